@@ -1,0 +1,63 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/settings_store.h"
+#include "bridge/script_target.h"
+#include "bridge/web_bridge.h"
+#include "core/key_value_store.h"
+
+namespace marlune {
+
+// What a "settings.set" means for the webcam bubble, given the webcam-enabled setting before and
+// after the change and the payload that changed it.
+enum class WebcamFollowUp { none, turnOn, turnOff, rebuild, zoom };
+WebcamFollowUp webcamFollowUp(bool wasEnabled, bool isEnabled, const Json& payload);
+
+// The application object: creates every service once, owns them for the life of the process,
+// wires them at launch and registers the page's commands. Main thread only. Always owned by a
+// shared_ptr (service callbacks and command handlers hold it weakly).
+class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
+public:
+    // Creates the services in their fixed order. `args` are the command-line arguments.
+    static std::shared_ptr<AppDelegate> create(const std::vector<std::string>& args);
+
+    // The version the page is told: the project version, "0.1.0" when the build has none.
+    static std::string version();
+
+    // The launch sequence. `page` receives the bridge's scripts (the web view, or standard output
+    // in the headless host); the caller keeps it alive, the bridge holds it weakly.
+    void applicationDidFinishLaunching(const std::shared_ptr<ScriptTarget>& page);
+
+    // False while a recording is in progress, so closing the window does not quit.
+    bool applicationShouldTerminateAfterLastWindowClosed() const;
+
+    // Decides a quit: `proceed` runs now when nothing needs saving, or once the recording in
+    // progress has been stopped and saved (whatever the outcome). Main thread.
+    void applicationShouldTerminate(std::function<void()> proceed);
+
+    const bool isSmoke;
+    // The user-defaults store behind the settings and the other persisted keys.
+    const std::shared_ptr<KeyValueStore> defaults;
+    const std::shared_ptr<WebBridge> bridge;
+    const std::shared_ptr<SettingsStore> settings;
+
+private:
+    explicit AppDelegate(bool isSmoke);
+
+    void registerCommands();
+    // Adds a handler that holds this object weakly and does nothing once it is gone.
+    void command(std::string name,
+                 std::function<void(AppDelegate&, const Json&, WebBridge::Reply)> handler);
+
+    // Turns the webcam bubble on or off, or rebuilds it; pushes a new zoom to it.
+    void setWebcamPreview(bool on);
+    void setWebcamZoom(double zoom);
+
+    Json readyResult() const;
+};
+
+}  // namespace marlune

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "core/json.h"
+#include "core/key_value_store.h"
+
+namespace marlune {
+
+// The user's recording and webcam preferences, one defaults key per setting. Nothing is cached:
+// every read goes to the store and every write straight to it, with the defaults and coercions
+// below applied. Thread-safe through the store.
+class SettingsStore {
+public:
+    explicit SettingsStore(std::shared_ptr<KeyValueStore> d) : d(std::move(d)) {}
+
+    // 60 when exactly 60 is stored, else 30.
+    int fps() const;
+    void setFps(std::int64_t value);
+    std::int64_t capHeight() const;  // default 1440, no clamping
+    void setCapHeight(std::int64_t value);
+    bool micEnabled() const;  // default true
+    void setMicEnabled(bool value);
+    bool systemAudioEnabled() const;  // default false
+    void setSystemAudioEnabled(bool value);
+    bool webcamEnabled() const;  // default false
+    void setWebcamEnabled(bool value);
+    std::string webcamCorner() const;  // default "br", not validated
+    void setWebcamCorner(const std::string& value);
+    std::string webcamSize() const;  // default "m", not validated
+    void setWebcamSize(const std::string& value);
+    bool webcamRing() const;  // default true
+    void setWebcamRing(bool value);
+    std::string webcamShape() const;  // "circle", "squircle" (default) or "wide"
+    void setWebcamShape(const std::string& value);
+    double webcamZoom() const;  // 1.0 to 2.0, default 1.0
+    void setWebcamZoom(double value);
+    bool hideWindow() const;  // default false
+    void setHideWindow(bool value);
+    bool showCursor() const;  // default true
+    void setShowCursor(bool value);
+    std::string cursorMode() const;  // "system" or "smooth" (default)
+    void setCursorMode(const std::string& value);
+
+    // All thirteen settings as the page sees them.
+    Json asDictionary() const;
+    // Writes every setting present in the payload with the right JSON type, in the order above;
+    // anything else is ignored.
+    void apply(const Json& payload);
+
+private:
+    bool boolOr(const char* key, bool fallback) const;
+    std::string stringOr(const char* key, const char* fallback) const;
+
+    std::shared_ptr<KeyValueStore> d;
+};
+
+}  // namespace marlune

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+namespace marlune {
+
+// Every JSON value in the program keeps its keys in insertion order, so replies and stored files
+// read in the order the code builds them.
+using Json = nlohmann::ordered_json;
+
+// Reading command payloads. A key whose value has the wrong JSON type counts as missing, exactly as
+// if it were absent. `payload` may be any JSON value; only objects have keys.
+//
+// - String: a JSON string.
+// - Bool: a JSON boolean (numbers are not booleans here).
+// - Int: a JSON number with an integral value that fits in 64 bits; 5 and 5.0 are Int, 5.5 is not.
+// - Number: any finite JSON number, read as a double.
+std::optional<std::string> readString(const Json& payload, std::string_view key);
+std::optional<bool> readBool(const Json& payload, std::string_view key);
+std::optional<std::int64_t> readInt(const Json& payload, std::string_view key);
+std::optional<double> readNumber(const Json& payload, std::string_view key);
+// Pointers into `payload`; null when missing or not of that type.
+const Json* readObject(const Json& payload, std::string_view key);
+const Json* readArray(const Json& payload, std::string_view key);
+
+// The same Int rule applied to a value rather than a key.
+std::optional<std::int64_t> integralValue(const Json& value);
+
+// True when the value holds only finite numbers, at any depth. Serializing a value that fails
+// this would silently turn NaN and infinities into null.
+bool allNumbersFinite(const Json& value);
+
+// Compact serialization that fails (returns nothing) instead of producing text that would not
+// survive a round trip: non-finite numbers or strings that are not valid UTF-8.
+std::optional<std::string> serializeStrict(const Json& value);
+
+}  // namespace marlune

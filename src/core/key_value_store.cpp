@@ -1,0 +1,195 @@
+#include "core/key_value_store.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+
+#include "core/debug_log.h"
+
+namespace marlune {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string utcStamp() {
+    std::time_t t = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&t, &utc);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y%m%dT%H%M%SZ", &utc);
+    return buf;
+}
+
+// Leading integer of a text, as a defaults object reads a string under an integer key.
+std::int64_t leadingInteger(const std::string& text) {
+    errno = 0;
+    long long v = std::strtoll(text.c_str(), nullptr, 10);
+    return errno == ERANGE ? 0 : v;
+}
+
+double leadingDouble(const std::string& text) {
+    double v = std::strtod(text.c_str(), nullptr);
+    return std::isfinite(v) ? v : 0.0;
+}
+
+bool textIsTrue(const std::string& text) {
+    if (text.empty()) return false;
+    char c = text[0];
+    if (c == 'Y' || c == 'y' || c == 'T' || c == 't') return true;
+    return leadingInteger(text) != 0;
+}
+
+bool writeFully(int fd, const std::string& data) {
+    std::size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+KeyValueStore::KeyValueStore(fs::path file) : file_(std::move(file)) { load(); }
+
+void KeyValueStore::load() {
+    std::error_code ec;
+    if (!fs::exists(fs::symlink_status(file_, ec))) return;
+
+    std::ifstream in(file_, std::ios::binary);
+    std::stringstream text;
+    bool readOk = false;
+    if (in) {
+        text << in.rdbuf();
+        readOk = !in.bad();
+    }
+    if (readOk) {
+        Json parsed = Json::parse(text.str(), nullptr, false);
+        if (!parsed.is_discarded() && parsed.is_object()) {
+            values_ = std::move(parsed);
+            return;
+        }
+    }
+    fs::path aside = file_;
+    aside += ".corrupt-" + utcStamp();
+    fs::rename(file_, aside, ec);
+    systemLog("Marlune: settings file " + file_.string() + " was unreadable; moved to " +
+              aside.string());
+}
+
+bool KeyValueStore::contains(std::string_view key) const {
+    std::lock_guard lock(mutex_);
+    return values_.contains(key);
+}
+
+std::optional<Json> KeyValueStore::value(std::string_view key) const {
+    std::lock_guard lock(mutex_);
+    auto it = values_.find(key);
+    if (it == values_.end()) return std::nullopt;
+    return *it;
+}
+
+std::optional<bool> KeyValueStore::boolValue(std::string_view key) const {
+    auto v = value(key);
+    if (!v) return std::nullopt;
+    if (v->is_boolean()) return v->get<bool>();
+    if (v->is_number()) return v->get<double>() != 0.0;
+    if (v->is_string()) return textIsTrue(v->get<std::string>());
+    return false;
+}
+
+std::optional<std::int64_t> KeyValueStore::integerValue(std::string_view key) const {
+    auto v = value(key);
+    if (!v) return std::nullopt;
+    if (auto i = integralValue(*v)) return *i;
+    if (v->is_number_float()) {
+        double d = v->get<double>();
+        if (std::isfinite(d) && std::fabs(d) < 9.2e18) return static_cast<std::int64_t>(d);
+        return 0;
+    }
+    if (v->is_boolean()) return v->get<bool>() ? 1 : 0;
+    if (v->is_string()) return leadingInteger(v->get<std::string>());
+    return 0;
+}
+
+std::optional<double> KeyValueStore::doubleValue(std::string_view key) const {
+    auto v = value(key);
+    if (!v) return std::nullopt;
+    if (v->is_number()) return v->get<double>();
+    if (v->is_boolean()) return v->get<bool>() ? 1.0 : 0.0;
+    if (v->is_string()) return leadingDouble(v->get<std::string>());
+    return 0.0;
+}
+
+std::optional<std::string> KeyValueStore::stringValue(std::string_view key) const {
+    auto v = value(key);
+    if (!v) return std::nullopt;
+    if (v->is_string()) return v->get<std::string>();
+    if (v->is_number() || v->is_boolean()) return v->dump();
+    return std::nullopt;
+}
+
+void KeyValueStore::set(std::string_view key, Json value) {
+    std::lock_guard lock(mutex_);
+    values_[std::string(key)] = std::move(value);
+    changedLocked();
+}
+
+void KeyValueStore::remove(std::string_view key) {
+    std::lock_guard lock(mutex_);
+    if (values_.erase(std::string(key)) == 0) return;
+    changedLocked();
+}
+
+KeyValueStore::Batch::Batch(KeyValueStore& store) : store_(store) {
+    std::lock_guard lock(store_.mutex_);
+    ++store_.batchDepth_;
+}
+
+KeyValueStore::Batch::~Batch() {
+    std::lock_guard lock(store_.mutex_);
+    if (--store_.batchDepth_ == 0 && store_.dirty_) store_.persistLocked();
+}
+
+void KeyValueStore::changedLocked() {
+    if (batchDepth_ > 0) {
+        dirty_ = true;
+    } else {
+        persistLocked();
+    }
+}
+
+void KeyValueStore::persistLocked() {
+    static std::atomic<unsigned> counter{0};
+    dirty_ = false;
+    std::string text = values_.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+
+    std::error_code ec;
+    fs::create_directories(file_.parent_path(), ec);
+    fs::path tmp = file_;
+    tmp += ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    bool ok = fd >= 0 && writeFully(fd, text) && ::fsync(fd) == 0;
+    if (fd >= 0) ok = (::close(fd) == 0) && ok;
+    if (ok) ok = ::rename(tmp.c_str(), file_.c_str()) == 0;
+    if (!ok) {
+        int err = errno;
+        ::unlink(tmp.c_str());
+        systemLog("Marlune: could not save settings to " + file_.string() + ": " +
+                  std::strerror(err));
+    }
+}
+
+}  // namespace marlune

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/json.h"
+
+namespace marlune {
+
+// The user-defaults store: a flat JSON object, key → value, kept in one file that a person may edit
+// while the program is not running. Every write replaces the file atomically (temporary file,
+// fsync, rename; mode 0600), so the file on disk is always a complete earlier or later state. A
+// file that cannot be read or parsed is renamed aside ("<file>.corrupt-<UTC time>") and the store
+// starts empty. Thread-safe; every member may be called from any thread.
+//
+// The typed reads mirror a platform defaults object: each returns nothing when the key was never
+// stored, and otherwise coerces whatever is stored (a string under an integer key reads as its
+// leading integer, so "abc" reads 0; a number under a Bool key is true when non-zero).
+class KeyValueStore {
+public:
+    explicit KeyValueStore(std::filesystem::path file);
+
+    const std::filesystem::path& file() const { return file_; }
+
+    bool contains(std::string_view key) const;
+    std::optional<Json> value(std::string_view key) const;
+    std::optional<bool> boolValue(std::string_view key) const;
+    std::optional<std::int64_t> integerValue(std::string_view key) const;
+    std::optional<double> doubleValue(std::string_view key) const;
+    // Strings as stored; numbers and booleans in their text form; other kinds read as nothing.
+    std::optional<std::string> stringValue(std::string_view key) const;
+
+    // Stores and persists. A write that cannot reach the disk keeps the value in memory and says
+    // so on the system log.
+    void set(std::string_view key, Json value);
+    void remove(std::string_view key);
+
+    // Groups several writes into one file replacement, made when the last open batch closes.
+    class Batch {
+    public:
+        explicit Batch(KeyValueStore& store);
+        ~Batch();
+        Batch(const Batch&) = delete;
+        Batch& operator=(const Batch&) = delete;
+
+    private:
+        KeyValueStore& store_;
+    };
+
+private:
+    void load();
+    void changedLocked();
+    void persistLocked();
+
+    std::filesystem::path file_;
+    mutable std::mutex mutex_;
+    Json values_ = Json::object();  // guarded by mutex_
+    int batchDepth_ = 0;             // guarded by mutex_
+    bool dirty_ = false;             // guarded by mutex_
+};
+
+}  // namespace marlune

@@ -1,0 +1,236 @@
+#include "bridge/web_bridge.h"
+
+#include <cmath>
+#include <future>
+#include <thread>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "core/queue.h"
+#include "support/main_loop.h"
+
+namespace marlune {
+namespace {
+
+using test::runMainUntil;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+
+class FakePage : public ScriptTarget {
+public:
+    void evaluateScript(const std::string& script) override {
+        EXPECT_TRUE(isMainThread()) << "scripts must be evaluated on the main thread";
+        scripts.push_back(script);
+    }
+    std::vector<std::string> scripts;
+};
+
+class WebBridgeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        bridge->setWebView(page);
+        bridge->registerHandler("echo", [](const Json& payload, WebBridge::Reply reply) {
+            reply(Json{{"payload", payload}});
+        });
+        bridge->registerHandler("fail", [](const Json&, WebBridge::Reply reply) {
+            reply(fail("Invalid file name."));
+        });
+        bridge->registerHandler("app.ready", [this](const Json&, WebBridge::Reply reply) {
+            readyHandlerSawPageReady = bridge->pageReady();
+            reply(Json{{"version", "0.1.0"}});
+        });
+    }
+
+    void post(const std::string& json) { bridge->receive(Json::parse(json)); }
+
+    std::shared_ptr<FakePage> page = std::make_shared<FakePage>();
+    std::shared_ptr<WebBridge> bridge = std::make_shared<WebBridge>();
+    bool readyHandlerSawPageReady = false;
+};
+
+TEST_F(WebBridgeTest, MalformedMessagesAreIgnoredWithoutTrace) {
+    const char* cases[] = {
+        R"([1, 2])",
+        R"("echo")",
+        R"(null)",
+        R"({"id": 1, "cmd": "echo"})",
+        R"({"id": "1"})",
+        R"({"cmd": "echo"})",
+        R"({"id": "1", "cmd": 7})",
+        R"({"id": null, "cmd": "echo"})",
+    };
+    for (const char* c : cases) {
+        SCOPED_TRACE(c);
+        ::testing::internal::CaptureStderr();
+        post(c);
+        EXPECT_THAT(::testing::internal::GetCapturedStderr(), IsEmpty());
+    }
+    EXPECT_THAT(page->scripts, IsEmpty());
+    EXPECT_EQ(bridge->outstandingReplies(), 0);
+}
+
+TEST_F(WebBridgeTest, RepliesUseTheExactEnvelopes) {
+    struct Case {
+        const char* message;
+        const char* script;
+    };
+    const Case cases[] = {
+        {R"({"id":"1","cmd":"echo","payload":{"b":2,"a":[1,"x"]}})",
+         R"(window.__marluneDeliver({"id":"1","ok":true,"result":{"payload":{"b":2,"a":[1,"x"]}}}))"},
+        {R"({"id":"2","cmd":"echo","payload":[1,2]})",
+         R"(window.__marluneDeliver({"id":"2","ok":true,"result":{"payload":{}}}))"},
+        {R"({"id":"3","cmd":"echo"})",
+         R"(window.__marluneDeliver({"id":"3","ok":true,"result":{"payload":{}}}))"},
+        {R"({"id":"4","cmd":"fail"})",
+         R"(window.__marluneDeliver({"id":"4","ok":false,"error":{"code":"error","message":"Invalid file name."}}))"},
+        {R"({"id":"5","cmd":"sources.list"})",
+         R"(window.__marluneDeliver({"id":"5","ok":false,"error":{"code":"unknown_command","message":"Unknown command: sources.list"}}))"},
+        {R"({"id":"","cmd":""})",
+         R"(window.__marluneDeliver({"id":"","ok":false,"error":{"code":"unknown_command","message":"Unknown command: "}}))"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        page->scripts.clear();
+        post(c.message);
+        ASSERT_EQ(page->scripts.size(), 1u);
+        EXPECT_EQ(page->scripts[0], c.script);
+    }
+}
+
+TEST_F(WebBridgeTest, UnserializableMessagesAreDroppedAndLogged) {
+    bridge->registerHandler("nan", [](const Json&, WebBridge::Reply reply) {
+        reply(Json{{"value", std::nan("")}});
+    });
+    bridge->registerHandler("badText", [](const Json&, WebBridge::Reply reply) {
+        reply(Json{{"name", std::string("clip\xff.mp4")}});
+    });
+    post(R"({"id":"r","cmd":"app.ready"})");
+    page->scripts.clear();
+
+    struct Case {
+        std::function<void()> act;
+        const char* fn;
+    };
+    const Case cases[] = {
+        {[&] { post(R"({"id":"1","cmd":"nan"})"); }, "window.__marluneDeliver"},
+        {[&] { post(R"({"id":"2","cmd":"badText"})"); }, "window.__marluneDeliver"},
+        {[&] { bridge->emit("tick", Json{{"elapsedMs", INFINITY}}); }, "window.__marluneEvent"},
+        {[&] { bridge->emit("saved", Json{{"name", std::string("\xc3")}}); }, "window.__marluneEvent"},
+    };
+    for (const auto& c : cases) {
+        ::testing::internal::CaptureStderr();
+        c.act();
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+                  std::string("Marlune bridge: failed to serialize message for ") + c.fn + "\n");
+    }
+    EXPECT_THAT(page->scripts, IsEmpty());
+    EXPECT_EQ(bridge->outstandingReplies(), 0) << "a dropped reply still settles its command";
+}
+
+TEST_F(WebBridgeTest, NoWebViewLogsAndDrops) {
+    page.reset();  // the bridge held it weakly
+    ::testing::internal::CaptureStderr();
+    post(R"({"id":"1","cmd":"echo"})");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "Marlune bridge: failed to serialize message for window.__marluneDeliver\n");
+}
+
+TEST_F(WebBridgeTest, EventsFlowOnlyAfterTheFirstReadyAndReadyRunsOnce) {
+    int firstReady = 0;
+    bridge->setOnFirstReady([&] {
+        ++firstReady;
+        EXPECT_TRUE(bridge->pageReady());
+    });
+    bridge->emit("tick", Json{{"elapsedMs", 500}});
+    EXPECT_THAT(page->scripts, IsEmpty());
+    EXPECT_FALSE(bridge->pageReady());
+
+    post(R"({"id":"1","cmd":"app.ready"})");
+    EXPECT_TRUE(readyHandlerSawPageReady) << "the page is ready before the handler runs";
+    EXPECT_EQ(firstReady, 1);
+    page->scripts.clear();
+
+    bridge->emit("tick", Json{{"elapsedMs", 500}});
+    bridge->emit("hotkeyRecord");
+    bridge->emit("hotkeyRecord", nullptr);
+    EXPECT_THAT(page->scripts,
+                ::testing::ElementsAre(
+                    R"(window.__marluneEvent({"name":"tick","data":{"elapsedMs":500}}))",
+                    R"(window.__marluneEvent({"name":"hotkeyRecord","data":{}}))",
+                    R"(window.__marluneEvent({"name":"hotkeyRecord","data":{}}))"));
+
+    // A reload sends "app.ready" again: answered, but the first-ready work does not repeat.
+    page->scripts.clear();
+    post(R"({"id":"2","cmd":"app.ready"})");
+    EXPECT_EQ(firstReady, 1);
+    ASSERT_EQ(page->scripts.size(), 1u);
+    EXPECT_THAT(page->scripts[0], HasSubstr(R"("id":"2","ok":true)"));
+    EXPECT_TRUE(bridge->pageReady());
+}
+
+TEST_F(WebBridgeTest, ReadyWithoutHandlerStillMarksThePageReady) {
+    auto bare = std::make_shared<WebBridge>();
+    bare->setWebView(page);
+    bare->receive(Json::parse(R"({"id":"1","cmd":"app.ready"})"));
+    EXPECT_TRUE(bare->pageReady());
+    EXPECT_THAT(page->scripts[0], HasSubstr("unknown_command"));
+}
+
+TEST_F(WebBridgeTest, OffMainThreadDeliveryIsQueuedToMain) {
+    post(R"({"id":"r","cmd":"app.ready"})");
+    page->scripts.clear();
+
+    WebBridge::Reply saved;
+    bridge->registerHandler("later", [&](const Json&, WebBridge::Reply reply) {
+        saved = std::move(reply);
+    });
+    post(R"({"id":"L","cmd":"later"})");
+    EXPECT_EQ(bridge->outstandingReplies(), 1);
+
+    // On the main thread an event is evaluated before emit returns.
+    bridge->emit("main");
+    EXPECT_EQ(page->scripts.size(), 1u);
+
+    std::thread worker([&] {
+        bridge->emit("fromWorker", Json{{"n", 1}});
+        saved(Json{{"done", true}});
+        bridge->emit("fromWorker", Json{{"n", 2}});
+    });
+    worker.join();
+    EXPECT_EQ(page->scripts.size(), 1u) << "nothing from the worker may arrive before the main loop runs";
+    ASSERT_TRUE(runMainUntil([&] { return page->scripts.size() == 4; }));
+    EXPECT_THAT(page->scripts[1], HasSubstr(R"("n":1)"));
+    EXPECT_EQ(page->scripts[2], R"(window.__marluneDeliver({"id":"L","ok":true,"result":{"done":true}}))");
+    EXPECT_THAT(page->scripts[3], HasSubstr(R"("n":2)"));
+    EXPECT_EQ(bridge->outstandingReplies(), 0);
+
+    // Answering twice sends twice: the bridge does not guard against it.
+    saved(fail("again"));
+    EXPECT_EQ(page->scripts.size(), 5u);
+    EXPECT_EQ(bridge->outstandingReplies(), 0);
+}
+
+TEST_F(WebBridgeTest, RepliesAfterTheBridgeIsGoneAreDropped) {
+    WebBridge::Reply saved;
+    bridge->registerHandler("later", [&](const Json&, WebBridge::Reply reply) {
+        saved = std::move(reply);
+    });
+    post(R"({"id":"L","cmd":"later"})");
+    std::weak_ptr<WebBridge> weak = bridge;
+    bridge.reset();
+    ASSERT_TRUE(weak.expired()) << "a pending reply must not keep the bridge alive";
+    saved(Json::object());
+    std::thread([&] { saved(Json::object()); }).join();
+    test::runMainFor(std::chrono::milliseconds(20));
+    EXPECT_THAT(page->scripts, IsEmpty());
+}
+
+TEST_F(WebBridgeTest, LaterRegistrationReplacesEarlier) {
+    bridge->registerHandler("echo", [](const Json&, WebBridge::Reply reply) { reply(Json(1)); });
+    post(R"({"id":"1","cmd":"echo"})");
+    EXPECT_EQ(page->scripts.back(), R"(window.__marluneDeliver({"id":"1","ok":true,"result":1}))");
+}
+
+}  // namespace
+}  // namespace marlune

@@ -1,0 +1,93 @@
+// Drives `marlune --stdio-bridge` as a child process, the way automation and the page would.
+
+#include <signal.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "support/bridge_process.h"
+#include "support/temp_dir.h"
+
+namespace marlune {
+namespace {
+
+namespace fs = std::filesystem;
+using test::BridgeProcess;
+using test::TempDir;
+using ::testing::IsEmpty;
+
+TEST(StdioBridge, SettingsPersistAcrossRuns) {
+    TempDir home;
+    {
+        BridgeProcess p({.home = home.path()});
+        p.sendRaw(R"({"id":"1","cmd":"app.ready"})");
+        p.sendRaw(R"({"id":"2","cmd":"settings.set","payload":{"fps":24,"webcamZoom":5}})");
+        EXPECT_EQ(p.closeAndWait(), 0);
+        ASSERT_EQ(p.leftover.size(), 2u);
+        auto ready = test::parseScriptLine(p.leftover[0]);
+        auto set = test::parseScriptLine(p.leftover[1]);
+        ASSERT_EQ(ready.kind, test::ScriptLine::Kind::reply) << p.leftover[0];
+        EXPECT_EQ(ready.value["id"], "1");
+        EXPECT_EQ(ready.value["ok"], true);
+        EXPECT_EQ(ready.value["result"]["version"], "0.1.0");
+        EXPECT_EQ(ready.value["result"]["settings"]["fps"], 30);
+        EXPECT_EQ(set.value["result"]["fps"], 30);
+        EXPECT_EQ(set.value["result"]["webcamZoom"], 2.0);
+        EXPECT_TRUE(p.leftover[1].starts_with("window.__marluneDeliver({\"id\":\"2\",\"ok\":true,"));
+    }
+    {
+        BridgeProcess p({.home = home.path()});
+        p.sendRaw(R"({"id":"a","cmd":"settings.set","payload":{"fps":60,"cursorMode":"system"}})");
+        auto get = p.request("b", "settings.get");
+        ASSERT_TRUE(get);
+        EXPECT_EQ((*get)["result"]["fps"], 60);
+        EXPECT_EQ((*get)["result"]["webcamZoom"], 2.0);
+        EXPECT_EQ((*get)["result"]["cursorMode"], "system");
+        EXPECT_EQ(p.closeAndWait(), 0);
+    }
+    EXPECT_TRUE(fs::is_directory(home / "Videos/Marlune")) << "launch creates the recordings folder";
+    EXPECT_TRUE(fs::exists(home / ".config/marlune/defaults.json"));
+}
+
+TEST(StdioBridge, OnlyScriptLinesReachStandardOutput) {
+    TempDir home;
+    BridgeProcess p({.home = home.path()});
+    for (const char* junk : {"", "not json", "[1,2]", "42", R"({"id":3,"cmd":"app.ready"})",
+                             R"({"id":"x"})", "{\"id\":\"1\",\"cmd\":\"app.ready\""}) {
+        p.sendRaw(junk);
+    }
+    p.sendRaw(R"({"id":"u","cmd":"recording.start","payload":{"sourceKind":"display"}})");
+    p.sendRaw(R"({"id":"e","cmd":"settings.get","payload":"ignored"})");
+    EXPECT_EQ(p.closeAndWait(), 0);
+    ASSERT_EQ(p.leftover.size(), 2u) << "malformed lines must produce nothing";
+    EXPECT_EQ(p.leftover[0],
+              R"(window.__marluneDeliver({"id":"u","ok":false,"error":{"code":"unknown_command","message":"Unknown command: recording.start"}}))");
+    EXPECT_EQ(test::parseScriptLine(p.leftover[1]).value["result"]["fps"], 30);
+}
+
+TEST(StdioBridge, CorruptSettingsFileDoesNotStopTheApp) {
+    TempDir home;
+    test::writeFile(home / ".config/marlune/defaults.json", "{\"fps\": 60,,,");
+    BridgeProcess p({.home = home.path()});
+    auto r = p.request("1", "settings.get");
+    ASSERT_TRUE(r);
+    EXPECT_EQ((*r)["result"]["fps"], 30);
+    EXPECT_EQ(p.closeAndWait(), 0);
+    int aside = 0;
+    for (auto& e : fs::directory_iterator(home / ".config/marlune")) {
+        aside += e.path().filename().string().starts_with("defaults.json.corrupt-");
+    }
+    EXPECT_EQ(aside, 1);
+}
+
+TEST(StdioBridge, TerminationSignalQuitsCleanly) {
+    TempDir home;
+    BridgeProcess p({.home = home.path()});
+    ASSERT_TRUE(p.request("1", "app.ready"));
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.closeAndWait(), 0);
+    EXPECT_THAT(p.others, IsEmpty());
+}
+
+}  // namespace
+}  // namespace marlune
