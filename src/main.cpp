@@ -12,12 +12,14 @@ int main(int argc, char** argv) {
     }
     const char* display = std::getenv("DISPLAY");
     if (!display || !*display) {
-        std::fprintf(stderr,
-                     "marlune: no display to open a window on (DISPLAY is not set).\n"
-                     "Start it from an X11 session, or use `marlune --stdio-bridge` without one.\n");
+        std::fprintf(
+            stderr,
+            "marlune: no display to open a window on (DISPLAY is not set).\n"
+            "Start it from an X11 session, or use `marlune --stdio-bridge` without one.\n");
         return 1;
     }
-    std::fprintf(stderr, "marlune: the desktop window is not available in this build yet; use "
-                         "`marlune --stdio-bridge`.\n");
+    std::fprintf(stderr,
+                 "marlune: the desktop window is not available in this build yet; use "
+                 "`marlune --stdio-bridge`.\n");
     return 1;
 }

@@ -31,17 +31,22 @@ void AppDelegate::applicationDidFinishLaunching(const std::shared_ptr<ScriptTarg
     registerCommands();
 }
 
-bool AppDelegate::applicationShouldTerminateAfterLastWindowClosed() const { return true; }
+bool AppDelegate::applicationShouldTerminateAfterLastWindowClosed() const {
+    return true;
+}
 
-void AppDelegate::applicationShouldTerminate(std::function<void()> proceed) { proceed(); }
+void AppDelegate::applicationShouldTerminate(std::function<void()> proceed) {
+    proceed();
+}
 
-void AppDelegate::command(std::string name,
-                          std::function<void(AppDelegate&, const Json&, WebBridge::Reply)> handler) {
-    bridge->registerHandler(
-        std::move(name), [weak = weak_from_this(), handler = std::move(handler)](
-                             const Json& payload, WebBridge::Reply reply) {
-            if (auto self = weak.lock()) handler(*self, payload, std::move(reply));
-        });
+void AppDelegate::command(
+    std::string name, std::function<void(AppDelegate&, const Json&, WebBridge::Reply)> handler) {
+    bridge->registerHandler(std::move(name),
+                            [weak = weak_from_this(), handler = std::move(handler)](
+                                const Json& payload, WebBridge::Reply reply) {
+                                if (auto self = weak.lock())
+                                    handler(*self, payload, std::move(reply));
+                            });
 }
 
 Json AppDelegate::readyResult() const {
@@ -58,7 +63,8 @@ void AppDelegate::setWebcamPreview(bool) {
 void AppDelegate::setWebcamZoom(double) {}
 
 WebcamFollowUp webcamFollowUp(bool wasEnabled, bool isEnabled, const Json& payload) {
-    if (isEnabled != wasEnabled) return isEnabled ? WebcamFollowUp::turnOn : WebcamFollowUp::turnOff;
+    if (isEnabled != wasEnabled)
+        return isEnabled ? WebcamFollowUp::turnOn : WebcamFollowUp::turnOff;
     if (!isEnabled) return WebcamFollowUp::none;
     for (const char* key : {"webcamCorner", "webcamSize", "webcamRing", "webcamShape"}) {
         if (payload.contains(key)) return WebcamFollowUp::rebuild;

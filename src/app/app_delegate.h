@@ -21,7 +21,7 @@ WebcamFollowUp webcamFollowUp(bool wasEnabled, bool isEnabled, const Json& paylo
 // wires them at launch and registers the page's commands. Main thread only. Always owned by a
 // shared_ptr (service callbacks and command handlers hold it weakly).
 class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
-public:
+  public:
     // Creates the services in their fixed order. `args` are the command-line arguments.
     static std::shared_ptr<AppDelegate> create(const std::vector<std::string>& args);
 
@@ -45,7 +45,7 @@ public:
     const std::shared_ptr<WebBridge> bridge;
     const std::shared_ptr<SettingsStore> settings;
 
-private:
+  private:
     explicit AppDelegate(bool isSmoke);
 
     void registerCommands();

@@ -13,48 +13,94 @@ std::string SettingsStore::stringOr(const char* key, const char* fallback) const
     return v && v->is_string() ? v->get<std::string>() : std::string(fallback);
 }
 
-int SettingsStore::fps() const { return d->integerValue("fps") == 60 ? 60 : 30; }
-void SettingsStore::setFps(std::int64_t value) { d->set("fps", value == 60 ? 60 : 30); }
+int SettingsStore::fps() const {
+    return d->integerValue("fps") == 60 ? 60 : 30;
+}
+void SettingsStore::setFps(std::int64_t value) {
+    d->set("fps", value == 60 ? 60 : 30);
+}
 
-std::int64_t SettingsStore::capHeight() const { return d->integerValue("capHeight").value_or(1440); }
-void SettingsStore::setCapHeight(std::int64_t value) { d->set("capHeight", value); }
+std::int64_t SettingsStore::capHeight() const {
+    return d->integerValue("capHeight").value_or(1440);
+}
+void SettingsStore::setCapHeight(std::int64_t value) {
+    d->set("capHeight", value);
+}
 
-bool SettingsStore::micEnabled() const { return boolOr("micEnabled", true); }
-void SettingsStore::setMicEnabled(bool value) { d->set("micEnabled", value); }
+bool SettingsStore::micEnabled() const {
+    return boolOr("micEnabled", true);
+}
+void SettingsStore::setMicEnabled(bool value) {
+    d->set("micEnabled", value);
+}
 
-bool SettingsStore::systemAudioEnabled() const { return boolOr("systemAudioEnabled", false); }
-void SettingsStore::setSystemAudioEnabled(bool value) { d->set("systemAudioEnabled", value); }
+bool SettingsStore::systemAudioEnabled() const {
+    return boolOr("systemAudioEnabled", false);
+}
+void SettingsStore::setSystemAudioEnabled(bool value) {
+    d->set("systemAudioEnabled", value);
+}
 
-bool SettingsStore::webcamEnabled() const { return boolOr("webcamEnabled", false); }
-void SettingsStore::setWebcamEnabled(bool value) { d->set("webcamEnabled", value); }
+bool SettingsStore::webcamEnabled() const {
+    return boolOr("webcamEnabled", false);
+}
+void SettingsStore::setWebcamEnabled(bool value) {
+    d->set("webcamEnabled", value);
+}
 
-std::string SettingsStore::webcamCorner() const { return stringOr("webcamCorner", "br"); }
-void SettingsStore::setWebcamCorner(const std::string& value) { d->set("webcamCorner", value); }
+std::string SettingsStore::webcamCorner() const {
+    return stringOr("webcamCorner", "br");
+}
+void SettingsStore::setWebcamCorner(const std::string& value) {
+    d->set("webcamCorner", value);
+}
 
-std::string SettingsStore::webcamSize() const { return stringOr("webcamSize", "m"); }
-void SettingsStore::setWebcamSize(const std::string& value) { d->set("webcamSize", value); }
+std::string SettingsStore::webcamSize() const {
+    return stringOr("webcamSize", "m");
+}
+void SettingsStore::setWebcamSize(const std::string& value) {
+    d->set("webcamSize", value);
+}
 
-bool SettingsStore::webcamRing() const { return boolOr("webcamRing", true); }
-void SettingsStore::setWebcamRing(bool value) { d->set("webcamRing", value); }
+bool SettingsStore::webcamRing() const {
+    return boolOr("webcamRing", true);
+}
+void SettingsStore::setWebcamRing(bool value) {
+    d->set("webcamRing", value);
+}
 
-std::string SettingsStore::webcamShape() const { return stringOr("webcamShape", "squircle"); }
+std::string SettingsStore::webcamShape() const {
+    return stringOr("webcamShape", "squircle");
+}
 void SettingsStore::setWebcamShape(const std::string& value) {
     bool known = value == "circle" || value == "squircle" || value == "wide";
     d->set("webcamShape", known ? value : "squircle");
 }
 
-double SettingsStore::webcamZoom() const { return d->doubleValue("webcamZoom").value_or(1.0); }
+double SettingsStore::webcamZoom() const {
+    return d->doubleValue("webcamZoom").value_or(1.0);
+}
 void SettingsStore::setWebcamZoom(double value) {
     d->set("webcamZoom", std::clamp(value, 1.0, 2.0));
 }
 
-bool SettingsStore::hideWindow() const { return boolOr("hideWindow", false); }
-void SettingsStore::setHideWindow(bool value) { d->set("hideWindow", value); }
+bool SettingsStore::hideWindow() const {
+    return boolOr("hideWindow", false);
+}
+void SettingsStore::setHideWindow(bool value) {
+    d->set("hideWindow", value);
+}
 
-bool SettingsStore::showCursor() const { return boolOr("showCursor", true); }
-void SettingsStore::setShowCursor(bool value) { d->set("showCursor", value); }
+bool SettingsStore::showCursor() const {
+    return boolOr("showCursor", true);
+}
+void SettingsStore::setShowCursor(bool value) {
+    d->set("showCursor", value);
+}
 
-std::string SettingsStore::cursorMode() const { return stringOr("cursorMode", "smooth"); }
+std::string SettingsStore::cursorMode() const {
+    return stringOr("cursorMode", "smooth");
+}
 void SettingsStore::setCursorMode(const std::string& value) {
     d->set("cursorMode", value == "system" ? "system" : "smooth");
 }

@@ -13,7 +13,7 @@ namespace marlune {
 // every read goes to the store and every write straight to it, with the defaults and coercions
 // below applied. Thread-safe through the store.
 class SettingsStore {
-public:
+  public:
     explicit SettingsStore(std::shared_ptr<KeyValueStore> d) : d(std::move(d)) {}
 
     // 60 when exactly 60 is stored, else 30.
@@ -50,7 +50,7 @@ public:
     // anything else is ignored.
     void apply(const Json& payload);
 
-private:
+  private:
     bool boolOr(const char* key, bool fallback) const;
     std::string stringOr(const char* key, const char* fallback) const;
 

@@ -16,7 +16,7 @@ namespace marlune {
 namespace {
 
 class StdoutPage : public ScriptTarget {
-public:
+  public:
     void evaluateScript(const std::string& script) override {
         std::string line = script;
         line.push_back('\n');

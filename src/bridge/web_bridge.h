@@ -22,7 +22,7 @@ namespace marlune {
 // may be called from any thread; scripts are always evaluated on the main thread. Owned by the
 // application object through a shared_ptr (reply callbacks hold it weakly).
 class WebBridge : public std::enable_shared_from_this<WebBridge> {
-public:
+  public:
     // Called exactly once per delivered reply; may be called from any thread.
     using Reply = std::function<void(Result<Json>)>;
     // `payload` is always an object.
@@ -58,7 +58,7 @@ public:
     // Commands whose handler has been called but that have not been answered yet. Any thread.
     int outstandingReplies() const { return outstanding_.load(); }
 
-private:
+  private:
     void deliver(Json message, std::string_view fn);
     void deliverNow(const Json& message, std::string_view fn);
 

@@ -61,7 +61,9 @@ bool writeFully(int fd, const std::string& data) {
 
 }  // namespace
 
-KeyValueStore::KeyValueStore(fs::path file) : file_(std::move(file)) { load(); }
+KeyValueStore::KeyValueStore(fs::path file) : file_(std::move(file)) {
+    load();
+}
 
 void KeyValueStore::load() {
     std::error_code ec;

@@ -21,7 +21,7 @@ namespace marlune {
 // stored, and otherwise coerces whatever is stored (a string under an integer key reads as its
 // leading integer, so "abc" reads 0; a number under a Bool key is true when non-zero).
 class KeyValueStore {
-public:
+  public:
     explicit KeyValueStore(std::filesystem::path file);
 
     const std::filesystem::path& file() const { return file_; }
@@ -41,17 +41,17 @@ public:
 
     // Groups several writes into one file replacement, made when the last open batch closes.
     class Batch {
-    public:
+      public:
         explicit Batch(KeyValueStore& store);
         ~Batch();
         Batch(const Batch&) = delete;
         Batch& operator=(const Batch&) = delete;
 
-    private:
+      private:
         KeyValueStore& store_;
     };
 
-private:
+  private:
     void load();
     void changedLocked();
     void persistLocked();
@@ -59,8 +59,8 @@ private:
     std::filesystem::path file_;
     mutable std::mutex mutex_;
     Json values_ = Json::object();  // guarded by mutex_
-    int batchDepth_ = 0;             // guarded by mutex_
-    bool dirty_ = false;             // guarded by mutex_
+    int batchDepth_ = 0;            // guarded by mutex_
+    bool dirty_ = false;            // guarded by mutex_
 };
 
 }  // namespace marlune

@@ -21,7 +21,9 @@ fs::path configDir() {
     return base / "marlune";
 }
 
-fs::path defaultsFile() { return configDir() / "defaults.json"; }
+fs::path defaultsFile() {
+    return configDir() / "defaults.json";
+}
 
 std::optional<fs::path> userVideosDir() {
     const char* dir = g_get_user_special_dir(G_USER_DIRECTORY_VIDEOS);

@@ -21,7 +21,9 @@ const std::thread::id gMainThread = std::this_thread::get_id();
 
 }  // namespace
 
-bool isMainThread() { return std::this_thread::get_id() == gMainThread; }
+bool isMainThread() {
+    return std::this_thread::get_id() == gMainThread;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Timers
@@ -58,7 +60,9 @@ gboolean timerFired(gpointer data) {
     return state->repeat && !state->cancelled ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
 }
 
-void freeTimerData(gpointer data) { delete static_cast<std::shared_ptr<TimerHandle::State>*>(data); }
+void freeTimerData(gpointer data) {
+    delete static_cast<std::shared_ptr<TimerHandle::State>*>(data);
+}
 
 }  // namespace
 
@@ -138,7 +142,9 @@ std::shared_ptr<Queue> Queue::makeSerial(std::string_view suffix) {
     return std::shared_ptr<Queue>(new Queue(std::move(label), g_main_context_new(), true));
 }
 
-bool Queue::isCurrent() const { return std::this_thread::get_id() == impl_->threadId; }
+bool Queue::isCurrent() const {
+    return std::this_thread::get_id() == impl_->threadId;
+}
 
 void Queue::post(std::function<void()> fn) {
     {
@@ -219,6 +225,8 @@ void ConcurrentQueue::post(std::function<void()> fn) {
     impl_->wake.notify_one();
 }
 
-std::size_t ConcurrentQueue::threadCount() const { return impl_->threads.size(); }
+std::size_t ConcurrentQueue::threadCount() const {
+    return impl_->threads.size();
+}
 
 }  // namespace marlune

@@ -17,7 +17,7 @@ inline constexpr std::string_view kAppIdentifier = "app.marlune.studio";
 // queue's own thread guarantees the callback never runs again; from another thread, a call already
 // under way finishes but no new one starts. Dropping every handle does not cancel the timer.
 class TimerHandle {
-public:
+  public:
     TimerHandle() = default;
 
     void cancel();
@@ -26,7 +26,7 @@ public:
 
     struct State;
 
-private:
+  private:
     friend class Queue;
     explicit TimerHandle(std::shared_ptr<State> state) : state_(std::move(state)) {}
     std::shared_ptr<State> state_;
@@ -38,7 +38,7 @@ private:
 // there. Work posted from one thread runs in the order it was posted. Every member may be called
 // from any thread.
 class Queue {
-public:
+  public:
     // The main queue. Its thread is the process's initial thread.
     static Queue& main();
     // A new serial queue labelled kAppIdentifier + suffix, with its thread started.
@@ -62,7 +62,7 @@ public:
 
     struct Impl;
 
-private:
+  private:
     Queue(std::string label, GMainContext* context, bool ownThread);
     TimerHandle schedule(std::chrono::milliseconds ms, bool repeat, std::function<void()> fn);
 
@@ -78,14 +78,14 @@ bool isMainThread();
 // listings, previews, waveforms, export preparation. Work runs on any of a few threads, in no
 // particular order relative to other work. The pool lives until the process exits.
 class ConcurrentQueue {
-public:
+  public:
     static ConcurrentQueue& userInitiated();
     void post(std::function<void()> fn);
     std::size_t threadCount() const;
 
     struct Impl;
 
-private:
+  private:
     ConcurrentQueue();
     Impl* impl_;
 };

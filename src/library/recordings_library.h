@@ -10,7 +10,7 @@ namespace marlune {
 // The recordings folder and the rules that turn page-supplied names into files inside it. Every
 // command that takes a recording name resolves it with safeURL.
 class RecordingsLibrary {
-public:
+  public:
     // The desktop's videos folder (else ~/Videos) with "Marlune" appended. Not created here.
     static std::filesystem::path dirURL();
     // Creates the folder and missing parents; failures are ignored.

@@ -11,7 +11,7 @@ namespace {
 using test::TempDir;
 
 class SettingsStoreTest : public ::testing::Test {
-protected:
+  protected:
     TempDir dir;
     std::shared_ptr<KeyValueStore> defaults = std::make_shared<KeyValueStore>(dir / "d.json");
     SettingsStore settings{defaults};
@@ -93,7 +93,8 @@ TEST(WebcamFollowUp, DecidesFromTheChangeAndThePayload) {
     };
     const Case cases[] = {
         {false, true, R"({"webcamEnabled": true})", WebcamFollowUp::turnOn},
-        {true, false, R"({"webcamEnabled": false, "webcamShape": "wide"})", WebcamFollowUp::turnOff},
+        {true, false, R"({"webcamEnabled": false, "webcamShape": "wide"})",
+         WebcamFollowUp::turnOff},
         {true, true, R"({"webcamZoom": 1.5})", WebcamFollowUp::zoom},
         {true, true, R"({"webcamShape": "wide"})", WebcamFollowUp::rebuild},
         {true, true, R"({"webcamZoom": 1.5, "webcamRing": false})", WebcamFollowUp::rebuild},

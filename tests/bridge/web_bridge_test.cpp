@@ -18,7 +18,7 @@ using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
 class FakePage : public ScriptTarget {
-public:
+  public:
     void evaluateScript(const std::string& script) override {
         EXPECT_TRUE(isMainThread()) << "scripts must be evaluated on the main thread";
         scripts.push_back(script);
@@ -27,15 +27,14 @@ public:
 };
 
 class WebBridgeTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         bridge->setWebView(page);
         bridge->registerHandler("echo", [](const Json& payload, WebBridge::Reply reply) {
             reply(Json{{"payload", payload}});
         });
-        bridge->registerHandler("fail", [](const Json&, WebBridge::Reply reply) {
-            reply(fail("Invalid file name."));
-        });
+        bridge->registerHandler(
+            "fail", [](const Json&, WebBridge::Reply reply) { reply(fail("Invalid file name.")); });
         bridge->registerHandler("app.ready", [this](const Json&, WebBridge::Reply reply) {
             readyHandlerSawPageReady = bridge->pageReady();
             reply(Json{{"version", "0.1.0"}});
@@ -115,8 +114,14 @@ TEST_F(WebBridgeTest, UnserializableMessagesAreDroppedAndLogged) {
     const Case cases[] = {
         {[&] { post(R"({"id":"1","cmd":"nan"})"); }, "window.__marluneDeliver"},
         {[&] { post(R"({"id":"2","cmd":"badText"})"); }, "window.__marluneDeliver"},
-        {[&] { bridge->emit("tick", Json{{"elapsedMs", INFINITY}}); }, "window.__marluneEvent"},
-        {[&] { bridge->emit("saved", Json{{"name", std::string("\xc3")}}); }, "window.__marluneEvent"},
+        {[&] {
+             bridge->emit("tick", Json{{"elapsedMs", INFINITY}});
+         },
+         "window.__marluneEvent"},
+        {[&] {
+             bridge->emit("saved", Json{{"name", std::string("\xc3")}});
+         },
+         "window.__marluneEvent"},
     };
     for (const auto& c : cases) {
         ::testing::internal::CaptureStderr();
@@ -154,11 +159,11 @@ TEST_F(WebBridgeTest, EventsFlowOnlyAfterTheFirstReadyAndReadyRunsOnce) {
     bridge->emit("tick", Json{{"elapsedMs", 500}});
     bridge->emit("hotkeyRecord");
     bridge->emit("hotkeyRecord", nullptr);
-    EXPECT_THAT(page->scripts,
-                ::testing::ElementsAre(
-                    R"(window.__marluneEvent({"name":"tick","data":{"elapsedMs":500}}))",
-                    R"(window.__marluneEvent({"name":"hotkeyRecord","data":{}}))",
-                    R"(window.__marluneEvent({"name":"hotkeyRecord","data":{}}))"));
+    EXPECT_THAT(
+        page->scripts,
+        ::testing::ElementsAre(R"(window.__marluneEvent({"name":"tick","data":{"elapsedMs":500}}))",
+                               R"(window.__marluneEvent({"name":"hotkeyRecord","data":{}}))",
+                               R"(window.__marluneEvent({"name":"hotkeyRecord","data":{}}))"));
 
     // A reload sends "app.ready" again: answered, but the first-ready work does not repeat.
     page->scripts.clear();
@@ -182,9 +187,8 @@ TEST_F(WebBridgeTest, OffMainThreadDeliveryIsQueuedToMain) {
     page->scripts.clear();
 
     WebBridge::Reply saved;
-    bridge->registerHandler("later", [&](const Json&, WebBridge::Reply reply) {
-        saved = std::move(reply);
-    });
+    bridge->registerHandler("later",
+                            [&](const Json&, WebBridge::Reply reply) { saved = std::move(reply); });
     post(R"({"id":"L","cmd":"later"})");
     EXPECT_EQ(bridge->outstandingReplies(), 1);
 
@@ -198,10 +202,12 @@ TEST_F(WebBridgeTest, OffMainThreadDeliveryIsQueuedToMain) {
         bridge->emit("fromWorker", Json{{"n", 2}});
     });
     worker.join();
-    EXPECT_EQ(page->scripts.size(), 1u) << "nothing from the worker may arrive before the main loop runs";
+    EXPECT_EQ(page->scripts.size(), 1u)
+        << "nothing from the worker may arrive before the main loop runs";
     ASSERT_TRUE(runMainUntil([&] { return page->scripts.size() == 4; }));
     EXPECT_THAT(page->scripts[1], HasSubstr(R"("n":1)"));
-    EXPECT_EQ(page->scripts[2], R"(window.__marluneDeliver({"id":"L","ok":true,"result":{"done":true}}))");
+    EXPECT_EQ(page->scripts[2],
+              R"(window.__marluneDeliver({"id":"L","ok":true,"result":{"done":true}}))");
     EXPECT_THAT(page->scripts[3], HasSubstr(R"("n":2)"));
     EXPECT_EQ(bridge->outstandingReplies(), 0);
 
@@ -213,9 +219,8 @@ TEST_F(WebBridgeTest, OffMainThreadDeliveryIsQueuedToMain) {
 
 TEST_F(WebBridgeTest, RepliesAfterTheBridgeIsGoneAreDropped) {
     WebBridge::Reply saved;
-    bridge->registerHandler("later", [&](const Json&, WebBridge::Reply reply) {
-        saved = std::move(reply);
-    });
+    bridge->registerHandler("later",
+                            [&](const Json&, WebBridge::Reply reply) { saved = std::move(reply); });
     post(R"({"id":"L","cmd":"later"})");
     std::weak_ptr<WebBridge> weak = bridge;
     bridge.reset();

@@ -121,7 +121,8 @@ TEST(KeyValueStore, ConcurrentWritersNeverExposeAPartialFile) {
     std::vector<std::thread> writers;
     for (int t = 0; t < 6; ++t) {
         writers.emplace_back([&, t] {
-            for (int i = 0; i < 40; ++i) s.set("w" + std::to_string(t) + "_" + std::to_string(i), i);
+            for (int i = 0; i < 40; ++i)
+                s.set("w" + std::to_string(t) + "_" + std::to_string(i), i);
         });
     }
     for (auto& w : writers) w.join();

@@ -80,7 +80,8 @@ TEST(SerialQueue, DestructionFinishesWorkAlreadyPosted) {
     std::atomic<int> ran{0};
     {
         auto q = Queue::makeSerial(".test.drain");
-        for (int i = 0; i < 50; ++i) q->post([&] {
+        for (int i = 0; i < 50; ++i)
+            q->post([&] {
                 std::this_thread::sleep_for(100us);
                 ++ran;
             });

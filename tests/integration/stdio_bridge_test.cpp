@@ -33,7 +33,8 @@ TEST(StdioBridge, SettingsPersistAcrossRuns) {
         EXPECT_EQ(ready.value["result"]["settings"]["fps"], 30);
         EXPECT_EQ(set.value["result"]["fps"], 30);
         EXPECT_EQ(set.value["result"]["webcamZoom"], 2.0);
-        EXPECT_TRUE(p.leftover[1].starts_with("window.__marluneDeliver({\"id\":\"2\",\"ok\":true,"));
+        EXPECT_TRUE(
+            p.leftover[1].starts_with("window.__marluneDeliver({\"id\":\"2\",\"ok\":true,"));
     }
     {
         BridgeProcess p({.home = home.path()});
@@ -45,7 +46,8 @@ TEST(StdioBridge, SettingsPersistAcrossRuns) {
         EXPECT_EQ((*get)["result"]["cursorMode"], "system");
         EXPECT_EQ(p.closeAndWait(), 0);
     }
-    EXPECT_TRUE(fs::is_directory(home / "Videos/Marlune")) << "launch creates the recordings folder";
+    EXPECT_TRUE(fs::is_directory(home / "Videos/Marlune"))
+        << "launch creates the recordings folder";
     EXPECT_TRUE(fs::exists(home / ".config/marlune/defaults.json"));
 }
 
@@ -60,8 +62,9 @@ TEST(StdioBridge, OnlyScriptLinesReachStandardOutput) {
     p.sendRaw(R"({"id":"e","cmd":"settings.get","payload":"ignored"})");
     EXPECT_EQ(p.closeAndWait(), 0);
     ASSERT_EQ(p.leftover.size(), 2u) << "malformed lines must produce nothing";
-    EXPECT_EQ(p.leftover[0],
-              R"(window.__marluneDeliver({"id":"u","ok":false,"error":{"code":"unknown_command","message":"Unknown command: recording.start"}}))");
+    EXPECT_EQ(
+        p.leftover[0],
+        R"(window.__marluneDeliver({"id":"u","ok":false,"error":{"code":"unknown_command","message":"Unknown command: recording.start"}}))");
     EXPECT_EQ(test::parseScriptLine(p.leftover[1]).value["result"]["fps"], 30);
 }
 

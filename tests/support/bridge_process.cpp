@@ -14,7 +14,9 @@ extern char** environ;
 
 namespace marlune::test {
 
-std::filesystem::path marluneBinary() { return MARLUNE_TEST_BINARY; }
+std::filesystem::path marluneBinary() {
+    return MARLUNE_TEST_BINARY;
+}
 
 ScriptLine parseScriptLine(const std::string& line) {
     ScriptLine out;
@@ -154,8 +156,7 @@ std::optional<Json> BridgeProcess::waitReply(const std::string& id,
 }
 
 std::optional<Json> BridgeProcess::request(const std::string& id, const std::string& cmd,
-                                           const Json& payload,
-                                           std::chrono::milliseconds timeout) {
+                                           const Json& payload, std::chrono::milliseconds timeout) {
     send(id, cmd, payload);
     return waitReply(id, timeout);
 }

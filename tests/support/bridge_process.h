@@ -22,7 +22,7 @@ ScriptLine parseScriptLine(const std::string& line);
 
 // `marlune --stdio-bridge` as a child process with its own HOME, driven line by line.
 class BridgeProcess {
-public:
+  public:
     struct Options {
         std::filesystem::path home;  // HOME; XDG_CONFIG_HOME is set to <home>/.config
         std::vector<std::string> extraArgs;
@@ -53,11 +53,11 @@ public:
     int closeAndWait(std::chrono::milliseconds timeout = std::chrono::seconds(20));
     void signal(int sig);
 
-    std::vector<Json> events;          // event envelopes seen so far, in order
+    std::vector<Json> events;           // event envelopes seen so far, in order
     std::vector<std::string> leftover;  // lines read by closeAndWait
     std::vector<std::string> others;    // output lines that were neither reply nor event
 
-private:
+  private:
     int pid_ = -1;
     int in_ = -1;
     int out_ = -1;

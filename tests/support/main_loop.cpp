@@ -11,7 +11,8 @@ bool runMainUntil(const std::function<bool()>& done, std::chrono::milliseconds t
         if (std::chrono::steady_clock::now() >= deadline) return done();
         // Wake at least every few milliseconds so the deadline is honoured.
         GSource* tick = g_timeout_source_new(5);
-        g_source_set_callback(tick, [](gpointer) { return G_SOURCE_REMOVE; }, nullptr, nullptr);
+        g_source_set_callback(
+            tick, [](gpointer) { return G_SOURCE_REMOVE; }, nullptr, nullptr);
         g_source_attach(tick, ctx);
         g_main_context_iteration(ctx, TRUE);
         g_source_destroy(tick);
