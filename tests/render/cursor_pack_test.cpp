@@ -62,6 +62,11 @@ std::string dataUrl(const std::string& bytes) {
     return "data:image/png;base64," + base64(bytes);
 }
 
+// The folder of committed resources, found from this file's place in the source tree.
+fs::path sourceWebRoot() {
+    return fs::path(__FILE__).parent_path().parent_path().parent_path() / "web";
+}
+
 TEST(CursorPack, StylesMapToPackFilesAndSizeFactors) {
     struct Case {
         const char* style;
@@ -255,6 +260,35 @@ TEST(CursorPack, DrawnSizesAreTruncatedAndTinyOnesRefused) {
         EXPECT_EQ(image.width(), c.w);
         EXPECT_EQ(image.height(), c.h);
         EXPECT_EQ(cairo_image_surface_get_format(image.get()), CAIRO_FORMAT_ARGB32);
+    }
+}
+
+// The packs committed under web/cursors: every style's pack loads with all nine types, and each
+// hotspot sits on a drawn pixel, so the click lands where the cursor visibly points.
+TEST(CursorPack, ShippedPacksAreCompleteAndPointWhereTheyDraw) {
+    const fs::path webRoot = sourceWebRoot();
+    for (const char* style : {"system", "tahoe", "tahoe-inverted", "figma", "dot"}) {
+        SCOPED_TRACE(style);
+        auto pack = loadCursorPack(*packFile(style), webRoot);
+        ASSERT_TRUE(pack.has_value());
+        ASSERT_EQ(pack->size(), packTypes.size());
+        for (const auto& [index, asset] : *pack) {
+            SCOPED_TRACE(packTypes[index]);
+            ASSERT_GT(asset.width, 0);
+            ASSERT_GT(asset.height, 0);
+            // Drawn at a whole multiple of the logical size, the same in both directions.
+            double scale = asset.image.height() / asset.height;
+            EXPECT_GE(scale, 2);
+            EXPECT_EQ(scale, std::round(scale));
+            EXPECT_EQ(asset.image.width(), asset.width * scale);
+            ASSERT_GE(asset.hotspotX, 0);
+            ASSERT_GE(asset.hotspotY, 0);
+            ASSERT_LT(asset.hotspotX, asset.width);
+            ASSERT_LT(asset.hotspotY, asset.height);
+            int alpha =
+                pixel(asset.image, int(asset.hotspotX * scale), int(asset.hotspotY * scale)).a;
+            EXPECT_GT(alpha, 40);
+        }
     }
 }
 
