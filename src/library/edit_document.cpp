@@ -1,0 +1,322 @@
+#include "library/edit_document.h"
+
+#include <glib.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string_view>
+
+namespace marlune {
+
+namespace {
+
+// The value kinds of the edit document (see the header). They accept more than the command
+// payload readers: booleans pass as numbers and the numbers 0 and 1 as booleans.
+
+const Json* member(const Json& dict, std::string_view key) {
+    if (!dict.is_object()) return nullptr;
+    auto it = dict.find(key);
+    return it == dict.end() ? nullptr : &*it;
+}
+
+std::optional<double> asNumber(const Json& v) {
+    if (v.is_boolean()) return v.get<bool>() ? 1.0 : 0.0;
+    if (!v.is_number()) return std::nullopt;
+    double d = v.get<double>();
+    // Parsed JSON never holds these, but a value built in code may; every consumer does arithmetic.
+    if (!std::isfinite(d)) return std::nullopt;
+    return d;
+}
+
+std::optional<int> asInteger(const Json& v) {
+    auto d = asNumber(v);
+    if (!d) return std::nullopt;
+    double t = std::trunc(*d);
+    // Converting an out-of-range double is undefined; such an index names no cursor shape anyway.
+    if (t < std::numeric_limits<int>::min() || t > std::numeric_limits<int>::max()) {
+        return std::nullopt;
+    }
+    return static_cast<int>(t);
+}
+
+std::optional<bool> asBoolean(const Json& v) {
+    if (v.is_boolean()) return v.get<bool>();
+    if (v.is_number()) {
+        double d = v.get<double>();
+        if (d == 1) return true;
+        if (d == 0) return false;
+    }
+    return std::nullopt;
+}
+
+std::optional<double> numberValue(const Json& dict, std::string_view key) {
+    const Json* v = member(dict, key);
+    return v ? asNumber(*v) : std::nullopt;
+}
+
+double numberOr(const Json& dict, std::string_view key, double fallback) {
+    return numberValue(dict, key).value_or(fallback);
+}
+
+bool booleanOr(const Json& dict, std::string_view key, bool fallback) {
+    const Json* v = member(dict, key);
+    if (!v) return fallback;
+    return asBoolean(*v).value_or(fallback);
+}
+
+std::optional<std::string> stringValue(const Json& dict, std::string_view key) {
+    const Json* v = member(dict, key);
+    if (!v || !v->is_string()) return std::nullopt;
+    return v->get<std::string>();
+}
+
+std::string stringOr(const Json& dict, std::string_view key, const std::string& fallback) {
+    return stringValue(dict, key).value_or(fallback);
+}
+
+// Lower bound first, then upper bound: a NaN-free way to write "negative becomes lo, then above hi
+// becomes hi".
+double clampLowThenHigh(double v, double lo, double hi) {
+    if (v < lo) v = lo;
+    if (v > hi) v = hi;
+    return v;
+}
+
+// Keeps the Unicode scalars of general category L, M or N and the hyphen-minus. Bytes that are not
+// valid UTF-8 are dropped one at a time.
+std::string alphanumericsAndHyphen(const std::string& text) {
+    std::string out;
+    const char* p = text.data();
+    const char* end = p + text.size();
+    while (p < end) {
+        gunichar c = g_utf8_get_char_validated(p, end - p);
+        if (c == static_cast<gunichar>(-1) || c == static_cast<gunichar>(-2)) {
+            ++p;
+            continue;
+        }
+        const char* next = g_utf8_next_char(p);
+        bool keep = c == '-';
+        switch (g_unichar_type(c)) {
+            case G_UNICODE_UPPERCASE_LETTER:
+            case G_UNICODE_LOWERCASE_LETTER:
+            case G_UNICODE_TITLECASE_LETTER:
+            case G_UNICODE_MODIFIER_LETTER:
+            case G_UNICODE_OTHER_LETTER:
+            case G_UNICODE_SPACING_MARK:
+            case G_UNICODE_ENCLOSING_MARK:
+            case G_UNICODE_NON_SPACING_MARK:
+            case G_UNICODE_DECIMAL_NUMBER:
+            case G_UNICODE_LETTER_NUMBER:
+            case G_UNICODE_OTHER_NUMBER:
+                keep = true;
+                break;
+            default:
+                break;
+        }
+        if (keep) out.append(p, next);
+        p = next;
+    }
+    return out;
+}
+
+// [t, fx, fy, ...] with three leading numbers.
+std::optional<TrackPoint> trackPoint(const Json& element) {
+    if (!element.is_array() || element.size() < 3) return std::nullopt;
+    auto t = asNumber(element[0]);
+    auto fx = asNumber(element[1]);
+    auto fy = asNumber(element[2]);
+    if (!t || !fx || !fy) return std::nullopt;
+    return TrackPoint{*t, *fx, *fy};
+}
+
+bool allArrays(const Json& a) {
+    return std::all_of(a.begin(), a.end(), [](const Json& e) { return e.is_array(); });
+}
+
+bool allObjects(const Json& a) {
+    return std::all_of(a.begin(), a.end(), [](const Json& e) { return e.is_object(); });
+}
+
+}  // namespace
+
+std::optional<ZoomSegment> ZoomSegment::fromDict(const Json& dict) {
+    auto startMs = numberValue(dict, "startMs");
+    auto endMs = numberValue(dict, "endMs");
+    auto scale = numberValue(dict, "scale");
+    if (!startMs || !endMs || !scale) return std::nullopt;
+    ZoomSegment z;
+    z.startMs = *startMs;
+    z.endMs = *endMs;
+    z.fx = clampLowThenHigh(numberOr(dict, "fx", 0.5), 0, 1);
+    z.fy = clampLowThenHigh(numberOr(dict, "fy", 0.5), 0, 1);
+    z.follow = booleanOr(dict, "follow", false);
+    // Upper bound first for the scale.
+    double s = std::min(*scale, 6.0);
+    z.scale = std::max(s, 1.0);
+    z.inMs = std::max(numberOr(dict, "inMs", defaultInMs), 100.0);
+    z.outMs = std::max(numberOr(dict, "outMs", defaultOutMs), 100.0);
+    return z;
+}
+
+std::optional<FrameSettings> FrameSettings::fromDict(const Json& dict) {
+    auto type = stringValue(dict, "type");
+    if (!type ||
+        (*type != "wallpaper" && *type != "gradient" && *type != "color" && *type != "live")) {
+        return std::nullopt;
+    }
+    FrameSettings f;
+    f.type = *type;
+    f.id = alphanumericsAndHyphen(stringOr(dict, "id", ""));
+    f.from = stringOr(dict, "from", f.from);
+    f.to = stringOr(dict, "to", f.to);
+    f.hex = stringOr(dict, "hex", f.hex);
+    f.angle = numberOr(dict, "angle", f.angle);
+    f.paddingPct = clampLowThenHigh(numberOr(dict, "paddingPct", f.paddingPct), 0, 40);
+    f.radiusPct = clampLowThenHigh(numberOr(dict, "radiusPct", f.radiusPct), 0, 20);
+    f.shadowPct = clampLowThenHigh(numberOr(dict, "shadowPct", f.shadowPct), 0, 100);
+    f.outlinePct = clampLowThenHigh(numberOr(dict, "outlinePct", f.outlinePct), 0, 4);
+    return f;
+}
+
+std::optional<CursorFX> CursorFX::fromDict(const Json& dict) {
+    const Json* path = member(dict, "path");
+    if (!path || !path->is_array() || !allArrays(*path)) return std::nullopt;
+    CursorFX c;
+    c.path.reserve(path->size());
+    for (const Json& e : *path) {
+        auto p = trackPoint(e);
+        if (!p) continue;
+        int type = 0;
+        if (e.size() >= 4) type = asInteger(e[3]).value_or(0);
+        c.path.push_back(CursorSample{p->t, p->fx, p->fy, type});
+    }
+    if (c.path.empty()) return std::nullopt;
+
+    if (const Json* caret = member(dict, "caret");
+        caret && caret->is_array() && allArrays(*caret)) {
+        for (const Json& e : *caret) {
+            if (auto p = trackPoint(e)) c.caretPath.push_back(*p);
+        }
+    }
+    if (const Json* clicks = member(dict, "clicks");
+        clicks && clicks->is_array() && allObjects(*clicks)) {
+        for (const Json& e : *clicks) {
+            auto t = numberValue(e, "t");
+            if (!t) continue;
+            c.clicks.push_back(TrackPoint{*t, numberOr(e, "fx", 0.5), numberOr(e, "fy", 0.5)});
+        }
+    }
+
+    c.size = clampLowThenHigh(numberOr(dict, "size", c.size), 1, 3);
+    c.smooth = clampLowThenHigh(numberOr(dict, "smooth", c.smooth), 0, 1);
+    c.ripple = booleanOr(dict, "ripple", c.ripple);
+    c.style = stringOr(dict, "style", c.style);
+    c.bounce = clampLowThenHigh(numberOr(dict, "bounce", c.bounce), 0, 1);
+    c.motionBlur = clampLowThenHigh(numberOr(dict, "motionBlur", c.motionBlur), 0, 1);
+    c.sway = clampLowThenHigh(numberOr(dict, "sway", c.sway), 0, 1);
+    c.render = booleanOr(dict, "render", c.render);
+    return c;
+}
+
+std::optional<CursorFX::RawPosition> CursorFX::raw(double t) const {
+    if (path.empty()) return std::nullopt;
+    const CursorSample& first = path.front();
+    const CursorSample& last = path.back();
+    // Also catches a NaN time, which has no place on the track.
+    if (!(t > first.t)) return RawPosition{first.fx, first.fy, first.type};
+    if (t >= last.t) return RawPosition{last.fx, last.fy, last.type};
+    // Here the path has at least two samples and t lies strictly between the ends.
+    std::size_t lo = 0, hi = path.size() - 1;
+    while (lo < hi - 1) {
+        std::size_t mid = (lo + hi) / 2;
+        if (path[mid].t <= t) {
+            lo = mid;
+        } else {
+            hi = mid;
+        }
+    }
+    const CursorSample& a = path[lo];
+    const CursorSample& b = path[hi];
+    // At least 1 ms apart, so duplicated time stamps do not divide by zero.
+    double u = (t - a.t) / std::max(b.t - a.t, 1.0);
+    if (!std::isfinite(u)) u = 0;  // only for time stamps near the limits of a double
+    return RawPosition{a.fx + u * (b.fx - a.fx), a.fy + u * (b.fy - a.fy), a.type};
+}
+
+std::optional<CursorFX::Position> CursorFX::caret(double t) const {
+    // The first sample later than t; the one before it is the latest at or before t.
+    auto it = std::partition_point(caretPath.begin(), caretPath.end(),
+                                   [t](const TrackPoint& s) { return s.t <= t; });
+    if (it == caretPath.begin()) return std::nullopt;
+    const TrackPoint& s = *std::prev(it);
+    if (t - s.t <= 900) return Position{s.fx, s.fy};
+    return std::nullopt;
+}
+
+const TrackPoint* CursorFX::recentClick(double t, double withinMs) const {
+    // The same comparison as the condition itself, so the search and the check never disagree by a
+    // rounding step.
+    auto it = std::partition_point(clicks.begin(), clicks.end(),
+                                   [&](const TrackPoint& c) { return t - c.t > withinMs; });
+    if (it == clicks.end() || !(t - it->t >= 0)) return nullptr;
+    return &*it;
+}
+
+std::span<const TrackPoint> CursorFX::clicksBetween(double fromMs, double toMs) const {
+    auto first = std::partition_point(clicks.begin(), clicks.end(),
+                                      [&](const TrackPoint& c) { return c.t < fromMs; });
+    auto last =
+        std::partition_point(first, clicks.end(), [&](const TrackPoint& c) { return c.t <= toMs; });
+    return {first, last};
+}
+
+std::optional<WebcamFX> WebcamFX::fromDict(const Json& dict) {
+    const Json* enabled = member(dict, "enabled");
+    if (!enabled || asBoolean(*enabled) != true) return std::nullopt;
+    auto file = stringValue(dict, "file");
+    if (!file || file->empty() || !file->ends_with(".webcam.mp4")) return std::nullopt;
+    WebcamFX w;
+    w.file = *file;
+    w.offsetMs = numberOr(dict, "offsetMs", w.offsetMs);
+    w.mirror = booleanOr(dict, "mirror", w.mirror);
+    w.positionPreset = stringOr(dict, "positionPreset", w.positionPreset);
+    w.positionX = numberOr(dict, "positionX", w.positionX);
+    w.positionY = numberOr(dict, "positionY", w.positionY);
+    double size = numberOr(dict, "size", 40);
+    w.width = numberOr(dict, "width", size);
+    w.height = numberOr(dict, "height", size);
+    w.cornerRadius = numberOr(dict, "cornerRadius", w.cornerRadius);
+    w.shadow = numberOr(dict, "shadow", w.shadow);
+    w.margin = numberOr(dict, "margin", w.margin);
+    w.reactToZoom = booleanOr(dict, "reactToZoom", w.reactToZoom);
+    w.shape = stringOr(dict, "shape", w.shape);
+    return w;
+}
+
+Result<ExportRequest> ExportRequest::fromPayload(const Json& payload) {
+    auto name = readString(payload, "name");
+    auto startMs = readInt(payload, "startMs");
+    auto endMs = readInt(payload, "endMs");
+    if (!name || !startMs || !endMs) return fail("Missing export parameters");
+    ExportRequest r;
+    r.name = std::move(*name);
+    r.startMs = *startMs;
+    r.endMs = *endMs;
+    if (const Json* zooms = readArray(payload, "zooms"); zooms && allObjects(*zooms)) {
+        for (const Json& e : *zooms) {
+            if (auto z = ZoomSegment::fromDict(e)) r.zooms.push_back(*z);
+        }
+    }
+    if (const Json* frame = readObject(payload, "frame")) r.frame = FrameSettings::fromDict(*frame);
+    if (const Json* cursor = readObject(payload, "cursor")) r.cursor = CursorFX::fromDict(*cursor);
+    if (const Json* webcam = readObject(payload, "webcam")) r.webcam = WebcamFX::fromDict(*webcam);
+    if (const Json* audio = readObject(payload, "audio")) {
+        r.micGain = numberOr(*audio, "mic", 1.0);
+        r.systemGain = numberOr(*audio, "system", 1.0);
+    }
+    r.targetHeight = readInt(payload, "targetHeight").value_or(0);
+    return r;
+}
+
+}  // namespace marlune

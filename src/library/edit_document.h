@@ -1,0 +1,175 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/error.h"
+#include "core/json.h"
+
+namespace marlune {
+
+// The edit document: what the page sends with an export request, decoded once into plain values.
+// Nothing downstream (motion, composition, export) looks at the raw JSON again.
+//
+// Every `fromDict` below is lenient. A small set of required keys rejects the whole value when
+// missing or of the wrong kind (the result is then nothing, never an error); every other key takes
+// its default when missing or of the wrong kind; out-of-range numbers are clamped, never rejected.
+// The kinds a value may have are looser than the command payload readers of core/json.h:
+//
+// - number: any finite JSON number, read as a double; true and false pass as 1 and 0.
+// - integer: a number as above, truncated toward zero (used for the cursor shape index only).
+// - boolean: true or false; the numbers 1 and 0 pass as true and false, no other number does.
+// - string: a JSON string.
+//
+// Times are milliseconds on the recording's clock (time since the recording started with paused
+// time removed, which is also the recorded movie's timeline). Positions `fx`/`fy` are fractions of
+// the source frame's width and height, (0, 0) at the top-left, y growing downwards.
+//
+// All types are immutable in practice: built once by the request decoder, then only read, from any
+// thread.
+
+// One zoom region of the timeline.
+struct ZoomSegment {
+    static constexpr double defaultInMs = 1522.575;
+    static constexpr double defaultOutMs = 1015.05;
+
+    double startMs = 0;
+    double endMs = 0;  // not compared with startMs: a region that ends before it starts never shows
+    double scale = 1;  // magnification at full zoom, 1 to 6
+    double fx = 0.5;   // focus point, 0 to 1
+    double fy = 0.5;
+    bool follow = false;  // the camera follows the caret or pointer instead of holding (fx, fy)
+    double inMs = defaultInMs;    // ramp-in length, at least 100 when parsed
+    double outMs = defaultOutMs;  // ramp-out length, at least 100 when parsed
+
+    // Required: startMs, endMs, scale (numbers).
+    static std::optional<ZoomSegment> fromDict(const Json& dict);
+};
+
+// Background and frame styling of the exported picture. Percentages are turned into pixels by the
+// frame composition.
+struct FrameSettings {
+    std::string type;  // "wallpaper", "gradient", "color" or "live"
+    // Wallpaper or live background name; only Unicode letters, marks, digits and "-" survive
+    // parsing, so it is safe to splice into a file path.
+    std::string id;
+    std::string from = "#000000";  // gradient colours, "#rrggbb"; interpreted where used
+    std::string to = "#000000";
+    double angle = 160;           // gradient angle in degrees, not clamped
+    std::string hex = "#000000";  // solid colour
+    double paddingPct = 12;       // 0 to 40
+    double radiusPct = 3;         // 0 to 20
+    double shadowPct = 45;        // 0 to 100
+    double outlinePct = 0;        // 0 to 4
+
+    // Required: type, one of the four names (exact case).
+    static std::optional<FrameSettings> fromDict(const Json& dict);
+};
+
+// One recorded pointer sample.
+struct CursorSample {
+    double t = 0;
+    double fx = 0;
+    double fy = 0;
+    int type = 0;  // cursor-shape index from cursor type detection; 0 when not recorded
+};
+
+// One caret sample or one click (mouse-down).
+struct TrackPoint {
+    double t = 0;
+    double fx = 0;
+    double fy = 0;
+};
+
+// Cursor tracks and the cursor treatment of an export.
+//
+// The tracks keep the order in which they arrived; the parser neither sorts nor removes duplicates.
+// The lookups below are binary searches and give the exact answer for tracks in time order, which
+// is how the recorder writes them; for a track out of order they return one of its samples (or
+// nothing), never anything undefined.
+struct CursorFX {
+    std::vector<CursorSample> path;     // never empty when parsed
+    std::vector<TrackPoint> caretPath;  // from the key "caret"
+    std::vector<TrackPoint> clicks;
+    double size = 2;      // drawn cursor height factor, 1 to 3
+    double smooth = 0.5;  // 0 to 1
+    bool ripple = true;
+    std::string style = "arrow";
+    double bounce = 0.5;      // 0 to 1
+    double motionBlur = 0.4;  // 0 to 1
+    double sway = 0.3;        // 0 to 1
+    bool render = true;       // draw the synthetic cursor at all
+
+    // Required: a "path" that is an array of arrays with at least one sample of three leading
+    // numbers. "path" and "caret" samples are arrays [t, fx, fy(, type)]; "clicks" are objects
+    // {"t", "fx", "fy"}.
+    static std::optional<CursorFX> fromDict(const Json& dict);
+
+    struct RawPosition {
+        double fx;
+        double fy;
+        int type;
+    };
+    // The pointer at time `t` (ms): linear interpolation between the two samples around it, the
+    // first or last sample outside the track, nothing for an empty path. The type is the earlier
+    // sample's, never interpolated.
+    std::optional<RawPosition> raw(double t) const;
+
+    struct Position {
+        double fx;
+        double fy;
+    };
+    // The latest caret sample at or before `t` (ms), when it is at most 900 ms old.
+    std::optional<Position> caret(double t) const;
+
+    // The first click (in track order) with 0 <= t - click.t <= withinMs, if any.
+    const TrackPoint* recentClick(double t, double withinMs) const;
+
+    // The clicks with fromMs <= click.t <= toMs, for a track in time order.
+    std::span<const TrackPoint> clicksBetween(double fromMs, double toMs) const;
+};
+
+// Webcam overlay of an export. It exists exactly when the overlay is wanted. No number is clamped:
+// the composition applies its own limits.
+struct WebcamFX {
+    std::string file;     // companion movie in the recordings folder, always ends in ".webcam.mp4"
+    double offsetMs = 0;  // webcam time = source time - offsetMs
+    bool mirror = true;
+    std::string positionPreset = "bottom-right";  // or "custom", which uses positionX/Y
+    double positionX = 1.0;                       // anchor fractions of the canvas for "custom"
+    double positionY = 1.0;
+    double width = 40;  // box size, percent of the canvas measure
+    double height = 40;
+    double cornerRadius = 90;  // 1/1080 units of the canvas measure
+    double shadow = 0.67;      // shadow opacity factor
+    double margin = 24;        // 1/1080 units of the canvas measure
+    bool reactToZoom = true;
+    std::string shape = "squircle";
+
+    // Required: "enabled" true and a "file" ending in ".webcam.mp4". "size" (default 40) is the
+    // default of both width and height and is not stored.
+    static std::optional<WebcamFX> fromDict(const Json& dict);
+};
+
+// The decoded payload of an export request, in the order the export pipeline takes it.
+struct ExportRequest {
+    std::string name;  // recording file name, resolved later through the recordings folder
+    std::int64_t startMs = 0;
+    std::int64_t endMs = 0;
+    std::vector<ZoomSegment> zooms;  // rejected elements dropped, order kept
+    std::optional<FrameSettings> frame;
+    std::optional<CursorFX> cursor;
+    std::optional<WebcamFX> webcam;
+    double micGain = 1.0;           // gain of the first audio track
+    double systemGain = 1.0;        // gain of every other audio track
+    std::int64_t targetHeight = 0;  // wanted output height in pixels; 0 keeps the source's
+
+    // Fails with "Missing export parameters" when "name" (a string) or "startMs" / "endMs"
+    // (numbers with an integral value) are missing or of another kind; nothing else fails.
+    static Result<ExportRequest> fromPayload(const Json& payload);
+};
+
+}  // namespace marlune
