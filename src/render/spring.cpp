@@ -15,18 +15,43 @@ double rest(SpringState& state, double target) {
 
 }  // namespace
 
-double stepSpring(SpringState& state, double target, double dtMs, const SpringConfig& cfg) {
-    if (!std::isfinite(target)) return state.value;
-
-    double dt;
+SpringStepper::SpringStepper(const SpringConfig& cfg, double dtMs) : cfg_(cfg) {
     if (dtMs >= 1 && dtMs < 80) {
-        dt = dtMs / 1000;
+        dt_ = dtMs / 1000;
     } else if (dtMs >= 80) {
-        dt = 0.08;
+        dt_ = 0.08;
     } else {
-        dt = 0.001;
+        dt_ = 0.001;
     }
+}
 
+void SpringStepper::prepare() {
+    prepared_ = true;
+    w0_ = std::sqrt(cfg_.stiffness / cfg_.mass);
+    zeta_ = cfg_.damping / (2 * std::sqrt(cfg_.stiffness * cfg_.mass));
+    const double times[2] = {dt_, dt_ + 0.0001};
+    for (int i = 0; i < 2; ++i) {
+        const double t = times[i];
+        if (zeta_ < 1) {
+            wd_ = w0_ * std::sqrt(1 - zeta_ * zeta_);
+            decay_[i] = std::exp(-zeta_ * w0_ * t);
+            first_[i] = std::sin(wd_ * t);
+            second_[i] = std::cos(wd_ * t);
+        } else if (zeta_ == 1) {
+            decay_[i] = std::exp(-w0_ * t);
+        } else {
+            wd_ = w0_ * std::sqrt(zeta_ * zeta_ - 1);
+            // Capped so that cosh and sinh stay finite; the decaying exponential is not capped.
+            const double u = std::min(300.0, wd_ * t);
+            decay_[i] = std::exp(-zeta_ * w0_ * t);
+            first_[i] = std::cosh(u);
+            second_[i] = std::sinh(u);
+        }
+    }
+}
+
+double SpringStepper::step(SpringState& state, double target) {
+    if (!std::isfinite(target)) return state.value;
     if (!state.initialized || !std::isfinite(state.value) || !std::isfinite(state.velocity)) {
         state.initialized = true;
         return rest(state, target);
@@ -34,48 +59,45 @@ double stepSpring(SpringState& state, double target, double dtMs, const SpringCo
 
     const double from = state.value;
     const double d0 = target - from;
-    if (std::abs(d0) <= cfg.restDelta && std::abs(state.velocity) <= cfg.restSpeed) {
+    if (std::abs(d0) <= cfg_.restDelta && std::abs(state.velocity) <= cfg_.restSpeed) {
         return rest(state, target);
     }
-
-    const double w0 = std::sqrt(cfg.stiffness / cfg.mass);
-    const double zeta = cfg.damping / (2 * std::sqrt(cfg.stiffness * cfg.mass));
+    if (!prepared_) prepare();
     const double q = -state.velocity;
 
-    // Position at time t from now: target minus the remaining displacement f(t), with f(0) = d0
-    // and f'(0) = q.
-    auto solve = [&](double t) {
+    // Position after the i-th evaluation time: target minus the remaining displacement f(t), with
+    // f(0) = d0 and f'(0) = q.
+    auto solve = [&](int i) {
+        const double t = i == 0 ? dt_ : dt_ + 0.0001;
         double f;
-        if (zeta < 1) {
-            const double wd = w0 * std::sqrt(1 - zeta * zeta);
-            f = std::exp(-zeta * w0 * t) *
-                (((zeta * w0 * d0 + q) / wd) * std::sin(wd * t) + d0 * std::cos(wd * t));
-        } else if (zeta == 1) {
-            f = std::exp(-w0 * t) * (d0 + (w0 * d0 + q) * t);
+        if (zeta_ < 1) {
+            f = decay_[i] * (((zeta_ * w0_ * d0 + q) / wd_) * first_[i] + d0 * second_[i]);
+        } else if (zeta_ == 1) {
+            f = decay_[i] * (d0 + (w0_ * d0 + q) * t);
         } else {
-            const double wd = w0 * std::sqrt(zeta * zeta - 1);
-            // Capped so that cosh and sinh stay finite; the decaying exponential is not capped.
-            const double u = std::min(300.0, wd * t);
-            f = std::exp(-zeta * w0 * t) *
-                (std::cosh(u) * d0 * wd + std::sinh(u) * (zeta * w0 * d0 + q)) / wd;
+            f = decay_[i] * (first_[i] * d0 * wd_ + second_[i] * (zeta_ * w0_ * d0 + q)) / wd_;
         }
         return target - f;
     };
 
-    const double x1 = solve(dt);
-    if (zeta >= 1 && ((target >= from && x1 > target) || (from >= target && x1 < target))) {
+    const double x1 = solve(0);
+    if (zeta_ >= 1 && ((target >= from && x1 > target) || (from >= target && x1 < target))) {
         return rest(state, target);
     }
 
-    const double x2 = solve(dt + 0.0001);
+    const double x2 = solve(1);
     const double v = (x2 - x1) / 0.0001;
     if (!std::isfinite(x1) || !std::isfinite(v)) return rest(state, target);
-    if (std::abs(v) <= cfg.restSpeed && std::abs(target - x1) <= cfg.restDelta) {
+    if (std::abs(v) <= cfg_.restSpeed && std::abs(target - x1) <= cfg_.restDelta) {
         return rest(state, target);
     }
     state.value = x1;
     state.velocity = v;
     return x1;
+}
+
+double stepSpring(SpringState& state, double target, double dtMs, const SpringConfig& cfg) {
+    return SpringStepper(cfg, dtMs).step(state, target);
 }
 
 SpringConfig cursorSpringConfig(double s) {

@@ -42,6 +42,27 @@ inline constexpr double ZOOM_OUT_MS = 1015.05;
 // any other input that would make the result non-finite puts the spring at rest on the target.
 double stepSpring(SpringState& state, double target, double dtMs, const SpringConfig& cfg);
 
+// stepSpring for several springs that share a configuration and a time step in one frame (the two
+// axes of the cursor; the zoom strength and the two focus axes). The exponential and trigonometric
+// factors of the closed form depend only on those two, so they are computed once, on the first step
+// that needs them; every result is bit for bit what stepSpring gives. Cheap to make; one per frame.
+class SpringStepper {
+  public:
+    SpringStepper(const SpringConfig& cfg, double dtMs);
+    double step(SpringState& state, double target);
+
+  private:
+    void prepare();
+
+    SpringConfig cfg_;
+    double dt_;  // seconds
+    bool prepared_ = false;
+    double w0_ = 0, zeta_ = 0, wd_ = 0;
+    // Per evaluation time (dt and dt + 0.1 ms): the decay factor and the oscillating pair
+    // (sin/cos, or cosh/sinh when over-damped).
+    double decay_[2] = {}, first_[2] = {}, second_[2] = {};
+};
+
 // The smoothed cursor's spring for a smoothing amount `s` (the motion simulator passes twice the
 // cursor's smoothing setting, so 0 to 2). Larger is softer, heavier and slower. s <= 0 (or NaN)
 // gives the stiff base; the curve deliberately steps at 0 and, in mass, at 0.5.
