@@ -27,7 +27,36 @@ MotionSim::MotionSim(std::vector<ZoomSegment> zooms, std::optional<CursorFX> cur
       w_(sanitizedSize(width)),
       h_(sanitizedSize(height)),
       cursorCfg_(cursorSpringConfig(cursor_ ? 2 * cursor_->smooth : 0)),
-      swayCfg_(swaySpringConfig(cursor_ ? 2 * cursor_->smooth : 0)) {}
+      swayCfg_(swaySpringConfig(cursor_ ? 2 * cursor_->smooth : 0)) {
+    // Segments that can contain a time (start <= end), in edit order. When each ends no later than
+    // the next begins (the usual edit), a binary search finds the active one; only segments that
+    // touch at a time share it.
+    ordered_ = true;
+    for (std::size_t i = 0; i < zooms_.size(); ++i) {
+        const ZoomSegment& z = zooms_[i];
+        if (!(z.startMs <= z.endMs)) continue;
+        if (!timeline_.empty() && !(zooms_[timeline_.back()].endMs <= z.startMs)) ordered_ = false;
+        timeline_.push_back(i);
+    }
+}
+
+std::optional<std::size_t> MotionSim::activeSegment(double ms) const {
+    if (!ordered_) {
+        for (std::size_t i = 0; i < zooms_.size(); ++i) {
+            if (zooms_[i].startMs <= ms && ms <= zooms_[i].endMs) return i;
+        }
+        return std::nullopt;
+    }
+    auto it = std::partition_point(timeline_.begin(), timeline_.end(),
+                                   [&](std::size_t i) { return zooms_[i].startMs <= ms; });
+    if (it == timeline_.begin()) return std::nullopt;
+    // The last segment starting at or before ms. If it does not contain ms, no earlier one does.
+    std::size_t pos = static_cast<std::size_t>(it - timeline_.begin()) - 1;
+    if (!(ms <= zooms_[timeline_[pos]].endMs)) return std::nullopt;
+    // Segments ending exactly at ms (touching, or of zero length) come first in edit order.
+    while (pos > 0 && ms <= zooms_[timeline_[pos - 1]].endMs) --pos;
+    return timeline_[pos];
+}
 
 void MotionSim::reset() {
     // The previous raw sample and the follow-camera targets survive a reset on purpose: the
@@ -135,28 +164,24 @@ MotionSim::Out MotionSim::tick(double ms) {
     }
     lastMs_ = ms;
     const double dtMs = std::clamp(dt, 1.0, 80.0);
+    SpringStepper zoomStep(zoomSpringConfig, dtMs);
 
     // Zoom strength: the first segment (in edit order) containing ms sets the target; outside every
     // segment the strength decays to 0 while the camera keeps the last segment's scale and focus.
     // Two segments are chained when the next one (in edit order) starts less than 120 ms after the
     // first ends.
     double strengthTarget = 0;
-    bool active = false;
-    for (std::size_t i = 0; i < zooms_.size(); ++i) {
-        if (zooms_[i].startMs <= ms && ms <= zooms_[i].endMs) {
-            seg_ = i;
-            strengthTarget = targetStrength(i, ms);
-            active = true;
-            break;
-        }
+    const auto active = activeSegment(ms);
+    if (active) {
+        seg_ = *active;
+        strengthTarget = targetStrength(*active, ms);
     }
     // In the short gap of a chained pair the first segment's zoom holds until the second begins.
     if (!active && seg_ && chainsIntoNext(*seg_) && ms > zooms_[*seg_].endMs &&
         ms < zooms_[*seg_ + 1].startMs) {
         strengthTarget = targetStrength(*seg_, zooms_[*seg_].endMs);
     }
-    const double k =
-        std::clamp(stepSpring(strength_, strengthTarget, dtMs, zoomSpringConfig), 0.0, 1.0);
+    const double k = std::clamp(zoomStep.step(strength_, strengthTarget), 0.0, 1.0);
 
     if (seg_) {
         const ZoomSegment& seg = zooms_[*seg_];
@@ -166,8 +191,8 @@ MotionSim::Out MotionSim::tick(double ms) {
         const double hv = 1 / (2 * std::max(seg.scale, 1.0));
         double tx, ty;
         focusTarget(seg, hv, k, ms, tx, ty);
-        out.fx = stepSpring(focusX_, tx, dtMs, zoomSpringConfig);
-        out.fy = stepSpring(focusY_, ty, dtMs, zoomSpringConfig);
+        out.fx = zoomStep.step(focusX_, tx);
+        out.fy = zoomStep.step(focusY_, ty);
     }
 
     if (!cursor_) return out;
@@ -187,8 +212,9 @@ MotionSim::Out MotionSim::tick(double ms) {
     }
     rawPrev_ = RawPrev{raw->fx, raw->fy, ms};
 
-    const double x = stepSpring(cx_, raw->fx, dtMs, cursorCfg_);
-    const double y = stepSpring(cy_, raw->fy, dtMs, cursorCfg_);
+    SpringStepper cursorStep(cursorCfg_, dtMs);
+    const double x = cursorStep.step(cx_, raw->fx);
+    const double y = cursorStep.step(cy_, raw->fy);
     const double qx = w_ * x;
     const double qy = h_ * y;
 

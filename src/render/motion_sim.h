@@ -57,6 +57,9 @@ class MotionSim {
     // changes nothing.
     Out tick(double ms);
 
+    // The segment that sets the camera at `ms`: the first in `zooms` with startMs <= ms <= endMs.
+    std::optional<std::size_t> activeSegment(double ms) const;
+
     // The zoom strength (0 to 1) that the segment at `index` asks for at `ms`, before spring
     // smoothing: a linear ramp in from startMs over min(inMs, half the segment) and out towards
     // endMs over min(outMs, half the segment); a ramp of no length is immediate. Two segments
@@ -87,6 +90,8 @@ class MotionSim {
     double h_;
     SpringConfig cursorCfg_;
     SpringConfig swayCfg_;
+    std::vector<std::size_t> timeline_;  // indexes of segments with startMs <= endMs, edit order
+    bool ordered_ = true;                // timeline_ segments follow one another in time
 
     // Motion state.
     std::optional<double> lastMs_;

@@ -1,5 +1,6 @@
 #include "render/motion_sim.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <numbers>
@@ -90,6 +91,38 @@ TEST(MotionSim, TargetStrengthRamps) {
     }
     MotionSim empty({zoom(1000, 1000, 2)}, std::nullopt, 1920, 1080);
     EXPECT_EQ(empty.targetStrength(0, 1000), 0);
+}
+
+TEST(MotionSim, ActiveSegmentIsTheFirstInEditOrder) {
+    std::mt19937_64 rng(3);
+    std::uniform_real_distribution<double> u(0, 1);
+    for (int round = 0; round < 400; ++round) {
+        // Segments one after the other, often touching or of zero length, sometimes with one that
+        // ends before it starts; every third list shuffled so that segments overlap.
+        std::vector<ZoomSegment> zooms;
+        std::vector<double> edges;
+        double t = 0;
+        for (int i = static_cast<int>(u(rng) * 8); i > 0; --i) {
+            const double start = t + (u(rng) < 0.5 ? 0 : std::floor(u(rng) * 3) * 100);
+            const double len = u(rng) < 0.2 ? 0 : std::floor(1 + u(rng) * 3) * 100;
+            const bool inverted = u(rng) < 0.1;
+            zooms.push_back(
+                zoom(inverted ? start + len : start, inverted ? start : start + len, 2));
+            edges.insert(edges.end(), {start, start + len});
+            t = start + len;
+        }
+        if (round % 3 == 0) std::shuffle(zooms.begin(), zooms.end(), rng);
+        const MotionSim sim(zooms, std::nullopt, 1920, 1080);
+        std::vector<double> times = {-1};
+        for (double e : edges) times.insert(times.end(), {e - 0.5, e, e + 0.5});
+        for (double ms : times) {
+            std::optional<std::size_t> expected;
+            for (std::size_t i = 0; i < zooms.size() && !expected; ++i) {
+                if (zooms[i].startMs <= ms && ms <= zooms[i].endMs) expected = i;
+            }
+            ASSERT_EQ(sim.activeSegment(ms), expected) << "round " << round << " at " << ms;
+        }
+    }
 }
 
 TEST(MotionSim, EarlierSegmentWinsWhenOverlapping) {
