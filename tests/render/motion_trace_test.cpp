@@ -1,6 +1,13 @@
 // A scripted 10-second edit ticked at 30 fps, compared with a checked-in trace. The trace was
-// written by this code (run with MARLUNE_UPDATE_GOLDEN=1 to rewrite it) and then reviewed by hand;
-// the rows asserted in HandCheckedRows are the ones worked out independently.
+// written by this code (run with MARLUNE_UPDATE_GOLDEN=1 to rewrite it) and then reviewed by hand,
+// row by row: no camera motion before 800 ms; the focus lands on zoom 1's focus the moment it
+// starts (at scale 1, so nothing shows); zoom 1 reaches exactly 2 on its plateau and decays after
+// it on the same focus; the cursor leans right (positive tilt) while moving right and left while
+// moving left, with blur along its velocity; the teleport at 2433 ms lands without tilt or blur;
+// zoom 2's camera starts at its own focus, then jumps its target onto the pointer each time it
+// leaves the central half of the window, switches to the caret at 6600 ms, back to the pointer
+// when the caret is 900 ms old, and holds still while the zoom goes out; each click bounces to
+// 0.727 after 200 ms. HandCheckedRows asserts the rows worked out independently.
 
 #include <cmath>
 #include <cstdio>
@@ -8,7 +15,6 @@
 #include <filesystem>
 #include <fstream>
 #include <numbers>
-#include <sstream>
 
 #include <gtest/gtest.h>
 
