@@ -17,11 +17,13 @@ namespace marlune {
 // Coordinates are normalised to the source frame: 0 to 1 from the left and from the top. Times are
 // milliseconds on the recording's clock (the tracks' `t`, the segments' startMs/endMs).
 //
-// Not thread-safe: the owner ticks it from one queue (the export's video queue). Construction
-// copies nothing beyond its arguments and tick() never allocates.
+// Not thread-safe: the owner ticks it from one queue (the export's video queue). Construction keeps
+// its arguments and builds a small index of the segments; tick() never allocates and looks tracks
+// up by binary search, so it costs the same on an hour-long recording as on a short one.
 class MotionSim {
   public:
-    // The cursor of one frame, present when the edit has cursor tracks.
+    // The cursor of one frame, present whenever the edit has cursor tracks, whether or not the
+    // cursor is to be drawn (CursorFX::render is the composition's to check).
     struct CursorOut {
         double x;  // smoothed position, normalised
         double y;
