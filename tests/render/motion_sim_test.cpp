@@ -157,19 +157,6 @@ TEST(MotionSim, ChainedSegmentsHoldTheZoom) {
     }
 }
 
-TEST(MotionSim, StrengthEasesBackAfterTheSegmentWithItsCamera) {
-    MotionSim sim({zoom(0, 2000, 3, 0.2, 0.7)}, std::nullopt, 1920, 1080);
-    runTo(sim, 0, 1990);
-    double prev = 3;
-    for (int i = 60; i < 150; ++i) {
-        const auto out = sim.tick(i * kFrameMs);
-        EXPECT_LE(out.scale, prev);  // decays without bouncing back
-        EXPECT_EQ(out.fx, 0.2);      // the last segment's focus is kept
-        prev = out.scale;
-    }
-    EXPECT_EQ(prev, 1);
-}
-
 TEST(MotionSim, FocusIsClampedSoTheZoomedWindowStaysInside) {
     struct Case {
         double scale, fx, fy, wantX, wantY;
@@ -222,19 +209,6 @@ TEST(MotionSim, FollowCameraTracksCaretThenPointerWithADeadZone) {
         EXPECT_DOUBLE_EQ(out.fx, k.fx);
         EXPECT_DOUBLE_EQ(out.fy, k.fy);
     }
-}
-
-TEST(MotionSim, FollowCameraHoldsStillWhileZoomingOut) {
-    // Ramp out from 2000 to 3000; the pointer jumps at 2600, when the zoom is well on its way out.
-    const CursorFX c = cursor({{0, 0.5, 0.5, 0}, {2599, 0.5, 0.5, 0}, {2600, 0.9, 0.5, 0}});
-    MotionSim sim({zoom(0, 3000, 2, 0.3, 0.5, true, 100, 1000)}, c, 1920, 1080);
-    EXPECT_DOUBLE_EQ(runTo(sim, 0, 1990).fx, 0.5);  // followed the pointer out of 0.3's dead zone
-    for (int i = 60; i * kFrameMs < 3000; ++i) {
-        const auto out = sim.tick(i * kFrameMs);
-        ASSERT_EQ(out.fx, 0.5) << i * kFrameMs;
-    }
-    // Once the zoom has gone, the camera returns to the segment's own focus.
-    EXPECT_DOUBLE_EQ(runTo(sim, 90 * kFrameMs, 6000).fx, 0.3);
 }
 
 TEST(MotionSim, FollowWithoutCursorUsesTheSegmentFocus) {
