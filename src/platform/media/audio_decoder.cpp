@@ -1,0 +1,181 @@
+#include "platform/media/audio_decoder.h"
+
+#include "platform/media/av_support.h"
+
+namespace marlune {
+
+std::span<const std::int16_t> AudioBuffer::s16() const {
+    if (format != SampleFormat::s16) return {};
+    return {reinterpret_cast<const std::int16_t*>(data.data()), data.size() / 2};
+}
+
+std::span<const float> AudioBuffer::f32() const {
+    if (format != SampleFormat::f32) return {};
+    return {reinterpret_cast<const float*>(data.data()), data.size() / 4};
+}
+
+struct AudioDecoder::Impl {
+    MediaFile file;
+    int trackIndex = 0;
+    AVStream* stream = nullptr;
+    av::CodecContext codec;
+    AudioFormat format;
+    AVSampleFormat outFormat = AV_SAMPLE_FMT_S16;
+    AVChannelLayout outLayout{};
+    av::SwrPtr swr;
+    // The input form the converter was set up for; a change mid-track rebuilds it.
+    AVChannelLayout inLayout{};
+    int inRate = 0;
+    int inFormat = -1;
+    av::FramePtr frame = av::makeFrame();
+    bool flushed = false;  // end of file reached, decoder told so
+    bool done = false;     // decoder and converter drained
+    std::optional<double> nextTime;
+
+    explicit Impl(MediaFile f) : file(std::move(f)) {}
+    ~Impl() {
+        av_channel_layout_uninit(&outLayout);
+        av_channel_layout_uninit(&inLayout);
+    }
+
+    int bytesPerFrame() const { return format.channels * av_get_bytes_per_sample(outFormat); }
+
+    Result<void> setUpConverter(const AVFrame* f) {
+        if (swr && inRate == f->sample_rate && inFormat == f->format &&
+            av_channel_layout_compare(&inLayout, &f->ch_layout) == 0) {
+            return {};
+        }
+        SwrContext* raw = nullptr;
+        AVChannelLayout in{};
+        if (f->ch_layout.nb_channels > 0 && f->ch_layout.order != AV_CHANNEL_ORDER_UNSPEC) {
+            av_channel_layout_copy(&in, &f->ch_layout);
+        } else {
+            // Unspecified order: FFmpeg's usual layout for that many channels.
+            av_channel_layout_default(&in, std::max(1, f->ch_layout.nb_channels));
+        }
+        int rc =
+            swr_alloc_set_opts2(&raw, &outLayout, outFormat, format.sampleRate, &in,
+                                static_cast<AVSampleFormat>(f->format), f->sample_rate, 0, nullptr);
+        av::SwrPtr next(raw);
+        if (rc >= 0) rc = swr_init(raw);
+        if (rc < 0) {
+            av_channel_layout_uninit(&in);
+            return std::unexpected(av::error(rc));
+        }
+        swr = std::move(next);
+        av_channel_layout_uninit(&inLayout);
+        inLayout = in;
+        inRate = f->sample_rate;
+        inFormat = f->format;
+        return {};
+    }
+
+    // Converts `f` (or drains the converter when null) into a buffer; an empty buffer when the
+    // converter holds everything back.
+    Result<AudioBuffer> convert(const AVFrame* f) {
+        int inSamples = f ? f->nb_samples : 0;
+        int capacity = swr_get_out_samples(swr.get(), inSamples);
+        if (capacity < 0) return std::unexpected(av::error(capacity));
+        AudioBuffer buffer;
+        buffer.sampleRate = format.sampleRate;
+        buffer.channels = format.channels;
+        buffer.format = format.format;
+        buffer.data.resize(static_cast<std::size_t>(capacity) * bytesPerFrame());
+        std::uint8_t* out[1] = {buffer.data.data()};
+        int made = swr_convert(swr.get(), out, capacity,
+                               f ? const_cast<const std::uint8_t**>(f->extended_data) : nullptr,
+                               inSamples);
+        if (made < 0) return std::unexpected(av::error(made));
+        buffer.frameCount = made;
+        buffer.data.resize(static_cast<std::size_t>(made) * bytesPerFrame());
+        if (f) {
+            std::int64_t ts =
+                f->best_effort_timestamp != AV_NOPTS_VALUE ? f->best_effort_timestamp : f->pts;
+            if (auto s = av::seconds(ts, stream->time_base); s && !nextTime) nextTime = *s;
+        }
+        // Time runs on from the first stamp by the samples delivered, so the converter's delay
+        // doesn't make the buffers overlap.
+        buffer.startSeconds = nextTime.value_or(0.0);
+        nextTime = buffer.startSeconds + double(made) / format.sampleRate;
+        return buffer;
+    }
+
+    // Decodes the next frame into `frame`; false at the end of the track.
+    Result<bool> decode() {
+        for (;;) {
+            int rc = avcodec_receive_frame(codec.get(), frame.get());
+            if (rc == 0) return true;
+            if (rc == AVERROR_EOF) return false;
+            if (rc != AVERROR(EAGAIN)) return std::unexpected(av::error(rc));
+            if (flushed) return false;
+            auto packet = file.readPacket();
+            if (!packet) return std::unexpected(packet.error());
+            if (!*packet) {
+                flushed = true;
+                avcodec_send_packet(codec.get(), nullptr);
+                continue;
+            }
+            if ((*packet)->trackIndex() != trackIndex) continue;
+            rc = avcodec_send_packet(codec.get(), (*packet)->impl().packet.get());
+            if (rc < 0 && rc != AVERROR_INVALIDDATA) return std::unexpected(av::error(rc));
+        }
+    }
+};
+
+AudioDecoder::AudioDecoder(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+AudioDecoder::AudioDecoder(AudioDecoder&&) noexcept = default;
+AudioDecoder& AudioDecoder::operator=(AudioDecoder&&) noexcept = default;
+AudioDecoder::~AudioDecoder() = default;
+
+Result<AudioDecoder> AudioDecoder::open(MediaFile file, int trackIndex, AudioFormat format) {
+    const auto& tracks = file.tracks();
+    if (trackIndex < 0 || trackIndex >= static_cast<int>(tracks.size()) ||
+        tracks[trackIndex].kind != TrackKind::audio || format.channels < 1) {
+        return std::unexpected(av::error(AVERROR_STREAM_NOT_FOUND));
+    }
+    auto impl = std::make_unique<Impl>(std::move(file));
+    impl->trackIndex = trackIndex;
+    AVFormatContext* input = impl->file.impl().input.get();
+    impl->stream = input->streams[trackIndex];
+    for (unsigned i = 0; i < input->nb_streams; ++i) {
+        if (static_cast<int>(i) != trackIndex) input->streams[i]->discard = AVDISCARD_ALL;
+    }
+    auto codec = av::openDecoder(impl->stream, 1);
+    if (!codec) return std::unexpected(codec.error());
+    impl->codec = std::move(*codec);
+    if (format.sampleRate <= 0) format.sampleRate = impl->codec->sample_rate;
+    if (format.sampleRate <= 0) return std::unexpected(av::error(AVERROR_INVALIDDATA));
+    impl->format = format;
+    impl->outFormat = format.format == SampleFormat::s16 ? AV_SAMPLE_FMT_S16 : AV_SAMPLE_FMT_FLT;
+    av_channel_layout_default(&impl->outLayout, format.channels);
+    return AudioDecoder(std::move(impl));
+}
+
+const AudioFormat& AudioDecoder::format() const {
+    return impl_->format;
+}
+
+Result<std::optional<AudioBuffer>> AudioDecoder::next() {
+    Impl& d = *impl_;
+    while (!d.done) {
+        auto got = d.decode();
+        if (!got) return std::unexpected(got.error());
+        if (!*got) {
+            d.done = true;
+            if (!d.swr) break;
+            auto tail = d.convert(nullptr);
+            if (!tail) return std::unexpected(tail.error());
+            if (tail->frameCount > 0) return std::optional<AudioBuffer>(std::move(*tail));
+            break;
+        }
+        auto ready = d.setUpConverter(d.frame.get());
+        if (!ready) return std::unexpected(ready.error());
+        auto buffer = d.convert(d.frame.get());
+        av_frame_unref(d.frame.get());
+        if (!buffer) return std::unexpected(buffer.error());
+        if (buffer->frameCount > 0) return std::optional<AudioBuffer>(std::move(*buffer));
+    }
+    return std::optional<AudioBuffer>();
+}
+
+}  // namespace marlune

@@ -1,0 +1,83 @@
+#pragma once
+
+// FFmpeg plumbing shared by the sources of this folder. Included only by .cpp files here: the
+// public headers beside it never show FFmpeg types.
+
+#include <memory>
+#include <string>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/avutil.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/display.h>
+#include <libavutil/imgutils.h>
+#include <libswresample/swresample.h>
+#include <libswscale/swscale.h>
+}
+
+#include "core/error.h"
+#include "platform/media/media_file.h"
+
+namespace marlune::av {
+
+// FFmpeg's own text for an error code ("Invalid data found when processing input").
+std::string errorText(int code);
+inline Error error(int code) {
+    return Error{errorText(code)};
+}
+
+struct InputDeleter {
+    void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
+};
+struct CodecDeleter {
+    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+struct FrameDeleter {
+    void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+struct PacketDeleter {
+    void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+struct SwsDeleter {
+    void operator()(SwsContext* c) const { sws_freeContext(c); }
+};
+struct SwrDeleter {
+    void operator()(SwrContext* c) const { swr_free(&c); }
+};
+
+using InputContext = std::unique_ptr<AVFormatContext, InputDeleter>;
+using CodecContext = std::unique_ptr<AVCodecContext, CodecDeleter>;
+using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
+using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
+using SwsPtr = std::unique_ptr<SwsContext, SwsDeleter>;
+using SwrPtr = std::unique_ptr<SwrContext, SwrDeleter>;
+
+FramePtr makeFrame();
+PacketPtr makePacket();
+
+// Seconds for a timestamp in `base`; nothing for AV_NOPTS_VALUE.
+std::optional<double> seconds(std::int64_t ts, AVRational base);
+// The timestamp in `base` nearest to `s` seconds.
+std::int64_t timestamp(double s, AVRational base);
+
+// A decoder opened for one stream's parameters. `threads` 0 lets FFmpeg choose.
+Result<CodecContext> openDecoder(const AVStream* stream, int threads);
+
+}  // namespace marlune::av
+
+namespace marlune {
+
+// What the folder's other wrappers reach inside the public types.
+struct MediaFile::Impl {
+    std::filesystem::path path;
+    av::InputContext input;
+    std::vector<TrackInfo> tracks;
+};
+
+struct Packet::Impl {
+    av::PacketPtr packet;
+};
+
+}  // namespace marlune

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <filesystem>
+#include <memory>
+
+#include "core/error.h"
+#include "platform/media/media_file.h"
+
+namespace marlune {
+
+enum class MovieContainer {
+    mp4,  // MPEG-4
+    mov,  // QuickTime, for codecs MPEG-4 can't carry
+};
+
+struct MovieMuxerOptions {
+    // Moves the index ahead of the media when the file is finished, so that it plays while it
+    // downloads ("faststart").
+    bool indexAtFront = true;
+};
+
+// Writes a movie file: tracks are declared, the header written, packets added in any order
+// (they are interleaved by time here), and the file finished. A muxer dropped before `finish`
+// leaves an unplayable file behind; removing it is the caller's business. One thread at a time
+// (any thread). Move-only.
+class MovieMuxer {
+  public:
+    // Creates (or truncates) the file. Fails with FFmpeg's text.
+    static Result<MovieMuxer> create(const std::filesystem::path& path, MovieContainer container,
+                                     MovieMuxerOptions options = {});
+    // True when `container` can hold `track` of `source` without re-encoding.
+    static bool canCarry(MovieContainer container, const MediaFile& source, int trackIndex);
+
+    MovieMuxer(MovieMuxer&&) noexcept;
+    MovieMuxer& operator=(MovieMuxer&&) noexcept;
+    ~MovieMuxer();
+
+    // Declares a track that takes `source`'s packets of `trackIndex` unchanged (codec, its
+    // parameters, display matrix, language). Before `begin`. Returns the new track's index.
+    Result<int> addTrackCopiedFrom(const MediaFile& source, int trackIndex);
+    // Writes the header. After the tracks are declared.
+    Result<void> begin();
+    // Adds a packet read from the copied track to `outputTrack`, its times moved earlier by
+    // `shiftSeconds` (so a range starting at t can start the new movie at 0).
+    Result<void> write(Packet packet, int outputTrack, double shiftSeconds);
+    // Flushes what is still interleaving, writes the index (moving it to the front when asked)
+    // and closes the file.
+    Result<void> finish();
+
+    struct Impl;
+
+  private:
+    explicit MovieMuxer(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace marlune
