@@ -9,6 +9,9 @@
 #include "bridge/script_target.h"
 #include "bridge/web_bridge.h"
 #include "core/key_value_store.h"
+#include "library/media_tools.h"
+#include "library/project_store.h"
+#include "library/recordings_library.h"
 
 namespace marlune {
 
@@ -44,6 +47,9 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     const std::shared_ptr<KeyValueStore> defaults;
     const std::shared_ptr<WebBridge> bridge;
     const std::shared_ptr<SettingsStore> settings;
+    const std::shared_ptr<RecordingsLibrary> library;
+    const std::shared_ptr<MediaTools> media;
+    const std::shared_ptr<ProjectStore> projects;
 
   private:
     explicit AppDelegate(bool isSmoke);
@@ -58,6 +64,9 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     void setWebcamZoom(double zoom);
 
     Json readyResult() const;
+
+    // Counts one finished export with the account. No account service yet: nothing to count.
+    void recordExport() {}
 };
 
 }  // namespace marlune

@@ -1,9 +1,22 @@
 #include "library/recordings_library.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <memory>
 #include <system_error>
+#include <vector>
 
 #include "core/paths.h"
+#include "core/queue.h"
+#include "platform/desktop/desktop.h"
+#include "platform/image/image_codecs.h"
+#include "platform/media/media_file.h"
+#include "platform/media/video_decoder.h"
 
 namespace marlune {
 
@@ -17,6 +30,100 @@ std::string standardized(const std::string& path) {
     while (s.size() > 1 && s.back() == '/') s.pop_back();
     return s;
 }
+
+// A folder entry the listing keeps, with what the directory scan learnt about it.
+struct Entry {
+    fs::path path;
+    std::int64_t size = 0;
+    double createdAtMs = RecordingsLibrary::kDistantPastMs;
+};
+
+std::vector<Entry> scanFolder(const fs::path& dir) {
+    std::vector<Entry> entries;
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) return entries;
+    while (const dirent* e = ::readdir(d)) {
+        std::string_view name = e->d_name;
+        if (!RecordingsLibrary::isListedName(name)) continue;
+        Entry entry{dir / std::string(name)};
+        // Size and birth time when the file system keeps them; a file that can't be examined is
+        // still listed (size 0, created in the distant past).
+        struct statx sx {};
+        if (::statx(::dirfd(d), e->d_name, AT_STATX_SYNC_AS_STAT,
+                    STATX_TYPE | STATX_SIZE | STATX_BTIME, &sx) == 0) {
+            // A folder that happens to be called x.mp4 is not a recording.
+            if ((sx.stx_mask & STATX_TYPE) && S_ISDIR(sx.stx_mode)) continue;
+            if (sx.stx_mask & STATX_SIZE) entry.size = static_cast<std::int64_t>(sx.stx_size);
+            if (sx.stx_mask & STATX_BTIME) {
+                entry.createdAtMs =
+                    double(sx.stx_btime.tv_sec) * 1000.0 + double(sx.stx_btime.tv_nsec) / 1.0e6;
+            }
+        }
+        entries.push_back(std::move(entry));
+    }
+    ::closedir(d);
+    return entries;
+}
+
+Json itemFor(const Entry& entry) {
+    Json item = Json::object();
+    item["name"] = entry.path.filename().string();
+    item["size"] = entry.size;
+    item["createdAt"] = entry.createdAtMs;
+    std::optional<double> duration;
+    auto file = MediaFile::open(entry.path);
+    if (file) duration = file->durationSeconds();
+    std::int64_t durationMs = 0;
+    // Far beyond any real movie; keeps the conversion defined for a corrupt header.
+    if (duration && std::fabs(*duration) < 9.0e12) {
+        durationMs = static_cast<std::int64_t>(std::trunc(*duration * 1000.0));
+    }
+    item["durationMs"] = durationMs;
+    if (file) {
+        double at = RecordingsLibrary::thumbnailTimeSeconds(duration);
+        auto image = stillFrame(std::move(*file), at, RecordingsLibrary::kThumbnailMaxWidth);
+        if (image) {
+            if (auto url = jpegDataURL(*image, RecordingsLibrary::kThumbnailMaxWidth)) {
+                item["thumb"] = std::move(*url);
+            }
+        }
+    }
+    return item;
+}
+
+// One listing in progress: the pool threads taking part pull entries by index until none are
+// left; whoever finishes the last one sorts and completes.
+struct Listing {
+    std::vector<Entry> entries;
+    std::vector<Json> items;
+    std::atomic<std::size_t> next{0};
+    std::atomic<std::size_t> remaining{0};
+    RecordingsLibrary::ListCompletion completion;
+
+    void work() {
+        for (;;) {
+            std::size_t i = next.fetch_add(1);
+            if (i >= entries.size()) return;
+            items[i] = itemFor(entries[i]);
+            if (remaining.fetch_sub(1, std::memory_order_acq_rel) == 1) finish();
+        }
+    }
+
+    void finish() {
+        std::vector<std::size_t> order(entries.size());
+        for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+        // Newest first; equal times by name, so that the order is stable between listings.
+        std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+            if (entries[a].createdAtMs != entries[b].createdAtMs) {
+                return entries[a].createdAtMs > entries[b].createdAtMs;
+            }
+            return entries[a].path < entries[b].path;
+        });
+        Json array = Json::array();
+        for (std::size_t i : order) array.push_back(std::move(items[i]));
+        completion(std::move(array));
+    }
+};
 
 }  // namespace
 
@@ -54,6 +161,67 @@ std::string RecordingsLibrary::webcamPath(std::string_view recordingPath) {
         if (tail == ext) return path.substr(0, path.size() - ext.size()) + ".webcam.mp4";
     }
     return path + ".webcam.mp4";
+}
+
+bool RecordingsLibrary::isListedName(std::string_view fileName) {
+    if (fileName.empty() || fileName.front() == '.') return false;
+    if (fileName.ends_with(".webcam.mp4")) return false;
+    auto dot = fileName.rfind('.');
+    if (dot == std::string_view::npos) return false;
+    std::string_view ext = fileName.substr(dot + 1);
+    return ext.size() == 3 && std::tolower(static_cast<unsigned char>(ext[0])) == 'm' &&
+           std::tolower(static_cast<unsigned char>(ext[1])) == 'p' && ext[2] == '4';
+}
+
+double RecordingsLibrary::thumbnailTimeSeconds(std::optional<double> durationSeconds) {
+    if (!durationSeconds || !std::isfinite(*durationSeconds)) return 0.0;
+    double t = std::min(std::max(*durationSeconds - 0.1, 0.0), 0.5);
+    return std::round(t * 600.0) / 600.0;
+}
+
+void RecordingsLibrary::list(ListCompletion completion) const {
+    fs::path dir = dirURL();
+    ConcurrentQueue::userInitiated().post([dir, completion = std::move(completion)]() mutable {
+        auto listing = std::make_shared<Listing>();
+        listing->entries = scanFolder(dir);
+        listing->completion = std::move(completion);
+        const std::size_t n = listing->entries.size();
+        if (n == 0) {
+            listing->completion(Json::array());
+            return;
+        }
+        listing->items.resize(n);
+        listing->remaining = n;
+        auto& pool = ConcurrentQueue::userInitiated();
+        std::size_t helpers = std::min(pool.threadCount(), n) - 1;
+        for (std::size_t i = 0; i < helpers; ++i) pool.post([listing] { listing->work(); });
+        listing->work();
+    });
+}
+
+Result<void> RecordingsLibrary::deleteRecording(std::string_view name) const {
+    auto movie = safeURL(name);
+    if (!movie) return fail("Invalid file name.");
+    auto moved = desktop::moveToTrash(*movie);
+    if (!moved) return moved;
+    // Companions are optional: a recording without them is still deleted.
+    fs::path project = *movie;
+    project += ".marlune.json";
+    (void)desktop::moveToTrash(project);
+    (void)desktop::moveToTrash(webcamPath(movie->string()));
+    return {};
+}
+
+void RecordingsLibrary::reveal(std::string_view name) const {
+    if (auto url = safeURL(name)) desktop::revealInFileManager(*url);
+}
+
+void RecordingsLibrary::open(std::string_view name) const {
+    if (auto url = safeURL(name)) desktop::openWithDefaultApplication(*url);
+}
+
+void RecordingsLibrary::openFolder() const {
+    desktop::openWithDefaultApplication(dirURL());
 }
 
 }  // namespace marlune

@@ -1,16 +1,28 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "core/error.h"
+#include "core/json.h"
+
 namespace marlune {
 
 // The recordings folder and the rules that turn page-supplied names into files inside it. Every
-// command that takes a recording name resolves it with safeURL.
+// command that takes a recording name resolves it with safeURL. The class keeps no state: the
+// application object owns one instance for the listing and desktop operations; the rest are
+// type-level.
 class RecordingsLibrary {
   public:
+    // createdAt of a file whose creation time can't be read: the start of year 1, in
+    // milliseconds since 1970, so that such items sort after every real one.
+    static constexpr double kDistantPastMs = -62135596800000.0;
+    // Thumbnails in the listing are at most this wide.
+    static constexpr int kThumbnailMaxWidth = 480;
+
     // The desktop's videos folder (else ~/Videos) with "Marlune" appended. Not created here.
     static std::filesystem::path dirURL();
     // Creates the folder and missing parents; failures are ignored.
@@ -22,6 +34,32 @@ class RecordingsLibrary {
     // The companion webcam movie of a recording: a final ".mp4" (any case) becomes ".webcam.mp4",
     // any other name gets ".webcam.mp4" appended. Text only; works on names and paths alike.
     static std::string webcamPath(std::string_view recordingPath);
+
+    // Whether a file name in the folder is a recording the listing shows: extension "mp4" in any
+    // case, not a webcam companion (".webcam.mp4", exactly that case), not hidden.
+    static bool isListedName(std::string_view fileName);
+    // Where the listing takes a movie's thumbnail: 0.1 s before its end but no later than 0.5 s,
+    // on a 1/600 s grid; 0 when the duration is unknown.
+    static double thumbnailTimeSeconds(std::optional<double> durationSeconds);
+
+    // The listing: one object per recording (name, size, createdAt, durationMs, thumb when a
+    // picture could be made), newest first. Reads every movie, several at once on the shared
+    // pool; `completion` runs once, on a pool thread. An unreadable folder lists nothing. Any
+    // thread.
+    using ListCompletion = std::function<void(Json items)>;
+    void list(ListCompletion completion) const;
+
+    // Moves the recording, then its project file and webcam movie (when they exist), to the
+    // trash. Fails with "Invalid file name." for a name outside the folder (nothing is touched)
+    // or with the trash's own text when the movie can't be moved (the companions stay).
+    // Main thread.
+    Result<void> deleteRecording(std::string_view name) const;
+    // Shows the movie selected in the file manager; nothing for a rejected name. Main thread.
+    void reveal(std::string_view name) const;
+    // Opens the movie in the user's default player; nothing for a rejected name. Main thread.
+    void open(std::string_view name) const;
+    // Opens the recordings folder in the file manager. Main thread.
+    void openFolder() const;
 };
 
 }  // namespace marlune

@@ -1,0 +1,181 @@
+#include "library/media_tools.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <thread>
+
+#include "core/queue.h"
+#include "library/recordings_library.h"
+#include "platform/media/audio_decoder.h"
+#include "platform/media/media_file.h"
+#include "platform/media/stream_copy.h"
+
+namespace marlune {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::chrono::milliseconds kTrimProgressInterval{250};
+
+// Peaks of the first audio track; an empty list for a movie without audio.
+Result<std::vector<double>> readWindowPeaks(const fs::path& movie) {
+    auto file = MediaFile::open(movie);
+    if (!file) return std::unexpected(file.error());
+    auto audio = file->tracks(TrackKind::audio);
+    if (audio.empty()) return std::vector<double>();
+    int track = audio.front().index;
+    auto decoder = AudioDecoder::open(
+        std::move(*file), track, {.sampleRate = 0, .channels = 1, .format = SampleFormat::s16});
+    if (!decoder) return fail("Could not read audio track.");
+    PeakWindows windows;
+    for (;;) {
+        auto buffer = decoder->next();
+        if (!buffer) {
+            std::string message = buffer.error().message;
+            return fail(message.empty() ? "Audio read failed." : message);
+        }
+        if (!*buffer) break;
+        windows.add((*buffer)->s16());
+    }
+    return windows.finish();
+}
+
+// Creates the first free "<base> trimmed[ n].mp4" beside the source and returns its path
+// relative to `dir`. Creating it (rather than only testing for it) keeps two trims started at
+// the same time from writing into one file.
+Result<fs::path> reserveTrimmedName(const fs::path& dir, const fs::path& source) {
+    fs::path relative = source.lexically_relative(dir);
+    fs::path stem = relative.filename().stem();
+    std::string base = (relative.parent_path() / stem).string();
+    for (int n = 1;; ++n) {
+        std::string name = base + (n == 1 ? " trimmed" : " trimmed " + std::to_string(n)) + ".mp4";
+        fs::path candidate = dir / name;
+        int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            ::close(fd);
+            return fs::path(name);
+        }
+        if (errno != EEXIST) {
+            return fail("Could not create " + candidate.filename().string() + ": " +
+                        std::strerror(errno));
+        }
+    }
+}
+
+}  // namespace
+
+void PeakWindows::add(std::span<const std::int16_t> samples) {
+    for (std::int16_t s : samples) {
+        int a = s == -32768 ? 32767 : std::abs(int(s));
+        peak_ = std::max(peak_, a);
+        if (++count_ == MediaTools::kWindowSamples) {
+            peaks_.push_back(peak_ / 32767.0);
+            peak_ = 0;
+            count_ = 0;
+        }
+    }
+}
+
+std::vector<double> PeakWindows::finish() {
+    if (count_ > 0) peaks_.push_back(peak_ / 32767.0);
+    peak_ = 0;
+    count_ = 0;
+    return std::move(peaks_);
+}
+
+std::vector<double> waveformFromPeaks(const std::vector<double>& windowPeaks, int buckets) {
+    const std::size_t p = windowPeaks.size();
+    std::vector<double> values;
+    if (p == 0) return values;
+    if (buckets >= 0 && static_cast<std::size_t>(buckets) >= p) {
+        values = windowPeaks;
+    } else {
+        const double step = double(p) / buckets;
+        for (int i = 0; i < buckets; ++i) {
+            auto lo = static_cast<std::size_t>(std::trunc(i * step));
+            auto hi = std::min(static_cast<std::size_t>(std::trunc((i + 1) * step)), p);
+            auto end = std::max(hi, lo + 1);
+            values.push_back(
+                *std::max_element(windowPeaks.begin() + lo, windowPeaks.begin() + end));
+        }
+    }
+    double loudest = values.empty() ? 0.0 : *std::max_element(values.begin(), values.end());
+    if (loudest > 0.01) {
+        for (double& v : values) v = std::min(v / loudest, 1.0);
+    }
+    for (double& v : values) v = std::round(v * 1000.0) / 1000.0;
+    return values;
+}
+
+void MediaTools::waveform(std::string_view name, int buckets, WaveformCompletion completion) const {
+    auto movie = RecordingsLibrary::safeURL(name);
+    ConcurrentQueue::userInitiated().post(
+        [movie = std::move(movie), buckets, completion = std::move(completion)] {
+            if (!movie) {
+                completion(fail("Invalid file name."));
+                return;
+            }
+            auto peaks = readWindowPeaks(*movie);
+            if (!peaks) {
+                completion(std::unexpected(peaks.error()));
+                return;
+            }
+            completion(waveformFromPeaks(*peaks, buckets));
+        });
+}
+
+void MediaTools::exportTrim(std::string_view name, std::int64_t startMs, std::int64_t endMs,
+                            TrimProgress progress, TrimCompletion completion) const {
+    auto source = RecordingsLibrary::safeURL(name);
+    if (!source) {
+        completion(fail("Invalid file name."));
+        return;
+    }
+    if (startMs >= endMs) {
+        completion(fail("Trim range is empty."));
+        return;
+    }
+    // In the form safeURL gives, so that the source's path relative to it is plain.
+    const fs::path dir = fs::absolute(RecordingsLibrary::dirURL()).lexically_normal();
+    auto reserved = reserveTrimmedName(dir, *source);
+    if (!reserved) {
+        completion(std::unexpected(reserved.error()));
+        return;
+    }
+    const fs::path output = dir / *reserved;
+    auto job = std::make_shared<StreamCopyJob>(*source, output, startMs / 1000.0, endMs / 1000.0);
+
+    // The timer holds the job weakly: once the copy is over it reports nothing more.
+    std::weak_ptr<StreamCopyJob> watched = job;
+    TimerHandle timer = Queue::main().every(kTrimProgressInterval, [watched, progress] {
+        if (auto running = watched.lock()) progress(running->progress());
+    });
+
+    std::thread([job = std::move(job), timer, output, name = reserved->string(),
+                 completion = std::move(completion)]() mutable {
+        Result<void> result = job->run();
+        job.reset();
+        Queue::main().post([result = std::move(result), timer, output, name,
+                            completion = std::move(completion)]() mutable {
+            timer.cancel();
+            if (result) {
+                completion(name);
+                return;
+            }
+            std::error_code ignored;
+            fs::remove(output, ignored);
+            std::string message = result.error().message;
+            completion(fail(message.empty() ? "Export failed." : message));
+        });
+    }).detach();
+}
+
+}  // namespace marlune

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/error.h"
+
+namespace marlune {
+
+// Quick tools over one recording that need no re-encoding: the audio waveform the page draws
+// under its timeline, and a trimmed copy. No state; the application object owns one.
+class MediaTools {
+  public:
+    static constexpr int kDefaultBuckets = 800;
+    // Samples per loudness window.
+    static constexpr int kWindowSamples = 2048;
+
+    // The loudest sound per slice of the recording's first audio track: at most `buckets`
+    // values in 0…1 with three decimals, scaled so the loudest is 1 unless the whole track is
+    // nearly silent; empty for a movie without audio. Runs on the shared pool; `completion`
+    // runs once, on a pool thread. Fails with "Invalid file name.", "Could not read audio
+    // track.", the reader's own text, or "Audio read failed.". Any thread.
+    using WaveformCompletion = std::function<void(Result<std::vector<double>>)>;
+    void waveform(std::string_view name, int buckets, WaveformCompletion completion) const;
+
+    // Copies [startMs, endMs) of the recording, without re-encoding, into a new movie beside it
+    // named "<name without extension> trimmed.mp4" (" trimmed 2.mp4", " trimmed 3.mp4", … when
+    // taken). The copy starts at the video's key frame at or before startMs. `progress` gets
+    // the fraction done every 0.25 s from 0.25 s after the start until just before `completion`;
+    // `completion` gets the new file's name relative to the folder, or "Invalid file name.",
+    // "Trim range is empty.", the copy's own error, or "Export failed." (a partial file is
+    // removed). Both run on the main thread. Main thread.
+    using TrimProgress = std::function<void(double)>;
+    using TrimCompletion = std::function<void(Result<std::string>)>;
+    void exportTrim(std::string_view name, std::int64_t startMs, std::int64_t endMs,
+                    TrimProgress progress, TrimCompletion completion) const;
+};
+
+// The loudness of consecutive 2048-sample windows of a sample stream delivered in pieces of any
+// size (a window may span pieces). A window's value is its largest |sample| / 32767, with
+// −32768 counted as 32767, so a full-scale window gives exactly 1.
+class PeakWindows {
+  public:
+    void add(std::span<const std::int16_t> samples);
+    // The window values, including a last, partial window.
+    std::vector<double> finish();
+
+  private:
+    std::vector<double> peaks_;
+    int peak_ = 0;
+    int count_ = 0;
+};
+
+// From window values to what the page draws: at most `buckets` values (when there are more
+// windows, bucket i is the largest of windows trunc(i·P/B) … max(trunc((i+1)·P/B), that + 1)
+// − 1), divided by the largest when it exceeds 0.01 (and capped at 1), rounded to three
+// decimals, halves away from zero.
+std::vector<double> waveformFromPeaks(const std::vector<double>& windowPeaks, int buckets);
+
+}  // namespace marlune
