@@ -1,0 +1,325 @@
+// The FFmpeg wrappers on real movies made by the ffmpeg tool.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <thread>
+
+#include "platform/media/audio_decoder.h"
+#include "platform/media/media_file.h"
+#include "platform/media/stream_copy.h"
+#include "platform/media/video_decoder.h"
+#include "support/ffmpeg_tool.h"
+#include "support/temp_dir.h"
+
+namespace marlune {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ffmpeg;
+using test::TempDir;
+
+// The top-level box types of an MP4/QuickTime file, in order.
+std::vector<std::string> topLevelBoxes(const fs::path& path) {
+    std::vector<std::string> boxes;
+    std::ifstream in(path, std::ios::binary);
+    for (;;) {
+        unsigned char head[16];
+        if (!in.read(reinterpret_cast<char*>(head), 8)) break;
+        std::uint64_t size =
+            (std::uint64_t(head[0]) << 24) | (head[1] << 16) | (head[2] << 8) | head[3];
+        boxes.emplace_back(reinterpret_cast<char*>(head + 4), 4);
+        std::uint64_t headerSize = 8;
+        if (size == 1) {
+            if (!in.read(reinterpret_cast<char*>(head + 8), 8)) break;
+            size = 0;
+            for (int i = 8; i < 16; ++i) size = size << 8 | head[i];
+            headerSize = 16;
+        }
+        if (size == 0) break;
+        in.seekg(static_cast<std::streamoff>(size - headerSize), std::ios::cur);
+    }
+    return boxes;
+}
+
+std::string brandOf(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    char head[12] = {};
+    in.read(head, 12);
+    return std::string(head + 8, 4);
+}
+
+// Every frame of the first video track, decoded; their times.
+Result<std::vector<double>> frameTimes(const fs::path& path) {
+    auto file = MediaFile::open(path);
+    if (!file) return std::unexpected(file.error());
+    auto video = file->tracks(TrackKind::video);
+    if (video.empty()) return fail("no video");
+    auto decoder = VideoDecoder::open(std::move(*file), video.front().index, {.maxWidth = 64});
+    if (!decoder) return std::unexpected(decoder.error());
+    std::vector<double> times;
+    for (;;) {
+        auto frame = decoder->next();
+        if (!frame) return std::unexpected(frame.error());
+        if (!*frame) break;
+        times.push_back((*frame)->timeSeconds);
+    }
+    return times;
+}
+
+TEST(MediaFile, DescribesTracksAndDuration) {
+    TempDir dir;
+    ASSERT_TRUE(test::makeMovie(dir / "clip.mp4", 2.0, 320, 180));
+    auto file = MediaFile::open(dir / "clip.mp4");
+    ASSERT_TRUE(file) << file.error().message;
+    ASSERT_TRUE(file->durationSeconds());
+    EXPECT_NEAR(*file->durationSeconds(), 2.0, 0.05);
+    auto video = file->tracks(TrackKind::video);
+    auto audio = file->tracks(TrackKind::audio);
+    ASSERT_EQ(video.size(), 1u);
+    ASSERT_EQ(audio.size(), 1u);
+    EXPECT_EQ(video[0].codecName, "h264");
+    EXPECT_EQ(video[0].width, 320);
+    EXPECT_EQ(video[0].height, 180);
+    EXPECT_EQ(video[0].rotationDegrees, 0);
+    EXPECT_NEAR(video[0].frameRate, 30.0, 0.01);
+    EXPECT_EQ(audio[0].codecName, "aac");
+    EXPECT_EQ(audio[0].sampleRate, 48000);
+    EXPECT_EQ(audio[0].channels, 1);
+}
+
+TEST(MediaFile, FailuresCarryFfmpegText) {
+    TempDir dir;
+    auto missing = MediaFile::open(dir / "nothing.mp4");
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error().message, "No such file or directory");
+
+    ASSERT_TRUE(test::makeMovie(dir / "whole.mp4", 2.0));
+    // Without its index (written last), a cut movie can't be read at all.
+    auto size = fs::file_size(dir / "whole.mp4");
+    fs::copy_file(dir / "whole.mp4", dir / "cut.mp4");
+    fs::resize_file(dir / "cut.mp4", size / 2);
+    auto cut = MediaFile::open(dir / "cut.mp4");
+    ASSERT_FALSE(cut);
+    EXPECT_EQ(cut.error().message, "Invalid data found when processing input");
+
+    std::ofstream(dir / "text.mp4") << "just some words";
+    EXPECT_FALSE(MediaFile::open(dir / "text.mp4"));
+}
+
+TEST(VideoDecoder, StillFramesFollowTheDisplayMatrix) {
+    TempDir dir;
+    // Red top-left quarter on blue, 320 × 180.
+    ASSERT_TRUE(
+        ffmpeg({"-f", "lavfi", "-i",
+                "color=blue:s=320x180:r=10,drawbox=x=0:y=0:w=160:h=90:color=red:t=fill", "-t", "1",
+                "-c:v", "libx264", "-pix_fmt", "yuv420p", (dir / "plain.mp4").string()}));
+    struct Case {
+        const char* rotateTag;  // as the container stores it
+        PixelSize size;
+        int redX, redY;  // where the red quarter ends up, in fractions ×4 of the picture
+    };
+    // The placement ffmpeg's own player shows for these files.
+    const Case cases[] = {
+        {nullptr, {320, 180}, 1, 1},
+        {"90", {180, 320}, 1, 3},
+        {"180", {320, 180}, 3, 3},
+        {"270", {180, 320}, 3, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.rotateTag ? c.rotateTag : "none");
+        fs::path movie = dir / "plain.mp4";
+        if (c.rotateTag) {
+            movie = dir / (std::string("rot") + c.rotateTag + ".mp4");
+            ASSERT_TRUE(ffmpeg({"-i", (dir / "plain.mp4").string(), "-c", "copy", "-metadata:s:v:0",
+                                std::string("rotate=") + c.rotateTag, movie.string()}));
+        }
+        auto file = MediaFile::open(movie);
+        ASSERT_TRUE(file);
+        auto image = stillFrame(std::move(*file), 0.5, 0);
+        ASSERT_TRUE(image) << image.error().message;
+        EXPECT_EQ(image->width, c.size.width);
+        EXPECT_EQ(image->height, c.size.height);
+        auto isRed = [](std::uint32_t p) { return ((p >> 16) & 0xFF) > 200 && (p & 0xFF) < 60; };
+        for (int qy = 1; qy <= 3; qy += 2) {
+            for (int qx = 1; qx <= 3; qx += 2) {
+                std::uint32_t p = image->pixel(image->width * qx / 4, image->height * qy / 4);
+                EXPECT_EQ(isRed(p), qx == c.redX && qy == c.redY)
+                    << "quarter " << qx << "," << qy << std::hex << " pixel " << p;
+            }
+        }
+        // Scaled after turning: the width limit applies to the picture as shown.
+        auto small = MediaFile::open(movie);
+        auto thumb = stillFrame(std::move(*small), 0.5, 90);
+        ASSERT_TRUE(thumb);
+        EXPECT_EQ(thumb->width, 90);
+        EXPECT_EQ(thumb->height, c.size.height * 90 / c.size.width);
+    }
+}
+
+TEST(VideoDecoder, FrameAtPicksThePictureOnScreen) {
+    TempDir dir;
+    // 10 frames a second, a key frame every 8: times 0, 0.1, … 1.9.
+    ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=160x90:r=10", "-frames:v", "20", "-c:v",
+                        "libx264", "-g", "8", (dir / "ten.mp4").string()}));
+    auto file = MediaFile::open(dir / "ten.mp4");
+    ASSERT_TRUE(file);
+    auto decoder = VideoDecoder::open(std::move(*file), 0, {.maxWidth = 80});
+    ASSERT_TRUE(decoder);
+    EXPECT_EQ(decoder->outputSize(), (PixelSize{80, 45}));
+    const std::pair<double, double> cases[] = {
+        {0.55, 0.5}, {0.5, 0.5},  {0.0, 0.0},
+        {1.05, 1.0}, {1.95, 1.9}, {-3.0, 0.0},  // before the first picture: the first one
+        {99.0, 1.9},                            // after the end: the last one
+        {0.7, 0.7},                             // a key frame
+        {0.3, 0.3},                             // going back
+    };
+    for (auto [at, shown] : cases) {
+        auto frame = decoder->frameAt(at);
+        ASSERT_TRUE(frame) << at << ": " << frame.error().message;
+        EXPECT_NEAR(frame->timeSeconds, shown, 1e-3) << "at " << at;
+        EXPECT_EQ(frame->image.width, 80);
+        EXPECT_EQ(frame->image.height, 45);
+    }
+}
+
+TEST(VideoDecoder, SequentialDecodingAfterSeek) {
+    TempDir dir;
+    ASSERT_TRUE(test::makeMovie(dir / "clip.mp4", 3.0, 320, 180, true, 15));
+    auto times = frameTimes(dir / "clip.mp4");
+    ASSERT_TRUE(times) << times.error().message;
+    ASSERT_EQ(times->size(), 90u);
+    for (std::size_t i = 1; i < times->size(); ++i) {
+        EXPECT_NEAR((*times)[i] - (*times)[i - 1], 1.0 / 30, 1e-6) << i;
+    }
+
+    auto file = MediaFile::open(dir / "clip.mp4");
+    auto decoder = VideoDecoder::open(std::move(*file), 0);
+    ASSERT_TRUE(decoder);
+    ASSERT_TRUE(decoder->seek(1.2));
+    auto first = decoder->next();
+    ASSERT_TRUE(first && *first);
+    EXPECT_NEAR((*first)->timeSeconds, 1.0, 1e-6) << "continues at the key frame before 1.2 s";
+    EXPECT_EQ((*first)->image.width, 320);
+    EXPECT_GE((*first)->image.stride, 320 * 4);
+    EXPECT_EQ((*first)->image.pixel(5, 5) >> 24, 0xFFu) << "opaque";
+}
+
+TEST(AudioDecoder, DeliversTheRequestedPcm) {
+    TempDir dir;
+    // Exact sample counts need a lossless track: 16-bit PCM in a QuickTime movie.
+    ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "sine=f=440:sample_rate=44100", "-t", "1", "-ac", "2",
+                        "-c:a", "pcm_s16le", (dir / "pcm.mov").string()}));
+    struct Case {
+        AudioFormat format;
+        int rate;
+        int channels;
+        std::int64_t frames;
+        std::int64_t tolerance;
+    };
+    const Case cases[] = {
+        {{.sampleRate = 0, .channels = 1, .format = SampleFormat::s16}, 44100, 1, 44100, 0},
+        {{.sampleRate = 48000, .channels = 2, .format = SampleFormat::f32}, 48000, 2, 48000, 2},
+        {{.sampleRate = 8000, .channels = 1, .format = SampleFormat::f32}, 8000, 1, 8000, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.rate);
+        auto file = MediaFile::open(dir / "pcm.mov");
+        ASSERT_TRUE(file);
+        auto decoder = AudioDecoder::open(std::move(*file), 0, c.format);
+        ASSERT_TRUE(decoder) << decoder.error().message;
+        EXPECT_EQ(decoder->format().sampleRate, c.rate);
+        std::int64_t frames = 0;
+        double expectStart = 0.0;
+        float loudest = 0;
+        for (;;) {
+            auto buffer = decoder->next();
+            ASSERT_TRUE(buffer) << buffer.error().message;
+            if (!*buffer) break;
+            const AudioBuffer& b = **buffer;
+            EXPECT_EQ(b.channels, c.channels);
+            EXPECT_EQ(b.sampleRate, c.rate);
+            EXPECT_NEAR(b.startSeconds, expectStart, 1e-6) << "buffers follow each other";
+            expectStart = b.startSeconds + double(b.frameCount) / c.rate;
+            frames += b.frameCount;
+            if (c.format.format == SampleFormat::s16) {
+                EXPECT_EQ(b.s16().size(), std::size_t(b.frameCount) * c.channels);
+            } else {
+                EXPECT_EQ(b.f32().size(), std::size_t(b.frameCount) * c.channels);
+                for (float v : b.f32()) loudest = std::max(loudest, std::abs(v));
+            }
+        }
+        EXPECT_NEAR(frames, c.frames, c.tolerance);
+        if (c.format.format == SampleFormat::f32) {
+            EXPECT_GT(loudest, 0.05f);  // the tone is at 1/8 of full scale
+            EXPECT_LE(loudest, 1.0f);
+        }
+    }
+}
+
+TEST(StreamCopyJob, CopiesTheRangeFromTheKeyFrameBefore) {
+    TempDir dir;
+    // Key frames every 1.5 s: the copy of 2 … 5 s starts at 1.5 s.
+    ASSERT_TRUE(test::makeMovie(dir / "clip.mp4", 10.0, 320, 180, true, 45));
+    StreamCopyJob job(dir / "clip.mp4", dir / "out.mp4", 2.0, 5.0);
+    EXPECT_EQ(job.progress(), 0.0);
+    auto done = job.run();
+    ASSERT_TRUE(done) << done.error().message;
+    EXPECT_EQ(job.progress(), 1.0);
+
+    auto out = MediaFile::open(dir / "out.mp4");
+    ASSERT_TRUE(out) << out.error().message;
+    ASSERT_TRUE(out->durationSeconds());
+    EXPECT_NEAR(*out->durationSeconds(), 3.5, 0.1);
+    EXPECT_EQ(out->tracks(TrackKind::video).size(), 1u);
+    EXPECT_EQ(out->tracks(TrackKind::audio).size(), 1u);
+    auto boxes = topLevelBoxes(dir / "out.mp4");
+    auto moov = std::find(boxes.begin(), boxes.end(), "moov");
+    auto mdat = std::find(boxes.begin(), boxes.end(), "mdat");
+    ASSERT_NE(moov, boxes.end());
+    EXPECT_LT(moov, mdat) << "index in front";
+    EXPECT_NE(brandOf(dir / "out.mp4"), "qt  ");
+
+    auto times = frameTimes(dir / "out.mp4");
+    ASSERT_TRUE(times) << "playable: " << times.error().message;
+    EXPECT_EQ(times->size(), 105u);
+    EXPECT_NEAR(times->front(), 0.0, 1e-6);
+}
+
+TEST(StreamCopyJob, KeepsCodecsMp4CannotCarryInQuickTime) {
+    TempDir dir;
+    ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=160x90:r=30", "-f", "lavfi", "-i",
+                        "sine=f=440:sample_rate=48000", "-t", "2", "-c:v", "libx264", "-c:a",
+                        "pcm_s16le", (dir / "pcm.mov").string()}));
+    StreamCopyJob job(dir / "pcm.mov", dir / "out.mp4", 0.5, 1.5);
+    auto done = job.run();
+    ASSERT_TRUE(done) << done.error().message;
+    EXPECT_EQ(brandOf(dir / "out.mp4"), "qt  ");
+    auto out = MediaFile::open(dir / "out.mp4");
+    ASSERT_TRUE(out);
+    ASSERT_EQ(out->tracks(TrackKind::audio).size(), 1u);
+    EXPECT_EQ(out->tracks(TrackKind::audio)[0].codecName, "pcm_s16le");
+}
+
+TEST(StreamCopyJob, FailuresAndCancelling) {
+    TempDir dir;
+    StreamCopyJob missing(dir / "nothing.mp4", dir / "out.mp4", 0, 1);
+    auto r = missing.run();
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().message, "No such file or directory");
+
+    ASSERT_TRUE(test::makeMovie(dir / "clip.mp4", 2.0));
+    StreamCopyJob cancelled(dir / "clip.mp4", dir / "out.mp4", 0, 2);
+    cancelled.cancel();
+    r = cancelled.run();
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().message, "Cancelled.");
+
+    StreamCopyJob nowhere(dir / "clip.mp4", dir / "no/such/folder/out.mp4", 0, 2);
+    r = nowhere.run();
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().message, "No such file or directory");
+}
+
+}  // namespace
+}  // namespace marlune
