@@ -1,9 +1,52 @@
 #include "library/recordings_library.h"
 
+#include <glib.h>
 #include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <future>
+#include <map>
+#include <thread>
+
+#include "core/queue.h"
+#include "library_test_support.h"
+#include "platform/image/image_codecs.h"
+#include "support/ffmpeg_tool.h"
+#include "support/temp_dir.h"
 
 namespace marlune {
 namespace {
+
+namespace fs = std::filesystem;
+
+Json listNow() {
+    std::promise<std::pair<Json, bool>> done;
+    RecordingsLibrary().list([&](Json items) {
+        done.set_value({std::move(items), isMainThread()});
+    });
+    auto future = done.get_future();
+    if (future.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+        ADD_FAILURE() << "listing never completed";
+        return Json();
+    }
+    auto [items, onMain] = future.get();
+    EXPECT_FALSE(onMain) << "the listing completes off the main thread";
+    return items;
+}
+
+std::optional<PixelSize> thumbSize(const Json& item) {
+    if (!item.contains("thumb")) return std::nullopt;
+    std::string url = item["thumb"].get<std::string>();
+    const std::string prefix = "data:image/jpeg;base64,";
+    if (!url.starts_with(prefix)) return PixelSize{-1, -1};
+    gsize size = 0;
+    guchar* bytes = g_base64_decode(url.c_str() + prefix.size(), &size);
+    auto image = decodeJpeg({bytes, size});
+    g_free(bytes);
+    if (!image) return PixelSize{-1, -1};
+    return PixelSize{image->width, image->height};
+}
 
 TEST(RecordingsLibrary, SafeUrlKeepsNamesInsideTheFolder) {
     const std::string base = RecordingsLibrary::dirURL().lexically_normal().string();
@@ -54,6 +97,105 @@ TEST(RecordingsLibrary, WebcamCompanionNames) {
         {"", ".webcam.mp4"},
     };
     for (auto [in, out] : cases) EXPECT_EQ(RecordingsLibrary::webcamPath(in), out) << in;
+}
+
+TEST(RecordingsLibrary, ListedNames) {
+    const std::pair<const char*, bool> cases[] = {
+        {"Clip.mp4", true},
+        {"Clip.MP4", true},
+        {"Clip.Mp4", true},
+        {"Clip.WEBCAM.MP4", true},  // the companion test is case-sensitive
+        {"Clip.webcam.mp4", false},
+        {".hidden.mp4", false},
+        {"Clip.mp4.marlune.json", false},
+        {"notes.txt", false},
+        {"mp4", false},
+        {"Clip.mp44", false},
+        {"Clip.mov", false},
+        {"a.b.mp4", true},
+        {"Clip.webcam.MP4", true},
+        {"", false},
+    };
+    for (auto [name, listed] : cases)
+        EXPECT_EQ(RecordingsLibrary::isListedName(name), listed) << name;
+}
+
+TEST(RecordingsLibrary, ThumbnailTime) {
+    const std::pair<std::optional<double>, double> cases[] = {
+        {std::nullopt, 0.0}, {0.05, 0.0},  // shorter than 0.1 s: the first picture
+        {3.0, 0.5},          {0.4, 0.3},
+        {0.6, 0.5},          {std::numeric_limits<double>::infinity(), 0.0},
+        {std::nan(""), 0.0}, {0.3337, 140.0 / 600},  // on the 1/600 s grid
+    };
+    for (auto [duration, at] : cases) {
+        EXPECT_DOUBLE_EQ(RecordingsLibrary::thumbnailTimeSeconds(duration), at)
+            << duration.value_or(-1);
+    }
+}
+
+TEST(RecordingsLibrary, ListingShowsRecordingsOnly) {
+    fs::path dir = test::freshRecordingsFolder();
+    ASSERT_TRUE(test::makeMovie(dir / "Clip.mp4", 2.0, 640, 360));
+    ASSERT_TRUE(test::makeMovie(dir / "Clip.WEBCAM.MP4", 1.0, 320, 240));
+    ASSERT_TRUE(test::makeMovie(dir / "Clip.webcam.mp4", 1.0));
+    ASSERT_TRUE(test::makeMovie(dir / ".hidden.mp4", 1.0));
+    test::TempDir scratch;
+    ASSERT_TRUE(test::makeMovie(scratch / "whole.mp4", 2.0));
+    std::ofstream(dir / "Clip.mp4.marlune.json") << "{}";
+    std::ofstream(dir / "notes.txt") << "notes";
+    fs::create_directory(dir / "folder.mp4");
+    // Cut in half: the index, written last, is gone.
+    fs::copy_file(scratch / "whole.mp4", dir / "broken.mp4");
+    fs::resize_file(dir / "broken.mp4", fs::file_size(scratch / "whole.mp4") / 2);
+
+    Json items = listNow();
+    ASSERT_TRUE(items.is_array());
+    std::map<std::string, Json> byName;
+    for (const auto& item : items) byName[item["name"].get<std::string>()] = item;
+    ASSERT_EQ(byName.size(), 3u) << items.dump();
+    ASSERT_TRUE(byName.contains("Clip.mp4"));
+    ASSERT_TRUE(byName.contains("Clip.WEBCAM.MP4"));
+    ASSERT_TRUE(byName.contains("broken.mp4"));
+
+    struct Expect {
+        const char* name;
+        std::int64_t durationMs;
+        std::optional<PixelSize> thumb;
+    };
+    const Expect expected[] = {
+        {"Clip.mp4", 2000, PixelSize{480, 270}},
+        {"Clip.WEBCAM.MP4", 1000, PixelSize{320, 240}},  // never enlarged
+        {"broken.mp4", 0, std::nullopt},
+    };
+    for (const auto& e : expected) {
+        SCOPED_TRACE(e.name);
+        const Json& item = byName[e.name];
+        EXPECT_EQ(item["size"].get<std::int64_t>(), std::int64_t(fs::file_size(dir / e.name)));
+        EXPECT_NEAR(item["durationMs"].get<std::int64_t>(), e.durationMs, 30);
+        EXPECT_TRUE(item["durationMs"].is_number_integer());
+        EXPECT_EQ(thumbSize(item), e.thumb);
+        EXPECT_TRUE(item["createdAt"].is_number());
+    }
+    // Files made a moment ago: real birth times, newest first.
+    for (std::size_t i = 1; i < items.size(); ++i) {
+        EXPECT_GE(items[i - 1]["createdAt"].get<double>(), items[i]["createdAt"].get<double>());
+    }
+    double now = std::chrono::duration<double, std::milli>(
+                     std::chrono::system_clock::now().time_since_epoch())
+                     .count();
+    for (const auto& item : items) {
+        double created = item["createdAt"].get<double>();
+        EXPECT_TRUE(created == RecordingsLibrary::kDistantPastMs ||
+                    (created > now - 600000 && created <= now + 1000))
+            << created;
+    }
+}
+
+TEST(RecordingsLibrary, ListingOfAMissingOrEmptyFolderIsEmpty) {
+    fs::path dir = test::freshRecordingsFolder();
+    EXPECT_EQ(listNow(), Json::array());
+    fs::remove_all(dir);
+    EXPECT_EQ(listNow(), Json::array());
 }
 
 }  // namespace

@@ -5,8 +5,10 @@
 
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,53 @@ inline bool runTool(const std::vector<std::string>& args) {
     int status = 0;
     if (waitpid(pid, &status, 0) != pid) return false;
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Runs a program (no shell) and returns what it wrote to standard output, when it exits with
+// status 0.
+inline std::optional<std::string> toolOutput(const std::vector<std::string>& args) {
+    int fds[2];
+    if (pipe(fds) != 0) return std::nullopt;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    std::string out;
+    char buf[4096];
+    for (ssize_t n; rc == 0 && (n = read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, n);
+    close(fds[0]);
+    if (rc != 0) return std::nullopt;
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        return std::nullopt;
+    }
+    return out;
+}
+
+// The duration ffprobe reads from a movie's container, in seconds.
+inline std::optional<double> probeDuration(const std::filesystem::path& path) {
+    auto out = toolOutput({"ffprobe", "-v", "error", "-show_entries", "format=duration", "-of",
+                           "default=noprint_wrappers=1:nokey=1", path.string()});
+    if (!out || out->empty()) return std::nullopt;
+    try {
+        return std::stod(*out);
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+// True when ffmpeg decodes every frame of every track without a complaint.
+inline bool decodesCleanly(const std::filesystem::path& path) {
+    auto out = toolOutput(
+        {"sh", "-c", "ffmpeg -nostdin -v error -i \"$0\" -f null - 2>&1", path.string()});
+    return out && out->empty();
 }
 
 // `ffmpeg -v error -y <args…>`.

@@ -1,0 +1,228 @@
+#include "library/media_tools.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <future>
+
+#include "core/queue.h"
+#include "library_test_support.h"
+#include "support/ffmpeg_tool.h"
+#include "support/main_loop.h"
+
+namespace marlune {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ffmpeg;
+
+Result<std::vector<double>> waveformOf(const std::string& name,
+                                       int buckets = MediaTools::kDefaultBuckets) {
+    std::promise<Result<std::vector<double>>> done;
+    MediaTools().waveform(name, buckets,
+                          [&](Result<std::vector<double>> r) { done.set_value(std::move(r)); });
+    auto future = done.get_future();
+    if (future.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+        return fail("waveform never completed");
+    }
+    return future.get();
+}
+
+struct TrimOutcome {
+    Result<std::string> result = fail("not finished");
+    std::vector<double> progress;
+};
+
+TrimOutcome trim(const std::string& name, std::int64_t startMs, std::int64_t endMs) {
+    TrimOutcome out;
+    bool finished = false;
+    MediaTools().exportTrim(
+        name, startMs, endMs, [&](double v) { out.progress.push_back(v); },
+        [&](Result<std::string> r) {
+            EXPECT_TRUE(isMainThread());
+            out.result = std::move(r);
+            finished = true;
+        });
+    EXPECT_TRUE(test::runMainUntil([&] { return finished; }, std::chrono::seconds(60)));
+    return out;
+}
+
+TEST(PeakWindows, WindowsRunAcrossBuffers) {
+    // Window 0 peaks at 1000 in the first buffer, window 1 at −16384 straddling two buffers,
+    // window 2 is partial.
+    std::vector<std::int16_t> samples(2048 * 2 + 100, 0);
+    samples[10] = 1000;
+    samples[2048 + 2000] = -16384;
+    samples[2048 * 2 + 50] = 12;
+    PeakWindows windows;
+    std::span<const std::int16_t> all(samples);
+    for (std::size_t at = 0, piece = 1; at < all.size(); at += piece, piece = piece * 3 + 7) {
+        windows.add(all.subspan(at, std::min(piece, all.size() - at)));
+    }
+    auto peaks = windows.finish();
+    ASSERT_EQ(peaks.size(), 3u);
+    EXPECT_DOUBLE_EQ(peaks[0], 1000 / 32767.0);
+    EXPECT_DOUBLE_EQ(peaks[1], 16384 / 32767.0);
+    EXPECT_DOUBLE_EQ(peaks[2], 12 / 32767.0);
+
+    PeakWindows fullScale;
+    std::vector<std::int16_t> lowest(2048, -32768);
+    fullScale.add(lowest);
+    EXPECT_EQ(fullScale.finish(), std::vector<double>{1.0}) << "−32768 counts as 32767";
+
+    EXPECT_TRUE(PeakWindows().finish().empty());
+}
+
+TEST(Waveform, BucketsNormalisationAndRounding) {
+    struct Case {
+        const char* what;
+        std::vector<double> peaks;
+        int buckets;
+        std::vector<double> values;
+    };
+    const Case cases[] = {
+        {"no windows", {}, 800, {}},
+        {"fewer windows than buckets", {0.25, 0.5, 0.125}, 800, {0.5, 1.0, 0.25}},
+        {"as many as buckets", {0.25, 0.5}, 2, {0.5, 1.0}},
+        // step 2.5: windows 0–1 and 2–4.
+        {"uneven groups", {0.1, 0.4, 0.2, 0.3, 0.8}, 2, {0.5, 1.0}},
+        // step 1.5: windows 0, 1–2.
+        {"step below two", {0.8, 0.2, 0.4}, 2, {1.0, 0.5}},
+        {"nearly silent stays as is", {0.004, 0.0095, 0.0001}, 800, {0.004, 0.01, 0.0}},
+        {"just above the threshold", {0.0101, 0.00505}, 800, {1.0, 0.5}},
+        {"silence", {0.0, 0.0, 0.0}, 2, {0.0, 0.0}},
+        {"rounded to three decimals", {1.0, 0.12345, 0.9876}, 800, {1.0, 0.123, 0.988}},
+        {"halves away from zero", {0.8, 0.0005 * 0.8 + 1e-12}, 800, {1.0, 0.001}},
+    };
+    for (const auto& c : cases) {
+        auto values = waveformFromPeaks(c.peaks, c.buckets);
+        ASSERT_EQ(values.size(), c.values.size()) << c.what;
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            EXPECT_DOUBLE_EQ(values[i], c.values[i]) << c.what << " [" << i << "]";
+        }
+    }
+}
+
+TEST(Waveform, ToneOfThreeSecondsGivesSeventyOneValues) {
+    fs::path dir = test::freshRecordingsFolder();
+    // 144 000 samples: 70 full windows and a partial one.
+    ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "sine=f=440:sample_rate=48000", "-t", "3", "-ac", "1",
+                        "-c:a", "aac", (dir / "tone.mp4").string()}));
+    auto peaks = waveformOf("tone.mp4");
+    ASSERT_TRUE(peaks) << peaks.error().message;
+    ASSERT_EQ(peaks->size(), 71u);
+    EXPECT_EQ(*std::max_element(peaks->begin(), peaks->end()), 1.0);
+    for (double v : *peaks) {
+        EXPECT_GE(v, 0.0);
+        EXPECT_EQ(v, std::round(v * 1000) / 1000);
+    }
+    // A steady tone: the full windows are about equally loud.
+    for (std::size_t i = 1; i + 1 < peaks->size(); ++i) EXPECT_GT((*peaks)[i], 0.7) << i;
+}
+
+TEST(Waveform, SilenceIsNotNormalised) {
+    fs::path dir = test::freshRecordingsFolder();
+    ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "anullsrc=r=48000:cl=mono", "-t", "60", "-c:a", "aac",
+                        (dir / "silent.mp4").string()}));
+    auto peaks = waveformOf("silent.mp4");
+    ASSERT_TRUE(peaks) << peaks.error().message;
+    EXPECT_EQ(*peaks, std::vector<double>(800, 0.0));
+}
+
+TEST(Waveform, FullScaleSquareWaveGivesExactlyOne) {
+    fs::path dir = test::freshRecordingsFolder();
+    // Lossless, so the samples really are +32767 and −32768.
+    ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i",
+                        "aevalsrc=exprs='if(lt(mod(n\\,100)\\,50)\\,1\\,-1)':s=48000:d=1", "-c:a",
+                        "pcm_s16le", (dir / "square.mov").string()}));
+    auto peaks = waveformOf("square.mov");
+    ASSERT_TRUE(peaks) << peaks.error().message;
+    EXPECT_EQ(*peaks, std::vector<double>(24, 1.0));
+}
+
+TEST(Waveform, EightThousandWindowsMakeEightHundredBucketsOfTen) {
+    fs::path dir = test::freshRecordingsFolder();
+    // 16 384 000 samples = 8000 windows. In every group of ten windows the first and the last
+    // are loud, at a level that jumps from group to group; the others are quiet. A bucket that
+    // took in a neighbour's window would show the neighbour's level.
+    const std::string level = "0.1+0.8*mod(floor(n/20480)*37\\,50)/50";
+    const std::string expr =
+        "if(eq(mod(floor(n/2048)\\,10)\\,0)+eq(mod(floor(n/2048)\\,10)\\,9)\\," + level +
+        "\\,0.05)";
+    ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "aevalsrc=exprs='" + expr + "':s=16384:d=1000", "-c:a",
+                        "pcm_s16le", (dir / "long.mov").string()}));
+    auto peaks = waveformOf("long.mov");
+    ASSERT_TRUE(peaks) << peaks.error().message;
+    ASSERT_EQ(peaks->size(), 800u);
+    const double loudest = 0.1 + 0.8 * 49 / 50;
+    for (int i = 0; i < 800; ++i) {
+        double expected = (0.1 + 0.8 * ((i * 37) % 50) / 50) / loudest;
+        EXPECT_NEAR((*peaks)[i], expected, 0.0015) << "bucket " << i;
+    }
+}
+
+TEST(Waveform, Failures) {
+    fs::path dir = test::freshRecordingsFolder();
+    ASSERT_TRUE(test::makeMovie(dir / "mute.mp4", 1.0, 160, 90, false));
+    auto mute = waveformOf("mute.mp4");
+    ASSERT_TRUE(mute) << mute.error().message;
+    EXPECT_TRUE(mute->empty()) << "no audio: no waveform, no error";
+
+    auto outside = waveformOf("../mute.mp4");
+    ASSERT_FALSE(outside);
+    EXPECT_EQ(outside.error().message, "Invalid file name.");
+
+    auto missing = waveformOf("nothing.mp4");
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error().message, "No such file or directory");
+}
+
+TEST(ExportTrim, NamesTheCopyAfterTheSource) {
+    fs::path dir = test::freshRecordingsFolder();
+    ASSERT_TRUE(test::makeMovie(dir / "Clip.mp4", 2.0));
+    fs::create_directory(dir / "sub");
+    ASSERT_TRUE(test::makeMovie(dir / "sub/Take.mov", 2.0));
+    fs::copy_file(dir / "Clip.mp4", dir / "NoExtension");
+
+    const std::pair<const char*, const char*> cases[] = {
+        {"Clip.mp4", "Clip trimmed.mp4"},         {"Clip.mp4", "Clip trimmed 2.mp4"},
+        {"Clip.mp4", "Clip trimmed 3.mp4"},       {"Clip trimmed.mp4", "Clip trimmed trimmed.mp4"},
+        {"sub/Take.mov", "sub/Take trimmed.mp4"}, {"NoExtension", "NoExtension trimmed.mp4"},
+        {"./Clip.mp4", "Clip trimmed 4.mp4"},
+    };
+    for (auto [source, made] : cases) {
+        auto out = trim(source, 500, 1500);
+        ASSERT_TRUE(out.result) << source << ": " << out.result.error().message;
+        EXPECT_EQ(*out.result, made);
+        EXPECT_GT(fs::file_size(dir / made), 0u);
+    }
+}
+
+TEST(ExportTrim, Failures) {
+    fs::path dir = test::freshRecordingsFolder();
+    ASSERT_TRUE(test::makeMovie(dir / "Clip.mp4", 1.0));
+    struct Case {
+        const char* name;
+        std::int64_t startMs, endMs;
+        const char* error;
+    };
+    const Case cases[] = {
+        {"Clip.mp4", 5000, 5000, "Trim range is empty."},
+        {"Clip.mp4", 900, 100, "Trim range is empty."},
+        {"../Clip.mp4", 0, 1000, "Invalid file name."},
+        {"", 0, 1000, "Invalid file name."},
+        {"nothing.mp4", 0, 1000, "No such file or directory"},
+        {"Clip.mp4.marlune.json", 0, 1000, "No such file or directory"},
+    };
+    for (const auto& c : cases) {
+        auto out = trim(c.name, c.startMs, c.endMs);
+        ASSERT_FALSE(out.result) << c.name;
+        EXPECT_EQ(out.result.error().message, c.error) << c.name;
+    }
+    std::vector<std::string> left;
+    for (const auto& e : fs::directory_iterator(dir)) left.push_back(e.path().filename());
+    EXPECT_EQ(left, std::vector<std::string>{"Clip.mp4"}) << "failed copies leave nothing";
+}
+
+}  // namespace
+}  // namespace marlune

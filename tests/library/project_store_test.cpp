@@ -1,0 +1,172 @@
+#include "library/project_store.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <fstream>
+#include <thread>
+
+#include "library_test_support.h"
+#include "support/temp_dir.h"
+
+namespace marlune {
+namespace {
+
+namespace fs = std::filesystem;
+using test::readFile;
+using test::writeFile;
+
+// Files in the folder other than the ones named: leftovers of a write.
+std::vector<std::string> strayFiles(const fs::path& dir, std::initializer_list<std::string> known) {
+    std::vector<std::string> stray;
+    for (const auto& e : fs::directory_iterator(dir)) {
+        std::string name = e.path().filename().string();
+        if (std::find(known.begin(), known.end(), name) == known.end()) stray.push_back(name);
+    }
+    return stray;
+}
+
+TEST(ProjectStore, SidecarLocation) {
+    fs::path dir = test::freshRecordingsFolder();
+    ProjectStore store;
+    const std::pair<const char*, std::optional<std::string>> cases[] = {
+        {"Clip.mp4", "Clip.mp4.marlune.json"},
+        {"Take 2.mp4", "Take 2.mp4.marlune.json"},
+        {"Clip", "Clip.marlune.json"},
+        {"sub/a.mp4", "sub/a.mp4.marlune.json"},
+        {"../Clip.mp4", std::nullopt},
+        {"", std::nullopt},
+        {".", std::nullopt},
+    };
+    for (auto [name, file] : cases) {
+        auto url = store.sidecarURL(name);
+        if (!file) {
+            EXPECT_EQ(url, std::nullopt) << name;
+        } else {
+            ASSERT_TRUE(url) << name;
+            EXPECT_EQ(*url, dir / *file) << name;
+        }
+    }
+}
+
+TEST(ProjectStore, SaveReplacesAndLoadReadsBack) {
+    fs::path dir = test::freshRecordingsFolder();
+    ProjectStore store;
+    EXPECT_EQ(store.load("Clip.mp4"), std::nullopt) << "never saved";
+
+    Json first = Json::parse(R"({"version":1,"clicks":[{"t":12,"fx":0.5,"fy":0.25}],
+        "cursorPath":[[0,0.1,0.2,"arrow"]],"title":"Démo \"one\" / ☃","big":9007199254740993})");
+    ASSERT_TRUE(store.save("Clip.mp4", first));
+    EXPECT_EQ(store.load("Clip.mp4"), first);
+    std::string text = readFile(dir / "Clip.mp4.marlune.json");
+    EXPECT_NE(text.find("\n  \"version\": 1"), std::string::npos) << "indented: " << text;
+
+    Json second = {{"a", 1}};
+    ASSERT_TRUE(store.save("Clip.mp4", second));
+    EXPECT_EQ(store.load("Clip.mp4"), second) << "nothing of the old file survives";
+
+    ASSERT_TRUE(store.save("Clip.mp4", Json::object()));
+    EXPECT_EQ(store.load("Clip.mp4"), Json::object());
+    EXPECT_TRUE(strayFiles(dir, {"Clip.mp4.marlune.json"}).empty());
+}
+
+TEST(ProjectStore, LoadYieldsNothingForWhatIsNotAProjectObject) {
+    fs::path dir = test::freshRecordingsFolder();
+    ProjectStore store;
+    const std::pair<const char*, std::string> cases[] = {
+        {"array", "[1,2]"},
+        {"number", "42"},
+        {"string", "\"text\""},
+        {"broken", "{\"a\":"},
+        {"empty", ""},
+        {"infinite", "{\"a\":1e999}"},
+        {"not utf-8", "{\"a\":\"\xff\xfe\"}"},
+        {"trailing", "{\"a\":1} {\"b\":2}"},
+    };
+    for (const auto& [what, content] : cases) {
+        writeFile(dir / "Clip.mp4.marlune.json", content);
+        EXPECT_EQ(store.load("Clip.mp4"), std::nullopt) << what;
+    }
+    fs::remove(dir / "Clip.mp4.marlune.json");
+    fs::create_directory(dir / "Clip.mp4.marlune.json");
+    EXPECT_EQ(store.load("Clip.mp4"), std::nullopt) << "a folder";
+    EXPECT_EQ(store.load("../Clip.mp4"), std::nullopt);
+}
+
+TEST(ProjectStore, SaveRefusesBadNamesAndUnwritableData) {
+    fs::path dir = test::freshRecordingsFolder();
+    ProjectStore store;
+    const std::string original = "{\n  \"version\": 1\n}\n";
+    writeFile(dir / "Clip.mp4.marlune.json", original);
+
+    auto outside = store.save("../Clip.mp4", Json::object());
+    ASSERT_FALSE(outside);
+    EXPECT_EQ(outside.error().message, "Invalid file name.");
+    EXPECT_FALSE(fs::exists(dir.parent_path() / "Clip.mp4.marlune.json"));
+
+    Json nan = {{"a", {{"b", std::nan("")}}}};
+    Json inf = {{"list", {1.0, std::numeric_limits<double>::infinity()}}};
+    Json badText = {{"a", "\xff"}};
+    Json array = Json::array({1, 2});
+    for (const Json* bad : {&nan, &inf, &badText, &array}) {
+        auto r = store.save("Clip.mp4", *bad);
+        ASSERT_FALSE(r);
+        EXPECT_EQ(r.error().message, "Invalid project data.");
+        EXPECT_EQ(readFile(dir / "Clip.mp4.marlune.json"), original) << "file untouched";
+    }
+
+    auto noFolder = store.save("missing/Clip.mp4", Json::object());
+    ASSERT_FALSE(noFolder);
+    EXPECT_EQ(noFolder.error().message,
+              "Could not save Clip.mp4.marlune.json: No such file or directory");
+    EXPECT_TRUE(strayFiles(dir, {"Clip.mp4.marlune.json"}).empty());
+}
+
+TEST(ProjectStore, AReaderKeepsTheWholeFileItOpened) {
+    fs::path dir = test::freshRecordingsFolder();
+    ProjectStore store;
+    Json a = Json::object();
+    for (int i = 0; i < 2000; ++i) a["k" + std::to_string(i)] = i;
+    ASSERT_TRUE(store.save("Clip.mp4", a));
+    // Opened before the save and read after it: a rewrite in place would show this reader an
+    // emptied or mixed file; a replacement leaves it the old one, whole.
+    std::ifstream early(dir / "Clip.mp4.marlune.json", std::ios::binary);
+    ASSERT_TRUE(store.save("Clip.mp4", Json{{"b", 2}}));
+    std::string text((std::istreambuf_iterator<char>(early)), {});
+    EXPECT_EQ(Json::parse(text, nullptr, false), a);
+    EXPECT_EQ(store.load("Clip.mp4"), (Json{{"b", 2}}));
+}
+
+TEST(ProjectStore, ReadersNeverSeeAHalfWrittenFile) {
+    fs::path dir = test::freshRecordingsFolder();
+    ProjectStore store;
+    // Big enough that a plain rewrite would be seen half done.
+    Json a = Json::object(), b = Json::object();
+    for (int i = 0; i < 4000; ++i) {
+        a["k" + std::to_string(i)] = i;
+        b["k" + std::to_string(i)] = "value " + std::to_string(i);
+    }
+    ASSERT_TRUE(store.save("Clip.mp4", a));
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> reads{0}, bad{0};
+    std::thread reader([&] {
+        while (!stop) {
+            std::ifstream in(dir / "Clip.mp4.marlune.json", std::ios::binary);
+            std::string text((std::istreambuf_iterator<char>(in)), {});
+            Json v = Json::parse(text, nullptr, false);
+            if (v != a && v != b) ++bad;
+            ++reads;
+        }
+    });
+    for (int i = 0; i < 100; ++i) ASSERT_TRUE(store.save("Clip.mp4", i % 2 ? a : b));
+    stop = true;
+    reader.join();
+    EXPECT_GT(reads.load(), 0);
+    EXPECT_EQ(bad.load(), 0) << "of " << reads.load() << " reads";
+    EXPECT_TRUE(strayFiles(dir, {"Clip.mp4.marlune.json"}).empty());
+}
+
+}  // namespace
+}  // namespace marlune
