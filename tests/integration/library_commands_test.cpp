@@ -1,0 +1,378 @@
+// The library, media and project commands through `marlune --stdio-bridge`, on real files in the
+// child's own HOME.
+
+#include <gio/gio.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+
+#include "support/bridge_process.h"
+#include "support/ffmpeg_tool.h"
+#include "support/main_loop.h"
+#include "support/temp_dir.h"
+
+namespace marlune {
+namespace {
+
+namespace fs = std::filesystem;
+using test::BridgeProcess;
+using test::readFile;
+using test::TempDir;
+using test::writeFile;
+
+fs::path recordings(const TempDir& home) {
+    fs::path dir = home / "Videos/Marlune";
+    fs::create_directories(dir);
+    return dir;
+}
+
+std::string errorOf(const std::optional<Json>& reply) {
+    if (!reply || (*reply)["ok"] != false) return "(no failure)";
+    return (*reply)["error"]["message"].get<std::string>();
+}
+
+Json resultOf(const std::optional<Json>& reply) {
+    if (!reply || (*reply)["ok"] != true) return "(no success)";
+    return (*reply)["result"];
+}
+
+std::vector<Json> eventsNamed(const std::vector<Json>& events, const std::string& name) {
+    std::vector<Json> out;
+    for (const auto& e : events) {
+        if (e["name"] == name) out.push_back(e["data"]);
+    }
+    return out;
+}
+
+TEST(LibraryCommands, PayloadRules) {
+    TempDir home;
+    fs::path dir = recordings(home);
+    writeFile(home / "Videos/outside.mp4", "keep me");
+    BridgeProcess p({.home = home.path()});
+    struct Case {
+        const char* cmd;
+        const char* payload;
+        const char* error;  // nullptr: success with `result`
+        const char* result;
+    };
+    const Case cases[] = {
+        {"library.delete", "{}", "Missing file name", nullptr},
+        {"library.delete", R"({"name":5})", "Missing file name", nullptr},
+        {"library.delete", R"({"name":"../outside.mp4"})", "Invalid file name.", nullptr},
+        {"library.delete", R"({"name":""})", "Invalid file name.", nullptr},
+        {"library.reveal", "{}", nullptr, "{}"},
+        {"library.reveal", R"({"name":"../outside.mp4"})", nullptr, "{}"},
+        {"library.open", R"({"name":true})", nullptr, "{}"},
+        {"library.open", R"({"name":"../outside.mp4"})", nullptr, "{}"},
+        {"media.waveform", "{}", "Missing file name", nullptr},
+        {"media.waveform", R"({"name":["a"]})", "Missing file name", nullptr},
+        {"media.waveform", R"({"name":"../outside.mp4"})", "Invalid file name.", nullptr},
+        {"edit.exportTrim", R"({"name":"a.mp4","startMs":0})", "Missing trim parameters", nullptr},
+        {"edit.exportTrim", R"({"name":"a.mp4","startMs":0,"endMs":5000.5})",
+         "Missing trim parameters", nullptr},
+        {"edit.exportTrim", R"({"name":"a.mp4","startMs":"0","endMs":5000})",
+         "Missing trim parameters", nullptr},
+        {"edit.exportTrim", R"({"startMs":0,"endMs":5000})", "Missing trim parameters", nullptr},
+        {"edit.exportTrim", R"({"name":"a.mp4","startMs":5000,"endMs":5000.0})",
+         "Trim range is empty.", nullptr},
+        {"edit.exportTrim", R"({"name":"../outside.mp4","startMs":0,"endMs":5000})",
+         "Invalid file name.", nullptr},
+        {"project.load", "{}", "Missing file name", nullptr},
+        {"project.load", R"({"name":"../outside.mp4"})", nullptr, R"({"data":null})"},
+        {"project.load", R"({"name":"never.mp4"})", nullptr, R"({"data":null})"},
+        {"project.save", R"({"name":"a.mp4"})", "Missing project data", nullptr},
+        {"project.save", R"({"data":{}})", "Missing project data", nullptr},
+        {"project.save", R"({"name":"a.mp4","data":[1]})", "Missing project data", nullptr},
+        {"project.save", R"({"name":"../outside.mp4","data":{}})", "Invalid file name.", nullptr},
+    };
+    int id = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.cmd) + " " + c.payload);
+        auto reply = p.request(std::to_string(++id), c.cmd, Json::parse(c.payload));
+        ASSERT_TRUE(reply) << "no reply";
+        if (c.error) {
+            EXPECT_EQ(errorOf(reply), c.error);
+            EXPECT_EQ((*reply)["error"]["code"], "error");
+        } else {
+            EXPECT_EQ(resultOf(reply), Json::parse(c.result));
+        }
+    }
+    EXPECT_EQ(p.closeAndWait(), 0);
+    EXPECT_EQ(readFile(home / "Videos/outside.mp4"), "keep me");
+    EXPECT_FALSE(fs::exists(home / "Videos/outside.mp4.marlune.json"));
+    EXPECT_FALSE(fs::exists(home / ".local/share/Trash/files/outside.mp4"));
+}
+
+TEST(LibraryCommands, DeleteMovesTheRecordingAndCompanionsToTheTrash) {
+    TempDir home;
+    fs::path dir = recordings(home);
+    writeFile(dir / "My Clip.mp4", "movie");
+    writeFile(dir / "My Clip.mp4.marlune.json", "{}");
+    writeFile(dir / "My Clip.webcam.mp4", "webcam");
+    writeFile(dir / "Alone.mp4", "alone");
+    BridgeProcess p({.home = home.path()});
+
+    EXPECT_EQ(resultOf(p.request("1", "library.delete", {{"name", "My Clip.mp4"}})),
+              Json::object());
+    EXPECT_EQ(resultOf(p.request("2", "library.delete", {{"name", "Alone.mp4"}})), Json::object())
+        << "no companions is fine";
+    auto ghost = p.request("3", "library.delete", {{"name", "Ghost.mp4"}});
+    EXPECT_NE(errorOf(ghost), "(no failure)") << "a missing movie can't be trashed";
+    EXPECT_EQ(p.closeAndWait(), 0);
+
+    EXPECT_TRUE(fs::is_empty(dir));
+    fs::path trash = home / ".local/share/Trash";
+    const std::pair<const char*, const char*> moved[] = {
+        {"My Clip.mp4", "movie"},
+        {"My Clip.mp4.marlune.json", "{}"},
+        {"My Clip.webcam.mp4", "webcam"},
+        {"Alone.mp4", "alone"},
+    };
+    for (auto [name, content] : moved) {
+        SCOPED_TRACE(name);
+        ASSERT_TRUE(fs::exists(trash / "files" / name));
+        EXPECT_EQ(readFile(trash / "files" / name), content);
+        std::string info = readFile(trash / "info" / (std::string(name) + ".trashinfo"));
+        std::string escaped = std::regex_replace((dir / name).string(), std::regex(" "), "%20");
+        EXPECT_TRUE(info.starts_with("[Trash Info]\n")) << info;
+        EXPECT_NE(info.find("\nPath=" + escaped + "\n"), std::string::npos) << info;
+        EXPECT_TRUE(std::regex_search(
+            info, std::regex("\nDeletionDate=\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\n")))
+            << info;
+    }
+}
+
+TEST(LibraryCommands, ListRepliesWithItems) {
+    TempDir home;
+    fs::path dir = recordings(home);
+    ASSERT_TRUE(test::makeMovie(dir / "Clip.mp4", 1.0, 640, 360));
+    writeFile(dir / "notes.txt", "x");
+    BridgeProcess p({.home = home.path()});
+    auto reply = p.request("1", "library.list");
+    EXPECT_EQ(p.closeAndWait(), 0);
+    Json items = resultOf(reply)["items"];
+    ASSERT_TRUE(items.is_array()) << resultOf(reply);
+    ASSERT_EQ(items.size(), 1u);
+    std::vector<std::string> keys;
+    for (auto& [k, v] : items[0].items()) keys.push_back(k);
+    EXPECT_EQ(keys, (std::vector<std::string>{"name", "size", "createdAt", "durationMs", "thumb"}));
+    EXPECT_EQ(items[0]["name"], "Clip.mp4");
+    EXPECT_EQ(items[0]["durationMs"], 1000);
+    EXPECT_TRUE(items[0]["thumb"].get<std::string>().starts_with("data:image/jpeg;base64,/9j/"));
+}
+
+TEST(LibraryCommands, DesktopCommandsAnswerAtOnce) {
+    // A session bus without a file manager, and no application for movies or folders: the
+    // commands still answer, and nothing keeps the host from quitting.
+    TempDir home;
+    fs::path dir = recordings(home);
+    writeFile(dir / "Clip.mp4", "movie");
+    BridgeProcess p({.home = home.path()});
+    EXPECT_EQ(resultOf(p.request("1", "library.reveal", {{"name", "Clip.mp4"}})), Json::object());
+    EXPECT_EQ(resultOf(p.request("2", "library.open", {{"name", "Clip.mp4"}})), Json::object());
+    EXPECT_EQ(resultOf(p.request("3", "library.openFolder", Json::object())), Json::object());
+    EXPECT_EQ(resultOf(p.request("4", "library.reveal", {{"name", "Missing.mp4"}})),
+              Json::object());
+    EXPECT_EQ(p.closeAndWait(), 0);
+    EXPECT_EQ(readFile(dir / "Clip.mp4"), "movie");
+}
+
+// A stand-in file manager on the session bus that records the items it is asked to show.
+class FakeFileManager {
+  public:
+    FakeFileManager() {
+        bus_ = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+        if (!bus_) return;
+        static const char* xml =
+            "<node><interface name='org.freedesktop.FileManager1'>"
+            "<method name='ShowItems'><arg type='as' direction='in'/>"
+            "<arg type='s' direction='in'/></method></interface></node>";
+        info_ = g_dbus_node_info_new_for_xml(xml, nullptr);
+        static const GDBusInterfaceVTable vtable = {&FakeFileManager::call, nullptr, nullptr, {}};
+        object_ = g_dbus_connection_register_object(bus_, "/org/freedesktop/FileManager1",
+                                                    info_->interfaces[0], &vtable, this, nullptr,
+                                                    nullptr);
+        owner_ = g_bus_own_name_on_connection(bus_, "org.freedesktop.FileManager1",
+                                              G_BUS_NAME_OWNER_FLAGS_NONE, &FakeFileManager::owned,
+                                              nullptr, this, nullptr);
+    }
+    ~FakeFileManager() {
+        if (owner_) g_bus_unown_name(owner_);
+        if (object_) g_dbus_connection_unregister_object(bus_, object_);
+        if (info_) g_dbus_node_info_unref(info_);
+        if (bus_) g_object_unref(bus_);
+    }
+    bool ready() const { return named_; }
+
+    std::vector<std::string> shown;
+
+  private:
+    static void owned(GDBusConnection*, const char*, gpointer self) {
+        static_cast<FakeFileManager*>(self)->named_ = true;
+    }
+    static void call(GDBusConnection*, const char*, const char*, const char*, const char* method,
+                     GVariant* parameters, GDBusMethodInvocation* invocation, gpointer data) {
+        auto* self = static_cast<FakeFileManager*>(data);
+        if (std::string_view(method) == "ShowItems") {
+            GVariantIter* uris = nullptr;
+            const char* startup = nullptr;
+            g_variant_get(parameters, "(as&s)", &uris, &startup);
+            const char* uri = nullptr;
+            while (g_variant_iter_next(uris, "&s", &uri)) self->shown.push_back(uri);
+            g_variant_iter_free(uris);
+        }
+        g_dbus_method_invocation_return_value(invocation, nullptr);
+    }
+
+    GDBusConnection* bus_ = nullptr;
+    GDBusNodeInfo* info_ = nullptr;
+    guint object_ = 0;
+    guint owner_ = 0;
+    bool named_ = false;
+};
+
+TEST(LibraryCommands, RevealAsksTheFileManager) {
+    if (!std::getenv("DBUS_SESSION_BUS_ADDRESS")) GTEST_SKIP() << "needs a session bus";
+    FakeFileManager fileManager;
+    ASSERT_TRUE(test::runMainUntil([&] { return fileManager.ready(); }));
+    TempDir home;
+    fs::path dir = recordings(home);
+    writeFile(dir / "My Clip.mp4", "movie");
+    BridgeProcess p({.home = home.path()});
+    EXPECT_EQ(resultOf(p.request("1", "library.reveal", {{"name", "My Clip.mp4"}})),
+              Json::object());
+    EXPECT_EQ(resultOf(p.request("2", "library.reveal", {{"name", "../x.mp4"}})), Json::object());
+    EXPECT_TRUE(test::runMainUntil([&] { return !fileManager.shown.empty(); }));
+    test::runMainFor(std::chrono::milliseconds(200));
+    EXPECT_EQ(p.closeAndWait(), 0);
+    std::string uri =
+        "file://" + std::regex_replace((dir / "My Clip.mp4").string(), std::regex(" "), "%20");
+    EXPECT_EQ(fileManager.shown, std::vector<std::string>{uri});
+}
+
+TEST(LibraryCommands, ExportTrimMakesAShorterPlayableCopy) {
+    TempDir home;
+    fs::path dir = recordings(home);
+    // Key frames every 1.5 s: a copy from 2 s starts at the key frame at 1.5 s.
+    ASSERT_TRUE(test::makeMovie(dir / "Clip.mp4", 10.0, 320, 180, true, 45));
+    BridgeProcess p({.home = home.path()});
+    ASSERT_TRUE(p.request("0", "app.ready"));
+    const Json range = {{"name", "Clip.mp4"}, {"startMs", 2000}, {"endMs", 5000}};
+
+    auto first = p.request("1", "edit.exportTrim", range, std::chrono::seconds(60));
+    EXPECT_EQ(resultOf(first), (Json{{"name", "Clip trimmed.mp4"}}));
+    auto saved = eventsNamed(p.events, "saved");
+    ASSERT_EQ(saved.size(), 1u);
+    EXPECT_EQ(saved[0], (Json{{"name", "Clip trimmed.mp4"}, {"durationMs", 3000}}));
+
+    p.events.clear();
+    auto second = p.request("2", "edit.exportTrim", range, std::chrono::seconds(60));
+    EXPECT_EQ(resultOf(second), (Json{{"name", "Clip trimmed 2.mp4"}}));
+    auto again = p.request("3", "edit.exportTrim",
+                           {{"name", "Clip trimmed.mp4"}, {"startMs", 0}, {"endMs", 1000}});
+    EXPECT_EQ(resultOf(again), (Json{{"name", "Clip trimmed trimmed.mp4"}}));
+
+    auto missing = p.request("4", "edit.exportTrim",
+                             {{"name", "Nothing.mp4"}, {"startMs", 0}, {"endMs", 1000}});
+    EXPECT_EQ(errorOf(missing), "No such file or directory");
+    EXPECT_EQ(p.closeAndWait(), 0);
+
+    EXPECT_FALSE(fs::exists(dir / "Nothing trimmed.mp4")) << "a failed copy leaves nothing";
+    auto duration = test::probeDuration(dir / "Clip trimmed.mp4");
+    ASSERT_TRUE(duration);
+    EXPECT_GE(*duration, 3.0 - 0.05);
+    EXPECT_LE(*duration, 3.0 + 1.5 + 0.05) << "within one key-frame interval";
+    EXPECT_TRUE(test::decodesCleanly(dir / "Clip trimmed.mp4"));
+    EXPECT_TRUE(test::decodesCleanly(dir / "Clip trimmed 2.mp4"));
+}
+
+TEST(LibraryCommands, ExportTrimReportsProgressOnlyBeforeItsReply) {
+    TempDir home, scratch;
+    fs::path dir = recordings(home);
+    // Copies run at disk speed: a few hundred megabytes of motion JPEG outlast the first
+    // progress tick (0.25 s). A machine fast enough to beat that gets a movie twice as long.
+    ASSERT_TRUE(test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=1280x720:r=30", "-t", "2", "-c:v",
+                              "mjpeg", "-q:v", "2", (scratch / "seed.mp4").string()}));
+    ASSERT_TRUE(test::ffmpeg({"-stream_loop", "79", "-i", (scratch / "seed.mp4").string(), "-c",
+                              "copy", (dir / "Big.mp4").string()}));
+    BridgeProcess p({.home = home.path()});
+    ASSERT_TRUE(p.request("0", "app.ready"));
+    std::vector<Json> progress;
+    for (int attempt = 1; attempt <= 4 && progress.empty(); ++attempt) {
+        SCOPED_TRACE("attempt " + std::to_string(attempt));
+        p.events.clear();
+        std::string id = "trim" + std::to_string(attempt);
+        auto reply = p.request(id, "edit.exportTrim",
+                               {{"name", "Big.mp4"}, {"startMs", 0}, {"endMs", 1000000000}},
+                               std::chrono::seconds(300));
+        ASSERT_EQ(resultOf(reply), (Json{{"name", "Big trimmed.mp4"}}));
+        progress = eventsNamed(p.events, "exportProgress");
+        ASSERT_FALSE(p.events.empty());
+        EXPECT_EQ(p.events.back()["name"], "saved") << "saved comes last, before the reply";
+        // Nothing may follow the reply.
+        while (auto line = p.readLine(std::chrono::milliseconds(800))) {
+            auto late = test::parseScriptLine(*line);
+            EXPECT_NE(late.value["name"], "exportProgress") << "after the reply: " << *line;
+        }
+        fs::remove(dir / "Big trimmed.mp4");
+        if (progress.empty()) {
+            ASSERT_TRUE(test::ffmpeg({"-stream_loop", "1", "-i", (dir / "Big.mp4").string(), "-c",
+                                      "copy", (scratch / "Bigger.mp4").string()}));
+            fs::rename(scratch / "Bigger.mp4", dir / "Big.mp4");
+        }
+    }
+    ASSERT_FALSE(progress.empty()) << "no copy ever outlasted 0.25 s";
+    double last = 0.0;
+    for (const auto& data : progress) {
+        double v = data["value"].get<double>();
+        EXPECT_GE(v, last);
+        EXPECT_LE(v, 1.0);
+        last = v;
+    }
+    EXPECT_EQ(p.closeAndWait(), 0);
+}
+
+TEST(LibraryCommands, WaveformOfARecording) {
+    TempDir home;
+    fs::path dir = recordings(home);
+    ASSERT_TRUE(test::ffmpeg({"-f", "lavfi", "-i", "sine=f=440:sample_rate=48000", "-t", "3", "-ac",
+                              "1", "-c:a", "aac", (dir / "tone.mp4").string()}));
+    ASSERT_TRUE(test::makeMovie(dir / "mute.mp4", 1.0, 160, 90, false));
+    BridgeProcess p({.home = home.path()});
+    auto tone = p.request("1", "media.waveform", {{"name", "tone.mp4"}});
+    auto mute = p.request("2", "media.waveform", {{"name", "mute.mp4"}});
+    auto missing = p.request("3", "media.waveform", {{"name", "none.mp4"}});
+    EXPECT_EQ(p.closeAndWait(), 0);
+    Json peaks = resultOf(tone)["peaks"];
+    ASSERT_TRUE(peaks.is_array()) << resultOf(tone);
+    EXPECT_EQ(peaks.size(), 71u);
+    EXPECT_EQ(resultOf(mute), (Json{{"peaks", Json::array()}}));
+    EXPECT_EQ(errorOf(missing), "No such file or directory");
+}
+
+TEST(LibraryCommands, ProjectFilesRoundTrip) {
+    TempDir home;
+    fs::path dir = recordings(home);
+    BridgeProcess p({.home = home.path()});
+    const Json first = {{"version", 1}, {"clicks", Json::array()}};
+    EXPECT_EQ(resultOf(p.request("1", "project.save", {{"name", "Clip.mp4"}, {"data", first}})),
+              Json::object());
+    EXPECT_EQ(resultOf(p.request("2", "project.load", {{"name", "Clip.mp4"}})),
+              (Json{{"data", first}}));
+    EXPECT_EQ(
+        resultOf(p.request("3", "project.save", {{"name", "Clip.mp4"}, {"data", {{"a", 1}}}})),
+        Json::object());
+    EXPECT_EQ(resultOf(p.request("4", "project.load", {{"name", "Clip.mp4"}})),
+              (Json{{"data", {{"a", 1}}}}));
+    writeFile(dir / "List.mp4.marlune.json", "[1,2,3]");
+    EXPECT_EQ(resultOf(p.request("5", "project.load", {{"name", "List.mp4"}})),
+              (Json{{"data", nullptr}}));
+    auto noFolder = p.request("6", "project.save", {{"name", "sub/Clip.mp4"}, {"data", first}});
+    EXPECT_EQ(errorOf(noFolder), "Could not save Clip.mp4.marlune.json: No such file or directory");
+    EXPECT_EQ(p.closeAndWait(), 0);
+    EXPECT_EQ(Json::parse(readFile(dir / "Clip.mp4.marlune.json")), (Json{{"a", 1}}));
+}
+
+}  // namespace
+}  // namespace marlune
