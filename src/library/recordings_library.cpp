@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <glib.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -45,6 +46,9 @@ std::vector<Entry> scanFolder(const fs::path& dir) {
     while (const dirent* e = ::readdir(d)) {
         std::string_view name = e->d_name;
         if (!RecordingsLibrary::isListedName(name)) continue;
+        // The listing travels as JSON text: a name that isn't UTF-8 could not be sent (and would
+        // sink the whole reply), nor could the page name the file back.
+        if (!g_utf8_validate(name.data(), static_cast<gssize>(name.size()), nullptr)) continue;
         Entry entry{dir / std::string(name)};
         // Size and birth time when the file system keeps them; a file that can't be examined is
         // still listed (size 0, created in the distant past).

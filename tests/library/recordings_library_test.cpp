@@ -144,12 +144,14 @@ TEST(RecordingsLibrary, ListingShowsRecordingsOnly) {
     std::ofstream(dir / "Clip.mp4.marlune.json") << "{}";
     std::ofstream(dir / "notes.txt") << "notes";
     fs::create_directory(dir / "folder.mp4");
+    std::ofstream(dir / "Bad \xff name.mp4") << "not UTF-8";
     // Cut in half: the index, written last, is gone.
     fs::copy_file(scratch / "whole.mp4", dir / "broken.mp4");
     fs::resize_file(dir / "broken.mp4", fs::file_size(scratch / "whole.mp4") / 2);
 
     Json items = listNow();
     ASSERT_TRUE(items.is_array());
+    EXPECT_TRUE(serializeStrict(items)) << "the reply can be sent";
     std::map<std::string, Json> byName;
     for (const auto& item : items) byName[item["name"].get<std::string>()] = item;
     ASSERT_EQ(byName.size(), 3u) << items.dump();

@@ -75,19 +75,5 @@ TEST(ImageCodecs, JpegDataUrlScalesDownAndKeepsColour) {
     EXPECT_FALSE(jpegDataURL(BgraImage{}, 400));
 }
 
-TEST(ImageCodecs, DecodeRejectsWhatIsNotJpeg) {
-    const std::uint8_t junk[] = {0x89, 'P', 'N', 'G', 0, 1, 2, 3};
-    EXPECT_FALSE(decodeJpeg(junk));
-    EXPECT_FALSE(decodeJpeg({}));
-    auto jpeg = encodeJpeg(solid(64, 48, 0xFF000000), 65);
-    ASSERT_TRUE(jpeg);
-    jpeg->resize(jpeg->size() / 3);  // cut short
-    auto cut = decodeJpeg(*jpeg);
-    // libjpeg fills in what is missing rather than failing; either way nothing crashes.
-    if (cut) {
-        EXPECT_EQ(cut->width, 64);
-    }
-}
-
 }  // namespace
 }  // namespace marlune
