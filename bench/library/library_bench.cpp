@@ -3,20 +3,24 @@
 // The movies are made once with the ffmpeg tool into a cache folder under /tmp (one movie of
 // mostly still pictures at a low bit rate, hard-linked 200 times) and reused by later runs.
 // Prints the time per item for 50 and for 200 movies (the two should match: the work grows
-// linearly) and how many cores the listing kept busy (CPU time over wall time; the shared pool
-// has one thread per core).
+// linearly), how many cores the listing kept busy (CPU time over wall time, lower while other
+// programs compete for the cores) and how the work split over the shared pool's threads (one per
+// core).
 
 #include <benchmark/benchmark.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -103,6 +107,27 @@ bool prepare() {
     return true;
 }
 
+// CPU seconds used so far by each thread of this process whose name starts with `prefix`.
+std::map<int, double> threadCpuSeconds(const std::string& prefix) {
+    std::map<int, double> out;
+    const double tick = double(sysconf(_SC_CLK_TCK));
+    for (const auto& task : fs::directory_iterator("/proc/self/task")) {
+        std::ifstream stat(task.path() / "stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), {});
+        auto open = text.find('('), close = text.rfind(')');
+        if (open == std::string::npos || close == std::string::npos) continue;
+        if (!text.substr(open + 1, close - open - 1).starts_with(prefix)) continue;
+        std::istringstream rest(text.substr(close + 2));
+        std::string field;
+        // After the name: state, then fields 4 … 13, then utime and stime.
+        for (int i = 0; i < 11; ++i) rest >> field;
+        double utime = 0, stime = 0;
+        rest >> utime >> stime;
+        out[std::stoi(task.path().filename())] = (utime + stime) / tick;
+    }
+    return out;
+}
+
 double cpuSeconds() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
@@ -113,6 +138,7 @@ double cpuSeconds() {
 struct Measure {
     double secondsPerItem = 0;
     double coresBusy = 0;
+    std::vector<double> threadShares;  // of the pool's CPU time, per pool thread
 };
 std::map<int, Measure> gResults;
 
@@ -122,6 +148,7 @@ void BM_ListRecordings(benchmark::State& state) {
     RecordingsLibrary library;
     std::size_t items = 0, thumbs = 0;
     double wall = 0, cpu = 0;
+    auto poolBefore = threadCpuSeconds("marlune.pool");
     for (auto _ : state) {
         double cpu0 = cpuSeconds();
         auto t0 = std::chrono::steady_clock::now();
@@ -141,7 +168,14 @@ void BM_ListRecordings(benchmark::State& state) {
         state.SkipWithError("the listing is incomplete");
         return;
     }
-    Measure m{wall / state.iterations() / count, cpu / wall};
+    Measure m{wall / state.iterations() / count, cpu / wall, {}};
+    double poolTotal = 0;
+    std::vector<double> used;
+    for (auto [tid, seconds] : threadCpuSeconds("marlune.pool")) {
+        used.push_back(seconds - poolBefore[tid]);
+        poolTotal += used.back();
+    }
+    for (double u : used) m.threadShares.push_back(poolTotal > 0 ? u / poolTotal : 0);
     gResults[count] = m;
     state.counters["ms_per_item"] = m.secondsPerItem * 1000;
     state.counters["cores_busy"] = m.coresBusy;
@@ -175,10 +209,14 @@ int main(int argc, char** argv) {
         std::printf(
             "\nlisting %d one-minute 1080p movies with thumbnails: %.1f ms per item "
             "(%.1f ms per item for 50: ratio %.2f, linear when near 1)\n"
-            "cores busy while listing: %.2f of %u (pool threads: %zu)\n",
+            "cores busy while listing (CPU time / wall time; less when other programs compete): "
+            "%.2f of %u\n"
+            "the work split over the pool's %zu threads:",
             kMovies, large.secondsPerItem * 1000, small.secondsPerItem * 1000,
             large.secondsPerItem / small.secondsPerItem, large.coresBusy,
-            std::thread::hardware_concurrency(), ConcurrentQueue::userInitiated().threadCount());
+            std::thread::hardware_concurrency(), large.threadShares.size());
+        for (double share : large.threadShares) std::printf(" %.0f%%", share * 100);
+        std::printf("\n");
     }
     return 0;
 }
