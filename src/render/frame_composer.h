@@ -1,0 +1,77 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "library/edit_document.h"
+#include "platform/image/bgra_image.h"
+#include "platform/media/video_decoder.h"
+#include "render/motion_sim.h"
+#include "render/time_map.h"
+
+namespace marlune {
+
+// Everything the composition of one export needs, fixed before the first frame.
+struct CompositionInputs {
+    int width = 0;  // source picture size W × H (the video track's size, truncated)
+    int height = 0;
+    int outWidth = 0;  // size of the written movie; differs from W × H only with a target height
+    int outHeight = 0;
+    std::vector<ZoomSegment> zooms;
+    std::optional<FrameSettings> frame;
+    std::optional<CursorFX> cursor;
+    std::optional<WebcamFX> webcam;
+    TimeMap timeMap{0, 0};
+    // The page's folder (wallpapers, live backgrounds, cursor packs); none when unknown.
+    std::optional<std::filesystem::path> webRoot;
+    // The webcam movie's pictures in presentation order, starting at the export's webcam start
+    // time; each call returns the next one, nothing once the movie is exhausted. Empty when the
+    // export has no usable webcam movie (the webcam is then dropped). Called on the video queue.
+    std::function<std::optional<VideoFrame>()> webcamFrames;
+};
+
+// Composes the exported pictures: zoom, click ripples, cursor, webcam, background, padding,
+// rounded mask, shadow and outline. Construction prepares every layer that does not change per
+// frame; then, for each source picture in presentation order, advance() moves the motion to that
+// picture and tells whether it needs any pixel work, and render() draws it.
+//
+// One export's video queue owns it: not thread-safe, but render() may use worker threads inside.
+class FrameComposer {
+  public:
+    explicit FrameComposer(CompositionInputs inputs);
+    ~FrameComposer();
+    FrameComposer(const FrameComposer&) = delete;
+    FrameComposer& operator=(const FrameComposer&) = delete;
+
+    struct Step {
+        double srcMs = 0;  // source (recording) time of the picture
+        double outMs = 0;  // time on the output timeline
+        // True when the source picture is the output picture as it is (same size, no zoom, no
+        // layers): the caller appends the source without converting or drawing anything.
+        bool passThrough = false;
+        MotionSim::Out motion{};  // the frame's motion (camera and cursor)
+        double scale = 1;         // zoom applied: motion.scale above 1.001, else 1
+    };
+
+    // Advances the motion to the picture shown at `ptsSeconds` (source presentation time). Once
+    // per source picture, in order.
+    Step advance(double ptsSeconds);
+
+    // Draws the picture for `step` from `source` (W × H, opaque BGRA) into `canvas`, which it
+    // (re)allocates to W × H when needed. The caller scales the canvas to outWidth × outHeight
+    // (uniformly, as part of its conversion for the encoder). Never called for pass-through steps.
+    void render(const Step& step, const BgraImage& source, BgraImage& canvas);
+
+    const CompositionInputs& inputs() const;
+
+    struct Impl;
+
+  private:
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace marlune
