@@ -1,0 +1,432 @@
+#include "bridge/marlune_scheme_handler.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "core/queue.h"
+#include "support/main_loop.h"
+#include "support/temp_dir.h"
+
+namespace marlune {
+namespace {
+
+namespace fs = std::filesystem;
+using test::runMainUntil;
+using test::TempDir;
+using test::writeFile;
+
+// Bytes that differ from position to position, so that a slice from the wrong offset shows.
+std::string patterned(std::size_t size) {
+    std::string s(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) s[i] = static_cast<char>((i * 7 + i / 251) & 0xff);
+    return s;
+}
+
+class RecordingSink : public SchemeResponseSink {
+  public:
+    void didReceiveResponse(const SchemeResponse& r) override {
+        EXPECT_TRUE(isMainThread());
+        EXPECT_FALSE(response) << "one response per task";
+        response = r;
+    }
+    void didReceiveData(std::string bytes) override {
+        EXPECT_TRUE(isMainThread());
+        EXPECT_TRUE(response) << "data before the response";
+        EXPECT_FALSE(finished) << "data after the finish";
+        ++chunks;
+        body += bytes;
+        if (onData) onData();
+    }
+    void didFinish() override {
+        EXPECT_TRUE(isMainThread());
+        EXPECT_FALSE(finished);
+        finished = true;
+    }
+    void didFail(const Error& e) override { failure = e; }
+    void whenReadyForMore(std::function<void()> ready) override {
+        if (holdReady) {
+            pendingReady = std::move(ready);
+        } else {
+            ready();
+        }
+    }
+
+    std::optional<SchemeResponse> response;
+    std::string body;
+    int chunks = 0;
+    bool finished = false;
+    std::optional<Error> failure;
+    std::function<void()> onData;
+    bool holdReady = false;
+    std::function<void()> pendingReady;
+};
+
+class SchemeHandlerTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        writeFile(root / "index.html", "<!doctype html><title>Marlune</title>");
+        writeFile(root / "js/app.js", "export {};");
+        writeFile(root / "Style.CSS", "body{}");
+        writeFile(root / "data.bin", patterned(300));
+        writeFile(root / "noext", "x");
+        writeFile(root / "empty.txt", "");
+        writeFile(dir / "secret.txt", "outside the web root");
+        writeFile(dir / "webroot-evil/index.html", "a sibling that shares the root's prefix");
+        writeFile(media / "Clip one.mp4", patterned(1000));
+        fs::create_directories(root / "folder");
+        handler = std::make_shared<MarluneSchemeHandler>(MarluneSchemeHandler::Locations{
+            .webRoot = [this]() -> std::optional<fs::path> { return root; },
+            .mediaFolder = [this] { return media; },
+        });
+    }
+
+    std::shared_ptr<RecordingSink> serve(const std::string& url,
+                                         std::optional<std::string> range = std::nullopt) {
+        auto sink = std::make_shared<RecordingSink>();
+        handler->start({url, std::move(range)}, sink);
+        EXPECT_TRUE(runMainUntil([&] { return handler->pendingTaskCount() == 0; },
+                                 std::chrono::seconds(20)))
+            << url;
+        return sink;
+    }
+
+    TempDir dir;
+    fs::path root = dir / "webroot";
+    fs::path media = dir / "Videos/Marlune";
+    std::shared_ptr<MarluneSchemeHandler> handler;
+};
+
+TEST(SchemeRange, ParsesEveryForm) {
+    struct Case {
+        const char* header;
+        std::uint64_t total;
+        std::optional<ByteRange> range;
+    };
+    const Case cases[] = {
+        {"bytes=0-", 300, ByteRange{0, 299}},
+        {"bytes=0-0", 300, ByteRange{0, 0}},
+        {"bytes=10-19", 300, ByteRange{10, 19}},
+        {"bytes=10-10000", 300, ByteRange{10, 299}},
+        {"bytes=299-", 300, ByteRange{299, 299}},
+        {"bytes=-500", 300, ByteRange{0, 299}},
+        {"bytes=-1", 300, ByteRange{299, 299}},
+        {"bytes=-100", 300, ByteRange{200, 299}},
+        {"  \tBYTES=5-6\t ", 300, ByteRange{5, 6}},
+        {"Bytes= 5-6 ", 300, ByteRange{5, 6}},
+        {"bytes=,,5-6,0-1", 300, ByteRange{5, 6}},
+        {"bytes=0-1,5-6", 300, ByteRange{0, 1}},
+        {"bytes=300-", 300, std::nullopt},
+        {"bytes=300-400", 300, std::nullopt},
+        {"bytes=20-10", 300, std::nullopt},
+        {"bytes=-0", 300, std::nullopt},
+        {"bytes=-", 300, std::nullopt},
+        {"bytes=", 300, std::nullopt},
+        {"bytes=,", 300, std::nullopt},
+        {"bytes=1-2-3", 300, std::nullopt},
+        {"bytes=+1-2", 300, std::nullopt},
+        {"bytes=1- 2", 300, std::nullopt},
+        {"bytes=a-2", 300, std::nullopt},
+        {"bytes=99999999999999999999-", 300, std::nullopt},
+        {"items=0-1", 300, std::nullopt},
+        {"0-1", 300, std::nullopt},
+        {"", 300, std::nullopt},
+        {"bytes=0-", 0, std::nullopt},
+        {"bytes=-5", 0, std::nullopt},
+        {"bytes=0-", 20'000'000, ByteRange{0, 19'999'999}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.header) + " / " + std::to_string(c.total));
+        EXPECT_EQ(MarluneSchemeHandler::parseRange(c.header, c.total), c.range);
+    }
+}
+
+TEST(SchemeMime, ByLowerCasedExtension) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"index.html", "text/html"},
+        {"a.css", "text/css"},
+        {"a.js", "text/javascript"},
+        {"a.json", "application/json"},
+        {"a.png", "image/png"},
+        {"a.jpg", "image/jpeg"},
+        {"a.JPEG", "image/jpeg"},
+        {"a.svg", "image/svg+xml"},
+        {"a.gif", "image/gif"},
+        {"Clip.MP4", "video/mp4"},
+        {"a.webp", "image/webp"},
+        {"favicon.ico", "image/x-icon"},
+        {"a.woff2", "font/woff2"},
+        {"a.txt", "text/plain"},
+        {"a.mov", "application/octet-stream"},
+        {"noext", "application/octet-stream"},
+        {"dir.d/file", "application/octet-stream"},
+        {"a.tar.gz", "application/octet-stream"},
+    };
+    for (auto [file, mime] : cases) EXPECT_EQ(MarluneSchemeHandler::mimeType(file), mime) << file;
+}
+
+TEST_F(SchemeHandlerTest, ResolvesUrlsInsideTheirFolders) {
+    const std::string r = root.string();
+    const std::string m = media.string();
+    struct Case {
+        const char* url;
+        std::optional<std::string> file;
+    };
+    const Case cases[] = {
+        {"marlune://app", r + "/index.html"},
+        {"marlune://app/", r + "/index.html"},
+        {"marlune://app/index.html?v=2#top", r + "/index.html"},
+        {"marlune://app/js/app.js", r + "/js/app.js"},
+        {"marlune://app/js/../index.html", r + "/index.html"},
+        {"marlune://app/a%20b/c%2Fd.txt", r + "/a b/c/d.txt"},
+        // Escaped dots are dot segments too; they are removed before anything climbs.
+        {"marlune://app/%2e%2e/secret.txt", r + "/secret.txt"},
+        {"marlune://app/js/%2E%2E/%2E%2E/secret.txt", r + "/secret.txt"},
+        {"marlune://app/..%2fwebroot-evil/index.html", std::nullopt},
+        {"marlune://app/nul%00.txt", std::nullopt},
+        {"marlune://app/bad%zz", std::nullopt},
+        {"marlune://app//etc/passwd", r + "/etc/passwd"},
+        {"marlune://media/Clip%20one.mp4", m + "/Clip one.mp4"},
+        {"marlune://media/any/depth/Clip%20one.mp4", m + "/Clip one.mp4"},
+        {"marlune://media/sub/", m + "/sub"},
+        {"marlune://media/%2e%2e", std::nullopt},
+        {"marlune://media/.", std::nullopt},
+        // Only the last component counts: escaped slashes cannot climb out.
+        {"marlune://media/..%2F..%2Fsecret.txt", m + "/secret.txt"},
+        {"marlune://media/", std::nullopt},
+        {"marlune://media", std::nullopt},
+        {"marlune://other/index.html", std::nullopt},
+        {"marlune:///index.html", std::nullopt},
+        {"not a url", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url);
+        auto file = handler->resolveFileURL(c.url);
+        EXPECT_EQ(file ? std::optional(file->string()) : std::nullopt, c.file);
+    }
+
+    // The containment rules themselves, on decoded paths that still climb.
+    const std::pair<const char*, std::optional<std::string>> appPaths[] = {
+        {"", r + "/index.html"},
+        {"/", r + "/index.html"},
+        {"/.", r},
+        {"/js/..", r},
+        {"/..", std::nullopt},
+        {"/../secret.txt", std::nullopt},
+        {"/js/../../secret.txt", std::nullopt},
+        {"/../webroot-evil/index.html", std::nullopt},
+    };
+    for (const auto& [path, file] : appPaths) {
+        auto got = MarluneSchemeHandler::resolveAppPath(root, path);
+        EXPECT_EQ(got ? std::optional(got->string()) : std::nullopt, file) << path;
+    }
+    const std::pair<const char*, std::optional<std::string>> mediaPaths[] = {
+        {"/a/b/Clip.mp4", m + "/Clip.mp4"},
+        {"/..", std::nullopt},
+        {"/a/..", std::nullopt},
+        {"/.", std::nullopt},
+        {"/", std::nullopt},
+        {"", std::nullopt},
+        {"Clip.mp4", m + "/Clip.mp4"},
+    };
+    for (const auto& [path, file] : mediaPaths) {
+        auto got = MarluneSchemeHandler::resolveMediaPath(media, path);
+        EXPECT_EQ(got ? std::optional(got->string()) : std::nullopt, file) << path;
+    }
+}
+
+TEST_F(SchemeHandlerTest, AnswersWithStatusHeadersAndBytes) {
+    const std::string data = patterned(300);
+    struct Case {
+        std::string url;
+        std::optional<std::string> range;
+        int status;
+        std::vector<std::pair<std::string, std::string>> headers;
+        std::string body;
+    };
+    auto whole = [](const char* mime, std::size_t n) {
+        return std::vector<std::pair<std::string, std::string>>{
+            {"Content-Type", mime},
+            {"Accept-Ranges", "bytes"},
+            {"Content-Length", std::to_string(n)},
+            {"Cache-Control", "no-store"}};
+    };
+    auto part = [](const char* mime, std::size_t first, std::size_t last, std::size_t total) {
+        return std::vector<std::pair<std::string, std::string>>{
+            {"Content-Type", mime},
+            {"Accept-Ranges", "bytes"},
+            {"Content-Length", std::to_string(last - first + 1)},
+            {"Content-Range", "bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" +
+                                  std::to_string(total)},
+            {"Cache-Control", "no-store"}};
+    };
+    const std::vector<std::pair<std::string, std::string>> empty = {{"Content-Length", "0"}};
+    const std::string index = "<!doctype html><title>Marlune</title>";
+    const Case cases[] = {
+        {"marlune://app", std::nullopt, 200, whole("text/html", index.size()), index},
+        {"marlune://app/", std::nullopt, 200, whole("text/html", index.size()), index},
+        {"marlune://app/js/app.js", std::nullopt, 200, whole("text/javascript", 10), "export {};"},
+        {"marlune://app/Style.CSS", std::nullopt, 200, whole("text/css", 6), "body{}"},
+        {"marlune://app/noext", std::nullopt, 200, whole("application/octet-stream", 1), "x"},
+        {"marlune://app/empty.txt", std::nullopt, 200, whole("text/plain", 0), ""},
+        {"marlune://app/data.bin", std::nullopt, 200, whole("application/octet-stream", 300), data},
+        {"marlune://app/data.bin", "bytes=10-19", 206,
+         part("application/octet-stream", 10, 19, 300), data.substr(10, 10)},
+        {"marlune://app/data.bin", "bytes=-500", 206, part("application/octet-stream", 0, 299, 300),
+         data},
+        {"marlune://app/data.bin", "bytes=0-1,5-6", 206,
+         part("application/octet-stream", 0, 1, 300), data.substr(0, 2)},
+        {"marlune://app/data.bin", "bytes=20-10", 416, empty, ""},
+        {"marlune://app/data.bin", "bytes=300-", 416, empty, ""},
+        {"marlune://app/data.bin", "items=0-1", 416, empty, ""},
+        {"marlune://app/data.bin", "bytes=", 416, empty, ""},
+        {"marlune://app/empty.txt", "bytes=0-", 416, empty, ""},
+        {"marlune://app/../secret.txt", std::nullopt, 404, empty, ""},
+        {"marlune://app/%2e%2e/secret.txt", std::nullopt, 404, empty, ""},
+        {"marlune://app/missing.js", std::nullopt, 404, empty, ""},
+        {"marlune://app/folder", std::nullopt, 404, empty, ""},
+        {"marlune://app/folder", "bytes=0-", 404, empty, ""},
+        {"marlune://nowhere/index.html", std::nullopt, 404, empty, ""},
+        {"marlune://media/Clip%20one.mp4", "bytes=0-", 206, part("video/mp4", 0, 999, 1000),
+         patterned(1000)},
+        {"marlune://media/elsewhere/Clip%20one.mp4", "bytes=990-", 206,
+         part("video/mp4", 990, 999, 1000), patterned(1000).substr(990)},
+        {"marlune://media/Clip%20one.mp4", std::nullopt, 200, whole("video/mp4", 1000),
+         patterned(1000)},
+        {"marlune://media/Clip one.mp4", std::nullopt, 200, whole("video/mp4", 1000),
+         patterned(1000)},
+        {"marlune://media/missing.mp4", "bytes=0-", 404, empty, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url + " Range: " + c.range.value_or("(none)"));
+        auto sink = serve(c.url, c.range);
+        ASSERT_TRUE(sink->response);
+        EXPECT_EQ(sink->response->status, c.status);
+        EXPECT_EQ(sink->response->headers, c.headers);
+        EXPECT_EQ(sink->body, c.body);
+        EXPECT_TRUE(sink->finished);
+    }
+}
+
+TEST_F(SchemeHandlerTest, LongRangesAreCappedAtEightMebibytes) {
+    const std::string movie = patterned(20'000'000);
+    writeFile(media / "Long.mp4", movie);
+    auto sink = serve("marlune://media/Long.mp4", "bytes=0-");
+    ASSERT_TRUE(sink->response);
+    EXPECT_EQ(sink->response->status, 206);
+    EXPECT_EQ(sink->response->header("Content-Range"), "bytes 0-8388607/20000000");
+    EXPECT_EQ(sink->response->header("content-length"), "8388608");
+    EXPECT_EQ(sink->body.size(), 8'388'608u);
+    EXPECT_TRUE(sink->body == movie.substr(0, 8'388'608));
+
+    sink = serve("marlune://media/Long.mp4", "bytes=19999000-25000000");
+    EXPECT_EQ(sink->response->header("Content-Range"), "bytes 19999000-19999999/20000000");
+    EXPECT_TRUE(sink->body == movie.substr(19'999'000));
+
+    // Whole files stream in 1 MiB reads and arrive complete.
+    sink = serve("marlune://media/Long.mp4");
+    EXPECT_EQ(sink->response->header("Content-Length"), "20000000");
+    EXPECT_EQ(sink->chunks, 20);
+    EXPECT_TRUE(sink->body == movie);
+    EXPECT_TRUE(sink->finished);
+}
+
+TEST_F(SchemeHandlerTest, StoppedWholeFileGetsNothingMore) {
+    writeFile(media / "Long.mp4", patterned(5 * 1'048'576 + 17));
+    auto sink = std::make_shared<RecordingSink>();
+    MarluneSchemeHandler::TaskId id = 0;
+    sink->onData = [&] { handler->stop(id); };  // the page gives up after the first chunk
+    id = handler->start({"marlune://media/Long.mp4", std::nullopt}, sink);
+    ASSERT_TRUE(runMainUntil([&] { return handler->pendingTaskCount() == 0; }));
+    test::runMainFor(std::chrono::milliseconds(50));
+    EXPECT_EQ(sink->chunks, 1);
+    EXPECT_EQ(sink->body.size(), 1'048'576u);
+    EXPECT_FALSE(sink->finished);
+
+    // Stopped before the response: nothing at all reaches the sink.
+    for (const char* url :
+         {"marlune://media/Long.mp4", "marlune://app/missing", "marlune://app/"}) {
+        auto quiet = std::make_shared<RecordingSink>();
+        handler->stop(handler->start({url, std::nullopt}, quiet));
+        ASSERT_TRUE(runMainUntil([&] { return handler->pendingTaskCount() == 0; }));
+        EXPECT_FALSE(quiet->response) << url;
+        EXPECT_EQ(quiet->chunks, 0) << url;
+        EXPECT_FALSE(quiet->finished) << url;
+    }
+
+    // Identities are not reused, and a finished task's stop is forgotten: later tasks are served.
+    auto later = serve("marlune://app/data.bin");
+    EXPECT_TRUE(later->finished);
+    handler->stop(id);
+    EXPECT_TRUE(serve("marlune://app/data.bin")->finished);
+}
+
+TEST_F(SchemeHandlerTest, WholeFilesWaitForTheReader) {
+    writeFile(media / "Long.mp4", patterned(4 * 1'048'576));
+    auto sink = std::make_shared<RecordingSink>();
+    sink->holdReady = true;
+    auto id = handler->start({"marlune://media/Long.mp4", std::nullopt}, sink);
+
+    // Each chunk is read only once the reader has asked for it.
+    for (int expected = 0; expected < 3; ++expected) {
+        ASSERT_TRUE(runMainUntil([&] { return bool(sink->pendingReady); }));
+        test::runMainFor(std::chrono::milliseconds(30));
+        EXPECT_EQ(sink->chunks, expected);
+        auto ready = std::move(sink->pendingReady);
+        sink->pendingReady = nullptr;
+        ready();
+        ASSERT_TRUE(runMainUntil([&] { return sink->chunks == expected + 1; }));
+    }
+
+    // The reader goes away while the handler waits for it: it runs `ready`, the handler sees the
+    // stop and lets the file go.
+    ASSERT_TRUE(runMainUntil([&] { return bool(sink->pendingReady); }));
+    handler->stop(id);
+    sink->pendingReady();
+    ASSERT_TRUE(runMainUntil([&] { return handler->pendingTaskCount() == 0; }));
+    EXPECT_EQ(sink->chunks, 3);
+    EXPECT_FALSE(sink->finished);
+}
+
+TEST_F(SchemeHandlerTest, RequestWithoutUrlFails) {
+    auto sink = std::make_shared<RecordingSink>();
+    handler->start({"", std::nullopt}, sink);
+    ASSERT_TRUE(sink->failure);
+    EXPECT_FALSE(sink->response);
+    EXPECT_EQ(handler->pendingTaskCount(), 0u);
+}
+
+TEST(SchemeWebRoot, DevWebRootNeedsAnIndex) {
+    TempDir dir;
+    writeFile(dir / "dev/index.html", "dev");
+    writeFile(dir / "bare/app.js", "");
+    KeyValueStore defaults(dir / "defaults.json");
+
+    auto fallback = MarluneSchemeHandler::webRoot(defaults);
+    ASSERT_TRUE(fallback) << "the build tree's copy of the page";
+    EXPECT_TRUE(fs::exists(*fallback / "index.html"));
+
+    defaults.set("DevWebRoot", (dir / "dev/sub/..").string());
+    EXPECT_EQ(MarluneSchemeHandler::webRoot(defaults), dir / "dev");
+    defaults.set("DevWebRoot", (dir / "dev/").string());
+    EXPECT_EQ(MarluneSchemeHandler::webRoot(defaults), dir / "dev");
+    defaults.set("DevWebRoot", (dir / "bare").string());
+    EXPECT_EQ(MarluneSchemeHandler::webRoot(defaults), fallback);
+    defaults.set("DevWebRoot", (dir / "missing").string());
+    EXPECT_EQ(MarluneSchemeHandler::webRoot(defaults), fallback);
+    defaults.set("DevWebRoot", 42);
+    EXPECT_EQ(MarluneSchemeHandler::webRoot(defaults), fallback);
+    defaults.set("DevWebRoot", "");
+    EXPECT_EQ(MarluneSchemeHandler::webRoot(defaults), fallback);
+
+    // A leading "~" is the home folder.
+    const char* oldHome = std::getenv("HOME");
+    std::string saved = oldHome ? oldHome : "";
+    ::setenv("HOME", dir.path().c_str(), 1);
+    defaults.set("DevWebRoot", "~/dev");
+    auto home = MarluneSchemeHandler::webRoot(defaults);
+    ::setenv("HOME", saved.c_str(), 1);
+    EXPECT_EQ(home, dir / "dev");
+}
+
+}  // namespace
+}  // namespace marlune

@@ -1,0 +1,241 @@
+#include "bridge/media_http_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <map>
+#include <regex>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "bridge/marlune_scheme_handler.h"
+#include "support/temp_dir.h"
+
+namespace marlune {
+namespace {
+
+namespace fs = std::filesystem;
+using test::TempDir;
+using test::writeFile;
+
+std::string patterned(std::size_t size) {
+    std::string s(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) s[i] = static_cast<char>((i * 13 + i / 241) & 0xff);
+    return s;
+}
+
+struct HttpReply {
+    int status = 0;
+    std::map<std::string, std::string> headers;  // names lower-cased
+    std::string body;
+};
+
+// A plain blocking HTTP/1.1 client on one connection.
+class Client {
+  public:
+    explicit Client(int port) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        timeval tv{20, 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    }
+    ~Client() { ::close(fd_); }
+
+    bool connected() const { return connected_; }
+
+    void send(const std::string& text) {
+        ASSERT_EQ(::send(fd_, text.data(), text.size(), MSG_NOSIGNAL), ssize_t(text.size()));
+    }
+
+    // Nothing when the server closed the connection first.
+    std::optional<HttpReply> receive(bool headOnly = false) {
+        std::size_t end;
+        while ((end = buffer_.find("\r\n\r\n")) == std::string::npos) {
+            if (!fill()) return std::nullopt;
+        }
+        std::string head = buffer_.substr(0, end);
+        buffer_.erase(0, end + 4);
+        HttpReply r;
+        std::smatch m;
+        std::regex statusLine(R"(^HTTP/1\.1 (\d{3}) [^\r]*)");
+        if (!std::regex_search(head, m, statusLine)) return std::nullopt;
+        r.status = std::stoi(m[1]);
+        std::regex field(R"(\r\n([^:\r]+): ([^\r]*))");
+        for (auto it = std::sregex_iterator(head.begin(), head.end(), field);
+             it != std::sregex_iterator(); ++it) {
+            std::string name = (*it)[1];
+            for (auto& c : name) c = static_cast<char>(std::tolower(c));
+            r.headers[name] = (*it)[2];
+        }
+        std::size_t length = headOnly ? 0 : std::stoull(r.headers["content-length"]);
+        while (buffer_.size() < length) {
+            if (!fill()) return std::nullopt;
+        }
+        r.body = buffer_.substr(0, length);
+        buffer_.erase(0, length);
+        return r;
+    }
+
+    // True when the server has closed its side.
+    bool closedByServer() {
+        char c;
+        return ::recv(fd_, &c, 1, 0) == 0;
+    }
+
+  private:
+    bool fill() {
+        char chunk[65536];
+        ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+        if (n <= 0) return false;
+        buffer_.append(chunk, static_cast<std::size_t>(n));
+        return true;
+    }
+
+    int fd_ = -1;
+    bool connected_ = false;
+    std::string buffer_;
+};
+
+class MediaHttpServerTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        writeFile(folder / "Clip one.mp4", patterned(1000));
+        writeFile(dir / "secret.txt", "outside");
+        auto started = MediaHttpServer::start([this](std::string_view path) {
+            return MarluneSchemeHandler::resolveMediaPath(folder, path);
+        });
+        ASSERT_TRUE(started) << started.error().message;
+        server = std::move(*started);
+        std::smatch m;
+        const std::string& base = server->baseURL();
+        ASSERT_TRUE(
+            std::regex_match(base, m, std::regex(R"(http://127\.0\.0\.1:(\d+)/([0-9a-f]{32})/)")))
+            << base;
+        port = std::stoi(m[1]);
+        token = m[2];
+    }
+
+    std::string get(const std::string& path, const std::string& extra = "",
+                    const std::string& method = "GET") {
+        return method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + extra + "\r\n";
+    }
+
+    TempDir dir;
+    fs::path folder = dir / "Videos/Marlune";
+    std::unique_ptr<MediaHttpServer> server;
+    int port = 0;
+    std::string token;
+};
+
+TEST_F(MediaHttpServerTest, AnswersLikeTheMediaHost) {
+    const std::string clip = patterned(1000);
+    const std::string t = "/" + token;
+    struct Case {
+        std::string request;
+        int status;
+        std::map<std::string, std::string> headers;
+        std::string body;
+    };
+    const Case cases[] = {
+        {get(t + "/Clip%20one.mp4"),
+         200,
+         {{"content-type", "video/mp4"},
+          {"accept-ranges", "bytes"},
+          {"content-length", "1000"},
+          {"cache-control", "no-store"},
+          {"connection", "keep-alive"}},
+         clip},
+        {get(t + "/any/where/Clip%20one.mp4?x=1", "Range: bytes=10-19\r\n"),
+         206,
+         {{"content-type", "video/mp4"},
+          {"accept-ranges", "bytes"},
+          {"content-length", "10"},
+          {"content-range", "bytes 10-19/1000"},
+          {"cache-control", "no-store"},
+          {"connection", "keep-alive"}},
+         clip.substr(10, 10)},
+        {get(t + "/Clip%20one.mp4", "Range: bytes=-5\r\n"), 206, {}, clip.substr(995)},
+        {get(t + "/Clip%20one.mp4", "Range: bytes=20-10\r\n"),
+         416,
+         {{"content-length", "0"}, {"connection", "keep-alive"}},
+         ""},
+        {get(t + "/Missing.mp4"), 404, {{"content-length", "0"}, {"connection", "keep-alive"}}, ""},
+        {get(t + "/..%2F..%2Fsecret.txt"), 404, {}, ""},
+        {get(t + "/"), 404, {}, ""},
+        {get("/Clip%20one.mp4"), 404, {}, ""},
+        {get("/" + std::string(32, '0') + "/Clip%20one.mp4"), 404, {}, ""},
+        {get(t + "Clip%20one.mp4"), 404, {}, ""},
+        {get(t), 404, {}, ""},
+        {get("http://127.0.0.1" + t + "/Clip%20one.mp4"), 200, {}, clip},
+        {get(t + "/Clip%20one.mp4", "", "DELETE"), 405, {{"allow", "GET, HEAD"}}, ""},
+    };
+    // All on one connection: every answer keeps it open.
+    Client client(port);
+    ASSERT_TRUE(client.connected());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.request);
+        client.send(c.request);
+        auto reply = client.receive();
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->status, c.status);
+        for (const auto& [name, value] : c.headers) EXPECT_EQ(reply->headers[name], value) << name;
+        EXPECT_EQ(reply->body, c.body);
+    }
+
+    // HEAD: the same head, no body.
+    client.send(get(t + "/Clip%20one.mp4", "Range: bytes=0-99\r\n", "HEAD"));
+    auto head = client.receive(true);
+    ASSERT_TRUE(head);
+    EXPECT_EQ(head->status, 206);
+    EXPECT_EQ(head->headers["content-length"], "100");
+    client.send(get(t + "/Clip%20one.mp4", "Connection: close\r\n"));
+    auto last = client.receive();
+    ASSERT_TRUE(last);
+    EXPECT_EQ(last->body, clip);
+    EXPECT_EQ(last->headers["connection"], "close");
+    EXPECT_TRUE(client.closedByServer());
+}
+
+TEST_F(MediaHttpServerTest, LongRangesStreamInFull) {
+    const std::string movie = patterned(20'000'000);
+    writeFile(folder / "Long.mp4", movie);
+    Client client(port);
+    client.send(get("/" + token + "/Long.mp4", "Range: bytes=0-\r\n"));
+    auto reply = client.receive();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 206);
+    EXPECT_EQ(reply->headers["content-range"], "bytes 0-19999999/20000000");
+    EXPECT_TRUE(reply->body == movie);
+}
+
+TEST_F(MediaHttpServerTest, MalformedRequestsCloseTheConnection) {
+    for (const char* junk : {"hello\r\n\r\n", "GET /x SPDY/3\r\n\r\n"}) {
+        Client client(port);
+        client.send(junk);
+        auto reply = client.receive();
+        ASSERT_TRUE(reply) << junk;
+        EXPECT_EQ(reply->status, 400);
+        EXPECT_TRUE(client.closedByServer());
+    }
+    // A head that never ends is cut off rather than buffered without limit.
+    Client client(port);
+    client.send("GET /" + token + "/Clip%20one.mp4 HTTP/1.1\r\nX: " + std::string(64 * 1024, 'a'));
+    EXPECT_FALSE(client.receive());
+}
+
+TEST_F(MediaHttpServerTest, EachServerHasItsOwnPortAndToken) {
+    auto other = MediaHttpServer::start([](std::string_view) { return std::nullopt; });
+    ASSERT_TRUE(other);
+    EXPECT_NE((*other)->baseURL(), server->baseURL());
+    EXPECT_THAT((*other)->baseURL(), ::testing::Not(::testing::HasSubstr(token)));
+}
+
+}  // namespace
+}  // namespace marlune
