@@ -1,0 +1,115 @@
+// The recording settings form. Each control saves its own setting with "settings.set" as soon as
+// it changes; the form then shows what the application stored (which may be clamped, e.g. a
+// webcam zoom of 5 comes back as 2).
+
+import { call } from './bridge.js';
+
+const GROUPS = [
+  {
+    title: 'Capture',
+    fields: [
+      { key: 'fps', label: 'Frame rate', kind: 'select', numeric: true,
+        options: [[30, '30 fps'], [60, '60 fps']] },
+      { key: 'capHeight', label: 'Largest height', kind: 'select', numeric: true,
+        options: [[720, '720p'], [1080, '1080p'], [1440, '1440p'], [2160, '2160p']] },
+      { key: 'cursorMode', label: 'Cursor', kind: 'select',
+        options: [['smooth', 'Smoothed and restyled'], ['system', 'As recorded']] },
+      { key: 'showCursor', label: 'Show the cursor', kind: 'switch' },
+      { key: 'hideWindow', label: 'Hide this window while recording', kind: 'switch' },
+    ],
+  },
+  {
+    title: 'Audio',
+    fields: [
+      { key: 'micEnabled', label: 'Microphone', kind: 'switch' },
+      { key: 'systemAudioEnabled', label: 'System audio', kind: 'switch' },
+    ],
+  },
+  {
+    title: 'Webcam',
+    fields: [
+      { key: 'webcamEnabled', label: 'Webcam bubble', kind: 'switch' },
+      { key: 'webcamCorner', label: 'Corner', kind: 'select',
+        options: [['tl', 'Top left'], ['tr', 'Top right'], ['bl', 'Bottom left'],
+                  ['br', 'Bottom right']] },
+      { key: 'webcamSize', label: 'Size', kind: 'select',
+        options: [['s', 'Small'], ['m', 'Medium'], ['l', 'Large']] },
+      { key: 'webcamShape', label: 'Shape', kind: 'select',
+        options: [['circle', 'Circle'], ['squircle', 'Rounded square'], ['wide', 'Wide']] },
+      { key: 'webcamRing', label: 'Ring', kind: 'switch' },
+      { key: 'webcamZoom', label: 'Zoom', kind: 'range', min: 1, max: 2, step: 0.05 },
+    ],
+  },
+];
+
+function element(tag, attributes = {}, ...children) {
+  const node = document.createElement(tag);
+  for (const [name, value] of Object.entries(attributes)) {
+    if (name === 'className') node.className = value;
+    else if (name === 'text') node.textContent = value;
+    else node.setAttribute(name, value);
+  }
+  node.append(...children);
+  return node;
+}
+
+function control(field, value) {
+  const id = `setting-${field.key}`;
+  if (field.kind === 'switch') {
+    const input = element('input', { id, type: 'checkbox', role: 'switch' });
+    input.checked = value === true;
+    return { input, node: element('span', { className: 'switch' }, input, element('span')) };
+  }
+  if (field.kind === 'range') {
+    const input = element('input', { id, type: 'range', min: field.min, max: field.max,
+                                     step: field.step });
+    input.value = value;
+    const output = element('output', { for: id, text: `${Number(value).toFixed(2)}×` });
+    input.addEventListener('input', () => {
+      output.textContent = `${Number(input.value).toFixed(2)}×`;
+    });
+    return { input, node: element('span', { className: 'range' }, input, output) };
+  }
+  const input = element('select', { id });
+  const options = [...field.options];
+  // A stored value the list does not offer stays selectable rather than being silently replaced.
+  if (!options.some(([v]) => v === value)) options.push([value, `Custom (${value})`]);
+  for (const [v, text] of options) {
+    const option = element('option', { value: String(v), text });
+    option.selected = v === value;
+    input.append(option);
+  }
+  return { input, node: input };
+}
+
+function readValue(field, input) {
+  if (field.kind === 'switch') return input.checked;
+  if (field.kind === 'range' || field.numeric) return Number(input.value);
+  return input.value;
+}
+
+// Fills `form` with one control per setting; `onSaved(settings)` and `onError(error)` report the
+// outcome of each change.
+export function renderSettings(form, settings, { onSaved, onError } = {}) {
+  form.replaceChildren();
+  for (const group of GROUPS) {
+    const fieldset = element('fieldset', {}, element('legend', { text: group.title }));
+    for (const field of group.fields) {
+      const { input, node } = control(field, settings[field.key]);
+      input.addEventListener('change', async () => {
+        input.disabled = true;
+        try {
+          const stored = await call('settings.set', { [field.key]: readValue(field, input) });
+          renderSettings(form, stored, { onSaved, onError });
+          onSaved?.(stored);
+        } catch (error) {
+          input.disabled = false;
+          onError?.(error);
+        }
+      });
+      fieldset.append(element('label', { className: 'field', for: input.id },
+                              element('span', { className: 'label', text: field.label }), node));
+    }
+    form.append(fieldset);
+  }
+}
