@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "app/desktop_host.h"
 #include "app/stdio_host.h"
 
 int main(int argc, char** argv) {
@@ -18,8 +19,5 @@ int main(int argc, char** argv) {
             "Start it from an X11 session, or use `marlune --stdio-bridge` without one.\n");
         return 1;
     }
-    std::fprintf(stderr,
-                 "marlune: the desktop window is not available in this build yet; use "
-                 "`marlune --stdio-bridge`.\n");
-    return 1;
+    return marlune::runDesktop(args);
 }

@@ -1,13 +1,32 @@
 #include "app/app_delegate.h"
 
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <string_view>
 
+#include "app/main_window_controller.h"
 #include "app/version.h"
+#include "bridge/marlune_scheme_handler.h"
+#include "bridge/media_http_server.h"
+#include "core/debug_log.h"
 #include "core/paths.h"
+#include "core/queue.h"
+#include "library/recordings_library.h"
 
 namespace marlune {
+
+namespace {
+
+// Smoke mode ends the process at once: nothing is left to save, and the web view's helper
+// processes go with it.
+[[noreturn]] void exitNow(int status) {
+    std::fflush(nullptr);
+    std::_Exit(status);
+}
+
+}  // namespace
 
 AppDelegate::AppDelegate(bool isSmoke)
     : isSmoke(isSmoke),
@@ -17,6 +36,8 @@ AppDelegate::AppDelegate(bool isSmoke)
       library(std::make_shared<RecordingsLibrary>()),
       media(std::make_shared<MediaTools>()),
       projects(std::make_shared<ProjectStore>()) {}
+
+AppDelegate::~AppDelegate() = default;
 
 std::shared_ptr<AppDelegate> AppDelegate::create(const std::vector<std::string>& args) {
     bool smoke = false;
@@ -29,18 +50,86 @@ std::string AppDelegate::version() {
     return v.empty() ? "0.1.0" : std::string(v);
 }
 
+void AppDelegate::applicationDidFinishLaunching(
+    const std::function<void(MainWindowController&)>& attachWindow) {
+    RecordingsLibrary::ensureDir();
+    startMediaServer();
+    // Loading starts now; the page's messages are handled only once launch has returned, so
+    // every command is registered by then.
+    windowController =
+        std::make_unique<MainWindowController>(bridge, MarluneSchemeHandler::forApp(defaults));
+    if (attachWindow) attachWindow(*windowController);
+    windowController->isRecordingProvider = [weak = weak_from_this()] {
+        auto self = weak.lock();
+        return self && self->isRecordingActive();
+    };
+    launch(windowController->page());
+    windowController->show();
+}
+
 void AppDelegate::applicationDidFinishLaunching(const std::shared_ptr<ScriptTarget>& page) {
     RecordingsLibrary::ensureDir();
+    startMediaServer();
+    launch(page);
+}
+
+void AppDelegate::launch(const std::shared_ptr<ScriptTarget>& page) {
     bridge->setWebView(page);
     registerCommands();
+    // The webcam bubble and the global hot key join here (outside smoke mode) once they exist.
+    if (isSmoke) startSmokeMode();
+}
+
+void AppDelegate::startMediaServer() {
+    auto server = MediaHttpServer::start([](std::string_view path) {
+        std::error_code ec;
+        return MarluneSchemeHandler::resolveMediaPath(
+            std::filesystem::absolute(RecordingsLibrary::dirURL(), ec), path);
+    });
+    if (server) {
+        mediaServer = std::move(*server);
+    } else {
+        systemLog("Marlune: " + server.error().message);
+    }
+}
+
+void AppDelegate::startSmokeMode() {
+    bridge->setOnFirstReady([] {
+        std::fputs("MARLUNE_SMOKE_OK\n", stdout);
+        std::fflush(stdout);
+        systemLog("MARLUNE_SMOKE_OK");
+        Queue::main().after(std::chrono::milliseconds(300), [] { exitNow(0); });
+    });
+    // Never cancelled: it matters only when the page has not become ready in time.
+    Queue::main().after(std::chrono::milliseconds(12000), [] {
+        std::fputs("MARLUNE_SMOKE_TIMEOUT\n", stdout);
+        exitNow(2);
+    });
 }
 
 bool AppDelegate::applicationShouldTerminateAfterLastWindowClosed() const {
-    return true;
+    return !isRecordingActive();
 }
 
 void AppDelegate::applicationShouldTerminate(std::function<void()> proceed) {
+    // A recording in progress is stopped and saved first (then `proceed`, whatever the outcome),
+    // once the recording controller exists; no dialog either way.
     proceed();
+}
+
+void AppDelegate::reloadUI() {
+    if (windowController) windowController->reloadFromOrigin();
+}
+
+void AppDelegate::showMainWindow() {
+    if (windowController) windowController->show();
+}
+
+void AppDelegate::onWindowLater(std::function<void(MainWindowController&)> work) {
+    Queue::main().post([weak = weak_from_this(), work = std::move(work)] {
+        auto self = weak.lock();
+        if (self && self->windowController) work(*self->windowController);
+    });
 }
 
 void AppDelegate::command(
@@ -57,6 +146,7 @@ Json AppDelegate::readyResult() const {
     Json r = Json::object();
     r["version"] = version();
     r["settings"] = settings->asDictionary();
+    r["mediaBaseURL"] = mediaServer ? Json(mediaServer->baseURL()) : Json(nullptr);
     return r;
 }
 
@@ -81,6 +171,40 @@ WebcamFollowUp webcamFollowUp(bool wasEnabled, bool isEnabled, const Json& paylo
 void AppDelegate::registerCommands() {
     command("app.ready", [](AppDelegate& app, const Json&, WebBridge::Reply reply) {
         reply(app.readyResult());
+    });
+
+    command("app.setChrome", [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
+        bool dark = readBool(payload, "dark").value_or(false);
+        reply(Json::object());
+        app.onWindowLater([dark](MainWindowController& w) { w.setChrome(dark); });
+    });
+
+    command("app.setBarMode", [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
+        bool on = readBool(payload, "on").value_or(false);
+        double w = readNumber(payload, "w").value_or(0);
+        double h = readNumber(payload, "h").value_or(0);
+        reply(Json::object());
+        app.onWindowLater([=](MainWindowController& window) { window.setBarMode(on, w, h); });
+    });
+
+    command("app.confirm", [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
+        if (!app.windowController) {
+            reply(Json{{"ok", false}});  // nobody to ask
+            return;
+        }
+        std::string title = readString(payload, "title").value_or("Are you sure?");
+        std::string message = readString(payload, "message").value_or("");
+        std::string okLabel = readString(payload, "okLabel").value_or("OK");
+        app.onWindowLater([=](MainWindowController& w) {
+            w.confirm(title, message, okLabel, [reply](bool ok) { reply(Json{{"ok", ok}}); });
+        });
+    });
+
+    command("app.moveBar", [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
+        double dx = readNumber(payload, "dx").value_or(0);
+        double dy = readNumber(payload, "dy").value_or(0);
+        reply(Json::object());
+        app.onWindowLater([=](MainWindowController& w) { w.moveBar(dx, dy); });
     });
 
     // ---- Recordings library, media tools and project files ----

@@ -15,6 +15,9 @@
 
 namespace marlune {
 
+class MainWindowController;
+class MediaHttpServer;
+
 // What a "settings.set" means for the webcam bubble, given the webcam-enabled setting before and
 // after the change and the payload that changed it.
 enum class WebcamFollowUp { none, turnOn, turnOff, rebuild, zoom };
@@ -31,8 +34,14 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     // The version the page is told: the project version, "0.1.0" when the build has none.
     static std::string version();
 
-    // The launch sequence. `page` receives the bridge's scripts (the web view, or standard output
-    // in the headless host); the caller keeps it alive, the bridge holds it weakly.
+    // The launch sequence of the desktop: creates the main window with its web view (GTK must be
+    // initialised) and points the bridge at it. `attachWindow` runs as soon as the window exists,
+    // before it is shown: the host adds it to the toolkit's application and installs the menu.
+    void applicationDidFinishLaunching(
+        const std::function<void(MainWindowController&)>& attachWindow);
+    // The launch sequence of the headless host: no window; `page` receives the bridge's scripts
+    // (the caller keeps it alive, the bridge holds it weakly). The window commands do nothing
+    // and "app.confirm" answers false at once.
     void applicationDidFinishLaunching(const std::shared_ptr<ScriptTarget>& page);
 
     // False while a recording is in progress, so closing the window does not quit.
@@ -42,6 +51,16 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     // progress has been stopped and saved (whatever the outcome). Main thread.
     void applicationShouldTerminate(std::function<void()> proceed);
 
+    // The "Reload UI" menu command: reloads the page from its origin. The page stays ready for
+    // events. Nothing without a main window.
+    void reloadUI();
+    // Brings the main window to the front, if there is one.
+    void showMainWindow();
+
+    // True while a recording is in progress. The recording controller does not exist yet, so
+    // nothing is ever in progress; quitting and closing the window follow this answer.
+    bool isRecordingActive() const { return false; }
+
     const bool isSmoke;
     // The user-defaults store behind the settings and the other persisted keys.
     const std::shared_ptr<KeyValueStore> defaults;
@@ -50,9 +69,24 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     const std::shared_ptr<RecordingsLibrary> library;
     const std::shared_ptr<MediaTools> media;
     const std::shared_ptr<ProjectStore> projects;
+    // Serves the recordings to the page's media player over loopback HTTP; from launch on, and
+    // absent when it could not listen.
+    std::unique_ptr<MediaHttpServer> mediaServer;
+    // The main window; from launch on in the desktop host, never in the headless one.
+    std::unique_ptr<MainWindowController> windowController;
+
+    ~AppDelegate();
 
   private:
     explicit AppDelegate(bool isSmoke);
+
+    // The steps both launches share; `page` is where the bridge's scripts go.
+    void launch(const std::shared_ptr<ScriptTarget>& page);
+    void startMediaServer();
+    void startSmokeMode();
+    // Runs `work` on the main window later on the main queue, after the command's reply; nothing
+    // when there is no window.
+    void onWindowLater(std::function<void(MainWindowController&)> work);
 
     void registerCommands();
     // Adds a handler that holds this object weakly and does nothing once it is gone.

@@ -1,0 +1,143 @@
+#include "app/desktop_host.h"
+
+#include <csignal>
+#include <memory>
+
+#include <glib-unix.h>
+#include <gtk/gtk.h>
+
+#include "app/app_delegate.h"
+#include "app/main_window_controller.h"
+
+namespace marlune {
+
+namespace {
+
+struct Desktop {
+    std::shared_ptr<AppDelegate> app;
+    GtkApplication* gtkApp = nullptr;
+    bool launched = false;
+    bool terminating = false;
+
+    void terminate() {
+        if (terminating) return;
+        terminating = true;
+        app->applicationShouldTerminate(
+            [gtkApp = gtkApp] { g_application_quit(G_APPLICATION(gtkApp)); });
+    }
+
+    GtkWindow* mainWindow() const {
+        return app->windowController ? app->windowController->window() : nullptr;
+    }
+};
+
+GMenuModel* buildMainMenu() {
+    GMenu* menu = g_menu_new();
+    GMenu* about = g_menu_new();
+    g_menu_append(about, "About Marlune Studio", "app.about");
+    g_menu_append_section(menu, nullptr, G_MENU_MODEL(about));
+    GMenu* view = g_menu_new();
+    g_menu_append(view, "Reload UI", "app.reload");
+    g_menu_append_section(menu, nullptr, G_MENU_MODEL(view));
+    GMenu* quit = g_menu_new();
+    g_menu_append(quit, "Quit Marlune Studio", "app.quit");
+    g_menu_append_section(menu, nullptr, G_MENU_MODEL(quit));
+    g_object_unref(about);
+    g_object_unref(view);
+    g_object_unref(quit);
+    return G_MENU_MODEL(menu);
+}
+
+struct ActionEntry {
+    Desktop* desktop;
+    void (*run)(Desktop&);
+};
+
+void addAction(Desktop* desktop, const char* name, void (*run)(Desktop&)) {
+    GSimpleAction* action = g_simple_action_new(name, nullptr);
+    g_signal_connect_data(
+        action, "activate", G_CALLBACK(+[](GSimpleAction*, GVariant*, gpointer data) {
+            auto* entry = static_cast<ActionEntry*>(data);
+            entry->run(*entry->desktop);
+        }),
+        new ActionEntry{desktop, run},
+        [](gpointer p, GClosure*) { delete static_cast<ActionEntry*>(p); }, GConnectFlags(0));
+    g_action_map_add_action(G_ACTION_MAP(desktop->gtkApp), G_ACTION(action));
+    g_object_unref(action);
+}
+
+void showAbout(Desktop& d) {
+    gtk_show_about_dialog(d.mainWindow(), "program-name", "Marlune Studio", "version",
+                          AppDelegate::version().c_str(), "comments",
+                          "Screen recordings made into polished demos and tutorials.",
+                          "logo-icon-name", "camera-video", nullptr);
+}
+
+void onStartup(GApplication* application, gpointer data) {
+    auto* d = static_cast<Desktop*>(data);
+    addAction(d, "about", showAbout);
+    addAction(d, "reload", [](Desktop& d) { d.app->reloadUI(); });
+    addAction(d, "quit", [](Desktop& d) { d.terminate(); });
+    addAction(d, "minimize", [](Desktop& d) {
+        if (GtkWindow* w = d.mainWindow()) gtk_window_iconify(w);
+    });
+    auto* gtkApp = GTK_APPLICATION(application);
+    const char* quit[] = {"<Control>q", nullptr};
+    const char* reload[] = {"<Control>r", nullptr};
+    const char* minimize[] = {"<Control>m", nullptr};
+    gtk_application_set_accels_for_action(gtkApp, "app.quit", quit);
+    gtk_application_set_accels_for_action(gtkApp, "app.reload", reload);
+    gtk_application_set_accels_for_action(gtkApp, "app.minimize", minimize);
+}
+
+void onActivate(GApplication*, gpointer data) {
+    auto* d = static_cast<Desktop*>(data);
+    if (d->launched) {
+        d->app->showMainWindow();
+        return;
+    }
+    d->launched = true;
+    d->app->applicationDidFinishLaunching([d](MainWindowController& window) {
+        gtk_window_set_application(window.window(), d->gtkApp);
+        GMenuModel* menu = buildMainMenu();
+        window.setMainMenu(menu);
+        g_object_unref(menu);
+        window.onClosed = [d] {
+            if (d->app->applicationShouldTerminateAfterLastWindowClosed()) d->terminate();
+        };
+    });
+}
+
+gboolean onSignal(gpointer data) {
+    static_cast<Desktop*>(data)->terminate();
+    return G_SOURCE_CONTINUE;
+}
+
+}  // namespace
+
+int runDesktop(const std::vector<std::string>& args) {
+    g_set_prgname("marlune");
+    g_set_application_name("Marlune Studio");
+    Desktop desktop;
+    // Every service exists before the event loop runs.
+    desktop.app = AppDelegate::create(args);
+    // Not unique: each run is its own instance (tests run several side by side).
+    desktop.gtkApp = gtk_application_new("app.marlune.studio", G_APPLICATION_NON_UNIQUE);
+    g_signal_connect(desktop.gtkApp, "startup", G_CALLBACK(onStartup), &desktop);
+    g_signal_connect(desktop.gtkApp, "activate", G_CALLBACK(onActivate), &desktop);
+    guint sigint = g_unix_signal_add(SIGINT, onSignal, &desktop);
+    guint sigterm = g_unix_signal_add(SIGTERM, onSignal, &desktop);
+
+    // Our own arguments are read by the application object; the toolkit gets none of them.
+    char programName[] = "marlune";
+    char* argv[] = {programName, nullptr};
+    int status = g_application_run(G_APPLICATION(desktop.gtkApp), 1, argv);
+
+    g_source_remove(sigint);
+    g_source_remove(sigterm);
+    desktop.app.reset();
+    g_object_unref(desktop.gtkApp);
+    return status;
+}
+
+}  // namespace marlune

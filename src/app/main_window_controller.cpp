@@ -1,0 +1,325 @@
+#include "app/main_window_controller.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include <gtk/gtk.h>
+#include <webkit2/webkit2.h>
+
+#include "app/confirm_dialog.h"
+#include "app/webkit_scheme_adapter.h"
+#include "bridge/marlune_scheme_handler.h"
+#include "bridge/script_message_proxy.h"
+#include "bridge/script_target.h"
+#include "bridge/web_bridge.h"
+
+namespace marlune {
+
+namespace {
+
+constexpr const char* kStartURL = "marlune://app/index.html";
+
+// The chrome colours in CSS, to the nearest 8-bit value of kDarkBG and kLightBG.
+constexpr const char* kChromeCss = R"css(
+window.marlune-main.chrome-dark { background-color: rgb(5, 5, 7); }
+window.marlune-main.chrome-light { background-color: rgb(238, 241, 246); }
+window.marlune-main.bar { background-color: transparent; }
+window.marlune-main.bar decoration { box-shadow: none; border: none; }
+headerbar.marlune-chrome {
+    min-height: 30px;
+    padding: 0 4px;
+    border: none;
+    box-shadow: none;
+    background-image: none;
+}
+window.chrome-dark headerbar.marlune-chrome { background-color: rgb(5, 5, 7); }
+window.chrome-light headerbar.marlune-chrome { background-color: rgb(238, 241, 246); }
+headerbar.marlune-chrome button {
+    min-height: 22px;
+    min-width: 22px;
+    padding: 2px;
+    margin-top: 4px;
+    margin-bottom: 4px;
+    border: none;
+    box-shadow: none;
+    background-image: none;
+    background-color: transparent;
+}
+headerbar.marlune-chrome button:hover { background-color: alpha(currentColor, 0.12); }
+)css";
+
+class WebViewPage : public ScriptTarget {
+  public:
+    explicit WebViewPage(WebKitWebView* view) : view_(view) {}
+
+    void evaluateScript(const std::string& script) override {
+        webkit_web_view_evaluate_javascript(view_, script.c_str(),
+                                            static_cast<gssize>(script.size()), nullptr, nullptr,
+                                            nullptr, nullptr, nullptr);
+    }
+
+  private:
+    WebKitWebView* view_;
+};
+
+void onScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, gpointer data) {
+    char* text = jsc_value_to_json(webkit_javascript_result_get_js_value(result), 0);
+    if (!text) return;  // undefined, functions and the like have no JSON form
+    Json body = Json::parse(text, nullptr, false);
+    g_free(text);
+    if (!body.is_discarded()) static_cast<ScriptMessageProxy*>(data)->didReceive(body);
+}
+
+GdkRGBA rgba(MainWindowController::Colour c, double alpha = 1) {
+    return GdkRGBA{c.red, c.green, c.blue, alpha};
+}
+
+}  // namespace
+
+MainWindowController::MainWindowController(std::shared_ptr<WebBridge> bridge,
+                                           std::shared_ptr<MarluneSchemeHandler> scheme) {
+    // The view's configuration: the bridge's message handler and the local scheme.
+    WebKitUserContentManager* content = webkit_user_content_manager_new();
+    g_signal_connect_data(
+        content, "script-message-received::marlune", G_CALLBACK(onScriptMessage),
+        new ScriptMessageProxy(bridge),
+        [](gpointer p, GClosure*) { delete static_cast<ScriptMessageProxy*>(p); },
+        GConnectFlags(0));
+    webkit_user_content_manager_register_script_message_handler(content, "marlune");
+    // A context of its own, so that the scheme is registered once per window.
+    WebKitWebContext* context = webkit_web_context_new();
+    registerMarluneScheme(context, std::move(scheme));
+
+    webView_ = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context,
+                                            "user-content-manager", content, nullptr));
+    g_object_unref(context);
+    g_object_unref(content);
+#ifndef NDEBUG
+    webkit_settings_set_enable_developer_extras(webkit_web_view_get_settings(webView_), TRUE);
+#endif
+    page_ = std::make_shared<WebViewPage>(webView_);
+
+    window_ = GTK_WINDOW(gtk_window_new(GTK_WINDOW_TOPLEVEL));
+    g_object_ref(window_);
+    // Before the window is realized: only then can bar mode make its background see-through.
+    GdkScreen* screen = gtk_widget_get_screen(GTK_WIDGET(window_));
+    if (GdkVisual* visual = gdk_screen_get_rgba_visual(screen)) {
+        gtk_widget_set_visual(GTK_WIDGET(window_), visual);
+    }
+    css_ = gtk_css_provider_new();
+    gtk_css_provider_load_from_data(css_, kChromeCss, -1, nullptr);
+    gtk_style_context_add_provider_for_screen(screen, GTK_STYLE_PROVIDER(css_),
+                                              GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+    gtk_style_context_add_class(gtk_widget_get_style_context(GTK_WIDGET(window_)), "marlune-main");
+
+    gtk_window_set_title(window_, "Marlune Studio");
+    gtk_window_set_default_size(window_, kInitialWidth, kInitialHeight);
+    setMinimumSize(kMinWidth, kMinHeight);
+    gtk_window_set_position(window_, GTK_WIN_POS_CENTER);
+
+    // The title bar: slim, in the chrome colour, no title, so the page fills the window.
+    headerBar_ = gtk_header_bar_new();
+    gtk_style_context_add_class(gtk_widget_get_style_context(headerBar_), "marlune-chrome");
+    gtk_header_bar_set_show_close_button(GTK_HEADER_BAR(headerBar_), TRUE);
+    gtk_header_bar_set_custom_title(GTK_HEADER_BAR(headerBar_),
+                                    gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0));
+    menuButton_ = gtk_menu_button_new();
+    gtk_widget_set_tooltip_text(menuButton_, "Menu");
+    gtk_button_set_image(GTK_BUTTON(menuButton_),
+                         gtk_image_new_from_icon_name("open-menu-symbolic", GTK_ICON_SIZE_MENU));
+    gtk_header_bar_pack_start(GTK_HEADER_BAR(headerBar_), menuButton_);
+    gtk_widget_set_no_show_all(menuButton_, TRUE);  // shown once there is a menu
+    gtk_window_set_titlebar(window_, headerBar_);
+
+    gtk_container_add(GTK_CONTAINER(window_), GTK_WIDGET(webView_));
+    g_signal_connect(window_, "delete-event", G_CALLBACK(onDelete), this);
+    gtk_widget_show_all(headerBar_);
+    gtk_widget_show(GTK_WIDGET(webView_));
+
+    applyChromeColours();
+    webkit_web_view_load_uri(webView_, kStartURL);
+}
+
+MainWindowController::~MainWindowController() {
+    page_.reset();
+    g_signal_handlers_disconnect_by_data(window_, this);
+    gtk_widget_destroy(GTK_WIDGET(window_));
+    g_object_unref(window_);
+    gtk_style_context_remove_provider_for_screen(gdk_screen_get_default(),
+                                                 GTK_STYLE_PROVIDER(css_));
+    g_object_unref(css_);
+}
+
+void MainWindowController::setMainMenu(GMenuModel* menu) {
+    gtk_menu_button_set_menu_model(GTK_MENU_BUTTON(menuButton_), menu);
+    gtk_widget_set_visible(menuButton_, menu != nullptr);
+}
+
+void MainWindowController::show() {
+    gtk_window_present(window_);
+}
+
+void MainWindowController::hideForRecording() {
+    gtk_widget_hide(GTK_WIDGET(window_));
+}
+
+bool MainWindowController::isVisible() const {
+    return gtk_widget_get_visible(GTK_WIDGET(window_));
+}
+
+void MainWindowController::setChrome(bool dark) {
+    dark_ = dark;
+    // The toolkit's dark variant colours the title bar's controls and the dialogs.
+    g_object_set(gtk_settings_get_default(), "gtk-application-prefer-dark-theme", dark, nullptr);
+    applyChromeColours();
+}
+
+void MainWindowController::applyChromeColours() {
+    GtkStyleContext* style = gtk_widget_get_style_context(GTK_WIDGET(window_));
+    gtk_style_context_remove_class(style, "chrome-dark");
+    gtk_style_context_remove_class(style, "chrome-light");
+    gtk_style_context_add_class(style, dark_ ? "chrome-dark" : "chrome-light");
+    if (isBarMode_) {
+        gtk_style_context_add_class(style, "bar");
+        GdkRGBA clear{0, 0, 0, 0};
+        webkit_web_view_set_background_color(webView_, &clear);
+    } else {
+        gtk_style_context_remove_class(style, "bar");
+        GdkRGBA colour = rgba(dark_ ? kDarkBG : kLightBG);
+        webkit_web_view_set_background_color(webView_, &colour);
+    }
+}
+
+void MainWindowController::setMinimumSize(int width, int height) {
+    GdkGeometry geometry{};
+    geometry.min_width = width;
+    geometry.min_height = height;
+    gtk_window_set_geometry_hints(window_, nullptr, &geometry, GDK_HINT_MIN_SIZE);
+}
+
+double MainWindowController::screenHeight() const {
+    GdkDisplay* display = gtk_widget_get_display(GTK_WIDGET(window_));
+    int bottom = 0;
+    for (int i = 0; i < gdk_display_get_n_monitors(display); ++i) {
+        GdkRectangle r;
+        gdk_monitor_get_geometry(gdk_display_get_monitor(display, i), &r);
+        bottom = std::max(bottom, r.y + r.height);
+    }
+    return bottom > 0 ? bottom : bar::kFallbackVisibleFrame.height;
+}
+
+Frame MainWindowController::visibleFrame() const {
+    GdkDisplay* display = gtk_widget_get_display(GTK_WIDGET(window_));
+    GdkMonitor* monitor = nullptr;
+    if (GdkWindow* w = gtk_widget_get_window(GTK_WIDGET(window_))) {
+        monitor = gdk_display_get_monitor_at_window(display, w);
+    }
+    if (!monitor) monitor = gdk_display_get_primary_monitor(display);
+    if (!monitor && gdk_display_get_n_monitors(display) > 0) {
+        monitor = gdk_display_get_monitor(display, 0);
+    }
+    if (!monitor) return bar::kFallbackVisibleFrame;
+    GdkRectangle area;
+    gdk_monitor_get_workarea(monitor, &area);
+    return flipped(Frame{double(area.x), double(area.y), double(area.width), double(area.height)},
+                   screenHeight());
+}
+
+Frame MainWindowController::frame() const {
+    if (isBarMode_) return barFrame_;
+    int x = 0, y = 0, w = 0, h = 0;
+    gtk_window_get_position(window_, &x, &y);
+    gtk_window_get_size(window_, &w, &h);
+    return {double(x), double(y), double(w), double(h)};
+}
+
+void MainWindowController::applyFrame(const Frame& f) {
+    gtk_window_move(window_, static_cast<int>(std::lround(f.x)),
+                    static_cast<int>(std::lround(f.y)));
+    gtk_window_resize(window_, std::max(1, static_cast<int>(std::lround(f.width))),
+                      std::max(1, static_cast<int>(std::lround(f.height))));
+}
+
+void MainWindowController::setBarMode(bool on, double w, double h) {
+    if (!on) {
+        if (!isBarMode_) return;
+        isBarMode_ = false;
+        gtk_window_set_decorated(window_, TRUE);
+        gtk_window_set_keep_above(window_, FALSE);
+        gtk_window_unstick(window_);
+        setMinimumSize(kMinWidth, kMinHeight);
+        setChrome(dark_);
+        if (savedAppFrame_) {
+            applyFrame(*savedAppFrame_);
+        } else {
+            Frame visible = flipped(visibleFrame(), screenHeight());
+            applyFrame({std::round(visible.midX() - kInitialWidth / 2.0),
+                        std::round(visible.y + (visible.height - kInitialHeight) / 2),
+                        double(kInitialWidth), double(kInitialHeight)});
+        }
+        show();
+        return;
+    }
+    if (!isBarMode_) {
+        savedAppFrame_ = frame();
+        barFrame_ = *savedAppFrame_;
+        isBarMode_ = true;
+        barPlaced_ = false;
+        gtk_window_set_decorated(window_, FALSE);
+        gtk_window_set_keep_above(window_, TRUE);
+        gtk_window_stick(window_);
+        setMinimumSize(kBarMinWidth, kBarMinHeight);
+        applyChromeColours();
+    }
+    if (!(w > 0) || !(h > 0)) {
+        show();
+        return;
+    }
+    double height = screenHeight();
+    Frame next;
+    if (barPlaced_) {
+        next = bar::resized(flipped(barFrame_, height), w, h);
+    } else {
+        next = bar::firstPlacement(visibleFrame(), w, h);
+        barPlaced_ = true;
+    }
+    barFrame_ = flipped(next, height);
+    applyFrame(barFrame_);
+    show();
+}
+
+void MainWindowController::moveBar(double dx, double dy) {
+    if (!isBarMode_) return;
+    double height = screenHeight();
+    barFrame_ = flipped(bar::moved(flipped(barFrame_, height), dx, dy), height);
+    gtk_window_move(window_, static_cast<int>(std::lround(barFrame_.x)),
+                    static_cast<int>(std::lround(barFrame_.y)));
+}
+
+bool MainWindowController::windowShouldClose() {
+    if (isRecordingProvider && isRecordingProvider()) {
+        gtk_widget_hide(GTK_WIDGET(window_));
+        return false;
+    }
+    return true;
+}
+
+int MainWindowController::onDelete(GtkWidget*, GdkEvent*, void* data) {
+    auto* self = static_cast<MainWindowController*>(data);
+    if (self->windowShouldClose()) {
+        gtk_widget_hide(GTK_WIDGET(self->window_));
+        if (self->onClosed) self->onClosed();
+    }
+    return TRUE;  // the window itself is never destroyed while the application runs
+}
+
+void MainWindowController::reloadFromOrigin() {
+    webkit_web_view_reload_bypass_cache(webView_);
+}
+
+void MainWindowController::confirm(const std::string& title, const std::string& message,
+                                   const std::string& okLabel, std::function<void(bool)> done) {
+    runConfirmDialog(isVisible() ? window_ : nullptr, title, message, okLabel, std::move(done));
+}
+
+}  // namespace marlune
