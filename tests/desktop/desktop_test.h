@@ -1,0 +1,96 @@
+#pragma once
+
+// Shared by the desktop tests, which need a display (scripts/test provides one). Without one they
+// fail: they are never skipped.
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <gtk/gtk.h>
+
+#include "bridge/script_target.h"
+#include "core/json.h"
+#include "support/main_loop.h"
+#include "support/temp_dir.h"
+
+namespace marlune::test {
+
+// A private home (settings, recordings folder and the web view's data all inside it) and an
+// initialised toolkit.
+class DesktopTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const char* display = std::getenv("DISPLAY");
+        ASSERT_TRUE(display && *display)
+            << "desktop tests need a display: run them through scripts/test (Xvfb)";
+        // Before anything reads them: GLib keeps the first answer about the user's folders.
+        ::setenv("HOME", home.path().c_str(), 1);
+        ::setenv("XDG_CONFIG_HOME", (home / ".config").c_str(), 1);
+        ::setenv("XDG_DATA_HOME", (home / ".local/share").c_str(), 1);
+        ::setenv("XDG_CACHE_HOME", (home / ".cache").c_str(), 1);
+        ASSERT_TRUE(gtk_init_check(nullptr, nullptr)) << "cannot open the display " << display;
+    }
+
+    TempDir home;
+};
+
+// Keeps every script the bridge sends and passes it on to the real page.
+class TeePage : public ScriptTarget {
+  public:
+    explicit TeePage(std::shared_ptr<ScriptTarget> real) : real_(std::move(real)) {}
+
+    void evaluateScript(const std::string& script) override {
+        scripts.push_back(script);
+        if (real_) real_->evaluateScript(script);
+    }
+
+    // The reply envelope sent for `id`, if any yet.
+    std::optional<Json> reply(const std::string& id) const {
+        const std::string prefix = "window.__marluneDeliver(";
+        for (const auto& s : scripts) {
+            if (!s.starts_with(prefix)) continue;
+            Json v =
+                Json::parse(s.substr(prefix.size(), s.size() - prefix.size() - 1), nullptr, false);
+            if (!v.is_discarded() && v.value("id", "") == id) return v;
+        }
+        return std::nullopt;
+    }
+
+    std::vector<std::string> scripts;
+
+  private:
+    std::shared_ptr<ScriptTarget> real_;
+};
+
+// Bytes that differ from position to position, and the checksum the test pages compute on them
+// (the same sum in the page's script: sum = sum * 31 + byte, modulo 2^32).
+inline std::string patterned(std::size_t size) {
+    std::string s(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) s[i] = static_cast<char>((i * 7 + i / 251) & 0xff);
+    return s;
+}
+
+inline std::uint32_t checksum(const std::string& bytes) {
+    std::uint32_t sum = 0;
+    for (unsigned char c : bytes) sum = sum * 31 + c;
+    return sum;
+}
+
+// The toplevel windows of a GTK type that are showing.
+inline std::vector<GtkWindow*> visibleWindowsOfType(GType type) {
+    std::vector<GtkWindow*> found;
+    GList* all = gtk_window_list_toplevels();
+    for (GList* l = all; l; l = l->next) {
+        auto* w = static_cast<GtkWidget*>(l->data);
+        if (G_TYPE_CHECK_INSTANCE_TYPE(w, type) && gtk_widget_get_visible(w)) {
+            found.push_back(GTK_WINDOW(w));
+        }
+    }
+    g_list_free(all);
+    return found;
+}
+
+}  // namespace marlune::test
