@@ -54,6 +54,11 @@ void AppDelegate::applicationDidFinishLaunching(
     const std::function<void(MainWindowController&)>& attachWindow) {
     RecordingsLibrary::ensureDir();
     startMediaServer();
+    if (!MarluneSchemeHandler::webRoot(*defaults)) {
+        systemLog(
+            "Marlune: the user interface files are missing (share/marlune/web beside the "
+            "program); reinstall Marlune Studio, or point DevWebRoot at a folder with index.html");
+    }
     // Loading starts now; the page's messages are handled only once launch has returned, so
     // every command is registered by then.
     windowController =

@@ -121,6 +121,8 @@ MainWindowController::MainWindowController(std::shared_ptr<WebBridge> bridge,
     headerBar_ = gtk_header_bar_new();
     gtk_style_context_add_class(gtk_widget_get_style_context(headerBar_), "marlune-chrome");
     gtk_header_bar_set_show_close_button(GTK_HEADER_BAR(headerBar_), TRUE);
+    // The window takes its title from the bar; an empty custom title keeps it from showing.
+    gtk_header_bar_set_title(GTK_HEADER_BAR(headerBar_), "Marlune Studio");
     gtk_header_bar_set_custom_title(GTK_HEADER_BAR(headerBar_),
                                     gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0));
     menuButton_ = gtk_menu_button_new();
@@ -136,7 +138,7 @@ MainWindowController::MainWindowController(std::shared_ptr<WebBridge> bridge,
     gtk_widget_show_all(headerBar_);
     gtk_widget_show(GTK_WIDGET(webView_));
 
-    applyChromeColours();
+    setChrome(dark_);
     webkit_web_view_load_uri(webView_, kStartURL);
 }
 

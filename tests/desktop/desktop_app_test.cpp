@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include <webkit2/webkit2.h>
+
 #include "app/app_delegate.h"
 #include "app/main_window_controller.h"
 #include "core/paths.h"
@@ -47,6 +49,35 @@ class DesktopAppTest : public test::DesktopTest {
 
     void send(const std::string& id, const std::string& cmd, Json payload = Json::object()) {
         app->bridge->receive(Json{{"id", id}, {"cmd", cmd}, {"payload", std::move(payload)}});
+    }
+
+    // Runs a script in the page; its value as text, or nothing when it failed.
+    std::optional<std::string> evaluate(const std::string& script) {
+        struct Result {
+            bool done = false;
+            std::optional<std::string> text;
+        } result;
+        webkit_web_view_evaluate_javascript(
+            app->windowController->webView(), script.c_str(), -1, nullptr, nullptr, nullptr,
+            +[](GObject* view, GAsyncResult* async, gpointer data) {
+                auto* r = static_cast<Result*>(data);
+                JSCValue* value = webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(view),
+                                                                             async, nullptr);
+                if (value) {
+                    gchar* text = jsc_value_to_string(value);
+                    r->text = text;
+                    g_free(text);
+                    g_object_unref(value);
+                }
+                r->done = true;
+            },
+            &result);
+        runMainUntil([&] { return result.done; }, std::chrono::seconds(10));
+        return result.text;
+    }
+
+    bool pageShows(const std::string& script, const std::string& expected) {
+        return runMainUntil([&] { return evaluate(script) == expected; }, std::chrono::seconds(10));
     }
 
     std::shared_ptr<AppDelegate> app;
@@ -310,6 +341,40 @@ TEST_F(DesktopAppTest, ReloadKeepsThePageReady) {
     app->bridge->emit("notice", Json{{"message", "still listening"}});
     EXPECT_EQ(page->scripts.back(),
               R"(window.__marluneEvent({"name":"notice","data":{"message":"still listening"}}))");
+}
+
+TEST_F(DesktopAppTest, StarterPageShowsAndSavesSettings) {
+    launch();
+    ASSERT_TRUE(runMainUntil([&] { return app->bridge->pageReady(); }, std::chrono::seconds(30)));
+    EXPECT_TRUE(pageShows("document.getElementById('version').textContent", "v0.1.0"));
+    ASSERT_TRUE(pageShows("document.getElementById('setting-fps').value", "30"));
+
+    // A changed control is saved at once...
+    evaluate(R"js(
+        const fps = document.getElementById('setting-fps');
+        fps.value = '60';
+        fps.dispatchEvent(new Event('change'));
+    )js");
+    ASSERT_TRUE(runMainUntil([&] { return app->settings->fps() == 60; }));
+    EXPECT_TRUE(pageShows("document.getElementById('setting-fps').value", "60"));
+
+    evaluate(R"js(
+        const mic = document.getElementById('setting-micEnabled');
+        mic.checked = false;
+        mic.dispatchEvent(new Event('change'));
+    )js");
+    ASSERT_TRUE(runMainUntil([&] { return !app->settings->micEnabled(); }));
+
+    // ...and the form shows what the application stored, not what was asked for.
+    app->settings->setCapHeight(1234);
+    evaluate(R"js(
+        const zoom = document.getElementById('setting-webcamZoom');
+        zoom.value = '1.5';
+        zoom.dispatchEvent(new Event('change'));
+    )js");
+    ASSERT_TRUE(runMainUntil([&] { return app->settings->webcamZoom() == 1.5; }));
+    EXPECT_TRUE(pageShows("document.getElementById('setting-capHeight').value", "1234"));
+    EXPECT_TRUE(pageShows("document.getElementById('setting-micEnabled').checked", "false"));
 }
 
 }  // namespace
