@@ -136,19 +136,19 @@ std::optional<ByteRange> MarluneSchemeHandler::parseRange(std::string_view heade
     std::string text = lowercase(trimSpacesAndTabs(header));
     constexpr std::string_view prefix = "bytes=";
     if (!std::string_view(text).starts_with(prefix)) return std::nullopt;
-    std::string_view specs = std::string_view(text).substr(prefix.size());
+    std::string_view ranges = std::string_view(text).substr(prefix.size());
 
     // The first non-empty piece between commas; later ranges are ignored.
-    std::optional<std::string_view> spec;
-    while (!spec) {
-        auto comma = specs.find(',');
-        std::string_view piece = specs.substr(0, comma);
-        if (!piece.empty()) spec = piece;
+    std::optional<std::string_view> firstRange;
+    while (!firstRange) {
+        auto comma = ranges.find(',');
+        std::string_view piece = ranges.substr(0, comma);
+        if (!piece.empty()) firstRange = piece;
         if (comma == std::string_view::npos) break;
-        specs.remove_prefix(comma + 1);
+        ranges.remove_prefix(comma + 1);
     }
-    if (!spec) return std::nullopt;
-    std::string_view range = trimSpacesAndTabs(*spec);
+    if (!firstRange) return std::nullopt;
+    std::string_view range = trimSpacesAndTabs(*firstRange);
 
     auto dash = range.find('-');
     if (dash == std::string_view::npos || range.find('-', dash + 1) != std::string_view::npos) {

@@ -140,30 +140,6 @@ TEST(SchemeRange, ParsesEveryForm) {
     }
 }
 
-TEST(SchemeMime, ByLowerCasedExtension) {
-    const std::pair<const char*, const char*> cases[] = {
-        {"index.html", "text/html"},
-        {"a.css", "text/css"},
-        {"a.js", "text/javascript"},
-        {"a.json", "application/json"},
-        {"a.png", "image/png"},
-        {"a.jpg", "image/jpeg"},
-        {"a.JPEG", "image/jpeg"},
-        {"a.svg", "image/svg+xml"},
-        {"a.gif", "image/gif"},
-        {"Clip.MP4", "video/mp4"},
-        {"a.webp", "image/webp"},
-        {"favicon.ico", "image/x-icon"},
-        {"a.woff2", "font/woff2"},
-        {"a.txt", "text/plain"},
-        {"a.mov", "application/octet-stream"},
-        {"noext", "application/octet-stream"},
-        {"dir.d/file", "application/octet-stream"},
-        {"a.tar.gz", "application/octet-stream"},
-    };
-    for (auto [file, mime] : cases) EXPECT_EQ(MarluneSchemeHandler::mimeType(file), mime) << file;
-}
-
 TEST_F(SchemeHandlerTest, ResolvesUrlsInsideTheirFolders) {
     const std::string r = root.string();
     const std::string m = media.string();
