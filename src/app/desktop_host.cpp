@@ -2,6 +2,7 @@
 
 #include <csignal>
 #include <memory>
+#include <vector>
 
 #include <glib-unix.h>
 #include <gtk/gtk.h>
@@ -31,20 +32,30 @@ struct Desktop {
     }
 };
 
+// One section per group of the menu; shortcuts are shown beside their items.
 GMenuModel* buildMainMenu() {
+    struct Item {
+        const char* label;
+        const char* action;
+        const char* accel;
+    };
+    const std::vector<std::vector<Item>> sections = {
+        {{"About Marlune Studio", "app.about", nullptr}},
+        {{"Reload UI", "app.reload", "<Control>r"}},
+        {{"Quit Marlune Studio", "app.quit", "<Control>q"}},
+    };
     GMenu* menu = g_menu_new();
-    GMenu* about = g_menu_new();
-    g_menu_append(about, "About Marlune Studio", "app.about");
-    g_menu_append_section(menu, nullptr, G_MENU_MODEL(about));
-    GMenu* view = g_menu_new();
-    g_menu_append(view, "Reload UI", "app.reload");
-    g_menu_append_section(menu, nullptr, G_MENU_MODEL(view));
-    GMenu* quit = g_menu_new();
-    g_menu_append(quit, "Quit Marlune Studio", "app.quit");
-    g_menu_append_section(menu, nullptr, G_MENU_MODEL(quit));
-    g_object_unref(about);
-    g_object_unref(view);
-    g_object_unref(quit);
+    for (const auto& items : sections) {
+        GMenu* section = g_menu_new();
+        for (const Item& item : items) {
+            GMenuItem* entry = g_menu_item_new(item.label, item.action);
+            if (item.accel) g_menu_item_set_attribute(entry, "accel", "s", item.accel);
+            g_menu_append_item(section, entry);
+            g_object_unref(entry);
+        }
+        g_menu_append_section(menu, nullptr, G_MENU_MODEL(section));
+        g_object_unref(section);
+    }
     return G_MENU_MODEL(menu);
 }
 
