@@ -85,86 +85,10 @@ class DesktopAppTest : public test::DesktopTest {
     std::optional<Json> report;
 };
 
-constexpr const char* kEndToEndPage = R"html(<!doctype html>
-<html><body><script>
-const pending = new Map();
-let next = 0;
-window.__marluneDeliver = (reply) => {
-  const done = pending.get(reply.id);
-  pending.delete(reply.id);
-  if (done) done(reply);
-};
-window.__marluneEvent = () => {};
-function call(cmd, payload = {}) {
-  const id = `t${++next}`;
-  return new Promise((resolve) => {
-    pending.set(id, resolve);
-    window.webkit.messageHandlers.marlune.postMessage({ id, cmd, payload });
-  });
-}
-function play(src) {
-  return new Promise((resolve) => {
-    const video = document.createElement('video');
-    video.muted = true;
-    video.preload = 'auto';
-    let settled = false;
-    const finish = (why) => {
-      if (settled) return;
-      settled = true;
-      resolve({ why, readyState: video.readyState, error: video.error ? video.error.code : null,
-                width: video.videoWidth, duration: video.duration });
-    };
-    video.addEventListener('loadeddata', () => finish('loadeddata'));
-    video.addEventListener('error', () => finish('error'));
-    setTimeout(() => finish('timeout'), 30000);
-    video.src = src;
-    document.body.append(video);
-  });
-}
-function checksum(bytes) {
-  let sum = 0;
-  for (let i = 0; i < bytes.length; i++) sum = (Math.imul(sum, 31) + bytes[i]) >>> 0;
-  return sum;
-}
-async function bytesOf(response) {
-  return new Uint8Array(await response.arrayBuffer());
-}
-(async () => {
-  const report = {};
-  try {
-    const ready = (await call('app.ready')).result;
-    report.mediaBaseURL = ready.mediaBaseURL;
-
-    let response = await fetch('marlune://app/data.bin');
-    let bytes = await bytesOf(response);
-    report.whole = { status: response.status, type: response.headers.get('Content-Type'),
-                     length: bytes.length, sum: checksum(bytes) };
-
-    response = await fetch('data.bin', { headers: { Range: 'bytes=10-19' } });
-    bytes = await bytesOf(response);
-    report.range = { status: response.status, contentRange: response.headers.get('Content-Range'),
-                     bytes: Array.from(bytes) };
-
-    response = await fetch('big.bin');
-    bytes = await bytesOf(response);
-    report.big = { status: response.status, length: bytes.length, sum: checksum(bytes) };
-
-    report.missing = (await fetch('missing.txt')).status;
-    report.outside = (await fetch('marlune://app/%2e%2e/secret.txt')).status;
-    report.unsatisfiable = (await fetch('data.bin', { headers: { Range: 'bytes=400-' } })).status;
-
-    report.video = await play(ready.mediaBaseURL + 'clip%20one.mp4');
-  } catch (e) {
-    report.error = String(e);
-  }
-  call('test.report', report);
-})();
-</script></body></html>
-)html";
-
 TEST_F(DesktopAppTest, PageFetchesThroughTheSchemeAndPlaysOverLoopback) {
     const fs::path devRoot = home / "dev-web";
-    writeFile(devRoot / "index.html", kEndToEndPage);
+    fs::create_directories(devRoot);
+    fs::copy_file(test::dataFile("end_to_end.html"), devRoot / "index.html");
     const std::string data = test::patterned(300);
     const std::string big = test::patterned(3'500'017);
     writeFile(devRoot / "data.bin", data);

@@ -4,6 +4,7 @@
 // fail: they are never skipped.
 
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -77,6 +78,11 @@ inline std::uint32_t checksum(const std::string& bytes) {
     std::uint32_t sum = 0;
     for (unsigned char c : bytes) sum = sum * 31 + c;
     return sum;
+}
+
+// A file of tests/desktop/data: the test pages.
+inline std::filesystem::path dataFile(const std::string& name) {
+    return std::filesystem::path(__FILE__).parent_path() / "data" / name;
 }
 
 // The toplevel windows of a GTK type that are showing.

@@ -223,35 +223,8 @@ TEST_F(MainWindowTest, AbortedDownloadsStopTheirTasks) {
     ASSERT_EQ(::ftruncate(fd, off_t(4) << 30), 0);
     ::close(fd);
     writeFile(root / "small.txt", "still served");
-    writeFile(root / "index.html", R"html(<!doctype html><script>
-window.__marluneDeliver = () => {};
-window.__marluneEvent = () => {};
-const post = (cmd, payload) =>
-  window.webkit.messageHandlers.marlune.postMessage({ id: 'r', cmd, payload });
-(async () => {
-  const report = {};
-  try {
-    const controller = new AbortController();
-    const response = await fetch('huge.bin', { signal: controller.signal });
-    report.status = response.status;
-    report.length = response.headers.get('Content-Length');
-    const reader = response.body.getReader();
-    const first = await reader.read();
-    report.first = first.value ? first.value.length : 0;
-    controller.abort();
-    try {
-      while (!(await reader.read()).done) {}
-      report.aborted = 'no';
-    } catch (e) {
-      report.aborted = e.name;
-    }
-    report.after = await (await fetch('small.txt')).text();
-  } catch (e) {
-    report.error = String(e);
-  }
-  post('test.report', report);
-})();
-</script>)html");
+    fs::copy_file(test::dataFile("abort_download.html"), root / "index.html",
+                  fs::copy_options::overwrite_existing);
     controller->reloadFromOrigin();
     ASSERT_TRUE(runMainUntil([&] { return report.has_value(); }, std::chrono::seconds(30)));
     EXPECT_FALSE(report->contains("error")) << report->dump();
