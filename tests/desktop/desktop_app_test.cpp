@@ -183,40 +183,38 @@ TEST_F(DesktopAppTest, ConfirmAsksOverTheWindow) {
         });
         return found;
     };
-    auto buttonLabels = [](GtkWindow* dialog) {
-        std::vector<std::string> labels;
+    // The dialog's title, message and button labels, in order.
+    auto shown = [](GtkWindow* dialog) {
+        std::vector<std::string> texts;
+        for (const char* property : {"text", "secondary-text"}) {
+            gchar* value = nullptr;
+            g_object_get(dialog, property, &value, nullptr);
+            texts.push_back(value ? value : "");
+            g_free(value);
+        }
         GtkWidget* ok = gtk_dialog_get_widget_for_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK);
         GList* buttons = gtk_container_get_children(GTK_CONTAINER(gtk_widget_get_parent(ok)));
         for (GList* b = buttons; b; b = b->next) {
-            labels.push_back(gtk_button_get_label(GTK_BUTTON(b->data)));
+            texts.push_back(gtk_button_get_label(GTK_BUTTON(b->data)));
         }
         g_list_free(buttons);
-        return labels;
+        return texts;
     };
-    auto text = [](GtkWindow* dialog, const char* property) {
-        gchar* value = nullptr;
-        g_object_get(dialog, property, &value, nullptr);
-        std::string s = value ? value : "";
-        g_free(value);
-        return s;
-    };
+    auto answer = [&](const std::string& id) { return replyTo(id).value_or(Json())["result"]; };
+    using Texts = std::vector<std::string>;
 
     // No payload: the defaults; Escape answers no.
     send("q1", "app.confirm");
     GtkWindow* dialog = openDialog();
     ASSERT_TRUE(dialog);
     EXPECT_FALSE(page->reply("q1")) << "the answer waits for the user";
-    EXPECT_EQ(text(dialog, "text"), "Are you sure?");
-    EXPECT_EQ(text(dialog, "secondary-text"), "");
-    EXPECT_EQ(buttonLabels(dialog), (std::vector<std::string>{"OK", "Cancel"}));
+    EXPECT_EQ(shown(dialog), (Texts{"Are you sure?", "", "OK", "Cancel"}));
     EXPECT_EQ(gtk_window_get_transient_for(dialog), mainWindow);
     EXPECT_TRUE(gtk_window_get_modal(dialog));
     // A real key press, through the X server to the focused dialog.
     ASSERT_TRUE(runMainUntil([&] { return gtk_window_has_toplevel_focus(dialog); }));
     ASSERT_EQ(std::system("xdotool key Escape"), 0);
-    auto reply = replyTo("q1");
-    ASSERT_TRUE(reply);
-    EXPECT_EQ((*reply)["result"], (Json{{"ok", false}}));
+    EXPECT_EQ(answer("q1"), (Json{{"ok", false}}));
 
     // The page's texts; its first button answers yes.
     send("q2", "app.confirm",
@@ -225,14 +223,11 @@ TEST_F(DesktopAppTest, ConfirmAsksOverTheWindow) {
           {"okLabel", "Move_to Trash"}});
     dialog = openDialog();
     ASSERT_TRUE(dialog);
-    EXPECT_EQ(text(dialog, "text"), "Delete this recording?");
-    EXPECT_EQ(text(dialog, "secondary-text"), "It goes to the trash.");
-    EXPECT_EQ(buttonLabels(dialog), (std::vector<std::string>{"Move_to Trash", "Cancel"}));
+    EXPECT_EQ(shown(dialog), (Texts{"Delete this recording?", "It goes to the trash.",
+                                    "Move_to Trash", "Cancel"}));
     gtk_button_clicked(
         GTK_BUTTON(gtk_dialog_get_widget_for_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK)));
-    reply = replyTo("q2");
-    ASSERT_TRUE(reply);
-    EXPECT_EQ((*reply)["result"], (Json{{"ok", true}}));
+    EXPECT_EQ(answer("q2"), (Json{{"ok", true}}));
 
     // With the window hidden the dialog stands alone, modal to the application; closing it
     // answers no.
@@ -240,13 +235,11 @@ TEST_F(DesktopAppTest, ConfirmAsksOverTheWindow) {
     send("q3", "app.confirm", {{"title", 5}});
     dialog = openDialog();
     ASSERT_TRUE(dialog);
-    EXPECT_EQ(text(dialog, "text"), "Are you sure?");
+    EXPECT_EQ(shown(dialog)[0], "Are you sure?");
     EXPECT_EQ(gtk_window_get_transient_for(dialog), nullptr);
     EXPECT_TRUE(gtk_window_get_modal(dialog));
     gtk_window_close(dialog);
-    reply = replyTo("q3");
-    ASSERT_TRUE(reply);
-    EXPECT_EQ((*reply)["result"], (Json{{"ok", false}}));
+    EXPECT_EQ(answer("q3"), (Json{{"ok", false}}));
 }
 
 TEST_F(DesktopAppTest, ReloadKeepsThePageReady) {
