@@ -26,37 +26,22 @@ std::vector<fs::path> corruptCopies(const fs::path& dir) {
     return out;
 }
 
-TEST(KeyValueStore, NeverStoredDiffersFromFalseAndZero) {
-    TempDir dir;
-    KeyValueStore s(dir / "defaults.json");
-    EXPECT_EQ(s.boolValue("b"), std::nullopt);
-    EXPECT_EQ(s.integerValue("i"), std::nullopt);
-    EXPECT_EQ(s.doubleValue("d"), std::nullopt);
-    EXPECT_EQ(s.stringValue("s"), std::nullopt);
-    s.set("b", false);
-    s.set("i", 0);
-    s.set("d", 0.0);
-    s.set("s", "");
-    EXPECT_EQ(s.boolValue("b"), false);
-    EXPECT_EQ(s.integerValue("i"), 0);
-    EXPECT_EQ(s.doubleValue("d"), 0.0);
-    EXPECT_EQ(s.stringValue("s"), "");
-    s.remove("b");
-    EXPECT_FALSE(s.contains("b"));
-}
-
-TEST(KeyValueStore, TypedReadsCoerceOtherKinds) {
+TEST(KeyValueStore, TypedReads) {
+    // Never stored differs from false and zero; other kinds are coerced like a defaults object.
     TempDir dir;
     KeyValueStore s(dir / "defaults.json");
     struct Case {
         const char* what;
-        Json stored;
-        bool asBool;
-        std::int64_t asInt;
-        double asDouble;
+        std::optional<Json> stored;
+        std::optional<bool> asBool;
+        std::optional<std::int64_t> asInt;
+        std::optional<double> asDouble;
         std::optional<std::string> asString;
     };
     const Case cases[] = {
+        {"never stored", std::nullopt, {}, {}, {}, {}},
+        {"false", false, false, 0, 0.0, "false"},
+        {"empty text", "", false, 0, 0.0, ""},
         {"word", "abc", false, 0, 0.0, "abc"},
         {"numeric text", "42", true, 42, 42.0, "42"},
         {"yes text", "YES", true, 0, 0.0, "YES"},
@@ -68,7 +53,12 @@ TEST(KeyValueStore, TypedReadsCoerceOtherKinds) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        s.set("k", c.stored);
+        if (c.stored) {
+            s.set("k", *c.stored);
+        } else {
+            s.remove("k");
+        }
+        EXPECT_EQ(s.contains("k"), c.stored.has_value());
         EXPECT_EQ(s.boolValue("k"), c.asBool);
         EXPECT_EQ(s.integerValue("k"), c.asInt);
         EXPECT_EQ(s.doubleValue("k"), c.asDouble);
