@@ -155,6 +155,7 @@ TEST_F(SchemeHandlerTest, ResolvesUrlsInsideTheirFolders) {
         {"marlune://app/%2e%2e/secret.txt", r + "/secret.txt"},
         {"marlune://app/js/%2E%2E/%2E%2E/secret.txt", r + "/secret.txt"},
         {"marlune://app/..%2fwebroot-evil/index.html", std::nullopt},
+        {"marlune://app/js%2F..%2F..%2Fsecret.txt", std::nullopt},
         {"marlune://app/nul%00.txt", std::nullopt},
         {"marlune://app/bad%zz", std::nullopt},
         {"marlune://app//etc/passwd", r + "/etc/passwd"},
@@ -177,21 +178,7 @@ TEST_F(SchemeHandlerTest, ResolvesUrlsInsideTheirFolders) {
         EXPECT_EQ(file ? std::optional(file->string()) : std::nullopt, c.file);
     }
 
-    // The containment rules themselves, on decoded paths that still climb.
-    const std::pair<const char*, std::optional<std::string>> appPaths[] = {
-        {"", r + "/index.html"},
-        {"/", r + "/index.html"},
-        {"/.", r},
-        {"/js/..", r},
-        {"/..", std::nullopt},
-        {"/../secret.txt", std::nullopt},
-        {"/js/../../secret.txt", std::nullopt},
-        {"/../webroot-evil/index.html", std::nullopt},
-    };
-    for (const auto& [path, file] : appPaths) {
-        auto got = MarluneSchemeHandler::resolveAppPath(root, path);
-        EXPECT_EQ(got ? std::optional(got->string()) : std::nullopt, file) << path;
-    }
+    // The media host's rules on paths as the loopback server passes them.
     const std::pair<const char*, std::optional<std::string>> mediaPaths[] = {
         {"/a/b/Clip.mp4", m + "/Clip.mp4"},
         {"/..", std::nullopt},
