@@ -1,16 +1,12 @@
 #include "support/bridge_process.h"
 
-#include <fcntl.h>
+#include <glib.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <stdexcept>
-
-extern char** environ;
 
 namespace marlune::test {
 
@@ -37,27 +33,14 @@ ScriptLine parseScriptLine(const std::string& line) {
 }
 
 BridgeProcess::BridgeProcess(Options options) {
-    int inPipe[2], outPipe[2];
-    if (pipe2(inPipe, O_CLOEXEC) != 0 || pipe2(outPipe, O_CLOEXEC) != 0) {
-        throw std::runtime_error("pipe failed");
+    gchar** env = g_get_environ();
+    env = g_environ_setenv(env, "HOME", options.home.c_str(), TRUE);
+    env = g_environ_setenv(env, "XDG_CONFIG_HOME", (options.home / ".config").c_str(), TRUE);
+    for (const char* k : {"XDG_VIDEOS_DIR", "XDG_DATA_HOME", "XDG_CACHE_HOME"}) {
+        env = g_environ_unsetenv(env, k);
     }
-    std::map<std::string, std::string> env;
-    for (char** e = environ; *e; ++e) {
-        std::string kv = *e;
-        auto eq = kv.find('=');
-        if (eq != std::string::npos) env[kv.substr(0, eq)] = kv.substr(eq + 1);
-    }
-    env["HOME"] = options.home.string();
-    env["XDG_CONFIG_HOME"] = (options.home / ".config").string();
-    for (const char* k : {"XDG_VIDEOS_DIR", "XDG_DATA_HOME", "XDG_CACHE_HOME"}) env.erase(k);
-    if (!options.keepDisplay) env.erase("DISPLAY");
-    for (auto& [k, v] : options.env) env[k] = v;
-
-    std::vector<std::string> envStrings;
-    for (auto& [k, v] : env) envStrings.push_back(k + "=" + v);
-    std::vector<char*> envp;
-    for (auto& s : envStrings) envp.push_back(s.data());
-    envp.push_back(nullptr);
+    if (!options.keepDisplay) env = g_environ_unsetenv(env, "DISPLAY");
+    for (auto& [k, v] : options.env) env = g_environ_setenv(env, k.c_str(), v.c_str(), TRUE);
 
     std::vector<std::string> args = {marluneBinary().string(), "--stdio-bridge"};
     args.insert(args.end(), options.extraArgs.begin(), options.extraArgs.end());
@@ -65,17 +48,17 @@ BridgeProcess::BridgeProcess(Options options) {
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, inPipe[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
-    int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(inPipe[0]);
-    ::close(outPipe[1]);
-    in_ = inPipe[1];
-    out_ = outPipe[0];
-    if (rc != 0) throw std::runtime_error(std::string("spawn failed: ") + std::strerror(rc));
+    // Standard error is inherited; the parent's ends of the pipes are close-on-exec.
+    GError* error = nullptr;
+    const bool spawned =
+        g_spawn_async_with_pipes(nullptr, argv.data(), env, G_SPAWN_DO_NOT_REAP_CHILD, nullptr,
+                                 nullptr, &pid_, &in_, &out_, nullptr, &error);
+    g_strfreev(env);
+    if (!spawned) {
+        std::string message = std::string("spawn failed: ") + error->message;
+        g_error_free(error);
+        throw std::runtime_error(message);
+    }
     ::signal(SIGPIPE, SIG_IGN);
 }
 
