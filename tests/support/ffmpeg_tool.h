@@ -3,57 +3,44 @@
 // Test movies made with the `ffmpeg` command-line tool (a test dependency, see
 // scripts/install-deps). Header-only so that any test program can use it.
 
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <glib.h>
 
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
 
-extern char** environ;
-
 namespace marlune::test {
 
-// Runs a program with arguments (no shell); true when it exits with status 0. Its output goes
-// to this process's standard error.
-inline bool runTool(const std::vector<std::string>& args) {
+namespace detail {
+// Runs a program (no shell, found on PATH); true when it exits with status 0. Its standard output
+// is collected into `out` when given, otherwise it goes to this process's.
+inline bool spawn(const std::vector<std::string>& args, std::string* out) {
     std::vector<char*> argv;
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return false;
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid) return false;
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    gchar* text = nullptr;
+    gint status = 0;
+    if (!g_spawn_sync(nullptr, argv.data(), nullptr, G_SPAWN_SEARCH_PATH, nullptr, nullptr,
+                      out ? &text : nullptr, nullptr, &status, nullptr)) {
+        return false;
+    }
+    if (out) *out = text ? text : "";
+    g_free(text);
+    return g_spawn_check_wait_status(status, nullptr);
+}
+}  // namespace detail
+
+// Runs a program with arguments (no shell); true when it exits with status 0.
+inline bool runTool(const std::vector<std::string>& args) {
+    return detail::spawn(args, nullptr);
 }
 
 // Runs a program (no shell) and returns what it wrote to standard output, when it exits with
 // status 0.
 inline std::optional<std::string> toolOutput(const std::vector<std::string>& args) {
-    int fds[2];
-    if (pipe(fds) != 0) return std::nullopt;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, fds[0]);
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
     std::string out;
-    char buf[4096];
-    for (ssize_t n; rc == 0 && (n = read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, n);
-    close(fds[0]);
-    if (rc != 0) return std::nullopt;
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        return std::nullopt;
-    }
+    if (!detail::spawn(args, &out)) return std::nullopt;
     return out;
 }
 
