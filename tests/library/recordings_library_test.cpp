@@ -100,21 +100,10 @@ TEST(RecordingsLibrary, WebcamCompanionNames) {
 }
 
 TEST(RecordingsLibrary, ListedNames) {
+    // Beyond the names the listing test shows. The companion test is case-sensitive.
     const std::pair<const char*, bool> cases[] = {
-        {"Clip.mp4", true},
-        {"Clip.MP4", true},
-        {"Clip.Mp4", true},
-        {"Clip.WEBCAM.MP4", true},  // the companion test is case-sensitive
-        {"Clip.webcam.mp4", false},
-        {".hidden.mp4", false},
-        {"Clip.mp4.marlune.json", false},
-        {"notes.txt", false},
-        {"mp4", false},
-        {"Clip.mp44", false},
-        {"Clip.mov", false},
-        {"a.b.mp4", true},
-        {"Clip.webcam.MP4", true},
-        {"", false},
+        {"Clip.MP4", true},   {"Clip.Mp4", true},  {"a.b.mp4", true}, {"Clip.webcam.MP4", true},
+        {"Clip.mp44", false}, {"Clip.mov", false}, {"mp4", false},    {"", false},
     };
     for (auto [name, listed] : cases)
         EXPECT_EQ(RecordingsLibrary::isListedName(name), listed) << name;
