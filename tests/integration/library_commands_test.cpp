@@ -168,11 +168,6 @@ TEST(LibraryCommands, ListWaveformAndProjectFiles) {
               Json::object());
     EXPECT_EQ(resultOf(p.request("4", "project.load", {{"name", "Clip.mp4"}})),
               (Json{{"data", first}}));
-    EXPECT_EQ(
-        resultOf(p.request("5", "project.save", {{"name", "Clip.mp4"}, {"data", {{"a", 1}}}})),
-        Json::object());
-    EXPECT_EQ(resultOf(p.request("6", "project.load", {{"name", "Clip.mp4"}})),
-              (Json{{"data", {{"a", 1}}}}));
     EXPECT_EQ(p.closeAndWait(), 0);
 
     Json items = resultOf(list)["items"];
@@ -262,12 +257,7 @@ TEST(LibraryCommands, ExportTrimMakesAShorterPlayableCopy) {
     ASSERT_EQ(saved.size(), 1u);
     EXPECT_EQ(saved[0], (Json{{"name", "Clip trimmed.mp4"}, {"durationMs", 3000}}));
 
-    p.events.clear();
-    auto second = p.request("2", "edit.exportTrim", range, std::chrono::seconds(60));
-    EXPECT_EQ(resultOf(second), (Json{{"name", "Clip trimmed 2.mp4"}}));
-    auto again = p.request("3", "edit.exportTrim",
-                           {{"name", "Clip trimmed.mp4"}, {"startMs", 0}, {"endMs", 1000}});
-    EXPECT_EQ(resultOf(again), (Json{{"name", "Clip trimmed trimmed.mp4"}}));
+    // The copy names themselves are the library's, tested there.
     EXPECT_EQ(p.closeAndWait(), 0);
 
     auto duration = test::probeDuration(dir / "Clip trimmed.mp4");
@@ -275,7 +265,6 @@ TEST(LibraryCommands, ExportTrimMakesAShorterPlayableCopy) {
     EXPECT_GE(*duration, 3.0 - 0.05);
     EXPECT_LE(*duration, 3.0 + 1.5 + 0.05) << "within one key-frame interval";
     EXPECT_TRUE(test::decodesCleanly(dir / "Clip trimmed.mp4"));
-    EXPECT_TRUE(test::decodesCleanly(dir / "Clip trimmed 2.mp4"));
 }
 
 TEST(LibraryCommands, ExportTrimReportsProgressOnlyBeforeItsReply) {
