@@ -132,7 +132,7 @@ TEST(ProjectStore, ReadersNeverSeeAHalfWrittenFile) {
         a["k" + std::to_string(i)] = i;
         b["k" + std::to_string(i)] = "value " + std::to_string(i);
     }
-    ASSERT_TRUE(store.save("Clip.mp4", a));
+    ASSERT_TRUE(store.save("Clip.mp4", b));
     auto readWhole = [](std::ifstream in) {
         return Json::parse(std::string(std::istreambuf_iterator<char>(in), {}), nullptr, false);
     };
@@ -154,7 +154,7 @@ TEST(ProjectStore, ReadersNeverSeeAHalfWrittenFile) {
     reader.join();
     EXPECT_GT(reads.load(), 0);
     EXPECT_EQ(bad.load(), 0) << "of " << reads.load() << " reads";
-    EXPECT_EQ(readWhole(std::move(early)), a);
+    EXPECT_EQ(readWhole(std::move(early)), b);
     EXPECT_EQ(store.load("Clip.mp4"), a);
     EXPECT_TRUE(strayFiles(dir, {"Clip.mp4.marlune.json"}).empty());
 }
