@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+
+#include "core/error.h"
+#include "platform/media/video_decoder.h"
+
+namespace marlune {
+
+// A short movie looping behind the recording. Decodes strictly forwards: each request reads on
+// from where the previous one stopped, and a wrap-around (or a step back in time) reopens the movie
+// instead of seeking, so a request costs at most the pictures between two loop positions.
+//
+// One export's video queue owns it; not thread-safe. Move-only.
+class LiveBackgroundReader {
+  public:
+    // Fails when the file does not exist, cannot be opened, has no video track, or lasts 0.1 s or
+    // less (or does not say how long it lasts).
+    static Result<LiveBackgroundReader> open(const std::filesystem::path& path);
+
+    LiveBackgroundReader(LiveBackgroundReader&&) noexcept;
+    LiveBackgroundReader& operator=(LiveBackgroundReader&&) noexcept;
+    ~LiveBackgroundReader();
+
+    double duration() const { return duration_; }
+
+    // The picture for `seconds` on the output timeline: the loop position is
+    // fmod(max(seconds, 0), duration), and the picture is the last one shown at or before it (the
+    // first one before that). Nothing when no picture has been decoded yet. The pointer stays
+    // valid until the next call; generation() changes whenever the picture does.
+    const VideoFrame* frame(double seconds);
+    std::uint64_t generation() const { return generation_; }
+
+  private:
+    LiveBackgroundReader(std::filesystem::path path, double duration);
+    // Starts a new pass from the movie's start; the current picture stays until a new one comes.
+    void restart();
+
+    std::filesystem::path path_;
+    double duration_ = 0;
+    std::optional<VideoDecoder> decoder_;  // none when the pass could not start
+    std::optional<VideoFrame> next_;       // decoded ahead, not shown yet
+    std::optional<VideoFrame> current_;
+    double lastTarget_ = -1;
+    std::uint64_t generation_ = 0;
+};
+
+}  // namespace marlune
