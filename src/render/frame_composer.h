@@ -30,7 +30,9 @@ struct CompositionInputs {
     std::optional<std::filesystem::path> webRoot;
     // The webcam movie's pictures in presentation order, starting at the export's webcam start
     // time; each call returns the next one, nothing once the movie is exhausted. Empty when the
-    // export has no usable webcam movie (the webcam is then dropped). Called on the video queue.
+    // export has no usable webcam movie (the webcam is then dropped). Called on the video queue,
+    // from render(). Pictures wider than webcamDecodeWidth() (render/composition.h) are only
+    // reduced again, so decoding them at that width saves work.
     std::function<std::optional<VideoFrame>()> webcamFrames;
 };
 
@@ -62,8 +64,10 @@ class FrameComposer {
     Step advance(double ptsSeconds);
 
     // Draws the picture for `step` from `source` (W × H, opaque BGRA) into `canvas`, which it
-    // (re)allocates to W × H when needed. The caller scales the canvas to outWidth × outHeight
-    // (uniformly, as part of its conversion for the encoder). Never called for pass-through steps.
+    // (re)allocates to W × H when needed; every pixel is rewritten, so the same canvas can be
+    // passed for every frame. The caller scales the canvas to outWidth × outHeight (uniformly, as
+    // part of its conversion for the encoder). Never called for pass-through steps; called for
+    // every other step, in order, since the webcam and the live background advance with it.
     void render(const Step& step, const BgraImage& source, BgraImage& canvas);
 
     const CompositionInputs& inputs() const;
