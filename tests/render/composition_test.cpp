@@ -90,32 +90,13 @@ TEST(Composition, AspectFillCoversAndCentres) {
 }
 
 TEST(Composition, Backgrounds) {
-    struct Case {
-        const char* type;
-        const char* id;
-        bool webRoot;
-        bool black;
-    };
-    const Case cases[] = {
-        {"wallpaper", "aurora", true, false},
-        {"wallpaper", "missing", true, true},
-        {"wallpaper", "aurora", false, true},
-        {"wallpaper", "", true, true},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.id << (c.webRoot ? " with web root" : ""));
-        FrameSettings f;
-        f.type = c.type;
-        f.id = c.id;
-        Surface bg =
-            backgroundImage(f, 64, 36, c.webRoot ? std::optional(sourceWebRoot()) : std::nullopt);
-        ASSERT_EQ(bg.width(), 64);
-        EXPECT_EQ(pixel(bg, 32, 18) == 0xff000000u, c.black);
-    }
-    FrameSettings colour;
-    colour.type = "live";  // the solid colour stands in when no movie plays
-    colour.hex = "#336699";
-    EXPECT_EQ(pixel(backgroundImage(colour, 8, 8, sourceWebRoot()), 4, 4), 0xff336699u);
+    FrameSettings f;
+    f.type = "wallpaper";
+    f.id = "aurora";
+    EXPECT_NE(pixel(backgroundImage(f, 64, 36, sourceWebRoot()), 32, 18), 0xff000000u);
+    f.type = "live";  // the solid colour stands in when no movie plays
+    f.hex = "#336699";
+    EXPECT_EQ(pixel(backgroundImage(f, 8, 8, sourceWebRoot()), 4, 4), 0xff336699u);
 }
 
 TEST(Composition, OutlineOnlyAboveHalfAPixel) {
@@ -142,79 +123,18 @@ TEST(Composition, SquirclePath) {
     EXPECT_NEAR(path[5].x, 70 + 30 * std::pow(std::sqrt(0.5), 4.0 / 9), 1e-9);
     EXPECT_NEAR(path[40].x, 30, 1e-5);  // (cos 3π/2 is not quite 0)
     EXPECT_NEAR(path[40].y, 0, 1e-9);
-    for (const Point& p : path) {
-        EXPECT_GE(p.x, -1e-9);
-        EXPECT_LE(p.x, 100 + 1e-9);
-        EXPECT_GE(p.y, -1e-9);
-        EXPECT_LE(p.y, 60 + 1e-9);
-    }
 }
 
 TEST(Composition, Presets) {
-    struct Case {
-        const char* name;
-        double x, y;
-    };
-    const Case cases[] = {
-        {"top-left", 0, 0},      {"top-center", 0.5, 0},    {"top-right", 1, 0},
-        {"center-left", 0, 0.5}, {"center", 0.5, 0.5},      {"center-right", 1, 0.5},
-        {"bottom-left", 0, 1},   {"bottom-center", 0.5, 1}, {"bottom-right", 1, 1},
-        {"Top-Left", 1, 1},      {"custom", 1, 1},          {"", 1, 1},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(preset(c.name).x, c.x);
-        EXPECT_EQ(preset(c.name).y, c.y);
+    const char* names[] = {"top-left",     "top-center",   "top-right",   "center-left",
+                           "center",       "center-right", "bottom-left", "bottom-center",
+                           "bottom-right", "Top-Left",     "custom"};
+    const double anchors[][2] = {{0, 0}, {0.5, 0}, {1, 0}, {0, 0.5}, {0.5, 0.5}, {1, 0.5},
+                                 {0, 1}, {0.5, 1}, {1, 1}, {1, 1},   {1, 1}};
+    for (std::size_t i = 0; i < std::size(names); ++i) {
+        EXPECT_EQ(preset(names[i]).x, anchors[i][0]) << names[i];
+        EXPECT_EQ(preset(names[i]).y, anchors[i][1]) << names[i];
     }
-}
-
-TEST(Composition, FrameGeometry) {
-    FrameSettings f;
-    f.type = "color";
-    f.paddingPct = 10;
-    f.radiusPct = 5;
-    f.shadowPct = 1;
-    f.outlinePct = 1;
-    const FrameGeometry g = frameGeometry(f, 1920, 1080);
-    EXPECT_DOUBLE_EQ(g.screen.x, 108);
-    EXPECT_DOUBLE_EQ(g.screen.width, 1704);
-    EXPECT_DOUBLE_EQ(g.screen.height, 864);
-    EXPECT_DOUBLE_EQ(g.radius, 43.2);
-    EXPECT_DOUBLE_EQ(g.scale, 1704.0 / 1920);
-    EXPECT_DOUBLE_EQ(g.origin.x, 108);
-    EXPECT_DOUBLE_EQ(g.origin.y + 1080 * g.scale, 972);  // bottom edges meet
-    EXPECT_EQ(g.shadowBlur, 0);                          // 1 % is no shadow
-    EXPECT_DOUBLE_EQ(g.outlineWidth, 10.8);
-    f.shadowPct = 1.01;
-    EXPECT_DOUBLE_EQ(frameGeometry(f, 1920, 1080).shadowBlur, 1.01 / 100 * 1080 * 0.05);
-}
-
-TEST(Composition, WebcamBoxSizes) {
-    struct Case {
-        const char* name;
-        double width, height, margin;
-        std::optional<std::pair<int, int>> box;
-    };
-    // 1920 × 1080: m = 1080, unit 1, minimum side 56.
-    const Case cases[] = {
-        {"percent of the shorter side", 40, 25, 24, {{432, 270}}},
-        {"below 10 counts as 10", 5, 9.99, 24, {{108, 108}}},
-        {"above 100 counts as 100", 150, 40, 0, {{1080, 432}}},
-        {"at most m minus the margins", 100, 100, 100, {{880, 880}}},
-        {"margins never shrink it below the minimum", 100, 100, 600, {{56, 56}}},
-        {"negative margin counts as 0", 100, 100, -50, {{1080, 1080}}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        auto box = webcamBox(WebcamFX{.width = c.width, .height = c.height, .margin = c.margin},
-                             1920, 1080);
-        ASSERT_EQ(box.has_value(), c.box.has_value());
-        EXPECT_EQ(box->width, c.box->first);
-        EXPECT_EQ(box->height, c.box->second);
-    }
-    // A tiny canvas gives a box under 5 pixels: no webcam.
-    EXPECT_FALSE(webcamBox(WebcamFX{}, 40, 8));
-    EXPECT_TRUE(webcamBox(WebcamFX{}, 40, 48));
 }
 
 TEST(Composition, WebcamDecodeWidth) {
@@ -229,59 +149,28 @@ TEST(Composition, WebcamDecodeWidth) {
     EXPECT_FALSE(webcamDecodeWidth(webcam, std::nullopt, 40, 8, 1280, 720));
 }
 
-TEST(Composition, WebcamPlacement) {
-    const WebcamBox box = *webcamBox(WebcamFX{.width = 20, .height = 20}, 1920, 1080);  // 216
-    struct Case {
-        const char* name;
-        WebcamFX webcam;
-        double zoom;
-        Rect shown;
-        double x, y, side;
-    };
-    const Rect all{0, 0, 1920, 1080};
-    const Case cases[] = {
-        {"bottom-right", {}, 1, all, 1920 - 24 - 216, 1080 - 24 - 216, 216},
-        {"top-center", {.positionPreset = "top-center"}, 1, all, 852, 24, 216},
-        {"custom clamps",
-         {.positionPreset = "custom", .positionX = -1, .positionY = 2},
-         1,
-         all,
-         24,
-         1080 - 24 - 216,
-         216},
-        {"zoom 2 halves", {}, 2, all, 1920 - 24 - 108, 1080 - 24 - 108, 108},
-        {"not below 56", {}, 6, all, 1920 - 24 - 56, 1080 - 24 - 56, 56},
-        {"zoom ignored", {.reactToZoom = false}, 3, all, 1920 - 24 - 216, 1080 - 24 - 216, 216},
-        {"top of the part shown",
-         {.positionPreset = "top-left"},
-         1,
-         {0, 130, 1920, 950},
-         24,
-         154,
-         216},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        WebcamFX webcam = c.webcam;
-        webcam.width = webcam.height = 20;
-        const WebcamPlacement p = webcamPlacement(webcam, box, c.zoom, c.shown);
-        EXPECT_DOUBLE_EQ(p.rect.x, c.x);
-        EXPECT_DOUBLE_EQ(p.rect.y, c.y);
-        EXPECT_DOUBLE_EQ(p.rect.width, c.side);
-    }
+TEST(Composition, WebcamPlacementKeepsToThePartShown) {
+    const WebcamFX webcam{.positionPreset = "top-left", .width = 20, .height = 20};
+    const WebcamBox box = *webcamBox(webcam, 1920, 1080);  // 216, margin 24
+    // A padded frame cuts the top 130 rows of the picture: the webcam goes below them.
+    const WebcamPlacement p = webcamPlacement(webcam, box, 1, {0, 130, 1920, 950});
+    EXPECT_DOUBLE_EQ(p.rect.x, 24);
+    EXPECT_DOUBLE_EQ(p.rect.y, 154);
+    WebcamFX custom = webcam;
+    custom.positionPreset = "custom";
+    custom.positionX = -1;  // clamped to the left
+    custom.positionY = 2;   // and to the bottom
+    const WebcamPlacement c = webcamPlacement(custom, box, 1, {0, 0, 1920, 1080});
+    EXPECT_DOUBLE_EQ(c.rect.x, 24);
+    EXPECT_DOUBLE_EQ(c.rect.y, 1080 - 24 - 216);
 }
 
-TEST(Composition, RippleTimeline) {
+TEST(Composition, RippleStartsSmallAndFadesOut) {
     EXPECT_FALSE(rippleAt(174.9, 30));
     const auto start = rippleAt(175, 30);
     ASSERT_TRUE(start);
     EXPECT_DOUBLE_EQ(start->radius, 0.5);
-    EXPECT_DOUBLE_EQ(start->lineWidth, 2);
     EXPECT_DOUBLE_EQ(start->alpha, 0.6);
-    const auto middle = rippleAt(475, 30);  // q = 0.5
-    EXPECT_DOUBLE_EQ(middle->radius, 0.875 * 30 * 1.95);
-    EXPECT_DOUBLE_EQ(middle->lineWidth, 1);
-    EXPECT_DOUBLE_EQ(middle->alpha, 0.075);
     EXPECT_DOUBLE_EQ(rippleAt(775, 30)->alpha, 0);
     EXPECT_FALSE(rippleAt(775.1, 30));
     EXPECT_FALSE(rippleAt(475, 2000));  // a bitmap over 4095 pixels is not drawn

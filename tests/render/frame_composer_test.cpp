@@ -190,21 +190,6 @@ TEST(FrameComposer, PassThroughOnlyWithoutAnyWork) {
     }
 }
 
-TEST(FrameComposer, AdvanceMapsTimesThroughTheTimeMap) {
-    CompositionInputs in = baseInputs(64, 36);
-    in.timeMap = TimeMap(2000, 9000);
-    FrameComposer single(in);
-    auto step = single.advance(2.5);
-    EXPECT_DOUBLE_EQ(step.srcMs, 2500);
-    EXPECT_DOUBLE_EQ(step.outMs, 500);
-
-    in.timeMap = TimeMap(0, 10000, {{2000, 3000}});
-    FrameComposer cut(in);
-    step = cut.advance(2.5);  // output timeline: 2.5 s out is 3.5 s of the source
-    EXPECT_DOUBLE_EQ(step.outMs, 2500);
-    EXPECT_DOUBLE_EQ(step.srcMs, 3500);
-}
-
 TEST(FrameComposer, NoPaddingNoRadiusShowsTheSourceAsItIs) {
     const BgraImage source = screen(320, 180);
     // The shadow and the background lie entirely under the screen.
