@@ -214,8 +214,11 @@ struct FrameComposer::Impl {
                 cairo_image_surface_create(CAIRO_FORMAT_A8, w + 2 * margin, h + 2 * margin));
             if (wide) {
                 cairo_t* cr = cairo_create(wide.get());
-                roundedRectPath(cr, r.x + margin, r.y + 0.4 * b + margin, r.width, r.height,
-                                geo.radius);
+                // The shadow of what the screen covers (see the coverage below), moved down.
+                cairo_translate(cr, margin, margin + 0.4 * b);
+                cairo_rectangle(cr, geo.origin.x, geo.origin.y, w * geo.scale, h * geo.scale);
+                cairo_clip(cr);
+                roundedRectPath(cr, r.x, r.y, r.width, r.height, geo.radius);
                 cairo_set_source_rgba(cr, 0, 0, 0, 0.6);
                 cairo_fill(cr);
                 cairo_destroy(cr);
