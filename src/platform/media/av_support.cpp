@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cmath>
 
+extern "C" {
+#include <libavutil/opt.h>
+}
+
 namespace marlune::av {
 
 std::string errorText(int code) {
@@ -49,6 +53,74 @@ Result<CodecContext> openDecoder(const AVStream* stream, int threads) {
     rc = avcodec_open2(ctx.get(), codec, nullptr);
     if (rc < 0) return std::unexpected(error(rc));
     return ctx;
+}
+
+PictureColour colourOf(const AVFrame* frame) {
+    PictureColour colour;
+    switch (frame->colorspace) {
+        case AVCOL_SPC_BT709:
+            colour.matrix = ColourMatrix::bt709;
+            break;
+        case AVCOL_SPC_SMPTE170M:
+        case AVCOL_SPC_BT470BG:
+        case AVCOL_SPC_FCC:
+        case AVCOL_SPC_SMPTE240M:
+            colour.matrix = ColourMatrix::bt601;
+            break;
+        default:
+            colour.matrix = frame->height >= 720 ? ColourMatrix::bt709 : ColourMatrix::bt601;
+            break;
+    }
+    switch (frame->format) {
+        case AV_PIX_FMT_YUVJ420P:
+        case AV_PIX_FMT_YUVJ422P:
+        case AV_PIX_FMT_YUVJ444P:
+            colour.fullRange = true;
+            break;
+        default:
+            colour.fullRange = frame->color_range == AVCOL_RANGE_JPEG;
+            break;
+    }
+    return colour;
+}
+
+const int* swsCoefficients(ColourMatrix matrix) {
+    return sws_getCoefficients(matrix == ColourMatrix::bt709 ? SWS_CS_ITU709 : SWS_CS_ITU601);
+}
+
+SwsPtr makeScaler(int srcWidth, int srcHeight, AVPixelFormat srcFormat, int dstWidth, int dstHeight,
+                  AVPixelFormat dstFormat, int threads) {
+    SwsPtr sws(sws_alloc_context());
+    if (!sws) return nullptr;
+    av_opt_set_int(sws.get(), "srcw", srcWidth, 0);
+    av_opt_set_int(sws.get(), "srch", srcHeight, 0);
+    av_opt_set_int(sws.get(), "src_format", srcFormat, 0);
+    av_opt_set_int(sws.get(), "dstw", dstWidth, 0);
+    av_opt_set_int(sws.get(), "dsth", dstHeight, 0);
+    av_opt_set_int(sws.get(), "dst_format", dstFormat, 0);
+    av_opt_set_int(sws.get(), "sws_flags", SWS_BILINEAR, 0);
+    av_opt_set_int(sws.get(), "threads", std::max(1, threads), 0);
+    if (sws_init_context(sws.get(), nullptr, nullptr) < 0) return nullptr;
+    return sws;
+}
+
+namespace {
+void keepPixels(void*, std::uint8_t*) {}
+}  // namespace
+
+Result<void> wrapImage(const BgraImage& image, AVFrame* frame) {
+    av_frame_unref(frame);
+    if (image.empty()) return fail("The picture has no size.");
+    // A borrowed buffer: freeing it leaves the image's pixels alone.
+    frame->buf[0] = av_buffer_create(const_cast<std::uint8_t*>(image.pixels.data()),
+                                     image.pixels.size(), keepPixels, nullptr, 0);
+    if (!frame->buf[0]) return std::unexpected(error(AVERROR(ENOMEM)));
+    frame->data[0] = frame->buf[0]->data;
+    frame->linesize[0] = image.stride;
+    frame->width = image.width;
+    frame->height = image.height;
+    frame->format = AV_PIX_FMT_BGRA;
+    return {};
 }
 
 }  // namespace marlune::av

@@ -19,6 +19,12 @@ extern "C" {
 
 #include "core/error.h"
 #include "platform/media/media_file.h"
+#include "platform/media/video_decoder.h"
+
+namespace marlune {
+class AudioEncoder;
+class VideoEncoder;
+}  // namespace marlune
 
 namespace marlune::av {
 
@@ -65,6 +71,23 @@ std::int64_t timestamp(double s, AVRational base);
 // A decoder opened for one stream's parameters. `threads` 0 lets FFmpeg choose.
 Result<CodecContext> openDecoder(const AVStream* stream, int threads);
 
+// The codec context inside an open encoder (defined beside each encoder).
+const AVCodecContext* encoderContext(const VideoEncoder& encoder);
+const AVCodecContext* encoderContext(const AudioEncoder& encoder);
+
+// The colour matrix and range a decoded picture uses (see VideoPicture::colour).
+PictureColour colourOf(const AVFrame* frame);
+// swscale's coefficient table for a matrix.
+const int* swsCoefficients(ColourMatrix matrix);
+// A scaler whose conversions are split into `threads` bands run side by side; null when
+// swscale refuses the conversion.
+SwsPtr makeScaler(int srcWidth, int srcHeight, AVPixelFormat srcFormat, int dstWidth, int dstHeight,
+                  AVPixelFormat dstFormat, int threads);
+// `frame` made to carry `image`'s pixels without copying them (swscale's frame interface copies
+// pixels that no buffer owns), as a source or a destination. The image must outlive every use
+// of the frame.
+Result<void> wrapImage(const BgraImage& image, AVFrame* frame);
+
 }  // namespace marlune::av
 
 namespace marlune {
@@ -78,6 +101,12 @@ struct MediaFile::Impl {
 
 struct Packet::Impl {
     av::PacketPtr packet;
+};
+
+struct VideoPicture::Impl {
+    av::FramePtr frame;  // never written once the picture exists
+    double time = 0.0;
+    PictureColour colour;
 };
 
 }  // namespace marlune

@@ -65,6 +65,17 @@ TrackInfo describe(const AVStream* stream) {
             stream->avg_frame_rate.num > 0 ? stream->avg_frame_rate : stream->r_frame_rate;
         if (rate.num > 0 && rate.den > 0) info.frameRate = av_q2d(rate);
         info.isCoverArt = (stream->disposition & AV_DISPOSITION_ATTACHED_PIC) != 0;
+        switch (par->color_space) {
+            case AVCOL_SPC_BT709:
+                info.matrix = ColourMatrix::bt709;
+                break;
+            case AVCOL_SPC_SMPTE170M:
+            case AVCOL_SPC_BT470BG:
+                info.matrix = ColourMatrix::bt601;
+                break;
+            default:
+                break;
+        }
         readOrientation(stream, info);
     } else if (info.kind == TrackKind::audio) {
         info.sampleRate = par->sample_rate;

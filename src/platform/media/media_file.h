@@ -12,6 +12,9 @@ namespace marlune {
 
 enum class TrackKind { video, audio, subtitle, other };
 
+// The matrix that turns a video's YUV values into RGB.
+enum class ColourMatrix { bt601, bt709 };
+
 // One track (stream) of a movie, as the container describes it.
 struct TrackInfo {
     int index = 0;  // position in the file's track order; the id every wrapper takes
@@ -26,7 +29,8 @@ struct TrackInfo {
     bool mirrored = false;
     double pixelAspect = 1.0;
     double frameRate = 0.0;
-    bool isCoverArt = false;  // a still picture attached to the file, not a moving track
+    bool isCoverArt = false;             // a still picture attached to the file, not a moving track
+    std::optional<ColourMatrix> matrix;  // when the stream is tagged with one of these
     // Audio.
     int sampleRate = 0;
     int channels = 0;

@@ -154,6 +154,75 @@ struct VideoDecoder::Impl {
     }
 };
 
+// ---------------------------------------------------------------------------------------------
+// VideoPicture and PictureConverter
+
+int VideoPicture::width() const {
+    return impl_ ? impl_->frame->width : 0;
+}
+
+int VideoPicture::height() const {
+    return impl_ ? impl_->frame->height : 0;
+}
+
+double VideoPicture::timeSeconds() const {
+    return impl_ ? impl_->time : 0.0;
+}
+
+PictureColour VideoPicture::colour() const {
+    return impl_ ? impl_->colour : PictureColour{};
+}
+
+struct PictureConverter::Impl {
+    int threads = 1;
+    av::SwsPtr sws;
+    int swsIn[3] = {0, 0, -1};  // width, height, pixel format of the scaler's input
+    PictureColour swsColour;
+    av::FramePtr dst = av::makeFrame();
+};
+
+PictureConverter::PictureConverter(int threads) : impl_(std::make_unique<Impl>()) {
+    impl_->threads = std::max(1, threads);
+}
+PictureConverter::PictureConverter(PictureConverter&&) noexcept = default;
+PictureConverter& PictureConverter::operator=(PictureConverter&&) noexcept = default;
+PictureConverter::~PictureConverter() = default;
+
+Result<void> PictureConverter::toBgra(const VideoPicture& picture, BgraImage& into) {
+    if (!picture || picture.width() <= 0 || picture.height() <= 0) {
+        return fail("The picture has no size.");
+    }
+    Impl& c = *impl_;
+    const AVFrame* f = picture.impl()->frame.get();
+    const PictureColour colour = picture.colour();
+    if (!c.sws || c.swsIn[0] != f->width || c.swsIn[1] != f->height || c.swsIn[2] != f->format ||
+        c.swsColour != colour) {
+        c.sws = av::makeScaler(f->width, f->height, static_cast<AVPixelFormat>(f->format), f->width,
+                               f->height, AV_PIX_FMT_BGRA, c.threads);
+        if (!c.sws) return fail("Could not convert the picture.");
+        sws_setColorspaceDetails(c.sws.get(), av::swsCoefficients(colour.matrix),
+                                 colour.fullRange ? 1 : 0, sws_getCoefficients(SWS_CS_DEFAULT), 1,
+                                 0, 1 << 16, 1 << 16);
+        c.swsIn[0] = f->width;
+        c.swsIn[1] = f->height;
+        c.swsIn[2] = f->format;
+        c.swsColour = colour;
+    }
+    if (into.width != f->width || into.height != f->height || into.pixels.empty()) {
+        into = BgraImage::blank(f->width, f->height);
+    }
+    // The frame interface wants a destination that a buffer owns; this one only borrows `into`.
+    auto wrapped = av::wrapImage(into, c.dst.get());
+    if (!wrapped) return wrapped;
+    int rc = sws_scale_frame(c.sws.get(), c.dst.get(), f);
+    av_frame_unref(c.dst.get());
+    if (rc < 0) return std::unexpected(av::error(rc));
+    return {};
+}
+
+// ---------------------------------------------------------------------------------------------
+// VideoDecoder
+
 VideoDecoder::VideoDecoder(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 VideoDecoder::VideoDecoder(VideoDecoder&&) noexcept = default;
 VideoDecoder& VideoDecoder::operator=(VideoDecoder&&) noexcept = default;
@@ -209,6 +278,18 @@ Result<std::optional<VideoFrame>> VideoDecoder::next() {
     av_frame_unref(frame);
     if (!image) return std::unexpected(image.error());
     return std::optional<VideoFrame>(VideoFrame{std::move(*image), time});
+}
+
+Result<std::optional<VideoPicture>> VideoDecoder::nextPicture() {
+    auto frame = av::makeFrame();
+    auto got = impl_->decode(frame.get());
+    if (!got) return std::unexpected(got.error());
+    if (!*got) return std::optional<VideoPicture>();
+    auto picture = std::make_shared<VideoPicture::Impl>();
+    picture->time = impl_->timeOf(frame.get());
+    picture->colour = av::colourOf(frame.get());
+    picture->frame = std::move(frame);
+    return std::optional<VideoPicture>(VideoPicture(std::move(picture)));
 }
 
 Result<VideoFrame> VideoDecoder::frameAt(double seconds) {

@@ -9,6 +9,61 @@
 
 namespace marlune {
 
+// How a picture's YUV values relate to RGB: the matrix and whether the values use the full
+// 0–255 range (else the studio range, 16–235 for luma).
+struct PictureColour {
+    ColourMatrix matrix = ColourMatrix::bt709;
+    bool fullRange = false;
+
+    bool operator==(const PictureColour&) const = default;
+};
+
+// A decoded picture in the decoder's own form (usually YUV 4:2:0), as coded: no rotation,
+// mirroring or aspect correction applied. Copies share the pixels, which nobody writes, so a
+// picture may be kept, queued and handed to an encoder without copying. Empty when
+// default-constructed. Any thread.
+class VideoPicture {
+  public:
+    VideoPicture() = default;
+
+    explicit operator bool() const { return impl_ != nullptr; }
+    int width() const;
+    int height() const;
+    // When it is shown, in seconds on the movie's timeline.
+    double timeSeconds() const;
+    // The stream's colour matrix and range; an untagged stream counts as BT.709 from 720 rows
+    // up and BT.601 below, the usual convention for untagged video.
+    PictureColour colour() const;
+
+    struct Impl;
+    const Impl* impl() const { return impl_.get(); }
+    explicit VideoPicture(std::shared_ptr<const Impl> impl) : impl_(std::move(impl)) {}
+
+  private:
+    std::shared_ptr<const Impl> impl_;
+};
+
+// Turns decoded pictures into BGRA of the same size, honouring each picture's colour matrix and
+// range. Keeps its scaler (and so its worker threads) between pictures of the same form. One
+// thread at a time (any thread). Move-only.
+class PictureConverter {
+  public:
+    // `threads` splits each conversion into that many bands run side by side.
+    explicit PictureConverter(int threads = 1);
+    PictureConverter(PictureConverter&&) noexcept;
+    PictureConverter& operator=(PictureConverter&&) noexcept;
+    ~PictureConverter();
+
+    // Converts into `into`, which is reallocated only when its size differs: a caller that
+    // keeps its image pays for the memory once. Opaque pixels (alpha 255).
+    Result<void> toBgra(const VideoPicture& picture, BgraImage& into);
+
+    struct Impl;
+
+  private:
+    std::unique_ptr<Impl> impl_;
+};
+
 // One decoded picture and the time it is shown, in seconds on the movie's timeline.
 struct VideoFrame {
     BgraImage image;
@@ -46,6 +101,9 @@ class VideoDecoder {
     Result<void> seek(double seconds);
     // The next picture; nothing at the end of the track.
     Result<std::optional<VideoFrame>> next();
+    // The next picture as decoded, without conversion (see VideoPicture); nothing at the end of
+    // the track. For readers that convert only some pictures, or none.
+    Result<std::optional<VideoPicture>> nextPicture();
     // The picture on screen at `seconds`: the last one shown at or before it (the first picture
     // when `seconds` comes before it, the last when after the end). Seeks; converts only the
     // picture it returns.
