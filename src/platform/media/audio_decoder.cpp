@@ -57,6 +57,12 @@ struct AudioDecoder::Impl {
             swr_alloc_set_opts2(&raw, &outLayout, outFormat, format.sampleRate, &in,
                                 static_cast<AVSampleFormat>(f->format), f->sample_rate, 0, nullptr);
         av::SwrPtr next(raw);
+        // A mono track spread over several channels plays at its own level on each, as players
+        // do, not 3 dB down (the converter's fixed weight for a lone centre channel).
+        if (rc >= 0 && in.nb_channels == 1 && outLayout.nb_channels > 1) {
+            std::vector<double> weights(static_cast<std::size_t>(outLayout.nb_channels), 1.0);
+            rc = swr_set_matrix(raw, weights.data(), 1);
+        }
         if (rc >= 0) rc = swr_init(raw);
         if (rc < 0) {
             av_channel_layout_uninit(&in);
@@ -153,6 +159,21 @@ Result<AudioDecoder> AudioDecoder::open(MediaFile file, int trackIndex, AudioFor
 
 const AudioFormat& AudioDecoder::format() const {
     return impl_->format;
+}
+
+Result<void> AudioDecoder::seek(double seconds) {
+    Impl& d = *impl_;
+    auto rc = d.file.seek(seconds, d.trackIndex);
+    if (!rc) return rc;
+    avcodec_flush_buffers(d.codec.get());
+    // Whatever the converter still holds belongs before the seek.
+    d.swr.reset();
+    d.inRate = 0;
+    d.inFormat = -1;
+    d.flushed = false;
+    d.done = false;
+    d.nextTime.reset();
+    return {};
 }
 
 Result<std::optional<AudioBuffer>> AudioDecoder::next() {

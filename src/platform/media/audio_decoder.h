@@ -52,6 +52,9 @@ class AudioDecoder {
 
     // The delivered form, with the sample rate filled in.
     const AudioFormat& format() const;
+    // Continues decoding from the packet at or before `seconds`; the next buffer may start
+    // before `seconds`. Its times again come from the first packet decoded.
+    Result<void> seek(double seconds);
     // The next buffer; nothing once the track is done. A damaged packet is skipped; a file that
     // can't be read further fails with FFmpeg's text.
     Result<std::optional<AudioBuffer>> next();
