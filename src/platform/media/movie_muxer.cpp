@@ -2,7 +2,9 @@
 
 #include <cstring>
 
+#include "platform/media/audio_encoder.h"
 #include "platform/media/av_support.h"
+#include "platform/media/video_encoder.h"
 
 namespace marlune {
 
@@ -79,6 +81,35 @@ Result<int> MovieMuxer::addTrackCopiedFrom(const MediaFile& source, int trackInd
     }
     impl_->sourceTimeBases.push_back(in->time_base);
     return out->index;
+}
+
+namespace {
+
+Result<int> addEncodedTrack(MovieMuxer::Impl& muxer, bool begun, const AVCodecContext* codec) {
+    if (begun) return std::unexpected(av::error(AVERROR(EINVAL)));
+    AVStream* out = avformat_new_stream(muxer.output, nullptr);
+    if (!out) return std::unexpected(av::error(AVERROR(ENOMEM)));
+    int rc = avcodec_parameters_from_context(out->codecpar, codec);
+    if (rc < 0) return std::unexpected(av::error(rc));
+    out->time_base = codec->time_base;
+    muxer.sourceTimeBases.push_back(codec->time_base);
+    return out->index;
+}
+
+}  // namespace
+
+Result<int> MovieMuxer::addTrack(const VideoEncoder& encoder) {
+    auto index = addEncodedTrack(*impl_, impl_->begun, av::encoderContext(encoder));
+    if (!index) return index;
+    // The stream is coded at even sides and cropped back; the track shows the cropped size.
+    AVCodecParameters* par = impl_->output->streams[*index]->codecpar;
+    par->width = encoder.options().width;
+    par->height = encoder.options().height;
+    return index;
+}
+
+Result<int> MovieMuxer::addTrack(const AudioEncoder& encoder) {
+    return addEncodedTrack(*impl_, impl_->begun, av::encoderContext(encoder));
 }
 
 Result<void> MovieMuxer::begin() {

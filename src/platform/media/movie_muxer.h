@@ -7,6 +7,11 @@
 #include "platform/media/media_file.h"
 
 namespace marlune {
+class AudioEncoder;
+class VideoEncoder;
+}  // namespace marlune
+
+namespace marlune {
 
 enum class MovieContainer {
     mp4,  // MPEG-4
@@ -38,10 +43,16 @@ class MovieMuxer {
     // Declares a track that takes `source`'s packets of `trackIndex` unchanged (codec, its
     // parameters, display matrix, language). Before `begin`. Returns the new track's index.
     Result<int> addTrackCopiedFrom(const MediaFile& source, int trackIndex);
+    // Declares a track for the packets an encoder makes, with the encoder's codec parameters,
+    // picture size (odd sides included) and colour tags. Before `begin`; the encoder must be
+    // open. Returns the new track's index.
+    Result<int> addTrack(const VideoEncoder& encoder);
+    Result<int> addTrack(const AudioEncoder& encoder);
     // Writes the header. After the tracks are declared.
     Result<void> begin();
-    // Adds a packet read from the copied track to `outputTrack`, its times moved earlier by
-    // `shiftSeconds` (so a range starting at t can start the new movie at 0).
+    // Adds a packet (read from a copied track, or made by a track's encoder) to `outputTrack`,
+    // its times moved earlier by `shiftSeconds` (so a range starting at t can start the new
+    // movie at 0).
     Result<void> write(Packet packet, int outputTrack, double shiftSeconds);
     // Flushes what is still interleaving, writes the index (moving it to the front when asked)
     // and closes the file.

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/error.h"
+#include "platform/image/bgra_image.h"
+#include "platform/media/media_file.h"
+#include "platform/media/video_decoder.h"
+
+namespace marlune {
+
+struct VideoEncoderOptions {
+    // Size of the encoded pictures. Odd sides are kept: the stream is coded one pixel larger
+    // (the edge repeated) and tells players to crop it back.
+    int width = 0;
+    int height = 0;
+    int fps = 30;  // the expected frame rate, for rate control; times come with each picture
+    std::int64_t bitRate = 4'000'000;  // average, bits per second
+    int keyFrameInterval = 60;         // at most this many frames from one key frame to the next
+    // libx264's speed preset. "ultrafast" gives up the High profile (no CABAC, no 8×8
+    // transform): keep to "superfast" or slower.
+    std::string preset = "veryfast";
+    // The matrix pictures are converted with and the stream is tagged with; always the studio
+    // range. Pictures in that form pass unconverted.
+    ColourMatrix matrix = ColourMatrix::bt709;
+    // Bands per BGRA conversion, run side by side.
+    int conversionThreads = 1;
+};
+
+// H.264 (libx264, High profile, no B-frames) from decoded pictures or BGRA images, in
+// presentation order. Packets come out as they are ready, timed in seconds from the times given
+// with the pictures; they may lag a few pictures behind (the encoder's threads and look-ahead),
+// and `finish` returns the rest. One thread at a time (any thread). Move-only.
+class VideoEncoder {
+  public:
+    // Fails with FFmpeg's text when libx264 is missing or refuses the settings.
+    static Result<VideoEncoder> open(VideoEncoderOptions options);
+
+    VideoEncoder(VideoEncoder&&) noexcept;
+    VideoEncoder& operator=(VideoEncoder&&) noexcept;
+    ~VideoEncoder();
+
+    const VideoEncoderOptions& options() const;
+
+    // Encodes a decoded picture shown at `timeSeconds`. A 4:2:0 studio-range picture of the
+    // output size goes to the encoder as it is (no copy); any other is converted (and scaled)
+    // first. Times must grow from one picture to the next.
+    Result<std::vector<Packet>> encode(const VideoPicture& picture, double timeSeconds);
+    // Encodes an opaque BGRA image shown at `timeSeconds`, converting it in one pass (scaled to
+    // the output size when it differs).
+    Result<std::vector<Packet>> encode(const BgraImage& image, double timeSeconds);
+    // Drains the encoder: the packets still inside. Nothing may be encoded afterwards.
+    Result<std::vector<Packet>> finish();
+
+    struct Impl;
+    Impl& impl() const { return *impl_; }
+
+  private:
+    explicit VideoEncoder(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace marlune
