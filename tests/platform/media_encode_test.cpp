@@ -1,0 +1,343 @@
+// The encoding side of the FFmpeg wrappers (BGRA → YUV conversion, H.264 and AAC encoders into
+// MP4) and the audio mix reader, checked by decoding what they wrote.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "platform/media/audio_decoder.h"
+#include "platform/media/audio_encoder.h"
+#include "platform/media/audio_mix_reader.h"
+#include "platform/media/bgra_to_yuv.h"
+#include "platform/media/media_file.h"
+#include "platform/media/movie_muxer.h"
+#include "platform/media/video_decoder.h"
+#include "platform/media/video_encoder.h"
+#include "support/ffmpeg_tool.h"
+#include "support/temp_dir.h"
+
+namespace marlune {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ffmpeg;
+using test::TempDir;
+
+BgraImage solid(int w, int h, std::uint32_t argb) {
+    BgraImage image = BgraImage::blank(w, h);
+    for (int y = 0; y < h; ++y) {
+        auto* row = reinterpret_cast<std::uint32_t*>(image.row(y));
+        for (int x = 0; x < w; ++x) row[x] = argb;
+    }
+    return image;
+}
+
+std::string probe(const fs::path& movie, const std::string& entries) {
+    return test::toolOutput({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                             entries, "-of", "default=noprint_wrappers=1", movie.string()})
+        .value_or("(ffprobe failed)");
+}
+
+int channelDistance(std::uint32_t a, std::uint32_t b) {
+    int worst = 0;
+    for (int shift : {0, 8, 16}) {
+        worst = std::max(worst, std::abs(int((a >> shift) & 0xFF) - int((b >> shift) & 0xFF)));
+    }
+    return worst;
+}
+
+TEST(BgraToYuv420, StudioRangeColours) {
+    struct Case {
+        ColourMatrix matrix;
+        std::uint32_t argb;
+        int y, u, v;
+    };
+    // Reference values of the two standards for 8-bit studio range.
+    const Case cases[] = {
+        {ColourMatrix::bt709, 0xFFFFFFFF, 235, 128, 128},
+        {ColourMatrix::bt709, 0xFF000000, 16, 128, 128},
+        {ColourMatrix::bt709, 0xFFFF0000, 63, 102, 240},
+        {ColourMatrix::bt709, 0xFF00FF00, 173, 42, 26},
+        {ColourMatrix::bt709, 0xFF0000FF, 32, 240, 118},
+        {ColourMatrix::bt601, 0xFFFF0000, 81, 90, 240},
+        {ColourMatrix::bt601, 0xFF00FF00, 145, 54, 34},
+        {ColourMatrix::bt601, 0xFF0000FF, 41, 240, 110},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message()
+                     << std::hex << c.argb << " bt709 " << (c.matrix == ColourMatrix::bt709));
+        // Odd sides: the last chroma column and row pair with themselves.
+        BgraImage image = solid(5, 3, c.argb);
+        std::vector<std::uint8_t> y(15), u(6), v(6);
+        bgraToYuv420(image, 0, 3, {y.data(), 5, u.data(), 3, v.data(), 3}, c.matrix);
+        for (auto value : y) EXPECT_NEAR(value, c.y, 1);
+        for (auto value : u) EXPECT_NEAR(value, c.u, 1);
+        for (auto value : v) EXPECT_NEAR(value, c.v, 1);
+    }
+}
+
+TEST(BgraToYuv420, ChromaAveragesEachBlockAndBandsJoin) {
+    // Columns: red, blue, red, blue, green; rows alike. Chroma of the first pair is the mean of
+    // red and blue; of the last (odd) column, green alone.
+    BgraImage image = BgraImage::blank(5, 4);
+    const std::uint32_t columns[] = {0xFFFF0000, 0xFF0000FF, 0xFFFF0000, 0xFF0000FF, 0xFF00FF00};
+    for (int y = 0; y < 4; ++y) {
+        for (int x = 0; x < 5; ++x) reinterpret_cast<std::uint32_t*>(image.row(y))[x] = columns[x];
+    }
+    std::vector<std::uint8_t> y1(20), u1(6), v1(6), y2(20), u2(6), v2(6);
+    bgraToYuv420(image, 0, 4, {y1.data(), 5, u1.data(), 3, v1.data(), 3}, ColourMatrix::bt709);
+    const YuvPlanes banded{y2.data(), 5, u2.data(), 3, v2.data(), 3};
+    bgraToYuv420(image, 2, 4, banded, ColourMatrix::bt709);
+    bgraToYuv420(image, 0, 2, banded, ColourMatrix::bt709);
+    EXPECT_EQ(y1, y2);
+    EXPECT_EQ(u1, u2);
+    EXPECT_EQ(v1, v2);
+    EXPECT_NEAR(u1[0], (102 + 240) / 2, 1);
+    EXPECT_NEAR(v1[0], (240 + 118) / 2, 1);
+    EXPECT_NEAR(u1[2], 42, 1);
+    EXPECT_NEAR(v1[5], 26, 1);
+}
+
+// Encodes `frames` pictures made by `picture(i)` at 30 fps into an MP4 of its own.
+template <class MakePicture>
+Result<void> encodeMovie(const fs::path& path, VideoEncoderOptions options, int frames,
+                         MakePicture picture) {
+    auto muxer = MovieMuxer::create(path, MovieContainer::mp4);
+    if (!muxer) return std::unexpected(muxer.error());
+    auto encoder = VideoEncoder::open(options);
+    if (!encoder) return std::unexpected(encoder.error());
+    auto track = muxer->addTrack(*encoder);
+    if (!track) return std::unexpected(track.error());
+    if (auto begun = muxer->begin(); !begun) return begun;
+    auto write = [&](Result<std::vector<Packet>> packets) -> Result<void> {
+        if (!packets) return std::unexpected(packets.error());
+        for (auto& p : *packets) {
+            if (auto w = muxer->write(std::move(p), *track, 0); !w) return w;
+        }
+        return {};
+    };
+    for (int i = 0; i < frames; ++i) {
+        if (auto w = write(picture(*encoder, i)); !w) return w;
+    }
+    if (auto w = write(encoder->finish()); !w) return w;
+    return muxer->finish();
+}
+
+TEST(VideoEncoder, BgraPicturesComeBackInTheirColoursAtTheirSize) {
+    TempDir dir;
+    const std::uint32_t colours[] = {0xFFFF0000, 0xFF20A040, 0xFF3050E0, 0xFFF0F0F0};
+    struct Case {
+        int width, height;
+        ColourMatrix matrix;
+        const char* tag;
+    };
+    const Case cases[] = {{320, 180, ColourMatrix::bt709, "bt709"},
+                          {321, 181, ColourMatrix::bt601, "smpte170m"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.width << "x" << c.height);
+        const fs::path movie = dir / (std::to_string(c.width) + ".mp4");
+        auto made =
+            encodeMovie(movie,
+                        {.width = c.width,
+                         .height = c.height,
+                         .fps = 30,
+                         .bitRate = 4'000'000,
+                         .keyFrameInterval = 8,
+                         .preset = "superfast",
+                         .matrix = c.matrix,
+                         .conversionThreads = 2},
+                        20, [&](VideoEncoder& e, int i) {
+                            return e.encode(solid(c.width, c.height, colours[i / 5]), i / 30.0);
+                        });
+        ASSERT_TRUE(made) << made.error().message;
+        const std::string info =
+            probe(movie, "stream=profile,width,height,pix_fmt,color_space,color_range");
+        EXPECT_NE(info.find("profile=High\n"), std::string::npos) << info;
+        EXPECT_NE(info.find("width=" + std::to_string(c.width) + "\n"), std::string::npos) << info;
+        EXPECT_NE(info.find("height=" + std::to_string(c.height) + "\n"), std::string::npos)
+            << info;
+        EXPECT_NE(info.find(std::string("color_space=") + c.tag), std::string::npos) << info;
+        EXPECT_NE(info.find("color_range=tv"), std::string::npos) << info;
+
+        auto file = MediaFile::open(movie);
+        ASSERT_TRUE(file);
+        auto decoder = VideoDecoder::open(std::move(*file), 0);
+        ASSERT_TRUE(decoder);
+        int count = 0;
+        int keyFrames = 0;
+        for (;;) {
+            auto frame = decoder->next();
+            ASSERT_TRUE(frame) << frame.error().message;
+            if (!*frame) break;
+            const BgraImage& image = (*frame)->image;
+            EXPECT_EQ(image.width, c.width);
+            EXPECT_NEAR((*frame)->timeSeconds, count / 30.0, 1e-6);
+            // The bottom-right corner is the padded edge of an odd picture.
+            for (auto [x, y] :
+                 {std::pair{0, 0}, {c.width / 2, c.height / 2}, {c.width - 1, c.height - 1}}) {
+                EXPECT_LE(channelDistance(image.pixel(x, y), colours[count / 5]), 4)
+                    << "frame " << count << " at " << x << "," << y << std::hex << " "
+                    << image.pixel(x, y);
+            }
+            ++count;
+        }
+        EXPECT_EQ(count, 20);
+        auto packets = MediaFile::open(movie);
+        ASSERT_TRUE(packets);
+        int sinceKey = 0, longest = 0;
+        while (auto p = packets->readPacket()) {
+            if (!*p) break;
+            keyFrames += (*p)->isKeyFrame();
+            sinceKey = (*p)->isKeyFrame() ? 0 : sinceKey + 1;
+            longest = std::max(longest, sinceKey + 1);
+        }
+        EXPECT_LE(longest, 8) << "a key frame at least every 8 frames";
+        EXPECT_GE(keyFrames, 3);
+    }
+}
+
+TEST(VideoEncoder, DecodedPicturesPassThroughOrAreConverted) {
+    TempDir dir;
+    ASSERT_TRUE(test::makeMovie(dir / "src.mp4", 1.0, 320, 180, false));
+    // Full-range pictures must be converted to the studio range on the way.
+    ASSERT_TRUE(ffmpeg({"-i", (dir / "src.mp4").string(), "-vf", "scale=out_range=full", "-pix_fmt",
+                        "yuvj420p", "-c:v", "libx264", "-preset", "ultrafast",
+                        (dir / "full.mp4").string()}));
+    for (const char* name : {"src.mp4", "full.mp4"}) {
+        SCOPED_TRACE(name);
+        auto file = MediaFile::open(dir / name);
+        ASSERT_TRUE(file);
+        auto source = VideoDecoder::open(std::move(*file), 0);
+        ASSERT_TRUE(source);
+        std::vector<BgraImage> originals;
+        PictureConverter converter;
+        const fs::path out = dir / (std::string("out-") + name);
+        auto made = encodeMovie(out,
+                                {.width = 320,
+                                 .height = 180,
+                                 .fps = 30,
+                                 .preset = "superfast",
+                                 .matrix = ColourMatrix::bt601},
+                                30, [&](VideoEncoder& e, int) -> Result<std::vector<Packet>> {
+                                    auto picture = source->nextPicture();
+                                    if (!picture || !*picture) return fail("no picture");
+                                    BgraImage image;
+                                    if (auto c = converter.toBgra(**picture, image); !c) {
+                                        return std::unexpected(c.error());
+                                    }
+                                    originals.push_back(std::move(image));
+                                    return e.encode(**picture, (*picture)->timeSeconds());
+                                });
+        ASSERT_TRUE(made) << made.error().message;
+        auto outFile = MediaFile::open(out);
+        ASSERT_TRUE(outFile);
+        auto decoder = VideoDecoder::open(std::move(*outFile), 0);
+        ASSERT_TRUE(decoder);
+        for (std::size_t i = 0; i < originals.size(); i += 7) {
+            auto frame = decoder->frameAt(i / 30.0);
+            ASSERT_TRUE(frame);
+            double total = 0;
+            for (int y = 0; y < 180; y += 9) {
+                for (int x = 0; x < 320; x += 8) {
+                    total += channelDistance(frame->image.pixel(x, y), originals[i].pixel(x, y));
+                }
+            }
+            EXPECT_LT(total / (20 * 40), 4.0) << "frame " << i;
+        }
+    }
+}
+
+TEST(AudioMixReader, MixesTracksWithTheirGainsOverTheRange) {
+    TempDir dir;
+    // Track 0: a tone at 0.4 of full scale from 1 s on; track 1: another tone at 0.2 throughout.
+    ASSERT_TRUE(
+        ffmpeg({"-f", "lavfi", "-i", "aevalsrc='if(gte(t,1),0.4*sin(2*PI*440*t),0)':s=48000:d=3",
+                "-f", "lavfi", "-i", "aevalsrc='0.2*sin(2*PI*660*t)':s=48000:d=3", "-map", "0",
+                "-map", "1", "-c:a", "aac", "-b:a", "192k", (dir / "two.mp4").string()}));
+    struct Case {
+        double micGain, systemGain;
+        double before, after;  // loudest sample before and after the first track starts
+    };
+    const Case cases[] = {{1.0, 1.0, 0.2, 0.6}, {0.5, 0.0, 0.0, 0.2}, {0.0, 2.0, 0.4, 0.4}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.micGain << " " << c.systemGain);
+        auto mix =
+            AudioMixReader::open(dir / "two.mp4", {{0, c.micGain}, {1, c.systemGain}}, 0.5, 2.5);
+        ASSERT_TRUE(mix) << mix.error().message;
+        std::vector<float> chunk(1000 * 2);
+        std::vector<float> all;
+        for (;;) {
+            auto n = mix->read(chunk);
+            ASSERT_TRUE(n) << n.error().message;
+            if (*n == 0) break;
+            all.insert(all.end(), chunk.begin(), chunk.begin() + *n * 2);
+        }
+        ASSERT_EQ(all.size(), 96000u * 2) << "exactly the two seconds of the range";
+        auto loudest = [&](double from, double to) {
+            float m = 0;
+            for (auto i = std::size_t(from * 48000) * 2; i < std::size_t(to * 48000) * 2; ++i) {
+                m = std::max(m, std::abs(all[i]));
+            }
+            return m;
+        };
+        // Sample 0 is 0.5 s into the movie: the first track starts 0.5 s into the mix.
+        EXPECT_NEAR(loudest(0.05, 0.48), c.before, 0.03);
+        EXPECT_NEAR(loudest(0.55, 1.95), c.after, 0.04);
+    }
+}
+
+TEST(AudioEncoder, EncodesEverySampleGiven) {
+    TempDir dir;
+    auto muxer = MovieMuxer::create(dir / "tone.mp4", MovieContainer::mp4);
+    ASSERT_TRUE(muxer);
+    auto encoder = AudioEncoder::open({});
+    ASSERT_TRUE(encoder) << encoder.error().message;
+    auto track = muxer->addTrack(*encoder);
+    ASSERT_TRUE(track);
+    ASSERT_TRUE(muxer->begin());
+    // 1.5 s in uneven pieces: a short last frame must not be lost.
+    std::vector<float> samples(72000 * 2);
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        samples[i] = 0.3f * std::sin(2 * 3.14159265 * 440 * double(i / 2) / 48000);
+    }
+    std::size_t at = 0;
+    for (std::size_t piece : {1000u, 4096u, 333u}) {
+        while (at + piece * 2 <= samples.size()) {
+            auto packets = encoder->encode(std::span<const float>(samples.data() + at, piece * 2));
+            ASSERT_TRUE(packets);
+            for (auto& p : *packets) ASSERT_TRUE(muxer->write(std::move(p), *track, 0));
+            at += piece * 2;
+        }
+    }
+    auto rest = encoder->encode(std::span<const float>(samples.data() + at, samples.size() - at));
+    ASSERT_TRUE(rest);
+    for (auto& p : *rest) ASSERT_TRUE(muxer->write(std::move(p), *track, 0));
+    auto tail = encoder->finish();
+    ASSERT_TRUE(tail);
+    for (auto& p : *tail) ASSERT_TRUE(muxer->write(std::move(p), *track, 0));
+    ASSERT_TRUE(muxer->finish());
+
+    auto file = MediaFile::open(dir / "tone.mp4");
+    ASSERT_TRUE(file);
+    auto decoder = AudioDecoder::open(
+        std::move(*file), 0, {.sampleRate = 48000, .channels = 2, .format = SampleFormat::f32});
+    ASSERT_TRUE(decoder);
+    std::int64_t frames = 0;
+    double start = -1;
+    while (auto b = decoder->next()) {
+        if (!*b) break;
+        if (start < 0) start = (*b)->startSeconds;
+        frames += (*b)->frameCount;
+    }
+    EXPECT_NEAR(start, 0.0, 1e-6) << "the encoder's start-up delay is hidden";
+    // Decoders hand out whole frames of 1024; the container knows where the sound ends.
+    EXPECT_GE(frames, 72000);
+    EXPECT_LT(frames, 72000 + 1024);
+    auto duration = test::toolOutput({"ffprobe", "-v", "error", "-show_entries", "stream=duration",
+                                      "-of", "csv=p=0", (dir / "tone.mp4").string()});
+    ASSERT_TRUE(duration);
+    EXPECT_NEAR(std::stod(*duration), 1.5, 1e-3);
+}
+
+}  // namespace
+}  // namespace marlune
