@@ -23,20 +23,25 @@ namespace {
 // 90 kHz: every common frame rate (including 30000/1001 ones) lands on whole ticks.
 constexpr AVRational kTimeBase{1, 90000};
 
-// Turns the encoder's finished packets into Packets timed in its time base. Each lasts one
-// frame at `fps` unless the encoder says otherwise: the muxer takes the last picture's duration
-// from its packet, and the movie would end a frame early without it.
-Result<void> drain(AVCodecContext* codec, int fps, AVPacket* scratch, std::vector<Packet>& out) {
+// Turns the encoder's finished packets into Packets timed in its time base. Each packet is held
+// back until the next one shows how long its picture lasts: the muxer takes a track's end from
+// its last packet's duration.
+Result<void> drain(AVCodecContext* codec, AVPacket* scratch, av::PacketPtr& held,
+                   std::vector<Packet>& out) {
     for (;;) {
         int rc = avcodec_receive_packet(codec, scratch);
         if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return {};
         if (rc < 0) return std::unexpected(av::error(rc));
-        auto impl = std::make_unique<Packet::Impl>();
-        impl->packet = av::makePacket();
-        av_packet_move_ref(impl->packet.get(), scratch);
-        impl->packet->time_base = codec->time_base;
-        if (impl->packet->duration <= 0) impl->packet->duration = kTimeBase.den / fps;
-        out.emplace_back(std::move(impl));
+        auto next = av::makePacket();
+        av_packet_move_ref(next.get(), scratch);
+        next->time_base = codec->time_base;
+        if (held) {
+            if (next->pts > held->pts) held->duration = next->pts - held->pts;
+            auto impl = std::make_unique<Packet::Impl>();
+            impl->packet = std::move(held);
+            out.emplace_back(std::move(impl));
+        }
+        held = std::move(next);
     }
 }
 
@@ -115,6 +120,7 @@ struct VideoEncoder::Impl {
     av::FramePtr shared = av::makeFrame();   // a decoded picture handed on unchanged
     av::FramePtr wrapped = av::makeFrame();  // a BGRA image seen as a frame
     av::PacketPtr packet = av::makePacket();
+    av::PacketPtr held;  // the newest packet, until its duration is known
     av::SwsPtr bgraSws;
     int bgraIn[2] = {0, 0};
     av::SwsPtr yuvSws;
@@ -174,7 +180,7 @@ struct VideoEncoder::Impl {
         int rc = avcodec_send_frame(codec.get(), frame);
         if (rc < 0) return std::unexpected(av::error(rc));
         std::vector<Packet> out;
-        auto drained = drain(codec.get(), options.fps, packet.get(), out);
+        auto drained = drain(codec.get(), packet.get(), held, out);
         if (!drained) return std::unexpected(drained.error());
         return out;
     }
@@ -322,13 +328,24 @@ Result<std::vector<Packet>> VideoEncoder::encode(const BgraImage& image, double 
     return e.send(e.work.get(), pts);
 }
 
-Result<std::vector<Packet>> VideoEncoder::finish() {
+Result<std::vector<Packet>> VideoEncoder::finish(std::optional<double> endSeconds) {
     Impl& e = *impl_;
     int rc = avcodec_send_frame(e.codec.get(), nullptr);
     if (rc < 0 && rc != AVERROR_EOF) return std::unexpected(av::error(rc));
     std::vector<Packet> out;
-    auto drained = drain(e.codec.get(), e.options.fps, e.packet.get(), out);
+    auto drained = drain(e.codec.get(), e.packet.get(), e.held, out);
     if (!drained) return std::unexpected(drained.error());
+    if (e.held) {
+        std::int64_t duration = kTimeBase.den / e.options.fps;
+        if (endSeconds) {
+            const std::int64_t end = av::timestamp(*endSeconds, kTimeBase);
+            if (end > e.held->pts) duration = end - e.held->pts;
+        }
+        e.held->duration = duration;
+        auto impl = std::make_unique<Packet::Impl>();
+        impl->packet = std::move(e.held);
+        out.emplace_back(std::move(impl));
+    }
     return out;
 }
 

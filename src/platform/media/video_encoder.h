@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,7 +34,8 @@ struct VideoEncoderOptions {
 // H.264 (libx264, High profile, no B-frames) from decoded pictures or BGRA images, in
 // presentation order. Packets come out as they are ready, timed in seconds from the times given
 // with the pictures; they may lag a few pictures behind (the encoder's threads and look-ahead),
-// and `finish` returns the rest. One thread at a time (any thread). Move-only.
+// and `finish` returns the rest. Each packet lasts until the next picture's time. One thread at a
+// time (any thread). Move-only.
 class VideoEncoder {
   public:
     // Fails with FFmpeg's text when libx264 is missing or refuses the settings.
@@ -52,8 +54,10 @@ class VideoEncoder {
     // Encodes an opaque BGRA image shown at `timeSeconds`, converting it in one pass (scaled to
     // the output size when it differs).
     Result<std::vector<Packet>> encode(const BgraImage& image, double timeSeconds);
-    // Drains the encoder: the packets still inside. Nothing may be encoded afterwards.
-    Result<std::vector<Packet>> finish();
+    // Drains the encoder: the packets still inside. The last picture lasts until `endSeconds`
+    // (one frame at `fps` without it, or when it is not later). Nothing may be encoded
+    // afterwards.
+    Result<std::vector<Packet>> finish(std::optional<double> endSeconds = std::nullopt);
 
     struct Impl;
     Impl& impl() const { return *impl_; }
