@@ -1,0 +1,780 @@
+#include "render/export_renderer.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <limits>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "core/queue.h"
+#include "library/recordings_library.h"
+#include "platform/media/audio_encoder.h"
+#include "platform/media/audio_mix_reader.h"
+#include "platform/media/media_file.h"
+#include "platform/media/movie_muxer.h"
+#include "platform/media/video_decoder.h"
+#include "platform/media/video_encoder.h"
+#include "render/frame_composer.h"
+#include "render/time_map.h"
+
+namespace marlune {
+
+namespace fs = std::filesystem;
+
+const Error ExportRenderer::cancelledError{"Export cancelled."};
+
+namespace {
+
+// Pictures decoded ahead of the composition. Each holds a YUV picture and, for styled exports, its
+// BGRA copy: 4 × 11 MB at 1080p.
+constexpr std::size_t kDecodedAhead = 4;
+// Webcam pictures decoded ahead.
+constexpr std::size_t kWebcamAhead = 3;
+// How far the audio may run ahead of the pictures, in seconds: enough to keep both sides busy,
+// little enough that the muxer interleaves without holding packets back.
+constexpr double kAudioLead = 1.0;
+// Mixed audio frames per read.
+constexpr std::int64_t kAudioChunkFrames = 4096;
+constexpr int kAudioRate = 48000;
+constexpr int kAudioChannels = 2;
+// Source times are rationals turned into doubles; frames this close to a range edge are on it.
+constexpr double kEdgeSeconds = 1e-6;
+// Bands per BGRA → YUV conversion: one per core of the machines the export is tuned for.
+constexpr int kConversionThreads = 2;
+
+// A bounded hand-over between two threads. `end` lets the consumer drain what is left;
+// `cancel` drops everything and wakes both sides for good.
+template <class T>
+class Channel {
+  public:
+    explicit Channel(std::size_t capacity) : capacity_(capacity) {}
+
+    // False once cancelled (the item is dropped).
+    bool push(T item) {
+        std::unique_lock lock(mutex_);
+        notFull_.wait(lock, [&] { return cancelled_ || items_.size() < capacity_; });
+        if (cancelled_) return false;
+        items_.push_back(std::move(item));
+        notEmpty_.notify_one();
+        return true;
+    }
+
+    // Nothing once ended and drained, or cancelled.
+    std::optional<T> pop() {
+        std::unique_lock lock(mutex_);
+        notEmpty_.wait(lock, [&] { return cancelled_ || ended_ || !items_.empty(); });
+        if (cancelled_ || items_.empty()) return std::nullopt;
+        T item = std::move(items_.front());
+        items_.pop_front();
+        notFull_.notify_one();
+        return item;
+    }
+
+    void end() {
+        std::lock_guard lock(mutex_);
+        ended_ = true;
+        notEmpty_.notify_all();
+    }
+
+    void cancel() {
+        std::deque<T> dropped;
+        {
+            std::lock_guard lock(mutex_);
+            cancelled_ = true;
+            dropped.swap(items_);
+            notEmpty_.notify_all();
+            notFull_.notify_all();
+        }
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable notEmpty_;
+    std::condition_variable notFull_;
+    std::deque<T> items_;
+    std::size_t capacity_;
+    bool ended_ = false;
+    bool cancelled_ = false;
+};
+
+// One source picture on its way to the composition.
+struct SourceItem {
+    VideoPicture picture;
+    double timeSeconds = 0;  // may differ from the picture's own (the picture shown at the start)
+    BgraImage bgra;          // its BGRA copy when the decoding thread made one, else empty
+};
+
+// BGRA images handed back and forth between the decoding thread and the video queue, so that
+// a long export allocates a handful of them, not one per frame.
+class ImagePool {
+  public:
+    BgraImage take() {
+        std::lock_guard lock(mutex_);
+        if (free_.empty()) return {};
+        BgraImage image = std::move(free_.back());
+        free_.pop_back();
+        return image;
+    }
+    void give(BgraImage image) {
+        std::lock_guard lock(mutex_);
+        free_.push_back(std::move(image));
+    }
+
+  private:
+    std::mutex mutex_;
+    std::vector<BgraImage> free_;
+};
+
+// The webcam movie decoded on a thread of its own, from the export's webcam start onwards.
+class WebcamFeed {
+  public:
+    WebcamFeed(VideoDecoder decoder, double fromSeconds) : frames_(kWebcamAhead) {
+        thread_ = std::thread([this, decoder = std::move(decoder), fromSeconds]() mutable {
+            run(decoder, fromSeconds);
+        });
+    }
+    ~WebcamFeed() {
+        frames_.cancel();
+        thread_.join();
+    }
+
+    // The next picture; nothing once the movie is over. Blocks while the next one is decoded.
+    std::optional<VideoFrame> next() { return frames_.pop(); }
+
+  private:
+    void run(VideoDecoder& decoder, double from) {
+        pthread_setname_np(pthread_self(), "marlune.webcam");
+        if (from > 0) (void)decoder.seek(from);
+        // The picture on screen at `from` is the last one not later than it: hold each such
+        // picture until the next one shows whether it is.
+        std::optional<VideoFrame> held;
+        for (;;) {
+            auto frame = decoder.next();
+            if (!frame || !*frame) break;  // a damaged webcam movie just ends early
+            if ((*frame)->timeSeconds <= from + kEdgeSeconds) {
+                held = std::move(**frame);
+                continue;
+            }
+            if (held && !frames_.push(std::move(*held))) return;
+            held.reset();
+            if (!frames_.push(std::move(**frame))) return;
+        }
+        if (held) frames_.push(std::move(*held));
+        frames_.end();
+    }
+
+    Channel<VideoFrame> frames_;
+    std::thread thread_;
+};
+
+// Creates the first free "<base> export[ n].mp4" in `dir` and returns its name relative to
+// `dir`. Creating it (rather than only testing for it) keeps two exports started together from
+// writing into one file.
+Result<std::string> reserveOutputName(const fs::path& dir, const fs::path& source) {
+    fs::path relative = source.lexically_relative(dir);
+    std::string base = (relative.parent_path() / relative.filename().stem()).string();
+    for (int n = 1;; ++n) {
+        std::string name = base + (n == 1 ? " export" : " export " + std::to_string(n)) + ".mp4";
+        fs::path candidate = dir / name;
+        int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            ::close(fd);
+            return name;
+        }
+        if (errno != EEXIST) {
+            return fail("Could not create " + candidate.filename().string() + ": " +
+                        std::strerror(errno));
+        }
+    }
+}
+
+}  // namespace
+
+// What every export of one renderer shares: the cancel closure of the export started last.
+struct ExportRenderer::Shared {
+    std::mutex cancelLock;
+    std::function<void()> activeCancel;  // guarded by cancelLock
+    std::uint64_t activeId = 0;          // the export activeCancel belongs to; guarded too
+    std::atomic<std::uint64_t> nextId{1};
+};
+
+namespace {
+
+// One export, from preparation to completion. Shared by the threads that work on it; the last
+// of them to let go destroys it (never a queue of its own: see finish()).
+class Export : public std::enable_shared_from_this<Export> {
+  public:
+    Export(std::shared_ptr<ExportRenderer::Shared> shared, ExportRequest request,
+           std::optional<fs::path> webRoot, ExportRenderer::Progress progress,
+           ExportRenderer::Completion completion)
+        : shared_(std::move(shared)),
+          id_(shared_->nextId++),
+          request_(std::move(request)),
+          webRoot_(std::move(webRoot)),
+          progress_(std::move(progress)),
+          completion_(std::move(completion)),
+          timeMap_(request_.startMs, request_.endMs) {}
+
+    // Steps 1 to 16 of an export, on the shared pool; then the two sides start.
+    void prepareAndStart();
+    // Records `error` as the export's error unless one is recorded already, and stops reading.
+    void cancel(const Error& error);
+
+  private:
+    Result<void> prepare();
+    void openAudio(MediaFile& file);
+    void openWebcam(CompositionInputs& inputs);
+    void start();
+    void decodeSource(VideoDecoder decoder);
+    void runVideo();
+    void runAudio();
+    Result<void> write(std::vector<Packet> packets, int track);
+    void reportProgress(double outMs);
+    // Records the reader's failure (the first one) and stops reading.
+    void setReaderError(const Error& error);
+    void sideFinished();
+    void finish();
+    void complete(Result<std::string> result);
+    void clearActiveCancel();
+
+    // Fixed once prepared.
+    const std::shared_ptr<ExportRenderer::Shared> shared_;
+    const std::uint64_t id_;
+    const ExportRequest request_;
+    const std::optional<fs::path> webRoot_;
+    const ExportRenderer::Progress progress_;
+    ExportRenderer::Completion completion_;  // moved out when called
+    const TimeMap timeMap_;
+    fs::path source_;
+    fs::path output_;  // empty until the name is reserved
+    std::string outputName_;
+    double startSeconds_ = 0;
+    double endSeconds_ = 0;
+    int width_ = 0;
+    int height_ = 0;
+    PixelSize out_;
+    int fps_ = 0;
+    bool convertWhileDecoding_ = false;
+
+    std::optional<VideoDecoder> decoder_;  // until start() hands it to its thread
+    std::optional<VideoEncoder> videoEncoder_;
+    std::optional<AudioMixReader> mix_;
+    std::optional<AudioEncoder> audioEncoder_;
+    std::mutex muxLock_;  // the two sides write into one file
+    std::optional<MovieMuxer> muxer_;
+    int videoTrack_ = -1;
+    int audioTrack_ = -1;
+    std::unique_ptr<FrameComposer> composer_;  // the video queue's once started
+    std::shared_ptr<WebcamFeed> webcam_;
+
+    // The first error wins; the reader's failure is kept apart, as it only counts when nothing
+    // else went wrong.
+    std::mutex errorLock_;
+    std::optional<Error> error_;
+    std::optional<Error> readerError_;
+    bool readerFailed_ = false;
+    std::atomic<bool> stopReading_{false};
+
+    Channel<SourceItem> decoded_{kDecodedAhead};
+    ImagePool images_;
+    std::thread decodeThread_;
+    std::shared_ptr<Queue> videoQueue_;
+    std::shared_ptr<Queue> audioQueue_;
+    std::atomic<int> sidesRunning_{0};
+
+    // Pacing of the audio behind the pictures.
+    std::mutex paceLock_;
+    std::condition_variable paceChanged_;
+    double videoSeconds_ = 0;  // output time of the last picture written
+    bool videoDone_ = false;
+
+    // Video queue only.
+    int lastPercent_ = -1;
+    std::int64_t picturesWritten_ = 0;
+};
+
+void Export::cancel(const Error& error) {
+    {
+        std::lock_guard lock(errorLock_);
+        if (!error_) error_ = error;
+    }
+    stopReading_ = true;
+    decoded_.cancel();
+    std::lock_guard lock(paceLock_);
+    paceChanged_.notify_all();
+}
+
+void Export::setReaderError(const Error& error) {
+    {
+        std::lock_guard lock(errorLock_);
+        if (readerFailed_) return;
+        readerFailed_ = true;
+        readerError_ = error;
+    }
+    // A failed reader delivers nothing more to either side.
+    stopReading_ = true;
+    decoded_.cancel();
+    std::lock_guard lock(paceLock_);
+    paceChanged_.notify_all();
+}
+
+void Export::clearActiveCancel() {
+    std::lock_guard lock(shared_->cancelLock);
+    // A newer export may have installed its own closure meanwhile: that one stays.
+    if (shared_->activeId == id_) {
+        shared_->activeCancel = nullptr;
+        shared_->activeId = 0;
+    }
+}
+
+void Export::complete(Result<std::string> result) {
+    Queue::main().post(
+        [completion = std::move(completion_), result = std::move(result)] { completion(result); });
+}
+
+void Export::prepareAndStart() {
+    {
+        // Installed at once, so that a cancel arriving while the export is prepared is not lost.
+        std::weak_ptr<Export> weak = weak_from_this();
+        std::lock_guard lock(shared_->cancelLock);
+        shared_->activeCancel = [weak] {
+            if (auto self = weak.lock()) self->cancel(ExportRenderer::cancelledError);
+        };
+        shared_->activeId = id_;
+    }
+    auto prepared = prepare();
+    if (prepared) {
+        std::lock_guard lock(errorLock_);
+        if (error_) prepared = std::unexpected(*error_);  // cancelled while preparing
+    }
+    if (!prepared) {
+        clearActiveCancel();
+        muxer_.reset();
+        if (!output_.empty()) {
+            std::error_code ignored;
+            fs::remove(output_, ignored);
+        }
+        complete(std::unexpected(prepared.error()));
+        return;
+    }
+    start();
+}
+
+Result<void> Export::prepare() {
+    auto source = RecordingsLibrary::safeURL(request_.name);
+    if (!source) return fail("Invalid file name.");
+    source_ = *source;
+    if (request_.startMs >= request_.endMs) return fail("Export range is empty.");
+
+    auto file = MediaFile::open(source_);
+    if (!file) return fail("The file has no video track.");
+    auto videoTracks = file->tracks(TrackKind::video);
+    if (videoTracks.empty()) return fail("The file has no video track.");
+    const TrackInfo track = videoTracks.front();
+    if (timeMap_.totalOutMs() <= 40) return fail("The cuts remove the entire clip.");
+    startSeconds_ = request_.startMs / 1000.0;
+    endSeconds_ = request_.endMs / 1000.0;
+
+    width_ = track.width;
+    height_ = track.height;
+    out_ = ExportRenderer::outputSize(width_, height_, request_.targetHeight);
+    fps_ = ExportRenderer::exportFps(track.frameRate);
+
+    // In the form safeURL gives, so that the source's path relative to it is plain.
+    const fs::path dir = fs::absolute(RecordingsLibrary::dirURL()).lexically_normal();
+    auto name = reserveOutputName(dir, source_);
+    if (!name) return std::unexpected(name.error());
+    outputName_ = *name;
+    output_ = dir / outputName_;
+
+    auto decoderFile = MediaFile::open(source_);
+    if (!decoderFile) return fail("Could not read the video track.");
+    // One decoding thread keeps well ahead of the encoder; more would only take turns with it.
+    auto decoder = VideoDecoder::open(std::move(*decoderFile), track.index, {.threads = 1});
+    if (!decoder) return fail("Could not read the video track.");
+    decoder_ = std::move(*decoder);
+
+    auto muxer = MovieMuxer::create(output_, MovieContainer::mp4, {.indexAtFront = true});
+    if (!muxer) return std::unexpected(muxer.error());
+    muxer_ = std::move(*muxer);
+    // The encoder's matrix is the source's, so that pictures passed through unchanged and
+    // composed ones agree, and the tag tells players which it is.
+    const ColourMatrix matrix =
+        track.matrix.value_or(track.height >= 720 ? ColourMatrix::bt709 : ColourMatrix::bt601);
+    auto encoder =
+        VideoEncoder::open({.width = out_.width,
+                            .height = out_.height,
+                            .fps = fps_,
+                            .bitRate = ExportRenderer::bitRate(out_.width, out_.height, fps_),
+                            .keyFrameInterval = 2 * fps_,
+                            .preset = std::string(ExportRenderer::kPreset),
+                            .matrix = matrix,
+                            .conversionThreads = kConversionThreads});
+    if (!encoder) return fail("Could not configure the video writer.");
+    videoEncoder_ = std::move(*encoder);
+    auto videoTrack = muxer_->addTrack(*videoEncoder_);
+    if (!videoTrack) return fail("Could not configure the video writer.");
+    videoTrack_ = *videoTrack;
+
+    openAudio(*file);
+
+    CompositionInputs inputs;
+    inputs.width = width_;
+    inputs.height = height_;
+    inputs.outWidth = out_.width;
+    inputs.outHeight = out_.height;
+    inputs.zooms = request_.zooms;
+    inputs.frame = request_.frame;
+    inputs.cursor = request_.cursor;
+    inputs.webcam = request_.webcam;
+    inputs.timeMap = timeMap_;
+    inputs.webRoot = webRoot_;
+    openWebcam(inputs);
+
+    if (auto begun = muxer_->begin(); !begun) {
+        std::string message = begun.error().message;
+        return fail(message.empty() ? "Writer failed to start." : message);
+    }
+    // Reading starts at the key frame before the range; the pictures before it are dropped.
+    // A movie without an index just reads from its start.
+    if (request_.startMs > 0) (void)decoder_->seek(startSeconds_);
+
+    // Pictures that are sure to need composing are turned into BGRA by the decoding thread, in
+    // parallel with the composition of the one before. Otherwise (no styling, at most zooms)
+    // most pictures pass through untouched and the few zoomed ones are converted on demand.
+    convertWhileDecoding_ = request_.frame || (request_.cursor && request_.cursor->render) ||
+                            webcam_ || out_.width != width_;
+    composer_ = std::make_unique<FrameComposer>(std::move(inputs));
+    return {};
+}
+
+void Export::openAudio(MediaFile& file) {
+    auto audioTracks = file.tracks(TrackKind::audio);
+    if (audioTracks.empty()) return;
+    std::vector<AudioMixTrack> mixTracks;
+    for (std::size_t i = 0; i < audioTracks.size(); ++i) {
+        // The recorder writes the microphone first, then the system audio.
+        mixTracks.push_back(
+            {audioTracks[i].index, i == 0 ? request_.micGain : request_.systemGain});
+    }
+    // Whatever fails here, the export goes on without audio.
+    auto mix = AudioMixReader::open(source_, std::move(mixTracks), startSeconds_, endSeconds_,
+                                    kAudioRate, kAudioChannels);
+    if (!mix) return;
+    auto encoder = AudioEncoder::open(
+        {.sampleRate = kAudioRate, .channels = kAudioChannels, .bitRate = 192'000});
+    if (!encoder) return;
+    auto track = muxer_->addTrack(*encoder);
+    if (!track) return;
+    mix_ = std::move(*mix);
+    audioEncoder_ = std::move(*encoder);
+    audioTrack_ = *track;
+}
+
+void Export::openWebcam(CompositionInputs& inputs) {
+    // Any failure drops the webcam.
+    if (!request_.webcam) return;
+    auto path = RecordingsLibrary::safeURL(request_.webcam->file);
+    std::error_code ec;
+    if (!path || !fs::is_regular_file(*path, ec)) return;
+    auto file = MediaFile::open(*path);
+    if (!file) return;
+    auto video = file->tracks(TrackKind::video);
+    if (video.empty()) return;
+    // Never wider than the canvas: the overlay is at most that big.
+    auto decoder = VideoDecoder::open(std::move(*file), video.front().index,
+                                      {.maxWidth = width_, .threads = 1});
+    if (!decoder) return;
+    const double from = std::max(0.0, startSeconds_ - request_.webcam->offsetMs / 1000.0);
+    webcam_ = std::make_shared<WebcamFeed>(std::move(*decoder), from);
+    inputs.webcamFrames = [feed = webcam_] { return feed->next(); };
+}
+
+void Export::start() {
+    auto self = shared_from_this();
+    sidesRunning_ = audioEncoder_ ? 2 : 1;
+    decodeThread_ = std::thread([self, decoder = std::move(*decoder_)]() mutable {
+        self->decodeSource(std::move(decoder));
+    });
+    decoder_.reset();
+    videoQueue_ = Queue::makeSerial(".render.video");
+    videoQueue_->post([self] { self->runVideo(); });
+    if (audioEncoder_) {
+        audioQueue_ = Queue::makeSerial(".render.audio");
+        audioQueue_->post([self] { self->runAudio(); });
+    }
+}
+
+// The decoding thread: the source's pictures of the range, in presentation order, into
+// `decoded_`.
+void Export::decodeSource(VideoDecoder decoder) {
+    pthread_setname_np(pthread_self(), "marlune.decode");
+    PictureConverter converter;
+    auto hand = [&](VideoPicture picture, double time) {
+        SourceItem item{std::move(picture), time, {}};
+        if (convertWhileDecoding_) {
+            BgraImage image = images_.take();
+            if (auto converted = converter.toBgra(item.picture, image); !converted) {
+                setReaderError(converted.error());
+                return false;
+            }
+            item.bgra = std::move(image);
+        }
+        return decoded_.push(std::move(item));
+    };
+    // The last picture before the range: it is on screen at the range's start when no picture
+    // starts exactly there.
+    std::optional<VideoPicture> before;
+    bool started = false;
+    while (!stopReading_) {
+        auto picture = decoder.nextPicture();
+        if (!picture) {
+            setReaderError(picture.error());
+            break;
+        }
+        if (!*picture) break;
+        const double t = (*picture)->timeSeconds();
+        if (t < startSeconds_ - kEdgeSeconds) {
+            before = std::move(**picture);
+            continue;
+        }
+        if (t >= endSeconds_ - kEdgeSeconds) break;
+        if (!started && before && t > startSeconds_ + kEdgeSeconds) {
+            if (!hand(std::move(*before), startSeconds_)) break;
+        }
+        started = true;
+        before.reset();
+        if (!hand(std::move(**picture), t)) break;
+    }
+    decoded_.end();
+}
+
+void Export::reportProgress(double outMs) {
+    const double total = timeMap_.totalOutMs();
+    const double fraction = total > 0 ? outMs / total : 0;
+    const int percent = fraction < 0 ? 0 : static_cast<int>(std::min(fraction, 0.98) * 100);
+    if (percent == lastPercent_) return;
+    lastPercent_ = percent;
+    if (progress_) progress_(percent / 100.0);
+}
+
+Result<void> Export::write(std::vector<Packet> packets, int track) {
+    std::lock_guard lock(muxLock_);
+    for (auto& packet : packets) {
+        auto written = muxer_->write(std::move(packet), track, 0.0);
+        if (!written) return written;
+    }
+    return {};
+}
+
+// The ".render.video" queue: composes and encodes every picture, then drains the encoder.
+void Export::runVideo() {
+    // The queue's own name is cut to "marlune.render." for both sides.
+    pthread_setname_np(pthread_self(), "render.video");
+    PictureConverter converter(kConversionThreads);
+    BgraImage converted;  // pictures converted here, when the decoding thread did not
+    BgraImage canvas;
+    std::optional<Error> appendError;
+    while (auto item = decoded_.pop()) {
+        if (stopReading_) break;
+        const FrameComposer::Step step = composer_->advance(item->timeSeconds);
+        const double outSeconds = step.outMs / 1000.0;
+        Result<std::vector<Packet>> packets;
+        if (step.passThrough) {
+            packets = videoEncoder_->encode(item->picture, outSeconds);
+        } else {
+            const BgraImage* source = &item->bgra;
+            if (item->bgra.empty()) {
+                if (auto done = converter.toBgra(item->picture, converted); !done) {
+                    setReaderError(done.error());
+                    break;
+                }
+                source = &converted;
+            }
+            composer_->render(step, *source, canvas);
+            packets = videoEncoder_->encode(canvas, outSeconds);
+        }
+        if (!item->bgra.empty()) images_.give(std::move(item->bgra));
+        Result<void> written =
+            packets ? write(std::move(*packets), videoTrack_) : std::unexpected(packets.error());
+        if (!written) {
+            appendError = written.error();
+            break;
+        }
+        ++picturesWritten_;
+        reportProgress(step.outMs);
+        {
+            std::lock_guard lock(paceLock_);
+            videoSeconds_ = outSeconds;
+        }
+        paceChanged_.notify_all();
+    }
+    if (!appendError && !stopReading_) {
+        // The last picture lasts to the end of the range, where the sound ends too.
+        auto rest = videoEncoder_->finish(timeMap_.totalOutMs() / 1000.0);
+        Result<void> written =
+            rest ? write(std::move(*rest), videoTrack_) : std::unexpected(rest.error());
+        if (!written) appendError = written.error();
+    }
+    if (appendError) {
+        cancel(Error{appendError->message.empty() ? "Frame append failed." : appendError->message});
+    }
+    // Nothing more is taken: a decoder still waiting to hand over a picture stops.
+    decoded_.cancel();
+    // Only the video queue touches the composer; it goes with the side.
+    composer_.reset();
+    {
+        std::lock_guard lock(paceLock_);
+        videoDone_ = true;
+    }
+    paceChanged_.notify_all();
+    sideFinished();
+}
+
+// The ".render.audio" queue: mixes and encodes the audio of the range, a little ahead of the
+// pictures, then drains the encoder.
+void Export::runAudio() {
+    pthread_setname_np(pthread_self(), "render.audio");
+    std::vector<float> chunk(static_cast<std::size_t>(kAudioChunkFrames * kAudioChannels));
+    double audioSeconds = 0;
+    std::optional<Error> appendError;
+    bool ended = false;
+    while (!stopReading_) {
+        {
+            std::unique_lock lock(paceLock_);
+            paceChanged_.wait(lock, [&] {
+                return stopReading_ || videoDone_ || audioSeconds <= videoSeconds_ + kAudioLead;
+            });
+        }
+        if (stopReading_) break;
+        auto frames = mix_->read(chunk);
+        if (!frames) {
+            setReaderError(frames.error());
+            break;
+        }
+        if (*frames == 0) {
+            ended = true;
+            break;
+        }
+        auto packets = audioEncoder_->encode(std::span<const float>(
+            chunk.data(), static_cast<std::size_t>(*frames * kAudioChannels)));
+        Result<void> written =
+            packets ? write(std::move(*packets), audioTrack_) : std::unexpected(packets.error());
+        if (!written) {
+            appendError = written.error();
+            break;
+        }
+        audioSeconds += double(*frames) / kAudioRate;
+    }
+    if (ended && !stopReading_) {
+        auto rest = audioEncoder_->finish();
+        Result<void> written =
+            rest ? write(std::move(*rest), audioTrack_) : std::unexpected(rest.error());
+        if (!written) appendError = written.error();
+    }
+    if (appendError) {
+        cancel(Error{appendError->message.empty() ? "Audio append failed." : appendError->message});
+    }
+    sideFinished();
+}
+
+void Export::sideFinished() {
+    if (--sidesRunning_ > 0) return;
+    // Not on either side's queue: finishing releases them.
+    auto self = shared_from_this();
+    ConcurrentQueue::userInitiated().post([self] { self->finish(); });
+}
+
+void Export::finish() {
+    decoded_.cancel();
+    if (decodeThread_.joinable()) decodeThread_.join();
+    webcam_.reset();
+    // Both sides have returned; this waits for their threads to wind down.
+    videoQueue_.reset();
+    audioQueue_.reset();
+    clearActiveCancel();
+
+    std::optional<Error> error;
+    std::optional<Error> readerError;
+    bool readerFailed = false;
+    {
+        std::lock_guard lock(errorLock_);
+        error = error_;
+        readerError = readerError_;
+        readerFailed = readerFailed_;
+    }
+    if (!error && readerFailed) {
+        std::string message = readerError ? readerError->message : "";
+        error = Error{message.empty() ? "Reading the source failed." : message};
+    }
+    // A range past the end of the movie holds no picture: an empty movie is no export.
+    if (!error && picturesWritten_ == 0) error = Error{"Export failed."};
+    if (!error) {
+        auto finished = muxer_->finish();
+        if (!finished) {
+            error = Error{finished.error().message.empty() ? "Export failed."
+                                                           : finished.error().message};
+        }
+    }
+    muxer_.reset();
+    if (error) {
+        std::error_code ignored;
+        fs::remove(output_, ignored);
+        complete(std::unexpected(*error));
+        return;
+    }
+    complete(outputName_);
+}
+
+}  // namespace
+
+ExportRenderer::ExportRenderer() : shared_(std::make_shared<Shared>()) {}
+ExportRenderer::~ExportRenderer() = default;
+
+void ExportRenderer::render(ExportRequest request, std::optional<fs::path> webRoot,
+                            Progress progress, Completion completion) {
+    auto job = std::make_shared<Export>(shared_, std::move(request), std::move(webRoot),
+                                        std::move(progress), std::move(completion));
+    ConcurrentQueue::userInitiated().post([job] { job->prepareAndStart(); });
+}
+
+void ExportRenderer::cancelExport() {
+    std::function<void()> cancel;
+    {
+        std::lock_guard lock(shared_->cancelLock);
+        cancel = shared_->activeCancel;
+    }
+    if (cancel) cancel();
+}
+
+PixelSize ExportRenderer::outputSize(int width, int height, std::int64_t targetHeight) {
+    if (targetHeight <= 0 || targetHeight >= height || width <= 0 || height <= 0) {
+        return {width, height};
+    }
+    const int outH = static_cast<int>(targetHeight) & ~1;
+    const auto w = static_cast<int>(std::lround(double(outH) * width / height));
+    return {w - w % 2, outH};
+}
+
+int ExportRenderer::exportFps(double nominalFrameRate) {
+    if (!std::isfinite(nominalFrameRate)) return 10;
+    // Far beyond any movie; keeps the conversion defined.
+    const double rate = std::round(std::clamp(nominalFrameRate, 0.0, 1000.0));
+    return std::max(10, static_cast<int>(rate));
+}
+
+std::int64_t ExportRenderer::bitRate(int outWidth, int outHeight, int fps) {
+    const auto computed = static_cast<std::int64_t>(double(outWidth) * outHeight * fps * 0.13);
+    return std::max<std::int64_t>(computed, 4'000'000);
+}
+
+}  // namespace marlune

@@ -1,0 +1,82 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/error.h"
+#include "library/edit_document.h"
+#include "platform/image/bgra_image.h"
+
+namespace marlune {
+
+// Renders one recording with its edit into a new movie beside it: every picture of the export
+// range goes through the frame composition, the audio tracks are mixed with their gains, and the
+// result is written as H.264 High + AAC in MP4 (index at the front) named "<name> export.mp4"
+// (" export 2.mp4", … when taken). The movie's time 0 is the range's start; pictures keep their
+// source times, and the audio of the same range lines up with them.
+//
+// The work overlaps on every core: one thread decodes the source, the ".render.video" queue
+// composes, converts and encodes (libx264 adds threads of its own), the ".render.audio" queue
+// mixes and encodes the audio, kept close behind the pictures so that the file interleaves well.
+// Bounded hand-overs between them keep memory flat whatever the length.
+//
+// The application object owns one renderer. Several exports may run at once; cancelExport()
+// reaches the one started last.
+class ExportRenderer {
+  public:
+    // Progress as a fraction 0–0.98 in whole percentages, called only when the percentage
+    // changes, on the export's video queue.
+    using Progress = std::function<void(double fraction)>;
+    // The new movie's name relative to the recordings folder, or the error that ended the
+    // export. Called once, on the main thread.
+    using Completion = std::function<void(Result<std::string> name)>;
+
+    // The error a cancelled export ends with: "Export cancelled.".
+    static const Error cancelledError;
+    // libx264's speed preset for every export (see the README's performance notes).
+    static constexpr std::string_view kPreset = "superfast";
+
+    ExportRenderer();
+    ~ExportRenderer();
+    ExportRenderer(const ExportRenderer&) = delete;
+    ExportRenderer& operator=(const ExportRenderer&) = delete;
+
+    // Starts an export and returns at once; the preparation runs on the shared pool. `webRoot`
+    // is the page's folder (wallpapers, live backgrounds, cursor packs); without it those
+    // resources count as missing, which never fails an export. Fails (through `completion`)
+    // with "Invalid file name.", "Export range is empty.", "The file has no video track.",
+    // "The cuts remove the entire clip.", "Could not read the video track.", "Could not
+    // configure the video writer.", "Writer failed to start.", "Frame append failed.", "Audio
+    // append failed.", "Reading the source failed.", "Export failed.", "Export cancelled." or
+    // the media library's own text; after any failure no output file is left behind. Any
+    // thread.
+    void render(ExportRequest request, std::optional<std::filesystem::path> webRoot,
+                Progress progress, Completion completion);
+
+    // Cancels the export started last, if it is still running (also while it is being
+    // prepared); it then completes with cancelledError. Does nothing when none runs. Any thread.
+    void cancelExport();
+
+    // The rules that size and pace the output, exposed for their tests.
+
+    // The output picture size for a W × H source: with 0 < targetHeight < H, the target height
+    // made even (lowest bit cleared) and the width in proportion (rounded half away from zero,
+    // then made even); otherwise the source size, odd sides included.
+    static PixelSize outputSize(int width, int height, std::int64_t targetHeight);
+    // Encoding frame rate: the source's nominal rate rounded half away from zero, at least 10.
+    static int exportFps(double nominalFrameRate);
+    // Average bit rate: 0.13 bit per pixel per frame, at least 4 Mbit/s.
+    static std::int64_t bitRate(int outWidth, int outHeight, int fps);
+
+    struct Shared;
+
+  private:
+    std::shared_ptr<Shared> shared_;
+};
+
+}  // namespace marlune
