@@ -35,7 +35,8 @@ AppDelegate::AppDelegate(bool isSmoke)
       settings(std::make_shared<SettingsStore>(defaults)),
       library(std::make_shared<RecordingsLibrary>()),
       media(std::make_shared<MediaTools>()),
-      projects(std::make_shared<ProjectStore>()) {}
+      projects(std::make_shared<ProjectStore>()),
+      renderer(std::make_shared<ExportRenderer>()) {}
 
 AppDelegate::~AppDelegate() = default;
 
@@ -153,6 +154,15 @@ Json AppDelegate::readyResult() const {
     r["settings"] = settings->asDictionary();
     r["mediaBaseURL"] = mediaServer ? Json(mediaServer->baseURL()) : Json(nullptr);
     return r;
+}
+
+std::optional<std::filesystem::path> AppDelegate::webRoot() const {
+    // The installed layout, which the build tree mirrors. The scheme handler's own lookup
+    // (with the "DevWebRoot" override) takes over once it is part of the application.
+    std::error_code ec;
+    auto root = (paths::executableDir() / "../share/marlune/web").lexically_normal();
+    if (std::filesystem::is_directory(root, ec)) return root;
+    return std::nullopt;
 }
 
 void AppDelegate::setWebcamPreview(bool) {
@@ -306,6 +316,49 @@ void AppDelegate::registerCommands() {
         reply(Json::object());
     });
     // ---- end of recordings library, media tools and project files ----
+
+    // ---- Export ----
+    command("edit.exportRender", [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
+        auto request = ExportRequest::fromPayload(payload);
+        if (!request) return reply(std::unexpected(request.error()));
+        std::int64_t durationMs = 0;
+        // Only a non-empty range gets that far; its length may still overflow.
+        if (request->startMs < request->endMs &&
+            __builtin_sub_overflow(request->endMs, request->startMs, &durationMs)) {
+            durationMs = std::numeric_limits<std::int64_t>::max();
+        }
+        std::weak_ptr<AppDelegate> weak = app.weak_from_this();
+        app.renderer->render(
+            std::move(*request), app.webRoot(),
+            [weak](double value) {
+                if (auto self = weak.lock())
+                    self->bridge->emit("exportProgress", {{"value", value}});
+            },
+            [weak, durationMs, reply = std::move(reply)](Result<std::string> made) {
+                if (!made) {
+                    if (made.error() == ExportRenderer::cancelledError) {
+                        return reply(Json{{"cancelled", true}});
+                    }
+                    return reply(std::unexpected(made.error()));
+                }
+                if (auto self = weak.lock()) {
+                    self->recordExport();
+                    Json saved = Json::object();
+                    saved["name"] = *made;
+                    saved["durationMs"] = durationMs;
+                    self->bridge->emit("saved", std::move(saved));
+                }
+                Json result = Json::object();
+                result["name"] = std::move(*made);
+                reply(std::move(result));
+            });
+    });
+
+    command("edit.exportCancel", [](AppDelegate& app, const Json&, WebBridge::Reply reply) {
+        app.renderer->cancelExport();
+        reply(Json::object());
+    });
+    // ---- end of export ----
 
     command("settings.get", [](AppDelegate& app, const Json&, WebBridge::Reply reply) {
         reply(app.settings->asDictionary());

@@ -12,6 +12,7 @@
 #include "library/media_tools.h"
 #include "library/project_store.h"
 #include "library/recordings_library.h"
+#include "render/export_renderer.h"
 
 namespace marlune {
 
@@ -69,6 +70,7 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     const std::shared_ptr<RecordingsLibrary> library;
     const std::shared_ptr<MediaTools> media;
     const std::shared_ptr<ProjectStore> projects;
+    const std::shared_ptr<ExportRenderer> renderer;
     // Serves the recordings to the page's media player over loopback HTTP; from launch on, and
     // absent when it could not listen.
     std::unique_ptr<MediaHttpServer> mediaServer;
@@ -98,6 +100,8 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     void setWebcamZoom(double zoom);
 
     Json readyResult() const;
+    // The page's folder, where exports find wallpapers, live backgrounds and cursor packs.
+    std::optional<std::filesystem::path> webRoot() const;
 
     // Counts one finished export with the account. No account service yet: nothing to count.
     void recordExport() {}
