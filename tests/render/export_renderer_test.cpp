@@ -1,0 +1,506 @@
+// The export pipeline on movies made by the ffmpeg tool in the recordings folder of this test
+// program's private HOME; outputs are read back with ffprobe and the media wrappers.
+
+#include "render/export_renderer.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+#include "core/queue.h"
+#include "library/recordings_library.h"
+#include "platform/media/audio_decoder.h"
+#include "platform/media/media_file.h"
+#include "platform/media/video_decoder.h"
+#include "support/ffmpeg_tool.h"
+#include "support/main_loop.h"
+#include "support/temp_dir.h"
+
+namespace marlune {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ffmpeg;
+
+fs::path folder() {
+    fs::path dir = RecordingsLibrary::dirURL();
+    const char* home = std::getenv("HOME");
+    // Never let a test loose on a real user's recordings.
+    if (!home || !dir.string().starts_with(std::string(home) + "/")) std::abort();
+    fs::create_directories(dir);
+    return dir;
+}
+
+// The folder emptied, for tests that look at everything in it.
+fs::path freshFolder() {
+    fs::remove_all(folder());
+    return folder();
+}
+
+std::vector<std::string> filesIn(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::recursive_directory_iterator(dir)) {
+        if (e.is_regular_file()) names.push_back(e.path().lexically_relative(dir).string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+ExportRequest request(std::string name, std::int64_t startMs, std::int64_t endMs) {
+    ExportRequest r;
+    r.name = std::move(name);
+    r.startMs = startMs;
+    r.endMs = endMs;
+    return r;
+}
+
+struct Outcome {
+    Result<std::string> result = fail("(no completion)");
+    std::vector<double> progress;
+    int completions = 0;
+};
+
+// Runs one export to its completion; `whileRunning` (if any) is called with the renderer at
+// the first progress report, on the main thread.
+Outcome exportNow(ExportRequest r, std::function<void(ExportRenderer&)> whileRunning = {}) {
+    ExportRenderer renderer;
+    Outcome out;
+    std::mutex lock;
+    bool started = false;
+    renderer.render(
+        std::move(r), std::nullopt,
+        [&](double value) {
+            std::lock_guard guard(lock);
+            out.progress.push_back(value);
+        },
+        [&](Result<std::string> made) {
+            EXPECT_TRUE(isMainThread());
+            out.result = std::move(made);
+            ++out.completions;
+        });
+    test::runMainUntil(
+        [&] {
+            if (whileRunning && !started) {
+                std::lock_guard guard(lock);
+                if (!out.progress.empty()) {
+                    started = true;
+                    whileRunning(renderer);
+                }
+            }
+            return out.completions > 0;
+        },
+        std::chrono::seconds(60));
+    // A second completion would arrive right behind the first.
+    test::runMainFor(std::chrono::milliseconds(50));
+    return out;
+}
+
+Json probeStreams(const fs::path& movie) {
+    auto out = test::toolOutput(
+        {"ffprobe", "-v", "error", "-show_entries",
+         "stream=codec_type,codec_name,profile,width,height,sample_rate,channels,nb_frames,"
+         "duration,start_time",
+         "-of", "json", movie.string()});
+    if (!out) return Json::array();
+    return Json::parse(*out, nullptr, false).value("streams", Json::array());
+}
+
+const Json* streamOf(const Json& streams, const std::string& type) {
+    for (const auto& s : streams) {
+        if (s.value("codec_type", "") == type) return &s;
+    }
+    return nullptr;
+}
+
+// The settings x264 records in the stream ("keyint=60 … bitrate=4000 …").
+std::string encoderSettings(const fs::path& movie) {
+    std::string bytes = test::readFile(movie);
+    auto at = bytes.find("x264 - core");
+    if (at == std::string::npos) return {};
+    return bytes.substr(at, bytes.find('\0', at) - at);
+}
+
+TEST(ExportRules, OutputSizeFrameRateAndBitRate) {
+    struct SizeCase {
+        int w, h;
+        std::int64_t target;
+        PixelSize expected;
+    };
+    const SizeCase sizes[] = {
+        {2880, 1800, 720, {1152, 720}}, {2880, 1800, 721, {1152, 720}},
+        {2880, 1800, 0, {2880, 1800}},  {2880, 1800, 1800, {2880, 1800}},
+        {321, 181, 0, {321, 181}},      {321, 181, 181, {321, 181}},
+        {321, 181, 500, {321, 181}},    {1366, 768, 720, {1280, 720}},
+        {1920, 1080, -5, {1920, 1080}},
+    };
+    for (const auto& c : sizes) {
+        EXPECT_EQ(ExportRenderer::outputSize(c.w, c.h, c.target), c.expected)
+            << c.w << "x" << c.h << " to " << c.target;
+    }
+    const std::pair<double, int> rates[] = {{7.2, 10}, {29.97, 30}, {59.94, 60}, {30.5, 31},
+                                            {0.0, 10}, {10.4, 10},  {24.0, 24},  {NAN, 10}};
+    for (auto [nominal, fps] : rates) EXPECT_EQ(ExportRenderer::exportFps(nominal), fps) << nominal;
+    EXPECT_EQ(ExportRenderer::bitRate(1280, 720, 30), 4'000'000);
+    EXPECT_EQ(ExportRenderer::bitRate(3840, 2160, 60), 64'696'320);
+    EXPECT_EQ(ExportRenderer::bitRate(1920, 1080, 30), 8'087'040);
+}
+
+TEST(ExportRenderer, RefusalsLeaveNothingBehind) {
+    const fs::path dir = freshFolder();
+    ASSERT_TRUE(test::makeMovie(dir / "Clip.mp4", 1.0));
+    ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "sine=f=440:sample_rate=48000", "-t", "1", "-c:a",
+                        "aac", (dir / "Voice.mp4").string()}));
+    const auto before = filesIn(dir);
+    struct Case {
+        const char* name;
+        std::int64_t startMs, endMs;
+        const char* error;
+    };
+    const Case cases[] = {
+        {"../Clip.mp4", 0, 500, "Invalid file name."},
+        {"", 0, 500, "Invalid file name."},
+        {"Clip.mp4", 500, 500, "Export range is empty."},
+        {"Clip.mp4", 600, 500, "Export range is empty."},
+        {"Clip.mp4", 100, 140, "The cuts remove the entire clip."},
+        {"Gone.mp4", 0, 500, "The file has no video track."},
+        {"Voice.mp4", 0, 500, "The file has no video track."},
+        // Past the end of the movie there is no picture to export.
+        {"Clip.mp4", 5000, 6000, "Export failed."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name + std::string(" ") + std::to_string(c.startMs));
+        Outcome out = exportNow(request(c.name, c.startMs, c.endMs));
+        ASSERT_FALSE(out.result);
+        EXPECT_EQ(out.result.error().message, c.error);
+        EXPECT_EQ(out.completions, 1);
+        EXPECT_EQ(filesIn(dir), before);
+    }
+}
+
+TEST(ExportRenderer, NamesTracksAndEncoderSettings) {
+    const fs::path dir = freshFolder();
+    ASSERT_TRUE(test::makeMovie(dir / "Demo.mp4", 2.0));
+    ASSERT_TRUE(test::makeMovie(dir / "Mute.mp4", 1.0, 320, 180, false));
+    fs::create_directories(dir / "sub");
+    ASSERT_TRUE(fs::copy_file(dir / "Demo.mp4", dir / "sub/Take.one.mp4"));
+    // 7.2 frames a second: encoded as 10 (a key frame at least every 20 frames).
+    ASSERT_TRUE(
+        ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=320x180:r=36/5", "-t", "2", "-c:v", "libx264",
+                "-preset", "ultrafast", "-pix_fmt", "yuv420p", (dir / "Slow.mp4").string()}));
+    struct Case {
+        const char* name;
+        std::int64_t startMs, endMs;
+        const char* output;
+        bool audio;
+        int frames;
+        const char* keyint;
+    };
+    const Case cases[] = {
+        {"Demo.mp4", 0, 2000, "Demo export.mp4", true, 60, "keyint=60 "},
+        {"Demo.mp4", 500, 1500, "Demo export 2.mp4", true, 30, "keyint=60 "},
+        {"Demo.mp4", 1000, 1041, "Demo export 3.mp4", true, 2, "keyint=60 "},
+        {"sub/Take.one.mp4", 0, 1000, "sub/Take.one export.mp4", true, 30, "keyint=60 "},
+        {"Mute.mp4", 0, 1000, "Mute export.mp4", false, 30, "keyint=60 "},
+        {"Slow.mp4", 0, 2000, "Slow export.mp4", false, 14, "keyint=20 "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.output);
+        Outcome out = exportNow(request(c.name, c.startMs, c.endMs));
+        ASSERT_TRUE(out.result) << out.result.error().message;
+        EXPECT_EQ(*out.result, c.output);
+        const fs::path movie = dir / c.output;
+        EXPECT_TRUE(test::decodesCleanly(movie));
+        Json streams = probeStreams(movie);
+        const Json* video = streamOf(streams, "video");
+        ASSERT_TRUE(video) << streams.dump();
+        EXPECT_EQ(video->value("profile", ""), "High");
+        EXPECT_EQ(video->value("width", 0), 320);
+        EXPECT_EQ(video->value("nb_frames", ""), std::to_string(c.frames));
+        EXPECT_EQ(std::stod(video->value("start_time", "-1")), 0.0) << "starts at the range start";
+        EXPECT_NEAR(std::stod(video->value("duration", "0")), (c.endMs - c.startMs) / 1000.0, 0.07);
+        const Json* audio = streamOf(streams, "audio");
+        EXPECT_EQ(audio != nullptr, c.audio);
+        if (audio) {
+            EXPECT_EQ(audio->value("codec_name", ""), "aac");
+            EXPECT_EQ(audio->value("sample_rate", ""), "48000");
+            EXPECT_EQ(audio->value("channels", 0), 2);
+            EXPECT_NEAR(std::stod(audio->value("duration", "0")), (c.endMs - c.startMs) / 1000.0,
+                        0.03);
+        }
+        const std::string settings = encoderSettings(movie);
+        EXPECT_NE(settings.find(c.keyint), std::string::npos) << settings;
+        EXPECT_NE(settings.find(" bframes=0 "), std::string::npos) << settings;
+        EXPECT_NE(settings.find(" bitrate=4000 "), std::string::npos) << "the floor: " << settings;
+    }
+}
+
+TEST(ExportRenderer, OutputSizes) {
+    const fs::path dir = freshFolder();
+    ASSERT_TRUE(test::makeMovie(dir / "Wide.mp4", 0.2, 2880, 1800, false));
+    // 4:2:0 H.264 has no odd sides; 4:4:4 does.
+    ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=320x180:r=30,scale=321:181", "-t", "0.5",
+                        "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv444p",
+                        (dir / "Odd.mp4").string()}));
+    struct Case {
+        const char* name;
+        std::int64_t targetHeight;
+        int width, height;
+    };
+    const Case cases[] = {
+        {"Wide.mp4", 720, 1152, 720},
+        {"Wide.mp4", 721, 1152, 720},
+        {"Odd.mp4", 0, 321, 181},
+        {"Odd.mp4", 181, 321, 181},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name + std::to_string(c.targetHeight));
+        ExportRequest r = request(c.name, 0, 200);
+        r.targetHeight = c.targetHeight;
+        Outcome out = exportNow(r);
+        ASSERT_TRUE(out.result) << out.result.error().message;
+        const Json streams = probeStreams(dir / *out.result);
+        const Json* video = streamOf(streams, "video");
+        ASSERT_TRUE(video);
+        EXPECT_EQ(video->value("width", 0), c.width);
+        EXPECT_EQ(video->value("height", 0), c.height);
+        // What a player decodes has that size too.
+        auto frame = stillFrame(*MediaFile::open(dir / *out.result), 0.1, 4000);
+        ASSERT_TRUE(frame);
+        EXPECT_EQ(frame->width, c.width);
+        EXPECT_EQ(frame->height, c.height);
+    }
+}
+
+// The loudest sample of the first audio track between two times.
+float loudness(const fs::path& movie, double from, double to) {
+    auto file = MediaFile::open(movie);
+    if (!file) return -1;
+    auto audio = file->tracks(TrackKind::audio);
+    if (audio.empty()) return -1;
+    auto decoder =
+        AudioDecoder::open(std::move(*file), audio.front().index,
+                           {.sampleRate = 48000, .channels = 2, .format = SampleFormat::f32});
+    float loudest = 0;
+    while (auto b = decoder->next()) {
+        if (!*b) break;
+        auto samples = (*b)->f32();
+        for (std::size_t i = 0; i < samples.size(); ++i) {
+            double t = (*b)->startSeconds + double(i / 2) / 48000;
+            if (t >= from && t < to) loudest = std::max(loudest, std::abs(samples[i]));
+        }
+    }
+    return loudest;
+}
+
+TEST(ExportRenderer, AudioTracksGetTheirGains) {
+    const fs::path dir = freshFolder();
+    // A recording with system audio only: its one track is the first, and takes the mic gain.
+    // (At lower bit rates the AAC encoder's peaks stray too far from the tone's.)
+    ASSERT_TRUE(ffmpeg({"-f",
+                        "lavfi",
+                        "-i",
+                        "testsrc2=s=320x180:r=30",
+                        "-f",
+                        "lavfi",
+                        "-i",
+                        "aevalsrc='0.4*sin(2*PI*440*t)':s=48000",
+                        "-t",
+                        "1",
+                        "-c:v",
+                        "libx264",
+                        "-preset",
+                        "ultrafast",
+                        "-pix_fmt",
+                        "yuv420p",
+                        "-c:a",
+                        "aac",
+                        "-b:a",
+                        "192k",
+                        (dir / "System.mp4").string()}));
+    // Microphone (0.4) then system audio (0.2), in phase: the mix's peak is the weighted sum.
+    ASSERT_TRUE(ffmpeg({"-f",
+                        "lavfi",
+                        "-i",
+                        "testsrc2=s=320x180:r=30",
+                        "-f",
+                        "lavfi",
+                        "-i",
+                        "aevalsrc='0.4*sin(2*PI*440*t)':s=48000",
+                        "-f",
+                        "lavfi",
+                        "-i",
+                        "aevalsrc='0.2*sin(2*PI*440*t)':s=48000",
+                        "-t",
+                        "1",
+                        "-map",
+                        "0",
+                        "-map",
+                        "1",
+                        "-map",
+                        "2",
+                        "-c:v",
+                        "libx264",
+                        "-preset",
+                        "ultrafast",
+                        "-pix_fmt",
+                        "yuv420p",
+                        "-c:a",
+                        "aac",
+                        "-b:a",
+                        "192k",
+                        (dir / "Both.mp4").string()}));
+    struct Case {
+        const char* name;
+        double mic, system;
+        float loudest;
+    };
+    const Case cases[] = {
+        {"System.mp4", 0.5, 2.0, 0.2f}, {"Both.mp4", 0.0, 1.0, 0.2f}, {"Both.mp4", 1.0, 0.0, 0.4f},
+        {"Both.mp4", 0.5, 0.5, 0.3f},   {"Both.mp4", 1.0, 1.0, 0.6f},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.name << " " << c.mic << " " << c.system);
+        ExportRequest r = request(c.name, 0, 1000);
+        r.micGain = c.mic;
+        r.systemGain = c.system;
+        Outcome out = exportNow(r);
+        ASSERT_TRUE(out.result) << out.result.error().message;
+        EXPECT_NEAR(loudness(dir / *out.result, 0.1, 0.9), c.loudest, 0.03);
+    }
+}
+
+// When the bright picture is shown, and when the click sounds, in a movie.
+std::pair<double, double> flashAndClick(const fs::path& movie) {
+    double flash = -1, click = -1;
+    auto file = MediaFile::open(movie);
+    auto decoder = VideoDecoder::open(std::move(*file), 0, {.maxWidth = 32});
+    while (auto f = decoder->next()) {
+        if (!*f) break;
+        if (((*f)->image.pixel(16, 8) & 0xFF) > 128) {
+            flash = (*f)->timeSeconds;
+            break;
+        }
+    }
+    auto audioFile = MediaFile::open(movie);
+    auto audio =
+        AudioDecoder::open(std::move(*audioFile), audioFile->tracks(TrackKind::audio)[0].index,
+                           {.sampleRate = 48000, .channels = 1, .format = SampleFormat::f32});
+    while (click < 0) {
+        auto b = audio->next();
+        if (!b || !*b) break;
+        auto samples = (*b)->f32();
+        for (std::size_t i = 0; i < samples.size(); ++i) {
+            if (std::abs(samples[i]) > 0.2f) {
+                click = (*b)->startSeconds + double(i) / 48000;
+                break;
+            }
+        }
+    }
+    return {flash, click};
+}
+
+TEST(ExportRenderer, PicturesAndSoundStayTogether) {
+    const fs::path dir = freshFolder();
+    // One white picture at 1.5 s and a click of sound at the same moment.
+    ASSERT_TRUE(
+        ffmpeg({"-f", "lavfi", "-i",
+                "color=c=black:s=320x180:r=30:d=3,drawbox=c=white:t=fill:enable='eq(n\\,45)'", "-f",
+                "lavfi", "-i",
+                "aevalsrc='if(between(t\\,1.5\\,1.52)\\,0.8*sin(2*PI*1000*t)\\,0)':s=48000:d=3",
+                "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-g", "30",
+                "-c:a", "aac", (dir / "Sync.mp4").string()}));
+    auto [flash0, click0] = flashAndClick(dir / "Sync.mp4");
+    ASSERT_NEAR(flash0, 1.5, 1e-3);
+    ASSERT_NEAR(click0, 1.5, 0.005);
+    // A start between two pictures: the picture on screen then opens the export.
+    for (std::int64_t startMs : {1000, 1010, 0}) {
+        SCOPED_TRACE(startMs);
+        Outcome out = exportNow(request("Sync.mp4", startMs, 2500));
+        ASSERT_TRUE(out.result) << out.result.error().message;
+        auto [flash, click] = flashAndClick(dir / *out.result);
+        const double shift = startMs / 1000.0;
+        EXPECT_NEAR(flash, flash0 - shift, 1e-3);
+        EXPECT_NEAR(click, click0 - shift, 0.005);
+        EXPECT_LT(std::abs(flash - click), 1.0 / 30) << "within one frame";
+    }
+}
+
+TEST(ExportRenderer, ProgressRisesInWholePercents) {
+    const fs::path dir = freshFolder();
+    ASSERT_TRUE(test::makeMovie(dir / "Clip.mp4", 2.0));
+    Outcome out = exportNow(request("Clip.mp4", 0, 2000));
+    ASSERT_TRUE(out.result) << out.result.error().message;
+    ASSERT_FALSE(out.progress.empty());
+    EXPECT_EQ(out.progress.front(), 0.0);
+    EXPECT_EQ(out.progress.back(), 0.98) << "100 % is the completion's to tell";
+    for (std::size_t i = 0; i < out.progress.size(); ++i) {
+        const double v = out.progress[i];
+        EXPECT_EQ(v, std::round(v * 100) / 100) << "whole percents";
+        if (i > 0) {
+            EXPECT_GT(v, out.progress[i - 1]) << "only changes are reported";
+        }
+    }
+}
+
+TEST(ExportRenderer, CancellingEndsTheExportAndRemovesItsFile) {
+    const fs::path dir = freshFolder();
+    ASSERT_TRUE(test::makeMovie(dir / "Long.mp4", 6.0, 640, 360));
+    // With frame styling and a webcam movie: every stage is busy when the cancel comes.
+    ASSERT_TRUE(test::makeMovie(dir / "Long.webcam.mp4", 6.0, 320, 240, false));
+    ExportRequest r = request("Long.mp4", 0, 6000);
+    r.frame = FrameSettings{.type = "color"};
+    r.webcam = WebcamFX{.file = "Long.webcam.mp4"};
+    const auto before = filesIn(dir);
+    Outcome out = exportNow(r, [](ExportRenderer& renderer) { renderer.cancelExport(); });
+    ASSERT_FALSE(out.result);
+    EXPECT_EQ(out.result.error(), ExportRenderer::cancelledError);
+    EXPECT_EQ(out.result.error().message, "Export cancelled.");
+    EXPECT_EQ(out.completions, 1);
+    EXPECT_LT(out.progress.back(), 0.5) << "it stopped early";
+    EXPECT_EQ(filesIn(dir), before);
+
+    ExportRenderer idle;
+    idle.cancelExport();  // nothing runs: nothing happens
+
+    // A cancel after the export has finished reaches nothing either.
+    ExportRenderer renderer;
+    std::optional<Result<std::string>> first;
+    renderer.render(request("Long.mp4", 0, 300), std::nullopt, nullptr,
+                    [&](Result<std::string> made) { first = std::move(made); });
+    ASSERT_TRUE(test::runMainUntil([&] { return first.has_value(); }, std::chrono::seconds(30)));
+    ASSERT_TRUE(*first);
+    renderer.cancelExport();
+    EXPECT_TRUE(fs::exists(dir / **first));
+}
+
+TEST(ExportRenderer, MissingOptionalResourcesNeverFail) {
+    const fs::path dir = freshFolder();
+    ASSERT_TRUE(test::makeMovie(dir / "Clip.mp4", 1.0));
+    ASSERT_TRUE(test::makeMovie(dir / "Clip.webcam.mp4", 1.0, 320, 240, false));
+    struct Case {
+        const char* label;
+        std::optional<FrameSettings> frame;
+        std::optional<WebcamFX> webcam;
+    };
+    const Case cases[] = {
+        {"wallpaper without a web root", FrameSettings{.type = "wallpaper", .id = "nowhere"}, {}},
+        {"live background without a web root", FrameSettings{.type = "live", .id = "x"}, {}},
+        {"missing webcam movie", {}, WebcamFX{.file = "Other.webcam.mp4"}},
+        {"webcam starting before the recording",
+         {},
+         WebcamFX{.file = "Clip.webcam.mp4", .offsetMs = 800}},
+        {"webcam outside the folder", {}, WebcamFX{.file = "../x.webcam.mp4"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        ExportRequest r = request("Clip.mp4", 200, 900);
+        r.frame = c.frame;
+        r.webcam = c.webcam;
+        Outcome out = exportNow(r);
+        ASSERT_TRUE(out.result) << out.result.error().message;
+        EXPECT_TRUE(test::decodesCleanly(dir / *out.result));
+    }
+}
+
+}  // namespace
+}  // namespace marlune
