@@ -1,0 +1,532 @@
+// The export of a one-minute 1920 × 1080 30 fps screen recording with stereo audio (text
+// scrolling in a window that drifts over a mostly still desktop, at the recorder's bit rate),
+// timed against two references in the same run:
+//
+// - the floor: the ffmpeg tool decoding the recording and encoding it again with the export's
+//   encoder settings, nothing in between;
+// - a peer baseline: the ffmpeg tool with a filter graph close to a styled export (zoompan for an
+//   animated zoom, the scaled screen with rounded corners through alphamerge, overlaid on a
+//   background picture, a cursor picture overlaid along a path), same encoder settings;
+// - our export with no edits (the pictures pass through to the encoder), and with frame styling,
+//   two zooms (one following the cursor), the smoothed cursor with click ripples and a webcam.
+//
+// Prints wall time, speed against real time, time against the floor, CPU time and peak memory
+// of each. The source movies are made once with the ffmpeg tool under /tmp/marlune-bench-export
+// and reused by later runs.
+
+#include <benchmark/benchmark.h>
+#include <cairo.h>
+#include <glib.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <numbers>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/json.h"
+#include "library/edit_document.h"
+#include "render/cursor_pack.h"
+#include "render/export_renderer.h"
+
+extern char** environ;
+
+namespace marlune {
+namespace {
+
+namespace fs = std::filesystem;
+
+const fs::path kCache = "/tmp/marlune-bench-export";
+const fs::path kHome = kCache / "home";
+const fs::path kFolder = kHome / "Videos/Marlune";
+constexpr double kSeconds = 60;
+constexpr int kWidth = 1920;
+constexpr int kHeight = 1080;
+constexpr int kFps = 30;
+// The baseline's frame: padding 12 % of the shorter side, radius 3 % of the screen rectangle.
+constexpr int kPad = 130;
+constexpr int kRectW = kWidth - 2 * kPad;
+constexpr int kRectH = kHeight - 2 * kPad;
+
+fs::path webRoot() {
+    return fs::path(MARLUNE_SOURCE_DIR) / "web";
+}
+
+struct Usage {
+    double wallSeconds = 0;
+    double cpuSeconds = 0;
+    double peakMegabytes = 0;
+    bool ok = false;
+};
+
+double seconds(timeval t) {
+    return double(t.tv_sec) + double(t.tv_usec) / 1e6;
+}
+
+// Runs a program; its CPU time and peak memory come from wait4.
+Usage runTool(std::vector<std::string> args) {
+    Usage usage;
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    auto t0 = std::chrono::steady_clock::now();
+    pid_t pid;
+    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return usage;
+    int status = 0;
+    rusage ru{};
+    wait4(pid, &status, 0, &ru);
+    usage.wallSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    usage.cpuSeconds = seconds(ru.ru_utime) + seconds(ru.ru_stime);
+    usage.peakMegabytes = double(ru.ru_maxrss) / 1024;
+    usage.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return usage;
+}
+
+std::vector<std::string> ffmpegArgs(std::vector<std::string> rest) {
+    std::vector<std::string> all = {"ffmpeg", "-nostdin", "-v", "error", "-y"};
+    all.insert(all.end(), rest.begin(), rest.end());
+    return all;
+}
+
+// The export's encoder settings for the ffmpeg tool.
+std::vector<std::string> encoderArgs() {
+    const int fps = ExportRenderer::exportFps(kFps);
+    return {"-c:v",       "libx264",
+            "-preset",    std::string(ExportRenderer::kPreset),
+            "-profile:v", "high",
+            "-b:v",       std::to_string(ExportRenderer::bitRate(kWidth, kHeight, fps)),
+            "-g",         std::to_string(2 * fps),
+            "-bf",        "0",
+            "-pix_fmt",   "yuv420p",
+            "-c:a",       "aac",
+            "-b:a",       "192k",
+            "-ar",        "48000",
+            "-ac",        "2",
+            "-movflags",  "+faststart"};
+}
+
+bool writePng(cairo_surface_t* surface, const fs::path& path) {
+    return cairo_surface_write_to_png(surface, path.c_str()) == CAIRO_STATUS_SUCCESS;
+}
+
+// The baseline's pictures: the rounded mask of the screen rectangle, a cursor, the background.
+bool makeBaselinePictures() {
+    cairo_surface_t* mask = cairo_image_surface_create(CAIRO_FORMAT_RGB24, kRectW, kRectH);
+    cairo_t* cr = cairo_create(mask);
+    const double r = 0.03 * kRectH;
+    cairo_set_source_rgb(cr, 0, 0, 0);
+    cairo_paint(cr);
+    cairo_new_sub_path(cr);
+    cairo_arc(cr, kRectW - r, r, r, -std::numbers::pi / 2, 0);
+    cairo_arc(cr, kRectW - r, kRectH - r, r, 0, std::numbers::pi / 2);
+    cairo_arc(cr, r, kRectH - r, r, std::numbers::pi / 2, std::numbers::pi);
+    cairo_arc(cr, r, r, r, std::numbers::pi, 3 * std::numbers::pi / 2);
+    cairo_close_path(cr);
+    cairo_set_source_rgb(cr, 1, 1, 1);
+    cairo_fill(cr);
+    cairo_destroy(cr);
+    bool ok = writePng(mask, kCache / "mask.png");
+    cairo_surface_destroy(mask);
+    Surface cursor = arrowImage("arrow", 40);
+    ok = ok && cursor && writePng(cursor.get(), kCache / "cursor.png");
+    return ok &&
+           runTool(ffmpegArgs({"-i", (webRoot() / "wallpapers/full/aurora.jpg").string(), "-vf",
+                               "scale=1920:1080:force_original_aspect_ratio=increase,"
+                               "crop=1920:1080",
+                               (kCache / "background.png").string()}))
+               .ok;
+}
+
+bool makeSource() {
+    {
+        std::ofstream text(kCache / "text.txt");
+        const char* words[] = {"export", "render", "frame", "cursor", "zoom",   "spring",
+                               "motion", "webcam", "audio", "track",  "screen", "window",
+                               "text",   "caret",  "click", "ripple", "shadow", "padding"};
+        unsigned seed = 7;
+        for (int line = 1; line <= 120; ++line) {
+            text << line << "  ";
+            seed = seed * 1103515245 + 12345;
+            int count = 3 + int(seed >> 16) % 10;
+            for (int w = 0; w < count; ++w) {
+                seed = seed * 1103515245 + 12345;
+                text << words[(seed >> 16) % 18] << ' ';
+            }
+            text << '\n';
+        }
+    }
+    // The recorder's bit rate: max(5 Mbit/s, 0.18 bit per pixel per frame); a key frame a second.
+    const auto recorderRate = std::to_string(
+        std::max<std::int64_t>(5'000'000, std::int64_t(kWidth * kHeight * kFps * 0.18)));
+    const std::string graph =
+        "color=c=0x3a6ea5:s=1920x1080:r=30,"
+        "drawbox=x=0:y=1040:w=1920:h=40:color=0x202020:t=fill,"
+        "drawbox=x=40:y=40:w=72:h=72:color=0xf0c040:t=fill,"
+        "drawbox=x=40:y=150:w=72:h=72:color=0x60c060:t=fill,"
+        "drawbox=x=40:y=260:w=72:h=72:color=0xe06060:t=fill[desk];"
+        "color=c=white:s=1100x700:r=30,"
+        "drawbox=x=0:y=0:w=1100:h=36:color=0xd8d8d8:t=fill,"
+        "drawtext=fontfile=/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf:textfile=" +
+        (kCache / "text.txt").string() +
+        ":fontsize=20:fontcolor=0x202020:line_spacing=6:x=20:y=700-mod(t*60\\,3400)[win];"
+        "[desk][win]overlay=x='360+200*sin(t/4)':y='140+80*sin(t/3)'[v];"
+        "aevalsrc='0.2*sin(2*PI*440*t)|0.2*sin(2*PI*554*t)':s=48000:c=stereo[a]";
+    fs::path partial = kCache / "source.partial.mp4";
+    if (!runTool(ffmpegArgs({"-filter_complex",
+                             graph,
+                             "-map",
+                             "[v]",
+                             "-map",
+                             "[a]",
+                             "-t",
+                             std::to_string(kSeconds),
+                             "-c:v",
+                             "libx264",
+                             "-preset",
+                             "veryfast",
+                             "-profile:v",
+                             "high",
+                             "-b:v",
+                             recorderRate,
+                             "-g",
+                             std::to_string(kFps),
+                             "-bf",
+                             "0",
+                             "-pix_fmt",
+                             "yuv420p",
+                             "-c:a",
+                             "aac",
+                             "-b:a",
+                             "192k",
+                             "-ar",
+                             "48000",
+                             "-ac",
+                             "2",
+                             "-movflags",
+                             "+faststart",
+                             partial.string()}))
+             .ok) {
+        return false;
+    }
+    fs::rename(partial, kCache / "source.mp4");
+    return true;
+}
+
+bool makeWebcam() {
+    fs::path partial = kCache / "webcam.partial.mp4";
+    if (!runTool(ffmpegArgs({"-f", "lavfi", "-i", "testsrc2=s=1280x720:r=30", "-t",
+                             std::to_string(kSeconds), "-c:v", "libx264", "-preset", "veryfast",
+                             "-b:v", "8M", "-pix_fmt", "yuv420p", partial.string()}))
+             .ok) {
+        return false;
+    }
+    fs::rename(partial, kCache / "webcam.mp4");
+    return true;
+}
+
+bool prepare() {
+    fs::create_directories(kFolder);
+    if (!fs::exists(kCache / "source.mp4")) {
+        std::fprintf(stderr, "making the one-minute 1080p screen recording (once)…\n");
+        if (!makeSource()) return false;
+    }
+    if (!fs::exists(kCache / "webcam.mp4")) {
+        std::fprintf(stderr, "making the one-minute webcam movie (once)…\n");
+        if (!makeWebcam()) return false;
+    }
+    if (!fs::exists(kCache / "background.png") && !makeBaselinePictures()) return false;
+    for (auto [from, to] :
+         {std::pair{"source.mp4", "Bench.mp4"}, std::pair{"webcam.mp4", "Bench.webcam.mp4"}}) {
+        if (!fs::exists(kFolder / to)) fs::create_hard_link(kCache / from, kFolder / to);
+    }
+    return true;
+}
+
+// The styled edit: a wallpaper frame, a held zoom and a following one, a cursor drifting along
+// the same path as the baseline's with a click every three seconds, and the webcam.
+Json styledEdit() {
+    Json path = Json::array();
+    Json clicks = Json::array();
+    for (double t = 0; t <= kSeconds * 1000; t += 1000.0 / 30) {
+        const double s = t / 1000;
+        path.push_back({t, 0.5 + 0.3 * std::sin(s / 2), 0.5 + 0.28 * std::sin(s / 3), 0});
+    }
+    for (double t = 1000; t < kSeconds * 1000; t += 3000) {
+        const double s = t / 1000;
+        clicks.push_back(
+            {{"t", t}, {"fx", 0.5 + 0.3 * std::sin(s / 2)}, {"fy", 0.5 + 0.28 * std::sin(s / 3)}});
+    }
+    return {
+        {"frame",
+         {{"type", "wallpaper"},
+          {"id", "aurora"},
+          {"paddingPct", 12},
+          {"radiusPct", 3},
+          {"shadowPct", 45}}},
+        {"zooms",
+         {{{"startMs", 5000}, {"endMs", 15000}, {"scale", 2}, {"fx", 0.3}, {"fy", 0.4}},
+          {{"startMs", 30000}, {"endMs", 45000}, {"scale", 1.8}, {"follow", true}}}},
+        {"cursor", {{"path", path}, {"clicks", clicks}, {"ripple", true}, {"style", "arrow"}}},
+        {"webcam", {{"enabled", true}, {"file", "Bench.webcam.mp4"}}},
+    };
+}
+
+double selfCpuSeconds() {
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return seconds(ru.ru_utime) + seconds(ru.ru_stime);
+}
+
+// The peak resident size since the last reset, in MB (VmHWM).
+double peakMegabytes() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.starts_with("VmHWM:")) return std::stod(line.substr(6)) / 1024;
+    }
+    return 0;
+}
+
+void resetPeak() {
+    std::ofstream("/proc/self/clear_refs") << "5";
+}
+
+// CPU seconds used so far by each live thread of this process, by thread id, with its name.
+std::map<int, std::pair<std::string, double>> threadCpu() {
+    std::map<int, std::pair<std::string, double>> out;
+    const double tick = double(sysconf(_SC_CLK_TCK));
+    std::error_code ec;
+    for (const auto& task : fs::directory_iterator("/proc/self/task", ec)) {
+        std::ifstream stat(task.path() / "stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), {});
+        auto open = text.find('('), close = text.rfind(')');
+        if (open == std::string::npos || close == std::string::npos) continue;
+        std::istringstream rest(text.substr(close + 2));
+        std::string field;
+        for (int i = 0; i < 11; ++i) rest >> field;
+        double utime = 0, stime = 0;
+        rest >> utime >> stime;
+        out[std::stoi(task.path().filename())] = {text.substr(open + 1, close - open - 1),
+                                                  (utime + stime) / tick};
+    }
+    return out;
+}
+
+// Samples every thread's CPU time while an export runs (threads end with it), then sums it by
+// thread name: where the work went.
+class ThreadWatch {
+  public:
+    ThreadWatch() : before_(threadCpu()) {
+        thread_ = std::thread([this] {
+            while (!stop_) {
+                sample();
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            }
+        });
+    }
+    std::map<std::string, double> stop() {
+        stop_ = true;
+        thread_.join();
+        sample();
+        std::map<std::string, double> byName;
+        for (auto& [tid, entry] : last_) {
+            double before = before_.contains(tid) ? before_[tid].second : 0;
+            byName[entry.first] += entry.second - before;
+        }
+        return byName;
+    }
+
+  private:
+    void sample() {
+        for (auto& [tid, entry] : threadCpu()) last_[tid] = entry;
+    }
+    std::map<int, std::pair<std::string, double>> before_;
+    std::map<int, std::pair<std::string, double>> last_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+std::map<std::string, std::map<std::string, double>> gThreads;
+
+Usage runExport(const Json& edit, const std::string& key) {
+    Json payload = edit;
+    payload["name"] = "Bench.mp4";
+    payload["startMs"] = 0;
+    payload["endMs"] = static_cast<std::int64_t>(kSeconds * 1000);
+    auto request = ExportRequest::fromPayload(payload);
+    Usage usage;
+    if (!request) return usage;
+    ExportRenderer renderer;
+    std::optional<Result<std::string>> result;
+    resetPeak();
+    ThreadWatch watch;
+    const double cpu0 = selfCpuSeconds();
+    auto t0 = std::chrono::steady_clock::now();
+    renderer.render(std::move(*request), webRoot(), nullptr,
+                    [&](Result<std::string> made) { result = std::move(made); });
+    while (!result) g_main_context_iteration(nullptr, TRUE);
+    usage.wallSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    usage.cpuSeconds = selfCpuSeconds() - cpu0;
+    usage.peakMegabytes = peakMegabytes();
+    gThreads[key] = watch.stop();
+    usage.ok = result->has_value();
+    if (!usage.ok) std::fprintf(stderr, "export failed: %s\n", result->error().message.c_str());
+    std::error_code ignored;
+    if (usage.ok) fs::remove(kFolder / **result, ignored);
+    return usage;
+}
+
+Usage runFloor() {
+    auto args = ffmpegArgs({"-i", (kCache / "source.mp4").string()});
+    auto enc = encoderArgs();
+    args.insert(args.end(), enc.begin(), enc.end());
+    args.push_back((kCache / "floor.mp4").string());
+    return runTool(args);
+}
+
+Usage runBaseline() {
+    const std::string graph =
+        "[0:v]zoompan=z='if(between(it\\,5\\,15)+between(it\\,30\\,45)\\,min(pzoom+0.02\\,2)\\,"
+        "max(pzoom-0.02\\,1))':x='iw/2-iw/zoom/2':y='ih/2-ih/zoom/2':d=1:s=1920x1080:fps=30[z];"
+        "[z][3:v]overlay=x='960+576*sin(t/2)':y='540+302*sin(t/3)':shortest=1[c];"
+        "[c]scale=" +
+        std::to_string(kRectW) + ":" + std::to_string(kRectW * kHeight / kWidth) +
+        ",crop=" + std::to_string(kRectW) + ":" + std::to_string(kRectH) +
+        ":0:" + std::to_string(kRectW * kHeight / kWidth - kRectH) +
+        ",format=yuva420p[s];"
+        "[2:v]format=gray[m];[s][m]alphamerge[sm];"
+        "[1:v][sm]overlay=" +
+        std::to_string(kPad) + ":" + std::to_string(kPad) + ":shortest=1,format=yuv420p[v]";
+    auto args = ffmpegArgs({"-i",
+                            (kCache / "source.mp4").string(),
+                            "-loop",
+                            "1",
+                            "-framerate",
+                            "30",
+                            "-i",
+                            (kCache / "background.png").string(),
+                            "-loop",
+                            "1",
+                            "-framerate",
+                            "30",
+                            "-i",
+                            (kCache / "mask.png").string(),
+                            "-loop",
+                            "1",
+                            "-framerate",
+                            "30",
+                            "-i",
+                            (kCache / "cursor.png").string(),
+                            "-filter_complex",
+                            graph,
+                            "-map",
+                            "[v]",
+                            "-map",
+                            "0:a",
+                            "-t",
+                            std::to_string(kSeconds)});
+    auto enc = encoderArgs();
+    args.insert(args.end(), enc.begin(), enc.end());
+    args.push_back((kCache / "baseline.mp4").string());
+    return runTool(args);
+}
+
+std::map<std::string, Usage> gResults;
+
+void record(benchmark::State& state, const std::string& name, const Usage& usage) {
+    if (!usage.ok) {
+        state.SkipWithError("the run failed");
+        return;
+    }
+    state.SetIterationTime(usage.wallSeconds);
+    state.counters["x_realtime"] = kSeconds / usage.wallSeconds;
+    state.counters["cpu_s"] = usage.cpuSeconds;
+    state.counters["peak_MB"] = usage.peakMegabytes;
+    gResults[name] = usage;
+}
+
+void BM_Floor(benchmark::State& state) {
+    for (auto _ : state) record(state, "floor", runFloor());
+}
+void BM_PeerBaseline(benchmark::State& state) {
+    for (auto _ : state) record(state, "baseline", runBaseline());
+}
+void BM_ExportNoEdits(benchmark::State& state) {
+    for (auto _ : state) record(state, "plain", runExport(Json::object(), "plain"));
+}
+void BM_ExportStyled(benchmark::State& state) {
+    for (auto _ : state) record(state, "styled", runExport(styledEdit(), "styled"));
+}
+
+BENCHMARK(BM_Floor)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+BENCHMARK(BM_PeerBaseline)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+BENCHMARK(BM_ExportNoEdits)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+BENCHMARK(BM_ExportStyled)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+
+void printSummary() {
+    std::printf("\nexport of a %.0f s %d x %d %d fps recording, x264 preset \"%s\", %u cores\n",
+                kSeconds, kWidth, kHeight, kFps, std::string(ExportRenderer::kPreset).c_str(),
+                std::thread::hardware_concurrency());
+    std::printf("%-34s %8s %8s %9s %8s %8s\n", "run", "wall s", "x real", "x floor", "CPU s",
+                "peak MB");
+    const Usage* floor = gResults.contains("floor") ? &gResults["floor"] : nullptr;
+    const std::pair<const char*, const char*> rows[] = {
+        {"floor", "floor (ffmpeg decode -> encode)"},
+        {"baseline", "peer baseline (ffmpeg filters)"},
+        {"plain", "export, no edits"},
+        {"styled", "export, styled"},
+    };
+    for (auto [key, label] : rows) {
+        if (!gResults.contains(key)) continue;
+        const Usage& u = gResults[key];
+        std::printf("%-34s %8.2f %8.2f %9.2f %8.2f %8.0f\n", label, u.wallSeconds,
+                    kSeconds / u.wallSeconds, floor ? u.wallSeconds / floor->wallSeconds : 0.0,
+                    u.cpuSeconds, u.peakMegabytes);
+    }
+    for (auto& [key, threads] : gThreads) {
+        std::printf("CPU seconds by thread, %s:", key == "plain" ? "no edits" : "styled");
+        for (auto& [name, cpu] : threads) {
+            if (cpu >= 0.05) std::printf("  %s %.1f", name.c_str(), cpu);
+        }
+        std::printf("\n");
+    }
+    if (gResults.contains("styled") && gResults.contains("baseline")) {
+        std::printf("styled export against the peer baseline: %.2f x its speed\n",
+                    gResults["baseline"].wallSeconds / gResults["styled"].wallSeconds);
+    }
+}
+
+}  // namespace
+}  // namespace marlune
+
+int main(int argc, char** argv) {
+    using namespace marlune;
+    // The recordings folder follows HOME; the desktop's folder settings (read once) must not
+    // point elsewhere.
+    setenv("HOME", kHome.c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (kCache / "config").c_str(), 1);
+    if (!prepare()) {
+        std::fprintf(stderr, "could not make the benchmark movies (is ffmpeg installed?)\n");
+        return 1;
+    }
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    printSummary();
+    return 0;
+}
