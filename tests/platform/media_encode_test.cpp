@@ -6,7 +6,6 @@
 #include <cmath>
 
 #include "platform/media/audio_decoder.h"
-#include "platform/media/audio_encoder.h"
 #include "platform/media/audio_mix_reader.h"
 #include "platform/media/bgra_to_yuv.h"
 #include "platform/media/media_file.h"
@@ -284,59 +283,6 @@ TEST(AudioMixReader, MixesTracksWithTheirGainsOverTheRange) {
         EXPECT_NEAR(loudest(0.05, 0.48), c.before, 0.03);
         EXPECT_NEAR(loudest(0.55, 1.95), c.after, 0.04);
     }
-}
-
-TEST(AudioEncoder, EncodesEverySampleGiven) {
-    TempDir dir;
-    auto muxer = MovieMuxer::create(dir / "tone.mp4", MovieContainer::mp4);
-    ASSERT_TRUE(muxer);
-    auto encoder = AudioEncoder::open({});
-    ASSERT_TRUE(encoder) << encoder.error().message;
-    auto track = muxer->addTrack(*encoder);
-    ASSERT_TRUE(track);
-    ASSERT_TRUE(muxer->begin());
-    // 1.5 s in uneven pieces: a short last frame must not be lost.
-    std::vector<float> samples(72000 * 2);
-    for (std::size_t i = 0; i < samples.size(); ++i) {
-        samples[i] = 0.3f * std::sin(2 * 3.14159265 * 440 * double(i / 2) / 48000);
-    }
-    std::size_t at = 0;
-    for (std::size_t piece : {1000u, 4096u, 333u}) {
-        while (at + piece * 2 <= samples.size()) {
-            auto packets = encoder->encode(std::span<const float>(samples.data() + at, piece * 2));
-            ASSERT_TRUE(packets);
-            for (auto& p : *packets) ASSERT_TRUE(muxer->write(std::move(p), *track, 0));
-            at += piece * 2;
-        }
-    }
-    auto rest = encoder->encode(std::span<const float>(samples.data() + at, samples.size() - at));
-    ASSERT_TRUE(rest);
-    for (auto& p : *rest) ASSERT_TRUE(muxer->write(std::move(p), *track, 0));
-    auto tail = encoder->finish();
-    ASSERT_TRUE(tail);
-    for (auto& p : *tail) ASSERT_TRUE(muxer->write(std::move(p), *track, 0));
-    ASSERT_TRUE(muxer->finish());
-
-    auto file = MediaFile::open(dir / "tone.mp4");
-    ASSERT_TRUE(file);
-    auto decoder = AudioDecoder::open(
-        std::move(*file), 0, {.sampleRate = 48000, .channels = 2, .format = SampleFormat::f32});
-    ASSERT_TRUE(decoder);
-    std::int64_t frames = 0;
-    double start = -1;
-    while (auto b = decoder->next()) {
-        if (!*b) break;
-        if (start < 0) start = (*b)->startSeconds;
-        frames += (*b)->frameCount;
-    }
-    EXPECT_NEAR(start, 0.0, 1e-6) << "the encoder's start-up delay is hidden";
-    // Decoders hand out whole frames of 1024; the container knows where the sound ends.
-    EXPECT_GE(frames, 72000);
-    EXPECT_LT(frames, 72000 + 1024);
-    auto duration = test::toolOutput({"ffprobe", "-v", "error", "-show_entries", "stream=duration",
-                                      "-of", "csv=p=0", (dir / "tone.mp4").string()});
-    ASSERT_TRUE(duration);
-    EXPECT_NEAR(std::stod(*duration), 1.5, 1e-3);
 }
 
 }  // namespace
