@@ -400,46 +400,26 @@ Usage runFloor() {
 }
 
 Usage runBaseline() {
+    // The still pictures are decoded once and repeated by the loop filter.
+    const int scaledH = (kRectW * kHeight / kWidth + 1) & ~1;
     const std::string graph =
+        "[1:v]loop=loop=-1:size=1:start=0[bg];"
+        "[2:v]loop=loop=-1:size=1:start=0,format=gray[m];"
+        "[3:v]loop=loop=-1:size=1:start=0[cur];"
         "[0:v]zoompan=z='if(between(it\\,5\\,15)+between(it\\,30\\,45)\\,min(pzoom+0.02\\,2)\\,"
         "max(pzoom-0.02\\,1))':x='iw/2-iw/zoom/2':y='ih/2-ih/zoom/2':d=1:s=1920x1080:fps=30[z];"
-        "[z][3:v]overlay=x='960+576*sin(t/2)':y='540+302*sin(t/3)':shortest=1[c];"
+        "[z][cur]overlay=x='960+576*sin(t/2)':y='540+302*sin(t/3)':shortest=1[c];"
         "[c]scale=" +
-        std::to_string(kRectW) + ":" + std::to_string(kRectW * kHeight / kWidth) +
-        ",crop=" + std::to_string(kRectW) + ":" + std::to_string(kRectH) +
-        ":0:" + std::to_string(kRectW * kHeight / kWidth - kRectH) +
+        std::to_string(kRectW) + ":" + std::to_string(scaledH) + ",crop=" + std::to_string(kRectW) +
+        ":" + std::to_string(kRectH) + ":0:" + std::to_string(scaledH - kRectH) +
         ",format=yuva420p[s];"
-        "[2:v]format=gray[m];[s][m]alphamerge[sm];"
-        "[1:v][sm]overlay=" +
+        "[s][m]alphamerge[sm];"
+        "[bg][sm]overlay=" +
         std::to_string(kPad) + ":" + std::to_string(kPad) + ":shortest=1,format=yuv420p[v]";
-    auto args = ffmpegArgs({"-i",
-                            (kCache / "source.mp4").string(),
-                            "-loop",
-                            "1",
-                            "-framerate",
-                            "30",
-                            "-i",
-                            (kCache / "background.png").string(),
-                            "-loop",
-                            "1",
-                            "-framerate",
-                            "30",
-                            "-i",
-                            (kCache / "mask.png").string(),
-                            "-loop",
-                            "1",
-                            "-framerate",
-                            "30",
-                            "-i",
-                            (kCache / "cursor.png").string(),
-                            "-filter_complex",
-                            graph,
-                            "-map",
-                            "[v]",
-                            "-map",
-                            "0:a",
-                            "-t",
-                            std::to_string(kSeconds)});
+    auto args = ffmpegArgs(
+        {"-i", (kCache / "source.mp4").string(), "-i", (kCache / "background.png").string(), "-i",
+         (kCache / "mask.png").string(), "-i", (kCache / "cursor.png").string(), "-filter_complex",
+         graph, "-map", "[v]", "-map", "0:a", "-t", std::to_string(kSeconds)});
     auto enc = encoderArgs();
     args.insert(args.end(), enc.begin(), enc.end());
     args.push_back((kCache / "baseline.mp4").string());
