@@ -281,7 +281,6 @@ class Export : public std::enable_shared_from_this<Export> {
     std::mutex errorLock_;
     std::optional<Error> error_;
     std::optional<Error> readerError_;
-    bool readerFailed_ = false;
     std::atomic<bool> stopReading_{false};
 
     Channel<SourceItem> decoded_{kDecodedAhead};
@@ -297,7 +296,7 @@ class Export : public std::enable_shared_from_this<Export> {
     double videoSeconds_ = 0;  // output time of the last picture written
     bool videoDone_ = false;
 
-    // Video queue only.
+    // The video queue's, until its side is done.
     int lastPercent_ = -1;
     std::int64_t picturesWritten_ = 0;
 };
@@ -316,8 +315,7 @@ void Export::cancel(const Error& error) {
 void Export::setReaderError(const Error& error) {
     {
         std::lock_guard lock(errorLock_);
-        if (readerFailed_) return;
-        readerFailed_ = true;
+        if (readerError_) return;
         readerError_ = error;
     }
     // A failed reader delivers nothing more to either side.
@@ -704,17 +702,13 @@ void Export::finish() {
     clearActiveCancel();
 
     std::optional<Error> error;
-    std::optional<Error> readerError;
-    bool readerFailed = false;
     {
         std::lock_guard lock(errorLock_);
         error = error_;
-        readerError = readerError_;
-        readerFailed = readerFailed_;
-    }
-    if (!error && readerFailed) {
-        std::string message = readerError ? readerError->message : "";
-        error = Error{message.empty() ? "Reading the source failed." : message};
+        if (!error && readerError_) {
+            const std::string& message = readerError_->message;
+            error = Error{message.empty() ? "Reading the source failed." : message};
+        }
     }
     // A range past the end of the movie holds no picture: an empty movie is no export.
     if (!error && picturesWritten_ == 0) error = Error{"Export failed."};
