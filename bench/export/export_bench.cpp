@@ -79,7 +79,18 @@ double seconds(timeval t) {
     return double(t.tv_sec) + double(t.tv_usec) / 1e6;
 }
 
-// Runs a program; its CPU time and peak memory come from wait4.
+// The peak resident size of process `pid` so far, in MB (its VmHWM); 0 once it is gone.
+double peakOf(const std::string& pid) {
+    std::ifstream status("/proc/" + pid + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.starts_with("VmHWM:")) return std::stod(line.substr(6)) / 1024;
+    }
+    return 0;
+}
+
+// Runs a program; its CPU time comes from wait4. Its peak memory is watched while it runs: the
+// peak wait4 reports would include this process's own, inherited at the spawn.
 Usage runTool(std::vector<std::string> args) {
     Usage usage;
     std::vector<char*> argv;
@@ -90,11 +101,14 @@ Usage runTool(std::vector<std::string> args) {
     if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return usage;
     int status = 0;
     rusage ru{};
-    wait4(pid, &status, 0, &ru);
+    for (;;) {
+        usage.peakMegabytes = std::max(usage.peakMegabytes, peakOf(std::to_string(pid)));
+        if (wait4(pid, &status, WNOHANG, &ru) == pid) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
     usage.wallSeconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     usage.cpuSeconds = seconds(ru.ru_utime) + seconds(ru.ru_stime);
-    usage.peakMegabytes = double(ru.ru_maxrss) / 1024;
     usage.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
     return usage;
 }
@@ -294,14 +308,9 @@ double selfCpuSeconds() {
     return seconds(ru.ru_utime) + seconds(ru.ru_stime);
 }
 
-// The peak resident size since the last reset, in MB (VmHWM).
+// The peak resident size since the last reset, in MB.
 double peakMegabytes() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.starts_with("VmHWM:")) return std::stod(line.substr(6)) / 1024;
-    }
-    return 0;
+    return peakOf("self");
 }
 
 // Starts a new peak from the current size, after handing freed memory back to the system (so
