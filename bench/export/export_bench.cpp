@@ -104,7 +104,7 @@ Usage runTool(std::vector<std::string> args) {
     for (;;) {
         usage.peakMegabytes = std::max(usage.peakMegabytes, peakOf(std::to_string(pid)));
         if (wait4(pid, &status, WNOHANG, &ru) == pid) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     usage.wallSeconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
