@@ -129,25 +129,29 @@ TEST(VideoEncoder, BgraPicturesComeBackInTheirColoursAtTheirSize) {
         int width, height;
         ColourMatrix matrix;
         const char* tag;
+        int imageScale;  // images this many times the output size go through the scaler
     };
-    const Case cases[] = {{320, 180, ColourMatrix::bt709, "bt709"},
-                          {321, 181, ColourMatrix::bt601, "smpte170m"}};
+    const Case cases[] = {{320, 180, ColourMatrix::bt709, "bt709", 1},
+                          {321, 181, ColourMatrix::bt601, "smpte170m", 1},
+                          {320, 180, ColourMatrix::bt709, "bt709", 2}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.width << "x" << c.height);
-        const fs::path movie = dir / (std::to_string(c.width) + ".mp4");
-        auto made =
-            encodeMovie(movie,
-                        {.width = c.width,
-                         .height = c.height,
-                         .fps = 30,
-                         .bitRate = 4'000'000,
-                         .keyFrameInterval = 8,
-                         .preset = "superfast",
-                         .matrix = c.matrix,
-                         .conversionThreads = 2},
-                        20, [&](VideoEncoder& e, int i) {
-                            return e.encode(solid(c.width, c.height, colours[i / 5]), i / 30.0);
-                        });
+        SCOPED_TRACE(testing::Message() << c.width << "x" << c.height << "/" << c.imageScale);
+        const fs::path movie =
+            dir / (std::to_string(c.width) + "-" + std::to_string(c.imageScale) + ".mp4");
+        auto made = encodeMovie(movie,
+                                {.width = c.width,
+                                 .height = c.height,
+                                 .fps = 30,
+                                 .bitRate = 4'000'000,
+                                 .keyFrameInterval = 8,
+                                 .preset = "superfast",
+                                 .matrix = c.matrix,
+                                 .conversionThreads = 2},
+                                20, [&](VideoEncoder& e, int i) {
+                                    return e.encode(solid(c.width * c.imageScale,
+                                                          c.height * c.imageScale, colours[i / 5]),
+                                                    i / 30.0);
+                                });
         ASSERT_TRUE(made) << made.error().message;
         const std::string info =
             probe(movie, "stream=profile,width,height,pix_fmt,color_space,color_range");
