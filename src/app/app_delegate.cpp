@@ -156,15 +156,6 @@ Json AppDelegate::readyResult() const {
     return r;
 }
 
-std::optional<std::filesystem::path> AppDelegate::webRoot() const {
-    // The installed layout, which the build tree mirrors. The scheme handler's own lookup
-    // (with the "DevWebRoot" override) takes over once it is part of the application.
-    std::error_code ec;
-    auto root = (paths::executableDir() / "../share/marlune/web").lexically_normal();
-    if (std::filesystem::is_directory(root, ec)) return root;
-    return std::nullopt;
-}
-
 void AppDelegate::setWebcamPreview(bool) {
     // The webcam bubble does not exist yet; settings changes that concern it end here.
 }
@@ -329,7 +320,7 @@ void AppDelegate::registerCommands() {
         }
         std::weak_ptr<AppDelegate> weak = app.weak_from_this();
         app.renderer->render(
-            std::move(*request), app.webRoot(),
+            std::move(*request), MarluneSchemeHandler::webRoot(*app.defaults),
             [weak](double value) {
                 if (auto self = weak.lock())
                     self->bridge->emit("exportProgress", {{"value", value}});

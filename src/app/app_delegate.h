@@ -100,8 +100,6 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     void setWebcamZoom(double zoom);
 
     Json readyResult() const;
-    // The page's folder, where exports find wallpapers, live backgrounds and cursor packs.
-    std::optional<std::filesystem::path> webRoot() const;
 
     // Counts one finished export with the account. No account service yet: nothing to count.
     void recordExport() {}
