@@ -23,6 +23,7 @@
 #include "platform/media/movie_muxer.h"
 #include "platform/media/video_decoder.h"
 #include "platform/media/video_encoder.h"
+#include "render/composition.h"
 #include "render/frame_composer.h"
 #include "render/time_map.h"
 
@@ -488,9 +489,14 @@ void Export::openWebcam(CompositionInputs& inputs) {
     if (!file) return;
     auto video = file->tracks(TrackKind::video);
     if (video.empty()) return;
-    // Never wider than the canvas: the overlay is at most that big.
-    auto decoder = VideoDecoder::open(std::move(*file), video.front().index,
-                                      {.maxWidth = width_, .threads = 1});
+    // Decoded no wider than the webcam box will show it, so that frames are not scaled down
+    // again on the video queue.
+    const TrackInfo& track = video.front();
+    auto decodeWidth = webcamDecodeWidth(*request_.webcam, request_.frame, width_, height_,
+                                         track.width, track.height);
+    if (!decodeWidth) return;
+    auto decoder =
+        VideoDecoder::open(std::move(*file), track.index, {.maxWidth = *decodeWidth, .threads = 1});
     if (!decoder) return;
     const double from = std::max(0.0, startSeconds_ - request_.webcam->offsetMs / 1000.0);
     webcam_ = std::make_shared<WebcamFeed>(std::move(*decoder), from);
