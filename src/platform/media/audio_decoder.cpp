@@ -108,23 +108,7 @@ struct AudioDecoder::Impl {
 
     // Decodes the next frame into `frame`; false at the end of the track.
     Result<bool> decode() {
-        for (;;) {
-            int rc = avcodec_receive_frame(codec.get(), frame.get());
-            if (rc == 0) return true;
-            if (rc == AVERROR_EOF) return false;
-            if (rc != AVERROR(EAGAIN)) return std::unexpected(av::error(rc));
-            if (flushed) return false;
-            auto packet = file.readPacket();
-            if (!packet) return std::unexpected(packet.error());
-            if (!*packet) {
-                flushed = true;
-                avcodec_send_packet(codec.get(), nullptr);
-                continue;
-            }
-            if ((*packet)->trackIndex() != trackIndex) continue;
-            rc = avcodec_send_packet(codec.get(), (*packet)->impl().packet.get());
-            if (rc < 0 && rc != AVERROR_INVALIDDATA) return std::unexpected(av::error(rc));
-        }
+        return av::decodeNext(codec.get(), file, trackIndex, flushed, frame.get());
     }
 };
 

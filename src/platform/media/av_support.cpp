@@ -55,6 +55,27 @@ Result<CodecContext> openDecoder(const AVStream* stream, int threads) {
     return ctx;
 }
 
+Result<bool> decodeNext(AVCodecContext* codec, MediaFile& file, int trackIndex, bool& flushed,
+                        AVFrame* out) {
+    for (;;) {
+        int rc = avcodec_receive_frame(codec, out);
+        if (rc == 0) return true;
+        if (rc == AVERROR_EOF) return false;
+        if (rc != AVERROR(EAGAIN)) return std::unexpected(error(rc));
+        if (flushed) return false;
+        auto packet = file.readPacket();
+        if (!packet) return std::unexpected(packet.error());
+        if (!*packet) {
+            flushed = true;
+            avcodec_send_packet(codec, nullptr);
+            continue;
+        }
+        if ((*packet)->trackIndex() != trackIndex) continue;
+        rc = avcodec_send_packet(codec, (*packet)->impl().packet.get());
+        if (rc < 0 && rc != AVERROR_INVALIDDATA) return std::unexpected(error(rc));
+    }
+}
+
 PictureColour colourOf(const AVFrame* frame) {
     PictureColour colour;
     switch (frame->colorspace) {

@@ -71,6 +71,13 @@ std::int64_t timestamp(double s, AVRational base);
 // A decoder opened for one stream's parameters. `threads` 0 lets FFmpeg choose.
 Result<CodecContext> openDecoder(const AVStream* stream, int threads);
 
+// Decodes the next frame of `trackIndex` into `out`, reading packets from `file` as the decoder
+// asks for them and skipping other tracks' packets; false at the end of the track. `flushed`
+// remembers that the end of the file was reached and the decoder told so (clear it after a seek).
+// A damaged packet costs its frame, not the rest of the track.
+Result<bool> decodeNext(AVCodecContext* codec, MediaFile& file, int trackIndex, bool& flushed,
+                        AVFrame* out);
+
 // The codec context inside an open encoder (defined beside each encoder).
 const AVCodecContext* encoderContext(const VideoEncoder& encoder);
 const AVCodecContext* encoderContext(const AudioEncoder& encoder);

@@ -77,24 +77,7 @@ struct VideoDecoder::Impl {
 
     // Decodes into `out`; false at the end of the track.
     Result<bool> decode(AVFrame* out) {
-        for (;;) {
-            int rc = avcodec_receive_frame(codec.get(), out);
-            if (rc == 0) return true;
-            if (rc == AVERROR_EOF) return false;
-            if (rc != AVERROR(EAGAIN)) return std::unexpected(av::error(rc));
-            if (flushed) return false;
-            auto packet = file.readPacket();
-            if (!packet) return std::unexpected(packet.error());
-            if (!*packet) {
-                flushed = true;
-                avcodec_send_packet(codec.get(), nullptr);
-                continue;
-            }
-            if ((*packet)->trackIndex() != track.index) continue;
-            rc = avcodec_send_packet(codec.get(), (*packet)->impl().packet.get());
-            // A damaged packet costs its picture, not the rest of the track.
-            if (rc < 0 && rc != AVERROR_INVALIDDATA) return std::unexpected(av::error(rc));
-        }
+        return av::decodeNext(codec.get(), file, track.index, flushed, out);
     }
 
     double timeOf(const AVFrame* f) {
