@@ -14,21 +14,6 @@ namespace {
 // At most this much of a whole file waits in the stream before the handler reads on.
 constexpr std::size_t kReadAheadBytes = MarluneSchemeHandler::kChunkBytes;
 
-const char* reasonPhrase(int status) {
-    switch (status) {
-        case 200:
-            return "OK";
-        case 206:
-            return "Partial Content";
-        case 404:
-            return "Not Found";
-        case 416:
-            return "Range Not Satisfiable";
-        default:
-            return "Internal Server Error";
-    }
-}
-
 // One request of the web view, as the handler's sink. Main thread.
 class WebKitSchemeTask : public SchemeResponseSink {
   public:
@@ -56,7 +41,7 @@ class WebKitSchemeTask : public SchemeResponseSink {
         WebKitURISchemeResponse* response = webkit_uri_scheme_response_new(stream, length);
         g_object_unref(stream);
         webkit_uri_scheme_response_set_status(response, static_cast<guint>(head.status),
-                                              reasonPhrase(head.status));
+                                              MarluneSchemeHandler::reasonPhrase(head.status));
         if (auto type = head.header("Content-Type")) {
             webkit_uri_scheme_response_set_content_type(response, type->c_str());
         }

@@ -425,4 +425,23 @@ void MarluneSchemeHandler::respondError(const std::shared_ptr<Task>& task, int s
     });
 }
 
+const char* MarluneSchemeHandler::reasonPhrase(int status) {
+    switch (status) {
+        case 200:
+            return "OK";
+        case 206:
+            return "Partial Content";
+        case 400:
+            return "Bad Request";
+        case 404:
+            return "Not Found";
+        case 405:
+            return "Method Not Allowed";
+        case 416:
+            return "Range Not Satisfiable";
+        default:
+            return "Internal Server Error";
+    }
+}
+
 }  // namespace marlune

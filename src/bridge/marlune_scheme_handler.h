@@ -126,6 +126,8 @@ class MarluneSchemeHandler : public std::enable_shared_from_this<MarluneSchemeHa
     static SchemeResponse rangeResponse(std::string_view mime, ByteRange range,
                                         std::uint64_t total);
     static SchemeResponse errorResponse(int status);
+    // The HTTP reason phrase of a status the handler and the media server answer with.
+    static const char* reasonPhrase(int status);
 
   private:
     struct Task;

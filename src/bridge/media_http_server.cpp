@@ -71,25 +71,6 @@ bool sameToken(std::string_view a, std::string_view b) {
     return diff == 0;
 }
 
-const char* reasonPhrase(int status) {
-    switch (status) {
-        case 200:
-            return "OK";
-        case 206:
-            return "Partial Content";
-        case 400:
-            return "Bad Request";
-        case 404:
-            return "Not Found";
-        case 405:
-            return "Method Not Allowed";
-        case 416:
-            return "Range Not Satisfiable";
-        default:
-            return "Internal Server Error";
-    }
-}
-
 struct Request {
     std::string method;
     std::string target;
@@ -175,7 +156,7 @@ class Connection {
     bool sendHead(const SchemeResponse& response, bool keepAlive,
                   std::string_view extra = std::string_view()) {
         std::string text = "HTTP/1.1 " + std::to_string(response.status) + " " +
-                           reasonPhrase(response.status) + "\r\n";
+                           MarluneSchemeHandler::reasonPhrase(response.status) + "\r\n";
         for (const auto& [name, value] : response.headers) text += name + ": " + value + "\r\n";
         text += extra;
         text += keepAlive ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n";
