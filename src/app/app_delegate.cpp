@@ -172,6 +172,40 @@ WebcamFollowUp webcamFollowUp(bool wasEnabled, bool isEnabled, const Json& paylo
     return payload.contains("webcamZoom") ? WebcamFollowUp::zoom : WebcamFollowUp::none;
 }
 
+std::function<void(double)> AppDelegate::exportProgress() {
+    return [weak = weak_from_this()](double value) {
+        if (auto self = weak.lock()) self->bridge->emit("exportProgress", {{"value", value}});
+    };
+}
+
+std::function<void(Result<std::string>)> AppDelegate::exportCompletion(std::int64_t startMs,
+                                                                       std::int64_t endMs,
+                                                                       WebBridge::Reply reply) {
+    std::int64_t durationMs = 0;
+    // Only a non-empty range gets as far as a success; its length may still overflow.
+    if (startMs < endMs && __builtin_sub_overflow(endMs, startMs, &durationMs)) {
+        durationMs = std::numeric_limits<std::int64_t>::max();
+    }
+    return
+        [weak = weak_from_this(), durationMs, reply = std::move(reply)](Result<std::string> made) {
+            if (!made) {
+                // A cancelled export is an answer, not a failure.
+                if (made.error() == ExportRenderer::cancelledError) {
+                    return reply(Json{{"cancelled", true}});
+                }
+                return reply(std::unexpected(made.error()));
+            }
+            if (auto self = weak.lock()) {
+                self->recordExport();
+                Json saved = Json::object();
+                saved["name"] = *made;
+                saved["durationMs"] = durationMs;
+                self->bridge->emit("saved", std::move(saved));
+            }
+            reply(Json{{"name", *made}});
+        };
+}
+
 // The command table, in its fixed order. Handlers are glue: read the payload, call the service,
 // turn its result into the reply.
 void AppDelegate::registerCommands() {
@@ -263,31 +297,8 @@ void AppDelegate::registerCommands() {
         auto startMs = readInt(payload, "startMs");
         auto endMs = readInt(payload, "endMs");
         if (!name || !startMs || !endMs) return reply(fail("Missing trim parameters"));
-        std::weak_ptr<AppDelegate> weak = app.weak_from_this();
-        std::int64_t durationMs = 0;
-        // Only a non-empty range gets that far; its length may still overflow.
-        if (*startMs < *endMs && __builtin_sub_overflow(*endMs, *startMs, &durationMs)) {
-            durationMs = std::numeric_limits<std::int64_t>::max();
-        }
-        app.media->exportTrim(
-            *name, *startMs, *endMs,
-            [weak](double value) {
-                if (auto self = weak.lock())
-                    self->bridge->emit("exportProgress", {{"value", value}});
-            },
-            [weak, durationMs, reply = std::move(reply)](Result<std::string> made) {
-                if (!made) return reply(std::unexpected(made.error()));
-                if (auto self = weak.lock()) {
-                    self->recordExport();
-                    Json saved = Json::object();
-                    saved["name"] = *made;
-                    saved["durationMs"] = durationMs;
-                    self->bridge->emit("saved", std::move(saved));
-                }
-                Json result = Json::object();
-                result["name"] = std::move(*made);
-                reply(std::move(result));
-            });
+        app.media->exportTrim(*name, *startMs, *endMs, app.exportProgress(),
+                              app.exportCompletion(*startMs, *endMs, std::move(reply)));
     });
 
     command("project.load", [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
@@ -312,37 +323,10 @@ void AppDelegate::registerCommands() {
     command("edit.exportRender", [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
         auto request = ExportRequest::fromPayload(payload);
         if (!request) return reply(std::unexpected(request.error()));
-        std::int64_t durationMs = 0;
-        // Only a non-empty range gets that far; its length may still overflow.
-        if (request->startMs < request->endMs &&
-            __builtin_sub_overflow(request->endMs, request->startMs, &durationMs)) {
-            durationMs = std::numeric_limits<std::int64_t>::max();
-        }
-        std::weak_ptr<AppDelegate> weak = app.weak_from_this();
-        app.renderer->render(
-            std::move(*request), MarluneSchemeHandler::webRoot(*app.defaults),
-            [weak](double value) {
-                if (auto self = weak.lock())
-                    self->bridge->emit("exportProgress", {{"value", value}});
-            },
-            [weak, durationMs, reply = std::move(reply)](Result<std::string> made) {
-                if (!made) {
-                    if (made.error() == ExportRenderer::cancelledError) {
-                        return reply(Json{{"cancelled", true}});
-                    }
-                    return reply(std::unexpected(made.error()));
-                }
-                if (auto self = weak.lock()) {
-                    self->recordExport();
-                    Json saved = Json::object();
-                    saved["name"] = *made;
-                    saved["durationMs"] = durationMs;
-                    self->bridge->emit("saved", std::move(saved));
-                }
-                Json result = Json::object();
-                result["name"] = std::move(*made);
-                reply(std::move(result));
-            });
+        auto startMs = request->startMs, endMs = request->endMs;
+        app.renderer->render(std::move(*request), MarluneSchemeHandler::webRoot(*app.defaults),
+                             app.exportProgress(),
+                             app.exportCompletion(startMs, endMs, std::move(reply)));
     });
 
     command("edit.exportCancel", [](AppDelegate& app, const Json&, WebBridge::Reply reply) {

@@ -101,6 +101,14 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
 
     Json readyResult() const;
 
+    // The progress and completion of an export of [startMs, endMs] (a trimmed copy or a render):
+    // "exportProgress" events; on success the export is counted, "saved" is emitted and the reply
+    // carries the new file's name; a cancelled export replies {"cancelled": true}.
+    std::function<void(double)> exportProgress();
+    std::function<void(Result<std::string>)> exportCompletion(std::int64_t startMs,
+                                                              std::int64_t endMs,
+                                                              WebBridge::Reply reply);
+
     // Counts one finished export with the account. No account service yet: nothing to count.
     void recordExport() {}
 };
