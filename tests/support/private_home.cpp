@@ -1,4 +1,5 @@
-// Every test in this program runs with a HOME of its own, so that the recordings folder
+// Linked into the test programs that ask for it (marlune_add_tests(... PRIVATE_HOME)): every test
+// in such a program runs with a HOME of its own, so that the recordings folder
 // (HOME/Videos/Marlune, there being no user-dirs file under the private XDG_CONFIG_HOME) is a
 // scratch folder. Set before main, before GLib reads and caches the user's folders.
 
@@ -13,7 +14,7 @@ struct PrivateHome {
     std::string path;
 
     PrivateHome() {
-        char pattern[] = "/tmp/marlune-library-tests-XXXXXX";
+        char pattern[] = "/tmp/marlune-tests-XXXXXX";
         if (!mkdtemp(pattern)) abort();
         path = pattern;
         setenv("HOME", path.c_str(), 1);
