@@ -69,22 +69,31 @@ void freeTimerData(gpointer data) {
 // ---------------------------------------------------------------------------------------------
 // Queue
 
+// Shared by the queue and its thread, so that a queue whose last owner lets it go from its own
+// thread can still finish its work: the thread keeps this alive until its loop has ended.
 struct Queue::Impl {
     std::mutex mutex;
     std::deque<std::function<void()>> pending;
     bool drainScheduled = false;
 
-    GMainLoop* loop = nullptr;
+    GMainLoop* loop = nullptr;        // serial queues only; owns a reference to the context
+    GMainContext* context = nullptr;  // serial queues only; owned reference
     std::thread thread;
     std::thread::id threadId;
 
+    ~Impl() {
+        if (loop) g_main_loop_unref(loop);
+        // Sources still attached (timers nobody cancelled) go with the context.
+        if (context) g_main_context_unref(context);
+    }
+
     static gboolean drain(gpointer data) {
-        auto* self = static_cast<Queue*>(data);
+        auto* self = static_cast<Impl*>(data);
         std::deque<std::function<void()>> batch;
         {
-            std::lock_guard lock(self->impl_->mutex);
-            batch.swap(self->impl_->pending);
-            self->impl_->drainScheduled = false;
+            std::lock_guard lock(self->mutex);
+            batch.swap(self->pending);
+            self->drainScheduled = false;
         }
         // Only the work present when the drain began runs now; anything posted meanwhile gets a
         // new drain, so a busy queue cannot starve the context's other sources.
@@ -94,23 +103,25 @@ struct Queue::Impl {
 };
 
 Queue::Queue(std::string label, GMainContext* context, bool ownThread)
-    : label_(std::move(label)), context_(context), impl_(std::make_unique<Impl>()) {
+    : label_(std::move(label)), context_(context), impl_(std::make_shared<Impl>()) {
     if (!ownThread) {
         impl_->threadId = gMainThread;
         return;
     }
+    impl_->context = context_;
     impl_->loop = g_main_loop_new(context_, FALSE);
     std::promise<void> started;
     auto ready = started.get_future();
-    impl_->thread = std::thread([this, &started] {
-        // Thread names are limited to 15 bytes: keep the suffix, which tells the queues apart.
-        std::string name = "marlune" + label_.substr(kAppIdentifier.size());
-        pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
-        g_main_context_push_thread_default(context_);
-        impl_->threadId = std::this_thread::get_id();
+    // Thread names are limited to 15 bytes: keep the suffix, which tells the queues apart.
+    std::string name = "marlune" + label_.substr(kAppIdentifier.size());
+    // The thread touches only the shared state: the queue may be gone before its loop ends.
+    impl_->thread = std::thread([impl = impl_, name = name.substr(0, 15), &started] {
+        pthread_setname_np(pthread_self(), name.c_str());
+        g_main_context_push_thread_default(impl->context);
+        impl->threadId = std::this_thread::get_id();
         started.set_value();
-        g_main_loop_run(impl_->loop);
-        g_main_context_pop_thread_default(context_);
+        g_main_loop_run(impl->loop);
+        g_main_context_pop_thread_default(impl->context);
     });
     ready.wait();
 }
@@ -125,9 +136,6 @@ Queue::~Queue() {
         } else {
             impl_->thread.join();
         }
-        g_main_loop_unref(impl_->loop);
-        // Sources still attached (timers nobody cancelled) go with the context.
-        g_main_context_unref(context_);
     }
 }
 
@@ -155,7 +163,7 @@ void Queue::post(std::function<void()> fn) {
     }
     GSource* source = g_idle_source_new();
     g_source_set_priority(source, G_PRIORITY_DEFAULT);
-    g_source_set_callback(source, &Impl::drain, this, nullptr);
+    g_source_set_callback(source, &Impl::drain, impl_.get(), nullptr);
     g_source_attach(source, context_);
     g_source_unref(source);
 }

@@ -68,7 +68,7 @@ class Queue {
 
     std::string label_;
     GMainContext* context_;
-    std::unique_ptr<Impl> impl_;
+    std::shared_ptr<Impl> impl_;
 };
 
 // True on the main queue's thread.

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -70,6 +72,34 @@ TEST(SerialQueue, RunsInOrderOnItsOwnThreadAndDrainsWhenDestroyed) {
     for (int i = 0; i < 1000; ++i) EXPECT_EQ(order[i], i);
     EXPECT_NE(threads[0], std::this_thread::get_id());
     EXPECT_EQ(std::count(threads.begin(), threads.end(), threads[0]), 1000);
+}
+
+// Threads of this process with the given name.
+int threadsNamed(const std::string& name) {
+    int count = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(task.path() / "comm");
+        std::string line;
+        count += std::getline(comm, line) && line == name;
+    }
+    return count;
+}
+
+TEST(SerialQueue, LastOwnerLeavingOnItsOwnThreadStillDrainsAndEnds) {
+    std::promise<void> ran;
+    {
+        auto q = Queue::makeSerial(".selfdrop");
+        ASSERT_EQ(threadsNamed("marlune.selfdro"), 1);
+        Queue* raw = q.get();
+        // The work holding the last reference posts more, then lets the queue go.
+        raw->post([q = std::move(q), &ran]() mutable {
+            q->post([&ran] { ran.set_value(); });
+            q.reset();
+        });
+    }
+    EXPECT_EQ(ran.get_future().wait_for(5s), std::future_status::ready);
+    EXPECT_TRUE(runMainUntil([] { return threadsNamed("marlune.selfdro") == 0; }))
+        << "the queue's thread must end";
 }
 
 TEST(Timers, AfterFiresOnceNotEarlyAndCancelledTimersNever) {
