@@ -120,6 +120,17 @@ bool AppDelegate::applicationShouldTerminateAfterLastWindowClosed() const {
 void AppDelegate::applicationShouldTerminate(std::function<void()> proceed) {
     // A recording in progress is stopped and saved first (then `proceed`, whatever the outcome),
     // once the recording controller exists; no dialog either way.
+    if (exportsRunning_ == 0) return proceed();
+    // An export cut off by the exit would leave a partial movie in the recordings folder: the
+    // render is cancelled (which removes its file), a trimmed copy is let finish.
+    afterExports_ = std::move(proceed);
+    renderer->cancelExport();
+}
+
+void AppDelegate::exportEnded() {
+    if (--exportsRunning_ > 0 || !afterExports_) return;
+    auto proceed = std::move(afterExports_);
+    afterExports_ = nullptr;
     proceed();
 }
 
@@ -186,24 +197,29 @@ std::function<void(Result<std::string>)> AppDelegate::exportCompletion(std::int6
     if (startMs < endMs && __builtin_sub_overflow(endMs, startMs, &durationMs)) {
         durationMs = std::numeric_limits<std::int64_t>::max();
     }
-    return
-        [weak = weak_from_this(), durationMs, reply = std::move(reply)](Result<std::string> made) {
-            if (!made) {
-                // A cancelled export is an answer, not a failure.
-                if (made.error() == ExportRenderer::cancelledError) {
-                    return reply(Json{{"cancelled", true}});
-                }
-                return reply(std::unexpected(made.error()));
+    ++exportsRunning_;
+    auto answer = [weak = weak_from_this(), durationMs,
+                   reply = std::move(reply)](Result<std::string> made) {
+        if (!made) {
+            // A cancelled export is an answer, not a failure.
+            if (made.error() == ExportRenderer::cancelledError) {
+                return reply(Json{{"cancelled", true}});
             }
-            if (auto self = weak.lock()) {
-                self->recordExport();
-                Json saved = Json::object();
-                saved["name"] = *made;
-                saved["durationMs"] = durationMs;
-                self->bridge->emit("saved", std::move(saved));
-            }
-            reply(Json{{"name", *made}});
-        };
+            return reply(std::unexpected(made.error()));
+        }
+        if (auto self = weak.lock()) {
+            self->recordExport();
+            Json saved = Json::object();
+            saved["name"] = *made;
+            saved["durationMs"] = durationMs;
+            self->bridge->emit("saved", std::move(saved));
+        }
+        reply(Json{{"name", *made}});
+    };
+    return [weak = weak_from_this(), answer = std::move(answer)](Result<std::string> made) {
+        answer(std::move(made));
+        if (auto self = weak.lock()) self->exportEnded();
+    };
 }
 
 // The command table, in its fixed order. Handlers are glue: read the payload, call the service,

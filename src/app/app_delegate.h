@@ -49,7 +49,8 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     bool applicationShouldTerminateAfterLastWindowClosed() const;
 
     // Decides a quit: `proceed` runs now when nothing needs saving, or once the recording in
-    // progress has been stopped and saved (whatever the outcome). Main thread.
+    // progress has been stopped and saved (whatever the outcome) and the exports under way have
+    // ended (a render is cancelled first). Main thread.
     void applicationShouldTerminate(std::function<void()> proceed);
 
     // The "Reload UI" menu command: reloads the page from its origin. The page stays ready for
@@ -111,6 +112,11 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
 
     // Counts one finished export with the account. No account service yet: nothing to count.
     void recordExport() {}
+    // One export (trimmed copy or render) has answered; a quit waiting for it may go on.
+    void exportEnded();
+
+    int exportsRunning_ = 0;              // exports started and not answered yet
+    std::function<void()> afterExports_;  // the quit waiting for them
 };
 
 }  // namespace marlune

@@ -1,6 +1,8 @@
 // "edit.exportRender" and "edit.exportCancel" through `marlune --stdio-bridge`, on movies made
 // by the ffmpeg tool in the child's own recordings folder.
 
+#include <signal.h>
+
 #include <gtest/gtest.h>
 
 #include "support/bridge_process.h"
@@ -142,6 +144,26 @@ TEST(ExportCommands, CancelRepliesCancelledAndLeavesNoFile) {
     for (const auto& line : p.leftover) {
         EXPECT_EQ(line.find("\"saved\""), std::string::npos) << line;
     }
+    EXPECT_EQ(movieNames(dir), std::vector<std::string>{"Long.mp4"});
+}
+
+TEST(ExportCommands, QuittingDuringAnExportLeavesNoPartialMovie) {
+    TempDir home;
+    fs::path dir = recordings(home);
+    ASSERT_TRUE(test::makeMovie(dir / "Long.mp4", 20.0, 640, 360));
+    BridgeProcess p({.home = home.path()});
+    ASSERT_TRUE(p.request("ready", "app.ready"));
+    p.send("export", "edit.exportRender",
+           Json::parse(R"({"name":"Long.mp4","startMs":0,"endMs":20000,
+                           "frame":{"type":"color","hex":"#336699"}})"));
+    for (bool running = false; !running;) {
+        auto line = p.readLine(std::chrono::seconds(30));
+        ASSERT_TRUE(line) << "no progress";
+        auto s = test::parseScriptLine(*line);
+        running = s.kind == test::ScriptLine::Kind::event && s.value["name"] == "exportProgress";
+    }
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.closeAndWait(), 0);
     EXPECT_EQ(movieNames(dir), std::vector<std::string>{"Long.mp4"});
 }
 
