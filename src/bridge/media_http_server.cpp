@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <future>
 #include <vector>
@@ -29,6 +30,8 @@ namespace {
 
 constexpr std::size_t kMaxHeadBytes = 32 * 1024;
 constexpr guint kIdleSeconds = 30;
+// A request head, once begun, must be whole within this time, however steadily its bytes come.
+constexpr std::chrono::seconds kHeadTime{10};
 
 std::string lowercase(std::string_view text) {
     std::string out(text);
@@ -115,6 +118,7 @@ class Connection {
   public:
     Connection(const MediaHttpServer::State& state, GSocketConnection* connection)
         : state_(state),
+          socket_(g_socket_connection_get_socket(connection)),
           in_(g_io_stream_get_input_stream(G_IO_STREAM(connection))),
           out_(g_io_stream_get_output_stream(G_IO_STREAM(connection))) {}
 
@@ -131,16 +135,25 @@ class Connection {
 
   private:
     // The next request head, without its blank line; nothing at the end of the connection, on
-    // the idle time-out or when the head is too large.
+    // the idle time-out, when the head is too large or when it takes too long to arrive.
     std::optional<std::string> readHead() {
+        std::optional<std::chrono::steady_clock::time_point> deadline;
         for (;;) {
             auto end = buffer_.find("\r\n\r\n");
             if (end != std::string::npos) {
                 std::string head = buffer_.substr(0, end);
                 buffer_.erase(0, end + 4);
+                g_socket_set_timeout(socket_, kIdleSeconds);
                 return head;
             }
             if (buffer_.size() > kMaxHeadBytes) return std::nullopt;
+            if (!buffer_.empty()) {
+                auto now = std::chrono::steady_clock::now();
+                if (!deadline) deadline = now + kHeadTime;
+                auto left = std::chrono::ceil<std::chrono::seconds>(*deadline - now).count();
+                if (left <= 0) return std::nullopt;
+                g_socket_set_timeout(socket_, static_cast<guint>(left));
+            }
             char chunk[8192];
             gssize n = g_input_stream_read(in_, chunk, sizeof chunk, nullptr, nullptr);
             if (n <= 0) return std::nullopt;
@@ -241,6 +254,7 @@ class Connection {
     }
 
     const MediaHttpServer::State& state_;
+    GSocket* socket_;
     GInputStream* in_;
     GOutputStream* out_;
     std::string buffer_;

@@ -28,8 +28,8 @@ class Queue;
 // HEAD, HTTP/1.1 keep-alive.
 //
 // Threads: accepting runs on its own serial queue (".media"); each connection is served on a
-// worker thread, with blocking I/O and a 30-second idle time-out. Every member may be called from
-// any thread.
+// worker thread, with blocking I/O, a 30-second idle time-out and 10 seconds for a request head
+// to arrive whole. Every member may be called from any thread.
 class MediaHttpServer {
   public:
     // Maps a percent-decoded request path ("/" + whatever followed the token) to a file, or

@@ -5,8 +5,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <map>
 #include <regex>
+#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -81,6 +83,14 @@ class Client {
         r.body = buffer_.substr(0, length);
         buffer_.erase(0, length);
         return r;
+    }
+
+    // Sends one byte, then tells whether the server has closed its side by now.
+    bool trickleUntilClosed(char c) {
+        ::send(fd_, &c, 1, MSG_NOSIGNAL);
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        char got;
+        return ::recv(fd_, &got, 1, MSG_DONTWAIT) == 0;
     }
 
     // True when the server has closed its side.
@@ -228,6 +238,16 @@ TEST_F(MediaHttpServerTest, MalformedRequestsCloseTheConnection) {
     Client client(port);
     client.send("GET /" + token + "/Clip%20one.mp4 HTTP/1.1\r\nX: " + std::string(64 * 1024, 'a'));
     EXPECT_FALSE(client.receive());
+}
+
+TEST_F(MediaHttpServerTest, HeadsSentSlowlyAreCutOff) {
+    // One byte a second never trips the idle time-out, but a head may take only so long: a
+    // client cannot hold one of the connection threads for as long as it likes.
+    Client client(port);
+    const std::string head = "GET /" + token + "/Clip%20one.mp4 HTTP/1.1\r\n";
+    bool closed = false;
+    for (std::size_t i = 0; i < 20 && !closed; ++i) closed = client.trickleUntilClosed(head[i]);
+    EXPECT_TRUE(closed);
 }
 
 }  // namespace
