@@ -11,6 +11,7 @@
 #include <cstring>
 #include <deque>
 #include <limits>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -200,12 +201,21 @@ Result<std::string> reserveOutputName(const fs::path& dir, const fs::path& sourc
 
 }  // namespace
 
-// What every export of one renderer shares: the cancel closure of the export started last.
+// What every export of one renderer shares: the cancel closure of the export started last, and
+// those of every export not yet over, for the renderer's end.
 struct ExportRenderer::Shared {
     std::mutex cancelLock;
     std::function<void()> activeCancel;  // guarded by cancelLock
     std::uint64_t activeId = 0;          // the export activeCancel belongs to; guarded too
     std::atomic<std::uint64_t> nextId{1};
+    std::map<std::uint64_t, std::function<void()>> running;  // guarded by cancelLock
+    std::condition_variable runningChanged;
+
+    void ended(std::uint64_t id) {
+        std::lock_guard lock(cancelLock);
+        running.erase(id);
+        runningChanged.notify_all();
+    }
 };
 
 namespace {
@@ -224,6 +234,10 @@ class Export : public std::enable_shared_from_this<Export> {
           progress_(std::move(progress)),
           completion_(std::move(completion)),
           timeMap_(request_.startMs, request_.endMs) {}
+    // Gone once its output is settled: completed, or removed.
+    ~Export() { shared_->ended(id_); }
+
+    std::uint64_t id() const { return id_; }
 
     // Steps 1 to 16 of an export, on the shared pool; then the two sides start.
     void prepareAndStart();
@@ -738,12 +752,30 @@ void Export::finish() {
 }  // namespace
 
 ExportRenderer::ExportRenderer() : shared_(std::make_shared<Shared>()) {}
-ExportRenderer::~ExportRenderer() = default;
+
+ExportRenderer::~ExportRenderer() {
+    // Nobody could cancel them any more, and the application may be about to exit: every export
+    // still running is cancelled, and its partial movie removed before this returns.
+    std::vector<std::function<void()>> cancels;
+    {
+        std::lock_guard lock(shared_->cancelLock);
+        for (const auto& [id, cancel] : shared_->running) cancels.push_back(cancel);
+    }
+    for (const auto& cancel : cancels) cancel();
+    std::unique_lock lock(shared_->cancelLock);
+    shared_->runningChanged.wait(lock, [&] { return shared_->running.empty(); });
+}
 
 void ExportRenderer::render(ExportRequest request, std::optional<fs::path> webRoot,
                             Progress progress, Completion completion) {
     auto job = std::make_shared<Export>(shared_, std::move(request), std::move(webRoot),
                                         std::move(progress), std::move(completion));
+    {
+        std::lock_guard lock(shared_->cancelLock);
+        shared_->running[job->id()] = [weak = std::weak_ptr<Export>(job)] {
+            if (auto self = weak.lock()) self->cancel(ExportRenderer::cancelledError);
+        };
+    }
     ConcurrentQueue::userInitiated().post([job] { job->prepareAndStart(); });
 }
 

@@ -42,6 +42,9 @@ class ExportRenderer {
     static constexpr std::string_view kPreset = "superfast";
 
     ExportRenderer();
+    // Cancels every export still running (their completions still come, with cancelledError)
+    // and returns once none of them is left, their partial movies removed. Never from inside a
+    // progress callback: that export would wait for itself.
     ~ExportRenderer();
     ExportRenderer(const ExportRenderer&) = delete;
     ExportRenderer& operator=(const ExportRenderer&) = delete;

@@ -474,6 +474,48 @@ TEST(ExportRenderer, CancellingEndsTheExportAndRemovesItsFile) {
     EXPECT_TRUE(fs::exists(dir / **first));
 }
 
+TEST(ExportRenderer, ARendererGoingAwayEndsItsExportsAndTheirFiles) {
+    const fs::path dir = freshFolder();
+    ASSERT_TRUE(test::makeMovie(dir / "Long.mp4", 6.0, 640, 360));
+    const auto before = filesIn(dir);
+    ExportRequest r = request("Long.mp4", 0, 6000);
+    r.frame = FrameSettings{.type = "color"};
+    // Shared with the callbacks, which may outlive this test's locals.
+    struct Seen {
+        std::mutex lock;
+        bool progressed = false;
+        int completions = 0;
+        int cancelled = 0;
+    };
+    auto seen = std::make_shared<Seen>();
+    auto renderer = std::make_unique<ExportRenderer>();
+    // The second one is still being prepared when the renderer goes.
+    for (int i = 0; i < 2; ++i) {
+        renderer->render(
+            r, std::nullopt,
+            [seen](double) {
+                std::lock_guard guard(seen->lock);
+                seen->progressed = true;
+            },
+            [seen](Result<std::string> made) {
+                ++seen->completions;
+                if (!made && made.error() == ExportRenderer::cancelledError) ++seen->cancelled;
+            });
+        ASSERT_TRUE(test::runMainUntil(
+            [&] {
+                std::lock_guard guard(seen->lock);
+                return seen->progressed;
+            },
+            std::chrono::seconds(30)));
+    }
+    renderer.reset();
+    EXPECT_EQ(filesIn(dir), before) << "no partial movie outlives the renderer";
+    test::runMainUntil([&] { return seen->completions == 2; }, std::chrono::seconds(10));
+    test::runMainFor(std::chrono::milliseconds(50));
+    EXPECT_EQ(seen->completions, 2);
+    EXPECT_EQ(seen->cancelled, 2);
+}
+
 TEST(ExportRenderer, MissingOptionalResourcesNeverFail) {
     const fs::path dir = freshFolder();
     ASSERT_TRUE(test::makeMovie(dir / "Clip.mp4", 1.0));
