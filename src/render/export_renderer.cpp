@@ -274,6 +274,7 @@ class Export : public std::enable_shared_from_this<Export> {
     std::string outputName_;
     double startSeconds_ = 0;
     double endSeconds_ = 0;
+    double videoEndSeconds_ = 0;  // where the source's last picture stops showing
     int width_ = 0;
     int height_ = 0;
     PixelSize out_;
@@ -396,6 +397,7 @@ Result<void> Export::prepare() {
     if (timeMap_.totalOutMs() <= 40) return fail("The cuts remove the entire clip.");
     startSeconds_ = request_.startMs / 1000.0;
     endSeconds_ = request_.endMs / 1000.0;
+    videoEndSeconds_ = track.durationSeconds.value_or(file->durationSeconds().value_or(0));
 
     width_ = track.width;
     height_ = track.height;
@@ -553,6 +555,7 @@ void Export::decodeSource(VideoDecoder decoder) {
     // starts exactly there.
     std::optional<VideoPicture> before;
     bool started = false;
+    bool pastTheEnd = false;  // a picture at or after the range's end was reached
     while (!stopReading_) {
         auto picture = decoder.nextPicture();
         if (!picture) {
@@ -565,13 +568,22 @@ void Export::decodeSource(VideoDecoder decoder) {
             before = std::move(**picture);
             continue;
         }
-        if (t >= endSeconds_ - kEdgeSeconds) break;
+        if (t >= endSeconds_ - kEdgeSeconds) {
+            pastTheEnd = true;
+            break;
+        }
         if (!started && before && t > startSeconds_ + kEdgeSeconds) {
             if (!hand(std::move(*before), startSeconds_)) break;
         }
         started = true;
         before.reset();
         if (!hand(std::move(**picture), t)) break;
+    }
+    // No picture starts inside the range (the screen stood still): the one before it shows all
+    // through the range, unless the movie's pictures end before the range starts.
+    if (!started && before && *before && !stopReading_ &&
+        (pastTheEnd || startSeconds_ < videoEndSeconds_ - kEdgeSeconds)) {
+        hand(std::move(*before), startSeconds_);
     }
     decoded_.end();
 }

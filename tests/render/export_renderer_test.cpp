@@ -426,6 +426,25 @@ TEST(ExportRenderer, PicturesAndSoundStayTogether) {
     }
 }
 
+TEST(ExportRenderer, ARangeWhereTheScreenStandsStillShowsThePictureOnScreen) {
+    const fs::path dir = freshFolder();
+    // One picture a second, as a recording of a screen that changes rarely: each one stays on
+    // screen for a second, the last one until the end at 4 s.
+    ASSERT_TRUE(
+        ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=320x180:r=1", "-t", "4", "-c:v", "libx264",
+                "-preset", "ultrafast", "-pix_fmt", "yuv420p", (dir / "Still.mp4").string()}));
+    for (std::int64_t startMs : {1200, 3200}) {
+        SCOPED_TRACE(startMs);
+        Outcome out = exportNow(request("Still.mp4", startMs, startMs + 600));
+        ASSERT_TRUE(out.result) << out.result.error().message;
+        const Json streams = probeStreams(dir / *out.result);
+        const Json* video = streamOf(streams, "video");
+        ASSERT_TRUE(video);
+        EXPECT_EQ(video->value("nb_frames", ""), "1");
+        EXPECT_NEAR(std::stod(video->value("duration", "0")), 0.6, 0.01);
+    }
+}
+
 TEST(ExportRenderer, ProgressRisesInWholePercents) {
     const fs::path dir = freshFolder();
     ASSERT_TRUE(test::makeMovie(dir / "Clip.mp4", 2.0));
