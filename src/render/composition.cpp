@@ -104,13 +104,27 @@ Surface aspectFill(const Surface& image, int width, int height) {
     return out;
 }
 
+std::optional<std::filesystem::path> webResource(const std::filesystem::path& webRoot,
+                                                 std::string_view folder, std::string_view id,
+                                                 std::string_view extension) {
+    if (webRoot.empty() || id.empty() || id.find('\0') != std::string_view::npos) return {};
+    const std::filesystem::path dir = (webRoot / folder).lexically_normal();
+    // Joined as text: a full path in `id` is read as one inside the folder.
+    std::string joined = dir.string();
+    joined.append("/").append(id).append(extension);
+    std::filesystem::path file = std::filesystem::path(joined).lexically_normal();
+    const std::filesystem::path inside = file.lexically_relative(dir);
+    if (inside.empty() || *inside.begin() == ".." || *inside.begin() == ".") return {};
+    return file;
+}
+
 Surface backgroundImage(const FrameSettings& frame, int width, int height,
                         const std::optional<std::filesystem::path>& webRoot) {
     if (!drawableSize(width, height)) return {};
     if (frame.type == "wallpaper") {
-        if (webRoot && !webRoot->empty() && !frame.id.empty()) {
-            if (auto jpeg = loadJpeg(*webRoot / "wallpapers" / "full" / (frame.id + ".jpg"))) {
-                return aspectFill(wrapImage(*jpeg), width, height);
+        if (webRoot) {
+            if (auto file = webResource(*webRoot, "wallpapers/full", frame.id, ".jpg")) {
+                if (auto jpeg = loadJpeg(*file)) return aspectFill(wrapImage(*jpeg), width, height);
             }
         }
         return solidImage({}, width, height);

@@ -49,6 +49,12 @@ Surface gradientImage(std::string_view from, std::string_view to, double angle, 
 // image is empty.
 Surface aspectFill(const Surface& image, int width, int height);
 
+// The file `id` + `extension` in `folder` of the web root (for instance "wallpapers/full"), or
+// nothing when `id` is empty or would lead out of that folder ("../x", a full path…).
+std::optional<std::filesystem::path> webResource(const std::filesystem::path& webRoot,
+                                                 std::string_view folder, std::string_view id,
+                                                 std::string_view extension);
+
 // The frame's background at the canvas size, without the screen's shadow: "wallpaper" is
 // webRoot/wallpapers/full/<id>.jpg aspect-filled (black when there is no web root or it does not
 // load); "gradient" is gradientImage(from, to, angle); anything else (also "live") is the solid

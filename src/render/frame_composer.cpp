@@ -236,10 +236,11 @@ struct FrameComposer::Impl {
             }
         }
 
-        if (frame.type == "live" && inputs.webRoot && !inputs.webRoot->empty() &&
-            !frame.id.empty()) {
-            auto reader = LiveBackgroundReader::open(*inputs.webRoot / "wallpapers" / "live" /
-                                                     (frame.id + ".mp4"));
+        auto liveFile = frame.type == "live" && inputs.webRoot
+                            ? webResource(*inputs.webRoot, "wallpapers/live", frame.id, ".mp4")
+                            : std::nullopt;
+        if (liveFile) {
+            auto reader = LiveBackgroundReader::open(*liveFile);
             if (reader) {
                 live.emplace(std::move(*reader));
                 liveBackground = makeSurface(w, h);

@@ -428,6 +428,12 @@ TEST(FrameComposer, MissingResourcesFallBack) {
         {"live movie missing", "live", "no-such-movie", true, 0xff3366cc},
         {"live without web root", "live", "aurora-drift", false, 0xff3366cc},
         {"colour", "color", "", true, 0xff3366cc},
+        // Names that would reach files outside their folders count as missing.
+        {"wallpaper from another folder", "wallpaper", "../thumbs/aurora", true, 0xff000000},
+        {"wallpaper by its full path", "wallpaper",
+         (sourceWebRoot() / "wallpapers/full/aurora").string(), true, 0xff000000},
+        {"live movie by its full path", "live",
+         (sourceWebRoot() / "wallpapers/live/aurora-drift").string(), true, 0xff3366cc},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
