@@ -289,5 +289,37 @@ TEST(AudioMixReader, MixesTracksWithTheirGainsOverTheRange) {
     }
 }
 
+TEST(AudioMixReader, SilenceBeforeTheMovieCostsNoMemory) {
+    TempDir dir;
+    ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "aevalsrc='0.5*sin(2*PI*440*t)':s=48000:d=1", "-c:a",
+                        "aac", "-b:a", "192k", (dir / "tone.mp4").string()}));
+    // A range starting a second before the movie: a second of silence, then the tone.
+    auto mix = AudioMixReader::open(dir / "tone.mp4", {{0, 1.0}}, -1.0, 1.0);
+    ASSERT_TRUE(mix) << mix.error().message;
+    std::vector<float> all;
+    std::vector<float> chunk(4096 * 2);
+    for (;;) {
+        auto n = mix->read(chunk);
+        ASSERT_TRUE(n) << n.error().message;
+        if (*n == 0) break;
+        all.insert(all.end(), chunk.begin(), chunk.begin() + *n * 2);
+    }
+    ASSERT_GE(all.size(), 96000u * 2);
+    auto loudest = [&](std::size_t from, std::size_t to) {
+        return *std::max_element(all.begin() + from * 2, all.begin() + to * 2,
+                                 [](float a, float b) { return std::abs(a) < std::abs(b); });
+    };
+    EXPECT_EQ(loudest(0, 47900), 0.0f);
+    EXPECT_NEAR(std::abs(loudest(48500, 95000)), 0.5, 0.03);
+
+    // Thirty years before: read as it comes, not held.
+    auto far = AudioMixReader::open(dir / "tone.mp4", {{0, 1.0}}, -1e9, 1.0);
+    ASSERT_TRUE(far) << far.error().message;
+    auto n = far->read(chunk);
+    ASSERT_TRUE(n) << n.error().message;
+    EXPECT_EQ(*n, 4096);
+    EXPECT_TRUE(std::all_of(chunk.begin(), chunk.end(), [](float v) { return v == 0; }));
+}
+
 }  // namespace
 }  // namespace marlune

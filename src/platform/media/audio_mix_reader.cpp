@@ -14,16 +14,19 @@ namespace {
 // its output is right (AAC overlaps each frame with the one before).
 constexpr double kPreRollSeconds = 0.2;
 
-// One track's decoded samples waiting to be mixed. `pending` starts at mix frame `position`.
+// One track's decoded samples waiting to be mixed: `silence` frames from mix frame `position`
+// on, then `pending`. The silence before a track's first sound is only counted: a range that
+// starts long before the movie would not fit in memory.
 struct TrackFeed {
     AudioDecoder decoder;
     double gain = 1.0;
     std::vector<float> pending;
     std::size_t offset = 0;  // samples of `pending` already mixed
     bool ended = false;
+    std::int64_t silence = 0;
 
     std::int64_t framesHeld(int channels) const {
-        return static_cast<std::int64_t>((pending.size() - offset) / channels);
+        return silence + static_cast<std::int64_t>((pending.size() - offset) / channels);
     }
 };
 
@@ -49,8 +52,12 @@ struct AudioMixReader::Impl {
             skip = static_cast<std::size_t>(
                 std::min<std::int64_t>(expected - at, buffer.frameCount) * channels);
         } else if (at > expected) {
-            t.pending.insert(t.pending.end(), static_cast<std::size_t>(at - expected) * channels,
-                             0.0f);
+            if (t.pending.size() == t.offset) {
+                t.silence += at - expected;
+            } else {
+                t.pending.insert(t.pending.end(),
+                                 static_cast<std::size_t>(at - expected) * channels, 0.0f);
+            }
         }
         t.pending.insert(t.pending.end(), samples.begin() + skip, samples.end());
     }
@@ -93,7 +100,7 @@ Result<AudioMixReader> AudioMixReader::open(const std::filesystem::path& movie,
         if (!decoder) return std::unexpected(decoder.error());
         // A movie without an index still reads from its start; the early samples are dropped.
         if (startSeconds > 0) (void)decoder->seek(std::max(0.0, startSeconds - kPreRollSeconds));
-        impl->tracks.push_back(TrackFeed{std::move(*decoder), track.gain, {}, 0, false});
+        impl->tracks.push_back(TrackFeed{std::move(*decoder), track.gain, {}, 0, false, 0});
     }
     return AudioMixReader(std::move(impl));
 }
@@ -123,10 +130,13 @@ Result<std::int64_t> AudioMixReader::read(std::span<float> out) {
     const auto samples = static_cast<std::size_t>(frames * ch);
     std::fill(out.begin(), out.begin() + samples, 0.0f);
     for (auto& t : m.tracks) {
-        const std::size_t take = std::min(samples, t.pending.size() - t.offset);
+        const std::int64_t quiet = std::min(t.silence, frames);
+        t.silence -= quiet;
+        const auto from = static_cast<std::size_t>(quiet * ch);
+        const std::size_t take = std::min(samples - from, t.pending.size() - t.offset);
         const float gain = static_cast<float>(t.gain);
         const float* in = t.pending.data() + t.offset;
-        for (std::size_t i = 0; i < take; ++i) out[i] += gain * in[i];
+        for (std::size_t i = 0; i < take; ++i) out[from + i] += gain * in[i];
         t.offset += take;
         // Keep the waiting samples at the front once most of the vector is spent.
         if (t.offset > t.pending.size() / 2) {
