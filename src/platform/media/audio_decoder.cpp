@@ -1,8 +1,18 @@
 #include "platform/media/audio_decoder.h"
 
+#include <cmath>
+
 #include "platform/media/av_support.h"
 
 namespace marlune {
+
+namespace {
+
+// A decoded frame stamped this much later (or earlier) than the end of the one before starts
+// after a break in the track (buffers the recorder dropped): its samples keep their own time.
+constexpr double kBreakSeconds = 0.002;
+
+}  // namespace
 
 std::span<const std::int16_t> AudioBuffer::s16() const {
     if (format != SampleFormat::s16) return {};
@@ -31,6 +41,8 @@ struct AudioDecoder::Impl {
     bool flushed = false;  // end of file reached, decoder told so
     bool done = false;     // decoder and converter drained
     std::optional<double> nextTime;
+    // Where the next decoded frame would start if the track ran on without a break.
+    std::optional<double> inputNext;
 
     explicit Impl(MediaFile f) : file(std::move(f)) {}
     ~Impl() {
@@ -97,10 +109,17 @@ struct AudioDecoder::Impl {
         if (f) {
             std::int64_t ts =
                 f->best_effort_timestamp != AV_NOPTS_VALUE ? f->best_effort_timestamp : f->pts;
-            if (auto s = av::seconds(ts, stream->time_base); s && !nextTime) nextTime = *s;
+            if (auto s = av::seconds(ts, stream->time_base)) {
+                if (!nextTime) {
+                    nextTime = *s;
+                } else if (inputNext && std::abs(*s - *inputNext) > kBreakSeconds) {
+                    *nextTime += *s - *inputNext;
+                }
+                if (f->sample_rate > 0) inputNext = *s + double(f->nb_samples) / f->sample_rate;
+            }
         }
         // Time runs on from the first stamp by the samples delivered, so the converter's delay
-        // doesn't make the buffers overlap.
+        // doesn't make the buffers overlap; only a break in the track moves it.
         buffer.startSeconds = nextTime.value_or(0.0);
         nextTime = buffer.startSeconds + double(made) / format.sampleRate;
         return buffer;
@@ -157,6 +176,7 @@ Result<void> AudioDecoder::seek(double seconds) {
     d.flushed = false;
     d.done = false;
     d.nextTime.reset();
+    d.inputNext.reset();
     return {};
 }
 

@@ -52,12 +52,14 @@ struct AudioMixReader::Impl {
             skip = static_cast<std::size_t>(
                 std::min<std::int64_t>(expected - at, buffer.frameCount) * channels);
         } else if (at > expected) {
-            if (t.pending.size() == t.offset) {
-                t.silence += at - expected;
-            } else {
-                t.pending.insert(t.pending.end(),
-                                 static_cast<std::size_t>(at - expected) * channels, 0.0f);
+            // Silence up to the buffer, or to the range's end: what lies beyond is never mixed.
+            const std::int64_t gap = std::min(at, totalFrames) - expected;
+            if (gap > 0 && t.pending.size() == t.offset) {
+                t.silence += gap;
+            } else if (gap > 0) {
+                t.pending.insert(t.pending.end(), static_cast<std::size_t>(gap) * channels, 0.0f);
             }
+            if (at >= totalFrames) return;
         }
         t.pending.insert(t.pending.end(), samples.begin() + skip, samples.end());
     }
