@@ -6,9 +6,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #include "core/queue.h"
@@ -71,6 +74,30 @@ Result<fs::path> reserveTrimmedName(const fs::path& dir, const fs::path& source)
 }
 
 }  // namespace
+
+// The trims under way, each by its copy job, so that the tools' end can stop them.
+struct MediaTools::Trims {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::map<std::uint64_t, std::weak_ptr<StreamCopyJob>> running;  // guarded by lock
+    std::uint64_t nextId = 1;                                       // guarded by lock
+};
+
+MediaTools::MediaTools() : trims_(std::make_shared<Trims>()) {}
+
+MediaTools::~MediaTools() {
+    std::vector<std::shared_ptr<StreamCopyJob>> jobs;
+    {
+        std::lock_guard lock(trims_->lock);
+        for (const auto& [id, job] : trims_->running) {
+            if (auto running = job.lock()) jobs.push_back(std::move(running));
+        }
+    }
+    for (const auto& job : jobs) job->cancel();
+    jobs.clear();
+    std::unique_lock lock(trims_->lock);
+    trims_->changed.wait(lock, [&] { return trims_->running.empty(); });
+}
 
 void PeakWindows::add(std::span<const std::int16_t> samples) {
     for (std::int16_t s : samples) {
@@ -159,19 +186,33 @@ void MediaTools::exportTrim(std::string_view name, std::int64_t startMs, std::in
         if (auto running = watched.lock()) progress(running->progress());
     });
 
-    std::thread([job = std::move(job), timer, output, name = reserved->string(),
+    std::uint64_t id = 0;
+    {
+        std::lock_guard lock(trims_->lock);
+        id = trims_->nextId++;
+        trims_->running[id] = job;
+    }
+    std::thread([job = std::move(job), trims = trims_, id, timer, output, name = reserved->string(),
                  completion = std::move(completion)]() mutable {
         Result<void> result = job->run();
         job.reset();
-        Queue::main().post([result = std::move(result), timer, output, name,
+        // Removed here, not with the completion: the main loop may not run again.
+        if (!result) {
+            std::error_code ignored;
+            fs::remove(output, ignored);
+        }
+        {
+            std::lock_guard lock(trims->lock);
+            trims->running.erase(id);
+            trims->changed.notify_all();
+        }
+        Queue::main().post([result = std::move(result), timer, name,
                             completion = std::move(completion)]() mutable {
             timer.cancel();
             if (result) {
                 completion(name);
                 return;
             }
-            std::error_code ignored;
-            fs::remove(output, ignored);
             std::string message = result.error().message;
             completion(fail(message.empty() ? "Export failed." : message));
         });

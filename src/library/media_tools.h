@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -12,9 +13,17 @@
 namespace marlune {
 
 // Quick tools over one recording that need no re-encoding: the audio waveform the page draws
-// under its timeline, and a trimmed copy. No state; the application object owns one.
+// under its timeline, and a trimmed copy. Its only state is the trims still running; the
+// application object owns one.
 class MediaTools {
   public:
+    MediaTools();
+    // Cancels the trims still running (their completions still come, with an error) and returns
+    // once none of them is left, their partial copies removed. Main thread.
+    ~MediaTools();
+    MediaTools(const MediaTools&) = delete;
+    MediaTools& operator=(const MediaTools&) = delete;
+
     static constexpr int kDefaultBuckets = 800;
     // Samples per loudness window.
     static constexpr int kWindowSamples = 2048;
@@ -38,6 +47,11 @@ class MediaTools {
     using TrimCompletion = std::function<void(Result<std::string>)>;
     void exportTrim(std::string_view name, std::int64_t startMs, std::int64_t endMs,
                     TrimProgress progress, TrimCompletion completion) const;
+
+    struct Trims;
+
+  private:
+    std::shared_ptr<Trims> trims_;
 };
 
 // The loudness of consecutive 2048-sample windows of a sample stream delivered in pieces of any

@@ -2,13 +2,21 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cmath>
 #include <future>
+#include <thread>
 
 #include "core/queue.h"
 #include "library_test_support.h"
 #include "support/ffmpeg_tool.h"
 #include "support/main_loop.h"
+#include "support/temp_dir.h"
 
 namespace marlune {
 namespace {
@@ -36,7 +44,8 @@ struct TrimOutcome {
 TrimOutcome trim(const std::string& name, std::int64_t startMs, std::int64_t endMs) {
     TrimOutcome out;
     bool finished = false;
-    MediaTools().exportTrim(
+    MediaTools tools;
+    tools.exportTrim(
         name, startMs, endMs, [&](double v) { out.progress.push_back(v); },
         [&](Result<std::string> r) {
             EXPECT_TRUE(isMainThread());
@@ -222,6 +231,42 @@ TEST(ExportTrim, Failures) {
     std::vector<std::string> left;
     for (const auto& e : fs::directory_iterator(dir)) left.push_back(e.path().filename());
     EXPECT_EQ(left, std::vector<std::string>{"Clip.mp4"}) << "failed copies leave nothing";
+}
+
+TEST(ExportTrim, ToolsGoingAwayEndTheirTrimsAndTheirFiles) {
+    fs::path dir = test::freshRecordingsFolder();
+    test::TempDir scratch;
+    ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=320x180:r=30", "-t", "10", "-c:v",
+                        "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-movflags",
+                        "+faststart", (scratch / "source.mp4").string()}));
+    const std::string bytes = test::readFile(scratch / "source.mp4");
+    // A source that arrives slowly, so that the copy is still running when the tools go.
+    ASSERT_EQ(::mkfifo((dir / "Slow.mp4").c_str(), 0600), 0);
+    std::atomic<bool> going{false};
+    std::thread feeder([&] {
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe, nullptr);  // the reader may leave early
+        const int fd = ::open((dir / "Slow.mp4").c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0) return;
+        (void)!::write(fd, bytes.data(), 64 * 1024);
+        while (!going) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        (void)!::write(fd, bytes.data() + 64 * 1024, bytes.size() - 64 * 1024);
+        ::close(fd);
+    });
+    std::optional<Result<std::string>> result;
+    auto tools = std::make_unique<MediaTools>();
+    tools->exportTrim(
+        "Slow.mp4", 0, 9000, [](double) {}, [&](Result<std::string> r) { result = std::move(r); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    going = true;
+    tools.reset();
+    feeder.join();
+    EXPECT_FALSE(fs::exists(dir / "Slow trimmed.mp4")) << "no partial copy outlives the tools";
+    EXPECT_TRUE(test::runMainUntil([&] { return result.has_value(); }));
+    EXPECT_FALSE(result && *result);
 }
 
 }  // namespace
