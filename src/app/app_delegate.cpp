@@ -184,8 +184,10 @@ WebcamFollowUp webcamFollowUp(bool wasEnabled, bool isEnabled, const Json& paylo
 }
 
 std::function<void(double)> AppDelegate::exportProgress() {
-    return [weak = weak_from_this()](double value) {
-        if (auto self = weak.lock()) self->bridge->emit("exportProgress", {{"value", value}});
+    // Called on the export's own threads: it holds only the bridge, so that the application
+    // object is never last released (and torn down) there.
+    return [weak = std::weak_ptr<WebBridge>(bridge)](double value) {
+        if (auto b = weak.lock()) b->emit("exportProgress", {{"value", value}});
     };
 }
 
