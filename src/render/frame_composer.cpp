@@ -202,6 +202,18 @@ struct FrameComposer::Impl {
 
     // ---- Preparation ----
 
+    // Fills, with alpha `alpha`, what the placed screen covers: the rounded rectangle, and only
+    // where the placed picture reaches (on a portrait canvas the picture is shorter than the
+    // rectangle). For A8 surfaces, where only the alpha counts.
+    void fillScreenShape(cairo_t* cr, double alpha) const {
+        const Rect& r = geo.screen;
+        cairo_rectangle(cr, geo.origin.x, geo.origin.y, w * geo.scale, h * geo.scale);
+        cairo_clip(cr);
+        roundedRectPath(cr, r.x, r.y, r.width, r.height, geo.radius);
+        cairo_set_source_rgba(cr, 0, 0, 0, alpha);
+        cairo_fill(cr);
+    }
+
     void prepareFrame(const FrameSettings& frame) {
         geo = frameGeometry(frame, w, h);
         const Rect& r = geo.screen;
@@ -216,11 +228,7 @@ struct FrameComposer::Impl {
                 cairo_t* cr = cairo_create(wide.get());
                 // The shadow of what the screen covers (see the coverage below), moved down.
                 cairo_translate(cr, margin, margin + 0.4 * b);
-                cairo_rectangle(cr, geo.origin.x, geo.origin.y, w * geo.scale, h * geo.scale);
-                cairo_clip(cr);
-                roundedRectPath(cr, r.x, r.y, r.width, r.height, geo.radius);
-                cairo_set_source_rgba(cr, 0, 0, 0, 0.6);
-                cairo_fill(cr);
+                fillScreenShape(cr, 0.6);
                 cairo_destroy(cr);
                 cairo_surface_flush(wide.get());
                 gaussianBlur(wide, b);
@@ -270,11 +278,7 @@ struct FrameComposer::Impl {
             return;
         }
         cairo_t* cr = cairo_create(coverage.get());
-        cairo_rectangle(cr, geo.origin.x, geo.origin.y, w * geo.scale, h * geo.scale);
-        cairo_clip(cr);
-        roundedRectPath(cr, r.x, r.y, r.width, r.height, geo.radius);
-        cairo_set_source_rgba(cr, 1, 1, 1, 1);
-        cairo_fill(cr);
+        fillScreenShape(cr, 1);
         cairo_destroy(cr);
         cairo_surface_flush(coverage.get());
         measureCoverage();
