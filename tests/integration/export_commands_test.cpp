@@ -40,6 +40,17 @@ std::optional<Json> replyTo(BridgeProcess& p, const std::string& id) {
     return p.waitReply(id, std::chrono::seconds(60));
 }
 
+// Reads until the export has sent its first progress event; fails if it answers first.
+void waitForProgress(BridgeProcess& p) {
+    for (bool running = false; !running;) {
+        auto line = p.readLine(std::chrono::seconds(30));
+        ASSERT_TRUE(line) << "no progress";
+        auto s = test::parseScriptLine(*line);
+        ASSERT_NE(s.kind, test::ScriptLine::Kind::reply) << *line;
+        running = s.kind == test::ScriptLine::Kind::event && s.value["name"] == "exportProgress";
+    }
+}
+
 TEST(ExportCommands, PayloadRules) {
     TempDir home;
     fs::path dir = recordings(home);
@@ -125,14 +136,7 @@ TEST(ExportCommands, CancelRepliesCancelledAndLeavesNoFile) {
     p.send("export", "edit.exportRender",
            Json::parse(R"({"name":"Long.mp4","startMs":0,"endMs":8000,
                            "frame":{"type":"color","hex":"#336699"}})"));
-    bool running = false;
-    while (!running) {
-        auto line = p.readLine(std::chrono::seconds(30));
-        ASSERT_TRUE(line) << "no progress";
-        auto s = test::parseScriptLine(*line);
-        ASSERT_NE(s.kind, test::ScriptLine::Kind::reply) << *line;
-        running = s.kind == test::ScriptLine::Kind::event && s.value["name"] == "exportProgress";
-    }
+    ASSERT_NO_FATAL_FAILURE(waitForProgress(p));
     auto cancel = p.request("cancel", "edit.exportCancel");
     ASSERT_TRUE(cancel);
     EXPECT_EQ((*cancel)["result"], Json::object());
@@ -156,12 +160,7 @@ TEST(ExportCommands, QuittingDuringAnExportLeavesNoPartialMovie) {
     p.send("export", "edit.exportRender",
            Json::parse(R"({"name":"Long.mp4","startMs":0,"endMs":20000,
                            "frame":{"type":"color","hex":"#336699"}})"));
-    for (bool running = false; !running;) {
-        auto line = p.readLine(std::chrono::seconds(30));
-        ASSERT_TRUE(line) << "no progress";
-        auto s = test::parseScriptLine(*line);
-        running = s.kind == test::ScriptLine::Kind::event && s.value["name"] == "exportProgress";
-    }
+    ASSERT_NO_FATAL_FAILURE(waitForProgress(p));
     p.signal(SIGTERM);
     EXPECT_EQ(p.closeAndWait(), 0);
     EXPECT_EQ(movieNames(dir), std::vector<std::string>{"Long.mp4"});
