@@ -1,0 +1,217 @@
+// PulseAudio capture against the test desktop's sound server: a null speaker "spk" (the default
+// sink) and a "mic" source fed by whatever plays into "micsink".
+
+#include <glib.h>
+
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/media_sample.h"
+#include "core/queue.h"
+#include "platform/desktop/pulse_capture.h"
+#include "support/audio_fixture.h"
+#include "support/ffmpeg_tool.h"
+
+namespace marlune {
+namespace {
+
+using namespace std::chrono_literals;
+using pulse::AudioCapture;
+using pulse::AudioSource;
+using pulse::CaptureFailure;
+using test::Collected;
+using test::TonePlayer;
+
+TEST(AudioCapture, RecordsWhatPlaysIntoTheChosenDevice) {
+    struct Case {
+        AudioSource source;
+        const char* device;     // expected device name
+        const char* playInto;   // where the tone is played
+    };
+    const Case cases[] = {
+        {AudioSource::microphone, "mic", "micsink"},
+        {AudioSource::systemAudio, "spk.monitor", "spk"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.device);
+        auto queue = Queue::makeSerial(".capture.audio");
+        Collected got;
+        auto capture = AudioCapture::open(c.source, queue, got.handler());
+        ASSERT_TRUE(capture.has_value()) << capture.error().message;
+        EXPECT_EQ((*capture)->deviceName(), c.device);
+        EXPECT_FALSE((*capture)->isRunning());
+        ASSERT_TRUE((*capture)->start().has_value());
+        TonePlayer tone(c.playInto, 1000, 3.0);
+        ASSERT_TRUE(got.waitForLoudSeconds(0.5, 10s)) << "no tone heard";
+        (*capture)->stop();
+
+        auto buffers = got.take();
+        ASSERT_FALSE(buffers.empty());
+        HostTime lastEnd = 0;
+        int breaks = 0;
+        std::string gaps;
+        for (const auto& b : buffers) {
+            EXPECT_EQ(b.sampleRate, 48000);
+            EXPECT_EQ(b.channels, 2);
+            ASSERT_GT(b.frames(), 0);
+            if (lastEnd != 0) {
+                EXPECT_GT(b.pts, lastEnd - 1'000'000) << "buffers overlap";
+                if (std::llabs(b.pts - lastEnd) > 1'000'000) {
+                    ++breaks;
+                    gaps += std::to_string((b.pts - lastEnd) / 1000) + "us ";
+                }
+            }
+            lastEnd = b.pts + static_cast<HostTime>(b.frames()) * 1'000'000'000 / 48000;
+        }
+        // Consecutive buffers continue each other; a few fresh starts are allowed (the tone
+        // player joining the server moves the device's clock).
+        EXPECT_LE(breaks, 3) << gaps;
+        // The tone reaches both channels (a mono source is spread to stereo).
+        EXPECT_GT(test::rms(buffers, 0), 0.05);
+        EXPECT_GT(test::rms(buffers, 1), 0.05);
+        // Times are on the host clock: the last buffer was recorded shortly before now.
+        EXPECT_LT(std::llabs(hostTimeNow() - lastEnd), 2'000'000'000);
+    }
+}
+
+TEST(AudioCapture, ReportsMissingDevicesAndServers) {
+    struct Case {
+        const char* what;
+        std::vector<std::vector<std::string>> setUp, tearDown;
+        const char* pulseServer;  // overrides PULSE_SERVER when set
+        AudioSource source;
+        CaptureFailure::Kind kind;
+    };
+    const Case cases[] = {
+        // With only a sink's monitor as the default source there is no microphone.
+        {"monitor as default source",
+         {{"pactl", "set-default-source", "spk.monitor"}},
+         {{"pactl", "set-default-source", "mic"}},
+         nullptr,
+         AudioSource::microphone,
+         CaptureFailure::Kind::noDevice},
+        {"no server", {}, {}, "unix:/nonexistent/pulse.sock", AudioSource::microphone,
+         CaptureFailure::Kind::noServer},
+        {"no server for system audio", {}, {}, "unix:/nonexistent/pulse.sock",
+         AudioSource::systemAudio, CaptureFailure::Kind::noServer},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const auto& cmd : c.setUp) ASSERT_TRUE(test::runTool(cmd));
+        std::string saved = std::getenv("PULSE_SERVER") ? std::getenv("PULSE_SERVER") : "";
+        if (c.pulseServer) setenv("PULSE_SERVER", c.pulseServer, 1);
+        auto queue = Queue::makeSerial(".mic");
+        Collected got;
+        auto capture = AudioCapture::open(c.source, queue, got.handler());
+        if (c.pulseServer) setenv("PULSE_SERVER", saved.c_str(), 1);
+        for (const auto& cmd : c.tearDown) ASSERT_TRUE(test::runTool(cmd));
+        ASSERT_FALSE(capture.has_value());
+        EXPECT_EQ(capture.error().kind, c.kind);
+        EXPECT_FALSE(capture.error().message.empty());
+    }
+}
+
+TEST(AudioCapture, StoppedCaptureDeliversNothingAndRestartsWithFreshTimes) {
+    auto queue = Queue::makeSerial(".mic");
+    Collected got;
+    auto capture = AudioCapture::open(AudioSource::microphone, queue, got.handler());
+    ASSERT_TRUE(capture.has_value()) << capture.error().message;
+    AudioCapture& mic = **capture;
+    TonePlayer tone("micsink", 440, 4.0);
+
+    ASSERT_TRUE(mic.start().has_value());
+    ASSERT_TRUE(mic.start().has_value()) << "a second start is harmless";
+    ASSERT_TRUE(got.waitForFrames(48000 / 4, 10s));
+    mic.stop();
+    mic.stop();
+    EXPECT_FALSE(mic.isRunning());
+    auto first = got.take();
+    const HostTime stoppedAt = hostTimeNow();
+    std::this_thread::sleep_for(300ms);
+    // Let anything posted before the stop drain: it must have been discarded.
+    std::mutex m;
+    std::condition_variable cv;
+    bool drained = false;
+    queue->post([&] {
+        std::lock_guard lock(m);
+        drained = true;
+        cv.notify_all();
+    });
+    {
+        std::unique_lock lock(m);
+        ASSERT_TRUE(cv.wait_for(lock, 5s, [&] { return drained; }));
+    }
+    EXPECT_TRUE(got.take().empty()) << "buffers arrived while stopped";
+
+    ASSERT_TRUE(mic.start().has_value());
+    ASSERT_TRUE(got.waitForFrames(48000 / 4, 10s));
+    auto second = got.take();
+    // Sound from the stopped stretch is never delivered: the new run starts after the stop.
+    EXPECT_GT(second.front().pts, stoppedAt);
+    EXPECT_GT(second.front().pts, first.back().pts);
+}
+
+TEST(AudioCapture, DeviceGoingAwayEndsTheStreamOnce) {
+    auto module = test::toolOutput({"pactl", "load-module", "module-null-sink", "sink_name=gone"});
+    ASSERT_TRUE(module.has_value());
+    ASSERT_TRUE(test::runTool({"pactl", "set-default-sink", "gone"}));
+    auto queue = Queue::makeSerial(".capture.audio");
+    Collected got;
+    auto capture = AudioCapture::open(AudioSource::systemAudio, queue, got.handler(),
+                                      got.endHandler());
+    ASSERT_TRUE(test::runTool({"pactl", "set-default-sink", "spk"}));
+    ASSERT_TRUE(capture.has_value()) << capture.error().message;
+    EXPECT_EQ((*capture)->deviceName(), "gone.monitor");
+    ASSERT_TRUE((*capture)->start().has_value());
+    std::string id = *module;
+    while (!id.empty() && std::isspace(static_cast<unsigned char>(id.back()))) id.pop_back();
+    ASSERT_TRUE(test::runTool({"pactl", "unload-module", id}));
+
+    ASSERT_TRUE(got.waitForEnd(10s));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(got.ends(), 1);
+    EXPECT_FALSE((*capture)->isRunning());
+    EXPECT_FALSE((*capture)->start().has_value());
+}
+
+TEST(AudioCapture, DestroyingFromTheDeliveryQueueWhileBuffersFlow) {
+    // The owner may let the capture go on the queue that receives its buffers, mid-stream.
+    auto queue = Queue::makeSerial(".mic");
+    std::unique_ptr<AudioCapture> capture;
+    std::mutex m;
+    std::condition_variable cv;
+    int after = 0;
+    bool gone = false;
+    auto opened = AudioCapture::open(AudioSource::microphone, queue, [&](AudioBuffer) {
+        std::lock_guard lock(m);
+        if (gone) ++after;
+        if (capture && !gone) {
+            capture.reset();
+            gone = true;
+            cv.notify_all();
+        }
+    });
+    ASSERT_TRUE(opened.has_value());
+    {
+        std::lock_guard lock(m);
+        capture = std::move(*opened);
+        ASSERT_TRUE(capture->start().has_value());
+    }
+    std::unique_lock lock(m);
+    ASSERT_TRUE(cv.wait_for(lock, 10s, [&] { return gone; }));
+    lock.unlock();
+    std::this_thread::sleep_for(200ms);
+    lock.lock();
+    EXPECT_EQ(after, 0);
+}
+
+}  // namespace
+}  // namespace marlune
