@@ -1,0 +1,234 @@
+#include "recording/cursor_type_detector.h"
+
+#include <map>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "recording/desktop_support.h"
+#include "support/main_loop.h"
+
+namespace marlune {
+namespace {
+
+using x11::CursorImage;
+
+// A picture whose covered pixels are those for which `covered(x, y)` holds.
+template <class F>
+CursorImage picture(int w, int h, int hotX, int hotY, std::uint64_t serial, F covered) {
+    CursorImage img{w, h, hotX, hotY, serial, std::vector<std::uint32_t>(std::size_t(w) * h)};
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) img.argb[y * w + x] = covered(x, y) ? 0xff000000u : 0u;
+    }
+    return img;
+}
+
+CursorImage bar(std::uint64_t serial, bool vertical) {
+    return picture(24, 24, 12, 12, serial, [vertical](int x, int y) {
+        return vertical ? (x >= 10 && x < 14) : (y >= 10 && y < 14);
+    });
+}
+
+// Serves named pictures as the theme and a settable picture as the cursor showing.
+class StandInCursors : public CursorTypeDetector::CursorSource {
+  public:
+    std::map<std::string, CursorImage, std::less<>> theme;
+    std::optional<CursorImage> showing;
+    int themeReads = 0;
+
+    std::optional<CursorImage> current() override { return showing; }
+    std::optional<CursorImage> themeCursor(std::string_view name) override {
+        ++themeReads;
+        auto it = theme.find(name);
+        if (it == theme.end()) return std::nullopt;
+        return it->second;
+    }
+};
+
+TEST(CursorTypeDetector, EachTypeHasItsOwnAcceptanceLimit) {
+    struct Case {
+        int type;
+        long cost;
+        int answer;
+    } cases[] = {
+        {4, 3200, 4},  {4, 3201, 0},  {5, 3200, 5},  {5, 3201, 0},  {1, 28000, 1}, {1, 28001, 0},
+        {3, 32000, 3}, {3, 32001, 0}, {0, 12000, 0}, {2, 12000, 2}, {2, 12001, 0}, {6, 12000, 6},
+        {6, 12001, 0}, {7, 12000, 7}, {7, 12001, 0}, {8, 12000, 8}, {8, 12001, 0}, {2, 0, 2},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(CursorTypeDetector::acceptedType(c.type, c.cost), c.answer)
+            << "type " << c.type << " at cost " << c.cost;
+    }
+}
+
+TEST(CursorTypeDetector, SilhouetteIsScaledIntoTheSquareAndCentred) {
+    // A 16 × 8 opaque block with its hot spot at (4, 2) doubles to 32 × 16, centred vertically.
+    auto block = picture(16, 8, 4, 2, 0, [](int, int) { return true; });
+    auto sig = CursorTypeDetector::signature(block);
+    ASSERT_TRUE(sig);
+    EXPECT_DOUBLE_EQ(sig->aspect, 2.0);
+    EXPECT_DOUBLE_EQ(sig->hotspotX, 0.25);
+    EXPECT_DOUBLE_EQ(sig->hotspotY, 0.25);
+    int covered = 0;
+    for (int y = 0; y < 32; ++y) {
+        for (int x = 0; x < 32; ++x) {
+            bool on = sig->shape[y * 32 + x] == 255;
+            covered += on;
+            if (y >= 9 && y < 23) {
+                EXPECT_TRUE(on) << x << "," << y;
+            } else if (y < 7 || y >= 25) {
+                EXPECT_FALSE(on) << x << "," << y;
+            }
+        }
+    }
+    EXPECT_NEAR(covered, 32 * 16, 64);
+
+    // At scale 1 each pixel stands for itself: only the alpha byte decides, from 25 up.
+    struct Case {
+        std::uint32_t pixel;
+        bool covered;
+    } cases[] = {{0x18000000u, false}, {0x19000000u, true},  {0x00ffffffu, false},
+                 {0xff000000u, true},  {0x18181818u, false}, {0x80808080u, true}};
+    for (const auto& c : cases) {
+        CursorImage one{32, 32, 0, 0, 0, std::vector<std::uint32_t>(32 * 32, c.pixel)};
+        auto s = CursorTypeDetector::signature(one);
+        ASSERT_TRUE(s);
+        EXPECT_EQ(s->shape[16 * 32 + 16], c.covered ? 255 : 0) << std::hex << c.pixel;
+    }
+
+    EXPECT_FALSE(CursorTypeDetector::signature(CursorImage{}));
+}
+
+TEST(CursorTypeDetector, CostCountsPixelsAspectAndHotSpot) {
+    auto base = *CursorTypeDetector::signature(bar(0, false));
+    EXPECT_EQ(CursorTypeDetector::cost(base, base), 0);
+    auto moved = base;
+    moved.shape[0] = 255;
+    moved.shape[1] = 255;
+    EXPECT_EQ(CursorTypeDetector::cost(base, moved), 2 * 255);
+    auto shifted = base;
+    shifted.hotspotX += 0.125;  // (0.125
+    shifted.hotspotY -= 0.25;   //  + 0.25) × 2200 = 825
+    shifted.aspect += 0.5;      // + 0.5 × 1800 = 900
+    EXPECT_EQ(CursorTypeDetector::cost(base, shifted), 1725);
+}
+
+TEST(CursorTypeDetector, ClassifiesAgainstTheReferencesAndRemembersByServerSerial) {
+    auto source = std::make_unique<StandInCursors>();
+    auto* cursors = source.get();
+    cursors->theme["sb_h_double_arrow"] = bar(0, false);
+    cursors->theme["sb_v_double_arrow"] = bar(0, true);
+    cursors->theme["ew-resize"] = bar(0, false);  // the same picture again: one reference
+    CursorTypeDetector detector(std::move(source));
+    detector.prepare();
+    EXPECT_EQ(detector.referenceCount(), 2u);
+    int reads = cursors->themeReads;
+    detector.prepare();
+    EXPECT_EQ(cursors->themeReads, reads) << "the theme is read once";
+
+    struct Step {
+        std::optional<CursorImage> showing;
+        int answer;
+        const char* what;
+    } steps[] = {
+        {std::nullopt, 0, "nothing readable yet: the first answer is arrow"},
+        {bar(7, false), 6, "horizontal resize"},
+        {bar(8, true), 7, "same size and hot spot, another serial: classified again"},
+        {bar(8, false), 7, "same serial, size and hot spot: the remembered answer"},
+        {std::nullopt, 7, "unreadable: the previous answer"},
+        {CursorImage{0, 0, 0, 0, 9, {}}, 7, "an empty picture: the previous answer"},
+        {picture(24, 24, 2, 2, 10, [](int x, int y) { return (x + y) % 2 == 0; }), 0,
+         "like no reference: arrow"},
+        {bar(11, false), 6, "horizontal again"},
+    };
+    for (const auto& step : steps) {
+        cursors->showing = step.showing;
+        EXPECT_EQ(detector.current(), step.answer) << step.what;
+    }
+}
+
+TEST(CursorTypeDetector, WithoutReferencesEveryReadableCursorIsArrow) {
+    auto source = std::make_unique<StandInCursors>();
+    source->showing = bar(1, true);
+    CursorTypeDetector detector(std::move(source));
+    EXPECT_EQ(detector.current(), 0);
+}
+
+// Under the test desktop: the real theme, and cursors set by another program.
+
+TEST(CursorTypeDetectorOnDisplay, EachThemeCursorIsItsOwnType) {
+    auto images = x11::CursorImages::open();
+    ASSERT_TRUE(images) << images.error().message;
+    struct Case {
+        const char* name;
+        int type;
+    } cases[] = {{"left_ptr", 0},
+                 {"xterm", 1},
+                 {"hand2", 2},
+                 {"crosshair", 3},
+                 {"openhand", 4},
+                 {"grabbing", 5},
+                 {"sb_h_double_arrow", 6},
+                 {"sb_v_double_arrow", 7},
+                 {"not-allowed", 8},
+                 {"pointer", 2},
+                 {"text", 1},
+                 {"ew-resize", 6},
+                 {"ns-resize", 7},
+                 {"dnd-copy", 2},
+                 {"crossed_circle", 8}};
+    // The display's theme as references, each theme cursor in turn as the one showing.
+    class ThemeShowing : public CursorTypeDetector::CursorSource {
+      public:
+        explicit ThemeShowing(x11::CursorImages& images) : images_(images) {}
+        std::optional<CursorImage> current() override { return showing; }
+        std::optional<CursorImage> themeCursor(std::string_view name) override {
+            return images_.themeCursor(name);
+        }
+        std::optional<CursorImage> showing;
+
+      private:
+        x11::CursorImages& images_;
+    };
+    auto source = std::make_unique<ThemeShowing>(**images);
+    auto* theme = source.get();
+    CursorTypeDetector detector(std::move(source));
+    std::uint64_t serial = 1;
+    for (const auto& c : cases) {
+        auto img = (*images)->themeCursor(c.name);
+        ASSERT_TRUE(img) << c.name << " is missing from the cursor theme";
+        img->serial = serial++;
+        theme->showing = img;
+        EXPECT_EQ(detector.current(), c.type) << c.name;
+    }
+}
+
+TEST(CursorTypeDetectorOnDisplay, PointerOverAnotherProgramsCursorsGivesTheirTypes) {
+    test::TestWindow window("cursor_areas.py");
+    ASSERT_TRUE(window.ready()) << "the cursor test window did not start";
+    const std::map<std::string, int> expected = {
+        {"left_ptr", 0},  {"default", 0},           {"xterm", 1},     {"text", 1},
+        {"hand2", 2},     {"pointer", 2},           {"crosshair", 3}, {"grab", 4},
+        {"grabbing", 5},  {"sb_h_double_arrow", 6}, {"ew-resize", 6}, {"sb_v_double_arrow", 7},
+        {"ns-resize", 7}, {"not-allowed", 8},       {"custom", 0}};
+    CursorTypeDetector detector;
+    detector.prepare();
+    ASSERT_GE(detector.referenceCount(), 9u);
+    // Start from a cursor of another type, so that each area must change the answer.
+    for (const auto& [name, type] : expected) {
+        const Json& centre = window.info["areas"][name];
+        const std::string neighbour = type == 1 ? "hand2" : "xterm";
+        const Json& away = window.info["areas"][neighbour];
+        ASSERT_TRUE(test::sh("xdotool mousemove " + away[0].dump() + " " + away[1].dump()));
+        test::runMainUntil([&] { return detector.current() == (type == 1 ? 2 : 1); },
+                           std::chrono::seconds(3));
+        ASSERT_TRUE(test::sh("xdotool mousemove " + centre[0].dump() + " " + centre[1].dump()));
+        int seen = -1;
+        test::runMainUntil([&] { return (seen = detector.current()) == type; },
+                           std::chrono::seconds(3));
+        EXPECT_EQ(seen, type) << name;
+    }
+}
+
+}  // namespace
+}  // namespace marlune

@@ -1,0 +1,178 @@
+#pragma once
+
+// Helpers for the tracker tests, which drive a real X display (scripts/test provides one) with
+// xdotool and small GTK programs.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gio/gio.h>
+#include <gtest/gtest.h>
+
+#include "core/json.h"
+#include "platform/desktop/x11_monitors.h"
+
+namespace marlune::test {
+
+inline std::filesystem::path recordingData(const std::string& name) {
+    return std::filesystem::path(MARLUNE_RECORDING_TEST_DATA) / name;
+}
+
+// Runs a shell command line (xdotool, xrandr …) and tells whether it succeeded.
+inline bool sh(const std::string& command) {
+    return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// A child process whose standard output is read line by line; killed when the object goes.
+class Child {
+  public:
+    explicit Child(const std::vector<std::string>& argv) {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0) return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(fds[1], STDOUT_FILENO);
+            std::vector<char*> args;
+            for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+            args.push_back(nullptr);
+            execvp(args[0], args.data());
+            _exit(127);
+        }
+        close(fds[1]);
+        out_ = fds[0];
+    }
+    ~Child() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (out_ >= 0) close(out_);
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    std::optional<std::string> readLine(std::chrono::milliseconds timeout) {
+        auto deadline = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            if (auto nl = buffer_.find('\n'); nl != std::string::npos) {
+                std::string line = buffer_.substr(0, nl);
+                buffer_.erase(0, nl + 1);
+                return line;
+            }
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (out_ < 0 || left.count() <= 0) return std::nullopt;
+            pollfd p{out_, POLLIN, 0};
+            if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+            char chunk[4096];
+            ssize_t n = read(out_, chunk, sizeof chunk);
+            if (n <= 0) return std::nullopt;
+            buffer_.append(chunk, static_cast<std::size_t>(n));
+        }
+    }
+
+  private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+    std::string buffer_;
+};
+
+// A GTK test program from tests/recording/data run with the system Python (which has the GTK
+// bindings); it prints one line of JSON once its window is up.
+class TestWindow {
+  public:
+    explicit TestWindow(const std::string& script)
+        : child_({"/usr/bin/python3", recordingData(script).string()}) {
+        auto line = child_.readLine(std::chrono::seconds(20));
+        if (line) info = Json::parse(*line, nullptr, false);
+    }
+    bool ready() const { return info.is_object(); }
+    Json info;
+
+  private:
+    Child child_;
+};
+
+// An X server of its own, with its own screen size, for as long as the object lives; $DISPLAY
+// points at it meanwhile.
+class PrivateDisplay {
+  public:
+    explicit PrivateDisplay(const std::string& screen) {
+        if (const char* d = std::getenv("DISPLAY")) previous_ = d;
+        int fds[2];
+        if (pipe(fds) != 0) return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            close(fds[0]);
+            std::string fd = std::to_string(fds[1]);
+            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(),
+                   "-noreset", "-nolisten", "tcp", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(fds[1]);
+        std::string number;
+        pollfd p{fds[0], POLLIN, 0};
+        char c;
+        while (poll(&p, 1, 10000) > 0 && read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+        close(fds[0]);
+        if (number.empty()) return;
+        display_ = ":" + number;
+        setenv("DISPLAY", display_.c_str(), 1);
+    }
+    ~PrivateDisplay() {
+        if (previous_) {
+            setenv("DISPLAY", previous_->c_str(), 1);
+        } else {
+            unsetenv("DISPLAY");
+        }
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    PrivateDisplay(const PrivateDisplay&) = delete;
+    PrivateDisplay& operator=(const PrivateDisplay&) = delete;
+
+    bool ready() const { return !display_.empty(); }
+
+  private:
+    pid_t pid_ = -1;
+    std::string display_;
+    std::optional<std::string> previous_;
+};
+
+// The monitor RandR calls `name`, or the primary one for "".
+inline std::optional<x11::Monitor> monitorNamed(const std::string& name) {
+    auto monitors = x11::listMonitors();
+    if (!monitors) return std::nullopt;
+    for (const auto& m : *monitors) {
+        if (name.empty() ? m.primary : m.name == name) return m;
+    }
+    return name.empty() && !monitors->empty() ? std::optional(monitors->front()) : std::nullopt;
+}
+
+// Switches assistive technologies on or off for the session, as a person does in the system
+// settings (org.a11y.Status.IsEnabled).
+inline bool setAccessibility(bool on) {
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    if (!bus) return false;
+    GVariant* reply = g_dbus_connection_call_sync(
+        bus, "org.a11y.Bus", "/org/a11y/bus", "org.freedesktop.DBus.Properties", "Set",
+        g_variant_new("(ssv)", "org.a11y.Status", "IsEnabled", g_variant_new_boolean(on)), nullptr,
+        G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+    g_object_unref(bus);
+    if (reply) g_variant_unref(reply);
+    return reply != nullptr;
+}
+
+}  // namespace marlune::test
