@@ -1,0 +1,130 @@
+#include "recording/cursor_tracker.h"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "core/debug_log.h"
+#include "platform/desktop/x11_monitors.h"
+#include "platform/desktop/x11_pointer.h"
+
+namespace marlune {
+
+namespace {
+
+// Half away from zero, like the stored files have always been rounded.
+double round3(double v) {
+    return std::round(v * 1000) / 1000;
+}
+
+// Where pixel `p` lies along a monitor side starting at `min` with `size` pixels: the first pixel
+// is 0 and the last is 1, so a pointer pushed into a corner reads as exactly that corner.
+double fraction(int p, int min, int size) {
+    return size > 1 ? double(p - min) / (size - 1) : 0.0;
+}
+
+}  // namespace
+
+CursorTracker::CursorTracker() = default;
+
+CursorTracker::~CursorTracker() {
+    pathTimer_.cancel();
+    if (pointer_) pointer_->stopWatching();
+}
+
+bool CursorTracker::connectPointer() {
+    if (!pointerTried_) {
+        pointerTried_ = true;
+        if (auto opened = x11::PointerWatch::open()) {
+            pointer_ = std::move(*opened);
+        } else {
+            systemLog("Marlune: cursor tracking is off: " + opened.error().message);
+        }
+    }
+    return pointer_ != nullptr;
+}
+
+void CursorTracker::start(std::uint32_t displayID, bool trackPath, Clock elapsed) {
+    stop();
+    clicks.clear();
+    path.clear();
+    elapsed_ = std::move(elapsed);
+    running_ = true;
+
+    displayBounds_ = {};
+    if (auto monitors = x11::listMonitors()) {
+        if (auto m = x11::findMonitor(*monitors, displayID)) {
+            displayBounds_ = {m->x, m->y, m->width, m->height};
+        }
+    }
+    if (connectPointer()) {
+        pointer_->watchPrimaryPresses(Queue::main(), [this] { recordClick(); });
+    }
+    marluneDebugLog("cursor.start trackPath=" + std::string(trackPath ? "true" : "false") +
+                    " displayID=" + std::to_string(displayID));
+    if (trackPath) {
+        typeDetector_.prepare();
+        pathTimer_.start(Queue::main(), std::chrono::nanoseconds(0), kSampleInterval,
+                         [this] { takeSample(); });
+    }
+}
+
+void CursorTracker::stop() {
+    marluneDebugLog("cursor.stop clicks=" + std::to_string(clicks.size()) +
+                    " path=" + std::to_string(path.size()));
+    if (pointer_) pointer_->stopWatching();
+    pathTimer_.cancel();
+    elapsed_ = nullptr;
+    running_ = false;
+}
+
+std::optional<std::int64_t> CursorTracker::now() const {
+    if (!running_ || !elapsed_) return std::nullopt;
+    return elapsed_();
+}
+
+void CursorTracker::recordClick() {
+    if (displayBounds_.width <= 0 || displayBounds_.height <= 0) return;
+    auto t = now();
+    if (!t) return;
+    // Raw presses carry no position: the pointer is read as the press arrives.
+    auto p = pointer_->position();
+    if (!p) return;
+    const auto& b = displayBounds_;
+    // Presses on other monitors are dropped, not pulled onto this one.
+    if (p->x < b.x || p->x >= b.x + b.width || p->y < b.y || p->y >= b.y + b.height) return;
+    clicks.push_back({*t, fraction(p->x, b.x, b.width), fraction(p->y, b.y, b.height)});
+}
+
+void CursorTracker::takeSample() {
+    if (displayBounds_.width <= 0 || displayBounds_.height <= 0) return;
+    auto t = now();
+    if (!t || !pointer_) return;
+    auto p = pointer_->position();
+    if (!p) return;
+    const auto& b = displayBounds_;
+    // A pointer on another monitor is shown at the nearest edge of this one.
+    double fx = std::clamp(fraction(p->x, b.x, b.width), 0.0, 1.0);
+    double fy = std::clamp(fraction(p->y, b.y, b.height), 0.0, 1.0);
+    path.push_back({*t, fx, fy, typeDetector_.current()});
+}
+
+Json CursorTracker::asJSON(std::size_t from) const {
+    Json out = Json::array();
+    for (std::size_t i = from; i < clicks.size(); ++i) {
+        const auto& c = clicks[i];
+        out.push_back({{"t", c.tMs}, {"fx", round3(c.fx)}, {"fy", round3(c.fy)}});
+    }
+    return out;
+}
+
+Json CursorTracker::pathJSON(std::size_t from) const {
+    Json out = Json::array();
+    for (std::size_t i = from; i < path.size(); ++i) {
+        const auto& s = path[i];
+        out.push_back(Json::array({s.tMs, round3(s.fx), round3(s.fy), s.type}));
+    }
+    return out;
+}
+
+}  // namespace marlune

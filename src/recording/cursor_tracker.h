@@ -1,0 +1,89 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "core/json.h"
+#include "core/steady_timer.h"
+#include "recording/cursor_type_detector.h"
+
+namespace marlune {
+
+namespace x11 {
+class PointerWatch;
+}
+
+// Records, during a display recording, where the primary button was pressed and, in
+// smooth-cursor mode, the pointer's path and cursor type 30 times a second. Positions are
+// fractions of the recorded monitor (0 at its left and top pixel, 1 at its right and bottom
+// pixel); times come from the recording's clock, which stands still while the recording is
+// paused, so the tracks line up with the movie.
+//
+// Main thread only: every member, the click callbacks, the sampling timer and the clock.
+class CursorTracker {
+  public:
+    struct Click {
+        std::int64_t tMs = 0;
+        double fx = 0;
+        double fy = 0;
+    };
+    struct Sample {
+        std::int64_t tMs = 0;
+        double fx = 0;
+        double fy = 0;
+        int type = 0;  // CursorTypeDetector index
+    };
+    // The recording clock in milliseconds, or nothing when it is not running.
+    using Clock = std::function<std::optional<std::int64_t>()>;
+
+    // Watches the X display named by $DISPLAY, connecting at the first start.
+    CursorTracker();
+    ~CursorTracker();
+    CursorTracker(const CursorTracker&) = delete;
+    CursorTracker& operator=(const CursorTracker&) = delete;
+
+    // Ends any earlier run, empties both tracks and starts recording on the monitor `displayID`
+    // (a RandR monitor id, as the capture sources list them). A monitor that is gone, or no
+    // display at all, records nothing until the next start.
+    void start(std::uint32_t displayID, bool trackPath, Clock elapsed);
+    // Safe when not started. The tracks stay until the next start.
+    void stop();
+    bool isRunning() const { return running_; }
+
+    // [{"t": ms, "fx": …, "fy": …}, …] from click `from` on, values rounded to 3 decimals.
+    Json asJSON(std::size_t from = 0) const;
+    // [[ms, fx, fy, type], …] from sample `from` on, values rounded to 3 decimals.
+    Json pathJSON(std::size_t from = 0) const;
+
+    std::vector<Click> clicks;
+    std::vector<Sample> path;
+
+    // The interval between path samples.
+    static constexpr std::chrono::nanoseconds kSampleInterval{1'000'000'000 / 30};
+
+  private:
+    struct Bounds {
+        int x = 0;
+        int y = 0;
+        int width = 0;
+        int height = 0;
+    };
+
+    bool connectPointer();
+    void recordClick();
+    void takeSample();
+    std::optional<std::int64_t> now() const;
+
+    CursorTypeDetector typeDetector_;
+    std::unique_ptr<x11::PointerWatch> pointer_;
+    bool pointerTried_ = false;
+    SteadyTimer pathTimer_;
+    Bounds displayBounds_;
+    Clock elapsed_;
+    bool running_ = false;
+};
+
+}  // namespace marlune

@@ -1,0 +1,222 @@
+#include "recording/cursor_tracker.h"
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "recording/desktop_support.h"
+#include "support/main_loop.h"
+
+namespace marlune {
+namespace {
+
+using namespace std::chrono_literals;
+using test::runMainFor;
+using test::runMainUntil;
+using test::sh;
+
+// A recording clock like the controller's: milliseconds since the start, standing still while
+// paused.
+class PausableClock {
+  public:
+    std::int64_t ms() const {
+        auto end = pausedAt_.value_or(Steady::now());
+        return std::chrono::duration_cast<std::chrono::milliseconds>(end - start_ - paused_)
+            .count();
+    }
+    void pause() { pausedAt_ = Steady::now(); }
+    void resume() {
+        paused_ += Steady::now() - *pausedAt_;
+        pausedAt_.reset();
+    }
+
+  private:
+    using Steady = std::chrono::steady_clock;
+    Steady::time_point start_ = Steady::now();
+    Steady::duration paused_{};
+    std::optional<Steady::time_point> pausedAt_;
+};
+
+bool clickAt(int x, int y) {
+    return sh("xdotool mousemove " + std::to_string(x) + " " + std::to_string(y) + " click 1");
+}
+
+TEST(CursorTracker, ClicksAtTheMonitorsCornersReadZeroAndOne) {
+    auto m = test::monitorNamed("");
+    ASSERT_TRUE(m) << "no monitor: run under scripts/with-desktop";
+    std::int64_t now = 5000;
+    CursorTracker tracker;
+    tracker.start(m->id, false, [&] { return std::optional(now); });
+    const int right = m->x + m->width - 1, bottom = m->y + m->height - 1;
+    struct Case {
+        int x, y;
+        double fx, fy;
+    } cases[] = {{m->x, m->y, 0, 0},
+                 {right, m->y, 1, 0},
+                 {m->x, bottom, 0, 1},
+                 {right, bottom, 1, 1},
+                 {m->x + (m->width - 1) / 4, m->y + (m->height - 1) / 2,
+                  double((m->width - 1) / 4) / (m->width - 1),
+                  double((m->height - 1) / 2) / (m->height - 1)}};
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const auto& c = cases[i];
+        now += 250;
+        ASSERT_TRUE(clickAt(c.x, c.y));
+        ASSERT_TRUE(runMainUntil([&] { return tracker.clicks.size() > i; }))
+            << "no click seen at " << c.x << "," << c.y;
+        EXPECT_EQ(tracker.clicks[i].tMs, now);
+        EXPECT_DOUBLE_EQ(tracker.clicks[i].fx, c.fx) << c.x << "," << c.y;
+        EXPECT_DOUBLE_EQ(tracker.clicks[i].fy, c.fy) << c.x << "," << c.y;
+    }
+    runMainFor(200ms);
+    EXPECT_EQ(tracker.clicks.size(), std::size(cases)) << "one press, one click";
+    EXPECT_EQ(tracker.asJSON()[3], Json::parse(R"({"t":6000,"fx":1.0,"fy":1.0})"));
+    EXPECT_TRUE(tracker.path.empty()) << "no path without smooth-cursor mode";
+
+    // Other buttons are not clicks; nothing is recorded once stopped, and the track stays.
+    ASSERT_TRUE(sh("xdotool click 3 click 2"));
+    runMainFor(200ms);
+    tracker.stop();
+    ASSERT_TRUE(clickAt(m->x + 10, m->y + 10));
+    runMainFor(300ms);
+    EXPECT_EQ(tracker.clicks.size(), std::size(cases));
+}
+
+TEST(CursorTracker, OnlyTheRecordedMonitorsClicksAreKeptAndThePathStaysOnIt) {
+    std::optional<x11::Monitor> left, right;
+    test::PrivateDisplay display("3840x1080x24");
+    ASSERT_TRUE(display.ready()) << "Xvfb did not start";
+    ASSERT_TRUE(sh("xrandr --setmonitor LEFT 1920/508x1080/286+0+0 none"));
+    ASSERT_TRUE(sh("xrandr --setmonitor RIGHT 1920/508x1080/286+1920+0 none"));
+    left = test::monitorNamed("LEFT");
+    right = test::monitorNamed("RIGHT");
+    ASSERT_TRUE(left && right);
+    ASSERT_NE(left->id, right->id);
+    {
+        std::int64_t now = 0;
+        CursorTracker tracker;
+        tracker.start(left->id, true, [&] { return std::optional(now); });
+        struct Case {
+            int x, y;
+            bool kept;
+        } cases[] = {{100, 100, true}, {2500, 500, false},  {1919, 1079, true},
+                     {1920, 0, false}, {3839, 1079, false}, {0, 0, true}};
+        std::size_t kept = 0;
+        for (const auto& c : cases) {
+            ++now;
+            ASSERT_TRUE(clickAt(c.x, c.y));
+            // Every press is seen; wait for the pointer's next sample to be sure it arrived.
+            std::size_t samples = tracker.path.size();
+            ASSERT_TRUE(runMainUntil([&] { return tracker.path.size() > samples + 2; }));
+            runMainFor(50ms);
+            if (c.kept) ++kept;
+            ASSERT_EQ(tracker.clicks.size(), kept) << c.x << "," << c.y;
+        }
+        EXPECT_DOUBLE_EQ(tracker.clicks[1].fx, 1.0);
+        EXPECT_DOUBLE_EQ(tracker.clicks[1].fy, 1.0);
+
+        // On the other monitor the path is held at the recorded one's edge.
+        ASSERT_TRUE(sh("xdotool mousemove 3000 540"));
+        std::size_t from = tracker.path.size();
+        ASSERT_TRUE(runMainUntil(
+            [&] { return tracker.path.size() > from + 3 && tracker.path.back().fx == 1.0; }));
+        EXPECT_DOUBLE_EQ(tracker.path.back().fy, 540.0 / 1079);
+        tracker.stop();
+    }
+}
+
+TEST(CursorTracker, PathIsSampledThirtyTimesASecondOnTheRecordingClock) {
+    auto m = test::monitorNamed("");
+    ASSERT_TRUE(m);
+    ASSERT_TRUE(
+        sh("xdotool mousemove " + std::to_string(m->x + 300) + " " + std::to_string(m->y + 200)));
+    PausableClock clock;
+    CursorTracker tracker;
+    auto began = std::chrono::steady_clock::now();
+    tracker.start(m->id, true, [&] { return std::optional(clock.ms()); });
+    runMainFor(1500ms);
+    clock.pause();
+    const std::int64_t pausedAt = clock.ms();
+    runMainFor(700ms);
+    clock.resume();
+    runMainFor(1500ms);
+    tracker.stop();
+    auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+
+    const double rate = (tracker.path.size() - 1) / seconds;
+    EXPECT_NEAR(rate, 30.0, 1.5) << tracker.path.size() << " samples in " << seconds << " s";
+    const auto frozen = std::count_if(tracker.path.begin(), tracker.path.end(),
+                                      [&](const auto& s) { return s.tMs == pausedAt; });
+    EXPECT_GE(frozen, 18) << "samples go on during a pause, at the pause's time";
+    for (std::size_t i = 1; i < tracker.path.size(); ++i) {
+        EXPECT_GE(tracker.path[i].tMs, tracker.path[i - 1].tMs);
+        EXPECT_LT(tracker.path[i].tMs - tracker.path[i - 1].tMs, 100) << "paused time is left out";
+    }
+    EXPECT_NEAR(tracker.path.back().tMs, 3000, 150);
+    for (const auto& s : tracker.path) {
+        EXPECT_NEAR(s.fx, 300.0 / (m->width - 1), 1e-9);
+        EXPECT_GE(s.type, 0);
+        EXPECT_LT(s.type, 9);
+    }
+    // The next start begins new tracks.
+    tracker.start(m->id, false, [] { return std::optional<std::int64_t>(0); });
+    EXPECT_TRUE(tracker.path.empty());
+    tracker.stop();
+}
+
+TEST(CursorTracker, TracksAreWrittenRoundedToThreeDecimals) {
+    struct Case {
+        double v;
+        const char* text;
+    } cases[] = {{0.12345, "0.123"}, {0.9996, "1.0"}, {0.0625, "0.063"},
+                 {0.0, "0.0"},       {1.0, "1.0"},    {0.5004, "0.5"}};
+    CursorTracker tracker;
+    for (const auto& c : cases) {
+        tracker.clicks.push_back({42, c.v, 1 - c.v});
+        tracker.path.push_back({43, c.v, c.v, 7});
+    }
+    Json clicks = tracker.asJSON(), path = tracker.pathJSON();
+    ASSERT_EQ(clicks.size(), std::size(cases));
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        EXPECT_EQ(path[i].dump(),
+                  std::string("[43,") + cases[i].text + "," + cases[i].text + ",7]");
+        EXPECT_TRUE(clicks[i].dump().starts_with(R"({"t":42,"fx":)" + std::string(cases[i].text) +
+                                                 R"(,"fy":)"))
+            << clicks[i].dump();
+    }
+    EXPECT_EQ(tracker.pathJSON(4).size(), 2u) << "a later start index gives only the newer ones";
+    EXPECT_EQ(tracker.asJSON(6).size(), 0u);
+}
+
+TEST(CursorTracker, AMonitorThatIsGoneRecordsNothingAndTheRunIsLogged) {
+    const std::uint32_t gone = 0xfffffff0u;
+    std::int64_t now = 100;
+    CursorTracker tracker;
+    tracker.stop();  // never started: harmless
+    tracker.start(gone, true, [&] { return std::optional(now); });
+    ASSERT_TRUE(sh("xdotool click 1"));
+    runMainFor(300ms);
+    tracker.stop();
+    EXPECT_TRUE(tracker.clicks.empty());
+    EXPECT_TRUE(tracker.path.empty());
+
+    std::ifstream log("/tmp/marlune-debug.log");
+    std::string line, last;
+    std::vector<std::string> after;
+    while (std::getline(log, line)) {
+        if (line.ends_with(" cursor.start trackPath=true displayID=4294967280")) {
+            after.clear();
+            after.push_back(line);
+        } else if (!after.empty() && line.find(" cursor.") != std::string::npos) {
+            after.push_back(line);
+        }
+    }
+    ASSERT_FALSE(after.empty()) << "no start line in the debug log";
+    ASSERT_GE(after.size(), 2u);
+    EXPECT_TRUE(after[1].ends_with(" cursor.stop clicks=0 path=0")) << after[1];
+}
+
+}  // namespace
+}  // namespace marlune
