@@ -1,0 +1,183 @@
+#include "recording/caret_tracker.h"
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "recording/desktop_support.h"
+#include "support/main_loop.h"
+
+namespace marlune {
+namespace {
+
+using namespace std::chrono_literals;
+using atspi::ScreenRect;
+using test::runMainUntil;
+
+// Caret rectangles handed out one per sample, in order; past the end of the script a caret
+// that keeps moving right.
+struct CaretScript {
+    std::vector<std::optional<ScreenRect>> rects;
+    std::atomic<std::size_t> next{0};
+    std::chrono::steady_clock::time_point firstCall{};
+};
+
+class ScriptedCaret : public CaretTracker::CaretSource {
+  public:
+    explicit ScriptedCaret(std::shared_ptr<CaretScript> script) : script_(std::move(script)) {}
+    std::optional<ScreenRect> caretRect() override {
+        std::size_t i = script_->next++;
+        if (i == 0) script_->firstCall = std::chrono::steady_clock::now();
+        if (i < script_->rects.size()) return script_->rects[i];
+        return ScreenRect{500.0 + 10.0 * double(i), 500, 2, 20};
+    }
+
+  private:
+    std::shared_ptr<CaretScript> script_;
+};
+
+// A caret 2 pixels wide and 20 high centred on (x, y).
+ScreenRect caretAt(double x, double y, double height = 20) {
+    return {x - 1, y - height / 2, 2, height};
+}
+
+void sleepFor(std::chrono::milliseconds d) {
+    test::runMainUntil([] { return false; }, d);
+}
+
+TEST(CaretTracker, SamplesMovesOfTwoPixelsOnTheRecordedMonitorOnly) {
+    auto m = test::monitorNamed("");
+    ASSERT_TRUE(m) << "no monitor: run under scripts/with-desktop";
+    const double x0 = m->x, y0 = m->y, right = m->x + m->width, bottom = m->y + m->height;
+    auto script = std::make_shared<CaretScript>();
+    script->rects = {
+        caretAt(x0 + 100, y0 + 100),       // 0: first position
+        caretAt(x0 + 101, y0 + 101),       // 1: one pixel each way: not a move
+        caretAt(x0 + 102, y0 + 101),       // 2: two pixels across
+        std::nullopt,                      // 3: no caret
+        caretAt(x0 + 300, y0 + 100, 0.5),  // 4: too flat to be a caret
+        caretAt(x0 + 300, y0 + 100, 500),  // 5: too tall to be a caret
+        caretAt(right + 50, y0 + 100),     // 6: on another monitor: remembered only
+        caretAt(right + 51, y0 + 100),     // 7: one pixel from the remembered one
+        caretAt(right, bottom),            // 8: the far corner is inside
+        caretAt(x0 + 123, y0),             // 9
+    };
+    // The clock is read just before each caret: t = 1000.5 + 100 × sample number.
+    CaretTracker tracker([script]() -> std::unique_ptr<CaretTracker::CaretSource> {
+        return std::make_unique<ScriptedCaret>(script);
+    });
+    auto started = std::chrono::steady_clock::now();
+    tracker.start(m->id, [script] { return std::optional(1000.5 + 100.0 * double(script->next)); });
+    ASSERT_TRUE(runMainUntil([&] { return script->next > 11; }, 10s));
+    tracker.stop();
+    const std::size_t atStop = tracker.sampleCount();
+    EXPECT_GE(script->firstCall - started, 450ms) << "sampling begins half a second in";
+
+    auto r4 = [](double v) { return std::round(v * 10000) / 10000; };
+    const double w = m->width, h = m->height;
+    const Json expected = {{1001.0, r4(100 / w), r4(100 / h)},
+                           {1201.0, r4(102 / w), r4(101 / h)},
+                           {1801.0, 1.0, 1.0},
+                           {1901.0, r4(123 / w), 0.0}};
+    Json path = tracker.pathJSON();
+    ASSERT_GE(path.size(), 4u);
+    for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(path[i], expected[i]) << "sample " << i;
+    if (m->width == 1920) {
+        EXPECT_EQ(path[3][1].dump(), "0.0641") << "rounded half away from zero";
+    }
+    EXPECT_EQ(tracker.pathJSON(3).size(), path.size() - 3);
+
+    // Nothing is added once stopped; the samples stay until the next start.
+    sleepFor(400ms);
+    EXPECT_EQ(tracker.sampleCount(), atStop);
+    tracker.start(m->id, [] { return std::optional(0.0); });
+    EXPECT_EQ(tracker.sampleCount(), 0u);
+    tracker.stop();
+}
+
+TEST(CaretTracker, NoClockOrNoSourceMeansNoSamples) {
+    auto m = test::monitorNamed("");
+    ASSERT_TRUE(m);
+    auto script = std::make_shared<CaretScript>();
+    struct Case {
+        bool source;
+        bool clock;
+    } cases[] = {{false, true}, {true, false}};
+    for (const auto& c : cases) {
+        CaretTracker tracker([&]() -> std::unique_ptr<CaretTracker::CaretSource> {
+            if (!c.source) return nullptr;
+            return std::make_unique<ScriptedCaret>(script);
+        });
+        tracker.start(m->id, [&]() -> std::optional<double> {
+            if (c.clock) return 5.0;
+            return std::nullopt;
+        });
+        sleepFor(1000ms);
+        tracker.stop();
+        EXPECT_EQ(tracker.sampleCount(), 0u) << c.source << c.clock;
+    }
+}
+
+// Under the test desktop's accessibility bus, with a real text entry.
+
+// Milliseconds since construction, safe to read from any thread.
+struct WallClock {
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    std::optional<double> operator()() const {
+        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+            .count();
+    }
+};
+
+TEST(CaretTrackerOnDesktop, TypingInATextEntryIsFollowed) {
+    ASSERT_TRUE(test::setAccessibility(true));
+    test::TestWindow window("text_entry.py");
+    ASSERT_TRUE(window.ready()) << "the text entry window did not start";
+    auto m = test::monitorNamed("");
+    ASSERT_TRUE(m);
+    CaretTracker tracker;
+    tracker.start(m->id, WallClock{});
+    sleepFor(900ms);
+    ASSERT_TRUE(test::sh("xdotool type --delay 150 'caret moves'"));
+    sleepFor(500ms);
+    const std::size_t afterTyping = tracker.sampleCount();
+    sleepFor(600ms);
+    EXPECT_EQ(tracker.sampleCount(), afterTyping) << "no samples while the caret stands still";
+    tracker.stop();
+
+    Json path = tracker.pathJSON();
+    ASSERT_GE(path.size(), 5u) << path.dump();
+    const Json& entry = window.info["entry"];
+    const double left = (entry[0].get<double>() - m->x) / m->width;
+    const double right = (entry[0].get<double>() + entry[2].get<double>() - m->x) / m->width;
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        EXPECT_GE(path[i][1].get<double>(), left);
+        EXPECT_LE(path[i][1].get<double>(), right);
+        if (i == 0) continue;
+        EXPECT_GT(path[i][1].get<double>(), path[i - 1][1].get<double>()) << path.dump();
+        EXPECT_EQ(path[i][2], path[0][2]) << "the caret stays on its line";
+        EXPECT_GT(path[i][0].get<double>(), path[i - 1][0].get<double>());
+    }
+}
+
+TEST(CaretTrackerOnDesktop, WithAccessibilityOffNothingIsRecorded) {
+    ASSERT_TRUE(test::setAccessibility(false));
+    test::TestWindow window("text_entry.py");
+    ASSERT_TRUE(window.ready()) << "the text entry window did not start";
+    auto m = test::monitorNamed("");
+    ASSERT_TRUE(m);
+    EXPECT_FALSE(CaretTracker::trusted());
+    CaretTracker tracker;
+    tracker.start(m->id, WallClock{});
+    sleepFor(700ms);
+    ASSERT_TRUE(test::sh("xdotool type --delay 100 'not seen'"));
+    sleepFor(400ms);
+    tracker.stop();
+    EXPECT_EQ(tracker.sampleCount(), 0u);
+    EXPECT_EQ(tracker.pathJSON(), Json::array());
+}
+
+}  // namespace
+}  // namespace marlune
