@@ -1,11 +1,15 @@
 #include "recording/caret_tracker.h"
 
+#include <signal.h>
+
 #include <atomic>
 #include <mutex>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include "core/queue.h"
+#include "core/steady_timer.h"
 #include "recording/desktop_support.h"
 #include "support/main_loop.h"
 
@@ -160,6 +164,37 @@ TEST(CaretTrackerOnDesktop, TypingInATextEntryIsFollowed) {
         EXPECT_EQ(path[i][2], path[0][2]) << "the caret stays on its line";
         EXPECT_GT(path[i][0].get<double>(), path[i - 1][0].get<double>());
     }
+}
+
+TEST(CaretTrackerOnDesktop, AHungApplicationHoldsUpOnlyTheCaretQueue) {
+    ASSERT_TRUE(test::setAccessibility(true));
+    test::TestWindow window("text_entry.py");
+    ASSERT_TRUE(window.ready()) << "the text entry window did not start";
+    auto m = test::monitorNamed("");
+    ASSERT_TRUE(m);
+    auto tracker = std::make_unique<CaretTracker>();
+    tracker->start(m->id, WallClock{});
+    sleepFor(700ms);
+    ASSERT_TRUE(test::sh("xdotool type --delay 120 'abc'"));
+    ASSERT_TRUE(runMainUntil([&] { return tracker->sampleCount() > 0; }, 3s));
+
+    // The application stops answering: every call to it now runs into its time limit.
+    ASSERT_EQ(kill(window.pid(), SIGSTOP), 0);
+    int ticks = 0;
+    SteadyTimer mainTicks;
+    mainTicks.start(Queue::main(), 0ns, 10ms, [&] { ++ticks; });
+    sleepFor(1500ms);
+    mainTicks.cancel();
+    EXPECT_GE(ticks, 100) << "the main thread kept running";
+
+    // Stopping, reading and letting go never wait for the caret queue.
+    auto before = std::chrono::steady_clock::now();
+    tracker->stop();
+    Json path = tracker->pathJSON();
+    tracker.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 100ms);
+    EXPECT_FALSE(path.empty());
+    kill(window.pid(), SIGCONT);
 }
 
 TEST(CaretTrackerOnDesktop, WithAccessibilityOffNothingIsRecorded) {

@@ -53,13 +53,15 @@ class Child {
     }
     ~Child() {
         if (pid_ > 0) {
-            kill(pid_, SIGTERM);
+            kill(pid_, SIGKILL);  // also ends a stopped child
             waitpid(pid_, nullptr, 0);
         }
         if (out_ >= 0) close(out_);
     }
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
+
+    pid_t pid() const { return pid_; }
 
     std::optional<std::string> readLine(std::chrono::milliseconds timeout) {
         auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -97,6 +99,7 @@ class TestWindow {
         if (line) info = Json::parse(*line, nullptr, false);
     }
     bool ready() const { return info.is_object(); }
+    pid_t pid() const { return child_.pid(); }
     Json info;
 
   private:
