@@ -101,29 +101,6 @@ TEST(CaretTracker, SamplesMovesOfTwoPixelsOnTheRecordedMonitorOnly) {
     tracker.stop();
 }
 
-TEST(CaretTracker, NoClockOrNoSourceMeansNoSamples) {
-    auto m = test::monitorNamed("");
-    ASSERT_TRUE(m);
-    auto script = std::make_shared<CaretScript>();
-    struct Case {
-        bool source;
-        bool clock;
-    } cases[] = {{false, true}, {true, false}};
-    for (const auto& c : cases) {
-        CaretTracker tracker([&]() -> std::unique_ptr<CaretTracker::CaretSource> {
-            if (!c.source) return nullptr;
-            return std::make_unique<ScriptedCaret>(script);
-        });
-        tracker.start(m->id, [&]() -> std::optional<double> {
-            if (c.clock) return 5.0;
-            return std::nullopt;
-        });
-        sleepFor(1000ms);
-        tracker.stop();
-        EXPECT_EQ(tracker.sampleCount(), 0u) << c.source << c.clock;
-    }
-}
-
 // Under the test desktop's accessibility bus, with a real text entry.
 
 // Milliseconds since construction, safe to read from any thread.

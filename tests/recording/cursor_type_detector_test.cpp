@@ -99,20 +99,6 @@ TEST(CursorTypeDetector, SilhouetteIsScaledIntoTheSquareAndCentred) {
     EXPECT_FALSE(CursorTypeDetector::signature(CursorImage{}));
 }
 
-TEST(CursorTypeDetector, CostCountsPixelsAspectAndHotSpot) {
-    auto base = *CursorTypeDetector::signature(bar(0, false));
-    EXPECT_EQ(CursorTypeDetector::cost(base, base), 0);
-    auto moved = base;
-    moved.shape[0] = 255;
-    moved.shape[1] = 255;
-    EXPECT_EQ(CursorTypeDetector::cost(base, moved), 2 * 255);
-    auto shifted = base;
-    shifted.hotspotX += 0.125;  // (0.125
-    shifted.hotspotY -= 0.25;   //  + 0.25) × 2200 = 825
-    shifted.aspect += 0.5;      // + 0.5 × 1800 = 900
-    EXPECT_EQ(CursorTypeDetector::cost(base, shifted), 1725);
-}
-
 TEST(CursorTypeDetector, ClassifiesAgainstTheReferencesAndRemembersByServerSerial) {
     auto source = std::make_unique<StandInCursors>();
     auto* cursors = source.get();
@@ -147,61 +133,7 @@ TEST(CursorTypeDetector, ClassifiesAgainstTheReferencesAndRemembersByServerSeria
     }
 }
 
-TEST(CursorTypeDetector, WithoutReferencesEveryReadableCursorIsArrow) {
-    auto source = std::make_unique<StandInCursors>();
-    source->showing = bar(1, true);
-    CursorTypeDetector detector(std::move(source));
-    EXPECT_EQ(detector.current(), 0);
-}
-
-// Under the test desktop: the real theme, and cursors set by another program.
-
-TEST(CursorTypeDetectorOnDisplay, EachThemeCursorIsItsOwnType) {
-    auto images = x11::CursorImages::open();
-    ASSERT_TRUE(images) << images.error().message;
-    struct Case {
-        const char* name;
-        int type;
-    } cases[] = {{"left_ptr", 0},
-                 {"xterm", 1},
-                 {"hand2", 2},
-                 {"crosshair", 3},
-                 {"openhand", 4},
-                 {"grabbing", 5},
-                 {"sb_h_double_arrow", 6},
-                 {"sb_v_double_arrow", 7},
-                 {"not-allowed", 8},
-                 {"pointer", 2},
-                 {"text", 1},
-                 {"ew-resize", 6},
-                 {"ns-resize", 7},
-                 {"dnd-copy", 2},
-                 {"crossed_circle", 8}};
-    // The display's theme as references, each theme cursor in turn as the one showing.
-    class ThemeShowing : public CursorTypeDetector::CursorSource {
-      public:
-        explicit ThemeShowing(x11::CursorImages& images) : images_(images) {}
-        std::optional<CursorImage> current() override { return showing; }
-        std::optional<CursorImage> themeCursor(std::string_view name) override {
-            return images_.themeCursor(name);
-        }
-        std::optional<CursorImage> showing;
-
-      private:
-        x11::CursorImages& images_;
-    };
-    auto source = std::make_unique<ThemeShowing>(**images);
-    auto* theme = source.get();
-    CursorTypeDetector detector(std::move(source));
-    std::uint64_t serial = 1;
-    for (const auto& c : cases) {
-        auto img = (*images)->themeCursor(c.name);
-        ASSERT_TRUE(img) << c.name << " is missing from the cursor theme";
-        img->serial = serial++;
-        theme->showing = img;
-        EXPECT_EQ(detector.current(), c.type) << c.name;
-    }
-}
+// Under the test desktop: the cursors another program sets, against the display's theme.
 
 TEST(CursorTypeDetectorOnDisplay, PointerOverAnotherProgramsCursorsGivesTheirTypes) {
     test::TestWindow window("cursor_areas.py");

@@ -106,50 +106,27 @@ class TestWindow {
     Child child_;
 };
 
-// An X server of its own, with its own screen size, for as long as the object lives; $DISPLAY
-// points at it meanwhile.
+// An X server of its own with the given screen size; $DISPLAY points at it while the object
+// lives.
 class PrivateDisplay {
   public:
-    explicit PrivateDisplay(const std::string& screen) {
+    explicit PrivateDisplay(const std::string& screen)
+        : server_(
+              {"Xvfb", "-displayfd", "1", "-screen", "0", screen, "-noreset", "-nolisten", "tcp"}) {
         if (const char* d = std::getenv("DISPLAY")) previous_ = d;
-        int fds[2];
-        if (pipe(fds) != 0) return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            close(fds[0]);
-            std::string fd = std::to_string(fds[1]);
-            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(),
-                   "-noreset", "-nolisten", "tcp", static_cast<char*>(nullptr));
-            _exit(127);
+        if (auto number = server_.readLine(std::chrono::seconds(10)); number && !number->empty()) {
+            display_ = ":" + *number;
+            setenv("DISPLAY", display_.c_str(), 1);
         }
-        close(fds[1]);
-        std::string number;
-        pollfd p{fds[0], POLLIN, 0};
-        char c;
-        while (poll(&p, 1, 10000) > 0 && read(fds[0], &c, 1) == 1 && c != '\n') number += c;
-        close(fds[0]);
-        if (number.empty()) return;
-        display_ = ":" + number;
-        setenv("DISPLAY", display_.c_str(), 1);
     }
     ~PrivateDisplay() {
-        if (previous_) {
-            setenv("DISPLAY", previous_->c_str(), 1);
-        } else {
-            unsetenv("DISPLAY");
-        }
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
+        if (previous_) setenv("DISPLAY", previous_->c_str(), 1);
     }
-    PrivateDisplay(const PrivateDisplay&) = delete;
-    PrivateDisplay& operator=(const PrivateDisplay&) = delete;
 
     bool ready() const { return !display_.empty(); }
 
   private:
-    pid_t pid_ = -1;
+    Child server_;
     std::string display_;
     std::optional<std::string> previous_;
 };
