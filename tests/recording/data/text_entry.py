@@ -1,5 +1,6 @@
-# A window with one focused text entry in a monospaced font. Once it has the keyboard focus it
-# prints one line of JSON: {"entry": [x, y, width, height]} in root-window pixels.
+# A window with two text entries in a monospaced font, one above the other. Once the first has
+# the keyboard focus it prints one line of JSON: {"entry": [x, y, width, height]}, the first
+# entry's place in root-window pixels.
 import json
 
 import gi
@@ -10,18 +11,24 @@ from gi.repository import GLib, Gtk  # noqa: E402
 
 def main():
     window = Gtk.Window(title="caret entry")
-    entry = Gtk.Entry()
-    entry.set_width_chars(60)
+    box = Gtk.Box(orientation=Gtk.Orientation.VERTICAL, spacing=20)
     css = Gtk.CssProvider()
     css.load_from_data(b"entry { font: 16px monospace; }")
-    entry.get_style_context().add_provider(css, Gtk.STYLE_PROVIDER_PRIORITY_APPLICATION)
-    window.add(entry)
+    entries = []
+    for _ in range(2):
+        entry = Gtk.Entry()
+        entry.set_width_chars(60)
+        entry.get_style_context().add_provider(css, Gtk.STYLE_PROVIDER_PRIORITY_APPLICATION)
+        box.add(entry)
+        entries.append(entry)
+    window.add(box)
+    first = entries[0]
 
     def report():
-        if not entry.has_focus():
+        if not first.has_focus():
             return True
-        _, x, y = entry.get_window().get_origin()
-        alloc = entry.get_allocation()
+        _, x, y = first.get_window().get_origin()
+        alloc = first.get_allocation()
         print(json.dumps({"entry": [x, y, alloc.width, alloc.height]}), flush=True)
         return False
 
@@ -29,7 +36,7 @@ def main():
     window.move(120, 300)
     window.show_all()
     window.present()
-    entry.grab_focus()
+    first.grab_focus()
     GLib.timeout_add(300, report)
     Gtk.main()
 
