@@ -31,7 +31,7 @@ constexpr int kHeight = 1080;
 constexpr double kFrameSeconds = 1.0 / 30;
 
 std::filesystem::path webRoot() {
-    return std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "web";
+    return std::filesystem::path(MARLUNE_SOURCE_DIR) / "web";
 }
 
 // A screen-like picture: a light page with dark text lines, a sidebar and a few coloured blocks.

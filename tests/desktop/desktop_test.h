@@ -82,7 +82,7 @@ inline std::uint32_t checksum(const std::string& bytes) {
 
 // A file of tests/desktop/data: the test pages.
 inline std::filesystem::path dataFile(const std::string& name) {
-    return std::filesystem::path(__FILE__).parent_path() / "data" / name;
+    return std::filesystem::path(MARLUNE_SOURCE_DIR) / "tests/desktop/data" / name;
 }
 
 // The toplevel windows of a GTK type that are showing.

@@ -13,7 +13,7 @@ namespace {
 namespace fs = std::filesystem;
 
 fs::path sourceWebRoot() {
-    return fs::path(__FILE__).parent_path().parent_path().parent_path() / "web";
+    return fs::path(MARLUNE_SOURCE_DIR) / "web";
 }
 
 // 0xAARRGGBB of a pixel of an ARGB32 surface.

@@ -64,7 +64,7 @@ std::string dataUrl(const std::string& bytes) {
 
 // The folder of committed resources, found from this file's place in the source tree.
 fs::path sourceWebRoot() {
-    return fs::path(__FILE__).parent_path().parent_path().parent_path() / "web";
+    return fs::path(MARLUNE_SOURCE_DIR) / "web";
 }
 
 TEST(CursorPack, StylesMapToPackFilesAndSizeFactors) {

@@ -29,11 +29,11 @@ namespace {
 namespace fs = std::filesystem;
 
 fs::path sourceWebRoot() {
-    return fs::path(__FILE__).parent_path().parent_path().parent_path() / "web";
+    return fs::path(MARLUNE_SOURCE_DIR) / "web";
 }
 
 fs::path goldenPath(const std::string& name) {
-    return fs::path(__FILE__).parent_path() / "data" / (name + ".png");
+    return fs::path(MARLUNE_SOURCE_DIR) / "tests/render/data" / (name + ".png");
 }
 
 // A screen-like source: a light page, a dark sidebar, text lines and four coloured quadrant marks

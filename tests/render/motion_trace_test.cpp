@@ -28,7 +28,7 @@ constexpr double kFrameMs = 1000.0 / 30;
 constexpr int kFrames = 300;
 
 const std::filesystem::path kTracePath =
-    std::filesystem::path(__FILE__).parent_path() / "data" / "motion_trace.csv";
+    std::filesystem::path(MARLUNE_SOURCE_DIR) / "tests/render/data/motion_trace.csv";
 
 struct Waypoint {
     double t, fx, fy;

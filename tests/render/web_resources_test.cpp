@@ -16,7 +16,7 @@ namespace {
 namespace fs = std::filesystem;
 
 fs::path sourceWebRoot() {
-    return fs::path(__FILE__).parent_path().parent_path().parent_path() / "web";
+    return fs::path(MARLUNE_SOURCE_DIR) / "web";
 }
 
 // Pixel size from a JPEG's start-of-frame segment; {0, 0} when there is none.
