@@ -1,0 +1,103 @@
+#include "app/status_item_controller.h"
+
+#include <gtk/gtk.h>
+#include <libayatana-appindicator/app-indicator.h>
+
+#include "app/desktop_integration.h"
+
+namespace marlune {
+
+StatusItemController::~StatusItemController() {
+    hide();
+}
+
+void StatusItemController::show() {
+    if (shown_) return;
+    shown_ = true;
+    paused_ = false;
+    timeText_ = "00:00";
+    if (ensureToolkit()) buildIndicator();
+    applyState();
+}
+
+void StatusItemController::update(const std::string& timeText, bool paused) {
+    if (!shown_) return;
+    // Called twice a second: the tray hears only of real changes.
+    if (timeText == timeText_ && paused == paused_) return;
+    timeText_ = timeText;
+    paused_ = paused;
+    applyState();
+}
+
+void StatusItemController::hide() {
+    if (!shown_) return;
+    shown_ = false;
+    if (item_) {
+        // Dropping the indicator takes it off the bus, and so out of the tray.
+        g_object_unref(item_);
+        item_ = nullptr;
+    }
+    if (menu_) {
+        gtk_widget_destroy(menu_);
+        g_object_unref(menu_);
+        menu_ = nullptr;
+        pauseMenuItem_ = nullptr;
+    }
+}
+
+void StatusItemController::didTogglePause() {
+    if (onTogglePause) onTogglePause();
+}
+
+void StatusItemController::didStop() {
+    if (onStop) onStop();
+}
+
+void StatusItemController::didShowApp() {
+    if (onShowApp) onShowApp();
+}
+
+void StatusItemController::buildIndicator() {
+    auto iconDir = statusIconDir();
+    item_ = app_indicator_new_with_path(kIndicatorId, kRecordingIcon,
+                                        APP_INDICATOR_CATEGORY_APPLICATION_STATUS,
+                                        iconDir ? iconDir->c_str() : nullptr);
+    app_indicator_set_title(item_, "Marlune Studio");
+
+    menu_ = gtk_menu_new();
+    g_object_ref_sink(menu_);
+    auto add = [this](const char* title, void (StatusItemController::*action)()) {
+        GtkWidget* entry = gtk_menu_item_new_with_label(title);
+        struct Action {
+            StatusItemController* self;
+            void (StatusItemController::*run)();
+        };
+        g_signal_connect_data(
+            entry, "activate", G_CALLBACK(+[](GtkMenuItem*, gpointer data) {
+                auto* a = static_cast<Action*>(data);
+                (a->self->*a->run)();
+            }),
+            new Action{this, action}, [](gpointer p, GClosure*) { delete static_cast<Action*>(p); },
+            GConnectFlags(0));
+        gtk_menu_shell_append(GTK_MENU_SHELL(menu_), entry);
+        return entry;
+    };
+    pauseMenuItem_ = add("Pause", &StatusItemController::didTogglePause);
+    add("Stop Recording", &StatusItemController::didStop);
+    gtk_menu_shell_append(GTK_MENU_SHELL(menu_), gtk_separator_menu_item_new());
+    add("Show Marlune", &StatusItemController::didShowApp);
+    gtk_widget_show_all(menu_);
+    app_indicator_set_menu(item_, GTK_MENU(menu_));
+    app_indicator_set_status(item_, APP_INDICATOR_STATUS_ACTIVE);
+}
+
+void StatusItemController::applyState() {
+    if (!item_) return;
+    app_indicator_set_icon_full(item_, paused_ ? kPausedIcon : kRecordingIcon,
+                                paused_ ? "Recording paused" : "Recording");
+    // The guide keeps the label's width steady as the digits change.
+    app_indicator_set_label(item_, timeText_.c_str(), "00:00");
+    gtk_menu_item_set_label(GTK_MENU_ITEM(pauseMenuItem_), pauseTitle().c_str());
+}
+
+}  // namespace marlune

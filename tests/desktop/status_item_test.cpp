@@ -1,0 +1,302 @@
+// The tray item as a tray sees it: a stand-in StatusNotifierWatcher on the session bus receives the
+// item, reads its properties and drives its menu through com.canonical.dbusmenu.
+
+#include "app/status_item_controller.h"
+
+#include <gio/gio.h>
+
+#include "desktop_test.h"
+#include "screen_helpers.h"
+
+namespace marlune {
+namespace {
+
+using test::runMainUntil;
+
+constexpr const char* kWatcherXml = R"(
+<node>
+  <interface name="org.kde.StatusNotifierWatcher">
+    <method name="RegisterStatusNotifierItem"><arg name="service" type="s" direction="in"/></method>
+    <method name="RegisterStatusNotifierHost"><arg name="service" type="s" direction="in"/></method>
+    <property name="RegisteredStatusNotifierItems" type="as" access="read"/>
+    <property name="IsStatusNotifierHostRegistered" type="b" access="read"/>
+    <property name="ProtocolVersion" type="i" access="read"/>
+    <signal name="StatusNotifierItemRegistered"><arg type="s"/></signal>
+    <signal name="StatusNotifierItemUnregistered"><arg type="s"/></signal>
+    <signal name="StatusNotifierHostRegistered"/>
+  </interface>
+</node>)";
+
+// A tray on a connection of its own: it owns the watcher's name and remembers who registered.
+class FakeTray {
+  public:
+    FakeTray() {
+        GError* error = nullptr;
+        gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, &error);
+        EXPECT_TRUE(address) << (error ? error->message : "");
+        connection_ = g_dbus_connection_new_for_address_sync(
+            address,
+            GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                 G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+            nullptr, nullptr, &error);
+        g_free(address);
+        EXPECT_TRUE(connection_) << (error ? error->message : "");
+        node_ = g_dbus_node_info_new_for_xml(kWatcherXml, nullptr);
+        static const GDBusInterfaceVTable vtable = {
+            &FakeTray::onCall, &FakeTray::onGet, nullptr, {}};
+        g_dbus_connection_register_object(connection_, "/StatusNotifierWatcher",
+                                          node_->interfaces[0], &vtable, this, nullptr, nullptr);
+        GVariant* owned = g_dbus_connection_call_sync(
+            connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+            "RequestName", g_variant_new("(su)", "org.kde.StatusNotifierWatcher", 4u),
+            G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+        guint answer = 0;
+        if (owned) {
+            g_variant_get(owned, "(u)", &answer);
+            g_variant_unref(owned);
+        }
+        EXPECT_EQ(answer, 1u) << "someone else owns the watcher's name";
+    }
+    ~FakeTray() {
+        g_dbus_connection_close_sync(connection_, nullptr, nullptr);
+        g_object_unref(connection_);
+        g_dbus_node_info_unref(node_);
+    }
+
+    struct Item {
+        std::string busName;
+        std::string path;
+    };
+    std::vector<Item> items;
+
+    // A property of the registered item; nothing when it cannot be read (the item is gone).
+    GVariant* property(const Item& item, const char* name) {
+        GVariant* reply = call(item.busName, item.path, "org.freedesktop.DBus.Properties", "Get",
+                               g_variant_new("(ss)", "org.kde.StatusNotifierItem", name));
+        if (!reply) return nullptr;
+        GVariant* value = nullptr;
+        g_variant_get(reply, "(v)", &value);
+        g_variant_unref(reply);
+        return value;
+    }
+    std::string stringProperty(const Item& item, const char* name) {
+        GVariant* v = property(item, name);
+        if (!v) return "<unreadable>";
+        std::string s = g_variant_is_of_type(v, G_VARIANT_TYPE_STRING) ||
+                                g_variant_is_of_type(v, G_VARIANT_TYPE_OBJECT_PATH)
+                            ? g_variant_get_string(v, nullptr)
+                            : "<not a string>";
+        g_variant_unref(v);
+        return s;
+    }
+
+    struct Entry {
+        int id = 0;
+        std::string label;
+        bool separator = false;
+    };
+    // The menu's top-level entries, in order.
+    std::vector<Entry> menu(const Item& item) {
+        std::vector<Entry> entries;
+        GVariant* reply =
+            call(item.busName, stringProperty(item, "Menu"), "com.canonical.dbusmenu", "GetLayout",
+                 g_variant_new("(ii@as)", 0, -1, g_variant_new_strv(nullptr, 0)));
+        if (!reply) return entries;
+        GVariant* layout = g_variant_get_child_value(reply, 1);
+        GVariant* children = g_variant_get_child_value(layout, 2);
+        for (gsize i = 0; i < g_variant_n_children(children); ++i) {
+            GVariant* boxed = g_variant_get_child_value(children, i);
+            GVariant* child = g_variant_get_variant(boxed);
+            Entry e;
+            GVariant* props = nullptr;
+            g_variant_get(child, "(i@a{sv}@av)", &e.id, &props, nullptr);
+            const char* text = nullptr;
+            if (g_variant_lookup(props, "label", "&s", &text)) e.label = text;
+            const char* type = nullptr;
+            e.separator =
+                g_variant_lookup(props, "type", "&s", &type) && std::string(type) == "separator";
+            gboolean visible = TRUE;
+            g_variant_lookup(props, "visible", "b", &visible);
+            if (visible) entries.push_back(e);
+            g_variant_unref(props);
+            g_variant_unref(child);
+            g_variant_unref(boxed);
+        }
+        g_variant_unref(children);
+        g_variant_unref(layout);
+        g_variant_unref(reply);
+        return entries;
+    }
+    // Clicks the menu entry titled `label`, as the tray does when the user picks it.
+    bool click(const Item& item, const std::string& label) {
+        for (const auto& e : menu(item)) {
+            if (e.label != label) continue;
+            GVariant* r =
+                call(item.busName, stringProperty(item, "Menu"), "com.canonical.dbusmenu", "Event",
+                     g_variant_new("(isvu)", e.id, "clicked", g_variant_new_int32(0), 0u));
+            if (r) g_variant_unref(r);
+            return true;
+        }
+        return false;
+    }
+
+  private:
+    // Calls on the main context (the item answers from it), waiting for the reply.
+    GVariant* call(const std::string& dest, const std::string& path, const char* interface,
+                   const char* method, GVariant* args) {
+        struct Pending {
+            bool done = false;
+            GVariant* reply = nullptr;
+        } pending;
+        g_dbus_connection_call(
+            connection_, dest.c_str(), path.c_str(), interface, method, args, nullptr,
+            G_DBUS_CALL_FLAGS_NONE, 5000, nullptr,
+            +[](GObject* source, GAsyncResult* result, gpointer data) {
+                auto* p = static_cast<Pending*>(data);
+                p->reply =
+                    g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, nullptr);
+                p->done = true;
+            },
+            &pending);
+        runMainUntil([&] { return pending.done; }, std::chrono::seconds(6));
+        return pending.reply;
+    }
+
+    static void onCall(GDBusConnection*, const gchar* sender, const gchar*, const gchar*,
+                       const gchar* method, GVariant* params, GDBusMethodInvocation* invocation,
+                       gpointer data) {
+        auto* self = static_cast<FakeTray*>(data);
+        const char* service = nullptr;
+        g_variant_get(params, "(&s)", &service);
+        if (std::string(method) == "RegisterStatusNotifierItem") {
+            // Either a bus name or an object path on the caller's connection.
+            std::string s = service;
+            self->items.push_back(s.starts_with("/") ? Item{sender, s}
+                                                     : Item{s, "/StatusNotifierItem"});
+        }
+        g_dbus_method_invocation_return_value(invocation, nullptr);
+    }
+
+    static GVariant* onGet(GDBusConnection*, const gchar*, const gchar*, const gchar*,
+                           const gchar* property, GError**, gpointer data) {
+        auto* self = static_cast<FakeTray*>(data);
+        std::string name = property;
+        if (name == "IsStatusNotifierHostRegistered") return g_variant_new_boolean(TRUE);
+        if (name == "ProtocolVersion") return g_variant_new_int32(0);
+        GVariantBuilder b;
+        g_variant_builder_init(&b, G_VARIANT_TYPE("as"));
+        for (const auto& i : self->items) g_variant_builder_add(&b, "s", i.path.c_str());
+        return g_variant_builder_end(&b);
+    }
+
+    GDBusConnection* connection_ = nullptr;
+    GDBusNodeInfo* node_ = nullptr;
+};
+
+class StatusItemTest : public test::DesktopTest {
+  protected:
+    void SetUp() override {
+        test::DesktopTest::SetUp();
+        item.onTogglePause = [this] { calls.push_back("togglePause"); };
+        item.onStop = [this] { calls.push_back("stop"); };
+        item.onShowApp = [this] { calls.push_back("showApp"); };
+    }
+    StatusItemController item;
+    std::vector<std::string> calls;
+};
+
+TEST_F(StatusItemTest, TheTrayShowsTheItemAndItsMenuActs) {
+    FakeTray tray;
+    item.show();
+    item.show();  // once is enough
+    ASSERT_TRUE(runMainUntil([&] { return !tray.items.empty(); }, std::chrono::seconds(5)))
+        << "the item never registered with the tray";
+    test::runMainFor(std::chrono::milliseconds(200));
+    ASSERT_EQ(tray.items.size(), 1u);
+    const auto& entry = tray.items.front();
+
+    EXPECT_EQ(tray.stringProperty(entry, "Status"), "Active");
+    EXPECT_EQ(tray.stringProperty(entry, "IconName"), "marlune-recording");
+    EXPECT_EQ(tray.stringProperty(entry, "XAyatanaLabel"), "00:00");
+    // The tray finds the icon in the folder the item names.
+    std::filesystem::path icons = tray.stringProperty(entry, "IconThemePath");
+    EXPECT_TRUE(std::filesystem::exists(icons / "marlune-recording.svg")) << icons;
+    EXPECT_TRUE(std::filesystem::exists(icons / "marlune-paused.svg")) << icons;
+
+    auto menu = tray.menu(entry);
+    ASSERT_EQ(menu.size(), 4u);
+    EXPECT_EQ(menu[0].label, "Pause");
+    EXPECT_EQ(menu[1].label, "Stop Recording");
+    EXPECT_TRUE(menu[2].separator);
+    EXPECT_EQ(menu[3].label, "Show Marlune");
+
+    item.update("61:05", true);
+    ASSERT_TRUE(runMainUntil([&] {
+        return tray.stringProperty(entry, "XAyatanaLabel") == "61:05" &&
+               tray.stringProperty(entry, "IconName") == "marlune-paused" &&
+               tray.menu(entry).front().label == "Resume";
+    })) << tray.stringProperty(entry, "XAyatanaLabel");
+
+    struct Pick {
+        std::string label;
+        std::string call;
+    };
+    for (const Pick& pick : {Pick{"Resume", "togglePause"}, Pick{"Stop Recording", "stop"},
+                             Pick{"Show Marlune", "showApp"}}) {
+        calls.clear();
+        ASSERT_TRUE(tray.click(entry, pick.label)) << pick.label;
+        EXPECT_TRUE(runMainUntil([&] { return !calls.empty(); })) << pick.label;
+        EXPECT_EQ(calls, std::vector<std::string>{pick.call}) << pick.label;
+    }
+
+    item.update("61:06", false);
+    EXPECT_TRUE(runMainUntil([&] { return tray.menu(entry).front().label == "Pause"; }));
+    EXPECT_EQ(tray.stringProperty(entry, "IconName"), "marlune-recording");
+
+    // Hidden: gone from the bus, so from the tray.
+    item.hide();
+    EXPECT_TRUE(runMainUntil([&] {
+        GVariant* v = tray.property(entry, "Status");
+        if (v) g_variant_unref(v);
+        return v == nullptr;
+    }));
+    EXPECT_FALSE(item.isShown());
+}
+
+TEST_F(StatusItemTest, WithoutATrayEverythingStillWorks) {
+    // No watcher on the bus: the item has nowhere to go, and nothing complains.
+    std::vector<std::string> warnings;
+    g_log_set_writer_func(
+        +[](GLogLevelFlags level, const GLogField* fields, gsize n, gpointer data) {
+            if (level & (G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING)) {
+                for (gsize i = 0; i < n; ++i) {
+                    if (std::string(fields[i].key) == "MESSAGE") {
+                        static_cast<std::vector<std::string>*>(data)->push_back(
+                            static_cast<const char*>(fields[i].value));
+                    }
+                }
+            }
+            return g_log_writer_default(level, fields, n, nullptr);
+        },
+        &warnings, nullptr);
+    item.show();
+    test::runMainFor(std::chrono::milliseconds(300));
+    EXPECT_TRUE(item.isShown());
+    test::saveScreenForReview("tray-less");
+    item.update("00:01", false);
+    item.update("00:02", true);
+    EXPECT_EQ(item.pauseTitle(), "Resume");
+    EXPECT_EQ(item.timeText(), "00:02");
+    item.didTogglePause();
+    item.didStop();
+    item.didShowApp();
+    EXPECT_EQ(calls, (std::vector<std::string>{"togglePause", "stop", "showApp"}));
+    item.hide();
+    item.update("00:03", false);  // hidden: ignored
+    EXPECT_FALSE(item.isShown());
+    test::runMainFor(std::chrono::milliseconds(100));
+    EXPECT_TRUE(warnings.empty()) << warnings.front();
+}
+
+}  // namespace
+}  // namespace marlune
