@@ -1,0 +1,138 @@
+// The countdown overlay on the real display: where it goes, what it looks like with and without a
+// compositor, and that clicks and the keyboard focus stay with the windows underneath.
+
+#include "app/countdown_overlay_controller.h"
+
+#include "desktop_test.h"
+#include "screen_helpers.h"
+
+namespace marlune {
+namespace {
+
+using test::runMainFor;
+using test::runMainUntil;
+
+class CountdownOverlayTest : public test::DesktopTest {
+  protected:
+    void SetUp() override {
+        test::DesktopTest::SetUp();
+        auto monitors = x11::listMonitors();
+        ASSERT_TRUE(monitors && !monitors->empty());
+        monitor = monitors->front();
+        centreX = monitor.x + monitor.width / 2;
+        centreY = monitor.y + monitor.height / 2;
+    }
+
+    // A pixel of the number near the monitor's centre: pure white.
+    std::optional<std::pair<int, int>> pixelOfNumber() const {
+        const int half = 120;
+        GdkPixbuf* area = gdk_pixbuf_get_from_window(gdk_get_default_root_window(), centreX - half,
+                                                     centreY - half, 2 * half, 2 * half);
+        if (!area) return std::nullopt;
+        std::optional<std::pair<int, int>> found;
+        const int stride = gdk_pixbuf_get_rowstride(area);
+        const int channels = gdk_pixbuf_get_n_channels(area);
+        const guchar* pixels = gdk_pixbuf_get_pixels(area);
+        for (int y = 0; y < 2 * half && !found; ++y) {
+            for (int x = 0; x < 2 * half; ++x) {
+                const guchar* p = pixels + y * stride + x * channels;
+                // Well inside a stroke: white here and a few pixels to the right.
+                const guchar* q = p + 3 * channels;
+                if (x + 3 < 2 * half && p[0] == 255 && p[1] == 255 && p[2] == 255 && q[0] == 255 &&
+                    q[1] == 255 && q[2] == 255) {
+                    found = std::pair{centreX - half + x + 1, centreY - half + y};
+                    break;
+                }
+            }
+        }
+        g_object_unref(area);
+        return found;
+    }
+
+    x11::Monitor monitor;
+    int centreX = 0, centreY = 0;
+};
+
+TEST_F(CountdownOverlayTest, ClicksReachTheWindowUnderneath) {
+    for (bool composited : {false, true}) {
+        SCOPED_TRACE(composited ? "with a compositor" : "without a compositor");
+        std::optional<test::Compositor> compositor;
+        if (composited) compositor.emplace();
+        test::ClickTarget target(centreX - 300, centreY - 200, 600, 400);
+        gtk_window_present(target.window());
+        ASSERT_TRUE(runMainUntil([&] { return gtk_window_is_active(target.window()); }));
+
+        CountdownOverlayController overlay;
+        overlay.show(3, std::nullopt);
+        ASSERT_TRUE(overlay.isShowing());
+        EXPECT_EQ(overlay.hasVeil(), composited);
+        ASSERT_TRUE(runMainUntil([&] { return pixelOfNumber().has_value(); }))
+            << "the number never showed";
+        runMainFor(std::chrono::milliseconds(300));  // the pop has settled
+        auto onNumber = pixelOfNumber();
+        ASSERT_TRUE(onNumber);
+        test::saveScreenForReview(composited ? "countdown-composited" : "countdown-plain");
+
+        // Beside the number: the veil darkens the window with a compositor; without one the
+        // window shows as it is (a see-through window would have been black there).
+        test::Rgb aside = test::screenPixel(centreX - 250, centreY - 150);
+        if (composited) {
+            EXPECT_GT(aside.g, 40);
+            EXPECT_LT(aside.g, 110);
+            EXPECT_LT(aside.r, 20);
+        } else {
+            EXPECT_EQ(aside, test::ClickTarget::kColour);
+        }
+        // The overlay never took the keyboard.
+        EXPECT_TRUE(gtk_window_is_active(target.window()));
+
+        // A click right on the number lands in the window below it.
+        ASSERT_TRUE(test::run("xdotool mousemove " + std::to_string(onNumber->first) + " " +
+                              std::to_string(onNumber->second) + " click 1"));
+        EXPECT_TRUE(runMainUntil([&] { return target.clicks == 1; })) << target.clicks;
+
+        overlay.hide();
+        EXPECT_FALSE(overlay.isShowing());
+        EXPECT_TRUE(runMainUntil([&] {
+            return test::screenPixel(onNumber->first, onNumber->second) ==
+                   test::ClickTarget::kColour;
+        })) << "the number stayed on the screen";
+    }
+}
+
+TEST_F(CountdownOverlayTest, OneWindowCoversTheMonitorForTheWholeCountdown) {
+    CountdownOverlayController overlay;
+    overlay.show(3, monitor.id);
+    ASSERT_TRUE(overlay.isShowing());
+    GtkWindow* window = overlay.window();
+    ASSERT_TRUE(runMainUntil([&] { return gtk_widget_get_mapped(GTK_WIDGET(window)); }));
+    GdkWindow* gdk = gtk_widget_get_window(GTK_WIDGET(window));
+    int x = -1, y = -1;
+    gdk_window_get_origin(gdk, &x, &y);
+    EXPECT_EQ(x, monitor.x);
+    EXPECT_EQ(y, monitor.y);
+    EXPECT_EQ(gdk_window_get_width(gdk), monitor.width);
+    EXPECT_EQ(gdk_window_get_height(gdk), monitor.height);
+    EXPECT_EQ(overlay.text(), "3");
+
+    for (int n : {2, 1}) {
+        overlay.show(n, monitor.id);
+        EXPECT_EQ(overlay.window(), window);
+        EXPECT_EQ(overlay.text(), std::to_string(n));
+        runMainFor(std::chrono::milliseconds(100));
+    }
+    overlay.show(0, monitor.id);
+    EXPECT_FALSE(overlay.isShowing());
+    EXPECT_EQ(overlay.window(), nullptr);
+
+    // A monitor that is not connected: the one under the pointer, here the only one.
+    overlay.show(2, 0xdeadbeef);
+    ASSERT_TRUE(overlay.isShowing());
+    EXPECT_EQ(overlay.monitor().id, monitor.id);
+    overlay.hide();
+    overlay.hide();  // twice is harmless
+    EXPECT_FALSE(overlay.isShowing());
+}
+
+}  // namespace
+}  // namespace marlune
