@@ -6,6 +6,8 @@
 #include <limits>
 #include <string_view>
 
+#include <gtk/gtk.h>
+
 #include "app/main_window_controller.h"
 #include "app/version.h"
 #include "bridge/marlune_scheme_handler.h"
@@ -28,22 +30,25 @@ namespace {
 
 }  // namespace
 
-AppDelegate::AppDelegate(bool isSmoke)
+AppDelegate::AppDelegate(bool isSmoke, const std::vector<std::string>& args)
     : isSmoke(isSmoke),
       defaults(std::make_shared<KeyValueStore>(paths::defaultsFile())),
       bridge(std::make_shared<WebBridge>()),
       settings(std::make_shared<SettingsStore>(defaults)),
+      permissions(std::make_shared<PermissionsManager>(defaults, args)),
       library(std::make_shared<RecordingsLibrary>()),
       media(std::make_shared<MediaTools>()),
       projects(std::make_shared<ProjectStore>()),
-      renderer(std::make_shared<ExportRenderer>()) {}
+      renderer(std::make_shared<ExportRenderer>()),
+      statusItem(std::make_shared<StatusItemController>()),
+      hotkey(std::make_shared<HotkeyManager>()) {}
 
 AppDelegate::~AppDelegate() = default;
 
 std::shared_ptr<AppDelegate> AppDelegate::create(const std::vector<std::string>& args) {
     bool smoke = false;
     for (const auto& a : args) smoke = smoke || a == "--smoke";
-    return std::shared_ptr<AppDelegate>(new AppDelegate(smoke));
+    return std::shared_ptr<AppDelegate>(new AppDelegate(smoke, args));
 }
 
 std::string AppDelegate::version() {
@@ -81,9 +86,51 @@ void AppDelegate::applicationDidFinishLaunching(const std::shared_ptr<ScriptTarg
 
 void AppDelegate::launch(const std::shared_ptr<ScriptTarget>& page) {
     bridge->setWebView(page);
+    installChrome();
     registerCommands();
-    // The webcam bubble and the global hot key join here (outside smoke mode) once they exist.
+    // The webcam bubble joins here (outside smoke mode) once it exists.
     if (isSmoke) startSmokeMode();
+}
+
+void AppDelegate::installChrome() {
+    auto weak = weak_from_this();
+    statusItem->onTogglePause = [weak] {
+        if (auto self = weak.lock()) self->togglePauseRecording();
+    };
+    statusItem->onStop = [weak] {
+        if (auto self = weak.lock()) self->stopRecording();
+    };
+    statusItem->onShowApp = [weak] {
+        if (auto self = weak.lock()) self->showMainWindow();
+    };
+    if (windowController) {
+        // The window becoming active stands for the application becoming active.
+        g_signal_connect_data(
+            windowController->window(), "notify::is-active",
+            G_CALLBACK(+[](GtkWindow* window, GParamSpec*, gpointer data) {
+                if (!gtk_window_is_active(window)) return;
+                auto* owner = static_cast<std::weak_ptr<AppDelegate>*>(data);
+                if (auto self = owner->lock()) self->applicationDidBecomeActive();
+            }),
+            new std::weak_ptr<AppDelegate>(weak),
+            [](gpointer p, GClosure*) { delete static_cast<std::weak_ptr<AppDelegate>*>(p); },
+            GConnectFlags(0));
+    }
+    if (isSmoke) return;
+    hotkey->onHotkey = [weak] {
+        if (auto self = weak.lock()) self->hotkeyPressed();
+    };
+    hotkey->registerHotkey();
+}
+
+void AppDelegate::hotkeyPressed() {
+    if (isRecordingActive()) return stopRecording();
+    showMainWindow();
+    bridge->emit("hotkeyRecord", Json::object());
+}
+
+void AppDelegate::applicationDidBecomeActive() {
+    bridge->emit("permissionsChanged", permissions->statusDict());
 }
 
 void AppDelegate::startMediaServer() {
@@ -162,6 +209,7 @@ void AppDelegate::command(
 Json AppDelegate::readyResult() const {
     Json r = Json::object();
     r["version"] = version();
+    r["permissions"] = permissions->statusDict();
     r["settings"] = settings->asDictionary();
     r["mediaBaseURL"] = mediaServer ? Json(mediaServer->baseURL()) : Json(nullptr);
     return r;
@@ -264,6 +312,50 @@ void AppDelegate::registerCommands() {
         reply(Json::object());
         app.onWindowLater([=](MainWindowController& w) { w.moveBar(dx, dy); });
     });
+
+    // ---- Permissions ----
+    command("permissions.status", [](AppDelegate& app, const Json&, WebBridge::Reply reply) {
+        reply(app.permissions->statusDict());
+    });
+
+    command("permissions.request",
+            [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
+                std::string kind = readString(payload, "kind").value_or("");
+                if (kind == "screen") {
+                    bool granted = app.permissions->requestScreen();
+                    return reply(Json{{"granted", granted}, {"needsRestart", !granted}});
+                }
+                if (kind == "microphone" || kind == "camera") {
+                    auto type = kind == "microphone" ? PermissionsManager::MediaType::audio
+                                                     : PermissionsManager::MediaType::video;
+                    return app.permissions->request(type, [reply = std::move(reply)](bool granted) {
+                        reply(Json{{"granted", granted}});
+                    });
+                }
+                if (kind == "accessibility") {
+                    return reply(Json{{"granted", app.permissions->requestAccessibility()}});
+                }
+                reply(fail("Unknown permission kind: " + kind));
+            });
+
+    command("permissions.openSettings",
+            [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
+                app.permissions->openSettings(readString(payload, "pane").value_or(""));
+                reply(Json::object());
+            });
+
+    command("permissions.relaunch", [](AppDelegate& app, const Json&, WebBridge::Reply reply) {
+        reply(Json::object());
+        // After the reply has reached the page.
+        Queue::main().after(std::chrono::milliseconds(200), [weak = app.weak_from_this()] {
+            auto self = weak.lock();
+            if (!self) return;
+            self->permissions->relaunch([weak] {
+                if (auto app = weak.lock(); app && app->terminate) app->terminate();
+            });
+        });
+    });
+    // ---- end of permissions ----
 
     // ---- Recordings library, media tools and project files ----
     command("library.list", [](AppDelegate& app, const Json&, WebBridge::Reply reply) {

@@ -5,7 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "app/hotkey_manager.h"
+#include "app/permissions_manager.h"
 #include "app/settings_store.h"
+#include "app/status_item_controller.h"
 #include "bridge/script_target.h"
 #include "bridge/web_bridge.h"
 #include "core/key_value_store.h"
@@ -63,15 +66,29 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     // nothing is ever in progress; quitting and closing the window follow this answer.
     bool isRecordingActive() const { return false; }
 
+    // The global hot key: stops the recording in progress, or else brings the main window to the
+    // front and tells the page ("hotkeyRecord"), which decides whether to start one.
+    void hotkeyPressed();
+    // Tells the page the permissions may have changed ("permissionsChanged" with the status
+    // object): the main window has become active, perhaps back from the system's settings.
+    void applicationDidBecomeActive();
+
+    // Set by the host: asks it to quit through applicationShouldTerminate, as its Quit does.
+    std::function<void()> terminate;
+
     const bool isSmoke;
     // The user-defaults store behind the settings and the other persisted keys.
     const std::shared_ptr<KeyValueStore> defaults;
     const std::shared_ptr<WebBridge> bridge;
     const std::shared_ptr<SettingsStore> settings;
+    const std::shared_ptr<PermissionsManager> permissions;
     const std::shared_ptr<RecordingsLibrary> library;
     const std::shared_ptr<MediaTools> media;
     const std::shared_ptr<ProjectStore> projects;
     const std::shared_ptr<ExportRenderer> renderer;
+    // The tray item shown while recording; the recording controller drives it.
+    const std::shared_ptr<StatusItemController> statusItem;
+    const std::shared_ptr<HotkeyManager> hotkey;
     // Serves the recordings to the page's media player over loopback HTTP; from launch on, and
     // absent when it could not listen.
     std::unique_ptr<MediaHttpServer> mediaServer;
@@ -81,7 +98,7 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     ~AppDelegate();
 
   private:
-    explicit AppDelegate(bool isSmoke);
+    AppDelegate(bool isSmoke, const std::vector<std::string>& args);
 
     // The steps both launches share; `page` is where the bridge's scripts go.
     void launch(const std::shared_ptr<ScriptTarget>& page);
@@ -92,6 +109,13 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     void onWindowLater(std::function<void(MainWindowController&)> work);
 
     void registerCommands();
+    // The tray item's menu, the hot key (outside smoke mode) and, with a window, its activation.
+    void installChrome();
+    // What the tray item and the hot key ask of the recording in progress (the result of a stop is
+    // ignored). The recording controller answers them once it exists; until then no recording is
+    // ever in progress and they do nothing.
+    void stopRecording() {}
+    void togglePauseRecording() {}
     // Adds a handler that holds this object weakly and does nothing once it is gone.
     void command(std::string name,
                  std::function<void(AppDelegate&, const Json&, WebBridge::Reply)> handler);

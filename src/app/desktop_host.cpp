@@ -8,11 +8,15 @@
 #include <gtk/gtk.h>
 
 #include "app/app_delegate.h"
+#include "app/desktop_integration.h"
 #include "app/main_window_controller.h"
 
 namespace marlune {
 
 namespace {
+
+// The application's icon in the desktop's icon theme (installed with the program).
+constexpr const char* kIconName = "app.marlune.studio";
 
 struct Desktop {
     std::shared_ptr<AppDelegate> app;
@@ -81,11 +85,13 @@ void showAbout(Desktop& d) {
     gtk_show_about_dialog(d.mainWindow(), "program-name", "Marlune Studio", "version",
                           AppDelegate::version().c_str(), "comments",
                           "Screen recordings made into polished demos and tutorials.",
-                          "logo-icon-name", "camera-video", nullptr);
+                          "logo-icon-name", kIconName, nullptr);
 }
 
 void onStartup(GApplication* application, gpointer data) {
     auto* d = static_cast<Desktop*>(data);
+    addApplicationIconPath();
+    gtk_window_set_default_icon_name(kIconName);
     addAction(d, "about", showAbout);
     addAction(d, "reload", [](Desktop& d) { d.app->reloadUI(); });
     addAction(d, "quit", [](Desktop& d) { d.terminate(); });
@@ -132,6 +138,7 @@ int runDesktop(const std::vector<std::string>& args) {
     Desktop desktop;
     // Every service exists before the event loop runs.
     desktop.app = AppDelegate::create(args);
+    desktop.app->terminate = [&desktop] { desktop.terminate(); };
     // Not unique: each run is its own instance (tests run several side by side).
     desktop.gtkApp = gtk_application_new("app.marlune.studio", G_APPLICATION_NON_UNIQUE);
     g_signal_connect(desktop.gtkApp, "startup", G_CALLBACK(onStartup), &desktop);

@@ -91,6 +91,7 @@ int runStdioBridge(const std::vector<std::string>& args) {
     std::signal(SIGPIPE, SIG_IGN);
     Host host;
     host.app = AppDelegate::create(args);
+    host.app->terminate = [&host] { host.quit(); };
     host.loop = g_main_loop_new(nullptr, FALSE);
 
     host.app->applicationDidFinishLaunching(host.page);

@@ -170,4 +170,22 @@ void BridgeProcess::signal(int sig) {
     if (pid_ > 0) ::kill(pid_, sig);
 }
 
+std::optional<int> BridgeProcess::waitExit(std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        ::usleep(10000);
+    }
+    return std::nullopt;
+}
+
+void BridgeProcess::closeInput() {
+    if (in_ >= 0) ::close(in_);
+    in_ = -1;
+}
+
 }  // namespace marlune::test

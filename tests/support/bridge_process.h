@@ -52,6 +52,11 @@ class BridgeProcess {
     // exit; returns the exit status, or -1 on time-out (the process is then killed).
     int closeAndWait(std::chrono::milliseconds timeout = std::chrono::seconds(20));
     void signal(int sig);
+    // Waits for the process to exit while its standard input stays open; its exit status, or
+    // nothing on time-out.
+    std::optional<int> waitExit(std::chrono::milliseconds timeout);
+    // Closes standard input only (a program that inherited it then sees its end too).
+    void closeInput();
 
     std::vector<Json> events;           // event envelopes seen so far, in order
     std::vector<std::string> leftover;  // lines read by closeAndWait

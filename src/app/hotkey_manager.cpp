@@ -1,0 +1,59 @@
+#include "app/hotkey_manager.h"
+
+#include <glib-unix.h>
+
+#include <cstdlib>
+
+#include "core/debug_log.h"
+#include "core/queue.h"
+#include "platform/desktop/x11_hotkey.h"
+
+namespace marlune {
+
+HotkeyManager::HotkeyManager() = default;
+
+HotkeyManager::~HotkeyManager() {
+    *alive_ = false;
+    if (watch_) g_source_remove(watch_);
+}
+
+bool HotkeyManager::registerHotkey() {
+    if (attempted_) return isRegistered();
+    attempted_ = true;
+    // The headless host may run with no display at all: nothing to grab, nothing to report.
+    const char* display = std::getenv("DISPLAY");
+    if (!display || !*display) return false;
+    auto grab = x11::GlobalKeyGrab::controlShift(kKeysym);
+    if (!grab) {
+        systemLog("Marlune: the hot key Control+Shift+2 is not available (" + grab.error().message +
+                  ")");
+        return false;
+    }
+    grab_ = std::move(*grab);
+    watch_ = g_unix_fd_add(
+        grab_->fd(), G_IO_IN,
+        +[](int, GIOCondition, gpointer self) -> gboolean {
+            auto* manager = static_cast<HotkeyManager*>(self);
+            manager->readEvents();
+            return manager->watch_ ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
+        },
+        this);
+    return true;
+}
+
+void HotkeyManager::readEvents() {
+    bool displayAlive = true;
+    int presses = grab_->takePresses(&displayAlive);
+    for (int i = 0; i < presses; ++i) {
+        Queue::main().post([alive = std::weak_ptr<bool>(alive_), this] {
+            auto live = alive.lock();
+            if (live && *live && onHotkey) onHotkey();
+        });
+    }
+    if (!displayAlive) {
+        systemLog("Marlune: the X display closed; the hot key Control+Shift+2 no longer works");
+        watch_ = 0;  // the source goes when the callback returns
+    }
+}
+
+}  // namespace marlune
