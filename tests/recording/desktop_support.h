@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "core/json.h"
+#include "platform/desktop/accessibility.h"
 #include "platform/desktop/x11_monitors.h"
 
 namespace marlune::test {
@@ -144,15 +145,7 @@ inline std::optional<x11::Monitor> monitorNamed(const std::string& name) {
 // Switches assistive technologies on or off for the session, as a person does in the system
 // settings (org.a11y.Status.IsEnabled).
 inline bool setAccessibility(bool on) {
-    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
-    if (!bus) return false;
-    GVariant* reply = g_dbus_connection_call_sync(
-        bus, "org.a11y.Bus", "/org/a11y/bus", "org.freedesktop.DBus.Properties", "Set",
-        g_variant_new("(ssv)", "org.a11y.Status", "IsEnabled", g_variant_new_boolean(on)), nullptr,
-        G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
-    g_object_unref(bus);
-    if (reply) g_variant_unref(reply);
-    return reply != nullptr;
+    return desktop::setAccessibilityEnabled(on).has_value();
 }
 
 }  // namespace marlune::test

@@ -11,7 +11,7 @@ namespace {
 constexpr const char* kBusName = "org.a11y.Bus";
 constexpr const char* kBusPath = "/org/a11y/bus";
 constexpr const char* kStatusInterface = "org.a11y.Status";
-// The launcher is activated on the first call; it answers well within this once started.
+// Switching: the launcher is activated on the first call; it answers well within this once started.
 constexpr int kTimeoutMs = 2000;
 
 std::string takeMessage(GError* error) {
@@ -26,7 +26,7 @@ GDBusConnection* sessionBus(GError** error) {
 
 }  // namespace
 
-std::optional<bool> accessibilityEnabled() {
+std::optional<bool> accessibilityEnabled(std::chrono::milliseconds timeout) {
     GError* error = nullptr;
     GDBusConnection* bus = sessionBus(&error);
     if (!bus) {
@@ -36,7 +36,7 @@ std::optional<bool> accessibilityEnabled() {
     GVariant* reply = g_dbus_connection_call_sync(
         bus, kBusName, kBusPath, "org.freedesktop.DBus.Properties", "Get",
         g_variant_new("(ss)", kStatusInterface, "IsEnabled"), G_VARIANT_TYPE("(v)"),
-        G_DBUS_CALL_FLAGS_NONE, kTimeoutMs, nullptr, &error);
+        G_DBUS_CALL_FLAGS_NONE, static_cast<gint>(timeout.count()), nullptr, &error);
     g_object_unref(bus);
     if (!reply) {
         g_clear_error(&error);

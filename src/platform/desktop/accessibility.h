@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <optional>
 
 #include "core/error.h"
@@ -10,8 +11,9 @@ namespace marlune::desktop {
 // org.a11y.Status on the accessibility bus launcher (org.a11y.Bus, /org/a11y/bus) of the session
 // bus. While it is false, applications keep their accessible objects to themselves and no text
 // caret can be read. Nothing when there is no session bus or no accessibility bus launcher to ask.
-// Blocks for at most a couple of seconds (the launcher may be started on demand). Any thread.
-std::optional<bool> accessibilityEnabled();
+// Waits at most `timeout` (the launcher may be started on demand). Any thread; it blocks.
+std::optional<bool> accessibilityEnabled(
+    std::chrono::milliseconds timeout = std::chrono::seconds(2));
 
 // Switches assistive technologies on (or off) for the session. Applications started later expose
 // their accessible objects at once; running GTK applications follow within a moment. The desktop

@@ -10,6 +10,8 @@
 
 #include <atspi/atspi-constants.h>
 
+#include "platform/desktop/accessibility.h"
+
 namespace marlune::atspi {
 
 namespace {
@@ -67,21 +69,7 @@ std::vector<ObjectRef> objectList(GVariant* reply) {
 }  // namespace
 
 bool accessibilityEnabled(std::chrono::milliseconds timeout) {
-    GDBusConnection* session = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
-    if (!session) return false;
-    GVariant* reply = g_dbus_connection_call_sync(
-        session, "org.a11y.Bus", "/org/a11y/bus", "org.freedesktop.DBus.Properties", "Get",
-        g_variant_new("(ss)", "org.a11y.Status", "IsEnabled"), G_VARIANT_TYPE("(v)"),
-        G_DBUS_CALL_FLAGS_NONE, static_cast<gint>(timeout.count()), nullptr, nullptr);
-    g_object_unref(session);
-    if (!reply) return false;
-    GVariant* value = nullptr;
-    g_variant_get(reply, "(v)", &value);
-    bool enabled =
-        g_variant_is_of_type(value, G_VARIANT_TYPE_BOOLEAN) && g_variant_get_boolean(value);
-    g_variant_unref(value);
-    g_variant_unref(reply);
-    return enabled;
+    return desktop::accessibilityEnabled(timeout).value_or(false);
 }
 
 struct FocusedText::Impl {
