@@ -29,8 +29,8 @@ double cubic(double t, double p1, double p2) {
     return 3 * u * u * t * p1 + 3 * u * t * t * p2 + t * t * t;
 }
 
-}  // namespace
-
+// The ease-out timing curve (the cubic Bézier through (0, 0), (0.58, 1), (1, 1)): the share of the
+// change made after `progress` (0 to 1) of the time.
 double easeOut(double progress) {
     if (progress <= 0) return 0;
     if (progress >= 1) return 1;
@@ -43,6 +43,8 @@ double easeOut(double progress) {
     }
     return cubic((lo + hi) / 2, 0.0, 1.0);
 }
+
+}  // namespace
 
 PopFrame popFrame(double seconds) {
     double t = easeOut(seconds / kPopSeconds);

@@ -26,10 +26,6 @@ struct PopFrame {
 inline constexpr double kPopSeconds = 0.9;
 PopFrame popFrame(double seconds);
 
-// The ease-out timing curve (the cubic Bézier through (0, 0), (0.58, 1), (1, 1)): the share of the
-// change made after `progress` (0 to 1) of the time.
-double easeOut(double progress);
-
 // The monitor the countdown covers: the one whose id is `displayID`; else the one under the pointer
 // (root-window pixels); else the primary one; else the first. Nothing when there are no monitors.
 std::optional<x11::Monitor> chooseOverlayMonitor(const std::vector<x11::Monitor>& monitors,

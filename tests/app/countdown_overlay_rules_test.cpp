@@ -51,24 +51,6 @@ TEST(CountdownPop, ScaleOnlyShrinksAndOpacityRisesThenFalls) {
     EXPECT_LT(fading.opacity, 1.0);
 }
 
-TEST(CountdownPop, EaseOutStartsFastAndEndsSlowly) {
-    EXPECT_DOUBLE_EQ(easeOut(0), 0);
-    EXPECT_DOUBLE_EQ(easeOut(1), 1);
-    EXPECT_DOUBLE_EQ(easeOut(-0.5), 0);
-    EXPECT_DOUBLE_EQ(easeOut(1.5), 1);
-    double previous = 0;
-    for (int i = 1; i < 100; ++i) {
-        double x = i / 100.0;
-        double y = easeOut(x);
-        EXPECT_GT(y, x) << x;         // ahead of a linear clock all the way
-        EXPECT_GT(y, previous) << x;  // and always moving
-        previous = y;
-    }
-    // The end is gentle: the last tenth of the time makes only a little of the change.
-    EXPECT_LT(easeOut(1) - easeOut(0.9), 0.05);
-    EXPECT_GT(easeOut(0.1) - easeOut(0), 0.15);
-}
-
 TEST(CountdownOverlayMonitor, RecordedMonitorElsePointerElsePrimary) {
     const x11::Monitor left{
         .id = 10, .name = "LEFT", .x = 0, .y = 0, .width = 1920, .height = 1080};
