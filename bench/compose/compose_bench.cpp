@@ -121,9 +121,9 @@ CompositionInputs inputsFor(Edit edit, std::shared_ptr<double> sourceMs) {
         in.webcam = WebcamFX{.file = "bench.webcam.mp4"};
         auto picture = std::make_shared<BgraImage>(webcamPicture());
         auto time = std::make_shared<double>(0);
-        in.webcamFrames = [picture, time, sourceMs]() -> std::optional<VideoFrame> {
+        in.webcamFrames = [picture, time, sourceMs]() -> std::optional<DecodedFrame> {
             const double start = threadCpuMs();
-            VideoFrame frame{*picture, *time};
+            DecodedFrame frame{*picture, *time};
             *time += kFrameSeconds;
             *sourceMs += threadCpuMs() - start;
             return frame;

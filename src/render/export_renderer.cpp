@@ -150,7 +150,7 @@ class WebcamFeed {
     }
 
     // The next picture; nothing once the movie is over. Blocks while the next one is decoded.
-    std::optional<VideoFrame> next() { return frames_.pop(); }
+    std::optional<DecodedFrame> next() { return frames_.pop(); }
 
   private:
     void run(VideoDecoder& decoder, double from) {
@@ -158,7 +158,7 @@ class WebcamFeed {
         if (from > 0) (void)decoder.seek(from);
         // The picture on screen at `from` is the last one not later than it: hold each such
         // picture until the next one shows whether it is.
-        std::optional<VideoFrame> held;
+        std::optional<DecodedFrame> held;
         for (;;) {
             auto frame = decoder.next();
             if (!frame || !*frame) break;  // a damaged webcam movie just ends early
@@ -174,7 +174,7 @@ class WebcamFeed {
         frames_.end();
     }
 
-    Channel<VideoFrame> frames_;
+    Channel<DecodedFrame> frames_;
     std::thread thread_;
 };
 

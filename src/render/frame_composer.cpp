@@ -172,8 +172,8 @@ struct FrameComposer::Impl {
     Surface camShadow;            // A8, box plus camShadowMargin on every side
     int camShadowMargin = 0;
     // Webcam: per-export state, advancing with the frames.
-    std::optional<VideoFrame> camPending;
-    std::optional<VideoFrame> camCurrent;
+    std::optional<DecodedFrame> camPending;
+    std::optional<DecodedFrame> camCurrent;
     bool camExhausted = false;
     Surface camComposed;  // the current picture cut to shape at the displayed size
     // The shape and the shadow at the displayed size, already multiplied by the screen's coverage
@@ -471,7 +471,7 @@ struct FrameComposer::Impl {
     }
 
     const Surface* liveFrameBackground(double outMs) {
-        const VideoFrame* frame = live->frame(outMs / 1000);
+        const DecodedFrame* frame = live->frame(outMs / 1000);
         const std::uint64_t shown = frame ? live->generation() : 0;
         if (shown == liveShown) return &liveBackground;
         liveShown = shown;
@@ -651,7 +651,7 @@ struct FrameComposer::Impl {
         // within a microsecond after the time still counts (movie times are rounded rationals).
         const double tw = (srcMs - inputs.webcam->offsetMs) / 1000 + kTimeTolerance;
         while (!camExhausted) {
-            std::optional<VideoFrame> sample = std::move(camPending);
+            std::optional<DecodedFrame> sample = std::move(camPending);
             camPending.reset();
             if (!sample) {
                 sample = inputs.webcamFrames();

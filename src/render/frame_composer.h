@@ -33,7 +33,7 @@ struct CompositionInputs {
     // export has no usable webcam movie (the webcam is then dropped). Called on the video queue,
     // from render(). Pictures wider than webcamDecodeWidth() (render/composition.h) are only
     // reduced again, so decoding them at that width saves work.
-    std::function<std::optional<VideoFrame>()> webcamFrames;
+    std::function<std::optional<DecodedFrame>()> webcamFrames;
 };
 
 // Composes the exported pictures: zoom, click ripples, cursor, webcam, background, padding,

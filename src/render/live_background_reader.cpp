@@ -55,13 +55,13 @@ void LiveBackgroundReader::restart() {
     if (decoder) decoder_.emplace(std::move(*decoder));
 }
 
-const VideoFrame* LiveBackgroundReader::frame(double seconds) {
+const DecodedFrame* LiveBackgroundReader::frame(double seconds) {
     const double t = std::isfinite(seconds) ? std::max(seconds, 0.0) : 0.0;
     const double u = std::fmod(t, duration_);
     if (u < lastTarget_) restart();
     lastTarget_ = u;
     while (decoder_) {
-        std::optional<VideoFrame> sample = std::move(next_);
+        std::optional<DecodedFrame> sample = std::move(next_);
         next_.reset();
         if (!sample) {
             auto decoded = decoder_->next();

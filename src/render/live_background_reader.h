@@ -31,7 +31,7 @@ class LiveBackgroundReader {
     // fmod(max(seconds, 0), duration), and the picture is the last one shown at or before it (the
     // first one before that). Nothing when no picture has been decoded yet. The pointer stays
     // valid until the next call; generation() changes whenever the picture does.
-    const VideoFrame* frame(double seconds);
+    const DecodedFrame* frame(double seconds);
     std::uint64_t generation() const { return generation_; }
 
   private:
@@ -42,8 +42,8 @@ class LiveBackgroundReader {
     std::filesystem::path path_;
     double duration_ = 0;
     std::optional<VideoDecoder> decoder_;  // none when the pass could not start
-    std::optional<VideoFrame> next_;       // decoded ahead, not shown yet
-    std::optional<VideoFrame> current_;
+    std::optional<DecodedFrame> next_;     // decoded ahead, not shown yet
+    std::optional<DecodedFrame> current_;
     double lastTarget_ = -1;
     std::uint64_t generation_ = 0;
 };

@@ -89,11 +89,11 @@ BgraImage webcamPicture(int w, int h) {
 }
 
 // Webcam frames every 1/30 s from 0, all the same picture.
-std::function<std::optional<VideoFrame>()> webcamFeed(BgraImage picture, int count = 1000) {
+std::function<std::optional<DecodedFrame>()> webcamFeed(BgraImage picture, int count = 1000) {
     auto next = std::make_shared<int>(0);
-    return [picture = std::move(picture), next, count]() -> std::optional<VideoFrame> {
+    return [picture = std::move(picture), next, count]() -> std::optional<DecodedFrame> {
         if (*next >= count) return std::nullopt;
-        return VideoFrame{picture, (*next)++ / 30.0};
+        return DecodedFrame{picture, (*next)++ / 30.0};
     };
 }
 
@@ -378,10 +378,10 @@ TEST(FrameComposer, WebcamShowsTheLatestPictureNotAfterTheFrameAndStaysAtTheEnd)
     auto next = std::make_shared<int>(0);
     auto in = baseInputs(320, 180);
     in.webcam = WebcamFX{.file = "a.webcam.mp4", .offsetMs = 200, .shadow = 0};
-    in.webcamFrames = [next, colours]() -> std::optional<VideoFrame> {
+    in.webcamFrames = [next, colours]() -> std::optional<DecodedFrame> {
         if (*next >= 3) return std::nullopt;
         const int i = (*next)++;
-        return VideoFrame{solid(32, 32, colours[i]), i * 0.5};
+        return DecodedFrame{solid(32, 32, colours[i]), i * 0.5};
     };
     FrameComposer composer(in);
     const BgraImage source = solid(320, 180, 0x101010);

@@ -20,7 +20,7 @@ fs::path movie(const test::TempDir& dir, const std::string& name, double seconds
 }
 
 double shownAt(LiveBackgroundReader& reader, double seconds) {
-    const VideoFrame* frame = reader.frame(seconds);
+    const DecodedFrame* frame = reader.frame(seconds);
     return frame ? frame->timeSeconds : -1;
 }
 

@@ -250,17 +250,17 @@ Result<void> VideoDecoder::seek(double seconds) {
     return {};
 }
 
-Result<std::optional<VideoFrame>> VideoDecoder::next() {
+Result<std::optional<DecodedFrame>> VideoDecoder::next() {
     AVFrame* frame = impl_->frame.get();
     av_frame_unref(frame);
     auto got = impl_->decode(frame);
     if (!got) return std::unexpected(got.error());
-    if (!*got) return std::optional<VideoFrame>();
+    if (!*got) return std::optional<DecodedFrame>();
     double time = impl_->timeOf(frame);
     auto image = impl_->convert(frame);
     av_frame_unref(frame);
     if (!image) return std::unexpected(image.error());
-    return std::optional<VideoFrame>(VideoFrame{std::move(*image), time});
+    return std::optional<DecodedFrame>(DecodedFrame{std::move(*image), time});
 }
 
 Result<std::optional<VideoPicture>> VideoDecoder::nextPicture() {
@@ -275,7 +275,7 @@ Result<std::optional<VideoPicture>> VideoDecoder::nextPicture() {
     return std::optional<VideoPicture>(VideoPicture(std::move(picture)));
 }
 
-Result<VideoFrame> VideoDecoder::frameAt(double seconds) {
+Result<DecodedFrame> VideoDecoder::frameAt(double seconds) {
     // A movie without an index still decodes from wherever it stands (its start, when new).
     (void)seek(seconds);
     av::FramePtr shown = av::makeFrame();
@@ -304,7 +304,7 @@ Result<VideoFrame> VideoDecoder::frameAt(double seconds) {
     if (!haveShown) return fail("The movie has no picture to show.");
     auto image = impl_->convert(shown.get());
     if (!image) return std::unexpected(image.error());
-    return VideoFrame{std::move(*image), shownTime};
+    return DecodedFrame{std::move(*image), shownTime};
 }
 
 Result<BgraImage> stillFrame(MediaFile file, double seconds, int maxWidth) {

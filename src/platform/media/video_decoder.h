@@ -65,7 +65,7 @@ class PictureConverter {
 };
 
 // One decoded picture and the time it is shown, in seconds on the movie's timeline.
-struct VideoFrame {
+struct DecodedFrame {
     BgraImage image;
     double timeSeconds = 0.0;
 };
@@ -100,14 +100,14 @@ class VideoDecoder {
     // before `seconds`.
     Result<void> seek(double seconds);
     // The next picture; nothing at the end of the track.
-    Result<std::optional<VideoFrame>> next();
+    Result<std::optional<DecodedFrame>> next();
     // The next picture as decoded, without conversion (see VideoPicture); nothing at the end of
     // the track. For readers that convert only some pictures, or none.
     Result<std::optional<VideoPicture>> nextPicture();
     // The picture on screen at `seconds`: the last one shown at or before it (the first picture
     // when `seconds` comes before it, the last when after the end). Seeks; converts only the
     // picture it returns.
-    Result<VideoFrame> frameAt(double seconds);
+    Result<DecodedFrame> frameAt(double seconds);
 
     struct Impl;
 
