@@ -29,6 +29,28 @@ struct BgraImage {
     std::uint32_t pixel(int x, int y) const;
 };
 
+// Pixels laid out like a BgraImage's but owned elsewhere (a capture pool, a mapped buffer):
+// valid only while the owner keeps them.
+struct BgraPixels {
+    const std::uint8_t* data = nullptr;
+    int width = 0;
+    int height = 0;
+    int stride = 0;
+
+    BgraPixels() = default;
+    BgraPixels(const std::uint8_t* data, int width, int height, int stride)
+        : data(data), width(width), height(height), stride(stride) {}
+    // A view of an image's pixels.
+    BgraPixels(const BgraImage& image)  // NOLINT: implicit on purpose
+        : data(image.pixels.data()),
+          width(image.width),
+          height(image.height),
+          stride(image.stride) {}
+
+    bool empty() const { return width <= 0 || height <= 0 || !data; }
+    const std::uint8_t* row(int y) const { return data + static_cast<std::size_t>(y) * stride; }
+};
+
 // A width and height in pixels.
 struct PixelSize {
     int width = 0;

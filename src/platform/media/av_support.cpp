@@ -129,12 +129,13 @@ namespace {
 void keepPixels(void*, std::uint8_t*) {}
 }  // namespace
 
-Result<void> wrapImage(const BgraImage& image, AVFrame* frame) {
+Result<void> wrapImage(const BgraPixels& image, AVFrame* frame) {
     av_frame_unref(frame);
     if (image.empty()) return fail("The picture has no size.");
     // A borrowed buffer: freeing it leaves the image's pixels alone.
-    frame->buf[0] = av_buffer_create(const_cast<std::uint8_t*>(image.pixels.data()),
-                                     image.pixels.size(), keepPixels, nullptr, 0);
+    frame->buf[0] = av_buffer_create(const_cast<std::uint8_t*>(image.data),
+                                     static_cast<std::size_t>(image.stride) * image.height,
+                                     keepPixels, nullptr, 0);
     if (!frame->buf[0]) return std::unexpected(error(AVERROR(ENOMEM)));
     frame->data[0] = frame->buf[0]->data;
     frame->linesize[0] = image.stride;

@@ -93,7 +93,7 @@ SwsPtr makeScaler(int srcWidth, int srcHeight, AVPixelFormat srcFormat, int dstW
 // `frame` made to carry `image`'s pixels without copying them (swscale's frame interface copies
 // pixels that no buffer owns), as a source or a destination. The image must outlive every use
 // of the frame.
-Result<void> wrapImage(const BgraImage& image, AVFrame* frame);
+Result<void> wrapImage(const BgraPixels& image, AVFrame* frame);
 
 }  // namespace marlune::av
 

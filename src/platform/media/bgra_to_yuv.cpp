@@ -74,7 +74,7 @@ __attribute__((target_clones("avx2", "default"))) void chromaRow(const std::uint
 
 }  // namespace
 
-void bgraToYuv420(const BgraImage& image, int rowBegin, int rowEnd, const YuvPlanes& out,
+void bgraToYuv420(const BgraPixels& image, int rowBegin, int rowEnd, const YuvPlanes& out,
                   ColourMatrix matrix) {
     const Coefficients& c = matrix == ColourMatrix::bt709 ? kBt709 : kBt601;
     const int width = image.width;

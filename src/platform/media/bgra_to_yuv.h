@@ -23,7 +23,7 @@ struct YuvPlanes {
 // is the mean of its 2 × 2 block (the last row or column repeated at an odd edge). `rowBegin`
 // must be even, so that bands converted side by side never share a chroma row. Results are
 // within one step of exact rounding. Any thread.
-void bgraToYuv420(const BgraImage& image, int rowBegin, int rowEnd, const YuvPlanes& out,
+void bgraToYuv420(const BgraPixels& image, int rowBegin, int rowEnd, const YuvPlanes& out,
                   ColourMatrix matrix);
 
 }  // namespace marlune

@@ -284,7 +284,7 @@ Result<std::vector<Packet>> VideoEncoder::encode(const VideoPicture& picture, do
     return e.send(e.work.get(), pts);
 }
 
-Result<std::vector<Packet>> VideoEncoder::encode(const BgraImage& image, double timeSeconds) {
+Result<std::vector<Packet>> VideoEncoder::encode(const BgraPixels& image, double timeSeconds) {
     Impl& e = *impl_;
     if (!image.empty() && image.width == e.options.width && image.height == e.options.height) {
         // The common case, a canvas of the output size: our own conversion, in bands side by

@@ -51,9 +51,9 @@ class VideoEncoder {
     // output size goes to the encoder as it is (no copy); any other is converted (and scaled)
     // first. Times must grow from one picture to the next.
     Result<std::vector<Packet>> encode(const VideoPicture& picture, double timeSeconds);
-    // Encodes an opaque BGRA image shown at `timeSeconds`, converting it in one pass (scaled to
-    // the output size when it differs).
-    Result<std::vector<Packet>> encode(const BgraImage& image, double timeSeconds);
+    // Encodes opaque BGRA pixels shown at `timeSeconds`, converting them in one pass (scaled to
+    // the output size when it differs). The pixels are read during the call only.
+    Result<std::vector<Packet>> encode(const BgraPixels& image, double timeSeconds);
     // Drains the encoder: the packets still inside. The last picture lasts until `endSeconds`
     // (one frame at `fps` without it, or when it is not later). Nothing may be encoded
     // afterwards.
