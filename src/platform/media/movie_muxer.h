@@ -1,7 +1,9 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <string>
 
 #include "core/error.h"
 #include "platform/media/media_file.h"
@@ -20,8 +22,18 @@ enum class MovieContainer {
 
 struct MovieMuxerOptions {
     // Moves the index ahead of the media when the file is finished, so that it plays while it
-    // downloads ("faststart").
+    // downloads ("faststart"). Ignored for a live movie.
     bool indexAtFront = true;
+    // A movie written as it is recorded (MPEG-4 only): a header first, then one fragment (its
+    // own small index and media) per video key frame, each handed to the file system as soon
+    // as it is complete and made durable shortly after. Whatever happens to the process, the
+    // file holds every fragment but the one being filled and plays as it stands. Packets are
+    // written in the order given, not interleaved: a track that stays silent never holds the
+    // others back. `finish` leaves the file fragmented; `finishLiveMovie` (live_movie.h) turns
+    // it into an ordinary movie.
+    bool live = false;
+    // The file's major brand (four letters), when not the container's usual one.
+    std::string brand;
 };
 
 // Writes a movie file: tracks are declared, the header written, packets added in any order
@@ -55,8 +67,12 @@ class MovieMuxer {
     // movie at 0).
     Result<void> write(Packet packet, int outputTrack, double shiftSeconds);
     // Flushes what is still interleaving, writes the index (moving it to the front when asked)
-    // and closes the file.
+    // and closes the file. A live movie gets its last fragment and is made durable.
     Result<void> finish();
+
+    // Bytes handed to the file so far (a live movie's size on disk, the fragment being filled
+    // aside).
+    std::int64_t bytesWritten() const;
 
     struct Impl;
 
