@@ -1,0 +1,25 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace marlune {
+
+// A movie found unfinished in the recordings folder (its recording was cut short by a crash, a
+// kill or a power cut) and what became of it.
+struct InterruptedRecording {
+    std::string name;        // the movie's file name
+    bool recovered = false;  // it is now an ordinary movie
+    int durationMs = 0;      // its length once recovered
+    std::string error;       // why it could not be recovered (it is left as it was)
+};
+
+// Makes whole every movie in `folder` (not its subfolders) that a recording left unfinished:
+// each plays afterwards up to about the last second before the interruption. Movies that some
+// process is still writing, and every other file, are left alone. Meant for launch, before the
+// page is ready; takes milliseconds per movie (no media is copied). Any thread.
+std::vector<InterruptedRecording> recoverInterruptedRecordings(const std::filesystem::path& folder);
+
+}  // namespace marlune
