@@ -33,8 +33,8 @@ using test::TonePlayer;
 TEST(AudioCapture, RecordsWhatPlaysIntoTheChosenDevice) {
     struct Case {
         AudioSource source;
-        const char* device;     // expected device name
-        const char* playInto;   // where the tone is played
+        const char* device;    // expected device name
+        const char* playInto;  // where the tone is played
     };
     const Case cases[] = {
         {AudioSource::microphone, "mic", "micsink"},
@@ -98,10 +98,18 @@ TEST(AudioCapture, ReportsMissingDevicesAndServers) {
          nullptr,
          AudioSource::microphone,
          CaptureFailure::Kind::noDevice},
-        {"no server", {}, {}, "unix:/nonexistent/pulse.sock", AudioSource::microphone,
+        {"no server",
+         {},
+         {},
+         "unix:/nonexistent/pulse.sock",
+         AudioSource::microphone,
          CaptureFailure::Kind::noServer},
-        {"no server for system audio", {}, {}, "unix:/nonexistent/pulse.sock",
-         AudioSource::systemAudio, CaptureFailure::Kind::noServer},
+        {"no server for system audio",
+         {},
+         {},
+         "unix:/nonexistent/pulse.sock",
+         AudioSource::systemAudio,
+         CaptureFailure::Kind::noServer},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -165,8 +173,8 @@ TEST(AudioCapture, DeviceGoingAwayEndsTheStreamOnce) {
     ASSERT_TRUE(test::runTool({"pactl", "set-default-sink", "gone"}));
     auto queue = Queue::makeSerial(".capture.audio");
     Collected got;
-    auto capture = AudioCapture::open(AudioSource::systemAudio, queue, got.handler(),
-                                      got.endHandler());
+    auto capture =
+        AudioCapture::open(AudioSource::systemAudio, queue, got.handler(), got.endHandler());
     ASSERT_TRUE(test::runTool({"pactl", "set-default-sink", "spk"}));
     ASSERT_TRUE(capture.has_value()) << capture.error().message;
     EXPECT_EQ((*capture)->deviceName(), "gone.monitor");

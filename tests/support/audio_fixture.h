@@ -38,8 +38,8 @@ class TonePlayer {
         std::ofstream(file, std::ios::binary)
             .write(reinterpret_cast<const char*>(samples.data()),
                    static_cast<std::streamsize>(samples.size() * sizeof(float)));
-        std::vector<std::string> args = {"paplay",         "--raw",      "--format=float32le",
-                                         "--rate=48000",   "--channels=1", "--device=" + sink,
+        std::vector<std::string> args = {"paplay",       "--raw",        "--format=float32le",
+                                         "--rate=48000", "--channels=1", "--device=" + sink,
                                          file.string()};
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());

@@ -1,0 +1,374 @@
+#include "recording/asset_writer_coordinator.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <regex>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "movie_probe.h"
+#include "support/ffmpeg_tool.h"
+#include "support/synthetic_media.h"
+#include "support/temp_dir.h"
+
+namespace marlune {
+namespace {
+
+using namespace std::chrono_literals;
+using test::kSecond;
+using test::syntheticAudio;
+using test::syntheticFrame;
+
+constexpr HostTime kStart = 1000 * kSecond;  // an arbitrary host time for the first frame
+
+Result<SavedInfo> finishAndWait(AssetWriterCoordinator& writer) {
+    std::mutex m;
+    std::condition_variable cv;
+    std::optional<Result<SavedInfo>> result;
+    int calls = 0;
+    writer.finish([&](Result<SavedInfo> r) {
+        std::lock_guard lock(m);
+        ++calls;
+        result = std::move(r);
+        cv.notify_all();
+    });
+    std::unique_lock lock(m);
+    if (!cv.wait_for(lock, 60s, [&] { return result.has_value(); })) {
+        return std::unexpected(Error{"no completion"});
+    }
+    EXPECT_EQ(calls, 1);
+    return *result;
+}
+
+// Appends the picture numbered `index` (from 0) once the writer has taken all but two of the
+// earlier ones, as a capture at a steady rate would: none is dropped for speed.
+void appendPaced(AssetWriterCoordinator& writer, VideoFrame frame, int index) {
+    for (;;) {
+        auto c = writer.counters();
+        if (static_cast<int>(c.framesWritten + c.framesDropped + c.framesPaused) >= index - 2) {
+            break;
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    writer.appendVideo(std::move(frame));
+}
+
+// Feeds `seconds` of 30 fps pictures from `from`, with mic and system sound in 10 ms buffers:
+// the mic a 440 Hz tone, the system audio silence.
+void feed(AssetWriterCoordinator& writer, HostTime from, double seconds, int width = 320,
+          int height = 240) {
+    const int frames = static_cast<int>(std::lround(seconds * 30));
+    std::int64_t audio = 0;
+    for (int i = 0; i < frames; ++i) {
+        const HostTime pts = from + i * kSecond / 30;
+        appendPaced(writer, syntheticFrame(width, height, i, pts), i);
+        while (from + audio * kSecond / 48000 < pts + kSecond / 30) {
+            const HostTime at = from + audio * kSecond / 48000;
+            writer.appendMic(syntheticAudio(at, 480, 440, 0.5f, audio));
+            writer.appendSystemAudio(syntheticAudio(at, 480));
+            audio += 480;
+        }
+    }
+}
+
+// The settings x264 records in its stream ("... keyint=30 ... bitrate=6000 ...").
+std::string x264Settings(const std::filesystem::path& movie) {
+    std::string bytes = test::readFile(movie);
+    auto at = bytes.find("x264 - core");
+    if (at == std::string::npos) return "";
+    return bytes.substr(at, bytes.find('\0', at) - at);
+}
+
+TEST(AssetWriter, WritesHighProfileVideoWithTheTracksAskedFor) {
+    struct Case {
+        bool mic, system;
+        std::optional<std::int64_t> bitrate;
+        std::int64_t expectedKbps;
+    };
+    const Case cases[] = {
+        {true, true, 6'000'000, 6000},
+        {true, false, std::nullopt, 5000},  // 320 × 240 × 30 × 0.18 is raised to 5,000,000
+        {false, true, std::nullopt, 5000},
+        {false, false, 8'000'000, 8000},  // the webcam movie: video only, fixed rate
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "mic " << c.mic << " system " << c.system);
+        test::TempDir dir;
+        auto movie = dir / "Marlune test.mp4";
+        AssetWriterCoordinator writer;
+        ASSERT_TRUE(writer.prepare(movie, 320, 240, 30, c.mic, c.system, c.bitrate));
+        feed(writer, kStart, 2.5);
+        auto saved = finishAndWait(writer);
+        ASSERT_TRUE(saved) << saved.error().message;
+        EXPECT_EQ(saved->url, movie);
+
+        auto streams = test::probeStreams(movie);
+        ASSERT_EQ(streams.size(), 1u + c.mic + c.system);
+        EXPECT_EQ(streams[0].type, "video");
+        EXPECT_EQ(streams[0].codec, "h264");
+        EXPECT_EQ(streams[0].profile, "High");
+        EXPECT_EQ(streams[0].hasBFrames, 0);
+        for (std::size_t i = 1; i < streams.size(); ++i) {
+            EXPECT_EQ(streams[i].codec, "aac");
+            EXPECT_EQ(streams[i].sampleRate, 48000);
+            EXPECT_EQ(streams[i].channels, 2);
+        }
+        // The microphone (the tone) comes first, the system audio (silence) after it.
+        if (c.mic) {
+            EXPECT_TRUE(test::firstLoud(test::decodeAudio(movie, 0)));
+        }
+        if (c.system) {
+            EXPECT_FALSE(test::firstLoud(test::decodeAudio(movie, c.mic ? 1 : 0)));
+        }
+        const std::string settings = x264Settings(movie);
+        EXPECT_NE(settings.find("bitrate=" + std::to_string(c.expectedKbps) + " "),
+                  std::string::npos)
+            << settings;
+        EXPECT_NE(settings.find("bframes=0"), std::string::npos) << settings;
+        // One key frame a second, exactly.
+        auto packets = test::probeVideoPackets(movie);
+        ASSERT_EQ(packets.size(), 75u);
+        for (std::size_t i = 0; i < packets.size(); ++i) {
+            EXPECT_EQ(packets[i].key, i % 30 == 0) << "frame " << i;
+        }
+        EXPECT_TRUE(test::decodesCleanly(movie));
+    }
+}
+
+TEST(AssetWriter, BitRateRule) {
+    struct Case {
+        int width, height, fps;
+        std::int64_t bitRate;
+    };
+    const Case cases[] = {
+        {1920, 1080, 30, 11'197'440},
+        {3690, 2076, 30, 41'366'376},
+        {1280, 720, 30, 5'000'000},
+        {1920, 1080, 60, 22'394'880},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(AssetWriterCoordinator::defaultBitRate(c.width, c.height, c.fps), c.bitRate)
+            << c.width << "x" << c.height << "@" << c.fps;
+    }
+}
+
+TEST(AssetWriter, MovieStartsAtTheFirstPictureAndSoundKeepsItsPlace) {
+    test::TempDir dir;
+    auto movie = dir / "sync.mp4";
+    AssetWriterCoordinator writer;
+    ASSERT_TRUE(writer.prepare(movie, 320, 240, 30, true, true));
+    // Loud sound before the first picture is not part of the movie.
+    for (int i = 0; i < 50; ++i) {
+        writer.appendSystemAudio(
+            syntheticAudio(kStart - kSecond / 2 + i * kSecond / 100, 480, 300));
+        writer.appendMic(syntheticAudio(kStart - kSecond / 2 + i * kSecond / 100, 480, 300));
+    }
+    std::this_thread::sleep_for(100ms);
+    EXPECT_FALSE(writer.firstVideoPTSSeconds());
+    const int frames = 60;
+    for (int i = 0; i < frames; ++i) {
+        appendPaced(writer, syntheticFrame(320, 240, i, kStart + i * kSecond / 30), i);
+    }
+    // The mic's sound starts late (at 0.5 s) and has a click at 1.25 s; the system audio
+    // arrives with a 0.3 s hole, then a click at 1.5 s.
+    for (HostTime t = kStart + kSecond / 2; t < kStart + 2 * kSecond; t += kSecond / 100) {
+        const bool click =
+            t >= kStart + kSecond * 5 / 4 && t < kStart + kSecond * 5 / 4 + kSecond / 100;
+        writer.appendMic(syntheticAudio(t, 480, click ? 1000 : 0, 0.9f));
+    }
+    for (HostTime t = kStart; t < kStart + 2 * kSecond; t += kSecond / 100) {
+        if (t >= kStart + kSecond / 2 && t < kStart + kSecond * 8 / 10) continue;
+        const bool click =
+            t >= kStart + kSecond * 3 / 2 && t < kStart + kSecond * 3 / 2 + kSecond / 100;
+        writer.appendSystemAudio(syntheticAudio(t, 480, click ? 1000 : 0, 0.9f));
+    }
+    auto saved = finishAndWait(writer);
+    ASSERT_TRUE(saved) << saved.error().message;
+    ASSERT_TRUE(writer.firstVideoPTSSeconds());
+    EXPECT_DOUBLE_EQ(*writer.firstVideoPTSSeconds(), 1000.0);
+
+    auto packets = test::probeVideoPackets(movie);
+    ASSERT_FALSE(packets.empty());
+    EXPECT_NEAR(packets.front().time, 0.0, 1e-6);
+    struct Track {
+        int index;
+        double click;
+    };
+    for (auto [index, click] : {Track{0, 1.25}, Track{1, 1.5}}) {
+        SCOPED_TRACE(index);
+        auto samples = test::decodeAudio(movie, index);
+        auto loud = test::firstLoud(samples);
+        ASSERT_TRUE(loud);
+        // Within a millisecond of where it was captured, relative to the first picture.
+        EXPECT_NEAR(*loud, click, 0.001);
+        // Every track runs to the end of the picture (2 s).
+        EXPECT_NEAR(static_cast<double>(samples.size()) / 48000.0, 2.0, 0.03);
+    }
+}
+
+TEST(AssetWriter, DropsPicturesThatDoNotMoveTimeForward) {
+    test::TempDir dir;
+    auto movie = dir / "order.mp4";
+    AssetWriterCoordinator writer;
+    ASSERT_TRUE(writer.prepare(movie, 320, 240, 30, false, false));
+    const HostTime times[] = {0, 1, 2, 2, 3, 1, 4};  // in frames: a repeat and a step back
+    int i = 0;
+    for (HostTime t : times) {
+        appendPaced(writer, syntheticFrame(320, 240, i, kStart + t * kSecond / 30), i);
+        ++i;
+    }
+    auto saved = finishAndWait(writer);
+    ASSERT_TRUE(saved);
+    EXPECT_EQ(writer.counters().framesWritten, 5u);
+    EXPECT_EQ(writer.counters().framesDropped, 2u);
+    EXPECT_EQ(test::probeVideoPackets(movie).size(), 5u);
+    EXPECT_EQ(saved->durationMs, 133);  // 4 frames of 1/30 s, truncated
+}
+
+TEST(AssetWriter, PausedStretchLeavesNoGap) {
+    // The clock the pause and resume read; captured samples carry their own times.
+    std::atomic<HostTime> now{kStart};
+    WriterTuning tuning;
+    tuning.clock = [&] { return now.load(); };
+    test::TempDir dir;
+    auto movie = dir / "pause.mp4";
+    AssetWriterCoordinator writer(tuning);
+    ASSERT_TRUE(writer.prepare(movie, 320, 240, 30, true, false));
+    // 2 s recorded, a 5 s pause while capture goes on, 2 s more; the second pause call and the
+    // second resume call do nothing.
+    for (int i = 0; i < 9 * 30; ++i) {
+        const HostTime t = kStart + i * kSecond / 30;
+        now = t;
+        if (i == 2 * 30) {
+            writer.pause();
+            writer.pause();
+        }
+        if (i == 7 * 30) {
+            writer.resume();
+            writer.resume();
+        }
+        appendPaced(writer, syntheticFrame(320, 240, i, t), i);
+        for (int k = 0; k < 10; ++k) {
+            const HostTime at = t + k * kSecond / 300;
+            writer.appendMic(syntheticAudio(at, 160, 440, 0.5f, (at - kStart) * 48000 / kSecond));
+        }
+    }
+    auto saved = finishAndWait(writer);
+    ASSERT_TRUE(saved) << saved.error().message;
+    EXPECT_EQ(writer.counters().framesPaused, 150u);
+    EXPECT_EQ(saved->durationMs, 3966);  // 120 frames: the last starts at 119/30 s
+
+    auto packets = test::probeVideoPackets(movie);
+    ASSERT_EQ(packets.size(), 120u);
+    for (std::size_t i = 1; i < packets.size(); ++i) {
+        EXPECT_NEAR(packets[i].time - packets[i - 1].time, 1.0 / 30, 0.002) << "frame " << i;
+    }
+    // The sound has no hole either: the tone runs on through the cut.
+    auto samples = test::decodeAudio(movie, 0);
+    EXPECT_NEAR(static_cast<double>(samples.size()) / 48000.0, 4.0, 0.03);
+    std::size_t quiet = 0, longestQuiet = 0;
+    for (std::size_t i = 4800; i + 4800 < samples.size(); ++i) {
+        quiet = std::fabs(samples[i]) < 0.05f ? quiet + 1 : 0;
+        longestQuiet = std::max(longestQuiet, quiet);
+    }
+    EXPECT_LT(longestQuiet, 48u) << "a silent stretch in the tone";
+}
+
+TEST(AssetWriter, DurationRunsFromTheFirstToTheLastPicture) {
+    test::TempDir dir;
+    auto movie = dir / "duration.mp4";
+    AssetWriterCoordinator writer;
+    ASSERT_TRUE(writer.prepare(movie, 160, 120, 30, false, false));
+    int i = 0;
+    for (HostTime t = 0; t < 12'300'000'000; t += kSecond / 30, ++i) {
+        appendPaced(writer, syntheticFrame(160, 120, i, kStart + t), i);
+    }
+    appendPaced(writer, syntheticFrame(160, 120, i, kStart + 12'345'000'000), i);
+    auto saved = finishAndWait(writer);
+    ASSERT_TRUE(saved) << saved.error().message;
+    EXPECT_EQ(saved->durationMs, 12345);
+    auto duration = test::probeDuration(movie);
+    ASSERT_TRUE(duration);
+    EXPECT_NEAR(*duration, 12.345 + 1.0 / 30, 0.01);  // the last picture is shown for a frame
+}
+
+TEST(AssetWriter, StoppingBeforeAnyPictureRemovesTheFile) {
+    struct Case {
+        const char* what;
+        bool audio;
+    };
+    for (auto c : {Case{"nothing", false}, Case{"sound only", true}}) {
+        SCOPED_TRACE(c.what);
+        test::TempDir dir;
+        auto movie = dir / "empty.mp4";
+        AssetWriterCoordinator writer;
+        ASSERT_TRUE(writer.prepare(movie, 320, 240, 30, true, true));
+        if (c.audio) {
+            for (int i = 0; i < 20; ++i) {
+                writer.appendMic(syntheticAudio(kStart + i * kSecond / 100, 480, 440));
+            }
+        }
+        auto first = finishAndWait(writer);
+        ASSERT_FALSE(first);
+        EXPECT_EQ(first.error().message, "Recording stopped before any frames were captured.");
+        EXPECT_FALSE(std::filesystem::exists(movie));
+        // A second finish finds nothing to finish.
+        auto second = finishAndWait(writer);
+        ASSERT_FALSE(second);
+        EXPECT_EQ(second.error().message, "Recording stopped before any frames were captured.");
+    }
+}
+
+TEST(AssetWriter, PrepareFailures) {
+    test::TempDir dir;
+    struct Case {
+        std::filesystem::path path;
+        int width, height, fps;
+        std::string message;  // empty: the file system's own text
+    };
+    const Case cases[] = {
+        {dir / "missing folder" / "a.mp4", 320, 240, 30, ""},
+        {dir / "zero.mp4", 0, 240, 30, "Could not set up the video writer."},
+        {dir / "nofps.mp4", 320, 240, 0, "Could not set up the video writer."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path.filename().string());
+        AssetWriterCoordinator writer;
+        auto prepared = writer.prepare(c.path, c.width, c.height, c.fps, true, true);
+        ASSERT_FALSE(prepared);
+        if (c.message.empty()) {
+            EXPECT_FALSE(prepared.error().message.empty());
+        } else {
+            EXPECT_EQ(prepared.error().message, c.message);
+        }
+        EXPECT_FALSE(std::filesystem::exists(c.path));
+        auto finished = finishAndWait(writer);
+        EXPECT_FALSE(finished);
+    }
+}
+
+TEST(AssetWriter, FramesBeyondTheQueueAreDroppedNotWaitedFor) {
+    test::TempDir dir;
+    WriterTuning tuning;
+    tuning.maxPendingFrames = 2;
+    AssetWriterCoordinator writer(tuning);
+    ASSERT_TRUE(writer.prepare(dir / "burst.mp4", 640, 360, 30, false, false));
+    // A burst far faster than the encoder: appends return at once, the excess is counted.
+    for (int i = 0; i < 100; ++i) {
+        writer.appendVideo(syntheticFrame(640, 360, i, kStart + i * kSecond / 30));
+    }
+    auto saved = finishAndWait(writer);
+    ASSERT_TRUE(saved);
+    auto counts = writer.counters();
+    EXPECT_EQ(counts.framesWritten + counts.framesDropped, 100u);
+    EXPECT_GT(counts.framesDropped, 0u);
+    EXPECT_EQ(test::probeVideoPackets(dir / "burst.mp4").size(), counts.framesWritten);
+}
+
+}  // namespace
+}  // namespace marlune
