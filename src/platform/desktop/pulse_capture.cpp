@@ -27,6 +27,8 @@ constexpr std::uint32_t kFragmentBytes = kRate / 100 * kChannels * sizeof(float)
 // slow never builds up an offset.
 constexpr HostTime kContinuityTolerance = 20'000'000;
 constexpr HostTime kSteeringDivisor = 32;
+// A measurement this far before where the run ends restarts it all the same.
+constexpr HostTime kBackwardLimit = 200'000'000;
 
 std::string contextError(pa_context* ctx) {
     return pa_strerror(pa_context_errno(ctx));
@@ -191,10 +193,15 @@ struct AudioCapture::Impl {
         if (anchored) {
             HostTime expected = anchorPts + framesSinceAnchor * 1'000'000'000 / kRate;
             const HostTime error = at - expected;
-            if (std::llabs(error) <= kContinuityTolerance) {
-                anchorPts += error / kSteeringDivisor;
+            // Sound cannot have been recorded before the sound ahead of it ended: a measurement
+            // that says so is late noise, not a new run, unless it is far off (a clock reset).
+            if (error <= kContinuityTolerance && error >= -kBackwardLimit) {
+                const HostTime steer =
+                    std::clamp(error, -kContinuityTolerance, kContinuityTolerance) /
+                    kSteeringDivisor;
+                anchorPts += steer;
                 framesSinceAnchor += frames;
-                return expected + error / kSteeringDivisor;
+                return expected + steer;
             }
         }
         anchored = true;
