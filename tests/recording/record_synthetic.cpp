@@ -6,8 +6,9 @@
 // Records 640 × 360 at 30 fps with a microphone track (a 440 Hz tone) and a system-audio track
 // (silence) for SECONDS, paced by the clock, then finishes the movie and prints one line:
 // "saved <durationMs>" or "failed <message>". Prints "recording" once the first second is on
-// its way. With a file-size limit the file may not grow past BYTES (SIGXFSZ is ignored, so
-// writes past the limit fail as a full disk would).
+// its way, and "written <frames>" (the frames encoded so far) every second. With a file-size limit
+// the file may not grow past BYTES (SIGXFSZ is ignored, so writes past the limit fail as a full
+// disk would).
 
 #include <signal.h>
 #include <sys/resource.h>
@@ -59,6 +60,10 @@ int main(int argc, char** argv) {
             audioFrames += 480;
         }
         if (i == 30) std::printf("recording\n");
+        if (i % 30 == 0) {
+            std::printf("written %llu\n",
+                        static_cast<unsigned long long>(writer.counters().framesWritten));
+        }
     }
     std::mutex m;
     std::condition_variable cv;
