@@ -62,6 +62,12 @@ std::optional<double> readNumber(const Json& payload, std::string_view key) {
     return d;
 }
 
+std::optional<std::uint32_t> readUInt32(const Json& payload, std::string_view key) {
+    auto v = readInt(payload, key);
+    if (!v || *v < 0 || *v > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
+    return static_cast<std::uint32_t>(*v);
+}
+
 const Json* readObject(const Json& payload, std::string_view key) {
     const Json* v = member(payload, key);
     return v && v->is_object() ? v : nullptr;

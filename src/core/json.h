@@ -24,6 +24,9 @@ std::optional<std::string> readString(const Json& payload, std::string_view key)
 std::optional<bool> readBool(const Json& payload, std::string_view key);
 std::optional<std::int64_t> readInt(const Json& payload, std::string_view key);
 std::optional<double> readNumber(const Json& payload, std::string_view key);
+// An identifier the platform hands out (a display or a window): an Int from 0 to 2^32 - 1. Other
+// numbers count as missing rather than being wrapped or truncated into some other source's id.
+std::optional<std::uint32_t> readUInt32(const Json& payload, std::string_view key);
 // Pointers into `payload`; null when missing or not of that type.
 const Json* readObject(const Json& payload, std::string_view key);
 const Json* readArray(const Json& payload, std::string_view key);

@@ -62,6 +62,25 @@ TEST(PayloadReaders, IntegralRangeEdges) {
     EXPECT_EQ(integralValue(Json(-0.0)), 0);
 }
 
+TEST(PayloadReaders, IdentifiersAreWholeUnsigned32BitNumbers) {
+    struct Case {
+        Json value;
+        std::optional<std::uint32_t> id;
+    };
+    const Case cases[] = {
+        {Json(0), 0u},
+        {Json(4294967295.0), 4294967295u},
+        {Json(4294967296.0), std::nullopt},  // would wrap to 0
+        {Json(-1), std::nullopt},            // would wrap to the largest id
+        {Json(7.5), std::nullopt},           // would truncate to another source's id
+        {Json("7"), std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value.dump());
+        EXPECT_EQ(readUInt32(Json{{"id", c.value}}, "id"), c.id);
+    }
+}
+
 TEST(SerializeStrict, RefusesWhatWouldNotRoundTrip) {
     const double nan = std::nan("");
     const double inf = std::numeric_limits<double>::infinity();
