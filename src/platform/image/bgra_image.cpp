@@ -32,4 +32,17 @@ std::optional<PixelSize> fittedSize(int width, int height, int maxWidth) {
                      static_cast<int>(std::max<std::int64_t>(1, h))};
 }
 
+PixelRect PixelRect::intersected(const PixelRect& other) const {
+    // In 64 bits: corners of rectangles near the int limits must not overflow.
+    std::int64_t x0 = std::max<std::int64_t>(x, other.x);
+    std::int64_t y0 = std::max<std::int64_t>(y, other.y);
+    std::int64_t x1 =
+        std::min<std::int64_t>(std::int64_t{x} + width, std::int64_t{other.x} + other.width);
+    std::int64_t y1 =
+        std::min<std::int64_t>(std::int64_t{y} + height, std::int64_t{other.y} + other.height);
+    if (x1 <= x0 || y1 <= y0) return PixelRect{};
+    return PixelRect{static_cast<int>(x0), static_cast<int>(y0), static_cast<int>(x1 - x0),
+                     static_cast<int>(y1 - y0)};
+}
+
 }  // namespace marlune

@@ -59,6 +59,19 @@ struct PixelSize {
     bool operator==(const PixelSize&) const = default;
 };
 
+// A rectangle of pixels: its top-left corner and its size.
+struct PixelRect {
+    int x = 0;
+    int y = 0;
+    int width = 0;
+    int height = 0;
+
+    bool empty() const { return width <= 0 || height <= 0; }
+    // The part of this rectangle inside `other`; empty when they do not meet.
+    PixelRect intersected(const PixelRect& other) const;
+    bool operator==(const PixelRect&) const = default;
+};
+
 // The size a w × h picture gets when it is made to fit `maxWidth` without ever being enlarged:
 // scale s = min(maxWidth / w, 1), each side w·s and h·s truncated, at least 1. Computed exactly
 // (3840 × 2160 into 400 gives 400 × 225). Nothing for a picture without area.
