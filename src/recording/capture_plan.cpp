@@ -1,0 +1,90 @@
+#include "recording/capture_plan.h"
+
+#include <cmath>
+
+namespace marlune {
+
+namespace {
+
+int truncated(double v) {
+    return static_cast<int>(v);
+}
+
+}  // namespace
+
+Result<CapturePlan> makePlan(const ShareableContent& content, const RecordingOptions& options,
+                             int processID) {
+    CapturePlan plan;
+    int nativeWidth = 0;
+    int nativeHeight = 0;
+    if (options.isDisplay()) {
+        const ShareableDisplay* display = content.display(options.sourceID);
+        if (!display) return fail("The selected display is no longer available.");
+        nativeWidth = truncated(display->width * content.scale);
+        nativeHeight = truncated(display->height * content.scale);
+        plan.filter.kind = CaptureFilter::Kind::display;
+        plan.filter.source = display->pixels;
+        // The application's own windows (main window, webcam bubble, overlays) never appear in
+        // a display recording, whether or not the main window hides while recording.
+        plan.filter.excludedProcessID = processID;
+        for (const auto& w : content.windows) {
+            if (w.processID == processID) plan.filter.excludedWindows.push_back(w.windowID);
+        }
+    } else {
+        const ShareableWindow* window = content.window(options.sourceID);
+        if (!window) {
+            return fail("The selected window is no longer available (it may have been closed).");
+        }
+        nativeWidth = truncated(window->width * content.scale);
+        nativeHeight = truncated(window->height * content.scale);
+        plan.filter.kind = CaptureFilter::Kind::window;
+        plan.filter.source = PixelRect{0, 0, nativeWidth, nativeHeight};
+    }
+    plan.filter.id = options.sourceID;
+
+    int width = nativeWidth;
+    int height = nativeHeight;
+    if (options.capHeight > 0 && options.capHeight < nativeHeight) {
+        width = truncated(nativeWidth * (static_cast<double>(options.capHeight) / nativeHeight));
+        height = static_cast<int>(options.capHeight);
+    }
+    width -= width % 2;
+    height -= height % 2;
+    if (width < 2 || height < 2) return fail("Capture size is too small.");
+
+    int fps = options.fps;
+    auto pixelRate = [&] { return std::int64_t{width} * height * fps; };
+    if (pixelRate() > kMaxPixelsPerSecond && fps > 30) {
+        fps = 30;
+        plan.notice = "Capturing at 30 fps to keep this resolution artifact-free on this computer.";
+    }
+    if (pixelRate() > kMaxPixelsPerSecond) {
+        double s =
+            std::sqrt(static_cast<double>(kMaxPixelsPerSecond) / static_cast<double>(pixelRate()));
+        width = truncated(width * s);
+        height = truncated(height * s);
+        width -= width % 2;
+        height -= height % 2;
+        plan.notice = "Capture scaled to " + std::to_string(height) +
+                      "p to stay artifact-free on this computer.";
+    }
+
+    plan.width = width;
+    plan.height = height;
+    plan.fps = fps;
+    CaptureConfiguration& c = plan.configuration;
+    c.width = width;
+    c.height = height;
+    c.fps = fps;
+    c.showsCursor = options.capturesCursor();
+    c.queueDepth = 6;
+    if (options.systemAudio) {
+        c.capturesAudio = true;
+        c.sampleRate = 48000;
+        c.channelCount = 2;
+        c.excludesCurrentProcessAudio = true;
+    }
+    return plan;
+}
+
+}  // namespace marlune

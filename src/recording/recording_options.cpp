@@ -1,0 +1,24 @@
+#include "recording/recording_options.h"
+
+namespace marlune {
+
+std::optional<RecordingOptions> RecordingOptions::parse(const Json& payload,
+                                                        const RecordingDefaults& defaults) {
+    auto kind = readString(payload, "sourceKind");
+    auto id = readUInt32(payload, "sourceID");
+    if (!kind || !id) return std::nullopt;
+    RecordingOptions o;
+    o.sourceKind = std::move(*kind);
+    o.sourceID = *id;
+    o.fps = readInt(payload, "fps").value_or(defaults.fps) == 60 ? 60 : 30;
+    o.capHeight = readInt(payload, "capHeight").value_or(defaults.capHeight);
+    o.mic = readBool(payload, "mic").value_or(defaults.micEnabled);
+    o.systemAudio = readBool(payload, "systemAudio").value_or(defaults.systemAudioEnabled);
+    o.webcam = readBool(payload, "webcam").value_or(defaults.webcamEnabled);
+    o.hideWindow = readBool(payload, "hideWindow").value_or(defaults.hideWindow);
+    o.smoothCursor = readString(payload, "cursorMode").value_or(defaults.cursorMode) == "smooth";
+    o.showCursor = defaults.showCursor;
+    return o;
+}
+
+}  // namespace marlune

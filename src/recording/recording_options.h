@@ -1,0 +1,71 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "core/json.h"
+
+namespace marlune {
+
+// The user's settings that a recording falls back on when its command leaves a key out. A value
+// copied from the settings store when a recording starts, so that parsing needs no store.
+struct RecordingDefaults {
+    int fps = 30;
+    std::int64_t capHeight = 1440;
+    bool micEnabled = true;
+    bool systemAudioEnabled = false;
+    bool webcamEnabled = false;
+    bool hideWindow = false;
+    bool showCursor = true;
+    std::string cursorMode = "smooth";
+
+    // Reads the settings of any store with the settings' accessors (fps(), capHeight(), …).
+    template <class Settings>
+    static RecordingDefaults from(const Settings& s) {
+        RecordingDefaults d;
+        d.fps = s.fps();
+        d.capHeight = s.capHeight();
+        d.micEnabled = s.micEnabled();
+        d.systemAudioEnabled = s.systemAudioEnabled();
+        d.webcamEnabled = s.webcamEnabled();
+        d.hideWindow = s.hideWindow();
+        d.showCursor = s.showCursor();
+        d.cursorMode = s.cursorMode();
+        return d;
+    }
+};
+
+// What one recording captures and how, as its start command asked for it.
+struct RecordingOptions {
+    // "display" records a whole display; any other text records one window.
+    std::string sourceKind;
+    // The display's id (a RandR monitor's) or the window's X id.
+    std::uint32_t sourceID = 0;
+    int fps = 30;  // 30 or 60
+    // Requested height in pixels; 0 or less, or not below the source's own height, means the
+    // source's own size.
+    std::int64_t capHeight = 0;
+    bool mic = false;
+    bool systemAudio = false;
+    bool webcam = false;
+    bool hideWindow = false;
+    // Draw the system cursor into the frames (unless smoothCursor).
+    bool showCursor = true;
+    // The cursor is drawn again at export time from the recorded path: frames carry no cursor.
+    bool smoothCursor = false;
+
+    bool isDisplay() const { return sourceKind == "display"; }
+    // Whether the frames carry the system cursor.
+    bool capturesCursor() const { return showCursor && !smoothCursor; }
+
+    // Reads a start command's payload. "sourceKind" (a string) and "sourceID" (a whole number
+    // from 0 to 2^32 - 1) are required: nothing when either is missing. Every other key falls
+    // back on `defaults` when missing or of another type; "showCursor" always comes from them.
+    static std::optional<RecordingOptions> parse(const Json& payload,
+                                                 const RecordingDefaults& defaults);
+
+    bool operator==(const RecordingOptions&) const = default;
+};
+
+}  // namespace marlune
