@@ -37,6 +37,7 @@ AppDelegate::AppDelegate(bool isSmoke, const std::vector<std::string>& args)
       settings(std::make_shared<SettingsStore>(defaults)),
       permissions(std::make_shared<PermissionsManager>(defaults, args)),
       library(std::make_shared<RecordingsLibrary>()),
+      provider(std::make_shared<CaptureSourceProvider>()),
       media(std::make_shared<MediaTools>()),
       projects(std::make_shared<ProjectStore>()),
       renderer(std::make_shared<ExportRenderer>()),
@@ -356,6 +357,27 @@ void AppDelegate::registerCommands() {
         });
     });
     // ---- end of permissions ----
+
+    // ---- Capture sources ----
+    command("sources.list", [](AppDelegate& app, const Json&, WebBridge::Reply reply) {
+        // Answered from the pool thread; the bridge carries it to the main thread.
+        app.provider->list([reply = std::move(reply)](Result<Json> sources) {
+            reply(std::move(sources));  // the list object unchanged, or the query's failure
+        });
+    });
+
+    command("sources.preview", [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
+        auto kind = readString(payload, "sourceKind");
+        auto id = readUInt32(payload, "sourceID");
+        if (!kind || !id) return reply(fail("Missing source for preview"));
+        app.provider->preview(*kind, *id,
+                              [reply = std::move(reply)](std::optional<std::string> thumb) {
+                                  Json result = Json::object();
+                                  result["thumb"] = thumb ? Json(std::move(*thumb)) : Json(nullptr);
+                                  reply(std::move(result));
+                              });
+    });
+    // ---- end of capture sources ----
 
     // ---- Recordings library, media tools and project files ----
     command("library.list", [](AppDelegate& app, const Json&, WebBridge::Reply reply) {

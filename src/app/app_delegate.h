@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "app/capture_source_provider.h"
 #include "app/hotkey_manager.h"
 #include "app/permissions_manager.h"
 #include "app/settings_store.h"
@@ -83,6 +84,7 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     const std::shared_ptr<SettingsStore> settings;
     const std::shared_ptr<PermissionsManager> permissions;
     const std::shared_ptr<RecordingsLibrary> library;
+    const std::shared_ptr<CaptureSourceProvider> provider;
     const std::shared_ptr<MediaTools> media;
     const std::shared_ptr<ProjectStore> projects;
     const std::shared_ptr<ExportRenderer> renderer;

@@ -1,0 +1,120 @@
+#include "app/capture_source_provider.h"
+
+#include "core/queue.h"
+#include "platform/desktop/x11_capture.h"
+#include "platform/desktop/x11_monitors.h"
+#include "platform/image/image_codecs.h"
+
+namespace marlune {
+
+namespace {
+
+// The smallest window worth offering, in points.
+constexpr double kMinWindowWidth = 120;
+constexpr double kMinWindowHeight = 90;
+
+bool offered(const ShareableWindow& w, int processID) {
+    return w.layer == 0 && w.width >= kMinWindowWidth && w.height >= kMinWindowHeight &&
+           w.processID && *w.processID != processID && !w.title.empty();
+}
+
+void addThumb(Json& object, const Result<BgraImage>& image) {
+    if (!image) return;
+    if (auto url = CaptureSourceProvider::jpegDataURL(*image, CaptureSourceProvider::kThumbWidth)) {
+        object["thumb"] = std::move(*url);
+    }
+}
+
+}  // namespace
+
+std::string CaptureSourceProvider::displayName(const ShareableDisplay& display, std::size_t index) {
+    if (!display.name.empty()) return display.name;
+    return "Display " + std::to_string(index + 1);
+}
+
+std::optional<std::string> CaptureSourceProvider::jpegDataURL(const BgraImage& image,
+                                                              int maxWidth) {
+    return marlune::jpegDataURL(image, maxWidth);
+}
+
+Result<BgraImage> CaptureSourceProvider::picture(const ShareableContent& content,
+                                                 const std::string& kind, std::uint32_t id) {
+    if (kind == "display") {
+        const ShareableDisplay* d = content.display(id);
+        if (!d) return fail("The selected display is no longer available.");
+        return x11::captureScreenRegion(d->pixels);
+    }
+    return x11::captureWindow(id);
+}
+
+Json CaptureSourceProvider::listObject(
+    const ShareableContent& content, int processID,
+    const std::function<Result<BgraImage>(const std::string&, std::uint32_t)>& picture) {
+    Json screens = Json::array();
+    for (std::size_t i = 0; i < content.displays.size(); ++i) {
+        const ShareableDisplay& d = content.displays[i];
+        Json s = Json::object();
+        s["id"] = d.displayID;
+        s["kind"] = "display";
+        s["name"] = displayName(d, i);
+        s["width"] = d.width;
+        s["height"] = d.height;
+        addThumb(s, picture("display", d.displayID));
+        screens.push_back(std::move(s));
+    }
+    Json windows = Json::array();
+    for (const ShareableWindow& w : content.windows) {
+        if (!offered(w, processID)) continue;
+        Json o = Json::object();
+        o["id"] = w.windowID;
+        o["kind"] = "window";
+        o["name"] = w.title;
+        o["app"] = w.applicationName;
+        o["width"] = static_cast<std::int64_t>(w.width);
+        o["height"] = static_cast<std::int64_t>(w.height);
+        addThumb(o, picture("window", w.windowID));
+        windows.push_back(std::move(o));
+    }
+    Json out = Json::object();
+    out["screens"] = std::move(screens);
+    out["windows"] = std::move(windows);
+    return out;
+}
+
+void CaptureSourceProvider::list(std::function<void(Result<Json>)> completion) const {
+    ConcurrentQueue::userInitiated().post([completion = std::move(completion)] {
+        ContentQuery query;
+        query.excludeDesktopWindows = false;
+        query.onScreenWindowsOnly = true;
+        auto content = ShareableContent::current(query);
+        if (!content) return completion(std::unexpected(content.error()));
+        completion(listObject(*content, currentProcessID(),
+                              [&](const std::string& kind, std::uint32_t id) {
+                                  return picture(*content, kind, id);
+                              }));
+    });
+}
+
+void CaptureSourceProvider::preview(
+    std::string kind, std::uint32_t id,
+    std::function<void(std::optional<std::string>)> completion) const {
+    ConcurrentQueue::userInitiated().post([kind = std::move(kind), id,
+                                           completion = std::move(completion)] {
+        Result<BgraImage> image = fail("");
+        if (kind == "display") {
+            // Only the displays are needed: no reading of every window's properties.
+            auto monitors = x11::listMonitors();
+            if (monitors) {
+                if (auto m = x11::findMonitor(*monitors, id)) {
+                    image = x11::captureScreenRegion(PixelRect{m->x, m->y, m->width, m->height});
+                }
+            }
+        } else {
+            image = x11::captureWindow(id);
+        }
+        if (!image) return completion(std::nullopt);
+        completion(jpegDataURL(*image, kPreviewWidth));
+    });
+}
+
+}  // namespace marlune

@@ -1,0 +1,201 @@
+// What the source picker is offered on a real desktop: displays (two RandR monitors carved out
+// of the test screen), windows of other programs, and their pictures.
+
+#include <gio/gio.h>
+
+#include <atomic>
+#include <future>
+
+#include "app/capture_source_provider.h"
+#include "desktop_test.h"
+#include "platform/image/image_codecs.h"
+#include "support/ffmpeg_tool.h"
+#include "support/test_window.h"
+
+namespace marlune {
+namespace {
+
+using test::runMainUntil;
+using test::TestWindow;
+
+// The picture inside a data URL, or nothing when it is not one of a JPEG.
+std::optional<BgraImage> decodeDataURL(const std::string& url) {
+    const std::string prefix = "data:image/jpeg;base64,";
+    if (!url.starts_with(prefix)) return std::nullopt;
+    gsize size = 0;
+    guchar* bytes = g_base64_decode(url.c_str() + prefix.size(), &size);
+    auto image = decodeJpeg(std::span<const std::uint8_t>(bytes, size));
+    g_free(bytes);
+    return image;
+}
+
+// The colour at the middle of a picture, each channel within `tolerance` of 0xRRGGBB.
+bool middleIs(const BgraImage& image, std::uint32_t rgb, int tolerance = 24) {
+    std::uint32_t p = image.pixel(image.width / 2, image.height / 2);
+    for (int shift : {0, 8, 16}) {
+        int got = (p >> shift) & 0xff, want = (rgb >> shift) & 0xff;
+        if (std::abs(got - want) > tolerance) return false;
+    }
+    return true;
+}
+
+class CaptureSourcesTest : public test::DesktopTest {
+  protected:
+    Result<Json> list() {
+        std::atomic<bool> done = false;
+        Result<Json> out = fail("no answer");
+        provider.list([&](Result<Json> r) {
+            out = std::move(r);
+            done = true;
+        });
+        // The main loop keeps this process's own window painted meanwhile.
+        EXPECT_TRUE(runMainUntil([&] { return done.load(); }, std::chrono::seconds(30)));
+        return out;
+    }
+
+    std::optional<std::string> preview(const std::string& kind, std::uint32_t id) {
+        std::atomic<bool> done = false;
+        std::optional<std::string> out;
+        provider.preview(kind, id, [&](std::optional<std::string> r) {
+            out = std::move(r);
+            done = true;
+        });
+        EXPECT_TRUE(runMainUntil([&] { return done.load(); }, std::chrono::seconds(30)));
+        return out;
+    }
+
+    static const Json* windowNamed(const Json& list, const std::string& name) {
+        for (const auto& w : list["windows"]) {
+            if (w["name"] == name) return &w;
+        }
+        return nullptr;
+    }
+
+    CaptureSourceProvider provider;
+};
+
+TEST_F(CaptureSourcesTest, DisplaysAreTheMonitorsWithPicturesOfTheirSize) {
+    // Two monitors side by side on the 1920 × 1080 test screen, besides the screen's own.
+    ASSERT_TRUE(test::runTool({"xrandr", "--setmonitor", "LEFT", "960/254x1080/286+0+0", "none"}));
+    ASSERT_TRUE(
+        test::runTool({"xrandr", "--setmonitor", "RIGHT", "960/254x1080/286+960+0", "none"}));
+    auto list = this->list();
+    test::runTool({"xrandr", "--delmonitor", "LEFT"});
+    test::runTool({"xrandr", "--delmonitor", "RIGHT"});
+    ASSERT_TRUE(list) << list.error().message;
+
+    struct Expected {
+        const char* name;
+        int width, height, thumbWidth, thumbHeight;
+    };
+    const Expected expected[] = {
+        {"LEFT", 960, 1080, 400, 450},
+        {"RIGHT", 960, 1080, 400, 450},
+        {"screen", 1920, 1080, 400, 225},
+    };
+    const Json& screens = (*list)["screens"];
+    ASSERT_EQ(screens.size(), std::size(expected)) << screens.dump();
+    std::set<std::uint32_t> ids;
+    for (std::size_t i = 0; i < std::size(expected); ++i) {
+        SCOPED_TRACE(expected[i].name);
+        const Json& s = screens[i];
+        EXPECT_EQ(s["kind"], "display");
+        EXPECT_EQ(s["name"], expected[i].name);
+        EXPECT_EQ(s["width"], expected[i].width);
+        EXPECT_EQ(s["height"], expected[i].height);
+        ASSERT_TRUE(s["id"].is_number_unsigned());
+        ids.insert(s["id"].get<std::uint32_t>());
+        ASSERT_TRUE(s.contains("thumb"));
+        auto thumb = decodeDataURL(s["thumb"]);
+        ASSERT_TRUE(thumb) << "not a JPEG data URL";
+        EXPECT_EQ(thumb->width, expected[i].thumbWidth);
+        EXPECT_EQ(thumb->height, expected[i].thumbHeight);
+    }
+    EXPECT_EQ(ids.size(), 3u) << "each display has its own id";
+
+    // A display's preview is its picture at up to 1800 pixels wide.
+    auto big = preview("display", screens[2]["id"].get<std::uint32_t>());
+    ASSERT_TRUE(big);
+    auto picture = decodeDataURL(*big);
+    ASSERT_TRUE(picture);
+    EXPECT_EQ(std::pair(picture->width, picture->height), std::pair(1800, 1012));
+    EXPECT_EQ(preview("display", 1), std::nullopt) << "no such display";
+}
+
+TEST_F(CaptureSourcesTest, WindowsOfferedAreOtherProgramsTitledAndLargeEnough) {
+    TestWindow titled(
+        {.title = "Titled", .width = 300, .height = 200, .x = 40, .y = 60, .color = "#cc2020"});
+    TestWindow untitled({.title = "", .width = 400, .height = 300, .x = 500, .y = 60});
+    TestWindow small({.title = "Small", .width = 119, .height = 300, .x = 1000, .y = 60});
+    TestWindow low({.title = "Low", .width = 300, .height = 89, .x = 1200, .y = 60});
+    TestWindow smallest({.title = "Smallest", .width = 120, .height = 90, .x = 1600, .y = 60});
+    TestWindow wide(
+        {.title = "Wide", .width = 1000, .height = 500, .x = 40, .y = 450, .color = "#20a020"});
+    for (TestWindow* w : {&titled, &untitled, &small, &low, &smallest, &wide}) {
+        ASSERT_NE(w->id(), 0u) << "a test window did not come up";
+    }
+    // This program's own window is never offered.
+    GtkWidget* own = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    gtk_window_set_title(GTK_WINDOW(own), "Own window");
+    gtk_window_set_default_size(GTK_WINDOW(own), 400, 300);
+    gtk_widget_show_all(own);
+    runMainUntil([&] { return gtk_widget_get_mapped(own); });
+    test::runMainFor(std::chrono::milliseconds(300));
+
+    auto list = this->list();
+    ASSERT_TRUE(list) << list.error().message;
+    std::set<std::string> names;
+    for (const auto& w : (*list)["windows"]) names.insert(w["name"].get<std::string>());
+    EXPECT_EQ(names, (std::set<std::string>{"Titled", "Smallest", "Wide"}));
+
+    const Json* t = windowNamed(*list, "Titled");
+    ASSERT_TRUE(t);
+    EXPECT_EQ((*t)["kind"], "window");
+    EXPECT_EQ((*t)["id"], titled.id());
+    EXPECT_EQ((*t)["app"], "Marlune-test-window");
+    EXPECT_EQ((*t)["width"], 300);
+    EXPECT_EQ((*t)["height"], 200);
+    auto thumb = decodeDataURL((*t)["thumb"]);
+    ASSERT_TRUE(thumb);
+    EXPECT_EQ(std::pair(thumb->width, thumb->height), std::pair(300, 200)) << "never enlarged";
+    EXPECT_TRUE(middleIs(*thumb, 0xcc2020));
+
+    const Json* w = windowNamed(*list, "Wide");
+    ASSERT_TRUE(w);
+    thumb = decodeDataURL((*w)["thumb"]);
+    ASSERT_TRUE(thumb);
+    EXPECT_EQ(std::pair(thumb->width, thumb->height), std::pair(400, 200));
+
+    // Previews: the window at its full size; nothing once it has closed.
+    auto big = preview("window", wide.id());
+    ASSERT_TRUE(big);
+    auto picture = decodeDataURL(*big);
+    ASSERT_TRUE(picture);
+    EXPECT_EQ(std::pair(picture->width, picture->height), std::pair(1000, 500));
+    titled.close();
+    EXPECT_EQ(preview("window", titled.id()), std::nullopt);
+    gtk_widget_destroy(own);
+}
+
+TEST_F(CaptureSourcesTest, CoveredWindowsShowTheirOwnContent) {
+    TestWindow under(
+        {.title = "Under", .width = 400, .height = 300, .x = 100, .y = 100, .color = "#d02090"});
+    TestWindow over(
+        {.title = "Over", .width = 400, .height = 300, .x = 150, .y = 150, .color = "#20d0d0"});
+    ASSERT_NE(under.id(), 0u);
+    ASSERT_NE(over.id(), 0u);
+    auto list = this->list();
+    ASSERT_TRUE(list) << list.error().message;
+    // The topmost first.
+    std::vector<std::string> order;
+    for (const auto& w : (*list)["windows"]) order.push_back(w["name"]);
+    EXPECT_EQ(order, (std::vector<std::string>{"Over", "Under"}));
+    const Json* u = windowNamed(*list, "Under");
+    ASSERT_TRUE(u);
+    auto thumb = decodeDataURL((*u)["thumb"]);
+    ASSERT_TRUE(thumb);
+    EXPECT_TRUE(middleIs(*thumb, 0xd02090)) << std::hex << thumb->pixel(200, 150);
+}
+
+}  // namespace
+}  // namespace marlune

@@ -1,0 +1,91 @@
+// The source picker's commands through `marlune --stdio-bridge`: reply shapes and failures.
+
+#include <gtest/gtest.h>
+
+#include "support/bridge_process.h"
+#include "support/temp_dir.h"
+
+namespace marlune {
+namespace {
+
+using test::BridgeProcess;
+using test::TempDir;
+
+TEST(SourcesCommands, ListAndPreviewOnTheDesktop) {
+    TempDir home;
+    BridgeProcess p({.home = home.path(), .keepDisplay = true});
+    auto list = p.request("1", "sources.list");
+    ASSERT_TRUE(list);
+    ASSERT_EQ((*list)["ok"], true) << list->dump();
+    const Json& result = (*list)["result"];
+    ASSERT_TRUE(result["screens"].is_array());
+    ASSERT_TRUE(result["windows"].is_array());
+    ASSERT_FALSE(result["screens"].empty());
+    const Json& screen = result["screens"][0];
+    EXPECT_EQ(screen["kind"], "display");
+    EXPECT_TRUE(screen["thumb"].get<std::string>().starts_with("data:image/jpeg;base64,"));
+
+    struct Case {
+        const char* what;
+        Json payload;
+        const char* error;  // nullptr: a reply with "thumb"
+        bool hasThumb;
+    };
+    const Case cases[] = {
+        {"a display", {{"sourceKind", "display"}, {"sourceID", screen["id"]}}, nullptr, true},
+        {"a window that is not there",
+         {{"sourceKind", "window"}, {"sourceID", 12345}},
+         nullptr,
+         false},
+        {"an unknown display",
+         {{"sourceKind", "display"}, {"sourceID", 4000000000u}},
+         nullptr,
+         false},
+        {"no kind", {{"sourceID", 1}}, "Missing source for preview", false},
+        {"no id", {{"sourceKind", "display"}}, "Missing source for preview", false},
+        {"an id as text",
+         {{"sourceKind", "display"}, {"sourceID", "1"}},
+         "Missing source for preview",
+         false},
+        {"a negative id",
+         {{"sourceKind", "display"}, {"sourceID", -1}},
+         "Missing source for preview",
+         false},
+        {"no payload", nullptr, "Missing source for preview", false},
+    };
+    int n = 2;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto reply = p.request(std::to_string(n++), "sources.preview", c.payload);
+        ASSERT_TRUE(reply);
+        if (c.error) {
+            EXPECT_EQ((*reply)["ok"], false);
+            EXPECT_EQ((*reply)["error"]["message"], c.error);
+            continue;
+        }
+        ASSERT_EQ((*reply)["ok"], true) << reply->dump();
+        const Json& thumb = (*reply)["result"]["thumb"];
+        if (c.hasThumb) {
+            EXPECT_TRUE(thumb.get<std::string>().starts_with("data:image/jpeg;base64,"));
+        } else {
+            EXPECT_TRUE(thumb.is_null()) << "a missing source is not an error";
+        }
+    }
+    EXPECT_EQ(p.closeAndWait(), 0);
+}
+
+TEST(SourcesCommands, WithoutADisplayTheListFailsClearly) {
+    TempDir home;
+    BridgeProcess p({.home = home.path()});
+    auto list = p.request("1", "sources.list");
+    ASSERT_TRUE(list);
+    EXPECT_EQ((*list)["ok"], false);
+    EXPECT_EQ((*list)["error"]["message"], "Cannot connect to the X display.");
+    auto preview = p.request("2", "sources.preview", {{"sourceKind", "window"}, {"sourceID", 7}});
+    ASSERT_TRUE(preview);
+    EXPECT_TRUE((*preview)["result"]["thumb"].is_null());
+    EXPECT_EQ(p.closeAndWait(), 0);
+}
+
+}  // namespace
+}  // namespace marlune
