@@ -1,0 +1,302 @@
+#include "recording/screen_capture_engine.h"
+
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+
+#include "core/debug_log.h"
+#include "core/queue.h"
+#include "core/recycler.h"
+#include "platform/desktop/pulse_capture.h"
+#include "platform/desktop/x11_capture.h"
+#include "recording/capture_pixels.h"
+
+namespace marlune {
+
+namespace {
+
+// Picture memory for frames that had to be scaled.
+struct FrameBuffer {
+    std::size_t size = 0;
+    std::uint8_t* data = nullptr;
+    explicit FrameBuffer(std::size_t bytes)
+        : size(bytes),
+          data(static_cast<std::uint8_t*>(std::aligned_alloc(64, (bytes + 63) / 64 * 64))) {}
+    ~FrameBuffer() { std::free(data); }
+    FrameBuffer(const FrameBuffer&) = delete;
+    FrameBuffer& operator=(const FrameBuffer&) = delete;
+};
+
+}  // namespace
+
+struct ScreenCaptureEngine::Stream {
+    CaptureFilter filter;
+    CaptureConfiguration config;
+    std::weak_ptr<ScreenCaptureEngineDelegate> delegate;
+
+    std::mutex mutex;
+    std::condition_variable wake;
+    bool stopRequested = false;  // under mutex
+
+    std::atomic<bool> running{false};
+    std::atomic<std::uint64_t> delivered{0};
+    std::atomic<std::uint64_t> late{0};
+    std::atomic<std::uint64_t> dropped{0};
+
+    // The capture thread's own.
+    std::unique_ptr<x11::ScreenGrabber> grabber;
+    std::unique_ptr<pulse::AudioCapture> audio;
+    std::shared_ptr<Recycler<FrameBuffer>> outputs;
+    FrameScaler scaler;
+
+    void requestStop() {
+        {
+            std::lock_guard lock(mutex);
+            stopRequested = true;
+        }
+        wake.notify_all();
+    }
+
+    // Sleeps until `t` on the host clock; false when a stop came first.
+    bool sleepUntil(HostTime t) {
+        // The steady clock is CLOCK_MONOTONIC, the host clock.
+        std::chrono::steady_clock::time_point when{std::chrono::nanoseconds(t)};
+        std::unique_lock lock(mutex);
+        return !wake.wait_until(lock, when, [this] { return stopRequested; });
+    }
+
+    // Opens and starts the system audio, delivered on `audioQueue`.
+    std::optional<Error> startAudio(const std::shared_ptr<Queue>& audioQueue) {
+        auto opened = pulse::AudioCapture::open(
+            pulse::AudioSource::systemAudio, audioQueue,
+            [weak = delegate](AudioBuffer buffer) {
+                if (auto d = weak.lock()) d->didOutputSystemAudio(std::move(buffer));
+            },
+            [](Error error) {
+                // The picture goes on: a recording without the rest of its sound is worth more
+                // than none.
+                systemLog("Marlune: system audio stopped while recording: " + error.message);
+            });
+        if (!opened) {
+            using Kind = pulse::CaptureFailure::Kind;
+            switch (opened.error().kind) {
+                case Kind::noServer:
+                    return Error{"System audio cannot be recorded: no sound server is running."};
+                case Kind::noDevice:
+                    return Error{"System audio cannot be recorded: there is no sound output."};
+                case Kind::failed:
+                    return Error{"System audio cannot be recorded: " + opened.error().message};
+            }
+        }
+        audio = std::move(*opened);
+        if (auto started = audio->start(); !started) {
+            audio.reset();
+            return Error{"System audio cannot be recorded: " + started.error().message};
+        }
+        return std::nullopt;
+    }
+
+    bool stopping() {
+        std::lock_guard lock(mutex);
+        return stopRequested;
+    }
+
+    void endOnItsOwn(Error error) {
+        if (stopping()) return;
+        if (auto d = delegate.lock()) d->didStopWithError(std::move(error));
+    }
+
+    // Runs on the video queue until a stop or the source's end.
+    void run() {
+        const double period = 1e9 / config.fps;
+        const HostTime t0 = hostTimeNow();
+        auto slotStart = [&](std::int64_t k) { return t0 + std::llround(k * period); };
+        for (std::int64_t k = 0;;) {
+            if (!sleepUntil(slotStart(k))) return;
+            const HostTime now = hostTimeNow();
+            if (now >= slotStart(k + 1)) {
+                // Woken after the slot was over (the thread was held up): those slots are lost.
+                std::int64_t behind = static_cast<std::int64_t>((now - t0) / period) - k;
+                behind = std::max<std::int64_t>(1, behind);
+                late += static_cast<std::uint64_t>(behind);
+                k += behind;
+                continue;
+            }
+            if (!captureOne(slotStart(k + 1))) return;
+            ++k;
+        }
+    }
+
+    // Takes, touches up and delivers one frame for a slot ending at `slotEnd`; false when the
+    // source has gone.
+    bool captureOne(HostTime slotEnd) {
+        grabber->update();
+        if (grabber->sourceGone()) {
+            endOnItsOwn(Error{"The recorded window was closed."});
+            return false;
+        }
+        const int width = config.width;
+        const int height = config.height;
+        const int sourceWidth = grabber->sourceWidth();
+        const int sourceHeight = grabber->sourceHeight();
+        // A source at the frame size, or one pixel over it (sizes are rounded down to even), is
+        // taken as it is; any other is scaled into the frame.
+        const bool direct = (sourceWidth == width || sourceWidth == width + 1) &&
+                            (sourceHeight == height || sourceHeight == height + 1);
+        const PixelRect area =
+            direct ? PixelRect{0, 0, width, height} : PixelRect{0, 0, sourceWidth, sourceHeight};
+        x11::ScreenGrabber::Failure failure{};
+        const HostTime before = hostTimeNow();
+        auto picture = grabber->grab(area, &failure);
+        const HostTime after = hostTimeNow();
+        if (!picture) {
+            if (failure == x11::ScreenGrabber::Failure::sourceGone) {
+                endOnItsOwn(Error{"The recorded window was closed."});
+                return false;
+            }
+            ++dropped;
+            return true;
+        }
+        PixelsRef pixels{picture->pixels.get(), picture->width, picture->height, picture->stride};
+        if (filter.kind == CaptureFilter::Kind::display && filter.excludedProcessID) {
+            for (const PixelRect& r : grabber->windowsOfProcess(*filter.excludedProcessID)) {
+                fillRect(pixels, r, kOpaqueBlack);
+            }
+        }
+        if (config.showsCursor) {
+            if (auto sprite = grabber->cursor())
+                drawOver(pixels, sprite->image, sprite->x, sprite->y);
+        }
+
+        VideoFrame frame;
+        frame.width = width;
+        frame.height = height;
+        // The server copied the pixels between the request and its reply.
+        frame.pts = before + (after - before) / 2;
+        if (direct) {
+            frame.stride = picture->stride;
+            frame.pixels = std::move(picture->pixels);
+        } else {
+            const int stride = width * 4;
+            const std::size_t bytes = std::size_t(stride) * height;
+            auto out = outputs->take([bytes](const FrameBuffer& b) { return b.size == bytes; },
+                                     [bytes] {
+                                         auto b = std::make_unique<FrameBuffer>(bytes);
+                                         return b->data ? std::move(b) : nullptr;
+                                     });
+            if (!out) {
+                ++dropped;
+                return true;
+            }
+            PixelsRef target{out->data, width, height, stride};
+            // A window keeps its shape inside the frame whatever size it has taken since.
+            PixelRect fit = filter.kind == CaptureFilter::Kind::window
+                                ? fitInside(sourceWidth, sourceHeight, width, height)
+                                : PixelRect{0, 0, width, height};
+            if (fit != PixelRect{0, 0, width, height})
+                fillRect(target, {0, 0, width, height}, kOpaqueBlack);
+            scaler.scale(PixelsView{pixels.data, sourceWidth, sourceHeight, pixels.stride},
+                         PixelsRef{out->data + std::size_t(fit.y) * stride + std::size_t(fit.x) * 4,
+                                   fit.width, fit.height, stride});
+            frame.stride = stride;
+            frame.pixels = std::shared_ptr<std::uint8_t>(out, out->data);
+        }
+        if (hostTimeNow() > slotEnd) {
+            ++late;
+            return true;
+        }
+        if (auto d = delegate.lock()) d->didOutputVideo(std::move(frame));
+        ++delivered;
+        return true;
+    }
+};
+
+ScreenCaptureEngine::ScreenCaptureEngine()
+    : videoQueue_(Queue::makeSerial(".capture.video")),
+      audioQueue_(Queue::makeSerial(".capture.audio")) {}
+
+ScreenCaptureEngine::~ScreenCaptureEngine() {
+    if (!stream_) return;
+    stream_->requestStop();
+    // The queue's thread finishes the loop before the queue goes.
+    std::mutex m;
+    std::condition_variable cv;
+    bool done = false;
+    videoQueue_->post([&] {
+        std::lock_guard lock(m);
+        done = true;
+        cv.notify_all();
+    });
+    std::unique_lock lock(m);
+    cv.wait(lock, [&] { return done; });
+}
+
+void ScreenCaptureEngine::start(const CaptureFilter& filter,
+                                const CaptureConfiguration& configuration,
+                                std::function<void(std::optional<Error>)> completion) {
+    if (stream_) stop(nullptr);
+    auto s = std::make_shared<Stream>();
+    s->filter = filter;
+    s->config = configuration;
+    s->config.fps = configuration.fps > 0 ? configuration.fps : 30;
+    s->config.queueDepth = std::max(1, configuration.queueDepth);
+    s->delegate = delegate;
+    s->outputs = Recycler<FrameBuffer>::make(static_cast<std::size_t>(s->config.queueDepth));
+    stream_ = s;
+    last_ = s;
+    videoQueue_->post([s, audioQueue = audioQueue_, completion = std::move(completion)] {
+        if (s->config.width < 2 || s->config.height < 2) {
+            return completion(Error{"Capture size is too small."});
+        }
+        auto grabber =
+            s->filter.kind == CaptureFilter::Kind::display
+                ? x11::ScreenGrabber::forScreenRegion(s->filter.source, s->config.queueDepth)
+                : x11::ScreenGrabber::forWindow(s->filter.id, s->config.queueDepth);
+        if (!grabber) return completion(grabber.error());
+        s->grabber = std::move(*grabber);
+        if (s->config.capturesAudio) {
+            if (auto failed = s->startAudio(audioQueue)) {
+                s->grabber.reset();
+                return completion(std::move(*failed));
+            }
+        }
+        s->running = true;
+        completion(std::nullopt);
+        s->run();
+        s->running = false;
+        // No buffer is delivered once the capture is gone.
+        s->audio.reset();
+        // Pictures still held downstream keep their memory; the connection goes now.
+        s->grabber.reset();
+    });
+}
+
+void ScreenCaptureEngine::stop(std::function<void()> completion) {
+    auto s = std::move(stream_);
+    if (!s) {
+        if (completion) completion();
+        return;
+    }
+    s->requestStop();
+    // Runs once the capture loop, an earlier task on the same queue, has returned.
+    videoQueue_->post([s, completion = std::move(completion)] {
+        if (completion) completion();
+    });
+}
+
+bool ScreenCaptureEngine::isRunning() const {
+    return stream_ && stream_->running;
+}
+
+CaptureStatistics ScreenCaptureEngine::statistics() const {
+    CaptureStatistics out;
+    if (!last_) return out;
+    out.framesDelivered = last_->delivered;
+    out.framesLate = last_->late;
+    out.framesDropped = last_->dropped;
+    return out;
+}
+
+}  // namespace marlune

@@ -1,0 +1,347 @@
+// Screen streams on the test desktop: pacing, pictures of displays and windows, the cursor,
+// the application's own windows, and the ends of a stream.
+
+#include "recording/screen_capture_engine.h"
+
+#include <gtk/gtk.h>
+
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "support/audio_fixture.h"
+#include "support/ffmpeg_tool.h"
+#include "support/main_loop.h"
+#include "support/test_window.h"
+
+namespace marlune {
+namespace {
+
+using namespace std::chrono_literals;
+using test::TestWindow;
+
+// Collects what a stream delivers. Frames are kept only when asked (holding them keeps their
+// pictures out of the pool).
+class Collector : public ScreenCaptureEngineDelegate {
+  public:
+    void didOutputVideo(VideoFrame frame) override {
+        std::lock_guard lock(mutex);
+        if (frame.pts <= lastPts) ordered = false;
+        lastPts = frame.pts;
+        ++frames;
+        sizes.emplace_back(frame.width, frame.height);
+        pts.push_back(frame.pts);
+        if (keepAll) kept.push_back(frame);
+        latest = std::move(frame);
+        if (frames >= 1) cv.notify_all();
+    }
+    void didOutputSystemAudio(AudioBuffer buffer) override { audio.handler()(std::move(buffer)); }
+    void didStopWithError(Error error) override {
+        std::lock_guard lock(mutex);
+        stopError = std::move(error);
+        cv.notify_all();
+    }
+
+    // Waits for `n` more frames and returns the newest one.
+    std::optional<VideoFrame> nextFrame(int n = 2, std::chrono::milliseconds timeout = 5s) {
+        std::unique_lock lock(mutex);
+        int target = frames + n;
+        if (!cv.wait_for(lock, timeout, [&] { return frames >= target; })) return std::nullopt;
+        return latest;
+    }
+
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool keepAll = false;
+    int frames = 0;
+    bool ordered = true;
+    HostTime lastPts = 0;
+    std::vector<std::pair<int, int>> sizes;
+    std::vector<HostTime> pts;
+    std::vector<VideoFrame> kept;
+    std::optional<VideoFrame> latest;
+    std::optional<Error> stopError;
+    test::Collected audio;
+};
+
+std::uint32_t pixelAt(const VideoFrame& f, int x, int y) {
+    const std::uint8_t* p = f.pixels.get() + std::size_t(y) * f.stride + std::size_t(x) * 4;
+    return std::uint32_t(p[2]) << 16 | std::uint32_t(p[1]) << 8 | p[0];
+}
+
+bool near(std::uint32_t rgb, std::uint32_t want, int tolerance = 24) {
+    for (int shift : {0, 8, 16}) {
+        if (std::abs(int((rgb >> shift) & 0xff) - int((want >> shift) & 0xff)) > tolerance) {
+            return false;
+        }
+    }
+    return true;
+}
+
+CaptureFilter wholeScreen() {
+    CaptureFilter f;
+    f.kind = CaptureFilter::Kind::display;
+    f.source = PixelRect{0, 0, 1920, 1080};
+    return f;
+}
+
+CaptureConfiguration config(int width, int height, int fps = 30, bool cursor = false) {
+    CaptureConfiguration c;
+    c.width = width;
+    c.height = height;
+    c.fps = fps;
+    c.showsCursor = cursor;
+    return c;
+}
+
+class ScreenCaptureEngineTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(gtk_init_check(nullptr, nullptr)) << "needs the test desktop (scripts/test)";
+        engine.delegate = collector;
+    }
+    void TearDown() override { stop(); }
+
+    std::optional<Error> start(const CaptureFilter& f, const CaptureConfiguration& c) {
+        std::promise<std::optional<Error>> started;
+        engine.start(f, c, [&](std::optional<Error> e) { started.set_value(std::move(e)); });
+        auto future = started.get_future();
+        if (future.wait_for(10s) != std::future_status::ready) return Error{"no answer"};
+        return future.get();
+    }
+
+    bool stop() {
+        std::promise<void> stopped;
+        engine.stop([&] { stopped.set_value(); });
+        return stopped.get_future().wait_for(10s) == std::future_status::ready;
+    }
+
+    std::shared_ptr<Collector> collector = std::make_shared<Collector>();
+    ScreenCaptureEngine engine;
+};
+
+TEST_F(ScreenCaptureEngineTest, FramesArePacedOnTheHostClock) {
+    for (int fps : {30, 60}) {
+        SCOPED_TRACE(fps);
+        collector = std::make_shared<Collector>();
+        engine.delegate = collector;
+        ASSERT_EQ(start(wholeScreen(), config(1920, 1080, fps)), std::nullopt);
+        std::this_thread::sleep_for(2s);
+        ASSERT_TRUE(stop());
+        int framesAtStop = collector->frames;
+        std::this_thread::sleep_for(200ms);
+        EXPECT_EQ(collector->frames, framesAtStop) << "nothing after the stop completed";
+
+        CaptureStatistics stats = engine.statistics();
+        EXPECT_EQ(stats.framesDelivered, std::uint64_t(framesAtStop));
+        std::uint64_t slots = stats.framesDelivered + stats.framesLate + stats.framesDropped;
+        EXPECT_NEAR(double(slots), 2.0 * fps, 0.1 * fps);
+        EXPECT_GE(stats.framesDelivered, slots * 9 / 10) << "most slots deliver a frame";
+        EXPECT_TRUE(collector->ordered);
+        for (auto size : collector->sizes) EXPECT_EQ(size, std::pair(1920, 1080));
+        // The frames' times keep the rate: the mean interval is one slot.
+        ASSERT_GE(collector->pts.size(), 10u);
+        double span = double(collector->pts.back() - collector->pts.front()) / 1e9;
+        double slotsSpanned = std::round(span * fps);
+        EXPECT_NEAR(span / slotsSpanned, 1.0 / fps, 0.002);
+        EXPECT_LT(std::abs(hostTimeNow() - collector->pts.back()), HostTime(2'000'000'000));
+    }
+}
+
+TEST_F(ScreenCaptureEngineTest, AReceiverHoldingFramesGetsNoMoreThanTheQueueDepth) {
+    collector->keepAll = true;
+    CaptureConfiguration c = config(1920, 1080);
+    c.queueDepth = 4;
+    ASSERT_EQ(start(wholeScreen(), c), std::nullopt);
+    std::this_thread::sleep_for(1s);
+    {
+        std::lock_guard lock(collector->mutex);
+        EXPECT_EQ(collector->kept.size(), 4u);
+        EXPECT_GT(engine.statistics().framesDropped, 10u) << "the other slots are counted";
+        collector->kept.clear();  // the pictures go back
+    }
+    EXPECT_TRUE(collector->nextFrame(3)) << "frames flow again once pictures come back";
+}
+
+TEST_F(ScreenCaptureEngineTest, DisplayPicturesShowWindowsButLeaveOutOurOwn) {
+    TestWindow other(
+        {.title = "Other", .width = 300, .height = 200, .x = 100, .y = 100, .color = "#e03030"});
+    ASSERT_NE(other.id(), 0u);
+    GtkWidget* own = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    gtk_window_set_title(GTK_WINDOW(own), "Own");
+    gtk_window_set_default_size(GTK_WINDOW(own), 300, 200);
+    gtk_window_move(GTK_WINDOW(own), 700, 100);
+    gtk_widget_show_all(own);
+    test::runMainUntil([&] { return gtk_widget_get_mapped(own); });
+    test::runMainFor(500ms);
+    int ox = 0, oy = 0;
+    gdk_window_get_origin(gtk_widget_get_window(own), &ox, &oy);
+
+    for (bool leaveOut : {false, true}) {
+        SCOPED_TRACE(leaveOut ? "left out" : "shown");
+        CaptureFilter f = wholeScreen();
+        if (leaveOut) f.excludedProcessID = static_cast<int>(getpid());
+        ASSERT_EQ(start(f, config(1920, 1080)), std::nullopt);
+        auto frame = collector->nextFrame(3);
+        ASSERT_TRUE(frame);
+        EXPECT_TRUE(near(pixelAt(*frame, 250, 200), 0xe03030))
+            << std::hex << pixelAt(*frame, 250, 200);
+        std::uint32_t ownPixel = pixelAt(*frame, ox + 150, oy + 100);
+        if (leaveOut) {
+            EXPECT_EQ(ownPixel, 0u) << "black where our window is";
+            EXPECT_EQ(pixelAt(*frame, ox + 150, oy - 10), 0u) << "with its title bar";
+        } else {
+            EXPECT_NE(ownPixel, 0u);
+        }
+        ASSERT_TRUE(stop());
+    }
+
+    // Our windows are followed as they move over others, and as they go.
+    CaptureFilter f = wholeScreen();
+    f.excludedProcessID = static_cast<int>(getpid());
+    ASSERT_EQ(start(f, config(1920, 1080)), std::nullopt);
+    gtk_window_move(GTK_WINDOW(own), 150, 150);
+    test::runMainFor(500ms);
+    auto frame = collector->nextFrame(3);
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(pixelAt(*frame, 250, 200), 0u);
+    gtk_widget_destroy(own);
+    test::runMainFor(500ms);
+    frame = collector->nextFrame(3);
+    ASSERT_TRUE(frame);
+    EXPECT_TRUE(near(pixelAt(*frame, 250, 200), 0xe03030)) << "nothing left out once it has gone";
+}
+
+TEST_F(ScreenCaptureEngineTest, ScaledDisplayKeepsThingsInPlace) {
+    TestWindow marker(
+        {.title = "Marker", .width = 400, .height = 400, .x = 960, .y = 400, .color = "#20c020"});
+    ASSERT_NE(marker.id(), 0u);
+    ASSERT_EQ(start(wholeScreen(), config(1280, 720)), std::nullopt);
+    auto frame = collector->nextFrame(3);
+    ASSERT_TRUE(frame) << engine.statistics().framesLate << " late, "
+                       << engine.statistics().framesDropped << " dropped";
+    EXPECT_EQ(std::pair(frame->width, frame->height), std::pair(1280, 720));
+    // The window's middle (1160, 600) on the screen is at two thirds of that in the frame.
+    EXPECT_TRUE(near(pixelAt(*frame, 773, 400), 0x20c020)) << std::hex << pixelAt(*frame, 773, 400);
+}
+
+TEST_F(ScreenCaptureEngineTest, TheCursorIsDrawnOnlyWhenAsked) {
+    TestWindow plain(
+        {.title = "Plain", .width = 400, .height = 400, .x = 300, .y = 300, .color = "#ffffff"});
+    ASSERT_NE(plain.id(), 0u);
+    ASSERT_TRUE(test::runTool({"xdotool", "mousemove", "500", "500"}));
+    std::this_thread::sleep_for(200ms);
+    auto darkPixelsNearPointer = [](const VideoFrame& f) {
+        int dark = 0;
+        for (int y = 495; y < 530; ++y) {
+            for (int x = 495; x < 530; ++x) dark += !near(pixelAt(f, x, y), 0xffffff, 60);
+        }
+        return dark;
+    };
+    for (bool cursor : {false, true}) {
+        SCOPED_TRACE(cursor ? "with cursor" : "without");
+        ASSERT_EQ(start(wholeScreen(), config(1920, 1080, 30, cursor)), std::nullopt);
+        auto frame = collector->nextFrame(3);
+        ASSERT_TRUE(frame);
+        if (cursor) {
+            EXPECT_GT(darkPixelsNearPointer(*frame), 10);
+        } else {
+            EXPECT_EQ(darkPixelsNearPointer(*frame), 0);
+        }
+        ASSERT_TRUE(stop());
+    }
+}
+
+TEST_F(ScreenCaptureEngineTest, AWindowIsRecordedCoveredResizedUntilItCloses) {
+    auto window = std::make_unique<TestWindow>(TestWindow::Options{
+        .title = "Recorded", .width = 400, .height = 300, .x = 100, .y = 100, .color = "#c03090"});
+    TestWindow cover(
+        {.title = "Cover", .width = 300, .height = 300, .x = 150, .y = 150, .color = "#30c0c0"});
+    ASSERT_NE(window->id(), 0u);
+    ASSERT_NE(cover.id(), 0u);
+    CaptureFilter f;
+    f.kind = CaptureFilter::Kind::window;
+    f.id = window->id();
+    f.source = PixelRect{0, 0, 400, 300};
+    ASSERT_EQ(start(f, config(400, 300)), std::nullopt);
+    auto frame = collector->nextFrame(3);
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(std::pair(frame->width, frame->height), std::pair(400, 300));
+    EXPECT_TRUE(near(pixelAt(*frame, 200, 150), 0xc03090)) << "its own content where covered";
+
+    // Twice as wide: the frames keep their size and the window its shape (bars above, below).
+    ASSERT_TRUE(window->command("resize 800 300"));
+    frame = collector->nextFrame(6);
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(std::pair(frame->width, frame->height), std::pair(400, 300));
+    EXPECT_TRUE(near(pixelAt(*frame, 200, 150), 0xc03090));
+    EXPECT_EQ(pixelAt(*frame, 200, 20), 0u);
+    EXPECT_EQ(pixelAt(*frame, 200, 280), 0u);
+    ASSERT_TRUE(window->command("color #3050e0"));
+    frame = collector->nextFrame(3);
+    ASSERT_TRUE(frame);
+    EXPECT_TRUE(near(pixelAt(*frame, 200, 150), 0x3050e0)) << "the renamed picture follows";
+
+    window->close();
+    std::unique_lock lock(collector->mutex);
+    ASSERT_TRUE(collector->cv.wait_for(lock, 5s, [&] { return collector->stopError.has_value(); }));
+    EXPECT_EQ(collector->stopError->message, "The recorded window was closed.");
+}
+
+TEST_F(ScreenCaptureEngineTest, SystemAudioComesWithTheFramesWhenAsked) {
+    for (bool withAudio : {false, true}) {
+        SCOPED_TRACE(withAudio ? "with system audio" : "without");
+        CaptureConfiguration c = config(1920, 1080);
+        c.capturesAudio = withAudio;
+        ASSERT_EQ(start(wholeScreen(), c), std::nullopt);
+        test::TonePlayer tone("spk", 440, 3);
+        EXPECT_EQ(collector->audio.waitForLoudSeconds(1, 5s), withAudio);
+        ASSERT_TRUE(stop());
+        auto buffers = collector->audio.take();
+        if (!withAudio) {
+            EXPECT_TRUE(buffers.empty());
+            continue;
+        }
+        ASSERT_FALSE(buffers.empty());
+        EXPECT_EQ(buffers.front().sampleRate, 48000);
+        EXPECT_EQ(buffers.front().channels, 2);
+        // Timed on the same clock as the frames.
+        EXPECT_LT(std::abs(buffers.back().pts - collector->pts.back()), HostTime(1'000'000'000));
+        EXPECT_NEAR(test::rms(buffers, 0), 0.5 / std::sqrt(2.0), 0.05);
+    }
+}
+
+TEST_F(ScreenCaptureEngineTest, SystemAudioWithoutASoundServerFailsTheStart) {
+    const char* server = std::getenv("PULSE_SERVER");
+    std::string saved = server ? server : "";
+    ::setenv("PULSE_SERVER", "unix:/nonexistent/pulse.sock", 1);
+    CaptureConfiguration c = config(1920, 1080);
+    c.capturesAudio = true;
+    auto error = start(wholeScreen(), c);
+    if (server) ::setenv("PULSE_SERVER", saved.c_str(), 1);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->message, "System audio cannot be recorded: no sound server is running.");
+    EXPECT_FALSE(engine.isRunning());
+}
+
+TEST_F(ScreenCaptureEngineTest, SourcesThatCannotBeCaptured) {
+    CaptureFilter gone;
+    gone.kind = CaptureFilter::Kind::window;
+    gone.id = 0x7fffff;
+    EXPECT_EQ(start(gone, config(400, 300)),
+              Error{"The selected window is no longer available (it may have been closed)."});
+    CaptureFilter offScreen = wholeScreen();
+    offScreen.source = PixelRect{1000, 0, 1920, 1080};
+    EXPECT_EQ(start(offScreen, config(1920, 1080)),
+              Error{"The selected display is no longer available."});
+    EXPECT_TRUE(stop()) << "stopping a stream that never started still completes";
+}
+
+}  // namespace
+}  // namespace marlune
