@@ -1,5 +1,7 @@
 #include "app/capture_source_provider.h"
 
+#include <map>
+
 #include "core/queue.h"
 #include "platform/desktop/x11_capture.h"
 #include "platform/desktop/x11_monitors.h"
@@ -13,11 +15,6 @@ namespace {
 constexpr double kMinWindowWidth = 120;
 constexpr double kMinWindowHeight = 90;
 
-bool offered(const ShareableWindow& w, int processID) {
-    return w.layer == 0 && w.width >= kMinWindowWidth && w.height >= kMinWindowHeight &&
-           w.processID && *w.processID != processID && !w.title.empty();
-}
-
 void addThumb(Json& object, const Result<BgraImage>& image) {
     if (!image) return;
     if (auto url = CaptureSourceProvider::jpegDataURL(*image, CaptureSourceProvider::kThumbWidth)) {
@@ -26,6 +23,11 @@ void addThumb(Json& object, const Result<BgraImage>& image) {
 }
 
 }  // namespace
+
+bool CaptureSourceProvider::offered(const ShareableWindow& w, int processID) {
+    return w.layer == 0 && w.width >= kMinWindowWidth && w.height >= kMinWindowHeight &&
+           w.processID && *w.processID != processID && !w.title.empty();
+}
 
 std::string CaptureSourceProvider::displayName(const ShareableDisplay& display, std::size_t index) {
     if (!display.name.empty()) return display.name;
@@ -88,9 +90,21 @@ void CaptureSourceProvider::list(std::function<void(Result<Json>)> completion) c
         query.onScreenWindowsOnly = true;
         auto content = ShareableContent::current(query);
         if (!content) return completion(std::unexpected(content.error()));
-        completion(listObject(*content, currentProcessID(),
-                              [&](const std::string& kind, std::uint32_t id) {
-                                  return picture(*content, kind, id);
+        const int self = currentProcessID();
+        // The windows' pictures in one go: they may have to be drawn again first.
+        std::vector<std::uint32_t> ids;
+        for (const auto& w : content->windows) {
+            if (offered(w, self)) ids.push_back(w.windowID);
+        }
+        auto pictures = x11::captureWindows(ids);
+        std::map<std::uint32_t, Result<BgraImage>*> windowPicture;
+        for (std::size_t i = 0; i < ids.size(); ++i) windowPicture[ids[i]] = &pictures[i];
+        completion(listObject(*content, self,
+                              [&](const std::string& kind, std::uint32_t id) -> Result<BgraImage> {
+                                  if (kind == "display") return picture(*content, kind, id);
+                                  auto it = windowPicture.find(id);
+                                  if (it == windowPicture.end()) return fail("");
+                                  return std::move(*it->second);
                               }));
     });
 }

@@ -38,6 +38,10 @@ class CaptureSourceProvider {
         const ShareableContent& content, int processID,
         const std::function<Result<BgraImage>(const std::string& kind, std::uint32_t id)>& picture);
 
+    // Whether a window is offered: an ordinary application window at least 120 × 90 points with
+    // a title, owned by a process other than `processID`.
+    static bool offered(const ShareableWindow& window, int processID);
+
     // The name shown for a display: its own name, else "Display " and its position from 1.
     static std::string displayName(const ShareableDisplay& display, std::size_t index);
 

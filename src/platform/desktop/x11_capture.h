@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "core/error.h"
@@ -17,7 +18,12 @@ Result<BgraImage> captureScreenRegion(const PixelRect& region);
 // A picture of one window's own content (its client area) through XComposite, so that parts
 // covered by other windows or off the screen still show the window. Fails when the window is
 // gone or not mapped. Any thread.
+//
+// Without a compositing manager the covered parts exist only once the application has drawn
+// them again: this waits for that (at most about half a second), so ask for several windows at
+// once to wait once for all of them.
 Result<BgraImage> captureWindow(std::uint32_t window);
+std::vector<Result<BgraImage>> captureWindows(std::span<const std::uint32_t> windows);
 
 // The system cursor's picture and where it is. Premultiplied BGRA.
 struct CursorSprite {
