@@ -1,0 +1,216 @@
+#include "recording/camera_session.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <random>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace marlune {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr HostTime kMs = 1'000'000;
+
+TEST(FramePacer, LetsThroughAtMostItsRateEvenly) {
+    struct Case {
+        const char* what;
+        double cameraFps;
+        HostTime jitter;  // each picture up to this early or late
+        int cap;
+        int expected;  // of ten seconds of pictures
+    } cases[] = {
+        {"30 capped at 24", 30, 0, 24, 240},
+        {"30 capped at 30, jittery", 30, 4 * kMs, 30, 300},
+        {"60 capped at 30", 60, 0, 30, 300},
+        {"29.97 capped at 30", 29.97, 2 * kMs, 30, 300},
+        {"15 capped at 24", 15, 3 * kMs, 24, 150},
+        {"25 capped at 24", 25, 1 * kMs, 24, 240},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        FramePacer pacer(c.cap);
+        std::mt19937 random(7);
+        std::uniform_int_distribution<HostTime> offset(-c.jitter, c.jitter);
+        const int pictures = static_cast<int>(std::lround(10 * c.cameraFps));
+        int admitted = 0;
+        HostTime lastAdmitted = -1'000'000'000;
+        HostTime shortest = 1'000'000'000;
+        for (int i = 0; i < pictures; ++i) {
+            HostTime t = static_cast<HostTime>(i * 1e9 / c.cameraFps) + offset(random);
+            if (pacer.admit(t)) {
+                ++admitted;
+                shortest = std::min(shortest, t - lastAdmitted);
+                lastAdmitted = t;
+            }
+        }
+        EXPECT_NEAR(admitted, c.expected, 2);
+        // Even: no two pictures let through closer than the camera's own spacing allows.
+        EXPECT_GE(shortest, static_cast<HostTime>(1e9 / c.cameraFps) - 2 * c.jitter - kMs);
+    }
+}
+
+TEST(FramePacer, StartsAfreshAfterAGap) {
+    FramePacer pacer(24);
+    HostTime t = 0;
+    for (int i = 0; i < 30; ++i, t += 33 * kMs) pacer.admit(t);
+    t += 2'000 * kMs;  // the camera stalled for two seconds
+    EXPECT_TRUE(pacer.admit(t));
+    int admitted = 0;
+    for (int i = 1; i <= 30; ++i) admitted += pacer.admit(t + i * 33 * kMs);
+    EXPECT_NEAR(admitted, 24, 1);
+}
+
+// Pictures from a session, collected on the session's thread.
+struct Collected {
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::vector<VideoFrame> frames;
+    std::vector<HostTime> arrivals;
+
+    CameraSession::FrameHandler handler() {
+        return [this](VideoFrame f) {
+            std::lock_guard lock(mutex);
+            arrivals.push_back(hostTimeNow());
+            frames.push_back(std::move(f));
+            arrived.notify_all();
+        };
+    }
+    bool waitFor(std::size_t count, std::chrono::milliseconds timeout) {
+        std::unique_lock lock(mutex);
+        return arrived.wait_for(lock, timeout, [&] { return frames.size() >= count; });
+    }
+    std::size_t count() {
+        std::lock_guard lock(mutex);
+        return frames.size();
+    }
+};
+
+CameraSource testCamera(const char* size = "320x240") {
+    return {"lavfi", std::string("testsrc2=size=") + size + ":rate=30,format=yuyv422,realtime"};
+}
+
+// Waits for a mode change to be answered.
+struct ModeAnswer {
+    std::mutex mutex;
+    std::condition_variable answered;
+    std::optional<bool> running;
+    CameraSession::ModeDone done() {
+        return [this](bool r) {
+            std::lock_guard lock(mutex);
+            running = r;
+            answered.notify_all();
+        };
+    }
+    std::optional<bool> wait() {
+        std::unique_lock lock(mutex);
+        answered.wait_for(lock, 10s, [&] { return running.has_value(); });
+        return running;
+    }
+};
+
+TEST(CameraSession, DeliversTimedBgraPicturesAtTheCappedRate) {
+    Collected got;
+    auto session = CameraSession::start(testCamera(), {320, 240, 24}, got.handler());
+    ASSERT_TRUE(got.waitFor(1, 10s));
+    const std::size_t first = got.count();
+    std::this_thread::sleep_for(2s);
+    const std::size_t inTwoSeconds = got.count() - first;
+    session->stop();
+    EXPECT_TRUE(session->waitEnded(5s));
+    EXPECT_EQ(session->opens(), 1);
+    // 24 a second from a 30 fps camera (the machine may be busy: a little less is fine).
+    EXPECT_GE(inTwoSeconds, 40u);
+    EXPECT_LE(inTwoSeconds, 50u);
+
+    std::lock_guard lock(got.mutex);
+    HostTime previous = 0;
+    for (std::size_t i = 0; i < got.frames.size(); ++i) {
+        const VideoFrame& f = got.frames[i];
+        ASSERT_TRUE(f.valid());
+        EXPECT_EQ(f.width, 320);
+        EXPECT_EQ(f.height, 240);
+        EXPECT_GT(f.pts, previous);
+        // Stamped on the host clock when taken: just before it was handed over.
+        EXPECT_LE(f.pts, got.arrivals[i]);
+        EXPECT_LT(got.arrivals[i] - f.pts, 200 * kMs);
+        previous = f.pts;
+    }
+    // testsrc2's picture is colourful and opaque, not left blank.
+    const VideoFrame& f = got.frames.back();
+    std::set<std::uint32_t> colours;
+    for (int y = 0; y < f.height; y += 16) {
+        const auto* row = reinterpret_cast<const std::uint32_t*>(f.pixels.get() + y * f.stride);
+        for (int x = 0; x < f.width; x += 16) {
+            colours.insert(row[x]);
+            EXPECT_EQ(row[x] >> 24, 0xffu);
+        }
+    }
+    EXPECT_GT(colours.size(), 5u);
+}
+
+TEST(CameraSession, ModesAndRestartsReopenTheCameraOnlyWhenNeeded) {
+    Collected got;
+    auto session = CameraSession::start(testCamera("640x360"), {640, 360, 24}, got.handler());
+    ASSERT_TRUE(got.waitFor(1, 10s));
+
+    ModeAnswer same;
+    session->setMode({640, 360, 24}, same.done());
+    EXPECT_EQ(same.wait(), true);
+    EXPECT_EQ(session->opens(), 1);
+
+    ModeAnswer other;
+    session->setMode({1280, 720, 30}, other.done());
+    EXPECT_EQ(other.wait(), true);
+    EXPECT_EQ(session->opens(), 2);
+    // The new mode's cap: every picture of the 30 fps camera.
+    std::size_t before = got.count();
+    std::this_thread::sleep_for(1s);
+    EXPECT_GE(got.count() - before, 26u);
+
+    session->restart();
+    for (int i = 0; i < 100 && session->opens() < 3; ++i) std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(session->opens(), 3);
+    before = got.count();
+    EXPECT_TRUE(got.waitFor(before + 5, 5s)) << "pictures keep coming after a restart";
+
+    session->stop();
+    std::this_thread::sleep_for(100ms);
+    before = got.count();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(got.count(), before) << "nothing is delivered once stopped";
+    EXPECT_TRUE(session->waitEnded(5s));
+}
+
+TEST(CameraSession, AMissingCameraIsLoggedAndAnsweredAsNotRunning) {
+    struct Case {
+        CameraSource source;
+    } cases[] = {
+        {{"v4l2", "/dev/marlune-no-such-camera"}},
+        {{"no-such-input-format", "x"}},
+        {{"lavfi", "nosuchfilter=1"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.source.format + " " + c.source.device);
+        Collected got;
+        testing::internal::CaptureStderr();
+        auto session = CameraSession::start(c.source, {640, 480, 24}, got.handler());
+        ModeAnswer answer;
+        session->setMode({1280, 720, 30}, answer.done());
+        EXPECT_EQ(answer.wait(), false);
+        session->stop();
+        EXPECT_TRUE(session->waitEnded(5s));
+        std::string log = testing::internal::GetCapturedStderr();
+        EXPECT_NE(log.find("Marlune: camera input unavailable\n"), std::string::npos) << log;
+        EXPECT_EQ(session->opens(), 0);
+        EXPECT_EQ(got.count(), 0u);
+    }
+}
+
+}  // namespace
+}  // namespace marlune
