@@ -1,0 +1,423 @@
+#include "recording/webcam_bubble_controller.h"
+
+#include <cairo.h>
+#include <gtk/gtk.h>
+
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <numbers>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "platform/image/bgra_image.h"
+#include "recording/desktop_support.h"
+#include "support/main_loop.h"
+
+namespace marlune {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A picture for the painter: `colourAt(x)` per column, every row alike.
+VideoFrame columns(int width, int height, const std::function<std::uint32_t(int)>& colourAt) {
+    auto image = std::make_shared<BgraImage>(BgraImage::blank(width, height));
+    for (int y = 0; y < height; ++y) {
+        auto* row = reinterpret_cast<std::uint32_t*>(image->row(y));
+        for (int x = 0; x < width; ++x) row[x] = colourAt(x);
+    }
+    VideoFrame f;
+    f.width = width;
+    f.height = height;
+    f.stride = image->stride;
+    f.pixels = std::shared_ptr<const std::uint8_t>(image, image->pixels.data());
+    return f;
+}
+
+constexpr std::uint32_t kRed = 0xffff0000, kBlue = 0xff0000ff, kGreen = 0xff00ff00;
+
+struct Painted {
+    std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_destroy)> surface;
+    explicit Painted(const BubbleLayout& layout)
+        : surface(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, layout.frame.width,
+                                             layout.frame.height),
+                  cairo_surface_destroy) {}
+    std::uint32_t at(int x, int y) const {
+        cairo_surface_flush(surface.get());
+        const auto* data = cairo_image_surface_get_data(surface.get());
+        int stride = cairo_image_surface_get_stride(surface.get());
+        return reinterpret_cast<const std::uint32_t*>(data + y * stride)[x];
+    }
+};
+
+Painted paint(const BubbleLayout& layout, const VideoFrame* picture, double zoom, bool ring) {
+    Painted p(layout);
+    cairo_t* cr = cairo_create(p.surface.get());
+    paintBubble(cr, layout, picture, zoom, ring);
+    cairo_destroy(cr);
+    return p;
+}
+
+int red(std::uint32_t p) {
+    return (p >> 16) & 0xff;
+}
+int green(std::uint32_t p) {
+    return (p >> 8) & 0xff;
+}
+int blue(std::uint32_t p) {
+    return p & 0xff;
+}
+int alpha(std::uint32_t p) {
+    return p >> 24;
+}
+
+TEST(WebcamBubbleLayout, SizeShapeAndCornerPlaceTheBubbleInTheWorkArea) {
+    const BubbleRect laptop{0, 0, 1440, 875};
+    const BubbleRect panels{60, 40, 1860, 1040};  // bars along the top and left
+    struct Case {
+        const char* corner;
+        const char* size;
+        const char* shape;
+        BubbleRect area;
+        BubbleRect frame;
+        double radius;
+        bool continuous;
+    } cases[] = {
+        {"tr", "l", "wide", laptop, {1116, 24, 300, 169}, 0.21 * 169, true},
+        {"br", "s", "circle", laptop, {1256, 691, 160, 160}, 80, false},
+        {"tl", "m", "squircle", laptop, {24, 24, 220, 220}, 0.21 * 220, true},
+        {"bl", "m", "wide", laptop, {24, 727, 220, 124}, 0.21 * 124, true},
+        {"bl", "s", "wide", laptop, {24, 761, 160, 90}, 0.21 * 90, true},
+        // Unknown names fall back to the middle size, the circle and the bottom-right corner.
+        {"middle", "xl", "hexagon", laptop, {1196, 631, 220, 220}, 110, false},
+        {"tl", "l", "circle", panels, {84, 64, 300, 300}, 150, false},
+        {"br", "l", "circle", panels, {1596, 756, 300, 300}, 150, false},
+        {"tr", "m", "squircle", panels, {1676, 64, 220, 220}, 0.21 * 220, true},
+        {"bl", "l", "wide", panels, {84, 887, 300, 169}, 0.21 * 169, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.corner) + " " + c.size + " " + c.shape);
+        BubbleLayout b = bubbleLayout(c.corner, c.size, c.shape, c.area);
+        EXPECT_EQ(b.frame, c.frame);
+        EXPECT_NEAR(b.cornerRadius, c.radius, 1e-9);
+        EXPECT_EQ(b.continuousCorner, c.continuous);
+    }
+}
+
+// Turning angle per length at each vertex of the outline: the curvature of the drawn edge.
+std::vector<double> curvatures(const std::vector<std::pair<double, double>>& pts) {
+    std::vector<double> k;
+    const std::size_t n = pts.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        auto [ax, ay] = pts[(i + n - 1) % n];
+        auto [bx, by] = pts[i];
+        auto [cx, cy] = pts[(i + 1) % n];
+        double l1 = std::hypot(bx - ax, by - ay), l2 = std::hypot(cx - bx, cy - by);
+        if (l1 < 1e-9 || l2 < 1e-9) {
+            k.push_back(0);
+            continue;
+        }
+        double turn = std::atan2((bx - ax) * (cy - by) - (by - ay) * (cx - bx),
+                                 (bx - ax) * (cx - bx) + (by - ay) * (cy - by));
+        k.push_back(std::abs(turn) / ((l1 + l2) / 2));
+    }
+    return k;
+}
+
+TEST(WebcamBubbleLayout, ContinuousCornersEaseIntoTheSidesAndCirclesStayRound) {
+    struct Case {
+        BubbleLayout layout;
+        bool easesIn;
+    } cases[] = {
+        {{{0, 0, 220, 220}, 0.21 * 220, true}, true},  // squircle
+        {{{0, 0, 300, 169}, 0.21 * 169, true}, true},  // wide
+        // A plain rounded corner: full curvature right where the side ends.
+        {{{0, 0, 220, 124}, 26, false}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.layout.frame.width << "x" << c.layout.frame.height);
+        auto pts = bubbleOutline(c.layout);
+        auto k = curvatures(pts);
+        double most = *std::max_element(k.begin(), k.end());
+        // Where the top side meets the top-right corner: the vertex that ends the straight
+        // stretch along y = 0; the curvature is read one vertex on, inside the corner.
+        std::size_t joint = 0;
+        for (std::size_t i = 1; i + 1 < pts.size(); ++i) {
+            if (pts[i - 1].second == 0 && pts[i].second == 0 && pts[i - 1].first < pts[i].first &&
+                pts[i].first > c.layout.frame.width / 2.0) {
+                joint = i;
+                break;
+            }
+        }
+        ASSERT_GT(joint, 0u);
+        if (c.easesIn) {
+            EXPECT_LT(k[joint + 1], 0.3 * most);
+        } else {
+            EXPECT_GT(k[joint + 1], 0.7 * most);
+        }
+        for (auto [x, y] : pts) {
+            EXPECT_GE(x, 0);
+            EXPECT_LE(x, c.layout.frame.width);
+            EXPECT_GE(y, 0);
+            EXPECT_LE(y, c.layout.frame.height);
+        }
+        // The corner's middle lies as far in from the corner as a quarter circle's.
+        double r = c.layout.cornerRadius;
+        double nearest = 1e9;
+        for (auto [x, y] : pts) {
+            if (std::abs(x - y) < 2 && x < c.layout.frame.height / 2.0)
+                nearest = std::min(nearest, std::hypot(x, y));
+        }
+        EXPECT_NEAR(nearest, r * (std::numbers::sqrt2 - 1), 0.06 * r);
+    }
+    // A circle's outline keeps its distance from the centre.
+    BubbleLayout circle = bubbleLayout("br", "m", "circle", {0, 0, 1000, 1000});
+    for (auto [x, y] : bubbleOutline(circle)) EXPECT_NEAR(std::hypot(x - 110, y - 110), 110, 1e-6);
+}
+
+TEST(WebcamBubblePainting, PictureFillsTheShapeZoomsAboutTheCentreAndRingLiesInside) {
+    const BubbleLayout circle = bubbleLayout("br", "m", "circle", {0, 0, 1000, 1000});  // 220
+    // A square picture, red in its left 30 %, blue elsewhere.
+    VideoFrame square = columns(100, 100, [](int x) { return x < 30 ? kRed : kBlue; });
+    struct Case {
+        double zoom;
+        bool ring;
+        std::uint32_t at55;  // the colour a quarter of the way across
+    } cases[] = {
+        {0.5, false, kRed},  // zoom at or below 1 leaves the picture as it is
+        {1.0, false, kRed},
+        {2.0, false, kBlue},  // twice as large about the centre: the red edge moves out
+        {2.0, true, kBlue},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "zoom " << c.zoom << " ring " << c.ring);
+        Painted p = paint(circle, &square, c.zoom, c.ring);
+        EXPECT_EQ(p.at(55, 110), c.at55);
+        EXPECT_EQ(alpha(p.at(2, 2)), 0) << "outside the circle";
+        EXPECT_EQ(p.at(200, 110), kBlue);
+        std::uint32_t edge = p.at(110, 1);  // inside the top of the circle, within 3 points
+        if (c.ring) {
+            EXPECT_NEAR(red(edge), 0.85 * 255, 3) << std::hex << edge;
+            EXPECT_NEAR(blue(edge), 255, 3);
+            EXPECT_EQ(p.at(110, 5), kBlue) << "the ring is 3 points wide";
+        } else {
+            EXPECT_EQ(edge, kBlue);
+        }
+    }
+
+    // A 16:9 picture fills a square bubble by cropping its sides: its left tenth is not seen.
+    VideoFrame wide = columns(160, 90, [](int x) { return x < 16 ? kGreen : kBlue; });
+    Painted cropped = paint(circle, &wide, 1.0, false);
+    EXPECT_EQ(cropped.at(5, 110), kBlue);
+    EXPECT_EQ(cropped.at(110, 110), kBlue);
+
+    // Nothing from the camera yet: black inside, clear outside.
+    Painted empty = paint(circle, nullptr, 1.0, false);
+    EXPECT_EQ(empty.at(110, 110), 0xff000000u);
+    EXPECT_EQ(alpha(empty.at(1, 1)), 0);
+
+    // The squircle's corner is cut well inside where a square's would be.
+    const BubbleLayout squircle = bubbleLayout("br", "m", "squircle", {0, 0, 1000, 1000});
+    Painted sq = paint(squircle, &square, 1.0, false);
+    EXPECT_EQ(alpha(sq.at(8, 8)), 0);
+    EXPECT_EQ(sq.at(110, 2), kBlue);
+    EXPECT_EQ(sq.at(2, 110), kRed);
+}
+
+// ---- On the test desktop ----
+
+// What a shell command printed.
+std::string output(const std::string& command) {
+    std::string text;
+    if (FILE* p = popen(command.c_str(), "r")) {
+        char chunk[512];
+        while (std::fgets(chunk, sizeof chunk, p)) text += chunk;
+        pclose(p);
+    }
+    return text;
+}
+
+// Where the window manager put an X window, as another program sees it.
+std::optional<BubbleRect> windowGeometry(std::uint32_t id) {
+    std::string text = output("xdotool getwindowgeometry " + std::to_string(id) + " 2>/dev/null");
+    BubbleRect r;
+    auto at = text.find("Position: ");
+    auto size = text.find("Geometry: ");
+    if (at == std::string::npos || size == std::string::npos) return std::nullopt;
+    if (std::sscanf(text.c_str() + at, "Position: %d,%d", &r.x, &r.y) != 2) return std::nullopt;
+    if (std::sscanf(text.c_str() + size, "Geometry: %dx%d", &r.width, &r.height) != 2)
+        return std::nullopt;
+    return r;
+}
+
+// The screen's pixels in `r`, as 0xRRGGBB, read back from the X server.
+struct ScreenPixels {
+    GdkPixbuf* pixbuf = nullptr;
+    explicit ScreenPixels(const BubbleRect& r) {
+        pixbuf =
+            gdk_pixbuf_get_from_window(gdk_get_default_root_window(), r.x, r.y, r.width, r.height);
+    }
+    ~ScreenPixels() {
+        if (pixbuf) g_object_unref(pixbuf);
+    }
+    std::uint32_t at(int x, int y) const {
+        const guchar* p = gdk_pixbuf_get_pixels(pixbuf) + y * gdk_pixbuf_get_rowstride(pixbuf) +
+                          x * gdk_pixbuf_get_n_channels(pixbuf);
+        return (std::uint32_t{p[0]} << 16) | (std::uint32_t{p[1]} << 8) | p[2];
+    }
+};
+
+int cameraThreads() {
+    int n = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(task.path() / "comm");
+        std::string name;
+        std::getline(comm, name);
+        n += name == "marlune-camera";
+    }
+    return n;
+}
+
+constexpr std::uint32_t kDesktopColour = 0x3a6ea5;
+
+class WebcamBubbleOnTheDesktop : public testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(gtk_init_check(nullptr, nullptr))
+            << "no display: run under scripts/with-desktop";
+        useCamera("lavfi", "testsrc2=size=640x360:rate=30,format=yuyv422,realtime");
+        test::sh("xsetroot -solid '#3a6ea5'");
+    }
+    void TearDown() override {
+        unsetenv("MARLUNE_WEBCAM_INPUT_FORMAT");
+        unsetenv("MARLUNE_WEBCAM_DEVICE");
+    }
+    static void useCamera(const char* format, const char* device) {
+        setenv("MARLUNE_WEBCAM_INPUT_FORMAT", format, 1);
+        setenv("MARLUNE_WEBCAM_DEVICE", device, 1);
+    }
+    static bool waitForGeometry(std::uint32_t id, const BubbleRect& want) {
+        return test::runMainUntil([&] { return windowGeometry(id) == want; }, 5s);
+    }
+};
+
+TEST_F(WebcamBubbleOnTheDesktop, SitsInTheChosenCornerOfTheWorkAreaAtItsSizeAndShape) {
+    test::TestWindow panels("panel.py");  // bars along the top (40) and the left (60)
+    ASSERT_TRUE(panels.ready());
+    ASSERT_EQ(panels.info["workarea"], Json::parse("[60, 40, 1860, 1040]"));
+    struct Case {
+        const char* corner;
+        const char* size;
+        const char* shape;
+        BubbleRect frame;
+    } cases[] = {
+        {"tl", "s", "circle", {84, 64, 160, 160}},    {"tr", "m", "squircle", {1676, 64, 220, 220}},
+        {"bl", "l", "wide", {84, 887, 300, 169}},     {"br", "m", "wide", {1676, 932, 220, 124}},
+        {"br", "l", "circle", {1596, 756, 300, 300}}, {"tr", "s", "wide", {1736, 64, 160, 90}},
+    };
+    WebcamBubbleController bubble;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.corner) + " " + c.size + " " + c.shape);
+        bubble.show(c.corner, c.size, true, c.shape, 1.0);
+        ASSERT_TRUE(bubble.isVisible());
+        EXPECT_EQ(bubble.layout().frame, c.frame);
+        EXPECT_TRUE(waitForGeometry(bubble.windowID(), c.frame))
+            << "at " << output("xdotool getwindowgeometry " + std::to_string(bubble.windowID()));
+    }
+    bubble.hide();
+    EXPECT_FALSE(bubble.isVisible());
+    EXPECT_EQ(bubble.windowID(), 0u);
+}
+
+TEST_F(WebcamBubbleOnTheDesktop, ShowsTheLiveCameraInsideItsOutlineAndIsLeftOutOfRecordings) {
+    WebcamBubbleController bubble;
+    bubble.show("br", "m", true, "squircle", 1.0);
+    const BubbleRect frame = bubble.layout().frame;
+    ASSERT_TRUE(waitForGeometry(bubble.windowID(), frame));
+    ASSERT_TRUE(test::runMainUntil([&] { return bubble.picturesShown() >= 10; }, 10s));
+    const auto shownAt = std::chrono::steady_clock::now();
+    const auto before = bubble.picturesShown();
+    test::runMainFor(2s);
+    const double rate =
+        double(bubble.picturesShown() - before) /
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - shownAt).count();
+    EXPECT_LE(rate, 24.5) << "the preview is capped at 24 pictures a second";
+    EXPECT_GE(rate, 15.0);
+
+    ScreenPixels screen(frame);
+    ASSERT_TRUE(screen.pixbuf);
+    // The window is cut to the squircle: its corners show the desktop beneath.
+    EXPECT_EQ(screen.at(2, 2), kDesktopColour);
+    EXPECT_EQ(screen.at(frame.width - 3, frame.height - 3), kDesktopColour);
+    // Inside: the camera's picture (testsrc2 has no black in the middle), and the white ring.
+    std::uint32_t middle = screen.at(frame.width / 2, frame.height / 2);
+    EXPECT_NE(middle, 0u);
+    EXPECT_NE(middle, kDesktopColour);
+    std::uint32_t ring = screen.at(frame.width / 2, 1);
+    EXPECT_GE(red(ring), 200) << std::hex << ring;
+    EXPECT_GE(green(ring), 200) << std::hex << ring;
+
+    // Display recordings leave out this process's windows by their owner: the bubble names it.
+    std::string pid = output("xprop -id " + std::to_string(bubble.windowID()) + " _NET_WM_PID");
+    EXPECT_NE(pid.find("= " + std::to_string(getpid())), std::string::npos) << pid;
+
+    bubble.hide();
+    EXPECT_TRUE(test::runMainUntil([] { return cameraThreads() == 0; }, 5s))
+        << "hiding stops the camera";
+}
+
+TEST_F(WebcamBubbleOnTheDesktop, DragsWithThePointerAndADoubleClickRestartsTheCamera) {
+    WebcamBubbleController bubble;
+    bubble.show("br", "m", true, "circle", 1.0);
+    const BubbleRect frame = bubble.layout().frame;
+    const std::uint32_t id = bubble.windowID();
+    ASSERT_TRUE(waitForGeometry(id, frame));
+    ASSERT_TRUE(test::runMainUntil([&] { return bubble.cameraOpens() == 1; }, 10s));
+
+    const int cx = frame.x + frame.width / 2, cy = frame.y + frame.height / 2;
+    ASSERT_TRUE(test::sh("xdotool mousemove " + std::to_string(cx) + " " + std::to_string(cy) +
+                         " mousedown 1"));
+    test::runMainFor(100ms);
+    for (int step = 1; step <= 4; ++step) {
+        test::sh("xdotool mousemove " + std::to_string(cx - 50 * step) + " " +
+                 std::to_string(cy - 25 * step));
+        test::runMainFor(50ms);
+    }
+    test::sh("xdotool mouseup 1");
+    BubbleRect moved{frame.x - 200, frame.y - 100, frame.width, frame.height};
+    EXPECT_TRUE(waitForGeometry(id, moved))
+        << "at " << output("xdotool getwindowgeometry " + std::to_string(id));
+
+    test::runMainFor(600ms);  // not part of a double click with the drag's press
+    test::sh("xdotool click --repeat 2 --delay 60 1");
+    EXPECT_TRUE(test::runMainUntil([&] { return bubble.cameraOpens() == 2; }, 10s));
+    EXPECT_EQ(bubble.windowID(), id);
+    EXPECT_EQ(windowGeometry(id), moved) << "a double click does not move the bubble";
+    const auto shown = bubble.picturesShown();
+    EXPECT_TRUE(test::runMainUntil([&] { return bubble.picturesShown() > shown + 5; }, 10s));
+}
+
+TEST_F(WebcamBubbleOnTheDesktop, WithoutACameraTheBubbleStaysBlackAndTheLogSaysWhy) {
+    useCamera("v4l2", "/dev/marlune-no-such-camera");
+    testing::internal::CaptureStderr();
+    WebcamBubbleController bubble;
+    bubble.show("tl", "m", false, "circle", 1.0);
+    const BubbleRect frame = bubble.layout().frame;
+    ASSERT_TRUE(waitForGeometry(bubble.windowID(), frame));
+    test::runMainFor(1s);
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("Marlune: camera input unavailable\n"), std::string::npos) << log;
+    EXPECT_TRUE(bubble.isVisible());
+    EXPECT_EQ(bubble.cameraOpens(), 0);
+    ScreenPixels screen(frame);
+    ASSERT_TRUE(screen.pixbuf);
+    EXPECT_EQ(screen.at(frame.width / 2, frame.height / 2), 0u);
+    EXPECT_EQ(screen.at(1, 1), kDesktopColour);
+}
+
+}  // namespace
+}  // namespace marlune
