@@ -8,6 +8,7 @@
 
 #include <gtk/gtk.h>
 
+#include "app/desktop_integration.h"
 #include "app/main_window_controller.h"
 #include "app/version.h"
 #include "bridge/marlune_scheme_handler.h"
@@ -89,8 +90,8 @@ void AppDelegate::launch(const std::shared_ptr<ScriptTarget>& page) {
     bridge->setWebView(page);
     installChrome();
     registerCommands();
-    // The webcam bubble joins here (outside smoke mode) once it exists.
-    if (isSmoke) startSmokeMode();
+    if (isSmoke) return startSmokeMode();
+    if (settings->webcamEnabled()) setWebcamPreview(true);
 }
 
 void AppDelegate::installChrome() {
@@ -216,11 +217,19 @@ Json AppDelegate::readyResult() const {
     return r;
 }
 
-void AppDelegate::setWebcamPreview(bool) {
-    // The webcam bubble does not exist yet; settings changes that concern it end here.
+void AppDelegate::setWebcamPreview(bool on) {
+    if (!webcam_) {
+        webcam_ = std::make_unique<WebcamBubbleController>(
+            WebcamBubbleController::Options{defaults, ensureToolkit});
+    }
+    if (!on) return webcam_->hide();
+    webcam_->show(settings->webcamCorner(), settings->webcamSize(), settings->webcamRing(),
+                  settings->webcamShape(), settings->webcamZoom());
 }
 
-void AppDelegate::setWebcamZoom(double) {}
+void AppDelegate::setWebcamZoom(double zoom) {
+    if (webcam_) webcam_->setZoom(zoom);
+}
 
 WebcamFollowUp webcamFollowUp(bool wasEnabled, bool isEnabled, const Json& payload) {
     if (isEnabled != wasEnabled)
@@ -466,6 +475,11 @@ void AppDelegate::registerCommands() {
         reply(Json::object());
     });
     // ---- end of export ----
+
+    command("webcam.zoom", [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
+        app.setWebcamZoom(readNumber(payload, "zoom").value_or(1.0));
+        reply(Json::object());
+    });
 
     command("settings.get", [](AppDelegate& app, const Json&, WebBridge::Reply reply) {
         reply(app.settings->asDictionary());

@@ -16,6 +16,7 @@
 #include "library/media_tools.h"
 #include "library/project_store.h"
 #include "library/recordings_library.h"
+#include "recording/webcam_bubble_controller.h"
 #include "render/export_renderer.h"
 
 namespace marlune {
@@ -122,9 +123,12 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     void command(std::string name,
                  std::function<void(AppDelegate&, const Json&, WebBridge::Reply)> handler);
 
-    // Turns the webcam bubble on or off, or rebuilds it; pushes a new zoom to it.
+    // Turns the webcam bubble on or off, or rebuilds it with the webcam settings; pushes a new
+    // zoom to it.
     void setWebcamPreview(bool on);
     void setWebcamZoom(double zoom);
+    // The webcam bubble, made on first use; the recording controller takes it over once it exists.
+    std::unique_ptr<WebcamBubbleController> webcam_;
 
     Json readyResult() const;
 

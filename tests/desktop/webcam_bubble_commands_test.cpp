@@ -1,0 +1,164 @@
+// The webcam bubble as the page drives it: the "webcamEnabled" setting at launch and through
+// "settings.set", the other webcam settings rebuilding it, and "webcam.zoom".
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "desktop_test.h"
+#include "screen_helpers.h"
+#include "support/bridge_process.h"
+#include "support/temp_dir.h"
+
+namespace marlune {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string output(const std::string& command) {
+    std::string text;
+    if (FILE* p = popen(command.c_str(), "r")) {
+        char chunk[512];
+        while (std::fgets(chunk, sizeof chunk, p)) text += chunk;
+        pclose(p);
+    }
+    return text;
+}
+
+struct Placed {
+    std::string id;
+    int x = 0, y = 0, width = 0, height = 0;
+    bool operator==(const Placed&) const = default;
+};
+
+// The bubble window on the screen, as another program finds it.
+std::optional<Placed> findBubble() {
+    std::string ids = output("xdotool search --name '^Marlune webcam$' 2>/dev/null");
+    if (ids.empty()) return std::nullopt;
+    Placed p;
+    p.id = ids.substr(0, ids.find('\n'));
+    std::string g = output("xdotool getwindowgeometry " + p.id);
+    auto at = g.find("Position: "), size = g.find("Geometry: ");
+    if (at == std::string::npos || size == std::string::npos) return std::nullopt;
+    std::sscanf(g.c_str() + at, "Position: %d,%d", &p.x, &p.y);
+    std::sscanf(g.c_str() + size, "Geometry: %dx%d", &p.width, &p.height);
+    return p;
+}
+
+std::optional<Placed> waitForBubble(const std::function<bool(const Placed&)>& wanted) {
+    std::optional<Placed> found;
+    test::runMainUntil(
+        [&] {
+            found = findBubble();
+            return found && wanted(*found);
+        },
+        10s);
+    return found && wanted(*found) ? found : std::nullopt;
+}
+
+bool waitForNoBubble() {
+    return test::runMainUntil([] { return !findBubble(); }, 10s);
+}
+
+// The test camera: a still picture, yellow in its left half, then a blue bar 80 pixels wide
+// from the middle, then red.
+constexpr const char* kBarsCamera =
+    "color=c=blue:s=640x360:r=30,drawbox=x=0:y=0:w=320:h=360:c=yellow:t=fill,"
+    "drawbox=x=400:y=0:w=240:h=360:c=red:t=fill,format=yuyv422,realtime";
+
+// The width of the blue bar as it shows in the bubble, measured along its middle row.
+int blueBarWidth(const Placed& b) {
+    const int cx = b.x + b.width / 2;
+    const int y = b.y + b.height / 2;
+    auto blue = [&](int x) {
+        test::Rgb c = test::screenPixel(x, y);
+        return c.b > 200 && c.r < 60 && c.g < 60;
+    };
+    int left = cx - 3, right = cx + 3;
+    while (left < right && !blue(left)) ++left;
+    right = left;
+    while (right < b.x + b.width && blue(right)) ++right;
+    return right - left;
+}
+
+class WebcamBubbleCommands : public test::DesktopTest {
+  protected:
+    // A headless program whose defaults file holds `defaults`, with the test camera.
+    std::unique_ptr<test::BridgeProcess> launch(const Json& defaults) {
+        std::filesystem::create_directories(processHome.path() / ".config/marlune");
+        std::ofstream(processHome.path() / ".config/marlune/defaults.json") << defaults.dump();
+        return std::make_unique<test::BridgeProcess>(
+            test::BridgeProcess::Options{.home = processHome.path(),
+                                         .env = {{"MARLUNE_WEBCAM_INPUT_FORMAT", "lavfi"},
+                                                 {"MARLUNE_WEBCAM_DEVICE", kBarsCamera}},
+                                         .keepDisplay = true});
+    }
+    test::TempDir processHome;
+};
+
+TEST_F(WebcamBubbleCommands, TheBubbleFollowsTheWebcamSettingsFromLaunchOn) {
+    auto marlune = launch({{"webcamEnabled", true}, {"webcamSize", "s"}, {"webcamCorner", "tl"}});
+    auto small = [](const Placed& b) {
+        return b.x == 24 && b.y == 24 && b.width == 160 && b.height == 160;
+    };
+    auto first = waitForBubble(small);
+    ASSERT_TRUE(first) << "the bubble is shown at launch when the setting is on";
+    test::runMainFor(1s);  // pictures arriving
+    const int unzoomed = blueBarWidth(*first);
+    EXPECT_NEAR(unzoomed, 80 * 160 / 360, 3);  // the picture's height fills the bubble
+
+    // A new zoom alone scales the picture in the same window.
+    auto reply = marlune->request("1", "settings.set", {{"webcamZoom", 1.5}});
+    ASSERT_TRUE(reply && reply->value("ok", false));
+    test::runMainFor(500ms);
+    EXPECT_EQ(findBubble(), first) << "not rebuilt for a zoom";
+    EXPECT_NEAR(blueBarWidth(*first), 1.5 * unzoomed, 3) << "unzoomed " << unzoomed;
+
+    reply = marlune->request("2", "webcam.zoom", {{"zoom", 0.5}});
+    ASSERT_TRUE(reply && reply->value("ok", false));
+    EXPECT_EQ((*reply)["result"], Json::object());
+    test::runMainFor(500ms);
+    EXPECT_NEAR(blueBarWidth(*first), unzoomed, 3) << "a zoom below 1 shows it as it is";
+    reply = marlune->request("3", "webcam.zoom");
+    ASSERT_TRUE(reply && reply->value("ok", false));
+
+    // Another shape rebuilds it.
+    reply = marlune->request("4", "settings.set", {{"webcamShape", "wide"}});
+    ASSERT_TRUE(reply && reply->value("ok", false));
+    auto wide = waitForBubble([](const Placed& b) { return b.width == 160 && b.height == 90; });
+    ASSERT_TRUE(wide);
+    EXPECT_NE(wide->id, first->id);
+    EXPECT_EQ(wide->y, 24);
+
+    // Off and on again.
+    reply = marlune->request("5", "settings.set", {{"webcamEnabled", false}});
+    ASSERT_TRUE(reply && reply->value("ok", false));
+    EXPECT_TRUE(waitForNoBubble());
+    reply = marlune->request("6", "settings.set", {{"webcamEnabled", true}, {"webcamSize", "l"}});
+    ASSERT_TRUE(reply && reply->value("ok", false));
+    EXPECT_TRUE(waitForBubble([](const Placed& b) { return b.width == 300 && b.height == 169; }));
+
+    EXPECT_EQ(marlune->closeAndWait(), 0);
+    EXPECT_TRUE(waitForNoBubble());
+}
+
+TEST_F(WebcamBubbleCommands, NoBubbleAtLaunchWhenTheSettingIsOff) {
+    auto marlune = launch({{"webcamEnabled", false}});
+    ASSERT_TRUE(marlune->request("1", "settings.get"));
+    test::runMainFor(500ms);
+    EXPECT_FALSE(findBubble());
+    // Changing other webcam settings while it is off shows nothing either.
+    ASSERT_TRUE(marlune->request("2", "settings.set", {{"webcamShape", "circle"}}));
+    ASSERT_TRUE(marlune->request("3", "webcam.zoom", {{"zoom", 1.5}}));
+    test::runMainFor(500ms);
+    EXPECT_FALSE(findBubble());
+    EXPECT_EQ(marlune->closeAndWait(), 0);
+}
+
+}  // namespace
+}  // namespace marlune
