@@ -140,7 +140,7 @@ void CameraSession::Shared::run() {
             std::lock_guard lock(mutex);
             if (stopping) break;
         }
-        if (onFrame) onFrame(std::move(frame));
+        if (onFrame) onFrame(std::move(frame), current);
     }
     input.reset();
     std::lock_guard lock(mutex);

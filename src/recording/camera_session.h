@@ -27,14 +27,15 @@ class FramePacer {
 };
 
 // A camera kept running on a thread of its own: the device is opened, read and closed there, so
-// a camera that stalls holds up nothing else. Pictures go to `onFrame` on that thread, converted
+// a camera that stalls holds up nothing else. Pictures go to `onFrame` on that thread, with the
+// mode the camera was opened in for them, converted
 // to BGRA, at most `mode.fps` a second; a failed open is logged once ("Marlune: camera input
 // unavailable") and the session then waits, empty, to be restarted or given another mode.
 //
 // Every member may be called from any thread and returns at once. Always owned by a shared_ptr.
 class CameraSession {
   public:
-    using FrameHandler = std::function<void(VideoFrame)>;
+    using FrameHandler = std::function<void(VideoFrame, const CameraMode&)>;
     using ModeDone = std::function<void(bool running)>;
 
     static std::shared_ptr<CameraSession> start(CameraSource source, CameraMode mode,

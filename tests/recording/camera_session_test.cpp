@@ -72,10 +72,12 @@ struct Collected {
     std::condition_variable arrived;
     std::vector<VideoFrame> frames;
     std::vector<HostTime> arrivals;
+    std::vector<CameraMode> modes;
 
     CameraSession::FrameHandler handler() {
-        return [this](VideoFrame f) {
+        return [this](VideoFrame f, const CameraMode& mode) {
             std::lock_guard lock(mutex);
+            modes.push_back(mode);
             arrivals.push_back(hostTimeNow());
             frames.push_back(std::move(f));
             arrived.notify_all();
@@ -172,6 +174,11 @@ TEST(CameraSession, ModesAndRestartsReopenTheCameraOnlyWhenNeeded) {
     std::size_t before = got.count();
     std::this_thread::sleep_for(1s);
     EXPECT_GE(got.count() - before, 26u);
+    {
+        std::lock_guard lock(got.mutex);
+        EXPECT_EQ(got.modes.back(), (CameraMode{1280, 720, 30}));
+        EXPECT_EQ(got.modes.front(), (CameraMode{640, 360, 24}));
+    }
 
     session->restart();
     for (int i = 0; i < 100 && session->opens() < 3; ++i) std::this_thread::sleep_for(50ms);
