@@ -8,6 +8,7 @@
 #include <mutex>
 #include <utility>
 
+#include "core/debug_log.h"
 #include "core/queue.h"
 #include "recording/camera_session.h"
 
@@ -19,6 +20,10 @@ namespace {
 // picture beyond these is dropped (late pictures are worth nothing to a live preview, and a
 // recording would only fall further behind).
 constexpr int kMaxQueuedPictures = 2;
+
+constexpr CameraMode kRecordMode{WebcamBubbleController::recordWidth,
+                                 WebcamBubbleController::recordHeight,
+                                 WebcamBubbleController::recordFPS};
 
 std::string environmentOr(const char* name, const std::string& fallback) {
     const char* value = std::getenv(name);
@@ -60,23 +65,37 @@ struct WebcamBubbleController::State : std::enable_shared_from_this<State> {
 
     // Any thread.
     mutable std::mutex mutex;
-    std::shared_ptr<CameraSession> session;    // the shown bubble's camera; guarded by mutex
-    VideoFrame latest;                         // the picture to show next; guarded by mutex
-    bool redrawPosted = false;                 // guarded by mutex
+    std::shared_ptr<CameraSession> session;  // the shown bubble's camera; guarded by mutex
+    CameraMode previewMode;                  // the shown bubble's own mode; guarded by mutex
+    VideoFrame latest;                       // the picture to show next; guarded by mutex
+    bool redrawPosted = false;               // guarded by mutex
+    // The webcam movie's writer once its first picture is in, and whether the recording is
+    // paused; guarded by mutex (the main thread pauses and resumes the writer directly).
+    std::shared_ptr<AssetWriterCoordinator> recWriter;
+    bool recordingPaused = false;
     std::atomic<std::uint64_t> generation{0};  // which show() the pictures belong to
     std::atomic<int> queuedPictures{0};
 
     // ".webcam" queue.
     FramePacer previewPacer{previewFPS};
     std::uint64_t pacedGeneration = 0;
+    std::optional<std::filesystem::path> pendingRecordURL;  // asked for, no picture yet
+    std::uint64_t recordingSerial = 0;  // tells a stale mode switch from the current one
 
     std::shared_ptr<CameraSession> currentSession() const {
         std::lock_guard lock(mutex);
         return session;
     }
+    std::shared_ptr<AssetWriterCoordinator> currentWriter() const {
+        std::lock_guard lock(mutex);
+        return recWriter;
+    }
 
     void startCamera(const CameraSource& source, const CameraMode& mode);
-    void handlePicture(std::uint64_t forGeneration, VideoFrame picture);
+    void handlePicture(std::uint64_t forGeneration, VideoFrame picture, const CameraMode& mode);
+    void record(const VideoFrame& picture, const CameraMode& mode);
+    void beginRecording(std::filesystem::path url);
+    void endRecording(StopCompletion completion);
     void redraw();
     void applyShape();
     void destroyWindow();
@@ -92,27 +111,31 @@ void WebcamBubbleController::State::startCamera(const CameraSource& source,
                                                 const CameraMode& mode) {
     const std::uint64_t forGeneration = ++generation;
     std::weak_ptr<State> weak = weak_from_this();
-    auto camera = CameraSession::start(source, mode, [weak, forGeneration](VideoFrame picture) {
-        // The camera's thread: only hands over, never waits.
-        auto self = weak.lock();
-        if (!self) return;
-        if (self->queuedPictures.fetch_add(1) >= kMaxQueuedPictures) {
-            --self->queuedPictures;
-            return;
-        }
-        self->queue->post([weak, forGeneration, picture = std::move(picture)]() mutable {
-            if (auto self = weak.lock()) {
+    auto camera = CameraSession::start(
+        source, mode, [weak, forGeneration](VideoFrame picture, const CameraMode& mode) {
+            // The camera's thread: only hands over, never waits.
+            auto self = weak.lock();
+            if (!self) return;
+            if (self->queuedPictures.fetch_add(1) >= kMaxQueuedPictures) {
                 --self->queuedPictures;
-                self->handlePicture(forGeneration, std::move(picture));
+                return;
             }
+            self->queue->post([weak, forGeneration, mode, picture = std::move(picture)]() mutable {
+                if (auto self = weak.lock()) {
+                    --self->queuedPictures;
+                    self->handlePicture(forGeneration, std::move(picture), mode);
+                }
+            });
         });
-    });
     std::lock_guard lock(mutex);
     session = std::move(camera);
 }
 
-void WebcamBubbleController::State::handlePicture(std::uint64_t forGeneration, VideoFrame picture) {
+void WebcamBubbleController::State::handlePicture(std::uint64_t forGeneration, VideoFrame picture,
+                                                  const CameraMode& mode) {
     if (forGeneration != generation.load()) return;  // from a bubble since hidden
+    // Every picture goes to the movie; only the preview is thinned out.
+    record(picture, mode);
     if (pacedGeneration != forGeneration) {
         pacedGeneration = forGeneration;
         previewPacer.reset();
@@ -124,6 +147,84 @@ void WebcamBubbleController::State::handlePicture(std::uint64_t forGeneration, V
     redrawPosted = true;
     Queue::main().post([weak = weak_from_this()] {
         if (auto self = weak.lock()) self->redraw();
+    });
+}
+
+void WebcamBubbleController::State::record(const VideoFrame& picture, const CameraMode& mode) {
+    std::shared_ptr<AssetWriterCoordinator> writer = currentWriter();
+    if (!writer) {
+        // The movie starts with the first picture taken in the recording mode; the preview's
+        // pictures still on their way are not part of it.
+        if (!pendingRecordURL || mode != kRecordMode) return;
+        {
+            std::lock_guard lock(mutex);
+            // Not during a pause: the movie would start with what the screen movie leaves out.
+            if (recordingPaused) return;
+        }
+        auto made = std::make_shared<AssetWriterCoordinator>(options.writerTuning);
+        auto prepared = made->prepare(*pendingRecordURL, picture.width, picture.height, recordFPS,
+                                      false, false, recordBitrate);
+        pendingRecordURL.reset();
+        if (!prepared) {
+            systemLog("Marlune: webcam writer failed (" + prepared.error().message +
+                      ") — continuing without webcam layer");
+            return;
+        }
+        std::lock_guard lock(mutex);
+        recWriter = made;
+        // A pause that came while the movie was being created.
+        if (recordingPaused) made->pause();
+        writer = std::move(made);
+    }
+    writer->appendVideo(picture);
+}
+
+void WebcamBubbleController::State::beginRecording(std::filesystem::path url) {
+    auto camera = currentSession();
+    if (!camera || currentWriter() || pendingRecordURL) return;
+    pendingRecordURL = std::move(url);
+    const std::uint64_t serial = ++recordingSerial;
+    camera->setMode(kRecordMode, [weak = weak_from_this(), serial](bool running) {
+        if (running) return;
+        auto self = weak.lock();
+        if (!self) return;
+        self->queue->post([weak, serial] {
+            auto self = weak.lock();
+            if (!self || serial != self->recordingSerial || !self->pendingRecordURL) return;
+            systemLog("Marlune: webcam tap unavailable — continuing without webcam layer");
+            self->pendingRecordURL.reset();
+            // Back to the preview, which the camera may still be able to give.
+            CameraMode preview;
+            {
+                std::lock_guard lock(self->mutex);
+                preview = self->previewMode;
+            }
+            if (auto camera = self->currentSession()) camera->setMode(preview);
+        });
+    });
+}
+
+void WebcamBubbleController::State::endRecording(StopCompletion completion) {
+    pendingRecordURL.reset();
+    ++recordingSerial;
+    std::shared_ptr<AssetWriterCoordinator> writer;
+    CameraMode preview;
+    {
+        std::lock_guard lock(mutex);
+        writer = std::move(recWriter);
+        recWriter.reset();
+        recordingPaused = false;
+        preview = previewMode;
+    }
+    if (auto camera = currentSession()) camera->setMode(preview);
+    if (!writer) {
+        Queue::main().post([completion = std::move(completion)] { completion(nullptr, false); });
+        return;
+    }
+    writer->finish([writer, completion = std::move(completion)](Result<SavedInfo> saved) mutable {
+        bool finished = saved.has_value();
+        Queue::main().post([writer = finished ? std::move(writer) : nullptr, finished,
+                            completion = std::move(completion)] { completion(writer, finished); });
     });
 }
 
@@ -302,6 +403,10 @@ void WebcamBubbleController::show(const std::string& corner, const std::string& 
         mode = {1280, 720, previewFPS};
     else
         mode = {640, 480, previewFPS};
+    {
+        std::lock_guard lock(s.mutex);
+        s.previewMode = mode;
+    }
     s.startCamera(configuredCameraSource(s.options.defaults.get()), mode);
 }
 
@@ -323,6 +428,51 @@ void WebcamBubbleController::setZoom(double zoom) {
     State& s = *state_;
     s.zoom = zoom;
     if (s.area) gtk_widget_queue_draw(s.area);
+}
+
+void WebcamBubbleController::startRecording(const std::filesystem::path& url) {
+    State& s = *state_;
+    {
+        std::lock_guard lock(s.mutex);
+        s.recordingPaused = false;
+    }
+    s.queue->post([weak = std::weak_ptr<State>(state_), url] {
+        if (auto self = weak.lock()) self->beginRecording(url);
+    });
+}
+
+void WebcamBubbleController::pauseRecording() {
+    State& s = *state_;
+    std::shared_ptr<AssetWriterCoordinator> writer;
+    {
+        std::lock_guard lock(s.mutex);
+        s.recordingPaused = true;
+        writer = s.recWriter;
+    }
+    if (writer) writer->pause();
+}
+
+void WebcamBubbleController::resumeRecording() {
+    State& s = *state_;
+    std::shared_ptr<AssetWriterCoordinator> writer;
+    {
+        std::lock_guard lock(s.mutex);
+        s.recordingPaused = false;
+        writer = s.recWriter;
+    }
+    if (writer) writer->resume();
+}
+
+void WebcamBubbleController::stopRecording(StopCompletion completion) {
+    State& s = *state_;
+    // Held strongly: the completion is owed even if the bubble's owner goes meanwhile.
+    s.queue->post([self = state_, completion = std::move(completion)]() mutable {
+        self->endRecording(std::move(completion));
+    });
+}
+
+std::shared_ptr<AssetWriterCoordinator> WebcamBubbleController::recordingWriter() const {
+    return state_->currentWriter();
 }
 
 bool WebcamBubbleController::isVisible() const {
