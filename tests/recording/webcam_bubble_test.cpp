@@ -377,6 +377,17 @@ TEST_F(WebcamBubbleOnTheDesktop, DragsWithThePointerAndADoubleClickRestartsTheCa
     const std::uint32_t id = bubble.windowID();
     ASSERT_TRUE(waitForGeometry(id, frame));
     ASSERT_TRUE(test::runMainUntil([&] { return bubble.cameraOpens() == 1; }, 10s));
+    // Pointer presses that come while the window manager is still taking the new window in are
+    // lost to it (and can leave it holding the pointer): start once it has framed the bubble
+    // and the bubble has drawn, and give it a moment beyond.
+    ASSERT_TRUE(test::runMainUntil(
+        [&] {
+            return bubble.picturesShown() >= 3 &&
+                   output("xprop -id " + std::to_string(id) + " _NET_FRAME_EXTENTS")
+                           .find(" = ") != std::string::npos;
+        },
+        10s));
+    test::runMainFor(1s);
 
     const int cx = frame.x + frame.width / 2, cy = frame.y + frame.height / 2;
     ASSERT_TRUE(test::sh("xdotool mousemove " + std::to_string(cx) + " " + std::to_string(cy) +
