@@ -1,0 +1,117 @@
+// The recording clock and the names recordings get.
+
+#include "recording/recording_clock.h"
+
+#include <ctime>
+#include <set>
+
+#include <gtest/gtest.h>
+
+#include "recording/recording_controller.h"
+
+namespace marlune {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(RecordingClock, PausesComeOffTheElapsedTime) {
+    using Step = std::pair<char, std::chrono::milliseconds>;  // what happens, and when
+    struct Case {
+        const char* what;
+        std::vector<Step> steps;
+        std::chrono::microseconds readAt;
+        std::int64_t expected;
+    };
+    // 's' start, 'p' pause, 'r' resume, 'x' reset.
+    const Case cases[] = {
+        {"never started", {}, 5s, 0},
+        {"running", {{'s', 0ms}}, 1234ms, 1234},
+        {"stands still while paused", {{'s', 0ms}, {'p', 3s}}, 13s, 3000},
+        {"a 10 s pause leaves it 10 s behind",
+         {{'s', 0ms}, {'p', 3s}, {'r', 13s}},
+         20s,
+         10000},
+        {"two pauses add up", {{'s', 0ms}, {'p', 1s}, {'r', 2s}, {'p', 4s}, {'r', 7s}}, 9s, 5000},
+        {"a second pause does not restart the first",
+         {{'s', 0ms}, {'p', 2s}, {'p', 5s}, {'r', 6s}},
+         8s,
+         4000},
+        {"a resume while running does nothing", {{'s', 0ms}, {'r', 2s}}, 3s, 3000},
+        {"a pause before any start does nothing", {{'p', 0ms}, {'s', 1s}}, 3s, 2000},
+        {"a new start forgets the old pauses",
+         {{'s', 0ms}, {'p', 1s}, {'r', 5s}, {'s', 10s}},
+         11s,
+         1000},
+        {"reset reads 0", {{'s', 0ms}, {'x', 2s}}, 3s, 0},
+        {"truncated toward zero", {{'s', 0ms}}, 999'999us, 999},
+        {"never below 0", {{'s', 5s}}, 1s, 0},
+    };
+    const auto t0 = std::chrono::steady_clock::time_point{} + 1000s;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        RecordingClock clock;
+        for (auto [op, at] : c.steps) {
+            switch (op) {
+                case 's':
+                    clock.start(t0 + at);
+                    break;
+                case 'p':
+                    clock.pause(t0 + at);
+                    break;
+                case 'r':
+                    clock.resume(t0 + at);
+                    break;
+                default:
+                    clock.reset();
+            }
+        }
+        EXPECT_EQ(clock.elapsedMs(t0 + c.readAt), c.expected);
+    }
+}
+
+TEST(RecordingClock, TheTrayShowsMinutesAndSeconds) {
+    const std::pair<std::int64_t, const char*> cases[] = {
+        {0, "00:00"},      {999, "00:00"},       {59'999, "00:59"},   {65'000, "01:05"},
+        {3'665'000, "61:05"}, {6'000'000, "100:00"}, {-5, "00:00"},
+    };
+    for (auto [ms, text] : cases) EXPECT_EQ(formatElapsed(ms), text) << ms;
+}
+
+std::chrono::system_clock::time_point localTime(int y, int mo, int d, int h, int mi, int s) {
+    std::tm t{};
+    t.tm_year = y - 1900;
+    t.tm_mon = mo - 1;
+    t.tm_mday = d;
+    t.tm_hour = h;
+    t.tm_min = mi;
+    t.tm_sec = s;
+    t.tm_isdst = -1;
+    return std::chrono::system_clock::from_time_t(std::mktime(&t));
+}
+
+TEST(RecordingController, RecordingsAreNamedAfterTheirLocalStartTimeWithoutOverwriting) {
+    const auto when = localTime(2026, 12, 5, 19, 27, 30) + 700ms;
+    struct Case {
+        const char* what;
+        std::set<std::string> taken;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"free", {}, "Marlune 2026-12-05 at 19.27.30.mp4"},
+        {"taken once", {"Marlune 2026-12-05 at 19.27.30.mp4"}, "Marlune 2026-12-05 at 19.27.30 (2).mp4"},
+        {"taken twice",
+         {"Marlune 2026-12-05 at 19.27.30.mp4", "Marlune 2026-12-05 at 19.27.30 (2).mp4"},
+         "Marlune 2026-12-05 at 19.27.30 (3).mp4"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(RecordingController::outputName(
+                      when, [&](const std::string& name) { return c.taken.contains(name); }),
+                  c.expected);
+    }
+    EXPECT_EQ(RecordingController::outputName(localTime(2027, 1, 2, 3, 4, 5), nullptr),
+              "Marlune 2027-01-02 at 03.04.05.mp4");
+}
+
+}  // namespace
+}  // namespace marlune
