@@ -10,6 +10,7 @@
 
 #include "app/desktop_integration.h"
 #include "app/main_window_controller.h"
+#include "app/recording_chrome.h"
 #include "app/version.h"
 #include "bridge/marlune_scheme_handler.h"
 #include "bridge/media_http_server.h"
@@ -17,6 +18,7 @@
 #include "core/paths.h"
 #include "core/queue.h"
 #include "library/recordings_library.h"
+#include "recording/recording_controller.h"
 
 namespace marlune {
 
@@ -87,7 +89,10 @@ void AppDelegate::applicationDidFinishLaunching(const std::shared_ptr<ScriptTarg
 }
 
 void AppDelegate::launch(const std::shared_ptr<ScriptTarget>& page) {
+    // Before the page can be ready: what a crash left behind is made whole first.
+    recoveryNotices_ = RecordingController::recoverAtLaunch();
     bridge->setWebView(page);
+    createRecordingController();
     installChrome();
     registerCommands();
     if (isSmoke) return startSmokeMode();
@@ -123,6 +128,42 @@ void AppDelegate::installChrome() {
         if (auto self = weak.lock()) self->hotkeyPressed();
     };
     hotkey->registerHotkey();
+}
+
+void AppDelegate::createRecordingController() {
+    auto weak = weak_from_this();
+    RecordingController::Options options;
+    options.defaults = [settings = settings] { return RecordingDefaults::from(*settings); };
+    options.emit = [bridge = std::weak_ptr<WebBridge>(bridge)](std::string_view name, Json data) {
+        if (auto b = bridge.lock()) b->emit(name, std::move(data));
+    };
+    options.chrome = std::make_shared<AppRecordingChrome>(statusItem, [weak] {
+        auto self = weak.lock();
+        return self ? self->windowController.get() : nullptr;
+    });
+    options.screenCaptureGranted = [] { return PermissionsManager::screenCaptureGranted(); };
+    recording = RecordingController::create(std::move(options));
+}
+
+bool AppDelegate::isRecordingActive() const {
+    return recording && recording->isActive();
+}
+
+void AppDelegate::stopRecording() {
+    if (recording) recording->stop([](Result<Json>) {});
+}
+
+void AppDelegate::togglePauseRecording() {
+    if (recording) recording->togglePause();
+}
+
+void AppDelegate::emitRecoveryNotices() {
+    for (auto& message : recoveryNotices_) {
+        Json data = Json::object();
+        data["message"] = std::move(message);
+        bridge->emit("notice", std::move(data));
+    }
+    recoveryNotices_.clear();
 }
 
 void AppDelegate::hotkeyPressed() {
@@ -167,8 +208,13 @@ bool AppDelegate::applicationShouldTerminateAfterLastWindowClosed() const {
 }
 
 void AppDelegate::applicationShouldTerminate(std::function<void()> proceed) {
-    // A recording in progress is stopped and saved first (then `proceed`, whatever the outcome),
-    // once the recording controller exists; no dialog either way.
+    // A recording in progress is stopped and saved first, whatever the outcome; no dialog.
+    if (isRecordingActive()) {
+        return recording->shutdown([weak = weak_from_this(), proceed = std::move(proceed)] {
+            if (auto self = weak.lock()) return self->applicationShouldTerminate(proceed);
+            proceed();
+        });
+    }
     if (exportsRunning_ == 0) return proceed();
     // An export cut off by the exit would leave a partial movie in the recordings folder: the
     // render is cancelled (which removes its file), a trimmed copy is let finish.
@@ -287,6 +333,7 @@ std::function<void(Result<std::string>)> AppDelegate::exportCompletion(std::int6
 void AppDelegate::registerCommands() {
     command("app.ready", [](AppDelegate& app, const Json&, WebBridge::Reply reply) {
         reply(app.readyResult());
+        app.emitRecoveryNotices();
     });
 
     command("app.setChrome", [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
@@ -387,6 +434,27 @@ void AppDelegate::registerCommands() {
                               });
     });
     // ---- end of capture sources ----
+
+    // ---- Recording ----
+    command("recording.start", [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
+        // Answered once capture has really started, after the countdown.
+        app.recording->start(payload, std::move(reply));
+    });
+
+    command("recording.pause", [](AppDelegate& app, const Json&, WebBridge::Reply reply) {
+        app.recording->pause();
+        reply(Json::object());
+    });
+
+    command("recording.resume", [](AppDelegate& app, const Json&, WebBridge::Reply reply) {
+        app.recording->resume();
+        reply(Json::object());
+    });
+
+    command("recording.stop", [](AppDelegate& app, const Json&, WebBridge::Reply reply) {
+        app.recording->stop(std::move(reply));
+    });
+    // ---- end of recording ----
 
     // ---- Recordings library, media tools and project files ----
     command("library.list", [](AppDelegate& app, const Json&, WebBridge::Reply reply) {

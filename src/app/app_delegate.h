@@ -23,6 +23,7 @@ namespace marlune {
 
 class MainWindowController;
 class MediaHttpServer;
+class RecordingController;
 
 // What a "settings.set" means for the webcam bubble, given the webcam-enabled setting before and
 // after the change and the payload that changed it.
@@ -64,9 +65,9 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     // Brings the main window to the front, if there is one.
     void showMainWindow();
 
-    // True while a recording is in progress. The recording controller does not exist yet, so
-    // nothing is ever in progress; quitting and closing the window follow this answer.
-    bool isRecordingActive() const { return false; }
+    // True while a recording is in progress (from its start command until it is saved);
+    // quitting and closing the window follow this answer.
+    bool isRecordingActive() const;
 
     // The global hot key: stops the recording in progress, or else brings the main window to the
     // front and tells the page ("hotkeyRecord"), which decides whether to start one.
@@ -97,6 +98,8 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     std::unique_ptr<MediaHttpServer> mediaServer;
     // The main window; from launch on in the desktop host, never in the headless one.
     std::unique_ptr<MainWindowController> windowController;
+    // From launch on. Declared after the window, so it goes first.
+    std::shared_ptr<RecordingController> recording;
 
     ~AppDelegate();
 
@@ -115,10 +118,13 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     // The tray item's menu, the hot key (outside smoke mode) and, with a window, its activation.
     void installChrome();
     // What the tray item and the hot key ask of the recording in progress (the result of a stop is
-    // ignored). The recording controller answers them once it exists; until then no recording is
-    // ever in progress and they do nothing.
-    void stopRecording() {}
-    void togglePauseRecording() {}
+    // ignored).
+    void stopRecording();
+    void togglePauseRecording();
+    // Creates the recording controller, with the tray item, the countdown and the main window.
+    void createRecordingController();
+    // Tells the page, once ready, what launch recovered of recordings a crash cut short.
+    void emitRecoveryNotices();
     // Adds a handler that holds this object weakly and does nothing once it is gone.
     void command(std::string name,
                  std::function<void(AppDelegate&, const Json&, WebBridge::Reply)> handler);
@@ -145,6 +151,7 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     // One export (trimmed copy or render) has answered; a quit waiting for it may go on.
     void exportEnded();
 
+    std::vector<std::string> recoveryNotices_;  // for the page, once it is ready
     int exportsRunning_ = 0;              // exports started and not answered yet
     std::function<void()> afterExports_;  // the quit waiting for them
 };
