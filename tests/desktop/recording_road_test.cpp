@@ -1,0 +1,540 @@
+// Recordings made through `marlune --stdio-bridge` on the test desktop, as the page makes them:
+// the events and their timing, the refusals, the stream ending on its own, quitting during a
+// recording, and a kill followed by a new launch.
+
+#include <signal.h>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+
+#include <gtest/gtest.h>
+
+#include "recording/movie_probe.h"
+#include "support/bridge_process.h"
+#include "support/ffmpeg_tool.h"
+#include "support/temp_dir.h"
+#include "support/test_window.h"
+
+namespace marlune {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kCalledOff = "The recording was called off: Marlune is quitting.";
+
+// One line from the host, and when the test read it.
+struct Seen {
+    test::ScriptLine line;
+    Clock::time_point at;
+    const Json& data() const { return line.value["data"]; }
+    std::string name() const { return line.value.value("name", ""); }
+};
+
+// A running host with every line it printed, stamped as it arrived.
+class Session {
+  public:
+    explicit Session(const fs::path& home)
+        : home_(home), process_({.home = home, .keepDisplay = true}) {}
+
+    fs::path folder() const { return home_ / "Videos/Marlune"; }
+
+    void send(const std::string& id, const std::string& cmd, const Json& payload = nullptr) {
+        process_.send(id, cmd, payload);
+    }
+
+    // Reads until `done` holds or `timeout` passes.
+    bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 20s) {
+        const auto deadline = Clock::now() + timeout;
+        while (!done()) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0) return false;
+            auto text = process_.readLine(left);
+            if (!text) return done();
+            take(*text);
+        }
+        return true;
+    }
+    void pumpFor(std::chrono::milliseconds d) {
+        const auto until = Clock::now() + d;
+        pumpUntil([&] { return Clock::now() >= until; }, d + 1s);
+    }
+
+    // The reply to `id`, waiting for it.
+    std::optional<Seen> reply(const std::string& id, std::chrono::milliseconds timeout = 20s) {
+        const Seen* found = nullptr;
+        pumpUntil([&] { return (found = findReply(id)) != nullptr; }, timeout);
+        return found ? std::optional(*found) : std::nullopt;
+    }
+    std::optional<Json> request(const std::string& id, const std::string& cmd,
+                                const Json& payload = nullptr) {
+        send(id, cmd, payload);
+        auto r = reply(id);
+        return r ? std::optional(r->line.value) : std::nullopt;
+    }
+
+    // The index of the first event named `name` at or after `from`, waiting for it.
+    std::optional<std::size_t> event(const std::string& name, std::size_t from = 0,
+                                     std::chrono::milliseconds timeout = 20s) {
+        std::optional<std::size_t> found;
+        pumpUntil(
+            [&] {
+                for (std::size_t i = from; i < events.size(); ++i) {
+                    if (events[i].name() == name) return (found = i).has_value();
+                }
+                return false;
+            },
+            timeout);
+        return found;
+    }
+    // The "state" phases seen from `from` on.
+    std::vector<std::string> phases(std::size_t from = 0) const {
+        std::vector<std::string> out;
+        for (std::size_t i = from; i < events.size(); ++i) {
+            if (events[i].name() == "state") out.push_back(events[i].data()["phase"]);
+        }
+        return out;
+    }
+
+    // Sends a signal and reads everything up to the end of the output; the exit status.
+    int signalAndWait(int sig) {
+        process_.signal(sig);
+        pumpUntil([] { return false; }, 30s);  // until the output ends
+        return process_.closeAndWait();
+    }
+    // Ends the input and reads everything up to the end of the output; the exit status.
+    int closeAndWait() {
+        process_.closeInput();
+        pumpUntil([] { return false; }, 30s);
+        return process_.closeAndWait();
+    }
+    void kill() {
+        process_.signal(SIGKILL);
+        process_.closeAndWait();
+    }
+
+    std::vector<Seen> events;
+    std::vector<Seen> replies;
+
+  private:
+    void take(const std::string& text) {
+        Seen seen{test::parseScriptLine(text), Clock::now()};
+        ASSERT_NE(seen.line.kind, test::ScriptLine::Kind::other) << text;
+        (seen.line.kind == test::ScriptLine::Kind::event ? events : replies).push_back(seen);
+    }
+    const Seen* findReply(const std::string& id) const {
+        for (const auto& r : replies) {
+            if (r.line.value.value("id", "") == id) return &r;
+        }
+        return nullptr;
+    }
+
+    fs::path home_;
+    test::BridgeProcess process_;
+};
+
+double msBetween(Clock::time_point a, Clock::time_point b) {
+    return std::chrono::duration<double, std::milli>(b - a).count();
+}
+
+// The id of the test desktop's display, as the page finds it.
+std::uint32_t displayID(Session& s) {
+    auto list = s.request("sources", "sources.list");
+    if (!list || !(*list)["ok"].get<bool>()) return 0;
+    return (*list)["result"]["screens"][0]["id"].get<std::uint32_t>();
+}
+
+Json displayPayload(std::uint32_t id) {
+    return {{"sourceKind", "display"}, {"sourceID", id}, {"fps", 30}, {"mic", true},
+            {"systemAudio", false},     {"webcam", false}, {"cursorMode", "smooth"}};
+}
+
+bool xdotool(const std::string& args) {
+    return test::runTool({"sh", "-c", "xdotool " + args});
+}
+
+// The movie's visible length: from its first frame to the start of its last, in ms.
+std::optional<double> frameSpanMs(const fs::path& movie) {
+    auto packets = test::probeVideoPackets(movie);
+    if (packets.size() < 2) return std::nullopt;
+    double first = packets.front().time, last = packets.front().time;
+    for (const auto& p : packets) {
+        first = std::min(first, p.time);
+        last = std::max(last, p.time);
+    }
+    return (last - first) * 1000.0;
+}
+
+std::vector<std::string> filesIn(const fs::path& folder) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(folder, ec)) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(RecordingRoad, AFullRecordingFromStartToSaved) {
+    test::TempDir home;
+    Session s(home.path());
+    const std::uint32_t display = displayID(s);
+    ASSERT_NE(display, 0u);
+    ASSERT_TRUE(s.request("ready", "app.ready"));
+
+    const std::size_t first = s.events.size();
+    const auto sentAt = Clock::now();
+    s.send("start", "recording.start", displayPayload(display));
+    auto started = s.reply("start");
+    ASSERT_TRUE(started);
+    ASSERT_TRUE(started->line.value["ok"].get<bool>()) << started->line.value.dump();
+    const std::string file = started->line.value["result"]["file"];
+    EXPECT_TRUE(file.starts_with("Marlune ") && file.ends_with(".mp4")) << file;
+
+    // preparing, then 3, 2, 1, 0 a second apart, then recording; the reply about 3 s after the
+    // command, once capture runs.
+    std::vector<const Seen*> countdown;
+    for (std::size_t i = first; i < s.events.size(); ++i) {
+        if (s.events[i].name() == "countdown") countdown.push_back(&s.events[i]);
+    }
+    ASSERT_EQ(countdown.size(), 4u);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(countdown[i]->data()["n"], 3 - i);
+    for (int i = 1; i < 4; ++i) {
+        EXPECT_NEAR(msBetween(countdown[i - 1]->at, countdown[i]->at), 1000, 400) << i;
+    }
+    EXPECT_NEAR(msBetween(countdown[0]->at, started->at), 3000, 600);
+    EXPECT_LT(msBetween(sentAt, started->at), 6000);
+    EXPECT_EQ(s.phases(first), (std::vector<std::string>{"preparing", "countdown", "recording"}));
+    auto recordingAt = s.events[*s.event("state", first)].at;
+    for (std::size_t i = first; i < s.events.size(); ++i) {
+        if (s.events[i].name() == "state" && s.events[i].data()["phase"] == "recording") {
+            recordingAt = s.events[i].at;
+            EXPECT_EQ(s.events[i].data()["elapsedMs"], 0);
+        }
+    }
+    // The tracks are kept safe beside the movie while recording.
+    EXPECT_TRUE(fs::exists(s.folder() / ("." + file + ".tracks")));
+
+    // Clicks on the recorded display, and ticks every half second meanwhile.
+    ASSERT_TRUE(xdotool("mousemove 480 270 click 1 sleep 0.3 mousemove 1440 810 click 1"));
+    const std::size_t ticksFrom = s.events.size();
+    s.pumpFor(2200ms);
+    std::vector<std::int64_t> ticks;
+    for (std::size_t i = ticksFrom; i < s.events.size(); ++i) {
+        if (s.events[i].name() == "tick") ticks.push_back(s.events[i].data()["elapsedMs"]);
+    }
+    ASSERT_GE(ticks.size(), 3u);
+    for (std::size_t i = 1; i < ticks.size(); ++i) EXPECT_NEAR(ticks[i] - ticks[i - 1], 500, 250);
+
+    // A 2 s pause: the clock stands still, then runs on 2 s behind the wall clock.
+    const std::size_t pauseFrom = s.events.size();
+    auto paused = s.request("pause", "recording.pause");
+    ASSERT_TRUE(paused && (*paused)["ok"].get<bool>());
+    auto pausedState = s.event("state", pauseFrom);
+    ASSERT_TRUE(pausedState);
+    EXPECT_EQ(s.events[*pausedState].data()["phase"], "paused");
+    const std::int64_t frozen = s.events[*pausedState].data()["elapsedMs"];
+    const auto pausedAt = s.events[*pausedState].at;
+    s.pumpFor(2000ms);
+    int ticksWhilePaused = 0;
+    for (std::size_t i = *pausedState; i < s.events.size(); ++i) {
+        if (s.events[i].name() != "tick") continue;
+        ++ticksWhilePaused;
+        EXPECT_EQ(s.events[i].data()["elapsedMs"], frozen);
+    }
+    EXPECT_GE(ticksWhilePaused, 2);
+    const std::size_t resumeFrom = s.events.size();
+    ASSERT_TRUE(s.request("resume", "recording.resume"));
+    auto resumedState = s.event("state", resumeFrom);
+    ASSERT_TRUE(resumedState);
+    EXPECT_EQ(s.events[*resumedState].data()["phase"], "recording");
+    const double pausedFor = msBetween(pausedAt, s.events[*resumedState].at);
+    EXPECT_GE(pausedFor, 1900);
+    auto tickAfter = s.event("tick", *resumedState + 1, 3s);
+    ASSERT_TRUE(tickAfter);
+    const Seen& tick = s.events[*tickAfter];
+    EXPECT_NEAR(tick.data()["elapsedMs"].get<double>(),
+                msBetween(recordingAt, tick.at) - pausedFor, 300);
+
+    s.pumpFor(800ms);
+    const std::size_t stopFrom = s.events.size();
+    s.send("stop", "recording.stop");
+    auto stopped = s.reply("stop", 30s);
+    ASSERT_TRUE(stopped);
+    ASSERT_TRUE(stopped->line.value["ok"].get<bool>()) << stopped->line.value.dump();
+    const Json& result = stopped->line.value["result"];
+    EXPECT_EQ(result["name"], file);
+    EXPECT_EQ(s.phases(stopFrom), (std::vector<std::string>{"stopping", "idle"}));
+    auto saved = s.event("saved", stopFrom);
+    ASSERT_TRUE(saved);
+    EXPECT_EQ(s.events[*saved].data(), result);
+    auto stopping = s.event("state", stopFrom);
+    ASSERT_TRUE(stopping);
+    auto idle = s.event("state", *stopping + 1);
+    ASSERT_TRUE(idle);
+    EXPECT_GT(*saved, *idle) << "saved comes once the recording is torn down";
+
+    // The movie (without the pause) and its project file, and no journal left.
+    const fs::path movie = s.folder() / file;
+    const int durationMs = result["durationMs"];
+    EXPECT_NEAR(durationMs, msBetween(recordingAt, stopped->at) - pausedFor, 1000);
+    auto span = frameSpanMs(movie);
+    ASSERT_TRUE(span);
+    EXPECT_NEAR(*span, durationMs, 1000.0 / 30 + 1);
+    EXPECT_TRUE(test::decodesCleanly(movie));
+    auto streams = test::probeStreams(movie);
+    ASSERT_EQ(streams.size(), 2u);  // the picture and the microphone
+    EXPECT_EQ(streams[1].type, "audio");
+
+    Json project = Json::parse(test::readFile(s.folder() / (file + ".marlune.json")));
+    EXPECT_EQ(project["version"], 1);
+    ASSERT_EQ(project["clicks"].size(), 2u) << project["clicks"].dump();
+    EXPECT_NEAR(project["clicks"][0]["fx"].get<double>(), 0.25, 0.002);
+    EXPECT_NEAR(project["clicks"][0]["fy"].get<double>(), 0.25, 0.002);
+    EXPECT_NEAR(project["clicks"][1]["fx"].get<double>(), 0.75, 0.002);
+    EXPECT_NEAR(project["clicks"][1]["fy"].get<double>(), 0.75, 0.002);
+    EXPECT_LT(project["clicks"][0]["t"].get<int>(), project["clicks"][1]["t"].get<int>());
+    EXPECT_GT(project["cursorPath"].size(), 60u);  // 30 a second
+    EXPECT_EQ(filesIn(s.folder()),
+              (std::vector<std::string>{file, file + ".marlune.json"}));
+
+    EXPECT_EQ(s.closeAndWait(), 0);
+}
+
+TEST(RecordingRoad, RefusalsLeaveTheRecordingAlone) {
+    test::TempDir home;
+    Session s(home.path());
+    const std::uint32_t display = displayID(s);
+    ASSERT_NE(display, 0u);
+    ASSERT_TRUE(s.request("ready", "app.ready"));
+
+    struct Case {
+        const char* what;
+        const char* cmd;
+        Json payload;
+        const char* error;
+        std::vector<std::string> phases;  // the "state" events it causes
+    };
+    const Case cases[] = {
+        {"no payload", "recording.start", nullptr, "Invalid recording options.", {}},
+        {"no source id", "recording.start", {{"sourceKind", "display"}},
+         "Invalid recording options.", {}},
+        {"no source kind", "recording.start", {{"sourceID", display}},
+         "Invalid recording options.", {}},
+        {"an id given as text", "recording.start",
+         {{"sourceKind", "display"}, {"sourceID", std::to_string(display)}},
+         "Invalid recording options.", {}},
+        {"an id out of range", "recording.start", {{"sourceKind", "display"}, {"sourceID", -1}},
+         "Invalid recording options.", {}},
+        {"a window that does not exist", "recording.start",
+         {{"sourceKind", "window"}, {"sourceID", 0x7ffffff1}},
+         "The selected window is no longer available (it may have been closed).",
+         {"preparing", "idle"}},
+        {"a display that does not exist", "recording.start",
+         {{"sourceKind", "display"}, {"sourceID", display + 1000}},
+         "The selected display is no longer available.", {"preparing", "idle"}},
+        {"stop while idle", "recording.stop", nullptr, "No recording is in progress.", {}},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::size_t from = s.events.size();
+        auto r = s.request("r" + std::to_string(n++), c.cmd, c.payload);
+        ASSERT_TRUE(r);
+        EXPECT_EQ((*r)["ok"], false);
+        EXPECT_EQ((*r)["error"]["message"], c.error);
+        s.pumpFor(100ms);
+        EXPECT_EQ(s.phases(from), c.phases);
+        for (std::size_t i = from; i < s.events.size(); ++i) EXPECT_NE(s.events[i].name(), "error");
+    }
+    EXPECT_TRUE(filesIn(s.folder()).empty());
+
+    // During the countdown: a second start and a stop are refused, and the countdown runs on.
+    const std::size_t from = s.events.size();
+    s.send("start", "recording.start", displayPayload(display));
+    ASSERT_TRUE(s.event("countdown", from));
+    auto again = s.request("again", "recording.start", displayPayload(display));
+    ASSERT_TRUE(again);
+    EXPECT_EQ((*again)["error"]["message"], "A recording is already in progress.");
+    auto early = s.request("early", "recording.stop");
+    ASSERT_TRUE(early);
+    EXPECT_EQ((*early)["error"]["message"], "No recording is in progress.");
+    auto started = s.reply("start");
+    ASSERT_TRUE(started);
+    EXPECT_TRUE(started->line.value["ok"].get<bool>());
+    std::vector<int> numbers;
+    for (std::size_t i = from; i < s.events.size(); ++i) {
+        if (s.events[i].name() == "countdown") numbers.push_back(s.events[i].data()["n"]);
+    }
+    EXPECT_EQ(numbers, (std::vector<int>{3, 2, 1, 0}));
+    EXPECT_EQ(s.phases(from), (std::vector<std::string>{"preparing", "countdown", "recording"}));
+    // Pause and resume where they do not apply change nothing.
+    ASSERT_TRUE(s.request("resume", "recording.resume"));
+    s.pumpFor(1000ms);
+    EXPECT_EQ(s.phases(from).back(), "recording");
+    auto stopped = s.request("stop", "recording.stop");
+    ASSERT_TRUE(stopped);
+    EXPECT_TRUE((*stopped)["ok"].get<bool>()) << stopped->dump();
+    auto twice = s.request("stop2", "recording.stop");
+    ASSERT_TRUE(twice);
+    EXPECT_EQ((*twice)["error"]["message"], "No recording is in progress.");
+    EXPECT_EQ(s.closeAndWait(), 0);
+}
+
+TEST(RecordingRoad, AWindowClosedWhileRecordedEndsTheRecordingWhichIsSaved) {
+    test::TempDir home;
+    test::TestWindow window({.title = "Recorded window", .width = 480, .height = 320});
+    ASSERT_NE(window.id(), 0u);
+    Session s(home.path());
+    ASSERT_TRUE(s.request("ready", "app.ready"));
+    auto started = s.request(
+        "start", "recording.start",
+        {{"sourceKind", "window"}, {"sourceID", window.id()}, {"mic", false}, {"cursorMode", "system"}});
+    ASSERT_TRUE(started);
+    ASSERT_TRUE((*started)["ok"].get<bool>()) << started->dump();
+    const std::string file = (*started)["result"]["file"];
+    // Clicks in a window recording are not tracked.
+    ASSERT_TRUE(xdotool("mousemove 200 200 click 1"));
+    s.pumpFor(1500ms);
+
+    const std::size_t from = s.events.size();
+    window.close();
+    ASSERT_TRUE(s.event("saved", from, 30s));
+    std::vector<std::string> sequence;
+    for (std::size_t i = from; i < s.events.size(); ++i) {
+        const auto& e = s.events[i];
+        if (e.name() == "tick") continue;
+        sequence.push_back(e.name() == "state" ? "state " + e.data()["phase"].get<std::string>()
+                                               : e.name());
+    }
+    EXPECT_EQ(sequence,
+              (std::vector<std::string>{"error", "state stopping", "state idle", "saved"}));
+    EXPECT_EQ(s.events[*s.event("error", from)].data()["message"],
+              "Capture stopped unexpectedly: The recorded window was closed.");
+    const Json saved = s.events[*s.event("saved", from)].data();
+    EXPECT_EQ(saved["name"], file);
+    EXPECT_GT(saved["durationMs"].get<int>(), 1000);
+    EXPECT_TRUE(test::decodesCleanly(s.folder() / file));
+    EXPECT_EQ(filesIn(s.folder()), std::vector<std::string>{file});  // no tracks, no project
+
+    // Idle again: a new recording can start.
+    auto stop = s.request("stop", "recording.stop");
+    EXPECT_EQ((*stop)["error"]["message"], "No recording is in progress.");
+    EXPECT_EQ(s.closeAndWait(), 0);
+}
+
+TEST(RecordingRoad, QuittingDuringARecordingSavesIt) {
+    struct Case {
+        const char* what;
+        bool bySignal;        // SIGTERM, else the end of the input
+        bool duringCountdown;  // quit before capture starts
+    };
+    const Case cases[] = {
+        {"SIGTERM while recording", true, false},
+        {"end of input while recording", false, false},
+        {"SIGTERM during the countdown", true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        test::TempDir home;
+        Session s(home.path());
+        const std::uint32_t display = displayID(s);
+        ASSERT_NE(display, 0u);
+        ASSERT_TRUE(s.request("ready", "app.ready"));
+        s.send("start", "recording.start", displayPayload(display));
+        if (c.duringCountdown) {
+            ASSERT_TRUE(s.event("countdown"));
+            EXPECT_EQ(s.signalAndWait(SIGTERM), 0);
+            auto start = s.reply("start", 1s);
+            ASSERT_TRUE(start);
+            EXPECT_EQ(start->line.value["error"]["message"], kCalledOff);
+            EXPECT_EQ(s.phases().back(), "idle");
+            // Nothing had been captured: nothing is left behind.
+            EXPECT_TRUE(filesIn(s.folder()).empty());
+            continue;
+        }
+        auto started = s.reply("start");
+        ASSERT_TRUE(started && started->line.value["ok"].get<bool>());
+        const std::string file = started->line.value["result"]["file"];
+        ASSERT_TRUE(xdotool("mousemove 100 100 click 1"));
+        s.pumpFor(1500ms);
+        EXPECT_EQ(c.bySignal ? s.signalAndWait(SIGTERM) : s.closeAndWait(), 0);
+        auto saved = s.event("saved", 0, 1s);
+        ASSERT_TRUE(saved);
+        EXPECT_EQ(s.events[*saved].data()["name"], file);
+        EXPECT_EQ(s.phases().back(), "idle");
+        EXPECT_TRUE(test::decodesCleanly(s.folder() / file));
+        auto span = frameSpanMs(s.folder() / file);
+        ASSERT_TRUE(span);
+        EXPECT_NEAR(*span, s.events[*saved].data()["durationMs"].get<double>(), 1000.0 / 30 + 1);
+        Json project = Json::parse(test::readFile(s.folder() / (file + ".marlune.json")));
+        EXPECT_EQ(project["clicks"].size(), 1u);
+        EXPECT_EQ(filesIn(s.folder()), (std::vector<std::string>{file, file + ".marlune.json"}));
+    }
+}
+
+TEST(RecordingRoad, AKilledRecordingIsRecoveredWithItsClicksAtTheNextLaunch) {
+    test::TempDir home;
+    std::string file;
+    {
+        Session s(home.path());
+        const std::uint32_t display = displayID(s);
+        ASSERT_NE(display, 0u);
+        ASSERT_TRUE(s.request("ready", "app.ready"));
+        s.send("start", "recording.start", displayPayload(display));
+        auto started = s.reply("start");
+        ASSERT_TRUE(started && started->line.value["ok"].get<bool>());
+        file = started->line.value["result"]["file"];
+        ASSERT_TRUE(xdotool("mousemove 192 108 click 1 sleep 0.2 mousemove 960 540 click 1 "
+                            "sleep 0.2 mousemove 1727 971 click 1"));
+        // Long enough for the clicks to reach the journal and the picture a finished fragment.
+        s.pumpFor(3000ms);
+        s.kill();
+    }
+    const fs::path folder = home.path() / "Videos/Marlune";
+    EXPECT_FALSE(fs::exists(folder / (file + ".marlune.json")));
+    EXPECT_TRUE(fs::exists(folder / ("." + file + ".tracks")));
+
+    Session s(home.path());
+    auto ready = s.request("ready", "app.ready");
+    ASSERT_TRUE(ready);
+    auto notice = s.event("notice", 0, 5s);
+    ASSERT_TRUE(notice);
+    EXPECT_EQ(s.events[*notice].data()["message"], "Recovered an interrupted recording: " + file);
+    EXPECT_GT(s.events[*notice].at, s.replies.front().at);  // after the page is ready
+    s.pumpFor(300ms);
+    int notices = 0;
+    for (const auto& e : s.events) notices += e.name() == "notice";
+    EXPECT_EQ(notices, 1);
+
+    const fs::path movie = folder / file;
+    EXPECT_TRUE(test::decodesCleanly(movie));
+    auto duration = test::probeDuration(movie);
+    ASSERT_TRUE(duration);
+    EXPECT_GT(*duration, 1.0);
+    Json project = Json::parse(test::readFile(folder / (file + ".marlune.json")));
+    ASSERT_EQ(project["clicks"].size(), 3u) << project.dump();
+    const double expected[3][2] = {{0.1, 0.1}, {0.5, 0.5}, {0.9, 0.9}};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_NEAR(project["clicks"][i]["fx"].get<double>(), expected[i][0], 0.002) << i;
+        EXPECT_NEAR(project["clicks"][i]["fy"].get<double>(), expected[i][1], 0.002) << i;
+    }
+    EXPECT_FALSE(project["cursorPath"].empty());
+    EXPECT_EQ(filesIn(folder), (std::vector<std::string>{file, file + ".marlune.json"}));
+    // The listing shows it like any other recording.
+    auto list = s.request("list", "library.list");
+    ASSERT_TRUE(list);
+    ASSERT_EQ((*list)["result"]["items"].size(), 1u);
+    EXPECT_GT((*list)["result"]["items"][0]["durationMs"].get<int>(), 1000);
+    EXPECT_EQ(s.closeAndWait(), 0);
+
+    // Recovered once: the next launch has nothing to say.
+    Session later(home.path());
+    ASSERT_TRUE(later.request("ready", "app.ready"));
+    later.pumpFor(500ms);
+    for (const auto& e : later.events) EXPECT_NE(e.name(), "notice");
+    EXPECT_EQ(later.closeAndWait(), 0);
+}
+
+}  // namespace
+}  // namespace marlune
