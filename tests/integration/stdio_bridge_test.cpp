@@ -58,13 +58,13 @@ TEST(StdioBridge, OnlyScriptLinesReachStandardOutput) {
                              R"({"id":"x"})", "{\"id\":\"1\",\"cmd\":\"app.ready\""}) {
         p.sendRaw(junk);
     }
-    p.sendRaw(R"({"id":"u","cmd":"recording.start","payload":{"sourceKind":"display"}})");
+    p.sendRaw(R"({"id":"u","cmd":"recording.rewind","payload":{"sourceKind":"display"}})");
     p.sendRaw(R"({"id":"e","cmd":"settings.get","payload":"ignored"})");
     EXPECT_EQ(p.closeAndWait(), 0);
     ASSERT_EQ(p.leftover.size(), 2u) << "malformed lines must produce nothing";
     EXPECT_EQ(
         p.leftover[0],
-        R"(window.__marluneDeliver({"id":"u","ok":false,"error":{"code":"unknown_command","message":"Unknown command: recording.start"}}))");
+        R"(window.__marluneDeliver({"id":"u","ok":false,"error":{"code":"unknown_command","message":"Unknown command: recording.rewind"}}))");
     EXPECT_EQ(test::parseScriptLine(p.leftover[1]).value["result"]["fps"], 30);
 }
 
