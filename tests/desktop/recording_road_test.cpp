@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "recording/movie_probe.h"
+#include "recording/track_journal.h"
 #include "support/bridge_process.h"
 #include "support/ffmpeg_tool.h"
 #include "support/temp_dir.h"
@@ -487,8 +488,17 @@ TEST(RecordingRoad, AKilledRecordingIsRecoveredWithItsClicksAtTheNextLaunch) {
         file = started->line.value["result"]["file"];
         ASSERT_TRUE(xdotool("mousemove 192 108 click 1 sleep 0.2 mousemove 960 540 click 1 "
                             "sleep 0.2 mousemove 1727 971 click 1"));
-        // Long enough for the clicks to reach the journal and the picture a finished fragment.
-        s.pumpFor(3000ms);
+        // Killed once the clicks are safe beside the movie and more than a second of it is, as
+        // the files on disk show (a loaded machine encodes and writes later than it captures).
+        const fs::path folder = home.path() / "Videos/Marlune";
+        const auto deadline = Clock::now() + 30s;
+        auto safe = [&] {
+            auto tracks = TrackJournal::read(TrackJournal::pathFor(folder / file));
+            auto length = test::probeDuration(folder / file);
+            return tracks && tracks->clicks.size() == 3 && length && *length > 1.5;
+        };
+        while (!safe() && Clock::now() < deadline) s.pumpFor(250ms);
+        ASSERT_TRUE(safe());
         s.kill();
     }
     const fs::path folder = home.path() / "Videos/Marlune";
