@@ -224,8 +224,14 @@ TEST(RecordingRoad, AFullRecordingFromStartToSaved) {
     for (std::size_t i = ticksFrom; i < s.events.size(); ++i) {
         if (s.events[i].name() == "tick") ticks.push_back(s.events[i].data()["elapsedMs"]);
     }
+    // Half a second apart as a rule; a busy moment of the machine may delay one, and the next
+    // keeps the schedule.
     ASSERT_GE(ticks.size(), 3u);
-    for (std::size_t i = 1; i < ticks.size(); ++i) EXPECT_NEAR(ticks[i] - ticks[i - 1], 500, 250);
+    std::vector<std::int64_t> gaps;
+    for (std::size_t i = 1; i < ticks.size(); ++i) gaps.push_back(ticks[i] - ticks[i - 1]);
+    EXPECT_TRUE(std::ranges::all_of(gaps, [](auto g) { return g > 0; }));
+    std::ranges::nth_element(gaps, gaps.begin() + gaps.size() / 2);
+    EXPECT_NEAR(gaps[gaps.size() / 2], 500, 100);
 
     // A 2 s pause: the clock stands still, then runs on 2 s behind the wall clock.
     const std::size_t pauseFrom = s.events.size();
@@ -278,7 +284,7 @@ TEST(RecordingRoad, AFullRecordingFromStartToSaved) {
     // The movie (without the pause) and its project file, and no journal left.
     const fs::path movie = s.folder() / file;
     const int durationMs = result["durationMs"];
-    EXPECT_NEAR(durationMs, msBetween(recordingAt, stopped->at) - pausedFor, 1000);
+    EXPECT_NEAR(durationMs, msBetween(recordingAt, s.events[*stopping].at) - pausedFor, 1000);
     auto span = frameSpanMs(movie);
     ASSERT_TRUE(span);
     EXPECT_NEAR(*span, durationMs, 1000.0 / 30 + 1);
