@@ -2,6 +2,19 @@
 
 #include <cmath>
 
+// The AVX2 and baseline versions of a loop are picked at load time by an ifunc resolver, which
+// runs before ThreadSanitizer has set itself up and crashes it: a TSan build keeps the baseline.
+#if defined(__SANITIZE_THREAD__)
+#define MARLUNE_PIXEL_LOOP
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define MARLUNE_PIXEL_LOOP
+#endif
+#endif
+#ifndef MARLUNE_PIXEL_LOOP
+#define MARLUNE_PIXEL_LOOP __attribute__((target_clones("avx2", "default")))
+#endif
+
 namespace marlune {
 
 namespace {
@@ -47,9 +60,8 @@ inline std::int32_t blue(std::uint32_t p) {
 
 // The loops are written for the vectoriser: 32-bit lanes, no branches. Built twice, for AVX2
 // and for the baseline instruction set, and picked at run time.
-__attribute__((target_clones("avx2", "default"))) void lumaRow(const std::uint32_t* in,
-                                                               std::uint8_t* out, int width,
-                                                               Coefficients c) {
+MARLUNE_PIXEL_LOOP void lumaRow(const std::uint32_t* in, std::uint8_t* out, int width,
+                                Coefficients c) {
     for (int x = 0; x < width; ++x) {
         const std::uint32_t p = in[x];
         out[x] = static_cast<std::uint8_t>(
@@ -57,10 +69,8 @@ __attribute__((target_clones("avx2", "default"))) void lumaRow(const std::uint32
     }
 }
 
-__attribute__((target_clones("avx2", "default"))) void chromaRow(const std::uint32_t* top,
-                                                                 const std::uint32_t* bottom,
-                                                                 std::uint8_t* u, std::uint8_t* v,
-                                                                 int pairs, Coefficients c) {
+MARLUNE_PIXEL_LOOP void chromaRow(const std::uint32_t* top, const std::uint32_t* bottom,
+                                  std::uint8_t* u, std::uint8_t* v, int pairs, Coefficients c) {
     for (int x = 0; x < pairs; ++x) {
         const std::uint32_t a = top[2 * x], b = top[2 * x + 1];
         const std::uint32_t d = bottom[2 * x], e = bottom[2 * x + 1];
