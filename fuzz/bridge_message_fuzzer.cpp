@@ -42,12 +42,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     bridge->setWebView(page);
     // Stand-ins for the command table: one answers with its payload (so every payload must come
     // back out as JSON), one fails, one answers twice (only the first settles the command).
-    bridge->registerHandler("echo", [](const Json& payload, WebBridge::Reply reply) {
-        reply(Json(payload));
-    });
-    bridge->registerHandler("app.ready", [](const Json&, WebBridge::Reply reply) {
-        reply(fail("not now"));
-    });
+    bridge->registerHandler(
+        "echo", [](const Json& payload, WebBridge::Reply reply) { reply(Json(payload)); });
+    bridge->registerHandler("app.ready",
+                            [](const Json&, WebBridge::Reply reply) { reply(fail("not now")); });
     bridge->registerHandler("twice", [](const Json& payload, WebBridge::Reply reply) {
         reply(Json::object());
         reply(Json(payload));

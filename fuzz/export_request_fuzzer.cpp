@@ -93,9 +93,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     inputs.webcam = request->webcam;
     inputs.timeMap = TimeMap(request->startMs, request->endMs);
     int webcamLeft = kFrames;
-    inputs.webcamFrames = [&webcamLeft]() -> std::optional<VideoFrame> {
+    inputs.webcamFrames = [&webcamLeft]() -> std::optional<DecodedFrame> {
         if (webcamLeft-- <= 0) return std::nullopt;
-        return VideoFrame{fuzz::testPicture(32, 24), 0};
+        return DecodedFrame{fuzz::testPicture(32, 24), 0};
     };
 
     FrameComposer composer(std::move(inputs));

@@ -39,7 +39,8 @@ inline BgraImage testPicture(int width, int height) {
     for (int y = 0; y < height; ++y) {
         auto* row = reinterpret_cast<std::uint32_t*>(image.row(y));
         for (int x = 0; x < width; ++x) {
-            const std::uint32_t v = x == y ? 255u : static_cast<std::uint32_t>((x * 7 + y * 3) & 255);
+            const std::uint32_t v =
+                x == y ? 255u : static_cast<std::uint32_t>((x * 7 + y * 3) & 255);
             row[x] = 0xFF000000u | (v << 16) | ((255 - v) << 8) | (v / 2);
         }
     }

@@ -29,8 +29,9 @@ bool isInside(const fs::path& file, const fs::path& folder, bool folderItself) {
 }
 
 void checkRange(std::string_view header) {
-    for (std::uint64_t total : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{1000},
-                                std::uint64_t{1} << 40, std::numeric_limits<std::uint64_t>::max()}) {
+    for (std::uint64_t total :
+         {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{1000}, std::uint64_t{1} << 40,
+          std::numeric_limits<std::uint64_t>::max()}) {
         auto range = MarluneSchemeHandler::parseRange(header, total);
         if (!range) continue;
         check(total > 0, "a range of an empty file");
@@ -61,8 +62,9 @@ void checkUrl(const MarluneSchemeHandler& handler, std::string_view url) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const auto handler = std::make_shared<MarluneSchemeHandler>(MarluneSchemeHandler::Locations{
-        [] { return std::optional<fs::path>(kWebRoot); }, [] { return kMedia; }});
+    static const auto handler =
+        std::make_shared<MarluneSchemeHandler>(MarluneSchemeHandler::Locations{
+            [] { return std::optional<fs::path>(kWebRoot); }, [] { return kMedia; }});
     std::string_view input = fuzz::text(data, size);
     const auto cut = input.find('\n');
     std::string_view header = input.substr(0, cut);
