@@ -622,16 +622,24 @@ std::vector<std::string> RecordingController::recoverAtLaunch() {
     const fs::path folder = RecordingsLibrary::dirURL();
     auto movies = recoverInterruptedRecordings(folder);
     auto tracks = recoverTrackJournals();
-    // One notice per recording, whether its movie, its tracks or both were made whole.
+    // One notice per recording, whether its movie, its webcam movie, its tracks or all were made
+    // whole; what became of the screen movie decides what it says.
     std::map<std::string, std::string> notices;
-    for (const auto& name : tracks) {
-        notices[name] = "Recovered an interrupted recording: " + name;
+    auto note = [&](const InterruptedRecording& r, const std::string& name) {
+        notices[name] = r.recovered ? "Recovered an interrupted recording: " + name
+                                    : "Could not recover an interrupted recording: " + name +
+                                          " (" + r.error + ")";
+    };
+    for (const auto& r : tracks) note(r, r.name);
+    for (const auto& movie : movies) {
+        constexpr std::string_view webcamSuffix = ".webcam.mp4";
+        if (!movie.name.ends_with(webcamSuffix)) continue;
+        const std::string name =
+            movie.name.substr(0, movie.name.size() - webcamSuffix.size()) + ".mp4";
+        if (!notices.contains(name)) note(movie, name);
     }
     for (const auto& movie : movies) {
-        notices[movie.name] =
-            movie.recovered ? "Recovered an interrupted recording: " + movie.name
-                            : "Could not recover an interrupted recording: " + movie.name + " (" +
-                                  movie.error + ")";
+        if (!movie.name.ends_with(".webcam.mp4")) note(movie, movie.name);
     }
     std::vector<std::string> out;
     for (auto& [name, text] : notices) out.push_back(std::move(text));

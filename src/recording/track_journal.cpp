@@ -157,10 +157,10 @@ std::optional<RecordedTracks> TrackJournal::read(const fs::path& journal) {
     return tracks;
 }
 
-std::vector<std::string> recoverTrackJournals() {
+std::vector<InterruptedRecording> recoverTrackJournals() {
     const fs::path folder = RecordingsLibrary::dirURL();
     ProjectStore projects;
-    std::vector<std::string> kept;
+    std::vector<InterruptedRecording> out;
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(folder, ec)) {
         const std::string fileName = entry.path().filename().string();
@@ -178,11 +178,18 @@ std::vector<std::string> recoverTrackJournals() {
         const fs::path movie = folder / *movieName;
         auto sidecar = projects.sidecarURL(*movieName);
         bool done = true;
-        if (fs::exists(movie, fsError) && sidecar && !fs::exists(*sidecar, fsError)) {
+        if (fs::is_regular_file(movie, fsError) && fs::file_size(movie, fsError) == 0 &&
+            !fsError) {
+            fs::remove(movie, fsError);
+            out.push_back({.name = *movieName,
+                           .error = "it was cut short before any of it was written"});
+            systemLog("Marlune: removed the empty movie of the interrupted recording " +
+                      *movieName);
+        } else if (fs::exists(movie, fsError) && sidecar && !fs::exists(*sidecar, fsError)) {
             auto tracks = TrackJournal::read(entry.path());
             if (auto data = tracks ? tracks->projectData() : std::nullopt) {
                 if (auto saved = projects.save(*movieName, *data); saved) {
-                    kept.push_back(*movieName);
+                    out.push_back({.name = *movieName, .recovered = true});
                     systemLog("Marlune: kept the tracks of the interrupted recording " +
                               *movieName);
                 } else {
@@ -195,8 +202,9 @@ std::vector<std::string> recoverTrackJournals() {
         if (done) fs::remove(entry.path(), fsError);
         ::close(fd);
     }
-    std::sort(kept.begin(), kept.end());
-    return kept;
+    std::sort(out.begin(), out.end(),
+              [](const auto& a, const auto& b) { return a.name < b.name; });
+    return out;
 }
 
 }  // namespace marlune

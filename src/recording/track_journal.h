@@ -8,6 +8,7 @@
 
 #include "core/error.h"
 #include "core/json.h"
+#include "recording/recording_recovery.h"
 
 namespace marlune {
 
@@ -82,9 +83,10 @@ class TrackJournal {
 // Turns the journals that interrupted recordings left in the recordings folder into project
 // files: each whose movie is still there gets its project file (unless the recording got as far
 // as saving one) and the journal goes. A journal still locked by a running recording is left
-// alone, as is one whose project could not be saved (the next launch tries again). Returns the
-// names of the movies whose tracks were kept this way, in name order. Blocking; main thread at
-// launch.
-std::vector<std::string> recoverTrackJournals();
+// alone, as is one whose project could not be saved (the next launch tries again). A movie still
+// empty (the recording was cut short before its first picture was written) holds nothing to keep
+// and goes with its journal. Returns, in name order, the movies whose tracks were kept
+// (`recovered`) and the empty ones removed (with the reason). Blocking; main thread at launch.
+std::vector<InterruptedRecording> recoverTrackJournals();
 
 }  // namespace marlune

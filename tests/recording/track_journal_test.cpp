@@ -140,11 +140,21 @@ TEST_F(TrackJournalTest, LaunchTurnsLeftoverJournalsIntoProjectFiles) {
     auto running = TrackJournal::create(folder / "Running.mp4");
     ASSERT_TRUE(running);
     (*running)->append(clicks);
+    // One killed before its movie had its first picture: nothing of it can be kept.
+    test::writeFile(folder / "Unwritten.mp4", "");
+    leave("Unwritten.mp4", clicks);
     // A journal that says nothing sensible.
     movie("Garbled.mp4");
     test::writeFile(folder / ".Garbled.mp4.tracks", "not json\n");
 
-    EXPECT_EQ(recoverTrackJournals(), std::vector<std::string>{"Crashed.mp4"});
+    auto outcome = recoverTrackJournals();
+    ASSERT_EQ(outcome.size(), 2u);
+    EXPECT_EQ(outcome[0].name, "Crashed.mp4");
+    EXPECT_TRUE(outcome[0].recovered);
+    EXPECT_EQ(outcome[1].name, "Unwritten.mp4");
+    EXPECT_FALSE(outcome[1].recovered);
+    EXPECT_EQ(outcome[1].error, "it was cut short before any of it was written");
+    EXPECT_FALSE(fs::exists(folder / "Unwritten.mp4"));
 
     EXPECT_EQ(projects.load("Crashed.mp4"),
               Json({{"version", 1}, {"clicks", {click(7, 0.5, 0.25)}}}));
@@ -152,15 +162,17 @@ TEST_F(TrackJournalTest, LaunchTurnsLeftoverJournalsIntoProjectFiles) {
     EXPECT_FALSE(projects.load("Empty.mp4"));
     EXPECT_FALSE(projects.load("Garbled.mp4"));
     EXPECT_FALSE(projects.load("Running.mp4"));
-    for (const char* gone : {"Crashed", "Saved", "Gone", "Empty", "Garbled"}) {
+    for (const char* gone : {"Crashed", "Saved", "Gone", "Empty", "Garbled", "Unwritten"}) {
         EXPECT_FALSE(fs::exists(folder / ("." + std::string(gone) + ".mp4.tracks"))) << gone;
     }
     EXPECT_TRUE(fs::exists(folder / ".Running.mp4.tracks"));
 
     // Once that recording has ended, a later launch picks its journal up too.
     running->reset();
-    EXPECT_EQ(recoverTrackJournals(), std::vector<std::string>{"Running.mp4"});
-    EXPECT_EQ(recoverTrackJournals(), std::vector<std::string>{});
+    outcome = recoverTrackJournals();
+    ASSERT_EQ(outcome.size(), 1u);
+    EXPECT_EQ(outcome[0].name, "Running.mp4");
+    EXPECT_TRUE(recoverTrackJournals().empty());
 }
 
 }  // namespace
