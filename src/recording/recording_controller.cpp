@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -40,6 +41,22 @@ Json messageData(const std::string& message) {
 }
 
 }  // namespace
+
+Json webcamProjectEntry(const std::string& movieName, double webcamFirstSeconds,
+                        double screenFirstSeconds, const std::string& shape) {
+    Json entry = Json::object();
+    entry["file"] = RecordingsLibrary::webcamPath(movieName);
+    entry["offsetMs"] =
+        static_cast<std::int64_t>(std::round((webcamFirstSeconds - screenFirstSeconds) * 1000.0));
+    entry["enabled"] = true;
+    entry["shape"] = shape;
+    entry["cornerRadius"] = shape == "circle" ? 999 : shape == "wide" ? 40 : 90;
+    if (shape == "wide") {
+        entry["width"] = 40;
+        entry["height"] = 22.5;
+    }
+    return entry;
+}
 
 std::string_view RecordingController::phaseName(Phase phase) {
     switch (phase) {
@@ -131,6 +148,67 @@ void RecordingController::stop(Completion completion) {
     Queue::main().post([weak = weak_from_this(), completion = std::move(completion)]() mutable {
         if (auto self = weak.lock()) self->stopOnMain(std::move(completion));
     });
+}
+
+void RecordingController::setWebcamPreview(bool on) {
+    Queue::main().post([weak = weak_from_this(), on] {
+        auto self = weak.lock();
+        if (!self) return;
+        // Re-showing or hiding the bubble would end the camera of the webcam movie under way.
+        if (self->webcamRecording_) {
+            self->previewChangedWhileRecording_ = true;
+            return;
+        }
+        if (on) {
+            self->showWebcam(self->webcamSettings());
+        } else if (self->webcam_) {
+            self->webcam_->hide();
+        }
+    });
+}
+
+void RecordingController::setWebcamZoom(double zoom) {
+    Queue::main().post([weak = weak_from_this(), zoom] {
+        if (auto self = weak.lock()) self->webcam().setZoom(zoom);
+    });
+}
+
+WebcamBubbleController& RecordingController::webcam() {
+    if (!webcam_) webcam_ = std::make_unique<WebcamBubbleController>(options_.webcam);
+    return *webcam_;
+}
+
+WebcamSettings RecordingController::webcamSettings() const {
+    return options_.webcamSettings ? options_.webcamSettings() : WebcamSettings{};
+}
+
+void RecordingController::showWebcam(const WebcamSettings& settings) {
+    webcam().show(settings.corner, settings.size, settings.ring, settings.shape, settings.zoom);
+}
+
+void RecordingController::hideWebcamUnlessEnabled() {
+    const WebcamSettings settings = webcamSettings();
+    if (!settings.enabled) {
+        if (webcam_) webcam_->hide();
+    } else if (previewChangedWhileRecording_) {
+        showWebcam(settings);  // with the settings changed meanwhile
+    }
+    previewChangedWhileRecording_ = false;
+}
+
+void RecordingController::dropWebcamRecording() {
+    webcamRecording_ = false;
+    if (webcam_) webcam_->stopRecording([](std::shared_ptr<AssetWriterCoordinator>, bool) {});
+    hideWebcamUnlessEnabled();
+}
+
+std::optional<Json> RecordingController::webcamEntryFor(
+    const AssetWriterCoordinator& camera, const AssetWriterCoordinator& screen) const {
+    const auto cameraFirst = camera.firstVideoPTSSeconds();
+    const auto screenFirst = screen.firstVideoPTSSeconds();
+    if (!cameraFirst || !screenFirst || !currentFileName_) return std::nullopt;
+    return webcamProjectEntry(*currentFileName_, *cameraFirst, *screenFirst,
+                              webcamSettings().shape);
 }
 
 void RecordingController::shutdown(std::function<void()> done) {
@@ -281,6 +359,8 @@ Result<void> RecordingController::beginSession(const CapturePlan& plan,
         }
     }
 
+    if (options.webcam && !webcam().isVisible()) showWebcam(webcamSettings());
+
     if (auto journal = TrackJournal::create(*url)) {
         journal_ = std::move(*journal);
     } else {
@@ -288,6 +368,7 @@ Result<void> RecordingController::beginSession(const CapturePlan& plan,
         systemLog("Marlune: " + journal.error().message);
     }
     journaledClicks_ = journaledPath_ = journaledCaret_ = 0;
+    journaledWebcam_ = false;
     journalKept_ = false;
     return {};
 }
@@ -368,6 +449,12 @@ void RecordingController::captureStarted(Completion completion) {
     }
     trackersStarted_ = options.isDisplay();
     smoothCursorActive_ = options.smoothCursor;
+    if (options.webcam && currentFileName_) {
+        if (auto movie = RecordingsLibrary::safeURL(*currentFileName_)) {
+            webcam().startRecording(RecordingsLibrary::webcamPath(movie->string()));
+            webcamRecording_ = true;
+        }
+    }
     if (journal_) {
         journalTimer_.start(Queue::main(), options_.journalInterval, options_.journalInterval,
                             [weak = weak_from_this()] {
@@ -401,6 +488,7 @@ void RecordingController::updateStatusItem() {
 void RecordingController::pauseOnMain() {
     if (phase_ != Phase::recording) return;
     if (auto writer = currentWriter()) writer->pause();
+    if (webcam_) webcam_->pauseRecording();
     clock_->pause(std::chrono::steady_clock::now());
     setPhase(Phase::paused);
     updateStatusItem();
@@ -409,6 +497,7 @@ void RecordingController::pauseOnMain() {
 void RecordingController::resumeOnMain() {
     if (phase_ != Phase::paused) return;
     if (auto writer = currentWriter()) writer->resume();
+    if (webcam_) webcam_->resumeRecording();
     clock_->resume(std::chrono::steady_clock::now());
     setPhase(Phase::recording);
     updateStatusItem();
@@ -430,11 +519,12 @@ void RecordingController::stopOnMain(Completion completion) {
             self->mic_.stop();
             self->stopTrackers();
             if (!self->currentWriter()) {
+                self->dropWebcamRecording();
                 self->finishTeardown();
                 self->dropJournal();
                 return completion(fail(kNoWriterText));
             }
-            self->finalize(std::move(completion));
+            self->stopWebcamAndFinalize(std::move(completion));
         });
     });
 }
@@ -447,12 +537,30 @@ void RecordingController::stopTrackers() {
     journalTimer_.cancel();
 }
 
-void RecordingController::finalize(Completion completion) {
+void RecordingController::stopWebcamAndFinalize(Completion completion) {
+    webcamRecording_ = false;
+    auto then = [weak = weak_from_this(), screen = currentWriter(),
+                 completion = std::move(completion)](
+                    std::shared_ptr<AssetWriterCoordinator> camera, bool finished) mutable {
+        // On the main thread.
+        auto self = weak.lock();
+        if (!self) return;
+        std::optional<Json> entry;
+        if (finished && camera && screen) entry = self->webcamEntryFor(*camera, *screen);
+        self->hideWebcamUnlessEnabled();
+        self->finalize(std::move(entry), std::move(completion));
+    };
+    if (!webcam_) return then(nullptr, false);
+    webcam_->stopRecording(std::move(then));
+}
+
+void RecordingController::finalize(std::optional<Json> webcamEntry, Completion completion) {
     auto writer = currentWriter();
-    writer->finish([weak = weak_from_this(),
+    writer->finish([weak = weak_from_this(), webcamEntry = std::move(webcamEntry),
                     completion = std::move(completion)](Result<SavedInfo> saved) mutable {
         // On the writer's queue.
-        Queue::main().post([weak, completion = std::move(completion),
+        Queue::main().post([weak, webcamEntry = std::move(webcamEntry),
+                            completion = std::move(completion),
                             saved = std::move(saved)]() mutable {
             auto self = weak.lock();
             if (!self) return;
@@ -462,12 +570,14 @@ void RecordingController::finalize(Completion completion) {
                 // What was written up to the failure is kept when it can be (a full disk):
                 // its tracks go with it.
                 std::error_code ec;
-                if (fs::exists(movie, ec)) self->saveProject(movie.filename().string());
+                if (fs::exists(movie, ec)) {
+                    self->saveProject(movie.filename().string(), webcamEntry);
+                }
                 self->dropJournal();
                 self->emit("error", messageData(saved.error().message));
                 return completion(std::unexpected(saved.error()));
             }
-            self->saveProject(saved->url.filename().string());
+            self->saveProject(saved->url.filename().string(), webcamEntry);
             self->dropJournal();
             Json result = Json::object();
             result["name"] = saved->url.filename().string();
@@ -478,7 +588,8 @@ void RecordingController::finalize(Completion completion) {
     });
 }
 
-void RecordingController::saveProject(const std::string& name) {
+void RecordingController::saveProject(const std::string& name,
+                                      const std::optional<Json>& webcamEntry) {
     RecordedTracks tracks;
     // Only trackers that ran for this recording: a window recording keeps no cursor or caret
     // track, even though the trackers still hold those of an earlier display recording.
@@ -487,6 +598,7 @@ void RecordingController::saveProject(const std::string& name) {
         if (smoothCursorActive_) tracks.cursorPath = cursor_.pathJSON();
         tracks.caretPath = caret_.pathJSON();
     }
+    tracks.webcam = webcamEntry;
     auto data = tracks.projectData();
     if (!data) return;
     if (auto saved = projects_.save(name, *data); !saved) {
@@ -503,8 +615,18 @@ void RecordingController::dropJournal() {
 }
 
 void RecordingController::flushJournal() {
-    if (!journal_ || !trackersStarted_) return;
+    if (!journal_) return;
     Json batch = Json::object();
+    // The webcam entry once both movies have their first picture.
+    if (!journaledWebcam_ && webcamRecording_ && webcam_) {
+        auto camera = webcam_->recordingWriter();
+        auto screen = currentWriter();
+        if (auto entry = camera && screen ? webcamEntryFor(*camera, *screen) : std::nullopt) {
+            batch["webcam"] = std::move(*entry);
+            journaledWebcam_ = true;
+        }
+    }
+    if (!trackersStarted_) return journal_->append(std::move(batch));
     if (cursor_.clicks.size() > journaledClicks_) {
         batch["clicks"] = cursor_.asJSON(journaledClicks_);
         journaledClicks_ = cursor_.clicks.size();
@@ -544,6 +666,7 @@ void RecordingController::cleanupAfterFailure(std::function<void()> writerGone) 
     cursor_.stop();
     caret_.stop();
     trackersStarted_ = false;
+    dropWebcamRecording();
     journalTimer_.cancel();
     // Nothing was captured: neither the journal nor the movie has anything to keep.
     if (journal_) {
@@ -598,8 +721,9 @@ void RecordingController::unexpectedStop(Error error) {
             if (!self) return;
             // Saved all the same; the page learns of it through "saved".
             if (self->currentWriter()) {
-                self->finalize([](Result<Json>) {});
+                self->stopWebcamAndFinalize([](Result<Json>) {});
             } else {
+                self->dropWebcamRecording();
                 self->finishTeardown();
             }
         });

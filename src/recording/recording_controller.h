@@ -24,8 +24,32 @@
 #include "recording/recording_options.h"
 #include "recording/screen_capture_engine.h"
 #include "recording/track_journal.h"
+#include "recording/webcam_bubble_controller.h"
 
 namespace marlune {
+
+// The webcam settings the bubble is shown with, read from the settings each time.
+struct WebcamSettings {
+    bool enabled = false;  // the bubble stays up between recordings
+    std::string corner = "br";
+    std::string size = "m";
+    bool ring = true;
+    std::string shape = "squircle";
+    double zoom = 1.0;
+
+    // Reads any store with the settings' accessors (webcamEnabled(), webcamCorner(), …).
+    template <class Settings>
+    static WebcamSettings from(const Settings& s) {
+        return {s.webcamEnabled(), s.webcamCorner(), s.webcamSize(),
+                s.webcamRing(),    s.webcamShape(),  s.webcamZoom()};
+    }
+};
+
+// The project file's entry for the webcam movie of the recording `movieName`: where it lies,
+// how far its first picture comes after the screen movie's (ms, rounded half away from zero),
+// and the bubble's shape at the time.
+Json webcamProjectEntry(const std::string& movieName, double webcamFirstSeconds,
+                        double screenFirstSeconds, const std::string& shape);
 
 // What a recording shows around itself, supplied by the application: the countdown overlay, the
 // tray item and the main window. Main thread only.
@@ -73,6 +97,9 @@ class RecordingController : public ScreenCaptureEngineDelegate,
     struct Options {
         // The settings a start command falls back on, read at each start.
         std::function<RecordingDefaults()> defaults;
+        std::function<WebcamSettings()> webcamSettings;
+        // How the webcam bubble is made when first needed.
+        WebcamBubbleController::Options webcam;
         // Pushes an event to the page; may be empty.
         Emit emit;
         std::shared_ptr<RecordingChrome> chrome;
@@ -106,6 +133,12 @@ class RecordingController : public ScreenCaptureEngineDelegate,
     // recording is stopped and saved; one still counting down or preparing is called off (its
     // start fails, its empty movie goes); a stop in progress is waited for. At once when idle.
     void shutdown(std::function<void()> done);
+
+    // Shows the webcam bubble with the current webcam settings (again, so that changed ones take
+    // effect), or hides it. Any thread.
+    void setWebcamPreview(bool on);
+    // Zooms the bubble's picture. Any thread.
+    void setWebcamZoom(double zoom);
 
     // Not idle. Main thread.
     bool isActive() const { return phase_ != Phase::idle; }
@@ -149,9 +182,22 @@ class RecordingController : public ScreenCaptureEngineDelegate,
     void pauseOnMain();
     void resumeOnMain();
     void stopOnMain(Completion completion);
-    void finalize(Completion completion);
+    // Ends the webcam movie (when one is recorded), then finishes the screen movie and saves.
+    void stopWebcamAndFinalize(Completion completion);
+    void finalize(std::optional<Json> webcamEntry, Completion completion);
     // Writes the project file of the movie `name` from the trackers of this recording.
-    void saveProject(const std::string& name);
+    void saveProject(const std::string& name, const std::optional<Json>& webcamEntry);
+    // The webcam bubble, made on first use.
+    WebcamBubbleController& webcam();
+    void showWebcam(const WebcamSettings& settings);
+    // Ends a webcam movie (its result unused) and hides the bubble unless it stays up.
+    void dropWebcamRecording();
+    void hideWebcamUnlessEnabled();
+    WebcamSettings webcamSettings() const;
+    // The project entry of the webcam movie `camera` recorded beside the current screen movie,
+    // once both have their first picture.
+    std::optional<Json> webcamEntryFor(const AssetWriterCoordinator& camera,
+                                       const AssetWriterCoordinator& screen) const;
     // The journal goes once its tracks are in the project file (or there were none).
     void dropJournal();
     void finishTeardown();
@@ -171,6 +217,11 @@ class RecordingController : public ScreenCaptureEngineDelegate,
     CursorTracker cursor_;
     CaretTracker caret_;
     ProjectStore projects_;
+    std::unique_ptr<WebcamBubbleController> webcam_;
+    // A webcam movie is being recorded: the bubble is left as it is until it ends, and a change
+    // of the preview asked for meanwhile is made then.
+    bool webcamRecording_ = false;
+    bool previewChangedWhileRecording_ = false;
     std::optional<std::uint32_t> countdownDisplayID_;
     std::chrono::steady_clock::time_point countdownStartedAt_;
 
@@ -200,6 +251,7 @@ class RecordingController : public ScreenCaptureEngineDelegate,
     std::size_t journaledClicks_ = 0;
     std::size_t journaledPath_ = 0;
     std::size_t journaledCaret_ = 0;
+    bool journaledWebcam_ = false;
     // The project file could not be saved: the journal stays for the next launch.
     bool journalKept_ = false;
 

@@ -1,13 +1,8 @@
-// The recording clock and the names recordings get.
+// The recording clock and how the tray shows it.
 
 #include "recording/recording_clock.h"
 
-#include <ctime>
-#include <set>
-
 #include <gtest/gtest.h>
-
-#include "recording/recording_controller.h"
 
 namespace marlune {
 namespace {
@@ -75,42 +70,6 @@ TEST(RecordingClock, TheTrayShowsMinutesAndSeconds) {
         {3'665'000, "61:05"}, {6'000'000, "100:00"}, {-5, "00:00"},
     };
     for (auto [ms, text] : cases) EXPECT_EQ(formatElapsed(ms), text) << ms;
-}
-
-std::chrono::system_clock::time_point localTime(int y, int mo, int d, int h, int mi, int s) {
-    std::tm t{};
-    t.tm_year = y - 1900;
-    t.tm_mon = mo - 1;
-    t.tm_mday = d;
-    t.tm_hour = h;
-    t.tm_min = mi;
-    t.tm_sec = s;
-    t.tm_isdst = -1;
-    return std::chrono::system_clock::from_time_t(std::mktime(&t));
-}
-
-TEST(RecordingController, RecordingsAreNamedAfterTheirLocalStartTimeWithoutOverwriting) {
-    const auto when = localTime(2026, 12, 5, 19, 27, 30) + 700ms;
-    struct Case {
-        const char* what;
-        std::set<std::string> taken;
-        const char* expected;
-    };
-    const Case cases[] = {
-        {"free", {}, "Marlune 2026-12-05 at 19.27.30.mp4"},
-        {"taken once", {"Marlune 2026-12-05 at 19.27.30.mp4"}, "Marlune 2026-12-05 at 19.27.30 (2).mp4"},
-        {"taken twice",
-         {"Marlune 2026-12-05 at 19.27.30.mp4", "Marlune 2026-12-05 at 19.27.30 (2).mp4"},
-         "Marlune 2026-12-05 at 19.27.30 (3).mp4"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        EXPECT_EQ(RecordingController::outputName(
-                      when, [&](const std::string& name) { return c.taken.contains(name); }),
-                  c.expected);
-    }
-    EXPECT_EQ(RecordingController::outputName(localTime(2027, 1, 2, 3, 4, 5), nullptr),
-              "Marlune 2027-01-02 at 03.04.05.mp4");
 }
 
 }  // namespace
