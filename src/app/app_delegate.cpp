@@ -134,6 +134,8 @@ void AppDelegate::createRecordingController() {
     auto weak = weak_from_this();
     RecordingController::Options options;
     options.defaults = [settings = settings] { return RecordingDefaults::from(*settings); };
+    options.webcamSettings = [settings = settings] { return WebcamSettings::from(*settings); };
+    options.webcam = WebcamBubbleController::Options{defaults, ensureToolkit};
     options.emit = [bridge = std::weak_ptr<WebBridge>(bridge)](std::string_view name, Json data) {
         if (auto b = bridge.lock()) b->emit(name, std::move(data));
     };
@@ -264,17 +266,11 @@ Json AppDelegate::readyResult() const {
 }
 
 void AppDelegate::setWebcamPreview(bool on) {
-    if (!webcam_) {
-        webcam_ = std::make_unique<WebcamBubbleController>(
-            WebcamBubbleController::Options{defaults, ensureToolkit});
-    }
-    if (!on) return webcam_->hide();
-    webcam_->show(settings->webcamCorner(), settings->webcamSize(), settings->webcamRing(),
-                  settings->webcamShape(), settings->webcamZoom());
+    recording->setWebcamPreview(on);
 }
 
 void AppDelegate::setWebcamZoom(double zoom) {
-    if (webcam_) webcam_->setZoom(zoom);
+    recording->setWebcamZoom(zoom);
 }
 
 WebcamFollowUp webcamFollowUp(bool wasEnabled, bool isEnabled, const Json& payload) {

@@ -16,7 +16,6 @@
 #include "library/media_tools.h"
 #include "library/project_store.h"
 #include "library/recordings_library.h"
-#include "recording/webcam_bubble_controller.h"
 #include "render/export_renderer.h"
 
 namespace marlune {
@@ -130,11 +129,9 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
                  std::function<void(AppDelegate&, const Json&, WebBridge::Reply)> handler);
 
     // Turns the webcam bubble on or off, or rebuilds it with the webcam settings; pushes a new
-    // zoom to it.
+    // zoom to it. The recording controller owns the bubble.
     void setWebcamPreview(bool on);
     void setWebcamZoom(double zoom);
-    // The webcam bubble, made on first use; the recording controller takes it over once it exists.
-    std::unique_ptr<WebcamBubbleController> webcam_;
 
     Json readyResult() const;
 
