@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <map>
 
 #include <gtest/gtest.h>
 
@@ -37,8 +38,8 @@ struct Seen {
 // A running host with every line it printed, stamped as it arrived.
 class Session {
   public:
-    explicit Session(const fs::path& home)
-        : home_(home), process_({.home = home, .keepDisplay = true}) {}
+    explicit Session(const fs::path& home, std::map<std::string, std::string> env = {})
+        : home_(home), process_({.home = home, .env = std::move(env), .keepDisplay = true}) {}
 
     fs::path folder() const { return home_ / "Videos/Marlune"; }
 
@@ -152,6 +153,11 @@ Json displayPayload(std::uint32_t id) {
             {"systemAudio", false},     {"webcam", false}, {"cursorMode", "smooth"}};
 }
 
+// A test camera through the same open call as a real one.
+const std::map<std::string, std::string> kTestCamera = {
+    {"MARLUNE_WEBCAM_INPUT_FORMAT", "lavfi"},
+    {"MARLUNE_WEBCAM_DEVICE", "testsrc2=s=640x360:r=30,format=yuyv422,realtime"}};
+
 bool xdotool(const std::string& args) {
     return test::runTool({"sh", "-c", "xdotool " + args});
 }
@@ -166,6 +172,10 @@ std::optional<double> frameSpanMs(const fs::path& movie) {
         last = std::max(last, p.time);
     }
     return (last - first) * 1000.0;
+}
+
+std::string webcamName(const std::string& movie) {
+    return movie.substr(0, movie.size() - 4) + ".webcam.mp4";
 }
 
 std::vector<std::string> filesIn(const fs::path& folder) {
@@ -435,20 +445,23 @@ TEST(RecordingRoad, QuittingDuringARecordingSavesIt) {
         const char* what;
         bool bySignal;        // SIGTERM, else the end of the input
         bool duringCountdown;  // quit before capture starts
+        bool webcam = false;
     };
     const Case cases[] = {
         {"SIGTERM while recording", true, false},
-        {"end of input while recording", false, false},
+        {"end of input while recording with the webcam", false, false, true},
         {"SIGTERM during the countdown", true, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         test::TempDir home;
-        Session s(home.path());
+        Session s(home.path(), kTestCamera);
         const std::uint32_t display = displayID(s);
         ASSERT_NE(display, 0u);
         ASSERT_TRUE(s.request("ready", "app.ready"));
-        s.send("start", "recording.start", displayPayload(display));
+        Json payload = displayPayload(display);
+        payload["webcam"] = c.webcam;
+        s.send("start", "recording.start", payload);
         if (c.duringCountdown) {
             ASSERT_TRUE(s.event("countdown"));
             EXPECT_EQ(s.signalAndWait(SIGTERM), 0);
@@ -465,6 +478,17 @@ TEST(RecordingRoad, QuittingDuringARecordingSavesIt) {
         const std::string file = started->line.value["result"]["file"];
         ASSERT_TRUE(xdotool("mousemove 100 100 click 1"));
         s.pumpFor(1500ms);
+        const fs::path webcamMovie = s.folder() / webcamName(file);
+        if (c.webcam) {
+            // The camera's first pictures may come late on a loaded machine.
+            const auto deadline = Clock::now() + 20s;
+            auto recorded = [&] {
+                auto length = test::probeDuration(webcamMovie);
+                return length && *length > 0.5;
+            };
+            while (!recorded() && Clock::now() < deadline) s.pumpFor(250ms);
+            ASSERT_TRUE(recorded());
+        }
         EXPECT_EQ(c.bySignal ? s.signalAndWait(SIGTERM) : s.closeAndWait(), 0);
         auto saved = s.event("saved", 0, 1s);
         ASSERT_TRUE(saved);
@@ -476,7 +500,17 @@ TEST(RecordingRoad, QuittingDuringARecordingSavesIt) {
         EXPECT_NEAR(*span, s.events[*saved].data()["durationMs"].get<double>(), 1000.0 / 30 + 1);
         Json project = Json::parse(test::readFile(s.folder() / (file + ".marlune.json")));
         EXPECT_EQ(project["clicks"].size(), 1u);
-        EXPECT_EQ(filesIn(s.folder()), (std::vector<std::string>{file, file + ".marlune.json"}));
+        std::vector<std::string> files = {file, file + ".marlune.json"};
+        if (c.webcam) {
+            files.push_back(webcamName(file));
+            EXPECT_TRUE(test::decodesCleanly(webcamMovie));
+            EXPECT_EQ(project["webcam"]["file"], webcamName(file));
+            EXPECT_EQ(project["webcam"]["shape"], "squircle");
+            EXPECT_EQ(project["webcam"]["cornerRadius"], 90);
+        } else {
+            EXPECT_FALSE(project.contains("webcam"));
+        }
+        EXPECT_EQ(filesIn(s.folder()), files);
     }
 }
 
@@ -484,24 +518,29 @@ TEST(RecordingRoad, AKilledRecordingIsRecoveredWithItsClicksAtTheNextLaunch) {
     test::TempDir home;
     std::string file;
     {
-        Session s(home.path());
+        Session s(home.path(), kTestCamera);
         const std::uint32_t display = displayID(s);
         ASSERT_NE(display, 0u);
         ASSERT_TRUE(s.request("ready", "app.ready"));
-        s.send("start", "recording.start", displayPayload(display));
+        Json payload = displayPayload(display);
+        payload["webcam"] = true;
+        s.send("start", "recording.start", payload);
         auto started = s.reply("start");
         ASSERT_TRUE(started && started->line.value["ok"].get<bool>());
         file = started->line.value["result"]["file"];
         ASSERT_TRUE(xdotool("mousemove 192 108 click 1 sleep 0.2 mousemove 960 540 click 1 "
                             "sleep 0.2 mousemove 1727 971 click 1"));
-        // Killed once the clicks are safe beside the movie and more than a second of it is, as
-        // the files on disk show (a loaded machine encodes and writes later than it captures).
+        // Killed once the clicks and the webcam entry are safe beside the movie and more than a
+        // second of both movies is, as the files on disk show (a loaded machine encodes and
+        // writes later than it captures).
         const fs::path folder = home.path() / "Videos/Marlune";
         const auto deadline = Clock::now() + 30s;
         auto safe = [&] {
             auto tracks = TrackJournal::read(TrackJournal::pathFor(folder / file));
             auto length = test::probeDuration(folder / file);
-            return tracks && tracks->clicks.size() == 3 && length && *length > 1.5;
+            auto webcamLength = test::probeDuration(folder / webcamName(file));
+            return tracks && tracks->clicks.size() == 3 && tracks->webcam && length &&
+                   *length > 1.5 && webcamLength && *webcamLength > 1.5;
         };
         while (!safe() && Clock::now() < deadline) s.pumpFor(250ms);
         ASSERT_TRUE(safe());
@@ -536,7 +575,13 @@ TEST(RecordingRoad, AKilledRecordingIsRecoveredWithItsClicksAtTheNextLaunch) {
         EXPECT_NEAR(project["clicks"][i]["fy"].get<double>(), expected[i][1], 0.002) << i;
     }
     EXPECT_FALSE(project["cursorPath"].empty());
-    EXPECT_EQ(filesIn(folder), (std::vector<std::string>{file, file + ".marlune.json"}));
+    // The webcam movie is recovered with it, and the project places it.
+    EXPECT_TRUE(test::decodesCleanly(folder / webcamName(file)));
+    EXPECT_EQ(project["webcam"]["file"], webcamName(file));
+    EXPECT_EQ(project["webcam"]["enabled"], true);
+    EXPECT_TRUE(project["webcam"]["offsetMs"].is_number_integer());
+    EXPECT_EQ(filesIn(folder),
+              (std::vector<std::string>{file, file + ".marlune.json", webcamName(file)}));
     // The listing shows it like any other recording.
     auto list = s.request("list", "library.list");
     ASSERT_TRUE(list);
