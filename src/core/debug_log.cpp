@@ -6,19 +6,13 @@
 #include <ctime>
 #include <mutex>
 
+#include "core/write_fully.h"
+
 namespace marlune {
 
 namespace {
 
 constexpr const char* kDebugLogPath = "/tmp/marlune-debug.log";
-
-void writeAll(int fd, std::string_view text) {
-    while (!text.empty()) {
-        ssize_t n = ::write(fd, text.data(), text.size());
-        if (n <= 0) return;
-        text.remove_prefix(static_cast<std::size_t>(n));
-    }
-}
 
 }  // namespace
 
@@ -40,7 +34,7 @@ void marluneDebugLog(std::string_view message) {
     std::lock_guard lock(mutex);
     int fd = ::open(kDebugLogPath, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return;
-    writeAll(fd, line);
+    writeFully(fd, line);
     ::close(fd);
 }
 
@@ -48,7 +42,7 @@ void systemLog(std::string_view line) {
     std::string text(line);
     text.push_back('\n');
     // One write call per line keeps lines from different threads whole.
-    writeAll(STDERR_FILENO, text);
+    writeFully(STDERR_FILENO, text);
 }
 
 }  // namespace marlune

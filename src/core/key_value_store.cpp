@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "core/debug_log.h"
+#include "core/write_fully.h"
 
 namespace marlune {
 
@@ -46,17 +47,6 @@ bool textIsTrue(const std::string& text) {
     char c = text[0];
     if (c == 'Y' || c == 'y' || c == 'T' || c == 't') return true;
     return leadingInteger(text) != 0;
-}
-
-bool writeFully(int fd, const std::string& data) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 }  // namespace

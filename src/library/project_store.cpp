@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "core/write_fully.h"
 #include "library/recordings_library.h"
 
 namespace marlune {
@@ -16,16 +17,6 @@ namespace marlune {
 namespace fs = std::filesystem;
 
 namespace {
-
-bool writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
 
 std::unexpected<Error> writeFailure(const fs::path& file, int err) {
     return fail("Could not save " + file.filename().string() + ": " + std::strerror(err));
@@ -37,7 +28,7 @@ Result<void> replaceAtomically(const fs::path& file, std::string_view bytes) {
     std::string tmp = (file.parent_path() / ("." + file.filename().string() + ".XXXXXX")).string();
     int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
     if (fd < 0) return writeFailure(file, errno);
-    bool ok = ::fchmod(fd, 0644) == 0 && writeAll(fd, bytes) && ::fsync(fd) == 0;
+    bool ok = ::fchmod(fd, 0644) == 0 && writeFully(fd, bytes) && ::fsync(fd) == 0;
     int err = errno;
     if (::close(fd) != 0 && ok) {
         ok = false;

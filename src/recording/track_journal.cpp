@@ -11,6 +11,7 @@
 
 #include "core/debug_log.h"
 #include "core/queue.h"
+#include "core/write_fully.h"
 #include "library/project_store.h"
 #include "library/recordings_library.h"
 
@@ -21,16 +22,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::string_view kJournalSuffix = ".tracks";
-
-bool writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
 
 void appendArray(Json& into, const Json& batch, const char* key) {
     auto it = batch.find(key);
@@ -83,7 +74,7 @@ struct TrackJournal::Sink {
         auto text = serializeStrict(value);
         if (!text) return true;  // nothing of it could be read back; the next batch may
         text->push_back('\n');
-        if (writeAll(fd, *text) && ::fdatasync(fd) == 0) return true;
+        if (writeFully(fd, *text) && ::fdatasync(fd) == 0) return true;
         failed = true;
         systemLog("Marlune: the tracks of " + path.filename().string() +
                   " can no longer be kept safe while recording: " + std::strerror(errno));
