@@ -60,6 +60,19 @@ class TeePage : public ScriptTarget {
         return std::nullopt;
     }
 
+    // The data of the events named `name` sent so far, in order.
+    std::vector<Json> events(const std::string& name) const {
+        std::vector<Json> found;
+        const std::string prefix = "window.__marluneEvent(";
+        for (const auto& s : scripts) {
+            if (!s.starts_with(prefix)) continue;
+            Json v =
+                Json::parse(s.substr(prefix.size(), s.size() - prefix.size() - 1), nullptr, false);
+            if (!v.is_discarded() && v.value("name", "") == name) found.push_back(v["data"]);
+        }
+        return found;
+    }
+
     std::vector<std::string> scripts;
 
   private:

@@ -31,17 +31,7 @@ class HotkeyTest : public test::DesktopTest {
     }
 
     // The events named `name` the page has received since the tee was put in.
-    std::vector<Json> events(const std::string& name) const {
-        std::vector<Json> found;
-        const std::string prefix = "window.__marluneEvent(";
-        for (const auto& s : page->scripts) {
-            if (!s.starts_with(prefix)) continue;
-            Json v =
-                Json::parse(s.substr(prefix.size(), s.size() - prefix.size() - 1), nullptr, false);
-            if (!v.is_discarded() && v.value("name", "") == name) found.push_back(v["data"]);
-        }
-        return found;
-    }
+    std::vector<Json> events(const std::string& name) const { return page->events(name); }
 
     std::shared_ptr<AppDelegate> app;
     std::shared_ptr<test::TeePage> page;
