@@ -1,10 +1,11 @@
 // What surrounds a recording in the application: the countdown overlay during the countdown, the
-// tray item while recording (its menu entries pause, resume and stop), and the global hot key,
-// which stops a recording in progress.
+// tray item while recording (its menu entries pause, resume and stop), the global hot key, which
+// stops a recording in progress, and the main window, which steps aside when asked.
 
 #include <gtk/gtk.h>
 
 #include "app/app_delegate.h"
+#include "app/main_window_controller.h"
 #include "desktop_test.h"
 #include "platform/desktop/x11_monitors.h"
 #include "recording/recording_controller.h"
@@ -34,17 +35,7 @@ class RecordingChromeTest : public test::DesktopTest {
         app->bridge->receive(message);
     }
 
-    std::vector<Json> events(const std::string& name) const {
-        std::vector<Json> found;
-        const std::string prefix = "window.__marluneEvent(";
-        for (const auto& s : page->scripts) {
-            if (!s.starts_with(prefix)) continue;
-            Json v =
-                Json::parse(s.substr(prefix.size(), s.size() - prefix.size() - 1), nullptr, false);
-            if (!v.is_discarded() && v.value("name", "") == name) found.push_back(v["data"]);
-        }
-        return found;
-    }
+    std::vector<Json> events(const std::string& name) const { return page->events(name); }
 
     // Starts a display recording and waits until capture runs.
     void startRecording(const std::string& id) {
@@ -108,6 +99,45 @@ TEST_F(RecordingChromeTest, TheHotKeyStopsARecordingInProgress) {
     // Idle again: the key asks the page to start one.
     ASSERT_TRUE(test::run("xdotool key ctrl+shift+2"));
     EXPECT_TRUE(runMainUntil([&] { return events("hotkeyRecord").size() == 1; }));
+}
+
+using RecordingWindowTest = test::DesktopTest;
+
+TEST_F(RecordingWindowTest, TheMainWindowStepsAsideWhileRecordingWhenAsked) {
+    auto monitors = x11::listMonitors();
+    ASSERT_TRUE(monitors && !monitors->empty());
+    auto app = AppDelegate::create({});
+    app->applicationDidFinishLaunching([](MainWindowController&) {});
+    ASSERT_TRUE(runMainUntil([&] { return app->bridge->pageReady(); }, 30s));
+    auto page = std::make_shared<test::TeePage>(app->windowController->page());
+    app->bridge->setWebView(page);
+    auto& window = *app->windowController;
+
+    for (bool hide : {true, false}) {
+        SCOPED_TRACE(hide ? "hidden" : "left in place");
+        ASSERT_TRUE(window.isVisible());
+        const std::string id = hide ? "hidden" : "kept";
+        app->bridge->receive({{"id", id},
+                              {"cmd", "recording.start"},
+                              {"payload",
+                               {{"sourceKind", "display"},
+                                {"sourceID", monitors->front().id},
+                                {"mic", false},
+                                {"hideWindow", hide}}}});
+        ASSERT_TRUE(runMainUntil([&] { return page->reply(id).has_value(); }, 20s));
+        ASSERT_EQ((*page->reply(id))["ok"], true) << page->reply(id)->dump();
+        EXPECT_EQ(window.isVisible(), !hide);
+        // Closing the window does not end a recording, nor the program.
+        EXPECT_FALSE(app->applicationShouldTerminateAfterLastWindowClosed());
+
+        runMainFor(1500ms);  // a few pictures recorded
+        const std::size_t saved = page->events("saved").size();
+        app->bridge->receive({{"id", id + "-stop"}, {"cmd", "recording.stop"}});
+        ASSERT_TRUE(runMainUntil([&] { return page->events("saved").size() == saved + 1; }, 20s))
+            << (page->reply(id + "-stop") ? page->reply(id + "-stop")->dump() : "no reply");
+        EXPECT_TRUE(window.isVisible()) << "back once the recording is saved";
+    }
+    app.reset();
 }
 
 }  // namespace
