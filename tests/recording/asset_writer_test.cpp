@@ -76,14 +76,6 @@ void feed(AssetWriterCoordinator& writer, HostTime from, double seconds, int wid
     }
 }
 
-// The settings x264 records in its stream ("... keyint=30 ... bitrate=6000 ...").
-std::string x264Settings(const std::filesystem::path& movie) {
-    std::string bytes = test::readFile(movie);
-    auto at = bytes.find("x264 - core");
-    if (at == std::string::npos) return "";
-    return bytes.substr(at, bytes.find('\0', at) - at);
-}
-
 TEST(AssetWriter, WritesHighProfileVideoWithTheTracksAskedFor) {
     struct Case {
         bool mic, system;
@@ -125,7 +117,7 @@ TEST(AssetWriter, WritesHighProfileVideoWithTheTracksAskedFor) {
         if (c.system) {
             EXPECT_FALSE(test::firstLoud(test::decodeAudio(movie, c.mic ? 1 : 0)));
         }
-        const std::string settings = x264Settings(movie);
+        const std::string settings = test::x264Settings(movie);
         EXPECT_NE(settings.find("bitrate=" + std::to_string(c.expectedKbps) + " "),
                   std::string::npos)
             << settings;

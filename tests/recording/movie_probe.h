@@ -82,6 +82,14 @@ inline std::vector<PacketInfo> probeVideoPackets(const std::filesystem::path& mo
     return packets;
 }
 
+// The settings x264 records in its stream ("... keyint=30 ... bitrate=6000 ...").
+inline std::string x264Settings(const std::filesystem::path& movie) {
+    std::string bytes = readFile(movie);
+    auto at = bytes.find("x264 - core");
+    if (at == std::string::npos) return "";
+    return bytes.substr(at, bytes.find('\0', at) - at);
+}
+
 // One audio track decoded to mono 48 kHz samples, from the movie's time 0 (the encoder's
 // priming already skipped, as a player does).
 inline std::vector<float> decodeAudio(const std::filesystem::path& movie, int track) {
