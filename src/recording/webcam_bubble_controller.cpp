@@ -68,6 +68,11 @@ struct WebcamBubbleController::State : std::enable_shared_from_this<State> {
     std::shared_ptr<CameraSession> session;  // the shown bubble's camera; guarded by mutex
     CameraMode previewMode;                  // the shown bubble's own mode; guarded by mutex
     VideoFrame latest;                       // the picture to show next; guarded by mutex
+    // What the preview's pictures are shrunk for: the shown bubble, its zoom and its device
+    // pixels per logical one; guarded by mutex.
+    BubbleLayout previewLayout;
+    double previewZoom = 1.0;
+    int previewPixelScale = 1;
     bool redrawPosted = false;               // guarded by mutex
     // The webcam movie's writer once its first picture is in, and whether the recording is
     // paused; guarded by mutex (the main thread pauses and resumes the writer directly).
@@ -94,6 +99,7 @@ struct WebcamBubbleController::State : std::enable_shared_from_this<State> {
     void startCamera(const CameraSource& source, const CameraMode& mode);
     void handlePicture(std::uint64_t forGeneration, VideoFrame picture, const CameraMode& mode);
     void record(const VideoFrame& picture, const CameraMode& mode);
+    VideoFrame shrunkForPreview(VideoFrame picture) const;
     void beginRecording(std::filesystem::path url);
     void endRecording(StopCompletion completion);
     void redraw();
@@ -141,6 +147,7 @@ void WebcamBubbleController::State::handlePicture(std::uint64_t forGeneration, V
         previewPacer.reset();
     }
     if (!previewPacer.admit(picture.pts)) return;
+    picture = shrunkForPreview(std::move(picture));
     std::lock_guard lock(mutex);
     latest = std::move(picture);
     if (redrawPosted) return;  // the main thread has not drawn the previous one yet
@@ -148,6 +155,24 @@ void WebcamBubbleController::State::handlePicture(std::uint64_t forGeneration, V
     Queue::main().post([weak = weak_from_this()] {
         if (auto self = weak.lock()) self->redraw();
     });
+}
+
+VideoFrame WebcamBubbleController::State::shrunkForPreview(VideoFrame picture) const {
+    int halvings = 0;
+    {
+        std::lock_guard lock(mutex);
+        halvings = previewHalvings(previewLayout, picture.width, picture.height, previewZoom,
+                                   previewPixelScale);
+    }
+    for (int i = 0; i < halvings; ++i) {
+        auto image = std::make_shared<BgraImage>(halvedPicture(
+            BgraPixels(picture.pixels.get(), picture.width, picture.height, picture.stride)));
+        picture.width = image->width;
+        picture.height = image->height;
+        picture.stride = image->stride;
+        picture.pixels = std::shared_ptr<const std::uint8_t>(image, image->pixels.data());
+    }
+    return picture;
 }
 
 void WebcamBubbleController::State::record(const VideoFrame& picture, const CameraMode& mode) {
@@ -406,6 +431,9 @@ void WebcamBubbleController::show(const std::string& corner, const std::string& 
     {
         std::lock_guard lock(s.mutex);
         s.previewMode = mode;
+        s.previewLayout = s.layout;
+        s.previewZoom = zoom;
+        s.previewPixelScale = gtk_widget_get_scale_factor(window);
     }
     s.startCamera(configuredCameraSource(s.options.defaults.get()), mode);
 }
@@ -427,6 +455,10 @@ void WebcamBubbleController::hide() {
 void WebcamBubbleController::setZoom(double zoom) {
     State& s = *state_;
     s.zoom = zoom;
+    {
+        std::lock_guard lock(s.mutex);
+        s.previewZoom = zoom;
+    }
     if (s.area) gtk_widget_queue_draw(s.area);
 }
 

@@ -158,4 +158,34 @@ void paintBubble(cairo_t* cr, const BubbleLayout& layout, const VideoFrame* pict
     cairo_restore(cr);
 }
 
+int previewHalvings(const BubbleLayout& layout, int pictureWidth, int pictureHeight, double zoom,
+                    int pixelScale) {
+    if (pictureWidth <= 0 || pictureHeight <= 0) return 0;
+    double cover = std::max(double(layout.frame.width) / pictureWidth,
+                            double(layout.frame.height) / pictureHeight) *
+                   std::max(zoom, 1.0) * std::max(pixelScale, 1);
+    int halvings = 0;
+    while (cover <= 0.5 && pictureWidth >= 4 && pictureHeight >= 4) {
+        cover *= 2;
+        pictureWidth /= 2;
+        pictureHeight /= 2;
+        ++halvings;
+    }
+    return halvings;
+}
+
+BgraImage halvedPicture(BgraPixels picture) {
+    BgraImage out = BgraImage::blank(picture.width / 2, picture.height / 2);
+    for (int y = 0; y < out.height; ++y) {
+        const std::uint8_t* a = picture.data + std::size_t(2 * y) * picture.stride;
+        const std::uint8_t* b = a + picture.stride;
+        std::uint8_t* o = out.row(y);
+        for (int x = 0; x < out.width * 4; ++x) {
+            const int i = (x & ~3) * 2 + (x & 3);  // the same channel of pixels 2x and 2x + 1
+            o[x] = static_cast<std::uint8_t>((a[i] + a[i + 4] + b[i] + b[i + 4] + 2) >> 2);
+        }
+    }
+    return out;
+}
+
 }  // namespace marlune

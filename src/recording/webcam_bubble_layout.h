@@ -1,10 +1,12 @@
 #pragma once
 
+#include <optional>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "core/media_sample.h"
+#include "platform/image/bgra_image.h"
 
 typedef struct _cairo cairo_t;
 
@@ -61,5 +63,14 @@ void addBubblePath(cairo_t* cr, const BubbleLayout& layout);
 // (nothing from the camera yet).
 void paintBubble(cairo_t* cr, const BubbleLayout& layout, const VideoFrame* picture, double zoom,
                  bool ring);
+
+// How many times a camera picture of pictureWidth × pictureHeight can be halved before it is
+// painted and still have the pixels across that the bubble shows (`pixelScale` device pixels to
+// a logical one, `zoom` as for paintBubble). The painter's filter is costly when it shrinks a
+// lot; halving first leaves it less than a factor of two.
+int previewHalvings(const BubbleLayout& layout, int pictureWidth, int pictureHeight, double zoom,
+                    int pixelScale);
+// The picture at half its width and height (rounded down), each pixel the mean of a 2 × 2 block.
+BgraImage halvedPicture(BgraPixels picture);
 
 }  // namespace marlune

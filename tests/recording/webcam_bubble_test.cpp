@@ -231,6 +231,62 @@ TEST(WebcamBubblePainting, PictureFillsTheShapeZoomsAboutTheCentreAndRingLiesIns
     EXPECT_EQ(sq.at(2, 110), kRed);
 }
 
+TEST(WebcamBubblePainting, LargePicturesAreHalvedWhileTheyStillFillTheBubble) {
+    const BubbleRect area{0, 0, 1920, 1080};
+    struct Case {
+        const char* size;
+        const char* shape;
+        int width, height;
+        double zoom;
+        int pixelScale;
+        int halvings;
+    } cases[] = {
+        {"l", "circle", 1280, 720, 1.0, 1, 1},  // 640 × 360 still covers 300 × 300
+        {"m", "circle", 640, 480, 1.0, 1, 1},   // 320 × 240 covers 220 × 220
+        {"s", "wide", 1920, 1080, 1.0, 1, 3},   // 240 × 135 covers 160 × 90
+        {"s", "circle", 1280, 720, 1.0, 2, 1},  // a doubled display: 320 device pixels
+        {"l", "circle", 640, 360, 1.0, 1, 0},   // 320 × 180 would not cover 300 × 300
+        {"m", "circle", 1280, 720, 2.0, 1, 0},  // zoomed in, the detail is needed
+        {"m", "circle", 1280, 720, 0.5, 1, 1},  // zoom below 1 is none
+        {"m", "circle", 0, 0, 1.0, 1, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.size << " " << c.width << "x" << c.height << " zoom "
+                                        << c.zoom << " scale " << c.pixelScale);
+        BubbleLayout layout = bubbleLayout("br", c.size, c.shape, area);
+        EXPECT_EQ(previewHalvings(layout, c.width, c.height, c.zoom, c.pixelScale), c.halvings);
+    }
+
+    // Each pixel of the half-size picture is the mean of its block, channel by channel.
+    BgraImage four = BgraImage::blank(5, 3);  // an odd last column and row are left out
+    const std::uint32_t block[4] = {0xff102030, 0xff203040, 0xff304050, 0xff405060};
+    for (int i = 0; i < 4; ++i)
+        reinterpret_cast<std::uint32_t*>(four.row(i / 2))[i % 2] = block[i];
+    reinterpret_cast<std::uint32_t*>(four.row(0))[2] = 0xffffffff;
+    reinterpret_cast<std::uint32_t*>(four.row(1))[3] = 0xff000000;
+    BgraImage half = halvedPicture(BgraPixels(four));
+    EXPECT_EQ(half.width, 2);
+    EXPECT_EQ(half.height, 1);
+    EXPECT_EQ(half.pixel(0, 0), 0xff283848u);
+    EXPECT_EQ(half.pixel(1, 0), 0x80404040u);  // white, black and two clear
+
+    // A halved picture paints like the full one: the same colours in the same places.
+    const BubbleLayout circle = bubbleLayout("br", "m", "circle", area);
+    VideoFrame large = columns(1280, 720, [](int x) { return x < 640 ? kRed : kBlue; });
+    auto kept = std::make_shared<BgraImage>(
+        halvedPicture(BgraPixels(large.pixels.get(), 1280, 720, large.stride)));
+    VideoFrame halved = large;
+    halved.width = kept->width;
+    halved.height = kept->height;
+    halved.stride = kept->stride;
+    halved.pixels = std::shared_ptr<const std::uint8_t>(kept, kept->pixels.data());
+    Painted a = paint(circle, &large, 1.0, false), b = paint(circle, &halved, 1.0, false);
+    for (int x : {20, 100, 120, 200}) {
+        SCOPED_TRACE(x);
+        EXPECT_EQ(a.at(x, 110), b.at(x, 110));
+    }
+}
+
 // ---- On the test desktop ----
 
 // What a shell command printed.
