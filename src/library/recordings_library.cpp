@@ -83,6 +83,9 @@ Json itemFor(const Entry& entry) {
         durationMs = static_cast<std::int64_t>(std::trunc(*duration * 1000.0));
     }
     item["durationMs"] = durationMs;
+    // The page marks recordings that have a webcam movie beside them.
+    std::error_code ec;
+    item["webcam"] = fs::is_regular_file(RecordingsLibrary::webcamPath(entry.path.string()), ec);
     if (file) {
         double at = RecordingsLibrary::thumbnailTimeSeconds(duration);
         auto image = stillFrame(std::move(*file), at, RecordingsLibrary::kThumbnailMaxWidth);

@@ -42,8 +42,8 @@ class RecordingsLibrary {
     // on a 1/600 s grid; 0 when the duration is unknown.
     static double thumbnailTimeSeconds(std::optional<double> durationSeconds);
 
-    // The listing: one object per recording (name, size, createdAt, durationMs, thumb when a
-    // picture could be made), newest first. Reads every movie, several at once on the shared
+    // The listing: one object per recording (name, size, createdAt, durationMs, webcam: whether
+    // its webcam movie is there, thumb when a picture could be made), newest first. Reads every movie, several at once on the shared
     // pool; `completion` runs once, on a pool thread. An unreadable folder lists nothing. Any
     // thread.
     using ListCompletion = std::function<void(Json items)>;

@@ -152,11 +152,12 @@ TEST(RecordingsLibrary, ListingShowsRecordingsOnly) {
         const char* name;
         std::int64_t durationMs;
         std::optional<PixelSize> thumb;
+        bool webcam;
     };
     const Expect expected[] = {
-        {"Clip.mp4", 2000, PixelSize{480, 270}},
-        {"Clip.WEBCAM.MP4", 1000, PixelSize{320, 240}},  // never enlarged
-        {"broken.mp4", 0, std::nullopt},
+        {"Clip.mp4", 2000, PixelSize{480, 270}, true},
+        {"Clip.WEBCAM.MP4", 1000, PixelSize{320, 240}, false},  // never enlarged
+        {"broken.mp4", 0, std::nullopt, false},
     };
     for (const auto& e : expected) {
         SCOPED_TRACE(e.name);
@@ -165,6 +166,7 @@ TEST(RecordingsLibrary, ListingShowsRecordingsOnly) {
         EXPECT_NEAR(item["durationMs"].get<std::int64_t>(), e.durationMs, 30);
         EXPECT_TRUE(item["durationMs"].is_number_integer());
         EXPECT_EQ(thumbSize(item), e.thumb);
+        EXPECT_EQ(item["webcam"], e.webcam);
         EXPECT_TRUE(item["createdAt"].is_number());
     }
     // Files made a moment ago: real birth times, newest first.
