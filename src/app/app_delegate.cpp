@@ -33,8 +33,9 @@ namespace {
 
 }  // namespace
 
-AppDelegate::AppDelegate(bool isSmoke, const std::vector<std::string>& args)
+AppDelegate::AppDelegate(bool isSmoke, bool isAutomation, const std::vector<std::string>& args)
     : isSmoke(isSmoke),
+      isAutomation(isAutomation),
       defaults(std::make_shared<KeyValueStore>(paths::defaultsFile())),
       bridge(std::make_shared<WebBridge>()),
       settings(std::make_shared<SettingsStore>(defaults)),
@@ -50,9 +51,12 @@ AppDelegate::AppDelegate(bool isSmoke, const std::vector<std::string>& args)
 AppDelegate::~AppDelegate() = default;
 
 std::shared_ptr<AppDelegate> AppDelegate::create(const std::vector<std::string>& args) {
-    bool smoke = false;
-    for (const auto& a : args) smoke = smoke || a == "--smoke";
-    return std::shared_ptr<AppDelegate>(new AppDelegate(smoke, args));
+    bool smoke = false, automation = false;
+    for (const auto& a : args) {
+        smoke = smoke || a == "--smoke";
+        automation = automation || a == "--automation";
+    }
+    return std::shared_ptr<AppDelegate>(new AppDelegate(smoke, automation, args));
 }
 
 std::string AppDelegate::version() {
@@ -71,8 +75,9 @@ void AppDelegate::applicationDidFinishLaunching(
     }
     // Loading starts now; the page's messages are handled only once launch has returned, so
     // every command is registered by then.
-    windowController =
-        std::make_unique<MainWindowController>(bridge, MarluneSchemeHandler::forApp(defaults));
+    windowController = std::make_unique<MainWindowController>(
+        bridge, MarluneSchemeHandler::forApp(defaults),
+        isAutomation ? Automation::on : Automation::off);
     if (attachWindow) attachWindow(*windowController);
     windowController->isRecordingProvider = [weak = weak_from_this()] {
         auto self = weak.lock();

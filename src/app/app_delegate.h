@@ -79,6 +79,8 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     std::function<void()> terminate;
 
     const bool isSmoke;
+    // Started by a WebDriver server ("--automation"): the page may be driven through it.
+    const bool isAutomation;
     // The user-defaults store behind the settings and the other persisted keys.
     const std::shared_ptr<KeyValueStore> defaults;
     const std::shared_ptr<WebBridge> bridge;
@@ -103,7 +105,7 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     ~AppDelegate();
 
   private:
-    AppDelegate(bool isSmoke, const std::vector<std::string>& args);
+    AppDelegate(bool isSmoke, bool isAutomation, const std::vector<std::string>& args);
 
     // The steps both launches share; `page` is where the bridge's scripts go.
     void launch(const std::shared_ptr<ScriptTarget>& page);

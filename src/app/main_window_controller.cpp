@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 #include <gtk/gtk.h>
 #include <webkit2/webkit2.h>
 
 #include "app/confirm_dialog.h"
+#include "app/version.h"
 #include "app/webkit_scheme_adapter.h"
 #include "bridge/marlune_scheme_handler.h"
 #include "bridge/script_message_proxy.h"
@@ -18,6 +20,7 @@ namespace marlune {
 namespace {
 
 constexpr const char* kStartURL = "marlune://app/index.html";
+constexpr const char* kAppVersion = MARLUNE_PROJECT_VERSION;
 
 // The chrome colours in CSS, to the nearest 8-bit value of kDarkBG and kLightBG.
 constexpr const char* kChromeCss = R"css(
@@ -70,6 +73,27 @@ void onScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, 
     if (!body.is_discarded()) static_cast<ScriptMessageProxy*>(data)->didReceive(body);
 }
 
+// The driver asks for a browsing context once its session has started: that is the main view,
+// with the page already loading, so the driver sees the real application. The view is not a new
+// reference; the window keeps it.
+WebKitWebView* onCreateWebView(WebKitAutomationSession*, gpointer data) {
+    auto* window = static_cast<MainWindowController*>(data);
+    window->show();
+    return window->webView();
+}
+
+void onAutomationStarted(WebKitWebContext*, WebKitAutomationSession* session, gpointer data) {
+    // The driver matches the session against the browser name and version it was asked for.
+    WebKitApplicationInfo* info = webkit_application_info_new();
+    webkit_application_info_set_name(info, "marlune");
+    unsigned major = 0, minor = 0, micro = 0;
+    std::sscanf(kAppVersion, "%u.%u.%u", &major, &minor, &micro);
+    webkit_application_info_set_version(info, major, minor, micro);
+    webkit_automation_session_set_application_info(session, info);
+    webkit_application_info_unref(info);
+    g_signal_connect(session, "create-web-view", G_CALLBACK(onCreateWebView), data);
+}
+
 GdkRGBA rgba(MainWindowController::Colour c, double alpha = 1) {
     return GdkRGBA{c.red, c.green, c.blue, alpha};
 }
@@ -77,7 +101,8 @@ GdkRGBA rgba(MainWindowController::Colour c, double alpha = 1) {
 }  // namespace
 
 MainWindowController::MainWindowController(std::shared_ptr<WebBridge> bridge,
-                                           std::shared_ptr<MarluneSchemeHandler> scheme) {
+                                           std::shared_ptr<MarluneSchemeHandler> scheme,
+                                           Automation automation) {
     // The view's configuration: the bridge's message handler and the local scheme.
     WebKitUserContentManager* content = webkit_user_content_manager_new();
     g_signal_connect_data(
@@ -89,9 +114,12 @@ MainWindowController::MainWindowController(std::shared_ptr<WebBridge> bridge,
     // A context of its own, so that the scheme is registered once per window.
     WebKitWebContext* context = webkit_web_context_new();
     registerMarluneScheme(context, std::move(scheme));
+    if (automation == Automation::on) allowAutomation(context);
 
-    webView_ = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context,
-                                            "user-content-manager", content, nullptr));
+    // A view driven by automation must say so when it is made; it cannot become one later.
+    webView_ = WEBKIT_WEB_VIEW(g_object_new(
+        WEBKIT_TYPE_WEB_VIEW, "web-context", context, "user-content-manager", content,
+        "is-controlled-by-automation", automation == Automation::on, nullptr));
     g_object_unref(context);
     g_object_unref(content);
 #ifndef NDEBUG
@@ -150,6 +178,11 @@ MainWindowController::~MainWindowController() {
     gtk_style_context_remove_provider_for_screen(gdk_screen_get_default(),
                                                  GTK_STYLE_PROVIDER(css_));
     g_object_unref(css_);
+}
+
+void MainWindowController::allowAutomation(WebKitWebContext* context) {
+    webkit_web_context_set_automation_allowed(context, TRUE);
+    g_signal_connect(context, "automation-started", G_CALLBACK(onAutomationStarted), this);
 }
 
 void MainWindowController::setMainMenu(GMenuModel* menu) {

@@ -12,6 +12,7 @@ typedef struct _GtkWindow GtkWindow;
 typedef struct _GMenuModel GMenuModel;
 typedef struct _GtkCssProvider GtkCssProvider;
 typedef struct _WebKitWebView WebKitWebView;
+typedef struct _WebKitWebContext WebKitWebContext;
 typedef union _GdkEvent GdkEvent;
 
 namespace marlune {
@@ -19,6 +20,11 @@ namespace marlune {
 class MarluneSchemeHandler;
 class ScriptTarget;
 class WebBridge;
+
+// Whether a WebDriver server (WebKitWebDriver, which starts the program with "--automation") may
+// drive the page: the web context then allows automation and the main view is the one handed to
+// the automation session.
+enum class Automation { off, on };
 
 // The application's only regular window and the web view that hosts the page. It wires the view
 // to the bridge (messages named "marlune", through a forwarder that holds the bridge weakly) and
@@ -46,7 +52,8 @@ class MainWindowController {
 
     // `scheme` serves the view's "marlune" URLs. GTK must be initialised.
     MainWindowController(std::shared_ptr<WebBridge> bridge,
-                         std::shared_ptr<MarluneSchemeHandler> scheme);
+                         std::shared_ptr<MarluneSchemeHandler> scheme,
+                         Automation automation = Automation::off);
     ~MainWindowController();
     MainWindowController(const MainWindowController&) = delete;
     MainWindowController& operator=(const MainWindowController&) = delete;
@@ -101,6 +108,7 @@ class MainWindowController {
     void setMinimumSize(int width, int height);
     double screenHeight() const;
     static int onDelete(GtkWidget*, GdkEvent*, void* self);
+    void allowAutomation(WebKitWebContext* context);
 
     std::shared_ptr<ScriptTarget> page_;
     GtkWindow* window_ = nullptr;  // owned reference
