@@ -1,109 +1,53 @@
-// The starter page: announces itself to the application, then shows the version, the
-// permissions and the recording settings.
+// The page's start: announce the page to the application as soon as it can hear events, then
+// set up the screens with what the application said.
 
-import { call, isAvailable } from './bridge.js';
-import { renderSettings } from './settings.js';
-
-const $ = (id) => document.getElementById(id);
-
-// ---------------------------------------------------------------------------------------------
-// Theme: the page's choice, remembered in local storage; the window's chrome follows it.
-
-const THEME_KEY = 'marlune.theme';
-
-function storedTheme() {
-  try {
-    return localStorage.getItem(THEME_KEY) === 'light' ? 'light' : 'dark';
-  } catch {
-    return 'dark';
-  }
-}
-
-function applyTheme(theme) {
-  document.documentElement.dataset.theme = theme;
-  $('theme-toggle').title = theme === 'dark' ? 'Switch to light chrome' : 'Switch to dark chrome';
-  try {
-    localStorage.setItem(THEME_KEY, theme);
-  } catch {
-    // Not remembered; the choice still holds for this session.
-  }
-  if (isAvailable()) call('app.setChrome', { dark: theme === 'dark' }).catch(() => {});
-}
-
-// ---------------------------------------------------------------------------------------------
-// Status line
-
-let statusTimer = 0;
-function showStatus(text, kind = 'ok') {
-  const status = $('status');
-  status.textContent = text;
-  status.dataset.kind = kind;
-  clearTimeout(statusTimer);
-  if (kind === 'ok') statusTimer = setTimeout(() => { status.textContent = ''; }, 2000);
-}
-
-// ---------------------------------------------------------------------------------------------
-// Permissions
-
-const PERMISSION_NAMES = {
-  screen: 'Screen recording',
-  microphone: 'Microphone',
-  camera: 'Camera',
-  accessibility: 'Accessibility',
-};
-
-function renderPermissions(permissions) {
-  const list = $('permissions');
-  list.replaceChildren();
-  if (!permissions || typeof permissions !== 'object' || !Object.keys(permissions).length) {
-    const item = document.createElement('li');
-    item.className = 'muted';
-    item.textContent = 'This version does not check permissions yet.';
-    list.append(item);
-    return;
-  }
-  for (const [key, value] of Object.entries(permissions)) {
-    const item = document.createElement('li');
-    const name = document.createElement('span');
-    name.textContent = PERMISSION_NAMES[key] ?? key;
-    const badge = document.createElement('span');
-    const state = typeof value === 'boolean' ? (value ? 'granted' : 'denied') : String(value);
-    badge.className = `badge ${state}`;
-    badge.textContent = state.replace(/([A-Z])/g, ' $1').toLowerCase();
-    item.append(name, badge);
-    list.append(item);
-  }
-}
-
-// ---------------------------------------------------------------------------------------------
-
-function setConnected(connected, text) {
-  $('bridge-dot').classList.toggle('on', connected);
-  $('bridge-state').textContent = text;
-}
+import { call, isAvailable, onAnswer, onTimeout } from './bridge.js';
+import { $ } from './dom.js';
+import { initLibraryScreen, revealRecording } from './library.js';
+import { initRecordScreen } from './record.js';
+import { initRecorder, startRecording } from './recorder.js';
+import { hasEditor, initShell, openInEditor, setConnection, toast } from './shell.js';
+import { mark } from './timings.js';
 
 async function start() {
-  applyTheme(storedTheme());
-  $('theme-toggle').addEventListener('click', () => {
-    applyTheme(document.documentElement.dataset.theme === 'dark' ? 'light' : 'dark');
-  });
-
+  initShell();
   if (!isAvailable()) {
-    setConnected(false, 'Open this page in Marlune Studio to use it.');
+    setConnection('off', 'Not connected');
+    toast('Open this page in Marlune Studio to use it.', 'error');
     return;
   }
+  onTimeout(() => {
+    setConnection('warn', 'Not answering');
+    toast('Marlune Studio is not answering. Try again in a moment.', 'error');
+  });
+  // Every event listener is in place before "app.ready": events sent earlier are lost.
+  initRecorder({
+    opened: (name) => {
+      if (hasEditor()) openInEditor(name);
+      else revealRecording(name);
+    },
+  });
+  let ready;
   try {
-    const ready = await call('app.ready');
-    $('version').textContent = `v${ready.version}`;
-    setConnected(true, 'Ready to record.');
-    renderPermissions(ready.permissions);
-    renderSettings($('settings'), ready.settings, {
-      onSaved: () => showStatus('Saved'),
-      onError: (error) => showStatus(error.message || 'Could not save the setting', 'error'),
-    });
+    mark('readySent');
+    ready = await call('app.ready');
   } catch (error) {
-    setConnected(false, error.message || 'Marlune did not answer.');
+    setConnection('off', 'Not connected');
+    toast(error.message || 'Marlune Studio did not answer.', 'error');
+    return;
   }
+  mark('ready');
+  setConnection('on', 'Ready');
+  document.documentElement.dataset.ready = 'true';
+  $('version').textContent = typeof ready.version === 'string' ? `v${ready.version}` : '';
+  initLibraryScreen({ mediaBaseURL: ready.mediaBaseURL });
+  initRecordScreen({
+    settings: ready.settings,
+    permissions: ready.permissions,
+    record: (source) => startRecording(source),
+  });
+  // An answer after a time-out shows the application is back.
+  onAnswer(() => setConnection('on', 'Ready'));
 }
 
 start();

@@ -1,0 +1,614 @@
+// The library screen: the recordings as a searchable grid, newest first; the chosen one played in
+// place with its waveform, a trimmed copy picked on the waveform, and the actions on the file.
+
+import { call, isUnsupported, on } from './bridge.js';
+import { $, el, isTyping, stateNote } from './dom.js';
+import { formatDate, formatDuration, formatPosition, formatSize, recordingTitle } from
+  './format.js';
+import { filterItems, itemsFromReply, keepSelection, mediaURL, moveInGrid,
+         selectionAfterRemoval } from './library_model.js';
+import { currentScreen, hasEditor, openInEditor, registerScreen, showScreen, toast } from
+  './shell.js';
+import { clampRange, columnsFromPeaks, fullRange, isWholeRecording, moveEdge, msAtX, nearerEdge,
+         xAtMs } from './trim_model.js';
+import { mark } from './timings.js';
+
+const state = {
+  status: 'idle',        // "idle" | "loading" | "ready" | "error" | "unsupported"
+  items: [],
+  error: '',
+  query: '',
+  selected: null,        // name of the chosen recording
+  wanted: null,          // a name to choose once it shows up in a listing (a new recording)
+  listing: null,
+  again: false,          // list again once the listing under way has answered
+  mediaBase: null,
+  cards: new Map(),      // name → card element of the current listing
+  waveforms: new Map(),  // name → peaks, or an Error
+  trim: null,            // {startMs, endMs} for the chosen recording
+  trimming: null,        // name being copied, while a trim runs
+  detailFor: null,       // the recording (and its version) the detail shows
+  deleting: false,
+};
+
+const selectedItem = () => state.items.find((i) => i.name === state.selected) ?? null;
+
+// ---- Listing ---------------------------------------------------------------------------------
+
+export async function refreshLibrary() {
+  if (state.status === 'unsupported') return;
+  if (state.listing) {
+    // A listing under way may predate the change that asked for this one: list again after it.
+    state.again = true;
+    return;
+  }
+  if (!state.items.length) state.status = 'loading';
+  renderList();
+  state.listing = call('library.list');
+  try {
+    const items = itemsFromReply(await state.listing);
+    const before = state.selected;
+    state.items = items;
+    state.status = 'ready';
+    state.error = '';
+    state.selected = keepSelection(items, state.wanted ?? state.selected);
+    if (state.selected === state.wanted) state.wanted = null;
+    if (before && !state.selected && !state.deleting) {
+      toast(`“${recordingTitle(before)}” is no longer in the recordings folder.`, 'info');
+    }
+  } catch (error) {
+    state.status = isUnsupported(error) ? 'unsupported' : 'error';
+    state.error = error.message || 'The recordings could not be listed.';
+  } finally {
+    state.listing = null;
+  }
+  renderList();
+  renderDetail();
+  if (state.again) {
+    state.again = false;
+    refreshLibrary();
+  }
+}
+
+// Shows `name` (a recording just saved) once the listing has it.
+export function revealRecording(name) {
+  state.wanted = name;
+  state.query = '';
+  $('library-search').value = '';
+  showScreen('library');
+  refreshLibrary();
+}
+
+function summaryText(shown) {
+  const n = state.items.length;
+  if (state.status !== 'ready' || !n) return '';
+  if (shown !== n) return `${shown} of ${n}`;
+  return n === 1 ? '1 recording' : `${n} recordings`;
+}
+
+// What a card shows of an item: a card is made again only when this changes.
+function itemVersion(item) {
+  return [item.size, item.createdAt, item.durationMs, item.webcam, item.thumb?.length ?? 0,
+          item.thumb?.slice(-24) ?? ''].join('|');
+}
+
+function card(item) {
+  const picture = item.thumb
+    ? el('img', { src: item.thumb, alt: '', loading: 'lazy', decoding: 'async',
+                  draggable: 'false' })
+    : el('span', { className: 'thumb-missing', 'aria-hidden': 'true' });
+  if (item.thumb) {
+    picture.addEventListener('load', () => mark('firstThumbnail'), { once: true });
+  }
+  const badges = [];
+  if (item.damaged) badges.push(el('span', { className: 'badge bad', text: 'Can’t be read' }));
+  if (item.webcam) badges.push(el('span', { className: 'badge cam', text: 'Webcam' }));
+  const node = el('div', {
+    className: `rec-card${item.damaged ? ' damaged' : ''}`,
+    'data-version': itemVersion(item),
+    role: 'option',
+    tabindex: '-1',
+    'aria-selected': 'false',
+    'aria-label': `${recordingTitle(item.name)}, ${item.damaged ? 'cannot be read'
+      : formatDuration(item.durationMs)}, ${formatDate(item.createdAt)}`,
+    dataset: { name: item.name },
+  },
+  el('span', { className: 'rec-thumb' }, picture,
+    item.damaged ? null : el('span', { className: 'rec-duration',
+                                       text: formatDuration(item.durationMs) }),
+    badges.length ? el('span', { className: 'rec-badges' }, badges) : null),
+  el('span', { className: 'rec-name', text: recordingTitle(item.name), title: item.name }),
+  el('span', { className: 'rec-meta' },
+    el('span', { text: formatDate(item.createdAt) }),
+    el('span', { text: formatSize(item.size) })));
+  node.addEventListener('click', () => select(item.name, { focus: true }));
+  node.addEventListener('dblclick', () => {
+    if (hasEditor() && !item.damaged) openInEditor(item.name);
+  });
+  return node;
+}
+
+function renderList() {
+  const box = $('library-list');
+  $('library-refresh').classList.toggle('busy', state.listing !== null);
+  const count = $('library-count');
+  count.textContent = state.status === 'ready' && state.items.length ? String(state.items.length)
+    : '';
+  if (state.status === 'unsupported') {
+    box.replaceChildren(stateNote('unsupported', 'The library is not available',
+      'This version of Marlune Studio cannot list recordings.'));
+    state.cards.clear();
+    $('library-summary').textContent = '';
+    return;
+  }
+  if (!state.items.length) {
+    state.cards.clear();
+    $('library-summary').textContent = '';
+    if (state.status === 'loading' || state.status === 'idle') {
+      box.replaceChildren(stateNote('loading', 'Loading recordings…'));
+    } else if (state.status === 'error') {
+      box.replaceChildren(stateNote('error', 'The recordings could not be listed', state.error,
+        [{ label: 'Try again', primary: true, onClick: () => refreshLibrary() }]));
+    } else {
+      box.replaceChildren(stateNote('empty', 'No recordings yet',
+        'Recordings you make appear here, newest first.',
+        [{ label: 'Record something', primary: true, onClick: () => showScreen('record') },
+         { label: 'Open folder', onClick: () => call('library.openFolder').catch(() => {}) }]));
+    }
+    return;
+  }
+  // A card is made once per recording and kept while the recording is unchanged, so that a
+  // refresh neither reloads pictures nor loses the keyboard's focus; searching only hides cards.
+  let grid = $('library-grid');
+  if (!grid) {
+    grid = el('div', { className: 'rec-grid', role: 'listbox', id: 'library-grid',
+                       'aria-label': 'Recordings' });
+    grid.addEventListener('keydown', onGridKey);
+  }
+  const cards = new Map();
+  for (const item of state.items) {
+    const old = state.cards.get(item.name);
+    cards.set(item.name, old && old.dataset.version === itemVersion(item) ? old : card(item));
+  }
+  state.cards = cards;
+  const wanted = [...cards.values()];
+  // Only what changed moves in the document.
+  wanted.forEach((node, i) => {
+    if (grid.children[i] !== node) grid.insertBefore(node, grid.children[i] ?? null);
+  });
+  while (grid.children.length > wanted.length) grid.lastElementChild.remove();
+  const children = [grid, $('library-no-match') ?? el('p', { className: 'no-match muted',
+                                                             id: 'library-no-match', hidden: true })];
+  if (state.status === 'error') {
+    children.unshift(el('p', { className: 'inline-error', role: 'alert',
+                               text: `Could not refresh: ${state.error}` }));
+  }
+  if (box.children.length !== children.length ||
+      children.some((child, i) => box.children[i] !== child)) {
+    box.replaceChildren(...children);
+  }
+  applyFilter();
+  markSelection();
+}
+
+function visibleNames() {
+  return filterItems(state.items, state.query).map((i) => i.name);
+}
+
+function applyFilter() {
+  const visible = new Set(visibleNames());
+  for (const [name, node] of state.cards) node.hidden = !visible.has(name);
+  $('library-summary').textContent = summaryText(visible.size);
+  const note = $('library-no-match');
+  if (note) {
+    note.hidden = visible.size > 0 || !state.items.length;
+    note.textContent = `No recording’s name matches “${state.query.trim()}”.`;
+  }
+  // Exactly one card can take the keyboard's focus: the chosen one, else the first shown.
+  const focusable = (state.selected && visible.has(state.selected) && state.selected) ||
+    [...visible][0];
+  for (const [name, node] of state.cards) node.tabIndex = name === focusable ? 0 : -1;
+}
+
+function markSelection() {
+  for (const [name, node] of state.cards) {
+    node.setAttribute('aria-selected', String(name === state.selected));
+  }
+  applyFilter();
+}
+
+function select(name, { focus = false } = {}) {
+  if (state.selected !== name) {
+    state.selected = name;
+    markSelection();
+    renderDetail();
+  }
+  if (focus) state.cards.get(name)?.focus();
+}
+
+function gridColumns(grid) {
+  const cards = [...grid.querySelectorAll('.rec-card:not([hidden])')];
+  if (cards.length < 2) return 1;
+  const top = cards[0].offsetTop;
+  const index = cards.findIndex((c) => c.offsetTop !== top);
+  return index < 0 ? cards.length : index;
+}
+
+function onGridKey(event) {
+  const names = visibleNames();
+  if (['ArrowLeft', 'ArrowRight', 'ArrowUp', 'ArrowDown', 'Home', 'End'].includes(event.key)) {
+    const at = names.indexOf(state.selected);
+    const next = moveInGrid(at, event.key, gridColumns(event.currentTarget), names.length);
+    if (next >= 0) select(names[next], { focus: true });
+    event.preventDefault();
+  } else if (event.key === 'Enter' && state.selected && hasEditor()) {
+    openInEditor(state.selected);
+    event.preventDefault();
+  }
+}
+
+// ---- Detail: player, waveform, trim, actions -------------------------------------------------
+
+let player = null;
+
+function actionButton(label, icon, onClick, { danger = false, disabled = false, title } = {}) {
+  return el('button', { type: 'button', className: `button small ${danger ? 'danger' : 'ghost'}`,
+                        disabled, title, onclick: onClick },
+  el('span', { className: `icon ${icon}`, 'aria-hidden': 'true' }), label);
+}
+
+// Shows the chosen recording; a refresh that leaves it unchanged leaves its player alone.
+function renderDetail({ force = false } = {}) {
+  const box = $('library-detail');
+  const item = selectedItem();
+  const shown = item ? `${item.name}|${itemVersion(item)}` : null;
+  if (!force && shown === state.detailFor) return;
+  state.detailFor = shown;
+  $('screen-library').classList.toggle('has-detail', item !== null);
+  if (player) {
+    player.pause();
+    player.removeAttribute('src');
+    player.load();
+    player = null;
+  }
+  if (!item) {
+    box.hidden = true;
+    box.replaceChildren();
+    return;
+  }
+  box.hidden = false;
+  state.trim = fullRange(item.durationMs);
+  const url = mediaURL(state.mediaBase, item.name);
+  let stage;
+  if (item.damaged) {
+    stage = el('div', { className: 'player-message bad', role: 'note' },
+      el('strong', { text: 'This movie can’t be read.' }),
+      el('span', { text: 'It may be damaged, or still being written.' }));
+  } else if (!url) {
+    stage = el('div', { className: 'player-message' },
+      el('span', { text: 'Playing is not available in this version.' }));
+  } else {
+    player = el('video', { src: url, controls: true, preload: 'metadata', playsinline: true,
+                           poster: item.thumb ?? null, 'aria-label': `Play ${item.name}`,
+                           id: 'library-player' });
+    player.addEventListener('error', () => {
+      const message = player?.error?.code === 4 ? 'This movie can’t be played. It may be damaged.'
+        : 'This movie could not be loaded. It may have been moved or deleted.';
+      const frame = $('player-frame');
+      frame?.replaceChildren(el('div', { className: 'player-message bad', role: 'alert' },
+        el('strong', { text: message })));
+    });
+    player.addEventListener('timeupdate', drawPlayhead);
+    player.addEventListener('seeked', drawPlayhead);
+    stage = player;
+  }
+  const editorButton = actionButton('Open in editor', 'edit', () => openInEditor(item.name), {
+    disabled: !hasEditor() || item.damaged,
+    title: hasEditor() ? null : 'The editor is not available in this version',
+  });
+  box.replaceChildren(
+    el('div', { className: 'detail-head' },
+      el('h2', { text: recordingTitle(item.name), title: item.name }),
+      el('button', { type: 'button', className: 'icon-button close', 'aria-label': 'Close',
+                     onclick: () => { select(null); } })),
+    el('p', { className: 'detail-meta muted' },
+      [formatDate(item.createdAt), item.damaged ? 'unreadable' : formatDuration(item.durationMs),
+       formatSize(item.size), item.webcam ? 'with webcam' : null].filter(Boolean).join(' · ')),
+    el('div', { className: 'player-frame', id: 'player-frame' }, stage),
+    item.damaged ? null : trimSection(item),
+    el('div', { className: 'detail-actions' },
+      editorButton,
+      actionButton('Show in folder', 'folder', () => call('library.reveal', { name: item.name })
+        .catch((e) => toast(e.message, 'error'))),
+      actionButton('Open in player', 'play', () => call('library.open', { name: item.name })
+        .catch((e) => toast(e.message, 'error'))),
+      actionButton('Move to trash', 'trash', () => deleteRecording(item.name), { danger: true })));
+  if (!item.damaged) loadWaveform(item);
+}
+
+function trimSection(item) {
+  const canvas = el('canvas', { className: 'waveform-canvas', 'aria-hidden': 'true' });
+  const handle = (edge) => el('span', {
+    className: `trim-handle ${edge}`, role: 'slider', tabindex: '0',
+    'aria-label': edge === 'start' ? 'Trim start' : 'Trim end',
+    'aria-valuemin': '0', 'aria-valuemax': String(item.durationMs), dataset: { edge },
+  });
+  const wave = el('div', { className: 'waveform', id: 'waveform' },
+    canvas, el('span', { className: 'trim-shade start' }), el('span', { className: 'trim-shade end' }),
+    el('span', { className: 'playhead', id: 'playhead' }), handle('start'), handle('end'),
+    el('span', { className: 'waveform-note', id: 'waveform-note', text: 'Reading the sound…' }));
+  initWaveformPointer(wave, item);
+  for (const h of wave.querySelectorAll('.trim-handle')) {
+    h.addEventListener('keydown', (event) => onHandleKey(event, item));
+  }
+  return el('div', { className: 'trim' },
+    wave,
+    el('div', { className: 'trim-row' },
+      el('span', { className: 'trim-range', id: 'trim-range', 'aria-live': 'polite' })),
+    el('div', { className: 'trim-row' },
+      el('button', { type: 'button', className: 'button ghost small', text: 'Start at playhead',
+                     onclick: () => setEdgeAtPlayhead('start', item) }),
+      el('button', { type: 'button', className: 'button ghost small', text: 'End at playhead',
+                     onclick: () => setEdgeAtPlayhead('end', item) }),
+      el('span', { className: 'toolbar-spacer' }),
+      el('button', { type: 'button', className: 'button primary small', id: 'trim-export',
+                     text: 'Save trimmed copy', onclick: () => exportTrim(item) })),
+    el('div', { className: 'trim-progress', id: 'trim-progress', hidden: true },
+      el('progress', { id: 'trim-bar', max: '1', value: '0', 'aria-label': 'Saving the copy' }),
+      el('span', { id: 'trim-status', text: 'Saving…' })));
+}
+
+function setTrim(range, item) {
+  state.trim = clampRange(range, item.durationMs);
+  drawTrim(item);
+}
+
+function setEdgeAtPlayhead(edge, item) {
+  if (!player) return;
+  setTrim(moveEdge(state.trim, edge, player.currentTime * 1000, item.durationMs), item);
+}
+
+function onHandleKey(event, item) {
+  const edge = event.currentTarget.dataset.edge;
+  const step = event.shiftKey ? 1000 : 100;
+  const at = edge === 'start' ? state.trim.startMs : state.trim.endMs;
+  const moves = { ArrowLeft: at - step, ArrowDown: at - step, ArrowRight: at + step,
+                  ArrowUp: at + step, Home: 0, End: item.durationMs };
+  if (!(event.key in moves)) return;
+  setTrim(moveEdge(state.trim, edge, moves[event.key], item.durationMs), item);
+  event.preventDefault();
+  event.stopPropagation();
+}
+
+function initWaveformPointer(wave, item) {
+  let dragging = null;
+  const msAt = (event) => {
+    const box = wave.getBoundingClientRect();
+    return msAtX(event.clientX - box.left, box.width, item.durationMs);
+  };
+  wave.addEventListener('pointerdown', (event) => {
+    if (event.button !== 0 || !item.durationMs) return;
+    const ms = msAt(event);
+    const handle = event.target.closest('.trim-handle');
+    if (handle) {
+      dragging = handle.dataset.edge;
+    } else if (event.shiftKey) {
+      dragging = nearerEdge(state.trim, ms);
+      setTrim(moveEdge(state.trim, dragging, ms, item.durationMs), item);
+    } else {
+      // A plain click plays from there.
+      if (player && Number.isFinite(player.duration)) player.currentTime = ms / 1000;
+      return;
+    }
+    wave.setPointerCapture(event.pointerId);
+    event.preventDefault();
+  });
+  wave.addEventListener('pointermove', (event) => {
+    if (dragging) setTrim(moveEdge(state.trim, dragging, msAt(event), item.durationMs), item);
+  });
+  const end = () => { dragging = null; };
+  wave.addEventListener('pointerup', end);
+  wave.addEventListener('pointercancel', end);
+}
+
+function drawTrim(item) {
+  const wave = $('waveform');
+  if (!wave || !state.trim) return;
+  const pct = (ms) => `${(xAtMs(ms, 1, item.durationMs) * 100).toFixed(3)}%`;
+  const { startMs, endMs } = state.trim;
+  wave.querySelector('.trim-shade.start').style.width = pct(startMs);
+  wave.querySelector('.trim-shade.end').style.left = pct(endMs);
+  const start = wave.querySelector('.trim-handle.start');
+  const end = wave.querySelector('.trim-handle.end');
+  start.style.left = pct(startMs);
+  end.style.left = pct(endMs);
+  start.setAttribute('aria-valuenow', String(startMs));
+  start.setAttribute('aria-valuetext', formatPosition(startMs));
+  end.setAttribute('aria-valuenow', String(endMs));
+  end.setAttribute('aria-valuetext', formatPosition(endMs));
+  const whole = isWholeRecording(state.trim, item.durationMs);
+  $('trim-range').textContent = `${formatPosition(startMs)} – ${formatPosition(endMs)}` +
+    ` (${formatDuration(endMs - startMs)})${whole ? ' · drag the edges to trim' : ''}`;
+  const button = $('trim-export');
+  button.disabled = whole || state.trimming !== null || !item.durationMs;
+  button.title = whole ? 'Drag the edges of the waveform (or Shift+click) to choose a part' : '';
+}
+
+function drawPlayhead() {
+  const head = $('playhead');
+  const item = selectedItem();
+  if (!head || !player || !item?.durationMs) return;
+  head.style.left = `${(xAtMs(player.currentTime * 1000, 1, item.durationMs) * 100).toFixed(3)}%`;
+}
+
+function drawWaveform(peaks) {
+  const wave = $('waveform');
+  const canvas = wave?.querySelector('canvas');
+  if (!canvas) return;
+  const ratio = window.devicePixelRatio || 1;
+  const width = Math.max(1, Math.round(canvas.clientWidth * ratio));
+  const height = Math.max(1, Math.round(canvas.clientHeight * ratio));
+  canvas.width = width;
+  canvas.height = height;
+  const g = canvas.getContext('2d');
+  g.clearRect(0, 0, width, height);
+  g.fillStyle = getComputedStyle(wave).getPropertyValue('--wave').trim() || '#8b7cf6';
+  const step = Math.max(1, Math.round(2 * ratio));
+  const columns = columnsFromPeaks(peaks, Math.floor(width / step));
+  const mid = height / 2;
+  columns.forEach((v, i) => {
+    const h = Math.max(ratio, v * (height - 4 * ratio));
+    g.fillRect(i * step, mid - h / 2, Math.max(1, step - ratio), h);
+  });
+}
+
+async function loadWaveform(item) {
+  const note = () => $('waveform-note');
+  drawTrim(item);
+  let peaks = state.waveforms.get(item.name);
+  if (!peaks) {
+    try {
+      const reply = await call('media.waveform', { name: item.name });
+      peaks = Array.isArray(reply?.peaks) ? reply.peaks : [];
+    } catch (error) {
+      peaks = error;
+    }
+    state.waveforms.set(item.name, peaks);
+  }
+  if (state.selected !== item.name || !$('waveform')) return;
+  if (peaks instanceof Error) {
+    note().textContent = isUnsupported(peaks) ? 'No waveform in this version.'
+      : `No waveform: ${peaks.message}`;
+  } else if (!peaks.length) {
+    note().textContent = 'No sound in this recording.';
+  } else {
+    note().remove();
+  }
+  drawWaveform(peaks instanceof Error ? [] : peaks);
+  drawTrim(item);
+}
+
+async function exportTrim(item) {
+  if (state.trimming) return;
+  const { startMs, endMs } = state.trim;
+  state.trimming = item.name;
+  drawTrim(item);
+  const progress = $('trim-progress');
+  progress.hidden = false;
+  $('trim-bar').value = 0;
+  $('trim-status').textContent = 'Saving the trimmed copy…';
+  try {
+    const reply = await call('edit.exportTrim', { name: item.name, startMs, endMs });
+    toast(`Saved “${recordingTitle(reply.name)}”.`, 'success');
+    state.wanted = reply.name;
+    refreshLibrary();
+  } catch (error) {
+    toast(isUnsupported(error) ? 'Trimmed copies are not available in this version.'
+      : error.message, 'error');
+  } finally {
+    state.trimming = null;
+    if ($('trim-progress')) $('trim-progress').hidden = true;
+    if (state.selected === item.name && $('waveform')) drawTrim(item);
+  }
+}
+
+async function deleteRecording(name) {
+  if (state.deleting) return;
+  let answer;
+  try {
+    answer = await call('app.confirm', {
+      title: `Move “${recordingTitle(name)}” to the trash?`,
+      message: 'Its project and webcam movie go with it. You can restore them from the trash.',
+      okLabel: 'Move to Trash',
+    });
+  } catch (error) {
+    toast(error.message, 'error');
+    return;
+  }
+  if (!answer?.ok) return;
+  state.deleting = true;
+  const next = selectionAfterRemoval(filterItems(state.items, state.query), name);
+  try {
+    await call('library.delete', { name });
+    state.items = state.items.filter((i) => i.name !== name);
+    state.waveforms.delete(name);
+    if (state.selected === name) state.selected = next;
+    toast(`Moved “${recordingTitle(name)}” to the trash.`, 'info');
+    renderList();
+    renderDetail();
+    if (state.selected) state.cards.get(state.selected)?.focus();
+  } catch (error) {
+    toast(error.message || 'The recording could not be moved to the trash.', 'error');
+  } finally {
+    state.deleting = false;
+  }
+  refreshLibrary();
+}
+
+// ---- Screen ----------------------------------------------------------------------------------
+
+function onKey(event) {
+  if (event.ctrlKey || event.altKey || event.metaKey || isTyping(event.target)) {
+    if (event.key === 'Escape' && event.target === $('library-search') && state.query) {
+      $('library-search').value = '';
+      state.query = '';
+      applyFilter();
+      return true;
+    }
+    return false;
+  }
+  const onControl = event.target.closest?.('button, video, [role="slider"], a');
+  if (event.key === ' ' && !onControl && player) {
+    if (player.paused) player.play().catch(() => {});
+    else player.pause();
+    return true;
+  }
+  if (event.key === 'Delete' && state.selected) {
+    deleteRecording(state.selected);
+    return true;
+  }
+  if (event.key === '/') {
+    $('library-search').focus();
+    return true;
+  }
+  return false;
+}
+
+export function initLibraryScreen({ mediaBaseURL }) {
+  state.mediaBase = typeof mediaBaseURL === 'string' ? mediaBaseURL : null;
+  $('library-search').addEventListener('input', (event) => {
+    state.query = event.target.value;
+    applyFilter();
+  });
+  $('library-refresh').addEventListener('click', () => refreshLibrary());
+  $('library-folder').addEventListener('click', () => {
+    call('library.openFolder').catch((e) => toast(e.message, 'error'));
+  });
+  on('saved', () => refreshLibrary());
+  on('exportProgress', (data) => {
+    if (!state.trimming || typeof data.value !== 'number' || !$('trim-bar')) return;
+    const value = Math.min(Math.max(data.value, 0), 1);
+    $('trim-bar').value = value;
+    $('trim-status').textContent = `Saving the trimmed copy… ${Math.round(value * 100)} %`;
+  });
+  document.addEventListener('marlune:library-changed', () => refreshLibrary());
+  document.addEventListener('marlune:editor', () => renderDetail({ force: true }));
+  // The folder may have changed behind the page's back while the window was elsewhere.
+  window.addEventListener('focus', () => {
+    if (currentScreen() === 'library' && !document.body.classList.contains('bar-mode')) {
+      refreshLibrary();
+    }
+  });
+  window.addEventListener('resize', () => {
+    const peaks = state.waveforms.get(state.selected);
+    if (Array.isArray(peaks)) drawWaveform(peaks);
+  });
+  registerScreen('library', {
+    onShow: () => {
+      mark('libraryShown');
+      refreshLibrary();
+    },
+    onHide: () => player?.pause(),
+    onKey,
+  });
+}

@@ -1,0 +1,359 @@
+// The record screen: the permissions card, the source picker with its large preview, the
+// recording options and the Record button with the reason it cannot be pressed.
+
+import { call, isUnsupported, on } from './bridge.js';
+import { $, el, stateNote } from './dom.js';
+import { formatDimensions } from './format.js';
+import { renderSettings } from './settings.js';
+import { registerScreen, toast } from './shell.js';
+import { allCards, cardsFromReply, reconcileSelection, recordReadiness } from
+  './sources_model.js';
+
+const state = {
+  sources: 'loading',        // "loading" | "ready" | "error" | "unsupported"
+  cards: { displays: [], windows: [] },
+  error: '',
+  selected: null,            // key of the chosen card
+  listing: null,             // the "sources.list" in flight
+  lastListedAt: 0,
+  previewToken: 0,
+  permissions: null,         // the status object, or null when the application has none
+  settings: {},
+  // Kept up to date by the recorder.
+  phase: 'idle',
+  starting: false,
+  canRecord: true,
+  needsRelaunch: false,     // screen capture was allowed but needs a new process
+};
+
+let onRecord = () => {};
+
+// ---- Sources ---------------------------------------------------------------------------------
+
+export function selectedSource() {
+  return allCards(state.cards).find((c) => c.key === state.selected) ?? null;
+}
+
+export function currentSettings() {
+  return state.settings;
+}
+
+function sourceCard(source) {
+  const picture = source.thumb
+    ? el('img', { src: source.thumb, alt: '', decoding: 'async', draggable: 'false' })
+    : el('span', { className: `source-glyph ${source.kind}`, 'aria-hidden': 'true' });
+  const meta = [source.app, formatDimensions(source.width, source.height)].filter(Boolean)
+    .join(' · ');
+  const label = `${source.kind === 'display' ? 'Display' : 'Window'}: ${source.name}` +
+    (meta ? `, ${meta}` : '');
+  return el('button', {
+    type: 'button',
+    className: 'source-card',
+    'aria-pressed': String(source.key === state.selected),
+    'aria-label': label,
+    dataset: { key: source.key, kind: source.kind },
+    onclick: () => select(source.key),
+    ondblclick: () => { select(source.key); if (readiness().enabled) onRecord(selectedSource()); },
+  },
+  el('span', { className: 'source-thumb' }, picture),
+  el('span', { className: 'source-name', text: source.name, title: source.name }),
+  el('span', { className: 'source-meta', text: meta || '\u00a0' }));
+}
+
+function renderSources() {
+  const box = $('sources');
+  const refresh = $('sources-refresh');
+  refresh.disabled = state.sources === 'unsupported';
+  refresh.classList.toggle('busy', state.listing !== null);
+  if (state.sources === 'unsupported') {
+    box.replaceChildren(stateNote('unsupported', 'Displays and windows can’t be listed',
+      'This version of Marlune Studio has no source listing yet.'));
+    return;
+  }
+  const cards = allCards(state.cards);
+  if (!cards.length) {
+    if (state.sources === 'loading') {
+      box.replaceChildren(stateNote('loading', 'Looking for displays and windows…'));
+    } else if (state.sources === 'error') {
+      box.replaceChildren(stateNote('error', 'Displays and windows could not be listed',
+        state.error, [{ label: 'Try again', primary: true, onClick: () => refreshSources() }]));
+    } else {
+      box.replaceChildren(stateNote('empty', 'Nothing to record',
+        'No display or window was found.', [{ label: 'Refresh', onClick: () => refreshSources() }]));
+    }
+    return;
+  }
+  const group = (title, list, empty) => el('div', { className: 'source-group' },
+    el('h2', { text: title }),
+    list.length
+      ? el('div', { className: 'source-grid', role: 'group', 'aria-label': title },
+        list.map(sourceCard))
+      : el('p', { className: 'muted group-empty', text: empty }));
+  const children = [
+    group('Displays', state.cards.displays, 'No display found.'),
+    group('Windows', state.cards.windows, 'No other application window is open.'),
+  ];
+  if (state.sources === 'error') {
+    children.unshift(el('p', { className: 'inline-error', role: 'alert',
+                               text: `Could not refresh: ${state.error}` }));
+  }
+  box.replaceChildren(...children);
+}
+
+// Lists the displays and windows again. `why` words the message when the chosen one is gone.
+export async function refreshSources({ why = '' } = {}) {
+  if (state.sources === 'unsupported') return;
+  if (state.listing) return state.listing;
+  if (!allCards(state.cards).length) state.sources = 'loading';
+  const listing = call('sources.list');
+  state.listing = listing;
+  renderSources();
+  updateRecordButton();
+  try {
+    const cards = cardsFromReply(await listing);
+    const before = selectedSource();
+    state.cards = cards;
+    state.sources = 'ready';
+    state.error = '';
+    const { selected, lost } = reconcileSelection(cards, state.selected);
+    state.selected = selected;
+    if (lost) {
+      toast(`${why ? `${why} ` : ''}“${before?.name ?? 'The chosen source'}” is no longer ` +
+            'available. Choose another display or window.', 'error');
+      renderPreview();
+    }
+  } catch (error) {
+    if (isUnsupported(error)) {
+      state.sources = 'unsupported';
+    } else {
+      state.sources = 'error';
+      state.error = error.message || 'The list could not be read.';
+    }
+  } finally {
+    state.listing = null;
+    state.lastListedAt = Date.now();
+  }
+  renderSources();
+  updateRecordButton();
+  return undefined;
+}
+
+function select(key) {
+  if (state.selected === key) return;
+  state.selected = key;
+  for (const card of document.querySelectorAll('.source-card')) {
+    card.setAttribute('aria-pressed', String(card.dataset.key === key));
+  }
+  renderPreview();
+  updateRecordButton();
+}
+
+// Brings the picker forward with the keyboard's focus on the first card (or the chosen one).
+export function focusPicker() {
+  const chosen = document.querySelector('.source-card[aria-pressed="true"]') ??
+    document.querySelector('.source-card');
+  (chosen ?? $('sources-refresh')).focus();
+}
+
+async function renderPreview() {
+  const box = $('preview');
+  const caption = $('preview-caption');
+  const source = selectedSource();
+  const token = ++state.previewToken;
+  if (!source) {
+    box.replaceChildren(el('div', { className: 'preview-empty' },
+      el('span', { className: 'preview-glyph', 'aria-hidden': 'true' }),
+      el('p', { text: 'Choose a display or a window to see it here.' })));
+    caption.textContent = '';
+    return;
+  }
+  caption.replaceChildren(
+    el('strong', { text: source.name }),
+    el('span', { className: 'muted',
+                 text: [source.app, formatDimensions(source.width, source.height)]
+                   .filter(Boolean).join(' · ') }));
+  const show = (src, note) => {
+    if (token !== state.previewToken) return;
+    box.replaceChildren(src
+      ? el('img', { src, alt: `Preview of ${source.name}`, decoding: 'async' })
+      : el('div', { className: 'preview-empty' },
+        el('span', { className: `source-glyph ${source.kind}`, 'aria-hidden': 'true' }),
+        el('p', { text: note })));
+  };
+  // The card's small picture at once, the large one when it comes.
+  show(source.thumb, 'Loading the preview…');
+  box.classList.add('loading');
+  try {
+    const reply = await call('sources.preview', { sourceKind: source.kind, sourceID: source.id });
+    if (typeof reply?.thumb === 'string' && reply.thumb.startsWith('data:image/')) {
+      show(reply.thumb);
+    } else if (!source.thumb) {
+      show(null, 'No preview of this source can be made.');
+    }
+  } catch (error) {
+    if (!source.thumb) {
+      show(null, isUnsupported(error) ? 'Previews are not available in this version.'
+        : error.message);
+    }
+  } finally {
+    if (token === state.previewToken) box.classList.remove('loading');
+  }
+}
+
+// ---- Record button ---------------------------------------------------------------------------
+
+function readiness() {
+  return recordReadiness({
+    sources: state.sources,
+    selected: state.selected,
+    phase: state.phase,
+    screen: state.permissions?.screen ?? null,
+    canRecord: state.canRecord,
+    starting: state.starting,
+  });
+}
+
+export function updateRecordButton() {
+  const { enabled, reason } = readiness();
+  const button = $('record-button');
+  button.disabled = !enabled;
+  button.classList.toggle('starting', state.starting || state.phase !== 'idle');
+  button.querySelector('.record-label').textContent =
+    state.starting || state.phase !== 'idle' ? 'Recording…' : 'Record';
+  $('record-reason').textContent = reason ||
+    `Records ${selectedSource()?.name ?? 'the chosen source'} after a three-second countdown.`;
+}
+
+// What the recorder tells the screen: the phase, whether a start is under way, and whether the
+// application can record at all.
+export function setRecordingState({ phase, starting, canRecord }) {
+  if (phase !== undefined) state.phase = phase;
+  if (starting !== undefined) state.starting = starting;
+  if (canRecord !== undefined) state.canRecord = canRecord;
+  updateRecordButton();
+}
+
+// Whether Record can be pressed now, and why not.
+export function recordState() {
+  return readiness();
+}
+
+// ---- Permissions -----------------------------------------------------------------------------
+
+const PERMISSIONS = {
+  screen: { name: 'Screen capture', why: 'needed to record a display or a window' },
+  microphone: { name: 'Microphone', why: 'needed to record your voice' },
+  camera: { name: 'Camera', why: 'needed for the webcam bubble' },
+  accessibility: { name: 'Accessibility',
+                   why: 'lets zooms follow the text caret and see clicks in other apps' },
+};
+
+async function permissionAction(run, button) {
+  button.disabled = true;
+  try {
+    await run();
+  } catch (error) {
+    toast(error.message, 'error');
+  } finally {
+    button.disabled = false;
+  }
+  try {
+    setPermissions(await call('permissions.status'));
+  } catch {
+    // The card keeps what it shows.
+  }
+}
+
+function actionsFor(kind, value) {
+  const button = (label, run, primary = false) => {
+    const b = el('button', { type: 'button', className: `button ${primary ? 'primary' : 'ghost'}`,
+                             text: label });
+    b.addEventListener('click', () => permissionAction(() => run(b), b));
+    return b;
+  };
+  const request = () => call('permissions.request', { kind }).then((reply) => {
+    if (kind === 'screen' && reply?.needsRestart) {
+      toast('Marlune must be relaunched before it can capture the screen.', 'info');
+      state.needsRelaunch = true;
+    } else if (reply?.granted === false) {
+      toast(`${PERMISSIONS[kind].name} was not allowed.`, 'error');
+    }
+  });
+  const openSettings = () => call('permissions.openSettings', { pane: kind });
+  const relaunch = () => call('permissions.relaunch');
+  const list = [];
+  if (value === 'notDetermined') list.push(button(kind === 'accessibility' ? 'Turn on' : 'Allow',
+                                                  request, true));
+  if (value === 'denied') list.push(button('Open settings', openSettings, true));
+  if (kind === 'screen' && (value === 'denied' || state.needsRelaunch)) {
+    list.push(button('Relaunch Marlune', relaunch));
+  }
+  return list;
+}
+
+export function setPermissions(permissions) {
+  state.permissions = permissions && typeof permissions === 'object' ? permissions : null;
+  const card = $('permissions-card');
+  const missing = Object.keys(PERMISSIONS).filter((kind) => {
+    const value = state.permissions?.[kind];
+    return typeof value === 'string' && value !== 'granted';
+  });
+  card.hidden = missing.length === 0;
+  if (!card.hidden) {
+    card.replaceChildren(
+      el('h2', { text: 'Permissions' }),
+      el('ul', { className: 'permission-list' }, missing.map((kind) => {
+        const value = state.permissions[kind];
+        return el('li', { dataset: { kind } },
+          el('span', { className: 'permission-text' },
+            el('strong', { text: PERMISSIONS[kind].name }),
+            el('span', { className: `badge ${value}`,
+                         text: value === 'denied' ? 'Not allowed' : 'Not set up' }),
+            el('span', { className: 'muted', text: PERMISSIONS[kind].why })),
+          el('span', { className: 'permission-actions' }, actionsFor(kind, value)));
+      })));
+  }
+  updateRecordButton();
+}
+
+// ---- Options ---------------------------------------------------------------------------------
+
+function renderOptions(settings) {
+  state.settings = settings ?? {};
+  renderSettings($('settings'), state.settings, {
+    onSaved: (stored) => { state.settings = stored; },
+    onError: (error) => toast(error.message || 'The option could not be saved.', 'error'),
+  });
+}
+
+// ---- Screen ----------------------------------------------------------------------------------
+
+export function initRecordScreen({ settings, permissions, record }) {
+  onRecord = record;
+  renderOptions(settings);
+  if (permissions) {
+    setPermissions(permissions);
+  } else {
+    call('permissions.status').then(setPermissions, () => setPermissions(null));
+  }
+  on('permissionsChanged', (data) => setPermissions(data));
+  $('sources-refresh').addEventListener('click', () => refreshSources());
+  $('record-button').addEventListener('click', () => {
+    const source = selectedSource();
+    if (source && readiness().enabled) onRecord(source);
+  });
+  // What can be recorded changes while the window is in the background.
+  window.addEventListener('focus', () => {
+    if (state.phase === 'idle' && !state.starting && Date.now() - state.lastListedAt > 1500) {
+      refreshSources();
+    }
+  });
+  registerScreen('record', {
+    onShow: () => {
+      if (state.phase === 'idle' && Date.now() - state.lastListedAt > 1500) refreshSources();
+    },
+  });
+  renderSources();
+  updateRecordButton();
+  refreshSources();
+}
