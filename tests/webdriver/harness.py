@@ -1,0 +1,275 @@
+"""Drives the real marlune program through WebKitGTK's WebDriver server.
+
+WebKitWebDriver starts the program with "--automation"; the program allows automation on its web
+context and hands its main view to the session, so these tests see the real page talking to the
+real bridge. Each MarluneApp has a private home (settings, recordings folder, trash, web storage).
+
+Needs a display, a window manager and PulseAudio (scripts/with-desktop provides them), the
+webkit2gtk-driver and python3-selenium packages, the ffmpeg tool and xdotool.
+"""
+
+import base64
+import io
+import json
+import os
+import shutil
+import struct
+import subprocess
+import tempfile
+import time
+import zlib
+from pathlib import Path
+
+from selenium import webdriver
+from selenium.common.exceptions import JavascriptException, NoSuchElementException, \
+    StaleElementReferenceException, WebDriverException
+from selenium.webdriver.common.by import By
+from selenium.webdriver.common.keys import Keys
+from selenium.webdriver.webkitgtk.options import Options
+from selenium.webdriver.webkitgtk.service import Service
+
+MARLUNE = os.environ.get("MARLUNE_BIN", str(Path(__file__).resolve().parents[2] / "build/bin/marlune"))
+DRIVER = shutil.which("WebKitWebDriver") or "/usr/bin/WebKitWebDriver"
+SHOTS = Path(os.environ.get("MARLUNE_SHOTS_DIR", tempfile.gettempdir()))
+
+__all__ = ["MarluneApp", "By", "Keys", "make_movie", "TimeoutError"]
+
+
+def make_movie(path, seconds, size="640x360", tone=440, rate=30):
+    """A movie with a moving test picture and a tone, like a short recording."""
+    path = Path(path)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    subprocess.run(
+        ["ffmpeg", "-v", "error", "-y",
+         "-f", "lavfi", "-i", f"testsrc2=size={size}:rate={rate}:duration={seconds}",
+         "-f", "lavfi", "-i", f"sine=frequency={tone}:sample_rate=48000:duration={seconds}",
+         "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-g", str(rate),
+         "-c:a", "aac", "-shortest", "-movflags", "+faststart", str(path)],
+        check=True)
+    return path
+
+
+def png_size(png):
+    width, height = struct.unpack(">II", png[16:24])
+    return width, height
+
+
+def png_is_blank(png):
+    """True when a screenshot is one flat colour (the first one after a load can be)."""
+    # Decode just enough of the PNG to look at its pixels: concatenated IDAT chunks.
+    pos, data = 8, b""
+    while pos < len(png):
+        length, kind = struct.unpack(">I4s", png[pos:pos + 8])
+        if kind == b"IDAT":
+            data += png[pos + 8:pos + 8 + length]
+        pos += 12 + length
+    raw = zlib.decompress(data)
+    sample = raw[:200000]
+    return len(set(sample[i:i + 3] for i in range(1, len(sample) - 3, 997))) <= 2
+
+
+class MarluneApp:
+    """One run of the program under WebDriver, with a private home."""
+
+    def __init__(self, name="marlune", screen_size=None):
+        self.name = name
+        self.home = Path(tempfile.mkdtemp(prefix="marlune-webdriver-"))
+        self.recordings = self.home / "Videos" / "Marlune"
+        self.recordings.mkdir(parents=True)
+        self.trash = self.home / ".local/share/Trash/files"
+        self.driver = None
+        self.log_path = self.home / "driver.log"
+
+    # ---- Life cycle ---------------------------------------------------------------------------
+
+    def env(self):
+        env = dict(os.environ)
+        env.update({
+            "HOME": str(self.home),
+            "XDG_CONFIG_HOME": str(self.home / ".config"),
+            "XDG_DATA_HOME": str(self.home / ".local/share"),
+            "XDG_CACHE_HOME": str(self.home / ".cache"),
+        })
+        env.pop("XDG_VIDEOS_DIR", None)
+        return env
+
+    def start(self, settings=None, theme=None):
+        if settings:
+            config = self.home / ".config/marlune"
+            config.mkdir(parents=True, exist_ok=True)
+            (config / "defaults.json").write_text(json.dumps(settings))
+        options = Options()
+        options.binary_location = MARLUNE
+        # The driver starts the binary with exactly these arguments.
+        options.add_argument("--automation")
+        # The name the program gives its automation sessions (the default names MiniBrowser).
+        options.set_capability("browserName", "marlune")
+        # The driver passes its environment on to the program it starts: the private home.
+        self.service = Service(executable_path=DRIVER, env=self.env(), log_path=str(self.log_path))
+        self.service.start()
+        self.started_at = time.time()
+        try:
+            self.driver = webdriver.Remote(command_executor=self.service.service_url,
+                                           options=options)
+        except Exception:
+            self.service.stop()
+            raise
+        self.driver.set_script_timeout(30)
+        if theme:
+            self.js("localStorage.setItem('marlune.theme', arguments[0]); location.reload();", theme)
+        self.wait_ready()
+        # The main window (and nothing else) carries the application's name: any other window
+        # of that name that shows up is one of its dialogs.
+        self.main_windows = self._named_windows()
+        return self
+
+    def stop(self):
+        if self.driver:
+            try:
+                self.driver.quit()
+            except WebDriverException:
+                pass
+            self.driver = None
+        if getattr(self, "service", None):
+            self.service.stop()
+            self.service = None
+
+    def cleanup(self):
+        self.stop()
+        shutil.rmtree(self.home, ignore_errors=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.cleanup()
+
+    # ---- Waiting and finding ------------------------------------------------------------------
+
+    def wait_for(self, predicate, timeout=20, what="the condition"):
+        deadline = time.time() + timeout
+        last_error = None
+        while time.time() < deadline:
+            try:
+                value = predicate()
+                if value:
+                    return value
+            except (NoSuchElementException, StaleElementReferenceException,
+                    JavascriptException) as error:
+                last_error = error
+            time.sleep(0.1)
+        raise TimeoutError(f"timed out after {timeout} s waiting for {what}"
+                           + (f" (last error: {last_error})" if last_error else ""))
+
+    def wait_ready(self, timeout=30):
+        self.wait_for(lambda: self.js("return document.documentElement.dataset.ready === 'true'"),
+                      timeout, "the page to say it is ready")
+        self.wait_for(lambda: self.text("#bridge-state") == "Ready", timeout, "Ready")
+
+    def js(self, script, *args):
+        return self.driver.execute_script(script, *args)
+
+    def find(self, css):
+        return self.driver.find_element(By.CSS_SELECTOR, css)
+
+    def find_all(self, css):
+        return self.driver.find_elements(By.CSS_SELECTOR, css)
+
+    def text(self, css):
+        return self.find(css).text
+
+    def visible(self, css):
+        elements = self.find_all(css)
+        return bool(elements) and elements[0].is_displayed()
+
+    def click(self, css):
+        element = self.wait_for(lambda: self._enabled(css), 20, f"{css} to be enabled")
+        element.click()
+        return element
+
+    def _enabled(self, css):
+        element = self.find(css)
+        return element if element.is_displayed() and element.is_enabled() else None
+
+    def press(self, *keys):
+        webdriver.ActionChains(self.driver).send_keys(*keys).perform()
+
+    def toasts(self):
+        return self.js("return [...document.querySelectorAll('.toast')].map(t => t.textContent)")
+
+    def wait_toast(self, fragment, timeout=20):
+        try:
+            return self.wait_for(lambda: next((t for t in self.toasts() if fragment in t), None),
+                                 timeout, f"a message saying “{fragment}”")
+        except TimeoutError as error:
+            raise TimeoutError(f"{error}; messages shown: {self.toasts()}") from None
+
+    def chord(self, modifier, key):
+        webdriver.ActionChains(self.driver).key_down(modifier).send_keys(key) \
+            .key_up(modifier).perform()
+
+    def show(self, screen):
+        self.click(f'.tab[data-screen="{screen}"]')
+        self.wait_for(lambda: self.visible(f"#screen-{screen}"), 10, f"the {screen} screen")
+
+    # ---- The bridge, seen from the page -------------------------------------------------------
+
+    def command(self, cmd, payload=None, timeout=30):
+        """Sends one command through the page's own message handler and returns the reply
+        envelope; for checks the page itself does not show."""
+        script = """
+            const [cmd, payload, done] = arguments;
+            const id = 'wd-' + Math.random().toString(36).slice(2);
+            const deliver = window.__marluneDeliver;
+            window.__marluneDeliver = (reply) => {
+              if (reply && reply.id === id) {
+                window.__marluneDeliver = deliver;
+                done(reply);
+              } else {
+                deliver(reply);
+              }
+            };
+            window.webkit.messageHandlers.marlune.postMessage({id, cmd, payload});
+        """
+        self.driver.set_script_timeout(timeout)
+        return self.driver.execute_async_script(script, cmd, payload or {})
+
+    def has_command(self, cmd, probe_payload=None):
+        reply = self.command(cmd, probe_payload)
+        return not (not reply.get("ok") and reply.get("error", {}).get("code") == "unknown_command")
+
+    # ---- Native dialogs -----------------------------------------------------------------------
+
+    def _named_windows(self):
+        found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^Marlune Studio$"],
+                               capture_output=True, text=True)
+        return set(found.stdout.split())
+
+    def answer_dialog(self, ok=True, timeout=10):
+        """Answers the application's confirmation dialog (a native window, outside the page):
+        Return takes its default answer (the action), Escape cancels."""
+        dialog = self.wait_for(lambda: self._named_windows() - self.main_windows, timeout,
+                               "the confirmation dialog")
+        window = sorted(dialog)[-1]
+        # Real key presses to the active window: the toolkit ignores keys sent to a window.
+        subprocess.run(["xdotool", "windowactivate", "--sync", window], check=False)
+        subprocess.run(["xdotool", "key", "--clearmodifiers", "Return" if ok else "Escape"],
+                       check=True)
+        self.wait_for(lambda: window not in self._named_windows(), timeout,
+                      "the dialog to close")
+
+    # ---- Pictures -----------------------------------------------------------------------------
+
+    def screenshot(self, name, timeout=10):
+        """Saves a picture of the window's page as SHOTS/name.png (waiting for a non-blank one)."""
+        png = self.wait_for(lambda: (lambda p: None if png_is_blank(p) else p)(
+            self.driver.get_screenshot_as_png()), timeout, "a picture that is not blank")
+        SHOTS.mkdir(parents=True, exist_ok=True)
+        path = SHOTS / f"{name}.png"
+        path.write_bytes(png)
+        return path
+
+    def resize(self, width, height):
+        self.driver.set_window_size(width, height)
+        self.wait_for(lambda: abs(self.js("return window.innerWidth") - width) < 60, 10,
+                      f"the window to be {width} wide")

@@ -1,0 +1,317 @@
+"""The page in the real program, driven through WebDriver: the library, the shell, the bad input
+the page meets, and the whole recording flow once the application can record."""
+
+import os
+import re
+import subprocess
+import time
+import unittest
+from pathlib import Path
+
+from harness import MarluneApp, Keys, make_movie
+
+
+def card_names(app):
+    return app.js("return [...document.querySelectorAll('.rec-card:not([hidden])')]"
+                  ".map(c => c.dataset.name)")
+
+
+def card(app, name):
+    return app.find(f'.rec-card[data-name="{name}"]')
+
+
+def thumbnail_loaded(app, name):
+    return app.js("const img = document.querySelector(`.rec-card[data-name=\"${arguments[0]}\"] img`);"
+                  "return !!img && img.complete && img.naturalWidth > 0;", name)
+
+
+class Library(unittest.TestCase):
+    """One program run over a folder of real movies: the grid, playing, the waveform, a trimmed
+    copy, moving to the trash, searching, the keyboard, the window sizes and a reply that never
+    comes."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.app = MarluneApp()
+        folder = cls.app.recordings
+        # Oldest first: the listing sorts by creation time.
+        make_movie(folder / "Older demo.mp4", 2, tone=330)
+        time.sleep(1.1)
+        # A movie whose beginning was lost: nothing in it can be read.
+        movie = make_movie(folder / "Broken take.mp4", 3).read_bytes()
+        (folder / "Broken take.mp4").write_bytes(movie[len(movie) // 2:])
+        time.sleep(1.1)
+        make_movie(folder / "Product tour.mp4", 4)
+        make_movie(folder / "Product tour.webcam.mp4", 4, size="320x240")
+        cls.app.start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.app.cleanup()
+
+    def open_library(self):
+        self.app.show("library")
+        self.app.wait_for(lambda: len(card_names(self.app)) >= 3, 60, "the recordings")
+
+    def test_1_grid_lists_newest_first_and_marks_the_damaged_movie(self):
+        app = self.app
+        self.open_library()
+        self.assertEqual(card_names(app), ["Product tour.mp4", "Broken take.mp4", "Older demo.mp4"])
+        app.wait_for(lambda: thumbnail_loaded(app, "Product tour.mp4"), 20, "the first thumbnail")
+        self.assertTrue(thumbnail_loaded(app, "Older demo.mp4"))
+        tour = card(app, "Product tour.mp4")
+        self.assertIn("0:04", tour.text)
+        self.assertIn("Webcam", tour.text)
+        self.assertIn("Today at", tour.text)
+        self.assertRegex(tour.text, r"\d+(\.\d)? (kB|MB)")
+        broken = card(app, "Broken take.mp4")
+        self.assertIn("Can’t be read", broken.text)
+        self.assertNotIn("Webcam", card(app, "Older demo.mp4").text)
+        self.assertEqual(app.text("#library-summary"), "3 recordings")
+        self.assertEqual(app.text("#library-count"), "3")
+
+        # Choosing the damaged movie says so instead of offering to play it.
+        broken.click()
+        app.wait_for(lambda: "can’t be read" in app.text("#library-detail"), 10, "the note")
+        self.assertEqual(app.find_all("#library-detail video"), [])
+
+    def test_2_plays_in_place_with_its_waveform(self):
+        app = self.app
+        self.open_library()
+        card(app, "Product tour.mp4").click()
+        app.wait_for(lambda: app.find_all("#library-player"), 10, "the player")
+        # Waveform drawn (its "reading" note gone), the trim covering the whole recording.
+        app.wait_for(lambda: not app.find_all("#waveform-note"), 30, "the waveform")
+        self.assertIn("0:00.0 – 0:04.0", app.text("#trim-range"))
+        self.assertFalse(app.find("#trim-export").is_enabled(), "nothing to trim yet")
+        # Space plays and pauses while a card has the focus.
+        card(app, "Product tour.mp4").click()
+        app.press(Keys.SPACE)
+        app.wait_for(lambda: app.js("return document.getElementById('library-player')"
+                                    ".currentTime > 0.3"), 20, "the movie to play")
+        app.press(Keys.SPACE)
+        app.wait_for(lambda: app.js("return document.getElementById('library-player').paused"),
+                     5, "the movie to pause")
+        app.screenshot("library")
+
+    def test_3_trimmed_copy_then_trash(self):
+        app = self.app
+        self.open_library()
+        card(app, "Product tour.mp4").click()
+        app.wait_for(lambda: not app.find_all("#waveform-note"), 30, "the waveform")
+        # The keyboard moves the trim handles: start to 1.0 s, end to 3.0 s.
+        start = app.find(".trim-handle.start")
+        start.click()
+        for _ in range(10):
+            start.send_keys(Keys.ARROW_RIGHT)
+        end = app.find(".trim-handle.end")
+        for _ in range(10):
+            end.send_keys(Keys.ARROW_LEFT)
+        self.assertIn("0:01.0 – 0:03.0", app.text("#trim-range"))
+        app.click("#trim-export")
+        app.wait_toast("Saved “Product tour trimmed”", 60)
+        copy = app.recordings / "Product tour trimmed.mp4"
+        self.assertTrue(copy.exists())
+        # The copy is listed and chosen, about two seconds long.
+        app.wait_for(lambda: "Product tour trimmed.mp4" in card_names(app), 30, "the copy's card")
+        app.wait_for(lambda: app.find('.rec-card[aria-selected="true"]').get_attribute("data-name")
+                     == "Product tour trimmed.mp4", 10, "the copy to be chosen")
+        self.assertRegex(card(app, "Product tour trimmed.mp4").text, r"0:0[12](?!\d)")
+
+        # Delete asks first; Cancel keeps the file.
+        card(app, "Product tour trimmed.mp4").click()
+        app.press(Keys.DELETE)
+        app.answer_dialog(ok=False)
+        time.sleep(0.5)
+        self.assertTrue(copy.exists())
+        # The button, confirmed, moves it to the trash.
+        app.click("#library-detail .button.danger")
+        app.answer_dialog(ok=True)
+        app.wait_toast("Moved “Product tour trimmed” to the trash")
+        app.wait_for(lambda: "Product tour trimmed.mp4" not in card_names(app), 10, "the card to go")
+        self.assertFalse(copy.exists())
+        self.assertTrue((app.trash / "Product tour trimmed.mp4").exists())
+
+    def test_4_search_by_name(self):
+        app = self.app
+        self.open_library()
+        search = app.find("#library-search")
+        search.clear()
+        search.send_keys("TOUR")
+        app.wait_for(lambda: card_names(app) == ["Product tour.mp4"], 5, "one match")
+        self.assertEqual(app.text("#library-summary"), "1 of 3")
+        search.send_keys(" nothing")
+        app.wait_for(lambda: card_names(app) == [], 5, "no match")
+        self.assertIn("No recording’s name matches", app.text("#library-list"))
+        search.send_keys(Keys.ESCAPE)
+        app.wait_for(lambda: len(card_names(app)) == 3, 5, "every card again")
+
+    def test_5_keyboard_and_labels(self):
+        app = self.app
+        app.show("record")
+        # Every control has a name a screen reader can say.
+        unnamed = app.js("""
+            const named = (e) => (e.getAttribute('aria-label') || e.textContent || e.title ||
+              (e.id && document.querySelector(`label[for="${e.id}"]`)?.textContent) ||
+              e.closest('label')?.textContent || '').trim();
+            return [...document.querySelectorAll('button, input, select, [role="slider"]')]
+              .filter(e => !named(e)).map(e => e.outerHTML.slice(0, 80));""")
+        self.assertEqual(unnamed, [])
+        # Alt+2 and Alt+1 switch screens; Tab reaches the Record screen's controls with a ring.
+        app.chord(Keys.ALT, "2")
+        app.wait_for(lambda: app.visible("#screen-library"), 5, "the library")
+        app.chord(Keys.ALT, "1")
+        app.wait_for(lambda: app.visible("#screen-record"), 5, "the record screen")
+        app.find(".tab[data-screen='record']").click()
+        app.press(Keys.TAB)
+        focused = app.js("const e = document.activeElement;"
+                         "return [e.dataset.screen, getComputedStyle(e).outlineStyle];")
+        self.assertEqual(focused[0], "library")
+        self.assertNotEqual(focused[1], "none", "a focus ring")
+
+    def test_6_layout_from_small_to_large(self):
+        app = self.app
+        screen = app.js("return [screen.width, screen.height]")
+        for width, height in [(960, 600), (min(2560, screen[0]), min(1440, screen[1]))]:
+            app.resize(width, height)
+            for name in ["record", "library"]:
+                app.show(name)
+                overflow = app.js("return document.documentElement.scrollWidth - innerWidth")
+                self.assertLessEqual(overflow, 0, f"{name} at {width}×{height}")
+                for css in [".tab[data-screen='library']", "#theme-toggle"]:
+                    box = app.find(css).rect
+                    self.assertLessEqual(box["x"] + box["width"], app.js("return innerWidth"))
+            app.show("record")
+            button = app.find("#record-button").rect
+            self.assertLessEqual(button["y"] + button["height"], app.js("return innerHeight"),
+                                 f"Record button visible at {width}×{height}")
+        app.resize(1160, 740)
+
+    def test_7_a_reply_that_never_comes(self):
+        app = self.app
+        app.show("record")
+        # Replies are swallowed: the page gives up with a message instead of hanging.
+        app.js("window.__keep = window.__marluneDeliver; window.__marluneDeliver = () => {};")
+        try:
+            fps = app.find("#setting-fps")
+            app.js("arguments[0].value = '60'; arguments[0].dispatchEvent(new Event('change'));",
+                   fps)
+            app.wait_toast("did not answer in time (settings.set)", 40)
+            self.assertEqual(app.text("#bridge-state"), "Not answering")
+            self.assertTrue(app.find("#setting-fps").is_enabled(), "the control is usable again")
+        finally:
+            app.js("window.__marluneDeliver = window.__keep;")
+        # The next answer shows the application is back.
+        app.find("#theme-toggle").click()
+        app.wait_for(lambda: app.text("#bridge-state") == "Ready", 10, "Ready again")
+        app.find("#theme-toggle").click()
+
+
+class EmptiedFolder(unittest.TestCase):
+    def test_recordings_removed_behind_the_page(self):
+        with MarluneApp() as app:
+            make_movie(app.recordings / "Only one.mp4", 2)
+            app.start()
+            app.show("library")
+            app.wait_for(lambda: card_names(app) == ["Only one.mp4"], 30, "the card")
+            card(app, "Only one.mp4").click()
+            app.wait_for(lambda: app.find_all("#library-player"), 10, "the player")
+            for f in app.recordings.iterdir():
+                f.unlink()
+            app.click("#library-refresh")
+            app.wait_for(lambda: "No recordings yet" in app.text("#library-list"), 20,
+                         "the empty state")
+            app.wait_toast("no longer in the recordings folder")
+            self.assertFalse(app.visible("#library-detail"))
+            app.screenshot("library-empty")
+
+
+class Recording(unittest.TestCase):
+    """The whole flow: pick the first display, record three seconds, see the bar, stop, find the
+    new recording, play it, trim a copy, delete it. Needs the recording commands."""
+
+    def setUp(self):
+        self.app = MarluneApp()
+        self.app.start(settings={"micEnabled": False, "systemAudioEnabled": False,
+                                 "webcamEnabled": False})
+        missing = [cmd for cmd in ["sources.list", "recording.start", "recording.stop"]
+                   if not self.app.has_command(cmd, {"sourceKind": "display"} if cmd ==
+                                               "recording.start" else None)]
+        if missing:
+            self.app.cleanup()
+            self.skipTest("this build has no " + ", ".join(missing))
+
+    def tearDown(self):
+        self.app.cleanup()
+
+    def test_record_three_seconds(self):
+        app = self.app
+        app.click(".source-card[data-kind='display']")
+        app.wait_for(lambda: app.find("#record-button").is_enabled(), 20, "Record to be enabled")
+        app.screenshot("record")
+        before = app.driver.get_window_size()
+        app.click("#record-button")
+        # The countdown shows in the window, then the window becomes the bar.
+        app.wait_for(lambda: app.visible("#countdown"), 10, "the countdown")
+        app.wait_for(lambda: app.visible("#bar"), 20, "the bar")
+        app.wait_for(lambda: app.driver.get_window_size()["height"] < 120, 10, "the small window")
+        app.wait_for(lambda: app.text("#bar-time") >= "00:03", 15, "three seconds")
+        app.screenshot("bar")
+        app.click("#bar-stop")
+        # Saved: the window is back to its size and the library shows the new recording.
+        app.wait_for(lambda: app.visible("#screen-library"), 30, "the library")
+        size = app.driver.get_window_size()
+        self.assertAlmostEqual(size["width"], before["width"], delta=40)
+        name = app.wait_for(lambda: app.find('.rec-card[aria-selected="true"]')
+                            .get_attribute("data-name"), 30, "the new recording")
+        self.assertTrue(re.match(r"Marlune \d{4}-\d\d-\d\d at \d\d\.\d\d\.\d\d\.mp4$", name), name)
+        app.wait_for(lambda: thumbnail_loaded(app, name), 20, "its thumbnail")
+        self.assertRegex(card(app, name).text, r"0:0[34](?!\d)")
+        app.wait_for(lambda: app.find_all("#library-player"), 10, "the player")
+        app.js("document.getElementById('library-player').play()")
+        app.wait_for(lambda: app.js("return document.getElementById('library-player')"
+                                    ".currentTime > 0.3"), 20, "the movie to play")
+        app.js("document.getElementById('library-player').pause()")
+        end = app.find(".trim-handle.end")
+        for _ in range(10):
+            end.send_keys(Keys.ARROW_LEFT)
+        app.click("#trim-export")
+        app.wait_toast("Saved", 60)
+        copy = name.replace(".mp4", " trimmed.mp4")
+        app.wait_for(lambda: copy in card_names(app), 30, "the trimmed copy")
+        card(app, name).click()
+        app.click("#library-detail .button.danger")
+        app.answer_dialog(ok=True)
+        app.wait_for(lambda: name not in card_names(app), 20, "the recording to go")
+        self.assertTrue((app.trash / name).exists())
+
+    def test_a_window_that_closed_before_the_start(self):
+        app = self.app
+        window = subprocess.Popen(["/usr/bin/python3", "-c", """
+import gi
+gi.require_version('Gtk', '3.0')
+from gi.repository import Gtk
+w = Gtk.Window(title='Short-lived window')
+w.set_default_size(480, 320)
+w.connect('destroy', Gtk.main_quit)
+w.show_all()
+Gtk.main()
+"""])
+        try:
+            app.wait_for(lambda: (app.click("#sources-refresh"), app.find_all(
+                '.source-card[aria-label*="Short-lived window"]'))[1], 30, "the test window")
+            app.find('.source-card[aria-label*="Short-lived window"]').click()
+        finally:
+            window.terminate()
+            window.wait()
+        app.click("#record-button")
+        # The application's message is shown and the picker no longer offers the window.
+        app.wait_for(lambda: any("error" in t.get_attribute("class")
+                                 for t in app.find_all(".toast")), 30, "an error message")
+        app.wait_toast("is no longer available", 30)
+        self.assertEqual(app.find_all('.source-card[aria-label*="Short-lived window"]'), [])
+        self.assertFalse(app.find("#record-button").is_enabled())
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
