@@ -458,11 +458,27 @@ void AppDelegate::registerCommands() {
     // ---- end of recording ----
 
     // ---- Recordings library, media tools and project files ----
-    command("library.list", [](AppDelegate& app, const Json&, WebBridge::Reply reply) {
+    command("library.list", [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
+        // "thumbs": false leaves the pictures to "library.thumb", for a page that shows them as
+        // they scroll into view.
+        auto thumbnails = readBool(payload, "thumbs").value_or(true)
+                              ? RecordingsLibrary::Thumbnails::include
+                              : RecordingsLibrary::Thumbnails::omit;
         // Answered from the pool thread; the bridge carries it to the main thread.
-        app.library->list([reply = std::move(reply)](Json items) {
+        app.library->list(thumbnails, [reply = std::move(reply)](Json items) {
             Json result = Json::object();
             result["items"] = std::move(items);
+            reply(std::move(result));
+        });
+    });
+
+    command("library.thumb", [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
+        auto name = readString(payload, "name");
+        if (!name) return reply(fail("Missing file name"));
+        app.library->thumbnail(*name, [reply = std::move(reply)](auto thumb) {
+            if (!thumb) return reply(std::unexpected(thumb.error()));
+            Json result = Json::object();
+            result["thumb"] = *thumb ? Json(std::move(**thumb)) : Json(nullptr);
             reply(std::move(result));
         });
     });

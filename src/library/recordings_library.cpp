@@ -69,7 +69,15 @@ std::vector<Entry> scanFolder(const fs::path& dir) {
     return entries;
 }
 
-Json itemFor(const Entry& entry) {
+// A movie's still frame for the listing, as a JPEG data URL; nothing when none can be made.
+std::optional<std::string> thumbnailOf(MediaFile file, std::optional<double> duration) {
+    double at = RecordingsLibrary::thumbnailTimeSeconds(duration);
+    auto image = stillFrame(std::move(file), at, RecordingsLibrary::kThumbnailMaxWidth);
+    if (!image) return std::nullopt;
+    return jpegDataURL(*image, RecordingsLibrary::kThumbnailMaxWidth);
+}
+
+Json itemFor(const Entry& entry, RecordingsLibrary::Thumbnails thumbnails) {
     Json item = Json::object();
     item["name"] = entry.path.filename().string();
     item["size"] = entry.size;
@@ -86,14 +94,8 @@ Json itemFor(const Entry& entry) {
     // The page marks recordings that have a webcam movie beside them.
     std::error_code ec;
     item["webcam"] = fs::is_regular_file(RecordingsLibrary::webcamPath(entry.path.string()), ec);
-    if (file) {
-        double at = RecordingsLibrary::thumbnailTimeSeconds(duration);
-        auto image = stillFrame(std::move(*file), at, RecordingsLibrary::kThumbnailMaxWidth);
-        if (image) {
-            if (auto url = jpegDataURL(*image, RecordingsLibrary::kThumbnailMaxWidth)) {
-                item["thumb"] = std::move(*url);
-            }
-        }
+    if (file && thumbnails == RecordingsLibrary::Thumbnails::include) {
+        if (auto url = thumbnailOf(std::move(*file), duration)) item["thumb"] = std::move(*url);
     }
     return item;
 }
@@ -105,13 +107,14 @@ struct Listing {
     std::vector<Json> items;
     std::atomic<std::size_t> next{0};
     std::atomic<std::size_t> remaining{0};
+    RecordingsLibrary::Thumbnails thumbnails = RecordingsLibrary::Thumbnails::include;
     RecordingsLibrary::ListCompletion completion;
 
     void work() {
         for (;;) {
             std::size_t i = next.fetch_add(1);
             if (i >= entries.size()) return;
-            items[i] = itemFor(entries[i]);
+            items[i] = itemFor(entries[i], thumbnails);
             if (remaining.fetch_sub(1, std::memory_order_acq_rel) == 1) finish();
         }
     }
@@ -187,10 +190,16 @@ double RecordingsLibrary::thumbnailTimeSeconds(std::optional<double> durationSec
 }
 
 void RecordingsLibrary::list(ListCompletion completion) const {
+    list(Thumbnails::include, std::move(completion));
+}
+
+void RecordingsLibrary::list(Thumbnails thumbnails, ListCompletion completion) const {
     fs::path dir = dirURL();
-    ConcurrentQueue::userInitiated().post([dir, completion = std::move(completion)]() mutable {
+    ConcurrentQueue::userInitiated().post([dir, thumbnails,
+                                           completion = std::move(completion)]() mutable {
         auto listing = std::make_shared<Listing>();
         listing->entries = scanFolder(dir);
+        listing->thumbnails = thumbnails;
         listing->completion = std::move(completion);
         const std::size_t n = listing->entries.size();
         if (n == 0) {
@@ -204,6 +213,18 @@ void RecordingsLibrary::list(ListCompletion completion) const {
         for (std::size_t i = 0; i < helpers; ++i) pool.post([listing] { listing->work(); });
         listing->work();
     });
+}
+
+void RecordingsLibrary::thumbnail(std::string_view name, ThumbnailCompletion completion) const {
+    auto movie = safeURL(name);
+    ConcurrentQueue::userInitiated().post(
+        [movie = std::move(movie), completion = std::move(completion)] {
+            if (!movie) return completion(fail("Invalid file name."));
+            auto file = MediaFile::open(*movie);
+            if (!file) return completion(std::optional<std::string>());
+            std::optional<double> duration = file->durationSeconds();
+            completion(thumbnailOf(std::move(*file), duration));
+        });
 }
 
 Result<void> RecordingsLibrary::deleteRecording(std::string_view name) const {

@@ -48,6 +48,16 @@ class RecordingsLibrary {
     // thread.
     using ListCompletion = std::function<void(Json items)>;
     void list(ListCompletion completion) const;
+    // Whether a listing makes every recording's thumbnail (slow for a large folder: a still frame
+    // is decoded per movie) or leaves them to `thumbnail`, for a page that shows them lazily.
+    enum class Thumbnails { include, omit };
+    void list(Thumbnails thumbnails, ListCompletion completion) const;
+    // The thumbnail the listing would give `name`: a JPEG data URL, or nothing when no picture
+    // can be made (a damaged movie, or no such file); fails with "Invalid file name." for a name
+    // outside the folder. The work runs on the shared pool; `completion` runs once, there. Any
+    // thread.
+    using ThumbnailCompletion = std::function<void(Result<std::optional<std::string>>)>;
+    void thumbnail(std::string_view name, ThumbnailCompletion completion) const;
 
     // Moves the recording, then its project file and webcam movie (when they exist), to the
     // trash. Fails with "Invalid file name." for a name outside the folder (nothing is touched)

@@ -70,6 +70,10 @@ TEST(LibraryCommands, PayloadRules) {
         {"library.open", R"({"name":"../outside.mp4"})", nullptr, "{}"},
         {"library.open", R"({"name":"Clip.mp4"})", nullptr, "{}"},
         {"library.openFolder", "{}", nullptr, "{}"},
+        {"library.thumb", "{}", "Missing file name", nullptr},
+        {"library.thumb", R"({"name":"../outside.mp4"})", "Invalid file name.", nullptr},
+        {"library.thumb", R"({"name":"Clip.mp4"})", nullptr, R"({"thumb":null})"},
+        {"library.thumb", R"({"name":"none.mp4"})", nullptr, R"({"thumb":null})"},
         {"media.waveform", "{}", "Missing file name", nullptr},
         {"media.waveform", R"({"name":["a"]})", "Missing file name", nullptr},
         {"media.waveform", R"({"name":"../outside.mp4"})", "Invalid file name.", nullptr},
@@ -162,6 +166,7 @@ TEST(LibraryCommands, ListWaveformAndProjectFiles) {
     writeFile(dir / "notes.txt", "x");
     BridgeProcess p({.home = home.path()});
     auto list = p.request("1", "library.list");
+    auto bare = p.request("5", "library.list", {{"thumbs", false}});
     auto tone = p.request("2", "media.waveform", {{"name", "Clip.mp4"}});
     const Json first = {{"version", 1}, {"clicks", Json::array()}};
     EXPECT_EQ(resultOf(p.request("3", "project.save", {{"name", "Clip.mp4"}, {"data", first}})),
@@ -174,11 +179,17 @@ TEST(LibraryCommands, ListWaveformAndProjectFiles) {
     ASSERT_EQ(items.size(), 1u) << resultOf(list);
     std::vector<std::string> keys;
     for (auto& [k, v] : items[0].items()) keys.push_back(k);
-    EXPECT_EQ(keys, (std::vector<std::string>{"name", "size", "createdAt", "durationMs", "thumb"}));
+    EXPECT_EQ(keys, (std::vector<std::string>{"name", "size", "createdAt", "durationMs", "webcam",
+                                              "thumb"}));
+    EXPECT_EQ(items[0]["webcam"], false);
     EXPECT_EQ(items[0]["name"], "Clip.mp4");
     EXPECT_EQ(items[0]["durationMs"], 3000);
     EXPECT_TRUE(items[0]["thumb"].get<std::string>().starts_with("data:image/jpeg;base64,/9j/"));
     EXPECT_EQ(resultOf(tone)["peaks"].size(), 71u) << resultOf(tone);
+    // Without pictures, for a page that fetches them one by one ("library.thumb").
+    Json withoutThumb = items[0];
+    withoutThumb.erase("thumb");
+    EXPECT_EQ(resultOf(bare)["items"], Json::array({withoutThumb}));
 }
 
 TEST(LibraryCommands, RevealAsksTheFileManager) {

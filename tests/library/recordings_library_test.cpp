@@ -20,9 +20,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-Json listNow() {
+Json listNow(RecordingsLibrary::Thumbnails thumbnails = RecordingsLibrary::Thumbnails::include) {
     std::promise<std::pair<Json, bool>> done;
-    RecordingsLibrary().list([&](Json items) {
+    RecordingsLibrary().list(thumbnails, [&](Json items) {
         done.set_value({std::move(items), isMainThread()});
     });
     auto future = done.get_future();
@@ -33,6 +33,17 @@ Json listNow() {
     auto [items, onMain] = future.get();
     EXPECT_FALSE(onMain) << "the listing completes off the main thread";
     return items;
+}
+
+Result<std::optional<std::string>> thumbnailNow(std::string_view name) {
+    std::promise<Result<std::optional<std::string>>> done;
+    RecordingsLibrary().thumbnail(name, [&](auto thumb) { done.set_value(std::move(thumb)); });
+    auto future = done.get_future();
+    if (future.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+        ADD_FAILURE() << "thumbnail never completed";
+        return fail("no answer");
+    }
+    return future.get();
 }
 
 std::optional<PixelSize> thumbSize(const Json& item) {
@@ -181,6 +192,52 @@ TEST(RecordingsLibrary, ListingShowsRecordingsOnly) {
         EXPECT_TRUE(created == RecordingsLibrary::kDistantPastMs ||
                     (created > now - 600000 && created <= now + 1000))
             << created;
+    }
+}
+
+TEST(RecordingsLibrary, ThumbnailsCanComeOneByOne) {
+    fs::path dir = test::freshRecordingsFolder();
+    ASSERT_TRUE(test::makeMovie(dir / "Clip.mp4", 2.0, 640, 360));
+    std::ofstream(dir / "broken.mp4") << "not a movie";
+
+    Json whole = listNow();
+    Json bare = listNow(RecordingsLibrary::Thumbnails::omit);
+    ASSERT_EQ(bare.size(), whole.size());
+    for (std::size_t i = 0; i < bare.size(); ++i) {
+        EXPECT_FALSE(bare[i].contains("thumb")) << bare[i].dump();
+        Json withoutThumb = whole[i];
+        withoutThumb.erase("thumb");
+        EXPECT_EQ(bare[i], withoutThumb) << "the same items but for their pictures";
+    }
+
+    // One by one, the same pictures as the whole listing's.
+    auto clip = thumbnailNow("Clip.mp4");
+    ASSERT_TRUE(clip && *clip);
+    for (const auto& item : whole) {
+        if (item["name"] == "Clip.mp4") {
+            EXPECT_EQ(item["thumb"], **clip);
+        }
+    }
+    struct Case {
+        const char* name;
+        const char* error;  // nullptr: no picture, no failure
+    };
+    const Case cases[] = {
+        {"broken.mp4", nullptr},
+        {"gone.mp4", nullptr},
+        {"../Clip.mp4", "Invalid file name."},
+        {"", "Invalid file name."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto thumb = thumbnailNow(c.name);
+        if (c.error) {
+            ASSERT_FALSE(thumb);
+            EXPECT_EQ(thumb.error().message, c.error);
+        } else {
+            ASSERT_TRUE(thumb);
+            EXPECT_EQ(*thumb, std::nullopt);
+        }
     }
 }
 
