@@ -4,7 +4,7 @@ import { describe, it } from 'node:test';
 import { formatDate, formatDimensions, formatDuration, formatElapsed, formatPosition, formatSize,
          recordingTitle } from '../../web/js/format.js';
 import { filterItems, itemsFromReply, keepSelection, mediaURL, moveInGrid, normalizeItem,
-         selectionAfterRemoval } from '../../web/js/library_model.js';
+         selectionAfterRemoval, thumbKey, withThumb } from '../../web/js/library_model.js';
 import { applyEvent, barControls, initialFlow, viewFor } from '../../web/js/recording_flow.js';
 import { cardsFromReply, reconcileSelection, recordReadiness, startPayload } from
   '../../web/js/sources_model.js';
@@ -95,6 +95,23 @@ describe('library list model', () => {
     for (const bad of [null, 'a.mp4', {}, { name: '' }, { name: 4 }]) {
       assert.equal(normalizeItem(bad), null);
     }
+  });
+
+  it('calls a movie damaged only once its missing picture is known', () => {
+    // A listing without pictures: the picture is unknown until asked for.
+    const lazy = normalizeItem({ name: 'broken.mp4', durationMs: 0 }, 'lazy');
+    assert.equal(lazy.thumb, undefined);
+    assert.equal(lazy.damaged, false);
+    assert.equal(withThumb(lazy, null).damaged, true);
+    assert.equal(withThumb(lazy, THUMB).damaged, false);
+    assert.equal(withThumb(lazy, 'not a picture').thumb, null);
+    // A picture carried by a lazy listing anyway is used.
+    assert.equal(normalizeItem({ name: 'a.mp4', thumb: THUMB }, 'lazy').thumb, THUMB);
+    const fine = normalizeItem({ name: 'fine.mp4', durationMs: 900 }, 'lazy');
+    assert.equal(withThumb(fine, null).damaged, false);
+    // A file replaced under the same name is a different picture.
+    assert.notEqual(thumbKey({ name: 'a', size: 1, createdAt: 2 }),
+                    thumbKey({ name: 'a', size: 3, createdAt: 2 }));
   });
 
   it('sorts newest first, drops duplicates and refuses a reply that is not a list', () => {

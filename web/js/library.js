@@ -6,11 +6,12 @@ import { $, el, isTyping, stateNote } from './dom.js';
 import { formatDate, formatDuration, formatPosition, formatSize, recordingTitle } from
   './format.js';
 import { filterItems, itemsFromReply, keepSelection, mediaURL, moveInGrid,
-         selectionAfterRemoval } from './library_model.js';
+         selectionAfterRemoval, thumbKey, withThumb } from './library_model.js';
 import { currentScreen, hasEditor, openInEditor, registerScreen, showScreen, toast } from
   './shell.js';
 import { clampRange, columnsFromPeaks, fullRange, isWholeRecording, moveEdge, msAtX, nearerEdge,
          xAtMs } from './trim_model.js';
+import { createThumbQueue } from './thumb_queue.js';
 import { mark } from './timings.js';
 
 const state = {
@@ -29,7 +30,61 @@ const state = {
   trimming: null,        // name being copied, while a trim runs
   detailFor: null,       // the recording (and its version) the detail shows
   deleting: false,
+  // "lazy": the listing comes without pictures and each card asks for its own as it comes into
+  // view; "included" when the application cannot make them one by one.
+  thumbs: 'lazy',
 };
+
+const thumbQueue = createThumbQueue({
+  fetch: (name) => call('library.thumb', { name }).then((reply) => reply?.thumb ?? null),
+  onThumb: (key, thumb) => applyThumb(key, thumb),
+  onError: (error) => {
+    if (isUnsupported(error) && state.thumbs === 'lazy') {
+      state.thumbs = 'included';
+      refreshLibrary();
+    }
+  },
+});
+
+// Cards without a picture ask for it once they are near the visible part of the list.
+let thumbObserver = null;
+function observeForThumb(node) {
+  if (!thumbObserver) {
+    thumbObserver = new IntersectionObserver((entries) => {
+      for (const entry of entries) {
+        const item = state.items.find((i) => i.name === entry.target.dataset.name);
+        if (!item || item.thumb !== undefined) {
+          thumbObserver.unobserve(entry.target);
+        } else if (entry.isIntersecting) {
+          thumbQueue.want(thumbKey(item), item.name);
+        } else {
+          thumbQueue.unwant(thumbKey(item));
+        }
+      }
+    }, { root: $('library-list'), rootMargin: '400px 0px' });
+  }
+  thumbObserver.observe(node);
+}
+
+function applyThumb(key, thumb) {
+  const index = state.items.findIndex((i) => thumbKey(i) === key);
+  if (index < 0) return;
+  const before = state.items[index];
+  const item = withThumb(before, thumb);
+  state.items[index] = item;
+  const node = state.cards.get(item.name);
+  if (!node) return;
+  thumbObserver?.unobserve(node);
+  if (item.damaged !== before.damaged) {
+    // The card and the detail say something else now: made again.
+    renderList();
+    renderDetail();
+  } else if (item.thumb) {
+    node.querySelector('.thumb-missing')?.replaceWith(thumbImage(item));
+  } else {
+    node.querySelector('.thumb-missing')?.classList.remove('pending');
+  }
+}
 
 const selectedItem = () => state.items.find((i) => i.name === state.selected) ?? null;
 
@@ -44,9 +99,13 @@ export async function refreshLibrary() {
   }
   if (!state.items.length) state.status = 'loading';
   renderList();
-  state.listing = call('library.list');
+  state.listing = call('library.list', state.thumbs === 'lazy' ? { thumbs: false } : {});
   try {
-    const items = itemsFromReply(await state.listing);
+    let items = itemsFromReply(await state.listing, state.thumbs);
+    // Pictures already fetched for the same movies are used at once.
+    items = items.map((item) => (item.thumb === undefined && thumbQueue.lookup(thumbKey(item))
+      !== undefined ? withThumb(item, thumbQueue.lookup(thumbKey(item))) : item));
+    thumbQueue.keepOnly(items.map(thumbKey));
     const before = state.selected;
     state.items = items;
     state.status = 'ready';
@@ -88,18 +147,19 @@ function summaryText(shown) {
 
 // What a card shows of an item: a card is made again only when this changes.
 function itemVersion(item) {
-  return [item.size, item.createdAt, item.durationMs, item.webcam, item.thumb?.length ?? 0,
-          item.thumb?.slice(-24) ?? ''].join('|');
+  return [item.size, item.createdAt, item.durationMs, item.webcam, item.damaged].join('|');
+}
+
+function thumbImage(item) {
+  const img = el('img', { src: item.thumb, alt: '', decoding: 'async', draggable: 'false' });
+  img.addEventListener('load', () => mark('firstThumbnail'), { once: true });
+  return img;
 }
 
 function card(item) {
-  const picture = item.thumb
-    ? el('img', { src: item.thumb, alt: '', loading: 'lazy', decoding: 'async',
-                  draggable: 'false' })
-    : el('span', { className: 'thumb-missing', 'aria-hidden': 'true' });
-  if (item.thumb) {
-    picture.addEventListener('load', () => mark('firstThumbnail'), { once: true });
-  }
+  const picture = item.thumb ? thumbImage(item)
+    : el('span', { className: `thumb-missing${item.thumb === undefined ? ' pending' : ''}`,
+                   'aria-hidden': 'true' });
   const badges = [];
   if (item.damaged) badges.push(el('span', { className: 'badge bad', text: 'Can’t be read' }));
   if (item.webcam) badges.push(el('span', { className: 'badge cam', text: 'Webcam' }));
@@ -121,6 +181,7 @@ function card(item) {
   el('span', { className: 'rec-meta' },
     el('span', { text: formatDate(item.createdAt) }),
     el('span', { text: formatSize(item.size) })));
+  if (item.thumb === undefined) observeForThumb(node);
   node.addEventListener('click', () => select(item.name, { focus: true }));
   node.addEventListener('dblclick', () => {
     if (hasEditor() && !item.damaged) openInEditor(item.name);

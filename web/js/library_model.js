@@ -5,8 +5,10 @@ const DATA_IMAGE = /^data:image\/(jpeg|png|webp);base64,/;
 
 // One listing item as the page uses it, or null when the item is unusable (no name). Every other
 // member falls back to "unknown": a damaged movie is listed with no duration and no picture, and
-// its card says so instead of breaking the grid.
-export function normalizeItem(raw) {
+// its card says so instead of breaking the grid. `thumbs`: "included" when the listing carries
+// the pictures (a missing one is known to be missing), "lazy" when they come later (a missing
+// one is not known yet: `thumb` is undefined until `withThumb`).
+export function normalizeItem(raw, thumbs = 'included') {
   if (!raw || typeof raw !== 'object' || typeof raw.name !== 'string' || !raw.name) return null;
   const number = (v) => (typeof v === 'number' && Number.isFinite(v) ? v : 0);
   const item = {
@@ -15,11 +17,24 @@ export function normalizeItem(raw) {
     createdAt: typeof raw.createdAt === 'number' && Number.isFinite(raw.createdAt)
       ? raw.createdAt : -Infinity,
     durationMs: Math.max(0, Math.trunc(number(raw.durationMs))),
-    thumb: typeof raw.thumb === 'string' && DATA_IMAGE.test(raw.thumb) ? raw.thumb : null,
     webcam: raw.webcam === true,
   };
-  item.damaged = item.durationMs === 0 && item.thumb === null;
-  return item;
+  const thumb = typeof raw.thumb === 'string' && DATA_IMAGE.test(raw.thumb) ? raw.thumb : null;
+  return withThumb(item, thumb === null && thumbs === 'lazy' ? undefined : thumb);
+}
+
+// `item` with its picture known: a data URL, null (none can be made) or undefined (not asked
+// yet). A movie with neither a length nor a picture is damaged.
+export function withThumb(item, thumb) {
+  const picture = typeof thumb === 'string' && DATA_IMAGE.test(thumb) ? thumb
+    : thumb === undefined ? undefined : null;
+  return { ...item, thumb: picture, damaged: item.durationMs === 0 && picture === null };
+}
+
+// What identifies a listed movie's content for caching its picture: a file replaced under the
+// same name gets a new picture.
+export function thumbKey(item) {
+  return `${item.name}|${item.size}|${item.createdAt}`;
 }
 
 // Newest first; equal times by name, so the order does not change between listings.
@@ -28,16 +43,16 @@ export function compareNewestFirst(a, b) {
   return a.name < b.name ? -1 : a.name > b.name ? 1 : 0;
 }
 
-// The reply of "library.list" as a sorted list of items. A reply without an "items" array is an
+// The reply of "library.list" as a sorted list of items (`thumbs` as for normalizeItem). A reply without an "items" array is an
 // error of the application, reported as such rather than shown as an empty library.
-export function itemsFromReply(reply) {
+export function itemsFromReply(reply, thumbs = 'included') {
   if (!reply || !Array.isArray(reply.items)) {
     throw new Error('The library answered with something that is not a list of recordings.');
   }
   const seen = new Set();
   const items = [];
   for (const raw of reply.items) {
-    const item = normalizeItem(raw);
+    const item = normalizeItem(raw, thumbs);
     if (!item || seen.has(item.name)) continue;
     seen.add(item.name);
     items.push(item);
