@@ -8,8 +8,6 @@ Needs a display, a window manager and PulseAudio (scripts/with-desktop provides 
 webkit2gtk-driver and python3-selenium packages, the ffmpeg tool and xdotool.
 """
 
-import base64
-import io
 import json
 import os
 import shutil
@@ -31,6 +29,7 @@ from selenium.webdriver.webkitgtk.service import Service
 MARLUNE = os.environ.get("MARLUNE_BIN", str(Path(__file__).resolve().parents[2] / "build/bin/marlune"))
 DRIVER = shutil.which("WebKitWebDriver") or "/usr/bin/WebKitWebDriver"
 SHOTS = Path(os.environ.get("MARLUNE_SHOTS_DIR", tempfile.gettempdir()))
+START_URL = "marlune://app/index.html"
 
 __all__ = ["MarluneApp", "By", "Keys", "make_movie", "TimeoutError"]
 
@@ -47,11 +46,6 @@ def make_movie(path, seconds, size="640x360", tone=440, rate=30):
          "-c:a", "aac", "-shortest", "-movflags", "+faststart", str(path)],
         check=True)
     return path
-
-
-def png_size(png):
-    width, height = struct.unpack(">II", png[16:24])
-    return width, height
 
 
 def png_is_blank(png):
@@ -115,6 +109,10 @@ class MarluneApp:
             self.service.stop()
             raise
         self.driver.set_script_timeout(30)
+        # The main view is handed to the session with the page already loaded, and until the
+        # session first navigates WebKit runs no animation frames or intersection observers in
+        # it: load the page once more through the driver.
+        self.driver.get(START_URL)
         if theme:
             self.js("localStorage.setItem('marlune.theme', arguments[0]); location.reload();", theme)
         self.wait_ready()
@@ -261,9 +259,15 @@ class MarluneApp:
     # ---- Pictures -----------------------------------------------------------------------------
 
     def screenshot(self, name, timeout=10):
-        """Saves a picture of the window's page as SHOTS/name.png (waiting for a non-blank one)."""
-        png = self.wait_for(lambda: (lambda p: None if png_is_blank(p) else p)(
-            self.driver.get_screenshot_as_png()), timeout, "a picture that is not blank")
+        """Saves a picture of the main window as it is on the screen as SHOTS/name.png. (The
+        driver's own screenshots can lag behind what the window shows, and miss pictures that
+        are still being decoded.)"""
+        window = sorted(self.main_windows)[0]
+        def grab():
+            png = subprocess.run(["import", "-window", window, "png:-"], capture_output=True,
+                                 check=True).stdout
+            return None if png_is_blank(png) else png
+        png = self.wait_for(grab, timeout, "a picture that is not blank")
         SHOTS.mkdir(parents=True, exist_ok=True)
         path = SHOTS / f"{name}.png"
         path.write_bytes(png)
