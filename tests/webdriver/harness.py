@@ -11,11 +11,9 @@ webkit2gtk-driver and python3-selenium packages, the ffmpeg tool and xdotool.
 import json
 import os
 import shutil
-import struct
 import subprocess
 import tempfile
 import time
-import zlib
 from pathlib import Path
 
 from selenium import webdriver
@@ -49,17 +47,10 @@ def make_movie(path, seconds, size="640x360", tone=440, rate=30):
 
 
 def png_is_blank(png):
-    """True when a screenshot is one flat colour (the first one after a load can be)."""
-    # Decode just enough of the PNG to look at its pixels: concatenated IDAT chunks.
-    pos, data = 8, b""
-    while pos < len(png):
-        length, kind = struct.unpack(">I4s", png[pos:pos + 8])
-        if kind == b"IDAT":
-            data += png[pos + 8:pos + 8 + length]
-        pos += 12 + length
-    raw = zlib.decompress(data)
-    sample = raw[:200000]
-    return len(set(sample[i:i + 3] for i in range(1, len(sample) - 3, 997))) <= 2
+    """True when a picture is (nearly) one flat colour, as the window is before it has drawn."""
+    spread = subprocess.run(["convert", "png:-", "-format", "%[fx:standard_deviation]", "info:"],
+                            input=png, capture_output=True, check=True).stdout
+    return float(spread or 0) < 0.01
 
 
 class MarluneApp:
@@ -119,6 +110,7 @@ class MarluneApp:
         # The main window (and nothing else) carries the application's name: any other window
         # of that name that shows up is one of its dialogs.
         self.main_windows = self._named_windows()
+        self.main_window = max(self.main_windows, key=self._area)
         return self
 
     def stop(self):
@@ -238,6 +230,13 @@ class MarluneApp:
 
     # ---- Native dialogs -----------------------------------------------------------------------
 
+    @staticmethod
+    def _area(window):
+        found = subprocess.run(["xdotool", "getwindowgeometry", "--shell", window],
+                               capture_output=True, text=True).stdout
+        size = dict(line.split("=", 1) for line in found.split() if "=" in line)
+        return int(size.get("WIDTH", 0)) * int(size.get("HEIGHT", 0))
+
     def _named_windows(self):
         found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^Marlune Studio$"],
                                capture_output=True, text=True)
@@ -262,7 +261,7 @@ class MarluneApp:
         """Saves a picture of the main window as it is on the screen as SHOTS/name.png. (The
         driver's own screenshots can lag behind what the window shows, and miss pictures that
         are still being decoded.)"""
-        window = sorted(self.main_windows)[0]
+        window = self.main_window
         def grab():
             png = subprocess.run(["import", "-window", window, "png:-"], capture_output=True,
                                  check=True).stdout

@@ -163,6 +163,7 @@ class Library(unittest.TestCase):
         app.chord(Keys.ALT, "1")
         app.wait_for(lambda: app.visible("#screen-record"), 5, "the record screen")
         app.find(".tab[data-screen='record']").click()
+        app.screenshot("record-screen")
         app.press(Keys.TAB)
         focused = app.js("const e = document.activeElement;"
                          "return [e.dataset.screen, getComputedStyle(e).outlineStyle];")
@@ -226,6 +227,99 @@ class EmptiedFolder(unittest.TestCase):
             app.screenshot("library-empty")
 
 
+class BarMode(unittest.TestCase):
+    """The window follows the recording's phases as the application announces them: the
+    countdown over the page, then the compact bar, then the whole window again."""
+
+    def test_window_becomes_the_bar_and_comes_back(self):
+        with MarluneApp() as app:
+            app.start()
+            before = app.driver.get_window_size()
+            # The events the recording controller sends, in its order.
+            send = lambda name, data: app.js("window.__marluneEvent(arguments[0])",
+                                             {"name": name, "data": data})
+            send("state", {"phase": "preparing", "elapsedMs": 0})
+            send("state", {"phase": "countdown", "elapsedMs": 0})
+            send("countdown", {"n": 3})
+            app.wait_for(lambda: app.visible("#countdown") and app.text("#countdown-number") == "3",
+                         5, "the countdown")
+            send("countdown", {"n": 0})
+            send("state", {"phase": "recording", "elapsedMs": 0})
+            send("tick", {"elapsedMs": 83500})
+            app.wait_for(lambda: app.driver.get_window_size()["height"] < 100, 10, "the bar")
+            self.assertEqual(app.driver.get_window_size(), {"width": 340, "height": 56})
+            self.assertFalse(app.visible("#countdown"))
+            self.assertEqual(app.text("#bar-time"), "01:23")
+            self.assertEqual(app.find("#bar-pause").get_attribute("aria-label"), "Pause")
+            app.screenshot("bar", timeout=30)
+            send("state", {"phase": "paused", "elapsedMs": 83600})
+            app.wait_for(lambda: app.find("#bar-pause").get_attribute("aria-label") == "Resume",
+                         5, "Resume")
+            self.assertEqual(app.js("return document.getElementById('bar-phase').textContent"),
+                             "Paused")
+            send("state", {"phase": "stopping", "elapsedMs": 83600})
+            self.assertFalse(app.find("#bar-stop").is_enabled(), "nothing to stop while saving")
+            send("state", {"phase": "idle", "elapsedMs": 0})
+            app.wait_for(lambda: app.driver.get_window_size()["height"] > 500, 10,
+                         "the whole window")
+            self.assertEqual(app.driver.get_window_size(), before)
+            self.assertTrue(app.visible("#screen-record"))
+
+
+class SourcePicker(unittest.TestCase):
+    """The picker with the application's real listing of displays and windows."""
+
+    def setUp(self):
+        self.app = MarluneApp()
+        self.app.start()
+        if not self.app.has_command("sources.list"):
+            self.app.cleanup()
+            self.skipTest("this build cannot list displays and windows")
+
+    def tearDown(self):
+        self.app.cleanup()
+
+    def test_choose_a_display_and_lose_a_window(self):
+        app = self.app
+        app.wait_for(lambda: app.find_all(".source-card[data-kind='display']"), 30, "a display")
+        self.assertFalse(app.find("#record-button").is_enabled())
+        self.assertIn("Choose a display or a window", app.text("#record-reason"))
+        app.click(".source-card[data-kind='display']")
+        app.wait_for(lambda: app.find_all("#preview img"), 30, "the preview")
+        self.assertEqual(app.find(".source-card[data-kind='display']").get_attribute(
+            "aria-pressed"), "true")
+        if app.has_command("recording.start", {"sourceKind": "display"}):
+            self.assertTrue(app.find("#record-button").is_enabled())
+        app.screenshot("record")
+
+        window = subprocess.Popen(["/usr/bin/python3", "-c", TEST_WINDOW])
+        try:
+            app.wait_for(lambda: (app.click("#sources-refresh"), app.find_all(
+                '.source-card[aria-label*="Short-lived window"]'))[1], 30, "the test window")
+            app.find('.source-card[aria-label*="Short-lived window"]').click()
+        finally:
+            window.terminate()
+            window.wait()
+        # Coming back to the window lists again: the closed window is gone, and the picker says so.
+        app.click("#sources-refresh")
+        app.wait_toast("is no longer available", 30)
+        self.assertEqual(app.find_all('.source-card[aria-label*="Short-lived window"]'), [])
+        self.assertFalse(app.find("#record-button").is_enabled())
+        self.assertIn("Choose a display or a window", app.text("#record-reason"))
+
+
+TEST_WINDOW = """
+import gi
+gi.require_version('Gtk', '3.0')
+from gi.repository import Gtk
+w = Gtk.Window(title='Short-lived window')
+w.set_default_size(480, 320)
+w.connect('destroy', Gtk.main_quit)
+w.show_all()
+Gtk.main()
+"""
+
+
 class Recording(unittest.TestCase):
     """The whole flow: pick the first display, record three seconds, see the bar, stop, find the
     new recording, play it, trim a copy, delete it. Needs the recording commands."""
@@ -287,16 +381,7 @@ class Recording(unittest.TestCase):
 
     def test_a_window_that_closed_before_the_start(self):
         app = self.app
-        window = subprocess.Popen(["/usr/bin/python3", "-c", """
-import gi
-gi.require_version('Gtk', '3.0')
-from gi.repository import Gtk
-w = Gtk.Window(title='Short-lived window')
-w.set_default_size(480, 320)
-w.connect('destroy', Gtk.main_quit)
-w.show_all()
-Gtk.main()
-"""])
+        window = subprocess.Popen(["/usr/bin/python3", "-c", TEST_WINDOW])
         try:
             app.wait_for(lambda: (app.click("#sources-refresh"), app.find_all(
                 '.source-card[aria-label*="Short-lived window"]'))[1], 30, "the test window")
