@@ -174,8 +174,9 @@ function card(item) {
     dataset: { name: item.name },
   },
   el('span', { className: 'rec-thumb' }, picture,
-    item.damaged ? null : el('span', { className: 'rec-duration',
-                                       text: formatDuration(item.durationMs) }),
+    // No length shown until it is known (a movie with none is damaged or still being checked).
+    item.damaged || !item.durationMs ? null : el('span', { className: 'rec-duration',
+                                                           text: formatDuration(item.durationMs) }),
     badges.length ? el('span', { className: 'rec-badges' }, badges) : null),
   el('span', { className: 'rec-name', text: recordingTitle(item.name), title: item.name }),
   el('span', { className: 'rec-meta' },
