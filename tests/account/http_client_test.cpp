@@ -1,0 +1,132 @@
+#include "account/http_client.h"
+
+#include <future>
+
+#include <gtest/gtest.h>
+
+#include "support/service_standin.h"
+
+namespace marlune {
+namespace {
+
+using namespace std::chrono_literals;
+
+Result<HttpResponse> exchange(HttpClient& client, HttpRequest request) {
+    std::promise<Result<HttpResponse>> done;
+    client.send(std::move(request), [&](Result<HttpResponse> r) { done.set_value(std::move(r)); });
+    auto answer = done.get_future();
+    if (answer.wait_for(30s) != std::future_status::ready) return fail("no answer");
+    return answer.get();
+}
+
+TEST(HttpClient, RequestsGoOutAsGivenAndAnswersComeBackWhole) {
+    test::ServiceStandIn standin;
+    HttpClient client;
+    std::string key = test::builtApiKey();
+    auto sent = exchange(client, {"POST",
+                                  standin.base() + "/identity/v1/accounts:sendOobCode?key=" + key,
+                                  {{"Content-Type", "application/json"}},
+                                  R"({"email":"bob@example.com"})"});
+    ASSERT_TRUE(sent) << sent.error().message;
+    EXPECT_EQ(sent->status, 200);
+    EXPECT_EQ(Json::parse(sent->body)["email"], "bob@example.com");
+
+    auto form = exchange(client, {"POST",
+                                  standin.base() + "/token/v1/token?key=" + key,
+                                  {{"Content-Type", "application/x-www-form-urlencoded"}},
+                                  "grant_type=refresh%5Ftoken&refresh_token=nope"});
+    ASSERT_TRUE(form);
+    EXPECT_EQ(form->status, 400);
+    auto patch = exchange(client, {"PATCH",
+                                   standin.base() + "/database/v1/projects/p/x?a=1&a=2",
+                                   {{"Authorization", "Bearer abc"}},
+                                   "{}"});
+    ASSERT_TRUE(patch);
+    auto get = exchange(client, {"GET", standin.base() + "/database/v1/nothing", {}, std::nullopt});
+    ASSERT_TRUE(get);
+    EXPECT_EQ(get->status, 404);
+
+    auto seen = standin.requests();
+    ASSERT_EQ(seen.size(), 4u);
+    EXPECT_EQ(seen[0]["body"], R"({"email":"bob@example.com"})");
+    EXPECT_EQ(seen[0]["headers"]["content-type"], "application/json");
+    EXPECT_FALSE(seen[0]["headers"].contains("expect"));
+    EXPECT_EQ(seen[1]["body"], "grant_type=refresh%5Ftoken&refresh_token=nope");
+    EXPECT_EQ(seen[1]["headers"]["content-type"], "application/x-www-form-urlencoded");
+    EXPECT_EQ(seen[2]["method"], "PATCH");
+    EXPECT_EQ(seen[2]["query"], "a=1&a=2");
+    EXPECT_EQ(seen[2]["headers"]["authorization"], "Bearer abc");
+    EXPECT_EQ(seen[3]["method"], "GET");
+    EXPECT_EQ(seen[3]["body"], "");
+    EXPECT_FALSE(seen[3]["headers"].contains("cookie"));
+}
+
+TEST(HttpClient, Failures) {
+    test::ServiceStandIn standin;
+    standin.configure({{"failures", {{{"call", "get"}, {"mode", "drop"}, {"times", -1}}}}});
+    HttpClient client(2s);
+    // A port nobody listens on: the stand-in's own, once it is gone.
+    int closedPort;
+    {
+        test::ServiceStandIn gone;
+        closedPort = gone.port();
+    }
+    struct Case {
+        const char* what;
+        std::string url;
+        std::optional<std::string> message;  // nothing: any transport failure
+    };
+    const Case cases[] = {
+        {"not a URL", "not a url", "bad url"},
+        {"space in the host", "http://exa mple.com/", "bad url"},
+        {"empty", "", "bad url"},
+        {"nobody listening", "http://127.0.0.1:" + std::to_string(closedPort) + "/", std::nullopt},
+        {"connection dropped",
+         standin.base() + "/database/v1/projects/" + test::builtProjectId() +
+             "/databases/(default)/documents/users/u",
+         std::nullopt},
+        {"other scheme", "ftp://127.0.0.1/", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto r = exchange(client, {"GET", c.url, {}, std::nullopt});
+        ASSERT_FALSE(r);
+        EXPECT_FALSE(r.error().message.empty());
+        if (c.message) {
+            EXPECT_EQ(r.error().message, *c.message);
+        }
+    }
+}
+
+TEST(HttpClient, ASlowServiceTimesOut) {
+    test::ServiceStandIn standin;
+    standin.configure({{"failures", {{{"call", "get"}, {"mode", "slow"}, {"delay", 5}}}}});
+    HttpClient client(500ms);
+    auto started = std::chrono::steady_clock::now();
+    auto r = exchange(client, {"GET",
+                               standin.base() + "/database/v1/projects/" + test::builtProjectId() +
+                                   "/databases/(default)/documents/users/u",
+                               {},
+                               std::nullopt});
+    ASSERT_FALSE(r);
+    EXPECT_NE(r.error().message.find("imed out"), std::string::npos) << r.error().message;
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 4s);
+}
+
+TEST(HttpClient, MayBeLetGoFromItsOwnCompletion) {
+    test::ServiceStandIn standin;
+    auto client = std::make_shared<HttpClient>();
+    std::promise<void> done;
+    std::weak_ptr<HttpClient> weak = client;
+    client->send({"GET", standin.base() + "/nothing", {}, std::nullopt},
+                 [&, keep = client](Result<HttpResponse>) mutable {
+                     keep.reset();  // the last owner
+                     done.set_value();
+                 });
+    client.reset();
+    ASSERT_EQ(done.get_future().wait_for(20s), std::future_status::ready);
+    EXPECT_TRUE(weak.expired());
+}
+
+}  // namespace
+}  // namespace marlune

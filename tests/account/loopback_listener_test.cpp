@@ -1,0 +1,173 @@
+#include "account/loopback_listener.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "core/queue.h"
+#include "support/service_standin.h"
+
+namespace marlune {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr std::string_view kReply = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+
+// A listener living on its own serial queue, as the account controller keeps it.
+class Served {
+  public:
+    explicit Served(std::chrono::milliseconds readTimeout = 5s) {
+        std::promise<int> port;
+        queue_->post([&] {
+            auto made = LoopbackListener::start(
+                [this](std::string text) {
+                    std::lock_guard lock(mutex_);
+                    texts_.push_back(std::move(text));
+                },
+                kReply, readTimeout);
+            ASSERT_TRUE(made);
+            listener_ = std::move(*made);
+            port.set_value(listener_->port());
+        });
+        port_ = port.get_future().get();
+    }
+    ~Served() {
+        std::promise<void> gone;
+        queue_->post([&] {
+            listener_.reset();
+            gone.set_value();
+        });
+        gone.get_future().wait();
+    }
+
+    int port() const { return port_; }
+    std::vector<std::string> texts() {
+        std::lock_guard lock(mutex_);
+        return texts_;
+    }
+
+  private:
+    std::shared_ptr<Queue> queue_ = Queue::makeSerial(".test");
+    std::unique_ptr<LoopbackListener> listener_;  // on queue_
+    int port_ = 0;
+    std::mutex mutex_;
+    std::vector<std::string> texts_;
+};
+
+int connectTo(int port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::string readAll(int fd) {
+    timeval limit{20, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    std::string out;
+    char chunk[4096];
+    ssize_t n;
+    while ((n = ::recv(fd, chunk, sizeof chunk, 0)) > 0) out.append(chunk, n);
+    return out;
+}
+
+TEST(LoopbackListener, EveryConnectionGetsOneReadAndTheSameReply) {
+    Served served;
+    const std::string big(20000, 'x');
+    struct Case {
+        std::string sent;
+        std::string handedOver;
+    };
+    const Case cases[] = {
+        {"GET /callback?token=t HTTP/1.1\r\n\r\n", "GET /callback?token=t HTTP/1.1\r\n\r\n"},
+        {"POST / HTTP/1.1\r\n\r\n", "POST / HTTP/1.1\r\n\r\n"},
+        {"GET /\xFF\xFE HTTP/1.1\r\n\r\n", ""},  // not UTF-8
+        {std::string("GET /\0 HTTP/1.1", 15), ""},
+        // One read, at most 8 KiB of it.
+        {big, ""},
+    };
+    for (const auto& c : cases) {
+        std::size_t before = served.texts().size();
+        int fd = connectTo(served.port());
+        ASSERT_GE(fd, 0);
+        ::send(fd, c.sent.data(), c.sent.size(), MSG_NOSIGNAL);
+        std::string answer = readAll(fd);
+        ::close(fd);
+        // Bytes left unread may reset the connection before the reply is seen.
+        if (c.sent.size() <= LoopbackListener::kReadBytes) {
+            EXPECT_EQ(answer, kReply);
+        }
+        auto texts = served.texts();
+        ASSERT_EQ(texts.size(), before + 1);
+        if (c.sent.size() <= LoopbackListener::kReadBytes) {
+            EXPECT_EQ(texts.back(), c.handedOver);
+        } else {
+            EXPECT_LE(texts.back().size(), LoopbackListener::kReadBytes);
+            EXPECT_EQ(texts.back(), std::string(texts.back().size(), 'x'));
+        }
+    }
+}
+
+TEST(LoopbackListener, ASilentClientHoldsNothing) {
+    Served served(700ms);
+    int silent = connectTo(served.port());
+    ASSERT_GE(silent, 0);
+    auto started = std::chrono::steady_clock::now();
+    // Others are served meanwhile.
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(test::rawExchange(served.port(), "GET /x HTTP/1.1\r\n\r\n"), kReply);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 700ms);
+    // The silent one is let go after the time-out, without a request to hand over.
+    EXPECT_EQ(readAll(silent), "");
+    ::close(silent);
+    EXPECT_EQ(served.texts(),
+              (std::vector<std::string>{"GET /x HTTP/1.1\r\n\r\n", "GET /x HTTP/1.1\r\n\r\n",
+                                        "GET /x HTTP/1.1\r\n\r\n", ""}));
+}
+
+TEST(LoopbackListener, TooManyAtOnceAreTurnedAway) {
+    Served served(2s);
+    std::vector<int> idle;
+    for (int i = 0; i < LoopbackListener::kMaxConnections; ++i)
+        idle.push_back(connectTo(served.port()));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(test::rawExchange(served.port(), "GET / HTTP/1.1\r\n\r\n"), "");
+    for (int fd : idle) ::close(fd);
+    // Once they are gone, it serves again.
+    std::string answer;
+    for (int i = 0; i < 50 && answer.empty(); ++i) {
+        std::this_thread::sleep_for(50ms);
+        answer = test::rawExchange(served.port(), "GET / HTTP/1.1\r\n\r\n");
+    }
+    EXPECT_EQ(answer, kReply);
+}
+
+TEST(LoopbackListener, ListensOnLoopbackOnly) {
+    Served served;
+    // Bound to 127.0.0.1 itself, not to every address: 127.0.0.2 is this machine too.
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(served.port()));
+    ::inet_pton(AF_INET, "127.0.0.2", &a.sin_addr);
+    EXPECT_NE(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ::close(fd);
+}
+
+}  // namespace
+}  // namespace marlune
