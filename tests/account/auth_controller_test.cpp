@@ -1,0 +1,233 @@
+// The account controller in this process against the service stand-in, for what the headless
+// host cannot show quickly or deterministically: the browser time-out with a short clock, and the
+// ordering of answers that overlap.
+
+#include "account/auth_controller.h"
+
+#include <cstdlib>
+#include <regex>
+
+#include <gtest/gtest.h>
+
+#include "support/bridge_process.h"
+#include "support/main_loop.h"
+#include "support/service_standin.h"
+#include "support/temp_dir.h"
+
+namespace marlune {
+namespace {
+
+using namespace std::chrono_literals;
+using test::runMainUntil;
+
+class Page : public ScriptTarget {
+  public:
+    void evaluateScript(const std::string& script) override { scripts.push_back(script); }
+    std::vector<std::string> scripts;  // main thread only
+};
+
+// What a command's reply callback received, from whichever thread.
+struct Answer {
+    std::mutex mutex;
+    std::optional<Result<Json>> value;
+
+    WebBridge::Reply callback() {
+        return [this](Result<Json> r) {
+            std::lock_guard lock(mutex);
+            value = std::move(r);
+        };
+    }
+    bool arrived() {
+        std::lock_guard lock(mutex);
+        return value.has_value();
+    }
+};
+
+int portOf(const std::string& url) {
+    std::smatch m;
+    if (!std::regex_search(url, m, std::regex(R"(port=(\d+))"))) return 0;
+    return std::stoi(m[1]);
+}
+
+bool accepts(int port) {
+    return !test::rawExchange(port, "GET /favicon.ico HTTP/1.1\r\n\r\n").empty();
+}
+
+class AuthControllerTest : public ::testing::Test {
+  protected:
+    void SetUp() override { start({}); }
+
+    void start(AuthController::Config config) {
+        auto built = AuthController::builtInConfig();
+        config.signInPageOrigin = built.signInPageOrigin;
+        config.apiKey = built.apiKey;
+        config.projectId = built.projectId;
+        const Json keys = standin.serviceKeys();
+        for (auto it = keys.begin(); it != keys.end(); ++it) store->set(it.key(), *it);
+        bridge->setWebView(page);
+        bridge->receive(Json{{"id", "ready"}, {"cmd", "app.ready"}});
+        auth = AuthController::create(store, config);
+        auth->setBridge(bridge);
+    }
+
+    std::vector<Json> authEvents() const {
+        std::vector<Json> out;
+        for (const auto& s : page->scripts) {
+            auto line = test::parseScriptLine(s);
+            if (line.kind == test::ScriptLine::Kind::event && line.value["name"] == "authChanged") {
+                out.push_back(line.value["data"]);
+            }
+        }
+        return out;
+    }
+
+    // Runs the main loop until an "authChanged" after the first `seen` ones matches.
+    std::optional<Json> waitForEvent(std::size_t seen,
+                                     const std::function<bool(const Json&)>& match,
+                                     std::chrono::milliseconds timeout = 10s) {
+        std::optional<Json> found;
+        runMainUntil(
+            [&] {
+                auto events = authEvents();
+                for (std::size_t i = seen; i < events.size(); ++i) {
+                    if (match(events[i])) {
+                        found = events[i];
+                        return true;
+                    }
+                }
+                return false;
+            },
+            timeout);
+        return found;
+    }
+
+    Result<Json> magicLink(const std::string& email) {
+        Answer answer;
+        auth->startMagicLink(email, answer.callback());
+        EXPECT_TRUE(runMainUntil([&] { return answer.arrived(); }, 10s));
+        return answer.value.value_or(fail("no answer"));
+    }
+
+    // Signs in through an e-mailed link, as a user who follows it.
+    void signIn(const std::string& email) {
+        ASSERT_TRUE(magicLink(email));
+        auto mailbox = standin.state()["mailbox"];
+        ASSERT_FALSE(mailbox.empty());
+        std::size_t seen = authEvents().size();
+        ASSERT_TRUE(test::openInFakeBrowser(mailbox.back()["link"], standin.signInPage()));
+        ASSERT_TRUE(waitForEvent(seen, [](const Json& e) { return e["signedIn"] == true; }));
+    }
+
+    test::ServiceStandIn standin;
+    test::TempDir dir;
+    std::shared_ptr<KeyValueStore> store = std::make_shared<KeyValueStore>(dir / "defaults.json");
+    std::shared_ptr<Page> page = std::make_shared<Page>();
+    std::shared_ptr<WebBridge> bridge = std::make_shared<WebBridge>();
+    std::shared_ptr<AuthController> auth;
+};
+
+TEST_F(AuthControllerTest, ABrowserThatNeverComesBackStopsTheWait) {
+    auth.reset();
+    start({.listenerTimeout = 300ms});
+    ASSERT_EQ(magicLink("ann@example.com"), Json({{"sent", true}}));
+    auto sent = standin.requestsOf("sendOobCode");
+    ASSERT_EQ(sent.size(), 1u);
+    int port = portOf(Json::parse(sent[0]["body"].get<std::string>())["continueUrl"]);
+    ASSERT_GT(port, 0);
+    auto events = authEvents();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0]["waitingForBrowser"], true);
+    EXPECT_TRUE(accepts(port));
+
+    auto timedOut = waitForEvent(
+        1, [](const Json&) { return true; }, 5s);
+    ASSERT_TRUE(timedOut);
+    EXPECT_EQ(*timedOut, auth->stateDict());
+    EXPECT_EQ((*timedOut)["waitingForBrowser"], false);
+    EXPECT_FALSE(timedOut->contains("error"));
+    // The listener is gone: a late browser cannot sign anyone in.
+    EXPECT_TRUE(runMainUntil([&] { return !accepts(port); }, 5s));
+    EXPECT_FALSE(auth->stateDict()["signedIn"]);
+}
+
+TEST_F(AuthControllerTest, AFailedLinkRequestCannotStopANewerWait) {
+    // The first request fails, but only after a second one has started its own listener.
+    standin.configure({{"failures",
+                        {{{"call", "sendOobCode"},
+                          {"delay", 1.5},
+                          {"status", 400},
+                          {"message", "QUOTA_EXCEEDED"}}}}});
+    Answer first;
+    auth->startMagicLink("ann@example.com", first.callback());
+    ASSERT_TRUE(runMainUntil([&] { return standin.requestsOf("sendOobCode").size() == 1; }, 5s));
+    ASSERT_EQ(magicLink("bob@example.com"), Json({{"sent", true}}));
+    ASSERT_TRUE(runMainUntil([&] { return first.arrived(); }, 10s));
+    EXPECT_EQ(*first.value, fail("Couldn't send the sign-in link"));
+    EXPECT_TRUE(auth->waitingForBrowser());
+
+    // The newer listener still takes the result.
+    std::size_t seen = authEvents().size();
+    ASSERT_TRUE(
+        test::openInFakeBrowser(standin.state()["mailbox"].back()["link"], standin.signInPage()));
+    auto signedIn = waitForEvent(seen, [](const Json& e) { return e["signedIn"] == true; });
+    ASSERT_TRUE(signedIn);
+    EXPECT_EQ((*signedIn)["email"], "bob@example.com");
+}
+
+TEST_F(AuthControllerTest, ExportsCountedDuringASyncAreEachSentOnce) {
+    ASSERT_NO_FATAL_FAILURE(signIn("ann@example.com"));
+    standin.configure({{"failures", {{{"call", "commit"}, {"mode", "slow"}, {"delay", 1}}}}});
+    for (int i = 0; i < 3; ++i) auth->recordExport();
+    EXPECT_EQ(auth->stateDict()["exportCount"], 3);
+    ASSERT_TRUE(runMainUntil(
+        [&] { return store->integerValue(AuthController::kExportPending) == 0; }, 10s));
+    ASSERT_TRUE(runMainUntil([&] { return standin.requestsOf("get").size() == 2; }, 10s));
+
+    std::vector<std::string> increments;
+    for (const auto& c : standin.requestsOf("commit")) {
+        increments.push_back(
+            Json::parse(c["body"].get<std::string>())["writes"][0]["transform"]["fieldTransforms"]
+                                                     [0]["increment"]["integerValue"]);
+    }
+    EXPECT_EQ(increments, (std::vector<std::string>{"1", "2"}));
+    EXPECT_EQ(standin.state()["documents"]["uid-annexamplecom"]["fields"]["exportCount"],
+              Json({{"integerValue", "3"}}));
+    EXPECT_TRUE(waitForEvent(0, [](const Json& e) { return e["exportCount"] == 3; }));
+}
+
+TEST_F(AuthControllerTest, ARenewalThatArrivesAfterSignOutIsDropped) {
+    ASSERT_NO_FATAL_FAILURE(signIn("ann@example.com"));
+    ASSERT_TRUE(runMainUntil([&] { return standin.requestsOf("patch").size() == 1; }, 10s));
+    store->set(AuthController::kExpiresAt, 0.0);
+    standin.configure({{"failures", {{{"call", "token"}, {"mode", "slow"}, {"delay", 1}}}}});
+    auth->recordExport();
+    ASSERT_TRUE(runMainUntil([&] { return standin.requestsOf("token").size() == 1; }, 5s));
+    auth->signOut();
+    // Time for the renewal to come back and be looked at.
+    test::runMainFor(2s);
+    EXPECT_FALSE(store->contains(AuthController::kRefreshToken));
+    EXPECT_FALSE(store->contains(AuthController::kIdToken));
+    EXPECT_FALSE(auth->stateDict()["signedIn"]);
+    EXPECT_TRUE(standin.requestsOf("commit").empty());
+    EXPECT_EQ(store->integerValue(AuthController::kExportPending), 1);
+}
+
+TEST_F(AuthControllerTest, GoogleSignInThroughTheDefaultBrowser) {
+    // The test HOME's default browser is the fake one, which finds the page through this.
+    test::installFakeBrowser(std::getenv("HOME"));
+    setenv("MARLUNE_TEST_SIGN_IN_PAGE", standin.signInPage().c_str(), 1);
+    standin.configure({{"googleToken", "google-id-token"}});
+    ASSERT_TRUE(auth->startGoogle());
+    EXPECT_TRUE(auth->waitingForBrowser());
+    auto signedIn = waitForEvent(
+        0, [](const Json& e) { return e["signedIn"] == true; }, 20s);
+    ASSERT_TRUE(signedIn);
+    EXPECT_EQ((*signedIn)["name"], "Ann Example");
+    auto page = standin.requestsOf("page");
+    ASSERT_EQ(page.size(), 1u);
+    EXPECT_EQ(page[0]["headers"]["x-opened-url"],
+              test::builtSignInOrigin() + "/auth?" + page[0]["query"].get<std::string>());
+}
+
+}  // namespace
+}  // namespace marlune
