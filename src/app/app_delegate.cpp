@@ -9,6 +9,7 @@
 #include <gtk/gtk.h>
 
 #include "app/desktop_integration.h"
+#include "account/auth_protocol.h"
 #include "app/main_window_controller.h"
 #include "app/recording_chrome.h"
 #include "app/version.h"
@@ -45,6 +46,7 @@ AppDelegate::AppDelegate(bool isSmoke, bool isAutomation, const std::vector<std:
       media(std::make_shared<MediaTools>()),
       projects(std::make_shared<ProjectStore>()),
       renderer(std::make_shared<ExportRenderer>()),
+      auth(AuthController::create(defaults)),
       statusItem(std::make_shared<StatusItemController>()),
       hotkey(std::make_shared<HotkeyManager>()) {}
 
@@ -98,6 +100,7 @@ void AppDelegate::launch(const std::shared_ptr<ScriptTarget>& page) {
     recoveryNotices_ = RecordingController::recoverAtLaunch();
     bridge->setWebView(page);
     createRecordingController();
+    auth->setBridge(bridge);
     installChrome();
     registerCommands();
     if (isSmoke) return startSmokeMode();
@@ -565,6 +568,29 @@ void AppDelegate::registerCommands() {
         app.setWebcamZoom(readNumber(payload, "zoom").value_or(1.0));
         reply(Json::object());
     });
+
+    // ---- Account ----
+    command("auth.state", [](AppDelegate& app, const Json&, WebBridge::Reply reply) {
+        reply(app.auth->stateDict());
+    });
+
+    command("auth.google", [](AppDelegate& app, const Json&, WebBridge::Reply reply) {
+        auto started = app.auth->startGoogle();
+        if (!started) return reply(std::unexpected(started.error()));
+        reply(Json{{"waiting", true}});
+    });
+
+    command("auth.magicLink", [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
+        auto email = auth::magicLinkAddress(readString(payload, "email").value_or(""));
+        if (!email) return reply(fail("Enter a valid email address"));
+        app.auth->startMagicLink(*email, std::move(reply));
+    });
+
+    command("auth.signOut", [](AppDelegate& app, const Json&, WebBridge::Reply reply) {
+        app.auth->signOut();
+        reply(Json::object());
+    });
+    // ---- end of account ----
 
     command("settings.get", [](AppDelegate& app, const Json&, WebBridge::Reply reply) {
         reply(app.settings->asDictionary());

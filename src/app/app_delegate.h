@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "account/auth_controller.h"
 #include "app/capture_source_provider.h"
 #include "app/hotkey_manager.h"
 #include "app/permissions_manager.h"
@@ -91,6 +92,7 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     const std::shared_ptr<MediaTools> media;
     const std::shared_ptr<ProjectStore> projects;
     const std::shared_ptr<ExportRenderer> renderer;
+    const std::shared_ptr<AuthController> auth;
     // The tray item shown while recording; the recording controller drives it.
     const std::shared_ptr<StatusItemController> statusItem;
     const std::shared_ptr<HotkeyManager> hotkey;
@@ -145,8 +147,8 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
                                                               std::int64_t endMs,
                                                               WebBridge::Reply reply);
 
-    // Counts one finished export with the account. No account service yet: nothing to count.
-    void recordExport() {}
+    // Counts one finished export with the account.
+    void recordExport() { auth->recordExport(); }
     // One export (trimmed copy or render) has answered; a quit waiting for it may go on.
     void exportEnded();
 

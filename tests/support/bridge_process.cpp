@@ -1,5 +1,6 @@
 #include "support/bridge_process.h"
 
+#include <fcntl.h>
 #include <glib.h>
 #include <poll.h>
 #include <signal.h>
@@ -48,11 +49,17 @@ BridgeProcess::BridgeProcess(Options options) {
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
 
-    // Standard error is inherited; the parent's ends of the pipes are close-on-exec.
+    // Standard error is inherited unless it goes to a file; the parent's ends of the pipes are
+    // close-on-exec.
+    int errFd = -1;
+    if (!options.stderrFile.empty()) {
+        errFd = ::open(options.stderrFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    }
     GError* error = nullptr;
-    const bool spawned =
-        g_spawn_async_with_pipes(nullptr, argv.data(), env, G_SPAWN_DO_NOT_REAP_CHILD, nullptr,
-                                 nullptr, &pid_, &in_, &out_, nullptr, &error);
+    const bool spawned = g_spawn_async_with_pipes_and_fds(
+        nullptr, argv.data(), env, G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, -1, -1, errFd,
+        nullptr, nullptr, 0, &pid_, &in_, &out_, nullptr, &error);
+    if (errFd >= 0) ::close(errFd);
     g_strfreev(env);
     if (!spawned) {
         std::string message = std::string("spawn failed: ") + error->message;

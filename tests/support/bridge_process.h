@@ -28,6 +28,7 @@ class BridgeProcess {
         std::vector<std::string> extraArgs;
         std::map<std::string, std::string> env;  // added or replacing
         bool keepDisplay = false;                // otherwise DISPLAY is removed
+        std::filesystem::path stderrFile;        // standard error goes here when set
     };
 
     explicit BridgeProcess(Options options);

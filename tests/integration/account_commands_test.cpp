@@ -1,0 +1,610 @@
+// The account commands through `marlune --stdio-bridge`, against the service stand-in, with the
+// fake browser as the test HOME's default browser.
+
+#include <sys/stat.h>
+
+#include <ctime>
+#include <regex>
+
+#include <gtest/gtest.h>
+
+#include "support/bridge_process.h"
+#include "support/ffmpeg_tool.h"
+#include "support/service_standin.h"
+#include "support/temp_dir.h"
+
+namespace marlune {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using test::BridgeProcess;
+using test::ScriptLine;
+
+Json bodyOf(const Json& request) {
+    return Json::parse(request["body"].get<std::string>());
+}
+
+int portIn(const std::string& text) {
+    std::smatch m;
+    return std::regex_search(text, m, std::regex(R"(port=(\d+))")) ? std::stoi(m[1]) : 0;
+}
+
+// One app in its own HOME, pointed at its own stand-in.
+class AccountHost {
+  public:
+    explicit AccountHost(const Json& storedDefaults = Json::object()) {
+        Json defaults = standin.serviceKeys();
+        defaults.update(storedDefaults);
+        test::writeFile(defaultsFile(), defaults.dump());
+        test::installFakeBrowser(home.path());
+        process = std::make_unique<BridgeProcess>(
+            BridgeProcess::Options{.home = home.path(),
+                                   .env = {{"MARLUNE_TEST_SIGN_IN_PAGE", standin.signInPage()}},
+                                   .stderrFile = home / "stderr.log"});
+        EXPECT_TRUE(request("app.ready"));
+    }
+
+    fs::path defaultsFile() const { return home / ".config/marlune/defaults.json"; }
+    Json defaults() const { return Json::parse(test::readFile(defaultsFile())); }
+
+    // The reply envelope, or nothing when none came in time.
+    std::optional<Json> request(const std::string& cmd, const Json& payload = nullptr) {
+        auto reply = process->request(std::to_string(++lastId_), cmd, payload, 30s);
+        if (reply) output_.push_back(reply->dump());
+        return reply;
+    }
+    Json result(const std::string& cmd, const Json& payload = nullptr) {
+        auto reply = request(cmd, payload);
+        EXPECT_TRUE(reply && (*reply)["ok"] == true) << cmd << ": " << (reply ? reply->dump() : "");
+        return reply ? (*reply)["result"] : Json();
+    }
+    std::string failure(const std::string& cmd, const Json& payload = nullptr) {
+        auto reply = request(cmd, payload);
+        EXPECT_TRUE(reply && (*reply)["ok"] == false) << cmd;
+        return reply ? (*reply)["error"].value("message", "") : "";
+    }
+
+    // The next "authChanged" data that matches, after those already taken.
+    std::optional<Json> nextAuthChanged(
+        const std::function<bool(const Json&)>& match = [](const Json&) { return true; },
+        std::chrono::milliseconds timeout = 20s) {
+        auto deadline = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            while (seenEvents_ < process->events.size()) {
+                const Json& e = process->events[seenEvents_++];
+                if (e["name"] == "authChanged" && match(e["data"])) return e["data"];
+            }
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left <= 0ms) return std::nullopt;
+            auto line = process->readLine(left);
+            if (!line) return std::nullopt;
+            auto s = test::parseScriptLine(*line);
+            if (s.kind == ScriptLine::Kind::event) {
+                process->events.push_back(s.value);
+            } else {
+                output_.push_back(*line);
+            }
+        }
+    }
+    // Every "authChanged" still unread within `wait`.
+    std::vector<Json> drainAuthChanged(std::chrono::milliseconds wait = 500ms) {
+        std::vector<Json> out;
+        while (auto e = nextAuthChanged([](const Json&) { return true; }, wait)) out.push_back(*e);
+        return out;
+    }
+
+    // Until `done` holds or `timeout` passes, reading the app's output meanwhile.
+    bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout = 20s) {
+        auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            if (auto line = process->readLine(100ms)) {
+                auto s = test::parseScriptLine(*line);
+                if (s.kind == ScriptLine::Kind::event) {
+                    process->events.push_back(s.value);
+                } else {
+                    output_.push_back(*line);
+                }
+            }
+        }
+        return true;
+    }
+
+    // Signs in with Google as the stand-in's profile; the data of the signed-in "authChanged".
+    Json signInWithGoogle() {
+        standin.configure({{"googleToken", "google-id-token-" + std::to_string(::getpid())}});
+        EXPECT_EQ(result("auth.google"), Json({{"waiting", true}}));
+        auto signedIn = nextAuthChanged([](const Json& e) { return e["signedIn"] == true; });
+        EXPECT_TRUE(signedIn);
+        return signedIn.value_or(Json());
+    }
+
+    // Counts an export the way the editor makes one: a trimmed copy of a short recording.
+    void exportOnce() {
+        fs::path movie = home / "Videos/Marlune/Clip.mp4";
+        if (!fs::exists(movie)) {
+            ASSERT_TRUE(test::makeMovie(movie, 1.0));
+        }
+        auto made =
+            result("edit.exportTrim", {{"name", "Clip.mp4"}, {"startMs", 0}, {"endMs", 500}});
+        ASSERT_TRUE(made.contains("name")) << made.dump();
+    }
+
+    // Ends the app; no token or code the stand-in handed out or took in appears in its standard
+    // error, the debug log or anything the page was sent.
+    void expectNothingLeaked() {
+        EXPECT_EQ(process->closeAndWait(), 0);
+        std::string seen = test::readFile(home / "stderr.log");
+        seen += test::readFile("/tmp/marlune-debug.log");
+        for (const auto& e : process->events) seen += e.dump();
+        for (const auto& l : process->others) seen += l;
+        for (const auto& l : process->leftover) seen += l;
+        for (const auto& l : output_) seen += l;
+        for (const auto& secret : standin.secrets()) {
+            EXPECT_EQ(seen.find(secret), std::string::npos) << "leaked: " << secret;
+        }
+    }
+
+    test::TempDir home;
+    test::ServiceStandIn standin;
+    std::unique_ptr<BridgeProcess> process;
+
+  private:
+    int lastId_ = 0;
+    std::size_t seenEvents_ = 0;
+    std::vector<std::string> output_;
+};
+
+const Json kSignedOut = {{"signedIn", false},
+                         {"uid", ""},
+                         {"email", ""},
+                         {"name", ""},
+                         {"photo", ""},
+                         {"exportCount", 0},
+                         {"waitingForBrowser", false}};
+
+TEST(AccountCommands, GoogleSignInFromTheCommandToTheUserDocument) {
+    AccountHost app;
+    EXPECT_EQ(app.result("auth.state"), kSignedOut);
+    app.standin.configure({{"googleToken", "google-id-token-for-ann"}});
+    auto startedAt = std::chrono::system_clock::now();
+    EXPECT_EQ(app.result("auth.google"), Json({{"waiting", true}}));
+
+    // The browser was sent to the sign-in page with the listener's port.
+    ASSERT_TRUE(app.waitFor([&] { return !app.standin.requestsOf("page").empty(); }));
+    auto page = app.standin.requestsOf("page");
+    ASSERT_EQ(page.size(), 1u);
+    EXPECT_EQ(page[0]["path"], "/page/auth");
+    int port = portIn(page[0]["query"]);
+    EXPECT_EQ(page[0]["query"], "port=" + std::to_string(port));
+    EXPECT_EQ(page[0]["headers"]["x-opened-url"],
+              test::builtSignInOrigin() + "/auth?port=" + std::to_string(port));
+
+    auto signedIn = app.nextAuthChanged([](const Json& e) { return e["signedIn"] == true; });
+    ASSERT_TRUE(signedIn);
+    const Json profile = {{"signedIn", true},
+                          {"uid", "uid-ann"},
+                          {"email", "ann@example.com"},
+                          {"name", "Ann Example"},
+                          {"photo", "https://example.com/ann.png"},
+                          {"exportCount", 0},
+                          {"waitingForBrowser", false}};
+    EXPECT_EQ(*signedIn, profile);
+    EXPECT_EQ(app.result("auth.state"), profile);
+
+    auto exchange = app.standin.requestsOf("signInWithIdp");
+    ASSERT_EQ(exchange.size(), 1u);
+    EXPECT_EQ(exchange[0]["query"], "key=" + test::builtApiKey());
+    EXPECT_EQ(exchange[0]["headers"]["content-type"], "application/json");
+    EXPECT_EQ(exchange[0]["body"],
+              R"({"postBody":"id_token=google-id-token-for-ann&providerId=google.com",)"
+              R"("requestUri":"http://localhost","returnSecureToken":true,)"
+              R"("returnIdpCredential":true})");
+
+    ASSERT_TRUE(app.waitFor([&] { return app.standin.requestsOf("patch").size() == 1; }));
+    auto patch = app.standin.requestsOf("patch")[0];
+    EXPECT_EQ(patch["path"], "/database/v1/projects/" + test::builtProjectId() +
+                                 "/databases/(default)/documents/users/uid-ann");
+    EXPECT_EQ(patch["query"],
+              "updateMask.fieldPaths=email&updateMask.fieldPaths=displayName&updateMask."
+              "fieldPaths=lastSeenAt");
+    EXPECT_EQ(patch["headers"]["content-type"], "application/json");
+    auto stored = app.defaults();
+    EXPECT_EQ(patch["headers"]["authorization"],
+              "Bearer " + stored["authIdToken"].get<std::string>());
+    Json fields = bodyOf(patch)["fields"];
+    EXPECT_EQ(fields["email"], Json({{"stringValue", "ann@example.com"}}));
+    EXPECT_EQ(fields["displayName"], Json({{"stringValue", "Ann Example"}}));
+    std::string lastSeen = fields["lastSeenAt"]["timestampValue"];
+    EXPECT_TRUE(std::regex_match(lastSeen, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)")))
+        << lastSeen;
+    std::tm utc{};
+    ASSERT_TRUE(strptime(lastSeen.c_str(), "%Y-%m-%dT%H:%M:%SZ", &utc));
+    auto when = std::chrono::system_clock::from_time_t(timegm(&utc));
+    EXPECT_LE(std::chrono::abs(when - startedAt), 60s);
+    EXPECT_EQ(bodyOf(patch).size(), 1u);
+    EXPECT_TRUE(app.standin.requestsOf("commit").empty()) << "nothing to sync";
+
+    // Kept for the next start, readable only by the user.
+    EXPECT_EQ(stored["authUid"], "uid-ann");
+    EXPECT_TRUE(stored["authRefreshToken"].is_string());
+    double expiresAt = stored["authExpiresAt"];
+    double now = std::chrono::duration<double>(startedAt.time_since_epoch()).count();
+    EXPECT_NEAR(expiresAt, now + 3600 - 60, 30);
+    struct stat info {};
+    ASSERT_EQ(::stat(app.defaultsFile().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+    // The listener is gone: another callback to it reaches nobody.
+    EXPECT_EQ(test::rawExchange(port, "GET /callback?token=late HTTP/1.1\r\n\r\n"), "");
+    app.expectNothingLeaked();
+}
+
+TEST(AccountCommands, EmailLinkSignIn) {
+    AccountHost app;
+    // Spaces around the address go; "+" is sent so that the page reads it back as "+".
+    EXPECT_EQ(app.result("auth.magicLink", {{"email", " \tbob+tag@example.com "}}),
+              Json({{"sent", true}}));
+    auto waiting = app.nextAuthChanged();
+    ASSERT_TRUE(waiting);
+    EXPECT_EQ((*waiting)["waitingForBrowser"], true);
+    EXPECT_EQ((*waiting)["signedIn"], false);
+
+    auto sent = app.standin.requestsOf("sendOobCode");
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0]["query"], "key=" + test::builtApiKey());
+    EXPECT_EQ(sent[0]["headers"]["content-type"], "application/json");
+    Json body = bodyOf(sent[0]);
+    int port = portIn(body.value("continueUrl", ""));
+    ASSERT_GT(port, 0);
+    EXPECT_EQ(sent[0]["body"],
+              R"({"requestType":"EMAIL_SIGNIN","email":"bob+tag@example.com","continueUrl":")" +
+                  test::builtSignInOrigin() + "/email?port=" + std::to_string(port) +
+                  R"(&email=bob%2Btag@example.com","canHandleCodeInApp":true})");
+
+    // The user follows the mailed link; the page hands the code back.
+    auto mailbox = app.standin.state()["mailbox"];
+    ASSERT_EQ(mailbox.size(), 1u);
+    ASSERT_TRUE(test::openInFakeBrowser(mailbox[0]["link"], app.standin.signInPage()));
+    auto signedIn = app.nextAuthChanged([](const Json& e) { return e["signedIn"] == true; });
+    ASSERT_TRUE(signedIn);
+    EXPECT_EQ((*signedIn)["email"], "bob+tag@example.com");
+    EXPECT_EQ((*signedIn)["name"], "") << "this answer has no display name";
+    EXPECT_EQ((*signedIn)["waitingForBrowser"], false);
+    auto link = app.standin.requestsOf("signInWithEmailLink");
+    ASSERT_EQ(link.size(), 1u);
+    EXPECT_EQ(bodyOf(link[0])["email"], "bob+tag@example.com");
+    EXPECT_EQ(bodyOf(link[0]).size(), 2u);
+    ASSERT_TRUE(app.waitFor([&] { return app.standin.requestsOf("patch").size() == 1; }));
+    EXPECT_EQ(bodyOf(app.standin.requestsOf("patch")[0])["fields"]["displayName"],
+              Json({{"stringValue", ""}}));
+    app.expectNothingLeaked();
+}
+
+TEST(AccountCommands, MagicLinkRefusals) {
+    AccountHost app;
+    const Json invalid[] = {nullptr,
+                            Json::object(),
+                            {{"email", 5}},
+                            {{"email", nullptr}},
+                            {{"email", " bob "}},
+                            {{"email", "\t"}},
+                            {{"email", ""}}};
+    for (const auto& payload : invalid) {
+        EXPECT_EQ(app.failure("auth.magicLink", payload), "Enter a valid email address")
+            << payload.dump();
+    }
+    EXPECT_TRUE(app.standin.requestsOf("sendOobCode").empty());
+    EXPECT_EQ(app.result("auth.state")["waitingForBrowser"], false);
+
+    struct Case {
+        Json failure;
+        const char* message;
+    };
+    const Case refused[] = {
+        {{{"call", "sendOobCode"}, {"status", 400}, {"message", "OPERATION_NOT_ALLOWED"}},
+         "Email link sign-in isn't enabled for this Firebase project yet"},
+        {{{"call", "sendOobCode"},
+          {"status", 400},
+          {"message", "OPERATION_NOT_ALLOWED : Email link sign-in is disabled."}},
+         "Email link sign-in isn't enabled for this Firebase project yet"},
+        {{{"call", "sendOobCode"}, {"status", 400}, {"message", "INVALID_EMAIL"}},
+         "Couldn't send the sign-in link"},
+        {{{"call", "sendOobCode"}, {"status", 503}, {"message", "UNAVAILABLE"}},
+         "Couldn't send the sign-in link"},
+        {{{"call", "sendOobCode"}, {"mode", "drop"}}, "Couldn't send the sign-in link"},
+    };
+    for (const auto& c : refused) {
+        SCOPED_TRACE(c.failure.dump());
+        app.standin.configure({{"failures", Json::array({c.failure})}});
+        EXPECT_EQ(app.failure("auth.magicLink", {{"email", "bob@example.com"}}), c.message);
+        EXPECT_EQ(app.result("auth.state")["waitingForBrowser"], false);
+    }
+    EXPECT_EQ(app.standin.requestsOf("sendOobCode").size(), std::size(refused));
+    // None of it was a sign-in.
+    for (const auto& e : app.drainAuthChanged()) EXPECT_EQ(e["signedIn"], false);
+    app.expectNothingLeaked();
+}
+
+TEST(AccountCommands, CallbacksWithoutAResult) {
+    AccountHost app;
+    // The page stays put: the test plays the browser's requests itself.
+    struct Case {
+        const char* what;
+        std::vector<std::string> ignored;  // answered, and the wait goes on
+        std::string callback;              // ends the wait
+        std::string error;
+    };
+    const Case cases[] = {
+        {"the page gave up",
+         {"GET /favicon.ico HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n",
+          "POST /callback?token=t HTTP/1.1\r\nContent-Length: 0\r\n\r\n", "GET\r\n\r\n",
+          "GET /callback/?token=t HTTP/1.1\r\n\r\n"},
+         "GET /callback?error=access_denied HTTP/1.1\r\n\r\n",
+         "access_denied"},
+        {"no parameters", {}, "GET /callback HTTP/1.1\r\n\r\n", "Sign-in was cancelled"},
+        {"a code without its address",
+         {},
+         "GET /callback?oobCode=abc HTTP/1.1\r\n\r\n",
+         "Sign-in was cancelled"},
+        {"an empty address",
+         {},
+         "GET /callback?oobCode=abc&email HTTP/1.1\r\n\r\n",
+         "Sign-in was cancelled"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::size_t visits = app.standin.requestsOf("page").size();
+        ASSERT_EQ(app.result("auth.google"), Json({{"waiting", true}}));
+        ASSERT_TRUE(app.waitFor([&] { return app.standin.requestsOf("page").size() > visits; }));
+        auto pages = app.standin.requestsOf("page");
+        ASSERT_EQ(pages.size(), visits + 1);
+        int port = portIn(pages.back()["query"]);
+        for (const auto& request : c.ignored) {
+            std::string answer = test::rawExchange(port, request);
+            EXPECT_TRUE(
+                answer.starts_with("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n"
+                                   "Content-Length: 215\r\nConnection: close\r\n\r\n"))
+                << request;
+            EXPECT_EQ(answer.size() - answer.find("\r\n\r\n") - 4, 215u);
+        }
+        EXPECT_TRUE(app.drainAuthChanged(300ms).empty());
+        EXPECT_EQ(app.result("auth.state")["waitingForBrowser"], true);
+
+        EXPECT_NE(test::rawExchange(port, c.callback).find("Done \u2014 you can close this tab"),
+                  std::string::npos);
+        auto cancelled = app.nextAuthChanged();
+        ASSERT_TRUE(cancelled);
+        Json expected = kSignedOut;
+        expected["error"] = c.error;
+        EXPECT_EQ(*cancelled, expected);
+        EXPECT_EQ(test::rawExchange(port, "GET /callback?token=t HTTP/1.1\r\n\r\n"), "");
+    }
+    EXPECT_TRUE(app.standin.requestsOf("signInWithIdp").empty());
+    EXPECT_TRUE(app.standin.requestsOf("signInWithEmailLink").empty());
+    app.expectNothingLeaked();
+}
+
+TEST(AccountCommands, AFailedSignInSaysWhyAndStoresNothing) {
+    AccountHost app;
+    struct Case {
+        Json failure;
+        std::string error;
+    };
+    const Case cases[] = {
+        // A service that echoes what it was sent does not carry the token any further.
+        {{{"call", "signInWithIdp"},
+          {"status", 400},
+          {"message", "INVALID_IDP_RESPONSE : bad request {body}"}},
+         "Sign-in failed: RecError(message: \"INVALID_IDP_RESPONSE : bad request "
+         "{\\\"postBody\\\":\\\"id_token=[redacted]&providerId=google.com\\\","
+         "\\\"requestUri\\\":\\\"http://localhost\\\",\\\"returnSecureToken\\\":true,"
+         "\\\"returnIdpCredential\\\":true}\")"},
+        {{{"call", "signInWithIdp"}, {"status", 500}, {"message", 7}},
+         "Sign-in failed: RecError(message: \"HTTP 500\")"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.error);
+        app.standin.configure({{"googleToken", "google-token-" + std::to_string(::getpid())},
+                               {"failures", Json::array({c.failure})}});
+        ASSERT_EQ(app.result("auth.google"), Json({{"waiting", true}}));
+        auto failed = app.nextAuthChanged([](const Json& e) { return e.contains("error"); });
+        ASSERT_TRUE(failed);
+        Json expected = kSignedOut;
+        expected["error"] = c.error;
+        EXPECT_EQ(*failed, expected);
+    }
+    // A dropped connection is described by the transport.
+    app.standin.configure({{"failures", {{{"call", "signInWithIdp"}, {"mode", "drop"}}}}});
+    ASSERT_EQ(app.result("auth.google"), Json({{"waiting", true}}));
+    auto dropped = app.nextAuthChanged([](const Json& e) { return e.contains("error"); });
+    ASSERT_TRUE(dropped);
+    EXPECT_TRUE(
+        (*dropped)["error"].get<std::string>().starts_with("Sign-in failed: RecError(message: \""));
+
+    auto stored = app.defaults();
+    for (const char* key : {"authUid", "authIdToken", "authRefreshToken", "authExpiresAt"}) {
+        EXPECT_FALSE(stored.contains(key)) << key;
+    }
+    EXPECT_TRUE(app.standin.requestsOf("patch").empty());
+    app.expectNothingLeaked();
+}
+
+TEST(AccountCommands, ExportsAreCountedAndSynced) {
+    // Two exports were made while signed out, and an old total is on record.
+    AccountHost app({{"exportCountTotal", 7}, {"exportPending", 2}});
+    EXPECT_EQ(app.result("auth.state")["exportCount"], 7);
+    auto signedIn = app.signInWithGoogle();
+    EXPECT_EQ(signedIn["exportCount"], 7);
+    // They are added at sign-in; the database's total then replaces the local one.
+    auto synced = app.nextAuthChanged([](const Json& e) { return e["exportCount"] == 2; });
+    ASSERT_TRUE(synced);
+    EXPECT_EQ(app.defaults()["exportPending"], 0);
+    EXPECT_EQ(app.defaults()["exportCountTotal"], 2);
+
+    auto commits = app.standin.requestsOf("commit");
+    ASSERT_EQ(commits.size(), 1u);
+    const std::string project = test::builtProjectId();
+    EXPECT_EQ(commits[0]["path"],
+              "/database/v1/projects/" + project + "/databases/(default)/documents:commit");
+    EXPECT_EQ(commits[0]["headers"]["content-type"], "application/json");
+    EXPECT_TRUE(commits[0]["headers"]["authorization"].get<std::string>().starts_with("Bearer "));
+    EXPECT_EQ(commits[0]["body"],
+              R"({"writes":[{"transform":{"document":"projects/)" + project +
+                  R"(/databases/(default)/documents/users/uid-ann","fieldTransforms":)"
+                  R"([{"fieldPath":"exportCount","increment":{"integerValue":"2"}}]}}]})");
+    auto gets = app.standin.requestsOf("get");
+    ASSERT_EQ(gets.size(), 1u);
+    EXPECT_EQ(gets[0]["path"],
+              "/database/v1/projects/" + project + "/databases/(default)/documents/users/uid-ann");
+    EXPECT_EQ(gets[0]["query"], "");
+
+    // An export while signed in: counted at once, then synced.
+    ASSERT_NO_FATAL_FAILURE(app.exportOnce());
+    auto counted = app.nextAuthChanged([](const Json& e) { return e["exportCount"] == 3; });
+    ASSERT_TRUE(counted);
+    EXPECT_EQ((*counted)["signedIn"], true);
+    ASSERT_TRUE(app.waitFor([&] { return app.standin.requestsOf("get").size() == 2; }));
+    EXPECT_EQ(bodyOf(app.standin.requestsOf(
+                  "commit")[1])["writes"][0]["transform"]["fieldTransforms"][0]["increment"],
+              Json({{"integerValue", "1"}}));
+
+    // Offline: the export is counted and kept pending...
+    app.standin.configure({{"failures", {{{"call", "commit"}, {"mode", "drop"}}}}});
+    ASSERT_NO_FATAL_FAILURE(app.exportOnce());
+    ASSERT_TRUE(app.waitFor([&] { return app.standin.requestsOf("commit").size() == 3; }));
+    app.drainAuthChanged();
+    EXPECT_EQ(app.defaults()["exportPending"], 1);
+    EXPECT_EQ(app.result("auth.state")["exportCount"], 4);
+    // ...and sent with the next one.
+    ASSERT_NO_FATAL_FAILURE(app.exportOnce());
+    auto total = app.nextAuthChanged([](const Json& e) { return e["exportCount"] == 5; });
+    ASSERT_TRUE(total);
+    ASSERT_TRUE(app.waitFor([&] { return app.standin.requestsOf("get").size() == 3; }));
+    EXPECT_EQ(bodyOf(app.standin.requestsOf(
+                  "commit")[3])["writes"][0]["transform"]["fieldTransforms"][0]["increment"],
+              Json({{"integerValue", "2"}}));
+    ASSERT_TRUE(app.waitFor([&] { return app.defaults()["exportPending"] == 0; }));
+    EXPECT_EQ(app.standin.state()["documents"]["uid-ann"]["fields"]["exportCount"],
+              Json({{"integerValue", "5"}}));
+    app.expectNothingLeaked();
+}
+
+TEST(AccountCommands, TokenRenewal) {
+    struct Case {
+        const char* what;
+        const char* expiresIn;  // what the identity service says of its token
+        bool renewed;
+    };
+    const Case cases[] = {
+        // 90 s left, 60 of them kept as a margin: still good for 30 s, used as it is.
+        {"good for 30 s more", "90", false},
+        // 30 s left is already inside the margin.
+        {"expired", "30", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        AccountHost app;
+        app.standin.configure({{"expiresIn", c.expiresIn}});
+        app.signInWithGoogle();
+        ASSERT_TRUE(app.waitFor([&] { return app.standin.requestsOf("patch").size() == 1; }));
+        auto exchange = app.standin.requestsOf("signInWithIdp");
+        ASSERT_EQ(exchange.size(), 1u);
+        auto refreshes = app.standin.requestsOf("token");
+        auto patch = app.standin.requestsOf("patch")[0];
+        auto stored = app.defaults();
+        EXPECT_EQ(patch["headers"]["authorization"],
+                  "Bearer " + stored["authIdToken"].get<std::string>());
+        if (!c.renewed) {
+            EXPECT_TRUE(refreshes.empty());
+        } else {
+            ASSERT_EQ(refreshes.size(), 1u);
+            EXPECT_EQ(refreshes[0]["query"], "key=" + test::builtApiKey());
+            EXPECT_EQ(refreshes[0]["headers"]["content-type"], "application/x-www-form-urlencoded");
+            std::string refreshToken = stored["authRefreshToken"];
+            std::string encoded;
+            for (char ch : refreshToken) {
+                if (std::isalnum(static_cast<unsigned char>(ch))) {
+                    encoded += ch;
+                } else {
+                    char hex[4];
+                    std::snprintf(hex, sizeof hex, "%%%02X", static_cast<unsigned char>(ch));
+                    encoded += hex;
+                }
+            }
+            EXPECT_EQ(refreshes[0]["body"], "grant_type=refresh%5Ftoken&refresh_token=" + encoded);
+            // The renewed token went into the store and into the request.
+            EXPECT_NE(stored["authIdToken"], Json(""));
+            double now =
+                std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+                    .count();
+            EXPECT_NEAR(stored["authExpiresAt"].get<double>(), now + 3600 - 60, 60);
+        }
+        app.expectNothingLeaked();
+    }
+}
+
+TEST(AccountCommands, AFailedRenewalLeavesTheUserSignedIn) {
+    AccountHost app;
+    app.standin.configure({{"expiresIn", "30"},
+                           {"failures",
+                            {{{"call", "token"},
+                              {"status", 400},
+                              {"message", "INVALID_REFRESH_TOKEN"},
+                              {"times", -1}}}}});
+    app.signInWithGoogle();
+    ASSERT_TRUE(app.waitFor([&] { return app.standin.requestsOf("token").size() == 1; }));
+    ASSERT_NO_FATAL_FAILURE(app.exportOnce());
+    ASSERT_TRUE(app.waitFor([&] { return app.standin.requestsOf("token").size() == 2; }));
+    app.drainAuthChanged();
+    auto state = app.result("auth.state");
+    EXPECT_EQ(state["signedIn"], true);
+    EXPECT_EQ(state["exportCount"], 1);
+    auto stored = app.defaults();
+    EXPECT_TRUE(stored["authRefreshToken"].is_string());
+    EXPECT_EQ(stored["exportPending"], 1);
+    EXPECT_TRUE(app.standin.requestsOf("patch").empty());
+    EXPECT_TRUE(app.standin.requestsOf("commit").empty());
+    app.expectNothingLeaked();
+}
+
+TEST(AccountCommands, SignOutKeepsTheCounters) {
+    AccountHost app;
+    app.signInWithGoogle();
+    ASSERT_NO_FATAL_FAILURE(app.exportOnce());
+    ASSERT_TRUE(app.waitFor([&] { return app.standin.requestsOf("get").size() == 1; }));
+    // Waiting for a browser that will not come: sign-out ends that too.
+    app.standin.configure({{"googleToken", nullptr}});
+    ASSERT_EQ(app.result("auth.google"), Json({{"waiting", true}}));
+    app.drainAuthChanged();
+
+    EXPECT_EQ(app.result("auth.signOut"), Json::object());
+    auto signedOut = app.nextAuthChanged();
+    ASSERT_TRUE(signedOut);
+    Json expected = kSignedOut;
+    expected["exportCount"] = 1;
+    EXPECT_EQ(*signedOut, expected);
+    EXPECT_EQ(app.result("auth.state"), expected);
+    auto stored = app.defaults();
+    for (const char* key : {"authUid", "authEmail", "authName", "authPhoto", "authIdToken",
+                            "authRefreshToken", "authExpiresAt"}) {
+        EXPECT_FALSE(stored.contains(key)) << key;
+    }
+    EXPECT_EQ(stored["exportCountTotal"], 1);
+    EXPECT_EQ(stored["exportPending"], 0);
+    EXPECT_TRUE(stored.contains("authIdentityServiceURL")) << "other keys stay";
+
+    // Signed out, an export is still counted, and waits for the next sign-in.
+    ASSERT_NO_FATAL_FAILURE(app.exportOnce());
+    auto counted = app.nextAuthChanged([](const Json& e) { return e["exportCount"] == 2; });
+    ASSERT_TRUE(counted);
+    EXPECT_EQ((*counted)["signedIn"], false);
+    EXPECT_EQ(app.defaults()["exportPending"], 1);
+    EXPECT_EQ(app.standin.requestsOf("commit").size(), 1u);
+    app.expectNothingLeaked();
+}
+
+}  // namespace
+}  // namespace marlune
