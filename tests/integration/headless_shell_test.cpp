@@ -1,15 +1,11 @@
 // The shell's commands in the headless host: no window to act on, but the media server runs.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <regex>
 
 #include <gtest/gtest.h>
 
 #include "support/bridge_process.h"
+#include "support/raw_http.h"
 #include "support/temp_dir.h"
 
 namespace marlune {
@@ -20,22 +16,8 @@ using test::TempDir;
 
 // One GET on a fresh connection ("Connection: close"); the whole answer, head and body.
 std::string httpGet(int port, const std::string& path, const std::string& extra = "") {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string answer;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-        std::string request =
-            "GET " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n" + extra + "\r\n";
-        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-        char chunk[4096];
-        ssize_t n;
-        while ((n = ::recv(fd, chunk, sizeof chunk, 0)) > 0) answer.append(chunk, n);
-    }
-    ::close(fd);
-    return answer;
+    return test::rawExchange(
+        port, "GET " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n" + extra + "\r\n");
 }
 
 TEST(HeadlessShell, ReadyCarriesTheMediaServerAndWindowCommandsAnswer) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/json.h"
+#include "support/raw_http.h"
 
 namespace marlune::test {
 
@@ -43,10 +44,6 @@ class ServiceStandIn {
     int pid_ = -1;
     int port_ = 0;
 };
-
-// One HTTP exchange with a server on 127.0.0.1 over a fresh connection: `request` is sent as it is
-// and everything the server sends until it closes comes back.
-std::string rawExchange(int port, const std::string& request);
 
 // Sets HOME's default handler of http and https addresses to tests/account/fake_browser.py.
 void installFakeBrowser(const std::filesystem::path& home);
