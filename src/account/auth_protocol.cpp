@@ -62,9 +62,10 @@ std::string stringOr(const Json& object, const char* key, std::string fallback) 
 
 }  // namespace
 
+// The charset is named: without it browsers read the page's em dash as Latin-1.
 extern const std::string_view kLoopbackReply =
-    "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 215\r\nConnection: "
-    "close\r\n\r\n"
+    "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: 215\r\n"
+    "Connection: close\r\n\r\n"
     "<html><body style=\"background:#0a0a0c;color:#aab;font-family:system-ui;display:flex;"
     "align-items:center;justify-content:center;height:100vh\">Done \u2014 you can close this tab "
     "and return to Marlune Studio.</body></html>"sv;

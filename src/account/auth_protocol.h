@@ -16,8 +16,8 @@
 // read. Pure functions, no state; any thread.
 namespace marlune::auth {
 
-// Everything the loopback listener answers, whatever the request: an HTML page asking the user
-// to go back to the app, with "Connection: close".
+// Everything the loopback listener answers, whatever the request: a UTF-8 HTML page asking the
+// user to go back to the app, with "Connection: close".
 extern const std::string_view kLoopbackReply;
 
 // The sign-in result carried by a "/callback" request: each parameter as the browser sent it,

@@ -68,8 +68,8 @@ TEST(AuthProtocol, LoopbackReplyIsTheFixedPage) {
     auto split = reply.find("\r\n\r\n");
     ASSERT_NE(split, std::string_view::npos);
     EXPECT_EQ(reply.substr(0, split + 4),
-              "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 215\r\n"
-              "Connection: close\r\n\r\n");
+              "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n"
+              "Content-Length: 215\r\nConnection: close\r\n\r\n");
     std::string_view body = reply.substr(split + 4);
     EXPECT_EQ(body.size(), 215u);
     EXPECT_TRUE(body.starts_with("<html><body style=\"background:#0a0a0c;color:#aab;"));

@@ -365,7 +365,7 @@ TEST(AccountCommands, CallbacksWithoutAResult) {
         for (const auto& request : c.ignored) {
             std::string answer = test::rawExchange(port, request);
             EXPECT_TRUE(
-                answer.starts_with("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n"
+                answer.starts_with("HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n"
                                    "Content-Length: 215\r\nConnection: close\r\n\r\n"))
                 << request;
             EXPECT_EQ(answer.size() - answer.find("\r\n\r\n") - 4, 215u);
