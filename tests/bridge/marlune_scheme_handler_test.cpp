@@ -332,10 +332,17 @@ TEST_F(SchemeHandlerTest, WholeFilesWaitForTheReader) {
     // stop and lets the file go.
     ASSERT_TRUE(runMainUntil([&] { return bool(sink->pendingReady); }));
     handler->stop(id);
-    sink->pendingReady();
+    auto ready = std::move(sink->pendingReady);
+    sink->pendingReady = nullptr;
+    ready();
+    ready = nullptr;
     ASSERT_TRUE(runMainUntil([&] { return handler->pendingTaskCount() == 0; }));
     EXPECT_EQ(sink->chunks, 3);
     EXPECT_FALSE(sink->finished);
+    // Once the task is over nothing of the handler's keeps the sink alive.
+    std::weak_ptr<RecordingSink> released = sink;
+    sink.reset();
+    EXPECT_TRUE(released.expired());
 }
 
 TEST_F(SchemeHandlerTest, RequestWithoutUrlFails) {
