@@ -68,9 +68,8 @@ class WebViewPage : public ScriptTarget {
 void onScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, gpointer data) {
     char* text = jsc_value_to_json(webkit_javascript_result_get_js_value(result), 0);
     if (!text) return;  // undefined, functions and the like have no JSON form
-    Json body = Json::parse(text, nullptr, false);
+    static_cast<ScriptMessageProxy*>(data)->didReceiveText(text);
     g_free(text);
-    if (!body.is_discarded()) static_cast<ScriptMessageProxy*>(data)->didReceive(body);
 }
 
 // The driver asks for a browsing context once its session has started: that is the main view,

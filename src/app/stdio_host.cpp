@@ -72,10 +72,8 @@ struct Host {
             self->finishInput();
             return;
         }
-        Json body = Json::parse(std::string_view(line, length), nullptr, false);
+        if (!self->terminating) self->app->bridge->receiveText(std::string_view(line, length));
         g_free(line);
-        // Anything that is not a JSON object is a malformed message, ignored like the page's.
-        if (!body.is_discarded() && !self->terminating) self->app->bridge->receive(body);
         self->readNext();
     }
 };

@@ -16,6 +16,9 @@ class ScriptMessageProxy {
     void didReceive(const Json& body) const {
         if (auto bridge = target_.lock()) bridge->receive(body);
     }
+    void didReceiveText(std::string_view text) const {
+        if (auto bridge = target_.lock()) bridge->receiveText(text);
+    }
 
   private:
     std::weak_ptr<WebBridge> target_;

@@ -13,6 +13,14 @@ bool WebBridge::hasHandler(std::string_view name) const {
     return handlers_.contains(std::string(name));
 }
 
+void WebBridge::receiveText(std::string_view text) {
+    auto body = parseJson(text);
+    if (body) return receive(*body);
+    if (auto id = salvageMessageId(text)) {
+        reject(*id, "error", "The command could not be read. " + body.error().message);
+    }
+}
+
 void WebBridge::receive(const Json& body) {
     if (!body.is_object()) return;
     auto id = readString(body, "id");

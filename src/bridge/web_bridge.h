@@ -43,6 +43,12 @@ class WebBridge : public std::enable_shared_from_this<WebBridge> {
     void registerHandler(std::string name, Handler handler);
     bool hasHandler(std::string_view name) const;
 
+    // One message as JSON text, as the page's message handler and the headless host receive it.
+    // Text that parseJson refuses gets an error reply when its "id" can still be read (the page
+    // would otherwise wait for ever), and is otherwise ignored like any malformed message. Main
+    // thread.
+    void receiveText(std::string_view text);
+
     // One message posted by the page. Malformed messages (not an object, "id" or "cmd" missing
     // or not a string) are ignored without trace. Main thread.
     void receive(const Json& body);

@@ -1,7 +1,10 @@
 #include "core/json.h"
 
 #include <cmath>
+#include <cstdlib>
 #include <limits>
+
+#include <glib.h>
 
 namespace marlune {
 
@@ -90,6 +93,198 @@ bool allNumbersFinite(const Json& value) {
             return true;
         default:
             return true;
+    }
+}
+
+namespace {
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// The UTF-16 code unit of the escape "\uXXXX" starting at text[at], or -1 when there is none.
+int escapedUnit(std::string_view text, std::size_t at) {
+    if (at + 6 > text.size() || text[at] != '\\' || text[at + 1] != 'u') return -1;
+    int unit = 0;
+    for (std::size_t k = at + 2; k < at + 6; ++k) {
+        int d = hexDigit(text[k]);
+        if (d < 0) return -1;
+        unit = unit * 16 + d;
+    }
+    return unit;
+}
+
+bool isNumberChar(char c) {
+    return (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E';
+}
+
+// A number token whose value is beyond a double. Without an exponent that takes over 300 digits,
+// so only those tokens and ones with an exponent are converted.
+bool numberOverflows(std::string_view token) {
+    if (token.find_first_of("eE") == std::string_view::npos && token.size() < 300) return false;
+    std::string copy(token);
+    return std::isinf(std::strtod(copy.c_str(), nullptr));
+}
+
+// One pass over the text before the parser sees it: refuses nesting deeper than kMaxJsonDepth and
+// rewrites what is read leniently (lone surrogate escapes, numbers beyond a double). Returns the
+// text to parse: `text` itself when nothing changed, else a view of `storage`.
+Result<std::string_view> prepareText(std::string_view text, std::string& storage) {
+    std::size_t copied = 0;  // text before this is in storage already
+    bool changed = false;
+    auto replace = [&](std::size_t from, std::size_t to, std::string_view with) {
+        storage.append(text.substr(copied, from - copied));
+        storage.append(with);
+        copied = to;
+        changed = true;
+    };
+    int depth = 0;
+    bool inString = false;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const char c = text[i];
+        if (inString) {
+            if (c == '"') {
+                inString = false;
+                ++i;
+            } else if (c != '\\') {
+                ++i;
+            } else if (int unit = escapedUnit(text, i); unit >= 0xD800 && unit <= 0xDFFF) {
+                int next = escapedUnit(text, i + 6);
+                if (unit <= 0xDBFF && next >= 0xDC00 && next <= 0xDFFF) {
+                    i += 12;  // a proper pair
+                } else {
+                    replace(i, i + 6, "\\ufffd");
+                    i += 6;
+                }
+            } else {
+                i += unit >= 0 ? 6 : 2;  // other escapes are the parser's to judge
+            }
+            continue;
+        }
+        if (c == '"') {
+            inString = true;
+            ++i;
+        } else if (c == '[' || c == '{') {
+            if (++depth > kMaxJsonDepth) return std::unexpected(jsonTooDeepError());
+            ++i;
+        } else if (c == ']' || c == '}') {
+            if (depth > 0) --depth;
+            ++i;
+        } else if (c == '-' || (c >= '0' && c <= '9')) {
+            std::size_t end = i;
+            while (end < text.size() && isNumberChar(text[end])) ++end;
+            if (numberOverflows(text.substr(i, end - i))) replace(i, end, "null");
+            i = end;
+        } else {
+            ++i;
+        }
+    }
+    if (!changed) return text;
+    storage.append(text.substr(copied));
+    return std::string_view(storage);
+}
+
+std::size_t skipSpace(std::string_view text, std::size_t i) {
+    while (i < text.size() &&
+           (text[i] == ' ' || text[i] == '\t' || text[i] == '\n' || text[i] == '\r')) {
+        ++i;
+    }
+    return i;
+}
+
+// The end of the string token starting at text[i], or nothing.
+std::optional<std::size_t> stringEnd(std::string_view text, std::size_t i) {
+    if (i >= text.size() || text[i] != '"') return std::nullopt;
+    for (++i; i < text.size(); ++i) {
+        if (text[i] == '\\') {
+            ++i;
+        } else if (text[i] == '"') {
+            return i + 1;
+        }
+    }
+    return std::nullopt;
+}
+
+// The end of the value starting at text[i], judged only as far as finding where it stops.
+std::optional<std::size_t> valueEnd(std::string_view text, std::size_t i) {
+    if (i >= text.size()) return std::nullopt;
+    if (text[i] == '"') return stringEnd(text, i);
+    if (text[i] == '[' || text[i] == '{') {
+        std::size_t depth = 0;
+        while (i < text.size()) {
+            if (text[i] == '"') {
+                auto end = stringEnd(text, i);
+                if (!end) return std::nullopt;
+                i = *end;
+                continue;
+            }
+            if (text[i] == '[' || text[i] == '{') ++depth;
+            if ((text[i] == ']' || text[i] == '}') && --depth == 0) return i + 1;
+            ++i;
+        }
+        return std::nullopt;
+    }
+    while (i < text.size() && text[i] != ',' && text[i] != '}' && text[i] != ']' &&
+           skipSpace(text, i) == i) {
+        ++i;
+    }
+    return i;
+}
+
+std::optional<std::string> stringToken(std::string_view token) {
+    auto value = parseJson(token);
+    if (!value || !value->is_string()) return std::nullopt;
+    return value->get<std::string>();
+}
+
+}  // namespace
+
+const Error& jsonTooDeepError() {
+    static const Error error{"The JSON is nested more than " + std::to_string(kMaxJsonDepth) +
+                             " levels deep."};
+    return error;
+}
+
+Result<Json> parseJson(std::string_view text) {
+    std::string storage;
+    auto prepared = prepareText(text, storage);
+    if (!prepared) return std::unexpected(prepared.error());
+    try {
+        return Json::parse(prepared->begin(), prepared->end());
+    } catch (const Json::exception& e) {
+        // "[json.exception.parse_error.101] parse error at line 1, column 2: …"
+        std::string what = e.what();
+        if (auto close = what.find("] "); what.starts_with("[json.") && close != what.npos) {
+            what.erase(0, close + 2);
+        }
+        // The parser quotes what it last read, which need not be UTF-8; the message must be.
+        gchar* valid = g_utf8_make_valid(what.c_str(), static_cast<gssize>(what.size()));
+        std::string message = std::string("Invalid JSON: ") + valid;
+        g_free(valid);
+        return fail(std::move(message));
+    }
+}
+
+std::optional<std::string> salvageMessageId(std::string_view text) {
+    std::size_t i = skipSpace(text, 0);
+    if (i >= text.size() || text[i] != '{') return std::nullopt;
+    // The top-level members in turn, until "id" turns up or the text stops making sense.
+    for (i = skipSpace(text, i + 1);; i = skipSpace(text, i + 1)) {
+        auto keyEnd = stringEnd(text, i);
+        if (!keyEnd) return std::nullopt;
+        auto key = stringToken(text.substr(i, *keyEnd - i));
+        i = skipSpace(text, *keyEnd);
+        if (i >= text.size() || text[i] != ':') return std::nullopt;
+        i = skipSpace(text, i + 1);
+        auto end = valueEnd(text, i);
+        if (!end) return std::nullopt;
+        if (key == "id") return stringToken(text.substr(i, *end - i));
+        i = skipSpace(text, *end);
+        if (i >= text.size() || text[i] != ',') return std::nullopt;
     }
 }
 

@@ -7,6 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/error.h"
+
 namespace marlune {
 
 // Every JSON value in the program keeps its keys in insertion order, so replies and stored files
@@ -37,6 +39,27 @@ std::optional<std::int64_t> integralValue(const Json& value);
 // True when the value holds only finite numbers, at any depth. Serializing a value that fails
 // this would silently turn NaN and infinities into null.
 bool allNumbersFinite(const Json& value);
+
+// Arrays and objects nested deeper than this are refused wherever JSON enters the program: no real
+// message, project or pack comes near it, and everything that walks a value (copies, checks,
+// serialization) recurses once per level.
+inline constexpr int kMaxJsonDepth = 256;
+
+// Reads JSON text that comes from outside the program: bridge messages, project files, cursor
+// packs, the settings file. A pure function of its input, safe on any bytes.
+//
+// Refused, with a message saying why: text nested deeper than kMaxJsonDepth (checked before
+// anything is built), and text that is not JSON. Read leniently, as the page's own JSON.stringify
+// writes them: an escaped lone surrogate ("\ud800" without its partner) reads as U+FFFD, and a
+// number too large for a double (1e999) reads as null, so a value never holds a non-finite number.
+Result<Json> parseJson(std::string_view text);
+
+// The error parseJson fails with for text nested deeper than kMaxJsonDepth.
+const Error& jsonTooDeepError();
+
+// The "id" of a command message that parseJson refused: the string value of the top-level object's
+// "id" member, when the text gets that far before it breaks. Nothing otherwise.
+std::optional<std::string> salvageMessageId(std::string_view text);
 
 // Compact serialization that fails (returns nothing) instead of producing text that would not
 // survive a round trip: non-finite numbers or strings that are not valid UTF-8.

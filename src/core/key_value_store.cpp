@@ -67,9 +67,9 @@ void KeyValueStore::load() {
         readOk = !in.bad();
     }
     if (readOk) {
-        Json parsed = Json::parse(text.str(), nullptr, false);
-        if (!parsed.is_discarded() && parsed.is_object()) {
-            values_ = std::move(parsed);
+        auto parsed = parseJson(text.str());
+        if (parsed && parsed->is_object()) {
+            values_ = std::move(*parsed);
             return;
         }
     }

@@ -111,5 +111,99 @@ TEST(SerializeStrict, CompactAndInInsertionOrder) {
     EXPECT_EQ(serializeStrict(v), R"({"z":1,"a":[true,null,2.5],"m":{}})");
 }
 
+std::string nested(int depth, std::string_view inner = "") {
+    return std::string(static_cast<std::size_t>(depth), '[') + std::string(inner) +
+           std::string(static_cast<std::size_t>(depth), ']');
+}
+
+TEST(ParseJson, RefusesDeepNestingBeforeBuildingAnything) {
+    const std::string deepestAllowed = nested(kMaxJsonDepth);
+    auto ok = parseJson(deepestAllowed);
+    ASSERT_TRUE(ok) << ok.error().message;
+    EXPECT_EQ(ok->dump(), deepestAllowed);
+
+    struct Case {
+        const char* what;
+        std::string text;
+    };
+    const Case refused[] = {
+        {"one level too deep", nested(kMaxJsonDepth + 1)},
+        {"objects count too", std::string(300, '{')},
+        {"a hundred thousand levels", std::string(100'000, '[')},
+        {"deep inside a message",
+         R"({"id":"1","cmd":"x","payload":{"a":)" + nested(100'000) + "}}"},
+    };
+    for (const auto& c : refused) {
+        SCOPED_TRACE(c.what);
+        auto r = parseJson(c.text);
+        ASSERT_FALSE(r);
+        EXPECT_EQ(r.error(), jsonTooDeepError());
+        EXPECT_EQ(r.error().message, "The JSON is nested more than 256 levels deep.");
+    }
+    // Brackets inside strings are text, however many.
+    auto text = parseJson("[\"" + std::string(1000, '[') + "\"]");
+    ASSERT_TRUE(text) << text.error().message;
+    EXPECT_EQ((*text)[0], std::string(1000, '['));
+}
+
+TEST(ParseJson, ReadsWhatBrowsersWriteLeniently) {
+    const std::string fffd = "\xEF\xBF\xBD";
+    struct Case {
+        const char* what;
+        std::string text;
+        Json value;
+    };
+    const Case cases[] = {
+        {"lone high surrogate", R"(["a\ud800b"])", Json::array({"a" + fffd + "b"})},
+        {"lone low surrogate", R"(["\uDC00"])", Json::array({fffd})},
+        {"high then high", R"(["\ud800\ud800\udc00"])", Json::array({fffd + "\xF0\x90\x80\x80"})},
+        {"high at the end", R"(["x\ud83d"])", Json::array({"x" + fffd})},
+        {"proper pair", R"(["\ud83d\ude00"])", Json::array({"\xF0\x9F\x98\x80"})},
+        {"an escaped backslash is not an escape", R"(["\\ud800"])", Json::array({"\\ud800"})},
+        {"too large", R"({"a":1e999,"b":-1E+400,"c":2})",
+         Json{{"a", nullptr}, {"b", nullptr}, {"c", 2}}},
+        {"four hundred digits", "[" + std::string(400, '9') + "]", Json::array({nullptr})},
+        {"too small is zero", "[1e-999]", Json::array({0.0})},
+        {"numbers in strings stay", R"(["1e999"])", Json::array({"1e999"})},
+        {"large but finite", "[1e308]", Json::array({1e308})},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto r = parseJson(c.text);
+        ASSERT_TRUE(r) << r.error().message;
+        EXPECT_EQ(*r, c.value);
+        EXPECT_TRUE(allNumbersFinite(*r));
+    }
+}
+
+TEST(ParseJson, BrokenTextFailsWithAReadableMessage) {
+    for (std::string text :
+         {std::string("{"), std::string("[1,]"), std::string("tru"), std::string("[\"\xff\"]"),
+          std::string("{\"a\":1} x"), std::string("\"\\u12\"")}) {
+        SCOPED_TRACE(text);
+        auto r = parseJson(text);
+        ASSERT_FALSE(r);
+        EXPECT_TRUE(r.error().message.starts_with("Invalid JSON: ")) << r.error().message;
+        // The message travels in a reply, so it must be UTF-8 whatever the input was.
+        EXPECT_TRUE(serializeStrict(Json(r.error().message))) << r.error().message;
+    }
+}
+
+TEST(SalvageMessageId, FindsTheIdOfABrokenCommand) {
+    const std::pair<std::string, std::optional<std::string>> cases[] = {
+        {R"({"id":"7","cmd":"x","payload":{"a":tru}})", "7"},
+        {R"({"cmd":"x","payload":{"s":"}\"{"},"id":"8", "x": nope})", "8"},
+        {R"( { "id" : "a\u0062" , )", "ab"},
+        {R"({"payload":[1,[2,{"id":"inner"}]],"id":"outer")", "outer"},
+        {R"({"id":7,"cmd":"x"})", std::nullopt},
+        {R"({"cmd":"x",)", std::nullopt},
+        {R"({"cmd" "x","id":"9"})", std::nullopt},
+        {"{\"id\":\"a\xff\"}", std::nullopt},
+        {R"(["id","1"])", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const auto& [text, id] : cases) EXPECT_EQ(salvageMessageId(text), id) << text;
+}
+
 }  // namespace
 }  // namespace marlune

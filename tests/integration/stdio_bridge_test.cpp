@@ -61,11 +61,60 @@ TEST(StdioBridge, OnlyScriptLinesReachStandardOutput) {
     p.sendRaw(R"({"id":"u","cmd":"recording.rewind","payload":{"sourceKind":"display"}})");
     p.sendRaw(R"({"id":"e","cmd":"settings.get","payload":"ignored"})");
     EXPECT_EQ(p.closeAndWait(), 0);
-    ASSERT_EQ(p.leftover.size(), 2u) << "malformed lines must produce nothing";
+    ASSERT_EQ(p.leftover.size(), 3u) << "malformed lines produce nothing, unless their id is read";
+    // The cut-off line still names its id: the page is not left waiting for ever.
+    auto cut = test::parseScriptLine(p.leftover[0]).value;
+    EXPECT_EQ(cut["id"], "1");
+    EXPECT_EQ(cut["ok"], false);
     EXPECT_EQ(
-        p.leftover[0],
+        p.leftover[1],
         R"(window.__marluneDeliver({"id":"u","ok":false,"error":{"code":"unknown_command","message":"Unknown command: recording.rewind"}}))");
-    EXPECT_EQ(test::parseScriptLine(p.leftover[1]).value["result"]["fps"], 30);
+    EXPECT_EQ(test::parseScriptLine(p.leftover[2]).value["result"]["fps"], 30);
+}
+
+TEST(StdioBridge, EveryLineWithAReadableIdIsAnswered) {
+    TempDir home;
+    BridgeProcess p({.home = home.path()});
+    const std::string deep(100'000, '[');
+    struct Case {
+        const char* id;
+        std::string line;
+        std::optional<std::string> error;  // the start of the message; success otherwise
+        const char* key = nullptr;         // a setting the command changed, and its value
+        Json value = nullptr;
+    };
+    const Case cases[] = {
+        // Nested far too deep: refused before anything walks it.
+        {"deep",
+         R"({"id":"deep","cmd":"project.save","payload":{"name":"a.mp4","data":{"x":)" + deep +
+             "}}",
+         "The command could not be read. The JSON is nested more than 256 levels deep."},
+        // What the page's JSON.stringify writes for a string cut inside a surrogate pair.
+        {"lone", R"({"id":"lone","cmd":"settings.set","payload":{"webcamCorner":"b\ud83d"}})",
+         std::nullopt, "webcamCorner", "b\xEF\xBF\xBD"},
+        // A number beyond a double counts as missing.
+        {"huge", R"({"id":"huge","cmd":"settings.set","payload":{"webcamZoom":1e999}})",
+         std::nullopt, "webcamZoom", 1.0},
+        {"bytes", "{\"id\":\"bytes\",\"cmd\":\"settings.get\",\"payload\":{\"s\":\"\xff\"}}",
+         "The command could not be read. Invalid JSON: "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.id);
+        p.sendRaw(c.line);
+        auto reply = p.waitReply(c.id);
+        ASSERT_TRUE(reply) << "no answer";
+        if (c.error) {
+            EXPECT_EQ((*reply)["ok"], false);
+            EXPECT_TRUE((*reply)["error"]["message"].get<std::string>().starts_with(*c.error))
+                << (*reply)["error"]["message"];
+        } else {
+            ASSERT_EQ((*reply)["ok"], true) << reply->dump();
+            EXPECT_EQ((*reply)["result"][c.key], c.value);
+        }
+    }
+    EXPECT_TRUE(p.request("after", "settings.get")) << "still running";
+    EXPECT_EQ(p.closeAndWait(), 0);
+    EXPECT_FALSE(fs::exists(home / "Videos/Marlune/a.mp4.marlune.json"));
 }
 
 TEST(StdioBridge, CorruptSettingsFileDoesNotStopTheApp) {
