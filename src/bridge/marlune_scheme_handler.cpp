@@ -89,11 +89,7 @@ struct MarluneSchemeHandler::Task {
     TaskId id = 0;
     SchemeRequest request;
     std::shared_ptr<SchemeResponseSink> sink;
-    int fd = -1;  // the whole file being streamed; touched on the ".scheme" queue only
-
-    ~Task() {
-        if (fd >= 0) ::close(fd);
-    }
+    std::optional<FolderFile> file;  // the whole file being streamed; the ".scheme" queue's
 };
 
 MarluneSchemeHandler::MarluneSchemeHandler(Locations locations)
@@ -210,6 +206,12 @@ std::optional<fs::path> MarluneSchemeHandler::resolveMediaPath(const fs::path& f
 }
 
 std::optional<fs::path> MarluneSchemeHandler::resolveFileURL(std::string_view url) const {
+    auto target = resolveTarget(url);
+    if (!target) return std::nullopt;
+    return target->full();
+}
+
+std::optional<FolderPath> MarluneSchemeHandler::resolveTarget(std::string_view url) const {
     GUri* uri = g_uri_parse(
         std::string(url).c_str(),
         static_cast<GUriFlags>(G_URI_FLAGS_PARSE_RELAXED | G_URI_FLAGS_ENCODED_PATH |
@@ -225,13 +227,17 @@ std::optional<fs::path> MarluneSchemeHandler::resolveFileURL(std::string_view ur
     if (host == "app") {
         auto root = locations_.webRoot ? locations_.webRoot() : std::nullopt;
         if (!root) return std::nullopt;
-        return resolveAppPath(*root, *path);
+        auto file = resolveAppPath(*root, *path);
+        if (!file) return std::nullopt;
+        return FolderPath::inside(*root, *file);
     }
     if (host == "media") {
         std::error_code ec;
         fs::path folder = fs::absolute(locations_.mediaFolder(), ec);
         if (ec) return std::nullopt;
-        return resolveMediaPath(folder, *path);
+        auto file = resolveMediaPath(folder, *path);
+        if (!file) return std::nullopt;
+        return FolderPath::inside(folder, *file);
     }
     return std::nullopt;
 }
@@ -314,43 +320,42 @@ void MarluneSchemeHandler::onMain(const std::shared_ptr<Task>& task, bool last,
 }
 
 void MarluneSchemeHandler::serve(const std::shared_ptr<Task>& task) {
-    auto file = resolveFileURL(task->request.url);
-    if (!file) return respondError(task, 404);
-    // Only regular files: a directory has no body, and a pipe or device would block this queue.
-    struct stat info {};
-    if (::stat(file->c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
-        return respondError(task, 404);
+    auto target = resolveTarget(task->request.url);
+    if (!target) return respondError(task, 404);
+    // Only regular files inside the folder: a directory has no body, a pipe or device would block
+    // this queue, and a symbolic link may point anywhere.
+    auto file = target->open();
+    if (!file) {
+        return respondError(task,
+                            file.error().kind == FolderFileError::Kind::unreadable ? 500 : 404);
     }
-    auto size = static_cast<std::uint64_t>(info.st_size);
-    std::string_view mime = mimeType(*file);
+    const std::uint64_t size = file->size();
+    std::string_view mime = mimeType(target->relative);
     if (task->request.range) {
         auto range = parseRange(*task->request.range, size);
         if (!range) return respondError(task, 416);
         return serveRange(task, *file, mime, *range, size);
     }
-    serveWholeFile(task, *file, mime, size);
+    serveWholeFile(task, std::move(*file), mime, size);
 }
 
-void MarluneSchemeHandler::serveRange(const std::shared_ptr<Task>& task, const fs::path& file,
+void MarluneSchemeHandler::serveRange(const std::shared_ptr<Task>& task, const FolderFile& file,
                                       std::string_view mime, ByteRange range, std::uint64_t size) {
     std::uint64_t first = range.first;
     std::uint64_t last = std::min({range.last, first + kMaxRangeBytes - 1, size - 1});
     if (first > last) return respondError(task, 416);
 
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return respondError(task, 500);
     std::string bytes(last - first + 1, '\0');
     std::size_t got = 0;
     bool failed = false;
     while (got < bytes.size()) {
-        ssize_t n =
-            ::pread(fd, bytes.data() + got, bytes.size() - got, static_cast<off_t>(first + got));
+        ssize_t n = ::pread(file.fd(), bytes.data() + got, bytes.size() - got,
+                            static_cast<off_t>(first + got));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) failed = true;
         if (n <= 0) break;
         got += static_cast<std::size_t>(n);
     }
-    ::close(fd);
     if (failed || got == 0) return respondError(task, 500);
     bytes.resize(got);
 
@@ -362,11 +367,10 @@ void MarluneSchemeHandler::serveRange(const std::shared_ptr<Task>& task, const f
     });
 }
 
-void MarluneSchemeHandler::serveWholeFile(const std::shared_ptr<Task>& task, const fs::path& file,
+void MarluneSchemeHandler::serveWholeFile(const std::shared_ptr<Task>& task, FolderFile file,
                                           std::string_view mime, std::uint64_t size) {
     SchemeResponse head = wholeFileResponse(mime, size);
-    task->fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (task->fd < 0) return respondError(task, 500);
+    task->file = std::move(file);
     onMain(task, false, [task, head = std::move(head)] { task->sink->didReceiveResponse(head); });
     askForMore(task);
 }
@@ -397,7 +401,7 @@ void MarluneSchemeHandler::readNextChunk(const std::shared_ptr<Task>& task) {
     std::string chunk(kChunkBytes, '\0');
     ssize_t n;
     do {
-        n = ::read(task->fd, chunk.data(), chunk.size());
+        n = ::read(task->file->fd(), chunk.data(), chunk.size());
     } while (n < 0 && errno == EINTR);
     // End of file and a read error both end the body; a read error leaves it short.
     if (n <= 0) return completeWholeFile(task, true);
@@ -409,10 +413,7 @@ void MarluneSchemeHandler::readNextChunk(const std::shared_ptr<Task>& task) {
 }
 
 void MarluneSchemeHandler::completeWholeFile(const std::shared_ptr<Task>& task, bool finished) {
-    if (task->fd >= 0) {
-        ::close(task->fd);
-        task->fd = -1;
-    }
+    task->file.reset();
     onMain(task, true, [task, finished] {
         if (finished) task->sink->didFinish();
     });

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/error.h"
+#include "core/folder_file.h"
 #include "core/key_value_store.h"
 
 namespace marlune {
@@ -133,10 +134,12 @@ class MarluneSchemeHandler : public std::enable_shared_from_this<MarluneSchemeHa
     struct Task;
 
     void serve(const std::shared_ptr<Task>& task);
-    void serveRange(const std::shared_ptr<Task>& task, const std::filesystem::path& file,
+    void serveRange(const std::shared_ptr<Task>& task, const FolderFile& file,
                     std::string_view mime, ByteRange range, std::uint64_t size);
-    void serveWholeFile(const std::shared_ptr<Task>& task, const std::filesystem::path& file,
-                        std::string_view mime, std::uint64_t size);
+    void serveWholeFile(const std::shared_ptr<Task>& task, FolderFile file, std::string_view mime,
+                        std::uint64_t size);
+    // The folder and the path inside it that a URL names.
+    std::optional<FolderPath> resolveTarget(std::string_view url) const;
     void readNextChunk(const std::shared_ptr<Task>& task);
     void askForMore(const std::shared_ptr<Task>& task);
     void completeWholeFile(const std::shared_ptr<Task>& task, bool finished);

@@ -3,11 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <fstream>
-#include <iterator>
 #include <limits>
 #include <numbers>
 
+#include "core/folder_file.h"
 #include "platform/image/image_codecs.h"
 #include "render/cursor_pack.h"
 #include "render/raster.h"
@@ -37,15 +36,17 @@ Surface solidImage(Rgb color, int width, int height) {
     return image;
 }
 
-std::optional<BgraImage> loadJpeg(const std::filesystem::path& path) {
-    std::error_code ec;
-    auto size = std::filesystem::file_size(path, ec);
-    if (ec || size > kMaxWallpaperBytes) return std::nullopt;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in),
-                                    std::istreambuf_iterator<char>()};
-    return decodeJpeg(bytes);
+// A picture inside the web root, opened so that a link in the page's folder cannot lead
+// elsewhere.
+std::optional<BgraImage> loadJpeg(const std::filesystem::path& webRoot,
+                                  const std::filesystem::path& path) {
+    auto location = FolderPath::inside(webRoot, path);
+    if (!location) return std::nullopt;
+    auto file = location->open();
+    if (!file) return std::nullopt;
+    auto text = file->readAll(kMaxWallpaperBytes);
+    if (!text) return std::nullopt;
+    return decodeJpeg(std::span(reinterpret_cast<const std::uint8_t*>(text->data()), text->size()));
 }
 
 // Canvas sizes cairo can hold.
@@ -124,7 +125,9 @@ Surface backgroundImage(const FrameSettings& frame, int width, int height,
     if (frame.type == "wallpaper") {
         if (webRoot) {
             if (auto file = webResource(*webRoot, "wallpapers/full", frame.id, ".jpg")) {
-                if (auto jpeg = loadJpeg(*file)) return aspectFill(wrapImage(*jpeg), width, height);
+                if (auto jpeg = loadJpeg(*webRoot, *file)) {
+                    return aspectFill(wrapImage(*jpeg), width, height);
+                }
             }
         }
         return solidImage({}, width, height);

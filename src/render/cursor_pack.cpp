@@ -5,13 +5,13 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <iterator>
 #include <memory>
 #include <numbers>
 #include <span>
 #include <vector>
 
+#include "core/folder_file.h"
 #include "core/json.h"
 
 namespace marlune {
@@ -125,17 +125,6 @@ std::optional<CursorPackAsset> readAsset(const Json& entry) {
     return asset;
 }
 
-std::optional<std::string> readSmallFile(const std::filesystem::path& path) {
-    std::error_code ec;
-    auto size = std::filesystem::file_size(path, ec);
-    if (ec || size > kMaxPackFileBytes) return std::nullopt;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    if (in.bad()) return std::nullopt;
-    return text;
-}
-
 // Fills and strokes the drawn arrow's polygon, given in a 20 × 28 unit grid.
 void traceArrow(cairo_t* cr, double u, double v) {
     static constexpr double kPoints[][2] = {
@@ -170,11 +159,18 @@ std::optional<CursorPack> loadCursorPack(std::string_view file,
         file.find('\0') != std::string_view::npos) {
         return std::nullopt;
     }
-    auto text = readSmallFile(*webRoot / "cursors" / name);
+    // Opened inside the web root, so that a link in the page's folder cannot lead elsewhere.
+    auto opened = FolderFile::open(*webRoot, "cursors/" + name.string());
+    if (!opened) return std::nullopt;
+    auto text = opened->readAll(kMaxPackFileBytes);
     if (!text) return std::nullopt;
+    return parseCursorPack(*text);
+}
 
-    Json root = Json::parse(*text, nullptr, /*allow_exceptions=*/false);
-    if (!root.is_object()) return std::nullopt;
+std::optional<CursorPack> parseCursorPack(std::string_view text) {
+    auto parsed = parseJson(text);
+    if (!parsed || !parsed->is_object()) return std::nullopt;
+    const Json& root = *parsed;
     for (const auto& [key, value] : root.items()) {
         if (!value.is_object()) return std::nullopt;
     }

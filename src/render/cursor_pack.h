@@ -48,13 +48,17 @@ std::optional<std::string> packFile(std::string_view style);
 double styleSizeMultiplier(std::string_view style);
 
 // Loads webRoot/"cursors"/file. Nothing when there is no web root, `file` is not a plain file name,
-// the file is unreadable or not a JSON object whose values are all objects, or the pack has no
+// the file is not a regular file inside the web root (a named pipe, a link leading out of it), is
+// unreadable, or is not a JSON object whose values are all objects, or the pack has no
 // usable "arrow". Entries under unknown names are ignored; an entry whose "dataUrl" is missing, is
 // not Base64 of a PNG, or whose image is larger than kMaxCursorImageSide is skipped and the rest
 // still load. "width"/"height" default to the PNG's pixel size (also when not positive),
 // "hotspotX"/"hotspotY" to 0. Blocking file I/O; any thread.
 std::optional<CursorPack> loadCursorPack(std::string_view file,
                                          const std::optional<std::filesystem::path>& webRoot);
+
+// The pack held by the text of a pack file, by the rules above. A pure function of its input.
+std::optional<CursorPack> parseCursorPack(std::string_view text);
 
 // The cursor drawn in code when no pack loads, `height` pixels tall (callers ask for 4 × the
 // displayed height and scale it down). "dot": a translucent white disc with a white ring, in a

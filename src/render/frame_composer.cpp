@@ -247,8 +247,10 @@ struct FrameComposer::Impl {
         auto liveFile = frame.type == "live" && inputs.webRoot
                             ? webResource(*inputs.webRoot, "wallpapers/live", frame.id, ".mp4")
                             : std::nullopt;
-        if (liveFile) {
-            auto reader = LiveBackgroundReader::open(*liveFile);
+        auto liveLocation =
+            liveFile ? FolderPath::inside(*inputs.webRoot, *liveFile) : std::nullopt;
+        if (liveLocation) {
+            auto reader = LiveBackgroundReader::open(*liveLocation);
             if (reader) {
                 live.emplace(std::move(*reader));
                 liveBackground = makeSurface(w, h);

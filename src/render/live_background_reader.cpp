@@ -14,10 +14,13 @@ constexpr double kTimeTolerance = 1e-6;
 }  // namespace
 
 Result<LiveBackgroundReader> LiveBackgroundReader::open(const std::filesystem::path& path) {
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(path, ec))
-        return fail("The background movie is missing.");
-    auto file = MediaFile::open(path);
+    return open(FolderPath{path.parent_path(), path.filename().string()});
+}
+
+Result<LiveBackgroundReader> LiveBackgroundReader::open(const FolderPath& location) {
+    auto opened = location.open();
+    if (!opened) return fail("The background movie is missing.");
+    auto file = MediaFile::open(opened->procPath());
     if (!file) return std::unexpected(file.error());
     auto video = file->tracks(TrackKind::video);
     if (video.empty()) return fail("The background movie has no video.");
@@ -31,13 +34,13 @@ Result<LiveBackgroundReader> LiveBackgroundReader::open(const std::filesystem::p
     // is refused here, so that the caller falls back to its still background instead of black.
     auto decoder = VideoDecoder::open(std::move(*file), video.front().index, {.threads = 1});
     if (!decoder) return std::unexpected(decoder.error());
-    LiveBackgroundReader reader(path, *duration);
+    LiveBackgroundReader reader(std::move(*opened), *duration);
     reader.decoder_.emplace(std::move(*decoder));
     return reader;
 }
 
-LiveBackgroundReader::LiveBackgroundReader(std::filesystem::path path, double duration)
-    : path_(std::move(path)), duration_(duration) {}
+LiveBackgroundReader::LiveBackgroundReader(FolderFile file, double duration)
+    : file_(std::move(file)), duration_(duration) {}
 
 LiveBackgroundReader::LiveBackgroundReader(LiveBackgroundReader&&) noexcept = default;
 LiveBackgroundReader& LiveBackgroundReader::operator=(LiveBackgroundReader&&) noexcept = default;
@@ -46,7 +49,7 @@ LiveBackgroundReader::~LiveBackgroundReader() = default;
 void LiveBackgroundReader::restart() {
     decoder_.reset();
     next_.reset();
-    auto file = MediaFile::open(path_);
+    auto file = MediaFile::open(file_.procPath());
     if (!file) return;
     auto video = file->tracks(TrackKind::video);
     if (video.empty()) return;

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "core/error.h"
+#include "core/folder_file.h"
 #include "platform/media/video_decoder.h"
 
 namespace marlune {
@@ -17,8 +18,11 @@ namespace marlune {
 // One export's video queue owns it; not thread-safe. Move-only.
 class LiveBackgroundReader {
   public:
-    // Fails when the file does not exist, cannot be opened, has no video track, or lasts 0.1 s or
-    // less (or does not say how long it lasts).
+    // Fails when the file does not exist, is not a regular file inside its folder (a symbolic
+    // link leading elsewhere, a named pipe), cannot be opened, has no video track, or lasts 0.1 s
+    // or less (or does not say how long it lasts). The file is held open for the reader's life.
+    static Result<LiveBackgroundReader> open(const FolderPath& location);
+    // The same for a file whose folder is trusted; only the file itself is checked.
     static Result<LiveBackgroundReader> open(const std::filesystem::path& path);
 
     LiveBackgroundReader(LiveBackgroundReader&&) noexcept;
@@ -35,11 +39,11 @@ class LiveBackgroundReader {
     std::uint64_t generation() const { return generation_; }
 
   private:
-    LiveBackgroundReader(std::filesystem::path path, double duration);
+    LiveBackgroundReader(FolderFile file, double duration);
     // Starts a new pass from the movie's start; the current picture stays until a new one comes.
     void restart();
 
-    std::filesystem::path path_;
+    FolderFile file_;
     double duration_ = 0;
     std::optional<VideoDecoder> decoder_;  // none when the pass could not start
     std::optional<DecodedFrame> next_;     // decoded ahead, not shown yet

@@ -1,5 +1,7 @@
 #include "bridge/marlune_scheme_handler.h"
 
+#include <sys/stat.h>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -255,6 +257,25 @@ TEST_F(SchemeHandlerTest, AnswersWithStatusHeadersAndBytes) {
         EXPECT_EQ(sink->response->headers, c.headers);
         EXPECT_EQ(sink->body, c.body);
         EXPECT_TRUE(sink->finished);
+    }
+}
+
+TEST_F(SchemeHandlerTest, PipesAndLinksOutOfTheFoldersAreNotServed) {
+    ASSERT_EQ(::mkfifo((media / "pipe.mp4").c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo((root / "pipe.js").c_str(), 0600), 0);
+    fs::create_symlink(dir / "secret.txt", media / "link.mp4");
+    fs::create_symlink(dir / "secret.txt", root / "link.js");
+    fs::create_symlink(dir.path(), root / "away");
+    for (const char* url :
+         {"marlune://media/pipe.mp4", "marlune://app/pipe.js", "marlune://media/link.mp4",
+          "marlune://app/link.js", "marlune://app/away/secret.txt"}) {
+        for (std::optional<std::string> range : {std::optional<std::string>(), {"bytes=0-"}}) {
+            SCOPED_TRACE(std::string(url) + " Range: " + range.value_or("(none)"));
+            auto sink = serve(url, range);
+            ASSERT_TRUE(sink->response);
+            EXPECT_EQ(sink->response->status, 404);
+            EXPECT_EQ(sink->body, "");
+        }
     }
 }
 
