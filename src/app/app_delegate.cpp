@@ -187,10 +187,12 @@ void AppDelegate::applicationDidBecomeActive() {
 }
 
 void AppDelegate::startMediaServer() {
-    auto server = MediaHttpServer::start([](std::string_view path) {
+    auto server = MediaHttpServer::start([](std::string_view path) -> std::optional<FolderPath> {
         std::error_code ec;
-        return MarluneSchemeHandler::resolveMediaPath(
-            std::filesystem::absolute(RecordingsLibrary::dirURL(), ec), path);
+        auto folder = std::filesystem::absolute(RecordingsLibrary::dirURL(), ec);
+        auto file = MarluneSchemeHandler::resolveMediaPath(folder, path);
+        if (!file) return std::nullopt;
+        return FolderPath::inside(folder, *file);
     });
     if (server) {
         mediaServer = std::move(*server);

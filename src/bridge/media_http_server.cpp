@@ -1,18 +1,25 @@
 #include "bridge/media_http_server.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/random.h>
-#include <sys/stat.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
-#include <chrono>
+#include <condition_variable>
 #include <cstdio>
-#include <future>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <thread>
 #include <vector>
 
-#include <gio/gio.h>
+#include <glib-unix.h>
+#include <glib.h>
 
 #include "bridge/marlune_scheme_handler.h"
 #include "core/queue.h"
@@ -20,18 +27,14 @@
 namespace marlune {
 
 namespace fs = std::filesystem;
-
-struct MediaHttpServer::State {
-    Resolver resolve;
-    std::string token;
-};
+using Clock = std::chrono::steady_clock;
 
 namespace {
 
 constexpr std::size_t kMaxHeadBytes = 32 * 1024;
-constexpr guint kIdleSeconds = 30;
-// A request head, once begun, must be whole within this time, however steadily its bytes come.
-constexpr std::chrono::seconds kHeadTime{10};
+constexpr std::chrono::milliseconds kSweepInterval{250};
+// After a failed accept (out of descriptors), listening pauses this long instead of spinning.
+constexpr std::chrono::milliseconds kAcceptPause{100};
 
 std::string lowercase(std::string_view text) {
     std::string out(text);
@@ -74,17 +77,63 @@ bool sameToken(std::string_view a, std::string_view b) {
     return diff == 0;
 }
 
-struct Request {
-    std::string method;
-    std::string target;
-    bool http10 = false;
-    std::optional<std::string> range;
-    std::optional<std::string> connection;
-    bool hasBody = false;
-};
+std::string headText(const SchemeResponse& response, bool keepAlive,
+                     std::string_view extra = std::string_view()) {
+    std::string text = "HTTP/1.1 " + std::to_string(response.status) + " " +
+                       MarluneSchemeHandler::reasonPhrase(response.status) + "\r\n";
+    for (const auto& [name, value] : response.headers) text += name + ": " + value + "\r\n";
+    text += extra;
+    text += keepAlive ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n";
+    return text;
+}
 
-std::optional<Request> parseHead(std::string_view head) {
-    Request r;
+bool setBlocking(int fd, bool blocking) {
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0) return false;
+    flags = blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK;
+    return ::fcntl(fd, F_SETFL, flags) == 0;
+}
+
+// Blocking, with the socket's send time-out; false when the client is gone or stalled.
+bool sendAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+// One answer with a body, on a thread of its own. False when the connection cannot go on: the
+// client left or stalled, or the file shrank under us so that the promised length cannot be met.
+bool sendHeadAndBody(int fd, const std::string& head, const FolderFile& file, ByteRange range) {
+    timeval limit{static_cast<time_t>(MediaHttpServer::kSendTime.count()), 0};
+    if (!setBlocking(fd, true) ||
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0 ||
+        !sendAll(fd, head)) {
+        return false;
+    }
+    std::vector<char> chunk(MarluneSchemeHandler::kChunkBytes);
+    std::uint64_t at = range.first;
+    while (at <= range.last) {
+        auto want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), range.last - at + 1));
+        ssize_t n = ::pread(file.fd(), chunk.data(), want, static_cast<off_t>(at));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        if (!sendAll(fd, std::string_view(chunk.data(), static_cast<std::size_t>(n)))) {
+            return false;
+        }
+        at += static_cast<std::uint64_t>(n);
+    }
+    return setBlocking(fd, false);
+}
+
+}  // namespace
+
+std::optional<HttpRequestHead> HttpRequestHead::parse(std::string_view head) {
+    HttpRequestHead r;
     auto lineEnd = head.find("\r\n");
     std::string_view line = head.substr(0, lineEnd);
     auto sp1 = line.find(' ');
@@ -114,215 +163,351 @@ std::optional<Request> parseHead(std::string_view head) {
     return r;
 }
 
-class Connection {
-  public:
-    Connection(const MediaHttpServer::State& state, GSocketConnection* connection)
-        : state_(state),
-          socket_(g_socket_connection_get_socket(connection)),
-          in_(g_io_stream_get_input_stream(G_IO_STREAM(connection))),
-          out_(g_io_stream_get_output_stream(G_IO_STREAM(connection))) {}
+// Everything the server's queue works on; sending threads hold it too. The connection table is
+// touched on the queue's thread only.
+struct MediaHttpServer::State : std::enable_shared_from_this<State> {
+    struct Connection {
+        int fd = -1;
+        GSource* watch = nullptr;        // readable-bytes source; none while a body is being sent
+        std::string buffer;              // bytes received and not yet taken as a head
+        Clock::time_point waitingSince;  // when it began waiting for a head
+        std::optional<Clock::time_point> headDeadline;  // once a head has begun to arrive
+        bool sending = false;                           // a thread is sending a body on it
+    };
 
-    void run() {
-        while (auto head = readHead()) {
-            auto request = parseHead(*head);
-            if (!request) {
-                sendHead(MarluneSchemeHandler::errorResponse(400), false);
+    // What a GLib source calls back with.
+    struct Watch {
+        std::weak_ptr<State> state;
+        std::uint64_t id = 0;  // the connection's, or 0 for the listening socket
+    };
+
+    Resolver resolve;
+    std::string token;
+    std::shared_ptr<Queue> queue;
+    int listenFd = -1;
+    GSource* listenWatch = nullptr;
+    TimerHandle sweepTimer;
+    TimerHandle acceptPause;
+    bool stopping = false;
+    // By id: ids grow, so the first entries are the oldest connections.
+    std::map<std::uint64_t, Connection> connections;
+    std::uint64_t nextId = 1;
+
+    // Open connections, for the destructor's wait and for connectionCount().
+    std::mutex countLock;
+    std::condition_variable countChanged;
+    int open = 0;          // guarded by countLock
+    bool stopped = false;  // no more connections come; guarded by countLock
+
+    ~State() {
+        if (listenFd >= 0) ::close(listenFd);
+    }
+
+    static gboolean onReady(gint, GIOCondition, gpointer data) {
+        auto* watch = static_cast<Watch*>(data);
+        auto self = watch->state.lock();
+        if (!self) return G_SOURCE_REMOVE;
+        if (watch->id == 0) {
+            self->acceptAll();
+        } else {
+            self->readable(watch->id);
+        }
+        return G_SOURCE_CONTINUE;
+    }
+
+    GSource* addWatch(int fd, std::uint64_t id) {
+        GSource* source = g_unix_fd_source_new(fd, G_IO_IN);
+        g_source_set_callback(source, G_SOURCE_FUNC(&State::onReady),
+                              new Watch{weak_from_this(), id},
+                              [](gpointer p) { delete static_cast<Watch*>(p); });
+        g_source_attach(source, queue->context());
+        return source;
+    }
+
+    static void dropWatch(GSource*& source) {
+        if (!source) return;
+        g_source_destroy(source);
+        g_source_unref(source);
+        source = nullptr;
+    }
+
+    void changeCount(int delta) {
+        std::lock_guard lock(countLock);
+        open += delta;
+        countChanged.notify_all();
+    }
+
+    void listen() {
+        listenWatch = addWatch(listenFd, 0);
+        sweepTimer = queue->every(kSweepInterval, [weak = weak_from_this()] {
+            if (auto self = weak.lock()) self->sweep();
+        });
+    }
+
+    void acceptAll() {
+        for (;;) {
+            int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (fd < 0) {
+                if (errno == EINTR || errno == ECONNABORTED) continue;
+                if (errno != EAGAIN && errno != EWOULDBLOCK) pauseAccepting();
                 return;
             }
-            if (!respond(*request)) return;
+            if (static_cast<int>(connections.size()) >= kMaxConnections && !closeOldestWaiting()) {
+                ::close(fd);  // every connection is busy sending: this one has to wait its turn
+                continue;
+            }
+            const std::uint64_t id = nextId++;
+            Connection& c = connections[id];
+            c.fd = fd;
+            c.waitingSince = Clock::now();
+            c.watch = addWatch(fd, id);
+            changeCount(+1);
         }
     }
 
-  private:
-    // The next request head, without its blank line; nothing at the end of the connection, on
-    // the idle time-out, when the head is too large or when it takes too long to arrive.
-    std::optional<std::string> readHead() {
-        std::optional<std::chrono::steady_clock::time_point> deadline;
+    // Out of descriptors: a connection that waits is given up for the new ones, and listening
+    // rests a moment rather than spinning on a socket that stays readable.
+    void pauseAccepting() {
+        closeOldestWaiting();
+        dropWatch(listenWatch);
+        acceptPause = queue->after(kAcceptPause, [weak = weak_from_this()] {
+            auto self = weak.lock();
+            if (self && !self->stopping) self->listenWatch = self->addWatch(self->listenFd, 0);
+        });
+    }
+
+    bool closeOldestWaiting() {
+        for (auto& [id, c] : connections) {
+            if (!c.sending) {
+                close(id);
+                return true;
+            }
+        }
+        return false;
+    }
+
+    void close(std::uint64_t id) {
+        auto it = connections.find(id);
+        if (it == connections.end()) return;
+        dropWatch(it->second.watch);
+        ::close(it->second.fd);
+        connections.erase(it);
+        changeCount(-1);
+    }
+
+    void sweep() {
+        const auto now = Clock::now();
+        std::vector<std::uint64_t> expired;
+        for (const auto& [id, c] : connections) {
+            if (c.sending) continue;
+            if ((c.buffer.empty() && now - c.waitingSince > kIdleTime) ||
+                (c.headDeadline && now > *c.headDeadline)) {
+                expired.push_back(id);
+            }
+        }
+        for (auto id : expired) close(id);
+    }
+
+    void readable(std::uint64_t id) {
+        auto it = connections.find(id);
+        if (it == connections.end()) return;
+        Connection& c = it->second;
+        char chunk[8192];
+        // Never more than a head's worth: a client that sends without end is cut off below.
+        while (c.buffer.size() <= kMaxHeadBytes) {
+            ssize_t n = ::recv(c.fd, chunk, sizeof chunk, 0);
+            if (n > 0) {
+                c.buffer.append(chunk, static_cast<std::size_t>(n));
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+            return close(id);  // the client is gone
+        }
+        takeHeads(id);
+    }
+
+    // Answers every whole head the connection has buffered, until it needs more bytes, closes or
+    // starts sending a body.
+    void takeHeads(std::uint64_t id) {
         for (;;) {
-            auto end = buffer_.find("\r\n\r\n");
-            if (end != std::string::npos) {
-                std::string head = buffer_.substr(0, end);
-                buffer_.erase(0, end + 4);
-                g_socket_set_timeout(socket_, kIdleSeconds);
-                return head;
+            auto it = connections.find(id);
+            if (it == connections.end() || it->second.sending) return;
+            Connection& c = it->second;
+            auto end = c.buffer.find("\r\n\r\n");
+            if (end == std::string::npos) {
+                if (c.buffer.size() > kMaxHeadBytes) return close(id);
+                if (!c.buffer.empty() && !c.headDeadline) c.headDeadline = Clock::now() + kHeadTime;
+                return;
             }
-            if (buffer_.size() > kMaxHeadBytes) return std::nullopt;
-            if (!buffer_.empty()) {
-                auto now = std::chrono::steady_clock::now();
-                if (!deadline) deadline = now + kHeadTime;
-                auto left = std::chrono::ceil<std::chrono::seconds>(*deadline - now).count();
-                if (left <= 0) return std::nullopt;
-                g_socket_set_timeout(socket_, static_cast<guint>(left));
-            }
-            char chunk[8192];
-            gssize n = g_input_stream_read(in_, chunk, sizeof chunk, nullptr, nullptr);
-            if (n <= 0) return std::nullopt;
-            buffer_.append(chunk, static_cast<std::size_t>(n));
+            std::string head = c.buffer.substr(0, end);
+            c.buffer.erase(0, end + 4);
+            c.headDeadline.reset();
+            c.waitingSince = Clock::now();
+            if (!answer(id, head)) return;
         }
     }
 
-    bool write(std::string_view bytes) {
-        return g_output_stream_write_all(out_, bytes.data(), bytes.size(), nullptr, nullptr,
-                                         nullptr);
-    }
-
-    bool sendHead(const SchemeResponse& response, bool keepAlive,
-                  std::string_view extra = std::string_view()) {
-        std::string text = "HTTP/1.1 " + std::to_string(response.status) + " " +
-                           MarluneSchemeHandler::reasonPhrase(response.status) + "\r\n";
-        for (const auto& [name, value] : response.headers) text += name + ": " + value + "\r\n";
-        text += extra;
-        text += keepAlive ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n";
-        return write(text);
-    }
-
-    std::optional<fs::path> resolve(std::string_view target) {
+    std::optional<FolderPath> resolveTarget(std::string_view target) const {
         // An absolute-form target ("http://host/path") carries its path after the authority.
         if (target.starts_with("http://")) {
             auto slash = target.find('/', 7);
             target = slash == std::string_view::npos ? "/" : target.substr(slash);
         }
         target = target.substr(0, target.find_first_of("?#"));
-        if (target.size() < state_.token.size() + 2 || target[0] != '/' ||
-            !sameToken(target.substr(1, state_.token.size()), state_.token) ||
-            target[state_.token.size() + 1] != '/') {
+        if (target.size() < token.size() + 2 || target[0] != '/' ||
+            !sameToken(target.substr(1, token.size()), token) || target[token.size() + 1] != '/') {
             return std::nullopt;
         }
-        std::string_view path = target.substr(state_.token.size() + 1);
+        std::string_view path = target.substr(token.size() + 1);
         char* decoded = g_uri_unescape_segment(path.data(), path.data() + path.size(), nullptr);
         if (!decoded) return std::nullopt;
         std::string text(decoded);
         g_free(decoded);
-        return state_.resolve(text);
+        return resolve(text);
     }
 
-    // Answers one request; false when the connection must close afterwards.
-    bool respond(const Request& request) {
-        bool keepAlive = !request.hasBody && (request.http10 ? request.connection == "keep-alive"
-                                                             : request.connection != "close");
-        if (request.method != "GET" && request.method != "HEAD") {
-            return sendHead(MarluneSchemeHandler::errorResponse(405), keepAlive,
-                            "Allow: GET, HEAD\r\n") &&
-                   keepAlive;
+    // Answers one request. True when the connection goes on waiting for the next head here;
+    // false when it was closed or handed to a sending thread.
+    bool answer(std::uint64_t id, std::string_view headBytes) {
+        auto request = HttpRequestHead::parse(headBytes);
+        if (!request) return reply(id, MarluneSchemeHandler::errorResponse(400), false);
+        const bool keepAlive =
+            !request->hasBody && (request->http10 ? request->connection == "keep-alive"
+                                                  : request->connection != "close");
+        if (request->method != "GET" && request->method != "HEAD") {
+            return reply(id, MarluneSchemeHandler::errorResponse(405), keepAlive,
+                         "Allow: GET, HEAD\r\n");
         }
-        auto file = resolve(request.target);
-        struct stat info {};
-        if (!file || ::stat(file->c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
-            return sendHead(MarluneSchemeHandler::errorResponse(404), keepAlive) && keepAlive;
+        auto target = resolveTarget(request->target);
+        if (!target) return reply(id, MarluneSchemeHandler::errorResponse(404), keepAlive);
+        // Opened without blocking and only when it is a regular file inside the folder.
+        auto file = target->open();
+        if (!file) {
+            const bool unreadable = file.error().kind == FolderFileError::Kind::unreadable;
+            return reply(id, MarluneSchemeHandler::errorResponse(unreadable ? 500 : 404),
+                         keepAlive);
         }
-        auto size = static_cast<std::uint64_t>(info.st_size);
-        std::string_view mime = MarluneSchemeHandler::mimeType(*file);
-
+        const std::uint64_t size = file->size();
+        const std::string_view mime = MarluneSchemeHandler::mimeType(target->relative);
         SchemeResponse head;
         ByteRange range{0, size == 0 ? 0 : size - 1};
-        if (request.range) {
-            auto parsed = MarluneSchemeHandler::parseRange(*request.range, size);
-            if (!parsed) {
-                return sendHead(MarluneSchemeHandler::errorResponse(416), keepAlive) && keepAlive;
-            }
+        if (request->range) {
+            auto parsed = MarluneSchemeHandler::parseRange(*request->range, size);
+            if (!parsed) return reply(id, MarluneSchemeHandler::errorResponse(416), keepAlive);
             range = *parsed;
             head = MarluneSchemeHandler::rangeResponse(mime, range, size);
         } else {
             head = MarluneSchemeHandler::wholeFileResponse(mime, size);
         }
-
-        int fd = ::open(file->c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
-            return sendHead(MarluneSchemeHandler::errorResponse(500), keepAlive) && keepAlive;
-        }
-        bool ok = sendHead(head, keepAlive);
-        if (ok && request.method == "GET" && size > 0) ok = sendBody(fd, range);
-        ::close(fd);
-        return ok && keepAlive;
+        if (request->method != "GET" || size == 0) return reply(id, head, keepAlive);
+        sendBody(id, headText(head, keepAlive), std::move(*file), range, keepAlive);
+        return false;
     }
 
-    // False when the connection cannot go on: the client left, or the file shrank under us so
-    // that the promised length cannot be met.
-    bool sendBody(int fd, ByteRange range) {
-        std::vector<char> chunk(MarluneSchemeHandler::kChunkBytes);
-        std::uint64_t at = range.first;
-        while (at <= range.last) {
-            std::size_t want = static_cast<std::size_t>(
-                std::min<std::uint64_t>(chunk.size(), range.last - at + 1));
-            ssize_t n = ::pread(fd, chunk.data(), want, static_cast<off_t>(at));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return false;
-            if (!write(std::string_view(chunk.data(), static_cast<std::size_t>(n)))) return false;
-            at += static_cast<std::uint64_t>(n);
+    // A head with no body, written here without blocking: it is small enough for the socket's
+    // buffer unless the client stopped reading, which costs it the connection.
+    bool reply(std::uint64_t id, const SchemeResponse& response, bool keepAlive,
+               std::string_view extra = std::string_view()) {
+        auto it = connections.find(id);
+        if (it == connections.end()) return false;
+        const std::string text = headText(response, keepAlive, extra);
+        ssize_t n;
+        do {
+            n = ::send(it->second.fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        } while (n < 0 && errno == EINTR);
+        if (n != static_cast<ssize_t>(text.size()) || !keepAlive) {
+            close(id);
+            return false;
         }
         return true;
     }
 
-    const MediaHttpServer::State& state_;
-    GSocket* socket_;
-    GInputStream* in_;
-    GOutputStream* out_;
-    std::string buffer_;
+    void sendBody(std::uint64_t id, std::string head, FolderFile file, ByteRange range,
+                  bool keepAlive) {
+        Connection& c = connections.at(id);
+        c.sending = true;
+        dropWatch(c.watch);
+        std::thread([self = shared_from_this(), id, fd = c.fd, head = std::move(head),
+                     file = std::move(file), range, keepAlive] {
+            const bool ok = sendHeadAndBody(fd, head, file, range);
+            self->queue->post([self, id, goOn = ok && keepAlive] { self->sent(id, goOn); });
+        }).detach();
+    }
+
+    void sent(std::uint64_t id, bool goOn) {
+        auto it = connections.find(id);
+        if (it == connections.end()) return;
+        Connection& c = it->second;
+        c.sending = false;
+        if (!goOn || stopping) return close(id);
+        c.waitingSince = Clock::now();
+        c.watch = addWatch(c.fd, id);
+        takeHeads(id);  // a request sent while the body was going out
+    }
+
+    void stop() {
+        stopping = true;
+        sweepTimer.cancel();
+        acceptPause.cancel();
+        dropWatch(listenWatch);
+        std::vector<std::uint64_t> waiting;
+        for (auto& [id, c] : connections) {
+            if (c.sending) {
+                ::shutdown(c.fd, SHUT_RDWR);  // its thread's next write fails; sent() closes it
+            } else {
+                waiting.push_back(id);
+            }
+        }
+        for (auto id : waiting) close(id);
+        std::lock_guard lock(countLock);
+        stopped = true;
+        countChanged.notify_all();
+    }
 };
-
-gboolean onRun(GThreadedSocketService*, GSocketConnection* connection, GObject*, gpointer data) {
-    g_socket_set_timeout(g_socket_connection_get_socket(connection), kIdleSeconds);
-    Connection(*static_cast<MediaHttpServer::State*>(data), connection).run();
-    g_io_stream_close(G_IO_STREAM(connection), nullptr, nullptr);
-    return TRUE;
-}
-
-}  // namespace
 
 Result<std::unique_ptr<MediaHttpServer>> MediaHttpServer::start(Resolver resolver) {
     auto token = randomToken();
     if (!token) return std::unexpected(token.error());
-    auto* state = new State{std::move(resolver), *token};
+
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return fail(std::string("The media server could not listen: ") + strerror(errno));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd, SOMAXCONN) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        std::string message = std::strerror(errno);
+        ::close(fd);
+        return fail("The media server could not listen: " + message);
+    }
+
+    auto state = std::make_shared<State>();
+    state->resolve = std::move(resolver);
+    state->token = *token;
+    state->listenFd = fd;
+    state->queue = Queue::makeSerial(".media");
+    state->queue->post([state] { state->listen(); });
 
     std::unique_ptr<MediaHttpServer> server(new MediaHttpServer());
-    server->queue_ = Queue::makeSerial(".media");
-    // Created and started on the queue's thread, so accepting never waits for the main loop.
-    std::promise<Result<std::pair<GSocketService*, int>>> started;
-    server->queue_->post([state, &started] {
-        GSocketService* service = g_threaded_socket_service_new(kMaxConnections);
-        // The state lives as long as the service, which every connection thread holds.
-        g_object_set_data_full(G_OBJECT(service), "marlune-state", state,
-                               [](gpointer p) { delete static_cast<State*>(p); });
-        g_signal_connect(service, "run", G_CALLBACK(onRun), state);
-
-        GInetAddress* loopback = g_inet_address_new_loopback(G_SOCKET_FAMILY_IPV4);
-        GSocketAddress* address = g_inet_socket_address_new(loopback, 0);
-        GSocketAddress* bound = nullptr;
-        GError* error = nullptr;
-        gboolean ok =
-            g_socket_listener_add_address(G_SOCKET_LISTENER(service), address, G_SOCKET_TYPE_STREAM,
-                                          G_SOCKET_PROTOCOL_TCP, nullptr, &bound, &error);
-        g_object_unref(address);
-        g_object_unref(loopback);
-        if (!ok) {
-            std::string message = error ? error->message : "unknown error";
-            g_clear_error(&error);
-            g_object_unref(service);
-            started.set_value(fail("The media server could not listen: " + message));
-            return;
-        }
-        int port = g_inet_socket_address_get_port(G_INET_SOCKET_ADDRESS(bound));
-        g_object_unref(bound);
-        g_socket_service_start(service);
-        started.set_value(std::pair{service, port});
-    });
-    auto result = started.get_future().get();
-    if (!result) return std::unexpected(result.error());
-    server->service_ = result->first;
-    server->baseURL_ = "http://127.0.0.1:" + std::to_string(result->second) + "/" + *token + "/";
+    server->state_ = std::move(state);
+    server->baseURL_ =
+        "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/" + *token + "/";
     return server;
 }
 
 MediaHttpServer::~MediaHttpServer() {
-    if (!service_) return;
-    std::promise<void> stopped;
-    queue_->post([service = service_, &stopped] {
-        g_socket_service_stop(service);
-        g_socket_listener_close(G_SOCKET_LISTENER(service));
-        g_object_unref(service);
-        stopped.set_value();
-    });
-    stopped.get_future().wait();
+    if (!state_) return;
+    state_->queue->post([state = state_] { state->stop(); });
+    std::unique_lock lock(state_->countLock);
+    state_->countChanged.wait(lock, [&] { return state_->open == 0 && state_->stopped; });
+}
+
+int MediaHttpServer::connectionCount() const {
+    std::lock_guard lock(state_->countLock);
+    return state_->open;
 }
 
 }  // namespace marlune

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -8,12 +9,23 @@
 #include <string_view>
 
 #include "core/error.h"
-
-typedef struct _GSocketService GSocketService;
+#include "core/folder_file.h"
 
 namespace marlune {
 
-class Queue;
+// The parts of an HTTP/1.x request head the media server acts on.
+struct HttpRequestHead {
+    std::string method;
+    std::string target;
+    bool http10 = false;
+    std::optional<std::string> range;       // the first "Range" field
+    std::optional<std::string> connection;  // the last "Connection" field, lower-cased
+    bool hasBody = false;                   // a body follows (never read: the connection closes)
+
+    // A head as it arrived, without its blank line. Nothing when the request line is not
+    // "METHOD TARGET HTTP/1.x". A pure function of its input, safe on any bytes.
+    static std::optional<HttpRequestHead> parse(std::string_view head);
+};
 
 // Serves the recordings to the page's media elements over loopback HTTP, because the web view's
 // media player can only open http(s) and blob URLs, not the "marlune" scheme. It listens on
@@ -27,18 +39,30 @@ class Queue;
 // stays bounded whatever the size, and the media player gets the bytes it asked for. GET and
 // HEAD, HTTP/1.1 keep-alive.
 //
-// Threads: accepting runs on its own serial queue (".media"); each connection is served on a
-// worker thread, with blocking I/O, a 30-second idle time-out and 10 seconds for a request head
-// to arrive whole. Every member may be called from any thread.
+// Any local process can connect, so no number or behaviour of connections may stop a request that
+// carries the token from being answered at once. Accepting and reading request heads happen on the
+// server's own serial queue (".media") without ever blocking; answers with no body are written
+// there too. Only a body (a file, for a request holding the token) is sent from a thread of its
+// own, with blocking writes and a time-out. At most kMaxConnections are open: the oldest one
+// waiting for a request head is closed to make room for a new one. A connection may wait
+// kIdleTime for a head to begin and kHeadTime for it to end.
+//
+// Every member may be called from any thread.
 class MediaHttpServer {
   public:
-    // Maps a percent-decoded request path ("/" + whatever followed the token) to a file, or
-    // nothing. Called on the connection threads.
-    using Resolver =
-        std::function<std::optional<std::filesystem::path>(std::string_view decodedPath)>;
+    // Maps a percent-decoded request path ("/" + whatever followed the token) to a file inside a
+    // folder, or nothing. Called on the server's queue.
+    using Resolver = std::function<std::optional<FolderPath>(std::string_view decodedPath)>;
+
+    static constexpr int kMaxConnections = 64;
+    static constexpr std::chrono::seconds kIdleTime{5};
+    static constexpr std::chrono::seconds kHeadTime{10};
+    // A client that stops reading a body for this long loses its connection.
+    static constexpr std::chrono::seconds kSendTime{30};
 
     static Result<std::unique_ptr<MediaHttpServer>> start(Resolver resolver);
-    // Stops listening. Connections under way finish on their own threads.
+    // Stops listening, closes every connection (bodies being sent are cut off) and returns once
+    // none is left.
     ~MediaHttpServer();
     MediaHttpServer(const MediaHttpServer&) = delete;
     MediaHttpServer& operator=(const MediaHttpServer&) = delete;
@@ -47,15 +71,15 @@ class MediaHttpServer {
     // percent-encoded file name.
     const std::string& baseURL() const { return baseURL_; }
 
-    static constexpr int kMaxConnections = 32;
+    // Connections open now. Any thread.
+    int connectionCount() const;
 
     struct State;
 
   private:
     MediaHttpServer() = default;
 
-    std::shared_ptr<Queue> queue_;
-    GSocketService* service_ = nullptr;
+    std::shared_ptr<State> state_;
     std::string baseURL_;
 };
 
