@@ -216,6 +216,7 @@ std::optional<CursorFX> CursorFX::fromDict(const Json& dict) {
     c.motionBlur = clampLowThenHigh(numberOr(dict, "motionBlur", c.motionBlur), 0, 1);
     c.sway = clampLowThenHigh(numberOr(dict, "sway", c.sway), 0, 1);
     c.render = booleanOr(dict, "render", c.render);
+    c.prepareLookups();
     return c;
 }
 
@@ -244,31 +245,133 @@ std::optional<CursorFX::RawPosition> CursorFX::raw(double t) const {
     return RawPosition{a.fx + u * (b.fx - a.fx), a.fy + u * (b.fy - a.fy), a.type};
 }
 
+// Index of the caret and click tracks, for tracks that are not in time order.
+struct CursorFX::Lookups {
+    bool caretInOrder = true;
+    bool clicksInOrder = true;
+    // Caret: the samples' positions sorted by time (ties in array order), and for each prefix of
+    // that order the largest array position in it: the last sample (array order) at or before a
+    // time.
+    std::vector<std::uint32_t> caretByTime;
+    std::vector<std::uint32_t> caretLatest;
+    // Clicks: positions sorted by time (ties in array order).
+    std::vector<std::uint32_t> clicksByTime;
+};
+
+namespace {
+
+bool inTimeOrder(const std::vector<TrackPoint>& track) {
+    // Written as the negation, so that a NaN time counts as out of order.
+    for (std::size_t i = 1; i < track.size(); ++i) {
+        if (!(track[i - 1].t <= track[i].t)) return false;
+    }
+    return true;
+}
+
+std::vector<std::uint32_t> byTime(const std::vector<TrackPoint>& track) {
+    std::vector<std::uint32_t> order(track.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
+    // NaN times sort last, where no lookup reaches them.
+    auto key = [&](std::uint32_t i) {
+        double t = track[i].t;
+        return std::isnan(t) ? std::numeric_limits<double>::infinity() : t;
+    };
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::uint32_t a, std::uint32_t b) { return key(a) < key(b); });
+    return order;
+}
+
+}  // namespace
+
+void CursorFX::prepareLookups() {
+    auto l = std::make_shared<Lookups>();
+    // Positions are kept in 32 bits: longer tracks than that are left to the scans.
+    const std::size_t limit = std::numeric_limits<std::uint32_t>::max();
+    l->caretInOrder = inTimeOrder(caretPath);
+    if (!l->caretInOrder && caretPath.size() < limit) {
+        l->caretByTime = byTime(caretPath);
+        l->caretLatest.resize(l->caretByTime.size());
+        std::uint32_t latest = 0;
+        for (std::size_t k = 0; k < l->caretByTime.size(); ++k) {
+            latest = std::max(latest, l->caretByTime[k]);
+            l->caretLatest[k] = latest;
+        }
+    }
+    l->clicksInOrder = inTimeOrder(clicks);
+    if (!l->clicksInOrder && clicks.size() < limit) l->clicksByTime = byTime(clicks);
+    lookups = std::move(l);
+}
+
 std::optional<CursorFX::Position> CursorFX::caret(double t) const {
-    // The first sample later than t; the one before it is the latest at or before t.
-    auto it = std::partition_point(caretPath.begin(), caretPath.end(),
-                                   [t](const TrackPoint& s) { return s.t <= t; });
-    if (it == caretPath.begin()) return std::nullopt;
-    const TrackPoint& s = *std::prev(it);
-    if (t - s.t <= 900) return Position{s.fx, s.fy};
+    if (caretPath.empty() || !(caretPath.front().t <= t)) return std::nullopt;
+    const TrackPoint* latest = nullptr;
+    if (lookups && lookups->caretInOrder) {
+        // The first sample later than t; the one before it is the latest at or before t.
+        auto it = std::partition_point(caretPath.begin(), caretPath.end(),
+                                       [t](const TrackPoint& s) { return s.t <= t; });
+        latest = &*std::prev(it);
+    } else if (lookups && !lookups->caretByTime.empty()) {
+        const auto& order = lookups->caretByTime;
+        auto it = std::partition_point(order.begin(), order.end(),
+                                       [&](std::uint32_t i) { return caretPath[i].t <= t; });
+        // Not empty: the first sample is at or before t.
+        latest = &caretPath[lookups->caretLatest[static_cast<std::size_t>(it - order.begin()) - 1]];
+    } else {
+        for (const TrackPoint& s : caretPath) {
+            if (s.t <= t) latest = &s;
+        }
+    }
+    if (t - latest->t <= 900) return Position{latest->fx, latest->fy};
     return std::nullopt;
 }
 
 const TrackPoint* CursorFX::recentClick(double t, double withinMs) const {
-    // The same comparison as the condition itself, so the search and the check never disagree by a
-    // rounding step.
-    auto it = std::partition_point(clicks.begin(), clicks.end(),
-                                   [&](const TrackPoint& c) { return t - c.t > withinMs; });
-    if (it == clicks.end() || !(t - it->t >= 0)) return nullptr;
-    return &*it;
+    // The same comparisons as the condition itself, so the search and the check never disagree
+    // by a rounding step.
+    auto tooOld = [&](const TrackPoint& c) { return t - c.t > withinMs; };
+    if (lookups && lookups->clicksInOrder) {
+        auto it = std::partition_point(clicks.begin(), clicks.end(), tooOld);
+        if (it == clicks.end() || !(t - it->t >= 0)) return nullptr;
+        return &*it;
+    }
+    const TrackPoint* first = nullptr;
+    if (lookups && !lookups->clicksByTime.empty()) {
+        // The clicks of the window, in time order; the first of them in array order wins.
+        const auto& order = lookups->clicksByTime;
+        auto it = std::partition_point(order.begin(), order.end(),
+                                       [&](std::uint32_t i) { return tooOld(clicks[i]); });
+        for (; it != order.end() && t - clicks[*it].t >= 0; ++it) {
+            if (!first || &clicks[*it] < first) first = &clicks[*it];
+        }
+        return first;
+    }
+    for (const TrackPoint& c : clicks) {
+        if (!tooOld(c) && t - c.t >= 0) return &c;
+    }
+    return nullptr;
 }
 
-std::span<const TrackPoint> CursorFX::clicksBetween(double fromMs, double toMs) const {
-    auto first = std::partition_point(clicks.begin(), clicks.end(),
-                                      [&](const TrackPoint& c) { return c.t < fromMs; });
-    auto last =
-        std::partition_point(first, clicks.end(), [&](const TrackPoint& c) { return c.t <= toMs; });
-    return {first, last};
+void CursorFX::forEachClickBetween(double fromMs, double toMs,
+                                   const std::function<void(const TrackPoint&)>& fn) const {
+    if (lookups && lookups->clicksInOrder) {
+        auto first = std::partition_point(clicks.begin(), clicks.end(),
+                                          [&](const TrackPoint& c) { return c.t < fromMs; });
+        for (auto it = first; it != clicks.end() && it->t <= toMs; ++it) fn(*it);
+        return;
+    }
+    if (lookups && !lookups->clicksByTime.empty()) {
+        const auto& order = lookups->clicksByTime;
+        auto it = std::partition_point(order.begin(), order.end(),
+                                       [&](std::uint32_t i) { return clicks[i].t < fromMs; });
+        std::vector<std::uint32_t> inWindow;
+        for (; it != order.end() && clicks[*it].t <= toMs; ++it) inWindow.push_back(*it);
+        std::sort(inWindow.begin(), inWindow.end());
+        for (std::uint32_t i : inWindow) fn(clicks[i]);
+        return;
+    }
+    for (const TrackPoint& c : clicks) {
+        if (c.t >= fromMs && c.t <= toMs) fn(c);
+    }
 }
 
 std::optional<WebcamFX> WebcamFX::fromDict(const Json& dict) {

@@ -1,8 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -87,9 +88,10 @@ struct TrackPoint {
 // Cursor tracks and the cursor treatment of an export.
 //
 // The tracks keep the order in which they arrived; the parser neither sorts nor removes duplicates.
-// The lookups below are binary searches and give the exact answer for tracks in time order, which
-// is how the recorder writes them; for a track out of order they return one of its samples (or
-// nothing), never anything undefined.
+// The recorder writes them in time order, and the lookups below are binary searches over them;
+// the order of each track is checked once when the value is built (fromDict, or prepareLookups()
+// after building one by hand), and a track out of order gets a time index instead, so that its
+// lookups give the same answers as a scan of the track in array order would.
 struct CursorFX {
     std::vector<CursorSample> path;     // never empty when parsed
     std::vector<TrackPoint> caretPath;  // from the key "caret"
@@ -108,6 +110,10 @@ struct CursorFX {
     // {"t", "fx", "fy"}.
     static std::optional<CursorFX> fromDict(const Json& dict);
 
+    // Checks the order of the caret and click tracks and indexes those out of order. Call it
+    // after changing the tracks; without it the lookups scan the tracks (right, but slow).
+    void prepareLookups();
+
     struct RawPosition {
         double fx;
         double fy;
@@ -115,21 +121,28 @@ struct CursorFX {
     };
     // The pointer at time `t` (ms): linear interpolation between the two samples around it, the
     // first or last sample outside the track, nothing for an empty path. The type is the earlier
-    // sample's, never interpolated.
+    // sample's, never interpolated. The path is searched by halving, as a track in time order.
     std::optional<RawPosition> raw(double t) const;
 
     struct Position {
         double fx;
         double fy;
     };
-    // The latest caret sample at or before `t` (ms), when it is at most 900 ms old.
+    // The caret at `t` (ms): nothing when the track is empty or its first sample is later than
+    // `t`; otherwise the last sample in the track (array order) with a time at or before `t`,
+    // when it is at most 900 ms old.
     std::optional<Position> caret(double t) const;
 
-    // The first click (in track order) with 0 <= t - click.t <= withinMs, if any.
+    // The first click in the track (array order) with 0 <= t - click.t <= withinMs, if any.
     const TrackPoint* recentClick(double t, double withinMs) const;
 
-    // The clicks with fromMs <= click.t <= toMs, for a track in time order.
-    std::span<const TrackPoint> clicksBetween(double fromMs, double toMs) const;
+    // Calls `fn` for every click with fromMs <= click.t <= toMs, in array order.
+    void forEachClickBetween(double fromMs, double toMs,
+                             const std::function<void(const TrackPoint&)>& fn) const;
+
+    // What prepareLookups() worked out; shared by the copies of one value.
+    struct Lookups;
+    std::shared_ptr<const Lookups> lookups;
 };
 
 // Webcam overlay of an export. It exists exactly when the overlay is wanted. No number is clamped:

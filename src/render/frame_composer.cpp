@@ -525,10 +525,10 @@ struct FrameComposer::Impl {
 
     void drawRipples(cairo_t* cr, const Layer& layer, double srcMs) {
         const CursorFX& cursor = *motion.cursor();
-        for (const TrackPoint& click : cursor.clicksBetween(srcMs - 775, srcMs - 175)) {
+        cursor.forEachClickBetween(srcMs - 775, srcMs - 175, [&](const TrackPoint& click) {
             auto ripple = rippleAt(srcMs - click.t, cursorH);
             // Past about 0.3 of its time a ripple is too faint to change a pixel.
-            if (!ripple || ripple->alpha * 255 < 0.5) continue;
+            if (!ripple || ripple->alpha * 255 < 0.5) return;
             const Point c = layer.at(click.fx, click.fy, w, h);
             const double radius = ripple->radius * layer.s * layer.k;
             const double lineWidth = ripple->lineWidth * layer.s * layer.k;
@@ -541,7 +541,7 @@ struct FrameComposer::Impl {
                         cairo_set_source_rgba(cr, 1, 1, 1, ripple->alpha);
                         cairo_stroke(cr);
                     });
-        }
+        });
     }
 
     void drawCursor(cairo_t* cr, const Layer& layer, const MotionSim::CursorOut& c) {

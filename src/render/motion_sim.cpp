@@ -28,6 +28,8 @@ MotionSim::MotionSim(std::vector<ZoomSegment> zooms, std::optional<CursorFX> cur
       h_(sanitizedSize(height)),
       cursorCfg_(cursorSpringConfig(cursor_ ? 2 * cursor_->smooth : 0)),
       swayCfg_(swaySpringConfig(cursor_ ? 2 * cursor_->smooth : 0)) {
+    // A value built by hand has not had its tracks' order checked yet.
+    if (cursor_ && !cursor_->lookups) cursor_->prepareLookups();
     // Segments that can contain a time (start <= end), in edit order. When each ends no later than
     // the next begins (the usual edit), a binary search finds the active one; only segments that
     // touch at a time share it.

@@ -18,8 +18,9 @@ namespace marlune {
 // milliseconds on the recording's clock (the tracks' `t`, the segments' startMs/endMs).
 //
 // Not thread-safe: the owner ticks it from one queue (the export's video queue). Construction keeps
-// its arguments and builds a small index of the segments; tick() never allocates and looks tracks
-// up by binary search, so it costs the same on an hour-long recording as on a short one.
+// its arguments and builds a small index of the segments (and of cursor tracks that are out of
+// time order); tick() never allocates and looks tracks up by binary search, so it costs the same
+// on an hour-long recording as on a short one.
 class MotionSim {
   public:
     // The cursor of one frame, present whenever the edit has cursor tracks, whether or not the

@@ -258,10 +258,18 @@ TEST(CursorFX, RawInterpolatesThePointer) {
     EXPECT_TRUE(std::isfinite(dup.raw(9.5)->fx));
 }
 
+// The fx of every click in the window, in the order they are visited.
+std::vector<double> clicksBetween(const CursorFX& c, double from, double to) {
+    std::vector<double> seen;
+    c.forEachClickBetween(from, to, [&](const TrackPoint& p) { seen.push_back(p.fx); });
+    return seen;
+}
+
 TEST(CursorFX, CaretAndClickLookups) {
     CursorFX c = withPath({{0, 0.5, 0.5, 0}});
     c.caretPath = {{1000, 0.1, 0.2}, {1125, 0.3, 0.4}, {1125, 0.35, 0.45}, {3000, 0.9, 0.9}};
     c.clicks = {{1000, 0.1, 0.1}, {1200, 0.2, 0.2}, {1200, 0.3, 0.3}, {5000, 0.4, 0.4}};
+    c.prepareLookups();
     // The caret is valid for 900 ms.
     const std::pair<double, std::optional<double>> carets[] = {
         {999.9, {}},   {1000, 0.1}, {1124, 0.1},  {1125, 0.35}, {2025, 0.35},
@@ -282,9 +290,49 @@ TEST(CursorFX, CaretAndClickLookups) {
         const TrackPoint* p = c.recentClick(t, 350);
         EXPECT_EQ(p ? std::optional(p->fx) : std::nullopt, fx) << t;
     }
-    EXPECT_EQ(c.clicksBetween(1000, 1200).size(), 3u);
-    EXPECT_EQ(c.clicksBetween(1000.5, 4999).size(), 2u);
-    EXPECT_EQ(c.clicksBetween(1201, 4999).size(), 0u);
+    EXPECT_EQ(clicksBetween(c, 1000, 1200), (std::vector<double>{0.1, 0.2, 0.3}));
+    EXPECT_EQ(clicksBetween(c, 1000.5, 4999), (std::vector<double>{0.2, 0.3}));
+    EXPECT_EQ(clicksBetween(c, 1201, 4999), std::vector<double>{});
+}
+
+TEST(CursorFX, TracksOutOfOrderGiveTheAnswersOfAScanInArrayOrder) {
+    // The recorder writes tracks in time order; a page may not. Each lookup must answer as a
+    // scan of the track in array order would, whether the value was parsed (indexed) or built
+    // by hand and indexed later.
+    CursorFX c = withPath({{0, 0.5, 0.5, 0}});
+    c.clicks = {
+        {5000, 0.5, 0.5}, {1000, 0.1, 0.1}, {1200, 0.2, 0.2}, {900, 0.9, 0.9}, {1100, 0.3, 0.3}};
+    c.caretPath = {{1000, 0.1, 0.1}, {3000, 0.3, 0.3}, {2000, 0.2, 0.2}, {1500, 0.15, 0.15}};
+    CursorFX parsed = *CursorFX::fromDict(Json::parse(R"({"path": [[0, 0.5, 0.5]],
+        "clicks": [{"t": 5000, "fx": 0.5}, {"t": 1000, "fx": 0.1}, {"t": 1200, "fx": 0.2},
+                   {"t": 900, "fx": 0.9}, {"t": 1100, "fx": 0.3}],
+        "caret": [[1000, 0.1, 0.1], [3000, 0.3, 0.3], [2000, 0.2, 0.2], [1500, 0.15, 0.15]]})"));
+    CursorFX indexed = c;
+    indexed.prepareLookups();
+
+    // The first click in array order within 350 ms, not the earliest or the latest.
+    const std::pair<double, std::optional<double>> clicks[] = {
+        {899, {}},   {950, 0.9}, {1100, 0.1}, {1249, 0.1}, {1351, 0.2},
+        {1500, 0.2}, {1551, {}}, {5000, 0.5}, {5350, 0.5},
+    };
+    // Before the first sample in array order there is no caret; after it, the last sample in
+    // array order at or before the time, while it is at most 900 ms old.
+    const std::pair<double, std::optional<double>> carets[] = {
+        {999, {}}, {1200, 0.1}, {1600, 0.15}, {2100, 0.15}, {2401, {}}, {3100, {}},
+    };
+    for (const CursorFX* v : {&c, &parsed, &indexed}) {
+        for (auto [t, fx] : clicks) {
+            const TrackPoint* p = v->recentClick(t, 350);
+            EXPECT_EQ(p ? std::optional(p->fx) : std::nullopt, fx) << "click at " << t;
+        }
+        for (auto [t, fx] : carets) {
+            auto p = v->caret(t);
+            EXPECT_EQ(p ? std::optional(p->fx) : std::nullopt, fx) << "caret at " << t;
+        }
+        // Every click in the window, in array order.
+        EXPECT_EQ(clicksBetween(*v, 900, 1200), (std::vector<double>{0.1, 0.2, 0.9, 0.3}));
+        EXPECT_EQ(clicksBetween(*v, 1050, 6000), (std::vector<double>{0.5, 0.2, 0.3}));
+    }
 }
 
 TEST(WebcamFX, EnabledAndFileAreRequired) {

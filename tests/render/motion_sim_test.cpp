@@ -277,6 +277,13 @@ TEST(MotionSim, ClickBounce) {
     MotionSim sim({}, two, 1920, 1080);
     EXPECT_NEAR(sim.tick(1150).cursor->bounceK, 1 - 0.14 * std::sin(std::numbers::pi * 150 / 350),
                 1e-12);
+    // Also when the track is not in time order: here the click at 1100 comes first.
+    CursorFX unordered =
+        cursor({{0, 0.5, 0.5, 0}}, {}, {{9000, 0.5, 0.5}, {1100, 0.5, 0.5}, {1000, 0.5, 0.5}});
+    unordered.bounce = 0.25;
+    MotionSim later({}, unordered, 1920, 1080);
+    EXPECT_NEAR(later.tick(1150).cursor->bounceK, 1 - 0.14 * std::sin(std::numbers::pi * 50 / 350),
+                1e-12);
 }
 
 TEST(MotionSim, SwayLeansAndBlurStreaksWithTheMotion) {
