@@ -1,5 +1,6 @@
 #include "app/app_delegate.h"
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -102,6 +103,15 @@ void AppDelegate::launch(const std::shared_ptr<ScriptTarget>& page) {
     createRecordingController();
     auth->setBridge(bridge);
     installChrome();
+    // Settings that cannot be saved still apply for this run; the page is told once, so that the
+    // user knows they will not last.
+    defaults->setOnSaveFailure(
+        [weak = std::weak_ptr<WebBridge>(bridge),
+         told = std::make_shared<std::atomic<bool>>(false)](const Error& error) {
+            auto b = weak.lock();
+            if (!b || (isMainThread() && !b->pageReady()) || told->exchange(true)) return;
+            b->emit("error", {{"message", error.message}});
+        });
     registerCommands();
     if (isSmoke) return startSmokeMode();
     if (settings->webcamEnabled()) setWebcamPreview(true);

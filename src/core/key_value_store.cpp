@@ -133,15 +133,38 @@ std::optional<std::string> KeyValueStore::stringValue(std::string_view key) cons
 }
 
 void KeyValueStore::set(std::string_view key, Json value) {
-    std::lock_guard lock(mutex_);
-    values_[std::string(key)] = std::move(value);
-    changedLocked();
+    std::optional<Error> failed;
+    {
+        std::lock_guard lock(mutex_);
+        values_[std::string(key)] = std::move(value);
+        failed = changedLocked();
+    }
+    reportFailure(failed);
 }
 
 void KeyValueStore::remove(std::string_view key) {
+    std::optional<Error> failed;
+    {
+        std::lock_guard lock(mutex_);
+        if (values_.erase(std::string(key)) == 0) return;
+        failed = changedLocked();
+    }
+    reportFailure(failed);
+}
+
+void KeyValueStore::setOnSaveFailure(std::function<void(const Error&)> handler) {
     std::lock_guard lock(mutex_);
-    if (values_.erase(std::string(key)) == 0) return;
-    changedLocked();
+    onSaveFailure_ = std::move(handler);
+}
+
+void KeyValueStore::reportFailure(const std::optional<Error>& error) const {
+    if (!error) return;
+    std::function<void(const Error&)> handler;
+    {
+        std::lock_guard lock(mutex_);
+        handler = onSaveFailure_;
+    }
+    if (handler) handler(*error);
 }
 
 KeyValueStore::Batch::Batch(KeyValueStore& store) : store_(store) {
@@ -150,19 +173,23 @@ KeyValueStore::Batch::Batch(KeyValueStore& store) : store_(store) {
 }
 
 KeyValueStore::Batch::~Batch() {
-    std::lock_guard lock(store_.mutex_);
-    if (--store_.batchDepth_ == 0 && store_.dirty_) store_.persistLocked();
+    std::optional<Error> failed;
+    {
+        std::lock_guard lock(store_.mutex_);
+        if (--store_.batchDepth_ == 0 && store_.dirty_) failed = store_.persistLocked();
+    }
+    store_.reportFailure(failed);
 }
 
-void KeyValueStore::changedLocked() {
+std::optional<Error> KeyValueStore::changedLocked() {
     if (batchDepth_ > 0) {
         dirty_ = true;
-    } else {
-        persistLocked();
+        return std::nullopt;
     }
+    return persistLocked();
 }
 
-void KeyValueStore::persistLocked() {
+std::optional<Error> KeyValueStore::persistLocked() {
     static std::atomic<unsigned> counter{0};
     dirty_ = false;
     std::string text = values_.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
@@ -179,9 +206,12 @@ void KeyValueStore::persistLocked() {
     if (!ok) {
         int err = errno;
         ::unlink(tmp.c_str());
-        systemLog("Marlune: could not save settings to " + file_.string() + ": " +
-                  std::strerror(err));
+        std::string message =
+            "Settings cannot be saved to " + file_.string() + ": " + std::strerror(err);
+        systemLog("Marlune: " + message);
+        return Error{message + ". Changes last until Marlune Studio quits."};
     }
+    return std::nullopt;
 }
 
 }  // namespace marlune

@@ -2,11 +2,13 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "core/error.h"
 #include "core/json.h"
 
 namespace marlune {
@@ -34,10 +36,14 @@ class KeyValueStore {
     // Strings as stored; numbers and booleans in their text form; other kinds read as nothing.
     std::optional<std::string> stringValue(std::string_view key) const;
 
-    // Stores and persists. A write that cannot reach the disk keeps the value in memory and says
-    // so on the system log.
+    // Stores and persists. A write that cannot reach the disk keeps the value in memory, says so
+    // on the system log and tells the save-failure handler.
     void set(std::string_view key, Json value);
     void remove(std::string_view key);
+
+    // Called after every write that could not reach the disk, with a message naming the file and
+    // the reason; on the writing thread, outside the store's lock. Set it once, before writes.
+    void setOnSaveFailure(std::function<void(const Error&)> handler);
 
     // Groups several writes into one file replacement, made when the last open batch closes.
     class Batch {
@@ -53,14 +59,17 @@ class KeyValueStore {
 
   private:
     void load();
-    void changedLocked();
-    void persistLocked();
+    // Both return the error of a write that failed, for the handler.
+    std::optional<Error> changedLocked();
+    std::optional<Error> persistLocked();
+    void reportFailure(const std::optional<Error>& error) const;
 
     std::filesystem::path file_;
     mutable std::mutex mutex_;
     Json values_ = Json::object();  // guarded by mutex_
     int batchDepth_ = 0;            // guarded by mutex_
     bool dirty_ = false;            // guarded by mutex_
+    std::function<void(const Error&)> onSaveFailure_;
 };
 
 }  // namespace marlune

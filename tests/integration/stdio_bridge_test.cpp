@@ -117,6 +117,30 @@ TEST(StdioBridge, EveryLineWithAReadableIdIsAnswered) {
     EXPECT_FALSE(fs::exists(home / "Videos/Marlune/a.mp4.marlune.json"));
 }
 
+TEST(StdioBridge, SettingsThatCannotBeSavedLastTheRunAndAreReportedOnce) {
+    TempDir home;
+    // The configuration folder cannot be made: a file stands where it should be.
+    test::writeFile(home / ".config", "not a folder");
+    BridgeProcess p({.home = home.path()});
+    ASSERT_TRUE(p.request("ready", "app.ready"));
+    auto set = p.request("1", "settings.set", {{"fps", 60}});
+    ASSERT_TRUE(set);
+    EXPECT_EQ((*set)["result"]["fps"], 60);
+    ASSERT_TRUE(p.request("2", "settings.set", {{"micEnabled", false}}));
+    auto get = p.request("3", "settings.get");
+    EXPECT_EQ((*get)["result"]["fps"], 60);
+    EXPECT_EQ((*get)["result"]["micEnabled"], false);
+    EXPECT_EQ(p.closeAndWait(), 0);
+    std::vector<std::string> errors;
+    for (const auto& e : p.events) {
+        if (e["name"] == "error") errors.push_back(e["data"]["message"]);
+    }
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0], "Settings cannot be saved to " +
+                             (home / ".config/marlune/defaults.json").string() +
+                             ": Not a directory. Changes last until Marlune Studio quits.");
+}
+
 TEST(StdioBridge, CorruptSettingsFileDoesNotStopTheApp) {
     TempDir home;
     test::writeFile(home / ".config/marlune/defaults.json", "{\"fps\": 60,,,");
