@@ -545,9 +545,15 @@ void AppDelegate::registerCommands() {
     command("project.load", [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
         auto name = readString(payload, "name");
         if (!name) return reply(fail("Missing file name"));
-        Json result = Json::object();
-        result["data"] = app.projects->load(*name).value_or(Json(nullptr));
-        reply(std::move(result));
+        // Read on the pool: a large file takes time, and the main thread runs the page.
+        ConcurrentQueue::userInitiated().post(
+            [projects = app.projects, name = *name, reply = std::move(reply)] {
+                auto loaded = projects->load(name);
+                if (!loaded) return reply(std::unexpected(loaded.error()));
+                Json result = Json::object();
+                result["data"] = loaded->value_or(Json(nullptr));
+                reply(std::move(result));
+            });
     });
 
     command("project.save", [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string_view>
@@ -19,9 +20,15 @@ class ProjectStore {
     // the name. Path arithmetic only.
     std::optional<std::filesystem::path> sidecarURL(std::string_view name) const;
 
+    // Project files larger than this are refused rather than read into memory.
+    static constexpr std::uint64_t kMaxProjectBytes = 64ull << 20;
+
     // The project object, or nothing when there is no readable file holding a JSON object (a
-    // missing file, another kind of value, broken JSON, numbers too large to carry on).
-    std::optional<Json> load(std::string_view name) const;
+    // missing file, another kind of value, broken JSON). Numbers too large for a double read as
+    // null. Refused with a message: a file larger than kMaxProjectBytes, nested too deeply, or
+    // that is not a regular file inside the recordings folder (a named pipe, a symbolic link
+    // leading out of it). Reads the disk: call it off the main thread.
+    Result<std::optional<Json>> load(std::string_view name) const;
 
     // Replaces the whole file with `data`, atomically: a reader sees the old file or the new one,
     // never a mix, and a failed write leaves the old one. Fails with "Invalid file name.",

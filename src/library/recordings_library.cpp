@@ -32,9 +32,9 @@ std::string standardized(const std::string& path) {
     return s;
 }
 
-// A folder entry the listing keeps, with what the directory scan learnt about it.
+// A folder entry the listing looks at: a name that looks like a recording.
 struct Entry {
-    fs::path path;
+    std::string name;
     std::int64_t size = 0;
     double createdAtMs = RecordingsLibrary::kDistantPastMs;
 };
@@ -49,21 +49,7 @@ std::vector<Entry> scanFolder(const fs::path& dir) {
         // The listing travels as JSON text: a name that isn't UTF-8 could not be sent (and would
         // sink the whole reply), nor could the page name the file back.
         if (!g_utf8_validate(name.data(), static_cast<gssize>(name.size()), nullptr)) continue;
-        Entry entry{dir / std::string(name)};
-        // Size and birth time when the file system keeps them; a file that can't be examined is
-        // still listed (size 0, created in the distant past).
-        struct statx sx {};
-        if (::statx(::dirfd(d), e->d_name, AT_STATX_SYNC_AS_STAT,
-                    STATX_TYPE | STATX_SIZE | STATX_BTIME, &sx) == 0) {
-            // A folder that happens to be called x.mp4 is not a recording.
-            if ((sx.stx_mask & STATX_TYPE) && S_ISDIR(sx.stx_mode)) continue;
-            if (sx.stx_mask & STATX_SIZE) entry.size = static_cast<std::int64_t>(sx.stx_size);
-            if (sx.stx_mask & STATX_BTIME) {
-                entry.createdAtMs =
-                    double(sx.stx_btime.tv_sec) * 1000.0 + double(sx.stx_btime.tv_nsec) / 1.0e6;
-            }
-        }
-        entries.push_back(std::move(entry));
+        entries.push_back(Entry{std::string(name)});
     }
     ::closedir(d);
     return entries;
@@ -77,13 +63,30 @@ std::optional<std::string> thumbnailOf(MediaFile file, std::optional<double> dur
     return jpegDataURL(*image, RecordingsLibrary::kThumbnailMaxWidth);
 }
 
-Json itemFor(const Entry& entry, RecordingsLibrary::Thumbnails thumbnails) {
+// The entry's listing item, or nothing when it is not a regular file inside the folder (a folder
+// called x.mp4, a named pipe, a symbolic link leading elsewhere): those are not recordings, and
+// reading them could block or show what lies outside.
+std::optional<Json> itemFor(const fs::path& dir, Entry& entry,
+                            RecordingsLibrary::Thumbnails thumbnails) {
+    auto opened = FolderFile::open(dir, entry.name);
+    if (!opened) return std::nullopt;
+    // Size and birth time when the file system keeps them; otherwise size 0, created in the
+    // distant past.
+    struct statx sx {};
+    if (::statx(opened->fd(), "", AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT, STATX_SIZE | STATX_BTIME,
+                &sx) == 0) {
+        if (sx.stx_mask & STATX_SIZE) entry.size = static_cast<std::int64_t>(sx.stx_size);
+        if (sx.stx_mask & STATX_BTIME) {
+            entry.createdAtMs =
+                double(sx.stx_btime.tv_sec) * 1000.0 + double(sx.stx_btime.tv_nsec) / 1.0e6;
+        }
+    }
     Json item = Json::object();
-    item["name"] = entry.path.filename().string();
+    item["name"] = entry.name;
     item["size"] = entry.size;
     item["createdAt"] = entry.createdAtMs;
     std::optional<double> duration;
-    auto file = MediaFile::open(entry.path);
+    auto file = MediaFile::open(opened->procPath());
     if (file) duration = file->durationSeconds();
     std::int64_t durationMs = 0;
     // Far beyond any real movie; keeps the conversion defined for a corrupt header.
@@ -93,7 +96,7 @@ Json itemFor(const Entry& entry, RecordingsLibrary::Thumbnails thumbnails) {
     item["durationMs"] = durationMs;
     // The page marks recordings that have a webcam movie beside them.
     std::error_code ec;
-    item["webcam"] = fs::is_regular_file(RecordingsLibrary::webcamPath(entry.path.string()), ec);
+    item["webcam"] = fs::is_regular_file(RecordingsLibrary::webcamPath((dir / entry.name).string()), ec);
     if (file && thumbnails == RecordingsLibrary::Thumbnails::include) {
         if (auto url = thumbnailOf(std::move(*file), duration)) item["thumb"] = std::move(*url);
     }
@@ -103,8 +106,9 @@ Json itemFor(const Entry& entry, RecordingsLibrary::Thumbnails thumbnails) {
 // One listing in progress: the pool threads taking part pull entries by index until none are
 // left; whoever finishes the last one sorts and completes.
 struct Listing {
+    fs::path dir;
     std::vector<Entry> entries;
-    std::vector<Json> items;
+    std::vector<std::optional<Json>> items;
     std::atomic<std::size_t> next{0};
     std::atomic<std::size_t> remaining{0};
     RecordingsLibrary::Thumbnails thumbnails = RecordingsLibrary::Thumbnails::include;
@@ -114,7 +118,7 @@ struct Listing {
         for (;;) {
             std::size_t i = next.fetch_add(1);
             if (i >= entries.size()) return;
-            items[i] = itemFor(entries[i], thumbnails);
+            items[i] = itemFor(dir, entries[i], thumbnails);
             if (remaining.fetch_sub(1, std::memory_order_acq_rel) == 1) finish();
         }
     }
@@ -127,10 +131,12 @@ struct Listing {
             if (entries[a].createdAtMs != entries[b].createdAtMs) {
                 return entries[a].createdAtMs > entries[b].createdAtMs;
             }
-            return entries[a].path < entries[b].path;
+            return entries[a].name < entries[b].name;
         });
         Json array = Json::array();
-        for (std::size_t i : order) array.push_back(std::move(items[i]));
+        for (std::size_t i : order) {
+            if (items[i]) array.push_back(std::move(*items[i]));
+        }
         completion(std::move(array));
     }
 };
@@ -159,6 +165,17 @@ std::optional<fs::path> RecordingsLibrary::safeURL(std::string_view name) {
         return fs::path(candidate);
     }
     return std::nullopt;
+}
+
+std::optional<FolderPath> RecordingsLibrary::safeLocation(std::string_view name) {
+    auto file = safeURL(name);
+    if (!file) return std::nullopt;
+    std::error_code ec;
+    return FolderPath::inside(fs::absolute(dirURL(), ec), *file);
+}
+
+void RecordingsLibrary::removeLeftovers() {
+    removeLeftoverTemporaries(dirURL());
 }
 
 std::string RecordingsLibrary::webcamPath(std::string_view recordingPath) {
@@ -198,6 +215,7 @@ void RecordingsLibrary::list(Thumbnails thumbnails, ListCompletion completion) c
     ConcurrentQueue::userInitiated().post([dir, thumbnails,
                                            completion = std::move(completion)]() mutable {
         auto listing = std::make_shared<Listing>();
+        listing->dir = dir;
         listing->entries = scanFolder(dir);
         listing->thumbnails = thumbnails;
         listing->completion = std::move(completion);
@@ -216,11 +234,14 @@ void RecordingsLibrary::list(Thumbnails thumbnails, ListCompletion completion) c
 }
 
 void RecordingsLibrary::thumbnail(std::string_view name, ThumbnailCompletion completion) const {
-    auto movie = safeURL(name);
+    auto location = safeLocation(name);
     ConcurrentQueue::userInitiated().post(
-        [movie = std::move(movie), completion = std::move(completion)] {
-            if (!movie) return completion(fail("Invalid file name."));
-            auto file = MediaFile::open(*movie);
+        [location = std::move(location), completion = std::move(completion)] {
+            if (!location) return completion(fail("Invalid file name."));
+            // Only a regular file inside the folder is read, as the listing does.
+            auto opened = location->open();
+            if (!opened) return completion(std::optional<std::string>());
+            auto file = MediaFile::open(opened->procPath());
             if (!file) return completion(std::optional<std::string>());
             std::optional<double> duration = file->durationSeconds();
             completion(thumbnailOf(std::move(*file), duration));
@@ -228,15 +249,23 @@ void RecordingsLibrary::thumbnail(std::string_view name, ThumbnailCompletion com
 }
 
 Result<void> RecordingsLibrary::deleteRecording(std::string_view name) const {
-    auto movie = safeURL(name);
-    if (!movie) return fail("Invalid file name.");
-    auto moved = desktop::moveToTrash(*movie);
+    auto location = safeLocation(name);
+    if (!location) return fail("Invalid file name.");
+    // A name the listing shows, of a regular file inside the folder; a missing one is left for
+    // the trash to report.
+    auto file = location->open();
+    if (!isListedName(fs::path(location->relative).filename().string()) ||
+        (!file && file.error().kind != FolderFileError::Kind::missing)) {
+        return fail("Only recordings can be deleted.");
+    }
+    const fs::path movie = location->full();
+    auto moved = desktop::moveToTrash(movie);
     if (!moved) return moved;
     // Companions are optional: a recording without them is still deleted.
-    fs::path project = *movie;
+    fs::path project = movie;
     project += ".marlune.json";
     (void)desktop::moveToTrash(project);
-    (void)desktop::moveToTrash(webcamPath(movie->string()));
+    (void)desktop::moveToTrash(webcamPath(movie.string()));
     return {};
 }
 

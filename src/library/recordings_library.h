@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "core/error.h"
+#include "core/folder_file.h"
 #include "core/json.h"
 
 namespace marlune {
@@ -31,6 +32,13 @@ class RecordingsLibrary {
     // inside it. The check is textual on normalised absolute paths (symbolic links are not
     // followed): "../x", "", "." and names with a NUL byte are refused; "sub/clip.mp4" is fine.
     static std::optional<std::filesystem::path> safeURL(std::string_view name);
+    // The same check, as the folder and the name's path inside it: what FolderFile opens, so that
+    // the file cannot lie outside the folder (through a symbolic link) or be anything but a
+    // regular file.
+    static std::optional<FolderPath> safeLocation(std::string_view name);
+    // Removes the hidden temporaries of exports, trimmed copies and project saves that a crash
+    // left in the folder. Called once at launch.
+    static void removeLeftovers();
     // The companion webcam movie of a recording: a final ".mp4" (any case) becomes ".webcam.mp4",
     // any other name gets ".webcam.mp4" appended. Text only; works on names and paths alike.
     static std::string webcamPath(std::string_view recordingPath);
@@ -60,9 +68,10 @@ class RecordingsLibrary {
     void thumbnail(std::string_view name, ThumbnailCompletion completion) const;
 
     // Moves the recording, then its project file and webcam movie (when they exist), to the
-    // trash. Fails with "Invalid file name." for a name outside the folder (nothing is touched)
-    // or with the trash's own text when the movie can't be moved (the companions stay).
-    // Main thread.
+    // trash. Fails with "Invalid file name." for a name outside the folder (nothing is touched),
+    // "Only recordings can be deleted." for anything the listing would not show as a recording
+    // (a folder, a companion, a symbolic link leading out of the folder), or with the trash's own
+    // text when the movie can't be moved (the companions stay). Main thread.
     Result<void> deleteRecording(std::string_view name) const;
     // Shows the movie selected in the file manager; nothing for a rejected name. Main thread.
     void reveal(std::string_view name) const;

@@ -324,5 +324,22 @@ TEST(LibraryCommands, ExportTrimReportsProgressOnlyBeforeItsReply) {
     EXPECT_EQ(p.closeAndWait(), 0);
 }
 
+TEST(LibraryCommands, ProjectFilesTooDeepOrTooLargeAreRefusedWithAMessage) {
+    TempDir home;
+    fs::path dir = recordings(home);
+    writeFile(dir / "Deep.mp4.marlune.json", "{\"a\":" + std::string(100'000, '[') + "}");
+    writeFile(dir / "Big.mp4.marlune.json", "{}");
+    fs::resize_file(dir / "Big.mp4.marlune.json", (64ull << 20) + 1);
+    writeFile(dir / "Lenient.mp4.marlune.json", R"({"n":1e999,"s":"\ud800"})");
+    BridgeProcess p({.home = home.path()});
+    EXPECT_EQ(errorOf(p.request("1", "project.load", {{"name", "Deep.mp4"}})),
+              "The project file could not be read. The JSON is nested more than 256 levels deep.");
+    EXPECT_EQ(errorOf(p.request("2", "project.load", {{"name", "Big.mp4"}})),
+              "The project file is too large (over 64 MB).");
+    EXPECT_EQ(resultOf(p.request("3", "project.load", {{"name", "Lenient.mp4"}})),
+              (Json{{"data", {{"n", nullptr}, {"s", "\xEF\xBF\xBD"}}}}));
+    EXPECT_EQ(p.closeAndWait(), 0);
+}
+
 }  // namespace
 }  // namespace marlune

@@ -2,6 +2,7 @@
 
 #include <glib.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <fstream>
@@ -148,6 +149,10 @@ TEST(RecordingsLibrary, ListingShowsRecordingsOnly) {
     // Cut in half: the index, written last, is gone.
     fs::copy_file(scratch / "whole.mp4", dir / "broken.mp4");
     fs::resize_file(dir / "broken.mp4", fs::file_size(scratch / "whole.mp4") / 2);
+    // Named like recordings, but a named pipe (reading it would wait for ever) and a link to a
+    // movie outside the folder.
+    ASSERT_EQ(::mkfifo((dir / "pipe.mp4").c_str(), 0600), 0);
+    fs::create_symlink(scratch / "whole.mp4", dir / "link.mp4");
 
     Json items = listNow();
     ASSERT_TRUE(items.is_array());
