@@ -384,13 +384,13 @@ Usage runExport(const Json& edit) {
     Usage usage;
     if (!request) return usage;
     ExportRenderer renderer;
-    std::optional<Result<std::string>> result;
+    std::optional<Result<ExportedMovie>> result;
     resetPeak();
     ThreadWatch watch;
     const double cpu0 = selfCpuSeconds();
     auto t0 = std::chrono::steady_clock::now();
     renderer.render(std::move(*request), webRoot(), nullptr,
-                    [&](Result<std::string> made) { result = std::move(made); });
+                    [&](Result<ExportedMovie> made) { result = std::move(made); });
     while (!result) g_main_context_iteration(nullptr, TRUE);
     usage.wallSeconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
@@ -400,7 +400,7 @@ Usage runExport(const Json& edit) {
     usage.ok = result->has_value();
     if (!usage.ok) std::fprintf(stderr, "export failed: %s\n", result->error().message.c_str());
     std::error_code ignored;
-    if (usage.ok) fs::remove(kFolder / **result, ignored);
+    if (usage.ok) fs::remove(kFolder / (*result)->name, ignored);
     return usage;
 }
 

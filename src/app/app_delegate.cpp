@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <limits>
 #include <string_view>
 
 #include <gtk/gtk.h>
@@ -70,6 +69,7 @@ std::string AppDelegate::version() {
 void AppDelegate::applicationDidFinishLaunching(
     const std::function<void(MainWindowController&)>& attachWindow) {
     RecordingsLibrary::ensureDir();
+    RecordingsLibrary::removeLeftovers();
     startMediaServer();
     if (!MarluneSchemeHandler::webRoot(*defaults)) {
         systemLog(
@@ -92,6 +92,7 @@ void AppDelegate::applicationDidFinishLaunching(
 
 void AppDelegate::applicationDidFinishLaunching(const std::shared_ptr<ScriptTarget>& page) {
     RecordingsLibrary::ensureDir();
+    RecordingsLibrary::removeLeftovers();
     startMediaServer();
     launch(page);
 }
@@ -311,17 +312,9 @@ std::function<void(double)> AppDelegate::exportProgress() {
     };
 }
 
-std::function<void(Result<std::string>)> AppDelegate::exportCompletion(std::int64_t startMs,
-                                                                       std::int64_t endMs,
-                                                                       WebBridge::Reply reply) {
-    std::int64_t durationMs = 0;
-    // Only a non-empty range gets as far as a success; its length may still overflow.
-    if (startMs < endMs && __builtin_sub_overflow(endMs, startMs, &durationMs)) {
-        durationMs = std::numeric_limits<std::int64_t>::max();
-    }
+std::function<void(Result<ExportedMovie>)> AppDelegate::exportCompletion(WebBridge::Reply reply) {
     ++exportsRunning_;
-    auto answer = [weak = weak_from_this(), durationMs,
-                   reply = std::move(reply)](Result<std::string> made) {
+    auto answer = [weak = weak_from_this(), reply = std::move(reply)](Result<ExportedMovie> made) {
         if (!made) {
             // A cancelled export is an answer, not a failure.
             if (made.error() == ExportRenderer::cancelledError) {
@@ -331,14 +324,15 @@ std::function<void(Result<std::string>)> AppDelegate::exportCompletion(std::int6
         }
         if (auto self = weak.lock()) {
             self->recordExport();
+            // The length of what was written: the range asked for, fitted to the recording.
             Json saved = Json::object();
-            saved["name"] = *made;
-            saved["durationMs"] = durationMs;
+            saved["name"] = made->name;
+            saved["durationMs"] = made->durationMs;
             self->bridge->emit("saved", std::move(saved));
         }
-        reply(Json{{"name", *made}});
+        reply(Json{{"name", made->name}});
     };
-    return [weak = weak_from_this(), answer = std::move(answer)](Result<std::string> made) {
+    return [weak = weak_from_this(), answer = std::move(answer)](Result<ExportedMovie> made) {
         answer(std::move(made));
         if (auto self = weak.lock()) self->exportEnded();
     };
@@ -539,7 +533,7 @@ void AppDelegate::registerCommands() {
         auto endMs = readInt(payload, "endMs");
         if (!name || !startMs || !endMs) return reply(fail("Missing trim parameters"));
         app.media->exportTrim(*name, *startMs, *endMs, app.exportProgress(),
-                              app.exportCompletion(*startMs, *endMs, std::move(reply)));
+                              app.exportCompletion(std::move(reply)));
     });
 
     command("project.load", [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
@@ -570,14 +564,18 @@ void AppDelegate::registerCommands() {
     command("edit.exportRender", [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
         auto request = ExportRequest::fromPayload(payload);
         if (!request) return reply(std::unexpected(request.error()));
-        auto startMs = request->startMs, endMs = request->endMs;
         app.renderer->render(std::move(*request), MarluneSchemeHandler::webRoot(*app.defaults),
-                             app.exportProgress(),
-                             app.exportCompletion(startMs, endMs, std::move(reply)));
+                             app.exportProgress(), app.exportCompletion(std::move(reply)));
     });
 
-    command("edit.exportCancel", [](AppDelegate& app, const Json&, WebBridge::Reply reply) {
-        app.renderer->cancelExport();
+    // Without a name: the export started last. With "name": the running exports of that
+    // recording, or the one that will answer with that name.
+    command("edit.exportCancel", [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
+        if (auto name = readString(payload, "name")) {
+            app.renderer->cancelExport(*name);
+        } else {
+            app.renderer->cancelExport();
+        }
         reply(Json::object());
     });
     // ---- end of export ----

@@ -139,13 +139,12 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
 
     Json readyResult() const;
 
-    // The progress and completion of an export of [startMs, endMs] (a trimmed copy or a render):
-    // "exportProgress" events; on success the export is counted, "saved" is emitted and the reply
-    // carries the new file's name; a cancelled export replies {"cancelled": true}.
+    // The progress and completion of an export (a trimmed copy or a render): "exportProgress"
+    // events; on success the export is counted, "saved" is emitted (with the length of the range
+    // written) and the reply carries the new file's name; a cancelled export replies
+    // {"cancelled": true}.
     std::function<void(double)> exportProgress();
-    std::function<void(Result<std::string>)> exportCompletion(std::int64_t startMs,
-                                                              std::int64_t endMs,
-                                                              WebBridge::Reply reply);
+    std::function<void(Result<ExportedMovie>)> exportCompletion(WebBridge::Reply reply);
 
     // Counts one finished export with the account.
     void recordExport() { auth->recordExport(); }

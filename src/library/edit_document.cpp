@@ -415,8 +415,8 @@ Result<ExportRequest> ExportRequest::fromPayload(const Json& payload) {
     if (const Json* cursor = readObject(payload, "cursor")) r.cursor = CursorFX::fromDict(*cursor);
     if (const Json* webcam = readObject(payload, "webcam")) r.webcam = WebcamFX::fromDict(*webcam);
     if (const Json* audio = readObject(payload, "audio")) {
-        r.micGain = numberOr(*audio, "mic", 1.0);
-        r.systemGain = numberOr(*audio, "system", 1.0);
+        r.micGain = std::clamp(numberOr(*audio, "mic", 1.0), 0.0, kMaxGain);
+        r.systemGain = std::clamp(numberOr(*audio, "system", 1.0), 0.0, kMaxGain);
     }
     r.targetHeight = readInt(payload, "targetHeight").value_or(0);
     return r;

@@ -176,6 +176,9 @@ struct ExportRequest {
     std::optional<FrameSettings> frame;
     std::optional<CursorFX> cursor;
     std::optional<WebcamFX> webcam;
+    // Linear gains, kept within 0 to kMaxGain: beyond that the mix is only distortion, and
+    // numbers like 1e39 overflow the audio filters.
+    static constexpr double kMaxGain = 8.0;
     double micGain = 1.0;           // gain of the first audio track
     double systemGain = 1.0;        // gain of every other audio track
     std::int64_t targetHeight = 0;  // wanted output height in pixels; 0 keeps the source's

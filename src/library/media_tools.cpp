@@ -14,6 +14,7 @@
 #include <mutex>
 #include <thread>
 
+#include "core/folder_file.h"
 #include "core/queue.h"
 #include "library/recordings_library.h"
 #include "platform/media/audio_decoder.h"
@@ -28,10 +29,13 @@ namespace {
 
 constexpr std::chrono::milliseconds kTrimProgressInterval{250};
 
-// Peaks of the first audio track; an empty list for a movie without audio.
-Result<std::vector<double>> readWindowPeaks(const fs::path& movie) {
-    auto file = MediaFile::open(movie);
-    if (!file) return std::unexpected(file.error());
+// Peaks of the first audio track; an empty list for a movie without audio, and for a file that
+// is missing, unreadable or no movie at all (the page draws nothing rather than an error).
+Result<std::vector<double>> readWindowPeaks(const FolderPath& location) {
+    auto opened = location.open();
+    if (!opened) return std::vector<double>();
+    auto file = MediaFile::open(opened->procPath());
+    if (!file) return std::vector<double>();
     auto audio = file->tracks(TrackKind::audio);
     if (audio.empty()) return std::vector<double>();
     int track = audio.front().index;
@@ -51,26 +55,9 @@ Result<std::vector<double>> readWindowPeaks(const fs::path& movie) {
     return windows.finish();
 }
 
-// Creates the first free "<base> trimmed[ n].mp4" beside the source and returns its path
-// relative to `dir`. Creating it (rather than only testing for it) keeps two trims started at
-// the same time from writing into one file.
-Result<fs::path> reserveTrimmedName(const fs::path& dir, const fs::path& source) {
-    fs::path relative = source.lexically_relative(dir);
-    fs::path stem = relative.filename().stem();
-    std::string base = (relative.parent_path() / stem).string();
-    for (int n = 1;; ++n) {
-        std::string name = base + (n == 1 ? " trimmed" : " trimmed " + std::to_string(n)) + ".mp4";
-        fs::path candidate = dir / name;
-        int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd >= 0) {
-            ::close(fd);
-            return fs::path(name);
-        }
-        if (errno != EEXIST) {
-            return fail("Could not create " + candidate.filename().string() + ": " +
-                        std::strerror(errno));
-        }
-    }
+// "<stem> trimmed.mp4", "<stem> trimmed 2.mp4", …
+std::string trimmedName(const std::string& stem, int n) {
+    return stem + (n == 1 ? " trimmed" : " trimmed " + std::to_string(n)) + ".mp4";
 }
 
 }  // namespace
@@ -143,14 +130,14 @@ std::vector<double> waveformFromPeaks(const std::vector<double>& windowPeaks, in
 }
 
 void MediaTools::waveform(std::string_view name, int buckets, WaveformCompletion completion) const {
-    auto movie = RecordingsLibrary::safeURL(name);
+    auto location = RecordingsLibrary::safeLocation(name);
     ConcurrentQueue::userInitiated().post(
-        [movie = std::move(movie), buckets, completion = std::move(completion)] {
-            if (!movie) {
+        [location = std::move(location), buckets, completion = std::move(completion)] {
+            if (!location) {
                 completion(fail("Invalid file name."));
                 return;
             }
-            auto peaks = readWindowPeaks(*movie);
+            auto peaks = readWindowPeaks(*location);
             if (!peaks) {
                 completion(std::unexpected(peaks.error()));
                 return;
@@ -161,8 +148,8 @@ void MediaTools::waveform(std::string_view name, int buckets, WaveformCompletion
 
 void MediaTools::exportTrim(std::string_view name, std::int64_t startMs, std::int64_t endMs,
                             TrimProgress progress, TrimCompletion completion) const {
-    auto source = RecordingsLibrary::safeURL(name);
-    if (!source) {
+    auto location = RecordingsLibrary::safeLocation(name);
+    if (!location) {
         completion(fail("Invalid file name."));
         return;
     }
@@ -170,15 +157,31 @@ void MediaTools::exportTrim(std::string_view name, std::int64_t startMs, std::in
         completion(fail("Trim range is empty."));
         return;
     }
-    // In the form safeURL gives, so that the source's path relative to it is plain.
-    const fs::path dir = fs::absolute(RecordingsLibrary::dirURL()).lexically_normal();
-    auto reserved = reserveTrimmedName(dir, *source);
-    if (!reserved) {
-        completion(std::unexpected(reserved.error()));
+    // The source and the folder the copy goes to, opened once so that neither can be swapped
+    // for something outside the recordings folder while the copy runs. Neither open blocks.
+    auto source = location->open();
+    if (!source) {
+        completion(fail(source.error().message()));
         return;
     }
-    const fs::path output = dir / *reserved;
-    auto job = std::make_shared<StreamCopyJob>(*source, output, startMs / 1000.0, endMs / 1000.0);
+    const fs::path relative(location->relative);
+    const std::string subfolder = relative.parent_path().string();
+    auto folder = FolderFile::openDirectory(location->folder, subfolder);
+    if (!folder) {
+        completion(fail(folder.error().message()));
+        return;
+    }
+    // Written under a hidden name, and named only once it is whole: a copy in progress, or one
+    // cut short by a crash, never shows up as a recording.
+    auto temporary = createTemporary(*folder, kTrimTemporaryPrefix, ".mp4");
+    if (!temporary) {
+        completion(fail("Could not create the trimmed copy: " + temporary.error()));
+        return;
+    }
+    ::close(temporary->fd);
+    auto job = std::make_shared<StreamCopyJob>(source->procPath(),
+                                               folder->procPath() + "/" + temporary->name,
+                                               startMs / 1000.0, endMs / 1000.0);
 
     // The timer holds the job weakly: once the copy is over it reports nothing more.
     std::weak_ptr<StreamCopyJob> watched = job;
@@ -192,30 +195,42 @@ void MediaTools::exportTrim(std::string_view name, std::int64_t startMs, std::in
         id = trims_->nextId++;
         trims_->running[id] = job;
     }
-    std::thread([job = std::move(job), trims = trims_, id, timer, output, name = reserved->string(),
+    std::thread([job = std::move(job), trims = trims_, id, timer, source = std::move(*source),
+                 folder = std::move(*folder), temporary = temporary->name,
+                 stem = relative.stem().string(), subfolder,
                  completion = std::move(completion)]() mutable {
-        Result<void> result = job->run();
-        job.reset();
-        // Removed here, not with the completion: the main loop may not run again.
-        if (!result) {
-            std::error_code ignored;
-            fs::remove(output, ignored);
+        Result<void> copied = job->run();
+        Result<ExportedMovie> result = std::unexpected(Error{});
+        if (copied) {
+            auto named = claimName(folder, temporary, [&](int n) { return trimmedName(stem, n); });
+            if (named) {
+                const double seconds = job->endSeconds() - job->startSeconds();
+                result = ExportedMovie{(fs::path(subfolder) / *named).string(),
+                                       std::llround(seconds * 1000.0)};
+            } else {
+                result = fail("Could not name the trimmed copy: " + named.error());
+            }
+        } else {
+            result = std::unexpected(copied.error());
         }
+        // Removed here, not with the completion: the main loop may not run again.
+        if (!result) ::unlinkat(folder.fd(), temporary.c_str(), 0);
+        job.reset();
         {
             std::lock_guard lock(trims->lock);
             trims->running.erase(id);
             trims->changed.notify_all();
         }
-        Queue::main().post([result = std::move(result), timer, name,
-                            completion = std::move(completion)]() mutable {
-            timer.cancel();
-            if (result) {
-                completion(name);
-                return;
-            }
-            std::string message = result.error().message;
-            completion(fail(message.empty() ? "Export failed." : message));
-        });
+        Queue::main().post(
+            [result = std::move(result), timer, completion = std::move(completion)]() mutable {
+                timer.cancel();
+                if (result) {
+                    completion(std::move(*result));
+                    return;
+                }
+                std::string message = result.error().message;
+                completion(fail(message.empty() ? "Export failed." : message));
+            });
     }).detach();
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/error.h"
+#include "library/exported_movie.h"
 
 namespace marlune {
 
@@ -30,21 +31,25 @@ class MediaTools {
 
     // The loudest sound per slice of the recording's first audio track: at most `buckets`
     // values in 0…1 with three decimals, scaled so the loudest is 1 unless the whole track is
-    // nearly silent; empty for a movie without audio. Runs on the shared pool; `completion`
+    // nearly silent; empty for a movie without audio and for a file that is missing, unreadable,
+    // not a regular file inside the folder, or no movie. Runs on the shared pool; `completion`
     // runs once, on a pool thread. Fails with "Invalid file name.", "Could not read audio
     // track.", the reader's own text, or "Audio read failed.". Any thread.
     using WaveformCompletion = std::function<void(Result<std::vector<double>>)>;
     void waveform(std::string_view name, int buckets, WaveformCompletion completion) const;
 
-    // Copies [startMs, endMs) of the recording, without re-encoding, into a new movie beside it
-    // named "<name without extension> trimmed.mp4" (" trimmed 2.mp4", " trimmed 3.mp4", … when
-    // taken). The copy starts at the video's key frame at or before startMs. `progress` gets
-    // the fraction done every 0.25 s from 0.25 s after the start until just before `completion`;
-    // `completion` gets the new file's name relative to the folder, or "Invalid file name.",
-    // "Trim range is empty.", the copy's own error, or "Export failed." (a partial file is
-    // removed). Both run on the main thread. Main thread.
+    // Copies [startMs, endMs) of the recording, fitted to the movie (from 0 at the earliest to its
+    // end at the latest), without re-encoding, into a new movie beside it named "<name without
+    // extension> trimmed.mp4" (" trimmed 2.mp4", " trimmed 3.mp4", … when taken). The copy is
+    // written under a hidden temporary name and takes the first free name only once whole, never
+    // replacing a file. The copy starts at the video's key frame at or before startMs.
+    // `progress` gets the fraction done every 0.25 s from 0.25 s after the start until just
+    // before `completion`; `completion` gets the new file's name relative to the folder and the
+    // length of the range copied, or "Invalid file name.", "Trim range is empty.", "The range
+    // lies outside the recording.", the copy's own error, or "Export failed." (nothing is left
+    // behind). Both run on the main thread. Main thread.
     using TrimProgress = std::function<void(double)>;
-    using TrimCompletion = std::function<void(Result<std::string>)>;
+    using TrimCompletion = std::function<void(Result<ExportedMovie>)>;
     void exportTrim(std::string_view name, std::int64_t startMs, std::int64_t endMs,
                     TrimProgress progress, TrimCompletion completion) const;
 

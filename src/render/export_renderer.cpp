@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/folder_file.h"
 #include "core/queue.h"
 #include "library/recordings_library.h"
 #include "platform/media/audio_encoder.h"
@@ -178,25 +179,9 @@ class WebcamFeed {
     std::thread thread_;
 };
 
-// Creates the first free "<base> export[ n].mp4" in `dir` and returns its name relative to
-// `dir`. Creating it (rather than only testing for it) keeps two exports started together from
-// writing into one file.
-Result<std::string> reserveOutputName(const fs::path& dir, const fs::path& source) {
-    fs::path relative = source.lexically_relative(dir);
-    std::string base = (relative.parent_path() / relative.filename().stem()).string();
-    for (int n = 1;; ++n) {
-        std::string name = base + (n == 1 ? " export" : " export " + std::to_string(n)) + ".mp4";
-        fs::path candidate = dir / name;
-        int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd >= 0) {
-            ::close(fd);
-            return name;
-        }
-        if (errno != EEXIST) {
-            return fail("Could not create " + candidate.filename().string() + ": " +
-                        std::strerror(errno));
-        }
-    }
+// "<stem> export.mp4", "<stem> export 2.mp4", …
+std::string exportName(const std::string& stem, int n) {
+    return stem + (n == 1 ? " export" : " export " + std::to_string(n)) + ".mp4";
 }
 
 }  // namespace
@@ -204,11 +189,18 @@ Result<std::string> reserveOutputName(const fs::path& dir, const fs::path& sourc
 // What every export of one renderer shares: the cancel closure of the export started last, and
 // those of every export not yet over, for the renderer's end.
 struct ExportRenderer::Shared {
+    // One export not yet over: how to cancel it, and the names it answers to.
+    struct Running {
+        std::function<void()> cancel;
+        std::string recording;   // the request's recording name
+        std::string outputName;  // the name it means to take, once known
+    };
+
     std::mutex cancelLock;
     std::function<void()> activeCancel;  // guarded by cancelLock
     std::uint64_t activeId = 0;          // the export activeCancel belongs to; guarded too
     std::atomic<std::uint64_t> nextId{1};
-    std::map<std::uint64_t, std::function<void()>> running;  // guarded by cancelLock
+    std::map<std::uint64_t, Running> running;  // guarded by cancelLock
     std::condition_variable runningChanged;
 
     void ended(std::uint64_t id) {
@@ -238,6 +230,7 @@ class Export : public std::enable_shared_from_this<Export> {
     ~Export() { shared_->ended(id_); }
 
     std::uint64_t id() const { return id_; }
+    const std::string& recordingName() const { return request_.name; }
 
     // Steps 1 to 16 of an export, on the shared pool; then the two sides start.
     void prepareAndStart();
@@ -258,8 +251,10 @@ class Export : public std::enable_shared_from_this<Export> {
     void setReaderError(const Error& error);
     void sideFinished();
     void finish();
-    void complete(Result<std::string> result);
+    void complete(Result<ExportedMovie> result);
     void clearActiveCancel();
+    void removeTemporary();
+    void noteIntendedName();
 
     // Fixed once prepared.
     const std::shared_ptr<ExportRenderer::Shared> shared_;
@@ -267,11 +262,16 @@ class Export : public std::enable_shared_from_this<Export> {
     const ExportRequest request_;
     const std::optional<fs::path> webRoot_;
     const ExportRenderer::Progress progress_;
-    ExportRenderer::Completion completion_;  // moved out when called
-    const TimeMap timeMap_;
-    fs::path source_;
-    fs::path output_;  // empty until the name is reserved
-    std::string outputName_;
+    ExportRenderer::Completion completion_;   // moved out when called
+    TimeMap timeMap_;                         // over the range fitted to the movie, once prepared
+    std::optional<FolderFile> sourceFile_;    // the recording, held open for the whole export
+    fs::path source_;                         // a path to it for the media library
+    std::optional<FolderFile> outputFolder_;  // where the movie is written
+    std::string temporaryName_;     // the hidden name it is written under; empty until created
+    std::string outputStem_;        // "<recording without extension>", for the final name
+    std::string outputFolderName_;  // the output's folder relative to the recordings folder
+    std::int64_t startMs_ = 0;      // the range fitted to the movie
+    std::int64_t endMs_ = 0;
     double startSeconds_ = 0;
     double endSeconds_ = 0;
     double videoEndSeconds_ = 0;  // where the source's last picture stops showing
@@ -350,7 +350,7 @@ void Export::clearActiveCancel() {
     }
 }
 
-void Export::complete(Result<std::string> result) {
+void Export::complete(Result<ExportedMovie> result) {
     Queue::main().post(
         [completion = std::move(completion_), result = std::move(result)] { completion(result); });
 }
@@ -373,10 +373,7 @@ void Export::prepareAndStart() {
     if (!prepared) {
         clearActiveCancel();
         muxer_.reset();
-        if (!output_.empty()) {
-            std::error_code ignored;
-            fs::remove(output_, ignored);
-        }
+        removeTemporary();
         complete(std::unexpected(prepared.error()));
         return;
     }
@@ -384,32 +381,55 @@ void Export::prepareAndStart() {
 }
 
 Result<void> Export::prepare() {
-    auto source = RecordingsLibrary::safeURL(request_.name);
-    if (!source) return fail("Invalid file name.");
-    source_ = *source;
+    auto location = RecordingsLibrary::safeLocation(request_.name);
+    if (!location) return fail("Invalid file name.");
     if (request_.startMs >= request_.endMs) return fail("Export range is empty.");
 
+    // Held open for the whole export: the file read is this one, a regular file inside the
+    // recordings folder, whatever happens to its name meanwhile.
+    auto opened = location->open();
+    if (!opened) return fail("The file has no video track.");
+    sourceFile_ = std::move(*opened);
+    source_ = sourceFile_->procPath();
     auto file = MediaFile::open(source_);
     if (!file) return fail("The file has no video track.");
     auto videoTracks = file->tracks(TrackKind::video);
     if (videoTracks.empty()) return fail("The file has no video track.");
     const TrackInfo track = videoTracks.front();
-    if (timeMap_.totalOutMs() <= 40) return fail("The cuts remove the entire clip.");
-    startSeconds_ = request_.startMs / 1000.0;
-    endSeconds_ = request_.endMs / 1000.0;
     videoEndSeconds_ = track.durationSeconds.value_or(file->durationSeconds().value_or(0));
+
+    // The range, fitted to the movie: time before its start or after its end holds nothing to
+    // show, and would be encoded as a still picture and silence for as long as it lasts.
+    startMs_ = std::max<std::int64_t>(request_.startMs, 0);
+    endMs_ = request_.endMs;
+    if (auto duration = file->durationSeconds().or_else([&] { return track.durationSeconds; })) {
+        const double lastMs = std::ceil(*duration * 1000.0);
+        if (lastMs < double(endMs_)) endMs_ = static_cast<std::int64_t>(lastMs);
+    }
+    if (startMs_ >= endMs_) return fail("The range lies outside the recording.");
+    timeMap_ = TimeMap(startMs_, endMs_);
+    if (timeMap_.totalOutMs() <= 40) return fail("The cuts remove the entire clip.");
+    startSeconds_ = startMs_ / 1000.0;
+    endSeconds_ = endMs_ / 1000.0;
 
     width_ = track.width;
     height_ = track.height;
     out_ = ExportRenderer::outputSize(width_, height_, request_.targetHeight);
     fps_ = ExportRenderer::exportFps(track.frameRate);
 
-    // In the form safeURL gives, so that the source's path relative to it is plain.
-    const fs::path dir = fs::absolute(RecordingsLibrary::dirURL()).lexically_normal();
-    auto name = reserveOutputName(dir, source_);
-    if (!name) return std::unexpected(name.error());
-    outputName_ = *name;
-    output_ = dir / outputName_;
+    // Written beside the recording under a hidden name, and named only once it is whole: an
+    // export in progress, or one cut short by a crash, never shows up as a recording.
+    const fs::path relative(location->relative);
+    outputFolderName_ = relative.parent_path().string();
+    outputStem_ = relative.stem().string();
+    auto folder = FolderFile::openDirectory(location->folder, outputFolderName_);
+    if (!folder) return fail("Could not create the export: " + folder.error().message());
+    outputFolder_ = std::move(*folder);
+    auto temporary = createTemporary(*outputFolder_, kExportTemporaryPrefix, ".mp4");
+    if (!temporary) return fail("Could not create the export: " + temporary.error());
+    ::close(temporary->fd);
+    temporaryName_ = temporary->name;
+    noteIntendedName();
 
     auto decoderFile = MediaFile::open(source_);
     if (!decoderFile) return fail("Could not read the video track.");
@@ -418,7 +438,8 @@ Result<void> Export::prepare() {
     if (!decoder) return fail("Could not read the video track.");
     decoder_ = std::move(*decoder);
 
-    auto muxer = MovieMuxer::create(output_, MovieContainer::mp4, {.indexAtFront = true});
+    auto muxer = MovieMuxer::create(outputFolder_->procPath() + "/" + temporaryName_,
+                                    MovieContainer::mp4, {.indexAtFront = true});
     if (!muxer) return std::unexpected(muxer.error());
     muxer_ = std::move(*muxer);
     // The encoder's matrix is the source's, so that pictures passed through unchanged and
@@ -461,7 +482,7 @@ Result<void> Export::prepare() {
     }
     // Reading starts at the key frame before the range; the pictures before it are dropped.
     // A movie without an index just reads from its start.
-    if (request_.startMs > 0) (void)decoder_->seek(startSeconds_);
+    if (startMs_ > 0) (void)decoder_->seek(startSeconds_);
 
     // Pictures that are sure to need composing are turned into BGRA by the decoding thread, in
     // parallel with the composition of the one before. Otherwise (no styling, at most zooms)
@@ -498,10 +519,12 @@ void Export::openAudio(MediaFile& file) {
 void Export::openWebcam(CompositionInputs& inputs) {
     // Any failure drops the webcam.
     if (!request_.webcam) return;
-    auto path = RecordingsLibrary::safeURL(request_.webcam->file);
-    std::error_code ec;
-    if (!path || !fs::is_regular_file(*path, ec)) return;
-    auto file = MediaFile::open(*path);
+    auto location = RecordingsLibrary::safeLocation(request_.webcam->file);
+    if (!location) return;
+    auto opened = location->open();
+    if (!opened) return;
+    // The decoder opens its own copy of the file; this one need not stay open.
+    auto file = MediaFile::open(opened->procPath());
     if (!file) return;
     auto video = file->tracks(TrackKind::video);
     if (video.empty()) return;
@@ -752,13 +775,47 @@ void Export::finish() {
         }
     }
     muxer_.reset();
+    std::string name;
+    if (!error) {
+        auto claimed = claimName(*outputFolder_, temporaryName_,
+                                 [&](int n) { return exportName(outputStem_, n); });
+        if (claimed) {
+            name = (fs::path(outputFolderName_) / *claimed).string();
+        } else {
+            error = Error{"Could not name the export: " + claimed.error()};
+        }
+    }
     if (error) {
-        std::error_code ignored;
-        fs::remove(output_, ignored);
+        removeTemporary();
         complete(std::unexpected(*error));
         return;
     }
-    complete(outputName_);
+    temporaryName_.clear();
+    complete(ExportedMovie{name, endMs_ - startMs_});
+}
+
+void Export::removeTemporary() {
+    if (outputFolder_ && !temporaryName_.empty()) {
+        ::unlinkat(outputFolder_->fd(), temporaryName_.c_str(), 0);
+    }
+    temporaryName_.clear();
+}
+
+// The name the export would take if it finished now, so that a cancel can name it before the
+// export has answered.
+void Export::noteIntendedName() {
+    std::string intended;
+    for (int n = 1; n < 10000; ++n) {
+        intended = exportName(outputStem_, n);
+        if (::faccessat(outputFolder_->fd(), intended.c_str(), F_OK, AT_SYMLINK_NOFOLLOW) != 0) {
+            break;
+        }
+    }
+    std::lock_guard lock(shared_->cancelLock);
+    auto it = shared_->running.find(id_);
+    if (it != shared_->running.end()) {
+        it->second.outputName = (fs::path(outputFolderName_) / intended).string();
+    }
 }
 
 }  // namespace
@@ -771,7 +828,7 @@ ExportRenderer::~ExportRenderer() {
     std::vector<std::function<void()>> cancels;
     {
         std::lock_guard lock(shared_->cancelLock);
-        for (const auto& [id, cancel] : shared_->running) cancels.push_back(cancel);
+        for (const auto& [id, running] : shared_->running) cancels.push_back(running.cancel);
     }
     for (const auto& cancel : cancels) cancel();
     std::unique_lock lock(shared_->cancelLock);
@@ -784,9 +841,12 @@ void ExportRenderer::render(ExportRequest request, std::optional<fs::path> webRo
                                         std::move(progress), std::move(completion));
     {
         std::lock_guard lock(shared_->cancelLock);
-        shared_->running[job->id()] = [weak = std::weak_ptr<Export>(job)] {
-            if (auto self = weak.lock()) self->cancel(ExportRenderer::cancelledError);
-        };
+        shared_->running[job->id()] = {[weak = std::weak_ptr<Export>(job)] {
+                                           if (auto self = weak.lock())
+                                               self->cancel(ExportRenderer::cancelledError);
+                                       },
+                                       job->recordingName(),
+                                       {}};
     }
     ConcurrentQueue::userInitiated().post([job] { job->prepareAndStart(); });
 }
@@ -798,6 +858,20 @@ void ExportRenderer::cancelExport() {
         cancel = shared_->activeCancel;
     }
     if (cancel) cancel();
+}
+
+int ExportRenderer::cancelExport(std::string_view name) {
+    std::vector<std::function<void()>> cancels;
+    {
+        std::lock_guard lock(shared_->cancelLock);
+        for (const auto& [id, running] : shared_->running) {
+            if (running.recording == name || running.outputName == name) {
+                cancels.push_back(running.cancel);
+            }
+        }
+    }
+    for (const auto& cancel : cancels) cancel();
+    return static_cast<int>(cancels.size());
 }
 
 PixelSize ExportRenderer::outputSize(int width, int height, std::int64_t targetHeight) {

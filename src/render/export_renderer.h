@@ -10,6 +10,7 @@
 
 #include "core/error.h"
 #include "library/edit_document.h"
+#include "library/exported_movie.h"
 #include "platform/image/bgra_image.h"
 
 namespace marlune {
@@ -17,8 +18,11 @@ namespace marlune {
 // Renders one recording with its edit into a new movie beside it: every picture of the export
 // range goes through the frame composition, the audio tracks are mixed with their gains, and the
 // result is written as H.264 High + AAC in MP4 (index at the front) named "<name> export.mp4"
-// (" export 2.mp4", … when taken). The movie's time 0 is the range's start; pictures keep their
-// source times, and the audio of the same range lines up with them.
+// (" export 2.mp4", … when taken). The range is first fitted to the recording (from 0 at the
+// earliest to the movie's end at the latest). The movie's time 0 is the range's start; pictures
+// keep their source times, and the audio of the same range lines up with them. The movie is
+// written under a hidden temporary name and takes its name only once whole, never replacing a
+// file.
 //
 // The work overlaps on every core: one thread decodes the source, the ".render.video" queue
 // composes, converts and encodes (libx264 adds threads of its own), the ".render.audio" queue
@@ -26,15 +30,15 @@ namespace marlune {
 // Bounded hand-overs between them keep memory flat whatever the length.
 //
 // The application object owns one renderer. Several exports may run at once; cancelExport()
-// reaches the one started last.
+// reaches the one started last, cancelExport(name) the ones named.
 class ExportRenderer {
   public:
     // Progress as a fraction 0–0.98 in whole percentages, called only when the percentage
     // changes, on the export's video queue.
     using Progress = std::function<void(double fraction)>;
-    // The new movie's name relative to the recordings folder, or the error that ended the
-    // export. Called once, on the main thread.
-    using Completion = std::function<void(Result<std::string> name)>;
+    // The new movie (its name relative to the recordings folder and the length of the range it
+    // holds), or the error that ended the export. Called once, on the main thread.
+    using Completion = std::function<void(Result<ExportedMovie> movie)>;
 
     // The error a cancelled export ends with: "Export cancelled.".
     static const Error cancelledError;
@@ -53,17 +57,20 @@ class ExportRenderer {
     // is the page's folder (wallpapers, live backgrounds, cursor packs); without it those
     // resources count as missing, which never fails an export. Fails (through `completion`)
     // with "Invalid file name.", "Export range is empty.", "The file has no video track.",
-    // "The cuts remove the entire clip.", "Could not read the video track.", "Could not
-    // configure the video writer.", "Writer failed to start.", "Frame append failed.", "Audio
-    // append failed.", "Reading the source failed.", "Export failed.", "Export cancelled." or
-    // the media library's own text; after any failure no output file is left behind. Any
-    // thread.
+    // "The range lies outside the recording.", "The cuts remove the entire clip.", "Could not
+    // read the video track.", "Could not configure the video writer.", "Writer failed to
+    // start.", "Frame append failed.", "Audio append failed.", "Reading the source failed.",
+    // "Export failed.", "Export cancelled." or the media library's own text; after any failure
+    // no output file is left behind. Any thread.
     void render(ExportRequest request, std::optional<std::filesystem::path> webRoot,
                 Progress progress, Completion completion);
 
     // Cancels the export started last, if it is still running (also while it is being
     // prepared); it then completes with cancelledError. Does nothing when none runs. Any thread.
     void cancelExport();
+    // Cancels every running export of the recording `name`, or the one whose reply will carry
+    // `name` (the name it means to take). Returns how many were cancelled. Any thread.
+    int cancelExport(std::string_view name);
 
     // The rules that size and pace the output, exposed for their tests.
 

@@ -3,6 +3,8 @@
 
 #include <signal.h>
 
+#include <functional>
+
 #include <gtest/gtest.h>
 
 #include "support/bridge_process.h"
@@ -40,15 +42,30 @@ std::optional<Json> replyTo(BridgeProcess& p, const std::string& id) {
     return p.waitReply(id, std::chrono::seconds(60));
 }
 
-// Reads until the export has sent its first progress event; fails if it answers first.
-void waitForProgress(BridgeProcess& p) {
-    for (bool running = false; !running;) {
+// Reads until a progress event whose value passes `wanted` arrives; fails if a reply comes
+// first.
+void waitForProgress(
+    BridgeProcess& p, const std::function<bool(double)>& wanted = [](double) { return true; }) {
+    for (bool seen = false; !seen;) {
         auto line = p.readLine(std::chrono::seconds(30));
         ASSERT_TRUE(line) << "no progress";
         auto s = test::parseScriptLine(*line);
         ASSERT_NE(s.kind, test::ScriptLine::Kind::reply) << *line;
-        running = s.kind == test::ScriptLine::Kind::event && s.value["name"] == "exportProgress";
+        seen = s.kind == test::ScriptLine::Kind::event && s.value["name"] == "exportProgress" &&
+               wanted(s.value["data"]["value"].get<double>());
     }
+}
+
+// Says the page is ready, then starts the export "export" of the recording's first `endMs`, on a
+// coloured background, and waits until it runs.
+void startStyledExport(BridgeProcess& p, const std::string& name, std::int64_t endMs) {
+    ASSERT_TRUE(p.request("ready", "app.ready"));
+    p.send("export", "edit.exportRender",
+           {{"name", name},
+            {"startMs", 0},
+            {"endMs", endMs},
+            {"frame", {{"type", "color"}, {"hex", "#336699"}}}});
+    ASSERT_NO_FATAL_FAILURE(waitForProgress(p));
 }
 
 TEST(ExportCommands, PayloadRules) {
@@ -132,11 +149,7 @@ TEST(ExportCommands, CancelRepliesCancelledAndLeavesNoFile) {
     fs::path dir = recordings(home);
     ASSERT_TRUE(test::makeMovie(dir / "Long.mp4", 8.0, 640, 360));
     BridgeProcess p({.home = home.path()});
-    ASSERT_TRUE(p.request("ready", "app.ready"));
-    p.send("export", "edit.exportRender",
-           Json::parse(R"({"name":"Long.mp4","startMs":0,"endMs":8000,
-                           "frame":{"type":"color","hex":"#336699"}})"));
-    ASSERT_NO_FATAL_FAILURE(waitForProgress(p));
+    ASSERT_NO_FATAL_FAILURE(startStyledExport(p, "Long.mp4", 8000));
     auto cancel = p.request("cancel", "edit.exportCancel");
     ASSERT_TRUE(cancel);
     EXPECT_EQ((*cancel)["result"], Json::object());
@@ -156,14 +169,145 @@ TEST(ExportCommands, QuittingDuringAnExportLeavesNoPartialMovie) {
     fs::path dir = recordings(home);
     ASSERT_TRUE(test::makeMovie(dir / "Long.mp4", 20.0, 640, 360));
     BridgeProcess p({.home = home.path()});
-    ASSERT_TRUE(p.request("ready", "app.ready"));
-    p.send("export", "edit.exportRender",
-           Json::parse(R"({"name":"Long.mp4","startMs":0,"endMs":20000,
-                           "frame":{"type":"color","hex":"#336699"}})"));
-    ASSERT_NO_FATAL_FAILURE(waitForProgress(p));
+    ASSERT_NO_FATAL_FAILURE(startStyledExport(p, "Long.mp4", 20000));
     p.signal(SIGTERM);
     EXPECT_EQ(p.closeAndWait(), 0);
     EXPECT_EQ(movieNames(dir), std::vector<std::string>{"Long.mp4"});
+}
+
+// Every name in the folder, hidden ones included.
+std::vector<std::string> allNames(const fs::path& dir) {
+    return movieNames(dir);
+}
+
+std::vector<std::string> listedNames(BridgeProcess& p, const std::string& id) {
+    std::vector<std::string> names;
+    auto reply = p.request(id, "library.list");
+    if (!reply || (*reply)["ok"] != true) return {"(no listing)"};
+    for (const auto& item : (*reply)["result"]["items"]) names.push_back(item["name"]);
+    return names;
+}
+
+std::optional<double> streamDuration(const fs::path& movie, const char* stream) {
+    auto out =
+        test::toolOutput({"ffprobe", "-v", "error", "-select_streams", stream, "-show_entries",
+                          "stream=duration", "-of", "csv=p=0", movie.string()});
+    if (!out || out->empty()) return std::nullopt;
+    return std::stod(*out);
+}
+
+TEST(ExportCommands, RangesAndGainsAreFittedToTheRecording) {
+    TempDir home;
+    fs::path dir = recordings(home);
+    ASSERT_TRUE(test::makeMovie(dir / "Clip.mp4", 2.0));
+    BridgeProcess p({.home = home.path()});
+    ASSERT_TRUE(p.request("ready", "app.ready"));
+    struct Case {
+        const char* payload;
+        std::int64_t durationMs;  // of the movie made, 0 when refused
+        const char* error = nullptr;
+    };
+    const Case cases[] = {
+        // Time before the recording holds nothing: without the fitting it would be encoded as a
+        // still picture and silence, for a day here.
+        {R"({"startMs":-86400000,"endMs":1000})", 1000},
+        {R"({"startMs":-1000,"endMs":1000})", 1000},
+        {R"({"startMs":500,"endMs":86400000})", 1500},
+        {R"({"startMs":5000,"endMs":9000})", 0, "The range lies outside the recording."},
+        // Gains beyond any use are kept within 0 to 8 rather than overflowing the mixer.
+        {R"({"startMs":0,"endMs":1000,"audio":{"mic":1e39,"system":-5}})", 1000},
+    };
+    int id = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.payload);
+        Json payload = Json::parse(c.payload);
+        payload["name"] = "Clip.mp4";
+        p.events.clear();
+        auto reply =
+            p.request(std::to_string(++id), "edit.exportRender", payload, std::chrono::seconds(60));
+        ASSERT_TRUE(reply) << "no answer in a minute";
+        if (c.error) {
+            EXPECT_EQ((*reply)["error"]["message"], c.error);
+            continue;
+        }
+        ASSERT_EQ((*reply)["ok"], true) << reply->dump();
+        const std::string name = (*reply)["result"]["name"];
+        bool progressed = false;
+        for (const auto& e : p.events) {
+            if (e["name"] == "exportProgress") progressed = true;
+            if (e["name"] == "saved") {
+                EXPECT_EQ(e["data"]["durationMs"], c.durationMs);
+            }
+        }
+        EXPECT_TRUE(progressed);
+        // Pictures and sound cover the same range.
+        auto video = streamDuration(dir / name, "v:0");
+        auto audio = streamDuration(dir / name, "a:0");
+        ASSERT_TRUE(video && audio);
+        EXPECT_NEAR(*video, c.durationMs / 1000.0, 0.05);
+        EXPECT_NEAR(*audio, c.durationMs / 1000.0, 0.05);
+        fs::remove(dir / name);
+    }
+    EXPECT_EQ(p.closeAndWait(), 0);
+}
+
+TEST(ExportCommands, CancelWithANameReachesThatExport) {
+    TempDir home;
+    fs::path dir = recordings(home);
+    ASSERT_TRUE(test::makeMovie(dir / "A.mp4", 10.0, 640, 360));
+    ASSERT_TRUE(test::makeMovie(dir / "B.mp4", 1.0, 640, 360));
+    BridgeProcess p({.home = home.path()});
+    ASSERT_TRUE(p.request("ready", "app.ready"));
+    ASSERT_TRUE(test::ffmpeg(
+        {"-i", (dir / "B.mp4").string(), "-c", "copy", (dir / "B export.mp4").string()}));
+    const std::string styled = R"(,"frame":{"type":"color","hex":"#336699"}})";
+    p.send("a", "edit.exportRender",
+           Json::parse(R"({"name":"A.mp4","startMs":0,"endMs":10000)" + styled));
+    ASSERT_NO_FATAL_FAILURE(waitForProgress(p, [](double v) { return v >= 0.05; }));
+    // Started last, so a cancel without a name would reach it and not the first. Its progress
+    // starts again from 0.
+    p.send("b", "edit.exportRender",
+           Json::parse(R"({"name":"B.mp4","startMs":0,"endMs":1000)" + styled));
+    ASSERT_NO_FATAL_FAILURE(waitForProgress(p, [](double v) { return v < 0.05; }));
+    auto cancel = p.request("c1", "edit.exportCancel", {{"name", "A.mp4"}});
+    EXPECT_EQ((*cancel)["result"], Json::object());
+    auto a = replyTo(p, "a");
+    ASSERT_TRUE(a);
+    EXPECT_EQ((*a)["result"], Json({{"cancelled", true}})) << a->dump();
+    auto b = replyTo(p, "b");
+    ASSERT_TRUE(b);
+    EXPECT_EQ((*b)["result"], Json({{"name", "B export 2.mp4"}})) << b->dump();
+
+    // By the name the reply would carry.
+    p.send("again", "edit.exportRender",
+           Json::parse(R"({"name":"A.mp4","startMs":0,"endMs":10000)" + styled));
+    ASSERT_NO_FATAL_FAILURE(waitForProgress(p));
+    ASSERT_TRUE(p.request("c2", "edit.exportCancel", {{"name", "A export.mp4"}}));
+    auto again = replyTo(p, "again");
+    ASSERT_TRUE(again);
+    EXPECT_EQ((*again)["result"], Json({{"cancelled", true}})) << again->dump();
+    EXPECT_EQ(p.closeAndWait(), 0);
+    EXPECT_EQ(allNames(dir),
+              (std::vector<std::string>{"A.mp4", "B export 2.mp4", "B export.mp4", "B.mp4"}));
+}
+
+TEST(ExportCommands, AKilledExportLeavesNothingListed) {
+    TempDir home;
+    fs::path dir = recordings(home);
+    ASSERT_TRUE(test::makeMovie(dir / "Long.mp4", 20.0, 640, 360));
+    {
+        BridgeProcess p({.home = home.path()});
+        ASSERT_NO_FATAL_FAILURE(startStyledExport(p, "Long.mp4", 20000));
+        // While it runs the movie being written is no recording yet.
+        EXPECT_EQ(listedNames(p, "list"), std::vector<std::string>{"Long.mp4"});
+        p.signal(SIGKILL);
+        EXPECT_EQ(p.closeAndWait(), 128 + SIGKILL);
+    }
+    EXPECT_EQ(allNames(dir).size(), 2u) << "the kill left its hidden temporary";
+    BridgeProcess next({.home = home.path()});
+    EXPECT_EQ(listedNames(next, "list"), std::vector<std::string>{"Long.mp4"});
+    EXPECT_EQ(next.closeAndWait(), 0);
+    EXPECT_EQ(allNames(dir), std::vector<std::string>{"Long.mp4"}) << "removed at launch";
 }
 
 }  // namespace

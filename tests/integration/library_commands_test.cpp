@@ -1,8 +1,14 @@
 // The library, media and project commands through `marlune --stdio-bridge`, on real files in the
 // child's own HOME.
 
+#include <arpa/inet.h>
 #include <gio/gio.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <regex>
@@ -77,7 +83,7 @@ TEST(LibraryCommands, PayloadRules) {
         {"media.waveform", "{}", "Missing file name", nullptr},
         {"media.waveform", R"({"name":["a"]})", "Missing file name", nullptr},
         {"media.waveform", R"({"name":"../outside.mp4"})", "Invalid file name.", nullptr},
-        {"media.waveform", R"({"name":"none.mp4"})", "No such file or directory", nullptr},
+        {"media.waveform", R"({"name":"none.mp4"})", nullptr, R"({"peaks":[]})"},
         {"edit.exportTrim", R"({"name":"a.mp4","startMs":0})", "Missing trim parameters", nullptr},
         {"edit.exportTrim", R"({"name":"a.mp4","startMs":0,"endMs":5000.5})",
          "Missing trim parameters", nullptr},
@@ -283,10 +289,7 @@ TEST(LibraryCommands, ExportTrimReportsProgressOnlyBeforeItsReply) {
     fs::path dir = recordings(home);
     // Copies run at disk speed: a few hundred megabytes of motion JPEG outlast the first
     // progress tick (0.25 s). A machine fast enough to beat that gets a movie twice as long.
-    ASSERT_TRUE(test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=1280x720:r=30", "-t", "2", "-c:v",
-                              "mjpeg", "-q:v", "2", (scratch / "seed.mp4").string()}));
-    ASSERT_TRUE(test::ffmpeg({"-stream_loop", "79", "-i", (scratch / "seed.mp4").string(), "-c",
-                              "copy", (dir / "Big.mp4").string()}));
+    ASSERT_TRUE(test::makeBigMovie(dir / "Big.mp4", 80));
     BridgeProcess p({.home = home.path()});
     ASSERT_TRUE(p.request("0", "app.ready"));
     std::vector<Json> progress;
@@ -324,6 +327,93 @@ TEST(LibraryCommands, ExportTrimReportsProgressOnlyBeforeItsReply) {
     EXPECT_EQ(p.closeAndWait(), 0);
 }
 
+// The status of a GET of `url` (an http://127.0.0.1:PORT/... address), or 0 without an answer
+// within five seconds.
+int httpStatus(const std::string& url) {
+    std::smatch m;
+    if (!std::regex_match(url, m, std::regex(R"(http://127\.0\.0\.1:(\d+)(/.*))"))) return 0;
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(std::stoi(m[1])));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    timeval limit{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    std::string head = "GET " + m[2].str() + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    char reply[64] = {};
+    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+              ::send(fd, head.data(), head.size(), MSG_NOSIGNAL) == ssize_t(head.size()) &&
+              ::recv(fd, reply, sizeof reply - 1, 0) >= 12;
+    ::close(fd);
+    return ok ? std::atoi(reply + 9) : 0;
+}
+
+std::vector<std::string> listedNames(const std::optional<Json>& reply) {
+    std::vector<std::string> names;
+    const Json result = resultOf(reply);
+    for (const auto& item : result.value("items", Json::array())) names.push_back(item["name"]);
+    return names;
+}
+
+TEST(LibraryCommands, PipesAndLinksAnswerAtOnceAndLeadNowhere) {
+    TempDir home;
+    fs::path dir = recordings(home);
+    ASSERT_TRUE(test::makeMovie(dir / "Clip.mp4", 1.0));
+    // Outside the folder: a movie with sound, its project, and a folder of them.
+    ASSERT_TRUE(test::makeMovie(home / "Secret.mp4", 1.0));
+    writeFile(home / "Secret.mp4.marlune.json", R"({"secret":true})");
+    fs::create_directories(home / "elsewhere");
+    fs::copy_file(home / "Secret.mp4", home / "elsewhere/Take.mp4");
+    writeFile(home / "elsewhere/Take.mp4.marlune.json", R"({"secret":true})");
+    // Inside it: named pipes and links leading out, named like recordings.
+    ASSERT_EQ(::mkfifo((dir / "Pipe.mp4").c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo((dir / "Pipe.mp4.marlune.json").c_str(), 0600), 0);
+    fs::create_symlink(home / "Secret.mp4", dir / "Link.mp4");
+    fs::create_symlink(home / "Secret.mp4.marlune.json", dir / "Link.mp4.marlune.json");
+    fs::create_symlink(home / "elsewhere", dir / "Linked");
+    fs::create_directories(dir / "Folder.mp4");
+    writeFile(dir / "Sub/Take.mp4", "a recording in a folder of its own");
+
+    BridgeProcess p({.home = home.path()});
+    const auto prompt = std::chrono::seconds(5);
+    auto ready = p.request("ready", "app.ready");
+    const std::string media = resultOf(ready)["mediaBaseURL"];
+    EXPECT_EQ(listedNames(p.request("list", "library.list", nullptr, prompt)),
+              std::vector<std::string>{"Clip.mp4"});
+    int id = 0;
+    for (const char* name : {"Pipe.mp4", "Link.mp4", "Linked/Take.mp4", "Folder.mp4"}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(
+            resultOf(p.request(std::to_string(++id), "project.load", {{"name", name}}, prompt)),
+            (Json{{"data", nullptr}}));
+        EXPECT_EQ(
+            resultOf(p.request(std::to_string(++id), "media.waveform", {{"name", name}}, prompt)),
+            (Json{{"peaks", Json::array()}}));
+        EXPECT_EQ(
+            errorOf(p.request(std::to_string(++id), "library.delete", {{"name", name}}, prompt)),
+            "Only recordings can be deleted.");
+        EXPECT_NE(errorOf(p.request(std::to_string(++id), "edit.exportTrim",
+                                    {{"name", name}, {"startMs", 0}, {"endMs", 500}}, prompt)),
+                  "(no failure)");
+        std::string escaped = std::regex_replace(name, std::regex("/"), "%2F");
+        EXPECT_EQ(httpStatus(media + escaped), 404);
+    }
+    for (const char* folder : {"Linked", "Sub"}) {
+        EXPECT_EQ(errorOf(p.request(folder, "library.delete", {{"name", folder}}, prompt)),
+                  "Only recordings can be deleted.");
+    }
+    EXPECT_EQ(httpStatus(media + "Clip.mp4"), 200) << "a real recording still plays";
+    // Writing through a linked folder would put the file outside.
+    EXPECT_NE(errorOf(p.request("save", "project.save",
+                                {{"name", "Linked/New.mp4"}, {"data", Json::object()}}, prompt)),
+              "(no failure)");
+    EXPECT_EQ(p.closeAndWait(), 0);
+    EXPECT_FALSE(fs::exists(home / "elsewhere/New.mp4.marlune.json"));
+    EXPECT_TRUE(fs::exists(home / "elsewhere/Take.mp4"));
+    EXPECT_TRUE(fs::exists(home / "Secret.mp4"));
+    EXPECT_TRUE(fs::exists(dir / "Sub/Take.mp4"));
+}
+
 TEST(LibraryCommands, ProjectFilesTooDeepOrTooLargeAreRefusedWithAMessage) {
     TempDir home;
     fs::path dir = recordings(home);
@@ -339,6 +429,37 @@ TEST(LibraryCommands, ProjectFilesTooDeepOrTooLargeAreRefusedWithAMessage) {
     EXPECT_EQ(resultOf(p.request("3", "project.load", {{"name", "Lenient.mp4"}})),
               (Json{{"data", {{"n", nullptr}, {"s", "\xEF\xBF\xBD"}}}}));
     EXPECT_EQ(p.closeAndWait(), 0);
+}
+
+TEST(LibraryCommands, AKilledTrimLeavesNothingListed) {
+    TempDir home;
+    fs::path dir = recordings(home);
+    ASSERT_TRUE(test::makeBigMovie(dir / "Big.mp4", 80));
+    {
+        BridgeProcess p({.home = home.path()});
+        ASSERT_TRUE(p.request("ready", "app.ready"));
+        p.send("trim", "edit.exportTrim", {{"name", "Big.mp4"}, {"startMs", 0}, {"endMs", 160000}});
+        // The first progress report comes a quarter of a second in.
+        bool running = false;
+        while (!running) {
+            auto line = p.readLine(std::chrono::seconds(30));
+            ASSERT_TRUE(line) << "no progress";
+            auto s = test::parseScriptLine(*line);
+            ASSERT_NE(s.kind, test::ScriptLine::Kind::reply) << "finished too soon: " << *line;
+            running = s.value["name"] == "exportProgress";
+        }
+        EXPECT_EQ(listedNames(p.request("list", "library.list")),
+                  std::vector<std::string>{"Big.mp4"});
+        p.signal(SIGKILL);
+        EXPECT_EQ(p.closeAndWait(), 128 + SIGKILL);
+    }
+    BridgeProcess next({.home = home.path()});
+    EXPECT_EQ(listedNames(next.request("list", "library.list")),
+              std::vector<std::string>{"Big.mp4"});
+    EXPECT_EQ(next.closeAndWait(), 0);
+    std::vector<std::string> left;
+    for (const auto& e : fs::directory_iterator(dir)) left.push_back(e.path().filename());
+    EXPECT_EQ(left, std::vector<std::string>{"Big.mp4"});
 }
 
 }  // namespace

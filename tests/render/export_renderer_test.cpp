@@ -55,7 +55,8 @@ ExportRequest request(std::string name, std::int64_t startMs, std::int64_t endMs
 }
 
 struct Outcome {
-    Result<std::string> result = fail("(no completion)");
+    Result<std::string> result = fail("(no completion)");  // the new movie's name
+    std::int64_t durationMs = 0;
     std::vector<double> progress;
     int completions = 0;
 };
@@ -73,9 +74,14 @@ Outcome exportNow(ExportRequest r, std::function<void(ExportRenderer&)> whileRun
             std::lock_guard guard(lock);
             out.progress.push_back(value);
         },
-        [&](Result<std::string> made) {
+        [&](Result<ExportedMovie> made) {
             EXPECT_TRUE(isMainThread());
-            out.result = std::move(made);
+            if (made) {
+                out.result = made->name;
+                out.durationMs = made->durationMs;
+            } else {
+                out.result = std::unexpected(made.error());
+            }
             ++out.completions;
         });
     test::runMainUntil(
@@ -165,7 +171,7 @@ TEST(ExportRenderer, RefusalsLeaveNothingBehind) {
         {"Gone.mp4", 0, 500, "The file has no video track."},
         {"Voice.mp4", 0, 500, "The file has no video track."},
         // Past the end of the movie there is no picture to export.
-        {"Clip.mp4", 5000, 6000, "Export failed."},
+        {"Clip.mp4", 5000, 6000, "The range lies outside the recording."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name + std::string(" ") + std::to_string(c.startMs));
@@ -515,13 +521,35 @@ TEST(ExportRenderer, CancellingEndsTheExportAndRemovesItsFile) {
 
     // A cancel after the export has finished reaches nothing either.
     ExportRenderer renderer;
-    std::optional<Result<std::string>> first;
+    std::optional<Result<ExportedMovie>> first;
     renderer.render(request("Long.mp4", 0, 300), std::nullopt, nullptr,
-                    [&](Result<std::string> made) { first = std::move(made); });
+                    [&](Result<ExportedMovie> made) { first = std::move(made); });
     ASSERT_TRUE(test::runMainUntil([&] { return first.has_value(); }, std::chrono::seconds(30)));
     ASSERT_TRUE(*first);
     renderer.cancelExport();
-    EXPECT_TRUE(fs::exists(dir / **first));
+    EXPECT_TRUE(fs::exists(dir / (*first)->name));
+}
+
+TEST(ExportRenderer, WritesUnderAHiddenNameAndNeverReplacesAFile) {
+    const fs::path dir = freshFolder();
+    ASSERT_TRUE(test::makeMovie(dir / "Long.mp4", 6.0, 640, 360));
+    ExportRequest r = request("Long.mp4", 0, 6000);
+    r.frame = FrameSettings{.type = "color"};
+    std::vector<std::string> visibleWhileRunning;
+    Outcome out = exportNow(r, [&](ExportRenderer&) {
+        for (const auto& name : filesIn(dir)) {
+            if (!name.starts_with(".")) visibleWhileRunning.push_back(name);
+        }
+        // Someone takes the name the export would have had.
+        test::writeFile(dir / "Long export.mp4", "mine");
+    });
+    EXPECT_EQ(visibleWhileRunning, std::vector<std::string>{"Long.mp4"});
+    ASSERT_TRUE(out.result) << out.result.error().message;
+    EXPECT_EQ(*out.result, "Long export 2.mp4");
+    EXPECT_EQ(out.durationMs, 6000);
+    EXPECT_EQ(test::readFile(dir / "Long export.mp4"), "mine");
+    EXPECT_EQ(filesIn(dir),
+              (std::vector<std::string>{"Long export 2.mp4", "Long export.mp4", "Long.mp4"}));
 }
 
 TEST(ExportRenderer, ARendererGoingAwayEndsItsExportsAndTheirFiles) {
@@ -547,7 +575,7 @@ TEST(ExportRenderer, ARendererGoingAwayEndsItsExportsAndTheirFiles) {
                 std::lock_guard guard(seen->lock);
                 seen->progressed = true;
             },
-            [seen](Result<std::string> made) {
+            [seen](Result<ExportedMovie> made) {
                 ++seen->completions;
                 if (!made && made.error() == ExportRenderer::cancelledError) ++seen->cancelled;
             });

@@ -91,4 +91,19 @@ inline bool makeMovie(const std::filesystem::path& path, double seconds, int wid
     return ffmpeg(args);
 }
 
+// A movie that a copy without re-encoding takes a while over (it runs at disk speed): `loops`
+// times two seconds of 1280 × 720 motion JPEG at 30 fps, a few megabytes a second, no sound.
+inline bool makeBigMovie(const std::filesystem::path& path, int loops) {
+    // Hidden, so that nothing lists it while it exists.
+    const std::filesystem::path seed =
+        path.parent_path() / ("." + path.filename().string() + ".seed.mp4");
+    bool ok = ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=1280x720:r=30", "-t", "2", "-c:v", "mjpeg",
+                      "-q:v", "2", seed.string()}) &&
+              ffmpeg({"-stream_loop", std::to_string(loops - 1), "-i", seed.string(), "-c", "copy",
+                      path.string()});
+    std::error_code ignored;
+    std::filesystem::remove(seed, ignored);
+    return ok;
+}
+
 }  // namespace marlune::test

@@ -31,6 +31,11 @@ Result<void> StreamCopyJob::run() {
     auto opened = MediaFile::open(source_);
     if (!opened) return std::unexpected(opened.error());
     MediaFile file = std::move(*opened);
+    // A range reaching far outside the movie would copy nothing more, but would keep the
+    // progress near 0 and put a wrong length on the copy.
+    startSeconds_ = std::max(startSeconds_, 0.0);
+    if (auto duration = file.durationSeconds()) endSeconds_ = std::min(endSeconds_, *duration);
+    if (!(startSeconds_ < endSeconds_)) return fail("The range lies outside the recording.");
 
     // Audio and video decide the container; subtitles come along where they fit.
     std::vector<TrackInfo> wanted;

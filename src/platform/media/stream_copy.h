@@ -17,10 +17,16 @@ class StreamCopyJob {
     StreamCopyJob(std::filesystem::path source, std::filesystem::path destination,
                   double startSeconds, double endSeconds);
 
-    // Runs the whole copy on the calling thread (any thread, once). Creates or truncates the
-    // destination; on failure whatever was written stays for the caller to remove. Fails with
-    // FFmpeg's text, or "Cancelled." after `cancel`.
+    // Runs the whole copy on the calling thread (any thread, once). The range is first fitted to
+    // the movie (it starts at 0 at the earliest and ends with the movie at the latest). Creates or
+    // truncates the destination; on failure whatever was written stays for the caller to remove.
+    // Fails with FFmpeg's text, "The range lies outside the recording." when nothing of it is
+    // left, or "Cancelled." after `cancel`.
     Result<void> run();
+
+    // The range copied, in seconds: as given until run() has fitted it to the movie.
+    double startSeconds() const { return startSeconds_; }
+    double endSeconds() const { return endSeconds_; }
 
     // Fraction done, 0 to 1, growing with the media copied. Any thread.
     double progress() const { return progress_.load(std::memory_order_relaxed); }
