@@ -24,10 +24,10 @@ class ProjectStore {
     static constexpr std::uint64_t kMaxProjectBytes = 64ull << 20;
 
     // The project object, or nothing when there is no readable file holding a JSON object (a
-    // missing file, another kind of value, broken JSON). Numbers too large for a double read as
-    // null. Refused with a message: a file larger than kMaxProjectBytes, nested too deeply, or
-    // that is not a regular file inside the recordings folder (a named pipe, a symbolic link
-    // leading out of it). Reads the disk: call it off the main thread.
+    // missing file, another kind of value, broken JSON, a named pipe or a symbolic link leading
+    // out of the recordings folder: only regular files inside it are read). Numbers too large
+    // for a double read as null. Refused with a message: a file larger than kMaxProjectBytes or
+    // nested too deeply. Reads the disk: call it off the main thread.
     Result<std::optional<Json>> load(std::string_view name) const;
 
     // Replaces the whole file with `data`, atomically: a reader sees the old file or the new one,
