@@ -48,6 +48,8 @@ struct ZoomSegment {
 
     // Required: startMs, endMs, scale (numbers).
     static std::optional<ZoomSegment> fromDict(const Json& dict);
+
+    bool operator==(const ZoomSegment&) const = default;
 };
 
 // Background and frame styling of the exported picture. Percentages are turned into pixels by the
@@ -68,6 +70,8 @@ struct FrameSettings {
 
     // Required: type, one of the four names (exact case).
     static std::optional<FrameSettings> fromDict(const Json& dict);
+
+    bool operator==(const FrameSettings&) const = default;
 };
 
 // One recorded pointer sample.
@@ -76,6 +80,8 @@ struct CursorSample {
     double fx = 0;
     double fy = 0;
     int type = 0;  // cursor-shape index from cursor type detection; 0 when not recorded
+
+    bool operator==(const CursorSample&) const = default;
 };
 
 // One caret sample or one click (mouse-down).
@@ -83,6 +89,8 @@ struct TrackPoint {
     double t = 0;
     double fx = 0;
     double fy = 0;
+
+    bool operator==(const TrackPoint&) const = default;
 };
 
 // Cursor tracks and the cursor treatment of an export.
@@ -113,6 +121,14 @@ struct CursorFX {
     // Checks the order of the caret and click tracks and indexes those out of order. Call it
     // after changing the tracks; without it the lookups scan the tracks (right, but slow).
     void prepareLookups();
+
+    // Equal values: the same tracks and settings (the lookup indexes are derived from the tracks).
+    bool operator==(const CursorFX& o) const {
+        return path == o.path && caretPath == o.caretPath && clicks == o.clicks &&
+               size == o.size && smooth == o.smooth && ripple == o.ripple && style == o.style &&
+               bounce == o.bounce && motionBlur == o.motionBlur && sway == o.sway &&
+               render == o.render;
+    }
 
     struct RawPosition {
         double fx;
@@ -165,6 +181,8 @@ struct WebcamFX {
     // Required: "enabled" true and a "file" ending in ".webcam.mp4". "size" (default 40) is the
     // default of both width and height and is not stored.
     static std::optional<WebcamFX> fromDict(const Json& dict);
+
+    bool operator==(const WebcamFX&) const = default;
 };
 
 // The decoded payload of an export request, in the order the export pipeline takes it.
