@@ -1,5 +1,6 @@
 #include "platform/media/media_file.h"
 
+#include <algorithm>
 #include <cmath>
 #include <string_view>
 
@@ -223,6 +224,46 @@ Result<void> MediaFile::seek(double seconds, int trackIndex) {
     if (rc < 0) rc = av_seek_frame(input, trackIndex, ts, 0);
     if (rc < 0) return std::unexpected(av::error(rc));
     return {};
+}
+
+std::optional<std::vector<IndexedSample>> MediaFile::indexedSamples(int trackIndex) {
+    AVFormatContext* input = impl_->input.get();
+    if (trackIndex < 0 || trackIndex >= static_cast<int>(input->nb_streams)) return std::nullopt;
+    AVStream* stream = input->streams[trackIndex];
+    const int count = avformat_index_get_entries_count(stream);
+    // A container that knows its sample count and indexes every sample (a plain MP4).
+    if (count <= 0 || stream->nb_frames != count) return std::nullopt;
+    std::vector<IndexedSample> samples;
+    samples.reserve(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        const AVIndexEntry* entry = avformat_index_get_entry(stream, i);
+        if (!entry || (entry->flags & AVINDEX_DISCARD_FRAME)) return std::nullopt;
+        auto at = av::seconds(entry->timestamp, stream->time_base);
+        if (!at) return std::nullopt;
+        samples.push_back({*at, (entry->flags & AVINDEX_KEYFRAME) != 0});
+    }
+    // The index holds decoding times. They are the presentation times when the first packets
+    // say so: pictures coded out of order would show a shift or a reordering right there.
+    constexpr std::size_t kChecked = 16;
+    std::vector<double> read;
+    while (read.size() < std::min<std::size_t>(kChecked, samples.size())) {
+        auto packet = readPacket();
+        if (!packet || !*packet) break;
+        if ((*packet)->trackIndex() != trackIndex) continue;
+        auto pts = (*packet)->ptsSeconds();
+        if (!pts) break;
+        read.push_back(*pts);
+    }
+    (void)seek(0, trackIndex);
+    if (read.size() < std::min<std::size_t>(kChecked, samples.size())) return std::nullopt;
+    for (std::size_t i = 0; i < read.size(); ++i) {
+        if (read[i] != samples[i].seconds) return std::nullopt;
+    }
+    if (!std::is_sorted(samples.begin(), samples.end(),
+                        [](const auto& a, const auto& b) { return a.seconds < b.seconds; })) {
+        return std::nullopt;
+    }
+    return samples;
 }
 
 }  // namespace marlune

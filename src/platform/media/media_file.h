@@ -59,6 +59,12 @@ class Packet {
     std::unique_ptr<Impl> impl_;
 };
 
+// One sample of a track as the container's index lists it.
+struct IndexedSample {
+    double seconds = 0;  // presentation time on the movie's timeline
+    bool keyFrame = false;
+};
+
 // An open movie file: its tracks and duration, and reading its packets in file order. A
 // MediaFile and the decoders built on it are used by one thread at a time (any thread).
 // Move-only.
@@ -84,6 +90,14 @@ class MediaFile {
     // Moves the read position so that `trackIndex`'s packets continue from its key frame at or
     // before `seconds` (the other tracks continue from about the same point).
     Result<void> seek(double seconds, int trackIndex);
+
+    // Every sample of `trackIndex` from the container's index, in presentation order, learnt
+    // without reading the media data. Nothing when the index does not list the whole track (a
+    // fragmented movie lists only what has been read), drops samples on purpose (edit lists), or
+    // holds decoding times that differ from the presentation times (pictures coded out of order):
+    // the track's first packets are read to check that, and the read position is then back at the
+    // start of the file.
+    std::optional<std::vector<IndexedSample>> indexedSamples(int trackIndex);
 
     struct Impl;
     Impl& impl() const { return *impl_; }
