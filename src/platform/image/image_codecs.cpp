@@ -48,13 +48,15 @@ Result<BgraImage> scaleImage(const BgraImage& image, int width, int height) {
     return out;
 }
 
-std::optional<std::vector<std::uint8_t>> encodeJpeg(const BgraImage& image, int quality) {
+std::optional<std::vector<std::uint8_t>> encodeJpeg(const BgraImage& image, int quality,
+                                                    JpegChroma chroma) {
     tjhandle tj = compressor();
     if (image.empty() || !tj) return std::nullopt;
     unsigned char* buffer = nullptr;
     unsigned long size = 0;
     int rc = tjCompress2(tj, image.pixels.data(), image.width, image.stride, image.height,
-                         TJPF_BGRA, &buffer, &size, TJSAMP_420, quality, 0);
+                         TJPF_BGRA, &buffer, &size,
+                         chroma == JpegChroma::full ? TJSAMP_444 : TJSAMP_420, quality, 0);
     std::optional<std::vector<std::uint8_t>> out;
     if (rc == 0 && buffer) out.emplace(buffer, buffer + size);
     tjFree(buffer);
@@ -78,16 +80,17 @@ std::optional<BgraImage> decodeJpeg(std::span<const std::uint8_t> bytes) {
     return image;
 }
 
-std::optional<std::string> jpegDataURL(const BgraImage& image, int maxWidth) {
+std::optional<std::string> jpegDataURL(const BgraImage& image, int maxWidth, int quality,
+                                       JpegChroma chroma) {
     auto size = fittedSize(image.width, image.height, maxWidth);
     if (!size || image.empty()) return std::nullopt;
     std::optional<std::vector<std::uint8_t>> jpeg;
     if (size->width == image.width && size->height == image.height) {
-        jpeg = encodeJpeg(image, kDataUrlJpegQuality);
+        jpeg = encodeJpeg(image, quality, chroma);
     } else {
         auto scaled = scaleImage(image, size->width, size->height);
         if (!scaled) return std::nullopt;
-        jpeg = encodeJpeg(*scaled, kDataUrlJpegQuality);
+        jpeg = encodeJpeg(*scaled, quality, chroma);
     }
     if (!jpeg) return std::nullopt;
     gchar* base64 = g_base64_encode(jpeg->data(), jpeg->size());
