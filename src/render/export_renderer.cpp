@@ -519,23 +519,7 @@ void Export::openAudio(MediaFile& file) {
 void Export::openWebcam(CompositionInputs& inputs) {
     // Any failure drops the webcam.
     if (!request_.webcam) return;
-    auto location = RecordingsLibrary::safeLocation(request_.webcam->file);
-    if (!location) return;
-    auto opened = location->open();
-    if (!opened) return;
-    // The decoder opens its own copy of the file; this one need not stay open.
-    auto file = MediaFile::open(opened->procPath());
-    if (!file) return;
-    auto video = file->tracks(TrackKind::video);
-    if (video.empty()) return;
-    // Decoded no wider than the webcam box will show it, so that frames are not scaled down
-    // again on the video queue.
-    const TrackInfo& track = video.front();
-    auto decodeWidth = webcamDecodeWidth(*request_.webcam, request_.frame, width_, height_,
-                                         track.width, track.height);
-    if (!decodeWidth) return;
-    auto decoder =
-        VideoDecoder::open(std::move(*file), track.index, {.maxWidth = *decodeWidth, .threads = 1});
+    auto decoder = openWebcamMovie(*request_.webcam, request_.frame, width_, height_);
     if (!decoder) return;
     const double from = std::max(0.0, startSeconds_ - request_.webcam->offsetMs / 1000.0);
     webcam_ = std::make_shared<WebcamFeed>(std::move(*decoder), from);

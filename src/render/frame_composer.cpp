@@ -6,6 +6,7 @@
 #include <map>
 #include <numbers>
 
+#include "library/recordings_library.h"
 #include "render/blur.h"
 #include "render/composition.h"
 #include "render/cursor_pack.h"
@@ -647,6 +648,13 @@ struct FrameComposer::Impl {
         });
     }
 
+    void restartWebcam() {
+        camPending.reset();
+        camCurrent.reset();
+        camExhausted = false;
+        camComposed = {};
+    }
+
     // Moves the webcam to the latest picture not later than `srcMs` (the first one before that).
     void advanceWebcam(double srcMs) {
         // Subtracting in milliseconds first keeps whole-millisecond times exact; a picture stamped
@@ -847,6 +855,27 @@ struct FrameComposer::Impl {
     }
 };
 
+std::optional<VideoDecoder> openWebcamMovie(const WebcamFX& webcam,
+                                            const std::optional<FrameSettings>& frame, int width,
+                                            int height) {
+    auto path = RecordingsLibrary::safeURL(webcam.file);
+    std::error_code ec;
+    if (!path || !std::filesystem::is_regular_file(*path, ec)) return std::nullopt;
+    auto file = MediaFile::open(*path);
+    if (!file) return std::nullopt;
+    auto video = file->tracks(TrackKind::video);
+    if (video.empty()) return std::nullopt;
+    // Decoded no wider than the webcam box will show it, so that frames are not scaled down
+    // again for every composed picture.
+    const TrackInfo& track = video.front();
+    auto decodeWidth = webcamDecodeWidth(webcam, frame, width, height, track.width, track.height);
+    if (!decodeWidth) return std::nullopt;
+    auto decoder =
+        VideoDecoder::open(std::move(*file), track.index, {.maxWidth = *decodeWidth, .threads = 1});
+    if (!decoder) return std::nullopt;
+    return std::move(*decoder);
+}
+
 FrameComposer::FrameComposer(CompositionInputs inputs)
     : impl_(std::make_unique<Impl>(std::move(inputs))) {}
 
@@ -857,6 +886,11 @@ const CompositionInputs& FrameComposer::inputs() const {
 }
 
 FrameComposer::Step FrameComposer::advance(double ptsSeconds) {
+    Step step = timing(ptsSeconds);
+    return withMotion(step, impl_->motion.tick(step.srcMs));
+}
+
+FrameComposer::Step FrameComposer::timing(double ptsSeconds) const {
     Step step;
     const auto& in = impl_->inputs;
     if (in.timeMap.hasCuts()) {
@@ -866,12 +900,21 @@ FrameComposer::Step FrameComposer::advance(double ptsSeconds) {
         step.srcMs = ptsSeconds * 1000;
         step.outMs = step.srcMs - (in.timeMap.kept().empty() ? 0 : in.timeMap.kept()[0].srcStart);
     }
-    step.motion = impl_->motion.tick(step.srcMs);
+    return step;
+}
+
+FrameComposer::Step FrameComposer::withMotion(Step step, const MotionSim::Out& motion) const {
+    const auto& in = impl_->inputs;
+    step.motion = motion;
     step.scale = step.motion.scale > 1.001 ? step.motion.scale : 1;
     const Impl& c = *impl_;
     step.passThrough = in.outWidth == in.width && in.outHeight == in.height && step.scale == 1 &&
                        !c.styled && !c.hasCursorArt() && !c.hasWebcam();
     return step;
+}
+
+void FrameComposer::restartWebcam() {
+    impl_->restartWebcam();
 }
 
 void FrameComposer::render(const Step& step, const BgraImage& source, BgraImage& canvas) {

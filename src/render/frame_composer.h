@@ -36,6 +36,14 @@ struct CompositionInputs {
     std::function<std::optional<DecodedFrame>()> webcamFrames;
 };
 
+// The webcam movie of `webcam` (a file of the recordings folder) with a decoder for a W × H
+// recording framed by `frame`: it decodes no wider than the webcam shows (webcamDecodeWidth()).
+// Nothing when the movie is missing, has no picture or the webcam would not show; the webcam is
+// then dropped. Blocking file I/O; any thread.
+std::optional<VideoDecoder> openWebcamMovie(const WebcamFX& webcam,
+                                            const std::optional<FrameSettings>& frame, int width,
+                                            int height);
+
 // Composes the exported pictures: zoom, click ripples, cursor, webcam, background, padding,
 // rounded mask, shadow and outline. Construction prepares every layer that does not change per
 // frame; then, for each source picture in presentation order, advance() moves the motion to that
@@ -60,8 +68,23 @@ class FrameComposer {
     };
 
     // Advances the motion to the picture shown at `ptsSeconds` (source presentation time). Once
-    // per source picture, in order.
+    // per source picture, in order. The same as withMotion(timing(pts), motion.tick(srcMs)) with
+    // the composer's own simulator.
     Step advance(double ptsSeconds);
+
+    // The source and output times of the picture shown at `ptsSeconds`, motion not filled in.
+    // Touches nothing: a caller that keeps the motion of an export elsewhere (a still preview)
+    // asks here which times the export would use.
+    Step timing(double ptsSeconds) const;
+    // `step` completed with its picture's motion, as a simulator of the same zooms, cursor and
+    // size ticked through the same pictures gives it: the zoom applied and whether the picture
+    // passes through.
+    Step withMotion(Step step, const MotionSim::Out& motion) const;
+
+    // Forgets the webcam picture on screen and the end of the webcam movie, for a caller that
+    // shows an earlier time next (or jumps far ahead): render() then takes webcam pictures from
+    // webcamFrames again, which the caller has moved to a point at or before that time.
+    void restartWebcam();
 
     // Draws the picture for `step` from `source` (W × H, opaque BGRA) into `canvas`, which it
     // (re)allocates to W × H when needed; every pixel is rewritten, so the same canvas can be
