@@ -1,0 +1,501 @@
+#include "render/preview_renderer.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "core/queue.h"
+#include "library/edit_document.h"
+#include "library/recordings_library.h"
+#include "platform/image/image_codecs.h"
+#include "platform/media/media_file.h"
+#include "platform/media/video_decoder.h"
+#include "render/export_renderer.h"
+#include "render/frame_composer.h"
+#include "render/motion_sim.h"
+#include "render/picture_timeline.h"
+#include "render/time_map.h"
+
+namespace marlune {
+
+namespace fs = std::filesystem;
+
+const Error PreviewRenderer::supersededError{"Superseded by a newer preview."};
+
+namespace {
+
+// Movie times are rationals turned into doubles: pictures this close are the same picture.
+constexpr double kEdgeSeconds = 1e-6;
+// Decoded pictures kept for scrubbing back and forth: a second of 1080p at 30 frames a second
+// (a picture is about 3 MB in the decoder's own form).
+constexpr std::size_t kKeptPictureBytes = std::size_t{128} << 20;
+// Decoding threads of the source: a seek decodes up to a second of pictures, which two threads
+// get through faster than one. Conversion bands to BGRA likewise.
+constexpr int kDecoderThreads = 2;
+constexpr int kConversionThreads = 2;
+// Webcam pictures are read forward from where the last preview left them, up to this far; a
+// longer jump or a step back seeks instead.
+constexpr double kWebcamReadAheadSeconds = 2.0;
+// Without a known key frame before the wanted picture, decoding forward from the last one is
+// still cheaper than a seek when it is this close.
+constexpr double kNearForwardSeconds = 1.0;
+// Picture sizes a preview may ask for.
+constexpr double kMaxPreviewWidth = 16384;
+
+// What tells one version of a file from another.
+struct FileStamp {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    std::int64_t modifiedNs = 0;
+
+    bool operator==(const FileStamp&) const = default;
+};
+
+std::optional<FileStamp> stampOf(const fs::path& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+    return FileStamp{st.st_dev, st.st_ino, st.st_size,
+                     std::int64_t{st.st_mtim.tv_sec} * 1'000'000'000 + st.st_mtim.tv_nsec};
+}
+
+Error readingError(const Error& error) {
+    return Error{error.message.empty() ? "Reading the source failed." : error.message};
+}
+
+// The recording being previewed: its pictures' times, and a decoder kept where it stopped with
+// the pictures it decoded lately.
+class SourceMovie {
+  public:
+    static Result<std::unique_ptr<SourceMovie>> open(const fs::path& path, FileStamp stamp) {
+        auto file = MediaFile::open(path);
+        if (!file) return fail("The file has no video track.");
+        auto video = file->tracks(TrackKind::video);
+        if (video.empty()) return fail("The file has no video track.");
+        auto movie = std::unique_ptr<SourceMovie>(new SourceMovie(path, stamp, video.front()));
+        movie->videoEnd_ =
+            movie->track_.durationSeconds.value_or(file->durationSeconds().value_or(0));
+        auto timeline = PictureTimeline::open(path, movie->track_.index);
+        if (!timeline) return fail("Could not read the video track.");
+        movie->timeline_ = std::move(*timeline);
+        if (auto opened = movie->openDecoder(std::move(*file)); !opened) {
+            return fail("Could not read the video track.");
+        }
+        return movie;
+    }
+
+    const fs::path& path() const { return path_; }
+    const FileStamp& stamp() const { return stamp_; }
+    const TrackInfo& track() const { return track_; }
+    double videoEndSeconds() const { return videoEnd_; }
+    PictureTimeline& timeline() { return *timeline_; }
+
+    // The decoded picture shown at `seconds` (a time from the timeline); nothing when `stale`
+    // says the answer is no longer wanted.
+    Result<std::optional<VideoPicture>> picture(double seconds,
+                                                const std::function<bool()>& stale) {
+        if (auto kept = find(seconds)) return kept;
+        if (!continuesTo(seconds)) {
+            decodedUpTo_.reset();
+            // A movie without an index cannot seek: it decodes from its start again.
+            if (!decoder_->seek(seconds)) {
+                auto file = MediaFile::open(path_);
+                if (!file) return std::unexpected(readingError(file.error()));
+                if (auto opened = openDecoder(std::move(*file)); !opened) {
+                    return std::unexpected(readingError(opened.error()));
+                }
+            }
+        }
+        std::optional<VideoPicture> shown;
+        for (;;) {
+            if (stale()) return std::optional<VideoPicture>();
+            auto next = decoder_->nextPicture();
+            if (!next) return std::unexpected(readingError(next.error()));
+            if (!*next) break;
+            const double t = (*next)->timeSeconds();
+            decodedUpTo_ = t;
+            keep(**next);
+            if (t > seconds + kEdgeSeconds) {
+                if (!shown) shown = std::move(**next);  // the movie starts later
+                break;
+            }
+            shown = std::move(**next);
+            if (t >= seconds - kEdgeSeconds) break;
+        }
+        if (!shown) return std::unexpected(readingError({}));
+        return shown;
+    }
+
+  private:
+    SourceMovie(fs::path path, FileStamp stamp, TrackInfo track)
+        : path_(std::move(path)), stamp_(stamp), track_(std::move(track)) {}
+
+    Result<void> openDecoder(MediaFile file) {
+        auto decoder =
+            VideoDecoder::open(std::move(file), track_.index, {.threads = kDecoderThreads});
+        if (!decoder) return std::unexpected(decoder.error());
+        decoder_ = std::move(*decoder);
+        decodedUpTo_.reset();
+        return {};
+    }
+
+    // True when decoding on from where the decoder stands reaches `seconds` with no more work
+    // than a seek: no key frame lies between.
+    bool continuesTo(double seconds) const {
+        if (!decodedUpTo_ || !(*decodedUpTo_ < seconds - kEdgeSeconds)) return false;
+        if (auto key = timeline_->keyFrameAtOrBefore(seconds)) {
+            return *key <= *decodedUpTo_ + kEdgeSeconds;
+        }
+        return seconds - *decodedUpTo_ < kNearForwardSeconds;
+    }
+
+    std::optional<VideoPicture> find(double seconds) {
+        for (auto& k : kept_) {
+            if (std::abs(k.picture.timeSeconds() - seconds) <= kEdgeSeconds) {
+                k.used = ++clock_;
+                return k.picture;
+            }
+        }
+        return std::nullopt;
+    }
+
+    void keep(const VideoPicture& picture) {
+        if (find(picture.timeSeconds())) return;
+        const auto bytes = static_cast<std::size_t>(picture.width()) * picture.height() * 3 / 2;
+        kept_.push_back({picture, bytes, ++clock_});
+        keptBytes_ += bytes;
+        while (keptBytes_ > kKeptPictureBytes && kept_.size() > 1) {
+            auto oldest =
+                std::min_element(kept_.begin(), kept_.end(),
+                                 [](const auto& a, const auto& b) { return a.used < b.used; });
+            keptBytes_ -= oldest->bytes;
+            kept_.erase(oldest);
+        }
+    }
+
+    struct Kept {
+        VideoPicture picture;
+        std::size_t bytes = 0;
+        std::uint64_t used = 0;
+    };
+
+    const fs::path path_;
+    const FileStamp stamp_;
+    const TrackInfo track_;
+    double videoEnd_ = 0;
+    std::optional<PictureTimeline> timeline_;
+    std::optional<VideoDecoder> decoder_;
+    std::optional<double> decodedUpTo_;  // time of the last picture decoded
+    std::vector<Kept> kept_;
+    std::size_t keptBytes_ = 0;
+    std::uint64_t clock_ = 0;
+};
+
+// The prepared layers of one look of the edit, with the webcam movie they read.
+struct Layers {
+    std::int64_t startMs = 0;  // the range they were made for
+    std::int64_t endMs = 0;
+    std::optional<VideoDecoder> webcamMovie;
+    double webcamAt = NAN;  // webcam time of the last picture composed
+    std::unique_ptr<FrameComposer> composer;
+
+    bool matches(const ExportRequest& r, PixelSize out,
+                 const std::optional<fs::path>& webRoot) const {
+        const CompositionInputs& in = composer->inputs();
+        return in.frame == r.frame && in.cursor == r.cursor && in.webcam == r.webcam &&
+               startMs == r.startMs && endMs == r.endMs && in.outWidth == out.width &&
+               in.outHeight == out.height && in.webRoot == webRoot;
+    }
+};
+
+// The motion of one edit, ticked through the export's pictures as far as previews have asked.
+struct MotionTrack {
+    // What it was made from, as the request said it (the simulator may keep its own form).
+    std::vector<ZoomSegment> zooms;
+    std::optional<CursorFX> cursor;
+    std::int64_t startMs = 0;
+    std::int64_t endMs = 0;
+    MotionSim sim;
+    std::vector<double> ticked;  // picture times ticked, in order
+    std::vector<MotionSim::Out> outs;
+
+    MotionTrack(const ExportRequest& r, int width, int height)
+        : zooms(r.zooms),
+          cursor(r.cursor),
+          startMs(r.startMs),
+          endMs(r.endMs),
+          sim(r.zooms, r.cursor, width, height) {}
+
+    bool matches(const ExportRequest& r) const {
+        return zooms == r.zooms && cursor == r.cursor && startMs == r.startMs && endMs == r.endMs;
+    }
+};
+
+}  // namespace
+
+struct PreviewRenderer::Request {
+    Json payload;
+    std::optional<fs::path> webRoot;
+    Completion completion;
+    std::uint64_t serial = 0;
+};
+
+struct PreviewRenderer::State : std::enable_shared_from_this<State> {
+    const std::chrono::milliseconds idleRelease;
+    Queue* queue = nullptr;  // the renderer's; alive while any of its work runs
+
+    std::mutex lock;
+    std::optional<Request> pending;  // guarded by lock
+    bool scheduled = false;          // a drain is posted; guarded
+    std::uint64_t latest = 0;        // serial of the newest request; guarded
+    bool closed = false;             // guarded
+
+    // The preview queue's only.
+    std::unique_ptr<SourceMovie> source;
+    std::unique_ptr<Layers> layers;
+    std::unique_ptr<MotionTrack> motion;
+    PictureConverter converter{kConversionThreads};
+    BgraImage picture;
+    BgraImage canvas;
+    TimerHandle idle;
+
+    explicit State(std::chrono::milliseconds idle) : idleRelease(idle) {}
+
+    void drain();
+    Result<PreviewImage> make(const Request& request, const std::function<bool()>& stale);
+    Result<void> openSource(const fs::path& path);
+    void prepareLayers(const ExportRequest& request, PixelSize out,
+                       const std::optional<fs::path>& webRoot);
+    void positionWebcam(double srcMs);
+    const MotionSim::Out& motionAt(const ExportRequest& request,
+                                   const std::vector<RangePicture>& pictures, std::size_t index);
+    void release() {
+        source.reset();
+        layers.reset();
+        motion.reset();
+        picture = {};
+        canvas = {};
+    }
+};
+
+void PreviewRenderer::State::drain() {
+    std::optional<Request> request;
+    {
+        std::lock_guard guard(lock);
+        scheduled = false;
+        request.swap(pending);
+    }
+    if (!request) return;
+    const std::uint64_t serial = request->serial;
+    auto stale = [this, serial] {
+        std::lock_guard guard(lock);
+        return closed || latest != serial;
+    };
+    Result<PreviewImage> result = std::unexpected(supersededError);
+    if (!stale()) result = make(*request, stale);
+    // An answer nobody waits for any more is no answer.
+    if (!result && stale()) result = std::unexpected(supersededError);
+    request->completion(std::move(result));
+
+    idle.cancel();
+    idle = queue->after(idleRelease, [weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->release();
+    });
+}
+
+Result<void> PreviewRenderer::State::openSource(const fs::path& path) {
+    auto stamp = stampOf(path);
+    if (!stamp) {
+        release();
+        return fail("The file has no video track.");
+    }
+    if (source && source->path() == path && source->stamp() == *stamp) return {};
+    // Another recording, or this one changed on disk: nothing kept applies any more.
+    release();
+    auto opened = SourceMovie::open(path, *stamp);
+    if (!opened) return std::unexpected(opened.error());
+    source = std::move(*opened);
+    return {};
+}
+
+void PreviewRenderer::State::prepareLayers(const ExportRequest& request, PixelSize out,
+                                           const std::optional<fs::path>& webRoot) {
+    if (layers && layers->matches(request, out, webRoot)) return;
+    layers.reset();
+    auto made = std::make_unique<Layers>();
+    made->startMs = request.startMs;
+    made->endMs = request.endMs;
+
+    const TrackInfo& track = source->track();
+    CompositionInputs inputs;
+    inputs.width = track.width;
+    inputs.height = track.height;
+    inputs.outWidth = out.width;
+    inputs.outHeight = out.height;
+    // The composer's own motion is never ticked here: the motion comes from the MotionTrack, so
+    // the layers do not depend on the zooms.
+    inputs.frame = request.frame;
+    inputs.cursor = request.cursor;
+    inputs.webcam = request.webcam;
+    inputs.timeMap = TimeMap(request.startMs, request.endMs);
+    inputs.webRoot = webRoot;
+    if (request.webcam) {
+        made->webcamMovie =
+            openWebcamMovie(*request.webcam, request.frame, track.width, track.height);
+    }
+    if (made->webcamMovie) {
+        inputs.webcamFrames = [movie = &*made->webcamMovie]() -> std::optional<VideoFrame> {
+            auto frame = movie->next();
+            if (!frame || !*frame) return std::nullopt;  // a damaged webcam movie just ends early
+            return std::move(**frame);
+        };
+    }
+    made->composer = std::make_unique<FrameComposer>(std::move(inputs));
+    layers = std::move(made);
+}
+
+void PreviewRenderer::State::positionWebcam(double srcMs) {
+    if (!layers->webcamMovie) return;
+    const double tw = (srcMs - layers->composer->inputs().webcam->offsetMs) / 1000;
+    const double at = layers->webcamAt;
+    if (std::isnan(at) || tw < at - kEdgeSeconds || tw > at + kWebcamReadAheadSeconds) {
+        // The composer reads on from the key frame before tw up to the picture on screen at tw,
+        // as the export's webcam reading shows it.
+        layers->composer->restartWebcam();
+        (void)layers->webcamMovie->seek(std::max(0.0, tw));
+    }
+    layers->webcamAt = tw;
+}
+
+const MotionSim::Out& PreviewRenderer::State::motionAt(const ExportRequest& request,
+                                                       const std::vector<RangePicture>& pictures,
+                                                       std::size_t index) {
+    const TrackInfo& track = source->track();
+    if (!motion || !motion->matches(request) ||
+        (!motion->ticked.empty() &&
+         (motion->ticked.size() > pictures.size() ||
+          motion->ticked.back() != pictures[motion->ticked.size() - 1].ptsSeconds))) {
+        motion = std::make_unique<MotionTrack>(request, track.width, track.height);
+    }
+    // The export ticks its simulator once per picture from the range's start: so does this, once
+    // per picture not ticked yet.
+    while (motion->outs.size() <= index) {
+        const RangePicture& p = pictures[motion->outs.size()];
+        const FrameComposer::Step step = layers->composer->timing(p.ptsSeconds);
+        motion->outs.push_back(motion->sim.tick(step.srcMs));
+        motion->ticked.push_back(p.ptsSeconds);
+    }
+    return motion->outs[index];
+}
+
+Result<PreviewImage> PreviewRenderer::State::make(const Request& r,
+                                                  const std::function<bool()>& stale) {
+    auto request = ExportRequest::fromPayload(r.payload);
+    if (!request) return std::unexpected(request.error());
+    auto tMs = readNumber(r.payload, "tMs");
+    if (!tMs || !std::isfinite(*tMs)) return fail("Missing export parameters");
+    const double maxWidth =
+        std::clamp(readNumber(r.payload, "maxWidth").value_or(0), 0.0, kMaxPreviewWidth);
+
+    // The export's own checks, in its order.
+    auto path = RecordingsLibrary::safeURL(request->name);
+    if (!path) return fail("Invalid file name.");
+    if (request->startMs >= request->endMs) return fail("Export range is empty.");
+    if (auto opened = openSource(*path); !opened) return std::unexpected(opened.error());
+    if (TimeMap(request->startMs, request->endMs).totalOutMs() <= 40) {
+        return fail("The cuts remove the entire clip.");
+    }
+
+    const double startSeconds = request->startMs / 1000.0;
+    const double endSeconds = request->endMs / 1000.0;
+    const double t = std::clamp(*tMs, double(request->startMs), double(request->endMs)) / 1000;
+    PictureTimeline& timeline = source->timeline();
+    Result<void> reached = timeline.reach(t);
+    // The pictures up to t, and at least the first one of the range.
+    while (reached && !timeline.complete() &&
+           (timeline.times().empty() || timeline.times().back() < startSeconds)) {
+        reached = timeline.reach(timeline.times().empty() ? t : timeline.times().back() + 1);
+    }
+    if (!reached && timeline.times().empty()) return std::unexpected(readingError(reached.error()));
+    const std::vector<RangePicture> pictures =
+        rangePictures(timeline.times(), startSeconds, endSeconds, source->videoEndSeconds());
+    // A range past the end of the movie: the export would have nothing to write either.
+    if (pictures.empty()) return fail("Export failed.");
+    auto after = std::upper_bound(pictures.begin(), pictures.end(), t + kEdgeSeconds,
+                                  [](double v, const RangePicture& p) { return v < p.ptsSeconds; });
+    const std::size_t index =
+        after == pictures.begin() ? 0 : static_cast<std::size_t>(after - pictures.begin()) - 1;
+
+    const TrackInfo& track = source->track();
+    const PixelSize out =
+        ExportRenderer::outputSize(track.width, track.height, request->targetHeight);
+    prepareLayers(*request, out, r.webRoot);
+    FrameComposer& composer = *layers->composer;
+    const FrameComposer::Step step = composer.withMotion(
+        composer.timing(pictures[index].ptsSeconds), motionAt(*request, pictures, index));
+    if (stale()) return std::unexpected(supersededError);
+
+    auto decoded = source->picture(pictures[index].pictureSeconds, stale);
+    if (!decoded) return std::unexpected(decoded.error());
+    if (!*decoded) return std::unexpected(supersededError);
+    if (auto converted = converter.toBgra(**decoded, picture); !converted) {
+        return std::unexpected(readingError(converted.error()));
+    }
+    const BgraImage* shown = &picture;
+    if (!step.passThrough) {
+        positionWebcam(step.srcMs);
+        composer.render(step, picture, canvas);
+        shown = &canvas;
+    }
+    if (stale()) return std::unexpected(supersededError);
+
+    // As wide as asked, never wider than the export's pictures.
+    const int width = maxWidth >= 1 ? std::min(static_cast<int>(maxWidth), out.width) : out.width;
+    auto size = fittedSize(shown->width, shown->height, width);
+    auto url = jpegDataURL(*shown, width, PreviewRenderer::kJpegQuality, JpegChroma::full);
+    if (!size || !url) return fail("Could not encode the picture.");
+    return PreviewImage{std::move(*url), size->width, size->height, step.srcMs};
+}
+
+PreviewRenderer::PreviewRenderer(std::chrono::milliseconds idleRelease)
+    : state_(std::make_shared<State>(idleRelease)), queue_(Queue::makeSerial(".render.preview")) {
+    state_->queue = queue_.get();
+}
+
+PreviewRenderer::~PreviewRenderer() {
+    std::optional<Request> waiting;
+    {
+        std::lock_guard guard(state_->lock);
+        state_->closed = true;
+        waiting.swap(state_->pending);
+    }
+    if (waiting) waiting->completion(std::unexpected(supersededError));
+    // Work already posted finishes first (a request under way sees it is no longer wanted).
+    queue_.reset();
+}
+
+void PreviewRenderer::preview(Json payload, std::optional<fs::path> webRoot,
+                              Completion completion) {
+    Completion superseded;
+    bool post = false;
+    {
+        std::lock_guard guard(state_->lock);
+        if (state_->closed) {
+            superseded = std::move(completion);
+        } else {
+            if (state_->pending) superseded = std::move(state_->pending->completion);
+            state_->pending = Request{std::move(payload), std::move(webRoot), std::move(completion),
+                                      ++state_->latest};
+            post = !state_->scheduled;
+            state_->scheduled = true;
+        }
+    }
+    if (superseded) superseded(std::unexpected(supersededError));
+    if (post) queue_->post([state = state_] { state->drain(); });
+}
+
+}  // namespace marlune

@@ -1,0 +1,279 @@
+// Still previews of an edit against the export of the same edit, on movies made by the ffmpeg tool
+// in the recordings folder of this test program's private HOME.
+
+#include "render/preview_renderer.h"
+
+#include <glib.h>
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+
+#include "library/recordings_library.h"
+#include "platform/image/image_codecs.h"
+#include "platform/media/video_decoder.h"
+#include "render/export_renderer.h"
+#include "render/motion_sim.h"
+#include "support/ffmpeg_tool.h"
+#include "support/main_loop.h"
+
+namespace marlune {
+namespace {
+
+namespace fs = std::filesystem;
+
+fs::path folder() {
+    fs::path dir = RecordingsLibrary::dirURL();
+    const char* home = std::getenv("HOME");
+    // Never let a test loose on a real user's recordings.
+    if (!home || !dir.string().starts_with(std::string(home) + "/")) std::abort();
+    fs::create_directories(dir);
+    return dir;
+}
+
+fs::path sourceWebRoot() {
+    return fs::path(__FILE__).parent_path().parent_path().parent_path() / "web";
+}
+
+// The answers of one renderer, waited for from the test's thread.
+class Answers {
+  public:
+    PreviewRenderer::Completion completion(int slot) {
+        return [this, slot](Result<PreviewImage> made) {
+            std::lock_guard guard(lock_);
+            results_.emplace_back(slot, std::move(made));
+            changed_.notify_all();
+        };
+    }
+    // Waits for `count` answers in all; they come back by slot.
+    std::vector<std::pair<int, Result<PreviewImage>>> wait(std::size_t count) {
+        std::unique_lock guard(lock_);
+        EXPECT_TRUE(changed_.wait_for(guard, std::chrono::seconds(60),
+                                      [&] { return results_.size() >= count; }));
+        return results_;
+    }
+
+  private:
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::vector<std::pair<int, Result<PreviewImage>>> results_;
+};
+
+Result<PreviewImage> previewNow(PreviewRenderer& renderer, const Json& payload) {
+    Answers answers;
+    renderer.preview(payload, sourceWebRoot(), answers.completion(0));
+    auto all = answers.wait(1);
+    if (all.empty()) return fail("(no answer)");
+    return all.front().second;
+}
+
+BgraImage decodeDataURL(const std::string& url) {
+    const std::string prefix = "data:image/jpeg;base64,";
+    EXPECT_TRUE(url.starts_with(prefix));
+    gsize size = 0;
+    guchar* bytes = g_base64_decode(url.c_str() + prefix.size(), &size);
+    auto image = decodeJpeg(std::span<const std::uint8_t>(bytes, size));
+    g_free(bytes);
+    EXPECT_TRUE(image);
+    return image.value_or(BgraImage{});
+}
+
+// The largest of the three colour channels' mean absolute differences.
+double meanAbsoluteDifference(const BgraImage& a, const BgraImage& b) {
+    if (a.width != b.width || a.height != b.height || a.empty()) return 255;
+    double sums[3] = {0, 0, 0};
+    for (int y = 0; y < a.height; ++y) {
+        for (int x = 0; x < a.width; ++x) {
+            const std::uint32_t p = a.pixel(x, y), q = b.pixel(x, y);
+            for (int c = 0; c < 3; ++c) {
+                sums[c] += std::abs(int(p >> (8 * c) & 255) - int(q >> (8 * c) & 255));
+            }
+        }
+    }
+    const double n = double(a.width) * a.height;
+    return std::max({sums[0], sums[1], sums[2]}) / n;
+}
+
+// A styled edit of Clip.mp4 (640 × 360, 3 s) over 200–1800 ms: gradient frame with padding,
+// radius, shadow and outline; a zoom from 400 ms that is still growing at 916 ms; a cursor with a
+// click; the webcam movie, 100 ms late.
+Json styledEdit() {
+    return Json::parse(R"({
+        "name": "Clip.mp4", "startMs": 200, "endMs": 1800,
+        "frame": {"type": "gradient", "from": "#203040", "to": "#a0b0c0", "paddingPct": 8,
+                  "radiusPct": 5, "shadowPct": 40, "outlinePct": 1},
+        "zooms": [{"startMs": 400, "endMs": 1600, "scale": 2.5, "fx": 0.3, "fy": 0.6}],
+        "cursor": {"path": [[0, 0.2, 0.2], [900, 0.6, 0.5], [1800, 0.4, 0.7]],
+                   "clicks": [{"t": 700, "fx": 0.5, "fy": 0.45}]},
+        "webcam": {"enabled": true, "file": "Clip.webcam.mp4", "offsetMs": 100, "size": 30}
+    })");
+}
+
+void makeClips() {
+    const fs::path dir = folder();
+    // The moving test picture in grey, like most of a screen: H.264 keeps colour at half
+    // resolution, which on the test picture's saturated edges alone would cost more than the
+    // whole allowance.
+    if (!fs::exists(dir / "Clip.mp4")) {
+        ASSERT_TRUE(test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=640x360:r=30,hue=s=0", "-t", "3",
+                                  "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p",
+                                  "-g", "30", (dir / "Clip.mp4").string()}));
+    }
+    if (!fs::exists(dir / "Clip.webcam.mp4")) {
+        ASSERT_TRUE(test::makeMovie(dir / "Clip.webcam.mp4", 3.0, 320, 240, false, 15));
+    }
+}
+
+TEST(PreviewRenderer, PicturesAreTheExportedMoviesPictures) {
+    ASSERT_NO_FATAL_FAILURE(makeClips());
+    const Json edit = styledEdit();
+
+    // The zoom at 916 ms is between none and full: the preview has to reach the same point of
+    // its animation as the export.
+    MotionSim sim({*ZoomSegment::fromDict(edit["zooms"][0])}, std::nullopt, 640, 360);
+    double scale = 1;
+    for (int k = 6; k * 1000.0 / 30 <= 916; ++k) scale = sim.tick(k * 1000.0 / 30).scale;
+    EXPECT_GT(scale, 1.2);
+    EXPECT_LT(scale, 2.3);
+
+    std::optional<Result<std::string>> exported;
+    ExportRenderer exporter;
+    exporter.render(*ExportRequest::fromPayload(edit), sourceWebRoot(), nullptr,
+                    [&](Result<std::string> name) { exported = std::move(name); });
+    ASSERT_TRUE(test::runMainUntil([&] { return exported.has_value(); }, std::chrono::seconds(60)));
+    ASSERT_TRUE(*exported) << exported->error().message;
+    auto movie = MediaFile::open(folder() / **exported);
+    ASSERT_TRUE(movie);
+    const int track = movie->tracks(TrackKind::video).at(0).index;
+    auto decoder = VideoDecoder::open(std::move(*movie), track);
+    ASSERT_TRUE(decoder);
+
+    // Forwards, backwards, and on to the end, through one renderer: whatever it keeps between
+    // requests must not change a picture. Times fall between pictures (30 a second).
+    PreviewRenderer renderer;
+    for (double t : {216.0, 916.0, 1366.0, 650.0, 1783.0}) {
+        SCOPED_TRACE(t);
+        Json payload = edit;
+        payload["tMs"] = t;
+        payload["maxWidth"] = 640;
+        auto preview = previewNow(renderer, payload);
+        ASSERT_TRUE(preview) << preview.error().message;
+        EXPECT_EQ(preview->width, 640);
+        EXPECT_EQ(preview->height, 360);
+        EXPECT_NEAR(preview->tMs, std::floor(t * 30 / 1000) * 1000 / 30, 0.01);
+        auto frame = decoder->frameAt((t - 200) / 1000);
+        ASSERT_TRUE(frame);
+        EXPECT_LT(meanAbsoluteDifference(decodeDataURL(preview->dataURL), frame->image), 3.0);
+    }
+}
+
+TEST(PreviewRenderer, RefusalsAreTheExportsOwn) {
+    ASSERT_NO_FATAL_FAILURE(makeClips());
+    const fs::path dir = folder();
+    ASSERT_TRUE(test::ffmpeg({"-f", "lavfi", "-i", "sine=f=440:sample_rate=48000", "-t", "1",
+                              "-c:a", "aac", (dir / "Voice.mp4").string()}));
+    struct Case {
+        const char* payload;
+        const char* error;
+    };
+    const Case cases[] = {
+        {R"({"startMs":0,"endMs":500,"tMs":100})", "Missing export parameters"},
+        {R"({"name":"Clip.mp4","startMs":"0","endMs":500,"tMs":100})", "Missing export parameters"},
+        {R"({"name":"Clip.mp4","startMs":0,"endMs":500.5,"tMs":100})", "Missing export parameters"},
+        {R"({"name":"Clip.mp4","startMs":0,"endMs":500})", "Missing export parameters"},
+        {R"({"name":"Clip.mp4","startMs":0,"endMs":500,"tMs":"100"})", "Missing export parameters"},
+        {R"({"name":"../Clip.mp4","startMs":0,"endMs":500,"tMs":100})", "Invalid file name."},
+        {R"({"name":"Clip.mp4","startMs":500,"endMs":500,"tMs":500})", "Export range is empty."},
+        {R"({"name":"Gone.mp4","startMs":0,"endMs":500,"tMs":100})",
+         "The file has no video track."},
+        {R"({"name":"Voice.mp4","startMs":0,"endMs":500,"tMs":100})",
+         "The file has no video track."},
+        {R"({"name":"Clip.mp4","startMs":100,"endMs":140,"tMs":120})",
+         "The cuts remove the entire clip."},
+        {R"({"name":"Clip.mp4","startMs":5000,"endMs":6000,"tMs":5500})", "Export failed."},
+    };
+    PreviewRenderer renderer;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.payload);
+        auto preview = previewNow(renderer, Json::parse(c.payload));
+        ASSERT_FALSE(preview);
+        EXPECT_EQ(preview.error().message, c.error);
+    }
+    // A time outside the range shows the range's edge; a missing width the output's.
+    auto edge = previewNow(renderer, Json::parse(R"({"name":"Clip.mp4","startMs":500,
+        "endMs":1000,"tMs":-50,"targetHeight":180})"));
+    ASSERT_TRUE(edge) << edge.error().message;
+    EXPECT_EQ(edge->tMs, 500);
+    EXPECT_EQ(std::pair(edge->width, edge->height), std::pair(320, 180));
+}
+
+TEST(PreviewRenderer, OnlyTheNewestRequestIsWorkedOn) {
+    ASSERT_NO_FATAL_FAILURE(makeClips());
+    PreviewRenderer renderer;
+    Answers answers;
+    constexpr int kRequests = 6;
+    for (int i = 0; i < kRequests; ++i) {
+        Json payload = styledEdit();
+        payload["tMs"] = 300 + 200 * i;
+        renderer.preview(payload, sourceWebRoot(), answers.completion(i));
+    }
+    auto all = answers.wait(kRequests);
+    ASSERT_EQ(all.size(), std::size_t{kRequests}) << "one answer each";
+    int superseded = 0;
+    for (const auto& [slot, result] : all) {
+        if (slot == kRequests - 1) {
+            ASSERT_TRUE(result) << result.error().message;
+            EXPECT_NEAR(result->tMs, 1300, 34);
+        } else if (!result) {
+            EXPECT_EQ(result.error(), PreviewRenderer::supersededError);
+            ++superseded;
+        }
+    }
+    // The first may have started before the others came; every other one waited and was
+    // overtaken.
+    EXPECT_GE(superseded, kRequests - 2);
+}
+
+TEST(PreviewRenderer, ChangesToTheEditOrTheFileShowAtOnce) {
+    ASSERT_NO_FATAL_FAILURE(makeClips());
+    const fs::path dir = folder();
+    ASSERT_TRUE(test::makeMovie(dir / "Take.mp4", 2.0, 320, 180));
+    // Each step changes one thing; the warm renderer must answer what a fresh one answers.
+    Json edit = Json::parse(R"({"name":"Take.mp4","startMs":0,"endMs":2000,"tMs":700,
+        "frame":{"type":"color","hex":"#336699","paddingPct":10},
+        "webcam":{"enabled":true,"file":"Clip.webcam.mp4","size":50}})");
+    std::vector<std::function<void()>> steps = {
+        [] {},
+        [&] { edit["frame"]["hex"] = "#993366"; },
+        [&] { edit["zooms"] = Json::parse(R"([{"startMs":0,"endMs":2000,"scale":2}])"); },
+        [&] { edit["zooms"][0]["fx"] = 0.8; },
+        [&] { edit["startMs"] = 300; },
+        [&] { edit["cursor"] = Json::parse(R"({"path":[[0,0.5,0.5]],"size":3})"); },
+        [&] { edit["tMs"] = 1500; },
+        [&] { edit["tMs"] = 400; },
+        [&] {
+            // The recording replaced by another movie of the same name.
+            fs::remove(dir / "Take.mp4");
+            ASSERT_TRUE(test::ffmpeg({"-f", "lavfi", "-i", "color=c=red:s=320x180:r=30", "-t", "2",
+                                      "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt",
+                                      "yuv420p", (dir / "Take.mp4").string()}));
+        },
+    };
+    PreviewRenderer warm;
+    std::string previous;
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_NO_FATAL_FAILURE(steps[i]());
+        auto kept = previewNow(warm, edit);
+        PreviewRenderer cold;
+        auto fresh = previewNow(cold, edit);
+        ASSERT_TRUE(kept && fresh);
+        // (Compared as truth values: a failure would print the whole pictures.)
+        EXPECT_TRUE(kept->dataURL == fresh->dataURL) << "the same picture as a fresh renderer's";
+        EXPECT_FALSE(kept->dataURL == previous) << "the change shows";
+        previous = kept->dataURL;
+    }
+}
+
+}  // namespace
+}  // namespace marlune
