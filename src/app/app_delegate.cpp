@@ -48,7 +48,8 @@ AppDelegate::AppDelegate(bool isSmoke, bool isAutomation, const std::vector<std:
       renderer(std::make_shared<ExportRenderer>()),
       auth(AuthController::create(defaults)),
       statusItem(std::make_shared<StatusItemController>()),
-      hotkey(std::make_shared<HotkeyManager>()) {}
+      hotkey(std::make_shared<HotkeyManager>()),
+      previews(std::make_shared<PreviewRenderer>()) {}
 
 AppDelegate::~AppDelegate() = default;
 
@@ -577,6 +578,22 @@ void AppDelegate::registerCommands() {
             app.renderer->cancelExport();
         }
         reply(Json::object());
+    });
+
+    // The editor's picture of the edit at one time, made as the export makes it. A request that a
+    // newer one overtook succeeds with {"superseded": true}, so that every request is answered.
+    command("edit.previewFrame", [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
+        app.previews->preview(payload, MarluneSchemeHandler::webRoot(*app.defaults),
+                              [reply = std::move(reply)](Result<PreviewImage> made) {
+                                  if (!made && made.error() == PreviewRenderer::supersededError) {
+                                      return reply(Json{{"superseded", true}});
+                                  }
+                                  if (!made) return reply(std::unexpected(made.error()));
+                                  reply(Json{{"image", std::move(made->dataURL)},
+                                             {"width", made->width},
+                                             {"height", made->height},
+                                             {"tMs", made->tMs}});
+                              });
     });
     // ---- end of export ----
 

@@ -18,6 +18,7 @@
 #include "library/project_store.h"
 #include "library/recordings_library.h"
 #include "render/export_renderer.h"
+#include "render/preview_renderer.h"
 
 namespace marlune {
 
@@ -96,6 +97,8 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     // The tray item shown while recording; the recording controller drives it.
     const std::shared_ptr<StatusItemController> statusItem;
     const std::shared_ptr<HotkeyManager> hotkey;
+    // Still pictures of an edit for the editor ("edit.previewFrame").
+    const std::shared_ptr<PreviewRenderer> previews;
     // Serves the recordings to the page's media player over loopback HTTP; from launch on, and
     // absent when it could not listen.
     std::unique_ptr<MediaHttpServer> mediaServer;
