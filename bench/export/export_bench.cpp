@@ -43,6 +43,7 @@
 #include "library/edit_document.h"
 #include "render/cursor_pack.h"
 #include "render/export_renderer.h"
+#include "support/bench_recording.h"
 
 extern char** environ;
 
@@ -51,21 +52,18 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const fs::path kCache = "/tmp/marlune-bench-export";
-const fs::path kHome = kCache / "home";
-const fs::path kFolder = kHome / "Videos/Marlune";
-constexpr double kSeconds = 60;
-constexpr int kWidth = 1920;
-constexpr int kHeight = 1080;
-constexpr int kFps = 30;
+using bench::kCache;
+using bench::kFolder;
+using bench::kFps;
+using bench::kHeight;
+using bench::kSeconds;
+using bench::kWidth;
+using bench::styledEdit;
+using bench::webRoot;
 // The baseline's frame: padding 12 % of the shorter side, radius 3 % of the screen rectangle.
 constexpr int kPad = 130;
 constexpr int kRectW = kWidth - 2 * kPad;
 constexpr int kRectH = kHeight - 2 * kPad;
-
-fs::path webRoot() {
-    return fs::path(MARLUNE_SOURCE_DIR) / "web";
-}
 
 struct Usage {
     double wallSeconds = 0;
@@ -168,138 +166,9 @@ bool makeBaselinePictures() {
                .ok;
 }
 
-bool makeSource() {
-    {
-        std::ofstream text(kCache / "text.txt");
-        const char* words[] = {"export", "render", "frame", "cursor", "zoom",   "spring",
-                               "motion", "webcam", "audio", "track",  "screen", "window",
-                               "text",   "caret",  "click", "ripple", "shadow", "padding"};
-        unsigned seed = 7;
-        for (int line = 1; line <= 120; ++line) {
-            text << line << "  ";
-            seed = seed * 1103515245 + 12345;
-            int count = 3 + int(seed >> 16) % 10;
-            for (int w = 0; w < count; ++w) {
-                seed = seed * 1103515245 + 12345;
-                text << words[(seed >> 16) % 18] << ' ';
-            }
-            text << '\n';
-        }
-    }
-    // The recorder's bit rate: max(5 Mbit/s, 0.18 bit per pixel per frame); a key frame a second.
-    const auto recorderRate = std::to_string(
-        std::max<std::int64_t>(5'000'000, std::int64_t(kWidth * kHeight * kFps * 0.18)));
-    const std::string graph =
-        "color=c=0x3a6ea5:s=1920x1080:r=30,"
-        "drawbox=x=0:y=1040:w=1920:h=40:color=0x202020:t=fill,"
-        "drawbox=x=40:y=40:w=72:h=72:color=0xf0c040:t=fill,"
-        "drawbox=x=40:y=150:w=72:h=72:color=0x60c060:t=fill,"
-        "drawbox=x=40:y=260:w=72:h=72:color=0xe06060:t=fill[desk];"
-        "color=c=white:s=1100x700:r=30,"
-        "drawbox=x=0:y=0:w=1100:h=36:color=0xd8d8d8:t=fill,"
-        "drawtext=fontfile=/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf:textfile=" +
-        (kCache / "text.txt").string() +
-        ":fontsize=20:fontcolor=0x202020:line_spacing=6:x=20:y=700-mod(t*60\\,3400)[win];"
-        "[desk][win]overlay=x='360+200*sin(t/4)':y='140+80*sin(t/3)'[v];"
-        "aevalsrc='0.2*sin(2*PI*440*t)|0.2*sin(2*PI*554*t)':s=48000:c=stereo[a]";
-    fs::path partial = kCache / "source.partial.mp4";
-    if (!runTool(ffmpegArgs({"-filter_complex",
-                             graph,
-                             "-map",
-                             "[v]",
-                             "-map",
-                             "[a]",
-                             "-t",
-                             std::to_string(kSeconds),
-                             "-c:v",
-                             "libx264",
-                             "-preset",
-                             "veryfast",
-                             "-profile:v",
-                             "high",
-                             "-b:v",
-                             recorderRate,
-                             "-g",
-                             std::to_string(kFps),
-                             "-bf",
-                             "0",
-                             "-pix_fmt",
-                             "yuv420p",
-                             "-c:a",
-                             "aac",
-                             "-b:a",
-                             "192k",
-                             "-ar",
-                             "48000",
-                             "-ac",
-                             "2",
-                             "-movflags",
-                             "+faststart",
-                             partial.string()}))
-             .ok) {
-        return false;
-    }
-    fs::rename(partial, kCache / "source.mp4");
-    return true;
-}
-
-bool makeWebcam() {
-    fs::path partial = kCache / "webcam.partial.mp4";
-    if (!runTool(ffmpegArgs({"-f", "lavfi", "-i", "testsrc2=s=1280x720:r=30", "-t",
-                             std::to_string(kSeconds), "-c:v", "libx264", "-preset", "veryfast",
-                             "-b:v", "8M", "-pix_fmt", "yuv420p", partial.string()}))
-             .ok) {
-        return false;
-    }
-    fs::rename(partial, kCache / "webcam.mp4");
-    return true;
-}
-
 bool prepare() {
-    fs::create_directories(kFolder);
-    if (!fs::exists(kCache / "source.mp4")) {
-        std::fprintf(stderr, "making the one-minute 1080p screen recording (once)…\n");
-        if (!makeSource()) return false;
-    }
-    if (!fs::exists(kCache / "webcam.mp4")) {
-        std::fprintf(stderr, "making the one-minute webcam movie (once)…\n");
-        if (!makeWebcam()) return false;
-    }
-    if (!fs::exists(kCache / "background.png") && !makeBaselinePictures()) return false;
-    for (auto [from, to] :
-         {std::pair{"source.mp4", "Bench.mp4"}, std::pair{"webcam.mp4", "Bench.webcam.mp4"}}) {
-        if (!fs::exists(kFolder / to)) fs::create_hard_link(kCache / from, kFolder / to);
-    }
-    return true;
-}
-
-// The styled edit: a wallpaper frame, a held zoom and a following one, a cursor drifting along
-// the same path as the baseline's with a click every three seconds, and the webcam.
-Json styledEdit() {
-    Json path = Json::array();
-    Json clicks = Json::array();
-    for (double t = 0; t <= kSeconds * 1000; t += 1000.0 / 30) {
-        const double s = t / 1000;
-        path.push_back({t, 0.5 + 0.3 * std::sin(s / 2), 0.5 + 0.28 * std::sin(s / 3), 0});
-    }
-    for (double t = 1000; t < kSeconds * 1000; t += 3000) {
-        const double s = t / 1000;
-        clicks.push_back(
-            {{"t", t}, {"fx", 0.5 + 0.3 * std::sin(s / 2)}, {"fy", 0.5 + 0.28 * std::sin(s / 3)}});
-    }
-    return {
-        {"frame",
-         {{"type", "wallpaper"},
-          {"id", "aurora"},
-          {"paddingPct", 12},
-          {"radiusPct", 3},
-          {"shadowPct", 45}}},
-        {"zooms",
-         {{{"startMs", 5000}, {"endMs", 15000}, {"scale", 2}, {"fx", 0.3}, {"fy", 0.4}},
-          {{"startMs", 30000}, {"endMs", 45000}, {"scale", 1.8}, {"follow", true}}}},
-        {"cursor", {{"path", path}, {"clicks", clicks}, {"ripple", true}, {"style", "arrow"}}},
-        {"webcam", {{"enabled", true}, {"file", "Bench.webcam.mp4"}}},
-    };
+    if (!bench::prepareRecording()) return false;
+    return fs::exists(kCache / "background.png") || makeBaselinePictures();
 }
 
 double selfCpuSeconds() {
@@ -521,8 +390,7 @@ int main(int argc, char** argv) {
     using namespace marlune;
     // The recordings folder follows HOME; the desktop's folder settings (read once) must not
     // point elsewhere.
-    setenv("HOME", kHome.c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (kCache / "config").c_str(), 1);
+    bench::useBenchHome();
     if (!prepare()) {
         std::fprintf(stderr, "could not make the benchmark movies (is ffmpeg installed?)\n");
         return 1;
