@@ -855,9 +855,9 @@ struct FrameComposer::Impl {
     }
 };
 
-std::optional<VideoDecoder> openWebcamMovie(const WebcamFX& webcam,
-                                            const std::optional<FrameSettings>& frame, int width,
-                                            int height) {
+std::optional<WebcamMovie> findWebcamMovie(const WebcamFX& webcam,
+                                           const std::optional<FrameSettings>& frame, int width,
+                                           int height) {
     auto path = RecordingsLibrary::safeURL(webcam.file);
     std::error_code ec;
     if (!path || !std::filesystem::is_regular_file(*path, ec)) return std::nullopt;
@@ -870,8 +870,18 @@ std::optional<VideoDecoder> openWebcamMovie(const WebcamFX& webcam,
     const TrackInfo& track = video.front();
     auto decodeWidth = webcamDecodeWidth(webcam, frame, width, height, track.width, track.height);
     if (!decodeWidth) return std::nullopt;
-    auto decoder =
-        VideoDecoder::open(std::move(*file), track.index, {.maxWidth = *decodeWidth, .threads = 1});
+    return WebcamMovie{*path, track.index, *decodeWidth};
+}
+
+std::optional<VideoDecoder> openWebcamMovie(const WebcamFX& webcam,
+                                            const std::optional<FrameSettings>& frame, int width,
+                                            int height) {
+    auto movie = findWebcamMovie(webcam, frame, width, height);
+    if (!movie) return std::nullopt;
+    auto file = MediaFile::open(movie->path);
+    if (!file) return std::nullopt;
+    auto decoder = VideoDecoder::open(std::move(*file), movie->trackIndex,
+                                      {.maxWidth = movie->decodeWidth, .threads = 1});
     if (!decoder) return std::nullopt;
     return std::move(*decoder);
 }

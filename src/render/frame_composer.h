@@ -36,10 +36,19 @@ struct CompositionInputs {
     std::function<std::optional<DecodedFrame>()> webcamFrames;
 };
 
-// The webcam movie of `webcam` (a file of the recordings folder) with a decoder for a W × H
-// recording framed by `frame`: it decodes no wider than the webcam shows (webcamDecodeWidth()).
-// Nothing when the movie is missing, has no picture or the webcam would not show; the webcam is
-// then dropped. Blocking file I/O; any thread.
+// The webcam movie of `webcam` (a file of the recordings folder) as a W × H recording framed by
+// `frame` shows it: where it is, its picture track, and the width worth decoding it at (no wider
+// than the webcam shows, webcamDecodeWidth()). Nothing when the movie is missing, has no picture
+// or the webcam would not show; the webcam is then dropped. Blocking file I/O; any thread.
+struct WebcamMovie {
+    std::filesystem::path path;
+    int trackIndex = 0;
+    int decodeWidth = 0;
+};
+std::optional<WebcamMovie> findWebcamMovie(const WebcamFX& webcam,
+                                           const std::optional<FrameSettings>& frame, int width,
+                                           int height);
+// The same movie with a decoder (one thread) at that width.
 std::optional<VideoDecoder> openWebcamMovie(const WebcamFX& webcam,
                                             const std::optional<FrameSettings>& frame, int width,
                                             int height);

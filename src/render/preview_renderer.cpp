@@ -19,6 +19,7 @@
 #include "render/motion_sim.h"
 #include "render/picture_timeline.h"
 #include "render/time_map.h"
+#include "render/warm_movie.h"
 
 namespace marlune {
 
@@ -33,16 +34,12 @@ constexpr double kEdgeSeconds = 1e-6;
 // Decoded pictures kept for scrubbing back and forth: a second of 1080p at 30 frames a second
 // (a picture is about 3 MB in the decoder's own form).
 constexpr std::size_t kKeptPictureBytes = std::size_t{128} << 20;
+// Webcam pictures kept, at the small size they are decoded at (a few hundred KB each).
+constexpr std::size_t kKeptWebcamBytes = std::size_t{32} << 20;
 // Decoding threads of the source: a seek decodes up to a second of pictures, which two threads
 // get through faster than one. Conversion bands to BGRA likewise.
 constexpr int kDecoderThreads = 2;
 constexpr int kConversionThreads = 2;
-// Webcam pictures are read forward from where the last preview left them, up to this far; a
-// longer jump or a step back seeks instead.
-constexpr double kWebcamReadAheadSeconds = 2.0;
-// Without a known key frame before the wanted picture, decoding forward from the last one is
-// still cheaper than a seek when it is this close.
-constexpr double kNearForwardSeconds = 1.0;
 // Picture sizes a preview may ask for.
 constexpr double kMaxPreviewWidth = 16384;
 
@@ -67,140 +64,41 @@ Error readingError(const Error& error) {
     return Error{error.message.empty() ? "Reading the source failed." : error.message};
 }
 
-// The recording being previewed: its pictures' times, and a decoder kept where it stopped with
-// the pictures it decoded lately.
-class SourceMovie {
-  public:
+// The recording being previewed.
+struct SourceMovie {
+    fs::path path;
+    FileStamp stamp;
+    TrackInfo track;
+    double videoEndSeconds = 0;  // where its last picture stops showing
+    std::optional<WarmMovie<VideoPicture>> movie;
+
     static Result<std::unique_ptr<SourceMovie>> open(const fs::path& path, FileStamp stamp) {
         auto file = MediaFile::open(path);
         if (!file) return fail("The file has no video track.");
         auto video = file->tracks(TrackKind::video);
         if (video.empty()) return fail("The file has no video track.");
-        auto movie = std::unique_ptr<SourceMovie>(new SourceMovie(path, stamp, video.front()));
-        movie->videoEnd_ =
-            movie->track_.durationSeconds.value_or(file->durationSeconds().value_or(0));
-        auto timeline = PictureTimeline::open(path, movie->track_.index);
-        if (!timeline) return fail("Could not read the video track.");
-        movie->timeline_ = std::move(*timeline);
-        if (auto opened = movie->openDecoder(std::move(*file)); !opened) {
-            return fail("Could not read the video track.");
-        }
-        return movie;
+        auto source = std::make_unique<SourceMovie>();
+        source->path = path;
+        source->stamp = stamp;
+        source->track = video.front();
+        source->videoEndSeconds =
+            source->track.durationSeconds.value_or(file->durationSeconds().value_or(0));
+        auto movie = WarmMovie<VideoPicture>::open(path, source->track.index,
+                                                   {.threads = kDecoderThreads}, kKeptPictureBytes);
+        if (!movie) return fail("Could not read the video track.");
+        source->movie = std::move(*movie);
+        return source;
     }
-
-    const fs::path& path() const { return path_; }
-    const FileStamp& stamp() const { return stamp_; }
-    const TrackInfo& track() const { return track_; }
-    double videoEndSeconds() const { return videoEnd_; }
-    PictureTimeline& timeline() { return *timeline_; }
-
-    // The decoded picture shown at `seconds` (a time from the timeline); nothing when `stale`
-    // says the answer is no longer wanted.
-    Result<std::optional<VideoPicture>> picture(double seconds,
-                                                const std::function<bool()>& stale) {
-        if (auto kept = find(seconds)) return kept;
-        if (!continuesTo(seconds)) {
-            decodedUpTo_.reset();
-            // A movie without an index cannot seek: it decodes from its start again.
-            if (!decoder_->seek(seconds)) {
-                auto file = MediaFile::open(path_);
-                if (!file) return std::unexpected(readingError(file.error()));
-                if (auto opened = openDecoder(std::move(*file)); !opened) {
-                    return std::unexpected(readingError(opened.error()));
-                }
-            }
-        }
-        std::optional<VideoPicture> shown;
-        for (;;) {
-            if (stale()) return std::optional<VideoPicture>();
-            auto next = decoder_->nextPicture();
-            if (!next) return std::unexpected(readingError(next.error()));
-            if (!*next) break;
-            const double t = (*next)->timeSeconds();
-            decodedUpTo_ = t;
-            keep(**next);
-            if (t > seconds + kEdgeSeconds) {
-                if (!shown) shown = std::move(**next);  // the movie starts later
-                break;
-            }
-            shown = std::move(**next);
-            if (t >= seconds - kEdgeSeconds) break;
-        }
-        if (!shown) return std::unexpected(readingError({}));
-        return shown;
-    }
-
-  private:
-    SourceMovie(fs::path path, FileStamp stamp, TrackInfo track)
-        : path_(std::move(path)), stamp_(stamp), track_(std::move(track)) {}
-
-    Result<void> openDecoder(MediaFile file) {
-        auto decoder =
-            VideoDecoder::open(std::move(file), track_.index, {.threads = kDecoderThreads});
-        if (!decoder) return std::unexpected(decoder.error());
-        decoder_ = std::move(*decoder);
-        decodedUpTo_.reset();
-        return {};
-    }
-
-    // True when decoding on from where the decoder stands reaches `seconds` with no more work
-    // than a seek: no key frame lies between.
-    bool continuesTo(double seconds) const {
-        if (!decodedUpTo_ || !(*decodedUpTo_ < seconds - kEdgeSeconds)) return false;
-        if (auto key = timeline_->keyFrameAtOrBefore(seconds)) {
-            return *key <= *decodedUpTo_ + kEdgeSeconds;
-        }
-        return seconds - *decodedUpTo_ < kNearForwardSeconds;
-    }
-
-    std::optional<VideoPicture> find(double seconds) {
-        for (auto& k : kept_) {
-            if (std::abs(k.picture.timeSeconds() - seconds) <= kEdgeSeconds) {
-                k.used = ++clock_;
-                return k.picture;
-            }
-        }
-        return std::nullopt;
-    }
-
-    void keep(const VideoPicture& picture) {
-        if (find(picture.timeSeconds())) return;
-        const auto bytes = static_cast<std::size_t>(picture.width()) * picture.height() * 3 / 2;
-        kept_.push_back({picture, bytes, ++clock_});
-        keptBytes_ += bytes;
-        while (keptBytes_ > kKeptPictureBytes && kept_.size() > 1) {
-            auto oldest =
-                std::min_element(kept_.begin(), kept_.end(),
-                                 [](const auto& a, const auto& b) { return a.used < b.used; });
-            keptBytes_ -= oldest->bytes;
-            kept_.erase(oldest);
-        }
-    }
-
-    struct Kept {
-        VideoPicture picture;
-        std::size_t bytes = 0;
-        std::uint64_t used = 0;
-    };
-
-    const fs::path path_;
-    const FileStamp stamp_;
-    const TrackInfo track_;
-    double videoEnd_ = 0;
-    std::optional<PictureTimeline> timeline_;
-    std::optional<VideoDecoder> decoder_;
-    std::optional<double> decodedUpTo_;  // time of the last picture decoded
-    std::vector<Kept> kept_;
-    std::size_t keptBytes_ = 0;
-    std::uint64_t clock_ = 0;
 };
 
 // The prepared layers of one look of the edit, with the webcam movie they read.
 struct Layers {
     std::int64_t startMs = 0;  // the range they were made for
     std::int64_t endMs = 0;
-    std::optional<VideoDecoder> webcamMovie;
-    double webcamAt = NAN;  // webcam time of the last picture composed
+    std::optional<WarmMovie<VideoFrame>> webcamMovie;
+    // The webcam picture the composer takes next: the one on screen at the time being composed,
+    // handed over once (the composer then holds it as the movie's last).
+    std::optional<VideoFrame> webcamNext;
     std::unique_ptr<FrameComposer> composer;
 
     bool matches(const ExportRequest& r, PixelSize out,
@@ -270,7 +168,7 @@ struct PreviewRenderer::State : std::enable_shared_from_this<State> {
     Result<void> openSource(const fs::path& path);
     void prepareLayers(const ExportRequest& request, PixelSize out,
                        const std::optional<fs::path>& webRoot);
-    void positionWebcam(double srcMs);
+    void showWebcamAt(double srcMs, const std::function<bool()>& stale);
     const MotionSim::Out& motionAt(const ExportRequest& request,
                                    const std::vector<RangePicture>& pictures, std::size_t index);
     void release() {
@@ -313,7 +211,7 @@ Result<void> PreviewRenderer::State::openSource(const fs::path& path) {
         release();
         return fail("The file has no video track.");
     }
-    if (source && source->path() == path && source->stamp() == *stamp) return {};
+    if (source && source->path == path && source->stamp == *stamp) return {};
     // Another recording, or this one changed on disk: nothing kept applies any more.
     release();
     auto opened = SourceMovie::open(path, *stamp);
@@ -330,7 +228,7 @@ void PreviewRenderer::State::prepareLayers(const ExportRequest& request, PixelSi
     made->startMs = request.startMs;
     made->endMs = request.endMs;
 
-    const TrackInfo& track = source->track();
+    const TrackInfo& track = source->track;
     CompositionInputs inputs;
     inputs.width = track.width;
     inputs.height = track.height;
@@ -343,38 +241,40 @@ void PreviewRenderer::State::prepareLayers(const ExportRequest& request, PixelSi
     inputs.webcam = request.webcam;
     inputs.timeMap = TimeMap(request.startMs, request.endMs);
     inputs.webRoot = webRoot;
-    if (request.webcam) {
-        made->webcamMovie =
-            openWebcamMovie(*request.webcam, request.frame, track.width, track.height);
+    if (auto webcam = request.webcam ? findWebcamMovie(*request.webcam, request.frame, track.width,
+                                                       track.height)
+                                     : std::nullopt) {
+        auto movie = WarmMovie<VideoFrame>::open(webcam->path, webcam->trackIndex,
+                                                 {.maxWidth = webcam->decodeWidth, .threads = 1},
+                                                 kKeptWebcamBytes);
+        if (movie) made->webcamMovie = std::move(*movie);
     }
     if (made->webcamMovie) {
-        inputs.webcamFrames = [movie = &*made->webcamMovie]() -> std::optional<VideoFrame> {
-            auto frame = movie->next();
-            if (!frame || !*frame) return std::nullopt;  // a damaged webcam movie just ends early
-            return std::move(**frame);
+        inputs.webcamFrames = [next = &made->webcamNext] {
+            std::optional<VideoFrame> frame = std::move(*next);
+            next->reset();
+            return frame;
         };
     }
     made->composer = std::make_unique<FrameComposer>(std::move(inputs));
     layers = std::move(made);
 }
 
-void PreviewRenderer::State::positionWebcam(double srcMs) {
+void PreviewRenderer::State::showWebcamAt(double srcMs, const std::function<bool()>& stale) {
     if (!layers->webcamMovie) return;
+    // The composer shows the webcam's last picture at or before this time (the first before
+    // it), as the export does; it gets that picture alone, found wherever the movie is.
     const double tw = (srcMs - layers->composer->inputs().webcam->offsetMs) / 1000;
-    const double at = layers->webcamAt;
-    if (std::isnan(at) || tw < at - kEdgeSeconds || tw > at + kWebcamReadAheadSeconds) {
-        // The composer reads on from the key frame before tw up to the picture on screen at tw,
-        // as the export's webcam reading shows it.
-        layers->composer->restartWebcam();
-        (void)layers->webcamMovie->seek(std::max(0.0, tw));
-    }
-    layers->webcamAt = tw;
+    auto frame = layers->webcamMovie->shownAt(tw, stale);
+    layers->composer->restartWebcam();
+    // A damaged webcam movie shows no picture, as an export drops it.
+    layers->webcamNext = frame ? std::move(*frame) : std::nullopt;
 }
 
 const MotionSim::Out& PreviewRenderer::State::motionAt(const ExportRequest& request,
                                                        const std::vector<RangePicture>& pictures,
                                                        std::size_t index) {
-    const TrackInfo& track = source->track();
+    const TrackInfo& track = source->track;
     if (!motion || !motion->matches(request) ||
         (!motion->ticked.empty() &&
          (motion->ticked.size() > pictures.size() ||
@@ -413,7 +313,7 @@ Result<PreviewImage> PreviewRenderer::State::make(const Request& r,
     const double startSeconds = request->startMs / 1000.0;
     const double endSeconds = request->endMs / 1000.0;
     const double t = std::clamp(*tMs, double(request->startMs), double(request->endMs)) / 1000;
-    PictureTimeline& timeline = source->timeline();
+    PictureTimeline& timeline = source->movie->timeline();
     Result<void> reached = timeline.reach(t);
     // The pictures up to t, and at least the first one of the range.
     while (reached && !timeline.complete() &&
@@ -422,7 +322,7 @@ Result<PreviewImage> PreviewRenderer::State::make(const Request& r,
     }
     if (!reached && timeline.times().empty()) return std::unexpected(readingError(reached.error()));
     const std::vector<RangePicture> pictures =
-        rangePictures(timeline.times(), startSeconds, endSeconds, source->videoEndSeconds());
+        rangePictures(timeline.times(), startSeconds, endSeconds, source->videoEndSeconds);
     // A range past the end of the movie: the export would have nothing to write either.
     if (pictures.empty()) return fail("Export failed.");
     auto after = std::upper_bound(pictures.begin(), pictures.end(), t + kEdgeSeconds,
@@ -430,7 +330,7 @@ Result<PreviewImage> PreviewRenderer::State::make(const Request& r,
     const std::size_t index =
         after == pictures.begin() ? 0 : static_cast<std::size_t>(after - pictures.begin()) - 1;
 
-    const TrackInfo& track = source->track();
+    const TrackInfo& track = source->track;
     const PixelSize out =
         ExportRenderer::outputSize(track.width, track.height, request->targetHeight);
     prepareLayers(*request, out, r.webRoot);
@@ -439,7 +339,7 @@ Result<PreviewImage> PreviewRenderer::State::make(const Request& r,
         composer.timing(pictures[index].ptsSeconds), motionAt(*request, pictures, index));
     if (stale()) return std::unexpected(supersededError);
 
-    auto decoded = source->picture(pictures[index].pictureSeconds, stale);
+    auto decoded = source->movie->at(pictures[index].pictureSeconds, stale);
     if (!decoded) return std::unexpected(decoded.error());
     if (!*decoded) return std::unexpected(supersededError);
     if (auto converted = converter.toBgra(**decoded, picture); !converted) {
@@ -447,7 +347,7 @@ Result<PreviewImage> PreviewRenderer::State::make(const Request& r,
     }
     const BgraImage* shown = &picture;
     if (!step.passThrough) {
-        positionWebcam(step.srcMs);
+        showWebcamAt(step.srcMs, stale);
         composer.render(step, picture, canvas);
         shown = &canvas;
     }
