@@ -32,7 +32,7 @@ fs::path folder() {
 }
 
 fs::path sourceWebRoot() {
-    return fs::path(__FILE__).parent_path().parent_path().parent_path() / "web";
+    return fs::path(MARLUNE_SOURCE_DIR) / "web";
 }
 
 // The answers of one renderer, waited for from the test's thread.
