@@ -10,12 +10,15 @@
 // - restyle: the padding changed at one time (the layers made again, the picture kept);
 // - zoom edit: a zoom's scale changed at one time (the motion ticked again from the start).
 //
-// Prints the median, 90th percentile and slowest preview of each. With --rounds=N every
-// scenario runs N times over and the fastest round of each counts.
+// Prints the median, 90th percentile and slowest preview of each, and the median CPU time the
+// process spent per preview (all threads; steadier than wall times on a busy machine). With
+// --rounds=N every scenario runs N times over and the fastest round of each counts.
 
 #include <benchmark/benchmark.h>
 
+#include <time.h>
 #include <algorithm>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -32,25 +35,40 @@ namespace {
 
 constexpr int kPreviewWidth = 960;
 
+// The value at `fraction` of the way through the sorted values (0.5: the median).
+double quantile(std::vector<double> values, double fraction) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    return values[std::min(values.size() - 1, std::size_t(fraction * (values.size() - 1) + 0.5))];
+}
+
 struct Times {
-    std::vector<double> ms;
+    std::vector<double> ms;     // wall time of each preview
+    std::vector<double> cpuMs;  // CPU time of the whole process during each preview
     bool ok = true;
 
-    double at(double fraction) const {
-        std::vector<double> sorted = ms;
-        std::sort(sorted.begin(), sorted.end());
-        if (sorted.empty()) return 0;
-        return sorted[std::min(sorted.size() - 1,
-                               std::size_t(fraction * (sorted.size() - 1) + 0.5))];
-    }
+    double at(double fraction) const { return quantile(ms, fraction); }
     double median() const { return at(0.5); }
+    double cpuMedian() const { return quantile(cpuMs, 0.5); }
 };
 
-// One preview, waited for; its wall time in ms, or a negative number when it failed.
-double timePreview(PreviewRenderer& renderer, const Json& payload) {
+double processCpuMs() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
+}
+
+struct Timing {
+    double ms = -1;  // negative when the preview failed
+    double cpuMs = 0;
+};
+
+// One preview, waited for.
+Timing timePreview(PreviewRenderer& renderer, const Json& payload) {
     std::mutex lock;
     std::condition_variable done;
     std::optional<Result<PreviewImage>> answer;
+    const double cpu0 = processCpuMs();
     const auto t0 = std::chrono::steady_clock::now();
     renderer.preview(payload, bench::webRoot(), [&](Result<PreviewImage> made) {
         std::lock_guard guard(lock);
@@ -59,13 +77,15 @@ double timePreview(PreviewRenderer& renderer, const Json& payload) {
     });
     std::unique_lock guard(lock);
     done.wait(guard, [&] { return answer.has_value(); });
-    const double ms =
+    Timing timing;
+    timing.ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    timing.cpuMs = processCpuMs() - cpu0;
     if (!*answer) {
         std::fprintf(stderr, "preview failed: %s\n", answer->error().message.c_str());
-        return -1;
+        timing.ms = -1;
     }
-    return ms;
+    return timing;
 }
 
 Json requestAt(Json edit, double tMs) {
@@ -83,9 +103,10 @@ Times run(const std::vector<Json>& payloads, bool fresh) {
     auto renderer = std::make_unique<PreviewRenderer>();
     for (const auto& payload : payloads) {
         if (fresh) renderer = std::make_unique<PreviewRenderer>();
-        const double ms = timePreview(*renderer, payload);
-        if (ms < 0) times.ok = false;
-        times.ms.push_back(ms);
+        const Timing timing = timePreview(*renderer, payload);
+        if (timing.ms < 0) times.ok = false;
+        times.ms.push_back(timing.ms);
+        times.cpuMs.push_back(timing.cpuMs);
     }
     return times;
 }
@@ -141,7 +162,10 @@ void registerRuns(int rounds) {
                 [&scenario](benchmark::State& state) {
                     for (auto _ : state) {
                         Times times = run(scenario.payloads, scenario.fresh);
-                        if (!scenario.fresh) times.ms.erase(times.ms.begin());
+                        if (!scenario.fresh) {
+                            times.ms.erase(times.ms.begin());
+                            times.cpuMs.erase(times.cpuMs.begin());
+                        }
                         if (!times.ok) {
                             state.SkipWithError("a preview failed");
                             return;
@@ -150,6 +174,7 @@ void registerRuns(int rounds) {
                         state.counters["median_ms"] = times.median();
                         state.counters["p90_ms"] = times.at(0.9);
                         state.counters["max_ms"] = times.at(1);
+                        state.counters["cpu_median_ms"] = times.cpuMedian();
                         auto& best = gBest[scenario.name];
                         if (best.ms.empty() || times.median() < best.median()) best = times;
                     }
@@ -164,12 +189,13 @@ void registerRuns(int rounds) {
 void printSummary() {
     std::printf("\npreviews of a %d x %d recording at %d wide (styled edit), ms per preview\n",
                 bench::kWidth, bench::kHeight, kPreviewWidth);
-    std::printf("%-14s %6s %8s %8s %8s\n", "scenario", "count", "median", "p90", "max");
+    std::printf("%-14s %6s %8s %8s %8s %12s\n", "scenario", "count", "median", "p90", "max",
+                "CPU median");
     for (const auto& scenario : scenarios()) {
         if (!gBest.contains(scenario.name)) continue;
         const Times& t = gBest[scenario.name];
-        std::printf("%-14s %6zu %8.1f %8.1f %8.1f\n", scenario.name, t.ms.size(), t.median(),
-                    t.at(0.9), t.at(1));
+        std::printf("%-14s %6zu %8.1f %8.1f %8.1f %12.1f\n", scenario.name, t.ms.size(), t.median(),
+                    t.at(0.9), t.at(1), t.cpuMedian());
     }
 }
 

@@ -94,9 +94,10 @@ bool makeSource() {
 
 bool makeWebcam() {
     fs::path partial = kCache / "webcam.partial.mp4";
+    // Like the recorder's webcam movie: a key frame a second, no reordered pictures.
     if (!runFfmpeg({"-f", "lavfi", "-i", "testsrc2=s=1280x720:r=30", "-t", std::to_string(kSeconds),
-                    "-c:v", "libx264", "-preset", "veryfast", "-b:v", "8M", "-pix_fmt", "yuv420p",
-                    partial.string()})) {
+                    "-c:v", "libx264", "-preset", "veryfast", "-b:v", "8M", "-g",
+                    std::to_string(kFps), "-bf", "0", "-pix_fmt", "yuv420p", partial.string()})) {
         return false;
     }
     fs::rename(partial, kCache / "webcam.mp4");

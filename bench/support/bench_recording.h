@@ -2,7 +2,8 @@
 
 // The screen recording the benchmarks share: one minute of 1920 × 1080 at 30 fps with stereo
 // audio (text scrolling in a window that drifts over a mostly still desktop, at the recorder's bit
-// rate and key frame interval), a one-minute webcam movie beside it, and a styled edit of them.
+// rate and key frame interval), a one-minute 720p webcam movie beside it (a key frame a second,
+// as the recorder writes it), and a styled edit of them.
 // Made once with the ffmpeg tool under /tmp/marlune-bench-export and reused by later runs.
 
 #include <filesystem>
