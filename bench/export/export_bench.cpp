@@ -396,12 +396,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     // --rounds=N repeats the four runs N times and keeps the fastest of each.
-    int rounds = 1;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg.starts_with("--rounds=")) rounds = std::max(1, std::atoi(arg.c_str() + 9));
-    }
-    registerRuns(rounds);
+    registerRuns(bench::roundsArgument(argc, argv));
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

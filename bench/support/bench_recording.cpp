@@ -115,6 +115,15 @@ void useBenchHome() {
     setenv("XDG_CONFIG_HOME", (kCache / "config").c_str(), 1);
 }
 
+int roundsArgument(int argc, char** argv) {
+    int rounds = 1;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg.starts_with("--rounds=")) rounds = std::max(1, std::atoi(arg.c_str() + 9));
+    }
+    return rounds;
+}
+
 bool runFfmpeg(const std::vector<std::string>& args) {
     std::vector<std::string> all = {"ffmpeg", "-nostdin", "-v", "error", "-y"};
     all.insert(all.end(), args.begin(), args.end());

@@ -30,6 +30,9 @@ std::filesystem::path webRoot();
 // the user's folders.
 void useBenchHome();
 
+// The N of a --rounds=N argument (how many times each run is repeated), 1 without one.
+int roundsArgument(int argc, char** argv);
+
 // Runs `ffmpeg -nostdin -v error -y <args…>`; true when it succeeds.
 bool runFfmpeg(const std::vector<std::string>& args);
 

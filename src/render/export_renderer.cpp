@@ -463,17 +463,7 @@ Result<void> Export::prepare() {
 
     openAudio(*file);
 
-    CompositionInputs inputs;
-    inputs.width = width_;
-    inputs.height = height_;
-    inputs.outWidth = out_.width;
-    inputs.outHeight = out_.height;
-    inputs.zooms = request_.zooms;
-    inputs.frame = request_.frame;
-    inputs.cursor = request_.cursor;
-    inputs.webcam = request_.webcam;
-    inputs.timeMap = timeMap_;
-    inputs.webRoot = webRoot_;
+    CompositionInputs inputs = compositionInputs(request_, width_, height_, out_, webRoot_);
     openWebcam(inputs);
 
     if (auto begun = muxer_->begin(); !begun) {

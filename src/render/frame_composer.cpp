@@ -855,6 +855,22 @@ struct FrameComposer::Impl {
     }
 };
 
+CompositionInputs compositionInputs(const ExportRequest& request, int width, int height,
+                                    PixelSize out, std::optional<std::filesystem::path> webRoot) {
+    CompositionInputs inputs;
+    inputs.width = width;
+    inputs.height = height;
+    inputs.outWidth = out.width;
+    inputs.outHeight = out.height;
+    inputs.zooms = request.zooms;
+    inputs.frame = request.frame;
+    inputs.cursor = request.cursor;
+    inputs.webcam = request.webcam;
+    inputs.timeMap = TimeMap(request.startMs, request.endMs);
+    inputs.webRoot = std::move(webRoot);
+    return inputs;
+}
+
 std::optional<WebcamMovie> findWebcamMovie(const WebcamFX& webcam,
                                            const std::optional<FrameSettings>& frame, int width,
                                            int height) {

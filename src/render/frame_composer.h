@@ -36,6 +36,11 @@ struct CompositionInputs {
     std::function<std::optional<DecodedFrame>()> webcamFrames;
 };
 
+// The inputs of an export of `request` from a W × H source to `out`, the webcam left out (its
+// pictures come from whoever reads the webcam movie).
+CompositionInputs compositionInputs(const ExportRequest& request, int width, int height,
+                                    PixelSize out, std::optional<std::filesystem::path> webRoot);
+
 // The webcam movie of `webcam` (a file of the recordings folder) as a W × H recording framed by
 // `frame` shows it: where it is, its picture track, and the width worth decoding it at (no wider
 // than the webcam shows, webcamDecodeWidth()). Nothing when the movie is missing, has no picture

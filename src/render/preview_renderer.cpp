@@ -229,18 +229,10 @@ void PreviewRenderer::State::prepareLayers(const ExportRequest& request, PixelSi
     made->endMs = request.endMs;
 
     const TrackInfo& track = source->track;
-    CompositionInputs inputs;
-    inputs.width = track.width;
-    inputs.height = track.height;
-    inputs.outWidth = out.width;
-    inputs.outHeight = out.height;
+    CompositionInputs inputs = compositionInputs(request, track.width, track.height, out, webRoot);
     // The composer's own motion is never ticked here: the motion comes from the MotionTrack, so
     // the layers do not depend on the zooms.
-    inputs.frame = request.frame;
-    inputs.cursor = request.cursor;
-    inputs.webcam = request.webcam;
-    inputs.timeMap = TimeMap(request.startMs, request.endMs);
-    inputs.webRoot = webRoot;
+    inputs.zooms.clear();
     if (auto webcam = request.webcam ? findWebcamMovie(*request.webcam, request.frame, track.width,
                                                        track.height)
                                      : std::nullopt) {

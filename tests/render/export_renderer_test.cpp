@@ -14,6 +14,7 @@
 #include "platform/media/video_decoder.h"
 #include "support/ffmpeg_tool.h"
 #include "support/main_loop.h"
+#include "support/recordings_folder.h"
 #include "support/temp_dir.h"
 
 namespace marlune {
@@ -23,18 +24,12 @@ namespace fs = std::filesystem;
 using test::ffmpeg;
 
 fs::path folder() {
-    fs::path dir = RecordingsLibrary::dirURL();
-    const char* home = std::getenv("HOME");
-    // Never let a test loose on a real user's recordings.
-    if (!home || !dir.string().starts_with(std::string(home) + "/")) std::abort();
-    fs::create_directories(dir);
-    return dir;
+    return test::recordingsFolder();
 }
 
 // The folder emptied, for tests that look at everything in it.
 fs::path freshFolder() {
-    fs::remove_all(folder());
-    return folder();
+    return test::freshRecordingsFolder();
 }
 
 std::vector<std::string> filesIn(const fs::path& dir) {

@@ -9,27 +9,18 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "library/recordings_library.h"
 #include "platform/image/image_codecs.h"
 #include "platform/media/video_decoder.h"
 #include "render/export_renderer.h"
 #include "render/motion_sim.h"
 #include "support/ffmpeg_tool.h"
 #include "support/main_loop.h"
+#include "support/recordings_folder.h"
 
 namespace marlune {
 namespace {
 
 namespace fs = std::filesystem;
-
-fs::path folder() {
-    fs::path dir = RecordingsLibrary::dirURL();
-    const char* home = std::getenv("HOME");
-    // Never let a test loose on a real user's recordings.
-    if (!home || !dir.string().starts_with(std::string(home) + "/")) std::abort();
-    fs::create_directories(dir);
-    return dir;
-}
 
 fs::path sourceWebRoot() {
     return fs::path(MARLUNE_SOURCE_DIR) / "web";
@@ -110,7 +101,7 @@ Json styledEdit() {
 }
 
 void makeClips() {
-    const fs::path dir = folder();
+    const fs::path dir = test::recordingsFolder();
     // The moving test picture in grey, like most of a screen: H.264 keeps colour at half
     // resolution, which on the test picture's saturated edges alone would cost more than the
     // whole allowance.
@@ -142,7 +133,7 @@ TEST(PreviewRenderer, PicturesAreTheExportedMoviesPictures) {
                     [&](Result<std::string> name) { exported = std::move(name); });
     ASSERT_TRUE(test::runMainUntil([&] { return exported.has_value(); }, std::chrono::seconds(60)));
     ASSERT_TRUE(*exported) << exported->error().message;
-    auto movie = MediaFile::open(folder() / **exported);
+    auto movie = MediaFile::open(test::recordingsFolder() / **exported);
     ASSERT_TRUE(movie);
     const int track = movie->tracks(TrackKind::video).at(0).index;
     auto decoder = VideoDecoder::open(std::move(*movie), track);
@@ -169,7 +160,7 @@ TEST(PreviewRenderer, PicturesAreTheExportedMoviesPictures) {
 
 TEST(PreviewRenderer, RefusalsAreTheExportsOwn) {
     ASSERT_NO_FATAL_FAILURE(makeClips());
-    const fs::path dir = folder();
+    const fs::path dir = test::recordingsFolder();
     ASSERT_TRUE(test::ffmpeg({"-f", "lavfi", "-i", "sine=f=440:sample_rate=48000", "-t", "1",
                               "-c:a", "aac", (dir / "Voice.mp4").string()}));
     struct Case {
@@ -236,7 +227,7 @@ TEST(PreviewRenderer, OnlyTheNewestRequestIsWorkedOn) {
 
 TEST(PreviewRenderer, ChangesToTheEditOrTheFileShowAtOnce) {
     ASSERT_NO_FATAL_FAILURE(makeClips());
-    const fs::path dir = folder();
+    const fs::path dir = test::recordingsFolder();
     ASSERT_TRUE(test::makeMovie(dir / "Take.mp4", 2.0, 320, 180));
     // Each step changes one thing; the warm renderer must answer what a fresh one answers.
     Json edit = Json::parse(R"({"name":"Take.mp4","startMs":0,"endMs":2000,"tMs":700,
