@@ -874,10 +874,12 @@ CompositionInputs compositionInputs(const ExportRequest& request, int width, int
 std::optional<WebcamMovie> findWebcamMovie(const WebcamFX& webcam,
                                            const std::optional<FrameSettings>& frame, int width,
                                            int height) {
-    auto path = RecordingsLibrary::safeURL(webcam.file);
-    std::error_code ec;
-    if (!path || !std::filesystem::is_regular_file(*path, ec)) return std::nullopt;
-    auto file = MediaFile::open(*path);
+    // Only a regular file inside the recordings folder is read.
+    auto location = RecordingsLibrary::safeLocation(webcam.file);
+    if (!location) return std::nullopt;
+    auto opened = location->open();
+    if (!opened) return std::nullopt;
+    auto file = MediaFile::open(opened->procPath());
     if (!file) return std::nullopt;
     auto video = file->tracks(TrackKind::video);
     if (video.empty()) return std::nullopt;
@@ -886,7 +888,7 @@ std::optional<WebcamMovie> findWebcamMovie(const WebcamFX& webcam,
     const TrackInfo& track = video.front();
     auto decodeWidth = webcamDecodeWidth(webcam, frame, width, height, track.width, track.height);
     if (!decodeWidth) return std::nullopt;
-    return WebcamMovie{*path, track.index, *decodeWidth};
+    return WebcamMovie{location->full(), track.index, *decodeWidth};
 }
 
 std::optional<VideoDecoder> openWebcamMovie(const WebcamFX& webcam,

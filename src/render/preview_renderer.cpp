@@ -294,10 +294,14 @@ Result<PreviewImage> PreviewRenderer::State::make(const Request& r,
         std::clamp(readNumber(r.payload, "maxWidth").value_or(0), 0.0, kMaxPreviewWidth);
 
     // The export's own checks, in its order.
-    auto path = RecordingsLibrary::safeURL(request->name);
-    if (!path) return fail("Invalid file name.");
+    auto location = RecordingsLibrary::safeLocation(request->name);
+    if (!location) return fail("Invalid file name.");
     if (request->startMs >= request->endMs) return fail("Export range is empty.");
-    if (auto opened = openSource(*path); !opened) return std::unexpected(opened.error());
+    // Only a regular file inside the recordings folder is read, as the export does.
+    if (!location->open()) return fail("The file has no video track.");
+    if (auto opened = openSource(location->full()); !opened) {
+        return std::unexpected(opened.error());
+    }
     if (TimeMap(request->startMs, request->endMs).totalOutMs() <= 40) {
         return fail("The cuts remove the entire clip.");
     }
