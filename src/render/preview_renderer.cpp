@@ -95,10 +95,10 @@ struct SourceMovie {
 struct Layers {
     std::int64_t startMs = 0;  // the range they were made for
     std::int64_t endMs = 0;
-    std::optional<WarmMovie<VideoFrame>> webcamMovie;
+    std::optional<WarmMovie<DecodedFrame>> webcamMovie;
     // The webcam picture the composer takes next: the one on screen at the time being composed,
     // handed over once (the composer then holds it as the movie's last).
-    std::optional<VideoFrame> webcamNext;
+    std::optional<DecodedFrame> webcamNext;
     std::unique_ptr<FrameComposer> composer;
 
     bool matches(const ExportRequest& r, PixelSize out,
@@ -236,14 +236,14 @@ void PreviewRenderer::State::prepareLayers(const ExportRequest& request, PixelSi
     if (auto webcam = request.webcam ? findWebcamMovie(*request.webcam, request.frame, track.width,
                                                        track.height)
                                      : std::nullopt) {
-        auto movie = WarmMovie<VideoFrame>::open(webcam->path, webcam->trackIndex,
+        auto movie = WarmMovie<DecodedFrame>::open(webcam->path, webcam->trackIndex,
                                                  {.maxWidth = webcam->decodeWidth, .threads = 1},
                                                  kKeptWebcamBytes);
         if (movie) made->webcamMovie = std::move(*movie);
     }
     if (made->webcamMovie) {
         inputs.webcamFrames = [next = &made->webcamNext] {
-            std::optional<VideoFrame> frame = std::move(*next);
+            std::optional<DecodedFrame> frame = std::move(*next);
             next->reset();
             return frame;
         };

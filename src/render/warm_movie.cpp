@@ -20,7 +20,7 @@ Error readingError(const Error& error) {
 double timeOf(const VideoPicture& p) {
     return p.timeSeconds();
 }
-double timeOf(const VideoFrame& f) {
+double timeOf(const DecodedFrame& f) {
     return f.timeSeconds;
 }
 
@@ -28,14 +28,14 @@ std::size_t bytesOf(const VideoPicture& p) {
     // 4:2:0, the decoders' usual form.
     return static_cast<std::size_t>(p.width()) * p.height() * 3 / 2;
 }
-std::size_t bytesOf(const VideoFrame& f) {
+std::size_t bytesOf(const DecodedFrame& f) {
     return f.image.pixels.size();
 }
 
 Result<std::optional<VideoPicture>> decodeNext(VideoDecoder& decoder, const VideoPicture*) {
     return decoder.nextPicture();
 }
-Result<std::optional<VideoFrame>> decodeNext(VideoDecoder& decoder, const VideoFrame*) {
+Result<std::optional<DecodedFrame>> decodeNext(VideoDecoder& decoder, const DecodedFrame*) {
     return decoder.next();
 }
 
@@ -151,6 +151,6 @@ Result<std::optional<Picture>> WarmMovie<Picture>::shownAt(double seconds,
 }
 
 template class WarmMovie<VideoPicture>;
-template class WarmMovie<VideoFrame>;
+template class WarmMovie<DecodedFrame>;
 
 }  // namespace marlune

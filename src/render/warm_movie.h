@@ -19,7 +19,7 @@ namespace marlune {
 // the pictures decoded lately are kept up to a byte budget, so stepping back costs nothing.
 //
 // `Picture` is what the decoder hands out: VideoPicture (as decoded, for a caller that converts
-// it itself) or VideoFrame (converted to BGRA, scaled to the decoder's maxWidth). One thread at a
+// it itself) or DecodedFrame (converted to BGRA, scaled to the decoder's maxWidth). One thread at a
 // time (any thread). Move-only.
 template <class Picture>
 class WarmMovie {
@@ -66,6 +66,6 @@ class WarmMovie {
 };
 
 extern template class WarmMovie<VideoPicture>;
-extern template class WarmMovie<VideoFrame>;
+extern template class WarmMovie<DecodedFrame>;
 
 }  // namespace marlune
