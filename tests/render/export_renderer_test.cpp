@@ -23,10 +23,6 @@ namespace {
 namespace fs = std::filesystem;
 using test::ffmpeg;
 
-fs::path folder() {
-    return test::recordingsFolder();
-}
-
 // The folder emptied, for tests that look at everything in it.
 fs::path freshFolder() {
     return test::freshRecordingsFolder();
