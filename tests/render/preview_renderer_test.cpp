@@ -127,13 +127,13 @@ TEST(PreviewRenderer, PicturesAreTheExportedMoviesPictures) {
     EXPECT_GT(scale, 1.2);
     EXPECT_LT(scale, 2.3);
 
-    std::optional<Result<std::string>> exported;
+    std::optional<Result<ExportedMovie>> exported;
     ExportRenderer exporter;
     exporter.render(*ExportRequest::fromPayload(edit), sourceWebRoot(), nullptr,
-                    [&](Result<std::string> name) { exported = std::move(name); });
+                    [&](Result<ExportedMovie> movie) { exported = std::move(movie); });
     ASSERT_TRUE(test::runMainUntil([&] { return exported.has_value(); }, std::chrono::seconds(60)));
     ASSERT_TRUE(*exported) << exported->error().message;
-    auto movie = MediaFile::open(test::recordingsFolder() / **exported);
+    auto movie = MediaFile::open(test::recordingsFolder() / (*exported)->name);
     ASSERT_TRUE(movie);
     const int track = movie->tracks(TrackKind::video).at(0).index;
     auto decoder = VideoDecoder::open(std::move(*movie), track);
