@@ -88,6 +88,11 @@ function applyThumb(key, thumb) {
 
 const selectedItem = () => state.items.find((i) => i.name === state.selected) ?? null;
 
+// The listing's item for recording `name` (duration, size…), when the library has listed it.
+export function knownRecording(name) {
+  return state.items.find((i) => i.name === name) ?? null;
+}
+
 // ---- Listing ---------------------------------------------------------------------------------
 
 export async function refreshLibrary() {

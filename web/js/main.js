@@ -3,6 +3,7 @@
 
 import { call, isAvailable, onAnswer, onTimeout } from './bridge.js';
 import { $ } from './dom.js';
+import { initEditorScreen } from './editor.js';
 import { initLibraryScreen, revealRecording } from './library.js';
 import { initRecordScreen } from './record.js';
 import { initRecorder, startRecording } from './recorder.js';
@@ -41,6 +42,7 @@ async function start() {
   document.documentElement.dataset.ready = 'true';
   $('version').textContent = typeof ready.version === 'string' ? `v${ready.version}` : '';
   initLibraryScreen({ mediaBaseURL: ready.mediaBaseURL });
+  initEditorScreen({ mediaBaseURL: ready.mediaBaseURL });
   initRecordScreen({
     settings: ready.settings,
     permissions: ready.permissions,

@@ -9,8 +9,9 @@ const screens = new Map();  // name → {onShow, onHide, onKey}
 let current = 'record';
 let editor = null;
 
-// Adds a screen's hooks: `onShow()`, `onHide()` and `onKey(event)` (returns true when it used the
-// key). The screen's element is the section whose data-screen is `name`.
+// Adds a screen's hooks: `onShow()`, `onHide()`, `onKey(event)` (returns true when it used the
+// key) and `beforeLeave()` (a promise of whether another screen may be shown: work under way may
+// ask first). The screen's element is the section whose data-screen is `name`.
 export function registerScreen(name, hooks = {}) {
   screens.set(name, hooks);
 }
@@ -19,10 +20,18 @@ export function currentScreen() {
   return current;
 }
 
-export function showScreen(name, { focus = false } = {}) {
+export function showScreen(name, { focus = false, asked = false } = {}) {
   const section = document.querySelector(`section.screen[data-screen="${name}"]`);
   const tab = document.querySelector(`.tab[data-screen="${name}"]`);
   if (!section || tab?.disabled) return false;
+  const leaving = screens.get(current)?.beforeLeave;
+  if (name !== current && leaving && !asked) {
+    // Shown once the screen being left agrees.
+    Promise.resolve(leaving()).then((ok) => {
+      if (ok) showScreen(name, { focus, asked: true });
+    });
+    return false;
+  }
   if (name !== current) {
     screens.get(current)?.onHide?.();
     current = name;
