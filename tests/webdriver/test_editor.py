@@ -1,0 +1,279 @@
+"""The editor in the real program, driven through WebDriver: zoom regions on the timeline, the
+styled preview made by the application, undo, the edit kept in the project file across a reload,
+and exports with their progress, result and cancelling."""
+
+import json
+import subprocess
+import time
+import unittest
+
+from harness import MarluneApp, Keys, make_movie
+from selenium.webdriver.common.action_chains import ActionChains
+
+NAME = "Demo take.mp4"
+SECONDS = 12
+TRACKS = {
+    "version": 1,
+    "clicks": [{"t": 1500, "fx": 0.3, "fy": 0.3}, {"t": 4200, "fx": 0.7, "fy": 0.6}],
+    "cursorPath": [[i * 100, 0.2 + i * 0.004, 0.3 + i * 0.002, 0] for i in range(SECONDS * 10)],
+    "caretPath": [[5000, 0.6, 0.4]],
+}
+
+# Mean absolute difference of two pictures (data URLs) per colour channel, 0 to 255, measured
+# on both drawn 160 pixels wide.
+PICTURE_DIFFERENCE = """
+const [a, b, done] = arguments;
+const load = (src) => new Promise((resolve, reject) => {
+  const image = new Image();
+  image.onload = () => resolve(image);
+  image.onerror = reject;
+  image.src = src;
+});
+Promise.all([load(a), load(b)]).then(([x, y]) => {
+  const w = 160, h = Math.round(160 * x.naturalHeight / x.naturalWidth);
+  const canvas = document.createElement('canvas');
+  canvas.width = w;
+  canvas.height = h;
+  const g = canvas.getContext('2d');
+  g.drawImage(x, 0, 0, w, h);
+  const da = g.getImageData(0, 0, w, h).data;
+  g.drawImage(y, 0, 0, w, h);
+  const db = g.getImageData(0, 0, w, h).data;
+  let sum = 0;
+  for (let i = 0; i < da.length; i += 4) {
+    sum += Math.abs(da[i] - db[i]) + Math.abs(da[i + 1] - db[i + 1]) + Math.abs(da[i + 2] - db[i + 2]);
+  }
+  done(sum / (w * h * 3));
+}, () => done(-1));
+"""
+
+
+def movie_size(path):
+    out = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                          "stream=width,height", "-of", "csv=p=0", str(path)],
+                         capture_output=True, text=True, check=True).stdout.strip()
+    return tuple(int(v) for v in out.split(","))
+
+
+class Editor(unittest.TestCase):
+    """One program run over one recording, the tests in order: each starts from the edit the one
+    before left."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.app = MarluneApp()
+        make_movie(cls.app.recordings / NAME, SECONDS, size="1280x720")
+        (cls.app.recordings / f"{NAME}.marlune.json").write_text(json.dumps(TRACKS))
+        cls.app.start()
+        if not cls.app.has_command("edit.previewFrame", {}):
+            cls.app.cleanup()
+            raise unittest.SkipTest("this build makes no previews")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.app.cleanup()
+
+    # ---- Helpers ------------------------------------------------------------------------------
+
+    def open_editor(self):
+        app = self.app
+        if app.visible("#editor") and app.text("#editor-title") == "Demo take":
+            return
+        app.show("library")
+        app.wait_for(lambda: app.find_all(f'.rec-card[data-name="{NAME}"]'), 30, "the card")
+        ActionChains(app.driver).double_click(app.find(f'.rec-card[data-name="{NAME}"]')).perform()
+        app.wait_for(lambda: app.visible("#editor"), 20, "the editor")
+        self.settled()
+
+    def settled(self, timeout=30):
+        """The picture asked for last, once it is shown."""
+        app = self.app
+        app.wait_for(lambda: app.js(
+            "const s = document.getElementById('editor-stage'), i = document.getElementById("
+            "'editor-preview'); return s.dataset.pending === 'false' && !i.hidden && "
+            "i.complete && i.naturalWidth > 0"), timeout, "the preview")
+        return app.js("return document.getElementById('editor-preview').src")
+
+    def difference(self, a, b):
+        self.app.driver.set_script_timeout(20)
+        return self.app.driver.execute_async_script(PICTURE_DIFFERENCE, a, b)
+
+    def regions(self):
+        return self.app.js("return [...document.querySelectorAll('#tl-zooms .zoom-block')]"
+                           ".map(b => [Number(b.dataset.startMs), Number(b.dataset.endMs)])")
+
+    def timeline_x(self, ms):
+        """Offset from the timeline's centre of the time `ms` (selenium offsets are from the
+        middle of the element)."""
+        box = self.app.find("#tl-ruler").rect
+        return ms / (SECONDS * 1000) * box["width"] - box["width"] / 2
+
+    def seek(self, ms):
+        ActionChains(self.app.driver).move_to_element_with_offset(
+            self.app.find("#tl-ruler"), self.timeline_x(ms), 0).click().perform()
+
+    def set_slider(self, css, value):
+        self.app.js("const i = document.querySelector(arguments[0]); i.value = arguments[1];"
+                    "i.dispatchEvent(new Event('input')); i.dispatchEvent(new Event('change'));",
+                    css, str(value))
+
+    def picture(self, name):
+        # The window's pixels follow the page a moment after it changed.
+        time.sleep(0.8)
+        self.app.screenshot(name)
+
+    def edit_on_disk(self):
+        return json.loads((self.app.recordings / f"{NAME}.marlune.json").read_text())
+
+    # ---- Tests --------------------------------------------------------------------------------
+
+    def test_1_zoom_region_add_move_resize(self):
+        app = self.app
+        self.open_editor()
+        whole = self.settled()
+        self.picture("editor-opened")
+        # Z at the playhead (the start): a three-second region, chosen.
+        app.find("#editor-title").click()
+        app.press("z")
+        app.wait_for(lambda: self.regions() == [[0, 3000]], 5, "a zoom region")
+        self.assertIn("selected", app.find(".zoom-block").get_attribute("class"))
+        # Dragged by its middle two seconds later, then its end stretched by one second.
+        block = app.find(".zoom-block")
+        per_second = app.find("#tl-ruler").rect["width"] / SECONDS
+        ActionChains(app.driver).click_and_hold(block).move_by_offset(2 * per_second, 0) \
+            .release().perform()
+        start, end = self.regions()[0]
+        self.assertAlmostEqual(start, 2000, delta=150)
+        self.assertEqual(end - start, 3000)
+        edge = app.find(".zoom-block .zoom-edge.end")
+        ActionChains(app.driver).click_and_hold(edge).move_by_offset(per_second, 0) \
+            .release().perform()
+        start2, end2 = self.regions()[0]
+        self.assertEqual(start2, start)
+        self.assertAlmostEqual(end2 - start2, 4000, delta=150)
+        # A zoom of 3× looking at the top-left, clicked on the whole picture.
+        self.set_slider("#zoom-scale", 3)
+        stage = app.find("#editor-stage").rect
+        ActionChains(app.driver).move_to_element_with_offset(
+            app.find("#editor-stage"), -stage["width"] * 0.3, -stage["height"] * 0.3).click() \
+            .perform()
+        self.settled()
+        self.picture("editor-zoom-chosen")
+        # Let go of the region: the picture in the middle of it is zoomed.
+        app.press(Keys.ESCAPE)
+        self.seek(start2 + 2500)
+        zoomed = self.settled()
+        self.assertGreater(self.difference(whole, zoomed), 10, "the zoom shows in the preview")
+        self.picture("editor-zoomed")
+
+    def test_2_styling_changes_the_preview_and_undo_restores_it(self):
+        app = self.app
+        self.open_editor()
+        self.seek(500)
+        before = self.settled()
+        wallpapers = app.find_all('.wallpapers[data-kind="wallpaper"] .wallpaper')
+        self.assertGreaterEqual(len(wallpapers), 2)
+        wallpapers[1].click()
+        self.set_slider("#edit-padding", 20)
+        self.set_slider("#edit-radius", 10)
+        styled = self.settled()
+        self.assertGreater(self.difference(before, styled), 8, "the styling shows in the preview")
+        self.assertEqual(wallpapers[1].get_attribute("aria-pressed"), "true")
+        self.picture("editor-styled")
+        # Three undos: radius, padding, wallpaper; the preview is the one before.
+        app.find("#editor-title").click()
+        for _ in range(3):
+            app.chord(Keys.CONTROL, "z")
+        self.assertLess(self.difference(before, self.settled()), 1.0, "undo restores the preview")
+        self.assertEqual(wallpapers[1].get_attribute("aria-pressed"), "false")
+        # And redone.
+        for _ in range(3):
+            webdriver_redo(app)
+        self.assertLess(self.difference(styled, self.settled()), 1.0, "redo brings it back")
+        self.assertEqual(app.find("#edit-padding").get_attribute("value"), "20")
+
+    def test_3_reload_restores_the_edit_from_the_project_file(self):
+        app = self.app
+        self.open_editor()
+        app.wait_for(lambda: "saved" in app.find("#editor-save-state").get_attribute("class"),
+                     10, "the edit to be saved")
+        saved = self.edit_on_disk()
+        # The recorded tracks are kept beside the edit.
+        for key in ["clicks", "cursorPath", "caretPath", "version"]:
+            self.assertEqual(saved[key], TRACKS[key], key)
+        self.assertEqual(saved["edit"]["frame"]["paddingPct"], 20)
+        self.assertEqual(len(saved["edit"]["zooms"]), 1)
+        regions = self.regions()
+        app.driver.refresh()
+        app.wait_ready()
+        self.open_editor()
+        app.wait_for(lambda: self.regions() == regions, 10, "the zoom region again")
+        self.assertEqual(app.find("#edit-padding").get_attribute("value"), "20")
+        self.assertEqual(app.find("#edit-radius").get_attribute("value"), "10")
+        pressed = app.find_all('.wallpapers[data-kind="wallpaper"] .wallpaper')[1]
+        self.assertEqual(pressed.get_attribute("aria-pressed"), "true")
+
+    def test_4_export_to_the_end_then_cancel_another(self):
+        app = self.app
+        self.open_editor()
+        app.js("const s = document.getElementById('editor-output'); s.value = '480';"
+               "s.dispatchEvent(new Event('change'));")
+        app.js("window.__progress = []; const bar = () => document.getElementById('export-bar');"
+               "window.__progressTimer = setInterval(() => { if (bar()) "
+               "window.__progress.push(Number(bar().value)); }, 50);")
+        app.click("#editor-export")
+        app.wait_for(lambda: app.visible("#export-bar"), 10, "the progress bar")
+        self.picture("editor-exporting")
+        result = app.wait_for(lambda: app.find_all("#export-result") and
+                              app.find("#export-result").get_attribute("data-name"), 180,
+                              "the export to finish")
+        progress = app.js("clearInterval(window.__progressTimer); return window.__progress")
+        self.assertEqual(result, "Demo take export.mp4")
+        self.assertTrue(any(0 < p < 1 for p in progress), f"progress shown: {progress[:20]}")
+        self.assertEqual(progress, sorted(progress), "progress never goes back")
+        self.assertEqual(movie_size(app.recordings / result), (852, 480))
+        for button in ["#export-play", "#export-reveal", "#export-folder"]:
+            self.assertTrue(app.find(button).is_displayed(), button)
+        self.picture("editor-exported")
+        # The library lists the new movie.
+        app.show("library")
+        app.wait_for(lambda: app.find_all(f'.rec-card[data-name="{result}"]'), 30,
+                     "the exported movie in the library")
+
+        # A second export, cancelled once it has begun: nothing of it is left.
+        self.open_editor()
+        before = sorted(p.name for p in app.recordings.iterdir())
+        app.click("#editor-export")
+        app.wait_for(lambda: app.visible("#export-cancel"), 10, "Cancel")
+        app.wait_for(lambda: float(app.find("#export-bar").get_attribute("value") or 0) > 0, 60,
+                     "the export to begin")
+        app.click("#export-cancel")
+        app.wait_toast("Export cancelled")
+        app.wait_for(lambda: not app.visible("#export-panel"), 10, "the panel to close")
+        self.assertEqual(sorted(p.name for p in app.recordings.iterdir()), before)
+
+    def test_5_leaving_during_an_export_asks_first(self):
+        app = self.app
+        self.open_editor()
+        app.click("#editor-export")
+        app.wait_for(lambda: app.visible("#export-cancel"), 10, "Cancel")
+        # The library tab asks; staying keeps the export.
+        app.find('.tab[data-screen="library"]').click()
+        app.answer_dialog(ok=False)
+        self.assertTrue(app.visible("#editor"))
+        self.assertTrue(app.visible("#export-cancel"))
+        # Asked again and confirmed: the export stops and the library shows.
+        app.find('.tab[data-screen="library"]').click()
+        app.answer_dialog(ok=True)
+        app.wait_for(lambda: app.visible("#screen-library"), 10, "the library")
+        app.wait_toast("Export cancelled", 60)
+        self.assertFalse((app.recordings / "Demo take export 2.mp4").exists())
+
+
+def webdriver_redo(app):
+    ActionChains(app.driver).key_down(Keys.CONTROL).key_down(Keys.SHIFT).send_keys("z") \
+        .key_up(Keys.SHIFT).key_up(Keys.CONTROL).perform()
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
