@@ -244,7 +244,11 @@ async function sendPreview() {
   try {
     const reply = await call('edit.previewFrame', want.payload);
     if (want.name === state.name && !reply?.superseded && typeof reply?.image === 'string') {
-      showPicture(reply, want.key);
+      // Decoded before it is shown, so that painting never waits for a picture.
+      const next = new Image();
+      next.src = reply.image;
+      await next.decode().catch(() => {});
+      if (want.name === state.name) showPicture(reply, want.key);
     }
   } catch (error) {
     if (want.name === state.name) {
@@ -343,7 +347,7 @@ function onStagePointer(event) {
     show(updateZoom(start, zoom.id, { fx: round3(fx), fy: round3(fy) }));
   };
   place(event);
-  stage.setPointerCapture(event.pointerId);
+  capture(stage, event);
   const move = (e) => place(e);
   const up = () => {
     stage.removeEventListener('pointermove', move);
@@ -358,6 +362,16 @@ function onStagePointer(event) {
 }
 
 const round3 = (v) => Math.round(v * 1000) / 1000;
+
+// Keeps a drag's pointer events coming to `target` when the pointer leaves it. A pointer that is
+// not pressed (events made by a script) cannot be captured; the drag still works over the target.
+function capture(target, event) {
+  try {
+    capture(target, event);
+  } catch {
+    // Not a pressed pointer: nothing to keep.
+  }
+}
 
 // ---- Playback --------------------------------------------------------------------------------
 
@@ -620,7 +634,7 @@ function select(id) {
 function dragOn(target, event, onMove) {
   const startX = event.clientX;
   let moved = false;
-  target.setPointerCapture(event.pointerId);
+  capture(target, event);
   const move = (e) => {
     if (!moved && Math.abs(e.clientX - startX) < 3) return;
     moved = true;
@@ -672,7 +686,7 @@ function onTimelinePointer(event) {
   if (!event.target.closest('.zoom-block') && state.selected) select(null);
   const body = $('tl-body');
   seek(timelineMs(event));
-  body.setPointerCapture(event.pointerId);
+  capture(body, event);
   const move = (e) => seek(timelineMs(e));
   const up = () => {
     body.removeEventListener('pointermove', move);
@@ -1237,7 +1251,7 @@ function buildScreen() {
   });
   const stage = el('div', { className: 'editor-stage', id: 'editor-stage' },
     el('img', { id: 'editor-preview', alt: 'Preview of the export', draggable: 'false',
-                hidden: true }),
+                decoding: 'async', hidden: true }),
     el('div', { className: 'editor-live', id: 'editor-live', hidden: true },
       el('div', { className: 'live-background' }),
       el('div', { className: 'live-clip' }, video)),
