@@ -81,7 +81,11 @@ class Editor(unittest.TestCase):
             return
         app.show("library")
         app.wait_for(lambda: app.find_all(f'.rec-card[data-name="{NAME}"]'), 30, "the card")
-        ActionChains(app.driver).double_click(app.find(f'.rec-card[data-name="{NAME}"]')).perform()
+        app.find(f'.rec-card[data-name="{NAME}"]').click()
+        app.wait_for(lambda: app.js(
+            "const b = [...document.querySelectorAll('#library-detail button')]"
+            ".find(b => b.textContent.includes('Open in editor'));"
+            "if (b && !b.disabled) { b.click(); return true; } return false;"), 20, "Open in editor")
         app.wait_for(lambda: app.visible("#editor"), 20, "the editor")
         self.settled()
 
@@ -112,6 +116,14 @@ class Editor(unittest.TestCase):
         ActionChains(self.app.driver).move_to_element_with_offset(
             self.app.find("#tl-ruler"), self.timeline_x(ms), 0).click().perform()
 
+    def drag(self, element, dx, steps=5):
+        """Drags `element` dx pixels to the right as a hand would: pressed, moved in steps,
+        released."""
+        actions = ActionChains(self.app.driver).click_and_hold(element).pause(0.2)
+        for _ in range(steps):
+            actions.move_by_offset(dx / steps, 0).pause(0.1)
+        actions.pause(0.2).release().perform()
+
     def set_slider(self, css, value):
         self.app.js("const i = document.querySelector(arguments[0]); i.value = arguments[1];"
                     "i.dispatchEvent(new Event('input')); i.dispatchEvent(new Event('change'));",
@@ -140,15 +152,16 @@ class Editor(unittest.TestCase):
         # Dragged by its middle two seconds later, then its end stretched by one second.
         block = app.find(".zoom-block")
         per_second = app.find("#tl-ruler").rect["width"] / SECONDS
-        ActionChains(app.driver).click_and_hold(block).move_by_offset(2 * per_second, 0) \
-            .release().perform()
-        start, end = self.regions()[0]
+        self.drag(block, 2 * per_second)
+        # The page handles the pointer's events after the driver has sent them.
+        start, end = app.wait_for(lambda: self.regions()[0][0] > 0 and self.regions()[0], 10,
+                                  "the region to move")
         self.assertAlmostEqual(start, 2000, delta=150)
         self.assertEqual(end - start, 3000)
         edge = app.find(".zoom-block .zoom-edge.end")
-        ActionChains(app.driver).click_and_hold(edge).move_by_offset(per_second, 0) \
-            .release().perform()
-        start2, end2 = self.regions()[0]
+        self.drag(edge, per_second)
+        start2, end2 = app.wait_for(lambda: self.regions()[0][1] > end and self.regions()[0], 10,
+                                    "the region to stretch")
         self.assertEqual(start2, start)
         self.assertAlmostEqual(end2 - start2, 4000, delta=150)
         # A zoom of 3× looking at the top-left, clicked on the whole picture.

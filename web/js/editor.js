@@ -1400,6 +1400,10 @@ async function loadBackgrounds() {
 
 export async function initEditorScreen({ mediaBaseURL }) {
   state.mediaBase = typeof mediaBaseURL === 'string' ? mediaBaseURL : null;
+  // The library may open a recording at once; it is opened once the screen is built.
+  let built;
+  const ready = new Promise((resolve) => { built = resolve; });
+  registerEditor((name) => ready.then(() => openRecording(name)));
   await loadBackgrounds();
   buildScreen();
   on('exportProgress', onExportProgress);
@@ -1420,5 +1424,5 @@ export async function initEditorScreen({ mediaBaseURL }) {
     beforeLeave: () => confirmLeave('leave the editor'),
     onKey,
   });
-  registerEditor((name) => openRecording(name));
+  built();
 }
