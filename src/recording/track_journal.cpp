@@ -158,7 +158,8 @@ std::vector<InterruptedRecording> recoverTrackJournals() {
         auto movieName = movieOfJournal(fileName);
         std::error_code typeError;
         if (!movieName || !entry.is_regular_file(typeError)) continue;
-        int fd = ::open(entry.path().c_str(), O_RDONLY | O_CLOEXEC);
+        // Never through a link, and never waiting on a pipe left under a journal's name.
+        int fd = ::open(entry.path().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
         if (fd < 0) continue;
         // Held until the journal is dealt with: a recording that starts meanwhile cannot take it.
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
