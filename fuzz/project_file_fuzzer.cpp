@@ -69,8 +69,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto bridge = std::make_shared<WebBridge>();
     bridge->setWebView(page);
     std::optional<Json> loaded;
+    bool refused = false;
     bridge->registerHandler("project.load", [&](const Json&, WebBridge::Reply reply) {
-        loaded = store.load(kName);
+        // A file too large or nested too deeply is refused with a message; anything else that
+        // is not an object reads as no project.
+        auto read = store.load(kName);
+        if (!read) {
+            refused = true;
+            return reply(std::unexpected(read.error()));
+        }
+        loaded = *read;
         Json result = Json::object();
         result["data"] = loaded.value_or(Json(nullptr));
         reply(std::move(result));
@@ -83,6 +91,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Json reply = Json::parse(script.substr(prefix.size(), script.size() - prefix.size() - 1),
                              nullptr, false);
     check(!reply.is_discarded(), "a reply that does not read back");
+    if (refused) {
+        check(!reply.value("ok", true), "a refusal answered as a success");
+        return 0;
+    }
     check(reply.value("ok", false), "project.load failed");
     const Json& got = reply["result"]["data"];
     check(got.is_object() || got.is_null(), "data neither an object nor null");
@@ -90,7 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (loaded) {
         check(store.save(kName, *loaded).has_value(), "what was loaded cannot be saved");
         auto again = store.load(kName);
-        check(again && *again == *loaded, "a saved project reads back differently");
+        check(again && *again && **again == *loaded, "a saved project reads back differently");
     }
     return 0;
 }
