@@ -23,6 +23,8 @@ struct StreamInfo {
     int hasBFrames = 0;
     int sampleRate = 0;
     int channels = 0;
+    int width = 0;
+    int height = 0;
 };
 
 inline std::vector<std::string> splitCsv(const std::string& line) {
@@ -35,7 +37,8 @@ inline std::vector<std::string> splitCsv(const std::string& line) {
 
 inline std::vector<StreamInfo> probeStreams(const std::filesystem::path& movie) {
     auto out = toolOutput({"ffprobe", "-v", "error", "-show_entries",
-                           "stream=codec_type,codec_name,profile,has_b_frames,sample_rate,channels",
+                           "stream=codec_type,codec_name,profile,has_b_frames,sample_rate,channels,"
+                           "width,height",
                            "-of", "compact=p=0:nk=0", movie.string()});
     std::vector<StreamInfo> streams;
     if (!out) return streams;
@@ -55,6 +58,8 @@ inline std::vector<StreamInfo> probeStreams(const std::filesystem::path& movie) 
             if (key == "has_b_frames") s.hasBFrames = std::atoi(value.c_str());
             if (key == "sample_rate") s.sampleRate = std::atoi(value.c_str());
             if (key == "channels") s.channels = std::atoi(value.c_str());
+            if (key == "width") s.width = std::atoi(value.c_str());
+            if (key == "height") s.height = std::atoi(value.c_str());
         }
         streams.push_back(s);
     }

@@ -1,0 +1,408 @@
+// A real recording of the test desktop, as a recording runs: the plan for the display, its
+// screen stream and system audio and the microphone into a movie writer; then what the movie
+// holds.
+
+#include <glib.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstring>
+#include <future>
+#include <mutex>
+#include <numbers>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "movie_probe.h"
+#include "recording/asset_writer_coordinator.h"
+#include "recording/capture_plan.h"
+#include "recording/mic_capture_engine.h"
+#include "recording/screen_capture_engine.h"
+#include "support/audio_fixture.h"
+#include "support/ffmpeg_tool.h"
+#include "support/synthetic_media.h"
+#include "support/temp_dir.h"
+
+namespace marlune {
+namespace {
+
+using namespace std::chrono_literals;
+
+// The flash_click program: a square on the screen that flashes with a click of sound.
+class FlashClick {
+  public:
+    FlashClick(int x, int y, int size) {
+        std::vector<std::string> args = {MARLUNE_FLASH_CLICK, std::to_string(x), std::to_string(y),
+                                         std::to_string(size)};
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (g_spawn_async_with_pipes(nullptr, argv.data(), nullptr, G_SPAWN_DO_NOT_REAP_CHILD,
+                                     nullptr, nullptr, &pid_, &in_, &out_, nullptr, nullptr)) {
+            ready_ = readLine(20s) == "ready";
+        }
+    }
+    ~FlashClick() {
+        if (in_ >= 0) ::close(in_);  // end of input ends it
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        if (out_ >= 0) ::close(out_);
+    }
+    FlashClick(const FlashClick&) = delete;
+    FlashClick& operator=(const FlashClick&) = delete;
+
+    bool ready() const { return ready_; }
+
+    // Sends a command and returns its answer.
+    std::optional<std::string> ask(const std::string& command) {
+        const std::string line = command + "\n";
+        if (::write(in_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+            return std::nullopt;
+        }
+        return readLine(10s);
+    }
+
+  private:
+    std::optional<std::string> readLine(std::chrono::milliseconds timeout) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            if (auto nl = buffer_.find('\n'); nl != std::string::npos) {
+                std::string line = buffer_.substr(0, nl);
+                buffer_.erase(0, nl + 1);
+                return line;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return std::nullopt;
+            pollfd p{out_, POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+            char chunk[256];
+            const ssize_t n = ::read(out_, chunk, sizeof chunk);
+            if (n <= 0) return std::nullopt;
+            buffer_.append(chunk, static_cast<std::size_t>(n));
+        }
+    }
+
+    GPid pid_ = 0;
+    int in_ = -1;
+    int out_ = -1;
+    bool ready_ = false;
+    std::string buffer_;
+};
+
+// Hands the stream's samples and the microphone's to the writer as a recording does, up to
+// `length` of picture (then the recording stops: sound that comes after it is left out too).
+class ToWriter : public ScreenCaptureEngineDelegate {
+  public:
+    ToWriter(AssetWriterCoordinator& writer, HostTime length) : writer_(writer), length_(length) {}
+
+    void didOutputVideo(VideoFrame frame) override {
+        std::lock_guard lock(mutex_);
+        if (ended_) return;
+        if (!first_) first_ = frame.pts;
+        last_ = frame.pts;
+        ended_ = frame.pts - *first_ >= length_;
+        writer_.appendVideo(std::move(frame));
+        changed_.notify_all();
+    }
+    void didOutputSystemAudio(AudioBuffer buffer) override {
+        {
+            std::lock_guard lock(mutex_);
+            if (ended_) return;
+            const HostTime end = buffer.pts + HostTime(buffer.frames()) * 1'000'000'000 / 48000;
+            if (soundEnd_ && std::llabs(buffer.pts - *soundEnd_) > 1'000'000) {
+                soundBreaks_.push_back(buffer.pts);
+            }
+            soundEnd_ = end;
+        }
+        writer_.appendSystemAudio(std::move(buffer));
+    }
+    void didStopWithError(Error error) override {
+        std::lock_guard lock(mutex_);
+        stopError_ = std::move(error);
+        changed_.notify_all();
+    }
+
+    // The first frame's time, once there is one.
+    std::optional<HostTime> waitForFirst(std::chrono::milliseconds timeout) {
+        std::unique_lock lock(mutex_);
+        changed_.wait_for(lock, timeout, [&] { return first_.has_value(); });
+        return first_;
+    }
+    // Whether the whole length was handed on.
+    bool waitForEnd(std::chrono::milliseconds timeout) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] { return ended_ || stopError_; }) && ended_;
+    }
+    // The microphone's buffers, up to the end of the picture.
+    void micBuffer(AudioBuffer buffer) {
+        {
+            std::lock_guard lock(mutex_);
+            if (ended_) return;
+        }
+        writer_.appendMic(std::move(buffer));
+    }
+
+    // Whether the system audio ran on without a break from `from` to `to`. (The test desktop's
+    // null output falls behind real time on a busy machine; the capture then rightly leaves a
+    // gap, and a click made in it sounds late.)
+    bool soundUnbroken(HostTime from, HostTime to) {
+        std::lock_guard lock(mutex_);
+        return std::none_of(soundBreaks_.begin(), soundBreaks_.end(),
+                            [&](HostTime t) { return t >= from && t <= to; });
+    }
+    // The time from the first frame to the last one handed on.
+    HostTime span() {
+        std::lock_guard lock(mutex_);
+        return first_ ? last_ - *first_ : 0;
+    }
+
+  private:
+    AssetWriterCoordinator& writer_;
+    const HostTime length_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::optional<HostTime> first_;
+    HostTime last_ = 0;
+    bool ended_ = false;
+    std::optional<Error> stopError_;
+    std::optional<HostTime> soundEnd_;
+    std::vector<HostTime> soundBreaks_;
+};
+
+// The mean brightness (0–255) of a `size` square at x, y in each frame of the movie, in order.
+std::vector<double> brightness(const std::filesystem::path& movie, int x, int y, int size) {
+    test::TempDir dir;
+    const auto raw = dir / "square.gray";
+    const std::string crop = "crop=" + std::to_string(size) + ":" + std::to_string(size) + ":" +
+                             std::to_string(x) + ":" + std::to_string(y) + ",format=gray";
+    if (!test::ffmpeg({"-i", movie.string(), "-map", "0:v", "-vf", crop, "-fps_mode", "passthrough",
+                       "-enc_time_base", "-1", "-f", "rawvideo", raw.string()})) {
+        return {};
+    }
+    const std::string bytes = test::readFile(raw);
+    const std::size_t area = std::size_t(size) * std::size_t(size);
+    std::vector<double> out;
+    for (std::size_t at = 0; at + area <= bytes.size(); at += area) {
+        double sum = 0;
+        for (std::size_t i = at; i < at + area; ++i) sum += static_cast<unsigned char>(bytes[i]);
+        out.push_back(sum / double(area));
+    }
+    return out;
+}
+
+// The strongest frequency (in whole hertz, 100 Hz to 3 kHz) of the sound in [from, to) seconds.
+// Unlike counting zero crossings, it holds when the sound has gaps.
+double dominantFrequency(const std::vector<float>& samples, double from, double to) {
+    const std::size_t begin = std::size_t(from * 48000);
+    const std::size_t end = std::min(samples.size(), std::size_t(to * 48000));
+    double best = 0, bestPower = -1;
+    for (int hz = 100; hz <= 3000; ++hz) {
+        // Goertzel's filter.
+        const double k = 2 * std::cos(2 * std::numbers::pi * hz / 48000);
+        double s1 = 0, s2 = 0;
+        for (std::size_t i = begin; i < end; ++i) {
+            const double s0 = samples[i] + k * s1 - s2;
+            s2 = s1;
+            s1 = s0;
+        }
+        const double power = s1 * s1 + s2 * s2 - k * s1 * s2;
+        if (power > bestPower) {
+            bestPower = power;
+            best = hz;
+        }
+    }
+    return best;
+}
+
+double peak(const std::vector<float>& samples, double from = 0, double to = 1e9) {
+    float p = 0;
+    const std::size_t end = std::min(samples.size(), std::size_t(to * 48000));
+    for (std::size_t i = std::size_t(from * 48000); i < end; ++i) {
+        p = std::max(p, std::fabs(samples[i]));
+    }
+    return p;
+}
+
+TEST(ScreenRecording, FiveSecondsOfTheDesktopWithItsSoundInStep) {
+    // The flashing square, clear of the pointer and of other tests' windows.
+    constexpr int kX = 1500, kY = 100, kSize = 200;
+    FlashClick square(kX, kY, kSize);
+    ASSERT_TRUE(square.ready()) << "flash_click did not start";
+
+    auto content = ShareableContent::current();
+    ASSERT_TRUE(content) << content.error().message;
+    ASSERT_FALSE(content->displays.empty());
+    RecordingOptions options;
+    options.sourceKind = "display";
+    options.sourceID = content->displays.front().displayID;
+    options.fps = 30;
+    options.mic = true;
+    options.systemAudio = true;
+    options.showCursor = true;
+    auto plan = makePlan(*content, options);
+    ASSERT_TRUE(plan) << plan.error().message;
+    ASSERT_EQ(std::tuple(plan->width, plan->height, plan->fps), std::tuple(1920, 1080, 30));
+    ASSERT_TRUE(plan->configuration.capturesAudio);
+
+    test::TempDir dir;
+    const auto movie = dir / "Marlune 2026-01-01 at 10.00.00.mp4";
+    AssetWriterCoordinator writer;
+    ASSERT_TRUE(writer.prepare(movie, plan->width, plan->height, plan->fps, options.mic,
+                               options.systemAudio));
+    auto pipe = std::make_shared<ToWriter>(writer, 5 * test::kSecond);
+    MicCaptureEngine mic;
+    mic.setOnSampleBuffer([pipe](AudioBuffer b) { pipe->micBuffer(std::move(b)); });
+    ASSERT_TRUE(mic.start());
+    ScreenCaptureEngine engine;
+    engine.delegate = pipe;
+    std::promise<std::optional<Error>> started;
+    engine.start(plan->filter, plan->configuration,
+                 [&](std::optional<Error> e) { started.set_value(std::move(e)); });
+    auto startedFuture = started.get_future();
+    ASSERT_EQ(startedFuture.wait_for(20s), std::future_status::ready);
+    ASSERT_EQ(startedFuture.get(), std::nullopt);
+    const auto first = pipe->waitForFirst(20s);
+    ASSERT_TRUE(first) << "no frame came";
+
+    // A tone early on; then three flashes, each with its click, clear of the tone (which may
+    // start late on a busy machine).
+    test::TonePlayer tone("spk", 440, 0.8, 0.2f);
+    struct Flash {
+        HostTime at;
+        std::optional<HostTime> shown;  // when the server had drawn it
+    };
+    std::vector<Flash> flashes;
+    for (double second : {2.5, 3.4, 4.3}) {
+        const HostTime at = *first + HostTime(second * 1e9);
+        std::this_thread::sleep_until(
+            std::chrono::steady_clock::time_point(std::chrono::nanoseconds(at - 300'000'000)));
+        auto answer = square.ask("flash " + std::to_string(at));
+        Flash flash{at, std::nullopt};
+        if (answer && answer->rfind("flashed ", 0) == 0)
+            flash.shown = std::stoll(answer->substr(8));
+        flashes.push_back(flash);
+        std::this_thread::sleep_for(300ms);
+        ASSERT_EQ(square.ask("dark"), "ok");
+    }
+    ASSERT_TRUE(pipe->waitForEnd(60s)) << "the stream ended early";
+
+    std::promise<void> stopped;
+    engine.stop([&] { stopped.set_value(); });
+    ASSERT_EQ(stopped.get_future().wait_for(20s), std::future_status::ready);
+    mic.stop();
+    std::promise<Result<SavedInfo>> saved;
+    writer.finish([&](Result<SavedInfo> r) { saved.set_value(std::move(r)); });
+    auto savedFuture = saved.get_future();
+    ASSERT_EQ(savedFuture.wait_for(30s), std::future_status::ready);
+    auto info = savedFuture.get();
+    ASSERT_TRUE(info) << info.error().message;
+    const CaptureStatistics stats = engine.statistics();
+    const WriterCounters counters = writer.counters();
+    SCOPED_TRACE(testing::Message()
+                 << stats.framesDelivered << " frames delivered, " << stats.framesLate << " late, "
+                 << stats.framesDropped << " dropped by the stream, " << counters.framesDropped
+                 << " by the writer");
+
+    // The movie: the display's size, picture and both sound tracks, the microphone's first.
+    auto streams = test::probeStreams(movie);
+    ASSERT_EQ(streams.size(), 3u);
+    EXPECT_EQ(streams[0].type, "video");
+    EXPECT_EQ(std::pair(streams[0].width, streams[0].height), std::pair(1920, 1080));
+    for (int track : {1, 2}) {
+        EXPECT_EQ(streams[track].type, "audio");
+        EXPECT_EQ(streams[track].sampleRate, 48000);
+        EXPECT_EQ(streams[track].channels, 2);
+    }
+    EXPECT_TRUE(test::decodesCleanly(movie));
+
+    // Five seconds, up to the end of the last frame handed on, with sound all along.
+    const double span = hostTimeSeconds(pipe->span());
+    EXPECT_GE(span, 5.0);
+    EXPECT_NEAR(info->durationMs / 1000.0, span, 0.002);
+    auto duration = test::probeDuration(movie);
+    ASSERT_TRUE(duration);
+    EXPECT_NEAR(*duration, span + 1.0 / 30, 0.03);
+    const auto micTrack = test::decodeAudio(movie, 0);
+    const auto systemTrack = test::decodeAudio(movie, 1);
+    EXPECT_NEAR(micTrack.size() / 48000.0, *duration, 0.05);
+    EXPECT_NEAR(systemTrack.size() / 48000.0, *duration, 0.05);
+
+    // 30 frames a second. Frames are timed when they were taken: a busy machine moves a frame
+    // within its slot, or skips slots, but frames follow a grid of thirtieths of a second.
+    auto packets = test::probeVideoPackets(movie);
+    ASSERT_EQ(packets.size(), counters.framesWritten);
+    ASSERT_GT(packets.size(), 30u);
+    std::vector<double> slotLengths;
+    for (std::size_t i = 1; i < packets.size(); ++i) {
+        const double gap = packets[i].time - packets[i - 1].time;
+        slotLengths.push_back(gap / std::max(1.0, std::round(gap * 30)));
+    }
+    std::nth_element(slotLengths.begin(), slotLengths.begin() + slotLengths.size() / 2,
+                     slotLengths.end());
+    EXPECT_NEAR(1.0 / slotLengths[slotLengths.size() / 2], 30.0, 0.3);
+
+    // The tone is in the system audio, and nothing reached the silent microphone.
+    // (Its two channels' sum, as a mono mix of them gives it.)
+    const auto loud = test::firstLoud(systemTrack, 0.1f);
+    ASSERT_TRUE(loud) << "no tone in the system audio";
+    EXPECT_LT(*loud, 2.0);
+    EXPECT_NEAR(dominantFrequency(systemTrack, *loud + 0.05, *loud + 0.35), 440, 3);
+    EXPECT_NEAR(peak(systemTrack, *loud + 0.05, *loud + 0.35), 0.2 * std::sqrt(2), 0.04);
+    EXPECT_LT(peak(micTrack), 0.01);
+
+    // Each flash shows from the first frame taken after it, and its click sounds within 45 ms of
+    // that frame. A flash is judged where the busy machine let the test make it on time and
+    // kept every frame slot and the sound's run around it.
+    const auto levels = brightness(movie, kX + kSize / 2 - 8, kY + kSize / 2 - 8, 16);
+    ASSERT_EQ(levels.size(), packets.size());
+    const double firstSeconds = hostTimeSeconds(*first);
+    ASSERT_TRUE(writer.firstVideoPTSSeconds());
+    EXPECT_NEAR(*writer.firstVideoPTSSeconds(), firstSeconds, 1e-6);
+    int judged = 0;
+    for (const Flash& flash : flashes) {
+        if (!flash.shown || *flash.shown - flash.at > 5'000'000) continue;
+        if (!pipe->soundUnbroken(flash.at - 300'000'000, flash.at + 100'000'000)) continue;
+        const double at = hostTimeSeconds(flash.at) - firstSeconds;
+        SCOPED_TRACE(testing::Message() << "flash at " << at << " s");
+        // The first frame showing it. (A frame is timed halfway through its taking, which a busy
+        // server may stretch: that frame may be timed a little before the flash.)
+        auto bright = std::find_if(packets.begin(), packets.end(), [&](const auto& p) {
+            return p.time > at - 0.1 && levels[std::size_t(&p - packets.data())] > 128;
+        });
+        const bool framesAfter = std::any_of(packets.begin(), packets.end(), [&](const auto& p) {
+            return p.time > at + 0.01 && p.time < at + 0.3;
+        });
+        if (!framesAfter) continue;  // the busy machine took no picture while it shone
+        ASSERT_TRUE(bright != packets.end() && bright->time < at + 0.3)
+            << "the flash is not in the movie";
+        ASSERT_NE(bright, packets.begin());
+        EXPECT_LT(levels[std::size_t(bright - packets.begin()) - 1], 64.0) << "dark before";
+        if (bright->time - std::prev(bright)->time > 1.5 / 30) continue;  // slots were skipped
+        ++judged;
+        const double click = [&] {
+            const std::size_t from = std::size_t((at - 0.1) * 48000);
+            for (std::size_t i = from; i < systemTrack.size() && i < from + 48000; ++i) {
+                if (std::fabs(systemTrack[i]) > 0.6f) return double(i) / 48000;
+            }
+            return -1.0;
+        }();
+        ASSERT_GE(click, 0.0) << "the click is not in the system audio";
+        const double picture = bright->time;
+        EXPECT_LE(std::fabs(picture - click), 0.045)
+            << "picture at " << picture << " s, click at " << click << " s";
+    }
+    EXPECT_GT(judged, 0) << "no flash could be placed to a frame";
+}
+
+}  // namespace
+}  // namespace marlune
