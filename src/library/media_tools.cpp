@@ -200,6 +200,9 @@ void MediaTools::exportTrim(std::string_view name, std::int64_t startMs, std::in
                  stem = relative.stem().string(), subfolder,
                  completion = std::move(completion)]() mutable {
         Result<void> copied = job->run();
+        // A copy that finished just as the tools went away is not named: they promised to
+        // leave nothing of it behind.
+        if (copied && job->cancelled()) copied = fail("Cancelled.");
         Result<ExportedMovie> result = std::unexpected(Error{});
         if (copied) {
             auto named = claimName(folder, temporary, [&](int n) { return trimmedName(stem, n); });

@@ -32,6 +32,7 @@ class StreamCopyJob {
     double progress() const { return progress_.load(std::memory_order_relaxed); }
     // Asks a running copy to stop at its next packet. Any thread.
     void cancel() { cancelled_.store(true, std::memory_order_relaxed); }
+    bool cancelled() const { return cancelled_.load(std::memory_order_relaxed); }
 
   private:
     std::filesystem::path source_;
