@@ -15,6 +15,8 @@ const state = {
   error: '',
   selected: null,            // key of the chosen card
   listing: null,             // the "sources.list" in flight
+  again: null,               // the listing asked for while one was in flight, and its reason
+  againWhy: null,
   lastListedAt: 0,
   previewToken: 0,
   permissions: null,         // the status object, or null when the application has none
@@ -101,9 +103,20 @@ function renderSources() {
 }
 
 // Lists the displays and windows again. `why` words the message when the chosen one is gone.
+// Asked while a listing is under way, it lists once more after that one: what it reports must
+// be the screen as it is now, not as it was when the earlier listing began.
 export async function refreshSources({ why = '' } = {}) {
-  if (state.sources === 'unsupported') return;
-  if (state.listing) return state.listing;
+  if (state.sources === 'unsupported') return undefined;
+  if (state.listing) {
+    if (why) state.againWhy = why;
+    state.again ??= state.listing.catch(() => {}).then(() => {
+      const again = { why: state.againWhy ?? '' };
+      state.again = null;
+      state.againWhy = null;
+      return refreshSources(again);
+    });
+    return state.again;
+  }
   if (!allCards(state.cards).length) state.sources = 'loading';
   const listing = call('sources.list');
   state.listing = listing;
