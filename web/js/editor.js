@@ -367,7 +367,7 @@ const round3 = (v) => Math.round(v * 1000) / 1000;
 // not pressed (events made by a script) cannot be captured; the drag still works over the target.
 function capture(target, event) {
   try {
-    capture(target, event);
+    target.setPointerCapture(event.pointerId);
   } catch {
     // Not a pressed pointer: nothing to keep.
   }
