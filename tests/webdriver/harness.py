@@ -262,11 +262,21 @@ class MarluneApp:
         driver's own screenshots can lag behind what the window shows, and miss pictures that
         are still being decoded.)"""
         window = self.main_window
+        last = [None]
         def grab():
+            # WebKit paints a moment after the page changed (and after the window was
+            # resized): the picture is taken once two grabs in a row agree and show something.
+            png = subprocess.run(["import", "-window", window, "rgba:-"], capture_output=True,
+                                 check=True).stdout
+            settled = png == last[0]
+            last[0] = png
+            if not settled:
+                time.sleep(0.5)
+                return None
             png = subprocess.run(["import", "-window", window, "png:-"], capture_output=True,
                                  check=True).stdout
             return None if png_is_blank(png) else png
-        png = self.wait_for(grab, timeout, "a picture that is not blank")
+        png = self.wait_for(grab, timeout, "a settled picture that is not blank")
         SHOTS.mkdir(parents=True, exist_ok=True)
         path = SHOTS / f"{name}.png"
         path.write_bytes(png)

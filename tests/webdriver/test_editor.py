@@ -139,7 +139,6 @@ class Editor(unittest.TestCase):
 
     # ---- Tests --------------------------------------------------------------------------------
 
-    @unittest.skip("stretching a region by its end edge does not take through the driver yet")
     def test_1_zoom_region_add_move_resize(self):
         app = self.app
         self.open_editor()

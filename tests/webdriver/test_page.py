@@ -341,8 +341,6 @@ class Recording(unittest.TestCase):
     def tearDown(self):
         self.app.cleanup()
 
-    @unittest.skip("with the real recording controller the library does not come back after "
-                   "the stop; to be mended in the page's recording flow")
     def test_record_three_seconds(self):
         app = self.app
         app.click(".source-card[data-kind='display']")
@@ -357,13 +355,21 @@ class Recording(unittest.TestCase):
         app.wait_for(lambda: app.text("#bar-time") >= "00:03", 15, "three seconds")
         app.screenshot("bar")
         app.click("#bar-stop")
-        # Saved: the window is back to its size and the library shows the new recording.
-        app.wait_for(lambda: app.visible("#screen-library"), 30, "the library")
+        # Saved: the window is back to its size and the new recording is open in the editor.
+        app.wait_for(lambda: app.visible("#editor"), 30, "the editor")
         size = app.driver.get_window_size()
         self.assertAlmostEqual(size["width"], before["width"], delta=40)
-        name = app.wait_for(lambda: app.find('.rec-card[aria-selected="true"]')
-                            .get_attribute("data-name"), 30, "the new recording")
+        movies = [p.name for p in app.recordings.glob("*.mp4")]
+        self.assertEqual(len(movies), 1, movies)
+        name = movies[0]
         self.assertTrue(re.match(r"Marlune \d{4}-\d\d-\d\d at \d\d\.\d\d\.\d\d\.mp4$", name), name)
+        title = lambda: app.js("return document.getElementById('editor-title').textContent")
+        app.wait_for(lambda: title() == name[:-4], 10, "its title")
+        app.screenshot("after-recording")
+        # The library lists it with its picture and length.
+        app.show("library")
+        app.wait_for(lambda: name in card_names(app), 30, "the new recording's card")
+        card(app, name).click()
         app.wait_for(lambda: thumbnail_loaded(app, name), 20, "its thumbnail")
         self.assertRegex(card(app, name).text, r"0:0[34](?!\d)")
         app.wait_for(lambda: app.find_all("#library-player"), 10, "the player")
@@ -384,8 +390,6 @@ class Recording(unittest.TestCase):
         app.wait_for(lambda: name not in card_names(app), 20, "the recording to go")
         self.assertTrue((app.trash / name).exists())
 
-    @unittest.skip("the picker still lists the closed window after the failed start; to be "
-                   "mended in the page's recording flow")
     def test_a_window_that_closed_before_the_start(self):
         app = self.app
         window = subprocess.Popen(["/usr/bin/python3", "-c", TEST_WINDOW])
@@ -398,10 +402,11 @@ class Recording(unittest.TestCase):
             window.wait()
         app.click("#record-button")
         # The application's message is shown and the picker no longer offers the window.
-        app.wait_for(lambda: any("error" in t.get_attribute("class")
-                                 for t in app.find_all(".toast")), 30, "an error message")
-        app.wait_toast("is no longer available", 30)
-        self.assertEqual(app.find_all('.source-card[aria-label*="Short-lived window"]'), [])
+        app.wait_toast("The selected window is no longer available", 30)
+        # Listed again, the picker says so and no longer offers the window.
+        app.wait_toast("The recording did not start.", 30)
+        app.wait_for(lambda: not app.find_all('.source-card[aria-label*="Short-lived window"]'),
+                     10, "the window's card to go")
         self.assertFalse(app.find("#record-button").is_enabled())
 
 
