@@ -898,8 +898,9 @@ std::optional<VideoDecoder> openWebcamMovie(const WebcamFX& webcam,
     if (!movie) return std::nullopt;
     auto file = MediaFile::open(movie->path);
     if (!file) return std::nullopt;
-    auto decoder = VideoDecoder::open(std::move(*file), movie->trackIndex,
-                                      {.maxWidth = movie->decodeWidth, .threads = 1});
+    auto decoder = VideoDecoder::open(
+        std::move(*file), movie->trackIndex,
+        {.maxWidth = movie->decodeWidth, .reduceToWidth = movie->decodeWidth, .threads = 1});
     if (!decoder) return std::nullopt;
     return std::move(*decoder);
 }

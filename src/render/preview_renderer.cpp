@@ -236,9 +236,10 @@ void PreviewRenderer::State::prepareLayers(const ExportRequest& request, PixelSi
     if (auto webcam = request.webcam ? findWebcamMovie(*request.webcam, request.frame, track.width,
                                                        track.height)
                                      : std::nullopt) {
-        auto movie = WarmMovie<DecodedFrame>::open(webcam->path, webcam->trackIndex,
-                                                 {.maxWidth = webcam->decodeWidth, .threads = 1},
-                                                 kKeptWebcamBytes);
+        auto movie = WarmMovie<DecodedFrame>::open(
+            webcam->path, webcam->trackIndex,
+            {.maxWidth = webcam->decodeWidth, .reduceToWidth = webcam->decodeWidth, .threads = 1},
+            kKeptWebcamBytes);
         if (movie) made->webcamMovie = std::move(*movie);
     }
     if (made->webcamMovie) {

@@ -157,6 +157,96 @@ TEST(VideoDecoder, StillFramesFollowTheDisplayMatrix) {
     }
 }
 
+// The first picture of the first video track of `movie`, decoded with `options`.
+Result<BgraImage> firstPicture(const fs::path& movie, VideoDecoderOptions options) {
+    auto file = MediaFile::open(movie);
+    if (!file) return std::unexpected(file.error());
+    auto decoder = VideoDecoder::open(std::move(*file), 0, options);
+    if (!decoder) return std::unexpected(decoder.error());
+    auto frame = decoder->next();
+    if (!frame) return std::unexpected(frame.error());
+    if (!*frame) return fail("no picture");
+    return std::move((*frame)->image);
+}
+
+TEST(VideoDecoder, ReducedPicturesAreTheMeansOfTheirBlocks) {
+    TempDir dir;
+    const fs::path busy = dir / "busy.mp4";
+    ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=640x360:r=10", "-t", "1", "-c:v",
+                        "libx264", "-qp", "0", "-pix_fmt", "yuv420p", busy.string()}));
+    // 640 / 200 gives blocks of 3 × 3: 213 × 120, each pixel the mean of its block as the full
+    // picture shows it (within what converting the block's chroma once rather than per pixel
+    // changes on the test picture's sharp colour edges).
+    auto full = firstPicture(busy, {});
+    auto reduced = firstPicture(busy, {.reduceToWidth = 200});
+    ASSERT_TRUE(full && reduced);
+    ASSERT_EQ(reduced->width, 213);
+    ASSERT_EQ(reduced->height, 120);
+    double total = 0;
+    int far = 0;
+    for (int y = 0; y < reduced->height; ++y) {
+        for (int x = 0; x < reduced->width; ++x) {
+            for (int shift : {0, 8, 16}) {
+                int sum = 0;
+                for (int j = 0; j < 3; ++j) {
+                    for (int i = 0; i < 3; ++i)
+                        sum += (full->pixel(3 * x + i, 3 * y + j) >> shift) & 0xFF;
+                }
+                const int d = std::abs(int((reduced->pixel(x, y) >> shift) & 0xFF) - sum / 9);
+                total += d;
+                far += d > 24;
+            }
+            ASSERT_EQ(reduced->pixel(x, y) >> 24, 0xFFu) << "opaque";
+        }
+    }
+    EXPECT_LT(total / (213 * 120 * 3), 2.0);
+    EXPECT_LT(far, 213 * 120 * 3 / 100);
+
+    // Flat colours in each range and matrix come out as the scaler shows them.
+    struct Colour {
+        const char* colour;
+        const char* pixelFormat;
+        const char* space;
+    };
+    const Colour colours[] = {
+        {"0xE03C28", "yuv420p", "bt709"},  {"0xE03C28", "yuv420p", "bt470bg"},
+        {"0x2080F0", "yuvj420p", "bt709"}, {"0x2080F0", "yuvj420p", "bt470bg"},
+        {"white", "yuv420p", "bt709"},     {"black", "yuvj420p", "bt709"},
+    };
+    for (const auto& c : colours) {
+        SCOPED_TRACE(std::string(c.colour) + " " + c.pixelFormat + " " + c.space);
+        const fs::path flat = dir / "flat.mp4";
+        ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", std::string("color=") + c.colour + ":s=640x360",
+                            "-frames:v", "1", "-c:v", "libx264", "-qp", "0", "-pix_fmt",
+                            c.pixelFormat, "-colorspace", c.space, flat.string()}));
+        auto shown = firstPicture(flat, {});
+        auto small = firstPicture(flat, {.reduceToWidth = 100});
+        ASSERT_TRUE(shown && small);
+        EXPECT_EQ(small->width, 106);
+        const std::uint32_t a = shown->pixel(320, 180), b = small->pixel(53, 30);
+        for (int shift : {0, 8, 16}) {
+            EXPECT_NEAR(int((a >> shift) & 0xFF), int((b >> shift) & 0xFF), 3)
+                << std::hex << a << " " << b;
+        }
+    }
+
+    // Turned pictures are reduced by their width as shown; a width that leaves no whole factor
+    // of two or more is scaled to fit instead.
+    const fs::path turned = dir / "turned.mp4";
+    ASSERT_TRUE(ffmpeg(
+        {"-i", busy.string(), "-c", "copy", "-metadata:s:v:0", "rotate=90", turned.string()}));
+    const std::pair<fs::path, VideoDecoderOptions> sizes[] = {
+        {turned, {.reduceToWidth = 100}},
+        {busy, {.maxWidth = 400, .reduceToWidth = 400}},
+    };
+    const PixelSize expected[] = {{120, 213}, {400, 225}};
+    for (int i = 0; i < 2; ++i) {
+        auto picture = firstPicture(sizes[i].first, sizes[i].second);
+        ASSERT_TRUE(picture);
+        EXPECT_EQ((PixelSize{picture->width, picture->height}), expected[i]) << i;
+    }
+}
+
 TEST(VideoDecoder, FrameAtPicksThePictureOnScreen) {
     TempDir dir;
     // 10 frames a second, a key frame every 8: times 0, 0.1, … 1.9.

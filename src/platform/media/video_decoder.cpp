@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/media/av_support.h"
+#include "platform/media/yuv_reduce.h"
 
 namespace marlune {
 
@@ -104,8 +105,30 @@ struct VideoDecoder::Impl {
         return fittedSize(display.width, display.height, options.maxWidth).value_or(display);
     }
 
+    // The picture reduced by a whole factor, when reduceToWidth asks for it and the picture
+    // allows it (4:2:0, square pixels, at least twice the width asked for).
+    std::optional<BgraImage> reduced(const AVFrame* f) {
+        if (options.reduceToWidth <= 0) return std::nullopt;
+        if (f->format != AV_PIX_FMT_YUV420P && f->format != AV_PIX_FMT_YUVJ420P) {
+            return std::nullopt;
+        }
+        const AVRational sar = f->sample_aspect_ratio;
+        const double aspect = (sar.num > 0 && sar.den > 0) ? av_q2d(sar) : track.pixelAspect;
+        if (std::abs(aspect - 1.0) > 1e-6) return std::nullopt;
+        const bool turned = track.rotationDegrees == 90 || track.rotationDegrees == 270;
+        const int factor = (turned ? f->height : f->width) / options.reduceToWidth;
+        if (factor < 2) return std::nullopt;
+        const PictureColour colour = av::colourOf(f);
+        BgraImage image;
+        reduceYuv420ToBgra(
+            {f->data[0], f->linesize[0], f->data[1], f->linesize[1], f->data[2], f->linesize[2]},
+            f->width, f->height, factor, colour.matrix, colour.fullRange, image);
+        return orient(std::move(image), track.rotationDegrees, track.mirrored);
+    }
+
     Result<BgraImage> convert(const AVFrame* f) {
         if (f->width <= 0 || f->height <= 0) return fail("The picture has no size.");
+        if (auto image = reduced(f)) return std::move(*image);
         PixelSize target = targetSize(displaySize(f->width, f->height, f->sample_aspect_ratio));
         // Scale first, turn afterwards: turning the small picture is cheaper.
         PixelSize scaled = target;

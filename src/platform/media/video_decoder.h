@@ -74,6 +74,12 @@ struct VideoDecoderOptions {
     // Pictures are scaled to fit this width (fittedSize: never enlarged); 0 keeps the display
     // size.
     int maxWidth = 0;
+    // Instead of scaling: a 4:2:0 picture at least twice this wide (as displayed) is reduced by
+    // the largest whole factor that keeps it at least this wide, each pixel the mean of its block
+    // (see reduceYuv420ToBgra). For a reader that scales the pictures again anyway (the webcam
+    // overlay), this is several times cheaper than the scaler. 0: off; other pictures go by
+    // `maxWidth`.
+    int reduceToWidth = 0;
     // Decoder threads; 0 lets FFmpeg choose. Many small decoders running side by side (a
     // listing) do better with 1 each.
     int threads = 0;
@@ -92,7 +98,8 @@ class VideoDecoder {
     VideoDecoder& operator=(VideoDecoder&&) noexcept;
     ~VideoDecoder();
 
-    // The size pictures come out at (after rotation and scaling), from the track's description.
+    // The size pictures come out at (after rotation and scaling), from the track's description;
+    // pictures that `reduceToWidth` reduces come out at their reduced size instead.
     PixelSize outputSize() const;
     const TrackInfo& track() const;
 
