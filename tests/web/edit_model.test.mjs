@@ -393,6 +393,10 @@ describe('export progress and ruler', () => {
                                               9000, 10000]);
     assert.deepEqual(rulerTicks(60000, 600), [0, 10000, 20000, 30000, 40000, 50000, 60000]);
     assert.deepEqual(rulerTicks(0, 600), []);
+    // Labels read in tenths of a second: every step is a whole number of them.
+    for (const [ms, px] of [[3000, 1100], [1500, 900], [800, 1200]]) {
+      assert.ok(rulerTicks(ms, px).every((t) => t % 100 === 0), `${ms} ms over ${px} px`);
+    }
     assert.ok(rulerTicks(36e5 * 5, 200).length < 10, 'a long recording still has few labels');
   });
 });

@@ -558,7 +558,7 @@ export function formatRemaining(ms) {
 
 // ---- Timeline ruler --------------------------------------------------------------------------
 
-const TICK_STEPS = [100, 250, 500, 1000, 2000, 5000, 10000, 15000, 30000, 60000, 120000, 300000,
+const TICK_STEPS = [100, 200, 500, 1000, 2000, 5000, 10000, 15000, 30000, 60000, 120000, 300000,
                     600000, 1800000, 3600000];
 
 // The labelled ticks of a ruler `widthPx` wide over `durationMs`: the smallest step that keeps
