@@ -18,6 +18,7 @@
 
 #include "core/folder_file.h"
 #include "core/queue.h"
+#include "core/thread_priority.h"
 #include "library/recordings_library.h"
 #include "platform/media/audio_encoder.h"
 #include "platform/media/audio_mix_reader.h"
@@ -822,7 +823,13 @@ void ExportRenderer::render(ExportRequest request, std::optional<fs::path> webRo
                                        job->recordingName(),
                                        {}};
     }
-    ConcurrentQueue::userInitiated().post([job] { job->prepareAndStart(); });
+    // Prepared on a thread of its own at background priority: every thread the export starts
+    // from there (decoding, the webcam, composition, the encoder's) inherits it.
+    std::thread([job] {
+        pthread_setname_np(pthread_self(), "render.prepare");
+        lowerThisThreadPriority();
+        job->prepareAndStart();
+    }).detach();
 }
 
 void ExportRenderer::cancelExport() {

@@ -5,7 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <map>
 #include <mutex>
+#include <set>
+#include <sstream>
 
 #include "core/queue.h"
 #include "library/recordings_library.h"
@@ -54,6 +58,31 @@ struct Outcome {
 
 // Runs one export to its completion; `whileRunning` (if any) is called with the renderer at
 // the first progress report, on the main thread.
+// Every thread of this process by name, with the nice values of the threads of that name.
+std::map<std::string, std::set<int>> threadNiceValues() {
+    std::map<std::string, std::set<int>> found;
+    for (const auto& task : fs::directory_iterator("/proc/self/task")) {
+        std::ifstream commFile(task.path() / "comm"), statFile(task.path() / "stat");
+        std::string comm, stat;
+        std::getline(commFile, comm);
+        std::getline(statFile, stat);
+        // After the name in parentheses: state is field 3, nice field 19.
+        std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+        std::string field;
+        for (int i = 3; i <= 19 && fields >> field; ++i) {
+            if (i == 19) found[comm].insert(std::stoi(field));
+        }
+    }
+    return found;
+}
+
+std::string mainThreadName() {
+    std::ifstream comm("/proc/self/comm");
+    std::string name;
+    std::getline(comm, name);
+    return name;
+}
+
 Outcome exportNow(ExportRequest r, std::function<void(ExportRenderer&)> whileRunning = {}) {
     ExportRenderer renderer;
     Outcome out;
@@ -499,7 +528,16 @@ TEST(ExportRenderer, CancellingEndsTheExportAndRemovesItsFile) {
     r.frame = FrameSettings{.type = "color"};
     r.webcam = WebcamFX{.file = "Long.webcam.mp4"};
     const auto before = filesIn(dir);
-    Outcome out = exportNow(r, [](ExportRenderer& renderer) { renderer.cancelExport(); });
+    std::map<std::string, std::set<int>> nice;  // thread name → the nice values seen
+    Outcome out = exportNow(r, [&](ExportRenderer& renderer) {
+        nice = threadNiceValues();
+        renderer.cancelExport();
+    });
+    // The export's threads make way for the window and the page; the main thread does not.
+    for (const char* name : {"render.video", "render.audio", "marlune.decode", "marlune.webcam"}) {
+        EXPECT_EQ(nice[name], std::set<int>{10}) << name;
+    }
+    EXPECT_EQ(nice[mainThreadName()], std::set<int>{0});
     ASSERT_FALSE(out.result);
     EXPECT_EQ(out.result.error(), ExportRenderer::cancelledError);
     EXPECT_EQ(out.result.error().message, "Export cancelled.");
