@@ -40,6 +40,7 @@
 #include <vector>
 
 #include "core/json.h"
+#include "core/thread_priority.h"
 #include "library/edit_document.h"
 #include "render/cursor_pack.h"
 #include "render/export_renderer.h"
@@ -391,6 +392,9 @@ int main(int argc, char** argv) {
     // The recordings folder follows HOME; the desktop's folder settings (read once) must not
     // point elsewhere.
     bench::useBenchHome();
+    // Exports run at background priority; the ffmpeg runs compared with them (children of this
+    // thread) get the same, so that other work on the machine weighs on every run alike.
+    lowerThisThreadPriority();
     if (!prepare()) {
         std::fprintf(stderr, "could not make the benchmark movies (is ffmpeg installed?)\n");
         return 1;
