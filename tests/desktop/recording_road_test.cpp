@@ -6,15 +6,13 @@
 
 #include <algorithm>
 #include <chrono>
-#include <functional>
-#include <map>
 
 #include <gtest/gtest.h>
 
 #include "recording/movie_probe.h"
 #include "recording/track_journal.h"
-#include "support/bridge_process.h"
 #include "support/ffmpeg_tool.h"
+#include "support/recording_session.h"
 #include "support/temp_dir.h"
 #include "support/test_window.h"
 
@@ -27,139 +25,20 @@ using Clock = std::chrono::steady_clock;
 
 constexpr const char* kCalledOff = "The recording was called off: Marlune is quitting.";
 
-// One line from the host, and when the test read it.
-struct Seen {
-    test::ScriptLine line;
-    Clock::time_point at;
-    const Json& data() const { return line.value["data"]; }
-    std::string name() const { return line.value.value("name", ""); }
-};
-
-// A running host with every line it printed, stamped as it arrived.
-class Session {
-  public:
-    explicit Session(const fs::path& home, std::map<std::string, std::string> env = {})
-        : home_(home), process_({.home = home, .env = std::move(env), .keepDisplay = true}) {}
-
-    fs::path folder() const { return home_ / "Videos/Marlune"; }
-
-    void send(const std::string& id, const std::string& cmd, const Json& payload = nullptr) {
-        process_.send(id, cmd, payload);
-    }
-
-    // Reads until `done` holds or `timeout` passes.
-    bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 20s) {
-        const auto deadline = Clock::now() + timeout;
-        while (!done()) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0) return false;
-            auto text = process_.readLine(left);
-            if (!text) return done();
-            take(*text);
-        }
-        return true;
-    }
-    void pumpFor(std::chrono::milliseconds d) {
-        const auto until = Clock::now() + d;
-        pumpUntil([&] { return Clock::now() >= until; }, d + 1s);
-    }
-
-    // The reply to `id`, waiting for it.
-    std::optional<Seen> reply(const std::string& id, std::chrono::milliseconds timeout = 20s) {
-        const Seen* found = nullptr;
-        pumpUntil([&] { return (found = findReply(id)) != nullptr; }, timeout);
-        return found ? std::optional(*found) : std::nullopt;
-    }
-    std::optional<Json> request(const std::string& id, const std::string& cmd,
-                                const Json& payload = nullptr) {
-        send(id, cmd, payload);
-        auto r = reply(id);
-        return r ? std::optional(r->line.value) : std::nullopt;
-    }
-
-    // The index of the first event named `name` at or after `from`, waiting for it.
-    std::optional<std::size_t> event(const std::string& name, std::size_t from = 0,
-                                     std::chrono::milliseconds timeout = 20s) {
-        std::optional<std::size_t> found;
-        pumpUntil(
-            [&] {
-                for (std::size_t i = from; i < events.size(); ++i) {
-                    if (events[i].name() == name) return (found = i).has_value();
-                }
-                return false;
-            },
-            timeout);
-        return found;
-    }
-    // The "state" phases seen from `from` on.
-    std::vector<std::string> phases(std::size_t from = 0) const {
-        std::vector<std::string> out;
-        for (std::size_t i = from; i < events.size(); ++i) {
-            if (events[i].name() == "state") out.push_back(events[i].data()["phase"]);
-        }
-        return out;
-    }
-
-    // Sends a signal and reads everything up to the end of the output; the exit status.
-    int signalAndWait(int sig) {
-        process_.signal(sig);
-        pumpUntil([] { return false; }, 30s);  // until the output ends
-        return process_.closeAndWait();
-    }
-    // Ends the input and reads everything up to the end of the output; the exit status.
-    int closeAndWait() {
-        process_.closeInput();
-        pumpUntil([] { return false; }, 30s);
-        return process_.closeAndWait();
-    }
-    void kill() {
-        process_.signal(SIGKILL);
-        process_.closeAndWait();
-    }
-
-    std::vector<Seen> events;
-    std::vector<Seen> replies;
-
-  private:
-    void take(const std::string& text) {
-        Seen seen{test::parseScriptLine(text), Clock::now()};
-        ASSERT_NE(seen.line.kind, test::ScriptLine::Kind::other) << text;
-        (seen.line.kind == test::ScriptLine::Kind::event ? events : replies).push_back(seen);
-    }
-    const Seen* findReply(const std::string& id) const {
-        for (const auto& r : replies) {
-            if (r.line.value.value("id", "") == id) return &r;
-        }
-        return nullptr;
-    }
-
-    fs::path home_;
-    test::BridgeProcess process_;
-};
+using test::displayID;
+using test::kTestCamera;
+using test::Seen;
+using test::Session;
+using test::webcamName;
+using test::xdotool;
 
 double msBetween(Clock::time_point a, Clock::time_point b) {
     return std::chrono::duration<double, std::milli>(b - a).count();
 }
 
-// The id of the test desktop's display, as the page finds it.
-std::uint32_t displayID(Session& s) {
-    auto list = s.request("sources", "sources.list");
-    if (!list || !(*list)["ok"].get<bool>()) return 0;
-    return (*list)["result"]["screens"][0]["id"].get<std::uint32_t>();
-}
-
 Json displayPayload(std::uint32_t id) {
     return {{"sourceKind", "display"}, {"sourceID", id}, {"fps", 30}, {"mic", true},
             {"systemAudio", false},     {"webcam", false}, {"cursorMode", "smooth"}};
-}
-
-// A test camera through the same open call as a real one.
-const std::map<std::string, std::string> kTestCamera = {
-    {"MARLUNE_WEBCAM_INPUT_FORMAT", "lavfi"},
-    {"MARLUNE_WEBCAM_DEVICE", "testsrc2=s=640x360:r=30,format=yuyv422,realtime"}};
-
-bool xdotool(const std::string& args) {
-    return test::runTool({"sh", "-c", "xdotool " + args});
 }
 
 // The movie's visible length: from its first frame to the start of its last, in ms.
@@ -172,10 +51,6 @@ std::optional<double> frameSpanMs(const fs::path& movie) {
         last = std::max(last, p.time);
     }
     return (last - first) * 1000.0;
-}
-
-std::string webcamName(const std::string& movie) {
-    return movie.substr(0, movie.size() - 4) + ".webcam.mp4";
 }
 
 std::vector<std::string> filesIn(const fs::path& folder) {
