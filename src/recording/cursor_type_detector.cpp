@@ -109,7 +109,11 @@ int CursorTypeDetector::current() {
     if (lastKey_ == key) return lastType_;
     lastKey_ = key;
     auto sig = signature(*image);
-    if (!sig) return lastType_;
+    // Applications hide the pointer while one types (GTK's entries among them) by showing an
+    // invisible cursor: it has no shape to tell, and the pointer is still over the same thing.
+    if (!sig || std::ranges::none_of(sig->shape, [](std::uint8_t v) { return v != 0; })) {
+        return lastType_;
+    }
     if (known_.empty()) return lastType_ = 0;
     const Reference* best = nullptr;
     long bestCost = 0;

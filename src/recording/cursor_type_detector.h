@@ -43,8 +43,9 @@ class CursorTypeDetector {
     void prepare();
 
     // The type index of the cursor showing now. An unchanged cursor (same server serial, size
-    // and hot spot as last time) costs one comparison; a cursor that cannot be read leaves the
-    // previous answer; one that matches no reference closely enough is 0 (arrow).
+    // and hot spot as last time) costs one comparison; a cursor that cannot be read, or shows
+    // nothing (hidden while typing), leaves the previous answer; one that matches no reference
+    // closely enough is 0 (arrow).
     int current();
 
     // How many reference fingerprints were loaded.
