@@ -1,0 +1,454 @@
+// One recording of the test desktop through `marlune --stdio-bridge` with every tracker and the
+// test camera on, from typing and clicking to the exported movie: the project file holds what
+// was done on the screen, and the export draws the cursor where the pointer was and shows the
+// camera's picture in the webcam box.
+
+#include <glib.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <optional>
+
+#include <gtest/gtest.h>
+
+#include "platform/desktop/accessibility.h"
+#include "recording/cursor_type_detector.h"
+#include "recording/movie_probe.h"
+#include "support/ffmpeg_tool.h"
+#include "support/recording_session.h"
+#include "support/temp_dir.h"
+
+namespace marlune {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using test::Session;
+
+constexpr int kScreenWidth = 1920;
+constexpr int kScreenHeight = 1080;
+// The export's size: half the screen's, so that it is made quickly.
+constexpr int kOutWidth = 960;
+constexpr int kOutHeight = 540;
+
+// The caret tests' window of two text entries (a program of the system's Python, which has GTK):
+// its first entry has the keyboard focus, and its place on the screen is read from the line the
+// program prints once it has.
+class EntryWindow {
+  public:
+    EntryWindow() {
+        std::string script = MARLUNE_SOURCE_DIR "/tests/recording/data/text_entry.py";
+        std::string python = "/usr/bin/python3";
+        char* argv[] = {python.data(), script.data(), nullptr};
+        GPid pid = 0;
+        if (!g_spawn_async_with_pipes(nullptr, argv, nullptr, G_SPAWN_DO_NOT_REAP_CHILD, nullptr,
+                                      nullptr, &pid, nullptr, &out_, nullptr, nullptr)) {
+            return;
+        }
+        pid_ = pid;
+        std::string line;
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (line.find('\n') == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline) {
+            pollfd p{out_, POLLIN, 0};
+            if (::poll(&p, 1, 200) <= 0) continue;
+            char chunk[256];
+            const ssize_t n = ::read(out_, chunk, sizeof chunk);
+            if (n <= 0) break;
+            line.append(chunk, static_cast<std::size_t>(n));
+        }
+        Json info = Json::parse(line.substr(0, line.find('\n')), nullptr, false);
+        if (info.is_object() && info["entry"].is_array() && info["entry"].size() == 4) {
+            for (int i = 0; i < 4; ++i) entry[i] = info["entry"][i].get<int>();
+        }
+    }
+    ~EntryWindow() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        if (out_ >= 0) ::close(out_);
+    }
+    EntryWindow(const EntryWindow&) = delete;
+    EntryWindow& operator=(const EntryWindow&) = delete;
+
+    bool ready() const { return entry[2] > 0; }
+    int centreX() const { return entry[0] + entry[2] / 2; }
+    int centreY() const { return entry[1] + entry[3] / 2; }
+
+    int entry[4] = {0, 0, 0, 0};  // x, y, width, height in root-window pixels
+
+  private:
+    int pid_ = -1;
+    int out_ = -1;
+};
+
+// Assistive technologies on for the session while the object lives (the caret is read through
+// them), as they were afterwards.
+class AccessibilityOn {
+  public:
+    AccessibilityOn() : before_(desktop::accessibilityEnabled()) {
+        ok = desktop::setAccessibilityEnabled(true).has_value();
+    }
+    ~AccessibilityOn() {
+        if (before_ && !*before_) (void)desktop::setAccessibilityEnabled(false);
+    }
+    bool ok = false;
+
+  private:
+    std::optional<bool> before_;
+};
+
+// One decoded picture, RGB, row by row.
+struct Picture {
+    int width = 0;
+    int height = 0;
+    std::string rgb;
+
+    struct Pixel {
+        int r, g, b;
+        int luma() const { return (r * 299 + g * 587 + b * 114) / 1000; }
+        int chroma() const { return std::max({r, g, b}) - std::min({r, g, b}); }
+    };
+    Pixel at(int x, int y) const {
+        const auto* p =
+            reinterpret_cast<const unsigned char*>(rgb.data()) + (std::size_t(y) * width + x) * 3;
+        return {p[0], p[1], p[2]};
+    }
+};
+
+// The picture `movie` shows at `seconds`, scaled to the export's size, decoded by the ffmpeg
+// tool into `scratch`.
+std::optional<Picture> pictureAt(const fs::path& movie, double seconds, const fs::path& scratch) {
+    if (!test::ffmpeg({"-ss", std::to_string(seconds), "-i", movie.string(), "-frames:v", "1",
+                       "-vf",
+                       "scale=" + std::to_string(kOutWidth) + ":" + std::to_string(kOutHeight),
+                       "-pix_fmt", "rgb24", "-f", "rawvideo", scratch.string()})) {
+        return std::nullopt;
+    }
+    Picture p{kOutWidth, kOutHeight, test::readFile(scratch)};
+    if (p.rgb.size() != std::size_t(kOutWidth) * kOutHeight * 3) return std::nullopt;
+    return p;
+}
+
+struct Region {
+    int x0, y0, x1, y1;  // half-open
+};
+
+// The mean chroma (largest minus smallest channel) of a region: near 0 for greys, over 100 for
+// the test camera's colour bars.
+double meanChroma(const Picture& p, Region r) {
+    double sum = 0;
+    for (int y = r.y0; y < r.y1; ++y) {
+        for (int x = r.x0; x < r.x1; ++x) sum += p.at(x, y).chroma();
+    }
+    return sum / ((r.x1 - r.x0) * (r.y1 - r.y0));
+}
+
+// The number of distinct colours of a region, each channel counted in eight steps.
+int coarseColours(const Picture& p, Region r) {
+    std::vector<bool> seen(512);
+    for (int y = r.y0; y < r.y1; ++y) {
+        for (int x = r.x0; x < r.x1; ++x) {
+            auto c = p.at(x, y);
+            seen[(c.r / 32) * 64 + (c.g / 32) * 8 + c.b / 32] = true;
+        }
+    }
+    return static_cast<int>(std::ranges::count(seen, true));
+}
+
+// The recorded pointer sample at or just before `t`.
+const Json* sampleAt(const Json& path, double t) {
+    const Json* found = nullptr;
+    for (const auto& s : path) {
+        if (s[0].get<double>() > t) break;
+        found = &s;
+    }
+    return found;
+}
+
+TEST(TrackedRecording, TypingPointerAndCameraReachTheProjectAndTheExport) {
+    AccessibilityOn accessibility;
+    ASSERT_TRUE(accessibility.ok);
+    EntryWindow window;
+    ASSERT_TRUE(window.ready()) << "the text entry window did not start";
+    test::TempDir home;
+    Session s(home.path(), test::kTestCamera);
+    const std::uint32_t display = test::displayID(s);
+    ASSERT_NE(display, 0u);
+    ASSERT_TRUE(s.request("ready", "app.ready"));
+
+    s.send("start", "recording.start",
+           {{"sourceKind", "display"},
+            {"sourceID", display},
+            {"fps", 30},
+            {"mic", false},
+            {"systemAudio", false},
+            {"webcam", true},
+            {"cursorMode", "smooth"}});
+    auto started = s.reply("start");
+    ASSERT_TRUE(started);
+    ASSERT_TRUE(started->line.value["ok"].get<bool>()) << started->line.value.dump();
+    const std::string file = started->line.value["result"]["file"];
+    const fs::path movie = s.folder() / file;
+
+    // The caret's first sample is taken half a second in.
+    s.pumpFor(600ms);
+    // Into the entry and typing there; then clicks on the desktop, and the pointer left still.
+    const int ex = window.centreX(), ey = window.centreY();
+    ASSERT_TRUE(test::xdotool("mousemove " + std::to_string(ex) + " " + std::to_string(ey) +
+                              " click 1 sleep 0.3 type --delay 100 'tracked text'"));
+    s.pumpFor(300ms);
+    ASSERT_TRUE(
+        test::xdotool("mousemove 480 810 click 1 sleep 0.3 mousemove 960 540 click 1 "
+                      "sleep 0.3 mousemove 1200 700"));
+    constexpr int kRestX = 1200, kRestY = 700;
+    s.pumpFor(1800ms);
+    // The camera's first pictures may come late on a loaded machine: stopped once both movies
+    // hold a few seconds.
+    const fs::path webcamMovie = s.folder() / test::webcamName(file);
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    auto recorded = [&] {
+        auto screen = test::probeDuration(movie);
+        auto camera = test::probeDuration(webcamMovie);
+        return screen && *screen > 3.0 && camera && *camera > 2.5;
+    };
+    while (!recorded() && std::chrono::steady_clock::now() < deadline) s.pumpFor(250ms);
+    ASSERT_TRUE(recorded());
+    s.send("stop", "recording.stop");
+    auto stopped = s.reply("stop", 60s);
+    ASSERT_TRUE(stopped);
+    ASSERT_TRUE(stopped->line.value["ok"].get<bool>()) << stopped->line.value.dump();
+    const int durationMs = stopped->line.value["result"]["durationMs"];
+    ASSERT_TRUE(s.event("saved"));
+
+    // ---- The project file ----
+    const Json project = Json::parse(test::readFile(s.folder() / (file + ".marlune.json")));
+    const auto frac = [](int p, int size) { return double(p) / (size - 1); };
+    const Json& clicks = project["clicks"];
+    ASSERT_EQ(clicks.size(), 3u) << clicks.dump();
+    const int expectedClicks[3][2] = {{ex, ey}, {480, 810}, {960, 540}};
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE("click " + std::to_string(i));
+        EXPECT_NEAR(clicks[i]["fx"].get<double>(), frac(expectedClicks[i][0], kScreenWidth), 0.002);
+        EXPECT_NEAR(clicks[i]["fy"].get<double>(), frac(expectedClicks[i][1], kScreenHeight),
+                    0.002);
+        if (i > 0) {
+            EXPECT_LT(clicks[i - 1]["t"].get<int>(), clicks[i]["t"].get<int>());
+        }
+    }
+    const double typingFrom = clicks[0]["t"].get<double>(), typingTo = clicks[1]["t"].get<double>();
+
+    // The pointer 30 times a second, with the text cursor over the entry and the arrow at rest
+    // on the desktop.
+    const Json& path = project["cursorPath"];
+    ASSERT_GT(path.size(), 2u);
+    std::vector<double> gaps;
+    for (std::size_t i = 1; i < path.size(); ++i) {
+        gaps.push_back(path[i][0].get<double>() - path[i - 1][0].get<double>());
+    }
+    EXPECT_TRUE(std::ranges::all_of(gaps, [](double g) { return g > 0; })) << path.dump();
+    std::ranges::nth_element(gaps, gaps.begin() + gaps.size() / 2);
+    EXPECT_NEAR(gaps[gaps.size() / 2], 1000.0 / 30, 5);
+    EXPECT_GT(double(path.size()), 0.6 * durationMs * 30 / 1000) << "samples went missing";
+    const auto types = CursorTypeDetector::types;
+    const int text = static_cast<int>(std::ranges::find(types, "text") - types.begin());
+    const int arrow = static_cast<int>(std::ranges::find(types, "arrow") - types.begin());
+    // The samples from `from` to `to` (ms), all at the pointer's place (x, y), take `type` within
+    // a second of `from` (the program under the pointer sets its cursor when it gets to it) and
+    // keep it: over the entry the text cursor stays while GTK hides the pointer for typing.
+    auto settlesOn = [&](double from, double to, int x, int y, int type) {
+        int taken = 0, kept = 0;
+        std::optional<double> since;
+        for (const auto& sample : path) {
+            ASSERT_EQ(sample.size(), 4u) << sample.dump();
+            const double t = sample[0].get<double>();
+            if (t < from || t > to) continue;
+            ++taken;
+            EXPECT_NEAR(sample[1].get<double>(), frac(x, kScreenWidth), 0.002) << "at " << t;
+            EXPECT_NEAR(sample[2].get<double>(), frac(y, kScreenHeight), 0.002) << "at " << t;
+            if (!since && sample[3] == type) since = t;
+            if (since) {
+                ++kept;
+                EXPECT_EQ(sample[3], type) << "at " << t;
+            }
+        }
+        ASSERT_TRUE(since) << "never type " << type << ": " << path.dump();
+        EXPECT_LT(*since, from + 1000);
+        EXPECT_GE(kept, 10);
+        EXPECT_GE(taken, 15);
+    };
+    {
+        SCOPED_TRACE("over the entry");
+        settlesOn(typingFrom, typingTo - 100, ex, ey, text);
+    }
+    std::optional<double> restFrom;
+    for (const auto& sample : path) {
+        if (sample[0].get<double>() > clicks[2]["t"].get<double>() &&
+            std::abs(sample[1].get<double>() - frac(kRestX, kScreenWidth)) < 0.002 &&
+            std::abs(sample[2].get<double>() - frac(kRestY, kScreenHeight)) < 0.002) {
+            restFrom = sample[0].get<double>();
+            break;
+        }
+    }
+    ASSERT_TRUE(restFrom) << path.dump();
+    {
+        SCOPED_TRACE("at rest on the desktop");
+        settlesOn(*restFrom, durationMs, kRestX, kRestY, arrow);
+    }
+
+    // The caret moving right through the entry as the text was typed, on one line.
+    const Json& caret = project["caretPath"];
+    std::vector<Json> typed;
+    for (const auto& sample : caret) {
+        const double t = sample[0].get<double>();
+        if (t >= typingFrom && t <= typingTo) typed.push_back(sample);
+    }
+    ASSERT_GE(typed.size(), 4u) << caret.dump();
+    for (std::size_t i = 0; i < typed.size(); ++i) {
+        const double fx = typed[i][1].get<double>();
+        EXPECT_GE(fx, frac(window.entry[0], kScreenWidth) - 0.002);
+        EXPECT_LE(fx, frac(window.entry[0] + window.entry[2], kScreenWidth) + 0.002);
+        if (i == 0) continue;
+        EXPECT_GT(fx, typed[i - 1][1].get<double>()) << caret.dump();
+        EXPECT_EQ(typed[i][2], typed[0][2]) << caret.dump();
+    }
+
+    // The webcam movie beside the recording, picture only, and where it starts on the
+    // recording's clock: it ends with the recording, so its length and its offset make up the
+    // recording's length.
+    const Json& webcam = project["webcam"];
+    ASSERT_TRUE(webcam.is_object()) << project.dump();
+    EXPECT_EQ(webcam["file"], test::webcamName(file));
+    EXPECT_EQ(webcam["enabled"], true);
+    ASSERT_TRUE(webcam["offsetMs"].is_number_integer()) << webcam.dump();
+    const int offsetMs = webcam["offsetMs"];
+    auto cameraStreams = test::probeStreams(webcamMovie);
+    ASSERT_EQ(cameraStreams.size(), 1u);
+    EXPECT_EQ(cameraStreams[0].type, "video");
+    EXPECT_TRUE(test::decodesCleanly(webcamMovie));
+    auto cameraLength = test::probeDuration(webcamMovie);
+    ASSERT_TRUE(cameraLength);
+    EXPECT_NEAR(*cameraLength * 1000 + offsetMs, durationMs, 1000)
+        << "offsetMs " << offsetMs << ", webcam movie " << *cameraLength << " s";
+
+    // ---- The export, as the editor asks for it with the recording's tracks ----
+    // No frame (the editor's "none" background): the recording fills the picture, and the
+    // webcam moved to the top right, away from the entry and the pointer.
+    const Json payload = {{"name", file},
+                          {"startMs", 0},
+                          {"endMs", durationMs},
+                          {"zooms", Json::array()},
+                          {"cursor",
+                           {{"path", path},
+                            {"caret", Json::array()},
+                            {"clicks", clicks},
+                            {"size", 2},
+                            {"smooth", 0.5},
+                            {"ripple", true},
+                            {"style", "arrow"},
+                            {"bounce", 0.5},
+                            {"motionBlur", 0.4},
+                            {"sway", 0.3},
+                            {"render", true}}},
+                          {"webcam",
+                           {{"enabled", true},
+                            {"file", webcam["file"]},
+                            {"offsetMs", offsetMs},
+                            {"mirror", true},
+                            {"positionPreset", "top-right"},
+                            {"positionX", 1},
+                            {"positionY", 1},
+                            {"width", 40},
+                            {"height", 40},
+                            {"cornerRadius", 90},
+                            {"shadow", 0.67},
+                            {"margin", 24},
+                            {"reactToZoom", true},
+                            {"shape", "squircle"}}},
+                          {"audio", {{"mic", 1}, {"system", 1}}},
+                          {"targetHeight", kOutHeight}};
+    const std::size_t exportFrom = s.events.size();
+    s.send("export", "edit.exportRender", payload);
+    auto exported = s.reply("export", 300s);
+    ASSERT_TRUE(exported);
+    ASSERT_TRUE(exported->line.value["ok"].get<bool>()) << exported->line.value.dump();
+    const std::string exportName = exported->line.value["result"]["name"];
+    auto saved = s.event("saved", exportFrom, 1s);
+    ASSERT_TRUE(saved);
+    EXPECT_EQ(s.events[*saved].data()["name"], exportName);
+    const fs::path exportMovie = s.folder() / exportName;
+    auto exportStreams = test::probeStreams(exportMovie);
+    ASSERT_FALSE(exportStreams.empty());
+    EXPECT_EQ(exportStreams[0].width, kOutWidth);
+    EXPECT_EQ(exportStreams[0].height, kOutHeight);
+
+    // A moment of the still pointer, long enough after it came to rest for the drawn cursor to
+    // have caught up with it; the recording's own picture of that moment, without a cursor.
+    const double checkMs = *restFrom + 1200;
+    ASSERT_LT(checkMs, durationMs - 200);
+    const Json* atCheck = sampleAt(path, checkMs);
+    ASSERT_TRUE(atCheck);
+    test::TempDir scratch;
+    auto shown = pictureAt(exportMovie, checkMs / 1000, scratch / "export.rgb");
+    auto source = pictureAt(movie, checkMs / 1000, scratch / "source.rgb");
+    ASSERT_TRUE(shown && source);
+    if (const char* shots = std::getenv("MARLUNE_TEST_SHOTS"); shots && *shots) {
+        test::ffmpeg({"-ss", std::to_string(checkMs / 1000), "-i", exportMovie.string(),
+                      "-frames:v", "1",
+                      (fs::path(shots) / "tracked_recording_export.png").string()});
+    }
+
+    // The webcam box, top right (a 40 % square of the picture's height, 24/1080 of it from the
+    // edges), without its rounded corners: the camera's colour bars, where the recording shows
+    // the plain desktop.
+    const int side = kOutHeight * 40 / 100, margin = kOutHeight * 24 / 1080;
+    const Region box{kOutWidth - margin - side, margin, kOutWidth - margin, margin + side};
+    const Region inner{box.x0 + side / 6, box.y0 + side / 6, box.x1 - side / 6, box.y1 - side / 6};
+    EXPECT_GT(meanChroma(*shown, inner), 100) << "no camera picture in the webcam box";
+    EXPECT_GE(coarseColours(*shown, inner), 5);
+    EXPECT_LT(meanChroma(*source, inner), 20) << "the recording itself is colourful there";
+
+    // The drawn cursor: the pixels the export made much brighter than the recording are the
+    // arrow's white outline, just right of and below the pointer's tip; elsewhere on the plain
+    // desktop the two pictures agree.
+    const double tipX = (*atCheck)[1].get<double>() * (kOutWidth - 1);
+    const double tipY = (*atCheck)[2].get<double>() * (kOutHeight - 1);
+    struct Brightened {
+        int count = 0;
+        double x = 0, y = 0;  // their centre
+    };
+    auto brightened = [&](double cx, double cy) {
+        Brightened b;
+        for (int y = std::max(0, int(cy) - 60); y < std::min(kOutHeight, int(cy) + 60); ++y) {
+            for (int x = std::max(0, int(cx) - 60); x < std::min(kOutWidth, int(cx) + 60); ++x) {
+                if (shown->at(x, y).luma() - source->at(x, y).luma() < 100) continue;
+                ++b.count;
+                b.x += x;
+                b.y += y;
+            }
+        }
+        if (b.count > 0) b.x /= b.count, b.y /= b.count;
+        return b;
+    };
+    const Brightened cursor = brightened(tipX, tipY);
+    ASSERT_GE(cursor.count, 20) << "no cursor drawn at " << tipX << ", " << tipY;
+    EXPECT_LT(cursor.count, 600) << "more changed than a cursor";
+    // The arrow is about 31 × 22 pixels at this size (28 units of 0.55 × its height factor 2).
+    EXPECT_GT(cursor.x, tipX - 4);
+    EXPECT_LT(cursor.x, tipX + 24);
+    EXPECT_GT(cursor.y, tipY - 4);
+    EXPECT_LT(cursor.y, tipY + 32);
+    EXPECT_LT(brightened(150, 470).count, 5) << "the export differs from the recording elsewhere";
+
+    EXPECT_EQ(s.closeAndWait(), 0);
+}
+
+}  // namespace
+}  // namespace marlune
