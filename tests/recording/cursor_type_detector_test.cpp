@@ -126,6 +126,8 @@ TEST(CursorTypeDetector, ClassifiesAgainstTheReferencesAndRemembersByServerSeria
         {picture(24, 24, 2, 2, 10, [](int x, int y) { return (x + y) % 2 == 0; }), 0,
          "like no reference: arrow"},
         {bar(11, false), 6, "horizontal again"},
+        {picture(24, 24, 2, 2, 12, [](int, int) { return false; }), 6,
+         "an invisible cursor (hidden while typing): the previous answer"},
     };
     for (const auto& step : steps) {
         cursors->showing = step.showing;
