@@ -76,6 +76,9 @@ std::optional<CallbackParams> parseCallbackRequest(std::string_view requestHead)
     // The target is what lies between the first and the second single space.
     line.remove_prefix(4);
     std::string target(line.substr(0, line.find(' ')));
+    // Only a path: appended to the listener's origin, anything else would be read as more of
+    // the authority ("@host/callback", ":80/callback") and still name "/callback".
+    if (!target.starts_with('/')) return std::nullopt;
 
     std::string url = "http://127.0.0.1" + target;
     GUri* uri = g_uri_parse(url.c_str(), G_URI_FLAGS_ENCODED_QUERY, nullptr);

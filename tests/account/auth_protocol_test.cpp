@@ -45,6 +45,10 @@ TEST(AuthProtocol, CallbackRequestsAreReadOnlyFromGetCallback) {
         {"POST /callback?token=t HTTP/1.1\r\nContent-Length: 0\r\n\r\n", none},
         {"get /callback?token=t HTTP/1.1", none},
         {"GET  /callback?token=t HTTP/1.1", none},
+        // A target that is not a path, though it would end in "/callback" after the origin.
+        {"GET @evil/callback?token=t HTTP/1.1", none},
+        {"GET :80/callback?token=t HTTP/1.1", none},
+        {"GET Y/callback?token=t HTTP/1.1", none},
         {"GET", none},
         {"GET ", none},
         {"", none},
