@@ -163,6 +163,30 @@ std::optional<HttpRequestHead> HttpRequestHead::parse(std::string_view head) {
     return r;
 }
 
+bool HttpRequestHead::keepAlive() const {
+    return !hasBody && (http10 ? connection == "keep-alive" : connection != "close");
+}
+
+std::optional<std::string> HttpRequestHead::tokenPath(std::string_view target,
+                                                      std::string_view token) {
+    // An absolute-form target ("http://host/path") carries its path after the authority.
+    if (target.starts_with("http://")) {
+        auto slash = target.find('/', 7);
+        target = slash == std::string_view::npos ? "/" : target.substr(slash);
+    }
+    target = target.substr(0, target.find_first_of("?#"));
+    if (target.size() < token.size() + 2 || target[0] != '/' ||
+        !sameToken(target.substr(1, token.size()), token) || target[token.size() + 1] != '/') {
+        return std::nullopt;
+    }
+    std::string_view path = target.substr(token.size() + 1);
+    char* decoded = g_uri_unescape_segment(path.data(), path.data() + path.size(), nullptr);
+    if (!decoded) return std::nullopt;
+    std::string text(decoded);
+    g_free(decoded);
+    return text;
+}
+
 // Everything the server's queue works on; sending threads hold it too. The connection table is
 // touched on the queue's thread only.
 struct MediaHttpServer::State : std::enable_shared_from_this<State> {
@@ -349,22 +373,9 @@ struct MediaHttpServer::State : std::enable_shared_from_this<State> {
     }
 
     std::optional<FolderPath> resolveTarget(std::string_view target) const {
-        // An absolute-form target ("http://host/path") carries its path after the authority.
-        if (target.starts_with("http://")) {
-            auto slash = target.find('/', 7);
-            target = slash == std::string_view::npos ? "/" : target.substr(slash);
-        }
-        target = target.substr(0, target.find_first_of("?#"));
-        if (target.size() < token.size() + 2 || target[0] != '/' ||
-            !sameToken(target.substr(1, token.size()), token) || target[token.size() + 1] != '/') {
-            return std::nullopt;
-        }
-        std::string_view path = target.substr(token.size() + 1);
-        char* decoded = g_uri_unescape_segment(path.data(), path.data() + path.size(), nullptr);
-        if (!decoded) return std::nullopt;
-        std::string text(decoded);
-        g_free(decoded);
-        return resolve(text);
+        auto path = HttpRequestHead::tokenPath(target, token);
+        if (!path) return std::nullopt;
+        return resolve(*path);
     }
 
     // Answers one request. True when the connection goes on waiting for the next head here;
@@ -372,9 +383,7 @@ struct MediaHttpServer::State : std::enable_shared_from_this<State> {
     bool answer(std::uint64_t id, std::string_view headBytes) {
         auto request = HttpRequestHead::parse(headBytes);
         if (!request) return reply(id, MarluneSchemeHandler::errorResponse(400), false);
-        const bool keepAlive =
-            !request->hasBody && (request->http10 ? request->connection == "keep-alive"
-                                                  : request->connection != "close");
+        const bool keepAlive = request->keepAlive();
         if (request->method != "GET" && request->method != "HEAD") {
             return reply(id, MarluneSchemeHandler::errorResponse(405), keepAlive,
                          "Allow: GET, HEAD\r\n");

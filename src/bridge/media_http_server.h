@@ -25,6 +25,16 @@ struct HttpRequestHead {
     // A head as it arrived, without its blank line. Nothing when the request line is not
     // "METHOD TARGET HTTP/1.x". A pure function of its input, safe on any bytes.
     static std::optional<HttpRequestHead> parse(std::string_view head);
+
+    // Whether the connection may carry another request after this one's answer: never after a
+    // body (which is not read), otherwise as the version and "Connection" field say.
+    bool keepAlive() const;
+
+    // What a request target ("/<token>/<path>", or the same in absolute form, with or without a
+    // query) names: "/" + the percent-decoded path, or nothing when the first segment is not
+    // exactly `token` (compared in constant time) or the path does not decode (an escaped NUL
+    // byte, a broken escape). Safe on any bytes.
+    static std::optional<std::string> tokenPath(std::string_view target, std::string_view token);
 };
 
 // Serves the recordings to the page's media elements over loopback HTTP, because the web view's
