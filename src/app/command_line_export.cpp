@@ -1,0 +1,664 @@
+#include "app/command_line_export.h"
+
+#include <fcntl.h>
+#include <glib-unix.h>
+#include <glib.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string_view>
+#include <thread>
+
+#include "app/export_edit_payload.h"
+#include "bridge/marlune_scheme_handler.h"
+#include "core/key_value_store.h"
+#include "core/paths.h"
+#include "core/queue.h"
+#include "library/edit_document.h"
+#include "library/project_store.h"
+#include "library/recordings_library.h"
+#include "platform/media/live_movie.h"
+#include "platform/media/media_file.h"
+#include "render/export_renderer.h"
+
+namespace marlune {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+constexpr std::string_view kUsage =
+    "usage: marlune export NAME [--edit FILE.json] [--height N] [--out PATH] [--quiet]\n"
+    "                           [--print-edit]\n";
+
+constexpr std::string_view kHelp =
+    "\n"
+    "Renders recording NAME of the recordings folder with an edit, as the editor's Export does.\n"
+    "Needs no display.\n"
+    "\n"
+    "  NAME            a recording's file name in the recordings folder (\"Demo.mp4\"), or a\n"
+    "                  path to one there\n"
+    "  --edit FILE     the edit to render: a JSON object as the editor sends to export (see\n"
+    "                  --print-edit); \"-\" reads it from standard input. Without it: the edit\n"
+    "                  saved in the recording's project file, else the editor's default edit\n"
+    "  --height N      the output height in pixels (made even; the width follows); 0, or a\n"
+    "                  height not below the recording's, keeps the recording's size\n"
+    "  --out PATH      write the movie to PATH, which must not exist, instead of\n"
+    "                  \"NAME export.mp4\" beside the recording\n"
+    "  --print-edit    print the edit that would be rendered, as JSON, and render nothing\n"
+    "  --quiet         no progress\n"
+    "  -h, --help      this text\n"
+    "\n"
+    "Progress goes to standard error, the new movie's path to standard output. Exit status: 0\n"
+    "done; 1 failed; 2 bad arguments; 130 or 143 cancelled by SIGINT or SIGTERM. A failed or\n"
+    "cancelled export leaves no file behind.\n";
+
+struct Options {
+    std::string name;
+    std::optional<std::string> editFile;
+    std::optional<std::int64_t> height;
+    std::optional<std::string> out;
+    bool printEdit = false;
+    bool quiet = false;
+    bool help = false;
+};
+
+std::string named(std::string_view s) {
+    return "“" + std::string(s) + "”";
+}
+
+void say(const std::string& message) {
+    std::string line = "marlune export: " + message + "\n";
+    std::fputs(line.c_str(), stderr);
+}
+
+std::expected<Options, std::string> parseArguments(const std::vector<std::string>& args) {
+    Options o;
+    bool haveName = false;
+    bool optionsEnded = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (optionsEnded || a.empty() || a[0] != '-' || a == "-") {
+            if (haveName) return std::unexpected("one recording at a time (" + named(o.name) +
+                                                 " and " + named(a) + ")");
+            o.name = a;
+            haveName = true;
+            continue;
+        }
+        if (a == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        if (a == "-h" || a == "--help") {
+            o.help = true;
+            continue;
+        }
+        if (a == "--quiet" || a == "-q") {
+            o.quiet = true;
+            continue;
+        }
+        if (a == "--print-edit") {
+            o.printEdit = true;
+            continue;
+        }
+        // Options with a value: "--out PATH" or "--out=PATH".
+        std::string flag = a;
+        std::optional<std::string> value;
+        if (auto eq = a.find('='); eq != std::string::npos) {
+            flag = a.substr(0, eq);
+            value = a.substr(eq + 1);
+        }
+        if (flag != "--edit" && flag != "--height" && flag != "--out") {
+            return std::unexpected("unknown option " + named(flag));
+        }
+        if (!value) {
+            if (i + 1 >= args.size()) return std::unexpected(flag + " needs a value");
+            value = args[++i];
+        }
+        if (value->empty()) return std::unexpected(flag + " needs a value");
+        if (flag == "--edit") {
+            if (o.editFile) return std::unexpected("--edit given twice");
+            o.editFile = *value;
+        } else if (flag == "--out") {
+            if (o.out) return std::unexpected("--out given twice");
+            o.out = *value;
+        } else {
+            if (o.height) return std::unexpected("--height given twice");
+            std::int64_t h = 0;
+            const char* end = value->data() + value->size();
+            auto [p, ec] = std::from_chars(value->data(), end, h);
+            if (ec != std::errc() || p != end || h < 0 || h > 100000) {
+                return std::unexpected("--height takes a whole number of pixels, not " +
+                                       named(*value));
+            }
+            o.height = h;
+        }
+    }
+    if (!haveName && !o.help) return std::unexpected("which recording? NAME is missing");
+    return o;
+}
+
+// ---- Progress --------------------------------------------------------------------------------
+
+// A bar redrawn in place on a terminal; elsewhere (a log, a pipe) one line per percent.
+class ProgressReport {
+  public:
+    ProgressReport(std::string label, bool quiet)
+        : label_(std::move(label)), quiet_(quiet), terminal_(::isatty(STDERR_FILENO) == 1) {}
+
+    void show(int percent) {
+        if (quiet_ || percent <= last_) return;
+        if (!terminal_) {
+            // Every percentage once, also those the export passed between two reports, so that
+            // a reader can count on them.
+            for (int p = last_ + 1; p <= percent; ++p) {
+                std::fprintf(stderr, "%s: %d%%\n", label_.c_str(), p);
+            }
+            last_ = percent;
+            return;
+        }
+        last_ = percent;
+        constexpr int kBar = 30;
+        const int filled = percent * kBar / 100;
+        std::string bar(static_cast<std::size_t>(filled), '#');
+        bar.append(static_cast<std::size_t>(kBar - filled), '.');
+        // The name gives way to the bar on a narrow terminal.
+        std::string label = label_;
+        winsize ws{};
+        if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) {
+            const std::size_t room = ws.ws_col > kBar + 10 ? ws.ws_col - kBar - 10 : 0;
+            if (label.size() > room) label = room > 1 ? label.substr(0, room - 1) + "~" : "";
+        }
+        std::fprintf(stderr, "\r\033[K%s [%s] %3d%%", label.c_str(), bar.c_str(), percent);
+        barShown_ = true;
+    }
+
+    // Ends the bar's line, so that what follows starts on its own.
+    void end() {
+        if (barShown_) std::fputc('\n', stderr);
+        barShown_ = false;
+    }
+
+  private:
+    const std::string label_;
+    const bool quiet_;
+    const bool terminal_;
+    int last_ = -1;
+    bool barShown_ = false;
+};
+
+// ---- Files -----------------------------------------------------------------------------------
+
+// The whole of a file (or standard input for "-"), up to `limit` bytes.
+Result<std::string> readWhole(const std::string& path, std::uint64_t limit) {
+    int fd = path == "-" ? ::dup(STDIN_FILENO) : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return fail(std::strerror(errno));
+    std::string text;
+    char chunk[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            int err = errno;
+            ::close(fd);
+            return fail(std::strerror(err));
+        }
+        if (n == 0) break;
+        text.append(chunk, static_cast<std::size_t>(n));
+        if (text.size() > limit) {
+            ::close(fd);
+            return fail("it is larger than " + std::to_string(limit >> 20) + " MB");
+        }
+    }
+    ::close(fd);
+    return text;
+}
+
+// The first wallpaper the page offers, which the editor's default edit shows.
+std::string firstWallpaper(const std::optional<fs::path>& webRoot) {
+    const std::string fallback = "aurora";
+    if (!webRoot) return fallback;
+    auto text = readWhole((*webRoot / "wallpapers/index.json").string(), 1 << 20);
+    if (!text) return fallback;
+    auto index = parseJson(*text);
+    if (!index) return fallback;
+    const Json* list = readArray(*index, "wallpapers");
+    if (!list) return fallback;
+    for (const Json& w : *list) {
+        if (auto id = readString(w, "id"); id && readString(w, "thumb")) return *id;
+    }
+    return fallback;
+}
+
+struct Recording {
+    std::string name;  // inside the recordings folder
+    std::int64_t durationMs = 0;
+    int height = 0;
+};
+
+// NAME as a recording of the folder: a name inside it, or a path that leads there.
+Result<std::string> recordingName(const std::string& arg) {
+    const fs::path folder = RecordingsLibrary::dirURL();
+    auto refused = [&](const FolderFileError& e) -> Result<std::string> {
+        switch (e.kind) {
+            case FolderFileError::Kind::missing:
+                return fail("no recording " + named(arg) + " in " + folder.string());
+            case FolderFileError::Kind::outside:
+                return fail(named(arg) + " leads out of the recordings folder (" +
+                            folder.string() + ")");
+            case FolderFileError::Kind::notRegular:
+                return fail(named(arg) + " is not a movie file");
+            case FolderFileError::Kind::unreadable:
+                break;
+        }
+        return fail("cannot read " + named(arg) + ": " + e.message());
+    };
+    std::optional<FolderFileError> asName;
+    if (auto location = RecordingsLibrary::safeLocation(arg)) {
+        auto opened = location->open();
+        if (opened) return arg;
+        asName = opened.error();
+        if (asName->kind != FolderFileError::Kind::missing) return refused(*asName);
+    }
+    // A path, as a shell completes it: relative to the working folder, or absolute.
+    std::error_code ec;
+    const fs::path absolute = fs::absolute(fs::path(arg), ec).lexically_normal();
+    if (!ec && fs::exists(fs::symlink_status(absolute, ec))) {
+        const fs::path parent = fs::canonical(absolute.parent_path(), ec);
+        const fs::path home = fs::canonical(folder, ec);
+        if (!ec) {
+            const fs::path relative = (parent / absolute.filename()).lexically_relative(home);
+            if (!relative.empty() && *relative.begin() != ".." && relative != ".") {
+                if (auto location = RecordingsLibrary::safeLocation(relative.string())) {
+                    auto opened = location->open();
+                    if (opened) return relative.string();
+                    return refused(opened.error());
+                }
+            }
+        }
+        return fail(named(arg) + " is not in the recordings folder (" + folder.string() +
+                    "): only recordings there can be exported; move or copy it there first");
+    }
+    return refused(asName.value_or(FolderFileError{FolderFileError::Kind::missing, ENOENT}));
+}
+
+// The recording's length and height, read as the library and the editor read them; refuses a
+// movie that is still being recorded, or that a crash cut short and the app has not finished.
+Result<Recording> probeRecording(const std::string& name) {
+    auto location = RecordingsLibrary::safeLocation(name);
+    if (!location) return fail("Invalid file name.");
+    auto opened = location->open();
+    if (!opened) return fail("cannot read " + named(name) + ": " + opened.error().message());
+    switch (liveMovieState(opened->procPath())) {
+        case LiveMovieState::inUse:
+            return fail(named(name) + " is still being recorded; export it once it has stopped");
+        case LiveMovieState::unfinished:
+            return fail(named(name) + " was cut short by a crash and is not finished yet; "
+                        "start Marlune Studio once to recover it");
+        case LiveMovieState::notLive:
+            break;
+    }
+    Recording r;
+    r.name = name;
+    auto file = MediaFile::open(opened->procPath());
+    if (file) {
+        auto duration = file->durationSeconds();
+        if (duration && std::fabs(*duration) < 9.0e12) {
+            r.durationMs = static_cast<std::int64_t>(std::trunc(*duration * 1000.0));
+        }
+        auto video = file->tracks(TrackKind::video);
+        if (!video.empty()) r.height = video.front().height;
+    }
+    if (!file || r.durationMs <= 0 || r.height <= 0) {
+        return fail(named(name) + " can’t be read. It may be damaged, or not a movie.");
+    }
+    return r;
+}
+
+// Where --out may write: nothing there yet (not even a dangling link), in a folder that exists.
+Result<fs::path> checkOutput(const std::string& out) {
+    std::error_code ec;
+    fs::path path = fs::absolute(fs::path(out), ec);
+    if (ec) return fail("cannot use --out " + named(out) + ": " + ec.message());
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0) {
+        return fail(named(out) + " already exists; not replacing it (choose another --out, or "
+                    "remove it first)");
+    }
+    if (out.ends_with('/')) return fail("--out names a file, not a folder: " + named(out));
+    const fs::path parent = path.parent_path();
+    if (!fs::is_directory(parent, ec)) {
+        return fail("cannot write " + named(out) + ": its folder " + named(parent.string()) +
+                    " does not exist");
+    }
+    if (::access(parent.c_str(), W_OK) != 0) {
+        return fail("cannot write " + named(out) + ": " + std::strerror(errno));
+    }
+    return path;
+}
+
+const Error kOutTaken{"taken"};
+const Error kMoveCancelled{"cancelled"};
+
+// Gives `to` the new name, or fails with kOutTaken when something exists there: never replaces.
+Result<void> linkWithoutReplacing(const fs::path& from, const fs::path& to, int& err) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return {};
+    err = errno;
+    if (err == EEXIST) return std::unexpected(kOutTaken);
+    if (err == EINVAL || err == ENOSYS || err == ENOTSUP) {
+        // A file system without the flag: a second name, then the first one goes.
+        if (::link(from.c_str(), to.c_str()) == 0) {
+            ::unlink(from.c_str());
+            return {};
+        }
+        err = errno;
+        if (err == EEXIST) return std::unexpected(kOutTaken);
+    }
+    return fail(std::strerror(err));
+}
+
+// Moves the finished movie `from` to `to`, never replacing a file there. Across file systems it
+// is copied under a hidden name beside `to`, made durable and named only once whole; `cancelled`
+// stops the copy, which then leaves nothing at `to`. Fails with kOutTaken, kMoveCancelled or the
+// system's text; `from` stays unless the move succeeded.
+Result<void> moveWithoutReplacing(const fs::path& from, const fs::path& to,
+                                  const std::atomic<bool>& cancelled) {
+    int err = 0;
+    auto moved = linkWithoutReplacing(from, to, err);
+    if (moved || moved.error() == kOutTaken || (err != EXDEV && err != EPERM)) return moved;
+
+    std::string temporary =
+        (to.parent_path() / ("." + to.filename().string() + ".marlune-XXXXXX")).string();
+    int out = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (out < 0) return fail(std::strerror(errno));
+    int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    bool ok = in >= 0;
+    err = ok ? 0 : errno;
+    std::vector<char> buffer(1 << 20);
+    while (ok) {
+        if (cancelled) break;
+        ssize_t n = ::read(in, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n < 0) ok = false, err = errno;
+            break;
+        }
+        for (ssize_t done = 0; ok && done < n;) {
+            ssize_t w = ::write(out, buffer.data() + done, static_cast<std::size_t>(n - done));
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) ok = false, err = w < 0 ? errno : ENOSPC;
+            done += std::max<ssize_t>(w, 0);
+        }
+    }
+    if (in >= 0) ::close(in);
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    if (ok && !cancelled && (::fchmod(out, 0666 & ~mask) != 0 || ::fsync(out) != 0)) {
+        ok = false;
+        err = errno;
+    }
+    if (::close(out) != 0 && ok) ok = false, err = errno;
+    Result<void> placed = cancelled ? Result<void>(std::unexpected(kMoveCancelled))
+                          : ok      ? linkWithoutReplacing(temporary, to, err)
+                                    : fail(std::strerror(err));
+    if (!placed) {
+        ::unlink(temporary.c_str());
+        return placed;
+    }
+    ::unlink(from.c_str());
+    return {};
+}
+
+// ---- The run ---------------------------------------------------------------------------------
+
+class CommandLineExport {
+  public:
+    explicit CommandLineExport(Options options)
+        : o_(std::move(options)), progress_(o_.name, o_.quiet || o_.printEdit) {}
+
+    ~CommandLineExport() {
+        if (mover_.joinable()) mover_.join();
+        if (loop_) g_main_loop_unref(loop_);
+    }
+
+    int run() {
+        loop_ = g_main_loop_new(nullptr, FALSE);
+        // Installed first, so that a signal during the preparation is not the default death.
+        guint sigint = g_unix_signal_add(SIGINT, &CommandLineExport::onSignal<SIGINT>, this);
+        guint sigterm = g_unix_signal_add(SIGTERM, &CommandLineExport::onSignal<SIGTERM>, this);
+        // A closed terminal too: the export would otherwise die with its partial movie.
+        guint sighup = g_unix_signal_add(SIGHUP, &CommandLineExport::onSignal<SIGHUP>, this);
+        start();
+        if (!finished_) g_main_loop_run(loop_);
+        g_source_remove(sigint);
+        g_source_remove(sigterm);
+        g_source_remove(sighup);
+        return status_;
+    }
+
+  private:
+    template <int Signal>
+    static gboolean onSignal(gpointer data) {
+        static_cast<CommandLineExport*>(data)->interrupted(Signal);
+        return G_SOURCE_CONTINUE;
+    }
+
+    void interrupted(int signal) {
+        if (signal_ || finished_) return;
+        signal_ = signal;
+        moveCancelled_ = true;
+        if (started_) renderer_.cancelExport(recording_.name);
+    }
+
+    void end(int status) {
+        finished_ = true;
+        status_ = status;
+        progress_.end();
+        if (g_main_loop_is_running(loop_)) g_main_loop_quit(loop_);
+    }
+
+    void failWith(const std::string& message) {
+        progress_.end();
+        say(message);
+        end(kExitFailed);
+    }
+
+    void start() {
+        auto name = recordingName(o_.name);
+        if (!name) return failWith(name.error().message);
+        auto recording = probeRecording(*name);
+        if (!recording) return failWith(recording.error().message);
+        recording_ = *recording;
+
+        auto payload = buildPayload();
+        if (!payload) return failWith(payload.error().message);
+        if (o_.height) {
+            (*payload)["targetHeight"] = *o_.height;
+            if (*o_.height >= recording_.height) {
+                say("note: " + named(recording_.name) + " is " +
+                    std::to_string(recording_.height) + " pixels high; it is exported at its "
+                    "own size");
+            }
+        }
+        if (o_.printEdit) {
+            std::string text = payload->dump(2) + "\n";
+            std::fputs(text.c_str(), stdout);
+            return end(0);
+        }
+        auto request = ExportRequest::fromPayload(*payload);
+        if (!request) return failWith(editSource() + request.error().message);
+        if (o_.out) {
+            auto out = checkOutput(*o_.out);
+            if (!out) return failWith(out.error().message);
+            out_ = *out;
+        }
+
+        // A signal that came during the preparation is taken before anything is written.
+        while (g_main_context_iteration(nullptr, FALSE)) {
+        }
+        if (signal_) {
+            say("cancelled; nothing was written");
+            return end(128 + signal_);
+        }
+        started_ = true;
+        progress_.show(0);
+        renderer_.render(
+            std::move(*request), MarluneSchemeHandler::webRoot(defaults_),
+            [this](double fraction) {
+                const int percent = static_cast<int>(std::lround(fraction * 100));
+                Queue::main().post([this, percent] {
+                    if (!finished_) progress_.show(percent);
+                });
+            },
+            [this](Result<ExportedMovie> made) { rendered(std::move(made)); });
+    }
+
+    // "edit file “F”: " when the edit came from a file, for messages about its contents.
+    std::string editSource() const {
+        if (!o_.editFile) return "";
+        return "edit file " + named(*o_.editFile == "-" ? "standard input" : *o_.editFile) + ": ";
+    }
+
+    Result<Json> buildPayload() {
+        const auto webRoot = MarluneSchemeHandler::webRoot(defaults_);
+        EditPayloadContext context{recording_.name, recording_.durationMs,
+                                   firstWallpaper(webRoot)};
+        auto project = projects_.load(recording_.name);
+        const std::string projectFile =
+            projects_.sidecarURL(recording_.name).value_or(fs::path()).string();
+        if (!o_.editFile) {
+            // Without a readable project the editor would open the default edit and refuse to
+            // save; here that would render something else than was asked for.
+            if (!project) {
+                return fail(named(projectFile) + ": " + project.error().message +
+                            " Give the edit with --edit.");
+            }
+            return savedEditPayload(project->value_or(Json(nullptr)), context);
+        }
+        if (!project) {
+            say("note: " + named(projectFile) + ": " + project.error().message +
+                " The recorded pointer and webcam are left out.");
+        }
+        auto text = readWhole(*o_.editFile, ProjectStore::kMaxProjectBytes);
+        if (!text) return fail("cannot read " + editSource() + text.error().message);
+        auto parsed = parseJson(*text);
+        if (!parsed) return fail(editSource() + parsed.error().message);
+        std::vector<std::string> notes;
+        const Json none;
+        auto completed = completeEditPayload(*parsed, project && *project ? **project : none,
+                                             context, notes);
+        if (!completed) return fail(editSource() + completed.error().message);
+        for (const auto& note : notes) say("note: " + editSource() + note);
+        return completed;
+    }
+
+    void rendered(Result<ExportedMovie> made) {
+        if (made && signal_) {
+            // The cancel came too late for the renderer: the movie it finished goes all the same.
+            std::error_code ignored;
+            fs::remove(RecordingsLibrary::dirURL() / made->name, ignored);
+            made = std::unexpected(ExportRenderer::cancelledError);
+        }
+        if (!made) {
+            if (signal_ && made.error() == ExportRenderer::cancelledError) {
+                progress_.end();
+                say("cancelled; nothing was written");
+                return end(128 + signal_);
+            }
+            return failWith(named(recording_.name) + ": " + made.error().message);
+        }
+        const fs::path written = RecordingsLibrary::dirURL() / made->name;
+        if (!out_) return done(written);
+        // A copy to another disk may take a while: off the main thread, so that a signal still
+        // stops it.
+        mover_ = std::thread([this, written] {
+            auto moved = moveWithoutReplacing(written, *out_, moveCancelled_);
+            Queue::main().post([this, written, moved] { movedOut(written, moved); });
+        });
+    }
+
+    void movedOut(const fs::path& written, const Result<void>& moved) {
+        if (moved) return done(*out_);
+        if (moved.error() == kMoveCancelled || signal_) {
+            std::error_code ignored;
+            fs::remove(written, ignored);
+            progress_.end();
+            say("cancelled; nothing was written");
+            return end(128 + (signal_ ? signal_ : SIGTERM));
+        }
+        // The movie is whole: it stays where the export put it rather than being lost.
+        const std::string reason = moved.error() == kOutTaken
+                                       ? named(out_->string()) + " appeared meanwhile; not "
+                                                                  "replacing it"
+                                       : "cannot write " + named(out_->string()) + ": " +
+                                             moved.error().message;
+        failWith(reason + "; the export is kept as " + named(written.string()));
+    }
+
+    // Not counted with the account, as the app counts its exports: the counter lives in the
+    // defaults file, which each process keeps whole in memory and writes back whole, so a run
+    // beside the app or beside other runs would write over their changes (settings included) and
+    // lose counts; and the count's sync with the service would hold the process open on the
+    // network.
+    void done(const fs::path& movie) {
+        progress_.show(100);
+        progress_.end();
+        std::string line = movie.string() + "\n";
+        std::fputs(line.c_str(), stdout);
+        std::fflush(stdout);
+        end(0);
+    }
+
+    const Options o_;
+    ProgressReport progress_;
+    // Read only: the page's folder may be set there ("DevWebRoot"). Nothing is ever written to
+    // it from here.
+    KeyValueStore defaults_{paths::defaultsFile()};
+    ProjectStore projects_;
+    ExportRenderer renderer_;
+    Recording recording_;
+    std::optional<fs::path> out_;
+    GMainLoop* loop_ = nullptr;
+    std::thread mover_;
+    std::atomic<bool> moveCancelled_{false};
+    int signal_ = 0;
+    bool started_ = false;
+    bool finished_ = false;
+    int status_ = kExitFailed;
+};
+
+}  // namespace
+
+int runCommandLineExport(const std::vector<std::string>& args) {
+    auto options = parseArguments(args);
+    if (!options) {
+        say(options.error());
+        std::fputs(std::string(kUsage).c_str(), stderr);
+        std::fputs("Try `marlune export --help` for more.\n", stderr);
+        return kExitUsage;
+    }
+    if (options->help) {
+        std::fputs((std::string(kUsage) + std::string(kHelp)).c_str(), stdout);
+        return 0;
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    CommandLineExport job(std::move(*options));
+    return job.run();
+}
+
+}  // namespace marlune
