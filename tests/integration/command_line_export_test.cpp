@@ -1,0 +1,660 @@
+// `marlune export`, run as a user's script runs it: a child process with its own HOME and no
+// display, on movies made by the ffmpeg tool in that HOME's recordings folder.
+
+#include <fcntl.h>
+#include <glib.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <numeric>
+#include <regex>
+
+#include <gtest/gtest.h>
+
+#include "support/bridge_process.h"
+#include "support/ffmpeg_tool.h"
+#include "support/temp_dir.h"
+
+namespace marlune {
+namespace {
+
+namespace fs = std::filesystem;
+using test::TempDir;
+
+// ---- The program as a child process ----------------------------------------------------------
+
+struct Finished {
+    bool exited = false;  // on its own, rather than killed by a signal
+    int status = -1;      // its exit status, or the signal that killed it
+    std::string out;
+    std::string err;
+};
+
+class ExportProcess {
+  public:
+    struct Options {
+        fs::path home;
+        std::vector<std::string> args;  // after "export"
+        fs::path workingDir;            // the test's own when empty
+        std::string input;              // standard input (closed after it)
+    };
+
+    explicit ExportProcess(const Options& o) {
+        gchar** env = g_get_environ();
+        env = g_environ_setenv(env, "HOME", o.home.c_str(), TRUE);
+        env = g_environ_setenv(env, "XDG_CONFIG_HOME", (o.home / ".config").c_str(), TRUE);
+        // No display of any kind: the command must not need one.
+        for (const char* k : {"DISPLAY", "WAYLAND_DISPLAY", "XDG_VIDEOS_DIR", "XDG_DATA_HOME",
+                              "XDG_CACHE_HOME"}) {
+            env = g_environ_unsetenv(env, k);
+        }
+        std::vector<std::string> args = {test::marluneBinary().string(), "export"};
+        args.insert(args.end(), o.args.begin(), o.args.end());
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        int in = -1;
+        GError* error = nullptr;
+        const bool spawned = g_spawn_async_with_pipes_and_fds(
+            o.workingDir.empty() ? nullptr : o.workingDir.c_str(), argv.data(), env,
+            G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, -1, -1, -1, nullptr, nullptr, 0, &pid_,
+            &in, &out_, &err_, &error);
+        g_strfreev(env);
+        if (!spawned) {
+            ADD_FAILURE() << "spawn failed: " << error->message;
+            g_error_free(error);
+            return;
+        }
+        ::signal(SIGPIPE, SIG_IGN);
+        if (!o.input.empty()) {
+            [[maybe_unused]] auto n = ::write(in, o.input.data(), o.input.size());
+        }
+        ::close(in);
+    }
+
+    ~ExportProcess() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        if (out_ >= 0) ::close(out_);
+        if (err_ >= 0) ::close(err_);
+    }
+
+    // Reads until standard error passes `wanted` (true) or the output ends or time runs out.
+    bool waitForError(const std::function<bool(const std::string&)>& wanted,
+                      std::chrono::seconds timeout) {
+        auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (!wanted(result_.err)) {
+            if ((out_ < 0 && err_ < 0) || std::chrono::steady_clock::now() > deadline) {
+                return false;
+            }
+            readSome(100);
+        }
+        return true;
+    }
+
+    void signal(int sig) {
+        if (pid_ > 0) ::kill(pid_, sig);
+    }
+
+    Finished wait(std::chrono::seconds timeout = std::chrono::seconds(180)) {
+        auto deadline = std::chrono::steady_clock::now() + timeout;
+        while ((out_ >= 0 || err_ >= 0) && std::chrono::steady_clock::now() < deadline) {
+            readSome(100);
+        }
+        while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                result_.exited = WIFEXITED(status);
+                result_.status = WIFEXITED(status) ? WEXITSTATUS(status) : WTERMSIG(status);
+                break;
+            }
+            ::usleep(10000);
+        }
+        return result_;
+    }
+
+  private:
+    void readSome(int timeoutMs) {
+        pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+        if (::poll(fds, 2, timeoutMs) <= 0) return;
+        for (int i = 0; i < 2; ++i) {
+            if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            int& fd = i == 0 ? out_ : err_;
+            char chunk[65536];
+            ssize_t n = ::read(fd, chunk, sizeof chunk);
+            if (n <= 0) {
+                ::close(fd);
+                fd = -1;
+            } else {
+                (i == 0 ? result_.out : result_.err).append(chunk, static_cast<std::size_t>(n));
+            }
+        }
+    }
+
+    GPid pid_ = -1;
+    int out_ = -1;
+    int err_ = -1;
+    Finished result_;
+};
+
+Finished runExport(const fs::path& home, std::vector<std::string> args,
+                   const std::string& input = "") {
+    ExportProcess p({.home = home, .args = std::move(args), .input = input});
+    return p.wait();
+}
+
+// ---- Files -----------------------------------------------------------------------------------
+
+fs::path recordings(const TempDir& home) {
+    fs::path dir = home / "Videos/Marlune";
+    fs::create_directories(dir);
+    return dir;
+}
+
+// Every name in the folder, hidden ones (temporaries) included.
+std::vector<std::string> allNames(const fs::path& dir) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(dir, ec)) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string pictureSize(const fs::path& movie) {
+    return test::toolOutput({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                             "stream=width,height", "-of", "csv=p=0", movie.string()})
+        .value_or("(unreadable)");
+}
+
+// The mean colour of the 4 × 4 pixels at the top-left of the picture shown at `seconds`.
+std::array<int, 3> cornerColour(const fs::path& movie, double seconds, const fs::path& scratch) {
+    const fs::path raw = scratch / "corner.rgb";
+    if (!test::ffmpeg({"-ss", std::to_string(seconds), "-i", movie.string(), "-frames:v", "1",
+                       "-vf", "crop=4:4:0:0", "-f", "rawvideo", "-pix_fmt", "rgb24",
+                       raw.string()})) {
+        return {-1, -1, -1};
+    }
+    const std::string bytes = test::readFile(raw);
+    fs::remove(raw);
+    if (bytes.size() != 48) return {-1, -1, -1};
+    std::array<int, 3> sum = {0, 0, 0};
+    for (std::size_t i = 0; i < bytes.size(); ++i) sum[i % 3] += static_cast<unsigned char>(bytes[i]);
+    return {sum[0] / 16, sum[1] / 16, sum[2] / 16};
+}
+
+void expectColourNear(const std::array<int, 3>& got, const std::array<int, 3>& wanted) {
+    for (int i = 0; i < 3; ++i) EXPECT_NEAR(got[i], wanted[i], 6) << "channel " << i;
+}
+
+// The percentages of the one-line-per-percent progress ("NAME: 42%").
+std::vector<int> percentages(const std::string& err, const std::string& label) {
+    std::vector<int> out;
+    std::regex line("^" + label + ": ([0-9]+)%$");
+    std::istringstream in(err);
+    for (std::string l; std::getline(in, l);) {
+        std::smatch m;
+        if (std::regex_match(l, m, line)) out.push_back(std::stoi(m[1]));
+    }
+    return out;
+}
+
+// A project file with recorded tracks: a pointer path across the picture, two clicks, caret
+// samples at 0.4 s and 1.5 s, and a webcam movie entry.
+Json projectWithTracks() {
+    return Json::parse(R"({
+        "version": 1,
+        "cursorPath": [[0, 0.1, 0.1, 0], [1000, 0.5, 0.5, 1], [1900, 0.9, 0.8, 0], ["bad", 1, 1],
+                       [5, 0.2]],
+        "caretPath": [[400, 0.3, 0.3], [1500, 0.6, 0.6]],
+        "clicks": [{"t": 500, "fx": 0.5, "fy": 0.5}, {"fx": 1}],
+        "webcam": {"file": "Demo.webcam.mp4", "offsetMs": 120, "shape": "circle", "width": 30}
+    })");
+}
+
+void writeJson(const fs::path& path, const Json& value) {
+    test::writeFile(path, value.dump(2));
+}
+
+// The payload `--print-edit` printed, as plain JSON (key order aside).
+nlohmann::json printedEdit(const Finished& run) {
+    return nlohmann::json::parse(run.out, nullptr, false);
+}
+
+// ---- Arguments -------------------------------------------------------------------------------
+
+TEST(CommandLineExport, UnusableArgumentsPrintTheUsage) {
+    TempDir home;
+    fs::path dir = recordings(home);
+    ASSERT_TRUE(test::makeMovie(dir / "Demo.mp4", 1.0));
+    struct Case {
+        std::vector<std::string> args;
+        const char* says;
+    };
+    const Case cases[] = {
+        {{}, "NAME is missing"},
+        {{"--height", "720"}, "NAME is missing"},
+        {{"Demo.mp4", "--frobnicate"}, "unknown option “--frobnicate”"},
+        {{"Demo.mp4", "-x"}, "unknown option “-x”"},
+        {{"Demo.mp4", "Other.mp4"}, "one recording at a time"},
+        {{"Demo.mp4", "--height", "tall"}, "--height takes a whole number of pixels"},
+        {{"Demo.mp4", "--height=-720"}, "--height takes a whole number of pixels"},
+        {{"Demo.mp4", "--height", "720.5"}, "--height takes a whole number of pixels"},
+        {{"Demo.mp4", "--edit"}, "--edit needs a value"},
+        {{"Demo.mp4", "--out="}, "--out needs a value"},
+        {{"Demo.mp4", "--out", "a.mp4", "--out", "b.mp4"}, "--out given twice"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        auto run = runExport(home.path(), c.args);
+        EXPECT_TRUE(run.exited);
+        EXPECT_EQ(run.status, 2);
+        EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("usage: marlune export NAME"), std::string::npos) << run.err;
+        EXPECT_EQ(run.out, "");
+    }
+    auto help = runExport(home.path(), {"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("--out PATH"), std::string::npos);
+    EXPECT_EQ(allNames(dir), std::vector<std::string>{"Demo.mp4"});
+}
+
+// ---- Rendering -------------------------------------------------------------------------------
+
+TEST(CommandLineExport, RendersBesideTheRecordingWithoutADisplay) {
+    TempDir home;
+    fs::path dir = recordings(home);
+    ASSERT_TRUE(test::makeMovie(dir / "Demo.mp4", 2.0));
+
+    auto run = runExport(home.path(), {"Demo.mp4", "--height", "120"});
+    ASSERT_TRUE(run.exited);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, (dir / "Demo export.mp4").string() + "\n");
+    EXPECT_EQ(pictureSize(dir / "Demo export.mp4"), "212,120\n");
+    EXPECT_TRUE(test::decodesCleanly(dir / "Demo export.mp4"));
+    EXPECT_NEAR(test::probeDuration(dir / "Demo export.mp4").value_or(0), 2.0, 0.1);
+    // Not a terminal: one line per percent, each once and in order, from 0 to 100.
+    std::vector<int> everyPercent(101);
+    std::iota(everyPercent.begin(), everyPercent.end(), 0);
+    EXPECT_EQ(percentages(run.err, "Demo.mp4"), everyPercent) << run.err;
+
+    // A second export never replaces the first; without --height it keeps the recording's size.
+    auto again = runExport(home.path(), {"Demo.mp4"});
+    ASSERT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(again.out, (dir / "Demo export 2.mp4").string() + "\n");
+    EXPECT_EQ(pictureSize(dir / "Demo export 2.mp4"), "320,180\n");
+    EXPECT_EQ(allNames(dir),
+              (std::vector<std::string>{"Demo export 2.mp4", "Demo export.mp4", "Demo.mp4"}));
+}
+
+// The same styled edit, from an edit file and from the edit the editor saved: the frame's colour
+// fills the picture's corner, and only the range is written.
+TEST(CommandLineExport, RendersTheEditFromAFileOrTheProject) {
+    TempDir home;
+    fs::path dir = recordings(home);
+    ASSERT_TRUE(test::makeMovie(dir / "Demo.mp4", 2.0));
+    const Json editFile = Json::parse(R"({
+        "startMs": 250, "endMs": 1750,
+        "zooms": [{"startMs": 300, "endMs": 1400, "scale": 2, "fx": 0.25, "fy": 0.25}],
+        "frame": {"type": "color", "hex": "#336699", "paddingPct": 20, "radiusPct": 10,
+                  "shadowPct": 0}
+    })");
+    // The editor's own form of it.
+    const Json saved = Json::parse(R"({
+        "version": 1,
+        "edit": {
+            "version": 1, "range": {"startMs": 250, "endMs": 1750},
+            "zooms": [{"id": "z1", "startMs": 300, "endMs": 1400, "scale": 2, "fx": 0.25,
+                       "fy": 0.25, "follow": "fixed"}],
+            "frame": {"type": "color", "hex": "#336699", "paddingPct": 20, "radiusPct": 10,
+                      "shadowPct": 0}
+        }
+    })");
+    struct Case {
+        const char* label;
+        bool fromFile;
+        const char* output;
+    };
+    const Case cases[] = {{"edit file", true, "Demo export.mp4"},
+                          {"saved edit", false, "Demo export 2.mp4"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::vector<std::string> args = {"Demo.mp4"};
+        if (c.fromFile) {
+            writeJson(home / "edit.json", editFile);
+            args.insert(args.end(), {"--edit", (home / "edit.json").string()});
+        } else {
+            writeJson(dir / "Demo.mp4.marlune.json", saved);
+        }
+        auto run = runExport(home.path(), args);
+        ASSERT_EQ(run.status, 0) << run.err;
+        const fs::path movie = dir / c.output;
+        EXPECT_EQ(run.out, movie.string() + "\n");
+        EXPECT_NEAR(test::probeDuration(movie).value_or(0), 1.5, 0.1);
+        EXPECT_TRUE(test::decodesCleanly(movie));
+        expectColourNear(cornerColour(movie, 0.5, home.path()), {0x33, 0x66, 0x99});
+    }
+}
+
+TEST(CommandLineExport, OutWritesThereAndNowhereElse) {
+    TempDir home;
+    TempDir elsewhere;
+    fs::path dir = recordings(home);
+    ASSERT_TRUE(test::makeMovie(dir / "Demo.mp4", 1.0));
+    struct Case {
+        const char* label;
+        fs::path out;
+    };
+    std::vector<Case> cases = {{"same disk", elsewhere / "renders/Demo final.mp4"}};
+    // tmpfs is another file system than the test's own: the movie is copied there.
+    struct stat shm {}, tmp {};
+    std::optional<TempDir> shmDir;
+    if (::stat("/dev/shm", &shm) == 0 && ::stat(elsewhere.path().c_str(), &tmp) == 0 &&
+        shm.st_dev != tmp.st_dev && ::access("/dev/shm", W_OK) == 0) {
+        const std::string pattern = "/dev/shm/marlune-test-out-" + std::to_string(::getpid());
+        fs::create_directories(pattern);
+        cases.push_back({"another file system", fs::path(pattern) / "Demo.mp4"});
+    }
+    fs::create_directories(elsewhere / "renders");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        auto run = runExport(home.path(), {"Demo.mp4", "--out", c.out.string(), "--quiet"});
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.out, c.out.string() + "\n");
+        EXPECT_EQ(run.err, "") << "--quiet";
+        EXPECT_TRUE(test::decodesCleanly(c.out));
+        EXPECT_EQ(pictureSize(c.out), "320,180\n");
+        EXPECT_EQ(allNames(dir), std::vector<std::string>{"Demo.mp4"});
+        EXPECT_EQ(allNames(c.out.parent_path()), std::vector<std::string>{c.out.filename()})
+            << "no temporary left beside it";
+    }
+    if (cases.size() > 1) fs::remove_all(cases.back().out.parent_path());
+}
+
+// ---- Refusals: a clear message, status 1, and nothing written anywhere ------------------------
+
+TEST(CommandLineExport, RefusalsLeaveNothingBehind) {
+    TempDir home;
+    fs::path dir = recordings(home);
+    ASSERT_TRUE(test::makeMovie(dir / "Demo.mp4", 1.0));
+    test::writeFile(dir / "Broken.mp4", "not a movie at all");
+    test::writeFile(home / "Elsewhere.mp4", "x");
+    test::writeFile(home / "taken.mp4", "keep me");
+    test::writeFile(home / "edits/not-json.json", "{\"zooms\": [");
+    test::writeFile(home / "edits/deep.json", std::string(300, '[') + std::string(300, ']'));
+    test::writeFile(home / "edits/array.json", "[]");
+    test::writeFile(home / "edits/zooms.json", R"({"zooms": {"startMs": 0}})");
+    test::writeFile(home / "edits/zoom.json", R"({"zooms": [{"startMs": 0, "endMs": 900}]})");
+    test::writeFile(home / "edits/frame.json", R"({"frame": {"type": "plaid"}})");
+    test::writeFile(home / "edits/range.json", R"({"startMs": "0", "endMs": 1000})");
+    test::writeFile(home / "edits/cursor.json", R"({"cursor": {"path": [[0, 0.5]]}})");
+    test::writeFile(home / "edits/empty.json", R"({"startMs": 600, "endMs": 600})");
+    fs::create_directories(home / "edits/folder.json");
+    const std::string edits = (home / "edits").string();
+    const std::string fresh = (home / "fresh.mp4").string();
+
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::string> says;  // each somewhere in the message
+    };
+    const std::vector<Case> cases = {
+        {{"Nope.mp4"}, {"no recording “Nope.mp4” in " + dir.string()}},
+        {{(home / "Elsewhere.mp4").string()}, {"is not in the recordings folder"}},
+        {{"Broken.mp4"}, {"“Broken.mp4” can’t be read"}},
+        {{"Demo.mp4", "--out", (home / "taken.mp4").string()},
+         {"“" + (home / "taken.mp4").string() + "” already exists", "not replacing it"}},
+        {{"Demo.mp4", "--out", (home / "no/such/folder/a.mp4").string()}, {"does not exist"}},
+        {{"Demo.mp4", "--edit", edits + "/missing.json", "--out", fresh},
+         {edits + "/missing.json", "No such file or directory"}},
+        {{"Demo.mp4", "--edit", edits + "/folder.json", "--out", fresh},
+         {edits + "/folder.json", "Is a directory"}},
+        {{"Demo.mp4", "--edit", edits + "/not-json.json", "--out", fresh},
+         {edits + "/not-json.json", "Invalid JSON"}},
+        {{"Demo.mp4", "--edit", edits + "/deep.json", "--out", fresh},
+         {edits + "/deep.json", "nested more than 256 levels"}},
+        {{"Demo.mp4", "--edit", edits + "/array.json", "--out", fresh},
+         {edits + "/array.json", "it holds an array"}},
+        {{"Demo.mp4", "--edit", edits + "/zooms.json", "--out", fresh},
+         {"“zooms” must be an array of objects, not an object"}},
+        {{"Demo.mp4", "--edit", edits + "/zoom.json", "--out", fresh},
+         {"zoom 1 of “zooms” needs the numbers “startMs”, “endMs” and “scale”"}},
+        {{"Demo.mp4", "--edit", edits + "/frame.json", "--out", fresh}, {"“frame” needs a “type”"}},
+        {{"Demo.mp4", "--edit", edits + "/range.json", "--out", fresh},
+         {"“startMs” must be a whole number of milliseconds"}},
+        {{"Demo.mp4", "--edit", edits + "/cursor.json", "--out", fresh},
+         {"“cursor” needs a “path”"}},
+        // The renderer's own refusal, as the editor would show it.
+        {{"Demo.mp4", "--edit", edits + "/empty.json", "--out", fresh},
+         {"“Demo.mp4”: Export range is empty."}},
+        {{"Demo.mp4", "--edit", "-", "--out", fresh}, {"standard input", "Invalid JSON"}},
+    };
+    const auto before = allNames(dir);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        auto run = runExport(home.path(), c.args, "{oops");
+        EXPECT_TRUE(run.exited);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.out, "");
+        EXPECT_NE(run.err.find("marlune export: "), std::string::npos) << run.err;
+        for (const auto& s : c.says) EXPECT_NE(run.err.find(s), std::string::npos) << run.err;
+        EXPECT_EQ(allNames(dir), before);
+        EXPECT_FALSE(fs::exists(fresh));
+    }
+    EXPECT_EQ(test::readFile(home / "taken.mp4"), "keep me");
+
+    // A saved project the store refuses is not silently replaced by the default edit.
+    test::writeFile(dir / "Demo.mp4.marlune.json",
+                    "{\"edit\":" + std::string(300, '[') + std::string(300, ']') + "}");
+    auto run = runExport(home.path(), {"Demo.mp4"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("Demo.mp4.marlune.json"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("--edit"), std::string::npos) << run.err;
+    EXPECT_EQ(allNames(dir), (std::vector<std::string>{"Broken.mp4", "Demo.mp4",
+                                                       "Demo.mp4.marlune.json"}));
+}
+
+// ---- Signals ---------------------------------------------------------------------------------
+
+TEST(CommandLineExport, SignalsCancelAndLeaveNoPartialMovie) {
+    TempDir home;
+    TempDir elsewhere;
+    fs::path dir = recordings(home);
+    ASSERT_TRUE(test::makeMovie(dir / "Long.mp4", 30.0, 640, 360));
+    struct Case {
+        int signal;
+        int status;
+        bool toOut;
+    };
+    const Case cases[] = {{SIGTERM, 143, false}, {SIGINT, 130, true}};
+    const fs::path out = elsewhere / "Long.mp4";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.signal);
+        std::vector<std::string> args = {"Long.mp4"};
+        if (c.toOut) args.insert(args.end(), {"--out", out.string()});
+        ExportProcess p({.home = home.path(), .args = args});
+        // Under way: a hidden partial movie is being written beside the recording.
+        ASSERT_TRUE(p.waitForError(
+            [](const std::string& err) { return err.find("Long.mp4: 2%\n") != std::string::npos; },
+            std::chrono::seconds(120)));
+        p.signal(c.signal);
+        auto run = p.wait();
+        EXPECT_TRUE(run.exited) << "ends on its own, after removing the partial movie";
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_NE(run.err.find("cancelled; nothing was written"), std::string::npos) << run.err;
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(allNames(dir), std::vector<std::string>{"Long.mp4"});
+        EXPECT_EQ(allNames(elsewhere.path()), std::vector<std::string>{});
+    }
+}
+
+// ---- The edit that is rendered ---------------------------------------------------------------
+
+// The first wallpaper the page offers, which the editor's default edit shows.
+std::string firstWallpaper() {
+    auto index = Json::parse(test::readFile(fs::path(MARLUNE_SOURCE_DIR) / "web/wallpapers/index.json"));
+    for (const auto& w : index["wallpapers"]) {
+        if (w.contains("id") && w["id"].is_string() && w.contains("thumb") && w["thumb"].is_string()) {
+            return w["id"];
+        }
+    }
+    return "aurora";
+}
+
+// What the editor's Export button sends for `project` (null: none), by the page's own module.
+std::optional<nlohmann::json> editorPayload(const Json& project, std::int64_t durationMs) {
+    const std::string module =
+        "file://" + (fs::path(MARLUNE_SOURCE_DIR) / "web/js/edit_model.js").string();
+    const std::string script =
+        "import { defaultEdit, exportPayload, restoreEdit } from '" + module + "';\n"
+        "const { project, durationMs, wallpaper } = JSON.parse(process.argv[1]);\n"
+        "const edit = restoreEdit(project?.edit, durationMs, project, { wallpaper }) ??\n"
+        "  defaultEdit(durationMs, project, { wallpaper });\n"
+        "process.stdout.write(JSON.stringify(exportPayload(edit, 'Demo.mp4', project)));\n";
+    const Json input = {{"project", project}, {"durationMs", durationMs},
+                        {"wallpaper", firstWallpaper()}};
+    auto out = test::toolOutput({"node", "--input-type=module", "-e", script, input.dump()});
+    if (!out) return std::nullopt;
+    return nlohmann::json::parse(*out, nullptr, false);
+}
+
+TEST(CommandLineExport, TheSavedEditRendersAsTheEditorWouldSendIt) {
+    if (!test::toolOutput({"node", "--version"})) GTEST_SKIP() << "node is not installed";
+    TempDir home;
+    fs::path dir = recordings(home);
+    ASSERT_TRUE(test::makeMovie(dir / "Demo.mp4", 2.0));
+    // The recording's length as the command reads it: the default edit's range ends there.
+    auto bare = runExport(home.path(), {"Demo.mp4", "--print-edit"});
+    ASSERT_EQ(bare.status, 0) << bare.err;
+    const std::int64_t durationMs = printedEdit(bare).value("endMs", std::int64_t{0});
+    ASSERT_GT(durationMs, 1900);
+
+    Json tracks = projectWithTracks();
+    auto withEdit = [&](const char* edit) {
+        Json p = tracks;
+        p["edit"] = Json::parse(edit);
+        return p;
+    };
+    struct Case {
+        const char* label;
+        Json project;  // null: no project file
+    };
+    const Case cases[] = {
+        {"no project file", nullptr},
+        {"tracks, no edit yet", tracks},
+        {"an edit that is not an object", withEdit("[1, 2]")},
+        {"a full edit", withEdit(R"({
+            "version": 1, "range": {"startMs": 200.4, "endMs": 1800},
+            "zooms": [
+                {"id": "z1", "startMs": 100, "endMs": 900, "scale": 2.5, "fx": 0.3, "fy": 0.7,
+                 "follow": "caret"},
+                {"id": "z2", "startMs": 500, "endMs": 1200, "scale": 2},
+                {"id": "z3", "startMs": 1000, "endMs": 1200, "scale": 2},
+                {"id": "z4", "startMs": 1300, "endMs": 1990, "scale": 9, "follow": "cursor"},
+                {"id": "z5", "startMs": "1", "endMs": 1500}],
+            "frame": {"type": "gradient", "from": "#ABCDEF", "to": "blue", "angle": 400,
+                      "paddingPct": 50, "radiusPct": 5.5},
+            "cursor": {"style": "dot", "size": 0.5, "ripple": 0, "render": true},
+            "webcam": {"shape": "wide", "size": 25, "enabled": true,
+                       "positionPreset": "top-left"},
+            "audio": {"mic": 3, "system": "loud"},
+            "targetHeight": 720})")},
+        {"a damaged edit", withEdit(R"({
+            "range": {"startMs": -50, "endMs": 99999}, "zooms": "none",
+            "frame": {"type": "wallpaper", "id": "../etc"}, "cursor": [],
+            "webcam": {"shape": "hexagon", "size": 2}, "targetHeight": 1000})")},
+        {"no frame, no webcam movie", [] {
+             Json p = Json::parse(R"({"cursorPath": [[0, 0.5, 0.5]],
+                                      "edit": {"frame": {"type": "none"},
+                                               "webcam": {"enabled": true}}})");
+             return p;
+         }()},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        fs::remove(dir / "Demo.mp4.marlune.json");
+        if (!c.project.is_null()) writeJson(dir / "Demo.mp4.marlune.json", c.project);
+        auto run = runExport(home.path(), {"Demo.mp4", "--print-edit"});
+        ASSERT_EQ(run.status, 0) << run.err;
+        auto wanted = editorPayload(c.project, durationMs);
+        ASSERT_TRUE(wanted && !wanted->is_discarded()) << "node failed";
+        EXPECT_EQ(printedEdit(run), *wanted) << "command: " << run.out << "\neditor: " << wanted->dump();
+    }
+    EXPECT_EQ(allNames(dir), (std::vector<std::string>{"Demo.mp4", "Demo.mp4.marlune.json"}))
+        << "--print-edit renders nothing";
+}
+
+TEST(CommandLineExport, AnEditFileIsCompletedForTheRecording) {
+    TempDir home;
+    fs::path dir = recordings(home);
+    ASSERT_TRUE(test::makeMovie(dir / "Demo.mp4", 2.0));
+    writeJson(dir / "Demo.mp4.marlune.json", projectWithTracks());
+    const nlohmann::json recordedPath =
+        nlohmann::json::parse(projectWithTracks()["cursorPath"].dump());
+    nlohmann::json usablePath = recordedPath;
+    usablePath.erase(usablePath.begin() + 3, usablePath.end());  // the samples the editor keeps
+    struct Case {
+        const char* edit;
+        std::vector<std::string> extra;
+        // JSON pointer → the value wanted there; null for "absent".
+        std::vector<std::pair<const char*, nlohmann::json>> wanted;
+    };
+    const Case cases[] = {
+        {R"({})", {},
+         {{"/name", "Demo.mp4"}, {"/startMs", 0}, {"/cursor/path", usablePath},
+          {"/cursor/caret", nlohmann::json::array()}, {"/cursor/clicks/0/t", 500},
+          {"/webcam", nullptr}}},
+        {R"({"name": "Other.mp4", "startMs": 100, "endMs": 900,
+             "zooms": [{"startMs": 0, "endMs": 1000, "scale": 2, "follow": true}],
+             "cursor": {"size": 3}})", {},
+         {{"/name", "Demo.mp4"}, {"/startMs", 100}, {"/endMs", 900}, {"/cursor/size", 3},
+          {"/cursor/path", usablePath},
+          {"/cursor/caret", nlohmann::json::parse("[[400, 0.3, 0.3]]")}}},
+        {R"({"cursor": {"render": false, "path": [[0, 0.5, 0.5]]}})", {},
+         {{"/cursor/render", false}, {"/cursor/path", nlohmann::json::parse("[[0, 0.5, 0.5]]")}}},
+        {R"({"webcam": {"size": 30}})", {},
+         {{"/webcam/file", "Demo.webcam.mp4"}, {"/webcam/offsetMs", 120},
+          {"/webcam/enabled", true}, {"/webcam/size", 30}}},
+        {R"({"webcam": {"enabled": false}})", {},
+         {{"/webcam/enabled", false}, {"/webcam/file", nullptr}}},
+        {R"({"targetHeight": 720})", {"--height", "120"}, {{"/targetHeight", 120}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.edit);
+        test::writeFile(home / "edit.json", c.edit);
+        std::vector<std::string> args = {"Demo.mp4", "--print-edit", "--edit",
+                                         (home / "edit.json").string()};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        auto run = runExport(home.path(), args);
+        ASSERT_EQ(run.status, 0) << run.err;
+        auto printed = printedEdit(run);
+        ASSERT_TRUE(printed.is_object()) << run.out;
+        for (const auto& [pointer, value] : c.wanted) {
+            const nlohmann::json::json_pointer at(pointer);
+            if (value.is_null()) {
+                EXPECT_FALSE(printed.contains(at)) << pointer;
+            } else {
+                EXPECT_EQ(printed.value(at, nlohmann::json()), value) << pointer;
+            }
+        }
+    }
+
+    // From standard input, by a path into the folder, with a note for a key it does not know.
+    auto run = runExport(home.path(), {(dir / "Demo.mp4").string(), "--print-edit", "--edit", "-"},
+                         R"({"zoom": [], "endMs": 1000})");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(printedEdit(run).value("name", ""), "Demo.mp4");
+    EXPECT_EQ(printedEdit(run).value("endMs", 0), 1000);
+    EXPECT_NE(run.err.find("ignoring the unknown key “zoom”"), std::string::npos) << run.err;
+}
+
+}  // namespace
+}  // namespace marlune
