@@ -263,12 +263,15 @@ class MarluneApp:
         are still being decoded.)"""
         window = self.main_window
         last = [None]
+        # Something that moves for ever (the recording bar's pulsing dot) never settles: after
+        # a few seconds any picture that shows something is taken.
+        settle_until = time.monotonic() + min(3.0, timeout / 2)
         def grab():
             # WebKit paints a moment after the page changed (and after the window was
             # resized): the picture is taken once two grabs in a row agree and show something.
             png = subprocess.run(["import", "-window", window, "rgba:-"], capture_output=True,
                                  check=True).stdout
-            settled = png == last[0]
+            settled = png == last[0] or time.monotonic() > settle_until
             last[0] = png
             if not settled:
                 time.sleep(0.5)
