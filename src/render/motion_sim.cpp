@@ -224,8 +224,10 @@ MotionSim::Out MotionSim::tick(double ms) {
     if (lastPx_ && lastPy_) {
         double vx = qx - *lastPx_;
         double vy = qy - *lastPy_;
-        // Only positions near the limits of a double get here; they do not move the cursor.
-        if (!std::isfinite(vx) || !std::isfinite(vy)) vx = vy = 0;
+        // Only positions near the limits of a double get here (a move, or its speed per second
+        // for the blur streak, past the largest double); they do not move the cursor.
+        const double perSecond = 1000 / dtMs;
+        if (!std::isfinite(vx * perSecond) || !std::isfinite(vy * perSecond)) vx = vy = 0;
         const double len = std::hypot(vx, vy);
         // Tilt towards the motion (larger x and, with weight 0.65, larger y): at most sway x 60
         // degrees, reached at 1400 pixels per second.
@@ -237,8 +239,8 @@ MotionSim::Out MotionSim::tick(double ms) {
         }
         // Stepped even towards 0, so the tilt settles back.
         c.rot = stepSpring(sway_, angle, dtMs, swayCfg_);
-        c.blurVX = vx * (1000 / dtMs) * cur.motionBlur * 0.08;
-        c.blurVY = vy * (1000 / dtMs) * cur.motionBlur * 0.08;
+        c.blurVX = vx * perSecond * cur.motionBlur * 0.08;
+        c.blurVY = vy * perSecond * cur.motionBlur * 0.08;
     }
     lastPx_ = qx;
     lastPy_ = qy;

@@ -375,6 +375,30 @@ TEST(MotionSim, SingleSamplePathAndNonFiniteTimes) {
     EXPECT_EQ(oa.cursor->rot, ob.cursor->rot);
 }
 
+TEST(MotionSim, PositionsNearTheLimitsOfADoubleKeepTheMotionFinite) {
+    // A move that fits a double while its speed per second does not, and moves that do not fit.
+    // Frames far apart too (a slow export's preview), which are not taken for a teleport.
+    const double huge[] = {1.7e306, 1e307, 1e306, -1.7e308, std::numeric_limits<double>::max()};
+    for (double far : huge) {
+        for (double step : {kFrameMs, 200.0}) {
+            SCOPED_TRACE(testing::Message() << far << " every " << step << " ms");
+            MotionSim sim(
+                {},
+                cursor(
+                    {{0, 0.5, 0.5, 0}, {500, 0.2, 0.3, 1}, {1500, far, 2, 0}, {3000, 0.1, 0.9, 0}}),
+                1920, 1080);
+            for (int i = 0; i * step <= 3500; ++i) {
+                const auto out = sim.tick(i * step);
+                ASSERT_TRUE(out.cursor);
+                const auto& c = *out.cursor;
+                for (double v : {c.x, c.y, c.rot, c.bounceK, c.blurVX, c.blurVY}) {
+                    ASSERT_TRUE(std::isfinite(v)) << i;
+                }
+            }
+        }
+    }
+}
+
 // Random edits, built through the same parser as a real export request.
 struct RandomEdit {
     std::vector<ZoomSegment> zooms;
