@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
+#include <vector>
 
 #include "core/debug_log.h"
 #include "core/queue.h"
@@ -96,6 +97,21 @@ struct ScreenCaptureEngine::Stream {
             return Error{"System audio cannot be recorded: " + started.error().message};
         }
         return std::nullopt;
+    }
+
+    // Makes every picture of the pool before the first frame's time. A new shared-memory
+    // segment takes tens of milliseconds (made and attached, then written through by the server
+    // for the first time): made on demand, each of the first frames would come late and be lost.
+    void fillPool() {
+        grabber->update();
+        std::vector<x11::GrabbedPicture> held;
+        const PixelRect whole{0, 0, grabber->sourceWidth(), grabber->sourceHeight()};
+        for (int i = 0; i < config.queueDepth; ++i) {
+            auto picture = grabber->grab(whole);
+            if (!picture) break;
+            held.push_back(std::move(*picture));
+        }
+        // Letting go of them returns them to the pool.
     }
 
     bool stopping() {
@@ -256,6 +272,7 @@ void ScreenCaptureEngine::start(const CaptureFilter& filter,
                 : x11::ScreenGrabber::forWindow(s->filter.id, s->config.queueDepth);
         if (!grabber) return completion(grabber.error());
         s->grabber = std::move(*grabber);
+        s->fillPool();
         if (s->config.capturesAudio) {
             if (auto failed = s->startAudio(audioQueue)) {
                 s->grabber.reset();
