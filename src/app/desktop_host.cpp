@@ -10,6 +10,7 @@
 #include "app/app_delegate.h"
 #include "app/desktop_integration.h"
 #include "app/main_window_controller.h"
+#include "app/web_rendering.h"
 
 namespace marlune {
 
@@ -133,6 +134,7 @@ gboolean onSignal(gpointer data) {
 }  // namespace
 
 int runDesktop(const std::vector<std::string>& args) {
+    chooseWebRendering();
     g_set_prgname("marlune");
     g_set_application_name("Marlune Studio");
     Desktop desktop;

@@ -1,0 +1,25 @@
+#include "app/web_rendering.h"
+
+#include <cstdlib>
+#include <string_view>
+#include <system_error>
+
+namespace marlune {
+
+bool switchesToCpuRendering(const char* chosen, const std::filesystem::path& driFolder) {
+    if (chosen) return false;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(driFolder, ec), end; !ec && it != end;
+         it.increment(ec)) {
+        if (std::string_view(it->path().filename().native()).starts_with("renderD")) return false;
+    }
+    return true;
+}
+
+void chooseWebRendering() {
+    if (switchesToCpuRendering(std::getenv("WEBKIT_SKIA_ENABLE_CPU_RENDERING"), "/dev/dri")) {
+        setenv("WEBKIT_SKIA_ENABLE_CPU_RENDERING", "1", 0);
+    }
+}
+
+}  // namespace marlune

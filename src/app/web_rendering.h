@@ -1,0 +1,18 @@
+#pragma once
+
+#include <filesystem>
+
+namespace marlune {
+
+// Whether to have the page drawn by WebKit's CPU renderer rather than through OpenGL. Without a
+// GPU render node (/dev/dri/renderD*) OpenGL can only be Mesa's software rasterizer, which draws a
+// long library grid several times slower than the CPU renderer does. A choice already made in the
+// environment (WEBKIT_SKIA_ENABLE_CPU_RENDERING set to anything) is left alone: `chosen` is that
+// variable's value, or null.
+bool switchesToCpuRendering(const char* chosen, const std::filesystem::path& driFolder);
+
+// Sets WEBKIT_SKIA_ENABLE_CPU_RENDERING=1 for this process and the web processes it starts when
+// switchesToCpuRendering() says so. Called before any thread or web view exists.
+void chooseWebRendering();
+
+}  // namespace marlune
