@@ -11,6 +11,7 @@ webkit2gtk-driver and python3-selenium packages, the ffmpeg tool and xdotool.
 import json
 import os
 import shutil
+import signal
 import subprocess
 import tempfile
 import time
@@ -111,6 +112,9 @@ class MarluneApp:
         # of that name that shows up is one of its dialogs.
         self.main_windows = self._named_windows()
         self.main_window = max(self.main_windows, key=self._area)
+        found = subprocess.run(["xdotool", "getwindowpid", self.main_window],
+                               capture_output=True, text=True).stdout.strip()
+        self.pid = int(found) if found.isdigit() else None
         return self
 
     def stop(self):
@@ -123,6 +127,30 @@ class MarluneApp:
         if getattr(self, "service", None):
             self.service.stop()
             self.service = None
+        # The driver ends the program when its session ends, but not always when the driver
+        # itself is stopped first: the next test starts without this program and its window.
+        pid = getattr(self, "pid", None)
+        if pid:
+            self.pid = None
+            for sig in (None, signal.SIGTERM, signal.SIGKILL):
+                if sig:
+                    try:
+                        os.kill(pid, sig)
+                    except ProcessLookupError:
+                        break
+                deadline = time.time() + 5
+                while self._running(pid) and time.time() < deadline:
+                    time.sleep(0.1)
+                if not self._running(pid):
+                    break
+
+    @staticmethod
+    def _running(pid):
+        try:
+            with open(f"/proc/{pid}/stat") as f:
+                return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+        except OSError:
+            return False
 
     def cleanup(self):
         self.stop()
