@@ -111,7 +111,9 @@ TEST_F(SmokeTest, InstalledProgramRunsFromItsPrefix) {
     EXPECT_EQ(g_strv_length(argv), 1u) << exec;
     g_strfreev(argv);
     g_free(exec);
-    EXPECT_STREQ(g_desktop_app_info_get_string(info, "Icon"), "app.marlune.studio");
+    gchar* icon = g_desktop_app_info_get_string(info, "Icon");
+    EXPECT_STREQ(icon, "app.marlune.studio");
+    g_free(icon);
     g_object_unref(info);
 
     test::TempDir programHome;
