@@ -403,8 +403,8 @@ TEST(TrackedRecording, TypingPointerAndCameraReachTheProjectAndTheExport) {
         test::ffmpeg({"-ss", std::to_string(checkMs / 1000), "-i", exportMovie.string(),
                       "-frames:v", "1",
                       (fs::path(shots) / "tracked_recording_export.png").string()});
-        test::ffmpeg({"-ss", std::to_string(checkMs / 1000), "-i", movie.string(), "-frames:v",
-                      "1", (fs::path(shots) / "tracked_recording_source.png").string()});
+        test::ffmpeg({"-ss", std::to_string(checkMs / 1000), "-i", movie.string(), "-frames:v", "1",
+                      (fs::path(shots) / "tracked_recording_source.png").string()});
     }
 
     // The webcam box, top right (a 40 % square of the picture's height, 24/1080 of it from the
