@@ -7,6 +7,26 @@
 
 namespace marlune {
 
+namespace {
+
+// Without a tray host on the bus the indicator falls back to a GtkStatusIcon and, each time its
+// icon changes, looks for its icon folder in the default icon theme's search path. That search
+// runs past the end of the list when the folder is not in it yet (libayatana-appindicator 0.5),
+// reading whatever memory follows until it meets a non-null word: a crash when nothing does.
+// With the folder already in the list the search stops at it.
+void addToIconSearchPath(const char* dir) {
+    GtkIconTheme* theme = gtk_icon_theme_get_default();
+    gchar** path = nullptr;
+    gint count = 0;
+    gtk_icon_theme_get_search_path(theme, &path, &count);
+    bool present = false;
+    for (gint i = 0; i < count && !present; ++i) present = g_strcmp0(path[i], dir) == 0;
+    g_strfreev(path);
+    if (!present) gtk_icon_theme_append_search_path(theme, dir);
+}
+
+}  // namespace
+
 StatusItemController::~StatusItemController() {
     hide();
 }
@@ -59,6 +79,7 @@ void StatusItemController::didShowApp() {
 
 void StatusItemController::buildIndicator() {
     auto iconDir = statusIconDir();
+    if (iconDir) addToIconSearchPath(iconDir->c_str());
     item_ = app_indicator_new_with_path(kIndicatorId, kRecordingIcon,
                                         APP_INDICATOR_CATEGORY_APPLICATION_STATUS,
                                         iconDir ? iconDir->c_str() : nullptr);
