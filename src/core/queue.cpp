@@ -174,7 +174,8 @@ void Queue::post(std::function<void()> fn) {
         if (impl_->drainScheduled) return;
         impl_->drainScheduled = true;
     }
-    // The drain may let the last owner go, so nothing of this queue is read after the attach.
+    // The drain may let the queue's last owner go: all of the queue that is needed is read before
+    // the hand-over is marked.
     Impl* impl = impl_.get();
     GMainContext* context = context_;
     GSource* source = g_idle_source_new();
