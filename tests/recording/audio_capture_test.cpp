@@ -55,26 +55,31 @@ TEST(AudioCapture, RecordsWhatPlaysIntoTheChosenDevice) {
 
         auto buffers = got.take();
         ASSERT_FALSE(buffers.empty());
+        HostTime firstPts = buffers.front().pts;
         HostTime lastEnd = 0;
-        int breaks = 0;
+        HostTime holes = 0;
+        int smallBreaks = 0;
         std::string gaps;
         for (const auto& b : buffers) {
             EXPECT_EQ(b.sampleRate, 48000);
             EXPECT_EQ(b.channels, 2);
             ASSERT_GT(b.frames(), 0);
             if (lastEnd != 0) {
-                EXPECT_GT(b.pts, lastEnd - 1'000'000) << "buffers overlap";
-                if (std::llabs(b.pts - lastEnd) > 1'000'000) {
-                    ++breaks;
-                    gaps += std::to_string((b.pts - lastEnd) / 1000) + "us ";
-                }
+                const HostTime gap = b.pts - lastEnd;
+                EXPECT_GT(gap, -1'000'000) << "buffers overlap";
+                if (std::llabs(gap) > 1'000'000) gaps += std::to_string(gap / 1000) + "us ";
+                // Latency measurements jitter by a few milliseconds: a break smaller than that
+                // means the capture followed the noise instead of counting samples. A device
+                // that falls behind real time (the null devices here do on a loaded machine)
+                // leaves real holes, tens of milliseconds long, and a new run starts after them.
+                if (gap > 1'000'000 && gap < 15'000'000) ++smallBreaks;
+                if (gap >= 15'000'000) holes += gap;
             }
             lastEnd = b.pts + static_cast<HostTime>(b.frames()) * 1'000'000'000 / 48000;
         }
-        // Consecutive buffers continue each other. A device that falls behind real time (the
-        // null devices here do on a loaded machine) starts a new run after a gap, never before
-        // the previous buffer's end.
-        EXPECT_LE(breaks, static_cast<int>(buffers.size()) / 5) << gaps;
+        EXPECT_LE(smallBreaks, static_cast<int>(buffers.size()) / 10) << gaps;
+        // However loaded the machine, most of the time is covered by sound.
+        EXPECT_LT(holes, (lastEnd - firstPts) / 2) << gaps;
         // The tone reaches both channels (a mono source is spread to stereo).
         EXPECT_GT(test::rms(buffers, 0), 0.05);
         EXPECT_GT(test::rms(buffers, 1), 0.05);
