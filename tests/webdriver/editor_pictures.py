@@ -55,7 +55,7 @@ def main():
         app.resize(1280, 800)
         app.show("library")
         app.wait_for(lambda: app.find_all(f'.rec-card[data-name="{NAME}"]'), 30, "the card")
-        app.find(f'.rec-card[data-name="{NAME}"]').click()
+        app.click(f'.rec-card[data-name="{NAME}"]')
         app.wait_for(lambda: app.js(
             "const b = [...document.querySelectorAll('#library-detail button')]"
             ".find(b => b.textContent.includes('Open in editor'));"

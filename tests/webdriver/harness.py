@@ -201,9 +201,14 @@ class MarluneApp:
         return bool(elements) and elements[0].is_displayed()
 
     def click(self, css):
-        element = self.wait_for(lambda: self._enabled(css), 20, f"{css} to be enabled")
-        element.click()
-        return element
+        # The page redraws lists when replies arrive: an element found a moment ago may be gone
+        # by the time it is clicked, so finding and clicking are retried together.
+        def attempt():
+            element = self._enabled(css)
+            if element:
+                element.click()
+            return element
+        return self.wait_for(attempt, 20, f"{css} to be enabled")
 
     def _enabled(self, css):
         element = self.find(css)

@@ -289,8 +289,8 @@ class SourcePicker(unittest.TestCase):
         self.assertIn("Choose a display or a window", app.text("#record-reason"))
         app.click(".source-card[data-kind='display']")
         app.wait_for(lambda: app.find_all("#preview img"), 30, "the preview")
-        self.assertEqual(app.find(".source-card[data-kind='display']").get_attribute(
-            "aria-pressed"), "true")
+        app.wait_for(lambda: app.find(".source-card[data-kind='display']").get_attribute(
+            "aria-pressed") == "true", 10, "the display card to be pressed")
         if app.has_command("recording.start", {"sourceKind": "display"}):
             self.assertTrue(app.find("#record-button").is_enabled())
         app.screenshot("record")
@@ -299,7 +299,7 @@ class SourcePicker(unittest.TestCase):
         try:
             app.wait_for(lambda: (app.click("#sources-refresh"), app.find_all(
                 '.source-card[aria-label*="Short-lived window"]'))[1], 30, "the test window")
-            app.find('.source-card[aria-label*="Short-lived window"]').click()
+            app.click('.source-card[aria-label*="Short-lived window"]')
         finally:
             window.terminate()
             window.wait()
@@ -404,7 +404,7 @@ class Recording(unittest.TestCase):
         try:
             app.wait_for(lambda: (app.click("#sources-refresh"), app.find_all(
                 '.source-card[aria-label*="Short-lived window"]'))[1], 30, "the test window")
-            app.find('.source-card[aria-label*="Short-lived window"]').click()
+            app.click('.source-card[aria-label*="Short-lived window"]')
         finally:
             window.terminate()
             window.wait()
