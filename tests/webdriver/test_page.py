@@ -295,14 +295,7 @@ class SourcePicker(unittest.TestCase):
             self.assertTrue(app.find("#record-button").is_enabled())
         app.screenshot("record")
 
-        window = subprocess.Popen(["/usr/bin/python3", "-c", TEST_WINDOW])
-        try:
-            app.wait_for(lambda: (app.click("#sources-refresh"), app.find_all(
-                '.source-card[aria-label*="Short-lived window"]'))[1], 30, "the test window")
-            app.click('.source-card[aria-label*="Short-lived window"]')
-        finally:
-            window.terminate()
-            window.wait()
+        choose_a_window_that_then_closes(app)
         # Coming back to the window lists again: the closed window is gone, and the picker says so.
         app.click("#sources-refresh")
         app.wait_toast("is no longer available", 30)
@@ -325,6 +318,34 @@ w.connect('destroy', Gtk.main_quit)
 w.show_all()
 Gtk.main()
 """
+
+
+def choose_a_window_that_then_closes(app):
+    """Opens a window of another program, chooses it in the picker and closes it again."""
+    card = '.source-card[aria-label*="Short-lived window"]'
+    window = subprocess.Popen(["/usr/bin/python3", "-c", TEST_WINDOW])
+    try:
+        app.wait_for(lambda: (app.click("#sources-refresh"), app.find_all(card))[1], 30,
+                     "the test window")
+        # The refreshes asked for above must be over before the window closes, or one of them
+        # sees it gone and drops the choice before the test gets to use it. A click on a card
+        # that was drawn again in between is made again.
+        def settled():
+            if app.find_all("#sources-refresh.busy"):
+                return False
+            if app.find(card).get_attribute("aria-pressed") != "true":
+                app.find(card).click()
+                return False
+            return True
+        app.wait_for(settled, 20, "the picker to settle on the test window")
+    finally:
+        window.terminate()
+        window.wait()
+    # The program is gone, but the X server drops its window only when it notices: wait for
+    # that too, so that the application cannot still find it.
+    app.wait_for(lambda: subprocess.run(
+        ["xdotool", "search", "--name", "^Short-lived window$"], capture_output=True,
+        text=True).stdout.strip() == "", 10, "the test window to close")
 
 
 class Recording(unittest.TestCase):
@@ -400,14 +421,7 @@ class Recording(unittest.TestCase):
 
     def test_a_window_that_closed_before_the_start(self):
         app = self.app
-        window = subprocess.Popen(["/usr/bin/python3", "-c", TEST_WINDOW])
-        try:
-            app.wait_for(lambda: (app.click("#sources-refresh"), app.find_all(
-                '.source-card[aria-label*="Short-lived window"]'))[1], 30, "the test window")
-            app.click('.source-card[aria-label*="Short-lived window"]')
-        finally:
-            window.terminate()
-            window.wait()
+        choose_a_window_that_then_closes(app)
         app.click("#record-button")
         # The application's message is shown and the picker no longer offers the window.
         app.wait_toast("The selected window is no longer available", 30)
