@@ -55,14 +55,7 @@ def main():
         app.resize(1280, 800)
         app.show("library")
         app.wait_for(lambda: app.find_all(f'.rec-card[data-name="{NAME}"]'), 30, "the card")
-        app.click(f'.rec-card[data-name="{NAME}"]')
-        app.wait_for(lambda: app.js(
-            "const b = [...document.querySelectorAll('#library-detail button')]"
-            ".find(b => b.textContent.includes('Open in editor'));"
-            "if (b && !b.disabled) { b.click(); return true; } return false;") or
-            # A click that landed while the grid was drawn again is made again.
-            (not app.find_all("#library-detail button") and
-             app.click(f'.rec-card[data-name="{NAME}"]') and False), 20, "Open in editor")
+        app.open_in_editor(NAME)
         app.wait_for(lambda: app.visible("#editor"), 20, "the editor")
         settled(app)
         # A styled edit: a wallpaper, padding, round corners, and a zoom from 3 s to 7 s.

@@ -210,6 +210,18 @@ class MarluneApp:
             return element
         return self.wait_for(attempt, 20, f"{css} to be enabled")
 
+    def open_in_editor(self, name):
+        """Chooses the recording's card in the library and presses "Open in editor"."""
+        card = f'.rec-card[data-name="{name}"]'
+        self.click(card)
+        self.wait_for(lambda: self.js(
+            "const b = [...document.querySelectorAll('#library-detail button')]"
+            ".find(b => b.textContent.includes('Open in editor'));"
+            "if (b && !b.disabled) { b.click(); return true; } return false;") or
+            # A click that landed while the grid was drawn again is made again.
+            (not self.find_all("#library-detail button") and self.click(card) and False),
+            20, "Open in editor")
+
     def _enabled(self, css):
         element = self.find(css)
         return element if element.is_displayed() and element.is_enabled() else None
