@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cassert>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -73,6 +74,25 @@ class Queue {
 
 // True on the main queue's thread.
 bool isMainThread();
+
+// States in debug builds that the calling code runs on `queue` (a Queue or a pointer to one), as
+// its header says: `MARLUNE_ASSERT_ON(Queue::main());`.
+#define MARLUNE_ASSERT_ON(queue) assert(::marlune::detail::queueOf(queue).isCurrent())
+
+namespace detail {
+inline const Queue& queueOf(const Queue& queue) { return queue; }
+template <class P>
+const Queue& queueOf(const P& pointer) { return *pointer; }
+}  // namespace detail
+
+// Runs fn(owner) later on `queue`, only if the owner still lives then: the one way a callback
+// from another thread comes home to an object that may be gone by the time it runs.
+template <class T, class F>
+void postIfAlive(Queue& queue, std::weak_ptr<T> owner, F fn) {
+    queue.post([owner = std::move(owner), fn = std::move(fn)]() mutable {
+        if (auto alive = owner.lock()) fn(*alive);
+    });
+}
 
 // The shared pool standing for the system's global concurrent queues (user-initiated priority):
 // listings, previews, waveforms, export preparation. Work runs on any of a few threads, in no
