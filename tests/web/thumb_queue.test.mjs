@@ -1,5 +1,5 @@
 import assert from 'node:assert/strict';
-import { describe, it } from 'node:test';
+import { test } from 'node:test';
 
 import { createThumbQueue } from '../../web/js/thumb_queue.js';
 
@@ -17,44 +17,42 @@ function manual(maxInFlight) {
 const settle = () => new Promise((resolve) => setTimeout(resolve, 0));
 const A = 'data:image/jpeg;base64,AA';
 
-describe('thumbnail queue', () => {
-  it('fetches a few at a time: cards in view together in order, newer ones first', async () => {
-    const { queue, want, heard, calls, asked } = manual(2);
-    want('a', 'b', 'c', 'd');
-    await settle();
-    assert.deepEqual([asked(), queue.pending()], ['ab', 4]);
-    // The person scrolls on: these cards go before "c" and "d".
-    want('e', 'f');
-    calls[0].resolve(A);
-    await settle();
-    assert.equal(asked(), 'abe');
-    calls[1].resolve(null);
-    calls[2].reject(new Error('gone'));
-    await settle();
-    assert.equal(asked(), 'abefc');
-    assert.deepEqual(heard, [['a', A], ['b', null]]);
-    // A failure is not remembered: the card asks again next time.
-    assert.deepEqual([queue.lookup('a'), queue.lookup('b'), queue.lookup('e')], [A, null, undefined]);
-  });
+test('fetches a few at a time: cards in view together in order, newer ones first', async () => {
+  const { queue, want, heard, calls, asked } = manual(2);
+  want('a', 'b', 'c', 'd');
+  await settle();
+  assert.deepEqual([asked(), queue.pending()], ['ab', 4]);
+  // The person scrolls on: these cards go before "c" and "d".
+  want('e', 'f');
+  calls[0].resolve(A);
+  await settle();
+  assert.equal(asked(), 'abe');
+  calls[1].resolve(null);
+  calls[2].reject(new Error('gone'));
+  await settle();
+  assert.equal(asked(), 'abefc');
+  assert.deepEqual(heard, [['a', A], ['b', null]]);
+  // A failure is not remembered: the card asks again next time.
+  assert.deepEqual([queue.lookup('a'), queue.lookup('b'), queue.lookup('e')], [A, null, undefined]);
+});
 
-  it('asks for each picture once, not for cards that left the view nor movies that left', async () => {
-    const { queue, want, calls, asked } = manual(1);
-    want('a', 'a', 'b', 'c');
-    queue.unwant('b');
-    await settle();
-    calls[0].resolve(A);
-    await settle();
-    want('a');
-    await settle();
-    assert.equal(asked(), 'ac');
-    // "a" went first and is forgotten; "d" is no longer wanted; "c" and "e" still are.
-    want('d', 'e');
-    queue.keepOnly(['c', 'e']);
-    calls[1].resolve(A);
-    await settle();
-    calls[2].resolve(null);
-    await settle();
-    assert.deepEqual([asked(), queue.lookup('a'), queue.lookup('c'), queue.pending()],
-                     ['ace', undefined, A, 0]);
-  });
+test('asks for each picture once, and not for cards or movies that left', async () => {
+  const { queue, want, calls, asked } = manual(1);
+  want('a', 'a', 'b', 'c');
+  queue.unwant('b');
+  await settle();
+  calls[0].resolve(A);
+  await settle();
+  want('a');
+  await settle();
+  assert.equal(asked(), 'ac');
+  // "a" went first and is forgotten; "d" is no longer wanted; "c" and "e" still are.
+  want('d', 'e');
+  queue.keepOnly(['c', 'e']);
+  calls[1].resolve(A);
+  await settle();
+  calls[2].resolve(null);
+  await settle();
+  assert.deepEqual([asked(), queue.lookup('a'), queue.lookup('c'), queue.pending()],
+                   ['ace', undefined, A, 0]);
 });

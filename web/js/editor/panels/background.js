@@ -61,7 +61,7 @@ export function backgroundPanel() {
     el('div', { className: 'swatches' }, GRADIENTS.map(([from, to]) => swatch(
       `Gradient from ${from} to ${to}`, `background: linear-gradient(135deg, ${from}, ${to})`,
       { type: 'gradient', from, to },
-      (edit) => edit.frame.type === 'gradient' && edit.frame.from === from && edit.frame.to === to))),
+      ({ frame: f }) => f.type === 'gradient' && f.from === from && f.to === to))),
     bindColor({ label: 'From', key: 'from', id: 'edit-from' }),
     bindColor({ label: 'To', key: 'to', id: 'edit-to' }),
     bindRange({ label: 'Angle', section: 'frame', key: 'angle', min: 0, max: 360, step: 5,
