@@ -21,7 +21,7 @@ const TOP = ['name', 'startMs', 'endMs', 'zooms', 'frame', 'cursor', 'webcam', '
 
 const check = (cases, fn) => cases.forEach((c) => fn(...c));
 
-test('starts with the whole recording and no zooms, and exports exactly what the export reads', () => {
+test('starts with the whole recording and no zooms; exports exactly what the export reads', () => {
   check([
     // [project, webcam enabled, webcam shape]
     [null, false, 'squircle'], [{ clicks: [] }, false, 'squircle'], [PROJECT, true, 'wide'],
@@ -30,8 +30,9 @@ test('starts with the whole recording and no zooms, and exports exactly what the
   ], (project, enabled, shape) => {
     const e = defaultEdit(12345.6, project, { wallpaper: 'dawn' });
     assert.deepEqual([e.range, e.zooms, e.frame.id, e.audio, e.targetHeight, e.webcam.enabled,
-                      e.webcam.shape, e.webcam.size], [{ startMs: 0, endMs: 12345 }, [], 'dawn',
-                                                       { mic: 1, system: 1 }, 0, enabled, shape, 40]);
+                      e.webcam.shape, e.webcam.size],
+                     [{ startMs: 0, endMs: 12345 }, [], 'dawn', { mic: 1, system: 1 }, 0, enabled,
+                      shape, 40]);
   });
   let edit = defaultEdit(10000, PROJECT);
   edit = addZoom(edit, 1000, 10000, { scale: 2.5, fx: 0.2, fy: 0.8, follow: 'cursor' }).edit;
@@ -81,12 +82,11 @@ test('sends the caret only inside regions that follow it, and knows what can be 
   assert.deepEqual(exportPayload(edit, 'a.mp4', PROJECT).cursor.caret,
                    [[500, 0.2, 0.2], [9000, 0.7, 0.7]]);
   assert.deepEqual(exportPayload(defaultEdit(10000, PROJECT), 'a.mp4', PROJECT).cursor.caret, []);
-  check([
-    [PROJECT, true, true], [{ cursorPath: [[0, 0, 0]] }, true, false],
-    [{ caretPath: [[0, 0, 0]] }, false, false], [null, false, false],
-  ], (project, cursor, caret) => {
-    assert.deepEqual(followModes(project), { fixed: true, cursor, caret });
-  });
+  check([[PROJECT, true, true], [{ cursorPath: [[0, 0, 0]] }, true, false],
+         [{ caretPath: [[0, 0, 0]] }, false, false], [null, false, false]],
+        (project, cursor, caret) => {
+          assert.deepEqual(followModes(project), { fixed: true, cursor, caret });
+        });
 });
 
 test('is kept in the project file beside what else it holds, and read back through JSON', () => {
@@ -113,10 +113,14 @@ test('opens damaged or older edits with defaults for what cannot be used', () =>
     [{ range: { startMs: 9800, endMs: 9900 } }, { ...d, range: { startMs: 9500, endMs: 10000 } }],
     [{ frame: { type: 'image', paddingPct: 90, radiusPct: -1, hex: 'red', id: '../x' } },
      { ...d, frame: { ...d.frame, paddingPct: 40, radiusPct: 0 } }],
+    [{ frame: { from: '#ABCDEF', hex: 'rgb(1,2,3)' } }, { ...d, frame: { ...d.frame,
+                                                                      from: '#abcdef' } }],
     [{ cursor: { size: '3', smooth: 7, style: 'weird' } }, { ...d, cursor: { ...d.cursor,
                                                                                smooth: 1 } }],
+    [{ cursor: { size: 0 } }, { ...d, cursor: { ...d.cursor, size: 1 } }],
     [{ audio: { mic: -1, system: 1e9 } }, { ...d, audio: { mic: 0, system: 2 } }],
-    [{ targetHeight: 721 }, d], [{ targetHeight: 1080 }, { ...d, targetHeight: 1080 }],
+    [{ webcam: { positionPreset: 'somewhere' } }, d], [{ targetHeight: 721 }, d],
+    [{ targetHeight: 1080 }, { ...d, targetHeight: 1080 }],
   ], (stored, expected) => {
     assert.deepEqual(restoreEdit(stored, 10000, PROJECT), expected, JSON.stringify(stored));
   });
@@ -261,7 +265,7 @@ test('undoes and redoes whole steps, a drag being one, with a bounded past', () 
   assert.equal(b.current, 3);
 });
 
-test('estimates the time left once enough is done, and labels the ruler with steps that fit', () => {
+test('estimates the time left once enough is done; the ruler has steps that fit', () => {
   check([
     [500, 0.5, null, 'Estimating time left…'], [4000, 0.01, null, 'Estimating time left…'],
     [2000, 0.5, 2000, 'A few seconds left'], [10000, 0.25, 30000, 'About 30 seconds left'],
