@@ -211,8 +211,11 @@ class MarluneApp:
         return self.wait_for(attempt, 20, f"{css} to be enabled")
 
     def open_in_editor(self, name):
-        """Chooses the recording's card in the library and presses "Open in editor"."""
+        """Shows the library, chooses the recording's card, presses "Open in editor" and waits
+        for the editor."""
+        self.show("library")
         card = f'.rec-card[data-name="{name}"]'
+        self.wait_for(lambda: self.find_all(card), 30, "the card")
         self.click(card)
         self.wait_for(lambda: self.js(
             "const b = [...document.querySelectorAll('#library-detail button')]"
@@ -221,6 +224,34 @@ class MarluneApp:
             # A click that landed while the grid was drawn again is made again.
             (not self.find_all("#library-detail button") and self.click(card) and False),
             20, "Open in editor")
+        self.wait_for(lambda: self.visible("#editor"), 20, "the editor")
+
+    # ---- The library and the editor -----------------------------------------------------------
+
+    def card_names(self):
+        return self.js("return [...document.querySelectorAll('.rec-card:not([hidden])')]"
+                       ".map(c => c.dataset.name)")
+
+    def card(self, name):
+        return self.find(f'.rec-card[data-name="{name}"]')
+
+    def thumbnail_loaded(self, name):
+        return self.js("const i = document.querySelector(`.rec-card[data-name=\"${arguments[0]}\"]"
+                       " img`); return !!i && i.complete && i.naturalWidth > 0;", name)
+
+    def set_control(self, css, value):
+        """Moves a slider (or sets a field) and lets go of it, as a hand would."""
+        self.js("const i = document.querySelector(arguments[0]); i.value = arguments[1];"
+                "i.dispatchEvent(new Event('input')); i.dispatchEvent(new Event('change'));",
+                css, str(value))
+
+    def editor_settled(self, timeout=30):
+        """Waits for the editor's picture asked for last to be shown; returns it (a data URL)."""
+        self.wait_for(lambda: self.js(
+            "const s = document.getElementById('editor-stage'), i = document.getElementById("
+            "'editor-preview'); return s.dataset.pending === 'false' && !i.hidden && "
+            "i.complete && i.naturalWidth > 0"), timeout, "the preview")
+        return self.js("return document.getElementById('editor-preview').src")
 
     def _enabled(self, css):
         element = self.find(css)
