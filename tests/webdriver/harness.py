@@ -57,29 +57,23 @@ def png_is_blank(png):
 class MarluneApp:
     """One run of the program under WebDriver, with a private home."""
 
-    def __init__(self, name="marlune", screen_size=None):
-        self.name = name
+    def __init__(self):
         self.home = Path(tempfile.mkdtemp(prefix="marlune-webdriver-"))
         self.recordings = self.home / "Videos" / "Marlune"
         self.recordings.mkdir(parents=True)
         self.trash = self.home / ".local/share/Trash/files"
-        self.driver = None
-        self.log_path = self.home / "driver.log"
+        self.driver = self.service = self.pid = None
 
     # ---- Life cycle ---------------------------------------------------------------------------
 
     def env(self):
-        env = dict(os.environ)
-        env.update({
-            "HOME": str(self.home),
-            "XDG_CONFIG_HOME": str(self.home / ".config"),
-            "XDG_DATA_HOME": str(self.home / ".local/share"),
-            "XDG_CACHE_HOME": str(self.home / ".cache"),
-        })
-        env.pop("XDG_VIDEOS_DIR", None)
+        env = {key: value for key, value in os.environ.items() if key != "XDG_VIDEOS_DIR"}
+        env.update(HOME=str(self.home), XDG_CONFIG_HOME=str(self.home / ".config"),
+                   XDG_DATA_HOME=str(self.home / ".local/share"),
+                   XDG_CACHE_HOME=str(self.home / ".cache"))
         return env
 
-    def start(self, settings=None, theme=None):
+    def start(self, settings=None):
         if settings:
             config = self.home / ".config/marlune"
             config.mkdir(parents=True, exist_ok=True)
@@ -91,9 +85,9 @@ class MarluneApp:
         # The name the program gives its automation sessions (the default names MiniBrowser).
         options.set_capability("browserName", "marlune")
         # The driver passes its environment on to the program it starts: the private home.
-        self.service = Service(executable_path=DRIVER, env=self.env(), log_path=str(self.log_path))
+        self.service = Service(executable_path=DRIVER, env=self.env(),
+                               log_path=str(self.home / "driver.log"))
         self.service.start()
-        self.started_at = time.time()
         try:
             self.driver = webdriver.Remote(command_executor=self.service.service_url,
                                            options=options)
@@ -105,8 +99,6 @@ class MarluneApp:
         # session first navigates WebKit runs no animation frames or intersection observers in
         # it: load the page once more through the driver.
         self.driver.get(START_URL)
-        if theme:
-            self.js("localStorage.setItem('marlune.theme', arguments[0]); location.reload();", theme)
         self.wait_ready()
         # The main window (and nothing else) carries the application's name: any other window
         # of that name that shows up is one of its dialogs.
@@ -124,12 +116,12 @@ class MarluneApp:
             except WebDriverException:
                 pass
             self.driver = None
-        if getattr(self, "service", None):
+        if self.service:
             self.service.stop()
             self.service = None
         # The driver ends the program when its session ends, but not always when the driver
         # itself is stopped first: the next test starts without this program and its window.
-        pid = getattr(self, "pid", None)
+        pid = self.pid
         if pid:
             self.pid = None
             for sig in (None, signal.SIGTERM, signal.SIGKILL):

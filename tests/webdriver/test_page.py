@@ -54,10 +54,8 @@ class Library(unittest.TestCase):
             app.wait_for(lambda: app.thumbnail_loaded(name), 30, f"the thumbnail of {name}")
         app.wait_for(lambda: "Can’t be read" in app.card("Broken take.mp4").text, 30,
                      "the damaged movie's card to say so")
-        tour = app.card("Product tour.mp4").text
-        for part in ["0:04", "Webcam", "Today at"]:
-            self.assertIn(part, tour)
-        self.assertRegex(tour, r"\d+(\.\d)? (kB|MB)")
+        self.assertRegex(app.card("Product tour.mp4").text,
+                         r"(?s)0:04.*Webcam.*Today at.*\d+(\.\d)? (kB|MB)")
         broken = app.card("Broken take.mp4")
         self.assertNotIn("0:00", broken.text)
         self.assertNotIn("Webcam", app.card("Older demo.mp4").text)
@@ -193,33 +191,31 @@ class Library(unittest.TestCase):
         """The window follows the recording's phases as the application announces them: the
         countdown over the page, then the compact bar, then the whole window again."""
         app = self.app
-        before = app.driver.get_window_size()
-        size = lambda: app.driver.get_window_size()
-        # The events the recording controller sends, in its order.
-        send = lambda name, data: app.js("window.__marluneEvent(arguments[0])",
-                                         {"name": name, "data": data})
-        send("state", {"phase": "preparing", "elapsedMs": 0})
-        send("state", {"phase": "countdown", "elapsedMs": 0})
-        send("countdown", {"n": 3})
+        size = app.driver.get_window_size
+        before = size()
+        pause = lambda: app.find("#bar-pause").get_attribute("aria-label")
+
+        def send(*events):
+            # The events the recording controller sends, in its order.
+            for name, data in events:
+                app.js("window.__marluneEvent(arguments[0])", {"name": name, "data": data})
+        send(("state", {"phase": "preparing", "elapsedMs": 0}),
+             ("state", {"phase": "countdown", "elapsedMs": 0}), ("countdown", {"n": 3}))
         app.wait_for(lambda: app.visible("#countdown") and app.text("#countdown-number") == "3",
                      5, "the countdown")
-        send("countdown", {"n": 0})
-        send("state", {"phase": "recording", "elapsedMs": 0})
-        send("tick", {"elapsedMs": 83500})
+        send(("countdown", {"n": 0}), ("state", {"phase": "recording", "elapsedMs": 0}),
+             ("tick", {"elapsedMs": 83500}))
         app.wait_for(lambda: size()["height"] < 100, 10, "the bar")
-        self.assertEqual(size(), {"width": 340, "height": 56})
-        self.assertFalse(app.visible("#countdown"))
-        self.assertEqual(app.text("#bar-time"), "01:23")
-        self.assertEqual(app.find("#bar-pause").get_attribute("aria-label"), "Pause")
+        self.assertEqual([size(), app.visible("#countdown"), app.text("#bar-time"), pause()],
+                         [{"width": 340, "height": 56}, False, "01:23", "Pause"])
         app.screenshot("bar", timeout=30)
-        send("state", {"phase": "paused", "elapsedMs": 83600})
-        app.wait_for(lambda: app.find("#bar-pause").get_attribute("aria-label") == "Resume",
-                     5, "Resume")
+        send(("state", {"phase": "paused", "elapsedMs": 83600}))
+        app.wait_for(lambda: pause() == "Resume", 5, "Resume")
         self.assertEqual(app.js("return document.getElementById('bar-phase').textContent"),
                          "Paused")
-        send("state", {"phase": "stopping", "elapsedMs": 83600})
+        send(("state", {"phase": "stopping", "elapsedMs": 83600}))
         self.assertFalse(app.find("#bar-stop").is_enabled(), "nothing to stop while saving")
-        send("state", {"phase": "idle", "elapsedMs": 0})
+        send(("state", {"phase": "idle", "elapsedMs": 0}))
         app.wait_for(lambda: size()["height"] > 500, 10, "the whole window")
         self.assertEqual(size(), before)
         self.assertTrue(app.visible("#screen-record"))

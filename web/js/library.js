@@ -1,10 +1,10 @@
 // The library screen: the recordings as a searchable grid, newest first; the chosen one played in
-// place with its waveform, a trimmed copy picked on the waveform, and the actions on the file.
+// place with its waveform, a trimmed copy picked on the waveform (library_trim.js), and the
+// actions on the file.
 
 import { call, isUnsupported, on } from './bridge.js';
 import { $, el, isTyping, stateNote } from './dom.js';
-import { formatDate, formatDuration, formatPosition, formatSize, recordingTitle } from
-  './format.js';
+import { formatDate, formatDuration, formatSize, recordingTitle } from './format.js';
 import { filterItems, itemsFromReply, keepSelection, mediaURL, moveInGrid,
          selectionAfterRemoval, thumbKey, withThumb } from './library_model.js';
 import { currentScreen, hasEditor, openInEditor, registerScreen, showScreen, toast } from

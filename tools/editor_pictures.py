@@ -2,7 +2,9 @@
 short movie of scrubbing through a zoom (docs/editor-scrub.webm). Run it inside the test desktop
 after building:
 
-    scripts/with-desktop /usr/bin/python3 tests/webdriver/editor_pictures.py [docs]
+    scripts/with-desktop /usr/bin/python3 tools/editor_pictures.py [docs]
+
+It drives the program with the WebDriver tests' harness (tests/webdriver/harness.py).
 """
 
 import json
@@ -12,12 +14,12 @@ import sys
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests/webdriver"))
 
 from harness import MarluneApp, make_movie  # noqa: E402
 from selenium.webdriver.common.action_chains import ActionChains  # noqa: E402
 
-OUT = Path(sys.argv[1] if len(sys.argv) > 1 else Path(__file__).resolve().parents[2] / "docs")
+OUT = Path(sys.argv[1] if len(sys.argv) > 1 else Path(__file__).resolve().parents[1] / "docs")
 NAME = "Product tour.mp4"
 SECONDS = 10
 
