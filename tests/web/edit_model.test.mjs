@@ -1,5 +1,5 @@
 import assert from 'node:assert/strict';
-import { describe, it } from 'node:test';
+import { test } from 'node:test';
 
 import { addZoom, clampRange, createHistory, defaultEdit, exportPayload, followModes,
          formatRemaining, framePlacement, moveRangeEdge, moveZoom, MIN_ZOOM_MS, outputHeights,
@@ -16,387 +16,271 @@ const PROJECT = {
             width: 40, height: 22.5 },
   somethingNewer: { keep: true },
 };
+const TOP = ['name', 'startMs', 'endMs', 'zooms', 'frame', 'cursor', 'webcam', 'audio',
+             'targetHeight'];
 
-// The edit document's keys, as the export reads them: nothing else may be sent.
-const KEYS = {
-  top: ['name', 'startMs', 'endMs', 'zooms', 'frame', 'cursor', 'webcam', 'audio', 'targetHeight'],
-  zoom: ['startMs', 'endMs', 'scale', 'fx', 'fy', 'follow', 'inMs', 'outMs'],
-  frame: ['type', 'id', 'from', 'to', 'angle', 'hex', 'paddingPct', 'radiusPct', 'shadowPct',
-          'outlinePct'],
-  cursor: ['path', 'caret', 'clicks', 'size', 'smooth', 'ripple', 'style', 'bounce', 'motionBlur',
-           'sway', 'render'],
-  webcam: ['enabled', 'file', 'offsetMs', 'mirror', 'positionPreset', 'positionX', 'positionY',
-           'width', 'height', 'cornerRadius', 'shadow', 'margin', 'reactToZoom', 'shape'],
-  audio: ['mic', 'system'],
+const check = (cases, fn) => cases.forEach((c) => fn(...c));
+
+test('starts with the whole recording and no zooms; exports exactly what the export reads', () => {
+  check([
+    // [project, webcam enabled, webcam shape]
+    [null, false, 'squircle'], [{ clicks: [] }, false, 'squircle'], [PROJECT, true, 'wide'],
+    [{ webcam: { file: 'a.webcam.mp4', shape: 'circle' } }, true, 'circle'],
+    [{ webcam: { file: 'a.mp4', shape: 'circle' } }, false, 'squircle'],
+  ], (project, enabled, shape) => {
+    const e = defaultEdit(12345.6, project, { wallpaper: 'dawn' });
+    assert.deepEqual([e.range, e.zooms, e.frame.id, e.audio, e.targetHeight, e.webcam.enabled,
+                      e.webcam.shape, e.webcam.size],
+                     [{ startMs: 0, endMs: 12345 }, [], 'dawn', { mic: 1, system: 1 }, 0, enabled,
+                      shape, 40]);
+  });
+  let edit = defaultEdit(10000, PROJECT);
+  edit = addZoom(edit, 1000, 10000, { scale: 2.5, fx: 0.2, fy: 0.8, follow: 'cursor' }).edit;
+  edit = addZoom(edit, 6000, 10000).edit;
+  const payload = exportPayload(edit, 'Take.mp4', PROJECT);
+  // Nothing else may be sent; the defaults are the look of a first export.
+  assert.deepEqual(Object.keys(payload).sort(), TOP.toSorted());
+  const { path, caret, clicks } = payload.cursor;
+  assert.deepEqual(payload.cursor, { path, caret, clicks, size: 2, smooth: 0.5, ripple: true,
+                                     style: 'arrow', bounce: 0.5, motionBlur: 0.4, sway: 0.3,
+                                     render: true });
+  assert.deepEqual(payload.frame, { type: 'wallpaper', id: 'aurora', from: '#7f5af0', to: '#2cb1bc',
+                                    angle: 160, hex: '#1b1a26', paddingPct: 12, radiusPct: 3,
+                                    shadowPct: 45, outlinePct: 0 });
+  const zoom = { startMs: 1000, endMs: 4000, scale: 2.5, fx: 0.2, fy: 0.8, follow: true,
+                 inMs: 1522.575, outMs: 1015.05 };
+  assert.deepEqual([payload.zooms, payload.audio], [[zoom, {
+    ...zoom, startMs: 6000, endMs: 9000, scale: 2, fx: 0.5, fy: 0.5, follow: false }],
+  { mic: 1, system: 1 }]);
+  // The samples go as recorded (a malformed one left out); the click without time too.
+  assert.deepEqual(payload.cursor.path, [[0, 0.5, 0.5, 0], [33, 0.51, 0.5, 1]]);
+  assert.deepEqual(payload.cursor.clicks, [{ t: 1200, fx: 0.3, fy: 0.4 }]);
+  assert.deepEqual(payload.webcam, {
+    enabled: true, file: 'Take.webcam.mp4', offsetMs: 120, mirror: true,
+    positionPreset: 'bottom-right', positionX: 1, positionY: 1, width: 40, height: 22.5,
+    cornerRadius: 40, shadow: 0.67, margin: 24, reactToZoom: true, shape: 'wide' });
+  // Everything a JSON round trip keeps: the bridge sends it as JSON.
+  assert.deepEqual(JSON.parse(JSON.stringify(payload)), payload);
+  const bare = { version: 1, clicks: [] };
+  check([
+    // [project, edit change, keys absent]
+    [bare, (e) => e, ['cursor', 'webcam']],
+    [bare, (e) => setSection(e, 'frame', { type: 'none' }), ['frame', 'cursor', 'webcam']],
+    [PROJECT, (e) => setSection(e, 'webcam', { enabled: false }), ['webcam']],
+    [{ ...PROJECT, cursorPath: [] }, (e) => e, ['cursor']],
+  ], (project, change, absent) => {
+    const p = exportPayload(change(defaultEdit(5000, project)), 'a.mp4', project);
+    assert.deepEqual(TOP.filter((k) => !(k in p)), absent);
+  });
+});
+
+test('sends the caret only inside regions that follow it, and knows what can be followed', () => {
+  let edit = defaultEdit(10000, PROJECT);
+  edit = addZoom(edit, 0, 10000, { follow: 'caret' }).edit;      // 0–3000
+  edit = addZoom(edit, 3500, 10000, { follow: 'cursor' }).edit;  // 3500–6500
+  edit = addZoom(edit, 8000, 10000, { follow: 'caret' }).edit;   // 7000–10000 (moved to fit)
+  assert.deepEqual(exportPayload(edit, 'a.mp4', PROJECT).cursor.caret,
+                   [[500, 0.2, 0.2], [9000, 0.7, 0.7]]);
+  assert.deepEqual(exportPayload(defaultEdit(10000, PROJECT), 'a.mp4', PROJECT).cursor.caret, []);
+  check([[PROJECT, true, true], [{ cursorPath: [[0, 0, 0]] }, true, false],
+         [{ caretPath: [[0, 0, 0]] }, false, false], [null, false, false]],
+        (project, cursor, caret) => {
+          assert.deepEqual(followModes(project), { fixed: true, cursor, caret });
+        });
+});
+
+test('is kept in the project file beside what else it holds, and read back through JSON', () => {
+  const plain = defaultEdit(3000, PROJECT);
+  assert.deepEqual(projectWithEdit(PROJECT, plain), { ...PROJECT, edit: plain });
+  assert.deepEqual(projectWithEdit(null, plain), { version: 1, edit: plain });
+  assert.deepEqual(projectWithEdit({ ...PROJECT, edit: { stale: 1 } }, plain).edit, plain);
+  let edit = defaultEdit(20000, PROJECT);
+  edit = addZoom(edit, 2000, 20000, { scale: 3, fx: 0.1, fy: 0.9, follow: 'caret' }).edit;
+  edit = setSection(edit, 'frame', { type: 'gradient', from: '#112233', paddingPct: 20 });
+  edit = setSection(edit, 'cursor', { style: 'figma', size: 2.5, render: false });
+  edit = setSection(edit, 'webcam', { shape: 'circle', positionPreset: 'top-left' });
+  edit = setSection(edit, 'audio', { mic: 0, system: 1.5 });
+  edit = { ...moveRangeEdge(edit, 'end', 15000, 20000), targetHeight: 720 };
+  const file = JSON.parse(JSON.stringify(projectWithEdit(PROJECT, edit)));
+  assert.deepEqual(restoreEdit(file.edit, 20000, file), edit);
+});
+
+test('opens damaged or older edits with defaults for what cannot be used', () => {
+  const d = defaultEdit(10000, PROJECT);
+  check([
+    [null, null], ['edit', null], [{}, d],
+    [{ range: { startMs: -50, endMs: 99999 } }, { ...d, range: { startMs: 0, endMs: 10000 } }],
+    [{ range: { startMs: 9800, endMs: 9900 } }, { ...d, range: { startMs: 9500, endMs: 10000 } }],
+    [{ frame: { type: 'image', paddingPct: 90, radiusPct: -1, hex: 'red', id: '../x' } },
+     { ...d, frame: { ...d.frame, paddingPct: 40, radiusPct: 0 } }],
+    [{ frame: { from: '#ABCDEF', hex: 'rgb(1,2,3)' } }, { ...d, frame: { ...d.frame,
+                                                                      from: '#abcdef' } }],
+    [{ cursor: { size: '3', smooth: 7, style: 'weird' } }, { ...d, cursor: { ...d.cursor,
+                                                                               smooth: 1 } }],
+    [{ cursor: { size: 0 } }, { ...d, cursor: { ...d.cursor, size: 1 } }],
+    [{ audio: { mic: -1, system: 1e9 } }, { ...d, audio: { mic: 0, system: 2 } }],
+    [{ webcam: { positionPreset: 'somewhere' } }, d], [{ targetHeight: 721 }, d],
+    [{ targetHeight: 1080 }, { ...d, targetHeight: 1080 }],
+  ], (stored, expected) => {
+    assert.deepEqual(restoreEdit(stored, 10000, PROJECT), expected, JSON.stringify(stored));
+  });
+  // A saved webcam with no webcam movie beside the recording stays off.
+  assert.equal(restoreEdit({ webcam: { enabled: true } }, 10000, { clicks: [] }).webcam.enabled,
+               false);
+  // A control sending nonsense leaves the setting as it was.
+  const padded = setSection(d, 'frame', { paddingPct: 20 });
+  assert.equal(setSection(padded, 'frame', { paddingPct: 'wide' }).frame.paddingPct, 20);
+  assert.throws(() => setSection(d, 'zooms', {}));
+  assert.deepEqual([outputHeights(1080), outputHeights(0)], [[720, 480],
+                                                             [2160, 1440, 1080, 720, 480]]);
+});
+
+const D = 20000;
+const withRegions = (...spans) => ({
+  ...defaultEdit(D),
+  zooms: settleZooms(spans.map(([startMs, endMs], i) => ({ id: `z${i + 1}`, startMs, endMs })), D),
+});
+const span = (edit, id) => {
+  const z = edit.zooms.find((r) => r.id === id);
+  return z && [z.startMs, z.endMs];
 };
 
-const sorted = (o) => Object.keys(o).sort();
-
-describe('edit defaults', () => {
-  it('starts with the whole recording, no zooms and the export defaults', () => {
-    const cases = [
-      // [project, webcam enabled, webcam shape, webcam size]
-      [null, false, 'squircle', 40],
-      [{ clicks: [] }, false, 'squircle', 40],
-      [PROJECT, true, 'wide', 40],
-      [{ webcam: { file: 'a.webcam.mp4', shape: 'circle' } }, true, 'circle', 40],
-      [{ webcam: { file: 'a.mp4', shape: 'circle' } }, false, 'squircle', 40],
-    ];
-    for (const [project, enabled, shape, size] of cases) {
-      const edit = defaultEdit(12345.6, project, { wallpaper: 'dawn' });
-      assert.deepEqual(edit.range, { startMs: 0, endMs: 12345 });
-      assert.deepEqual(edit.zooms, []);
-      assert.equal(edit.frame.type, 'wallpaper');
-      assert.equal(edit.frame.id, 'dawn');
-      assert.deepEqual([edit.frame.paddingPct, edit.frame.radiusPct, edit.frame.shadowPct,
-                        edit.frame.outlinePct, edit.frame.angle], [12, 3, 45, 0, 160]);
-      assert.deepEqual([edit.cursor.size, edit.cursor.smooth, edit.cursor.bounce,
-                        edit.cursor.motionBlur, edit.cursor.sway, edit.cursor.ripple,
-                        edit.cursor.render, edit.cursor.style], [2, 0.5, 0.5, 0.4, 0.3, true, true,
-                                                                 'arrow']);
-      assert.deepEqual([edit.webcam.enabled, edit.webcam.shape, edit.webcam.size],
-                       [enabled, shape, size], JSON.stringify(project));
-      assert.deepEqual(edit.audio, { mic: 1, system: 1 });
-      assert.equal(edit.targetHeight, 0);
-    }
+test('adds a region at the playhead where there is room', () => {
+  check([
+    // [existing, playhead, resulting spans or null]
+    [[], 1000, [[1000, 4000]]],
+    [[], 19000, [[17000, 20000]]],                         // moved back to fit before the end
+    [[[5000, 8000]], 3000, [[2000, 5000], [5000, 8000]]],  // moved back before the next region
+    [[[2000, 3000], [5000, 8000]], 3500, [[2000, 3000], [3000, 5000], [5000, 8000]]],  // a gap
+    [[[5000, 8000]], 8000, [[5000, 8000], [8000, 11000]]],
+    [[[5000, 8000]], 6000, null],                          // inside a region
+    [[[5000, 8000], [8200, 9000]], 8000, null],            // 200 ms free: too short
+    [[[1000, 4000], [4250, 9000]], 4000, null],
+    [[[1000, 4000], [4400, 9000]], 4000, [[1000, 4000], [4000, 4400], [4400, 9000]]],
+  ], (existing, at, expected) => {
+    const added = addZoom(withRegions(...existing), at, D);
+    assert.deepEqual(added && added.edit.zooms.map((z) => [z.startMs, z.endMs]), expected,
+                     `${JSON.stringify(existing)} @${at}`);
+    if (!added) return;
+    const zoom = added.edit.zooms.find((z) => z.id === added.id);
+    assert.deepEqual([zoom.scale, zoom.fx, zoom.fy, zoom.follow], [2, 0.5, 0.5, 'fixed']);
   });
 });
 
-describe('export payload', () => {
-  it('carries exactly the edit document keys, with the recorded tracks', () => {
-    let edit = defaultEdit(10000, PROJECT);
-    edit = addZoom(edit, 1000, 10000, { scale: 2.5, fx: 0.2, fy: 0.8, follow: 'cursor' }).edit;
-    edit = addZoom(edit, 6000, 10000).edit;
-    const payload = exportPayload(edit, 'Take.mp4', PROJECT);
-    assert.deepEqual(sorted(payload), [...KEYS.top].sort());
-    for (const zoom of payload.zooms) assert.deepEqual(sorted(zoom), [...KEYS.zoom].sort());
-    assert.deepEqual(sorted(payload.frame), [...KEYS.frame].sort());
-    assert.deepEqual(sorted(payload.cursor), [...KEYS.cursor].sort());
-    assert.deepEqual(sorted(payload.webcam), [...KEYS.webcam].sort());
-    assert.deepEqual(sorted(payload.audio), KEYS.audio);
-    assert.deepEqual(payload.zooms[0], { startMs: 1000, endMs: 4000, scale: 2.5, fx: 0.2, fy: 0.8,
-                                         follow: true, inMs: 1522.575, outMs: 1015.05 });
-    assert.equal(payload.zooms[1].follow, false);
-    // The samples go as recorded (a malformed one left out); the click without time too.
-    assert.deepEqual(payload.cursor.path, [[0, 0.5, 0.5, 0], [33, 0.51, 0.5, 1]]);
-    assert.deepEqual(payload.cursor.clicks, [{ t: 1200, fx: 0.3, fy: 0.4 }]);
-    assert.deepEqual(payload.webcam, {
-      enabled: true, file: 'Take.webcam.mp4', offsetMs: 120, mirror: true,
-      positionPreset: 'bottom-right', positionX: 1, positionY: 1, width: 40, height: 22.5,
-      cornerRadius: 40, shadow: 0.67, margin: 24, reactToZoom: true, shape: 'wide' });
-    // Everything a JSON round trip keeps: the bridge sends it as JSON.
-    assert.deepEqual(JSON.parse(JSON.stringify(payload)), payload);
+test('moves and resizes a region between its neighbours, inside the recording', () => {
+  const edit = withRegions([2000, 4000], [6000, 9000], [12000, 13000]);
+  check([
+    ['z2', 7000, [7000, 10000]],
+    ['z2', 11000, [9000, 12000]],   // stops against the next region
+    ['z2', 1000, [4000, 7000]],     // and against the previous one
+    ['z1', -500, [0, 2000]], ['z3', 25000, [19000, 20000]],
+  ], (id, to, expected) => {
+    const moved = moveZoom(edit, id, to, D);
+    assert.deepEqual(span(moved, id), expected, `${id} → ${to}`);
+    assert.equal(moved.zooms.length, 3);
   });
-
-  it('leaves out what does not apply', () => {
-    const bare = { version: 1, clicks: [] };
-    const cases = [
-      // [project, edit change, keys absent]
-      [bare, (e) => e, ['cursor', 'webcam']],
-      [bare, (e) => setSection(e, 'frame', { type: 'none' }), ['frame', 'cursor', 'webcam']],
-      [PROJECT, (e) => setSection(e, 'webcam', { enabled: false }), ['webcam']],
-      [{ ...PROJECT, cursorPath: [] }, (e) => e, ['cursor']],
-    ];
-    for (const [project, change, absent] of cases) {
-      const payload = exportPayload(change(defaultEdit(5000, project)), 'a.mp4', project);
-      for (const key of absent) assert.equal(key in payload, false, `${key} present`);
-      for (const key of ['name', 'startMs', 'endMs', 'zooms', 'audio', 'targetHeight']) {
-        assert.ok(key in payload, key);
-      }
-    }
-  });
-
-  it('sends the caret only inside regions that follow it', () => {
-    let edit = defaultEdit(10000, PROJECT);
-    edit = addZoom(edit, 0, 10000, { follow: 'caret' }).edit;      // 0–3000
-    edit = addZoom(edit, 3500, 10000, { follow: 'cursor' }).edit;  // 3500–6500
-    edit = addZoom(edit, 8000, 10000, { follow: 'caret' }).edit;   // 7000–10000 (moved to fit)
-    assert.deepEqual(exportPayload(edit, 'a.mp4', PROJECT).cursor.caret,
-                     [[500, 0.2, 0.2], [9000, 0.7, 0.7]]);
-    const none = exportPayload(defaultEdit(10000, PROJECT), 'a.mp4', PROJECT);
-    assert.deepEqual(none.cursor.caret, []);
-  });
-
-  it('says which follow modes the recording can have', () => {
-    assert.deepEqual(followModes(PROJECT), { fixed: true, cursor: true, caret: true });
-    assert.deepEqual(followModes({ cursorPath: [[0, 0, 0]] }),
-                     { fixed: true, cursor: true, caret: false });
-    assert.deepEqual(followModes({ caretPath: [[0, 0, 0]] }),
-                     { fixed: true, cursor: false, caret: false });
-    assert.deepEqual(followModes(null), { fixed: true, cursor: false, caret: false });
+  assert.equal(moveZoom(edit, 'nope', 0, D), edit);
+  check([
+    ['z2', 'start', 5000, [5000, 9000]], ['z2', 'start', 3000, [4000, 9000]],
+    ['z2', 'start', 8900, [9000 - MIN_ZOOM_MS, 9000]], ['z2', 'end', 15000, [6000, 12000]],
+    ['z2', 'end', 6000, [6000, 6000 + MIN_ZOOM_MS]], ['z3', 'end', 40000, [12000, 20000]],
+    ['z1', 'start', -10, [0, 4000]],
+  ], (id, edge, to, expected) => {
+    assert.deepEqual(span(resizeZoom(edit, id, edge, to, D), id), expected, `${id} ${edge} ${to}`);
   });
 });
 
-describe('project file', () => {
-  it('keeps everything else the project holds', () => {
-    const edit = defaultEdit(3000, PROJECT);
-    const saved = projectWithEdit(PROJECT, edit);
-    assert.deepEqual(saved, { ...PROJECT, edit });
-    assert.deepEqual(projectWithEdit(null, edit), { version: 1, edit });
-    // The previous edit is replaced, not merged.
-    assert.deepEqual(projectWithEdit({ ...PROJECT, edit: { stale: 1 } }, edit).edit, edit);
-  });
-
-  it('reads back what it saved, through JSON', () => {
-    let edit = defaultEdit(20000, PROJECT);
-    edit = addZoom(edit, 2000, 20000, { scale: 3, fx: 0.1, fy: 0.9, follow: 'caret' }).edit;
-    edit = setSection(edit, 'frame', { type: 'gradient', from: '#112233', paddingPct: 20 });
-    edit = setSection(edit, 'cursor', { style: 'figma', size: 2.5, render: false });
-    edit = setSection(edit, 'webcam', { shape: 'circle', positionPreset: 'top-left' });
-    edit = setSection(edit, 'audio', { mic: 0, system: 1.5 });
-    edit = moveRangeEdge(edit, 'end', 15000, 20000);
-    edit = { ...edit, targetHeight: 720 };
-    const file = JSON.parse(JSON.stringify(projectWithEdit(PROJECT, edit)));
-    assert.deepEqual(restoreEdit(file.edit, 20000, file), edit);
-  });
-
-  it('opens damaged or older edits with defaults for what cannot be used', () => {
-    const d = defaultEdit(10000, PROJECT);
-    const cases = [
-      [null, null],
-      ['edit', null],
-      [{}, d],
-      [{ range: { startMs: -50, endMs: 99999 } }, { ...d, range: { startMs: 0, endMs: 10000 } }],
-      [{ range: { startMs: 9800, endMs: 9900 } }, { ...d, range: { startMs: 9500, endMs: 10000 } }],
-      [{ frame: { type: 'image', paddingPct: 90, radiusPct: -1, hex: 'red', id: '../x' } },
-       { ...d, frame: { ...d.frame, paddingPct: 40, radiusPct: 0 } }],
-      [{ cursor: { size: '3', smooth: 7, style: 'weird' } }, { ...d, cursor: { ...d.cursor,
-                                                                                 smooth: 1 } }],
-      [{ audio: { mic: -1, system: 1e9 } }, { ...d, audio: { mic: 0, system: 2 } }],
-      [{ targetHeight: 721 }, d],
-      [{ targetHeight: 1080 }, { ...d, targetHeight: 1080 }],
-    ];
-    for (const [stored, expected] of cases) {
-      assert.deepEqual(restoreEdit(stored, 10000, PROJECT), expected, JSON.stringify(stored));
-    }
-    // A saved webcam with no webcam movie beside the recording stays off.
-    assert.equal(restoreEdit({ webcam: { enabled: true } }, 10000, { clicks: [] }).webcam.enabled,
-                 false);
-  });
+test('keeps regions apart and in order when reading or changing them', () => {
+  const read = settleZooms([
+    { id: 'a', startMs: 5000, endMs: 7000, scale: 9, fx: -1, fy: 2, follow: 'caret' },
+    { id: 'b', startMs: 1000, endMs: 3000, scale: 0.5 },
+    { id: 'c', startMs: 6000, endMs: 8000 },          // overlaps a: dropped
+    { id: 'a', startMs: 8000, endMs: 9000 },          // same id: given a new one
+    { startMs: 9500, endMs: 9600 },                   // too short
+    { startMs: 18000, endMs: 30000 },                 // cut at the end of the recording
+    { startMs: 'x', endMs: 1 }, null, 7,
+  ], D);
+  assert.deepEqual(read.map((z) => [z.id, z.startMs, z.endMs, z.scale]), [
+    ['b', 1000, 3000, 1], ['a', 5000, 7000, 6], ['z1', 8000, 9000, 2], ['z2', 18000, 20000, 2]]);
+  assert.deepEqual([read[1].fx, read[1].fy, read[1].follow], [0, 1, 'caret']);
+  // The end of a region is not inside it.
+  assert.deepEqual([zoomAt({ zooms: read }, 3000), zoomAt({ zooms: read }, 5000).id], [null, 'a']);
+  // Scale, focus and follow stay within their limits.
+  const edit = withRegions([2000, 4000]);
+  const z = (patch) => updateZoom(edit, 'z1', patch).zooms[0];
+  assert.deepEqual([z({ scale: 10 }).scale, z({ fx: 1.4, fy: -3 }).fx,
+                    z({ follow: 'teleport' }).follow, z({ startMs: 0 }).startMs],
+                   [6, 1, 'fixed', 2000]);
+  assert.deepEqual(removeZoom(edit, 'z1').zooms, []);
 });
 
-describe('zoom regions', () => {
-  const D = 20000;
-  const withRegions = (...spans) => ({
-    ...defaultEdit(D),
-    zooms: settleZooms(spans.map(([startMs, endMs], i) => ({ id: `z${i + 1}`, startMs, endMs })), D),
+test('keeps the export range inside the recording and long enough', () => {
+  check([['start', 3000, [3000, 10000]], ['start', 9900, [9500, 10000]], ['end', 100, [0, 500]],
+         ['end', 12000, [0, 10000]]], (edge, ms, expected) => {
+    const { range } = moveRangeEdge(defaultEdit(10000), edge, ms, 10000);
+    assert.deepEqual([range.startMs, range.endMs], expected, `${edge} ${ms}`);
   });
-  const spans = (edit) => edit.zooms.map((z) => [z.startMs, z.endMs]);
-
-  it('adds a region at the playhead where there is room', () => {
-    const cases = [
-      // [existing, playhead, resulting spans or null]
-      [[], 1000, [[1000, 4000]]],
-      [[], 19000, [[17000, 20000]]],                       // moved back to fit before the end
-      [[[5000, 8000]], 3000, [[2000, 5000], [5000, 8000]]],  // moved back before the next region
-      [[[2000, 3000], [5000, 8000]], 3500,
-       [[2000, 3000], [3000, 5000], [5000, 8000]]],  // fills the gap
-      [[[5000, 8000]], 8000, [[5000, 8000], [8000, 11000]]],
-      [[[5000, 8000]], 6000, null],                        // inside a region
-      [[[5000, 8000], [8200, 9000]], 8000, null],          // 200 ms free: too short
-      [[[1000, 4000], [4250, 9000]], 4000, null],
-      [[[1000, 4000], [4400, 9000]], 4000, [[1000, 4000], [4000, 4400], [4400, 9000]]],
-    ];
-    for (const [existing, at, expected] of cases) {
-      const added = addZoom(withRegions(...existing), at, D);
-      assert.deepEqual(added && spans(added.edit), expected, `${JSON.stringify(existing)} @${at}`);
-      if (added) {
-        const zoom = added.edit.zooms.find((z) => z.id === added.id);
-        assert.deepEqual([zoom.scale, zoom.fx, zoom.fy, zoom.follow], [2, 0.5, 0.5, 'fixed']);
-      }
-    }
-  });
-
-  it('moves a region without overlapping its neighbours or leaving the recording', () => {
-    const edit = withRegions([2000, 4000], [6000, 9000], [12000, 13000]);
-    const cases = [
-      ['z2', 7000, [7000, 10000]],
-      ['z2', 11000, [9000, 12000]],   // stops against the next region
-      ['z2', 1000, [4000, 7000]],     // and against the previous one
-      ['z1', -500, [0, 2000]],
-      ['z3', 25000, [19000, 20000]],
-    ];
-    for (const [id, to, expected] of cases) {
-      const moved = moveZoom(edit, id, to, D);
-      assert.deepEqual(moved.zooms.find((z) => z.id === id) && [moved.zooms.find((z) => z.id ===
-        id).startMs, moved.zooms.find((z) => z.id === id).endMs], expected, `${id} → ${to}`);
-      assert.equal(moved.zooms.length, 3);
-    }
-    assert.equal(moveZoom(edit, 'nope', 0, D), edit);
-  });
-
-  it('resizes a region between its neighbours, never below the shortest length', () => {
-    const edit = withRegions([2000, 4000], [6000, 9000], [12000, 13000]);
-    const cases = [
-      ['z2', 'start', 5000, [5000, 9000]],
-      ['z2', 'start', 3000, [4000, 9000]],
-      ['z2', 'start', 8900, [9000 - MIN_ZOOM_MS, 9000]],
-      ['z2', 'end', 15000, [6000, 12000]],
-      ['z2', 'end', 6000, [6000, 6000 + MIN_ZOOM_MS]],
-      ['z3', 'end', 40000, [12000, 20000]],
-      ['z1', 'start', -10, [0, 4000]],
-    ];
-    for (const [id, edge, to, expected] of cases) {
-      const z = resizeZoom(edit, id, edge, to, D).zooms.find((r) => r.id === id);
-      assert.deepEqual([z.startMs, z.endMs], expected, `${id} ${edge} → ${to}`);
-    }
-  });
-
-  it('keeps regions apart and in order when reading them', () => {
-    const read = settleZooms([
-      { id: 'a', startMs: 5000, endMs: 7000, scale: 9, fx: -1, fy: 2, follow: 'caret' },
-      { id: 'b', startMs: 1000, endMs: 3000, scale: 0.5 },
-      { id: 'c', startMs: 6000, endMs: 8000 },          // overlaps a: dropped
-      { id: 'a', startMs: 8000, endMs: 9000 },          // same id: given a new one
-      { startMs: 9500, endMs: 9600 },                   // too short
-      { startMs: 18000, endMs: 30000 },                 // cut at the end of the recording
-      { startMs: 'x', endMs: 1 }, null, 7,
-    ], D);
-    assert.deepEqual(read.map((z) => [z.id, z.startMs, z.endMs, z.scale]), [
-      ['b', 1000, 3000, 1], ['a', 5000, 7000, 6], ['z1', 8000, 9000, 2],
-      ['z2', 18000, 20000, 2]]);
-    assert.deepEqual([read[1].fx, read[1].fy, read[1].follow], [0, 1, 'caret']);
-    assert.equal(zoomAt({ zooms: read }, 3000), null, 'the end is not inside');
-    assert.equal(zoomAt({ zooms: read }, 5000).id, 'a');
-  });
-
-  it('changes scale, focus and follow within their limits, and removes', () => {
-    const edit = withRegions([2000, 4000]);
-    const z = (e) => e.zooms[0];
-    assert.deepEqual([z(updateZoom(edit, 'z1', { scale: 10 })).scale,
-                      z(updateZoom(edit, 'z1', { fx: 1.4, fy: -3 })).fx,
-                      z(updateZoom(edit, 'z1', { follow: 'teleport' })).follow,
-                      z(updateZoom(edit, 'z1', { startMs: 0 })).startMs], [6, 1, 'fixed', 2000]);
-    assert.deepEqual(removeZoom(edit, 'z1').zooms, []);
-  });
+  assert.deepEqual(clampRange({ startMs: 0, endMs: 10000 }, 300), { startMs: 0, endMs: 300 });
 });
 
-describe('ranges and settings', () => {
-  it('keeps the export range inside the recording and long enough', () => {
-    const d = defaultEdit(10000);
-    const cases = [
-      ['start', 3000, [3000, 10000]],
-      ['start', 9900, [9500, 10000]],
-      ['end', 100, [0, 500]],
-      ['end', 12000, [0, 10000]],
-    ];
-    for (const [edge, ms, expected] of cases) {
-      const { range } = moveRangeEdge(d, edge, ms, 10000);
-      assert.deepEqual([range.startMs, range.endMs], expected, `${edge} ${ms}`);
-    }
-    assert.deepEqual(clampRange({ startMs: 0, endMs: 10000 }, 300), { startMs: 0, endMs: 300 });
-  });
-
-  it('keeps a setting as it was when a control sends nonsense', () => {
-    const d = defaultEdit(1000);
-    const cases = [
-      ['frame', { paddingPct: 50 }, 'paddingPct', 40],
-      ['frame', { paddingPct: 'wide' }, 'paddingPct', 12],
-      ['frame', { from: '#ABCDEF' }, 'from', '#abcdef'],
-      ['frame', { hex: 'rgb(1,2,3)' }, 'hex', d.frame.hex],
-      ['cursor', { size: 0 }, 'size', 1],
-      ['webcam', { positionPreset: 'somewhere' }, 'positionPreset', 'bottom-right'],
-    ];
-    for (const [section, patch, key, value] of cases) {
-      assert.equal(setSection(d, section, patch)[section][key], value, JSON.stringify(patch));
-    }
-    assert.throws(() => setSection(d, 'zooms', {}));
-    assert.deepEqual(outputHeights(1080), [720, 480]);
-    assert.deepEqual(outputHeights(0), [2160, 1440, 1080, 720, 480]);
-  });
+test('places the recording in the frame as the export does, and the zoomed window inside', () => {
+  // 1920 × 1080 with 10 % padding: 108 px all round, the screen scaled to the clip's width with
+  // its bottom on the clip's bottom.
+  const framed = { type: 'color', paddingPct: 10, radiusPct: 5 };
+  const { clip, radius, screen } = framePlacement(1920, 1080, framed);
+  assert.deepEqual([clip, radius, screen.w], [{ x: 108, y: 108, w: 1704, h: 864 }, 43.2, 1704]);
+  assert.ok(Math.abs(screen.y + screen.h - 972) < 1e-9);
+  for (const [fx, fy] of [[0, 0], [0.5, 0.5], [1, 1], [0.25, 0.9]]) {
+    const { x, y } = sourceToPicture(fx, fy, 1920, 1080, framed);
+    const back = pictureToSource(x, y, 1920, 1080, framed);
+    assert.ok(Math.abs(back.fx - fx) < 1e-9 && Math.abs(back.fy - fy) < 1e-9);
+  }
+  // Outside the recording: its nearest edge. No frame: the whole picture.
+  assert.deepEqual(pictureToSource(0, 0, 1920, 1080, framed), { fx: 0, fy: 0 });
+  assert.deepEqual(pictureToSource(960, 270, 1920, 1080, { type: 'none' }), { fx: 0.5, fy: 0.25 });
+  check([
+    [0.5, 0.5, 2, { x: 0.25, y: 0.25, w: 0.5, h: 0.5 }],
+    [0.1, 0.95, 2, { x: 0, y: 0.5, w: 0.5, h: 0.5 }], [0.3, 0.3, 1, { x: 0, y: 0, w: 1, h: 1 }],
+  ], (fx, fy, scale, expected) => assert.deepEqual(zoomWindow(fx, fy, scale), expected));
 });
 
-describe('picture geometry', () => {
-  it('places the recording in the frame as the export does', () => {
-    // 1920 × 1080 with 10 % padding: 108 px all round, the screen scaled to the clip's width with
-    // its bottom on the clip's bottom.
-    const { clip, radius, screen } = framePlacement(1920, 1080,
-                                                    { type: 'color', paddingPct: 10, radiusPct: 5 });
-    assert.deepEqual(clip, { x: 108, y: 108, w: 1704, h: 864 });
-    assert.equal(radius, 43.2);
-    assert.equal(screen.w, 1704);
-    assert.ok(Math.abs(screen.y + screen.h - 972) < 1e-9);
-    // Round trips between the picture and the recording.
-    for (const [fx, fy] of [[0, 0], [0.5, 0.5], [1, 1], [0.25, 0.9]]) {
-      const { x, y } = sourceToPicture(fx, fy, 1920, 1080, { type: 'color', paddingPct: 10 });
-      const back = pictureToSource(x, y, 1920, 1080, { type: 'color', paddingPct: 10 });
-      assert.ok(Math.abs(back.fx - fx) < 1e-9 && Math.abs(back.fy - fy) < 1e-9);
-    }
-    // Outside the recording: its nearest edge. No frame: the whole picture.
-    assert.deepEqual(pictureToSource(0, 0, 1920, 1080, { type: 'color', paddingPct: 10 }),
-                     { fx: 0, fy: 0 });
-    assert.deepEqual(pictureToSource(960, 270, 1920, 1080, { type: 'none' }), { fx: 0.5, fy: 0.25 });
-  });
-
-  it('shows the zoomed window inside the picture', () => {
-    const cases = [
-      [0.5, 0.5, 2, { x: 0.25, y: 0.25, w: 0.5, h: 0.5 }],
-      [0.1, 0.95, 2, { x: 0, y: 0.5, w: 0.5, h: 0.5 }],
-      [0.3, 0.3, 1, { x: 0, y: 0, w: 1, h: 1 }],
-    ];
-    for (const [fx, fy, scale, expected] of cases) {
-      assert.deepEqual(zoomWindow(fx, fy, scale), expected);
-    }
-  });
+test('undoes and redoes whole steps, a drag being one, with a bounded past', () => {
+  const h = createHistory({ n: 0 });
+  assert.deepEqual([h.canUndo, h.commit({ n: 1 })], [false, true]);
+  // A drag: many documents shown, one recorded; an unchanged document is no step.
+  h.show({ n: 2 });
+  h.show({ n: 3 });
+  assert.deepEqual([h.commit(), h.commit({ n: 3 })], [true, false]);
+  assert.deepEqual([h.undo(), h.undo(), h.undo(), h.redo()], [{ n: 1 }, { n: 0 }, null, { n: 1 }]);
+  // A new change forgets what could be redone.
+  h.commit({ n: 9 });
+  assert.deepEqual([h.canRedo, h.undo()], [false, { n: 1 }]);
+  // A change on its way is dropped first; the past is bounded.
+  const b = createHistory(0, { limit: 3 });
+  for (let i = 1; i <= 6; i += 1) b.commit(i);
+  b.show(7);
+  assert.deepEqual([b.undo(), b.undo(), b.undo(), b.undo(), b.undo()], [6, 5, 4, 3, null]);
+  b.show(42);
+  b.revert();
+  assert.equal(b.current, 3);
 });
 
-describe('undo history', () => {
-  it('undoes and redoes whole steps, a drag being one', () => {
-    const h = createHistory({ n: 0 });
-    assert.equal(h.canUndo, false);
-    assert.equal(h.commit({ n: 1 }), true);
-    // A drag: many documents shown, one recorded.
-    h.show({ n: 2 });
-    h.show({ n: 3 });
-    assert.equal(h.commit(), true);
-    assert.equal(h.commit({ n: 3 }), false, 'an unchanged document is no step');
-    assert.deepEqual(h.undo(), { n: 1 });
-    assert.deepEqual(h.undo(), { n: 0 });
-    assert.equal(h.undo(), null);
-    assert.deepEqual(h.redo(), { n: 1 });
-    // A new change forgets what could be redone.
-    h.commit({ n: 9 });
-    assert.equal(h.canRedo, false);
-    assert.deepEqual(h.undo(), { n: 1 });
+test('estimates the time left once enough is done; the ruler has steps that fit', () => {
+  check([
+    [500, 0.5, null, 'Estimating time left…'], [4000, 0.01, null, 'Estimating time left…'],
+    [2000, 0.5, 2000, 'A few seconds left'], [10000, 0.25, 30000, 'About 30 seconds left'],
+    [60000, 0.5, 60000, 'About a minute left'], [60000, 0.2, 240000, 'About 4 minutes left'],
+  ], (elapsed, fraction, left, text) => {
+    assert.equal(remainingMs(elapsed, fraction), left, `${elapsed} ${fraction}`);
+    assert.equal(formatRemaining(left), text);
   });
-
-  it('drops a change on its way before undoing, and keeps a bounded past', () => {
-    const h = createHistory(0, { limit: 3 });
-    for (let i = 1; i <= 6; i += 1) h.commit(i);
-    h.show(7);
-    assert.equal(h.undo(), 6);
-    assert.deepEqual([h.undo(), h.undo(), h.undo(), h.undo()], [5, 4, 3, null]);
-    h.show(42);
-    h.revert();
-    assert.equal(h.current, 3);
-  });
-});
-
-describe('export progress and ruler', () => {
-  it('estimates the time left once enough is done', () => {
-    const cases = [
-      [500, 0.5, null, 'Estimating time left…'],
-      [4000, 0.01, null, 'Estimating time left…'],
-      [2000, 0.5, 2000, 'A few seconds left'],
-      [10000, 0.25, 30000, 'About 30 seconds left'],
-      [60000, 0.5, 60000, 'About a minute left'],
-      [60000, 0.2, 240000, 'About 4 minutes left'],
-    ];
-    for (const [elapsed, fraction, left, text] of cases) {
-      assert.equal(remainingMs(elapsed, fraction), left, `${elapsed} ${fraction}`);
-      assert.equal(formatRemaining(left), text);
-    }
-  });
-
-  it('labels the ruler with steps that fit', () => {
-    assert.deepEqual(rulerTicks(10000, 640), [0, 1000, 2000, 3000, 4000, 5000, 6000, 7000, 8000,
-                                              9000, 10000]);
-    assert.deepEqual(rulerTicks(60000, 600), [0, 10000, 20000, 30000, 40000, 50000, 60000]);
-    assert.deepEqual(rulerTicks(0, 600), []);
-    // Labels read in tenths of a second: every step is a whole number of them.
-    for (const [ms, px] of [[3000, 1100], [1500, 900], [800, 1200]]) {
-      assert.ok(rulerTicks(ms, px).every((t) => t % 100 === 0), `${ms} ms over ${px} px`);
-    }
-    assert.ok(rulerTicks(36e5 * 5, 200).length < 10, 'a long recording still has few labels');
-  });
+  assert.deepEqual(rulerTicks(10000, 640), [0, 1000, 2000, 3000, 4000, 5000, 6000, 7000, 8000,
+                                            9000, 10000]);
+  assert.deepEqual(rulerTicks(60000, 600), [0, 10000, 20000, 30000, 40000, 50000, 60000]);
+  assert.deepEqual(rulerTicks(0, 600), []);
+  // Labels read in tenths of a second: every step is a whole number of them.
+  for (const [ms, px] of [[3000, 1100], [1500, 900], [800, 1200]]) {
+    assert.ok(rulerTicks(ms, px).every((t) => t % 100 === 0), `${ms} ms over ${px} px`);
+  }
+  assert.ok(rulerTicks(36e5 * 5, 200).length < 10, 'a long recording still has few labels');
 });

@@ -57,29 +57,23 @@ def png_is_blank(png):
 class MarluneApp:
     """One run of the program under WebDriver, with a private home."""
 
-    def __init__(self, name="marlune", screen_size=None):
-        self.name = name
+    def __init__(self):
         self.home = Path(tempfile.mkdtemp(prefix="marlune-webdriver-"))
         self.recordings = self.home / "Videos" / "Marlune"
         self.recordings.mkdir(parents=True)
         self.trash = self.home / ".local/share/Trash/files"
-        self.driver = None
-        self.log_path = self.home / "driver.log"
+        self.driver = self.service = self.pid = None
 
     # ---- Life cycle ---------------------------------------------------------------------------
 
     def env(self):
-        env = dict(os.environ)
-        env.update({
-            "HOME": str(self.home),
-            "XDG_CONFIG_HOME": str(self.home / ".config"),
-            "XDG_DATA_HOME": str(self.home / ".local/share"),
-            "XDG_CACHE_HOME": str(self.home / ".cache"),
-        })
-        env.pop("XDG_VIDEOS_DIR", None)
+        env = {key: value for key, value in os.environ.items() if key != "XDG_VIDEOS_DIR"}
+        env.update(HOME=str(self.home), XDG_CONFIG_HOME=str(self.home / ".config"),
+                   XDG_DATA_HOME=str(self.home / ".local/share"),
+                   XDG_CACHE_HOME=str(self.home / ".cache"))
         return env
 
-    def start(self, settings=None, theme=None):
+    def start(self, settings=None):
         if settings:
             config = self.home / ".config/marlune"
             config.mkdir(parents=True, exist_ok=True)
@@ -91,9 +85,9 @@ class MarluneApp:
         # The name the program gives its automation sessions (the default names MiniBrowser).
         options.set_capability("browserName", "marlune")
         # The driver passes its environment on to the program it starts: the private home.
-        self.service = Service(executable_path=DRIVER, env=self.env(), log_path=str(self.log_path))
+        self.service = Service(executable_path=DRIVER, env=self.env(),
+                               log_path=str(self.home / "driver.log"))
         self.service.start()
-        self.started_at = time.time()
         try:
             self.driver = webdriver.Remote(command_executor=self.service.service_url,
                                            options=options)
@@ -105,8 +99,6 @@ class MarluneApp:
         # session first navigates WebKit runs no animation frames or intersection observers in
         # it: load the page once more through the driver.
         self.driver.get(START_URL)
-        if theme:
-            self.js("localStorage.setItem('marlune.theme', arguments[0]); location.reload();", theme)
         self.wait_ready()
         # The main window (and nothing else) carries the application's name: any other window
         # of that name that shows up is one of its dialogs.
@@ -124,12 +116,12 @@ class MarluneApp:
             except WebDriverException:
                 pass
             self.driver = None
-        if getattr(self, "service", None):
+        if self.service:
             self.service.stop()
             self.service = None
         # The driver ends the program when its session ends, but not always when the driver
         # itself is stopped first: the next test starts without this program and its window.
-        pid = getattr(self, "pid", None)
+        pid = self.pid
         if pid:
             self.pid = None
             for sig in (None, signal.SIGTERM, signal.SIGKILL):
@@ -211,8 +203,11 @@ class MarluneApp:
         return self.wait_for(attempt, 20, f"{css} to be enabled")
 
     def open_in_editor(self, name):
-        """Chooses the recording's card in the library and presses "Open in editor"."""
+        """Shows the library, chooses the recording's card, presses "Open in editor" and waits
+        for the editor."""
+        self.show("library")
         card = f'.rec-card[data-name="{name}"]'
+        self.wait_for(lambda: self.find_all(card), 30, "the card")
         self.click(card)
         self.wait_for(lambda: self.js(
             "const b = [...document.querySelectorAll('#library-detail button')]"
@@ -221,6 +216,34 @@ class MarluneApp:
             # A click that landed while the grid was drawn again is made again.
             (not self.find_all("#library-detail button") and self.click(card) and False),
             20, "Open in editor")
+        self.wait_for(lambda: self.visible("#editor"), 20, "the editor")
+
+    # ---- The library and the editor -----------------------------------------------------------
+
+    def card_names(self):
+        return self.js("return [...document.querySelectorAll('.rec-card:not([hidden])')]"
+                       ".map(c => c.dataset.name)")
+
+    def card(self, name):
+        return self.find(f'.rec-card[data-name="{name}"]')
+
+    def thumbnail_loaded(self, name):
+        return self.js("const i = document.querySelector(`.rec-card[data-name=\"${arguments[0]}\"]"
+                       " img`); return !!i && i.complete && i.naturalWidth > 0;", name)
+
+    def set_control(self, css, value):
+        """Moves a slider (or sets a field) and lets go of it, as a hand would."""
+        self.js("const i = document.querySelector(arguments[0]); i.value = arguments[1];"
+                "i.dispatchEvent(new Event('input')); i.dispatchEvent(new Event('change'));",
+                css, str(value))
+
+    def editor_settled(self, timeout=30):
+        """Waits for the editor's picture asked for last to be shown; returns it (a data URL)."""
+        self.wait_for(lambda: self.js(
+            "const s = document.getElementById('editor-stage'), i = document.getElementById("
+            "'editor-preview'); return s.dataset.pending === 'false' && !i.hidden && "
+            "i.complete && i.naturalWidth > 0"), timeout, "the preview")
+        return self.js("return document.getElementById('editor-preview').src")
 
     def _enabled(self, css):
         element = self.find(css)

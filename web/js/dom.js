@@ -41,3 +41,33 @@ export function stateNote(kind, title, detail = '', actions = []) {
         onclick: onClick,
       }))) : null);
 }
+
+// Follows a pressed pointer from its `pointerdown` `event` on `target` until it is let go:
+// `onMove(e)` for each move once it has gone `threshold` pixels sideways (so that a click is not a
+// drag), `onEnd(e)` once when it is released or cancelled. The pointer is captured, so that its
+// events keep coming to `target` when it leaves it; a pointer that is not pressed (events made by
+// a script) cannot be captured, and the drag then still works over the target.
+export function drag(target, event, { onMove, onEnd, threshold = 0 }) {
+  const startX = event.clientX;
+  let moved = threshold <= 0;
+  try {
+    target.setPointerCapture(event.pointerId);
+  } catch {
+    // Not a pressed pointer: nothing to keep.
+  }
+  const move = (e) => {
+    if (!moved && Math.abs(e.clientX - startX) < threshold) return;
+    moved = true;
+    onMove?.(e);
+  };
+  const end = (e) => {
+    target.removeEventListener('pointermove', move);
+    target.removeEventListener('pointerup', end);
+    target.removeEventListener('pointercancel', end);
+    onEnd?.(e);
+  };
+  target.addEventListener('pointermove', move);
+  target.addEventListener('pointerup', end);
+  target.addEventListener('pointercancel', end);
+  event.preventDefault();
+}

@@ -1,16 +1,17 @@
 // The library screen: the recordings as a searchable grid, newest first; the chosen one played in
-// place with its waveform, a trimmed copy picked on the waveform, and the actions on the file.
+// place with its waveform, a trimmed copy picked on the waveform (library_trim.js), and the
+// actions on the file.
 
 import { call, isUnsupported, on } from './bridge.js';
 import { $, el, isTyping, stateNote } from './dom.js';
-import { formatDate, formatDuration, formatPosition, formatSize, recordingTitle } from
-  './format.js';
+import { formatDate, formatDuration, formatSize, recordingTitle } from './format.js';
 import { filterItems, itemsFromReply, keepSelection, mediaURL, moveInGrid,
          selectionAfterRemoval, thumbKey, withThumb } from './library_model.js';
 import { currentScreen, hasEditor, openInEditor, registerScreen, showScreen, toast } from
   './shell.js';
-import { clampRange, columnsFromPeaks, fullRange, isWholeRecording, moveEdge, msAtX, nearerEdge,
-         xAtMs } from './trim_model.js';
+import { dropWaveform, forgetWaveform, initTrim, loadWaveform, onTrimProgress, redrawWaveform,
+         trimSection } from './library_trim.js';
+import { xAtMs } from './trim_model.js';
 import { createThumbQueue } from './thumb_queue.js';
 import { mark } from './timings.js';
 
@@ -25,9 +26,6 @@ const state = {
   again: false,          // list again once the listing under way has answered
   mediaBase: null,
   cards: new Map(),      // name → card element of the current listing
-  waveforms: new Map(),  // name → peaks, or an Error
-  trim: null,            // {startMs, endMs} for the chosen recording
-  trimming: null,        // name being copied, while a trim runs
   detailFor: null,       // the recording (and its version) the detail shows
   deleting: false,
   // "lazy": the listing comes without pictures and each card asks for its own as it comes into
@@ -314,7 +312,7 @@ function onGridKey(event) {
   }
 }
 
-// ---- Detail: player, waveform, trim, actions -------------------------------------------------
+// ---- Detail: player, trim (library_trim.js), actions ---------------------------------------
 
 let player = null;
 
@@ -338,13 +336,13 @@ function renderDetail({ force = false } = {}) {
     player.load();
     player = null;
   }
+  dropWaveform();
   if (!item) {
     box.hidden = true;
     box.replaceChildren();
     return;
   }
   box.hidden = false;
-  state.trim = fullRange(item.durationMs);
   const url = mediaURL(state.mediaBase, item.name);
   let stage;
   if (item.damaged) {
@@ -393,190 +391,11 @@ function renderDetail({ force = false } = {}) {
   if (!item.damaged) loadWaveform(item);
 }
 
-function trimSection(item) {
-  const canvas = el('canvas', { className: 'waveform-canvas', 'aria-hidden': 'true' });
-  const handle = (edge) => el('span', {
-    className: `trim-handle ${edge}`, role: 'slider', tabindex: '0',
-    'aria-label': edge === 'start' ? 'Trim start' : 'Trim end',
-    'aria-valuemin': '0', 'aria-valuemax': String(item.durationMs), dataset: { edge },
-  });
-  const wave = el('div', { className: 'waveform', id: 'waveform' },
-    canvas, el('span', { className: 'trim-shade start' }), el('span', { className: 'trim-shade end' }),
-    el('span', { className: 'playhead', id: 'playhead' }), handle('start'), handle('end'),
-    el('span', { className: 'waveform-note', id: 'waveform-note', text: 'Reading the sound…' }));
-  initWaveformPointer(wave, item);
-  for (const h of wave.querySelectorAll('.trim-handle')) {
-    h.addEventListener('keydown', (event) => onHandleKey(event, item));
-  }
-  return el('div', { className: 'trim' },
-    wave,
-    el('div', { className: 'trim-row' },
-      el('span', { className: 'trim-range', id: 'trim-range', 'aria-live': 'polite' })),
-    el('div', { className: 'trim-row' },
-      el('button', { type: 'button', className: 'button ghost small', text: 'Start at playhead',
-                     onclick: () => setEdgeAtPlayhead('start', item) }),
-      el('button', { type: 'button', className: 'button ghost small', text: 'End at playhead',
-                     onclick: () => setEdgeAtPlayhead('end', item) }),
-      el('span', { className: 'toolbar-spacer' }),
-      el('button', { type: 'button', className: 'button primary small', id: 'trim-export',
-                     text: 'Save trimmed copy', onclick: () => exportTrim(item) })),
-    el('div', { className: 'trim-progress', id: 'trim-progress', hidden: true },
-      el('progress', { id: 'trim-bar', max: '1', value: '0', 'aria-label': 'Saving the copy' }),
-      el('span', { id: 'trim-status', text: 'Saving…' })));
-}
-
-function setTrim(range, item) {
-  state.trim = clampRange(range, item.durationMs);
-  drawTrim(item);
-}
-
-function setEdgeAtPlayhead(edge, item) {
-  if (!player) return;
-  setTrim(moveEdge(state.trim, edge, player.currentTime * 1000, item.durationMs), item);
-}
-
-function onHandleKey(event, item) {
-  const edge = event.currentTarget.dataset.edge;
-  const step = event.shiftKey ? 1000 : 100;
-  const at = edge === 'start' ? state.trim.startMs : state.trim.endMs;
-  const moves = { ArrowLeft: at - step, ArrowDown: at - step, ArrowRight: at + step,
-                  ArrowUp: at + step, Home: 0, End: item.durationMs };
-  if (!(event.key in moves)) return;
-  setTrim(moveEdge(state.trim, edge, moves[event.key], item.durationMs), item);
-  event.preventDefault();
-  event.stopPropagation();
-}
-
-function initWaveformPointer(wave, item) {
-  let dragging = null;
-  const msAt = (event) => {
-    const box = wave.getBoundingClientRect();
-    return msAtX(event.clientX - box.left, box.width, item.durationMs);
-  };
-  wave.addEventListener('pointerdown', (event) => {
-    if (event.button !== 0 || !item.durationMs) return;
-    const ms = msAt(event);
-    const handle = event.target.closest('.trim-handle');
-    if (handle) {
-      dragging = handle.dataset.edge;
-    } else if (event.shiftKey) {
-      dragging = nearerEdge(state.trim, ms);
-      setTrim(moveEdge(state.trim, dragging, ms, item.durationMs), item);
-    } else {
-      // A plain click plays from there.
-      if (player && Number.isFinite(player.duration)) player.currentTime = ms / 1000;
-      return;
-    }
-    wave.setPointerCapture(event.pointerId);
-    event.preventDefault();
-  });
-  wave.addEventListener('pointermove', (event) => {
-    if (dragging) setTrim(moveEdge(state.trim, dragging, msAt(event), item.durationMs), item);
-  });
-  const end = () => { dragging = null; };
-  wave.addEventListener('pointerup', end);
-  wave.addEventListener('pointercancel', end);
-}
-
-function drawTrim(item) {
-  const wave = $('waveform');
-  if (!wave || !state.trim) return;
-  const pct = (ms) => `${(xAtMs(ms, 1, item.durationMs) * 100).toFixed(3)}%`;
-  const { startMs, endMs } = state.trim;
-  wave.querySelector('.trim-shade.start').style.width = pct(startMs);
-  wave.querySelector('.trim-shade.end').style.left = pct(endMs);
-  const start = wave.querySelector('.trim-handle.start');
-  const end = wave.querySelector('.trim-handle.end');
-  start.style.left = pct(startMs);
-  end.style.left = pct(endMs);
-  start.setAttribute('aria-valuenow', String(startMs));
-  start.setAttribute('aria-valuetext', formatPosition(startMs));
-  end.setAttribute('aria-valuenow', String(endMs));
-  end.setAttribute('aria-valuetext', formatPosition(endMs));
-  const whole = isWholeRecording(state.trim, item.durationMs);
-  $('trim-range').textContent = `${formatPosition(startMs)} – ${formatPosition(endMs)}` +
-    ` (${formatDuration(endMs - startMs)})${whole ? ' · drag the edges to trim' : ''}`;
-  const button = $('trim-export');
-  button.disabled = whole || state.trimming !== null || !item.durationMs;
-  button.title = whole ? 'Drag the edges of the waveform (or Shift+click) to choose a part' : '';
-}
-
 function drawPlayhead() {
   const head = $('playhead');
   const item = selectedItem();
   if (!head || !player || !item?.durationMs) return;
   head.style.left = `${(xAtMs(player.currentTime * 1000, 1, item.durationMs) * 100).toFixed(3)}%`;
-}
-
-function drawWaveform(peaks) {
-  const wave = $('waveform');
-  const canvas = wave?.querySelector('canvas');
-  if (!canvas) return;
-  const ratio = window.devicePixelRatio || 1;
-  const width = Math.max(1, Math.round(canvas.clientWidth * ratio));
-  const height = Math.max(1, Math.round(canvas.clientHeight * ratio));
-  canvas.width = width;
-  canvas.height = height;
-  const g = canvas.getContext('2d');
-  g.clearRect(0, 0, width, height);
-  g.fillStyle = getComputedStyle(wave).getPropertyValue('--wave').trim() || '#8b7cf6';
-  const step = Math.max(1, Math.round(2 * ratio));
-  const columns = columnsFromPeaks(peaks, Math.floor(width / step));
-  const mid = height / 2;
-  columns.forEach((v, i) => {
-    const h = Math.max(ratio, v * (height - 4 * ratio));
-    g.fillRect(i * step, mid - h / 2, Math.max(1, step - ratio), h);
-  });
-}
-
-async function loadWaveform(item) {
-  const note = () => $('waveform-note');
-  drawTrim(item);
-  let peaks = state.waveforms.get(item.name);
-  if (!peaks) {
-    try {
-      const reply = await call('media.waveform', { name: item.name });
-      peaks = Array.isArray(reply?.peaks) ? reply.peaks : [];
-    } catch (error) {
-      peaks = error;
-    }
-    state.waveforms.set(item.name, peaks);
-  }
-  if (state.selected !== item.name || !$('waveform')) return;
-  if (peaks instanceof Error) {
-    note().textContent = isUnsupported(peaks) ? 'No waveform in this version.'
-      : `No waveform: ${peaks.message}`;
-  } else if (!peaks.length) {
-    note().textContent = 'No sound in this recording.';
-  } else {
-    note().remove();
-  }
-  drawWaveform(peaks instanceof Error ? [] : peaks);
-  drawTrim(item);
-}
-
-async function exportTrim(item) {
-  if (state.trimming) return;
-  const { startMs, endMs } = state.trim;
-  state.trimming = item.name;
-  drawTrim(item);
-  const progress = $('trim-progress');
-  progress.hidden = false;
-  $('trim-bar').value = 0;
-  $('trim-status').textContent = 'Saving the trimmed copy…';
-  try {
-    const reply = await call('edit.exportTrim', { name: item.name, startMs, endMs });
-    toast(`Saved “${recordingTitle(reply.name)}”.`, 'success');
-    state.wanted = reply.name;
-    refreshLibrary();
-  } catch (error) {
-    toast(isUnsupported(error) ? 'Trimmed copies are not available in this version.'
-      : error.message, 'error');
-  } finally {
-    state.trimming = null;
-    if ($('trim-progress')) $('trim-progress').hidden = true;
-    if (state.selected === item.name && $('waveform')) drawTrim(item);
-  }
 }
 
 async function deleteRecording(name) {
@@ -598,7 +417,7 @@ async function deleteRecording(name) {
   try {
     await call('library.delete', { name });
     state.items = state.items.filter((i) => i.name !== name);
-    state.waveforms.delete(name);
+    forgetWaveform(name);
     if (state.selected === name) state.selected = next;
     toast(`Moved “${recordingTitle(name)}” to the trash.`, 'info');
     renderList();
@@ -652,11 +471,14 @@ export function initLibraryScreen({ mediaBaseURL }) {
     call('library.openFolder').catch((e) => toast(e.message, 'error'));
   });
   on('saved', () => refreshLibrary());
-  on('exportProgress', (data) => {
-    if (!state.trimming || typeof data.value !== 'number' || !$('trim-bar')) return;
-    const value = Math.min(Math.max(data.value, 0), 1);
-    $('trim-bar').value = value;
-    $('trim-status').textContent = `Saving the trimmed copy… ${Math.round(value * 100)} %`;
+  on('exportProgress', onTrimProgress);
+  initTrim({
+    player: () => player,
+    selected: () => state.selected,
+    saved: (name) => {
+      state.wanted = name;
+      refreshLibrary();
+    },
   });
   document.addEventListener('marlune:library-changed', () => refreshLibrary());
   document.addEventListener('marlune:editor', () => renderDetail({ force: true }));
@@ -666,10 +488,7 @@ export function initLibraryScreen({ mediaBaseURL }) {
       refreshLibrary();
     }
   });
-  window.addEventListener('resize', () => {
-    const peaks = state.waveforms.get(state.selected);
-    if (Array.isArray(peaks)) drawWaveform(peaks);
-  });
+  window.addEventListener('resize', () => redrawWaveform(state.selected));
   registerScreen('library', {
     onShow: () => {
       mark('libraryShown');

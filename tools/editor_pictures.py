@@ -2,7 +2,9 @@
 short movie of scrubbing through a zoom (docs/editor-scrub.webm). Run it inside the test desktop
 after building:
 
-    scripts/with-desktop /usr/bin/python3 tests/webdriver/editor_pictures.py [docs]
+    scripts/with-desktop /usr/bin/python3 tools/editor_pictures.py [docs]
+
+It drives the program with the WebDriver tests' harness (tests/webdriver/harness.py).
 """
 
 import json
@@ -12,26 +14,19 @@ import sys
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests/webdriver"))
 
 from harness import MarluneApp, make_movie  # noqa: E402
 from selenium.webdriver.common.action_chains import ActionChains  # noqa: E402
 
-OUT = Path(sys.argv[1] if len(sys.argv) > 1 else Path(__file__).resolve().parents[2] / "docs")
+OUT = Path(sys.argv[1] if len(sys.argv) > 1 else Path(__file__).resolve().parents[1] / "docs")
 NAME = "Product tour.mp4"
 SECONDS = 10
 
 
-def set_control(app, css, value):
-    app.js("const i = document.querySelector(arguments[0]); i.value = arguments[1];"
-           "i.dispatchEvent(new Event('input')); i.dispatchEvent(new Event('change'));",
-           css, str(value))
-
-
 def settled(app):
-    app.wait_for(lambda: app.js(
-        "return document.getElementById('editor-stage').dataset.pending === 'false' && "
-        "!document.getElementById('editor-preview').hidden"), 30, "the preview")
+    app.editor_settled()
+    # The window's pixels lag behind the page under load: let them catch up.
     time.sleep(0.8)
 
 
@@ -53,16 +48,13 @@ def main():
              "clicks": [{"t": 2500, "fx": 0.37, "fy": 0.38}, {"t": 6000, "fx": 0.55, "fy": 0.48}]}))
         app.start()
         app.resize(1280, 800)
-        app.show("library")
-        app.wait_for(lambda: app.find_all(f'.rec-card[data-name="{NAME}"]'), 30, "the card")
         app.open_in_editor(NAME)
-        app.wait_for(lambda: app.visible("#editor"), 20, "the editor")
         settled(app)
         # A styled edit: a wallpaper, padding, round corners, and a zoom from 3 s to 7 s.
         app.find_all('.wallpapers[data-kind="wallpaper"] .wallpaper')[2].click()
-        set_control(app, "#edit-padding", 10)
-        set_control(app, "#edit-radius", 6)
-        set_control(app, "#edit-shadow", 70)
+        app.set_control("#edit-padding", 10)
+        app.set_control("#edit-radius", 6)
+        app.set_control("#edit-shadow", 70)
         app.find("#editor-title").click()
         app.js("document.getElementById('editor-add-zoom').click()")
         block = app.find(".zoom-block")
@@ -72,15 +64,14 @@ def main():
         edge = app.find(".zoom-block .zoom-edge.end")
         ActionChains(app.driver).click_and_hold(edge).move_by_offset(per_second, 0) \
             .release().perform()
-        set_control(app, "#zoom-scale", 2)
+        app.set_control("#zoom-scale", 2)
         app.js("document.querySelector('[data-mode=\"cursor\"]').click()")
         ruler = app.find("#tl-ruler")
         width = ruler.rect["width"]
         ActionChains(app.driver).move_to_element_with_offset(ruler, 5.2 * per_second - width / 2,
                                                              0).click().perform()
         settled(app)
-        # The window's pixels lag behind the page under load: let them catch up.
-        time.sleep(2.5)
+        time.sleep(1.7)
         (OUT / "editor.png").write_bytes(app.screenshot("editor").read_bytes())
 
         # Scrubbing from 1 s to 9 s with the real pointer (xdotool), filmed from the screen.

@@ -1,0 +1,65 @@
+// The Zoom panel: the chosen zoom region's scale and what its camera follows.
+
+import { el } from '../../dom.js';
+import { followModes, updateZoom, zoomById } from '../../edit_model.js';
+import { store } from '../store.js';
+import { deleteSelected } from '../timeline.js';
+import { onRender, panel, times } from './controls.js';
+
+const MODES = [['fixed', 'Fixed point'], ['cursor', 'Pointer'], ['caret', 'Caret']];
+
+function setZoom(patch, record) {
+  const next = updateZoom(store.state.history.current, store.state.selected, patch);
+  if (record) store.commit(next);
+  else store.show(next);
+}
+
+function followText(zoom, can) {
+  const text = zoom.follow === 'fixed' ? 'Click on the picture to choose where it looks.'
+    : !can[zoom.follow] ? 'This recording has no track to follow: the camera holds its point.'
+      : zoom.follow === 'caret' ? 'Goes where text is typed; holds still otherwise.'
+        : 'Moves when the pointer leaves the middle of the view.';
+  return can.cursor ? text
+    : `${text} Following needs a recording made with the smoothed cursor.`;
+}
+
+export function zoomPanel() {
+  const body = el('div', { className: 'zoom-fields' });
+  const empty = el('p', { className: 'muted small-note', id: 'zoom-empty',
+                          text: 'Add a zoom with the button or Z at the playhead, then drag it on '
+                            + 'the timeline; its edges change its length.' });
+  const scale = el('input', { type: 'range', min: '1.25', max: '4', step: '0.05',
+                              id: 'zoom-scale', 'aria-label': 'Zoom scale' });
+  const scaleOut = el('output', { for: 'zoom-scale' });
+  scale.addEventListener('input', () => setZoom({ scale: Number(scale.value) }, false));
+  scale.addEventListener('change', () => setZoom({ scale: Number(scale.value) }, true));
+  const follow = el('div', { className: 'segmented', role: 'group', 'aria-label': 'Camera' },
+    MODES.map(([mode, text]) => el('button', {
+      type: 'button', text, dataset: { mode }, onclick: () => setZoom({ follow: mode }, true),
+    })));
+  const followNote = el('p', { className: 'muted small-note' });
+  const remove = el('button', { type: 'button', className: 'button small danger',
+                                id: 'zoom-remove', onclick: () => deleteSelected() },
+  el('span', { className: 'icon trash', 'aria-hidden': 'true' }), 'Remove zoom');
+  body.append(
+    el('div', { className: 'field' }, el('label', { for: 'zoom-scale', text: 'Scale' }),
+      el('span', { className: 'range' }, scale, scaleOut)),
+    el('div', { className: 'field column' }, el('span', { text: 'Camera follows' }), follow),
+    followNote,
+    el('div', { className: 'zoom-actions' }, remove));
+  onRender((edit, state) => {
+    const zoom = state.selected ? zoomById(edit, state.selected) : null;
+    body.hidden = !zoom;
+    empty.hidden = !!zoom;
+    if (!zoom) return;
+    if (document.activeElement !== scale) scale.value = String(zoom.scale);
+    scaleOut.textContent = times(zoom.scale);
+    const can = followModes(state.project);
+    for (const button of follow.querySelectorAll('button')) {
+      button.setAttribute('aria-pressed', String(button.dataset.mode === zoom.follow));
+      button.disabled = !can[button.dataset.mode] && button.dataset.mode !== zoom.follow;
+    }
+    followNote.textContent = followText(zoom, can);
+  });
+  return panel('Zoom', 'zoom', empty, body);
+}

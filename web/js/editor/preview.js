@@ -1,0 +1,186 @@
+// The editor's picture: the application's own exact preview of the export while paused or
+// scrubbing, asked for one at a time with only the newest wanted one waiting; the chosen zoom
+// region's part and focus drawn over the whole picture, where a click or drag places its focus.
+
+import { call, isUnsupported } from '../bridge.js';
+import { $, drag } from '../dom.js';
+import { exportPayload, pictureToSource, sourceToPicture, updateZoom, zoomById,
+         zoomWindow } from '../edit_model.js';
+import { store } from './store.js';
+
+// What changes the picture asked for.
+const PICTURE_ASPECTS = ['doc', 'selection', 'playhead', 'playing', 'layout', 'open'];
+
+const preview = { pending: null, inFlight: false, shownKey: '' };
+
+// The payload for the preview: the edit as it will be exported, or while a zoom region is chosen
+// the whole picture (no zooms), on which its zoomed part is drawn.
+function previewPayload() {
+  const { state } = store;
+  const payload = exportPayload(store.doc(), state.name, state.project);
+  if (state.selected) payload.zooms = [];
+  return payload;
+}
+
+function previewWidth() {
+  const stage = $('editor-stage');
+  const width = (stage?.clientWidth || 960) * (window.devicePixelRatio || 1);
+  // Steps of 160 pixels: a window resized a little keeps the application's prepared layers.
+  return Math.min(1920, Math.max(320, Math.ceil(width / 160) * 160));
+}
+
+// The picture on screen is no longer the exact one (the movie played over it).
+export function forgetShownPicture() {
+  preview.shownKey = '';
+}
+
+function requestPreview() {
+  const { state } = store;
+  if (!state.name || !store.doc() || state.playing) return;
+  const payload = { ...previewPayload(), tMs: Math.round(state.playheadMs),
+                    maxWidth: previewWidth() };
+  const key = JSON.stringify(payload);
+  if (key === preview.shownKey && !preview.inFlight) return;
+  preview.pending = { payload, key, name: state.name };
+  if (!preview.inFlight) sendPreview();
+}
+
+async function sendPreview() {
+  const want = preview.pending;
+  preview.pending = null;
+  if (!want) return;
+  const current = () => want.name === store.state.name;
+  preview.inFlight = true;
+  $('editor-stage')?.classList.add('busy');
+  try {
+    const reply = await call('edit.previewFrame', want.payload);
+    if (current() && !reply?.superseded && typeof reply?.image === 'string') {
+      // Decoded before it is shown, so that painting never waits for a picture.
+      const next = new Image();
+      next.src = reply.image;
+      await next.decode().catch(() => {});
+      if (current()) showPicture(reply, want.key);
+    }
+  } catch (error) {
+    if (current()) {
+      stageNote(isUnsupported(error) ? 'The preview is not available in this version.'
+        : `No preview: ${error.message}`, 'bad');
+    }
+  } finally {
+    preview.inFlight = false;
+    $('editor-stage')?.classList.remove('busy');
+    if (preview.pending) sendPreview();
+    else markSettled();
+  }
+}
+
+// Says when the picture shown is the one last asked for (the tests wait for it).
+function markSettled() {
+  if ($('editor-stage') && !preview.inFlight && !preview.pending) {
+    $('editor-stage').dataset.pending = 'false';
+  }
+}
+
+function showPicture(reply, key) {
+  const img = $('editor-preview');
+  preview.shownKey = key;
+  img.src = reply.image;
+  img.dataset.tMs = String(reply.tMs);
+  img.dataset.shown = String(Number(img.dataset.shown || 0) + 1);
+  img.hidden = false;
+  if (!store.state.playing) $('editor-live').hidden = true;
+  stageNote('');
+  store.set({ picture: { width: reply.width, height: reply.height } }, 'picture');
+  fitStage();
+}
+
+export function stageNote(text, kind = '') {
+  const note = $('editor-stage-note');
+  if (!note) return;
+  note.textContent = text;
+  note.hidden = !text;
+  note.className = `stage-note ${kind}`;
+}
+
+// The stage keeps the picture's proportions inside the space it has.
+export function fitStage() {
+  const wrap = $('editor-stage-wrap');
+  const stage = $('editor-stage');
+  if (!wrap || !stage) return;
+  const { picture, sourceSize } = store.state;
+  const size = picture ?? (sourceSize && { width: sourceSize.width, height: sourceSize.height }) ??
+    { width: 16, height: 9 };
+  const ratio = size.width / size.height;
+  const w = Math.max(0, wrap.clientWidth);
+  const h = Math.max(0, wrap.clientHeight);
+  const width = Math.min(w, h * ratio);
+  stage.style.width = `${Math.floor(width)}px`;
+  stage.style.height = `${Math.floor(width / ratio)}px`;
+  store.changed('stage');
+}
+
+// The chosen region's zoomed part and focus, drawn over the whole picture.
+function renderFocus(state) {
+  const box = $('editor-focus');
+  if (!box) return;
+  const doc = store.doc();
+  const zoom = state.selected && doc ? zoomById(doc, state.selected) : null;
+  if (!zoom || state.playing || !state.picture) {
+    box.hidden = true;
+    return;
+  }
+  const { width: W, height: H } = state.picture;
+  const win = zoomWindow(zoom.fx, zoom.fy, zoom.scale);
+  const a = sourceToPicture(win.x, win.y, W, H, doc.frame);
+  const b = sourceToPicture(win.x + win.w, win.y + win.h, W, H, doc.frame);
+  const dot = sourceToPicture(zoom.fx, zoom.fy, W, H, doc.frame);
+  const pct = (v, of) => `${((v / of) * 100).toFixed(3)}%`;
+  const rect = box.querySelector('.focus-window');
+  Object.assign(rect.style, { left: pct(a.x, W), top: pct(a.y, H), width: pct(b.x - a.x, W),
+                              height: pct(b.y - a.y, H) });
+  const point = box.querySelector('.focus-dot');
+  Object.assign(point.style, { left: pct(dot.x, W), top: pct(dot.y, H) });
+  box.querySelector('.focus-hint').textContent = zoom.follow === 'fixed'
+    ? 'Click where the zoom should look · Esc shows the zoom'
+    : `Follows the ${zoom.follow === 'caret' ? 'text caret' : 'pointer'}; it starts here · Esc ` +
+      'shows the zoom';
+  box.hidden = false;
+}
+
+const round3 = (v) => Math.round(v * 1000) / 1000;
+
+// A press on the picture while a zoom region is chosen places its focus, and a drag moves it.
+function onStagePointer(event) {
+  const { state } = store;
+  if (event.button !== 0 || !state.selected || state.playing || !state.picture) return;
+  const zoom = zoomById(store.doc(), state.selected);
+  if (!zoom) return;
+  const stage = $('editor-stage');
+  const box = stage.getBoundingClientRect();
+  const { width: W, height: H } = state.picture;
+  const frame = store.doc().frame;
+  const start = state.history.current;
+  const place = (e) => {
+    const { fx, fy } = pictureToSource(((e.clientX - box.left) / box.width) * W,
+                                       ((e.clientY - box.top) / box.height) * H, W, H, frame);
+    store.show(updateZoom(start, zoom.id, { fx: round3(fx), fy: round3(fy) }));
+  };
+  place(event);
+  drag(stage, event, { onMove: place, onEnd: () => store.commit() });
+}
+
+export function initPreview() {
+  $('editor-stage').addEventListener('pointerdown', onStagePointer);
+  // The flag goes up at once, so that whoever waits for the picture never sees the last one as
+  // the answer to a change the next frame asks for.
+  store.listen((aspects, state) => {
+    if (state.name && !state.playing && aspects.some((a) => PICTURE_ASPECTS.includes(a))) {
+      $('editor-stage').dataset.pending = 'true';
+    }
+  });
+  store.subscribe(PICTURE_ASPECTS, () => {
+    requestPreview();
+    markSettled();
+  });
+  store.subscribe(['doc', 'selection', 'playing', 'picture', 'stage'], renderFocus);
+}
