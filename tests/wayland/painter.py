@@ -1,7 +1,7 @@
 #!/usr/bin/python3
-"""A GTK 3 window on the Wayland test desktop that repaints itself in a new colour every few
-milliseconds until it is killed: the compositor then has new pictures to cast, where an idle
-screen would give one picture only."""
+"""A full-screen GTK 3 window on the Wayland test desktop that repaints itself in a new colour
+every few milliseconds until it is killed: the compositor then has new pictures to cast, where an
+idle screen would give one picture only, and a cursor (GTK's) wherever the pointer goes."""
 import gi
 
 gi.require_version("Gtk", "3.0")
@@ -21,7 +21,7 @@ def tick():
 
 
 win = Gtk.Window(title="painter")
-win.set_default_size(320, 240)
+win.fullscreen()
 win.connect("destroy", Gtk.main_quit)
 GLib.timeout_add(15, tick)
 win.show_all()

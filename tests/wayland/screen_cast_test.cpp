@@ -2,7 +2,7 @@
 // over a headless mutter) grants a stream, and PipeWireStream receives the screen from it.
 // Skipped outside a Wayland session, so the X11 suite runs them as skips.
 
-#include <glib.h>
+#include <gio/gio.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -30,9 +30,11 @@ struct Seen {
     std::vector<PixelSize> sizes;
     bool opaque = true;
     std::optional<PipeWireCursor> cursor;
+    PixelSize firstCursorAt;  // x, y of the first cursor report
+    PixelSize cursorPicture;  // of the last non-empty cursor picture
     std::optional<Error> ended;
 
-    bool waitFor(const std::function<bool()>& done, std::chrono::seconds timeout = 30s) {
+    bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout = 30s) {
         std::unique_lock lock(mutex);
         return changed.wait_for(lock, timeout, done);
     }
@@ -84,7 +86,10 @@ class ScreenCastTest : public ::testing::Test {
         };
         callbacks.onCursor = [this](const PipeWireCursor& cursor) {
             std::lock_guard lock(seen_.mutex);
+            if (!seen_.cursor) seen_.firstCursorAt = {cursor.x, cursor.y};
             seen_.cursor = cursor;
+            if (cursor.image && !cursor.image->empty())
+                seen_.cursorPicture = {cursor.image->width, cursor.image->height};
             seen_.changed.notify_all();
         };
         callbacks.onEnded = [this](const Error& error) {
@@ -104,6 +109,42 @@ class ScreenCastTest : public ::testing::Test {
     std::unique_ptr<PipeWireStream> stream_;
 };
 
+// Moves mutter's pointer through a remote-desktop session (headless mutter has no pointer of its
+// own, so without this there is no cursor to report). The session lives as long as the bus.
+class PointerMover {
+  public:
+    PointerMover() {
+        bus_ = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+        GVariant* reply = call("/org/gnome/Mutter/RemoteDesktop", "org.gnome.Mutter.RemoteDesktop",
+                               "CreateSession", nullptr);
+        if (!reply) return;
+        g_variant_get(reply, "(o)", &session_);
+        g_variant_unref(reply);
+        if ((reply = call(session_, kSession, "Start", nullptr))) g_variant_unref(reply);
+    }
+    ~PointerMover() {
+        if (session_) g_variant_unref(call(session_, kSession, "Stop", nullptr));
+        g_free(session_);
+        g_object_unref(bus_);
+    }
+    void move(double dx, double dy) {
+        if (!session_) return;
+        GVariant* reply =
+            call(session_, kSession, "NotifyPointerMotionRelative", g_variant_new("(dd)", dx, dy));
+        if (reply) g_variant_unref(reply);
+    }
+
+  private:
+    static constexpr const char* kSession = "org.gnome.Mutter.RemoteDesktop.Session";
+    GVariant* call(const char* path, const char* iface, const char* method, GVariant* args) {
+        return g_dbus_connection_call_sync(bus_, "org.gnome.Mutter.RemoteDesktop", path, iface,
+                                           method, args, nullptr, G_DBUS_CALL_FLAGS_NONE, 5000,
+                                           nullptr, nullptr);
+    }
+    GDBusConnection* bus_ = nullptr;
+    char* session_ = nullptr;
+};
+
 TEST_F(ScreenCastTest, DeliversTheScreenAsOpaqueBgraOnTheMonotonicClock) {
     std::int64_t before = g_get_monotonic_time();
     ASSERT_NO_FATAL_FAILURE(startStream());
@@ -111,8 +152,12 @@ TEST_F(ScreenCastTest, DeliversTheScreenAsOpaqueBgraOnTheMonotonicClock) {
     EXPECT_EQ(started_.cursorMode, PortalCursorMode::metadata);
     EXPECT_FALSE(started_.restoreToken.empty());
 
-    ASSERT_TRUE(seen_.waitFor([&] { return seen_.pts.size() >= 10 || seen_.ended; }))
-        << "frames received: " << seen_.pts.size();
+    PointerMover pointer;
+    auto enough = [&] {
+        return (seen_.pts.size() >= 10 && seen_.cursorPicture.width > 0) || seen_.ended;
+    };
+    for (int i = 0; i < 150 && !seen_.waitFor(enough, 200ms); ++i) pointer.move(7, 5);
+    ASSERT_TRUE(seen_.waitFor(enough, 1s)) << "frames received: " << seen_.pts.size();
     std::int64_t after = g_get_monotonic_time();
     std::lock_guard lock(seen_.mutex);
     ASSERT_FALSE(seen_.ended) << seen_.ended->message;
@@ -125,15 +170,14 @@ TEST_F(ScreenCastTest, DeliversTheScreenAsOpaqueBgraOnTheMonotonicClock) {
         }
     }
     EXPECT_TRUE(seen_.opaque);
-    // Headless mutter may have no pointer to report; when it does, it lies on the screen.
-    if (seen_.cursor && seen_.cursor->visible) {
-        EXPECT_GE(seen_.cursor->x, 0);
-        EXPECT_LT(seen_.cursor->x, 1280);
-        EXPECT_GE(seen_.cursor->y, 0);
-        EXPECT_LT(seen_.cursor->y, 720);
-    }
-    RecordProperty("cursor",
-                   seen_.cursor ? (seen_.cursor->visible ? "visible" : "hidden") : "no metadata");
+    // The pointer went right and down on the screen, and the metadata followed it.
+    ASSERT_TRUE(seen_.cursor->visible);
+    EXPECT_GT(seen_.cursor->x, seen_.firstCursorAt.width);
+    EXPECT_GT(seen_.cursor->y, seen_.firstCursorAt.height);
+    EXPECT_LT(seen_.cursor->x, 1280);
+    EXPECT_LT(seen_.cursor->y, 720);
+    // The painter's own cursor (GTK's arrow), which mutter sends once the pointer is over it.
+    EXPECT_GT(seen_.cursorPicture.height, 0);
 }
 
 TEST_F(ScreenCastTest, ClosingTheSessionEndsTheStream) {

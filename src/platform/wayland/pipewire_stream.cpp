@@ -196,16 +196,20 @@ struct PipeWireStream::Impl {
         auto* meta = static_cast<spa_meta_cursor*>(
             spa_buffer_find_meta_data(buffer, SPA_META_Cursor, sizeof(spa_meta_cursor)));
         if (!meta) return;
-        // The position and hot spot stay as last seen while the cursor is hidden.
+        // The position stays as last seen while the cursor is hidden. The hot spot comes only
+        // with a picture (mutter leaves it zero in between).
         PipeWireCursor next;
         next.visible = spa_meta_cursor_is_valid(meta);
         next.x = next.visible ? meta->position.x : cursorAt.x;
         next.y = next.visible ? meta->position.y : cursorAt.y;
-        next.hotspotX = next.visible ? meta->hotspot.x : cursorHotspot.x;
-        next.hotspotY = next.visible ? meta->hotspot.y : cursorHotspot.y;
+        next.hotspotX = cursorHotspot.x;
+        next.hotspotY = cursorHotspot.y;
         next.ptsUs = pts;
-        if (next.visible && meta->bitmap_offset >= sizeof(spa_meta_cursor))
+        if (next.visible && meta->bitmap_offset >= sizeof(spa_meta_cursor)) {
             next.image = cursorImage(SPA_PTROFF(meta, meta->bitmap_offset, spa_meta_bitmap));
+            next.hotspotX = meta->hotspot.x;
+            next.hotspotY = meta->hotspot.y;
+        }
         bool moved = next.visible != cursorVisible || next.x != cursorAt.x || next.y != cursorAt.y;
         if (!moved && !next.image) return;
         cursorVisible = next.visible;
@@ -214,11 +218,12 @@ struct PipeWireStream::Impl {
         if (callbacks.onCursor) callbacks.onCursor(next);
     }
 
-    static std::optional<BgraImage> cursorImage(const spa_meta_bitmap* bitmap) {
+    // An empty picture for the empty bitmap a producer sends when the cursor has no sprite.
+    static BgraImage cursorImage(const spa_meta_bitmap* bitmap) {
         int w = static_cast<int>(bitmap->size.width), h = static_cast<int>(bitmap->size.height);
-        if (w <= 0 || h <= 0 || bitmap->offset < sizeof(spa_meta_bitmap)) return std::nullopt;
+        if (w <= 0 || h <= 0 || bitmap->offset < sizeof(spa_meta_bitmap)) return {};
         bool bgr = bitmap->format == SPA_VIDEO_FORMAT_BGRA;
-        if (!bgr && bitmap->format != SPA_VIDEO_FORMAT_RGBA) return std::nullopt;
+        if (!bgr && bitmap->format != SPA_VIDEO_FORMAT_RGBA) return {};
         auto* pixels = SPA_PTROFF(bitmap, bitmap->offset, const std::uint8_t);
         int stride = bitmap->stride > 0 ? bitmap->stride : w * 4;
         BgraImage image = BgraImage::blank(w, h);

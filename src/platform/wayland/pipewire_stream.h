@@ -23,12 +23,14 @@ struct PipeWireFrame {
 // The cursor as the stream's metadata describes it (cursor mode "metadata" only).
 struct PipeWireCursor {
     bool visible = false;
-    // The hot spot's position in stream pixels.
+    // The pointer's position in stream pixels; the picture's top-left corner is at
+    // (x - hotspotX, y - hotspotY).
     int x = 0;
     int y = 0;
     int hotspotX = 0;
     int hotspotY = 0;
-    // The cursor's picture (premultiplied BGRA); only present when it changed.
+    // The cursor's picture (premultiplied BGRA), present only when it changed: keep the last
+    // one. Empty when the cursor has no picture (an application hid it).
     std::optional<BgraImage> image;
     std::int64_t ptsUs = 0;
 };
