@@ -166,7 +166,8 @@ class Portal:
 
         def respond(code, results):
             def emit():
-                self.bus.emit_signal(sender, path, "org.freedesktop.portal.Request", "Response",
+                # Broadcast, as xdg-desktop-portal's Request does: clients must subscribe.
+                self.bus.emit_signal(None, path, "org.freedesktop.portal.Request", "Response",
                                      GLib.Variant("(ua{sv})", (code, results)))
                 self.bus.unregister_object(reg)
                 return GLib.SOURCE_REMOVE

@@ -104,7 +104,7 @@ struct PortalScreenCast::Impl : std::enable_shared_from_this<Impl> {
         awaited.path = path;
         awaited.subscription = g_dbus_connection_signal_subscribe(
             bus, kPortalName, "org.freedesktop.portal.Request", "Response", path.c_str(), nullptr,
-            G_DBUS_SIGNAL_FLAGS_NO_MATCH_RULE, &Impl::onResponse, weak(), deleteWeak);
+            G_DBUS_SIGNAL_FLAGS_NONE, &Impl::onResponse, weak(), deleteWeak);
     }
 
     // Calls `method` on the ScreenCast interface and waits for its Request's Response. The
@@ -182,7 +182,7 @@ struct PortalScreenCast::Impl : std::enable_shared_from_this<Impl> {
     void watchSession() {
         closedSubscription = g_dbus_connection_signal_subscribe(
             bus, kPortalName, "org.freedesktop.portal.Session", "Closed", sessionPath.c_str(),
-            nullptr, G_DBUS_SIGNAL_FLAGS_NO_MATCH_RULE,
+            nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
             [](GDBusConnection*, const char*, const char*, const char*, const char*, GVariant*,
                gpointer data) {
                 if (auto self = static_cast<WeakImpl*>(data)->lock()) self->sessionEnded();
