@@ -1,0 +1,78 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "core/error.h"
+#include "platform/image/bgra_image.h"
+
+namespace marlune::wayland {
+
+// One picture of the stream. `pixels` are BGRA (alpha 255 where the source has none) and are
+// valid only during the callback: copy what you keep.
+struct PipeWireFrame {
+    BgraPixels pixels;
+    // When the compositor produced the picture, on the monotonic clock (g_get_monotonic_time),
+    // in microseconds; the time it arrived when the stream carries no timestamp.
+    std::int64_t ptsUs = 0;
+};
+
+// The cursor as the stream's metadata describes it (cursor mode "metadata" only).
+struct PipeWireCursor {
+    bool visible = false;
+    // The pointer's position in stream pixels; the picture's top-left corner is at
+    // (x - hotspotX, y - hotspotY).
+    int x = 0;
+    int y = 0;
+    int hotspotX = 0;
+    int hotspotY = 0;
+    // The cursor's picture (premultiplied BGRA), present only when it changed: keep the last
+    // one. Empty when the cursor has no picture (an application hid it).
+    std::optional<BgraImage> image;
+    std::int64_t ptsUs = 0;
+};
+
+struct PipeWireStreamCallbacks {
+    std::function<void(const PipeWireFrame&)> onFrame;
+    // Runs when the cursor moved or changed, also between pictures.
+    std::function<void(const PipeWireCursor&)> onCursor;
+    // Runs once when no more pictures will come: the source went away (the portal session was
+    // closed, the window destroyed), the daemon disconnected or the stream failed.
+    std::function<void(const Error&)> onEnded;
+};
+
+// A consumer of one PipeWire video stream (a screen-cast portal's node), on a PipeWire thread
+// loop of its own.
+//
+// It offers BGRx, BGRA, RGBx and RGBA in any size, in shared memory (MemFd, MemPtr) or linear
+// DMA-BUF buffers, which it maps; everything is handed on as BGRA. Cursor metadata is read when
+// the producer sends it.
+//
+// Threads: create and destroy on any one thread. The callbacks run on the stream's own thread,
+// one at a time and must return quickly (copy the pixels, post the rest); they must not destroy
+// the stream. Once the destructor has returned, no callback runs.
+class PipeWireStream {
+  public:
+    // Connects through `remoteFd` (from PortalScreenCast::openPipeWireRemote; taken over and
+    // closed with the stream; -1 for the default daemon) to `nodeId`. The callbacks are copied.
+    static Result<std::unique_ptr<PipeWireStream>> connect(int remoteFd, std::uint32_t nodeId,
+                                                           PipeWireStreamCallbacks callbacks);
+    ~PipeWireStream();
+    PipeWireStream(const PipeWireStream&) = delete;
+    PipeWireStream& operator=(const PipeWireStream&) = delete;
+
+    // Pauses or resumes the flow of buffers (the producer stops sending while paused). Any
+    // thread but the stream's own.
+    void setActive(bool active);
+
+    struct Impl;
+
+  private:
+    explicit PipeWireStream(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace marlune::wayland
