@@ -405,6 +405,8 @@ void AssetWriterCoordinator::finish(std::function<void(Result<SavedInfo>)> compl
         auto watchdog = s->queue->after(s->tuning.finishTimeout, [deliver, known = s->failure] {
             deliver(std::unexpected(known.value_or(Error{kWriterFailedText})));
         });
+        // A thread of its own, not the writer's queue or the shared pool: finishing may hang in
+        // the disk, and then only this thread waits while the watchdog answers on the queue.
         std::thread([s, deliver, watchdog]() mutable {
             auto result = s->finalize();
             s->queue->post([deliver, watchdog, result = std::move(result)]() mutable {

@@ -126,6 +126,7 @@ CaretTracker::~CaretTracker() {
 }
 
 void CaretTracker::start(std::uint32_t displayID, Clock elapsed) {
+    MARLUNE_ASSERT_ON(Queue::main());
     std::uint64_t gen;
     {
         std::lock_guard lock(state_->mutex);
@@ -140,6 +141,7 @@ void CaretTracker::start(std::uint32_t displayID, Clock elapsed) {
 }
 
 void CaretTracker::stop() {
+    MARLUNE_ASSERT_ON(Queue::main());
     {
         std::lock_guard lock(state_->mutex);
         ++state_->generation;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/debug_log.h"
+#include "core/queue.h"
 #include "platform/desktop/x11_monitors.h"
 #include "platform/desktop/x11_pointer.h"
 
@@ -45,6 +46,7 @@ bool CursorTracker::connectPointer() {
 }
 
 void CursorTracker::start(std::uint32_t displayID, bool trackPath, Clock elapsed) {
+    MARLUNE_ASSERT_ON(Queue::main());
     stop();
     clicks.clear();
     path.clear();
@@ -70,6 +72,7 @@ void CursorTracker::start(std::uint32_t displayID, bool trackPath, Clock elapsed
 }
 
 void CursorTracker::stop() {
+    MARLUNE_ASSERT_ON(Queue::main());
     marluneDebugLog("cursor.stop clicks=" + std::to_string(clicks.size()) +
                     " path=" + std::to_string(path.size()));
     if (pointer_) pointer_->stopWatching();

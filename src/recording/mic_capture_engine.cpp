@@ -24,6 +24,7 @@ void MicCaptureEngine::deliver(AudioBuffer buffer) {
 }
 
 Result<void> MicCaptureEngine::start() {
+    MARLUNE_ASSERT_ON(Queue::main());
     if (session_ && sessionEnded_) {
         // The device went away (unplugged, the server restarted): look for it again.
         session_.reset();
@@ -50,6 +51,7 @@ Result<void> MicCaptureEngine::start() {
 }
 
 void MicCaptureEngine::stop() {
+    MARLUNE_ASSERT_ON(Queue::main());
     if (session_) session_->stop();
 }
 

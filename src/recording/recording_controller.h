@@ -176,6 +176,8 @@ class RecordingController : public ScreenCaptureEngineDelegate,
     Result<std::filesystem::path> newOutputURL();
     void runCountdown(int n, std::uint64_t session);
     void launchCapture();
+    // The stream of the start `session` has started (or failed to).
+    void streamStarted(std::uint64_t session, std::optional<Error> error);
     void captureStarted(Completion completion);
     void startTicker();
     void updateStatusItem();
@@ -185,6 +187,9 @@ class RecordingController : public ScreenCaptureEngineDelegate,
     // Ends the webcam movie (when one is recorded), then finishes the screen movie and saves.
     void stopWebcamAndFinalize(Completion completion);
     void finalize(std::optional<Json> webcamEntry, Completion completion);
+    // The screen movie is finished (or failed to be): the project file, the journal, the page.
+    void movieFinished(Result<SavedInfo> saved, const std::optional<Json>& webcamEntry,
+                       Completion completion);
     // Writes the project file of the movie `name` from the trackers of this recording.
     void saveProject(const std::string& name, const std::optional<Json>& webcamEntry);
     // The webcam bubble, made on first use.

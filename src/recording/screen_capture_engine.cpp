@@ -252,6 +252,7 @@ ScreenCaptureEngine::~ScreenCaptureEngine() {
 void ScreenCaptureEngine::start(const CaptureFilter& filter,
                                 const CaptureConfiguration& configuration,
                                 std::function<void(std::optional<Error>)> completion) {
+    MARLUNE_ASSERT_ON(Queue::main());
     if (stream_) stop(nullptr);
     auto s = std::make_shared<Stream>();
     s->filter = filter;
@@ -291,6 +292,7 @@ void ScreenCaptureEngine::start(const CaptureFilter& filter,
 }
 
 void ScreenCaptureEngine::stop(std::function<void()> completion) {
+    MARLUNE_ASSERT_ON(Queue::main());
     auto s = std::move(stream_);
     if (!s) {
         if (completion) completion();

@@ -83,8 +83,7 @@ struct TrackJournal::Sink {
 };
 
 fs::path TrackJournal::pathFor(const fs::path& movie) {
-    return movie.parent_path() /
-           ("." + movie.filename().string() + std::string(kJournalSuffix));
+    return movie.parent_path() / ("." + movie.filename().string() + std::string(kJournalSuffix));
 }
 
 TrackJournal::TrackJournal(fs::path path, std::shared_ptr<Sink> sink)
@@ -98,8 +97,8 @@ TrackJournal::~TrackJournal() {
 Result<std::unique_ptr<TrackJournal>> TrackJournal::create(const fs::path& movie) {
     auto sink = std::make_shared<Sink>();
     sink->path = pathFor(movie);
-    sink->fd = ::open(sink->path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC,
-                      0644);
+    sink->fd =
+        ::open(sink->path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
     if (sink->fd < 0 || ::flock(sink->fd, LOCK_EX | LOCK_NB) != 0) {
         return fail("Could not keep the tracks of " + movie.filename().string() + ": " +
                     std::strerror(errno));
@@ -170,11 +169,10 @@ std::vector<InterruptedRecording> recoverTrackJournals() {
         const fs::path movie = folder / *movieName;
         auto sidecar = projects.sidecarURL(*movieName);
         bool done = true;
-        if (fs::is_regular_file(movie, fsError) && fs::file_size(movie, fsError) == 0 &&
-            !fsError) {
+        if (fs::is_regular_file(movie, fsError) && fs::file_size(movie, fsError) == 0 && !fsError) {
             fs::remove(movie, fsError);
-            out.push_back({.name = *movieName,
-                           .error = "it was cut short before any of it was written"});
+            out.push_back(
+                {.name = *movieName, .error = "it was cut short before any of it was written"});
             systemLog("Marlune: removed the empty movie of the interrupted recording " +
                       *movieName);
         } else if (fs::exists(movie, fsError) && sidecar && !fs::exists(*sidecar, fsError)) {
@@ -194,8 +192,7 @@ std::vector<InterruptedRecording> recoverTrackJournals() {
         if (done) fs::remove(entry.path(), fsError);
         ::close(fd);
     }
-    std::sort(out.begin(), out.end(),
-              [](const auto& a, const auto& b) { return a.name < b.name; });
+    std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
     return out;
 }
 

@@ -73,7 +73,7 @@ struct WebcamBubbleController::State : std::enable_shared_from_this<State> {
     BubbleLayout previewLayout;
     double previewZoom = 1.0;
     int previewPixelScale = 1;
-    bool redrawPosted = false;               // guarded by mutex
+    bool redrawPosted = false;  // guarded by mutex
     // The webcam movie's writer once its first picture is in, and whether the recording is
     // paused; guarded by mutex (the main thread pauses and resumes the writer directly).
     std::shared_ptr<AssetWriterCoordinator> recWriter;
@@ -126,12 +126,11 @@ void WebcamBubbleController::State::startCamera(const CameraSource& source,
                 --self->queuedPictures;
                 return;
             }
-            self->queue->post([weak, forGeneration, mode, picture = std::move(picture)]() mutable {
-                if (auto self = weak.lock()) {
-                    --self->queuedPictures;
-                    self->handlePicture(forGeneration, std::move(picture), mode);
-                }
-            });
+            postIfAlive(*self->queue, weak,
+                        [forGeneration, mode, picture = std::move(picture)](State& state) mutable {
+                            --state.queuedPictures;
+                            state.handlePicture(forGeneration, std::move(picture), mode);
+                        });
         });
     std::lock_guard lock(mutex);
     session = std::move(camera);
@@ -139,6 +138,7 @@ void WebcamBubbleController::State::startCamera(const CameraSource& source,
 
 void WebcamBubbleController::State::handlePicture(std::uint64_t forGeneration, VideoFrame picture,
                                                   const CameraMode& mode) {
+    MARLUNE_ASSERT_ON(queue);
     if (forGeneration != generation.load()) return;  // from a bubble since hidden
     // Every picture goes to the movie; only the preview is thinned out.
     record(picture, mode);
@@ -152,9 +152,7 @@ void WebcamBubbleController::State::handlePicture(std::uint64_t forGeneration, V
     latest = std::move(picture);
     if (redrawPosted) return;  // the main thread has not drawn the previous one yet
     redrawPosted = true;
-    Queue::main().post([weak = weak_from_this()] {
-        if (auto self = weak.lock()) self->redraw();
-    });
+    postIfAlive(Queue::main(), weak_from_this(), [](State& state) { state.redraw(); });
 }
 
 VideoFrame WebcamBubbleController::State::shrunkForPreview(VideoFrame picture) const {
@@ -205,6 +203,7 @@ void WebcamBubbleController::State::record(const VideoFrame& picture, const Came
 }
 
 void WebcamBubbleController::State::beginRecording(std::filesystem::path url) {
+    MARLUNE_ASSERT_ON(queue);
     auto camera = currentSession();
     if (!camera || currentWriter() || pendingRecordURL) return;
     pendingRecordURL = std::move(url);
@@ -213,23 +212,23 @@ void WebcamBubbleController::State::beginRecording(std::filesystem::path url) {
         if (running) return;
         auto self = weak.lock();
         if (!self) return;
-        self->queue->post([weak, serial] {
-            auto self = weak.lock();
-            if (!self || serial != self->recordingSerial || !self->pendingRecordURL) return;
+        postIfAlive(*self->queue, weak, [serial](State& state) {
+            if (serial != state.recordingSerial || !state.pendingRecordURL) return;
             systemLog("Marlune: webcam tap unavailable — continuing without webcam layer");
-            self->pendingRecordURL.reset();
+            state.pendingRecordURL.reset();
             // Back to the preview, which the camera may still be able to give.
             CameraMode preview;
             {
-                std::lock_guard lock(self->mutex);
-                preview = self->previewMode;
+                std::lock_guard lock(state.mutex);
+                preview = state.previewMode;
             }
-            if (auto camera = self->currentSession()) camera->setMode(preview);
+            if (auto camera = state.currentSession()) camera->setMode(preview);
         });
     });
 }
 
 void WebcamBubbleController::State::endRecording(StopCompletion completion) {
+    MARLUNE_ASSERT_ON(queue);
     pendingRecordURL.reset();
     ++recordingSerial;
     std::shared_ptr<AssetWriterCoordinator> writer;
@@ -254,6 +253,7 @@ void WebcamBubbleController::State::endRecording(StopCompletion completion) {
 }
 
 void WebcamBubbleController::State::redraw() {
+    MARLUNE_ASSERT_ON(Queue::main());
     {
         std::lock_guard lock(mutex);
         redrawPosted = false;
@@ -363,6 +363,7 @@ WebcamBubbleController::~WebcamBubbleController() {
 
 void WebcamBubbleController::show(const std::string& corner, const std::string& size, bool ring,
                                   const std::string& shape, double zoom) {
+    MARLUNE_ASSERT_ON(Queue::main());
     State& s = *state_;
     hide();
     if (!s.options.ensureToolkit()) return;
@@ -439,6 +440,7 @@ void WebcamBubbleController::show(const std::string& corner, const std::string& 
 }
 
 void WebcamBubbleController::hide() {
+    MARLUNE_ASSERT_ON(Queue::main());
     State& s = *state_;
     std::shared_ptr<CameraSession> camera;
     {
@@ -463,14 +465,14 @@ void WebcamBubbleController::setZoom(double zoom) {
 }
 
 void WebcamBubbleController::startRecording(const std::filesystem::path& url) {
+    MARLUNE_ASSERT_ON(Queue::main());
     State& s = *state_;
     {
         std::lock_guard lock(s.mutex);
         s.recordingPaused = false;
     }
-    s.queue->post([weak = std::weak_ptr<State>(state_), url] {
-        if (auto self = weak.lock()) self->beginRecording(url);
-    });
+    postIfAlive(*s.queue, std::weak_ptr<State>(state_),
+                [url](State& state) { state.beginRecording(url); });
 }
 
 void WebcamBubbleController::pauseRecording() {
@@ -496,6 +498,7 @@ void WebcamBubbleController::resumeRecording() {
 }
 
 void WebcamBubbleController::stopRecording(StopCompletion completion) {
+    MARLUNE_ASSERT_ON(Queue::main());
     State& s = *state_;
     // Held strongly: the completion is owed even if the bubble's owner goes meanwhile.
     s.queue->post([self = state_, completion = std::move(completion)]() mutable {

@@ -250,6 +250,17 @@ TEST(VideoEncoder, DecodedPicturesPassThroughOrAreConverted) {
     }
 }
 
+// Everything `mix` gives, read `frames` at a time (stereo samples).
+std::vector<float> readAll(AudioMixReader& mix, std::size_t frames) {
+    std::vector<float> chunk(frames * 2), all;
+    for (;;) {
+        auto n = mix.read(chunk);
+        EXPECT_TRUE(n) << n.error().message;
+        if (!n || *n == 0) return all;
+        all.insert(all.end(), chunk.begin(), chunk.begin() + *n * 2);
+    }
+}
+
 TEST(AudioMixReader, MixesTracksWithTheirGainsOverTheRange) {
     TempDir dir;
     // Track 0: a tone at 0.4 of full scale from 1 s on; track 1: another tone at 0.2 throughout.
@@ -267,14 +278,7 @@ TEST(AudioMixReader, MixesTracksWithTheirGainsOverTheRange) {
         auto mix =
             AudioMixReader::open(dir / "two.mp4", {{0, c.micGain}, {1, c.systemGain}}, 0.5, 2.5);
         ASSERT_TRUE(mix) << mix.error().message;
-        std::vector<float> chunk(1000 * 2);
-        std::vector<float> all;
-        for (;;) {
-            auto n = mix->read(chunk);
-            ASSERT_TRUE(n) << n.error().message;
-            if (*n == 0) break;
-            all.insert(all.end(), chunk.begin(), chunk.begin() + *n * 2);
-        }
+        const auto all = readAll(*mix, 1000);
         ASSERT_EQ(all.size(), 96000u * 2) << "exactly the two seconds of the range";
         auto loudest = [&](double from, double to) {
             float m = 0;
@@ -296,14 +300,7 @@ TEST(AudioMixReader, SilenceBeforeTheMovieCostsNoMemory) {
     // A range starting a second before the movie: a second of silence, then the tone.
     auto mix = AudioMixReader::open(dir / "tone.mp4", {{0, 1.0}}, -1.0, 1.0);
     ASSERT_TRUE(mix) << mix.error().message;
-    std::vector<float> all;
-    std::vector<float> chunk(4096 * 2);
-    for (;;) {
-        auto n = mix->read(chunk);
-        ASSERT_TRUE(n) << n.error().message;
-        if (*n == 0) break;
-        all.insert(all.end(), chunk.begin(), chunk.begin() + *n * 2);
-    }
+    const auto all = readAll(*mix, 4096);
     ASSERT_GE(all.size(), 96000u * 2);
     auto loudest = [&](std::size_t from, std::size_t to) {
         return *std::max_element(all.begin() + from * 2, all.begin() + to * 2,
@@ -315,6 +312,7 @@ TEST(AudioMixReader, SilenceBeforeTheMovieCostsNoMemory) {
     // Thirty years before: read as it comes, not held.
     auto far = AudioMixReader::open(dir / "tone.mp4", {{0, 1.0}}, -1e9, 1.0);
     ASSERT_TRUE(far) << far.error().message;
+    std::vector<float> chunk(4096 * 2);
     auto n = far->read(chunk);
     ASSERT_TRUE(n) << n.error().message;
     EXPECT_EQ(*n, 4096);

@@ -208,11 +208,9 @@ TEST(VideoDecoder, ReducedPicturesAreTheMeansOfTheirBlocks) {
         const char* pixelFormat;
         const char* space;
     };
-    const Colour colours[] = {
-        {"0xE03C28", "yuv420p", "bt709"},  {"0xE03C28", "yuv420p", "bt470bg"},
-        {"0x2080F0", "yuvj420p", "bt709"}, {"0x2080F0", "yuvj420p", "bt470bg"},
-        {"white", "yuv420p", "bt709"},     {"black", "yuvj420p", "bt709"},
-    };
+    const Colour colours[] = {{"0xE03C28", "yuv420p", "bt709"},
+                              {"0x2080F0", "yuvj420p", "bt470bg"},
+                              {"black", "yuvj420p", "bt709"}};
     for (const auto& c : colours) {
         SCOPED_TRACE(std::string(c.colour) + " " + c.pixelFormat + " " + c.space);
         const fs::path flat = dir / "flat.mp4";
@@ -276,13 +274,6 @@ TEST(VideoDecoder, FrameAtPicksThePictureOnScreen) {
 TEST(VideoDecoder, SequentialDecodingAfterSeek) {
     TempDir dir;
     ASSERT_TRUE(test::makeMovie(dir / "clip.mp4", 3.0, 320, 180, true, 15));
-    auto times = frameTimes(dir / "clip.mp4");
-    ASSERT_TRUE(times) << times.error().message;
-    ASSERT_EQ(times->size(), 90u);
-    for (std::size_t i = 1; i < times->size(); ++i) {
-        EXPECT_NEAR((*times)[i] - (*times)[i - 1], 1.0 / 30, 1e-6) << i;
-    }
-
     auto file = MediaFile::open(dir / "clip.mp4");
     auto decoder = VideoDecoder::open(std::move(*file), 0);
     ASSERT_TRUE(decoder);
@@ -403,7 +394,7 @@ TEST(StreamCopyJob, FailuresAndCancelling) {
     cancelled.cancel();
     r = cancelled.run();
     ASSERT_FALSE(r);
-    EXPECT_EQ(r.error().message, "Cancelled.");
+    EXPECT_EQ(r.error(), (Error{"Cancelled.", ErrorCode::cancelled}));
 
     StreamCopyJob nowhere(dir / "clip.mp4", dir / "no/such/folder/out.mp4", 0, 2);
     r = nowhere.run();

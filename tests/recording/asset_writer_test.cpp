@@ -132,23 +132,6 @@ TEST(AssetWriter, WritesHighProfileVideoWithTheTracksAskedFor) {
     }
 }
 
-TEST(AssetWriter, BitRateRule) {
-    struct Case {
-        int width, height, fps;
-        std::int64_t bitRate;
-    };
-    const Case cases[] = {
-        {1920, 1080, 30, 11'197'440},
-        {3690, 2076, 30, 41'366'376},
-        {1280, 720, 30, 5'000'000},
-        {1920, 1080, 60, 22'394'880},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(AssetWriterCoordinator::defaultBitRate(c.width, c.height, c.fps), c.bitRate)
-            << c.width << "x" << c.height << "@" << c.fps;
-    }
-}
-
 TEST(AssetWriter, MovieStartsAtTheFirstPictureAndSoundKeepsItsPlace) {
     test::TempDir dir;
     auto movie = dir / "sync.mp4";
@@ -269,24 +252,6 @@ TEST(AssetWriter, PausedStretchLeavesNoGap) {
         longestQuiet = std::max(longestQuiet, quiet);
     }
     EXPECT_LT(longestQuiet, 48u) << "a silent stretch in the tone";
-}
-
-TEST(AssetWriter, DurationRunsFromTheFirstToTheLastPicture) {
-    test::TempDir dir;
-    auto movie = dir / "duration.mp4";
-    AssetWriterCoordinator writer;
-    ASSERT_TRUE(writer.prepare(movie, 160, 120, 30, false, false));
-    int i = 0;
-    for (HostTime t = 0; t < 12'300'000'000; t += kSecond / 30, ++i) {
-        appendPaced(writer, syntheticFrame(160, 120, i, kStart + t), i);
-    }
-    appendPaced(writer, syntheticFrame(160, 120, i, kStart + 12'345'000'000), i);
-    auto saved = finishAndWait(writer);
-    ASSERT_TRUE(saved) << saved.error().message;
-    EXPECT_EQ(saved->durationMs, 12345);
-    auto duration = test::probeDuration(movie);
-    ASSERT_TRUE(duration);
-    EXPECT_NEAR(*duration, 12.345 + 1.0 / 30, 0.01);  // the last picture is shown for a frame
 }
 
 TEST(AssetWriter, StoppingBeforeAnyPictureRemovesTheFile) {

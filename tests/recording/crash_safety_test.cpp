@@ -1,14 +1,11 @@
 // A recording must survive its process being killed or its disk filling up: these tests run a
 // real writer in a child process (record_synthetic) and look at what it leaves behind.
 
-#include <glib.h>
-#include <signal.h>
-#include <sys/wait.h>
-
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -16,6 +13,7 @@
 
 #include "movie_probe.h"
 #include "platform/media/live_movie.h"
+#include "recording/desktop_support.h"
 #include "recording/recording_recovery.h"
 #include "support/ffmpeg_tool.h"
 #include "support/temp_dir.h"
@@ -25,54 +23,36 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The child's standard output, line by line, and its end.
-class Recorder {
+// The writer in a process of its own; its standard output says how far it got.
+class Recorder : public test::Child {
   public:
-    explicit Recorder(std::vector<std::string> args) {
-        args.insert(args.begin(), MARLUNE_RECORD_SYNTHETIC);
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        gint out = -1;
-        GError* error = nullptr;
-        started_ =
-            g_spawn_async_with_pipes(nullptr, argv.data(), nullptr, G_SPAWN_DO_NOT_REAP_CHILD,
-                                     nullptr, nullptr, &pid_, nullptr, &out, nullptr, &error);
-        if (error) g_error_free(error);
-        if (started_) output_ = fdopen(out, "r");
-    }
-    ~Recorder() {
-        if (pid_ > 0 && !reaped_) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (output_) fclose(output_);
-    }
-    bool started() const { return started_; }
-    // The next line, without its line break; empty at the end of the output.
-    std::string line() {
-        char buf[512];
-        if (!output_ || !fgets(buf, sizeof buf, output_)) return "";
-        std::string s(buf);
-        if (!s.empty() && s.back() == '\n') s.pop_back();
-        return s;
-    }
-    void killNow() {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        reaped_ = true;
-    }
-    void wait() {
-        waitpid(pid_, nullptr, 0);
-        reaped_ = true;
-    }
+    explicit Recorder(std::vector<std::string> args) : Child(withProgram(std::move(args))) {}
+    // The next line; empty at the end of the output (the writer has ended).
+    std::string line() { return readLine(120s).value_or(""); }
 
   private:
-    bool started_ = false;
-    GPid pid_ = 0;
-    bool reaped_ = false;
-    FILE* output_ = nullptr;
+    static std::vector<std::string> withProgram(std::vector<std::string> args) {
+        args.insert(args.begin(), MARLUNE_RECORD_SYNTHETIC);
+        return args;
+    }
 };
+
+// Ends `child` once it has written `frames` frames.
+void killAfter(Recorder& child, int frames) {
+    for (std::string line = child.line();; line = child.line()) {
+        ASSERT_FALSE(line.empty()) << "the recording ended early";
+        if (line.rfind("written ", 0) == 0 && std::atoi(line.c_str() + 8) >= frames) break;
+    }
+    child.killNow();
+}
+
+// The last line the child printed before it ended.
+std::string lastLine(Recorder& child) {
+    std::string last, line;
+    while (!(line = child.line()).empty()) last = line;
+    child.killNow();  // reaped: gone, with its hold on the movie
+    return last;
+}
 
 TEST(CrashSafety, KilledRecordingPlaysAsItIsAndIsRecoveredWhole) {
     test::TempDir dir;
@@ -80,11 +60,7 @@ TEST(CrashSafety, KilledRecordingPlaysAsItIsAndIsRecoveredWhole) {
     Recorder child({movie.string(), "60"});
     ASSERT_TRUE(child.started());
     // Killed once more than 5 s are encoded (on a loaded machine the writer may lag the clock).
-    for (std::string line = child.line();; line = child.line()) {
-        ASSERT_FALSE(line.empty()) << "the recording ended early";
-        if (line.rfind("written ", 0) == 0 && std::atoi(line.c_str() + 8) >= 160) break;
-    }
-    child.killNow();
+    ASSERT_NO_FATAL_FAILURE(killAfter(child, 160));
 
     // As the kill left it, the movie already plays up to its last complete second.
     EXPECT_EQ(liveMovieState(movie), LiveMovieState::unfinished);
@@ -120,9 +96,7 @@ TEST(CrashSafety, FullDiskEndsTheRecordingWithWhatFitKeptPlayable) {
     // About two seconds of this movie fit.
     Recorder child({movie.string(), "6", "--file-size-limit", "1200000"});
     ASSERT_TRUE(child.started());
-    std::string last, line;
-    while (!(line = child.line()).empty()) last = line;
-    child.wait();
+    const std::string last = lastLine(child);
     EXPECT_EQ(last.rfind("failed ", 0), 0u) << last;
     EXPECT_NE(last.find("too large"), std::string::npos) << last;
 
@@ -141,11 +115,7 @@ TEST(CrashSafety, InterruptedFinishingIsCompletedByAnotherRun) {
     auto live = dir / "live.mp4";
     {
         Recorder child({live.string(), "60"});
-        for (std::string line = child.line();; line = child.line()) {
-            ASSERT_FALSE(line.empty()) << "the recording ended early";
-            if (line.rfind("written ", 0) == 0 && std::atoi(line.c_str() + 8) >= 75) break;
-        }
-        child.killNow();
+        ASSERT_NO_FATAL_FAILURE(killAfter(child, 75));
     }
     const std::string liveBytes = test::readFile(live);
     auto finishedPath = dir / "finished.mp4";
@@ -195,9 +165,7 @@ TEST(CrashSafety, FinishedMoviePlaysAndSeeksInGStreamer) {
     auto movie = dir / "gst.mp4";
     Recorder child({movie.string(), "3"});
     ASSERT_TRUE(child.started());
-    std::string last, line;
-    while (!(line = child.line()).empty()) last = line;
-    child.wait();
+    const std::string last = lastLine(child);
     ASSERT_EQ(last.rfind("saved ", 0), 0u) << last;
     // The last picture is shown for a frame after its start.
     const double expected = std::atoi(last.c_str() + 6) / 1000.0 + 1.0 / 30;
@@ -215,34 +183,15 @@ TEST(CrashSafety, FinishedMoviePlaysAndSeeksInGStreamer) {
     // Every track decodes through GStreamer's demuxer, and the player (playbin, as in the page)
     // plays it both ways it reads: pulling from a local file, and being pushed to as a stream over
     // HTTP is, where the index at the end has to be fetched by seeking ahead.
-    EXPECT_TRUE(test::runTool({"gst-launch-1.0",
-                               "-q",
-                               "filesrc",
-                               "location=" + movie.string(),
-                               "!",
-                               "qtdemux",
-                               "name=d",
-                               "d.video_0",
-                               "!",
-                               "queue",
-                               "!",
-                               "avdec_h264",
-                               "!",
-                               "fakesink",
-                               "d.audio_0",
-                               "!",
-                               "queue",
-                               "!",
-                               "avdec_aac",
-                               "!",
-                               "fakesink",
-                               "d.audio_1",
-                               "!",
-                               "queue",
-                               "!",
-                               "avdec_aac",
-                               "!",
-                               "fakesink"}));
+    std::vector<std::string> pipeline = {
+        "gst-launch-1.0", "-q", "filesrc", "location=" + movie.string(), "!", "qtdemux", "name=d"};
+    for (const char* branch :
+         {"d.video_0 ! queue ! avdec_h264 ! fakesink", "d.audio_0 ! queue ! avdec_aac ! fakesink",
+          "d.audio_1 ! queue ! avdec_aac ! fakesink"}) {
+        std::istringstream words(branch);
+        for (std::string word; words >> word;) pipeline.push_back(word);
+    }
+    EXPECT_TRUE(test::runTool(pipeline));
     for (const char* scheme : {"file://", "pushfile://"}) {
         SCOPED_TRACE(scheme);
         EXPECT_TRUE(test::runTool({"timeout", "60", "gst-launch-1.0", "-q", "playbin",

@@ -1,8 +1,6 @@
 #include "recording/cursor_tracker.h"
 
 #include <algorithm>
-#include <fstream>
-#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -190,7 +188,7 @@ TEST(CursorTracker, TracksAreWrittenRoundedToThreeDecimals) {
     EXPECT_EQ(tracker.asJSON(6).size(), 0u);
 }
 
-TEST(CursorTracker, AMonitorThatIsGoneRecordsNothingAndTheRunIsLogged) {
+TEST(CursorTracker, AMonitorThatIsGoneRecordsNothing) {
     const std::uint32_t gone = 0xfffffff0u;
     std::int64_t now = 100;
     CursorTracker tracker;
@@ -201,21 +199,6 @@ TEST(CursorTracker, AMonitorThatIsGoneRecordsNothingAndTheRunIsLogged) {
     tracker.stop();
     EXPECT_TRUE(tracker.clicks.empty());
     EXPECT_TRUE(tracker.path.empty());
-
-    std::ifstream log("/tmp/marlune-debug.log");
-    std::string line, last;
-    std::vector<std::string> after;
-    while (std::getline(log, line)) {
-        if (line.ends_with(" cursor.start trackPath=true displayID=4294967280")) {
-            after.clear();
-            after.push_back(line);
-        } else if (!after.empty() && line.find(" cursor.") != std::string::npos) {
-            after.push_back(line);
-        }
-    }
-    ASSERT_FALSE(after.empty()) << "no start line in the debug log";
-    ASSERT_GE(after.size(), 2u);
-    EXPECT_TRUE(after[1].ends_with(" cursor.stop clicks=0 path=0")) << after[1];
 }
 
 }  // namespace

@@ -34,15 +34,17 @@ inline bool sh(const std::string& command) {
     return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-// A child process whose standard output is read line by line; killed when the object goes.
+// A child process whose standard output is read line by line (and, when asked, whose standard
+// input takes lines); killed when the object goes.
 class Child {
   public:
-    explicit Child(const std::vector<std::string>& argv) {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0) return;
+    explicit Child(const std::vector<std::string>& argv, bool withInput = false) {
+        int fds[2], in[2] = {-1, -1};
+        if (pipe2(fds, O_CLOEXEC) != 0 || (withInput && pipe2(in, O_CLOEXEC) != 0)) return;
         pid_ = fork();
         if (pid_ == 0) {
             dup2(fds[1], STDOUT_FILENO);
+            if (withInput) dup2(in[0], STDIN_FILENO);
             std::vector<char*> args;
             for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
             args.push_back(nullptr);
@@ -51,18 +53,34 @@ class Child {
         }
         close(fds[1]);
         out_ = fds[0];
+        if (withInput) {
+            close(in[0]);
+            in_ = in[1];
+        }
     }
     ~Child() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);  // also ends a stopped child
-            waitpid(pid_, nullptr, 0);
-        }
+        if (in_ >= 0) close(in_);
+        killNow();
         if (out_ >= 0) close(out_);
     }
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
 
     pid_t pid() const { return pid_; }
+    bool started() const { return pid_ > 0; }
+
+    // Kills it (a stopped child too) and waits for it to be gone.
+    void killNow() {
+        if (pid_ <= 0) return;
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+
+    bool writeLine(const std::string& text) {
+        const std::string line = text + "\n";
+        return in_ >= 0 && write(in_, line.data(), line.size()) == ssize_t(line.size());
+    }
 
     std::optional<std::string> readLine(std::chrono::milliseconds timeout) {
         auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -87,6 +105,7 @@ class Child {
   private:
     pid_t pid_ = -1;
     int out_ = -1;
+    int in_ = -1;
     std::string buffer_;
 };
 

@@ -1,17 +1,12 @@
 #include "recording/mic_capture_engine.h"
 
 #include <chrono>
-#include <filesystem>
 #include <thread>
 
 #include <gtest/gtest.h>
 
-#include "movie_probe.h"
-#include "recording/asset_writer_coordinator.h"
 #include "support/audio_fixture.h"
 #include "support/ffmpeg_tool.h"
-#include "support/synthetic_media.h"
-#include "support/temp_dir.h"
 
 namespace marlune {
 namespace {
@@ -66,49 +61,6 @@ TEST(MicCaptureEngine, WithoutAnInputDeviceStartFails) {
     auto again = mic.start();
     EXPECT_TRUE(again) << again.error().message;
     mic.stop();
-}
-
-// The road the recording takes: microphone → writer, through the writer's non-blocking append.
-TEST(MicCaptureEngine, FeedsTheWriterTheToneItHears) {
-    test::TempDir dir;
-    auto movie = dir / "mic.mp4";
-    auto writer = std::make_shared<AssetWriterCoordinator>();
-    ASSERT_TRUE(writer->prepare(movie, 320, 240, 30, true, false));
-    MicCaptureEngine mic;
-    std::weak_ptr<AssetWriterCoordinator> weak = writer;
-    mic.setOnSampleBuffer([weak](AudioBuffer b) {
-        if (auto w = weak.lock()) w->appendMic(std::move(b));
-    });
-    ASSERT_TRUE(mic.start());
-    test::TonePlayer tone("micsink", 440, 6.0);
-    // The player takes a moment to begin; sound before the first picture is not recorded.
-    std::this_thread::sleep_for(1500ms);
-    const HostTime start = hostTimeNow();
-    for (int i = 0; i < 90; ++i) {
-        const HostTime due = start + i * test::kSecond / 30;
-        while (hostTimeNow() < due) std::this_thread::sleep_for(1ms);
-        writer->appendVideo(test::syntheticFrame(320, 240, i, due));
-    }
-    mic.stop();
-    std::mutex m;
-    std::condition_variable cv;
-    std::optional<Result<SavedInfo>> saved;
-    writer->finish([&](Result<SavedInfo> r) {
-        std::lock_guard lock(m);
-        saved = std::move(r);
-        cv.notify_all();
-    });
-    std::unique_lock lock(m);
-    ASSERT_TRUE(cv.wait_for(lock, 30s, [&] { return saved.has_value(); }));
-    ASSERT_TRUE(*saved) << saved->error().message;
-    auto samples = test::decodeAudio(movie, 0);
-    // The sound runs with the pictures (the last shown for a frame), the tone through most of it.
-    const double seconds = (*saved)->durationMs / 1000.0 + 1.0 / 30;
-    EXPECT_NEAR(static_cast<double>(samples.size()) / 48000.0, seconds, 0.05);
-    // (A sine of amplitude 0.5 is above 0.2 for 74 % of its samples.)
-    std::size_t loud = 0;
-    for (float v : samples) loud += std::fabs(v) > 0.2f ? 1 : 0;
-    EXPECT_GT(static_cast<double>(loud) / 48000.0, seconds * 0.74 * 0.6);
 }
 
 }  // namespace

@@ -22,10 +22,7 @@ TEST(RecordingClock, PausesComeOffTheElapsedTime) {
         {"never started", {}, 5s, 0},
         {"running", {{'s', 0ms}}, 1234ms, 1234},
         {"stands still while paused", {{'s', 0ms}, {'p', 3s}}, 13s, 3000},
-        {"a 10 s pause leaves it 10 s behind",
-         {{'s', 0ms}, {'p', 3s}, {'r', 13s}},
-         20s,
-         10000},
+        {"a 10 s pause leaves it 10 s behind", {{'s', 0ms}, {'p', 3s}, {'r', 13s}}, 20s, 10000},
         {"two pauses add up", {{'s', 0ms}, {'p', 1s}, {'r', 2s}, {'p', 4s}, {'r', 7s}}, 9s, 5000},
         {"a second pause does not restart the first",
          {{'s', 0ms}, {'p', 2s}, {'p', 5s}, {'r', 6s}},
@@ -66,7 +63,7 @@ TEST(RecordingClock, PausesComeOffTheElapsedTime) {
 
 TEST(RecordingClock, TheTrayShowsMinutesAndSeconds) {
     const std::pair<std::int64_t, const char*> cases[] = {
-        {0, "00:00"},      {999, "00:00"},       {59'999, "00:59"},   {65'000, "01:05"},
+        {0, "00:00"},         {999, "00:00"},        {59'999, "00:59"}, {65'000, "01:05"},
         {3'665'000, "61:05"}, {6'000'000, "100:00"}, {-5, "00:00"},
     };
     for (auto [ms, text] : cases) EXPECT_EQ(formatElapsed(ms), text) << ms;

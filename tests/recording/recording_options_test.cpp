@@ -113,17 +113,5 @@ TEST(RecordingOptions, FrameRateAndCursorMode) {
     }
 }
 
-TEST(RecordingOptions, CapturesCursorOnlyWhenShownAndNotSmooth) {
-    RecordingOptions o;
-    for (auto [show, smooth, captured] : {std::tuple{true, false, true},
-                                          {true, true, false},
-                                          {false, false, false},
-                                          {false, true, false}}) {
-        o.showCursor = show;
-        o.smoothCursor = smooth;
-        EXPECT_EQ(o.capturesCursor(), captured) << show << smooth;
-    }
-}
-
 }  // namespace
 }  // namespace marlune

@@ -315,30 +315,39 @@ TEST_F(ScreenCaptureEngineTest, SystemAudioComesWithTheFramesWhenAsked) {
     }
 }
 
-TEST_F(ScreenCaptureEngineTest, SystemAudioWithoutASoundServerFailsTheStart) {
-    const char* server = std::getenv("PULSE_SERVER");
-    std::string saved = server ? server : "";
-    ::setenv("PULSE_SERVER", "unix:/nonexistent/pulse.sock", 1);
-    CaptureConfiguration c = config(1920, 1080);
-    c.capturesAudio = true;
-    auto error = start(wholeScreen(), c);
-    if (server) ::setenv("PULSE_SERVER", saved.c_str(), 1);
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->message, "System audio cannot be recorded: no sound server is running.");
-    EXPECT_FALSE(engine.isRunning());
-}
-
 TEST_F(ScreenCaptureEngineTest, SourcesThatCannotBeCaptured) {
     CaptureFilter gone;
     gone.kind = CaptureFilter::Kind::window;
     gone.id = 0x7fffff;
-    EXPECT_EQ(start(gone, config(400, 300)),
-              Error{"The selected window is no longer available (it may have been closed)."});
     CaptureFilter offScreen = wholeScreen();
     offScreen.source = PixelRect{1000, 0, 1920, 1080};
-    EXPECT_EQ(start(offScreen, config(1920, 1080)),
-              Error{"The selected display is no longer available."});
-    EXPECT_TRUE(stop()) << "stopping a stream that never started still completes";
+    CaptureConfiguration withAudio = config(1920, 1080);
+    withAudio.capturesAudio = true;
+    struct Case {
+        CaptureFilter filter;
+        CaptureConfiguration configuration;
+        const char* pulseServer;  // overrides PULSE_SERVER when set
+        const char* message;
+    };
+    const Case cases[] = {
+        {gone, config(400, 300), nullptr,
+         "The selected window is no longer available (it may have been closed)."},
+        {offScreen, config(1920, 1080), nullptr, "The selected display is no longer available."},
+        {wholeScreen(), withAudio, "unix:/nonexistent/pulse.sock",
+         "System audio cannot be recorded: no sound server is running."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        const char* server = std::getenv("PULSE_SERVER");
+        const std::string saved = server ? server : "";
+        if (c.pulseServer) ::setenv("PULSE_SERVER", c.pulseServer, 1);
+        auto error = start(c.filter, c.configuration);
+        if (c.pulseServer && server) ::setenv("PULSE_SERVER", saved.c_str(), 1);
+        if (c.pulseServer && !server) ::unsetenv("PULSE_SERVER");
+        EXPECT_EQ(error, Error{c.message});
+        EXPECT_FALSE(engine.isRunning());
+        EXPECT_TRUE(stop()) << "stopping a stream that never started still completes";
+    }
 }
 
 }  // namespace

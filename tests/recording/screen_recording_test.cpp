@@ -2,12 +2,6 @@
 // screen stream and system audio and the microphone into a movie writer; then what the movie
 // holds.
 
-#include <glib.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -23,6 +17,7 @@
 #include "movie_probe.h"
 #include "recording/asset_writer_coordinator.h"
 #include "recording/capture_plan.h"
+#include "recording/desktop_support.h"
 #include "recording/mic_capture_engine.h"
 #include "recording/screen_capture_engine.h"
 #include "support/audio_fixture.h"
@@ -38,65 +33,21 @@ using namespace std::chrono_literals;
 // The flash_click program: a square on the screen that flashes with a click of sound.
 class FlashClick {
   public:
-    FlashClick(int x, int y, int size) {
-        std::vector<std::string> args = {MARLUNE_FLASH_CLICK, std::to_string(x), std::to_string(y),
-                                         std::to_string(size)};
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (g_spawn_async_with_pipes(nullptr, argv.data(), nullptr, G_SPAWN_DO_NOT_REAP_CHILD,
-                                     nullptr, nullptr, &pid_, &in_, &out_, nullptr, nullptr)) {
-            ready_ = readLine(20s) == "ready";
-        }
+    FlashClick(int x, int y, int size)
+        : child_({MARLUNE_FLASH_CLICK, std::to_string(x), std::to_string(y), std::to_string(size)},
+                 true) {
+        ready_ = child_.readLine(20s) == "ready";
     }
-    ~FlashClick() {
-        if (in_ >= 0) ::close(in_);  // end of input ends it
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        if (out_ >= 0) ::close(out_);
-    }
-    FlashClick(const FlashClick&) = delete;
-    FlashClick& operator=(const FlashClick&) = delete;
-
     bool ready() const { return ready_; }
-
     // Sends a command and returns its answer.
     std::optional<std::string> ask(const std::string& command) {
-        const std::string line = command + "\n";
-        if (::write(in_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
-            return std::nullopt;
-        }
-        return readLine(10s);
+        if (!child_.writeLine(command)) return std::nullopt;
+        return child_.readLine(10s);
     }
 
   private:
-    std::optional<std::string> readLine(std::chrono::milliseconds timeout) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        for (;;) {
-            if (auto nl = buffer_.find('\n'); nl != std::string::npos) {
-                std::string line = buffer_.substr(0, nl);
-                buffer_.erase(0, nl + 1);
-                return line;
-            }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) return std::nullopt;
-            pollfd p{out_, POLLIN, 0};
-            if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
-            char chunk[256];
-            const ssize_t n = ::read(out_, chunk, sizeof chunk);
-            if (n <= 0) return std::nullopt;
-            buffer_.append(chunk, static_cast<std::size_t>(n));
-        }
-    }
-
-    GPid pid_ = 0;
-    int in_ = -1;
-    int out_ = -1;
+    test::Child child_;
     bool ready_ = false;
-    std::string buffer_;
 };
 
 // Hands the stream's samples and the microphone's to the writer as a recording does, up to

@@ -30,13 +30,18 @@ TEST(RecordedTracks, ProjectDataHoldsWhatTheTracksHave) {
     const Case cases[] = {
         {"nothing", Json::object(), nullptr},
         {"empty tracks", {{"clicks", Json::array()}, {"caretPath", Json::array()}}, nullptr},
-        {"clicks", {{"clicks", {click(5, 0.1, 0.2)}}}, {{"version", 1}, {"clicks", {click(5, 0.1, 0.2)}}}},
+        {"clicks",
+         {{"clicks", {click(5, 0.1, 0.2)}}},
+         {{"version", 1}, {"clicks", {click(5, 0.1, 0.2)}}}},
         {"a cursor path alone still has its clicks member",
          {{"cursorPath", {{1, 0.5, 0.5, 0}}}},
          {{"version", 1}, {"clicks", Json::array()}, {"cursorPath", {{1, 0.5, 0.5, 0}}}}},
-        {"caret", {{"caretPath", {{9, 0.25, 0.75}}}},
+        {"caret",
+         {{"caretPath", {{9, 0.25, 0.75}}}},
          {{"version", 1}, {"clicks", Json::array()}, {"caretPath", {{9, 0.25, 0.75}}}}},
-        {"webcam", {{"webcam", webcam}}, {{"version", 1}, {"clicks", Json::array()}, {"webcam", webcam}}},
+        {"webcam",
+         {{"webcam", webcam}},
+         {{"version", 1}, {"clicks", Json::array()}, {"webcam", webcam}}},
         {"members of the wrong type are no tracks",
          {{"clicks", "many"}, {"cursorPath", 3}, {"webcam", "yes"}},
          nullptr},
@@ -72,7 +77,7 @@ class TrackJournalTest : public ::testing::Test {
     fs::path folder;
 };
 
-TEST_F(TrackJournalTest, BatchesAddUpAndALineCutShortIsLeftOut) {
+TEST_F(TrackJournalTest, BatchesAddUpALineCutShortIsLeftOutAndDiscardingRemovesTheFile) {
     fs::path m = movie("A.mp4");
     {
         auto journal = TrackJournal::create(m);
@@ -98,20 +103,19 @@ TEST_F(TrackJournalTest, BatchesAddUpAndALineCutShortIsLeftOut) {
     EXPECT_EQ(tracks->clicks.size(), 2u);
 
     // Files that are not journals.
-    test::writeFile(folder / "other", R"({"clicks":[]})" "\n");
+    test::writeFile(folder / "other", R"({"clicks":[]})"
+                                      "\n");
     EXPECT_FALSE(TrackJournal::read(folder / "other"));
     test::writeFile(folder / "empty", "");
     EXPECT_FALSE(TrackJournal::read(folder / "empty"));
     EXPECT_FALSE(TrackJournal::read(folder / "missing"));
-}
 
-TEST_F(TrackJournalTest, DiscardingRemovesTheFile) {
-    fs::path m = movie("B.mp4");
-    auto journal = TrackJournal::create(m);
-    ASSERT_TRUE(journal);
-    (*journal)->append({{"clicks", {click(1, 0.1, 0.1)}}});
-    (*journal)->discard();
-    journal->reset();
+    // A journal discarded (its tracks are in the project file) leaves no file.
+    auto discarded = TrackJournal::create(movie("B.mp4"));
+    ASSERT_TRUE(discarded);
+    (*discarded)->append({{"clicks", {click(1, 0.1, 0.1)}}});
+    (*discarded)->discard();
+    discarded->reset();
     EXPECT_FALSE(fs::exists(folder / ".B.mp4.tracks"));
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/debug_log.h"
+#include "core/queue.h"
 
 namespace marlune::desktop {
 
@@ -95,10 +96,12 @@ Result<void> moveToTrash(const std::filesystem::path& path) {
 }
 
 void revealInFileManager(const std::filesystem::path& path) {
+    MARLUNE_ASSERT_ON(Queue::main());
     g_bus_get(G_BUS_TYPE_SESSION, nullptr, gotBus, new RevealRequest{path});
 }
 
 void openWithDefaultApplication(const std::filesystem::path& path) {
+    MARLUNE_ASSERT_ON(Queue::main());
     launchDefault(uriOf(path));
 }
 

@@ -1,99 +1,48 @@
-#include "platform/media/live_movie.h"
-
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <map>
-#include <optional>
-#include <span>
-#include <string>
-#include <vector>
+
+#include "platform/media/live_movie.h"
+#include "platform/media/live_movie_format.h"
 
 namespace marlune {
 
+namespace live_movie_detail {
+
 namespace {
-
-// ---------------------------------------------------------------------------------------------
-// Bytes
-
-using Bytes = std::vector<std::uint8_t>;
-
-std::uint32_t be32(const std::uint8_t* p) {
-    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
-           std::uint32_t{p[3]};
-}
-std::uint64_t be64(const std::uint8_t* p) {
-    return (std::uint64_t{be32(p)} << 32) | be32(p + 4);
-}
-void put32(Bytes& out, std::uint32_t v) {
-    for (int s = 24; s >= 0; s -= 8) out.push_back(static_cast<std::uint8_t>(v >> s));
-}
-void put64(Bytes& out, std::uint64_t v) {
-    put32(out, static_cast<std::uint32_t>(v >> 32));
-    put32(out, static_cast<std::uint32_t>(v));
-}
-void putType(Bytes& out, std::string_view type) {
-    out.insert(out.end(), type.begin(), type.begin() + 4);
-}
-
-// A reader over a box's payload that fails softly: reads past the end give zero and mark it.
-class Reader {
-  public:
-    explicit Reader(std::span<const std::uint8_t> data) : data_(data) {}
-    std::uint32_t u32() {
-        if (!need(4)) return 0;
-        auto v = be32(data_.data() + pos_);
-        pos_ += 4;
-        return v;
-    }
-    std::uint64_t u64() {
-        if (!need(8)) return 0;
-        auto v = be64(data_.data() + pos_);
-        pos_ += 8;
-        return v;
-    }
-    bool ok() const { return ok_; }
-
-  private:
-    bool need(std::size_t n) {
-        if (pos_ + n > data_.size()) ok_ = false;
-        return ok_;
-    }
-    std::span<const std::uint8_t> data_;
-    std::size_t pos_ = 0;
-    bool ok_ = true;
-};
-
-// ---------------------------------------------------------------------------------------------
-// Boxes
-
-// A box of the index: a container holds children, any other box its payload.
-struct Box {
-    std::string type;
-    Bytes payload;
-    std::vector<Box> children;
-    bool container = false;
-
-    Box* child(std::string_view t) {
-        for (auto& c : children)
-            if (c.type == t) return &c;
-        return nullptr;
-    }
-    const Box* child(std::string_view t) const { return const_cast<Box*>(this)->child(t); }
-};
 
 bool isContainer(std::string_view type) {
     return type == "moov" || type == "trak" || type == "mdia" || type == "minf" || type == "stbl" ||
            type == "edts" || type == "mvex" || type == "moof" || type == "traf";
 }
 
-// Parses the boxes laid end to end in `data`; nothing when they don't fit it exactly.
-std::optional<std::vector<Box>> parseBoxes(std::span<const std::uint8_t> data, int depth = 0) {
+// The fields a track fragment header (tfhd) carries beyond the track id, by flag.
+namespace tfhd {
+constexpr std::uint32_t baseDataOffset = 0x1;
+constexpr std::uint32_t sampleDescriptionIndex = 0x2;
+constexpr std::uint32_t defaultSampleDuration = 0x8;
+constexpr std::uint32_t defaultSampleSize = 0x10;
+constexpr std::uint32_t defaultSampleFlags = 0x20;
+}  // namespace tfhd
+
+// The fields a track run (trun) carries, by flag: some for the run, the rest for every sample.
+namespace trun {
+constexpr std::uint32_t dataOffset = 0x1;
+constexpr std::uint32_t firstSampleFlags = 0x4;
+constexpr std::uint32_t sampleDuration = 0x100;
+constexpr std::uint32_t sampleSize = 0x200;
+constexpr std::uint32_t sampleFlags = 0x400;
+constexpr std::uint32_t sampleCompositionOffset = 0x800;
+}  // namespace trun
+
+// A sample flag: the sample is not a sync sample (a key frame).
+constexpr std::uint32_t kNonSync = 0x00010000;
+
+}  // namespace
+
+std::optional<std::vector<Box>> parseBoxes(std::span<const std::uint8_t> data, int depth) {
     std::vector<Box> out;
     std::size_t pos = 0;
     while (pos < data.size()) {
@@ -145,63 +94,6 @@ Box leaf(std::string_view type, Bytes payload) {
     return b;
 }
 
-// ---------------------------------------------------------------------------------------------
-// The file's top level
-
-// File access through one descriptor; all reads are positioned.
-class File {
-  public:
-    explicit File(int fd) : fd_(fd) {}
-    ~File() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int fd() const { return fd_; }
-    std::int64_t size() const {
-        struct stat st {};
-        return fstat(fd_, &st) == 0 ? st.st_size : -1;
-    }
-    bool read(std::int64_t at, void* into, std::size_t n) const {
-        auto* p = static_cast<std::uint8_t*>(into);
-        while (n > 0) {
-            ssize_t got = pread(fd_, p, n, at);
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) return false;
-            p += got;
-            at += got;
-            n -= static_cast<std::size_t>(got);
-        }
-        return true;
-    }
-    std::optional<Bytes> read(std::int64_t at, std::size_t n) const {
-        Bytes out(n);
-        if (!read(at, out.data(), n)) return std::nullopt;
-        return out;
-    }
-    bool write(std::int64_t at, const void* from, std::size_t n) {
-        const auto* p = static_cast<const std::uint8_t*>(from);
-        while (n > 0) {
-            ssize_t put = pwrite(fd_, p, n, at);
-            if (put < 0 && errno == EINTR) continue;
-            if (put <= 0) return false;
-            p += put;
-            at += put;
-            n -= static_cast<std::size_t>(put);
-        }
-        return true;
-    }
-
-  private:
-    int fd_;
-};
-
-struct TopBox {
-    std::string type;
-    std::int64_t offset = 0;
-    std::int64_t size = 0;
-    int header = 8;
-};
-
-// The header of the top-level box at `at`; nothing when it doesn't fit the file.
 std::optional<TopBox> topBoxAt(const File& file, std::int64_t at, std::int64_t fileSize) {
     std::uint8_t h[16];
     if (fileSize - at < 8 || !file.read(at, h, 8)) return std::nullopt;
@@ -223,56 +115,6 @@ std::optional<TopBox> topBoxAt(const File& file, std::int64_t at, std::int64_t f
     box.size = static_cast<std::int64_t>(size);
     return box;
 }
-
-// ---------------------------------------------------------------------------------------------
-// Tracks
-
-struct Sample {
-    std::uint64_t offset = 0;
-    std::uint32_t size = 0;
-    std::uint32_t duration = 0;
-    std::int32_t compositionOffset = 0;
-    bool sync = true;
-};
-
-struct Chunk {
-    std::uint64_t offset = 0;
-    std::uint32_t samples = 0;
-};
-
-struct Track {
-    std::uint32_t id = 0;
-    Box* trak = nullptr;  // inside the header being rebuilt
-    std::uint32_t timescale = 0;
-    std::int64_t mediaStart = 0;  // the edit's media time: the encoder's priming, skipped
-    bool hasEdit = false;
-    // Defaults from the header's track extends box.
-    std::uint32_t defaultDuration = 0;
-    std::uint32_t defaultSize = 0;
-    std::uint32_t defaultFlags = 0;
-    std::vector<Sample> samples;
-    std::vector<Chunk> chunks;
-    std::uint64_t nextDecodeTime = 0;
-
-    std::uint64_t mediaDuration() const {
-        std::uint64_t d = 0;
-        for (const auto& s : samples) d += s.duration;
-        return d;
-    }
-};
-
-constexpr std::uint32_t kNonSync = 0x00010000;
-
-// A full box's version, creation and modification times, one 32-bit field and a duration,
-// in either layout: mvhd (timescale), tkhd (track id + reserved), mdhd (timescale).
-struct TimedHeader {
-    int version = 0;
-    std::uint32_t flags = 0;
-    std::uint64_t created = 0, modified = 0;
-    Bytes middle;  // mvhd/mdhd: timescale; tkhd: track id and reserved
-    std::uint64_t duration = 0;
-    Bytes rest;
-};
 
 std::optional<TimedHeader> readTimed(const Bytes& p, std::size_t middleBytes) {
     if (p.size() < 4) return std::nullopt;
@@ -323,8 +165,6 @@ bool setDuration(Box* box, std::size_t middleBytes, std::uint64_t duration) {
     return true;
 }
 
-// Reads one fragment's track runs into the tracks. False when the fragment's index is damaged
-// or points outside its media box.
 bool readFragment(const std::vector<Box>& moofChildren, std::int64_t moofOffset,
                   std::int64_t mdatBegin, std::int64_t mdatEnd,
                   std::map<std::uint32_t, Track*>& byId) {
@@ -346,11 +186,13 @@ bool readFragment(const std::vector<Box>& moofChildren, std::int64_t moofOffset,
         if (found == byId.end()) return false;
         Track& track = *found->second;
         std::uint64_t base = static_cast<std::uint64_t>(moofOffset);
-        if (tfFlags & 0x1) base = r.u64();
-        if (tfFlags & 0x2) r.u32();  // sample description index
-        std::uint32_t defDuration = (tfFlags & 0x8) ? r.u32() : track.defaultDuration;
-        std::uint32_t defSize = (tfFlags & 0x10) ? r.u32() : track.defaultSize;
-        std::uint32_t defFlags = (tfFlags & 0x20) ? r.u32() : track.defaultFlags;
+        if (tfFlags & tfhd::baseDataOffset) base = r.u64();
+        if (tfFlags & tfhd::sampleDescriptionIndex) r.u32();  // sample description index
+        std::uint32_t defDuration =
+            (tfFlags & tfhd::defaultSampleDuration) ? r.u32() : track.defaultDuration;
+        std::uint32_t defSize = (tfFlags & tfhd::defaultSampleSize) ? r.u32() : track.defaultSize;
+        std::uint32_t defFlags =
+            (tfFlags & tfhd::defaultSampleFlags) ? r.u32() : track.defaultFlags;
         if (!r.ok()) return false;
 
         Pending p{&track, {}, {}, std::nullopt};
@@ -367,21 +209,22 @@ bool readFragment(const std::vector<Box>& moofChildren, std::int64_t moofOffset,
             const std::uint32_t vf = t.u32();
             const std::uint32_t flags = vf & 0xffffff;
             const std::uint32_t count = t.u32();
-            if (flags & 0x1)
+            if (flags & trun::dataOffset)
                 next = base + static_cast<std::int64_t>(static_cast<std::int32_t>(t.u32()));
             std::optional<std::uint32_t> firstFlags;
-            if (flags & 0x4) firstFlags = t.u32();
+            if (flags & trun::firstSampleFlags) firstFlags = t.u32();
             // Every sample takes at least a byte of the media box (a bound on a damaged count).
             if (!t.ok() || count > static_cast<std::uint64_t>(mdatEnd - mdatBegin)) return false;
             Chunk chunk{next, 0};
             for (std::uint32_t i = 0; i < count; ++i) {
                 Sample s;
-                s.duration = (flags & 0x100) ? t.u32() : defDuration;
-                s.size = (flags & 0x200) ? t.u32() : defSize;
-                std::uint32_t sf = (flags & 0x400) ? t.u32() : defFlags;
+                s.duration = (flags & trun::sampleDuration) ? t.u32() : defDuration;
+                s.size = (flags & trun::sampleSize) ? t.u32() : defSize;
+                std::uint32_t sf = (flags & trun::sampleFlags) ? t.u32() : defFlags;
                 if (i == 0 && firstFlags) sf = *firstFlags;
                 s.sync = (sf & kNonSync) == 0;
-                if (flags & 0x800) s.compositionOffset = static_cast<std::int32_t>(t.u32());
+                if (flags & trun::sampleCompositionOffset)
+                    s.compositionOffset = static_cast<std::int32_t>(t.u32());
                 if (!t.ok()) return false;
                 s.offset = next;
                 next += s.size;
@@ -518,20 +361,12 @@ void fillSampleTables(Track& t) {
     stbl->children = std::move(kept);
 }
 
-Error failure(const std::string& what) {
-    return Error{"The recording could not be finished: " + what};
-}
-
-Error systemFailure(const std::string& what) {
-    return failure(what + " (" + std::strerror(errno) + ").");
-}
-
-}  // namespace
+}  // namespace live_movie_detail
 
 LiveMovieState liveMovieState(const std::filesystem::path& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return LiveMovieState::notLive;
-    File file(fd);
+    live_movie_detail::File file(fd);
     std::uint8_t h[12];
     if (!file.read(0, h, sizeof h) || std::memcmp(h + 4, "ftyp", 4) != 0 ||
         std::memcmp(h + 8, kLiveMovieBrand.data(), 4) != 0) {
@@ -541,234 +376,6 @@ LiveMovieState liveMovieState(const std::filesystem::path& path) {
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) return LiveMovieState::inUse;
     flock(fd, LOCK_UN);
     return LiveMovieState::unfinished;
-}
-
-Result<LiveMovieSummary> finishLiveMovie(const std::filesystem::path& path) {
-    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0) return std::unexpected(systemFailure("cannot open " + path.filename().string()));
-    File file(fd);
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0)
-        return std::unexpected(failure("it is still being written."));
-    const std::int64_t fileSize = file.size();
-
-    auto ftyp = topBoxAt(file, 0, fileSize);
-    if (!ftyp || ftyp->type != "ftyp" || ftyp->size < 16) {
-        return std::unexpected(failure("it is not a movie."));
-    }
-    auto ftypBytes = file.read(0, static_cast<std::size_t>(ftyp->size));
-    if (!ftypBytes) return std::unexpected(systemFailure("cannot read it"));
-    if (std::memcmp(ftypBytes->data() + 8, kLiveMovieBrand.data(), 4) != 0) {
-        return std::unexpected(failure("it is not a movie being recorded."));
-    }
-
-    // Walk the top level. The live header and the fragment indexes may already have been
-    // turned into padding by an earlier run that was cut short: padding that holds a movie
-    // header or a fragment header is still read as one.
-    std::optional<std::vector<Box>> header;
-    std::int64_t headerOffset = -1;
-    struct Fragment {
-        std::int64_t offset;
-        std::vector<Box> children;
-        std::int64_t mdatBegin = 0, mdatEnd = 0;
-    };
-    std::vector<Fragment> fragments;
-    std::int64_t goodEnd = ftyp->size;  // the end of the last complete part
-    std::int64_t at = ftyp->size;
-    std::optional<Fragment> open;
-    while (auto box = topBoxAt(file, at, fileSize)) {
-        // Indexes are small; a large padding box is only padding.
-        const bool small = box->size <= (64 << 20);
-        if (box->type == "mdat") {
-            if (open) {
-                open->mdatBegin = box->offset + box->header;
-                open->mdatEnd = box->offset + box->size;
-                fragments.push_back(std::move(*open));
-                open.reset();
-                goodEnd = box->offset + box->size;
-            }
-        } else if ((box->type == "moov" || box->type == "free" || box->type == "moof") && small) {
-            auto bytes = file.read(box->offset + box->header,
-                                   static_cast<std::size_t>(box->size - box->header));
-            if (!bytes) break;
-            auto children = parseBoxes(*bytes);
-            const bool parsed = children.has_value() && !children->empty();
-            const std::string first = parsed ? children->front().type : "";
-            if (parsed && first == "mvhd" && !header) {
-                Box moov;
-                moov.type = "moov";
-                moov.container = true;
-                moov.children = std::move(*children);
-                if (!moov.child("mvex")) {
-                    // An ordinary index from an earlier run: the tail to rebuild starts here.
-                    break;
-                }
-                header = std::move(moov.children);
-                headerOffset = box->offset;
-                goodEnd = box->offset + box->size;
-            } else if (parsed && first == "mvhd") {
-                break;  // a second header: an earlier run's index
-            } else if (parsed && first == "mfhd" && header) {
-                open = Fragment{box->offset, std::move(*children)};
-            } else if (box->type != "free") {
-                break;  // damaged
-            }
-        }
-        at = box->offset + box->size;
-    }
-    if (!header) return std::unexpected(failure("its header is missing."));
-
-    // The tracks, as the header describes them.
-    Box moov;
-    moov.type = "moov";
-    moov.container = true;
-    moov.children = std::move(*header);
-    // Track defaults come from the live header's track extends box, which goes.
-    struct Defaults {
-        std::uint32_t duration = 0, size = 0, flags = 0;
-    };
-    std::map<std::uint32_t, Defaults> defaults;
-    if (Box* mvex = moov.child("mvex")) {
-        for (const auto& trex : mvex->children) {
-            if (trex.type != "trex") continue;
-            Reader r(trex.payload);
-            r.u32();
-            const std::uint32_t id = r.u32();
-            r.u32();  // sample description index
-            Defaults d;
-            d.duration = r.u32();
-            d.size = r.u32();
-            d.flags = r.u32();
-            if (r.ok()) defaults[id] = d;
-        }
-    }
-    std::erase_if(moov.children, [](const Box& b) { return b.type == "mvex"; });
-    std::uint32_t movieTimescale = 1000;
-    if (Box* mvhd = moov.child("mvhd")) {
-        if (auto h = readTimed(mvhd->payload, 4)) movieTimescale = be32(h->middle.data());
-    }
-    if (movieTimescale == 0) movieTimescale = 1000;
-    std::vector<Track> tracks;
-    for (auto& c : moov.children) {
-        if (c.type != "trak") continue;
-        Track t;
-        t.trak = &c;
-        if (Box* tkhd = c.child("tkhd")) {
-            if (auto h = readTimed(tkhd->payload, 8)) t.id = be32(h->middle.data());
-        }
-        Box* mdia = c.child("mdia");
-        if (Box* mdhd = mdia ? mdia->child("mdhd") : nullptr) {
-            if (auto h = readTimed(mdhd->payload, 4)) t.timescale = be32(h->middle.data());
-        }
-        if (Box* edts = c.child("edts")) {
-            if (Box* elst = edts->child("elst")) {
-                Reader r(elst->payload);
-                const std::uint32_t version = r.u32() >> 24;
-                const std::uint32_t entries = r.u32();
-                for (std::uint32_t i = 0; i < entries && r.ok(); ++i) {
-                    if (version == 1) {
-                        r.u64();
-                    } else {
-                        r.u32();
-                    }
-                    const std::int64_t mediaTime = version == 1
-                                                       ? static_cast<std::int64_t>(r.u64())
-                                                       : static_cast<std::int32_t>(r.u32());
-                    r.u32();  // rate
-                    if (mediaTime >= 0 && r.ok()) {
-                        t.mediaStart = mediaTime;
-                        t.hasEdit = true;
-                        break;  // the first non-empty edit
-                    }
-                }
-            }
-        }
-        if (t.timescale == 0) return std::unexpected(failure("a track has no time scale."));
-        if (auto d = defaults.find(t.id); d != defaults.end()) {
-            t.defaultDuration = d->second.duration;
-            t.defaultSize = d->second.size;
-            t.defaultFlags = d->second.flags;
-        }
-        tracks.push_back(std::move(t));
-    }
-    std::map<std::uint32_t, Track*> byId;
-    for (auto& t : tracks) byId[t.id] = &t;
-
-    // The fragments, up to the first damaged one.
-    int kept = 0;
-    std::int64_t mediaEnd = fragments.empty() ? goodEnd : -1;
-    for (const auto& f : fragments) {
-        if (!readFragment(f.children, f.offset, f.mdatBegin, f.mdatEnd, byId)) break;
-        ++kept;
-        mediaEnd = f.mdatEnd;
-    }
-    if (kept == 0) return std::unexpected(failure("it holds no complete part."));
-    if (kept < static_cast<int>(fragments.size())) goodEnd = mediaEnd;
-
-    // The ordinary header: sample tables filled, durations and edits set.
-    std::uint64_t movieDuration = 0;
-    LiveMovieSummary summary;
-    for (auto& t : tracks) {
-        fillSampleTables(t);
-        const std::uint64_t media = t.mediaDuration();
-        const std::uint64_t shown =
-            media > static_cast<std::uint64_t>(t.mediaStart) ? media - t.mediaStart : 0;
-        const std::uint64_t shownMovie = shown * movieTimescale / t.timescale;
-        movieDuration = std::max(movieDuration, shownMovie);
-        summary.durationSeconds =
-            std::max(summary.durationSeconds, static_cast<double>(shown) / t.timescale);
-        setDuration(t.trak->child("tkhd"), 8, shownMovie);
-        if (Box* mdia = t.trak->child("mdia")) setDuration(mdia->child("mdhd"), 4, media);
-        if (t.hasEdit) {
-            Bytes elst;
-            put32(elst, 1u << 24);
-            put32(elst, 1);
-            put64(elst, shownMovie);
-            put64(elst, static_cast<std::uint64_t>(t.mediaStart));
-            put32(elst, 0x00010000);
-            Box edts;
-            edts.type = "edts";
-            edts.container = true;
-            edts.children.push_back(leaf("elst", std::move(elst)));
-            *t.trak->child("edts") = std::move(edts);
-        }
-    }
-    setDuration(moov.child("mvhd"), 4, movieDuration);
-    Bytes index;
-    serialize(moov, index);
-
-    // 1. Cut off what cannot be kept and append the index; make that durable before the old
-    //    headers go, so that an interruption never leaves a file with neither.
-    summary.fragments = kept;
-    summary.bytesDropped = fileSize - goodEnd;
-    if (ftruncate(fd, goodEnd) != 0) return std::unexpected(systemFailure("cannot shorten it"));
-    if (!file.write(goodEnd, index.data(), index.size())) {
-        auto error = systemFailure("no room for its index");
-        (void)ftruncate(fd, goodEnd);  // it stays a playable live movie
-        return std::unexpected(error);
-    }
-    fdatasync(fd);
-    // 2. The live header and the fragment indexes become padding.
-    static const char kFree[4] = {'f', 'r', 'e', 'e'};
-    bool flipped = file.write(headerOffset + 4, kFree, 4);
-    for (int i = 0; i < kept; ++i) {
-        flipped =
-            flipped && file.write(fragments[static_cast<std::size_t>(i)].offset + 4, kFree, 4);
-    }
-    if (!flipped) return std::unexpected(systemFailure("cannot write it"));
-    fdatasync(fd);
-    // 3. Last, the brand that marked it live.
-    // Major brand at 8, minor version at 12, compatible brands from 16.
-    Bytes type = *ftypBytes;
-    static const std::uint8_t kIsom[4] = {'i', 's', 'o', 'm'};
-    for (std::size_t i = 8; i + 4 <= type.size(); i += 4) {
-        if (i == 8 || (i >= 16 && std::memcmp(type.data() + i, kLiveMovieBrand.data(), 4) == 0)) {
-            std::copy(kIsom, kIsom + 4, type.begin() + static_cast<std::ptrdiff_t>(i));
-        }
-    }
-    if (!file.write(0, type.data(), type.size()))
-        return std::unexpected(systemFailure("cannot write it"));
-    fdatasync(fd);
-    return summary;
 }
 
 }  // namespace marlune

@@ -91,7 +91,8 @@ Result<void> StreamCopyJob::run() {
     };
 
     for (;;) {
-        if (cancelled_.load(std::memory_order_relaxed)) return fail("Cancelled.");
+        if (cancelled_.load(std::memory_order_relaxed))
+            return fail("Cancelled.", ErrorCode::cancelled);
         auto read = file.readPacket();
         if (!read) return std::unexpected(read.error());
         if (!*read) break;

@@ -21,7 +21,7 @@ class StreamCopyJob {
     // the movie (it starts at 0 at the earliest and ends with the movie at the latest). Creates or
     // truncates the destination; on failure whatever was written stays for the caller to remove.
     // Fails with FFmpeg's text, "The range lies outside the recording." when nothing of it is
-    // left, or "Cancelled." after `cancel`.
+    // left, or "Cancelled." (ErrorCode::cancelled) after `cancel`.
     Result<void> run();
 
     // The range copied, in seconds: as given until run() has fitted it to the movie.
