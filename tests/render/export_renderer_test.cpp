@@ -1,7 +1,7 @@
 // The export pipeline on movies made by the ffmpeg tool in the recordings folder of this test
 // program's private HOME; outputs are read back with ffprobe and the media wrappers.
 
-#include "render/export_renderer.h"
+#include "render/export/export_renderer.h"
 
 #include <gtest/gtest.h>
 

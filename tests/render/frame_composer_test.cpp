@@ -8,7 +8,7 @@
 // its lower right part over a gradient (blue top-left to orange bottom-right), the figma arrow
 // streaked along its motion, and the round webcam in the top-left corner, shrunk by the zoom.
 
-#include "render/frame_composer.h"
+#include "render/compose/frame_composer.h"
 
 #include <cairo.h>
 #include <gtest/gtest.h>

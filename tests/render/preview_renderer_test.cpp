@@ -11,7 +11,7 @@
 
 #include "platform/image/image_codecs.h"
 #include "platform/media/video_decoder.h"
-#include "render/export_renderer.h"
+#include "render/export/export_renderer.h"
 #include "render/motion_sim.h"
 #include "support/ffmpeg_tool.h"
 #include "support/main_loop.h"
