@@ -1,0 +1,654 @@
+// The composer on synthetic source pictures, and the composition's pieces it is made of: the cases
+// whose pixels are fixed exactly, the layers that must appear or stay away, and two golden frames.
+// The goldens under data/ were written by this code (MARLUNE_UPDATE_GOLDEN=1 rewrites them) and
+// looked at: "styled_frame" shows the screen inside the rounded, padded frame on the aurora
+// wallpaper, its soft shadow below, the thin outline, the dark arrow tilted right with its tip on
+// the clicked spot, the half-grown ripple around that spot, and the squircle webcam (mirrored, so
+// its red half is on the right) with its shadow at the bottom right, inside the frame;
+// "zoomed_frame" shows the screen zoomed 1.6× on its lower right part over a gradient (blue
+// top-left to orange bottom-right), the figma arrow streaked along its motion, and the round
+// webcam in the top-left corner, shrunk by the zoom.
+
+#include <cairo.h>
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cmath>
+#include <numbers>
+#include <set>
+
+#include "core/json.h"
+#include "platform/image/image_codecs.h"
+#include "render/compose/frame_composer.h"
+#include "render/composition.h"
+#include "render/live_background_reader.h"
+#include "render/raster.h"
+#include "render_support.h"
+#include "support/temp_dir.h"
+
+namespace marlune {
+namespace {
+
+namespace fs = std::filesystem;
+using test::solid;
+using test::sourceWebRoot;
+
+// A screen-like source: a light page, a dark sidebar, text lines and four coloured quadrant marks
+// (so that a zoom or a shift shows).
+BgraImage screen(int w, int h) {
+    BgraImage image = BgraImage::blank(w, h);
+    Surface s = wrapImage(image);
+    cairo_t* cr = cairo_create(s.get());
+    cairo_set_source_rgb(cr, 0.95, 0.95, 0.96);
+    cairo_paint(cr);
+    cairo_set_source_rgb(cr, 0.15, 0.17, 0.22);
+    cairo_rectangle(cr, 0, 0, w * 0.2, h);
+    cairo_fill(cr);
+    cairo_set_source_rgb(cr, 0.1, 0.1, 0.12);
+    for (int y = h / 8; y < h * 3 / 4; y += h / 16) {
+        cairo_rectangle(cr, w * 0.25, y, w * (0.35 + 0.2 * std::sin(y)), h / 40.0);
+    }
+    cairo_fill(cr);
+    const double colours[4][3] = {
+        {0.9, 0.2, 0.2}, {0.2, 0.7, 0.3}, {0.2, 0.4, 0.9}, {0.9, 0.7, 0.1}};
+    for (int q = 0; q < 4; ++q) {
+        cairo_set_source_rgb(cr, colours[q][0], colours[q][1], colours[q][2]);
+        cairo_rectangle(cr, (q % 2 ? 0.8 : 0.25) * w, (q / 2 ? 0.8 : 0.05) * h, 0.1 * w, 0.1 * h);
+        cairo_fill(cr);
+    }
+    cairo_destroy(cr);
+    return image;
+}
+
+// A webcam picture: left half red, right half blue, a white disc in the middle.
+BgraImage webcamPicture(int w, int h) {
+    BgraImage image = solid(w, h, 0xdd2222);
+    Surface s = wrapImage(image);
+    cairo_t* cr = cairo_create(s.get());
+    cairo_set_source_rgb(cr, 0.15, 0.3, 0.85);
+    cairo_rectangle(cr, w / 2.0, 0, w / 2.0, h);
+    cairo_fill(cr);
+    cairo_set_source_rgb(cr, 1, 1, 1);
+    cairo_arc(cr, w / 2.0, h / 2.0, h / 4.0, 0, 2 * std::numbers::pi);
+    cairo_fill(cr);
+    cairo_destroy(cr);
+    return image;
+}
+
+// Webcam pictures every 1/30 s from 0, all the same.
+std::function<std::optional<DecodedFrame>()> webcamFeed(BgraImage picture) {
+    auto next = std::make_shared<int>(0);
+    return [picture = std::move(picture), next] {
+        return std::optional(DecodedFrame{picture, (*next)++ / 30.0});
+    };
+}
+
+CompositionInputs baseInputs(int w, int h) {
+    CompositionInputs in;
+    in.width = in.outWidth = w;
+    in.height = in.outHeight = h;
+    in.timeMap = TimeMap(0, 60000);
+    in.webRoot = sourceWebRoot();
+    return in;
+}
+
+FrameSettings frame(std::string type, double padding, double radius, double shadow,
+                    std::string hex = "#000000") {
+    return {.type = std::move(type),
+            .hex = std::move(hex),
+            .paddingPct = padding,
+            .radiusPct = radius,
+            .shadowPct = shadow};
+}
+
+CursorFX cursorAt(double fx, double fy) {
+    CursorFX c;
+    c.path.push_back({0, fx, fy, 0});
+    return c;
+}
+
+FrameComposer::Step stepAt(double ms, double scale = 1, double fx = 0.5, double fy = 0.5,
+                           std::optional<MotionSim::CursorOut> cursor = std::nullopt) {
+    FrameComposer::Step step;
+    step.srcMs = step.outMs = ms;
+    step.motion = {scale, fx, fy, cursor};
+    step.scale = scale > 1.001 ? scale : 1;
+    return step;
+}
+
+BgraImage compose(CompositionInputs in, const FrameComposer::Step& step, const BgraImage& source) {
+    FrameComposer composer(std::move(in));
+    BgraImage canvas;
+    composer.render(step, source, canvas);
+    return canvas;
+}
+
+bool samePixels(const BgraImage& a, const BgraImage& b) {
+    return a.width == b.width && a.height == b.height && a.pixels == b.pixels;
+}
+
+// Bounds [x0, x1) × [y0, y1) of the pixels of one colour; x1 is -1 when there is none.
+struct Found {
+    int x0 = 1 << 30, y0 = 1 << 30, x1 = -1, y1 = -1;
+};
+Found find(const BgraImage& image, std::uint32_t colour) {
+    Found f;
+    for (int y = 0; y < image.height; ++y) {
+        for (int x = 0; x < image.width; ++x) {
+            if (image.pixel(x, y) != colour) continue;
+            f = {std::min(f.x0, x), std::min(f.y0, y), std::max(f.x1, x + 1),
+                 std::max(f.y1, y + 1)};
+        }
+    }
+    return f;
+}
+
+// A 4 × 4 grid of distinct solid colours; block (i, j) is column i, row j.
+std::uint32_t gridColour(int i, int j) {
+    return 0xff000000u | (40 + 60 * i) << 16 | (40 + 60 * j) << 8 | (i * 4 + j) * 12;
+}
+BgraImage grid(int w, int h) {
+    BgraImage image = BgraImage::blank(w, h);
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            reinterpret_cast<std::uint32_t*>(image.row(y))[x] = gridColour(4 * x / w, 4 * y / h);
+        }
+    }
+    return image;
+}
+
+TEST(FrameComposer, PassThroughOnlyWithoutAnyWork) {
+    struct Case {
+        const char* name;
+        bool frame, cursor, drawCursor, webcam, zoom, smallerOutput, passes;
+    };
+    const Case cases[] = {
+        {"nothing to do", false, false, false, false, false, false, true},
+        {"cursor tracks without drawing", false, true, false, false, false, false, true},
+        {"frame styling", true, false, false, false, false, false, false},
+        {"drawn cursor", false, true, true, false, false, false, false},
+        {"webcam", false, false, false, true, false, false, false},
+        {"zoom", false, false, false, false, true, false, false},
+        {"smaller output", false, false, false, false, false, true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CompositionInputs in = baseInputs(320, 180);
+        if (c.frame) in.frame = frame("color", 10, 3, 0);
+        if (c.cursor) {
+            in.cursor = cursorAt(0.5, 0.5);
+            in.cursor->render = c.drawCursor;
+        }
+        if (c.webcam) {
+            in.webcam = WebcamFX{.file = "a.webcam.mp4"};
+            in.webcamFrames = webcamFeed(solid(64, 36, 0x808080));
+        }
+        if (c.zoom) in.zooms.push_back({0, 10000, 2, 0.5, 0.5, false, 100, 100});
+        if (c.smallerOutput) in.outWidth = 160, in.outHeight = 90;
+        FrameComposer composer(std::move(in));
+        FrameComposer::Step step;
+        for (double t = 0; t < 1; t += 1 / 30.0) step = composer.advance(t);
+        EXPECT_EQ(step.passThrough, c.passes);
+    }
+}
+
+TEST(FrameComposer, ZoomShowsTheFocusedPartWithinTheSource) {
+    struct Case {
+        double fx, fy;
+        int firstColumn, firstRow;  // grid block shown in the top-left quarter of the canvas
+    };
+    const Case cases[] = {
+        {0, 0, 0, 0},      // the top-left quarter (the translation is clamped to 0)
+        {1, 1, 2, 2},      // the bottom-right quarter
+        {0.5, 0.5, 1, 1},  // the middle
+        {0.9, 0.1, 2, 0},
+    };
+    const BgraImage source = grid(320, 180);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.fx << ", " << c.fy);
+        const BgraImage out = compose(baseInputs(320, 180), stepAt(0, 2, c.fx, c.fy), source);
+        for (int j = 0; j < 2; ++j) {
+            for (int i = 0; i < 2; ++i) {
+                EXPECT_EQ(out.pixel(80 + 160 * i, 45 + 90 * j),
+                          gridColour(c.firstColumn + i, c.firstRow + j));
+            }
+        }
+    }
+}
+
+TEST(FrameComposer, ScreenSitsOnTheFramesBottomEdgeAndTheBackgroundShowsAround) {
+    // Without padding or radius the shadow and the background lie entirely under the screen.
+    auto bare = baseInputs(320, 180);
+    bare.frame = frame("color", 0, 0, 45, "#ff0000");
+    EXPECT_TRUE(samePixels(compose(bare, stepAt(0), screen(320, 180)), screen(320, 180)));
+
+    struct Case {
+        int w, h;
+        double background;  // expected share of background pixels inside the padded rectangle
+    };
+    // Landscape: scaled by the width ratio, the picture is taller than the rectangle and its top
+    // strip is cut; portrait: it is shorter, and the background shows above it.
+    const Case cases[] = {{320, 180, 0}, {180, 320, 28.0 / 284}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.w << "x" << c.h);
+        auto in = baseInputs(c.w, c.h);
+        in.frame = frame("color", 10, 0, 0, "#123456");
+        const BgraImage out = compose(in, stepAt(0), grid(c.w, c.h));
+        const FrameGeometry g = frameGeometry(*in.frame, c.w, c.h);
+        const int left = int(std::ceil(g.screen.x)), right = int(g.screen.x + g.screen.width);
+        const int top = int(std::ceil(g.screen.y)), bottom = int(g.screen.y + g.screen.height);
+        int background = 0, inside = 0;
+        for (int y = 0; y < c.h; ++y) {
+            for (int x = 0; x < c.w; ++x) {
+                const bool in = x >= left && x < right && y >= top && y < bottom;
+                if (!in && (x < left - 1 || x > right || y < top - 1 || y > bottom)) {
+                    ASSERT_EQ(out.pixel(x, y), 0xff123456u) << x << "," << y;
+                }
+                inside += in;
+                background += in && out.pixel(x, y) == 0xff123456u;
+            }
+        }
+        EXPECT_NEAR(double(background) / inside, c.background, 0.02);
+        // The bottom row of the rectangle shows the source's bottom row of blocks.
+        EXPECT_EQ(out.pixel(left + 2, bottom - 1), gridColour(0, 3));
+    }
+}
+
+TEST(FrameComposer, ShadowOnlyAboveOnePercentAndBelowTheFrame) {
+    auto render = [](double shadowPct) {
+        auto in = baseInputs(640, 360);
+        in.frame = frame("color", 10, 5, shadowPct, "#ffffff");
+        return compose(in, stepAt(0), solid(640, 360, 0x808080));
+    };
+    const BgraImage none = render(0);
+    EXPECT_TRUE(samePixels(render(1), none));
+    EXPECT_FALSE(samePixels(render(1.01), none));
+    // The shadow falls below the frame: darker in the bottom margin than in the top one.
+    const BgraImage strong = render(100);
+    EXPECT_LT(strong.pixel(320, 360 - 20) & 0xff, (strong.pixel(320, 20) & 0xff) - 20);
+}
+
+TEST(FrameComposer, RippleLastsFrom175To775MsAfterTheClick) {
+    // Past about 600 ms the ripple is too faint to change an 8-bit pixel.
+    const std::pair<double, bool> cases[] = {{100, false}, {174, false}, {175, true}, {400, true},
+                                             {600, true},  {775, false}, {900, false}};
+    const BgraImage source = solid(320, 180, 0x204060);
+    auto render = [&](std::optional<double> sinceMs) {
+        auto in = baseInputs(320, 180);
+        in.cursor = cursorAt(0.1, 0.1);
+        if (sinceMs) in.cursor->clicks.push_back({1000 - *sinceMs, 0.6, 0.6});
+        return compose(in, stepAt(1000, 1, 0.5, 0.5, MotionSim::CursorOut{0.1, 0.1, 0, 1, 0, 0, 0}),
+                       source);
+    };
+    const BgraImage noClick = render(std::nullopt);
+    for (auto [sinceMs, drawn] : cases) {
+        EXPECT_EQ(!samePixels(render(sinceMs), noClick), drawn) << sinceMs;
+    }
+}
+
+TEST(FrameComposer, MotionBlurOnlyAboveOneAndAHalfPixels) {
+    auto in = baseInputs(320, 180);
+    in.cursor = cursorAt(0.5, 0.5);
+    const BgraImage source = solid(320, 180, 0x808080);
+    auto render = [&](double blurVX, double zoom) {
+        return compose(
+            in, stepAt(0, zoom, 0.5, 0.5, MotionSim::CursorOut{0.5, 0.5, 0, 1, blurVX, 0, 0}),
+            source);
+    };
+    EXPECT_TRUE(samePixels(render(1.4, 1), render(0, 1)));
+    EXPECT_FALSE(samePixels(render(1.6, 1), render(0, 1)));
+    // The threshold applies after zoom: 1 pixel of motion at zoom 2 is 2 pixels on screen.
+    EXPECT_FALSE(samePixels(render(1, 2), render(0, 2)));
+}
+
+TEST(FrameComposer, WebcamBoxPlacementAndZoomReaction) {
+    struct Case {
+        const char* name;
+        double width, height, zoom;
+        std::string preset;
+        bool react;
+        int w, h, right, bottom;  // expected box size and far edges (± 1)
+    };
+    // 640 × 360: m = 360, unit 1/3, margin 8, minimum side 18.67.
+    const Case cases[] = {
+        {"width 5 counts as 10 %", 5, 20, 1, "bottom-right", false, 36, 72, 632, 352},
+        {"unknown preset", 20, 20, 1, "somewhere", false, 72, 72, 632, 352},
+        {"top-left", 20, 20, 1, "top-left", false, 72, 72, 80, 80},
+        {"zoom 2 halves it", 20, 20, 2, "bottom-right", true, 36, 36, 632, 352},
+        {"never below the minimum", 10, 10, 6, "bottom-right", true, 19, 19, 632, 352},
+        {"zoom ignored", 20, 20, 2, "bottom-right", false, 72, 72, 632, 352},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto in = baseInputs(640, 360);
+        in.webcam = WebcamFX{.file = "a.webcam.mp4",
+                             .positionPreset = c.preset,
+                             .width = c.width,
+                             .height = c.height,
+                             .cornerRadius = 0,
+                             .shadow = 0,
+                             .reactToZoom = c.react};
+        in.webcamFrames = webcamFeed(solid(64, 48, 0x00ff00));
+        const BgraImage out = compose(in, stepAt(0, c.zoom), solid(640, 360, 0x000080));
+        const Found f = find(out, 0xff00ff00);
+        EXPECT_NEAR(f.x1 - f.x0, c.w, 1);
+        EXPECT_NEAR(f.y1 - f.y0, c.h, 1);
+        EXPECT_NEAR(f.x1, c.right, 1);
+        EXPECT_NEAR(f.y1, c.bottom, 1);
+    }
+    // A padded frame cuts the top 130 rows of a 1080p picture: a top-left webcam goes below them.
+    const WebcamFX topLeft{.positionPreset = "top-left", .width = 20, .height = 20};
+    const WebcamBox box = *webcamBox(topLeft, 1920, 1080);  // 216, margin 24
+    const WebcamPlacement p = webcamPlacement(topLeft, box, 1, {0, 130, 1920, 950});
+    EXPECT_DOUBLE_EQ(p.rect.x, 24);
+    EXPECT_DOUBLE_EQ(p.rect.y, 154);
+    // Custom anchors are kept within the canvas.
+    WebcamFX custom = topLeft;
+    custom.positionPreset = "custom";
+    custom.positionX = -1;
+    custom.positionY = 2;
+    const WebcamPlacement c = webcamPlacement(custom, box, 1, {0, 0, 1920, 1080});
+    EXPECT_DOUBLE_EQ(c.rect.x, 24);
+    EXPECT_DOUBLE_EQ(c.rect.y, 1080 - 24 - 216);
+}
+
+TEST(FrameComposer, WebcamShowsTheLatestPictureNotAfterTheFrameAndStaysAtTheEnd) {
+    // Pictures at 0, 0.5 and 1 s of the webcam movie, told apart by colour; the movie starts
+    // 200 ms after the screen (offset 200).
+    const std::uint32_t colours[] = {0xff0000, 0x00ff00, 0x0000ff};
+    auto next = std::make_shared<int>(0);
+    auto in = baseInputs(320, 180);
+    in.webcam = WebcamFX{.file = "a.webcam.mp4", .offsetMs = 200, .shadow = 0};
+    in.webcamFrames = [next, colours]() -> std::optional<DecodedFrame> {
+        if (*next >= 3) return std::nullopt;
+        const int i = (*next)++;
+        return DecodedFrame{solid(32, 32, colours[i]), i * 0.5};
+    };
+    FrameComposer composer(in);
+    const BgraImage source = solid(320, 180, 0x101010);
+    BgraImage canvas;
+    const std::pair<double, std::uint32_t> frames[] = {
+        {0, 0xff0000},    // before the webcam's first picture: the first one
+        {650, 0xff0000},  // 0.45 s of the webcam
+        {700, 0x00ff00},  // 0.5 s
+        {1150, 0x00ff00}, {1200, 0x0000ff},
+        {5000, 0x0000ff},  // past its end the last picture stays
+    };
+    for (auto [ms, colour] : frames) {
+        composer.render(stepAt(ms), source, canvas);
+        EXPECT_NE(find(canvas, 0xff000000u | colour).x1, -1) << ms;
+    }
+}
+
+TEST(FrameComposer, MissingResourcesFallBack) {
+    struct Case {
+        const char* name;
+        std::string type, id;
+        bool webRoot;
+        std::uint32_t background;
+    };
+    const Case cases[] = {
+        {"wallpaper", "wallpaper", "aurora", true, 0},  // 0: anything but the fallbacks
+        {"wallpaper file missing", "wallpaper", "no-such-wallpaper", true, 0xff000000},
+        {"wallpaper without web root", "wallpaper", "aurora", false, 0xff000000},
+        {"live movie missing", "live", "no-such-movie", true, 0xff3366cc},
+        {"live without web root", "live", "aurora-drift", false, 0xff3366cc},
+        {"colour", "color", "", true, 0xff3366cc},
+        // Names that would reach files outside their folders count as missing.
+        {"wallpaper from another folder", "wallpaper", "../thumbs/aurora", true, 0xff000000},
+        {"wallpaper by its full path", "wallpaper",
+         (sourceWebRoot() / "wallpapers/full/aurora").string(), true, 0xff000000},
+        {"live movie by its full path", "live",
+         (sourceWebRoot() / "wallpapers/live/aurora-drift").string(), true, 0xff3366cc},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto in = baseInputs(320, 180);
+        in.frame = frame(c.type, 10, 3, 0, "#3366CC");
+        in.frame->id = c.id;
+        if (!c.webRoot) in.webRoot.reset();
+        const std::uint32_t corner = compose(in, stepAt(0), solid(320, 180, 0xffffff)).pixel(3, 3);
+        if (c.background) {
+            EXPECT_EQ(corner, c.background);
+        } else {
+            EXPECT_TRUE(corner != 0xff000000 && corner != 0xff3366cc);
+        }
+    }
+}
+
+TEST(FrameComposer, LiveBackgroundLoopsBehindTheScreen) {
+    test::TempDir dir;
+    fs::create_directories(dir / "wallpapers/live");
+    // One second of green, then one of red.
+    ASSERT_TRUE(test::ffmpegLine(
+        "-f lavfi -i color=c=0x00ff00:s=64x36:r=10:d=1 -f lavfi -i "
+        "color=c=0xff0000:s=64x36:r=10:d=1"
+        " -filter_complex [0][1]concat=n=2:v=1 -c:v libx264 -pix_fmt yuv444p -qp 0",
+        dir / "wallpapers/live/two.mp4"));
+    auto in = baseInputs(320, 180);
+    in.webRoot = dir.path();
+    in.frame = frame("live", 10, 3, 50, "#3366cc");
+    in.frame->id = "two";
+    FrameComposer composer(in);
+    const BgraImage source = solid(320, 180, 0xffffff);
+    BgraImage canvas;
+    const std::pair<double, std::uint32_t> corners[] = {
+        {500, 0xff00ff00}, {1500, 0xffff0000}, {2500, 0xff00ff00} /* looped */};
+    for (auto [outMs, colour] : corners) {
+        composer.render(stepAt(outMs), source, canvas);
+        EXPECT_LE(test::channelDistance(canvas.pixel(3, 3), colour), 8) << outMs;
+    }
+}
+
+TEST(FrameComposer, HostileValuesNeitherCrashNorLeaveTheCanvas) {
+    const BgraImage source = screen(160, 90);
+    auto in = baseInputs(160, 90);
+    in.frame = frame("gradient", 40, 20, 100);
+    in.frame->outlinePct = 4;
+    in.cursor = cursorAt(0.5, 0.5);
+    in.cursor->clicks.push_back({900, 1e300, -1e300});
+    in.webcam = WebcamFX{.file = "a.webcam.mp4", .margin = 1e300, .reactToZoom = true};
+    in.webcamFrames = webcamFeed(solid(8, 8, 0x00ff00));
+    FrameComposer composer(in);
+    BgraImage canvas;
+    for (double v : {0.0, -1e300, 1e300, double(NAN), double(INFINITY)}) {
+        composer.render(stepAt(1200, 6, v, v, MotionSim::CursorOut{v, v, v, 1, v, v, 99}), source,
+                        canvas);
+        EXPECT_EQ(std::pair(canvas.width, canvas.height), std::pair(160, 90));
+    }
+    // A source of another size is stretched to the canvas.
+    composer.render(stepAt(0), screen(80, 45), canvas);
+    EXPECT_EQ(canvas.width, 160);
+}
+
+// ---- Golden frames ----
+
+void expectGolden(const std::string& name, const BgraImage& image) {
+    const fs::path path = fs::path(MARLUNE_SOURCE_DIR) / "tests/render/data" / (name + ".png");
+    if (std::getenv("MARLUNE_UPDATE_GOLDEN")) {
+        ASSERT_EQ(cairo_surface_write_to_png(wrapImage(image).get(), path.c_str()),
+                  CAIRO_STATUS_SUCCESS);
+        GTEST_SKIP() << "wrote " << path;
+    }
+    Surface png = Surface::adopt(cairo_image_surface_create_from_png(path.c_str()));
+    ASSERT_TRUE(png) << path;
+    ASSERT_EQ(std::pair(png.width(), png.height()), std::pair(image.width, image.height));
+    // The PNG is RGB, without alpha. Anti-aliasing may round differently with another cairo;
+    // the picture may not.
+    int off = 0;
+    for (int y = 0; y < image.height; ++y) {
+        for (int x = 0; x < image.width; ++x) {
+            off += test::channelDistance(0xff000000u | test::surfacePixel(png, x, y),
+                                         image.pixel(x, y)) > 6;
+        }
+    }
+    EXPECT_LE(off, image.width * image.height / 500) << name;
+}
+
+TEST(FrameComposerGolden, StyledFrameWithCursorRippleAndWebcam) {
+    auto in = baseInputs(480, 270);
+    in.frame = frame("wallpaper", 8, 6, 60);
+    in.frame->id = "aurora";
+    in.frame->outlinePct = 0.6;
+    in.cursor = cursorAt(0.55, 0.45);
+    in.cursor->clicks.push_back({600, 0.55, 0.45});
+    in.webcam = WebcamFX{.file = "a.webcam.mp4", .width = 30, .height = 30};
+    in.webcamFrames = webcamFeed(webcamPicture(160, 120));
+    expectGolden(
+        "styled_frame",
+        compose(in, stepAt(1000, 1, 0.5, 0.5, MotionSim::CursorOut{0.55, 0.45, 0.15, 0.9, 0, 0, 0}),
+                screen(480, 270)));
+}
+
+TEST(FrameComposerGolden, ZoomedFrameWithPackCursorBlurAndRoundWebcam) {
+    auto in = baseInputs(480, 270);
+    in.frame = frame("gradient", 6, 4, 40);
+    in.frame->from = "#2040c0";
+    in.frame->to = "#f08030";
+    in.frame->angle = 135;
+    in.cursor = cursorAt(0.7, 0.7);
+    in.cursor->style = "figma";
+    in.webcam = WebcamFX{.file = "a.webcam.mp4",
+                         .mirror = false,
+                         .positionPreset = "top-left",
+                         .width = 35,
+                         .height = 35,
+                         .shape = "circle"};
+    in.webcamFrames = webcamFeed(webcamPicture(160, 120));
+    expectGolden("zoomed_frame", compose(in,
+                                         stepAt(1000, 1.6, 0.7, 0.65,
+                                                MotionSim::CursorOut{0.72, 0.7, -0.1, 1, 14, 5, 0}),
+                                         screen(480, 270)));
+}
+
+// ---- The backgrounds behind the frame ----
+
+TEST(LiveBackgroundReader, LoopsForwardAndWrapsAndRefusesWhatCannotLoop) {
+    test::TempDir dir;
+    // A movie of `seconds` at 10 pictures a second.
+    auto movie = [&](const std::string& name, double seconds) {
+        EXPECT_TRUE(
+            test::ffmpegLine("-f lavfi -i testsrc2=s=64x36:r=10:d=" + std::to_string(seconds) +
+                                 " -c:v libx264 -preset ultrafast -g 5",
+                             dir / name));
+        return dir / name;
+    };
+    auto reader = LiveBackgroundReader::open(movie("four.mp4", 4));
+    ASSERT_TRUE(reader.has_value()) << reader.error().message;
+    EXPECT_NEAR(reader->duration(), 4, 1e-6);
+    // Requests at 30 a second through one and a half loops, with a few edge times; every picture
+    // shown is the last one at or before the loop position.
+    const std::pair<double, double> requests[] = {
+        {-2, 0},       // negative time is 0
+        {0.05, 0},     // between pictures: the earlier one
+        {0.1, 0.1},    // exactly on a picture
+        {0.133, 0.1},  // faster requests than pictures repeat it
+        {1.0, 1.0},    // slower ones skip forward
+        {3.99, 3.9},   // after the last picture, until the wrap
+        {9.5, 1.5},    // 9.5 s is 1.5 s into the third pass
+        {9.5, 1.5},    // asked again: the same
+        {12.05, 0},    // wrapped again
+    };
+    std::uint64_t generation = 0;
+    double previous = -1;
+    for (auto [t, expected] : requests) {
+        const DecodedFrame* frame = reader->frame(t);
+        ASSERT_TRUE(frame) << t;
+        EXPECT_NEAR(frame->timeSeconds, expected, 1e-6) << t;
+        // The generation changes with the picture, and only then.
+        EXPECT_EQ(reader->generation() != generation, expected != previous) << t;
+        generation = reader->generation();
+        previous = expected;
+    }
+    test::writeFile(dir / "text.mp4", "not a movie");
+    ASSERT_TRUE(test::ffmpegLine("-f lavfi -i sine=d=2 -c:a aac", dir / "sound.mp4"));
+    for (const fs::path& path : {dir / "missing.mp4", dir / "text.mp4", dir / "sound.mp4",
+                                 movie("tenth.mp4", 0.1) /* exactly 0.1 s */}) {
+        EXPECT_FALSE(LiveBackgroundReader::open(path).has_value()) << path;
+    }
+    EXPECT_TRUE(LiveBackgroundReader::open(movie("fifth.mp4", 0.2)).has_value());
+}
+
+// The wallpapers and live backgrounds committed under web/ that the export reads by id: the
+// index the page offers them from must only name files that exist, under ids the edit keeps.
+TEST(WebResources, WallpaperIndexNamesUsableFiles) {
+    const fs::path root = sourceWebRoot();
+    const Json index = Json::parse(test::readFile(root / "wallpapers/index.json"));
+    ASSERT_GE(index.value("wallpapers", Json::array()).size(), 6u);
+    ASSERT_GE(index.value("live", Json::array()).size(), 2u);
+    auto jpeg = [](const fs::path& file) {
+        const std::string bytes = test::readFile(file);
+        auto image =
+            decodeJpeg({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
+        return std::tuple(image ? image->width : 0, image ? image->height : 0, bytes.size());
+    };
+    std::set<std::string> ids;
+    for (const char* kind : {"wallpapers", "live"}) {
+        for (const Json& entry : index[kind]) {
+            const std::string id = entry.value("id", "");
+            SCOPED_TRACE(id);
+            EXPECT_TRUE(!id.empty() && std::all_of(id.begin(), id.end(), [](char c) {
+                return std::isalnum(static_cast<unsigned char>(c)) || c == '-';
+            })) << "kept by the edit document";
+            EXPECT_TRUE(ids.insert(id).second) << "duplicate id";
+            EXPECT_TRUE(entry.value("name", "") != "" && entry.value("hex", "").size() == 7);
+            EXPECT_EQ(entry.value("thumb", ""), "wallpapers/thumbs/" + id + ".jpg");
+            EXPECT_GT(std::get<0>(jpeg(root / "wallpapers/thumbs" / (id + ".jpg"))), 0);
+            if (kind == std::string("live")) {
+                // The export opens the movie by id alone.
+                EXPECT_EQ(entry.value("movie", ""), "wallpapers/live/" + id + ".mp4");
+                std::error_code ec;
+                const auto size = fs::file_size(root / "wallpapers/live" / (id + ".mp4"), ec);
+                EXPECT_TRUE(!ec && size > 0 && size < (2u << 20));
+                continue;
+            }
+            EXPECT_EQ(entry.value("full", ""), "wallpapers/full/" + id + ".jpg");
+            auto [w, h, bytes] = jpeg(root / "wallpapers/full" / (id + ".jpg"));
+            EXPECT_TRUE(w >= 2560 && h >= 1440 && bytes < (1u << 20))
+                << w << "x" << h << " " << bytes;
+        }
+    }
+}
+
+// ---- The composition's pieces ----
+
+TEST(Composition, ColourStrings) {
+    const std::pair<const char*, std::uint32_t> cases[] = {
+        {"#1e90ff", 0x1e90ff},
+        {"1E90FF", 0x1e90ff},
+        {"##1e#90ff", 0x1e90ff},
+        {"#abc", 0x000abc},
+        {"#12g456", 0x12},
+        {"red", 0},
+        {"", 0},
+        {"#ff1e90ff", 0x1e90ff},
+    };
+    for (auto [text, rgb] : cases) {
+        const Rgb c = colorFromString(text);
+        const std::uint32_t got = std::uint32_t(std::lround(c.r * 255)) << 16 |
+                                  std::uint32_t(std::lround(c.g * 255)) << 8 |
+                                  std::uint32_t(std::lround(c.b * 255));
+        EXPECT_EQ(got, rgb) << text;
+    }
+}
+
+TEST(Composition, OutlineOnlyAboveHalfAPixel) {
+    EXPECT_FALSE(outlineImage({10, 10, 80, 40}, 5, 0.5, 100, 60));
+    Surface o = outlineImage({10, 10, 80, 40}, 5, 2, 100, 60);
+    ASSERT_TRUE(o);
+    EXPECT_EQ(test::surfacePixel(o, 50, 10), 0x73737373u);  // white at 0.45 on the edge
+    EXPECT_EQ(test::surfacePixel(o, 50, 30), 0u);           // nothing inside
+    EXPECT_EQ(test::surfacePixel(o, 9, 9), 0u);             // the corner is rounded away
+}
+
+TEST(Composition, WebcamIsDecodedNoWiderThanItShows) {
+    const WebcamFX webcam{.width = 40, .height = 40};       // 432 × 432 on 1080p
+    const FrameSettings padded = frame("color", 10, 3, 0);  // k = 1704 / 1920
+    EXPECT_EQ(webcamDecodeWidth(webcam, std::nullopt, 1920, 1080, 1280, 720), 768);  // 432 × 16/9
+    EXPECT_EQ(webcamDecodeWidth(webcam, padded, 1920, 1080, 1280, 720), 682);
+    EXPECT_EQ(webcamDecodeWidth(webcam, std::nullopt, 1920, 1080, 320, 240), 320);  // never wider
+    EXPECT_FALSE(webcamDecodeWidth(webcam, std::nullopt, 40, 8, 1280, 720));  // not shown at all
+}
+
+}  // namespace
+}  // namespace marlune
