@@ -12,13 +12,9 @@
 #include <cairo.h>
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <cmath>
 #include <numbers>
-#include <set>
 
-#include "core/json.h"
-#include "platform/image/image_codecs.h"
 #include "render/compose/frame_composer.h"
 #include "render/composition.h"
 #include "render/live_background_reader.h"
@@ -342,14 +338,6 @@ TEST(FrameComposer, WebcamBoxPlacementAndZoomReaction) {
     const WebcamPlacement p = webcamPlacement(topLeft, box, 1, {0, 130, 1920, 950});
     EXPECT_DOUBLE_EQ(p.rect.x, 24);
     EXPECT_DOUBLE_EQ(p.rect.y, 154);
-    // Custom anchors are kept within the canvas.
-    WebcamFX custom = topLeft;
-    custom.positionPreset = "custom";
-    custom.positionX = -1;
-    custom.positionY = 2;
-    const WebcamPlacement c = webcamPlacement(custom, box, 1, {0, 0, 1920, 1080});
-    EXPECT_DOUBLE_EQ(c.rect.x, 24);
-    EXPECT_DOUBLE_EQ(c.rect.y, 1080 - 24 - 216);
 }
 
 TEST(FrameComposer, WebcamShowsTheLatestPictureNotAfterTheFrameAndStaysAtTheEnd) {
@@ -567,47 +555,6 @@ TEST(LiveBackgroundReader, LoopsForwardAndWrapsAndRefusesWhatCannotLoop) {
         EXPECT_FALSE(LiveBackgroundReader::open(path).has_value()) << path;
     }
     EXPECT_TRUE(LiveBackgroundReader::open(movie("fifth.mp4", 0.2)).has_value());
-}
-
-// The wallpapers and live backgrounds committed under web/ that the export reads by id: the
-// index the page offers them from must only name files that exist, under ids the edit keeps.
-TEST(WebResources, WallpaperIndexNamesUsableFiles) {
-    const fs::path root = sourceWebRoot();
-    const Json index = Json::parse(test::readFile(root / "wallpapers/index.json"));
-    ASSERT_GE(index.value("wallpapers", Json::array()).size(), 6u);
-    ASSERT_GE(index.value("live", Json::array()).size(), 2u);
-    auto jpeg = [](const fs::path& file) {
-        const std::string bytes = test::readFile(file);
-        auto image =
-            decodeJpeg({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
-        return std::tuple(image ? image->width : 0, image ? image->height : 0, bytes.size());
-    };
-    std::set<std::string> ids;
-    for (const char* kind : {"wallpapers", "live"}) {
-        for (const Json& entry : index[kind]) {
-            const std::string id = entry.value("id", "");
-            SCOPED_TRACE(id);
-            EXPECT_TRUE(!id.empty() && std::all_of(id.begin(), id.end(), [](char c) {
-                return std::isalnum(static_cast<unsigned char>(c)) || c == '-';
-            })) << "kept by the edit document";
-            EXPECT_TRUE(ids.insert(id).second) << "duplicate id";
-            EXPECT_TRUE(entry.value("name", "") != "" && entry.value("hex", "").size() == 7);
-            EXPECT_EQ(entry.value("thumb", ""), "wallpapers/thumbs/" + id + ".jpg");
-            EXPECT_GT(std::get<0>(jpeg(root / "wallpapers/thumbs" / (id + ".jpg"))), 0);
-            if (kind == std::string("live")) {
-                // The export opens the movie by id alone.
-                EXPECT_EQ(entry.value("movie", ""), "wallpapers/live/" + id + ".mp4");
-                std::error_code ec;
-                const auto size = fs::file_size(root / "wallpapers/live" / (id + ".mp4"), ec);
-                EXPECT_TRUE(!ec && size > 0 && size < (2u << 20));
-                continue;
-            }
-            EXPECT_EQ(entry.value("full", ""), "wallpapers/full/" + id + ".jpg");
-            auto [w, h, bytes] = jpeg(root / "wallpapers/full" / (id + ".jpg"));
-            EXPECT_TRUE(w >= 2560 && h >= 1440 && bytes < (1u << 20))
-                << w << "x" << h << " " << bytes;
-        }
-    }
 }
 
 // ---- The composition's pieces ----
