@@ -21,7 +21,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "render/frame_composer.h"
+#include "render/compose/frame_composer.h"
 
 namespace marlune {
 namespace {

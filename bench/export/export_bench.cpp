@@ -43,7 +43,7 @@
 #include "core/thread_priority.h"
 #include "library/edit_document.h"
 #include "render/cursor_pack.h"
-#include "render/export_renderer.h"
+#include "render/export/export_renderer.h"
 #include "support/bench_recording.h"
 
 extern char** environ;

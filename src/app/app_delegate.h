@@ -17,7 +17,7 @@
 #include "library/media_tools.h"
 #include "library/project_store.h"
 #include "library/recordings_library.h"
-#include "render/export_renderer.h"
+#include "render/export/export_renderer.h"
 #include "render/preview_renderer.h"
 
 namespace marlune {

@@ -31,7 +31,7 @@
 #include "library/recordings_library.h"
 #include "platform/media/live_movie.h"
 #include "platform/media/media_file.h"
-#include "render/export_renderer.h"
+#include "render/export/export_renderer.h"
 
 namespace marlune {
 

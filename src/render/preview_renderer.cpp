@@ -14,8 +14,9 @@
 #include "platform/image/image_codecs.h"
 #include "platform/media/media_file.h"
 #include "platform/media/video_decoder.h"
-#include "render/export_renderer.h"
-#include "render/frame_composer.h"
+#include "render/compose/frame_composer.h"
+#include "render/export/export_renderer.h"
+#include "render/export/webcam_feed.h"
 #include "render/motion_sim.h"
 #include "render/picture_timeline.h"
 #include "render/time_map.h"
@@ -25,7 +26,8 @@ namespace marlune {
 
 namespace fs = std::filesystem;
 
-const Error PreviewRenderer::supersededError{"Superseded by a newer preview."};
+const Error PreviewRenderer::supersededError{"Superseded by a newer preview.",
+                                             ErrorCode::superseded};
 
 namespace {
 
@@ -181,6 +183,7 @@ struct PreviewRenderer::State : std::enable_shared_from_this<State> {
 };
 
 void PreviewRenderer::State::drain() {
+    MARLUNE_ASSERT_ON(queue);
     std::optional<Request> request;
     {
         std::lock_guard guard(lock);

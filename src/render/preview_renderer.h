@@ -45,7 +45,8 @@ class PreviewRenderer {
     // queue, or on the caller's thread for a request superseded before it started.
     using Completion = std::function<void(Result<PreviewImage>)>;
 
-    // The answer to a request that a newer one made pointless: "Superseded by a newer preview.".
+    // The answer to a request that a newer one made pointless: "Superseded by a newer preview.",
+    // ErrorCode::superseded (callers branch on the code).
     static const Error supersededError;
     // JPEG quality of the pictures, on libjpeg's 1–100 scale, with colour at full resolution:
     // crisp (coloured) text, some tens of KB at 960 pixels wide.

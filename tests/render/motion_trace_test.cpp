@@ -9,6 +9,7 @@
 // when the caret is 900 ms old, and holds still while the zoom goes out; each click bounces to
 // 0.727 after 200 ms. HandCheckedRows asserts the rows worked out independently.
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -60,25 +61,14 @@ Json scriptedRequest() {
     for (int i = 0; i <= 250; ++i) path.push_back(pathSample(i * 40.0));
     Json caret = Json::array();
     for (int i = 0; i <= 8; ++i) caret.push_back({6600 + i * 125.0, 0.2 + i * 0.02, 0.75});
-    return Json{
-        {"name", "Script.mp4"},
-        {"startMs", 0},
-        {"endMs", 10000},
-        {"zooms",
-         {{{"startMs", 800}, {"endMs", 4500}, {"scale", 2}, {"fx", 0.3}, {"fy", 0.35}},
-          {{"startMs", 5000},
-           {"endMs", 9500},
-           {"scale", 2.5},
-           {"fx", 0.6},
-           {"fy", 0.5},
-           {"follow", true},
-           {"inMs", 600},
-           {"outMs", 900}}}},
-        {"cursor",
-         {{"path", path},
-          {"caret", caret},
-          {"clicks", {{{"t", 1200}, {"fx", 0.4}, {"fy", 0.38}}, {{"t", 5200}}, {{"t", 8600}}}}}},
-    };
+    Json request = Json::parse(R"({"name": "Script.mp4", "startMs": 0, "endMs": 10000,
+        "zooms": [{"startMs": 800, "endMs": 4500, "scale": 2, "fx": 0.3, "fy": 0.35},
+                  {"startMs": 5000, "endMs": 9500, "scale": 2.5, "fx": 0.6, "fy": 0.5,
+                   "follow": true, "inMs": 600, "outMs": 900}],
+        "cursor": {"clicks": [{"t": 1200, "fx": 0.4, "fy": 0.38}, {"t": 5200}, {"t": 8600}]}})");
+    request["cursor"]["path"] = path;
+    request["cursor"]["caret"] = caret;
+    return request;
 }
 
 struct Row {
@@ -154,81 +144,48 @@ TEST(MotionTrace, MatchesTheCheckedInTrace) {
 TEST(MotionTrace, HandCheckedRows) {
     const std::vector<Row> rows = simulate();
     auto at = [&](int frame) { return rows[static_cast<std::size_t>(frame)]; };
-
-    // Frame 0: first tick, every spring placed on its target; no zoom active yet.
-    EXPECT_EQ(at(0).scale, 1);
-    EXPECT_EQ(at(0).fx, 0.5);
-    EXPECT_EQ(at(0).x, 0.2);
-    EXPECT_EQ(at(0).y, 0.3);
-    EXPECT_EQ(at(0).rot, 0);
-    EXPECT_EQ(at(0).blurVX, 0);
-
-    // Before the first zoom starts (800 ms) the camera does not move.
-    for (int f = 0; f < 24; ++f) EXPECT_EQ(at(f).scale, 1) << f;
-
-    // Frame 41 (1366.7 ms) is 166.7 ms after the click at 1200: bounce 0.5 gives
-    // 1 - 0.28 sin(pi 166.7 / 350), just above the 0.72 floor.
-    EXPECT_NEAR(at(41).bounceK,
-                1 - 0.28 * std::sin(std::numbers::pi * (41 * kFrameMs - 1200) / 350), 1e-12);
-    EXPECT_EQ(at(47).bounceK, 1);  // 366.7 ms after the click: over
-
-    // Zoom 1 (800-4500, scale 2, focus (0.3, 0.35)): ramp in over 1500 ms, ramp out over the last
-    // 1015.05 ms. On the plateau, once the spring has caught up, the camera sits exactly on the
-    // segment (frames 94-104, 3133-3467 ms).
-    for (int f = 94; f <= 104; ++f) {
-        EXPECT_EQ(at(f).scale, 2) << f;
-        EXPECT_EQ(at(f).fx, 0.3) << f;
-        EXPECT_EQ(at(f).fy, 0.35) << f;
-    }
-    // From the ramp-out on the zoom decays steadily, still on zoom 1's focus, and is not quite gone
-    // when zoom 2 starts at 5000.
-    for (int f = 105; f < 150; ++f) {
-        EXPECT_LT(at(f).scale, at(f - 1).scale) << f;
-        EXPECT_EQ(at(f).fx, 0.3) << f;
-    }
+    auto dip = [](double sinceMs) {  // bounce 0.5, floored at 0.72
+        return std::max(1 - 0.28 * std::sin(std::numbers::pi * sinceMs / 350), 0.72);
+    };
+    // Frame 0: first tick, every spring placed on its target; no camera motion before 800 ms.
+    EXPECT_EQ(std::tuple(at(0).x, at(0).y, at(0).rot, at(0).blurVX), std::tuple(0.2, 0.3, 0, 0));
+    for (int f = 0; f < 24; ++f) EXPECT_EQ(std::pair(at(f).scale, at(f).fx), std::pair(1.0, 0.5));
+    // 166.7 ms after the click at 1200 the cursor is near its smallest; 366.7 ms after, over.
+    EXPECT_NEAR(at(41).bounceK, dip(41 * kFrameMs - 1200), 1e-12);
+    EXPECT_EQ(at(47).bounceK, 1);
+    // Zoom 1 (800-4500, scale 2, focus (0.3, 0.35)): once the spring has caught up the camera
+    // sits exactly on the segment; from the ramp-out on it decays steadily on the same focus, not
+    // quite gone when zoom 2 starts at 5000.
+    for (int f = 94; f <= 104; ++f)
+        EXPECT_EQ(std::tuple(at(f).scale, at(f).fx, at(f).fy), std::tuple(2, 0.3, 0.35));
+    for (int f = 105; f < 150; ++f)
+        EXPECT_TRUE(at(f).scale < at(f - 1).scale && at(f).fx == 0.3) << f;
     EXPECT_GT(at(149).scale, 1);
-
-    // Frame 73 (2433.3 ms): the pointer crossed from (0.45, 0.4) towards (0.8, 0.7) within 40 ms,
-    // a teleport: the cursor lands on the raw position with no tilt and no blur.
+    // Frame 73: the pointer crossed the frame within 40 ms, a teleport: the cursor lands on the raw
+    // position with no tilt and no blur.
     const double u = (73 * kFrameMs - 2400) / 40;
     EXPECT_DOUBLE_EQ(at(73).x, 0.45 + u * 0.35);
     EXPECT_DOUBLE_EQ(at(73).y, 0.4 + u * 0.3);
-    EXPECT_EQ(at(73).rot, 0);
-    EXPECT_EQ(at(73).blurVX, 0);
-    EXPECT_EQ(at(73).blurVY, 0);
-
-    // Zoom 2 (5000-9500, scale 2.5, follow): the visible window is 0.4 wide, focus limits
-    // [0.2, 0.8]. The caret moves from (0.2, 0.75) to (0.36, 0.75) between 6600 and 7600; up to
-    // 8500 ms (900 ms after its last sample) the camera has settled on it, not on the pointer,
-    // which sits at (0.85, 0.3).
-    for (int f = 252; f <= 255; ++f) {
-        EXPECT_EQ(at(f).scale, 2.5) << f;
-        EXPECT_EQ(at(f).fx, 0.36) << f;
-        EXPECT_EQ(at(f).fy, 0.75) << f;
-    }
-    EXPECT_EQ(at(239).typeIdx, 2);  // the I-beam while typing
-    EXPECT_EQ(at(252).typeIdx, 0);
-
-    // Frame 256 (8533.3 ms): the caret is too old, the pointer is outside the central half of the
-    // window around the caret, so the camera target jumps onto the pointer. From 8600 the zoom goes
-    // out and the camera holds that target (frames 288-295) although the pointer moves on to the
-    // left half of the frame.
-    const double pointerX = 0.85 - 0.55 * (256 * kFrameMs - 8240) / 1760;
-    const double pointerY = 0.3 + 0.3 * (256 * kFrameMs - 8240) / 1760;
+    EXPECT_EQ(std::tuple(at(73).rot, at(73).blurVX, at(73).blurVY), std::tuple(0, 0, 0));
+    // Zoom 2 (scale 2.5, follow; focus limits [0.2, 0.8]): up to 900 ms after the caret's last
+    // sample the camera has settled on the caret (0.36, 0.75), not on the pointer at (0.85, 0.3).
+    for (int f = 252; f <= 255; ++f)
+        EXPECT_EQ(std::tuple(at(f).scale, at(f).fx, at(f).fy), std::tuple(2.5, 0.36, 0.75));
+    EXPECT_EQ(std::pair(at(239).typeIdx, at(252).typeIdx),
+              std::pair(2, 0));  // the I-beam while typing
+    // Frame 256: the caret is too old and the pointer outside the central half of the window, so
+    // the target jumps onto the pointer; from 8600 the zoom goes out and the camera holds it
+    // although the pointer moves on to the left half of the frame.
+    const double since = (256 * kFrameMs - 8240) / 1760;
     for (int f = 288; f <= 295; ++f) {
         EXPECT_LT(at(f).scale, 2.5) << f;
-        EXPECT_NEAR(at(f).fx, pointerX, 1e-12) << f;
-        EXPECT_NEAR(at(f).fy, pointerY, 1e-12) << f;
+        EXPECT_NEAR(at(f).fx, 0.85 - 0.55 * since, 1e-12) << f;
+        EXPECT_NEAR(at(f).fy, 0.3 + 0.3 * since, 1e-12) << f;
     }
     EXPECT_LT(at(295).x, 0.55);
-
-    // Frame 258 (8600 ms): the click at 8600 has just happened, no bounce yet; five frames
-    // (166.7 ms) later the cursor is near its smallest, just above the 0.72 floor.
+    // The click at 8600: no bounce yet on its frame, five frames later near the smallest.
     EXPECT_NEAR(at(258).bounceK, 1, 1e-9);
-    EXPECT_NEAR(
-        at(263).bounceK,
-        std::max(1 - 0.28 * std::sin(std::numbers::pi * (263 * kFrameMs - 8600) / 350), 0.72),
-        1e-12);
+    EXPECT_NEAR(at(263).bounceK, dip(263 * kFrameMs - 8600), 1e-12);
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/media/video_decoder.h"
-#include "support/ffmpeg_tool.h"
+#include "render_support.h"
 #include "support/temp_dir.h"
 
 namespace marlune {
@@ -31,38 +31,28 @@ std::vector<double> decodedTimes(const fs::path& movie) {
 
 TEST(PictureTimeline, TimesAreTheDecodersWhateverTheContainer) {
     test::TempDir dir;
-    const auto x264 = [](const std::string& extra) {
-        return std::vector<std::string>{"-f",           "lavfi",   "-i",   "testsrc2=s=160x90:r=30",
-                                        "-t",           "2",       "-c:v", "libx264",
-                                        "-pix_fmt",     "yuv420p", "-g",   "10",
-                                        "-x264-params", extra};
-    };
-    struct Case {
-        const char* name;
-        std::vector<std::string> args;
-        bool indexed;  // the timeline comes from the index, not from reading the packets
-    };
-    std::vector<Case> cases = {
-        {"plain.mp4", x264("bframes=0"), true},
+    const std::string x264 =
+        "-f lavfi -i testsrc2=s=160x90:r=30 -t 2 -c:v libx264 -pix_fmt yuv420p"
+        " -g 10 -x264-params ";
+    const std::tuple<const char*, std::string, bool> cases[] = {
+        // name, ffmpeg arguments, whether the timeline comes from the index (no packets read)
+        {"plain.mp4", x264 + "bframes=0", true},
         // Pictures coded out of order: the index holds decoding times, so the packets are read.
-        {"reordered.mp4", x264("bframes=2"), false},
+        {"reordered.mp4", x264 + "bframes=2", false},
         // What a recording looks like until it is finished: fragments with no index up front.
-        {"fragmented.mp4", x264("bframes=0"), false},
+        {"fragmented.mp4", x264 + "bframes=0 -movflags frag_keyframe+empty_moov", false},
     };
-    cases[2].args.insert(cases[2].args.end(), {"-movflags", "frag_keyframe+empty_moov"});
-    for (auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        c.args.push_back((dir / c.name).string());
-        ASSERT_TRUE(test::ffmpeg(c.args));
-        auto file = MediaFile::open(dir / c.name);
+    for (const auto& [name, args, indexed] : cases) {
+        SCOPED_TRACE(name);
+        ASSERT_TRUE(test::ffmpegLine(args, dir / name));
+        auto file = MediaFile::open(dir / name);
         ASSERT_TRUE(file);
-        EXPECT_EQ(file->indexedSamples(0).has_value(), c.indexed);
-
-        auto timeline = PictureTimeline::open(dir / c.name, 0);
+        EXPECT_EQ(file->indexedSamples(0).has_value(), indexed);
+        auto timeline = PictureTimeline::open(dir / name, 0);
         ASSERT_TRUE(timeline);
-        EXPECT_EQ(timeline->complete(), c.indexed);
+        EXPECT_EQ(timeline->complete(), indexed);
         ASSERT_TRUE(timeline->reach(0.5));
-        const std::vector<double> decoded = decodedTimes(dir / c.name);
+        const std::vector<double> decoded = decodedTimes(dir / name);
         ASSERT_EQ(decoded.size(), 60u);
         // Every picture up to the time asked for is known (pictures beyond may still be missing).
         std::vector<double> known = timeline->times(), expected = decoded;

@@ -11,9 +11,9 @@
 
 #include "platform/image/image_codecs.h"
 #include "platform/media/video_decoder.h"
-#include "render/export_renderer.h"
+#include "render/export/export_renderer.h"
 #include "render/motion_sim.h"
-#include "support/ffmpeg_tool.h"
+#include "render_support.h"
 #include "support/main_loop.h"
 #include "support/recordings_folder.h"
 
@@ -21,10 +21,7 @@ namespace marlune {
 namespace {
 
 namespace fs = std::filesystem;
-
-fs::path sourceWebRoot() {
-    return fs::path(MARLUNE_SOURCE_DIR) / "web";
-}
+using test::sourceWebRoot;
 
 // The answers of one renderer, waited for from the test's thread.
 class Answers {
@@ -75,14 +72,13 @@ double meanAbsoluteDifference(const BgraImage& a, const BgraImage& b) {
     double sums[3] = {0, 0, 0};
     for (int y = 0; y < a.height; ++y) {
         for (int x = 0; x < a.width; ++x) {
-            const std::uint32_t p = a.pixel(x, y), q = b.pixel(x, y);
             for (int c = 0; c < 3; ++c) {
-                sums[c] += std::abs(int(p >> (8 * c) & 255) - int(q >> (8 * c) & 255));
+                sums[c] += std::abs(int(a.pixel(x, y) >> (8 * c) & 255) -
+                                    int(b.pixel(x, y) >> (8 * c) & 255));
             }
         }
     }
-    const double n = double(a.width) * a.height;
-    return std::max({sums[0], sums[1], sums[2]}) / n;
+    return std::max({sums[0], sums[1], sums[2]}) / (double(a.width) * a.height);
 }
 
 // A styled edit of Clip.mp4 (640 × 360, 3 s) over 200–1800 ms: gradient frame with padding,
@@ -106,9 +102,10 @@ void makeClips() {
     // resolution, which on the test picture's saturated edges alone would cost more than the
     // whole allowance.
     if (!fs::exists(dir / "Clip.mp4")) {
-        ASSERT_TRUE(test::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=640x360:r=30,hue=s=0", "-t", "3",
-                                  "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p",
-                                  "-g", "30", (dir / "Clip.mp4").string()}));
+        ASSERT_TRUE(
+            test::ffmpegLine("-f lavfi -i testsrc2=s=640x360:r=30,hue=s=0 -t 3 -c:v libx264"
+                             " -preset ultrafast -pix_fmt yuv420p -g 30",
+                             dir / "Clip.mp4"));
     }
     if (!fs::exists(dir / "Clip.webcam.mp4")) {
         ASSERT_TRUE(test::makeMovie(dir / "Clip.webcam.mp4", 3.0, 320, 240, false, 15));
@@ -161,8 +158,8 @@ TEST(PreviewRenderer, PicturesAreTheExportedMoviesPictures) {
 TEST(PreviewRenderer, RefusalsAreTheExportsOwn) {
     ASSERT_NO_FATAL_FAILURE(makeClips());
     const fs::path dir = test::recordingsFolder();
-    ASSERT_TRUE(test::ffmpeg({"-f", "lavfi", "-i", "sine=f=440:sample_rate=48000", "-t", "1",
-                              "-c:a", "aac", (dir / "Voice.mp4").string()}));
+    ASSERT_TRUE(test::ffmpegLine("-f lavfi -i sine=f=440:sample_rate=48000 -t 1 -c:a aac",
+                                 dir / "Voice.mp4"));
     struct Case {
         const char* payload;
         const char* error;
@@ -216,7 +213,8 @@ TEST(PreviewRenderer, OnlyTheNewestRequestIsWorkedOn) {
             ASSERT_TRUE(result) << result.error().message;
             EXPECT_NEAR(result->tMs, 1300, 34);
         } else if (!result) {
-            EXPECT_EQ(result.error(), PreviewRenderer::supersededError);
+            EXPECT_EQ(result.error().code, ErrorCode::superseded);
+            EXPECT_EQ(result.error().message, "Superseded by a newer preview.");
             ++superseded;
         }
     }
@@ -245,9 +243,10 @@ TEST(PreviewRenderer, ChangesToTheEditOrTheFileShowAtOnce) {
         [&] {
             // The recording replaced by another movie of the same name.
             fs::remove(dir / "Take.mp4");
-            ASSERT_TRUE(test::ffmpeg({"-f", "lavfi", "-i", "color=c=red:s=320x180:r=30", "-t", "2",
-                                      "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt",
-                                      "yuv420p", (dir / "Take.mp4").string()}));
+            ASSERT_TRUE(
+                test::ffmpegLine("-f lavfi -i color=c=red:s=320x180:r=30 -t 2 -c:v libx264"
+                                 " -preset ultrafast -pix_fmt yuv420p",
+                                 dir / "Take.mp4"));
         },
     };
     PreviewRenderer warm;

@@ -41,27 +41,12 @@ struct CompositionInputs {
 CompositionInputs compositionInputs(const ExportRequest& request, int width, int height,
                                     PixelSize out, std::optional<std::filesystem::path> webRoot);
 
-// The webcam movie of `webcam` (a file of the recordings folder) as a W × H recording framed by
-// `frame` shows it: where it is, its picture track, and the width worth decoding it at (no wider
-// than the webcam shows, webcamDecodeWidth()). Nothing when the movie is missing, has no picture
-// or the webcam would not show; the webcam is then dropped. Blocking file I/O; any thread.
-struct WebcamMovie {
-    std::filesystem::path path;
-    int trackIndex = 0;
-    int decodeWidth = 0;
-};
-std::optional<WebcamMovie> findWebcamMovie(const WebcamFX& webcam,
-                                           const std::optional<FrameSettings>& frame, int width,
-                                           int height);
-// The same movie with a decoder (one thread) at that width.
-std::optional<VideoDecoder> openWebcamMovie(const WebcamFX& webcam,
-                                            const std::optional<FrameSettings>& frame, int width,
-                                            int height);
-
-// Composes the exported pictures: zoom, click ripples, cursor, webcam, background, padding,
-// rounded mask, shadow and outline. Construction prepares every layer that does not change per
-// frame; then, for each source picture in presentation order, advance() moves the motion to that
-// picture and tells whether it needs any pixel work, and render() draws it.
+// Composes the exported pictures, running its layers in order: the zoomed screen in its frame
+// with the background, padding, rounded mask, shadow and outline (FrameLayer), then the click
+// ripples and the cursor (CursorLayer), then the webcam (WebcamLayer). Construction prepares
+// everything that does not change per frame; then, for each source picture in presentation order,
+// advance() moves the motion to that picture and tells whether it needs any pixel work, and
+// render() draws it.
 //
 // One export's video queue owns it: not thread-safe, but render() may use worker threads inside.
 class FrameComposer {

@@ -1,9 +1,13 @@
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,6 +18,8 @@
 #include "platform/image/bgra_image.h"
 
 namespace marlune {
+
+class ExportRegistry;
 
 // Renders one recording with its edit into a new movie beside it: every picture of the export
 // range goes through the frame composition, the audio tracks are mixed with their gains, and the
@@ -40,7 +46,7 @@ class ExportRenderer {
     // holds), or the error that ended the export. Called once, on the main thread.
     using Completion = std::function<void(Result<ExportedMovie> movie)>;
 
-    // The error a cancelled export ends with: "Export cancelled.".
+    // The error a cancelled export ends with: "Export cancelled." (ErrorCode::cancelled).
     static const Error cancelledError;
     // libx264's speed preset for every export (see the README's performance notes).
     static constexpr std::string_view kPreset = "superfast";
@@ -83,10 +89,46 @@ class ExportRenderer {
     // Average bit rate: 0.13 bit per pixel per frame, at least 4 Mbit/s.
     static std::int64_t bitRate(int outWidth, int outHeight, int fps);
 
-    struct Shared;
+  private:
+    std::shared_ptr<ExportRegistry> registry_;
+};
+
+// The exports of one renderer not yet over: how to cancel each, the names each answers to, and
+// which one was started last. Shared by the renderer and its export jobs; any thread.
+class ExportRegistry {
+  public:
+    // An id for a new export.
+    std::uint64_t newId() { return nextId_++; }
+    // Registers export `id` of the recording `recording`, cancelled through `cancel`.
+    void add(std::uint64_t id, std::function<void()> cancel, std::string recording);
+    // The name export `id` means to take (relative to the recordings folder), once known.
+    void noteOutputName(std::uint64_t id, std::string name);
+    // Makes export `id` the one started last: cancelLatest() reaches it through `cancel`.
+    void setLatest(std::uint64_t id, std::function<void()> cancel);
+    // Forgets `cancel` of setLatest unless a newer export has set its own meanwhile.
+    void clearLatest(std::uint64_t id);
+    // Export `id` is over: its output is settled (completed, or removed).
+    void ended(std::uint64_t id);
+
+    void cancelLatest();
+    // Cancels the exports of recording `name` or meaning to take `name`; how many.
+    int cancelNamed(std::string_view name);
+    // Cancels every export and waits until each of them has ended.
+    void cancelAllAndWait();
 
   private:
-    std::shared_ptr<Shared> shared_;
+    struct Running {
+        std::function<void()> cancel;
+        std::string recording;   // the request's recording name
+        std::string outputName;  // the name it means to take, once known
+    };
+
+    std::mutex lock_;
+    std::function<void()> latestCancel_;  // guarded by lock_
+    std::uint64_t latestId_ = 0;          // the export latestCancel_ belongs to; guarded too
+    std::atomic<std::uint64_t> nextId_{1};
+    std::map<std::uint64_t, Running> running_;  // guarded by lock_
+    std::condition_variable runningChanged_;
 };
 
 }  // namespace marlune

@@ -1,0 +1,133 @@
+#include "render/compose/frame_composer.h"
+
+#include <algorithm>
+
+#include "render/compose/cursor_layer.h"
+#include "render/compose/frame_layer.h"
+#include "render/compose/webcam_layer.h"
+#include "render/raster.h"
+
+namespace marlune {
+
+struct FrameComposer::Impl {
+    CompositionInputs inputs;
+    MotionSim motion;
+    int w = 0, h = 0;
+    bool valid = false;  // a canvas cairo can hold
+    // The layers, bottom to top. Only a valid canvas has any styling, cursor or webcam.
+    FrameLayer frame;
+    std::optional<CursorLayer> cursor;
+    std::optional<WebcamLayer> webcam;
+
+    explicit Impl(CompositionInputs in)
+        : inputs(std::move(in)),
+          motion(inputs.zooms, inputs.cursor, inputs.width, inputs.height),
+          w(inputs.width),
+          h(inputs.height),
+          frame(w, h) {
+        valid = w > 0 && h > 0 && w <= kMaxSide && h <= kMaxSide;
+        if (!valid) return;
+        if (inputs.frame) frame.prepare(*inputs.frame, inputs.webRoot);
+        if (inputs.cursor && inputs.cursor->render)
+            cursor.emplace(*inputs.cursor, w, inputs.webRoot);
+        if (inputs.webcam && inputs.webcamFrames) {
+            webcam.emplace(*inputs.webcam, inputs.webcamFrames, w, h);
+            if (!webcam->shows()) webcam.reset();
+        }
+    }
+
+    bool hasCursorArt() const { return cursor && cursor->hasArt(); }
+
+    void render(const Step& step, const BgraImage& source, BgraImage& canvas) {
+        if (!valid) {  // a size cairo cannot hold: nothing can be drawn, the picture stays
+            canvas = source;
+            return;
+        }
+        if (canvas.width != w || canvas.height != h || canvas.empty()) {
+            canvas = BgraImage::blank(w, h);
+        }
+        if (source.empty() || canvas.empty()) {
+            if (!canvas.empty()) std::fill(canvas.pixels.begin(), canvas.pixels.end(), 0);
+            return;
+        }
+        const ScreenPlacement layer = frame.placement(step.scale, step.motion.fx, step.motion.fy);
+
+        frame.drawScreen(canvas, layer, source);
+        Surface target = wrapImage(canvas);
+        cairo_t* cr = cairo_create(target.get());
+        if (frame.styled()) frame.drawBackground(target.get(), step.outMs);
+        if (const auto& c = step.motion.cursor; c && cursor) {
+            if (cursor->hasRipples()) {
+                cursor->drawRipples(cr, frame, layer, *motion.cursor(), step.srcMs);
+            }
+            if (cursor->hasArt()) cursor->drawCursor(cr, frame, layer, *c);
+        }
+        if (webcam) webcam->draw(cr, frame, layer, step.srcMs);
+        cairo_destroy(cr);
+        cairo_surface_flush(target.get());
+        if (frame.styled()) frame.drawOutline(target.get());
+    }
+};
+
+CompositionInputs compositionInputs(const ExportRequest& request, int width, int height,
+                                    PixelSize out, std::optional<std::filesystem::path> webRoot) {
+    CompositionInputs inputs;
+    inputs.width = width;
+    inputs.height = height;
+    inputs.outWidth = out.width;
+    inputs.outHeight = out.height;
+    inputs.zooms = request.zooms;
+    inputs.frame = request.frame;
+    inputs.cursor = request.cursor;
+    inputs.webcam = request.webcam;
+    inputs.timeMap = TimeMap(request.startMs, request.endMs);
+    inputs.webRoot = std::move(webRoot);
+    return inputs;
+}
+
+FrameComposer::FrameComposer(CompositionInputs inputs)
+    : impl_(std::make_unique<Impl>(std::move(inputs))) {}
+
+FrameComposer::~FrameComposer() = default;
+
+const CompositionInputs& FrameComposer::inputs() const {
+    return impl_->inputs;
+}
+
+FrameComposer::Step FrameComposer::advance(double ptsSeconds) {
+    Step step = timing(ptsSeconds);
+    return withMotion(step, impl_->motion.tick(step.srcMs));
+}
+
+FrameComposer::Step FrameComposer::timing(double ptsSeconds) const {
+    Step step;
+    const auto& in = impl_->inputs;
+    if (in.timeMap.hasCuts()) {
+        step.outMs = ptsSeconds * 1000;
+        step.srcMs = in.timeMap.source(step.outMs);
+    } else {
+        step.srcMs = ptsSeconds * 1000;
+        step.outMs = step.srcMs - (in.timeMap.kept().empty() ? 0 : in.timeMap.kept()[0].srcStart);
+    }
+    return step;
+}
+
+FrameComposer::Step FrameComposer::withMotion(Step step, const MotionSim::Out& motion) const {
+    const auto& in = impl_->inputs;
+    step.motion = motion;
+    step.scale = step.motion.scale > 1.001 ? step.motion.scale : 1;
+    const Impl& c = *impl_;
+    step.passThrough = in.outWidth == in.width && in.outHeight == in.height && step.scale == 1 &&
+                       !c.frame.styled() && !c.hasCursorArt() && !c.webcam;
+    return step;
+}
+
+void FrameComposer::restartWebcam() {
+    if (impl_->webcam) impl_->webcam->restart();
+}
+
+void FrameComposer::render(const Step& step, const BgraImage& source, BgraImage& canvas) {
+    impl_->render(step, source, canvas);
+}
+
+}  // namespace marlune

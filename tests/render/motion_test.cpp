@@ -1,0 +1,398 @@
+// The springs and the motion simulator built on them: edge cases worked out by hand, the
+// closed forms against a numerical integration, and properties over random edits. The golden
+// trace (motion_trace_test.cpp) pins an ordinary edit frame by frame.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numbers>
+#include <random>
+
+#include "render/motion_sim.h"
+#include "render/spring.h"
+
+namespace marlune {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kFrameMs = 1000.0 / 30;
+
+// ---- Springs ----
+
+TEST(Spring, FreshOrBrokenStatesLandOnTheTargetAndNoNumberIsNoTarget) {
+    const SpringState states[] = {
+        {0.5}, {kNaN, 0, true}, {kInf, 0, true}, {-kInf, 3, true}, {0.2, kNaN, true}};
+    for (const SpringState& start : states) {
+        for (double dtMs : {0.0, 16.7, 500.0, -3.0, kNaN}) {
+            SpringState s = start;
+            EXPECT_EQ(stepSpring(s, 0.8, dtMs, zoomSpringConfig), 0.8) << start.value << dtMs;
+            EXPECT_EQ(std::tuple(s.value, s.velocity, s.initialized), std::tuple(0.8, 0.0, true));
+        }
+    }
+    for (SpringState s : {SpringState{0.4, 2, true}, SpringState{0.4}}) {
+        const SpringState before = s;
+        EXPECT_EQ(stepSpring(s, kNaN, 16, zoomSpringConfig), 0.4);
+        EXPECT_EQ(std::pair(s.velocity, s.initialized),
+                  std::pair(before.velocity, before.initialized));
+    }
+}
+
+// Reference: the same oscillator integrated numerically with small RK4 steps.
+std::pair<double, double> integrate(double x, double v, double target, double seconds,
+                                    const SpringConfig& c) {
+    const int n = 20000;
+    const double h = seconds / n;
+    auto acc = [&](double px, double pv) {
+        return (-c.stiffness * (px - target) - c.damping * pv) / c.mass;
+    };
+    for (int i = 0; i < n; ++i) {
+        double k1x = v, k1v = acc(x, v);
+        double k2x = v + h / 2 * k1v, k2v = acc(x + h / 2 * k1x, v + h / 2 * k1v);
+        double k3x = v + h / 2 * k2v, k3v = acc(x + h / 2 * k2x, v + h / 2 * k2v);
+        double k4x = v + h * k3v, k4v = acc(x + h * k3x, v + h * k3v);
+        x += h / 6 * (k1x + 2 * k2x + 2 * k3x + k4x);
+        v += h / 6 * (k1v + 2 * k2v + 2 * k3v + k4v);
+    }
+    return {x, v};
+}
+
+TEST(Spring, ClosedFormsMatchTheOscillator) {
+    struct Case {
+        const char* name;
+        SpringConfig cfg;
+        double value, velocity, target, dtMs;
+    };
+    const Case cases[] = {
+        {"under-damped", {100, 5, 1, 0, 0}, 0, 2, 1, 33},
+        {"under-damped, moving away", {300, 10, 2, 0, 0}, 0.2, -4, -0.5, 60},
+        {"critically damped", {100, 20, 1, 0, 0}, 0, 0.5, 1, 16.7},
+        {"over-damped", {100, 60, 1, 0, 0}, 1, -3, 0, 50},
+        {"cursor", cursorSpringConfig(1), 0.1, 0.2, 0.6, 33.3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SpringState s{c.value, c.velocity, true};
+        const double x = stepSpring(s, c.target, c.dtMs, c.cfg);
+        EXPECT_NEAR(x, integrate(c.value, c.velocity, c.target, c.dtMs / 1000, c.cfg).first, 1e-9);
+        // The velocity is a forward difference over 0.1 ms.
+        auto [rx, rv] = integrate(c.value, c.velocity, c.target, c.dtMs / 1000 + 0.00005, c.cfg);
+        EXPECT_NEAR(s.velocity, rv, 1e-4 * std::max(1.0, std::abs(rv)));
+    }
+}
+
+TEST(Spring, ZoomSpringNeverPassesItsTargetAndExtremesStayFinite) {
+    // Thrown hard at the target, the over-damped step would cross it; it stops on it instead.
+    std::mt19937_64 rng(7);
+    std::uniform_real_distribution<double> pos(-1, 2), vel(-40, 40), dt(0, 120);
+    SpringState s{0, 0, true};
+    for (int i = 0; i < 200000; ++i) {
+        if (i % 7 == 0) s.velocity = vel(rng);
+        const double target = pos(rng), from = s.value;
+        const double x = stepSpring(s, target, dt(rng), zoomSpringConfig);
+        ASSERT_TRUE(std::isfinite(x));
+        ASSERT_TRUE(target >= from ? x <= target : x >= target) << i;
+    }
+    // Over-damped with a huge frequency: cosh/sinh of the full argument would overflow.
+    SpringState stiff{0, 0, true};
+    EXPECT_EQ(stepSpring(stiff, 1, 80, SpringConfig{1e8, 1e5, 1, 0.0005, 0.015}), 1);
+    for (const SpringConfig& cfg : {SpringConfig{0, 10, 1, 0, 0}, SpringConfig{10, 10, 0, 0, 0}}) {
+        SpringState d{0.2, 1, true};
+        EXPECT_TRUE(std::isfinite(stepSpring(d, 0.7, 16, cfg)) && std::isfinite(d.velocity));
+    }
+    SpringState far{-1e300, 0, true};
+    EXPECT_TRUE(std::isfinite(stepSpring(far, 1e300, 16, zoomSpringConfig)));
+}
+
+// ---- The motion simulator ----
+
+ZoomSegment zoom(double startMs, double endMs, double scale, double fx = 0.5, double fy = 0.5,
+                 bool follow = false, double inMs = ZOOM_IN_MS, double outMs = ZOOM_OUT_MS) {
+    return ZoomSegment{startMs, endMs, scale, fx, fy, follow, inMs, outMs};
+}
+
+CursorFX cursor(std::vector<CursorSample> path, std::vector<TrackPoint> clicks = {}) {
+    CursorFX c;
+    c.path = std::move(path);
+    c.clicks = std::move(clicks);
+    return c;
+}
+
+// Ticks at 30 fps from `fromMs` through `toMs` and returns the last frame's motion.
+MotionSim::Out runTo(MotionSim& sim, double fromMs, double toMs) {
+    MotionSim::Out out{};
+    for (int i = 0; fromMs + i * kFrameMs <= toMs; ++i) out = sim.tick(fromMs + i * kFrameMs);
+    return out;
+}
+
+TEST(MotionSim, TargetStrengthRampsAndChains) {
+    const std::vector<ZoomSegment> shortSeg = {zoom(0, 100, 2)};
+    const std::vector<ZoomSegment> instant = {zoom(1000, 2000, 2, 0.5, 0.5, false, 0, 0)};
+    const std::vector<ZoomSegment> chained = {zoom(0, 3000, 2), zoom(3050, 6000, 3)};
+    const std::vector<ZoomSegment> apart = {zoom(0, 3000, 2), zoom(3120, 6000, 3)};
+    const std::vector<ZoomSegment> overlapping = {zoom(0, 3000, 2), zoom(2000, 5000, 3)};
+    const std::vector<ZoomSegment> empty = {zoom(1000, 1000, 2)};
+    struct Case {
+        const std::vector<ZoomSegment>* zooms;
+        std::size_t index;
+        double ms, target;
+    };
+    const Case cases[] = {
+        // 100 ms with the default ramp-in: full at the middle, back to 0 at the end.
+        {&shortSeg, 0, 25, 0.5},
+        {&shortSeg, 0, 50, 1},
+        {&shortSeg, 0, 100, 0},
+        // Ramps of no length change at once, even at the very edges.
+        {&instant, 0, 1000, 1},
+        {&instant, 0, 2000, 1},
+        // Less than 120 ms apart: held across the join; 120 or more: out and in again.
+        {&chained, 0, 3000, 1},
+        {&chained, 1, 3050, 1},
+        {&chained, 1, 6000, 0},
+        {&apart, 0, 3000, 0},
+        {&apart, 1, 3120, 0},
+        {&overlapping, 0, 3000, 1},
+        {&empty, 0, 1000, 0},
+    };
+    for (const auto& c : cases) {
+        MotionSim sim(*c.zooms, std::nullopt, 1920, 1080);
+        EXPECT_NEAR(sim.targetStrength(c.index, c.ms), c.target, 1e-12) << c.ms;
+    }
+    // Chained segments hold the zoom through the join; segments apart let it go.
+    for (double gap : {0.0, 119.0, -500.0, 120.0, 400.0}) {
+        MotionSim sim({zoom(0, 3000, 2), zoom(3000 + gap, 7000, 2)}, std::nullopt, 1920, 1080);
+        double lowest = 2;
+        for (int i = 0; i * kFrameMs <= 5000; ++i) {
+            const double scale = sim.tick(i * kFrameMs).scale;
+            if (i * kFrameMs >= 2700) lowest = std::min(lowest, scale);
+        }
+        EXPECT_EQ(lowest < 1.9, gap >= 120) << gap;
+    }
+}
+
+TEST(MotionSim, ActiveSegmentIsTheFirstInEditOrder) {
+    std::mt19937_64 rng(3);
+    std::uniform_real_distribution<double> u(0, 1);
+    for (int round = 0; round < 400; ++round) {
+        // Segments one after the other, often touching or of zero length, sometimes with one that
+        // ends before it starts; every third list shuffled so that segments overlap.
+        std::vector<ZoomSegment> zooms;
+        std::vector<double> times = {-1};
+        double t = 0;
+        for (int i = static_cast<int>(u(rng) * 8); i > 0; --i) {
+            const double start = t + (u(rng) < 0.5 ? 0 : std::floor(u(rng) * 3) * 100);
+            const double len = u(rng) < 0.2 ? 0 : std::floor(1 + u(rng) * 3) * 100;
+            const bool inverted = u(rng) < 0.1;
+            zooms.push_back(
+                zoom(inverted ? start + len : start, inverted ? start : start + len, 2));
+            for (double e : {start, start + len}) times.insert(times.end(), {e - 0.5, e, e + 0.5});
+            t = start + len;
+        }
+        if (round % 3 == 0) std::shuffle(zooms.begin(), zooms.end(), rng);
+        const MotionSim sim(zooms, std::nullopt, 1920, 1080);
+        for (double ms : times) {
+            std::optional<std::size_t> expected;
+            for (std::size_t i = 0; i < zooms.size() && !expected; ++i) {
+                if (zooms[i].startMs <= ms && ms <= zooms[i].endMs) expected = i;
+            }
+            ASSERT_EQ(sim.activeSegment(ms), expected) << "round " << round << " at " << ms;
+        }
+    }
+}
+
+TEST(MotionSim, ClickBounceNeedsAVisibleBounceAndTakesTheFirstClickInTheTrack) {
+    const std::pair<double, double> cases[] = {
+        // bounce setting, size factor 175 ms after the click (7 x bounce must exceed 0.01)
+        {1, 0.72},
+        {0.001, 1},
+        {0.0015, 1 - 0.56 * 0.0015}};
+    for (auto [bounce, bounceK] : cases) {
+        CursorFX fx = cursor({{0, 0.5, 0.5, 0}}, {{1000, 0.5, 0.5}});
+        fx.bounce = bounce;
+        MotionSim sim({}, fx, 1920, 1080);
+        EXPECT_NEAR(sim.tick(1175).cursor->bounceK, bounceK, 1e-12) << bounce;
+    }
+    // The first click in the track within the window counts, also when the track is not in time
+    // order: here the click at 1100 comes first.
+    CursorFX unordered =
+        cursor({{0, 0.5, 0.5, 0}}, {{9000, 0.5, 0.5}, {1100, 0.5, 0.5}, {1000, 0.5, 0.5}});
+    unordered.bounce = 0.25;
+    MotionSim later({}, unordered, 1920, 1080);
+    EXPECT_NEAR(later.tick(1150).cursor->bounceK, 1 - 0.14 * std::sin(std::numbers::pi * 50 / 350),
+                1e-12);
+}
+
+TEST(MotionSim, TimeJumpsRestartTheMotion) {
+    // At a restart every spring lands on its target: the strength on the ramp's value, the cursor
+    // on the pointer.
+    const std::tuple<double, double, bool> cases[] = {{2000, 1000, true},    {2000, 1999.4, true},
+                                                      {2000, 1999.6, false}, {2000, 2000, false},
+                                                      {600, 1000, false},    {599, 1000, true}};
+    for (auto [from, to, restarts] : cases) {
+        SCOPED_TRACE(testing::Message() << from << " -> " << to);
+        MotionSim sim({zoom(0, 3000, 2)}, cursor({{0, 0, 0, 0}, {3000, 1, 1, 0}}), 1920, 1080);
+        for (double ms = 0; ms < from; ms += kFrameMs) sim.tick(ms);
+        sim.tick(from);
+        const auto out = sim.tick(to);
+        if (restarts) {
+            EXPECT_DOUBLE_EQ(out.scale, 1 + sim.targetStrength(0, to));
+            EXPECT_EQ(std::pair(out.cursor->x, out.cursor->rot), std::pair(to / 3000, 0.0));
+        } else {
+            EXPECT_NE(out.cursor->x, to / 3000);
+        }
+    }
+}
+
+TEST(MotionSim, SingleSamplePathAndTimesThatAreNoNumber) {
+    MotionSim single({}, cursor({{500, 0.3, 0.6, 2}}), 1920, 1080);
+    for (double ms : {0.0, 500.0, 9000.0}) {
+        const auto c = *single.tick(ms).cursor;
+        EXPECT_EQ(std::tuple(c.x, c.y, c.typeIdx), std::tuple(0.3, 0.6, 2));
+    }
+    // A time that is no number answers the resting camera and leaves the motion as it was.
+    const std::vector<ZoomSegment> zooms = {zoom(0, 3000, 2, 0.3, 0.3)};
+    const CursorFX fx = cursor({{0, 0.1, 0.1, 0}, {3000, 0.9, 0.9, 0}});
+    MotionSim a(zooms, fx, 1920, 1080), b(zooms, fx, 1920, 1080);
+    runTo(a, 0, 39 * kFrameMs);
+    runTo(b, 0, 39 * kFrameMs);
+    for (double bad : {kNaN, kInf}) {
+        const auto out = a.tick(bad);
+        EXPECT_EQ(std::tuple(out.scale, out.fx, out.cursor.has_value()), std::tuple(1, 0.5, false));
+    }
+    const auto oa = a.tick(40 * kFrameMs), ob = b.tick(40 * kFrameMs);
+    EXPECT_EQ(std::tuple(oa.scale, oa.fx, oa.cursor->x, oa.cursor->rot),
+              std::tuple(ob.scale, ob.fx, ob.cursor->x, ob.cursor->rot));
+}
+
+bool cursorFinite(const MotionSim::CursorOut& c) {
+    return std::isfinite(c.x) && std::isfinite(c.y) && std::isfinite(c.rot) &&
+           std::isfinite(c.bounceK) && std::isfinite(c.blurVX) && std::isfinite(c.blurVY);
+}
+
+TEST(MotionSim, PositionsNearTheLimitsOfADoubleKeepTheMotionFinite) {
+    // A move that fits a double while its speed per second does not, and moves that do not fit.
+    // Frames far apart too (a slow export's preview), which are not taken for a teleport.
+    for (double far : {1.7e306, 1e307, 1e306, -1.7e308, std::numeric_limits<double>::max()}) {
+        for (double step : {kFrameMs, 200.0}) {
+            SCOPED_TRACE(testing::Message() << far << " every " << step << " ms");
+            MotionSim sim(
+                {},
+                cursor(
+                    {{0, 0.5, 0.5, 0}, {500, 0.2, 0.3, 1}, {1500, far, 2, 0}, {3000, 0.1, 0.9, 0}}),
+                1920, 1080);
+            for (double ms = 0; ms <= 3500; ms += step)
+                ASSERT_TRUE(cursorFinite(*sim.tick(ms).cursor));
+        }
+    }
+}
+
+// A random edit, built through the same parser as a real export request.
+struct RandomEdit {
+    std::vector<ZoomSegment> zooms;
+    std::optional<CursorFX> cursor;
+    double w, h;
+};
+
+RandomEdit randomEdit(std::mt19937_64& rng, double lengthMs) {
+    std::uniform_real_distribution<double> u(0, 1);
+    auto pick = [&](double lo, double hi) { return lo + (hi - lo) * u(rng); };
+    Json zooms = Json::array();
+    for (int i = static_cast<int>(pick(0, 8)); i > 0; --i) {
+        const double start = pick(-1000, lengthMs);
+        Json z = {{"startMs", start},      {"endMs", start + pick(-500, 9000)},
+                  {"scale", pick(-1, 9)},  {"fx", pick(-0.5, 1.5)},
+                  {"fy", pick(-0.5, 1.5)}, {"follow", u(rng) < 0.5}};
+        if (u(rng) < 0.5) z["inMs"] = pick(0, 3000);
+        if (u(rng) < 0.5) z["outMs"] = pick(0, 3000);
+        zooms.push_back(z);
+    }
+    Json path = Json::array(), caret = Json::array(), clicks = Json::array();
+    double x = 0.5, y = 0.5;
+    for (double t = pick(-500, 500); t < lengthMs; t += pick(0, 60)) {
+        const bool jump = u(rng) < 0.01;  // teleports, sometimes off the frame
+        x = jump ? pick(-0.2, 1.2) : x + pick(-0.02, 0.02);
+        y = jump ? pick(-0.2, 1.2) : y + pick(-0.02, 0.02);
+        path.push_back({t, x, y, static_cast<int>(pick(0, 6))});
+        if (u(rng) < 0.01) clicks.push_back({{"t", t}, {"fx", x}, {"fy", y}});
+        if (u(rng) < 0.05) caret.push_back({t, pick(0, 1), pick(0, 1)});
+    }
+    Json cursor = {{"path", path},
+                   {"caret", caret},
+                   {"clicks", clicks},
+                   {"smooth", pick(-0.5, 1.5)},
+                   {"bounce", pick(-0.5, 1.5)},
+                   {"motionBlur", pick(-0.5, 1.5)},
+                   {"sway", pick(-0.5, 1.5)}};
+    auto request = ExportRequest::fromPayload(Json{
+        {"name", "a.mp4"}, {"startMs", 0}, {"endMs", 1}, {"zooms", zooms}, {"cursor", cursor}});
+    const double sizes[][2] = {{1920, 1080}, {2880, 1800}, {640, 480}, {1, 1}, {0, 0}};
+    const auto& size = sizes[static_cast<int>(pick(0, 5))];
+    return RandomEdit{request->zooms, request->cursor, size[0], size[1]};
+}
+
+TEST(MotionSimProperties, OutputsStayFiniteAndInRangeWhateverTheTiming) {
+    for (std::uint64_t seed : {1, 2, 3, 4, 5, 6, 7, 8}) {
+        SCOPED_TRACE(seed);
+        std::mt19937_64 rng(seed);
+        std::uniform_real_distribution<double> u(0, 1);
+        const RandomEdit edit = randomEdit(rng, 60000);
+        double maxScale = 1;
+        for (const auto& z : edit.zooms) maxScale = std::max(maxScale, z.scale);
+        MotionSim sim(edit.zooms, edit.cursor, edit.w, edit.h);
+        double ms = -200;
+        for (int i = 0; i < 20000; ++i) {
+            // Mostly frame steps; repeats, small and large steps back, jumps ahead, tiny steps.
+            const double r = u(rng);
+            ms += r < 0.8    ? kFrameMs
+                  : r < 0.85 ? 0
+                  : r < 0.9  ? u(rng) * 120
+                  : r < 0.93 ? -u(rng) * 0.5
+                  : r < 0.96 ? -u(rng) * 5000
+                  : r < 0.98 ? 400 + u(rng) * 5000
+                             : u(rng) * 1e-3;
+            const auto out = sim.tick(ms);
+            ASSERT_TRUE(std::isfinite(out.scale) && std::isfinite(out.fx) && std::isfinite(out.fy));
+            ASSERT_TRUE(out.scale >= 1 && out.scale <= std::min(maxScale + 1e-12, 6.0)) << i;
+            ASSERT_TRUE(out.fx >= 0 && out.fx <= 1 && out.fy >= 0 && out.fy <= 1) << i;
+            ASSERT_TRUE(cursorFinite(*out.cursor)) << i;
+            ASSERT_TRUE(out.cursor->bounceK >= 0.72 && out.cursor->bounceK <= 1) << i;
+        }
+    }
+}
+
+TEST(MotionSimProperties, SettledFocusKeepsTheZoomedWindowInside) {
+    // Segments of at least 4 s one after the other; a second and a half into each the camera has
+    // settled and, follow or not, its focus keeps the zoomed window inside the frame.
+    for (std::uint64_t seed : {11, 12, 13, 14, 15, 16}) {
+        SCOPED_TRACE(seed);
+        std::mt19937_64 rng(seed);
+        std::uniform_real_distribution<double> u(0, 1);
+        RandomEdit edit = randomEdit(rng, 120000);
+        edit.zooms.clear();
+        for (double t = 0; t < 110000;) {
+            const double len = 4000 + u(rng) * 6000;
+            edit.zooms.push_back(zoom(t, t + len, 1 + u(rng) * 5, u(rng), u(rng), u(rng) < 0.6,
+                                      100 + u(rng) * 800, 100 + u(rng) * 800));
+            t += len + (u(rng) < 0.3 ? u(rng) * 119 : 200 + u(rng) * 3000);
+        }
+        MotionSim sim(edit.zooms, edit.cursor, edit.w, edit.h);
+        std::size_t checked = 0;
+        for (int i = 0; i * kFrameMs < 120000; ++i) {
+            const double ms = i * kFrameMs;
+            const auto out = sim.tick(ms);
+            for (const auto& z : edit.zooms) {
+                if (ms < z.startMs + 1500 || ms > z.endMs) continue;
+                const double hv = 1 / (2 * z.scale) - 1e-9;
+                ASSERT_TRUE(out.fx >= hv && out.fx <= 1 - hv && out.fy >= hv && out.fy <= 1 - hv)
+                    << ms;
+                ++checked;
+            }
+        }
+        EXPECT_GT(checked, 1000u);
+    }
+}
+
+}  // namespace
+}  // namespace marlune
