@@ -12,12 +12,11 @@ TEST(SettingsStore, DefaultsCoercionsAndStoredValues) {
     auto defaults = std::make_shared<KeyValueStore>(dir / "d.json");
     SettingsStore settings{defaults};
     // A fresh user reads the defaults, in the settings' own order.
-    EXPECT_EQ(settings.asDictionary().dump(), Json::parse(R"({
-        "fps": 30, "capHeight": 1440, "micEnabled": true, "systemAudioEnabled": false,
-        "webcamEnabled": false, "webcamCorner": "br", "webcamSize": "m", "webcamRing": true,
-        "webcamShape": "squircle", "webcamZoom": 1.0, "hideWindow": false, "showCursor": true,
-        "cursorMode": "smooth"})")
-                                              .dump());
+    EXPECT_EQ(settings.asDictionary().dump(),
+              R"({"fps":30,"capHeight":1440,"micEnabled":true,"systemAudioEnabled":false,)"
+              R"("webcamEnabled":false,"webcamCorner":"br","webcamSize":"m","webcamRing":true,)"
+              R"("webcamShape":"squircle","webcamZoom":1.0,"hideWindow":false,"showCursor":true,)"
+              R"("cursorMode":"smooth"})");
     // {payload, key, what reads back}: each payload applied in turn.
     const std::tuple<const char*, const char*, Json> cases[] = {
         {R"({"fps": 24})", "fps", 30},
@@ -52,11 +51,10 @@ TEST(SettingsStore, DefaultsCoercionsAndStoredValues) {
     defaults->set("webcamCorner", 5);
     defaults->set("webcamShape", "odd");  // stored by hand: read as is
     EXPECT_EQ(settings.asDictionary().dump(),
-              Json::parse(R"({"fps": 60, "capHeight": 0, "micEnabled": false,
-        "systemAudioEnabled": false, "webcamEnabled": false, "webcamCorner": "br",
-        "webcamSize": "m", "webcamRing": true, "webcamShape": "odd", "webcamZoom": 1.25,
-        "hideWindow": false, "showCursor": false, "cursorMode": "system"})")
-                  .dump());
+              R"({"fps":60,"capHeight":0,"micEnabled":false,"systemAudioEnabled":false,)"
+              R"("webcamEnabled":false,"webcamCorner":"br","webcamSize":"m","webcamRing":true,)"
+              R"("webcamShape":"odd","webcamZoom":1.25,"hideWindow":false,"showCursor":false,)"
+              R"("cursorMode":"system"})");
 }
 
 TEST(WebcamFollowUp, DecidesFromTheChangeAndThePayload) {
