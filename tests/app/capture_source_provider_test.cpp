@@ -11,6 +11,7 @@ TEST(CaptureSourceProvider, OffersOrdinaryTitledWindowsOfOtherProgramsAndNamesDi
     constexpr int kOwnPid = 4242;
     ShareableContent content;
     // {id, title, width, height, owner, layer}
+    // clang-format off
     const std::tuple<std::uint32_t, const char*, double, double, std::optional<int>, int>
         windows[] = {
             {1, "Ok", 800, 600, 77, 0},          {2, "At the minimum", 120, 90, 77, 0},
@@ -23,6 +24,7 @@ TEST(CaptureSourceProvider, OffersOrdinaryTitledWindowsOfOtherProgramsAndNamesDi
         content.windows.push_back({.windowID = id, .width = w, .height = h, .title = title,
                                    .processID = pid, .applicationName = "Editor", .layer = layer});
     }
+    // clang-format on
     for (auto [id, name] : {std::pair{3u, "DP-1"}, {9u, ""}, {4u, ""}}) {
         content.displays.push_back({.displayID = id, .name = name, .width = 3840, .height = 2160});
     }
@@ -37,8 +39,12 @@ TEST(CaptureSourceProvider, OffersOrdinaryTitledWindowsOfOtherProgramsAndNamesDi
     for (const auto& w : list["windows"]) ids.push_back(w["id"]);
     EXPECT_EQ(ids, (std::vector<std::uint32_t>{1, 2, 10})) << "in the content's order";
     // No thumb key without a picture; sizes truncated.
-    EXPECT_EQ(list["windows"][2], (Json{{"id", 10}, {"kind", "window"}, {"name", "Fractional"},
-                                        {"app", "Editor"}, {"width", 640}, {"height", 480}}));
+    EXPECT_EQ(list["windows"][2], (Json{{"id", 10},
+                                        {"kind", "window"},
+                                        {"name", "Fractional"},
+                                        {"app", "Editor"},
+                                        {"width", 640},
+                                        {"height", 480}}));
     EXPECT_EQ(displaysAsked, (std::vector<std::uint32_t>{3, 9, 4}));
     const Json& screens = list["screens"];
     ASSERT_EQ(screens.size(), 3u);

@@ -28,8 +28,8 @@ class RecordingChromeTest : public test::AppTest {
              {{"sourceKind", "display"}, {"sourceID", monitors->front().id}, {"mic", false}});
         ASSERT_TRUE(runMainUntil([&] { return events("countdown").size() > countdowns; }, 10s));
         // The countdown shows over the display, and lets everything through to it.
-        EXPECT_TRUE(runMainUntil(
-            [&] { return !test::visibleWindowsOfType(GTK_TYPE_WINDOW).empty(); }, 2s));
+        EXPECT_TRUE(
+            runMainUntil([&] { return !test::visibleWindowsOfType(GTK_TYPE_WINDOW).empty(); }, 2s));
         ASSERT_TRUE(replyTo(id, 20s));
         ASSERT_EQ((*page->reply(id))["ok"], true) << page->reply(id)->dump();
         EXPECT_TRUE(test::visibleWindowsOfType(GTK_TYPE_WINDOW).empty());
