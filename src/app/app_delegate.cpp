@@ -8,8 +8,8 @@
 
 #include <gtk/gtk.h>
 
+#include "app/commands/commands.h"
 #include "app/desktop_integration.h"
-#include "account/auth_protocol.h"
 #include "app/main_window_controller.h"
 #include "app/recording_chrome.h"
 #include "app/version.h"
@@ -49,7 +49,8 @@ AppDelegate::AppDelegate(bool isSmoke, bool isAutomation, const std::vector<std:
       auth(AuthController::create(defaults)),
       statusItem(std::make_shared<StatusItemController>()),
       hotkey(std::make_shared<HotkeyManager>()),
-      previews(std::make_shared<PreviewRenderer>()) {}
+      previews(std::make_shared<PreviewRenderer>()),
+      exports(std::make_shared<ExportTracker>(bridge, auth)) {}
 
 AppDelegate::~AppDelegate() = default;
 
@@ -79,9 +80,9 @@ void AppDelegate::applicationDidFinishLaunching(
     }
     // Loading starts now; the page's messages are handled only once launch has returned, so
     // every command is registered by then.
-    windowController = std::make_unique<MainWindowController>(
-        bridge, MarluneSchemeHandler::forApp(defaults),
-        isAutomation ? Automation::on : Automation::off);
+    windowController =
+        std::make_unique<MainWindowController>(bridge, MarluneSchemeHandler::forApp(defaults),
+                                               isAutomation ? Automation::on : Automation::off);
     if (attachWindow) attachWindow(*windowController);
     windowController->isRecordingProvider = [weak = weak_from_this()] {
         auto self = weak.lock();
@@ -99,6 +100,7 @@ void AppDelegate::applicationDidFinishLaunching(const std::shared_ptr<ScriptTarg
 }
 
 void AppDelegate::launch(const std::shared_ptr<ScriptTarget>& page) {
+    MARLUNE_ASSERT_ON(Queue::main());
     // Before the page can be ready: what a crash left behind is made whole first.
     recoveryNotices_ = RecordingController::recoverAtLaunch();
     bridge->setWebView(page);
@@ -189,12 +191,14 @@ void AppDelegate::emitRecoveryNotices() {
 }
 
 void AppDelegate::hotkeyPressed() {
+    MARLUNE_ASSERT_ON(Queue::main());
     if (isRecordingActive()) return stopRecording();
     showMainWindow();
     bridge->emit("hotkeyRecord", Json::object());
 }
 
 void AppDelegate::applicationDidBecomeActive() {
+    MARLUNE_ASSERT_ON(Queue::main());
     bridge->emit("permissionsChanged", permissions->statusDict());
 }
 
@@ -232,6 +236,7 @@ bool AppDelegate::applicationShouldTerminateAfterLastWindowClosed() const {
 }
 
 void AppDelegate::applicationShouldTerminate(std::function<void()> proceed) {
+    MARLUNE_ASSERT_ON(Queue::main());
     // A recording in progress is stopped and saved first, whatever the outcome; no dialog.
     if (isRecordingActive()) {
         return recording->shutdown([weak = weak_from_this(), proceed = std::move(proceed)] {
@@ -239,18 +244,11 @@ void AppDelegate::applicationShouldTerminate(std::function<void()> proceed) {
             proceed();
         });
     }
-    if (exportsRunning_ == 0) return proceed();
+    if (!exports->isRunning()) return proceed();
     // An export cut off by the exit would leave a partial movie in the recordings folder: the
     // render is cancelled (which removes its file), a trimmed copy is let finish.
-    afterExports_ = std::move(proceed);
+    exports->whenAllEnded(std::move(proceed));
     renderer->cancelExport();
-}
-
-void AppDelegate::exportEnded() {
-    if (--exportsRunning_ > 0 || !afterExports_) return;
-    auto proceed = std::move(afterExports_);
-    afterExports_ = nullptr;
-    proceed();
 }
 
 void AppDelegate::reloadUI() {
@@ -262,14 +260,13 @@ void AppDelegate::showMainWindow() {
 }
 
 void AppDelegate::onWindowLater(std::function<void(MainWindowController&)> work) {
-    Queue::main().post([weak = weak_from_this(), work = std::move(work)] {
-        auto self = weak.lock();
-        if (self && self->windowController) work(*self->windowController);
+    postIfAlive(Queue::main(), weak_from_this(), [work = std::move(work)](AppDelegate& self) {
+        if (self.windowController) work(*self.windowController);
     });
 }
 
-void AppDelegate::command(
-    std::string name, std::function<void(AppDelegate&, const Json&, WebBridge::Reply)> handler) {
+void AppDelegate::command(std::string name, CommandHandler handler) {
+    MARLUNE_ASSERT_ON(Queue::main());
     bridge->registerHandler(std::move(name),
                             [weak = weak_from_this(), handler = std::move(handler)](
                                 const Json& payload, WebBridge::Reply reply) {
@@ -292,364 +289,51 @@ void AppDelegate::setWebcamPreview(bool on) {
 }
 
 void AppDelegate::setWebcamZoom(double zoom) {
+    MARLUNE_ASSERT_ON(Queue::main());
     recording->setWebcamZoom(zoom);
 }
 
-WebcamFollowUp webcamFollowUp(bool wasEnabled, bool isEnabled, const Json& payload) {
-    if (isEnabled != wasEnabled)
-        return isEnabled ? WebcamFollowUp::turnOn : WebcamFollowUp::turnOff;
-    if (!isEnabled) return WebcamFollowUp::none;
-    for (const char* key : {"webcamCorner", "webcamSize", "webcamRing", "webcamShape"}) {
-        if (payload.contains(key)) return WebcamFollowUp::rebuild;
+void AppDelegate::applySettings(const Json& payload) {
+    MARLUNE_ASSERT_ON(Queue::main());
+    bool wasEnabled = settings->webcamEnabled();
+    settings->apply(payload);
+    switch (webcamFollowUp(wasEnabled, settings->webcamEnabled(), payload)) {
+        case WebcamFollowUp::none:
+            break;
+        case WebcamFollowUp::turnOn:
+        case WebcamFollowUp::rebuild:
+            setWebcamPreview(true);
+            break;
+        case WebcamFollowUp::turnOff:
+            setWebcamPreview(false);
+            break;
+        case WebcamFollowUp::zoom:
+            setWebcamZoom(settings->webcamZoom());
+            break;
     }
-    return payload.contains("webcamZoom") ? WebcamFollowUp::zoom : WebcamFollowUp::none;
 }
 
-std::function<void(double)> AppDelegate::exportProgress() {
-    // Called on the export's own threads: it holds only the bridge, so that the application
-    // object is never last released (and torn down) there.
-    return [weak = std::weak_ptr<WebBridge>(bridge)](double value) {
-        if (auto b = weak.lock()) b->emit("exportProgress", {{"value", value}});
-    };
+void AppDelegate::relaunchSoon() {
+    // After the reply has reached the page.
+    Queue::main().after(std::chrono::milliseconds(200), [weak = weak_from_this()] {
+        auto self = weak.lock();
+        if (!self) return;
+        self->permissions->relaunch([weak] {
+            if (auto app = weak.lock(); app && app->terminate) app->terminate();
+        });
+    });
 }
 
-std::function<void(Result<ExportedMovie>)> AppDelegate::exportCompletion(WebBridge::Reply reply) {
-    ++exportsRunning_;
-    auto answer = [weak = weak_from_this(), reply = std::move(reply)](Result<ExportedMovie> made) {
-        if (!made) {
-            // A cancelled export is an answer, not a failure.
-            if (made.error() == ExportRenderer::cancelledError) {
-                return reply(Json{{"cancelled", true}});
-            }
-            return reply(std::unexpected(made.error()));
-        }
-        if (auto self = weak.lock()) {
-            self->recordExport();
-            // The length of what was written: the range asked for, fitted to the recording.
-            Json saved = Json::object();
-            saved["name"] = made->name;
-            saved["durationMs"] = made->durationMs;
-            self->bridge->emit("saved", std::move(saved));
-        }
-        reply(Json{{"name", made->name}});
-    };
-    return [weak = weak_from_this(), answer = std::move(answer)](Result<ExportedMovie> made) {
-        answer(std::move(made));
-        if (auto self = weak.lock()) self->exportEnded();
-    };
-}
-
-// The command table, in its fixed order. Handlers are glue: read the payload, call the service,
-// turn its result into the reply.
 void AppDelegate::registerCommands() {
-    command("app.ready", [](AppDelegate& app, const Json&, WebBridge::Reply reply) {
-        reply(app.readyResult());
-        app.emitRecoveryNotices();
-    });
-
-    command("app.setChrome", [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
-        bool dark = readBool(payload, "dark").value_or(false);
-        reply(Json::object());
-        app.onWindowLater([dark](MainWindowController& w) { w.setChrome(dark); });
-    });
-
-    command("app.setBarMode", [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
-        bool on = readBool(payload, "on").value_or(false);
-        double w = readNumber(payload, "w").value_or(0);
-        double h = readNumber(payload, "h").value_or(0);
-        reply(Json::object());
-        app.onWindowLater([=](MainWindowController& window) { window.setBarMode(on, w, h); });
-    });
-
-    command("app.confirm", [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
-        if (!app.windowController) {
-            reply(Json{{"ok", false}});  // nobody to ask
-            return;
-        }
-        std::string title = readString(payload, "title").value_or("Are you sure?");
-        std::string message = readString(payload, "message").value_or("");
-        std::string okLabel = readString(payload, "okLabel").value_or("OK");
-        app.onWindowLater([=](MainWindowController& w) {
-            w.confirm(title, message, okLabel, [reply](bool ok) { reply(Json{{"ok", ok}}); });
-        });
-    });
-
-    command("app.moveBar", [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
-        double dx = readNumber(payload, "dx").value_or(0);
-        double dy = readNumber(payload, "dy").value_or(0);
-        reply(Json::object());
-        app.onWindowLater([=](MainWindowController& w) { w.moveBar(dx, dy); });
-    });
-
-    // ---- Permissions ----
-    command("permissions.status", [](AppDelegate& app, const Json&, WebBridge::Reply reply) {
-        reply(app.permissions->statusDict());
-    });
-
-    command("permissions.request",
-            [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
-                std::string kind = readString(payload, "kind").value_or("");
-                if (kind == "screen") {
-                    bool granted = app.permissions->requestScreen();
-                    return reply(Json{{"granted", granted}, {"needsRestart", !granted}});
-                }
-                if (kind == "microphone" || kind == "camera") {
-                    auto type = kind == "microphone" ? PermissionsManager::MediaType::audio
-                                                     : PermissionsManager::MediaType::video;
-                    return app.permissions->request(type, [reply = std::move(reply)](bool granted) {
-                        reply(Json{{"granted", granted}});
-                    });
-                }
-                if (kind == "accessibility") {
-                    return reply(Json{{"granted", app.permissions->requestAccessibility()}});
-                }
-                reply(fail("Unknown permission kind: " + kind));
-            });
-
-    command("permissions.openSettings",
-            [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
-                app.permissions->openSettings(readString(payload, "pane").value_or(""));
-                reply(Json::object());
-            });
-
-    command("permissions.relaunch", [](AppDelegate& app, const Json&, WebBridge::Reply reply) {
-        reply(Json::object());
-        // After the reply has reached the page.
-        Queue::main().after(std::chrono::milliseconds(200), [weak = app.weak_from_this()] {
-            auto self = weak.lock();
-            if (!self) return;
-            self->permissions->relaunch([weak] {
-                if (auto app = weak.lock(); app && app->terminate) app->terminate();
-            });
-        });
-    });
-    // ---- end of permissions ----
-
-    // ---- Capture sources ----
-    command("sources.list", [](AppDelegate& app, const Json&, WebBridge::Reply reply) {
-        // Answered from the pool thread; the bridge carries it to the main thread.
-        app.provider->list([reply = std::move(reply)](Result<Json> sources) {
-            reply(std::move(sources));  // the list object unchanged, or the query's failure
-        });
-    });
-
-    command("sources.preview", [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
-        auto kind = readString(payload, "sourceKind");
-        auto id = readUInt32(payload, "sourceID");
-        if (!kind || !id) return reply(fail("Missing source for preview"));
-        app.provider->preview(*kind, *id,
-                              [reply = std::move(reply)](std::optional<std::string> thumb) {
-                                  Json result = Json::object();
-                                  result["thumb"] = thumb ? Json(std::move(*thumb)) : Json(nullptr);
-                                  reply(std::move(result));
-                              });
-    });
-    // ---- end of capture sources ----
-
-    // ---- Recording ----
-    command("recording.start", [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
-        // Answered once capture has really started, after the countdown.
-        app.recording->start(payload, std::move(reply));
-    });
-
-    command("recording.pause", [](AppDelegate& app, const Json&, WebBridge::Reply reply) {
-        app.recording->pause();
-        reply(Json::object());
-    });
-
-    command("recording.resume", [](AppDelegate& app, const Json&, WebBridge::Reply reply) {
-        app.recording->resume();
-        reply(Json::object());
-    });
-
-    command("recording.stop", [](AppDelegate& app, const Json&, WebBridge::Reply reply) {
-        app.recording->stop(std::move(reply));
-    });
-    // ---- end of recording ----
-
-    // ---- Recordings library, media tools and project files ----
-    command("library.list", [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
-        // "thumbs": false leaves the pictures to "library.thumb", for a page that shows them as
-        // they scroll into view.
-        auto thumbnails = readBool(payload, "thumbs").value_or(true)
-                              ? RecordingsLibrary::Thumbnails::include
-                              : RecordingsLibrary::Thumbnails::omit;
-        // Answered from the pool thread; the bridge carries it to the main thread.
-        app.library->list(thumbnails, [reply = std::move(reply)](Json items) {
-            Json result = Json::object();
-            result["items"] = std::move(items);
-            reply(std::move(result));
-        });
-    });
-
-    command("library.thumb", [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
-        auto name = readString(payload, "name");
-        if (!name) return reply(fail("Missing file name"));
-        app.library->thumbnail(*name, [reply = std::move(reply)](auto thumb) {
-            if (!thumb) return reply(std::unexpected(thumb.error()));
-            Json result = Json::object();
-            result["thumb"] = *thumb ? Json(std::move(**thumb)) : Json(nullptr);
-            reply(std::move(result));
-        });
-    });
-
-    command("library.delete", [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
-        auto name = readString(payload, "name");
-        if (!name) return reply(fail("Missing file name"));
-        auto deleted = app.library->deleteRecording(*name);
-        if (!deleted) return reply(std::unexpected(deleted.error()));
-        reply(Json::object());
-    });
-
-    command("library.reveal", [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
-        if (auto name = readString(payload, "name")) app.library->reveal(*name);
-        reply(Json::object());
-    });
-
-    command("library.open", [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
-        if (auto name = readString(payload, "name")) app.library->open(*name);
-        reply(Json::object());
-    });
-
-    command("library.openFolder", [](AppDelegate& app, const Json&, WebBridge::Reply reply) {
-        app.library->openFolder();
-        reply(Json::object());
-    });
-
-    command("media.waveform", [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
-        auto name = readString(payload, "name");
-        if (!name) return reply(fail("Missing file name"));
-        app.media->waveform(*name, MediaTools::kDefaultBuckets,
-                            [reply = std::move(reply)](Result<std::vector<double>> peaks) {
-                                if (!peaks) return reply(std::unexpected(peaks.error()));
-                                Json result = Json::object();
-                                result["peaks"] = std::move(*peaks);
-                                reply(std::move(result));
-                            });
-    });
-
-    command("edit.exportTrim", [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
-        auto name = readString(payload, "name");
-        auto startMs = readInt(payload, "startMs");
-        auto endMs = readInt(payload, "endMs");
-        if (!name || !startMs || !endMs) return reply(fail("Missing trim parameters"));
-        app.media->exportTrim(*name, *startMs, *endMs, app.exportProgress(),
-                              app.exportCompletion(std::move(reply)));
-    });
-
-    command("project.load", [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
-        auto name = readString(payload, "name");
-        if (!name) return reply(fail("Missing file name"));
-        // Read on the pool: a large file takes time, and the main thread runs the page.
-        ConcurrentQueue::userInitiated().post(
-            [projects = app.projects, name = *name, reply = std::move(reply)] {
-                auto loaded = projects->load(name);
-                if (!loaded) return reply(std::unexpected(loaded.error()));
-                Json result = Json::object();
-                result["data"] = loaded->value_or(Json(nullptr));
-                reply(std::move(result));
-            });
-    });
-
-    command("project.save", [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
-        auto name = readString(payload, "name");
-        const Json* data = readObject(payload, "data");
-        if (!name || !data) return reply(fail("Missing project data"));
-        auto saved = app.projects->save(*name, *data);
-        if (!saved) return reply(std::unexpected(saved.error()));
-        reply(Json::object());
-    });
-    // ---- end of recordings library, media tools and project files ----
-
-    // ---- Export ----
-    command("edit.exportRender", [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
-        auto request = ExportRequest::fromPayload(payload);
-        if (!request) return reply(std::unexpected(request.error()));
-        app.renderer->render(std::move(*request), MarluneSchemeHandler::webRoot(*app.defaults),
-                             app.exportProgress(), app.exportCompletion(std::move(reply)));
-    });
-
-    // Without a name: the export started last. With "name": the running exports of that
-    // recording, or the one that will answer with that name.
-    command("edit.exportCancel", [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
-        if (auto name = readString(payload, "name")) {
-            app.renderer->cancelExport(*name);
-        } else {
-            app.renderer->cancelExport();
-        }
-        reply(Json::object());
-    });
-
-    // The editor's picture of the edit at one time, made as the export makes it. A request that a
-    // newer one overtook succeeds with {"superseded": true}, so that every request is answered.
-    command("edit.previewFrame", [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
-        app.previews->preview(payload, MarluneSchemeHandler::webRoot(*app.defaults),
-                              [reply = std::move(reply)](Result<PreviewImage> made) {
-                                  if (!made && made.error() == PreviewRenderer::supersededError) {
-                                      return reply(Json{{"superseded", true}});
-                                  }
-                                  if (!made) return reply(std::unexpected(made.error()));
-                                  reply(Json{{"image", std::move(made->dataURL)},
-                                             {"width", made->width},
-                                             {"height", made->height},
-                                             {"tMs", made->tMs}});
-                              });
-    });
-    // ---- end of export ----
-
-    command("webcam.zoom", [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
-        app.setWebcamZoom(readNumber(payload, "zoom").value_or(1.0));
-        reply(Json::object());
-    });
-
-    // ---- Account ----
-    command("auth.state", [](AppDelegate& app, const Json&, WebBridge::Reply reply) {
-        reply(app.auth->stateDict());
-    });
-
-    command("auth.google", [](AppDelegate& app, const Json&, WebBridge::Reply reply) {
-        auto started = app.auth->startGoogle();
-        if (!started) return reply(std::unexpected(started.error()));
-        reply(Json{{"waiting", true}});
-    });
-
-    command("auth.magicLink", [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
-        auto email = auth::magicLinkAddress(readString(payload, "email").value_or(""));
-        if (!email) return reply(fail("Enter a valid email address"));
-        app.auth->startMagicLink(*email, std::move(reply));
-    });
-
-    command("auth.signOut", [](AppDelegate& app, const Json&, WebBridge::Reply reply) {
-        app.auth->signOut();
-        reply(Json::object());
-    });
-    // ---- end of account ----
-
-    command("settings.get", [](AppDelegate& app, const Json&, WebBridge::Reply reply) {
-        reply(app.settings->asDictionary());
-    });
-
-    command("settings.set", [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
-        bool wasEnabled = app.settings->webcamEnabled();
-        app.settings->apply(payload);
-        switch (webcamFollowUp(wasEnabled, app.settings->webcamEnabled(), payload)) {
-            case WebcamFollowUp::none:
-                break;
-            case WebcamFollowUp::turnOn:
-                app.setWebcamPreview(true);
-                break;
-            case WebcamFollowUp::turnOff:
-                app.setWebcamPreview(false);
-                break;
-            case WebcamFollowUp::rebuild:
-                app.setWebcamPreview(true);
-                break;
-            case WebcamFollowUp::zoom:
-                app.setWebcamZoom(app.settings->webcamZoom());
-                break;
-        }
-        reply(app.settings->asDictionary());
-    });
+    addAppCommands(*this);
+    addPermissionsCommands(*this);
+    addSourcesCommands(*this);
+    addRecordingCommands(*this);
+    addLibraryCommands(*this);
+    addEditCommands(*this);
+    addWebcamCommands(*this);
+    addAccountCommands(*this);
+    addSettingsCommands(*this);
 }
 
 }  // namespace marlune

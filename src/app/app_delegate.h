@@ -7,6 +7,7 @@
 
 #include "account/auth_controller.h"
 #include "app/capture_source_provider.h"
+#include "app/export_tracker.h"
 #include "app/hotkey_manager.h"
 #include "app/permissions_manager.h"
 #include "app/settings_store.h"
@@ -25,11 +26,6 @@ namespace marlune {
 class MainWindowController;
 class MediaHttpServer;
 class RecordingController;
-
-// What a "settings.set" means for the webcam bubble, given the webcam-enabled setting before and
-// after the change and the payload that changed it.
-enum class WebcamFollowUp { none, turnOn, turnOff, rebuild, zoom };
-WebcamFollowUp webcamFollowUp(bool wasEnabled, bool isEnabled, const Json& payload);
 
 // The application object: creates every service once, owns them for the life of the process,
 // wires them at launch and registers the page's commands. Main thread only. Always owned by a
@@ -99,6 +95,8 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     const std::shared_ptr<HotkeyManager> hotkey;
     // Still pictures of an edit for the editor ("edit.previewFrame").
     const std::shared_ptr<PreviewRenderer> previews;
+    // The page's exports under way, which a quit waits for.
+    const std::shared_ptr<ExportTracker> exports;
     // Serves the recordings to the page's media player over loopback HTTP; from launch on, and
     // absent when it could not listen.
     std::unique_ptr<MediaHttpServer> mediaServer;
@@ -109,6 +107,25 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
 
     ~AppDelegate();
 
+    // ---- For the command table (commands/), main thread ----
+
+    using CommandHandler = std::function<void(AppDelegate&, const Json&, WebBridge::Reply)>;
+    // Adds a handler that holds this object weakly and does nothing once it is gone.
+    void command(std::string name, CommandHandler handler);
+    // "app.ready"'s answer: version, permissions, settings and the media server's address.
+    Json readyResult() const;
+    // Tells the page, once ready, what launch recovered of recordings a crash cut short.
+    void emitRecoveryNotices();
+    // Runs `work` on the main window later on the main queue, after the command's reply; nothing
+    // when there is no window.
+    void onWindowLater(std::function<void(MainWindowController&)> work);
+    // Writes the settings in `payload`, then turns the webcam bubble on or off, rebuilds it or
+    // pushes its new zoom, as the change asks (the recording controller owns the bubble).
+    void applySettings(const Json& payload);
+    void setWebcamZoom(double zoom);
+    // Starts the program again once the command's reply has reached the page, then quits.
+    void relaunchSoon();
+
   private:
     AppDelegate(bool isSmoke, bool isAutomation, const std::vector<std::string>& args);
 
@@ -116,10 +133,8 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     void launch(const std::shared_ptr<ScriptTarget>& page);
     void startMediaServer();
     void startSmokeMode();
-    // Runs `work` on the main window later on the main queue, after the command's reply; nothing
-    // when there is no window.
-    void onWindowLater(std::function<void(MainWindowController&)> work);
 
+    // The command table, in its fixed order: one group per area (commands/commands.h).
     void registerCommands();
     // The tray item's menu, the hot key (outside smoke mode) and, with a window, its activation.
     void installChrome();
@@ -129,34 +144,10 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     void togglePauseRecording();
     // Creates the recording controller, with the tray item, the countdown and the main window.
     void createRecordingController();
-    // Tells the page, once ready, what launch recovered of recordings a crash cut short.
-    void emitRecoveryNotices();
-    // Adds a handler that holds this object weakly and does nothing once it is gone.
-    void command(std::string name,
-                 std::function<void(AppDelegate&, const Json&, WebBridge::Reply)> handler);
-
-    // Turns the webcam bubble on or off, or rebuilds it with the webcam settings; pushes a new
-    // zoom to it. The recording controller owns the bubble.
+    // Turns the webcam bubble on, rebuilding it with the webcam settings, or off.
     void setWebcamPreview(bool on);
-    void setWebcamZoom(double zoom);
-
-    Json readyResult() const;
-
-    // The progress and completion of an export (a trimmed copy or a render): "exportProgress"
-    // events; on success the export is counted, "saved" is emitted (with the length of the range
-    // written) and the reply carries the new file's name; a cancelled export replies
-    // {"cancelled": true}.
-    std::function<void(double)> exportProgress();
-    std::function<void(Result<ExportedMovie>)> exportCompletion(WebBridge::Reply reply);
-
-    // Counts one finished export with the account.
-    void recordExport() { auth->recordExport(); }
-    // One export (trimmed copy or render) has answered; a quit waiting for it may go on.
-    void exportEnded();
 
     std::vector<std::string> recoveryNotices_;  // for the page, once it is ready
-    int exportsRunning_ = 0;              // exports started and not answered yet
-    std::function<void()> afterExports_;  // the quit waiting for them
 };
 
 }  // namespace marlune

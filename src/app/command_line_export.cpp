@@ -9,7 +9,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <charconv>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -21,6 +20,7 @@
 #include <string_view>
 #include <thread>
 
+#include "app/command_line_export_options.h"
 #include "app/export_edit_payload.h"
 #include "bridge/marlune_scheme_handler.h"
 #include "core/key_value_store.h"
@@ -42,115 +42,9 @@ namespace {
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
-constexpr std::string_view kUsage =
-    "usage: marlune export NAME [--edit FILE.json] [--height N] [--out PATH] [--quiet]\n"
-    "                           [--print-edit]\n";
-
-constexpr std::string_view kHelp =
-    "\n"
-    "Renders recording NAME of the recordings folder with an edit, as the editor's Export does.\n"
-    "Needs no display.\n"
-    "\n"
-    "  NAME            a recording's file name in the recordings folder (\"Demo.mp4\"), or a\n"
-    "                  path to one there\n"
-    "  --edit FILE     the edit to render: a JSON object as the editor sends to export (see\n"
-    "                  --print-edit); \"-\" reads it from standard input. Without it: the edit\n"
-    "                  saved in the recording's project file, else the editor's default edit\n"
-    "  --height N      the output height in pixels (made even; the width follows); 0, or a\n"
-    "                  height not below the recording's, keeps the recording's size\n"
-    "  --out PATH      write the movie to PATH, which must not exist, instead of\n"
-    "                  \"NAME export.mp4\" beside the recording\n"
-    "  --print-edit    print the edit that would be rendered, as JSON, and render nothing\n"
-    "  --quiet         no progress\n"
-    "  -h, --help      this text\n"
-    "\n"
-    "Progress goes to standard error, the new movie's path to standard output. Exit status: 0\n"
-    "done; 1 failed; 2 bad arguments; 130 or 143 cancelled by SIGINT or SIGTERM. A failed or\n"
-    "cancelled export leaves no file behind.\n";
-
-struct Options {
-    std::string name;
-    std::optional<std::string> editFile;
-    std::optional<std::int64_t> height;
-    std::optional<std::string> out;
-    bool printEdit = false;
-    bool quiet = false;
-    bool help = false;
-};
-
-std::string named(std::string_view s) {
-    return "“" + std::string(s) + "”";
-}
-
 void say(const std::string& message) {
     std::string line = "marlune export: " + message + "\n";
     std::fputs(line.c_str(), stderr);
-}
-
-std::expected<Options, std::string> parseArguments(const std::vector<std::string>& args) {
-    Options o;
-    bool haveName = false;
-    bool optionsEnded = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (optionsEnded || a.empty() || a[0] != '-' || a == "-") {
-            if (haveName) return std::unexpected("one recording at a time (" + named(o.name) +
-                                                 " and " + named(a) + ")");
-            o.name = a;
-            haveName = true;
-            continue;
-        }
-        if (a == "--") {
-            optionsEnded = true;
-            continue;
-        }
-        if (a == "-h" || a == "--help") {
-            o.help = true;
-            continue;
-        }
-        if (a == "--quiet" || a == "-q") {
-            o.quiet = true;
-            continue;
-        }
-        if (a == "--print-edit") {
-            o.printEdit = true;
-            continue;
-        }
-        // Options with a value: "--out PATH" or "--out=PATH".
-        std::string flag = a;
-        std::optional<std::string> value;
-        if (auto eq = a.find('='); eq != std::string::npos) {
-            flag = a.substr(0, eq);
-            value = a.substr(eq + 1);
-        }
-        if (flag != "--edit" && flag != "--height" && flag != "--out") {
-            return std::unexpected("unknown option " + named(flag));
-        }
-        if (!value) {
-            if (i + 1 >= args.size()) return std::unexpected(flag + " needs a value");
-            value = args[++i];
-        }
-        if (value->empty()) return std::unexpected(flag + " needs a value");
-        if (flag == "--edit") {
-            if (o.editFile) return std::unexpected("--edit given twice");
-            o.editFile = *value;
-        } else if (flag == "--out") {
-            if (o.out) return std::unexpected("--out given twice");
-            o.out = *value;
-        } else {
-            if (o.height) return std::unexpected("--height given twice");
-            std::int64_t h = 0;
-            const char* end = value->data() + value->size();
-            auto [p, ec] = std::from_chars(value->data(), end, h);
-            if (ec != std::errc() || p != end || h < 0 || h > 100000) {
-                return std::unexpected("--height takes a whole number of pixels, not " +
-                                       named(*value));
-            }
-            o.height = h;
-        }
-    }
-    if (!haveName && !o.help) return std::unexpected("which recording? NAME is missing");
-    return o;
 }
 
 // ---- Progress --------------------------------------------------------------------------------
@@ -257,16 +151,16 @@ Result<std::string> recordingName(const std::string& arg) {
     auto refused = [&](const FolderFileError& e) -> Result<std::string> {
         switch (e.kind) {
             case FolderFileError::Kind::missing:
-                return fail("no recording " + named(arg) + " in " + folder.string());
+                return fail("no recording " + curlyQuoted(arg) + " in " + folder.string());
             case FolderFileError::Kind::outside:
-                return fail(named(arg) + " leads out of the recordings folder (" +
+                return fail(curlyQuoted(arg) + " leads out of the recordings folder (" +
                             folder.string() + ")");
             case FolderFileError::Kind::notRegular:
-                return fail(named(arg) + " is not a movie file");
+                return fail(curlyQuoted(arg) + " is not a movie file");
             case FolderFileError::Kind::unreadable:
                 break;
         }
-        return fail("cannot read " + named(arg) + ": " + e.message());
+        return fail("cannot read " + curlyQuoted(arg) + ": " + e.message());
     };
     std::optional<FolderFileError> asName;
     if (auto location = RecordingsLibrary::safeLocation(arg)) {
@@ -291,7 +185,7 @@ Result<std::string> recordingName(const std::string& arg) {
                 }
             }
         }
-        return fail(named(arg) + " is not in the recordings folder (" + folder.string() +
+        return fail(curlyQuoted(arg) + " is not in the recordings folder (" + folder.string() +
                     "): only recordings there can be exported; move or copy it there first");
     }
     return refused(asName.value_or(FolderFileError{FolderFileError::Kind::missing, ENOENT}));
@@ -303,12 +197,14 @@ Result<Recording> probeRecording(const std::string& name) {
     auto location = RecordingsLibrary::safeLocation(name);
     if (!location) return fail("Invalid file name.");
     auto opened = location->open();
-    if (!opened) return fail("cannot read " + named(name) + ": " + opened.error().message());
+    if (!opened) return fail("cannot read " + curlyQuoted(name) + ": " + opened.error().message());
     switch (liveMovieState(opened->procPath())) {
         case LiveMovieState::inUse:
-            return fail(named(name) + " is still being recorded; export it once it has stopped");
+            return fail(curlyQuoted(name) +
+                        " is still being recorded; export it once it has stopped");
         case LiveMovieState::unfinished:
-            return fail(named(name) + " was cut short by a crash and is not finished yet; "
+            return fail(curlyQuoted(name) +
+                        " was cut short by a crash and is not finished yet; "
                         "start Marlune Studio once to recover it");
         case LiveMovieState::notLive:
             break;
@@ -325,7 +221,7 @@ Result<Recording> probeRecording(const std::string& name) {
         if (!video.empty()) r.height = video.front().height;
     }
     if (!file || r.durationMs <= 0 || r.height <= 0) {
-        return fail(named(name) + " can’t be read. It may be damaged, or not a movie.");
+        return fail(curlyQuoted(name) + " can’t be read. It may be damaged, or not a movie.");
     }
     return r;
 }
@@ -334,32 +230,31 @@ Result<Recording> probeRecording(const std::string& name) {
 Result<fs::path> checkOutput(const std::string& out) {
     std::error_code ec;
     fs::path path = fs::absolute(fs::path(out), ec);
-    if (ec) return fail("cannot use --out " + named(out) + ": " + ec.message());
+    if (ec) return fail("cannot use --out " + curlyQuoted(out) + ": " + ec.message());
     struct stat st {};
     if (::lstat(path.c_str(), &st) == 0) {
-        return fail(named(out) + " already exists; not replacing it (choose another --out, or "
+        return fail(curlyQuoted(out) +
+                    " already exists; not replacing it (choose another --out, or "
                     "remove it first)");
     }
-    if (out.ends_with('/')) return fail("--out names a file, not a folder: " + named(out));
+    if (out.ends_with('/')) return fail("--out names a file, not a folder: " + curlyQuoted(out));
     const fs::path parent = path.parent_path();
     if (!fs::is_directory(parent, ec)) {
-        return fail("cannot write " + named(out) + ": its folder " + named(parent.string()) +
-                    " does not exist");
+        return fail("cannot write " + curlyQuoted(out) + ": its folder " +
+                    curlyQuoted(parent.string()) + " does not exist");
     }
     if (::access(parent.c_str(), W_OK) != 0) {
-        return fail("cannot write " + named(out) + ": " + std::strerror(errno));
+        return fail("cannot write " + curlyQuoted(out) + ": " + std::strerror(errno));
     }
     return path;
 }
 
-const Error kOutTaken{"taken"};
-const Error kMoveCancelled{"cancelled"};
-
-// Gives `to` the new name, or fails with kOutTaken when something exists there: never replaces.
+// Gives `to` the new name, or fails with ErrorCode::nameTaken when something exists there: never
+// replaces.
 Result<void> linkWithoutReplacing(const fs::path& from, const fs::path& to, int& err) {
     if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return {};
     err = errno;
-    if (err == EEXIST) return std::unexpected(kOutTaken);
+    if (err == EEXIST) return fail("taken", ErrorCode::nameTaken);
     if (err == EINVAL || err == ENOSYS || err == ENOTSUP) {
         // A file system without the flag: a second name, then the first one goes.
         if (::link(from.c_str(), to.c_str()) == 0) {
@@ -367,20 +262,21 @@ Result<void> linkWithoutReplacing(const fs::path& from, const fs::path& to, int&
             return {};
         }
         err = errno;
-        if (err == EEXIST) return std::unexpected(kOutTaken);
+        if (err == EEXIST) return fail("taken", ErrorCode::nameTaken);
     }
     return fail(std::strerror(err));
 }
 
 // Moves the finished movie `from` to `to`, never replacing a file there. Across file systems it
 // is copied under a hidden name beside `to`, made durable and named only once whole; `cancelled`
-// stops the copy, which then leaves nothing at `to`. Fails with kOutTaken, kMoveCancelled or the
-// system's text; `from` stays unless the move succeeded.
+// stops the copy, which then leaves nothing at `to`. Fails with ErrorCode::nameTaken,
+// ErrorCode::cancelled or the system's text; `from` stays unless the move succeeded.
 Result<void> moveWithoutReplacing(const fs::path& from, const fs::path& to,
                                   const std::atomic<bool>& cancelled) {
     int err = 0;
     auto moved = linkWithoutReplacing(from, to, err);
-    if (moved || moved.error() == kOutTaken || (err != EXDEV && err != EPERM)) return moved;
+    if (moved || moved.error().code == ErrorCode::nameTaken || (err != EXDEV && err != EPERM))
+        return moved;
 
     std::string temporary =
         (to.parent_path() / ("." + to.filename().string() + ".marlune-XXXXXX")).string();
@@ -413,7 +309,7 @@ Result<void> moveWithoutReplacing(const fs::path& from, const fs::path& to,
         err = errno;
     }
     if (::close(out) != 0 && ok) ok = false, err = errno;
-    Result<void> placed = cancelled ? Result<void>(std::unexpected(kMoveCancelled))
+    Result<void> placed = cancelled ? Result<void>(fail("cancelled", ErrorCode::cancelled))
                           : ok      ? linkWithoutReplacing(temporary, to, err)
                                     : fail(std::strerror(err));
     if (!placed) {
@@ -428,7 +324,7 @@ Result<void> moveWithoutReplacing(const fs::path& from, const fs::path& to,
 
 class CommandLineExport {
   public:
-    explicit CommandLineExport(Options options)
+    explicit CommandLineExport(ExportArguments options)
         : o_(std::move(options)), progress_(o_.name, o_.quiet || o_.printEdit) {}
 
     ~CommandLineExport() {
@@ -490,8 +386,9 @@ class CommandLineExport {
         if (o_.height) {
             (*payload)["targetHeight"] = *o_.height;
             if (*o_.height >= recording_.height) {
-                say("note: " + named(recording_.name) + " is " +
-                    std::to_string(recording_.height) + " pixels high; it is exported at its "
+                say("note: " + curlyQuoted(recording_.name) + " is " +
+                    std::to_string(recording_.height) +
+                    " pixels high; it is exported at its "
                     "own size");
             }
         }
@@ -531,13 +428,13 @@ class CommandLineExport {
     // "edit file “F”: " when the edit came from a file, for messages about its contents.
     std::string editSource() const {
         if (!o_.editFile) return "";
-        return "edit file " + named(*o_.editFile == "-" ? "standard input" : *o_.editFile) + ": ";
+        return "edit file " + curlyQuoted(*o_.editFile == "-" ? "standard input" : *o_.editFile) +
+               ": ";
     }
 
     Result<Json> buildPayload() {
         const auto webRoot = MarluneSchemeHandler::webRoot(defaults_);
-        EditPayloadContext context{recording_.name, recording_.durationMs,
-                                   firstWallpaper(webRoot)};
+        EditPayloadContext context{recording_.name, recording_.durationMs, firstWallpaper(webRoot)};
         auto project = projects_.load(recording_.name);
         const std::string projectFile =
             projects_.sidecarURL(recording_.name).value_or(fs::path()).string();
@@ -545,13 +442,13 @@ class CommandLineExport {
             // Without a readable project the editor would open the default edit and refuse to
             // save; here that would render something else than was asked for.
             if (!project) {
-                return fail(named(projectFile) + ": " + project.error().message +
+                return fail(curlyQuoted(projectFile) + ": " + project.error().message +
                             " Give the edit with --edit.");
             }
             return savedEditPayload(project->value_or(Json(nullptr)), context);
         }
         if (!project) {
-            say("note: " + named(projectFile) + ": " + project.error().message +
+            say("note: " + curlyQuoted(projectFile) + ": " + project.error().message +
                 " The recorded pointer and webcam are left out.");
         }
         auto text = readWhole(*o_.editFile, ProjectStore::kMaxProjectBytes);
@@ -560,8 +457,8 @@ class CommandLineExport {
         if (!parsed) return fail(editSource() + parsed.error().message);
         std::vector<std::string> notes;
         const Json none;
-        auto completed = completeEditPayload(*parsed, project && *project ? **project : none,
-                                             context, notes);
+        auto completed =
+            completeEditPayload(*parsed, project && *project ? **project : none, context, notes);
         if (!completed) return fail(editSource() + completed.error().message);
         for (const auto& note : notes) say("note: " + editSource() + note);
         return completed;
@@ -580,12 +477,13 @@ class CommandLineExport {
                 say("cancelled; nothing was written");
                 return end(128 + signal_);
             }
-            return failWith(named(recording_.name) + ": " + made.error().message);
+            return failWith(curlyQuoted(recording_.name) + ": " + made.error().message);
         }
         const fs::path written = RecordingsLibrary::dirURL() / made->name;
         if (!out_) return done(written);
         // A copy to another disk may take a while: off the main thread, so that a signal still
-        // stops it.
+        // stops it. A thread of its own, not the shared pool: it may run for minutes, and the
+        // destructor joins it before the loop it posts to goes.
         mover_ = std::thread([this, written] {
             auto moved = moveWithoutReplacing(written, *out_, moveCancelled_);
             Queue::main().post([this, written, moved] { movedOut(written, moved); });
@@ -594,7 +492,7 @@ class CommandLineExport {
 
     void movedOut(const fs::path& written, const Result<void>& moved) {
         if (moved) return done(*out_);
-        if (moved.error() == kMoveCancelled || signal_) {
+        if (moved.error().code == ErrorCode::cancelled || signal_) {
             std::error_code ignored;
             fs::remove(written, ignored);
             progress_.end();
@@ -602,12 +500,13 @@ class CommandLineExport {
             return end(128 + (signal_ ? signal_ : SIGTERM));
         }
         // The movie is whole: it stays where the export put it rather than being lost.
-        const std::string reason = moved.error() == kOutTaken
-                                       ? named(out_->string()) + " appeared meanwhile; not "
-                                                                  "replacing it"
-                                       : "cannot write " + named(out_->string()) + ": " +
-                                             moved.error().message;
-        failWith(reason + "; the export is kept as " + named(written.string()));
+        const std::string reason =
+            moved.error().code == ErrorCode::nameTaken
+                ? curlyQuoted(out_->string()) +
+                      " appeared meanwhile; not "
+                      "replacing it"
+                : "cannot write " + curlyQuoted(out_->string()) + ": " + moved.error().message;
+        failWith(reason + "; the export is kept as " + curlyQuoted(written.string()));
     }
 
     // Not counted with the account, as the app counts its exports: the counter lives in the
@@ -624,7 +523,7 @@ class CommandLineExport {
         end(0);
     }
 
-    const Options o_;
+    const ExportArguments o_;
     ProgressReport progress_;
     // Read only: the page's folder may be set there ("DevWebRoot"). Nothing is ever written to
     // it from here.
@@ -645,15 +544,15 @@ class CommandLineExport {
 }  // namespace
 
 int runCommandLineExport(const std::vector<std::string>& args) {
-    auto options = parseArguments(args);
+    auto options = parseExportArguments(args);
     if (!options) {
-        say(options.error());
-        std::fputs(std::string(kUsage).c_str(), stderr);
+        say(options.error().message);
+        std::fputs(std::string(kExportUsage).c_str(), stderr);
         std::fputs("Try `marlune export --help` for more.\n", stderr);
         return kExitUsage;
     }
     if (options->help) {
-        std::fputs((std::string(kUsage) + std::string(kHelp)).c_str(), stdout);
+        std::fputs((std::string(kExportUsage) + std::string(kExportHelp)).c_str(), stdout);
         return 0;
     }
     std::signal(SIGPIPE, SIG_IGN);

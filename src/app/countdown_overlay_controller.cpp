@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "app/desktop_integration.h"
+#include "core/queue.h"
 #include "render/blur.h"
 
 namespace marlune {
@@ -82,6 +83,7 @@ CountdownOverlayController::~CountdownOverlayController() {
 }
 
 void CountdownOverlayController::show(int n, std::optional<std::uint32_t> displayID) {
+    MARLUNE_ASSERT_ON(Queue::main());
     if (n < 1) return hide();
     if (!window_ && !createWindow(displayID)) return;
     text_ = std::to_string(n);
@@ -97,6 +99,7 @@ void CountdownOverlayController::show(int n, std::optional<std::uint32_t> displa
 }
 
 void CountdownOverlayController::hide() {
+    MARLUNE_ASSERT_ON(Queue::main());
     if (!window_) return;
     GtkWidget* w = GTK_WIDGET(window_);
     if (tick_) gtk_widget_remove_tick_callback(w, tick_);

@@ -18,6 +18,7 @@ HotkeyManager::~HotkeyManager() {
 }
 
 bool HotkeyManager::registerHotkey() {
+    MARLUNE_ASSERT_ON(Queue::main());
     if (attempted_) return isRegistered();
     attempted_ = true;
     // The headless host may run with no display at all: nothing to grab, nothing to report.
@@ -45,9 +46,8 @@ void HotkeyManager::readEvents() {
     bool displayAlive = true;
     int presses = grab_->takePresses(&displayAlive);
     for (int i = 0; i < presses; ++i) {
-        Queue::main().post([alive = std::weak_ptr<bool>(alive_), this] {
-            auto live = alive.lock();
-            if (live && *live && onHotkey) onHotkey();
+        postIfAlive(Queue::main(), std::weak_ptr<bool>(alive_), [this](bool& live) {
+            if (live && onHotkey) onHotkey();
         });
     }
     if (!displayAlive) {

@@ -14,6 +14,7 @@
 #include "bridge/script_message_proxy.h"
 #include "bridge/script_target.h"
 #include "bridge/web_bridge.h"
+#include "core/queue.h"
 
 namespace marlune {
 
@@ -116,9 +117,9 @@ MainWindowController::MainWindowController(std::shared_ptr<WebBridge> bridge,
     if (automation == Automation::on) allowAutomation(context);
 
     // A view driven by automation must say so when it is made; it cannot become one later.
-    webView_ = WEBKIT_WEB_VIEW(g_object_new(
-        WEBKIT_TYPE_WEB_VIEW, "web-context", context, "user-content-manager", content,
-        "is-controlled-by-automation", automation == Automation::on, nullptr));
+    webView_ = WEBKIT_WEB_VIEW(
+        g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context, "user-content-manager", content,
+                     "is-controlled-by-automation", automation == Automation::on, nullptr));
     g_object_unref(context);
     g_object_unref(content);
 #ifndef NDEBUG
@@ -190,10 +191,12 @@ void MainWindowController::setMainMenu(GMenuModel* menu) {
 }
 
 void MainWindowController::show() {
+    MARLUNE_ASSERT_ON(Queue::main());
     gtk_window_present(window_);
 }
 
 void MainWindowController::hideForRecording() {
+    MARLUNE_ASSERT_ON(Queue::main());
     gtk_widget_hide(GTK_WIDGET(window_));
 }
 
@@ -202,6 +205,7 @@ bool MainWindowController::isVisible() const {
 }
 
 void MainWindowController::setChrome(bool dark) {
+    MARLUNE_ASSERT_ON(Queue::main());
     dark_ = dark;
     // The toolkit's dark variant colours the title bar's controls and the dialogs.
     g_object_set(gtk_settings_get_default(), "gtk-application-prefer-dark-theme", dark, nullptr);
@@ -275,6 +279,7 @@ void MainWindowController::applyFrame(const Frame& f) {
 }
 
 void MainWindowController::setBarMode(bool on, double w, double h) {
+    MARLUNE_ASSERT_ON(Queue::main());
     if (!on) {
         if (!isBarMode_) return;
         isBarMode_ = false;
@@ -323,6 +328,7 @@ void MainWindowController::setBarMode(bool on, double w, double h) {
 }
 
 void MainWindowController::moveBar(double dx, double dy) {
+    MARLUNE_ASSERT_ON(Queue::main());
     if (!isBarMode_) return;
     double height = screenHeight();
     barFrame_ = flipped(bar::moved(flipped(barFrame_, height), dx, dy), height);
@@ -348,6 +354,7 @@ int MainWindowController::onDelete(GtkWidget*, GdkEvent*, void* data) {
 }
 
 void MainWindowController::reloadFromOrigin() {
+    MARLUNE_ASSERT_ON(Queue::main());
     webkit_web_view_reload_bypass_cache(webView_);
 }
 

@@ -90,6 +90,7 @@ PermissionsManager::PermissionsManager(std::shared_ptr<KeyValueStore> defaults,
     : defaults_(std::move(defaults)), args_(std::move(args)) {}
 
 Json PermissionsManager::statusDict() const {
+    MARLUNE_ASSERT_ON(Queue::main());
     Json status = Json::object();
     switch (desktop::screenAccess()) {
         case desktop::ScreenAccess::available:
@@ -116,11 +117,13 @@ bool PermissionsManager::screenCaptureGranted() {
 }
 
 bool PermissionsManager::requestScreen() {
+    MARLUNE_ASSERT_ON(Queue::main());
     defaults_->set(didRequestScreenKey, true);
     return screenCaptureGranted();
 }
 
 void PermissionsManager::request(MediaType type, std::function<void(bool)> completion) {
+    MARLUNE_ASSERT_ON(Queue::main());
     // Opening a device can take a moment (a sound server that is slow to answer).
     ConcurrentQueue::userInitiated().post([type, completion = std::move(completion)]() mutable {
         DeviceAccess access =
@@ -130,7 +133,25 @@ void PermissionsManager::request(MediaType type, std::function<void(bool)> compl
     });
 }
 
+void PermissionsManager::requestByKind(const std::string& kind,
+                                       std::function<void(Result<Json>)> answer) {
+    MARLUNE_ASSERT_ON(Queue::main());
+    if (kind == "screen") {
+        bool granted = requestScreen();
+        return answer(Json{{"granted", granted}, {"needsRestart", !granted}});
+    }
+    if (kind == "microphone" || kind == "camera") {
+        auto type = kind == "microphone" ? MediaType::audio : MediaType::video;
+        return request(type, [answer = std::move(answer)](bool granted) {
+            answer(Json{{"granted", granted}});
+        });
+    }
+    if (kind == "accessibility") return answer(Json{{"granted", requestAccessibility()}});
+    answer(fail("Unknown permission kind: " + kind));
+}
+
 bool PermissionsManager::requestAccessibility() {
+    MARLUNE_ASSERT_ON(Queue::main());
     if (auto set = desktop::setAccessibilityEnabled(true); !set) {
         systemLog("Marlune: could not switch on accessibility: " + set.error().message);
     }
@@ -163,6 +184,7 @@ std::optional<std::vector<std::string>> PermissionsManager::settingsCommand(
 }
 
 void PermissionsManager::openSettings(const std::string& pane) const {
+    MARLUNE_ASSERT_ON(Queue::main());
     const char* current = g_getenv("XDG_CURRENT_DESKTOP");
     auto command = settingsCommand(pane, current ? current : "", [](const std::string& program) {
         char* found = g_find_program_in_path(program.c_str());
@@ -183,6 +205,7 @@ void PermissionsManager::openSettings(const std::string& pane) const {
 }
 
 void PermissionsManager::relaunch(const std::function<void()>& terminate) const {
+    MARLUNE_ASSERT_ON(Queue::main());
     // The new instance waits 0.6 s, then until the read end of this pipe sees its end: the write
     // end is open in this process only, so the end comes when this process has exited.
     int gate[2] = {-1, -1};

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/error.h"
 #include "core/json.h"
 #include "core/key_value_store.h"
 
@@ -47,6 +48,10 @@ class PermissionsManager {
     void request(MediaType type, std::function<void(bool)> completion);
     // Switches assistive technologies on for the session; answers whether they are on now.
     bool requestAccessibility();
+    // The page's "permissions.request" for `kind` ("screen", "microphone", "camera" or
+    // "accessibility"): `answer` gets {"granted"} (for the screen also "needsRestart", true when
+    // not granted) on the main queue, or "Unknown permission kind: KIND".
+    void requestByKind(const std::string& kind, std::function<void(Result<Json>)> answer);
 
     // Opens the desktop's own settings at the page for `pane` ("screen", "microphone", "camera",
     // "accessibility"; anything else opens the settings' first page). Nothing on a desktop whose

@@ -5,6 +5,8 @@
 
 #include <gio/gio.h>
 
+#include "core/queue.h"
+
 namespace marlune {
 
 struct SchemeBodyStream::State {
@@ -240,6 +242,7 @@ GInputStream* SchemeBodyStream::releaseStream() {
 }
 
 void SchemeBodyStream::push(std::string bytes) {
+    MARLUNE_ASSERT_ON(Queue::main());
     if (state_->gone || state_->finished || bytes.empty()) return;
     state_->buffered += bytes.size();
     state_->chunks.push_back(std::move(bytes));
@@ -261,6 +264,7 @@ bool SchemeBodyStream::readerGone() const {
 }
 
 void SchemeBodyStream::whenBelow(std::size_t threshold, std::function<void()> ready) {
+    MARLUNE_ASSERT_ON(Queue::main());
     state_->threshold = threshold;
     state_->ready = std::move(ready);
     state_->maybeReady();

@@ -140,4 +140,14 @@ void SettingsStore::apply(const Json& p) {
     if (auto v = readString(p, "cursorMode")) setCursorMode(*v);
 }
 
+WebcamFollowUp webcamFollowUp(bool wasEnabled, bool isEnabled, const Json& payload) {
+    if (isEnabled != wasEnabled)
+        return isEnabled ? WebcamFollowUp::turnOn : WebcamFollowUp::turnOff;
+    if (!isEnabled) return WebcamFollowUp::none;
+    for (const char* key : {"webcamCorner", "webcamSize", "webcamRing", "webcamShape"}) {
+        if (payload.contains(key)) return WebcamFollowUp::rebuild;
+    }
+    return payload.contains("webcamZoom") ? WebcamFollowUp::zoom : WebcamFollowUp::none;
+}
+
 }  // namespace marlune

@@ -9,6 +9,11 @@
 
 namespace marlune {
 
+// What a "settings.set" means for the webcam bubble, given the webcam-enabled setting before and
+// after the change and the payload that changed it.
+enum class WebcamFollowUp { none, turnOn, turnOff, rebuild, zoom };
+WebcamFollowUp webcamFollowUp(bool wasEnabled, bool isEnabled, const Json& payload);
+
 // The user's recording and webcam preferences, one defaults key per setting. Nothing is cached:
 // every read goes to the store and every write straight to it, with the defaults and coercions
 // below applied. Thread-safe through the store.

@@ -4,6 +4,7 @@
 #include <libayatana-appindicator/app-indicator.h>
 
 #include "app/desktop_integration.h"
+#include "core/queue.h"
 
 namespace marlune {
 
@@ -32,6 +33,7 @@ StatusItemController::~StatusItemController() {
 }
 
 void StatusItemController::show() {
+    MARLUNE_ASSERT_ON(Queue::main());
     if (shown_) return;
     shown_ = true;
     paused_ = false;
@@ -41,6 +43,7 @@ void StatusItemController::show() {
 }
 
 void StatusItemController::update(const std::string& timeText, bool paused) {
+    MARLUNE_ASSERT_ON(Queue::main());
     if (!shown_) return;
     // Called twice a second: the tray hears only of real changes.
     if (timeText == timeText_ && paused == paused_) return;
@@ -50,6 +53,7 @@ void StatusItemController::update(const std::string& timeText, bool paused) {
 }
 
 void StatusItemController::hide() {
+    MARLUNE_ASSERT_ON(Queue::main());
     if (!shown_) return;
     shown_ = false;
     if (item_) {

@@ -131,7 +131,12 @@ TEST_F(CaptureSourcesTest, WindowsOfferedAreOtherProgramsTitledAndLargeEnough) {
     TestWindow smallest({.title = "Smallest", .width = 120, .height = 90, .x = 1600, .y = 60});
     TestWindow wide(
         {.title = "Wide", .width = 1000, .height = 500, .x = 40, .y = 450, .color = "#20a020"});
-    for (TestWindow* w : {&titled, &untitled, &small, &low, &smallest, &wide}) {
+    // Two more, one partly over the other and over "Titled": each picture shows its own content.
+    TestWindow under(
+        {.title = "Under", .width = 400, .height = 300, .x = 100, .y = 100, .color = "#d02090"});
+    TestWindow over(
+        {.title = "Over", .width = 400, .height = 300, .x = 150, .y = 150, .color = "#20d0d0"});
+    for (TestWindow* w : {&titled, &untitled, &small, &low, &smallest, &wide, &under, &over}) {
         ASSERT_NE(w->id(), 0u) << "a test window did not come up";
     }
     // This program's own window is never offered.
@@ -144,9 +149,17 @@ TEST_F(CaptureSourcesTest, WindowsOfferedAreOtherProgramsTitledAndLargeEnough) {
 
     auto list = this->list();
     ASSERT_TRUE(list) << list.error().message;
-    std::set<std::string> names;
-    for (const auto& w : (*list)["windows"]) names.insert(w["name"].get<std::string>());
-    EXPECT_EQ(names, (std::set<std::string>{"Titled", "Smallest", "Wide"}));
+    std::vector<std::string> order;
+    for (const auto& w : (*list)["windows"]) order.push_back(w["name"].get<std::string>());
+    EXPECT_EQ(std::set<std::string>(order.begin(), order.end()),
+              (std::set<std::string>{"Titled", "Smallest", "Wide", "Under", "Over"}));
+    EXPECT_LT(std::ranges::find(order, "Over"), std::ranges::find(order, "Under"))
+        << "topmost first";
+    const Json* u = windowNamed(*list, "Under");
+    ASSERT_TRUE(u);
+    auto underThumb = decodeDataURL((*u)["thumb"]);
+    ASSERT_TRUE(underThumb);
+    EXPECT_TRUE(middleIs(*underThumb, 0xd02090)) << std::hex << underThumb->pixel(200, 150);
 
     const Json* t = windowNamed(*list, "Titled");
     ASSERT_TRUE(t);
@@ -175,26 +188,6 @@ TEST_F(CaptureSourcesTest, WindowsOfferedAreOtherProgramsTitledAndLargeEnough) {
     titled.close();
     EXPECT_EQ(preview("window", titled.id()), std::nullopt);
     gtk_widget_destroy(own);
-}
-
-TEST_F(CaptureSourcesTest, CoveredWindowsShowTheirOwnContent) {
-    TestWindow under(
-        {.title = "Under", .width = 400, .height = 300, .x = 100, .y = 100, .color = "#d02090"});
-    TestWindow over(
-        {.title = "Over", .width = 400, .height = 300, .x = 150, .y = 150, .color = "#20d0d0"});
-    ASSERT_NE(under.id(), 0u);
-    ASSERT_NE(over.id(), 0u);
-    auto list = this->list();
-    ASSERT_TRUE(list) << list.error().message;
-    // The topmost first.
-    std::vector<std::string> order;
-    for (const auto& w : (*list)["windows"]) order.push_back(w["name"]);
-    EXPECT_EQ(order, (std::vector<std::string>{"Over", "Under"}));
-    const Json* u = windowNamed(*list, "Under");
-    ASSERT_TRUE(u);
-    auto thumb = decodeDataURL((*u)["thumb"]);
-    ASSERT_TRUE(thumb);
-    EXPECT_TRUE(middleIs(*thumb, 0xd02090)) << std::hex << thumb->pixel(200, 150);
 }
 
 }  // namespace

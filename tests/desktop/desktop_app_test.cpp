@@ -1,56 +1,26 @@
-// The application object's desktop launch, driven by real pages in the web view.
+// The application object's desktop launch, driven by real pages in the web view, the hot key
+// pressed from outside through xdotool, and recordings the window steps aside for.
 
 #include <cstdlib>
 
 #include <webkit2/webkit2.h>
 
-#include "app/app_delegate.h"
-#include "app/main_window_controller.h"
 #include "core/paths.h"
 #include "desktop_test.h"
 #include "library/recordings_library.h"
+#include "platform/desktop/x11_monitors.h"
+#include "screen_helpers.h"
 
 namespace marlune {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 using test::runMainFor;
 using test::runMainUntil;
-using test::TeePage;
-using test::writeFile;
 
-class DesktopAppTest : public test::DesktopTest {
+class DesktopAppTest : public test::AppTest {
   protected:
-    void TearDown() override { app.reset(); }
-
-    // Launches as the desktop host does, after the test has prepared the home folder.
-    void launch() {
-        app = AppDelegate::create({});
-        app->applicationDidFinishLaunching([](MainWindowController&) {});
-        app->bridge->registerHandler("test.report",
-                                     [this](const Json& payload, WebBridge::Reply reply) {
-                                         report = payload;
-                                         reply(Json::object());
-                                     });
-    }
-
-    // Watches the bridge's scripts from now on; the page still gets them.
-    void tee() {
-        page = std::make_shared<TeePage>(app->windowController->page());
-        app->bridge->setWebView(page);
-    }
-
-    std::optional<Json> replyTo(const std::string& id) {
-        std::optional<Json> found;
-        runMainUntil([&] { return (found = page->reply(id)).has_value(); },
-                     std::chrono::seconds(10));
-        return found;
-    }
-
-    void send(const std::string& id, const std::string& cmd, Json payload = Json::object()) {
-        app->bridge->receive(Json{{"id", id}, {"cmd", cmd}, {"payload", std::move(payload)}});
-    }
-
     // Runs a script in the page; its value as text, or nothing when it failed.
     std::optional<std::string> evaluate(const std::string& script) {
         struct Result {
@@ -72,17 +42,17 @@ class DesktopAppTest : public test::DesktopTest {
                 r->done = true;
             },
             &result);
-        runMainUntil([&] { return result.done; }, std::chrono::seconds(10));
+        runMainUntil([&] { return result.done; }, 10s);
         return result.text;
     }
-
     bool pageShows(const std::string& script, const std::string& expected) {
-        return runMainUntil([&] { return evaluate(script) == expected; }, std::chrono::seconds(10));
+        return runMainUntil([&] { return evaluate(script) == expected; }, 10s);
     }
-
-    std::shared_ptr<AppDelegate> app;
-    std::shared_ptr<TeePage> page;
-    std::optional<Json> report;
+    // Sets a settings form control as the user does.
+    void change(const std::string& key, const std::string& assignment) {
+        evaluate("{ const c = document.getElementById('setting-" + key + "'); c." + assignment +
+                 "; c.dispatchEvent(new Event('change')); }");
+    }
 };
 
 TEST_F(DesktopAppTest, PageFetchesThroughTheSchemeAndPlaysOverLoopback) {
@@ -91,11 +61,10 @@ TEST_F(DesktopAppTest, PageFetchesThroughTheSchemeAndPlaysOverLoopback) {
     fs::copy_file(test::dataFile("end_to_end.html"), devRoot / "index.html");
     const std::string data = test::patterned(300);
     const std::string big = test::patterned(3'500'017);
-    writeFile(devRoot / "data.bin", data);
-    writeFile(devRoot / "big.bin", big);
-    writeFile(home / "secret.txt", "outside");
-    writeFile(paths::defaultsFile(), Json{{"DevWebRoot", devRoot.string()}}.dump());
-
+    test::writeFile(devRoot / "data.bin", data);
+    test::writeFile(devRoot / "big.bin", big);
+    test::writeFile(home / "secret.txt", "outside");
+    test::writeFile(paths::defaultsFile(), Json{{"DevWebRoot", devRoot.string()}}.dump());
     const fs::path clip = RecordingsLibrary::dirURL() / "clip one.mp4";
     fs::create_directories(clip.parent_path());
     std::string make =
@@ -104,194 +73,244 @@ TEST_F(DesktopAppTest, PageFetchesThroughTheSchemeAndPlaysOverLoopback) {
         clip.string() + "'";
     ASSERT_EQ(std::system(make.c_str()), 0) << make;
 
-    launch();
-    ASSERT_TRUE(runMainUntil([&] { return report.has_value(); }, std::chrono::seconds(90)))
+    app = AppDelegate::create({});
+    app->applicationDidFinishLaunching([](MainWindowController&) {});
+    std::optional<Json> report;
+    app->bridge->registerHandler("test.report", [&](const Json& payload, WebBridge::Reply reply) {
+        report = payload;
+        reply(Json::object());
+    });
+    ASSERT_TRUE(runMainUntil([&] { return report.has_value(); }, 90s))
         << "the test page never reported";
     const Json& r = *report;
     SCOPED_TRACE(r.dump(2));
     EXPECT_FALSE(r.contains("error"));
     EXPECT_TRUE(r["mediaBaseURL"].get<std::string>().starts_with("http://127.0.0.1:"));
-
     EXPECT_EQ(r["whole"]["status"], 200);
     EXPECT_EQ(r["whole"]["type"], "application/octet-stream");
     EXPECT_EQ(r["whole"]["length"], 300);
     EXPECT_EQ(r["whole"]["sum"], test::checksum(data));
-
     EXPECT_EQ(r["range"]["status"], 206);
     EXPECT_EQ(r["range"]["contentRange"], "bytes 10-19/300");
     Json expectedBytes = Json::array();
     for (int i = 10; i < 20; ++i) expectedBytes.push_back(static_cast<unsigned char>(data[i]));
     EXPECT_EQ(r["range"]["bytes"], expectedBytes);
-
     EXPECT_EQ(r["big"]["status"], 200);
     EXPECT_EQ(r["big"]["length"], big.size());
     EXPECT_EQ(r["big"]["sum"], test::checksum(big));
-
-    EXPECT_EQ(r["missing"], 404);
-    EXPECT_EQ(r["outside"], 404);
-    EXPECT_EQ(r["unsatisfiable"], 416);
-
+    EXPECT_EQ((std::vector<Json>{r["missing"], r["outside"], r["unsatisfiable"]}),
+              (std::vector<Json>{404, 404, 416}));
     EXPECT_EQ(r["video"]["why"], "loadeddata");
     EXPECT_GE(r["video"]["readyState"].get<int>(), 2);
     EXPECT_EQ(r["video"]["width"], 320);
 }
 
-TEST_F(DesktopAppTest, WindowCommandsReplyFirstThenAct) {
-    launch();
-    ASSERT_TRUE(runMainUntil([&] { return app->bridge->pageReady(); }, std::chrono::seconds(30)))
-        << "the starter page never sent app.ready";
-    tee();
+// One launch on the starter page: its settings form, the window commands, a reload, the window
+// becoming active, recordings with and without the window, the confirm dialog and the hot key.
+TEST_F(DesktopAppTest, TheStarterPageDrivesTheWindow) {
+    launchDesktop();
     MainWindowController& window = *app->windowController;
-
-    send("b1", "app.setBarMode", {{"on", true}, {"w", 420}, {"h", 64}});
-    EXPECT_EQ(page->reply("b1"), (Json{{"id", "b1"}, {"ok", true}, {"result", Json::object()}}));
-    EXPECT_FALSE(window.isBarMode()) << "the reply goes out before the window changes";
-    ASSERT_TRUE(runMainUntil([&] { return window.barPlaced(); }));
-    const Frame placed = window.frame();
-
-    send("m1", "app.moveBar", {{"dx", 12}, {"dy", "not a number"}});
-    ASSERT_TRUE(replyTo("m1"));
-    ASSERT_TRUE(runMainUntil([&] { return window.frame().x == placed.x + 12; }));
-    EXPECT_EQ(window.frame().y, placed.y);
-
-    send("c1", "app.setChrome", {{"dark", false}});
-    ASSERT_TRUE(replyTo("c1"));
-    ASSERT_TRUE(runMainUntil([&] { return !window.dark(); }));
-    send("c2", "app.setChrome", {{"dark", 1}});  // not a Bool: the default, light
-    ASSERT_TRUE(replyTo("c2"));
-    runMainFor(std::chrono::milliseconds(50));
-    EXPECT_FALSE(window.dark());
-
-    send("b2", "app.setBarMode");
-    ASSERT_TRUE(replyTo("b2"));
-    ASSERT_TRUE(runMainUntil([&] { return !window.isBarMode(); }));
-}
-
-TEST_F(DesktopAppTest, ConfirmAsksOverTheWindow) {
-    launch();
-    ASSERT_TRUE(runMainUntil([&] { return app->bridge->pageReady(); }, std::chrono::seconds(30)));
-    tee();
-    GtkWindow* mainWindow = app->windowController->window();
-    ASSERT_TRUE(runMainUntil([&] { return gtk_widget_get_mapped(GTK_WIDGET(mainWindow)); }));
-
-    auto openDialog = [&]() -> GtkWindow* {
-        GtkWindow* found = nullptr;
-        runMainUntil([&] {
-            auto dialogs = test::visibleWindowsOfType(GTK_TYPE_MESSAGE_DIALOG);
-            found = dialogs.empty() ? nullptr : dialogs.front();
-            return found && gtk_widget_get_mapped(GTK_WIDGET(found));
-        });
-        return found;
-    };
-    // The dialog's title, message and button labels, in order.
-    auto shown = [](GtkWindow* dialog) {
-        std::vector<std::string> texts;
-        for (const char* property : {"text", "secondary-text"}) {
-            gchar* value = nullptr;
-            g_object_get(dialog, property, &value, nullptr);
-            texts.push_back(value ? value : "");
-            g_free(value);
+    GtkWindow* mainWindow = window.window();
+    {
+        SCOPED_TRACE("the settings form");
+        EXPECT_TRUE(pageShows("document.getElementById('version').textContent", "v0.1.0"));
+        ASSERT_TRUE(pageShows("document.getElementById('setting-fps').value", "30"));
+        // A changed control is saved at once...
+        change("fps", "value = '60'");
+        ASSERT_TRUE(runMainUntil([&] { return app->settings->fps() == 60; }));
+        EXPECT_TRUE(pageShows("document.getElementById('setting-fps').value", "60"));
+        change("micEnabled", "checked = false");
+        ASSERT_TRUE(runMainUntil([&] { return !app->settings->micEnabled(); }));
+        // ...and the form shows what the application stored, not what was asked for.
+        app->settings->setCapHeight(1234);
+        change("webcamZoom", "value = '1.5'");
+        ASSERT_TRUE(runMainUntil([&] { return app->settings->webcamZoom() == 1.5; }));
+        EXPECT_TRUE(pageShows("document.getElementById('setting-capHeight').value", "1234"));
+        EXPECT_TRUE(pageShows("document.getElementById('setting-micEnabled').checked", "false"));
+    }
+    {
+        SCOPED_TRACE("window commands reply first, then act");
+        send("b1", "app.setBarMode", {{"on", true}, {"w", 420}, {"h", 64}});
+        EXPECT_EQ(page->reply("b1"),
+                  (Json{{"id", "b1"}, {"ok", true}, {"result", Json::object()}}));
+        EXPECT_FALSE(window.isBarMode()) << "the reply goes out before the window changes";
+        ASSERT_TRUE(runMainUntil([&] { return window.barPlaced(); }));
+        const Frame placed = window.frame();
+        send("m1", "app.moveBar", {{"dx", 12}, {"dy", "not a number"}});
+        ASSERT_TRUE(replyTo("m1"));
+        ASSERT_TRUE(runMainUntil([&] { return window.frame().x == placed.x + 12; }));
+        EXPECT_EQ(window.frame().y, placed.y);
+        send("c1", "app.setChrome", {{"dark", false}});
+        ASSERT_TRUE(replyTo("c1"));
+        ASSERT_TRUE(runMainUntil([&] { return !window.dark(); }));
+        send("c2", "app.setChrome", {{"dark", 1}});  // not a Bool: the default, light
+        ASSERT_TRUE(replyTo("c2"));
+        runMainFor(50ms);
+        EXPECT_FALSE(window.dark());
+        send("b2", "app.setBarMode");
+        ASSERT_TRUE(replyTo("b2"));
+        ASSERT_TRUE(runMainUntil([&] { return !window.isBarMode(); }));
+    }
+    {
+        SCOPED_TRACE("a reload keeps the page ready");
+        auto readyReplies = [&] {
+            return std::ranges::count_if(page->scripts, [](const auto& s) {
+                return s.find("\"mediaBaseURL\"") != std::string::npos;
+            });
+        };
+        const auto before = readyReplies();
+        app->reloadUI();
+        ASSERT_TRUE(runMainUntil([&] { return readyReplies() == before + 1; }, 30s))
+            << "the reloaded page announces itself again";
+        EXPECT_TRUE(app->bridge->pageReady());
+        app->bridge->emit("notice", Json{{"message", "still listening"}});
+        EXPECT_EQ(
+            page->scripts.back(),
+            R"(window.__marluneEvent({"name":"notice","data":{"message":"still listening"}}))");
+    }
+    {
+        SCOPED_TRACE("becoming active tells the page the permissions");
+        test::ClickTarget other(50, 50, 200, 100);
+        gtk_window_present(other.window());
+        ASSERT_TRUE(runMainUntil([&] { return gtk_window_is_active(other.window()); }));
+        const auto before = events("permissionsChanged").size();
+        gtk_window_present(mainWindow);
+        ASSERT_TRUE(runMainUntil([&] { return gtk_window_is_active(mainWindow); }));
+        ASSERT_TRUE(
+            runMainUntil([&] { return events("permissionsChanged").size() == before + 1; }));
+        Json status = events("permissionsChanged").back();
+        std::vector<std::string> keys;
+        for (auto& [k, v] : status.items()) keys.push_back(k);
+        EXPECT_EQ(keys,
+                  (std::vector<std::string>{"screen", "microphone", "camera", "accessibility"}));
+        EXPECT_EQ(status["screen"], "granted");
+    }
+    {
+        SCOPED_TRACE("the hot key while idle brings the window and tells the page");
+        ASSERT_TRUE(app->hotkey->isRegistered());
+        // Whatever the lock keys: each press is one "hotkeyRecord".
+        const std::vector<std::string> locks = {"", "Caps_Lock", "Num_Lock"};
+        const std::size_t before = events("hotkeyRecord").size();
+        for (std::size_t i = 0; i < locks.size(); ++i) {
+            SCOPED_TRACE("lock: " + locks[i]);
+            gtk_widget_hide(GTK_WIDGET(mainWindow));
+            runMainFor(50ms);
+            if (!locks[i].empty()) {
+                ASSERT_TRUE(test::run("xdotool key " + locks[i]));
+            }
+            ASSERT_TRUE(test::run("xdotool key ctrl+shift+2"));
+            EXPECT_TRUE(runMainUntil([&] {
+                return events("hotkeyRecord").size() == before + i + 1 &&
+                       gtk_widget_get_visible(GTK_WIDGET(mainWindow));
+            })) << events("hotkeyRecord").size();
+            if (!locks[i].empty()) {
+                ASSERT_TRUE(test::run("xdotool key " + locks[i]));
+            }
         }
-        GtkWidget* ok = gtk_dialog_get_widget_for_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK);
-        GList* buttons = gtk_container_get_children(GTK_CONTAINER(gtk_widget_get_parent(ok)));
-        for (GList* b = buttons; b; b = b->next) {
-            texts.push_back(gtk_button_get_label(GTK_BUTTON(b->data)));
+        EXPECT_EQ(events("hotkeyRecord").back(), Json::object());
+        // Held down long enough to repeat: still one press. Other combinations are not ours.
+        ASSERT_TRUE(test::run("xdotool keydown ctrl+shift+2 sleep 1.5 keyup ctrl+shift+2"));
+        runMainFor(500ms);
+        ASSERT_TRUE(test::run("xdotool key ctrl+2 shift+2 ctrl+shift+3"));
+        runMainFor(300ms);
+        EXPECT_EQ(events("hotkeyRecord").size(), before + locks.size() + 1);
+    }
+    {
+        SCOPED_TRACE("the window steps aside while recording when asked");
+        auto monitors = x11::listMonitors();
+        ASSERT_TRUE(monitors && !monitors->empty());
+        for (bool hide : {true, false}) {
+            SCOPED_TRACE(hide ? "hidden" : "left in place");
+            ASSERT_TRUE(window.isVisible());
+            const std::string id = hide ? "hidden" : "kept";
+            send(id, "recording.start",
+                 {{"sourceKind", "display"},
+                  {"sourceID", monitors->front().id},
+                  {"mic", false},
+                  {"hideWindow", hide}});
+            ASSERT_TRUE(replyTo(id, 20s));
+            ASSERT_EQ((*page->reply(id))["ok"], true) << page->reply(id)->dump();
+            EXPECT_EQ(window.isVisible(), !hide);
+            // Closing the window does not end a recording, nor the program.
+            EXPECT_FALSE(app->applicationShouldTerminateAfterLastWindowClosed());
+            runMainFor(1500ms);  // a few pictures recorded
+            const std::size_t saved = events("saved").size();
+            send(id + "-stop", "recording.stop");
+            ASSERT_TRUE(runMainUntil([&] { return events("saved").size() == saved + 1; }, 20s))
+                << (page->reply(id + "-stop") ? page->reply(id + "-stop")->dump() : "no reply");
+            EXPECT_TRUE(window.isVisible()) << "back once the recording is saved";
         }
-        g_list_free(buttons);
-        return texts;
-    };
-    auto answer = [&](const std::string& id) { return replyTo(id).value_or(Json())["result"]; };
-    using Texts = std::vector<std::string>;
+    }
+    {
+        SCOPED_TRACE("confirm asks over the window");
+        ASSERT_TRUE(runMainUntil([&] { return gtk_widget_get_mapped(GTK_WIDGET(mainWindow)); }));
+        auto openDialog = [&]() -> GtkWindow* {
+            GtkWindow* found = nullptr;
+            runMainUntil([&] {
+                auto dialogs = test::visibleWindowsOfType(GTK_TYPE_MESSAGE_DIALOG);
+                found = dialogs.empty() ? nullptr : dialogs.front();
+                return found && gtk_widget_get_mapped(GTK_WIDGET(found));
+            });
+            return found;
+        };
+        // The dialog's title, message and button labels, in order.
+        auto shown = [](GtkWindow* dialog) {
+            std::vector<std::string> texts;
+            for (const char* property : {"text", "secondary-text"}) {
+                gchar* value = nullptr;
+                g_object_get(dialog, property, &value, nullptr);
+                texts.push_back(value ? value : "");
+                g_free(value);
+            }
+            GtkWidget* ok = gtk_dialog_get_widget_for_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK);
+            GList* buttons = gtk_container_get_children(GTK_CONTAINER(gtk_widget_get_parent(ok)));
+            for (GList* b = buttons; b; b = b->next) {
+                texts.push_back(gtk_button_get_label(GTK_BUTTON(b->data)));
+            }
+            g_list_free(buttons);
+            return texts;
+        };
+        auto answer = [&](const std::string& id) { return replyTo(id).value_or(Json())["result"]; };
+        using Texts = std::vector<std::string>;
 
-    // No payload: the defaults; Escape answers no.
-    send("q1", "app.confirm");
-    GtkWindow* dialog = openDialog();
-    ASSERT_TRUE(dialog);
-    EXPECT_FALSE(page->reply("q1")) << "the answer waits for the user";
-    EXPECT_EQ(shown(dialog), (Texts{"Are you sure?", "", "OK", "Cancel"}));
-    EXPECT_EQ(gtk_window_get_transient_for(dialog), mainWindow);
-    EXPECT_TRUE(gtk_window_get_modal(dialog));
-    // A real key press, through the X server to the focused dialog.
-    ASSERT_TRUE(runMainUntil([&] { return gtk_window_has_toplevel_focus(dialog); }));
-    ASSERT_EQ(std::system("xdotool key Escape"), 0);
-    EXPECT_EQ(answer("q1"), (Json{{"ok", false}}));
+        // No payload: the defaults; Escape answers no.
+        send("q1", "app.confirm");
+        GtkWindow* dialog = openDialog();
+        ASSERT_TRUE(dialog);
+        EXPECT_FALSE(page->reply("q1")) << "the answer waits for the user";
+        EXPECT_EQ(shown(dialog), (Texts{"Are you sure?", "", "OK", "Cancel"}));
+        EXPECT_EQ(gtk_window_get_transient_for(dialog), mainWindow);
+        EXPECT_TRUE(gtk_window_get_modal(dialog));
+        // A real key press, through the X server to the focused dialog.
+        ASSERT_TRUE(runMainUntil([&] { return gtk_window_has_toplevel_focus(dialog); }));
+        ASSERT_EQ(std::system("xdotool key Escape"), 0);
+        EXPECT_EQ(answer("q1"), (Json{{"ok", false}}));
 
-    // The page's texts; its first button answers yes.
-    send("q2", "app.confirm",
-         {{"title", "Delete this recording?"},
-          {"message", "It goes to the trash."},
-          {"okLabel", "Move_to Trash"}});
-    dialog = openDialog();
-    ASSERT_TRUE(dialog);
-    EXPECT_EQ(shown(dialog), (Texts{"Delete this recording?", "It goes to the trash.",
-                                    "Move_to Trash", "Cancel"}));
-    gtk_button_clicked(
-        GTK_BUTTON(gtk_dialog_get_widget_for_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK)));
-    EXPECT_EQ(answer("q2"), (Json{{"ok", true}}));
+        // The page's texts; its first button answers yes.
+        send("q2", "app.confirm",
+             {{"title", "Delete this recording?"},
+              {"message", "It goes to the trash."},
+              {"okLabel", "Move_to Trash"}});
+        dialog = openDialog();
+        ASSERT_TRUE(dialog);
+        EXPECT_EQ(shown(dialog), (Texts{"Delete this recording?", "It goes to the trash.",
+                                        "Move_to Trash", "Cancel"}));
+        gtk_button_clicked(
+            GTK_BUTTON(gtk_dialog_get_widget_for_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK)));
+        EXPECT_EQ(answer("q2"), (Json{{"ok", true}}));
 
-    // With the window hidden the dialog stands alone, modal to the application; closing it
-    // answers no.
-    app->windowController->hideForRecording();
-    send("q3", "app.confirm", {{"title", 5}});
-    dialog = openDialog();
-    ASSERT_TRUE(dialog);
-    EXPECT_EQ(shown(dialog)[0], "Are you sure?");
-    EXPECT_EQ(gtk_window_get_transient_for(dialog), nullptr);
-    EXPECT_TRUE(gtk_window_get_modal(dialog));
-    gtk_window_close(dialog);
-    EXPECT_EQ(answer("q3"), (Json{{"ok", false}}));
-}
-
-TEST_F(DesktopAppTest, ReloadKeepsThePageReady) {
-    launch();
-    ASSERT_TRUE(runMainUntil([&] { return app->bridge->pageReady(); }, std::chrono::seconds(30)));
-    tee();
-    auto readyReplies = [&] {
-        return std::count_if(page->scripts.begin(), page->scripts.end(), [](const auto& s) {
-            return s.find("\"mediaBaseURL\"") != std::string::npos;
-        });
-    };
-    app->reloadUI();
-    ASSERT_TRUE(runMainUntil([&] { return readyReplies() == 1; }, std::chrono::seconds(30)))
-        << "the reloaded page announces itself again";
-    EXPECT_TRUE(app->bridge->pageReady());
-    app->bridge->emit("notice", Json{{"message", "still listening"}});
-    EXPECT_EQ(page->scripts.back(),
-              R"(window.__marluneEvent({"name":"notice","data":{"message":"still listening"}}))");
-}
-
-TEST_F(DesktopAppTest, StarterPageShowsAndSavesSettings) {
-    launch();
-    ASSERT_TRUE(runMainUntil([&] { return app->bridge->pageReady(); }, std::chrono::seconds(30)));
-    EXPECT_TRUE(pageShows("document.getElementById('version').textContent", "v0.1.0"));
-    ASSERT_TRUE(pageShows("document.getElementById('setting-fps').value", "30"));
-
-    // A changed control is saved at once...
-    evaluate(R"js(
-        const fps = document.getElementById('setting-fps');
-        fps.value = '60';
-        fps.dispatchEvent(new Event('change'));
-    )js");
-    ASSERT_TRUE(runMainUntil([&] { return app->settings->fps() == 60; }));
-    EXPECT_TRUE(pageShows("document.getElementById('setting-fps').value", "60"));
-
-    evaluate(R"js(
-        const mic = document.getElementById('setting-micEnabled');
-        mic.checked = false;
-        mic.dispatchEvent(new Event('change'));
-    )js");
-    ASSERT_TRUE(runMainUntil([&] { return !app->settings->micEnabled(); }));
-
-    // ...and the form shows what the application stored, not what was asked for.
-    app->settings->setCapHeight(1234);
-    evaluate(R"js(
-        const zoom = document.getElementById('setting-webcamZoom');
-        zoom.value = '1.5';
-        zoom.dispatchEvent(new Event('change'));
-    )js");
-    ASSERT_TRUE(runMainUntil([&] { return app->settings->webcamZoom() == 1.5; }));
-    EXPECT_TRUE(pageShows("document.getElementById('setting-capHeight').value", "1234"));
-    EXPECT_TRUE(pageShows("document.getElementById('setting-micEnabled').checked", "false"));
+        // With the window hidden the dialog stands alone, modal to the application; closing it
+        // answers no.
+        window.hideForRecording();
+        send("q3", "app.confirm", {{"title", 5}});
+        dialog = openDialog();
+        ASSERT_TRUE(dialog);
+        EXPECT_EQ(shown(dialog)[0], "Are you sure?");
+        EXPECT_EQ(gtk_window_get_transient_for(dialog), nullptr);
+        EXPECT_TRUE(gtk_window_get_modal(dialog));
+        gtk_window_close(dialog);
+        EXPECT_EQ(answer("q3"), (Json{{"ok", false}}));
+    }
 }
 
 }  // namespace

@@ -12,6 +12,8 @@
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 
+#include "app/app_delegate.h"
+#include "app/main_window_controller.h"
 #include "bridge/script_target.h"
 #include "core/json.h"
 #include "support/main_loop.h"
@@ -77,6 +79,45 @@ class TeePage : public ScriptTarget {
 
   private:
     std::shared_ptr<ScriptTarget> real_;
+};
+
+// The application object launched in this process, watched through a TeePage: as the desktop
+// host launches it (main window and page) or as the headless host does (the tee alone).
+class AppTest : public DesktopTest {
+  protected:
+    void TearDown() override { app.reset(); }
+
+    // Returns once the page has sent "app.ready"; the tee sees what follows.
+    void launchDesktop() {
+        app = AppDelegate::create({});
+        app->applicationDidFinishLaunching([](MainWindowController&) {});
+        ASSERT_TRUE(
+            runMainUntil([&] { return app->bridge->pageReady(); }, std::chrono::seconds(30)))
+            << "the starter page never sent app.ready";
+        page = std::make_shared<TeePage>(app->windowController->page());
+        app->bridge->setWebView(page);
+    }
+    void launchHeadless() {
+        app = AppDelegate::create({});
+        page = std::make_shared<TeePage>(nullptr);
+        app->applicationDidFinishLaunching(page);
+        send("ready", "app.ready");
+    }
+
+    void send(const std::string& id, const std::string& cmd, Json payload = Json::object()) {
+        app->bridge->receive(Json{{"id", id}, {"cmd", cmd}, {"payload", std::move(payload)}});
+    }
+    // The reply to `id`, waited for.
+    std::optional<Json> replyTo(const std::string& id,
+                                std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        std::optional<Json> found;
+        runMainUntil([&] { return (found = page->reply(id)).has_value(); }, timeout);
+        return found;
+    }
+    std::vector<Json> events(const std::string& name) const { return page->events(name); }
+
+    std::shared_ptr<AppDelegate> app;
+    std::shared_ptr<TeePage> page;
 };
 
 // Bytes that differ from position to position, and the checksum the test pages compute on them

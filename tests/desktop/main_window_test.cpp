@@ -101,7 +101,7 @@ class MainWindowTest : public test::DesktopTest {
     std::optional<Json> report;
 };
 
-TEST_F(MainWindowTest, StartsAsTheDarkAppWindow) {
+TEST_F(MainWindowTest, StartsAsTheDarkAppWindowThenBarModeShapesIt) {
     GtkWindow* window = controller->window();
     EXPECT_STREQ(gtk_window_get_title(window), "Marlune Studio");
     EXPECT_TRUE(controller->dark());
@@ -125,14 +125,8 @@ TEST_F(MainWindowTest, StartsAsTheDarkAppWindow) {
     EXPECT_TRUE(hasStyleClass("chrome-light"));
     EXPECT_FALSE(hasStyleClass("chrome-dark"));
     EXPECT_NEAR(viewBackground().green, 0.945, 0.5 / 255);
-}
 
-TEST_F(MainWindowTest, BarModeShapesTheRealWindow) {
-    GtkWindow* window = controller->window();
-    controller->show();
-    ASSERT_TRUE(runMainUntil([&] { return gtk_widget_get_mapped(GTK_WIDGET(window)); }));
-    ASSERT_TRUE(
-        runMainUntil([&] { return actualFrame().width == MainWindowController::kInitialWidth; }));
+    // Bar mode shapes the real window.
     runMainFor(std::chrono::milliseconds(200));
     const Frame appFrame = actualFrame();
 

@@ -89,8 +89,6 @@ TEST_F(PermissionsTest, OnTheDesktopEachIsReadAndRequested) {
         std::string message;
     };
     for (const auto& r : {Refusal{{{"kind", "bluetooth"}}, "Unknown permission kind: bluetooth"},
-                          Refusal{{{"kind", ""}}, "Unknown permission kind: "},
-                          Refusal{Json::object(), "Unknown permission kind: "},
                           Refusal{{{"kind", 7}}, "Unknown permission kind: "},
                           Refusal{{{"kind", "Screen"}}, "Unknown permission kind: Screen"}}) {
         EXPECT_EQ(errorText(marlune.request("x", "permissions.request", r.payload)), r.message)
@@ -149,9 +147,7 @@ TEST_F(PermissionsTest, OpenSettingsRunsTheDesktopsOwnSettings) {
         BridgeProcess marlune({.home = home.path(),
                                .env = {{"PATH", path}, {"XDG_CURRENT_DESKTOP", "ubuntu:GNOME"}}});
         const std::vector<std::pair<Json, std::string>> cases = {
-            {{{"pane", "camera"}}, "[camera]"},
             {{{"pane", "accessibility"}}, "[universal-access]"},
-            {{{"pane", "screen"}}, "[]"},
             {Json::object(), "[]"},
         };
         for (std::size_t i = 0; i < cases.size(); ++i) {
@@ -169,7 +165,7 @@ TEST_F(PermissionsTest, OpenSettingsRunsTheDesktopsOwnSettings) {
     EXPECT_EQ(result(other.request("o", "permissions.openSettings", {{"pane", "camera"}})),
               Json::object());
     test::runMainFor(std::chrono::milliseconds(300));
-    EXPECT_EQ(callsSoFar().size(), 4u);
+    EXPECT_EQ(callsSoFar().size(), 2u);
     EXPECT_EQ(other.closeAndWait(), 0);
 }
 

@@ -37,8 +37,10 @@ double msBetween(Clock::time_point a, Clock::time_point b) {
 }
 
 Json displayPayload(std::uint32_t id) {
+    // clang-format off
     return {{"sourceKind", "display"}, {"sourceID", id}, {"fps", 30}, {"mic", true},
-            {"systemAudio", false},     {"webcam", false}, {"cursorMode", "smooth"}};
+            {"systemAudio", false}, {"webcam", false}, {"cursorMode", "smooth"}};
+    // clang-format on
 }
 
 // The movie's visible length: from its first frame to the start of its last, in ms.
@@ -51,6 +53,15 @@ std::optional<double> frameSpanMs(const fs::path& movie) {
         last = std::max(last, p.time);
     }
     return (last - first) * 1000.0;
+}
+
+// The events named `name` read since event `from`.
+std::vector<const Seen*> named(const Session& s, const std::string& name, std::size_t from = 0) {
+    std::vector<const Seen*> found;
+    for (std::size_t i = from; i < s.events.size(); ++i) {
+        if (s.events[i].name() == name) found.push_back(&s.events[i]);
+    }
+    return found;
 }
 
 std::vector<std::string> filesIn(const fs::path& folder) {
@@ -79,10 +90,7 @@ TEST(RecordingRoad, AFullRecordingFromStartToSaved) {
 
     // preparing, then 3, 2, 1, 0 a second apart, then recording; the reply about 3 s after the
     // command, once capture runs.
-    std::vector<const Seen*> countdown;
-    for (std::size_t i = first; i < s.events.size(); ++i) {
-        if (s.events[i].name() == "countdown") countdown.push_back(&s.events[i]);
-    }
+    auto countdown = named(s, "countdown", first);
     ASSERT_EQ(countdown.size(), 4u);
     for (int i = 0; i < 4; ++i) EXPECT_EQ(countdown[i]->data()["n"], 3 - i);
     for (int i = 1; i < 4; ++i) {
@@ -106,9 +114,7 @@ TEST(RecordingRoad, AFullRecordingFromStartToSaved) {
     const std::size_t ticksFrom = s.events.size();
     s.pumpFor(2200ms);
     std::vector<std::int64_t> ticks;
-    for (std::size_t i = ticksFrom; i < s.events.size(); ++i) {
-        if (s.events[i].name() == "tick") ticks.push_back(s.events[i].data()["elapsedMs"]);
-    }
+    for (const Seen* t : named(s, "tick", ticksFrom)) ticks.push_back(t->data()["elapsedMs"]);
     // Half a second apart as a rule; a busy moment of the machine may delay one, and the next
     // keeps the schedule.
     ASSERT_GE(ticks.size(), 3u);
@@ -128,13 +134,9 @@ TEST(RecordingRoad, AFullRecordingFromStartToSaved) {
     const std::int64_t frozen = s.events[*pausedState].data()["elapsedMs"];
     const auto pausedAt = s.events[*pausedState].at;
     s.pumpFor(2000ms);
-    int ticksWhilePaused = 0;
-    for (std::size_t i = *pausedState; i < s.events.size(); ++i) {
-        if (s.events[i].name() != "tick") continue;
-        ++ticksWhilePaused;
-        EXPECT_EQ(s.events[i].data()["elapsedMs"], frozen);
-    }
-    EXPECT_GE(ticksWhilePaused, 2);
+    auto ticksWhilePaused = named(s, "tick", *pausedState);
+    for (const Seen* t : ticksWhilePaused) EXPECT_EQ(t->data()["elapsedMs"], frozen);
+    EXPECT_GE(ticksWhilePaused.size(), 2u);
     const std::size_t resumeFrom = s.events.size();
     ASSERT_TRUE(s.request("resume", "recording.resume"));
     auto resumedState = s.event("state", resumeFrom);
@@ -145,8 +147,8 @@ TEST(RecordingRoad, AFullRecordingFromStartToSaved) {
     auto tickAfter = s.event("tick", *resumedState + 1, 3s);
     ASSERT_TRUE(tickAfter);
     const Seen& tick = s.events[*tickAfter];
-    EXPECT_NEAR(tick.data()["elapsedMs"].get<double>(),
-                msBetween(recordingAt, tick.at) - pausedFor, 300);
+    EXPECT_NEAR(tick.data()["elapsedMs"].get<double>(), msBetween(recordingAt, tick.at) - pausedFor,
+                300);
 
     s.pumpFor(800ms);
     const std::size_t stopFrom = s.events.size();
@@ -187,8 +189,7 @@ TEST(RecordingRoad, AFullRecordingFromStartToSaved) {
     EXPECT_NEAR(project["clicks"][1]["fy"].get<double>(), 0.75, 0.002);
     EXPECT_LT(project["clicks"][0]["t"].get<int>(), project["clicks"][1]["t"].get<int>());
     EXPECT_GT(project["cursorPath"].size(), 60u);  // 30 a second
-    EXPECT_EQ(filesIn(s.folder()),
-              (std::vector<std::string>{file, file + ".marlune.json"}));
+    EXPECT_EQ(filesIn(s.folder()), (std::vector<std::string>{file, file + ".marlune.json"}));
 
     EXPECT_EQ(s.closeAndWait(), 0);
 }
@@ -207,6 +208,7 @@ TEST(RecordingRoad, RefusalsLeaveTheRecordingAlone) {
         const char* error;
         std::vector<std::string> phases;  // the "state" events it causes
     };
+    // clang-format off
     const Case cases[] = {
         {"no payload", "recording.start", nullptr, "Invalid recording options.", {}},
         {"no source id", "recording.start", {{"sourceKind", "display"}},
@@ -227,6 +229,7 @@ TEST(RecordingRoad, RefusalsLeaveTheRecordingAlone) {
          "The selected display is no longer available.", {"preparing", "idle"}},
         {"stop while idle", "recording.stop", nullptr, "No recording is in progress.", {}},
     };
+    // clang-format on
     int n = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -255,9 +258,7 @@ TEST(RecordingRoad, RefusalsLeaveTheRecordingAlone) {
     ASSERT_TRUE(started);
     EXPECT_TRUE(started->line.value["ok"].get<bool>());
     std::vector<int> numbers;
-    for (std::size_t i = from; i < s.events.size(); ++i) {
-        if (s.events[i].name() == "countdown") numbers.push_back(s.events[i].data()["n"]);
-    }
+    for (const Seen* c : named(s, "countdown", from)) numbers.push_back(c->data()["n"]);
     EXPECT_EQ(numbers, (std::vector<int>{3, 2, 1, 0}));
     EXPECT_EQ(s.phases(from), (std::vector<std::string>{"preparing", "countdown", "recording"}));
     // Pause and resume where they do not apply change nothing.
@@ -279,9 +280,11 @@ TEST(RecordingRoad, AWindowClosedWhileRecordedEndsTheRecordingWhichIsSaved) {
     ASSERT_NE(window.id(), 0u);
     Session s(home.path());
     ASSERT_TRUE(s.request("ready", "app.ready"));
-    auto started = s.request(
-        "start", "recording.start",
-        {{"sourceKind", "window"}, {"sourceID", window.id()}, {"mic", false}, {"cursorMode", "system"}});
+    auto started = s.request("start", "recording.start",
+                             {{"sourceKind", "window"},
+                              {"sourceID", window.id()},
+                              {"mic", false},
+                              {"cursorMode", "system"}});
     ASSERT_TRUE(started);
     ASSERT_TRUE((*started)["ok"].get<bool>()) << started->dump();
     const std::string file = (*started)["result"]["file"];
@@ -318,7 +321,7 @@ TEST(RecordingRoad, AWindowClosedWhileRecordedEndsTheRecordingWhichIsSaved) {
 TEST(RecordingRoad, QuittingDuringARecordingSavesIt) {
     struct Case {
         const char* what;
-        bool bySignal;        // SIGTERM, else the end of the input
+        bool bySignal;         // SIGTERM, else the end of the input
         bool duringCountdown;  // quit before capture starts
         bool webcam = false;
     };
@@ -403,8 +406,9 @@ TEST(RecordingRoad, AKilledRecordingIsRecoveredWithItsClicksAtTheNextLaunch) {
         auto started = s.reply("start");
         ASSERT_TRUE(started && started->line.value["ok"].get<bool>());
         file = started->line.value["result"]["file"];
-        ASSERT_TRUE(xdotool("mousemove 192 108 click 1 sleep 0.2 mousemove 960 540 click 1 "
-                            "sleep 0.2 mousemove 1727 971 click 1"));
+        ASSERT_TRUE(
+            xdotool("mousemove 192 108 click 1 sleep 0.2 mousemove 960 540 click 1 "
+                    "sleep 0.2 mousemove 1727 971 click 1"));
         // Killed once the clicks and the webcam entry are safe beside the movie and more than a
         // second of both movies is, as the files on disk show (a loaded machine encodes and
         // writes later than it captures).
@@ -433,9 +437,7 @@ TEST(RecordingRoad, AKilledRecordingIsRecoveredWithItsClicksAtTheNextLaunch) {
     EXPECT_EQ(s.events[*notice].data()["message"], "Recovered an interrupted recording: " + file);
     EXPECT_GT(s.events[*notice].at, s.replies.front().at);  // after the page is ready
     s.pumpFor(300ms);
-    int notices = 0;
-    for (const auto& e : s.events) notices += e.name() == "notice";
-    EXPECT_EQ(notices, 1);
+    EXPECT_EQ(named(s, "notice").size(), 1u);
 
     const fs::path movie = folder / file;
     EXPECT_TRUE(test::decodesCleanly(movie));
@@ -468,7 +470,7 @@ TEST(RecordingRoad, AKilledRecordingIsRecoveredWithItsClicksAtTheNextLaunch) {
     Session later(home.path());
     ASSERT_TRUE(later.request("ready", "app.ready"));
     later.pumpFor(500ms);
-    for (const auto& e : later.events) EXPECT_NE(e.name(), "notice");
+    EXPECT_TRUE(named(later, "notice").empty());
     EXPECT_EQ(later.closeAndWait(), 0);
 }
 

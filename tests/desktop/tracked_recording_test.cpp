@@ -341,39 +341,19 @@ TEST(TrackedRecording, TypingPointerAndCameraReachTheProjectAndTheExport) {
     // ---- The export, as the editor asks for it with the recording's tracks ----
     // No frame (the editor's "none" background): the recording fills the picture, and the
     // webcam moved to the top right, away from the entry and the pointer.
-    const Json payload = {{"name", file},
-                          {"startMs", 0},
-                          {"endMs", durationMs},
-                          {"zooms", Json::array()},
-                          {"cursor",
-                           {{"path", path},
-                            {"caret", Json::array()},
-                            {"clicks", clicks},
-                            {"size", 2},
-                            {"smooth", 0.5},
-                            {"ripple", true},
-                            {"style", "arrow"},
-                            {"bounce", 0.5},
-                            {"motionBlur", 0.4},
-                            {"sway", 0.3},
-                            {"render", true}}},
-                          {"webcam",
-                           {{"enabled", true},
-                            {"file", webcam["file"]},
-                            {"offsetMs", offsetMs},
-                            {"mirror", true},
-                            {"positionPreset", "top-right"},
-                            {"positionX", 1},
-                            {"positionY", 1},
-                            {"width", 40},
-                            {"height", 40},
-                            {"cornerRadius", 90},
-                            {"shadow", 0.67},
-                            {"margin", 24},
-                            {"reactToZoom", true},
-                            {"shape", "squircle"}}},
-                          {"audio", {{"mic", 1}, {"system", 1}}},
-                          {"targetHeight", kOutHeight}};
+    Json payload = Json::parse(R"({"startMs": 0, "zooms": [], "audio": {"mic": 1, "system": 1},
+        "cursor": {"caret": [], "size": 2, "smooth": 0.5, "ripple": true, "style": "arrow",
+                   "bounce": 0.5, "motionBlur": 0.4, "sway": 0.3, "render": true},
+        "webcam": {"enabled": true, "mirror": true, "positionPreset": "top-right",
+                   "positionX": 1, "positionY": 1, "width": 40, "height": 40, "cornerRadius": 90,
+                   "shadow": 0.67, "margin": 24, "reactToZoom": true, "shape": "squircle"}})");
+    payload["name"] = file;
+    payload["endMs"] = durationMs;
+    payload["cursor"]["path"] = path;
+    payload["cursor"]["clicks"] = clicks;
+    payload["webcam"]["file"] = webcam["file"];
+    payload["webcam"]["offsetMs"] = offsetMs;
+    payload["targetHeight"] = kOutHeight;
     const std::size_t exportFrom = s.events.size();
     s.send("export", "edit.exportRender", payload);
     auto exported = s.reply("export", 300s);

@@ -86,6 +86,12 @@ int blueBarWidth(const Placed& b) {
     return right - left;
 }
 
+bool succeeds(test::BridgeProcess& marlune, const std::string& id, const std::string& cmd,
+              const Json& payload = nullptr) {
+    auto reply = marlune.request(id, cmd, payload);
+    return reply && reply->value("ok", false);
+}
+
 class WebcamBubbleCommands : public test::DesktopTest {
   protected:
     // A headless program whose defaults file holds `defaults`, with the test camera.
@@ -113,34 +119,31 @@ TEST_F(WebcamBubbleCommands, TheBubbleFollowsTheWebcamSettingsFromLaunchOn) {
     EXPECT_NEAR(unzoomed, 80 * 160 / 360, 3);  // the picture's height fills the bubble
 
     // A new zoom alone scales the picture in the same window.
-    auto reply = marlune->request("1", "settings.set", {{"webcamZoom", 1.5}});
-    ASSERT_TRUE(reply && reply->value("ok", false));
+    ASSERT_TRUE(succeeds(*marlune, "1", "settings.set", {{"webcamZoom", 1.5}}));
     test::runMainFor(500ms);
     EXPECT_EQ(findBubble(), first) << "not rebuilt for a zoom";
     EXPECT_NEAR(blueBarWidth(*first), 1.5 * unzoomed, 3) << "unzoomed " << unzoomed;
 
-    reply = marlune->request("2", "webcam.zoom", {{"zoom", 0.5}});
-    ASSERT_TRUE(reply && reply->value("ok", false));
+    auto reply = marlune->request("2", "webcam.zoom", {{"zoom", 0.5}});
+    ASSERT_TRUE(reply);
+    EXPECT_EQ((*reply)["ok"], true);
     EXPECT_EQ((*reply)["result"], Json::object());
     test::runMainFor(500ms);
     EXPECT_NEAR(blueBarWidth(*first), unzoomed, 3) << "a zoom below 1 shows it as it is";
-    reply = marlune->request("3", "webcam.zoom");
-    ASSERT_TRUE(reply && reply->value("ok", false));
+    ASSERT_TRUE(succeeds(*marlune, "3", "webcam.zoom"));
 
     // Another shape rebuilds it.
-    reply = marlune->request("4", "settings.set", {{"webcamShape", "wide"}});
-    ASSERT_TRUE(reply && reply->value("ok", false));
+    ASSERT_TRUE(succeeds(*marlune, "4", "settings.set", {{"webcamShape", "wide"}}));
     auto wide = waitForBubble([](const Placed& b) { return b.width == 160 && b.height == 90; });
     ASSERT_TRUE(wide);
     EXPECT_NE(wide->id, first->id);
     EXPECT_EQ(wide->y, 24);
 
     // Off and on again.
-    reply = marlune->request("5", "settings.set", {{"webcamEnabled", false}});
-    ASSERT_TRUE(reply && reply->value("ok", false));
+    ASSERT_TRUE(succeeds(*marlune, "5", "settings.set", {{"webcamEnabled", false}}));
     EXPECT_TRUE(waitForNoBubble());
-    reply = marlune->request("6", "settings.set", {{"webcamEnabled", true}, {"webcamSize", "l"}});
-    ASSERT_TRUE(reply && reply->value("ok", false));
+    ASSERT_TRUE(
+        succeeds(*marlune, "6", "settings.set", {{"webcamEnabled", true}, {"webcamSize", "l"}}));
     EXPECT_TRUE(waitForBubble([](const Placed& b) { return b.width == 300 && b.height == 169; }));
 
     EXPECT_EQ(marlune->closeAndWait(), 0);

@@ -1,0 +1,143 @@
+// The window, countdown, permissions and rendering rules of the application, from given inputs.
+
+#include <fstream>
+#include <ostream>
+#include <set>
+
+#include <gtest/gtest.h>
+
+#include "app/bar_geometry.h"
+#include "app/countdown_overlay_controller.h"
+#include "app/permissions_manager.h"
+#include "app/web_rendering.h"
+#include "support/temp_dir.h"
+
+namespace marlune {
+
+void PrintTo(const Frame& f, std::ostream* out) {
+    *out << "(" << f.x << ", " << f.y << ", " << f.width << " x " << f.height << ")";
+}
+
+namespace {
+
+// The common placements, resizes and drags are seen on the real window (main_window_test.cpp);
+// here the rounding and the odd screens.
+TEST(BarGeometry, RoundsHalvesAwayFromZeroAndCopesWithOddScreens) {
+    EXPECT_EQ(bar::firstPlacement({0, 0, 1921, 1080}, 420, 64), (Frame{751, 96, 420, 64}));
+    EXPECT_EQ(bar::firstPlacement({-1920, 0, 1920, 1080}, 421, 64), (Frame{-1171, 96, 421, 64}));
+    EXPECT_EQ(bar::firstPlacement({0, 0.4, 1440, 900}, 300, 50), (Frame{570, 96, 300, 50}));
+    EXPECT_EQ(bar::firstPlacement({100, 200, 800, 600}, 1000, 64), (Frame{0, 296, 1000, 64}));
+    EXPECT_EQ(bar::firstPlacement(bar::kFallbackVisibleFrame, 420, 64), (Frame{510, 96, 420, 64}));
+    EXPECT_EQ(bar::resized({546, 121, 420, 64}, 301, 80), (Frame{606, 121, 301, 80}));
+    EXPECT_EQ(bar::resized(Frame{100, 50, 0, 0}, 80, 40), (Frame{60, 50, 80, 40}));
+    EXPECT_EQ(flipped(bar::moved({546, 121, 420, 64}, -6.5, 20), 1080),
+              (Frame{539.5, 915, 420, 64}));
+}
+
+TEST(CountdownPop, PopsInHoldsThenFadesSteadily) {
+    // {seconds, scale, opacity}: eased out, the pop-in is over within the first sixth; the
+    // number holds until about two thirds; the last frame holds.
+    const double keys[][3] = {{-1.0, 1.5, 0.0}, {0.0, 1.5, 0.0},           {0.15, 1.0, 1.0},
+                              {0.6, 1.0, 1.0},  {kPopSeconds, 0.93, 0.15}, {5.0, 0.93, 0.15}};
+    for (const auto& k : keys) {
+        EXPECT_NEAR(popFrame(k[0]).scale, k[1], 1e-6) << k[0] << " s";
+        EXPECT_NEAR(popFrame(k[0]).opacity, k[2], 1e-6) << k[0] << " s";
+    }
+    // Between the key frames: the scale only shrinks; the opacity rises, then only falls.
+    PopFrame previous = popFrame(0);
+    bool falling = false;
+    for (int ms = 10; ms <= 900; ms += 10) {
+        PopFrame f = popFrame(ms / 1000.0);
+        EXPECT_LE(f.scale, previous.scale + 1e-12) << ms << " ms";
+        falling = falling || f.opacity < previous.opacity - 1e-12;
+        if (falling) {
+            EXPECT_LE(f.opacity, previous.opacity + 1e-12) << ms << " ms";
+        }
+        previous = f;
+    }
+    EXPECT_TRUE(falling);
+    EXPECT_GT(popFrame(0.75).scale, 0.93);
+    EXPECT_LT(popFrame(0.75).opacity, 1.0);
+}
+
+TEST(CountdownOverlayMonitor, RecordedMonitorElsePointerElsePrimaryElseFirst) {
+    const x11::Monitor left{.id = 10, .x = 0, .width = 1920, .height = 1080};
+    const x11::Monitor right{.id = 20, .x = 1920, .width = 1920, .height = 1080, .primary = true};
+    const std::vector<x11::Monitor> both = {left, right};
+    using Pointer = std::optional<std::pair<int, int>>;
+    struct Case {
+        std::vector<x11::Monitor> monitors;
+        std::optional<std::uint32_t> displayID;
+        Pointer pointer;
+        std::optional<std::uint32_t> chosen;
+    } cases[] = {
+        {both, 10, Pointer{{2500, 10}}, 10},
+        {both, 99, Pointer{{2500, 10}}, 20},  // not connected: the one under the pointer
+        {both, 99, Pointer{{1919, 1079}}, 10},
+        {both, std::nullopt, Pointer{{5000, 5000}}, 20},  // off every monitor: the primary
+        {{left, {.id = 30, .x = 1920, .width = 800, .height = 600}}, 99, std::nullopt, 10},
+        {{}, 10, Pointer{{0, 0}}, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        auto m = chooseOverlayMonitor(c.monitors, c.displayID, c.pointer);
+        EXPECT_EQ(m ? std::optional(m->id) : std::nullopt, c.chosen);
+    }
+}
+
+TEST(PermissionsSettings, EachDesktopOpensItsOwnPage) {
+    using Command = std::optional<std::vector<std::string>>;
+    const std::set<std::string> all = {"gnome-control-center", "systemsettings",
+                                       "xfce4-settings-manager", "cinnamon-settings"};
+    struct Case {
+        std::string pane, desktop;
+        std::set<std::string> installed;
+        Command command;
+    } cases[] = {
+        {"camera", "ubuntu:GNOME", all, Command{{"gnome-control-center", "camera"}}},
+        {"accessibility", "gnome", all, Command{{"gnome-control-center", "universal-access"}}},
+        // No page of its own, or none asked for: the settings' first page.
+        {"screen", "GNOME", all, Command{{"gnome-control-center"}}},
+        {"Camera", "GNOME", all, Command{{"gnome-control-center"}}},
+        {"microphone",
+         "Budgie:GNOME",
+         {"gnome-control-center"},
+         Command{{"gnome-control-center", "microphone"}}},
+        {"accessibility", "KDE", {"systemsettings5"}, Command{{"systemsettings5", "kcm_access"}}},
+        {"camera", "KDE", all, Command{{"systemsettings"}}},
+        {"microphone", "X-Cinnamon", all, Command{{"cinnamon-settings", "sound"}}},
+        // The settings program is not installed, or the desktop is unknown: nothing.
+        {"camera", "XFCE", {"gnome-control-center"}, std::nullopt},
+        {"camera", "openbox", all, std::nullopt},
+        {"camera", "::", all, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        auto installed = [&](const std::string& p) { return c.installed.contains(p); };
+        EXPECT_EQ(PermissionsManager::settingsCommand(c.pane, c.desktop, installed), c.command)
+            << c.pane << " on " << c.desktop;
+    }
+}
+
+TEST(WebRendering, CpuRenderingOnlyWithoutAGpuAndWithoutAChoiceMade) {
+    test::TempDir dri;
+    struct Case {
+        bool folder;
+        std::vector<const char*> nodes;
+        const char* chosen;
+        bool cpu;
+    } cases[] = {
+        {false, {}, nullptr, true},
+        {true, {"card0"}, nullptr, true},  // a display card node alone
+        {true, {"card0", "renderD128"}, nullptr, false},
+        {true, {"renderD128"}, "1", false},
+        {true, {}, "0", false},  // the variable already set
+    };
+    for (const auto& c : cases) {
+        std::filesystem::remove_all(dri.path());
+        if (c.folder) std::filesystem::create_directories(dri.path());
+        for (const char* n : c.nodes) std::ofstream(dri / n).put('\0');
+        EXPECT_EQ(switchesToCpuRendering(c.chosen, dri.path()), c.cpu) << c.nodes.size();
+    }
+}
+
+}  // namespace
+}  // namespace marlune
