@@ -1,173 +1,62 @@
 // `marlune export`, run as a user's script runs it: a child process with its own HOME and no
 // display, on movies made by the ffmpeg tool in that HOME's recordings folder.
 
-#include <fcntl.h>
-#include <glib.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
-#include <functional>
-#include <map>
 #include <numeric>
 #include <regex>
 
 #include <gtest/gtest.h>
 
-#include "support/bridge_process.h"
+#include "integration/child_commands.h"
 #include "support/ffmpeg_tool.h"
-#include "support/temp_dir.h"
+#include "support/main_loop.h"
 
 namespace marlune {
 namespace {
 
 namespace fs = std::filesystem;
+using test::allNames;
+using test::recordings;
 using test::TempDir;
 
-// ---- The program as a child process ----------------------------------------------------------
-
 struct Finished {
-    bool exited = false;  // on its own, rather than killed by a signal
-    int status = -1;      // its exit status, or the signal that killed it
+    int status = -1;  // the exit status; 128 + the signal when one killed it
     std::string out;
     std::string err;
 };
 
-class ExportProcess {
+// `marlune export ARGS` as a user's script runs it, with no display of any kind.
+class ExportRun {
   public:
-    struct Options {
-        fs::path home;
-        std::vector<std::string> args;  // after "export"
-        fs::path workingDir;            // the test's own when empty
-        std::string input;              // standard input (closed after it)
-    };
-
-    explicit ExportProcess(const Options& o) {
-        gchar** env = g_get_environ();
-        env = g_environ_setenv(env, "HOME", o.home.c_str(), TRUE);
-        env = g_environ_setenv(env, "XDG_CONFIG_HOME", (o.home / ".config").c_str(), TRUE);
-        // No display of any kind: the command must not need one.
-        for (const char* k : {"DISPLAY", "WAYLAND_DISPLAY", "XDG_VIDEOS_DIR", "XDG_DATA_HOME",
-                              "XDG_CACHE_HOME"}) {
-            env = g_environ_unsetenv(env, k);
-        }
-        std::vector<std::string> args = {test::marluneBinary().string(), "export"};
-        args.insert(args.end(), o.args.begin(), o.args.end());
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        int in = -1;
-        GError* error = nullptr;
-        const bool spawned = g_spawn_async_with_pipes_and_fds(
-            o.workingDir.empty() ? nullptr : o.workingDir.c_str(), argv.data(), env,
-            G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, -1, -1, -1, nullptr, nullptr, 0, &pid_,
-            &in, &out_, &err_, &error);
-        g_strfreev(env);
-        if (!spawned) {
-            ADD_FAILURE() << "spawn failed: " << error->message;
-            g_error_free(error);
-            return;
-        }
-        ::signal(SIGPIPE, SIG_IGN);
-        if (!o.input.empty()) {
-            [[maybe_unused]] auto n = ::write(in, o.input.data(), o.input.size());
-        }
-        ::close(in);
+    ExportRun(const fs::path& home, std::vector<std::string> args, const std::string& input = "")
+        : process_({.home = home,
+                    .extraArgs = std::move(args),
+                    .stderrFile = scratch_ / "stderr",
+                    .args = {"export"},
+                    .unsetEnv = {"WAYLAND_DISPLAY"}}) {
+        if (!input.empty()) process_.sendRaw(input);
     }
 
-    ~ExportProcess() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        if (out_ >= 0) ::close(out_);
-        if (err_ >= 0) ::close(err_);
-    }
-
-    // Reads until standard error passes `wanted` (true) or the output ends or time runs out.
-    bool waitForError(const std::function<bool(const std::string&)>& wanted,
-                      std::chrono::seconds timeout) {
-        auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (!wanted(result_.err)) {
-            if ((out_ < 0 && err_ < 0) || std::chrono::steady_clock::now() > deadline) {
-                return false;
-            }
-            readSome(100);
-        }
-        return true;
-    }
-
-    void signal(int sig) {
-        if (pid_ > 0) ::kill(pid_, sig);
-    }
-
-    Finished wait(std::chrono::seconds timeout = std::chrono::seconds(180)) {
-        auto deadline = std::chrono::steady_clock::now() + timeout;
-        while ((out_ >= 0 || err_ >= 0) && std::chrono::steady_clock::now() < deadline) {
-            readSome(100);
-        }
-        while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
-            int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                result_.exited = WIFEXITED(status);
-                result_.status = WIFEXITED(status) ? WEXITSTATUS(status) : WTERMSIG(status);
-                break;
-            }
-            ::usleep(10000);
-        }
-        return result_;
+    std::string err() const { return test::readFile(scratch_ / "stderr"); }
+    void signal(int sig) { process_.signal(sig); }
+    Finished wait() {
+        Finished done{process_.closeAndWait(std::chrono::seconds(180)), "", ""};
+        for (const auto& line : process_.leftover) done.out += line + "\n";
+        done.err = err();
+        return done;
     }
 
   private:
-    void readSome(int timeoutMs) {
-        pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
-        if (::poll(fds, 2, timeoutMs) <= 0) return;
-        for (int i = 0; i < 2; ++i) {
-            if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-            int& fd = i == 0 ? out_ : err_;
-            char chunk[65536];
-            ssize_t n = ::read(fd, chunk, sizeof chunk);
-            if (n <= 0) {
-                ::close(fd);
-                fd = -1;
-            } else {
-                (i == 0 ? result_.out : result_.err).append(chunk, static_cast<std::size_t>(n));
-            }
-        }
-    }
-
-    GPid pid_ = -1;
-    int out_ = -1;
-    int err_ = -1;
-    Finished result_;
+    TempDir scratch_;
+    test::BridgeProcess process_;
 };
 
 Finished runExport(const fs::path& home, std::vector<std::string> args,
                    const std::string& input = "") {
-    ExportProcess p({.home = home, .args = std::move(args), .input = input});
-    return p.wait();
-}
-
-// ---- Files -----------------------------------------------------------------------------------
-
-fs::path recordings(const TempDir& home) {
-    fs::path dir = home / "Videos/Marlune";
-    fs::create_directories(dir);
-    return dir;
-}
-
-// Every name in the folder, hidden ones (temporaries) included.
-std::vector<std::string> allNames(const fs::path& dir) {
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (const auto& e : fs::directory_iterator(dir, ec)) names.push_back(e.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
+    return ExportRun(home, std::move(args), input).wait();
 }
 
 std::string pictureSize(const fs::path& movie) {
@@ -188,7 +77,8 @@ std::array<int, 3> cornerColour(const fs::path& movie, double seconds, const fs:
     fs::remove(raw);
     if (bytes.size() != 48) return {-1, -1, -1};
     std::array<int, 3> sum = {0, 0, 0};
-    for (std::size_t i = 0; i < bytes.size(); ++i) sum[i % 3] += static_cast<unsigned char>(bytes[i]);
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        sum[i % 3] += static_cast<unsigned char>(bytes[i]);
     return {sum[0] / 16, sum[1] / 16, sum[2] / 16};
 }
 
@@ -256,7 +146,6 @@ TEST(CommandLineExport, UnusableArgumentsPrintTheUsage) {
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
         auto run = runExport(home.path(), c.args);
-        EXPECT_TRUE(run.exited);
         EXPECT_EQ(run.status, 2);
         EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
         EXPECT_NE(run.err.find("usage: marlune export NAME"), std::string::npos) << run.err;
@@ -270,13 +159,12 @@ TEST(CommandLineExport, UnusableArgumentsPrintTheUsage) {
 
 // ---- Rendering -------------------------------------------------------------------------------
 
-TEST(CommandLineExport, RendersBesideTheRecordingWithoutADisplay) {
+TEST(CommandLineExport, RendersTheRecordingOrItsEditBesideItWithoutADisplay) {
     TempDir home;
     fs::path dir = recordings(home);
     ASSERT_TRUE(test::makeMovie(dir / "Demo.mp4", 2.0));
 
     auto run = runExport(home.path(), {"Demo.mp4", "--height", "120"});
-    ASSERT_TRUE(run.exited);
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, (dir / "Demo export.mp4").string() + "\n");
     EXPECT_EQ(pictureSize(dir / "Demo export.mp4"), "212,120\n");
@@ -294,14 +182,9 @@ TEST(CommandLineExport, RendersBesideTheRecordingWithoutADisplay) {
     EXPECT_EQ(pictureSize(dir / "Demo export 2.mp4"), "320,180\n");
     EXPECT_EQ(allNames(dir),
               (std::vector<std::string>{"Demo export 2.mp4", "Demo export.mp4", "Demo.mp4"}));
-}
 
-// The same styled edit, from an edit file and from the edit the editor saved: the frame's colour
-// fills the picture's corner, and only the range is written.
-TEST(CommandLineExport, RendersTheEditFromAFileOrTheProject) {
-    TempDir home;
-    fs::path dir = recordings(home);
-    ASSERT_TRUE(test::makeMovie(dir / "Demo.mp4", 2.0));
+    // The same styled edit, from an edit file and from the edit the editor saved: the frame's
+    // colour fills the picture's corner, and only the range is written.
     const Json editFile = Json::parse(R"({
         "startMs": 250, "endMs": 1750,
         "zooms": [{"startMs": 300, "endMs": 1400, "scale": 2, "fx": 0.25, "fy": 0.25}],
@@ -324,8 +207,8 @@ TEST(CommandLineExport, RendersTheEditFromAFileOrTheProject) {
         bool fromFile;
         const char* output;
     };
-    const Case cases[] = {{"edit file", true, "Demo export.mp4"},
-                          {"saved edit", false, "Demo export 2.mp4"}};
+    const Case cases[] = {{"edit file", true, "Demo export 3.mp4"},
+                          {"saved edit", false, "Demo export 4.mp4"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         std::vector<std::string> args = {"Demo.mp4"};
@@ -356,7 +239,8 @@ TEST(CommandLineExport, OutWritesThereAndNowhereElse) {
     };
     std::vector<Case> cases = {{"same disk", elsewhere / "renders/Demo final.mp4"}};
     // tmpfs is another file system than the test's own: the movie is copied there.
-    struct stat shm {}, tmp {};
+    struct stat shm {
+    }, tmp{};
     std::optional<TempDir> shmDir;
     if (::stat("/dev/shm", &shm) == 0 && ::stat(elsewhere.path().c_str(), &tmp) == 0 &&
         shm.st_dev != tmp.st_dev && ::access("/dev/shm", W_OK) == 0) {
@@ -441,7 +325,6 @@ TEST(CommandLineExport, RefusalsLeaveNothingBehind) {
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
         auto run = runExport(home.path(), c.args, "{oops");
-        EXPECT_TRUE(run.exited);
         EXPECT_EQ(run.status, 1);
         EXPECT_EQ(run.out, "");
         EXPECT_NE(run.err.find("marlune export: "), std::string::npos) << run.err;
@@ -458,8 +341,8 @@ TEST(CommandLineExport, RefusalsLeaveNothingBehind) {
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find("Demo.mp4.marlune.json"), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("--edit"), std::string::npos) << run.err;
-    EXPECT_EQ(allNames(dir), (std::vector<std::string>{"Broken.mp4", "Demo.mp4",
-                                                       "Demo.mp4.marlune.json"}));
+    EXPECT_EQ(allNames(dir),
+              (std::vector<std::string>{"Broken.mp4", "Demo.mp4", "Demo.mp4.marlune.json"}));
 }
 
 // ---- Signals ---------------------------------------------------------------------------------
@@ -480,14 +363,14 @@ TEST(CommandLineExport, SignalsCancelAndLeaveNoPartialMovie) {
         SCOPED_TRACE(c.signal);
         std::vector<std::string> args = {"Long.mp4"};
         if (c.toOut) args.insert(args.end(), {"--out", out.string()});
-        ExportProcess p({.home = home.path(), .args = args});
+        ExportRun p(home.path(), args);
         // Under way: a hidden partial movie is being written beside the recording.
-        ASSERT_TRUE(p.waitForError(
-            [](const std::string& err) { return err.find("Long.mp4: 2%\n") != std::string::npos; },
-            std::chrono::seconds(120)));
+        ASSERT_TRUE(
+            test::runMainUntil([&] { return p.err().find("Long.mp4: 2%\n") != std::string::npos; },
+                               std::chrono::seconds(120)));
         p.signal(c.signal);
         auto run = p.wait();
-        EXPECT_TRUE(run.exited) << "ends on its own, after removing the partial movie";
+        // Its own status, after removing the partial movie and saying so.
         EXPECT_EQ(run.status, c.status);
         EXPECT_NE(run.err.find("cancelled; nothing was written"), std::string::npos) << run.err;
         EXPECT_EQ(run.out, "");
@@ -500,9 +383,11 @@ TEST(CommandLineExport, SignalsCancelAndLeaveNoPartialMovie) {
 
 // The first wallpaper the page offers, which the editor's default edit shows.
 std::string firstWallpaper() {
-    auto index = Json::parse(test::readFile(fs::path(MARLUNE_SOURCE_DIR) / "web/wallpapers/index.json"));
+    auto index =
+        Json::parse(test::readFile(fs::path(MARLUNE_SOURCE_DIR) / "web/wallpapers/index.json"));
     for (const auto& w : index["wallpapers"]) {
-        if (w.contains("id") && w["id"].is_string() && w.contains("thumb") && w["thumb"].is_string()) {
+        if (w.contains("id") && w["id"].is_string() && w.contains("thumb") &&
+            w["thumb"].is_string()) {
             return w["id"];
         }
     }
@@ -514,13 +399,14 @@ std::optional<nlohmann::json> editorPayload(const Json& project, std::int64_t du
     const std::string module =
         "file://" + (fs::path(MARLUNE_SOURCE_DIR) / "web/js/edit_model.js").string();
     const std::string script =
-        "import { defaultEdit, exportPayload, restoreEdit } from '" + module + "';\n"
+        "import { defaultEdit, exportPayload, restoreEdit } from '" + module +
+        "';\n"
         "const { project, durationMs, wallpaper } = JSON.parse(process.argv[1]);\n"
         "const edit = restoreEdit(project?.edit, durationMs, project, { wallpaper }) ??\n"
         "  defaultEdit(durationMs, project, { wallpaper });\n"
         "process.stdout.write(JSON.stringify(exportPayload(edit, 'Demo.mp4', project)));\n";
-    const Json input = {{"project", project}, {"durationMs", durationMs},
-                        {"wallpaper", firstWallpaper()}};
+    const Json input = {
+        {"project", project}, {"durationMs", durationMs}, {"wallpaper", firstWallpaper()}};
     auto out = test::toolOutput({"node", "--input-type=module", "-e", script, input.dump()});
     if (!out) return std::nullopt;
     return nlohmann::json::parse(*out, nullptr, false);
@@ -571,7 +457,8 @@ TEST(CommandLineExport, TheSavedEditRendersAsTheEditorWouldSendIt) {
             "range": {"startMs": -50, "endMs": 99999}, "zooms": "none",
             "frame": {"type": "wallpaper", "id": "../etc"}, "cursor": [],
             "webcam": {"shape": "hexagon", "size": 2}, "targetHeight": 1000})")},
-        {"no frame, no webcam movie", [] {
+        {"no frame, no webcam movie",
+         [] {
              Json p = Json::parse(R"({"cursorPath": [[0, 0.5, 0.5]],
                                       "edit": {"frame": {"type": "none"},
                                                "webcam": {"enabled": true}}})");
@@ -586,7 +473,8 @@ TEST(CommandLineExport, TheSavedEditRendersAsTheEditorWouldSendIt) {
         ASSERT_EQ(run.status, 0) << run.err;
         auto wanted = editorPayload(c.project, durationMs);
         ASSERT_TRUE(wanted && !wanted->is_discarded()) << "node failed";
-        EXPECT_EQ(printedEdit(run), *wanted) << "command: " << run.out << "\neditor: " << wanted->dump();
+        EXPECT_EQ(printedEdit(run), *wanted)
+            << "command: " << run.out << "\neditor: " << wanted->dump();
     }
     EXPECT_EQ(allNames(dir), (std::vector<std::string>{"Demo.mp4", "Demo.mp4.marlune.json"}))
         << "--print-edit renders nothing";
@@ -608,22 +496,35 @@ TEST(CommandLineExport, AnEditFileIsCompletedForTheRecording) {
         std::vector<std::pair<const char*, nlohmann::json>> wanted;
     };
     const Case cases[] = {
-        {R"({})", {},
-         {{"/name", "Demo.mp4"}, {"/startMs", 0}, {"/cursor/path", usablePath},
-          {"/cursor/caret", nlohmann::json::array()}, {"/cursor/clicks/0/t", 500},
+        {R"({})",
+         {},
+         {{"/name", "Demo.mp4"},
+          {"/startMs", 0},
+          {"/cursor/path", usablePath},
+          {"/cursor/caret", nlohmann::json::array()},
+          {"/cursor/clicks/0/t", 500},
           {"/webcam", nullptr}}},
         {R"({"name": "Other.mp4", "startMs": 100, "endMs": 900,
              "zooms": [{"startMs": 0, "endMs": 1000, "scale": 2, "follow": true}],
-             "cursor": {"size": 3}})", {},
-         {{"/name", "Demo.mp4"}, {"/startMs", 100}, {"/endMs", 900}, {"/cursor/size", 3},
+             "cursor": {"size": 3}})",
+         {},
+         {{"/name", "Demo.mp4"},
+          {"/startMs", 100},
+          {"/endMs", 900},
+          {"/cursor/size", 3},
           {"/cursor/path", usablePath},
           {"/cursor/caret", nlohmann::json::parse("[[400, 0.3, 0.3]]")}}},
-        {R"({"cursor": {"render": false, "path": [[0, 0.5, 0.5]]}})", {},
+        {R"({"cursor": {"render": false, "path": [[0, 0.5, 0.5]]}})",
+         {},
          {{"/cursor/render", false}, {"/cursor/path", nlohmann::json::parse("[[0, 0.5, 0.5]]")}}},
-        {R"({"webcam": {"size": 30}})", {},
-         {{"/webcam/file", "Demo.webcam.mp4"}, {"/webcam/offsetMs", 120},
-          {"/webcam/enabled", true}, {"/webcam/size", 30}}},
-        {R"({"webcam": {"enabled": false}})", {},
+        {R"({"webcam": {"size": 30}})",
+         {},
+         {{"/webcam/file", "Demo.webcam.mp4"},
+          {"/webcam/offsetMs", 120},
+          {"/webcam/enabled", true},
+          {"/webcam/size", 30}}},
+        {R"({"webcam": {"enabled": false}})",
+         {},
          {{"/webcam/enabled", false}, {"/webcam/file", nullptr}}},
         {R"({"targetHeight": 720})", {"--height", "120"}, {{"/targetHeight", 120}}},
     };
