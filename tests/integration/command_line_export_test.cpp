@@ -120,43 +120,6 @@ nlohmann::json printedEdit(const Finished& run) {
     return nlohmann::json::parse(run.out, nullptr, false);
 }
 
-// ---- Arguments -------------------------------------------------------------------------------
-
-TEST(CommandLineExport, UnusableArgumentsPrintTheUsage) {
-    TempDir home;
-    fs::path dir = recordings(home);
-    ASSERT_TRUE(test::makeMovie(dir / "Demo.mp4", 1.0));
-    struct Case {
-        std::vector<std::string> args;
-        const char* says;
-    };
-    const Case cases[] = {
-        {{}, "NAME is missing"},
-        {{"--height", "720"}, "NAME is missing"},
-        {{"Demo.mp4", "--frobnicate"}, "unknown option “--frobnicate”"},
-        {{"Demo.mp4", "-x"}, "unknown option “-x”"},
-        {{"Demo.mp4", "Other.mp4"}, "one recording at a time"},
-        {{"Demo.mp4", "--height", "tall"}, "--height takes a whole number of pixels"},
-        {{"Demo.mp4", "--height=-720"}, "--height takes a whole number of pixels"},
-        {{"Demo.mp4", "--height", "720.5"}, "--height takes a whole number of pixels"},
-        {{"Demo.mp4", "--edit"}, "--edit needs a value"},
-        {{"Demo.mp4", "--out="}, "--out needs a value"},
-        {{"Demo.mp4", "--out", "a.mp4", "--out", "b.mp4"}, "--out given twice"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(::testing::PrintToString(c.args));
-        auto run = runExport(home.path(), c.args);
-        EXPECT_EQ(run.status, 2);
-        EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
-        EXPECT_NE(run.err.find("usage: marlune export NAME"), std::string::npos) << run.err;
-        EXPECT_EQ(run.out, "");
-    }
-    auto help = runExport(home.path(), {"--help"});
-    EXPECT_EQ(help.status, 0);
-    EXPECT_NE(help.out.find("--out PATH"), std::string::npos);
-    EXPECT_EQ(allNames(dir), std::vector<std::string>{"Demo.mp4"});
-}
-
 // ---- Rendering -------------------------------------------------------------------------------
 
 TEST(CommandLineExport, RendersTheRecordingOrItsEditBesideItWithoutADisplay) {
@@ -264,7 +227,7 @@ TEST(CommandLineExport, OutWritesThereAndNowhereElse) {
     if (cases.size() > 1) fs::remove_all(cases.back().out.parent_path());
 }
 
-// ---- Refusals: a clear message, status 1, and nothing written anywhere ------------------------
+// ---- Refusals: a clear message, status 2 with the usage or 1, and nothing written anywhere -----
 
 TEST(CommandLineExport, RefusalsLeaveNothingBehind) {
     TempDir home;
@@ -273,66 +236,81 @@ TEST(CommandLineExport, RefusalsLeaveNothingBehind) {
     test::writeFile(dir / "Broken.mp4", "not a movie at all");
     test::writeFile(home / "Elsewhere.mp4", "x");
     test::writeFile(home / "taken.mp4", "keep me");
-    test::writeFile(home / "edits/not-json.json", "{\"zooms\": [");
-    test::writeFile(home / "edits/deep.json", std::string(300, '[') + std::string(300, ']'));
-    test::writeFile(home / "edits/array.json", "[]");
-    test::writeFile(home / "edits/zooms.json", R"({"zooms": {"startMs": 0}})");
-    test::writeFile(home / "edits/zoom.json", R"({"zooms": [{"startMs": 0, "endMs": 900}]})");
-    test::writeFile(home / "edits/frame.json", R"({"frame": {"type": "plaid"}})");
-    test::writeFile(home / "edits/range.json", R"({"startMs": "0", "endMs": 1000})");
-    test::writeFile(home / "edits/cursor.json", R"({"cursor": {"path": [[0, 0.5]]}})");
-    test::writeFile(home / "edits/empty.json", R"({"startMs": 600, "endMs": 600})");
+    const std::pair<const char*, std::string> editFiles[] = {
+        {"not-json", "{\"zooms\": ["},
+        {"deep", std::string(300, '[') + std::string(300, ']')},
+        {"array", "[]"},
+        {"zooms", R"({"zooms": {"startMs": 0}})"},
+        {"zoom", R"({"zooms": [{"startMs": 0, "endMs": 900}]})"},
+        {"frame", R"({"frame": {"type": "plaid"}})"},
+        {"range", R"({"startMs": "0", "endMs": 1000})"},
+        {"cursor", R"({"cursor": {"path": [[0, 0.5]]}})"},
+        {"empty", R"({"startMs": 600, "endMs": 600})"}};
+    for (const auto& [name, content] : editFiles) {
+        test::writeFile(home / "edits" / (std::string(name) + ".json"), content);
+    }
     fs::create_directories(home / "edits/folder.json");
     const std::string edits = (home / "edits").string();
     const std::string fresh = (home / "fresh.mp4").string();
+    auto withEdit = [&](const std::string& name) {
+        return std::vector<std::string>{"Demo.mp4", "--edit", edits + "/" + name + ".json", "--out",
+                                        fresh};
+    };
 
     struct Case {
         std::vector<std::string> args;
         std::vector<std::string> says;  // each somewhere in the message
+        int status = 1;                 // 2: with the usage
     };
+    const std::string wholePixels = "--height takes a whole number of pixels";
     const std::vector<Case> cases = {
+        {{}, {"NAME is missing"}, 2},
+        {{"--height", "720"}, {"NAME is missing"}, 2},
+        {{"Demo.mp4", "--frobnicate"}, {"unknown option “--frobnicate”"}, 2},
+        {{"Demo.mp4", "-x"}, {"unknown option “-x”"}, 2},
+        {{"Demo.mp4", "Other.mp4"}, {"one recording at a time"}, 2},
+        {{"Demo.mp4", "--height", "tall"}, {wholePixels}, 2},
+        {{"Demo.mp4", "--height=-720"}, {wholePixels}, 2},
+        {{"Demo.mp4", "--height", "720.5"}, {wholePixels}, 2},
+        {{"Demo.mp4", "--edit"}, {"--edit needs a value"}, 2},
+        {{"Demo.mp4", "--out="}, {"--out needs a value"}, 2},
+        {{"Demo.mp4", "--out", "a.mp4", "--out", "b.mp4"}, {"--out given twice"}, 2},
         {{"Nope.mp4"}, {"no recording “Nope.mp4” in " + dir.string()}},
         {{(home / "Elsewhere.mp4").string()}, {"is not in the recordings folder"}},
         {{"Broken.mp4"}, {"“Broken.mp4” can’t be read"}},
         {{"Demo.mp4", "--out", (home / "taken.mp4").string()},
          {"“" + (home / "taken.mp4").string() + "” already exists", "not replacing it"}},
         {{"Demo.mp4", "--out", (home / "no/such/folder/a.mp4").string()}, {"does not exist"}},
-        {{"Demo.mp4", "--edit", edits + "/missing.json", "--out", fresh},
-         {edits + "/missing.json", "No such file or directory"}},
-        {{"Demo.mp4", "--edit", edits + "/folder.json", "--out", fresh},
-         {edits + "/folder.json", "Is a directory"}},
-        {{"Demo.mp4", "--edit", edits + "/not-json.json", "--out", fresh},
-         {edits + "/not-json.json", "Invalid JSON"}},
-        {{"Demo.mp4", "--edit", edits + "/deep.json", "--out", fresh},
-         {edits + "/deep.json", "nested more than 256 levels"}},
-        {{"Demo.mp4", "--edit", edits + "/array.json", "--out", fresh},
-         {edits + "/array.json", "it holds an array"}},
-        {{"Demo.mp4", "--edit", edits + "/zooms.json", "--out", fresh},
-         {"“zooms” must be an array of objects, not an object"}},
-        {{"Demo.mp4", "--edit", edits + "/zoom.json", "--out", fresh},
-         {"zoom 1 of “zooms” needs the numbers “startMs”, “endMs” and “scale”"}},
-        {{"Demo.mp4", "--edit", edits + "/frame.json", "--out", fresh}, {"“frame” needs a “type”"}},
-        {{"Demo.mp4", "--edit", edits + "/range.json", "--out", fresh},
-         {"“startMs” must be a whole number of milliseconds"}},
-        {{"Demo.mp4", "--edit", edits + "/cursor.json", "--out", fresh},
-         {"“cursor” needs a “path”"}},
+        {withEdit("missing"), {edits + "/missing.json", "No such file or directory"}},
+        {withEdit("folder"), {edits + "/folder.json", "Is a directory"}},
+        {withEdit("not-json"), {edits + "/not-json.json", "Invalid JSON"}},
+        {withEdit("deep"), {edits + "/deep.json", "nested more than 256 levels"}},
+        {withEdit("array"), {edits + "/array.json", "it holds an array"}},
+        {withEdit("zooms"), {"“zooms” must be an array of objects, not an object"}},
+        {withEdit("zoom"), {"zoom 1 of “zooms” needs the numbers “startMs”, “endMs” and “scale”"}},
+        {withEdit("frame"), {"“frame” needs a “type”"}},
+        {withEdit("range"), {"“startMs” must be a whole number of milliseconds"}},
+        {withEdit("cursor"), {"“cursor” needs a “path”"}},
         // The renderer's own refusal, as the editor would show it.
-        {{"Demo.mp4", "--edit", edits + "/empty.json", "--out", fresh},
-         {"“Demo.mp4”: Export range is empty."}},
+        {withEdit("empty"), {"“Demo.mp4”: Export range is empty."}},
         {{"Demo.mp4", "--edit", "-", "--out", fresh}, {"standard input", "Invalid JSON"}},
     };
     const auto before = allNames(dir);
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
         auto run = runExport(home.path(), c.args, "{oops");
-        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.status, c.status);
         EXPECT_EQ(run.out, "");
-        EXPECT_NE(run.err.find("marlune export: "), std::string::npos) << run.err;
+        const char* kind = c.status == 2 ? "usage: marlune export NAME" : "marlune export: ";
+        EXPECT_NE(run.err.find(kind), std::string::npos) << run.err;
         for (const auto& s : c.says) EXPECT_NE(run.err.find(s), std::string::npos) << run.err;
         EXPECT_EQ(allNames(dir), before);
         EXPECT_FALSE(fs::exists(fresh));
     }
     EXPECT_EQ(test::readFile(home / "taken.mp4"), "keep me");
+    auto help = runExport(home.path(), {"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("--out PATH"), std::string::npos);
 
     // A saved project the store refuses is not silently replaced by the default edit.
     test::writeFile(dir / "Demo.mp4.marlune.json",

@@ -136,17 +136,12 @@ std::optional<Json> BridgeProcess::waitReply(const std::string& id,
         auto line = readLine(std::max(left, std::chrono::milliseconds(0)));
         if (!line) return std::nullopt;
         ScriptLine s = parseScriptLine(*line);
-        switch (s.kind) {
-            case ScriptLine::Kind::reply:
-                if (s.value.value("id", "") == id) return s.value;
-                others.push_back(*line);
-                break;
-            case ScriptLine::Kind::event:
-                events.push_back(s.value);
-                break;
-            case ScriptLine::Kind::other:
-                others.push_back(*line);
-                break;
+        if (s.kind == ScriptLine::Kind::event) {
+            events.push_back(s.value);
+        } else if (s.kind == ScriptLine::Kind::reply && s.value.value("id", "") == id) {
+            return s.value;
+        } else {
+            others.push_back(*line);
         }
     }
 }
