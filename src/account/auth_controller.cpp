@@ -1,7 +1,6 @@
 #include "account/auth_controller.h"
 
 #include <condition_variable>
-#include <thread>
 
 #include <gio/gio.h>
 
@@ -98,6 +97,7 @@ AuthController::~AuthController() {
 }
 
 void AuthController::setBridge(std::weak_ptr<WebBridge> bridge) {
+    MARLUNE_ASSERT_ON(Queue::main());
     std::lock_guard lock(bridgeMutex_);
     bridge_ = std::move(bridge);
 }
@@ -220,14 +220,14 @@ bool AuthController::stopLoopback(std::uint64_t generation) {
         listenerTimeout = TimerHandle();
     }
     timer.cancel();
-    q->post([weak = weak_from_this(), generation] {
-        auto self = weak.lock();
-        if (self && self->listenerGeneration_ == generation) self->listener.reset();
+    postIfAlive(*q, weak_from_this(), [generation](AuthController& self) {
+        if (self.listenerGeneration_ == generation) self.listener.reset();
     });
     return true;
 }
 
 void AuthController::handleCallback(std::uint64_t generation, const std::string& requestHead) {
+    MARLUNE_ASSERT_ON(q);
     auto params = auth::parseCallbackRequest(requestHead);
     if (!params) return;
     // A result counts only while its listener waits for it: once per sign-in, never after a
@@ -259,6 +259,7 @@ void AuthController::handleCallback(std::uint64_t generation, const std::string&
 // Commands
 
 Result<void> AuthController::startGoogle() {
+    MARLUNE_ASSERT_ON(Queue::main());
     auto loopback = startLoopback();
     if (!loopback) return std::unexpected(loopback.error());
     std::string page = auth::googleSignInPage(config_.signInPageOrigin, loopback->port);
@@ -278,6 +279,7 @@ Result<void> AuthController::startGoogle() {
 }
 
 void AuthController::startMagicLink(const std::string& email, WebBridge::Reply reply) {
+    MARLUNE_ASSERT_ON(Queue::main());
     auto loopback = startLoopback();
     if (!loopback) return reply(fail("Couldn't start the sign-in listener"));
     std::string continueUrl =
@@ -305,6 +307,7 @@ void AuthController::startMagicLink(const std::string& email, WebBridge::Reply r
 }
 
 void AuthController::signOut() {
+    MARLUNE_ASSERT_ON(Queue::main());
     {
         std::lock_guard lock(accountMutex_);
         ++signOuts_;
@@ -433,6 +436,7 @@ void AuthController::ensureUserDoc(const std::string& idToken) {
 }
 
 void AuthController::recordExport() {
+    MARLUNE_ASSERT_ON(Queue::main());
     {
         std::lock_guard lock(accountMutex_);
         KeyValueStore::Batch batch(*d);
@@ -491,9 +495,8 @@ void AuthController::syncExports() {
                                 std::lock_guard lock(self->accountMutex_);
                                 self->d->set(kExportCountTotal, *total);
                             }
-                            Queue::main().post([weak] {
-                                if (auto s = weak.lock()) s->emitState();
-                            });
+                            postIfAlive(Queue::main(), weak,
+                                        [](AuthController& s) { s.emitState(); });
                         }
                         self->syncEnded(true);
                     });

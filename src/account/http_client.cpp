@@ -149,6 +149,7 @@ HttpClient::HttpClient(std::chrono::milliseconds timeout) : impl_(std::make_shar
     std::call_once(globalInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
     impl_->timeoutMs = static_cast<long>(timeout.count());
     impl_->multi = curl_multi_init();
+    // A thread of its own, not a serial queue: it blocks in curl_multi_poll, not in a main context.
     impl_->thread = std::thread([impl = impl_] {
         pthread_setname_np(pthread_self(), "marlune.http");
         impl->run();

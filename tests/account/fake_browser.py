@@ -1,11 +1,7 @@
 #!/usr/bin/env python3
-"""Plays the user's web browser in the account tests: set as the default handler of https
-addresses in a test HOME, it is handed the sign-in page's address by the app. It loads that page
-from the service stand-in instead (MARLUNE_TEST_SIGN_IN_PAGE is the stand-in's page prefix) and
-follows the page's redirect to the app's loopback "/callback", as a real browser would.
-
-Usage: fake_browser.py URL
-"""
+"""Plays the user's web browser in the account tests (fake_browser.py URL): the default handler
+of https addresses in a test HOME, it loads the sign-in page from the service stand-in instead
+(MARLUNE_TEST_SIGN_IN_PAGE, its page prefix) and follows the redirect to the app's "/callback"."""
 
 import os
 import sys

@@ -1,173 +1,62 @@
 // `marlune export`, run as a user's script runs it: a child process with its own HOME and no
 // display, on movies made by the ffmpeg tool in that HOME's recordings folder.
 
-#include <fcntl.h>
-#include <glib.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
-#include <functional>
-#include <map>
 #include <numeric>
 #include <regex>
 
 #include <gtest/gtest.h>
 
-#include "support/bridge_process.h"
+#include "integration/child_commands.h"
 #include "support/ffmpeg_tool.h"
-#include "support/temp_dir.h"
+#include "support/main_loop.h"
 
 namespace marlune {
 namespace {
 
 namespace fs = std::filesystem;
+using test::allNames;
+using test::recordings;
 using test::TempDir;
 
-// ---- The program as a child process ----------------------------------------------------------
-
 struct Finished {
-    bool exited = false;  // on its own, rather than killed by a signal
-    int status = -1;      // its exit status, or the signal that killed it
+    int status = -1;  // the exit status; 128 + the signal when one killed it
     std::string out;
     std::string err;
 };
 
-class ExportProcess {
+// `marlune export ARGS` as a user's script runs it, with no display of any kind.
+class ExportRun {
   public:
-    struct Options {
-        fs::path home;
-        std::vector<std::string> args;  // after "export"
-        fs::path workingDir;            // the test's own when empty
-        std::string input;              // standard input (closed after it)
-    };
-
-    explicit ExportProcess(const Options& o) {
-        gchar** env = g_get_environ();
-        env = g_environ_setenv(env, "HOME", o.home.c_str(), TRUE);
-        env = g_environ_setenv(env, "XDG_CONFIG_HOME", (o.home / ".config").c_str(), TRUE);
-        // No display of any kind: the command must not need one.
-        for (const char* k : {"DISPLAY", "WAYLAND_DISPLAY", "XDG_VIDEOS_DIR", "XDG_DATA_HOME",
-                              "XDG_CACHE_HOME"}) {
-            env = g_environ_unsetenv(env, k);
-        }
-        std::vector<std::string> args = {test::marluneBinary().string(), "export"};
-        args.insert(args.end(), o.args.begin(), o.args.end());
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        int in = -1;
-        GError* error = nullptr;
-        const bool spawned = g_spawn_async_with_pipes_and_fds(
-            o.workingDir.empty() ? nullptr : o.workingDir.c_str(), argv.data(), env,
-            G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, -1, -1, -1, nullptr, nullptr, 0, &pid_,
-            &in, &out_, &err_, &error);
-        g_strfreev(env);
-        if (!spawned) {
-            ADD_FAILURE() << "spawn failed: " << error->message;
-            g_error_free(error);
-            return;
-        }
-        ::signal(SIGPIPE, SIG_IGN);
-        if (!o.input.empty()) {
-            [[maybe_unused]] auto n = ::write(in, o.input.data(), o.input.size());
-        }
-        ::close(in);
+    ExportRun(const fs::path& home, std::vector<std::string> args, const std::string& input = "")
+        : process_({.home = home,
+                    .extraArgs = std::move(args),
+                    .stderrFile = scratch_ / "stderr",
+                    .args = {"export"},
+                    .unsetEnv = {"WAYLAND_DISPLAY"}}) {
+        if (!input.empty()) process_.sendRaw(input);
     }
 
-    ~ExportProcess() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        if (out_ >= 0) ::close(out_);
-        if (err_ >= 0) ::close(err_);
-    }
-
-    // Reads until standard error passes `wanted` (true) or the output ends or time runs out.
-    bool waitForError(const std::function<bool(const std::string&)>& wanted,
-                      std::chrono::seconds timeout) {
-        auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (!wanted(result_.err)) {
-            if ((out_ < 0 && err_ < 0) || std::chrono::steady_clock::now() > deadline) {
-                return false;
-            }
-            readSome(100);
-        }
-        return true;
-    }
-
-    void signal(int sig) {
-        if (pid_ > 0) ::kill(pid_, sig);
-    }
-
-    Finished wait(std::chrono::seconds timeout = std::chrono::seconds(180)) {
-        auto deadline = std::chrono::steady_clock::now() + timeout;
-        while ((out_ >= 0 || err_ >= 0) && std::chrono::steady_clock::now() < deadline) {
-            readSome(100);
-        }
-        while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
-            int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                result_.exited = WIFEXITED(status);
-                result_.status = WIFEXITED(status) ? WEXITSTATUS(status) : WTERMSIG(status);
-                break;
-            }
-            ::usleep(10000);
-        }
-        return result_;
+    std::string err() const { return test::readFile(scratch_ / "stderr"); }
+    void signal(int sig) { process_.signal(sig); }
+    Finished wait() {
+        Finished done{process_.closeAndWait(std::chrono::seconds(180)), "", ""};
+        for (const auto& line : process_.leftover) done.out += line + "\n";
+        done.err = err();
+        return done;
     }
 
   private:
-    void readSome(int timeoutMs) {
-        pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
-        if (::poll(fds, 2, timeoutMs) <= 0) return;
-        for (int i = 0; i < 2; ++i) {
-            if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-            int& fd = i == 0 ? out_ : err_;
-            char chunk[65536];
-            ssize_t n = ::read(fd, chunk, sizeof chunk);
-            if (n <= 0) {
-                ::close(fd);
-                fd = -1;
-            } else {
-                (i == 0 ? result_.out : result_.err).append(chunk, static_cast<std::size_t>(n));
-            }
-        }
-    }
-
-    GPid pid_ = -1;
-    int out_ = -1;
-    int err_ = -1;
-    Finished result_;
+    TempDir scratch_;
+    test::BridgeProcess process_;
 };
 
 Finished runExport(const fs::path& home, std::vector<std::string> args,
                    const std::string& input = "") {
-    ExportProcess p({.home = home, .args = std::move(args), .input = input});
-    return p.wait();
-}
-
-// ---- Files -----------------------------------------------------------------------------------
-
-fs::path recordings(const TempDir& home) {
-    fs::path dir = home / "Videos/Marlune";
-    fs::create_directories(dir);
-    return dir;
-}
-
-// Every name in the folder, hidden ones (temporaries) included.
-std::vector<std::string> allNames(const fs::path& dir) {
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (const auto& e : fs::directory_iterator(dir, ec)) names.push_back(e.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
+    return ExportRun(home, std::move(args), input).wait();
 }
 
 std::string pictureSize(const fs::path& movie) {
@@ -188,7 +77,8 @@ std::array<int, 3> cornerColour(const fs::path& movie, double seconds, const fs:
     fs::remove(raw);
     if (bytes.size() != 48) return {-1, -1, -1};
     std::array<int, 3> sum = {0, 0, 0};
-    for (std::size_t i = 0; i < bytes.size(); ++i) sum[i % 3] += static_cast<unsigned char>(bytes[i]);
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        sum[i % 3] += static_cast<unsigned char>(bytes[i]);
     return {sum[0] / 16, sum[1] / 16, sum[2] / 16};
 }
 
@@ -230,53 +120,14 @@ nlohmann::json printedEdit(const Finished& run) {
     return nlohmann::json::parse(run.out, nullptr, false);
 }
 
-// ---- Arguments -------------------------------------------------------------------------------
-
-TEST(CommandLineExport, UnusableArgumentsPrintTheUsage) {
-    TempDir home;
-    fs::path dir = recordings(home);
-    ASSERT_TRUE(test::makeMovie(dir / "Demo.mp4", 1.0));
-    struct Case {
-        std::vector<std::string> args;
-        const char* says;
-    };
-    const Case cases[] = {
-        {{}, "NAME is missing"},
-        {{"--height", "720"}, "NAME is missing"},
-        {{"Demo.mp4", "--frobnicate"}, "unknown option “--frobnicate”"},
-        {{"Demo.mp4", "-x"}, "unknown option “-x”"},
-        {{"Demo.mp4", "Other.mp4"}, "one recording at a time"},
-        {{"Demo.mp4", "--height", "tall"}, "--height takes a whole number of pixels"},
-        {{"Demo.mp4", "--height=-720"}, "--height takes a whole number of pixels"},
-        {{"Demo.mp4", "--height", "720.5"}, "--height takes a whole number of pixels"},
-        {{"Demo.mp4", "--edit"}, "--edit needs a value"},
-        {{"Demo.mp4", "--out="}, "--out needs a value"},
-        {{"Demo.mp4", "--out", "a.mp4", "--out", "b.mp4"}, "--out given twice"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(::testing::PrintToString(c.args));
-        auto run = runExport(home.path(), c.args);
-        EXPECT_TRUE(run.exited);
-        EXPECT_EQ(run.status, 2);
-        EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
-        EXPECT_NE(run.err.find("usage: marlune export NAME"), std::string::npos) << run.err;
-        EXPECT_EQ(run.out, "");
-    }
-    auto help = runExport(home.path(), {"--help"});
-    EXPECT_EQ(help.status, 0);
-    EXPECT_NE(help.out.find("--out PATH"), std::string::npos);
-    EXPECT_EQ(allNames(dir), std::vector<std::string>{"Demo.mp4"});
-}
-
 // ---- Rendering -------------------------------------------------------------------------------
 
-TEST(CommandLineExport, RendersBesideTheRecordingWithoutADisplay) {
+TEST(CommandLineExport, RendersTheRecordingOrItsEditBesideItWithoutADisplay) {
     TempDir home;
     fs::path dir = recordings(home);
     ASSERT_TRUE(test::makeMovie(dir / "Demo.mp4", 2.0));
 
     auto run = runExport(home.path(), {"Demo.mp4", "--height", "120"});
-    ASSERT_TRUE(run.exited);
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, (dir / "Demo export.mp4").string() + "\n");
     EXPECT_EQ(pictureSize(dir / "Demo export.mp4"), "212,120\n");
@@ -294,14 +145,9 @@ TEST(CommandLineExport, RendersBesideTheRecordingWithoutADisplay) {
     EXPECT_EQ(pictureSize(dir / "Demo export 2.mp4"), "320,180\n");
     EXPECT_EQ(allNames(dir),
               (std::vector<std::string>{"Demo export 2.mp4", "Demo export.mp4", "Demo.mp4"}));
-}
 
-// The same styled edit, from an edit file and from the edit the editor saved: the frame's colour
-// fills the picture's corner, and only the range is written.
-TEST(CommandLineExport, RendersTheEditFromAFileOrTheProject) {
-    TempDir home;
-    fs::path dir = recordings(home);
-    ASSERT_TRUE(test::makeMovie(dir / "Demo.mp4", 2.0));
+    // The same styled edit, from an edit file and from the edit the editor saved: the frame's
+    // colour fills the picture's corner, and only the range is written.
     const Json editFile = Json::parse(R"({
         "startMs": 250, "endMs": 1750,
         "zooms": [{"startMs": 300, "endMs": 1400, "scale": 2, "fx": 0.25, "fy": 0.25}],
@@ -324,8 +170,8 @@ TEST(CommandLineExport, RendersTheEditFromAFileOrTheProject) {
         bool fromFile;
         const char* output;
     };
-    const Case cases[] = {{"edit file", true, "Demo export.mp4"},
-                          {"saved edit", false, "Demo export 2.mp4"}};
+    const Case cases[] = {{"edit file", true, "Demo export 3.mp4"},
+                          {"saved edit", false, "Demo export 4.mp4"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         std::vector<std::string> args = {"Demo.mp4"};
@@ -356,7 +202,8 @@ TEST(CommandLineExport, OutWritesThereAndNowhereElse) {
     };
     std::vector<Case> cases = {{"same disk", elsewhere / "renders/Demo final.mp4"}};
     // tmpfs is another file system than the test's own: the movie is copied there.
-    struct stat shm {}, tmp {};
+    struct stat shm {
+    }, tmp{};
     std::optional<TempDir> shmDir;
     if (::stat("/dev/shm", &shm) == 0 && ::stat(elsewhere.path().c_str(), &tmp) == 0 &&
         shm.st_dev != tmp.st_dev && ::access("/dev/shm", W_OK) == 0) {
@@ -380,7 +227,7 @@ TEST(CommandLineExport, OutWritesThereAndNowhereElse) {
     if (cases.size() > 1) fs::remove_all(cases.back().out.parent_path());
 }
 
-// ---- Refusals: a clear message, status 1, and nothing written anywhere ------------------------
+// ---- Refusals: a clear message, status 2 with the usage or 1, and nothing written anywhere -----
 
 TEST(CommandLineExport, RefusalsLeaveNothingBehind) {
     TempDir home;
@@ -389,67 +236,81 @@ TEST(CommandLineExport, RefusalsLeaveNothingBehind) {
     test::writeFile(dir / "Broken.mp4", "not a movie at all");
     test::writeFile(home / "Elsewhere.mp4", "x");
     test::writeFile(home / "taken.mp4", "keep me");
-    test::writeFile(home / "edits/not-json.json", "{\"zooms\": [");
-    test::writeFile(home / "edits/deep.json", std::string(300, '[') + std::string(300, ']'));
-    test::writeFile(home / "edits/array.json", "[]");
-    test::writeFile(home / "edits/zooms.json", R"({"zooms": {"startMs": 0}})");
-    test::writeFile(home / "edits/zoom.json", R"({"zooms": [{"startMs": 0, "endMs": 900}]})");
-    test::writeFile(home / "edits/frame.json", R"({"frame": {"type": "plaid"}})");
-    test::writeFile(home / "edits/range.json", R"({"startMs": "0", "endMs": 1000})");
-    test::writeFile(home / "edits/cursor.json", R"({"cursor": {"path": [[0, 0.5]]}})");
-    test::writeFile(home / "edits/empty.json", R"({"startMs": 600, "endMs": 600})");
+    const std::pair<const char*, std::string> editFiles[] = {
+        {"not-json", "{\"zooms\": ["},
+        {"deep", std::string(300, '[') + std::string(300, ']')},
+        {"array", "[]"},
+        {"zooms", R"({"zooms": {"startMs": 0}})"},
+        {"zoom", R"({"zooms": [{"startMs": 0, "endMs": 900}]})"},
+        {"frame", R"({"frame": {"type": "plaid"}})"},
+        {"range", R"({"startMs": "0", "endMs": 1000})"},
+        {"cursor", R"({"cursor": {"path": [[0, 0.5]]}})"},
+        {"empty", R"({"startMs": 600, "endMs": 600})"}};
+    for (const auto& [name, content] : editFiles) {
+        test::writeFile(home / "edits" / (std::string(name) + ".json"), content);
+    }
     fs::create_directories(home / "edits/folder.json");
     const std::string edits = (home / "edits").string();
     const std::string fresh = (home / "fresh.mp4").string();
+    auto withEdit = [&](const std::string& name) {
+        return std::vector<std::string>{"Demo.mp4", "--edit", edits + "/" + name + ".json", "--out",
+                                        fresh};
+    };
 
     struct Case {
         std::vector<std::string> args;
         std::vector<std::string> says;  // each somewhere in the message
+        int status = 1;                 // 2: with the usage
     };
+    const std::string wholePixels = "--height takes a whole number of pixels";
     const std::vector<Case> cases = {
+        {{}, {"NAME is missing"}, 2},
+        {{"--height", "720"}, {"NAME is missing"}, 2},
+        {{"Demo.mp4", "--frobnicate"}, {"unknown option “--frobnicate”"}, 2},
+        {{"Demo.mp4", "-x"}, {"unknown option “-x”"}, 2},
+        {{"Demo.mp4", "Other.mp4"}, {"one recording at a time"}, 2},
+        {{"Demo.mp4", "--height", "tall"}, {wholePixels}, 2},
+        {{"Demo.mp4", "--height=-720"}, {wholePixels}, 2},
+        {{"Demo.mp4", "--height", "720.5"}, {wholePixels}, 2},
+        {{"Demo.mp4", "--edit"}, {"--edit needs a value"}, 2},
+        {{"Demo.mp4", "--out="}, {"--out needs a value"}, 2},
+        {{"Demo.mp4", "--out", "a.mp4", "--out", "b.mp4"}, {"--out given twice"}, 2},
         {{"Nope.mp4"}, {"no recording “Nope.mp4” in " + dir.string()}},
         {{(home / "Elsewhere.mp4").string()}, {"is not in the recordings folder"}},
         {{"Broken.mp4"}, {"“Broken.mp4” can’t be read"}},
         {{"Demo.mp4", "--out", (home / "taken.mp4").string()},
          {"“" + (home / "taken.mp4").string() + "” already exists", "not replacing it"}},
         {{"Demo.mp4", "--out", (home / "no/such/folder/a.mp4").string()}, {"does not exist"}},
-        {{"Demo.mp4", "--edit", edits + "/missing.json", "--out", fresh},
-         {edits + "/missing.json", "No such file or directory"}},
-        {{"Demo.mp4", "--edit", edits + "/folder.json", "--out", fresh},
-         {edits + "/folder.json", "Is a directory"}},
-        {{"Demo.mp4", "--edit", edits + "/not-json.json", "--out", fresh},
-         {edits + "/not-json.json", "Invalid JSON"}},
-        {{"Demo.mp4", "--edit", edits + "/deep.json", "--out", fresh},
-         {edits + "/deep.json", "nested more than 256 levels"}},
-        {{"Demo.mp4", "--edit", edits + "/array.json", "--out", fresh},
-         {edits + "/array.json", "it holds an array"}},
-        {{"Demo.mp4", "--edit", edits + "/zooms.json", "--out", fresh},
-         {"“zooms” must be an array of objects, not an object"}},
-        {{"Demo.mp4", "--edit", edits + "/zoom.json", "--out", fresh},
-         {"zoom 1 of “zooms” needs the numbers “startMs”, “endMs” and “scale”"}},
-        {{"Demo.mp4", "--edit", edits + "/frame.json", "--out", fresh}, {"“frame” needs a “type”"}},
-        {{"Demo.mp4", "--edit", edits + "/range.json", "--out", fresh},
-         {"“startMs” must be a whole number of milliseconds"}},
-        {{"Demo.mp4", "--edit", edits + "/cursor.json", "--out", fresh},
-         {"“cursor” needs a “path”"}},
+        {withEdit("missing"), {edits + "/missing.json", "No such file or directory"}},
+        {withEdit("folder"), {edits + "/folder.json", "Is a directory"}},
+        {withEdit("not-json"), {edits + "/not-json.json", "Invalid JSON"}},
+        {withEdit("deep"), {edits + "/deep.json", "nested more than 256 levels"}},
+        {withEdit("array"), {edits + "/array.json", "it holds an array"}},
+        {withEdit("zooms"), {"“zooms” must be an array of objects, not an object"}},
+        {withEdit("zoom"), {"zoom 1 of “zooms” needs the numbers “startMs”, “endMs” and “scale”"}},
+        {withEdit("frame"), {"“frame” needs a “type”"}},
+        {withEdit("range"), {"“startMs” must be a whole number of milliseconds"}},
+        {withEdit("cursor"), {"“cursor” needs a “path”"}},
         // The renderer's own refusal, as the editor would show it.
-        {{"Demo.mp4", "--edit", edits + "/empty.json", "--out", fresh},
-         {"“Demo.mp4”: Export range is empty."}},
+        {withEdit("empty"), {"“Demo.mp4”: Export range is empty."}},
         {{"Demo.mp4", "--edit", "-", "--out", fresh}, {"standard input", "Invalid JSON"}},
     };
     const auto before = allNames(dir);
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
         auto run = runExport(home.path(), c.args, "{oops");
-        EXPECT_TRUE(run.exited);
-        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.status, c.status);
         EXPECT_EQ(run.out, "");
-        EXPECT_NE(run.err.find("marlune export: "), std::string::npos) << run.err;
+        const char* kind = c.status == 2 ? "usage: marlune export NAME" : "marlune export: ";
+        EXPECT_NE(run.err.find(kind), std::string::npos) << run.err;
         for (const auto& s : c.says) EXPECT_NE(run.err.find(s), std::string::npos) << run.err;
         EXPECT_EQ(allNames(dir), before);
         EXPECT_FALSE(fs::exists(fresh));
     }
     EXPECT_EQ(test::readFile(home / "taken.mp4"), "keep me");
+    auto help = runExport(home.path(), {"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("--out PATH"), std::string::npos);
 
     // A saved project the store refuses is not silently replaced by the default edit.
     test::writeFile(dir / "Demo.mp4.marlune.json",
@@ -458,8 +319,8 @@ TEST(CommandLineExport, RefusalsLeaveNothingBehind) {
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find("Demo.mp4.marlune.json"), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("--edit"), std::string::npos) << run.err;
-    EXPECT_EQ(allNames(dir), (std::vector<std::string>{"Broken.mp4", "Demo.mp4",
-                                                       "Demo.mp4.marlune.json"}));
+    EXPECT_EQ(allNames(dir),
+              (std::vector<std::string>{"Broken.mp4", "Demo.mp4", "Demo.mp4.marlune.json"}));
 }
 
 // ---- Signals ---------------------------------------------------------------------------------
@@ -480,14 +341,14 @@ TEST(CommandLineExport, SignalsCancelAndLeaveNoPartialMovie) {
         SCOPED_TRACE(c.signal);
         std::vector<std::string> args = {"Long.mp4"};
         if (c.toOut) args.insert(args.end(), {"--out", out.string()});
-        ExportProcess p({.home = home.path(), .args = args});
+        ExportRun p(home.path(), args);
         // Under way: a hidden partial movie is being written beside the recording.
-        ASSERT_TRUE(p.waitForError(
-            [](const std::string& err) { return err.find("Long.mp4: 2%\n") != std::string::npos; },
-            std::chrono::seconds(120)));
+        ASSERT_TRUE(
+            test::runMainUntil([&] { return p.err().find("Long.mp4: 2%\n") != std::string::npos; },
+                               std::chrono::seconds(120)));
         p.signal(c.signal);
         auto run = p.wait();
-        EXPECT_TRUE(run.exited) << "ends on its own, after removing the partial movie";
+        // Its own status, after removing the partial movie and saying so.
         EXPECT_EQ(run.status, c.status);
         EXPECT_NE(run.err.find("cancelled; nothing was written"), std::string::npos) << run.err;
         EXPECT_EQ(run.out, "");
@@ -500,9 +361,11 @@ TEST(CommandLineExport, SignalsCancelAndLeaveNoPartialMovie) {
 
 // The first wallpaper the page offers, which the editor's default edit shows.
 std::string firstWallpaper() {
-    auto index = Json::parse(test::readFile(fs::path(MARLUNE_SOURCE_DIR) / "web/wallpapers/index.json"));
+    auto index =
+        Json::parse(test::readFile(fs::path(MARLUNE_SOURCE_DIR) / "web/wallpapers/index.json"));
     for (const auto& w : index["wallpapers"]) {
-        if (w.contains("id") && w["id"].is_string() && w.contains("thumb") && w["thumb"].is_string()) {
+        if (w.contains("id") && w["id"].is_string() && w.contains("thumb") &&
+            w["thumb"].is_string()) {
             return w["id"];
         }
     }
@@ -514,13 +377,14 @@ std::optional<nlohmann::json> editorPayload(const Json& project, std::int64_t du
     const std::string module =
         "file://" + (fs::path(MARLUNE_SOURCE_DIR) / "web/js/edit_model.js").string();
     const std::string script =
-        "import { defaultEdit, exportPayload, restoreEdit } from '" + module + "';\n"
+        "import { defaultEdit, exportPayload, restoreEdit } from '" + module +
+        "';\n"
         "const { project, durationMs, wallpaper } = JSON.parse(process.argv[1]);\n"
         "const edit = restoreEdit(project?.edit, durationMs, project, { wallpaper }) ??\n"
         "  defaultEdit(durationMs, project, { wallpaper });\n"
         "process.stdout.write(JSON.stringify(exportPayload(edit, 'Demo.mp4', project)));\n";
-    const Json input = {{"project", project}, {"durationMs", durationMs},
-                        {"wallpaper", firstWallpaper()}};
+    const Json input = {
+        {"project", project}, {"durationMs", durationMs}, {"wallpaper", firstWallpaper()}};
     auto out = test::toolOutput({"node", "--input-type=module", "-e", script, input.dump()});
     if (!out) return std::nullopt;
     return nlohmann::json::parse(*out, nullptr, false);
@@ -571,7 +435,8 @@ TEST(CommandLineExport, TheSavedEditRendersAsTheEditorWouldSendIt) {
             "range": {"startMs": -50, "endMs": 99999}, "zooms": "none",
             "frame": {"type": "wallpaper", "id": "../etc"}, "cursor": [],
             "webcam": {"shape": "hexagon", "size": 2}, "targetHeight": 1000})")},
-        {"no frame, no webcam movie", [] {
+        {"no frame, no webcam movie",
+         [] {
              Json p = Json::parse(R"({"cursorPath": [[0, 0.5, 0.5]],
                                       "edit": {"frame": {"type": "none"},
                                                "webcam": {"enabled": true}}})");
@@ -586,7 +451,8 @@ TEST(CommandLineExport, TheSavedEditRendersAsTheEditorWouldSendIt) {
         ASSERT_EQ(run.status, 0) << run.err;
         auto wanted = editorPayload(c.project, durationMs);
         ASSERT_TRUE(wanted && !wanted->is_discarded()) << "node failed";
-        EXPECT_EQ(printedEdit(run), *wanted) << "command: " << run.out << "\neditor: " << wanted->dump();
+        EXPECT_EQ(printedEdit(run), *wanted)
+            << "command: " << run.out << "\neditor: " << wanted->dump();
     }
     EXPECT_EQ(allNames(dir), (std::vector<std::string>{"Demo.mp4", "Demo.mp4.marlune.json"}))
         << "--print-edit renders nothing";
@@ -608,22 +474,35 @@ TEST(CommandLineExport, AnEditFileIsCompletedForTheRecording) {
         std::vector<std::pair<const char*, nlohmann::json>> wanted;
     };
     const Case cases[] = {
-        {R"({})", {},
-         {{"/name", "Demo.mp4"}, {"/startMs", 0}, {"/cursor/path", usablePath},
-          {"/cursor/caret", nlohmann::json::array()}, {"/cursor/clicks/0/t", 500},
+        {R"({})",
+         {},
+         {{"/name", "Demo.mp4"},
+          {"/startMs", 0},
+          {"/cursor/path", usablePath},
+          {"/cursor/caret", nlohmann::json::array()},
+          {"/cursor/clicks/0/t", 500},
           {"/webcam", nullptr}}},
         {R"({"name": "Other.mp4", "startMs": 100, "endMs": 900,
              "zooms": [{"startMs": 0, "endMs": 1000, "scale": 2, "follow": true}],
-             "cursor": {"size": 3}})", {},
-         {{"/name", "Demo.mp4"}, {"/startMs", 100}, {"/endMs", 900}, {"/cursor/size", 3},
+             "cursor": {"size": 3}})",
+         {},
+         {{"/name", "Demo.mp4"},
+          {"/startMs", 100},
+          {"/endMs", 900},
+          {"/cursor/size", 3},
           {"/cursor/path", usablePath},
           {"/cursor/caret", nlohmann::json::parse("[[400, 0.3, 0.3]]")}}},
-        {R"({"cursor": {"render": false, "path": [[0, 0.5, 0.5]]}})", {},
+        {R"({"cursor": {"render": false, "path": [[0, 0.5, 0.5]]}})",
+         {},
          {{"/cursor/render", false}, {"/cursor/path", nlohmann::json::parse("[[0, 0.5, 0.5]]")}}},
-        {R"({"webcam": {"size": 30}})", {},
-         {{"/webcam/file", "Demo.webcam.mp4"}, {"/webcam/offsetMs", 120},
-          {"/webcam/enabled", true}, {"/webcam/size", 30}}},
-        {R"({"webcam": {"enabled": false}})", {},
+        {R"({"webcam": {"size": 30}})",
+         {},
+         {{"/webcam/file", "Demo.webcam.mp4"},
+          {"/webcam/offsetMs", 120},
+          {"/webcam/enabled", true},
+          {"/webcam/size", 30}}},
+        {R"({"webcam": {"enabled": false}})",
+         {},
          {{"/webcam/enabled", false}, {"/webcam/file", nullptr}}},
         {R"({"targetHeight": 720})", {"--height", "120"}, {{"/targetHeight", 120}}},
     };

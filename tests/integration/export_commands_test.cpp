@@ -7,40 +7,19 @@
 
 #include <gtest/gtest.h>
 
-#include "support/bridge_process.h"
+#include "integration/child_commands.h"
 #include "support/ffmpeg_tool.h"
-#include "support/temp_dir.h"
 
 namespace marlune {
 namespace {
 
 namespace fs = std::filesystem;
+using test::allNames;
 using test::BridgeProcess;
+using test::recordings;
+using test::replyTo;
+using test::resultOf;
 using test::TempDir;
-
-fs::path recordings(const TempDir& home) {
-    fs::path dir = home / "Videos/Marlune";
-    fs::create_directories(dir);
-    return dir;
-}
-
-std::vector<std::string> movieNames(const fs::path& dir) {
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-// The reply to `id`, whether it came in while waiting for another one or arrives now.
-std::optional<Json> replyTo(BridgeProcess& p, const std::string& id) {
-    for (const auto& line : p.others) {
-        auto s = test::parseScriptLine(line);
-        if (s.kind == test::ScriptLine::Kind::reply && s.value.value("id", "") == id) {
-            return s.value;
-        }
-    }
-    return p.waitReply(id, std::chrono::seconds(60));
-}
 
 // Reads until a progress event whose value passes `wanted` arrives; fails if a reply comes
 // first.
@@ -66,39 +45,6 @@ void startStyledExport(BridgeProcess& p, const std::string& name, std::int64_t e
             {"endMs", endMs},
             {"frame", {{"type", "color"}, {"hex", "#336699"}}}});
     ASSERT_NO_FATAL_FAILURE(waitForProgress(p));
-}
-
-TEST(ExportCommands, PayloadRules) {
-    TempDir home;
-    fs::path dir = recordings(home);
-    ASSERT_TRUE(test::makeMovie(dir / "Clip.mp4", 1.0));
-    BridgeProcess p({.home = home.path()});
-    struct Case {
-        const char* payload;
-        const char* error;
-    };
-    const Case cases[] = {
-        {R"({"startMs":0,"endMs":500})", "Missing export parameters"},
-        {R"({"name":"Clip.mp4","startMs":"0","endMs":500})", "Missing export parameters"},
-        {R"({"name":"Clip.mp4","startMs":0,"endMs":500.5})", "Missing export parameters"},
-        {R"({"name":7,"startMs":0,"endMs":500})", "Missing export parameters"},
-        // The renderer's own refusals come back as they are.
-        {R"({"name":"../Clip.mp4","startMs":0,"endMs":500})", "Invalid file name."},
-        {R"({"name":"Clip.mp4","startMs":0,"endMs":40})", "The cuts remove the entire clip."},
-    };
-    int id = 0;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.payload);
-        auto reply = p.request(std::to_string(++id), "edit.exportRender", Json::parse(c.payload));
-        ASSERT_TRUE(reply);
-        EXPECT_EQ((*reply)["ok"], false);
-        EXPECT_EQ((*reply)["error"]["message"], c.error);
-    }
-    auto cancel = p.request("idle", "edit.exportCancel");
-    ASSERT_TRUE(cancel);
-    EXPECT_EQ((*cancel)["result"], Json::object()) << "nothing to cancel is fine";
-    EXPECT_EQ(p.closeAndWait(), 0);
-    EXPECT_EQ(movieNames(dir), std::vector<std::string>{"Clip.mp4"});
 }
 
 TEST(ExportCommands, ProgressThenSavedThenTheReply) {
@@ -144,12 +90,12 @@ TEST(ExportCommands, ProgressThenSavedThenTheReply) {
     EXPECT_EQ(size.value_or(""), "212,120\n");
 }
 
-TEST(ExportCommands, CancelRepliesCancelledAndLeavesNoFile) {
+TEST(ExportCommands, CancelOrQuitDuringAnExportLeavesNoFile) {
     TempDir home;
     fs::path dir = recordings(home);
-    ASSERT_TRUE(test::makeMovie(dir / "Long.mp4", 8.0, 640, 360));
+    ASSERT_TRUE(test::makeMovie(dir / "Long.mp4", 20.0, 640, 360));
     BridgeProcess p({.home = home.path()});
-    ASSERT_NO_FATAL_FAILURE(startStyledExport(p, "Long.mp4", 8000));
+    ASSERT_NO_FATAL_FAILURE(startStyledExport(p, "Long.mp4", 20000));
     auto cancel = p.request("cancel", "edit.exportCancel");
     ASSERT_TRUE(cancel);
     EXPECT_EQ((*cancel)["result"], Json::object());
@@ -157,35 +103,20 @@ TEST(ExportCommands, CancelRepliesCancelledAndLeavesNoFile) {
     ASSERT_TRUE(reply);
     EXPECT_EQ((*reply)["ok"], true) << reply->dump();
     EXPECT_EQ((*reply)["result"], Json({{"cancelled", true}}));
-    EXPECT_EQ(p.closeAndWait(), 0);
-    for (const auto& line : p.leftover) {
-        EXPECT_EQ(line.find("\"saved\""), std::string::npos) << line;
-    }
-    EXPECT_EQ(movieNames(dir), std::vector<std::string>{"Long.mp4"});
-}
+    for (const auto& e : p.events) EXPECT_NE(e["name"], "saved");
+    EXPECT_EQ(allNames(dir), std::vector<std::string>{"Long.mp4"});
 
-TEST(ExportCommands, QuittingDuringAnExportLeavesNoPartialMovie) {
-    TempDir home;
-    fs::path dir = recordings(home);
-    ASSERT_TRUE(test::makeMovie(dir / "Long.mp4", 20.0, 640, 360));
-    BridgeProcess p({.home = home.path()});
-    ASSERT_NO_FATAL_FAILURE(startStyledExport(p, "Long.mp4", 20000));
+    // Quitting while one runs.
+    p.send("again", "edit.exportRender",
+           {{"name", "Long.mp4"},
+            {"startMs", 0},
+            {"endMs", 20000},
+            {"frame", {{"type", "color"}, {"hex", "#336699"}}}});
+    ASSERT_NO_FATAL_FAILURE(waitForProgress(p));
     p.signal(SIGTERM);
     EXPECT_EQ(p.closeAndWait(), 0);
-    EXPECT_EQ(movieNames(dir), std::vector<std::string>{"Long.mp4"});
-}
-
-// Every name in the folder, hidden ones included.
-std::vector<std::string> allNames(const fs::path& dir) {
-    return movieNames(dir);
-}
-
-std::vector<std::string> listedNames(BridgeProcess& p, const std::string& id) {
-    std::vector<std::string> names;
-    auto reply = p.request(id, "library.list");
-    if (!reply || (*reply)["ok"] != true) return {"(no listing)"};
-    for (const auto& item : (*reply)["result"]["items"]) names.push_back(item["name"]);
-    return names;
+    for (const auto& line : p.leftover) EXPECT_EQ(line.find("\"saved\""), std::string::npos);
+    EXPECT_EQ(allNames(dir), std::vector<std::string>{"Long.mp4"});
 }
 
 std::optional<double> streamDuration(const fs::path& movie, const char* stream) {
@@ -196,7 +127,7 @@ std::optional<double> streamDuration(const fs::path& movie, const char* stream) 
     return std::stod(*out);
 }
 
-TEST(ExportCommands, RangesAndGainsAreFittedToTheRecording) {
+TEST(ExportCommands, PayloadsAreCheckedAndRangesAndGainsFittedToTheRecording) {
     TempDir home;
     fs::path dir = recordings(home);
     ASSERT_TRUE(test::makeMovie(dir / "Clip.mp4", 2.0));
@@ -207,26 +138,35 @@ TEST(ExportCommands, RangesAndGainsAreFittedToTheRecording) {
         std::int64_t durationMs;  // of the movie made, 0 when refused
         const char* error = nullptr;
     };
+    const char* missing = "Missing export parameters";
     const Case cases[] = {
+        {R"({"startMs":0,"endMs":500})", 0, missing},
+        {R"({"name":"Clip.mp4","startMs":"0","endMs":500})", 0, missing},
+        {R"({"name":"Clip.mp4","startMs":0,"endMs":500.5})", 0, missing},
+        {R"({"name":7,"startMs":0,"endMs":500})", 0, missing},
+        // The renderer's own refusals come back as they are.
+        {R"({"name":"../Clip.mp4","startMs":0,"endMs":500})", 0, "Invalid file name."},
+        {R"({"name":"Clip.mp4","startMs":0,"endMs":40})", 0, "The cuts remove the entire clip."},
+        {R"({"name":"Clip.mp4","startMs":5000,"endMs":9000})", 0,
+         "The range lies outside the recording."},
         // Time before the recording holds nothing: without the fitting it would be encoded as a
         // still picture and silence, for a day here.
-        {R"({"startMs":-86400000,"endMs":1000})", 1000},
-        {R"({"startMs":-1000,"endMs":1000})", 1000},
-        {R"({"startMs":500,"endMs":86400000})", 1500},
-        {R"({"startMs":5000,"endMs":9000})", 0, "The range lies outside the recording."},
+        {R"({"name":"Clip.mp4","startMs":-86400000,"endMs":1000})", 1000},
+        {R"({"name":"Clip.mp4","startMs":-1000,"endMs":1000})", 1000},
+        {R"({"name":"Clip.mp4","startMs":500,"endMs":86400000})", 1500},
         // Gains beyond any use are kept within 0 to 8 rather than overflowing the mixer.
-        {R"({"startMs":0,"endMs":1000,"audio":{"mic":1e39,"system":-5}})", 1000},
+        {R"({"name":"Clip.mp4","startMs":0,"endMs":1000,"audio":{"mic":1e39,"system":-5}})", 1000},
     };
     int id = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.payload);
         Json payload = Json::parse(c.payload);
-        payload["name"] = "Clip.mp4";
         p.events.clear();
         auto reply =
             p.request(std::to_string(++id), "edit.exportRender", payload, std::chrono::seconds(60));
         ASSERT_TRUE(reply) << "no answer in a minute";
         if (c.error) {
+            EXPECT_EQ((*reply)["ok"], false);
             EXPECT_EQ((*reply)["error"]["message"], c.error);
             continue;
         }
@@ -248,7 +188,10 @@ TEST(ExportCommands, RangesAndGainsAreFittedToTheRecording) {
         EXPECT_NEAR(*audio, c.durationMs / 1000.0, 0.05);
         fs::remove(dir / name);
     }
+    EXPECT_EQ(resultOf(p.request("idle", "edit.exportCancel")), Json::object())
+        << "nothing to cancel is fine";
     EXPECT_EQ(p.closeAndWait(), 0);
+    EXPECT_EQ(allNames(dir), std::vector<std::string>{"Clip.mp4"});
 }
 
 TEST(ExportCommands, CancelWithANameReachesThatExport) {
@@ -299,13 +242,15 @@ TEST(ExportCommands, AKilledExportLeavesNothingListed) {
         BridgeProcess p({.home = home.path()});
         ASSERT_NO_FATAL_FAILURE(startStyledExport(p, "Long.mp4", 20000));
         // While it runs the movie being written is no recording yet.
-        EXPECT_EQ(listedNames(p, "list"), std::vector<std::string>{"Long.mp4"});
+        EXPECT_EQ(test::listedNames(p.request("list", "library.list")),
+                  std::vector<std::string>{"Long.mp4"});
         p.signal(SIGKILL);
         EXPECT_EQ(p.closeAndWait(), 128 + SIGKILL);
     }
     EXPECT_EQ(allNames(dir).size(), 2u) << "the kill left its hidden temporary";
     BridgeProcess next({.home = home.path()});
-    EXPECT_EQ(listedNames(next, "list"), std::vector<std::string>{"Long.mp4"});
+    EXPECT_EQ(test::listedNames(next.request("list", "library.list")),
+              std::vector<std::string>{"Long.mp4"});
     EXPECT_EQ(next.closeAndWait(), 0);
     EXPECT_EQ(allNames(dir), std::vector<std::string>{"Long.mp4"}) << "removed at launch";
 }

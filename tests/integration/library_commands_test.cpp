@@ -1,49 +1,32 @@
 // The library, media and project commands through `marlune --stdio-bridge`, on real files in the
 // child's own HOME.
 
-#include <arpa/inet.h>
 #include <gio/gio.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <fstream>
 #include <regex>
 #include <thread>
 
 #include "core/folder_file.h"
-#include "support/bridge_process.h"
+#include "integration/child_commands.h"
 #include "support/ffmpeg_tool.h"
 #include "support/main_loop.h"
-#include "support/temp_dir.h"
+#include "support/raw_http.h"
 
 namespace marlune {
 namespace {
 
 namespace fs = std::filesystem;
 using test::BridgeProcess;
+using test::errorOf;
+using test::listedNames;
 using test::readFile;
+using test::recordings;
+using test::resultOf;
 using test::TempDir;
 using test::writeFile;
-
-fs::path recordings(const TempDir& home) {
-    fs::path dir = home / "Videos/Marlune";
-    fs::create_directories(dir);
-    return dir;
-}
-
-std::string errorOf(const std::optional<Json>& reply) {
-    if (!reply || (*reply)["ok"] != false) return "(no failure)";
-    return (*reply)["error"]["message"].get<std::string>();
-}
-
-Json resultOf(const std::optional<Json>& reply) {
-    if (!reply || (*reply)["ok"] != true) return "(no success)";
-    return (*reply)["result"];
-}
 
 std::vector<Json> eventsNamed(const std::vector<Json>& events, const std::string& name) {
     std::vector<Json> out;
@@ -59,6 +42,12 @@ TEST(LibraryCommands, PayloadRules) {
     TempDir home;
     writeFile(recordings(home) / "Clip.mp4", "movie");
     writeFile(home / "Videos/outside.mp4", "keep me");
+    // Project files too deep, too large, or readable only leniently.
+    writeFile(recordings(home) / "Deep.mp4.marlune.json",
+              "{\"a\":" + std::string(100'000, '[') + "}");
+    writeFile(recordings(home) / "Big.mp4.marlune.json", "{}");
+    fs::resize_file(recordings(home) / "Big.mp4.marlune.json", (64ull << 20) + 1);
+    writeFile(recordings(home) / "Lenient.mp4.marlune.json", R"({"n":1e999,"s":"\ud800"})");
     BridgeProcess p({.home = home.path()});
     struct Case {
         const char* cmd;
@@ -101,6 +90,13 @@ TEST(LibraryCommands, PayloadRules) {
         {"project.load", "{}", "Missing file name", nullptr},
         {"project.load", R"({"name":"../outside.mp4"})", nullptr, R"({"data":null})"},
         {"project.load", R"({"name":"never.mp4"})", nullptr, R"({"data":null})"},
+        {"project.load", R"({"name":"Deep.mp4"})",
+         "The project file could not be read. The JSON is nested more than 256 levels deep.",
+         nullptr},
+        {"project.load", R"({"name":"Big.mp4"})", "The project file is too large (over 64 MB).",
+         nullptr},
+        {"project.load", R"({"name":"Lenient.mp4"})", nullptr,
+         R"({"data":{"n":null,"s":"\uFFFD"}})"},
         {"project.save", R"({"name":"a.mp4"})", "Missing project data", nullptr},
         {"project.save", R"({"data":{}})", "Missing project data", nullptr},
         {"project.save", R"({"name":"a.mp4","data":[1]})", "Missing project data", nullptr},
@@ -261,39 +257,29 @@ TEST(LibraryCommands, RevealAsksTheFileManager) {
     g_object_unref(bus);
 }
 
-TEST(LibraryCommands, ExportTrimMakesAShorterPlayableCopy) {
-    TempDir home;
+TEST(LibraryCommands, ExportTrimMakesAShorterCopyReportingProgressOnlyBeforeItsReply) {
+    TempDir home, scratch;
     fs::path dir = recordings(home);
     // Key frames every 1.5 s: a copy from 2 s starts at the key frame at 1.5 s.
     ASSERT_TRUE(test::makeMovie(dir / "Clip.mp4", 10.0, 320, 180, true, 45));
-    BridgeProcess p({.home = home.path()});
-    ASSERT_TRUE(p.request("0", "app.ready"));
-    const Json range = {{"name", "Clip.mp4"}, {"startMs", 2000}, {"endMs", 5000}};
-
-    auto first = p.request("1", "edit.exportTrim", range, std::chrono::seconds(60));
-    EXPECT_EQ(resultOf(first), (Json{{"name", "Clip trimmed.mp4"}}));
-    auto saved = eventsNamed(p.events, "saved");
-    ASSERT_EQ(saved.size(), 1u);
-    EXPECT_EQ(saved[0], (Json{{"name", "Clip trimmed.mp4"}, {"durationMs", 3000}}));
-
-    // The copy names themselves are the library's, tested there.
-    EXPECT_EQ(p.closeAndWait(), 0);
-
-    auto duration = test::probeDuration(dir / "Clip trimmed.mp4");
-    ASSERT_TRUE(duration);
-    EXPECT_GE(*duration, 3.0 - 0.05);
-    EXPECT_LE(*duration, 3.0 + 1.5 + 0.05) << "within one key-frame interval";
-    EXPECT_TRUE(test::decodesCleanly(dir / "Clip trimmed.mp4"));
-}
-
-TEST(LibraryCommands, ExportTrimReportsProgressOnlyBeforeItsReply) {
-    TempDir home, scratch;
-    fs::path dir = recordings(home);
     // Copies run at disk speed: a few hundred megabytes of motion JPEG outlast the first
     // progress tick (0.25 s). A machine fast enough to beat that gets a movie twice as long.
     ASSERT_TRUE(test::makeBigMovie(dir / "Big.mp4", 80));
     BridgeProcess p({.home = home.path()});
     ASSERT_TRUE(p.request("0", "app.ready"));
+
+    auto first = p.request("1", "edit.exportTrim",
+                           {{"name", "Clip.mp4"}, {"startMs", 2000}, {"endMs", 5000}},
+                           std::chrono::seconds(60));
+    EXPECT_EQ(resultOf(first), (Json{{"name", "Clip trimmed.mp4"}}));
+    EXPECT_EQ(eventsNamed(p.events, "saved"),
+              (std::vector<Json>{Json{{"name", "Clip trimmed.mp4"}, {"durationMs", 3000}}}));
+    auto duration = test::probeDuration(dir / "Clip trimmed.mp4");
+    ASSERT_TRUE(duration);
+    EXPECT_GE(*duration, 3.0 - 0.05);
+    EXPECT_LE(*duration, 3.0 + 1.5 + 0.05) << "within one key-frame interval";
+    EXPECT_TRUE(test::decodesCleanly(dir / "Clip trimmed.mp4"));
+
     std::vector<Json> progress;
     for (int attempt = 1; attempt <= 4 && progress.empty(); ++attempt) {
         SCOPED_TRACE("attempt " + std::to_string(attempt));
@@ -329,32 +315,14 @@ TEST(LibraryCommands, ExportTrimReportsProgressOnlyBeforeItsReply) {
     EXPECT_EQ(p.closeAndWait(), 0);
 }
 
-// The status of a GET of `url` (an http://127.0.0.1:PORT/... address), or 0 without an answer
-// within five seconds.
+// The status of a GET of `url` (an http://127.0.0.1:PORT/... address), or 0 without an answer.
 int httpStatus(const std::string& url) {
     std::smatch m;
     if (!std::regex_match(url, m, std::regex(R"(http://127\.0\.0\.1:(\d+)(/.*))"))) return 0;
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(std::stoi(m[1])));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    timeval limit{5, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    std::string head = "GET " + m[2].str() + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-    char reply[64] = {};
-    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-              ::send(fd, head.data(), head.size(), MSG_NOSIGNAL) == ssize_t(head.size()) &&
-              ::recv(fd, reply, sizeof reply - 1, 0) >= 12;
-    ::close(fd);
-    return ok ? std::atoi(reply + 9) : 0;
-}
-
-std::vector<std::string> listedNames(const std::optional<Json>& reply) {
-    std::vector<std::string> names;
-    const Json result = resultOf(reply);
-    for (const auto& item : result.value("items", Json::array())) names.push_back(item["name"]);
-    return names;
+    std::string answer = test::rawExchange(
+        std::stoi(m[1]),
+        "GET " + m[2].str() + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+    return answer.size() >= 12 ? std::atoi(answer.c_str() + 9) : 0;
 }
 
 TEST(LibraryCommands, PipesAndLinksAnswerAtOnceAndLeadNowhere) {
@@ -416,23 +384,6 @@ TEST(LibraryCommands, PipesAndLinksAnswerAtOnceAndLeadNowhere) {
     EXPECT_TRUE(fs::exists(dir / "Sub/Take.mp4"));
 }
 
-TEST(LibraryCommands, ProjectFilesTooDeepOrTooLargeAreRefusedWithAMessage) {
-    TempDir home;
-    fs::path dir = recordings(home);
-    writeFile(dir / "Deep.mp4.marlune.json", "{\"a\":" + std::string(100'000, '[') + "}");
-    writeFile(dir / "Big.mp4.marlune.json", "{}");
-    fs::resize_file(dir / "Big.mp4.marlune.json", (64ull << 20) + 1);
-    writeFile(dir / "Lenient.mp4.marlune.json", R"({"n":1e999,"s":"\ud800"})");
-    BridgeProcess p({.home = home.path()});
-    EXPECT_EQ(errorOf(p.request("1", "project.load", {{"name", "Deep.mp4"}})),
-              "The project file could not be read. The JSON is nested more than 256 levels deep.");
-    EXPECT_EQ(errorOf(p.request("2", "project.load", {{"name", "Big.mp4"}})),
-              "The project file is too large (over 64 MB).");
-    EXPECT_EQ(resultOf(p.request("3", "project.load", {{"name", "Lenient.mp4"}})),
-              (Json{{"data", {{"n", nullptr}, {"s", "\xEF\xBF\xBD"}}}}));
-    EXPECT_EQ(p.closeAndWait(), 0);
-}
-
 TEST(LibraryCommands, AKilledTrimLeavesNothingListed) {
     TempDir home;
     fs::path dir = recordings(home);
@@ -461,9 +412,7 @@ TEST(LibraryCommands, AKilledTrimLeavesNothingListed) {
     EXPECT_EQ(listedNames(next.request("list", "library.list")),
               std::vector<std::string>{"Big.mp4"});
     EXPECT_EQ(next.closeAndWait(), 0);
-    std::vector<std::string> left;
-    for (const auto& e : fs::directory_iterator(dir)) left.push_back(e.path().filename());
-    EXPECT_EQ(left, std::vector<std::string>{"Big.mp4"});
+    EXPECT_EQ(test::allNames(dir), std::vector<std::string>{"Big.mp4"});
 }
 
 }  // namespace

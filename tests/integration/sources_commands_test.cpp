@@ -31,27 +31,19 @@ TEST(SourcesCommands, ListAndPreviewOnTheDesktop) {
         const char* error;  // nullptr: a reply with "thumb"
         bool hasThumb;
     };
+    const char* missing = "Missing source for preview";
     const Case cases[] = {
         {"a display", {{"sourceKind", "display"}, {"sourceID", screen["id"]}}, nullptr, true},
-        {"a window that is not there",
-         {{"sourceKind", "window"}, {"sourceID", 12345}},
-         nullptr,
+        {"a window that is not there", Json::parse(R"({"sourceKind":"window","sourceID":12345})"),
+         nullptr, false},
+        {"an unknown display", Json::parse(R"({"sourceKind":"display","sourceID":4000000000})"),
+         nullptr, false},
+        {"no kind", Json::parse(R"({"sourceID":1})"), missing, false},
+        {"no id", Json::parse(R"({"sourceKind":"display"})"), missing, false},
+        {"an id as text", Json::parse(R"({"sourceKind":"display","sourceID":"1"})"), missing,
          false},
-        {"an unknown display",
-         {{"sourceKind", "display"}, {"sourceID", 4000000000u}},
-         nullptr,
-         false},
-        {"no kind", {{"sourceID", 1}}, "Missing source for preview", false},
-        {"no id", {{"sourceKind", "display"}}, "Missing source for preview", false},
-        {"an id as text",
-         {{"sourceKind", "display"}, {"sourceID", "1"}},
-         "Missing source for preview",
-         false},
-        {"a negative id",
-         {{"sourceKind", "display"}, {"sourceID", -1}},
-         "Missing source for preview",
-         false},
-        {"no payload", nullptr, "Missing source for preview", false},
+        {"a negative id", Json::parse(R"({"sourceKind":"display","sourceID":-1})"), missing, false},
+        {"no payload", nullptr, missing, false},
     };
     int n = 2;
     for (const auto& c : cases) {

@@ -16,7 +16,7 @@ using test::BridgeProcess;
 using test::TempDir;
 using ::testing::IsEmpty;
 
-TEST(StdioBridge, SettingsPersistAcrossRuns) {
+TEST(StdioBridge, SettingsPersistAcrossRunsAndADamagedFileIsPutAside) {
     TempDir home;
     {
         BridgeProcess p({.home = home.path()});
@@ -49,6 +49,21 @@ TEST(StdioBridge, SettingsPersistAcrossRuns) {
     EXPECT_TRUE(fs::is_directory(home / "Videos/Marlune"))
         << "launch creates the recordings folder";
     EXPECT_TRUE(fs::exists(home / ".config/marlune/defaults.json"));
+
+    // A damaged settings file does not stop the app: it is put aside and the defaults apply.
+    test::writeFile(home / ".config/marlune/defaults.json", "{\"fps\": 60,,,");
+    {
+        BridgeProcess p({.home = home.path()});
+        auto r = p.request("1", "settings.get");
+        ASSERT_TRUE(r);
+        EXPECT_EQ((*r)["result"]["fps"], 30);
+        EXPECT_EQ(p.closeAndWait(), 0);
+    }
+    int aside = 0;
+    for (auto& e : fs::directory_iterator(home / ".config/marlune")) {
+        aside += e.path().filename().string().starts_with("defaults.json.corrupt-");
+    }
+    EXPECT_EQ(aside, 1);
 }
 
 TEST(StdioBridge, OnlyScriptLinesReachStandardOutput) {
@@ -72,7 +87,7 @@ TEST(StdioBridge, OnlyScriptLinesReachStandardOutput) {
     EXPECT_EQ(test::parseScriptLine(p.leftover[2]).value["result"]["fps"], 30);
 }
 
-TEST(StdioBridge, EveryLineWithAReadableIdIsAnswered) {
+TEST(StdioBridge, EveryLineWithAReadableIdIsAnsweredUntilATerminationSignal) {
     TempDir home;
     BridgeProcess p({.home = home.path()});
     const std::string deep(100'000, '[');
@@ -113,7 +128,10 @@ TEST(StdioBridge, EveryLineWithAReadableIdIsAnswered) {
         }
     }
     EXPECT_TRUE(p.request("after", "settings.get")) << "still running";
+    // A termination signal quits cleanly.
+    p.signal(SIGTERM);
     EXPECT_EQ(p.closeAndWait(), 0);
+    EXPECT_THAT(p.others, IsEmpty());
     EXPECT_FALSE(fs::exists(home / "Videos/Marlune/a.mp4.marlune.json"));
 }
 
@@ -139,30 +157,6 @@ TEST(StdioBridge, SettingsThatCannotBeSavedLastTheRunAndAreReportedOnce) {
     EXPECT_EQ(errors[0], "Settings cannot be saved to " +
                              (home / ".config/marlune/defaults.json").string() +
                              ": Not a directory. Changes last until Marlune Studio quits.");
-}
-
-TEST(StdioBridge, CorruptSettingsFileDoesNotStopTheApp) {
-    TempDir home;
-    test::writeFile(home / ".config/marlune/defaults.json", "{\"fps\": 60,,,");
-    BridgeProcess p({.home = home.path()});
-    auto r = p.request("1", "settings.get");
-    ASSERT_TRUE(r);
-    EXPECT_EQ((*r)["result"]["fps"], 30);
-    EXPECT_EQ(p.closeAndWait(), 0);
-    int aside = 0;
-    for (auto& e : fs::directory_iterator(home / ".config/marlune")) {
-        aside += e.path().filename().string().starts_with("defaults.json.corrupt-");
-    }
-    EXPECT_EQ(aside, 1);
-}
-
-TEST(StdioBridge, TerminationSignalQuitsCleanly) {
-    TempDir home;
-    BridgeProcess p({.home = home.path()});
-    ASSERT_TRUE(p.request("1", "app.ready"));
-    p.signal(SIGTERM);
-    EXPECT_EQ(p.closeAndWait(), 0);
-    EXPECT_THAT(p.others, IsEmpty());
 }
 
 }  // namespace

@@ -61,6 +61,15 @@ class TonePlayer {
     GPid pid_ = 0;
 };
 
+namespace detail {
+// The largest magnitude of any sample in `b`.
+inline float peak(const AudioBuffer& b) {
+    float p = 0;
+    for (float s : b.samples) p = std::max(p, std::fabs(s));
+    return p;
+}
+}  // namespace detail
+
 // Collects buffers (and end notices) from any thread.
 class Collected {
   public:
@@ -68,7 +77,7 @@ class Collected {
         return [this](AudioBuffer b) {
             std::lock_guard lock(mutex_);
             frames_ += b.frames();
-            if (peak(b) > 0.1f) loudFrames_ += b.frames();
+            if (detail::peak(b) > 0.1f) loudFrames_ += b.frames();
             buffers_.push_back(std::move(b));
             cv_.notify_all();
         };
@@ -103,11 +112,6 @@ class Collected {
     }
 
   private:
-    static float peak(const AudioBuffer& b) {
-        float p = 0;
-        for (float s : b.samples) p = std::max(p, std::fabs(s));
-        return p;
-    }
     std::mutex mutex_;
     std::condition_variable cv_;
     std::vector<AudioBuffer> buffers_;
@@ -122,9 +126,7 @@ inline double rms(const std::vector<AudioBuffer>& buffers, int channel) {
     double sum = 0;
     long n = 0;
     for (const auto& b : buffers) {
-        float peak = 0;
-        for (float s : b.samples) peak = std::max(peak, std::fabs(s));
-        if (peak <= 0.1f) continue;
+        if (detail::peak(b) <= 0.1f) continue;
         for (int i = 0; i < b.frames(); ++i) {
             double s = b.samples[static_cast<size_t>(i * b.channels + channel)];
             sum += s * s;

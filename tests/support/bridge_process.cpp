@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <stdexcept>
+#include <utility>
 
 namespace marlune::test {
 
@@ -41,9 +42,11 @@ BridgeProcess::BridgeProcess(Options options) {
         env = g_environ_unsetenv(env, k);
     }
     if (!options.keepDisplay) env = g_environ_unsetenv(env, "DISPLAY");
+    for (auto& k : options.unsetEnv) env = g_environ_unsetenv(env, k.c_str());
     for (auto& [k, v] : options.env) env = g_environ_setenv(env, k.c_str(), v.c_str(), TRUE);
 
-    std::vector<std::string> args = {marluneBinary().string(), "--stdio-bridge"};
+    std::vector<std::string> args = {marluneBinary().string()};
+    args.insert(args.end(), options.args.begin(), options.args.end());
     args.insert(args.end(), options.extraArgs.begin(), options.extraArgs.end());
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
@@ -105,7 +108,10 @@ std::optional<std::string> BridgeProcess::readLine(std::chrono::milliseconds tim
             buffer_.erase(0, nl + 1);
             return line;
         }
-        if (eof_) return std::nullopt;
+        if (eof_) {
+            if (buffer_.empty()) return std::nullopt;
+            return std::exchange(buffer_, {});  // an unfinished last line
+        }
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) return std::nullopt;
@@ -130,17 +136,12 @@ std::optional<Json> BridgeProcess::waitReply(const std::string& id,
         auto line = readLine(std::max(left, std::chrono::milliseconds(0)));
         if (!line) return std::nullopt;
         ScriptLine s = parseScriptLine(*line);
-        switch (s.kind) {
-            case ScriptLine::Kind::reply:
-                if (s.value.value("id", "") == id) return s.value;
-                others.push_back(*line);
-                break;
-            case ScriptLine::Kind::event:
-                events.push_back(s.value);
-                break;
-            case ScriptLine::Kind::other:
-                others.push_back(*line);
-                break;
+        if (s.kind == ScriptLine::Kind::event) {
+            events.push_back(s.value);
+        } else if (s.kind == ScriptLine::Kind::reply && s.value.value("id", "") == id) {
+            return s.value;
+        } else {
+            others.push_back(*line);
         }
     }
 }
@@ -152,25 +153,15 @@ std::optional<Json> BridgeProcess::request(const std::string& id, const std::str
 }
 
 int BridgeProcess::closeAndWait(std::chrono::milliseconds timeout) {
-    if (in_ >= 0) {
-        ::close(in_);
-        in_ = -1;
-    }
+    closeInput();
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (auto line = readLine(std::chrono::duration_cast<std::chrono::milliseconds>(
                deadline - std::chrono::steady_clock::now()))) {
         leftover.push_back(*line);
     }
-    while (std::chrono::steady_clock::now() < deadline) {
-        int status = 0;
-        pid_t r = ::waitpid(pid_, &status, WNOHANG);
-        if (r == pid_) {
-            pid_ = -1;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
-        ::usleep(10000);
-    }
-    return -1;
+    return waitExit(std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now()))
+        .value_or(-1);
 }
 
 void BridgeProcess::signal(int sig) {

@@ -20,15 +20,18 @@ struct ScriptLine {
 };
 ScriptLine parseScriptLine(const std::string& line);
 
-// `marlune --stdio-bridge` as a child process with its own HOME, driven line by line.
+// `marlune --stdio-bridge` (or another of its commands) as a child process with its own HOME,
+// driven line by line.
 class BridgeProcess {
   public:
     struct Options {
         std::filesystem::path home;  // HOME; XDG_CONFIG_HOME is set to <home>/.config
         std::vector<std::string> extraArgs;
-        std::map<std::string, std::string> env;  // added or replacing
-        bool keepDisplay = false;                // otherwise DISPLAY is removed
-        std::filesystem::path stderrFile;        // standard error goes here when set
+        std::map<std::string, std::string> env;              // added or replacing
+        bool keepDisplay = false;                            // otherwise DISPLAY is removed
+        std::filesystem::path stderrFile;                    // standard error goes here when set
+        std::vector<std::string> args = {"--stdio-bridge"};  // before extraArgs
+        std::vector<std::string> unsetEnv;                   // removed as well
     };
 
     explicit BridgeProcess(Options options);

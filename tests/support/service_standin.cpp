@@ -8,7 +8,6 @@
 
 #include <glib.h>
 
-#include "support/raw_http.h"
 #include "support/temp_dir.h"
 
 namespace marlune::test {
@@ -16,10 +15,8 @@ namespace marlune::test {
 namespace fs = std::filesystem;
 
 namespace {
-
 const fs::path kScripts = MARLUNE_TEST_ACCOUNT_DIR;
 constexpr const char* kPython = "/usr/bin/python3";
-
 }  // namespace
 
 std::string builtApiKey() {
@@ -71,34 +68,12 @@ Json ServiceStandIn::control(const std::string& method, const std::string& path,
     return Json::parse(answer.substr(start + 4));
 }
 
-void ServiceStandIn::configure(const Json& settings) {
-    control("POST", "/control/config", settings.dump());
-}
-
-Json ServiceStandIn::requests() {
-    return control("GET", "/control/requests", "");
-}
-
 std::vector<Json> ServiceStandIn::requestsOf(const std::string& call) {
     std::vector<Json> out;
-    for (const auto& r : requests()) {
+    for (const auto& r : control("GET", "/control/requests", "")) {
         if (r["call"] == call) out.push_back(r);
     }
     return out;
-}
-
-Json ServiceStandIn::state() {
-    return control("GET", "/control/state", "");
-}
-
-std::vector<std::string> ServiceStandIn::secrets() {
-    return state()["secrets"].get<std::vector<std::string>>();
-}
-
-Json ServiceStandIn::serviceKeys() const {
-    return {{"authIdentityServiceURL", base() + "/identity"},
-            {"authTokenServiceURL", base() + "/token"},
-            {"authDatabaseServiceURL", base() + "/database"}};
 }
 
 void installFakeBrowser(const fs::path& home) {

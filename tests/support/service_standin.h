@@ -1,7 +1,6 @@
 #pragma once
 
 #include <filesystem>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -25,19 +24,24 @@ class ServiceStandIn {
     std::string signInPage() const { return base() + "/page"; }
 
     // Replaces the named settings of the stand-in (see the script).
-    void configure(const Json& settings);
-    // Every request so far; each {"call", "method", "path", "query", "headers", "body"}.
-    Json requests();
-    // Those of one call ("signInWithIdp", "sendOobCode", "signInWithEmailLink", "token", "patch",
-    // "commit", "get", "page").
+    void configure(const Json& settings) { control("POST", "/control/config", settings.dump()); }
+    // The requests of one call ("signInWithIdp", "sendOobCode", "signInWithEmailLink", "token",
+    // "patch", "commit", "get", "page"); each {"call", "method", "path", "query", "headers",
+    // "body"}.
     std::vector<Json> requestsOf(const std::string& call);
     // {"documents", "mailbox", "secrets"}.
-    Json state();
+    Json state() { return control("GET", "/control/state", ""); }
     // Every token and code it handed out or received.
-    std::vector<std::string> secrets();
+    std::vector<std::string> secrets() {
+        return state()["secrets"].get<std::vector<std::string>>();
+    }
 
     // The defaults-store keys that point the app at this stand-in.
-    Json serviceKeys() const;
+    Json serviceKeys() const {
+        return {{"authIdentityServiceURL", base() + "/identity"},
+                {"authTokenServiceURL", base() + "/token"},
+                {"authDatabaseServiceURL", base() + "/database"}};
+    }
 
   private:
     Json control(const std::string& method, const std::string& path, const std::string& body);
