@@ -6,7 +6,7 @@
 #include "account/auth_controller.h"
 #include "bridge/web_bridge.h"
 #include "library/exported_movie.h"
-#include "render/export_renderer.h"
+#include "render/export/export_renderer.h"
 
 namespace marlune {
 
