@@ -55,17 +55,6 @@ TEST(FramePacer, LetsThroughAtMostItsRateEvenly) {
     }
 }
 
-TEST(FramePacer, StartsAfreshAfterAGap) {
-    FramePacer pacer(24);
-    HostTime t = 0;
-    for (int i = 0; i < 30; ++i, t += 33 * kMs) pacer.admit(t);
-    t += 2'000 * kMs;  // the camera stalled for two seconds
-    EXPECT_TRUE(pacer.admit(t));
-    int admitted = 0;
-    for (int i = 1; i <= 30; ++i) admitted += pacer.admit(t + i * 33 * kMs);
-    EXPECT_NEAR(admitted, 24, 1);
-}
-
 // Pictures from a session, collected on the session's thread.
 struct Collected {
     std::mutex mutex;

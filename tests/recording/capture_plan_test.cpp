@@ -194,13 +194,5 @@ TEST(CapturePlan, DisplayFilterLeavesOutOwnWindowsAndConfiguresTheStream) {
     }
 }
 
-TEST(CapturePlan, DesktopScaleMultipliesDisplayPoints) {
-    // A 2× desktop reports its 2880 × 1800 pixels as 1440 × 900 points.
-    auto plan =
-        makePlan(contentWithDisplay(1440, 900, 2), options("display", kDisplay, 30, 1080), kOwnPid);
-    ASSERT_TRUE(plan);
-    EXPECT_EQ(std::pair(plan->width, plan->height), std::pair(1728, 1080));
-}
-
 }  // namespace
 }  // namespace marlune

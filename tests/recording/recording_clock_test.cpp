@@ -61,13 +61,5 @@ TEST(RecordingClock, PausesComeOffTheElapsedTime) {
     }
 }
 
-TEST(RecordingClock, TheTrayShowsMinutesAndSeconds) {
-    const std::pair<std::int64_t, const char*> cases[] = {
-        {0, "00:00"},         {999, "00:00"},        {59'999, "00:59"}, {65'000, "01:05"},
-        {3'665'000, "61:05"}, {6'000'000, "100:00"}, {-5, "00:00"},
-    };
-    for (auto [ms, text] : cases) EXPECT_EQ(formatElapsed(ms), text) << ms;
-}
-
 }  // namespace
 }  // namespace marlune

@@ -292,29 +292,6 @@ TEST_F(ScreenCaptureEngineTest, AWindowIsRecordedCoveredResizedUntilItCloses) {
     EXPECT_EQ(collector->stopError->message, "The recorded window was closed.");
 }
 
-TEST_F(ScreenCaptureEngineTest, SystemAudioComesWithTheFramesWhenAsked) {
-    for (bool withAudio : {false, true}) {
-        SCOPED_TRACE(withAudio ? "with system audio" : "without");
-        CaptureConfiguration c = config(1920, 1080);
-        c.capturesAudio = withAudio;
-        ASSERT_EQ(start(wholeScreen(), c), std::nullopt);
-        test::TonePlayer tone("spk", 440, 3);
-        EXPECT_EQ(collector->audio.waitForLoudSeconds(1, 5s), withAudio);
-        ASSERT_TRUE(stop());
-        auto buffers = collector->audio.take();
-        if (!withAudio) {
-            EXPECT_TRUE(buffers.empty());
-            continue;
-        }
-        ASSERT_FALSE(buffers.empty());
-        EXPECT_EQ(buffers.front().sampleRate, 48000);
-        EXPECT_EQ(buffers.front().channels, 2);
-        // Timed on the same clock as the frames.
-        EXPECT_LT(std::abs(buffers.back().pts - collector->pts.back()), HostTime(1'000'000'000));
-        EXPECT_NEAR(test::rms(buffers, 0), 0.5 / std::sqrt(2.0), 0.05);
-    }
-}
-
 TEST_F(ScreenCaptureEngineTest, SourcesThatCannotBeCaptured) {
     CaptureFilter gone;
     gone.kind = CaptureFilter::Kind::window;
