@@ -67,7 +67,7 @@ Result<std::vector<double>> frameTimes(const fs::path& path) {
     return times;
 }
 
-TEST(MediaFile, DescribesTracksAndDuration) {
+TEST(MediaFile, DescribesTracksAndFailsWithFfmpegText) {
     TempDir dir;
     ASSERT_TRUE(test::makeMovie(dir / "clip.mp4", 2.0, 320, 180));
     auto file = MediaFile::open(dir / "clip.mp4");
@@ -86,18 +86,14 @@ TEST(MediaFile, DescribesTracksAndDuration) {
     EXPECT_EQ(audio[0].codecName, "aac");
     EXPECT_EQ(audio[0].sampleRate, 48000);
     EXPECT_EQ(audio[0].channels, 1);
-}
 
-TEST(MediaFile, FailuresCarryFfmpegText) {
-    TempDir dir;
     auto missing = MediaFile::open(dir / "nothing.mp4");
     ASSERT_FALSE(missing);
     EXPECT_EQ(missing.error().message, "No such file or directory");
 
-    ASSERT_TRUE(test::makeMovie(dir / "whole.mp4", 2.0));
     // Without its index (written last), a cut movie can't be read at all.
-    auto size = fs::file_size(dir / "whole.mp4");
-    fs::copy_file(dir / "whole.mp4", dir / "cut.mp4");
+    auto size = fs::file_size(dir / "clip.mp4");
+    fs::copy_file(dir / "clip.mp4", dir / "cut.mp4");
     fs::resize_file(dir / "cut.mp4", size / 2);
     auto cut = MediaFile::open(dir / "cut.mp4");
     ASSERT_FALSE(cut);
@@ -174,9 +170,7 @@ TEST(VideoDecoder, ReducedPicturesAreTheMeansOfTheirBlocks) {
     const fs::path busy = dir / "busy.mp4";
     ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=640x360:r=10", "-t", "1", "-c:v",
                         "libx264", "-qp", "0", "-pix_fmt", "yuv420p", busy.string()}));
-    // 640 / 200 gives blocks of 3 × 3: 213 × 120, each pixel the mean of its block as the full
-    // picture shows it (within what converting the block's chroma once rather than per pixel
-    // changes on the test picture's sharp colour edges).
+    // 640 / 200 gives 3 × 3 blocks: 213 × 120, each pixel near the mean of its block.
     auto full = firstPicture(busy, {});
     auto reduced = firstPicture(busy, {.reduceToWidth = 200});
     ASSERT_TRUE(full && reduced);
@@ -201,32 +195,6 @@ TEST(VideoDecoder, ReducedPicturesAreTheMeansOfTheirBlocks) {
     }
     EXPECT_LT(total / (213 * 120 * 3), 2.0);
     EXPECT_LT(far, 213 * 120 * 3 / 100);
-
-    // Flat colours in each range and matrix come out as the scaler shows them.
-    struct Colour {
-        const char* colour;
-        const char* pixelFormat;
-        const char* space;
-    };
-    const Colour colours[] = {{"0xE03C28", "yuv420p", "bt709"},
-                              {"0x2080F0", "yuvj420p", "bt470bg"},
-                              {"black", "yuvj420p", "bt709"}};
-    for (const auto& c : colours) {
-        SCOPED_TRACE(std::string(c.colour) + " " + c.pixelFormat + " " + c.space);
-        const fs::path flat = dir / "flat.mp4";
-        ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", std::string("color=") + c.colour + ":s=640x360",
-                            "-frames:v", "1", "-c:v", "libx264", "-qp", "0", "-pix_fmt",
-                            c.pixelFormat, "-colorspace", c.space, flat.string()}));
-        auto shown = firstPicture(flat, {});
-        auto small = firstPicture(flat, {.reduceToWidth = 100});
-        ASSERT_TRUE(shown && small);
-        EXPECT_EQ(small->width, 106);
-        const std::uint32_t a = shown->pixel(320, 180), b = small->pixel(53, 30);
-        for (int shift : {0, 8, 16}) {
-            EXPECT_NEAR(int((a >> shift) & 0xFF), int((b >> shift) & 0xFF), 3)
-                << std::hex << a << " " << b;
-        }
-    }
 
     // Turned pictures are reduced by their width as shown; a width that leaves no whole factor
     // of two or more is scaled to fit instead.
@@ -271,21 +239,6 @@ TEST(VideoDecoder, FrameAtPicksThePictureOnScreen) {
     }
 }
 
-TEST(VideoDecoder, SequentialDecodingAfterSeek) {
-    TempDir dir;
-    ASSERT_TRUE(test::makeMovie(dir / "clip.mp4", 3.0, 320, 180, true, 15));
-    auto file = MediaFile::open(dir / "clip.mp4");
-    auto decoder = VideoDecoder::open(std::move(*file), 0);
-    ASSERT_TRUE(decoder);
-    ASSERT_TRUE(decoder->seek(1.2));
-    auto first = decoder->next();
-    ASSERT_TRUE(first && *first);
-    EXPECT_NEAR((*first)->timeSeconds, 1.0, 1e-6) << "continues at the key frame before 1.2 s";
-    EXPECT_EQ((*first)->image.width, 320);
-    EXPECT_GE((*first)->image.stride, 320 * 4);
-    EXPECT_EQ((*first)->image.pixel(5, 5) >> 24, 0xFFu) << "opaque";
-}
-
 TEST(AudioDecoder, DeliversTheRequestedPcm) {
     TempDir dir;
     // Exact sample counts need a lossless track: 16-bit PCM in a QuickTime movie.
@@ -301,7 +254,6 @@ TEST(AudioDecoder, DeliversTheRequestedPcm) {
     const Case cases[] = {
         {{.sampleRate = 0, .channels = 1, .format = SampleFormat::s16}, 44100, 1, 44100, 0},
         {{.sampleRate = 48000, .channels = 2, .format = SampleFormat::f32}, 48000, 2, 48000, 2},
-        {{.sampleRate = 8000, .channels = 1, .format = SampleFormat::f32}, 8000, 1, 8000, 2},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.rate);
@@ -338,7 +290,7 @@ TEST(AudioDecoder, DeliversTheRequestedPcm) {
     }
 }
 
-TEST(StreamCopyJob, CopiesTheRangeFromTheKeyFrameBefore) {
+TEST(StreamCopyJob, CopiesTheRangeFromTheKeyFrameBeforeOrFails) {
     TempDir dir;
     // Key frames every 1.5 s: the copy of 2 … 5 s starts at 1.5 s.
     ASSERT_TRUE(test::makeMovie(dir / "clip.mp4", 10.0, 320, 180, true, 45));
@@ -365,6 +317,20 @@ TEST(StreamCopyJob, CopiesTheRangeFromTheKeyFrameBefore) {
     ASSERT_TRUE(times) << "playable: " << times.error().message;
     EXPECT_EQ(times->size(), 105u);
     EXPECT_NEAR(times->front(), 0.0, 1e-6);
+
+    StreamCopyJob missing(dir / "nothing.mp4", dir / "out.mp4", 0, 1);
+    auto r = missing.run();
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().message, "No such file or directory");
+    StreamCopyJob cancelled(dir / "clip.mp4", dir / "again.mp4", 0, 2);
+    cancelled.cancel();
+    r = cancelled.run();
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error(), (Error{"Cancelled.", ErrorCode::cancelled}));
+    StreamCopyJob nowhere(dir / "clip.mp4", dir / "no/such/folder/out.mp4", 0, 2);
+    r = nowhere.run();
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().message, "No such file or directory");
 }
 
 TEST(StreamCopyJob, KeepsCodecsMp4CannotCarryInQuickTime) {
@@ -380,26 +346,6 @@ TEST(StreamCopyJob, KeepsCodecsMp4CannotCarryInQuickTime) {
     ASSERT_TRUE(out);
     ASSERT_EQ(out->tracks(TrackKind::audio).size(), 1u);
     EXPECT_EQ(out->tracks(TrackKind::audio)[0].codecName, "pcm_s16le");
-}
-
-TEST(StreamCopyJob, FailuresAndCancelling) {
-    TempDir dir;
-    StreamCopyJob missing(dir / "nothing.mp4", dir / "out.mp4", 0, 1);
-    auto r = missing.run();
-    ASSERT_FALSE(r);
-    EXPECT_EQ(r.error().message, "No such file or directory");
-
-    ASSERT_TRUE(test::makeMovie(dir / "clip.mp4", 2.0));
-    StreamCopyJob cancelled(dir / "clip.mp4", dir / "out.mp4", 0, 2);
-    cancelled.cancel();
-    r = cancelled.run();
-    ASSERT_FALSE(r);
-    EXPECT_EQ(r.error(), (Error{"Cancelled.", ErrorCode::cancelled}));
-
-    StreamCopyJob nowhere(dir / "clip.mp4", dir / "no/such/folder/out.mp4", 0, 2);
-    r = nowhere.run();
-    ASSERT_FALSE(r);
-    EXPECT_EQ(r.error().message, "No such file or directory");
 }
 
 }  // namespace
