@@ -119,27 +119,6 @@ TEST(CapturePlan, WindowsAndTheirScale) {
     }
 }
 
-TEST(CapturePlan, MissingSourcesAreNamedInTheMessage) {
-    ShareableContent content = contentWithWindow(800, 600);
-    struct Case {
-        RecordingOptions options;
-        const char* message;
-    };
-    const Case cases[] = {
-        {options("display", kDisplay + 1, 30, 0), "The selected display is no longer available."},
-        // A window's id is not a display's, and the other way round.
-        {options("display", kWindow, 30, 0), "The selected display is no longer available."},
-        {options("window", kWindow + 1, 30, 0),
-         "The selected window is no longer available (it may have been closed)."},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.options.sourceKind + " " + std::to_string(c.options.sourceID));
-        auto plan = makePlan(content, c.options, kOwnPid);
-        ASSERT_FALSE(plan);
-        EXPECT_EQ(plan.error().message, c.message);
-    }
-}
-
 TEST(CapturePlan, DisplayFilterLeavesOutOwnWindowsAndConfiguresTheStream) {
     ShareableContent content = contentWithDisplay(1920, 1080);
     for (auto [id, pid] : {std::pair{11u, kOwnPid}, {12u, 999}, {13u, kOwnPid}}) {

@@ -20,31 +20,22 @@ RecordingDefaults settings() {
     return d;
 }
 
-TEST(RecordingOptions, RequiredKeys) {
-    struct Case {
-        const char* payload;
-        bool valid;
-    };
-    const Case cases[] = {
-        {R"({"sourceKind": "display", "sourceID": 5})", true},
+// The refusals of missing or mistyped keys are the road test's (tests/desktop).
+TEST(RecordingOptions, SourceIDsAreWhole32BitNumbers) {
+    const std::pair<const char*, bool> cases[] = {
         {R"({"sourceKind": "window", "sourceID": 4294967295})", true},
-        {R"({"sourceID": 5})", false},
-        {R"({"sourceKind": "display"})", false},
-        {R"({"sourceKind": "display", "sourceID": "5"})", false},
-        {R"({"sourceKind": "display", "sourceID": -1})", false},
         {R"({"sourceKind": "display", "sourceID": 5.5})", false},
         {R"({"sourceKind": "display", "sourceID": 4294967296})", false},
         {R"(null)", false},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.payload);
-        EXPECT_EQ(RecordingOptions::parse(Json::parse(c.payload), settings()).has_value(), c.valid);
+    for (auto [payload, valid] : cases) {
+        EXPECT_EQ(RecordingOptions::parse(Json::parse(payload), settings()).has_value(), valid)
+            << payload;
     }
 }
 
 TEST(RecordingOptions, OptionalKeysFallBackOnSettings) {
-    // Every optional key given with the right type overrides the settings; a wrong type counts
-    // as missing.
+    // A key of the right type overrides the settings; a wrong type counts as missing.
     auto given = RecordingOptions::parse(Json::parse(R"({
         "sourceKind": "window", "sourceID": 9, "fps": 60, "capHeight": 1080, "mic": true,
         "systemAudio": false, "webcam": false, "hideWindow": false, "cursorMode": "smooth",
