@@ -144,31 +144,6 @@ TEST(WebcamBubblePainting, PictureFillsTheShapeZoomsAboutTheCentreAndRingLiesIns
     EXPECT_EQ(alpha(empty.at(1, 1)), 0);
 }
 
-TEST(WebcamBubblePainting, LargePicturesAreHalvedWhileTheyStillFillTheBubble) {
-    const BubbleRect area{0, 0, 1920, 1080};
-    struct Case {
-        const char* size;
-        const char* shape;
-        int width, height;
-        double zoom;
-        int pixelScale;
-        int halvings;
-    } cases[] = {
-        {"l", "circle", 1280, 720, 1.0, 1, 1},  // 640 × 360 still covers 300 × 300
-        {"m", "circle", 640, 480, 1.0, 1, 1},   // 320 × 240 covers 220 × 220
-        {"s", "wide", 1920, 1080, 1.0, 1, 3},   // 240 × 135 covers 160 × 90
-        {"l", "circle", 640, 360, 1.0, 1, 0},   // 320 × 180 would not cover 300 × 300
-        {"m", "circle", 1280, 720, 2.0, 1, 0},  // zoomed in, the detail is needed
-        {"m", "circle", 0, 0, 1.0, 1, 0},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.size << " " << c.width << "x" << c.height << " zoom "
-                                        << c.zoom << " scale " << c.pixelScale);
-        BubbleLayout layout = bubbleLayout("br", c.size, c.shape, area);
-        EXPECT_EQ(previewHalvings(layout, c.width, c.height, c.zoom, c.pixelScale), c.halvings);
-    }
-}
-
 // ---- On the test desktop ----
 
 // What a shell command printed.
