@@ -274,7 +274,9 @@ TEST(AssetWriter, NoMovieIsLeftWithoutAPictureOrWhenPreparingFails) {
         AssetWriterCoordinator writer;
         auto prepared = writer.prepare(c.path, c.width, 240, 30, true, true);
         ASSERT_EQ(prepared.has_value(), c.message == noFrames);
-        if (!prepared && !c.message.empty()) EXPECT_EQ(prepared.error().message, c.message);
+        if (!prepared && !c.message.empty()) {
+            EXPECT_EQ(prepared.error().message, c.message);
+        }
         for (int i = 0; c.audio && i < 20; ++i) {
             writer.appendMic(syntheticAudio(kStart + i * kSecond / 100, 480, 440));
         }
@@ -282,7 +284,9 @@ TEST(AssetWriter, NoMovieIsLeftWithoutAPictureOrWhenPreparingFails) {
         for (int finish = 0; finish < (c.message == noFrames ? 2 : 1); ++finish) {
             auto finished = finishAndWait(writer);
             ASSERT_FALSE(finished);
-            if (c.message == noFrames) EXPECT_EQ(finished.error().message, noFrames);
+            if (c.message == noFrames) {
+                EXPECT_EQ(finished.error().message, noFrames);
+            }
         }
         EXPECT_FALSE(std::filesystem::exists(c.path));
     }
