@@ -25,26 +25,6 @@ std::optional<BgraImage> decodeDataUrl(const std::string& url) {
     return image;
 }
 
-TEST(ImageCodecs, FittedSizeNeverEnlargesAndTruncates) {
-    struct Case {
-        int w, h, maxWidth;
-        std::optional<PixelSize> size;
-    };
-    const Case cases[] = {
-        {1920, 1080, 480, PixelSize{480, 270}},
-        {1000, 999, 480, PixelSize{480, 479}},  // 479.52 truncated (never enlarged: below)
-        {4000, 5, 400, PixelSize{400, 1}},      // 0.5 becomes the minimum of 1
-        {641, 481, 480, PixelSize{480, 360}},   // 360.17 truncated
-        {0, 100, 400, std::nullopt},
-        {100, -1, 400, std::nullopt},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h) + " into " +
-                     std::to_string(c.maxWidth));
-        EXPECT_EQ(fittedSize(c.w, c.h, c.maxWidth), c.size);
-    }
-}
-
 TEST(ImageCodecs, JpegDataUrlScalesDownAndKeepsColour) {
     struct Case {
         int w, h, maxWidth;

@@ -55,17 +55,6 @@ TEST(FramePacer, LetsThroughAtMostItsRateEvenly) {
     }
 }
 
-TEST(FramePacer, StartsAfreshAfterAGap) {
-    FramePacer pacer(24);
-    HostTime t = 0;
-    for (int i = 0; i < 30; ++i, t += 33 * kMs) pacer.admit(t);
-    t += 2'000 * kMs;  // the camera stalled for two seconds
-    EXPECT_TRUE(pacer.admit(t));
-    int admitted = 0;
-    for (int i = 1; i <= 30; ++i) admitted += pacer.admit(t + i * 33 * kMs);
-    EXPECT_NEAR(admitted, 24, 1);
-}
-
 // Pictures from a session, collected on the session's thread.
 struct Collected {
     std::mutex mutex;
@@ -116,50 +105,40 @@ struct ModeAnswer {
     }
 };
 
-TEST(CameraSession, DeliversTimedBgraPicturesAtTheCappedRate) {
-    Collected got;
-    auto session = CameraSession::start(testCamera(), {320, 240, 24}, got.handler());
-    ASSERT_TRUE(got.waitFor(1, 10s));
-    const std::size_t first = got.count();
-    std::this_thread::sleep_for(2s);
-    const std::size_t inTwoSeconds = got.count() - first;
-    session->stop();
-    EXPECT_TRUE(session->waitEnded(5s));
-    EXPECT_EQ(session->opens(), 1);
-    // 24 a second from a 30 fps camera (the machine may be busy: a little less is fine).
-    EXPECT_GE(inTwoSeconds, 40u);
-    EXPECT_LE(inTwoSeconds, 50u);
-
-    std::lock_guard lock(got.mutex);
-    HostTime previous = 0;
-    for (std::size_t i = 0; i < got.frames.size(); ++i) {
-        const VideoFrame& f = got.frames[i];
-        ASSERT_TRUE(f.valid());
-        EXPECT_EQ(f.width, 320);
-        EXPECT_EQ(f.height, 240);
-        EXPECT_GT(f.pts, previous);
-        // Stamped on the host clock when taken: just before it was handed over.
-        EXPECT_LE(f.pts, got.arrivals[i]);
-        EXPECT_LT(got.arrivals[i] - f.pts, 200 * kMs);
-        previous = f.pts;
-    }
-    // testsrc2's picture is colourful and opaque, not left blank.
-    const VideoFrame& f = got.frames.back();
-    std::set<std::uint32_t> colours;
-    for (int y = 0; y < f.height; y += 16) {
-        const auto* row = reinterpret_cast<const std::uint32_t*>(f.pixels.get() + y * f.stride);
-        for (int x = 0; x < f.width; x += 16) {
-            colours.insert(row[x]);
-            EXPECT_EQ(row[x] >> 24, 0xffu);
-        }
-    }
-    EXPECT_GT(colours.size(), 5u);
-}
-
-TEST(CameraSession, ModesAndRestartsReopenTheCameraOnlyWhenNeeded) {
+TEST(CameraSession, DeliversTimedPicturesAtTheCapAndReopensOnlyForANewMode) {
     Collected got;
     auto session = CameraSession::start(testCamera("640x360"), {640, 360, 24}, got.handler());
     ASSERT_TRUE(got.waitFor(1, 10s));
+    std::size_t before = got.count();
+    std::this_thread::sleep_for(2s);
+    // 24 a second from a 30 fps camera (the machine may be busy: a little less is fine).
+    EXPECT_GE(got.count() - before, 40u);
+    EXPECT_LE(got.count() - before, 50u);
+    {
+        std::lock_guard lock(got.mutex);
+        HostTime previous = 0;
+        for (std::size_t i = 0; i < got.frames.size(); ++i) {
+            const VideoFrame& f = got.frames[i];
+            ASSERT_TRUE(f.valid());
+            EXPECT_EQ(std::pair(f.width, f.height), std::pair(640, 360));
+            EXPECT_GT(f.pts, previous);
+            // Stamped on the host clock when taken: just before it was handed over.
+            EXPECT_LE(f.pts, got.arrivals[i]);
+            EXPECT_LT(got.arrivals[i] - f.pts, 200 * kMs);
+            previous = f.pts;
+        }
+        // testsrc2's picture is colourful and opaque, not left blank.
+        const VideoFrame& f = got.frames.back();
+        std::set<std::uint32_t> colours;
+        for (int y = 0; y < f.height; y += 16) {
+            const auto* row = reinterpret_cast<const std::uint32_t*>(f.pixels.get() + y * f.stride);
+            for (int x = 0; x < f.width; x += 16) {
+                colours.insert(row[x]);
+                EXPECT_EQ(row[x] >> 24, 0xffu);
+            }
+        }
+        EXPECT_GT(colours.size(), 5u);
+    }
 
     ModeAnswer same;
     session->setMode({640, 360, 24}, same.done());
@@ -171,7 +150,7 @@ TEST(CameraSession, ModesAndRestartsReopenTheCameraOnlyWhenNeeded) {
     EXPECT_EQ(other.wait(), true);
     EXPECT_EQ(session->opens(), 2);
     // The new mode's cap: every picture of the 30 fps camera.
-    std::size_t before = got.count();
+    before = got.count();
     std::this_thread::sleep_for(1s);
     EXPECT_GE(got.count() - before, 26u);
     {
@@ -199,7 +178,6 @@ TEST(CameraSession, AMissingCameraIsLoggedAndAnsweredAsNotRunning) {
         CameraSource source;
     } cases[] = {
         {{"v4l2", "/dev/marlune-no-such-camera"}},
-        {{"no-such-input-format", "x"}},
         {{"lavfi", "nosuchfilter=1"}},
     };
     for (const auto& c : cases) {

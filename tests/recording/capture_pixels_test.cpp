@@ -81,30 +81,6 @@ TEST(CapturePixels, FillIsClippedToThePicture) {
     }
 }
 
-TEST(CapturePixels, CursorIsDrawnOverWithItsAlpha) {
-    struct Case {
-        const char* what;
-        std::uint32_t cursor;  // premultiplied
-        std::uint32_t under;
-        std::uint32_t result;
-    };
-    const Case cases[] = {
-        {"opaque covers", 0xff000000, 0xffffffff, 0xff000000},
-        {"transparent leaves", 0x00000000, 0xff123456, 0xff123456},
-        {"half white over black", 0x80808080, 0xff000000, 0xff808080},
-        {"half black over white", 0x80000000, 0xffffffff, 0xff7f7f7f},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        Canvas canvas(4, 4, c.under);
-        drawOver(canvas.ref(), sprite(2, 2, c.cursor), 1, 1);
-        EXPECT_EQ(canvas.at(1, 1), c.result);
-        EXPECT_EQ(canvas.at(2, 2), c.result);
-        EXPECT_EQ(canvas.at(0, 0), c.under);
-        EXPECT_EQ(canvas.at(3, 3), c.under);
-    }
-}
-
 TEST(CapturePixels, CursorAtTheEdgesIsClipped) {
     // The hot spot can sit at the screen's corner with most of the picture outside.
     for (auto [x, y, inside] : {std::tuple{-15, -15, 1}, {9, 7, 1}, {-16, 0, 0}, {10, 0, 0}}) {
@@ -117,25 +93,6 @@ TEST(CapturePixels, CursorAtTheEdgesIsClipped) {
         }
         EXPECT_EQ(covered, inside);
         EXPECT_TRUE(canvas.paddingUntouched());
-    }
-}
-
-TEST(CapturePixels, FitInsideKeepsTheShapeCentred) {
-    struct Case {
-        int w, h, tw, th;
-        PixelRect fit;
-    };
-    const Case cases[] = {
-        {800, 600, 800, 600, {0, 0, 800, 600}},
-        {1600, 1200, 800, 600, {0, 0, 800, 600}},
-        {800, 300, 800, 600, {0, 150, 800, 300}},  // wider: bars above and below
-        {400, 600, 800, 600, {200, 0, 400, 600}},  // narrower: bars beside
-        {1000, 2, 800, 600, {0, 299, 800, 1}},     // never thinner than a pixel
-        {0, 600, 800, 600, {}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(::testing::Message() << c.w << "x" << c.h << " in " << c.tw << "x" << c.th);
-        EXPECT_EQ(fitInside(c.w, c.h, c.tw, c.th), c.fit);
     }
 }
 

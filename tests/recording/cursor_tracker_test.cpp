@@ -164,42 +164,5 @@ TEST(CursorTracker, PathIsSampledThirtyTimesASecondOnTheRecordingClock) {
     tracker.stop();
 }
 
-TEST(CursorTracker, TracksAreWrittenRoundedToThreeDecimals) {
-    struct Case {
-        double v;
-        const char* text;
-    } cases[] = {{0.12345, "0.123"}, {0.9996, "1.0"}, {0.0625, "0.063"},
-                 {0.0, "0.0"},       {1.0, "1.0"},    {0.5004, "0.5"}};
-    CursorTracker tracker;
-    for (const auto& c : cases) {
-        tracker.clicks.push_back({42, c.v, 1 - c.v});
-        tracker.path.push_back({43, c.v, c.v, 7});
-    }
-    Json clicks = tracker.asJSON(), path = tracker.pathJSON();
-    ASSERT_EQ(clicks.size(), std::size(cases));
-    for (std::size_t i = 0; i < std::size(cases); ++i) {
-        EXPECT_EQ(path[i].dump(),
-                  std::string("[43,") + cases[i].text + "," + cases[i].text + ",7]");
-        EXPECT_TRUE(clicks[i].dump().starts_with(R"({"t":42,"fx":)" + std::string(cases[i].text) +
-                                                 R"(,"fy":)"))
-            << clicks[i].dump();
-    }
-    EXPECT_EQ(tracker.pathJSON(4).size(), 2u) << "a later start index gives only the newer ones";
-    EXPECT_EQ(tracker.asJSON(6).size(), 0u);
-}
-
-TEST(CursorTracker, AMonitorThatIsGoneRecordsNothing) {
-    const std::uint32_t gone = 0xfffffff0u;
-    std::int64_t now = 100;
-    CursorTracker tracker;
-    tracker.stop();  // never started: harmless
-    tracker.start(gone, true, [&] { return std::optional(now); });
-    ASSERT_TRUE(sh("xdotool click 1"));
-    runMainFor(300ms);
-    tracker.stop();
-    EXPECT_TRUE(tracker.clicks.empty());
-    EXPECT_TRUE(tracker.path.empty());
-}
-
 }  // namespace
 }  // namespace marlune

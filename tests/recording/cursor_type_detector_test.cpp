@@ -45,44 +45,6 @@ class StandInCursors : public CursorTypeDetector::CursorSource {
     }
 };
 
-TEST(CursorTypeDetector, SilhouetteIsScaledIntoTheSquareAndCentred) {
-    // A 16 × 8 opaque block with its hot spot at (4, 2) doubles to 32 × 16, centred vertically.
-    auto block = picture(16, 8, 4, 2, 0, [](int, int) { return true; });
-    auto sig = CursorTypeDetector::signature(block);
-    ASSERT_TRUE(sig);
-    EXPECT_DOUBLE_EQ(sig->aspect, 2.0);
-    EXPECT_DOUBLE_EQ(sig->hotspotX, 0.25);
-    EXPECT_DOUBLE_EQ(sig->hotspotY, 0.25);
-    int covered = 0;
-    for (int y = 0; y < 32; ++y) {
-        for (int x = 0; x < 32; ++x) {
-            bool on = sig->shape[y * 32 + x] == 255;
-            covered += on;
-            if (y >= 9 && y < 23) {
-                EXPECT_TRUE(on) << x << "," << y;
-            } else if (y < 7 || y >= 25) {
-                EXPECT_FALSE(on) << x << "," << y;
-            }
-        }
-    }
-    EXPECT_NEAR(covered, 32 * 16, 64);
-
-    // At scale 1 each pixel stands for itself: only the alpha byte decides, from 25 up.
-    struct Case {
-        std::uint32_t pixel;
-        bool covered;
-    } cases[] = {{0x18000000u, false}, {0x19000000u, true},  {0x00ffffffu, false},
-                 {0xff000000u, true},  {0x18181818u, false}, {0x80808080u, true}};
-    for (const auto& c : cases) {
-        CursorImage one{32, 32, 0, 0, 0, std::vector<std::uint32_t>(32 * 32, c.pixel)};
-        auto s = CursorTypeDetector::signature(one);
-        ASSERT_TRUE(s);
-        EXPECT_EQ(s->shape[16 * 32 + 16], c.covered ? 255 : 0) << std::hex << c.pixel;
-    }
-
-    EXPECT_FALSE(CursorTypeDetector::signature(CursorImage{}));
-}
-
 TEST(CursorTypeDetector, ClassifiesAgainstTheReferencesAndRemembersByServerSerial) {
     auto source = std::make_unique<StandInCursors>();
     auto* cursors = source.get();

@@ -1,21 +1,6 @@
-// A flash on the screen and a click of sound at the same instant, for the test that records the
-// desktop and checks that picture and sound stay together:
-//
-//   flash_click X Y SIZE
-//
-// Shows a black square of SIZE pixels at X, Y (above every other window; the pointer is moved
-// away from it) and keeps a low-latency stream of silence playing into the default sound output.
-// Prints "ready" once both run, then serves commands read from standard input, one per line:
-//   flash T   at host time T (CLOCK_MONOTONIC nanoseconds) the square turns white and a click
-//             (20 ms of a 2 kHz tone) starts sounding from the output; prints "flashed T" with
-//             the moment the server had drawn it, or "late" when T came too soon to place the
-//             click on time
-//   dark      the square turns black again; prints "ok"
-// End of input ends the program.
-//
-// The click is written into the stream ahead of time, at the place that the stream's measured
-// latency says will sound at T; the square is drawn at T. The sound server's null output keeps
-// time on the same monotonic clock.
+// flash_click X Y SIZE: a black square on top, and silence playing. Prints "ready", then on
+// stdin "flash T" (CLOCK_MONOTONIC ns) turns it white at T with a 2 kHz click placed by the
+// stream's latency to sound at T, printing "flashed <drawn at>" or "late"; "dark" prints "ok".
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>

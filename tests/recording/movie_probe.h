@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "core/json.h"
 #include "support/ffmpeg_tool.h"
 #include "support/temp_dir.h"
 
@@ -27,41 +28,17 @@ struct StreamInfo {
     int height = 0;
 };
 
-inline std::vector<std::string> splitCsv(const std::string& line) {
-    std::vector<std::string> out;
-    std::stringstream s(line);
-    std::string cell;
-    while (std::getline(s, cell, ',')) out.push_back(cell);
-    return out;
-}
-
 inline std::vector<StreamInfo> probeStreams(const std::filesystem::path& movie) {
-    auto out = toolOutput({"ffprobe", "-v", "error", "-show_entries",
-                           "stream=codec_type,codec_name,profile,has_b_frames,sample_rate,channels,"
-                           "width,height",
-                           "-of", "compact=p=0:nk=0", movie.string()});
+    auto out =
+        toolOutput({"ffprobe", "-v", "error", "-show_streams", "-of", "json", movie.string()});
     std::vector<StreamInfo> streams;
-    if (!out) return streams;
-    std::stringstream lines(*out);
-    std::string line;
-    while (std::getline(lines, line)) {
-        StreamInfo s;
-        std::stringstream fields(line);
-        std::string field;
-        while (std::getline(fields, field, '|')) {
-            auto eq = field.find('=');
-            if (eq == std::string::npos) continue;
-            auto key = field.substr(0, eq), value = field.substr(eq + 1);
-            if (key == "codec_type") s.type = value;
-            if (key == "codec_name") s.codec = value;
-            if (key == "profile") s.profile = value;
-            if (key == "has_b_frames") s.hasBFrames = std::atoi(value.c_str());
-            if (key == "sample_rate") s.sampleRate = std::atoi(value.c_str());
-            if (key == "channels") s.channels = std::atoi(value.c_str());
-            if (key == "width") s.width = std::atoi(value.c_str());
-            if (key == "height") s.height = std::atoi(value.c_str());
-        }
-        streams.push_back(s);
+    const Json probed = out ? Json::parse(*out, nullptr, false) : Json();
+    if (!probed.is_object()) return streams;
+    for (const Json& s : probed.value("streams", Json::array())) {
+        streams.push_back({s.value("codec_type", ""), s.value("codec_name", ""),
+                           s.value("profile", ""), s.value("has_b_frames", 0),
+                           std::atoi(s.value("sample_rate", "0").c_str()), s.value("channels", 0),
+                           s.value("width", 0), s.value("height", 0)});
     }
     return streams;
 }
@@ -80,9 +57,9 @@ inline std::vector<PacketInfo> probeVideoPackets(const std::filesystem::path& mo
     std::stringstream lines(*out);
     std::string line;
     while (std::getline(lines, line)) {
-        auto cells = splitCsv(line);
-        if (cells.size() < 2) continue;
-        packets.push_back({std::atof(cells[0].c_str()), cells[1].find('K') != std::string::npos});
+        const auto comma = line.find(',');
+        if (comma == std::string::npos) continue;
+        packets.push_back({std::atof(line.c_str()), line.find('K', comma) != std::string::npos});
     }
     return packets;
 }

