@@ -472,7 +472,7 @@ class CommandLineExport {
             made = std::unexpected(ExportRenderer::cancelledError);
         }
         if (!made) {
-            if (signal_ && made.error() == ExportRenderer::cancelledError) {
+            if (signal_ && made.error().code == ErrorCode::cancelled) {
                 progress_.end();
                 say("cancelled; nothing was written");
                 return end(128 + signal_);

@@ -21,7 +21,7 @@ std::function<void(Result<ExportedMovie>)> ExportTracker::completion(WebBridge::
         auto self = weak.lock();
         if (!made) {
             // A cancelled export is an answer, not a failure.
-            if (made.error() == ExportRenderer::cancelledError) {
+            if (made.error().code == ErrorCode::cancelled) {
                 reply(Json{{"cancelled", true}});
             } else {
                 reply(std::unexpected(made.error()));
