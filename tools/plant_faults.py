@@ -4,7 +4,7 @@
 Each fault in tools/faults.json is a real mistake the program could have (a flipped comparison,
 an off-by-one, a dropped call, a wrong constant, a swapped argument):
 
-    {"id": "time-map-swapped-range", "area": "render",
+    {"id": "time-map-range-swapped", "area": "render",
      "snippet": "exact code fragment", "replacement": "the same fragment, wrong",
      "tests": "render"}
 
@@ -26,10 +26,16 @@ whatever happens (Ctrl-C included). A fault ends up:
 
 Usage, from the repository root after `scripts/build`:
 
-    tools/plant_faults.py                          # every fault, about an hour on two cores
-    tools/plant_faults.py --only time-map-swapped-range,json-depth-off-by-one
+    tools/plant_faults.py                          # every fault (see below for the time)
+    tools/plant_faults.py --only time-map-range-swapped,json-depth-off-by-one
     tools/plant_faults.py --locate                 # only check that every snippet is found once
     tools/plant_faults.py --tree /work/other --build /work/other/build --json /tmp/faults.json
+
+The faults run in the order of faults.json: the page models first (seconds each), then the C++
+areas in turn, so a run cut short (Ctrl-C) still covers every area and reports the rest as
+"skipped". A C++ fault costs a rebuild of the program and one area's tests: 30 s to a minute, up
+to three for a missed recording fault (the whole recording suite runs); on a busy two-core
+machine the full run takes about 50 minutes.
 
 The C++ tests need the private desktop: when DISPLAY is unset the script runs itself again under
 scripts/with-desktop, so one desktop serves the whole run. After a change that moves or rewrites
