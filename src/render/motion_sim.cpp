@@ -77,7 +77,7 @@ void MotionSim::reset() {
 }
 
 bool MotionSim::chainsIntoNext(std::size_t index) const {
-    return index + 1 < zooms_.size() && zooms_[index + 1].startMs - zooms_[index].endMs < 12;
+    return index + 1 < zooms_.size() && zooms_[index + 1].startMs - zooms_[index].endMs < 120;
 }
 
 double MotionSim::targetStrength(std::size_t index, double ms) const {
