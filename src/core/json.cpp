@@ -169,7 +169,7 @@ Result<std::string_view> prepareText(std::string_view text, std::string& storage
             inString = true;
             ++i;
         } else if (c == '[' || c == '{') {
-            if (++depth >= kMaxJsonDepth) return std::unexpected(jsonTooDeepError());
+            if (++depth > kMaxJsonDepth) return std::unexpected(jsonTooDeepError());
             ++i;
         } else if (c == ']' || c == '}') {
             if (depth > 0) --depth;
