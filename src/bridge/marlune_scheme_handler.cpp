@@ -88,7 +88,7 @@ std::optional<std::string> SchemeResponse::header(std::string_view name) const {
 struct MarluneSchemeHandler::Task {
     TaskId id = 0;
     SchemeRequest request;
-    std::shared_ptr<SchemeResponseSink> sink;
+    std::shared_ptr<SchemeResponseSink> sink;  // the main queue's; released by the last step
     std::optional<FolderFile> file;  // the whole file being streamed; the ".scheme" queue's
 };
 
@@ -312,6 +312,10 @@ void MarluneSchemeHandler::onMain(const std::shared_ptr<Task>& task, bool last,
         if (!self) return;
         if (!self->isStopped(task->id)) deliver();
         if (last) {
+            // The work that queued this step may still be unwinding on the ".scheme" queue with
+            // its own copy of the task, so the task can outlive this step; the sink must not:
+            // the handler lets it go before the task stops counting as pending.
+            task->sink.reset();
             std::lock_guard guard(self->lock_);
             self->stoppedTasks_.erase(task->id);
             self->pendingTasks_.erase(task->id);
