@@ -427,7 +427,7 @@ Result<void> Export::prepare() {
     if (!folder) return fail("Could not create the export: " + folder.error().message());
     outputFolder_ = std::move(*folder);
     auto temporary = createTemporary(*outputFolder_, kExportTemporaryPrefix, ".mp4");
-    if (!temporary) return fail("Could not create the export: " + temporary.error());
+    if (!temporary) return fail("Could not create the export: " + temporary.error().message);
     ::close(temporary->fd);
     temporaryName_ = temporary->name;
     noteIntendedName();
@@ -757,7 +757,7 @@ void Export::finish() {
         if (claimed) {
             name = (fs::path(outputFolderName_) / *claimed).string();
         } else {
-            error = Error{"Could not name the export: " + claimed.error()};
+            error = Error{"Could not name the export: " + claimed.error().message};
         }
     }
     if (error) {
