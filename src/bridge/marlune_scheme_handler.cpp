@@ -88,7 +88,7 @@ std::optional<std::string> SchemeResponse::header(std::string_view name) const {
 struct MarluneSchemeHandler::Task {
     TaskId id = 0;
     SchemeRequest request;
-    std::shared_ptr<SchemeResponseSink> sink;
+    std::shared_ptr<SchemeResponseSink> sink;  // the main queue's; released by the last step
     std::optional<FolderFile> file;  // the whole file being streamed; the ".scheme" queue's
 };
 
@@ -270,6 +270,7 @@ SchemeResponse MarluneSchemeHandler::errorResponse(int status) {
 
 MarluneSchemeHandler::TaskId MarluneSchemeHandler::start(SchemeRequest request,
                                                          std::shared_ptr<SchemeResponseSink> sink) {
+    MARLUNE_ASSERT_ON(Queue::main());
     TaskId id = nextId_++;
     if (request.url.empty()) {
         sink->didFail(Error{"Bad URL"});
@@ -283,13 +284,13 @@ MarluneSchemeHandler::TaskId MarluneSchemeHandler::start(SchemeRequest request,
         std::lock_guard guard(lock_);
         pendingTasks_.insert(id);
     }
-    ioQueue_->post([weak = weak_from_this(), task] {
-        if (auto self = weak.lock()) self->serve(task);
-    });
+    postIfAlive(*ioQueue_, weak_from_this(),
+                [task](MarluneSchemeHandler& self) { self.serve(task); });
     return id;
 }
 
 void MarluneSchemeHandler::stop(TaskId task) {
+    MARLUNE_ASSERT_ON(Queue::main());
     std::lock_guard guard(lock_);
     // A task that already ran its last step is not remembered: nothing more would reach it.
     if (pendingTasks_.contains(task)) stoppedTasks_.insert(task);
@@ -307,19 +308,24 @@ bool MarluneSchemeHandler::isStopped(TaskId id) const {
 
 void MarluneSchemeHandler::onMain(const std::shared_ptr<Task>& task, bool last,
                                   std::function<void()> deliver) {
-    Queue::main().post([weak = weak_from_this(), task, last, deliver = std::move(deliver)] {
-        auto self = weak.lock();
-        if (!self) return;
-        if (!self->isStopped(task->id)) deliver();
-        if (last) {
-            std::lock_guard guard(self->lock_);
-            self->stoppedTasks_.erase(task->id);
-            self->pendingTasks_.erase(task->id);
-        }
-    });
+    postIfAlive(Queue::main(), weak_from_this(),
+                [task, last, deliver = std::move(deliver)](MarluneSchemeHandler& self) {
+                    if (!self.isStopped(task->id)) deliver();
+                    if (last) {
+                        // The work that queued this step may still be unwinding on the ".scheme"
+                        // queue with its own copy of the task, so the task can outlive this step;
+                        // the sink must not: the handler lets it go before the task stops counting
+                        // as pending.
+                        task->sink.reset();
+                        std::lock_guard guard(self.lock_);
+                        self.stoppedTasks_.erase(task->id);
+                        self.pendingTasks_.erase(task->id);
+                    }
+                });
 }
 
 void MarluneSchemeHandler::serve(const std::shared_ptr<Task>& task) {
+    MARLUNE_ASSERT_ON(ioQueue_);
     auto target = resolveTarget(task->request.url);
     if (!target) return respondError(task, 404);
     // Only regular files inside the folder: a directory has no body, a pipe or device would block
@@ -378,17 +384,14 @@ void MarluneSchemeHandler::serveWholeFile(const std::shared_ptr<Task>& task, Fol
 // Queues, behind the deliveries already queued, a request to the sink for the next chunk. A
 // stopped task skips the sink and goes straight back to the reading loop, which ends it.
 void MarluneSchemeHandler::askForMore(const std::shared_ptr<Task>& task) {
-    Queue::main().post([weak = weak_from_this(), task] {
-        auto self = weak.lock();
-        if (!self) return;
-        auto next = [weak, task] {
-            if (auto self = weak.lock()) {
-                self->ioQueue_->post([weak, task] {
-                    if (auto self = weak.lock()) self->readNextChunk(task);
-                });
+    postIfAlive(Queue::main(), weak_from_this(), [task](MarluneSchemeHandler& self) {
+        auto next = [weak = self.weak_from_this(), task] {
+            if (auto alive = weak.lock()) {
+                postIfAlive(*alive->ioQueue_, weak,
+                            [task](MarluneSchemeHandler& handler) { handler.readNextChunk(task); });
             }
         };
-        if (self->isStopped(task->id)) {
+        if (self.isStopped(task->id)) {
             next();
         } else {
             task->sink->whenReadyForMore(std::move(next));
@@ -397,6 +400,7 @@ void MarluneSchemeHandler::askForMore(const std::shared_ptr<Task>& task) {
 }
 
 void MarluneSchemeHandler::readNextChunk(const std::shared_ptr<Task>& task) {
+    MARLUNE_ASSERT_ON(ioQueue_);
     if (isStopped(task->id)) return completeWholeFile(task, false);
     std::string chunk(kChunkBytes, '\0');
     ssize_t n;

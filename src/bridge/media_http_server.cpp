@@ -437,6 +437,8 @@ struct MediaHttpServer::State : std::enable_shared_from_this<State> {
         Connection& c = connections.at(id);
         c.sending = true;
         dropWatch(c.watch);
+        // A thread per body, not a queue: its writes block for up to kSendTime, and one slow
+        // reader must not hold up another's answer.
         std::thread([self = shared_from_this(), id, fd = c.fd, head = std::move(head),
                      file = std::move(file), range, keepAlive] {
             const bool ok = sendHeadAndBody(fd, head, file, range);

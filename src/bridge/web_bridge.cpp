@@ -6,6 +6,7 @@
 namespace marlune {
 
 void WebBridge::registerHandler(std::string name, Handler handler) {
+    MARLUNE_ASSERT_ON(Queue::main());
     handlers_[std::move(name)] = std::move(handler);
 }
 
@@ -22,6 +23,7 @@ void WebBridge::receiveText(std::string_view text) {
 }
 
 void WebBridge::receive(const Json& body) {
+    MARLUNE_ASSERT_ON(Queue::main());
     if (!body.is_object()) return;
     auto id = readString(body, "id");
     auto cmd = readString(body, "cmd");
@@ -74,18 +76,17 @@ void WebBridge::reject(const std::string& id, std::string_view code, std::string
 
 void WebBridge::emit(std::string_view name, Json data) {
     if (data.is_null()) data = Json::object();
-    auto send = [weak = weak_from_this(), name = std::string(name), data = std::move(data)] {
-        auto self = weak.lock();
-        if (!self || !self->pageReady_) return;
+    auto send = [name = std::string(name), data = std::move(data)](WebBridge& self) {
+        if (!self.pageReady_) return;
         Json event = Json::object();
         event["name"] = name;
         event["data"] = data;
-        self->deliverNow(event, kEventFunction);
+        self.deliverNow(event, kEventFunction);
     };
     if (isMainThread()) {
-        send();
+        send(*this);
     } else {
-        Queue::main().post(std::move(send));
+        postIfAlive(Queue::main(), weak_from_this(), std::move(send));
     }
 }
 
@@ -94,9 +95,9 @@ void WebBridge::deliver(Json message, std::string_view fn) {
         deliverNow(message, fn);
         return;
     }
-    Queue::main().post([weak = weak_from_this(), message = std::move(message), fn] {
-        if (auto self = weak.lock()) self->deliverNow(message, fn);
-    });
+    postIfAlive(
+        Queue::main(), weak_from_this(),
+        [message = std::move(message), fn](WebBridge& self) { self.deliverNow(message, fn); });
 }
 
 void WebBridge::deliverNow(const Json& message, std::string_view fn) {

@@ -310,23 +310,21 @@ int removeLeftovers(int dirFd, int depth) {
 
 }  // namespace
 
-std::expected<TemporaryFile, std::string> createTemporary(const FolderFile& directory,
-                                                          std::string_view prefix,
-                                                          std::string_view suffix) {
+Result<TemporaryFile> createTemporary(const FolderFile& directory, std::string_view prefix,
+                                      std::string_view suffix) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::string name = std::string(prefix) + std::to_string(::getpid()) + "-" + randomSuffix() +
                            std::string(suffix);
         int fd = ::openat(directory.fd(), name.c_str(),
                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd >= 0) return TemporaryFile{std::move(name), fd};
-        if (errno != EEXIST && errno != EINTR) return std::unexpected(std::strerror(errno));
+        if (errno != EEXIST && errno != EINTR) return fail(std::strerror(errno));
     }
-    return std::unexpected(std::strerror(EEXIST));
+    return fail(std::strerror(EEXIST), ErrorCode::nameTaken);
 }
 
-std::expected<std::string, std::string> claimName(const FolderFile& directory,
-                                                  const std::string& temporary,
-                                                  const std::function<std::string(int)>& nameFor) {
+Result<std::string> claimName(const FolderFile& directory, const std::string& temporary,
+                              const std::function<std::string(int)>& nameFor) {
     for (int n = 1; n <= 100000; ++n) {
         std::string name = nameFor(n);
         if (::renameat2(directory.fd(), temporary.c_str(), directory.fd(), name.c_str(),
@@ -334,15 +332,15 @@ std::expected<std::string, std::string> claimName(const FolderFile& directory,
             return name;
         }
         if (errno == EEXIST) continue;
-        if (errno != EINVAL && errno != ENOSYS) return std::unexpected(std::strerror(errno));
+        if (errno != EINVAL && errno != ENOSYS) return fail(std::strerror(errno));
         // A file system without the no-replace rename: a hard link cannot replace a file either.
         if (::linkat(directory.fd(), temporary.c_str(), directory.fd(), name.c_str(), 0) == 0) {
             ::unlinkat(directory.fd(), temporary.c_str(), 0);
             return name;
         }
-        if (errno != EEXIST) return std::unexpected(std::strerror(errno));
+        if (errno != EEXIST) return fail(std::strerror(errno));
     }
-    return std::unexpected(std::strerror(EEXIST));
+    return fail(std::strerror(EEXIST), ErrorCode::nameTaken);
 }
 
 int removeLeftoverTemporaries(const fs::path& folder) {

@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/error.h"
+
 namespace marlune {
 
 // Why a file inside a folder could not be opened.
@@ -94,17 +96,17 @@ inline constexpr std::string_view kTrimTemporaryPrefix = ".marlune-trim-";
 inline constexpr std::string_view kSaveTemporaryPrefix = ".marlune-save-";
 
 // Creates a new, empty temporary (mode 0644, never following a symbolic link, never replacing a
-// file). `directory` comes from FolderFile::openDirectory. Fails with the system's text.
-std::expected<TemporaryFile, std::string> createTemporary(const FolderFile& directory,
-                                                          std::string_view prefix,
-                                                          std::string_view suffix);
+// file). `directory` comes from FolderFile::openDirectory. Fails with the system's text
+// (ErrorCode::nameTaken when every name tried exists).
+Result<TemporaryFile> createTemporary(const FolderFile& directory, std::string_view prefix,
+                                      std::string_view suffix);
 
 // Gives the temporary `temporary` in `directory` the first of the names `nameFor(1)`,
 // `nameFor(2)`, … that is free, never replacing an existing file (even one that appears meanwhile),
-// and returns that name. Fails with the system's text (the temporary then stays).
-std::expected<std::string, std::string> claimName(const FolderFile& directory,
-                                                  const std::string& temporary,
-                                                  const std::function<std::string(int n)>& nameFor);
+// and returns that name. Fails with the system's text (the temporary then stays):
+// ErrorCode::nameTaken when every name is taken.
+Result<std::string> claimName(const FolderFile& directory, const std::string& temporary,
+                              const std::function<std::string(int n)>& nameFor);
 
 // Removes, in `folder` and the folders below it, the temporaries that a process no longer
 // running left behind (see the prefixes above). Returns how many it removed. Never follows a

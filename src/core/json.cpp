@@ -129,6 +129,11 @@ bool numberOverflows(std::string_view token) {
     return std::isinf(std::strtod(copy.c_str(), nullptr));
 }
 
+std::unexpected<Error> tooDeep() {
+    return fail("The JSON is nested more than " + std::to_string(kMaxJsonDepth) + " levels deep.",
+                ErrorCode::tooDeep);
+}
+
 // One pass over the text before the parser sees it: refuses nesting deeper than kMaxJsonDepth and
 // rewrites what is read leniently (lone surrogate escapes, numbers beyond a double). Returns the
 // text to parse: `text` itself when nothing changed, else a view of `storage`.
@@ -169,7 +174,7 @@ Result<std::string_view> prepareText(std::string_view text, std::string& storage
             inString = true;
             ++i;
         } else if (c == '[' || c == '{') {
-            if (++depth > kMaxJsonDepth) return std::unexpected(jsonTooDeepError());
+            if (++depth > kMaxJsonDepth) return tooDeep();
             ++i;
         } else if (c == ']' || c == '}') {
             if (depth > 0) --depth;
@@ -242,12 +247,6 @@ std::optional<std::string> stringToken(std::string_view token) {
 }
 
 }  // namespace
-
-const Error& jsonTooDeepError() {
-    static const Error error{"The JSON is nested more than " + std::to_string(kMaxJsonDepth) +
-                             " levels deep."};
-    return error;
-}
 
 Result<Json> parseJson(std::string_view text) {
     std::string storage;

@@ -49,13 +49,11 @@ inline constexpr int kMaxJsonDepth = 256;
 // packs, the settings file. A pure function of its input, safe on any bytes.
 //
 // Refused, with a message saying why: text nested deeper than kMaxJsonDepth (checked before
-// anything is built), and text that is not JSON. Read leniently, as the page's own JSON.stringify
-// writes them: an escaped lone surrogate ("\ud800" without its partner) reads as U+FFFD, and a
-// number too large for a double (1e999) reads as null, so a value never holds a non-finite number.
+// anything is built; ErrorCode::tooDeep), and text that is not JSON. Read leniently, as the
+// page's own JSON.stringify writes them: an escaped lone surrogate ("\ud800" without its partner)
+// reads as U+FFFD, and a number too large for a double (1e999) reads as null, so a value never
+// holds a non-finite number.
 Result<Json> parseJson(std::string_view text);
-
-// The error parseJson fails with for text nested deeper than kMaxJsonDepth.
-const Error& jsonTooDeepError();
 
 // The "id" of a command message that parseJson refused: the string value of the top-level object's
 // "id" member, when the text gets that far before it breaks. Nothing otherwise.

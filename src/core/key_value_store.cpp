@@ -133,7 +133,7 @@ std::optional<std::string> KeyValueStore::stringValue(std::string_view key) cons
 }
 
 void KeyValueStore::set(std::string_view key, Json value) {
-    std::optional<Error> failed;
+    Result<void> failed;
     {
         std::lock_guard lock(mutex_);
         values_[std::string(key)] = std::move(value);
@@ -143,7 +143,7 @@ void KeyValueStore::set(std::string_view key, Json value) {
 }
 
 void KeyValueStore::remove(std::string_view key) {
-    std::optional<Error> failed;
+    Result<void> failed;
     {
         std::lock_guard lock(mutex_);
         if (values_.erase(std::string(key)) == 0) return;
@@ -157,14 +157,14 @@ void KeyValueStore::setOnSaveFailure(std::function<void(const Error&)> handler) 
     onSaveFailure_ = std::move(handler);
 }
 
-void KeyValueStore::reportFailure(const std::optional<Error>& error) const {
-    if (!error) return;
+void KeyValueStore::reportFailure(const Result<void>& saved) const {
+    if (saved) return;
     std::function<void(const Error&)> handler;
     {
         std::lock_guard lock(mutex_);
         handler = onSaveFailure_;
     }
-    if (handler) handler(*error);
+    if (handler) handler(saved.error());
 }
 
 KeyValueStore::Batch::Batch(KeyValueStore& store) : store_(store) {
@@ -173,7 +173,7 @@ KeyValueStore::Batch::Batch(KeyValueStore& store) : store_(store) {
 }
 
 KeyValueStore::Batch::~Batch() {
-    std::optional<Error> failed;
+    Result<void> failed;
     {
         std::lock_guard lock(store_.mutex_);
         if (--store_.batchDepth_ == 0 && store_.dirty_) failed = store_.persistLocked();
@@ -181,15 +181,15 @@ KeyValueStore::Batch::~Batch() {
     store_.reportFailure(failed);
 }
 
-std::optional<Error> KeyValueStore::changedLocked() {
+Result<void> KeyValueStore::changedLocked() {
     if (batchDepth_ > 0) {
         dirty_ = true;
-        return std::nullopt;
+        return {};
     }
     return persistLocked();
 }
 
-std::optional<Error> KeyValueStore::persistLocked() {
+Result<void> KeyValueStore::persistLocked() {
     static std::atomic<unsigned> counter{0};
     dirty_ = false;
     std::string text = values_.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
@@ -209,9 +209,9 @@ std::optional<Error> KeyValueStore::persistLocked() {
         std::string message =
             "Settings cannot be saved to " + file_.string() + ": " + std::strerror(err);
         systemLog("Marlune: " + message);
-        return Error{message + ". Changes last until Marlune Studio quits."};
+        return fail(message + ". Changes last until Marlune Studio quits.");
     }
-    return std::nullopt;
+    return {};
 }
 
 }  // namespace marlune

@@ -59,10 +59,10 @@ class KeyValueStore {
 
   private:
     void load();
-    // Both return the error of a write that failed, for the handler.
-    std::optional<Error> changedLocked();
-    std::optional<Error> persistLocked();
-    void reportFailure(const std::optional<Error>& error) const;
+    // Both fail with the error of a write that failed, for the handler.
+    Result<void> changedLocked();
+    Result<void> persistLocked();
+    void reportFailure(const Result<void>& saved) const;
 
     std::filesystem::path file_;
     mutable std::mutex mutex_;

@@ -73,6 +73,7 @@ struct MediaTools::Trims {
 MediaTools::MediaTools() : trims_(std::make_shared<Trims>()) {}
 
 MediaTools::~MediaTools() {
+    MARLUNE_ASSERT_ON(Queue::main());
     std::vector<std::shared_ptr<StreamCopyJob>> jobs;
     {
         std::lock_guard lock(trims_->lock);
@@ -148,6 +149,7 @@ void MediaTools::waveform(std::string_view name, int buckets, WaveformCompletion
 
 void MediaTools::exportTrim(std::string_view name, std::int64_t startMs, std::int64_t endMs,
                             TrimProgress progress, TrimCompletion completion) const {
+    MARLUNE_ASSERT_ON(Queue::main());
     auto location = RecordingsLibrary::safeLocation(name);
     if (!location) {
         completion(fail("Invalid file name."));
@@ -175,7 +177,8 @@ void MediaTools::exportTrim(std::string_view name, std::int64_t startMs, std::in
     // cut short by a crash, never shows up as a recording.
     auto temporary = createTemporary(*folder, kTrimTemporaryPrefix, ".mp4");
     if (!temporary) {
-        completion(fail("Could not create the trimmed copy: " + temporary.error()));
+        completion(fail("Could not create the trimmed copy: " + temporary.error().message,
+                        temporary.error().code));
         return;
     }
     ::close(temporary->fd);
@@ -195,6 +198,8 @@ void MediaTools::exportTrim(std::string_view name, std::int64_t startMs, std::in
         id = trims_->nextId++;
         trims_->running[id] = job;
     }
+    // A thread of its own, not the shared pool: a copy runs as long as the movie takes and would
+    // hold up the listings and waveforms queued behind it. The destructor waits for it.
     std::thread([job = std::move(job), trims = trims_, id, timer, source = std::move(*source),
                  folder = std::move(*folder), temporary = temporary->name,
                  stem = relative.stem().string(), subfolder,
@@ -202,7 +207,7 @@ void MediaTools::exportTrim(std::string_view name, std::int64_t startMs, std::in
         Result<void> copied = job->run();
         // A copy that finished just as the tools went away is not named: they promised to
         // leave nothing of it behind.
-        if (copied && job->cancelled()) copied = fail("Cancelled.");
+        if (copied && job->cancelled()) copied = fail("Cancelled.", ErrorCode::cancelled);
         Result<ExportedMovie> result = std::unexpected(Error{});
         if (copied) {
             auto named = claimName(folder, temporary, [&](int n) { return trimmedName(stem, n); });
@@ -211,7 +216,8 @@ void MediaTools::exportTrim(std::string_view name, std::int64_t startMs, std::in
                 result = ExportedMovie{(fs::path(subfolder) / *named).string(),
                                        std::llround(seconds * 1000.0)};
             } else {
-                result = fail("Could not name the trimmed copy: " + named.error());
+                result = fail("Could not name the trimmed copy: " + named.error().message,
+                              named.error().code);
             }
         } else {
             result = std::unexpected(copied.error());
@@ -224,16 +230,16 @@ void MediaTools::exportTrim(std::string_view name, std::int64_t startMs, std::in
             trims->running.erase(id);
             trims->changed.notify_all();
         }
-        Queue::main().post(
-            [result = std::move(result), timer, completion = std::move(completion)]() mutable {
-                timer.cancel();
-                if (result) {
-                    completion(std::move(*result));
-                    return;
-                }
-                std::string message = result.error().message;
-                completion(fail(message.empty() ? "Export failed." : message));
-            });
+        Queue::main().post([result = std::move(result), timer,
+                            completion = std::move(completion)]() mutable {
+            timer.cancel();
+            if (result) {
+                completion(std::move(*result));
+                return;
+            }
+            const Error& error = result.error();
+            completion(fail(error.message.empty() ? "Export failed." : error.message, error.code));
+        });
     }).detach();
 }
 

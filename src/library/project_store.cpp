@@ -29,7 +29,7 @@ Result<void> replaceAtomically(const FolderPath& file, std::string_view bytes) {
     auto folder = FolderFile::openDirectory(file.folder, relative.parent_path().string());
     if (!folder) return writeFailure(file, folder.error().message());
     auto temporary = createTemporary(*folder, kSaveTemporaryPrefix, ".json");
-    if (!temporary) return writeFailure(file, temporary.error());
+    if (!temporary) return writeFailure(file, temporary.error().message);
     bool ok = writeFully(temporary->fd, bytes) && ::fsync(temporary->fd) == 0;
     int err = errno;
     if (::close(temporary->fd) != 0 && ok) {
@@ -80,7 +80,7 @@ Result<std::optional<Json>> ProjectStore::load(std::string_view name) const {
     if (!text) return std::nullopt;
     auto parsed = parseJson(*text);
     if (!parsed) {
-        if (parsed.error() == jsonTooDeepError()) {
+        if (parsed.error().code == ErrorCode::tooDeep) {
             return fail("The project file could not be read. " + parsed.error().message);
         }
         return std::nullopt;

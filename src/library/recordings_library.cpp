@@ -96,7 +96,8 @@ std::optional<Json> itemFor(const fs::path& dir, Entry& entry,
     item["durationMs"] = durationMs;
     // The page marks recordings that have a webcam movie beside them.
     std::error_code ec;
-    item["webcam"] = fs::is_regular_file(RecordingsLibrary::webcamPath((dir / entry.name).string()), ec);
+    item["webcam"] =
+        fs::is_regular_file(RecordingsLibrary::webcamPath((dir / entry.name).string()), ec);
     if (file && thumbnails == RecordingsLibrary::Thumbnails::include) {
         if (auto url = thumbnailOf(std::move(*file), duration)) item["thumb"] = std::move(*url);
     }
@@ -212,25 +213,25 @@ void RecordingsLibrary::list(ListCompletion completion) const {
 
 void RecordingsLibrary::list(Thumbnails thumbnails, ListCompletion completion) const {
     fs::path dir = dirURL();
-    ConcurrentQueue::userInitiated().post([dir, thumbnails,
-                                           completion = std::move(completion)]() mutable {
-        auto listing = std::make_shared<Listing>();
-        listing->dir = dir;
-        listing->entries = scanFolder(dir);
-        listing->thumbnails = thumbnails;
-        listing->completion = std::move(completion);
-        const std::size_t n = listing->entries.size();
-        if (n == 0) {
-            listing->completion(Json::array());
-            return;
-        }
-        listing->items.resize(n);
-        listing->remaining = n;
-        auto& pool = ConcurrentQueue::userInitiated();
-        std::size_t helpers = std::min(pool.threadCount(), n) - 1;
-        for (std::size_t i = 0; i < helpers; ++i) pool.post([listing] { listing->work(); });
-        listing->work();
-    });
+    ConcurrentQueue::userInitiated().post(
+        [dir, thumbnails, completion = std::move(completion)]() mutable {
+            auto listing = std::make_shared<Listing>();
+            listing->dir = dir;
+            listing->entries = scanFolder(dir);
+            listing->thumbnails = thumbnails;
+            listing->completion = std::move(completion);
+            const std::size_t n = listing->entries.size();
+            if (n == 0) {
+                listing->completion(Json::array());
+                return;
+            }
+            listing->items.resize(n);
+            listing->remaining = n;
+            auto& pool = ConcurrentQueue::userInitiated();
+            std::size_t helpers = std::min(pool.threadCount(), n) - 1;
+            for (std::size_t i = 0; i < helpers; ++i) pool.post([listing] { listing->work(); });
+            listing->work();
+        });
 }
 
 void RecordingsLibrary::thumbnail(std::string_view name, ThumbnailCompletion completion) const {
@@ -249,6 +250,7 @@ void RecordingsLibrary::thumbnail(std::string_view name, ThumbnailCompletion com
 }
 
 Result<void> RecordingsLibrary::deleteRecording(std::string_view name) const {
+    MARLUNE_ASSERT_ON(Queue::main());
     auto location = safeLocation(name);
     if (!location) return fail("Invalid file name.");
     // A name the listing shows, of a regular file inside the folder; a missing one is left for
@@ -270,14 +272,17 @@ Result<void> RecordingsLibrary::deleteRecording(std::string_view name) const {
 }
 
 void RecordingsLibrary::reveal(std::string_view name) const {
+    MARLUNE_ASSERT_ON(Queue::main());
     if (auto url = safeURL(name)) desktop::revealInFileManager(*url);
 }
 
 void RecordingsLibrary::open(std::string_view name) const {
+    MARLUNE_ASSERT_ON(Queue::main());
     if (auto url = safeURL(name)) desktop::openWithDefaultApplication(*url);
 }
 
 void RecordingsLibrary::openFolder() const {
+    MARLUNE_ASSERT_ON(Queue::main());
     desktop::openWithDefaultApplication(dirURL());
 }
 

@@ -67,15 +67,20 @@ class SchemeHandlerTest : public ::testing::Test {
   protected:
     void SetUp() override {
         writeFile(root / "index.html", "<!doctype html><title>Marlune</title>");
-        writeFile(root / "js/app.js", "export {};");
         writeFile(root / "Style.CSS", "body{}");
         writeFile(root / "data.bin", patterned(300));
-        writeFile(root / "noext", "x");
         writeFile(root / "empty.txt", "");
         writeFile(dir / "secret.txt", "outside the web root");
         writeFile(dir / "webroot-evil/index.html", "a sibling that shares the root's prefix");
         writeFile(media / "Clip one.mp4", patterned(1000));
         fs::create_directories(root / "folder");
+        // Named like the page's files and movies, but pipes (reading one would block) and links
+        // leading out of the folders.
+        ::mkfifo((media / "pipe.mp4").c_str(), 0600);
+        ::mkfifo((root / "pipe.js").c_str(), 0600);
+        fs::create_symlink(dir / "secret.txt", media / "link.mp4");
+        fs::create_symlink(dir / "secret.txt", root / "link.js");
+        fs::create_symlink(dir.path(), root / "away");
         handler = std::make_shared<MarluneSchemeHandler>(MarluneSchemeHandler::Locations{
             .webRoot = [this]() -> std::optional<fs::path> { return root; },
             .mediaFolder = [this] { return media; },
@@ -99,44 +104,34 @@ class SchemeHandlerTest : public ::testing::Test {
 };
 
 TEST(SchemeRange, ParsesEveryForm) {
-    struct Case {
-        const char* header;
-        std::uint64_t total;
-        std::optional<ByteRange> range;
-    };
-    const Case cases[] = {
-        {"bytes=0-", 300, ByteRange{0, 299}},
-        {"bytes=0-0", 300, ByteRange{0, 0}},
-        {"bytes=10-19", 300, ByteRange{10, 19}},
-        {"bytes=10-10000", 300, ByteRange{10, 299}},
-        {"bytes=299-", 300, ByteRange{299, 299}},
-        {"bytes=-1", 300, ByteRange{299, 299}},
-        {"bytes=-500", 300, ByteRange{0, 299}},
-        {"bytes=-100", 300, ByteRange{200, 299}},
-        {"  \tBYTES=5-6\t ", 300, ByteRange{5, 6}},
-        {"Bytes= 5-6 ", 300, ByteRange{5, 6}},
-        {"bytes=,,5-6,0-1", 300, ByteRange{5, 6}},
-        {"bytes=0-1,5-6", 300, ByteRange{0, 1}},
-        {"bytes=300-", 300, std::nullopt},
-        {"bytes=20-10", 300, std::nullopt},
-        {"bytes=-0", 300, std::nullopt},
-        {"bytes=-", 300, std::nullopt},
-        {"bytes=", 300, std::nullopt},
-        {"bytes=1-2-3", 300, std::nullopt},
-        {"bytes=+1-2", 300, std::nullopt},
-        {"bytes=1- 2", 300, std::nullopt},
-        {"bytes=a-2", 300, std::nullopt},
-        {"bytes=99999999999999999999-", 300, std::nullopt},
-        {"items=0-1", 300, std::nullopt},
-        {"", 300, std::nullopt},
-        {"bytes=0-", 0, std::nullopt},
-        {"bytes=-5", 0, std::nullopt},
-        {"bytes=0-", 20'000'000, ByteRange{0, 19'999'999}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.header) + " / " + std::to_string(c.total));
-        EXPECT_EQ(MarluneSchemeHandler::parseRange(c.header, c.total), c.range);
+    // Against a file of 300 bytes: the inclusive range, or "-" for none.
+    const std::pair<const char*, const char*> cases[] = {{"bytes=0-", "0-299"},
+                                                         {"bytes=10-19", "10-19"},
+                                                         {"bytes=10-10000", "10-299"},
+                                                         {"bytes=-1", "299-299"},
+                                                         {"bytes=-100", "200-299"},
+                                                         {"  \tBYTES=5-6\t ", "5-6"},
+                                                         {"Bytes= 5-6 ", "5-6"},
+                                                         {"bytes=,,5-6,0-1", "5-6"},
+                                                         {"bytes=0-1,5-6", "0-1"},
+                                                         {"bytes=300-", "-"},
+                                                         {"bytes=20-10", "-"},
+                                                         {"bytes=-0", "-"},
+                                                         {"bytes=", "-"},
+                                                         {"bytes=1-2-3", "-"},
+                                                         {"bytes=+1-2", "-"},
+                                                         {"bytes=1- 2", "-"},
+                                                         {"items=0-1", "-"},
+                                                         {"", "-"},
+                                                         {"bytes=99999999999999999999-", "-"}};
+    for (auto [header, expected] : cases) {
+        auto range = MarluneSchemeHandler::parseRange(header, 300);
+        EXPECT_EQ(range ? std::to_string(range->first) + "-" + std::to_string(range->last) : "-",
+                  expected)
+            << header;
     }
+    EXPECT_EQ(MarluneSchemeHandler::parseRange("bytes=0-", 0), std::nullopt);
+    EXPECT_EQ(MarluneSchemeHandler::parseRange("bytes=0-", 20'000'000), (ByteRange{0, 19'999'999}));
 }
 
 TEST_F(SchemeHandlerTest, ResolvesUrlsInsideTheirFolders) {
@@ -148,9 +143,7 @@ TEST_F(SchemeHandlerTest, ResolvesUrlsInsideTheirFolders) {
     };
     const Case cases[] = {
         {"marlune://app", r + "/index.html"},
-        {"marlune://app/", r + "/index.html"},
         {"marlune://app/index.html?v=2#top", r + "/index.html"},
-        {"marlune://app/js/app.js", r + "/js/app.js"},
         {"marlune://app/js/../index.html", r + "/index.html"},
         {"marlune://app/a%20b/c%2Fd.txt", r + "/a b/c/d.txt"},
         // Escaped dots are dot segments too; they are removed before anything climbs.
@@ -168,12 +161,10 @@ TEST_F(SchemeHandlerTest, ResolvesUrlsInsideTheirFolders) {
         {"marlune://media/.", std::nullopt},
         // Only the last component counts: escaped slashes cannot climb out.
         {"marlune://media/..%2F..%2Fsecret.txt", m + "/secret.txt"},
-        {"marlune://media/", std::nullopt},
         {"marlune://media", std::nullopt},
         {"marlune://other/index.html", std::nullopt},
         {"marlune:///index.html", std::nullopt},
-        {"not a url", std::nullopt},
-    };
+        {"not a url", std::nullopt}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.url);
         auto file = handler->resolveFileURL(c.url);
@@ -184,12 +175,9 @@ TEST_F(SchemeHandlerTest, ResolvesUrlsInsideTheirFolders) {
     const std::pair<const char*, std::optional<std::string>> mediaPaths[] = {
         {"/a/b/Clip.mp4", m + "/Clip.mp4"},
         {"/..", std::nullopt},
-        {"/a/..", std::nullopt},
         {"/.", std::nullopt},
-        {"/", std::nullopt},
         {"", std::nullopt},
-        {"Clip.mp4", m + "/Clip.mp4"},
-    };
+        {"Clip.mp4", m + "/Clip.mp4"}};
     for (const auto& [path, file] : mediaPaths) {
         auto got = MarluneSchemeHandler::resolveMediaPath(media, path);
         EXPECT_EQ(got ? std::optional(got->string()) : std::nullopt, file) << path;
@@ -225,9 +213,7 @@ TEST_F(SchemeHandlerTest, AnswersWithStatusHeadersAndBytes) {
     const std::string index = "<!doctype html><title>Marlune</title>";
     const Case cases[] = {
         {"marlune://app", std::nullopt, 200, whole("text/html", index.size()), index},
-        {"marlune://app/js/app.js", std::nullopt, 200, whole("text/javascript", 10), "export {};"},
         {"marlune://app/Style.CSS", std::nullopt, 200, whole("text/css", 6), "body{}"},
-        {"marlune://app/noext", std::nullopt, 200, whole("application/octet-stream", 1), "x"},
         {"marlune://app/empty.txt", std::nullopt, 200, whole("text/plain", 0), ""},
         {"marlune://app/data.bin", std::nullopt, 200, whole("application/octet-stream", 300), data},
         {"marlune://app/data.bin", "bytes=10-19", 206,
@@ -237,18 +223,20 @@ TEST_F(SchemeHandlerTest, AnswersWithStatusHeadersAndBytes) {
         {"marlune://app/data.bin", "bytes=20-10", 416, empty, ""},
         {"marlune://app/empty.txt", "bytes=0-", 416, empty, ""},
         {"marlune://app/../secret.txt", std::nullopt, 404, empty, ""},
-        {"marlune://app/missing.js", std::nullopt, 404, empty, ""},
         {"marlune://app/folder", std::nullopt, 404, empty, ""},
         {"marlune://app/folder", "bytes=0-", 404, empty, ""},
-        {"marlune://nowhere/index.html", std::nullopt, 404, empty, ""},
+        {"marlune://media/pipe.mp4", std::nullopt, 404, empty, ""},
+        {"marlune://app/pipe.js", "bytes=0-", 404, empty, ""},
+        {"marlune://media/link.mp4", "bytes=0-", 404, empty, ""},
+        {"marlune://app/link.js", std::nullopt, 404, empty, ""},
+        {"marlune://app/away/secret.txt", std::nullopt, 404, empty, ""},
+        {"marlune://app/away/secret.txt", "bytes=0-", 404, empty, ""},
         {"marlune://media/Clip%20one.mp4", "bytes=0-", 206, part("video/mp4", 0, 999, 1000),
          patterned(1000)},
         {"marlune://media/elsewhere/Clip%20one.mp4", "bytes=990-", 206,
          part("video/mp4", 990, 999, 1000), patterned(1000).substr(990)},
         {"marlune://media/Clip%20one.mp4", std::nullopt, 200, whole("video/mp4", 1000),
-         patterned(1000)},
-        {"marlune://media/missing.mp4", "bytes=0-", 404, empty, ""},
-    };
+         patterned(1000)}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.url + " Range: " + c.range.value_or("(none)"));
         auto sink = serve(c.url, c.range);
@@ -257,25 +245,6 @@ TEST_F(SchemeHandlerTest, AnswersWithStatusHeadersAndBytes) {
         EXPECT_EQ(sink->response->headers, c.headers);
         EXPECT_EQ(sink->body, c.body);
         EXPECT_TRUE(sink->finished);
-    }
-}
-
-TEST_F(SchemeHandlerTest, PipesAndLinksOutOfTheFoldersAreNotServed) {
-    ASSERT_EQ(::mkfifo((media / "pipe.mp4").c_str(), 0600), 0);
-    ASSERT_EQ(::mkfifo((root / "pipe.js").c_str(), 0600), 0);
-    fs::create_symlink(dir / "secret.txt", media / "link.mp4");
-    fs::create_symlink(dir / "secret.txt", root / "link.js");
-    fs::create_symlink(dir.path(), root / "away");
-    for (const char* url :
-         {"marlune://media/pipe.mp4", "marlune://app/pipe.js", "marlune://media/link.mp4",
-          "marlune://app/link.js", "marlune://app/away/secret.txt"}) {
-        for (std::optional<std::string> range : {std::optional<std::string>(), {"bytes=0-"}}) {
-            SCOPED_TRACE(std::string(url) + " Range: " + range.value_or("(none)"));
-            auto sink = serve(url, range);
-            ASSERT_TRUE(sink->response);
-            EXPECT_EQ(sink->response->status, 404);
-            EXPECT_EQ(sink->body, "");
-        }
     }
 }
 
@@ -325,6 +294,12 @@ TEST_F(SchemeHandlerTest, StoppedWholeFileGetsNothingMore) {
         EXPECT_FALSE(quiet->finished) << url;
     }
 
+    // A request without a URL fails at once.
+    auto bad = std::make_shared<RecordingSink>();
+    handler->start({"", std::nullopt}, bad);
+    EXPECT_TRUE(bad->failure && !bad->response);
+    EXPECT_EQ(handler->pendingTaskCount(), 0u);
+
     // Identities are not reused, and a finished task's stop is forgotten: later tasks are served.
     auto later = serve("marlune://app/data.bin");
     EXPECT_TRUE(later->finished);
@@ -366,14 +341,6 @@ TEST_F(SchemeHandlerTest, WholeFilesWaitForTheReader) {
     EXPECT_TRUE(released.expired());
 }
 
-TEST_F(SchemeHandlerTest, RequestWithoutUrlFails) {
-    auto sink = std::make_shared<RecordingSink>();
-    handler->start({"", std::nullopt}, sink);
-    ASSERT_TRUE(sink->failure);
-    EXPECT_FALSE(sink->response);
-    EXPECT_EQ(handler->pendingTaskCount(), 0u);
-}
-
 TEST(SchemeWebRoot, DevWebRootNeedsAnIndex) {
     TempDir dir;
     writeFile(dir / "dev/index.html", "dev");
@@ -387,12 +354,9 @@ TEST(SchemeWebRoot, DevWebRootNeedsAnIndex) {
     // A folder holding index.html, or else the fallback.
     const std::pair<Json, std::optional<fs::path>> cases[] = {
         {(dir / "dev/sub/..").string(), dir / "dev"},
-        {(dir / "dev/").string(), dir / "dev"},
         {(dir / "bare").string(), fallback},
-        {(dir / "missing").string(), fallback},
         {42, fallback},
-        {"", fallback},
-    };
+        {"", fallback}};
     for (const auto& [value, root] : cases) {
         defaults.set("DevWebRoot", value);
         EXPECT_EQ(MarluneSchemeHandler::webRoot(defaults), root) << value;

