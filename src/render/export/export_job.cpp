@@ -420,7 +420,8 @@ void ExportJob::finish() {
         if (claimed) {
             name = (fs::path(outputFolderName_) / *claimed).string();
         } else {
-            error = Error{"Could not name the export: " + claimed.error().message, claimed.error().code};
+            error = Error{"Could not name the export: " + claimed.error().message,
+                          claimed.error().code};
         }
     }
     if (error) {
