@@ -107,6 +107,7 @@ TEST(SchemeRange, ParsesEveryForm) {
     // Against a file of 300 bytes: the inclusive range, or "-" for none.
     const std::pair<const char*, const char*> cases[] = {{"bytes=0-", "0-299"},
                                                          {"bytes=10-19", "10-19"},
+                                                         {"bytes=7-7", "7-7"},
                                                          {"bytes=10-10000", "10-299"},
                                                          {"bytes=-1", "299-299"},
                                                          {"bytes=-100", "200-299"},
