@@ -133,6 +133,8 @@ TEST_F(AuthControllerTest, ABrowserThatNeverComesBackStopsTheWait) {
     ASSERT_EQ(sent.size(), 1u);
     int port = portOf(Json::parse(sent[0]["body"].get<std::string>())["continueUrl"]);
     ASSERT_GT(port, 0);
+    // The reply and the event come home to the main thread as two posts: wait for the second.
+    ASSERT_TRUE(runMainUntil([&] { return !authEvents().empty(); }, 5s));
     auto events = authEvents();
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0]["waitingForBrowser"], true);
