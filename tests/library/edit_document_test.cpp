@@ -258,11 +258,12 @@ TEST(CursorFX, TracksOutOfOrderGiveTheAnswersOfAScanInArrayOrder) {
     CursorFX c = withPath({{0, 0.5, 0.5, 0}});
     c.clicks = {
         {5000, 0.5, 0.5}, {1000, 0.1, 0.1}, {1200, 0.2, 0.2}, {900, 0.9, 0.9}, {1100, 0.3, 0.3}};
-    c.caretPath = {{1000, 0.1, 0.1}, {3000, 0.3, 0.3}, {2000, 0.2, 0.2}, {1500, 0.15, 0.15}};
+    // Each caret sample's fy is its fx + 0.5, so a lookup that mixes the two shows.
+    c.caretPath = {{1000, 0.1, 0.6}, {3000, 0.3, 0.8}, {2000, 0.2, 0.7}, {1500, 0.15, 0.65}};
     CursorFX parsed = *CursorFX::fromDict(Json::parse(R"({"path": [[0, 0.5, 0.5]],
         "clicks": [{"t": 5000, "fx": 0.5}, {"t": 1000, "fx": 0.1}, {"t": 1200, "fx": 0.2},
                    {"t": 900, "fx": 0.9}, {"t": 1100, "fx": 0.3}],
-        "caret": [[1000, 0.1, 0.1], [3000, 0.3, 0.3], [2000, 0.2, 0.2], [1500, 0.15, 0.15]]})"));
+        "caret": [[1000, 0.1, 0.6], [3000, 0.3, 0.8], [2000, 0.2, 0.7], [1500, 0.15, 0.65]]})"));
     CursorFX indexed = c;
     indexed.prepareLookups();
 
@@ -282,6 +283,9 @@ TEST(CursorFX, TracksOutOfOrderGiveTheAnswersOfAScanInArrayOrder) {
         for (auto [t, fx] : carets) {
             auto p = v->caret(t);
             EXPECT_EQ(p ? std::optional(p->fx) : std::nullopt, fx) << "caret at " << t;
+            if (p) {
+                EXPECT_DOUBLE_EQ(p->fy, p->fx + 0.5) << "caret at " << t;
+            }
         }
         // Every click in the window, in array order.
         EXPECT_EQ(clicksBetween(*v, 900, 1200), (std::vector<double>{0.1, 0.2, 0.9, 0.3}));
