@@ -8,8 +8,8 @@
 #include <string_view>
 
 #include "fuzz_support.h"
-#include "render/export/export_renderer.h"
 #include "render/compose/frame_composer.h"
+#include "render/export/export_renderer.h"
 
 namespace {
 

@@ -80,9 +80,13 @@ bool isMainThread();
 #define MARLUNE_ASSERT_ON(queue) assert(::marlune::detail::queueOf(queue).isCurrent())
 
 namespace detail {
-inline const Queue& queueOf(const Queue& queue) { return queue; }
+inline const Queue& queueOf(const Queue& queue) {
+    return queue;
+}
 template <class P>
-const Queue& queueOf(const P& pointer) { return *pointer; }
+const Queue& queueOf(const P& pointer) {
+    return *pointer;
+}
 }  // namespace detail
 
 // Runs fn(owner) later on `queue`, only if the owner still lives then: the one way a callback
