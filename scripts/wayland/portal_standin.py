@@ -9,6 +9,12 @@ org.gnome.Mutter.ScreenCast instead of asking the user. A window selection also 
 monitor: there is no one here to pick a window. Restore tokens are accepted and a new one is handed
 out on every Start, as a persisting portal does.
 
+It also answers the GlobalShortcuts portal (CreateSession, BindShortcuts, ListShortcuts): every
+shortcut is bound with its preferred trigger, no confirmation asked. Nothing presses keys here, so
+tests fire a shortcut through the stand-in's own interface: app.marlune.PortalStandin.Activate(id)
+emits Activated (then Deactivated) for every session holding that shortcut. Started with
+MARLUNE_PORTAL_NO_SHORTCUTS=1 it leaves GlobalShortcuts out, as desktops without it do.
+
 Runs on Debian's /usr/bin/python3 with python3-gi (Gio's D-Bus); no other dependency.
 """
 
@@ -64,6 +70,43 @@ INTROSPECTION = """
     <property name="AvailableCursorModes" type="u" access="read"/>
     <property name="version" type="u" access="read"/>
   </interface>
+  <interface name="org.freedesktop.portal.GlobalShortcuts">
+    <method name="CreateSession">
+      <arg type="a{sv}" name="options" direction="in"/>
+      <arg type="o" name="handle" direction="out"/>
+    </method>
+    <method name="BindShortcuts">
+      <arg type="o" name="session_handle" direction="in"/>
+      <arg type="a(sa{sv})" name="shortcuts" direction="in"/>
+      <arg type="s" name="parent_window" direction="in"/>
+      <arg type="a{sv}" name="options" direction="in"/>
+      <arg type="o" name="handle" direction="out"/>
+    </method>
+    <method name="ListShortcuts">
+      <arg type="o" name="session_handle" direction="in"/>
+      <arg type="a{sv}" name="options" direction="in"/>
+      <arg type="o" name="handle" direction="out"/>
+    </method>
+    <signal name="Activated">
+      <arg type="o" name="session_handle"/>
+      <arg type="s" name="shortcut_id"/>
+      <arg type="t" name="timestamp"/>
+      <arg type="a{sv}" name="options"/>
+    </signal>
+    <signal name="Deactivated">
+      <arg type="o" name="session_handle"/>
+      <arg type="s" name="shortcut_id"/>
+      <arg type="t" name="timestamp"/>
+      <arg type="a{sv}" name="options"/>
+    </signal>
+    <property name="version" type="u" access="read"/>
+  </interface>
+  <interface name="app.marlune.PortalStandin">
+    <method name="Activate">
+      <arg type="s" name="shortcut_id" direction="in"/>
+      <arg type="u" name="sessions" direction="out"/>
+    </method>
+  </interface>
   <interface name="org.freedesktop.portal.Session">
     <method name="Close"/>
     <signal name="Closed"><arg type="a{sv}" name="details"/></signal>
@@ -82,6 +125,8 @@ NODE = Gio.DBusNodeInfo.new_for_xml(INTROSPECTION)
 SCREENCAST_IFACE = NODE.lookup_interface("org.freedesktop.portal.ScreenCast")
 SESSION_IFACE = NODE.lookup_interface("org.freedesktop.portal.Session")
 REQUEST_IFACE = NODE.lookup_interface("org.freedesktop.portal.Request")
+SHORTCUTS_IFACE = NODE.lookup_interface("org.freedesktop.portal.GlobalShortcuts")
+STANDIN_IFACE = NODE.lookup_interface("app.marlune.PortalStandin")
 
 
 def log(message):
@@ -135,11 +180,43 @@ class Session:
         log(f"session {self.path} closed")
 
 
+class ShortcutSession:
+    """A GlobalShortcuts session: the shortcuts bound in it, {id: trigger description}."""
+
+    def __init__(self, portal, sender, path):
+        self.portal = portal
+        self.sender = sender
+        self.path = path
+        self.shortcuts = {}
+        self.registration = portal.bus.register_object(
+            path, SESSION_IFACE, self.on_call, lambda *a: GLib.Variant("u", 1), None)
+
+    def on_call(self, _bus, _sender, _path, _iface, method, _params, invocation):
+        if method == "Close":
+            self.close()
+            invocation.return_value(None)
+
+    def close(self):
+        if self.path in self.portal.shortcut_sessions:
+            self.portal.bus.unregister_object(self.registration)
+            del self.portal.shortcut_sessions[self.path]
+
+    def listed(self):
+        return [(sid, {"description": GLib.Variant("s", text[0]),
+                       "trigger_description": GLib.Variant("s", text[1])})
+                for sid, text in self.shortcuts.items()]
+
+
 class Portal:
     def __init__(self, bus):
         self.bus = bus
         self.sessions = {}
+        self.shortcut_sessions = {}
         bus.register_object(PORTAL_PATH, SCREENCAST_IFACE, self.on_call, self.on_property, None)
+        if not os.environ.get("MARLUNE_PORTAL_NO_SHORTCUTS"):
+            bus.register_object(PORTAL_PATH, SHORTCUTS_IFACE, self.on_shortcuts_call,
+                                lambda *a: GLib.Variant("u", 1), None)
+        bus.register_object(PORTAL_PATH, STANDIN_IFACE, self.on_standin_call, None, None)
         # A client that leaves without closing its sessions loses them, as with the real portal.
         bus.signal_subscribe("org.freedesktop.DBus", "org.freedesktop.DBus", "NameOwnerChanged",
                              "/org/freedesktop/DBus", None, Gio.DBusSignalFlags.NONE,
@@ -150,6 +227,44 @@ class Portal:
         if name.startswith(":") and not new:
             for session in [s for s in self.sessions.values() if s.sender == name]:
                 session.close(notify=False)
+            for session in [s for s in self.shortcut_sessions.values() if s.sender == name]:
+                session.close()
+
+    def on_shortcuts_call(self, _bus, sender, _path, _iface, method, params, invocation):
+        args = params.unpack()
+        options = args[-1]
+        request, respond = self.new_request(sender, options)
+        invocation.return_value(GLib.Variant("(o)", (request,)))
+        if method == "CreateSession":
+            token = options.get("session_handle_token") or uuid.uuid4().hex
+            spath = f"{PORTAL_PATH}/session/{sender_part(sender)}/{token}"
+            if spath in self.shortcut_sessions or spath in self.sessions:
+                respond(OTHER, {})
+                return
+            self.shortcut_sessions[spath] = ShortcutSession(self, sender, spath)
+            respond(SUCCESS, {"session_handle": GLib.Variant("s", spath)})
+            return
+        session = self.shortcut_sessions.get(args[0])
+        if not session or session.sender != sender:
+            respond(OTHER, {})
+            return
+        if method == "BindShortcuts":
+            for sid, props in args[1]:
+                trigger = props.get("preferred_trigger", "")
+                session.shortcuts[sid] = (props.get("description", ""), trigger)
+            log(f"session {session.path} bound {sorted(session.shortcuts)}")
+        respond(SUCCESS, {"shortcuts": GLib.Variant("a(sa{sv})", session.listed())})
+
+    def on_standin_call(self, _bus, _sender, _path, _iface, _method, params, invocation):
+        (sid,) = params.unpack()
+        holders = [s for s in self.shortcut_sessions.values() if sid in s.shortcuts]
+        stamp = GLib.get_monotonic_time() // 1000
+        for session in holders:
+            for signal in ("Activated", "Deactivated"):
+                self.bus.emit_signal(session.sender, PORTAL_PATH,
+                                     "org.freedesktop.portal.GlobalShortcuts", signal,
+                                     GLib.Variant("(osta{sv})", (session.path, sid, stamp, {})))
+        invocation.return_value(GLib.Variant("(u)", (len(holders),)))
 
     def on_property(self, _bus, _sender, _path, _iface, name):
         values = {"AvailableSourceTypes": AVAILABLE_SOURCE_TYPES,

@@ -7,6 +7,7 @@
 #include "core/debug_log.h"
 #include "core/queue.h"
 #include "platform/desktop/x11_hotkey.h"
+#include "platform/wayland/global_shortcuts.h"
 
 namespace marlune {
 
@@ -21,6 +22,7 @@ bool HotkeyManager::registerHotkey() {
     MARLUNE_ASSERT_ON(Queue::main());
     if (attempted_) return isRegistered();
     attempted_ = true;
+    if (wayland::isWaylandSession()) return bindThroughPortal();
     // The headless host may run with no display at all: nothing to grab, nothing to report.
     const char* display = std::getenv("DISPLAY");
     if (!display || !*display) return false;
@@ -39,6 +41,32 @@ bool HotkeyManager::registerHotkey() {
             return manager->watch_ ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
         },
         this);
+    return true;
+}
+
+bool HotkeyManager::bindThroughPortal() {
+    shortcuts_ = std::make_unique<wayland::GlobalShortcuts>();
+    shortcuts_->onActivated = [alive = std::weak_ptr<bool>(alive_), this](const std::string&) {
+        // Already on the main queue, outside the signal's handling from the page's view: posted
+        // like the X11 presses so both arrive the same way.
+        postIfAlive(Queue::main(), alive, [this](bool& live) {
+            if (live && onHotkey) onHotkey();
+        });
+    };
+    // The desktop may show the user a confirmation first: give them time to answer it.
+    shortcuts_->bind({"record", "Start or stop a Marlune recording", "CTRL+SHIFT+2"},
+                     std::chrono::minutes(2),
+                     [alive = std::weak_ptr<bool>(alive_), this](Result<std::string> bound) {
+                         if (alive.expired()) return;
+                         if (!bound) {
+                             systemLog("Marlune: the hot key Control+Shift+2 is not available (" +
+                                       bound.error().message +
+                                       "); stop recordings from the tray icon or the recording "
+                                       "bar");
+                             shortcuts_.reset();
+                         }
+                         binding_ = std::move(bound);
+                     });
     return true;
 }
 
