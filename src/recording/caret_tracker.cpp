@@ -8,6 +8,7 @@
 #include "core/queue.h"
 #include "core/steady_timer.h"
 #include "platform/desktop/x11_monitors.h"
+#include "platform/wayland/global_shortcuts.h"
 
 namespace marlune {
 
@@ -55,6 +56,7 @@ struct CaretTracker::State {
     mutable std::mutex mutex;
     std::vector<std::array<double, 3>> samples;
     std::uint64_t generation = 0;
+    std::optional<std::string> missingReason;
 
     bool isCurrent(std::uint64_t gen) const {
         std::lock_guard lock(mutex);
@@ -67,8 +69,11 @@ struct CaretTracker::State {
         source.reset();
     }
 
-    void begin(std::uint64_t gen, std::uint32_t displayID, Clock clock,
-               std::chrono::steady_clock::time_point startedAt, const std::weak_ptr<State>& self) {
+    // `window` set: a window recording of that size in a Wayland session, whose positions are
+    // the window's own; otherwise the monitor `displayID`.
+    void begin(std::uint64_t gen, std::uint32_t displayID, std::optional<x11::Monitor> window,
+               Clock clock, std::chrono::steady_clock::time_point startedAt,
+               const std::weak_ptr<State>& self) {
         if (!isCurrent(gen)) return;
         endRun();
         auto made = makeSource();
@@ -76,7 +81,9 @@ struct CaretTracker::State {
         source = std::move(made);
         lastMidX = lastMidY = std::numeric_limits<double>::quiet_NaN();
         bounds = {};
-        if (auto monitors = x11::listMonitors()) {
+        if (window) {
+            bounds = *window;
+        } else if (auto monitors = x11::listMonitors()) {
             if (auto m = x11::findMonitor(*monitors, displayID)) bounds = *m;
         }
         elapsed = std::move(clock);
@@ -113,6 +120,30 @@ struct CaretTracker::State {
     }
 };
 
+namespace {
+
+// Starts a new generation of samples: on the monitor `displayID`, or in `window`'s own
+// coordinates when given.
+void startSampling(const std::shared_ptr<CaretTracker::State>& state, std::uint32_t displayID,
+                   std::optional<x11::Monitor> window, CaretTracker::Clock elapsed) {
+    std::uint64_t gen;
+    {
+        std::lock_guard lock(state->mutex);
+        gen = ++state->generation;
+        state->samples.clear();
+        state->missingReason.reset();
+    }
+    std::weak_ptr<CaretTracker::State> weak = state;
+    state->q->post([weak, gen, displayID, window, elapsed = std::move(elapsed),
+                    startedAt = std::chrono::steady_clock::now()]() mutable {
+        if (auto s = weak.lock()) {
+            s->begin(gen, displayID, window, std::move(elapsed), startedAt, weak);
+        }
+    });
+}
+
+}  // namespace
+
 CaretTracker::CaretTracker() : CaretTracker(accessibleCaret) {}
 
 CaretTracker::CaretTracker(SourceFactory makeSource) : state_(std::make_shared<State>()) {
@@ -127,17 +158,27 @@ CaretTracker::~CaretTracker() {
 
 void CaretTracker::start(std::uint32_t displayID, Clock elapsed) {
     MARLUNE_ASSERT_ON(Queue::main());
-    std::uint64_t gen;
-    {
+    if (wayland::isWaylandSession()) {
+        stop();
         std::lock_guard lock(state_->mutex);
-        gen = ++state_->generation;
         state_->samples.clear();
+        state_->missingReason = kWaylandDisplayReason;
+        return;
     }
-    std::weak_ptr<State> weak = state_;
-    state_->q->post([weak, gen, displayID, elapsed = std::move(elapsed),
-                     startedAt = std::chrono::steady_clock::now()]() mutable {
-        if (auto s = weak.lock()) s->begin(gen, displayID, std::move(elapsed), startedAt, weak);
-    });
+    startSampling(state_, displayID, std::nullopt, std::move(elapsed));
+}
+
+void CaretTracker::startInWindow(int width, int height, Clock elapsed) {
+    MARLUNE_ASSERT_ON(Queue::main());
+    x11::Monitor window;
+    window.width = width;
+    window.height = height;
+    startSampling(state_, 0, window, std::move(elapsed));
+}
+
+std::optional<std::string> CaretTracker::missingReason() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->missingReason;
 }
 
 void CaretTracker::stop() {

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "core/json.h"
@@ -51,6 +52,18 @@ class CaretTracker {
     // Ends any earlier run, empties the samples and starts sampling the caret on the monitor
     // `displayID` (a RandR monitor id): the first sample 0.5 s from now, then every 125 ms.
     void start(std::uint32_t displayID, Clock elapsed);
+    // Wayland: the accessibility interface gives positions relative to the application's own
+    // window there, never its place on the screen, so `start` records nothing in a Wayland
+    // session (missingReason says why). A window recording can use them as they are: this
+    // samples like `start`, in fractions of the recorded window of `width` × `height` pixels.
+    void startInWindow(int width, int height, Clock elapsed);
+    // Why the current recording has no caret path when that was known at its start (a display
+    // recording in a Wayland session), for the editor to show; nothing otherwise.
+    std::optional<std::string> missingReason() const;
+    static constexpr const char* kWaylandDisplayReason =
+        "On Wayland the text caret's place on the screen is not known, so zooms cannot follow "
+        "typing in a display recording; record a window to follow the caret.";
+
     // No sample is added once this returns; the samples stay until the next start.
     void stop();
 

@@ -118,6 +118,7 @@ void RecordingController::saveProject(const std::string& name,
         tracks.clicks = cursor_.asJSON();
         if (smoothCursorActive_) tracks.cursorPath = cursor_.pathJSON();
         tracks.caretPath = caret_.pathJSON();
+        if (auto reason = caret_.missingReason()) tracks.missing["caretPath"] = *reason;
     }
     tracks.webcam = webcamEntry;
     auto data = tracks.projectData();

@@ -49,13 +49,16 @@ void RecordedTracks::append(const Json& batch) {
 }
 
 std::optional<Json> RecordedTracks::projectData() const {
-    if (clicks.empty() && cursorPath.empty() && caretPath.empty() && !webcam) return std::nullopt;
+    if (clicks.empty() && cursorPath.empty() && caretPath.empty() && !webcam && missing.empty()) {
+        return std::nullopt;
+    }
     Json data = Json::object();
     data["version"] = 1;
     data["clicks"] = clicks;
     if (!cursorPath.empty()) data["cursorPath"] = cursorPath;
     if (!caretPath.empty()) data["caretPath"] = caretPath;
     if (webcam) data["webcam"] = *webcam;
+    if (!missing.empty()) data["missing"] = missing;
     return data;
 }
 
