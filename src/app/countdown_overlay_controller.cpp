@@ -1,6 +1,9 @@
 #include "app/countdown_overlay_controller.h"
 
 #include <gtk/gtk.h>
+#ifdef GDK_WINDOWING_WAYLAND
+#include <gdk/gdkwayland.h>
+#endif
 
 #include <algorithm>
 #include <cmath>
@@ -114,6 +117,9 @@ void CountdownOverlayController::hide() {
 
 bool CountdownOverlayController::createWindow(std::optional<std::uint32_t> displayID) {
     if (!ensureToolkit()) return false;
+#ifdef GDK_WINDOWING_WAYLAND
+    if (GDK_IS_WAYLAND_DISPLAY(gdk_display_get_default())) return createWaylandWindow();
+#endif
     auto monitors = x11::listMonitors();
     if (!monitors) return false;
 
@@ -155,6 +161,54 @@ bool CountdownOverlayController::createWindow(std::optional<std::uint32_t> displ
     cairo_region_destroy(empty);
     g_signal_connect(w, "draw", G_CALLBACK(onDraw), this);
     window_ = GTK_WINDOW(w);
+    return true;
+}
+
+// Wayland lets no program place its windows, nor learn where the pointer is: the countdown is an
+// undecorated window the compositor shows full screen on the first monitor (it may choose
+// another, or refuse; the drawing follows whatever size the window gets). Clicks still go through
+// (the input region is empty). `monitor()` then holds that monitor in the compositor's logical
+// pixels, with the id 0.
+bool CountdownOverlayController::createWaylandWindow() {
+    GdkDisplay* display = gdk_display_get_default();
+    const int count = gdk_display_get_n_monitors(display);
+    int index = 0;
+    for (int i = 0; i < count; ++i) {
+        if (gdk_monitor_is_primary(gdk_display_get_monitor(display, i))) index = i;
+    }
+    GdkMonitor* monitor = count > 0 ? gdk_display_get_monitor(display, index) : nullptr;
+    if (!monitor) return false;
+    GdkRectangle area{};
+    gdk_monitor_get_geometry(monitor, &area);
+    monitor_ = {};
+    monitor_.x = area.x;
+    monitor_.y = area.y;
+    monitor_.width = area.width;
+    monitor_.height = area.height;
+    windowWidth_ = std::max(1, area.width);
+    windowHeight_ = std::max(1, area.height);
+
+    GtkWidget* w = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    GtkWindow* gw = GTK_WINDOW(w);
+    gtk_window_set_title(gw, "Marlune countdown");
+    gtk_window_set_decorated(gw, FALSE);
+    gtk_window_set_skip_taskbar_hint(gw, TRUE);
+    gtk_window_set_accept_focus(gw, FALSE);
+    gtk_window_set_focus_on_map(gw, FALSE);
+    gtk_window_set_keep_above(gw, TRUE);
+    GdkScreen* screen = gtk_widget_get_screen(w);
+    GdkVisual* rgba = gdk_screen_get_rgba_visual(screen);
+    composited_ = rgba != nullptr;  // a Wayland compositor always blends
+    if (rgba) gtk_widget_set_visual(w, rgba);
+    gtk_widget_set_app_paintable(w, TRUE);
+    gtk_window_set_default_size(gw, windowWidth_, windowHeight_);
+    gtk_window_fullscreen_on_monitor(gw, screen, index);
+    cairo_region_t* empty = cairo_region_create();
+    gtk_widget_input_shape_combine_region(w, empty);
+    if (!composited_) gtk_widget_shape_combine_region(w, empty);
+    cairo_region_destroy(empty);
+    g_signal_connect(w, "draw", G_CALLBACK(onDraw), this);
+    window_ = gw;
     return true;
 }
 

@@ -68,6 +68,7 @@ class CountdownOverlayController {
 
   private:
     bool createWindow(std::optional<std::uint32_t> displayID);
+    bool createWaylandWindow();
     void startPop();
     void applyFrame();
     void draw(cairo_t* cr);

@@ -2,6 +2,9 @@
 
 #include <gdk/gdkx.h>
 #include <gtk/gtk.h>
+#ifdef GDK_WINDOWING_WAYLAND
+#include <gdk/gdkwayland.h>
+#endif
 
 #include <atomic>
 #include <cstdlib>
@@ -318,6 +321,15 @@ gboolean WebcamBubbleController::State::onPress(GtkWidget*, GdkEventButton* even
         return TRUE;
     }
     if (event->type != GDK_BUTTON_PRESS || !self->window) return FALSE;
+#ifdef GDK_WINDOWING_WAYLAND
+    // Wayland lets no program move its own windows: the compositor drags it instead.
+    if (GDK_IS_WAYLAND_DISPLAY(gtk_widget_get_display(self->window))) {
+        gtk_window_begin_move_drag(GTK_WINDOW(self->window), static_cast<int>(event->button),
+                                   static_cast<int>(event->x_root), static_cast<int>(event->y_root),
+                                   event->time);
+        return TRUE;
+    }
+#endif
     self->dragging = true;
     self->dragRootX = event->x_root;
     self->dragRootY = event->y_root;
