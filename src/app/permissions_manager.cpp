@@ -12,6 +12,8 @@
 #include "core/queue.h"
 #include "platform/desktop/accessibility.h"
 #include "platform/desktop/device_access.h"
+#include "platform/wayland/global_shortcuts.h"
+#include "platform/wayland/pointer_buttons.h"
 
 namespace marlune {
 
@@ -109,7 +111,24 @@ Json PermissionsManager::statusDict() const {
     status["camera"] = deviceStatus(desktop::cameraAccess());
     status["accessibility"] =
         desktop::accessibilityEnabled().value_or(false) ? "granted" : "notDetermined";
+    if (wayland::isWaylandSession()) addWaylandStatus(status);
     return status;
+}
+
+void PermissionsManager::addWaylandStatus(Json& status) {
+    status["session"] = "wayland";
+    switch (wayland::pointerAccess()) {
+        case wayland::PointerAccess::granted:
+            status["inputDevices"] = "granted";
+            break;
+        case wayland::PointerAccess::denied:
+            status["inputDevices"] = "denied";
+            break;
+        case wayland::PointerAccess::missing:
+            status["inputDevices"] = "notDetermined";
+            break;
+    }
+    status["hotkey"] = wayland::globalShortcutsOffered() ? "granted" : "denied";
 }
 
 bool PermissionsManager::screenCaptureGranted() {

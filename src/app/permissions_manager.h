@@ -25,6 +25,12 @@ namespace marlune {
 // - "accessibility": granted while assistive technologies are switched on for the session;
 //   "notDetermined" otherwise (never "denied"). Requesting it switches them on.
 //
+// A Wayland session adds what the page needs to explain that platform's own permissions:
+// "session" is "wayland"; "inputDevices" tells whether the pointer devices can be read for the
+// click track (granted; denied when the user is not in the `input` group; "notDetermined" with no
+// pointer device); "hotkey" is granted when the desktop portal offers global shortcuts and
+// "denied" when it does not. Neither can be requested from here: the page explains them.
+//
 // Main thread only. Owned by the application object.
 class PermissionsManager {
   public:
@@ -71,6 +77,8 @@ class PermissionsManager {
     void relaunch(const std::function<void()>& terminate) const;
 
   private:
+    static void addWaylandStatus(Json& status);
+
     std::shared_ptr<KeyValueStore> defaults_;
     std::vector<std::string> args_;
 };

@@ -105,7 +105,8 @@ const trackSamples = (v) => (Array.isArray(v) ? v.filter((s) => Array.isArray(s)
   && isNumber(s[0]) && isNumber(s[1]) && isNumber(s[2])) : []);
 
 // What the project file says about the recording, as the editor needs it: the pointer path,
-// caret path and clicks (in the encodings the export takes), and the webcam movie.
+// caret path and clicks (in the encodings the export takes), the webcam movie, and why a track
+// is missing when the recording said.
 export function projectTracks(project) {
   const p = isObject(project) ? project : {};
   const webcam = isObject(p.webcam) && typeof p.webcam.file === 'string' &&
@@ -115,6 +116,9 @@ export function projectTracks(project) {
     caretPath: trackSamples(p.caretPath),
     clicks: Array.isArray(p.clicks) ? p.clicks.filter((c) => isObject(c) && isNumber(c.t)) : [],
     webcam,
+    // Why a track is missing, as the recording knew it: { clicks, caretPath } texts.
+    missing: Object.fromEntries(['clicks', 'caretPath'].map((k) => [k, isObject(p.missing)
+      && typeof p.missing[k] === 'string' && p.missing[k] ? p.missing[k] : null])),
   };
 }
 

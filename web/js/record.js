@@ -6,6 +6,7 @@ import { $, el, stateNote } from './dom.js';
 import { formatDimensions } from './format.js';
 import { renderSettings } from './settings.js';
 import { registerScreen, toast } from './shell.js';
+import { isWaylandKind, waylandItem, waylandKinds } from './wayland_permissions.js';
 import { allCards, cardsFromReply, reconcileSelection, recordReadiness } from
   './sources_model.js';
 
@@ -311,12 +312,18 @@ export function setPermissions(permissions) {
     const value = state.permissions?.[kind];
     return typeof value === 'string' && value !== 'granted';
   });
-  card.hidden = missing.length === 0;
+  const wayland = state.permissions?.session === 'wayland';
+  const listed = wayland ? waylandKinds(state.permissions, missing) : missing;
+  const check = (button) => permissionAction(async () => {}, button);
+  card.hidden = listed.length === 0;
   if (!card.hidden) {
     card.replaceChildren(
       el('h2', { text: 'Permissions' }),
-      el('ul', { className: 'permission-list' }, missing.map((kind) => {
+      el('ul', { className: 'permission-list' }, listed.map((kind) => {
         const value = state.permissions[kind];
+        if (wayland && isWaylandKind(kind)) {
+          return waylandItem(kind, value, actionsFor(kind, value), { onCheck: check });
+        }
         return el('li', { dataset: { kind } },
           el('span', { className: 'permission-text' },
             el('strong', { text: PERMISSIONS[kind].name }),

@@ -3,7 +3,8 @@
 
 import { el } from '../../dom.js';
 import { projectTracks } from '../../edit_model.js';
-import { amount, bindRange, bindSelect, bindSwitch, times, trackPanel } from './controls.js';
+import { amount, bindRange, bindSelect, bindSwitch, onRender, times, trackPanel }
+  from './controls.js';
 
 const STYLES = [['arrow', 'Arrow'], ['system', 'Classic'], ['tahoe', 'Tahoe'],
                 ['tahoe-inverted', 'Tahoe dark'], ['figma', 'Figma'], ['dot', 'Dot'],
@@ -26,6 +27,15 @@ export function cursorPanel() {
     slider('Click bounce', 'bounce', 'edit-cursor-bounce'),
     slider('Motion blur', 'motionBlur', 'edit-cursor-blur'),
     bindSwitch({ label: 'Click ripple', section: 'cursor', key: 'ripple', id: 'edit-ripple' }));
-  return trackPanel('Cursor', 'cursor', none, fields,
-                    (project) => projectTracks(project).cursorPath.length > 0);
+  // Why the click effects have nothing to show, when the recording knew it could not see clicks.
+  const noClicks = el('p', { className: 'muted small-note', id: 'edit-no-clicks' });
+  onRender((edit, state) => {
+    const reason = projectTracks(state.project).missing.clicks;
+    noClicks.hidden = !reason;
+    noClicks.textContent = reason ?? '';
+  });
+  const section = trackPanel('Cursor', 'cursor', none, fields,
+                             (project) => projectTracks(project).cursorPath.length > 0);
+  section.append(noClicks);
+  return section;
 }

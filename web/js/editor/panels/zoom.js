@@ -1,7 +1,7 @@
 // The Zoom panel: the chosen zoom region's scale and what its camera follows.
 
 import { el } from '../../dom.js';
-import { followModes, updateZoom, zoomById } from '../../edit_model.js';
+import { followModes, projectTracks, updateZoom, zoomById } from '../../edit_model.js';
 import { store } from '../store.js';
 import { deleteSelected } from '../timeline.js';
 import { onRender, panel, times } from './controls.js';
@@ -59,6 +59,9 @@ export function zoomPanel() {
       button.setAttribute('aria-pressed', String(button.dataset.mode === zoom.follow));
       button.disabled = !can[button.dataset.mode] && button.dataset.mode !== zoom.follow;
     }
+    // Why there is no caret to follow, when the recording said.
+    follow.querySelector('[data-mode="caret"]').title =
+      projectTracks(state.project).missing.caretPath ?? '';
     followNote.textContent = followText(zoom, can);
   });
   return panel('Zoom', 'zoom', empty, body);
