@@ -10,6 +10,7 @@
 
 #include "app/desktop_integration.h"
 #include "core/queue.h"
+#include "recording/layer_surface.h"
 #include "render/blur.h"
 
 namespace marlune {
@@ -164,11 +165,12 @@ bool CountdownOverlayController::createWindow(std::optional<std::uint32_t> displ
     return true;
 }
 
-// Wayland lets no program place its windows, nor learn where the pointer is: the countdown is an
-// undecorated window the compositor shows full screen on the first monitor (it may choose
-// another, or refuse; the drawing follows whatever size the window gets). Clicks still go through
-// (the input region is empty). `monitor()` then holds that monitor in the compositor's logical
-// pixels, with the id 0.
+// Wayland lets no program place its windows, nor learn where the pointer is: the countdown covers
+// the primary (else the first) monitor as a layer surface over everything where the compositor
+// offers that, else as an undecorated window the compositor shows full screen (it may choose
+// another monitor, or refuse; the drawing follows whatever size the window gets). Clicks still go
+// through (the input region is empty). `monitor()` then holds that monitor in the compositor's
+// logical pixels, with the id 0.
 bool CountdownOverlayController::createWaylandWindow() {
     GdkDisplay* display = gdk_display_get_default();
     const int count = gdk_display_get_n_monitors(display);
@@ -202,7 +204,9 @@ bool CountdownOverlayController::createWaylandWindow() {
     if (rgba) gtk_widget_set_visual(w, rgba);
     gtk_widget_set_app_paintable(w, TRUE);
     gtk_window_set_default_size(gw, windowWidth_, windowHeight_);
-    gtk_window_fullscreen_on_monitor(gw, screen, index);
+    if (!layer::place(gw, monitor, std::nullopt, "marlune-countdown")) {
+        gtk_window_fullscreen_on_monitor(gw, screen, index);
+    }
     cairo_region_t* empty = cairo_region_create();
     gtk_widget_input_shape_combine_region(w, empty);
     if (!composited_) gtk_widget_shape_combine_region(w, empty);

@@ -14,6 +14,7 @@
 #include "core/debug_log.h"
 #include "core/queue.h"
 #include "recording/camera_session.h"
+#include "recording/layer_surface.h"
 
 namespace marlune {
 
@@ -321,6 +322,14 @@ gboolean WebcamBubbleController::State::onPress(GtkWidget*, GdkEventButton* even
         return TRUE;
     }
     if (event->type != GDK_BUTTON_PRESS || !self->window) return FALSE;
+    if (layer::isLayerSurface(GTK_WINDOW(self->window))) {
+        // A layer surface is moved by its offsets; the pointer's place is read in the window,
+        // which moves under it (root coordinates are unknown on Wayland).
+        self->dragging = true;
+        self->dragRootX = event->x;
+        self->dragRootY = event->y;
+        return TRUE;
+    }
 #ifdef GDK_WINDOWING_WAYLAND
     // Wayland lets no program move its own windows: the compositor drags it instead.
     if (GDK_IS_WAYLAND_DISPLAY(gtk_widget_get_display(self->window))) {
@@ -340,6 +349,12 @@ gboolean WebcamBubbleController::State::onPress(GtkWidget*, GdkEventButton* even
 gboolean WebcamBubbleController::State::onMotion(GtkWidget*, GdkEventMotion* event, gpointer data) {
     auto* self = static_cast<State*>(data);
     if (!self->dragging || !self->window) return FALSE;
+    if (auto* gw = GTK_WINDOW(self->window); layer::isLayerSurface(gw)) {
+        auto at = layer::offset(gw);
+        layer::move(gw, {at.x + static_cast<int>(event->x - self->dragRootX),
+                         at.y + static_cast<int>(event->y - self->dragRootY)});
+        return TRUE;
+    }
     // The pointer's travel since the press, in root coordinates: the window moving under the
     // pointer does not disturb it.
     int x = self->dragWindowX + static_cast<int>(event->x_root - self->dragRootX);
@@ -413,7 +428,13 @@ void WebcamBubbleController::show(const std::string& corner, const std::string& 
     }
     gtk_widget_set_app_paintable(window, TRUE);
     gtk_window_set_default_size(gw, w, h);
-    gtk_window_move(gw, s.layout.frame.x, s.layout.frame.y);
+    // Where the compositor offers it, a layer surface above the ordinary windows at the chosen
+    // corner; elsewhere on Wayland the compositor places the window itself.
+    if (!layer::place(gw, monitor,
+                      layer::Offset{s.layout.frame.x - work.x, s.layout.frame.y - work.y},
+                      "marlune-webcam")) {
+        gtk_window_move(gw, s.layout.frame.x, s.layout.frame.y);
+    }
 
     GtkWidget* area = gtk_drawing_area_new();
     gtk_widget_set_size_request(area, w, h);
