@@ -35,8 +35,10 @@ bool ensureToolkit() {
     static bool tried = false;
     if (tried) return false;
     tried = true;
+    // An X display, or a Wayland one (GDK picks its back end from the environment).
     const char* display = std::getenv("DISPLAY");
-    if (!display || !*display) return false;
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    if ((!display || !*display) && (!wayland || !*wayland)) return false;
     return gtk_init_check(nullptr, nullptr);
 }
 

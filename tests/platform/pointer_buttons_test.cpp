@@ -21,6 +21,8 @@
 namespace marlune::wayland {
 namespace {
 
+using namespace std::chrono_literals;
+
 InputCapabilities caps(std::set<unsigned> events, std::set<unsigned> keys,
                        std::set<unsigned> rel = {}, std::set<unsigned> abs = {}) {
     return {std::move(events), std::move(keys), std::move(rel), std::move(abs)};
@@ -167,11 +169,12 @@ TEST(PointerButtonsTest, AccessIsFoundWithoutOpeningKeyboards) {
 TEST(PointerButtonsTest, AVirtualMouseClickIsRead) {
     int fd = ::open("/dev/uinput", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) GTEST_SKIP() << "no /dev/uinput here";
-    ::ioctl(fd, UI_SET_EVBIT, EV_KEY);
-    ::ioctl(fd, UI_SET_KEYBIT, BTN_LEFT);
-    ::ioctl(fd, UI_SET_EVBIT, EV_REL);
-    ::ioctl(fd, UI_SET_RELBIT, REL_X);
-    ::ioctl(fd, UI_SET_RELBIT, REL_Y);
+    for (auto [request, code] : {std::pair{UI_SET_EVBIT, EV_KEY},
+                                 {UI_SET_KEYBIT, BTN_LEFT},
+                                 {UI_SET_EVBIT, EV_REL},
+                                 {UI_SET_RELBIT, REL_X},
+                                 {UI_SET_RELBIT, REL_Y}})
+        ::ioctl(fd, request, code);
     uinput_setup setup{};
     setup.id.bustype = BUS_VIRTUAL;
     std::strcpy(setup.name, "marlune test mouse");
@@ -179,19 +182,17 @@ TEST(PointerButtonsTest, AVirtualMouseClickIsRead) {
     ASSERT_EQ(::ioctl(fd, UI_DEV_CREATE), 0);
     // The node appears once udev (or devtmpfs) has made it.
     std::unique_ptr<PointerButtons> buttons;
-    ASSERT_TRUE(test::runMainUntil([&] {
-        auto opened = PointerButtons::open();
-        if (opened) buttons = std::move(*opened);
-        return buttons != nullptr;
-    }));
+    ASSERT_TRUE(test::runMainUntil(
+        [&] { return (buttons = PointerButtons::open().value_or(nullptr)) != nullptr; }, 10s));
     int seen = 0;
     buttons->watchPrimaryPresses(Queue::main(), [&] { ++seen; });
     const std::string click = record(EV_KEY, BTN_LEFT, 1) + record(EV_SYN, SYN_REPORT, 0) +
                               record(EV_KEY, BTN_LEFT, 0) + record(EV_SYN, SYN_REPORT, 0);
-    EXPECT_TRUE(test::runMainUntil([&] {
-        if (seen == 0) (void)!::write(fd, click.data(), click.size());
+    auto clicked = [&] {
+        if (!seen) (void)!::write(fd, click.data(), click.size());
         return seen > 0;
-    }));
+    };
+    EXPECT_TRUE(test::runMainUntil(clicked, 10s));
     ::ioctl(fd, UI_DEV_DESTROY);
     ::close(fd);
 }

@@ -4,11 +4,14 @@
 
 #include <gio/gio.h>
 #include <gtest/gtest.h>
+#include <gtk/gtk.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 
+#include "app/countdown_overlay_controller.h"
+#include "app/desktop_integration.h"
 #include "core/queue.h"
 #include "recording/caret_tracker.h"
 #include "support/bridge_process.h"
@@ -130,6 +133,26 @@ TEST_F(WaylandInputTest, TheCaretIsFollowedInWindowsOnly) {
     ASSERT_TRUE(test::runMainUntil([&] { return tracker.sampleCount() > 0; }, 10s));
     tracker.stop();
     EXPECT_EQ(tracker.pathJSON()[0], Json::array({1000, 0.25, 0.25}));
+}
+
+TEST_F(WaylandInputTest, TheCountdownIsAnOrdinaryFullScreenWindow) {
+    ASSERT_TRUE(ensureToolkit());
+    CountdownOverlayController overlay;
+    overlay.show(3, std::nullopt);
+    ASSERT_TRUE(overlay.isShowing()) << "no window under the Wayland back end";
+    EXPECT_TRUE(overlay.hasVeil());
+    // The compositor decides the size: full screen on the session's one 1280 x 720 monitor.
+    GtkWidget* w = GTK_WIDGET(overlay.window());
+    EXPECT_TRUE(test::runMainUntil(
+        [&] {
+            return gtk_widget_get_mapped(w) && gtk_widget_get_allocated_width(w) == 1280 &&
+                   gtk_widget_get_allocated_height(w) == 720;
+        },
+        10s));
+    overlay.show(2, std::nullopt);
+    EXPECT_EQ(overlay.text(), "2");
+    overlay.hide();
+    EXPECT_FALSE(overlay.isShowing());
 }
 
 }  // namespace
