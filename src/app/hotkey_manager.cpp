@@ -47,8 +47,8 @@ bool HotkeyManager::registerHotkey() {
 bool HotkeyManager::bindThroughPortal() {
     shortcuts_ = std::make_unique<wayland::GlobalShortcuts>();
     shortcuts_->onActivated = [alive = std::weak_ptr<bool>(alive_), this](const std::string&) {
-        // Already on the main queue, outside the signal's handling from the page's view: posted
-        // like the X11 presses so both arrive the same way.
+        // Run from the D-Bus signal's handler: posted, as the X11 presses are, so the hot key's
+        // work runs outside it.
         postIfAlive(Queue::main(), alive, [this](bool& live) {
             if (live && onHotkey) onHotkey();
         });
@@ -65,7 +65,6 @@ bool HotkeyManager::bindThroughPortal() {
                                        "bar");
                              shortcuts_.reset();
                          }
-                         binding_ = std::move(bound);
                      });
     return true;
 }

@@ -2,10 +2,6 @@
 
 #include <functional>
 #include <memory>
-#include <optional>
-#include <string>
-
-#include "core/error.h"
 
 namespace marlune {
 
@@ -46,10 +42,6 @@ class HotkeyManager {
     bool registerHotkey();
     bool isRegistered() const { return grab_ != nullptr || shortcuts_ != nullptr; }
 
-    // Wayland: the portal's binding, for the tests (the trigger the desktop describes, empty
-    // when it said none; the failure when it refused or is missing). Nothing until it answers.
-    std::optional<Result<std::string>> portalBinding() const { return binding_; }
-
   private:
     void readEvents();
     bool bindThroughPortal();
@@ -57,7 +49,6 @@ class HotkeyManager {
     bool attempted_ = false;
     std::unique_ptr<x11::GlobalKeyGrab> grab_;
     std::unique_ptr<wayland::GlobalShortcuts> shortcuts_;
-    std::optional<Result<std::string>> binding_;
     unsigned watch_ = 0;  // GLib source id of the fd watch
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
