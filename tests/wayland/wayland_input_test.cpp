@@ -1,6 +1,6 @@
-// The Wayland session's hot key, permissions and caret, through the real program where it
-// matters: `marlune --stdio-bridge` inside scripts/with-wayland, whose portal stand-in binds global
-// shortcuts and fires them on request. Skipped outside a Wayland session.
+// The Wayland session's hot key, permissions, caret and countdown, through the real program where
+// it matters: `marlune --stdio-bridge` inside scripts/with-wayland, whose portal stand-in binds
+// global shortcuts and fires them on request. Skipped outside a Wayland session.
 
 #include <gio/gio.h>
 #include <gtest/gtest.h>
