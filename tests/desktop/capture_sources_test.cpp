@@ -102,7 +102,9 @@ TEST_F(CaptureSourcesTest, DisplaysAreTheMonitorsWithPicturesOfTheirSize) {
         ids.insert(s["id"].get<std::uint32_t>());
         auto thumb = decodeDataURL(s.value("thumb", ""));
         ASSERT_TRUE(thumb) << "not a JPEG data URL";
-        EXPECT_EQ(thumb->width * expected[i].height, 400 * expected[i].height);
+        // The picture at 400 pixels wide, in the display's proportions.
+        EXPECT_EQ(std::pair(thumb->width, thumb->height),
+                  std::pair(400, 400 * expected[i].height / expected[i].width));
     }
     EXPECT_EQ(ids.size(), 3u) << "each display has its own id";
 
