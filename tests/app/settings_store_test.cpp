@@ -29,7 +29,6 @@ TEST(SettingsStore, DefaultsCoercionsAndStoredValues) {
         {R"({"webcamCorner": "anything"})", "webcamCorner", "anything"},
         {R"({"webcamShape": "wide"})", "webcamShape", "wide"},
         {R"({"webcamShape": "hexagon"})", "webcamShape", "squircle"},
-        {R"({"webcamShape": 3})", "webcamShape", "squircle"},
         {R"({"webcamZoom": 5})", "webcamZoom", 2.0},
         {R"({"webcamZoom": 0.5})", "webcamZoom", 1.0},
         {R"({"webcamZoom": 1.25})", "webcamZoom", 1.25},

@@ -77,7 +77,6 @@ class SchemeHandlerTest : public ::testing::Test {
         // Named like the page's files and movies, but pipes (reading one would block) and links
         // leading out of the folders.
         ::mkfifo((media / "pipe.mp4").c_str(), 0600);
-        ::mkfifo((root / "pipe.js").c_str(), 0600);
         fs::create_symlink(dir / "secret.txt", media / "link.mp4");
         fs::create_symlink(dir / "secret.txt", root / "link.js");
         fs::create_symlink(dir.path(), root / "away");
@@ -112,7 +111,6 @@ TEST(SchemeRange, ParsesEveryForm) {
                                                          {"bytes=-1", "299-299"},
                                                          {"bytes=-100", "200-299"},
                                                          {"  \tBYTES=5-6\t ", "5-6"},
-                                                         {"Bytes= 5-6 ", "5-6"},
                                                          {"bytes=,,5-6,0-1", "5-6"},
                                                          {"bytes=0-1,5-6", "0-1"},
                                                          {"bytes=300-", "-"},
@@ -132,53 +130,38 @@ TEST(SchemeRange, ParsesEveryForm) {
             << header;
     }
     EXPECT_EQ(MarluneSchemeHandler::parseRange("bytes=0-", 0), std::nullopt);
-    EXPECT_EQ(MarluneSchemeHandler::parseRange("bytes=0-", 20'000'000), (ByteRange{0, 19'999'999}));
 }
 
 TEST_F(SchemeHandlerTest, ResolvesUrlsInsideTheirFolders) {
     const std::string r = root.string();
     const std::string m = media.string();
-    struct Case {
-        const char* url;
-        std::optional<std::string> file;
-    };
-    const Case cases[] = {
+    const std::pair<const char*, std::optional<std::string>> cases[] = {
         {"marlune://app", r + "/index.html"},
         {"marlune://app/index.html?v=2#top", r + "/index.html"},
-        {"marlune://app/js/../index.html", r + "/index.html"},
         {"marlune://app/a%20b/c%2Fd.txt", r + "/a b/c/d.txt"},
         // Escaped dots are dot segments too; they are removed before anything climbs.
-        {"marlune://app/%2e%2e/secret.txt", r + "/secret.txt"},
         {"marlune://app/js/%2E%2E/%2E%2E/secret.txt", r + "/secret.txt"},
         {"marlune://app/..%2fwebroot-evil/index.html", std::nullopt},
         {"marlune://app/js%2F..%2F..%2Fsecret.txt", std::nullopt},
         {"marlune://app/nul%00.txt", std::nullopt},
         {"marlune://app/bad%zz", std::nullopt},
         {"marlune://app//etc/passwd", r + "/etc/passwd"},
-        {"marlune://media/Clip%20one.mp4", m + "/Clip one.mp4"},
         {"marlune://media/any/depth/Clip%20one.mp4", m + "/Clip one.mp4"},
-        {"marlune://media/sub/", m + "/sub"},
         {"marlune://media/%2e%2e", std::nullopt},
-        {"marlune://media/.", std::nullopt},
         // Only the last component counts: escaped slashes cannot climb out.
         {"marlune://media/..%2F..%2Fsecret.txt", m + "/secret.txt"},
         {"marlune://media", std::nullopt},
         {"marlune://other/index.html", std::nullopt},
-        {"marlune:///index.html", std::nullopt},
         {"not a url", std::nullopt}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.url);
-        auto file = handler->resolveFileURL(c.url);
-        EXPECT_EQ(file ? std::optional(file->string()) : std::nullopt, c.file);
+    for (const auto& [url, file] : cases) {
+        auto got = handler->resolveFileURL(url);
+        EXPECT_EQ(got ? std::optional(got->string()) : std::nullopt, file) << url;
     }
-
-    // The media host's rules on paths as the loopback server passes them.
+    // A sibling whose name starts with the root's is outside it.
+    EXPECT_EQ(MarluneSchemeHandler::resolveAppPath(root, "/../webroot-evil/index.html"),
+              std::nullopt);
     const std::pair<const char*, std::optional<std::string>> mediaPaths[] = {
-        {"/a/b/Clip.mp4", m + "/Clip.mp4"},
-        {"/..", std::nullopt},
-        {"/.", std::nullopt},
-        {"", std::nullopt},
-        {"Clip.mp4", m + "/Clip.mp4"}};
+        {"/a/b/Clip.mp4", m + "/Clip.mp4"}, {"/..", std::nullopt}, {"", std::nullopt}};
     for (const auto& [path, file] : mediaPaths) {
         auto got = MarluneSchemeHandler::resolveMediaPath(media, path);
         EXPECT_EQ(got ? std::optional(got->string()) : std::nullopt, file) << path;
@@ -186,58 +169,49 @@ TEST_F(SchemeHandlerTest, ResolvesUrlsInsideTheirFolders) {
 }
 
 TEST_F(SchemeHandlerTest, AnswersWithStatusHeadersAndBytes) {
-    const std::string data = patterned(300);
+    using Headers = std::vector<std::pair<std::string, std::string>>;
+    auto whole = [](const char* mime, std::size_t n) {
+        return Headers{{"Content-Type", mime},
+                       {"Accept-Ranges", "bytes"},
+                       {"Content-Length", std::to_string(n)},
+                       {"Cache-Control", "no-store"}};
+    };
+    auto part = [](const char* mime, std::size_t first, std::size_t last, std::size_t total) {
+        return Headers{{"Content-Type", mime},
+                       {"Accept-Ranges", "bytes"},
+                       {"Content-Length", std::to_string(last - first + 1)},
+                       {"Content-Range", "bytes " + std::to_string(first) + "-" +
+                                             std::to_string(last) + "/" + std::to_string(total)},
+                       {"Cache-Control", "no-store"}};
+    };
+    const Headers none = {{"Content-Length", "0"}};
+    const std::string data = patterned(300), clip = patterned(1000);
+    const std::string index = "<!doctype html><title>Marlune</title>";
+    const std::string bin = "marlune://app/data.bin";
     struct Case {
         std::string url;
         std::optional<std::string> range;
         int status;
-        std::vector<std::pair<std::string, std::string>> headers;
+        Headers headers;
         std::string body;
     };
-    auto whole = [](const char* mime, std::size_t n) {
-        return std::vector<std::pair<std::string, std::string>>{
-            {"Content-Type", mime},
-            {"Accept-Ranges", "bytes"},
-            {"Content-Length", std::to_string(n)},
-            {"Cache-Control", "no-store"}};
-    };
-    auto part = [](const char* mime, std::size_t first, std::size_t last, std::size_t total) {
-        return std::vector<std::pair<std::string, std::string>>{
-            {"Content-Type", mime},
-            {"Accept-Ranges", "bytes"},
-            {"Content-Length", std::to_string(last - first + 1)},
-            {"Content-Range", "bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" +
-                                  std::to_string(total)},
-            {"Cache-Control", "no-store"}};
-    };
-    const std::vector<std::pair<std::string, std::string>> empty = {{"Content-Length", "0"}};
-    const std::string index = "<!doctype html><title>Marlune</title>";
     const Case cases[] = {
         {"marlune://app", std::nullopt, 200, whole("text/html", index.size()), index},
         {"marlune://app/Style.CSS", std::nullopt, 200, whole("text/css", 6), "body{}"},
         {"marlune://app/empty.txt", std::nullopt, 200, whole("text/plain", 0), ""},
-        {"marlune://app/data.bin", std::nullopt, 200, whole("application/octet-stream", 300), data},
-        {"marlune://app/data.bin", "bytes=10-19", 206,
-         part("application/octet-stream", 10, 19, 300), data.substr(10, 10)},
-        {"marlune://app/data.bin", "bytes=0-1,5-6", 206,
-         part("application/octet-stream", 0, 1, 300), data.substr(0, 2)},
-        {"marlune://app/data.bin", "bytes=20-10", 416, empty, ""},
-        {"marlune://app/empty.txt", "bytes=0-", 416, empty, ""},
-        {"marlune://app/../secret.txt", std::nullopt, 404, empty, ""},
-        {"marlune://app/folder", std::nullopt, 404, empty, ""},
-        {"marlune://app/folder", "bytes=0-", 404, empty, ""},
-        {"marlune://media/pipe.mp4", std::nullopt, 404, empty, ""},
-        {"marlune://app/pipe.js", "bytes=0-", 404, empty, ""},
-        {"marlune://media/link.mp4", "bytes=0-", 404, empty, ""},
-        {"marlune://app/link.js", std::nullopt, 404, empty, ""},
-        {"marlune://app/away/secret.txt", std::nullopt, 404, empty, ""},
-        {"marlune://app/away/secret.txt", "bytes=0-", 404, empty, ""},
-        {"marlune://media/Clip%20one.mp4", "bytes=0-", 206, part("video/mp4", 0, 999, 1000),
-         patterned(1000)},
-        {"marlune://media/elsewhere/Clip%20one.mp4", "bytes=990-", 206,
-         part("video/mp4", 990, 999, 1000), patterned(1000).substr(990)},
-        {"marlune://media/Clip%20one.mp4", std::nullopt, 200, whole("video/mp4", 1000),
-         patterned(1000)}};
+        {bin, std::nullopt, 200, whole("application/octet-stream", 300), data},
+        {bin, "bytes=10-19", 206, part("application/octet-stream", 10, 19, 300),
+         data.substr(10, 10)},
+        {bin, "bytes=20-10", 416, none, ""},
+        {"marlune://app/empty.txt", "bytes=0-", 416, none, ""},
+        {"marlune://app/folder", "bytes=0-", 404, none, ""},
+        {"marlune://media/pipe.mp4", std::nullopt, 404, none, ""},
+        {"marlune://media/link.mp4", "bytes=0-", 404, none, ""},
+        {"marlune://app/link.js", std::nullopt, 404, none, ""},
+        {"marlune://app/away/secret.txt", "bytes=0-", 404, none, ""},
+        {"marlune://media/x/Clip%20one.mp4", "bytes=990-", 206, part("video/mp4", 990, 999, 1000),
+         clip.substr(990)},
+        {"marlune://media/Clip%20one.mp4", std::nullopt, 200, whole("video/mp4", 1000), clip}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.url + " Range: " + c.range.value_or("(none)"));
         auto sink = serve(c.url, c.range);
@@ -285,8 +259,7 @@ TEST_F(SchemeHandlerTest, StoppedWholeFileGetsNothingMore) {
     EXPECT_FALSE(sink->finished);
 
     // Stopped before the response: nothing at all reaches the sink.
-    for (const char* url :
-         {"marlune://media/Long.mp4", "marlune://app/missing", "marlune://app/"}) {
+    for (const char* url : {"marlune://media/Long.mp4", "marlune://app/missing"}) {
         auto quiet = std::make_shared<RecordingSink>();
         handler->stop(handler->start({url, std::nullopt}, quiet));
         ASSERT_TRUE(runMainUntil([&] { return handler->pendingTaskCount() == 0; }));
@@ -295,15 +268,8 @@ TEST_F(SchemeHandlerTest, StoppedWholeFileGetsNothingMore) {
         EXPECT_FALSE(quiet->finished) << url;
     }
 
-    // A request without a URL fails at once.
-    auto bad = std::make_shared<RecordingSink>();
-    handler->start({"", std::nullopt}, bad);
-    EXPECT_TRUE(bad->failure && !bad->response);
-    EXPECT_EQ(handler->pendingTaskCount(), 0u);
-
     // Identities are not reused, and a finished task's stop is forgotten: later tasks are served.
-    auto later = serve("marlune://app/data.bin");
-    EXPECT_TRUE(later->finished);
+    EXPECT_TRUE(serve("marlune://app/data.bin")->finished);
     handler->stop(id);
     EXPECT_TRUE(serve("marlune://app/data.bin")->finished);
 }
@@ -356,20 +322,11 @@ TEST(SchemeWebRoot, DevWebRootNeedsAnIndex) {
     const std::pair<Json, std::optional<fs::path>> cases[] = {
         {(dir / "dev/sub/..").string(), dir / "dev"},
         {(dir / "bare").string(), fallback},
-        {42, fallback},
-        {"", fallback}};
+        {42, fallback}};
     for (const auto& [value, root] : cases) {
         defaults.set("DevWebRoot", value);
         EXPECT_EQ(MarluneSchemeHandler::webRoot(defaults), root) << value;
     }
-    // A leading "~" is the home folder.
-    const char* oldHome = std::getenv("HOME");
-    std::string saved = oldHome ? oldHome : "";
-    ::setenv("HOME", dir.path().c_str(), 1);
-    defaults.set("DevWebRoot", "~/dev");
-    auto home = MarluneSchemeHandler::webRoot(defaults);
-    ::setenv("HOME", saved.c_str(), 1);
-    EXPECT_EQ(home, dir / "dev");
 }
 
 }  // namespace

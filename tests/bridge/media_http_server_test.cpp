@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -11,7 +10,6 @@
 #include <regex>
 #include <thread>
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "bridge/marlune_scheme_handler.h"
@@ -36,10 +34,9 @@ struct HttpReply {
     std::string body;
 };
 
-// A plain blocking HTTP/1.1 client on one connection.
+// A plain blocking HTTP/1.1 client on one connection; receive() waits `replyTime` for bytes.
 class Client {
   public:
-    // `replyTime`: how long receive() waits for bytes before giving up.
     explicit Client(int port, std::chrono::seconds replyTime = std::chrono::seconds(20)) {
         fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
@@ -53,11 +50,8 @@ class Client {
     ~Client() { ::close(fd_); }
 
     bool connected() const { return connected_; }
-
+    // The server may have let the connection go already: what is sent may be lost.
     void send(const std::string& text) {
-        ASSERT_EQ(::send(fd_, text.data(), text.size(), MSG_NOSIGNAL), ssize_t(text.size()));
-    }
-    void sendQuietly(const std::string& text) {
         (void)!::send(fd_, text.data(), text.size(), MSG_NOSIGNAL);
     }
 
@@ -67,21 +61,18 @@ class Client {
         while ((end = buffer_.find("\r\n\r\n")) == std::string::npos) {
             if (!fill()) return std::nullopt;
         }
-        std::string head = buffer_.substr(0, end);
+        const std::string head = buffer_.substr(0, end + 2);
         buffer_.erase(0, end + 4);
-        HttpReply r;
-        std::smatch m;
-        std::regex statusLine(R"(^HTTP/1\.1 (\d{3}) [^\r]*)");
-        if (!std::regex_search(head, m, statusLine)) return std::nullopt;
-        r.status = std::stoi(m[1]);
-        std::regex field(R"(\r\n([^:\r]+): ([^\r]*))");
-        for (auto it = std::sregex_iterator(head.begin(), head.end(), field);
-             it != std::sregex_iterator(); ++it) {
-            std::string name = (*it)[1];
+        if (!head.starts_with("HTTP/1.1 ")) return std::nullopt;
+        HttpReply r{std::stoi(head.substr(9, 3)), {}, {}};
+        for (std::size_t at = head.find("\r\n") + 2; at < head.size();) {
+            const std::size_t eol = head.find("\r\n", at), colon = head.find(": ", at);
+            std::string name = head.substr(at, colon - at);
             for (auto& c : name) c = static_cast<char>(std::tolower(c));
-            r.headers[name] = (*it)[2];
+            r.headers[name] = head.substr(colon + 2, eol - colon - 2);
+            at = eol + 2;
         }
-        std::size_t length = headOnly ? 0 : std::stoull(r.headers["content-length"]);
+        const std::size_t length = headOnly ? 0 : std::stoull(r.headers["content-length"]);
         while (buffer_.size() < length) {
             if (!fill()) return std::nullopt;
         }
@@ -90,15 +81,14 @@ class Client {
         return r;
     }
 
-    // Sends one byte, then tells whether the server has closed its side by now.
+    // Sends one byte, then tells whether the server has closed its side a second later.
     bool trickleUntilClosed(char c) {
-        ::send(fd_, &c, 1, MSG_NOSIGNAL);
+        send(std::string(1, c));
         std::this_thread::sleep_for(std::chrono::seconds(1));
         char got;
         return ::recv(fd_, &got, 1, MSG_DONTWAIT) == 0;
     }
 
-    // True when the server has closed its side.
     bool closedByServer() {
         char c;
         return ::recv(fd_, &c, 1, 0) == 0;
@@ -108,9 +98,8 @@ class Client {
     bool fill() {
         char chunk[65536];
         ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
-        if (n <= 0) return false;
-        buffer_.append(chunk, static_cast<std::size_t>(n));
-        return true;
+        if (n > 0) buffer_.append(chunk, static_cast<std::size_t>(n));
+        return n > 0;
     }
 
     int fd_ = -1;
@@ -122,7 +111,6 @@ class MediaHttpServerTest : public ::testing::Test {
   protected:
     void SetUp() override {
         writeFile(folder / "Clip one.mp4", patterned(1000));
-        writeFile(dir / "secret.txt", "outside");
         auto started = MediaHttpServer::start([this](std::string_view path) {
             auto file = MarluneSchemeHandler::resolveMediaPath(folder, path);
             return file ? FolderPath::inside(folder, *file) : std::nullopt;
@@ -150,11 +138,9 @@ class MediaHttpServerTest : public ::testing::Test {
     std::string token;
 };
 
+// The file rules and the ranges are the scheme handler's (marlune_scheme_handler_test.cpp): here
+// what the server adds, the token, the methods and the connection.
 TEST_F(MediaHttpServerTest, AnswersLikeTheMediaHost) {
-    // Named like movies, but a named pipe, a link out of the folder and a folder: none is served.
-    ASSERT_EQ(::mkfifo((folder / "pipe.mp4").c_str(), 0600), 0);
-    fs::create_symlink(dir / "secret.txt", folder / "link.mp4");
-    fs::create_directories(folder / "dir.mp4");
     const std::string clip = patterned(1000);
     const std::string t = "/" + token;
     struct Case {
@@ -167,35 +153,19 @@ TEST_F(MediaHttpServerTest, AnswersLikeTheMediaHost) {
         {get(t + "/Clip%20one.mp4"),
          200,
          {{"content-type", "video/mp4"},
-          {"accept-ranges", "bytes"},
           {"content-length", "1000"},
           {"cache-control", "no-store"},
           {"connection", "keep-alive"}},
          clip},
         {get(t + "/any/where/Clip%20one.mp4?x=1", "Range: bytes=10-19\r\n"),
          206,
-         {{"content-type", "video/mp4"},
-          {"accept-ranges", "bytes"},
-          {"content-length", "10"},
-          {"content-range", "bytes 10-19/1000"},
-          {"cache-control", "no-store"},
-          {"connection", "keep-alive"}},
+         {{"content-range", "bytes 10-19/1000"}, {"content-length", "10"}},
          clip.substr(10, 10)},
-        {get(t + "/Clip%20one.mp4", "Range: bytes=-5\r\n"), 206, {}, clip.substr(995)},
-        {get(t + "/Clip%20one.mp4", "Range: bytes=20-10\r\n"),
-         416,
-         {{"content-length", "0"}, {"connection", "keep-alive"}},
-         ""},
         {get(t + "/Missing.mp4"), 404, {{"content-length", "0"}, {"connection", "keep-alive"}}, ""},
         {get(t + "/..%2F..%2Fsecret.txt"), 404, {}, ""},
-        {get(t + "/pipe.mp4"), 404, {}, ""},
-        {get(t + "/link.mp4"), 404, {}, ""},
-        {get(t + "/dir.mp4", "Range: bytes=0-\r\n"), 404, {}, ""},
-        {get(t + "/"), 404, {}, ""},
         {get("/Clip%20one.mp4"), 404, {}, ""},
         {get("/" + std::string(32, '0') + "/Clip%20one.mp4"), 404, {}, ""},
         {get(t + "Clip%20one.mp4"), 404, {}, ""},
-        {get(t), 404, {}, ""},
         {get("http://127.0.0.1" + t + "/Clip%20one.mp4"), 200, {}, clip},
         {get(t + "/Clip%20one.mp4", "", "DELETE"), 405, {{"allow", "GET, HEAD"}}, ""},
     };
@@ -211,7 +181,6 @@ TEST_F(MediaHttpServerTest, AnswersLikeTheMediaHost) {
         for (const auto& [name, value] : c.headers) EXPECT_EQ(reply->headers[name], value) << name;
         EXPECT_EQ(reply->body, c.body);
     }
-
     // HEAD: the same head, no body.
     client.send(get(t + "/Clip%20one.mp4", "Range: bytes=0-99\r\n", "HEAD"));
     auto head = client.receive(true);
@@ -222,7 +191,6 @@ TEST_F(MediaHttpServerTest, AnswersLikeTheMediaHost) {
     auto last = client.receive();
     ASSERT_TRUE(last);
     EXPECT_EQ(last->body, clip);
-    EXPECT_EQ(last->headers["connection"], "close");
     EXPECT_TRUE(client.closedByServer());
 }
 
@@ -280,8 +248,7 @@ TEST_F(MediaHttpServerTest, NoCrowdOfConnectionsStopsARequestWithTheToken) {
         for (int i = 0; i < 150; ++i) {
             crowd.push_back(std::make_unique<Client>(port));
             // The server may have let it go already to make room: what it sends may be lost.
-            if (i % 2)
-                crowd.back()->sendQuietly("GET /" + token + "/Clip%20one.mp4 HTTP/1.1\r\nHo");
+            if (i % 2) crowd.back()->send("GET /" + token + "/Clip%20one.mp4 HTTP/1.1\r\nHo");
         }
         // The real request answers at once, on a new connection.
         Client real(port, std::chrono::seconds(1));

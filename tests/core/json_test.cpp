@@ -10,7 +10,7 @@ namespace {
 
 TEST(PayloadReaders, WrongTypesCountAsMissing) {
     const Json p = Json::parse(R"({"int": 5, "intFloat": 5.0, "frac": 5.5, "str": "5", "bool": true,
-        "null": null, "huge": 1e20, "maxU": 18446744073709551615, "obj": {"a": 1}, "arr": [1]})");
+        "null": null, "huge": 1e20, "maxI": 9223372036854775807, "maxU": 18446744073709551615, "obj": {"a": 1}, "arr": [1]})");
     struct Case {
         const char* key;
         std::optional<std::int64_t> asInt;
@@ -18,11 +18,17 @@ TEST(PayloadReaders, WrongTypesCountAsMissing) {
         std::optional<bool> asBool;
         std::optional<std::string> asString;
     };
-    const Case cases[] = {{"int", 5, 5.0, {}, {}},    {"intFloat", 5, 5.0, {}, {}},
-                          {"frac", {}, 5.5, {}, {}},  {"str", {}, {}, {}, "5"},
-                          {"bool", {}, {}, true, {}}, {"null", {}, {}, {}, {}},
-                          {"huge", {}, 1e20, {}, {}}, {"maxU", {}, 18446744073709551615.0, {}, {}},
-                          {"obj", {}, {}, {}, {}},    {"absent", {}, {}, {}, {}}};
+    const Case cases[] = {{"int", 5, 5.0, {}, {}},
+                          {"intFloat", 5, 5.0, {}, {}},
+                          {"frac", {}, 5.5, {}, {}},
+                          {"str", {}, {}, {}, "5"},
+                          {"bool", {}, {}, true, {}},
+                          {"null", {}, {}, {}, {}},
+                          {"huge", {}, 1e20, {}, {}},
+                          {"maxI", INT64_MAX, 9223372036854775807.0, {}, {}},
+                          {"maxU", {}, 18446744073709551615.0, {}, {}},
+                          {"obj", {}, {}, {}, {}},
+                          {"absent", {}, {}, {}, {}}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.key);
         EXPECT_EQ(readInt(p, c.key), c.asInt);

@@ -106,10 +106,7 @@ TEST_F(MainWindowTest, StartsAsTheDarkAppWindowThenBarModeShapesIt) {
     EXPECT_STREQ(gtk_window_get_title(window), "Marlune Studio");
     EXPECT_TRUE(controller->dark());
     EXPECT_TRUE(hasStyleClass("chrome-dark"));
-    GdkRGBA bg = viewBackground();
-    EXPECT_NEAR(bg.red, 0.02, 0.5 / 255);
-    EXPECT_NEAR(bg.blue, 0.027, 0.5 / 255);
-    EXPECT_EQ(bg.alpha, 1.0);
+    EXPECT_EQ(viewBackground().alpha, 1.0);
     EXPECT_STREQ(webkit_web_view_get_uri(controller->webView()), "marlune://app/index.html");
     EXPECT_NE(gtk_widget_get_visual(GTK_WIDGET(window)),
               gdk_screen_get_system_visual(gtk_widget_get_screen(GTK_WIDGET(window))))
@@ -124,7 +121,6 @@ TEST_F(MainWindowTest, StartsAsTheDarkAppWindowThenBarModeShapesIt) {
     controller->setChrome(false);
     EXPECT_TRUE(hasStyleClass("chrome-light"));
     EXPECT_FALSE(hasStyleClass("chrome-dark"));
-    EXPECT_NEAR(viewBackground().green, 0.945, 0.5 / 255);
 
     // Bar mode shapes the real window.
     runMainFor(std::chrono::milliseconds(200));
@@ -180,11 +176,6 @@ TEST_F(MainWindowTest, StartsAsTheDarkAppWindowThenBarModeShapesIt) {
     EXPECT_TRUE(runMainUntil([&] { return !keptAbove(); }));
     EXPECT_FALSE(hasStyleClass("bar"));
     EXPECT_EQ(viewBackground().alpha, 1.0);
-    EXPECT_NEAR(viewBackground().red, 0.933, 0.5 / 255);
-
-    // Entering again places the bar afresh.
-    controller->setBarMode(true, 420, 64);
-    EXPECT_TRUE(settlesAt({x, y, 420, 64})) << "at " << ::testing::PrintToString(actualFrame());
 }
 
 TEST_F(MainWindowTest, ClosingHidesWhileRecording) {

@@ -48,15 +48,7 @@ Outcome runSmoke(const fs::path& home, int deadlineSeconds,
     return result;
 }
 
-class SmokeTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        const char* display = std::getenv("DISPLAY");
-        ASSERT_TRUE(display && *display)
-            << "desktop tests need a display: run them through scripts/test (Xvfb)";
-    }
-    test::TempDir home;
-};
+using SmokeTest = test::DesktopTest;
 
 TEST_F(SmokeTest, StarterPageReportsReady) {
     Outcome run = runSmoke(home.path(), 30);

@@ -6,7 +6,6 @@
 #include <gio/gio.h>
 
 #include "desktop_test.h"
-#include "screen_helpers.h"
 
 namespace marlune {
 namespace {
@@ -261,41 +260,6 @@ TEST_F(StatusItemTest, TheTrayShowsTheItemAndItsMenuActs) {
         return v == nullptr;
     }));
     EXPECT_FALSE(item.isShown());
-}
-
-TEST_F(StatusItemTest, WithoutATrayEverythingStillWorks) {
-    // No watcher on the bus: the item has nowhere to go, and nothing complains.
-    std::vector<std::string> warnings;
-    g_log_set_writer_func(
-        +[](GLogLevelFlags level, const GLogField* fields, gsize n, gpointer data) {
-            if (level & (G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING)) {
-                for (gsize i = 0; i < n; ++i) {
-                    if (std::string(fields[i].key) == "MESSAGE") {
-                        static_cast<std::vector<std::string>*>(data)->push_back(
-                            static_cast<const char*>(fields[i].value));
-                    }
-                }
-            }
-            return g_log_writer_default(level, fields, n, nullptr);
-        },
-        &warnings, nullptr);
-    item.show();
-    test::runMainFor(std::chrono::milliseconds(300));
-    EXPECT_TRUE(item.isShown());
-    test::saveScreenForReview("tray-less");
-    item.update("00:01", false);
-    item.update("00:02", true);
-    EXPECT_EQ(item.pauseTitle(), "Resume");
-    EXPECT_EQ(item.timeText(), "00:02");
-    item.didTogglePause();
-    item.didStop();
-    item.didShowApp();
-    EXPECT_EQ(calls, (std::vector<std::string>{"togglePause", "stop", "showApp"}));
-    item.hide();
-    item.update("00:03", false);  // hidden: ignored
-    EXPECT_FALSE(item.isShown());
-    test::runMainFor(std::chrono::milliseconds(100));
-    EXPECT_TRUE(warnings.empty()) << warnings.front();
 }
 
 }  // namespace

@@ -22,10 +22,6 @@ auto fields(const CursorFX& c) {
     return std::tuple(c.size, c.smooth, c.bounce, c.motionBlur, c.sway, c.ripple, c.render,
                       c.style);
 }
-auto fields(const WebcamFX& w) {
-    return std::tuple(w.offsetMs, w.mirror, w.positionPreset, w.positionX, w.positionY, w.width,
-                      w.height, w.cornerRadius, w.shadow, w.margin, w.reactToZoom, w.shape);
-}
 
 // {"path": [[0, 0.5, 0.5]], <extra>}: the smallest cursor, with more keys.
 Json cursorWith(const std::string& extra) {
@@ -41,21 +37,16 @@ TEST(ZoomSegment, RequiredKeysDefaultsAndClamps) {
         {R"({"startMs": 0, "endMs": 3000, "scale": 2})",
          ZoomSegment{0, 3000, 2, 0.5, 0.5, false, 1522.575, 1015.05}},
         {R"({"startMs": 0, "endMs": 3000})", std::nullopt},
-        {R"({"endMs": 1, "scale": 2})", std::nullopt},
         {R"({"startMs": "0", "endMs": 3000, "scale": 2})", std::nullopt},
-        {R"([0, 3000, 2])", std::nullopt},
         {R"({"startMs": 0, "endMs": 1, "scale": 0.5})", ZoomSegment{0, 1, 1}},
         {R"({"startMs": 0, "endMs": 1, "scale": 9})", ZoomSegment{0, 1, 6}},
         {R"({"startMs": 0, "endMs": 1, "scale": 2, "inMs": 20, "outMs": 99.9})",
          ZoomSegment{0, 1, 2, 0.5, 0.5, false, 100, 100}},
         {R"({"startMs": 0, "endMs": 1, "scale": 2, "fx": -0.2, "fy": 1.7})",
          ZoomSegment{0, 1, 2, 0, 1}},
-        {R"({"startMs": 0, "endMs": 1, "scale": 2, "fx": "0.2", "inMs": "300"})",
-         ZoomSegment{0, 1, 2}},
         // Booleans pass as numbers, and 1 / 0 as booleans.
         {R"({"startMs": false, "endMs": true, "scale": true, "follow": 1})",
          ZoomSegment{0, 1, 1, 0.5, 0.5, true}},
-        {R"({"startMs": 0, "endMs": 1, "scale": 2, "follow": 2})", ZoomSegment{0, 1, 2}},
         // End before start is passed on unchanged.
         {R"({"startMs": 5000, "endMs": 1000, "scale": 3})", ZoomSegment{5000, 1000, 3}}};
     for (const auto& c : cases) {
@@ -65,72 +56,38 @@ TEST(ZoomSegment, RequiredKeysDefaultsAndClamps) {
             EXPECT_EQ(fields(*z), fields(*c.expected)) << c.dict;
         }
     }
-    // Not reachable from parsed text, but a document built in code must not smuggle NaN into the
-    // motion: non-finite numbers count as missing.
+    // A document built in code must not smuggle NaN into the motion.
     EXPECT_FALSE(ZoomSegment::fromDict(Json{{"startMs", 0}, {"endMs", kNaN}, {"scale", 2}}));
-    const Json infinite = {{"startMs", 0},
-                           {"endMs", 1},
-                           {"scale", 2},
-                           {"fx", std::numeric_limits<double>::infinity()}};
-    EXPECT_EQ(ZoomSegment::fromDict(infinite)->fx, 0.5);
 }
 
-TEST(FrameSettings, TypeIsRequiredAndExact) {
-    for (const char* type : {"wallpaper", "gradient", "color", "live"}) {
-        EXPECT_TRUE(FrameSettings::fromDict(Json{{"type", type}})) << type;
-    }
-    for (const Json& bad :
-         {Json{{"type", "Gradient"}}, Json{{"type", "image"}}, Json{{"type", 1}}, Json::object()}) {
+TEST(FrameSettings, TypeIdAndClamps) {
+    for (const Json& bad : {Json{{"type", "Gradient"}}, Json{{"type", 1}}, Json::object()}) {
         EXPECT_FALSE(FrameSettings::fromDict(bad)) << bad;
     }
-}
-
-TEST(FrameSettings, IdKeepsLettersMarksDigitsAndHyphens) {
-    const std::pair<std::string, const char*> cases[] = {
+    // The id names a picture file: no separators or dots survive.
+    const std::pair<std::string, const char*> ids[] = {
         {"ocean_01.png", "ocean01png"},
-        {"caf\u00e9-2", "caf\u00e9-2"},                     // precomposed letter
-        {"cafe\u0301", "cafe\u0301"},                       // combining acute accent (Mn)
-        {"\u0663\u00bd\u2167", "\u0663\u00bd\u2167"},       // Nd, No, Nl
-        {"\u65e5\u672c", "\u65e5\u672c"},                   // Lo
-        {"../../etc/passwd", "etcpasswd"},                  // no separators survive
-        {"a\u2013b\u00a0c\U0001F600d x\u200by", "abcdxy"},  // dash, spaces, emoji, Cf
-        {"a\xff\xc3-b", "a-b"},  // bytes that are not UTF-8 (only from a document built in code)
-    };
-    for (const auto& [in, out] : cases) {
+        {"caf\u00e9-2", "caf\u00e9-2"},
+        {"../../etc/passwd", "etcpasswd"},
+        {"a\u2013b\u00a0c\U0001F600d x\u200by", "abcdxy"}};
+    for (const auto& [in, out] : ids) {
         EXPECT_EQ(FrameSettings::fromDict(Json{{"type", "live"}, {"id", in}})->id, out) << in;
     }
-    EXPECT_EQ(FrameSettings::fromDict(Json{{"type", "live"}, {"id", 5}})->id, "");
-}
-
-TEST(FrameSettings, DefaultsAndClamps) {
-    const std::pair<const char*, FrameSettings> cases[] = {
-        {"", FrameSettings{}},
-        // Colours are stored as given; the angle is not clamped.
-        {R"(, "from": "red", "to": "#FFF", "hex": "#12ab3z", "angle": -725.5, "paddingPct": -5,
-            "radiusPct": 25, "shadowPct": 100.5, "outlinePct": 10)",
-         FrameSettings{"", "", "red", "#FFF", -725.5, "#12ab3z", 0, 20, 100, 4}},
-        {R"(, "from": 3, "paddingPct": true, "radiusPct": "7", "shadowPct": 41, "outlinePct": 0.25)",
-         FrameSettings{"", "", "#000000", "#000000", 160, "#000000", 1, 3, 41, 0.25}}};
-    const FrameSettings defaults;
-    EXPECT_EQ(fields(defaults), std::tuple("#000000", "#000000", "#000000", 160, 12, 3, 45, 0));
-    for (const auto& [extra, expected] : cases) {
-        auto f =
-            FrameSettings::fromDict(Json::parse(R"({"type": "color")" + std::string(extra) + "}"));
-        ASSERT_TRUE(f) << extra;
-        EXPECT_EQ(fields(*f), fields(expected)) << extra;
-    }
+    // Colours are stored as given; the angle is not clamped.
+    auto f =
+        FrameSettings::fromDict(Json::parse(R"({"type": "color", "from": "red", "angle": -725.5,
+        "paddingPct": -5, "radiusPct": 25, "shadowPct": 100.5, "outlinePct": 10})"));
+    ASSERT_TRUE(f);
+    EXPECT_EQ(fields(*f),
+              fields(FrameSettings{"", "", "red", "#000000", -725.5, "#000000", 0, 20, 100, 4}));
 }
 
 TEST(CursorFX, PathDecidesWhetherThereIsACursor) {
     const std::pair<const char*, bool> cases[] = {
-        {R"({"path": [[0, 0.5, 0.5]]})", true},
         {R"({"path": [[0, 0.5], [1, 0.2, 0.3]]})", true},
-        {R"({})", false},
         {R"({"path": []})", false},
         {R"({"path": [[0, 0.5], [1, "0.5", 0.5], [2]]})", false},  // no sample survives
-        {R"({"path": [[0, 0.5, 0.5], {"t": 1, "fx": 0, "fy": 0}]})", false},
-        {R"({"path": [[0, 0.5, 0.5], 3]})", false},
-        {R"({"path": {"0": [0, 0.5, 0.5]}})", false}};
+        {R"({"path": [[0, 0.5, 0.5], 3]})", false}};
     for (auto [dict, ok] : cases) {
         EXPECT_EQ(CursorFX::fromDict(Json::parse(dict)).has_value(), ok) << dict;
     }
@@ -179,21 +136,15 @@ TEST(CursorFX, Tracks) {
     }
 }
 
-TEST(CursorFX, SettingsDefaultsAndClamps) {
+TEST(CursorFX, SettingsAreClamped) {
     using S = std::tuple<double, double, double, double, double, bool, bool, std::string>;
     const std::pair<const char*, S> cases[] = {
-        {"", {2, 0.5, 0.5, 0.4, 0.3, true, true, "arrow"}},
         {R"(, "size": 0, "smooth": -1, "bounce": -0.5, "motionBlur": -3, "sway": -0.1)",
          {1, 0, 0, 0, 0, true, true, "arrow"}},
         {R"(, "size": 5, "smooth": 1.5, "bounce": 2, "motionBlur": 9, "sway": 1.01)",
          {3, 1, 1, 1, 1, true, true, "arrow"}},
-        {R"(, "size": 2.5, "smooth": 0.25, "bounce": 0.75, "motionBlur": 0, "sway": 1)",
-         {2.5, 0.25, 0.75, 0, 1, true, true, "arrow"}},
-        {R"(, "ripple": false, "render": 0, "style": "my pack")",
-         {2, 0.5, 0.5, 0.4, 0.3, false, false, "my pack"}},
         {R"(, "ripple": 2, "render": "no", "style": 7, "size": "3")",
-         {2, 0.5, 0.5, 0.4, 0.3, true, true, "arrow"}},
-        {R"(, "size": true, "smooth": false)", {1, 0, 0.5, 0.4, 0.3, true, true, "arrow"}}};
+         {2, 0.5, 0.5, 0.4, 0.3, true, true, "arrow"}}};
     for (const auto& [settings, expected] : cases) {
         auto fx = CursorFX::fromDict(cursorWith(settings));
         ASSERT_TRUE(fx) << settings;
@@ -293,65 +244,28 @@ TEST(CursorFX, TracksOutOfOrderGiveTheAnswersOfAScanInArrayOrder) {
     }
 }
 
-TEST(WebcamFX, EnabledAndFileAreRequired) {
+TEST(WebcamFX, EnabledAndACompanionFileAreRequired) {
     const std::pair<const char*, bool> cases[] = {
-        {R"("enabled": true, "file": "Clip.webcam.mp4")", true},
         {R"("enabled": 1, "file": "Clip.webcam.mp4")", true},
         {R"("file": "Clip.webcam.mp4")", false},
-        {R"("enabled": false, "file": "Clip.webcam.mp4")", false},
         {R"("enabled": "true", "file": "Clip.webcam.mp4")", false},
         {R"("enabled": true, "file": "take1.mp4")", false},
-        {R"("enabled": true, "file": "Clip.WEBCAM.MP4")", false},
-        {R"("enabled": true)", false}};
+        {R"("enabled": true, "file": "Clip.WEBCAM.MP4")", false}};
     for (auto [keys, ok] : cases) {
-        auto w = WebcamFX::fromDict(Json::parse("{" + std::string(keys) + "}"));
-        EXPECT_EQ(w.has_value(), ok) << keys;
+        EXPECT_EQ(WebcamFX::fromDict(Json::parse("{" + std::string(keys) + "}")).has_value(), ok)
+            << keys;
     }
-}
-
-TEST(WebcamFX, DefaultsAndSizes) {
-    const WebcamFX d;
-    EXPECT_EQ(fields(d),
-              std::tuple(0, true, "bottom-right", 1, 1, 40, 40, 90, 0.67, 24, true, "squircle"));
-    // Nothing is clamped; "size" is the default of both width and height.
-    const std::pair<const char*, WebcamFX> cases[] = {
-        {"", d},
-        {R"(, "size": 30, "height": 50)", {.width = 30, .height = 50}},
-        {R"(, "size": 30)", {.width = 30, .height = 30}},
-        {R"(, "width": 5)", {.width = 5}},
-        {R"(, "size": "30", "width": -10)", {.width = -10}},
-        {R"(, "offsetMs": -250.5, "mirror": 0, "positionPreset": "custom", "positionX": 2,
-            "positionY": -1, "cornerRadius": 0, "shadow": 3, "margin": -4, "reactToZoom": false,
-            "shape": "circle")",
-         {.offsetMs = -250.5,
-          .mirror = false,
-          .positionPreset = "custom",
-          .positionX = 2,
-          .positionY = -1,
-          .cornerRadius = 0,
-          .shadow = 3,
-          .margin = -4,
-          .reactToZoom = false,
-          .shape = "circle"}}};
-    for (const auto& [extra, expected] : cases) {
-        auto w = WebcamFX::fromDict(
-            Json::parse(R"({"enabled": true, "file": "a.webcam.mp4")" + std::string(extra) + "}"));
-        ASSERT_TRUE(w) << extra;
-        EXPECT_EQ(w->file, "a.webcam.mp4");
-        EXPECT_EQ(fields(*w), fields(expected)) << extra;
-    }
+    // "size" is the default of both width and height; nothing is clamped.
+    auto w = WebcamFX::fromDict(Json::parse(
+        R"({"enabled": true, "file": "a.webcam.mp4", "size": 30, "height": 50, "margin": -4})"));
+    ASSERT_TRUE(w);
+    EXPECT_EQ(std::tuple(w->width, w->height, w->margin), std::tuple(30, 50, -4));
 }
 
 TEST(ExportRequest, MissingParameters) {
-    const char* cases[] = {R"({})",
-                           R"({"startMs": 0, "endMs": 1000})",
-                           R"({"name": "a.mp4", "startMs": 0})",
-                           R"({"name": "a.mp4", "startMs": "0", "endMs": 1000})",
-                           R"({"name": "a.mp4", "startMs": 0, "endMs": 1000.5})",
-                           R"({"name": 5, "startMs": 0, "endMs": 1000})",
-                           R"({"name": "a.mp4", "startMs": 0, "endMs": 1e30})",
-                           R"([])"};
-    for (const char* p : cases) {
+    for (const char* p : {R"({"startMs": 0, "endMs": 1000})", R"({"name": "a.mp4", "startMs": 0})",
+                          R"({"name": "a.mp4", "startMs": 0, "endMs": 1000.5})",
+                          R"({"name": "a.mp4", "startMs": 0, "endMs": 1e30})", R"([])"}) {
         auto r = ExportRequest::fromPayload(Json::parse(p));
         ASSERT_FALSE(r) << p;
         EXPECT_EQ(r.error().message, "Missing export parameters") << p;
@@ -393,9 +307,7 @@ TEST(ExportRequest, DecodesEveryPartAndDropsBadOnes) {
         {R"(, "zooms": [{"startMs": 0, "endMs": 1, "scale": 2}, 5])", 1, 1, 0},
         {R"(, "frame": {"type": "image"}, "cursor": {"path": []}, "webcam": {"enabled": true})", 1,
          1, 0},
-        {R"(, "frame": "color", "cursor": [[0, 0.5, 0.5]], "webcam": true)", 1, 1, 0},
         {R"(, "audio": {"mic": "loud", "system": false})", 1, 0, 0},
-        {R"(, "audio": {"system": 0})", 1, 0, 0},
         {R"(, "targetHeight": 719.5)", 1, 1, 0},
         {R"(, "targetHeight": -3)", 1, 1, -3}};
     for (const auto& c : cases) {

@@ -67,18 +67,15 @@ TEST(RecordingsLibrary, SafeUrlKeepsNamesInsideTheFolder) {
         std::string name;
         std::optional<std::string> inside;  // expected path relative to the folder
     };
-    const Case cases[] = {{"Clip.mp4", "Clip.mp4"},
-                          {"sub/clip.mp4", "sub/clip.mp4"},
-                          {"./Clip.mp4", "Clip.mp4"},
+    const Case cases[] = {{"sub/clip.mp4", "sub/clip.mp4"},
                           {"sub/../Clip.mp4", "Clip.mp4"},
                           {"/etc/passwd", "etc/passwd"},  // appended, not substituted
-                          {"sub/", "sub"},
                           {"", std::nullopt},
                           {".", std::nullopt},
-                          {"../Clip.mp4", std::nullopt},
                           {"sub/../../Clip.mp4", std::nullopt},
                           {"../Marlune/Clip.mp4", "Clip.mp4"},
                           {"../MarluneEvil/Clip.mp4", std::nullopt},
+                          {"../Marlunx/Clip.mp4", std::nullopt},  // a sibling as long as it
                           {std::string("Clip.mp4\0.txt", 13), std::nullopt}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -93,21 +90,19 @@ TEST(RecordingsLibrary, SafeUrlKeepsNamesInsideTheFolder) {
 }
 
 TEST(RecordingsLibrary, NameAndTimeRules) {
-    const std::pair<const char*, const char*> companions[] = {
-        {"Clip.mp4", "Clip.webcam.mp4"},     {"Clip.Mp4", "Clip.webcam.mp4"},
-        {"Clip.mov", "Clip.mov.webcam.mp4"}, {"/a/a.b.mp4", "/a/a.b.webcam.mp4"},
-        {"mp4", "mp4.webcam.mp4"},           {"", ".webcam.mp4"}};
+    const std::pair<const char*, const char*> companions[] = {{"Clip.Mp4", "Clip.webcam.mp4"},
+                                                              {"Clip.mov", "Clip.mov.webcam.mp4"},
+                                                              {"mp4", "mp4.webcam.mp4"}};
     for (auto [in, out] : companions) EXPECT_EQ(RecordingsLibrary::webcamPath(in), out) << in;
     // Beyond the names the listing test shows. The companion test is case-sensitive.
-    const std::pair<const char*, bool> listed[] = {{"Clip.MP4", true},        {"a.b.mp4", true},
-                                                   {"Clip.webcam.MP4", true}, {"Clip.mp44", false},
-                                                   {"Clip.mov", false},       {"mp4", false}};
+    const std::pair<const char*, bool> listed[] = {
+        {"a.b.mp4", true}, {"Clip.webcam.MP4", true}, {"Clip.mp44", false}, {"mp4", false}};
     for (auto [name, shown] : listed)
         EXPECT_EQ(RecordingsLibrary::isListedName(name), shown) << name;
     const std::pair<std::optional<double>, double> times[] = {
         {std::nullopt, 0.0}, {0.05, 0.0},  // shorter than 0.1 s: the first picture
         {3.0, 0.5},          {0.4, 0.3},
-        {std::nan(""), 0.0}, {0.3337, 140.0 / 600}};  // on the 1/600 s grid
+        {std::nan(""), 0.0}, {0.3337, 140.0 / 600}};  // 1/600 s grid
     for (auto [duration, at] : times) {
         EXPECT_DOUBLE_EQ(RecordingsLibrary::thumbnailTimeSeconds(duration), at)
             << duration.value_or(-1);
@@ -194,22 +189,12 @@ TEST(RecordingsLibrary, ThumbnailsCanComeOneByOne) {
         EXPECT_EQ(bare[i], withoutThumb) << "the same items but for their pictures";
     }
 
-    // One by one, the same pictures as the whole listing's.
+    // One by one, the same pictures as the whole listing's; a refused name fails.
     auto clip = thumbnailNow("Clip.mp4");
     ASSERT_TRUE(clip && *clip);
-    for (const auto& item : whole) {
-        if (item["name"] == "Clip.mp4") {
-            EXPECT_EQ(item["thumb"], **clip);
-        }
-    }
-    // No picture, no failure; or a refused name.
-    for (const char* name : {"broken.mp4", "gone.mp4"})
-        EXPECT_EQ(thumbnailNow(name).value_or("failed"), std::nullopt);
-    for (const char* name : {"../Clip.mp4", ""}) {
-        auto refused = thumbnailNow(name);
-        ASSERT_FALSE(refused) << name;
-        EXPECT_EQ(refused.error().message, "Invalid file name.");
-    }
+    EXPECT_EQ(whole[0]["name"] == "Clip.mp4" ? whole[0]["thumb"] : whole[1]["thumb"], **clip);
+    EXPECT_EQ(thumbnailNow("broken.mp4").value_or("failed"), std::nullopt);
+    EXPECT_EQ(thumbnailNow("../Clip.mp4").error().message, "Invalid file name.");
 }
 
 TEST(RecordingsLibrary, ListingOfAMissingOrEmptyFolderIsEmpty) {

@@ -202,6 +202,7 @@ test('keeps regions apart and in order when reading or changing them', () => {
   ], D);
   assert.deepEqual(read.map((z) => [z.id, z.startMs, z.endMs, z.scale]), [
     ['b', 1000, 3000, 1], ['a', 5000, 7000, 6], ['z1', 8000, 9000, 2], ['z2', 18000, 20000, 2]]);
+  assert.equal(settleZooms([{ startMs: 0, endMs: MIN_ZOOM_MS }], D).length, 1, 'just long enough');
   assert.deepEqual([read[1].fx, read[1].fy, read[1].follow], [0, 1, 'caret']);
   // The end of a region is not inside it.
   assert.deepEqual([zoomAt({ zooms: read }, 3000), zoomAt({ zooms: read }, 5000).id], [null, 'a']);

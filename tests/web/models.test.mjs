@@ -94,10 +94,10 @@ test('the library searches by every word, ignoring case and accents, and moves t
         (query, count) => assert.equal(filterItems(items, query).length, count, `"${query}"`));
   const abc = ['a', 'b', 'c'].map((name) => ({ name }));
   assert.deepEqual([keepSelection(abc, 'b'), keepSelection(abc, 'gone'), keepSelection([], 'b'),
-                    selectionAfterRemoval(abc, 'a'), selectionAfterRemoval(abc, 'c'),
+                    selectionAfterRemoval(abc, 'b'), selectionAfterRemoval(abc, 'c'),
                     selectionAfterRemoval([{ name: 'a' }], 'a'),
                     selectionAfterRemoval(abc, 'gone')],
-                   ['b', null, null, 'b', 'b', null, null]);
+                   ['b', null, null, 'c', 'b', null, null]);
   // 7 cards, 3 a row:  0 1 2 / 3 4 5 / 6
   check([
     [0, 'ArrowLeft', 0], [0, 'ArrowRight', 1], [2, 'ArrowRight', 3], [6, 'ArrowRight', 6],
@@ -205,7 +205,9 @@ test('the trim stays inside the recording with its edges apart, on a waveform of
         (edge, ms, [startMs, endMs]) => {
           assert.deepEqual(moveEdge(range, edge, ms, 3000), { startMs, endMs }, `${edge} ${ms}`);
         });
-  assert.deepEqual([nearerEdge(range, 1200), nearerEdge(range, 1800)], ['start', 'end']);
+  // Halfway, the start is taken.
+  assert.deepEqual([nearerEdge(range, 1200), nearerEdge(range, 1500), nearerEdge(range, 1800)],
+                   ['start', 'start', 'end']);
   check([[0, 400, 0], [200, 400, 1500], [900, 400, 3000], [-5, 400, 0], [100, 0, 0]],
         (x, width, ms) => assert.equal(msAtX(x, width, 3000), ms, `${x} of ${width}`));
   // Short sounds are not lost; wider than the peaks, each spans several columns.
