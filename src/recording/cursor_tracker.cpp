@@ -8,6 +8,7 @@
 #include "core/queue.h"
 #include "platform/desktop/x11_monitors.h"
 #include "platform/desktop/x11_pointer.h"
+#include "recording/wayland_capture.h"
 
 namespace marlune {
 
@@ -54,12 +55,17 @@ void CursorTracker::start(std::uint32_t displayID, bool trackPath, Clock elapsed
     running_ = true;
 
     displayBounds_ = {};
-    if (auto monitors = x11::listMonitors()) {
+    portal_ = nullptr;
+    if (captureBackend() == CaptureBackend::portal) {
+        startFromPortalStream();
+    } else if (auto monitors = x11::listMonitors()) {
         if (auto m = x11::findMonitor(*monitors, displayID)) {
             displayBounds_ = {m->x, m->y, m->width, m->height};
         }
     }
-    if (connectPointer()) {
+    if (portal_) {
+        watchWaylandClicks();
+    } else if (connectPointer()) {
         pointer_->watchPrimaryPresses(Queue::main(), [this] { recordClick(); });
     }
     marluneDebugLog("cursor.start trackPath=" + std::string(trackPath ? "true" : "false") +
@@ -71,6 +77,31 @@ void CursorTracker::start(std::uint32_t displayID, bool trackPath, Clock elapsed
     }
 }
 
+void CursorTracker::startFromPortalStream() {
+    portal_ = WaylandCapture::recording();
+    if (!portal_) return;
+    // The stream's pixels are the recorded monitor's.
+    const PixelSize size = portal_->size();
+    displayBounds_ = {0, 0, size.width, size.height};
+}
+
+void CursorTracker::watchWaylandClicks() {
+    // Wayland gives applications no global button events. The lead plugs
+    // wayland::PointerButtons (input devices, with the "input" group) in here:
+    //   open(), then watchPrimaryPresses(Queue::main(), [this] { recordClick(); }), and
+    //   stopWatching() in stop(). Until then a Wayland recording has no clicks.
+}
+
+std::optional<x11::RootPoint> CursorTracker::pointerPosition() const {
+    if (portal_) {
+        const PortalPointer p = portal_->pointer();
+        if (!p.visible) return std::nullopt;
+        return x11::RootPoint{p.x, p.y};
+    }
+    if (!pointer_) return std::nullopt;
+    return pointer_->position();
+}
+
 void CursorTracker::stop() {
     MARLUNE_ASSERT_ON(Queue::main());
     marluneDebugLog("cursor.stop clicks=" + std::to_string(clicks.size()) +
@@ -79,6 +110,7 @@ void CursorTracker::stop() {
     pathTimer_.cancel();
     elapsed_ = nullptr;
     running_ = false;
+    portal_ = nullptr;
 }
 
 std::optional<std::int64_t> CursorTracker::now() const {
@@ -91,7 +123,7 @@ void CursorTracker::recordClick() {
     auto t = now();
     if (!t) return;
     // Raw presses carry no position: the pointer is read as the press arrives.
-    auto p = pointer_->position();
+    auto p = pointerPosition();
     if (!p) return;
     const auto& b = displayBounds_;
     // Presses on other monitors are dropped, not pulled onto this one.
@@ -102,8 +134,8 @@ void CursorTracker::recordClick() {
 void CursorTracker::takeSample() {
     if (displayBounds_.width <= 0 || displayBounds_.height <= 0) return;
     auto t = now();
-    if (!t || !pointer_) return;
-    auto p = pointer_->position();
+    if (!t) return;
+    auto p = pointerPosition();
     if (!p) return;
     const auto& b = displayBounds_;
     // A pointer on another monitor is shown at the nearest edge of this one.
