@@ -201,7 +201,7 @@ async function renderPreview() {
     if (typeof reply?.thumb === 'string' && reply.thumb.startsWith('data:image/')) {
       show(reply.thumb);
     } else if (!source.thumb) {
-      show(null, desktopNote(source) || 'No preview of this source can be made.');
+      show(null, desktopNote(source, { full: true }) || 'No preview of this source can be made.');
     }
   } catch (error) {
     if (!source.thumb) {

@@ -30,13 +30,16 @@ function card(raw, kind) {
   };
 }
 
-// What a card says instead of a picture when the desktop chooses or asks; '' when it does not.
-export function desktopNote(card) {
-  if (card?.chooser) {
+// What a card says when the desktop chooses or asks ('' when it does not): in a few words for the
+// card, in full for the preview.
+export function desktopNote(card, { full = false } = {}) {
+  if (!card?.asks && !card?.chooser) return '';
+  if (!full) return card.asks ? 'The desktop will ask' : 'As chosen last time';
+  if (card.chooser) {
     return card.asks ? 'The desktop will ask which window to record.'
       : 'The window you chose last time.';
   }
-  return card?.asks ? 'The desktop will ask before recording.' : '';
+  return card.asks ? 'The desktop will ask before recording.' : '';
 }
 
 // The reply of "sources.list" as {displays, windows}, each a list of cards in the reply's order.
