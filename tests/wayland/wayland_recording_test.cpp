@@ -9,6 +9,9 @@
 #include <sys/wait.h>
 
 #include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
 
 #include "app/capture_source_provider.h"
 #include "recording/track_journal.h"
@@ -93,6 +96,35 @@ std::optional<std::string> reducedFrame(const fs::path& movie, double seconds) {
                              "rawvideo", "-pix_fmt", "rgb24", "-"});
 }
 
+// The screen-cast sessions the portal holds now, by object path (the stand-in registers each).
+std::vector<std::string> portalSessions() {
+    std::vector<std::string> out;
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    std::function<void(const std::string&, int)> walk = [&](const std::string& path, int depth) {
+        GVariant* reply = g_dbus_connection_call_sync(
+            bus, "org.freedesktop.portal.Desktop", path.c_str(),
+            "org.freedesktop.DBus.Introspectable", "Introspect", nullptr, G_VARIANT_TYPE("(s)"),
+            G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+        if (!reply) return;
+        const char* xml = nullptr;
+        g_variant_get(reply, "(&s)", &xml);
+        if (GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(xml, nullptr)) {
+            for (GDBusNodeInfo** child = node->nodes; child && *child; ++child) {
+                const std::string childPath = path + "/" + (*child)->path;
+                if (depth == 1)
+                    out.push_back(childPath);
+                else
+                    walk(childPath, depth + 1);
+            }
+            g_dbus_node_info_unref(node);
+        }
+        g_variant_unref(reply);
+    };
+    walk("/org/freedesktop/portal/desktop/session", 0);
+    g_object_unref(bus);
+    return out;
+}
+
 TEST(WaylandRecording, RecordsTheScreenWithItsCursorPathAndSurvivesAKill) {
     if (!std::getenv("WAYLAND_DISPLAY")) GTEST_SKIP() << "needs scripts/with-wayland";
     test::TempDir home;
@@ -168,6 +200,46 @@ TEST(WaylandRecording, RecordsTheScreenWithItsCursorPathAndSurvivesAKill) {
     const Json& screen = (*again)["result"]["screens"][0];
     EXPECT_EQ(screen["asks"], false);
     EXPECT_TRUE(screen.value("thumb", "").starts_with("data:image/jpeg;base64,"));
+    EXPECT_EQ(s.closeAndWait(), 0);
+}
+
+// The person stops sharing from the desktop: the stream ends and the recording is saved.
+TEST(WaylandRecording, AShareEndedByTheDesktopEndsTheRecordingAndSavesIt) {
+    if (!std::getenv("WAYLAND_DISPLAY")) GTEST_SKIP() << "needs scripts/with-wayland";
+    test::TempDir home;
+    Painter painter;
+    test::Session s(home.path());
+    ASSERT_TRUE(s.request("ready", "app.ready"));  // events flow from here on
+    s.send("start", "recording.start",
+           Json{{"sourceKind", "display"}, {"sourceID", 1}, {"mic", false}});
+    auto started = s.reply("start", 60s);
+    ASSERT_TRUE(started && started->line.value["ok"].get<bool>());
+    const std::string file = started->line.value["result"]["file"];
+    const fs::path movie = home.path() / "Videos/Marlune" / file;
+    const auto deadline = Clock::now() + 30s;
+    while (test::probeDuration(movie).value_or(0) < 1.0 && Clock::now() < deadline) {
+        s.pumpFor(200ms);
+    }
+    const auto sessions = portalSessions();
+    ASSERT_EQ(sessions.size(), 1u);
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    GVariant* closed =
+        g_dbus_connection_call_sync(bus, "org.freedesktop.portal.Desktop", sessions[0].c_str(),
+                                    "org.freedesktop.portal.Session", "Close", nullptr, nullptr,
+                                    G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+    ASSERT_TRUE(closed);
+    g_variant_unref(closed);
+    g_object_unref(bus);
+
+    auto error = s.event("error", 0, 30s);
+    ASSERT_TRUE(error);
+    EXPECT_TRUE(s.events[*error].data()["message"].get<std::string>().starts_with(
+        "Capture stopped unexpectedly: "));
+    auto saved = s.event("saved", *error, 30s);
+    ASSERT_TRUE(saved);
+    EXPECT_EQ(s.events[*saved].data()["name"], file);
+    EXPECT_TRUE(test::decodesCleanly(movie));
+    EXPECT_GT(test::probeDuration(movie).value_or(0), 0.9);
     EXPECT_EQ(s.closeAndWait(), 0);
 }
 
