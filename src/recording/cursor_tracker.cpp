@@ -56,6 +56,7 @@ void CursorTracker::start(std::uint32_t displayID, bool trackPath, Clock elapsed
 
     displayBounds_ = {};
     portal_ = nullptr;
+    portalTypes_ = nullptr;
     if (captureBackend() == CaptureBackend::portal) {
         startFromPortalStream();
     } else if (auto monitors = x11::listMonitors()) {
@@ -71,7 +72,7 @@ void CursorTracker::start(std::uint32_t displayID, bool trackPath, Clock elapsed
     marluneDebugLog("cursor.start trackPath=" + std::string(trackPath ? "true" : "false") +
                     " displayID=" + std::to_string(displayID));
     if (trackPath) {
-        typeDetector_.prepare();
+        (portalTypes_ ? *portalTypes_ : typeDetector_).prepare();
         pathTimer_.start(Queue::main(), std::chrono::nanoseconds(0), kSampleInterval,
                          [this] { takeSample(); });
     }
@@ -83,6 +84,7 @@ void CursorTracker::startFromPortalStream() {
     // The stream's pixels are the recorded monitor's.
     const PixelSize size = portal_->size();
     displayBounds_ = {0, 0, size.width, size.height};
+    portalTypes_ = std::make_unique<CursorTypeDetector>(WaylandCapture::cursorSource(portal_));
 }
 
 void CursorTracker::watchWaylandClicks() {
@@ -141,7 +143,7 @@ void CursorTracker::takeSample() {
     // A pointer on another monitor is shown at the nearest edge of this one.
     double fx = std::clamp(fraction(p->x, b.x, b.width), 0.0, 1.0);
     double fy = std::clamp(fraction(p->y, b.y, b.height), 0.0, 1.0);
-    path.push_back({*t, fx, fy, typeDetector_.current()});
+    path.push_back({*t, fx, fy, (portalTypes_ ? *portalTypes_ : typeDetector_).current()});
 }
 
 Json CursorTracker::asJSON(std::size_t from) const {

@@ -92,8 +92,10 @@ class CursorTracker {
     Bounds displayBounds_;
     Clock elapsed_;
     bool running_ = false;
-    // The stream whose cursor metadata stands in for the pointer (Wayland); null on X11.
+    // The stream whose cursor metadata stands in for the pointer (Wayland); null on X11. Its
+    // cursor pictures are told apart by a detector of their own.
     std::shared_ptr<WaylandCapture> portal_;
+    std::unique_ptr<CursorTypeDetector> portalTypes_;
 };
 
 }  // namespace marlune

@@ -8,6 +8,7 @@
 #include "core/debug_log.h"
 #include "core/queue.h"
 #include "core/recycler.h"
+#include "platform/wayland/cursor_theme.h"
 #include "platform/wayland/pipewire_stream.h"
 #include "platform/wayland/portal_screen_cast.h"
 
@@ -125,7 +126,7 @@ struct WaylandCapture::State {
         std::lock_guard lock(mutex);
         pointer = PortalPointer{cursor.visible, cursor.x, cursor.y};
         if (cursor.image) {
-            sprite = Sprite{*cursor.image, cursor.hotspotX, cursor.hotspotY};
+            sprite = Sprite{*cursor.image, cursor.hotspotX, cursor.hotspotY, sprite.serial + 1};
         }
         if (!cursor.visible) sprite.image = {};
     }
@@ -282,6 +283,46 @@ std::optional<Error> WaylandCapture::endedWith() const {
 void WaylandCapture::setActive(bool active) {
     std::lock_guard lock(state_->streamMutex);
     if (state_->stream) state_->stream->setActive(active);
+}
+
+namespace {
+
+class StreamCursors : public CursorTypeDetector::CursorSource {
+  public:
+    explicit StreamCursors(std::weak_ptr<WaylandCapture> capture) : capture_(std::move(capture)) {}
+    std::optional<x11::CursorImage> current() override {
+        auto capture = capture_.lock();
+        if (!capture) return std::nullopt;
+        const WaylandCapture::Sprite sprite = capture->sprite();
+        const BgraImage& image = sprite.image;
+        if (image.width <= 0 || image.height <= 0) return std::nullopt;
+        x11::CursorImage out;
+        out.width = image.width;
+        out.height = image.height;
+        out.hotX = sprite.hotspotX;
+        out.hotY = sprite.hotspotY;
+        out.serial = sprite.serial;
+        out.argb.resize(std::size_t(image.width) * image.height);
+        // Premultiplied BGRA bytes are the same premultiplied ARGB words on this byte order.
+        for (int y = 0; y < image.height; ++y) {
+            std::memcpy(out.argb.data() + std::size_t(y) * image.width, image.row(y),
+                        std::size_t(image.width) * 4);
+        }
+        return out;
+    }
+    std::optional<x11::CursorImage> themeCursor(std::string_view name) override {
+        return wayland::themeCursorImage(name);
+    }
+
+  private:
+    std::weak_ptr<WaylandCapture> capture_;
+};
+
+}  // namespace
+
+std::unique_ptr<CursorTypeDetector::CursorSource> WaylandCapture::cursorSource(
+    std::weak_ptr<WaylandCapture> capture) {
+    return std::make_unique<StreamCursors>(std::move(capture));
 }
 
 std::shared_ptr<WaylandCapture> WaylandCapture::recording() {

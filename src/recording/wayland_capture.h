@@ -10,6 +10,7 @@
 
 #include "core/error.h"
 #include "platform/image/bgra_image.h"
+#include "recording/cursor_type_detector.h"
 
 namespace marlune {
 
@@ -86,6 +87,7 @@ class WaylandCapture {
         BgraImage image;
         int hotspotX = 0;
         int hotspotY = 0;
+        std::uint64_t serial = 0;  // changes with the picture
     };
     Sprite sprite() const;
     // Set once the stream ended on its own (the person stopped sharing, the source went away).
@@ -102,6 +104,11 @@ class WaylandCapture {
     static void setRecording(std::shared_ptr<WaylandCapture> capture);
 
     struct State;
+
+    // Where the cursor type detector reads the cursor from in a Wayland session: this stream's
+    // cursor pictures, and the cursor theme's files.
+    static std::unique_ptr<CursorTypeDetector::CursorSource> cursorSource(
+        std::weak_ptr<WaylandCapture> capture);
 
   private:
     WaylandCapture() = default;
