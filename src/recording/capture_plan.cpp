@@ -72,6 +72,13 @@ Result<CapturePlan> makePlan(const ShareableContent& content, const RecordingOpt
                       "p to stay artifact-free on this computer.";
     }
 
+    // A desktop that draws the cursor into the pictures gives no path to smooth.
+    if (!plan.notice && content.portal && !content.portal->hasCursorMetadata() &&
+        options.smoothCursor) {
+        plan.notice =
+            "The smoothed cursor needs a desktop that shares the cursor separately: this "
+            "recording shows the system cursor as it was.";
+    }
     plan.width = width;
     plan.height = height;
     plan.fps = fps;
