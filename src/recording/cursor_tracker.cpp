@@ -88,10 +88,10 @@ void CursorTracker::startFromPortalStream() {
 }
 
 void CursorTracker::watchWaylandClicks() {
-    // Wayland gives applications no global button events. The lead plugs
-    // wayland::PointerButtons (input devices, with the "input" group) in here:
+    // Wayland gives applications no global button events: presses are read from the pointer
+    // devices (wayland::PointerButtons, with the "input" group), which belong here:
     //   open(), then watchPrimaryPresses(Queue::main(), [this] { recordClick(); }), and
-    //   stopWatching() in stop(). Until then a Wayland recording has no clicks.
+    //   stopWatching() in stop(). Until they are watched a Wayland recording has no clicks.
 }
 
 std::optional<x11::RootPoint> CursorTracker::pointerPosition() const {
