@@ -176,12 +176,13 @@ TEST(WaylandRecording, RecordsTheScreenWithItsCursorPathAndSurvivesAKill) {
     EXPECT_EQ(s.events[*notice].data()["message"], "Recovered an interrupted recording: " + file);
     const fs::path movie = folder / file;
     EXPECT_TRUE(test::decodesCleanly(movie));
-    // The painter's pictures: its blue and green stay #..6699 while its red changes.
+    // The painter's pictures: its blue and green stay #..6699 while its red changes (the movie's
+    // colour conversion moves them a little, by how much depends on the red).
     auto frame = reducedFrame(movie, 1.0);
     ASSERT_TRUE(frame && frame->size() == 16 * 9 * 3);
     const std::size_t middle = (4 * 16 + 8) * 3;
-    EXPECT_NEAR(static_cast<unsigned char>((*frame)[middle + 1]), 0x66, 12);
-    EXPECT_NEAR(static_cast<unsigned char>((*frame)[middle + 2]), 0x99, 12);
+    EXPECT_NEAR(static_cast<unsigned char>((*frame)[middle + 1]), 0x66, 28);
+    EXPECT_NEAR(static_cast<unsigned char>((*frame)[middle + 2]), 0x99, 28);
 
     Json project = Json::parse(test::readFile(folder / (file + ".marlune.json")));
     const Json& path = project["cursorPath"];
