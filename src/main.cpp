@@ -16,8 +16,10 @@ int main(int argc, char** argv) {
     for (const auto& a : args) {
         if (a == "--stdio-bridge") return marlune::runStdioBridge(args);
     }
+    // GDK opens the Wayland display when there is one, else the X display.
     const char* display = std::getenv("DISPLAY");
-    if (!display || !*display) {
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    if ((!display || !*display) && (!wayland || !*wayland)) {
         std::fprintf(
             stderr,
             "marlune: no display to open a window on (DISPLAY is not set).\n"

@@ -1,6 +1,12 @@
 // What recording the screen costs, beside the ffmpeg tool doing the same, on the private desktop:
 //
 //   scripts/with-desktop build-bench/bench/bench_record [--seconds N] [--runs a,b,…]
+//   MARLUNE_WAYLAND_SIZE=1920x1080 scripts/with-wayland build-bench/bench/bench_record --runs
+//   ours30
+//
+// The second records a Wayland session's screen through the screen-cast portal and PipeWire
+// (the same "ours" runs, the session picks the back end); the compositor's CPU is shown where the
+// X server's is, and the window stays in place (Wayland clients cannot move themselves).
 //
 // N seconds (default 60) of each run, one after the other, printed side by side:
 //   ours30       our 1920 × 1080 display recording at 30 fps with the system audio, driven the way
@@ -39,6 +45,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -58,12 +65,15 @@
 extern "C" {
 #include <libavutil/log.h>
 }
+#include <glib.h>
 
 #include "core/json.h"
+#include "platform/wayland/wayland_outputs.h"
 #include "recording/asset_writer_coordinator.h"
 #include "recording/capture_plan.h"
 #include "recording/screen_capture_engine.h"
 #include "recording/shareable_content.h"
+#include "recording/wayland_capture.h"
 
 extern char** environ;
 
@@ -159,8 +169,9 @@ std::string loadAverage() {
     return a + " " + b + " " + c;
 }
 
-// The private desktop's X server: a child of the script that started this program, or of its
-// parent. Nothing when this does not run under scripts/with-desktop.
+// The private desktop's X server (or Wayland compositor): a child of the script that started
+// this program, or of its parent. Nothing when this does not run under scripts/with-desktop or
+// scripts/with-wayland.
 std::optional<int> findXServer() {
     std::vector<int> parents = {getppid()};
     if (auto f = statFields("/proc/" + std::to_string(getppid()) + "/stat"); f.size() > 1) {
@@ -172,7 +183,8 @@ std::optional<int> findXServer() {
             if (name.empty() || !std::isdigit(static_cast<unsigned char>(name[0]))) continue;
             std::string comm;
             auto f = statFields(e.path() / "stat", &comm);
-            if (f.size() > 1 && comm == "Xvfb" && std::stoi(f[1]) == parent) return std::stoi(name);
+            const bool server = comm == "Xvfb" || comm == "mutter";
+            if (f.size() > 1 && server && std::stoi(f[1]) == parent) return std::stoi(name);
         }
     }
     return std::nullopt;
@@ -532,13 +544,23 @@ class Waiter {
     std::optional<T> value_;
 };
 
+// What the recording controller would record for `options`. On Wayland the portal's session
+// answers on the main thread, which runs its context meanwhile.
+Result<ShareableContent> contentFor(const RecordingOptions& options) {
+    std::atomic<bool> done{false};
+    std::optional<Result<ShareableContent>> content;
+    std::thread asking([&] {
+        content = recordableContent(options);
+        done = true;
+        g_main_context_wakeup(g_main_context_default());
+    });
+    while (!done) g_main_context_iteration(g_main_context_default(), TRUE);
+    asking.join();
+    return std::move(*content);
+}
+
 void recordOurs(const Desktop& d, Run& run, double seconds, std::int64_t capHeight,
                 const std::string& preset, const fs::path& dir) {
-    auto content = ShareableContent::current();
-    if (!content) {
-        run.error = content.error().message;
-        return;
-    }
     RecordingOptions options;
     options.sourceKind = "display";
     options.sourceID = d.displayID;
@@ -548,6 +570,11 @@ void recordOurs(const Desktop& d, Run& run, double seconds, std::int64_t capHeig
     options.mic = false;
     options.showCursor = true;
     options.smoothCursor = true;  // the default cursor mode: frames carry no cursor
+    auto content = contentFor(options);
+    if (!content) {
+        run.error = content.error().message;
+        return;
+    }
     auto plan = makePlan(*content, options);
     if (!plan) {
         run.error = plan.error().message;
@@ -977,26 +1004,39 @@ int main(int argc, char** argv) {
     if (seconds < 2) seconds = 2;
     // libx264 reports its settings and totals on standard error; the table says what matters.
     av_log_set_level(AV_LOG_ERROR);
-    if (!std::getenv("DISPLAY") || !std::getenv("PULSE_SERVER")) {
-        std::fprintf(stderr, "bench_record: run it under scripts/with-desktop\n");
+    const bool wayland = captureBackend() == CaptureBackend::portal;
+    if ((!std::getenv("DISPLAY") && !wayland) || !std::getenv("PULSE_SERVER")) {
+        std::fprintf(stderr, "bench_record: run it under scripts/with-desktop or with-wayland\n");
         return 2;
     }
 
     Desktop d;
-    auto content = ShareableContent::current();
-    if (!content || content->displays.empty()) {
-        std::fprintf(stderr, "bench_record: no display to record\n");
-        return 1;
+    if (wayland) {
+        auto outputs = wayland::listOutputs();
+        if (!outputs || outputs->empty()) {
+            std::fprintf(stderr, "bench_record: no Wayland monitor to record\n");
+            return 1;
+        }
+        d.displayID = 1;
+        d.pixels = outputs->front().pixels;
+        // The portal's first picture says the size; ffmpeg's x11grab has nothing to grab here.
+        setenv("GDK_BACKEND", "wayland", 1);
+    } else {
+        auto content = ShareableContent::current();
+        if (!content || content->displays.empty()) {
+            std::fprintf(stderr, "bench_record: no display to record\n");
+            return 1;
+        }
+        d.displayID = content->displays.front().displayID;
+        d.pixels = content->displays.front().pixels;
     }
-    d.displayID = content->displays.front().displayID;
-    d.pixels = content->displays.front().pixels;
     d.xServer = findXServer();
 
     const fs::path dir =
         fs::temp_directory_path() / ("marlune-bench-record-" + std::to_string(getpid()));
     fs::create_directories(dir);
     // A plain desktop behind the window, as most are; ignored where xsetroot is missing.
-    toolOutput({"xsetroot", "-solid", "#3a6ea5"});
+    if (!wayland) toolOutput({"xsetroot", "-solid", "#3a6ea5"});
     d.tone = dir / "tone.wav";
     if (!toolOutput({"sox", "-n", "-r", "48000", "-c", "2", "-b", "16", d.tone.string(), "synth",
                      std::to_string(seconds + 40), "sine", "440", "sine", "554", "vol", "0.3"})) {
@@ -1016,7 +1056,9 @@ int main(int argc, char** argv) {
         "Recording benchmark: %.0f s per run of the %dx%d display (scrolling text in a "
         "moving window, a tone playing)\n",
         seconds, d.pixels.width, d.pixels.height);
-    std::printf("%u cores; X server %s; movies in %s\n\n", std::thread::hardware_concurrency(),
+    std::printf("%s session; %u cores; X server %s; movies in %s\n\n",
+                wayland ? "Wayland (portal, PipeWire; the X server row is the compositor)" : "X11",
+                std::thread::hardware_concurrency(),
                 d.xServer ? ("pid " + std::to_string(*d.xServer)).c_str() : "not found",
                 dir.c_str());
 

@@ -20,6 +20,7 @@
 #include "core/queue.h"
 #include "library/recordings_library.h"
 #include "recording/recording_controller.h"
+#include "recording/wayland_capture.h"
 
 namespace marlune {
 
@@ -165,7 +166,17 @@ void AppDelegate::createRecordingController() {
         auto self = weak.lock();
         return self ? self->windowController.get() : nullptr;
     });
-    options.screenCaptureGranted = [] { return PermissionsManager::screenCaptureGranted(); };
+    // In a Wayland session the desktop's portal grants each recording's source itself.
+    options.screenCaptureGranted = [] {
+        return captureBackend() == CaptureBackend::portal ||
+               PermissionsManager::screenCaptureGranted();
+    };
+    setPortalTokenStore({[settings = settings](const std::string& kind) {
+                             return settings->screenCastRestoreToken(kind);
+                         },
+                         [settings = settings](const std::string& kind, const std::string& token) {
+                             settings->setScreenCastRestoreToken(kind, token);
+                         }});
     recording = RecordingController::create(std::move(options));
 }
 

@@ -1,11 +1,13 @@
 #include "app/capture_source_provider.h"
 
+#include <cstring>
 #include <map>
 
 #include "core/queue.h"
 #include "platform/desktop/x11_capture.h"
 #include "platform/desktop/x11_monitors.h"
 #include "platform/image/image_codecs.h"
+#include "recording/wayland_capture.h"
 
 namespace marlune {
 
@@ -83,8 +85,72 @@ Json CaptureSourceProvider::listObject(
     return out;
 }
 
+Json CaptureSourceProvider::waylandListObject(
+    const std::vector<wayland::WaylandOutput>& outputs, bool displayAsks, bool windowAsks,
+    const std::optional<std::pair<PixelRect, BgraImage>>& displayThumb) {
+    Json screens = Json::array();
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+        const PixelRect& p = outputs[i].pixels;
+        Json s = Json::object();
+        s["id"] = i + 1;
+        s["kind"] = "display";
+        s["name"] = outputs[i].name.empty() ? "Display " + std::to_string(i + 1) : outputs[i].name;
+        s["width"] = p.width;
+        s["height"] = p.height;
+        // The restored stream shows the monitor at its place; with one monitor, that one.
+        if (displayThumb && (outputs.size() == 1 || displayThumb->first == p)) {
+            addThumb(s, displayThumb->second);
+        }
+        s["asks"] = displayAsks;
+        screens.push_back(std::move(s));
+    }
+    Json chooser = Json::object();
+    chooser["id"] = 1;
+    chooser["kind"] = "window";
+    chooser["name"] = "Choose a window…";
+    chooser["app"] = "";
+    chooser["width"] = 0;
+    chooser["height"] = 0;
+    chooser["asks"] = windowAsks;
+    chooser["chooser"] = true;
+    Json out = Json::object();
+    out["screens"] = std::move(screens);
+    out["windows"] = Json::array({std::move(chooser)});
+    return out;
+}
+
+namespace {
+
+// The restored display's picture, from a short portal session; only when a kept token lets the
+// portal start it without its dialog (a listing must never ask).
+std::optional<std::pair<PixelRect, BgraImage>> restoredDisplayPicture() {
+    if (!hasPortalToken("display")) return std::nullopt;
+    auto capture = WaylandCapture::open(WaylandCapture::Source::display, std::chrono::seconds(5));
+    if (!capture) return std::nullopt;
+    const PortalPicture picture = (*capture)->latest();
+    BgraImage image = BgraImage::blank(picture.width, picture.height);
+    for (int y = 0; y < picture.height; ++y) {
+        std::memcpy(image.row(y), picture.pixels.get() + std::size_t(y) * picture.stride,
+                    std::size_t(picture.width) * 4);
+    }
+    PixelRect area = (*capture)->area();
+    area.width = picture.width;
+    area.height = picture.height;
+    return std::pair{area, std::move(image)};
+}
+
+void listWayland(const std::function<void(Result<Json>)>& completion) {
+    auto outputs = wayland::listOutputs();
+    if (!outputs) return completion(std::unexpected(outputs.error()));
+    completion(CaptureSourceProvider::waylandListObject(
+        *outputs, !hasPortalToken("display"), !hasPortalToken("window"), restoredDisplayPicture()));
+}
+
+}  // namespace
+
 void CaptureSourceProvider::list(std::function<void(Result<Json>)> completion) const {
     ConcurrentQueue::userInitiated().post([completion = std::move(completion)] {
+        if (captureBackend() == CaptureBackend::portal) return listWayland(completion);
         ContentQuery query;
         query.excludeDesktopWindows = false;
         query.onScreenWindowsOnly = true;
@@ -114,6 +180,8 @@ void CaptureSourceProvider::preview(
     std::function<void(std::optional<std::string>)> completion) const {
     ConcurrentQueue::userInitiated().post([kind = std::move(kind), id,
                                            completion = std::move(completion)] {
+        // A Wayland desktop shows nothing before its dialog: the card's picture stands.
+        if (captureBackend() == CaptureBackend::portal) return completion(std::nullopt);
         Result<BgraImage> image = fail("");
         if (kind == "display") {
             // Only the displays are needed: no reading of every window's properties.

@@ -4,10 +4,13 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "core/error.h"
 #include "core/json.h"
 #include "platform/image/bgra_image.h"
+#include "platform/wayland/wayland_outputs.h"
 #include "recording/shareable_content.h"
 
 namespace marlune {
@@ -22,7 +25,7 @@ class CaptureSourceProvider {
     static constexpr int kPreviewWidth = 1800;
 
     // Completes with {"screens": [...], "windows": [...]}, or with the failure of the query
-    // (no X display).
+    // (no X display). In a Wayland session, `waylandListObject` for the session's monitors.
     void list(std::function<void(Result<Json>)> completion) const;
 
     // A JPEG data URL of the whole display (kind "display") or of one window (any other kind),
@@ -37,6 +40,15 @@ class CaptureSourceProvider {
     static Json listObject(
         const ShareableContent& content, int processID,
         const std::function<Result<BgraImage>(const std::string& kind, std::uint32_t id)>& picture);
+
+    // The list object of a Wayland session, where the desktop's portal chooses what is shared:
+    // one display entry per monitor (ids from 1, in the compositor's order) and one window entry,
+    // "Choose a window…" (id 1, "chooser": true), that lets the desktop's dialog pick. "asks"
+    // says whether the desktop will show its dialog (no restore token kept for that kind);
+    // `displayThumb` is the picture the kept token restored, given to the monitor it shows.
+    static Json waylandListObject(
+        const std::vector<wayland::WaylandOutput>& outputs, bool displayAsks, bool windowAsks,
+        const std::optional<std::pair<PixelRect, BgraImage>>& displayThumb);
 
     // Whether a window is offered: an ordinary application window at least 120 × 90 points with
     // a title, owned by a process other than `processID`.

@@ -84,6 +84,14 @@ void SettingsStore::setWebcamZoom(double value) {
     d->set("webcamZoom", std::clamp(value, 1.0, 2.0));
 }
 
+std::string SettingsStore::screenCastRestoreToken(const std::string& kind) const {
+    return d->stringValue("ScreenCastRestoreToken." + kind).value_or("");
+}
+
+void SettingsStore::setScreenCastRestoreToken(const std::string& kind, const std::string& token) {
+    d->set("ScreenCastRestoreToken." + kind, token);
+}
+
 bool SettingsStore::hideWindow() const {
     return boolOr("hideWindow", false);
 }

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "recording/wayland_capture.h"
+
 namespace marlune {
 
 namespace {
@@ -41,6 +43,7 @@ Result<CapturePlan> makePlan(const ShareableContent& content, const RecordingOpt
         plan.filter.source = PixelRect{0, 0, nativeWidth, nativeHeight};
     }
     plan.filter.id = options.sourceID;
+    plan.filter.portal = content.portal;
 
     int width = nativeWidth;
     int height = nativeHeight;
@@ -69,6 +72,13 @@ Result<CapturePlan> makePlan(const ShareableContent& content, const RecordingOpt
                       "p to stay artifact-free on this computer.";
     }
 
+    // A desktop that draws the cursor into the pictures gives no path to smooth.
+    if (!plan.notice && content.portal && !content.portal->hasCursorMetadata() &&
+        options.smoothCursor) {
+        plan.notice =
+            "The smoothed cursor needs a desktop that shares the cursor separately: this "
+            "recording shows the system cursor as it was.";
+    }
     plan.width = width;
     plan.height = height;
     plan.fps = fps;
@@ -85,6 +95,35 @@ Result<CapturePlan> makePlan(const ShareableContent& content, const RecordingOpt
         c.excludesCurrentProcessAudio = true;
     }
     return plan;
+}
+
+Result<ShareableContent> recordableContent(const RecordingOptions& options) {
+    if (captureBackend() == CaptureBackend::x11) {
+        return ShareableContent::current(
+            ContentQuery{.excludeDesktopWindows = false, .onScreenWindowsOnly = true});
+    }
+    auto capture = WaylandCapture::open(options.isDisplay() ? WaylandCapture::Source::display
+                                                            : WaylandCapture::Source::window);
+    if (!capture) return std::unexpected(capture.error());
+    const PixelSize size = (*capture)->size();
+    ShareableContent content;
+    if (options.isDisplay()) {
+        const PixelRect area = (*capture)->area();
+        ShareableDisplay d;
+        d.displayID = options.sourceID;
+        d.width = size.width;
+        d.height = size.height;
+        d.pixels = PixelRect{area.x, area.y, size.width, size.height};
+        content.displays.push_back(std::move(d));
+    } else {
+        ShareableWindow w;
+        w.windowID = options.sourceID;
+        w.width = size.width;
+        w.height = size.height;
+        content.windows.push_back(std::move(w));
+    }
+    content.portal = std::move(*capture);
+    return content;
 }
 
 }  // namespace marlune

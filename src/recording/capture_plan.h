@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,6 +25,9 @@ struct CaptureFilter {
     // process whose windows are left out as they come and go.
     std::vector<std::uint32_t> excludedWindows;
     std::optional<int> excludedProcessID;
+    // In a Wayland session, the granted stream the pictures come from (a display's or a window's,
+    // as `kind` says); null on X11.
+    std::shared_ptr<WaylandCapture> portal;
 
     bool operator==(const CaptureFilter&) const = default;
 };
@@ -66,5 +70,11 @@ inline constexpr std::int64_t kMaxPixelsPerSecond = 230'000'000;
 // is gone or the size is below 2 pixels. Any thread.
 Result<CapturePlan> makePlan(const ShareableContent& content, const RecordingOptions& options,
                              int processID = currentProcessID());
+
+// What can be recorded for `options`: on X11 the displays and windows now; in a Wayland session
+// the one source the desktop grants for the options' kind (its dialog may ask), streaming, under
+// the id the options name. Blocking (the desktop's dialog waits for the person); never on the
+// main thread.
+Result<ShareableContent> recordableContent(const RecordingOptions& options);
 
 }  // namespace marlune

@@ -8,6 +8,7 @@
 #include "core/queue.h"
 #include "platform/desktop/x11_monitors.h"
 #include "platform/desktop/x11_pointer.h"
+#include "recording/wayland_capture.h"
 
 namespace marlune {
 
@@ -54,21 +55,53 @@ void CursorTracker::start(std::uint32_t displayID, bool trackPath, Clock elapsed
     running_ = true;
 
     displayBounds_ = {};
-    if (auto monitors = x11::listMonitors()) {
+    portal_ = nullptr;
+    portalTypes_ = nullptr;
+    if (captureBackend() == CaptureBackend::portal) {
+        startFromPortalStream();
+    } else if (auto monitors = x11::listMonitors()) {
         if (auto m = x11::findMonitor(*monitors, displayID)) {
             displayBounds_ = {m->x, m->y, m->width, m->height};
         }
     }
-    if (connectPointer()) {
+    if (portal_) {
+        watchWaylandClicks();
+    } else if (connectPointer()) {
         pointer_->watchPrimaryPresses(Queue::main(), [this] { recordClick(); });
     }
     marluneDebugLog("cursor.start trackPath=" + std::string(trackPath ? "true" : "false") +
                     " displayID=" + std::to_string(displayID));
     if (trackPath) {
-        typeDetector_.prepare();
+        (portalTypes_ ? *portalTypes_ : typeDetector_).prepare();
         pathTimer_.start(Queue::main(), std::chrono::nanoseconds(0), kSampleInterval,
                          [this] { takeSample(); });
     }
+}
+
+void CursorTracker::startFromPortalStream() {
+    portal_ = WaylandCapture::recording();
+    if (!portal_) return;
+    // The stream's pixels are the recorded monitor's.
+    const PixelSize size = portal_->size();
+    displayBounds_ = {0, 0, size.width, size.height};
+    portalTypes_ = std::make_unique<CursorTypeDetector>(WaylandCapture::cursorSource(portal_));
+}
+
+void CursorTracker::watchWaylandClicks() {
+    // Wayland gives applications no global button events: presses are read from the pointer
+    // devices (wayland::PointerButtons, with the "input" group), which belong here:
+    //   open(), then watchPrimaryPresses(Queue::main(), [this] { recordClick(); }), and
+    //   stopWatching() in stop(). Until they are watched a Wayland recording has no clicks.
+}
+
+std::optional<x11::RootPoint> CursorTracker::pointerPosition() const {
+    if (portal_) {
+        const PortalPointer p = portal_->pointer();
+        if (!p.visible) return std::nullopt;
+        return x11::RootPoint{p.x, p.y};
+    }
+    if (!pointer_) return std::nullopt;
+    return pointer_->position();
 }
 
 void CursorTracker::stop() {
@@ -79,6 +112,7 @@ void CursorTracker::stop() {
     pathTimer_.cancel();
     elapsed_ = nullptr;
     running_ = false;
+    portal_ = nullptr;
 }
 
 std::optional<std::int64_t> CursorTracker::now() const {
@@ -91,7 +125,7 @@ void CursorTracker::recordClick() {
     auto t = now();
     if (!t) return;
     // Raw presses carry no position: the pointer is read as the press arrives.
-    auto p = pointer_->position();
+    auto p = pointerPosition();
     if (!p) return;
     const auto& b = displayBounds_;
     // Presses on other monitors are dropped, not pulled onto this one.
@@ -102,14 +136,14 @@ void CursorTracker::recordClick() {
 void CursorTracker::takeSample() {
     if (displayBounds_.width <= 0 || displayBounds_.height <= 0) return;
     auto t = now();
-    if (!t || !pointer_) return;
-    auto p = pointer_->position();
+    if (!t) return;
+    auto p = pointerPosition();
     if (!p) return;
     const auto& b = displayBounds_;
     // A pointer on another monitor is shown at the nearest edge of this one.
     double fx = std::clamp(fraction(p->x, b.x, b.width), 0.0, 1.0);
     double fy = std::clamp(fraction(p->y, b.y, b.height), 0.0, 1.0);
-    path.push_back({*t, fx, fy, typeDetector_.current()});
+    path.push_back({*t, fx, fy, (portalTypes_ ? *portalTypes_ : typeDetector_).current()});
 }
 
 Json CursorTracker::asJSON(std::size_t from) const {

@@ -14,7 +14,9 @@ namespace marlune {
 
 namespace x11 {
 class PointerWatch;
-}
+struct RootPoint;
+}  // namespace x11
+class WaylandCapture;
 
 // Records, during a display recording, where the primary button was pressed and, in
 // smooth-cursor mode, the pointer's path and cursor type 30 times a second. Positions are
@@ -73,6 +75,12 @@ class CursorTracker {
     };
 
     bool connectPointer();
+    // In a Wayland session: positions from the recorded screen-cast stream's cursor metadata,
+    // and the click presses.
+    void startFromPortalStream();
+    void watchWaylandClicks();
+    // Where the pointer is, in the pixels `displayBounds_` is given in.
+    std::optional<x11::RootPoint> pointerPosition() const;
     void recordClick();
     void takeSample();
     std::optional<std::int64_t> now() const;
@@ -84,6 +92,10 @@ class CursorTracker {
     Bounds displayBounds_;
     Clock elapsed_;
     bool running_ = false;
+    // The stream whose cursor metadata stands in for the pointer (Wayland); null on X11. Its
+    // cursor pictures are told apart by a detector of their own.
+    std::shared_ptr<WaylandCapture> portal_;
+    std::unique_ptr<CursorTypeDetector> portalTypes_;
 };
 
 }  // namespace marlune

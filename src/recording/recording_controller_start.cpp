@@ -48,10 +48,10 @@ void RecordingController::startOnMain(Json payload, Completion completion) {
     pendingStart_ = std::move(completion);
     recordingOptions_ = *options;
     setPhase(Phase::preparing);
-    // Listing windows takes a few round trips to the X server per window: off the main thread.
-    ConcurrentQueue::userInitiated().post([weak = weak_from_this(), session] {
-        auto content = ShareableContent::current(
-            ContentQuery{.excludeDesktopWindows = false, .onScreenWindowsOnly = true});
+    // Listing windows takes a few round trips to the X server per window, and a Wayland desktop
+    // may ask the person which source to share: off the main thread.
+    ConcurrentQueue::userInitiated().post([weak = weak_from_this(), session, options = *options] {
+        auto content = recordableContent(options);
         postIfAlive(Queue::main(), weak,
                     [session, content = std::move(content)](RecordingController& self) mutable {
                         // A start called off meanwhile has been answered already.

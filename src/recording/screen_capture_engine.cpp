@@ -4,6 +4,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "platform/desktop/pulse_capture.h"
 #include "platform/desktop/x11_capture.h"
 #include "recording/capture_pixels.h"
+#include "recording/wayland_capture.h"
 
 namespace marlune {
 
@@ -148,6 +150,7 @@ struct ScreenCaptureEngine::Stream {
     // Takes, touches up and delivers one frame for a slot ending at `slotEnd`; false when the
     // source has gone.
     bool captureOne(HostTime slotEnd) {
+        if (filter.portal) return capturePortal(slotEnd);
         grabber->update();
         if (grabber->sourceGone()) {
             endOnItsOwn(Error{"The recorded window was closed."});
@@ -227,6 +230,89 @@ struct ScreenCaptureEngine::Stream {
         ++delivered;
         return true;
     }
+
+    // A portal stream's slot: the newest picture the compositor sent, which is the previous one
+    // again when nothing was redrawn (compositors send pictures only on damage). The app's own
+    // windows cannot be left out of a portal stream.
+    bool capturePortal(HostTime slotEnd) {
+        WaylandCapture& capture = *filter.portal;
+        if (auto ended = capture.endedWith()) {
+            endOnItsOwn(filter.kind == CaptureFilter::Kind::window
+                            ? Error{"The recorded window was closed."}
+                            : std::move(*ended));
+            return false;
+        }
+        const PortalPicture picture = capture.latest();
+        if (!picture.pixels) {
+            ++dropped;
+            return true;
+        }
+        const int width = config.width;
+        const int height = config.height;
+        const bool direct = (picture.width == width || picture.width == width + 1) &&
+                            (picture.height == height || picture.height == height + 1);
+        // With its cursor in the metadata, a stream's pictures have none: it is drawn on a copy.
+        const bool drawsCursor = config.showsCursor && capture.hasCursorMetadata();
+        VideoFrame frame;
+        frame.width = width;
+        frame.height = height;
+        frame.pts = hostTimeNow();
+        if (direct && !drawsCursor) {
+            frame.stride = picture.stride;
+            frame.pixels = picture.pixels;
+        } else {
+            const int stride = width * 4;
+            const std::size_t bytes = std::size_t(stride) * height;
+            auto out = outputs->take([bytes](const FrameBuffer& b) { return b.size == bytes; },
+                                     [bytes] {
+                                         auto b = std::make_unique<FrameBuffer>(bytes);
+                                         return b->data ? std::move(b) : nullptr;
+                                     });
+            if (!out) {
+                ++dropped;
+                return true;
+            }
+            PixelsRef target{out->data, width, height, stride};
+            PixelRect fit = filter.kind == CaptureFilter::Kind::window
+                                ? fitInside(picture.width, picture.height, width, height)
+                                : PixelRect{0, 0, width, height};
+            if (fit != PixelRect{0, 0, width, height})
+                fillRect(target, {0, 0, width, height}, kOpaqueBlack);
+            const PixelsView source{picture.pixels.get(), picture.width, picture.height,
+                                    picture.stride};
+            if (direct) {
+                for (int y = 0; y < height; ++y) {
+                    std::memcpy(out->data + std::size_t(y) * stride,
+                                picture.pixels.get() + std::size_t(y) * picture.stride,
+                                std::size_t(stride));
+                }
+            } else {
+                scaler.scale(source, PixelsRef{out->data + std::size_t(fit.y) * stride +
+                                                   std::size_t(fit.x) * 4,
+                                               fit.width, fit.height, stride});
+            }
+            if (drawsCursor) {
+                const PortalPointer p = capture.pointer();
+                const WaylandCapture::Sprite sprite = capture.sprite();
+                if (p.visible && !sprite.image.pixels.empty()) {
+                    const double sx = double(fit.width) / picture.width;
+                    const double sy = double(fit.height) / picture.height;
+                    drawOver(target, sprite.image,
+                             fit.x + static_cast<int>(p.x * sx) - sprite.hotspotX,
+                             fit.y + static_cast<int>(p.y * sy) - sprite.hotspotY);
+                }
+            }
+            frame.stride = stride;
+            frame.pixels = std::shared_ptr<std::uint8_t>(out, out->data);
+        }
+        if (hostTimeNow() > slotEnd) {
+            ++late;
+            return true;
+        }
+        if (auto d = delegate.lock()) d->didOutputVideo(std::move(frame));
+        ++delivered;
+        return true;
+    }
 };
 
 ScreenCaptureEngine::ScreenCaptureEngine()
@@ -267,6 +353,7 @@ void ScreenCaptureEngine::start(const CaptureFilter& filter,
         if (s->config.width < 2 || s->config.height < 2) {
             return completion(Error{"Capture size is too small."});
         }
+        if (s->filter.portal) return runPortal(s, audioQueue, std::move(completion));
         auto grabber =
             s->filter.kind == CaptureFilter::Kind::display
                 ? x11::ScreenGrabber::forScreenRegion(s->filter.source, s->config.queueDepth)
@@ -289,6 +376,30 @@ void ScreenCaptureEngine::start(const CaptureFilter& filter,
         // Pictures still held downstream keep their memory; the connection goes now.
         s->grabber.reset();
     });
+}
+
+void ScreenCaptureEngine::runPortal(const std::shared_ptr<Stream>& s,
+                                    const std::shared_ptr<Queue>& audioQueue,
+                                    std::function<void(std::optional<Error>)> completion) {
+    // The stream was granted and has streamed since the plan was made; it ends with this run.
+    auto finish = [s] {
+        s->filter.portal->end();
+        if (WaylandCapture::recording() == s->filter.portal) WaylandCapture::setRecording(nullptr);
+        s->filter.portal.reset();
+    };
+    if (s->config.capturesAudio) {
+        if (auto failed = s->startAudio(audioQueue)) {
+            finish();
+            return completion(std::move(*failed));
+        }
+    }
+    WaylandCapture::setRecording(s->filter.portal);
+    s->running = true;
+    completion(std::nullopt);
+    s->run();
+    s->running = false;
+    s->audio.reset();
+    finish();
 }
 
 void ScreenCaptureEngine::stop(std::function<void()> completion) {

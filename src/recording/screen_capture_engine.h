@@ -39,8 +39,9 @@ struct CaptureStatistics {
 };
 
 // Runs one screen stream at a time: a display (its rectangle of the X screen, through shared
-// memory) or one window (through XComposite, so covered parts show), at the plan's size and
-// frame rate, with the system audio when the configuration asks for it.
+// memory) or one window (through XComposite, so covered parts show), or in a Wayland session the
+// source the desktop's portal granted (the filter's `portal`), at the plan's size and frame rate,
+// with the system audio when the configuration asks for it.
 //
 // Frames are taken at fixed slots of 1/fps on the host clock and stamped with the moment each
 // picture was taken. A frame that comes too late for its slot is dropped and counted, so a
@@ -79,6 +80,11 @@ class ScreenCaptureEngine {
     struct Stream;
 
   private:
+    // On the video queue: a Wayland portal stream's run, from its start to its end.
+    static void runPortal(const std::shared_ptr<Stream>& s,
+                          const std::shared_ptr<Queue>& audioQueue,
+                          std::function<void(std::optional<Error>)> completion);
+
     std::shared_ptr<Queue> videoQueue_;
     std::shared_ptr<Queue> audioQueue_;
     std::shared_ptr<Stream> stream_;

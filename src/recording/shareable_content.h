@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -9,6 +10,8 @@
 #include "platform/image/bgra_image.h"
 
 namespace marlune {
+
+class WaylandCapture;
 
 // One display that can be recorded: a RandR monitor.
 struct ShareableDisplay {
@@ -55,6 +58,9 @@ struct ShareableContent {
     // Pixels per point, the same on every display: 1 unless the desktop asks for scaled windows
     // (the GDK_SCALE environment variable, else the XSETTINGS value Gdk/WindowScalingFactor).
     double scale = 1;
+    // In a Wayland session: the source the desktop granted, already streaming. The content then
+    // holds that one source only.
+    std::shared_ptr<WaylandCapture> portal;
 
     // Asks the X server. Windows are the window manager's clients (_NET_CLIENT_LIST; without a
     // window manager, the top-level windows that carry WM_STATE); on-screen means mapped and not

@@ -15,6 +15,7 @@
 #include "core/queue.h"
 #include "recording/camera_session.h"
 #include "recording/layer_surface.h"
+#include "recording/wayland_capture.h"
 
 namespace marlune {
 
@@ -504,6 +505,10 @@ void WebcamBubbleController::startRecording(const std::filesystem::path& url) {
         std::lock_guard lock(s.mutex);
         s.recordingPaused = false;
     }
+    // A Wayland screen cast cannot leave the bubble out, and the export draws the webcam over the
+    // movie: recorded too, the webcam would show twice. Its window is unmapped meanwhile; the
+    // camera goes on recording.
+    if (s.window && captureBackend() == CaptureBackend::portal) gtk_widget_hide(s.window);
     postIfAlive(*s.queue, std::weak_ptr<State>(state_),
                 [url](State& state) { state.beginRecording(url); });
 }
@@ -533,6 +538,7 @@ void WebcamBubbleController::resumeRecording() {
 void WebcamBubbleController::stopRecording(StopCompletion completion) {
     MARLUNE_ASSERT_ON(Queue::main());
     State& s = *state_;
+    if (s.window && captureBackend() == CaptureBackend::portal) gtk_widget_show(s.window);
     // Held strongly: the completion is owed even if the bubble's owner goes meanwhile.
     s.queue->post([self = state_, completion = std::move(completion)]() mutable {
         self->endRecording(std::move(completion));

@@ -16,6 +16,7 @@
 #include "platform/wayland/pipewire_stream.h"
 #include "platform/wayland/portal_screen_cast.h"
 #include "support/main_loop.h"
+#include "wayland/pointer_mover.h"
 
 namespace marlune::wayland {
 namespace {
@@ -109,42 +110,6 @@ class ScreenCastTest : public ::testing::Test {
     std::unique_ptr<PipeWireStream> stream_;
 };
 
-// Moves mutter's pointer through a remote-desktop session (headless mutter has no pointer of its
-// own, so without this there is no cursor to report). The session lives as long as the bus.
-class PointerMover {
-  public:
-    PointerMover() {
-        bus_ = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
-        GVariant* reply = call("/org/gnome/Mutter/RemoteDesktop", "org.gnome.Mutter.RemoteDesktop",
-                               "CreateSession", nullptr);
-        if (!reply) return;
-        g_variant_get(reply, "(o)", &session_);
-        g_variant_unref(reply);
-        if ((reply = call(session_, kSession, "Start", nullptr))) g_variant_unref(reply);
-    }
-    ~PointerMover() {
-        if (session_) g_variant_unref(call(session_, kSession, "Stop", nullptr));
-        g_free(session_);
-        g_object_unref(bus_);
-    }
-    void move(double dx, double dy) {
-        if (!session_) return;
-        GVariant* reply =
-            call(session_, kSession, "NotifyPointerMotionRelative", g_variant_new("(dd)", dx, dy));
-        if (reply) g_variant_unref(reply);
-    }
-
-  private:
-    static constexpr const char* kSession = "org.gnome.Mutter.RemoteDesktop.Session";
-    GVariant* call(const char* path, const char* iface, const char* method, GVariant* args) {
-        return g_dbus_connection_call_sync(bus_, "org.gnome.Mutter.RemoteDesktop", path, iface,
-                                           method, args, nullptr, G_DBUS_CALL_FLAGS_NONE, 5000,
-                                           nullptr, nullptr);
-    }
-    GDBusConnection* bus_ = nullptr;
-    char* session_ = nullptr;
-};
-
 TEST_F(ScreenCastTest, DeliversTheScreenAsOpaqueBgraOnTheMonotonicClock) {
     std::int64_t before = g_get_monotonic_time();
     ASSERT_NO_FATAL_FAILURE(startStream());
@@ -152,7 +117,7 @@ TEST_F(ScreenCastTest, DeliversTheScreenAsOpaqueBgraOnTheMonotonicClock) {
     EXPECT_EQ(started_.cursorMode, PortalCursorMode::metadata);
     EXPECT_FALSE(started_.restoreToken.empty());
 
-    PointerMover pointer;
+    test::PointerMover pointer;
     auto enough = [&] {
         return (seen_.pts.size() >= 10 && seen_.cursorPicture.width > 0) || seen_.ended;
     };

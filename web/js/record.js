@@ -7,7 +7,7 @@ import { formatDimensions } from './format.js';
 import { renderSettings } from './settings.js';
 import { registerScreen, toast } from './shell.js';
 import { isWaylandKind, waylandItem, waylandKinds } from './wayland_permissions.js';
-import { allCards, cardsFromReply, reconcileSelection, recordReadiness } from
+import { allCards, cardsFromReply, desktopNote, reconcileSelection, recordReadiness } from
   './sources_model.js';
 
 const state = {
@@ -45,8 +45,8 @@ function sourceCard(source) {
   const picture = source.thumb
     ? el('img', { src: source.thumb, alt: '', decoding: 'async', draggable: 'false' })
     : el('span', { className: `source-glyph ${source.kind}`, 'aria-hidden': 'true' });
-  const meta = [source.app, formatDimensions(source.width, source.height)].filter(Boolean)
-    .join(' · ');
+  const meta = desktopNote(source) ||
+    [source.app, formatDimensions(source.width, source.height)].filter(Boolean).join(' · ');
   const label = `${source.kind === 'display' ? 'Display' : 'Window'}: ${source.name}` +
     (meta ? `, ${meta}` : '');
   return el('button', {
@@ -202,7 +202,7 @@ async function renderPreview() {
     if (typeof reply?.thumb === 'string' && reply.thumb.startsWith('data:image/')) {
       show(reply.thumb);
     } else if (!source.thumb) {
-      show(null, 'No preview of this source can be made.');
+      show(null, desktopNote(source, { full: true }) || 'No preview of this source can be made.');
     }
   } catch (error) {
     if (!source.thumb) {

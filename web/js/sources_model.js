@@ -24,7 +24,22 @@ function card(raw, kind) {
     width: size(raw.width),
     height: size(raw.height),
     thumb: typeof raw.thumb === 'string' && DATA_IMAGE.test(raw.thumb) ? raw.thumb : null,
+    // Wayland: the desktop's own dialog picks the source ("asks"), or picks a window ("chooser").
+    asks: raw.asks === true,
+    chooser: kind === 'window' && raw.chooser === true,
   };
+}
+
+// What a card says when the desktop chooses or asks ('' when it does not): in a few words for the
+// card, in full for the preview.
+export function desktopNote(card, { full = false } = {}) {
+  if (!card?.asks && !card?.chooser) return '';
+  if (!full) return card.asks ? 'The desktop will ask' : 'As chosen last time';
+  if (card.chooser) {
+    return card.asks ? 'The desktop will ask which window to record.'
+      : 'The window you chose last time.';
+  }
+  return card.asks ? 'The desktop will ask before recording.' : '';
 }
 
 // The reply of "sources.list" as {displays, windows}, each a list of cards in the reply's order.

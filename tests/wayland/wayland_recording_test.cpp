@@ -1,0 +1,248 @@
+// Recording in a Wayland session through the real program: `marlune --stdio-bridge` under
+// scripts/with-wayland lists the session's monitor, records it through the screen-cast portal
+// (the stand-in over headless mutter) with the cursor path from the stream's metadata, and the
+// recording survives a kill. Skipped outside a Wayland session.
+
+#include <gio/gio.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "app/capture_source_provider.h"
+#include "recording/track_journal.h"
+#include "recording/wayland_capture.h"
+#include "support/ffmpeg_tool.h"
+#include "support/recording_session.h"
+#include "support/temp_dir.h"
+#include "wayland/pointer_mover.h"
+
+namespace marlune {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+TEST(WaylandRules, TheSessionPicksTheCaptureBackend) {
+    const struct {
+        const char* sessionType;
+        const char* waylandDisplay;
+        CaptureBackend expected;
+    } cases[] = {
+        {"wayland", "", CaptureBackend::portal},
+        {"wayland", "wayland-0", CaptureBackend::portal},
+        {"", "wayland-0", CaptureBackend::portal},
+        {"tty", "wayland-0", CaptureBackend::portal},
+        // An X11 session that has a Wayland socket around (a nested compositor) stays on X11.
+        {"x11", "wayland-0", CaptureBackend::x11},
+        {"x11", "", CaptureBackend::x11},
+        {"", "", CaptureBackend::x11},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(captureBackendFor(c.sessionType, c.waylandDisplay), c.expected)
+            << c.sessionType << " / " << c.waylandDisplay;
+    }
+}
+
+TEST(WaylandRules, TheRestoredPictureGoesToTheMonitorItShows) {
+    const std::vector<wayland::WaylandOutput> two = {{"DP-1", {0, 0, 1920, 1080}},
+                                                     {"", {1920, 0, 1280, 1024}}};
+    const auto picture = std::pair{PixelRect{1920, 0, 1280, 1024}, BgraImage::blank(64, 48)};
+    const Json list = CaptureSourceProvider::waylandListObject(two, false, true, picture);
+    ASSERT_EQ(list["screens"].size(), 2u);
+    EXPECT_EQ(list["screens"][0]["name"], "DP-1");
+    EXPECT_EQ(list["screens"][1]["name"], "Display 2");
+    EXPECT_EQ(list["screens"][1]["id"], 2);
+    EXPECT_EQ(list["screens"][1]["width"], 1280);
+    EXPECT_FALSE(list["screens"][0].contains("thumb"));
+    EXPECT_TRUE(list["screens"][1].contains("thumb"));
+    EXPECT_EQ(list["screens"][0]["asks"], false);
+    ASSERT_EQ(list["windows"].size(), 1u);
+    EXPECT_EQ(list["windows"][0]["chooser"], true);
+    EXPECT_EQ(list["windows"][0]["asks"], true);
+    EXPECT_EQ(list["windows"][0]["kind"], "window");
+}
+
+// The painter (tests/wayland/painter.py), full screen, repainting in a new shade of #..6699.
+class Painter {
+  public:
+    Painter() {
+        const char* argv[] = {"/usr/bin/python3", MARLUNE_SOURCE_DIR "/tests/wayland/painter.py",
+                              nullptr};
+        gchar** env = g_environ_setenv(g_get_environ(), "GDK_BACKEND", "wayland", TRUE);
+        g_spawn_async(nullptr, const_cast<char**>(argv), env, G_SPAWN_DO_NOT_REAP_CHILD, nullptr,
+                      nullptr, &pid_, nullptr);
+        g_strfreev(env);
+    }
+    ~Painter() {
+        if (pid_ <= 0) return;
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+    }
+
+  private:
+    GPid pid_ = 0;
+};
+
+// The picture at `seconds` into a movie, as RGB pixels of a 16 × 9 reduction.
+std::optional<std::string> reducedFrame(const fs::path& movie, double seconds) {
+    return test::toolOutput({"ffmpeg", "-v", "error", "-ss", std::to_string(seconds), "-i",
+                             movie.string(), "-frames:v", "1", "-vf", "scale=16:9", "-f",
+                             "rawvideo", "-pix_fmt", "rgb24", "-"});
+}
+
+// The screen-cast sessions the portal holds now, by object path (the stand-in registers each).
+std::vector<std::string> portalSessions() {
+    std::vector<std::string> out;
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    std::function<void(const std::string&, int)> walk = [&](const std::string& path, int depth) {
+        GVariant* reply = g_dbus_connection_call_sync(
+            bus, "org.freedesktop.portal.Desktop", path.c_str(),
+            "org.freedesktop.DBus.Introspectable", "Introspect", nullptr, G_VARIANT_TYPE("(s)"),
+            G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+        if (!reply) return;
+        const char* xml = nullptr;
+        g_variant_get(reply, "(&s)", &xml);
+        if (GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(xml, nullptr)) {
+            for (GDBusNodeInfo** child = node->nodes; child && *child; ++child) {
+                const std::string childPath = path + "/" + (*child)->path;
+                if (depth == 1)
+                    out.push_back(childPath);
+                else
+                    walk(childPath, depth + 1);
+            }
+            g_dbus_node_info_unref(node);
+        }
+        g_variant_unref(reply);
+    };
+    walk("/org/freedesktop/portal/desktop/session", 0);
+    g_object_unref(bus);
+    return out;
+}
+
+TEST(WaylandRecording, RecordsTheScreenWithItsCursorPathAndSurvivesAKill) {
+    if (!std::getenv("WAYLAND_DISPLAY")) GTEST_SKIP() << "needs scripts/with-wayland";
+    test::TempDir home;
+    Painter painter;
+    const fs::path folder = home.path() / "Videos/Marlune";
+    std::string file;
+    {
+        test::Session s(home.path());
+        auto list = s.request("list", "sources.list");
+        ASSERT_TRUE(list && (*list)["ok"].get<bool>()) << (list ? list->dump() : "no reply");
+        const Json& screens = (*list)["result"]["screens"];
+        ASSERT_EQ(screens.size(), 1u);
+        EXPECT_EQ(screens[0]["width"], 1280);
+        EXPECT_EQ(screens[0]["height"], 720);
+        EXPECT_EQ(screens[0]["asks"], true);  // nothing chosen before
+        EXPECT_EQ((*list)["result"]["windows"][0]["chooser"], true);
+
+        s.send("start", "recording.start",
+               Json{{"sourceKind", "display"},
+                    {"sourceID", screens[0]["id"]},
+                    {"mic", false},
+                    {"cursorMode", "smooth"}});
+        auto started = s.reply("start", 60s);
+        ASSERT_TRUE(started && started->line.value["ok"].get<bool>())
+            << (started ? started->line.value.dump() : "no reply");
+        file = started->line.value["result"]["file"];
+
+        // Right and down across the screen, until more than two seconds of movie and a path of
+        // the pointer's travel are safe on disk.
+        test::PointerMover pointer;
+        auto safe = [&] {
+            auto tracks = TrackJournal::read(TrackJournal::pathFor(folder / file));
+            auto length = test::probeDuration(folder / file);
+            return tracks && tracks->cursorPath.size() > 30 && length && *length > 2.0;
+        };
+        const auto deadline = Clock::now() + 60s;
+        while (!safe() && Clock::now() < deadline) {
+            pointer.move(6, 3);
+            s.pumpFor(100ms);
+        }
+        ASSERT_TRUE(safe());
+        s.kill();
+    }
+
+    test::Session s(home.path());
+    ASSERT_TRUE(s.request("ready", "app.ready"));
+    auto notice = s.event("notice", 0, 10s);
+    ASSERT_TRUE(notice);
+    EXPECT_EQ(s.events[*notice].data()["message"], "Recovered an interrupted recording: " + file);
+    const fs::path movie = folder / file;
+    EXPECT_TRUE(test::decodesCleanly(movie));
+    // The painter's pictures: its blue and green stay #..6699 while its red changes (the movie's
+    // colour conversion moves them a little, by how much depends on the red).
+    auto frame = reducedFrame(movie, 1.0);
+    ASSERT_TRUE(frame && frame->size() == 16 * 9 * 3);
+    const std::size_t middle = (4 * 16 + 8) * 3;
+    EXPECT_NEAR(static_cast<unsigned char>((*frame)[middle + 1]), 0x66, 28);
+    EXPECT_NEAR(static_cast<unsigned char>((*frame)[middle + 2]), 0x99, 28);
+
+    Json project = Json::parse(test::readFile(folder / (file + ".marlune.json")));
+    const Json& path = project["cursorPath"];
+    ASSERT_GT(path.size(), 30u) << project.dump();
+    // [ms, fx, fy, type]: later samples lie right of and below the first, inside the screen.
+    const Json& first = path.front();
+    const Json& last = path.back();
+    EXPECT_GT(last[0].get<double>(), first[0].get<double>());
+    EXPECT_GT(last[1].get<double>(), first[1].get<double>());
+    EXPECT_GT(last[2].get<double>(), first[2].get<double>());
+    EXPECT_LE(last[1].get<double>(), 1.0);
+
+    // The chosen monitor is remembered: listing it again needs no dialog and shows its picture.
+    auto again = s.request("again", "sources.list");
+    ASSERT_TRUE(again && (*again)["ok"].get<bool>());
+    const Json& screen = (*again)["result"]["screens"][0];
+    EXPECT_EQ(screen["asks"], false);
+    EXPECT_TRUE(screen.value("thumb", "").starts_with("data:image/jpeg;base64,"));
+    EXPECT_EQ(s.closeAndWait(), 0);
+}
+
+// The person stops sharing from the desktop: the stream ends and the recording is saved.
+TEST(WaylandRecording, AShareEndedByTheDesktopEndsTheRecordingAndSavesIt) {
+    if (!std::getenv("WAYLAND_DISPLAY")) GTEST_SKIP() << "needs scripts/with-wayland";
+    test::TempDir home;
+    Painter painter;
+    test::Session s(home.path());
+    ASSERT_TRUE(s.request("ready", "app.ready"));  // events flow from here on
+    s.send("start", "recording.start",
+           Json{{"sourceKind", "display"}, {"sourceID", 1}, {"mic", false}});
+    auto started = s.reply("start", 60s);
+    ASSERT_TRUE(started && started->line.value["ok"].get<bool>());
+    const std::string file = started->line.value["result"]["file"];
+    const fs::path movie = home.path() / "Videos/Marlune" / file;
+    const auto deadline = Clock::now() + 30s;
+    while (test::probeDuration(movie).value_or(0) < 1.0 && Clock::now() < deadline) {
+        s.pumpFor(200ms);
+    }
+    const auto sessions = portalSessions();
+    ASSERT_EQ(sessions.size(), 1u);
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    GVariant* closed =
+        g_dbus_connection_call_sync(bus, "org.freedesktop.portal.Desktop", sessions[0].c_str(),
+                                    "org.freedesktop.portal.Session", "Close", nullptr, nullptr,
+                                    G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+    ASSERT_TRUE(closed);
+    g_variant_unref(closed);
+    g_object_unref(bus);
+
+    auto error = s.event("error", 0, 30s);
+    ASSERT_TRUE(error);
+    EXPECT_TRUE(s.events[*error].data()["message"].get<std::string>().starts_with(
+        "Capture stopped unexpectedly: "));
+    auto saved = s.event("saved", *error, 30s);
+    ASSERT_TRUE(saved);
+    EXPECT_EQ(s.events[*saved].data()["name"], file);
+    EXPECT_TRUE(test::decodesCleanly(movie));
+    EXPECT_GT(test::probeDuration(movie).value_or(0), 0.9);
+    EXPECT_EQ(s.closeAndWait(), 0);
+}
+
+}  // namespace
+}  // namespace marlune
