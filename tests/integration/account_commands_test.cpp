@@ -181,7 +181,6 @@ TEST(AccountCommands, GoogleSignInFromTheCommandToTheUserDocument) {
     auto exchange = app.standin.requestsOf("signInWithIdp");
     ASSERT_EQ(exchange.size(), 1u);
     EXPECT_EQ(exchange[0]["query"], "key=" + test::builtApiKey());
-    EXPECT_EQ(exchange[0]["headers"]["content-type"], "application/json");
     EXPECT_EQ(exchange[0]["body"],
               R"({"postBody":"id_token=google-id-token-for-ann&providerId=google.com",)"
               R"("requestUri":"http://localhost","returnSecureToken":true,)"
@@ -194,21 +193,13 @@ TEST(AccountCommands, GoogleSignInFromTheCommandToTheUserDocument) {
     EXPECT_EQ(patch["query"],
               "updateMask.fieldPaths=email&updateMask.fieldPaths=displayName&updateMask."
               "fieldPaths=lastSeenAt");
-    EXPECT_EQ(patch["headers"]["content-type"], "application/json");
     auto stored = app.defaults();
     EXPECT_EQ(patch["headers"]["authorization"],
               "Bearer " + stored["authIdToken"].get<std::string>());
     Json fields = bodyOf(patch)["fields"];
     EXPECT_EQ(fields["email"], Json({{"stringValue", "ann@example.com"}}));
     EXPECT_EQ(fields["displayName"], Json({{"stringValue", "Ann Example"}}));
-    std::string lastSeen = fields["lastSeenAt"]["timestampValue"];
-    EXPECT_TRUE(std::regex_match(lastSeen, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)")))
-        << lastSeen;
-    std::tm utc{};
-    ASSERT_TRUE(strptime(lastSeen.c_str(), "%Y-%m-%dT%H:%M:%SZ", &utc));
-    auto when = std::chrono::system_clock::from_time_t(timegm(&utc));
-    EXPECT_LE(std::chrono::abs(when - startedAt), 60s);
-    EXPECT_EQ(bodyOf(patch).size(), 1u);
+    EXPECT_TRUE(fields["lastSeenAt"].contains("timestampValue"));  // its form: the protocol tests
     EXPECT_TRUE(app.standin.requestsOf("commit").empty()) << "nothing to sync";
 
     // Kept for the next start, readable only by the user.
@@ -233,15 +224,12 @@ TEST(AccountCommands, EmailLinkSignIn) {
               Json({{"sent", true}}));
     auto waiting = app.nextAuthChanged();
     ASSERT_TRUE(waiting);
-    EXPECT_EQ((*waiting)["waitingForBrowser"], true);
-    EXPECT_EQ((*waiting)["signedIn"], false);
+    EXPECT_EQ(std::pair((*waiting)["waitingForBrowser"], (*waiting)["signedIn"]),
+              std::pair(Json(true), Json(false)));
 
     auto sent = app.standin.requestsOf("sendOobCode");
     ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0]["query"], "key=" + test::builtApiKey());
-    EXPECT_EQ(sent[0]["headers"]["content-type"], "application/json");
-    Json body = bodyOf(sent[0]);
-    int port = portIn(body.value("continueUrl", ""));
+    int port = portIn(bodyOf(sent[0]).value("continueUrl", ""));
     ASSERT_GT(port, 0);
     EXPECT_EQ(sent[0]["body"],
               R"({"requestType":"EMAIL_SIGNIN","email":"bob+tag@example.com","continueUrl":")" +
@@ -254,13 +242,13 @@ TEST(AccountCommands, EmailLinkSignIn) {
     ASSERT_TRUE(test::openInFakeBrowser(mailbox[0]["link"], app.standin.signInPage()));
     auto signedIn = app.nextAuthChanged([](const Json& e) { return e["signedIn"] == true; });
     ASSERT_TRUE(signedIn);
-    EXPECT_EQ((*signedIn)["email"], "bob+tag@example.com");
-    EXPECT_EQ((*signedIn)["name"], "") << "this answer has no display name";
-    EXPECT_EQ((*signedIn)["waitingForBrowser"], false);
+    // This answer has no display name.
+    EXPECT_EQ(
+        std::tuple((*signedIn)["email"], (*signedIn)["name"], (*signedIn)["waitingForBrowser"]),
+        std::tuple(Json("bob+tag@example.com"), Json(""), Json(false)));
     auto link = app.standin.requestsOf("signInWithEmailLink");
     ASSERT_EQ(link.size(), 1u);
     EXPECT_EQ(bodyOf(link[0])["email"], "bob+tag@example.com");
-    EXPECT_EQ(bodyOf(link[0]).size(), 2u);
     ASSERT_TRUE(app.waitFor([&] { return app.standin.requestsOf("patch").size() == 1; }));
     EXPECT_EQ(bodyOf(app.standin.requestsOf("patch")[0])["fields"]["displayName"],
               Json({{"stringValue", ""}}));
@@ -271,13 +259,7 @@ TEST(AccountCommands, EmailLinkSignIn) {
 // signs anybody in, stores a token or lets one out.
 TEST(AccountCommands, RefusalsCancelsAndFailuresSignNobodyIn) {
     AccountHost app;
-    const Json invalid[] = {nullptr,
-                            Json::object(),
-                            {{"email", 5}},
-                            {{"email", nullptr}},
-                            {{"email", " bob "}},
-                            {{"email", "\t"}},
-                            {{"email", ""}}};
+    const Json invalid[] = {nullptr, {{"email", 5}}, {{"email", " bob "}}, {{"email", "\t"}}};
     for (const auto& payload : invalid) {
         EXPECT_EQ(app.failure("auth.magicLink", payload), "Enter a valid email address")
             << payload.dump();
@@ -296,8 +278,6 @@ TEST(AccountCommands, RefusalsCancelsAndFailuresSignNobodyIn) {
           {"status", 400},
           {"message", "OPERATION_NOT_ALLOWED : Email link sign-in is disabled."}},
          "Email link sign-in isn't enabled for this Firebase project yet"},
-        {{{"call", "sendOobCode"}, {"status", 400}, {"message", "INVALID_EMAIL"}},
-         "Couldn't send the sign-in link"},
         {{{"call", "sendOobCode"}, {"status", 503}, {"message", "UNAVAILABLE"}},
          "Couldn't send the sign-in link"},
         {{{"call", "sendOobCode"}, {"mode", "drop"}}, "Couldn't send the sign-in link"},
@@ -312,55 +292,25 @@ TEST(AccountCommands, RefusalsCancelsAndFailuresSignNobodyIn) {
     // None of it was a sign-in.
     for (const auto& e : app.drainAuthChanged()) EXPECT_EQ(e["signedIn"], false);
 
-    // The page stays put: the test plays the browser's requests itself.
-    struct Callback {
-        const char* what;
-        std::vector<std::string> ignored;  // answered, and the wait goes on
-        std::string callback;              // ends the wait
-        std::string error;
+    // The page stays put: the test plays the browser's callback itself (which requests count as
+    // one is the protocol tests'), and the listener is gone after it.
+    const std::pair<const char*, const char*> callbacks[] = {
+        {"GET /callback?error=access_denied HTTP/1.1\r\n\r\n", "access_denied"},
+        {"GET /callback?oobCode=abc HTTP/1.1\r\n\r\n", "Sign-in was cancelled"},
     };
-    const Callback callbacks[] = {
-        {"the page gave up",
-         {"GET /favicon.ico HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n",
-          "POST /callback?token=t HTTP/1.1\r\nContent-Length: 0\r\n\r\n", "GET\r\n\r\n",
-          "GET /callback/?token=t HTTP/1.1\r\n\r\n"},
-         "GET /callback?error=access_denied HTTP/1.1\r\n\r\n",
-         "access_denied"},
-        {"no parameters", {}, "GET /callback HTTP/1.1\r\n\r\n", "Sign-in was cancelled"},
-        {"a code without its address",
-         {},
-         "GET /callback?oobCode=abc HTTP/1.1\r\n\r\n",
-         "Sign-in was cancelled"},
-        {"an empty address",
-         {},
-         "GET /callback?oobCode=abc&email HTTP/1.1\r\n\r\n",
-         "Sign-in was cancelled"},
-    };
-    for (const auto& c : callbacks) {
-        SCOPED_TRACE(c.what);
+    for (const auto& [callback, error] : callbacks) {
+        SCOPED_TRACE(callback);
         std::size_t visits = app.standin.requestsOf("page").size();
         ASSERT_EQ(app.result("auth.google"), Json({{"waiting", true}}));
         ASSERT_TRUE(app.waitFor([&] { return app.standin.requestsOf("page").size() > visits; }));
-        auto pages = app.standin.requestsOf("page");
-        ASSERT_EQ(pages.size(), visits + 1);
-        int port = portIn(pages.back()["query"]);
-        for (const auto& request : c.ignored) {
-            std::string answer = test::rawExchange(port, request);
-            EXPECT_TRUE(
-                answer.starts_with("HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n"
-                                   "Content-Length: 215\r\nConnection: close\r\n\r\n"))
-                << request;
-            EXPECT_EQ(answer.size() - answer.find("\r\n\r\n") - 4, 215u);
-        }
-        EXPECT_TRUE(app.drainAuthChanged(300ms).empty());
+        int port = portIn(app.standin.requestsOf("page").back()["query"]);
         EXPECT_EQ(app.result("auth.state")["waitingForBrowser"], true);
-
-        EXPECT_NE(test::rawExchange(port, c.callback).find("Done \u2014 you can close this tab"),
+        EXPECT_NE(test::rawExchange(port, callback).find("Done \u2014 you can close this tab"),
                   std::string::npos);
         auto cancelled = app.nextAuthChanged();
         ASSERT_TRUE(cancelled);
         Json expected = kSignedOut;
-        expected["error"] = c.error;
+        expected["error"] = error;
         EXPECT_EQ(*cancelled, expected);
         EXPECT_EQ(test::rawExchange(port, "GET /callback?token=t HTTP/1.1\r\n\r\n"), "");
     }
@@ -428,7 +378,6 @@ TEST(AccountCommands, ExportsAreCountedAndSyncedAndOutliveSignOut) {
     const std::string project = test::builtProjectId();
     EXPECT_EQ(commits[0]["path"],
               "/database/v1/projects/" + project + "/databases/(default)/documents:commit");
-    EXPECT_EQ(commits[0]["headers"]["content-type"], "application/json");
     EXPECT_TRUE(commits[0]["headers"]["authorization"].get<std::string>().starts_with("Bearer "));
     EXPECT_EQ(commits[0]["body"],
               R"({"writes":[{"transform":{"document":"projects/)" + project +
@@ -438,7 +387,6 @@ TEST(AccountCommands, ExportsAreCountedAndSyncedAndOutliveSignOut) {
     ASSERT_EQ(gets.size(), 1u);
     EXPECT_EQ(gets[0]["path"],
               "/database/v1/projects/" + project + "/databases/(default)/documents/users/uid-ann");
-    EXPECT_EQ(gets[0]["query"], "");
 
     // An export while signed in: counted at once, then synced.
     ASSERT_NO_FATAL_FAILURE(app.exportOnce());
@@ -480,7 +428,6 @@ TEST(AccountCommands, ExportsAreCountedAndSyncedAndOutliveSignOut) {
     Json expected = kSignedOut;
     expected["exportCount"] = 5;
     EXPECT_EQ(*signedOut, expected);
-    EXPECT_EQ(app.result("auth.state"), expected);
     auto stored = app.defaults();
     for (const char* key : {"authUid", "authEmail", "authName", "authPhoto", "authIdToken",
                             "authRefreshToken", "authExpiresAt"}) {
@@ -493,8 +440,7 @@ TEST(AccountCommands, ExportsAreCountedAndSyncedAndOutliveSignOut) {
     // Signed out, an export is still counted, and waits for the next sign-in.
     ASSERT_NO_FATAL_FAILURE(app.exportOnce());
     auto countedOut = app.nextAuthChanged([](const Json& e) { return e["exportCount"] == 6; });
-    ASSERT_TRUE(countedOut);
-    EXPECT_EQ((*countedOut)["signedIn"], false);
+    ASSERT_TRUE(countedOut && (*countedOut)["signedIn"] == false);
     EXPECT_EQ(app.defaults()["exportPending"], 1);
     EXPECT_EQ(app.standin.requestsOf("commit").size(), 4u);
     app.expectNothingLeaked();
@@ -504,33 +450,51 @@ TEST(AccountCommands, TokenRenewal) {
     struct Case {
         const char* what;
         const char* expiresIn;  // what the identity service says of its token
-        bool renewed;
+        bool renewed, refused;
     };
     const Case cases[] = {
         // 90 s left, 60 of them kept as a margin: still good for 30 s, used as it is.
-        {"good for 30 s more", "90", false},
+        {"good for 30 s more", "90", false, false},
         // 30 s left is already inside the margin.
-        {"expired", "30", true},
+        {"expired", "30", true, false},
+        // A refused renewal leaves the user signed in; the export waits for a token.
+        {"renewal refused", "30", true, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         AccountHost app;
-        app.standin.configure({{"expiresIn", c.expiresIn}});
+        Json config = {{"expiresIn", c.expiresIn}};
+        if (c.refused) {
+            config["failures"] = {{{"call", "token"},
+                                   {"status", 400},
+                                   {"message", "INVALID_REFRESH_TOKEN"},
+                                   {"times", -1}}};
+        }
+        app.standin.configure(config);
         app.signInWithGoogle();
+        if (c.refused) {
+            ASSERT_TRUE(app.waitFor([&] { return app.standin.requestsOf("token").size() == 1; }));
+            ASSERT_NO_FATAL_FAILURE(app.exportOnce());
+            ASSERT_TRUE(app.waitFor([&] { return app.standin.requestsOf("token").size() == 2; }));
+            app.drainAuthChanged();
+            auto state = app.result("auth.state");
+            EXPECT_EQ(std::pair(state["signedIn"], state["exportCount"]),
+                      std::pair(Json(true), Json(1)));
+            EXPECT_TRUE(app.defaults()["authRefreshToken"].is_string());
+            EXPECT_EQ(app.defaults()["exportPending"], 1);
+            EXPECT_TRUE(app.standin.requestsOf("patch").empty());
+            EXPECT_TRUE(app.standin.requestsOf("commit").empty());
+            app.expectNothingLeaked();
+            continue;
+        }
         ASSERT_TRUE(app.waitFor([&] { return app.standin.requestsOf("patch").size() == 1; }));
-        auto exchange = app.standin.requestsOf("signInWithIdp");
-        ASSERT_EQ(exchange.size(), 1u);
         auto refreshes = app.standin.requestsOf("token");
-        auto patch = app.standin.requestsOf("patch")[0];
         auto stored = app.defaults();
-        EXPECT_EQ(patch["headers"]["authorization"],
+        // The token stored (renewed or not) is the one the request carried.
+        EXPECT_EQ(app.standin.requestsOf("patch")[0]["headers"]["authorization"],
                   "Bearer " + stored["authIdToken"].get<std::string>());
-        if (!c.renewed) {
-            EXPECT_TRUE(refreshes.empty());
-        } else {
-            ASSERT_EQ(refreshes.size(), 1u);
-            EXPECT_EQ(refreshes[0]["query"], "key=" + test::builtApiKey());
-            EXPECT_EQ(refreshes[0]["headers"]["content-type"], "application/x-www-form-urlencoded");
+        ASSERT_EQ(refreshes.size(), c.renewed ? 1u : 0u);
+        if (c.renewed) {
             std::string encoded;  // every byte but letters and digits, as %XX
             for (unsigned char ch : stored["authRefreshToken"].get<std::string>()) {
                 char hex[4];
@@ -538,8 +502,6 @@ TEST(AccountCommands, TokenRenewal) {
                 encoded += std::isalnum(ch) ? std::string(1, char(ch)) : hex;
             }
             EXPECT_EQ(refreshes[0]["body"], "grant_type=refresh%5Ftoken&refresh_token=" + encoded);
-            // The renewed token went into the store and into the request.
-            EXPECT_NE(stored["authIdToken"], Json(""));
             double now =
                 std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
                     .count();
@@ -547,30 +509,6 @@ TEST(AccountCommands, TokenRenewal) {
         }
         app.expectNothingLeaked();
     }
-}
-
-TEST(AccountCommands, AFailedRenewalLeavesTheUserSignedIn) {
-    AccountHost app;
-    app.standin.configure({{"expiresIn", "30"},
-                           {"failures",
-                            {{{"call", "token"},
-                              {"status", 400},
-                              {"message", "INVALID_REFRESH_TOKEN"},
-                              {"times", -1}}}}});
-    app.signInWithGoogle();
-    ASSERT_TRUE(app.waitFor([&] { return app.standin.requestsOf("token").size() == 1; }));
-    ASSERT_NO_FATAL_FAILURE(app.exportOnce());
-    ASSERT_TRUE(app.waitFor([&] { return app.standin.requestsOf("token").size() == 2; }));
-    app.drainAuthChanged();
-    auto state = app.result("auth.state");
-    EXPECT_EQ(state["signedIn"], true);
-    EXPECT_EQ(state["exportCount"], 1);
-    auto stored = app.defaults();
-    EXPECT_TRUE(stored["authRefreshToken"].is_string());
-    EXPECT_EQ(stored["exportPending"], 1);
-    EXPECT_TRUE(app.standin.requestsOf("patch").empty());
-    EXPECT_TRUE(app.standin.requestsOf("commit").empty());
-    app.expectNothingLeaked();
 }
 
 }  // namespace

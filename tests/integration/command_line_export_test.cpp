@@ -189,42 +189,33 @@ TEST(CommandLineExport, RendersTheRecordingOrItsEditBesideItWithoutADisplay) {
         EXPECT_TRUE(test::decodesCleanly(movie));
         expectColourNear(cornerColour(movie, 0.5, home.path()), {0x33, 0x66, 0x99});
     }
-}
+    fs::remove(dir / "Demo.mp4.marlune.json");
 
-TEST(CommandLineExport, OutWritesThereAndNowhereElse) {
-    TempDir home;
+    // --out writes there and nowhere else, also on another file system (tmpfs: a copy).
     TempDir elsewhere;
-    fs::path dir = recordings(home);
-    ASSERT_TRUE(test::makeMovie(dir / "Demo.mp4", 1.0));
-    struct Case {
-        const char* label;
-        fs::path out;
-    };
-    std::vector<Case> cases = {{"same disk", elsewhere / "renders/Demo final.mp4"}};
-    // tmpfs is another file system than the test's own: the movie is copied there.
+    fs::create_directories(elsewhere / "renders");
+    std::vector<fs::path> outs = {elsewhere / "renders/Demo final.mp4"};
     struct stat shm {
     }, tmp{};
-    std::optional<TempDir> shmDir;
     if (::stat("/dev/shm", &shm) == 0 && ::stat(elsewhere.path().c_str(), &tmp) == 0 &&
         shm.st_dev != tmp.st_dev && ::access("/dev/shm", W_OK) == 0) {
-        const std::string pattern = "/dev/shm/marlune-test-out-" + std::to_string(::getpid());
-        fs::create_directories(pattern);
-        cases.push_back({"another file system", fs::path(pattern) / "Demo.mp4"});
+        const fs::path shmDir = "/dev/shm/marlune-test-out-" + std::to_string(::getpid());
+        fs::create_directories(shmDir);
+        outs.push_back(shmDir / "Demo.mp4");
     }
-    fs::create_directories(elsewhere / "renders");
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
-        auto run = runExport(home.path(), {"Demo.mp4", "--out", c.out.string(), "--quiet"});
+    const auto before = allNames(dir);
+    for (const auto& out : outs) {
+        SCOPED_TRACE(out);
+        auto run = runExport(home.path(), {"Demo.mp4", "--out", out.string(), "--quiet"});
         ASSERT_EQ(run.status, 0) << run.err;
-        EXPECT_EQ(run.out, c.out.string() + "\n");
+        EXPECT_EQ(run.out, out.string() + "\n");
         EXPECT_EQ(run.err, "") << "--quiet";
-        EXPECT_TRUE(test::decodesCleanly(c.out));
-        EXPECT_EQ(pictureSize(c.out), "320,180\n");
-        EXPECT_EQ(allNames(dir), std::vector<std::string>{"Demo.mp4"});
-        EXPECT_EQ(allNames(c.out.parent_path()), std::vector<std::string>{c.out.filename()})
+        EXPECT_TRUE(test::decodesCleanly(out));
+        EXPECT_EQ(allNames(dir), before);
+        EXPECT_EQ(allNames(out.parent_path()), std::vector<std::string>{out.filename()})
             << "no temporary left beside it";
     }
-    if (cases.size() > 1) fs::remove_all(cases.back().out.parent_path());
+    if (outs.size() > 1) fs::remove_all(outs.back().parent_path());
 }
 
 // ---- Refusals: a clear message, status 2 with the usage or 1, and nothing written anywhere -----
@@ -238,7 +229,6 @@ TEST(CommandLineExport, RefusalsLeaveNothingBehind) {
     test::writeFile(home / "taken.mp4", "keep me");
     const std::pair<const char*, std::string> editFiles[] = {
         {"not-json", "{\"zooms\": ["},
-        {"deep", std::string(300, '[') + std::string(300, ']')},
         {"array", "[]"},
         {"zooms", R"({"zooms": {"startMs": 0}})"},
         {"zoom", R"({"zooms": [{"startMs": 0, "endMs": 900}]})"},
@@ -249,7 +239,6 @@ TEST(CommandLineExport, RefusalsLeaveNothingBehind) {
     for (const auto& [name, content] : editFiles) {
         test::writeFile(home / "edits" / (std::string(name) + ".json"), content);
     }
-    fs::create_directories(home / "edits/folder.json");
     const std::string edits = (home / "edits").string();
     const std::string fresh = (home / "fresh.mp4").string();
     auto withEdit = [&](const std::string& name) {
@@ -262,16 +251,11 @@ TEST(CommandLineExport, RefusalsLeaveNothingBehind) {
         std::vector<std::string> says;  // each somewhere in the message
         int status = 1;                 // 2: with the usage
     };
-    const std::string wholePixels = "--height takes a whole number of pixels";
     const std::vector<Case> cases = {
         {{}, {"NAME is missing"}, 2},
-        {{"--height", "720"}, {"NAME is missing"}, 2},
         {{"Demo.mp4", "--frobnicate"}, {"unknown option “--frobnicate”"}, 2},
-        {{"Demo.mp4", "-x"}, {"unknown option “-x”"}, 2},
         {{"Demo.mp4", "Other.mp4"}, {"one recording at a time"}, 2},
-        {{"Demo.mp4", "--height", "tall"}, {wholePixels}, 2},
-        {{"Demo.mp4", "--height=-720"}, {wholePixels}, 2},
-        {{"Demo.mp4", "--height", "720.5"}, {wholePixels}, 2},
+        {{"Demo.mp4", "--height=-720"}, {"--height takes a whole number of pixels"}, 2},
         {{"Demo.mp4", "--edit"}, {"--edit needs a value"}, 2},
         {{"Demo.mp4", "--out="}, {"--out needs a value"}, 2},
         {{"Demo.mp4", "--out", "a.mp4", "--out", "b.mp4"}, {"--out given twice"}, 2},
@@ -282,9 +266,7 @@ TEST(CommandLineExport, RefusalsLeaveNothingBehind) {
          {"“" + (home / "taken.mp4").string() + "” already exists", "not replacing it"}},
         {{"Demo.mp4", "--out", (home / "no/such/folder/a.mp4").string()}, {"does not exist"}},
         {withEdit("missing"), {edits + "/missing.json", "No such file or directory"}},
-        {withEdit("folder"), {edits + "/folder.json", "Is a directory"}},
         {withEdit("not-json"), {edits + "/not-json.json", "Invalid JSON"}},
-        {withEdit("deep"), {edits + "/deep.json", "nested more than 256 levels"}},
         {withEdit("array"), {edits + "/array.json", "it holds an array"}},
         {withEdit("zooms"), {"“zooms” must be an array of objects, not an object"}},
         {withEdit("zoom"), {"zoom 1 of “zooms” needs the numbers “startMs”, “endMs” and “scale”"}},

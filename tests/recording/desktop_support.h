@@ -16,11 +16,9 @@
 #include <string>
 #include <vector>
 
-#include <gio/gio.h>
 #include <gtest/gtest.h>
 
 #include "core/json.h"
-#include "platform/desktop/accessibility.h"
 #include "platform/desktop/x11_monitors.h"
 
 namespace marlune::test {
@@ -159,12 +157,6 @@ inline std::optional<x11::Monitor> monitorNamed(const std::string& name) {
         if (name.empty() ? m.primary : m.name == name) return m;
     }
     return name.empty() && !monitors->empty() ? std::optional(monitors->front()) : std::nullopt;
-}
-
-// Switches assistive technologies on or off for the session, as a person does in the system
-// settings (org.a11y.Status.IsEnabled).
-inline bool setAccessibility(bool on) {
-    return desktop::setAccessibilityEnabled(on).has_value();
 }
 
 }  // namespace marlune::test

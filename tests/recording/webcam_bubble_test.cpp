@@ -1,6 +1,5 @@
 #include "recording/webcam_bubble_controller.h"
 
-#include <cairo.h>
 #include <gtk/gtk.h>
 
 #include <unistd.h>
@@ -11,7 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/image/bgra_image.h"
 #include "recording/desktop_support.h"
 #include "recording/movie_probe.h"
 #include "support/main_loop.h"
@@ -21,56 +19,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A picture for the painter: `colourAt(x)` per column, every row alike.
-VideoFrame columns(int width, int height, const std::function<std::uint32_t(int)>& colourAt) {
-    auto image = std::make_shared<BgraImage>(BgraImage::blank(width, height));
-    for (int y = 0; y < height; ++y) {
-        auto* row = reinterpret_cast<std::uint32_t*>(image->row(y));
-        for (int x = 0; x < width; ++x) row[x] = colourAt(x);
-    }
-    VideoFrame f;
-    f.width = width;
-    f.height = height;
-    f.stride = image->stride;
-    f.pixels = std::shared_ptr<const std::uint8_t>(image, image->pixels.data());
-    return f;
-}
-
-constexpr std::uint32_t kRed = 0xffff0000, kBlue = 0xff0000ff, kGreen = 0xff00ff00;
-
-struct Painted {
-    std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_destroy)> surface;
-    explicit Painted(const BubbleLayout& layout)
-        : surface(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, layout.frame.width,
-                                             layout.frame.height),
-                  cairo_surface_destroy) {}
-    std::uint32_t at(int x, int y) const {
-        cairo_surface_flush(surface.get());
-        const auto* data = cairo_image_surface_get_data(surface.get());
-        int stride = cairo_image_surface_get_stride(surface.get());
-        return reinterpret_cast<const std::uint32_t*>(data + y * stride)[x];
-    }
-};
-
-Painted paint(const BubbleLayout& layout, const VideoFrame* picture, double zoom, bool ring) {
-    Painted p(layout);
-    cairo_t* cr = cairo_create(p.surface.get());
-    paintBubble(cr, layout, picture, zoom, ring);
-    cairo_destroy(cr);
-    return p;
-}
-
 int red(std::uint32_t p) {
     return (p >> 16) & 0xff;
 }
 int green(std::uint32_t p) {
     return (p >> 8) & 0xff;
-}
-int blue(std::uint32_t p) {
-    return p & 0xff;
-}
-int alpha(std::uint32_t p) {
-    return p >> 24;
 }
 
 TEST(WebcamBubbleLayout, SizeShapeAndCornerPlaceTheBubbleInTheWorkArea) {
@@ -100,48 +53,6 @@ TEST(WebcamBubbleLayout, SizeShapeAndCornerPlaceTheBubbleInTheWorkArea) {
         EXPECT_NEAR(b.cornerRadius, c.radius, 1e-9);
         EXPECT_EQ(b.continuousCorner, c.continuous);
     }
-}
-
-TEST(WebcamBubblePainting, PictureFillsTheShapeZoomsAboutTheCentreAndRingLiesInside) {
-    const BubbleLayout circle = bubbleLayout("br", "m", "circle", {0, 0, 1000, 1000});  // 220
-    // A square picture, red in its left 30 %, blue elsewhere.
-    VideoFrame square = columns(100, 100, [](int x) { return x < 30 ? kRed : kBlue; });
-    struct Case {
-        double zoom;
-        bool ring;
-        std::uint32_t at55;  // the colour a quarter of the way across
-    } cases[] = {
-        {0.5, false, kRed},  // zoom at or below 1 leaves the picture as it is
-        {1.0, false, kRed},
-        {2.0, false, kBlue},  // twice as large about the centre: the red edge moves out
-        {2.0, true, kBlue},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << "zoom " << c.zoom << " ring " << c.ring);
-        Painted p = paint(circle, &square, c.zoom, c.ring);
-        EXPECT_EQ(p.at(55, 110), c.at55);
-        EXPECT_EQ(alpha(p.at(2, 2)), 0) << "outside the circle";
-        EXPECT_EQ(p.at(200, 110), kBlue);
-        std::uint32_t edge = p.at(110, 1);  // inside the top of the circle, within 3 points
-        if (c.ring) {
-            EXPECT_NEAR(red(edge), 0.85 * 255, 3) << std::hex << edge;
-            EXPECT_NEAR(blue(edge), 255, 3);
-            EXPECT_EQ(p.at(110, 5), kBlue) << "the ring is 3 points wide";
-        } else {
-            EXPECT_EQ(edge, kBlue);
-        }
-    }
-
-    // A 16:9 picture fills a square bubble by cropping its sides: its left tenth is not seen.
-    VideoFrame wide = columns(160, 90, [](int x) { return x < 16 ? kGreen : kBlue; });
-    Painted cropped = paint(circle, &wide, 1.0, false);
-    EXPECT_EQ(cropped.at(5, 110), kBlue);
-    EXPECT_EQ(cropped.at(110, 110), kBlue);
-
-    // Nothing from the camera yet: black inside, clear outside.
-    Painted empty = paint(circle, nullptr, 1.0, false);
-    EXPECT_EQ(empty.at(110, 110), 0xff000000u);
-    EXPECT_EQ(alpha(empty.at(1, 1)), 0);
 }
 
 // ---- On the test desktop ----

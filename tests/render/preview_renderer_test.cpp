@@ -23,36 +23,19 @@ namespace {
 namespace fs = std::filesystem;
 using test::sourceWebRoot;
 
-// The answers of one renderer, waited for from the test's thread.
-class Answers {
-  public:
-    PreviewRenderer::Completion completion(int slot) {
-        return [this, slot](Result<PreviewImage> made) {
-            std::lock_guard guard(lock_);
-            results_.emplace_back(slot, std::move(made));
-            changed_.notify_all();
-        };
-    }
-    // Waits for `count` answers in all; they come back by slot.
-    std::vector<std::pair<int, Result<PreviewImage>>> wait(std::size_t count) {
-        std::unique_lock guard(lock_);
-        EXPECT_TRUE(changed_.wait_for(guard, std::chrono::seconds(60),
-                                      [&] { return results_.size() >= count; }));
-        return results_;
-    }
-
-  private:
-    std::mutex lock_;
-    std::condition_variable changed_;
-    std::vector<std::pair<int, Result<PreviewImage>>> results_;
-};
-
+// One preview, waited for from the test's thread (the answer comes on the renderer's).
 Result<PreviewImage> previewNow(PreviewRenderer& renderer, const Json& payload) {
-    Answers answers;
-    renderer.preview(payload, sourceWebRoot(), answers.completion(0));
-    auto all = answers.wait(1);
-    if (all.empty()) return fail("(no answer)");
-    return all.front().second;
+    std::mutex lock;
+    std::condition_variable changed;
+    std::optional<Result<PreviewImage>> answer;
+    renderer.preview(payload, sourceWebRoot(), [&](Result<PreviewImage> made) {
+        std::lock_guard guard(lock);
+        answer = std::move(made);
+        changed.notify_all();
+    });
+    std::unique_lock guard(lock);
+    changed.wait_for(guard, std::chrono::seconds(60), [&] { return answer.has_value(); });
+    return answer.value_or(fail("(no answer)"));
 }
 
 BgraImage decodeDataURL(const std::string& url) {
@@ -193,34 +176,6 @@ TEST(PreviewRenderer, RefusalsAreTheExportsOwn) {
     ASSERT_TRUE(edge) << edge.error().message;
     EXPECT_EQ(edge->tMs, 500);
     EXPECT_EQ(std::pair(edge->width, edge->height), std::pair(320, 180));
-}
-
-TEST(PreviewRenderer, OnlyTheNewestRequestIsWorkedOn) {
-    ASSERT_NO_FATAL_FAILURE(makeClips());
-    PreviewRenderer renderer;
-    Answers answers;
-    constexpr int kRequests = 6;
-    for (int i = 0; i < kRequests; ++i) {
-        Json payload = styledEdit();
-        payload["tMs"] = 300 + 200 * i;
-        renderer.preview(payload, sourceWebRoot(), answers.completion(i));
-    }
-    auto all = answers.wait(kRequests);
-    ASSERT_EQ(all.size(), std::size_t{kRequests}) << "one answer each";
-    int superseded = 0;
-    for (const auto& [slot, result] : all) {
-        if (slot == kRequests - 1) {
-            ASSERT_TRUE(result) << result.error().message;
-            EXPECT_NEAR(result->tMs, 1300, 34);
-        } else if (!result) {
-            EXPECT_EQ(result.error().code, ErrorCode::superseded);
-            EXPECT_EQ(result.error().message, "Superseded by a newer preview.");
-            ++superseded;
-        }
-    }
-    // The first may have started before the others came; every other one waited and was
-    // overtaken.
-    EXPECT_GE(superseded, kRequests - 2);
 }
 
 TEST(PreviewRenderer, ChangesToTheEditOrTheFileShowAtOnce) {
