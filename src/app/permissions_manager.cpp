@@ -94,7 +94,7 @@ PermissionsManager::PermissionsManager(std::shared_ptr<KeyValueStore> defaults,
 Json PermissionsManager::statusDict() const {
     MARLUNE_ASSERT_ON(Queue::main());
     Json status = Json::object();
-    switch (desktop::screenAccess()) {
+    switch (screenAccess()) {
         case desktop::ScreenAccess::available:
             status["screen"] = "granted";
             break;
@@ -131,8 +131,18 @@ void PermissionsManager::addWaylandStatus(Json& status) {
     status["hotkey"] = wayland::globalShortcutsOffered() ? "granted" : "denied";
 }
 
+desktop::ScreenAccess PermissionsManager::screenAccess() {
+    // In a Wayland session the desktop's portal asks for each recording's source itself: the
+    // screen is there to ask for when the portal offers screen casts.
+    if (wayland::isWaylandSession()) {
+        return wayland::screenCastOffered() ? desktop::ScreenAccess::available
+                                            : desktop::ScreenAccess::noCapturePath;
+    }
+    return desktop::screenAccess();
+}
+
 bool PermissionsManager::screenCaptureGranted() {
-    return desktop::screenAccess() == desktop::ScreenAccess::available;
+    return screenAccess() == desktop::ScreenAccess::available;
 }
 
 bool PermissionsManager::requestScreen() {

@@ -10,6 +10,7 @@
 #include "core/error.h"
 #include "core/json.h"
 #include "core/key_value_store.h"
+#include "platform/desktop/device_access.h"
 
 namespace marlune {
 
@@ -46,6 +47,8 @@ class PermissionsManager {
     Json statusDict() const;
     // Whether the screen can be captured now (the recording controller checks it before starting).
     static bool screenCaptureGranted();
+    // The display's answer on X11; on Wayland whether the desktop's screen-cast portal is there.
+    static desktop::ScreenAccess screenAccess();
 
     // Remembers that the screen was asked for, then answers whether it can be captured.
     bool requestScreen();

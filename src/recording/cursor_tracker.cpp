@@ -8,6 +8,7 @@
 #include "core/queue.h"
 #include "platform/desktop/x11_monitors.h"
 #include "platform/desktop/x11_pointer.h"
+#include "platform/wayland/pointer_buttons.h"
 #include "recording/wayland_capture.h"
 
 namespace marlune {
@@ -57,6 +58,7 @@ void CursorTracker::start(std::uint32_t displayID, bool trackPath, Clock elapsed
     displayBounds_ = {};
     portal_ = nullptr;
     portalTypes_ = nullptr;
+    clicksMissing_.reset();
     if (captureBackend() == CaptureBackend::portal) {
         startFromPortalStream();
     } else if (auto monitors = x11::listMonitors()) {
@@ -89,9 +91,17 @@ void CursorTracker::startFromPortalStream() {
 
 void CursorTracker::watchWaylandClicks() {
     // Wayland gives applications no global button events: presses are read from the pointer
-    // devices (wayland::PointerButtons, with the "input" group), which belong here:
-    //   open(), then watchPrimaryPresses(Queue::main(), [this] { recordClick(); }), and
-    //   stopWatching() in stop(). Until they are watched a Wayland recording has no clicks.
+    // devices, which needs the "input" group. Without it the recording has no click track and
+    // says why.
+    clicksMissing_.reset();
+    auto buttons = wayland::PointerButtons::open();
+    if (!buttons) {
+        marluneDebugLog("cursor.clicks unavailable: " + buttons.error().message);
+        clicksMissing_ = wayland::kClicksMissingReason;
+        return;
+    }
+    buttons_ = std::move(*buttons);
+    buttons_->watchPrimaryPresses(Queue::main(), [this] { recordClick(); });
 }
 
 std::optional<x11::RootPoint> CursorTracker::pointerPosition() const {
@@ -109,6 +119,7 @@ void CursorTracker::stop() {
     marluneDebugLog("cursor.stop clicks=" + std::to_string(clicks.size()) +
                     " path=" + std::to_string(path.size()));
     if (pointer_) pointer_->stopWatching();
+    buttons_.reset();
     pathTimer_.cancel();
     elapsed_ = nullptr;
     running_ = false;

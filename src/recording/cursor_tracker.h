@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "core/json.h"
@@ -16,6 +17,9 @@ namespace x11 {
 class PointerWatch;
 struct RootPoint;
 }  // namespace x11
+namespace wayland {
+class PointerButtons;
+}  // namespace wayland
 class WaylandCapture;
 
 // Records, during a display recording, where the primary button was pressed and, in
@@ -54,6 +58,8 @@ class CursorTracker {
     // Safe when not started. The tracks stay until the next start.
     void stop();
     bool isRunning() const { return running_; }
+    // Why this run records no clicks (Wayland without access to the pointer devices).
+    const std::optional<std::string>& clicksMissingReason() const { return clicksMissing_; }
 
     // [{"t": ms, "fx": …, "fy": …}, …] from click `from` on, values rounded to 3 decimals.
     Json asJSON(std::size_t from = 0) const;
@@ -96,6 +102,9 @@ class CursorTracker {
     // cursor pictures are told apart by a detector of their own.
     std::shared_ptr<WaylandCapture> portal_;
     std::unique_ptr<CursorTypeDetector> portalTypes_;
+    // Wayland: the pointer devices' presses, or why there are none.
+    std::unique_ptr<wayland::PointerButtons> buttons_;
+    std::optional<std::string> clicksMissing_;
 };
 
 }  // namespace marlune

@@ -119,6 +119,7 @@ void RecordingController::saveProject(const std::string& name,
         if (smoothCursorActive_) tracks.cursorPath = cursor_.pathJSON();
         tracks.caretPath = caret_.pathJSON();
         if (auto reason = caret_.missingReason()) tracks.missing["caretPath"] = *reason;
+        if (auto reason = cursor_.clicksMissingReason()) tracks.missing["clicks"] = *reason;
     }
     tracks.webcam = webcamEntry;
     auto data = tracks.projectData();

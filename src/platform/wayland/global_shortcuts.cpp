@@ -40,11 +40,19 @@ bool isWaylandSession() {
 }
 
 bool globalShortcutsOffered(std::chrono::milliseconds timeout) {
+    return portalOffers(kShortcuts, timeout);
+}
+
+bool screenCastOffered(std::chrono::milliseconds timeout) {
+    return portalOffers("org.freedesktop.portal.ScreenCast", timeout);
+}
+
+bool portalOffers(const char* portalInterface, std::chrono::milliseconds timeout) {
     GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
     if (!bus) return false;
     GVariant* reply = g_dbus_connection_call_sync(
         bus, kPortalName, kPortalPath, "org.freedesktop.DBus.Properties", "Get",
-        g_variant_new("(ss)", kShortcuts, "version"), G_VARIANT_TYPE("(v)"),
+        g_variant_new("(ss)", portalInterface, "version"), G_VARIANT_TYPE("(v)"),
         G_DBUS_CALL_FLAGS_NO_AUTO_START, static_cast<int>(timeout.count()), nullptr, nullptr);
     g_object_unref(bus);
     if (reply) g_variant_unref(reply);

@@ -13,9 +13,13 @@ namespace marlune::wayland {
 // is set and the session type does not say x11.
 bool isWaylandSession();
 
-// Whether the desktop portal on the session bus has the GlobalShortcuts interface (asks its
+// Whether the desktop portal on the session bus has the interface `portalInterface` (asks its
 // version property; blocks up to `timeout`). Any thread.
+bool portalOffers(const char* portalInterface,
+                  std::chrono::milliseconds timeout = std::chrono::milliseconds(500));
+// The same for GlobalShortcuts (the hot key) and ScreenCast (recording a screen or a window).
 bool globalShortcutsOffered(std::chrono::milliseconds timeout = std::chrono::milliseconds(500));
+bool screenCastOffered(std::chrono::milliseconds timeout = std::chrono::milliseconds(500));
 
 // A client of org.freedesktop.portal.GlobalShortcuts: one session holding one shortcut, bound
 // with a preferred trigger the desktop may show the user, change or refuse. The desktop, not this
