@@ -1,3 +1,5 @@
+#include <memory>
+
 #include "app/app_delegate.h"
 #include "app/commands/commands.h"
 #include "bridge/marlune_scheme_handler.h"
@@ -35,10 +37,41 @@ void addEditCommands(AppDelegate& app) {
                     reply(Json::object());
                 });
 
+    // The recorded pointer path and clicks of the recording open in the editor, sent once by
+    // "edit.previewTracks" so that each picture's request carries only the edit: a long
+    // recording's path is about a megabyte. One recording's at a time; main thread only.
+    struct PreviewTracks {
+        std::string name;
+        Json path, clicks;
+    };
+    auto tracks = std::make_shared<PreviewTracks>();
+
+    app.command(
+        "edit.previewTracks", [tracks](AppDelegate&, const Json& payload, WebBridge::Reply reply) {
+            auto name = readString(payload, "name");
+            const Json* path =
+                payload.is_object() && payload.contains("path") ? &payload["path"] : nullptr;
+            if (!name || !path || !path->is_array()) return reply(fail("Missing preview tracks"));
+            const bool hasClicks = payload.contains("clicks") && payload["clicks"].is_array();
+            *tracks = {*name, *path, hasClicks ? payload["clicks"] : Json::array()};
+            reply(Json::object());
+        });
+
     // The editor's picture of the edit at one time, made as the export makes it. A request that a
     // newer one overtook succeeds with {"superseded": true}, so that every request is answered.
+    // A "cursor" section without "path" takes the tracks sent by "edit.previewTracks"; when
+    // those are another recording's (or none were sent) it succeeds with {"needsTracks": true}.
     app.command(
-        "edit.previewFrame", [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
+        "edit.previewFrame", [tracks](AppDelegate& app, const Json& given, WebBridge::Reply reply) {
+            Json payload = given;
+            if (payload.is_object() && payload.contains("cursor") &&
+                payload["cursor"].is_object() && !payload["cursor"].contains("path")) {
+                if (tracks->name.empty() || readString(payload, "name") != tracks->name) {
+                    return reply(Json{{"needsTracks", true}});
+                }
+                payload["cursor"]["path"] = tracks->path;
+                payload["cursor"]["clicks"] = tracks->clicks;
+            }
             app.previews->preview(payload, MarluneSchemeHandler::webRoot(*app.defaults),
                                   [reply = std::move(reply)](Result<PreviewImage> made) {
                                       if (!made && made.error().code == ErrorCode::superseded) {

@@ -11,15 +11,33 @@ import { store } from './store.js';
 // What changes the picture asked for.
 const PICTURE_ASPECTS = ['doc', 'selection', 'playhead', 'playing', 'layout', 'open'];
 
-const preview = { pending: null, inFlight: false, shownKey: '' };
+const preview = { pending: null, inFlight: false, shownKey: '', tracksOf: null };
 
 // The payload for the preview: the edit as it will be exported, or while a zoom region is chosen
-// the whole picture (no zooms), on which its zoomed part is drawn.
+// the whole picture (no zooms), on which its zoomed part is drawn. The recorded pointer path and
+// clicks are left out: they go to the application once per opened recording (sendTracks), so
+// that scrubbing a long recording does not send them with every picture.
 function previewPayload() {
   const { state } = store;
   const payload = exportPayload(store.doc(), state.name, state.project);
   if (state.selected) payload.zooms = [];
+  if (payload.cursor) {
+    const { path, clicks, ...rest } = payload.cursor;
+    payload.cursor = rest;
+  }
   return payload;
+}
+
+// Sends the tracks of the recording open now, unless the application has them already.
+async function sendTracks(name) {
+  const { project } = store.state;
+  // Saving the edit makes a new project object around the same recorded arrays.
+  const { cursorPath, clicks } = project ?? {};
+  const sent = preview.tracksOf;
+  if (sent?.name === name && sent.cursorPath === cursorPath && sent.clicks === clicks) return;
+  const cursor = exportPayload(store.doc(), name, project).cursor;
+  await call('edit.previewTracks', { name, path: cursor?.path ?? [], clicks: cursor?.clicks ?? [] });
+  preview.tracksOf = { name, cursorPath, clicks };
 }
 
 function previewWidth() {
@@ -53,7 +71,14 @@ async function sendPreview() {
   preview.inFlight = true;
   $('editor-stage')?.classList.add('busy');
   try {
-    const reply = await call('edit.previewFrame', want.payload);
+    if (want.payload.cursor) await sendTracks(want.name);
+    let reply = await call('edit.previewFrame', want.payload);
+    if (reply?.needsTracks) {
+      // The application no longer has them (another window's editor sent its own).
+      preview.tracksOf = null;
+      await sendTracks(want.name);
+      reply = await call('edit.previewFrame', want.payload);
+    }
     if (current() && !reply?.superseded && typeof reply?.image === 'string') {
       // Decoded before it is shown, so that painting never waits for a picture.
       const next = new Image();
