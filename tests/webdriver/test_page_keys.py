@@ -42,3 +42,22 @@ class Keyboard(unittest.TestCase):
                              [want], phase)
         self.send(("state", {"phase": "idle", "elapsedMs": 0}))
         app.wait_for(lambda: app.visible("#screen-record"), 10, "the whole window")
+
+    def test_options_and_source_cards_keep_the_focus_across_changes(self):
+        app = self.app
+        app.wait_for(lambda: app.find_all(".source-card"), 30, "the source cards")
+        for control, change in [
+            ("#setting-showCursor", lambda: app.press(Keys.SPACE)),
+            ("#setting-fps", lambda: app.press(Keys.DOWN)),
+            (".source-card", lambda: app.js("document.getElementById('sources-refresh').click()")),
+        ]:
+            app.js("const e = document.querySelector(arguments[0]); e.focus(); e.__kept = true;"
+                   "window.__sent = [];", control)
+            change()
+            # The change is answered (a setting stored, the sources listed again) ...
+            app.wait_for(lambda: self.sent("settings.set", "sources.list") and app.js(
+                "return !document.querySelector('#settings [aria-busy]') &&"
+                " !document.getElementById('sources-refresh').classList.contains('busy')"),
+                20, f"{control} changed")
+            # ... and the control the keyboard was on is still there, with the focus.
+            self.assertTrue(app.js("return document.activeElement.__kept === true"), control)

@@ -138,7 +138,8 @@ function draw(peaks) {
   if (canvas) drawWaveform(canvas, peaks instanceof Error ? [] : peaks, wave);
 }
 
-// The chosen recording's sound, asked for once per recording; only the newest asked is drawn.
+// The chosen recording's sound, asked for once per recording; only the newest asked is drawn. A
+// failure (a time-out included) is not kept: the next showing asks again, as "Try again" does.
 export async function loadWaveform(item) {
   const current = trim.requests.begin();
   drawTrim(item);
@@ -150,13 +151,20 @@ export async function loadWaveform(item) {
     } catch (error) {
       peaks = error;
     }
-    trim.waveforms.set(item.name, peaks);
+    if (!(peaks instanceof Error)) trim.waveforms.set(item.name, peaks);
   }
   if (!current() || !$('waveform')) return;
   const note = $('waveform-note');
   if (peaks instanceof Error) {
     note.textContent = isUnsupported(peaks) ? 'No waveform in this version.'
       : `No waveform: ${peaks.message}`;
+    if (!isUnsupported(peaks)) {
+      note.append(' ', el('button', { type: 'button', className: 'button small ghost',
+                                      id: 'waveform-retry', text: 'Try again', onclick: () => {
+        note.textContent = 'Reading the sound…';
+        loadWaveform(item);
+      } }));
+    }
   } else if (!peaks.length) {
     note.textContent = 'No sound in this recording.';
   } else {

@@ -62,17 +62,38 @@ function sourceCard(source) {
   el('span', { className: 'source-meta', text: meta || '\u00a0' }));
 }
 
+// Shows a newer listing of the same source in its card.
+function updateCard(card, source) {
+  const fresh = sourceCard(source);
+  card.setAttribute('aria-label', fresh.getAttribute('aria-label'));
+  card.setAttribute('aria-pressed', fresh.getAttribute('aria-pressed'));
+  for (const part of ['.source-name', '.source-meta']) {
+    const now = card.querySelector(part);
+    const then = fresh.querySelector(part);
+    if (now.textContent !== then.textContent) now.replaceWith(then);
+  }
+  const img = card.querySelector('.source-thumb img');
+  const src = fresh.querySelector('.source-thumb img')?.getAttribute('src');
+  if (img && src) {
+    if (img.getAttribute('src') !== src) img.src = src;
+  } else {
+    card.querySelector('.source-thumb').replaceWith(fresh.querySelector('.source-thumb'));
+  }
+}
+
 function renderSources() {
   const box = $('sources');
   const refresh = $('sources-refresh');
   refresh.disabled = state.sources === 'unsupported';
   refresh.classList.toggle('busy', state.listing !== null);
   if (state.sources === 'unsupported') {
+    delete box.dataset.shape;
     box.replaceChildren(stateNote('unsupported', 'Displays and windows can’t be listed',
       'This version of Marlune Studio has no source listing yet.'));
     return;
   }
   const cards = allCards(state.cards);
+  if (!cards.length) delete box.dataset.shape;
   if (!cards.length) {
     if (state.sources === 'loading') {
       box.replaceChildren(stateNote('loading', 'Looking for displays and windows…'));
@@ -85,6 +106,19 @@ function renderSources() {
     }
     return;
   }
+  // The same cards as shown: brought up to date in place, so that the keyboard's focus stays and
+  // the live region is not read out again at every refresh.
+  const shape = JSON.stringify([state.sources === 'error' ? state.error : '',
+                                state.cards.displays.map((c) => c.key),
+                                state.cards.windows.map((c) => c.key)]);
+  if (box.dataset.shape === shape) {
+    for (const source of cards) {
+      const card = box.querySelector(`.source-card[data-key="${CSS.escape(source.key)}"]`);
+      if (card) updateCard(card, source);
+    }
+    return;
+  }
+  const focused = document.activeElement?.closest?.('.source-card')?.dataset.key;
   const group = (title, list, empty) => el('div', { className: 'source-group' },
     el('h2', { text: title }),
     list.length
@@ -100,6 +134,8 @@ function renderSources() {
                                text: `Could not refresh: ${state.error}` }));
   }
   box.replaceChildren(...children);
+  box.dataset.shape = shape;
+  if (focused) box.querySelector(`.source-card[data-key="${CSS.escape(focused)}"]`)?.focus();
 }
 
 // Lists the displays and windows again. `why` words the message when the chosen one is gone.

@@ -124,6 +124,12 @@ export async function loadWaveform(name, current) {
     peaks = [];
     note.textContent = isUnsupported(error) ? '' : `No waveform: ${error.message}`;
     note.hidden = !note.textContent;
+    // A failure (a time-out included) is asked again on request.
+    if (!isUnsupported(error)) {
+      note.append(' ', el('button', { type: 'button', className: 'button small ghost',
+                                      id: 'tl-wave-retry', text: 'Try again',
+                                      onclick: () => loadWaveform(name, current) }));
+    }
   }
   store.set({ peaks }, 'peaks');
 }
