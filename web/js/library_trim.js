@@ -193,12 +193,15 @@ async function exportTrim(item) {
   if (trim.trimming) return;
   const { startMs, endMs } = trim.range;
   trim.trimming = item.name;
+  // Its progress events carry this id: an export of the editor running meanwhile has its own.
+  trim.progressId = `trim-${Date.now()}-${Math.random().toString(36).slice(2)}`;
   drawTrim(item);
   $('trim-progress').hidden = false;
   $('trim-bar').value = 0;
   $('trim-status').textContent = 'Saving the trimmed copy…';
   try {
-    const reply = await call('edit.exportTrim', { name: item.name, startMs, endMs });
+    const reply = await call('edit.exportTrim', { name: item.name, startMs, endMs,
+                                                  progressId: trim.progressId });
     toast(`Saved “${recordingTitle(reply.name)}”.`, 'success');
     trim.saved(reply.name);
   } catch (error) {
@@ -213,7 +216,8 @@ async function exportTrim(item) {
 
 // The application's progress while a trimmed copy is saved.
 export function onTrimProgress(data) {
-  if (!trim.trimming || typeof data.value !== 'number' || !$('trim-bar')) return;
+  if (!trim.trimming || typeof data.value !== 'number' || !$('trim-bar') ||
+      data.id !== trim.progressId) return;
   const value = Math.min(Math.max(data.value, 0), 1);
   $('trim-bar').value = value;
   $('trim-status').textContent = `Saving the trimmed copy… ${Math.round(value * 100)} %`;

@@ -1,3 +1,4 @@
+#include <functional>
 #include <memory>
 
 #include "app/app_delegate.h"
@@ -6,6 +7,20 @@
 
 namespace marlune {
 
+namespace {
+
+// The progress events of one export: they carry the page's "progressId" when it gave one, so that
+// a trim and a render running together each fill their own bar.
+std::function<void(double)> progressFor(AppDelegate& app, const Json& payload) {
+    auto id = readString(payload, "progressId");
+    if (!id) return app.exports->progress();
+    return [weak = std::weak_ptr<WebBridge>(app.bridge), id = *id](double value) {
+        if (auto b = weak.lock()) b->emit("exportProgress", {{"value", value}, {"id", id}});
+    };
+}
+
+}  // namespace
+
 void addEditCommands(AppDelegate& app) {
     app.command("edit.exportTrim",
                 [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
@@ -13,7 +28,7 @@ void addEditCommands(AppDelegate& app) {
                     auto startMs = readInt(payload, "startMs");
                     auto endMs = readInt(payload, "endMs");
                     if (!name || !startMs || !endMs) return reply(fail("Missing trim parameters"));
-                    app.media->exportTrim(*name, *startMs, *endMs, app.exports->progress(),
+                    app.media->exportTrim(*name, *startMs, *endMs, progressFor(app, payload),
                                           app.exports->completion(std::move(reply)));
                 });
 
@@ -22,7 +37,7 @@ void addEditCommands(AppDelegate& app) {
         auto request = ExportRequest::fromPayload(payload);
         if (!request) return reply(std::unexpected(request.error()));
         app.renderer->render(std::move(*request), MarluneSchemeHandler::webRoot(*app.defaults),
-                             app.exports->progress(), app.exports->completion(std::move(reply)));
+                             progressFor(app, payload), app.exports->completion(std::move(reply)));
     });
 
     // Without a name: the export started last. With "name": the running exports of that
