@@ -1,5 +1,5 @@
-"""The page's keys and focus in the real program: Space in the recording bar, and controls that
-keep the keyboard's focus while the page updates around them."""
+"""The page's keys, focus and window in the real program: Space in the recording bar, controls
+that keep the keyboard's focus while the page updates around them, and closing the window."""
 
 import unittest
 
@@ -61,3 +61,13 @@ class Keyboard(unittest.TestCase):
                 20, f"{control} changed")
             # ... and the control the keyboard was on is still there, with the focus.
             self.assertTrue(app.js("return document.activeElement.__kept === true"), control)
+
+
+class CloseWindow(unittest.TestCase):
+    def test_closing_the_main_view_ends_the_program(self):
+        with MarluneApp() as app:
+            app.start()
+            pid = app.pid
+            self.assertTrue(pid)
+            app.driver.close()
+            app.wait_for(lambda: not app._running(pid), 30, "the program to end")

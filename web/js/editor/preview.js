@@ -7,6 +7,7 @@ import { $, drag } from '../dom.js';
 import { exportPayload, pictureToSource, sourceToPicture, updateZoom, zoomById,
          zoomWindow } from '../edit_model.js';
 import { store } from './store.js';
+import { zoomFocusKey } from './zoom_keys.js';
 
 // What changes the picture asked for.
 const PICTURE_ASPECTS = ['doc', 'selection', 'playhead', 'playing', 'layout', 'open'];
@@ -165,6 +166,8 @@ function renderFocus(state) {
                               height: pct(b.y - a.y, H) });
   const point = box.querySelector('.focus-dot');
   Object.assign(point.style, { left: pct(dot.x, W), top: pct(dot.y, H) });
+  point.setAttribute('aria-label', `Where the zoom looks: ${Math.round(zoom.fx * 100)} % across, ` +
+                     `${Math.round(zoom.fy * 100)} % down; the arrows move it`);
   box.querySelector('.focus-hint').textContent = zoom.follow === 'fixed'
     ? 'Click where the zoom should look · Esc shows the zoom'
     : `Follows the ${zoom.follow === 'caret' ? 'text caret' : 'pointer'}; it starts here · Esc ` +
@@ -194,8 +197,25 @@ function onStagePointer(event) {
   drag(stage, event, { onMove: place, onEnd: () => store.commit() });
 }
 
+// The arrows on the focus point move where the chosen region looks.
+function onFocusKey(event) {
+  const { selected } = store.state;
+  if (!selected || event.ctrlKey || event.altKey || event.metaKey) return;
+  const next = zoomFocusKey(store.doc(), selected, event);
+  if (!next) return;
+  store.commit(next);
+  event.preventDefault();
+}
+
 export function initPreview() {
   $('editor-stage').addEventListener('pointerdown', onStagePointer);
+  const dot = $('editor-focus')?.querySelector('.focus-dot');
+  if (dot) {
+    Object.assign(dot, { tabIndex: 0, title: 'Arrows move where the zoom looks (Shift: further)' });
+    dot.setAttribute('role', 'group');
+    dot.setAttribute('aria-label', 'Where the zoom looks: the arrows move it');
+    dot.addEventListener('keydown', onFocusKey);
+  }
   // The flag goes up at once, so that whoever waits for the picture never sees the last one as
   // the answer to a change the next frame asks for.
   store.listen((aspects, state) => {
