@@ -1,5 +1,5 @@
 // An area of a display recorded through `marlune --stdio-bridge` on the test desktop: the movie is
-// the area's size and shows what was inside it; areas that cannot be recorded are refused.
+// the area's size and shows what was inside it.
 
 #include <gtest/gtest.h>
 
@@ -31,35 +31,19 @@ std::string colourAt(const std::filesystem::path& movie, int x, int y) {
     return c(0) + "," + c(1) + "," + c(2);
 }
 
-TEST(AreaRecording, RecordsOnlyTheAreaAndRefusesOnesOffTheDisplay) {
+TEST(AreaRecording, RecordsOnlyTheArea) {
     test::TempDir home;
     Session s(home.path());
     const std::uint32_t display = displayID(s);
     ASSERT_NE(display, 0u);
     ASSERT_TRUE(s.request("ready", "app.ready"));
 
-    struct Refusal {
-        Json area;
-        const char* error;
-    };
-    const Refusal refusals[] = {
-        {nullptr, "Invalid recording options."},
-        {{{"x", 0}, {"y", 0}, {"width", 640}}, "Invalid recording options."},
-        {{{"x", 100000}, {"y", 0}, {"width", 640}, {"height", 360}},
-         "The chosen area is not on the display."},
-        {{{"x", 10}, {"y", 10}, {"width", 1}, {"height", 360}},
-         "The chosen area is not on the display."},
-    };
-    int id = 0;
-    for (const auto& r : refusals) {
-        SCOPED_TRACE(r.area.dump());
-        Json payload = areaPayload(display, r.area);
-        if (r.area.is_null()) payload.erase("area");
-        auto reply = s.request(std::to_string(++id), "recording.start", payload);
-        ASSERT_TRUE(reply);
-        EXPECT_EQ((*reply)["ok"], false);
-        EXPECT_EQ((*reply)["error"]["message"], r.error);
-    }
+    // Without its area, a start is refused (areas off the display: tests/recording).
+    Json bare = areaPayload(display, nullptr);
+    bare.erase("area");
+    auto refused = s.request("bare", "recording.start", bare);
+    ASSERT_TRUE(refused);
+    EXPECT_EQ((*refused)["error"]["message"], "Invalid recording options.");
 
     // A red window inside the area, near its top-left corner.
     test::TestWindow window(

@@ -1,28 +1,11 @@
 import assert from 'node:assert/strict';
 import { test } from 'node:test';
 
-import { accountView, applyAuthChanged, applyStartAnswer, initialAccount, initialsOf,
-         readAuthState } from '../../web/js/account_model.js';
+import { accountView, applyAuthChanged, applyStartAnswer, initialAccount } from
+  '../../web/js/account_model.js';
 
 const SIGNED_IN = { signedIn: true, uid: 'u1', email: 'ann@example.com', name: 'Ann Example',
                     photo: '', exportCount: 3, waitingForBrowser: false };
-
-test('the auth state is read defensively and initials fall back to the address', () => {
-  for (const [data, want] of [
-    [null, { signedIn: false, exportCount: 0, email: '' }],
-    [{ signedIn: 'yes', exportCount: -2, email: 7 }, { signedIn: false, exportCount: 0, email: '' }],
-    [{ signedIn: true, exportCount: 4.7, email: 'a@b' }, { signedIn: true, exportCount: 4, email: 'a@b' }],
-  ]) {
-    const got = readAuthState(data);
-    assert.deepEqual({ signedIn: got.signedIn, exportCount: got.exportCount, email: got.email },
-                     want, JSON.stringify(data));
-  }
-  for (const [who, want] of [[{ name: 'Ann Example', email: 'x@y' }, 'AE'],
-                             [{ name: ' zoë  de la Cruz ', email: '' }, 'ZD'],
-                             [{ name: '', email: 'bob@example.com' }, 'B'], [{}, '?']]) {
-    assert.equal(initialsOf(who), want, JSON.stringify(who));
-  }
-});
 
 test('each sign-in path leads to the right screen, with failures where they happened', () => {
   const steps = (model, ...fns) => fns.reduce((m, fn) => fn(m), model);
