@@ -70,9 +70,9 @@ constexpr std::array<std::string_view, 5> kBackgroundTypes = {"none", "wallpaper
 constexpr std::array<std::string_view, 7> kCursorStyles = {
     "arrow", "system", "tahoe", "tahoe-inverted", "figma", "dot", "invert"};
 constexpr std::array<std::string_view, 3> kWebcamShapes = {"squircle", "circle", "wide"};
-constexpr std::array<std::string_view, 9> kWebcamPlaces = {
-    "top-left",    "top-center", "top-right",   "center-left",  "center",
-    "center-right", "bottom-left", "bottom-center", "bottom-right"};
+constexpr std::array<std::string_view, 10> kWebcamPlaces = {
+    "top-left",     "top-center",  "top-right",     "center-left",  "center",
+    "center-right", "bottom-left", "bottom-center", "bottom-right", "custom"};
 constexpr std::array<std::int64_t, 5> kOutputHeights = {2160, 1440, 1080, 720, 480};
 constexpr double kMinRangeMs = 500;
 constexpr double kMinZoomMs = 300;
@@ -115,6 +115,11 @@ const Section& webcamSection() {
         {"shape", Kind::choice, "squircle", 0, 0, kWebcamShapes},
         {"size", Kind::number, 40, 10, 60},
         {"positionPreset", Kind::choice, "bottom-right", 0, 0, kWebcamPlaces},
+        {"positionX", Kind::number, 1, 0, 1},
+        {"positionY", Kind::number, 1, 0, 1},
+        {"cornerRadius", Kind::number, nullptr, 0, 200},  // null: the shape's own corners
+        {"shadow", Kind::number, 0.67, 0, 1},
+        {"margin", Kind::number, 24, 0, 160},
         {"mirror", Kind::boolean, true},
         {"reactToZoom", Kind::boolean, true},
     };
@@ -148,8 +153,9 @@ Json settle(const Setting& s, const Json* raw, const Json& fallback) {
         case Kind::colour:
             if (raw && raw->is_string() && isColour(raw->get<std::string>())) {
                 std::string c = raw->get<std::string>();
-                std::transform(c.begin(), c.end(), c.begin(),
-                               [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
+                std::transform(c.begin(), c.end(), c.begin(), [](unsigned char ch) {
+                    return static_cast<char>(std::tolower(ch));
+                });
                 return c;
             }
             break;
@@ -219,6 +225,8 @@ struct Zoom {
     double fx = 0.5;
     double fy = 0.5;
     std::string follow = "fixed";  // "fixed", "cursor" or "caret"
+    double inMs = ZoomSegment::defaultInMs;
+    double outMs = ZoomSegment::defaultOutMs;
 };
 
 struct Edit {
@@ -259,8 +267,8 @@ void clampRange(Edit& e, const Json& range, std::int64_t durationMs) {
     const Json* start = member(range, "startMs");
     const Json* end = member(range, "endMs");
     e.startMs = jsClamp(jsRound(isNumber(start) ? start->get<double>() : 0), 0, duration - gap);
-    e.endMs = jsClamp(jsRound(isNumber(end) ? end->get<double>() : duration), e.startMs + gap,
-                      duration);
+    e.endMs =
+        jsClamp(jsRound(isNumber(end) ? end->get<double>() : duration), e.startMs + gap, duration);
 }
 
 // Inside the recording, at least kMinZoomMs long, in time order, none overlapping another (of two
@@ -274,7 +282,8 @@ std::vector<Zoom> settleZooms(const Json* list, std::int64_t durationMs) {
     std::vector<Usable> usable;
     if (list && list->is_array()) {
         for (const Json& z : *list) {
-            if (!z.is_object() || !isNumber(member(z, "startMs")) || !isNumber(member(z, "endMs"))) {
+            if (!z.is_object() || !isNumber(member(z, "startMs")) ||
+                !isNumber(member(z, "endMs"))) {
                 continue;
             }
             double s = jsClamp(jsRound(z["startMs"].get<double>()), 0, duration);
@@ -293,12 +302,18 @@ std::vector<Zoom> settleZooms(const Json* list, std::int64_t durationMs) {
         if (const Json* v = member(*u.raw, "scale"); isNumber(v)) {
             z.scale = jsClamp(v->get<double>(), 1, 6);
         }
-        if (const Json* v = member(*u.raw, "fx"); isNumber(v)) z.fx = jsClamp(v->get<double>(), 0, 1);
-        if (const Json* v = member(*u.raw, "fy"); isNumber(v)) z.fy = jsClamp(v->get<double>(), 0, 1);
+        if (const Json* v = member(*u.raw, "fx"); isNumber(v))
+            z.fx = jsClamp(v->get<double>(), 0, 1);
+        if (const Json* v = member(*u.raw, "fy"); isNumber(v))
+            z.fy = jsClamp(v->get<double>(), 0, 1);
         if (const Json* v = member(*u.raw, "follow"); v && v->is_string()) {
             const std::string f = v->get<std::string>();
             if (f == "fixed" || f == "cursor" || f == "caret") z.follow = f;
         }
+        if (const Json* v = member(*u.raw, "inMs"); isNumber(v))
+            z.inMs = jsClamp(v->get<double>(), 100, 5000);
+        if (const Json* v = member(*u.raw, "outMs"); isNumber(v))
+            z.outMs = jsClamp(v->get<double>(), 100, 5000);
         out.push_back(std::move(z));
     }
     return out;
@@ -376,8 +391,8 @@ Json exportPayload(const Edit& edit, const Tracks& tracks, const std::string& na
                              {"fx", number(z.fx)},
                              {"fy", number(z.fy)},
                              {"follow", z.follow != "fixed"},
-                             {"inMs", ZoomSegment::defaultInMs},
-                             {"outMs", ZoomSegment::defaultOutMs}});
+                             {"inMs", number(z.inMs)},
+                             {"outMs", number(z.outMs)}});
         segments.push_back(ZoomSegment{.startMs = z.startMs, .endMs = z.endMs});
     }
     payload["zooms"] = std::move(zooms);
@@ -386,8 +401,9 @@ Json exportPayload(const Edit& edit, const Tracks& tracks, const std::string& na
         const Json& c = edit.cursor;
         payload["cursor"] = Json{
             {"path", tracks.cursorPath},
-            {"caret", caretSamplesInside(tracks.caretPath, segments,
-                                         [&](std::size_t i) { return edit.zooms[i].follow == "caret"; })},
+            {"caret",
+             caretSamplesInside(tracks.caretPath, segments,
+                                [&](std::size_t i) { return edit.zooms[i].follow == "caret"; })},
             {"clicks", tracks.clicks},
             {"size", c["size"]},
             {"smooth", c["smooth"]},
@@ -410,13 +426,16 @@ Json exportPayload(const Edit& edit, const Tracks& tracks, const std::string& na
             {"offsetMs", isNumber(offset) ? *offset : Json(0)},
             {"mirror", w["mirror"]},
             {"positionPreset", w["positionPreset"]},
-            {"positionX", 1},
-            {"positionY", 1},
+            {"positionX", w["positionX"]},
+            {"positionY", w["positionY"]},
             {"width", w["size"]},
             {"height", number(jsRound(size * look.aspect * 100) / 100)},
-            {"cornerRadius", number(look.cornerRadius)},
-            {"shadow", 0.67},
-            {"margin", 24},
+            // A circle is round whatever was chosen.
+            {"cornerRadius", w["shape"] == "circle" || !w["cornerRadius"].is_number()
+                                 ? number(look.cornerRadius)
+                                 : w["cornerRadius"]},
+            {"shadow", w["shadow"]},
+            {"margin", w["margin"]},
             {"reactToZoom", w["reactToZoom"]},
             {"shape", w["shape"]},
         };
@@ -452,7 +471,8 @@ Result<Json> completeEditPayload(const Json& file, const Json& project,
                                  const EditPayloadContext& context,
                                  std::vector<std::string>& notes) {
     if (!file.is_object()) {
-        return fail("it holds " + kindOf(file) + "; an edit is a JSON object like the one "
+        return fail("it holds " + kindOf(file) +
+                    "; an edit is a JSON object like the one "
                     "`--print-edit` writes");
     }
     for (const auto& [key, value] : file.items()) {
@@ -491,15 +511,17 @@ Result<Json> completeEditPayload(const Json& file, const Json& project,
         for (std::size_t i = 0; i < list->size(); ++i) {
             auto zoom = (*list)[i].is_object() ? ZoomSegment::fromDict((*list)[i]) : std::nullopt;
             if (!zoom) {
-                return fail("zoom " + std::to_string(i + 1) + " of “zooms” needs the numbers "
+                return fail("zoom " + std::to_string(i + 1) +
+                            " of “zooms” needs the numbers "
                             "“startMs”, “endMs” and “scale”");
             }
             zooms.push_back(*zoom);
         }
     }
     if (const Json* frame = member(file, "frame"); frame && !FrameSettings::fromDict(*frame)) {
-        return fail("“frame” needs a “type”: \"wallpaper\", \"gradient\", \"color\" or \"live\" "
-                    "(leave “frame” out for the recording alone)");
+        return fail(
+            "“frame” needs a “type”: \"wallpaper\", \"gradient\", \"color\" or \"live\" "
+            "(leave “frame” out for the recording alone)");
     }
 
     const Tracks tracks = projectTracks(project);
@@ -507,27 +529,30 @@ Result<Json> completeEditPayload(const Json& file, const Json& project,
     if (!cursor || !member(*cursor, "path")) {
         Json filled = cursor ? *cursor : Json::object();
         if (tracks.cursorPath.empty()) {
-            if (cursor) notes.push_back("no pointer was recorded with this recording: the cursor is not drawn");
+            if (cursor)
+                notes.push_back(
+                    "no pointer was recorded with this recording: the cursor is not drawn");
         } else {
             filled["path"] = tracks.cursorPath;
             if (!member(filled, "caret")) {
-                filled["caret"] = caretSamplesInside(tracks.caretPath, zooms,
-                                                     [&](std::size_t i) { return zooms[i].follow; });
+                filled["caret"] = caretSamplesInside(
+                    tracks.caretPath, zooms, [&](std::size_t i) { return zooms[i].follow; });
             }
             if (!member(filled, "clicks")) filled["clicks"] = tracks.clicks;
             payload["cursor"] = std::move(filled);
         }
     } else if (!CursorFX::fromDict(*cursor)) {
-        return fail("“cursor” needs a “path” of [t, fx, fy] samples (or none, for the recorded one)");
+        return fail(
+            "“cursor” needs a “path” of [t, fx, fy] samples (or none, for the recorded one)");
     }
 
     if (const Json* webcam = member(file, "webcam")) {
         Json filled = *webcam;
         if (!member(filled, "enabled")) filled["enabled"] = true;
         // Off when the decoder would not read "enabled" as true; a file is then never looked at.
-        const bool on = WebcamFX::fromDict(Json{{"enabled", filled["enabled"]},
-                                                {"file", "x.webcam.mp4"}})
-                            .has_value();
+        const bool on =
+            WebcamFX::fromDict(Json{{"enabled", filled["enabled"]}, {"file", "x.webcam.mp4"}})
+                .has_value();
         if (on && !member(filled, "file")) {
             if (tracks.webcam) {
                 filled["file"] = (*tracks.webcam)["file"];
@@ -536,11 +561,13 @@ Result<Json> completeEditPayload(const Json& file, const Json& project,
                     filled["offsetMs"] = *offset;
                 }
             } else {
-                notes.push_back("no webcam was recorded with this recording: the webcam is not shown");
+                notes.push_back(
+                    "no webcam was recorded with this recording: the webcam is not shown");
             }
         } else if (on && !WebcamFX::fromDict(filled)) {
-            return fail("“webcam” “file” must name a webcam movie in the recordings folder "
-                        "(“….webcam.mp4”)");
+            return fail(
+                "“webcam” “file” must name a webcam movie in the recordings folder "
+                "(“….webcam.mp4”)");
         }
         payload["webcam"] = std::move(filled);
     }

@@ -163,6 +163,13 @@ MainWindowController::MainWindowController(std::shared_ptr<WebBridge> bridge,
 
     gtk_container_add(GTK_CONTAINER(window_), GTK_WIDGET(webView_));
     g_signal_connect(window_, "delete-event", G_CALLBACK(onDelete), this);
+    // The page asked to be closed (a WebDriver session's "close window"): as the window's close
+    // button.
+    using ViewClosed = void (*)(WebKitWebView*, gpointer);
+    g_signal_connect(webView_, "close",
+                     G_CALLBACK(static_cast<ViewClosed>(
+                         [](WebKitWebView*, gpointer self) { onDelete(nullptr, nullptr, self); })),
+                     this);
     gtk_widget_show_all(headerBar_);
     gtk_widget_show(GTK_WIDGET(webView_));
 
@@ -173,6 +180,7 @@ MainWindowController::MainWindowController(std::shared_ptr<WebBridge> bridge,
 MainWindowController::~MainWindowController() {
     page_.reset();
     g_signal_handlers_disconnect_by_data(window_, this);
+    g_signal_handlers_disconnect_by_data(webView_, this);
     gtk_widget_destroy(GTK_WIDGET(window_));
     g_object_unref(window_);
     gtk_style_context_remove_provider_for_screen(gdk_screen_get_default(),

@@ -1,5 +1,6 @@
 #include "recording/capture_plan.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "recording/wayland_capture.h"
@@ -14,6 +15,20 @@ int truncated(double v) {
 
 }  // namespace
 
+std::optional<PixelRect> areaPixels(const ShareableDisplay& display, double scale,
+                                    const RecordingOptions::Area& area) {
+    const PixelRect& d = display.pixels;
+    auto edge = [&](double points, int size) {
+        return std::isfinite(points)
+                   ? std::clamp(static_cast<int>(std::lround(points * scale)), 0, size)
+                   : 0;
+    };
+    const int x0 = edge(area.x, d.width), y0 = edge(area.y, d.height);
+    const int x1 = edge(area.x + area.width, d.width), y1 = edge(area.y + area.height, d.height);
+    if (x1 - x0 < 2 || y1 - y0 < 2) return std::nullopt;
+    return PixelRect{d.x + x0, d.y + y0, x1 - x0, y1 - y0};
+}
+
 Result<CapturePlan> makePlan(const ShareableContent& content, const RecordingOptions& options,
                              int processID) {
     CapturePlan plan;
@@ -26,6 +41,13 @@ Result<CapturePlan> makePlan(const ShareableContent& content, const RecordingOpt
         nativeHeight = truncated(display->height * content.scale);
         plan.filter.kind = CaptureFilter::Kind::display;
         plan.filter.source = display->pixels;
+        if (options.isArea()) {
+            auto area = areaPixels(*display, content.scale, *options.area);
+            if (!area) return fail("The chosen area is not on the display.");
+            plan.filter.source = *area;
+            nativeWidth = area->width;
+            nativeHeight = area->height;
+        }
         // The application's own windows (main window, webcam bubble, overlays) never appear in
         // a display recording, whether or not the main window hides while recording.
         plan.filter.excludedProcessID = processID;

@@ -18,8 +18,9 @@ struct CaptureFilter {
     Kind kind = Kind::display;
     // The display's or the window's id.
     std::uint32_t id = 0;
-    // For a display: its pixels on the X screen. For a window: its size in pixels at planning
-    // time, at the origin (the window may move and resize while it is recorded).
+    // For a display: its pixels on the X screen, or for an area of it the area's. For a window:
+    // its size in pixels at planning time, at the origin (the window may move and resize while
+    // it is recorded).
     PixelRect source;
     // For a display: windows that never appear in the frames (the application's own), and the
     // process whose windows are left out as they come and go.
@@ -62,6 +63,11 @@ struct CapturePlan {
 
 // Largest pixel rate (width × height × frames per second) a recording is made at.
 inline constexpr std::int64_t kMaxPixelsPerSecond = 230'000'000;
+
+// The pixels on the X screen of `area` (points from the top-left of `display`, whose points are
+// `scale` pixels), cut to the display; nothing when less than 2 × 2 pixels of it are on it.
+std::optional<PixelRect> areaPixels(const ShareableDisplay& display, double scale,
+                                    const RecordingOptions::Area& area);
 
 // Plans the recording `options` ask for within `content`: finds the display or window, applies
 // the requested height, rounds the size down to even, then keeps the pixel rate within

@@ -10,6 +10,15 @@ std::optional<RecordingOptions> RecordingOptions::parse(const Json& payload,
     RecordingOptions o;
     o.sourceKind = std::move(*kind);
     o.sourceID = *id;
+    if (o.sourceKind == "area") {
+        const Json* a =
+            payload.is_object() && payload.contains("area") ? &payload["area"] : nullptr;
+        if (!a || !a->is_object()) return std::nullopt;
+        auto x = readNumber(*a, "x"), y = readNumber(*a, "y");
+        auto w = readNumber(*a, "width"), h = readNumber(*a, "height");
+        if (!x || !y || !w || !h) return std::nullopt;
+        o.area = Area{*x, *y, *w, *h};
+    }
     o.fps = readInt(payload, "fps").value_or(defaults.fps) == 60 ? 60 : 30;
     o.capHeight = readInt(payload, "capHeight").value_or(defaults.capHeight);
     o.mic = readBool(payload, "mic").value_or(defaults.micEnabled);

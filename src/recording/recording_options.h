@@ -38,10 +38,16 @@ struct RecordingDefaults {
 
 // What one recording captures and how, as its start command asked for it.
 struct RecordingOptions {
-    // "display" records a whole display; any other text records one window.
+    // "display" records a whole display, "area" a part of one; any other text records one window.
     std::string sourceKind;
     // The display's id (a RandR monitor's) or the window's X id.
     std::uint32_t sourceID = 0;
+    // For "area": the part of the display recorded, in its points from its top-left corner.
+    struct Area {
+        double x = 0, y = 0, width = 0, height = 0;
+        bool operator==(const Area&) const = default;
+    };
+    std::optional<Area> area;
     int fps = 30;  // 30 or 60
     // Requested height in pixels; 0 or less, or not below the source's own height, means the
     // source's own size.
@@ -55,13 +61,17 @@ struct RecordingOptions {
     // The cursor is drawn again at export time from the recorded path: frames carry no cursor.
     bool smoothCursor = false;
 
-    bool isDisplay() const { return sourceKind == "display"; }
+    // An area is recorded from its display: what holds for a display (the countdown on it, its
+    // pointer and caret tracked) holds for it too.
+    bool isDisplay() const { return sourceKind == "display" || sourceKind == "area"; }
+    bool isArea() const { return sourceKind == "area"; }
     // Whether the frames carry the system cursor.
     bool capturesCursor() const { return showCursor && !smoothCursor; }
 
     // Reads a start command's payload. "sourceKind" (a string) and "sourceID" (a whole number
     // from 0 to 2^32 - 1) are required: nothing when either is missing. Every other key falls
     // back on `defaults` when missing or of another type; "showCursor" always comes from them.
+    // "area" needs "area": {"x", "y", "width", "height"}, numbers: nothing without it.
     static std::optional<RecordingOptions> parse(const Json& payload,
                                                  const RecordingDefaults& defaults);
 

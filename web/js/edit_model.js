@@ -63,7 +63,14 @@ const SECTIONS = Object.freeze({
     enabled: { kind: 'bool', value: true },
     shape: { kind: 'enum', values: WEBCAM_SHAPES, value: 'squircle' },
     size: { kind: 'number', min: 10, max: 60, value: 40 },
-    positionPreset: { kind: 'enum', values: WEBCAM_PLACES, value: 'bottom-right' },
+    positionPreset: { kind: 'enum', values: [...WEBCAM_PLACES, 'custom'], value: 'bottom-right' },
+    // Where "custom" puts the bubble: fractions of the room left beside it, as the presets.
+    positionX: { kind: 'number', min: 0, max: 1, value: 1 },
+    positionY: { kind: 'number', min: 0, max: 1, value: 1 },
+    // 1/1080 of the picture's measure; null: the shape's own corners.
+    cornerRadius: { kind: 'number', min: 0, max: 200, value: null },
+    shadow: { kind: 'number', min: 0, max: 1, value: 0.67 },
+    margin: { kind: 'number', min: 0, max: 160, value: 24 },
     mirror: { kind: 'bool', value: true },
     reactToZoom: { kind: 'bool', value: true },
   },
@@ -170,6 +177,8 @@ function settleZoom(raw, id) {
     fx: isNumber(raw.fx) ? clamp(raw.fx, 0, 1) : 0.5,
     fy: isNumber(raw.fy) ? clamp(raw.fy, 0, 1) : 0.5,
     follow: FOLLOW_MODES.includes(raw.follow) ? raw.follow : 'fixed',
+    inMs: isNumber(raw.inMs) ? clamp(raw.inMs, 100, 5000) : ZOOM_IN_MS,
+    outMs: isNumber(raw.outMs) ? clamp(raw.outMs, 100, 5000) : ZOOM_OUT_MS,
   };
 }
 
@@ -383,6 +392,13 @@ const WEBCAM_LOOK = {
   wide: { cornerRadius: 40, aspect: 9 / 16 },
 };
 
+// The webcam's corner radius as drawn: a circle is round whatever was chosen.
+export function webcamCorners(webcam) {
+  const look = WEBCAM_LOOK[webcam.shape] ?? WEBCAM_LOOK.squircle;
+  return webcam.shape === 'circle' || webcam.cornerRadius === null ? look.cornerRadius
+    : webcam.cornerRadius;
+}
+
 function webcamFor(edit, tracks) {
   if (!tracks.webcam || !edit.webcam.enabled) return null;
   const w = edit.webcam;
@@ -393,13 +409,13 @@ function webcamFor(edit, tracks) {
     offsetMs: isNumber(tracks.webcam.offsetMs) ? tracks.webcam.offsetMs : 0,
     mirror: w.mirror,
     positionPreset: w.positionPreset,
-    positionX: 1,
-    positionY: 1,
+    positionX: w.positionX,
+    positionY: w.positionY,
     width: w.size,
     height: Math.round(w.size * look.aspect * 100) / 100,
-    cornerRadius: look.cornerRadius,
-    shadow: 0.67,
-    margin: 24,
+    cornerRadius: webcamCorners(w),
+    shadow: w.shadow,
+    margin: w.margin,
     reactToZoom: w.reactToZoom,
     shape: w.shape,
   };
@@ -416,7 +432,7 @@ export function exportPayload(edit, name, project = null) {
     endMs: edit.range.endMs,
     zooms: edit.zooms.map((z) => ({
       startMs: z.startMs, endMs: z.endMs, scale: z.scale, fx: z.fx, fy: z.fy,
-      follow: z.follow !== 'fixed', inMs: ZOOM_IN_MS, outMs: ZOOM_OUT_MS,
+      follow: z.follow !== 'fixed', inMs: z.inMs, outMs: z.outMs,
     })),
   };
   if (edit.frame.type !== 'none') {

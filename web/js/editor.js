@@ -90,6 +90,7 @@ function renderShell(phase, message = '') {
   const body = $('editor');
   const { name } = store.state;
   if (phase === 'empty' || phase === 'error' || phase === 'loading') {
+    releaseMovie($('editor-video'));
     body.hidden = true;
     empty.hidden = false;
     const title = phase === 'loading' ? `Opening “${recordingTitle(name)}”…`
@@ -111,11 +112,20 @@ function renderShell(phase, message = '') {
   const v = $('editor-video');
   const url = mediaURL(store.state.mediaBase, name);
   if (url) v.src = url;
-  else v.removeAttribute('src');
+  else releaseMovie(v);
   $('editor-preview').hidden = true;
   $('editor-live').hidden = true;
   stageNote('Making the preview…');
   renderExportShown();
+}
+
+// Lets go of the movie: without a new load the element keeps the old source, and the media
+// server its file, open.
+function releaseMovie(v) {
+  if (!v?.hasAttribute('src')) return;
+  v.pause();
+  v.removeAttribute('src');
+  v.load();
 }
 
 // The toolbar's output size and undo and redo follow the edit like the panels.

@@ -77,6 +77,17 @@ export function formatDimensions(width, height) {
 }
 
 // A recording's file name as its title: the folder part and a final ".mp4" (any case) dropped.
+// A title cut in two for showing in a narrow place: the head, which may be shortened with an
+// ellipsis, and the tail (from the last word that starts within its last `keep` characters),
+// which always shows, since the end is what tells "… at 14.30.12" from "… at 14.30.12 export".
+export function titleParts(title, keep = 16) {
+  const text = String(title ?? '');
+  if (text.length <= keep) return ['', text];
+  const cut = text.indexOf(' ', text.length - keep);
+  const at = cut < 0 ? text.length - keep : cut;
+  return [text.slice(0, at), text.slice(at)];
+}
+
 export function recordingTitle(name) {
   const base = String(name ?? '').split('/').pop();
   return base.replace(/\.mp4$/i, '') || base;

@@ -4,7 +4,7 @@
 
 import { call, isUnsupported, on } from './bridge.js';
 import { $, el, isTyping, stateNote } from './dom.js';
-import { formatDate, formatDuration, formatSize, recordingTitle } from './format.js';
+import { formatDate, formatDuration, formatSize, recordingTitle, titleParts } from './format.js';
 import { filterItems, itemsFromReply, keepSelection, mediaURL, moveInGrid,
          selectionAfterRemoval, thumbKey, withThumb } from './library_model.js';
 import { currentScreen, hasEditor, openInEditor, registerScreen, showScreen, toast } from
@@ -181,7 +181,9 @@ function card(item) {
     item.damaged || !item.durationMs ? null : el('span', { className: 'rec-duration',
                                                            text: formatDuration(item.durationMs) }),
     badges.length ? el('span', { className: 'rec-badges' }, badges) : null),
-  el('span', { className: 'rec-name', text: recordingTitle(item.name), title: item.name }),
+  el('span', { className: 'rec-name', title: item.name },
+    ...titleParts(recordingTitle(item.name)).map((text, i) => el('span', {
+      className: i ? 'rec-name-tail' : 'rec-name-head', text }))),
   el('span', { className: 'rec-meta' },
     el('span', { text: formatDate(item.createdAt) }),
     el('span', { text: formatSize(item.size) })));

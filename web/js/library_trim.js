@@ -138,7 +138,8 @@ function draw(peaks) {
   if (canvas) drawWaveform(canvas, peaks instanceof Error ? [] : peaks, wave);
 }
 
-// The chosen recording's sound, asked for once per recording; only the newest asked is drawn.
+// The chosen recording's sound, asked for once per recording; only the newest asked is drawn. A
+// failure (a time-out included) is not kept: the next showing asks again, as "Try again" does.
 export async function loadWaveform(item) {
   const current = trim.requests.begin();
   drawTrim(item);
@@ -150,13 +151,20 @@ export async function loadWaveform(item) {
     } catch (error) {
       peaks = error;
     }
-    trim.waveforms.set(item.name, peaks);
+    if (!(peaks instanceof Error)) trim.waveforms.set(item.name, peaks);
   }
   if (!current() || !$('waveform')) return;
   const note = $('waveform-note');
   if (peaks instanceof Error) {
     note.textContent = isUnsupported(peaks) ? 'No waveform in this version.'
       : `No waveform: ${peaks.message}`;
+    if (!isUnsupported(peaks)) {
+      note.append(' ', el('button', { type: 'button', className: 'button small ghost',
+                                      id: 'waveform-retry', text: 'Try again', onclick: () => {
+        note.textContent = 'Reading the sound…';
+        loadWaveform(item);
+      } }));
+    }
   } else if (!peaks.length) {
     note.textContent = 'No sound in this recording.';
   } else {
@@ -185,12 +193,15 @@ async function exportTrim(item) {
   if (trim.trimming) return;
   const { startMs, endMs } = trim.range;
   trim.trimming = item.name;
+  // Its progress events carry this id: an export of the editor running meanwhile has its own.
+  trim.progressId = `trim-${Date.now()}-${Math.random().toString(36).slice(2)}`;
   drawTrim(item);
   $('trim-progress').hidden = false;
   $('trim-bar').value = 0;
   $('trim-status').textContent = 'Saving the trimmed copy…';
   try {
-    const reply = await call('edit.exportTrim', { name: item.name, startMs, endMs });
+    const reply = await call('edit.exportTrim', { name: item.name, startMs, endMs,
+                                                  progressId: trim.progressId });
     toast(`Saved “${recordingTitle(reply.name)}”.`, 'success');
     trim.saved(reply.name);
   } catch (error) {
@@ -205,7 +216,8 @@ async function exportTrim(item) {
 
 // The application's progress while a trimmed copy is saved.
 export function onTrimProgress(data) {
-  if (!trim.trimming || typeof data.value !== 'number' || !$('trim-bar')) return;
+  if (!trim.trimming || typeof data.value !== 'number' || !$('trim-bar') ||
+      data.id !== trim.progressId) return;
   const value = Math.min(Math.max(data.value, 0), 1);
   $('trim-bar').value = value;
   $('trim-status').textContent = `Saving the trimmed copy… ${Math.round(value * 100)} %`;

@@ -1,6 +1,7 @@
 // The page's start: announce the page to the application as soon as it can hear events, then
 // set up the screens with what the application said.
 
+import { initAccountScreen } from './account.js';
 import { call, isAvailable, onAnswer, onTimeout } from './bridge.js';
 import { $ } from './dom.js';
 import { initEditorScreen } from './editor.js';
@@ -43,6 +44,7 @@ async function start() {
   $('version').textContent = typeof ready.version === 'string' ? `v${ready.version}` : '';
   initLibraryScreen({ mediaBaseURL: ready.mediaBaseURL });
   initEditorScreen({ mediaBaseURL: ready.mediaBaseURL });
+  initAccountScreen();
   initRecordScreen({
     settings: ready.settings,
     permissions: ready.permissions,

@@ -4,6 +4,7 @@
 import { call, isUnsupported, on } from './bridge.js';
 import { $, el, stateNote } from './dom.js';
 import { formatDimensions } from './format.js';
+import { openAreaPicker } from './area_picker.js';
 import { renderSettings } from './settings.js';
 import { registerScreen, toast } from './shell.js';
 import { isWaylandKind, waylandItem, waylandKinds } from './wayland_permissions.js';
@@ -15,6 +16,7 @@ const state = {
   cards: { displays: [], windows: [] },
   error: '',
   selected: null,            // key of the chosen card
+  area: null,                // the area chosen last: a source of kind "area" (its display's id)
   listing: null,             // the "sources.list" in flight
   again: null,               // the listing asked for while one was in flight, and its reason
   againWhy: null,
@@ -34,7 +36,49 @@ let onRecord = () => {};
 // ---- Sources ---------------------------------------------------------------------------------
 
 export function selectedSource() {
+  if (state.area && state.selected === state.area.key) return state.area;
   return allCards(state.cards).find((c) => c.key === state.selected) ?? null;
+}
+
+// An area of `display`: chosen in the picker over a picture of it, then selected like a card.
+async function chooseArea(display) {
+  const before = state.area?.id === display.id ? state.area.area : null;
+  let picture = display.thumb;
+  try {
+    const reply = await call('sources.preview', { sourceKind: 'display', sourceID: display.id });
+    if (typeof reply?.thumb === 'string' && reply.thumb.startsWith('data:image/')) {
+      picture = reply.thumb;
+    }
+  } catch {
+    // The card's small picture will do.
+  }
+  const area = await openAreaPicker({ display, picture, area: before });
+  if (!area) return;
+  state.area = { key: `area:${display.id}`, kind: 'area', id: display.id, area,
+                 name: `${formatDimensions(area.width, area.height)} of ${display.name}`,
+                 width: area.width, height: area.height, thumb: display.thumb, display };
+  state.selected = null;
+  renderSources();
+  select(state.area.key);
+  document.querySelector(`.source-card[data-key="${CSS.escape(state.area.key)}"]`)?.focus();
+}
+
+function areaCard(display) {
+  const key = `area:${display.id}`;
+  const chosen = state.area?.key === key ? state.area : null;
+  const title = chosen ? formatDimensions(chosen.width, chosen.height) : 'Choose an area…';
+  return el('button', {
+    type: 'button', className: 'source-card area-card',
+    'aria-pressed': String(state.selected === key),
+    'aria-label': `Area of ${display.name}: ${chosen ? title : 'choose one'}`,
+    dataset: { key, kind: 'area' },
+    onclick: () => chooseArea(display),
+  },
+  el('span', { className: 'source-thumb' },
+    display.thumb ? el('img', { src: display.thumb, alt: '', draggable: 'false' }) : null,
+    el('span', { className: 'area-glyph', 'aria-hidden': 'true' })),
+  el('span', { className: 'source-name', text: title }),
+  el('span', { className: 'source-meta', text: `On ${display.name}` }));
 }
 
 export function currentSettings() {
@@ -63,17 +107,38 @@ function sourceCard(source) {
   el('span', { className: 'source-meta', text: meta || '\u00a0' }));
 }
 
+// Shows a newer listing of the same source in its card.
+function updateCard(card, source) {
+  const fresh = sourceCard(source);
+  card.setAttribute('aria-label', fresh.getAttribute('aria-label'));
+  card.setAttribute('aria-pressed', fresh.getAttribute('aria-pressed'));
+  for (const part of ['.source-name', '.source-meta']) {
+    const now = card.querySelector(part);
+    const then = fresh.querySelector(part);
+    if (now.textContent !== then.textContent) now.replaceWith(then);
+  }
+  const img = card.querySelector('.source-thumb img');
+  const src = fresh.querySelector('.source-thumb img')?.getAttribute('src');
+  if (img && src) {
+    if (img.getAttribute('src') !== src) img.src = src;
+  } else {
+    card.querySelector('.source-thumb').replaceWith(fresh.querySelector('.source-thumb'));
+  }
+}
+
 function renderSources() {
   const box = $('sources');
   const refresh = $('sources-refresh');
   refresh.disabled = state.sources === 'unsupported';
   refresh.classList.toggle('busy', state.listing !== null);
   if (state.sources === 'unsupported') {
+    delete box.dataset.shape;
     box.replaceChildren(stateNote('unsupported', 'Displays and windows can’t be listed',
       'This version of Marlune Studio has no source listing yet.'));
     return;
   }
   const cards = allCards(state.cards);
+  if (!cards.length) delete box.dataset.shape;
   if (!cards.length) {
     if (state.sources === 'loading') {
       box.replaceChildren(stateNote('loading', 'Looking for displays and windows…'));
@@ -86,6 +151,19 @@ function renderSources() {
     }
     return;
   }
+  // The same cards as shown: brought up to date in place, so that the keyboard's focus stays and
+  // the live region is not read out again at every refresh.
+  const shape = JSON.stringify([state.sources === 'error' ? state.error : '',
+                                state.cards.displays.map((c) => c.key),
+                                state.cards.windows.map((c) => c.key), state.area?.name ?? '']);
+  if (box.dataset.shape === shape) {
+    for (const source of cards) {
+      const card = box.querySelector(`.source-card[data-key="${CSS.escape(source.key)}"]`);
+      if (card) updateCard(card, source);
+    }
+    return;
+  }
+  const focused = document.activeElement?.closest?.('.source-card')?.dataset.key;
   const group = (title, list, empty) => el('div', { className: 'source-group' },
     el('h2', { text: title }),
     list.length
@@ -96,11 +174,19 @@ function renderSources() {
     group('Displays', state.cards.displays, 'No display found.'),
     group('Windows', state.cards.windows, 'No other application window is open.'),
   ];
+  // A part of a display: next to displays and windows.
+  if (state.cards.displays.length) {
+    children.splice(1, 0, el('div', { className: 'source-group' }, el('h2', { text: 'Area' }),
+      el('div', { className: 'source-grid', role: 'group', 'aria-label': 'Area' },
+        state.cards.displays.map(areaCard))));
+  }
   if (state.sources === 'error') {
     children.unshift(el('p', { className: 'inline-error', role: 'alert',
                                text: `Could not refresh: ${state.error}` }));
   }
   box.replaceChildren(...children);
+  box.dataset.shape = shape;
+  if (focused) box.querySelector(`.source-card[data-key="${CSS.escape(focused)}"]`)?.focus();
 }
 
 // Lists the displays and windows again. `why` words the message when the chosen one is gone.
@@ -129,7 +215,11 @@ export async function refreshSources({ why = '' } = {}) {
     state.cards = cards;
     state.sources = 'ready';
     state.error = '';
-    const { selected, lost } = reconcileSelection(cards, state.selected);
+    const areaDisplay = state.area && cards.displays.find((d) => d.id === state.area.id);
+    if (state.area && !areaDisplay) state.area = null;
+    const keepArea = areaDisplay && state.selected === state.area.key;
+    const { selected, lost } = keepArea ? { selected: state.selected, lost: false }
+      : reconcileSelection(cards, state.selected);
     state.selected = selected;
     if (lost) {
       toast(`${why ? `${why} ` : ''}“${before?.name ?? 'The chosen source'}” is no longer ` +
@@ -188,8 +278,16 @@ async function renderPreview() {
                    .filter(Boolean).join(' · ') }));
   const show = (src, note) => {
     if (token !== state.previewToken) return;
+    const img = src && el('img', { src, alt: `Preview of ${source.name}`, decoding: 'async' });
+    // An area is shown as its outline on its display.
+    const a = source.kind === 'area' && source.area;
+    const d = source.display;
+    const outlined = img && a && d && el('span', { className: 'preview-area' }, img,
+      el('span', { className: 'area-outline', style: `left:${(a.x / d.width) * 100}%;` +
+        `top:${(a.y / d.height) * 100}%;width:${(a.width / d.width) * 100}%;` +
+        `height:${(a.height / d.height) * 100}%` }));
     box.replaceChildren(src
-      ? el('img', { src, alt: `Preview of ${source.name}`, decoding: 'async' })
+      ? outlined || img
       : el('div', { className: 'preview-empty' },
         el('span', { className: `source-glyph ${source.kind}`, 'aria-hidden': 'true' }),
         el('p', { text: note })));
@@ -198,7 +296,8 @@ async function renderPreview() {
   show(source.thumb, 'Loading the preview…');
   box.classList.add('loading');
   try {
-    const reply = await call('sources.preview', { sourceKind: source.kind, sourceID: source.id });
+    const reply = await call('sources.preview', {
+      sourceKind: source.kind === 'area' ? 'display' : source.kind, sourceID: source.id });
     if (typeof reply?.thumb === 'string' && reply.thumb.startsWith('data:image/')) {
       show(reply.thumb);
     } else if (!source.thumb) {

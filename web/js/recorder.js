@@ -226,11 +226,15 @@ export function initRecorder({ opened }) {
   $('bar-pause').addEventListener('click', togglePause);
   $('bar-stop').addEventListener('click', stop);
   $('bar-discard').addEventListener('click', discard);
-  $('bar').addEventListener('keydown', (event) => {
-    if (event.key === ' ' && event.target === document.body) {
-      togglePause();
-      event.preventDefault();
-    }
+  // Space pauses and resumes wherever the focus is in the bar (it starts on Stop): the key's
+  // default, pressing the focused button, is held back on both its down and its up.
+  document.addEventListener('keydown', (event) => {
+    if (!inBar || event.key !== ' ' || event.ctrlKey || event.altKey || event.metaKey) return;
+    event.preventDefault();
+    if (!event.repeat) togglePause();
+  });
+  document.addEventListener('keyup', (event) => {
+    if (inBar && event.key === ' ') event.preventDefault();
   });
   initDrag();
   render();

@@ -53,33 +53,43 @@ function element(tag, attributes = {}, ...children) {
   return node;
 }
 
-function control(field, value) {
+function control(field) {
   const id = `setting-${field.key}`;
   if (field.kind === 'switch') {
     const input = element('input', { id, type: 'checkbox', role: 'switch' });
-    input.checked = value === true;
     return { input, node: element('span', { className: 'switch' }, input, element('span')) };
   }
   if (field.kind === 'range') {
     const input = element('input', { id, type: 'range', min: field.min, max: field.max,
                                      step: field.step });
-    input.value = value;
-    const output = element('output', { for: id, text: `${Number(value).toFixed(2)}×` });
+    const output = element('output', { for: id });
     input.addEventListener('input', () => {
       output.textContent = `${Number(input.value).toFixed(2)}×`;
     });
-    return { input, node: element('span', { className: 'range' }, input, output) };
+    return { input, output, node: element('span', { className: 'range' }, input, output) };
   }
   const input = element('select', { id });
-  const options = [...field.options];
-  // A stored value the list does not offer stays selectable rather than being silently replaced.
-  if (!options.some(([v]) => v === value)) options.push([value, `Custom (${value})`]);
-  for (const [v, text] of options) {
-    const option = element('option', { value: String(v), text });
-    option.selected = v === value;
-    input.append(option);
-  }
+  for (const [v, text] of field.options) input.append(element('option', { value: String(v), text }));
   return { input, node: input };
+}
+
+// Shows `value` in a control made by `control`, in place: the focus and what a screen reader
+// has read stay.
+function show(field, { input, output }, value) {
+  if (value === undefined || value === null) return;
+  if (field.kind === 'switch') {
+    input.checked = value === true;
+  } else if (field.kind === 'range') {
+    input.value = value;
+    output.textContent = `${Number(input.value).toFixed(2)}×`;
+  } else {
+    // A stored value the list does not offer stays selectable rather than being silently
+    // replaced.
+    if (![...input.options].some((o) => o.value === String(value))) {
+      input.append(element('option', { value: String(value), text: `Custom (${value})` }));
+    }
+    input.value = String(value);
+  }
 }
 
 function readValue(field, input) {
@@ -88,28 +98,41 @@ function readValue(field, input) {
   return input.value;
 }
 
-// Fills `form` with one control per setting; `onSaved(settings)` and `onError(error)` report the
-// outcome of each change.
+const built = new WeakMap();  // form → [{field, control}]
+
+// Fills `form` with one control per setting, the first time; later calls show `settings` in the
+// same controls. `onSaved(settings)` and `onError(error)` report the outcome of each change.
 export function renderSettings(form, settings, { onSaved, onError } = {}) {
-  form.replaceChildren();
-  for (const group of GROUPS) {
-    const fieldset = element('fieldset', {}, element('legend', { text: group.title }));
-    for (const field of group.fields) {
-      const { input, node } = control(field, settings[field.key]);
-      input.addEventListener('change', async () => {
-        input.disabled = true;
-        try {
-          const stored = await call('settings.set', { [field.key]: readValue(field, input) });
-          renderSettings(form, stored, { onSaved, onError });
-          onSaved?.(stored);
-        } catch (error) {
-          input.disabled = false;
-          onError?.(error);
-        }
-      });
-      fieldset.append(element('label', { className: 'field', for: input.id },
-                              element('span', { className: 'label', text: field.label }), node));
+  let controls = built.get(form);
+  if (!controls) {
+    controls = [];
+    form.replaceChildren();
+    for (const group of GROUPS) {
+      const fieldset = element('fieldset', {}, element('legend', { text: group.title }));
+      for (const field of group.fields) {
+        const made = control(field);
+        const { input } = made;
+        controls.push({ field, made });
+        input.addEventListener('change', async () => {
+          // Busy rather than disabled: a disabled control loses the keyboard's focus.
+          input.setAttribute('aria-busy', 'true');
+          try {
+            const stored = await call('settings.set', { [field.key]: readValue(field, input) });
+            renderSettings(form, stored);
+            onSaved?.(stored);
+          } catch (error) {
+            onError?.(error);
+          } finally {
+            input.removeAttribute('aria-busy');
+          }
+        });
+        fieldset.append(element('label', { className: 'field', for: input.id },
+                                element('span', { className: 'label', text: field.label }),
+                                made.node));
+      }
+      form.append(fieldset);
     }
-    form.append(fieldset);
+    built.set(form, controls);
   }
+  for (const { field, made } of controls) show(field, made, settings?.[field.key]);
 }

@@ -22,7 +22,8 @@ export function currentScreen() {
 
 export function showScreen(name, { focus = false, asked = false } = {}) {
   const section = document.querySelector(`section.screen[data-screen="${name}"]`);
-  const tab = document.querySelector(`.tab[data-screen="${name}"]`);
+  const tab = document.querySelector(
+    `.tab[data-screen="${name}"], .account-button[data-screen="${name}"]`);
   if (!section || tab?.disabled) return false;
   const leaving = screens.get(current)?.beforeLeave;
   if (name !== current && leaving && !asked) {
@@ -37,7 +38,7 @@ export function showScreen(name, { focus = false, asked = false } = {}) {
     current = name;
   }
   for (const s of document.querySelectorAll('section.screen')) s.hidden = s !== section;
-  for (const t of document.querySelectorAll('.tab')) {
+  for (const t of document.querySelectorAll('.tab, .account-button')) {
     if (t === tab) t.setAttribute('aria-current', 'page');
     else t.removeAttribute('aria-current');
   }
@@ -126,7 +127,7 @@ function applyTheme(theme) {
 
 // ---- Keyboard --------------------------------------------------------------------------------
 
-const SCREEN_KEYS = { 1: 'record', 2: 'library', 3: 'editor' };
+const SCREEN_KEYS = { 1: 'record', 2: 'library', 3: 'editor', 4: 'account' };
 
 function onKeyDown(event) {
   if (document.body.classList.contains('bar-mode')) return;

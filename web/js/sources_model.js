@@ -104,6 +104,7 @@ export function recordReadiness({ sources, selected, phase = 'idle', screen = nu
 // object of the application; missing options are left to the application's own settings).
 export function startPayload(source, settings = {}) {
   const payload = { sourceKind: source.kind, sourceID: source.id };
+  if (source.kind === 'area' && source.area) payload.area = { ...source.area };
   const copy = (from, to, type) => {
     if (typeof settings[from] === type) payload[to] = settings[from];
   };

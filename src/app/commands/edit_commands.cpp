@@ -1,8 +1,25 @@
+#include <functional>
+#include <memory>
+
 #include "app/app_delegate.h"
 #include "app/commands/commands.h"
 #include "bridge/marlune_scheme_handler.h"
 
 namespace marlune {
+
+namespace {
+
+// The progress events of one export: they carry the page's "progressId" when it gave one, so that
+// a trim and a render running together each fill their own bar.
+std::function<void(double)> progressFor(AppDelegate& app, const Json& payload) {
+    auto id = readString(payload, "progressId");
+    if (!id) return app.exports->progress();
+    return [weak = std::weak_ptr<WebBridge>(app.bridge), id = *id](double value) {
+        if (auto b = weak.lock()) b->emit("exportProgress", {{"value", value}, {"id", id}});
+    };
+}
+
+}  // namespace
 
 void addEditCommands(AppDelegate& app) {
     app.command("edit.exportTrim",
@@ -11,7 +28,7 @@ void addEditCommands(AppDelegate& app) {
                     auto startMs = readInt(payload, "startMs");
                     auto endMs = readInt(payload, "endMs");
                     if (!name || !startMs || !endMs) return reply(fail("Missing trim parameters"));
-                    app.media->exportTrim(*name, *startMs, *endMs, app.exports->progress(),
+                    app.media->exportTrim(*name, *startMs, *endMs, progressFor(app, payload),
                                           app.exports->completion(std::move(reply)));
                 });
 
@@ -20,7 +37,7 @@ void addEditCommands(AppDelegate& app) {
         auto request = ExportRequest::fromPayload(payload);
         if (!request) return reply(std::unexpected(request.error()));
         app.renderer->render(std::move(*request), MarluneSchemeHandler::webRoot(*app.defaults),
-                             app.exports->progress(), app.exports->completion(std::move(reply)));
+                             progressFor(app, payload), app.exports->completion(std::move(reply)));
     });
 
     // Without a name: the export started last. With "name": the running exports of that
@@ -35,10 +52,41 @@ void addEditCommands(AppDelegate& app) {
                     reply(Json::object());
                 });
 
+    // The recorded pointer path and clicks of the recording open in the editor, sent once by
+    // "edit.previewTracks" so that each picture's request carries only the edit: a long
+    // recording's path is about a megabyte. One recording's at a time; main thread only.
+    struct PreviewTracks {
+        std::string name;
+        Json path, clicks;
+    };
+    auto tracks = std::make_shared<PreviewTracks>();
+
+    app.command(
+        "edit.previewTracks", [tracks](AppDelegate&, const Json& payload, WebBridge::Reply reply) {
+            auto name = readString(payload, "name");
+            const Json* path =
+                payload.is_object() && payload.contains("path") ? &payload["path"] : nullptr;
+            if (!name || !path || !path->is_array()) return reply(fail("Missing preview tracks"));
+            const bool hasClicks = payload.contains("clicks") && payload["clicks"].is_array();
+            *tracks = {*name, *path, hasClicks ? payload["clicks"] : Json::array()};
+            reply(Json::object());
+        });
+
     // The editor's picture of the edit at one time, made as the export makes it. A request that a
     // newer one overtook succeeds with {"superseded": true}, so that every request is answered.
+    // A "cursor" section without "path" takes the tracks sent by "edit.previewTracks"; when
+    // those are another recording's (or none were sent) it succeeds with {"needsTracks": true}.
     app.command(
-        "edit.previewFrame", [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
+        "edit.previewFrame", [tracks](AppDelegate& app, const Json& given, WebBridge::Reply reply) {
+            Json payload = given;
+            if (payload.is_object() && payload.contains("cursor") &&
+                payload["cursor"].is_object() && !payload["cursor"].contains("path")) {
+                if (tracks->name.empty() || readString(payload, "name") != tracks->name) {
+                    return reply(Json{{"needsTracks", true}});
+                }
+                payload["cursor"]["path"] = tracks->path;
+                payload["cursor"]["clicks"] = tracks->clicks;
+            }
             app.previews->preview(payload, MarluneSchemeHandler::webRoot(*app.defaults),
                                   [reply = std::move(reply)](Result<PreviewImage> made) {
                                       if (!made && made.error().code == ErrorCode::superseded) {

@@ -19,8 +19,11 @@ export async function startExport() {
   stopPlaying();
   await flushSave();
   const recording = store.state.name;
-  const payload = exportPayload(store.doc(), recording, store.state.project);
-  exporting = { startedAt: performance.now(), fraction: 0, recording, cancelling: false };
+  // Its progress events carry this id: a trimmed copy saved meanwhile has its own.
+  const progressId = `render-${Date.now()}-${Math.random().toString(36).slice(2)}`;
+  const payload = { ...exportPayload(store.doc(), recording, store.state.project), progressId };
+  exporting = { startedAt: performance.now(), fraction: 0, recording, cancelling: false,
+                progressId };
   renderExport({ phase: 'running' });
   let reply;
   try {
@@ -52,7 +55,8 @@ function cancelExport() {
 }
 
 function onExportProgress(data) {
-  if (!exporting || typeof data.value !== 'number' || exporting.cancelling) return;
+  if (!exporting || typeof data.value !== 'number' || exporting.cancelling ||
+      data.id !== exporting.progressId) return;
   const fraction = Math.min(Math.max(data.value, 0), 1);
   exporting.fraction = fraction;
   $('export-bar').value = fraction;

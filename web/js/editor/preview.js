@@ -7,19 +7,38 @@ import { $, drag } from '../dom.js';
 import { exportPayload, pictureToSource, sourceToPicture, updateZoom, zoomById,
          zoomWindow } from '../edit_model.js';
 import { store } from './store.js';
+import { zoomFocusKey } from './zoom_keys.js';
 
 // What changes the picture asked for.
 const PICTURE_ASPECTS = ['doc', 'selection', 'playhead', 'playing', 'layout', 'open'];
 
-const preview = { pending: null, inFlight: false, shownKey: '' };
+const preview = { pending: null, inFlight: false, shownKey: '', tracksOf: null };
 
 // The payload for the preview: the edit as it will be exported, or while a zoom region is chosen
-// the whole picture (no zooms), on which its zoomed part is drawn.
+// the whole picture (no zooms), on which its zoomed part is drawn. The recorded pointer path and
+// clicks are left out: they go to the application once per opened recording (sendTracks), so
+// that scrubbing a long recording does not send them with every picture.
 function previewPayload() {
   const { state } = store;
   const payload = exportPayload(store.doc(), state.name, state.project);
   if (state.selected) payload.zooms = [];
+  if (payload.cursor) {
+    const { path, clicks, ...rest } = payload.cursor;
+    payload.cursor = rest;
+  }
   return payload;
+}
+
+// Sends the tracks of the recording open now, unless the application has them already.
+async function sendTracks(name) {
+  const { project } = store.state;
+  // Saving the edit makes a new project object around the same recorded arrays.
+  const { cursorPath, clicks } = project ?? {};
+  const sent = preview.tracksOf;
+  if (sent?.name === name && sent.cursorPath === cursorPath && sent.clicks === clicks) return;
+  const cursor = exportPayload(store.doc(), name, project).cursor;
+  await call('edit.previewTracks', { name, path: cursor?.path ?? [], clicks: cursor?.clicks ?? [] });
+  preview.tracksOf = { name, cursorPath, clicks };
 }
 
 function previewWidth() {
@@ -53,7 +72,14 @@ async function sendPreview() {
   preview.inFlight = true;
   $('editor-stage')?.classList.add('busy');
   try {
-    const reply = await call('edit.previewFrame', want.payload);
+    if (want.payload.cursor) await sendTracks(want.name);
+    let reply = await call('edit.previewFrame', want.payload);
+    if (reply?.needsTracks) {
+      // The application no longer has them (another window's editor sent its own).
+      preview.tracksOf = null;
+      await sendTracks(want.name);
+      reply = await call('edit.previewFrame', want.payload);
+    }
     if (current() && !reply?.superseded && typeof reply?.image === 'string') {
       // Decoded before it is shown, so that painting never waits for a picture.
       const next = new Image();
@@ -140,6 +166,8 @@ function renderFocus(state) {
                               height: pct(b.y - a.y, H) });
   const point = box.querySelector('.focus-dot');
   Object.assign(point.style, { left: pct(dot.x, W), top: pct(dot.y, H) });
+  point.setAttribute('aria-label', `Where the zoom looks: ${Math.round(zoom.fx * 100)} % across, ` +
+                     `${Math.round(zoom.fy * 100)} % down; the arrows move it`);
   box.querySelector('.focus-hint').textContent = zoom.follow === 'fixed'
     ? 'Click where the zoom should look · Esc shows the zoom'
     : `Follows the ${zoom.follow === 'caret' ? 'text caret' : 'pointer'}; it starts here · Esc ` +
@@ -169,8 +197,25 @@ function onStagePointer(event) {
   drag(stage, event, { onMove: place, onEnd: () => store.commit() });
 }
 
+// The arrows on the focus point move where the chosen region looks.
+function onFocusKey(event) {
+  const { selected } = store.state;
+  if (!selected || event.ctrlKey || event.altKey || event.metaKey) return;
+  const next = zoomFocusKey(store.doc(), selected, event);
+  if (!next) return;
+  store.commit(next);
+  event.preventDefault();
+}
+
 export function initPreview() {
   $('editor-stage').addEventListener('pointerdown', onStagePointer);
+  const dot = $('editor-focus')?.querySelector('.focus-dot');
+  if (dot) {
+    Object.assign(dot, { tabIndex: 0, title: 'Arrows move where the zoom looks (Shift: further)' });
+    dot.setAttribute('role', 'group');
+    dot.setAttribute('aria-label', 'Where the zoom looks: the arrows move it');
+    dot.addEventListener('keydown', onFocusKey);
+  }
   // The flag goes up at once, so that whoever waits for the picture never sees the last one as
   // the answer to a change the next frame asks for.
   store.listen((aspects, state) => {

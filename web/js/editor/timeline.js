@@ -10,6 +10,7 @@ import { formatDuration, formatPosition } from '../format.js';
 import { toast } from '../shell.js';
 import { msAtX, xAtMs } from '../trim_model.js';
 import { drawWaveform } from '../waveform.js';
+import { zoomBlockKey } from './zoom_keys.js';
 import { seek } from './playback.js';
 import { store } from './store.js';
 
@@ -42,8 +43,20 @@ function zoomBlock(id) {
   el('span', { className: 'zoom-label' }),
   el('span', { className: 'zoom-edge end', 'aria-hidden': 'true' }));
   block.addEventListener('pointerdown', onBlockPointer);
+  block.setAttribute('aria-keyshortcuts', 'Enter ArrowLeft ArrowRight - + Delete');
+  block.title = 'Arrows move it (Shift: by a second), - and + change its length';
   block.addEventListener('keydown', (event) => {
-    if (event.key === 'Enter') store.select(id);
+    if (event.ctrlKey || event.altKey || event.metaKey) return;
+    if (event.key === 'Enter' || event.key === ' ') {
+      store.select(id);
+      event.preventDefault();
+      return;
+    }
+    const next = zoomBlockKey(store.doc(), id, event, store.state.durationMs);
+    if (!next) return;
+    if (store.state.selected !== id) store.select(id);
+    store.commit(next);
+    event.preventDefault();
   });
   return block;
 }
@@ -124,6 +137,12 @@ export async function loadWaveform(name, current) {
     peaks = [];
     note.textContent = isUnsupported(error) ? '' : `No waveform: ${error.message}`;
     note.hidden = !note.textContent;
+    // A failure (a time-out included) is asked again on request.
+    if (!isUnsupported(error)) {
+      note.append(' ', el('button', { type: 'button', className: 'button small ghost',
+                                      id: 'tl-wave-retry', text: 'Try again',
+                                      onclick: () => loadWaveform(name, current) }));
+    }
   }
   store.set({ peaks }, 'peaks');
 }

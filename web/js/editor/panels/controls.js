@@ -28,7 +28,10 @@ export const percent = (v) => `${Math.round(v)} %`;
 export const amount = (v) => `${Math.round(v * 100)} %`;
 export const times = (v) => `${v.toFixed(1)}×`;
 
-export function bindRange({ label, section, key, min, max, step, format, id, scale = 1 }) {
+// `read(edit)`: the value shown when the edit holds none of its own (a default that depends on
+// other settings).
+export function bindRange({ label, section, key, min, max, step, format, id, scale = 1,
+                            read = (edit) => edit[section][key] }) {
   const input = el('input', { type: 'range', min: String(min), max: String(max),
                               step: String(step), id, 'aria-label': label });
   const output = el('output', { for: id });
@@ -36,7 +39,7 @@ export function bindRange({ label, section, key, min, max, step, format, id, sca
   input.addEventListener('input', () => setValue(section, key, value(), false));
   input.addEventListener('change', () => setValue(section, key, value(), true));
   onRender((edit) => {
-    const v = edit[section][key];
+    const v = read(edit);
     if (document.activeElement !== input || Number(input.value) !== v * scale) {
       input.value = String(v * scale);
     }

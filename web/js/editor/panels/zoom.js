@@ -28,7 +28,7 @@ export function zoomPanel() {
   const empty = el('p', { className: 'muted small-note', id: 'zoom-empty',
                           text: 'Add a zoom with the button or Z at the playhead, then drag it on '
                             + 'the timeline; its edges change its length.' });
-  const scale = el('input', { type: 'range', min: '1.25', max: '4', step: '0.05',
+  const scale = el('input', { type: 'range', min: '1.25', max: '6', step: '0.05',
                               id: 'zoom-scale', 'aria-label': 'Zoom scale' });
   const scaleOut = el('output', { for: 'zoom-scale' });
   scale.addEventListener('input', () => setZoom({ scale: Number(scale.value) }, false));
@@ -37,6 +37,18 @@ export function zoomPanel() {
     MODES.map(([mode, text]) => el('button', {
       type: 'button', text, dataset: { mode }, onclick: () => setZoom({ follow: mode }, true),
     })));
+  // How long the camera takes to zoom in and back out, in seconds on the slider.
+  const ramps = [['inMs', 'zoom-in-time', 'Zoom in over'],
+                 ['outMs', 'zoom-out-time', 'Zoom out over']].map(([key, id, label]) => {
+      const input = el('input', { type: 'range', min: '0.1', max: '5', step: '0.1', id,
+                                  'aria-label': label });
+      const out = el('output', { for: id });
+      input.addEventListener('input', () => setZoom({ [key]: Number(input.value) * 1000 }, false));
+      input.addEventListener('change', () => setZoom({ [key]: Number(input.value) * 1000 }, true));
+      const field = el('div', { className: 'field' }, el('label', { for: id, text: label }),
+        el('span', { className: 'range' }, input, out));
+      return { key, input, out, field };
+    });
   const followNote = el('p', { className: 'muted small-note' });
   const remove = el('button', { type: 'button', className: 'button small danger',
                                 id: 'zoom-remove', onclick: () => deleteSelected() },
@@ -44,6 +56,7 @@ export function zoomPanel() {
   body.append(
     el('div', { className: 'field' }, el('label', { for: 'zoom-scale', text: 'Scale' }),
       el('span', { className: 'range' }, scale, scaleOut)),
+    ...ramps.map((r) => r.field),
     el('div', { className: 'field column' }, el('span', { text: 'Camera follows' }), follow),
     followNote,
     el('div', { className: 'zoom-actions' }, remove));
@@ -54,6 +67,10 @@ export function zoomPanel() {
     if (!zoom) return;
     if (document.activeElement !== scale) scale.value = String(zoom.scale);
     scaleOut.textContent = times(zoom.scale);
+    for (const r of ramps) {
+      if (document.activeElement !== r.input) r.input.value = String(zoom[r.key] / 1000);
+      r.out.textContent = `${(zoom[r.key] / 1000).toFixed(1)} s`;
+    }
     const can = followModes(state.project);
     for (const button of follow.querySelectorAll('button')) {
       button.setAttribute('aria-pressed', String(button.dataset.mode === zoom.follow));
