@@ -11,6 +11,7 @@ import { toast } from '../shell.js';
 import { stopPlaying } from './playback.js';
 import { flushSave } from './save.js';
 import { store } from './store.js';
+import { chosenFormat } from './stretches.js';
 
 let exporting = null;   // {startedAt, fraction, recording, cancelling} while an export runs
 
@@ -19,7 +20,8 @@ export async function startExport() {
   stopPlaying();
   await flushSave();
   const recording = store.state.name;
-  const payload = exportPayload(store.doc(), recording, store.state.project);
+  const payload = { ...exportPayload(store.doc(), recording, store.state.project),
+                    ...chosenFormat() };
   exporting = { startedAt: performance.now(), fraction: 0, recording, cancelling: false };
   renderExport({ phase: 'running' });
   let reply;
