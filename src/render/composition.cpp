@@ -261,7 +261,7 @@ std::optional<Ripple> rippleAt(double sinceMs, double cursorHeight) {
     r.radius = std::max((1 - q * q * q) * cursorHeight * 1.95, 0.5);
     // A ring that reads on light screens as on dark ones: the cursor layer draws it white over a
     // dark halo, strong at first and fading out over its whole time.
-    r.lineWidth = std::max(3 * q, 1.5);
+    r.lineWidth = std::max(cursorHeight * 0.1 * q, 2.0);
     r.alpha = std::clamp(q * q * 0.9, 0.0, 1.0);
     const double n = std::ceil(2 * (r.lineWidth + 2 + r.radius));
     if (!(n >= 3 && n <= 4095)) return std::nullopt;

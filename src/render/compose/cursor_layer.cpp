@@ -64,7 +64,7 @@ void CursorLayer::drawRipples(cairo_t* cr, const FrameLayer& frame, const Screen
                 cairo_arc(cr, c.x, c.y, radius, 0, 2 * std::numbers::pi);
                 // A dark halo under the white ring: visible on a white page as on a dark one.
                 cairo_set_line_width(cr, lineWidth + 2 * layer.s * layer.k);
-                cairo_set_source_rgba(cr, 0, 0, 0, ripple->alpha * 0.45);
+                cairo_set_source_rgba(cr, 0, 0, 0, ripple->alpha * 0.6);
                 cairo_stroke_preserve(cr);
                 cairo_set_line_width(cr, lineWidth);
                 cairo_set_source_rgba(cr, 1, 1, 1, ripple->alpha);
