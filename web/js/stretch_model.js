@@ -93,9 +93,10 @@ export function outputLengthMs(edit) {
   return total;
 }
 
-// A GIF's size before it is made, bytes: from its picture count and area, at about a third of
-// a byte per pixel once its frames reuse what the one before showed. A guess to show, never
-// a promise.
+// A GIF's size before it is made, bytes: from its picture count and area, at about 0.05 byte a
+// pixel, as a screen recording comes out once each picture keeps only what changed since the one
+// before (a still screen far less, scrolling or video far more). A guess to show, never a
+// promise.
 export function estimatedGifBytes(lengthMs, width, height, fps) {
-  return Math.round((lengthMs / 1000) * fps * width * height * 0.33);
+  return Math.round((lengthMs / 1000) * fps * width * height * 0.05);
 }
