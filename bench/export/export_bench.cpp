@@ -10,6 +10,13 @@
 // - our export with no edits (the pictures pass through to the encoder), and with frame styling,
 //   two zooms (one following the cursor), the smoothed cursor with click ripples and a webcam.
 //
+// Then the other formats, styled the same way, each against the ffmpeg tool converting our styled
+// MP4 export to that format with the same settings:
+//
+// - GIF, 960 pixels wide at 15 pictures a second, one palette for the whole movie (palettegen and
+//   paletteuse with their defaults);
+// - WebM, VP9 in libvpx's real-time mode at its fastest setting and Opus.
+//
 // Prints wall time, speed against real time, time against the floor, CPU time and peak memory
 // of each (with --rounds=N, the fastest of N alternating rounds). The source movies are made once
 // with the ffmpeg tool under /tmp/marlune-bench-export and reused by later runs.
@@ -245,7 +252,10 @@ class ThreadWatch {
     std::thread thread_;
 };
 
-Usage runExport(const Json& edit) {
+// Our styled MP4 export, kept for the ffmpeg tool's conversions.
+const fs::path kStyledMovie = kCache / "styled-export.mp4";
+
+Usage runExport(const Json& edit, const std::optional<fs::path>& keepAs = std::nullopt) {
     Json payload = edit;
     payload["name"] = "Bench.mp4";
     payload["startMs"] = 0;
@@ -270,7 +280,11 @@ Usage runExport(const Json& edit) {
     usage.ok = result->has_value();
     if (!usage.ok) std::fprintf(stderr, "export failed: %s\n", result->error().message.c_str());
     std::error_code ignored;
-    if (usage.ok) fs::remove(kFolder / (*result)->name, ignored);
+    if (usage.ok && keepAs) {
+        fs::rename(kFolder / (*result)->name, *keepAs, ignored);
+    } else if (usage.ok) {
+        fs::remove(kFolder / (*result)->name, ignored);
+    }
     return usage;
 }
 
@@ -309,6 +323,53 @@ Usage runBaseline() {
     return runTool(args);
 }
 
+Json styledAs(const char* format) {
+    Json edit = styledEdit();
+    edit["format"] = format;
+    if (std::string(format) == "gif") edit["gif"] = Json{{"fps", 15}, {"width", 960}};
+    return edit;
+}
+
+// The ffmpeg tool converting our styled MP4 export as the export writes that format.
+Usage runConversion(const std::string& format) {
+    if (!fs::exists(kStyledMovie) && !runExport(styledEdit(), kStyledMovie).ok) return {};
+    auto args = ffmpegArgs({"-i", kStyledMovie.string()});
+    const int fps = ExportRenderer::exportFps(kFps);
+    if (format == "gif") {
+        args.insert(args.end(), {"-vf",
+                                 "fps=15,scale=960:-2,split[a][b];[a]palettegen[p];[b][p]"
+                                 "paletteuse",
+                                 "-loop", "0"});
+    } else {
+        args.insert(args.end(), {"-c:v",
+                                 "libvpx-vp9",
+                                 "-deadline",
+                                 "realtime",
+                                 "-cpu-used",
+                                 "8",
+                                 "-row-mt",
+                                 "1",
+                                 "-tile-columns",
+                                 "2",
+                                 "-threads",
+                                 "4",
+                                 "-b:v",
+                                 std::to_string(ExportRenderer::bitRate(kWidth, kHeight, fps)),
+                                 "-g",
+                                 std::to_string(2 * fps),
+                                 "-c:a",
+                                 "libopus",
+                                 "-b:a",
+                                 "192k",
+                                 "-ar",
+                                 "48000",
+                                 "-ac",
+                                 "2"});
+    }
+    args.push_back((kCache / ("conversion." + format)).string());
+    return runTool(args);
+}
+
 std::map<std::string, Usage> gResults;
 
 void record(benchmark::State& state, const std::string& name, const Usage& usage) {
@@ -326,7 +387,7 @@ void record(benchmark::State& state, const std::string& name, const Usage& usage
     }
 }
 
-// The four runs, in this order, `rounds` times over: alternating them spreads whatever else the
+// The runs, in this order, `rounds` times over: alternating them spreads whatever else the
 // machine is doing over all of them.
 void registerRuns(int rounds) {
     for (int round = 0; round < rounds; ++round) {
@@ -334,7 +395,11 @@ void registerRuns(int rounds) {
             {"floor", runFloor},
             {"baseline", runBaseline},
             {"plain", [] { return runExport(Json::object()); }},
-            {"styled", [] { return runExport(styledEdit()); }},
+            {"styled", [] { return runExport(styledEdit(), kStyledMovie); }},
+            {"gif_tool", [] { return runConversion("gif"); }},
+            {"gif", [] { return runExport(styledAs("gif")); }},
+            {"webm_tool", [] { return runConversion("webm"); }},
+            {"webm", [] { return runExport(styledAs("webm")); }},
         };
         for (const auto& [name, run] : runs) {
             benchmark::RegisterBenchmark(
@@ -361,6 +426,10 @@ void printSummary() {
         {"baseline", "peer baseline (ffmpeg filters)"},
         {"plain", "export, no edits"},
         {"styled", "export, styled"},
+        {"gif_tool", "ffmpeg: our MP4 -> GIF 960w 15fps"},
+        {"gif", "export, styled, GIF 960w 15fps"},
+        {"webm_tool", "ffmpeg: our MP4 -> WebM VP9+Opus"},
+        {"webm", "export, styled, WebM VP9+Opus"},
     };
     for (auto [key, label] : rows) {
         if (!gResults.contains(key)) continue;
@@ -377,6 +446,14 @@ void printSummary() {
             if (cpu >= 0.05) std::printf("  %s %.1f", name.c_str(), cpu);
         }
         std::printf("\n");
+    }
+    for (const char* format : {"gif", "webm"}) {
+        const std::string tool = std::string(format) + "_tool";
+        if (gResults.contains(format) && gResults.contains(tool)) {
+            std::printf(
+                "%s export against the ffmpeg tool's conversion of our MP4: %.2f x its speed\n",
+                format, gResults[tool].wallSeconds / gResults[format].wallSeconds);
+        }
     }
     if (gResults.contains("styled") && gResults.contains("baseline")) {
         std::printf("styled export against the peer baseline: %.2f x its speed\n",
@@ -399,7 +476,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "could not make the benchmark movies (is ffmpeg installed?)\n");
         return 1;
     }
-    // --rounds=N repeats the four runs N times and keeps the fastest of each.
+    // --rounds=N repeats the runs N times and keeps the fastest of each.
     registerRuns(bench::roundsArgument(argc, argv));
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();

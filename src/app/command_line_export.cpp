@@ -392,6 +392,7 @@ class CommandLineExport {
                     "own size");
             }
         }
+        if (o_.format) (*payload)["format"] = *o_.format;
         if (o_.printEdit) {
             std::string text = payload->dump(2) + "\n";
             std::fputs(text.c_str(), stdout);

@@ -45,7 +45,7 @@ Result<ExportArguments> parseExportArguments(const std::vector<std::string>& arg
             flag = a.substr(0, eq);
             value = a.substr(eq + 1);
         }
-        if (flag != "--edit" && flag != "--height" && flag != "--out") {
+        if (flag != "--edit" && flag != "--height" && flag != "--out" && flag != "--format") {
             return fail("unknown option " + curlyQuoted(flag));
         }
         if (!value) {
@@ -56,6 +56,12 @@ Result<ExportArguments> parseExportArguments(const std::vector<std::string>& arg
         if (flag == "--edit") {
             if (o.editFile) return fail("--edit given twice");
             o.editFile = *value;
+        } else if (flag == "--format") {
+            if (o.format) return fail("--format given twice");
+            if (*value != "mp4" && *value != "gif" && *value != "webm") {
+                return fail("--format takes mp4, gif or webm, not " + curlyQuoted(*value));
+            }
+            o.format = *value;
         } else if (flag == "--out") {
             if (o.out) return fail("--out given twice");
             o.out = *value;

@@ -13,8 +13,8 @@ namespace marlune {
 // The arguments of `marlune export` (see runCommandLineExport) and the texts that describe them.
 
 inline constexpr std::string_view kExportUsage =
-    "usage: marlune export NAME [--edit FILE.json] [--height N] [--out PATH] [--quiet]\n"
-    "                           [--print-edit]\n";
+    "usage: marlune export NAME [--edit FILE.json] [--height N] [--format mp4|gif|webm]\n"
+    "                           [--out PATH] [--quiet] [--print-edit]\n";
 
 inline constexpr std::string_view kExportHelp =
     "\n"
@@ -28,8 +28,11 @@ inline constexpr std::string_view kExportHelp =
     "                  saved in the recording's project file, else the editor's default edit\n"
     "  --height N      the output height in pixels (made even; the width follows); 0, or a\n"
     "                  height not below the recording's, keeps the recording's size\n"
+    "  --format F      mp4 (H.264 and AAC, the default), gif (15 pictures a second, 960\n"
+    "                  pixels wide unless the edit's \"gif\" says otherwise; no sound) or webm\n"
+    "                  (VP9 and Opus)\n"
     "  --out PATH      write the movie to PATH, which must not exist, instead of\n"
-    "                  \"NAME export.mp4\" beside the recording\n"
+    "                  \"NAME export.mp4\" (.gif, .webm) beside the recording\n"
     "  --print-edit    print the edit that would be rendered, as JSON, and render nothing\n"
     "  --quiet         no progress\n"
     "  -h, --help      this text\n"
@@ -43,6 +46,7 @@ struct ExportArguments {
     std::optional<std::string> editFile;
     std::optional<std::int64_t> height;
     std::optional<std::string> out;
+    std::optional<std::string> format;  // "mp4", "gif" or "webm"
     bool printEdit = false;
     bool quiet = false;
     bool help = false;

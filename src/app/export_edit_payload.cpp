@@ -7,6 +7,7 @@
 #include <span>
 #include <string_view>
 
+#include "app/export_edit_payload_stretches.h"
 #include "library/edit_document.h"
 
 namespace marlune {
@@ -235,6 +236,7 @@ struct Edit {
     std::vector<Zoom> zooms;
     Json frame, cursor, webcam, audio;
     std::int64_t targetHeight = 0;
+    Json cuts = Json::array(), speeds = Json::array();
 };
 
 double wholeDuration(std::int64_t durationMs) {
@@ -341,6 +343,8 @@ Edit restoreEdit(const Json& stored, const Tracks& tracks, const EditPayloadCont
             if (v == static_cast<double>(allowed)) e.targetHeight = allowed;
         }
     }
+    e.cuts = settleStretches(member(stored, "cuts"), context.durationMs, false);
+    e.speeds = settleStretches(member(stored, "speeds"), context.durationMs, true);
     // No webcam movie beside the recording: nothing to show, whatever was saved.
     if (!tracks.webcam) e.webcam["enabled"] = false;
     return e;
@@ -442,6 +446,9 @@ Json exportPayload(const Edit& edit, const Tracks& tracks, const std::string& na
     }
     payload["audio"] = Json{{"mic", edit.audio["mic"]}, {"system", edit.audio["system"]}};
     payload["targetHeight"] = edit.targetHeight;
+    // Only when chosen, so that an edit without them sends what it always sent.
+    if (!edit.cuts.empty()) payload["cuts"] = edit.cuts;
+    if (!edit.speeds.empty()) payload["speeds"] = edit.speeds;
     return payload;
 }
 
@@ -454,8 +461,9 @@ std::string kindOf(const Json& v) {
     return "an object";
 }
 
-constexpr std::array<std::string_view, 9> kPayloadKeys = {
-    "name", "startMs", "endMs", "zooms", "frame", "cursor", "webcam", "audio", "targetHeight"};
+constexpr std::array<std::string_view, 13> kPayloadKeys = {
+    "name",   "startMs", "endMs",  "zooms",  "frame", "cursor", "webcam",
+    "audio",  "targetHeight", "cuts", "speeds", "format", "gif"};
 
 }  // namespace
 
@@ -490,6 +498,11 @@ Result<Json> completeEditPayload(const Json& file, const Json& project,
         if (auto ok = mustBe(key, true); !ok) return std::unexpected(ok.error());
     }
     if (auto ok = mustBe("zooms", false); !ok) return std::unexpected(ok.error());
+    for (std::string_view key : {"cuts", "speeds"}) {
+        if (const Json* v = member(file, key)) {
+            if (auto problem = stretchesProblem(*v, key); !problem.empty()) return fail(problem);
+        }
+    }
     for (std::string_view key : {"startMs", "endMs", "targetHeight"}) {
         if (member(file, key) && !readInt(file, key)) {
             return fail("“" + std::string(key) + "” must be a whole number" +

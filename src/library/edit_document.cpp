@@ -216,6 +216,9 @@ std::optional<CursorFX> CursorFX::fromDict(const Json& dict) {
     c.motionBlur = clampLowThenHigh(numberOr(dict, "motionBlur", c.motionBlur), 0, 1);
     c.sway = clampLowThenHigh(numberOr(dict, "sway", c.sway), 0, 1);
     c.render = booleanOr(dict, "render", c.render);
+    const Json* ahead = member(dict, "lookAhead");
+    c.lookAhead = !(ahead && ((ahead->is_boolean() && !ahead->get<bool>()) ||
+                              (ahead->is_string() && ahead->get<std::string>() == "off")));
     c.prepareLookups();
     return c;
 }
@@ -397,6 +400,36 @@ std::optional<WebcamFX> WebcamFX::fromDict(const Json& dict) {
     return w;
 }
 
+std::optional<TimeStretch> TimeStretch::fromDict(const Json& dict, bool speed) {
+    auto start = numberValue(dict, "startMs");
+    auto end = numberValue(dict, "endMs");
+    if (!start || !end || std::fabs(*start) > 9e15 || std::fabs(*end) > 9e15) return std::nullopt;
+    TimeStretch t;
+    t.startMs = static_cast<std::int64_t>(*start);
+    t.endMs = static_cast<std::int64_t>(*end);
+    if (speed) {
+        auto rate = numberValue(dict, "rate");
+        if (!rate) return std::nullopt;
+        t.rate = std::clamp(*rate, kMinRate, kMaxRate);
+    }
+    return t;
+}
+
+namespace {
+
+std::vector<TimeStretch> stretches(const Json& payload, std::string_view key, bool speed) {
+    std::vector<TimeStretch> out;
+    if (const Json* list = readArray(payload, key)) {
+        for (const Json& e : *list) {
+            if (!e.is_object()) continue;
+            if (auto t = TimeStretch::fromDict(e, speed)) out.push_back(*t);
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
 Result<ExportRequest> ExportRequest::fromPayload(const Json& payload) {
     auto name = readString(payload, "name");
     auto startMs = readInt(payload, "startMs");
@@ -419,6 +452,19 @@ Result<ExportRequest> ExportRequest::fromPayload(const Json& payload) {
         r.systemGain = std::clamp(numberOr(*audio, "system", 1.0), 0.0, kMaxGain);
     }
     r.targetHeight = readInt(payload, "targetHeight").value_or(0);
+    r.cuts = stretches(payload, "cuts", false);
+    r.speeds = stretches(payload, "speeds", true);
+    if (auto format = stringValue(payload, "format")) {
+        if (*format == "gif") r.format = ExportFormat::gif;
+        if (*format == "webm") r.format = ExportFormat::webm;
+    }
+    if (const Json* gif = readObject(payload, "gif")) {
+        r.gif.fps = static_cast<int>(std::clamp(std::round(numberOr(*gif, "fps", r.gif.fps)),
+                                                double(GifSettings::kMinFps),
+                                                double(GifSettings::kMaxFps)));
+        r.gif.width = static_cast<int>(
+            std::clamp(std::round(numberOr(*gif, "width", r.gif.width)), 120.0, 3840.0));
+    }
     return r;
 }
 

@@ -112,6 +112,11 @@ struct CursorFX {
     double motionBlur = 0.4;  // 0 to 1
     double sway = 0.3;        // 0 to 1
     bool render = true;       // draw the synthetic cursor at all
+    // The smoothed cursor looks ahead on the recorded path so that it is where each click happens
+    // by the time it happens, and a following zoom's camera is steered without jumps (see
+    // MotionSim). Off, the motion is the causal spring that only looks back. A value built by
+    // hand starts off; a parsed one is on unless "lookAhead" is false or "off".
+    bool lookAhead = false;
 
     // Required: a "path" that is an array of arrays with at least one sample of three leading
     // numbers. "path" and "caret" samples are arrays [t, fx, fy(, type)]; "clicks" are objects
@@ -124,10 +129,10 @@ struct CursorFX {
 
     // Equal values: the same tracks and settings (the lookup indexes are derived from the tracks).
     bool operator==(const CursorFX& o) const {
-        return path == o.path && caretPath == o.caretPath && clicks == o.clicks &&
-               size == o.size && smooth == o.smooth && ripple == o.ripple && style == o.style &&
-               bounce == o.bounce && motionBlur == o.motionBlur && sway == o.sway &&
-               render == o.render;
+        return path == o.path && caretPath == o.caretPath && clicks == o.clicks && size == o.size &&
+               smooth == o.smooth && ripple == o.ripple && style == o.style && bounce == o.bounce &&
+               motionBlur == o.motionBlur && sway == o.sway && render == o.render &&
+               lookAhead == o.lookAhead;
     }
 
     struct RawPosition {
@@ -185,6 +190,36 @@ struct WebcamFX {
     bool operator==(const WebcamFX&) const = default;
 };
 
+// A stretch of the recording removed from the export ("cuts"), or played faster ("speeds").
+// Inverted or empty stretches change nothing; overlaps are settled by the time map.
+struct TimeStretch {
+    std::int64_t startMs = 0;
+    std::int64_t endMs = 0;
+    double rate = 1;  // speeds only: kMinRate to kMaxRate
+
+    static constexpr double kMinRate = 1.25;
+    static constexpr double kMaxRate = 8;
+
+    // Required: startMs and endMs (numbers, truncated to whole ms); for a speed, "rate" (a
+    // number, clamped to kMinRate..kMaxRate).
+    static std::optional<TimeStretch> fromDict(const Json& dict, bool speed);
+
+    bool operator==(const TimeStretch&) const = default;
+};
+
+// The file an export writes.
+enum class ExportFormat { mp4, gif, webm };
+
+// An animated GIF's picture rate and width.
+struct GifSettings {
+    static constexpr int kMinFps = 10;
+    static constexpr int kMaxFps = 30;
+    int fps = 15;     // kMinFps to kMaxFps
+    int width = 960;  // pixels, 120 to 3840; never wider than the exported picture
+
+    bool operator==(const GifSettings&) const = default;
+};
+
 // The decoded payload of an export request, in the order the export pipeline takes it.
 struct ExportRequest {
     std::string name;  // recording file name, resolved later through the recordings folder
@@ -200,6 +235,11 @@ struct ExportRequest {
     double micGain = 1.0;           // gain of the first audio track
     double systemGain = 1.0;        // gain of every other audio track
     std::int64_t targetHeight = 0;  // wanted output height in pixels; 0 keeps the source's
+    // Stretches removed and stretches sped up, as given (rejected elements dropped).
+    std::vector<TimeStretch> cuts;
+    std::vector<TimeStretch> speeds;
+    ExportFormat format = ExportFormat::mp4;  // "format": "mp4", "gif" or "webm"
+    GifSettings gif;                          // "gif": {"fps", "width"}
 
     // Fails with "Missing export parameters" when "name" (a string) or "startMs" / "endMs"
     // (numbers with an integral value) are missing or of another kind; nothing else fails.

@@ -193,10 +193,14 @@ FrameGeometry frameGeometry(const FrameSettings& frame, int width, int height) {
     FrameGeometry g;
     g.measure = std::min(width, height);
     const double p = frame.paddingPct / 100 * g.measure;
-    g.screen = {p, p, width - 2 * p, height - 2 * p};
+    // The whole screen, as large as fits inside the padded rectangle, centred in it; the
+    // rectangle shown is the picture's own, so that the rounded corners hug it.
+    const double roomW = width - 2 * p, roomH = height - 2 * p;
+    g.scale = width > 0 && height > 0 ? std::max(0.0, std::min(roomW / width, roomH / height)) : 1;
+    const double shownW = width * g.scale, shownH = height * g.scale;
+    g.screen = {(width - shownW) / 2, (height - shownH) / 2, shownW, shownH};
     g.radius = frame.radiusPct / 100 * std::min(g.screen.width, g.screen.height);
-    g.scale = width > 0 ? g.screen.width / width : 1;
-    g.origin = {g.screen.x, g.screen.y + g.screen.height - height * g.scale};
+    g.origin = {g.screen.x, g.screen.y};
     g.shadowBlur = frame.shadowPct > 1 ? frame.shadowPct / 100 * g.measure * 0.05 : 0;
     g.outlineWidth = frame.outlinePct / 100 * g.measure;
     return g;
@@ -255,8 +259,10 @@ std::optional<Ripple> rippleAt(double sinceMs, double cursorHeight) {
     const double q = 1 - d / 600;
     Ripple r;
     r.radius = std::max((1 - q * q * q) * cursorHeight * 1.95, 0.5);
-    r.lineWidth = std::max(2 * q, 1.0);
-    r.alpha = std::clamp(q * q * q * 0.6, 0.0, 1.0);
+    // A ring that reads on light screens as on dark ones: the cursor layer draws it white over a
+    // dark halo, strong at first and fading out over its whole time.
+    r.lineWidth = std::max(cursorHeight * 0.1 * q, 2.0);
+    r.alpha = std::clamp(q * q * 0.9, 0.0, 1.0);
     const double n = std::ceil(2 * (r.lineWidth + 2 + r.radius));
     if (!(n >= 3 && n <= 4095)) return std::nullopt;
     return r;

@@ -79,11 +79,13 @@ Point preset(std::string_view name);
 
 // Where the screen goes in a styled frame.
 struct FrameGeometry {
-    double measure = 0;       // m = min(W, H)
-    Rect screen;              // R: the padded rectangle the screen is shown in
+    double measure = 0;  // m = min(W, H)
+    // R: where the screen shows, all of it: the largest rectangle of its shape inside the padded
+    // rectangle (padding p = paddingPct % of m on every side), centred there.
+    Rect screen;
     double radius = 0;        // corner radius of R
     double scale = 1;         // k: the screen picture is scaled by this …
-    Point origin;             // … and its top-left put here (left edge and bottom edge on R's)
+    Point origin;             // … and its top-left put here (R's top-left)
     double shadowBlur = 0;    // Gaussian radius of the shadow; 0 for no shadow
     double outlineWidth = 0;  // line width of the outline (drawn only above 0.5)
 };
@@ -122,8 +124,9 @@ std::optional<int> webcamDecodeWidth(const WebcamFX& webcam,
                                      int height, int pictureWidth, int pictureHeight);
 
 // A click ripple `sinceMs` after its click, for a cursor `cursorHeight` pixels tall: it starts
-// 175 ms after the click and grows and fades over 600 ms. Nothing outside that time or when its
-// bitmap would be smaller than 3 or larger than 4095 pixels.
+// 175 ms after the click and grows and fades over 600 ms (alpha 0.9 q², line a tenth of the
+// cursor's height times q, at least 2 pixels, with q going from 1 to 0). Nothing outside that time or when its bitmap would be smaller
+// than 3 or larger than 4095 pixels.
 struct Ripple {
     double radius = 0;
     double lineWidth = 0;

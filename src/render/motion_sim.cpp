@@ -30,6 +30,16 @@ MotionSim::MotionSim(std::vector<ZoomSegment> zooms, std::optional<CursorFX> cur
       swayCfg_(swaySpringConfig(cursor_ ? 2 * cursor_->smooth : 0)) {
     // A value built by hand has not had its tracks' order checked yet.
     if (cursor_ && !cursor_->lookups) cursor_->prepareLookups();
+    if (cursor_ && cursor_->lookAhead) {
+        // The spring's settling time, from a step of the whole frame in 5 ms steps.
+        SpringState probe{0, 0, true};
+        double t = 0;
+        while (t < 3000 && (std::abs(1 - probe.value) > 0.01 || std::abs(probe.velocity) > 0.05)) {
+            stepSpring(probe, 1, 5, cursorCfg_);
+            t += 5;
+        }
+        lookAheadMs_ = t;
+    }
     // Segments that can contain a time (start <= end), in edit order. When each ends no later than
     // the next begins (the usual edit), a binary search finds the active one; only segments that
     // touch at a time share it.
@@ -135,10 +145,16 @@ void MotionSim::focusTarget(const ZoomSegment& seg, double hv, double k, double 
             return;
         }
         // Dead zone: the camera moves only when the pointer leaves the central half of the visible
-        // window on that axis, and then jumps its target onto the pointer.
+        // window on that axis, and then jumps its target onto the pointer (with lookAhead: moves
+        // it just far enough to bring the pointer back to the dead zone's edge).
         const double margin = 0.5 * hv;
+        const bool push = cursor_->lookAhead;
         auto follow = [&](double pos, double cam) {
-            if (pos < cam - hv + margin || pos > cam + hv - margin) cam = pos;
+            if (push) {
+                cam = std::clamp(cam, pos - hv + margin, pos + hv - margin);
+            } else if (pos < cam - hv + margin || pos > cam + hv - margin) {
+                cam = pos;
+            }
             return std::clamp(cam, hv, 1 - hv);
         };
         camFx_ = camFrozenX_ = follow(p->fx, camFx_);
@@ -193,6 +209,13 @@ MotionSim::Out MotionSim::tick(double ms) {
         const double hv = 1 / (2 * std::max(seg.scale, 1.0));
         double tx, ty;
         focusTarget(seg, hv, k, ms, tx, ty);
+        if (cursor_ && cursor_->lookAhead) {
+            // Only where the zoom of this frame can show it: the composition would otherwise
+            // clamp the camera, stopping it dead at the edge.
+            const double hs = 1 / (2 * std::max(out.scale, 1.0));
+            tx = std::clamp(tx, hs, 1 - hs);
+            ty = std::clamp(ty, hs, 1 - hs);
+        }
         out.fx = zoomStep.step(focusX_, tx);
         out.fy = zoomStep.step(focusY_, ty);
     }
@@ -214,9 +237,21 @@ MotionSim::Out MotionSim::tick(double ms) {
     }
     rawPrev_ = RawPrev{raw->fx, raw->fy, ms};
 
+    // The place the spring heads for: where the pointer is, or with lookAhead where it will be
+    // (never past the next click, where it waits).
+    double targetX = raw->fx, targetY = raw->fy;
+    if (lookAheadMs_ > 0) {
+        double at = ms + lookAheadMs_;
+        cur.forEachClickBetween(ms, at,
+                                [&](const TrackPoint& click) { at = std::min(at, click.t); });
+        if (const auto ahead = cur.raw(at)) {
+            targetX = ahead->fx;
+            targetY = ahead->fy;
+        }
+    }
     SpringStepper cursorStep(cursorCfg_, dtMs);
-    const double x = cursorStep.step(cx_, raw->fx);
-    const double y = cursorStep.step(cy_, raw->fy);
+    const double x = cursorStep.step(cx_, targetX);
+    const double y = cursorStep.step(cy_, targetY);
     const double qx = w_ * x;
     const double qy = h_ * y;
 

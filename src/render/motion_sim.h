@@ -11,8 +11,17 @@ namespace marlune {
 
 // Turns the edit's zoom segments and the recorded cursor tracks into per-frame camera and cursor
 // motion. The export creates one simulator per export and calls tick() once per source frame, in
-// presentation order, with the frame's source time. Everything is driven by springs; nothing looks
-// ahead in time, so the result for a frame depends only on the frames before it.
+// presentation order, with the frame's source time. Everything is driven by springs.
+//
+// With the cursor's lookAhead off nothing looks ahead in time, so the result for a frame depends
+// only on the frames before it. With it on (the edit's default), two things change, both reading
+// the recorded tracks, which are known whole at export:
+// - the smoothed cursor chases the recorded path lookAheadMs() ahead of the frame, but never past
+//   the next click: from lookAheadMs() before a click it heads for the click's place and settles
+//   there by the time the click happens, so its ripple shows under it;
+// - a following zoom's camera target moves only as far as it takes to keep the pointer inside the
+//   central half of the view (instead of jumping onto the pointer), and stays where the current
+//   zoom can show it, so the camera's speed changes only as fast as its spring allows.
 //
 // Coordinates are normalised to the source frame: 0 to 1 from the left and from the top. Times are
 // milliseconds on the recording's clock (the tracks' `t`, the segments' startMs/endMs).
@@ -70,6 +79,10 @@ class MotionSim {
     // the zoom then holds across the join (no ramp out, no ramp in, held in the gap).
     double targetStrength(std::size_t index, double ms) const;
 
+    // How far ahead of the frame the smoothed cursor looks with lookAhead on: the time its spring
+    // takes to settle within 1 % of a step, at most 3 s. 0 with lookAhead off.
+    double lookAheadMs() const { return lookAheadMs_; }
+
     const std::vector<ZoomSegment>& zooms() const { return zooms_; }
     const std::optional<CursorFX>& cursor() const { return cursor_; }
     double width() const { return w_; }
@@ -93,6 +106,7 @@ class MotionSim {
     double h_;
     SpringConfig cursorCfg_;
     SpringConfig swayCfg_;
+    double lookAheadMs_ = 0;
     std::vector<std::size_t> timeline_;  // indexes of segments with startMs <= endMs, edit order
     bool ordered_ = true;                // timeline_ segments follow one another in time
 

@@ -15,6 +15,7 @@
 #include "platform/media/media_file.h"
 #include "platform/media/video_decoder.h"
 #include "render/compose/frame_composer.h"
+#include "render/edited_time.h"
 #include "render/export/export_renderer.h"
 #include "render/export/webcam_feed.h"
 #include "render/motion_sim.h"
@@ -97,6 +98,8 @@ struct SourceMovie {
 struct Layers {
     std::int64_t startMs = 0;  // the range they were made for
     std::int64_t endMs = 0;
+    std::optional<CursorFX> cursor;  // as the request said it (the composer's is retimed)
+    std::vector<TimeStretch> cuts, speeds;
     std::optional<WarmMovie<DecodedFrame>> webcamMovie;
     // The webcam picture the composer takes next: the one on screen at the time being composed,
     // handed over once (the composer then holds it as the movie's last).
@@ -106,9 +109,9 @@ struct Layers {
     bool matches(const ExportRequest& r, PixelSize out,
                  const std::optional<fs::path>& webRoot) const {
         const CompositionInputs& in = composer->inputs();
-        return in.frame == r.frame && in.cursor == r.cursor && in.webcam == r.webcam &&
-               startMs == r.startMs && endMs == r.endMs && in.outWidth == out.width &&
-               in.outHeight == out.height && in.webRoot == webRoot;
+        return in.frame == r.frame && cursor == r.cursor && in.webcam == r.webcam &&
+               cuts == r.cuts && speeds == r.speeds && startMs == r.startMs && endMs == r.endMs &&
+               in.outWidth == out.width && in.outHeight == out.height && in.webRoot == webRoot;
     }
 };
 
@@ -119,6 +122,7 @@ struct MotionTrack {
     std::optional<CursorFX> cursor;
     std::int64_t startMs = 0;
     std::int64_t endMs = 0;
+    std::vector<TimeStretch> cuts, speeds;
     MotionSim sim;
     std::vector<double> ticked;  // picture times ticked, in order
     std::vector<MotionSim::Out> outs;
@@ -128,10 +132,14 @@ struct MotionTrack {
           cursor(r.cursor),
           startMs(r.startMs),
           endMs(r.endMs),
-          sim(r.zooms, r.cursor, width, height) {}
+          cuts(r.cuts),
+          speeds(r.speeds),
+          sim(editedZooms(r.zooms, requestTimeMap(r, r.startMs, r.endMs)),
+              editedCursor(r.cursor, requestTimeMap(r, r.startMs, r.endMs)), width, height) {}
 
     bool matches(const ExportRequest& r) const {
-        return zooms == r.zooms && cursor == r.cursor && startMs == r.startMs && endMs == r.endMs;
+        return zooms == r.zooms && cursor == r.cursor && startMs == r.startMs && endMs == r.endMs &&
+               cuts == r.cuts && speeds == r.speeds;
     }
 };
 
@@ -230,6 +238,9 @@ void PreviewRenderer::State::prepareLayers(const ExportRequest& request, PixelSi
     auto made = std::make_unique<Layers>();
     made->startMs = request.startMs;
     made->endMs = request.endMs;
+    made->cursor = request.cursor;
+    made->cuts = request.cuts;
+    made->speeds = request.speeds;
 
     const TrackInfo& track = source->track;
     CompositionInputs inputs = compositionInputs(request, track.width, track.height, out, webRoot);
@@ -282,7 +293,13 @@ const MotionSim::Out& PreviewRenderer::State::motionAt(const ExportRequest& requ
     while (motion->outs.size() <= index) {
         const RangePicture& p = pictures[motion->outs.size()];
         const FrameComposer::Step step = layers->composer->timing(p.ptsSeconds);
-        motion->outs.push_back(motion->sim.tick(step.srcMs));
+        // A cut picture keeps the motion of the one before, as in the export.
+        if (step.cut) {
+            motion->outs.push_back(motion->outs.empty() ? MotionSim::Out{1, 0.5, 0.5, std::nullopt}
+                                                        : motion->outs.back());
+        } else {
+            motion->outs.push_back(motion->sim.tick(step.editMs));
+        }
         motion->ticked.push_back(p.ptsSeconds);
     }
     return motion->outs[index];
@@ -306,7 +323,7 @@ Result<PreviewImage> PreviewRenderer::State::make(const Request& r,
     if (auto opened = openSource(location->full()); !opened) {
         return std::unexpected(opened.error());
     }
-    if (TimeMap(request->startMs, request->endMs).totalOutMs() <= 40) {
+    if (requestTimeMap(*request, request->startMs, request->endMs).totalOutMs() <= 40) {
         return fail("The cuts remove the entire clip.");
     }
 

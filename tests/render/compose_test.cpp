@@ -218,9 +218,9 @@ TEST(FrameComposer, ScreenSitsOnTheFramesBottomEdgeAndTheBackgroundShowsAround) 
         int w, h;
         double background;  // expected share of background pixels inside the padded rectangle
     };
-    // Landscape: scaled by the width ratio, the picture is taller than the rectangle and its top
-    // strip is cut; portrait: it is shorter, and the background shows above it.
-    const Case cases[] = {{320, 180, 0}, {180, 320, 28.0 / 284}};
+    // Landscape or portrait, the whole picture fits the padded rectangle: the screen's
+    // rectangle is the picture's own, with no background inside.
+    const Case cases[] = {{320, 180, 0}, {180, 320, 0}};
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.w << "x" << c.h);
         auto in = baseInputs(c.w, c.h);
@@ -562,9 +562,9 @@ TEST(Composition, OutlineOnlyAboveHalfAPixel) {
 
 TEST(Composition, WebcamIsDecodedNoWiderThanItShows) {
     const WebcamFX webcam{.width = 40, .height = 40};       // 432 × 432 on 1080p
-    const FrameSettings padded = frame("color", 10, 3, 0);  // k = 1704 / 1920
+    const FrameSettings padded = frame("color", 10, 3, 0);  // k = 864 / 1080
     EXPECT_EQ(webcamDecodeWidth(webcam, std::nullopt, 1920, 1080, 1280, 720), 768);  // 432 × 16/9
-    EXPECT_EQ(webcamDecodeWidth(webcam, padded, 1920, 1080, 1280, 720), 682);
+    EXPECT_EQ(webcamDecodeWidth(webcam, padded, 1920, 1080, 1280, 720), 615);
     EXPECT_EQ(webcamDecodeWidth(webcam, std::nullopt, 1920, 1080, 320, 240), 320);  // never wider
     EXPECT_FALSE(webcamDecodeWidth(webcam, std::nullopt, 40, 8, 1280, 720));  // not shown at all
 }

@@ -60,7 +60,8 @@ Json scriptedRequest() {
         "zooms": [{"startMs": 800, "endMs": 4500, "scale": 2, "fx": 0.3, "fy": 0.35},
                   {"startMs": 5000, "endMs": 9500, "scale": 2.5, "fx": 0.6, "fy": 0.5,
                    "follow": true, "inMs": 600, "outMs": 900}],
-        "cursor": {"clicks": [{"t": 1200, "fx": 0.4, "fy": 0.38}, {"t": 5200}, {"t": 8600}]}})");
+        "cursor": {"clicks": [{"t": 1200, "fx": 0.4, "fy": 0.38}, {"t": 5200}, {"t": 8600}],
+                   "lookAhead": false}})");
     request["cursor"]["path"] = path;
     request["cursor"]["caret"] = caret;
     return request;

@@ -225,12 +225,12 @@ test('keeps the export range inside the recording and long enough', () => {
 });
 
 test('places the recording in the frame as the export does, and the zoomed window inside', () => {
-  // 1920 × 1080 with 10 % padding: 108 px all round, the screen scaled to the clip's width with
-  // its bottom on the clip's bottom.
+  // 1920 × 1080 with 10 % padding: 108 px all round; the whole screen fits the padded height,
+  // centred, and the clip hugs it.
   const framed = { type: 'color', paddingPct: 10, radiusPct: 5 };
   const { clip, radius, screen } = framePlacement(1920, 1080, framed);
-  assert.deepEqual([clip, radius, screen.w], [{ x: 108, y: 108, w: 1704, h: 864 }, 43.2, 1704]);
-  assert.ok(Math.abs(screen.y + screen.h - 972) < 1e-9);
+  assert.deepEqual([clip, radius, screen], [{ x: 192, y: 108, w: 1536, h: 864 }, 43.2,
+                                            { x: 192, y: 108, w: 1536, h: 864 }]);
   for (const [fx, fy] of [[0, 0], [0.5, 0.5], [1, 1], [0.25, 0.9]]) {
     const { x, y } = sourceToPicture(fx, fy, 1920, 1080, framed);
     const back = pictureToSource(x, y, 1920, 1080, framed);

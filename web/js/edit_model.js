@@ -7,6 +7,8 @@
 // Times are milliseconds on the recording's timeline; `fx`/`fy` are fractions of the recorded
 // picture, (0, 0) at its top-left.
 
+import { settleStretches } from './stretch_model.js';
+
 export const EDIT_VERSION = 1;
 
 // The ramp lengths of a zoom, as the export takes them by default.
@@ -222,6 +224,10 @@ export function restoreEdit(stored, durationMs, project = null, options = {}) {
     targetHeight: isNumber(stored.targetHeight) && OUTPUT_HEIGHTS.includes(stored.targetHeight)
       ? stored.targetHeight : 0,
   };
+  for (const [kind, speed] of [['cuts', false], ['speeds', true]]) {
+    const list = settleStretches(stored[kind], durationMs, speed);
+    if (list.length) edit[kind] = list;
+  }
   // No webcam movie beside the recording: nothing to show, whatever was saved.
   if (!webcam) edit.webcam = { ...edit.webcam, enabled: false };
   return edit;
@@ -449,6 +455,9 @@ export function exportPayload(edit, name, project = null) {
   if (webcam) payload.webcam = webcam;
   payload.audio = { mic: edit.audio.mic, system: edit.audio.system };
   payload.targetHeight = edit.targetHeight;
+  // Only when chosen, so that an edit without them sends what it always sent.
+  if (edit.cuts?.length) payload.cuts = edit.cuts.map(({ startMs, endMs }) => ({ startMs, endMs }));
+  if (edit.speeds?.length) payload.speeds = edit.speeds.map((s) => ({ ...s }));
   return payload;
 }
 
@@ -465,19 +474,20 @@ export function followModes(project) {
 
 // ---- Geometry of the styled picture ----------------------------------------------------------
 
-// Where the recording sits in a picture W × H styled by `frame`, in pixels: `clip` is the rounded
-// rectangle that shows it (with its corner `radius`), `screen` the whole recording scaled to the
-// clip's width with its bottom on the clip's bottom (its top may be hidden above the clip).
+// Where the recording sits in a picture W × H styled by `frame`, in pixels: all of it, as large as
+// fits inside the padded rectangle and centred there; `clip` is the rounded rectangle that shows
+// it (with its corner `radius`), which is the scaled recording itself (`screen`). The export's
+// frame geometry is the same (src/render/composition.cpp: frameGeometry).
 export function framePlacement(W, H, frame) {
   if (!frame || frame.type === 'none') {
     return { clip: { x: 0, y: 0, w: W, h: H }, radius: 0, screen: { x: 0, y: 0, w: W, h: H } };
   }
   const m = Math.min(W, H);
   const p = (clamp(frame.paddingPct, 0, 40) / 100) * m;
-  const clip = { x: p, y: p, w: Math.max(0, W - 2 * p), h: Math.max(0, H - 2 * p) };
+  const k = W > 0 && H > 0 ? Math.max(0, Math.min((W - 2 * p) / W, (H - 2 * p) / H)) : 0;
+  const screen = { x: (W - W * k) / 2, y: (H - H * k) / 2, w: W * k, h: H * k };
+  const clip = { ...screen };
   const radius = (clamp(frame.radiusPct, 0, 20) / 100) * Math.min(clip.w, clip.h);
-  const k = W > 0 ? clip.w / W : 0;
-  const screen = { x: clip.x, y: clip.y + clip.h - H * k, w: W * k, h: H * k };
   return { clip, radius, screen };
 }
 

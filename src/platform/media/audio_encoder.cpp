@@ -1,5 +1,7 @@
 #include "platform/media/audio_encoder.h"
 
+#include <algorithm>
+
 #include "platform/media/av_support.h"
 
 namespace marlune {
@@ -52,14 +54,16 @@ Result<AudioEncoder> AudioEncoder::open(AudioEncoderOptions options) {
     if (options.sampleRate <= 0 || options.channels <= 0) {
         return std::unexpected(av::error(AVERROR(EINVAL)));
     }
-    const AVCodec* aac = avcodec_find_encoder(AV_CODEC_ID_AAC);
+    const AVCodec* aac = options.opus ? avcodec_find_encoder_by_name("libopus")
+                                      : avcodec_find_encoder(AV_CODEC_ID_AAC);
     if (!aac) return std::unexpected(av::error(AVERROR_ENCODER_NOT_FOUND));
     auto impl = std::make_unique<Impl>();
     impl->options = options;
     impl->codec.reset(avcodec_alloc_context3(aac));
     AVCodecContext* c = impl->codec.get();
     if (!c) return std::unexpected(av::error(AVERROR(ENOMEM)));
-    c->sample_fmt = AV_SAMPLE_FMT_FLTP;
+    const AVSampleFormat format = options.opus ? AV_SAMPLE_FMT_FLT : AV_SAMPLE_FMT_FLTP;
+    c->sample_fmt = format;
     c->sample_rate = options.sampleRate;
     av_channel_layout_default(&c->ch_layout, options.channels);
     c->bit_rate = options.bitRate;
@@ -70,7 +74,7 @@ Result<AudioEncoder> AudioEncoder::open(AudioEncoderOptions options) {
     if (c->frame_size > 0) impl->frameSize = c->frame_size;
 
     AVFrame* f = impl->frame.get();
-    f->format = AV_SAMPLE_FMT_FLTP;
+    f->format = format;
     f->sample_rate = options.sampleRate;
     rc = av_channel_layout_copy(&f->ch_layout, &c->ch_layout);
     if (rc < 0) return std::unexpected(av::error(rc));
@@ -97,9 +101,14 @@ Result<std::vector<Packet>> AudioEncoder::encode(std::span<const float> interlea
     while (frames > 0) {
         const std::size_t take =
             std::min<std::size_t>(frames, static_cast<std::size_t>(e.frameSize - e.buffered));
-        for (int ch = 0; ch < channels; ++ch) {
-            auto* plane = reinterpret_cast<float*>(e.frame->extended_data[ch]) + e.buffered;
-            for (std::size_t i = 0; i < take; ++i) plane[i] = in[i * channels + ch];
+        if (e.options.opus) {  // libopus takes the samples interleaved
+            auto* to = reinterpret_cast<float*>(e.frame->data[0]) + e.buffered * channels;
+            std::copy(in, in + take * channels, to);
+        } else {
+            for (int ch = 0; ch < channels; ++ch) {
+                auto* plane = reinterpret_cast<float*>(e.frame->extended_data[ch]) + e.buffered;
+                for (std::size_t i = 0; i < take; ++i) plane[i] = in[i * channels + ch];
+            }
         }
         e.buffered += static_cast<int>(take);
         in += take * channels;

@@ -14,9 +14,10 @@ struct AudioEncoderOptions {
     int sampleRate = 48000;
     int channels = 2;
     std::int64_t bitRate = 192'000;  // bits per second
+    bool opus = false;               // Opus (libopus, for WebM) instead of AAC
 };
 
-// AAC (FFmpeg's encoder, low complexity) from interleaved 32-bit float samples. The first
+// AAC (FFmpeg's encoder, low complexity) or Opus from interleaved 32-bit float samples. The first
 // sample given is time 0; packets carry their times in seconds from there (the encoder's own
 // start-up delay shows as a slightly negative first time, which the muxer records so that
 // players skip it). One thread at a time (any thread). Move-only.

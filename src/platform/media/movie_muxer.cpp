@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <string_view>
 #include <thread>
 
 #include "platform/media/audio_encoder.h"
@@ -21,6 +22,7 @@ namespace marlune {
 namespace {
 
 const char* formatName(MovieContainer container) {
+    if (container == MovieContainer::webm) return "webm";
     return container == MovieContainer::mp4 ? "mp4" : "mov";
 }
 
@@ -240,7 +242,8 @@ Result<void> MovieMuxer::begin() {
         // can carry each track's start (the audio encoder's priming), no index at the end.
         av_dict_set(&options, "movflags",
                     "+frag_keyframe+empty_moov+default_base_moof+delay_moov+skip_trailer", 0);
-    } else if (impl_->options.indexAtFront) {
+    } else if (impl_->options.indexAtFront &&
+               std::string_view(impl_->output->oformat->name) != "webm") {
         av_dict_set(&options, "movflags", "+faststart", 0);
     }
     if (!impl_->options.brand.empty())

@@ -16,8 +16,9 @@ class VideoEncoder;
 namespace marlune {
 
 enum class MovieContainer {
-    mp4,  // MPEG-4
-    mov,  // QuickTime, for codecs MPEG-4 can't carry
+    mp4,   // MPEG-4
+    mov,   // QuickTime, for codecs MPEG-4 can't carry
+    webm,  // WebM (Matroska): VP9 pictures and Opus sound, for exports
 };
 
 struct MovieMuxerOptions {

@@ -195,7 +195,8 @@ Result<VideoEncoder> VideoEncoder::open(VideoEncoderOptions options) {
     if (options.width <= 0 || options.height <= 0 || options.fps <= 0) {
         return std::unexpected(av::error(AVERROR(EINVAL)));
     }
-    const AVCodec* x264 = avcodec_find_encoder_by_name("libx264");
+    const bool vp9 = options.codec == VideoCodec::vp9;
+    const AVCodec* x264 = avcodec_find_encoder_by_name(vp9 ? "libvpx-vp9" : "libx264");
     if (!x264) return std::unexpected(av::error(AVERROR_ENCODER_NOT_FOUND));
     auto impl = std::make_unique<Impl>();
     impl->options = options;
@@ -222,8 +223,16 @@ Result<VideoEncoder> VideoEncoder::open(VideoEncoderOptions options) {
     c->color_trc = hd ? AVCOL_TRC_BT709 : AVCOL_TRC_SMPTE170M;
 
     AVDictionary* settings = nullptr;
-    av_dict_set(&settings, "preset", options.preset.c_str(), 0);
-    av_dict_set(&settings, "profile", "high", 0);
+    if (vp9) {
+        av_dict_set(&settings, "deadline", "realtime", 0);
+        av_dict_set(&settings, "cpu-used", "8", 0);
+        av_dict_set(&settings, "row-mt", "1", 0);
+        av_dict_set(&settings, "tile-columns", "2", 0);
+        c->thread_count = 4;
+    } else {
+        av_dict_set(&settings, "preset", options.preset.c_str(), 0);
+        av_dict_set(&settings, "profile", "high", 0);
+    }
     int rc = avcodec_open2(c, x264, &settings);
     av_dict_free(&settings);
     if (rc < 0) return std::unexpected(av::error(rc));

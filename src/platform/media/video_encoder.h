@@ -13,7 +13,13 @@
 
 namespace marlune {
 
+enum class VideoCodec {
+    h264,  // libx264, High profile
+    vp9,   // libvpx, for WebM
+};
+
 struct VideoEncoderOptions {
+    VideoCodec codec = VideoCodec::h264;
     // Size of the encoded pictures. Odd sides are kept: the stream is coded one pixel larger
     // (the edge repeated) and tells players to crop it back.
     int width = 0;
@@ -22,7 +28,8 @@ struct VideoEncoderOptions {
     std::int64_t bitRate = 4'000'000;  // average, bits per second
     int keyFrameInterval = 60;         // at most this many frames from one key frame to the next
     // libx264's speed preset. "ultrafast" gives up the High profile (no CABAC, no 8×8
-    // transform): keep to "superfast" or slower.
+    // transform): keep to "superfast" or slower. VP9 always encodes in libvpx's real-time mode
+    // at its fastest setting, with one row of blocks per thread.
     std::string preset = "veryfast";
     // The matrix pictures are converted with and the stream is tagged with; always the studio
     // range. Pictures in that form pass unconverted.
@@ -31,7 +38,7 @@ struct VideoEncoderOptions {
     int conversionThreads = 1;
 };
 
-// H.264 (libx264, High profile, no B-frames) from decoded pictures or BGRA images, in
+// H.264 (libx264, High profile, no B-frames) or VP9 from decoded pictures or BGRA images, in
 // presentation order. Packets come out as they are ready, timed in seconds from the times given
 // with the pictures; they may lag a few pictures behind (the encoder's threads and look-ahead),
 // and `finish` returns the rest. Each packet lasts until the next picture's time. One thread at a

@@ -47,21 +47,25 @@ CursorLayer::CursorLayer(const CursorFX& cursor, int width,
 }
 
 void CursorLayer::drawRipples(cairo_t* cr, const FrameLayer& frame, const ScreenPlacement& layer,
-                              const CursorFX& cursor, double srcMs) const {
+                              const CursorFX& cursor, double ms) const {
     const int w = frame.width(), h = frame.height();
-    cursor.forEachClickBetween(srcMs - 775, srcMs - 175, [&](const TrackPoint& click) {
-        auto ripple = rippleAt(srcMs - click.t, cursorH_);
+    cursor.forEachClickBetween(ms - 775, ms - 175, [&](const TrackPoint& click) {
+        auto ripple = rippleAt(ms - click.t, cursorH_);
         // Past about 0.3 of its time a ripple is too faint to change a pixel.
         if (!ripple || ripple->alpha * 255 < 0.5) return;
         const Point c = layer.at(click.fx, click.fy, w, h);
         const double radius = ripple->radius * layer.s * layer.k;
         const double lineWidth = ripple->lineWidth * layer.s * layer.k;
-        const double reach = radius + lineWidth / 2 + 1;
+        const double reach = radius + lineWidth / 2 + layer.s * layer.k + 1;
         frame.overlay(
             cr, pixelBounds(c.x - reach, c.y - reach, c.x + reach, c.y + reach, frame.canvasRect()),
             [&] {
                 cairo_new_path(cr);
                 cairo_arc(cr, c.x, c.y, radius, 0, 2 * std::numbers::pi);
+                // A dark halo under the white ring: visible on a white page as on a dark one.
+                cairo_set_line_width(cr, lineWidth + 2 * layer.s * layer.k);
+                cairo_set_source_rgba(cr, 0, 0, 0, ripple->alpha * 0.6);
+                cairo_stroke_preserve(cr);
                 cairo_set_line_width(cr, lineWidth);
                 cairo_set_source_rgba(cr, 1, 1, 1, ripple->alpha);
                 cairo_stroke(cr);

@@ -29,9 +29,9 @@ class CursorLayer {
     bool hasArt() const { return !pack_.empty() || drawn_.has_value(); }
     bool hasRipples() const { return ripples_; }
 
-    // The ripples of `cursor`'s clicks at source time `srcMs`.
+    // The ripples of `cursor`'s clicks at time `ms` of the motion's clock (the edited clock).
     void drawRipples(cairo_t* cr, const FrameLayer& frame, const ScreenPlacement& layer,
-                     const CursorFX& cursor, double srcMs) const;
+                     const CursorFX& cursor, double ms) const;
     // The cursor where the motion puts it. Only when hasArt().
     void drawCursor(cairo_t* cr, const FrameLayer& frame, const ScreenPlacement& layer,
                     const MotionSim::CursorOut& c) const;

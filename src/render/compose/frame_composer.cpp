@@ -5,6 +5,7 @@
 #include "render/compose/cursor_layer.h"
 #include "render/compose/frame_layer.h"
 #include "render/compose/webcam_layer.h"
+#include "render/edited_time.h"
 #include "render/raster.h"
 
 namespace marlune {
@@ -12,6 +13,7 @@ namespace marlune {
 struct FrameComposer::Impl {
     CompositionInputs inputs;
     MotionSim motion;
+    MotionSim::Out lastMotion{1, 0.5, 0.5, std::nullopt};  // held through cut pictures
     int w = 0, h = 0;
     bool valid = false;  // a canvas cairo can hold
     // The layers, bottom to top. Only a valid canvas has any styling, cursor or webcam.
@@ -58,7 +60,9 @@ struct FrameComposer::Impl {
         if (frame.styled()) frame.drawBackground(target.get(), step.outMs);
         if (const auto& c = step.motion.cursor; c && cursor) {
             if (cursor->hasRipples()) {
-                cursor->drawRipples(cr, frame, layer, *motion.cursor(), step.srcMs);
+                // The clicks are on the motion's clock: the edited one when time changes.
+                const double ms = inputs.timeMap.changesTime() ? step.editMs : step.srcMs;
+                cursor->drawRipples(cr, frame, layer, *motion.cursor(), ms);
             }
             if (cursor->hasArt()) cursor->drawCursor(cr, frame, layer, *c);
         }
@@ -76,11 +80,11 @@ CompositionInputs compositionInputs(const ExportRequest& request, int width, int
     inputs.height = height;
     inputs.outWidth = out.width;
     inputs.outHeight = out.height;
-    inputs.zooms = request.zooms;
+    inputs.timeMap = requestTimeMap(request, request.startMs, request.endMs);
+    inputs.zooms = editedZooms(request.zooms, inputs.timeMap);
     inputs.frame = request.frame;
-    inputs.cursor = request.cursor;
+    inputs.cursor = editedCursor(request.cursor, inputs.timeMap);
     inputs.webcam = request.webcam;
-    inputs.timeMap = TimeMap(request.startMs, request.endMs);
     inputs.webRoot = std::move(webRoot);
     return inputs;
 }
@@ -96,18 +100,23 @@ const CompositionInputs& FrameComposer::inputs() const {
 
 FrameComposer::Step FrameComposer::advance(double ptsSeconds) {
     Step step = timing(ptsSeconds);
-    return withMotion(step, impl_->motion.tick(step.srcMs));
+    if (!step.cut) impl_->lastMotion = impl_->motion.tick(step.editMs);
+    return withMotion(step, impl_->lastMotion);
 }
 
 FrameComposer::Step FrameComposer::timing(double ptsSeconds) const {
     Step step;
     const auto& in = impl_->inputs;
-    if (in.timeMap.hasCuts()) {
-        step.outMs = ptsSeconds * 1000;
-        step.srcMs = in.timeMap.source(step.outMs);
+    step.srcMs = ptsSeconds * 1000;
+    const double base = in.timeMap.kept().empty() ? 0 : in.timeMap.kept()[0].srcStart;
+    if (in.timeMap.changesTime()) {
+        const auto out = in.timeMap.output(step.srcMs);
+        step.cut = !out;
+        step.outMs = out ? *out : in.timeMap.outputOrJoin(step.srcMs);
+        step.editMs = step.outMs + base;
     } else {
-        step.srcMs = ptsSeconds * 1000;
-        step.outMs = step.srcMs - (in.timeMap.kept().empty() ? 0 : in.timeMap.kept()[0].srcStart);
+        step.outMs = step.srcMs - base;
+        step.editMs = step.srcMs;
     }
     return step;
 }

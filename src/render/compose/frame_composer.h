@@ -37,7 +37,8 @@ struct CompositionInputs {
 };
 
 // The inputs of an export of `request` from a W × H source to `out`, the webcam left out (its
-// pictures come from whoever reads the webcam movie).
+// pictures come from whoever reads the webcam movie). The zooms and cursor tracks are on the
+// edited clock of the request's cuts and speeds.
 CompositionInputs compositionInputs(const ExportRequest& request, int width, int height,
                                     PixelSize out, std::optional<std::filesystem::path> webRoot);
 
@@ -59,6 +60,11 @@ class FrameComposer {
     struct Step {
         double srcMs = 0;  // source (recording) time of the picture
         double outMs = 0;  // time on the output timeline
+        // Time on the edited clock (render/edited_time.h), which the motion runs on: srcMs
+        // without cuts or speeds.
+        double editMs = 0;
+        // A cut removes the picture: it is neither ticked nor shown (motion holds the last).
+        bool cut = false;
         // True when the source picture is the output picture as it is (same size, no zoom, no
         // layers): the caller appends the source without converting or drawing anything.
         bool passThrough = false;
@@ -67,8 +73,9 @@ class FrameComposer {
     };
 
     // Advances the motion to the picture shown at `ptsSeconds` (source presentation time). Once
-    // per source picture, in order. The same as withMotion(timing(pts), motion.tick(srcMs)) with
-    // the composer's own simulator.
+    // per source picture, in order. The same as withMotion(timing(pts), motion.tick(editMs)) with
+    // the composer's own simulator, the tick left out for a cut picture (which keeps the motion
+    // of the picture before).
     Step advance(double ptsSeconds);
 
     // The source and output times of the picture shown at `ptsSeconds`, motion not filled in.

@@ -8,6 +8,7 @@
 
 #include "library/recordings_library.h"
 #include "platform/media/video_decoder.h"
+#include "render/edited_time.h"
 #include "render/export/output_naming.h"
 
 namespace marlune {
@@ -25,6 +26,18 @@ constexpr int kAudioRate = 48000;
 constexpr int kAudioChannels = 2;
 // Bands per BGRA → YUV conversion: one per core of the machines the export is tuned for.
 constexpr int kConversionThreads = 2;
+
+const char* extensionOf(ExportFormat format) {
+    switch (format) {
+        case ExportFormat::gif:
+            return ".gif";
+        case ExportFormat::webm:
+            return ".webm";
+        case ExportFormat::mp4:
+            break;
+    }
+    return ".mp4";
+}
 
 // A failure's own text, or `fallback` when it has none.
 Error withText(const Error& error, const char* fallback) {
@@ -90,6 +103,7 @@ void ExportJob::prepareAndStart() {
     if (!prepared) {
         registry_->clearLatest(id_);
         muxer_.reset();
+        gif_.reset();
         removeTemporary();
         complete(std::unexpected(prepared.error()));
         return;
@@ -124,7 +138,7 @@ Result<void> ExportJob::prepare() {
         if (lastMs < double(endMs_)) endMs_ = static_cast<std::int64_t>(lastMs);
     }
     if (startMs_ >= endMs_) return fail("The range lies outside the recording.");
-    timeMap_ = TimeMap(startMs_, endMs_);
+    timeMap_ = requestTimeMap(request_, startMs_, endMs_);
     if (timeMap_.totalOutMs() <= 40) return fail("The cuts remove the entire clip.");
     startSeconds_ = startMs_ / 1000.0;
     endSeconds_ = endMs_ / 1000.0;
@@ -142,7 +156,8 @@ Result<void> ExportJob::prepare() {
     auto folder = FolderFile::openDirectory(location->folder, outputFolderName_);
     if (!folder) return fail("Could not create the export: " + folder.error().message());
     outputFolder_ = std::move(*folder);
-    auto temporary = createTemporary(*outputFolder_, kExportTemporaryPrefix, ".mp4");
+    auto temporary =
+        createTemporary(*outputFolder_, kExportTemporaryPrefix, extensionOf(request_.format));
     if (!temporary) return fail("Could not create the export: " + temporary.error().message);
     ::close(temporary->fd);
     temporaryName_ = temporary->name;
@@ -155,13 +170,24 @@ Result<void> ExportJob::prepare() {
     if (!decoder) return fail("Could not read the video track.");
     decoder_ = std::move(*decoder);
 
-    if (auto writer = openVideoEncoder(track); !writer) return writer;
-    openAudio(*file);
+    if (request_.format == ExportFormat::gif) {
+        // Never wider than the movie would be; the height follows.
+        auto gif = GifWriter::create(outputFolder_->procPath() + "/" + temporaryName_,
+                                     {.width = width_,
+                                      .height = height_,
+                                      .outWidth = std::min(request_.gif.width, out_.width),
+                                      .fps = request_.gif.fps});
+        if (!gif) return fail("Could not configure the video writer.");
+        gif_ = std::move(*gif);
+    } else {
+        if (auto writer = openVideoEncoder(track); !writer) return writer;
+        openAudio(*file);
+    }
 
     CompositionInputs inputs = compositionInputs(request_, width_, height_, out_, webRoot_);
     openWebcam(inputs);
 
-    if (auto begun = muxer_->begin(); !begun) {
+    if (auto begun = muxer_ ? muxer_->begin() : Result<void>{}; !begun) {
         std::string message = begun.error().message;
         return fail(message.empty() ? "Writer failed to start." : message);
     }
@@ -172,16 +198,19 @@ Result<void> ExportJob::prepare() {
     // Pictures that are sure to need composing are turned into BGRA by the decoding thread, in
     // parallel with the composition of the one before. Otherwise (no styling, at most zooms)
     // most pictures pass through untouched and the few zoomed ones are converted on demand.
-    convertWhileDecoding_ = request_.frame || (request_.cursor && request_.cursor->render) ||
-                            webcam_ || out_.width != width_;
+    convertWhileDecoding_ = gif_ || request_.frame ||
+                            (request_.cursor && request_.cursor->render) || webcam_ ||
+                            out_.width != width_;
     composer_ = std::make_unique<FrameComposer>(std::move(inputs));
     return {};
 }
 
 // The muxer writing the temporary file, and the video encoder with its track.
 Result<void> ExportJob::openVideoEncoder(const TrackInfo& track) {
+    const bool webm = request_.format == ExportFormat::webm;
     auto muxer = MovieMuxer::create(outputFolder_->procPath() + "/" + temporaryName_,
-                                    MovieContainer::mp4, {.indexAtFront = true});
+                                    webm ? MovieContainer::webm : MovieContainer::mp4,
+                                    {.indexAtFront = true});
     if (!muxer) return std::unexpected(muxer.error());
     muxer_ = std::move(*muxer);
     // The encoder's matrix is the source's, so that pictures passed through unchanged and
@@ -189,7 +218,8 @@ Result<void> ExportJob::openVideoEncoder(const TrackInfo& track) {
     const ColourMatrix matrix =
         track.matrix.value_or(track.height >= 720 ? ColourMatrix::bt709 : ColourMatrix::bt601);
     auto encoder =
-        VideoEncoder::open({.width = out_.width,
+        VideoEncoder::open({.codec = webm ? VideoCodec::vp9 : VideoCodec::h264,
+                            .width = out_.width,
                             .height = out_.height,
                             .fps = fps_,
                             .bitRate = ExportRenderer::bitRate(out_.width, out_.height, fps_),
@@ -214,16 +244,23 @@ void ExportJob::openAudio(MediaFile& file) {
         mixTracks.push_back(
             {audioTracks[i].index, i == 0 ? request_.micGain : request_.systemGain});
     }
-    // Whatever fails here, the export goes on without audio.
-    auto mix = AudioMixReader::open(source_, std::move(mixTracks), startSeconds_, endSeconds_,
-                                    kAudioRate, kAudioChannels);
+    // Whatever fails here, the export goes on without audio. With cuts or speeds the sound of
+    // each kept stretch is read on its own (see runAudio()); this is the first one's.
+    const TimeMap::Range& first = timeMap_.kept().front();
+    const bool whole = !timeMap_.changesTime();
+    auto mix =
+        AudioMixReader::open(source_, mixTracks, whole ? startSeconds_ : first.srcStart / 1000,
+                             whole ? endSeconds_ : first.srcEnd / 1000, kAudioRate, kAudioChannels);
     if (!mix) return;
-    auto encoder = AudioEncoder::open(
-        {.sampleRate = kAudioRate, .channels = kAudioChannels, .bitRate = 192'000});
+    auto encoder = AudioEncoder::open({.sampleRate = kAudioRate,
+                                       .channels = kAudioChannels,
+                                       .bitRate = 192'000,
+                                       .opus = request_.format == ExportFormat::webm});
     if (!encoder) return;
     auto track = muxer_->addTrack(*encoder);
     if (!track) return;
     mix_ = std::move(*mix);
+    mixTracks_ = std::move(mixTracks);
     audioEncoder_ = std::move(*encoder);
     audioTrack_ = *track;
 }
@@ -283,9 +320,29 @@ void ExportJob::runVideo() {
     while (auto item = reader_.next()) {
         if (stopReading_) break;
         const FrameComposer::Step step = composer_->advance(item->timeSeconds);
+        // A cut picture is left out; in a sped-up stretch pictures closer than most of a frame's
+        // time to the one written before are too.
+        // A GIF keeps only the pictures of its own rate.
+        const int pace = gif_ ? request_.gif.fps : fps_;
+        if (step.cut || ((gif_ || timeMap_.changesTime()) && picturesWritten_ > 0 &&
+                         step.outMs < lastOutMs_ + 750.0 / pace)) {
+            item->bgra.reset();
+            continue;
+        }
+        lastOutMs_ = step.outMs;
         const double outSeconds = step.outMs / 1000.0;
         Result<std::vector<Packet>> packets;
-        if (step.passThrough) {
+        if (gif_) {
+            const BgraImage* source = item->bgra.get();
+            if (!step.passThrough && source && !source->empty()) {
+                composer_->render(step, *source, canvas);
+                source = &canvas;
+            }
+            auto added = source && !source->empty() ? gif_->add(*source, outSeconds)
+                                                    : Result<void>(fail("Frame append failed."));
+            packets = added ? Result<std::vector<Packet>>(std::vector<Packet>{})
+                            : std::unexpected(added.error());
+        } else if (step.passThrough) {
             packets = videoEncoder_->encode(item->picture, outSeconds);
         } else {
             const BgraImage* source = item->bgra.get();
@@ -300,8 +357,9 @@ void ExportJob::runVideo() {
             packets = videoEncoder_->encode(canvas, outSeconds);
         }
         item->bgra.reset();  // back to the reader for a later picture
-        Result<void> written =
-            packets ? write(std::move(*packets), videoTrack_) : std::unexpected(packets.error());
+        Result<void> written = !packets ? std::unexpected(packets.error())
+                               : gif_   ? Result<void>{}
+                                        : write(std::move(*packets), videoTrack_);
         if (!written) {
             appendError = written.error();
             break;
@@ -314,7 +372,7 @@ void ExportJob::runVideo() {
         }
         paceChanged_.notify_all();
     }
-    if (!appendError && !stopReading_) {
+    if (!appendError && !stopReading_ && !gif_) {
         // The last picture lasts to the end of the range, where the sound ends too.
         auto rest = videoEncoder_->finish(timeMap_.totalOutMs() / 1000.0);
         Result<void> written =
@@ -343,6 +401,7 @@ void ExportJob::runAudio() {
     double audioSeconds = 0;
     std::optional<Error> appendError;
     bool ended = false;
+    const bool whole = !timeMap_.changesTime();
     while (!stopReading_) {
         {
             std::unique_lock lock(paceLock_);
@@ -351,7 +410,7 @@ void ExportJob::runAudio() {
             });
         }
         if (stopReading_) break;
-        auto frames = mix_->read(chunk);
+        auto frames = whole ? mix_->read(chunk) : readKept(chunk);
         if (!frames) {
             setReaderError(frames.error());
             break;
@@ -380,6 +439,45 @@ void ExportJob::runAudio() {
     sideFinished();
 }
 
+// The next sound of a movie with cuts or speeds: each kept stretch's own sound, exactly as long
+// as the stretch lasts in the output (silence where the sound ended early), one after another.
+// A sped-up stretch plays silent. Fills at most `chunk`; 0 once every stretch is done.
+Result<std::int64_t> ExportJob::readKept(std::span<float> chunk) {
+    const auto& kept = timeMap_.kept();
+    while (keptIndex_ < kept.size()) {
+        const TimeMap::Range& r = kept[keptIndex_];
+        const double endMs = r.outStart + (r.srcEnd - r.srcStart) / r.rate;
+        const auto limit = std::llround(endMs * kAudioRate / 1000) - keptFrames_;
+        if (limit > 0) {
+            const auto want = std::min<std::int64_t>(
+                limit, static_cast<std::int64_t>(chunk.size()) / kAudioChannels);
+            std::span<float> part = chunk.first(static_cast<std::size_t>(want * kAudioChannels));
+            std::int64_t got = 0;
+            if (r.rate == 1 && mix_) {
+                auto read = mix_->read(part);
+                if (!read) return read;
+                got = *read;
+            }
+            if (got == 0) {
+                std::fill(part.begin(), part.end(), 0.0f);
+                got = want;
+            }
+            keptFrames_ += got;
+            return got;
+        }
+        // On to the next stretch, with its own reader.
+        mix_.reset();
+        if (++keptIndex_ < kept.size() && kept[keptIndex_].rate == 1) {
+            const TimeMap::Range& next = kept[keptIndex_];
+            if (auto mix = AudioMixReader::open(source_, mixTracks_, next.srcStart / 1000,
+                                                next.srcEnd / 1000, kAudioRate, kAudioChannels)) {
+                mix_ = std::move(*mix);
+            }
+        }
+    }
+    return 0;
+}
+
 void ExportJob::sideFinished() {
     if (--sidesRunning_ > 0) return;
     // Not on either side's queue: finishing releases them.
@@ -396,7 +494,10 @@ std::optional<Error> ExportJob::outcome() {
     }
     // A range past the end of the movie holds no picture: an empty movie is no export.
     if (!error && picturesWritten_ == 0) error = Error{"Export failed."};
-    if (!error) {
+    if (!error && gif_) {
+        auto finished = gif_->finish(timeMap_.totalOutMs() / 1000.0);
+        if (!finished) error = withText(finished.error(), "Export failed.");
+    } else if (!error) {
         auto finished = muxer_->finish();
         if (!finished) error = withText(finished.error(), "Export failed.");
     }
@@ -413,10 +514,12 @@ void ExportJob::finish() {
 
     std::optional<Error> error = outcome();
     muxer_.reset();
+    gif_.reset();
     std::string name;
     if (!error) {
-        auto claimed = claimName(*outputFolder_, temporaryName_,
-                                 [&](int n) { return exportName(outputStem_, n); });
+        auto claimed = claimName(*outputFolder_, temporaryName_, [&](int n) {
+            return exportName(outputStem_, n, extensionOf(request_.format));
+        });
         if (claimed) {
             name = (fs::path(outputFolderName_) / *claimed).string();
         } else {
@@ -430,7 +533,9 @@ void ExportJob::finish() {
         return;
     }
     temporaryName_.clear();
-    complete(ExportedMovie{name, endMs_ - startMs_});
+    complete(ExportedMovie{name, timeMap_.changesTime() ? static_cast<std::int64_t>(
+                                                              std::llround(timeMap_.totalOutMs()))
+                                                        : endMs_ - startMs_});
 }
 
 void ExportJob::removeTemporary() {
@@ -442,8 +547,9 @@ void ExportJob::removeTemporary() {
 
 void ExportJob::noteIntendedName() {
     registry_->noteOutputName(
-        id_,
-        (fs::path(outputFolderName_) / intendedExportName(*outputFolder_, outputStem_)).string());
+        id_, (fs::path(outputFolderName_) /
+              intendedExportName(*outputFolder_, outputStem_, extensionOf(request_.format)))
+                 .string());
 }
 
 }  // namespace marlune

@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "core/queue.h"
 #include "platform/media/audio_encoder.h"
 #include "platform/media/audio_mix_reader.h"
+#include "platform/media/gif_writer.h"
 #include "platform/media/media_file.h"
 #include "platform/media/movie_muxer.h"
 #include "platform/media/video_encoder.h"
@@ -57,6 +59,7 @@ class ExportJob : public std::enable_shared_from_this<ExportJob> {
     void start();
     void runVideo();
     void runAudio();
+    Result<std::int64_t> readKept(std::span<float> chunk);
     Result<void> write(std::vector<Packet> packets, int track);
     void reportProgress(double outMs);
     // Records the reader's failure (the first one) and stops reading.
@@ -96,10 +99,14 @@ class ExportJob : public std::enable_shared_from_this<ExportJob> {
 
     std::optional<VideoDecoder> decoder_;  // until start() hands it to the reader
     std::optional<VideoEncoder> videoEncoder_;
-    std::optional<AudioMixReader> mix_;
+    std::optional<AudioMixReader> mix_;  // the sound of the kept stretch being read
+    std::vector<AudioMixTrack> mixTracks_;
+    std::size_t keptIndex_ = 0;    // the audio queue's: the kept stretch being read …
+    std::int64_t keptFrames_ = 0;  // … and the audio frames written so far
     std::optional<AudioEncoder> audioEncoder_;
     std::mutex muxLock_;  // the two sides write into one file
     std::optional<MovieMuxer> muxer_;
+    std::optional<GifWriter> gif_;  // instead of the muxer and encoders, for a GIF
     int videoTrack_ = -1;
     int audioTrack_ = -1;
     std::unique_ptr<FrameComposer> composer_;  // the video queue's once started
@@ -126,6 +133,7 @@ class ExportJob : public std::enable_shared_from_this<ExportJob> {
     // The video queue's, until its side is done.
     int lastPercent_ = -1;
     std::int64_t picturesWritten_ = 0;
+    double lastOutMs_ = 0;  // output time of the last picture written
 };
 
 }  // namespace marlune

@@ -11,6 +11,7 @@ import { toast } from '../shell.js';
 import { stopPlaying } from './playback.js';
 import { flushSave } from './save.js';
 import { store } from './store.js';
+import { chosenFormat } from './stretches.js';
 
 let exporting = null;   // {startedAt, fraction, recording, cancelling} while an export runs
 
@@ -21,7 +22,8 @@ export async function startExport() {
   const recording = store.state.name;
   // Its progress events carry this id: a trimmed copy saved meanwhile has its own.
   const progressId = `render-${Date.now()}-${Math.random().toString(36).slice(2)}`;
-  const payload = { ...exportPayload(store.doc(), recording, store.state.project), progressId };
+  const payload = { ...exportPayload(store.doc(), recording, store.state.project),
+                    ...chosenFormat(), progressId };
   exporting = { startedAt: performance.now(), fraction: 0, recording, cancelling: false,
                 progressId };
   renderExport({ phase: 'running' });

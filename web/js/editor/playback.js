@@ -73,6 +73,13 @@ function followPlayback() {
     stopPlaying();
     return;
   }
+  // Played as exported: a cut is jumped over, a sped-up stretch plays at its rate, silent.
+  const doc = store.doc();
+  const cut = (doc.cuts ?? []).find((c) => c.startMs <= ms && ms < c.endMs);
+  if (cut) v.currentTime = cut.endMs / 1000;
+  const speed = (doc.speeds ?? []).find((s) => s.startMs <= ms && ms < s.endMs);
+  if (v.playbackRate !== (speed ? speed.rate : 1)) v.playbackRate = speed ? speed.rate : 1;
+  v.muted = Boolean(speed);
   store.set({ playheadMs: ms }, 'playhead');
   zoomLive(ms);
   requestAnimationFrame(followPlayback);

@@ -12,6 +12,7 @@ import { msAtX, xAtMs } from '../trim_model.js';
 import { drawWaveform } from '../waveform.js';
 import { zoomBlockKey } from './zoom_keys.js';
 import { seek } from './playback.js';
+import { onStretchPointer, stretchesRow, stretchTools } from './stretches.js';
 import { store } from './store.js';
 
 function timelineMs(event) {
@@ -186,6 +187,7 @@ function onTimelinePointer(event) {
     });
     return;
   }
+  if (onStretchPointer(event)) return;
   // Anywhere else: the playhead goes there and follows the pointer; a click on empty timeline
   // also lets go of the chosen region.
   if (!event.target.closest('.zoom-block') && state.selected) store.select(null);
@@ -246,11 +248,13 @@ export function timelineBody() {
     el('div', { className: 'tl-wave' },
       el('canvas', { id: 'tl-wave-canvas', 'aria-hidden': 'true' }),
       el('div', { className: 'tl-clicks', id: 'tl-clicks' }),
+      stretchesRow(),
       el('span', { className: 'tl-wave-note', id: 'tl-wave-note', hidden: true })),
     el('span', { className: 'tl-shade start', id: 'tl-shade-start' }),
     el('span', { className: 'tl-shade end', id: 'tl-shade-end' }),
     handle('start'), handle('end'),
-    el('span', { className: 'tl-playhead', id: 'tl-playhead' }));
+    el('span', { className: 'tl-playhead', id: 'tl-playhead' }),
+    stretchTools());
   body.addEventListener('pointerdown', onTimelinePointer);
   store.subscribe(['doc', 'selection', 'layout', 'open'], renderTimeline);
   store.subscribe(['doc', 'playhead', 'layout', 'open'], renderPlayhead);
