@@ -224,7 +224,7 @@ TEST(TrackedRecording, TypingPointerAndCameraReachTheProjectAndTheExport) {
     // Spread over the whole recording, with no long hole; a loaded machine may drop some.
     EXPECT_LT(path[0][0].get<double>(), 1000) << path.dump();
     EXPECT_GT(path.back()[0].get<double>(), durationMs - 1000.0) << path.dump();
-    EXPECT_LT(std::ranges::max(gaps), 1000) << path.dump();
+    EXPECT_LT(std::ranges::max(gaps), 1500) << path.dump();
     EXPECT_GT(double(path.size()), 0.25 * durationMs * 30 / 1000) << "samples went missing";
     // Sampled 30 times a second: a busy machine only lengthens gaps, so the shorter ones show it.
     std::ranges::nth_element(gaps, gaps.begin() + gaps.size() / 4);
