@@ -16,6 +16,7 @@
 #include "app/main_window_controller.h"
 #include "bridge/script_target.h"
 #include "core/json.h"
+#include "support/bridge_process.h"
 #include "support/main_loop.h"
 #include "support/temp_dir.h"
 
@@ -52,12 +53,11 @@ class TeePage : public ScriptTarget {
 
     // The reply envelope sent for `id`, if any yet.
     std::optional<Json> reply(const std::string& id) const {
-        const std::string prefix = "window.__marluneDeliver(";
         for (const auto& s : scripts) {
-            if (!s.starts_with(prefix)) continue;
-            Json v =
-                Json::parse(s.substr(prefix.size(), s.size() - prefix.size() - 1), nullptr, false);
-            if (!v.is_discarded() && v.value("id", "") == id) return v;
+            auto line = parseScriptLine(s);
+            if (line.kind == ScriptLine::Kind::reply && line.value.value("id", "") == id) {
+                return line.value;
+            }
         }
         return std::nullopt;
     }
@@ -65,12 +65,11 @@ class TeePage : public ScriptTarget {
     // The data of the events named `name` sent so far, in order.
     std::vector<Json> events(const std::string& name) const {
         std::vector<Json> found;
-        const std::string prefix = "window.__marluneEvent(";
         for (const auto& s : scripts) {
-            if (!s.starts_with(prefix)) continue;
-            Json v =
-                Json::parse(s.substr(prefix.size(), s.size() - prefix.size() - 1), nullptr, false);
-            if (!v.is_discarded() && v.value("name", "") == name) found.push_back(v["data"]);
+            auto line = parseScriptLine(s);
+            if (line.kind == ScriptLine::Kind::event && line.value.value("name", "") == name) {
+                found.push_back(line.value["data"]);
+            }
         }
         return found;
     }

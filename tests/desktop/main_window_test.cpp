@@ -101,7 +101,7 @@ class MainWindowTest : public test::DesktopTest {
     std::optional<Json> report;
 };
 
-TEST_F(MainWindowTest, StartsAsTheDarkAppWindowThenBarModeShapesIt) {
+TEST_F(MainWindowTest, StartsDarkBarModeShapesItClosingHidesIt) {
     GtkWindow* window = controller->window();
     EXPECT_STREQ(gtk_window_get_title(window), "Marlune Studio");
     EXPECT_TRUE(controller->dark());
@@ -176,28 +176,21 @@ TEST_F(MainWindowTest, StartsAsTheDarkAppWindowThenBarModeShapesIt) {
     EXPECT_TRUE(runMainUntil([&] { return !keptAbove(); }));
     EXPECT_FALSE(hasStyleClass("bar"));
     EXPECT_EQ(viewBackground().alpha, 1.0);
-}
 
-TEST_F(MainWindowTest, ClosingHidesWhileRecording) {
-    GtkWindow* window = controller->window();
+    // Closing hides the window while recording; otherwise it ends the application, the window
+    // kept, only hidden.
     bool recording = true;
     int closed = 0;
     controller->isRecordingProvider = [&] { return recording; };
     controller->onClosed = [&] { ++closed; };
-    controller->show();
-    ASSERT_TRUE(runMainUntil([&] { return gtk_widget_get_mapped(GTK_WIDGET(window)); }));
-
-    gtk_window_close(window);
-    ASSERT_TRUE(runMainUntil([&] { return !controller->isVisible(); }));
-    EXPECT_EQ(closed, 0) << "the recording goes on; the application stays";
-
-    controller->show();
-    ASSERT_TRUE(runMainUntil([&] { return gtk_widget_get_mapped(GTK_WIDGET(window)); }));
-    recording = false;
-    gtk_window_close(window);
-    ASSERT_TRUE(runMainUntil([&] { return closed == 1; }));
-    EXPECT_FALSE(controller->isVisible());
-    EXPECT_TRUE(GTK_IS_WINDOW(window)) << "the window is kept, only hidden";
+    for (int ends : {0, 1}) {
+        ASSERT_TRUE(runMainUntil([&] { return gtk_widget_get_mapped(GTK_WIDGET(window)); }));
+        recording = ends == 0;
+        gtk_window_close(window);
+        ASSERT_TRUE(runMainUntil([&] { return !controller->isVisible() && closed == ends; }));
+        controller->show();
+    }
+    EXPECT_TRUE(GTK_IS_WINDOW(window));
 }
 
 TEST_F(MainWindowTest, AbortedDownloadsStopTheirTasks) {

@@ -52,9 +52,24 @@ class PermissionsTest : public ::testing::Test {
     std::optional<bool> wasEnabled;
 };
 
-TEST_F(PermissionsTest, OnTheDesktopEachIsReadAndRequested) {
+// One launch on the desktop: each permission read and requested, the desktop's settings opened
+// (a stand-in settings program notes how it was called), then a relaunch.
+TEST_F(PermissionsTest, OnTheDesktopEachIsReadRequestedAndItsSettingsOpened) {
     ASSERT_TRUE(desktop::setAccessibilityEnabled(false));
-    BridgeProcess marlune({.home = home.path(), .keepDisplay = true});
+    const fs::path bin = home / "bin", calls = home / "calls.txt";
+    test::writeFile(bin / "gnome-control-center",
+                    "#!/bin/sh\necho \"[$*]\" >> '" + calls.string() + "'\n");
+    ::chmod((bin / "gnome-control-center").c_str(), 0755);
+    const std::string path = bin.string() + ":" + std::getenv("PATH");
+    auto callsSoFar = [&] {
+        std::ifstream in(calls);
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        return lines;
+    };
+    BridgeProcess marlune({.home = home.path(),
+                           .env = {{"PATH", path}, {"XDG_CURRENT_DESKTOP", "ubuntu:GNOME"}},
+                           .keepDisplay = true});
 
     Json ready = result(marlune.request("r", "app.ready"));
     Json status = result(marlune.request("s", "permissions.status"));
@@ -73,29 +88,55 @@ TEST_F(PermissionsTest, OnTheDesktopEachIsReadAndRequested) {
               (Json{{"granted", true}, {"needsRestart", false}}));
     EXPECT_EQ(result(marlune.request("2", "permissions.request", {{"kind", "microphone"}})),
               (Json{{"granted", true}}));
-
     // Asking for accessibility switches it on for the whole session.
     EXPECT_EQ(result(marlune.request("4", "permissions.request", {{"kind", "accessibility"}})),
               (Json{{"granted", true}}));
     EXPECT_EQ(desktop::accessibilityEnabled(), true);
     EXPECT_EQ(result(marlune.request("5", "permissions.status"))["accessibility"], "granted");
-
-    struct Refusal {
-        Json payload;
-        std::string message;
-    };
-    for (const auto& r : {Refusal{{{"kind", "Screen"}}, "Unknown permission kind: Screen"},
-                          Refusal{{{"kind", 7}}, "Unknown permission kind: "}}) {
-        EXPECT_EQ(errorText(marlune.request("x", "permissions.request", r.payload)), r.message)
-            << r.payload.dump();
+    for (const auto& [payload, message] : std::vector<std::pair<Json, std::string>>{
+             {{{"kind", "Screen"}}, "Screen"}, {{{"kind", 7}}, ""}}) {
+        EXPECT_EQ(errorText(marlune.request("x", "permissions.request", payload)),
+                  "Unknown permission kind: " + message)
+            << payload.dump();
     }
-    EXPECT_EQ(marlune.closeAndWait(), 0);
+
+    const std::vector<std::pair<Json, std::string>> panes = {
+        {{{"pane", "accessibility"}}, "[universal-access]"}, {Json::object(), "[]"}};
+    for (std::size_t i = 0; i < panes.size(); ++i) {
+        EXPECT_EQ(result(marlune.request("o", "permissions.openSettings", panes[i].first)),
+                  Json::object());
+        ASSERT_TRUE(test::runMainUntil([&] { return callsSoFar().size() == i + 1; }))
+            << panes[i].first.dump();
+        EXPECT_EQ(callsSoFar().back(), panes[i].second);
+    }
+
+    // Relaunch: the old instance goes through the normal quit, and the new one, started on the
+    // same input and output with the same arguments, answers with what was stored.
+    ASSERT_TRUE(marlune.request("f", "settings.set", {{"fps", 60}}));
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(result(marlune.request("l", "permissions.relaunch")), Json::object());
+    EXPECT_EQ(marlune.waitExit(std::chrono::seconds(10)), 0);
+    auto reply = marlune.request("g", "settings.get", nullptr, std::chrono::seconds(10));
+    ASSERT_TRUE(reply) << "no new instance answered";
+    EXPECT_EQ(result(reply)["fps"], 60);
+    EXPECT_GE(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(800));
+    marlune.closeInput();
+    while (marlune.readLine(std::chrono::seconds(10))) {
+    }  // until the new instance has gone
 }
 
+// Away from the desktop: the screen is asked for once, then denied; a desktop whose settings are
+// unknown starts nothing and replies the same.
 TEST_F(PermissionsTest, WithoutADisplayTheScreenIsAskedForOnceThenDenied) {
-    const std::map<std::string, std::string> noSound = {{"PULSE_SERVER", "unix:/nonexistent"}};
+    const fs::path calls = home / "calls.txt", bin = home / "bin";
+    test::writeFile(bin / "gnome-control-center", "#!/bin/sh\necho >> '" + calls.string() + "'\n");
+    ::chmod((bin / "gnome-control-center").c_str(), 0755);
+    const std::map<std::string, std::string> env = {
+        {"PULSE_SERVER", "unix:/nonexistent"},
+        {"PATH", bin.string() + ":" + std::getenv("PATH")},
+        {"XDG_CURRENT_DESKTOP", "openbox"}};
     {
-        BridgeProcess marlune({.home = home.path(), .env = noSound});
+        BridgeProcess marlune({.home = home.path(), .env = env});
         Json status = result(marlune.request("1", "permissions.status"));
         EXPECT_EQ(status["screen"], "notDetermined");
         EXPECT_EQ(status["microphone"], "notDetermined");
@@ -104,70 +145,15 @@ TEST_F(PermissionsTest, WithoutADisplayTheScreenIsAskedForOnceThenDenied) {
         EXPECT_EQ(result(marlune.request("3", "permissions.status"))["screen"], "denied");
         EXPECT_EQ(result(marlune.request("4", "permissions.request", {{"kind", "microphone"}})),
                   (Json{{"granted", false}}));
+        EXPECT_EQ(result(marlune.request("o", "permissions.openSettings", {{"pane", "camera"}})),
+                  Json::object());
         EXPECT_EQ(marlune.closeAndWait(), 0);
     }
+    EXPECT_FALSE(fs::exists(calls)) << "a settings program was started";
     // Remembered from one run to the next.
-    BridgeProcess again({.home = home.path(), .env = noSound});
+    BridgeProcess again({.home = home.path(), .env = env});
     EXPECT_EQ(result(again.request("1", "permissions.status"))["screen"], "denied");
     EXPECT_EQ(again.closeAndWait(), 0);
-}
-
-TEST_F(PermissionsTest, OpenSettingsRunsTheDesktopsOwnSettings) {
-    // A stand-in settings program that notes how it was called.
-    const fs::path bin = home / "bin";
-    const fs::path calls = home / "calls.txt";
-    test::writeFile(bin / "gnome-control-center",
-                    "#!/bin/sh\necho \"[$*]\" >> '" + calls.string() + "'\n");
-    ::chmod((bin / "gnome-control-center").c_str(), 0755);
-    const std::string path = bin.string() + ":" + std::getenv("PATH");
-
-    auto callsSoFar = [&] {
-        std::ifstream in(calls);
-        std::vector<std::string> lines;
-        for (std::string line; std::getline(in, line);) lines.push_back(line);
-        return lines;
-    };
-    {
-        BridgeProcess marlune({.home = home.path(),
-                               .env = {{"PATH", path}, {"XDG_CURRENT_DESKTOP", "ubuntu:GNOME"}}});
-        const std::vector<std::pair<Json, std::string>> cases = {
-            {{{"pane", "accessibility"}}, "[universal-access]"},
-            {Json::object(), "[]"},
-        };
-        for (std::size_t i = 0; i < cases.size(); ++i) {
-            EXPECT_EQ(result(marlune.request("o", "permissions.openSettings", cases[i].first)),
-                      Json::object());
-            ASSERT_TRUE(test::runMainUntil([&] { return callsSoFar().size() == i + 1; }))
-                << cases[i].first.dump();
-            EXPECT_EQ(callsSoFar().back(), cases[i].second);
-        }
-        EXPECT_EQ(marlune.closeAndWait(), 0);
-    }
-    // A desktop whose settings are unknown: nothing is started, and the reply is the same.
-    BridgeProcess other(
-        {.home = home.path(), .env = {{"PATH", path}, {"XDG_CURRENT_DESKTOP", "openbox"}}});
-    EXPECT_EQ(result(other.request("o", "permissions.openSettings", {{"pane", "camera"}})),
-              Json::object());
-    test::runMainFor(std::chrono::milliseconds(300));
-    EXPECT_EQ(callsSoFar().size(), 2u);
-    EXPECT_EQ(other.closeAndWait(), 0);
-}
-
-TEST_F(PermissionsTest, RelaunchQuitsThenTheNewInstanceTakesOver) {
-    BridgeProcess marlune({.home = home.path()});
-    ASSERT_TRUE(marlune.request("0", "settings.set", {{"fps", 60}}));
-    const auto asked = std::chrono::steady_clock::now();
-    EXPECT_EQ(result(marlune.request("1", "permissions.relaunch")), Json::object());
-    // The old instance goes through the normal quit...
-    EXPECT_EQ(marlune.waitExit(std::chrono::seconds(10)), 0);
-    // ...and the new one, started on the same input and output with the same arguments, answers.
-    auto reply = marlune.request("2", "settings.get", nullptr, std::chrono::seconds(10));
-    ASSERT_TRUE(reply) << "no new instance answered";
-    EXPECT_EQ(result(reply)["fps"], 60);
-    EXPECT_GE(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(800));
-    marlune.closeInput();
-    while (marlune.readLine(std::chrono::seconds(10))) {
-    }  // until the new instance has gone
 }
 
 }  // namespace

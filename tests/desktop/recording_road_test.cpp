@@ -190,7 +190,7 @@ TEST(RecordingRoad, AFullRecordingFromStartToSaved) {
     EXPECT_EQ(s.closeAndWait(), 0);
 }
 
-TEST(RecordingRoad, RefusalsLeaveTheRecordingAlone) {
+TEST(RecordingRoad, RefusalsLeaveTheRecordingAloneAndAClosedWindowEndsItsOwn) {
     test::TempDir home;
     Session s(home.path());
     const std::uint32_t display = displayID(s);
@@ -261,32 +261,27 @@ TEST(RecordingRoad, RefusalsLeaveTheRecordingAlone) {
     auto twice = s.request("stop2", "recording.stop");
     ASSERT_TRUE(twice);
     EXPECT_EQ((*twice)["error"]["message"], "No recording is in progress.");
-    EXPECT_EQ(s.closeAndWait(), 0);
-}
 
-TEST(RecordingRoad, AWindowClosedWhileRecordedEndsTheRecordingWhichIsSaved) {
-    test::TempDir home;
+    // A window closed while it is recorded ends the recording, which is saved.
     test::TestWindow window({.title = "Recorded window", .width = 480, .height = 320});
     ASSERT_NE(window.id(), 0u);
-    Session s(home.path());
-    ASSERT_TRUE(s.request("ready", "app.ready"));
-    auto started = s.request("start", "recording.start",
-                             {{"sourceKind", "window"},
-                              {"sourceID", window.id()},
-                              {"mic", false},
-                              {"cursorMode", "system"}});
-    ASSERT_TRUE(started);
-    ASSERT_TRUE((*started)["ok"].get<bool>()) << started->dump();
-    const std::string file = (*started)["result"]["file"];
+    auto windowStart = s.request("wstart", "recording.start",
+                                 {{"sourceKind", "window"},
+                                  {"sourceID", window.id()},
+                                  {"mic", false},
+                                  {"cursorMode", "system"}});
+    ASSERT_TRUE(windowStart);
+    ASSERT_TRUE((*windowStart)["ok"].get<bool>()) << windowStart->dump();
+    const std::string file = (*windowStart)["result"]["file"];
     // Clicks in a window recording are not tracked.
     ASSERT_TRUE(xdotool("mousemove 200 200 click 1"));
     s.pumpFor(1500ms);
 
-    const std::size_t from = s.events.size();
+    const std::size_t closedFrom = s.events.size();
     window.close();
-    ASSERT_TRUE(s.event("saved", from, 30s));
+    ASSERT_TRUE(s.event("saved", closedFrom, 30s));
     std::vector<std::string> sequence;
-    for (std::size_t i = from; i < s.events.size(); ++i) {
+    for (std::size_t i = closedFrom; i < s.events.size(); ++i) {
         const auto& e = s.events[i];
         if (e.name() == "tick") continue;
         sequence.push_back(e.name() == "state" ? "state " + e.data()["phase"].get<std::string>()
@@ -294,17 +289,19 @@ TEST(RecordingRoad, AWindowClosedWhileRecordedEndsTheRecordingWhichIsSaved) {
     }
     EXPECT_EQ(sequence,
               (std::vector<std::string>{"error", "state stopping", "state idle", "saved"}));
-    EXPECT_EQ(s.events[*s.event("error", from)].data()["message"],
+    EXPECT_EQ(s.events[*s.event("error", closedFrom)].data()["message"],
               "Capture stopped unexpectedly: The recorded window was closed.");
-    const Json saved = s.events[*s.event("saved", from)].data();
+    const Json saved = s.events[*s.event("saved", closedFrom)].data();
     EXPECT_EQ(saved["name"], file);
     EXPECT_GT(saved["durationMs"].get<int>(), 1000);
     EXPECT_TRUE(test::decodesCleanly(s.folder() / file));
-    EXPECT_EQ(filesIn(s.folder()), std::vector<std::string>{file});  // no tracks, no project
+    for (const std::string& name : {"." + file + ".tracks", file + ".marlune.json"}) {
+        EXPECT_FALSE(fs::exists(s.folder() / name)) << name << ": clicks are not tracked";
+    }
 
-    // Idle again: a new recording can start.
-    auto stop = s.request("stop", "recording.stop");
-    EXPECT_EQ((*stop)["error"]["message"], "No recording is in progress.");
+    // Idle again.
+    EXPECT_EQ((*s.request("stop3", "recording.stop"))["error"]["message"],
+              "No recording is in progress.");
     EXPECT_EQ(s.closeAndWait(), 0);
 }
 

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 
+#include "support/ffmpeg_tool.h"
 #include "support/main_loop.h"
 
 namespace marlune::test {
@@ -46,16 +47,9 @@ inline void saveScreenForReview(const std::string& name) {
     g_object_unref(shot);
 }
 
-// Runs a command line to its end (xdotool, xrandr); true when it exited with 0.
+// Runs a command line through the shell to its end (xdotool, xrandr); true when it exited with 0.
 inline bool run(const std::string& commandLine) {
-    gint status = 0;
-    GError* error = nullptr;
-    if (!g_spawn_command_line_sync(commandLine.c_str(), nullptr, nullptr, &status, &error)) {
-        ADD_FAILURE() << commandLine << ": " << error->message;
-        g_error_free(error);
-        return false;
-    }
-    return g_spawn_check_wait_status(status, nullptr);
+    return runTool({"sh", "-c", commandLine});
 }
 
 // A window of one flat colour at a given place, counting the mouse clicks it receives.

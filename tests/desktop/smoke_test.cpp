@@ -50,12 +50,6 @@ Outcome runSmoke(const fs::path& home, int deadlineSeconds,
 
 using SmokeTest = test::DesktopTest;
 
-TEST_F(SmokeTest, StarterPageReportsReady) {
-    Outcome run = runSmoke(home.path(), 30);
-    EXPECT_EQ(run.status, 0) << run.out;
-    EXPECT_EQ(run.out, "MARLUNE_SMOKE_OK\n");
-}
-
 // Takes its full 12 seconds: the time-out is not shortened for tests.
 TEST_F(SmokeTest, SilentPageTimesOut) {
     const fs::path silent = home / "silent-web";

@@ -21,13 +21,7 @@ namespace {
 using namespace std::chrono_literals;
 
 std::string output(const std::string& command) {
-    std::string text;
-    if (FILE* p = popen(command.c_str(), "r")) {
-        char chunk[512];
-        while (std::fgets(chunk, sizeof chunk, p)) text += chunk;
-        pclose(p);
-    }
-    return text;
+    return test::toolOutput({"sh", "-c", command}).value_or("");
 }
 
 struct Placed {

@@ -243,23 +243,42 @@ class EmptiedFolder(unittest.TestCase):
             app.screenshot("library-empty")
 
 
-class LiveSources(unittest.TestCase):
-    """A program run with the application's real listing of displays and windows; skipped when
-    the build lacks a command the test needs."""
+SHORT_LIVED = '.source-card[aria-label*="Short-lived window"]'
+TEST_WINDOW = """
+import gi
+gi.require_version('Gtk', '3.0')
+from gi.repository import Gtk
+w = Gtk.Window(title='Short-lived window')
+w.set_default_size(480, 320)
+# The program keeps the focus: taking it back would list the sources again (the picker does
+# when its window comes forward) and drop the card before the test presses Record.
+w.set_accept_focus(False)
+w.set_focus_on_map(False)
+w.connect('destroy', Gtk.main_quit)
+w.show_all()
+Gtk.main()
+"""
 
-    needs = ["sources.list"]
-    settings = None
 
-    def setUp(self):
-        self.app = MarluneApp().start(settings=self.settings)
+class Sources(unittest.TestCase):
+    """One program run with the application's real listing of displays and windows, the tests in
+    order: the picker, a chosen window that closes, then the whole flow of a recording from the
+    first display to playing it in the library. Skipped when the build lacks a command."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.app = MarluneApp().start(settings={"micEnabled": False, "systemAudioEnabled": False,
+                                               "webcamEnabled": False})
         probe = lambda cmd: {"sourceKind": "display"} if cmd == "recording.start" else None
-        missing = [cmd for cmd in self.needs if not self.app.has_command(cmd, probe(cmd))]
+        missing = [cmd for cmd in ["sources.list", "recording.start", "recording.stop"]
+                   if not cls.app.has_command(cmd, probe(cmd))]
         if missing:
-            self.app.cleanup()
-            self.skipTest("this build has no " + ", ".join(missing))
+            cls.app.cleanup()
+            raise unittest.SkipTest("this build has no " + ", ".join(missing))
 
-    def tearDown(self):
-        self.app.cleanup()
+    @classmethod
+    def tearDownClass(cls):
+        cls.app.cleanup()
 
     def choose_a_window_that_then_closes(self):
         """Opens a window of another program, chooses it in the picker and closes it again."""
@@ -288,26 +307,7 @@ class LiveSources(unittest.TestCase):
             ["xdotool", "search", "--name", "^Short-lived window$"], capture_output=True,
             text=True).stdout.strip() == "", 10, "the test window to close")
 
-
-SHORT_LIVED = '.source-card[aria-label*="Short-lived window"]'
-TEST_WINDOW = """
-import gi
-gi.require_version('Gtk', '3.0')
-from gi.repository import Gtk
-w = Gtk.Window(title='Short-lived window')
-w.set_default_size(480, 320)
-# The program keeps the focus: taking it back would list the sources again (the picker does
-# when its window comes forward) and drop the card before the test presses Record.
-w.set_accept_focus(False)
-w.set_focus_on_map(False)
-w.connect('destroy', Gtk.main_quit)
-w.show_all()
-Gtk.main()
-"""
-
-
-class SourcePicker(LiveSources):
-    def test_choose_a_display_and_lose_a_window(self):
+    def test_1_choose_a_display_and_lose_a_window(self):
         app = self.app
         display = ".source-card[data-kind='display']"
         app.wait_for(lambda: app.find_all(display), 30, "a display")
@@ -317,8 +317,7 @@ class SourcePicker(LiveSources):
         app.wait_for(lambda: app.find_all("#preview img"), 30, "the preview")
         app.wait_for(lambda: app.find(display).get_attribute("aria-pressed") == "true", 10,
                      "the display card to be pressed")
-        if app.has_command("recording.start", {"sourceKind": "display"}):
-            self.assertTrue(app.find("#record-button").is_enabled())
+        self.assertTrue(app.find("#record-button").is_enabled())
         app.screenshot("record")
         self.choose_a_window_that_then_closes()
         # Listed again: the closed window is gone, and the picker says so.
@@ -328,15 +327,17 @@ class SourcePicker(LiveSources):
         self.assertFalse(app.find("#record-button").is_enabled())
         self.assertIn("Choose a display or a window", app.text("#record-reason"))
 
+    def test_2_a_window_that_closed_before_the_start(self):
+        app = self.app
+        self.choose_a_window_that_then_closes()
+        app.click("#record-button")
+        # The application's message is shown; listed again, the picker no longer offers it.
+        app.wait_toast("The selected window is no longer available", 30)
+        app.wait_toast("The recording did not start.", 30)
+        app.wait_for(lambda: not app.find_all(SHORT_LIVED), 10, "the window's card to go")
+        self.assertFalse(app.find("#record-button").is_enabled())
 
-class Recording(LiveSources):
-    """The whole flow: pick the first display, record three seconds, see the bar, stop, find the
-    new recording and play it. Needs the recording commands."""
-
-    needs = ["sources.list", "recording.start", "recording.stop"]
-    settings = {"micEnabled": False, "systemAudioEnabled": False, "webcamEnabled": False}
-
-    def test_record_three_seconds(self):
+    def test_3_record_three_seconds(self):
         app = self.app
         app.click(".source-card[data-kind='display']")
         app.wait_for(lambda: app.find("#record-button").is_enabled(), 20, "Record to be enabled")
@@ -375,17 +376,6 @@ class Recording(LiveSources):
         app.js("document.getElementById('library-player').play()")
         app.wait_for(lambda: app.js("return document.getElementById('library-player')"
                                     ".currentTime > 0.3"), 20, "the movie to play")
-
-    def test_a_window_that_closed_before_the_start(self):
-        app = self.app
-        self.choose_a_window_that_then_closes()
-        app.click("#record-button")
-        # The application's message is shown; listed again, the picker says so and no longer
-        # offers the window.
-        app.wait_toast("The selected window is no longer available", 30)
-        app.wait_toast("The recording did not start.", 30)
-        app.wait_for(lambda: not app.find_all(SHORT_LIVED), 10, "the window's card to go")
-        self.assertFalse(app.find("#record-button").is_enabled())
 
 
 if __name__ == "__main__":
