@@ -175,12 +175,10 @@ struct ScreenCaptureEngine::Stream {
             ++dropped;
             return true;
         }
-        PixelsRef pixels{picture->pixels.get(), picture->width, picture->height, picture->stride};
         if (filter.kind == CaptureFilter::Kind::display && filter.excludedProcessID) {
-            for (const PixelRect& r : grabber->windowsOfProcess(*filter.excludedProcessID)) {
-                fillRect(pixels, r, kOpaqueBlack);
-            }
+            grabber->leaveOutProcess(*filter.excludedProcessID, *picture);
         }
+        PixelsRef pixels{picture->pixels.get(), picture->width, picture->height, picture->stride};
         if (config.showsCursor) {
             if (auto sprite = grabber->cursor())
                 drawOver(pixels, sprite->image, sprite->x, sprite->y);

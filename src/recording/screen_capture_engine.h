@@ -47,7 +47,7 @@ struct CaptureStatistics {
 // frame never holds up the next. Frames come from a pool of `queueDepth` pictures which return
 // when the receiver lets them go: memory stays flat, and nothing is copied unless the picture
 // must be scaled. A display stream leaves out the windows of the filter's excluded process
-// (painted black where they are), following them as they move, appear and go.
+// (showing what lies beneath them), following them as they move, appear and go.
 //
 // `start` and `stop` are called from one thread at a time (the main thread). Completions run on
 // the capture queues.

@@ -250,16 +250,24 @@ struct ScreenGrabber::Impl {
     int cursorHotY = 0;
 
     // Top-level windows for leaving a process's windows out: root child → its frame rectangle
-    // and whether it is mapped; owners are read once per window.
+    // (in root pixels, border included), whether it is mapped and whether `scannedFor` owns it;
+    // owners are read once per window.
     bool watchingTopLevels = false;
     bool topLevelsDirty = true;
+    int scannedFor = -1;
     struct TopLevel {
         PixelRect rect;
         bool mapped = false;
+        bool own = false;
+        bool drawable = false;  // has pixels we can read (not input-only, a BGRA visual)
+        bool opaque = true;     // depth 24: its alpha byte means nothing
     };
     std::map<Window, TopLevel> topLevels;
     std::map<Window, std::optional<int>> ownerOf;
     int fixesEventBase = 0;
+    // Every top-level window redirected, so that what lies beneath ours can be read.
+    bool redirectedAll = false;
+    Pixmap background = None;  // the desktop's background picture, when the desktop set one
 
     ~Impl() {
         if (!dpy) return;
@@ -268,6 +276,8 @@ struct ScreenGrabber::Impl {
         }
         if (pixmap != None) XFreePixmap(dpy.get(), pixmap);
         if (isWindow) XCompositeUnredirectWindow(dpy.get(), window, CompositeRedirectAutomatic);
+        if (redirectedAll)
+            XCompositeUnredirectSubwindows(dpy.get(), root, CompositeRedirectAutomatic);
         syncAndTakeError(dpy.get());
         // Closing the connection ends the server's hold on segments still out with pictures.
     }
@@ -544,8 +554,9 @@ std::vector<PixelRect> ScreenGrabber::windowsOfProcess(int pid) {
         s.watchingTopLevels = true;
         s.topLevelsDirty = true;
     }
-    if (s.topLevelsDirty) {
+    if (s.topLevelsDirty || s.scannedFor != pid) {
         s.topLevelsDirty = false;
+        s.scannedFor = pid;
         s.topLevels.clear();
         Window rootReturn = None, parent = None;
         Window* children = nullptr;
@@ -553,24 +564,29 @@ std::vector<PixelRect> ScreenGrabber::windowsOfProcess(int pid) {
         if (XQueryTree(d, s.root, &rootReturn, &parent, &children, &count)) {
             for (unsigned int i = 0; i < count; ++i) {
                 Window w = children[i];
-                std::optional<int> owner;
-                if (auto known = s.ownerOf.find(w); known != s.ownerOf.end()) {
-                    owner = known->second;
-                } else if (auto client = clientWindow(d, w)) {
-                    // The application inside a manager's frame: known for good.
-                    owner = s.ownerOf[w] = windowProcess(d, *client);
-                } else {
-                    // Popups, overlays, windows without a manager, and frames not filled yet
-                    // carry their owner themselves; asked again next time.
-                    owner = windowProcess(d, w);
-                }
-                if (owner != pid) continue;
                 XWindowAttributes attrs;
                 if (!XGetWindowAttributes(d, w, &attrs)) continue;
                 Impl::TopLevel t;
                 t.rect = PixelRect{attrs.x, attrs.y, attrs.width + 2 * attrs.border_width,
                                    attrs.height + 2 * attrs.border_width};
                 t.mapped = attrs.map_state == IsViewable;
+                t.drawable =
+                    attrs.c_class == InputOutput && isBgraVisual(attrs.visual, attrs.depth);
+                t.opaque = attrs.depth == 24;
+                if (t.mapped) {
+                    std::optional<int> owner;
+                    if (auto known = s.ownerOf.find(w); known != s.ownerOf.end()) {
+                        owner = known->second;
+                    } else if (auto client = clientWindow(d, w)) {
+                        // The application inside a manager's frame: known for good.
+                        owner = s.ownerOf[w] = windowProcess(d, *client);
+                    } else {
+                        // Popups, overlays, windows without a manager, and frames not filled
+                        // yet carry their owner themselves; asked again next time.
+                        owner = windowProcess(d, w);
+                    }
+                    t.own = owner == pid;
+                }
                 s.topLevels[w] = t;
             }
             if (children) XFree(children);
@@ -580,12 +596,109 @@ std::vector<PixelRect> ScreenGrabber::windowsOfProcess(int pid) {
     std::vector<PixelRect> out;
     const PixelRect source{0, 0, s.region.width, s.region.height};
     for (const auto& [w, t] : s.topLevels) {
-        if (!t.mapped) continue;
+        if (!t.mapped || !t.own) continue;
         PixelRect r{t.rect.x - s.region.x, t.rect.y - s.region.y, t.rect.width, t.rect.height};
         r = r.intersected(source);
         if (!r.empty()) out.push_back(r);
     }
     return out;
+}
+
+namespace {
+
+// Draws `image` (a window's pixels) at (x, y) of `picture`, over what is there: a depth-24
+// window covers it, a depth-32 one is premultiplied and lets it show through.
+void composeOver(GrabbedPicture& picture, const XImage* image, int x, int y, bool opaque) {
+    for (int row = 0; row < image->height; ++row) {
+        const auto* src = reinterpret_cast<const std::uint32_t*>(
+            image->data + std::size_t(row) * image->bytes_per_line);
+        auto* dst = reinterpret_cast<std::uint32_t*>(
+            picture.pixels.get() + std::size_t(y + row) * picture.stride + std::size_t(x) * 4);
+        for (int i = 0; i < image->width; ++i) {
+            const std::uint32_t p = src[i];
+            const std::uint32_t a = p >> 24;
+            if (opaque || a == 0xff) {
+                dst[i] = p | 0xff000000u;
+            } else if (a != 0) {
+                const std::uint32_t q = dst[i];
+                const std::uint32_t keep = 255 - a;
+                auto channel = [&](int shift) {
+                    const std::uint32_t c =
+                        ((p >> shift) & 0xff) + (((q >> shift) & 0xff) * keep + 127) / 255;
+                    return std::min<std::uint32_t>(c, 255) << shift;
+                };
+                dst[i] = channel(0) | channel(8) | channel(16) | 0xff000000u;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+void ScreenGrabber::leaveOutProcess(int pid, GrabbedPicture& picture) {
+    Impl& s = *impl_;
+    Display* d = s.dpy.get();
+    const std::vector<PixelRect> areas = windowsOfProcess(pid);
+    if (areas.empty() || s.isWindow) return;
+    if (!s.redirectedAll) {
+        // Automatic redirection: the server still draws the screen, and each window keeps a
+        // whole picture of its own that can be read where ours covers it.
+        XCompositeRedirectSubwindows(d, s.root, CompositeRedirectAutomatic);
+        if (auto bg = cardinal(d, s.root, atom(d, "_XROOTPMAP_ID"), XA_PIXMAP)) {
+            s.background = static_cast<Pixmap>(*bg);
+        }
+        syncAndTakeError(d);
+        s.redirectedAll = true;
+    }
+    // Bottom to top, as the server stacks them now.
+    std::vector<Window> order;
+    {
+        Window rootReturn = None, parent = None;
+        Window* children = nullptr;
+        unsigned int count = 0;
+        if (XQueryTree(d, s.root, &rootReturn, &parent, &children, &count)) {
+            order.assign(children, children + count);
+            if (children) XFree(children);
+        }
+    }
+    const PixelRect whole{0, 0, picture.width, picture.height};
+    for (PixelRect area : areas) {
+        area = area.intersected(whole);
+        if (area.empty()) continue;
+        const PixelRect onRoot{area.x + s.region.x, area.y + s.region.y, area.width, area.height};
+        // The desktop's background first (black where it has none).
+        for (int row = 0; row < area.height; ++row) {
+            auto* px = reinterpret_cast<std::uint32_t*>(picture.pixels.get() +
+                                                        std::size_t(area.y + row) * picture.stride +
+                                                        std::size_t(area.x) * 4);
+            for (int i = 0; i < area.width; ++i) px[i] = 0xff000000u;
+        }
+        if (s.background != None) {
+            XImage* image = XGetImage(d, s.background, onRoot.x, onRoot.y, onRoot.width,
+                                      onRoot.height, AllPlanes, ZPixmap);
+            if (usableImage(image)) composeOver(picture, image, area.x, area.y, true);
+            if (image) XDestroyImage(image);
+            if (takeError(d) != 0) s.background = None;  // smaller than the screen, or gone
+        }
+        for (Window w : order) {
+            auto it = s.topLevels.find(w);
+            if (it == s.topLevels.end()) continue;
+            const Impl::TopLevel& t = it->second;
+            if (!t.mapped || t.own || !t.drawable) continue;
+            const PixelRect part = t.rect.intersected(onRoot);
+            if (part.empty()) continue;
+            Pixmap pixmap = XCompositeNameWindowPixmap(d, w);
+            XImage* image = XGetImage(d, pixmap, part.x - t.rect.x, part.y - t.rect.y, part.width,
+                                      part.height, AllPlanes, ZPixmap);
+            if (usableImage(image)) {
+                composeOver(picture, image, part.x - s.region.x, part.y - s.region.y, t.opaque);
+            }
+            if (image) XDestroyImage(image);
+            XFreePixmap(d, pixmap);
+            // A window that went away meanwhile only leaves its part as it was.
+            syncAndTakeError(d);
+        }
+    }
 }
 
 }  // namespace marlune::x11
