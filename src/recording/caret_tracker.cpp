@@ -7,7 +7,6 @@
 #include "core/debug_log.h"
 #include "core/queue.h"
 #include "core/steady_timer.h"
-#include "platform/desktop/x11_monitors.h"
 
 namespace marlune {
 
@@ -48,7 +47,7 @@ struct CaretTracker::State {
     Clock elapsed;
     double lastMidX = std::numeric_limits<double>::quiet_NaN();
     double lastMidY = std::numeric_limits<double>::quiet_NaN();
-    x11::Monitor bounds;
+    RecordedArea area;
 
     // Shared with the main thread. Each start and stop begins a new generation; work on q for an
     // older one does nothing, so nothing lands after a stop however long a call took.
@@ -64,10 +63,11 @@ struct CaretTracker::State {
     void endRun() {
         timer.cancel();
         elapsed = nullptr;
+        area = nullptr;
         source.reset();
     }
 
-    void begin(std::uint64_t gen, std::uint32_t displayID, Clock clock,
+    void begin(std::uint64_t gen, RecordedArea recorded, Clock clock,
                std::chrono::steady_clock::time_point startedAt, const std::weak_ptr<State>& self) {
         if (!isCurrent(gen)) return;
         endRun();
@@ -75,10 +75,7 @@ struct CaretTracker::State {
         if (!made || !isCurrent(gen)) return;
         source = std::move(made);
         lastMidX = lastMidY = std::numeric_limits<double>::quiet_NaN();
-        bounds = {};
-        if (auto monitors = x11::listMonitors()) {
-            if (auto m = x11::findMonitor(*monitors, displayID)) bounds = *m;
-        }
+        area = std::move(recorded);
         elapsed = std::move(clock);
         auto spent = std::chrono::steady_clock::now() - startedAt;
         timer.start(*q, std::max<std::chrono::nanoseconds>(kFirstSampleDelay - spent, {}),
@@ -100,14 +97,16 @@ struct CaretTracker::State {
         if (std::fabs(midX - lastMidX) < 2 && std::fabs(midY - lastMidY) < 2) return;
         lastMidX = midX;
         lastMidY = midY;
-        const double w = bounds.width, h = bounds.height;
+        const std::optional<PixelRect> bounds = area ? area() : std::nullopt;
+        if (!bounds) return;
+        const double w = bounds->width, h = bounds->height;
         if (w <= 1 || h <= 1) return;
-        // A caret on another monitor is remembered above but not recorded; edges are inside.
-        if (midX < bounds.x || midX > bounds.x + w || midY < bounds.y || midY > bounds.y + h) {
+        // A caret outside the area is remembered above but not recorded; edges are inside.
+        if (midX < bounds->x || midX > bounds->x + w || midY < bounds->y || midY > bounds->y + h) {
             return;
         }
-        std::array<double, 3> s{std::round(*t), round4((midX - bounds.x) / w),
-                                round4((midY - bounds.y) / h)};
+        std::array<double, 3> s{std::round(*t), round4((midX - bounds->x) / w),
+                                round4((midY - bounds->y) / h)};
         std::lock_guard lock(mutex);
         if (generation == gen) samples.push_back(s);
     }
@@ -125,7 +124,7 @@ CaretTracker::~CaretTracker() {
     // an application, bounded by the call time limit).
 }
 
-void CaretTracker::start(std::uint32_t displayID, Clock elapsed) {
+void CaretTracker::start(RecordedArea area, Clock elapsed) {
     MARLUNE_ASSERT_ON(Queue::main());
     std::uint64_t gen;
     {
@@ -134,9 +133,11 @@ void CaretTracker::start(std::uint32_t displayID, Clock elapsed) {
         state_->samples.clear();
     }
     std::weak_ptr<State> weak = state_;
-    state_->q->post([weak, gen, displayID, elapsed = std::move(elapsed),
+    state_->q->post([weak, gen, area = std::move(area), elapsed = std::move(elapsed),
                      startedAt = std::chrono::steady_clock::now()]() mutable {
-        if (auto s = weak.lock()) s->begin(gen, displayID, std::move(elapsed), startedAt, weak);
+        if (auto s = weak.lock()) {
+            s->begin(gen, std::move(area), std::move(elapsed), startedAt, weak);
+        }
     });
 }
 

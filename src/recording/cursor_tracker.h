@@ -9,6 +9,7 @@
 #include "core/json.h"
 #include "core/steady_timer.h"
 #include "recording/cursor_type_detector.h"
+#include "recording/recorded_area.h"
 
 namespace marlune {
 
@@ -16,10 +17,11 @@ namespace x11 {
 class PointerWatch;
 }
 
-// Records, during a display recording, where the primary button was pressed and, in
+// Records, during a display or window recording, where the primary button was pressed and, in
 // smooth-cursor mode, the pointer's path and cursor type 30 times a second. Positions are
-// fractions of the recorded monitor (0 at its left and top pixel, 1 at its right and bottom
-// pixel); times come from the recording's clock, which stands still while the recording is
+// fractions of the recorded area (0 at its left and top pixel, 1 at its right and bottom pixel),
+// measured against where that area is at each sample, so a moved window keeps its pointer in
+// place; times come from the recording's clock, which stands still while the recording is
 // paused, so the tracks line up with the movie.
 //
 // Main thread only: every member, the click callbacks, the sampling timer and the clock.
@@ -45,10 +47,14 @@ class CursorTracker {
     CursorTracker(const CursorTracker&) = delete;
     CursorTracker& operator=(const CursorTracker&) = delete;
 
-    // Ends any earlier run, empties both tracks and starts recording on the monitor `displayID`
-    // (a RandR monitor id, as the capture sources list them). A monitor that is gone, or no
-    // display at all, records nothing until the next start.
-    void start(std::uint32_t displayID, bool trackPath, Clock elapsed);
+    // Ends any earlier run, empties both tracks and starts recording on `area` (asked on the
+    // main thread). While the area is unknown (a monitor or window that is gone, no display at
+    // all) nothing is recorded.
+    void start(RecordedArea area, bool trackPath, Clock elapsed);
+    // On the monitor `displayID` (a RandR monitor id, as the capture sources list them).
+    void start(std::uint32_t displayID, bool trackPath, Clock elapsed) {
+        start(monitorArea(displayID), trackPath, std::move(elapsed));
+    }
     // Safe when not started. The tracks stay until the next start.
     void stop();
     bool isRunning() const { return running_; }
@@ -65,13 +71,6 @@ class CursorTracker {
     static constexpr std::chrono::nanoseconds kSampleInterval{1'000'000'000 / 30};
 
   private:
-    struct Bounds {
-        int x = 0;
-        int y = 0;
-        int width = 0;
-        int height = 0;
-    };
-
     bool connectPointer();
     void recordClick();
     void takeSample();
@@ -81,7 +80,7 @@ class CursorTracker {
     std::unique_ptr<x11::PointerWatch> pointer_;
     bool pointerTried_ = false;
     SteadyTimer pathTimer_;
-    Bounds displayBounds_;
+    RecordedArea area_;
     Clock elapsed_;
     bool running_ = false;
 };
