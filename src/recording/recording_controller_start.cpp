@@ -157,6 +157,7 @@ Result<void> RecordingController::beginSession(const CapturePlan& plan,
         }
     }
 
+    if (plan.configuration.capturesAudio) engine_.prepareSystemAudio();
     if (options.webcam && !webcam().isVisible()) showWebcam(webcamSettings());
 
     if (auto journal = TrackJournal::create(*url)) {

@@ -68,6 +68,12 @@ class ScreenCaptureEngine {
     void start(const CaptureFilter& filter, const CaptureConfiguration& configuration,
                std::function<void(std::optional<Error>)> completion);
 
+    // Starts the system audio ahead of `start` (at the start of a countdown), for the next
+    // stream that records it to take over: a sound server takes up to a second or two to settle
+    // a new listener to its output, and sound recorded before the first picture is of no use.
+    // Let go by `stop`. What fails here is tried again, and reported, by `start`.
+    void prepareSystemAudio();
+
     // Stops the stream; `completion` always runs, at once when there is none, else once the
     // last frame has been handed on. No sample is delivered after it runs.
     void stop(std::function<void()> completion);
@@ -77,12 +83,14 @@ class ScreenCaptureEngine {
     CaptureStatistics statistics() const;
 
     struct Stream;
+    struct PreparedAudio;
 
   private:
     std::shared_ptr<Queue> videoQueue_;
     std::shared_ptr<Queue> audioQueue_;
     std::shared_ptr<Stream> stream_;
     std::shared_ptr<Stream> last_;
+    std::shared_ptr<PreparedAudio> prepared_;
 };
 
 }  // namespace marlune
