@@ -106,13 +106,14 @@ TEST(CleanRecordings, DisplayRecordingsShowWhatLiesBeneathOurWindowsAndHearTheTo
         const fs::path movie = s.folder() / file;
 
         // The bubble sits in the bottom-right corner, 24 pixels from the edges: there, and
-        // anywhere below the backdrop's title bar, only the backdrop shows.
+        // anywhere below the backdrop's title bar, only the backdrop shows (its square was
+        // 48,400 black pixels; a stray dark pixel of the encoding is no box).
         for (double t : {0.0, 1.0, 2.0}) {
             SCOPED_TRACE("at " + std::to_string(t) + " s");
             const std::string rgb = frameAt(movie, t);
             ASSERT_EQ(rgb.size(), std::size_t(1920) * 1080 * 3);
-            EXPECT_EQ(blackPixels(rgb, 1920, 1600, 780, 1920, 1080), 0) << "the bubble's corner";
-            EXPECT_EQ(blackPixels(rgb, 1920, 0, 100, 1920, 1080), 0);
+            EXPECT_LT(blackPixels(rgb, 1920, 1600, 780, 1920, 1080), 50) << "the bubble's corner";
+            EXPECT_LT(blackPixels(rgb, 1920, 0, 100, 1920, 1080), 50);
         }
 
         // The tone from the first tenth of a second on (it used to start after a third of a
