@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cmath>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -14,9 +15,12 @@
 #include <mutex>
 #include <thread>
 
+#include "core/debug_log.h"
 #include "core/folder_file.h"
 #include "core/queue.h"
+#include "library/project_store.h"
 #include "library/recordings_library.h"
+#include "library/trimmed_project.h"
 #include "platform/media/audio_decoder.h"
 #include "platform/media/media_file.h"
 #include "platform/media/stream_copy.h"
@@ -58,6 +62,82 @@ Result<std::vector<double>> readWindowPeaks(const FolderPath& location) {
 // "<stem> trimmed.mp4", "<stem> trimmed 2.mp4", …
 std::string trimmedName(const std::string& stem, int n) {
     return stem + (n == 1 ? " trimmed" : " trimmed " + std::to_string(n)) + ".mp4";
+}
+
+// What goes with a trimmed copy of recording `relative` (its project file and its webcam movie,
+// the latter copied under a temporary name in `folder`), gathered once the movie is copied.
+// Either may be missing: a recording without them, or one whose webcam movie cannot be read,
+// still gets its copy.
+struct Companions {
+    std::optional<Json> project;
+    std::optional<std::string> webcamTemporary;
+};
+
+Companions gatherCompanions(const std::string& relative, const FolderFile& folder,
+                            std::int64_t startMs, std::int64_t endMs,
+                            const std::shared_ptr<StreamCopyJob>& movieJob) {
+    Companions out;
+    auto loaded = ProjectStore().load(relative);
+    if (!loaded || !*loaded) return out;
+    out.project = trimmedProject(**loaded, startMs, endMs);
+    const Json& original = **loaded;
+    if (!out.project->contains("webcam")) return out;
+    const Json& entry = original["webcam"];
+    const double offset = entry.contains("offsetMs") && entry["offsetMs"].is_number()
+                              ? entry["offsetMs"].get<double>()
+                              : 0.0;
+    auto range = webcamRange(offset, startMs, endMs);
+    auto temporary = createTemporary(folder, kTrimTemporaryPrefix, ".mp4");
+    if (!range || !temporary || movieJob->cancelled()) {
+        out.project->erase("webcam");
+        return out;
+    }
+    ::close(temporary->fd);
+    // The recorder names the webcam movie after the recording, beside it.
+    const std::string webcam =
+        fs::path(RecordingsLibrary::webcamPath(fs::path(relative).filename().string()))
+            .filename()
+            .string();
+    StreamCopyJob job(folder.procPath() + "/" + webcam, folder.procPath() + "/" + temporary->name,
+                      range->startMs / 1000.0, range->endMs / 1000.0);
+    if (!job.run()) {
+        systemLog("Marlune: the trimmed copy goes without its webcam movie");
+        ::unlinkat(folder.fd(), temporary->name.c_str(), 0);
+        out.project->erase("webcam");
+        return out;
+    }
+    out.webcamTemporary = temporary->name;
+    return out;
+}
+
+// Names the companions after the copy `movie` (relative to the recordings folder, in `folder`).
+void placeCompanions(Companions& companions, const FolderFile& folder, const std::string& movie) {
+    if (companions.webcamTemporary) {
+        const std::string webcam = RecordingsLibrary::webcamPath(movie);
+        const std::string leaf = fs::path(webcam).filename().string();
+        // Only its own name will do: a file there already is kept, and the copy goes without a
+        // webcam.
+        const char* from = companions.webcamTemporary->c_str();
+        bool placed =
+            ::renameat2(folder.fd(), from, folder.fd(), leaf.c_str(), RENAME_NOREPLACE) == 0;
+        if (!placed && (errno == EINVAL || errno == ENOSYS)) {
+            // A file system without the no-replace rename: a hard link cannot replace either.
+            placed = ::linkat(folder.fd(), from, folder.fd(), leaf.c_str(), 0) == 0;
+            if (placed) ::unlinkat(folder.fd(), from, 0);
+        }
+        if (placed) {
+            (*companions.project)["webcam"]["file"] = leaf;
+        } else {
+            ::unlinkat(folder.fd(), companions.webcamTemporary->c_str(), 0);
+            companions.project->erase("webcam");
+        }
+    }
+    if (companions.project) {
+        if (auto saved = ProjectStore().save(movie, *companions.project); !saved) {
+            systemLog("Marlune: the trimmed copy's project was not saved: " +
+                      saved.error().message);
+        }
+    }
 }
 
 }  // namespace
@@ -202,16 +282,23 @@ void MediaTools::exportTrim(std::string_view name, std::int64_t startMs, std::in
     // hold up the listings and waveforms queued behind it. The destructor waits for it.
     std::thread([job = std::move(job), trims = trims_, id, timer, source = std::move(*source),
                  folder = std::move(*folder), temporary = temporary->name,
-                 stem = relative.stem().string(), subfolder,
+                 stem = relative.stem().string(), movieRelative = location->relative, subfolder,
                  completion = std::move(completion)]() mutable {
         Result<void> copied = job->run();
         // A copy that finished just as the tools went away is not named: they promised to
         // leave nothing of it behind.
         if (copied && job->cancelled()) copied = fail("Cancelled.", ErrorCode::cancelled);
         Result<ExportedMovie> result = std::unexpected(Error{});
+        Companions companions;
+        if (copied) {
+            companions =
+                gatherCompanions(movieRelative, folder, std::llround(job->startSeconds() * 1000.0),
+                                 std::llround(job->endSeconds() * 1000.0), job);
+        }
         if (copied) {
             auto named = claimName(folder, temporary, [&](int n) { return trimmedName(stem, n); });
             if (named) {
+                placeCompanions(companions, folder, (fs::path(subfolder) / *named).string());
                 const double seconds = job->endSeconds() - job->startSeconds();
                 result = ExportedMovie{(fs::path(subfolder) / *named).string(),
                                        std::llround(seconds * 1000.0)};
@@ -223,7 +310,12 @@ void MediaTools::exportTrim(std::string_view name, std::int64_t startMs, std::in
             result = std::unexpected(copied.error());
         }
         // Removed here, not with the completion: the main loop may not run again.
-        if (!result) ::unlinkat(folder.fd(), temporary.c_str(), 0);
+        if (!result) {
+            ::unlinkat(folder.fd(), temporary.c_str(), 0);
+            if (companions.webcamTemporary) {
+                ::unlinkat(folder.fd(), companions.webcamTemporary->c_str(), 0);
+            }
+        }
         job.reset();
         {
             std::lock_guard lock(trims->lock);

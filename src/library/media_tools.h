@@ -42,7 +42,11 @@ class MediaTools {
     // end at the latest), without re-encoding, into a new movie beside it named "<name without
     // extension> trimmed.mp4" (" trimmed 2.mp4", " trimmed 3.mp4", … when taken). The copy is
     // written under a hidden temporary name and takes the first free name only once whole, never
-    // replacing a file. The copy starts at the video's key frame at or before startMs.
+    // replacing a file. The copy shows from startMs on (the pictures from the key frame before
+    // it are there for decoding only, hidden by the movie's edit list). It takes the recording's
+    // project file along, on its own timeline (trimmedProject), and its webcam movie trimmed to
+    // the same moments, named after the copy; a copy whose companions cannot be made is made
+    // without them.
     // `progress` gets the fraction done every 0.25 s from 0.25 s after the start until just
     // before `completion`; `completion` gets the new file's name relative to the folder and the
     // length of the range copied, or "Invalid file name.", "Trim range is empty.", "The range

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <deque>
 #include <mutex>
 #include <span>
 #include <thread>
@@ -63,6 +64,8 @@ struct AssetWriterCoordinator::State {
     AudioTrack mic, system;
     std::filesystem::path outputURL;
     std::optional<Error> failure;  // the writer has failed: everything is dropped
+    // Guards `failure` once finishing runs on a thread of its own, for the watchdog's reading.
+    std::mutex failureLock;
     bool sessionStarted = false;
     HostTime firstPTS = 0;
     std::optional<HostTime> lastVideoPTS;
@@ -73,6 +76,9 @@ struct AssetWriterCoordinator::State {
     std::optional<HostTime> pauseBegan;
     bool finishing = false;
     bool didComplete = false;
+    // Sound that arrived before the first picture, the last kEarlyAudio of it.
+    static constexpr HostTime kEarlyAudio = 500'000'000;
+    std::deque<std::pair<Kind, AudioBuffer>> early;
 
     AudioTrack& track(Kind k) { return k == Kind::mic ? mic : system; }
 
@@ -93,6 +99,7 @@ struct AssetWriterCoordinator::State {
     void fail(Error e) {
         if (failure) return;
         systemLog("Marlune: movie writer failed: " + e.message);
+        std::lock_guard lock(failureLock);
         failure = std::move(e);
     }
 
@@ -119,6 +126,10 @@ struct AssetWriterCoordinator::State {
             firstPTS = frame.pts;
             firstPTSAtomic = frame.pts;
             hasFirst = true;
+            // Sound that reached the queue before the first picture may belong after it.
+            auto held = std::move(early);
+            early.clear();
+            for (const auto& [kind, buffer] : held) appendAudio(kind, buffer);
         }
         const HostTime t = frame.pts - offset(frame.pts);
         if (lastVideoPTS && t <= *lastVideoPTS) {
@@ -140,8 +151,16 @@ struct AssetWriterCoordinator::State {
             if (tr.encoder) ++audioDropped;
             return;
         }
+        if (!sessionStarted) {
+            // Kept a moment: sound taken after the first picture can arrive before it does.
+            early.emplace_back(kind, buffer);
+            while (early.size() > 1 && early.front().second.pts < buffer.pts - kEarlyAudio) {
+                early.pop_front();
+            }
+            return;
+        }
         // Sound from before the first picture is not part of the movie.
-        if (!sessionStarted || paused(buffer.pts)) return;
+        if (paused(buffer.pts)) return;
         const HostTime t = buffer.pts - offset(buffer.pts);
         if (tr.lastPTS && t <= *tr.lastPTS) {
             ++audioDropped;
@@ -402,7 +421,13 @@ void AssetWriterCoordinator::finish(std::function<void(Result<SavedInfo>)> compl
             s->didComplete = true;
             (*once)(std::move(result));
         };
-        auto watchdog = s->queue->after(s->tuning.finishTimeout, [deliver, known = s->failure] {
+        // The writer's error as it stands when the time is up, not as it stood now.
+        auto watchdog = s->queue->after(s->tuning.finishTimeout, [s, deliver] {
+            std::optional<Error> known;
+            {
+                std::lock_guard lock(s->failureLock);
+                known = s->failure;
+            }
             deliver(std::unexpected(known.value_or(Error{kWriterFailedText})));
         });
         // A thread of its own, not the writer's queue or the shared pool: finishing may hang in

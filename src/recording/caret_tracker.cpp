@@ -7,7 +7,6 @@
 #include "core/debug_log.h"
 #include "core/queue.h"
 #include "core/steady_timer.h"
-#include "platform/desktop/x11_monitors.h"
 #include "platform/wayland/global_shortcuts.h"
 
 namespace marlune {
@@ -49,14 +48,15 @@ struct CaretTracker::State {
     Clock elapsed;
     double lastMidX = std::numeric_limits<double>::quiet_NaN();
     double lastMidY = std::numeric_limits<double>::quiet_NaN();
-    x11::Monitor bounds;
+    RecordedArea area;
 
     // Shared with the main thread. Each start and stop begins a new generation; work on q for an
     // older one does nothing, so nothing lands after a stop however long a call took.
     mutable std::mutex mutex;
     std::vector<std::array<double, 3>> samples;
-    std::uint64_t generation = 0;
+    // Why no caret path is recorded, when that is known at the start.
     std::optional<std::string> missingReason;
+    std::uint64_t generation = 0;
 
     bool isCurrent(std::uint64_t gen) const {
         std::lock_guard lock(mutex);
@@ -66,26 +66,19 @@ struct CaretTracker::State {
     void endRun() {
         timer.cancel();
         elapsed = nullptr;
+        area = nullptr;
         source.reset();
     }
 
-    // `window` set: a window recording of that size in a Wayland session, whose positions are
-    // the window's own; otherwise the monitor `displayID`.
-    void begin(std::uint64_t gen, std::uint32_t displayID, std::optional<x11::Monitor> window,
-               Clock clock, std::chrono::steady_clock::time_point startedAt,
-               const std::weak_ptr<State>& self) {
+    void begin(std::uint64_t gen, RecordedArea recorded, Clock clock,
+               std::chrono::steady_clock::time_point startedAt, const std::weak_ptr<State>& self) {
         if (!isCurrent(gen)) return;
         endRun();
         auto made = makeSource();
         if (!made || !isCurrent(gen)) return;
         source = std::move(made);
         lastMidX = lastMidY = std::numeric_limits<double>::quiet_NaN();
-        bounds = {};
-        if (window) {
-            bounds = *window;
-        } else if (auto monitors = x11::listMonitors()) {
-            if (auto m = x11::findMonitor(*monitors, displayID)) bounds = *m;
-        }
+        area = std::move(recorded);
         elapsed = std::move(clock);
         auto spent = std::chrono::steady_clock::now() - startedAt;
         timer.start(*q, std::max<std::chrono::nanoseconds>(kFirstSampleDelay - spent, {}),
@@ -107,42 +100,20 @@ struct CaretTracker::State {
         if (std::fabs(midX - lastMidX) < 2 && std::fabs(midY - lastMidY) < 2) return;
         lastMidX = midX;
         lastMidY = midY;
-        const double w = bounds.width, h = bounds.height;
+        const std::optional<PixelRect> bounds = area ? area() : std::nullopt;
+        if (!bounds) return;
+        const double w = bounds->width, h = bounds->height;
         if (w <= 1 || h <= 1) return;
-        // A caret on another monitor is remembered above but not recorded; edges are inside.
-        if (midX < bounds.x || midX > bounds.x + w || midY < bounds.y || midY > bounds.y + h) {
+        // A caret outside the area is remembered above but not recorded; edges are inside.
+        if (midX < bounds->x || midX > bounds->x + w || midY < bounds->y || midY > bounds->y + h) {
             return;
         }
-        std::array<double, 3> s{std::round(*t), round4((midX - bounds.x) / w),
-                                round4((midY - bounds.y) / h)};
+        std::array<double, 3> s{std::round(*t), round4((midX - bounds->x) / w),
+                                round4((midY - bounds->y) / h)};
         std::lock_guard lock(mutex);
         if (generation == gen) samples.push_back(s);
     }
 };
-
-namespace {
-
-// Starts a new generation of samples: on the monitor `displayID`, or in `window`'s own
-// coordinates when given.
-void startSampling(const std::shared_ptr<CaretTracker::State>& state, std::uint32_t displayID,
-                   std::optional<x11::Monitor> window, CaretTracker::Clock elapsed) {
-    std::uint64_t gen;
-    {
-        std::lock_guard lock(state->mutex);
-        gen = ++state->generation;
-        state->samples.clear();
-        state->missingReason.reset();
-    }
-    std::weak_ptr<CaretTracker::State> weak = state;
-    state->q->post([weak, gen, displayID, window, elapsed = std::move(elapsed),
-                    startedAt = std::chrono::steady_clock::now()]() mutable {
-        if (auto s = weak.lock()) {
-            s->begin(gen, displayID, window, std::move(elapsed), startedAt, weak);
-        }
-    });
-}
-
-}  // namespace
 
 CaretTracker::CaretTracker() : CaretTracker(accessibleCaret) {}
 
@@ -156,7 +127,7 @@ CaretTracker::~CaretTracker() {
     // an application, bounded by the call time limit).
 }
 
-void CaretTracker::start(std::uint32_t displayID, Clock elapsed) {
+void CaretTracker::start(RecordedArea area, Clock elapsed) {
     MARLUNE_ASSERT_ON(Queue::main());
     if (wayland::isWaylandSession()) {
         stop();
@@ -165,20 +136,34 @@ void CaretTracker::start(std::uint32_t displayID, Clock elapsed) {
         state_->missingReason = kWaylandDisplayReason;
         return;
     }
-    startSampling(state_, displayID, std::nullopt, std::move(elapsed));
+    startSampling(std::move(area), std::move(elapsed));
 }
 
 void CaretTracker::startInWindow(int width, int height, Clock elapsed) {
     MARLUNE_ASSERT_ON(Queue::main());
-    x11::Monitor window;
-    window.width = width;
-    window.height = height;
-    startSampling(state_, 0, window, std::move(elapsed));
+    startSampling(fixedArea(PixelRect{0, 0, width, height}), std::move(elapsed));
 }
 
 std::optional<std::string> CaretTracker::missingReason() const {
     std::lock_guard lock(state_->mutex);
     return state_->missingReason;
+}
+
+void CaretTracker::startSampling(RecordedArea area, Clock elapsed) {
+    std::uint64_t gen;
+    {
+        std::lock_guard lock(state_->mutex);
+        gen = ++state_->generation;
+        state_->samples.clear();
+        state_->missingReason.reset();
+    }
+    std::weak_ptr<State> weak = state_;
+    state_->q->post([weak, gen, area = std::move(area), elapsed = std::move(elapsed),
+                     startedAt = std::chrono::steady_clock::now()]() mutable {
+        if (auto s = weak.lock()) {
+            s->begin(gen, std::move(area), std::move(elapsed), startedAt, weak);
+        }
+    });
 }
 
 void CaretTracker::stop() {

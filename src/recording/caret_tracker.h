@@ -6,16 +6,16 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <string>
 #include <vector>
 
 #include "core/json.h"
 #include "platform/desktop/atspi_caret.h"
+#include "recording/recorded_area.h"
 
 namespace marlune {
 
-// Records, during a display recording, where the text caret of the focused application is,
-// eight times a second, so that an export can follow typing. It reads the caret through the
+// Records, during a display or window recording, where the text caret of the focused application
+// is, eight times a second, so that an export can follow typing. It reads the caret through the
 // accessibility bus, on a serial queue of its own (".caret"): an application that is slow to
 // answer, or hung, delays only that queue, never the main thread. Without accessibility
 // switched on it records nothing.
@@ -49,9 +49,13 @@ class CaretTracker {
     CaretTracker(const CaretTracker&) = delete;
     CaretTracker& operator=(const CaretTracker&) = delete;
 
-    // Ends any earlier run, empties the samples and starts sampling the caret on the monitor
-    // `displayID` (a RandR monitor id): the first sample 0.5 s from now, then every 125 ms.
-    void start(std::uint32_t displayID, Clock elapsed);
+    // Ends any earlier run, empties the samples and starts sampling the caret on `area` (asked
+    // on the ".caret" queue): the first sample 0.5 s from now, then every 125 ms.
+    void start(RecordedArea area, Clock elapsed);
+    // On the monitor `displayID` (a RandR monitor id).
+    void start(std::uint32_t displayID, Clock elapsed) {
+        start(monitorArea(displayID), std::move(elapsed));
+    }
     // Wayland: the accessibility interface gives positions relative to the application's own
     // window there, never its place on the screen, so `start` records nothing in a Wayland
     // session (missingReason says why). A window recording can use them as they are: this
@@ -63,12 +67,12 @@ class CaretTracker {
     static constexpr const char* kWaylandDisplayReason =
         "On Wayland the text caret's place on the screen is not known, so zooms cannot follow "
         "typing in a display recording; record a window to follow the caret.";
-
     // No sample is added once this returns; the samples stay until the next start.
     void stop();
 
     // [[t, fx, fy], …] from sample `from` on: t in whole milliseconds, fx and fy fractions of the
-    // monitor from its top-left corner, rounded to 4 decimals. Never waits for the caret queue.
+    // recorded area from its top-left corner, rounded to 4 decimals. Never waits for the caret
+    // queue.
     Json pathJSON(std::size_t from = 0) const;
     std::size_t sampleCount() const;
 
@@ -79,6 +83,7 @@ class CaretTracker {
     struct State;
 
   private:
+    void startSampling(RecordedArea area, Clock elapsed);
     std::shared_ptr<State> state_;
 };
 

@@ -6,7 +6,6 @@
 
 #include "core/debug_log.h"
 #include "core/queue.h"
-#include "platform/desktop/x11_monitors.h"
 #include "platform/desktop/x11_pointer.h"
 #include "platform/wayland/pointer_buttons.h"
 #include "recording/wayland_capture.h"
@@ -47,7 +46,7 @@ bool CursorTracker::connectPointer() {
     return pointer_ != nullptr;
 }
 
-void CursorTracker::start(std::uint32_t displayID, bool trackPath, Clock elapsed) {
+void CursorTracker::start(RecordedArea area, bool trackPath, Clock elapsed) {
     MARLUNE_ASSERT_ON(Queue::main());
     stop();
     clicks.clear();
@@ -55,24 +54,17 @@ void CursorTracker::start(std::uint32_t displayID, bool trackPath, Clock elapsed
     elapsed_ = std::move(elapsed);
     running_ = true;
 
-    displayBounds_ = {};
+    area_ = std::move(area);
     portal_ = nullptr;
     portalTypes_ = nullptr;
     clicksMissing_.reset();
-    if (captureBackend() == CaptureBackend::portal) {
-        startFromPortalStream();
-    } else if (auto monitors = x11::listMonitors()) {
-        if (auto m = x11::findMonitor(*monitors, displayID)) {
-            displayBounds_ = {m->x, m->y, m->width, m->height};
-        }
-    }
+    if (captureBackend() == CaptureBackend::portal) startFromPortalStream();
     if (portal_) {
         watchWaylandClicks();
     } else if (connectPointer()) {
         pointer_->watchPrimaryPresses(Queue::main(), [this] { recordClick(); });
     }
-    marluneDebugLog("cursor.start trackPath=" + std::string(trackPath ? "true" : "false") +
-                    " displayID=" + std::to_string(displayID));
+    marluneDebugLog("cursor.start trackPath=" + std::string(trackPath ? "true" : "false"));
     if (trackPath) {
         (portalTypes_ ? *portalTypes_ : typeDetector_).prepare();
         pathTimer_.start(Queue::main(), std::chrono::nanoseconds(0), kSampleInterval,
@@ -83,9 +75,9 @@ void CursorTracker::start(std::uint32_t displayID, bool trackPath, Clock elapsed
 void CursorTracker::startFromPortalStream() {
     portal_ = WaylandCapture::recording();
     if (!portal_) return;
-    // The stream's pixels are the recorded monitor's.
+    // The stream's pixels are the recorded source's: its cursor positions are measured in them.
     const PixelSize size = portal_->size();
-    displayBounds_ = {0, 0, size.width, size.height};
+    area_ = fixedArea(PixelRect{0, 0, size.width, size.height});
     portalTypes_ = std::make_unique<CursorTypeDetector>(WaylandCapture::cursorSource(portal_));
 }
 
@@ -122,6 +114,7 @@ void CursorTracker::stop() {
     buttons_.reset();
     pathTimer_.cancel();
     elapsed_ = nullptr;
+    area_ = nullptr;
     running_ = false;
     portal_ = nullptr;
 }
@@ -132,26 +125,28 @@ std::optional<std::int64_t> CursorTracker::now() const {
 }
 
 void CursorTracker::recordClick() {
-    if (displayBounds_.width <= 0 || displayBounds_.height <= 0) return;
     auto t = now();
-    if (!t) return;
+    if (!t || !area_) return;
+    auto area = area_();
+    if (!area || area->empty()) return;
     // Raw presses carry no position: the pointer is read as the press arrives.
     auto p = pointerPosition();
     if (!p) return;
-    const auto& b = displayBounds_;
-    // Presses on other monitors are dropped, not pulled onto this one.
+    const PixelRect& b = *area;
+    // Presses outside the area are dropped, not pulled onto it.
     if (p->x < b.x || p->x >= b.x + b.width || p->y < b.y || p->y >= b.y + b.height) return;
     clicks.push_back({*t, fraction(p->x, b.x, b.width), fraction(p->y, b.y, b.height)});
 }
 
 void CursorTracker::takeSample() {
-    if (displayBounds_.width <= 0 || displayBounds_.height <= 0) return;
     auto t = now();
-    if (!t) return;
+    if (!t || !area_) return;
+    auto area = area_();
+    if (!area || area->empty()) return;
     auto p = pointerPosition();
     if (!p) return;
-    const auto& b = displayBounds_;
-    // A pointer on another monitor is shown at the nearest edge of this one.
+    const PixelRect& b = *area;
+    // A pointer outside the area is shown at its nearest edge.
     double fx = std::clamp(fraction(p->x, b.x, b.width), 0.0, 1.0);
     double fy = std::clamp(fraction(p->y, b.y, b.height), 0.0, 1.0);
     path.push_back({*t, fx, fy, (portalTypes_ ? *portalTypes_ : typeDetector_).current()});

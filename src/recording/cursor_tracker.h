@@ -10,6 +10,7 @@
 #include "core/json.h"
 #include "core/steady_timer.h"
 #include "recording/cursor_type_detector.h"
+#include "recording/recorded_area.h"
 
 namespace marlune {
 
@@ -22,10 +23,11 @@ class PointerButtons;
 }  // namespace wayland
 class WaylandCapture;
 
-// Records, during a display recording, where the primary button was pressed and, in
+// Records, during a display or window recording, where the primary button was pressed and, in
 // smooth-cursor mode, the pointer's path and cursor type 30 times a second. Positions are
-// fractions of the recorded monitor (0 at its left and top pixel, 1 at its right and bottom
-// pixel); times come from the recording's clock, which stands still while the recording is
+// fractions of the recorded area (0 at its left and top pixel, 1 at its right and bottom pixel),
+// measured against where that area is at each sample, so a moved window keeps its pointer in
+// place; times come from the recording's clock, which stands still while the recording is
 // paused, so the tracks line up with the movie.
 //
 // Main thread only: every member, the click callbacks, the sampling timer and the clock.
@@ -51,10 +53,14 @@ class CursorTracker {
     CursorTracker(const CursorTracker&) = delete;
     CursorTracker& operator=(const CursorTracker&) = delete;
 
-    // Ends any earlier run, empties both tracks and starts recording on the monitor `displayID`
-    // (a RandR monitor id, as the capture sources list them). A monitor that is gone, or no
-    // display at all, records nothing until the next start.
-    void start(std::uint32_t displayID, bool trackPath, Clock elapsed);
+    // Ends any earlier run, empties both tracks and starts recording on `area` (asked on the
+    // main thread). While the area is unknown (a monitor or window that is gone, no display at
+    // all) nothing is recorded.
+    void start(RecordedArea area, bool trackPath, Clock elapsed);
+    // On the monitor `displayID` (a RandR monitor id, as the capture sources list them).
+    void start(std::uint32_t displayID, bool trackPath, Clock elapsed) {
+        start(monitorArea(displayID), trackPath, std::move(elapsed));
+    }
     // Safe when not started. The tracks stay until the next start.
     void stop();
     bool isRunning() const { return running_; }
@@ -73,19 +79,12 @@ class CursorTracker {
     static constexpr std::chrono::nanoseconds kSampleInterval{1'000'000'000 / 30};
 
   private:
-    struct Bounds {
-        int x = 0;
-        int y = 0;
-        int width = 0;
-        int height = 0;
-    };
-
     bool connectPointer();
     // In a Wayland session: positions from the recorded screen-cast stream's cursor metadata,
     // and the click presses.
     void startFromPortalStream();
     void watchWaylandClicks();
-    // Where the pointer is, in the pixels `displayBounds_` is given in.
+    // Where the pointer is, in the pixels the recorded area is given in.
     std::optional<x11::RootPoint> pointerPosition() const;
     void recordClick();
     void takeSample();
@@ -95,7 +94,7 @@ class CursorTracker {
     std::unique_ptr<x11::PointerWatch> pointer_;
     bool pointerTried_ = false;
     SteadyTimer pathTimer_;
-    Bounds displayBounds_;
+    RecordedArea area_;
     Clock elapsed_;
     bool running_ = false;
     // The stream whose cursor metadata stands in for the pointer (Wayland); null on X11. Its

@@ -42,8 +42,11 @@ Result<void> MicCaptureEngine::start() {
             using Kind = pulse::CaptureFailure::Kind;
             const Kind kind = opened.error().kind;
             if (kind == Kind::noServer || kind == Kind::noDevice) return fail(kNoMicrophoneText);
+            // The server's own reason (access denied, a busy or broken device) is what the
+            // person can act on.
             systemLog("Marlune: microphone refused: " + opened.error().message);
-            return fail(kMicInputRefusedText);
+            if (opened.error().message.empty()) return fail(kMicInputRefusedText);
+            return fail(opened.error().message);
         }
         session_ = std::move(*opened);
     }

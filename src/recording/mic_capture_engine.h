@@ -36,8 +36,9 @@ class MicCaptureEngine {
     void setOnSampleBuffer(std::function<void(AudioBuffer)> handler);
 
     // Starts capturing; a second start while running does nothing. Fails with "No microphone
-    // available." (no input device, or no sound server), "Could not attach the microphone
-    // input." (the server refused the stream), or the server's own text.
+    // available." (no input device, or no sound server), the server's own text when it refuses
+    // the stream ("Could not attach the microphone input." when it gives none), or the text of
+    // a stream that will not start.
     Result<void> start();
     // Stops capturing; the session stays set up.
     void stop();

@@ -157,6 +157,7 @@ Result<void> RecordingController::beginSession(const CapturePlan& plan,
         }
     }
 
+    if (plan.configuration.capturesAudio) engine_.prepareSystemAudio();
     if (options.webcam && !webcam().isVisible()) showWebcam(webcamSettings());
 
     if (auto journal = TrackJournal::create(*url)) {
@@ -236,19 +237,24 @@ void RecordingController::captureStarted(Completion completion) {
     if (plan_->notice) emit("notice", messageData(*plan_->notice));
     marluneDebugLog(std::string("launchCapture kind=") + options.sourceKind + " smooth=" +
                     boolText(options.smoothCursor) + " webcam=" + boolText(options.webcam));
-    if (options.isDisplay()) {
+    // A window is followed as it moves: the pointer and caret stay on it in the recording.
+    const bool tracked = options.isDisplay() || options.sourceKind == "window";
+    auto recordedArea = [&options] {
+        return options.isDisplay() ? monitorArea(options.sourceID) : windowArea(options.sourceID);
+    };
+    if (tracked) {
         std::weak_ptr<RecordingClock> clock = clock_;
-        cursor_.start(options.sourceID, options.smoothCursor,
+        cursor_.start(recordedArea(), options.smoothCursor,
                       [clock]() -> std::optional<std::int64_t> {
                           if (auto c = clock.lock()) return c->elapsedMs();
                           return std::nullopt;
                       });
-        caret_.start(options.sourceID, [clock]() -> std::optional<double> {
+        caret_.start(recordedArea(), [clock]() -> std::optional<double> {
             if (auto c = clock.lock()) return static_cast<double>(c->elapsedMs());
             return std::nullopt;
         });
     }
-    trackersStarted_ = options.isDisplay();
+    trackersStarted_ = tracked;
     smoothCursorActive_ = options.smoothCursor;
     if (options.webcam && currentFileName_) {
         if (auto movie = RecordingsLibrary::safeURL(*currentFileName_)) {

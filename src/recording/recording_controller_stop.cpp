@@ -112,8 +112,8 @@ void RecordingController::movieFinished(Result<SavedInfo> saved,
 void RecordingController::saveProject(const std::string& name,
                                       const std::optional<Json>& webcamEntry) {
     RecordedTracks tracks;
-    // Only trackers that ran for this recording: a window recording keeps no cursor or caret
-    // track, even though the trackers still hold those of an earlier display recording.
+    // Only trackers that ran for this recording: a source they do not follow keeps no cursor or
+    // caret track, even though the trackers still hold those of an earlier recording.
     if (trackersStarted_) {
         tracks.clicks = cursor_.asJSON();
         if (smoothCursorActive_) tracks.cursorPath = cursor_.pathJSON();

@@ -34,6 +34,48 @@ struct FrameBuffer {
 
 }  // namespace
 
+namespace {
+
+// Opens and starts the system audio, delivered to `delegate` on `audioQueue`.
+Result<std::unique_ptr<pulse::AudioCapture>> startSystemAudio(
+    const std::weak_ptr<ScreenCaptureEngineDelegate>& delegate,
+    const std::shared_ptr<Queue>& audioQueue) {
+    auto opened = pulse::AudioCapture::open(
+        pulse::AudioSource::systemAudio, audioQueue,
+        [weak = delegate](AudioBuffer buffer) {
+            if (auto d = weak.lock()) d->didOutputSystemAudio(std::move(buffer));
+        },
+        [](Error error) {
+            // The picture goes on: a recording without the rest of its sound is worth more
+            // than none.
+            systemLog("Marlune: system audio stopped while recording: " + error.message);
+        });
+    if (!opened) {
+        using Kind = pulse::CaptureFailure::Kind;
+        switch (opened.error().kind) {
+            case Kind::noServer:
+                return fail("System audio cannot be recorded: no sound server is running.");
+            case Kind::noDevice:
+                return fail("System audio cannot be recorded: there is no sound output.");
+            case Kind::failed:
+                return fail("System audio cannot be recorded: " + opened.error().message);
+        }
+    }
+    // A stream started just now: the first picture is taken once its sound flows, so that
+    // the track has sound from its start.
+    if (auto started = (*opened)->start(std::chrono::milliseconds(500)); !started) {
+        return fail("System audio cannot be recorded: " + started.error().message);
+    }
+    return std::move(*opened);
+}
+
+}  // namespace
+
+// The system audio started ahead of a stream. The video queue's own.
+struct ScreenCaptureEngine::PreparedAudio {
+    std::unique_ptr<pulse::AudioCapture> audio;
+};
+
 struct ScreenCaptureEngine::Stream {
     CaptureFilter filter;
     CaptureConfiguration config;
@@ -68,37 +110,6 @@ struct ScreenCaptureEngine::Stream {
         std::chrono::steady_clock::time_point when{std::chrono::nanoseconds(t)};
         std::unique_lock lock(mutex);
         return !wake.wait_until(lock, when, [this] { return stopRequested; });
-    }
-
-    // Opens and starts the system audio, delivered on `audioQueue`.
-    std::optional<Error> startAudio(const std::shared_ptr<Queue>& audioQueue) {
-        auto opened = pulse::AudioCapture::open(
-            pulse::AudioSource::systemAudio, audioQueue,
-            [weak = delegate](AudioBuffer buffer) {
-                if (auto d = weak.lock()) d->didOutputSystemAudio(std::move(buffer));
-            },
-            [](Error error) {
-                // The picture goes on: a recording without the rest of its sound is worth more
-                // than none.
-                systemLog("Marlune: system audio stopped while recording: " + error.message);
-            });
-        if (!opened) {
-            using Kind = pulse::CaptureFailure::Kind;
-            switch (opened.error().kind) {
-                case Kind::noServer:
-                    return Error{"System audio cannot be recorded: no sound server is running."};
-                case Kind::noDevice:
-                    return Error{"System audio cannot be recorded: there is no sound output."};
-                case Kind::failed:
-                    return Error{"System audio cannot be recorded: " + opened.error().message};
-            }
-        }
-        audio = std::move(*opened);
-        if (auto started = audio->start(); !started) {
-            audio.reset();
-            return Error{"System audio cannot be recorded: " + started.error().message};
-        }
-        return std::nullopt;
     }
 
     // Makes every picture of the pool before the first frame's time. A new shared-memory
@@ -178,12 +189,10 @@ struct ScreenCaptureEngine::Stream {
             ++dropped;
             return true;
         }
-        PixelsRef pixels{picture->pixels.get(), picture->width, picture->height, picture->stride};
         if (filter.kind == CaptureFilter::Kind::display && filter.excludedProcessID) {
-            for (const PixelRect& r : grabber->windowsOfProcess(*filter.excludedProcessID)) {
-                fillRect(pixels, r, kOpaqueBlack);
-            }
+            grabber->leaveOutProcess(*filter.excludedProcessID, *picture);
         }
+        PixelsRef pixels{picture->pixels.get(), picture->width, picture->height, picture->stride};
         if (config.showsCursor) {
             if (auto sprite = grabber->cursor())
                 drawOver(pixels, sprite->image, sprite->x, sprite->y);
@@ -315,9 +324,31 @@ struct ScreenCaptureEngine::Stream {
     }
 };
 
+namespace {
+
+// Gives a stream that records the system audio the one started ahead, or starts it now. The
+// audio started ahead is let go either way.
+std::optional<Error> takeAudio(ScreenCaptureEngine::Stream& s,
+                               ScreenCaptureEngine::PreparedAudio& prepared,
+                               const std::shared_ptr<Queue>& audioQueue) {
+    auto ahead = std::move(prepared.audio);
+    if (!s.config.capturesAudio) return std::nullopt;
+    if (ahead && ahead->isRunning()) {
+        s.audio = std::move(ahead);
+        return std::nullopt;
+    }
+    auto audio = startSystemAudio(s.delegate, audioQueue);
+    if (!audio) return audio.error();
+    s.audio = std::move(*audio);
+    return std::nullopt;
+}
+
+}  // namespace
+
 ScreenCaptureEngine::ScreenCaptureEngine()
     : videoQueue_(Queue::makeSerial(".capture.video")),
-      audioQueue_(Queue::makeSerial(".capture.audio")) {}
+      audioQueue_(Queue::makeSerial(".capture.audio")),
+      prepared_(std::make_shared<PreparedAudio>()) {}
 
 ScreenCaptureEngine::~ScreenCaptureEngine() {
     if (!stream_) return;
@@ -349,37 +380,48 @@ void ScreenCaptureEngine::start(const CaptureFilter& filter,
     s->outputs = Recycler<FrameBuffer>::make(static_cast<std::size_t>(s->config.queueDepth));
     stream_ = s;
     last_ = s;
-    videoQueue_->post([s, audioQueue = audioQueue_, completion = std::move(completion)] {
-        if (s->config.width < 2 || s->config.height < 2) {
-            return completion(Error{"Capture size is too small."});
-        }
-        if (s->filter.portal) return runPortal(s, audioQueue, std::move(completion));
-        auto grabber =
-            s->filter.kind == CaptureFilter::Kind::display
-                ? x11::ScreenGrabber::forScreenRegion(s->filter.source, s->config.queueDepth)
-                : x11::ScreenGrabber::forWindow(s->filter.id, s->config.queueDepth);
-        if (!grabber) return completion(grabber.error());
-        s->grabber = std::move(*grabber);
-        s->fillPool();
-        if (s->config.capturesAudio) {
-            if (auto failed = s->startAudio(audioQueue)) {
+    videoQueue_->post(
+        [s, audioQueue = audioQueue_, prepared = prepared_, completion = std::move(completion)] {
+            if (s->config.width < 2 || s->config.height < 2) {
+                return completion(Error{"Capture size is too small."});
+            }
+            if (s->filter.portal) return runPortal(s, audioQueue, prepared, std::move(completion));
+            }
+            auto grabber =
+                s->filter.kind == CaptureFilter::Kind::display
+                    ? x11::ScreenGrabber::forScreenRegion(s->filter.source, s->config.queueDepth)
+                    : x11::ScreenGrabber::forWindow(s->filter.id, s->config.queueDepth);
+            if (!grabber) return completion(grabber.error());
+            s->grabber = std::move(*grabber);
+            s->fillPool();
+            if (auto failed = takeAudio(*s, *prepared, audioQueue)) {
                 s->grabber.reset();
                 return completion(std::move(*failed));
             }
-        }
-        s->running = true;
-        completion(std::nullopt);
-        s->run();
-        s->running = false;
-        // No buffer is delivered once the capture is gone.
-        s->audio.reset();
-        // Pictures still held downstream keep their memory; the connection goes now.
-        s->grabber.reset();
+            s->running = true;
+            completion(std::nullopt);
+            s->run();
+            s->running = false;
+            // No buffer is delivered once the capture is gone.
+            s->audio.reset();
+            // Pictures still held downstream keep their memory; the connection goes now.
+            s->grabber.reset();
+        });
+}
+
+void ScreenCaptureEngine::prepareSystemAudio() {
+    MARLUNE_ASSERT_ON(Queue::main());
+    videoQueue_->post([prepared = prepared_, weak = delegate, audioQueue = audioQueue_] {
+        if (prepared->audio && prepared->audio->isRunning()) return;
+        prepared->audio.reset();
+        // A failure is reported by the start, which tries again.
+        if (auto audio = startSystemAudio(weak, audioQueue)) prepared->audio = std::move(*audio);
     });
 }
 
 void ScreenCaptureEngine::runPortal(const std::shared_ptr<Stream>& s,
                                     const std::shared_ptr<Queue>& audioQueue,
+                                    const std::shared_ptr<PreparedAudio>& prepared,
                                     std::function<void(std::optional<Error>)> completion) {
     // The stream was granted and has streamed since the plan was made; it ends with this run.
     auto finish = [s] {
@@ -387,11 +429,9 @@ void ScreenCaptureEngine::runPortal(const std::shared_ptr<Stream>& s,
         if (WaylandCapture::recording() == s->filter.portal) WaylandCapture::setRecording(nullptr);
         s->filter.portal.reset();
     };
-    if (s->config.capturesAudio) {
-        if (auto failed = s->startAudio(audioQueue)) {
-            finish();
-            return completion(std::move(*failed));
-        }
+    if (auto failed = takeAudio(*s, *prepared, audioQueue)) {
+        finish();
+        return completion(std::move(*failed));
     }
     WaylandCapture::setRecording(s->filter.portal);
     s->running = true;
@@ -404,6 +444,7 @@ void ScreenCaptureEngine::runPortal(const std::shared_ptr<Stream>& s,
 
 void ScreenCaptureEngine::stop(std::function<void()> completion) {
     MARLUNE_ASSERT_ON(Queue::main());
+    videoQueue_->post([prepared = prepared_] { prepared->audio.reset(); });
     auto s = std::move(stream_);
     if (!s) {
         if (completion) completion();

@@ -48,7 +48,7 @@ struct CaptureStatistics {
 // frame never holds up the next. Frames come from a pool of `queueDepth` pictures which return
 // when the receiver lets them go: memory stays flat, and nothing is copied unless the picture
 // must be scaled. A display stream leaves out the windows of the filter's excluded process
-// (painted black where they are), following them as they move, appear and go.
+// (showing what lies beneath them), following them as they move, appear and go.
 //
 // `start` and `stop` are called from one thread at a time (the main thread). Completions run on
 // the capture queues.
@@ -69,6 +69,12 @@ class ScreenCaptureEngine {
     void start(const CaptureFilter& filter, const CaptureConfiguration& configuration,
                std::function<void(std::optional<Error>)> completion);
 
+    // Starts the system audio ahead of `start` (at the start of a countdown), for the next
+    // stream that records it to take over: a sound server takes up to a second or two to settle
+    // a new listener to its output, and sound recorded before the first picture is of no use.
+    // Let go by `stop`. What fails here is tried again, and reported, by `start`.
+    void prepareSystemAudio();
+
     // Stops the stream; `completion` always runs, at once when there is none, else once the
     // last frame has been handed on. No sample is delivered after it runs.
     void stop(std::function<void()> completion);
@@ -78,17 +84,20 @@ class ScreenCaptureEngine {
     CaptureStatistics statistics() const;
 
     struct Stream;
+    struct PreparedAudio;
 
   private:
     // On the video queue: a Wayland portal stream's run, from its start to its end.
     static void runPortal(const std::shared_ptr<Stream>& s,
                           const std::shared_ptr<Queue>& audioQueue,
+                          const std::shared_ptr<PreparedAudio>& prepared,
                           std::function<void(std::optional<Error>)> completion);
 
     std::shared_ptr<Queue> videoQueue_;
     std::shared_ptr<Queue> audioQueue_;
     std::shared_ptr<Stream> stream_;
     std::shared_ptr<Stream> last_;
+    std::shared_ptr<PreparedAudio> prepared_;
 };
 
 }  // namespace marlune

@@ -26,6 +26,11 @@ constexpr std::uint32_t kFragmentBytes = kRate / 100 * kChannels * sizeof(float)
 // them by a small fraction of the difference, so that a device clock running slightly fast or
 // slow never builds up an offset.
 constexpr HostTime kContinuityTolerance = 20'000'000;
+// A measurement later than where the run ends by up to this much is the reading thread woken
+// late, or the server settling its timing, not sound lost (an overrun is reported as such): the
+// run goes on, steered toward it. A run restarted at every such measurement left gaps of
+// silence in the track.
+constexpr HostTime kForwardLimit = 120'000'000;
 constexpr HostTime kSteeringDivisor = 32;
 // A measurement this far before where the run ends restarts it all the same.
 constexpr HostTime kBackwardLimit = 200'000'000;
@@ -64,6 +69,7 @@ struct AudioCapture::Impl {
     bool anchored = false;
     HostTime anchorPts = 0;
     std::int64_t framesSinceAnchor = 0;
+    bool heard = false;  // sound has been read since the start
 
     ~Impl() { close(); }
 
@@ -185,6 +191,10 @@ struct AudioCapture::Impl {
             framesRead += frames;
             pa_stream_drop(s);
         }
+        if (framesRead > 0 && running && !heard) {
+            heard = true;
+            pa_threaded_mainloop_signal(loop, 0);
+        }
     }
 
     // The time given to a buffer measured at `at`: where the run of buffers before it ends,
@@ -195,7 +205,7 @@ struct AudioCapture::Impl {
             const HostTime error = at - expected;
             // Sound cannot have been recorded before the sound ahead of it ended: a measurement
             // that says so is late noise, not a new run, unless it is far off (a clock reset).
-            if (error <= kContinuityTolerance && error >= -kBackwardLimit) {
+            if (error <= kForwardLimit && error >= -kBackwardLimit) {
                 const HostTime steer =
                     std::clamp(error, -kContinuityTolerance, kContinuityTolerance) /
                     kSteeringDivisor;
@@ -392,7 +402,7 @@ AudioCapture::AudioCapture(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) 
 
 AudioCapture::~AudioCapture() = default;
 
-Result<void> AudioCapture::start() {
+Result<void> AudioCapture::start(std::chrono::milliseconds waitForSound) {
     Impl& d = *impl_;
     pa_threaded_mainloop_lock(d.loop);
     struct Unlock {
@@ -408,12 +418,33 @@ Result<void> AudioCapture::start() {
         d.generation = d.delivery->generation;
     }
     d.anchored = false;
+    d.heard = false;
     d.startedAt = hostTimeNow();
     d.running = true;
     if (!d.cork(false)) {
         d.running = false;
         return fail("The audio device " + d.device + " did not start: " + contextError(d.context));
     }
+    if (waitForSound.count() <= 0) return {};
+    // Woken by the reading thread's first sound, by every other signal of the loop, and by a
+    // timer of the loop's own at the time limit.
+    const auto giveUp = std::chrono::steady_clock::now() + waitForSound;
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(d.loop);
+    timeval when{};
+    pa_timeval_add(
+        pa_gettimeofday(&when),
+        static_cast<pa_usec_t>(
+            std::chrono::duration_cast<std::chrono::microseconds>(waitForSound).count()));
+    pa_time_event* timer = api->time_new(
+        api, &when,
+        [](pa_mainloop_api*, pa_time_event*, const timeval*, void* loop) {
+            pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0);
+        },
+        d.loop);
+    while (!d.heard && d.running && std::chrono::steady_clock::now() < giveUp) {
+        pa_threaded_mainloop_wait(d.loop);
+    }
+    if (timer) api->time_free(timer);
     return {};
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <expected>
 #include <functional>
 #include <memory>
@@ -37,9 +38,9 @@ struct CaptureFailure {
 //
 // Each buffer carries the host time of its first sample, with the stream's latency taken off, so
 // that sound lines up with pictures taken on the same clock. Within a run, consecutive buffers
-// are contiguous (the next pts is the previous one plus its length) unless the measured time
-// drifts away by more than a few milliseconds (an overrun, a server stall), where the time is
-// taken afresh.
+// are contiguous (the next pts is the previous one plus its length) unless the stream overran,
+// was suspended, or the measured time is far off (over a tenth of a second later, or a fifth
+// earlier), where the time is taken afresh; smaller differences steer the run slowly.
 //
 // Buffers are read on the capture's own thread and posted to the caller's queue; neither the
 // reading thread nor the server ever waits for the receiver. Members are called from one thread
@@ -66,8 +67,10 @@ class AudioCapture {
     AudioCapture& operator=(const AudioCapture&) = delete;
 
     // Starts delivering (again). Sound recorded while stopped is never delivered. Fails when the
-    // stream has ended.
-    Result<void> start();
+    // stream has ended. With `waitForSound`, returns once the first sound since the start has
+    // been read (or that long has passed): a device starts a moment after it is asked to, and
+    // pictures taken from then on all have sound under them.
+    Result<void> start(std::chrono::milliseconds waitForSound = {});
     // Stops delivering; buffers already posted but not yet handled are discarded. Idempotent.
     void stop();
     bool isRunning() const;

@@ -29,161 +29,7 @@ namespace {
 const char* const kWindowGone =
     "The selected window is no longer available (it may have been closed).";
 
-// Rows of an XImage in the server's 32-bit layout into a BGRA picture. A depth-24 source has no
-// alpha: its pixels are made opaque.
-BgraImage toBgra(const XImage* image, bool opaque) {
-    BgraImage out = BgraImage::blank(image->width, image->height);
-    for (int y = 0; y < image->height; ++y) {
-        const auto* src = reinterpret_cast<const std::uint8_t*>(image->data) +
-                          std::size_t(y) * image->bytes_per_line;
-        std::uint8_t* dst = out.row(y);
-        std::memcpy(dst, src, std::size_t(image->width) * 4);
-        if (opaque) {
-            for (int x = 0; x < image->width; ++x) dst[x * 4 + 3] = 0xff;
-        }
-    }
-    return out;
-}
-
-bool usableImage(const XImage* image) {
-    return image && image->bits_per_pixel == 32 && image->byte_order == LSBFirst;
-}
-
-// XGetImage of a drawable into a BGRA picture.
-Result<BgraImage> getImage(Display* dpy, Drawable d, const PixelRect& r, bool opaque) {
-    XImage* image = XGetImage(dpy, d, r.x, r.y, r.width, r.height, AllPlanes, ZPixmap);
-    if (!image) return fail("The picture could not be taken.");
-    Result<BgraImage> out = usableImage(image)
-                                ? Result<BgraImage>(toBgra(image, opaque))
-                                : fail("This display's pixel format is not supported.");
-    XDestroyImage(image);
-    return out;
-}
-
-bool hasComposite(Display* dpy) {
-    int eventBase = 0, errorBase = 0, major = 0, minor = 0;
-    if (!XCompositeQueryExtension(dpy, &eventBase, &errorBase)) return false;
-    XCompositeQueryVersion(dpy, &major, &minor);
-    return major > 0 || minor >= 2;  // NameWindowPixmap came with 0.2
-}
-
 }  // namespace
-
-Result<BgraImage> captureScreenRegion(const PixelRect& region) {
-    DisplayPtr dpy = openDisplay();
-    if (!dpy) return fail("Cannot connect to the X display.");
-    Window root = DefaultRootWindow(dpy.get());
-    const int screen = DefaultScreen(dpy.get());
-    PixelRect screenRect{0, 0, DisplayWidth(dpy.get(), screen), DisplayHeight(dpy.get(), screen)};
-    if (region.empty() || region.intersected(screenRect) != region) {
-        return fail("The area is not on the screen.");
-    }
-    if (!isBgraVisual(DefaultVisual(dpy.get(), screen), DefaultDepth(dpy.get(), screen))) {
-        return fail("This display's pixel format is not supported.");
-    }
-    return getImage(dpy.get(), root, region, true);
-}
-
-std::vector<Result<BgraImage>> captureWindows(std::span<const std::uint32_t> ids) {
-    std::vector<Result<BgraImage>> out;
-    DisplayPtr dpy = openDisplay();
-    if (!dpy) {
-        out.assign(ids.size(), fail("Cannot connect to the X display."));
-        return out;
-    }
-    Display* d = dpy.get();
-    if (!hasComposite(d)) {
-        out.assign(ids.size(), fail("The X server cannot show covered windows (no Composite)."));
-        return out;
-    }
-    // A compositing manager keeps every window's picture whole already. Without one, a window
-    // is given its picture when it is redirected here: what showed of it is copied, and the
-    // covered rest is drawn by the application when it hears of it, a moment later.
-    const std::string cm = "_NET_WM_CM_S" + std::to_string(DefaultScreen(d));
-    const bool composited = XGetSelectionOwner(d, atom(d, cm.c_str())) != None;
-    int damageEvents = 0, damageErrors = 0;
-    const bool canWatch = !composited && XDamageQueryExtension(d, &damageEvents, &damageErrors);
-
-    struct Target {
-        Window window = None;
-        XWindowAttributes attrs{};
-        Damage damage = None;
-        bool drawn = false;
-        std::optional<Error> error;
-    };
-    std::vector<Target> targets(ids.size());
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-        Target& t = targets[i];
-        t.window = ids[i];
-        if (!XGetWindowAttributes(d, t.window, &t.attrs) || t.attrs.map_state != IsViewable) {
-            t.error = Error{kWindowGone};
-            continue;
-        }
-        if (!isBgraVisual(t.attrs.visual, t.attrs.depth)) {
-            t.error = Error{"This window's pixel format is not supported."};
-            continue;
-        }
-        XCompositeRedirectWindow(d, t.window, CompositeRedirectAutomatic);
-        // Made after the redirect: it sees only what the application draws from now on.
-        if (canWatch) t.damage = XDamageCreate(d, t.window, XDamageReportNonEmpty);
-    }
-    syncAndTakeError(d);
-
-    if (canWatch) {
-        // Until every window has drawn and nothing has been drawn for a short while, or long
-        // enough for a busy application (then its picture is taken as it is).
-        using Clock = std::chrono::steady_clock;
-        const auto giveUp = Clock::now() + std::chrono::milliseconds(600);
-        auto quietUntil = Clock::now() + std::chrono::milliseconds(150);
-        const int fd = ConnectionNumber(d);
-        while (Clock::now() < giveUp) {
-            while (XPending(d) > 0) {
-                XEvent e;
-                XNextEvent(d, &e);
-                if (e.type != damageEvents + XDamageNotify) continue;
-                const auto* n = reinterpret_cast<const XDamageNotifyEvent*>(&e);
-                for (Target& t : targets) {
-                    if (t.damage != None && t.damage == n->damage) t.drawn = true;
-                }
-                XDamageSubtract(d, n->damage, None, None);
-                quietUntil = Clock::now() + std::chrono::milliseconds(40);
-            }
-            bool allDrawn = true;
-            for (const Target& t : targets) allDrawn = allDrawn && (t.damage == None || t.drawn);
-            const auto now = Clock::now();
-            if (allDrawn && now >= quietUntil) break;
-            if (!allDrawn && now >= quietUntil) quietUntil = now + std::chrono::milliseconds(40);
-            pollfd p{fd, POLLIN, 0};
-            auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
-                std::min(quietUntil, giveUp) - now);
-            XFlush(d);
-            ::poll(&p, 1, static_cast<int>(std::max<std::int64_t>(1, wait.count())));
-        }
-    }
-
-    for (Target& t : targets) {
-        if (t.error) {
-            out.push_back(std::unexpected(*t.error));
-            continue;
-        }
-        Pixmap pixmap = XCompositeNameWindowPixmap(d, t.window);
-        if (syncAndTakeError(d) != 0) {
-            out.push_back(fail(kWindowGone));
-        } else {
-            out.push_back(getImage(d, pixmap, PixelRect{0, 0, t.attrs.width, t.attrs.height},
-                                   t.attrs.depth == 24));
-            XFreePixmap(d, pixmap);
-        }
-        if (t.damage != None) XDamageDestroy(d, t.damage);
-        XCompositeUnredirectWindow(d, t.window, CompositeRedirectAutomatic);
-    }
-    syncAndTakeError(d);
-    return out;
-}
-
-Result<BgraImage> captureWindow(std::uint32_t id) {
-    return std::move(captureWindows(std::span<const std::uint32_t>(&id, 1)).front());
-}
 
 // ---- ScreenGrabber ----
 
@@ -250,16 +96,24 @@ struct ScreenGrabber::Impl {
     int cursorHotY = 0;
 
     // Top-level windows for leaving a process's windows out: root child → its frame rectangle
-    // and whether it is mapped; owners are read once per window.
+    // (in root pixels, border included), whether it is mapped and whether `scannedFor` owns it;
+    // owners are read once per window.
     bool watchingTopLevels = false;
     bool topLevelsDirty = true;
+    int scannedFor = -1;
     struct TopLevel {
         PixelRect rect;
         bool mapped = false;
+        bool own = false;
+        bool drawable = false;  // has pixels we can read (not input-only, a BGRA visual)
+        bool opaque = true;     // depth 24: its alpha byte means nothing
     };
     std::map<Window, TopLevel> topLevels;
     std::map<Window, std::optional<int>> ownerOf;
     int fixesEventBase = 0;
+    // Every top-level window redirected, so that what lies beneath ours can be read.
+    bool redirectedAll = false;
+    Pixmap background = None;  // the desktop's background picture, when the desktop set one
 
     ~Impl() {
         if (!dpy) return;
@@ -268,6 +122,8 @@ struct ScreenGrabber::Impl {
         }
         if (pixmap != None) XFreePixmap(dpy.get(), pixmap);
         if (isWindow) XCompositeUnredirectWindow(dpy.get(), window, CompositeRedirectAutomatic);
+        if (redirectedAll)
+            XCompositeUnredirectSubwindows(dpy.get(), root, CompositeRedirectAutomatic);
         syncAndTakeError(dpy.get());
         // Closing the connection ends the server's hold on segments still out with pictures.
     }
@@ -544,8 +400,9 @@ std::vector<PixelRect> ScreenGrabber::windowsOfProcess(int pid) {
         s.watchingTopLevels = true;
         s.topLevelsDirty = true;
     }
-    if (s.topLevelsDirty) {
+    if (s.topLevelsDirty || s.scannedFor != pid) {
         s.topLevelsDirty = false;
+        s.scannedFor = pid;
         s.topLevels.clear();
         Window rootReturn = None, parent = None;
         Window* children = nullptr;
@@ -553,24 +410,29 @@ std::vector<PixelRect> ScreenGrabber::windowsOfProcess(int pid) {
         if (XQueryTree(d, s.root, &rootReturn, &parent, &children, &count)) {
             for (unsigned int i = 0; i < count; ++i) {
                 Window w = children[i];
-                std::optional<int> owner;
-                if (auto known = s.ownerOf.find(w); known != s.ownerOf.end()) {
-                    owner = known->second;
-                } else if (auto client = clientWindow(d, w)) {
-                    // The application inside a manager's frame: known for good.
-                    owner = s.ownerOf[w] = windowProcess(d, *client);
-                } else {
-                    // Popups, overlays, windows without a manager, and frames not filled yet
-                    // carry their owner themselves; asked again next time.
-                    owner = windowProcess(d, w);
-                }
-                if (owner != pid) continue;
                 XWindowAttributes attrs;
                 if (!XGetWindowAttributes(d, w, &attrs)) continue;
                 Impl::TopLevel t;
                 t.rect = PixelRect{attrs.x, attrs.y, attrs.width + 2 * attrs.border_width,
                                    attrs.height + 2 * attrs.border_width};
                 t.mapped = attrs.map_state == IsViewable;
+                t.drawable =
+                    attrs.c_class == InputOutput && isBgraVisual(attrs.visual, attrs.depth);
+                t.opaque = attrs.depth == 24;
+                if (t.mapped) {
+                    std::optional<int> owner;
+                    if (auto known = s.ownerOf.find(w); known != s.ownerOf.end()) {
+                        owner = known->second;
+                    } else if (auto client = clientWindow(d, w)) {
+                        // The application inside a manager's frame: known for good.
+                        owner = s.ownerOf[w] = windowProcess(d, *client);
+                    } else {
+                        // Popups, overlays, windows without a manager, and frames not filled
+                        // yet carry their owner themselves; asked again next time.
+                        owner = windowProcess(d, w);
+                    }
+                    t.own = owner == pid;
+                }
                 s.topLevels[w] = t;
             }
             if (children) XFree(children);
@@ -580,12 +442,109 @@ std::vector<PixelRect> ScreenGrabber::windowsOfProcess(int pid) {
     std::vector<PixelRect> out;
     const PixelRect source{0, 0, s.region.width, s.region.height};
     for (const auto& [w, t] : s.topLevels) {
-        if (!t.mapped) continue;
+        if (!t.mapped || !t.own) continue;
         PixelRect r{t.rect.x - s.region.x, t.rect.y - s.region.y, t.rect.width, t.rect.height};
         r = r.intersected(source);
         if (!r.empty()) out.push_back(r);
     }
     return out;
+}
+
+namespace {
+
+// Draws `image` (a window's pixels) at (x, y) of `picture`, over what is there: a depth-24
+// window covers it, a depth-32 one is premultiplied and lets it show through.
+void composeOver(GrabbedPicture& picture, const XImage* image, int x, int y, bool opaque) {
+    for (int row = 0; row < image->height; ++row) {
+        const auto* src = reinterpret_cast<const std::uint32_t*>(
+            image->data + std::size_t(row) * image->bytes_per_line);
+        auto* dst = reinterpret_cast<std::uint32_t*>(
+            picture.pixels.get() + std::size_t(y + row) * picture.stride + std::size_t(x) * 4);
+        for (int i = 0; i < image->width; ++i) {
+            const std::uint32_t p = src[i];
+            const std::uint32_t a = p >> 24;
+            if (opaque || a == 0xff) {
+                dst[i] = p | 0xff000000u;
+            } else if (a != 0) {
+                const std::uint32_t q = dst[i];
+                const std::uint32_t keep = 255 - a;
+                auto channel = [&](int shift) {
+                    const std::uint32_t c =
+                        ((p >> shift) & 0xff) + (((q >> shift) & 0xff) * keep + 127) / 255;
+                    return std::min<std::uint32_t>(c, 255) << shift;
+                };
+                dst[i] = channel(0) | channel(8) | channel(16) | 0xff000000u;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+void ScreenGrabber::leaveOutProcess(int pid, GrabbedPicture& picture) {
+    Impl& s = *impl_;
+    Display* d = s.dpy.get();
+    const std::vector<PixelRect> areas = windowsOfProcess(pid);
+    if (areas.empty() || s.isWindow) return;
+    if (!s.redirectedAll) {
+        // Automatic redirection: the server still draws the screen, and each window keeps a
+        // whole picture of its own that can be read where ours covers it.
+        XCompositeRedirectSubwindows(d, s.root, CompositeRedirectAutomatic);
+        if (auto bg = cardinal(d, s.root, atom(d, "_XROOTPMAP_ID"), XA_PIXMAP)) {
+            s.background = static_cast<Pixmap>(*bg);
+        }
+        syncAndTakeError(d);
+        s.redirectedAll = true;
+    }
+    // Bottom to top, as the server stacks them now.
+    std::vector<Window> order;
+    {
+        Window rootReturn = None, parent = None;
+        Window* children = nullptr;
+        unsigned int count = 0;
+        if (XQueryTree(d, s.root, &rootReturn, &parent, &children, &count)) {
+            order.assign(children, children + count);
+            if (children) XFree(children);
+        }
+    }
+    const PixelRect whole{0, 0, picture.width, picture.height};
+    for (PixelRect area : areas) {
+        area = area.intersected(whole);
+        if (area.empty()) continue;
+        const PixelRect onRoot{area.x + s.region.x, area.y + s.region.y, area.width, area.height};
+        // The desktop's background first (black where it has none).
+        for (int row = 0; row < area.height; ++row) {
+            auto* px = reinterpret_cast<std::uint32_t*>(picture.pixels.get() +
+                                                        std::size_t(area.y + row) * picture.stride +
+                                                        std::size_t(area.x) * 4);
+            for (int i = 0; i < area.width; ++i) px[i] = 0xff000000u;
+        }
+        if (s.background != None) {
+            XImage* image = XGetImage(d, s.background, onRoot.x, onRoot.y, onRoot.width,
+                                      onRoot.height, AllPlanes, ZPixmap);
+            if (usableImage(image)) composeOver(picture, image, area.x, area.y, true);
+            if (image) XDestroyImage(image);
+            if (takeError(d) != 0) s.background = None;  // smaller than the screen, or gone
+        }
+        for (Window w : order) {
+            auto it = s.topLevels.find(w);
+            if (it == s.topLevels.end()) continue;
+            const Impl::TopLevel& t = it->second;
+            if (!t.mapped || t.own || !t.drawable) continue;
+            const PixelRect part = t.rect.intersected(onRoot);
+            if (part.empty()) continue;
+            Pixmap pixmap = XCompositeNameWindowPixmap(d, w);
+            XImage* image = XGetImage(d, pixmap, part.x - t.rect.x, part.y - t.rect.y, part.width,
+                                      part.height, AllPlanes, ZPixmap);
+            if (usableImage(image)) {
+                composeOver(picture, image, part.x - s.region.x, part.y - s.region.y, t.opaque);
+            }
+            if (image) XDestroyImage(image);
+            XFreePixmap(d, pixmap);
+            // A window that went away meanwhile only leaves its part as it was.
+            syncAndTakeError(d);
+        }
+    }
 }
 
 }  // namespace marlune::x11

@@ -84,9 +84,16 @@ class ScreenGrabber {
     std::optional<CursorSprite> cursor();
 
     // Where windows of process `pid` (with their window-manager frames) cover the source, in
-    // source pixels, for leaving them out of display pictures. The set of windows is read again
-    // when windows appear or map, and kept up to date as they move.
+    // source pixels. The set of windows is read again when windows appear or map, and kept up to
+    // date as they move.
     std::vector<PixelRect> windowsOfProcess(int pid);
+
+    // Leaves the windows of process `pid` out of a display picture taken by `grab` (its area at
+    // the source's origin): where they are, the picture shows what lies beneath them, composed
+    // from the other windows' own pictures (XComposite) over the desktop's background, so no
+    // shape of them is left behind and a click on one shows on what it covers. Every top-level
+    // window is redirected from the first call on, for as long as the grabber lives.
+    void leaveOutProcess(int pid, GrabbedPicture& picture);
 
     struct Impl;
 

@@ -1,5 +1,7 @@
 #include "platform/desktop/x11_internal.h"
 
+#include <X11/extensions/Xcomposite.h>
+
 #include <X11/Xatom.h>
 #include <X11/extensions/XRes.h>
 
@@ -202,6 +204,17 @@ std::optional<Window> clientWindow(Display* dpy, Window w, int depth) {
 bool isBgraVisual(const Visual* visual, int depth) {
     return visual && (depth == 24 || depth == 32) && visual->red_mask == 0xff0000 &&
            visual->green_mask == 0xff00 && visual->blue_mask == 0xff;
+}
+
+bool usableImage(const XImage* image) {
+    return image && image->bits_per_pixel == 32 && image->byte_order == LSBFirst;
+}
+
+bool hasComposite(Display* dpy) {
+    int eventBase = 0, errorBase = 0, major = 0, minor = 0;
+    if (!XCompositeQueryExtension(dpy, &eventBase, &errorBase)) return false;
+    XCompositeQueryVersion(dpy, &major, &minor);
+    return major > 0 || minor >= 2;  // NameWindowPixmap came with 0.2
 }
 
 }  // namespace marlune::x11::detail

@@ -49,4 +49,10 @@ std::optional<Window> clientWindow(Display* dpy, Window w, int depth = 3);
 // the bytes of BGRA order (every TrueColor visual of depth 24 or 32 on a little-endian machine).
 bool isBgraVisual(const Visual* visual, int depth);
 
+// An image the capture code can read: 32 bits per pixel, least significant byte first.
+bool usableImage(const XImage* image);
+
+// Whether the server has XComposite 0.2 or later (window pixmaps).
+bool hasComposite(Display* dpy);
+
 }  // namespace marlune::x11::detail

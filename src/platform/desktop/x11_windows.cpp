@@ -163,6 +163,37 @@ Result<std::vector<ClientWindow>> listClientWindows() {
     return out;
 }
 
+struct WindowPlace::Impl {
+    Window window = None;
+    DisplayPtr dpy;
+    bool tried = false;
+};
+
+WindowPlace::WindowPlace(std::uint32_t window) : impl_(std::make_unique<Impl>()) {
+    impl_->window = window;
+}
+
+WindowPlace::~WindowPlace() = default;
+
+std::optional<PixelRect> WindowPlace::rect() {
+    Impl& s = *impl_;
+    if (!s.tried) {
+        s.tried = true;
+        s.dpy = openDisplay();
+    }
+    if (!s.dpy) return std::nullopt;
+    Display* d = s.dpy.get();
+    Window root = None, child = None;
+    int x = 0, y = 0;
+    unsigned int width = 0, height = 0, border = 0, depth = 0;
+    if (!XGetGeometry(d, s.window, &root, &x, &y, &width, &height, &border, &depth) ||
+        !XTranslateCoordinates(d, s.window, root, 0, 0, &x, &y, &child)) {
+        takeError(d);
+        return std::nullopt;
+    }
+    return PixelRect{x, y, static_cast<int>(width), static_cast<int>(height)};
+}
+
 int desktopWindowScale() {
     if (const char* env = std::getenv("GDK_SCALE"); env && *env) {
         char* end = nullptr;

@@ -1,11 +1,13 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "core/error.h"
+#include "platform/image/bgra_image.h"
 
 namespace marlune::x11 {
 
@@ -47,6 +49,24 @@ struct ClientWindow {
 // order). Windows that vanish while they are read are left out. Opens its own short connection
 // to $DISPLAY; fails when there is none. Blocking: a few round trips per window. Any thread.
 Result<std::vector<ClientWindow>> listClientWindows();
+
+// Where one window's own area (its client area, without the manager's frame) is on the screen
+// as it moves, in root-window pixels, through a connection of its own opened at the first
+// question: two round trips a question. Nothing when there is no display or the window is gone.
+// One thread at a time.
+class WindowPlace {
+  public:
+    explicit WindowPlace(std::uint32_t window);
+    ~WindowPlace();
+    WindowPlace(const WindowPlace&) = delete;
+    WindowPlace& operator=(const WindowPlace&) = delete;
+    std::optional<PixelRect> rect();
+
+    struct Impl;
+
+  private:
+    std::unique_ptr<Impl> impl_;
+};
 
 // The desktop's window scale: GDK_SCALE when it is set to a whole number from 1, else the
 // XSETTINGS value Gdk/WindowScalingFactor that desktops on X11 publish, else 1.

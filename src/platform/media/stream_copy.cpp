@@ -80,13 +80,17 @@ Result<void> StreamCopyJob::run() {
     (void)file.seek(startSeconds_, reference);
 
     const double end = endSeconds_;
-    std::optional<double> origin;  // source time that becomes 0: the reference's first key frame
-    std::deque<Packet> waiting;    // other tracks' packets read before the origin is known
+    // Source time that becomes 0: the range's start, or the reference's first key frame when
+    // that comes later. Pictures from the key frame before the start are copied too, for the
+    // pictures after them to decode, with times before 0: the movie's edit list hides them, so
+    // the copy shows from the asked start on.
+    std::optional<double> origin;
+    std::deque<Packet> waiting;  // other tracks' packets read before the origin is known
     auto emit = [&](Packet packet) -> Result<void> {
         const CopiedTrack& track = copied[packet.trackIndex()];
         auto pts = packet.ptsSeconds().or_else([&] { return packet.dtsSeconds(); });
-        // Audio that would sound before the first picture is left out.
-        if (pts && *pts < *origin - 1e-6) return {};
+        // Sound from before the start is left out (it could not be hidden as pictures are).
+        if (!track.isVideo && pts && *pts < *origin - 1e-6) return {};
         return muxer->write(std::move(packet), track.output, *origin);
     };
 
@@ -128,7 +132,7 @@ Result<void> StreamCopyJob::run() {
                 continue;
             }
             if (track.isVideo && !packet.isKeyFrame()) continue;  // can't be decoded alone
-            origin = pts.value_or(dts.value_or(0.0));
+            origin = std::max(pts.value_or(dts.value_or(0.0)), startSeconds_);
             while (!waiting.empty()) {
                 auto r = emit(std::move(waiting.front()));
                 waiting.pop_front();
@@ -136,7 +140,7 @@ Result<void> StreamCopyJob::run() {
             }
         }
         if (packet.trackIndex() == reference && dts && end > *origin) {
-            double fraction = (*dts - *origin) / (end - *origin);
+            double fraction = std::max(0.0, *dts - *origin) / (end - *origin);
             double before = progress_.load(std::memory_order_relaxed);
             progress_.store(std::clamp(std::max(before, fraction), 0.0, 1.0),
                             std::memory_order_relaxed);

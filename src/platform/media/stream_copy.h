@@ -7,9 +7,10 @@
 
 namespace marlune {
 
-// Copies a time range of a movie into a new movie without re-encoding: the video starts at its
-// key frame at or before the range's start (so the copy may begin a little early) and every
-// track is cut where the range ends; the new movie's timeline starts at 0. MPEG-4 when it can
+// Copies a time range of a movie into a new movie without re-encoding: the copy shows from the
+// range's start (the video is copied from its key frame at or before it, the pictures before the
+// start hidden by the movie's edit list) and every track is cut where the range ends; the new
+// movie's timeline starts at 0. MPEG-4 when it can
 // carry every audio and video track, else QuickTime (whatever the file name says); the index
 // goes to the front. Other tracks (data, cover art) are left out.
 class StreamCopyJob {
