@@ -16,6 +16,7 @@
 #include "core/queue.h"
 #include "platform/desktop/desktop.h"
 #include "platform/image/image_codecs.h"
+#include "platform/media/live_movie.h"
 #include "platform/media/media_file.h"
 #include "platform/media/video_decoder.h"
 
@@ -70,6 +71,8 @@ std::optional<Json> itemFor(const fs::path& dir, Entry& entry,
                             RecordingsLibrary::Thumbnails thumbnails) {
     auto opened = FolderFile::open(dir, entry.name);
     if (!opened) return std::nullopt;
+    // Left unfinished by a crash and not made whole (or set aside) yet: no recording to show.
+    if (liveMovieState(opened->procPath()) == LiveMovieState::unfinished) return std::nullopt;
     // Size and birth time when the file system keeps them; otherwise size 0, created in the
     // distant past.
     struct statx sx {};
@@ -249,10 +252,20 @@ void RecordingsLibrary::thumbnail(std::string_view name, ThumbnailCompletion com
         });
 }
 
+Result<void> RecordingsLibrary::refuseWhileRecording(std::string_view name) {
+    auto location = safeLocation(name);
+    if (!location) return {};
+    auto opened = location->open();
+    if (!opened || liveMovieState(opened->procPath()) != LiveMovieState::inUse) return {};
+    return fail("“" + std::string(name) +
+                "” is still being recorded; export it once it has stopped");
+}
+
 Result<void> RecordingsLibrary::deleteRecording(std::string_view name) const {
     MARLUNE_ASSERT_ON(Queue::main());
     auto location = safeLocation(name);
     if (!location) return fail("Invalid file name.");
+    if (auto free = refuseWhileRecording(name); !free) return free;
     // A name the listing shows, of a regular file inside the folder; a missing one is left for
     // the trash to report.
     auto file = location->open();

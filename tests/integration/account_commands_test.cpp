@@ -166,9 +166,11 @@ TEST(AccountCommands, GoogleSignInFromTheCommandToTheUserDocument) {
     ASSERT_EQ(page.size(), 1u);
     EXPECT_EQ(page[0]["path"], "/page/auth");
     int port = portIn(page[0]["query"]);
-    EXPECT_EQ(page[0]["query"], "port=" + std::to_string(port));
-    EXPECT_EQ(page[0]["headers"]["x-opened-url"],
-              test::builtSignInOrigin() + "/auth?port=" + std::to_string(port));
+    const std::string query = page[0]["query"];
+    EXPECT_TRUE(
+        std::regex_match(query, std::regex("port=" + std::to_string(port) + "&state=[0-9a-f]{32}")))
+        << query;
+    EXPECT_EQ(page[0]["headers"]["x-opened-url"], test::builtSignInOrigin() + "/auth?" + query);
 
     auto signedIn = app.nextAuthChanged([](const Json& e) { return e["signedIn"] == true; });
     ASSERT_TRUE(signedIn);
@@ -243,10 +245,17 @@ TEST(AccountCommands, EmailLinkSignIn) {
     Json body = bodyOf(sent[0]);
     int port = portIn(body.value("continueUrl", ""));
     ASSERT_GT(port, 0);
-    EXPECT_EQ(sent[0]["body"],
-              R"({"requestType":"EMAIL_SIGNIN","email":"bob+tag@example.com","continueUrl":")" +
-                  test::builtSignInOrigin() + "/email?port=" + std::to_string(port) +
-                  R"(&email=bob%2Btag@example.com","canHandleCodeInApp":true})");
+    const std::string sentBody = sent[0]["body"];
+    EXPECT_TRUE(std::regex_match(
+        sentBody,
+        std::regex(
+            std::regex_replace(
+                R"({"requestType":"EMAIL_SIGNIN","email":"bob+tag@example.com","continueUrl":")" +
+                    test::builtSignInOrigin() + "/email?port=" + std::to_string(port) +
+                    R"(&email=bob%2Btag@example.com)",
+                std::regex(R"([.?+{}()\[\]])"), R"(\$&)") +
+            R"(&state=[0-9a-f]{32}","canHandleCodeInApp":true\})")))
+        << sentBody;
 
     // The user follows the mailed link; the page hands the code back.
     auto mailbox = app.standin.state()["mailbox"];
@@ -355,7 +364,15 @@ TEST(AccountCommands, RefusalsCancelsAndFailuresSignNobodyIn) {
         EXPECT_TRUE(app.drainAuthChanged(300ms).empty());
         EXPECT_EQ(app.result("auth.state")["waitingForBrowser"], true);
 
-        EXPECT_NE(test::rawExchange(port, c.callback).find("Done \u2014 you can close this tab"),
+        // With the state the page was given, as the page hands it back.
+        std::smatch state;
+        const std::string query = pages.back()["query"];
+        ASSERT_TRUE(std::regex_search(query, state, std::regex(R"(state=(\w+))")));
+        std::string callback = c.callback;
+        const std::string given = "state=" + state[1].str();
+        const auto q = callback.find('?'), space = callback.find(' ', 4);
+        q < space ? callback.insert(q + 1, given + "&") : callback.insert(space, "?" + given);
+        EXPECT_NE(test::rawExchange(port, callback).find("Done \u2014 you can close this tab"),
                   std::string::npos);
         auto cancelled = app.nextAuthChanged();
         ASSERT_TRUE(cancelled);

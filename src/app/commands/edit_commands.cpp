@@ -11,6 +11,9 @@ void addEditCommands(AppDelegate& app) {
                     auto startMs = readInt(payload, "startMs");
                     auto endMs = readInt(payload, "endMs");
                     if (!name || !startMs || !endMs) return reply(fail("Missing trim parameters"));
+                    if (auto free = RecordingsLibrary::refuseWhileRecording(*name); !free) {
+                        return reply(std::unexpected(free.error()));
+                    }
                     app.media->exportTrim(*name, *startMs, *endMs, app.exports->progress(),
                                           app.exports->completion(std::move(reply)));
                 });
@@ -19,6 +22,9 @@ void addEditCommands(AppDelegate& app) {
                                         WebBridge::Reply reply) {
         auto request = ExportRequest::fromPayload(payload);
         if (!request) return reply(std::unexpected(request.error()));
+        if (auto free = RecordingsLibrary::refuseWhileRecording(request->name); !free) {
+            return reply(std::unexpected(free.error()));
+        }
         app.renderer->render(std::move(*request), MarluneSchemeHandler::webRoot(*app.defaults),
                              app.exports->progress(), app.exports->completion(std::move(reply)));
     });
@@ -39,6 +45,11 @@ void addEditCommands(AppDelegate& app) {
     // newer one overtook succeeds with {"superseded": true}, so that every request is answered.
     app.command(
         "edit.previewFrame", [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
+            if (auto name = readString(payload, "name")) {
+                if (auto free = RecordingsLibrary::refuseWhileRecording(*name); !free) {
+                    return reply(std::unexpected(free.error()));
+                }
+            }
             app.previews->preview(payload, MarluneSchemeHandler::webRoot(*app.defaults),
                                   [reply = std::move(reply)](Result<PreviewImage> made) {
                                       if (!made && made.error().code == ErrorCode::superseded) {
