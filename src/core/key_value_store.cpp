@@ -241,9 +241,9 @@ Result<void> KeyValueStore::persistLocked() {
     fs::create_directories(file_.parent_path(), ec);
     // Read, change and replace under the lock every instance takes: only the keys changed here
     // are written over what the file holds now.
-    fs::path lockPath = file_;
-    lockPath += ".lock";
-    const int lockFd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    // The lock is the folder's (flock on the folder itself): no lock file is left beside it.
+    const fs::path folder = file_.has_parent_path() ? file_.parent_path() : fs::path(".");
+    const int lockFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (lockFd >= 0) {
         while (::flock(lockFd, LOCK_EX) != 0 && errno == EINTR) {
         }

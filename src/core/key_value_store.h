@@ -21,7 +21,7 @@ namespace marlune {
 // file that cannot be read or parsed is renamed aside ("<file>.corrupt-<UTC time>") and the store
 // starts empty. Thread-safe; every member may be called from any thread.
 //
-// Several instances (processes) may share the file: a write takes a lock ("<file>.lock", flock),
+// Several instances (processes) may share the file: a write takes a lock (flock on its folder),
 // reads the file as it is now and changes only the keys this store changed, so no instance's
 // values are lost to another's; and a read first takes in what another instance wrote since.
 //

@@ -71,8 +71,6 @@ std::optional<Json> itemFor(const fs::path& dir, Entry& entry,
                             RecordingsLibrary::Thumbnails thumbnails) {
     auto opened = FolderFile::open(dir, entry.name);
     if (!opened) return std::nullopt;
-    // Left unfinished by a crash and not made whole (or set aside) yet: no recording to show.
-    if (liveMovieState(opened->procPath()) == LiveMovieState::unfinished) return std::nullopt;
     // Size and birth time when the file system keeps them; otherwise size 0, created in the
     // distant past.
     struct statx sx {};

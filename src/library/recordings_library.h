@@ -51,8 +51,7 @@ class RecordingsLibrary {
     static double thumbnailTimeSeconds(std::optional<double> durationSeconds);
 
     // The listing: one object per recording (name, size, createdAt, durationMs, webcam: whether
-    // its webcam movie is there, thumb when a picture could be made), newest first; a movie a
-    // crash left unfinished is not one until it has been recovered. Reads every movie, several at
+    // its webcam movie is there, thumb when a picture could be made), newest first. Reads every movie, several at
     // once on the shared pool; `completion` runs once, on a pool thread. An unreadable folder lists
     // nothing. Any thread.
     using ListCompletion = std::function<void(Json items)>;

@@ -308,8 +308,8 @@ struct AssetWriterCoordinator::State {
         auto finished = finishLiveMovie(outputURL);
         if (!finished && finished.error().code == ErrorCode::nothingKept) {
             // Cut short before its first part was complete (a nearly full disk): nothing in it
-            // plays, so it is not left among the recordings. Where the trash refuses it, it stays
-            // unfinished: unlisted, and set aside at the next launch.
+            // plays, so it is not left among the recordings. Where the trash refuses it, the next
+            // launch's recovery sets it aside.
             (void)desktop::moveToTrash(outputURL);
             return std::unexpected(failure.value_or(finished.error()));
         }
