@@ -336,14 +336,6 @@ TEST(AccountCommands, RefusalsCancelsAndFailuresSignNobodyIn) {
          "GET /callback?error=access_denied HTTP/1.1\r\n\r\n",
          "access_denied"},
         {"no parameters", {}, "GET /callback HTTP/1.1\r\n\r\n", "Sign-in was cancelled"},
-        {"a code without its address",
-         {},
-         "GET /callback?oobCode=abc HTTP/1.1\r\n\r\n",
-         "Sign-in was cancelled"},
-        {"an empty address",
-         {},
-         "GET /callback?oobCode=abc&email HTTP/1.1\r\n\r\n",
-         "Sign-in was cancelled"},
     };
     for (const auto& c : callbacks) {
         SCOPED_TRACE(c.what);
