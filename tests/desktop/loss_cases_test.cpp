@@ -216,7 +216,11 @@ TEST(LossCases, AScreenThatShrinksEndsTheRecording) {
     // xrandr shrinks the screen, then fails to fit the output into it (and says so).
     test::runTool({"sh", "-c", "xrandr --fb 1024x600 2>/dev/null"});
     const std::string error = nextError(s, from, 30s);
-    EXPECT_TRUE(test::runTool({"xrandr", "--fb", size}));
+    // Back to the size it had, with its output on again (the shrink turned it off).
+    EXPECT_TRUE(test::runTool(
+        {"sh", "-c",
+         "xrandr --fb " + size +
+             " && xrandr --output \"$(xrandr | awk '/ connected/{print $1; exit}')\" --auto"}));
     EXPECT_TRUE(error.starts_with("Recording stopped: the screen gave no pictures")) << error;
     ASSERT_TRUE(s.pumpUntil(
         [&] { return !s.phases(from).empty() && s.phases(from).back() == "idle"; }, 30s));
