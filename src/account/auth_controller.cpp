@@ -140,14 +140,17 @@ void AuthController::emitState(std::optional<std::string> error) {
 // ---------------------------------------------------------------------------------------------
 // The loopback listener
 
-Result<AuthController::Loopback> AuthController::startLoopback() {
+Result<AuthController::Loopback> AuthController::startLoopback(Flow flow) {
     stopLoopback();
     auto slot = std::make_shared<PortSlot>();
     std::uint64_t generation;
+    std::string state = auth::newSignInState();
     {
         std::lock_guard lock(loopbackMutex_);
         generation = ++generation_;
         waiting_ = generation;
+        state_ = state;
+        flow_ = flow;
     }
     q->post([weak = weak_from_this(), generation, slot] {
         auto self = weak.lock();
@@ -198,7 +201,7 @@ Result<AuthController::Loopback> AuthController::startLoopback() {
     if (!slot->value) return fail("Loopback port unavailable");
     if (!*slot->value) return std::unexpected(slot->value->error());
     if (**slot->value == 0) return fail("Loopback port unavailable");
-    return Loopback{**slot->value, generation};
+    return Loopback{**slot->value, generation, std::move(state)};
 }
 
 void AuthController::stopLoopback() {
@@ -230,6 +233,15 @@ void AuthController::handleCallback(std::uint64_t generation, const std::string&
     MARLUNE_ASSERT_ON(q);
     auto params = auth::parseCallbackRequest(requestHead);
     if (!params) return;
+    {
+        // Only the browser the app sent out knows the state; and only the answer of the flow in
+        // progress counts (an e-mail sign-in takes no Google token, and the other way round).
+        // Anything else is ignored, and the sign-in waits on.
+        std::lock_guard lock(loopbackMutex_);
+        if (waiting_ != generation || !params->state || *params->state != state_) return;
+        const bool google = flow_ == Flow::google;
+        if (google ? params->oobCode || params->email : params->token.has_value()) return;
+    }
     // A result counts only while its listener waits for it: once per sign-in, never after a
     // time-out, a sign-out or a newer start.
     if (!stopLoopback(generation)) return;
@@ -251,7 +263,8 @@ void AuthController::handleCallback(std::uint64_t generation, const std::string&
                  auth::emailLinkSignInBody(*params->email, *params->oobCode), std::nullopt,
                  std::nullopt, {*params->oobCode}, std::move(finish));
     } else {
-        emitState(params->error.value_or("Sign-in was cancelled"));
+        const auto shown = params->error ? auth::cleanedErrorText(*params->error) : std::nullopt;
+        emitState(shown.value_or("Sign-in was cancelled"));
     }
 }
 
@@ -260,9 +273,10 @@ void AuthController::handleCallback(std::uint64_t generation, const std::string&
 
 Result<void> AuthController::startGoogle() {
     MARLUNE_ASSERT_ON(Queue::main());
-    auto loopback = startLoopback();
+    auto loopback = startLoopback(Flow::google);
     if (!loopback) return std::unexpected(loopback.error());
-    std::string page = auth::googleSignInPage(config_.signInPageOrigin, loopback->port);
+    std::string page =
+        auth::googleSignInPage(config_.signInPageOrigin, loopback->port, loopback->state);
     if (!auth::isWebURL(page)) {
         stopLoopback(loopback->generation);
         return fail("Bad helper URL");
@@ -280,10 +294,10 @@ Result<void> AuthController::startGoogle() {
 
 void AuthController::startMagicLink(const std::string& email, WebBridge::Reply reply) {
     MARLUNE_ASSERT_ON(Queue::main());
-    auto loopback = startLoopback();
+    auto loopback = startLoopback(Flow::email);
     if (!loopback) return reply(fail("Couldn't start the sign-in listener"));
     std::string continueUrl =
-        auth::emailContinueUrl(config_.signInPageOrigin, loopback->port, email);
+        auth::emailContinueUrl(config_.signInPageOrigin, loopback->port, email, loopback->state);
     exchange("POST", services().identity + "/v1/accounts:sendOobCode?key=" + config_.apiKey,
              auth::sendOobCodeBody(email, continueUrl), std::nullopt, std::nullopt, {},
              [weak = weak_from_this(), generation = loopback->generation,

@@ -106,11 +106,14 @@ class AuthController : public std::enable_shared_from_this<AuthController> {
 
     // The listener. `startLoopback` returns the port; the generation names the listener so that
     // late work of an older one (its time-out, a failed link request) cannot stop a newer one.
+    // Which sign-in the listener waits for: only its kind of answer counts.
+    enum class Flow { google, email };
     struct Loopback {
         int port = 0;
         std::uint64_t generation = 0;
+        std::string state;  // to go out in the sign-in page's address and come back with it
     };
-    Result<Loopback> startLoopback();
+    Result<Loopback> startLoopback(Flow flow);
     void stopLoopback();
     // Stops the listener only when it is still the one of `generation`; true when it was.
     bool stopLoopback(std::uint64_t generation);
@@ -145,6 +148,8 @@ class AuthController : public std::enable_shared_from_this<AuthController> {
     mutable std::mutex loopbackMutex_;
     std::uint64_t generation_ = 0;  // of the latest listener started
     std::uint64_t waiting_ = 0;     // generation of the running listener, 0 when none
+    std::string state_;             // the running sign-in's state
+    Flow flow_ = Flow::google;      // and its kind
     TimerHandle listenerTimeout;
     // The running listener and its generation; on q only.
     std::unique_ptr<LoopbackListener> listener;

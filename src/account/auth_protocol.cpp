@@ -1,5 +1,7 @@
 #include "account/auth_protocol.h"
 
+#include <sys/random.h>
+
 #include <charconv>
 #include <cmath>
 #include <ctime>
@@ -98,7 +100,8 @@ std::optional<CallbackParams> parseCallbackRequest(std::string_view requestHead)
     Slot slots[] = {{"token", &params.token},
                     {"oobCode", &params.oobCode},
                     {"email", &params.email},
-                    {"error", &params.error}};
+                    {"error", &params.error},
+                    {"state", &params.state}};
     std::string_view rest = rawQuery;
     while (!rest.empty()) {
         auto amp = rest.find('&');
@@ -134,13 +137,54 @@ std::string encodeQueryValue(std::string_view value) {
     return percentEncode(value, "!$'()*,-./:;?@_~");
 }
 
-std::string googleSignInPage(std::string_view origin, int port) {
-    return std::string(withoutTrailingSlash(origin)) + "/auth?port=" + std::to_string(port);
+std::string googleSignInPage(std::string_view origin, int port, std::string_view state) {
+    return std::string(withoutTrailingSlash(origin)) + "/auth?port=" + std::to_string(port) +
+           "&state=" + encodeQueryValue(state);
 }
 
-std::string emailContinueUrl(std::string_view origin, int port, std::string_view email) {
+std::string emailContinueUrl(std::string_view origin, int port, std::string_view email,
+                             std::string_view state) {
     return std::string(withoutTrailingSlash(origin)) + "/email?port=" + std::to_string(port) +
-           "&email=" + encodeQueryValue(email);
+           "&email=" + encodeQueryValue(email) + "&state=" + encodeQueryValue(state);
+}
+
+std::string newSignInState() {
+    unsigned char bytes[16] = {};
+    std::size_t got = 0;
+    while (got < sizeof bytes) {
+        const ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
+        if (n > 0) got += static_cast<std::size_t>(n);
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char b : bytes) {
+        out += kHex[b >> 4];
+        out += kHex[b & 15];
+    }
+    return out;
+}
+
+std::optional<std::string> cleanedErrorText(std::string_view text) {
+    std::string out;
+    bool space = false;
+    for (unsigned char c : text) {
+        if (c < 0x20 || c == 0x7f || c == ' ') {
+            space = !out.empty();
+            continue;
+        }
+        if (c == '<' || c == '>') continue;
+        if (space) out += ' ';
+        space = false;
+        out += static_cast<char>(c);
+    }
+    if (out.size() > kMaxErrorText) {
+        std::size_t cut = kMaxErrorText;
+        // Back to the start of a character: continuation bytes are 10xxxxxx.
+        while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) --cut;
+        out.resize(cut);
+    }
+    if (out.empty()) return std::nullopt;
+    return out;
 }
 
 bool isWebURL(std::string_view text) {

@@ -27,6 +27,7 @@ struct CallbackParams {
     std::optional<std::string> oobCode;
     std::optional<std::string> email;
     std::optional<std::string> error;
+    std::optional<std::string> state;  // must be the one the app sent out for this sign-in
 };
 
 // Reads the head of one request made to the loopback listener. Only "GET /callback…" counts;
@@ -47,9 +48,21 @@ std::string formBody(const std::vector<std::pair<std::string, std::string>>& pai
 std::string encodeQueryValue(std::string_view value);
 
 // The sign-in page's addresses for a listener on `port`: where the Google flow sends the browser,
-// and the e-mail link's continue address.
-std::string googleSignInPage(std::string_view origin, int port);
-std::string emailContinueUrl(std::string_view origin, int port, std::string_view email);
+// and the e-mail link's continue address. Both carry `state`, which the page must hand back to
+// "/callback" as its "state" parameter: only a callback with it finishes the sign-in, so no other
+// local process (which cannot see the address) can finish it with an account of its choosing.
+std::string googleSignInPage(std::string_view origin, int port, std::string_view state);
+std::string emailContinueUrl(std::string_view origin, int port, std::string_view email,
+                             std::string_view state);
+
+// A new sign-in's state: 32 random hexadecimal digits.
+std::string newSignInState();
+
+// A callback's "error" as it may be shown: control characters and markup brackets left out,
+// white space runs made one space, at most kMaxErrorText bytes (cut at a character boundary);
+// nothing when nothing is left.
+inline constexpr std::size_t kMaxErrorText = 200;
+std::optional<std::string> cleanedErrorText(std::string_view text);
 
 // True for an absolute http(s) URL with a host.
 bool isWebURL(std::string_view text);

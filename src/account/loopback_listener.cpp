@@ -2,13 +2,20 @@
 
 #include <gio/gio.h>
 
+#include <algorithm>
+#include <list>
+
 namespace marlune {
+
+struct LoopbackConnection;
 
 struct LoopbackListener::Shared {
     OnRequest onRequest;
     std::string reply;
     std::chrono::milliseconds readTimeout;
     int connections = 0;  // served now; on the listener's thread only
+    // Those that have sent nothing yet, oldest first: the first to go when all places are taken.
+    std::list<LoopbackConnection*> idle;
 };
 
 namespace {
@@ -27,19 +34,28 @@ struct Accepting {
     }
 };
 
-// One accepted connection, from its read to its close.
-struct Connection {
+constexpr std::string_view kTooLargeReply =
+    "HTTP/1.1 431 Request Header Fields Too Large\r\nContent-Length: 0\r\n"
+    "Connection: close\r\n\r\n";
+
+}  // namespace
+
+// One accepted connection, from its first read to its close.
+struct LoopbackConnection {
     std::shared_ptr<Shared> shared;
     GSocketConnection* connection;  // owned reference
     GCancellable* cancellable = g_cancellable_new();
     GSource* deadline = nullptr;
-    char buffer[LoopbackListener::kReadBytes];
+    std::string head;  // what arrived so far
+    char buffer[4096];
 
-    Connection(std::shared_ptr<Shared> s, GSocketConnection* c)
+    LoopbackConnection(std::shared_ptr<Shared> s, GSocketConnection* c)
         : shared(std::move(s)), connection(c) {
         ++shared->connections;
+        shared->idle.push_back(this);
     }
-    ~Connection() {
+    ~LoopbackConnection() {
+        shared->idle.remove(this);
         if (deadline) {
             g_source_destroy(deadline);
             g_source_unref(deadline);
@@ -51,34 +67,73 @@ struct Connection {
     }
 };
 
+namespace {
+
 void written(GObject* source, GAsyncResult* result, gpointer data) {
-    auto* c = static_cast<Connection*>(data);
+    auto* c = static_cast<LoopbackConnection*>(data);
     g_output_stream_write_all_finish(G_OUTPUT_STREAM(source), result, nullptr, nullptr);
     delete c;  // closes the connection
 }
 
-void readDone(GObject* source, GAsyncResult* result, gpointer data) {
-    auto* c = static_cast<Connection*>(data);
-    gssize n = g_input_stream_read_finish(G_INPUT_STREAM(source), result, nullptr);
-    std::string text;
-    if (n > 0 && g_utf8_validate(c->buffer, n, nullptr)) {
-        text.assign(c->buffer, static_cast<std::size_t>(n));
-    }
-    c->shared->onRequest(std::move(text));
-    const std::string& reply = c->shared->reply;
+void answer(LoopbackConnection* c, std::string_view bytes) {
     g_output_stream_write_all_async(g_io_stream_get_output_stream(G_IO_STREAM(c->connection)),
-                                    reply.data(), reply.size(), G_PRIORITY_DEFAULT, c->cancellable,
+                                    bytes.data(), bytes.size(), G_PRIORITY_DEFAULT, c->cancellable,
                                     written, c);
+}
+
+// Where the request head ends (just past its empty line), if it has arrived.
+std::size_t headEnd(const std::string& head) {
+    const auto crlf = head.find("\r\n\r\n");
+    const auto lf = head.find("\n\n");
+    const std::size_t end = std::min(crlf == std::string::npos ? crlf : crlf + 4,
+                                     lf == std::string::npos ? lf : lf + 2);
+    return end;
+}
+
+void readMore(LoopbackConnection* c);
+
+void readDone(GObject* source, GAsyncResult* result, gpointer data) {
+    auto* c = static_cast<LoopbackConnection*>(data);
+    gssize n = g_input_stream_read_finish(G_INPUT_STREAM(source), result, nullptr);
+    if (n <= 0) {
+        // Ended, cancelled or out of time before the head was whole: nothing to hand over.
+        delete c;
+        return;
+    }
+    if (c->head.empty()) c->shared->idle.remove(c);
+    c->head.append(c->buffer, static_cast<std::size_t>(n));
+    const std::size_t end = headEnd(c->head);
+    if (end == std::string::npos || end > LoopbackListener::kReadBytes) {
+        if (c->head.size() < LoopbackListener::kReadBytes) return readMore(c);
+        // Far longer than any callback: refused, and the sign-in waits on.
+        return answer(c, kTooLargeReply);
+    }
+    std::string text = c->head.substr(0, end);
+    if (!g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr)) text.clear();
+    c->shared->onRequest(std::move(text));
+    answer(c, c->shared->reply);
+}
+
+void readMore(LoopbackConnection* c) {
+    g_input_stream_read_async(g_io_stream_get_input_stream(G_IO_STREAM(c->connection)), c->buffer,
+                              sizeof c->buffer, G_PRIORITY_DEFAULT, c->cancellable, readDone, c);
 }
 
 void serve(std::shared_ptr<Shared> shared, GSocketConnection* connection) {
     if (shared->connections >= LoopbackListener::kMaxConnections) {
-        g_io_stream_close(G_IO_STREAM(connection), nullptr, nullptr);
-        g_object_unref(connection);
-        return;
+        if (shared->idle.empty()) {
+            g_io_stream_close(G_IO_STREAM(connection), nullptr, nullptr);
+            g_object_unref(connection);
+            return;
+        }
+        // The oldest connection that has sent nothing makes room: its read ends cancelled and
+        // it is closed, so connections held open without a word cannot keep a callback out.
+        LoopbackConnection* oldest = shared->idle.front();
+        shared->idle.pop_front();
+        g_cancellable_cancel(oldest->cancellable);
     }
-    auto* c = new Connection(std::move(shared), connection);
-    // The read and the reply together must be done in time; the deadline cancels both.
+    auto* c = new LoopbackConnection(std::move(shared), connection);
+    // The whole head and the reply must be done in time; the deadline cancels both.
     c->deadline = g_timeout_source_new(static_cast<guint>(c->shared->readTimeout.count()));
     g_source_set_callback(
         c->deadline,
@@ -90,8 +145,7 @@ void serve(std::shared_ptr<Shared> shared, GSocketConnection* connection) {
     GMainContext* context = g_main_context_ref_thread_default();
     g_source_attach(c->deadline, context);
     g_main_context_unref(context);
-    g_input_stream_read_async(g_io_stream_get_input_stream(G_IO_STREAM(connection)), c->buffer,
-                              sizeof c->buffer, G_PRIORITY_DEFAULT, c->cancellable, readDone, c);
+    readMore(c);
 }
 
 void accepted(GObject*, GAsyncResult* result, gpointer data) {

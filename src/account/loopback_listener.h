@@ -13,14 +13,17 @@ typedef struct _GCancellable GCancellable;
 
 namespace marlune {
 
-// A short-lived HTTP listener on 127.0.0.1 that hands what a browser sends to it over, one read
-// per connection, and answers every connection with the same bytes.
+// A short-lived HTTP listener on 127.0.0.1 that hands the head of each request a browser sends
+// to it over, and answers every such request with the same bytes.
 //
-// For each accepted connection: one read of 1 to 8192 bytes, which must come within
-// `readTimeout` (a silent client is dropped then, and holds nothing meanwhile); the bytes as
-// UTF-8 text (none, or bytes that are not UTF-8, give the empty text) go to `onRequest`; then
-// `reply` is sent and the connection closed. At most kMaxConnections are served at a time; more
-// are closed at once.
+// For each accepted connection: reads until the end of the request head (an empty line), which
+// must come within `readTimeout`, in as many pieces as the client sends it; the head as UTF-8
+// text (bytes that are not UTF-8 give the empty text) goes to `onRequest`; then `reply` is sent
+// and the connection closed. A head longer than kReadBytes is answered with "431 Request Header
+// Fields Too Large" and not handed over; a client that ends (or runs out of time) before its
+// head is complete is dropped without a word, and nothing is handed over. At most
+// kMaxConnections are served at a time: a new connection beyond them takes the place of the
+// oldest one that has sent nothing yet, or, when every one has, is closed at once.
 //
 // Threads: everything, `onRequest` included, runs on the thread whose thread-default main
 // context was current when `start` was called (a serial queue's). Connections already accepted

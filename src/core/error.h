@@ -9,11 +9,12 @@ namespace marlune {
 // What kind of failure an Error is. Code that reacts to a particular failure branches on this,
 // never on the message, whose wording belongs to the page.
 enum class ErrorCode {
-    failed,      // anything without a more specific kind
-    cancelled,   // the caller (or a quit) stopped the work
-    superseded,  // a newer request made this one pointless
-    nameTaken,   // the output name exists already
-    tooDeep,     // JSON nested past the limit
+    failed,       // anything without a more specific kind
+    cancelled,    // the caller (or a quit) stopped the work
+    superseded,   // a newer request made this one pointless
+    nameTaken,    // the output name exists already
+    tooDeep,      // JSON nested past the limit
+    nothingKept,  // a file holds nothing worth keeping (a movie without one complete part)
 };
 
 // The application's error value. Its user-facing description is exactly `message`: the page shows

@@ -1,6 +1,7 @@
 #include "core/key_value_store.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -49,10 +50,48 @@ bool textIsTrue(const std::string& text) {
     return leadingInteger(text) != 0;
 }
 
+// What tells one version of the file from another.
+std::array<std::int64_t, 5> identityOf(const fs::path& file) {
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0) return {};
+    return {static_cast<std::int64_t>(st.st_dev), static_cast<std::int64_t>(st.st_ino),
+            static_cast<std::int64_t>(st.st_size), static_cast<std::int64_t>(st.st_ctim.tv_sec),
+            static_cast<std::int64_t>(st.st_ctim.tv_nsec)};
+}
+
+// The file's object as it is now; nothing when it is missing or not a JSON object.
+std::optional<Json> readObject(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::stringstream text;
+    text << in.rdbuf();
+    auto parsed = parseJson(text.str());
+    if (!parsed || !parsed->is_object()) return std::nullopt;
+    return std::move(*parsed);
+}
+
 }  // namespace
 
 KeyValueStore::KeyValueStore(fs::path file) : file_(std::move(file)) {
     load();
+    seen_ = identityOf(file_);
+}
+
+void KeyValueStore::refreshLocked() const {
+    const auto now = identityOf(file_);
+    if (now == seen_ || now == std::array<std::int64_t, 5>{}) return;
+    auto disk = readObject(file_);
+    if (!disk) return;  // being edited by hand, or damaged: what we have stays
+    for (const auto& key : changed_) {
+        auto mine = values_.find(key);
+        if (mine != values_.end()) {
+            (*disk)[key] = *mine;
+        } else {
+            disk->erase(key);
+        }
+    }
+    values_ = std::move(*disk);
+    seen_ = now;
 }
 
 void KeyValueStore::load() {
@@ -82,11 +121,13 @@ void KeyValueStore::load() {
 
 bool KeyValueStore::contains(std::string_view key) const {
     std::lock_guard lock(mutex_);
+    refreshLocked();
     return values_.contains(key);
 }
 
 std::optional<Json> KeyValueStore::value(std::string_view key) const {
     std::lock_guard lock(mutex_);
+    refreshLocked();
     auto it = values_.find(key);
     if (it == values_.end()) return std::nullopt;
     return *it;
@@ -136,7 +177,9 @@ void KeyValueStore::set(std::string_view key, Json value) {
     Result<void> failed;
     {
         std::lock_guard lock(mutex_);
+        refreshLocked();
         values_[std::string(key)] = std::move(value);
+        changed_.insert(std::string(key));
         failed = changedLocked();
     }
     reportFailure(failed);
@@ -146,7 +189,9 @@ void KeyValueStore::remove(std::string_view key) {
     Result<void> failed;
     {
         std::lock_guard lock(mutex_);
+        refreshLocked();
         if (values_.erase(std::string(key)) == 0) return;
+        changed_.insert(std::string(key));
         failed = changedLocked();
     }
     reportFailure(failed);
@@ -192,10 +237,27 @@ Result<void> KeyValueStore::changedLocked() {
 Result<void> KeyValueStore::persistLocked() {
     static std::atomic<unsigned> counter{0};
     dirty_ = false;
-    std::string text = values_.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
-
     std::error_code ec;
     fs::create_directories(file_.parent_path(), ec);
+    // Read, change and replace under the lock every instance takes: only the keys changed here
+    // are written over what the file holds now.
+    // The lock is the folder's (flock on the folder itself): no lock file is left beside it.
+    const fs::path folder = file_.has_parent_path() ? file_.parent_path() : fs::path(".");
+    const int lockFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (lockFd >= 0) {
+        while (::flock(lockFd, LOCK_EX) != 0 && errno == EINTR) {
+        }
+    }
+    struct Unlock {
+        int fd;
+        ~Unlock() {
+            if (fd >= 0) ::close(fd);  // closing lets the lock go
+        }
+    } unlock{lockFd};
+    seen_ = {};  // read the file whatever its identity
+    refreshLocked();
+    std::string text = values_.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+
     fs::path tmp = file_;
     tmp += ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
 
@@ -203,6 +265,10 @@ Result<void> KeyValueStore::persistLocked() {
     bool ok = fd >= 0 && writeFully(fd, text) && ::fsync(fd) == 0;
     if (fd >= 0) ok = (::close(fd) == 0) && ok;
     if (ok) ok = ::rename(tmp.c_str(), file_.c_str()) == 0;
+    if (ok) {
+        changed_.clear();
+        seen_ = identityOf(file_);
+    }
     if (!ok) {
         int err = errno;
         ::unlink(tmp.c_str());

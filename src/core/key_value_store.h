@@ -1,10 +1,12 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -18,6 +20,10 @@ namespace marlune {
 // fsync, rename; mode 0600), so the file on disk is always a complete earlier or later state. A
 // file that cannot be read or parsed is renamed aside ("<file>.corrupt-<UTC time>") and the store
 // starts empty. Thread-safe; every member may be called from any thread.
+//
+// Several instances (processes) may share the file: a write takes a lock (flock on its folder),
+// reads the file as it is now and changes only the keys this store changed, so no instance's
+// values are lost to another's; and a read first takes in what another instance wrote since.
 //
 // The typed reads mirror a platform defaults object: each returns nothing when the key was never
 // stored, and otherwise coerces whatever is stored (a string under an integer key reads as its
@@ -59,6 +65,9 @@ class KeyValueStore {
 
   private:
     void load();
+    // Takes in the file when another instance replaced it since this store last read or wrote
+    // it; the keys changed here and not yet written keep their values.
+    void refreshLocked() const;
     // Both fail with the error of a write that failed, for the handler.
     Result<void> changedLocked();
     Result<void> persistLocked();
@@ -66,9 +75,12 @@ class KeyValueStore {
 
     std::filesystem::path file_;
     mutable std::mutex mutex_;
-    Json values_ = Json::object();  // guarded by mutex_
-    int batchDepth_ = 0;            // guarded by mutex_
-    bool dirty_ = false;            // guarded by mutex_
+    mutable Json values_ = Json::object();  // guarded by mutex_
+    std::set<std::string> changed_;         // keys to write; guarded by mutex_
+    // The file's identity when it was last read or written (device, inode, size, change time).
+    mutable std::array<std::int64_t, 5> seen_{};  // guarded by mutex_
+    int batchDepth_ = 0;                          // guarded by mutex_
+    bool dirty_ = false;                          // guarded by mutex_
     std::function<void(const Error&)> onSaveFailure_;
 };
 

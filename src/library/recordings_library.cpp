@@ -16,6 +16,7 @@
 #include "core/queue.h"
 #include "platform/desktop/desktop.h"
 #include "platform/image/image_codecs.h"
+#include "platform/media/live_movie.h"
 #include "platform/media/media_file.h"
 #include "platform/media/video_decoder.h"
 
@@ -249,10 +250,20 @@ void RecordingsLibrary::thumbnail(std::string_view name, ThumbnailCompletion com
         });
 }
 
+Result<void> RecordingsLibrary::refuseWhileRecording(std::string_view name) {
+    auto location = safeLocation(name);
+    if (!location) return {};
+    auto opened = location->open();
+    if (!opened || liveMovieState(opened->procPath()) != LiveMovieState::inUse) return {};
+    return fail("“" + std::string(name) +
+                "” is still being recorded; export it once it has stopped");
+}
+
 Result<void> RecordingsLibrary::deleteRecording(std::string_view name) const {
     MARLUNE_ASSERT_ON(Queue::main());
     auto location = safeLocation(name);
     if (!location) return fail("Invalid file name.");
+    if (auto free = refuseWhileRecording(name); !free) return free;
     // A name the listing shows, of a regular file inside the folder; a missing one is left for
     // the trash to report.
     auto file = location->open();

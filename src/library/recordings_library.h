@@ -51,9 +51,9 @@ class RecordingsLibrary {
     static double thumbnailTimeSeconds(std::optional<double> durationSeconds);
 
     // The listing: one object per recording (name, size, createdAt, durationMs, webcam: whether
-    // its webcam movie is there, thumb when a picture could be made), newest first. Reads every movie, several at once on the shared
-    // pool; `completion` runs once, on a pool thread. An unreadable folder lists nothing. Any
-    // thread.
+    // its webcam movie is there, thumb when a picture could be made), newest first. Reads every movie, several at
+    // once on the shared pool; `completion` runs once, on a pool thread. An unreadable folder lists
+    // nothing. Any thread.
     using ListCompletion = std::function<void(Json items)>;
     void list(ListCompletion completion) const;
     // Whether a listing makes every recording's thumbnail (slow for a large folder: a still frame
@@ -73,6 +73,12 @@ class RecordingsLibrary {
     // (a folder, a companion, a symbolic link leading out of the folder), or with the trash's own
     // text when the movie can't be moved (the companions stay). Main thread.
     Result<void> deleteRecording(std::string_view name) const;
+    // Fails with "“NAME” is still being recorded; export it once it has stopped" while a recording
+    // (of this process or another) is writing the movie `name`: such a file can be neither deleted,
+    // trimmed, exported nor previewed until its recording has stopped. Any other name passes.
+    // Cheap (an open and a lock probe). Any thread.
+    static Result<void> refuseWhileRecording(std::string_view name);
+
     // Shows the movie selected in the file manager; nothing for a rejected name. Main thread.
     void reveal(std::string_view name) const;
     // Opens the movie in the user's default player; nothing for a rejected name. Main thread.

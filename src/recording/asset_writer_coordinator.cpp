@@ -1,16 +1,24 @@
 #include "recording/asset_writer_coordinator.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <span>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "core/debug_log.h"
 #include "core/queue.h"
+#include "platform/desktop/desktop.h"
 #include "platform/image/bgra_image.h"
 #include "platform/media/audio_encoder.h"
 #include "platform/media/live_movie.h"
@@ -32,11 +40,17 @@ constexpr std::int64_t kAudioSlackSamples = kAudioRate / 500;  // 2 ms
 enum class Kind { video, mic, system };
 
 constexpr std::int64_t kNs = 1'000'000'000;
+// How long into the picture a sound track may stay without sound before it starts with silence.
+constexpr std::int64_t kSoundWaitNs = kNs / 2;
 
 }  // namespace
 
 struct AssetWriterCoordinator::State {
     explicit State(WriterTuning t) : tuning(std::move(t)), queue(Queue::makeSerial(".writer")) {}
+    ~State() {
+        if (movieFd >= 0) ::close(movieFd);
+        if (claimedFd >= 0) ::close(claimedFd);
+    }
 
     WriterTuning tuning;
     std::shared_ptr<Queue> queue;
@@ -63,10 +77,16 @@ struct AssetWriterCoordinator::State {
     int fps = 30;
     AudioTrack mic, system;
     std::filesystem::path outputURL;
+    int claimedFd = -1;  // until prepare hands it to the muxer
+    // The movie's file, open from prepare to the end: when its name (or its whole folder) is
+    // removed meanwhile, what was recorded is still here to be put back.
+    int movieFd = -1;
+    std::function<void(Error)> onFailure;
     std::optional<Error> failure;  // the writer has failed: everything is dropped
     // Guards `failure` once finishing runs on a thread of its own, for the watchdog's reading.
     std::mutex failureLock;
     bool sessionStarted = false;
+    bool soundCaughtUp = false;  // catchUpSilentTracks has run
     HostTime firstPTS = 0;
     std::optional<HostTime> lastVideoPTS;
     struct Pause {
@@ -101,6 +121,8 @@ struct AssetWriterCoordinator::State {
         systemLog("Marlune: movie writer failed: " + e.message);
         std::lock_guard lock(failureLock);
         failure = std::move(e);
+        // While recording (not once finishing, whose caller hears of it anyway).
+        if (onFailure && !finishing) onFailure(*failure);
     }
 
     void writePackets(Result<std::vector<Packet>> packets, int index) {
@@ -141,6 +163,21 @@ struct AssetWriterCoordinator::State {
         if (failure) return;
         lastVideoPTS = t;
         ++framesWritten;
+        if (!soundCaughtUp && t - firstPTS >= kSoundWaitNs) catchUpSilentTracks(t);
+    }
+
+    // The movie's header (and with it the first part) waits for every track's first packet: a
+    // sound track that has had nothing half a second into the picture (a device slow to start,
+    // a source that sends nothing while silent) would hold the first part back to the next key
+    // frame, two seconds of recording lost to a kill. Such a track starts with silence instead;
+    // sound that comes later for that half second is trimmed, as any overlap is.
+    void catchUpSilentTracks(HostTime t) {
+        soundCaughtUp = true;
+        const auto upTo = static_cast<std::int64_t>(
+            std::llround(static_cast<double>(t - firstPTS) * kAudioRate / kNs));
+        for (AudioTrack* tr : {&mic, &system}) {
+            if (tr->encoder && tr->written == 0 && !tr->lastPTS) padSilence(*tr, upTo);
+        }
     }
 
     void appendAudio(Kind kind, const AudioBuffer& buffer) {
@@ -211,6 +248,57 @@ struct AssetWriterCoordinator::State {
         }
     }
 
+    // When the movie's name no longer leads to the file written (the file or the recordings
+    // folder was deleted while recording), the folder is made again and the open file's content
+    // copied to a new file under the movie's name (or, when that is taken, a free one beside it).
+    Result<void> restoreIfRemoved() {
+        struct stat held {
+        }, named{};
+        if (movieFd < 0 || ::fstat(movieFd, &held) != 0) return {};
+        if (::stat(outputURL.c_str(), &named) == 0 && named.st_dev == held.st_dev &&
+            named.st_ino == held.st_ino) {
+            return {};
+        }
+        std::error_code ec;
+        std::filesystem::create_directories(outputURL.parent_path(), ec);
+        const std::filesystem::path stem = outputURL.parent_path() / outputURL.stem();
+        int out = -1;
+        std::filesystem::path target;
+        for (int n = 1; n < 100 && out < 0; ++n) {
+            target =
+                n == 1 ? outputURL
+                       : std::filesystem::path(stem.string() + " (" + std::to_string(n) + ").mp4");
+            out =
+                ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+            if (out < 0 && errno != EEXIST) break;
+        }
+        if (out < 0) {
+            return marlune::fail(
+                "The recording's folder was removed and could not be made again: " +
+                std::string(std::strerror(errno)));
+        }
+        off_t at = 0;
+        bool copied = true;
+        while (at < held.st_size && copied) {
+            const ssize_t n = ::copy_file_range(movieFd, &at, out, nullptr,
+                                                static_cast<std::size_t>(held.st_size - at), 0);
+            copied = n > 0 || (n < 0 && errno == EINTR);
+        }
+        const bool synced = copied && ::fsync(out) == 0;
+        ::close(out);
+        if (!synced) {
+            std::filesystem::remove(target, ec);
+            return marlune::fail(
+                "The recording's folder was removed and the recording could not be "
+                "written again: " +
+                std::string(std::strerror(errno)));
+        }
+        systemLog("Marlune: the recording's file had been removed; written again as " +
+                  target.string());
+        outputURL = target;
+        return {};
+    }
+
     // Ends the encoders and the file; then the live movie becomes an ordinary one. Runs on a
     // thread of its own (the queue stays free to deliver a time-out).
     Result<SavedInfo> finalize() {
@@ -234,8 +322,16 @@ struct AssetWriterCoordinator::State {
         auto closed = muxer->finish();
         if (!closed) fail(closed.error());
         muxer.reset();
+        if (auto restored = restoreIfRemoved(); !restored) return std::unexpected(restored.error());
         // Even after a failure (a full disk), what was written is made an ordinary movie.
         auto finished = finishLiveMovie(outputURL);
+        if (!finished && finished.error().code == ErrorCode::nothingKept) {
+            // Cut short before its first part was complete (a nearly full disk): nothing in it
+            // plays, so it is not left among the recordings. Where the trash refuses it, the next
+            // launch's recovery sets it aside.
+            (void)desktop::moveToTrash(outputURL);
+            return std::unexpected(failure.value_or(finished.error()));
+        }
         if (failure) return std::unexpected(*failure);
         if (!finished) return std::unexpected(finished.error());
         const double seconds = static_cast<double>(*lastVideoPTS - firstPTS) / kNs;
@@ -248,6 +344,7 @@ AssetWriterCoordinator::AssetWriterCoordinator(WriterTuning tuning)
 
 AssetWriterCoordinator::~AssetWriterCoordinator() {
     state_->accepting = false;
+    if (state_->claimedFd >= 0) ::close(std::exchange(state_->claimedFd, -1));
 }
 
 std::int64_t AssetWriterCoordinator::defaultBitRate(int width, int height, int fps) {
@@ -260,15 +357,19 @@ Result<void> AssetWriterCoordinator::prepare(const std::filesystem::path& path, 
                                              int height, int fps, bool mic, bool systemAudio,
                                              std::optional<std::int64_t> bitrateOverride) {
     State& s = *state_;
-    if (s.muxer || s.finishing) return fail(kWriterSetupFailedText);
+    const int claimed = std::exchange(s.claimedFd, -1);
+    if (s.muxer || s.finishing || width <= 0 || height <= 0 || fps <= 0) {
+        if (claimed >= 0) ::close(claimed);
+        return fail(kWriterSetupFailedText);
+    }
     s.outputURL = path;
     std::error_code ignored;
-    std::filesystem::remove(path, ignored);
-    if (width <= 0 || height <= 0 || fps <= 0) return fail(kWriterSetupFailedText);
+    if (claimed < 0) std::filesystem::remove(path, ignored);
 
     MovieMuxerOptions options;
     options.live = true;
     options.brand = std::string(kLiveMovieBrand);
+    options.fd = claimed;
     auto muxer = MovieMuxer::create(path, MovieContainer::mp4, options);
     if (!muxer) return std::unexpected(muxer.error());
     auto cleanUp = [&] { std::filesystem::remove(path, ignored); };
@@ -317,8 +418,18 @@ Result<void> AssetWriterCoordinator::prepare(const std::filesystem::path& path, 
     s.video = std::move(*video);
     s.videoIndex = *videoIndex;
     s.muxer = std::move(*muxer);
+    s.movieFd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     s.accepting = true;
     return {};
+}
+
+void AssetWriterCoordinator::setOnFailure(std::function<void(Error)> onFailure) {
+    state_->onFailure = std::move(onFailure);
+}
+
+void AssetWriterCoordinator::useClaimedFile(int fd) {
+    if (state_->claimedFd >= 0) ::close(state_->claimedFd);
+    state_->claimedFd = fd;
 }
 
 void AssetWriterCoordinator::appendVideo(VideoFrame frame) {

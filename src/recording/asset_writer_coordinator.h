@@ -81,6 +81,16 @@ class AssetWriterCoordinator {
                          bool mic, bool systemAudio,
                          std::optional<std::int64_t> bitrateOverride = std::nullopt);
 
+    // The file `prepare` is given, already created and locked (flock) by the caller under a name
+    // it claimed: `prepare` writes through this descriptor instead of replacing the file, so that
+    // no other instance can take the name in between. Taken over; before `prepare`.
+    void useClaimedFile(int fd);
+
+    // Called once, on the writer's queue, when a write fails while recording (a full disk, the
+    // file gone): everything after is dropped, so the recording should be stopped and saved with
+    // what was written. Before `prepare`.
+    void setOnFailure(std::function<void(Error)> onFailure);
+
     void appendVideo(VideoFrame frame);
     void appendMic(AudioBuffer buffer);
     void appendSystemAudio(AudioBuffer buffer);

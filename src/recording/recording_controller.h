@@ -173,7 +173,9 @@ class RecordingController : public ScreenCaptureEngineDelegate,
     void planAndBegin(Result<ShareableContent> content, const RecordingOptions& options,
                       Completion completion);
     Result<void> beginSession(const CapturePlan& plan, const RecordingOptions& options);
-    Result<std::filesystem::path> newOutputURL();
+    // The new movie's path and its file, created under that name and locked (flock) by this
+    // process: the descriptor is handed to the writer, so the name stays ours.
+    Result<std::pair<std::filesystem::path, int>> newOutputURL();
     void runCountdown(int n, std::uint64_t session);
     void launchCapture();
     // The stream of the start `session` has started (or failed to).
@@ -181,6 +183,8 @@ class RecordingController : public ScreenCaptureEngineDelegate,
     void captureStarted(Completion completion);
     void startTicker();
     void updateStatusItem();
+    // On each tick: ends a recording whose stream has given no picture for seconds.
+    void watchPictures();
     void pauseOnMain();
     void resumeOnMain();
     void stopOnMain(Completion completion);
@@ -208,6 +212,11 @@ class RecordingController : public ScreenCaptureEngineDelegate,
     void finishTeardown();
     void cleanupAfterFailure(std::function<void()> writerGone = nullptr);
     void unexpectedStop(Error error);
+    // The movie writer failed while recording (a full disk): told at once, stopped and saved.
+    void writerFailed(Error error);
+    // Stops a recording that ends on its own after `message` went to the page as "error"; what was
+    // recorded is saved all the same.
+    void stopOnItsOwn(const std::string& message);
     void flushJournal();
     void stopTrackers();
     void idleReached();
@@ -259,6 +268,12 @@ class RecordingController : public ScreenCaptureEngineDelegate,
     bool journaledWebcam_ = false;
     // The project file could not be saved: the journal stays for the next launch.
     bool journalKept_ = false;
+    // Pictures coming in while recording: the stream's counts at the last tick, and how long
+    // every picture has been refused (see watchPictures).
+    std::uint64_t lastDelivered_ = 0, lastDropped_ = 0;
+    std::chrono::milliseconds picturelessTime_{0};
+    // The writer's failure has been told to the page already: finishing does not repeat it.
+    bool writerFailureTold_ = false;
 
     // Run once the controller is idle again (a quit waiting for a stop).
     std::vector<std::function<void()>> onIdle_;

@@ -2,6 +2,8 @@
 // name, the microphone, the countdown, then the stream and the trackers.
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,6 +28,15 @@ constexpr const char* kNoPermissionText =
     "Screen Recording permission is not granted. Enable it in the system settings, then "
     "relaunch Marlune.";
 constexpr const char* kInvalidOptionsText = "Invalid recording options.";
+constexpr const char* kCaptureTooSmallText = "Capture size is too small.";
+constexpr std::int64_t kMinRequestedHeight = 16;
+constexpr std::chrono::milliseconds kPicturelessLimit{3000};
+constexpr const char* kNoPicturesText =
+    "Recording stopped: the screen gave no pictures for 3 seconds (its size may have changed). "
+    "What was recorded is kept.";
+// Below this much free space in the recordings folder a recording is not started: about 45 s of
+// a 1080p recording, time enough to notice the disk is filling up.
+constexpr std::uint64_t kMinFreeBytesToStart = std::uint64_t{64} << 20;
 
 const char* boolText(bool b) {
     return b ? "true" : "false";
@@ -43,6 +54,10 @@ void RecordingController::startOnMain(Json payload, Completion completion) {
         options_.defaults ? options_.defaults() : RecordingDefaults{};
     auto options = RecordingOptions::parse(payload, defaults);
     if (!options) return completion(fail(kInvalidOptionsText));
+    if (options->sourceKind != "display" && options->sourceKind != "window") {
+        return completion(fail("Unknown source kind “" + options->sourceKind +
+                               "”: it is \"display\" or \"window\"."));
+    }
 
     const std::uint64_t session = ++session_;
     pendingStart_ = std::move(completion);
@@ -72,6 +87,11 @@ void RecordingController::planAndBegin(Result<ShareableContent> content,
     if (!content) return failStart(content.error());
     auto plan = makePlan(*content, options);
     if (!plan) return failStart(plan.error());
+    // A height asked for below this gives a movie of a few pixels (3 gave 4 × 2): refused as the
+    // plan refuses 1.
+    if (options.capHeight > 0 && options.capHeight < kMinRequestedHeight) {
+        return failStart(Error{kCaptureTooSmallText});
+    }
     plan_ = std::move(*plan);
     if (auto begun = beginSession(*plan_, options); !begun) return failStart(begun.error());
     pendingStart_ = std::move(completion);
@@ -82,10 +102,20 @@ void RecordingController::planAndBegin(Result<ShareableContent> content,
     runCountdown(3, session_);
 }
 
-Result<fs::path> RecordingController::newOutputURL() {
+Result<std::pair<fs::path, int>> RecordingController::newOutputURL() {
     const fs::path folder = RecordingsLibrary::dirURL();
     std::error_code ec;
     fs::create_directories(folder, ec);  // the user may have removed it since launch
+    // A start on a (nearly) full disk would count down and record nothing worth keeping.
+    struct statvfs disk {};
+    if (::statvfs(folder.c_str(), &disk) == 0) {
+        const std::uint64_t freeBytes = std::uint64_t{disk.f_bavail} * disk.f_frsize;
+        if (freeBytes < kMinFreeBytesToStart) {
+            return fail("Not enough free disk space to record: " + std::to_string(freeBytes >> 20) +
+                        " MB free in " + folder.string() + ", at least " +
+                        std::to_string(kMinFreeBytesToStart >> 20) + " MB are needed.");
+        }
+    }
     auto taken = [&](const std::string& name) {
         std::error_code e;
         const fs::path movie = folder / name;
@@ -94,13 +124,16 @@ Result<fs::path> RecordingController::newOutputURL() {
                fs::exists(TrackJournal::pathFor(movie), e);
     };
     // The name is claimed by creating the file, so that two recordings started in the same
-    // second (in two instances) never share a movie.
+    // second (in two instances) never share a movie; the file stays open (and locked) from here
+    // to the end of the recording, so nobody can remove and take the name in between.
     for (int attempt = 0; attempt < 100; ++attempt) {
         const fs::path path = folder / outputName(std::chrono::system_clock::now(), taken);
-        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0) return std::pair{path, fd};
         if (fd >= 0) {
+            // Another process already locks what was just created here: it is not ours.
             ::close(fd);
-            return path;
+            continue;
         }
         if (errno != EEXIST) {
             return fail("Could not create " + path.filename().string() + ": " +
@@ -128,17 +161,26 @@ std::string RecordingController::outputName(
 
 Result<void> RecordingController::beginSession(const CapturePlan& plan,
                                                const RecordingOptions& options) {
-    auto url = newOutputURL();
-    if (!url) return std::unexpected(url.error());
-    currentPath_ = *url;
-    currentFileName_ = url->filename().string();
+    auto claimed = newOutputURL();
+    if (!claimed) return std::unexpected(claimed.error());
+    const fs::path url = claimed->first;
+    currentPath_ = url;
+    currentFileName_ = url.filename().string();
 
     auto writer = std::make_shared<AssetWriterCoordinator>();
-    if (auto prepared = writer->prepare(*url, plan.width, plan.height, plan.fps, options.mic,
+    writer->useClaimedFile(claimed->second);
+    writerFailureTold_ = false;
+    writer->setOnFailure([weak = weak_from_this()](Error error) {
+        // On the writer's queue.
+        postIfAlive(Queue::main(), weak, [error = std::move(error)](RecordingController& self) {
+            self.writerFailed(error);
+        });
+    });
+    if (auto prepared = writer->prepare(url, plan.width, plan.height, plan.fps, options.mic,
                                         options.systemAudio);
         !prepared) {
         std::error_code ec;
-        fs::remove(*url, ec);  // the name was claimed for this recording only
+        fs::remove(url, ec);  // the name was claimed for this recording only
         return prepared;
     }
     setWriter(writer);
@@ -160,7 +202,7 @@ Result<void> RecordingController::beginSession(const CapturePlan& plan,
     if (plan.configuration.capturesAudio) engine_.prepareSystemAudio();
     if (options.webcam && !webcam().isVisible()) showWebcam(webcamSettings());
 
-    if (auto journal = TrackJournal::create(*url)) {
+    if (auto journal = TrackJournal::create(url)) {
         journal_ = std::move(*journal);
     } else {
         // The movie itself stays crash-safe; only the tracks of a crashed recording would go.
@@ -231,6 +273,8 @@ void RecordingController::streamStarted(std::uint64_t session, std::optional<Err
 void RecordingController::captureStarted(Completion completion) {
     const RecordingOptions& options = *recordingOptions_;
     clock_->start(std::chrono::steady_clock::now());
+    lastDelivered_ = lastDropped_ = 0;
+    picturelessTime_ = std::chrono::milliseconds(0);
     setPhase(Phase::recording);
     if (options_.chrome) options_.chrome->showStatusItem();
     startTicker();
@@ -282,7 +326,22 @@ void RecordingController::startTicker() {
                       data["elapsedMs"] = self->elapsedMs();
                       self->emit("tick", std::move(data));
                       self->updateStatusItem();
+                      self->watchPictures();
                   });
+}
+
+void RecordingController::watchPictures() {
+    // Paused or stopping: the stream's counts mean nothing for the movie.
+    if (phase_ != Phase::recording) return;
+    const CaptureStatistics now = engine_.statistics();
+    const bool stalled = now.framesDelivered == lastDelivered_ && now.framesDropped > lastDropped_;
+    lastDelivered_ = now.framesDelivered;
+    lastDropped_ = now.framesDropped;
+    picturelessTime_ =
+        stalled ? picturelessTime_ + options_.tickInterval : std::chrono::milliseconds(0);
+    // Every picture refused for seconds (the screen shrank past the recorded area): ticking on
+    // would record time without pictures. What was recorded is kept.
+    if (picturelessTime_ >= kPicturelessLimit) stopOnItsOwn(kNoPicturesText);
 }
 
 void RecordingController::updateStatusItem() {

@@ -20,6 +20,8 @@ namespace {
 constexpr const char* kNotRecordingText = "No recording is in progress.";
 constexpr const char* kNoWriterText = "No file was being written.";
 constexpr const char* kUnexpectedStopPrefix = "Capture stopped unexpectedly: ";
+constexpr const char* kWriterStoppedPrefix =
+    "Recording stopped: the movie could not be written (what was recorded is kept): ";
 
 }  // namespace
 
@@ -97,7 +99,9 @@ void RecordingController::movieFinished(Result<SavedInfo> saved,
         std::error_code ec;
         if (fs::exists(movie, ec)) saveProject(movie.filename().string(), webcamEntry);
         dropJournal();
-        emit("error", messageData(saved.error().message));
+        if (!std::exchange(writerFailureTold_, false)) {
+            emit("error", messageData(saved.error().message));
+        }
         return completion(std::unexpected(saved.error()));
     }
     saveProject(saved->url.filename().string(), webcamEntry);
@@ -230,8 +234,19 @@ void RecordingController::didStopWithError(Error error) {
 
 void RecordingController::unexpectedStop(Error error) {
     MARLUNE_ASSERT_ON(Queue::main());
+    stopOnItsOwn(kUnexpectedStopPrefix + error.message);
+}
+
+void RecordingController::writerFailed(Error error) {
+    MARLUNE_ASSERT_ON(Queue::main());
     if (phase_ != Phase::recording && phase_ != Phase::paused) return;
-    emit("error", messageData(kUnexpectedStopPrefix + error.message));
+    writerFailureTold_ = true;
+    stopOnItsOwn(kWriterStoppedPrefix + error.message);
+}
+
+void RecordingController::stopOnItsOwn(const std::string& message) {
+    if (phase_ != Phase::recording && phase_ != Phase::paused) return;
+    emit("error", messageData(message));
     setPhase(Phase::stopping);
     ticker_.cancel();
     mic_.stop();

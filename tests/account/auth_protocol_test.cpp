@@ -63,8 +63,8 @@ TEST(AuthProtocol, EncodingsAndAddresses) {
         EXPECT_EQ(formEncode(in), form) << in;
         EXPECT_EQ(encodeQueryValue(in), query) << in;
     }
-    EXPECT_EQ(googleSignInPage("https://signin.example.com/", 7),
-              "https://signin.example.com/auth?port=7");
+    EXPECT_EQ(googleSignInPage("https://signin.example.com/", 7, "s1"),
+              "https://signin.example.com/auth?port=7&state=s1");
     const std::pair<const char*, bool> urls[] = {{"https://signin.example.com/auth?port=1", true},
                                                  {"http://127.0.0.1:8080/a", true},
                                                  {"signin.example.com/auth?port=1", false},

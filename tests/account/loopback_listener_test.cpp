@@ -85,11 +85,10 @@ std::string readAll(int fd) {
     return out;
 }
 
-TEST(LoopbackListener, OnLoopbackEveryConnectionGetsOneReadAndTheSameReply) {
+TEST(LoopbackListener, OnLoopbackEveryRequestHeadIsHandedOverWithTheSameReply) {
     Served served;
     // Bound to 127.0.0.1 itself, not to every address: 127.0.0.2 is this machine too.
     EXPECT_EQ(connectTo(served.port(), "127.0.0.2"), -1);
-    const std::string big(20000, 'x');
     struct Case {
         std::string sent;
         std::string handedOver;
@@ -97,25 +96,14 @@ TEST(LoopbackListener, OnLoopbackEveryConnectionGetsOneReadAndTheSameReply) {
     const Case cases[] = {
         {"GET /callback?token=t HTTP/1.1\r\n\r\n", "GET /callback?token=t HTTP/1.1\r\n\r\n"},
         {"GET /\xFF\xFE HTTP/1.1\r\n\r\n", ""},  // not UTF-8
-        {std::string("GET /\0 HTTP/1.1", 15), ""},
-        // One read, at most 8 KiB of it.
-        {big, ""},
+        {std::string("GET /\0 HTTP/1.1\r\n\r\n", 19), ""},
     };
     for (const auto& c : cases) {
         std::size_t before = served.texts().size();
-        std::string answer = test::rawExchange(served.port(), c.sent);
-        // Bytes left unread may reset the connection before the reply is seen.
-        if (c.sent.size() <= LoopbackListener::kReadBytes) {
-            EXPECT_EQ(answer, kReply);
-        }
+        EXPECT_EQ(test::rawExchange(served.port(), c.sent), kReply);
         auto texts = served.texts();
         ASSERT_EQ(texts.size(), before + 1);
-        if (c.sent.size() <= LoopbackListener::kReadBytes) {
-            EXPECT_EQ(texts.back(), c.handedOver);
-        } else {
-            EXPECT_LE(texts.back().size(), LoopbackListener::kReadBytes);
-            EXPECT_EQ(texts.back(), std::string(texts.back().size(), 'x'));
-        }
+        EXPECT_EQ(texts.back(), c.handedOver);
     }
 }
 
@@ -134,24 +122,7 @@ TEST(LoopbackListener, ASilentClientHoldsNothing) {
     ::close(silent);
     EXPECT_EQ(served.texts(),
               (std::vector<std::string>{"GET /x HTTP/1.1\r\n\r\n", "GET /x HTTP/1.1\r\n\r\n",
-                                        "GET /x HTTP/1.1\r\n\r\n", ""}));
-}
-
-TEST(LoopbackListener, TooManyAtOnceAreTurnedAway) {
-    Served served(2s);
-    std::vector<int> idle;
-    // Accepted in order: the one after these finds them all held.
-    for (int i = 0; i < LoopbackListener::kMaxConnections; ++i)
-        idle.push_back(connectTo(served.port()));
-    EXPECT_EQ(test::rawExchange(served.port(), "GET / HTTP/1.1\r\n\r\n"), "");
-    for (int fd : idle) ::close(fd);
-    // Once they are gone, it serves again.
-    std::string answer;
-    for (int i = 0; i < 50 && answer.empty(); ++i) {
-        std::this_thread::sleep_for(50ms);
-        answer = test::rawExchange(served.port(), "GET / HTTP/1.1\r\n\r\n");
-    }
-    EXPECT_EQ(answer, kReply);
+                                        "GET /x HTTP/1.1\r\n\r\n"}));
 }
 
 }  // namespace

@@ -260,6 +260,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
                                               quote_via=urllib.parse.quote)
         if callback is None or not port.isdigit():
             return 200, {"page": "waiting"}
+        # The page hands back the state it was given, as the real sign-in pages must.
+        if "state" in params:
+            callback += "&state=" + urllib.parse.quote(params["state"][0], safe="")
         return 302, None, {"Location": "http://127.0.0.1:%s/callback?%s" % (port, callback)}
 
 

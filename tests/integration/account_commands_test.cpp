@@ -166,9 +166,11 @@ TEST(AccountCommands, GoogleSignInFromTheCommandToTheUserDocument) {
     ASSERT_EQ(page.size(), 1u);
     EXPECT_EQ(page[0]["path"], "/page/auth");
     int port = portIn(page[0]["query"]);
-    EXPECT_EQ(page[0]["query"], "port=" + std::to_string(port));
-    EXPECT_EQ(page[0]["headers"]["x-opened-url"],
-              test::builtSignInOrigin() + "/auth?port=" + std::to_string(port));
+    const std::string query = page[0]["query"];
+    EXPECT_TRUE(
+        std::regex_match(query, std::regex("port=" + std::to_string(port) + "&state=[0-9a-f]{32}")))
+        << query;
+    EXPECT_EQ(page[0]["headers"]["x-opened-url"], test::builtSignInOrigin() + "/auth?" + query);
 
     auto signedIn = app.nextAuthChanged([](const Json& e) { return e["signedIn"] == true; });
     ASSERT_TRUE(signedIn);
@@ -231,10 +233,17 @@ TEST(AccountCommands, EmailLinkSignIn) {
     ASSERT_EQ(sent.size(), 1u);
     int port = portIn(bodyOf(sent[0]).value("continueUrl", ""));
     ASSERT_GT(port, 0);
-    EXPECT_EQ(sent[0]["body"],
-              R"({"requestType":"EMAIL_SIGNIN","email":"bob+tag@example.com","continueUrl":")" +
-                  test::builtSignInOrigin() + "/email?port=" + std::to_string(port) +
-                  R"(&email=bob%2Btag@example.com","canHandleCodeInApp":true})");
+    const std::string sentBody = sent[0]["body"];
+    EXPECT_TRUE(std::regex_match(
+        sentBody,
+        std::regex(
+            std::regex_replace(
+                R"({"requestType":"EMAIL_SIGNIN","email":"bob+tag@example.com","continueUrl":")" +
+                    test::builtSignInOrigin() + "/email?port=" + std::to_string(port) +
+                    R"(&email=bob%2Btag@example.com)",
+                std::regex(R"([.?+{}()\[\]])"), R"(\$&)") +
+            R"(&state=[0-9a-f]{32}","canHandleCodeInApp":true\})")))
+        << sentBody;
 
     // The user follows the mailed link; the page hands the code back.
     auto mailbox = app.standin.state()["mailbox"];
@@ -293,18 +302,26 @@ TEST(AccountCommands, RefusalsCancelsAndFailuresSignNobodyIn) {
     for (const auto& e : app.drainAuthChanged()) EXPECT_EQ(e["signedIn"], false);
 
     // The page stays put: the test plays the browser's callback itself (which requests count as
-    // one is the protocol tests'), and the listener is gone after it.
+    // one is the protocol tests'), with the state the page was given, and the listener is gone
+    // after it.
     const std::pair<const char*, const char*> callbacks[] = {
         {"GET /callback?error=access_denied HTTP/1.1\r\n\r\n", "access_denied"},
-        {"GET /callback?oobCode=abc HTTP/1.1\r\n\r\n", "Sign-in was cancelled"},
+        {"GET /callback HTTP/1.1\r\n\r\n", "Sign-in was cancelled"},
     };
-    for (const auto& [callback, error] : callbacks) {
-        SCOPED_TRACE(callback);
+    for (const auto& [given, error] : callbacks) {
+        SCOPED_TRACE(given);
         std::size_t visits = app.standin.requestsOf("page").size();
         ASSERT_EQ(app.result("auth.google"), Json({{"waiting", true}}));
         ASSERT_TRUE(app.waitFor([&] { return app.standin.requestsOf("page").size() > visits; }));
-        int port = portIn(app.standin.requestsOf("page").back()["query"]);
+        const std::string query = app.standin.requestsOf("page").back()["query"];
+        int port = portIn(query);
         EXPECT_EQ(app.result("auth.state")["waitingForBrowser"], true);
+        std::smatch state;
+        ASSERT_TRUE(std::regex_search(query, state, std::regex(R"(state=(\w+))")));
+        std::string callback = given;
+        const std::string param = "state=" + state[1].str();
+        const auto q = callback.find('?'), space = callback.find(' ', 4);
+        q < space ? callback.insert(q + 1, param + "&") : callback.insert(space, "?" + param);
         EXPECT_NE(test::rawExchange(port, callback).find("Done \u2014 you can close this tab"),
                   std::string::npos);
         auto cancelled = app.nextAuthChanged();

@@ -28,6 +28,9 @@ void addEditCommands(AppDelegate& app) {
                     auto startMs = readInt(payload, "startMs");
                     auto endMs = readInt(payload, "endMs");
                     if (!name || !startMs || !endMs) return reply(fail("Missing trim parameters"));
+                    if (auto free = RecordingsLibrary::refuseWhileRecording(*name); !free) {
+                        return reply(std::unexpected(free.error()));
+                    }
                     app.media->exportTrim(*name, *startMs, *endMs, progressFor(app, payload),
                                           app.exports->completion(std::move(reply)));
                 });
@@ -36,6 +39,9 @@ void addEditCommands(AppDelegate& app) {
                                         WebBridge::Reply reply) {
         auto request = ExportRequest::fromPayload(payload);
         if (!request) return reply(std::unexpected(request.error()));
+        if (auto free = RecordingsLibrary::refuseWhileRecording(request->name); !free) {
+            return reply(std::unexpected(free.error()));
+        }
         app.renderer->render(std::move(*request), MarluneSchemeHandler::webRoot(*app.defaults),
                              progressFor(app, payload), app.exports->completion(std::move(reply)));
     });
@@ -79,6 +85,11 @@ void addEditCommands(AppDelegate& app) {
     app.command(
         "edit.previewFrame", [tracks](AppDelegate& app, const Json& given, WebBridge::Reply reply) {
             Json payload = given;
+            if (auto name = readString(payload, "name")) {
+                if (auto free = RecordingsLibrary::refuseWhileRecording(*name); !free) {
+                    return reply(std::unexpected(free.error()));
+                }
+            }
             if (payload.is_object() && payload.contains("cursor") &&
                 payload["cursor"].is_object() && !payload["cursor"].contains("path")) {
                 if (tracks->name.empty() || readString(payload, "name") != tracks->name) {

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstring>
@@ -368,14 +369,17 @@ LiveMovieState liveMovieState(const std::filesystem::path& path) {
     if (fd < 0) return LiveMovieState::notLive;
     live_movie_detail::File file(fd);
     std::uint8_t h[12];
-    if (!file.read(0, h, sizeof h) || std::memcmp(h + 4, "ftyp", 4) != 0 ||
-        std::memcmp(h + 8, kLiveMovieBrand.data(), 4) != 0) {
+    // An empty file may be a recording's claimed name before its first write.
+    struct stat info {};
+    const bool empty = fstat(fd, &info) == 0 && info.st_size == 0;
+    if (!empty && (!file.read(0, h, sizeof h) || std::memcmp(h + 4, "ftyp", 4) != 0 ||
+                   std::memcmp(h + 8, kLiveMovieBrand.data(), 4) != 0)) {
         return LiveMovieState::notLive;
     }
     // A writer holds a shared lock on the movie it writes.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) return LiveMovieState::inUse;
     flock(fd, LOCK_UN);
-    return LiveMovieState::unfinished;
+    return empty ? LiveMovieState::notLive : LiveMovieState::unfinished;
 }
 
 }  // namespace marlune

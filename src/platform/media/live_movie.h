@@ -16,7 +16,7 @@ inline constexpr std::string_view kLiveMovieBrand = "mrln";
 enum class LiveMovieState {
     notLive,     // not a movie of ours, or already an ordinary movie: leave it alone
     unfinished,  // a live movie that `finishLiveMovie` should make whole
-    inUse,       // a live movie some process is still writing
+    inUse,       // a live movie (or a recording's still empty file) some process is writing
 };
 
 // Looks at a file's type box and whether a writer holds it. Cheap (one small read). Any thread.
@@ -37,8 +37,9 @@ struct LiveMovieSummary {
 // Safe to interrupt at any point, and to run again: every step keeps what a second run needs,
 // and the brand that marks the file unfinished is replaced last. The file is made durable
 // before this returns. Fails (leaving a playable live movie) when the disk has no room for the
-// index, or when the file holds no complete fragment (nothing was recorded; the file is left
-// as it is). Any thread; not while a writer is still writing the file.
+// index, or, with ErrorCode::nothingKept, when the file holds no complete fragment or no header
+// (nothing was recorded; the file is left as it is). Any thread; not while a writer is still
+// writing the file.
 Result<LiveMovieSummary> finishLiveMovie(const std::filesystem::path& path);
 
 }  // namespace marlune

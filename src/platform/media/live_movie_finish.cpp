@@ -17,8 +17,8 @@ using namespace live_movie_detail;
 
 namespace {
 
-Error failure(const std::string& what) {
-    return Error{"The recording could not be finished: " + what};
+Error failure(const std::string& what, ErrorCode code = ErrorCode::failed) {
+    return Error{"The recording could not be finished: " + what, code};
 }
 
 Error systemFailure(const std::string& what) {
@@ -32,7 +32,7 @@ Error systemFailure(const std::string& what) {
 Result<Bytes> readLiveFileType(const File& file, std::int64_t fileSize) {
     auto ftyp = topBoxAt(file, 0, fileSize);
     if (!ftyp || ftyp->type != "ftyp" || ftyp->size < 16) {
-        return std::unexpected(failure("it is not a movie."));
+        return std::unexpected(failure("it is not a movie.", ErrorCode::nothingKept));
     }
     auto ftypBytes = file.read(0, static_cast<std::size_t>(ftyp->size));
     if (!ftypBytes) return std::unexpected(systemFailure("cannot read it"));
@@ -334,7 +334,9 @@ Result<LiveMovieSummary> finishLiveMovie(const std::filesystem::path& path) {
     auto fileType = readLiveFileType(file, fileSize);
     if (!fileType) return std::unexpected(fileType.error());
     LiveLayout layout = walkTopLevel(file, static_cast<std::int64_t>(fileType->size()), fileSize);
-    if (!layout.header) return std::unexpected(failure("its header is missing."));
+    if (!layout.header) {
+        return std::unexpected(failure("its header is missing.", ErrorCode::nothingKept));
+    }
 
     Box moov;
     moov.type = "moov";
@@ -346,7 +348,9 @@ Result<LiveMovieSummary> finishLiveMovie(const std::filesystem::path& path) {
     if (!tracks) return std::unexpected(tracks.error());
 
     const int kept = keepCompleteFragments(layout, *tracks);
-    if (kept == 0) return std::unexpected(failure("it holds no complete part."));
+    if (kept == 0) {
+        return std::unexpected(failure("it holds no complete part.", ErrorCode::nothingKept));
+    }
 
     LiveMovieSummary summary;
     const Bytes index = buildOrdinaryIndex(moov, *tracks, movieTimescale, summary);

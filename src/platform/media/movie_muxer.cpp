@@ -34,11 +34,9 @@ constexpr int kLiveBufferBytes = 1 << 20;
 // never the writer.
 class LiveFile {
   public:
-    // Holds an exclusive lock on the file while it is written, which tells a recovery run in
-    // another process to leave it alone.
-    explicit LiveFile(int fd) : fd_(fd), syncer_([this] { syncLoop(); }) {
-        flock(fd_, LOCK_EX | LOCK_NB);
-    }
+    // `fd` is locked already (see create): the lock tells a recovery run, a deletion or an
+    // export in any process to leave the file alone.
+    explicit LiveFile(int fd) : fd_(fd), syncer_([this] { syncLoop(); }) {}
     ~LiveFile() {
         {
             std::lock_guard lock(mutex_);
@@ -149,16 +147,29 @@ Result<MovieMuxer> MovieMuxer::create(const std::filesystem::path& path, MovieCo
     impl->options = options;
     int rc =
         avformat_alloc_output_context2(&impl->output, nullptr, formatName(container), path.c_str());
-    if (rc < 0 || !impl->output)
+    if (rc < 0 || !impl->output) {
+        if (options.fd >= 0) ::close(options.fd);
         return std::unexpected(av::error(rc < 0 ? rc : AVERROR_MUXER_NOT_FOUND));
+    }
     if (!options.live) {
+        if (options.fd >= 0) ::close(options.fd);
         rc = avio_open(&impl->output->pb, path.c_str(), AVIO_FLAG_WRITE);
         if (rc < 0) return std::unexpected(av::error(rc));
         return MovieMuxer(std::move(impl));
     }
-    if (container != MovieContainer::mp4) return std::unexpected(av::error(AVERROR(EINVAL)));
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = options.fd;
+    if (container != MovieContainer::mp4) {
+        if (fd >= 0) ::close(fd);
+        return std::unexpected(av::error(AVERROR(EINVAL)));
+    }
+    if (fd < 0) fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return std::unexpected(av::error(AVERROR(errno)));
+    // Taking the lock again on the claimed descriptor keeps it; any other holder refuses it.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int err = errno;
+        ::close(fd);
+        return std::unexpected(av::error(AVERROR(err)));
+    }
     impl->live = std::make_unique<LiveFile>(fd);
     auto* buffer = static_cast<unsigned char*>(av_malloc(kLiveBufferBytes));
     if (buffer) {

@@ -35,6 +35,10 @@ struct MovieMuxerOptions {
     bool live = false;
     // The file's major brand (four letters), when not the container's usual one.
     std::string brand;
+    // A live movie's file already created by the caller (an empty file claimed under its name),
+    // written through this descriptor instead of creating the file anew: nobody can take the
+    // name between the claim and the writing. Taken over by `create`, failed or not.
+    int fd = -1;
 };
 
 // Writes a movie file: tracks are declared, the header written, packets added in any order
@@ -43,7 +47,9 @@ struct MovieMuxerOptions {
 // (any thread). Move-only.
 class MovieMuxer {
   public:
-    // Creates (or truncates) the file. Fails with FFmpeg's text.
+    // Creates (or truncates) the file, or takes over `options.fd`. A live movie's file is locked
+    // (flock, exclusive) while it is written; one some other writer holds fails with EAGAIN's
+    // text. Fails with FFmpeg's text.
     static Result<MovieMuxer> create(const std::filesystem::path& path, MovieContainer container,
                                      MovieMuxerOptions options = {});
     // True when `container` can hold `track` of `source` without re-encoding.

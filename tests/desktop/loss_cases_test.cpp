@@ -1,0 +1,279 @@
+// Recordings lost, or left to be lost, through `marlune --stdio-bridge` on the test desktop: a
+// live movie deleted or edited by another instance, the recordings folder removed while
+// recording, a disk that fills up, a kill in the first seconds, and the start options that made
+// nonsense movies.
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "recording/movie_probe.h"
+#include "support/ffmpeg_tool.h"
+#include "support/recording_session.h"
+#include "support/temp_dir.h"
+
+namespace marlune {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using test::Session;
+
+Json displayPayload(std::uint32_t id) {
+    return {{"sourceKind", "display"},
+            {"sourceID", id},
+            {"fps", 30},
+            {"mic", false},
+            {"webcam", false},
+            {"systemAudio", false},
+            {"cursorMode", "system"},
+            {"hideWindow", false}};
+}
+
+// Starts a display recording; the new movie's name, or "" (with a failure recorded).
+// A request id not used before in this process: a reply is found by its id.
+std::string nextId() {
+    static int n = 0;
+    return "r" + std::to_string(++n);
+}
+
+std::optional<Json> ask(Session& s, const std::string& cmd, const Json& payload = nullptr) {
+    return s.request(nextId(), cmd, payload);
+}
+
+std::uint32_t displayOf(Session& s) {
+    auto list = ask(s, "sources.list");
+    if (!list || !(*list)["ok"].get<bool>()) {
+        ADD_FAILURE() << (list ? list->dump() : "no sources");
+        return 0;
+    }
+    return (*list)["result"]["screens"][0]["id"].get<std::uint32_t>();
+}
+
+std::string startRecording(Session& s, const Json& extra = Json::object()) {
+    Json payload = displayPayload(displayOf(s));
+    for (auto& [k, v] : extra.items()) payload[k] = v;
+    auto started = ask(s, "recording.start", payload);
+    if (!started || !(*started)["ok"].get<bool>()) {
+        ADD_FAILURE() << (started ? started->dump() : "no reply");
+        return "";
+    }
+    return (*started)["result"]["file"];
+}
+
+// The length of the movie as it stands on disk; nothing before its first part is there.
+std::optional<double> lengthOnDisk(const fs::path& movie) {
+    auto d = test::probeDuration(movie);
+    return d && *d > 0 ? d : std::nullopt;
+}
+
+std::string errorText(const std::optional<Json>& reply) {
+    if (!reply || (*reply)["ok"] != false) return "(no failure)";
+    return (*reply)["error"]["message"];
+}
+
+// The first "error" event from `from` on, waiting for it; "" when none came.
+std::string nextError(Session& s, std::size_t from, std::chrono::seconds wait) {
+    auto at = s.event("error", from, wait);
+    return at ? s.events[*at].data()["message"].get<std::string>() : "";
+}
+
+// A recording being written is nobody's to delete, trim, export or preview: not this instance's,
+// not another's (the trash used to take it, and the stop then failed).
+TEST(LossCases, ALiveRecordingIsRefusedByEveryInstance) {
+    test::TempDir home;
+    Session recorder(home.path());
+    ASSERT_TRUE(recorder.request("ready", "app.ready"));
+    const std::string file = startRecording(recorder);
+    ASSERT_FALSE(file.empty());
+    Session other(home.path());
+    const std::string refusal =
+        "“" + file + "” is still being recorded; export it once it has stopped";
+    struct Case {
+        const char* cmd;
+        Json payload;
+    };
+    const Case cases[] = {
+        {"library.delete", {{"name", file}}},
+        {"edit.exportTrim", {{"name", file}, {"startMs", 0}, {"endMs", 500}}},
+        {"edit.exportRender", {{"name", file}, {"startMs", 0}, {"endMs", 500}}},
+        {"edit.previewFrame", {{"name", file}, {"tMs", 0}, {"startMs", 0}, {"endMs", 500}}},
+    };
+    for (Session* s : {&recorder, &other}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.cmd) + (s == &other ? " from another instance" : ""));
+            EXPECT_EQ(errorText(ask(*s, c.cmd, c.payload)), refusal);
+        }
+    }
+    EXPECT_TRUE(fs::exists(recorder.folder() / file));
+    auto stopped = ask(recorder, "recording.stop");
+    ASSERT_TRUE(stopped && (*stopped)["ok"].get<bool>()) << (stopped ? stopped->dump() : "");
+    EXPECT_TRUE(test::decodesCleanly(recorder.folder() / file));
+    // Once stopped it is an ordinary recording again.
+    EXPECT_EQ(errorText(ask(other, "library.delete", {{"name", file}})), "(no failure)");
+}
+
+// The recordings folder deleted while recording: the writer still holds the movie, and it is
+// written back at stop.
+TEST(LossCases, TheFolderRemovedWhileRecordingIsMadeAgain) {
+    test::TempDir home;
+    Session s(home.path());
+    ASSERT_TRUE(s.request("ready", "app.ready"));
+    const std::string file = startRecording(s);
+    ASSERT_FALSE(file.empty());
+    // Once the first part is on disk, the whole folder goes.
+    const fs::path movie = s.folder() / file;
+    ASSERT_TRUE(s.pumpUntil([&] { return lengthOnDisk(movie).has_value(); }, 30s));
+    fs::remove_all(s.folder());
+    s.pumpFor(1500ms);
+    auto stopped = ask(s, "recording.stop");
+    ASSERT_TRUE(stopped);
+    ASSERT_TRUE((*stopped)["ok"].get<bool>()) << stopped->dump();
+    EXPECT_EQ((*stopped)["result"]["name"], file);
+    auto duration = test::probeDuration(movie);
+    ASSERT_TRUE(duration);
+    EXPECT_GT(*duration, 1.0);
+    EXPECT_TRUE(test::decodesCleanly(movie));
+}
+
+// A kill early in a recording loses at most about its last second: the first part reaches the
+// disk holding about a second of pictures (it used to hold two, written only after them).
+TEST(LossCases, TheFirstPartHoldsAboutASecond) {
+    test::TempDir home;
+    std::string file;
+    const fs::path folder = home.path() / "Videos/Marlune";
+    {
+        Session s(home.path());
+        ASSERT_TRUE(s.request("ready", "app.ready"));
+        // With both sound tracks, as recordings are usually made.
+        file = startRecording(s, {{"mic", true}, {"systemAudio", true}});
+        ASSERT_FALSE(file.empty());
+        std::optional<double> firstPart;
+        ASSERT_TRUE(s.pumpUntil(
+            [&] { return (firstPart = lengthOnDisk(folder / file)).has_value(); }, 30s));
+        EXPECT_LT(*firstPart, 1.5);
+        s.kill();
+    }
+    Session again(home.path());
+    ASSERT_TRUE(again.request("ready", "app.ready"));
+    auto list = ask(again, "library.list");
+    ASSERT_TRUE(list);
+    ASSERT_EQ((*list)["result"]["items"].size(), 1u) << list->dump();
+    EXPECT_GT((*list)["result"]["items"][0]["durationMs"].get<int>(), 500);
+    EXPECT_TRUE(test::decodesCleanly(folder / file));
+}
+
+// The start options that gave nonsense: an unknown source kind was answered as a closed window,
+// and a height of 3 recorded a 4 × 2 movie.
+TEST(LossCases, StartOptionsThatMakeNoRecording) {
+    test::TempDir home;
+    Session s(home.path());
+    ASSERT_TRUE(s.request("ready", "app.ready"));
+    const std::uint32_t display = displayOf(s);
+    struct Case {
+        const char* what;
+        Json changes;
+        std::string error;
+    };
+    const Case cases[] = {
+        {"unknown kind",
+         {{"sourceKind", "bogus"}},
+         "Unknown source kind “bogus”: it is \"display\" or \"window\"."},
+        {"height 3", {{"capHeight", 3}}, "Capture size is too small."},
+        {"height 15", {{"capHeight", 15}}, "Capture size is too small."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Json payload = displayPayload(display);
+        for (auto& [k, v] : c.changes.items()) payload[k] = v;
+        EXPECT_EQ(errorText(ask(s, "recording.start", payload)), c.error);
+    }
+    std::error_code ec;
+    EXPECT_TRUE(fs::is_empty(s.folder(), ec) || !fs::exists(s.folder()));
+}
+
+// A screen that shrinks past the recorded area: said and stopped, not recorded on without
+// pictures (6.5 s used to give a 2 s movie).
+TEST(LossCases, AScreenThatShrinksEndsTheRecording) {
+    auto before = test::toolOutput(
+        {"sh", "-c", "xrandr | sed -n 's/.*current \\([0-9]*\\) x \\([0-9]*\\).*/\\1x\\2/p'"});
+    ASSERT_TRUE(before && !before->empty());
+    const std::string size = before->substr(0, before->find('\n'));
+    test::TempDir home;
+    Session s(home.path());
+    ASSERT_TRUE(s.request("ready", "app.ready"));
+    const std::string file = startRecording(s);
+    ASSERT_FALSE(file.empty());
+    ASSERT_TRUE(s.pumpUntil([&] { return lengthOnDisk(s.folder() / file).has_value(); }, 30s));
+    const std::size_t from = s.events.size();
+    // xrandr shrinks the screen, then fails to fit the output into it (and says so).
+    test::runTool({"sh", "-c", "xrandr --fb 1024x600 2>/dev/null"});
+    const std::string error = nextError(s, from, 30s);
+    // Back to the size it had, with its output on again (the shrink turned it off).
+    EXPECT_TRUE(test::runTool(
+        {"sh", "-c",
+         "xrandr --fb " + size +
+             " && xrandr --output \"$(xrandr | awk '/ connected/{print $1; exit}')\" --auto"}));
+    EXPECT_TRUE(error.starts_with("Recording stopped: the screen gave no pictures")) << error;
+    ASSERT_TRUE(s.pumpUntil(
+        [&] { return !s.phases(from).empty() && s.phases(from).back() == "idle"; }, 30s));
+    EXPECT_TRUE(test::decodesCleanly(s.folder() / file));
+}
+
+// A private, small file system for the recordings folder (a tmpfs in a mount namespace of this
+// test's own); false where the test may not make one.
+bool smallDisk(const fs::path& folder, const char* size) {
+    fs::create_directories(folder);
+    if (::unshare(CLONE_NEWNS) != 0) return false;
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
+    return ::mount("tmpfs", folder.c_str(), "tmpfs", 0, (std::string("size=") + size).c_str()) == 0;
+}
+
+// Takes all but `leave` bytes of the file system holding `folder`.
+void fillUp(const fs::path& folder, std::uintmax_t leave) {
+    const auto space = fs::space(folder);
+    int fd = ::open((folder / ".filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::posix_fallocate(fd, 0, static_cast<off_t>(space.available - leave)), 0);
+    ::close(fd);
+}
+
+// A disk that fills up while recording is said at once, and what was recorded is kept; a start
+// on a full disk is refused.
+TEST(LossCases, AFullDiskStopsTheRecordingAndKeepsIt) {
+    test::TempDir home;
+    const fs::path folder = home.path() / "Videos/Marlune";
+    if (!smallDisk(folder, "80m")) GTEST_SKIP() << "no private mount namespace here";
+    Session s(home.path());
+    ASSERT_TRUE(s.request("ready", "app.ready"));
+    const std::string file = startRecording(s);
+    ASSERT_FALSE(file.empty());
+    ASSERT_TRUE(s.pumpUntil([&] { return lengthOnDisk(folder / file).has_value(); }, 30s));
+    const std::size_t from = s.events.size();
+    ASSERT_NO_FATAL_FAILURE(fillUp(folder, 64 << 10));
+    // Told while it records, without a stop; then it is idle and the movie is kept.
+    const std::string error = nextError(s, from, 60s);
+    EXPECT_TRUE(error.starts_with("Recording stopped: ")) << error;
+    ASSERT_TRUE(s.pumpUntil(
+        [&] { return !s.phases(from).empty() && s.phases(from).back() == "idle"; }, 60s));
+    fs::remove(folder / ".filler");
+    EXPECT_TRUE(test::decodesCleanly(folder / file));
+    auto list = ask(s, "library.list");
+    ASSERT_TRUE(list);
+    ASSERT_EQ((*list)["result"]["items"].size(), 1u) << list->dump();
+
+    ASSERT_NO_FATAL_FAILURE(fillUp(folder, 1 << 20));
+    auto refused = ask(s, "recording.start", displayPayload(displayOf(s)));
+    EXPECT_TRUE(errorText(refused).starts_with("Not enough free disk space to record: "))
+        << errorText(refused);
+}
+
+}  // namespace
+}  // namespace marlune
