@@ -386,7 +386,6 @@ void ScreenCaptureEngine::start(const CaptureFilter& filter,
                 return completion(Error{"Capture size is too small."});
             }
             if (s->filter.portal) return runPortal(s, audioQueue, prepared, std::move(completion));
-            }
             auto grabber =
                 s->filter.kind == CaptureFilter::Kind::display
                     ? x11::ScreenGrabber::forScreenRegion(s->filter.source, s->config.queueDepth)
