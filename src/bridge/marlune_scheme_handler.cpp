@@ -173,7 +173,7 @@ std::string_view MarluneSchemeHandler::mimeType(const fs::path& file) {
         {"json", "application/json"}, {"png", "image/png"},     {"jpg", "image/jpeg"},
         {"jpeg", "image/jpeg"},       {"svg", "image/svg+xml"}, {"gif", "image/gif"},
         {"mp4", "video/mp4"},         {"webp", "image/webp"},   {"ico", "image/x-icon"},
-        {"woff2", "font/woff2"},      {"txt", "text/plain"},
+        {"woff2", "font/woff2"},      {"txt", "text/plain"},    {"webm", "video/webm"},
     };
     std::string ext = file.extension().string();
     if (!ext.empty()) ext = lowercase(std::string_view(ext).substr(1));

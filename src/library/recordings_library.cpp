@@ -197,9 +197,10 @@ bool RecordingsLibrary::isListedName(std::string_view fileName) {
     if (fileName.ends_with(".webcam.mp4")) return false;
     auto dot = fileName.rfind('.');
     if (dot == std::string_view::npos) return false;
-    std::string_view ext = fileName.substr(dot + 1);
-    return ext.size() == 3 && std::tolower(static_cast<unsigned char>(ext[0])) == 'm' &&
-           std::tolower(static_cast<unsigned char>(ext[1])) == 'p' && ext[2] == '4';
+    // Recordings and MP4 exports, and the GIF and WebM exports beside them.
+    std::string ext(fileName.substr(dot + 1));
+    for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return ext == "mp4" || ext == "gif" || ext == "webm";
 }
 
 double RecordingsLibrary::thumbnailTimeSeconds(std::optional<double> durationSeconds) {

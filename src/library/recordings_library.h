@@ -43,8 +43,8 @@ class RecordingsLibrary {
     // any other name gets ".webcam.mp4" appended. Text only; works on names and paths alike.
     static std::string webcamPath(std::string_view recordingPath);
 
-    // Whether a file name in the folder is a recording the listing shows: extension "mp4" in any
-    // case, not a webcam companion (".webcam.mp4", exactly that case), not hidden.
+    // Whether a file name in the folder is a recording or an export the listing shows: extension
+    // "mp4", "gif" or "webm" in any case, not a webcam companion (".webcam.mp4", exactly that case), not hidden.
     static bool isListedName(std::string_view fileName);
     // Where the listing takes a movie's thumbnail: 0.1 s before its end but no later than 0.5 s,
     // on a 1/600 s grid; 0 when the duration is unknown.

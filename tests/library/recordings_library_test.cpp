@@ -96,7 +96,8 @@ TEST(RecordingsLibrary, NameAndTimeRules) {
     for (auto [in, out] : companions) EXPECT_EQ(RecordingsLibrary::webcamPath(in), out) << in;
     // Beyond the names the listing test shows. The companion test is case-sensitive.
     const std::pair<const char*, bool> listed[] = {
-        {"a.b.mp4", true}, {"Clip.webcam.MP4", true}, {"Clip.mp44", false}, {"mp4", false}};
+        {"a.b.mp4", true},      {"Clip.webcam.MP4", true}, {"Clip.mp44", false}, {"mp4", false},
+        {"D export.gif", true}, {"D export.WebM", true},   {"D.gif.part", false}};
     for (auto [name, shown] : listed)
         EXPECT_EQ(RecordingsLibrary::isListedName(name), shown) << name;
     const std::pair<std::optional<double>, double> times[] = {

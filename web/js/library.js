@@ -354,6 +354,9 @@ function renderDetail({ force = false } = {}) {
   } else if (!url) {
     stage = el('div', { className: 'player-message' },
       el('span', { text: 'Playing is not available in this version.' }));
+  } else if (/\.gif$/i.test(item.name)) {
+    // A GIF export loops on its own and has no sound to show.
+    stage = el('img', { src: url, alt: item.name, className: 'player-gif' });
   } else {
     player = el('video', { src: url, controls: true, preload: 'metadata', playsinline: true,
                            poster: item.thumb ?? null, 'aria-label': `Play ${item.name}`,
