@@ -54,9 +54,10 @@ void RecordingController::startOnMain(Json payload, Completion completion) {
         options_.defaults ? options_.defaults() : RecordingDefaults{};
     auto options = RecordingOptions::parse(payload, defaults);
     if (!options) return completion(fail(kInvalidOptionsText));
-    if (options->sourceKind != "display" && options->sourceKind != "window") {
+    if (options->sourceKind != "display" && options->sourceKind != "window" &&
+        options->sourceKind != "area") {
         return completion(fail("Unknown source kind “" + options->sourceKind +
-                               "”: it is \"display\" or \"window\"."));
+                               "”: it is \"display\", \"window\" or \"area\"."));
     }
 
     const std::uint64_t session = ++session_;

@@ -185,7 +185,7 @@ TEST(LossCases, StartOptionsThatMakeNoRecording) {
     const Case cases[] = {
         {"unknown kind",
          {{"sourceKind", "bogus"}},
-         "Unknown source kind “bogus”: it is \"display\" or \"window\"."},
+         "Unknown source kind “bogus”: it is \"display\", \"window\" or \"area\"."},
         {"height 3", {{"capHeight", 3}}, "Capture size is too small."},
         {"height 15", {{"capHeight", 15}}, "Capture size is too small."},
     };
