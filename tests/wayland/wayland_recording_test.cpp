@@ -111,7 +111,8 @@ std::vector<std::string> portalSessions() {
         if (GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(xml, nullptr)) {
             for (GDBusNodeInfo** child = node->nodes; child && *child; ++child) {
                 const std::string childPath = path + "/" + (*child)->path;
-                if (depth == 1)
+                // The hot key's GlobalShortcuts session lives beside the screen cast's.
+                if (depth == 1 && childPath.find("marlune_keys_") == std::string::npos)
                     out.push_back(childPath);
                 else
                     walk(childPath, depth + 1);
