@@ -462,8 +462,8 @@ std::string kindOf(const Json& v) {
 }
 
 constexpr std::array<std::string_view, 13> kPayloadKeys = {
-    "name",   "startMs", "endMs",  "zooms",  "frame", "cursor", "webcam",
-    "audio",  "targetHeight", "cuts", "speeds", "format", "gif"};
+    "name",  "startMs",      "endMs", "zooms",  "frame",  "cursor", "webcam",
+    "audio", "targetHeight", "cuts",  "speeds", "format", "gif"};
 
 }  // namespace
 

@@ -44,16 +44,17 @@ class RecordingsLibrary {
     static std::string webcamPath(std::string_view recordingPath);
 
     // Whether a file name in the folder is a recording or an export the listing shows: extension
-    // "mp4", "gif" or "webm" in any case, not a webcam companion (".webcam.mp4", exactly that case), not hidden.
+    // "mp4", "gif" or "webm" in any case, not a webcam companion (".webcam.mp4", exactly that
+    // case), not hidden.
     static bool isListedName(std::string_view fileName);
     // Where the listing takes a movie's thumbnail: 0.1 s before its end but no later than 0.5 s,
     // on a 1/600 s grid; 0 when the duration is unknown.
     static double thumbnailTimeSeconds(std::optional<double> durationSeconds);
 
     // The listing: one object per recording (name, size, createdAt, durationMs, webcam: whether
-    // its webcam movie is there, thumb when a picture could be made), newest first. Reads every movie, several at
-    // once on the shared pool; `completion` runs once, on a pool thread. An unreadable folder lists
-    // nothing. Any thread.
+    // its webcam movie is there, thumb when a picture could be made), newest first. Reads every
+    // movie, several at once on the shared pool; `completion` runs once, on a pool thread. An
+    // unreadable folder lists nothing. Any thread.
     using ListCompletion = std::function<void(Json items)>;
     void list(ListCompletion completion) const;
     // Whether a listing makes every recording's thumbnail (slow for a large folder: a still frame

@@ -125,8 +125,8 @@ std::optional<int> webcamDecodeWidth(const WebcamFX& webcam,
 
 // A click ripple `sinceMs` after its click, for a cursor `cursorHeight` pixels tall: it starts
 // 175 ms after the click and grows and fades over 600 ms (alpha 0.9 q², line a tenth of the
-// cursor's height times q, at least 2 pixels, with q going from 1 to 0). Nothing outside that time or when its bitmap would be smaller
-// than 3 or larger than 4095 pixels.
+// cursor's height times q, at least 2 pixels, with q going from 1 to 0). Nothing outside that time
+// or when its bitmap would be smaller than 3 or larger than 4095 pixels.
 struct Ripple {
     double radius = 0;
     double lineWidth = 0;

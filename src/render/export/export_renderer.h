@@ -27,11 +27,11 @@ class ExportRegistry;
 // (" export 2.mp4", … when taken), or as the request's format: VP9 + Opus in WebM
 // ("… export.webm"), or an animated GIF without sound ("… export.gif", see GifWriter). Cuts
 // leave their pictures and sound out; a sped-up stretch keeps the pictures its output frames
-// need and plays silent (render/edited_time.h has the clock the motion runs on). The range is first fitted to the recording (from 0 at the
-// earliest to the movie's end at the latest). The movie's time 0 is the range's start; pictures
-// keep their source times, and the audio of the same range lines up with them. The movie is
-// written under a hidden temporary name and takes its name only once whole, never replacing a
-// file.
+// need and plays silent (render/edited_time.h has the clock the motion runs on). The range is first
+// fitted to the recording (from 0 at the earliest to the movie's end at the latest). The movie's
+// time 0 is the range's start; pictures keep their source times, and the audio of the same range
+// lines up with them. The movie is written under a hidden temporary name and takes its name only
+// once whole, never replacing a file.
 //
 // The work overlaps on every core: one thread decodes the source, the ".render.video" queue
 // composes, converts and encodes (libx264 adds threads of its own), the ".render.audio" queue
