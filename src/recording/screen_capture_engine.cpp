@@ -207,28 +207,13 @@ struct ScreenCaptureEngine::Stream {
             frame.stride = picture->stride;
             frame.pixels = std::move(picture->pixels);
         } else {
-            const int stride = width * 4;
-            const std::size_t bytes = std::size_t(stride) * height;
-            auto out = outputs->take([bytes](const FrameBuffer& b) { return b.size == bytes; },
-                                     [bytes] {
-                                         auto b = std::make_unique<FrameBuffer>(bytes);
-                                         return b->data ? std::move(b) : nullptr;
-                                     });
+            auto out = fitted(PixelsView{pixels.data, sourceWidth, sourceHeight, pixels.stride},
+                              width, height, false);
             if (!out) {
                 ++dropped;
                 return true;
             }
-            PixelsRef target{out->data, width, height, stride};
-            // A window keeps its shape inside the frame whatever size it has taken since.
-            PixelRect fit = filter.kind == CaptureFilter::Kind::window
-                                ? fitInside(sourceWidth, sourceHeight, width, height)
-                                : PixelRect{0, 0, width, height};
-            if (fit != PixelRect{0, 0, width, height})
-                fillRect(target, {0, 0, width, height}, kOpaqueBlack);
-            scaler.scale(PixelsView{pixels.data, sourceWidth, sourceHeight, pixels.stride},
-                         PixelsRef{out->data + std::size_t(fit.y) * stride + std::size_t(fit.x) * 4,
-                                   fit.width, fit.height, stride});
-            frame.stride = stride;
+            frame.stride = width * 4;
             frame.pixels = std::shared_ptr<std::uint8_t>(out, out->data);
         }
         if (hostTimeNow() > slotEnd) {
@@ -238,6 +223,45 @@ struct ScreenCaptureEngine::Stream {
         if (auto d = delegate.lock()) d->didOutputVideo(std::move(frame));
         ++delivered;
         return true;
+    }
+
+    // Where a source of `sourceWidth` × `sourceHeight` goes in a frame: all of it, except that a
+    // window keeps its shape whatever size it has taken since.
+    PixelRect fitFor(int sourceWidth, int sourceHeight, int width, int height) const {
+        return filter.kind == CaptureFilter::Kind::window
+                   ? fitInside(sourceWidth, sourceHeight, width, height)
+                   : PixelRect{0, 0, width, height};
+    }
+
+    // A picture of the pool holding `source` fitted into `width` × `height` (black around a
+    // window that no longer fills it); `copy` when the source already has the frame's size
+    // (give or take the odd pixel). Nothing when the pool is spent.
+    std::shared_ptr<FrameBuffer> fitted(const PixelsView& source, int width, int height,
+                                        bool copy) {
+        const int stride = width * 4;
+        const std::size_t bytes = std::size_t(stride) * height;
+        auto out = outputs->take([bytes](const FrameBuffer& b) { return b.size == bytes; },
+                                 [bytes] {
+                                     auto b = std::make_unique<FrameBuffer>(bytes);
+                                     return b->data ? std::move(b) : nullptr;
+                                 });
+        if (!out) return nullptr;
+        if (copy) {
+            for (int y = 0; y < height; ++y) {
+                std::memcpy(out->data + std::size_t(y) * stride,
+                            source.data + std::size_t(y) * source.stride, std::size_t(stride));
+            }
+            return out;
+        }
+        const PixelRect fit = fitFor(source.width, source.height, width, height);
+        if (fit != PixelRect{0, 0, width, height}) {
+            fillRect(PixelsRef{out->data, width, height, stride}, {0, 0, width, height},
+                     kOpaqueBlack);
+        }
+        scaler.scale(source,
+                     PixelsRef{out->data + std::size_t(fit.y) * stride + std::size_t(fit.x) * 4,
+                               fit.width, fit.height, stride});
+        return out;
     }
 
     // A portal stream's slot: the newest picture the compositor sent, which is the previous one
@@ -270,36 +294,16 @@ struct ScreenCaptureEngine::Stream {
             frame.stride = picture.stride;
             frame.pixels = picture.pixels;
         } else {
-            const int stride = width * 4;
-            const std::size_t bytes = std::size_t(stride) * height;
-            auto out = outputs->take([bytes](const FrameBuffer& b) { return b.size == bytes; },
-                                     [bytes] {
-                                         auto b = std::make_unique<FrameBuffer>(bytes);
-                                         return b->data ? std::move(b) : nullptr;
-                                     });
+            const PixelsView source{picture.pixels.get(), picture.width, picture.height,
+                                    picture.stride};
+            auto out = fitted(source, width, height, direct);
             if (!out) {
                 ++dropped;
                 return true;
             }
+            const int stride = width * 4;
             PixelsRef target{out->data, width, height, stride};
-            PixelRect fit = filter.kind == CaptureFilter::Kind::window
-                                ? fitInside(picture.width, picture.height, width, height)
-                                : PixelRect{0, 0, width, height};
-            if (fit != PixelRect{0, 0, width, height})
-                fillRect(target, {0, 0, width, height}, kOpaqueBlack);
-            const PixelsView source{picture.pixels.get(), picture.width, picture.height,
-                                    picture.stride};
-            if (direct) {
-                for (int y = 0; y < height; ++y) {
-                    std::memcpy(out->data + std::size_t(y) * stride,
-                                picture.pixels.get() + std::size_t(y) * picture.stride,
-                                std::size_t(stride));
-                }
-            } else {
-                scaler.scale(source, PixelsRef{out->data + std::size_t(fit.y) * stride +
-                                                   std::size_t(fit.x) * 4,
-                                               fit.width, fit.height, stride});
-            }
+            const PixelRect fit = fitFor(picture.width, picture.height, width, height);
             if (drawsCursor) {
                 const PortalPointer p = capture.pointer();
                 const WaylandCapture::Sprite sprite = capture.sprite();
