@@ -7,23 +7,14 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "platform/wayland/portal_common.h"
+
 namespace marlune::wayland {
 namespace {
 
-constexpr const char* kPortalName = "org.freedesktop.portal.Desktop";
-constexpr const char* kPortalPath = "/org/freedesktop/portal/desktop";
+constexpr const char* kPortalName = portal::kName;
+constexpr const char* kPortalPath = portal::kPath;
 constexpr const char* kShortcuts = "org.freedesktop.portal.GlobalShortcuts";
-
-std::string newToken() {
-    static std::atomic<unsigned> counter{0};
-    return "marlune_keys_" + std::to_string(getpid()) + "_" + std::to_string(++counter);
-}
-
-std::string takeMessage(GError* error) {
-    std::string text = error ? error->message : "unknown error";
-    g_clear_error(&error);
-    return text;
-}
 
 using WeakImpl = std::weak_ptr<GlobalShortcuts::Impl>;
 void deleteWeak(gpointer data) {
@@ -143,7 +134,7 @@ struct GlobalShortcuts::Impl : std::enable_shared_from_this<Impl> {
                 if (!self || !self->then) return g_clear_error(&error);
                 if (!reply) {
                     self->finish(fail("The desktop offers no global shortcuts (" +
-                                      takeMessage(error) + ")."));
+                                      portal::takeMessage(error) + ")."));
                 }
             },
             new WeakImpl(weak_from_this()));
@@ -186,7 +177,7 @@ struct GlobalShortcuts::Impl : std::enable_shared_from_this<Impl> {
         GVariantBuilder list;
         g_variant_builder_init(&list, G_VARIANT_TYPE("a(sa{sv})"));
         g_variant_builder_add(&list, "(sa{sv})", shortcut.id.c_str(), &props);
-        std::string token = newToken();
+        std::string token = portal::newToken("marlune_keys_");
         GVariantBuilder opts;
         g_variant_builder_init(&opts, G_VARIANT_TYPE_VARDICT);
         g_variant_builder_add(&opts, "{sv}", "handle_token", g_variant_new_string(token.c_str()));
@@ -237,7 +228,7 @@ void GlobalShortcuts::bind(const Shortcut& shortcut, std::chrono::milliseconds t
     if (!impl_->bus) {
         // Never inside this call.
         auto* pending =
-            new std::pair<std::string, decltype(done)>(takeMessage(error), std::move(done));
+            new std::pair<std::string, decltype(done)>(portal::takeMessage(error), std::move(done));
         g_idle_add_full(
             G_PRIORITY_DEFAULT,
             [](gpointer data) {
@@ -251,12 +242,12 @@ void GlobalShortcuts::bind(const Shortcut& shortcut, std::chrono::milliseconds t
             });
         return;
     }
-    std::string token = newToken();
+    std::string token = portal::newToken("marlune_keys_");
     GVariantBuilder opts;
     g_variant_builder_init(&opts, G_VARIANT_TYPE_VARDICT);
     g_variant_builder_add(&opts, "{sv}", "handle_token", g_variant_new_string(token.c_str()));
     g_variant_builder_add(&opts, "{sv}", "session_handle_token",
-                          g_variant_new_string(newToken().c_str()));
+                          g_variant_new_string(portal::newToken("marlune_keys_").c_str()));
     Impl* impl = impl_.get();
     impl->request("CreateSession", token, g_variant_new("(a{sv})", &opts),
                   [impl, shortcut, done = std::move(done)](Result<GVariant*> results) mutable {

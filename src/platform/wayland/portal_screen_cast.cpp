@@ -7,30 +7,20 @@
 #include <atomic>
 #include <utility>
 
+#include "platform/wayland/portal_common.h"
+
 namespace marlune::wayland {
 namespace {
 
-constexpr const char* kPortalName = "org.freedesktop.portal.Desktop";
-constexpr const char* kPortalPath = "/org/freedesktop/portal/desktop";
+constexpr const char* kPortalName = portal::kName;
+constexpr const char* kPortalPath = portal::kPath;
 constexpr const char* kScreenCast = "org.freedesktop.portal.ScreenCast";
-
-// Tokens name our Request and Session objects; they only need to be unique per connection.
-std::string newToken() {
-    static std::atomic<unsigned> counter{0};
-    return "marlune_" + std::to_string(getpid()) + "_" + std::to_string(++counter);
-}
 
 // Callbacks reach the Impl through a heap-held weak pointer that GLib frees (GDestroyNotify), so
 // a completion that arrives after the object has gone does nothing.
 using WeakImpl = std::weak_ptr<PortalScreenCast::Impl>;
 void deleteWeak(gpointer data) {
     delete static_cast<WeakImpl*>(data);
-}
-
-std::string dbusText(GError* error) {
-    std::string text = error ? error->message : "unknown error";
-    g_clear_error(&error);
-    return text;
 }
 
 std::uint32_t lookupUint(GVariant* dict, const char* key, std::uint32_t fallback) {
@@ -136,7 +126,7 @@ struct PortalScreenCast::Impl : std::enable_shared_from_this<Impl> {
         }
         if (!reply) {
             self->finishRequest(fail("The screen-cast portal refused " + self->awaited.method +
-                                     ": " + dbusText(error)));
+                                     ": " + portal::takeMessage(error)));
             return;
         }
         const char* path = nullptr;
@@ -237,8 +227,8 @@ struct PortalScreenCast::Impl : std::enable_shared_from_this<Impl> {
                     return;
                 }
                 if (!reply) {
-                    step->second(
-                        fail("No screen-cast portal answers on this desktop: " + dbusText(error)));
+                    step->second(fail("No screen-cast portal answers on this desktop: " +
+                                      portal::takeMessage(error)));
                     return;
                 }
                 GVariant* props = g_variant_get_child_value(reply, 0);
@@ -253,12 +243,12 @@ struct PortalScreenCast::Impl : std::enable_shared_from_this<Impl> {
     }
 
     void createSession(std::function<void(Result<PortalScreenCastStarted>)> done) {
-        std::string token = newToken();
+        std::string token = portal::newToken("marlune_");
         GVariantBuilder opts;
         g_variant_builder_init(&opts, G_VARIANT_TYPE_VARDICT);
         g_variant_builder_add(&opts, "{sv}", "handle_token", g_variant_new_string(token.c_str()));
         g_variant_builder_add(&opts, "{sv}", "session_handle_token",
-                              g_variant_new_string(newToken().c_str()));
+                              g_variant_new_string(portal::newToken("marlune_").c_str()));
         request("CreateSession", token, g_variant_new("(a{sv})", &opts),
                 [this, done = std::move(done)](Result<GVariant*> results) mutable {
                     if (!results) return done(std::unexpected(results.error()));
@@ -279,7 +269,7 @@ struct PortalScreenCast::Impl : std::enable_shared_from_this<Impl> {
         if (!types) return done(fail("The screen-cast portal offers no such source."));
         cursorMode =
             (availableCursorModes & 4) ? PortalCursorMode::metadata : PortalCursorMode::embedded;
-        std::string token = newToken();
+        std::string token = portal::newToken("marlune_");
         GVariantBuilder opts;
         g_variant_builder_init(&opts, G_VARIANT_TYPE_VARDICT);
         g_variant_builder_add(&opts, "{sv}", "handle_token", g_variant_new_string(token.c_str()));
@@ -305,7 +295,7 @@ struct PortalScreenCast::Impl : std::enable_shared_from_this<Impl> {
     }
 
     void startSession(std::function<void(Result<PortalScreenCastStarted>)> done) {
-        std::string token = newToken();
+        std::string token = portal::newToken("marlune_");
         GVariantBuilder opts;
         g_variant_builder_init(&opts, G_VARIANT_TYPE_VARDICT);
         g_variant_builder_add(&opts, "{sv}", "handle_token", g_variant_new_string(token.c_str()));
@@ -354,7 +344,7 @@ void PortalScreenCast::start(const PortalScreenCastOptions& options,
     impl_->bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
     if (!impl_->bus) {
         // Completions never run inside the call that started them.
-        std::string text = "No session bus: " + dbusText(error);
+        std::string text = "No session bus: " + portal::takeMessage(error);
         g_idle_add_full(
             G_PRIORITY_DEFAULT,
             [](gpointer data) {
@@ -402,8 +392,8 @@ void PortalScreenCast::openPipeWireRemote(std::function<void(Result<int>)> done)
                 return;
             }
             if (fd < 0) {
-                pending->second(
-                    fail("The screen-cast portal gave no PipeWire connection: " + dbusText(error)));
+                pending->second(fail("The screen-cast portal gave no PipeWire connection: " +
+                                     portal::takeMessage(error)));
                 return;
             }
             pending->second(fd);
