@@ -89,6 +89,7 @@ struct AssetWriterCoordinator::State {
     bool soundCaughtUp = false;  // catchUpSilentTracks has run
     HostTime firstPTS = 0;
     std::optional<HostTime> lastVideoPTS;
+    std::optional<std::int64_t> lastSlot;  // the movie's frame that picture fell on
     struct Pause {
         HostTime begin, end;
     };
@@ -153,15 +154,32 @@ struct AssetWriterCoordinator::State {
             early.clear();
             for (const auto& [kind, buffer] : held) appendAudio(kind, buffer);
         }
-        const HostTime t = frame.pts - offset(frame.pts);
+        HostTime t = frame.pts - offset(frame.pts);
         if (lastVideoPTS && t <= *lastVideoPTS) {
             ++framesDropped;
             return;
         }
+        // Pictures sit on the movie's frame grid, so that the movie reads as constant-rate
+        // (at its average rate, with frames dropped under load, two pictures less than a frame
+        // apart would share a decoding time for whatever reads it at a constant rate). A
+        // picture is timed halfway through its taking: it goes to the nearest frame, or the one
+        // after the last picture's if that is taken, and is dropped if that is over a frame
+        // ahead of it.
+        const int rate = std::max(1, fps);
+        std::int64_t slot = static_cast<std::int64_t>(
+            std::llround(static_cast<double>(t - firstPTS) * rate / static_cast<double>(kNs)));
+        if (lastSlot && slot <= *lastSlot) slot = *lastSlot + 1;
+        const HostTime placed = firstPTS + slot * kNs / rate;
+        if (placed - t > kNs / rate) {
+            ++framesDropped;
+            return;
+        }
+        t = placed;
         const BgraPixels pixels(frame.pixels.get(), frame.width, frame.height, frame.stride);
         writePackets(video->encode(pixels, static_cast<double>(t - firstPTS) / kNs), videoIndex);
         if (failure) return;
         lastVideoPTS = t;
+        lastSlot = slot;
         ++framesWritten;
         if (!soundCaughtUp && t - firstPTS >= kSoundWaitNs) catchUpSilentTracks(t);
     }
