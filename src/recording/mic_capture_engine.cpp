@@ -18,6 +18,11 @@ void MicCaptureEngine::setOnSampleBuffer(std::function<void(AudioBuffer)> handle
     onSampleBuffer_ = std::move(handler);
 }
 
+void MicCaptureEngine::setOnEnded(std::function<void(Error)> handler) {
+    std::lock_guard lock(handlerMutex_);
+    onEnded_ = std::move(handler);
+}
+
 void MicCaptureEngine::deliver(AudioBuffer buffer) {
     std::lock_guard lock(handlerMutex_);
     if (onSampleBuffer_) onSampleBuffer_(std::move(buffer));
@@ -37,6 +42,8 @@ Result<void> MicCaptureEngine::start() {
             [this](Error why) {
                 sessionEnded_ = true;
                 systemLog("Marlune: microphone stopped: " + why.message);
+                std::lock_guard lock(handlerMutex_);
+                if (onEnded_) onEnded_(std::move(why));
             });
         if (!opened) {
             using Kind = pulse::CaptureFailure::Kind;

@@ -34,6 +34,9 @@ class MicCaptureEngine {
 
     // The receiver of buffers; none drops them.
     void setOnSampleBuffer(std::function<void(AudioBuffer)> handler);
+    // Told, on the ".mic" queue, when the input ends on its own while capturing (unplugged, the
+    // sound server gone).
+    void setOnEnded(std::function<void(Error)> handler);
 
     // Starts capturing; a second start while running does nothing. Fails with "No microphone
     // available." (no input device, or no sound server), the server's own text when it refuses
@@ -50,6 +53,7 @@ class MicCaptureEngine {
     std::shared_ptr<Queue> queue_;
     std::mutex handlerMutex_;
     std::function<void(AudioBuffer)> onSampleBuffer_;
+    std::function<void(Error)> onEnded_;
     std::unique_ptr<pulse::AudioCapture> session_;  // main thread; set once configured
     std::atomic<bool> sessionEnded_{false};
 };

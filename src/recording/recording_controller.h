@@ -161,6 +161,7 @@ class RecordingController : public ScreenCaptureEngineDelegate,
     void didOutputVideo(VideoFrame frame) override;
     void didOutputSystemAudio(AudioBuffer buffer) override;
     void didStopWithError(Error error) override;
+    void didLoseSystemAudio(Error error) override;
 
   private:
     explicit RecordingController(Options options);
@@ -212,6 +213,8 @@ class RecordingController : public ScreenCaptureEngineDelegate,
     void finishTeardown();
     void cleanupAfterFailure(std::function<void()> writerGone = nullptr);
     void unexpectedStop(Error error);
+    // A sound input ended while the picture goes on: the page is told.
+    void soundLost(std::string_view which, const Error& error);
     // The movie writer failed while recording (a full disk): told at once, stopped and saved.
     void writerFailed(Error error);
     // Stops a recording that ends on its own after `message` went to the page as "error"; what was

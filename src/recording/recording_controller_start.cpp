@@ -187,6 +187,11 @@ Result<void> RecordingController::beginSession(const CapturePlan& plan,
     setWriter(writer);
 
     mic_.setOnSampleBuffer(nullptr);
+    mic_.setOnEnded([weak = weak_from_this()](Error why) {
+        postIfAlive(Queue::main(), weak, [why = std::move(why)](RecordingController& self) {
+            self.soundLost("The microphone", why);
+        });
+    });
     if (options.mic) {
         mic_.setOnSampleBuffer(
             [weak = std::weak_ptr<AssetWriterCoordinator>(writer)](AudioBuffer buffer) {

@@ -232,6 +232,20 @@ void RecordingController::didStopWithError(Error error) {
                 });
 }
 
+void RecordingController::didLoseSystemAudio(Error error) {
+    postIfAlive(Queue::main(), weak_from_this(),
+                [error = std::move(error)](RecordingController& self) {
+                    self.soundLost("The system audio", error);
+                });
+}
+
+void RecordingController::soundLost(std::string_view which, const Error& error) {
+    MARLUNE_ASSERT_ON(Queue::main());
+    if (phase_ != Phase::recording && phase_ != Phase::paused) return;
+    emit("notice", messageData(std::string(which) + " stopped while recording: " + error.message +
+                               ". The recording goes on without it."));
+}
+
 void RecordingController::unexpectedStop(Error error) {
     MARLUNE_ASSERT_ON(Queue::main());
     stopOnItsOwn(kUnexpectedStopPrefix + error.message);

@@ -45,10 +45,11 @@ Result<std::unique_ptr<pulse::AudioCapture>> startSystemAudio(
         [weak = delegate](AudioBuffer buffer) {
             if (auto d = weak.lock()) d->didOutputSystemAudio(std::move(buffer));
         },
-        [](Error error) {
+        [weak = delegate](Error error) {
             // The picture goes on: a recording without the rest of its sound is worth more
             // than none.
             systemLog("Marlune: system audio stopped while recording: " + error.message);
+            if (auto d = weak.lock()) d->didLoseSystemAudio(std::move(error));
         });
     if (!opened) {
         using Kind = pulse::CaptureFailure::Kind;

@@ -27,6 +27,9 @@ class ScreenCaptureEngineDelegate {
     // Once, on the ".capture.video" queue, when the stream ends on its own (the recorded window
     // was closed). Not called after `stop`.
     virtual void didStopWithError(Error error) = 0;
+    // Once, on the ".capture.audio" queue, when the system audio ends on its own (the sound
+    // server went away) while the picture goes on.
+    virtual void didLoseSystemAudio(Error) {}
 };
 
 // How a stream has gone so far. Every slot of the frame rate ends up in exactly one count.

@@ -1,0 +1,141 @@
+// The sound server going away in the middle of a recording: the page is told, the picture goes
+// on, and the movie is whole and reads at its frame rate.
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "recording/movie_probe.h"
+#include "support/ffmpeg_tool.h"
+#include "support/recording_session.h"
+#include "support/temp_dir.h"
+
+extern char** environ;
+
+namespace marlune {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// A sound server of the test's own (the shared one serves the other tests), with a speaker and
+// a microphone, killed when the test says so.
+class PrivateSoundServer {
+  public:
+    explicit PrivateSoundServer(const fs::path& dir) : socket_(dir / "pulse.sock") {
+        fs::create_directories(dir);
+        // Off every bus, where the shared server holds the sound server's name.
+        const std::vector<std::string> args = {
+            "env",
+            "-u",
+            "DISPLAY",
+            "DBUS_SESSION_BUS_ADDRESS=disabled:",
+            "XDG_RUNTIME_DIR=" + dir.string(),
+            "pulseaudio",
+            "--daemonize=no",
+            "--exit-idle-time=-1",
+            "--use-pid-file=no",
+            "-n",
+            "--load=module-native-protocol-unix auth-anonymous=1 socket=" + socket_.string(),
+            "--load=module-null-sink sink_name=spk rate=48000 channels=2 norewinds=1",
+            "--load=module-null-sink sink_name=micsink rate=48000 channels=1 norewinds=1",
+            "--load=module-remap-source source_name=mic master=micsink.monitor"};
+        std::vector<char*> argv;
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        if (posix_spawnp(&pid_, "env", nullptr, nullptr, argv.data(), environ) != 0) {
+            pid_ = 0;
+            return;
+        }
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (test::runTool({"pactl", "-s", server(), "set-default-source", "mic"})) {
+                ready_ = true;
+                return;
+            }
+            std::this_thread::sleep_for(50ms);
+        }
+    }
+    ~PrivateSoundServer() { kill(); }
+
+    bool ready() const { return ready_; }
+    std::string server() const { return "unix:" + socket_.string(); }
+    void kill() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = 0;
+    }
+
+  private:
+    fs::path socket_;
+    pid_t pid_ = 0;
+    bool ready_ = false;
+};
+
+TEST(SoundServerLost, ThePageIsToldAndThePictureGoesOnInAMovieReadAtItsRate) {
+    test::TempDir home;
+    PrivateSoundServer sound(home / "pulse");
+    ASSERT_TRUE(sound.ready()) << "the private sound server did not start";
+    test::Session s(home.path(), {{"PULSE_SERVER", sound.server()}});
+    ASSERT_TRUE(s.request("ready", "app.ready"));
+    const std::uint32_t display = test::displayID(s);
+    ASSERT_NE(display, 0u);
+    s.send("start", "recording.start",
+           {{"sourceKind", "display"},
+            {"sourceID", display},
+            {"fps", 30},
+            {"mic", true},
+            {"systemAudio", true},
+            {"webcam", false}});
+    auto started = s.reply("start");
+    ASSERT_TRUE(started && started->line.value["ok"].get<bool>())
+        << (started ? started->line.value.dump() : "no reply");
+    s.pumpFor(1500ms);
+    sound.kill();
+
+    // One notice for each sound input, and the recording goes on.
+    std::vector<std::string> notices;
+    s.pumpUntil([&] {
+        notices.clear();
+        for (const auto& e : s.events) {
+            if (e.name() == "notice") notices.push_back(e.data()["message"]);
+        }
+        return notices.size() >= 2;
+    });
+    ASSERT_EQ(notices.size(), 2u);
+    std::sort(notices.begin(), notices.end());
+    EXPECT_TRUE(notices[0].starts_with("The microphone stopped while recording: ")) << notices[0];
+    EXPECT_TRUE(notices[1].starts_with("The system audio stopped while recording: ")) << notices[1];
+    for (const auto& n : notices) EXPECT_TRUE(n.ends_with(". The recording goes on without it."));
+    EXPECT_EQ(s.phases().back(), "recording");
+    s.pumpFor(1500ms);
+    auto stopped = s.request("stop", "recording.stop");
+    ASSERT_TRUE(stopped && (*stopped)["ok"].get<bool>());
+    const auto saved = s.event("saved");
+    ASSERT_TRUE(saved);
+    const fs::path movie = s.folder() / s.events[*saved].data()["name"].get<std::string>();
+
+    // Pictures to the end, both sound tracks (silent after the loss) as long, and a reader at
+    // 30 frames per second meets no two pictures at one time.
+    const auto duration = test::probeDuration(movie);
+    ASSERT_TRUE(duration);
+    EXPECT_GT(*duration, 2.5);
+    EXPECT_EQ(test::probeStreams(movie).size(), 3u);
+    const auto complaints = test::toolOutput(
+        {"sh", "-c", "ffmpeg -nostdin -v warning -i \"$0\" -f null - 2>&1", movie.string()});
+    ASSERT_TRUE(complaints);
+    EXPECT_EQ(*complaints, "");
+    EXPECT_EQ(s.closeAndWait(), 0);
+}
+
+}  // namespace
+}  // namespace marlune
