@@ -17,11 +17,6 @@ std::vector<TrackPoint> typing(double t, double x, double y, int n = 8) {
     return out;
 }
 
-std::vector<TrackPoint> concat(std::vector<TrackPoint> a, const std::vector<TrackPoint>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
 // Every proposal keeps these, whatever the tracks.
 void expectWellFormed(const std::vector<AutoZoom>& zooms, double durationMs) {
     for (std::size_t i = 0; i < zooms.size(); ++i) {
@@ -50,98 +45,49 @@ TEST(AutoZoom, TracksToRegions) {
         double durationMs;
         std::vector<Region> want;
     };
+    // clang-format off
     const Case cases[] = {
         {"nothing recorded", {}, {}, true, 60000, {}},
-        {"one click: zoomed in by the click, out two seconds after",
-         {{5000, 0.3, 0.4}},
-         {},
-         true,
-         0,
-         {{3477, 7015, 2.5, 0.3, 0.4, true, false}}},
+        {"one click: zoomed in by the click, out two seconds after", {{5000, 0.3, 0.4}}, {}, true,
+         0, {{3477, 7015, 2.5, 0.3, 0.4, true, false}}},
         {"clicks close in time and place are one region",
-         {{4000, 0.5, 0.5}, {5500, 0.55, 0.52}, {7000, 0.6, 0.5}},
-         {},
-         true,
-         0,
+         {{4000, 0.5, 0.5}, {5500, 0.55, 0.52}, {7000, 0.6, 0.5}}, {}, true, 0,
          {{2477, 9015, 2.2, 0.5, 0.5, true, false}}},
-        {"clicks far apart in time are two regions",
-         {{5000, 0.3, 0.4}, {15000, 0.3, 0.4}},
-         {},
-         true,
-         0,
-         {{3477, 7015, 2.5, 0.3, 0.4, true, false}, {13477, 17015, 2.5, 0.3, 0.4, true, false}}},
+        {"clicks far apart in time are two regions", {{5000, 0.3, 0.4}, {15000, 0.3, 0.4}}, {},
+         true, 0, {{3477, 7015, 2.5, 0.3, 0.4, true, false},
+                   {13477, 17015, 2.5, 0.3, 0.4, true, false}}},
         {"a gap too short to zoom out and in again is joined",
-         {{5000, 0.3, 0.4}, {9000, 0.3, 0.4}},
-         {},
-         true,
-         0,
+         {{5000, 0.3, 0.4}, {9000, 0.3, 0.4}}, {}, true, 0,
          {{3477, 11015, 2.5, 0.3, 0.4, true, false}}},
-        {"a gap just over two seconds stays",
-         {{5000, 0.3, 0.4}, {10540, 0.3, 0.4}},
-         {},
-         true,
-         0,
+        {"a gap just over two seconds stays", {{5000, 0.3, 0.4}, {10540, 0.3, 0.4}}, {}, true, 0,
          {{3477, 7015, 2.5, 0.3, 0.4, true, false}, {9017, 12555, 2.5, 0.3, 0.4, true, false}}},
-        {"clicks spread wide zoom least",
-         {{4000, 0.1, 0.1}, {5000, 0.9, 0.9}},
-         {},
-         true,
-         0,
+        {"clicks spread wide zoom least", {{4000, 0.1, 0.1}, {5000, 0.9, 0.9}}, {}, true, 0,
          {{2477, 7015, 1.25, 0.1, 0.1, true, false}}},
-        {"a typing burst follows the caret",
-         {},
-         typing(20000, 0.2, 0.7),
-         true,
-         0,
+        {"a typing burst follows the caret", {}, typing(20000, 0.2, 0.7), true, 0,
          {{18477, 22890, 2.15, 0.2, 0.7, true, true}}},
         {"a caret placed by a click is not typing", {}, typing(20000, 0.2, 0.7, 3), true, 0, {}},
-        {"a caret jumping between fields is not typing",
-         {},
-         {{1000, 0.1, 0.1}, {1125, 0.6, 0.1}, {1250, 0.1, 0.6}, {1375, 0.6, 0.6}},
-         true,
-         0,
-         {}},
+        {"a caret jumping between fields is not typing", {},
+         {{1000, 0.1, 0.1}, {1125, 0.6, 0.1}, {1250, 0.1, 0.6}, {1375, 0.6, 0.6}}, true, 0, {}},
         {"a click into a field, then typing, is one region following the caret",
-         {{10000, 0.5, 0.5}},
-         typing(10500, 0.5, 0.55),
-         true,
-         0,
+         {{10000, 0.5, 0.5}}, typing(10500, 0.5, 0.55), true, 0,
          {{8477, 13390, 2.15, 0.5, 0.5, true, true}}},
         {"without a pointer path a region holds on the middle, taking in all its clicks",
-         {{4000, 0.2, 0.2}, {6000, 0.4, 0.5}},
-         {},
-         false,
-         0,
+         {{4000, 0.2, 0.2}, {6000, 0.4, 0.5}}, {}, false, 0,
          {{2477, 8015, 1.65, 0.3, 0.35, false, false}}},
-        {"at the start of the recording the region is still long enough",
-         {{300, 0.5, 0.5}},
-         {},
-         true,
-         60000,
-         {{0, 2538, 2.5, 0.5, 0.5, true, false}}},
-        {"at the end of the recording too",
-         {{9500, 0.5, 0.5}},
-         {},
-         true,
-         10000,
+        {"at the start of the recording the region is still long enough", {{300, 0.5, 0.5}}, {},
+         true, 60000, {{0, 2538, 2.5, 0.5, 0.5, true, false}}},
+        {"at the end of the recording too", {{9500, 0.5, 0.5}}, {}, true, 10000,
          {{7462, 10000, 2.5, 0.5, 0.5, true, false}}},
         {"a recording too short for a zoom", {{1000, 0.5, 0.5}}, {}, true, 2000, {}},
-        {"events outside the recording", {{-50, 0.5, 0.5}, {20000, 0.5, 0.5}}, {}, true, 10000, {}},
+        {"events outside the recording", {{-50, 0.5, 0.5}, {20000, 0.5, 0.5}}, {}, true, 10000,
+         {}},
         {"long activity is cut where it changes; the two parts meet",
-         {{2000, 0.2, 0.2},
-          {4000, 0.2, 0.2},
-          {6000, 0.2, 0.2},
-          {8000, 0.2, 0.2},
-          {10000, 0.2, 0.2},
-          {12000, 0.2, 0.2},
-          {14000, 0.2, 0.2},
-          {16000, 0.2, 0.2},
-          {18000, 0.2, 0.2}},
-         typing(19000, 0.6, 0.6),
-         true,
-         0,
+         {{2000, 0.2, 0.2}, {4000, 0.2, 0.2}, {6000, 0.2, 0.2}, {8000, 0.2, 0.2},
+          {10000, 0.2, 0.2}, {12000, 0.2, 0.2}, {14000, 0.2, 0.2}, {16000, 0.2, 0.2},
+          {18000, 0.2, 0.2}}, typing(19000, 0.6, 0.6), true, 0,
          {{477, 18500, 2.5, 0.2, 0.2, true, false}, {18500, 21890, 2.15, 0.6, 0.6, true, true}}},
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         const auto got = proposeZooms({c.clicks, c.caret, c.pointer, c.durationMs});
@@ -172,8 +118,8 @@ TEST(AutoZoom, AnyTracksGiveRegionsThatNeverOverlapNorFallShort) {
         for (double t = u(rng) * busy; t < duration; t += u(rng) * 2 * busy) {
             tracks.clicks.push_back({t, u(rng), u(rng)});
             if (u(rng) < 0.2) {
-                tracks.caret = concat(tracks.caret, typing(t + 300, u(rng) * 0.8, u(rng),
-                                                           static_cast<int>(u(rng) * 40)));
+                auto burst = typing(t + 300, u(rng) * 0.8, u(rng), static_cast<int>(u(rng) * 40));
+                tracks.caret.insert(tracks.caret.end(), burst.begin(), burst.end());
             }
         }
         std::erase_if(tracks.caret, [&](const TrackPoint& p) { return p.t > duration; });
