@@ -42,8 +42,10 @@ def main():
         app.editor_settled()
         app.click("#zoom-auto")
         app.wait_toast("Added 3 zooms")
-        labels = app.js("return [...document.querySelectorAll('#tl-zooms .zoom-block')]"
-                        ".map(b => [b.dataset.startMs, b.dataset.endMs, b.textContent])")
+        labels = app.wait_for(lambda: app.js(
+            "const b = [...document.querySelectorAll('#tl-zooms .zoom-block')];"
+            "return b.length === 3 && b.map(x => [x.dataset.startMs, x.dataset.endMs,"
+            " x.textContent])"), 20, "the three regions on the timeline")
         print("regions:", labels)
         # The playhead in the typing region, which follows the caret, and that region chosen.
         ruler = app.find("#tl-ruler")
