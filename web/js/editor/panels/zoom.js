@@ -31,9 +31,10 @@ function plural(n, one) {
   return `${n} ${one}${n === 1 ? '' : 's'}`;
 }
 
-// Asks for the proposal and adds what fits to the edit as one step that one undo takes back.
+// A proposal is being asked for: the button waits for it.
 let asking = false;
 
+// Asks for the proposal and adds what fits to the edit as one step that one undo takes back.
 async function autoZoom(button) {
   const { name, durationMs } = store.state;
   if (!name || !store.doc() || asking) return;
@@ -48,7 +49,7 @@ async function autoZoom(button) {
     const kept = skipped ? ` (${plural(skipped, 'proposal')} left out: a zoom is already there)`
       : '';
     toast(added ? `Added ${plural(added, 'zoom')}${kept}. Undo takes them all back.`
-      : proposals.length ? 'Every proposed zoom overlaps one already on the timeline.'
+      : skipped ? 'Every proposed zoom overlaps one already on the timeline.'
         : 'No clicks or typing in this recording to zoom on.', 'info');
   } catch (error) {
     if (store.state.name === name) {
