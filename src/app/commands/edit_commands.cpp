@@ -4,6 +4,8 @@
 #include "app/app_delegate.h"
 #include "app/commands/commands.h"
 #include "bridge/marlune_scheme_handler.h"
+#include "core/queue.h"
+#include "render/auto_zoom.h"
 
 namespace marlune {
 
@@ -57,6 +59,23 @@ void addEditCommands(AppDelegate& app) {
                     }
                     reply(Json::object());
                 });
+
+    // Zoom regions proposed from the recording's clicks and typing (render/auto_zoom.h), saved
+    // nowhere: the page adds the ones it keeps to the edit. "durationMs", when given, keeps them
+    // inside the recording. A recording without a project file gets none.
+    app.command("edit.autoZoom", [](AppDelegate& app, const Json& payload, WebBridge::Reply reply) {
+        auto name = readString(payload, "name");
+        if (!name) return reply(fail("Missing file name"));
+        const double durationMs = readNumber(payload, "durationMs").value_or(0);
+        // Read on the pool: a long recording's project file is megabytes of pointer path.
+        ConcurrentQueue::userInitiated().post([projects = app.projects, name = *name, durationMs,
+                                               reply = std::move(reply)] {
+            auto loaded = projects->load(name);
+            if (!loaded) return reply(std::unexpected(loaded.error()));
+            auto tracks = AutoZoomTracks::fromProject(loaded->value_or(Json(nullptr)), durationMs);
+            reply(autoZoomReply(proposeZooms(tracks)));
+        });
+    });
 
     // The recorded pointer path and clicks of the recording open in the editor, sent once by
     // "edit.previewTracks" so that each picture's request carries only the edit: a long

@@ -1,7 +1,11 @@
-// The Zoom panel: the chosen zoom region's scale and what its camera follows.
+// The Zoom panel: zooms proposed from the recording's clicks and typing, and the chosen zoom
+// region's scale and what its camera follows.
 
+import { addProposedZooms } from '../../auto_zoom_model.js';
+import { call, isUnsupported } from '../../bridge.js';
 import { el } from '../../dom.js';
 import { followModes, projectTracks, updateZoom, zoomById } from '../../edit_model.js';
+import { toast } from '../../shell.js';
 import { store } from '../store.js';
 import { deleteSelected } from '../timeline.js';
 import { onRender, panel, times } from './controls.js';
@@ -23,11 +27,49 @@ function followText(zoom, can) {
     : `${text} Following needs a recording made with the smoothed cursor.`;
 }
 
+function plural(n, one) {
+  return `${n} ${one}${n === 1 ? '' : 's'}`;
+}
+
+// A proposal is being asked for: the button waits for it.
+let asking = false;
+
+// Asks for the proposal and adds what fits to the edit as one step that one undo takes back.
+async function autoZoom(button) {
+  const { name, durationMs } = store.state;
+  if (!name || !store.doc() || asking) return;
+  asking = true;
+  button.disabled = true;
+  try {
+    const reply = await call('edit.autoZoom', { name, durationMs });
+    if (store.state.name !== name || !store.doc()) return;
+    const proposals = Array.isArray(reply?.zooms) ? reply.zooms : [];
+    const { edit, added, skipped } = addProposedZooms(store.doc(), proposals, durationMs);
+    if (added) store.commit(edit);
+    const kept = skipped ? ` (${plural(skipped, 'proposal')} left out: a zoom is already there)`
+      : '';
+    toast(added ? `Added ${plural(added, 'zoom')}${kept}. Undo takes them all back.`
+      : skipped ? 'Every proposed zoom overlaps one already on the timeline.'
+        : 'No clicks or typing in this recording to zoom on.', 'info');
+  } catch (error) {
+    if (store.state.name === name) {
+      toast(isUnsupported(error) ? 'Automatic zooms are not available here.'
+        : `No automatic zooms: ${error.message}`, 'error');
+    }
+  } finally {
+    asking = false;
+    store.changed('selection');
+  }
+}
+
 export function zoomPanel() {
   const body = el('div', { className: 'zoom-fields' });
   const empty = el('p', { className: 'muted small-note', id: 'zoom-empty',
                           text: 'Add a zoom with the button or Z at the playhead, then drag it on '
                             + 'the timeline; its edges change its length.' });
+  const auto = el('button', { type: 'button', className: 'button small', id: 'zoom-auto',
+                              title: 'Propose zooms from the clicks and typing of the recording',
+                              onclick: () => autoZoom(auto) }, 'Auto zoom');
   const scale = el('input', { type: 'range', min: '1.25', max: '6', step: '0.05',
                               id: 'zoom-scale', 'aria-label': 'Zoom scale' });
   const scaleOut = el('output', { for: 'zoom-scale' });
@@ -61,6 +103,10 @@ export function zoomPanel() {
     followNote,
     el('div', { className: 'zoom-actions' }, remove));
   onRender((edit, state) => {
+    const { clicks, caretPath } = projectTracks(state.project);
+    auto.disabled = asking || (!clicks.length && !caretPath.length);
+    auto.title = auto.disabled && !asking ? 'This recording has no clicks or typing to zoom on.'
+      : 'Propose zooms from the clicks and typing of the recording';
     const zoom = state.selected ? zoomById(edit, state.selected) : null;
     body.hidden = !zoom;
     empty.hidden = !!zoom;
@@ -81,5 +127,5 @@ export function zoomPanel() {
       projectTracks(state.project).missing.caretPath ?? '';
     followNote.textContent = followText(zoom, can);
   });
-  return panel('Zoom', 'zoom', empty, body);
+  return panel('Zoom', 'zoom', el('div', { className: 'zoom-actions' }, auto), empty, body);
 }
