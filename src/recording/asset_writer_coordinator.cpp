@@ -160,14 +160,14 @@ struct AssetWriterCoordinator::State {
             return;
         }
         // Pictures sit on the movie's frame grid, so that the movie reads as constant-rate
-        // (at its average rate, with frames dropped under load, two pictures less than a frame
-        // apart would share a decoding time for whatever reads it at a constant rate). A
-        // picture is timed halfway through its taking: it goes to the nearest frame, or the one
-        // after the last picture's if that is taken, and is dropped if that is over a frame
-        // ahead of it.
+        // (with frames dropped under load, two pictures less than a frame apart would share a
+        // decoding time for whatever reads it at its average rate). A picture is timed halfway
+        // through its taking, which starts at its frame's time: it goes to the frame it was
+        // taken for, or the one after the last picture's if that is taken, and is dropped if
+        // that is over a frame ahead of it.
         const int rate = std::max(1, fps);
         std::int64_t slot = static_cast<std::int64_t>(
-            std::llround(static_cast<double>(t - firstPTS) * rate / static_cast<double>(kNs)));
+            std::floor(static_cast<double>(t - firstPTS) * rate / static_cast<double>(kNs) + 1e-3));
         if (lastSlot && slot <= *lastSlot) slot = *lastSlot + 1;
         const HostTime placed = firstPTS + slot * kNs / rate;
         if (placed - t > kNs / rate) {

@@ -23,17 +23,18 @@ using test::kSecond;
 
 TEST(FrameGrid, UnevenPicturesLandOnDistinctFramesOfTheRate) {
     // When each picture was taken (ms after the first), and the frame of 30 per second it is
-    // written on (-1: dropped, its own frame taken and the next over a frame ahead of it).
+    // written on (-1: dropped).
     struct Case {
         double takenMs;
         int frame;
     };
     const Case cases[] = {
-        {0, 0},    {30, 1},   {50, 2},   // the nearest frame: 0.9 and 1.5 frames round to 1 and 2
-        {60, -1},                        // 2 is taken and 3 is 40 ms ahead of it: dropped
-        {75, 3},                         // 2 is taken, 3 is 25 ms ahead: moved on
-        {140, 4},  {150, 5},  {170, 6},  // a late picture pushes the next one on
-        {400, 12}, {401, 13},
+        {0, 0},    {30, 1},   {50, 2},  // taken for frames 0 and 1, both taken: moved on
+        {60, -1},                       // before the last one's place: dropped
+        {75, 3},   {140, 4},            // taken for 2 (taken: moved on) and 4
+        {150, 5},  {170, 6},            // a late picture pushes the next one on
+        {400, 12}, {401, 13},           // its own frame, then the next one, 32 ms ahead
+        {402, -1},                      // before the last one's place again
     };
     test::TempDir dir;
     AssetWriterCoordinator writer;
