@@ -54,7 +54,8 @@ class Playback(unittest.TestCase):
             played = app.driver.execute_async_script(PLAY)
 
             self.assertGreaterEqual(played["soundMs"], 3000, played)
-            self.assertGreaterEqual(played["shown"], 10, played)
+            # More than one picture: a stream, not a still (how many is the bench's figure).
+            self.assertGreaterEqual(played["shown"], 2, played)
             lags = played["lags"]
             # Never drawn before its time (but for the early margin), and never queued behind
             # the sound: pictures that came late are skipped, so the lag does not build up over

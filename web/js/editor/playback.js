@@ -124,7 +124,12 @@ function begin(fromMs) {
 }
 
 async function openStream(name, fromMs) {
-  const payload = { ...previewPayload(), tMs: Math.round(fromMs), maxWidth: previewWidth() };
+  // Exactly as wide as the stage (unlike a still picture, whose width goes up in steps): every
+  // picture is made and decoded at the size it is shown at.
+  const stage = $('editor-stage');
+  const width = stage?.clientWidth ? Math.ceil(stage.clientWidth * (window.devicePixelRatio || 1))
+    : previewWidth();
+  const payload = { ...previewPayload(), tMs: Math.round(fromMs), maxWidth: width };
   if (payload.cursor) await sendTracks(name);
   let reply = await call('edit.previewStream', payload);
   if (reply?.needsTracks) {
