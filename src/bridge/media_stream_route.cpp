@@ -48,8 +48,15 @@ std::optional<std::string> PictureStreamTable::publish(std::shared_ptr<PictureSt
     if (!id) return std::nullopt;
     std::lock_guard guard(lock_);
     if (closed_) return std::nullopt;
-    // Streams that ended are forgotten here, so the table never grows past the live ones.
+    // Streams that ended are forgotten here, and so are the oldest of those never asked for (a
+    // page that let go before reading), so the table never grows past a few.
     std::erase_if(entries_, [](const Entry& e) { return !e.waiting && e.sending.expired(); });
+    for (std::size_t waiting = 0, i = entries_.size(); i-- > 0;) {
+        if (entries_[i].waiting && ++waiting > kMaxWaiting) {
+            entries_[i].waiting->cancel();
+            entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(i));
+        }
+    }
     entries_.push_back({*id, std::move(stream), {}});
     return std::string(kPrefix) + *id;
 }

@@ -29,11 +29,14 @@ class PictureStream {
 };
 
 // The streams the media server has been given and not yet ended. A stream is published under a
-// random id and taken by the first request for "/.stream/<id>" (a second request gets 404).
+// random id and taken by the first request for "/.stream/<id>" (a second request gets 404); at
+// most kMaxWaiting wait unread.
 // Every member may be called from any thread.
 class PictureStreamTable {
   public:
     static constexpr std::string_view kPrefix = "/.stream/";
+    // Published streams kept unread: older ones are cancelled and forgotten.
+    static constexpr std::size_t kMaxWaiting = 4;
 
     // The path that takes `stream` ("/.stream/<id>"), or nothing when no random id can be made.
     std::optional<std::string> publish(std::shared_ptr<PictureStream> stream);
