@@ -69,16 +69,6 @@ void PreviewStream::cancel() {
     wake_.notify_all();
 }
 
-int PreviewStream::sentCount() const {
-    std::lock_guard guard(lock_);
-    return sent_;
-}
-
-int PreviewStream::skippedCount() const {
-    std::lock_guard guard(lock_);
-    return skipped_;
-}
-
 void PreviewStream::composeAtShownSize(int width, int height) {
     const double maxWidth = readNumber(payload_, "maxWidth").value_or(0);
     if (width <= 0 || height <= 0 || maxWidth < 1) return;
@@ -110,11 +100,7 @@ std::optional<PictureStream::Part> PreviewStream::next() {
         const double elapsed =
             std::chrono::duration<double, std::milli>(Clock::now() - *started_).count();
         // Behind the clock: on to the picture due now, the ones between are skipped.
-        if (const long due = dueIndex(elapsed, frameMs_); due > index_) {
-            std::lock_guard guard(lock_);
-            skipped_ += static_cast<int>(due - index_);
-            index_ = due;
-        }
+        index_ = std::max(index_, dueIndex(elapsed, frameMs_));
         const double outMs = startOutMs_ + static_cast<double>(index_) * frameMs_;
         if (outMs >= map_.totalOutMs()) return std::nullopt;
         const auto dueAt =
@@ -158,8 +144,6 @@ std::optional<PictureStream::Part> PreviewStream::next() {
         auto jpeg = jpegBytes((*made)->dataURL);
         if (!jpeg) return std::nullopt;
         lastShownMs_ = (*made)->tMs;
-        std::lock_guard guard(lock_);
-        ++sent_;
         return Part{std::move(*jpeg), (*made)->tMs};
     }
 }

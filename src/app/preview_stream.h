@@ -37,10 +37,6 @@ class PreviewStream : public PictureStream {
     std::optional<Part> next() override;
     void cancel() override;
 
-    // Pictures sent and skipped so far (for the log and the bench).
-    int sentCount() const;
-    int skippedCount() const;
-
     // Which picture of the output clock is due `elapsedMs` after the start: pictures are
     // `frameMs` apart and the first is 0. Pure.
     static long dueIndex(double elapsedMs, double frameMs) {
@@ -74,8 +70,6 @@ class PreviewStream : public PictureStream {
     mutable std::mutex lock_;
     std::condition_variable wake_;
     bool cancelled_ = false;  // guarded
-    int sent_ = 0;            // guarded
-    int skipped_ = 0;         // guarded
 };
 
 }  // namespace marlune
