@@ -79,11 +79,7 @@ void AppDelegate::applicationDidFinishLaunching(
             "Marlune: the user interface files are missing (share/marlune/web beside the "
             "program); reinstall Marlune Studio, or point DevWebRoot at a folder with index.html");
     }
-    // Loading starts now; the page's messages are handled only once launch has returned, so
-    // every command is registered by then.
-    windowController =
-        std::make_unique<MainWindowController>(bridge, MarluneSchemeHandler::forApp(defaults),
-                                               isAutomation ? Automation::on : Automation::off);
+    if (!windowController) prepareMainWindow();
     if (attachWindow) attachWindow(*windowController);
     windowController->isRecordingProvider = [weak = weak_from_this()] {
         auto self = weak.lock();
@@ -91,6 +87,14 @@ void AppDelegate::applicationDidFinishLaunching(
     };
     launch(windowController->page());
     windowController->show();
+}
+
+void AppDelegate::prepareMainWindow() {
+    // Loading starts now; the page's messages are handled only once launch has returned, so
+    // every command is registered by then.
+    windowController =
+        std::make_unique<MainWindowController>(bridge, MarluneSchemeHandler::forApp(defaults),
+                                               isAutomation ? Automation::on : Automation::off);
 }
 
 void AppDelegate::applicationDidFinishLaunching(const std::shared_ptr<ScriptTarget>& page) {

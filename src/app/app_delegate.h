@@ -47,6 +47,10 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     // (the caller keeps it alive, the bridge holds it weakly). The window commands do nothing
     // and "app.confirm" answers false at once.
     void applicationDidFinishLaunching(const std::shared_ptr<ScriptTarget>& page);
+    // Creates the main window unshown, its page already loading, so that the web process starts
+    // while the rest of launch goes on (GTK must be initialised). The page's messages wait for the
+    // main loop, which runs launch first. applicationDidFinishLaunching then takes this window.
+    void prepareMainWindow();
 
     // False while a recording is in progress, so closing the window does not quit.
     bool applicationShouldTerminateAfterLastWindowClosed() const;

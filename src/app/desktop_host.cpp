@@ -140,6 +140,9 @@ int runDesktop(const std::vector<std::string>& args) {
     Desktop desktop;
     // Every service exists before the event loop runs.
     desktop.app = AppDelegate::create(args);
+    // The page starts loading (its web process starting) while the toolkit's application
+    // registers and the window is set up around it.
+    if (gtk_init_check(nullptr, nullptr)) desktop.app->prepareMainWindow();
     desktop.app->terminate = [&desktop] { desktop.terminate(); };
     // Not unique: each run is its own instance (tests run several side by side).
     desktop.gtkApp = gtk_application_new("app.marlune.studio", G_APPLICATION_NON_UNIQUE);

@@ -126,6 +126,8 @@ MainWindowController::MainWindowController(std::shared_ptr<WebBridge> bridge,
     webkit_settings_set_enable_developer_extras(webkit_web_view_get_settings(webView_), TRUE);
 #endif
     page_ = std::make_shared<WebViewPage>(webView_);
+    // The web process starts with the load: as early as can be, the window is built meanwhile.
+    webkit_web_view_load_uri(webView_, kStartURL);
 
     window_ = GTK_WINDOW(gtk_window_new(GTK_WINDOW_TOPLEVEL));
     g_object_ref(window_);
@@ -174,7 +176,6 @@ MainWindowController::MainWindowController(std::shared_ptr<WebBridge> bridge,
     gtk_widget_show(GTK_WIDGET(webView_));
 
     setChrome(dark_);
-    webkit_web_view_load_uri(webView_, kStartURL);
 }
 
 MainWindowController::~MainWindowController() {

@@ -207,6 +207,7 @@ struct MediaHttpServer::State : std::enable_shared_from_this<State> {
 
     Resolver resolve;
     std::string token;
+    PictureStreamTable streams;
     std::shared_ptr<Queue> queue;
     int listenFd = -1;
     GSource* listenWatch = nullptr;
@@ -388,6 +389,13 @@ struct MediaHttpServer::State : std::enable_shared_from_this<State> {
             return reply(id, MarluneSchemeHandler::errorResponse(405), keepAlive,
                          "Allow: GET, HEAD\r\n");
         }
+        if (request->method == "GET") {
+            auto path = HttpRequestHead::tokenPath(request->target, token);
+            if (auto stream = path ? streams.take(*path) : nullptr) {
+                sendStream(id, std::move(stream));
+                return false;
+            }
+        }
         auto target = resolveTarget(request->target);
         if (!target) return reply(id, MarluneSchemeHandler::errorResponse(404), keepAlive);
         // Opened without blocking and only when it is a regular file inside the folder.
@@ -446,6 +454,23 @@ struct MediaHttpServer::State : std::enable_shared_from_this<State> {
         }).detach();
     }
 
+    // Like a body, on a thread of its own; the connection closes when the stream ends.
+    void sendStream(std::uint64_t id, std::shared_ptr<PictureStream> stream) {
+        Connection& c = connections.at(id);
+        c.sending = true;
+        dropWatch(c.watch);
+        std::thread([self = shared_from_this(), id, fd = c.fd, stream = std::move(stream)] {
+            timeval limit{static_cast<time_t>(kSendTime.count()), 0};
+            if (setBlocking(fd, true) &&
+                ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) == 0 &&
+                sendAll(fd, pictureStreamHead() + "Connection: close\r\n\r\n")) {
+                sendPictureStream(fd, *stream);
+            }
+            stream->cancel();
+            self->queue->post([self, id] { self->sent(id, false); });
+        }).detach();
+    }
+
     void sent(std::uint64_t id, bool goOn) {
         auto it = connections.find(id);
         if (it == connections.end()) return;
@@ -459,6 +484,7 @@ struct MediaHttpServer::State : std::enable_shared_from_this<State> {
 
     void stop() {
         stopping = true;
+        streams.cancelAll();
         sweepTimer.cancel();
         acceptPause.cancel();
         dropWatch(listenWatch);
@@ -514,6 +540,12 @@ MediaHttpServer::~MediaHttpServer() {
     state_->queue->post([state = state_] { state->stop(); });
     std::unique_lock lock(state_->countLock);
     state_->countChanged.wait(lock, [&] { return state_->open == 0 && state_->stopped; });
+}
+
+std::optional<std::string> MediaHttpServer::publishStream(std::shared_ptr<PictureStream> stream) {
+    auto path = state_->streams.publish(std::move(stream));
+    if (!path) return std::nullopt;
+    return baseURL_ + path->substr(1);
 }
 
 int MediaHttpServer::connectionCount() const {

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "bridge/media_stream_route.h"
 #include "core/error.h"
 #include "core/folder_file.h"
 
@@ -80,6 +81,10 @@ class MediaHttpServer {
     // "http://127.0.0.1:<port>/<token>/"; a recording plays from this followed by its
     // percent-encoded file name.
     const std::string& baseURL() const { return baseURL_; }
+
+    // The URL whose first GET answers with `stream`'s pictures as they are made (one use; the
+    // connection closes when the stream ends). Nothing once the server is stopping.
+    std::optional<std::string> publishStream(std::shared_ptr<PictureStream> stream);
 
     // Connections open now. Any thread.
     int connectionCount() const;

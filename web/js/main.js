@@ -1,15 +1,17 @@
 // The page's start: announce the page to the application as soon as it can hear events, then
 // set up the screens with what the application said.
 
-import { initAccountScreen } from './account.js';
 import { call, isAvailable, onAnswer, onTimeout } from './bridge.js';
 import { $ } from './dom.js';
-import { initEditorScreen } from './editor.js';
-import { initLibraryScreen, revealRecording } from './library.js';
 import { initRecordScreen } from './record.js';
 import { initRecorder, startRecording } from './recorder.js';
 import { hasEditor, initShell, openInEditor, setConnection, toast } from './shell.js';
 import { mark } from './timings.js';
+
+// "app.ready" waits only for what listens to the application's events; the other screens load
+// meanwhile and are set up once it has answered, as they always were.
+const screens = Promise.all([import('./library.js'), import('./editor.js'),
+                             import('./account.js')]);
 
 async function start() {
   initShell();
@@ -26,7 +28,7 @@ async function start() {
   initRecorder({
     opened: (name) => {
       if (hasEditor()) openInEditor(name);
-      else revealRecording(name);
+      else screens.then(([library]) => library.revealRecording(name));
     },
   });
   let ready;
@@ -38,13 +40,14 @@ async function start() {
     toast(error.message || 'Marlune Studio did not answer.', 'error');
     return;
   }
+  const [library, editor, account] = await screens;
   mark('ready');
   setConnection('on', 'Ready');
   document.documentElement.dataset.ready = 'true';
   $('version').textContent = typeof ready.version === 'string' ? `v${ready.version}` : '';
-  initLibraryScreen({ mediaBaseURL: ready.mediaBaseURL });
-  initEditorScreen({ mediaBaseURL: ready.mediaBaseURL });
-  initAccountScreen();
+  library.initLibraryScreen({ mediaBaseURL: ready.mediaBaseURL });
+  editor.initEditorScreen({ mediaBaseURL: ready.mediaBaseURL });
+  account.initAccountScreen();
   initRecordScreen({
     settings: ready.settings,
     permissions: ready.permissions,

@@ -3,7 +3,9 @@
 
 #include "app/app_delegate.h"
 #include "app/commands/commands.h"
+#include "app/preview_stream.h"
 #include "bridge/marlune_scheme_handler.h"
+#include "bridge/media_http_server.h"
 #include "core/queue.h"
 #include "render/auto_zoom.h"
 
@@ -83,6 +85,19 @@ void addEditCommands(AppDelegate& app) {
     struct PreviewTracks {
         std::string name;
         Json path, clicks;
+
+        // Puts the tracks into a "cursor" section that has no "path"; false when they are
+        // another recording's or none were sent.
+        bool fill(Json& payload) const {
+            if (!payload.is_object() || !payload.contains("cursor") ||
+                !payload["cursor"].is_object() || payload["cursor"].contains("path")) {
+                return true;
+            }
+            if (name.empty() || readString(payload, "name") != name) return false;
+            payload["cursor"]["path"] = path;
+            payload["cursor"]["clicks"] = clicks;
+            return true;
+        }
     };
     auto tracks = std::make_shared<PreviewTracks>();
 
@@ -109,14 +124,7 @@ void addEditCommands(AppDelegate& app) {
                     return reply(std::unexpected(free.error()));
                 }
             }
-            if (payload.is_object() && payload.contains("cursor") &&
-                payload["cursor"].is_object() && !payload["cursor"].contains("path")) {
-                if (tracks->name.empty() || readString(payload, "name") != tracks->name) {
-                    return reply(Json{{"needsTracks", true}});
-                }
-                payload["cursor"]["path"] = tracks->path;
-                payload["cursor"]["clicks"] = tracks->clicks;
-            }
+            if (!tracks->fill(payload)) return reply(Json{{"needsTracks", true}});
             app.previews->preview(payload, MarluneSchemeHandler::webRoot(*app.defaults),
                                   [reply = std::move(reply)](Result<PreviewImage> made) {
                                       if (!made && made.error().code == ErrorCode::superseded) {
@@ -129,6 +137,30 @@ void addEditCommands(AppDelegate& app) {
                                                  {"tMs", made->tMs}});
                                   });
         });
+
+    // The editor's playback: the pictures of "edit.previewFrame"'s payload from its "tMs" on, as
+    // a stream the page reads from the media server ({"url"}, or {"needsTracks": true} as above).
+    // A new stream ends the one before.
+    auto playing = std::make_shared<std::weak_ptr<PictureStream>>();
+    app.command("edit.previewStream",
+                [tracks, playing](AppDelegate& app, const Json& given, WebBridge::Reply reply) {
+                    Json payload = given;
+                    if (auto name = readString(payload, "name")) {
+                        if (auto free = RecordingsLibrary::refuseWhileRecording(*name); !free) {
+                            return reply(std::unexpected(free.error()));
+                        }
+                    }
+                    if (!tracks->fill(payload)) return reply(Json{{"needsTracks", true}});
+                    if (!app.mediaServer) return reply(fail("The media server is not running."));
+                    auto stream = PreviewStream::make(app.previews, std::move(payload),
+                                                      MarluneSchemeHandler::webRoot(*app.defaults));
+                    if (!stream) return reply(std::unexpected(stream.error()));
+                    if (auto before = playing->lock()) before->cancel();
+                    auto url = app.mediaServer->publishStream(*stream);
+                    if (!url) return reply(fail("The media server is not running."));
+                    *playing = *stream;
+                    reply(Json{{"url", *url}});
+                });
 }
 
 }  // namespace marlune

@@ -1,17 +1,60 @@
-// Playing the recording in the editor: the movie itself with the edit's styling approximated in
-// CSS (background, padding, corners, shadow, zoom regions), the playhead following it; the exact
-// picture replaces it once it stops.
+// Playing the recording in the editor: the sound from an <audio> element is the clock, and the
+// pictures are the export's own (playback_stream.js), drawn as the sound reaches each one. The
+// stream is opened from the playing time with the edit as it is, and opened again on a seek or
+// a change of the edit; the exact still picture replaces the last one once playing stops.
 
-import { $ } from '../dom.js';
-import { framePlacement, zoomAt } from '../edit_model.js';
+import { call } from '../bridge.js';
+import { $, el } from '../dom.js';
 import { toast } from '../shell.js';
-import { forgetShownPicture } from './preview.js';
+import { forgetShownPicture, previewPayload, previewWidth, sendTracks,
+         stageNote } from './preview.js';
+import { dueIndex, readPictureStream } from './playback_stream.js';
 import { store } from './store.js';
 
 const video = () => $('editor-video');
 
 // Wallpapers and live backgrounds to choose from ({wallpapers, live}).
 export const backgrounds = { wallpapers: [], live: [] };
+
+// Longest the sound waits for the first picture after Play or a seek.
+const FIRST_PICTURE_WAIT_MS = 600;
+// Pictures kept for the figures the bench reads (window.__marlunePlayback).
+const KEPT_LAGS = 4000;
+
+// One opening of the stream at a time; `serial` tells a late answer from an earlier one.
+const play = { serial: 0, stream: null, waiting: [], sound: 'waiting', fromMs: 0, wallAt: 0,
+               releaseShown: null, allowed: false };
+
+function audio() {
+  let a = $('editor-audio');
+  if (!a) {
+    a = el('audio', { id: 'editor-audio', preload: 'auto', 'aria-hidden': 'true' });
+    a.addEventListener('error', () => {
+      if (store.state.playing && play.sound !== 'wall') stopPlaying();
+    });
+    $('editor-stage').append(a);
+  }
+  return a;
+}
+
+// The picture drawn last stays on screen (and its image alive) until the next replaces it.
+function showImage(image, release) {
+  image.id = 'editor-playing';
+  image.alt = '';
+  image.setAttribute('aria-hidden', 'true');
+  image.draggable = false;
+  const shown = $('editor-playing');
+  if (shown) shown.replaceWith(image);
+  else $('editor-preview').after(image);
+  play.releaseShown?.();
+  play.releaseShown = release;
+}
+
+function hideImage() {
+  $('editor-playing')?.remove();
+  play.releaseShown?.();
+  play.releaseShown = null;
+}
 
 export function togglePlay() {
   if (store.state.playing) stopPlaying();
@@ -28,115 +71,150 @@ function startPlaying() {
   const { state } = store;
   const { startMs, endMs } = doc.range;
   if (state.playheadMs < startMs || state.playheadMs >= endMs - 50) state.playheadMs = startMs;
-  v.currentTime = state.playheadMs / 1000;
+  const a = audio();
+  if (a.src !== v.src) a.src = v.src;
+  // The sound starts once the first picture is in, outside the press that asked for it, which
+  // the web view allows only to an element that was played inside one: this is that play.
+  if (!play.allowed) {
+    play.allowed = true;
+    a.play().catch(() => {});
+    a.pause();
+  }
+  window.__marlunePlayback = { shown: 0, skipped: 0, lags: [], startedAt: performance.now() };
   store.set({ playing: true }, 'playing', 'playhead');
-  styleLive();
-  $('editor-live').hidden = false;
-  $('editor-preview').hidden = true;
-  v.play().catch((error) => {
-    stopPlaying();
-    if (error?.name !== 'AbortError') toast(`The recording could not be played: ${error.message}`,
-                                            'error');
+  begin(state.playheadMs);
+  requestAnimationFrame(follow);
+}
+
+// The time the sound is at: the recording time, ms. Until the sound starts it is where playing
+// began; without a sound that can play, the wall clock stands in.
+function clockMs() {
+  if (play.sound === 'playing') return audio().currentTime * 1000;
+  if (play.sound === 'wall') return play.fromMs + (performance.now() - play.wallAt);
+  return play.fromMs;
+}
+
+// (Re)opens the stream at `fromMs`, the sound paused there until the first picture comes.
+function begin(fromMs) {
+  const mine = ++play.serial;
+  endStream();
+  play.fromMs = fromMs;
+  play.sound = 'waiting';
+  const a = audio();
+  a.pause();
+  a.currentTime = fromMs / 1000;
+  const { name } = store.state;
+  openStream(name, fromMs).then((url) => {
+    if (mine !== play.serial) return;
+    play.stream = readPictureStream(url, {
+      onPicture(picture) {
+        if (mine !== play.serial) return picture.release();
+        play.waiting.push(picture);
+        startSound(mine);
+      },
+      onEnd(error) {
+        if (mine === play.serial && error) stageNote(`No pictures: ${error.message}`, 'bad');
+      },
+    });
+  }, (error) => {
+    if (mine === play.serial) stageNote(`No pictures: ${error.message}`, 'bad');
   });
-  requestAnimationFrame(followPlayback);
+  // Pictures that are late do not hold the sound back.
+  setTimeout(() => startSound(mine), FIRST_PICTURE_WAIT_MS);
+}
+
+async function openStream(name, fromMs) {
+  // Exactly as wide as the stage (unlike a still picture, whose width goes up in steps): every
+  // picture is made and decoded at the size it is shown at.
+  const stage = $('editor-stage');
+  const width = stage?.clientWidth ? Math.ceil(stage.clientWidth * (window.devicePixelRatio || 1))
+    : previewWidth();
+  const payload = { ...previewPayload(), tMs: Math.round(fromMs), maxWidth: width };
+  if (payload.cursor) await sendTracks(name);
+  let reply = await call('edit.previewStream', payload);
+  if (reply?.needsTracks) {
+    await sendTracks(name, true);
+    reply = await call('edit.previewStream', payload);
+  }
+  if (typeof reply?.url !== 'string') throw new Error('the application sent no stream');
+  return reply.url;
+}
+
+function startSound(mine) {
+  if (mine !== play.serial || play.sound !== 'waiting' || !store.state.playing) return;
+  play.sound = 'playing';
+  audio().play().catch((error) => {
+    if (mine !== play.serial || error?.name === 'AbortError') return;
+    // A recording without sound (or one the player refuses) plays on the wall clock.
+    if (window.__marlunePlayback) window.__marlunePlayback.soundError = String(error);
+    play.sound = 'wall';
+    play.wallAt = performance.now();
+  });
+}
+
+function endStream() {
+  play.stream?.close();
+  play.stream = null;
+  for (const picture of play.waiting) picture.release();
+  play.waiting = [];
 }
 
 export function stopPlaying() {
-  const v = video();
   const { state } = store;
   if (!state.playing) return;
-  let { playheadMs } = state;
-  if (v) {
-    v.pause();
-    playheadMs = Math.min(Math.max(v.currentTime * 1000, 0), state.durationMs);
-  }
-  // The movie stays on screen until the exact picture replaces it.
+  const playheadMs = Math.min(Math.max(clockMs(), 0), state.durationMs);
+  play.serial += 1;
+  endStream();
+  audio().pause();
+  // The last picture drawn stays on screen until the exact still picture replaces it.
   forgetShownPicture();
   store.set({ playing: false, playheadMs }, 'playing', 'playhead');
 }
 
-// Moves the playhead (and the playing movie with it).
+// Moves the playhead (and what plays with it).
 export function seek(ms) {
   store.seek(ms);
-  const v = video();
-  if (store.state.playing && v) v.currentTime = store.state.playheadMs / 1000;
+  if (store.state.playing) begin(store.state.playheadMs);
 }
 
-function followPlayback() {
+function follow() {
   const { state } = store;
   if (!state.playing) return;
-  const v = video();
-  const ms = v.currentTime * 1000;
-  const { endMs } = store.doc().range;
-  if (ms >= endMs || v.ended) {
-    state.playheadMs = Math.min(ms, endMs);
+  const a = audio();
+  const doc = store.doc();
+  const ms = clockMs();
+  if (ms >= doc.range.endMs || (play.sound === 'playing' && a.ended)) {
+    state.playheadMs = Math.min(ms, doc.range.endMs);
     stopPlaying();
     return;
   }
   // Played as exported: a cut is jumped over, a sped-up stretch plays at its rate, silent.
-  const doc = store.doc();
   const cut = (doc.cuts ?? []).find((c) => c.startMs <= ms && ms < c.endMs);
-  if (cut) v.currentTime = cut.endMs / 1000;
+  if (cut && play.sound === 'playing') a.currentTime = cut.endMs / 1000;
   const speed = (doc.speeds ?? []).find((s) => s.startMs <= ms && ms < s.endMs);
-  if (v.playbackRate !== (speed ? speed.rate : 1)) v.playbackRate = speed ? speed.rate : 1;
-  v.muted = Boolean(speed);
+  if (a.playbackRate !== (speed ? speed.rate : 1)) a.playbackRate = speed ? speed.rate : 1;
+  a.muted = Boolean(speed);
   store.set({ playheadMs: ms }, 'playhead');
-  zoomLive(ms);
-  requestAnimationFrame(followPlayback);
+  draw(ms);
+  requestAnimationFrame(follow);
 }
 
-function backgroundStyle(f) {
-  const find = (list, id) => list.find((b) => b.id === id);
-  if (f.type === 'wallpaper') {
-    const item = find(backgrounds.wallpapers, f.id);
-    return `center / cover no-repeat url("${item?.full ?? `wallpapers/full/${f.id}.jpg`}")`;
+// Draws the picture due at `ms`, skipping those whose time has passed.
+function draw(ms) {
+  const due = dueIndex(play.waiting, ms);
+  if (due < 0) return;
+  const stats = window.__marlunePlayback;
+  for (const skipped of play.waiting.splice(0, due)) skipped.release();
+  // An image decoded already is swapped in, which costs the page far less than drawing it
+  // into a canvas.
+  const { tMs, image, release } = play.waiting.shift();
+  image.dataset.tMs = String(tMs);
+  showImage(image, release);
+  if (stats) {
+    stats.shown += 1;
+    stats.skipped += due;
+    if (stats.lags.length < KEPT_LAGS) stats.lags.push(ms - tMs);
   }
-  if (f.type === 'live') {
-    const item = find(backgrounds.live, f.id);
-    return item ? `center / cover no-repeat url("${item.thumb}")` : f.hex;
-  }
-  if (f.type === 'gradient') return `linear-gradient(${180 - f.angle}deg, ${f.from}, ${f.to})`;
-  if (f.type === 'color') return f.hex;
-  return 'none';
-}
-
-// The styling of the edit in CSS over the playing movie: background, padding, corners, shadow.
-function styleLive() {
-  const live = $('editor-live');
-  const stage = $('editor-stage');
-  if (!live || !stage || !store.doc()) return;
-  const f = store.doc().frame;
-  const W = stage.clientWidth;
-  const H = stage.clientHeight;
-  const { clip, radius, screen } = framePlacement(W, H, f);
-  live.querySelector('.live-background').style.background = backgroundStyle(f);
-  const box = live.querySelector('.live-clip');
-  const blur = (f.shadowPct / 100) * Math.min(W, H) * 0.05;
-  Object.assign(box.style, {
-    left: `${clip.x}px`, top: `${clip.y}px`, width: `${clip.w}px`, height: `${clip.h}px`,
-    borderRadius: `${radius}px`,
-    boxShadow: f.type !== 'none' && f.shadowPct > 1
-      ? `0 ${(0.4 * blur).toFixed(1)}px ${(2 * blur).toFixed(1)}px rgba(0, 0, 0, 0.6)` : 'none',
-    outline: f.type !== 'none' && f.outlinePct > 0
-      ? `${((f.outlinePct / 100) * Math.min(W, H)).toFixed(1)}px solid rgba(255, 255, 255, 0.45)`
-      : 'none',
-  });
-  Object.assign(video().style, { left: '0', width: `${screen.w}px`, height: `${screen.h}px`,
-                                 top: `${screen.y - clip.y}px` });
-}
-
-// The zoom regions approximated while playing: the region's scale towards its focus.
-function zoomLive(ms) {
-  const v = video();
-  const zoom = zoomAt(store.doc(), ms);
-  if (!zoom || zoom.scale <= 1) {
-    v.style.transform = '';
-    return;
-  }
-  const s = zoom.scale;
-  const tx = Math.min(Math.max(0.5 - zoom.fx * s, 1 - s), 0);
-  const ty = Math.min(Math.max(0.5 - zoom.fy * s, 1 - s), 0);
-  v.style.transform = `translate(${(tx * 100).toFixed(2)}%, ${(ty * 100).toFixed(2)}%) scale(${s})`;
 }
 
 function renderTransport({ playing }) {
@@ -147,16 +225,35 @@ function renderTransport({ playing }) {
   button.querySelector('.icon').className = `icon ${playing ? 'pause' : 'play'}`;
 }
 
+// Lets go of the sound's movie: without a new load the element keeps its source, and the media
+// server its file, open.
+function releaseSound() {
+  const a = $('editor-audio');
+  if (!a?.hasAttribute('src')) return;
+  a.pause();
+  a.removeAttribute('src');
+  a.load();
+}
+
 export function initPlayback() {
   const v = video();
   v.addEventListener('loadedmetadata', () => {
     if (v.videoWidth && v.videoHeight) {
       store.set({ sourceSize: { width: v.videoWidth, height: v.videoHeight } }, 'source');
     }
+    // The sound is made ready before Play, so that it starts at once.
+    if (audio().src !== v.src) audio().src = v.src;
   });
-  v.addEventListener('error', () => stopPlaying());
-  store.subscribe(['doc', 'stage'], (state) => {
-    if (state.playing) styleLive();
+  v.addEventListener('emptied', () => {
+    if (!v.hasAttribute('src')) releaseSound();
+  });
+  // While playing, the stream follows the edit as it changes.
+  store.subscribe(['doc'], (state) => {
+    if (state.playing) begin(clockMs());
+  });
+  // The exact still picture is on screen again.
+  store.subscribe(['picture'], (state) => {
+    if (!state.playing) hideImage();
   });
   store.subscribe(['playing', 'open'], renderTransport);
 }

@@ -18,7 +18,7 @@ const preview = { pending: null, inFlight: false, shownKey: '', tracksOf: null }
 // the whole picture (no zooms), on which its zoomed part is drawn. The recorded pointer path and
 // clicks are left out: they go to the application once per opened recording (sendTracks), so
 // that scrubbing a long recording does not send them with every picture.
-function previewPayload() {
+export function previewPayload() {
   const { state } = store;
   const payload = exportPayload(store.doc(), state.name, state.project);
   if (state.selected) payload.zooms = [];
@@ -29,8 +29,10 @@ function previewPayload() {
   return payload;
 }
 
-// Sends the tracks of the recording open now, unless the application has them already.
-async function sendTracks(name) {
+// Sends the tracks of the recording open now, unless the application has them already (or is
+// known to have lost them: `again`).
+export async function sendTracks(name, again = false) {
+  if (again) preview.tracksOf = null;
   const { project } = store.state;
   // Saving the edit makes a new project object around the same recorded arrays.
   const { cursorPath, clicks } = project ?? {};
@@ -41,7 +43,7 @@ async function sendTracks(name) {
   preview.tracksOf = { name, cursorPath, clicks };
 }
 
-function previewWidth() {
+export function previewWidth() {
   const stage = $('editor-stage');
   const width = (stage?.clientWidth || 960) * (window.devicePixelRatio || 1);
   // Steps of 160 pixels: a window resized a little keeps the application's prepared layers.

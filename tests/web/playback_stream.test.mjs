@@ -1,0 +1,59 @@
+import assert from 'node:assert/strict';
+import { test } from 'node:test';
+
+import { dueIndex, EARLY_MS, takeParts } from '../../web/js/editor/playback_stream.js';
+
+const bytes = (...pieces) => {
+  const chunks = pieces.map((p) => (typeof p === 'string' ? new TextEncoder().encode(p) : p));
+  const out = new Uint8Array(chunks.reduce((n, c) => n + c.length, 0));
+  let at = 0;
+  for (const c of chunks) out.set(c, (at += c.length) - c.length);
+  return out;
+};
+// A picture whose bytes hold what a head ends with, as a JPEG may.
+const PICTURE = bytes('\xff\xd8', '\r\n\r\n--marlunepicture\r\n', '\xff\xd9');
+const part = (tMs, picture = PICTURE) => bytes('--marlunepicture\r\nContent-Type: image/jpeg\r\n' +
+  `Content-Length: ${picture.length}\r\nX-Marlune-Time: ${tMs}\r\n\r\n`, picture, '\r\n');
+
+test('parts are taken whole, in order, however the bytes were split', () => {
+  const two = bytes(part(1000), part(1033.333));
+  const first = part(1000).length;
+  for (const [name, input, times, used] of [
+    ['both', two, [1000, 1033.333], two.length],
+    ['the second cut in its picture', two.subarray(0, two.length - 3), [1000], first],
+    ['the second cut in its head', two.subarray(0, first + 20), [1000], first],
+    ['the first without its line end', two.subarray(0, first - 1), [], 0],
+    ['nothing', new Uint8Array(0), [], 0],
+    ['then the closing boundary', bytes(part(5), '--marlunepicture--\r\n'), [5], part(5).length],
+  ]) {
+    const { parts, used: took } = takeParts(input);
+    assert.deepEqual(parts.map((p) => p.tMs), times, name);
+    assert.equal(took, used, name);
+    for (const p of parts) assert.deepEqual([...p.jpeg], [...PICTURE], name);
+  }
+});
+
+test('a stream that is not made of parts is refused', () => {
+  for (const input of [
+    'HTTP/1.1 200 OK\r\n\r\n',
+    '--marlunepicture\r\nContent-Length: 3\r\n\r\nabc\r\n',
+    '--marlunepicture\r\nContent-Length: x\r\nX-Marlune-Time: 5\r\n\r\n',
+  ]) {
+    assert.throws(() => takeParts(bytes(input)), /damaged/, JSON.stringify(input));
+  }
+});
+
+test('the picture drawn is the last one due by the sound, a little before its time', () => {
+  const waiting = [0, 33.3, 66.7, 100].map((tMs) => ({ tMs }));
+  for (const [clock, want] of [
+    [-EARLY_MS - 1, -1],
+    [-EARLY_MS, 0],
+    [20, 0],
+    [33.3 - EARLY_MS, 1],
+    [70, 2],
+    [5000, 3],
+  ]) {
+    assert.equal(dueIndex(waiting, clock), want, `at ${clock} ms`);
+  }
+  assert.equal(dueIndex([], 100), -1);
+});
