@@ -25,7 +25,8 @@ const GROUPS = [
     fields: [
       { key: 'micEnabled', label: 'Microphone', kind: 'switch' },
       // Filled with the sound server's inputs by setMicrophones.
-      { key: 'micInput', label: 'Input', kind: 'select', options: [['', 'System default']] },
+      { key: 'micInput', label: 'Microphone input', kind: 'select',
+        options: [['', 'System default']] },
       { key: 'systemAudioEnabled', label: 'System audio', kind: 'switch' },
     ],
   },
