@@ -50,12 +50,17 @@ TEST(LibraryRename, MovesAllThreeFilesOrNothing) {
         {"Live.mp4", "Later", "“Live.mp4” is still being recorded; export it once it has stopped",
          nullptr},
         {"Take.mp4", "../Out", "Invalid file name.", nullptr},
+        // Names that would hide the recording or leave the folder.
+        {"Take.mp4", "  ", "Invalid file name.", nullptr},
+        {"Take.mp4", ".hidden", "Invalid file name.", nullptr},
+        {"Take.mp4", "sub/Take", "Invalid file name.", nullptr},
+        {"Take.mp4", "Face.webcam", "Invalid file name.", nullptr},
         {"../Take.mp4", "Out", "Invalid file name.", nullptr},
         {"Folder.mp4", "Moved", "Only recordings can be renamed.", nullptr},
         {"Take.webcam.mp4", "Face", "Only recordings can be renamed.", nullptr},
         {"Take.mp4", "Take", nullptr, "Take.mp4"},
         {"Take.mp4", "Launch demo", nullptr, "Launch demo.mp4"},
-        {"Plain.mp4", "Plain v2", nullptr, "Plain v2.mp4"},
+        {"Plain.mp4", " Plain v2.MP4 ", nullptr, "Plain v2.MP4"},
     };
     int id = 0;
     for (const auto& c : cases) {
@@ -68,7 +73,7 @@ TEST(LibraryRename, MovesAllThreeFilesOrNothing) {
             EXPECT_EQ(resultOf(reply), Json({{"name", c.result}}));
         }
     }
-    EXPECT_EQ(errorOf(p.request("m", "library.rename", {{"name", "Plain v2.mp4"}})),
+    EXPECT_EQ(errorOf(p.request("m", "library.rename", {{"name", "Plain v2.MP4"}})),
               "Missing file name");
     EXPECT_EQ(p.closeAndWait(), 0);
     ::close(live);
@@ -80,7 +85,7 @@ TEST(LibraryRename, MovesAllThreeFilesOrNothing) {
         "Live.mp4",
         "Orphan.webcam.mp4",
         "Other.mp4",
-        "Plain v2.mp4",
+        "Plain v2.MP4",
     };
     EXPECT_EQ(allNames(dir), expected);
     EXPECT_EQ(readFile(dir / "Launch demo.mp4"), "movie");
