@@ -85,6 +85,9 @@ void AppDelegate::applicationDidFinishLaunching(
         auto self = weak.lock();
         return self && self->isRecordingActive();
     };
+    windowController->onMaximizedChanged = [bridge = std::weak_ptr<WebBridge>(bridge)](bool on) {
+        if (auto b = bridge.lock()) b->emit("windowState", Json{{"maximized", on}});
+    };
     launch(windowController->page());
     windowController->show();
 }
@@ -349,6 +352,8 @@ void AppDelegate::registerCommands() {
     addWebcamCommands(*this);
     addAccountCommands(*this);
     addSettingsCommands(*this);
+    addLibraryFileCommands(*this);
+    addWindowCommands(*this);
 }
 
 }  // namespace marlune

@@ -29,27 +29,6 @@ window.marlune-main.chrome-dark { background-color: rgb(5, 5, 7); }
 window.marlune-main.chrome-light { background-color: rgb(238, 241, 246); }
 window.marlune-main.bar { background-color: transparent; }
 window.marlune-main.bar decoration { box-shadow: none; border: none; }
-headerbar.marlune-chrome {
-    min-height: 30px;
-    padding: 0 4px;
-    border: none;
-    box-shadow: none;
-    background-image: none;
-}
-window.chrome-dark headerbar.marlune-chrome { background-color: rgb(5, 5, 7); }
-window.chrome-light headerbar.marlune-chrome { background-color: rgb(238, 241, 246); }
-headerbar.marlune-chrome button {
-    min-height: 22px;
-    min-width: 22px;
-    padding: 2px;
-    margin-top: 4px;
-    margin-bottom: 4px;
-    border: none;
-    box-shadow: none;
-    background-image: none;
-    background-color: transparent;
-}
-headerbar.marlune-chrome button:hover { background-color: alpha(currentColor, 0.12); }
 )css";
 
 class WebViewPage : public ScriptTarget {
@@ -147,21 +126,12 @@ MainWindowController::MainWindowController(std::shared_ptr<WebBridge> bridge,
     setMinimumSize(kMinWidth, kMinHeight);
     gtk_window_set_position(window_, GTK_WIN_POS_CENTER);
 
-    // The title bar: slim, in the chrome colour, no title, so the page fills the window.
-    headerBar_ = gtk_header_bar_new();
-    gtk_style_context_add_class(gtk_widget_get_style_context(headerBar_), "marlune-chrome");
-    gtk_header_bar_set_show_close_button(GTK_HEADER_BAR(headerBar_), TRUE);
-    // The window takes its title from the bar; an empty custom title keeps it from showing.
-    gtk_header_bar_set_title(GTK_HEADER_BAR(headerBar_), "Marlune Studio");
-    gtk_header_bar_set_custom_title(GTK_HEADER_BAR(headerBar_),
-                                    gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0));
-    menuButton_ = gtk_menu_button_new();
-    gtk_widget_set_tooltip_text(menuButton_, "Menu");
-    gtk_button_set_image(GTK_BUTTON(menuButton_),
-                         gtk_image_new_from_icon_name("open-menu-symbolic", GTK_ICON_SIZE_MENU));
-    gtk_header_bar_pack_start(GTK_HEADER_BAR(headerBar_), menuButton_);
-    gtk_widget_set_no_show_all(menuButton_, TRUE);  // shown once there is a menu
-    gtk_window_set_titlebar(window_, headerBar_);
+    // No title bar of GTK's: the page's header is the title row (one row, not two). An empty,
+    // hidden title widget keeps the client-side frame (resize edges, shadow) without a bar.
+    gtk_window_set_title(window_, "Marlune Studio");
+    titlebar_ = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);
+    gtk_widget_set_no_show_all(titlebar_, TRUE);
+    gtk_window_set_titlebar(window_, titlebar_);
 
     gtk_container_add(GTK_CONTAINER(window_), GTK_WIDGET(webView_));
     g_signal_connect(window_, "delete-event", G_CALLBACK(onDelete), this);
@@ -172,7 +142,41 @@ MainWindowController::MainWindowController(std::shared_ptr<WebBridge> bridge,
                      G_CALLBACK(static_cast<ViewClosed>(
                          [](WebKitWebView*, gpointer self) { onDelete(nullptr, nullptr, self); })),
                      this);
-    gtk_widget_show_all(headerBar_);
+    // The presses on the page, seen before the page gets them, so that a drag the page asks for
+    // can start from the press the window system knows.
+    using ButtonEvent = gboolean (*)(GtkWidget*, GdkEventButton*, gpointer);
+    g_signal_connect(webView_, "button-press-event",
+                     G_CALLBACK(static_cast<ButtonEvent>(
+                         [](GtkWidget*, GdkEventButton* e, gpointer data) -> gboolean {
+                             auto* self = static_cast<MainWindowController*>(data);
+                             if (e->type != GDK_BUTTON_PRESS) return FALSE;
+                             self->pressedButton_ = e->button;
+                             self->pressRootX_ = e->x_root;
+                             self->pressRootY_ = e->y_root;
+                             self->pressTime_ = e->time;
+                             return FALSE;
+                         })),
+                     this);
+    g_signal_connect(webView_, "button-release-event",
+                     G_CALLBACK(static_cast<ButtonEvent>(
+                         [](GtkWidget*, GdkEventButton*, gpointer data) -> gboolean {
+                             static_cast<MainWindowController*>(data)->pressedButton_ = 0;
+                             return FALSE;
+                         })),
+                     this);
+    using StateEvent = gboolean (*)(GtkWidget*, GdkEventWindowState*, gpointer);
+    g_signal_connect(window_, "window-state-event",
+                     G_CALLBACK(static_cast<StateEvent>(
+                         [](GtkWidget*, GdkEventWindowState* e, gpointer data) -> gboolean {
+                             auto* self = static_cast<MainWindowController*>(data);
+                             bool now = (e->new_window_state & GDK_WINDOW_STATE_MAXIMIZED) != 0;
+                             if (now != self->maximized_) {
+                                 self->maximized_ = now;
+                                 if (self->onMaximizedChanged) self->onMaximizedChanged(now);
+                             }
+                             return FALSE;
+                         })),
+                     this);
     gtk_widget_show(GTK_WIDGET(webView_));
 
     setChrome(dark_);
@@ -184,6 +188,7 @@ MainWindowController::~MainWindowController() {
     g_signal_handlers_disconnect_by_data(webView_, this);
     gtk_widget_destroy(GTK_WIDGET(window_));
     g_object_unref(window_);
+    if (menu_) g_object_unref(menu_);
     gtk_style_context_remove_provider_for_screen(gdk_screen_get_default(),
                                                  GTK_STYLE_PROVIDER(css_));
     g_object_unref(css_);
@@ -195,8 +200,9 @@ void MainWindowController::allowAutomation(WebKitWebContext* context) {
 }
 
 void MainWindowController::setMainMenu(GMenuModel* menu) {
-    gtk_menu_button_set_menu_model(GTK_MENU_BUTTON(menuButton_), menu);
-    gtk_widget_set_visible(menuButton_, menu != nullptr);
+    if (menu) g_object_ref(menu);
+    if (menu_) g_object_unref(menu_);
+    menu_ = menu;
 }
 
 void MainWindowController::show() {

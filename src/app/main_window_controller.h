@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/bar_geometry.h"
+#include "core/json.h"
 
 typedef struct _GtkWidget GtkWidget;
 typedef struct _GtkWindow GtkWindow;
@@ -69,8 +70,28 @@ class MainWindowController {
     // not destroyed). The application quits then.
     std::function<void()> onClosed;
 
-    // Puts the application menu into the title bar's menu button.
+    // The application menu, which the page's title row shows (see menuItems).
     void setMainMenu(GMenuModel* menu);
+
+    // The page's header is the window's title row: GTK draws none (the window keeps its
+    // client-side frame, for resizing and the shadow), and the page's controls act through these.
+    // Starts moving the window with the pointer button still held since the last press on the
+    // page; nothing when no button is down. Outside bar mode.
+    void beginMoveDrag();
+    // Maximises the window, or restores it when it is maximised.
+    void toggleMaximized();
+    void minimize();
+    // As the window system's close button.
+    void close();
+    bool isMaximized() const;
+    // The menu's entries, section by section: [[{"label", "action", "accel"?}]]; empty without a
+    // menu.
+    Json menuItems() const;
+    // Activates the menu entry whose action is `action` ("app.reload"); false for an action the
+    // menu does not hold.
+    bool activateMenuAction(const std::string& action);
+    // Tells the page when the window is maximised or restored ("windowState" {"maximized"}).
+    std::function<void(bool maximized)> onMaximizedChanged;
 
     // Shows the window at the front, with keyboard focus.
     void show();
@@ -113,8 +134,13 @@ class MainWindowController {
     std::shared_ptr<ScriptTarget> page_;
     GtkWindow* window_ = nullptr;  // owned reference
     WebKitWebView* webView_ = nullptr;
-    GtkWidget* headerBar_ = nullptr;
-    GtkWidget* menuButton_ = nullptr;
+    GtkWidget* titlebar_ = nullptr;  // empty and hidden: the page draws the title row
+    GMenuModel* menu_ = nullptr;     // owned reference
+    // The page's last button press that is still held (button 0: none), for beginMoveDrag.
+    unsigned pressedButton_ = 0;
+    double pressRootX_ = 0, pressRootY_ = 0;
+    unsigned pressTime_ = 0;
+    bool maximized_ = false;
     GtkCssProvider* css_ = nullptr;
 
     bool dark_ = true;

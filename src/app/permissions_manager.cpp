@@ -14,12 +14,20 @@
 #include "platform/desktop/device_access.h"
 #include "platform/wayland/global_shortcuts.h"
 #include "platform/wayland/pointer_buttons.h"
+#include "recording/webcam_bubble_controller.h"
 
 namespace marlune {
 
 namespace {
 
 using desktop::DeviceAccess;
+
+// The camera the webcam bubble opens, as it would open it: "Not set up" must not show while the
+// bubble works (with a camera that is not a /dev/video node, or another input).
+DeviceAccess cameraStatus(const KeyValueStore* defaults) {
+    CameraSource source = configuredCameraSource(defaults);
+    return desktop::cameraAccessFor(source.format, source.device);
+}
 
 const char* deviceStatus(DeviceAccess access) {
     switch (access) {
@@ -108,7 +116,7 @@ Json PermissionsManager::statusDict() const {
             break;
     }
     status["microphone"] = deviceStatus(desktop::microphoneAccess());
-    status["camera"] = deviceStatus(desktop::cameraAccess());
+    status["camera"] = deviceStatus(cameraStatus(defaults_.get()));
     status["accessibility"] =
         desktop::accessibilityEnabled().value_or(false) ? "granted" : "notDetermined";
     if (wayland::isWaylandSession()) addWaylandStatus(status);
@@ -154,9 +162,10 @@ bool PermissionsManager::requestScreen() {
 void PermissionsManager::request(MediaType type, std::function<void(bool)> completion) {
     MARLUNE_ASSERT_ON(Queue::main());
     // Opening a device can take a moment (a sound server that is slow to answer).
-    ConcurrentQueue::userInitiated().post([type, completion = std::move(completion)]() mutable {
+    ConcurrentQueue::userInitiated().post([type, defaults = defaults_,
+                                           completion = std::move(completion)]() mutable {
         DeviceAccess access =
-            type == MediaType::audio ? desktop::openMicrophone() : desktop::cameraAccess();
+            type == MediaType::audio ? desktop::openMicrophone() : cameraStatus(defaults.get());
         bool granted = access == DeviceAccess::granted;
         Queue::main().post([completion = std::move(completion), granted] { completion(granted); });
     });

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "recording/recording_options.h"
+
 namespace marlune {
 
 bool SettingsStore::boolOr(const char* key, bool fallback) const {
@@ -113,6 +115,20 @@ void SettingsStore::setCursorMode(const std::string& value) {
     d->set("cursorMode", value == "system" ? "system" : "smooth");
 }
 
+std::string SettingsStore::micInput() const {
+    return stringOr("micInput", "");
+}
+void SettingsStore::setMicInput(const std::string& value) {
+    d->set("micInput", value);
+}
+
+int SettingsStore::countdownSeconds() const {
+    return countdownLength(d->integerValue("countdown"), 3);
+}
+void SettingsStore::setCountdownSeconds(std::int64_t value) {
+    d->set("countdown", countdownLength(value, 3));
+}
+
 Json SettingsStore::asDictionary() const {
     Json s = Json::object();
     s["fps"] = fps();
@@ -128,6 +144,8 @@ Json SettingsStore::asDictionary() const {
     s["hideWindow"] = hideWindow();
     s["showCursor"] = showCursor();
     s["cursorMode"] = cursorMode();
+    s["micInput"] = micInput();
+    s["countdown"] = countdownSeconds();
     return s;
 }
 
@@ -146,6 +164,8 @@ void SettingsStore::apply(const Json& p) {
     if (auto v = readBool(p, "hideWindow")) setHideWindow(*v);
     if (auto v = readBool(p, "showCursor")) setShowCursor(*v);
     if (auto v = readString(p, "cursorMode")) setCursorMode(*v);
+    if (auto v = readString(p, "micInput")) setMicInput(*v);
+    if (auto v = readInt(p, "countdown")) setCountdownSeconds(*v);
 }
 
 WebcamFollowUp webcamFollowUp(bool wasEnabled, bool isEnabled, const Json& payload) {

@@ -48,13 +48,19 @@ class SettingsStore {
     void setShowCursor(bool value);
     std::string cursorMode() const;  // "system" or "smooth" (default)
     void setCursorMode(const std::string& value);
+    // The microphone's sound-server source; "" (the default) records the server's default one.
+    std::string micInput() const;
+    void setMicInput(const std::string& value);
+    // Seconds counted down before a recording: 0, 3 (default) or 5; other values store 3.
+    int countdownSeconds() const;
+    void setCountdownSeconds(std::int64_t value);
 
     // The screen-cast portal's newest restore token for "display" or "window" sources (Wayland),
     // so that recording the same source again does not ask; "" when none. Not a page setting.
     std::string screenCastRestoreToken(const std::string& kind) const;
     void setScreenCastRestoreToken(const std::string& kind, const std::string& token);
 
-    // All thirteen settings as the page sees them.
+    // All fifteen settings as the page sees them (the countdown as "countdown").
     Json asDictionary() const;
     // Writes every setting present in the payload with the right JSON type, in the order above;
     // anything else is ignored.

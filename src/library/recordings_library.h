@@ -80,6 +80,23 @@ class RecordingsLibrary {
     // Cheap (an open and a lock probe). Any thread.
     static Result<void> refuseWhileRecording(std::string_view name);
 
+    // The file name a recording `name` gets when the person renames it `newName`: the new name,
+    // its surrounding spaces trimmed, with `name`'s extension kept (added unless `newName` ends
+    // with it already, in any case). Nothing for a name that could not be a listed recording in
+    // the folder itself: empty, hidden (a leading "."), with a "/" or a NUL byte, not UTF-8,
+    // longer than 200 bytes, or one that would read as a webcam companion.
+    static std::optional<std::string> renamedFileName(std::string_view name,
+                                                      std::string_view newName);
+    // Renames the recording `name` (in the folder itself) to renamedFileName(name, newName),
+    // together with its project file and webcam movie: all of them or, when one cannot be moved,
+    // none (those already moved go back). A file is never replaced: fails with ErrorCode::nameTaken
+    // and "A recording called “NEW” exists already." when the movie's or a companion's new name is
+    // taken. Also fails with "Invalid file name." (a name outside the folder, an unusable new
+    // name), "Only recordings can be renamed." (a folder, a companion, a symbolic link, a file in
+    // a folder below), refuseWhileRecording's text, or the file system's complaint. Answers the
+    // new name (the old one when nothing changes). Main thread.
+    Result<std::string> rename(std::string_view name, std::string_view newName) const;
+
     // Shows the movie selected in the file manager; nothing for a rejected name. Main thread.
     void reveal(std::string_view name) const;
     // Opens the movie in the user's default player; nothing for a rejected name. Main thread.

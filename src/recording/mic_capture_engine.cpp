@@ -28,10 +28,11 @@ void MicCaptureEngine::deliver(AudioBuffer buffer) {
     if (onSampleBuffer_) onSampleBuffer_(std::move(buffer));
 }
 
-Result<void> MicCaptureEngine::start() {
+Result<void> MicCaptureEngine::start(const std::string& preferredInput) {
     MARLUNE_ASSERT_ON(Queue::main());
-    if (session_ && sessionEnded_) {
-        // The device went away (unplugged, the server restarted): look for it again.
+    if (session_ && (sessionEnded_ || sessionInput_ != preferredInput)) {
+        // The device went away (unplugged, the server restarted), or another one was chosen:
+        // look again.
         session_.reset();
     }
     if (!session_) {
@@ -44,7 +45,8 @@ Result<void> MicCaptureEngine::start() {
                 systemLog("Marlune: microphone stopped: " + why.message);
                 std::lock_guard lock(handlerMutex_);
                 if (onEnded_) onEnded_(std::move(why));
-            });
+            },
+            preferredInput);
         if (!opened) {
             using Kind = pulse::CaptureFailure::Kind;
             const Kind kind = opened.error().kind;
@@ -56,6 +58,7 @@ Result<void> MicCaptureEngine::start() {
             return fail(opened.error().message);
         }
         session_ = std::move(*opened);
+        sessionInput_ = preferredInput;
     }
     return session_->start();
 }

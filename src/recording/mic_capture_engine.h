@@ -42,7 +42,10 @@ class MicCaptureEngine {
     // available." (no input device, or no sound server), the server's own text when it refuses
     // the stream ("Could not attach the microphone input." when it gives none), or the text of
     // a stream that will not start.
-    Result<void> start();
+    // `preferredInput` names the sound server's source to record ("" for the default one; a
+    // source that is gone falls back on the default); a session set up for another choice is
+    // replaced.
+    Result<void> start(const std::string& preferredInput = {});
     // Stops capturing; the session stays set up.
     void stop();
     bool isRunning() const;
@@ -56,6 +59,7 @@ class MicCaptureEngine {
     std::function<void(Error)> onEnded_;
     std::unique_ptr<pulse::AudioCapture> session_;  // main thread; set once configured
     std::atomic<bool> sessionEnded_{false};
+    std::string sessionInput_;  // main thread; the preferredInput the session was set up with
 };
 
 }  // namespace marlune

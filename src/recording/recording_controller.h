@@ -105,7 +105,8 @@ class RecordingController : public ScreenCaptureEngineDelegate,
         std::shared_ptr<RecordingChrome> chrome;
         // Whether the screen can be captured now.
         std::function<bool()> screenCaptureGranted;
-        // How long each number of the countdown stays (the page is told 3, 2, 1, 0).
+        // How long each number of the countdown stays (the page is told N, …, 1, 0, for the
+        // recording's length N of 0, 3 or 5).
         std::chrono::milliseconds countdownStep{1000};
         // How often the page is told the elapsed time.
         std::chrono::milliseconds tickInterval{500};

@@ -100,7 +100,7 @@ void RecordingController::planAndBegin(Result<ShareableContent> content,
     countdownDisplayID_ =
         options.isDisplay() ? std::optional<std::uint32_t>(options.sourceID) : std::nullopt;
     countdownStartedAt_ = std::chrono::steady_clock::now();
-    runCountdown(3, session_);
+    runCountdown(options.countdownSeconds, session_);
 }
 
 Result<std::pair<fs::path, int>> RecordingController::newOutputURL() {
@@ -197,7 +197,7 @@ Result<void> RecordingController::beginSession(const CapturePlan& plan,
             [weak = std::weak_ptr<AssetWriterCoordinator>(writer)](AudioBuffer buffer) {
                 if (auto w = weak.lock()) w->appendMic(std::move(buffer));
             });
-        if (auto started = mic_.start(); !started) {
+        if (auto started = mic_.start(options.micInput); !started) {
             setWriter(nullptr);
             // No frame was written: finishing removes the movie.
             writer->finish([](Result<SavedInfo>) {});
@@ -232,7 +232,8 @@ void RecordingController::runCountdown(int n, std::uint64_t session) {
     if (n > 0) {
         if (options_.chrome) options_.chrome->showCountdown(n, countdownDisplayID_);
         // On a schedule from the first number, so that a late step does not delay the next.
-        const auto due = countdownStartedAt_ + options_.countdownStep * (4 - n);
+        const int first = recordingOptions_ ? recordingOptions_->countdownSeconds : 3;
+        const auto due = countdownStartedAt_ + options_.countdownStep * (first + 1 - n);
         const auto wait =
             std::chrono::ceil<std::chrono::milliseconds>(due - std::chrono::steady_clock::now());
         Queue::main().after(std::max(wait, std::chrono::milliseconds(0)),

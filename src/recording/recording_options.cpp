@@ -2,6 +2,11 @@
 
 namespace marlune {
 
+int countdownLength(std::optional<std::int64_t> asked, int fallback) {
+    if (asked && (*asked == 0 || *asked == 3 || *asked == 5)) return static_cast<int>(*asked);
+    return fallback;
+}
+
 std::optional<RecordingOptions> RecordingOptions::parse(const Json& payload,
                                                         const RecordingDefaults& defaults) {
     auto kind = readString(payload, "sourceKind");
@@ -27,6 +32,8 @@ std::optional<RecordingOptions> RecordingOptions::parse(const Json& payload,
     o.hideWindow = readBool(payload, "hideWindow").value_or(defaults.hideWindow);
     o.smoothCursor = readString(payload, "cursorMode").value_or(defaults.cursorMode) == "smooth";
     o.showCursor = defaults.showCursor;
+    o.micInput = readString(payload, "micInput").value_or(defaults.micInput);
+    o.countdownSeconds = countdownLength(readInt(payload, "countdown"), defaults.countdownSeconds);
     return o;
 }
 

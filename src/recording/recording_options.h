@@ -10,6 +10,10 @@ namespace marlune {
 
 // The user's settings that a recording falls back on when its command leaves a key out. A value
 // copied from the settings store when a recording starts, so that parsing needs no store.
+// The lengths of countdown a recording can have, in seconds: 0, 3 or 5; `fallback` for anything
+// else (nothing, another number).
+int countdownLength(std::optional<std::int64_t> asked, int fallback);
+
 struct RecordingDefaults {
     int fps = 30;
     std::int64_t capHeight = 1440;
@@ -19,6 +23,8 @@ struct RecordingDefaults {
     bool hideWindow = false;
     bool showCursor = true;
     std::string cursorMode = "smooth";
+    std::string micInput;  // the sound server's source to record; "" for its default
+    int countdownSeconds = 3;
 
     // Reads the settings of any store with the settings' accessors (fps(), capHeight(), …).
     template <class Settings>
@@ -32,6 +38,8 @@ struct RecordingDefaults {
         d.hideWindow = s.hideWindow();
         d.showCursor = s.showCursor();
         d.cursorMode = s.cursorMode();
+        d.micInput = s.micInput();
+        d.countdownSeconds = s.countdownSeconds();
         return d;
     }
 };
@@ -60,6 +68,10 @@ struct RecordingOptions {
     bool showCursor = true;
     // The cursor is drawn again at export time from the recorded path: frames carry no cursor.
     bool smoothCursor = false;
+    // The microphone's source ("" for the sound server's default) and how many seconds are
+    // counted down before capture starts (0, 3 or 5).
+    std::string micInput;
+    int countdownSeconds = 3;
 
     // An area is recorded from its display: what holds for a display (the countdown on it, its
     // pointer and caret tracked) holds for it too.
@@ -71,6 +83,7 @@ struct RecordingOptions {
     // Reads a start command's payload. "sourceKind" (a string) and "sourceID" (a whole number
     // from 0 to 2^32 - 1) are required: nothing when either is missing. Every other key falls
     // back on `defaults` when missing or of another type; "showCursor" always comes from them.
+    // "micInput" is a source name; "countdown" is 0, 3 or 5 (any other value means the default).
     // "area" needs "area": {"x", "y", "width", "height"}, numbers: nothing without it.
     static std::optional<RecordingOptions> parse(const Json& payload,
                                                  const RecordingDefaults& defaults);

@@ -9,6 +9,7 @@ import { filterItems, itemsFromReply, keepSelection, mediaURL, moveInGrid,
          selectionAfterRemoval, thumbKey, withThumb } from './library_model.js';
 import { currentScreen, hasEditor, openInEditor, registerScreen, showScreen, toast } from
   './shell.js';
+import { copyFile, renamableTitle } from './library_file.js';
 import { dropWaveform, forgetWaveform, initTrim, loadWaveform, onTrimProgress, redrawWaveform,
          trimSection } from './library_trim.js';
 import { xAtMs } from './trim_model.js';
@@ -378,7 +379,11 @@ function renderDetail({ force = false } = {}) {
   });
   box.replaceChildren(
     el('div', { className: 'detail-head' },
-      el('h2', { text: recordingTitle(item.name), title: item.name }),
+      renamableTitle(item.name, (renamed) => {
+        forgetWaveform(item.name);
+        state.wanted = renamed;
+        refreshLibrary();
+      }),
       el('button', { type: 'button', className: 'icon-button close', 'aria-label': 'Close',
                      onclick: () => { select(null); } })),
     el('p', { className: 'detail-meta muted' },
@@ -392,6 +397,7 @@ function renderDetail({ force = false } = {}) {
         .catch((e) => toast(e.message, 'error'))),
       actionButton('Open in player', 'play', () => call('library.open', { name: item.name })
         .catch((e) => toast(e.message, 'error'))),
+      actionButton('Copy', 'copy', () => copyFile(item.name)),
       actionButton('Move to trash', 'trash', () => deleteRecording(item.name), { danger: true })));
   if (!item.damaged) loadWaveform(item);
 }

@@ -5,7 +5,7 @@ import { call, isUnsupported, on } from './bridge.js';
 import { $, el, stateNote } from './dom.js';
 import { formatDimensions } from './format.js';
 import { openAreaPicker } from './area_picker.js';
-import { renderSettings } from './settings.js';
+import { renderSettings, setMicrophones } from './settings.js';
 import { registerScreen, toast } from './shell.js';
 import { isWaylandKind, waylandItem, waylandKinds } from './wayland_permissions.js';
 import { allCards, cardsFromReply, desktopNote, reconcileSelection, recordReadiness } from
@@ -333,8 +333,10 @@ export function updateRecordButton() {
   button.classList.toggle('starting', state.starting || state.phase !== 'idle');
   button.querySelector('.record-label').textContent =
     state.starting || state.phase !== 'idle' ? 'Recording…' : 'Record';
+  const wait = { 0: 'at once', 5: 'after a five-second countdown' }[state.settings.countdown] ??
+    'after a three-second countdown';
   $('record-reason').textContent = reason ||
-    `Records ${selectedSource()?.name ?? 'the chosen source'} after a three-second countdown.`;
+    `Records ${selectedSource()?.name ?? 'the chosen source'} ${wait}.`;
 }
 
 // What the recorder tells the screen: the phase, whether a start is under way, and whether the
@@ -440,9 +442,23 @@ export function setPermissions(permissions) {
 function renderOptions(settings) {
   state.settings = settings ?? {};
   renderSettings($('settings'), state.settings, {
-    onSaved: (stored) => { state.settings = stored; },
+    onSaved: (stored) => {
+      state.settings = stored;
+      updateRecordButton();
+    },
     onError: (error) => toast(error.message || 'The option could not be saved.', 'error'),
   });
+}
+
+// The microphones the sound server has, offered beside "System default"; asked again when the
+// window comes back (a headset plugged in meanwhile).
+async function refreshMicrophones() {
+  try {
+    const reply = await call('sources.microphones');
+    setMicrophones($('settings'), reply?.inputs ?? [], state.settings);
+  } catch {
+    // An older application or no sound server: the default microphone is used.
+  }
 }
 
 // ---- Screen ----------------------------------------------------------------------------------
@@ -450,6 +466,7 @@ function renderOptions(settings) {
 export function initRecordScreen({ settings, permissions, record }) {
   onRecord = record;
   renderOptions(settings);
+  refreshMicrophones();
   if (permissions) {
     setPermissions(permissions);
   } else {
@@ -465,6 +482,7 @@ export function initRecordScreen({ settings, permissions, record }) {
   window.addEventListener('focus', () => {
     if (state.phase === 'idle' && !state.starting && Date.now() - state.lastListedAt > 1500) {
       refreshSources();
+      refreshMicrophones();
     }
   });
   registerScreen('record', {

@@ -15,6 +15,8 @@ const GROUPS = [
       { key: 'cursorMode', label: 'Cursor', kind: 'select',
         options: [['smooth', 'Smoothed and restyled'], ['system', 'As recorded']] },
       { key: 'showCursor', label: 'Show the cursor', kind: 'switch' },
+      { key: 'countdown', label: 'Countdown', kind: 'select', numeric: true,
+        options: [[0, 'None'], [3, '3 seconds'], [5, '5 seconds']] },
       { key: 'hideWindow', label: 'Hide this window while recording', kind: 'switch' },
     ],
   },
@@ -22,6 +24,9 @@ const GROUPS = [
     title: 'Audio',
     fields: [
       { key: 'micEnabled', label: 'Microphone', kind: 'switch' },
+      // Filled with the sound server's inputs by setMicrophones.
+      { key: 'micInput', label: 'Microphone input', kind: 'select',
+        options: [['', 'System default']] },
       { key: 'systemAudioEnabled', label: 'System audio', kind: 'switch' },
     ],
   },
@@ -135,4 +140,25 @@ export function renderSettings(form, settings, { onSaved, onError } = {}) {
     built.set(form, controls);
   }
   for (const { field, made } of controls) show(field, made, settings?.[field.key]);
+}
+
+// Offers the sound server's `inputs` ([{name, description, default}]) in the form's microphone
+// list, after "System default", keeping the chosen one (a chosen input that is gone stays listed
+// as such until another is chosen).
+export function setMicrophones(form, inputs, settings) {
+  const select = form.querySelector('#setting-micInput');
+  if (!select) return;
+  const chosen = settings?.micInput ?? select.value;
+  const offered = [['', 'System default'],
+    ...inputs.filter((i) => typeof i?.name === 'string' && i.name)
+      .map((i) => [i.name, i.description || i.name])];
+  const same = offered.length === select.options.length &&
+    offered.every(([v, t], k) => select.options[k].value === v && select.options[k].text === t);
+  if (!same) {
+    select.replaceChildren(...offered.map(([v, text]) => element('option', { value: v, text })));
+  }
+  if (chosen && !offered.some(([v]) => v === chosen)) {
+    select.append(element('option', { value: chosen, text: 'Unplugged input' }));
+  }
+  select.value = chosen ?? '';
 }

@@ -4,6 +4,7 @@
 
 import { call, isAvailable } from './bridge.js';
 import { $, el, isTyping } from './dom.js';
+import { initTitleRow } from './title_row.js';
 
 const screens = new Map();  // name → {onShow, onHide, onKey}
 let current = 'record';
@@ -157,4 +158,5 @@ export function initShell() {
     tab.addEventListener('click', () => showScreen(tab.dataset.screen));
   }
   document.addEventListener('keydown', onKeyDown);
+  initTitleRow();
 }

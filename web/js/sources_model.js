@@ -115,5 +115,7 @@ export function startPayload(source, settings = {}) {
   copy('webcamEnabled', 'webcam', 'boolean');
   copy('hideWindow', 'hideWindow', 'boolean');
   copy('cursorMode', 'cursorMode', 'string');
+  copy('micInput', 'micInput', 'string');
+  if ([0, 3, 5].includes(settings.countdown)) payload.countdown = settings.countdown;
   return payload;
 }

@@ -18,6 +18,8 @@ void addSourcesCommands(AppDelegate& app);
 void addRecordingCommands(AppDelegate& app);
 // "library.*", "media.*" and "project.*": the recordings folder, waveforms and project files.
 void addLibraryCommands(AppDelegate& app);
+// "library.rename" and "library.copy": a recording's name and the clipboard.
+void addLibraryFileCommands(AppDelegate& app);
 // "edit.*": exports (trimmed copies and renders) and the editor's preview pictures.
 void addEditCommands(AppDelegate& app);
 // "webcam.*".
@@ -26,5 +28,7 @@ void addWebcamCommands(AppDelegate& app);
 void addAccountCommands(AppDelegate& app);
 // "settings.*".
 void addSettingsCommands(AppDelegate& app);
+// "window.*": the page's title row acting on the main window.
+void addWindowCommands(AppDelegate& app);
 
 }  // namespace marlune

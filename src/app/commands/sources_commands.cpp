@@ -1,5 +1,7 @@
 #include "app/app_delegate.h"
 #include "app/commands/commands.h"
+#include "core/queue.h"
+#include "platform/desktop/device_access.h"
 
 namespace marlune {
 
@@ -8,6 +10,20 @@ void addSourcesCommands(AppDelegate& app) {
         // Answered from the pool thread; the bridge carries it to the main thread.
         app.provider->list([reply = std::move(reply)](Result<Json> sources) {
             reply(std::move(sources));  // the list object unchanged, or the query's failure
+        });
+    });
+
+    // The microphones to choose from: {"inputs": [{"name", "description", "default"}]}, empty
+    // without a sound server. Asked on the pool: the sound server may take a moment.
+    app.command("sources.microphones", [](AppDelegate&, const Json&, WebBridge::Reply reply) {
+        ConcurrentQueue::userInitiated().post([reply = std::move(reply)] {
+            Json inputs = Json::array();
+            for (const auto& input : desktop::audioInputs()) {
+                inputs.push_back(Json{{"name", input.name},
+                                      {"description", input.description},
+                                      {"default", input.isDefault}});
+            }
+            reply(Json{{"inputs", std::move(inputs)}});
         });
     });
 

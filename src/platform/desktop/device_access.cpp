@@ -96,6 +96,41 @@ class PulseSession {
         return server.name;
     }
 
+    // Every capture source, the default one marked.
+    std::vector<AudioInput> captureSources() {
+        struct Answer {
+            bool done = false;
+            std::string name;
+        } server;
+        pa_operation_unref(pa_context_get_server_info(
+            context_,
+            +[](pa_context*, const pa_server_info* info, void* data) {
+                auto* a = static_cast<Answer*>(data);
+                if (info && info->default_source_name) a->name = info->default_source_name;
+                a->done = true;
+            },
+            &server));
+        if (!runUntil([&] { return server.done; })) return {};
+        struct Sources {
+            bool done = false;
+            std::vector<AudioInput> inputs;
+        } sources;
+        pa_operation_unref(pa_context_get_source_info_list(
+            context_,
+            +[](pa_context*, const pa_source_info* info, int eol, void* data) {
+                auto* s = static_cast<Sources*>(data);
+                if (info && info->name && info->monitor_of_sink == PA_INVALID_INDEX) {
+                    s->inputs.push_back(
+                        AudioInput{info->name, info->description ? info->description : info->name});
+                }
+                if (eol != 0) s->done = true;
+            },
+            &sources));
+        if (!runUntil([&] { return sources.done; })) return {};
+        for (auto& input : sources.inputs) input.isDefault = input.name == server.name;
+        return sources.inputs;
+    }
+
     // Opens a recording stream on `source` and closes it again.
     DeviceAccess record(const std::string& source) {
         pa_sample_spec spec{PA_SAMPLE_S16LE, 16000, 1};
@@ -167,28 +202,52 @@ DeviceAccess openMicrophone() {
     return microphone(true);
 }
 
+std::vector<AudioInput> audioInputs() {
+    PulseSession pulse;
+    if (pulse.connect() != DeviceAccess::granted) return {};
+    return pulse.captureSources();
+}
+
+namespace {
+
+// A video node: granted when it opens and can capture, denied when opening it is refused,
+// missing otherwise (no such node, a metadata node, another kind of device).
+DeviceAccess videoNodeAccess(const std::filesystem::path& node) {
+    int fd = ::open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return errno == EACCES || errno == EPERM ? DeviceAccess::denied : DeviceAccess::missing;
+    v4l2_capability caps{};
+    bool capture = false;
+    if (::ioctl(fd, VIDIOC_QUERYCAP, &caps) == 0) {
+        // Metadata nodes of the same camera answer too, without the capture capability.
+        std::uint32_t which =
+            (caps.capabilities & V4L2_CAP_DEVICE_CAPS) ? caps.device_caps : caps.capabilities;
+        capture = (which & (V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_VIDEO_CAPTURE_MPLANE)) != 0;
+    }
+    ::close(fd);
+    return capture ? DeviceAccess::granted : DeviceAccess::missing;
+}
+
+}  // namespace
+
 DeviceAccess cameraAccess(const std::filesystem::path& devDir) {
     bool refused = false;
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(devDir, ec)) {
         if (!isVideoNode(entry.path().filename().string())) continue;
-        int fd = ::open(entry.path().c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) {
-            refused = refused || errno == EACCES || errno == EPERM;
-            continue;
-        }
-        v4l2_capability caps{};
-        bool capture = false;
-        if (::ioctl(fd, VIDIOC_QUERYCAP, &caps) == 0) {
-            // Metadata nodes of the same camera answer too, without the capture capability.
-            std::uint32_t which =
-                (caps.capabilities & V4L2_CAP_DEVICE_CAPS) ? caps.device_caps : caps.capabilities;
-            capture = (which & (V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_VIDEO_CAPTURE_MPLANE)) != 0;
-        }
-        ::close(fd);
-        if (capture) return DeviceAccess::granted;
+        DeviceAccess access = videoNodeAccess(entry.path());
+        if (access == DeviceAccess::granted) return access;
+        refused = refused || access == DeviceAccess::denied;
     }
     return refused ? DeviceAccess::denied : DeviceAccess::missing;
+}
+
+DeviceAccess cameraAccessFor(std::string_view inputFormat, const std::filesystem::path& device,
+                             const std::filesystem::path& devDir) {
+    // Another input (a stream, a test picture) is not a device anybody has to allow.
+    if (inputFormat != "v4l2") return DeviceAccess::granted;
+    DeviceAccess access = videoNodeAccess(device);
+    return access == DeviceAccess::missing ? cameraAccess(devDir) : access;
 }
 
 ScreenAccess screenAccessFor(std::string_view sessionType, std::string_view waylandDisplay,

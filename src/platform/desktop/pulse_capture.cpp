@@ -272,7 +272,7 @@ struct DeviceQuery {
 
 std::expected<std::unique_ptr<AudioCapture>, CaptureFailure> AudioCapture::open(
     AudioSource source, std::shared_ptr<Queue> deliverOn, BufferHandler onBuffer,
-    EndHandler onEnded) {
+    EndHandler onEnded, const std::string& preferredInput) {
     using Kind = CaptureFailure::Kind;
     auto impl = std::make_unique<Impl>();
     impl->queue = std::move(deliverOn);
@@ -322,9 +322,26 @@ std::expected<std::unique_ptr<AudioCapture>, CaptureFailure> AudioCapture::open(
         &q));
 
     if (source == AudioSource::microphone) {
-        if (!q.defaultSource.empty()) {
+        // The input the person chose, while it is there and is one; else the default.
+        std::string wanted = q.defaultSource;
+        if (!preferredInput.empty() && preferredInput != q.defaultSource) {
             impl->wait(pa_context_get_source_info_by_name(
-                impl->context, q.defaultSource.c_str(),
+                impl->context, preferredInput.c_str(),
+                [](pa_context*, const pa_source_info* info, int eol, void* data) {
+                    auto* q = static_cast<DeviceQuery*>(data);
+                    if (eol == 0 && info) {
+                        q->found = true;
+                        q->isMonitor = info->monitor_of_sink != PA_INVALID_INDEX;
+                    }
+                    pa_threaded_mainloop_signal(q->loop, 0);
+                },
+                &q));
+            if (q.found && !q.isMonitor) wanted = preferredInput;
+            q.found = q.isMonitor = false;
+        }
+        if (!wanted.empty()) {
+            impl->wait(pa_context_get_source_info_by_name(
+                impl->context, wanted.c_str(),
                 [](pa_context*, const pa_source_info* info, int eol, void* data) {
                     auto* q = static_cast<DeviceQuery*>(data);
                     if (eol == 0 && info) {
@@ -341,7 +358,7 @@ std::expected<std::unique_ptr<AudioCapture>, CaptureFailure> AudioCapture::open(
             return std::unexpected(
                 CaptureFailure{Kind::noDevice, "The sound server has no input device."});
         }
-        impl->device = q.defaultSource;
+        impl->device = wanted;
     } else {
         if (!q.defaultSink.empty()) {
             impl->wait(pa_context_get_sink_info_by_name(

@@ -56,9 +56,11 @@ class AudioCapture {
     // Connects to the server, finds the device and opens the stream without starting it.
     // Blocks while the server answers (a few milliseconds; at most a few seconds when the server
     // hangs). Nothing is delivered before `start`.
+    // For the microphone, `preferredInput` names the source to record (a capture device's
+    // server name); when it is empty, gone or an output's monitor, the default source is used.
     static std::expected<std::unique_ptr<AudioCapture>, CaptureFailure> open(
         AudioSource source, std::shared_ptr<Queue> deliverOn, BufferHandler onBuffer,
-        EndHandler onEnded = {});
+        EndHandler onEnded = {}, const std::string& preferredInput = {});
 
     // Stops, disconnects and waits for the reading thread. After it returns no handler runs
     // (a handler already running on the delivery queue finishes first).

@@ -6,6 +6,7 @@ import { call, isUnsupported, on } from '../bridge.js';
 import { $, el } from '../dom.js';
 import { exportPayload, formatRemaining, remainingMs } from '../edit_model.js';
 import { recordingTitle } from '../format.js';
+import { copyFile } from '../library_file.js';
 import { mediaURL } from '../library_model.js';
 import { toast } from '../shell.js';
 import { stopPlaying } from './playback.js';
@@ -78,6 +79,10 @@ function resultActions(movie) {
     el('button', { type: 'button', className: 'button small', id: 'export-reveal',
                    onclick: () => call('library.reveal', { name: movie }).catch(failure) },
     el('span', { className: 'icon folder', 'aria-hidden': 'true' }), 'Reveal'),
+    el('button', { type: 'button', className: 'button small', id: 'export-copy',
+                   title: 'Put the movie on the clipboard, to paste it into a chat or a folder',
+                   onclick: () => copyFile(movie) },
+    el('span', { className: 'icon copy', 'aria-hidden': 'true' }), 'Copy'),
     el('button', { type: 'button', className: 'button small', id: 'export-folder',
                    onclick: () => call('library.openFolder').catch(failure) }, 'Open folder'));
 }
