@@ -398,6 +398,7 @@ Result<void> AssetWriterCoordinator::prepare(const std::filesystem::path& path, 
     vo.fps = fps;
     vo.bitRate = bitrateOverride.value_or(defaultBitRate(width, height, fps));
     vo.keyFrameInterval = fps;
+    vo.keyFrameSeconds = 1.0;
     vo.preset = s.tuning.preset;
     vo.conversionThreads = 2;
     auto video = VideoEncoder::open(vo);

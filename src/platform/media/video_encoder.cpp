@@ -128,6 +128,7 @@ struct VideoEncoder::Impl {
     PictureColour yuvColour;
     std::unique_ptr<BandWorkers> bands;  // BGRA conversions of the output size
     std::int64_t lastPts = std::numeric_limits<std::int64_t>::min();
+    std::optional<std::int64_t> lastKeyPts;  // the newest key frame's time, once there is one
 
     std::int64_t ptsFor(double seconds) {
         std::int64_t pts = av::timestamp(seconds, kTimeBase);
@@ -174,6 +175,11 @@ struct VideoEncoder::Impl {
         // Picture kinds and side data of a decoded picture would steer the encoder (a source
         // key frame would force one here).
         frame->pict_type = AV_PICTURE_TYPE_NONE;
+        if (options.keyFrameSeconds > 0 &&
+            (!lastKeyPts ||
+             pts - *lastKeyPts >= av::timestamp(options.keyFrameSeconds, kTimeBase))) {
+            frame->pict_type = AV_PICTURE_TYPE_I;
+        }
         while (frame->nb_side_data > 0) {
             av_frame_remove_side_data(frame, frame->side_data[0]->type);
         }
@@ -182,6 +188,13 @@ struct VideoEncoder::Impl {
         std::vector<Packet> out;
         auto drained = drain(codec.get(), packet.get(), held, out);
         if (!drained) return std::unexpected(drained.error());
+        if (frame->pict_type == AV_PICTURE_TYPE_I) lastKeyPts = pts;
+        for (const auto& p : out) {
+            const auto at = p.ptsSeconds();
+            if (!p.isKeyFrame() || !at) continue;
+            const std::int64_t ticks = av::timestamp(*at, kTimeBase);
+            lastKeyPts = std::max(lastKeyPts.value_or(ticks), ticks);
+        }
         return out;
     }
 };

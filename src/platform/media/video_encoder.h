@@ -27,6 +27,9 @@ struct VideoEncoderOptions {
     int fps = 30;  // the expected frame rate, for rate control; times come with each picture
     std::int64_t bitRate = 4'000'000;  // average, bits per second
     int keyFrameInterval = 60;         // at most this many frames from one key frame to the next
+    // When above 0, also at most this long from one key frame to the next, however many frames
+    // a busy machine dropped in between (a live movie's parts end at key frames).
+    double keyFrameSeconds = 0;
     // libx264's speed preset. "ultrafast" gives up the High profile (no CABAC, no 8×8
     // transform): keep to "superfast" or slower. VP9 always encodes in libvpx's real-time mode
     // at its fastest setting, with one row of blocks per thread.
