@@ -393,6 +393,7 @@ class CommandLineExport {
             }
         }
         if (o_.format) (*payload)["format"] = *o_.format;
+        if (o_.shape) (*payload)["shape"] = *o_.shape;
         if (o_.printEdit) {
             std::string text = payload->dump(2) + "\n";
             std::fputs(text.c_str(), stdout);
