@@ -5,7 +5,7 @@
 import { $ } from '../dom.js';
 import { framePlacement, zoomAt } from '../edit_model.js';
 import { toast } from '../shell.js';
-import { forgetShownPicture } from './preview.js';
+import { forgetShownPicture, recordingAspect } from './preview.js';
 import { store } from './store.js';
 
 const video = () => $('editor-video');
@@ -97,7 +97,8 @@ function backgroundStyle(f) {
   }
   if (f.type === 'gradient') return `linear-gradient(${180 - f.angle}deg, ${f.from}, ${f.to})`;
   if (f.type === 'color') return f.hex;
-  return 'none';
+  // A shaped picture without a background shows the recording on black, as the export does.
+  return store.doc()?.shape ? '#000' : 'none';
 }
 
 // The styling of the edit in CSS over the playing movie: background, padding, corners, shadow.
@@ -108,7 +109,8 @@ function styleLive() {
   const f = store.doc().frame;
   const W = stage.clientWidth;
   const H = stage.clientHeight;
-  const { clip, radius, screen } = framePlacement(W, H, f);
+  const { clip, radius, screen } = framePlacement(W, H, f,
+                                                  recordingAspect(store.state, store.doc()));
   live.querySelector('.live-background').style.background = backgroundStyle(f);
   const box = live.querySelector('.live-clip');
   const blur = (f.shadowPct / 100) * Math.min(W, H) * 0.05;
