@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "app/command_line_export_options.h"
+#include "app/editor_looks.h"
 #include "app/export_edit_payload.h"
 #include "bridge/marlune_scheme_handler.h"
 #include "core/key_value_store.h"
@@ -436,7 +437,8 @@ class CommandLineExport {
 
     Result<Json> buildPayload() {
         const auto webRoot = MarluneSchemeHandler::webRoot(defaults_);
-        EditPayloadContext context{recording_.name, recording_.durationMs, firstWallpaper(webRoot)};
+        EditPayloadContext context{recording_.name, recording_.durationMs, firstWallpaper(webRoot),
+                                   EditorLooks::defaultLook(defaults_)};
         auto project = projects_.load(recording_.name);
         const std::string projectFile =
             projects_.sidecarURL(recording_.name).value_or(fs::path()).string();

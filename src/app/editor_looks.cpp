@@ -43,11 +43,15 @@ bool isDefault(const Json& payload) {
 
 }  // namespace
 
+Json EditorLooks::defaultLook(const KeyValueStore& store) {
+    auto stored = store.value(kDefaultKey);
+    auto look = stored ? keptLook(*stored) : std::nullopt;
+    return look ? *look : Json();
+}
+
 Json EditorLooks::list() const {
     Json out = Json::object();
-    auto stored = store_->value(kDefaultKey);
-    auto defaultLook = stored ? keptLook(*stored) : std::nullopt;
-    out["defaultLook"] = defaultLook ? *defaultLook : Json();
+    out["defaultLook"] = defaultLook(*store_);
     std::vector<std::pair<std::string, Json>> named;
     for (const std::string& key : store_->keys()) {
         if (!key.starts_with(kNamedPrefix)) continue;

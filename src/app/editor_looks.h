@@ -24,6 +24,9 @@ class EditorLooks {
 
     explicit EditorLooks(std::shared_ptr<KeyValueStore> store) : store_(std::move(store)) {}
 
+    // The default look in `store`, or null.
+    static Json defaultLook(const KeyValueStore& store);
+
     // {"defaultLook": look or null, "looks": [{"name", "look"}, …] in the order of their names}.
     Json list() const;
     // {"look", "name"} keeps a named look (replacing one of the same name); {"look", "default":

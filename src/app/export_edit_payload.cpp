@@ -474,6 +474,8 @@ constexpr std::array<std::string_view, 14> kPayloadKeys = {
 Json savedEditPayload(const Json& project, const EditPayloadContext& context) {
     const Tracks tracks = projectTracks(project);
     const Json* stored = member(project, "edit");
+    const Json looked = lookAsEdit(context.look);
+    if (!(stored && stored->is_object()) && looked.is_object()) stored = &looked;
     const Edit edit = stored && stored->is_object() ? restoreEdit(*stored, tracks, context)
                                                     : defaultEdit(tracks, context);
     return exportPayload(edit, tracks, context.name);

@@ -1,5 +1,5 @@
 // Output shapes: the canvas and movie sizes of each shape, where the recording is framed on the
-// canvas, and a composed vertical picture with its bars, its zoom and its cursor.
+// canvas, and the cursor on a composed vertical picture, zoomed or not.
 
 #include <gtest/gtest.h>
 
@@ -15,67 +15,45 @@ namespace {
 using test::channelDistance;
 using test::solid;
 
-TEST(OutputShape, CanvasAndMovieSizes) {
+// Source × shape (× output height) → canvas, movie and where the recording is framed on the
+// canvas (padding a share of the canvas's short side).
+TEST(OutputShape, SizesAndTheRecordingFramedWholeInTheMiddle) {
+    using enum OutputShape;
     struct Case {
         PixelSize source;
         std::int64_t targetHeight;
         OutputShape shape;
         PixelSize canvas, movie;
-    };
-    const Case cases[] = {
-        {{1920, 1080}, 0, OutputShape::original, {1920, 1080}, {1920, 1080}},
-        {{1920, 1080}, 0, OutputShape::tall, {1080, 1920}, {1080, 1920}},
-        {{1920, 1080}, 720, OutputShape::tall, {1080, 1920}, {720, 1280}},
-        {{1920, 1080}, 0, OutputShape::square, {1080, 1080}, {1080, 1080}},
-        {{1920, 1080}, 0, OutputShape::classic, {1440, 1080}, {1440, 1080}},
-        {{1920, 1080}, 0, OutputShape::wide, {1920, 1080}, {1920, 1080}},
-        {{1080, 1920}, 0, OutputShape::wide, {1920, 1080}, {1920, 1080}},
-        {{1080, 1920}, 0, OutputShape::tall, {1080, 1920}, {1080, 1920}},
-        // An odd window: the canvas keeps whole pixels, the movie even sides.
-        {{1365, 767}, 0, OutputShape::tall, {767, 1364}, {766, 1364}},
-        {{1365, 767}, 0, OutputShape::original, {1365, 767}, {1365, 767}},
-        {{0, 0}, 0, OutputShape::square, {0, 0}, {2, 2}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.source.width << "x" << c.source.height << " shape "
-                                        << static_cast<int>(c.shape) << " height "
-                                        << c.targetHeight);
-        EXPECT_EQ(shapedCanvas(c.source, c.shape), c.canvas);
-        const PixelSize out =
-            ExportRenderer::outputSize(c.source.width, c.source.height, c.targetHeight);
-        EXPECT_EQ(shapedOutput(out, c.shape), c.movie);
-    }
-}
-
-TEST(OutputShape, TheWholeRecordingIsFramedInTheMiddleOfTheCanvas) {
-    struct Case {
-        PixelSize source, canvas;
         double paddingPct;
         Rect screen;
     };
     const Case cases[] = {
-        {{1920, 1080}, {1080, 1920}, 0, {0, 656.25, 1080, 607.5}},
-        // The padding is a share of the canvas's short side, on every side.
-        {{1920, 1080}, {1080, 1920}, 10, {108, 717, 864, 486}},
-        {{1080, 1920}, {1920, 1080}, 0, {656.25, 0, 607.5, 1080}},
-        {{1920, 1080}, {1080, 1080}, 0, {0, 236.25, 1080, 607.5}},
-        {{1920, 1080}, {1440, 1080}, 12, {129.6, 207.9, 1180.8, 664.2}},
-        // The recording's own shape: as it always was.
-        {{1920, 1080}, {1920, 1080}, 12, {230.4, 129.6, 1459.2, 820.8}},
+        {{1920, 1080}, 0, original, {1920, 1080}, {1920, 1080}, 12, {230.4, 129.6, 1459.2, 820.8}},
+        {{1920, 1080}, 0, tall, {1080, 1920}, {1080, 1920}, 0, {0, 656.25, 1080, 607.5}},
+        {{1920, 1080}, 720, tall, {1080, 1920}, {720, 1280}, 10, {108, 717, 864, 486}},
+        {{1920, 1080}, 0, square, {1080, 1080}, {1080, 1080}, 0, {0, 236.25, 1080, 607.5}},
+        {{1920, 1080}, 0, classic, {1440, 1080}, {1440, 1080}, 12, {129.6, 207.9, 1180.8, 664.2}},
+        {{1920, 1080}, 0, wide, {1920, 1080}, {1920, 1080}, 0, {0, 0, 1920, 1080}},
+        {{1080, 1920}, 0, wide, {1920, 1080}, {1920, 1080}, 0, {656.25, 0, 607.5, 1080}},
+        // An odd window: the canvas keeps whole pixels, the movie even sides.
+        {{1365, 767}, 0, tall, {767, 1364}, {766, 1364}, 0, {0, 466.51, 767, 430.98}},
+        {{1365, 767}, 0, original, {1365, 767}, {1365, 767}, 0, {0, 0, 1365, 767}},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.source.width << "x" << c.source.height << " on "
-                                        << c.canvas.width << "x" << c.canvas.height << ", "
-                                        << c.paddingPct << " %");
-        const FrameSettings frame{.type = "color", .paddingPct = c.paddingPct};
-        const FrameGeometry g = frameGeometry(frame, c.source.width, c.source.height,
-                                              c.canvas.width, c.canvas.height);
-        EXPECT_NEAR(g.screen.x, c.screen.x, 1e-6);
-        EXPECT_NEAR(g.screen.y, c.screen.y, 1e-6);
-        EXPECT_NEAR(g.screen.width, c.screen.width, 1e-6);
-        EXPECT_NEAR(g.screen.height, c.screen.height, 1e-6);
-        EXPECT_NEAR(g.screen.width / g.screen.height,
-                    double(c.source.width) / c.source.height, 1e-9);
+        SCOPED_TRACE(testing::Message() << c.source.width << "x" << c.source.height << " shape "
+                                        << static_cast<int>(c.shape) << " at " << c.targetHeight);
+        EXPECT_EQ(shapedCanvas(c.source, c.shape), c.canvas);
+        EXPECT_EQ(shapedOutput(
+                      ExportRenderer::outputSize(c.source.width, c.source.height, c.targetHeight),
+                      c.shape),
+                  c.movie);
+        const FrameGeometry g =
+            frameGeometry({.type = "color", .paddingPct = c.paddingPct}, c.source.width,
+                          c.source.height, c.canvas.width, c.canvas.height);
+        EXPECT_NEAR(g.screen.x, c.screen.x, 0.01);
+        EXPECT_NEAR(g.screen.y, c.screen.y, 0.01);
+        EXPECT_NEAR(g.screen.width, c.screen.width, 0.01);
+        EXPECT_NEAR(g.screen.height, c.screen.height, 0.01);
     }
 }
 
@@ -95,47 +73,28 @@ Bounds difference(const BgraImage& a, const BgraImage& b) {
     return d;
 }
 
-// A 320 × 180 recording of one colour on a 9:16 canvas (180 × 320): bars of the background above
-// and below, the picture between them, and the cursor where the recording's point is shown, also
-// under a zoom.
-TEST(OutputShape, AVerticalPictureHasBarsAndTheCursorOnItsPoint) {
-    struct Case {
-        const char* label;
-        std::optional<FrameSettings> frame;
-        std::uint32_t bars;  // the background's colour
-        double zoom;         // centred on the middle
-    };
-    const Case cases[] = {
-        {"no background: black bars", std::nullopt, 0x000000, 1},
-        {"a colour, no padding", FrameSettings{.type = "color", .hex = "#ff8800",
-                                               .paddingPct = 0, .radiusPct = 0, .shadowPct = 0},
-         0xff8800, 1},
-        {"zoomed twice", std::nullopt, 0x000000, 2},
-    };
+// A 320 × 180 recording on a 9:16 canvas (180 × 320, the picture 180 × 101.25 in the middle): the
+// cursor is where the recording's point is shown, also under a zoom.
+TEST(OutputShape, OnAVerticalPictureTheCursorIsOnItsPoint) {
     const BgraImage source = solid(320, 180, 0x2266cc);
     const double fx = 0.65, fy = 0.4;  // the pointer, in the recording
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.label);
+    for (double zoom : {1.0, 2.0}) {   // centred on the middle
+        SCOPED_TRACE(zoom);
         ExportRequest request;
         request.endMs = 60000;
         request.shape = OutputShape::tall;
-        request.frame = c.frame;
         auto run = [&](bool withCursor) {
+            request.cursor.reset();
             if (withCursor) {
-                request.cursor = CursorFX{};
-                request.cursor->path.push_back({0, fx, fy, 0});
-                request.cursor->style = "dot";
-            } else {
-                request.cursor.reset();
+                request.cursor = CursorFX{.path = {{0, fx, fy, 0}}, .style = "dot"};
             }
-            CompositionInputs in = compositionInputs(request, 320, 180, {180, 320},
-                                                     test::sourceWebRoot());
-            FrameComposer composer(std::move(in));
-            FrameComposer::Step step = composer.timing(0);
-            step = composer.withMotion(
-                step, {c.zoom, 0.5, 0.5,
-                       withCursor ? std::optional(MotionSim::CursorOut{fx, fy, 0, 1, 0, 0, 0})
-                                  : std::nullopt});
+            FrameComposer composer(
+                compositionInputs(request, 320, 180, {180, 320}, test::sourceWebRoot()));
+            const auto cursor = withCursor
+                                    ? std::optional(MotionSim::CursorOut{fx, fy, 0, 1, 0, 0, 0})
+                                    : std::nullopt;
+            const FrameComposer::Step step =
+                composer.withMotion(composer.timing(0), {zoom, 0.5, 0.5, cursor});
             BgraImage canvas;
             composer.render(step, source, canvas);
             return canvas;
@@ -143,20 +102,11 @@ TEST(OutputShape, AVerticalPictureHasBarsAndTheCursorOnItsPoint) {
         const BgraImage plain = run(false);
         ASSERT_EQ(plain.width, 180);
         ASSERT_EQ(plain.height, 320);
-        // The picture is 180 × 101.25 in the middle: rows 109 to 210.
-        for (int y : {0, 60, 108, 212, 260, 319}) {
-            EXPECT_LE(channelDistance(plain.pixel(90, y), 0xff000000u | c.bars), 2) << "row " << y;
-        }
-        for (int y : {111, 160, 208}) {
-            for (int x : {1, 90, 178}) {
-                EXPECT_LE(channelDistance(plain.pixel(x, y), 0xff2266cc), 2) << x << ", " << y;
-            }
-        }
         // A zoom of s on the middle shows the recording's point f at 0.5 + s (f - 0.5).
         const Bounds drawn = difference(plain, run(true));
         ASSERT_GE(drawn.x1, 0) << "no cursor drawn";
-        const double wantX = 180 * (0.5 + c.zoom * (fx - 0.5));
-        const double wantY = 109.375 + 101.25 * (0.5 + c.zoom * (fy - 0.5));
+        const double wantX = 180 * (0.5 + zoom * (fx - 0.5));
+        const double wantY = 109.375 + 101.25 * (0.5 + zoom * (fy - 0.5));
         EXPECT_NEAR((drawn.x0 + drawn.x1) / 2.0, wantX, 3);
         EXPECT_NEAR((drawn.y0 + drawn.y1) / 2.0, wantY, 3);
     }

@@ -1,7 +1,7 @@
 import assert from 'node:assert/strict';
 import { test } from 'node:test';
 
-import { defaultEdit, exportPayload, framePlacement, lookOf, restoreEdit, setShape,
+import { defaultEdit, exportPayload, lookOf, restoreEdit, setShape,
          withLook } from '../../web/js/edit_model.js';
 
 const WEBCAM = { webcam: { file: 'a.webcam.mp4' } };
@@ -30,18 +30,4 @@ test('a look styles a new edit, checked like a saved one; the webcam shows as re
                    [40, 'wallpaper', undefined]);
   assert.deepEqual(damaged.cursor, defaultEdit(5000).cursor);
   assert.deepEqual(withLook(defaultEdit(5000), null), defaultEdit(5000));
-});
-
-test('the recording is framed whole in the middle of a picture of another shape', () => {
-  const none = { type: 'none' };
-  const padded = { type: 'color', paddingPct: 10, radiusPct: 0 };
-  for (const [W, H, frame, aspect, screen] of [
-    [1080, 1920, none, 16 / 9, { x: 0, y: 656.25, w: 1080, h: 607.5 }],
-    [1080, 1920, padded, 16 / 9, { x: 108, y: 717, w: 864, h: 486 }],
-    [1920, 1080, none, 9 / 16, { x: 656.25, y: 0, w: 607.5, h: 1080 }],
-    [1920, 1080, none, undefined, { x: 0, y: 0, w: 1920, h: 1080 }],
-  ]) {
-    const got = framePlacement(W, H, frame, aspect).screen;
-    for (const key of ['x', 'y', 'w', 'h']) assert.ok(Math.abs(got[key] - screen[key]) < 1e-6);
-  }
 });
