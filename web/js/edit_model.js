@@ -1,8 +1,8 @@
 // The editor's model of one recording's edit: what the person chose (export range, zoom regions,
-// background and frame, cursor, webcam, audio gains, output height), how it is kept in the project
-// file, how it becomes the payload of "edit.exportRender" and "edit.previewFrame", the rules that
-// keep zoom regions apart, and the undo history. Pure functions over plain objects that are never
-// changed in place (an undo step is the previous object); no DOM.
+// background and frame, cursor, webcam, audio gains, output height and shape), how it is kept in
+// the project file, how it becomes the payload of "edit.exportRender" and "edit.previewFrame", the
+// rules that keep zoom regions apart, and the undo history. Pure functions over plain objects that
+// are never changed in place (an undo step is the previous object); no DOM.
 //
 // Times are milliseconds on the recording's timeline; `fx`/`fy` are fractions of the recorded
 // picture, (0, 0) at its top-left.

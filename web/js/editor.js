@@ -133,7 +133,7 @@ function releaseMovie(v) {
   v.load();
 }
 
-// The toolbar's output size and undo and redo follow the edit like the panels.
+// The toolbar's output size and shape, undo and redo follow the edit like the panels.
 function renderToolbar(state) {
   const edit = store.doc();
   if (!edit) return;
