@@ -33,8 +33,9 @@ std::tuple<int, std::string, std::string> runExport(const TempDir& home,
 // 100 and below row 220, the recording's blue between rows 115 and 205.
 void expectVertical(const fs::path& picture, std::array<int, 3> bars) {
     const fs::path raw = picture.string() + ".rgb";
-    ASSERT_TRUE(test::ffmpeg({"-i", picture.string(), "-frames:v", "1", "-vf", "crop=1:320:90:0",
-                              "-f", "rawvideo", "-pix_fmt", "rgb24", raw.string()}));
+    ASSERT_TRUE(test::ffmpeg({"-i", picture.string(), "-frames:v", "1", "-vf",
+                              "format=rgb24,crop=1:320:90:0", "-f", "rawvideo", "-pix_fmt", "rgb24",
+                              raw.string()}));
     const std::string bytes = test::readFile(raw);
     ASSERT_EQ(bytes.size(), 320u * 3);
     auto expectRows = [&](std::initializer_list<int> rows, std::array<int, 3> rgb) {
