@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "app/command_line_export_options.h"
+#include "app/editor_looks.h"
 #include "app/export_edit_payload.h"
 #include "bridge/marlune_scheme_handler.h"
 #include "core/key_value_store.h"
@@ -393,6 +394,7 @@ class CommandLineExport {
             }
         }
         if (o_.format) (*payload)["format"] = *o_.format;
+        if (o_.shape) (*payload)["shape"] = *o_.shape;
         if (o_.printEdit) {
             std::string text = payload->dump(2) + "\n";
             std::fputs(text.c_str(), stdout);
@@ -435,7 +437,8 @@ class CommandLineExport {
 
     Result<Json> buildPayload() {
         const auto webRoot = MarluneSchemeHandler::webRoot(defaults_);
-        EditPayloadContext context{recording_.name, recording_.durationMs, firstWallpaper(webRoot)};
+        EditPayloadContext context{recording_.name, recording_.durationMs, firstWallpaper(webRoot),
+                                   EditorLooks::defaultLook(defaults_)};
         auto project = projects_.load(recording_.name);
         const std::string projectFile =
             projects_.sidecarURL(recording_.name).value_or(fs::path()).string();

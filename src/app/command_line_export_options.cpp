@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "library/edit_document.h"
+
 namespace marlune {
 
 std::string curlyQuoted(std::string_view s) {
@@ -45,7 +47,8 @@ Result<ExportArguments> parseExportArguments(const std::vector<std::string>& arg
             flag = a.substr(0, eq);
             value = a.substr(eq + 1);
         }
-        if (flag != "--edit" && flag != "--height" && flag != "--out" && flag != "--format") {
+        if (flag != "--edit" && flag != "--height" && flag != "--out" && flag != "--format" &&
+            flag != "--shape") {
             return fail("unknown option " + curlyQuoted(flag));
         }
         if (!value) {
@@ -62,6 +65,13 @@ Result<ExportArguments> parseExportArguments(const std::vector<std::string>& arg
                 return fail("--format takes mp4, gif or webm, not " + curlyQuoted(*value));
             }
             o.format = *value;
+        } else if (flag == "--shape") {
+            if (o.shape) return fail("--shape given twice");
+            if (!outputShapeNamed(*value)) {
+                return fail("--shape takes original, 16:9, 9:16, 1:1 or 4:3, not " +
+                            curlyQuoted(*value));
+            }
+            o.shape = *value;
         } else if (flag == "--out") {
             if (o.out) return fail("--out given twice");
             o.out = *value;

@@ -7,6 +7,7 @@
 #include <span>
 #include <string_view>
 
+#include "app/export_edit_payload_shape.h"
 #include "app/export_edit_payload_stretches.h"
 #include "library/edit_document.h"
 
@@ -237,6 +238,7 @@ struct Edit {
     Json frame, cursor, webcam, audio;
     std::int64_t targetHeight = 0;
     Json cuts = Json::array(), speeds = Json::array();
+    std::string shape = "original";
 };
 
 double wholeDuration(std::int64_t durationMs) {
@@ -345,6 +347,7 @@ Edit restoreEdit(const Json& stored, const Tracks& tracks, const EditPayloadCont
     }
     e.cuts = settleStretches(member(stored, "cuts"), context.durationMs, false);
     e.speeds = settleStretches(member(stored, "speeds"), context.durationMs, true);
+    e.shape = settledShape(member(stored, "shape"));
     // No webcam movie beside the recording: nothing to show, whatever was saved.
     if (!tracks.webcam) e.webcam["enabled"] = false;
     return e;
@@ -449,6 +452,7 @@ Json exportPayload(const Edit& edit, const Tracks& tracks, const std::string& na
     // Only when chosen, so that an edit without them sends what it always sent.
     if (!edit.cuts.empty()) payload["cuts"] = edit.cuts;
     if (!edit.speeds.empty()) payload["speeds"] = edit.speeds;
+    if (edit.shape != "original") payload["shape"] = edit.shape;
     return payload;
 }
 
@@ -461,15 +465,17 @@ std::string kindOf(const Json& v) {
     return "an object";
 }
 
-constexpr std::array<std::string_view, 13> kPayloadKeys = {
+constexpr std::array<std::string_view, 14> kPayloadKeys = {
     "name",  "startMs",      "endMs", "zooms",  "frame",  "cursor", "webcam",
-    "audio", "targetHeight", "cuts",  "speeds", "format", "gif"};
+    "audio", "targetHeight", "cuts",  "speeds", "format", "gif",    "shape"};
 
 }  // namespace
 
 Json savedEditPayload(const Json& project, const EditPayloadContext& context) {
     const Tracks tracks = projectTracks(project);
     const Json* stored = member(project, "edit");
+    const Json looked = lookAsEdit(context.look);
+    if (!(stored && stored->is_object()) && looked.is_object()) stored = &looked;
     const Edit edit = stored && stored->is_object() ? restoreEdit(*stored, tracks, context)
                                                     : defaultEdit(tracks, context);
     return exportPayload(edit, tracks, context.name);
@@ -498,6 +504,7 @@ Result<Json> completeEditPayload(const Json& file, const Json& project,
         if (auto ok = mustBe(key, true); !ok) return std::unexpected(ok.error());
     }
     if (auto ok = mustBe("zooms", false); !ok) return std::unexpected(ok.error());
+    if (auto problem = shapeProblem(file); !problem.empty()) return fail(problem);
     for (std::string_view key : {"cuts", "speeds"}) {
         if (const Json* v = member(file, key)) {
             if (auto problem = stretchesProblem(*v, key); !problem.empty()) return fail(problem);

@@ -18,11 +18,13 @@ struct EditPayloadContext {
     std::string name;             // the recording, as the payload names it
     std::int64_t durationMs = 0;  // its length, truncated to whole ms (as the library lists it)
     std::string wallpaper = "aurora";  // the first wallpaper the page offers: the default frame's
+    Json look;  // the default look (app/editor_looks.h) a recording without an edit opens with
 };
 
 // The payload of the edit saved in a project file (its "edit" member), or of the edit the editor
 // starts a recording with when the file holds none: what the editor's Export button would send
-// for this recording. `project` is the project object, or null when there is none. The rules
+// for this recording (styled by the context's default look when the file holds no edit).
+// `project` is the project object, or null when there is none. The rules
 // are the page's own (web/js/edit_model.js: defaultEdit, restoreEdit, exportPayload), repeated
 // here because the editor is not there to apply them; they must change together. A damaged or
 // older edit opens as the editor opens it: each setting that is missing, of the wrong kind or out

@@ -125,6 +125,14 @@ bool KeyValueStore::contains(std::string_view key) const {
     return values_.contains(key);
 }
 
+std::vector<std::string> KeyValueStore::keys() const {
+    std::lock_guard lock(mutex_);
+    refreshLocked();
+    std::vector<std::string> out;
+    for (const auto& [key, value] : values_.items()) out.push_back(key);
+    return out;
+}
+
 std::optional<Json> KeyValueStore::value(std::string_view key) const {
     std::lock_guard lock(mutex_);
     refreshLocked();

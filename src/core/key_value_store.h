@@ -9,6 +9,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/error.h"
 #include "core/json.h"
@@ -35,6 +36,8 @@ class KeyValueStore {
     const std::filesystem::path& file() const { return file_; }
 
     bool contains(std::string_view key) const;
+    // Every key stored now, in the file's order.
+    std::vector<std::string> keys() const;
     std::optional<Json> value(std::string_view key) const;
     std::optional<bool> boolValue(std::string_view key) const;
     std::optional<std::int64_t> integerValue(std::string_view key) const;

@@ -415,6 +415,15 @@ std::optional<TimeStretch> TimeStretch::fromDict(const Json& dict, bool speed) {
     return t;
 }
 
+std::optional<OutputShape> outputShapeNamed(std::string_view name) {
+    if (name == "original") return OutputShape::original;
+    if (name == "16:9") return OutputShape::wide;
+    if (name == "9:16") return OutputShape::tall;
+    if (name == "1:1") return OutputShape::square;
+    if (name == "4:3") return OutputShape::classic;
+    return std::nullopt;
+}
+
 namespace {
 
 std::vector<TimeStretch> stretches(const Json& payload, std::string_view key, bool speed) {
@@ -457,6 +466,9 @@ Result<ExportRequest> ExportRequest::fromPayload(const Json& payload) {
     if (auto format = stringValue(payload, "format")) {
         if (*format == "gif") r.format = ExportFormat::gif;
         if (*format == "webm") r.format = ExportFormat::webm;
+    }
+    if (auto shape = stringValue(payload, "shape")) {
+        r.shape = outputShapeNamed(*shape).value_or(OutputShape::original);
     }
     if (const Json* gif = readObject(payload, "gif")) {
         r.gif.fps = static_cast<int>(std::clamp(std::round(numberOr(*gif, "fps", r.gif.fps)),

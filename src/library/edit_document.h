@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/error.h"
@@ -220,6 +221,13 @@ struct GifSettings {
     bool operator==(const GifSettings&) const = default;
 };
 
+// The shape of the exported picture: the recording's own, or a canvas of a fixed aspect with the
+// recording framed inside it ("shape": "original", "16:9", "9:16", "1:1", "4:3").
+enum class OutputShape { original, wide, tall, square, classic };
+
+// The shape named `name`, or nothing for any other text.
+std::optional<OutputShape> outputShapeNamed(std::string_view name);
+
 // The decoded payload of an export request, in the order the export pipeline takes it.
 struct ExportRequest {
     std::string name;  // recording file name, resolved later through the recordings folder
@@ -238,8 +246,9 @@ struct ExportRequest {
     // Stretches removed and stretches sped up, as given (rejected elements dropped).
     std::vector<TimeStretch> cuts;
     std::vector<TimeStretch> speeds;
-    ExportFormat format = ExportFormat::mp4;  // "format": "mp4", "gif" or "webm"
-    GifSettings gif;                          // "gif": {"fps", "width"}
+    ExportFormat format = ExportFormat::mp4;    // "format": "mp4", "gif" or "webm"
+    GifSettings gif;                            // "gif": {"fps", "width"}
+    OutputShape shape = OutputShape::original;  // "shape"; an unknown name keeps the original
 
     // Fails with "Missing export parameters" when "name" (a string) or "startMs" / "endMs"
     // (numbers with an integral value) are missing or of another kind; nothing else fails.

@@ -190,15 +190,20 @@ Point preset(std::string_view name) {
 }
 
 FrameGeometry frameGeometry(const FrameSettings& frame, int width, int height) {
+    return frameGeometry(frame, width, height, width, height);
+}
+
+FrameGeometry frameGeometry(const FrameSettings& frame, int width, int height, int canvasWidth,
+                            int canvasHeight) {
     FrameGeometry g;
-    g.measure = std::min(width, height);
+    g.measure = std::min(canvasWidth, canvasHeight);
     const double p = frame.paddingPct / 100 * g.measure;
     // The whole screen, as large as fits inside the padded rectangle, centred in it; the
     // rectangle shown is the picture's own, so that the rounded corners hug it.
-    const double roomW = width - 2 * p, roomH = height - 2 * p;
+    const double roomW = canvasWidth - 2 * p, roomH = canvasHeight - 2 * p;
     g.scale = width > 0 && height > 0 ? std::max(0.0, std::min(roomW / width, roomH / height)) : 1;
     const double shownW = width * g.scale, shownH = height * g.scale;
-    g.screen = {(width - shownW) / 2, (height - shownH) / 2, shownW, shownH};
+    g.screen = {(canvasWidth - shownW) / 2, (canvasHeight - shownH) / 2, shownW, shownH};
     g.radius = frame.radiusPct / 100 * std::min(g.screen.width, g.screen.height);
     g.origin = {g.screen.x, g.screen.y};
     g.shadowBlur = frame.shadowPct > 1 ? frame.shadowPct / 100 * g.measure * 0.05 : 0;

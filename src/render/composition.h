@@ -90,6 +90,10 @@ struct FrameGeometry {
     double outlineWidth = 0;  // line width of the outline (drawn only above 0.5)
 };
 FrameGeometry frameGeometry(const FrameSettings& frame, int width, int height);
+// The same for a W × H screen on a canvasWidth × canvasHeight canvas of another shape: the
+// measure, padding, shadow and outline are the canvas's, and the screen is centred on it.
+FrameGeometry frameGeometry(const FrameSettings& frame, int width, int height, int canvasWidth,
+                            int canvasHeight);
 
 // The webcam box of a W × H canvas, before any zoom reaction.
 struct WebcamBox {

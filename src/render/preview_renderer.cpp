@@ -19,6 +19,7 @@
 #include "render/export/export_renderer.h"
 #include "render/export/webcam_feed.h"
 #include "render/motion_sim.h"
+#include "render/output_shape.h"
 #include "render/picture_timeline.h"
 #include "render/time_map.h"
 #include "render/warm_movie.h"
@@ -99,6 +100,9 @@ struct Layers {
     std::int64_t startMs = 0;  // the range they were made for
     std::int64_t endMs = 0;
     std::optional<CursorFX> cursor;  // as the request said it (the composer's is retimed)
+    // As the request said them (the composer may add a frame for a shape).
+    OutputShape shape = OutputShape::original;
+    std::optional<FrameSettings> frame;
     std::vector<TimeStretch> cuts, speeds;
     std::optional<WarmMovie<DecodedFrame>> webcamMovie;
     // The webcam picture the composer takes next: the one on screen at the time being composed,
@@ -109,9 +113,10 @@ struct Layers {
     bool matches(const ExportRequest& r, PixelSize out,
                  const std::optional<fs::path>& webRoot) const {
         const CompositionInputs& in = composer->inputs();
-        return in.frame == r.frame && cursor == r.cursor && in.webcam == r.webcam &&
-               cuts == r.cuts && speeds == r.speeds && startMs == r.startMs && endMs == r.endMs &&
-               in.outWidth == out.width && in.outHeight == out.height && in.webRoot == webRoot;
+        return shape == r.shape && frame == r.frame && cursor == r.cursor &&
+               in.webcam == r.webcam && cuts == r.cuts && speeds == r.speeds &&
+               startMs == r.startMs && endMs == r.endMs && in.outWidth == out.width &&
+               in.outHeight == out.height && in.webRoot == webRoot;
     }
 };
 
@@ -239,6 +244,8 @@ void PreviewRenderer::State::prepareLayers(const ExportRequest& request, PixelSi
     made->startMs = request.startMs;
     made->endMs = request.endMs;
     made->cursor = request.cursor;
+    made->shape = request.shape;
+    made->frame = request.frame;
     made->cuts = request.cuts;
     made->speeds = request.speeds;
 
@@ -349,7 +356,8 @@ Result<PreviewImage> PreviewRenderer::State::make(const Request& r,
 
     const TrackInfo& track = source->track;
     const PixelSize out =
-        ExportRenderer::outputSize(track.width, track.height, request->targetHeight);
+        shapedOutput(ExportRenderer::outputSize(track.width, track.height, request->targetHeight),
+                     request->shape);
     prepareLayers(*request, out, r.webRoot);
     FrameComposer& composer = *layers->composer;
     const FrameComposer::Step step = composer.withMotion(

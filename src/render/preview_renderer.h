@@ -60,7 +60,7 @@ class PreviewRenderer {
 
     // Makes the picture of the edit in `payload` at its time. The payload holds the export
     // request's keys ("name", "startMs", "endMs", "zooms", "frame", "cursor", "webcam",
-    // "targetHeight", "cuts", "speeds"; ExportRequest::fromPayload reads them) and:
+    // "targetHeight", "cuts", "speeds", "shape"; ExportRequest::fromPayload reads them) and:
     // - "tMs": number, required: the source time, ms, taken into the range [startMs, endMs];
     // - "maxWidth": number, optional: the picture is at most this wide (never wider than the
     //   export's output); missing or below 1 gives the output's width.

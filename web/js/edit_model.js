@@ -1,8 +1,8 @@
 // The editor's model of one recording's edit: what the person chose (export range, zoom regions,
-// background and frame, cursor, webcam, audio gains, output height), how it is kept in the project
-// file, how it becomes the payload of "edit.exportRender" and "edit.previewFrame", the rules that
-// keep zoom regions apart, and the undo history. Pure functions over plain objects that are never
-// changed in place (an undo step is the previous object); no DOM.
+// background and frame, cursor, webcam, audio gains, output height and shape), how it is kept in
+// the project file, how it becomes the payload of "edit.exportRender" and "edit.previewFrame", the
+// rules that keep zoom regions apart, and the undo history. Pure functions over plain objects that
+// are never changed in place (an undo step is the previous object); no DOM.
 //
 // Times are milliseconds on the recording's timeline; `fx`/`fy` are fractions of the recorded
 // picture, (0, 0) at its top-left.
@@ -31,6 +31,9 @@ export const WEBCAM_PLACES = Object.freeze(['top-left', 'top-center', 'top-right
                                             'bottom-center', 'bottom-right']);
 // Output heights offered below the recording's own (0 keeps the recording's size).
 export const OUTPUT_HEIGHTS = Object.freeze([2160, 1440, 1080, 720, 480]);
+// Output shapes: the recording's own, or a canvas of that aspect with the recording framed whole
+// inside it, keeping the short side's pixels (src/render/output_shape.cpp).
+export const SHAPES = Object.freeze(['original', '16:9', '9:16', '1:1', '4:3']);
 
 const COLOR = /^#[0-9a-f]{6}$/i;
 const NAME = /^[\p{L}\p{M}\p{N}-]+$/u;
@@ -228,6 +231,7 @@ export function restoreEdit(stored, durationMs, project = null, options = {}) {
     const list = settleStretches(stored[kind], durationMs, speed);
     if (list.length) edit[kind] = list;
   }
+  if (SHAPES.includes(stored.shape) && stored.shape !== 'original') edit.shape = stored.shape;
   // No webcam movie beside the recording: nothing to show, whatever was saved.
   if (!webcam) edit.webcam = { ...edit.webcam, enabled: false };
   return edit;
@@ -264,6 +268,31 @@ export function moveRangeEdge(edit, edge, ms, durationMs) {
     ? { startMs: clamp(t, 0, Math.max(0, endMs - gap)), endMs }
     : { startMs, endMs: clamp(t, Math.min(duration, startMs + gap), duration) };
   return { ...edit, range };
+}
+
+// An edit of the recording's own shape holds no "shape" (as older edits did not).
+export function setShape(edit, shape) {
+  const { shape: _old, ...rest } = edit;
+  return SHAPES.includes(shape) && shape !== 'original' ? { ...rest, shape } : rest;
+}
+
+// ---- Looks: the styling one recording's edit can pass on to another ------------------------
+
+// The look of an edit: background and frame, cursor, webcam style (not whether it shows: that
+// depends on the recording) and output shape.
+export function lookOf(edit) {
+  const { enabled: _on, ...webcam } = edit.webcam;
+  return { frame: { ...edit.frame }, cursor: { ...edit.cursor }, webcam,
+           shape: edit.shape ?? 'original' };
+}
+
+// `edit` styled by `look` (from the settings, so checked key by key like a saved edit).
+export function withLook(edit, look) {
+  if (!isObject(look)) return edit;
+  const webcam = isObject(look.webcam) ? { ...look.webcam, enabled: edit.webcam.enabled } : {};
+  return setShape({ ...edit, frame: settleSection('frame', look.frame, edit.frame),
+                    cursor: settleSection('cursor', look.cursor, edit.cursor),
+                    webcam: settleSection('webcam', webcam, edit.webcam) }, look.shape);
 }
 
 export function setTargetHeight(edit, height) {
@@ -458,6 +487,7 @@ export function exportPayload(edit, name, project = null) {
   // Only when chosen, so that an edit without them sends what it always sent.
   if (edit.cuts?.length) payload.cuts = edit.cuts.map(({ startMs, endMs }) => ({ startMs, endMs }));
   if (edit.speeds?.length) payload.speeds = edit.speeds.map((s) => ({ ...s }));
+  if (edit.shape && edit.shape !== 'original') payload.shape = edit.shape;
   return payload;
 }
 
@@ -476,30 +506,33 @@ export function followModes(project) {
 
 // Where the recording sits in a picture W × H styled by `frame`, in pixels: all of it, as large as
 // fits inside the padded rectangle and centred there; `clip` is the rounded rectangle that shows
-// it (with its corner `radius`), which is the scaled recording itself (`screen`). The export's
-// frame geometry is the same (src/render/composition.cpp: frameGeometry).
-export function framePlacement(W, H, frame) {
-  if (!frame || frame.type === 'none') {
+// it (with its corner `radius`), which is the scaled recording itself (`screen`). `aspect` is the
+// recording's width over its height, when the picture has another shape. The export's frame
+// geometry is the same (src/render/composition.cpp: frameGeometry).
+export function framePlacement(W, H, frame, aspect = W / H) {
+  const styled = frame && frame.type !== 'none';
+  if (!styled && !(Math.abs(aspect - W / H) > 1e-3)) {
     return { clip: { x: 0, y: 0, w: W, h: H }, radius: 0, screen: { x: 0, y: 0, w: W, h: H } };
   }
   const m = Math.min(W, H);
-  const p = (clamp(frame.paddingPct, 0, 40) / 100) * m;
-  const k = W > 0 && H > 0 ? Math.max(0, Math.min((W - 2 * p) / W, (H - 2 * p) / H)) : 0;
-  const screen = { x: (W - W * k) / 2, y: (H - H * k) / 2, w: W * k, h: H * k };
+  const p = styled ? (clamp(frame.paddingPct, 0, 40) / 100) * m : 0;
+  const w = W > 0 && H > 0 && aspect > 0 ? Math.max(0, Math.min(W - 2 * p, (H - 2 * p) * aspect))
+    : 0;
+  const screen = { x: (W - w) / 2, y: (H - w / aspect) / 2, w, h: w / aspect };
   const clip = { ...screen };
-  const radius = (clamp(frame.radiusPct, 0, 20) / 100) * Math.min(clip.w, clip.h);
+  const radius = styled ? (clamp(frame.radiusPct, 0, 20) / 100) * Math.min(clip.w, clip.h) : 0;
   return { clip, radius, screen };
 }
 
 // The point of the recording under (x, y) of the styled picture, as fractions kept within 0..1.
-export function pictureToSource(x, y, W, H, frame) {
-  const { screen } = framePlacement(W, H, frame);
+export function pictureToSource(x, y, W, H, frame, aspect = W / H) {
+  const { screen } = framePlacement(W, H, frame, aspect);
   if (!(screen.w > 0) || !(screen.h > 0)) return { fx: 0.5, fy: 0.5 };
   return { fx: clamp((x - screen.x) / screen.w, 0, 1), fy: clamp((y - screen.y) / screen.h, 0, 1) };
 }
 
-export function sourceToPicture(fx, fy, W, H, frame) {
-  const { screen } = framePlacement(W, H, frame);
+export function sourceToPicture(fx, fy, W, H, frame, aspect = W / H) {
+  const { screen } = framePlacement(W, H, frame, aspect);
   return { x: screen.x + fx * screen.w, y: screen.y + fy * screen.h };
 }
 

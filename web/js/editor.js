@@ -6,7 +6,8 @@
 
 import { call } from './bridge.js';
 import { $, el } from './dom.js';
-import { defaultEdit, outputHeights, restoreEdit, setTargetHeight } from './edit_model.js';
+import { defaultEdit, outputHeights, restoreEdit, setShape, setTargetHeight, SHAPES,
+         withLook } from './edit_model.js';
 import { confirmLeave, initExport, renderExportShown, startExport } from './editor/export.js';
 import { onKey } from './editor/keys.js';
 import { audioPanel } from './editor/panels/audio.js';
@@ -14,6 +15,7 @@ import { backgroundPanel } from './editor/panels/background.js';
 import { renderControls } from './editor/panels/controls.js';
 import { cursorPanel } from './editor/panels/cursor.js';
 import { framePanel } from './editor/panels/frame.js';
+import { defaultLook, looksPanel } from './editor/panels/looks.js';
 import { webcamPanel } from './editor/panels/webcam.js';
 import { zoomPanel } from './editor/panels/zoom.js';
 import { backgrounds, initPlayback, stopPlaying, togglePlay } from './editor/playback.js';
@@ -62,8 +64,10 @@ export async function openRecording(name) {
   renderShell('loading');
   let durationMs;
   let read;
+  let look;
   try {
-    [durationMs, read] = await Promise.all([durationOf(name), readProject(name)]);
+    [durationMs, read, look] = await Promise.all([durationOf(name), readProject(name),
+                                                  defaultLook()]);
   } catch (error) {
     if (current()) renderShell('error', error.message);
     return;
@@ -75,8 +79,9 @@ export async function openRecording(name) {
   }
   const project = read.project ?? null;
   const wallpaper = backgrounds.wallpapers[0]?.id;
+  // A recording without an edit of its own takes the default look.
   const edit = restoreEdit(project?.edit, durationMs, project, { wallpaper }) ??
-    defaultEdit(durationMs, project, { wallpaper });
+    withLook(defaultEdit(durationMs, project, { wallpaper }), look);
   store.open({ name, durationMs, project, projectError: read.error ?? null }, edit);
   resetSave();
   renderShell('ready');
@@ -128,7 +133,7 @@ function releaseMovie(v) {
   v.load();
 }
 
-// The toolbar's output size and undo and redo follow the edit like the panels.
+// The toolbar's output size and shape, undo and redo follow the edit like the panels.
 function renderToolbar(state) {
   const edit = store.doc();
   if (!edit) return;
@@ -144,6 +149,7 @@ function renderToolbar(state) {
       ...heights.map((h) => el('option', { value: String(h), text: `${h}p` })));
   }
   output.value = String(heights.includes(edit.targetHeight) ? edit.targetHeight : 0);
+  $('editor-shape').value = edit.shape ?? 'original';
   $('editor-undo').disabled = !state.history.canUndo;
   $('editor-redo').disabled = !state.history.canRedo;
 }
@@ -171,10 +177,15 @@ function buildScreen() {
     if (store.doc() && !state.picture) fitStage();
   });
   const panels = el('aside', { className: 'editor-panels', 'aria-label': 'Edit' },
-    zoomPanel(), backgroundPanel(), framePanel(), cursorPanel(), webcamPanel(), audioPanel());
+    zoomPanel(), backgroundPanel(), framePanel(), cursorPanel(), webcamPanel(), audioPanel(),
+    looksPanel());
   const output = el('select', { id: 'editor-output', 'aria-label': 'Output size' });
   output.addEventListener('change', () => store.commit(setTargetHeight(store.doc(),
                                                                        Number(output.value))));
+  const shapeNames = { original: 'Original shape', '9:16': '9:16 vertical', '1:1': '1:1 square' };
+  const shape = el('select', { id: 'editor-shape', 'aria-label': 'Output shape' },
+    SHAPES.map((s) => el('option', { value: s, text: shapeNames[s] ?? s })));
+  shape.addEventListener('change', () => store.commit(setShape(store.doc(), shape.value)));
   const body = timelineBody();
   $('screen-editor').replaceChildren(
     el('div', { className: 'state-note empty', id: 'editor-empty' }),
@@ -187,6 +198,7 @@ function buildScreen() {
                { 'aria-keyshortcuts': 'Control+Z', title: 'Undo (Ctrl+Z)' }),
         button('editor-redo', 'Redo', () => store.redo(),
                { 'aria-keyshortcuts': 'Control+Shift+Z', title: 'Redo (Ctrl+Shift+Z)' }),
+        shape,
         output,
         el('button', { type: 'button', className: 'button primary', id: 'editor-export',
                        onclick: () => startExport() }, 'Export')),

@@ -6,6 +6,7 @@
 #include "render/compose/frame_layer.h"
 #include "render/compose/webcam_layer.h"
 #include "render/edited_time.h"
+#include "render/output_shape.h"
 #include "render/raster.h"
 
 namespace marlune {
@@ -14,8 +15,9 @@ struct FrameComposer::Impl {
     CompositionInputs inputs;
     MotionSim motion;
     MotionSim::Out lastMotion{1, 0.5, 0.5, std::nullopt};  // held through cut pictures
-    int w = 0, h = 0;
-    bool valid = false;  // a canvas cairo can hold
+    int w = 0, h = 0;                                      // the source picture's size
+    int cw = 0, ch = 0;                                    // the canvas's
+    bool valid = false;                                    // a canvas cairo can hold
     // The layers, bottom to top. Only a valid canvas has any styling, cursor or webcam.
     FrameLayer frame;
     std::optional<CursorLayer> cursor;
@@ -26,8 +28,11 @@ struct FrameComposer::Impl {
           motion(inputs.zooms, inputs.cursor, inputs.width, inputs.height),
           w(inputs.width),
           h(inputs.height),
-          frame(w, h) {
-        valid = w > 0 && h > 0 && w <= kMaxSide && h <= kMaxSide;
+          cw(inputs.canvasWidth > 0 ? inputs.canvasWidth : w),
+          ch(inputs.canvasHeight > 0 ? inputs.canvasHeight : h),
+          frame(w, h, cw, ch) {
+        valid = w > 0 && h > 0 && w <= kMaxSide && h <= kMaxSide && cw > 0 && ch > 0 &&
+                cw <= kMaxSide && ch <= kMaxSide;
         if (!valid) return;
         if (inputs.frame) frame.prepare(*inputs.frame, inputs.webRoot);
         if (inputs.cursor && inputs.cursor->render)
@@ -45,8 +50,8 @@ struct FrameComposer::Impl {
             canvas = source;
             return;
         }
-        if (canvas.width != w || canvas.height != h || canvas.empty()) {
-            canvas = BgraImage::blank(w, h);
+        if (canvas.width != cw || canvas.height != ch || canvas.empty()) {
+            canvas = BgraImage::blank(cw, ch);
         }
         if (source.empty() || canvas.empty()) {
             if (!canvas.empty()) std::fill(canvas.pixels.begin(), canvas.pixels.end(), 0);
@@ -78,11 +83,18 @@ CompositionInputs compositionInputs(const ExportRequest& request, int width, int
     CompositionInputs inputs;
     inputs.width = width;
     inputs.height = height;
+    const PixelSize canvas = shapedCanvas({width, height}, request.shape);
+    inputs.canvasWidth = canvas.width;
+    inputs.canvasHeight = canvas.height;
     inputs.outWidth = out.width;
     inputs.outHeight = out.height;
     inputs.timeMap = requestTimeMap(request, request.startMs, request.endMs);
     inputs.zooms = editedZooms(request.zooms, inputs.timeMap);
     inputs.frame = request.frame;
+    if (!inputs.frame && (canvas.width != width || canvas.height != height)) {
+        inputs.frame =
+            FrameSettings{.type = "color", .paddingPct = 0, .radiusPct = 0, .shadowPct = 0};
+    }
     inputs.cursor = editedCursor(request.cursor, inputs.timeMap);
     inputs.webcam = request.webcam;
     inputs.webRoot = std::move(webRoot);
@@ -126,8 +138,9 @@ FrameComposer::Step FrameComposer::withMotion(Step step, const MotionSim::Out& m
     step.motion = motion;
     step.scale = step.motion.scale > 1.001 ? step.motion.scale : 1;
     const Impl& c = *impl_;
-    step.passThrough = in.outWidth == in.width && in.outHeight == in.height && step.scale == 1 &&
-                       !c.frame.styled() && !c.hasCursorArt() && !c.webcam;
+    step.passThrough = in.outWidth == in.width && in.outHeight == in.height && c.cw == in.width &&
+                       c.ch == in.height && step.scale == 1 && !c.frame.styled() &&
+                       !c.hasCursorArt() && !c.webcam;
     return step;
 }
 

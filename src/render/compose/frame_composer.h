@@ -19,7 +19,13 @@ namespace marlune {
 struct CompositionInputs {
     int width = 0;  // source picture size W × H (the video track's size, truncated)
     int height = 0;
-    int outWidth = 0;  // size of the written movie; differs from W × H only with a target height
+    // The canvas the pictures are composed on: W × H, or with an output shape that shape at W × H's
+    // short side (render/output_shape.h); a canvas of another size always has a frame. 0: W × H.
+    int canvasWidth = 0;
+    int canvasHeight = 0;
+    // Size of the written movie: the canvas scaled uniformly (to a target height), sides made even
+    // for a shaped one.
+    int outWidth = 0;
     int outHeight = 0;
     std::vector<ZoomSegment> zooms;
     std::optional<FrameSettings> frame;
@@ -36,9 +42,10 @@ struct CompositionInputs {
     std::function<std::optional<DecodedFrame>()> webcamFrames;
 };
 
-// The inputs of an export of `request` from a W × H source to `out`, the webcam left out (its
-// pictures come from whoever reads the webcam movie). The zooms and cursor tracks are on the
-// edited clock of the request's cuts and speeds.
+// The inputs of an export of `request` from a W × H source to `out` (the shaped output size), the
+// webcam left out (its pictures come from whoever reads the webcam movie). With a shape whose
+// canvas is not W × H and no frame, the screen sits on black with no padding, corners or shadow.
+// The zooms and cursor tracks are on the edited clock of the request's cuts and speeds.
 CompositionInputs compositionInputs(const ExportRequest& request, int width, int height,
                                     PixelSize out, std::optional<std::filesystem::path> webRoot);
 
@@ -93,10 +100,11 @@ class FrameComposer {
     void restartWebcam();
 
     // Draws the picture for `step` from `source` (W × H, opaque BGRA) into `canvas`, which it
-    // (re)allocates to W × H when needed; every pixel is rewritten, so the same canvas can be
-    // passed for every frame. The caller scales the canvas to outWidth × outHeight (uniformly, as
-    // part of its conversion for the encoder). Never called for pass-through steps; called for
-    // every other step, in order, since the webcam and the live background advance with it.
+    // (re)allocates to the canvas size when needed; every pixel is rewritten, so the same canvas
+    // can be passed for every frame. The caller scales the canvas to outWidth × outHeight
+    // (uniformly, as part of its conversion for the encoder). Never called for pass-through steps;
+    // called for every other step, in order, since the webcam and the live background advance with
+    // it.
     void render(const Step& step, const BgraImage& source, BgraImage& canvas);
 
     const CompositionInputs& inputs() const;

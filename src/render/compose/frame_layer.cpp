@@ -42,10 +42,12 @@ void over(std::uint32_t* d, const std::uint32_t* s, int n) {
 
 }  // namespace
 
-FrameLayer::FrameLayer(int width, int height)
+FrameLayer::FrameLayer(int width, int height, int canvasWidth, int canvasHeight)
     : w_(width),
       h_(height),
-      canvasRect_{0, 0, width, height},
+      cw_(canvasWidth),
+      ch_(canvasHeight),
+      canvasRect_{0, 0, canvasWidth, canvasHeight},
       shownLayer_{0, 0, static_cast<double>(width), static_cast<double>(height)} {}
 
 // Fills, with alpha `alpha`, what the placed screen covers: the rounded rectangle, and only where
@@ -66,7 +68,7 @@ Surface FrameLayer::screenShadow() const {
     const double b = geo_.shadowBlur;
     const int margin = static_cast<int>(std::ceil(3 * b)) + 2;
     Surface wide = Surface::adopt(
-        cairo_image_surface_create(CAIRO_FORMAT_A8, w_ + 2 * margin, h_ + 2 * margin));
+        cairo_image_surface_create(CAIRO_FORMAT_A8, cw_ + 2 * margin, ch_ + 2 * margin));
     if (!wide) return {};
     cairo_t* cr = cairo_create(wide.get());
     // The shadow of what the screen covers (see the coverage), moved down.
@@ -75,7 +77,7 @@ Surface FrameLayer::screenShadow() const {
     cairo_destroy(cr);
     cairo_surface_flush(wide.get());
     gaussianBlur(wide, b);
-    Surface shadow = Surface::adopt(cairo_image_surface_create(CAIRO_FORMAT_A8, w_, h_));
+    Surface shadow = Surface::adopt(cairo_image_surface_create(CAIRO_FORMAT_A8, cw_, ch_));
     if (shadow) {
         cr = cairo_create(shadow.get());
         cairo_set_source_surface(cr, wide.get(), -margin, -margin);
@@ -89,7 +91,7 @@ Surface FrameLayer::screenShadow() const {
 
 void FrameLayer::prepare(const FrameSettings& frame,
                          const std::optional<std::filesystem::path>& webRoot) {
-    geo_ = frameGeometry(frame, w_, h_);
+    geo_ = frameGeometry(frame, w_, h_, cw_, ch_);
     Surface shadow = screenShadow();
 
     auto liveFile = frame.type == "live" && webRoot
@@ -100,13 +102,13 @@ void FrameLayer::prepare(const FrameSettings& frame,
         auto reader = LiveBackgroundReader::open(*liveLocation);
         if (reader) {
             live_.emplace(std::move(*reader));
-            liveBackground_ = makeSurface(w_, h_);
+            liveBackground_ = makeSurface(cw_, ch_);
             liveShadow_ = shadow;
             if (!liveBackground_) live_.reset();
         }
     }
     if (!live_) {
-        staticBackground_ = backgroundImage(frame, w_, h_, webRoot);
+        staticBackground_ = backgroundImage(frame, cw_, ch_, webRoot);
         if (!staticBackground_) return;  // out of memory: the frame stays unstyled
         if (shadow) {
             cairo_t* cr = cairo_create(staticBackground_.get());
@@ -120,7 +122,7 @@ void FrameLayer::prepare(const FrameSettings& frame,
     // What the screen covers: the rounded rectangle, and only where the placed picture reaches
     // (on a portrait canvas the picture is shorter than the rectangle, and the background shows
     // above it).
-    coverage_ = Surface::adopt(cairo_image_surface_create(CAIRO_FORMAT_A8, w_, h_));
+    coverage_ = Surface::adopt(cairo_image_surface_create(CAIRO_FORMAT_A8, cw_, ch_));
     if (!coverage_) {
         staticBackground_ = {};
         live_.reset();
@@ -139,15 +141,15 @@ void FrameLayer::prepare(const FrameSettings& frame,
 }
 
 void FrameLayer::measureCoverage() {
-    spans_.assign(h_, {});
-    covered_ = {w_, h_, 0, 0};
-    for (int y = 0; y < h_; ++y) {
+    spans_.assign(ch_, {});
+    covered_ = {cw_, ch_, 0, 0};
+    for (int y = 0; y < ch_; ++y) {
         const std::uint8_t* m = alphaRow(coverage_.get(), y);
         RowSpans& s = spans_[y];
         int x0 = 0;
-        while (x0 < w_ && !m[x0]) ++x0;
-        if (x0 == w_) continue;
-        int x3 = w_;
+        while (x0 < cw_ && !m[x0]) ++x0;
+        if (x0 == cw_) continue;
+        int x3 = cw_;
         while (!m[x3 - 1]) --x3;
         int x1 = x0;
         while (x1 < x3 && m[x1] != 255) ++x1;
@@ -164,7 +166,7 @@ void FrameLayer::measureCoverage() {
     // The fully covered rectangle: the widest full span, over the rows that all have it.
     inner_ = {};
     int best = -1;
-    for (int y = 0; y < h_; ++y) {
+    for (int y = 0; y < ch_; ++y) {
         if (spans_[y].x2 - spans_[y].x1 > best) {
             best = spans_[y].x2 - spans_[y].x1;
             inner_ = {spans_[y].x1, y, spans_[y].x2, y + 1};
@@ -173,7 +175,7 @@ void FrameLayer::measureCoverage() {
     if (best > 0) {
         auto full = [&](int y) { return spans_[y].x1 <= inner_.x0 && spans_[y].x2 >= inner_.x1; };
         while (inner_.y0 > 0 && full(inner_.y0 - 1)) --inner_.y0;
-        while (inner_.y1 < h_ && full(inner_.y1)) ++inner_.y1;
+        while (inner_.y1 < ch_ && full(inner_.y1)) ++inner_.y1;
     } else {
         inner_ = {};
     }
@@ -181,9 +183,9 @@ void FrameLayer::measureCoverage() {
     if (inner_.empty()) {
         backgroundShows_.push_back(canvasRect_);
     } else {
-        for (IntRect r : {IntRect{0, 0, w_, inner_.y0}, IntRect{0, inner_.y1, w_, h_},
+        for (IntRect r : {IntRect{0, 0, cw_, inner_.y0}, IntRect{0, inner_.y1, cw_, ch_},
                           IntRect{0, inner_.y0, inner_.x0, inner_.y1},
-                          IntRect{inner_.x1, inner_.y0, w_, inner_.y1}}) {
+                          IntRect{inner_.x1, inner_.y0, cw_, inner_.y1}}) {
             if (!r.empty()) backgroundShows_.push_back(r);
         }
     }
@@ -191,17 +193,17 @@ void FrameLayer::measureCoverage() {
 
 // The outline is thin: only its visible pixels are kept, run by run, to go over each frame.
 void FrameLayer::collectOutline() {
-    Surface outline = outlineImage(geo_.screen, geo_.radius, geo_.outlineWidth, w_, h_);
+    Surface outline = outlineImage(geo_.screen, geo_.radius, geo_.outlineWidth, cw_, ch_);
     if (!outline) return;
-    for (int y = 0; y < h_; ++y) {
+    for (int y = 0; y < ch_; ++y) {
         const std::uint32_t* row = pixelRow(outline.get(), y);
-        for (int x = 0; x < w_;) {
+        for (int x = 0; x < cw_;) {
             if (!(row[x] >> 24)) {
                 ++x;
                 continue;
             }
             int end = x;
-            while (end < w_ && (row[end] >> 24)) ++end;
+            while (end < cw_ && (row[end] >> 24)) ++end;
             outlineRuns_.push_back({y, x, end, outlinePixels_.size()});
             outlinePixels_.insert(outlinePixels_.end(), row + x, row + end);
             x = end;
@@ -255,7 +257,7 @@ const Surface& FrameLayer::liveFrameBackground(double outMs) {
     }
     cairo_clip(cr);
     Surface image = frame ? wrapImage(frame->image) : Surface();
-    paintAspectFill(cr, image, w_, h_);
+    paintAspectFill(cr, image, cw_, ch_);
     if (frame && liveShadow_) {
         cairo_set_source_rgb(cr, 0, 0, 0);
         cairo_mask_surface(cr, liveShadow_.get(), 0, 0);
@@ -269,19 +271,19 @@ void FrameLayer::drawBackground(cairo_surface_t* canvas, double outMs) {
     cairo_surface_t* background =
         live_ ? liveFrameBackground(outMs).get() : staticBackground_.get();
     cairo_surface_flush(canvas);
-    for (int y = 0; y < h_; ++y) {
+    for (int y = 0; y < ch_; ++y) {
         std::uint32_t* d = pixelRow(canvas, y);
         const std::uint32_t* b = pixelRow(background, y);
         const RowSpans& s = spans_[y];
         if (s.x0 == s.x3) {
-            std::memcpy(d, b, sizeof(std::uint32_t) * w_);
+            std::memcpy(d, b, sizeof(std::uint32_t) * cw_);
             continue;
         }
         const std::uint8_t* m = alphaRow(coverage_.get(), y);
         std::memcpy(d, b, sizeof(std::uint32_t) * s.x0);
         blendThroughCoverage(d + s.x0, b + s.x0, m + s.x0, s.x1 - s.x0);
         blendThroughCoverage(d + s.x2, b + s.x2, m + s.x2, s.x3 - s.x2);
-        std::memcpy(d + s.x3, b + s.x3, sizeof(std::uint32_t) * (w_ - s.x3));
+        std::memcpy(d + s.x3, b + s.x3, sizeof(std::uint32_t) * (cw_ - s.x3));
     }
     cairo_surface_mark_dirty(canvas);
 }
@@ -304,14 +306,14 @@ void FrameLayer::applyCoverage(Surface& layer, int x, int y) const {
     for (int j = 0; j < layer.height(); ++j) {
         std::uint8_t* a = data + static_cast<std::size_t>(j) * stride;
         const int cy = y + j;
-        if (cy < 0 || cy >= h_) {
+        if (cy < 0 || cy >= ch_) {
             std::memset(a, 0, lw);
             continue;
         }
         const std::uint8_t* m = alphaRow(coverage_.get(), cy);
         for (int i = 0; i < lw; ++i) {
             const int cx = x + i;
-            a[i] = cx >= 0 && cx < w_ ? static_cast<std::uint8_t>((a[i] * m[cx] + 127) / 255) : 0;
+            a[i] = cx >= 0 && cx < cw_ ? static_cast<std::uint8_t>((a[i] * m[cx] + 127) / 255) : 0;
         }
     }
     cairo_surface_mark_dirty(layer.get());

@@ -24,8 +24,10 @@ namespace marlune {
 // Owned by the frame composer, on its thread.
 class FrameLayer {
   public:
-    // An unstyled frame: the screen fills the whole W × H canvas.
-    FrameLayer(int width, int height);
+    // An unstyled frame for a W × H screen: the screen fills the whole canvas, which is then the
+    // screen's size. A canvas of another shape (canvasWidth × canvasHeight) needs a styled frame
+    // to place the screen on it.
+    FrameLayer(int width, int height, int canvasWidth, int canvasHeight);
     FrameLayer(const FrameLayer&) = delete;
     FrameLayer& operator=(const FrameLayer&) = delete;
 
@@ -34,11 +36,13 @@ class FrameLayer {
     void prepare(const FrameSettings& frame, const std::optional<std::filesystem::path>& webRoot);
 
     bool styled() const { return styled_; }
+    // The screen picture's size (the overlays are placed on it) and the canvas's.
     int width() const { return w_; }
     int height() const { return h_; }
+    int canvasWidth() const { return cw_; }
+    int canvasHeight() const { return ch_; }
     const IntRect& canvasRect() const { return canvasRect_; }
-    // The part of the screen picture that shows: all of it, except the strip that a padded
-    // landscape frame cuts off at the top.
+    // The part of the screen picture that shows (all of it), in the screen picture's pixels.
     const Rect& shownLayer() const { return shownLayer_; }
 
     // The screen's placement for a frame zoomed by `scale` (1 or more) on the focus (fx, fy).
@@ -97,6 +101,8 @@ class FrameLayer {
 
     const int w_;
     const int h_;
+    const int cw_;
+    const int ch_;
     const IntRect canvasRect_;
     Rect shownLayer_;
 

@@ -10,6 +10,7 @@
 #include "platform/media/video_decoder.h"
 #include "render/edited_time.h"
 #include "render/export/output_naming.h"
+#include "render/output_shape.h"
 
 namespace marlune {
 
@@ -145,7 +146,8 @@ Result<void> ExportJob::prepare() {
 
     width_ = track.width;
     height_ = track.height;
-    out_ = ExportRenderer::outputSize(width_, height_, request_.targetHeight);
+    out_ = shapedOutput(ExportRenderer::outputSize(width_, height_, request_.targetHeight),
+                        request_.shape);
     fps_ = ExportRenderer::exportFps(track.frameRate);
 
     // Written beside the recording under a hidden name, and named only once it is whole: an
@@ -171,10 +173,12 @@ Result<void> ExportJob::prepare() {
     decoder_ = std::move(*decoder);
 
     if (request_.format == ExportFormat::gif) {
-        // Never wider than the movie would be; the height follows.
+        // Never wider than the movie would be; the height follows. Its pictures are the
+        // composition's canvas.
+        const PixelSize canvas = shapedCanvas({width_, height_}, request_.shape);
         auto gif = GifWriter::create(outputFolder_->procPath() + "/" + temporaryName_,
-                                     {.width = width_,
-                                      .height = height_,
+                                     {.width = canvas.width,
+                                      .height = canvas.height,
                                       .outWidth = std::min(request_.gif.width, out_.width),
                                       .fps = request_.gif.fps});
         if (!gif) return fail("Could not configure the video writer.");
@@ -200,7 +204,7 @@ Result<void> ExportJob::prepare() {
     // most pictures pass through untouched and the few zoomed ones are converted on demand.
     convertWhileDecoding_ = gif_ || request_.frame ||
                             (request_.cursor && request_.cursor->render) || webcam_ ||
-                            out_.width != width_;
+                            out_.width != width_ || request_.shape != OutputShape::original;
     composer_ = std::make_unique<FrameComposer>(std::move(inputs));
     return {};
 }

@@ -147,6 +147,13 @@ export function fitStage() {
   store.changed('stage');
 }
 
+// The recording's width over its height where the picture has a shape of its own; otherwise
+// undefined (the picture's own).
+export function recordingAspect(state, edit) {
+  const size = state.sourceSize;
+  return edit?.shape && size?.width > 0 && size.height > 0 ? size.width / size.height : undefined;
+}
+
 // The chosen region's zoomed part and focus, drawn over the whole picture.
 function renderFocus(state) {
   const box = $('editor-focus');
@@ -158,10 +165,11 @@ function renderFocus(state) {
     return;
   }
   const { width: W, height: H } = state.picture;
+  const aspect = recordingAspect(state, doc);
   const win = zoomWindow(zoom.fx, zoom.fy, zoom.scale);
-  const a = sourceToPicture(win.x, win.y, W, H, doc.frame);
-  const b = sourceToPicture(win.x + win.w, win.y + win.h, W, H, doc.frame);
-  const dot = sourceToPicture(zoom.fx, zoom.fy, W, H, doc.frame);
+  const a = sourceToPicture(win.x, win.y, W, H, doc.frame, aspect);
+  const b = sourceToPicture(win.x + win.w, win.y + win.h, W, H, doc.frame, aspect);
+  const dot = sourceToPicture(zoom.fx, zoom.fy, W, H, doc.frame, aspect);
   const pct = (v, of) => `${((v / of) * 100).toFixed(3)}%`;
   const rect = box.querySelector('.focus-window');
   Object.assign(rect.style, { left: pct(a.x, W), top: pct(a.y, H), width: pct(b.x - a.x, W),
@@ -189,10 +197,12 @@ function onStagePointer(event) {
   const box = stage.getBoundingClientRect();
   const { width: W, height: H } = state.picture;
   const frame = store.doc().frame;
+  const aspect = recordingAspect(state, store.doc());
   const start = state.history.current;
   const place = (e) => {
     const { fx, fy } = pictureToSource(((e.clientX - box.left) / box.width) * W,
-                                       ((e.clientY - box.top) / box.height) * H, W, H, frame);
+                                       ((e.clientY - box.top) / box.height) * H, W, H, frame,
+                                       aspect);
     store.show(updateZoom(start, zoom.id, { fx: round3(fx), fy: round3(fy) }));
   };
   place(event);
