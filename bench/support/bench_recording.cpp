@@ -113,7 +113,11 @@ bool makeWebcamCopy() {
     if (!runFfmpeg({"-i", (kCache / "webcam.mp4").string(), "-vf", "scale=640:360:flags=area",
                     "-c:v", "libx264", "-preset", kWebcamProxyPreset, "-b:v",
                     std::to_string(kWebcamProxyBitRate), "-g", std::to_string(kFps), "-bf", "0",
-                    "-pix_fmt", "yuv420p", "-f", "mp4", partial.string()})) {
+                    "-pix_fmt", "yuv420p",
+                    // Tagged as the recorder's writer tags it (an untagged 360-row movie would
+                    // count as BT.601 and change the webcam's colours).
+                    "-colorspace", "bt709", "-color_primaries", "bt709", "-color_trc", "bt709",
+                    "-color_range", "tv", "-f", "mp4", partial.string()})) {
         return false;
     }
     fs::rename(partial, kCache / "webcam.small.m4v");
