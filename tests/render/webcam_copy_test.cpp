@@ -37,6 +37,7 @@ TEST(WebcamCopy, IsReadOnlyWhenItShowsEnoughAndMatchesTheMovie) {
         bool live = false;
         bool link = false;
         bool copyRead;
+        bool stale = false;
     };
     const Case cases[] = {
         {"the default box", 2.0, 640, 360, 40, false, false, true},
@@ -46,6 +47,7 @@ TEST(WebcamCopy, IsReadOnlyWhenItShowsEnoughAndMatchesTheMovie) {
         {"a copy of another shape", 2.0, 640, 480, 40, false, false, false},
         {"a copy left unfinished", 2.0, 640, 360, 40, true, false, false},
         {"a copy that is a link", 2.0, 640, 360, 40, false, true, false},
+        {"a copy from an earlier recording", 2.0, 640, 360, 40, false, false, false, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -58,6 +60,10 @@ TEST(WebcamCopy, IsReadOnlyWhenItShowsEnoughAndMatchesTheMovie) {
                 fs::create_symlink(made, copy);
             } else {
                 fs::rename(made, copy);
+            }
+            if (c.stale) {
+                fs::last_write_time(
+                    copy, fs::last_write_time(dir / "Rec.webcam.mp4") - std::chrono::hours(1));
             }
         }
         WebcamFX webcam{.file = "Rec.webcam.mp4", .width = c.boxPercent, .height = c.boxPercent};

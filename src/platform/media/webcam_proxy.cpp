@@ -1,5 +1,6 @@
 #include "platform/media/webcam_proxy.h"
 
+#include <chrono>
 #include <cmath>
 #include <string>
 
@@ -24,6 +25,12 @@ std::optional<WebcamProxy> usableWebcamProxy(const std::filesystem::path& webcam
     // The folder's own file only, never one a link leads to.
     if (std::filesystem::symlink_status(path, ec).type() != std::filesystem::file_type::regular)
         return std::nullopt;
+    // Written beside the movie and finished just after it: one much older is left from another
+    // recording of that name (a copy that outlived its movie in the trash).
+    const auto copyTime = std::filesystem::last_write_time(path, ec);
+    if (ec) return std::nullopt;
+    const auto movieTime = std::filesystem::last_write_time(webcamMovie, ec);
+    if (ec || copyTime < movieTime - std::chrono::minutes(1)) return std::nullopt;
     // A copy still being written, or left unfinished by a crash, may end anywhere.
     if (liveMovieState(path) != LiveMovieState::notLive) return std::nullopt;
     auto file = MediaFile::open(path);

@@ -34,9 +34,9 @@ struct WebcamProxy {
 };
 
 // The copy of `webcamMovie` to read instead of it when pictures `neededWidth` wide are enough:
-// a finished movie whose picture is at least that wide, in the full movie's shape, and as long
-// as the full movie (`movieSeconds`, within a second). Nothing otherwise. Blocking file I/O; any
-// thread.
+// a finished movie whose picture is at least that wide, in the full movie's shape, as long as
+// the full movie (`movieSeconds`, within a second) and not written long before it. Nothing
+// otherwise. Blocking file I/O; any thread.
 std::optional<WebcamProxy> usableWebcamProxy(const std::filesystem::path& webcamMovie,
                                              int movieWidth, int movieHeight,
                                              std::optional<double> movieSeconds, int neededWidth);
