@@ -2,13 +2,16 @@
 // scrolling in a window that drifts over a mostly still desktop, at the recorder's bit rate),
 // timed against two references in the same run:
 //
-// - the floor: the ffmpeg tool decoding the recording and encoding it again with the export's
-//   encoder settings, nothing in between;
+// - the floor: the least work any exporter of the styled edit must do, the ffmpeg tool decoding
+//   every movie the edit shows (the screen recording and the webcam movie) and encoding the
+//   screen's pictures again with the export's encoder settings, nothing in between; and the same
+//   with the webcam movie's small copy (what our export decodes when the recorder left one);
 // - a peer baseline: the ffmpeg tool with a filter graph close to a styled export (zoompan for an
 //   animated zoom, the scaled screen with rounded corners through alphamerge, overlaid on a
 //   background picture, a cursor picture overlaid along a path), same encoder settings;
 // - our export with no edits (the pictures pass through to the encoder), and with frame styling,
-//   two zooms (one following the cursor), the smoothed cursor with click ripples and a webcam.
+//   two zooms (one following the cursor), the smoothed cursor with click ripples and a webcam;
+//   the styled one again from a recording without the webcam's small copy (older recordings).
 //
 // Then the other formats, styled the same way, each against the ffmpeg tool converting our styled
 // MP4 export to that format with the same settings:
@@ -255,9 +258,11 @@ class ThreadWatch {
 // Our styled MP4 export, kept for the ffmpeg tool's conversions.
 const fs::path kStyledMovie = kCache / "styled-export.mp4";
 
-Usage runExport(const Json& edit, const std::optional<fs::path>& keepAs = std::nullopt) {
+Usage runExport(const Json& edit, const std::optional<fs::path>& keepAs = std::nullopt,
+                const std::string& recording = "Bench") {
     Json payload = edit;
-    payload["name"] = "Bench.mp4";
+    payload["name"] = recording + ".mp4";
+    if (payload.contains("webcam")) payload["webcam"]["file"] = recording + ".webcam.mp4";
     payload["startMs"] = 0;
     payload["endMs"] = static_cast<std::int64_t>(kSeconds * 1000);
     auto request = ExportRequest::fromPayload(payload);
@@ -288,11 +293,13 @@ Usage runExport(const Json& edit, const std::optional<fs::path>& keepAs = std::n
     return usage;
 }
 
-Usage runFloor() {
-    auto args = ffmpegArgs({"-i", (kCache / "source.mp4").string()});
+// `webcam` is decoded in full and its pictures thrown away.
+Usage runFloor(const fs::path& webcam) {
+    auto args = ffmpegArgs({"-i", (kCache / "source.mp4").string(), "-i", webcam.string(), "-map",
+                            "0:v", "-map", "0:a"});
     auto enc = encoderArgs();
     args.insert(args.end(), enc.begin(), enc.end());
-    args.push_back((kCache / "floor.mp4").string());
+    args.insert(args.end(), {(kCache / "floor.mp4").string(), "-map", "1:v", "-f", "null", "-"});
     return runTool(args);
 }
 
@@ -392,10 +399,12 @@ void record(benchmark::State& state, const std::string& name, const Usage& usage
 void registerRuns(int rounds) {
     for (int round = 0; round < rounds; ++round) {
         const std::pair<const char*, std::function<Usage()>> runs[] = {
-            {"floor", runFloor},
+            {"floor", [] { return runFloor(kCache / "webcam.mp4"); }},
+            {"floor_copy", [] { return runFloor(kCache / "webcam.small.m4v"); }},
             {"baseline", runBaseline},
             {"plain", [] { return runExport(Json::object()); }},
             {"styled", [] { return runExport(styledEdit(), kStyledMovie); }},
+            {"styled_nocopy", [] { return runExport(styledEdit(), std::nullopt, "BenchNoCopy"); }},
             {"gif_tool", [] { return runConversion("gif"); }},
             {"gif", [] { return runExport(styledAs("gif")); }},
             {"webm_tool", [] { return runConversion("webm"); }},
@@ -422,10 +431,12 @@ void printSummary() {
                 "peak MB");
     const Usage* floor = gResults.contains("floor") ? &gResults["floor"] : nullptr;
     const std::pair<const char*, const char*> rows[] = {
-        {"floor", "floor (ffmpeg decode -> encode)"},
+        {"floor", "floor (ffmpeg: decode all, encode)"},
+        {"floor_copy", "floor, webcam's small copy"},
         {"baseline", "peer baseline (ffmpeg filters)"},
         {"plain", "export, no edits"},
         {"styled", "export, styled"},
+        {"styled_nocopy", "export, styled, no small copy"},
         {"gif_tool", "ffmpeg: our MP4 -> GIF 960w 15fps"},
         {"gif", "export, styled, GIF 960w 15fps"},
         {"webm_tool", "ffmpeg: our MP4 -> WebM VP9+Opus"},
@@ -438,10 +449,9 @@ void printSummary() {
                     kSeconds / u.wallSeconds, floor ? u.wallSeconds / floor->wallSeconds : 0.0,
                     u.cpuSeconds, u.peakMegabytes);
     }
-    for (const char* key : {"plain", "styled"}) {
+    for (const char* key : {"plain", "styled", "styled_nocopy"}) {
         if (!gResults.contains(key)) continue;
-        std::printf("CPU seconds by thread, %s:",
-                    key == std::string("plain") ? "no edits" : "styled");
+        std::printf("CPU seconds by thread, %s:", key);
         for (auto& [name, cpu] : gResults[key].threadCpu) {
             if (cpu >= 0.05) std::printf("  %s %.1f", name.c_str(), cpu);
         }
@@ -458,6 +468,10 @@ void printSummary() {
     if (gResults.contains("styled") && gResults.contains("baseline")) {
         std::printf("styled export against the peer baseline: %.2f x its speed\n",
                     gResults["baseline"].wallSeconds / gResults["styled"].wallSeconds);
+    }
+    if (gResults.contains("styled") && gResults.contains("floor_copy")) {
+        std::printf("styled export against the floor with the small copy: %.2f x its time\n",
+                    gResults["styled"].wallSeconds / gResults["floor_copy"].wallSeconds);
     }
 }
 

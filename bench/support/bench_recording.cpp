@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <fstream>
 
+#include "platform/media/webcam_proxy.h"
+
 extern char** environ;
 
 namespace marlune::bench {
@@ -104,6 +106,24 @@ bool makeWebcam() {
     return true;
 }
 
+// The webcam movie's small copy as the recorder writes it beside the movie: every picture halved
+// (a 2 × 2 mean, as "area" scales by two) with the copy's preset and bit rate.
+bool makeWebcamCopy() {
+    fs::path partial = kCache / "webcam.small.partial.m4v";
+    if (!runFfmpeg({"-i", (kCache / "webcam.mp4").string(), "-vf", "scale=640:360:flags=area",
+                    "-c:v", "libx264", "-preset", kWebcamProxyPreset, "-b:v",
+                    std::to_string(kWebcamProxyBitRate), "-g", std::to_string(kFps), "-bf", "0",
+                    "-pix_fmt", "yuv420p",
+                    // Tagged as the recorder's writer tags it (an untagged 360-row movie would
+                    // count as BT.601 and change the webcam's colours).
+                    "-colorspace", "bt709", "-color_primaries", "bt709", "-color_trc", "bt709",
+                    "-color_range", "tv", "-f", "mp4", partial.string()})) {
+        return false;
+    }
+    fs::rename(partial, kCache / "webcam.small.m4v");
+    return true;
+}
+
 }  // namespace
 
 fs::path webRoot() {
@@ -147,8 +167,15 @@ bool prepareRecording() {
         std::fprintf(stderr, "making the one-minute webcam movie (once)…\n");
         if (!makeWebcam()) return false;
     }
+    if (!fs::exists(kCache / "webcam.small.m4v")) {
+        std::fprintf(stderr, "making the webcam movie's small copy (once)…\n");
+        if (!makeWebcamCopy()) return false;
+    }
     for (auto [from, to] :
-         {std::pair{"source.mp4", "Bench.mp4"}, std::pair{"webcam.mp4", "Bench.webcam.mp4"}}) {
+         {std::pair{"source.mp4", "Bench.mp4"}, std::pair{"webcam.mp4", "Bench.webcam.mp4"},
+          std::pair{"webcam.small.m4v", "Bench.webcam.small.m4v"},
+          std::pair{"source.mp4", "BenchNoCopy.mp4"},
+          std::pair{"webcam.mp4", "BenchNoCopy.webcam.mp4"}}) {
         if (!fs::exists(kFolder / to)) fs::create_hard_link(kCache / from, kFolder / to);
     }
     return true;

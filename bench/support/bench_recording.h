@@ -3,7 +3,7 @@
 // The screen recording the benchmarks share: one minute of 1920 × 1080 at 30 fps with stereo
 // audio (text scrolling in a window that drifts over a mostly still desktop, at the recorder's bit
 // rate and key frame interval), a one-minute 720p webcam movie beside it (a key frame a second,
-// as the recorder writes it), and a styled edit of them.
+// as the recorder writes it) with its small copy, and a styled edit of them.
 // Made once with the ffmpeg tool under /tmp/marlune-bench-export and reused by later runs.
 
 #include <filesystem>
@@ -16,7 +16,8 @@ namespace marlune::bench {
 
 inline const std::filesystem::path kCache = "/tmp/marlune-bench-export";
 inline const std::filesystem::path kHome = kCache / "home";
-// The recordings folder under kHome, holding "Bench.mp4" and "Bench.webcam.mp4".
+// The recordings folder under kHome, holding "Bench.mp4", "Bench.webcam.mp4" and the webcam's
+// small copy "Bench.webcam.small.m4v", and the same recording without the copy as "BenchNoCopy".
 inline const std::filesystem::path kFolder = kHome / "Videos/Marlune";
 inline constexpr double kSeconds = 60;
 inline constexpr int kWidth = 1920;

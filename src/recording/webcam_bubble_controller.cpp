@@ -16,6 +16,7 @@
 #include "recording/camera_session.h"
 #include "recording/layer_surface.h"
 #include "recording/wayland_capture.h"
+#include "recording/webcam_proxy_writer.h"
 
 namespace marlune {
 
@@ -82,6 +83,7 @@ struct WebcamBubbleController::State : std::enable_shared_from_this<State> {
     // The webcam movie's writer once its first picture is in, and whether the recording is
     // paused; guarded by mutex (the main thread pauses and resumes the writer directly).
     std::shared_ptr<AssetWriterCoordinator> recWriter;
+    std::shared_ptr<WebcamProxyWriter> proxyWriter;  // its small copy, when one is written
     bool recordingPaused = false;
     std::atomic<std::uint64_t> generation{0};  // which show() the pictures belong to
     std::atomic<int> queuedPictures{0};
@@ -99,6 +101,10 @@ struct WebcamBubbleController::State : std::enable_shared_from_this<State> {
     std::shared_ptr<AssetWriterCoordinator> currentWriter() const {
         std::lock_guard lock(mutex);
         return recWriter;
+    }
+    std::shared_ptr<WebcamProxyWriter> currentProxy() const {
+        std::lock_guard lock(mutex);
+        return proxyWriter;
     }
 
     void startCamera(const CameraSource& source, const CameraMode& mode);
@@ -192,6 +198,9 @@ void WebcamBubbleController::State::record(const VideoFrame& picture, const Came
         auto made = std::make_shared<AssetWriterCoordinator>(options.writerTuning);
         auto prepared = made->prepare(*pendingRecordURL, picture.width, picture.height, recordFPS,
                                       false, false, recordBitrate);
+        auto proxy = prepared ? WebcamProxyWriter::start(*pendingRecordURL, picture, recordFPS,
+                                                         options.writerTuning)
+                              : nullptr;
         pendingRecordURL.reset();
         if (!prepared) {
             systemLog("Marlune: webcam writer failed (" + prepared.error().message +
@@ -200,11 +209,14 @@ void WebcamBubbleController::State::record(const VideoFrame& picture, const Came
         }
         std::lock_guard lock(mutex);
         recWriter = made;
+        proxyWriter = proxy;
         // A pause that came while the movie was being created.
         if (recordingPaused) made->pause();
+        if (recordingPaused && proxy) proxy->pause();
         writer = std::move(made);
     }
     writer->appendVideo(picture);
+    if (auto proxy = currentProxy()) proxy->append(picture);
 }
 
 void WebcamBubbleController::State::beginRecording(std::filesystem::path url) {
@@ -242,6 +254,8 @@ void WebcamBubbleController::State::endRecording(StopCompletion completion) {
         std::lock_guard lock(mutex);
         writer = std::move(recWriter);
         recWriter.reset();
+        if (proxyWriter) proxyWriter->finish();
+        proxyWriter.reset();
         recordingPaused = false;
         preview = previewMode;
     }
@@ -520,6 +534,7 @@ void WebcamBubbleController::pauseRecording() {
         std::lock_guard lock(s.mutex);
         s.recordingPaused = true;
         writer = s.recWriter;
+        if (s.proxyWriter) s.proxyWriter->pause();
     }
     if (writer) writer->pause();
 }
@@ -531,6 +546,7 @@ void WebcamBubbleController::resumeRecording() {
         std::lock_guard lock(s.mutex);
         s.recordingPaused = false;
         writer = s.recWriter;
+        if (s.proxyWriter) s.proxyWriter->resume();
     }
     if (writer) writer->resume();
 }

@@ -76,7 +76,36 @@ MARLUNE_PIXEL_LOOP void rgbRow(const std::int32_t* __restrict y, const std::int3
     }
 }
 
+// One row of packed 4:2:2 (Y0 U Y1 V per pair of pixels) spread into a luma and a chroma value
+// for every pixel, each pair sharing its chroma.
+MARLUNE_PIXEL_LOOP void unpackYuyv(const std::uint8_t* __restrict in, int pairs,
+                                   std::int32_t* __restrict y, std::int32_t* __restrict u,
+                                   std::int32_t* __restrict v) {
+    for (int p = 0; p < pairs; ++p) {
+        y[2 * p] = in[4 * p];
+        y[2 * p + 1] = in[4 * p + 2];
+        u[2 * p] = u[2 * p + 1] = in[4 * p + 1];
+        v[2 * p] = v[2 * p + 1] = in[4 * p + 3];
+    }
+}
+
 }  // namespace
+
+void yuyvToBgra(const std::uint8_t* in, int stride, int width, int height, ColourMatrix matrix,
+                bool fullRange, BgraImage& into) {
+    if (into.width != width || into.height != height || into.pixels.empty()) {
+        into = BgraImage::blank(width, height);
+    }
+    const int pairs = (width + 1) / 2;
+    std::vector<std::int32_t> ys(2 * pairs), us(2 * pairs), vs(2 * pairs);
+    const ToRgb c = toRgb(matrix, fullRange);
+    for (int row = 0; row < height; ++row) {
+        unpackYuyv(in + static_cast<std::ptrdiff_t>(row) * stride, pairs, ys.data(), us.data(),
+                   vs.data());
+        rgbRow(ys.data(), us.data(), vs.data(), reinterpret_cast<std::uint32_t*>(into.row(row)),
+               width, c);
+    }
+}
 
 void reduceYuv420ToBgra(const ConstYuvPlanes& in, int width, int height, int factor,
                         ColourMatrix matrix, bool fullRange, BgraImage& into) {

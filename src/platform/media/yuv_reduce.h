@@ -28,4 +28,10 @@ struct ConstYuvPlanes {
 void reduceYuv420ToBgra(const ConstYuvPlanes& in, int width, int height, int factor,
                         ColourMatrix matrix, bool fullRange, BgraImage& into);
 
+// Converts a `width` × `height` picture of packed 4:2:2 ("YUYV": Y0 U Y1 V for each pair of
+// pixels, `stride` bytes a row) into opaque BGRA of the same size. The same fixed-point
+// arithmetic as reduceYuv420ToBgra; `into` is reallocated only when its size differs. Any thread.
+void yuyvToBgra(const std::uint8_t* in, int stride, int width, int height, ColourMatrix matrix,
+                bool fullRange, BgraImage& into);
+
 }  // namespace marlune

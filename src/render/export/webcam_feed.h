@@ -13,8 +13,10 @@ namespace marlune {
 
 // The webcam movie of `webcam` (a file of the recordings folder) as a W × H recording framed by
 // `frame` shows it: where it is, its picture track, and the width worth decoding it at (no wider
-// than the webcam shows, webcamDecodeWidth()). Nothing when the movie is missing, has no picture
-// or the webcam would not show; the webcam is then dropped. Blocking file I/O; any thread.
+// than the webcam shows, webcamDecodeWidth()). That is the movie's small copy
+// (platform/media/webcam_proxy.h) when the copy is there, sound and wide enough, else the movie
+// itself. Nothing when the movie is missing, has no picture or the webcam would not show; the
+// webcam is then dropped. Blocking file I/O; any thread.
 struct WebcamMovie {
     std::filesystem::path path;
     int trackIndex = 0;
