@@ -68,12 +68,13 @@ TEST(WaylandRules, TheRestoredPictureGoesToTheMonitorItShows) {
     EXPECT_EQ(list["windows"][0]["kind"], "window");
 }
 
-// The painter (tests/wayland/painter.py), full screen, repainting in a new shade of #..6699.
+// The painter (tests/wayland/painter.py), full screen or a window of `size` ("WxH"), repainting
+// in a new shade of #..6699.
 class Painter {
   public:
-    Painter() {
+    explicit Painter(const char* size = nullptr) {
         const char* argv[] = {"/usr/bin/python3", MARLUNE_SOURCE_DIR "/tests/wayland/painter.py",
-                              nullptr};
+                              size, nullptr};
         gchar** env = g_environ_setenv(g_get_environ(), "GDK_BACKEND", "wayland", TRUE);
         g_spawn_async(nullptr, const_cast<char**>(argv), env, G_SPAWN_DO_NOT_REAP_CHILD, nullptr,
                       nullptr, &pid_, nullptr);
@@ -94,6 +95,12 @@ std::optional<std::string> reducedFrame(const fs::path& movie, double seconds) {
     return test::toolOutput({"ffmpeg", "-v", "error", "-ss", std::to_string(seconds), "-i",
                              movie.string(), "-frames:v", "1", "-vf", "scale=16:9", "-f",
                              "rawvideo", "-pix_fmt", "rgb24", "-"});
+}
+
+// The movie's picture size, as "W,H\n".
+std::optional<std::string> movieSize(const fs::path& movie) {
+    return test::toolOutput({"ffprobe", "-v", "error", "-select_streams", "v", "-show_entries",
+                             "stream=width,height", "-of", "csv=p=0", movie.string()});
 }
 
 // The screen-cast sessions the portal holds now, by object path (the stand-in registers each).
@@ -202,6 +209,100 @@ TEST(WaylandRecording, RecordsTheScreenWithItsCursorPathAndSurvivesAKill) {
     const Json& screen = (*again)["result"]["screens"][0];
     EXPECT_EQ(screen["asks"], false);
     EXPECT_TRUE(screen.value("thumb", "").starts_with("data:image/jpeg;base64,"));
+    EXPECT_EQ(s.closeAndWait(), 0);
+}
+
+// An area of the screen: the movie is that part of the stream, the cursor measured against it.
+TEST(WaylandRecording, AnAreaKeepsItsPartOfTheScreenAndTheCursorInIt) {
+    if (!std::getenv("WAYLAND_DISPLAY")) GTEST_SKIP() << "needs scripts/with-wayland";
+    test::TempDir home;
+    Painter painter;
+    test::Session s(home.path());
+    ASSERT_TRUE(s.request("ready", "app.ready"));  // events flow from here on
+    // The pointer from the screen's top-left corner to just outside the area's.
+    test::PointerMover pointer;
+    pointer.move(-4000, -4000);
+    pointer.move(880, 480);
+    // Inside the painter's bottom-right third (#..9966); the screen is 1280 x 720.
+    s.send("start", "recording.start",
+           Json{{"sourceKind", "area"},
+                {"sourceID", 1},
+                {"area", {{"x", 900}, {"y", 500}, {"width", 320}, {"height", 180}}},
+                {"mic", false},
+                {"cursorMode", "smooth"}});
+    auto started = s.reply("start", 60s);
+    ASSERT_TRUE(started && started->line.value["ok"].get<bool>())
+        << (started ? started->line.value.dump() : "no reply");
+    const std::string file = started->line.value["result"]["file"];
+    const fs::path movie = home.path() / "Videos/Marlune" / file;
+    // Into the area, to (1000, 547.5).
+    s.pumpFor(300ms);
+    for (int step = 0; step < 30; ++step) {
+        pointer.move(4, 2.25);
+        s.pumpFor(50ms);
+    }
+    const auto deadline = Clock::now() + 60s;
+    while (test::probeDuration(movie).value_or(0) < 2.5 && Clock::now() < deadline) {
+        s.pumpFor(100ms);
+    }
+    ASSERT_TRUE(s.request("stop", "recording.stop"));
+    ASSERT_TRUE(s.event("saved", 0, 30s));
+
+    EXPECT_EQ(movieSize(movie), "320,180\n");
+    auto frame = reducedFrame(movie, 1.0);
+    ASSERT_TRUE(frame && frame->size() == 16 * 9 * 3);
+    for (std::size_t corner : {std::size_t{0}, std::size_t{16 * 9 - 1}}) {
+        EXPECT_NEAR(static_cast<unsigned char>((*frame)[corner * 3 + 1]), 0x99, 28) << corner;
+        EXPECT_NEAR(static_cast<unsigned char>((*frame)[corner * 3 + 2]), 0x66, 28) << corner;
+    }
+    // [ms, fx, fy, type], fractions of the area: at its top-left edge while the pointer was
+    // outside it, then inside.
+    Json project = Json::parse(test::readFile(movie.parent_path() / (file + ".marlune.json")));
+    const Json& path = project["cursorPath"];
+    ASSERT_GT(path.size(), 10u) << project.dump();
+    EXPECT_NEAR(path.front()[1].get<double>(), 0.0, 0.02);
+    EXPECT_NEAR(path.front()[2].get<double>(), 0.0, 0.02);
+    EXPECT_NEAR(path.back()[1].get<double>(), 100.0 / 320, 0.03);
+    EXPECT_NEAR(path.back()[2].get<double>(), 48.0 / 180, 0.03);
+    EXPECT_EQ(s.closeAndWait(), 0);
+}
+
+// A window share: the stand-in grants the focused window (mutter's RecordWindow), the painter's.
+TEST(WaylandRecording, AWindowShareRecordsThatWindow) {
+    if (!std::getenv("WAYLAND_DISPLAY")) GTEST_SKIP() << "needs scripts/with-wayland";
+    test::TempDir home;
+    Painter painter("640x400");
+    test::Session s(home.path());
+    ASSERT_TRUE(s.request("ready", "app.ready"));
+    const Json start{{"sourceKind", "window"}, {"sourceID", 1}, {"mic", false}};
+    // Until the painter is up and focused, mutter has no window to give.
+    std::optional<test::Seen> started;
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        s.send("start" + std::to_string(attempt), "recording.start", start);
+        started = s.reply("start" + std::to_string(attempt), 60s);
+        if (!started || started->line.value["ok"].get<bool>()) break;
+        s.pumpFor(500ms);
+    }
+    ASSERT_TRUE(started && started->line.value["ok"].get<bool>())
+        << (started ? started->line.value.dump() : "no reply");
+    const fs::path movie =
+        home.path() / "Videos/Marlune" / started->line.value["result"]["file"].get<std::string>();
+    const auto deadline = Clock::now() + 30s;
+    while (test::probeDuration(movie).value_or(0) < 1.5 && Clock::now() < deadline) {
+        s.pumpFor(100ms);
+    }
+    ASSERT_TRUE(s.request("stop", "recording.stop"));
+    ASSERT_TRUE(s.event("saved", 0, 30s));
+    // The window's size with its title bar and shadow, not the 1280 x 720 screen's.
+    int width = 0, height = 0;
+    ASSERT_EQ(std::sscanf(movieSize(movie).value_or("").c_str(), "%d,%d", &width, &height), 2);
+    EXPECT_TRUE(width >= 640 && width <= 760) << width;
+    EXPECT_TRUE(height >= 400 && height <= 540) << height;
+    auto frame = reducedFrame(movie, 1.0);
+    ASSERT_TRUE(frame && frame->size() == 16 * 9 * 3);
+    const std::size_t middle = (4 * 16 + 8) * 3;
+    EXPECT_NEAR(static_cast<unsigned char>((*frame)[middle + 1]), 0x66, 28);
+    EXPECT_NEAR(static_cast<unsigned char>((*frame)[middle + 2]), 0x99, 28);
     EXPECT_EQ(s.closeAndWait(), 0);
 }
 
