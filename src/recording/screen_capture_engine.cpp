@@ -95,6 +95,9 @@ struct ScreenCaptureEngine::Stream {
     std::unique_ptr<pulse::AudioCapture> audio;
     std::shared_ptr<Recycler<FrameBuffer>> outputs;
     FrameScaler scaler;
+    // A portal stream: whether a picture made since the start came, and until when to wait.
+    bool portalFresh = false;
+    HostTime portalFreshBy = 0;
 
     void requestStop() {
         {
@@ -275,6 +278,12 @@ struct ScreenCaptureEngine::Stream {
                             : std::move(*ended));
             return false;
         }
+        // The first frame waits (a little) for a picture made since the start: the one before
+        // may still show the countdown that was hidden just then.
+        if (!portalFresh) {
+            portalFresh = capture.pictureSinceMark() || hostTimeNow() > portalFreshBy;
+            if (!portalFresh) return true;
+        }
         const PortalPicture picture = capture.latest();
         if (!picture.pixels) {
             ++dropped;
@@ -454,6 +463,8 @@ void ScreenCaptureEngine::runPortal(const std::shared_ptr<Stream>& s,
         s->filter.portal->setRecordedPart(
             PixelRect{source.x - at.x, source.y - at.y, source.width, source.height});
     }
+    s->filter.portal->mark();
+    s->portalFreshBy = hostTimeNow() + 2'000'000'000;
     WaylandCapture::setRecording(s->filter.portal);
     s->running = true;
     completion(std::nullopt);

@@ -1,5 +1,7 @@
 #include "recording/wayland_capture.h"
 
+#include <glib.h>
+
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -93,6 +95,8 @@ struct WaylandCapture::State {
     std::uint64_t copied = 0;       // under mutex: the number of the picture published last
     std::uint64_t published = 0;    // under mutex: pictures published
     std::optional<PixelRect> part;  // under mutex: the recorded part, when set
+    std::int64_t newestPtsUs = 0;   // under mutex: when the newest picture was made
+    std::int64_t markUs = 0;        // under mutex: see mark()
     // Whoever copies a picture takes from it (one at a time, under streamMutex).
     std::shared_ptr<Recycler<PictureBuffer>> buffers =
         Recycler<PictureBuffer>::make(kPictureBuffers);
@@ -107,9 +111,10 @@ struct WaylandCapture::State {
     // Another picture is waiting in the stream (PipeWire's thread): only noted, it is copied
     // when someone asks for it (`copyNewest`), so that a compositor redrawing more often than the
     // recording's rate costs no copies.
-    void onPicture(std::uint64_t sequence, PixelSize size) {
+    void onPicture(std::uint64_t sequence, PixelSize size, std::int64_t ptsUs) {
         std::lock_guard lock(mutex);
         waiting = sequence;
+        newestPtsUs = ptsUs;
         if (size.width > 0 && size.height > 0) ++pictures;
         changed.notify_all();
     }
@@ -232,8 +237,8 @@ Result<std::shared_ptr<WaylandCapture>> WaylandCapture::open(Source source,
 
     wayland::PipeWireStreamCallbacks callbacks;
     std::weak_ptr<State> weak = state;
-    callbacks.onPicture = [weak](std::uint64_t sequence, PixelSize size) {
-        if (auto s = weak.lock()) s->onPicture(sequence, size);
+    callbacks.onPicture = [weak](std::uint64_t sequence, PixelSize size, std::int64_t ptsUs) {
+        if (auto s = weak.lock()) s->onPicture(sequence, size, ptsUs);
     };
     callbacks.onCursor = [weak](const wayland::PipeWireCursor& c) {
         if (auto s = weak.lock()) s->onCursor(c);
@@ -321,6 +326,16 @@ PixelRect WaylandCapture::recordedPart() const {
 void WaylandCapture::setRecordedPart(PixelRect part) {
     std::lock_guard lock(state_->mutex);
     state_->part = part;
+}
+
+void WaylandCapture::mark() {
+    std::lock_guard lock(state_->mutex);
+    state_->markUs = g_get_monotonic_time();
+}
+
+bool WaylandCapture::pictureSinceMark() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->newestPtsUs > state_->markUs;
 }
 
 std::optional<Error> WaylandCapture::endedWith() const {

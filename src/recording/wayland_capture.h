@@ -99,6 +99,12 @@ class WaylandCapture {
     PixelRect recordedPart() const;
     void setRecordedPart(PixelRect part);
 
+    // Notes the present moment; `pictureSinceMark` then says whether the compositor has sent a
+    // picture made after it, one that shows the screen as it is since (without the countdown
+    // that was hidden just before: a portal stream cannot leave the app's windows out).
+    void mark();
+    bool pictureSinceMark() const;
+
     // Pauses or resumes the flow of pictures.
     void setActive(bool active);
     // Stops the stream now (no more pictures) and closes the portal session on the main thread.

@@ -1,11 +1,10 @@
 #!/usr/bin/python3
 """A full-screen GTK 3 window on the Wayland test desktop that repaints itself in a new colour
 every few milliseconds until it is killed: the compositor then has new pictures to cast, where an
-idle screen would give one picture only, and a cursor (GTK's) wherever the pointer goes.
-
-The screen is #..6699 (its red changing), except its bottom-right third (from two thirds of the
-width and of the height on), which is #..9966: an area recorded there shows which part was kept.
-With an argument WxH it is a window of that size instead (for recording a window)."""
+idle screen would give one picture only, and a cursor (GTK's) wherever the pointer goes. It is
+#..6699 but for its bottom-right third, #..9966 (for areas); with an argument WxH, a window.
+Once it is on the screen it creates the file $PAINTER_READY names, when set."""
+import os
 import sys
 
 import gi
@@ -44,5 +43,13 @@ else:
 win.connect("destroy", Gtk.main_quit)
 win.add(thirds(Gtk.Orientation.VERTICAL, thirds(Gtk.Orientation.HORIZONTAL, corner)))
 GLib.timeout_add(15, tick)
+
+
+def up():
+    if "PAINTER_READY" in os.environ:
+        open(os.environ["PAINTER_READY"], "w").close()
+
+
+win.connect("map-event", lambda *_: GLib.timeout_add(300, up))
 win.show_all()
 Gtk.main()

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/capture_source_provider.h"
@@ -76,9 +77,15 @@ class Painter {
         const char* argv[] = {"/usr/bin/python3", MARLUNE_SOURCE_DIR "/tests/wayland/painter.py",
                               size, nullptr};
         gchar** env = g_environ_setenv(g_get_environ(), "GDK_BACKEND", "wayland", TRUE);
+        env = g_environ_setenv(env, "PAINTER_READY", (ready_.path() / "up").c_str(), TRUE);
         g_spawn_async(nullptr, const_cast<char**>(argv), env, G_SPAWN_DO_NOT_REAP_CHILD, nullptr,
                       nullptr, &pid_, nullptr);
         g_strfreev(env);
+        // On the screen before a recording starts (python and GTK take a while on a busy machine).
+        const auto deadline = Clock::now() + 30s;
+        while (!fs::exists(ready_.path() / "up") && Clock::now() < deadline) {
+            std::this_thread::sleep_for(50ms);
+        }
     }
     ~Painter() {
         if (pid_ <= 0) return;
@@ -87,6 +94,7 @@ class Painter {
     }
 
   private:
+    test::TempDir ready_;
     GPid pid_ = 0;
 };
 
@@ -95,6 +103,13 @@ std::optional<std::string> reducedFrame(const fs::path& movie, double seconds) {
     return test::toolOutput({"ffmpeg", "-v", "error", "-ss", std::to_string(seconds), "-i",
                              movie.string(), "-frames:v", "1", "-vf", "scale=16:9", "-f",
                              "rawvideo", "-pix_fmt", "rgb24", "-"});
+}
+
+// The green and blue of pixel `i` of a reduced frame (the red is the painter's changing shade),
+// give or take the movie's colour conversion.
+void expectGreenBlue(const std::string& frame, std::size_t i, int green, int blue) {
+    EXPECT_NEAR(static_cast<unsigned char>(frame[i * 3 + 1]), green, 28) << i;
+    EXPECT_NEAR(static_cast<unsigned char>(frame[i * 3 + 2]), blue, 28) << i;
 }
 
 // The movie's picture size, as "W,H\n".
@@ -184,13 +199,10 @@ TEST(WaylandRecording, RecordsTheScreenWithItsCursorPathAndSurvivesAKill) {
     EXPECT_EQ(s.events[*notice].data()["message"], "Recovered an interrupted recording: " + file);
     const fs::path movie = folder / file;
     EXPECT_TRUE(test::decodesCleanly(movie));
-    // The painter's pictures: its blue and green stay #..6699 while its red changes (the movie's
-    // colour conversion moves them a little, by how much depends on the red).
+    // The painter's pictures.
     auto frame = reducedFrame(movie, 1.0);
     ASSERT_TRUE(frame && frame->size() == 16 * 9 * 3);
-    const std::size_t middle = (4 * 16 + 8) * 3;
-    EXPECT_NEAR(static_cast<unsigned char>((*frame)[middle + 1]), 0x66, 28);
-    EXPECT_NEAR(static_cast<unsigned char>((*frame)[middle + 2]), 0x99, 28);
+    expectGreenBlue(*frame, 4 * 16 + 8, 0x66, 0x99);
 
     Json project = Json::parse(test::readFile(folder / (file + ".marlune.json")));
     const Json& path = project["cursorPath"];
@@ -212,6 +224,29 @@ TEST(WaylandRecording, RecordsTheScreenWithItsCursorPathAndSurvivesAKill) {
     EXPECT_EQ(s.closeAndWait(), 0);
 }
 
+// Records `start` (asked again while the desktop has nothing to share yet), runs `during`, stops
+// once the movie holds 2.5 s and waits until it is saved; the movie, or empty.
+fs::path recordAWhile(test::Session& s, const fs::path& home, const Json& start,
+                      const std::function<void()>& during) {
+    std::optional<test::Seen> started;
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        s.send("start" + std::to_string(attempt), "recording.start", start);
+        started = s.reply("start" + std::to_string(attempt), 60s);
+        if (!started || started->line.value["ok"].get<bool>()) break;
+        s.pumpFor(500ms);
+    }
+    if (!started || !started->line.value["ok"].get<bool>()) return {};
+    const fs::path movie =
+        home / "Videos/Marlune" / started->line.value["result"]["file"].get<std::string>();
+    during();
+    const auto deadline = Clock::now() + 60s;
+    while (test::probeDuration(movie).value_or(0) < 2.5 && Clock::now() < deadline) {
+        s.pumpFor(100ms);
+    }
+    if (!s.request("stop", "recording.stop") || !s.event("saved", 0, 30s)) return {};
+    return movie;
+}
+
 // An area of the screen: the movie is that part of the stream, the cursor measured against it.
 TEST(WaylandRecording, AnAreaKeepsItsPartOfTheScreenAndTheCursorInIt) {
     if (!std::getenv("WAYLAND_DISPLAY")) GTEST_SKIP() << "needs scripts/with-wayland";
@@ -224,40 +259,24 @@ TEST(WaylandRecording, AnAreaKeepsItsPartOfTheScreenAndTheCursorInIt) {
     pointer.move(-4000, -4000);
     pointer.move(880, 480);
     // Inside the painter's bottom-right third (#..9966); the screen is 1280 x 720.
-    s.send("start", "recording.start",
-           Json{{"sourceKind", "area"},
-                {"sourceID", 1},
-                {"area", {{"x", 900}, {"y", 500}, {"width", 320}, {"height", 180}}},
-                {"mic", false},
-                {"cursorMode", "smooth"}});
-    auto started = s.reply("start", 60s);
-    ASSERT_TRUE(started && started->line.value["ok"].get<bool>())
-        << (started ? started->line.value.dump() : "no reply");
-    const std::string file = started->line.value["result"]["file"];
-    const fs::path movie = home.path() / "Videos/Marlune" / file;
-    // Into the area, to (1000, 547.5).
-    s.pumpFor(300ms);
-    for (int step = 0; step < 30; ++step) {
-        pointer.move(4, 2.25);
-        s.pumpFor(50ms);
-    }
-    const auto deadline = Clock::now() + 60s;
-    while (test::probeDuration(movie).value_or(0) < 2.5 && Clock::now() < deadline) {
-        s.pumpFor(100ms);
-    }
-    ASSERT_TRUE(s.request("stop", "recording.stop"));
-    ASSERT_TRUE(s.event("saved", 0, 30s));
-
+    const Json area{{"x", 900}, {"y", 500}, {"width", 320}, {"height", 180}};
+    const fs::path movie = recordAWhile(
+        s, home.path(), {{"sourceKind", "area"}, {"sourceID", 1}, {"area", area}, {"mic", false}},
+        [&] {  // into the area, to (1000, 547.5)
+            for (int step = 0; step < 30; ++step) {
+                pointer.move(4, 2.25);
+                s.pumpFor(50ms);
+            }
+        });
+    ASSERT_FALSE(movie.empty());
     EXPECT_EQ(movieSize(movie), "320,180\n");
     auto frame = reducedFrame(movie, 1.0);
     ASSERT_TRUE(frame && frame->size() == 16 * 9 * 3);
-    for (std::size_t corner : {std::size_t{0}, std::size_t{16 * 9 - 1}}) {
-        EXPECT_NEAR(static_cast<unsigned char>((*frame)[corner * 3 + 1]), 0x99, 28) << corner;
-        EXPECT_NEAR(static_cast<unsigned char>((*frame)[corner * 3 + 2]), 0x66, 28) << corner;
-    }
-    // [ms, fx, fy, type], fractions of the area: at its top-left edge while the pointer was
-    // outside it, then inside.
-    Json project = Json::parse(test::readFile(movie.parent_path() / (file + ".marlune.json")));
+    expectGreenBlue(*frame, 0, 0x99, 0x66);
+    expectGreenBlue(*frame, 16 * 9 - 1, 0x99, 0x66);
+    // [ms, fx, fy, type] in fractions of the area: its top-left corner while the pointer was
+    // outside, then inside it.
+    Json project = Json::parse(test::readFile(movie.string() + ".marlune.json"));
     const Json& path = project["cursorPath"];
     ASSERT_GT(path.size(), 10u) << project.dump();
     EXPECT_NEAR(path.front()[1].get<double>(), 0.0, 0.02);
@@ -267,32 +286,17 @@ TEST(WaylandRecording, AnAreaKeepsItsPartOfTheScreenAndTheCursorInIt) {
     EXPECT_EQ(s.closeAndWait(), 0);
 }
 
-// A window share: the stand-in grants the focused window (mutter's RecordWindow), the painter's.
+// A window share: the stand-in grants the focused window (mutter's RecordWindow), the painter's
+// once it is up.
 TEST(WaylandRecording, AWindowShareRecordsThatWindow) {
     if (!std::getenv("WAYLAND_DISPLAY")) GTEST_SKIP() << "needs scripts/with-wayland";
     test::TempDir home;
     Painter painter("640x400");
     test::Session s(home.path());
     ASSERT_TRUE(s.request("ready", "app.ready"));
-    const Json start{{"sourceKind", "window"}, {"sourceID", 1}, {"mic", false}};
-    // Until the painter is up and focused, mutter has no window to give.
-    std::optional<test::Seen> started;
-    for (int attempt = 0; attempt < 20; ++attempt) {
-        s.send("start" + std::to_string(attempt), "recording.start", start);
-        started = s.reply("start" + std::to_string(attempt), 60s);
-        if (!started || started->line.value["ok"].get<bool>()) break;
-        s.pumpFor(500ms);
-    }
-    ASSERT_TRUE(started && started->line.value["ok"].get<bool>())
-        << (started ? started->line.value.dump() : "no reply");
-    const fs::path movie =
-        home.path() / "Videos/Marlune" / started->line.value["result"]["file"].get<std::string>();
-    const auto deadline = Clock::now() + 30s;
-    while (test::probeDuration(movie).value_or(0) < 1.5 && Clock::now() < deadline) {
-        s.pumpFor(100ms);
-    }
-    ASSERT_TRUE(s.request("stop", "recording.stop"));
-    ASSERT_TRUE(s.event("saved", 0, 30s));
+    const fs::path movie = recordAWhile(
+        s, home.path(), {{"sourceKind", "window"}, {"sourceID", 1}, {"mic", false}}, [] {});
+    ASSERT_FALSE(movie.empty());
     // The window's size with its title bar and shadow, not the 1280 x 720 screen's.
     int width = 0, height = 0;
     ASSERT_EQ(std::sscanf(movieSize(movie).value_or("").c_str(), "%d,%d", &width, &height), 2);
@@ -300,9 +304,7 @@ TEST(WaylandRecording, AWindowShareRecordsThatWindow) {
     EXPECT_TRUE(height >= 400 && height <= 540) << height;
     auto frame = reducedFrame(movie, 1.0);
     ASSERT_TRUE(frame && frame->size() == 16 * 9 * 3);
-    const std::size_t middle = (4 * 16 + 8) * 3;
-    EXPECT_NEAR(static_cast<unsigned char>((*frame)[middle + 1]), 0x66, 28);
-    EXPECT_NEAR(static_cast<unsigned char>((*frame)[middle + 2]), 0x99, 28);
+    expectGreenBlue(*frame, 4 * 16 + 8, 0x66, 0x99);
     EXPECT_EQ(s.closeAndWait(), 0);
 }
 

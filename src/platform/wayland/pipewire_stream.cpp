@@ -319,7 +319,7 @@ struct PipeWireStream::Impl {
                                        .intersected(PixelRect{0, 0, width, height});
             size = PixelSize{area.width, area.height};
         }
-        callbacks.onPicture(heldSequence, size);
+        callbacks.onPicture(heldSequence, size, pts);
     }
 
     BgraPixels convert(const std::uint8_t* src, int w, int h, int srcStride) {

@@ -39,9 +39,10 @@ struct PipeWireStreamCallbacks {
     std::function<void(const PipeWireFrame&)> onFrame;
     // When set, pictures are not handed to `onFrame`: the stream keeps the newest one (its buffer
     // held back from the producer until a newer picture replaces it) and only says that it came,
-    // with its number (counting from 1) and size. `readNewest` reads it. A picture nobody reads
-    // is then never copied, however often the compositor redraws.
-    std::function<void(std::uint64_t sequence, PixelSize size)> onPicture;
+    // with its number (counting from 1), size and time (as PipeWireFrame::ptsUs). `readNewest`
+    // reads it. A picture nobody reads is then never copied, however often the compositor
+    // redraws.
+    std::function<void(std::uint64_t sequence, PixelSize size, std::int64_t ptsUs)> onPicture;
     // Runs when the cursor moved or changed, also between pictures.
     std::function<void(const PipeWireCursor&)> onCursor;
     // Runs once when no more pictures will come: the source went away (the portal session was
