@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <array>
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -224,88 +225,78 @@ TEST(WaylandRecording, RecordsTheScreenWithItsCursorPathAndSurvivesAKill) {
     EXPECT_EQ(s.closeAndWait(), 0);
 }
 
-// Records `start` (asked again while the desktop has nothing to share yet), runs `during`, stops
-// once the movie holds 2.5 s and waits until it is saved; the movie, or empty.
-fs::path recordAWhile(test::Session& s, const fs::path& home, const Json& start,
-                      const std::function<void()>& during) {
-    std::optional<test::Seen> started;
-    for (int attempt = 0; attempt < 20; ++attempt) {
-        s.send("start" + std::to_string(attempt), "recording.start", start);
-        started = s.reply("start" + std::to_string(attempt), 60s);
-        if (!started || started->line.value["ok"].get<bool>()) break;
-        s.pumpFor(500ms);
-    }
-    if (!started || !started->line.value["ok"].get<bool>()) return {};
-    const fs::path movie =
-        home / "Videos/Marlune" / started->line.value["result"]["file"].get<std::string>();
-    during();
-    const auto deadline = Clock::now() + 60s;
-    while (test::probeDuration(movie).value_or(0) < 2.5 && Clock::now() < deadline) {
-        s.pumpFor(100ms);
-    }
-    if (!s.request("stop", "recording.stop") || !s.event("saved", 0, 30s)) return {};
-    return movie;
-}
-
-// An area of the screen: the movie is that part of the stream, the cursor measured against it.
-TEST(WaylandRecording, AnAreaKeepsItsPartOfTheScreenAndTheCursorInIt) {
+// An area of the screen is that part of the stream, the cursor measured against it; a window
+// share (the stand-in grants the focused window through mutter's RecordWindow) is that window
+// with its title bar and shadow, not the 1280 x 720 screen.
+TEST(WaylandRecording, AnAreaOrAWindowIsThatPartOfTheScreen) {
     if (!std::getenv("WAYLAND_DISPLAY")) GTEST_SKIP() << "needs scripts/with-wayland";
-    test::TempDir home;
-    Painter painter;
-    test::Session s(home.path());
-    ASSERT_TRUE(s.request("ready", "app.ready"));  // events flow from here on
-    // The pointer from the screen's top-left corner to just outside the area's.
-    test::PointerMover pointer;
-    pointer.move(-4000, -4000);
-    pointer.move(880, 480);
-    // Inside the painter's bottom-right third (#..9966); the screen is 1280 x 720.
     const Json area{{"x", 900}, {"y", 500}, {"width", 320}, {"height", 180}};
-    const fs::path movie = recordAWhile(
-        s, home.path(), {{"sourceKind", "area"}, {"sourceID", 1}, {"area", area}, {"mic", false}},
-        [&] {  // into the area, to (1000, 547.5)
-            for (int step = 0; step < 30; ++step) {
-                pointer.move(4, 2.25);
-                s.pumpFor(50ms);
-            }
-        });
-    ASSERT_FALSE(movie.empty());
-    EXPECT_EQ(movieSize(movie), "320,180\n");
-    auto frame = reducedFrame(movie, 1.0);
-    ASSERT_TRUE(frame && frame->size() == 16 * 9 * 3);
-    expectGreenBlue(*frame, 0, 0x99, 0x66);
-    expectGreenBlue(*frame, 16 * 9 - 1, 0x99, 0x66);
-    // [ms, fx, fy, type] in fractions of the area: its top-left corner while the pointer was
-    // outside, then inside it.
-    Json project = Json::parse(test::readFile(movie.string() + ".marlune.json"));
-    const Json& path = project["cursorPath"];
-    ASSERT_GT(path.size(), 10u) << project.dump();
-    EXPECT_NEAR(path.front()[1].get<double>(), 0.0, 0.02);
-    EXPECT_NEAR(path.front()[2].get<double>(), 0.0, 0.02);
-    EXPECT_NEAR(path.back()[1].get<double>(), 100.0 / 320, 0.03);
-    EXPECT_NEAR(path.back()[2].get<double>(), 48.0 / 180, 0.03);
-    EXPECT_EQ(s.closeAndWait(), 0);
-}
+    const Json areaStart{{"sourceKind", "area"},
+                         {"sourceID", 1},
+                         {"area", area},
+                         {"mic", false},
+                         {"cursorMode", "smooth"}};
+    const Json windowStart{{"sourceKind", "window"}, {"sourceID", 1}, {"mic", false}};
+    const struct {
+        const char* painter;  // its window's size, or full screen
+        const Json& start;
+        std::array<int, 4> size;       // least and most width, least and most height
+        std::array<int, 2> greenBlue;  // of the middle (an area in the painter's #..9966 third)
+    } cases[] = {
+        {nullptr, areaStart, {320, 320, 180, 180}, {0x99, 0x66}},
+        {"640x400", windowStart, {640, 760, 400, 540}, {0x66, 0x99}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.start.dump());
+        test::TempDir home;
+        Painter painter(c.painter);
+        test::Session s(home.path());
+        ASSERT_TRUE(s.request("ready", "app.ready"));  // events flow from here on
+        // The pointer from the screen's top-left corner to just outside the area's.
+        test::PointerMover pointer;
+        pointer.move(-4000, -4000);
+        pointer.move(880, 480);
+        std::optional<test::Seen> started;
+        for (int attempt = 0; attempt < 20; ++attempt) {  // a window once the painter has focus
+            s.send("start" + std::to_string(attempt), "recording.start", c.start);
+            started = s.reply("start" + std::to_string(attempt), 60s);
+            if (!started || started->line.value["ok"].get<bool>()) break;
+            s.pumpFor(500ms);
+        }
+        ASSERT_TRUE(started && started->line.value["ok"].get<bool>());
+        const fs::path movie = home.path() / "Videos/Marlune" /
+                               started->line.value["result"]["file"].get<std::string>();
+        for (int step = 0; step < 30; ++step) {  // into the area, to (1000, 547.5)
+            pointer.move(4, 2.25);
+            s.pumpFor(50ms);
+        }
+        const auto deadline = Clock::now() + 60s;
+        while (test::probeDuration(movie).value_or(0) < 2.5 && Clock::now() < deadline) {
+            s.pumpFor(100ms);
+        }
+        ASSERT_TRUE(s.request("stop", "recording.stop") && s.event("saved", 0, 30s));
 
-// A window share: the stand-in grants the focused window (mutter's RecordWindow), the painter's
-// once it is up.
-TEST(WaylandRecording, AWindowShareRecordsThatWindow) {
-    if (!std::getenv("WAYLAND_DISPLAY")) GTEST_SKIP() << "needs scripts/with-wayland";
-    test::TempDir home;
-    Painter painter("640x400");
-    test::Session s(home.path());
-    ASSERT_TRUE(s.request("ready", "app.ready"));
-    const fs::path movie = recordAWhile(
-        s, home.path(), {{"sourceKind", "window"}, {"sourceID", 1}, {"mic", false}}, [] {});
-    ASSERT_FALSE(movie.empty());
-    // The window's size with its title bar and shadow, not the 1280 x 720 screen's.
-    int width = 0, height = 0;
-    ASSERT_EQ(std::sscanf(movieSize(movie).value_or("").c_str(), "%d,%d", &width, &height), 2);
-    EXPECT_TRUE(width >= 640 && width <= 760) << width;
-    EXPECT_TRUE(height >= 400 && height <= 540) << height;
-    auto frame = reducedFrame(movie, 1.0);
-    ASSERT_TRUE(frame && frame->size() == 16 * 9 * 3);
-    expectGreenBlue(*frame, 4 * 16 + 8, 0x66, 0x99);
-    EXPECT_EQ(s.closeAndWait(), 0);
+        int width = 0, height = 0;
+        ASSERT_EQ(std::sscanf(movieSize(movie).value_or("").c_str(), "%d,%d", &width, &height), 2);
+        EXPECT_TRUE(width >= c.size[0] && width <= c.size[1] && height >= c.size[2] &&
+                    height <= c.size[3])
+            << width << " x " << height;
+        auto frame = reducedFrame(movie, 1.0);
+        ASSERT_TRUE(frame && frame->size() == 16 * 9 * 3);
+        expectGreenBlue(*frame, 4 * 16 + 8, c.greenBlue[0], c.greenBlue[1]);
+        if (c.start["sourceKind"] == "area") {
+            // [ms, fx, fy, type] in fractions of the area: its top-left corner while the
+            // pointer was outside, then inside it.
+            Json project = Json::parse(test::readFile(movie.string() + ".marlune.json"));
+            const Json& path = project["cursorPath"];
+            ASSERT_GT(path.size(), 10u) << project.dump();
+            EXPECT_NEAR(path.front()[1].get<double>(), 0.0, 0.02);
+            EXPECT_NEAR(path.front()[2].get<double>(), 0.0, 0.02);
+            EXPECT_NEAR(path.back()[1].get<double>(), 100.0 / 320, 0.03);
+            EXPECT_NEAR(path.back()[2].get<double>(), 48.0 / 180, 0.03);
+        }
+        EXPECT_EQ(s.closeAndWait(), 0);
+    }
 }
 
 // The person stops sharing from the desktop: the stream ends and the recording is saved.
