@@ -1,12 +1,13 @@
 // What recording the screen costs, beside the ffmpeg tool doing the same, on the private desktop:
 //
-//   scripts/with-desktop build-bench/bench/bench_record [--seconds N] [--runs a,b,…]
-//   MARLUNE_WAYLAND_SIZE=1920x1080 scripts/with-wayland build-bench/bench/bench_record --runs
-//   ours30
+//   scripts/with-desktop build/bench/bench_record [--seconds N] [--runs a,b,…]
+//   MARLUNE_WAYLAND_SIZE=1920x1080 scripts/with-wayland build/bench/bench_record --runs ours30
 //
 // The second records a Wayland session's screen through the screen-cast portal and PipeWire
 // (the same "ours" runs, the session picks the back end); the compositor's CPU is shown where the
-// X server's is, and the window stays in place (Wayland clients cannot move themselves).
+// X server's is, and the window stays in place (Wayland clients cannot move themselves). The
+// first does the same as its "wayland30" run, in a column beside the X11 ones, so that both are
+// measured on the same machine at the same time of day.
 //
 // N seconds (default 60) of each run, one after the other, printed side by side:
 //   ours30       our 1920 × 1080 display recording at 30 fps with the system audio, driven the way
@@ -19,8 +20,11 @@
 //   ours60fast   at 60 fps with libx264's "ultrafast" preset (Constrained Baseline profile), one
 //                fallback for machines that cannot encode 1080p60 at the High profile;
 //   ours60at720  at 60 fps with the height capped at 720 (the picture scaled down), High profile:
-//                the other fallback.
-// Default: all five, in this order.
+//                the other fallback;
+//   wayland30    ours30 in a Wayland session of its own (scripts/with-wayland, a 1920 × 1080
+//                headless mutter, the portal stand-in), run as a child of this program; its
+//                CPU must stay within 10 % of ours30's.
+// Default: the first five, in this order.
 //
 // What is recorded: a GTK window (moving_window.py beside this file) of text that scrolls at 90
 // pixels a second, redrawn 60 times a second while the window drifts over a plain desktop, and a
@@ -89,6 +93,9 @@ constexpr double kMaxCpuPerSecond30 = 0.6;
 constexpr double kMaxLostShare60 = 0.001;
 constexpr double kMaxGrowthMBPerMinute = 1.0;
 constexpr double kMaxStopSeconds = 2.0;
+constexpr double kMaxWaylandCpuOverX11 = 0.10;
+// How a child (the wayland30 run) hands its runs back: one line each, this word and the JSON.
+constexpr const char* kResultWord = "bench-run ";
 // Memory after this long is the baseline for growth: pools and the encoder's look-ahead are full.
 constexpr double kWarmSeconds = 10;
 
@@ -455,6 +462,84 @@ struct Run {
     double cpuPerSecond() const { return seconds > 0 ? cpu / seconds : 0; }
 };
 
+// A run as the line a child prints, and back.
+Json runJson(const Run& r) {
+    Json memory = Json::array();
+    for (const auto& m : r.memory) memory.push_back(Json::array({m.t, m.mb}));
+    Json threads = Json::object();
+    for (const auto& [name, cpu] : r.threads) threads[name] = cpu;
+    auto optional = [](const std::optional<double>& v) { return v ? Json(*v) : Json(); };
+    return Json{{"name", r.name},
+                {"description", r.description},
+                {"ran", r.ran},
+                {"error", r.error},
+                {"fps", r.fps},
+                {"seconds", r.seconds},
+                {"counts", Json::array({r.delivered, r.late, r.captureDropped, r.writerDropped,
+                                        r.audioWritten, r.audioDropped, r.probeSlotLate})},
+                {"cpu", r.cpu},
+                {"threads", threads},
+                {"peakMB", r.peakMB},
+                {"startMB", r.startMB},
+                {"memory", memory},
+                {"stop", optional(r.stopSeconds)},
+                {"xServer", optional(r.xServerCpu)},
+                {"content", optional(r.contentCpu)},
+                {"load", Json::array({r.loadBefore, r.loadAfter})},
+                {"probeMs", Json::array({r.probeP99Ms, r.probeMaxMs})},
+                {"movie", Json{{"video", r.movie.videoCodec},
+                               {"profile", r.movie.profile},
+                               {"audio", r.movie.audioCodec},
+                               {"videoMbps", r.movie.videoMbps},
+                               {"audioKbps", r.movie.audioKbps},
+                               {"duration", r.movie.duration},
+                               {"frames", r.movie.frames},
+                               {"ok", r.movie.ok}}}};
+}
+
+Run runFromJson(const Json& j) {
+    Run r;
+    r.name = j.at("name");
+    r.description = j.at("description");
+    r.ran = j.at("ran");
+    r.error = j.at("error");
+    r.fps = j.at("fps");
+    r.seconds = j.at("seconds");
+    const Json& c = j.at("counts");
+    r.delivered = c.at(0);
+    r.late = c.at(1);
+    r.captureDropped = c.at(2);
+    r.writerDropped = c.at(3);
+    r.audioWritten = c.at(4);
+    r.audioDropped = c.at(5);
+    r.probeSlotLate = c.at(6);
+    r.cpu = j.at("cpu");
+    for (const auto& [name, cpu] : j.at("threads").items()) r.threads[name] = cpu;
+    r.peakMB = j.at("peakMB");
+    r.startMB = j.at("startMB");
+    for (const auto& m : j.at("memory")) r.memory.push_back({m.at(0), m.at(1)});
+    auto optional = [](const Json& v) -> std::optional<double> {
+        return v.is_number() ? std::optional<double>(v.get<double>()) : std::nullopt;
+    };
+    r.stopSeconds = optional(j.at("stop"));
+    r.xServerCpu = optional(j.at("xServer"));
+    r.contentCpu = optional(j.at("content"));
+    r.loadBefore = j.at("load").at(0);
+    r.loadAfter = j.at("load").at(1);
+    r.probeP99Ms = j.at("probeMs").at(0);
+    r.probeMaxMs = j.at("probeMs").at(1);
+    const Json& m = j.at("movie");
+    r.movie.videoCodec = m.at("video");
+    r.movie.profile = m.at("profile");
+    r.movie.audioCodec = m.at("audio");
+    r.movie.videoMbps = m.at("videoMbps");
+    r.movie.audioKbps = m.at("audioKbps");
+    r.movie.duration = m.at("duration");
+    r.movie.frames = m.at("frames");
+    r.movie.ok = m.at("ok");
+    return r;
+}
+
 // ---- The desktop ----
 
 struct Desktop {
@@ -749,6 +834,49 @@ void recordFfmpeg(const Desktop& d, Run& run, double seconds, const fs::path& di
     run.ran = true;
 }
 
+// ---- The same in a Wayland session ----
+
+// Runs this program's ours30 under scripts/with-wayland on a 1920 × 1080 monitor and takes its
+// run back from the line it prints.
+void recordInWayland(Run& run, double seconds) {
+    char self[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) {
+        run.error = "cannot find this program";
+        return;
+    }
+    self[n] = 0;
+    setenv("MARLUNE_WAYLAND_SIZE", "1920x1080", 1);
+    auto child = Child::spawn(
+        {std::string(MARLUNE_SOURCE_ROOT) + "/scripts/with-wayland", self, "--seconds",
+         std::to_string(static_cast<int>(seconds)), "--runs", "ours30", "--print-runs"},
+        false, true);
+    unsetenv("MARLUNE_WAYLAND_SIZE");
+    if (!child) {
+        run.error = "cannot start scripts/with-wayland";
+        return;
+    }
+    std::optional<Run> got;
+    while (auto line = child->readLine(std::chrono::seconds(static_cast<int>(seconds) + 300))) {
+        if (!line->starts_with(kResultWord)) continue;
+        try {
+            got = runFromJson(Json::parse(line->substr(std::strlen(kResultWord))));
+        } catch (const std::exception& e) {
+            run.error = std::string("the Wayland run's line cannot be read: ") + e.what();
+        }
+    }
+    const bool ok = child->wait();
+    if (!got) {
+        if (run.error.empty())
+            run.error = ok ? "the Wayland run printed nothing" : "scripts/with-wayland failed";
+        return;
+    }
+    const std::string name = run.name;
+    run = std::move(*got);
+    run.name = name;
+    run.description = "Wayland: " + run.description;
+}
+
 // ---- Printing ----
 
 std::string fmt(const char* format, double v) {
@@ -811,6 +939,11 @@ void printTable(const std::vector<Run>& runs, double seconds) {
     row("audio buffers written / dropped",
         [&](const Run& r) { return r.ours ? u(r.audioWritten) + " / " + u(r.audioDropped) : "-"; });
     row("CPU s per s recorded", [](const Run& r) { return fmt("%.3f", r.cpuPerSecond()); });
+    // What each picture in the movie cost: fair between runs that lost different numbers.
+    row("CPU ms per frame in the movie", [](const Run& r) {
+        return r.movie.frames > 0 ? fmt("%.2f", r.cpu * 1e3 / double(r.movie.frames))
+                                  : std::string("?");
+    });
     // Our threads by name, as CPU seconds per second over the recording itself.
     std::map<std::string, bool> names;
     for (const auto& r : runs) {
@@ -931,6 +1064,21 @@ void printTargets(const std::vector<Run>& runs, double seconds) {
                     fmt("%.3f", o30->cpuPerSecond()) + fmt(" vs %.3f", ff->cpuPerSecond()));
         }
     }
+    if (const Run* w = find("wayland30")) {
+        verdict(w->lost() == 0, "wayland30: no frame late or dropped",
+                std::to_string(w->lost()) + " lost");
+        if (o30) {
+            verdict(
+                w->cpuPerSecond() <= o30->cpuPerSecond() * (1 + kMaxWaylandCpuOverX11),
+                fmt("wayland30: CPU within %.0f %% of ours30 (X11)", kMaxWaylandCpuOverX11 * 100),
+                fmt("%.3f", w->cpuPerSecond()) + fmt(" vs %.3f", o30->cpuPerSecond()));
+            if (w->lost() != o30->lost()) {
+                std::printf(
+                    "  note  wayland30 and ours30 lost different numbers of frames: the CPU per "
+                    "frame in the movie compares them better\n");
+            }
+        }
+    }
     for (const char* name : {"ours60", "ours60fast", "ours60at720"}) {
         const Run* r = find(name);
         if (!r) continue;
@@ -989,15 +1137,18 @@ std::vector<std::string> split(const std::string& text) {
 int main(int argc, char** argv) {
     double seconds = 60;
     std::vector<std::string> names = {"ours30", "ffmpeg30", "ours60", "ours60fast", "ours60at720"};
+    bool printRuns = false;  // for a parent: each run as a line of its own too
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--seconds" && i + 1 < argc) {
             seconds = std::atof(argv[++i]);
         } else if (arg == "--runs" && i + 1 < argc) {
             names = split(argv[++i]);
+        } else if (arg == "--print-runs") {
+            printRuns = true;
         } else {
             std::fprintf(stderr, "usage: bench_record [--seconds N] [--runs %s]\n",
-                         "ours30,ffmpeg30,ours60,ours60fast,ours60at720");
+                         "ours30,ffmpeg30,ours60,ours60fast,ours60at720,wayland30");
             return 2;
         }
     }
@@ -1079,6 +1230,13 @@ int main(int argc, char** argv) {
         } else if (name == "ours60at720") {
             run.fps = 60;
             recordOurs(d, run, seconds, 720, WriterTuning{}.preset, dir);
+        } else if (name == "wayland30" && !wayland) {
+            run.fps = 30;
+            // The X11 desktop's content stands still meanwhile: the Wayland one has its own.
+            ::kill(d.window->pid, SIGSTOP);
+            recordInWayland(run, seconds);
+            ::kill(d.window->pid, SIGCONT);
+            run.ran = true;
         } else if (name == "ffmpeg30") {
             run.fps = 30;
             run.ours = false;
@@ -1093,6 +1251,9 @@ int main(int argc, char** argv) {
 
     printTable(runs, seconds);
     printTargets(runs, seconds);
+    if (printRuns) {
+        for (const auto& r : runs) std::printf("%s%s\n", kResultWord, runJson(r).dump().c_str());
+    }
     std::printf("\nload average (1, 5, 15 min) at the end: %s\n", loadAverage().c_str());
     // The movies are kept only when something failed, to look at; ffmpeg's log always.
     bool failed = false;

@@ -5,8 +5,9 @@ scripts/with-wayland starts it next to a headless mutter. It owns org.freedeskto
 and answers CreateSession, SelectSources, Start and OpenPipeWireRemote the way
 xdg-desktop-portal does (every call returns a Request object path; the answer comes later as that
 Request's Response signal), but Start records mutter's first monitor through
-org.gnome.Mutter.ScreenCast instead of asking the user. A window selection also records the
-monitor: there is no one here to pick a window. Restore tokens are accepted and a new one is handed
+org.gnome.Mutter.ScreenCast instead of asking the user. A window selection records the window
+that has the keyboard focus (mutter's RecordWindow without a window id): there is no one here to
+pick one. Restore tokens are accepted and a new one is handed
 out on every Start, as a persisting portal does.
 
 It also answers the GlobalShortcuts portal (CreateSession, BindShortcuts, ListShortcuts): every
@@ -144,6 +145,7 @@ class Session:
         self.sender = sender
         self.path = path
         self.cursor_mode = 2
+        self.source_types = SOURCE_MONITOR
         self.restore_token = None
         self.mutter_session = None
         self.started = False
@@ -315,6 +317,7 @@ class Portal:
                 respond(OTHER, {})
                 return
             session.cursor_mode = options.get("cursor_mode", 1)
+            session.source_types = options.get("types", SOURCE_MONITOR)
             session.restore_token = options.get("restore_token")
             respond(SUCCESS, {})
         elif method == "Start":
@@ -363,10 +366,13 @@ class Portal:
                 Gio.DBusCallFlags.NONE, 5000, None).unpack()[0]
             session.mutter_session = mutter_session
             session_iface = MUTTER_NAME + ".Session"
-            cursor = MUTTER_CURSOR_MODE.get(session.cursor_mode, 1)
+            cursor = {"cursor-mode": GLib.Variant("u", MUTTER_CURSOR_MODE.get(session.cursor_mode, 1))}
+            if session.source_types & SOURCE_MONITOR:
+                record = ("RecordMonitor", GLib.Variant("(sa{sv})", ("", cursor)))
+            else:
+                record = ("RecordWindow", GLib.Variant("(a{sv})", (cursor,)))
             stream = bus.call_sync(
-                MUTTER_NAME, mutter_session, session_iface, "RecordMonitor",
-                GLib.Variant("(sa{sv})", ("", {"cursor-mode": GLib.Variant("u", cursor)})),
+                MUTTER_NAME, mutter_session, session_iface, record[0], record[1],
                 GLib.VariantType("(o)"), Gio.DBusCallFlags.NONE, 5000, None).unpack()[0]
         except GLib.Error as error:
             failed(error.message)
@@ -374,7 +380,7 @@ class Portal:
 
         def on_stream_added(_bus, _sender, _path, _iface, _signal, params):
             node_id = params.unpack()[0]
-            props = {"source_type": GLib.Variant("u", SOURCE_MONITOR)}
+            props = {"source_type": GLib.Variant("u", session.source_types & AVAILABLE_SOURCE_TYPES)}
             try:
                 parameters = bus.call_sync(
                     MUTTER_NAME, stream, "org.freedesktop.DBus.Properties", "Get",

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include <gdk/gdkwayland.h>
 #include <gtk/gtk.h>
 #include <webkit2/webkit2.h>
 
@@ -345,10 +346,30 @@ void MainWindowController::setBarMode(bool on, double w, double h) {
 void MainWindowController::moveBar(double dx, double dy) {
     MARLUNE_ASSERT_ON(Queue::main());
     if (!isBarMode_) return;
+    if (GDK_IS_WAYLAND_DISPLAY(gtk_widget_get_display(GTK_WIDGET(window_)))) {
+        return moveBarByCompositor();
+    }
     double height = screenHeight();
     barFrame_ = flipped(bar::moved(flipped(barFrame_, height), dx, dy), height);
     gtk_window_move(window_, static_cast<int>(std::lround(barFrame_.x)),
                     static_cast<int>(std::lround(barFrame_.y)));
+}
+
+// A Wayland compositor ignores a window's own moves: while the button that began the page's drag
+// is held, the compositor is asked once to move the bar with the pointer itself (it then has the
+// pointer until the button is released). Moves without the button held ask for nothing.
+void MainWindowController::moveBarByCompositor() {
+    GdkWindow* window = gtk_widget_get_window(GTK_WIDGET(window_));
+    GdkSeat* seat = gdk_display_get_default_seat(gtk_widget_get_display(GTK_WIDGET(window_)));
+    GdkModifierType mask{};
+    if (window && seat) {
+        gdk_window_get_device_position(window, gdk_seat_get_pointer(seat), nullptr, nullptr, &mask);
+    }
+    const bool held = (mask & GDK_BUTTON1_MASK) != 0;
+    if (held && !compositorMoving_) {
+        gtk_window_begin_move_drag(window_, 1, 0, 0, GDK_CURRENT_TIME);
+    }
+    compositorMoving_ = held;
 }
 
 bool MainWindowController::windowShouldClose() {

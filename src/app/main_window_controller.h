@@ -127,6 +127,7 @@ class MainWindowController {
     void applyChromeColours();
     void applyFrame(const Frame& topLeftFrame);
     void setMinimumSize(int width, int height);
+    void moveBarByCompositor();
     double screenHeight() const;
     static int onDelete(GtkWidget*, GdkEvent*, void* self);
     void allowAutomation(WebKitWebContext* context);
@@ -147,7 +148,8 @@ class MainWindowController {
     bool isBarMode_ = false;
     bool barPlaced_ = false;
     std::optional<Frame> savedAppFrame_;
-    Frame barFrame_;  // screen coordinates; the bar's frame as last requested
+    Frame barFrame_;                 // screen coordinates; the bar's frame as last requested
+    bool compositorMoving_ = false;  // Wayland: a compositor move was asked for the held button
 };
 
 }  // namespace marlune

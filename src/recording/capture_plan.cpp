@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "platform/wayland/wayland_outputs.h"
 #include "recording/wayland_capture.h"
 
 namespace marlune {
@@ -119,6 +120,31 @@ Result<CapturePlan> makePlan(const ShareableContent& content, const RecordingOpt
     return plan;
 }
 
+namespace {
+
+// An area is chosen in the listed monitor's pixels (the page's points), over the monitor the
+// desktop then grants: that must be the same one, and the area is scaled from the listing's size
+// to the stream's. The pixels per point; `display` takes the listed size.
+Result<double> fitAreaDisplay(ShareableDisplay& display, const PixelRect& streamArea,
+                              std::uint32_t sourceID) {
+    auto outputs = wayland::listOutputs();
+    if (!outputs || sourceID < 1 || sourceID > outputs->size()) return 1.0;
+    const PixelRect listed = (*outputs)[sourceID - 1].pixels;
+    if (outputs->size() > 1 && !streamArea.empty() &&
+        (streamArea.x != listed.x || streamArea.y != listed.y)) {
+        return fail(
+            "The desktop shared another display than the one the area was chosen on. "
+            "Choose the area again on the display you share.");
+    }
+    if (listed.width <= 0 || listed.height <= 0 || listed.width == display.width) return 1.0;
+    const double scale = double(display.width) / listed.width;
+    display.width = listed.width;
+    display.height = listed.height;
+    return scale;
+}
+
+}  // namespace
+
 Result<ShareableContent> recordableContent(const RecordingOptions& options) {
     if (captureBackend() == CaptureBackend::x11) {
         return ShareableContent::current(
@@ -136,6 +162,11 @@ Result<ShareableContent> recordableContent(const RecordingOptions& options) {
         d.width = size.width;
         d.height = size.height;
         d.pixels = PixelRect{area.x, area.y, size.width, size.height};
+        if (options.isArea()) {
+            auto fitted = fitAreaDisplay(d, (*capture)->area(), options.sourceID);
+            if (!fitted) return std::unexpected(fitted.error());
+            content.scale = *fitted;
+        }
         content.displays.push_back(std::move(d));
     } else {
         ShareableWindow w;

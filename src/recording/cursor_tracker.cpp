@@ -75,9 +75,9 @@ void CursorTracker::start(RecordedArea area, bool trackPath, Clock elapsed) {
 void CursorTracker::startFromPortalStream() {
     portal_ = WaylandCapture::recording();
     if (!portal_) return;
-    // The stream's pixels are the recorded source's: its cursor positions are measured in them.
-    const PixelSize size = portal_->size();
-    area_ = fixedArea(PixelRect{0, 0, size.width, size.height});
+    // The stream's cursor positions are in its pixels: measured against the recorded part of
+    // them (the whole picture, or an area of the display).
+    area_ = fixedArea(portal_->recordedPart());
     portalTypes_ = std::make_unique<CursorTypeDetector>(WaylandCapture::cursorSource(portal_));
 }
 

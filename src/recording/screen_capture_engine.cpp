@@ -96,6 +96,9 @@ struct ScreenCaptureEngine::Stream {
     std::unique_ptr<pulse::AudioCapture> audio;
     std::shared_ptr<Recycler<FrameBuffer>> outputs;
     FrameScaler scaler;
+    // A portal stream: whether a picture made since the start came, and until when to wait.
+    bool portalFresh = false;
+    HostTime portalFreshBy = 0;
 
     void requestStop() {
         {
@@ -276,6 +279,12 @@ struct ScreenCaptureEngine::Stream {
                             : std::move(*ended));
             return false;
         }
+        // The first frame waits (a little) for a picture made since the start: the one before
+        // may still show the countdown that was hidden just then.
+        if (!portalFresh) {
+            portalFresh = capture.pictureSinceMark() || hostTimeNow() > portalFreshBy;
+            if (!portalFresh) return true;
+        }
         const PortalPicture picture = capture.latest();
         if (!picture.pixels) {
             ++dropped;
@@ -283,8 +292,18 @@ struct ScreenCaptureEngine::Stream {
         }
         const int width = config.width;
         const int height = config.height;
-        const bool direct = (picture.width == width || picture.width == width + 1) &&
-                            (picture.height == height || picture.height == height + 1);
+        // An area of a display is a part of every picture, taken where it lies without a copy.
+        PixelRect part{0, 0, picture.width, picture.height};
+        if (filter.kind == CaptureFilter::Kind::display) {
+            part = capture.recordedPart().intersected(part);
+            if (part.empty()) {
+                ++dropped;
+                return true;
+            }
+        }
+        const std::size_t offset = std::size_t(part.y) * picture.stride + std::size_t(part.x) * 4;
+        const bool direct = (part.width == width || part.width == width + 1) &&
+                            (part.height == height || part.height == height + 1);
         // With its cursor in the metadata, a stream's pictures have none: it is drawn on a copy.
         const bool drawsCursor = config.showsCursor && capture.hasCursorMetadata();
         VideoFrame frame;
@@ -293,9 +312,10 @@ struct ScreenCaptureEngine::Stream {
         frame.pts = hostTimeNow();
         if (direct && !drawsCursor) {
             frame.stride = picture.stride;
-            frame.pixels = picture.pixels;
+            frame.pixels =
+                std::shared_ptr<std::uint8_t>(picture.pixels, picture.pixels.get() + offset);
         } else {
-            const PixelsView source{picture.pixels.get(), picture.width, picture.height,
+            const PixelsView source{picture.pixels.get() + offset, part.width, part.height,
                                     picture.stride};
             auto out = fitted(source, width, height, direct);
             if (!out) {
@@ -304,16 +324,16 @@ struct ScreenCaptureEngine::Stream {
             }
             const int stride = width * 4;
             PixelsRef target{out->data, width, height, stride};
-            const PixelRect fit = fitFor(picture.width, picture.height, width, height);
+            const PixelRect fit = fitFor(part.width, part.height, width, height);
             if (drawsCursor) {
                 const PortalPointer p = capture.pointer();
                 const WaylandCapture::Sprite sprite = capture.sprite();
                 if (p.visible && !sprite.image.pixels.empty()) {
-                    const double sx = double(fit.width) / picture.width;
-                    const double sy = double(fit.height) / picture.height;
+                    const double sx = double(fit.width) / part.width;
+                    const double sy = double(fit.height) / part.height;
                     drawOver(target, sprite.image,
-                             fit.x + static_cast<int>(p.x * sx) - sprite.hotspotX,
-                             fit.y + static_cast<int>(p.y * sy) - sprite.hotspotY);
+                             fit.x + static_cast<int>((p.x - part.x) * sx) - sprite.hotspotX,
+                             fit.y + static_cast<int>((p.y - part.y) * sy) - sprite.hotspotY);
                 }
             }
             frame.stride = stride;
@@ -437,6 +457,15 @@ void ScreenCaptureEngine::runPortal(const std::shared_ptr<Stream>& s,
         finish();
         return completion(std::move(*failed));
     }
+    // A display's source is in the desktop's pixels, the stream's origin at its place there.
+    if (s->filter.kind == CaptureFilter::Kind::display) {
+        const PixelRect at = s->filter.portal->area();
+        const PixelRect& source = s->filter.source;
+        s->filter.portal->setRecordedPart(
+            PixelRect{source.x - at.x, source.y - at.y, source.width, source.height});
+    }
+    s->filter.portal->mark();
+    s->portalFreshBy = hostTimeNow() + 2'000'000'000;
     WaylandCapture::setRecording(s->filter.portal);
     s->running = true;
     completion(std::nullopt);

@@ -1,5 +1,7 @@
 #include "recording/wayland_capture.h"
 
+#include <glib.h>
+
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -84,12 +86,18 @@ bool hasPortalToken(const std::string& kind) {
 struct WaylandCapture::State {
     mutable std::mutex mutex;
     std::condition_variable changed;
-    PortalPicture latest;        // under mutex
-    PortalPointer pointer;       // under mutex
-    Sprite sprite;               // under mutex
-    std::optional<Error> ended;  // under mutex
-    std::uint64_t pictures = 0;  // under mutex
-    // PipeWire's thread takes from it.
+    PortalPicture latest;           // under mutex
+    PortalPointer pointer;          // under mutex
+    Sprite sprite;                  // under mutex
+    std::optional<Error> ended;     // under mutex
+    std::uint64_t pictures = 0;     // under mutex: the stream's pictures that had a size
+    std::uint64_t waiting = 0;      // under mutex: the number of the stream's newest picture
+    std::uint64_t copied = 0;       // under mutex: the number of the picture published last
+    std::uint64_t published = 0;    // under mutex: pictures published
+    std::optional<PixelRect> part;  // under mutex: the recorded part, when set
+    std::int64_t newestPtsUs = 0;   // under mutex: when the newest picture was made
+    std::int64_t markUs = 0;        // under mutex: see mark()
+    // Whoever copies a picture takes from it (one at a time, under streamMutex).
     std::shared_ptr<Recycler<PictureBuffer>> buffers =
         Recycler<PictureBuffer>::make(kPictureBuffers);
 
@@ -100,26 +108,52 @@ struct WaylandCapture::State {
     std::mutex streamMutex;
     std::unique_ptr<wayland::PipeWireStream> stream;
 
-    void onFrame(const wayland::PipeWireFrame& frame) {
-        const auto& px = frame.pixels;
-        if (px.width <= 0 || px.height <= 0) return;
-        const int stride = px.width * 4;
-        const std::size_t bytes = std::size_t(stride) * px.height;
-        // Never the published picture's buffer: it may still be on its way to the movie. When
-        // every buffer is held downstream the picture is skipped and the previous one stands.
-        auto buffer = buffers->take([bytes](const PictureBuffer& b) { return b.size == bytes; },
-                                    [bytes] {
-                                        auto b = std::make_unique<PictureBuffer>(bytes);
-                                        return b->data ? std::move(b) : nullptr;
-                                    });
-        if (!buffer) return;
-        for (int y = 0; y < px.height; ++y) {
-            std::memcpy(buffer->data + std::size_t(y) * stride, px.row(y), std::size_t(stride));
-        }
+    // Another picture is waiting in the stream (PipeWire's thread): only noted, it is copied
+    // when someone asks for it (`copyNewest`), so that a compositor redrawing more often than the
+    // recording's rate costs no copies.
+    void onPicture(std::uint64_t sequence, PixelSize size, std::int64_t ptsUs) {
         std::lock_guard lock(mutex);
-        latest = PortalPicture{std::shared_ptr<std::uint8_t>(buffer, buffer->data), px.width,
-                               px.height, stride, ++pictures};
+        waiting = sequence;
+        newestPtsUs = ptsUs;
+        if (size.width > 0 && size.height > 0) ++pictures;
         changed.notify_all();
+    }
+
+    // Publishes the stream's newest picture when it is not the published one. Any thread but
+    // PipeWire's; `streamMutex` is held (it keeps the stream alive and serialises the copies).
+    void copyNewest() {
+        {
+            std::lock_guard lock(mutex);
+            if (!stream || waiting == copied) return;
+        }
+        std::shared_ptr<PictureBuffer> buffer;
+        PortalPicture next;
+        std::uint64_t sequence = 0;
+        stream->readNewest([&](const wayland::PipeWireFrame& frame, std::uint64_t number) {
+            const auto& px = frame.pixels;
+            sequence = number;
+            if (px.width <= 0 || px.height <= 0) return;
+            const int stride = px.width * 4;
+            const std::size_t bytes = std::size_t(stride) * px.height;
+            // Never the published picture's buffer: it may still be on its way to the movie.
+            // When every buffer is held downstream the previous picture stands.
+            buffer = buffers->take([bytes](const PictureBuffer& b) { return b.size == bytes; },
+                                   [bytes] {
+                                       auto b = std::make_unique<PictureBuffer>(bytes);
+                                       return b->data ? std::move(b) : nullptr;
+                                   });
+            if (!buffer) return;
+            for (int y = 0; y < px.height; ++y) {
+                std::memcpy(buffer->data + std::size_t(y) * stride, px.row(y), std::size_t(stride));
+            }
+            next = PortalPicture{std::shared_ptr<std::uint8_t>(buffer, buffer->data), px.width,
+                                 px.height, stride, 0};
+        });
+        std::lock_guard lock(mutex);
+        if (!buffer) return;
+        copied = sequence;
+        next.sequence = ++published;
+        latest = std::move(next);
     }
 
     void onCursor(const wayland::PipeWireCursor& cursor) {
@@ -203,8 +237,8 @@ Result<std::shared_ptr<WaylandCapture>> WaylandCapture::open(Source source,
 
     wayland::PipeWireStreamCallbacks callbacks;
     std::weak_ptr<State> weak = state;
-    callbacks.onFrame = [weak](const wayland::PipeWireFrame& f) {
-        if (auto s = weak.lock()) s->onFrame(f);
+    callbacks.onPicture = [weak](std::uint64_t sequence, PixelSize size, std::int64_t ptsUs) {
+        if (auto s = weak.lock()) s->onPicture(sequence, size, ptsUs);
     };
     callbacks.onCursor = [weak](const wayland::PipeWireCursor& c) {
         if (auto s = weak.lock()) s->onCursor(c);
@@ -225,10 +259,15 @@ Result<std::shared_ptr<WaylandCapture>> WaylandCapture::open(Source source,
 
     // The size of the source is known from its first picture only (a window's area is not said).
     lock.lock();
-    const bool first = state->changed.wait_for(lock, std::chrono::seconds(10), [&] {
-        return state->latest.pixels != nullptr || state->ended.has_value();
-    });
-    if (!first || !state->latest.pixels) {
+    state->changed.wait_for(lock, std::chrono::seconds(10),
+                            [&] { return state->pictures > 0 || state->ended.has_value(); });
+    lock.unlock();
+    {
+        std::lock_guard streamLock(state->streamMutex);
+        state->copyNewest();
+    }
+    lock.lock();
+    if (!state->latest.pixels) {
         std::string why = state->ended ? state->ended->message : "no picture came";
         lock.unlock();
         auto capture = std::shared_ptr<WaylandCapture>(new WaylandCapture());
@@ -261,6 +300,10 @@ void WaylandCapture::end() {
 }
 
 PortalPicture WaylandCapture::latest() const {
+    {
+        std::lock_guard streamLock(state_->streamMutex);
+        state_->copyNewest();
+    }
     std::lock_guard lock(state_->mutex);
     return state_->latest;
 }
@@ -273,6 +316,26 @@ PortalPointer WaylandCapture::pointer() const {
 WaylandCapture::Sprite WaylandCapture::sprite() const {
     std::lock_guard lock(state_->mutex);
     return state_->sprite;
+}
+
+PixelRect WaylandCapture::recordedPart() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->part.value_or(PixelRect{0, 0, size_.width, size_.height});
+}
+
+void WaylandCapture::setRecordedPart(PixelRect part) {
+    std::lock_guard lock(state_->mutex);
+    state_->part = part;
+}
+
+void WaylandCapture::mark() {
+    std::lock_guard lock(state_->mutex);
+    state_->markUs = g_get_monotonic_time();
+}
+
+bool WaylandCapture::pictureSinceMark() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->newestPtsUs > state_->markUs;
 }
 
 std::optional<Error> WaylandCapture::endedWith() const {

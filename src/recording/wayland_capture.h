@@ -93,6 +93,18 @@ class WaylandCapture {
     // Set once the stream ended on its own (the person stopped sharing, the source went away).
     std::optional<Error> endedWith() const;
 
+    // The part of the stream's pictures that is recorded, in stream pixels: an area of the
+    // display, or (unless set) the whole picture. The cursor's path is measured against it.
+    // Any thread.
+    PixelRect recordedPart() const;
+    void setRecordedPart(PixelRect part);
+
+    // Notes the present moment; `pictureSinceMark` then says whether the compositor has sent a
+    // picture made after it, one that shows the screen as it is since (without the countdown
+    // that was hidden just before: a portal stream cannot leave the app's windows out).
+    void mark();
+    bool pictureSinceMark() const;
+
     // Pauses or resumes the flow of pictures.
     void setActive(bool active);
     // Stops the stream now (no more pictures) and closes the portal session on the main thread.

@@ -8,9 +8,11 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <array>
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/capture_source_provider.h"
@@ -68,16 +70,23 @@ TEST(WaylandRules, TheRestoredPictureGoesToTheMonitorItShows) {
     EXPECT_EQ(list["windows"][0]["kind"], "window");
 }
 
-// The painter (tests/wayland/painter.py), full screen, repainting in a new shade of #..6699.
+// The painter (tests/wayland/painter.py), full screen or a window of `size` ("WxH"), repainting
+// in a new shade of #..6699.
 class Painter {
   public:
-    Painter() {
+    explicit Painter(const char* size = nullptr) {
         const char* argv[] = {"/usr/bin/python3", MARLUNE_SOURCE_DIR "/tests/wayland/painter.py",
-                              nullptr};
+                              size, nullptr};
         gchar** env = g_environ_setenv(g_get_environ(), "GDK_BACKEND", "wayland", TRUE);
+        env = g_environ_setenv(env, "PAINTER_READY", (ready_.path() / "up").c_str(), TRUE);
         g_spawn_async(nullptr, const_cast<char**>(argv), env, G_SPAWN_DO_NOT_REAP_CHILD, nullptr,
                       nullptr, &pid_, nullptr);
         g_strfreev(env);
+        // On the screen before a recording starts (python and GTK take a while on a busy machine).
+        const auto deadline = Clock::now() + 30s;
+        while (!fs::exists(ready_.path() / "up") && Clock::now() < deadline) {
+            std::this_thread::sleep_for(50ms);
+        }
     }
     ~Painter() {
         if (pid_ <= 0) return;
@@ -86,6 +95,7 @@ class Painter {
     }
 
   private:
+    test::TempDir ready_;
     GPid pid_ = 0;
 };
 
@@ -94,6 +104,19 @@ std::optional<std::string> reducedFrame(const fs::path& movie, double seconds) {
     return test::toolOutput({"ffmpeg", "-v", "error", "-ss", std::to_string(seconds), "-i",
                              movie.string(), "-frames:v", "1", "-vf", "scale=16:9", "-f",
                              "rawvideo", "-pix_fmt", "rgb24", "-"});
+}
+
+// The green and blue of pixel `i` of a reduced frame (the red is the painter's changing shade),
+// give or take the movie's colour conversion.
+void expectGreenBlue(const std::string& frame, std::size_t i, int green, int blue) {
+    EXPECT_NEAR(static_cast<unsigned char>(frame[i * 3 + 1]), green, 28) << i;
+    EXPECT_NEAR(static_cast<unsigned char>(frame[i * 3 + 2]), blue, 28) << i;
+}
+
+// The movie's picture size, as "W,H\n".
+std::optional<std::string> movieSize(const fs::path& movie) {
+    return test::toolOutput({"ffprobe", "-v", "error", "-select_streams", "v", "-show_entries",
+                             "stream=width,height", "-of", "csv=p=0", movie.string()});
 }
 
 // The screen-cast sessions the portal holds now, by object path (the stand-in registers each).
@@ -177,13 +200,10 @@ TEST(WaylandRecording, RecordsTheScreenWithItsCursorPathAndSurvivesAKill) {
     EXPECT_EQ(s.events[*notice].data()["message"], "Recovered an interrupted recording: " + file);
     const fs::path movie = folder / file;
     EXPECT_TRUE(test::decodesCleanly(movie));
-    // The painter's pictures: its blue and green stay #..6699 while its red changes (the movie's
-    // colour conversion moves them a little, by how much depends on the red).
+    // The painter's pictures.
     auto frame = reducedFrame(movie, 1.0);
     ASSERT_TRUE(frame && frame->size() == 16 * 9 * 3);
-    const std::size_t middle = (4 * 16 + 8) * 3;
-    EXPECT_NEAR(static_cast<unsigned char>((*frame)[middle + 1]), 0x66, 28);
-    EXPECT_NEAR(static_cast<unsigned char>((*frame)[middle + 2]), 0x99, 28);
+    expectGreenBlue(*frame, 4 * 16 + 8, 0x66, 0x99);
 
     Json project = Json::parse(test::readFile(folder / (file + ".marlune.json")));
     const Json& path = project["cursorPath"];
@@ -203,6 +223,80 @@ TEST(WaylandRecording, RecordsTheScreenWithItsCursorPathAndSurvivesAKill) {
     EXPECT_EQ(screen["asks"], false);
     EXPECT_TRUE(screen.value("thumb", "").starts_with("data:image/jpeg;base64,"));
     EXPECT_EQ(s.closeAndWait(), 0);
+}
+
+// An area of the screen is that part of the stream, the cursor measured against it; a window
+// share (the stand-in grants the focused window through mutter's RecordWindow) is that window
+// with its title bar and shadow, not the 1280 x 720 screen.
+TEST(WaylandRecording, AnAreaOrAWindowIsThatPartOfTheScreen) {
+    if (!std::getenv("WAYLAND_DISPLAY")) GTEST_SKIP() << "needs scripts/with-wayland";
+    const Json area{{"x", 900}, {"y", 500}, {"width", 320}, {"height", 180}};
+    const Json areaStart{{"sourceKind", "area"},
+                         {"sourceID", 1},
+                         {"area", area},
+                         {"mic", false},
+                         {"cursorMode", "smooth"}};
+    const Json windowStart{{"sourceKind", "window"}, {"sourceID", 1}, {"mic", false}};
+    const struct {
+        const char* painter;  // its window's size, or full screen
+        const Json& start;
+        std::array<int, 4> size;       // least and most width, least and most height
+        std::array<int, 2> greenBlue;  // of the middle (an area in the painter's #..9966 third)
+    } cases[] = {
+        {nullptr, areaStart, {320, 320, 180, 180}, {0x99, 0x66}},
+        {"640x400", windowStart, {640, 760, 400, 540}, {0x66, 0x99}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.start.dump());
+        test::TempDir home;
+        Painter painter(c.painter);
+        test::Session s(home.path());
+        ASSERT_TRUE(s.request("ready", "app.ready"));  // events flow from here on
+        // The pointer from the screen's top-left corner to just outside the area's.
+        test::PointerMover pointer;
+        pointer.move(-4000, -4000);
+        pointer.move(880, 480);
+        std::optional<test::Seen> started;
+        for (int attempt = 0; attempt < 20; ++attempt) {  // a window once the painter has focus
+            s.send("start" + std::to_string(attempt), "recording.start", c.start);
+            started = s.reply("start" + std::to_string(attempt), 60s);
+            if (!started || started->line.value["ok"].get<bool>()) break;
+            s.pumpFor(500ms);
+        }
+        ASSERT_TRUE(started && started->line.value["ok"].get<bool>());
+        const fs::path movie = home.path() / "Videos/Marlune" /
+                               started->line.value["result"]["file"].get<std::string>();
+        for (int step = 0; step < 30; ++step) {  // into the area, to (1000, 547.5)
+            pointer.move(4, 2.25);
+            s.pumpFor(50ms);
+        }
+        const auto deadline = Clock::now() + 60s;
+        while (test::probeDuration(movie).value_or(0) < 2.5 && Clock::now() < deadline) {
+            s.pumpFor(100ms);
+        }
+        ASSERT_TRUE(s.request("stop", "recording.stop") && s.event("saved", 0, 30s));
+
+        int width = 0, height = 0;
+        ASSERT_EQ(std::sscanf(movieSize(movie).value_or("").c_str(), "%d,%d", &width, &height), 2);
+        EXPECT_TRUE(width >= c.size[0] && width <= c.size[1] && height >= c.size[2] &&
+                    height <= c.size[3])
+            << width << " x " << height;
+        auto frame = reducedFrame(movie, 1.0);
+        ASSERT_TRUE(frame && frame->size() == 16 * 9 * 3);
+        expectGreenBlue(*frame, 4 * 16 + 8, c.greenBlue[0], c.greenBlue[1]);
+        if (c.start["sourceKind"] == "area") {
+            // [ms, fx, fy, type] in fractions of the area: its top-left corner while the
+            // pointer was outside, then inside it.
+            Json project = Json::parse(test::readFile(movie.string() + ".marlune.json"));
+            const Json& path = project["cursorPath"];
+            ASSERT_GT(path.size(), 10u) << project.dump();
+            EXPECT_NEAR(path.front()[1].get<double>(), 0.0, 0.02);
+            EXPECT_NEAR(path.front()[2].get<double>(), 0.0, 0.02);
+            EXPECT_NEAR(path.back()[1].get<double>(), 100.0 / 320, 0.03);
+            EXPECT_NEAR(path.back()[2].get<double>(), 48.0 / 180, 0.03);
+        }
+        EXPECT_EQ(s.closeAndWait(), 0);
+    }
 }
 
 // The person stops sharing from the desktop: the stream ends and the recording is saved.

@@ -6,6 +6,7 @@
 #include "core/queue.h"
 #include "recording/capture_plan.h"
 #include "recording/recording_controller.h"
+#include "recording/wayland_capture.h"
 
 namespace marlune {
 
@@ -15,6 +16,8 @@ namespace {
 std::optional<PixelRect> requestedArea(const Json& payload) {
     auto options = RecordingOptions::parse(payload, RecordingDefaults{});
     if (!options || !options->isArea()) return std::nullopt;
+    // A Wayland compositor places windows itself: an outline could land anywhere, even inside.
+    if (captureBackend() == CaptureBackend::portal) return std::nullopt;
     auto content = ShareableContent::current();
     if (!content) return std::nullopt;
     const ShareableDisplay* display = content->display(options->sourceID);

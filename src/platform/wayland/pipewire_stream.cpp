@@ -103,6 +103,11 @@ struct PipeWireStream::Impl {
     // Converted pixels for formats that are not BGRA as they come, reused frame after frame.
     std::vector<std::uint8_t> scratch;
     std::vector<std::uint32_t> row;
+    // The newest picture's buffer while pictures are held (`callbacks.onPicture`), its time and
+    // number; read by `readNewest` under the loop's lock.
+    pw_buffer* held = nullptr;
+    std::int64_t heldPtsUs = 0;
+    std::uint64_t heldSequence = 0;
 
     void end(std::string message) {
         if (ended) return;
@@ -171,6 +176,7 @@ struct PipeWireStream::Impl {
     }
 
     void onRemoveBuffer(pw_buffer* buffer) {
+        if (buffer == held) held = nullptr;
         auto* mapping = static_cast<Mapping*>(buffer->user_data);
         if (!mapping) return;
         if (mapping->address != MAP_FAILED) munmap(mapping->address, mapping->length);
@@ -242,14 +248,20 @@ struct PipeWireStream::Impl {
         return image;
     }
 
-    // Hands on the picture in `buffer` (any of kFormats) as BGRA, converting into `scratch`
-    // only when the bytes are not BGRA already.
-    void deliverPicture(pw_buffer* pwBuffer, std::int64_t pts) {
+    // Whether the buffer carries a picture (cursor-only updates carry none).
+    static bool hasPicture(const pw_buffer* pwBuffer) {
+        const spa_data& data = pwBuffer->buffer->datas[0];
+        return data.chunk && data.chunk->size != 0 &&
+               !(data.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED);
+    }
+
+    // Runs `use` with the picture in `buffer` (any of kFormats) as BGRA, converting into
+    // `scratch` only when the bytes are not BGRA already.
+    template <typename Use>
+    void readPicture(pw_buffer* pwBuffer, std::int64_t pts, Use&& use) {
         spa_buffer* buffer = pwBuffer->buffer;
         spa_data& data = buffer->datas[0];
-        // Cursor-only updates carry no picture.
-        if (!data.chunk || data.chunk->size == 0 || (data.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED))
-            return;
+        if (!hasPicture(pwBuffer)) return;
         auto* mapping = static_cast<Mapping*>(pwBuffer->user_data);
         const std::uint8_t* base = nullptr;
         if (data.data) {
@@ -281,8 +293,33 @@ struct PipeWireStream::Impl {
         } else {
             frame.pixels = convert(origin, area.width, area.height, stride);
         }
+        use(frame);
         if (dmaBuf) syncDmaBuf(static_cast<int>(data.fd), DMA_BUF_SYNC_END);
-        if (callbacks.onFrame) callbacks.onFrame(frame);
+    }
+
+    void deliverPicture(pw_buffer* pwBuffer, std::int64_t pts) {
+        readPicture(pwBuffer, pts, [&](const PipeWireFrame& frame) {
+            if (callbacks.onFrame) callbacks.onFrame(frame);
+        });
+    }
+
+    // Keeps `buffer` as the newest picture, giving the one it replaces back to the producer.
+    void hold(pw_buffer* buffer, std::int64_t pts) {
+        if (held) pw_stream_queue_buffer(stream, held);
+        held = buffer;
+        heldPtsUs = pts;
+        ++heldSequence;
+        auto* crop = static_cast<spa_meta_region*>(
+            spa_buffer_find_meta_data(buffer->buffer, SPA_META_VideoCrop, sizeof(spa_meta_region)));
+        PixelSize size{width, height};
+        if (crop && spa_meta_region_is_valid(crop)) {
+            const PixelRect area = PixelRect{crop->region.position.x, crop->region.position.y,
+                                             static_cast<int>(crop->region.size.width),
+                                             static_cast<int>(crop->region.size.height)}
+                                       .intersected(PixelRect{0, 0, width, height});
+            size = PixelSize{area.width, area.height};
+        }
+        callbacks.onPicture(heldSequence, size, pts);
     }
 
     BgraPixels convert(const std::uint8_t* src, int w, int h, int srcStride) {
@@ -304,6 +341,7 @@ struct PipeWireStream::Impl {
     }
 
     void onProcess() {
+        if (callbacks.onPicture) return holdNewest();
         // Only the newest picture matters: older ones still queued go straight back.
         pw_buffer* newest = nullptr;
         while (pw_buffer* next = pw_stream_dequeue_buffer(stream)) {
@@ -321,6 +359,22 @@ struct PipeWireStream::Impl {
         readCursor(newest->buffer, pts);
         deliverPicture(newest, pts);
         pw_stream_queue_buffer(stream, newest);
+    }
+
+    // The same when pictures are held: every buffer's cursor is read in order, the last picture
+    // among them is kept and the rest go straight back.
+    void holdNewest() {
+        while (pw_buffer* next = pw_stream_dequeue_buffer(stream)) {
+            std::int64_t pts = ptsOf(next->buffer);
+            if (pts <= lastPtsUs) pts = lastPtsUs + 1;
+            lastPtsUs = pts;
+            readCursor(next->buffer, pts);
+            if (hasPicture(next)) {
+                hold(next, pts);
+            } else {
+                pw_stream_queue_buffer(stream, next);
+            }
+        }
     }
 
     void onCoreError(std::uint32_t id, int res, const char* message) {
@@ -352,6 +406,20 @@ void PipeWireStream::setActive(bool active) {
     pw_thread_loop_lock(impl_->loop);
     pw_stream_set_active(impl_->stream, active);
     pw_thread_loop_unlock(impl_->loop);
+}
+
+bool PipeWireStream::readNewest(
+    const std::function<void(const PipeWireFrame&, std::uint64_t sequence)>& read) {
+    pw_thread_loop_lock(impl_->loop);
+    bool kept = false;
+    if (impl_->held) {
+        impl_->readPicture(impl_->held, impl_->heldPtsUs, [&](const PipeWireFrame& frame) {
+            kept = true;
+            read(frame, impl_->heldSequence);
+        });
+    }
+    pw_thread_loop_unlock(impl_->loop);
+    return kept;
 }
 
 Result<std::unique_ptr<PipeWireStream>> PipeWireStream::connect(int remoteFd, std::uint32_t nodeId,

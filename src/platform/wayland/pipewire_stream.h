@@ -37,6 +37,12 @@ struct PipeWireCursor {
 
 struct PipeWireStreamCallbacks {
     std::function<void(const PipeWireFrame&)> onFrame;
+    // When set, pictures are not handed to `onFrame`: the stream keeps the newest one (its buffer
+    // held back from the producer until a newer picture replaces it) and only says that it came,
+    // with its number (counting from 1), size and time (as PipeWireFrame::ptsUs). `readNewest`
+    // reads it. A picture nobody reads is then never copied, however often the compositor
+    // redraws.
+    std::function<void(std::uint64_t sequence, PixelSize size, std::int64_t ptsUs)> onPicture;
     // Runs when the cursor moved or changed, also between pictures.
     std::function<void(const PipeWireCursor&)> onCursor;
     // Runs once when no more pictures will come: the source went away (the portal session was
@@ -67,6 +73,11 @@ class PipeWireStream {
     // Pauses or resumes the flow of buffers (the producer stops sending while paused). Any
     // thread but the stream's own.
     void setActive(bool active);
+
+    // Runs `read` with the newest picture kept (see `onPicture`) and its number, on the calling
+    // thread with the stream's thread held off meanwhile: copy what you keep, and do not call
+    // back into the stream. False when no picture is kept. Any thread but the stream's own.
+    bool readNewest(const std::function<void(const PipeWireFrame&, std::uint64_t sequence)>& read);
 
     struct Impl;
 
