@@ -13,6 +13,7 @@
 
 #include "core/queue.h"
 #include "library/recordings_library.h"
+#include "platform/media/webcam_proxy.h"
 
 namespace marlune {
 
@@ -89,6 +90,12 @@ Result<std::string> RecordingsLibrary::rename(std::string_view name,
          {std::pair{from + std::string(kProjectSuffix), *target + std::string(kProjectSuffix)},
           std::pair{webcamPath(from), webcamPath(*target)}}) {
         if (occupied(dir, a)) moves.emplace_back(std::move(a), std::move(b));
+    }
+    // The webcam movie's small copy is only a cache: it goes along where its new name is free.
+    if (const std::string a = webcamProxyPath(webcamPath(from)).string(),
+        b = webcamProxyPath(webcamPath(*target)).string();
+        occupied(dir, a) && !occupied(dir, b)) {
+        moves.emplace_back(a, b);
     }
     const std::string taken = "A recording called “" + *target + "” exists already.";
     // Checked before anything moves, so that the usual refusal leaves no trace; the moves below

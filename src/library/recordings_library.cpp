@@ -19,6 +19,7 @@
 #include "platform/media/live_movie.h"
 #include "platform/media/media_file.h"
 #include "platform/media/video_decoder.h"
+#include "platform/media/webcam_proxy.h"
 
 namespace marlune {
 
@@ -280,6 +281,7 @@ Result<void> RecordingsLibrary::deleteRecording(std::string_view name) const {
     project += ".marlune.json";
     (void)desktop::moveToTrash(project);
     (void)desktop::moveToTrash(webcamPath(movie.string()));
+    (void)desktop::moveToTrash(webcamProxyPath(webcamPath(movie.string())));
     return {};
 }
 
