@@ -7,6 +7,7 @@
 #include <span>
 #include <string_view>
 
+#include "app/export_edit_payload_keys.h"
 #include "app/export_edit_payload_stretches.h"
 #include "library/edit_document.h"
 
@@ -461,9 +462,9 @@ std::string kindOf(const Json& v) {
     return "an object";
 }
 
-constexpr std::array<std::string_view, 13> kPayloadKeys = {
+constexpr std::array<std::string_view, 14> kPayloadKeys = {
     "name",  "startMs",      "endMs", "zooms",  "frame",  "cursor", "webcam",
-    "audio", "targetHeight", "cuts",  "speeds", "format", "gif"};
+    "audio", "targetHeight", "cuts",  "speeds", "format", "gif",    "keys"};
 
 }  // namespace
 
@@ -472,7 +473,9 @@ Json savedEditPayload(const Json& project, const EditPayloadContext& context) {
     const Json* stored = member(project, "edit");
     const Edit edit = stored && stored->is_object() ? restoreEdit(*stored, tracks, context)
                                                     : defaultEdit(tracks, context);
-    return exportPayload(edit, tracks, context.name);
+    Json payload = exportPayload(edit, tracks, context.name);
+    if (Json keys = savedKeysSection(stored, project); !keys.is_null()) payload["keys"] = keys;
+    return payload;
 }
 
 Result<Json> completeEditPayload(const Json& file, const Json& project,
@@ -583,6 +586,9 @@ Result<Json> completeEditPayload(const Json& file, const Json& project,
                 "(“….webcam.mp4”)");
         }
         payload["webcam"] = std::move(filled);
+    }
+    if (auto ok = completeKeysSection(payload, file, project, notes); !ok) {
+        return std::unexpected(ok.error());
     }
     return payload;
 }

@@ -113,6 +113,13 @@ void SettingsStore::setCursorMode(const std::string& value) {
     d->set("cursorMode", value == "system" ? "system" : "smooth");
 }
 
+bool SettingsStore::recordAllKeys() const {
+    return boolOr("recordAllKeys", false);
+}
+void SettingsStore::setRecordAllKeys(bool value) {
+    d->set("recordAllKeys", value);
+}
+
 Json SettingsStore::asDictionary() const {
     Json s = Json::object();
     s["fps"] = fps();
@@ -128,6 +135,7 @@ Json SettingsStore::asDictionary() const {
     s["hideWindow"] = hideWindow();
     s["showCursor"] = showCursor();
     s["cursorMode"] = cursorMode();
+    s["recordAllKeys"] = recordAllKeys();
     return s;
 }
 
@@ -146,6 +154,7 @@ void SettingsStore::apply(const Json& p) {
     if (auto v = readBool(p, "hideWindow")) setHideWindow(*v);
     if (auto v = readBool(p, "showCursor")) setShowCursor(*v);
     if (auto v = readString(p, "cursorMode")) setCursorMode(*v);
+    if (auto v = readBool(p, "recordAllKeys")) setRecordAllKeys(*v);
 }
 
 WebcamFollowUp webcamFollowUp(bool wasEnabled, bool isEnabled, const Json& payload) {

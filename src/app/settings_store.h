@@ -48,13 +48,16 @@ class SettingsStore {
     void setShowCursor(bool value);
     std::string cursorMode() const;  // "system" or "smooth" (default)
     void setCursorMode(const std::string& value);
+    // Keystrokes: every key press, not only shortcuts and command keys. Default false.
+    bool recordAllKeys() const;
+    void setRecordAllKeys(bool value);
 
     // The screen-cast portal's newest restore token for "display" or "window" sources (Wayland),
     // so that recording the same source again does not ask; "" when none. Not a page setting.
     std::string screenCastRestoreToken(const std::string& kind) const;
     void setScreenCastRestoreToken(const std::string& kind, const std::string& token);
 
-    // All thirteen settings as the page sees them.
+    // All fourteen settings as the page sees them.
     Json asDictionary() const;
     // Writes every setting present in the payload with the right JSON type, in the order above;
     // anything else is ignored.

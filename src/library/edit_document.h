@@ -9,6 +9,7 @@
 
 #include "core/error.h"
 #include "core/json.h"
+#include "library/keystroke_fx.h"
 
 namespace marlune {
 
@@ -240,6 +241,7 @@ struct ExportRequest {
     std::vector<TimeStretch> speeds;
     ExportFormat format = ExportFormat::mp4;  // "format": "mp4", "gif" or "webm"
     GifSettings gif;                          // "gif": {"fps", "width"}
+    std::optional<KeystrokeFX> keys;          // "keys": the keystroke overlay, when enabled
 
     // Fails with "Missing export parameters" when "name" (a string) or "startMs" / "endMs"
     // (numbers with an integral value) are missing or of another kind; nothing else fails.

@@ -27,6 +27,7 @@ std::optional<RecordingOptions> RecordingOptions::parse(const Json& payload,
     o.hideWindow = readBool(payload, "hideWindow").value_or(defaults.hideWindow);
     o.smoothCursor = readString(payload, "cursorMode").value_or(defaults.cursorMode) == "smooth";
     o.showCursor = defaults.showCursor;
+    o.recordAllKeys = readBool(payload, "recordAllKeys").value_or(defaults.recordAllKeys);
     return o;
 }
 

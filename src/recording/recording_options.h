@@ -19,6 +19,7 @@ struct RecordingDefaults {
     bool hideWindow = false;
     bool showCursor = true;
     std::string cursorMode = "smooth";
+    bool recordAllKeys = false;
 
     // Reads the settings of any store with the settings' accessors (fps(), capHeight(), …).
     template <class Settings>
@@ -32,6 +33,7 @@ struct RecordingDefaults {
         d.hideWindow = s.hideWindow();
         d.showCursor = s.showCursor();
         d.cursorMode = s.cursorMode();
+        d.recordAllKeys = s.recordAllKeys();
         return d;
     }
 };
@@ -60,6 +62,8 @@ struct RecordingOptions {
     bool showCursor = true;
     // The cursor is drawn again at export time from the recorded path: frames carry no cursor.
     bool smoothCursor = false;
+    // Keystrokes: every key press is kept, not only shortcuts and command keys.
+    bool recordAllKeys = false;
 
     // An area is recorded from its display: what holds for a display (the countdown on it, its
     // pointer and caret tracked) holds for it too.

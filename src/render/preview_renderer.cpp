@@ -98,7 +98,8 @@ struct SourceMovie {
 struct Layers {
     std::int64_t startMs = 0;  // the range they were made for
     std::int64_t endMs = 0;
-    std::optional<CursorFX> cursor;  // as the request said it (the composer's is retimed)
+    std::optional<CursorFX> cursor;   // as the request said it (the composer's is retimed)
+    std::optional<KeystrokeFX> keys;  // as well
     std::vector<TimeStretch> cuts, speeds;
     std::optional<WarmMovie<DecodedFrame>> webcamMovie;
     // The webcam picture the composer takes next: the one on screen at the time being composed,
@@ -110,8 +111,9 @@ struct Layers {
                  const std::optional<fs::path>& webRoot) const {
         const CompositionInputs& in = composer->inputs();
         return in.frame == r.frame && cursor == r.cursor && in.webcam == r.webcam &&
-               cuts == r.cuts && speeds == r.speeds && startMs == r.startMs && endMs == r.endMs &&
-               in.outWidth == out.width && in.outHeight == out.height && in.webRoot == webRoot;
+               keys == r.keys && cuts == r.cuts && speeds == r.speeds && startMs == r.startMs &&
+               endMs == r.endMs && in.outWidth == out.width && in.outHeight == out.height &&
+               in.webRoot == webRoot;
     }
 };
 
@@ -239,6 +241,7 @@ void PreviewRenderer::State::prepareLayers(const ExportRequest& request, PixelSi
     made->startMs = request.startMs;
     made->endMs = request.endMs;
     made->cursor = request.cursor;
+    made->keys = request.keys;
     made->cuts = request.cuts;
     made->speeds = request.speeds;
 

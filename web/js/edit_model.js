@@ -7,6 +7,7 @@
 // Times are milliseconds on the recording's timeline; `fx`/`fy` are fractions of the recorded
 // picture, (0, 0) at its top-left.
 
+import { keysPayload, settleKeys } from './keystroke_model.js';
 import { settleStretches } from './stretch_model.js';
 
 export const EDIT_VERSION = 1;
@@ -228,6 +229,7 @@ export function restoreEdit(stored, durationMs, project = null, options = {}) {
     const list = settleStretches(stored[kind], durationMs, speed);
     if (list.length) edit[kind] = list;
   }
+  if (isObject(stored.keys)) edit.keys = settleKeys(stored.keys);
   // No webcam movie beside the recording: nothing to show, whatever was saved.
   if (!webcam) edit.webcam = { ...edit.webcam, enabled: false };
   return edit;
@@ -458,6 +460,8 @@ export function exportPayload(edit, name, project = null) {
   // Only when chosen, so that an edit without them sends what it always sent.
   if (edit.cuts?.length) payload.cuts = edit.cuts.map(({ startMs, endMs }) => ({ startMs, endMs }));
   if (edit.speeds?.length) payload.speeds = edit.speeds.map((s) => ({ ...s }));
+  const keys = keysPayload(edit, project);
+  if (keys) payload.keys = keys;
   return payload;
 }
 

@@ -14,6 +14,7 @@ import { backgroundPanel } from './editor/panels/background.js';
 import { renderControls } from './editor/panels/controls.js';
 import { cursorPanel } from './editor/panels/cursor.js';
 import { framePanel } from './editor/panels/frame.js';
+import { keystrokesPanel } from './editor/panels/keystrokes.js';
 import { webcamPanel } from './editor/panels/webcam.js';
 import { zoomPanel } from './editor/panels/zoom.js';
 import { backgrounds, initPlayback, stopPlaying, togglePlay } from './editor/playback.js';
@@ -171,7 +172,8 @@ function buildScreen() {
     if (store.doc() && !state.picture) fitStage();
   });
   const panels = el('aside', { className: 'editor-panels', 'aria-label': 'Edit' },
-    zoomPanel(), backgroundPanel(), framePanel(), cursorPanel(), webcamPanel(), audioPanel());
+    zoomPanel(), backgroundPanel(), framePanel(), cursorPanel(), webcamPanel(),
+    keystrokesPanel(), audioPanel());
   const output = el('select', { id: 'editor-output', 'aria-label': 'Output size' });
   output.addEventListener('change', () => store.commit(setTargetHeight(store.doc(),
                                                                        Number(output.value))));

@@ -16,6 +16,8 @@ const GROUPS = [
         options: [['smooth', 'Smoothed and restyled'], ['system', 'As recorded']] },
       { key: 'showCursor', label: 'Show the cursor', kind: 'switch' },
       { key: 'hideWindow', label: 'Hide this window while recording', kind: 'switch' },
+      // Off: only shortcuts (with Ctrl, Alt or Super) and keys like Enter, Esc and the arrows.
+      { key: 'recordAllKeys', label: 'Record all keys', kind: 'switch' },
     ],
   },
   {

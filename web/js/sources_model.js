@@ -115,5 +115,6 @@ export function startPayload(source, settings = {}) {
   copy('webcamEnabled', 'webcam', 'boolean');
   copy('hideWindow', 'hideWindow', 'boolean');
   copy('cursorMode', 'cursorMode', 'string');
+  copy('recordAllKeys', 'recordAllKeys', 'boolean');
   return payload;
 }
