@@ -82,7 +82,7 @@ TEST(KeystrokeOverlay, ThePillShowsWhereAndWhileItShould) {
     const Json press = Json::array({Json::array({400, "Ctrl+Shift+S"})});
     auto keys = [&](Json extra) {
         Json k = {{"enabled", true}, {"events", press}};
-        k.update(extra);
+        if (extra.is_object()) k.update(extra);
         return k;
     };
     const Case cases[] = {
