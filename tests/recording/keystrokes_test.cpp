@@ -1,11 +1,10 @@
-// Which key presses a recording keeps, and what they show as; and the keys' place in the tracks
-// kept while recording.
+// Which key presses a recording keeps, and what they show as. (The X11 capture and the tracks kept
+// while recording are the desktop tests'.)
 
 #include <gtest/gtest.h>
 
 #include "platform/desktop/x11_keys.h"
 #include "recording/key_tracker.h"
-#include "recording/track_journal.h"
 
 namespace marlune {
 namespace {
@@ -57,15 +56,6 @@ TEST(Keystrokes, OnlyShortcutsAndCommandKeysUnlessAllAreAsked) {
         auto all = keystrokeLabel(c.key, c.modifiers, true);
         EXPECT_EQ(all.value_or("(dropped)"), c.keptWithAll ? c.keptWithAll : "(dropped)");
     }
-}
-
-TEST(Keystrokes, KeysAloneMakeAProjectAndBatchesAddUp) {
-    RecordedTracks tracks;
-    tracks.append(Json{{"keys", Json::array({Json::array({120, "Ctrl+S"})})}});
-    tracks.append(Json{{"keys", Json::array({Json::array({900, "Esc"})})}, {"clicks", 5}});
-    tracks.append(Json{{"keys", "Ctrl+Q"}});  // not an array: ignored
-    EXPECT_EQ(tracks.projectData().value_or(Json()).dump(),
-              R"({"version":1,"clicks":[],"keys":[[120,"Ctrl+S"],[900,"Esc"]]})");
 }
 
 }  // namespace
