@@ -7,6 +7,7 @@
 #include <span>
 #include <string_view>
 
+#include "app/export_edit_payload_keys.h"
 #include "app/export_edit_payload_shape.h"
 #include "app/export_edit_payload_stretches.h"
 #include "library/edit_document.h"
@@ -466,8 +467,8 @@ std::string kindOf(const Json& v) {
 }
 
 constexpr std::array<std::string_view, 14> kPayloadKeys = {
-    "name",  "startMs",      "endMs", "zooms",  "frame",  "cursor", "webcam",
-    "audio", "targetHeight", "cuts",  "speeds", "format", "gif",    "shape"};
+    "name",         "startMs", "endMs",  "zooms",  "frame", "cursor", "webcam", "audio",
+    "targetHeight", "cuts",    "speeds", "format", "gif",   "shape",  "keys"};
 
 }  // namespace
 
@@ -478,7 +479,9 @@ Json savedEditPayload(const Json& project, const EditPayloadContext& context) {
     if (!(stored && stored->is_object()) && looked.is_object()) stored = &looked;
     const Edit edit = stored && stored->is_object() ? restoreEdit(*stored, tracks, context)
                                                     : defaultEdit(tracks, context);
-    return exportPayload(edit, tracks, context.name);
+    Json payload = exportPayload(edit, tracks, context.name);
+    if (Json keys = savedKeysSection(stored, project); !keys.is_null()) payload["keys"] = keys;
+    return payload;
 }
 
 Result<Json> completeEditPayload(const Json& file, const Json& project,
@@ -590,6 +593,9 @@ Result<Json> completeEditPayload(const Json& file, const Json& project,
                 "(“….webcam.mp4”)");
         }
         payload["webcam"] = std::move(filled);
+    }
+    if (auto ok = completeKeysSection(payload, file, project, notes); !ok) {
+        return std::unexpected(ok.error());
     }
     return payload;
 }

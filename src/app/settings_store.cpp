@@ -129,6 +129,13 @@ void SettingsStore::setCountdownSeconds(std::int64_t value) {
     d->set("countdown", countdownLength(value, 3));
 }
 
+bool SettingsStore::recordAllKeys() const {
+    return boolOr("recordAllKeys", false);
+}
+void SettingsStore::setRecordAllKeys(bool value) {
+    d->set("recordAllKeys", value);
+}
+
 Json SettingsStore::asDictionary() const {
     Json s = Json::object();
     s["fps"] = fps();
@@ -146,6 +153,7 @@ Json SettingsStore::asDictionary() const {
     s["cursorMode"] = cursorMode();
     s["micInput"] = micInput();
     s["countdown"] = countdownSeconds();
+    s["recordAllKeys"] = recordAllKeys();
     return s;
 }
 
@@ -166,6 +174,7 @@ void SettingsStore::apply(const Json& p) {
     if (auto v = readString(p, "cursorMode")) setCursorMode(*v);
     if (auto v = readString(p, "micInput")) setMicInput(*v);
     if (auto v = readInt(p, "countdown")) setCountdownSeconds(*v);
+    if (auto v = readBool(p, "recordAllKeys")) setRecordAllKeys(*v);
 }
 
 WebcamFollowUp webcamFollowUp(bool wasEnabled, bool isEnabled, const Json& payload) {

@@ -54,13 +54,16 @@ class SettingsStore {
     // Seconds counted down before a recording: 0, 3 (default) or 5; other values store 3.
     int countdownSeconds() const;
     void setCountdownSeconds(std::int64_t value);
+    // Keystrokes: every key press, not only shortcuts and command keys. Default false.
+    bool recordAllKeys() const;
+    void setRecordAllKeys(bool value);
 
     // The screen-cast portal's newest restore token for "display" or "window" sources (Wayland),
     // so that recording the same source again does not ask; "" when none. Not a page setting.
     std::string screenCastRestoreToken(const std::string& kind) const;
     void setScreenCastRestoreToken(const std::string& kind, const std::string& token);
 
-    // All fifteen settings as the page sees them (the countdown as "countdown").
+    // All sixteen settings as the page sees them (the countdown as "countdown").
     Json asDictionary() const;
     // Writes every setting present in the payload with the right JSON type, in the order above;
     // anything else is ignored.

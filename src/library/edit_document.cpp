@@ -456,6 +456,7 @@ Result<ExportRequest> ExportRequest::fromPayload(const Json& payload) {
     if (const Json* frame = readObject(payload, "frame")) r.frame = FrameSettings::fromDict(*frame);
     if (const Json* cursor = readObject(payload, "cursor")) r.cursor = CursorFX::fromDict(*cursor);
     if (const Json* webcam = readObject(payload, "webcam")) r.webcam = WebcamFX::fromDict(*webcam);
+    if (const Json* keys = readObject(payload, "keys")) r.keys = KeystrokeFX::fromDict(*keys);
     if (const Json* audio = readObject(payload, "audio")) {
         r.micGain = std::clamp(numberOr(*audio, "mic", 1.0), 0.0, kMaxGain);
         r.systemGain = std::clamp(numberOr(*audio, "system", 1.0), 0.0, kMaxGain);

@@ -19,6 +19,7 @@
 #include "recording/capture_plan.h"
 #include "recording/caret_tracker.h"
 #include "recording/cursor_tracker.h"
+#include "recording/key_tracker.h"
 #include "recording/mic_capture_engine.h"
 #include "recording/recording_clock.h"
 #include "recording/recording_options.h"
@@ -234,6 +235,7 @@ class RecordingController : public ScreenCaptureEngineDelegate,
     MicCaptureEngine mic_;
     CursorTracker cursor_;
     CaretTracker caret_;
+    KeyTracker keys_;
     ProjectStore projects_;
     std::unique_ptr<WebcamBubbleController> webcam_;
     // A webcam movie is being recorded: the bubble is left as it is until it ends, and a change
@@ -269,6 +271,7 @@ class RecordingController : public ScreenCaptureEngineDelegate,
     std::size_t journaledClicks_ = 0;
     std::size_t journaledPath_ = 0;
     std::size_t journaledCaret_ = 0;
+    std::size_t journaledKeys_ = 0;
     bool journaledWebcam_ = false;
     // The project file could not be saved: the journal stays for the next launch.
     bool journalKept_ = false;

@@ -214,7 +214,7 @@ Result<void> RecordingController::beginSession(const CapturePlan& plan,
         // The movie itself stays crash-safe; only the tracks of a crashed recording would go.
         systemLog("Marlune: " + journal.error().message);
     }
-    journaledClicks_ = journaledPath_ = journaledCaret_ = 0;
+    journaledClicks_ = journaledPath_ = journaledCaret_ = journaledKeys_ = 0;
     journaledWebcam_ = false;
     journalKept_ = false;
     return {};
@@ -302,6 +302,11 @@ void RecordingController::captureStarted(Completion completion) {
                       });
         caret_.start(recordedArea(), [clock]() -> std::optional<double> {
             if (auto c = clock.lock()) return static_cast<double>(c->elapsedMs());
+            return std::nullopt;
+        });
+        // Keys pressed while paused are not part of the recording: they are not kept at all.
+        keys_.start(options.recordAllKeys, [clock]() -> std::optional<std::int64_t> {
+            if (auto c = clock.lock(); c && !c->isPaused()) return c->elapsedMs();
             return std::nullopt;
         });
     }

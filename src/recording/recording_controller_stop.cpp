@@ -52,6 +52,7 @@ void RecordingController::stopOnMain(Completion completion) {
 void RecordingController::stopTrackers() {
     cursor_.stop();
     caret_.stop();
+    keys_.stop();
     // What came in since the last batch, in case finishing the movie is the last thing done.
     flushJournal();
     journalTimer_.cancel();
@@ -124,6 +125,8 @@ void RecordingController::saveProject(const std::string& name,
         tracks.caretPath = caret_.pathJSON();
         if (auto reason = caret_.missingReason()) tracks.missing["caretPath"] = *reason;
         if (auto reason = cursor_.clicksMissingReason()) tracks.missing["clicks"] = *reason;
+        tracks.keys = keys_.asJSON();
+        if (auto reason = keys_.missingReason()) tracks.missing["keys"] = *reason;
     }
     tracks.webcam = webcamEntry;
     auto data = tracks.projectData();
@@ -167,6 +170,10 @@ void RecordingController::flushJournal() {
         journaledCaret_ += caret.size();
         batch["caretPath"] = std::move(caret);
     }
+    if (keys_.keys.size() > journaledKeys_) {
+        batch["keys"] = keys_.asJSON(journaledKeys_);
+        journaledKeys_ = keys_.keys.size();
+    }
     journal_->append(std::move(batch));
 }
 
@@ -191,6 +198,7 @@ void RecordingController::cleanupAfterFailure(std::function<void()> writerGone) 
     mic_.stop();
     cursor_.stop();
     caret_.stop();
+    keys_.stop();
     trackersStarted_ = false;
     dropWebcamRecording();
     journalTimer_.cancel();

@@ -34,6 +34,7 @@ std::optional<RecordingOptions> RecordingOptions::parse(const Json& payload,
     o.showCursor = defaults.showCursor;
     o.micInput = readString(payload, "micInput").value_or(defaults.micInput);
     o.countdownSeconds = countdownLength(readInt(payload, "countdown"), defaults.countdownSeconds);
+    o.recordAllKeys = readBool(payload, "recordAllKeys").value_or(defaults.recordAllKeys);
     return o;
 }
 

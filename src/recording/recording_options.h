@@ -25,6 +25,7 @@ struct RecordingDefaults {
     std::string cursorMode = "smooth";
     std::string micInput;  // the sound server's source to record; "" for its default
     int countdownSeconds = 3;
+    bool recordAllKeys = false;
 
     // Reads the settings of any store with the settings' accessors (fps(), capHeight(), …).
     template <class Settings>
@@ -40,6 +41,7 @@ struct RecordingDefaults {
         d.cursorMode = s.cursorMode();
         d.micInput = s.micInput();
         d.countdownSeconds = s.countdownSeconds();
+        d.recordAllKeys = s.recordAllKeys();
         return d;
     }
 };
@@ -72,6 +74,8 @@ struct RecordingOptions {
     // counted down before capture starts (0, 3 or 5).
     std::string micInput;
     int countdownSeconds = 3;
+    // Keystrokes: every key press is kept, not only shortcuts and command keys.
+    bool recordAllKeys = false;
 
     // An area is recorded from its display: what holds for a display (the countdown on it, its
     // pointer and caret tracked) holds for it too.

@@ -45,11 +45,13 @@ void RecordedTracks::append(const Json& batch) {
     appendArray(clicks, batch, "clicks");
     appendArray(cursorPath, batch, "cursorPath");
     appendArray(caretPath, batch, "caretPath");
+    appendArray(keys, batch, "keys");
     if (auto it = batch.find("webcam"); it != batch.end() && it->is_object()) webcam = *it;
 }
 
 std::optional<Json> RecordedTracks::projectData() const {
-    if (clicks.empty() && cursorPath.empty() && caretPath.empty() && !webcam && missing.empty()) {
+    if (clicks.empty() && cursorPath.empty() && caretPath.empty() && keys.empty() && !webcam &&
+        missing.empty()) {
         return std::nullopt;
     }
     Json data = Json::object();
@@ -57,6 +59,7 @@ std::optional<Json> RecordedTracks::projectData() const {
     data["clicks"] = clicks;
     if (!cursorPath.empty()) data["cursorPath"] = cursorPath;
     if (!caretPath.empty()) data["caretPath"] = caretPath;
+    if (!keys.empty()) data["keys"] = keys;
     if (webcam) data["webcam"] = *webcam;
     if (!missing.empty()) data["missing"] = missing;
     return data;

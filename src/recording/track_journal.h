@@ -21,18 +21,20 @@ struct RecordedTracks {
     Json clicks = Json::array();      // {"t", "fx", "fy"} per press
     Json cursorPath = Json::array();  // [t, fx, fy, type]; kept only in smooth-cursor mode
     Json caretPath = Json::array();   // [t, fx, fy]
+    Json keys = Json::array();        // [t, "Ctrl+S"] per kept key press
     std::optional<Json> webcam;       // where the webcam movie goes, when one was recorded
     // Why a track is missing when the recording knew it could not have it ({"clicks": text,
-    // "caretPath": text}), for the editor to show. Not journaled: a recovered recording has none.
+    // "caretPath": text, "keys": text}), for the editor to show. Not journaled: a recovered
+    // recording has none.
     Json missing = Json::object();
 
-    // Adds `batch`'s members ("clicks", "cursorPath", "caretPath": arrays appended; "webcam":
-    // replaces). Members of another type are ignored.
+    // Adds `batch`'s members ("clicks", "cursorPath", "caretPath", "keys": arrays appended;
+    // "webcam": replaces). Members of another type are ignored.
     void append(const Json& batch);
 
-    // The project object: {"version": 1, "clicks": …} plus "cursorPath", "caretPath", "webcam"
-    // and "missing" when they have something; nothing when none has anything (no file is made
-    // for such a recording).
+    // The project object: {"version": 1, "clicks": …} plus "cursorPath", "caretPath", "keys",
+    // "webcam" and "missing" when they have something; nothing when none has anything (no file is
+    // made for such a recording).
     std::optional<Json> projectData() const;
 };
 

@@ -103,6 +103,7 @@ struct Layers {
     // As the request said them (the composer may add a frame for a shape).
     OutputShape shape = OutputShape::original;
     std::optional<FrameSettings> frame;
+    std::optional<KeystrokeFX> keys;  // as the request said it
     std::vector<TimeStretch> cuts, speeds;
     std::optional<WarmMovie<DecodedFrame>> webcamMovie;
     // The webcam picture the composer takes next: the one on screen at the time being composed,
@@ -114,7 +115,7 @@ struct Layers {
                  const std::optional<fs::path>& webRoot) const {
         const CompositionInputs& in = composer->inputs();
         return shape == r.shape && frame == r.frame && cursor == r.cursor &&
-               in.webcam == r.webcam && cuts == r.cuts && speeds == r.speeds &&
+               in.webcam == r.webcam && keys == r.keys && cuts == r.cuts && speeds == r.speeds &&
                startMs == r.startMs && endMs == r.endMs && in.outWidth == out.width &&
                in.outHeight == out.height && in.webRoot == webRoot;
     }
@@ -246,6 +247,7 @@ void PreviewRenderer::State::prepareLayers(const ExportRequest& request, PixelSi
     made->cursor = request.cursor;
     made->shape = request.shape;
     made->frame = request.frame;
+    made->keys = request.keys;
     made->cuts = request.cuts;
     made->speeds = request.speeds;
 

@@ -16,7 +16,7 @@ TEST(SettingsStore, DefaultsCoercionsAndStoredValues) {
               R"({"fps":30,"capHeight":1440,"micEnabled":true,"systemAudioEnabled":false,)"
               R"("webcamEnabled":false,"webcamCorner":"br","webcamSize":"m","webcamRing":true,)"
               R"("webcamShape":"squircle","webcamZoom":1.0,"hideWindow":false,"showCursor":true,)"
-              R"("cursorMode":"smooth","micInput":"","countdown":3})");
+              R"("cursorMode":"smooth","micInput":"","countdown":3,"recordAllKeys":false})");
     // {payload, key, what reads back}: each payload applied in turn.
     const std::tuple<const char*, const char*, Json> cases[] = {
         {R"({"fps": 24})", "fps", 30},
@@ -53,7 +53,7 @@ TEST(SettingsStore, DefaultsCoercionsAndStoredValues) {
               R"({"fps":60,"capHeight":0,"micEnabled":false,"systemAudioEnabled":false,)"
               R"("webcamEnabled":false,"webcamCorner":"br","webcamSize":"m","webcamRing":true,)"
               R"("webcamShape":"odd","webcamZoom":1.25,"hideWindow":false,"showCursor":false,)"
-              R"("cursorMode":"system","micInput":"","countdown":3})");
+              R"("cursorMode":"system","micInput":"","countdown":3,"recordAllKeys":false})");
 }
 
 TEST(WebcamFollowUp, DecidesFromTheChangeAndThePayload) {

@@ -7,6 +7,7 @@
 // Times are milliseconds on the recording's timeline; `fx`/`fy` are fractions of the recorded
 // picture, (0, 0) at its top-left.
 
+import { keysPayload, settleKeys } from './keystroke_model.js';
 import { settleStretches } from './stretch_model.js';
 
 export const EDIT_VERSION = 1;
@@ -232,6 +233,7 @@ export function restoreEdit(stored, durationMs, project = null, options = {}) {
     if (list.length) edit[kind] = list;
   }
   if (SHAPES.includes(stored.shape) && stored.shape !== 'original') edit.shape = stored.shape;
+  if (isObject(stored.keys)) edit.keys = settleKeys(stored.keys);
   // No webcam movie beside the recording: nothing to show, whatever was saved.
   if (!webcam) edit.webcam = { ...edit.webcam, enabled: false };
   return edit;
@@ -488,6 +490,8 @@ export function exportPayload(edit, name, project = null) {
   if (edit.cuts?.length) payload.cuts = edit.cuts.map(({ startMs, endMs }) => ({ startMs, endMs }));
   if (edit.speeds?.length) payload.speeds = edit.speeds.map((s) => ({ ...s }));
   if (edit.shape && edit.shape !== 'original') payload.shape = edit.shape;
+  const keys = keysPayload(edit, project);
+  if (keys) payload.keys = keys;
   return payload;
 }
 

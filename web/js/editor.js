@@ -16,6 +16,7 @@ import { renderControls } from './editor/panels/controls.js';
 import { cursorPanel } from './editor/panels/cursor.js';
 import { framePanel } from './editor/panels/frame.js';
 import { defaultLook, looksPanel } from './editor/panels/looks.js';
+import { keystrokesPanel } from './editor/panels/keystrokes.js';
 import { webcamPanel } from './editor/panels/webcam.js';
 import { zoomPanel } from './editor/panels/zoom.js';
 import { backgrounds, initPlayback, stopPlaying, togglePlay } from './editor/playback.js';
@@ -177,8 +178,8 @@ function buildScreen() {
     if (store.doc() && !state.picture) fitStage();
   });
   const panels = el('aside', { className: 'editor-panels', 'aria-label': 'Edit' },
-    zoomPanel(), backgroundPanel(), framePanel(), cursorPanel(), webcamPanel(), audioPanel(),
-    looksPanel());
+    zoomPanel(), backgroundPanel(), framePanel(), cursorPanel(), webcamPanel(),
+    keystrokesPanel(), audioPanel(), looksPanel());
   const output = el('select', { id: 'editor-output', 'aria-label': 'Output size' });
   output.addEventListener('change', () => store.commit(setTargetHeight(store.doc(),
                                                                        Number(output.value))));

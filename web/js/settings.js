@@ -18,6 +18,8 @@ const GROUPS = [
       { key: 'countdown', label: 'Countdown', kind: 'select', numeric: true,
         options: [[0, 'None'], [3, '3 seconds'], [5, '5 seconds']] },
       { key: 'hideWindow', label: 'Hide this window while recording', kind: 'switch' },
+      // Off: only shortcuts (with Ctrl, Alt or Super) and keys like Enter, Esc and the arrows.
+      { key: 'recordAllKeys', label: 'Record all keys', kind: 'switch' },
     ],
   },
   {

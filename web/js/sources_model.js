@@ -117,5 +117,6 @@ export function startPayload(source, settings = {}) {
   copy('cursorMode', 'cursorMode', 'string');
   copy('micInput', 'micInput', 'string');
   if ([0, 3, 5].includes(settings.countdown)) payload.countdown = settings.countdown;
+  copy('recordAllKeys', 'recordAllKeys', 'boolean');
   return payload;
 }

@@ -4,6 +4,7 @@
 
 #include "render/compose/cursor_layer.h"
 #include "render/compose/frame_layer.h"
+#include "render/compose/keys_layer.h"
 #include "render/compose/webcam_layer.h"
 #include "render/edited_time.h"
 #include "render/output_shape.h"
@@ -22,6 +23,7 @@ struct FrameComposer::Impl {
     FrameLayer frame;
     std::optional<CursorLayer> cursor;
     std::optional<WebcamLayer> webcam;
+    std::optional<KeysLayer> keys;
 
     explicit Impl(CompositionInputs in)
         : inputs(std::move(in)),
@@ -41,9 +43,14 @@ struct FrameComposer::Impl {
             webcam.emplace(*inputs.webcam, inputs.webcamFrames, w, h);
             if (!webcam->shows()) webcam.reset();
         }
+        if (inputs.keys) keys.emplace(*inputs.keys, inputs.timeMap, w, h);
     }
 
     bool hasCursorArt() const { return cursor && cursor->hasArt(); }
+    // The clock the overlays' recorded times are on: the edited one when time changes.
+    double overlayMs(const Step& step) const {
+        return inputs.timeMap.changesTime() ? step.editMs : step.srcMs;
+    }
 
     void render(const Step& step, const BgraImage& source, BgraImage& canvas) {
         if (!valid) {  // a size cairo cannot hold: nothing can be drawn, the picture stays
@@ -66,12 +73,12 @@ struct FrameComposer::Impl {
         if (const auto& c = step.motion.cursor; c && cursor) {
             if (cursor->hasRipples()) {
                 // The clicks are on the motion's clock: the edited one when time changes.
-                const double ms = inputs.timeMap.changesTime() ? step.editMs : step.srcMs;
-                cursor->drawRipples(cr, frame, layer, *motion.cursor(), ms);
+                cursor->drawRipples(cr, frame, layer, *motion.cursor(), overlayMs(step));
             }
             if (cursor->hasArt()) cursor->drawCursor(cr, frame, layer, *c);
         }
         if (webcam) webcam->draw(cr, frame, layer, step.srcMs);
+        if (keys) keys->draw(cr, overlayMs(step));
         cairo_destroy(cr);
         cairo_surface_flush(target.get());
         if (frame.styled()) frame.drawOutline(target.get());
@@ -97,6 +104,7 @@ CompositionInputs compositionInputs(const ExportRequest& request, int width, int
     }
     inputs.cursor = editedCursor(request.cursor, inputs.timeMap);
     inputs.webcam = request.webcam;
+    inputs.keys = request.keys;
     inputs.webRoot = std::move(webRoot);
     return inputs;
 }
@@ -140,7 +148,8 @@ FrameComposer::Step FrameComposer::withMotion(Step step, const MotionSim::Out& m
     const Impl& c = *impl_;
     step.passThrough = in.outWidth == in.width && in.outHeight == in.height && c.cw == in.width &&
                        c.ch == in.height && step.scale == 1 && !c.frame.styled() &&
-                       !c.hasCursorArt() && !c.webcam;
+                       !c.hasCursorArt() && !c.webcam &&
+                       !(c.keys && c.valid && c.keys->showsAt(c.overlayMs(step)));
     return step;
 }
 

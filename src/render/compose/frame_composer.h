@@ -31,6 +31,7 @@ struct CompositionInputs {
     std::optional<FrameSettings> frame;
     std::optional<CursorFX> cursor;
     std::optional<WebcamFX> webcam;
+    std::optional<KeystrokeFX> keys;  // on the recording's clock; the layer retimes them
     TimeMap timeMap{0, 0};
     // The page's folder (wallpapers, live backgrounds, cursor packs); none when unknown.
     std::optional<std::filesystem::path> webRoot;
@@ -51,7 +52,8 @@ CompositionInputs compositionInputs(const ExportRequest& request, int width, int
 
 // Composes the exported pictures, running its layers in order: the zoomed screen in its frame
 // with the background, padding, rounded mask, shadow and outline (FrameLayer), then the click
-// ripples and the cursor (CursorLayer), then the webcam (WebcamLayer). Construction prepares
+// ripples and the cursor (CursorLayer), then the webcam (WebcamLayer), then the keystroke
+// overlay (KeysLayer). Construction prepares
 // everything that does not change per frame; then, for each source picture in presentation order,
 // advance() moves the motion to that picture and tells whether it needs any pixel work, and
 // render() draws it.
