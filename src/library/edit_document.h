@@ -250,8 +250,6 @@ struct ExportRequest {
     ExportFormat format = ExportFormat::mp4;    // "format": "mp4", "gif" or "webm"
     GifSettings gif;                            // "gif": {"fps", "width"}
     OutputShape shape = OutputShape::original;  // "shape"; an unknown name keeps the original
-    ExportFormat format = ExportFormat::mp4;    // "format": "mp4", "gif" or "webm"
-    GifSettings gif;                            // "gif": {"fps", "width"}
     std::optional<KeystrokeFX> keys;            // "keys": the keystroke overlay, when enabled
 
     // Fails with "Missing export parameters" when "name" (a string) or "startMs" / "endMs"
