@@ -457,18 +457,9 @@ Json exportPayload(const Edit& edit, const Tracks& tracks, const std::string& na
     return payload;
 }
 
-std::string kindOf(const Json& v) {
-    if (v.is_array()) return "an array";
-    if (v.is_string()) return "a string";
-    if (v.is_boolean()) return "a boolean";
-    if (v.is_number()) return "a number";
-    if (v.is_null()) return "null";
-    return "an object";
-}
-
-constexpr std::array<std::string_view, 14> kPayloadKeys = {
-    "name",         "startMs", "endMs",  "zooms",  "frame", "cursor", "webcam", "audio",
-    "targetHeight", "cuts",    "speeds", "format", "gif",   "shape",  "keys"};
+constexpr auto kPayloadKeys = std::to_array<std::string_view>(
+    {"name", "startMs", "endMs", "zooms", "frame", "cursor", "webcam", "audio", "targetHeight",
+     "cuts", "speeds", "format", "gif", "shape", "keys"});
 
 }  // namespace
 
@@ -488,7 +479,7 @@ Result<Json> completeEditPayload(const Json& file, const Json& project,
                                  const EditPayloadContext& context,
                                  std::vector<std::string>& notes) {
     if (!file.is_object()) {
-        return fail("it holds " + kindOf(file) +
+        return fail("it holds " + jsonKind(file) +
                     "; an edit is a JSON object like the one "
                     "`--print-edit` writes");
     }
@@ -501,7 +492,7 @@ Result<Json> completeEditPayload(const Json& file, const Json& project,
         const Json* v = member(file, key);
         if (!v || (object ? v->is_object() : v->is_array())) return {};
         return fail("“" + std::string(key) + "” must be " +
-                    (object ? "an object" : "an array of objects") + ", not " + kindOf(*v));
+                    (object ? "an object" : "an array of objects") + ", not " + jsonKind(*v));
     };
     for (std::string_view key : {"frame", "cursor", "webcam", "audio"}) {
         if (auto ok = mustBe(key, true); !ok) return std::unexpected(ok.error());

@@ -296,4 +296,13 @@ std::optional<std::string> serializeStrict(const Json& value) {
     }
 }
 
+std::string jsonKind(const Json& value) {
+    if (value.is_array()) return "an array";
+    if (value.is_string()) return "a string";
+    if (value.is_boolean()) return "a boolean";
+    if (value.is_number()) return "a number";
+    if (value.is_null()) return "null";
+    return "an object";
+}
+
 }  // namespace marlune

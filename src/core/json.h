@@ -40,6 +40,10 @@ std::optional<std::int64_t> integralValue(const Json& value);
 // this would silently turn NaN and infinities into null.
 bool allNumbersFinite(const Json& value);
 
+// What kind of value `value` is, as a message says it: "an array", "a string", "a boolean",
+// "a number", "null" or "an object".
+std::string jsonKind(const Json& value);
+
 // Arrays and objects nested deeper than this are refused wherever JSON enters the program: no real
 // message, project or pack comes near it, and everything that walks a value (copies, checks,
 // serialization) recurses once per level.
