@@ -1,6 +1,6 @@
 // Recordings lost, or left to be lost, through `marlune --stdio-bridge` on the test desktop: a
 // live movie deleted or edited by another instance, the recordings folder removed while
-// recording, a screen that shrinks and a disk that fills up. (A kill in the first seconds and the
+// recording, a kill in the first seconds, a screen that shrinks and a disk that fills up. (The
 // start options that made nonsense movies are in recording_road_test.cpp.)
 
 #include <fcntl.h>
@@ -127,6 +127,33 @@ TEST(LossCases, ALiveRecordingIsRefusedByEveryInstanceAndOutlivesItsFolder) {
     EXPECT_TRUE(test::decodesCleanly(movie));
     // Once stopped it is an ordinary recording again.
     EXPECT_EQ(errorText(ask(other, "library.delete", {{"name", file}})), "(no failure)");
+}
+
+// A kill early in a recording loses at most about its last second: the first part reaches the
+// disk holding about a second of pictures (it used to hold two, written only after them).
+TEST(LossCases, TheFirstPartHoldsAboutASecond) {
+    test::TempDir home;
+    std::string file;
+    const fs::path folder = home.path() / "Videos/Marlune";
+    {
+        Session s(home.path());
+        ASSERT_TRUE(s.request("ready", "app.ready"));
+        // With both sound tracks, as recordings are usually made.
+        file = startRecording(s, {{"mic", true}, {"systemAudio", true}});
+        ASSERT_FALSE(file.empty());
+        std::optional<double> firstPart;
+        ASSERT_TRUE(s.pumpUntil(
+            [&] { return (firstPart = lengthOnDisk(folder / file)).has_value(); }, 30s));
+        EXPECT_LT(*firstPart, 1.5);
+        s.kill();
+    }
+    Session again(home.path());
+    ASSERT_TRUE(again.request("ready", "app.ready"));
+    auto list = ask(again, "library.list");
+    ASSERT_TRUE(list);
+    ASSERT_EQ((*list)["result"]["items"].size(), 1u) << list->dump();
+    EXPECT_GT((*list)["result"]["items"][0]["durationMs"].get<int>(), 500);
+    EXPECT_TRUE(test::decodesCleanly(folder / file));
 }
 
 // A screen that shrinks past the recorded area: said and stopped, not recorded on without

@@ -40,7 +40,7 @@ constexpr int kOutHeight = 540;
 class EntryWindow : public test::ScriptWindow {
   public:
     EntryWindow() : ScriptWindow(MARLUNE_SOURCE_DIR "/tests/recording/data/text_entry.py") {
-        if (ready() && info["entry"].is_array() && info["entry"].size() == 4) {
+        if (ScriptWindow::ready() && info["entry"].is_array() && info["entry"].size() == 4) {
             for (int i = 0; i < 4; ++i) entry[i] = info["entry"][i].get<int>();
         }
     }

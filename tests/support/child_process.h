@@ -30,6 +30,9 @@ class Child {
         if (pid_ == 0) {
             dup2(fds[1], STDOUT_FILENO);
             if (withInput) dup2(in[0], STDIN_FILENO);
+            // Nothing else of this process is passed on: a program that held, say, the write end
+            // of another child's input would keep that child from ever seeing its end.
+            closefrom(STDERR_FILENO + 1);
             std::vector<char*> args;
             for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
             args.push_back(nullptr);
