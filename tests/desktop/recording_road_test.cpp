@@ -1,6 +1,6 @@
 // Recordings made through `marlune --stdio-bridge` on the test desktop, as the page makes them:
-// the events and their timing, the refusals, the stream ending on its own, quitting during a
-// recording, and a kill followed by a new launch.
+// the events and their timing, the refusals, an area of a display, the stream ending on its own,
+// quitting during a recording, and a kill followed by a new launch.
 
 #include <signal.h>
 
@@ -62,6 +62,17 @@ std::vector<const Seen*> named(const Session& s, const std::string& name, std::s
         if (s.events[i].name() == name) found.push_back(&s.events[i]);
     }
     return found;
+}
+
+// The colour of the movie's picture at (x, y) one second in, as "r,g,b" in quarters of 256.
+std::string colourAt(const fs::path& movie, int x, int y) {
+    auto out = test::toolOutput(
+        {"ffmpeg", "-v", "error", "-ss", "1", "-i", movie.string(), "-frames:v", "1", "-vf",
+         "crop=4:4:" + std::to_string(x) + ":" + std::to_string(y) + ",scale=1:1", "-f", "rawvideo",
+         "-pix_fmt", "rgb24", "-"});
+    if (!out || out->size() < 3) return "";
+    auto c = [&](int i) { return std::to_string(static_cast<unsigned char>((*out)[i]) / 64); };
+    return c(0) + "," + c(1) + "," + c(2);
 }
 
 std::vector<std::string> filesIn(const fs::path& folder) {
@@ -218,6 +229,21 @@ TEST(RecordingRoad, RefusalsLeaveTheRecordingAloneAndAClosedWindowEndsItsOwn) {
          {{"sourceKind", "display"}, {"sourceID", display + 1000}},
          "The selected display is no longer available.", {"preparing", "idle"}},
         {"stop while idle", "recording.stop", nullptr, "No recording is in progress.", {}},
+        // (Areas off the display: tests/recording.)
+        {"an area without its rectangle", "recording.start",
+         {{"sourceKind", "area"}, {"sourceID", display}},
+         "Invalid recording options.", {}},
+        // Options that used to make nonsense: an unknown kind was answered as a closed window,
+        // and a height of 3 recorded a 4 × 2 movie.
+        {"an unknown source kind", "recording.start",
+         {{"sourceKind", "bogus"}, {"sourceID", display}},
+         "Unknown source kind “bogus”: it is \"display\", \"window\" or \"area\".", {}},
+        {"a height of 3", "recording.start",
+         {{"sourceKind", "display"}, {"sourceID", display}, {"capHeight", 3}},
+         "Capture size is too small.", {"preparing", "idle"}},
+        {"a height of 15", "recording.start",
+         {{"sourceKind", "display"}, {"sourceID", display}, {"capHeight", 15}},
+         "Capture size is too small.", {"preparing", "idle"}},
     };
     // clang-format on
     int n = 0;
@@ -302,6 +328,29 @@ TEST(RecordingRoad, RefusalsLeaveTheRecordingAloneAndAClosedWindowEndsItsOwn) {
     // Idle again.
     EXPECT_EQ((*s.request("stop3", "recording.stop"))["error"]["message"],
               "No recording is in progress.");
+
+    // An area of the display: the movie is the area's size and shows what was inside it, a red
+    // window near the area's top-left corner.
+    test::TestWindow red(
+        {.title = "area", .width = 300, .height = 200, .x = 300, .y = 200, .color = "#e02020"});
+    s.send("area", "recording.start",
+           {{"sourceKind", "area"},
+            {"sourceID", display},
+            {"area", {{"x", 250}, {"y", 150}, {"width", 640}, {"height", 360}}},
+            {"mic", false}});
+    auto areaStarted = s.reply("area", 30s);
+    ASSERT_TRUE(areaStarted && areaStarted->line.value["ok"].get<bool>())
+        << (areaStarted ? areaStarted->line.value.dump() : "");
+    s.pumpFor(2000ms);
+    auto areaStopped = s.request("areaStop", "recording.stop");
+    ASSERT_TRUE(areaStopped && (*areaStopped)["ok"].get<bool>());
+    const fs::path areaMovie = s.folder() / (*areaStopped)["result"]["name"].get<std::string>();
+    auto streams = test::probeStreams(areaMovie);
+    ASSERT_FALSE(streams.empty());
+    EXPECT_EQ(std::pair(streams[0].width, streams[0].height), std::pair(640, 360));
+    // The window's middle is at (200, 150) of the area; the area's far corner shows the desktop.
+    EXPECT_EQ(colourAt(areaMovie, 198, 148), "3,0,0");
+    EXPECT_NE(colourAt(areaMovie, 620, 340), "3,0,0");
     EXPECT_EQ(s.closeAndWait(), 0);
 }
 

@@ -17,6 +17,7 @@
 #include "platform/desktop/accessibility.h"
 #include "recording/cursor_type_detector.h"
 #include "recording/movie_probe.h"
+#include "support/child_process.h"
 #include "support/ffmpeg_tool.h"
 #include "support/recording_session.h"
 #include "support/temp_dir.h"
@@ -34,39 +35,20 @@ constexpr int kScreenHeight = 1080;
 constexpr int kOutWidth = 960;
 constexpr int kOutHeight = 540;
 
-// A window of two text entries, its first focused (tests/recording/data/text_entry.py); the shell
-// prints its process id, then the program prints the entry's place on the screen once it has.
-class EntryWindow {
+// A window of two text entries, its first focused (tests/recording/data/text_entry.py), which
+// tells where its entry is on the screen once it is up.
+class EntryWindow : public test::ScriptWindow {
   public:
-    EntryWindow()
-        : out_(::popen("echo $$; exec /usr/bin/python3 " MARLUNE_SOURCE_DIR
-                       "/tests/recording/data/text_entry.py",
-                       "r")) {
-        char line[512];
-        if (!out_ || !std::fgets(line, sizeof line, out_)) return;
-        pid_ = std::atoi(line);
-        if (!std::fgets(line, sizeof line, out_)) return;
-        Json info = Json::parse(line, nullptr, false);
-        if (info.is_object() && info["entry"].is_array() && info["entry"].size() == 4) {
+    EntryWindow() : ScriptWindow(MARLUNE_SOURCE_DIR "/tests/recording/data/text_entry.py") {
+        if (ScriptWindow::ready() && info["entry"].is_array() && info["entry"].size() == 4) {
             for (int i = 0; i < 4; ++i) entry[i] = info["entry"][i].get<int>();
         }
     }
-    ~EntryWindow() {
-        if (pid_ > 0) ::kill(pid_, SIGKILL);
-        if (out_) ::pclose(out_);
-    }
-    EntryWindow(const EntryWindow&) = delete;
-    EntryWindow& operator=(const EntryWindow&) = delete;
-
-    bool ready() const { return entry[2] > 0; }
+    bool ready() const { return ScriptWindow::ready() && entry[2] > 0; }
     int centreX() const { return entry[0] + entry[2] / 2; }
     int centreY() const { return entry[1] + entry[3] / 2; }
 
     int entry[4] = {0, 0, 0, 0};  // x, y, width, height in root-window pixels
-
-  private:
-    FILE* out_ = nullptr;
-    int pid_ = -1;
 };
 
 // Assistive technologies on for the session while the object lives (the caret is read through

@@ -1,4 +1,5 @@
-// The shell's commands in the headless host: no window to act on, but the media server runs.
+// The shell's commands in the headless host: no window to act on and no display to list, but the
+// media server runs.
 
 #include <regex>
 
@@ -20,7 +21,7 @@ std::string httpGet(int port, const std::string& path, const std::string& extra 
         port, "GET " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n" + extra + "\r\n");
 }
 
-TEST(HeadlessShell, ReadyCarriesTheMediaServerAndWindowCommandsAnswer) {
+TEST(HeadlessShell, ReadyCarriesTheMediaServerAndWindowAndSourceCommandsAnswer) {
     TempDir home;
     test::writeFile(home / "Videos/Marlune/Take 1.mp4", "0123456789");
     BridgeProcess p({.home = home.path()});
@@ -58,6 +59,15 @@ TEST(HeadlessShell, ReadyCarriesTheMediaServerAndWindowCommandsAnswer) {
         ASSERT_TRUE(reply) << cmd;
         EXPECT_EQ((*reply)["result"], expected) << cmd;
     }
+    // Nor a display to list sources on: said plainly; a preview finds nothing.
+    auto list = p.request("list", "sources.list");
+    ASSERT_TRUE(list);
+    EXPECT_EQ((*list)["ok"], false);
+    EXPECT_EQ((*list)["error"]["message"], "Cannot connect to the X display.");
+    auto preview =
+        p.request("preview", "sources.preview", {{"sourceKind", "window"}, {"sourceID", 7}});
+    ASSERT_TRUE(preview);
+    EXPECT_TRUE((*preview)["result"]["thumb"].is_null());
     EXPECT_EQ(p.closeAndWait(), 0);
     EXPECT_TRUE(p.others.empty());
 }

@@ -90,22 +90,31 @@ TEST(CrashSafety, KilledRecordingPlaysAsItIsAndIsRecoveredWhole) {
     EXPECT_TRUE(recoverInterruptedRecordings(dir.path()).empty());
 }
 
-TEST(CrashSafety, FullDiskEndsTheRecordingWithWhatFitKeptPlayable) {
-    test::TempDir dir;
-    auto movie = dir / "full.mp4";
-    // About two seconds of this movie fit.
-    Recorder child({movie.string(), "6", "--file-size-limit", "1200000"});
-    ASSERT_TRUE(child.started());
-    const std::string last = lastLine(child);
-    EXPECT_EQ(last.rfind("failed ", 0), 0u) << last;
-    EXPECT_NE(last.find("too large"), std::string::npos) << last;
-
-    EXPECT_EQ(liveMovieState(movie), LiveMovieState::notLive);
-    auto duration = test::probeDuration(movie);
-    ASSERT_TRUE(duration);
-    EXPECT_GE(*duration, 0.9);
-    EXPECT_TRUE(test::decodesCleanly(movie));
-    EXPECT_LE(std::filesystem::file_size(movie), 1200000u);
+// A disk that fills up ends the recording with what fit kept playable; one that fills before the
+// first part is complete leaves nothing under the movie's name (it used to stay as a broken,
+// listed movie).
+TEST(CrashSafety, FullDiskKeepsWhatFitPlayableAndNothingBroken) {
+    for (auto [limit, kept] : {std::pair{1200000u, true}, {150000u, false}}) {
+        SCOPED_TRACE(limit);
+        test::TempDir dir;
+        auto movie = dir / "full.mp4";
+        // About two seconds of this movie fit in the larger limit, less than a part in the other.
+        Recorder child({movie.string(), "6", "--file-size-limit", std::to_string(limit)});
+        ASSERT_TRUE(child.started());
+        const std::string last = lastLine(child);
+        EXPECT_EQ(last.rfind("failed ", 0), 0u) << last;
+        if (!kept) {
+            EXPECT_FALSE(std::filesystem::exists(movie));
+            continue;
+        }
+        EXPECT_NE(last.find("too large"), std::string::npos) << last;
+        EXPECT_EQ(liveMovieState(movie), LiveMovieState::notLive);
+        auto duration = test::probeDuration(movie);
+        ASSERT_TRUE(duration);
+        EXPECT_GE(*duration, 0.9);
+        EXPECT_TRUE(test::decodesCleanly(movie));
+        EXPECT_LE(std::filesystem::file_size(movie), limit);
+    }
 }
 
 // Finishing may itself be interrupted, at any of its steps: a later run still gives the same

@@ -84,7 +84,7 @@ TEST(CursorTypeDetector, ClassifiesAgainstTheReferencesAndRemembersByServerSeria
 // Under the test desktop: the cursors another program sets, against the display's theme.
 
 TEST(CursorTypeDetectorOnDisplay, PointerOverAnotherProgramsCursorsGivesTheirTypes) {
-    test::TestWindow window("cursor_areas.py");
+    test::ScriptWindow window(test::recordingData("cursor_areas.py"));
     ASSERT_TRUE(window.ready()) << "the cursor test window did not start";
     const std::map<std::string, int> expected = {
         {"left_ptr", 0},  {"default", 0},           {"xterm", 1},     {"text", 1},

@@ -12,6 +12,7 @@
 
 #include "recording/desktop_support.h"
 #include "recording/movie_probe.h"
+#include "support/ffmpeg_tool.h"
 #include "support/main_loop.h"
 
 namespace marlune {
@@ -59,13 +60,7 @@ TEST(WebcamBubbleLayout, SizeShapeAndCornerPlaceTheBubbleInTheWorkArea) {
 
 // What a shell command printed.
 std::string output(const std::string& command) {
-    std::string text;
-    if (FILE* p = popen(command.c_str(), "r")) {
-        char chunk[512];
-        while (std::fgets(chunk, sizeof chunk, p)) text += chunk;
-        pclose(p);
-    }
-    return text;
+    return test::toolOutput({"sh", "-c", command}).value_or("");
 }
 
 // Where the window manager put an X window, as another program sees it.
@@ -133,7 +128,8 @@ class WebcamBubbleOnTheDesktop : public testing::Test {
 };
 
 TEST_F(WebcamBubbleOnTheDesktop, SitsInItsCornerOfTheWorkAreaShowsTheCameraAndIsLeftOut) {
-    test::TestWindow panels("panel.py");  // bars along the top (40) and the left (60)
+    test::ScriptWindow panels(
+        test::recordingData("panel.py"));  // bars along the top (40) and the left (60)
     ASSERT_TRUE(panels.ready());
     ASSERT_EQ(panels.info["workarea"], Json::parse("[60, 40, 1860, 1040]"));
     struct Case {

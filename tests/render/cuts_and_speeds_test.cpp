@@ -1,4 +1,4 @@
-// Cuts and speed-ups: the time map's stretches and rates, and the motion's tracks moved onto the
+// The time map (cuts, speed-ups, the export's range) and the motion's tracks moved onto the
 // exported movie's clock.
 
 #include <gtest/gtest.h>
@@ -13,6 +13,43 @@ namespace marlune {
 namespace {
 
 using Kept = std::vector<std::array<double, 4>>;  // source start, source end, output start, rate
+
+TEST(TimeMap, CutsOverAnyRange) {
+    using Cut = std::vector<std::array<double, 3>>;  // source start, source end, output start
+    struct Case {
+        const char* name;
+        std::int64_t start, end;
+        std::vector<TimeMap::Cut> cuts;
+        Cut kept;
+    };
+    const Case cases[] = {
+        {"overlap", 0, 10000, {{2000, 3000}, {2500, 4000}}, {{0, 2000, 0}, {4000, 10000, 2000}}},
+        {"order", 0, 10000, {{2500, 4000}, {2000, 3000}}, {{0, 2000, 0}, {4000, 10000, 2000}}},
+        {"clipped", 1000, 5000, {{0, 2000}, {4500, 9000}}, {{2000, 4500, 0}}},
+        {"outside", 1000, 5000, {{0, 1000}, {5000, 5500}, {6000, 7000}}, {{1000, 5000, 0}}},
+        {"three", 0, 100, {{10, 20}, {50, 60}}, {{0, 10, 0}, {20, 50, 10}, {60, 100, 40}}},
+        {"nested", 0, 1000, {{100, 900}, {200, 300}}, {{0, 100, 0}, {900, 1000, 100}}},
+        {"touching", 0, 1000, {{100, 200}, {200, 300}}, {{0, 100, 0}, {300, 1000, 100}}},
+        {"inverted and empty cuts", 0, 1000, {{600, 400}, {300, 300}}, {{0, 1000, 0}}},
+        // Nothing left, or nothing to start with: the whole range, as given.
+        {"everything cut", 1000, 5000, {{0, 3000}, {2500, 9000}}, {{1000, 5000, 0}}},
+        {"empty range", 3000, 3000, {}, {{3000, 3000, 0}}},
+        {"inverted range", 5000, 3000, {{3500, 4000}}, {{5000, 3000, 0}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const TimeMap m(c.start, c.end, c.cuts);
+        Cut kept;
+        double total = 0;
+        for (const auto& r : m.kept()) {
+            kept.push_back({r.srcStart, r.srcEnd, r.outStart});
+            total += r.srcEnd - r.srcStart;
+        }
+        EXPECT_EQ(kept, c.kept);
+        EXPECT_EQ(m.totalOutMs(), total);
+        EXPECT_EQ(m.hasCuts(), kept.size() > 1);
+    }
+}
 
 TEST(TimeMapSpeeds, KeptRangesAndLength) {
     struct Case {
@@ -109,10 +146,13 @@ TEST(TimeMapSpeeds, SourceAndOutputTimes) {
     EXPECT_EQ(trimmed.output(1000), 0);
     EXPECT_EQ(trimmed.output(4700), std::nullopt);
     EXPECT_EQ(trimmed.output(5500), 4000);
-    // Without cuts or speeds, output time is source time from the range's start.
+    // Without cuts or speeds, output time is source time from the range's start, both ways.
     const TimeMap plain(1000, 5000);
     EXPECT_EQ(plain.output(1250), 250);
     EXPECT_EQ(plain.output(6000), 5000);
+    for (auto [out, src] :
+         {std::pair{0.0, 1000.0}, {3999.5, 4999.5}, {1e9, 5000.0}, {-100.0, 900.0}})
+        EXPECT_DOUBLE_EQ(plain.source(out), src) << out;
 }
 
 TEST(EditedTime, TracksAndZoomsFollowTheOutputClock) {

@@ -1,5 +1,6 @@
-// The export pipeline on movies made by the ffmpeg tool in the recordings folder of this test
-// program's private HOME; outputs are read back with ffprobe and the media wrappers.
+// The export pipeline (MP4, GIF and WebM, with cuts and speed-ups) on movies made by the ffmpeg
+// tool in the recordings folder of this test program's private HOME; outputs are read back with
+// ffprobe and the media wrappers.
 
 #include <gtest/gtest.h>
 
@@ -82,7 +83,7 @@ Outcome exportNow(ExportRequest r, std::function<void(ExportRenderer&)> whileRun
             }
             return out.completions > 0;
         },
-        std::chrono::seconds(60));
+        std::chrono::seconds(120));
     // A second completion would arrive right behind the first.
     test::runMainFor(std::chrono::milliseconds(50));
     return out;
@@ -395,6 +396,13 @@ TEST(ExportRenderer, CancellingEndsTheExportAndRemovesItsFile) {
     EXPECT_LT(out.progress.back(), 0.5) << "it stopped early";
     EXPECT_EQ(filesIn(dir), before);
 
+    // A GIF has an encoder of its own: cancelled, it leaves nothing either.
+    r.format = ExportFormat::gif;
+    Outcome gif = exportNow(r, [](ExportRenderer& renderer) { renderer.cancelExport(); });
+    ASSERT_FALSE(gif.result);
+    EXPECT_EQ(gif.result.error().code, ErrorCode::cancelled);
+    EXPECT_EQ(filesIn(dir), before);
+
     ExportRenderer idle;
     idle.cancelExport();  // nothing runs: nothing happens
 
@@ -429,6 +437,86 @@ TEST(ExportRenderer, WritesUnderAHiddenNameAndNeverReplacesAFile) {
     EXPECT_EQ(test::readFile(dir / "Long export.mp4"), "mine");
     EXPECT_EQ(filesIn(dir),
               (std::vector<std::string>{"Long export 2.mp4", "Long export.mp4", "Long.mp4"}));
+}
+
+// "codec_name" of each stream, video first, and the container's duration.
+struct Probe {
+    std::string video, audio;
+    int frames = 0;
+    int width = 0;
+    double seconds = 0;
+};
+
+Probe probe(const fs::path& movie) {
+    Probe p;
+    auto out = test::toolOutput({"ffprobe", "-v", "error", "-count_frames", "-show_entries",
+                                 "stream=codec_type,codec_name,width,nb_read_frames", "-of", "json",
+                                 movie.string()});
+    for (const auto& s : Json::parse(out.value_or("{}")).value("streams", Json::array())) {
+        if (s.value("codec_type", "") == "video") {
+            p.video = s.value("codec_name", "");
+            p.width = s.value("width", 0);
+            p.frames = std::stoi(s.value("nb_read_frames", "0"));
+        } else if (s.value("codec_type", "") == "audio") {
+            p.audio = s.value("codec_name", "");
+        }
+    }
+    p.seconds = test::probeDuration(movie).value_or(0);
+    return p;
+}
+
+TEST(ExportFormats, EachFormatPlaysAndCutsAndSpeedsShortenTheMovie) {
+    const fs::path dir = test::freshRecordingsFolder();
+    ASSERT_TRUE(test::makeMovie(dir / "Demo.mp4", 4.0));
+    auto payload = [](const char* extra) {
+        return Json::parse(std::string(R"({"name": "Demo.mp4", "startMs": 0, "endMs": 4000,
+            "frame": {"type": "color", "hex": "#336699", "paddingPct": 8})") +
+                           extra + "}");
+    };
+    struct Case {
+        const char* extra;
+        const char* output;
+        const char* video;
+        const char* audio;
+        double seconds;  // the movie's length
+        int minFrames, maxFrames;
+        int width;
+    };
+    const Case cases[] = {
+        {R"(, "format": "gif", "gif": {"fps": 10, "width": 200})", "Demo export.gif", "gif", "",
+         4.0, 38, 41, 200},
+        {R"(, "format": "webm")", "Demo export.webm", "vp9", "opus", 4.0, 118, 121, 320},
+        // A cut second and two seconds at 2×: 4 - 1 - 1 = 2 seconds, pictures at most 30 a second.
+        {R"(, "cuts": [{"startMs": 500, "endMs": 1500}], "speeds": [{"startMs": 2000,
+            "endMs": 4000, "rate": 2}])",
+         "Demo export.mp4", "h264", "aac", 2.0, 45, 61, 320},
+        {R"(, "format": "webm", "cuts": [{"startMs": 0, "endMs": 3000}])", "Demo export 2.webm",
+         "vp9", "opus", 1.0, 29, 31, 320},
+        {R"(, "format": "gif", "speeds": [{"startMs": 0, "endMs": 4000, "rate": 8}])",
+         "Demo export 2.gif", "gif", "", 0.5, 7, 9, 320},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.output);
+        auto request = ExportRequest::fromPayload(payload(c.extra));
+        ASSERT_TRUE(request);
+        Outcome out = exportNow(*request);
+        ASSERT_TRUE(out.result) << out.result.error().message;
+        EXPECT_EQ(*out.result, c.output);
+        const fs::path movie = dir / c.output;
+        const Probe p = probe(movie);
+        EXPECT_EQ(p.video, c.video);
+        EXPECT_EQ(p.audio, c.audio);
+        EXPECT_EQ(p.width, c.width);
+        EXPECT_NEAR(p.seconds, c.seconds, 0.12);
+        EXPECT_GE(p.frames, c.minFrames);
+        EXPECT_LE(p.frames, c.maxFrames);
+        EXPECT_TRUE(test::decodesCleanly(movie));
+    }
+    // Nothing but the recording and its exports: no temporary file left.
+    int files = 0;
+    for (const auto& e : fs::directory_iterator(dir))
+        files += e.path().filename().string()[0] != '.';
+    EXPECT_EQ(files, 6);
 }
 
 TEST(ExportRenderer, MissingOptionalResourcesNeverFail) {
