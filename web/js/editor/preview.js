@@ -82,6 +82,11 @@ async function sendPreview() {
       await sendTracks(want.name);
       reply = await call('edit.previewFrame', want.payload);
     }
+    if (reply?.superseded && !preview.pending && current() && (want.tries ?? 0) < 3) {
+      // Overtaken by other work of the renderer (a stream ending), not by a newer picture of
+      // ours: ask again, or the picture shown would never be this one.
+      preview.pending = { ...want, tries: (want.tries ?? 0) + 1 };
+    }
     if (current() && !reply?.superseded && typeof reply?.image === 'string') {
       // Decoded before it is shown, so that painting never waits for a picture.
       const next = new Image();
