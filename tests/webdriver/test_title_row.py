@@ -63,12 +63,16 @@ class TitleRow(unittest.TestCase):
                       "return [Math.round((b.right + t.left) / 2), Math.round(t.top + t.height / 2)]")
         subprocess.run(["xdotool", "mousemove", "--sync", str(before["X"] + x),
                         str(before["Y"] + y), "mousedown", "1"], check=True)
-        for step in range(1, 7):
-            subprocess.run(["xdotool", "mousemove", "--sync", str(before["X"] + x + 15 * step),
-                            str(before["Y"] + y + 10 * step)], check=True)
+        # The page hands the drag to the window manager through the bridge, a moment after the
+        # press: the pointer keeps moving, as a hand would, until the window follows it.
+        moved = lambda: geometry(app.main_window)["X"] - before["X"] > 40
+        for step in range(1, 60):
+            subprocess.run(["xdotool", "mousemove", "--sync", str(before["X"] + x + 5 * step),
+                            str(before["Y"] + y + 3 * step)], check=True)
+            if step >= 6 and moved():
+                break
         subprocess.run(["xdotool", "mouseup", "1"], check=True)
-        app.wait_for(lambda: geometry(app.main_window)["X"] - before["X"] > 40, 10,
-                     "the window to follow the pointer")
+        app.wait_for(moved, 10, "the window to follow the pointer")
         app.click(".window-button.maximize")
         app.wait_for(lambda: self.label(".window-button.maximize") == "Restore", 10,
                      "the window maximised")
