@@ -11,9 +11,12 @@ class Keyboard(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.app = MarluneApp().start()
-        # The commands the page sends, seen on their way out.
+        # The commands the page sends, seen on their way out. The page looks the handler up at
+        # every command, and WebKit makes a new one once nothing holds the last: the page keeps
+        # this one, with its hook, alive.
         cls.app.js("const h = window.webkit.messageHandlers.marlune, post = h.postMessage.bind(h);"
-                   "window.__sent = []; h.postMessage = (m) => { window.__sent.push(m.cmd); post(m); };")
+                   "window.__sent = []; h.postMessage = (m) => { window.__sent.push(m.cmd); post(m); };"
+                   "window.__hookedHandler = h;")
 
     @classmethod
     def tearDownClass(cls):
