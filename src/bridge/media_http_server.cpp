@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <sys/random.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -23,6 +22,8 @@
 
 #include "bridge/marlune_scheme_handler.h"
 #include "core/queue.h"
+#include "core/random_hex.h"
+#include "core/write_fully.h"
 
 namespace marlune {
 
@@ -51,24 +52,6 @@ std::string_view trimmed(std::string_view text) {
     return text;
 }
 
-Result<std::string> randomToken() {
-    unsigned char bytes[16];
-    std::size_t got = 0;
-    while (got < sizeof bytes) {
-        ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return fail("No random source for the media server token");
-        got += static_cast<std::size_t>(n);
-    }
-    std::string hex;
-    char two[3];
-    for (unsigned char b : bytes) {
-        std::snprintf(two, sizeof two, "%02x", b);
-        hex += two;
-    }
-    return hex;
-}
-
 // Constant time, so the token cannot be found one character at a time.
 bool sameToken(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
@@ -94,24 +77,13 @@ bool setBlocking(int fd, bool blocking) {
     return ::fcntl(fd, F_SETFL, flags) == 0;
 }
 
-// Blocking, with the socket's send time-out; false when the client is gone or stalled.
-bool sendAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
-
 // One answer with a body, on a thread of its own. False when the connection cannot go on: the
 // client left or stalled, or the file shrank under us so that the promised length cannot be met.
 bool sendHeadAndBody(int fd, const std::string& head, const FolderFile& file, ByteRange range) {
     timeval limit{static_cast<time_t>(MediaHttpServer::kSendTime.count()), 0};
     if (!setBlocking(fd, true) ||
         ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0 ||
-        !sendAll(fd, head)) {
+        !sendFully(fd, head)) {
         return false;
     }
     std::vector<char> chunk(MarluneSchemeHandler::kChunkBytes);
@@ -122,7 +94,7 @@ bool sendHeadAndBody(int fd, const std::string& head, const FolderFile& file, By
         ssize_t n = ::pread(file.fd(), chunk.data(), want, static_cast<off_t>(at));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
-        if (!sendAll(fd, std::string_view(chunk.data(), static_cast<std::size_t>(n)))) {
+        if (!sendFully(fd, std::string_view(chunk.data(), static_cast<std::size_t>(n)))) {
             return false;
         }
         at += static_cast<std::uint64_t>(n);
@@ -463,7 +435,7 @@ struct MediaHttpServer::State : std::enable_shared_from_this<State> {
             timeval limit{static_cast<time_t>(kSendTime.count()), 0};
             if (setBlocking(fd, true) &&
                 ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) == 0 &&
-                sendAll(fd, pictureStreamHead() + "Connection: close\r\n\r\n")) {
+                sendFully(fd, pictureStreamHead() + "Connection: close\r\n\r\n")) {
                 sendPictureStream(fd, *stream);
             }
             stream->cancel();
@@ -504,8 +476,8 @@ struct MediaHttpServer::State : std::enable_shared_from_this<State> {
 };
 
 Result<std::unique_ptr<MediaHttpServer>> MediaHttpServer::start(Resolver resolver) {
-    auto token = randomToken();
-    if (!token) return std::unexpected(token.error());
+    auto token = randomHex(16);
+    if (!token) return fail("No random source for the media server token");
 
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return fail(std::string("The media server could not listen: ") + strerror(errno));

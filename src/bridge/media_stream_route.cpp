@@ -1,11 +1,10 @@
 #include "bridge/media_stream_route.h"
 
-#include <sys/random.h>
-#include <sys/socket.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
+
+#include "core/random_hex.h"
+#include "core/write_fully.h"
 
 namespace marlune {
 
@@ -13,38 +12,10 @@ namespace {
 
 constexpr std::string_view kBoundary = "marlunepicture";
 
-std::optional<std::string> randomId() {
-    unsigned char bytes[12];
-    std::size_t got = 0;
-    while (got < sizeof bytes) {
-        ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return std::nullopt;
-        got += static_cast<std::size_t>(n);
-    }
-    std::string hex;
-    char two[3];
-    for (unsigned char b : bytes) {
-        std::snprintf(two, sizeof two, "%02x", b);
-        hex += two;
-    }
-    return hex;
-}
-
-bool sendAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
-
 }  // namespace
 
 std::optional<std::string> PictureStreamTable::publish(std::shared_ptr<PictureStream> stream) {
-    auto id = randomId();
+    auto id = randomHex(12);
     if (!id) return std::nullopt;
     std::lock_guard guard(lock_);
     if (closed_) return std::nullopt;
@@ -108,10 +79,10 @@ std::string pictureStreamPart(const PictureStream::Part& part) {
 
 void sendPictureStream(int fd, PictureStream& stream) {
     while (auto part = stream.next()) {
-        if (!sendAll(fd, pictureStreamPart(*part))) break;
+        if (!sendFully(fd, pictureStreamPart(*part))) break;
     }
     stream.cancel();
-    sendAll(fd, "--" + std::string(kBoundary) + "--\r\n");
+    sendFully(fd, "--" + std::string(kBoundary) + "--\r\n");
 }
 
 }  // namespace marlune
