@@ -59,8 +59,8 @@ class PulseSession {
         return DeviceAccess::granted;
     }
 
-    // The default source's name, when it is a capture device rather than an output's monitor.
-    std::optional<std::string> defaultCaptureSource() {
+    // The server's default source's name; nothing when the server does not answer.
+    std::optional<std::string> defaultSourceName() {
         struct Answer {
             bool done = false;
             std::string name;
@@ -73,7 +73,14 @@ class PulseSession {
                 a->done = true;
             },
             &server));
-        if (!runUntil([&] { return server.done; }) || server.name.empty()) return std::nullopt;
+        if (!runUntil([&] { return server.done; })) return std::nullopt;
+        return server.name;
+    }
+
+    // The default source's name, when it is a capture device rather than an output's monitor.
+    std::optional<std::string> defaultCaptureSource() {
+        const auto name = defaultSourceName();
+        if (!name || name->empty()) return std::nullopt;
 
         struct Source {
             bool done = false;
@@ -81,7 +88,7 @@ class PulseSession {
             bool monitor = false;
         } source;
         pa_operation_unref(pa_context_get_source_info_by_name(
-            context_, server.name.c_str(),
+            context_, name->c_str(),
             +[](pa_context*, const pa_source_info* info, int eol, void* data) {
                 auto* s = static_cast<Source*>(data);
                 if (info) {
@@ -93,24 +100,13 @@ class PulseSession {
             &source));
         if (!runUntil([&] { return source.done; })) return std::nullopt;
         if (!source.found || source.monitor) return std::nullopt;
-        return server.name;
+        return name;
     }
 
     // Every capture source, the default one marked.
     std::vector<AudioInput> captureSources() {
-        struct Answer {
-            bool done = false;
-            std::string name;
-        } server;
-        pa_operation_unref(pa_context_get_server_info(
-            context_,
-            +[](pa_context*, const pa_server_info* info, void* data) {
-                auto* a = static_cast<Answer*>(data);
-                if (info && info->default_source_name) a->name = info->default_source_name;
-                a->done = true;
-            },
-            &server));
-        if (!runUntil([&] { return server.done; })) return {};
+        const auto defaultName = defaultSourceName();
+        if (!defaultName) return {};
         struct Sources {
             bool done = false;
             std::vector<AudioInput> inputs;
@@ -127,7 +123,7 @@ class PulseSession {
             },
             &sources));
         if (!runUntil([&] { return sources.done; })) return {};
-        for (auto& input : sources.inputs) input.isDefault = input.name == server.name;
+        for (auto& input : sources.inputs) input.isDefault = input.name == *defaultName;
         return sources.inputs;
     }
 
