@@ -322,36 +322,28 @@ std::expected<std::unique_ptr<AudioCapture>, CaptureFailure> AudioCapture::open(
         &q));
 
     if (source == AudioSource::microphone) {
+        // Whether the source `name` is there, and what it is (q.found, q.isMonitor).
+        const auto lookUp = [&](const std::string& name) {
+            q.found = q.isMonitor = false;
+            impl->wait(pa_context_get_source_info_by_name(
+                impl->context, name.c_str(),
+                [](pa_context*, const pa_source_info* info, int eol, void* data) {
+                    auto* q = static_cast<DeviceQuery*>(data);
+                    if (eol == 0 && info) {
+                        q->found = true;
+                        q->isMonitor = info->monitor_of_sink != PA_INVALID_INDEX;
+                    }
+                    pa_threaded_mainloop_signal(q->loop, 0);
+                },
+                &q));
+        };
         // The input the person chose, while it is there and is one; else the default.
         std::string wanted = q.defaultSource;
         if (!preferredInput.empty() && preferredInput != q.defaultSource) {
-            impl->wait(pa_context_get_source_info_by_name(
-                impl->context, preferredInput.c_str(),
-                [](pa_context*, const pa_source_info* info, int eol, void* data) {
-                    auto* q = static_cast<DeviceQuery*>(data);
-                    if (eol == 0 && info) {
-                        q->found = true;
-                        q->isMonitor = info->monitor_of_sink != PA_INVALID_INDEX;
-                    }
-                    pa_threaded_mainloop_signal(q->loop, 0);
-                },
-                &q));
+            lookUp(preferredInput);
             if (q.found && !q.isMonitor) wanted = preferredInput;
-            q.found = q.isMonitor = false;
         }
-        if (!wanted.empty()) {
-            impl->wait(pa_context_get_source_info_by_name(
-                impl->context, wanted.c_str(),
-                [](pa_context*, const pa_source_info* info, int eol, void* data) {
-                    auto* q = static_cast<DeviceQuery*>(data);
-                    if (eol == 0 && info) {
-                        q->found = true;
-                        q->isMonitor = info->monitor_of_sink != PA_INVALID_INDEX;
-                    }
-                    pa_threaded_mainloop_signal(q->loop, 0);
-                },
-                &q));
-        }
+        if (!wanted.empty()) lookUp(wanted);
         // A server without an input falls back to a sink's monitor as its default source:
         // recording that would pass the computer's own sound off as the microphone.
         if (!q.found || q.isMonitor) {
