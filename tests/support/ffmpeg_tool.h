@@ -3,7 +3,7 @@
 // Test movies made with the `ffmpeg` command-line tool (a test dependency, see
 // scripts/install-deps). Header-only so that any test program can use it.
 
-#include <glib.h>
+#include <gio/gio.h>
 
 #include <filesystem>
 #include <optional>
@@ -14,20 +14,30 @@ namespace marlune::test {
 
 namespace detail {
 // Runs a program (no shell, found on PATH); true when it exits with status 0. Its standard output
-// is collected into `out` when given, otherwise it goes to this process's.
+// is collected into `out` when given, bytes and all (a raw picture holds zeros), otherwise it goes
+// to this process's.
 inline bool spawn(const std::vector<std::string>& args, std::string* out) {
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    std::vector<const char*> argv;
+    for (const auto& a : args) argv.push_back(a.c_str());
     argv.push_back(nullptr);
-    gchar* text = nullptr;
-    gint status = 0;
-    if (!g_spawn_sync(nullptr, argv.data(), nullptr, G_SPAWN_SEARCH_PATH, nullptr, nullptr,
-                      out ? &text : nullptr, nullptr, &status, nullptr)) {
-        return false;
+    GSubprocess* child = g_subprocess_newv(
+        argv.data(), out ? G_SUBPROCESS_FLAGS_STDOUT_PIPE : G_SUBPROCESS_FLAGS_NONE, nullptr);
+    if (!child) return false;
+    GBytes* bytes = nullptr;
+    bool ok = g_subprocess_communicate(child, nullptr, nullptr, out ? &bytes : nullptr, nullptr,
+                                       nullptr) &&
+              g_subprocess_get_if_exited(child) && g_subprocess_get_exit_status(child) == 0;
+    if (out) {
+        gsize size = 0;
+        const void* data = bytes ? g_bytes_get_data(bytes, &size) : nullptr;
+        if (data)
+            out->assign(static_cast<const char*>(data), size);
+        else
+            out->clear();
     }
-    if (out) *out = text ? text : "";
-    g_free(text);
-    return g_spawn_check_wait_status(status, nullptr);
+    if (bytes) g_bytes_unref(bytes);
+    g_object_unref(child);
+    return ok;
 }
 }  // namespace detail
 
