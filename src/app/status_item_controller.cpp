@@ -1,5 +1,6 @@
 #include "app/status_item_controller.h"
 
+#include <gdk/gdkx.h>
 #include <gtk/gtk.h>
 #include <libayatana-appindicator/app-indicator.h>
 
@@ -88,6 +89,10 @@ void StatusItemController::buildIndicator() {
                                         APP_INDICATOR_CATEGORY_APPLICATION_STATUS,
                                         iconDir ? iconDir->c_str() : nullptr);
     app_indicator_set_title(item_, "Marlune Studio");
+    // With no panel that hosts status items the library falls back to a GtkStatusIcon, which
+    // needs an X11 tray: on Wayland it fails at every update. There the item waits for a panel.
+    if (!GDK_IS_X11_DISPLAY(gdk_display_get_default()))
+        APP_INDICATOR_GET_CLASS(item_)->fallback = nullptr;
 
     menu_ = gtk_menu_new();
     g_object_ref_sink(menu_);
