@@ -1,6 +1,6 @@
-"""Makes the editor's pictures for the README: a still of a styled edit (docs/editor.png) and a
-short movie of scrubbing through a zoom (docs/editor-scrub.webm). Run it inside the test desktop
-after building:
+"""Makes pictures for the README: the area picker (docs/area.png), a still of a styled edit
+(docs/editor.png) and a short movie of scrubbing through a zoom (docs/editor-scrub.webm). Run it
+inside the test desktop after building:
 
     scripts/with-desktop /usr/bin/python3 tools/editor_pictures.py [docs]
 
@@ -48,6 +48,14 @@ def main():
              "clicks": [{"t": 2500, "fx": 0.37, "fy": 0.38}, {"t": 6000, "fx": 0.55, "fy": 0.48}]}))
         app.start()
         app.resize(1280, 800)
+        # The area picker over the display, with the first usual size chosen.
+        app.show("record")
+        app.click(".area-card")
+        app.wait_for(lambda: app.visible(".area-dialog"), 20, "the area picker")
+        app.find_all(".area-presets button")[0].click()
+        time.sleep(1.0)
+        (OUT / "area.png").write_bytes(app.screenshot("area").read_bytes())
+        app.click(".area-dialog .button.ghost:not(.small)")  # Cancel
         app.open_in_editor(NAME)
         settled(app)
         # A styled edit: a wallpaper, padding, round corners, and a zoom from 3 s to 7 s.
@@ -56,8 +64,8 @@ def main():
         app.set_control("#edit-radius", 6)
         app.set_control("#edit-shadow", 70)
         app.find("#editor-title").click()
-        app.js("document.getElementById('editor-add-zoom').click()")
-        block = app.find(".zoom-block")
+        app.press("z")  # a zoom region at the playhead
+        block = app.wait_for(lambda: app.find_all(".zoom-block"), 10, "a zoom region")[0]
         per_second = app.find("#tl-ruler").rect["width"] / SECONDS
         ActionChains(app.driver).click_and_hold(block).move_by_offset(3 * per_second, 0) \
             .release().perform()
@@ -103,14 +111,9 @@ def main():
                         "setpts=PTS/4,fps=15", "-an", "-c:v", "libvpx", "-b:v", "900k",
                         str(movie)], check=True)
         raw.unlink()
-        # Playing: the movie with the styling drawn by the page (kept with the test pictures).
+        # Playing, with the styling drawn by the page (kept with the test pictures).
         app.js("document.getElementById('editor-play').click()")
-        time.sleep(1.0)
-        state = app.js("const v = document.getElementById('editor-video');"
-                       "return [document.getElementById('editor-live').hidden, v.currentTime,"
-                       " v.paused, getComputedStyle(v.parentElement).borderRadius]")
-        print("playing:", state)
-        time.sleep(1.5)
+        time.sleep(2.5)
         app.screenshot("editor-playing")
         print(OUT / "editor.png", movie)
 
