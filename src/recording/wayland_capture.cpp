@@ -144,7 +144,12 @@ struct WaylandCapture::State {
                                    });
             if (!buffer) return;
             for (int y = 0; y < px.height; ++y) {
-                std::memcpy(buffer->data + std::size_t(y) * stride, px.row(y), std::size_t(stride));
+                std::uint8_t* row = buffer->data + std::size_t(y) * stride;
+                std::memcpy(row, px.row(y), std::size_t(stride));
+                if (!frame.paddedAlpha) continue;
+                // The row is still in the cache: making it opaque there costs little.
+                auto* pixel = reinterpret_cast<std::uint32_t*>(row);
+                for (int x = 0; x < px.width; ++x) pixel[x] |= 0xff000000u;
             }
             next = PortalPicture{std::shared_ptr<std::uint8_t>(buffer, buffer->data), px.width,
                                  px.height, stride, 0};

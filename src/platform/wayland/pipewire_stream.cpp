@@ -256,9 +256,9 @@ struct PipeWireStream::Impl {
     }
 
     // Runs `use` with the picture in `buffer` (any of kFormats) as BGRA, converting into
-    // `scratch` only when the bytes are not BGRA already.
+    // `scratch` only when the bytes are not BGRA already (nor BGRx, with `padded` allowed).
     template <typename Use>
-    void readPicture(pw_buffer* pwBuffer, std::int64_t pts, Use&& use) {
+    void readPicture(pw_buffer* pwBuffer, std::int64_t pts, Use&& use, bool padded = false) {
         spa_buffer* buffer = pwBuffer->buffer;
         spa_data& data = buffer->datas[0];
         if (!hasPicture(pwBuffer)) return;
@@ -288,8 +288,9 @@ struct PipeWireStream::Impl {
         if (dmaBuf) syncDmaBuf(static_cast<int>(data.fd), DMA_BUF_SYNC_START);
         PipeWireFrame frame;
         frame.ptsUs = pts;
-        if (format == SPA_VIDEO_FORMAT_BGRA) {
+        if (format == SPA_VIDEO_FORMAT_BGRA || (padded && format == SPA_VIDEO_FORMAT_BGRx)) {
             frame.pixels = BgraPixels(origin, area.width, area.height, stride);
+            frame.paddedAlpha = format == SPA_VIDEO_FORMAT_BGRx;
         } else {
             frame.pixels = convert(origin, area.width, area.height, stride);
         }
@@ -413,10 +414,13 @@ bool PipeWireStream::readNewest(
     pw_thread_loop_lock(impl_->loop);
     bool kept = false;
     if (impl_->held) {
-        impl_->readPicture(impl_->held, impl_->heldPtsUs, [&](const PipeWireFrame& frame) {
-            kept = true;
-            read(frame, impl_->heldSequence);
-        });
+        impl_->readPicture(
+            impl_->held, impl_->heldPtsUs,
+            [&](const PipeWireFrame& frame) {
+                kept = true;
+                read(frame, impl_->heldSequence);
+            },
+            true);
     }
     pw_thread_loop_unlock(impl_->loop);
     return kept;

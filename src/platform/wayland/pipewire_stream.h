@@ -15,6 +15,10 @@ namespace marlune::wayland {
 // valid only during the callback: copy what you keep.
 struct PipeWireFrame {
     BgraPixels pixels;
+    // True when each pixel's fourth byte is padding (BGRx), to be read as 255. Only `readNewest`
+    // hands such pictures on, so that its reader makes them opaque as it copies them (one pass
+    // over the picture instead of two).
+    bool paddedAlpha = false;
     // When the compositor produced the picture, on the monotonic clock (g_get_monotonic_time),
     // in microseconds; the time it arrived when the stream carries no timestamp.
     std::int64_t ptsUs = 0;
@@ -75,8 +79,9 @@ class PipeWireStream {
     void setActive(bool active);
 
     // Runs `read` with the newest picture kept (see `onPicture`) and its number, on the calling
-    // thread with the stream's thread held off meanwhile: copy what you keep, and do not call
-    // back into the stream. False when no picture is kept. Any thread but the stream's own.
+    // thread with the stream's thread held off meanwhile: copy what you keep (mind
+    // `paddedAlpha`), and do not call back into the stream. False when no picture is kept. Any
+    // thread but the stream's own.
     bool readNewest(const std::function<void(const PipeWireFrame&, std::uint64_t sequence)>& read);
 
     struct Impl;
