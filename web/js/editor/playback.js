@@ -46,11 +46,15 @@ function showImage(image, release) {
   const shown = $('editor-playing');
   if (shown) shown.replaceWith(image);
   else $('editor-preview').after(image);
+  // The playing picture covers the stage: what lies under it need not be painted again with
+  // every picture (the web view paints on the CPU here).
+  $('editor-stage').classList.add('playing');
   play.releaseShown?.();
   play.releaseShown = release;
 }
 
 function hideImage() {
+  $('editor-stage')?.classList.remove('playing');
   $('editor-playing')?.remove();
   play.releaseShown?.();
   play.releaseShown = null;
