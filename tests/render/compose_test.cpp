@@ -124,20 +124,24 @@ bool samePixels(const BgraImage& a, const BgraImage& b) {
     return a.width == b.width && a.height == b.height && a.pixels == b.pixels;
 }
 
-// Bounds [x0, x1) × [y0, y1) of the pixels of one colour; x1 is -1 when there is none.
+// Bounds [x0, x1) × [y0, y1) of the pixels of `image` that `match(x, y)`; x1 is -1 when there is
+// none.
 struct Found {
     int x0 = 1 << 30, y0 = 1 << 30, x1 = -1, y1 = -1;
 };
-Found find(const BgraImage& image, std::uint32_t colour) {
+Found bounds(const BgraImage& image, const std::function<bool(int, int)>& match) {
     Found f;
     for (int y = 0; y < image.height; ++y) {
         for (int x = 0; x < image.width; ++x) {
-            if (image.pixel(x, y) != colour) continue;
+            if (!match(x, y)) continue;
             f = {std::min(f.x0, x), std::min(f.y0, y), std::max(f.x1, x + 1),
                  std::max(f.y1, y + 1)};
         }
     }
     return f;
+}
+Found find(const BgraImage& image, std::uint32_t colour) {
+    return bounds(image, [&](int x, int y) { return image.pixel(x, y) == colour; });
 }
 
 // A 4 × 4 grid of distinct solid colours; block (i, j) is column i, row j.
@@ -619,22 +623,6 @@ TEST(OutputShape, SizesAndTheRecordingFramedWholeInTheMiddle) {
     }
 }
 
-// Bounds of the pixels that differ between two pictures of one size.
-struct Bounds {
-    int x0 = 1 << 30, y0 = 1 << 30, x1 = -1, y1 = -1;
-};
-Bounds difference(const BgraImage& a, const BgraImage& b) {
-    Bounds d;
-    for (int y = 0; y < a.height; ++y) {
-        for (int x = 0; x < a.width; ++x) {
-            if (channelDistance(a.pixel(x, y), b.pixel(x, y)) < 40) continue;
-            d = {std::min(d.x0, x), std::min(d.y0, y), std::max(d.x1, x + 1),
-                 std::max(d.y1, y + 1)};
-        }
-    }
-    return d;
-}
-
 // A 320 × 180 recording on a 9:16 canvas (180 × 320, the picture 180 × 101.25 in the middle): the
 // cursor is where the recording's point is shown, also under a zoom.
 TEST(OutputShape, OnAVerticalPictureTheCursorIsOnItsPoint) {
@@ -665,7 +653,10 @@ TEST(OutputShape, OnAVerticalPictureTheCursorIsOnItsPoint) {
         ASSERT_EQ(plain.width, 180);
         ASSERT_EQ(plain.height, 320);
         // A zoom of s on the middle shows the recording's point f at 0.5 + s (f - 0.5).
-        const Bounds drawn = difference(plain, run(true));
+        const BgraImage drawnOn = run(true);
+        const Found drawn = bounds(plain, [&](int x, int y) {
+            return channelDistance(plain.pixel(x, y), drawnOn.pixel(x, y)) >= 40;
+        });
         ASSERT_GE(drawn.x1, 0) << "no cursor drawn";
         const double wantX = 180 * (0.5 + zoom * (fx - 0.5));
         const double wantY = 109.375 + 101.25 * (0.5 + zoom * (fy - 0.5));
