@@ -1,4 +1,5 @@
-// The window, countdown, permissions and rendering rules of the application, from given inputs.
+// The window, countdown, permissions, rendering, source and settings rules of the application, from
+// given inputs.
 
 #include <fstream>
 #include <ostream>
@@ -7,8 +8,10 @@
 #include <gtest/gtest.h>
 
 #include "app/bar_geometry.h"
+#include "app/capture_source_provider.h"
 #include "app/countdown_overlay_controller.h"
 #include "app/permissions_manager.h"
+#include "app/settings_store.h"
 #include "app/web_rendering.h"
 #include "support/temp_dir.h"
 
@@ -131,6 +134,124 @@ TEST(WebRendering, CpuRenderingOnlyWithoutAGpuAndWithoutAChoiceMade) {
         if (c.folder) std::filesystem::create_directories(dri.path());
         for (const char* n : c.nodes) std::ofstream(dri / n).put('\0');
         EXPECT_EQ(switchesToCpuRendering(c.chosen, dri.path()), c.cpu) << c.nodes.size();
+    }
+}
+
+// Which sources the picker is offered and how each is described, from a given content.
+TEST(CaptureSourceProvider, OffersOrdinaryTitledWindowsOfOtherProgramsAndNamesDisplays) {
+    constexpr int kOwnPid = 4242;
+    ShareableContent content;
+    // {id, title, width, height, owner, layer}
+    // clang-format off
+    const std::tuple<std::uint32_t, const char*, double, double, std::optional<int>, int>
+        windows[] = {
+            {1, "Ok", 800, 600, 77, 0},          {2, "At the minimum", 120, 90, 77, 0},
+            {3, "Too narrow", 119.9, 600, 77, 0}, {4, "Too low", 800, 89.5, 77, 0},
+            {5, "", 800, 600, 77, 0},             {6, "Own", 800, 600, kOwnPid, 0},
+            {7, "No owner", 800, 600, {}, 0},     {8, "Panel", 800, 600, 77, 1},
+            {9, "Desktop", 800, 600, 77, -1},     {10, "Fractional", 640.9, 480.99, 77, 0},
+        };
+    for (const auto& [id, title, w, h, pid, layer] : windows) {
+        content.windows.push_back({.windowID = id, .width = w, .height = h, .title = title,
+                                   .processID = pid, .applicationName = "Editor", .layer = layer});
+    }
+    // clang-format on
+    for (auto [id, name] : {std::pair{3u, "DP-1"}, {9u, ""}, {4u, ""}}) {
+        content.displays.push_back({.displayID = id, .name = name, .width = 3840, .height = 2160});
+    }
+    std::vector<std::uint32_t> displaysAsked;
+    Json list = CaptureSourceProvider::listObject(
+        content, kOwnPid, [&](const std::string& kind, std::uint32_t id) -> Result<BgraImage> {
+            if (kind == "display") displaysAsked.push_back(id);
+            if (kind != "display" || id == 4) return fail("no picture");
+            return BgraImage::blank(3840, 2160);
+        });
+    std::vector<std::uint32_t> ids;
+    for (const auto& w : list["windows"]) ids.push_back(w["id"]);
+    EXPECT_EQ(ids, (std::vector<std::uint32_t>{1, 2, 10})) << "in the content's order";
+    // No thumb key without a picture; sizes truncated.
+    EXPECT_EQ(list["windows"][2], (Json{{"id", 10},
+                                        {"kind", "window"},
+                                        {"name", "Fractional"},
+                                        {"app", "Editor"},
+                                        {"width", 640},
+                                        {"height", 480}}));
+    EXPECT_EQ(displaysAsked, (std::vector<std::uint32_t>{3, 9, 4}));
+    const Json& screens = list["screens"];
+    ASSERT_EQ(screens.size(), 3u);
+    // A nameless display is called by its place in the list, even after a named one.
+    EXPECT_EQ(screens[0]["name"], "DP-1");
+    EXPECT_EQ(screens[1]["name"], "Display 2");
+    EXPECT_EQ(screens[2]["name"], "Display 3");
+    EXPECT_EQ(screens[0]["kind"], "display");
+    EXPECT_EQ(screens[0]["width"], 3840);
+    EXPECT_TRUE(screens[0].value("thumb", "").starts_with("data:image/jpeg;base64,"));
+    EXPECT_FALSE(screens[2].contains("thumb"));
+}
+
+TEST(SettingsStore, DefaultsCoercionsAndStoredValues) {
+    test::TempDir dir;
+    auto defaults = std::make_shared<KeyValueStore>(dir / "d.json");
+    SettingsStore settings{defaults};
+    // A fresh user reads the defaults, in the settings' own order.
+    EXPECT_EQ(settings.asDictionary().dump(),
+              R"({"fps":30,"capHeight":1440,"micEnabled":true,"systemAudioEnabled":false,)"
+              R"("webcamEnabled":false,"webcamCorner":"br","webcamSize":"m","webcamRing":true,)"
+              R"("webcamShape":"squircle","webcamZoom":1.0,"hideWindow":false,"showCursor":true,)"
+              R"("cursorMode":"smooth","micInput":"","countdown":3,"recordAllKeys":false})");
+    // {payload, key, what reads back}: each payload applied in turn.
+    const std::tuple<const char*, const char*, Json> cases[] = {
+        {R"({"fps": 24})", "fps", 30},
+        {R"({"fps": 60.0})", "fps", 60},
+        {R"({"fps": 60.5})", "fps", 60},  // not an Int: ignored
+        {R"({"fps": "30"})", "fps", 60},
+        {R"({"capHeight": -5})", "capHeight", -5},
+        {R"({"micEnabled": false})", "micEnabled", false},
+        {R"({"micEnabled": 1})", "micEnabled", false},
+        {R"({"webcamCorner": "anything"})", "webcamCorner", "anything"},
+        {R"({"webcamShape": "wide"})", "webcamShape", "wide"},
+        {R"({"webcamShape": "hexagon"})", "webcamShape", "squircle"},
+        {R"({"webcamZoom": 5})", "webcamZoom", 2.0},
+        {R"({"webcamZoom": 0.5})", "webcamZoom", 1.0},
+        {R"({"webcamZoom": 1.25})", "webcamZoom", 1.25},
+        {R"({"cursorMode": "SYSTEM"})", "cursorMode", "smooth"},
+        {R"({"cursorMode": "system", "showCursor": false})", "showCursor", false},
+        {R"({"unknown": 1, "cursorMode": null})", "cursorMode", "system"},
+    };
+    for (const auto& [payload, key, expected] : cases) {
+        settings.apply(Json::parse(payload));
+        EXPECT_EQ(settings.asDictionary()[key], expected) << payload;
+    }
+    // Everything went straight to the persisted store.
+    EXPECT_EQ(SettingsStore(std::make_shared<KeyValueStore>(dir / "d.json")).asDictionary(),
+              settings.asDictionary());
+    // Stored values of other kinds read as the defaults objects read them.
+    defaults->set("fps", "60");
+    defaults->set("capHeight", "tall");
+    defaults->set("micEnabled", 0);
+    defaults->set("webcamCorner", 5);
+    defaults->set("webcamShape", "odd");  // stored by hand: read as is
+    EXPECT_EQ(settings.asDictionary().dump(),
+              R"({"fps":60,"capHeight":0,"micEnabled":false,"systemAudioEnabled":false,)"
+              R"("webcamEnabled":false,"webcamCorner":"br","webcamSize":"m","webcamRing":true,)"
+              R"("webcamShape":"odd","webcamZoom":1.25,"hideWindow":false,"showCursor":false,)"
+              R"("cursorMode":"system","micInput":"","countdown":3,"recordAllKeys":false})");
+}
+
+TEST(WebcamFollowUp, DecidesFromTheChangeAndThePayload) {
+    using F = WebcamFollowUp;
+    const std::tuple<bool, bool, const char*, F> cases[] = {
+        {false, true, R"({"webcamEnabled": true})", F::turnOn},
+        {true, false, R"({"webcamEnabled": false, "webcamShape": "wide"})", F::turnOff},
+        {true, true, R"({"webcamZoom": 1.5})", F::zoom},
+        {true, true, R"({"webcamShape": "wide"})", F::rebuild},
+        {true, true, R"({"webcamZoom": 1.5, "webcamRing": false})", F::rebuild},
+        {true, true, R"({"webcamCorner": 7})", F::rebuild},
+        {true, true, R"({"fps": 60})", F::none},
+        {false, false, R"({"webcamShape": "wide", "webcamZoom": 2})", F::none},
+    };
+    for (const auto& [was, now, payload, expected] : cases) {
+        EXPECT_EQ(webcamFollowUp(was, now, Json::parse(payload)), expected) << payload;
     }
 }
 

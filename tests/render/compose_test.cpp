@@ -1,9 +1,10 @@
-// The composer on synthetic source pictures and the pieces it is made of: exact pixels, layers
-// that must appear or stay away, and two golden frames (data/; MARLUNE_UPDATE_GOLDEN=1 rewrites
-// them). "styled_frame": the screen in a rounded, padded, outlined frame on the aurora wallpaper
-// with its shadow, the tilted arrow on the clicked spot inside a half-grown ripple, and the
-// mirrored squircle webcam at the bottom right; "zoomed_frame": the screen zoomed 1.6x on its
-// lower right over a blue-to-orange gradient, the streaked figma arrow, a round top-left webcam.
+// The composer on synthetic source pictures and the pieces it is made of (output shapes and the
+// resampling pass among them): exact pixels, layers that must appear or stay away, and two golden
+// frames (data/; MARLUNE_UPDATE_GOLDEN=1 rewrites them). "styled_frame": the screen in a rounded,
+// padded, outlined frame on the aurora wallpaper with its shadow, the tilted arrow on the clicked
+// spot inside a half-grown ripple, and the mirrored squircle webcam at the bottom right;
+// "zoomed_frame": the screen zoomed 1.6x on its lower right over a blue-to-orange gradient, the
+// streaked figma arrow, a round top-left webcam.
 
 #include <cairo.h>
 #include <gtest/gtest.h>
@@ -13,8 +14,11 @@
 
 #include "render/compose/frame_composer.h"
 #include "render/composition.h"
+#include "render/export/export_renderer.h"
 #include "render/live_background_reader.h"
+#include "render/output_shape.h"
 #include "render/raster.h"
+#include "render/resample.h"
 #include "render_support.h"
 #include "support/temp_dir.h"
 
@@ -22,6 +26,7 @@ namespace marlune {
 namespace {
 
 namespace fs = std::filesystem;
+using test::channelDistance;
 using test::solid;
 using test::sourceWebRoot;
 
@@ -119,20 +124,24 @@ bool samePixels(const BgraImage& a, const BgraImage& b) {
     return a.width == b.width && a.height == b.height && a.pixels == b.pixels;
 }
 
-// Bounds [x0, x1) × [y0, y1) of the pixels of one colour; x1 is -1 when there is none.
+// Bounds [x0, x1) × [y0, y1) of the pixels of `image` that `match(x, y)`; x1 is -1 when there is
+// none.
 struct Found {
     int x0 = 1 << 30, y0 = 1 << 30, x1 = -1, y1 = -1;
 };
-Found find(const BgraImage& image, std::uint32_t colour) {
+Found bounds(const BgraImage& image, const std::function<bool(int, int)>& match) {
     Found f;
     for (int y = 0; y < image.height; ++y) {
         for (int x = 0; x < image.width; ++x) {
-            if (image.pixel(x, y) != colour) continue;
+            if (!match(x, y)) continue;
             f = {std::min(f.x0, x), std::min(f.y0, y), std::max(f.x1, x + 1),
                  std::max(f.y1, y + 1)};
         }
     }
     return f;
+}
+Found find(const BgraImage& image, std::uint32_t colour) {
+    return bounds(image, [&](int x, int y) { return image.pixel(x, y) == colour; });
 }
 
 // A 4 × 4 grid of distinct solid colours; block (i, j) is column i, row j.
@@ -567,6 +576,147 @@ TEST(Composition, WebcamIsDecodedNoWiderThanItShows) {
     EXPECT_EQ(webcamDecodeWidth(webcam, padded, 1920, 1080, 1280, 720), 615);
     EXPECT_EQ(webcamDecodeWidth(webcam, std::nullopt, 1920, 1080, 320, 240), 320);  // never wider
     EXPECT_FALSE(webcamDecodeWidth(webcam, std::nullopt, 40, 8, 1280, 720));  // not shown at all
+}
+
+// ---- Output shapes: canvas and movie sizes, the recording framed on the canvas, the cursor on
+// a vertical picture ----
+
+// Source × shape (× output height) → canvas, movie and where the recording is framed on the
+// canvas (padding a share of the canvas's short side).
+TEST(OutputShape, SizesAndTheRecordingFramedWholeInTheMiddle) {
+    using enum OutputShape;
+    struct Case {
+        PixelSize source;
+        std::int64_t targetHeight;
+        OutputShape shape;
+        PixelSize canvas, movie;
+        double paddingPct;
+        Rect screen;
+    };
+    const Case cases[] = {
+        {{1920, 1080}, 0, original, {1920, 1080}, {1920, 1080}, 12, {230.4, 129.6, 1459.2, 820.8}},
+        {{1920, 1080}, 0, tall, {1080, 1920}, {1080, 1920}, 0, {0, 656.25, 1080, 607.5}},
+        {{1920, 1080}, 720, tall, {1080, 1920}, {720, 1280}, 10, {108, 717, 864, 486}},
+        {{1920, 1080}, 0, square, {1080, 1080}, {1080, 1080}, 0, {0, 236.25, 1080, 607.5}},
+        {{1920, 1080}, 0, classic, {1440, 1080}, {1440, 1080}, 12, {129.6, 207.9, 1180.8, 664.2}},
+        {{1920, 1080}, 0, wide, {1920, 1080}, {1920, 1080}, 0, {0, 0, 1920, 1080}},
+        {{1080, 1920}, 0, wide, {1920, 1080}, {1920, 1080}, 0, {656.25, 0, 607.5, 1080}},
+        // An odd window: the canvas keeps whole pixels, the movie even sides.
+        {{1365, 767}, 0, tall, {767, 1364}, {766, 1364}, 0, {0, 466.51, 767, 430.98}},
+        {{1365, 767}, 0, original, {1365, 767}, {1365, 767}, 0, {0, 0, 1365, 767}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.source.width << "x" << c.source.height << " shape "
+                                        << static_cast<int>(c.shape) << " at " << c.targetHeight);
+        EXPECT_EQ(shapedCanvas(c.source, c.shape), c.canvas);
+        EXPECT_EQ(shapedOutput(
+                      ExportRenderer::outputSize(c.source.width, c.source.height, c.targetHeight),
+                      c.shape),
+                  c.movie);
+        const FrameGeometry g =
+            frameGeometry({.type = "color", .paddingPct = c.paddingPct}, c.source.width,
+                          c.source.height, c.canvas.width, c.canvas.height);
+        EXPECT_NEAR(g.screen.x, c.screen.x, 0.01);
+        EXPECT_NEAR(g.screen.y, c.screen.y, 0.01);
+        EXPECT_NEAR(g.screen.width, c.screen.width, 0.01);
+        EXPECT_NEAR(g.screen.height, c.screen.height, 0.01);
+    }
+}
+
+// A 320 × 180 recording on a 9:16 canvas (180 × 320, the picture 180 × 101.25 in the middle): the
+// cursor is where the recording's point is shown, also under a zoom.
+TEST(OutputShape, OnAVerticalPictureTheCursorIsOnItsPoint) {
+    const BgraImage source = solid(320, 180, 0x2266cc);
+    const double fx = 0.65, fy = 0.4;  // the pointer, in the recording
+    for (double zoom : {1.0, 2.0}) {   // centred on the middle
+        SCOPED_TRACE(zoom);
+        ExportRequest request;
+        request.endMs = 60000;
+        request.shape = OutputShape::tall;
+        auto run = [&](bool withCursor) {
+            request.cursor.reset();
+            if (withCursor) {
+                request.cursor = CursorFX{.path = {{0, fx, fy, 0}}, .style = "dot"};
+            }
+            FrameComposer composer(
+                compositionInputs(request, 320, 180, {180, 320}, test::sourceWebRoot()));
+            const auto cursor = withCursor
+                                    ? std::optional(MotionSim::CursorOut{fx, fy, 0, 1, 0, 0, 0})
+                                    : std::nullopt;
+            const FrameComposer::Step step =
+                composer.withMotion(composer.timing(0), {zoom, 0.5, 0.5, cursor});
+            BgraImage canvas;
+            composer.render(step, source, canvas);
+            return canvas;
+        };
+        const BgraImage plain = run(false);
+        ASSERT_EQ(plain.width, 180);
+        ASSERT_EQ(plain.height, 320);
+        // A zoom of s on the middle shows the recording's point f at 0.5 + s (f - 0.5).
+        const BgraImage drawnOn = run(true);
+        const Found drawn = bounds(plain, [&](int x, int y) {
+            return channelDistance(plain.pixel(x, y), drawnOn.pixel(x, y)) >= 40;
+        });
+        ASSERT_GE(drawn.x1, 0) << "no cursor drawn";
+        const double wantX = 180 * (0.5 + zoom * (fx - 0.5));
+        const double wantY = 109.375 + 101.25 * (0.5 + zoom * (fy - 0.5));
+        EXPECT_NEAR((drawn.x0 + drawn.x1) / 2.0, wantX, 3);
+        EXPECT_NEAR((drawn.y0 + drawn.y1) / 2.0, wantY, 3);
+    }
+}
+
+// ---- The screen's resampling pass (the blurs show in the golden frames' shadows and streaks) ----
+
+// Bilinear sample of channel c at continuous position (u, v), edges extended: the reference.
+double reference(const std::vector<std::uint8_t>& px, int w, int h, double u, double v, int c) {
+    const double sx = std::clamp(u - 0.5, 0.0, w - 1.0), sy = std::clamp(v - 0.5, 0.0, h - 1.0);
+    const int x0 = int(sx), y0 = int(sy);
+    const int x1 = std::min(x0 + 1, w - 1), y1 = std::min(y0 + 1, h - 1);
+    const double fx = sx - x0, fy = sy - y0;
+    auto at = [&](int x, int y) { return double(px[(y * w + x) * 4 + c]); };
+    return (at(x0, y0) * (1 - fx) + at(x1, y0) * fx) * (1 - fy) +
+           (at(x0, y1) * (1 - fx) + at(x1, y1) * fx) * fy;
+}
+
+TEST(Resample, MatchesBilinearSamplingWithExtendedEdges) {
+    const int w = 37, h = 23;  // odd sizes: the vector path's leftovers run too
+    std::vector<std::uint8_t> px(w * h * 4);
+    for (std::size_t i = 0; i < px.size(); ++i) px[i] = std::uint8_t((i * 7919) % 251);
+    const PixelsView source{px.data(), w, h, w * 4};
+    struct Case {
+        const char* name;
+        ResampleMap map;
+    };
+    const Case cases[] = {
+        {"identity", {1, 0, 1, 0}},         {"whole-pixel shift", {1, 3, 1, -2}},
+        {"enlarge 2", {0.5, 2, 0.5, 1}},    {"shrink", {1.31, -0.4, 1.31, 0.7}},
+        {"stretch", {0.7, 5.2, 1.6, -3.1}},
+    };
+    const int tw = 45, th = 30;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::uint8_t> out(tw * th * 4, 0);
+        resampleBilinear(source, out.data(), tw * 4, 3, 2, tw - 1, th - 3, c.map);
+        double worst = 0;
+        for (int y = 0; y < th; ++y) {
+            for (int x = 0; x < tw; ++x) {
+                const bool inside = x >= 3 && x < tw - 1 && y >= 2 && y < th - 3;
+                for (int ch = 0; ch < 4; ++ch) {
+                    const int got = out[(y * tw + x) * 4 + ch];
+                    if (!inside) {
+                        ASSERT_EQ(got, 0) << "wrote outside the rectangle at " << x << "," << y;
+                        continue;
+                    }
+                    const double want =
+                        reference(px, w, h, (x + 0.5) * c.map.scaleX + c.map.offsetX,
+                                  (y + 0.5) * c.map.scaleY + c.map.offsetY, ch);
+                    worst = std::max(worst, std::abs(got - want));
+                }
+            }
+        }
+        // Weights in 1/64 pixel: within two levels of the exact blend; shifts are exact.
+        EXPECT_LE(worst, c.map.scaleX == 1 && c.map.scaleY == 1 ? 0 : 2.5);
+    }
 }
 
 }  // namespace

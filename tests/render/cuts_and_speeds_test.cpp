@@ -14,103 +14,64 @@ namespace {
 
 using Kept = std::vector<std::array<double, 4>>;  // source start, source end, output start, rate
 
-TEST(TimeMap, CutsOverAnyRange) {
-    using Cut = std::vector<std::array<double, 3>>;  // source start, source end, output start
+TEST(TimeMap, KeptRangesAndLengthOverAnyRange) {
     struct Case {
         const char* name;
         std::int64_t start, end;
         std::vector<TimeMap::Cut> cuts;
-        Cut kept;
-    };
-    const Case cases[] = {
-        {"overlap", 0, 10000, {{2000, 3000}, {2500, 4000}}, {{0, 2000, 0}, {4000, 10000, 2000}}},
-        {"order", 0, 10000, {{2500, 4000}, {2000, 3000}}, {{0, 2000, 0}, {4000, 10000, 2000}}},
-        {"clipped", 1000, 5000, {{0, 2000}, {4500, 9000}}, {{2000, 4500, 0}}},
-        {"outside", 1000, 5000, {{0, 1000}, {5000, 5500}, {6000, 7000}}, {{1000, 5000, 0}}},
-        {"three", 0, 100, {{10, 20}, {50, 60}}, {{0, 10, 0}, {20, 50, 10}, {60, 100, 40}}},
-        {"nested", 0, 1000, {{100, 900}, {200, 300}}, {{0, 100, 0}, {900, 1000, 100}}},
-        {"touching", 0, 1000, {{100, 200}, {200, 300}}, {{0, 100, 0}, {300, 1000, 100}}},
-        {"inverted and empty cuts", 0, 1000, {{600, 400}, {300, 300}}, {{0, 1000, 0}}},
-        // Nothing left, or nothing to start with: the whole range, as given.
-        {"everything cut", 1000, 5000, {{0, 3000}, {2500, 9000}}, {{1000, 5000, 0}}},
-        {"empty range", 3000, 3000, {}, {{3000, 3000, 0}}},
-        {"inverted range", 5000, 3000, {{3500, 4000}}, {{5000, 3000, 0}}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const TimeMap m(c.start, c.end, c.cuts);
-        Cut kept;
-        double total = 0;
-        for (const auto& r : m.kept()) {
-            kept.push_back({r.srcStart, r.srcEnd, r.outStart});
-            total += r.srcEnd - r.srcStart;
-        }
-        EXPECT_EQ(kept, c.kept);
-        EXPECT_EQ(m.totalOutMs(), total);
-        EXPECT_EQ(m.hasCuts(), kept.size() > 1);
-    }
-}
-
-TEST(TimeMapSpeeds, KeptRangesAndLength) {
-    struct Case {
-        const char* name;
-        std::vector<TimeMap::Cut> cuts;
         std::vector<TimeMap::Speed> speeds;
         Kept kept;
-        double total;
     };
-    // Over 0–10000 ms.
+    // clang-format off
     const Case cases[] = {
-        {"one speed",
-         {},
-         {{2000, 4000, 2}},
-         {{0, 2000, 0, 1}, {2000, 4000, 2000, 2}, {4000, 10000, 3000, 1}},
-         9000},
-        {"speed at the start", {}, {{0, 4000, 4}}, {{0, 4000, 0, 4}, {4000, 10000, 1000, 1}}, 7000},
-        {"speed past the end",
-         {},
-         {{8000, 20000, 2}},
-         {{0, 8000, 0, 1}, {8000, 10000, 8000, 2}},
-         9000},
-        {"overlapping speeds: the first holds",
-         {},
-         {{3000, 6000, 2}, {2000, 4000, 4}},
-         {{0, 2000, 0, 1}, {2000, 4000, 2000, 4}, {4000, 6000, 2500, 2}, {6000, 10000, 3500, 1}},
-         7500},
-        {"unusable rates",
-         {},
-         {{1000, 2000, 0}, {3000, 4000, -2}, {5000, 6000, 1.0 / 0.0}},
-         {{0, 10000, 0, 1}},
-         10000},
-        {"cut inside a speed",
-         {{3000, 4000}},
-         {{2000, 6000, 2}},
-         {{0, 2000, 0, 1}, {2000, 3000, 2000, 2}, {4000, 6000, 2500, 2}, {6000, 10000, 3500, 1}},
-         7500},
-        {"neighbouring speeds of one rate join",
-         {},
-         {{1000, 2000, 2}, {2000, 3000, 2}},
-         {{0, 1000, 0, 1}, {1000, 3000, 1000, 2}, {3000, 10000, 2000, 1}},
-         9000},
-        {"speed inside a cut",
-         {{1000, 5000}},
-         {{2000, 3000, 8}},
-         {{0, 1000, 0, 1}, {5000, 10000, 1000, 1}},
-         6000},
+        {"overlap", 0, 10000, {{2000, 3000}, {2500, 4000}}, {},
+         {{0, 2000, 0, 1}, {4000, 10000, 2000, 1}}},
+        {"order", 0, 10000, {{2500, 4000}, {2000, 3000}}, {},
+         {{0, 2000, 0, 1}, {4000, 10000, 2000, 1}}},
+        {"clipped", 1000, 5000, {{0, 2000}, {4500, 9000}}, {}, {{2000, 4500, 0, 1}}},
+        {"outside", 1000, 5000, {{0, 1000}, {5000, 5500}, {6000, 7000}}, {}, {{1000, 5000, 0, 1}}},
+        {"three", 0, 100, {{10, 20}, {50, 60}}, {},
+         {{0, 10, 0, 1}, {20, 50, 10, 1}, {60, 100, 40, 1}}},
+        {"nested", 0, 1000, {{100, 900}, {200, 300}}, {}, {{0, 100, 0, 1}, {900, 1000, 100, 1}}},
+        {"touching", 0, 1000, {{100, 200}, {200, 300}}, {}, {{0, 100, 0, 1}, {300, 1000, 100, 1}}},
+        {"inverted and empty cuts", 0, 1000, {{600, 400}, {300, 300}}, {}, {{0, 1000, 0, 1}}},
+        // Nothing left, or nothing to start with: the whole range, as given.
+        {"everything cut", 1000, 5000, {{0, 3000}, {2500, 9000}}, {}, {{1000, 5000, 0, 1}}},
+        {"empty range", 3000, 3000, {}, {}, {{3000, 3000, 0, 1}}},
+        {"inverted range", 5000, 3000, {{3500, 4000}}, {}, {{5000, 3000, 0, 1}}},
+        {"one speed", 0, 10000, {}, {{2000, 4000, 2}},
+         {{0, 2000, 0, 1}, {2000, 4000, 2000, 2}, {4000, 10000, 3000, 1}}},
+        {"speed at the start", 0, 10000, {}, {{0, 4000, 4}},
+         {{0, 4000, 0, 4}, {4000, 10000, 1000, 1}}},
+        {"speed past the end", 0, 10000, {}, {{8000, 20000, 2}},
+         {{0, 8000, 0, 1}, {8000, 10000, 8000, 2}}},
+        {"overlapping speeds: the first holds", 0, 10000, {}, {{3000, 6000, 2}, {2000, 4000, 4}},
+         {{0, 2000, 0, 1}, {2000, 4000, 2000, 4}, {4000, 6000, 2500, 2}, {6000, 10000, 3500, 1}}},
+        {"unusable rates", 0, 10000, {},
+         {{1000, 2000, 0}, {3000, 4000, -2}, {5000, 6000, 1.0 / 0.0}}, {{0, 10000, 0, 1}}},
+        {"cut inside a speed", 0, 10000, {{3000, 4000}}, {{2000, 6000, 2}},
+         {{0, 2000, 0, 1}, {2000, 3000, 2000, 2}, {4000, 6000, 2500, 2}, {6000, 10000, 3500, 1}}},
+        {"neighbouring speeds of one rate join", 0, 10000, {}, {{1000, 2000, 2}, {2000, 3000, 2}},
+         {{0, 1000, 0, 1}, {1000, 3000, 1000, 2}, {3000, 10000, 2000, 1}}},
+        {"speed inside a cut", 0, 10000, {{1000, 5000}}, {{2000, 3000, 8}},
+         {{0, 1000, 0, 1}, {5000, 10000, 1000, 1}}},
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const TimeMap m(0, 10000, c.cuts, c.speeds);
+        const TimeMap m(c.start, c.end, c.cuts, c.speeds);
         Kept kept;
-        for (const auto& r : m.kept()) kept.push_back({r.srcStart, r.srcEnd, r.outStart, r.rate});
+        double total = 0;
+        for (const auto& r : m.kept()) {
+            kept.push_back({r.srcStart, r.srcEnd, r.outStart, r.rate});
+            total += (r.srcEnd - r.srcStart) / r.rate;
+        }
         EXPECT_EQ(kept, c.kept);
-        EXPECT_DOUBLE_EQ(m.totalOutMs(), c.total);
-        EXPECT_EQ(m.hasCuts(), !c.cuts.empty());
-        EXPECT_EQ(m.changesTime(), c.total != 10000 || !c.cuts.empty());
+        EXPECT_DOUBLE_EQ(m.totalOutMs(), total);
+        // Speeds alone never make a join; a cut inside the range does.
+        EXPECT_EQ(m.hasCuts(), kept.size() > 1 && !c.cuts.empty());
+        EXPECT_EQ(m.changesTime(), total != double(c.end - c.start) || m.hasCuts());
     }
-    // Speeds alone never make a join; a cut does.
-    EXPECT_FALSE(TimeMap(0, 10000, {}, {{2000, 4000, 2}}).hasCuts());
-    EXPECT_TRUE(TimeMap(0, 10000, {{2000, 4000}}, {}).hasCuts());
     EXPECT_FALSE(TimeMap(1000, 5000).changesTime());
 }
 

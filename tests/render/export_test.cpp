@@ -1,6 +1,6 @@
-// The export pipeline (MP4, GIF and WebM, with cuts and speed-ups) on movies made by the ffmpeg
-// tool in the recordings folder of this test program's private HOME; outputs are read back with
-// ffprobe and the media wrappers.
+// The export pipeline (MP4, GIF and WebM, with cuts and speed-ups) and what it reads, on movies
+// made by the ffmpeg tool in the recordings folder of this test program's private HOME; outputs
+// are read back with ffprobe and the media wrappers.
 
 #include <gtest/gtest.h>
 
@@ -14,8 +14,11 @@
 #include "platform/media/audio_decoder.h"
 #include "platform/media/media_file.h"
 #include "platform/media/video_decoder.h"
+#include "platform/media/webcam_proxy.h"
 #include "recording/movie_probe.h"
 #include "render/export/export_renderer.h"
+#include "render/export/webcam_feed.h"
+#include "render/picture_timeline.h"
 #include "render_support.h"
 #include "support/main_loop.h"
 #include "support/recordings_folder.h"
@@ -90,11 +93,21 @@ Outcome exportNow(ExportRequest r, std::function<void(ExportRenderer&)> whileRun
 }
 
 // The first stream of `type` ("video", "audio") as ffprobe sees it; null when there is none.
-Json probeStream(const fs::path& movie, const std::string& type) {
-    auto out = test::toolOutput({"ffprobe", "-v", "error", "-show_entries",
-                                 "stream=codec_type,codec_name,profile,width,height,sample_rate,"
-                                 "channels,nb_frames,duration,start_time",
-                                 "-of", "json", movie.string()});
+// `count` reads the whole stream to count its pictures ("nb_read_frames"; GIF and WebM have no
+// count up front).
+Json probeStream(const fs::path& movie, const std::string& type, bool count = false) {
+    std::vector<std::string> args = {
+        "ffprobe",
+        "-v",
+        "error",
+        "-show_entries",
+        "stream=codec_type,codec_name,profile,width,height,sample_rate,"
+        "channels,nb_frames,nb_read_frames,duration,start_time",
+        "-of",
+        "json",
+        movie.string()};
+    if (count) args.insert(args.begin() + 1, "-count_frames");
+    auto out = test::toolOutput(args);
     for (const auto& s : Json::parse(out.value_or("{}")).value("streams", Json::array())) {
         if (s.value("codec_type", "") == type) return s;
     }
@@ -417,54 +430,6 @@ TEST(ExportRenderer, CancellingEndsTheExportAndRemovesItsFile) {
     EXPECT_TRUE(fs::exists(dir / (*first)->name));
 }
 
-TEST(ExportRenderer, WritesUnderAHiddenNameAndNeverReplacesAFile) {
-    const fs::path dir = test::freshRecordingsFolder();
-    ASSERT_TRUE(test::makeMovie(dir / "Long.mp4", 6.0, 640, 360));
-    ExportRequest r = request("Long.mp4", 0, 6000);
-    r.frame = FrameSettings{.type = "color"};
-    std::vector<std::string> visibleWhileRunning;
-    Outcome out = exportNow(r, [&](ExportRenderer&) {
-        for (const auto& name : filesIn(dir)) {
-            if (!name.starts_with(".")) visibleWhileRunning.push_back(name);
-        }
-        // Someone takes the name the export would have had.
-        test::writeFile(dir / "Long export.mp4", "mine");
-    });
-    EXPECT_EQ(visibleWhileRunning, std::vector<std::string>{"Long.mp4"});
-    ASSERT_TRUE(out.result) << out.result.error().message;
-    EXPECT_EQ(*out.result, "Long export 2.mp4");
-    EXPECT_EQ(out.durationMs, 6000);
-    EXPECT_EQ(test::readFile(dir / "Long export.mp4"), "mine");
-    EXPECT_EQ(filesIn(dir),
-              (std::vector<std::string>{"Long export 2.mp4", "Long export.mp4", "Long.mp4"}));
-}
-
-// "codec_name" of each stream, video first, and the container's duration.
-struct Probe {
-    std::string video, audio;
-    int frames = 0;
-    int width = 0;
-    double seconds = 0;
-};
-
-Probe probe(const fs::path& movie) {
-    Probe p;
-    auto out = test::toolOutput({"ffprobe", "-v", "error", "-count_frames", "-show_entries",
-                                 "stream=codec_type,codec_name,width,nb_read_frames", "-of", "json",
-                                 movie.string()});
-    for (const auto& s : Json::parse(out.value_or("{}")).value("streams", Json::array())) {
-        if (s.value("codec_type", "") == "video") {
-            p.video = s.value("codec_name", "");
-            p.width = s.value("width", 0);
-            p.frames = std::stoi(s.value("nb_read_frames", "0"));
-        } else if (s.value("codec_type", "") == "audio") {
-            p.audio = s.value("codec_name", "");
-        }
-    }
-    p.seconds = test::probeDuration(movie).value_or(0);
-    return p;
-}
-
 TEST(ExportFormats, EachFormatPlaysAndCutsAndSpeedsShortenTheMovie) {
     const fs::path dir = test::freshRecordingsFolder();
     ASSERT_TRUE(test::makeMovie(dir / "Demo.mp4", 4.0));
@@ -503,13 +468,14 @@ TEST(ExportFormats, EachFormatPlaysAndCutsAndSpeedsShortenTheMovie) {
         ASSERT_TRUE(out.result) << out.result.error().message;
         EXPECT_EQ(*out.result, c.output);
         const fs::path movie = dir / c.output;
-        const Probe p = probe(movie);
-        EXPECT_EQ(p.video, c.video);
-        EXPECT_EQ(p.audio, c.audio);
-        EXPECT_EQ(p.width, c.width);
-        EXPECT_NEAR(p.seconds, c.seconds, 0.12);
-        EXPECT_GE(p.frames, c.minFrames);
-        EXPECT_LE(p.frames, c.maxFrames);
+        const Json video = probeStream(movie, "video", true), audio = probeStream(movie, "audio");
+        EXPECT_EQ(video.value("codec_name", ""), c.video);
+        EXPECT_EQ(audio.is_object() ? audio.value("codec_name", "") : "", c.audio);
+        EXPECT_EQ(video.value("width", 0), c.width);
+        EXPECT_NEAR(test::probeDuration(movie).value_or(0), c.seconds, 0.12);
+        const int frames = std::stoi(video.value("nb_read_frames", "0"));
+        EXPECT_GE(frames, c.minFrames);
+        EXPECT_LE(frames, c.maxFrames);
         EXPECT_TRUE(test::decodesCleanly(movie));
     }
     // Nothing but the recording and its exports: no temporary file left.
@@ -545,6 +511,108 @@ TEST(ExportRenderer, MissingOptionalResourcesNeverFail) {
         Outcome out = exportNow(r);
         ASSERT_TRUE(out.result) << out.result.error().message;
         EXPECT_TRUE(test::decodesCleanly(dir / *out.result));
+    }
+}
+
+// ---- What an export reads: picture times learnt without decoding, against the decoder's own
+// (the export's range pictures come from them), and the recorder's small webcam copy, read only
+// when it shows enough and matches the movie; otherwise (older recordings too) the movie itself.
+
+// Every picture's time as the decoder gives it.
+std::vector<double> decodedTimes(const fs::path& movie) {
+    auto file = MediaFile::open(movie);
+    if (!file) return {};
+    const int track = file->tracks(TrackKind::video).at(0).index;
+    auto decoder = VideoDecoder::open(std::move(*file), track);
+    std::vector<double> times;
+    while (decoder) {
+        auto picture = decoder->nextPicture();
+        if (!picture || !*picture) break;
+        times.push_back((*picture)->timeSeconds());
+    }
+    return times;
+}
+
+TEST(PictureTimeline, TimesAreTheDecodersWhateverTheContainer) {
+    test::TempDir dir;
+    const std::string x264 =
+        "-f lavfi -i testsrc2=s=160x90:r=30 -t 2 -c:v libx264 -pix_fmt yuv420p"
+        " -g 10 -x264-params ";
+    const std::tuple<const char*, std::string, bool> cases[] = {
+        // name, ffmpeg arguments, whether the timeline comes from the index (no packets read)
+        {"plain.mp4", x264 + "bframes=0", true},
+        // Pictures coded out of order: the index holds decoding times, so the packets are read.
+        {"reordered.mp4", x264 + "bframes=2", false},
+        // What a recording looks like until it is finished: fragments with no index up front.
+        {"fragmented.mp4", x264 + "bframes=0 -movflags frag_keyframe+empty_moov", false},
+    };
+    for (const auto& [name, args, indexed] : cases) {
+        SCOPED_TRACE(name);
+        ASSERT_TRUE(test::ffmpegLine(args, dir / name));
+        auto file = MediaFile::open(dir / name);
+        ASSERT_TRUE(file);
+        EXPECT_EQ(file->indexedSamples(0).has_value(), indexed);
+        auto timeline = PictureTimeline::open(dir / name, 0);
+        ASSERT_TRUE(timeline);
+        EXPECT_EQ(timeline->complete(), indexed);
+        ASSERT_TRUE(timeline->reach(0.5));
+        const std::vector<double> decoded = decodedTimes(dir / name);
+        ASSERT_EQ(decoded.size(), 60u);
+        // Every picture up to the time asked for is known (pictures beyond may still be missing).
+        std::vector<double> known = timeline->times(), expected = decoded;
+        std::erase_if(known, [](double t) { return t > 0.5; });
+        std::erase_if(expected, [](double t) { return t > 0.5; });
+        EXPECT_EQ(known, expected);
+        ASSERT_TRUE(timeline->reach(100));
+        EXPECT_TRUE(timeline->complete());
+        EXPECT_EQ(timeline->times(), decoded);
+        // A key frame every ten pictures.
+        EXPECT_EQ(timeline->keyFrameAtOrBefore(0.5), decoded[10]);
+        EXPECT_EQ(timeline->keyFrameAtOrBefore(decoded[20]), decoded[20]);
+        EXPECT_EQ(timeline->keyFrameAtOrBefore(-1), std::nullopt);
+    }
+}
+
+TEST(WebcamCopy, IsReadOnlyWhenItShowsEnoughAndMatchesTheMovie) {
+    const fs::path dir = test::freshRecordingsFolder();
+    const fs::path movie = dir / "Rec.webcam.mp4", copy = dir / "Rec.webcam.small.m4v";
+    ASSERT_TRUE(test::makeMovie(movie, 2.0, 1280, 720, false));
+    ASSERT_EQ(webcamProxyPath(movie), copy);
+    enum Spoil { none, live, link, stale };
+    struct Case {
+        const char* label;
+        double seconds;  // of the copy; 0: none
+        int width, height;
+        double box;  // percent
+        Spoil spoil;
+        bool read;
+    } const cases[] = {
+        {"the default box", 2, 640, 360, 40, none, true},
+        {"no copy: an older recording", 0, 640, 360, 40, none, false},
+        {"a box wider than the copy", 2, 640, 360, 80, none, false},
+        {"another length", 4, 640, 360, 40, none, false},
+        {"another shape", 2, 640, 480, 40, none, false},
+        {"left unfinished by a crash", 2, 640, 360, 40, live, false},
+        {"a link", 2, 640, 360, 40, link, false},
+        {"left from an earlier recording", 2, 640, 360, 40, stale, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        fs::remove(copy);
+        const fs::path made = dir / "made.mp4";
+        if (c.seconds > 0) {
+            ASSERT_TRUE(test::makeMovie(made, c.seconds, c.width, c.height, false));
+            if (c.spoil == live)
+                std::fstream(made, std::ios::in | std::ios::out).seekp(8) << "mrln";
+            c.spoil == link ? fs::create_symlink(made, copy) : fs::rename(made, copy);
+            if (c.spoil == stale)
+                fs::last_write_time(copy, fs::last_write_time(movie) - std::chrono::hours(1));
+        }
+        WebcamFX webcam{.file = "Rec.webcam.mp4", .width = c.box, .height = c.box};
+        auto found = findWebcamMovie(webcam, FrameSettings{.type = "color"}, 1920, 1080);
+        ASSERT_TRUE(found);
+        EXPECT_EQ(found->path, c.read ? copy : movie);
+        EXPECT_LE(found->decodeWidth, c.read ? c.width : 1280);
     }
 }
 

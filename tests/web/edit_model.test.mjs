@@ -1,11 +1,15 @@
 import assert from 'node:assert/strict';
 import { test } from 'node:test';
 
+import { addProposedZooms } from '../../web/js/auto_zoom_model.js';
 import { addZoom, clampRange, createHistory, defaultEdit, exportPayload, followModes,
-         formatRemaining, framePlacement, moveRangeEdge, moveZoom, MIN_ZOOM_MS, outputHeights,
-         pictureToSource, projectWithEdit, remainingMs, removeZoom, resizeZoom, restoreEdit,
-         rulerTicks, setSection, settleZooms, sourceToPicture, updateZoom, zoomAt,
-         zoomWindow } from '../../web/js/edit_model.js';
+         formatRemaining, framePlacement, lookOf, MIN_ZOOM_MS, moveRangeEdge, moveZoom,
+         outputHeights, pictureToSource, projectWithEdit, remainingMs, removeZoom, resizeZoom,
+         restoreEdit, rulerTicks, setSection, setShape, settleZooms, sourceToPicture, updateZoom,
+         withLook, ZOOM_IN_MS, ZOOM_OUT_MS, zoomAt, zoomWindow } from '../../web/js/edit_model.js';
+import { zoomBlockKey, zoomFocusKey } from '../../web/js/editor/zoom_keys.js';
+import { addStretch, moveStretch, outputLengthMs, removeStretch, setRate, settleStretches } from
+  '../../web/js/stretch_model.js';
 
 const PROJECT = {
   version: 1,
@@ -284,4 +288,233 @@ test('estimates the time left once enough is done; the ruler has steps that fit'
     assert.ok(rulerTicks(ms, px).every((t) => t % 100 === 0), `${ms} ms over ${px} px`);
   }
   assert.ok(rulerTicks(36e5 * 5, 200).length < 10, 'a long recording still has few labels');
+});
+
+const project = (shape) => ({ webcam: { file: 'Take.webcam.mp4', offsetMs: 0, shape } });
+const webcamOf = (edit, shape) => {
+  const w = exportPayload(edit, 'Take.mp4', project(shape)).webcam;
+  return [w.positionPreset, w.positionX, w.positionY, w.cornerRadius, w.shadow, w.margin];
+};
+
+test('the webcam fields reach the export; a project saved without them exports as before', () => {
+  for (const [why, stored, shape, want] of [
+    ['old project, squircle', {}, 'squircle', ['bottom-right', 1, 1, 90, 0.67, 24]],
+    ['old project, wide', {}, 'wide', ['bottom-right', 1, 1, 40, 0.67, 24]],
+    ['old project, circle', {}, 'circle', ['bottom-right', 1, 1, 999, 0.67, 24]],
+    ['custom place and look', { positionPreset: 'custom', positionX: 0.25, positionY: 0.5,
+                                cornerRadius: 12, shadow: 0.2, margin: 60 }, 'squircle',
+    ['custom', 0.25, 0.5, 12, 0.2, 60]],
+    ['a circle stays round', { shape: 'circle', cornerRadius: 12 }, 'circle',
+     ['bottom-right', 1, 1, 999, 0.67, 24]],
+    ['out of range is brought in', { positionX: 3, positionY: -1, cornerRadius: 900, shadow: 2,
+                                     margin: -5 }, 'squircle',
+    ['bottom-right', 1, 0, 200, 1, 0]],
+    ['wrong kinds fall back', { positionPreset: 'elsewhere', cornerRadius: '12', shadow: null },
+     'wide', ['bottom-right', 1, 1, 40, 0.67, 24]],
+  ]) {
+    const edit = restoreEdit({ webcam: { enabled: true, ...stored } }, 10000, project(shape));
+    assert.deepEqual(webcamOf(edit, shape), want, why);
+  }
+  // A change made in the editor, then the shape's own corners again by choosing none.
+  let edit = restoreEdit({}, 10000, project('squircle'));
+  edit = setSection(edit, 'webcam', { cornerRadius: 30, margin: 10 });
+  assert.deepEqual(webcamOf(edit, 'squircle').slice(3), [30, 0.67, 10]);
+});
+
+test('a zoom keeps its own transition lengths and scale up to 6', () => {
+  const { edit, id } = addZoom(restoreEdit({}, 20000), 1000, 20000);
+  const zoomOf = (e) => {
+    const z = exportPayload(e, 'Take.mp4').zooms[0];
+    return [z.scale, z.inMs, z.outMs];
+  };
+  for (const [patch, want] of [
+    [{}, [2, ZOOM_IN_MS, ZOOM_OUT_MS]],
+    [{ scale: 6, inMs: 400, outMs: 2500 }, [6, 400, 2500]],
+    [{ scale: 9, inMs: 10, outMs: 99999 }, [6, 100, 5000]],
+    [{ inMs: 'fast', outMs: null }, [2, ZOOM_IN_MS, ZOOM_OUT_MS]],
+  ]) {
+    const changed = updateZoom(edit, id, patch);
+    assert.deepEqual(zoomOf(changed), want, JSON.stringify(patch));
+    // Saved in the project file and read back, the lengths stay.
+    const reread = restoreEdit(JSON.parse(JSON.stringify(changed)), 20000);
+    assert.deepEqual(zoomOf(reread), want, `read back: ${JSON.stringify(patch)}`);
+  }
+});
+
+const WEBCAM = { webcam: { file: 'a.webcam.mp4' } };
+
+test('a shape is kept, restored and sent only when it is not the recording\'s own', () => {
+  for (const [stored, sent] of [['9:16', '9:16'], ['1:1', '1:1'], ['original', undefined],
+    ['5:4', undefined], [7, undefined], [undefined, undefined]]) {
+    const edit = restoreEdit({ shape: stored }, 5000);
+    assert.equal(exportPayload(edit, 'a.mp4').shape, sent, `stored ${stored}`);
+    assert.equal(exportPayload(setShape(edit, 'original'), 'a.mp4').shape, undefined);
+  }
+});
+
+test('a look styles a new edit, checked like a saved one; the webcam shows as recorded', () => {
+  const styled = setShape(defaultEdit(5000, WEBCAM), '4:3');
+  const look = lookOf({ ...styled, frame: { ...styled.frame, type: 'color', hex: '#112233' },
+                        webcam: { ...styled.webcam, shape: 'circle', enabled: false } });
+  assert.equal('enabled' in look.webcam, false);
+  const applied = withLook(defaultEdit(5000, WEBCAM), JSON.parse(JSON.stringify(look)));
+  assert.deepEqual([applied.frame.hex, applied.webcam.shape, applied.webcam.enabled, applied.shape],
+                   ['#112233', 'circle', true, '4:3']);
+  // A damaged look from the settings: each bad value keeps the edit's own.
+  const damaged = withLook(defaultEdit(5000), { frame: { paddingPct: 99, type: 'plaid' },
+                                                cursor: 'big', shape: 'tall' });
+  assert.deepEqual([damaged.frame.paddingPct, damaged.frame.type, damaged.shape],
+                   [40, 'wallpaper', undefined]);
+  assert.deepEqual(damaged.cursor, defaultEdit(5000).cursor);
+  assert.deepEqual(withLook(defaultEdit(5000), null), defaultEdit(5000));
+});
+
+const DURATION = 10000;
+
+test('keys on a zoom block move it and change its length, inside the recording and its neighbours',
+     () => {
+  // Two regions: 1000–4000 and 6000–9000.
+  const edit = restoreEdit({ zooms: [{ id: 'a', startMs: 1000, endMs: 4000, scale: 2 },
+                                   { id: 'b', startMs: 6000, endMs: 9000, scale: 2 }] }, DURATION);
+  const span = (e, id) => {
+    const z = e.zooms.find((x) => x.id === id);
+    return [z.startMs, z.endMs];
+  };
+  for (const [id, keys, want] of [
+    ['a', [{ key: 'ArrowRight' }], [1100, 4100]],
+    ['a', [{ key: 'ArrowLeft', shiftKey: true }], [0, 3000]],
+    ['a', [{ key: 'ArrowLeft', shiftKey: true }, { key: 'ArrowLeft' }], [0, 3000]],
+    ['a', Array(3).fill({ key: 'ArrowRight', shiftKey: true }), [3000, 6000]],
+    ['b', Array(2).fill({ key: 'ArrowRight', shiftKey: true }), [7000, 10000]],
+    ['a', [{ key: '+' }, { key: '=' }], [1000, 4200]],
+    ['a', Array(40).fill({ key: '-' }), [1000, 1300]],
+    ['a', Array(30).fill({ key: '+', shiftKey: true }), [1000, 6000]],
+  ]) {
+    const after = keys.reduce((e, k) => zoomBlockKey(e, id, k, DURATION), edit);
+    assert.deepEqual(span(after, id), want, `${id} ${JSON.stringify(keys[0])} ×${keys.length}`);
+  }
+  assert.equal(zoomBlockKey(edit, 'a', { key: 'x' }, DURATION), null);
+  assert.equal(zoomBlockKey(edit, 'gone', { key: 'ArrowLeft' }, DURATION), null);
+});
+
+test('arrows on the focus point move where the zoom looks, inside the picture', () => {
+  const { edit, id } = addZoom(restoreEdit({}, DURATION), 2000, DURATION);
+  const focus = (e) => [e.zooms[0].fx, e.zooms[0].fy];
+  for (const [keys, want] of [
+    [[{ key: 'ArrowRight' }], [0.51, 0.5]],
+    [[{ key: 'ArrowUp', shiftKey: true }, { key: 'ArrowLeft' }], [0.49, 0.4]],
+    [Array(8).fill({ key: 'ArrowDown', shiftKey: true }), [0.5, 1]],
+    [Array(60).fill({ key: 'ArrowLeft' }), [0, 0.5]],
+  ]) {
+    const after = keys.reduce((e, k) => zoomFocusKey(e, id, k), edit);
+    assert.deepEqual(focus(after), want, `${JSON.stringify(keys[0])} ×${keys.length}`);
+  }
+  assert.equal(zoomFocusKey(edit, id, { key: 'Enter' }), null);
+});
+
+const editWith = (extra = {}) => ({ ...defaultEdit(10000), ...extra });
+
+test('saved cuts and speeds are settled as the export restores them', () => {
+  check([
+    // [saved, speed, settled]
+    [undefined, false, []],
+    ['junk', true, []],
+    [[{ startMs: 500.4, endMs: 1499.6 }, { startMs: 2 }, 7], false, [{ startMs: 500, endMs: 1500 }]],
+    [[{ startMs: -50, endMs: 60 }], false, []],  // 60 ms inside the recording
+    [[{ startMs: 9950, endMs: 20000 }], false, []],  // 50 ms left inside the recording
+    [[{ startMs: 3000, endMs: 5000 }, { startMs: 1000, endMs: 4000 }], false,
+     [{ startMs: 1000, endMs: 4000 }]],  // overlapping: the earlier stays
+    [[{ startMs: 0, endMs: 1000, rate: 20 }, { startMs: 2000, endMs: 3000 }], true,
+     [{ startMs: 0, endMs: 1000, rate: 8 }, { startMs: 2000, endMs: 3000, rate: 2 }]],
+    [[{ startMs: 0, endMs: 1000, rate: 1 }], true, [{ startMs: 0, endMs: 1000, rate: 1.25 }]],
+  ], (saved, speed, settled) => {
+    assert.deepEqual(settleStretches(saved, 10000, speed), settled);
+  });
+});
+
+test('cuts and speeds are added, moved, re-rated and removed on the timeline', () => {
+  const one = addStretch(editWith(), 'cuts', 3000, 2000, 10000);
+  assert.deepEqual(one.cuts, [{ startMs: 2000, endMs: 3000 }]);
+  check([
+    // [kind, start, end, added?]
+    ['cuts', 2500, 4000, false],   // overlaps the cut
+    ['cuts', 3000, 4000, true],    // touches it
+    ['cuts', 5000, 5050, false],   // too short
+    ['speeds', 2500, 4000, true],  // speeds and cuts may overlap: the cut wins in the export
+  ], (kind, a, b, added) => {
+    assert.equal(addStretch(one, kind, a, b, 10000) !== null, added, `${kind} ${a}-${b}`);
+  });
+  const two = addStretch(addStretch(one, 'cuts', 6000, 7000, 10000), 'speeds', 0, 1000, 10000, 4);
+  // Moves keep the length and stop at the neighbours and the recording's ends.
+  check([[5000, 5000], [2800, 3000], [9500, 9000], [4000, 4000]], (to, start) => {
+    assert.deepEqual(moveStretch(two, 'cuts', 1, to, 10000).cuts[1],
+                     { startMs: start, endMs: start + 1000 });
+  });
+  assert.equal(setRate(two, 0, 99).speeds[0].rate, 8);
+  const gone = removeStretch(removeStretch(two, 'cuts', 0), 'cuts', 0);
+  assert.equal('cuts' in gone, false);
+  assert.deepEqual(exportPayload(gone, 'a.mp4').speeds, [{ startMs: 0, endMs: 1000, rate: 4 }]);
+  assert.equal('cuts' in exportPayload(gone, 'a.mp4'), false);
+});
+
+test('the exported length counts cuts out and speeds at their rate', () => {
+  check([
+    [{}, 10000],
+    [{ cuts: [{ startMs: 1000, endMs: 3000 }] }, 8000],
+    [{ speeds: [{ startMs: 0, endMs: 4000, rate: 4 }] }, 7000],
+    [{ cuts: [{ startMs: 1000, endMs: 3000 }], speeds: [{ startMs: 2000, endMs: 6000, rate: 2 }] },
+     6500],
+    [{ range: { startMs: 2000, endMs: 5000 }, cuts: [{ startMs: 0, endMs: 3000 }] }, 2000],
+  ], (extra, length) => assert.equal(outputLengthMs(editWith(extra)), length));
+});
+
+test('an old edit loads and exports unchanged; a saved one keeps its cuts and speeds', () => {
+  const old = restoreEdit({ range: { startMs: 0, endMs: 10000 } }, 10000);
+  assert.equal('cuts' in old || 'speeds' in old, false);
+  assert.equal('cuts' in exportPayload(old, 'a.mp4') || 'speeds' in exportPayload(old, 'a.mp4'),
+               false);
+  const saved = restoreEdit({ cuts: [{ startMs: 100, endMs: 900 }],
+                              speeds: [{ startMs: 1000, endMs: 2000, rate: 3 }] }, 10000);
+  assert.deepEqual(exportPayload(saved, 'a.mp4').cuts, [{ startMs: 100, endMs: 900 }]);
+  assert.deepEqual(exportPayload(saved, 'a.mp4').speeds, [{ startMs: 1000, endMs: 2000, rate: 3 }]);
+});
+
+const LONG = 30000;
+const proposal = (startMs, endMs, fields = {}) => ({ startMs, endMs, scale: 2, fx: 0.3, fy: 0.4,
+                                                     follow: true, inMs: 1522.575,
+                                                     outMs: 1015.05, typing: false, ...fields });
+
+test('proposed zooms join the edit as regions like hand-made ones, never over one already there',
+     () => {
+  const handMade = restoreEdit({ zooms: [{ id: 'z1', startMs: 10000, endMs: 13000, scale: 3 }] },
+                               LONG);
+  const span = (z) => `${z.startMs}-${z.endMs} ${z.follow} ${z.scale}`;
+  for (const [what, proposals, want, skipped] of [
+    ['none proposed', [], ['10000-13000 fixed 3'], 0],
+    ['pointer, caret and still regions', [proposal(1000, 4000), proposal(4000, 7000,
+      { typing: true, scale: 1.5 }), proposal(20000, 25000, { follow: false })],
+    ['1000-4000 cursor 2', '4000-7000 caret 1.5', '10000-13000 fixed 3', '20000-25000 fixed 2'], 0],
+    ['overlapping the hand-made region: left out', [proposal(8000, 10001), proposal(12999, 16000),
+      proposal(7000, 10000)], ['7000-10000 cursor 2', '10000-13000 fixed 3'], 2],
+    ['outside the recording or too short', [proposal(29900, 35000), proposal(-500, 200),
+      { startMs: 'x', endMs: 5 }, null], ['10000-13000 fixed 3'], 0],
+    ['past the end: cut at the end', [proposal(27000, 31000)],
+      ['10000-13000 fixed 3', '27000-30000 cursor 2'], 0],
+  ]) {
+    const got = addProposedZooms(handMade, proposals, LONG);
+    assert.deepEqual(got.edit.zooms.map(span), want, what);
+    assert.equal(got.skipped, skipped, what);
+    assert.equal(new Set(got.edit.zooms.map((z) => z.id)).size, got.edit.zooms.length, what);
+    assert.equal(got.edit.zooms.find((z) => z.id === 'z1').scale, 3, what);
+  }
+  // Asking again adds nothing; one undo takes the whole proposal back.
+  const once = addProposedZooms(handMade, [proposal(1000, 4000), proposal(20000, 25000)],
+                                LONG);
+  const again = addProposedZooms(once.edit, [proposal(1000, 4000), proposal(20000, 25000)],
+                                 LONG);
+  assert.equal(again.added, 0);
+  assert.equal(again.edit, once.edit);
+  const history = createHistory(handMade);
+  history.commit(once.edit);
+  assert.deepEqual(history.undo().zooms, handMade.zooms);
 });

@@ -2,7 +2,7 @@ import assert from 'node:assert/strict';
 import { test } from 'node:test';
 
 import { formatDate, formatDimensions, formatDuration, formatElapsed, formatPosition, formatSize,
-         recordingTitle } from '../../web/js/format.js';
+         recordingTitle, titleParts } from '../../web/js/format.js';
 import { filterItems, itemsFromReply, keepSelection, mediaURL, moveInGrid, normalizeItem,
          selectionAfterRemoval, thumbKey, withThumb } from '../../web/js/library_model.js';
 import { applyEvent, barControls, initialFlow, viewFor } from '../../web/js/recording_flow.js';
@@ -215,4 +215,13 @@ test('the trim stays inside the recording with its edges apart, on a waveform of
   check([[peaks, 4, [0, 1, 0, 0.5]], [peaks, 2, [1, 0.5]], [[0.2, 0.8], 4, [0.2, 0.2, 0.8, 0.8]],
          [[2, -1, 'x'], 3, [1, 0, 0]], [[], 3, [0, 0, 0]], [null, 2, [0, 0]]],
         (list, n, columns) => assert.deepEqual(columnsFromPeaks(list, n), columns));
+});
+
+test('a shortened title keeps the end that tells a recording from its copies', () => {
+  for (const [title, parts] of [
+    ['Marlune 2026-12-08 at 14.30.12', ['Marlune 2026-12-08', ' at 14.30.12']],
+    ['Marlune 2026-12-08 at 14.30.12 export', ['Marlune 2026-12-08 at', ' 14.30.12 export']],
+    ['Short take', ['', 'Short take']],
+    ['averyveryverylongnamewithoutspaces', ['averyveryverylongn', 'amewithoutspaces']],
+  ]) assert.deepEqual(titleParts(title), parts, title);
 });
