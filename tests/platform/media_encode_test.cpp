@@ -1,4 +1,4 @@
-// The encoding side of the FFmpeg wrappers and the audio mix reader, checked by decoding.
+// The encoding side of the FFmpeg wrappers, checked by decoding, and the audio mix reader.
 
 #include <gtest/gtest.h>
 
@@ -196,49 +196,13 @@ TEST(VideoEncoder, DecodedPicturesPassThroughOrAreConverted) {
     }
 }
 
-// Everything `mix` gives, read `frames` at a time (stereo samples).
-std::vector<float> readAll(AudioMixReader& mix, std::size_t frames) {
-    std::vector<float> chunk(frames * 2), all;
-    for (;;) {
-        auto n = mix.read(chunk);
-        EXPECT_TRUE(n) << n.error().message;
-        if (!n || *n == 0) return all;
-        all.insert(all.end(), chunk.begin(), chunk.begin() + *n * 2);
-    }
-}
-
-TEST(AudioMixReader, MixesTracksWithTheirGainsOverTheRange) {
+// (How the tracks' gains mix over a range is the export's test, through the whole export.)
+TEST(AudioMixReader, SilenceBeforeTheMovieIsReadAsItComes) {
     TempDir dir;
-    // Track 0: a tone at 0.4 of full scale from 1 s on; track 1: another tone at 0.2 throughout.
-    ASSERT_TRUE(
-        ffmpeg({"-f", "lavfi", "-i", "aevalsrc='if(gte(t,1),0.4*sin(2*PI*440*t),0)':s=48000:d=3",
-                "-f", "lavfi", "-i", "aevalsrc='0.2*sin(2*PI*660*t)':s=48000:d=3", "-map", "0",
-                "-map", "1", "-c:a", "aac", "-b:a", "192k", (dir / "two.mp4").string()}));
-    struct Case {
-        double micGain, systemGain;
-        double before, after;  // loudest sample before and after the first track starts
-    };
-    const Case cases[] = {{1.0, 1.0, 0.2, 0.6}, {0.5, 0.0, 0.0, 0.2}, {0.0, 2.0, 0.4, 0.4}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.micGain << " " << c.systemGain);
-        auto mix =
-            AudioMixReader::open(dir / "two.mp4", {{0, c.micGain}, {1, c.systemGain}}, 0.5, 2.5);
-        ASSERT_TRUE(mix) << mix.error().message;
-        const auto all = readAll(*mix, 1000);
-        ASSERT_EQ(all.size(), 96000u * 2) << "exactly the two seconds of the range";
-        auto loudest = [&](double from, double to) {
-            float m = 0;
-            for (auto i = std::size_t(from * 48000) * 2; i < std::size_t(to * 48000) * 2; ++i) {
-                m = std::max(m, std::abs(all[i]));
-            }
-            return m;
-        };
-        // Sample 0 is 0.5 s into the movie: the first track starts 0.5 s into the mix.
-        EXPECT_NEAR(loudest(0.05, 0.48), c.before, 0.03);
-        EXPECT_NEAR(loudest(0.55, 1.95), c.after, 0.04);
-    }
+    ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "aevalsrc='0.2*sin(2*PI*660*t)':s=48000:d=1", "-c:a",
+                        "aac", (dir / "tone.mp4").string()}));
     // A range starting thirty years before the movie: its silence is read as it comes, not held.
-    auto far = AudioMixReader::open(dir / "two.mp4", {{0, 1.0}}, -1e9, 1.0);
+    auto far = AudioMixReader::open(dir / "tone.mp4", {{0, 1.0}}, -1e9, 1.0);
     ASSERT_TRUE(far) << far.error().message;
     std::vector<float> chunk(4096 * 2);
     auto n = far->read(chunk);
