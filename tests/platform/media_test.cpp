@@ -43,10 +43,6 @@ TEST(MediaFile, DescribesTracksAndFailsWithFfmpegText) {
     EXPECT_EQ(std::tuple(audio[0].codecName, audio[0].sampleRate, audio[0].channels),
               std::tuple("aac", 48000, 1));
 
-    auto missing = MediaFile::open(dir / "nothing.mp4");
-    ASSERT_FALSE(missing);
-    EXPECT_EQ(missing.error().message, "No such file or directory");
-
     // Without its index (written last), a cut movie can't be read at all.
     auto size = fs::file_size(dir / "clip.mp4");
     fs::copy_file(dir / "clip.mp4", dir / "cut.mp4");
@@ -250,6 +246,7 @@ TEST(StreamCopyJob, CopiesIntoAPlayableFileOrFails) {
     ASSERT_EQ(pcmOut->tracks(TrackKind::audio).size(), 1u);
     EXPECT_EQ(pcmOut->tracks(TrackKind::audio)[0].codecName, "pcm_s16le");
 
+    // A missing file fails with the system's text, as opening it does.
     StreamCopyJob missing(dir / "nothing.mp4", dir / "out.mp4", 0, 1);
     auto r = missing.run();
     ASSERT_FALSE(r);
