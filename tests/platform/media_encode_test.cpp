@@ -1,4 +1,4 @@
-// The encoding side of the FFmpeg wrappers and the audio mix reader, checked by decoding.
+// The encoding side of the FFmpeg wrappers, checked by decoding, and the audio mix reader.
 
 #include <gtest/gtest.h>
 
@@ -145,100 +145,61 @@ TEST(VideoEncoder, BgraPicturesComeBackInTheirColoursAtTheirSize) {
     }
 }
 
-TEST(VideoEncoder, DecodedPicturesPassThroughOrAreConverted) {
+TEST(VideoEncoder, FullRangeDecodedPicturesAreConvertedToStudioRange) {
     TempDir dir;
     ASSERT_TRUE(test::makeMovie(dir / "src.mp4", 1.0, 320, 180, false));
     // Full-range pictures must be converted to the studio range on the way.
     ASSERT_TRUE(ffmpeg({"-i", (dir / "src.mp4").string(), "-vf", "scale=out_range=full", "-pix_fmt",
                         "yuvj420p", "-c:v", "libx264", "-preset", "ultrafast",
                         (dir / "full.mp4").string()}));
-    for (const char* name : {"full.mp4"}) {
-        SCOPED_TRACE(name);
-        auto file = MediaFile::open(dir / name);
-        ASSERT_TRUE(file);
-        auto source = VideoDecoder::open(std::move(*file), 0);
-        ASSERT_TRUE(source);
-        std::vector<BgraImage> originals;
-        PictureConverter converter;
-        const fs::path out = dir / (std::string("out-") + name);
-        auto made = encodeMovie(out,
-                                {.width = 320,
-                                 .height = 180,
-                                 .fps = 30,
-                                 .preset = "superfast",
-                                 .matrix = ColourMatrix::bt601},
-                                30, [&](VideoEncoder& e, int) -> Result<std::vector<Packet>> {
-                                    auto picture = source->nextPicture();
-                                    if (!picture || !*picture) return fail("no picture");
-                                    BgraImage image;
-                                    if (auto c = converter.toBgra(**picture, image); !c) {
-                                        return std::unexpected(c.error());
-                                    }
-                                    originals.push_back(std::move(image));
-                                    return e.encode(**picture, (*picture)->timeSeconds());
-                                });
-        ASSERT_TRUE(made) << made.error().message;
-        auto outFile = MediaFile::open(out);
-        ASSERT_TRUE(outFile);
-        auto decoder = VideoDecoder::open(std::move(*outFile), 0);
-        ASSERT_TRUE(decoder);
-        for (std::size_t i = 0; i < originals.size(); i += 7) {
-            auto frame = decoder->frameAt(i / 30.0);
-            ASSERT_TRUE(frame);
-            double total = 0;
-            for (int y = 0; y < 180; y += 9) {
-                for (int x = 0; x < 320; x += 8) {
-                    total += channelDistance(frame->image.pixel(x, y), originals[i].pixel(x, y));
-                }
+    auto file = MediaFile::open(dir / "full.mp4");
+    ASSERT_TRUE(file);
+    auto source = VideoDecoder::open(std::move(*file), 0);
+    ASSERT_TRUE(source);
+    std::vector<BgraImage> originals;
+    PictureConverter converter;
+    const fs::path out = dir / "out.mp4";
+    auto made = encodeMovie(out,
+                            {.width = 320,
+                             .height = 180,
+                             .fps = 30,
+                             .preset = "superfast",
+                             .matrix = ColourMatrix::bt601},
+                            30, [&](VideoEncoder& e, int) -> Result<std::vector<Packet>> {
+                                auto picture = source->nextPicture();
+                                if (!picture || !*picture) return fail("no picture");
+                                BgraImage image;
+                                if (auto c = converter.toBgra(**picture, image); !c) {
+                                    return std::unexpected(c.error());
+                                }
+                                originals.push_back(std::move(image));
+                                return e.encode(**picture, (*picture)->timeSeconds());
+                            });
+    ASSERT_TRUE(made) << made.error().message;
+    auto outFile = MediaFile::open(out);
+    ASSERT_TRUE(outFile);
+    auto decoder = VideoDecoder::open(std::move(*outFile), 0);
+    ASSERT_TRUE(decoder);
+    for (std::size_t i = 0; i < originals.size(); i += 7) {
+        auto frame = decoder->frameAt(i / 30.0);
+        ASSERT_TRUE(frame);
+        double total = 0;
+        for (int y = 0; y < 180; y += 9) {
+            for (int x = 0; x < 320; x += 8) {
+                total += channelDistance(frame->image.pixel(x, y), originals[i].pixel(x, y));
             }
-            EXPECT_LT(total / (20 * 40), 4.0) << "frame " << i;
         }
+        EXPECT_LT(total / (20 * 40), 4.0) << "frame " << i;
     }
 }
 
-// Everything `mix` gives, read `frames` at a time (stereo samples).
-std::vector<float> readAll(AudioMixReader& mix, std::size_t frames) {
-    std::vector<float> chunk(frames * 2), all;
-    for (;;) {
-        auto n = mix.read(chunk);
-        EXPECT_TRUE(n) << n.error().message;
-        if (!n || *n == 0) return all;
-        all.insert(all.end(), chunk.begin(), chunk.begin() + *n * 2);
-    }
-}
-
-TEST(AudioMixReader, MixesTracksWithTheirGainsOverTheRange) {
+// (How the tracks' gains mix over a range is the export's test, through the whole export.)
+TEST(AudioMixReader, SilenceBeforeTheMovieIsReadAsItComes) {
     TempDir dir;
-    // Track 0: a tone at 0.4 of full scale from 1 s on; track 1: another tone at 0.2 throughout.
-    ASSERT_TRUE(
-        ffmpeg({"-f", "lavfi", "-i", "aevalsrc='if(gte(t,1),0.4*sin(2*PI*440*t),0)':s=48000:d=3",
-                "-f", "lavfi", "-i", "aevalsrc='0.2*sin(2*PI*660*t)':s=48000:d=3", "-map", "0",
-                "-map", "1", "-c:a", "aac", "-b:a", "192k", (dir / "two.mp4").string()}));
-    struct Case {
-        double micGain, systemGain;
-        double before, after;  // loudest sample before and after the first track starts
-    };
-    const Case cases[] = {{1.0, 1.0, 0.2, 0.6}, {0.5, 0.0, 0.0, 0.2}, {0.0, 2.0, 0.4, 0.4}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.micGain << " " << c.systemGain);
-        auto mix =
-            AudioMixReader::open(dir / "two.mp4", {{0, c.micGain}, {1, c.systemGain}}, 0.5, 2.5);
-        ASSERT_TRUE(mix) << mix.error().message;
-        const auto all = readAll(*mix, 1000);
-        ASSERT_EQ(all.size(), 96000u * 2) << "exactly the two seconds of the range";
-        auto loudest = [&](double from, double to) {
-            float m = 0;
-            for (auto i = std::size_t(from * 48000) * 2; i < std::size_t(to * 48000) * 2; ++i) {
-                m = std::max(m, std::abs(all[i]));
-            }
-            return m;
-        };
-        // Sample 0 is 0.5 s into the movie: the first track starts 0.5 s into the mix.
-        EXPECT_NEAR(loudest(0.05, 0.48), c.before, 0.03);
-        EXPECT_NEAR(loudest(0.55, 1.95), c.after, 0.04);
-    }
+    ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "aevalsrc='0.2*sin(2*PI*660*t)':s=48000:d=1", "-c:a",
+                        "aac", (dir / "tone.mp4").string()}));
     // A range starting thirty years before the movie: its silence is read as it comes, not held.
-    auto far = AudioMixReader::open(dir / "two.mp4", {{0, 1.0}}, -1e9, 1.0);
+    auto far = AudioMixReader::open(dir / "tone.mp4", {{0, 1.0}}, -1e9, 1.0);
     ASSERT_TRUE(far) << far.error().message;
     std::vector<float> chunk(4096 * 2);
     auto n = far->read(chunk);

@@ -26,24 +26,6 @@ std::string brandOf(const fs::path& path) {
     return std::string(head + 8, 4);
 }
 
-// Every frame of the first video track, decoded; their times.
-Result<std::vector<double>> frameTimes(const fs::path& path) {
-    auto file = MediaFile::open(path);
-    if (!file) return std::unexpected(file.error());
-    auto video = file->tracks(TrackKind::video);
-    if (video.empty()) return fail("no video");
-    auto decoder = VideoDecoder::open(std::move(*file), video.front().index, {.maxWidth = 64});
-    if (!decoder) return std::unexpected(decoder.error());
-    std::vector<double> times;
-    for (;;) {
-        auto frame = decoder->next();
-        if (!frame) return std::unexpected(frame.error());
-        if (!*frame) break;
-        times.push_back((*frame)->timeSeconds);
-    }
-    return times;
-}
-
 TEST(MediaFile, DescribesTracksAndFailsWithFfmpegText) {
     TempDir dir;
     ASSERT_TRUE(test::makeMovie(dir / "clip.mp4", 2.0, 320, 180));
@@ -60,10 +42,6 @@ TEST(MediaFile, DescribesTracksAndFailsWithFfmpegText) {
     EXPECT_NEAR(video[0].frameRate, 30.0, 0.01);
     EXPECT_EQ(std::tuple(audio[0].codecName, audio[0].sampleRate, audio[0].channels),
               std::tuple("aac", 48000, 1));
-
-    auto missing = MediaFile::open(dir / "nothing.mp4");
-    ASSERT_FALSE(missing);
-    EXPECT_EQ(missing.error().message, "No such file or directory");
 
     // Without its index (written last), a cut movie can't be read at all.
     auto size = fs::file_size(dir / "clip.mp4");
@@ -240,30 +218,22 @@ TEST(AudioDecoder, DeliversTheRequestedPcm) {
     }
 }
 
-TEST(StreamCopyJob, CopiesTheRangeFromTheKeyFrameBeforeOrFails) {
+// Where the copy starts and ends (from the key frame before, shown from the range's start) is the
+// trimmed copy's test in tests/library; here the file it makes and how it fails.
+TEST(StreamCopyJob, CopiesIntoAPlayableFileOrFails) {
     TempDir dir;
-    // Key frames every 1.5 s: the copy of 2 … 5 s is copied from 1.5 s and shows from 2 s.
-    ASSERT_TRUE(test::makeMovie(dir / "clip.mp4", 10.0, 320, 180, true, 45));
-    StreamCopyJob job(dir / "clip.mp4", dir / "out.mp4", 2.0, 5.0);
+    ASSERT_TRUE(test::makeMovie(dir / "clip.mp4", 4.0, 320, 180, true, 45));
+    StreamCopyJob job(dir / "clip.mp4", dir / "out.mp4", 1.0, 3.0);
     EXPECT_EQ(job.progress(), 0.0);
     auto done = job.run();
     ASSERT_TRUE(done) << done.error().message;
     EXPECT_EQ(job.progress(), 1.0);
-
-    auto out = MediaFile::open(dir / "out.mp4");
-    ASSERT_TRUE(out) << out.error().message;
-    ASSERT_TRUE(out->durationSeconds());
-    EXPECT_NEAR(*out->durationSeconds(), 3.0, 0.1);
-    EXPECT_EQ(out->tracks(TrackKind::audio).size(), 1u);
     const std::string bytes = test::readFile(dir / "out.mp4");
     EXPECT_LT(bytes.find("moov"), bytes.find("mdat")) << "index in front";
     EXPECT_NE(brandOf(dir / "out.mp4"), "qt  ");
+    EXPECT_TRUE(test::decodesCleanly(dir / "out.mp4"));
 
-    auto times = frameTimes(dir / "out.mp4");
-    ASSERT_TRUE(times) << "playable: " << times.error().message;
-    EXPECT_EQ(times->size(), 90u);
-    EXPECT_NEAR(times->front(), 0.0, 1e-6);
-
+    // PCM sound keeps its codec, in a QuickTime-branded file.
     ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=160x90:r=30", "-f", "lavfi", "-i",
                         "sine=f=440:sample_rate=48000", "-t", "2", "-c:v", "libx264", "-c:a",
                         "pcm_s16le", (dir / "pcm.mov").string()}));
@@ -276,6 +246,7 @@ TEST(StreamCopyJob, CopiesTheRangeFromTheKeyFrameBeforeOrFails) {
     ASSERT_EQ(pcmOut->tracks(TrackKind::audio).size(), 1u);
     EXPECT_EQ(pcmOut->tracks(TrackKind::audio)[0].codecName, "pcm_s16le");
 
+    // A missing file fails with the system's text, as opening it does.
     StreamCopyJob missing(dir / "nothing.mp4", dir / "out.mp4", 0, 1);
     auto r = missing.run();
     ASSERT_FALSE(r);

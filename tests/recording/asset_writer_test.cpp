@@ -1,5 +1,10 @@
 #include "recording/asset_writer_coordinator.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -12,51 +17,23 @@
 #include <gtest/gtest.h>
 
 #include "movie_probe.h"
+#include "platform/media/live_movie.h"
 #include "support/ffmpeg_tool.h"
 #include "support/synthetic_media.h"
 #include "support/temp_dir.h"
+#include "writer_support.h"
 
 namespace marlune {
 namespace {
 
 using namespace std::chrono_literals;
+using test::appendPaced;
+using test::finishAndWait;
 using test::kSecond;
 using test::syntheticAudio;
 using test::syntheticFrame;
 
 constexpr HostTime kStart = 1000 * kSecond;  // an arbitrary host time for the first frame
-
-Result<SavedInfo> finishAndWait(AssetWriterCoordinator& writer) {
-    std::mutex m;
-    std::condition_variable cv;
-    std::optional<Result<SavedInfo>> result;
-    int calls = 0;
-    writer.finish([&](Result<SavedInfo> r) {
-        std::lock_guard lock(m);
-        ++calls;
-        result = std::move(r);
-        cv.notify_all();
-    });
-    std::unique_lock lock(m);
-    if (!cv.wait_for(lock, 60s, [&] { return result.has_value(); })) {
-        return std::unexpected(Error{"no completion"});
-    }
-    EXPECT_EQ(calls, 1);
-    return *result;
-}
-
-// Appends the picture numbered `index` (from 0) once the writer has taken all but two of the
-// earlier ones, as a capture at a steady rate would: none is dropped for speed.
-void appendPaced(AssetWriterCoordinator& writer, VideoFrame frame, int index) {
-    for (;;) {
-        auto c = writer.counters();
-        if (static_cast<int>(c.framesWritten + c.framesDropped + c.framesPaused) >= index - 2) {
-            break;
-        }
-        std::this_thread::sleep_for(1ms);
-    }
-    writer.appendVideo(std::move(frame));
-}
 
 // Feeds `seconds` of 30 fps pictures from `from`, with mic and system sound in 10 ms buffers:
 // the mic a 440 Hz tone, the system audio silence.
@@ -185,23 +162,51 @@ TEST(AssetWriter, MovieStartsAtTheFirstPictureAndSoundKeepsItsPlace) {
     }
 }
 
-TEST(AssetWriter, DropsPicturesThatDoNotMoveTimeForward) {
+// Pictures taken at uneven times are written on the movie's frame grid, so that a reader at the
+// movie's rate never meets two pictures with one decoding time.
+TEST(AssetWriter, UnevenPicturesLandOnDistinctFramesOfTheRate) {
+    // When each picture was taken (ms after the first), and the frame of 30 a second it is
+    // written on (-1: dropped).
+    struct Case {
+        double takenMs;
+        int frame;
+    };
+    const Case cases[] = {
+        {0, 0},    {30, 1},   {50, 2},  // taken for frames 0 and 1, both taken: moved on
+        {60, -1},                       // before the last one's place: dropped
+        {75, 3},   {140, 4},            // taken for 2 (taken: moved on) and 4
+        {150, 5},  {170, 6},            // a late picture pushes the next one on
+        {200, -1},                      // exactly the last one's place: dropped
+        {400, 12}, {401, 13},           // its own frame, then the next one, 32 ms ahead
+        {402, -1},                      // before the last one's place again
+        {300, -1},                      // a step back
+    };
     test::TempDir dir;
-    auto movie = dir / "order.mp4";
+    const auto movie = dir / "grid.mp4";
     AssetWriterCoordinator writer;
     ASSERT_TRUE(writer.prepare(movie, 320, 240, 30, false, false));
-    const HostTime times[] = {0, 1, 2, 2, 3, 1, 4};  // in frames: a repeat and a step back
-    int i = 0;
-    for (HostTime t : times) {
-        appendPaced(writer, syntheticFrame(320, 240, i, kStart + t * kSecond / 30), i);
-        ++i;
+    int index = 0;
+    std::vector<double> expected;
+    for (const Case& c : cases) {
+        appendPaced(writer, syntheticFrame(320, 240, index, kStart + HostTime(c.takenMs * 1e6)),
+                    index, 0);
+        ++index;
+        if (c.frame >= 0) expected.push_back(c.frame / 30.0);
     }
     auto saved = finishAndWait(writer);
-    ASSERT_TRUE(saved);
-    EXPECT_EQ(writer.counters().framesWritten, 5u);
-    EXPECT_EQ(writer.counters().framesDropped, 2u);
-    EXPECT_EQ(test::probeVideoPackets(movie).size(), 5u);
-    EXPECT_EQ(saved->durationMs, 133);  // 4 frames of 1/30 s, truncated
+    ASSERT_TRUE(saved) << saved.error().message;
+    EXPECT_EQ(writer.counters().framesDropped, 4u);
+    EXPECT_EQ(saved->durationMs, 433);  // the last picture starts at 13/30 s, truncated
+    const auto packets = test::probeVideoPackets(movie);
+    ASSERT_EQ(packets.size(), expected.size());
+    for (std::size_t i = 0; i < packets.size(); ++i) {
+        EXPECT_NEAR(packets[i].time, expected[i], 1e-4) << "picture " << i;
+    }
+    // ffmpeg reads it at 30 a second without a complaint.
+    const auto complaints = test::toolOutput(
+        {"sh", "-c", "ffmpeg -nostdin -v warning -i \"$0\" -f null - 2>&1", movie.string()});
+    ASSERT_TRUE(complaints);
+    EXPECT_EQ(complaints->find("non monotonically"), std::string::npos) << *complaints;
 }
 
 TEST(AssetWriter, PausedStretchLeavesNoGap) {
@@ -318,6 +323,35 @@ TEST(AssetWriter, FramesBeyondTheQueueAreDroppedNotWaitedFor) {
     }
     EXPECT_EQ(closed.counters().framesDropped, 3u);
     EXPECT_FALSE(finishAndWait(closed));
+}
+
+// The name a recording claims stays its own: the writer writes through the claimed file, never
+// removing it and creating another under the same name that a second instance could take too.
+TEST(AssetWriter, TheClaimedFileIsTheOneWritten) {
+    test::TempDir dir;
+    const auto movie = dir / "Marlune 2026-01-01 at 10.00.00.mp4";
+    int fd = ::open(movie.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    auto inode = [&] {
+        struct stat st {};
+        return ::stat(movie.c_str(), &st) == 0 ? st.st_ino : 0;
+    };
+    const ino_t claimed = inode();
+
+    AssetWriterCoordinator writer;
+    writer.useClaimedFile(fd);
+    ASSERT_TRUE(writer.prepare(movie, 320, 180, 30, false, false));
+    EXPECT_EQ(inode(), claimed);
+    // Another process sees it taken from the claim on, before anything is written.
+    EXPECT_EQ(liveMovieState(movie), LiveMovieState::inUse);
+    for (int i = 0; i < 60; ++i) {
+        appendPaced(writer, syntheticFrame(320, 180, i, kStart + i * kSecond / 30), i);
+    }
+    auto saved = finishAndWait(writer);
+    ASSERT_TRUE(saved) << saved.error().message;
+    EXPECT_EQ(inode(), claimed);
+    EXPECT_TRUE(test::decodesCleanly(movie));
 }
 
 }  // namespace

@@ -138,9 +138,7 @@ TEST(AudioCapture, DeviceGoingAwayEndsTheStreamOnce) {
     ASSERT_TRUE(capture.has_value()) << capture.error().message;
     EXPECT_EQ((*capture)->deviceName(), "gone.monitor");
     ASSERT_TRUE((*capture)->start().has_value());
-    std::string id = *module;
-    while (!id.empty() && std::isspace(static_cast<unsigned char>(id.back()))) id.pop_back();
-    ASSERT_TRUE(test::runTool({"pactl", "unload-module", id}));
+    ASSERT_TRUE(test::runTool({"pactl", "unload-module", std::to_string(std::stoi(*module))}));
 
     ASSERT_TRUE(got.waitForEnd(10s));
     std::this_thread::sleep_for(200ms);

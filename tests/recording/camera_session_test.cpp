@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -85,25 +86,6 @@ CameraSource testCamera(const char* size = "320x240") {
     return {"lavfi", std::string("testsrc2=size=") + size + ":rate=30,format=yuyv422,realtime"};
 }
 
-// Waits for a mode change to be answered.
-struct ModeAnswer {
-    std::mutex mutex;
-    std::condition_variable answered;
-    std::optional<bool> running;
-    CameraSession::ModeDone done() {
-        return [this](bool r) {
-            std::lock_guard lock(mutex);
-            running = r;
-            answered.notify_all();
-        };
-    }
-    std::optional<bool> wait() {
-        std::unique_lock lock(mutex);
-        answered.wait_for(lock, 10s, [&] { return running.has_value(); });
-        return running;
-    }
-};
-
 // The rate cap is the pacer's (above) and the recorded webcam movie's (webcam_bubble_test); a
 // missing camera is the bubble's too.
 TEST(CameraSession, DeliversTimedPicturesAndReopensOnlyForANewMode) {
@@ -124,13 +106,16 @@ TEST(CameraSession, DeliversTimedPicturesAndReopensOnlyForANewMode) {
         }
     }
 
-    ModeAnswer same;
-    session->setMode({640, 360, 24}, same.done());
-    EXPECT_EQ(same.wait(), true);
+    // A mode change is answered with whether the camera runs; only a new mode reopens it.
+    auto setMode = [&](CameraMode mode) {
+        auto answer = std::make_shared<std::promise<bool>>();
+        session->setMode(mode, [answer](bool running) { answer->set_value(running); });
+        auto future = answer->get_future();
+        return future.wait_for(10s) == std::future_status::ready && future.get();
+    };
+    EXPECT_TRUE(setMode({640, 360, 24}));
     EXPECT_EQ(session->opens(), 1);
-    ModeAnswer other;
-    session->setMode({1280, 720, 30}, other.done());
-    EXPECT_EQ(other.wait(), true);
+    EXPECT_TRUE(setMode({1280, 720, 30}));
     EXPECT_EQ(session->opens(), 2);
     ASSERT_TRUE(got.waitFor(got.count() + 5, 5s));
     {

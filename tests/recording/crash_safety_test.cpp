@@ -1,5 +1,6 @@
 // A recording must survive its process being killed or its disk filling up: these tests run a
-// real writer in a child process (record_synthetic) and look at what it leaves behind.
+// real writer in a child process (record_synthetic), or drop one unfinished, and look at what it
+// leaves behind.
 
 #include <chrono>
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include "recording/recording_recovery.h"
 #include "support/ffmpeg_tool.h"
 #include "support/temp_dir.h"
+#include "writer_support.h"
 
 namespace marlune {
 namespace {
@@ -88,6 +90,36 @@ TEST(CrashSafety, KilledRecordingPlaysAsItIsAndIsRecoveredWhole) {
                               "-frames:v", "1", "-f", "null", "-"}));
     // Running recovery again finds nothing to do.
     EXPECT_TRUE(recoverInterruptedRecordings(dir.path()).empty());
+
+    // The page plays movies through WebKit's GStreamer player: it must find the duration and seek.
+    auto info = test::toolOutput({"gst-discoverer-1.0", movie.string()});
+    ASSERT_TRUE(info) << "gst-discoverer-1.0 failed";
+    EXPECT_NE(info->find("Seekable: yes"), std::string::npos) << *info;
+    EXPECT_NE(info->find("H.264 (High Profile)"), std::string::npos) << *info;
+    int h = 0, m = 0;
+    double sec = 0;
+    auto at = info->find("Duration: ");
+    ASSERT_NE(at, std::string::npos) << *info;
+    ASSERT_EQ(std::sscanf(info->c_str() + at, "Duration: %d:%d:%lf", &h, &m, &sec), 3);
+    EXPECT_NEAR(h * 3600 + m * 60 + sec, *duration, 0.02) << *info;
+    // Every track decodes through GStreamer's demuxer, and the player (playbin, as in the page)
+    // plays it both ways it reads: pulling from a local file, and being pushed to as a stream over
+    // HTTP is, where the index at the end has to be fetched by seeking ahead.
+    std::vector<std::string> pipeline = {
+        "gst-launch-1.0", "-q", "filesrc", "location=" + movie.string(), "!", "qtdemux", "name=d"};
+    for (const char* branch :
+         {"d.video_0 ! queue ! avdec_h264 ! fakesink", "d.audio_0 ! queue ! avdec_aac ! fakesink",
+          "d.audio_1 ! queue ! avdec_aac ! fakesink"}) {
+        std::istringstream words(branch);
+        for (std::string word; words >> word;) pipeline.push_back(word);
+    }
+    EXPECT_TRUE(test::runTool(pipeline));
+    for (const char* scheme : {"file://", "pushfile://"}) {
+        SCOPED_TRACE(scheme);
+        EXPECT_TRUE(test::runTool({"timeout", "60", "gst-launch-1.0", "-q", "playbin",
+                                   std::string("uri=") + scheme + movie.string(),
+                                   "video-sink=fakesink", "audio-sink=fakesink"}));
+    }
 }
 
 // A disk that fills up ends the recording with what fit kept playable; one that fills before the
@@ -168,45 +200,55 @@ TEST(CrashSafety, InterruptedFinishingIsCompletedByAnotherRun) {
     }
 }
 
-// The page plays movies through WebKit's GStreamer player: it must find the duration and seek.
-TEST(CrashSafety, FinishedMoviePlaysAndSeeksInGStreamer) {
+// What a kill or a full disk leaves with nothing playable in it is set aside once, never listed
+// as a recording, and reported once.
+TEST(CrashSafety, NothingPlayableIsSetAsideOnce) {
     test::TempDir dir;
-    auto movie = dir / "gst.mp4";
-    Recorder child({movie.string(), "3"});
-    ASSERT_TRUE(child.started());
-    const std::string last = lastLine(child);
-    ASSERT_EQ(last.rfind("saved ", 0), 0u) << last;
-    // The last picture is shown for a frame after its start.
-    const double expected = std::atoi(last.c_str() + 6) / 1000.0 + 1.0 / 30;
+    // A live movie with its first part cut short: as a disk that filled up early leaves it.
+    const auto source = dir / "source.mp4";
+    {
+        AssetWriterCoordinator writer;
+        ASSERT_TRUE(writer.prepare(source, 320, 180, 30, true, false));
+        // Dropped unfinished: the live movie stays as it was written.
+        const HostTime start = hostTimeNow();
+        for (int i = 0; i < 75; ++i) {
+            test::appendPaced(
+                writer, test::syntheticFrame(320, 180, i, start + i * test::kSecond / 30), i, 0);
+        }
+    }
+    // The writer's queue lets go of the file once its last work is done.
+    for (int i = 0; i < 2000 && liveMovieState(source) != LiveMovieState::unfinished; ++i) {
+        std::this_thread::sleep_for(5ms);
+    }
+    ASSERT_EQ(liveMovieState(source), LiveMovieState::unfinished);
+    const std::string live = test::readFile(source);
+    const auto firstPart = live.find("moof");
+    ASSERT_NE(firstPart, std::string::npos);
+    std::filesystem::remove(source);
 
-    auto info = test::toolOutput({"gst-discoverer-1.0", movie.string()});
-    ASSERT_TRUE(info) << "gst-discoverer-1.0 failed";
-    EXPECT_NE(info->find("Seekable: yes"), std::string::npos) << *info;
-    EXPECT_NE(info->find("H.264 (High Profile)"), std::string::npos) << *info;
-    int h = 0, m = 0;
-    double sec = 0;
-    auto at = info->find("Duration: ");
-    ASSERT_NE(at, std::string::npos) << *info;
-    ASSERT_EQ(std::sscanf(info->c_str() + at, "Duration: %d:%d:%lf", &h, &m, &sec), 3);
-    EXPECT_NEAR(h * 3600 + m * 60 + sec, expected, 0.01) << *info;
-    // Every track decodes through GStreamer's demuxer, and the player (playbin, as in the page)
-    // plays it both ways it reads: pulling from a local file, and being pushed to as a stream over
-    // HTTP is, where the index at the end has to be fetched by seeking ahead.
-    std::vector<std::string> pipeline = {
-        "gst-launch-1.0", "-q", "filesrc", "location=" + movie.string(), "!", "qtdemux", "name=d"};
-    for (const char* branch :
-         {"d.video_0 ! queue ! avdec_h264 ! fakesink", "d.audio_0 ! queue ! avdec_aac ! fakesink",
-          "d.audio_1 ! queue ! avdec_aac ! fakesink"}) {
-        std::istringstream words(branch);
-        for (std::string word; words >> word;) pipeline.push_back(word);
+    const auto folder = dir / "Marlune";
+    test::writeFile(folder / "Marlune cut.mp4", live.substr(0, firstPart + 2000));
+    test::writeFile(folder / "Marlune cut.webcam.mp4", "");
+    test::writeFile(folder / "Marlune header only.mp4", live.substr(0, firstPart - 4));
+    test::writeFile(folder / "Marlune whole.mp4", live);
+
+    auto first = recoverInterruptedRecordings(folder);
+    ASSERT_EQ(first.size(), 3u);
+    const std::pair<const char*, bool> expected[] = {{"Marlune cut.mp4", false},
+                                                     {"Marlune header only.mp4", false},
+                                                     {"Marlune whole.mp4", true}};
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(first[i].name, expected[i].first);
+        EXPECT_EQ(first[i].recovered, expected[i].second) << first[i].error;
     }
-    EXPECT_TRUE(test::runTool(pipeline));
-    for (const char* scheme : {"file://", "pushfile://"}) {
-        SCOPED_TRACE(scheme);
-        EXPECT_TRUE(test::runTool({"timeout", "60", "gst-launch-1.0", "-q", "playbin",
-                                   std::string("uri=") + scheme + movie.string(),
-                                   "video-sink=fakesink", "audio-sink=fakesink"}));
+    // Only the recovered movie is left under a recording's name; the empty companion is gone.
+    std::vector<std::string> left;
+    for (const auto& e : std::filesystem::directory_iterator(folder)) {
+        const std::string name = e.path().filename();
+        if (name.ends_with(".mp4")) left.push_back(name);
     }
+    EXPECT_EQ(left, std::vector<std::string>{"Marlune whole.mp4"});
+    EXPECT_TRUE(recoverInterruptedRecordings(folder).empty());
 }
 
 }  // namespace

@@ -41,88 +41,64 @@ bool clickAt(int x, int y) {
     return sh("xdotool mousemove " + std::to_string(x) + " " + std::to_string(y) + " click 1");
 }
 
-TEST(CursorTracker, ClicksAtTheMonitorsCornersReadZeroAndOne) {
-    auto m = test::monitorNamed("");
-    ASSERT_TRUE(m) << "no monitor: run under scripts/with-desktop";
-    std::int64_t now = 5000;
-    CursorTracker tracker;
-    tracker.start(m->id, false, [&] { return std::optional(now); });
-    const int right = m->x + m->width - 1, bottom = m->y + m->height - 1;
-    struct Case {
-        int x, y;
-        double fx, fy;
-    } cases[] = {{m->x, m->y, 0, 0},
-                 {right, m->y, 1, 0},
-                 {m->x, bottom, 0, 1},
-                 {right, bottom, 1, 1},
-                 {m->x + (m->width - 1) / 4, m->y + (m->height - 1) / 2,
-                  double((m->width - 1) / 4) / (m->width - 1),
-                  double((m->height - 1) / 2) / (m->height - 1)}};
-    for (std::size_t i = 0; i < std::size(cases); ++i) {
-        const auto& c = cases[i];
-        now += 250;
-        ASSERT_TRUE(clickAt(c.x, c.y));
-        ASSERT_TRUE(runMainUntil([&] { return tracker.clicks.size() > i; }))
-            << "no click seen at " << c.x << "," << c.y;
-        EXPECT_EQ(tracker.clicks[i].tMs, now);
-        EXPECT_DOUBLE_EQ(tracker.clicks[i].fx, c.fx) << c.x << "," << c.y;
-        EXPECT_DOUBLE_EQ(tracker.clicks[i].fy, c.fy) << c.x << "," << c.y;
-    }
-    runMainFor(200ms);
-    EXPECT_EQ(tracker.clicks.size(), std::size(cases)) << "one press, one click";
-    EXPECT_EQ(tracker.asJSON()[3], Json::parse(R"({"t":6000,"fx":1.0,"fy":1.0})"));
-    EXPECT_TRUE(tracker.path.empty()) << "no path without smooth-cursor mode";
-
-    // Other buttons are not clicks; nothing is recorded once stopped, and the track stays.
-    ASSERT_TRUE(sh("xdotool click 3 click 2"));
-    runMainFor(200ms);
-    tracker.stop();
-    ASSERT_TRUE(clickAt(m->x + 10, m->y + 10));
-    runMainFor(300ms);
-    EXPECT_EQ(tracker.clicks.size(), std::size(cases));
-}
-
+// Two monitors side by side on an X server of the test's own; the left one is recorded.
 TEST(CursorTracker, OnlyTheRecordedMonitorsClicksAreKeptAndThePathStaysOnIt) {
-    std::optional<x11::Monitor> left, right;
     test::PrivateDisplay display("3840x1080x24");
     ASSERT_TRUE(display.ready()) << "Xvfb did not start";
     ASSERT_TRUE(sh("xrandr --setmonitor LEFT 1920/508x1080/286+0+0 none"));
     ASSERT_TRUE(sh("xrandr --setmonitor RIGHT 1920/508x1080/286+1920+0 none"));
-    left = test::monitorNamed("LEFT");
-    right = test::monitorNamed("RIGHT");
+    const auto left = test::monitorNamed("LEFT"), right = test::monitorNamed("RIGHT");
     ASSERT_TRUE(left && right);
     ASSERT_NE(left->id, right->id);
-    {
-        std::int64_t now = 0;
-        CursorTracker tracker;
-        tracker.start(left->id, true, [&] { return std::optional(now); });
-        struct Case {
-            int x, y;
-            bool kept;
-        } cases[] = {{100, 100, true}, {2500, 500, false},  {1919, 1079, true},
-                     {1920, 0, false}, {3839, 1079, false}, {0, 0, true}};
-        std::size_t kept = 0;
-        for (const auto& c : cases) {
-            ++now;
-            ASSERT_TRUE(clickAt(c.x, c.y));
-            // Every press is seen; wait for the pointer's next sample to be sure it arrived.
-            std::size_t samples = tracker.path.size();
-            ASSERT_TRUE(runMainUntil([&] { return tracker.path.size() > samples + 2; }));
-            runMainFor(50ms);
-            if (c.kept) ++kept;
-            ASSERT_EQ(tracker.clicks.size(), kept) << c.x << "," << c.y;
+    std::int64_t now = 5000;
+    CursorTracker tracker;
+    tracker.start(left->id, true, [&] { return std::optional(now); });
+    // Where a click is made, and where on the recorded monitor it is kept (nothing: left out).
+    struct Case {
+        int x, y;
+        std::optional<std::pair<double, double>> at;
+    } cases[] = {{0, 0, std::pair{0.0, 0.0}},
+                 {1919, 0, std::pair{1.0, 0.0}},
+                 {0, 1079, std::pair{0.0, 1.0}},
+                 {1919, 1079, std::pair{1.0, 1.0}},
+                 {479, 539, std::pair{479.0 / 1919, 539.0 / 1079}},
+                 {2500, 500, std::nullopt},
+                 {1920, 0, std::nullopt},
+                 {3839, 1079, std::nullopt}};
+    std::size_t kept = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.x << "," << c.y);
+        now += 250;
+        ASSERT_TRUE(clickAt(c.x, c.y));
+        // Every press is seen; wait for the pointer's next samples to be sure it arrived.
+        std::size_t samples = tracker.path.size();
+        ASSERT_TRUE(runMainUntil([&] { return tracker.path.size() > samples + 2; }));
+        runMainFor(50ms);
+        if (!c.at) {
+            EXPECT_EQ(tracker.clicks.size(), kept);
+            continue;
         }
-        EXPECT_DOUBLE_EQ(tracker.clicks[1].fx, 1.0);
-        EXPECT_DOUBLE_EQ(tracker.clicks[1].fy, 1.0);
-
-        // On the other monitor the path is held at the recorded one's edge.
-        ASSERT_TRUE(sh("xdotool mousemove 3000 540"));
-        std::size_t from = tracker.path.size();
-        ASSERT_TRUE(runMainUntil(
-            [&] { return tracker.path.size() > from + 3 && tracker.path.back().fx == 1.0; }));
-        EXPECT_DOUBLE_EQ(tracker.path.back().fy, 540.0 / 1079);
-        tracker.stop();
+        ASSERT_EQ(tracker.clicks.size(), ++kept) << "one press, one click";
+        EXPECT_EQ(tracker.clicks.back().tMs, now);
+        EXPECT_DOUBLE_EQ(tracker.clicks.back().fx, c.at->first);
+        EXPECT_DOUBLE_EQ(tracker.clicks.back().fy, c.at->second);
     }
+    EXPECT_EQ(tracker.asJSON()[3], Json::parse(R"({"t":6000,"fx":1.0,"fy":1.0})"));
+
+    // On the other monitor the path is held at the recorded one's edge.
+    ASSERT_TRUE(sh("xdotool mousemove 3000 540"));
+    std::size_t from = tracker.path.size();
+    ASSERT_TRUE(runMainUntil(
+        [&] { return tracker.path.size() > from + 3 && tracker.path.back().fx == 1.0; }));
+    EXPECT_DOUBLE_EQ(tracker.path.back().fy, 540.0 / 1079);
+
+    // Other buttons are not clicks; nothing is recorded once stopped, and the track stays.
+    ASSERT_TRUE(sh("xdotool mousemove 100 100 click 3 click 2"));
+    runMainFor(200ms);
+    tracker.stop();
+    ASSERT_TRUE(clickAt(110, 110));
+    runMainFor(300ms);
+    EXPECT_EQ(tracker.clicks.size(), kept);
 }
 
 TEST(CursorTracker, PathIsSampledThirtyTimesASecondOnTheRecordingClock) {
@@ -160,8 +136,9 @@ TEST(CursorTracker, PathIsSampledThirtyTimesASecondOnTheRecordingClock) {
         EXPECT_GE(s.type, 0);
         EXPECT_LT(s.type, 9);
     }
-    // The next start begins new tracks.
+    // The next start begins new tracks, without a path when the cursor is not smoothed.
     tracker.start(m->id, false, [] { return std::optional<std::int64_t>(0); });
+    runMainFor(300ms);
     EXPECT_TRUE(tracker.path.empty());
     tracker.stop();
 }

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/media/live_movie.h"
+#include "platform/media/webcam_proxy.h"
 #include "recording/desktop_support.h"
 #include "recording/movie_probe.h"
 #include "support/ffmpeg_tool.h"
@@ -249,17 +251,39 @@ TEST_F(WebcamBubbleOnTheDesktop, RecordsItsOwnMovieOnTheHostClockWithThePauseCut
     }
     EXPECT_TRUE(packets.front().key);
     EXPECT_TRUE(test::decodesCleanly(webcamMovie));
+
+    // A large camera's movie gets a small copy beside it, half its size and as long.
+    const auto copy = webcamProxyPath(webcamMovie);
+    ASSERT_TRUE(
+        test::runMainUntil([&] { return liveMovieState(copy) == LiveMovieState::notLive; }, 30s));
+    EXPECT_EQ(test::probeStreams(copy).at(0).width, 640);
+    EXPECT_NEAR(test::probeDuration(copy).value_or(0), *duration, 0.2);
+    // What an export of the default webcam box on a 1080p recording would read.
+    EXPECT_TRUE(usableWebcamProxy(webcamMovie, 1280, 720, duration, 584));
+
+    // The same name again from a small camera: the earlier recording's copy must not stay.
+    bubble.hide();
+    useCamera("lavfi", "testsrc2=size=640x360:rate=30,format=yuyv422,realtime");
+    WebcamBubbleController small;
+    small.show("br", "m", true, "circle", 1.0);
+    small.startRecording(webcamMovie);
+    ASSERT_TRUE(test::runMainUntil([&] { return small.recordingWriter() != nullptr; }, 10s));
+    test::runMainFor(1s);
+    Stopped again;
+    small.stopRecording(again.completion());
+    ASSERT_TRUE(test::runMainUntil([&] { return again.called; }, 30s));
+    EXPECT_TRUE(again.finished);
+    EXPECT_FALSE(std::filesystem::exists(copy));
 }
 
 TEST_F(WebcamBubbleOnTheDesktop, StoppingBeforeTheFirstPictureLeavesNoMovie) {
     struct Case {
         const char* name;
-        bool show;
         const char* device;
         const char* log;  // a line the system log must show
     } cases[] = {
-        {"stopped at once", true, kCamera720p, nullptr},
-        {"no camera", true, nullptr,
+        {"stopped at once", kCamera720p, nullptr},
+        {"no camera", nullptr,
          "Marlune: webcam tap unavailable \u2014 continuing without webcam layer\n"},
     };
     for (const auto& c : cases) {
@@ -273,7 +297,7 @@ TEST_F(WebcamBubbleOnTheDesktop, StoppingBeforeTheFirstPictureLeavesNoMovie) {
         const auto movie = dir / "Marlune test.webcam.mp4";
         testing::internal::CaptureStderr();
         WebcamBubbleController bubble;
-        if (c.show) bubble.show("tl", "s", true, "circle", 1.0);
+        bubble.show("tl", "s", true, "circle", 1.0);
         Stopped stopped;
         bubble.startRecording(movie);
         if (!c.device) test::runMainFor(1s);  // the camera has been tried in the recording size

@@ -1,0 +1,176 @@
+// Small conversions and checks of the platform layer, each a table of cases.
+
+#include <glib.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/desktop/device_access.h"
+#include "platform/desktop/x11_monitors.h"
+#include "platform/image/image_codecs.h"
+#include "platform/media/yuv_reduce.h"
+#include "support/temp_dir.h"
+
+namespace marlune {
+namespace {
+
+// The camera's YUYV pictures in BGRA: BT.601 studio range, each pair of pixels sharing its
+// chroma (Y0 U Y1 V), the lone last pixel of an odd row from its pair.
+TEST(CameraPicture, YuyvBecomesBt601StudioRangeBgra) {
+    const int cases[][3] = {{16, 128, 128}, {235, 128, 128}, {81, 90, 240},  {145, 54, 34},
+                            {41, 240, 110}, {4, 128, 128},   {150, 110, 155}};
+    for (const auto& [y, u, v] : cases) {
+        SCOPED_TRACE(testing::Message() << y << " " << u << " " << v);
+        // Three pixels over two rows of a padded stride; the second of a pair 10 brighter.
+        const int stride = 16;
+        std::vector<std::uint8_t> yuyv(2 * stride, 0);
+        for (int i : {0, 4, stride, stride + 4}) {
+            yuyv[i] = y, yuyv[i + 1] = u, yuyv[i + 2] = y + 10, yuyv[i + 3] = v;
+        }
+        BgraImage out;
+        yuyvToBgra(yuyv.data(), stride, 3, 2, ColourMatrix::bt601, false, out);
+        ASSERT_EQ(std::pair(out.width, out.height), std::pair(3, 2));
+        const double cb = (u - 128) * 255.0 / 224, cr = (v - 128) * 255.0 / 224;
+        for (int x = 0; x < 3; ++x) {
+            const double l = (y + x % 2 * 10 - 16) * 255.0 / 219;
+            const double bgr[3] = {l + 1.772 * cb, l - 0.344136 * cb - 0.714136 * cr,
+                                   l + 1.402 * cr};
+            const std::uint8_t* px = out.row(1) + 4 * x;
+            for (int k = 0; k < 3; ++k)
+                EXPECT_NEAR(px[k], std::clamp(bgr[k], 0.0, 255.0), 1.0) << x;
+            EXPECT_EQ(px[3], 255);
+        }
+    }
+}
+
+// Pictures as JPEG data URLs, for the page.
+BgraImage solid(int width, int height, std::uint32_t argb) {
+    BgraImage image = BgraImage::blank(width, height);
+    for (int y = 0; y < height; ++y) {
+        auto* row = reinterpret_cast<std::uint32_t*>(image.row(y));
+        for (int x = 0; x < width; ++x) row[x] = argb;
+    }
+    return image;
+}
+
+std::optional<BgraImage> decodeDataUrl(const std::string& url) {
+    const std::string prefix = "data:image/jpeg;base64,";
+    if (!url.starts_with(prefix)) return std::nullopt;
+    gsize size = 0;
+    guchar* bytes = g_base64_decode(url.c_str() + prefix.size(), &size);
+    auto image = decodeJpeg({bytes, size});
+    g_free(bytes);
+    return image;
+}
+
+TEST(ImageCodecs, JpegDataUrlScalesDownAndKeepsColour) {
+    struct Case {
+        int w, h, maxWidth;
+        PixelSize expected;
+    };
+    const Case cases[] = {
+        {3840, 2160, 400, {400, 225}},
+        {300, 120, 400, {300, 120}},
+        {1, 1, 480, {1, 1}},
+        {2000, 3, 480, {480, 1}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h));
+        auto url = jpegDataURL(solid(c.w, c.h, 0xFF2060C0), c.maxWidth);
+        ASSERT_TRUE(url);
+        auto decoded = decodeDataUrl(*url);
+        ASSERT_TRUE(decoded) << "not a JPEG data URL";
+        EXPECT_EQ(decoded->width, c.expected.width);
+        EXPECT_EQ(decoded->height, c.expected.height);
+        std::uint32_t p = decoded->pixel(decoded->width / 2, decoded->height / 2);
+        EXPECT_NEAR(int((p >> 16) & 0xFF), 0x20, 6);
+        EXPECT_NEAR(int((p >> 8) & 0xFF), 0x60, 6);
+        EXPECT_NEAR(int(p & 0xFF), 0xC0, 6);
+    }
+    EXPECT_FALSE(jpegDataURL(BgraImage{}, 400));
+}
+
+// A display is named by the product name its EDID carries, as its maker printed it.
+
+// A 128-byte EDID block whose descriptor `slot` (0 to 3) has tag `tag` and carries `text`.
+std::vector<std::uint8_t> edid(int slot, std::uint8_t tag, const std::string& text) {
+    std::vector<std::uint8_t> block(128, 0);
+    const std::uint8_t header[8] = {0x00, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x00};
+    std::copy(header, header + 8, block.begin());
+    // The first descriptor holds a detailed timing (a pixel clock that is not 0).
+    block[54] = 0x01;
+    block[55] = 0x1d;
+    std::uint8_t* d = block.data() + 54 + 18 * slot;
+    if (slot > 0) {
+        d[0] = d[1] = d[2] = 0;
+        d[3] = tag;
+        for (std::size_t i = 0; i < 13; ++i) d[5 + i] = i < text.size() ? text[i] : 0x20;
+    }
+    return block;
+}
+
+TEST(MonitorNames, TheProductNameComesFromTheEdidsNameDescriptor) {
+    const struct {
+        std::vector<std::uint8_t> block;
+        std::optional<std::string> name;
+    } cases[] = {
+        {edid(1, 0xfc, "DELL U2720Q\n"), "DELL U2720Q"},
+        {edid(3, 0xfc, "LG ULTRAFINE"), "LG ULTRAFINE"},       // 13 characters, no line feed
+        {edid(2, 0xfc, " Studio  \n  "), "Studio"},            // padding around it
+        {edid(1, 0xff, "SERIAL123\n"), std::nullopt},          // a serial number, not a name
+        {edid(0, 0xfc, ""), std::nullopt},                     // timings only
+        {edid(1, 0xfc, "\n"), std::nullopt},                   // an empty name
+        {std::vector<std::uint8_t>(64, 0), std::nullopt},      // too short
+        {std::vector<std::uint8_t>(128, 0x20), std::nullopt},  // no EDID header
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(x11::edidProductName(c.block), c.name) << c.name.value_or("(none)");
+    }
+}
+
+// Which screen and camera can be used.
+using namespace desktop;
+
+TEST(ScreenAccess, OnlyAnAnsweringX11DisplayCanBeCaptured) {
+    struct Case {
+        const char* sessionType;
+        const char* waylandDisplay;
+        const char* display;
+        bool answers;
+        ScreenAccess access;
+    };
+    const Case cases[] = {
+        {"x11", "", ":0", true, ScreenAccess::available},
+        {"", "", ":0", true, ScreenAccess::available},
+        // A Wayland session's X11 server sees only its own clients' windows.
+        {"wayland", "wayland-0", ":0", true, ScreenAccess::noCapturePath},
+        {"wayland", "", ":0", true, ScreenAccess::noCapturePath},
+        {"x11", "wayland-0", ":0", true, ScreenAccess::available},  // a stray variable
+        {"x11", "", ":0", false, ScreenAccess::noDisplay},
+        {"x11", "", "", true, ScreenAccess::noDisplay},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(screenAccessFor(c.sessionType, c.waylandDisplay, c.display, c.answers), c.access)
+            << "'" << c.sessionType << "' '" << c.waylandDisplay << "' '" << c.display << "' "
+            << c.answers;
+    }
+}
+
+TEST(CameraAccess, OnlyVideoCaptureNodesCount) {
+    test::TempDir dev;
+    EXPECT_EQ(cameraAccess(dev.path()), DeviceAccess::missing);
+    EXPECT_EQ(cameraAccess(dev / "absent"), DeviceAccess::missing);
+    // Files that open but are no capture devices, and names that are no video nodes.
+    test::writeFile(dev / "video0", "not a device");
+    test::writeFile(dev / "videox", "");
+    test::writeFile(dev / "video", "");
+    std::filesystem::create_directory(dev / "video1");
+    EXPECT_EQ(cameraAccess(dev.path()), DeviceAccess::missing);
+}
+
+}  // namespace
+}  // namespace marlune

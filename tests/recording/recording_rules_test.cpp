@@ -1,0 +1,273 @@
+// The rules of a recording: its start command, its name, its clock, the keys it keeps, the webcam
+// movie's project entry.
+
+#include <ctime>
+#include <set>
+#include <tuple>
+
+#include <gtest/gtest.h>
+
+#include "platform/desktop/x11_keys.h"
+#include "recording/key_tracker.h"
+#include "recording/recording_clock.h"
+#include "recording/recording_controller.h"
+#include "recording/recording_options.h"
+
+namespace marlune {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Reading a recording's start command, with the user's settings behind every optional key.
+RecordingDefaults settings() {
+    RecordingDefaults d;
+    d.fps = 60;
+    d.capHeight = 720;
+    d.micEnabled = false;
+    d.systemAudioEnabled = true;
+    d.webcamEnabled = true;
+    d.hideWindow = true;
+    d.showCursor = false;
+    d.cursorMode = "system";
+    return d;
+}
+
+// The refusals of missing or mistyped keys are the road test's (tests/desktop).
+TEST(RecordingOptions, SourceIDsAreWhole32BitNumbers) {
+    const std::pair<const char*, bool> cases[] = {
+        {R"({"sourceKind": "window", "sourceID": 4294967295})", true},
+        {R"({"sourceKind": "display", "sourceID": 5.5})", false},
+        {R"({"sourceKind": "display", "sourceID": 4294967296})", false},
+        {R"(null)", false},
+    };
+    for (auto [payload, valid] : cases) {
+        EXPECT_EQ(RecordingOptions::parse(Json::parse(payload), settings()).has_value(), valid)
+            << payload;
+    }
+}
+
+TEST(RecordingOptions, OptionalKeysFallBackOnSettings) {
+    // A key of the right type overrides the settings; a wrong type counts as missing; the payload
+    // never overrides showCursor. Read: kind, display, id, fps, capHeight, mic, system audio,
+    // webcam, hide window, smooth cursor, show cursor.
+    using Read = std::tuple<std::string, bool, std::uint32_t, int, std::int64_t, bool, bool, bool,
+                            bool, bool, bool>;
+    const std::pair<const char*, Read> cases[] = {
+        {R"({"sourceKind": "window", "sourceID": 9, "fps": 60, "capHeight": 1080, "mic": true,
+             "systemAudio": false, "webcam": false, "hideWindow": false, "cursorMode": "smooth",
+             "showCursor": true})",
+         {"window", false, 9, 60, 1080, true, false, false, false, true, false}},
+        {R"({"sourceKind": "display", "sourceID": 1, "fps": "60", "capHeight": 1080.5, "mic": 1,
+             "systemAudio": "no", "webcam": null, "hideWindow": 0, "cursorMode": true})",
+         {"display", true, 1, 60, 720, false, true, true, true, false, false}},
+    };
+    for (const auto& [payload, expected] : cases) {
+        auto o = RecordingOptions::parse(Json::parse(payload), settings());
+        ASSERT_TRUE(o) << payload;
+        EXPECT_EQ(Read(o->sourceKind, o->isDisplay(), o->sourceID, o->fps, o->capHeight, o->mic,
+                       o->systemAudio, o->webcam, o->hideWindow, o->smoothCursor, o->showCursor),
+                  expected)
+            << payload;
+    }
+}
+
+TEST(RecordingOptions, FrameRateAndCursorMode) {
+    struct Case {
+        const char* extra;
+        int settingsFps;
+        const char* settingsCursor;
+        int fps;
+        bool smooth;
+    };
+    const Case cases[] = {
+        {R"("fps": 45)", 60, "smooth", 30, true},
+        {R"("fps": 60)", 30, "smooth", 60, true},
+        {R"("fps": 24)", 60, "smooth", 30, true},
+        {R"("cursorMode": "system")", 30, "smooth", 30, false},
+        {R"("cursorMode": "Smooth")", 30, "smooth", 30, false},
+        {R"("x": 0)", 60, "system", 60, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.extra);
+        RecordingDefaults d = settings();
+        d.fps = c.settingsFps;
+        d.cursorMode = c.settingsCursor;
+        auto o = RecordingOptions::parse(
+            Json::parse(std::string(R"({"sourceKind": "display", "sourceID": 1, )") + c.extra +
+                        "}"),
+            d);
+        ASSERT_TRUE(o);
+        EXPECT_EQ(o->fps, c.fps);
+        EXPECT_EQ(o->smoothCursor, c.smooth);
+    }
+}
+
+// The names recordings get, and the project entry of a webcam movie.
+
+std::chrono::system_clock::time_point localTime(int y, int mo, int d, int h, int mi, int s) {
+    std::tm t{};
+    t.tm_year = y - 1900;
+    t.tm_mon = mo - 1;
+    t.tm_mday = d;
+    t.tm_hour = h;
+    t.tm_min = mi;
+    t.tm_sec = s;
+    t.tm_isdst = -1;
+    return std::chrono::system_clock::from_time_t(std::mktime(&t));
+}
+
+TEST(RecordingController, RecordingsAreNamedAfterTheirLocalStartTimeWithoutOverwriting) {
+    const auto when = localTime(2026, 12, 5, 19, 27, 30) + 700ms;
+    struct Case {
+        const char* what;
+        std::set<std::string> taken;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"free", {}, "Marlune 2026-12-05 at 19.27.30.mp4"},
+        {"taken once",
+         {"Marlune 2026-12-05 at 19.27.30.mp4"},
+         "Marlune 2026-12-05 at 19.27.30 (2).mp4"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(RecordingController::outputName(
+                      when, [&](const std::string& name) { return c.taken.contains(name); }),
+                  c.expected);
+    }
+    EXPECT_EQ(RecordingController::outputName(localTime(2027, 1, 2, 3, 4, 5), nullptr),
+              "Marlune 2027-01-02 at 03.04.05.mp4");
+}
+
+TEST(RecordingController, TheWebcamEntryPlacesTheWebcamMovieAgainstTheScreenMovie) {
+    struct Case {
+        const char* what;
+        double webcamFirst, screenFirst;  // seconds on the capture clock
+        const char* shape;
+        int offsetMs, cornerRadius;
+    };
+    const Case cases[] = {
+        {"later camera, circle", 100.25, 100.0, "circle", 250, 999},
+        {"wide gets its size", 100.0, 100.0, "wide", 0, 40},
+        {"half a millisecond rounds away from zero", 10.0625, 10.0, "squircle", 63, 90},
+        {"the same below zero", 10.0, 10.0625, "circle", -63, 999},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Json expected = {{"file", "A.webcam.mp4"},
+                         {"offsetMs", c.offsetMs},
+                         {"enabled", true},
+                         {"shape", c.shape},
+                         {"cornerRadius", c.cornerRadius}};
+        if (std::string_view(c.shape) == "wide") {
+            expected["width"] = 40;
+            expected["height"] = 22.5;
+        }
+        EXPECT_EQ(webcamProjectEntry("A.mp4", c.webcamFirst, c.screenFirst, c.shape), expected);
+    }
+}
+
+// The recording clock and how the tray shows it.
+
+TEST(RecordingClock, PausesComeOffTheElapsedTime) {
+    using Step = std::pair<char, std::chrono::milliseconds>;  // what happens, and when
+    struct Case {
+        const char* what;
+        std::vector<Step> steps;
+        std::chrono::microseconds readAt;
+        std::int64_t expected;
+    };
+    // 's' start, 'p' pause, 'r' resume, 'x' reset.
+    const Case cases[] = {
+        {"never started", {}, 5s, 0},
+        {"stands still while paused", {{'s', 0ms}, {'p', 3s}}, 13s, 3000},
+        {"a 10 s pause leaves it 10 s behind", {{'s', 0ms}, {'p', 3s}, {'r', 13s}}, 20s, 10000},
+        {"a second pause does not restart the first",
+         {{'s', 0ms}, {'p', 2s}, {'p', 5s}, {'r', 6s}},
+         8s,
+         4000},
+        {"a resume while running does nothing", {{'s', 0ms}, {'r', 2s}}, 3s, 3000},
+        {"a pause before any start does nothing", {{'p', 0ms}, {'s', 1s}}, 3s, 2000},
+        {"a new start forgets the old pauses",
+         {{'s', 0ms}, {'p', 1s}, {'r', 5s}, {'s', 10s}},
+         11s,
+         1000},
+        {"truncated toward zero", {{'s', 0ms}}, 999'999us, 999},
+        {"never below 0", {{'s', 5s}}, 1s, 0},
+    };
+    const auto t0 = std::chrono::steady_clock::time_point{} + 1000s;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        RecordingClock clock;
+        for (auto [op, at] : c.steps) {
+            switch (op) {
+                case 's':
+                    clock.start(t0 + at);
+                    break;
+                case 'p':
+                    clock.pause(t0 + at);
+                    break;
+                case 'r':
+                    clock.resume(t0 + at);
+                    break;
+                default:
+                    clock.reset();
+            }
+        }
+        EXPECT_EQ(clock.elapsedMs(t0 + c.readAt), c.expected);
+    }
+}
+
+// Which key presses a recording keeps, and what they show as. (The X11 capture and the tracks kept
+// while recording are the desktop tests'.)
+TEST(Keystrokes, OnlyShortcutsAndCommandKeysUnlessAllAreAsked) {
+    constexpr unsigned ctrl = x11::kModCtrl, alt = x11::kModAlt, shift = x11::kModShift,
+                       super = x11::kModSuper;
+    struct Case {
+        const char* key;  // keysym name of the key's first level
+        unsigned modifiers;
+        const char* kept;  // by default; nullptr: dropped
+        const char* keptWithAll;
+    };
+    const Case cases[] = {
+        // Typing stays private.
+        {"a", 0, nullptr, "A"},
+        {"a", shift, nullptr, "Shift+A"},
+        {"1", shift, nullptr, "Shift+1"},
+        {"space", 0, nullptr, "Space"},
+        {"comma", shift, nullptr, "Shift+,"},
+        {"Home", 0, nullptr, "Home"},
+        {"F13", 0, nullptr, "F13"},
+        {"F", 0, nullptr, "F"},
+        // Shortcuts, in the order Ctrl, Alt, Shift, Super.
+        {"s", ctrl, "Ctrl+S", "Ctrl+S"},
+        {"s", shift | ctrl, "Ctrl+Shift+S", "Ctrl+Shift+S"},
+        {"Tab", alt, "Alt+Tab", "Alt+Tab"},
+        {"Left", super | alt | ctrl, "Ctrl+Alt+Super+Left", "Ctrl+Alt+Super+Left"},
+        {"space", super, "Super+Space", "Super+Space"},
+        {"minus", ctrl, "Ctrl+-", "Ctrl+-"},
+        // Keys that do something rather than type something, with or without Shift.
+        {"Return", 0, "Enter", "Enter"},
+        {"KP_Enter", 0, "Enter", "Enter"},
+        {"Escape", 0, "Esc", "Esc"},
+        {"Tab", 0, "Tab", "Tab"},
+        {"ISO_Left_Tab", shift, "Shift+Tab", "Shift+Tab"},
+        {"BackSpace", 0, "Backspace", "Backspace"},
+        {"Delete", 0, "Delete", "Delete"},
+        {"Up", 0, "Up", "Up"},
+        {"Down", shift, "Shift+Down", "Shift+Down"},
+        {"F1", 0, "F1", "F1"},
+        {"F12", 0, "F12", "F12"},
+        {"", ctrl, nullptr, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.key) + " " + std::to_string(c.modifiers));
+        auto label = keystrokeLabel(c.key, c.modifiers, false);
+        EXPECT_EQ(label.value_or("(dropped)"), c.kept ? c.kept : "(dropped)");
+        auto all = keystrokeLabel(c.key, c.modifiers, true);
+        EXPECT_EQ(all.value_or("(dropped)"), c.keptWithAll ? c.keptWithAll : "(dropped)");
+    }
+}
+
+}  // namespace
+}  // namespace marlune
