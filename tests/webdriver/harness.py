@@ -64,8 +64,6 @@ class MarluneApp:
         self.trash = self.home / ".local/share/Trash/files"
         self.driver = self.service = self.pid = None
 
-    # ---- Life cycle ---------------------------------------------------------------------------
-
     def env(self):
         env = {key: value for key, value in os.environ.items() if key != "XDG_VIDEOS_DIR"}
         env.update(HOME=str(self.home), XDG_CONFIG_HOME=str(self.home / ".config"),
@@ -153,9 +151,6 @@ class MarluneApp:
 
     def __exit__(self, *exc):
         self.cleanup()
-
-    # ---- Waiting and finding ------------------------------------------------------------------
-
     def wait_for(self, predicate, timeout=20, what="the condition"):
         deadline = time.time() + timeout
         last_error = None
@@ -218,8 +213,6 @@ class MarluneApp:
             20, "Open in editor")
         self.wait_for(lambda: self.visible("#editor"), 20, "the editor")
 
-    # ---- The library and the editor -----------------------------------------------------------
-
     def card_names(self):
         return self.js("return [...document.querySelectorAll('.rec-card:not([hidden])')]"
                        ".map(c => c.dataset.name)")
@@ -252,15 +245,14 @@ class MarluneApp:
     def press(self, *keys):
         webdriver.ActionChains(self.driver).send_keys(*keys).perform()
 
-    def toasts(self):
-        return self.js("return [...document.querySelectorAll('.toast')].map(t => t.textContent)")
-
     def wait_toast(self, fragment, timeout=20):
+        toasts = lambda: self.js("return [...document.querySelectorAll('.toast')]"
+                                 ".map(t => t.textContent)")
         try:
-            return self.wait_for(lambda: next((t for t in self.toasts() if fragment in t), None),
+            return self.wait_for(lambda: next((t for t in toasts() if fragment in t), None),
                                  timeout, f"a message saying “{fragment}”")
         except TimeoutError as error:
-            raise TimeoutError(f"{error}; messages shown: {self.toasts()}") from None
+            raise TimeoutError(f"{error}; messages shown: {toasts()}") from None
 
     def chord(self, modifier, key):
         webdriver.ActionChains(self.driver).key_down(modifier).send_keys(key) \
@@ -269,8 +261,6 @@ class MarluneApp:
     def show(self, screen):
         self.click(f'.tab[data-screen="{screen}"]')
         self.wait_for(lambda: self.visible(f"#screen-{screen}"), 10, f"the {screen} screen")
-
-    # ---- The bridge, seen from the page -------------------------------------------------------
 
     def command(self, cmd, payload=None, timeout=30):
         """Sends one command through the page's own message handler and returns the reply
@@ -291,12 +281,6 @@ class MarluneApp:
         """
         self.driver.set_script_timeout(timeout)
         return self.driver.execute_async_script(script, cmd, payload or {})
-
-    def has_command(self, cmd, probe_payload=None):
-        reply = self.command(cmd, probe_payload)
-        return not (not reply.get("ok") and reply.get("error", {}).get("code") == "unknown_command")
-
-    # ---- Native dialogs -----------------------------------------------------------------------
 
     @staticmethod
     def _area(window):
@@ -322,8 +306,6 @@ class MarluneApp:
                        check=True)
         self.wait_for(lambda: window not in self._named_windows(), timeout,
                       "the dialog to close")
-
-    # ---- Pictures -----------------------------------------------------------------------------
 
     def screenshot(self, name, timeout=10):
         """Saves a picture of the main window as it is on the screen as SHOTS/name.png. (The
