@@ -18,9 +18,9 @@ def geometry(window):
 
 class Library(unittest.TestCase):
     """One program run over a folder of real movies, the steps in order: the grid, playing, the
-    waveform, a trimmed copy, moving to the trash, searching, the keyboard, the window sizes, the
-    folder emptied behind the page, a reply that never comes, the recording bar, the focus kept
-    across updates, the title row and closing the window."""
+    waveform, a trimmed copy, moving to the trash, searching, the keyboard, the focus kept across
+    updates, the window sizes, the folder emptied behind the page, a reply that never comes, the
+    recording bar, the title row and closing the window."""
 
     @classmethod
     def setUpClass(cls):
@@ -174,7 +174,26 @@ class Library(unittest.TestCase):
         self.assertEqual(focused[0], "library")
         self.assertNotEqual(focused[1], "none", "a focus ring")
 
-    def test_06_layout_from_small_to_large(self):
+    def test_06_options_and_source_cards_keep_the_focus_across_changes(self):
+        # Before the bar (step 10): the whole window coming back lists the sources again.
+        app = self.app
+        app.wait_for(lambda: app.find_all(".source-card"), 30, "the source cards")
+        for control, change in [
+            ("#setting-showCursor", lambda: app.find("#setting-showCursor").click()),
+            (".source-card", lambda: app.js("document.getElementById('sources-refresh').click()")),
+        ]:
+            app.js("const e = document.querySelector(arguments[0]); e.focus(); e.__kept = true;"
+                   "window.__sent = [];", control)
+            change()
+            # The change is answered (a setting stored, the sources listed again) ...
+            app.wait_for(lambda: self.sent("settings.set", "sources.list") and app.js(
+                "return !document.querySelector('#settings [aria-busy]') &&"
+                " !document.getElementById('sources-refresh').classList.contains('busy')"),
+                20, f"{control} changed")
+            # ... and the control the keyboard was on is still there, with the focus.
+            self.assertTrue(app.js("return document.activeElement.__kept === true"), control)
+
+    def test_07_layout_from_small_to_large(self):
         app = self.app
         screen = app.js("return [screen.width, screen.height]")
         for width, height in [(960, 600), (min(2560, screen[0]), min(1440, screen[1]))]:
@@ -192,8 +211,8 @@ class Library(unittest.TestCase):
                                  f"Record button visible at {width}×{height}")
         app.resize(1160, 740)
 
-    def test_07_recordings_removed_behind_the_page(self):
-        # Before any reply is swallowed (step 8): a listing still waited on would hide this one.
+    def test_08_recordings_removed_behind_the_page(self):
+        # Before any reply is swallowed (step 9): a listing still waited on would hide this one.
         app = self.app
         self.open_library()
         app.card("Older demo.mp4").click()
@@ -207,7 +226,7 @@ class Library(unittest.TestCase):
         self.assertFalse(app.visible("#library-detail"))
         app.screenshot("library-empty")
 
-    def test_08_a_reply_that_never_comes(self):
+    def test_09_a_reply_that_never_comes(self):
         app = self.app
         app.show("record")
         # Replies are swallowed: the page gives up with a message instead of hanging.
@@ -224,7 +243,7 @@ class Library(unittest.TestCase):
         app.wait_for(lambda: app.text("#bridge-state") == "Ready", 10, "Ready again")
         app.find("#theme-toggle").click()
 
-    def test_09_window_becomes_the_bar_where_space_pauses_and_resumes(self):
+    def test_10_window_becomes_the_bar_where_space_pauses_and_resumes(self):
         """The window follows the recording's phases as the application announces them: the
         countdown over the page, then the compact bar, then the whole window again. In the bar,
         Space pauses and resumes (it never stops)."""
@@ -262,24 +281,6 @@ class Library(unittest.TestCase):
         app.wait_for(lambda: size()["height"] > 500, 10, "the whole window")
         self.assertEqual(size(), before)
         self.assertTrue(app.visible("#screen-record"))
-
-    def test_10_options_and_source_cards_keep_the_focus_across_changes(self):
-        app = self.app
-        app.wait_for(lambda: app.find_all(".source-card"), 30, "the source cards")
-        for control, change in [
-            ("#setting-showCursor", lambda: app.find("#setting-showCursor").click()),
-            (".source-card", lambda: app.js("document.getElementById('sources-refresh').click()")),
-        ]:
-            app.js("const e = document.querySelector(arguments[0]); e.focus(); e.__kept = true;"
-                   "window.__sent = [];", control)
-            change()
-            # The change is answered (a setting stored, the sources listed again) ...
-            app.wait_for(lambda: self.sent("settings.set", "sources.list") and app.js(
-                "return !document.querySelector('#settings [aria-busy]') &&"
-                " !document.getElementById('sources-refresh').classList.contains('busy')"),
-                20, f"{control} changed")
-            # ... and the control the keyboard was on is still there, with the focus.
-            self.assertTrue(app.js("return document.activeElement.__kept === true"), control)
 
     def test_11_title_row_with_named_controls_and_a_keyboard_menu(self):
         app = self.app
