@@ -151,6 +151,7 @@ class MarluneApp:
 
     def __exit__(self, *exc):
         self.cleanup()
+
     def wait_for(self, predicate, timeout=20, what="the condition"):
         deadline = time.time() + timeout
         last_error = None
