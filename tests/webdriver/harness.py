@@ -54,6 +54,14 @@ def png_is_blank(png):
     return float(spread or 0) < 0.01
 
 
+def geometry(window):
+    """An X window's place and size on the screen, as xdotool sees it."""
+    found = subprocess.run(["xdotool", "getwindowgeometry", "--shell", window],
+                           capture_output=True, text=True).stdout
+    values = dict(line.split("=", 1) for line in found.split() if "=" in line)
+    return {k: int(values.get(k, 0)) for k in ("X", "Y", "WIDTH", "HEIGHT")}
+
+
 class MarluneApp:
     """One run of the program under WebDriver, with a private home."""
 
@@ -285,10 +293,8 @@ class MarluneApp:
 
     @staticmethod
     def _area(window):
-        found = subprocess.run(["xdotool", "getwindowgeometry", "--shell", window],
-                               capture_output=True, text=True).stdout
-        size = dict(line.split("=", 1) for line in found.split() if "=" in line)
-        return int(size.get("WIDTH", 0)) * int(size.get("HEIGHT", 0))
+        size = geometry(window)
+        return size["WIDTH"] * size["HEIGHT"]
 
     def _named_windows(self):
         found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^Marlune Studio$"],

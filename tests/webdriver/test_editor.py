@@ -280,6 +280,8 @@ class Editor(unittest.TestCase):
         sound reaches its time, and the still picture comes back on pause."""
         app = self.app
         app.open_in_editor(PLAYED)
+        # Not the picture of the recording edited before: the new one's, once asked for.
+        app.wait_for(lambda: app.text("#editor-title") == "Played take", 20, "the title")
         app.editor_settled()
         app.driver.set_script_timeout(180)
         # A press the page sees as the user's: the sound may only start from one.

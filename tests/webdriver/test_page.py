@@ -6,14 +6,7 @@ import subprocess
 import time
 import unittest
 
-from harness import MarluneApp, Keys, make_movie
-
-
-def geometry(window):
-    found = subprocess.run(["xdotool", "getwindowgeometry", "--shell", window],
-                           capture_output=True, text=True).stdout
-    values = dict(line.split("=", 1) for line in found.split() if "=" in line)
-    return {k: int(values.get(k, 0)) for k in ("X", "Y", "WIDTH", "HEIGHT")}
+from harness import MarluneApp, Keys, geometry, make_movie
 
 
 class Library(unittest.TestCase):
