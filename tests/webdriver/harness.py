@@ -212,14 +212,17 @@ class MarluneApp:
         self.show("library")
         card = f'.rec-card[data-name="{name}"]'
         self.wait_for(lambda: self.find_all(card), 30, "the card")
-        self.click(card)
-        self.wait_for(lambda: self.js(
-            "const b = [...document.querySelectorAll('#library-detail button')]"
-            ".find(b => b.textContent.includes('Open in editor'));"
-            "if (b && !b.disabled) { b.click(); return true; } return false;") or
-            # A click that landed while the grid was drawn again is made again.
-            (not self.find_all("#library-detail button") and self.click(card) and False),
-            20, "Open in editor")
+        def open_it():
+            if self.js("return document.querySelector('.rec-card[aria-selected=\"true\"]')"
+                       "?.dataset.name") != name:
+                # A click that landed while the grid was drawn again, or a listing that came in
+                # after it and chose another card: the card is chosen again.
+                self.click(card)
+                return False
+            return self.js("const b = [...document.querySelectorAll('#library-detail button')]"
+                           ".find(b => b.textContent.includes('Open in editor'));"
+                           "if (b && !b.disabled) { b.click(); return true; } return false;")
+        self.wait_for(open_it, 20, "Open in editor")
         self.wait_for(lambda: self.visible("#editor"), 20, "the editor")
 
     def card_names(self):

@@ -78,8 +78,8 @@ def movie_size(path):
 
 
 class Editor(unittest.TestCase):
-    """One program run, the steps in order: each of the first five starts from the edit of
-    NAME the one before left; the last plays PLAYED."""
+    """One program run, the steps in order: the first plays PLAYED; each of the others starts
+    from the edit of NAME the one before left."""
 
     @classmethod
     def setUpClass(cls):
@@ -134,6 +134,40 @@ class Editor(unittest.TestCase):
         self.app.screenshot(name)
 
     # ---- Tests --------------------------------------------------------------------------------
+
+    def test_0_pictures_keep_to_the_sound_and_the_still_comes_back(self):
+        """The pictures drawn while playing are the export's own (styled), each drawn when the
+        sound reaches its time, and the still picture comes back on pause."""
+        app = self.app
+        app.open_in_editor(PLAYED)
+        # Not the picture of the recording edited before: the new one's, once asked for.
+        app.wait_for(lambda: app.js("return document.getElementById('editor-title')"
+                                    ".textContent") == "Played take", 20, "the title")
+        app.editor_settled()
+        app.driver.set_script_timeout(180)
+        # A press the page sees as the user's: the sound may only start from one.
+        app.click("#editor-play")
+        played = app.driver.execute_async_script(PLAY)
+
+        self.assertGreaterEqual(played["soundMs"], 3000, played)
+        # More than one picture: a stream, not a still (how many is the bench's figure).
+        self.assertGreaterEqual(played["shown"], 2, played)
+        lags = played["lags"]
+        # Never drawn before its time (but for the early margin), and never queued behind
+        # the sound: pictures that came late are skipped, so the lag does not build up over
+        # the seconds played (how close it stays is bench/page/playback_bench.py's figure).
+        self.assertGreaterEqual(min(lags), -EARLY_MS - 1, lags)
+        self.assertLess(max(lags), 1000, lags)
+        # The styled picture: the edit's background, not the recording's own.
+        for got, want in zip(played["corner"], (255, 0, 255)):
+            self.assertAlmostEqual(got, want, delta=40, msg=played["corner"])
+        # The time ran with the sound from Play on, and the still picture asked for on pause
+        # (a frame or two after the click) is where pausing left it.
+        app.wait_for(lambda: app.js("return Number(document.getElementById('editor-preview')"
+                                    ".dataset.tMs)") >= 2900, 20,
+                     "the still picture where pausing left the time")
+        app.wait_for(lambda: not app.find_all("#editor-playing"), 20,
+                     "the still picture in place of the played one")
 
     def test_1_zoom_region_add_move_resize(self):
         app = self.app
@@ -274,39 +308,6 @@ class Editor(unittest.TestCase):
         app.wait_for(lambda: app.visible("#screen-library"), 10, "the library")
         app.wait_toast("Export cancelled", 60)
         self.assertFalse((app.recordings / "Demo take export 2.mp4").exists())
-
-    def test_6_pictures_keep_to_the_sound_and_the_still_comes_back(self):
-        """The pictures drawn while playing are the export's own (styled), each drawn when the
-        sound reaches its time, and the still picture comes back on pause."""
-        app = self.app
-        app.open_in_editor(PLAYED)
-        # Not the picture of the recording edited before: the new one's, once asked for.
-        app.wait_for(lambda: app.text("#editor-title") == "Played take", 20, "the title")
-        app.editor_settled()
-        app.driver.set_script_timeout(180)
-        # A press the page sees as the user's: the sound may only start from one.
-        app.click("#editor-play")
-        played = app.driver.execute_async_script(PLAY)
-
-        self.assertGreaterEqual(played["soundMs"], 3000, played)
-        # More than one picture: a stream, not a still (how many is the bench's figure).
-        self.assertGreaterEqual(played["shown"], 2, played)
-        lags = played["lags"]
-        # Never drawn before its time (but for the early margin), and never queued behind
-        # the sound: pictures that came late are skipped, so the lag does not build up over
-        # the seconds played (how close it stays is bench/page/playback_bench.py's figure).
-        self.assertGreaterEqual(min(lags), -EARLY_MS - 1, lags)
-        self.assertLess(max(lags), 1000, lags)
-        # The styled picture: the edit's background, not the recording's own.
-        for got, want in zip(played["corner"], (255, 0, 255)):
-            self.assertAlmostEqual(got, want, delta=40, msg=played["corner"])
-        # The time ran with the sound from Play on, and the still picture asked for on pause
-        # (a frame or two after the click) is where pausing left it.
-        app.wait_for(lambda: app.js("return Number(document.getElementById('editor-preview')"
-                                    ".dataset.tMs)") >= 2900, 20,
-                     "the still picture where pausing left the time")
-        app.wait_for(lambda: not app.find_all("#editor-playing"), 20,
-                     "the still picture in place of the played one")
 
 
 if __name__ == "__main__":
