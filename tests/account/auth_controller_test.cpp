@@ -1,6 +1,6 @@
 // The account controller in this process against the service stand-in, for what the headless
-// host cannot show quickly or deterministically: the browser time-out with a short clock, and
-// answers that overlap.
+// host cannot show quickly or deterministically: the browser time-out with a short clock, answers
+// that overlap, and callbacks forged by other local processes.
 
 #include "account/auth_controller.h"
 
@@ -10,6 +10,7 @@
 
 #include "support/bridge_process.h"
 #include "support/main_loop.h"
+#include "support/raw_http.h"
 #include "support/service_standin.h"
 #include "support/temp_dir.h"
 
@@ -44,6 +45,11 @@ struct Answer {
 int portOf(const std::string& url) {
     std::smatch m;
     return std::regex_search(url, m, std::regex(R"(port=(\d+))")) ? std::stoi(m[1]) : 0;
+}
+
+std::string stateOf(const std::string& url) {
+    std::smatch m;
+    return std::regex_search(url, m, std::regex(R"(state=(\w+))")) ? std::string(m[1]) : "";
 }
 
 bool accepts(int port) {
@@ -208,6 +214,46 @@ TEST_F(AuthControllerTest, ARenewalThatArrivesAfterSignOutIsDropped) {
     EXPECT_FALSE(auth->stateDict()["signedIn"]);
     EXPECT_TRUE(standin.requestsOf("commit").empty());
     EXPECT_EQ(store->integerValue(AuthController::kExportPending), 1);
+}
+
+// Any local process could finish a sign-in with an account of its choosing: a callback needs the
+// state the app sent out with this sign-in, and the error a callback carries is cleaned before
+// the page shows it.
+TEST_F(AuthControllerTest, OnlyTheBrowserSentOutCanFinishTheSignIn) {
+    ASSERT_EQ(magicLink("bob@example.com"), Json({{"sent", true}}));
+    const std::string link = standin.state()["mailbox"].back()["link"];
+    const int port = portOf(link);
+    const std::string state = stateOf(link);
+    ASSERT_TRUE(port > 0 && !state.empty()) << link;
+
+    const std::string forged[] = {
+        "GET /callback?oobCode=ATTACKER&email=eve%40example.com HTTP/1.1\r\n\r\n",
+        "GET /callback?oobCode=ATTACKER&email=eve%40example.com&state=0123 HTTP/1.1\r\n\r\n",
+        "GET /callback?token=forged&state=" + state + " HTTP/1.1\r\n\r\n",
+        "GET /callback?error=gone HTTP/1.1\r\n\r\n",
+    };
+    for (const auto& request : forged) {
+        SCOPED_TRACE(request);
+        EXPECT_FALSE(test::rawExchange(port, request).empty());
+        test::runMainFor(200ms);
+        EXPECT_TRUE(auth->waitingForBrowser());
+        for (const auto& e : authEvents()) EXPECT_FALSE(e.contains("error")) << e.dump();
+    }
+    EXPECT_TRUE(standin.requestsOf("signInWithEmailLink").empty());
+    EXPECT_TRUE(standin.requestsOf("signInWithIdp").empty());
+
+    // The page's own error, with the state, ends it; its text as shown is cleaned and capped.
+    const std::string tail(400, 'y');
+    test::rawExchange(port, "GET /callback?state=" + state +
+                                "&error=%3Cimg%20src%3Dx%20onerror%3Dalert(1)%3E%0A%0Adenied" +
+                                tail + " HTTP/1.1\r\n\r\n");
+    auto failed = waitForEvent(0, [](const Json& e) { return e.contains("error"); });
+    ASSERT_TRUE(failed);
+    EXPECT_EQ((*failed)["error"], ("img src=x onerror=alert(1) denied" + tail).substr(0, 200));
+    EXPECT_FALSE(auth->waitingForBrowser());
+
+    // The real link, followed by a browser, carries the state back and signs in.
+    ASSERT_NO_FATAL_FAILURE(signIn("bob@example.com"));
 }
 
 }  // namespace

@@ -1,15 +1,12 @@
 #!/usr/bin/env python3
 """A local stand-in for the account's outside services, for tests only.
 
-One HTTP server on 127.0.0.1 answers, under its own path prefix each, the REST shapes the app
-uses: /identity (accounts:signInWithIdp, :sendOobCode, :signInWithEmailLink), /token (the
-secure-token refresh, form body), /database (the user document: PATCH with an update mask, GET;
-documents:commit with an increment transform) and /page, the sign-in page, which sends the browser
-back to the app's loopback "/callback". Every request (call, method, path, query, headers, body)
-is recorded.
-
-Control (not recorded): GET /control/requests, GET /control/state (documents, mailbox, and every
-token and code handed out or received), POST /control/config (replaces the settings in CONFIG).
+One HTTP server on 127.0.0.1 answers the REST shapes the app uses: /identity (accounts:
+signInWithIdp, :sendOobCode, :signInWithEmailLink), /token (the secure-token refresh), /database
+(the user document: PATCH with an update mask, GET; documents:commit with an increment) and /page,
+the sign-in page, which sends the browser back to the app's loopback "/callback". Every request is
+recorded. Control (not recorded): GET /control/requests, GET /control/state (documents, mailbox,
+every token and code handed out or received), POST /control/config (replaces settings in CONFIG).
 
 Usage: service_standin.py API_KEY PROJECT_ID. Prints "PORT <n>" once listening.
 """
@@ -105,13 +102,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.close_connection = True
 
     def do_GET(self):
-        self.handle_any("GET")
+        self.handle_any(self.command)
 
-    def do_POST(self):
-        self.handle_any("POST")
-
-    def do_PATCH(self):
-        self.handle_any("PATCH")
+    do_POST = do_PATCH = do_GET
 
     def handle_any(self, method):
         split = urllib.parse.urlsplit(self.path)

@@ -54,6 +54,14 @@ def png_is_blank(png):
     return float(spread or 0) < 0.01
 
 
+def geometry(window):
+    """An X window's place and size on the screen, as xdotool sees it."""
+    found = subprocess.run(["xdotool", "getwindowgeometry", "--shell", window],
+                           capture_output=True, text=True).stdout
+    values = dict(line.split("=", 1) for line in found.split() if "=" in line)
+    return {k: int(values.get(k, 0)) for k in ("X", "Y", "WIDTH", "HEIGHT")}
+
+
 class MarluneApp:
     """One run of the program under WebDriver, with a private home."""
 
@@ -63,8 +71,6 @@ class MarluneApp:
         self.recordings.mkdir(parents=True)
         self.trash = self.home / ".local/share/Trash/files"
         self.driver = self.service = self.pid = None
-
-    # ---- Life cycle ---------------------------------------------------------------------------
 
     def env(self):
         env = {key: value for key, value in os.environ.items() if key != "XDG_VIDEOS_DIR"}
@@ -154,8 +160,6 @@ class MarluneApp:
     def __exit__(self, *exc):
         self.cleanup()
 
-    # ---- Waiting and finding ------------------------------------------------------------------
-
     def wait_for(self, predicate, timeout=20, what="the condition"):
         deadline = time.time() + timeout
         last_error = None
@@ -208,17 +212,18 @@ class MarluneApp:
         self.show("library")
         card = f'.rec-card[data-name="{name}"]'
         self.wait_for(lambda: self.find_all(card), 30, "the card")
-        self.click(card)
-        self.wait_for(lambda: self.js(
-            "const b = [...document.querySelectorAll('#library-detail button')]"
-            ".find(b => b.textContent.includes('Open in editor'));"
-            "if (b && !b.disabled) { b.click(); return true; } return false;") or
-            # A click that landed while the grid was drawn again is made again.
-            (not self.find_all("#library-detail button") and self.click(card) and False),
-            20, "Open in editor")
+        def open_it():
+            if self.js("return document.querySelector('.rec-card[aria-selected=\"true\"]')"
+                       "?.dataset.name") != name:
+                # A click that landed while the grid was drawn again, or a listing that came in
+                # after it and chose another card: the card is chosen again.
+                self.click(card)
+                return False
+            return self.js("const b = [...document.querySelectorAll('#library-detail button')]"
+                           ".find(b => b.textContent.includes('Open in editor'));"
+                           "if (b && !b.disabled) { b.click(); return true; } return false;")
+        self.wait_for(open_it, 20, "Open in editor")
         self.wait_for(lambda: self.visible("#editor"), 20, "the editor")
-
-    # ---- The library and the editor -----------------------------------------------------------
 
     def card_names(self):
         return self.js("return [...document.querySelectorAll('.rec-card:not([hidden])')]"
@@ -252,15 +257,14 @@ class MarluneApp:
     def press(self, *keys):
         webdriver.ActionChains(self.driver).send_keys(*keys).perform()
 
-    def toasts(self):
-        return self.js("return [...document.querySelectorAll('.toast')].map(t => t.textContent)")
-
     def wait_toast(self, fragment, timeout=20):
+        toasts = lambda: self.js("return [...document.querySelectorAll('.toast')]"
+                                 ".map(t => t.textContent)")
         try:
-            return self.wait_for(lambda: next((t for t in self.toasts() if fragment in t), None),
+            return self.wait_for(lambda: next((t for t in toasts() if fragment in t), None),
                                  timeout, f"a message saying “{fragment}”")
         except TimeoutError as error:
-            raise TimeoutError(f"{error}; messages shown: {self.toasts()}") from None
+            raise TimeoutError(f"{error}; messages shown: {toasts()}") from None
 
     def chord(self, modifier, key):
         webdriver.ActionChains(self.driver).key_down(modifier).send_keys(key) \
@@ -269,8 +273,6 @@ class MarluneApp:
     def show(self, screen):
         self.click(f'.tab[data-screen="{screen}"]')
         self.wait_for(lambda: self.visible(f"#screen-{screen}"), 10, f"the {screen} screen")
-
-    # ---- The bridge, seen from the page -------------------------------------------------------
 
     def command(self, cmd, payload=None, timeout=30):
         """Sends one command through the page's own message handler and returns the reply
@@ -292,18 +294,10 @@ class MarluneApp:
         self.driver.set_script_timeout(timeout)
         return self.driver.execute_async_script(script, cmd, payload or {})
 
-    def has_command(self, cmd, probe_payload=None):
-        reply = self.command(cmd, probe_payload)
-        return not (not reply.get("ok") and reply.get("error", {}).get("code") == "unknown_command")
-
-    # ---- Native dialogs -----------------------------------------------------------------------
-
     @staticmethod
     def _area(window):
-        found = subprocess.run(["xdotool", "getwindowgeometry", "--shell", window],
-                               capture_output=True, text=True).stdout
-        size = dict(line.split("=", 1) for line in found.split() if "=" in line)
-        return int(size.get("WIDTH", 0)) * int(size.get("HEIGHT", 0))
+        size = geometry(window)
+        return size["WIDTH"] * size["HEIGHT"]
 
     def _named_windows(self):
         found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^Marlune Studio$"],
@@ -322,8 +316,6 @@ class MarluneApp:
                        check=True)
         self.wait_for(lambda: window not in self._named_windows(), timeout,
                       "the dialog to close")
-
-    # ---- Pictures -----------------------------------------------------------------------------
 
     def screenshot(self, name, timeout=10):
         """Saves a picture of the main window as it is on the screen as SHOTS/name.png. (The
