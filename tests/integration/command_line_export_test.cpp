@@ -216,6 +216,24 @@ TEST(CommandLineExport, RendersTheRecordingOrItsEditBesideItWithoutADisplay) {
             << "no temporary left beside it";
     }
     if (outs.size() > 1) fs::remove_all(outs.back().parent_path());
+
+    // A one-colour recording alone (no frame) in 9:16: on black.
+    ASSERT_TRUE(test::makeBlueMovie(dir / "Blue.mp4"));
+    test::writeFile(home / "alone.json", R"({"shape": "9:16"})");
+    const fs::path vertical = elsewhere / "Blue vertical.mp4";
+    auto tall = runExport(home.path(), {"Blue.mp4", "--edit", (home / "alone.json").string(),
+                                        "--out", vertical.string()});
+    ASSERT_EQ(tall.status, 0) << tall.err;
+    EXPECT_TRUE(test::decodesCleanly(vertical));
+    test::expectVertical(vertical, {0, 0, 0});
+
+    // A recording without an edit of its own takes the default look, as the editor opens it.
+    test::writeFile(home / ".config/marlune/defaults.json",
+                    R"({"EditorDefaultLook": {"shape": "1:1", "frame": {"type": "color"}}})");
+    auto look = runExport(home.path(), {"Blue.mp4", "--print-edit"});
+    ASSERT_EQ(look.status, 0) << look.err;
+    EXPECT_EQ(printedEdit(look)["shape"], "1:1");
+    EXPECT_EQ(printedEdit(look)["frame"]["type"], "color");
 }
 
 // ---- Refusals: a clear message, status 2 with the usage or 1, and nothing written anywhere -----
@@ -235,7 +253,8 @@ TEST(CommandLineExport, RefusalsLeaveNothingBehind) {
         {"frame", R"({"frame": {"type": "plaid"}})"},
         {"range", R"({"startMs": "0", "endMs": 1000})"},
         {"cursor", R"({"cursor": {"path": [[0, 0.5]]}})"},
-        {"empty", R"({"startMs": 600, "endMs": 600})"}};
+        {"empty", R"({"startMs": 600, "endMs": 600})"},
+        {"tall", R"({"shape": "tall"})"}};
     for (const auto& [name, content] : editFiles) {
         test::writeFile(home / "edits" / (std::string(name) + ".json"), content);
     }
@@ -276,6 +295,11 @@ TEST(CommandLineExport, RefusalsLeaveNothingBehind) {
         // The renderer's own refusal, as the editor would show it.
         {withEdit("empty"), {"“Demo.mp4”: Export range is empty."}},
         {{"Demo.mp4", "--edit", "-", "--out", fresh}, {"standard input", "Invalid JSON"}},
+        {{"Demo.mp4", "--shape", "5:4"},
+         {"--shape takes original, 16:9, 9:16, 1:1 or 4:3, not “5:4”"},
+         2},
+        {withEdit("tall"),
+         {"“shape” must be \"original\", \"16:9\", \"9:16\", \"1:1\" or \"4:3\""}},
     };
     const auto before = allNames(dir);
     for (const auto& c : cases) {

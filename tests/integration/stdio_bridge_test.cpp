@@ -66,30 +66,30 @@ TEST(StdioBridge, SettingsPersistAcrossRunsAndADamagedFileIsPutAside) {
     EXPECT_EQ(aside, 1);
 }
 
-TEST(StdioBridge, OnlyScriptLinesReachStandardOutput) {
+// Malformed lines produce nothing unless their id can be read; every line with a readable id is
+// answered; a termination signal quits cleanly.
+TEST(StdioBridge, OnlyScriptLinesReachStandardOutputUntilATerminationSignal) {
     TempDir home;
     BridgeProcess p({.home = home.path()});
-    for (const char* junk : {"", "not json", "[1,2]", "42", R"({"id":3,"cmd":"app.ready"})",
-                             R"({"id":"x"})", "{\"id\":\"1\",\"cmd\":\"app.ready\""}) {
+    for (const char* junk : {"", "not json", "[1,2]", "42", "null", R"({"id":3,"cmd":"app.ready"})",
+                             R"({"id":"x"})", R"({"cmd":"settings.get"})", R"({"id":"y","cmd":7})",
+                             "{\"id\":\"1\",\"cmd\":\"app.ready\""}) {
         p.sendRaw(junk);
     }
     p.sendRaw(R"({"id":"u","cmd":"recording.rewind","payload":{"sourceKind":"display"}})");
-    p.sendRaw(R"({"id":"e","cmd":"settings.get","payload":"ignored"})");
-    EXPECT_EQ(p.closeAndWait(), 0);
-    ASSERT_EQ(p.leftover.size(), 3u) << "malformed lines produce nothing, unless their id is read";
+    auto ignored = p.request("e", "settings.get", "ignored");
+    ASSERT_TRUE(ignored);
+    EXPECT_EQ((*ignored)["result"]["fps"], 30) << "a payload that is no object is ignored";
+    EXPECT_THAT(p.events, IsEmpty());
+    ASSERT_EQ(p.others.size(), 2u);
     // The cut-off line still names its id: the page is not left waiting for ever.
-    auto cut = test::parseScriptLine(p.leftover[0]).value;
-    EXPECT_EQ(cut["id"], "1");
-    EXPECT_EQ(cut["ok"], false);
+    auto cut = test::parseScriptLine(p.others[0]).value;
+    EXPECT_EQ(std::pair(cut["id"], cut["ok"]), std::pair(Json("1"), Json(false)));
     EXPECT_EQ(
-        p.leftover[1],
+        p.others[1],
         R"(window.__marluneDeliver({"id":"u","ok":false,"error":{"code":"unknown_command","message":"Unknown command: recording.rewind"}}))");
-    EXPECT_EQ(test::parseScriptLine(p.leftover[2]).value["result"]["fps"], 30);
-}
+    p.others.clear();
 
-TEST(StdioBridge, EveryLineWithAReadableIdIsAnsweredUntilATerminationSignal) {
-    TempDir home;
-    BridgeProcess p({.home = home.path()});
     const std::string deep(100'000, '[');
     struct Case {
         const char* id;
@@ -157,6 +157,43 @@ TEST(StdioBridge, SettingsThatCannotBeSavedLastTheRunAndAreReportedOnce) {
     EXPECT_EQ(errors[0], "Settings cannot be saved to " +
                              (home / ".config/marlune/defaults.json").string() +
                              ": Not a directory. Changes last until Marlune Studio quits.");
+}
+
+// Looks kept in the settings by two instances at once are all there.
+TEST(StdioBridge, LooksKeptByTwoInstancesAtOnceAreAllThere) {
+    TempDir home;
+    BridgeProcess one({.home = home.path()}), two({.home = home.path()});
+    ASSERT_TRUE(one.request("ready", "app.ready") && two.request("ready", "app.ready"));
+    int id = 0;
+    auto send = [&](BridgeProcess& p, const char* cmd, const char* payload) {
+        auto reply = p.request(std::to_string(++id), cmd, Json::parse(payload));
+        EXPECT_TRUE(reply) << cmd;
+        return reply ? *reply : Json();
+    };
+    // Both read the settings, then each keeps looks of its own.
+    send(one, "looks.get", "{}");
+    send(two, "looks.get", "{}");
+    send(one, "looks.save", R"({"name": " Talk ", "look": {"shape": "9:16", "other": 1}})");
+    send(two, "looks.save", R"({"name": "Demo", "look": {"cursor": {"size": 3}}})");
+    send(two, "looks.save", R"({"default": true, "look": {"shape": "1:1"}})");
+    EXPECT_EQ(send(one, "looks.get", "{}")["result"], Json::parse(R"({
+        "defaultLook": {"shape": "1:1"},
+        "looks": [{"name": "Demo", "look": {"cursor": {"size": 3}}},
+                  {"name": "Talk", "look": {"shape": "9:16"}}]})"));
+
+    const std::pair<const char*, const char*> refusals[] = {
+        {R"({"name": "   ", "look": {}})", "A look needs a name."},
+        {R"({"name": "x", "look": [1]})",
+         "A look holds the edit's frame, cursor, webcam and shape."},
+    };
+    for (const auto& [payload, error] : refusals) {
+        EXPECT_EQ(send(one, "looks.save", payload)["error"]["message"], error) << payload;
+    }
+    send(two, "looks.delete", R"({"name": "Talk"})");
+    EXPECT_EQ(send(one, "looks.delete", R"({"default": true})")["result"], Json::parse(R"({
+        "defaultLook": null, "looks": [{"name": "Demo", "look": {"cursor": {"size": 3}}}]})"));
+    EXPECT_EQ(one.closeAndWait(), 0);
+    EXPECT_EQ(two.closeAndWait(), 0);
 }
 
 }  // namespace
