@@ -16,7 +16,7 @@ using test::BridgeProcess;
 using test::TempDir;
 using ::testing::IsEmpty;
 
-TEST(StdioBridge, SettingsPersistAcrossRunsAndADamagedFileIsPutAside) {
+TEST(StdioBridge, SettingsPersistAcrossRunsADamagedFileIsPutAsideAndUnsavedOnesAreReported) {
     TempDir home;
     {
         BridgeProcess p({.home = home.path()});
@@ -64,6 +64,29 @@ TEST(StdioBridge, SettingsPersistAcrossRunsAndADamagedFileIsPutAside) {
         aside += e.path().filename().string().starts_with("defaults.json.corrupt-");
     }
     EXPECT_EQ(aside, 1);
+
+    // Settings that cannot be saved (a file stands where the configuration folder should be) last
+    // the run and are reported once.
+    fs::remove_all(home / ".config");
+    test::writeFile(home / ".config", "not a folder");
+    BridgeProcess p({.home = home.path()});
+    ASSERT_TRUE(p.request("ready", "app.ready"));
+    auto set = p.request("1", "settings.set", {{"fps", 60}});
+    ASSERT_TRUE(set);
+    EXPECT_EQ((*set)["result"]["fps"], 60);
+    ASSERT_TRUE(p.request("2", "settings.set", {{"micEnabled", false}}));
+    auto get = p.request("3", "settings.get");
+    EXPECT_EQ((*get)["result"]["fps"], 60);
+    EXPECT_EQ((*get)["result"]["micEnabled"], false);
+    EXPECT_EQ(p.closeAndWait(), 0);
+    std::vector<std::string> errors;
+    for (const auto& e : p.events) {
+        if (e["name"] == "error") errors.push_back(e["data"]["message"]);
+    }
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0], "Settings cannot be saved to " +
+                             (home / ".config/marlune/defaults.json").string() +
+                             ": Not a directory. Changes last until Marlune Studio quits.");
 }
 
 // Malformed lines produce nothing unless their id can be read; every line with a readable id is
@@ -133,30 +156,6 @@ TEST(StdioBridge, OnlyScriptLinesReachStandardOutputUntilATerminationSignal) {
     EXPECT_EQ(p.closeAndWait(), 0);
     EXPECT_THAT(p.others, IsEmpty());
     EXPECT_FALSE(fs::exists(home / "Videos/Marlune/a.mp4.marlune.json"));
-}
-
-TEST(StdioBridge, SettingsThatCannotBeSavedLastTheRunAndAreReportedOnce) {
-    TempDir home;
-    // The configuration folder cannot be made: a file stands where it should be.
-    test::writeFile(home / ".config", "not a folder");
-    BridgeProcess p({.home = home.path()});
-    ASSERT_TRUE(p.request("ready", "app.ready"));
-    auto set = p.request("1", "settings.set", {{"fps", 60}});
-    ASSERT_TRUE(set);
-    EXPECT_EQ((*set)["result"]["fps"], 60);
-    ASSERT_TRUE(p.request("2", "settings.set", {{"micEnabled", false}}));
-    auto get = p.request("3", "settings.get");
-    EXPECT_EQ((*get)["result"]["fps"], 60);
-    EXPECT_EQ((*get)["result"]["micEnabled"], false);
-    EXPECT_EQ(p.closeAndWait(), 0);
-    std::vector<std::string> errors;
-    for (const auto& e : p.events) {
-        if (e["name"] == "error") errors.push_back(e["data"]["message"]);
-    }
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0], "Settings cannot be saved to " +
-                             (home / ".config/marlune/defaults.json").string() +
-                             ": Not a directory. Changes last until Marlune Studio quits.");
 }
 
 // Looks kept in the settings by two instances at once are all there.
