@@ -18,8 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using test::BridgeProcess;
-using test::ScriptLine;
+using namespace test;
 
 Json bodyOf(const Json& request) {
     return Json::parse(request["body"].get<std::string>());

@@ -18,9 +18,7 @@ namespace marlune {
 namespace {
 
 namespace fs = std::filesystem;
-using test::allNames;
-using test::recordings;
-using test::TempDir;
+using namespace test;
 
 struct Finished {
     int status = -1;  // the exit status; 128 + the signal when one killed it

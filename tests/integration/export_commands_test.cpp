@@ -15,12 +15,7 @@ namespace marlune {
 namespace {
 
 namespace fs = std::filesystem;
-using test::allNames;
-using test::BridgeProcess;
-using test::recordings;
-using test::replyTo;
-using test::resultOf;
-using test::TempDir;
+using namespace test;
 
 // Reads until a progress event whose value passes `wanted` arrives; fails if a reply comes
 // first.

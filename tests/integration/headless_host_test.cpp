@@ -1,7 +1,10 @@
 // The headless host (no window to act on, no display to list, but the media server runs) through
-// one `marlune --stdio-bridge`: the shell's commands, the record screen's options (the microphone
-// and the countdown kept with the settings, the Camera card following the bubble's camera) and
-// "edit.autoZoom" on project files.
+// one `marlune --stdio-bridge`: only script lines on its output, every line with a readable id
+// answered until a termination signal, the shell's commands, the record screen's options (the
+// microphone and the countdown kept with the settings, the Camera card following the bubble's
+// camera) and "edit.autoZoom" on project files.
+
+#include <signal.h>
 
 #include <regex>
 
@@ -13,12 +16,8 @@
 namespace marlune {
 namespace {
 
-using test::BridgeProcess;
-using test::errorOf;
-using test::recordings;
-using test::resultOf;
-using test::TempDir;
-using test::writeFile;
+namespace fs = std::filesystem;
+using namespace test;
 
 // One GET on a fresh connection ("Connection: close"); the whole answer, head and body.
 std::string httpGet(int port, const std::string& path, const std::string& extra = "") {
@@ -26,7 +25,7 @@ std::string httpGet(int port, const std::string& path, const std::string& extra 
         port, "GET " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n" + extra + "\r\n");
 }
 
-TEST(HeadlessHost, MediaServerShellCommandsRecordOptionsAndAutoZoom) {
+TEST(HeadlessHost, ScriptLinesMediaServerShellCommandsRecordOptionsAndAutoZoom) {
     TempDir home;
     writeFile(recordings(home) / "Take 1.mp4", "0123456789");
     const std::string project =
@@ -38,7 +37,28 @@ TEST(HeadlessHost, MediaServerShellCommandsRecordOptionsAndAutoZoom) {
     BridgeProcess p({.home = home.path(),
                      .env = {{"MARLUNE_WEBCAM_INPUT_FORMAT", "lavfi"},
                              {"MARLUNE_WEBCAM_DEVICE", "testsrc2=size=320x240:rate=30"}}});
-    auto ready = p.request("1", "app.ready");
+    // ---- Malformed lines produce nothing unless their id can be read
+    for (const char* junk : {"", "not json", "[1,2]", "42", "null", R"({"id":3,"cmd":"app.ready"})",
+                             R"({"id":"x"})", R"({"cmd":"settings.get"})", R"({"id":"y","cmd":7})",
+                             "{\"id\":\"1\",\"cmd\":\"app.ready\""}) {
+        p.sendRaw(junk);
+    }
+    p.sendRaw(R"({"id":"u","cmd":"recording.rewind","payload":{"sourceKind":"display"}})");
+    auto ignored = p.request("e", "settings.get", "ignored");
+    ASSERT_TRUE(ignored);
+    EXPECT_EQ((*ignored)["result"]["fps"], 30) << "a payload that is no object is ignored";
+    EXPECT_TRUE(p.events.empty());
+    ASSERT_EQ(p.others.size(), 2u);
+    // The cut-off line still names its id: the page is not left waiting for ever.
+    auto cut = test::parseScriptLine(p.others[0]).value;
+    EXPECT_EQ(std::pair(cut["id"], cut["ok"]), std::pair(Json("1"), Json(false)));
+    EXPECT_EQ(
+        p.others[1],
+        R"(window.__marluneDeliver({"id":"u","ok":false,"error":{"code":"unknown_command","message":"Unknown command: recording.rewind"}}))");
+    p.others.clear();
+
+    // ---- The media server and the shell's commands
+    auto ready = p.request("ready", "app.ready");
     ASSERT_TRUE(ready);
     // "mediaBaseURL" comes last, after the settings.
     const Json& result = (*ready)["result"];
@@ -134,8 +154,50 @@ TEST(HeadlessHost, MediaServerShellCommandsRecordOptionsAndAutoZoom) {
     EXPECT_EQ(test::allNames(recordings(home)),
               (std::vector<std::string>{"Broken.mp4.marlune.json", "Take 1.mp4",
                                         "Take.mp4.marlune.json"}));
+
+    // ---- Every line with a readable id is answered
+    const std::string deep(100'000, '[');
+    struct Line {
+        const char* id;
+        std::string line;
+        std::optional<std::string> error;  // the start of the message; success otherwise
+        const char* key = nullptr;         // a setting the command changed, and its value
+        Json value = nullptr;
+    };
+    const Line lines[] = {
+        // Nested far too deep: refused before anything walks it.
+        {"deep",
+         R"({"id":"deep","cmd":"project.save","payload":{"name":"a.mp4","data":{"x":)" + deep +
+             "}}",
+         "The command could not be read. The JSON is nested more than 256 levels deep."},
+        // What the page's JSON.stringify writes for a string cut inside a surrogate pair.
+        {"lone", R"({"id":"lone","cmd":"settings.set","payload":{"webcamCorner":"b\ud83d"}})",
+         std::nullopt, "webcamCorner", "b\xEF\xBF\xBD"},
+        // A number beyond a double counts as missing.
+        {"huge", R"({"id":"huge","cmd":"settings.set","payload":{"webcamZoom":1e999}})",
+         std::nullopt, "webcamZoom", 1.0},
+        {"bytes", "{\"id\":\"bytes\",\"cmd\":\"settings.get\",\"payload\":{\"s\":\"\xff\"}}",
+         "The command could not be read. Invalid JSON: "},
+    };
+    for (const auto& c : lines) {
+        SCOPED_TRACE(c.id);
+        p.sendRaw(c.line);
+        auto reply = p.waitReply(c.id);
+        ASSERT_TRUE(reply) << "no answer";
+        if (c.error) {
+            EXPECT_EQ((*reply)["ok"], false);
+            EXPECT_TRUE((*reply)["error"]["message"].get<std::string>().starts_with(*c.error))
+                << (*reply)["error"]["message"];
+        } else {
+            ASSERT_EQ((*reply)["ok"], true) << reply->dump();
+            EXPECT_EQ((*reply)["result"][c.key], c.value);
+        }
+    }
+    // A termination signal quits cleanly.
+    p.signal(SIGTERM);
     EXPECT_EQ(p.closeAndWait(), 0);
     EXPECT_TRUE(p.others.empty());
+    EXPECT_FALSE(fs::exists(home / "Videos/Marlune/a.mp4.marlune.json"));
 }
 
 }  // namespace

@@ -22,15 +22,7 @@ namespace marlune {
 namespace {
 
 namespace fs = std::filesystem;
-using test::allNames;
-using test::BridgeProcess;
-using test::errorOf;
-using test::listedNames;
-using test::readFile;
-using test::recordings;
-using test::resultOf;
-using test::TempDir;
-using test::writeFile;
+using namespace test;
 
 std::vector<Json> eventsNamed(const std::vector<Json>& events, const std::string& name) {
     std::vector<Json> out;

@@ -16,8 +16,7 @@ namespace marlune {
 namespace {
 
 namespace fs = std::filesystem;
-using test::BridgeProcess;
-using test::TempDir;
+using namespace test;
 using namespace std::chrono_literals;
 
 struct Part {

@@ -1,8 +1,5 @@
 // Drives `marlune --stdio-bridge` as a child process, the way automation and the page would.
 
-#include <signal.h>
-
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "support/bridge_process.h"
@@ -12,9 +9,7 @@ namespace marlune {
 namespace {
 
 namespace fs = std::filesystem;
-using test::BridgeProcess;
-using test::TempDir;
-using ::testing::IsEmpty;
+using namespace test;
 
 TEST(StdioBridge, SettingsPersistAcrossRunsADamagedFileIsPutAsideAndUnsavedOnesAreReported) {
     TempDir home;
@@ -87,75 +82,6 @@ TEST(StdioBridge, SettingsPersistAcrossRunsADamagedFileIsPutAsideAndUnsavedOnesA
     EXPECT_EQ(errors[0], "Settings cannot be saved to " +
                              (home / ".config/marlune/defaults.json").string() +
                              ": Not a directory. Changes last until Marlune Studio quits.");
-}
-
-// Malformed lines produce nothing unless their id can be read; every line with a readable id is
-// answered; a termination signal quits cleanly.
-TEST(StdioBridge, OnlyScriptLinesReachStandardOutputUntilATerminationSignal) {
-    TempDir home;
-    BridgeProcess p({.home = home.path()});
-    for (const char* junk : {"", "not json", "[1,2]", "42", "null", R"({"id":3,"cmd":"app.ready"})",
-                             R"({"id":"x"})", R"({"cmd":"settings.get"})", R"({"id":"y","cmd":7})",
-                             "{\"id\":\"1\",\"cmd\":\"app.ready\""}) {
-        p.sendRaw(junk);
-    }
-    p.sendRaw(R"({"id":"u","cmd":"recording.rewind","payload":{"sourceKind":"display"}})");
-    auto ignored = p.request("e", "settings.get", "ignored");
-    ASSERT_TRUE(ignored);
-    EXPECT_EQ((*ignored)["result"]["fps"], 30) << "a payload that is no object is ignored";
-    EXPECT_THAT(p.events, IsEmpty());
-    ASSERT_EQ(p.others.size(), 2u);
-    // The cut-off line still names its id: the page is not left waiting for ever.
-    auto cut = test::parseScriptLine(p.others[0]).value;
-    EXPECT_EQ(std::pair(cut["id"], cut["ok"]), std::pair(Json("1"), Json(false)));
-    EXPECT_EQ(
-        p.others[1],
-        R"(window.__marluneDeliver({"id":"u","ok":false,"error":{"code":"unknown_command","message":"Unknown command: recording.rewind"}}))");
-    p.others.clear();
-
-    const std::string deep(100'000, '[');
-    struct Case {
-        const char* id;
-        std::string line;
-        std::optional<std::string> error;  // the start of the message; success otherwise
-        const char* key = nullptr;         // a setting the command changed, and its value
-        Json value = nullptr;
-    };
-    const Case cases[] = {
-        // Nested far too deep: refused before anything walks it.
-        {"deep",
-         R"({"id":"deep","cmd":"project.save","payload":{"name":"a.mp4","data":{"x":)" + deep +
-             "}}",
-         "The command could not be read. The JSON is nested more than 256 levels deep."},
-        // What the page's JSON.stringify writes for a string cut inside a surrogate pair.
-        {"lone", R"({"id":"lone","cmd":"settings.set","payload":{"webcamCorner":"b\ud83d"}})",
-         std::nullopt, "webcamCorner", "b\xEF\xBF\xBD"},
-        // A number beyond a double counts as missing.
-        {"huge", R"({"id":"huge","cmd":"settings.set","payload":{"webcamZoom":1e999}})",
-         std::nullopt, "webcamZoom", 1.0},
-        {"bytes", "{\"id\":\"bytes\",\"cmd\":\"settings.get\",\"payload\":{\"s\":\"\xff\"}}",
-         "The command could not be read. Invalid JSON: "},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.id);
-        p.sendRaw(c.line);
-        auto reply = p.waitReply(c.id);
-        ASSERT_TRUE(reply) << "no answer";
-        if (c.error) {
-            EXPECT_EQ((*reply)["ok"], false);
-            EXPECT_TRUE((*reply)["error"]["message"].get<std::string>().starts_with(*c.error))
-                << (*reply)["error"]["message"];
-        } else {
-            ASSERT_EQ((*reply)["ok"], true) << reply->dump();
-            EXPECT_EQ((*reply)["result"][c.key], c.value);
-        }
-    }
-    EXPECT_TRUE(p.request("after", "settings.get")) << "still running";
-    // A termination signal quits cleanly.
-    p.signal(SIGTERM);
-    EXPECT_EQ(p.closeAndWait(), 0);
-    EXPECT_THAT(p.others, IsEmpty());
-    EXPECT_FALSE(fs::exists(home / "Videos/Marlune/a.mp4.marlune.json"));
 }
 
 // Looks kept in the settings by two instances at once are all there.
