@@ -48,15 +48,6 @@ class WebBridgeTest : public ::testing::Test {
     bool readyHandlerSawPageReady = false;
 };
 
-TEST_F(WebBridgeTest, MalformedMessagesAreIgnored) {
-    for (const char* c : {R"([1, 2])", R"(null)", R"({"id": 1, "cmd": "echo"})", R"({"id": "1"})",
-                          R"({"cmd": "echo"})", R"({"id": "1", "cmd": 7})"}) {
-        post(c);
-    }
-    EXPECT_THAT(page->scripts, IsEmpty());
-    EXPECT_EQ(bridge->outstandingReplies(), 0);
-}
-
 TEST_F(WebBridgeTest, RepliesUseTheExactEnvelopes) {
     struct Case {
         const char* message;

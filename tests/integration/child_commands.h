@@ -2,7 +2,10 @@
 
 // What the tests that drive `marlune` as a child process on real files share.
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <filesystem>
 #include <optional>
@@ -10,6 +13,7 @@
 #include <vector>
 
 #include "support/bridge_process.h"
+#include "support/ffmpeg_tool.h"
 #include "support/temp_dir.h"
 
 namespace marlune::test {
@@ -60,6 +64,33 @@ inline std::optional<Json> replyTo(BridgeProcess& p, const std::string& id) {
         if (s.kind == ScriptLine::Kind::reply && s.value.value("id", "") == id) return s.value;
     }
     return p.waitReply(id, std::chrono::seconds(60));
+}
+
+// A one-second recording of one colour (0x2266cc), 320 × 180.
+inline bool makeBlueMovie(const std::filesystem::path& path) {
+    return ffmpeg({"-f", "lavfi", "-i", "color=c=0x2266cc:s=320x180:r=30", "-t", "1", "-c:v",
+                   "libx264", "-pix_fmt", "yuv420p", path.string()});
+}
+
+// The middle column of the first picture of a 180 × 320 still or movie of the blue recording in
+// 9:16: `bars` (RGB) above row 100 and below row 220, the recording's blue between rows 115 and
+// 205.
+inline void expectVertical(const std::filesystem::path& picture, std::array<int, 3> bars) {
+    const std::filesystem::path raw = picture.string() + ".rgb";
+    ASSERT_TRUE(
+        ffmpeg({"-i", picture.string(), "-frames:v", "1", "-vf", "format=rgb24,crop=1:320:90:0",
+                "-f", "rawvideo", "-pix_fmt", "rgb24", raw.string()}));
+    const std::string bytes = readFile(raw);
+    ASSERT_EQ(bytes.size(), 320u * 3);
+    auto expectRows = [&](std::initializer_list<int> rows, std::array<int, 3> rgb) {
+        for (int y : rows) {
+            for (int c = 0; c < 3; ++c) {
+                EXPECT_NEAR(static_cast<unsigned char>(bytes[3 * y + c]), rgb[c], 12) << y;
+            }
+        }
+    };
+    expectRows({0, 50, 100, 220, 280, 319}, bars);
+    expectRows({115, 160, 205}, {0x22, 0x66, 0xcc});
 }
 
 }  // namespace marlune::test

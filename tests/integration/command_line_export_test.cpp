@@ -18,9 +18,7 @@ namespace marlune {
 namespace {
 
 namespace fs = std::filesystem;
-using test::allNames;
-using test::recordings;
-using test::TempDir;
+using namespace test;
 
 struct Finished {
     int status = -1;  // the exit status; 128 + the signal when one killed it
@@ -82,10 +80,6 @@ std::array<int, 3> cornerColour(const fs::path& movie, double seconds, const fs:
     return {sum[0] / 16, sum[1] / 16, sum[2] / 16};
 }
 
-void expectColourNear(const std::array<int, 3>& got, const std::array<int, 3>& wanted) {
-    for (int i = 0; i < 3; ++i) EXPECT_NEAR(got[i], wanted[i], 6) << "channel " << i;
-}
-
 // The percentages of the one-line-per-percent progress ("NAME: 42%").
 std::vector<int> percentages(const std::string& err, const std::string& label) {
     std::vector<int> out;
@@ -109,10 +103,6 @@ Json projectWithTracks() {
         "clicks": [{"t": 500, "fx": 0.5, "fy": 0.5}, {"fx": 1}],
         "webcam": {"file": "Demo.webcam.mp4", "offsetMs": 120, "shape": "circle", "width": 30}
     })");
-}
-
-void writeJson(const fs::path& path, const Json& value) {
-    test::writeFile(path, value.dump(2));
 }
 
 // The payload `--print-edit` printed, as plain JSON (key order aside).
@@ -176,10 +166,10 @@ TEST(CommandLineExport, RendersTheRecordingOrItsEditBesideItWithoutADisplay) {
         SCOPED_TRACE(c.label);
         std::vector<std::string> args = {"Demo.mp4"};
         if (c.fromFile) {
-            writeJson(home / "edit.json", editFile);
+            test::writeFile(home / "edit.json", editFile.dump());
             args.insert(args.end(), {"--edit", (home / "edit.json").string()});
         } else {
-            writeJson(dir / "Demo.mp4.marlune.json", saved);
+            test::writeFile(dir / "Demo.mp4.marlune.json", saved.dump());
         }
         auto run = runExport(home.path(), args);
         ASSERT_EQ(run.status, 0) << run.err;
@@ -187,7 +177,8 @@ TEST(CommandLineExport, RendersTheRecordingOrItsEditBesideItWithoutADisplay) {
         EXPECT_EQ(run.out, movie.string() + "\n");
         EXPECT_NEAR(test::probeDuration(movie).value_or(0), 1.5, 0.1);
         EXPECT_TRUE(test::decodesCleanly(movie));
-        expectColourNear(cornerColour(movie, 0.5, home.path()), {0x33, 0x66, 0x99});
+        const auto corner = cornerColour(movie, 0.5, home.path());
+        for (int i = 0; i < 3; ++i) EXPECT_NEAR(corner[i], (std::array{0x33, 0x66, 0x99})[i], 6);
     }
     fs::remove(dir / "Demo.mp4.marlune.json");
 
@@ -216,6 +207,24 @@ TEST(CommandLineExport, RendersTheRecordingOrItsEditBesideItWithoutADisplay) {
             << "no temporary left beside it";
     }
     if (outs.size() > 1) fs::remove_all(outs.back().parent_path());
+
+    // A one-colour recording alone (no frame) in 9:16: on black.
+    ASSERT_TRUE(test::makeBlueMovie(dir / "Blue.mp4"));
+    test::writeFile(home / "alone.json", R"({"shape": "9:16"})");
+    const fs::path vertical = elsewhere / "Blue vertical.mp4";
+    auto tall = runExport(home.path(), {"Blue.mp4", "--edit", (home / "alone.json").string(),
+                                        "--out", vertical.string()});
+    ASSERT_EQ(tall.status, 0) << tall.err;
+    EXPECT_TRUE(test::decodesCleanly(vertical));
+    test::expectVertical(vertical, {0, 0, 0});
+
+    // A recording without an edit of its own takes the default look, as the editor opens it.
+    test::writeFile(home / ".config/marlune/defaults.json",
+                    R"({"EditorDefaultLook": {"shape": "1:1", "frame": {"type": "color"}}})");
+    auto look = runExport(home.path(), {"Blue.mp4", "--print-edit"});
+    ASSERT_EQ(look.status, 0) << look.err;
+    EXPECT_EQ(printedEdit(look)["shape"], "1:1");
+    EXPECT_EQ(printedEdit(look)["frame"]["type"], "color");
 }
 
 // ---- Refusals: a clear message, status 2 with the usage or 1, and nothing written anywhere -----
@@ -235,7 +244,8 @@ TEST(CommandLineExport, RefusalsLeaveNothingBehind) {
         {"frame", R"({"frame": {"type": "plaid"}})"},
         {"range", R"({"startMs": "0", "endMs": 1000})"},
         {"cursor", R"({"cursor": {"path": [[0, 0.5]]}})"},
-        {"empty", R"({"startMs": 600, "endMs": 600})"}};
+        {"empty", R"({"startMs": 600, "endMs": 600})"},
+        {"tall", R"({"shape": "tall"})"}};
     for (const auto& [name, content] : editFiles) {
         test::writeFile(home / "edits" / (std::string(name) + ".json"), content);
     }
@@ -276,6 +286,11 @@ TEST(CommandLineExport, RefusalsLeaveNothingBehind) {
         // The renderer's own refusal, as the editor would show it.
         {withEdit("empty"), {"“Demo.mp4”: Export range is empty."}},
         {{"Demo.mp4", "--edit", "-", "--out", fresh}, {"standard input", "Invalid JSON"}},
+        {{"Demo.mp4", "--shape", "5:4"},
+         {"--shape takes original, 16:9, 9:16, 1:1 or 4:3, not “5:4”"},
+         2},
+        {withEdit("tall"),
+         {"“shape” must be \"original\", \"16:9\", \"9:16\", \"1:1\" or \"4:3\""}},
     };
     const auto before = allNames(dir);
     for (const auto& c : cases) {
@@ -372,11 +387,86 @@ std::optional<nlohmann::json> editorPayload(const Json& project, std::int64_t du
     return nlohmann::json::parse(*out, nullptr, false);
 }
 
-TEST(CommandLineExport, TheSavedEditRendersAsTheEditorWouldSendIt) {
-    if (!test::toolOutput({"node", "--version"})) GTEST_SKIP() << "node is not installed";
+// An edit file is completed for the recording; the saved edit renders as the editor would send it.
+TEST(CommandLineExport, EditsAreCompletedAndReadAsTheEditorWould) {
     TempDir home;
     fs::path dir = recordings(home);
     ASSERT_TRUE(test::makeMovie(dir / "Demo.mp4", 2.0));
+    test::writeFile(dir / "Demo.mp4.marlune.json", projectWithTracks().dump());
+    const nlohmann::json recordedPath =
+        nlohmann::json::parse(projectWithTracks()["cursorPath"].dump());
+    nlohmann::json usablePath = recordedPath;
+    usablePath.erase(usablePath.begin() + 3, usablePath.end());  // the samples the editor keeps
+    struct Completion {
+        const char* edit;
+        std::vector<std::string> extra;
+        // JSON pointer → the value wanted there; null for "absent".
+        std::vector<std::pair<const char*, nlohmann::json>> wanted;
+    };
+    const Completion completions[] = {
+        {R"({})",
+         {},
+         {{"/name", "Demo.mp4"},
+          {"/startMs", 0},
+          {"/cursor/path", usablePath},
+          {"/cursor/caret", nlohmann::json::array()},
+          {"/cursor/clicks/0/t", 500},
+          {"/webcam", nullptr}}},
+        {R"({"name": "Other.mp4", "startMs": 100, "endMs": 900,
+             "zooms": [{"startMs": 0, "endMs": 1000, "scale": 2, "follow": true}],
+             "cursor": {"size": 3}})",
+         {},
+         {{"/name", "Demo.mp4"},
+          {"/startMs", 100},
+          {"/endMs", 900},
+          {"/cursor/size", 3},
+          {"/cursor/path", usablePath},
+          {"/cursor/caret", nlohmann::json::parse("[[400, 0.3, 0.3]]")}}},
+        {R"({"cursor": {"render": false, "path": [[0, 0.5, 0.5]]}})",
+         {},
+         {{"/cursor/render", false}, {"/cursor/path", nlohmann::json::parse("[[0, 0.5, 0.5]]")}}},
+        {R"({"webcam": {"size": 30}})",
+         {},
+         {{"/webcam/file", "Demo.webcam.mp4"},
+          {"/webcam/offsetMs", 120},
+          {"/webcam/enabled", true},
+          {"/webcam/size", 30}}},
+        {R"({"webcam": {"enabled": false}})",
+         {},
+         {{"/webcam/enabled", false}, {"/webcam/file", nullptr}}},
+        {R"({"targetHeight": 720})", {"--height", "120"}, {{"/targetHeight", 120}}},
+    };
+    for (const auto& c : completions) {
+        SCOPED_TRACE(c.edit);
+        test::writeFile(home / "edit.json", c.edit);
+        std::vector<std::string> args = {"Demo.mp4", "--print-edit", "--edit",
+                                         (home / "edit.json").string()};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        auto run = runExport(home.path(), args);
+        ASSERT_EQ(run.status, 0) << run.err;
+        auto printed = printedEdit(run);
+        ASSERT_TRUE(printed.is_object()) << run.out;
+        for (const auto& [pointer, value] : c.wanted) {
+            const nlohmann::json::json_pointer at(pointer);
+            if (value.is_null()) {
+                EXPECT_FALSE(printed.contains(at)) << pointer;
+            } else {
+                EXPECT_EQ(printed.value(at, nlohmann::json()), value) << pointer;
+            }
+        }
+    }
+
+    // From standard input, by a path into the folder, with a note for a key it does not know.
+    auto piped =
+        runExport(home.path(), {(dir / "Demo.mp4").string(), "--print-edit", "--edit", "-"},
+                  R"({"zoom": [], "endMs": 1000})");
+    ASSERT_EQ(piped.status, 0) << piped.err;
+    EXPECT_EQ(printedEdit(piped).value("name", ""), "Demo.mp4");
+    EXPECT_EQ(printedEdit(piped).value("endMs", 0), 1000);
+    EXPECT_NE(piped.err.find("ignoring the unknown key “zoom”"), std::string::npos) << piped.err;
+
+    if (!test::toolOutput({"node", "--version"})) GTEST_SKIP() << "node is not installed";
+    fs::remove(dir / "Demo.mp4.marlune.json");
     // The recording's length as the command reads it: the default edit's range ends there.
     auto bare = runExport(home.path(), {"Demo.mp4", "--print-edit"});
     ASSERT_EQ(bare.status, 0) << bare.err;
@@ -428,7 +518,7 @@ TEST(CommandLineExport, TheSavedEditRendersAsTheEditorWouldSendIt) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         fs::remove(dir / "Demo.mp4.marlune.json");
-        if (!c.project.is_null()) writeJson(dir / "Demo.mp4.marlune.json", c.project);
+        if (!c.project.is_null()) test::writeFile(dir / "Demo.mp4.marlune.json", c.project.dump());
         auto run = runExport(home.path(), {"Demo.mp4", "--print-edit"});
         ASSERT_EQ(run.status, 0) << run.err;
         auto wanted = editorPayload(c.project, durationMs);
@@ -438,83 +528,6 @@ TEST(CommandLineExport, TheSavedEditRendersAsTheEditorWouldSendIt) {
     }
     EXPECT_EQ(allNames(dir), (std::vector<std::string>{"Demo.mp4", "Demo.mp4.marlune.json"}))
         << "--print-edit renders nothing";
-}
-
-TEST(CommandLineExport, AnEditFileIsCompletedForTheRecording) {
-    TempDir home;
-    fs::path dir = recordings(home);
-    ASSERT_TRUE(test::makeMovie(dir / "Demo.mp4", 2.0));
-    writeJson(dir / "Demo.mp4.marlune.json", projectWithTracks());
-    const nlohmann::json recordedPath =
-        nlohmann::json::parse(projectWithTracks()["cursorPath"].dump());
-    nlohmann::json usablePath = recordedPath;
-    usablePath.erase(usablePath.begin() + 3, usablePath.end());  // the samples the editor keeps
-    struct Case {
-        const char* edit;
-        std::vector<std::string> extra;
-        // JSON pointer → the value wanted there; null for "absent".
-        std::vector<std::pair<const char*, nlohmann::json>> wanted;
-    };
-    const Case cases[] = {
-        {R"({})",
-         {},
-         {{"/name", "Demo.mp4"},
-          {"/startMs", 0},
-          {"/cursor/path", usablePath},
-          {"/cursor/caret", nlohmann::json::array()},
-          {"/cursor/clicks/0/t", 500},
-          {"/webcam", nullptr}}},
-        {R"({"name": "Other.mp4", "startMs": 100, "endMs": 900,
-             "zooms": [{"startMs": 0, "endMs": 1000, "scale": 2, "follow": true}],
-             "cursor": {"size": 3}})",
-         {},
-         {{"/name", "Demo.mp4"},
-          {"/startMs", 100},
-          {"/endMs", 900},
-          {"/cursor/size", 3},
-          {"/cursor/path", usablePath},
-          {"/cursor/caret", nlohmann::json::parse("[[400, 0.3, 0.3]]")}}},
-        {R"({"cursor": {"render": false, "path": [[0, 0.5, 0.5]]}})",
-         {},
-         {{"/cursor/render", false}, {"/cursor/path", nlohmann::json::parse("[[0, 0.5, 0.5]]")}}},
-        {R"({"webcam": {"size": 30}})",
-         {},
-         {{"/webcam/file", "Demo.webcam.mp4"},
-          {"/webcam/offsetMs", 120},
-          {"/webcam/enabled", true},
-          {"/webcam/size", 30}}},
-        {R"({"webcam": {"enabled": false}})",
-         {},
-         {{"/webcam/enabled", false}, {"/webcam/file", nullptr}}},
-        {R"({"targetHeight": 720})", {"--height", "120"}, {{"/targetHeight", 120}}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.edit);
-        test::writeFile(home / "edit.json", c.edit);
-        std::vector<std::string> args = {"Demo.mp4", "--print-edit", "--edit",
-                                         (home / "edit.json").string()};
-        args.insert(args.end(), c.extra.begin(), c.extra.end());
-        auto run = runExport(home.path(), args);
-        ASSERT_EQ(run.status, 0) << run.err;
-        auto printed = printedEdit(run);
-        ASSERT_TRUE(printed.is_object()) << run.out;
-        for (const auto& [pointer, value] : c.wanted) {
-            const nlohmann::json::json_pointer at(pointer);
-            if (value.is_null()) {
-                EXPECT_FALSE(printed.contains(at)) << pointer;
-            } else {
-                EXPECT_EQ(printed.value(at, nlohmann::json()), value) << pointer;
-            }
-        }
-    }
-
-    // From standard input, by a path into the folder, with a note for a key it does not know.
-    auto run = runExport(home.path(), {(dir / "Demo.mp4").string(), "--print-edit", "--edit", "-"},
-                         R"({"zoom": [], "endMs": 1000})");
-    ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(printedEdit(run).value("name", ""), "Demo.mp4");
-    EXPECT_EQ(printedEdit(run).value("endMs", 0), 1000);
-    EXPECT_NE(run.err.find("ignoring the unknown key “zoom”"), std::string::npos) << run.err;
 }
 
 }  // namespace

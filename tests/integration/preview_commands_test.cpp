@@ -1,98 +1,122 @@
-// "edit.previewFrame" through `marlune --stdio-bridge`, on a movie made by the ffmpeg tool in the
-// child's own recordings folder.
+// The editor's previews through one `marlune --stdio-bridge`: still pictures ("edit.previewFrame",
+// with tracks sent once by "edit.previewTracks"), the playback stream read from the media server
+// as the page reads it ("edit.previewStream"), and the progress ids of exports running together.
+
+#include <glib.h>
 
 #include <set>
 
 #include <gtest/gtest.h>
 
-#include "support/bridge_process.h"
+#include "integration/child_commands.h"
 #include "support/ffmpeg_tool.h"
-#include "support/temp_dir.h"
+#include "support/raw_http.h"
 
 namespace marlune {
 namespace {
 
 namespace fs = std::filesystem;
-using test::BridgeProcess;
-using test::TempDir;
+using namespace test;
 using namespace std::chrono_literals;
 
-TEST(PreviewCommands, RepliesRefusalsAndOvertakenRequests) {
+struct Part {
+    double tMs = 0;
+    std::string jpeg;
+};
+
+// The parts of a whole multipart answer; stops at the first thing that is not a well-formed part.
+std::vector<Part> partsOf(const std::string& answer) {
+    std::vector<Part> parts;
+    std::size_t at = answer.find("\r\n\r\n");
+    while (at != std::string::npos) {
+        at = answer.find("--marlunepicture\r\n", at);
+        const std::size_t end = at == std::string::npos ? at : answer.find("\r\n\r\n", at);
+        if (end == std::string::npos) break;
+        const std::string head = answer.substr(at, end - at);
+        const auto field = [&](const std::string& name) {
+            const std::size_t f = head.find(name + ": ");
+            return f == std::string::npos
+                       ? std::string()
+                       : head.substr(f + name.size() + 2, head.find('\r', f) - f - name.size() - 2);
+        };
+        const std::size_t length = std::stoul(field("Content-Length"));
+        parts.push_back({std::stod(field("X-Marlune-Time")), answer.substr(end + 4, length)});
+        at = end + 4 + length;
+    }
+    return parts;
+}
+
+std::string jpegOf(const std::string& dataURL) {
+    gsize length = 0;
+    guchar* bytes = g_base64_decode(dataURL.substr(dataURL.find(',') + 1).c_str(), &length);
+    std::string out(reinterpret_cast<const char*>(bytes), length);
+    g_free(bytes);
+    return out;
+}
+
+TEST(PreviewCommands, FramesTracksStreamsAndExportProgressIds) {
     TempDir home;
-    const fs::path dir = home / "Videos/Marlune";
-    fs::create_directories(dir);
+    const fs::path dir = test::recordings(home);
     ASSERT_TRUE(test::makeMovie(dir / "Demo.mp4", 2.0, 640, 360));
+    ASSERT_TRUE(test::makeBlueMovie(dir / "Blue.mp4"));
     BridgeProcess p({.home = home.path()});
     ASSERT_TRUE(p.request("ready", "app.ready"));
+    int id = 0;
+    auto result = [&](const char* cmd, const Json& payload) {
+        auto reply = p.request(std::to_string(++id), cmd, payload);
+        EXPECT_TRUE(reply && (*reply)["ok"] == true) << cmd << (reply ? reply->dump() : "");
+        return reply ? (*reply)["result"] : Json();
+    };
 
-    struct Case {
+    // ---- Refusals
+    const struct {
         const char* payload;
         const char* error;
+        bool alsoStream;
+    } refusals[] = {
+        {R"({"name":"Demo.mp4","startMs":0,"endMs":1000})", "Missing export parameters", true},
+        {R"({"name":"Demo.mp4","startMs":0,"tMs":10})", "Missing export parameters", false},
+        {R"({"name":"../Demo.mp4","startMs":0,"endMs":1000,"tMs":10})", "Invalid file name.", true},
+        {R"({"name":"Demo.mp4","startMs":900,"endMs":100,"tMs":10})", "Export range is empty.",
+         true},
     };
-    const Case refusals[] = {
-        {R"({"name":"Demo.mp4","startMs":0,"endMs":1000})", "Missing export parameters"},
-        {R"({"name":"Demo.mp4","startMs":0,"tMs":10})", "Missing export parameters"},
-        {R"({"name":"../Demo.mp4","startMs":0,"endMs":1000,"tMs":10})", "Invalid file name."},
-        {R"({"name":"Demo.mp4","startMs":900,"endMs":100,"tMs":10})", "Export range is empty."},
-    };
-    int id = 0;
     for (const auto& c : refusals) {
-        SCOPED_TRACE(c.payload);
-        auto reply = p.request(std::to_string(++id), "edit.previewFrame", Json::parse(c.payload));
-        ASSERT_TRUE(reply);
-        EXPECT_EQ((*reply)["ok"], false);
-        EXPECT_EQ((*reply)["error"]["message"], c.error);
+        for (const char* cmd : {"edit.previewFrame", "edit.previewStream"}) {
+            if (!c.alsoStream && std::string_view(cmd) == "edit.previewStream") continue;
+            SCOPED_TRACE(std::string(cmd) + " " + c.payload);
+            EXPECT_EQ(test::errorOf(p.request(std::to_string(++id), cmd, Json::parse(c.payload))),
+                      c.error);
+        }
     }
 
-    const Json edit = Json::parse(R"({"name":"Demo.mp4","startMs":0,"endMs":2000,"maxWidth":320,
+    // ---- One still picture, then a scrubbing burst
+    Json payload = Json::parse(R"({"name":"Demo.mp4","startMs":0,"endMs":2000,"maxWidth":320,
         "frame":{"type":"color","hex":"#336699"},
-        "zooms":[{"startMs":200,"endMs":1800,"scale":2}]})");
-    Json payload = edit;
-    payload["tMs"] = 1010;
-    auto reply = p.request("one", "edit.previewFrame", payload);
-    ASSERT_TRUE(reply);
-    ASSERT_EQ((*reply)["ok"], true) << reply->dump();
-    const Json& result = (*reply)["result"];
-    EXPECT_TRUE(result["image"].get<std::string>().starts_with("data:image/jpeg;base64,"));
-    EXPECT_EQ(result["width"], 320);
-    EXPECT_EQ(result["height"], 180);
-    EXPECT_DOUBLE_EQ(result["tMs"].get<double>(), 1000);
-
-    // Scrubbing: many requests at once. Each gets one reply; all but the newest (and perhaps the
-    // first, already under way) are overtaken.
+        "zooms":[{"startMs":200,"endMs":1800,"scale":2}],"tMs":1010})");
+    const Json still = result("edit.previewFrame", payload);
+    EXPECT_TRUE(still["image"].get<std::string>().starts_with("data:image/jpeg;base64,"));
+    EXPECT_EQ(std::pair(still["width"], still["height"]), std::pair(Json(320), Json(180)));
+    EXPECT_DOUBLE_EQ(still["tMs"].get<double>(), 1000);
+    // Each request gets one reply; all but the newest (and perhaps the first, already under way)
+    // are overtaken.
     constexpr int kBurst = 8;
     for (int i = 0; i < kBurst; ++i) {
         payload["tMs"] = 100 + 200 * i;
         p.send("scrub" + std::to_string(i), "edit.previewFrame", payload);
     }
-    auto last = p.waitReply("scrub" + std::to_string(kBurst - 1), std::chrono::seconds(30));
+    auto last = p.waitReply("scrub" + std::to_string(kBurst - 1), 30s);
     ASSERT_TRUE(last);
     EXPECT_TRUE((*last)["result"].contains("image")) << last->dump();
-    EXPECT_EQ(p.closeAndWait(), 0);
-    int superseded = 0, replies = 0;
-    std::vector<std::string> lines = p.others;
-    lines.insert(lines.end(), p.leftover.begin(), p.leftover.end());
-    for (const auto& line : lines) {
-        auto s = test::parseScriptLine(line);
-        if (s.kind != test::ScriptLine::Kind::reply) continue;
-        if (!s.value.value("id", "").starts_with("scrub")) continue;
-        ++replies;
-        EXPECT_EQ(s.value["ok"], true) << line;
-        if (s.value["result"] == Json({{"superseded", true}})) ++superseded;
-    }
-    EXPECT_EQ(replies, kBurst - 1) << "one reply for each earlier request";
-    EXPECT_GE(superseded, kBurst - 2);
-}
 
-// The tracks sent once by "edit.previewTracks" make the same picture as a request carrying them.
-TEST(PreviewTracks, SentOnceTheyDrawAsIfEachRequestCarriedThem) {
-    TempDir home;
-    const fs::path dir = home / "Videos/Marlune";
-    fs::create_directories(dir);
-    ASSERT_TRUE(test::makeMovie(dir / "Demo.mp4", 2.0, 640, 360));
-    BridgeProcess p({.home = home.path()});
-    ASSERT_TRUE(p.request("ready", "app.ready"));
+    // ---- A vertical still: the frame's colour in bars above and below the recording
+    const Json vertical = result("edit.previewFrame", Json::parse(R"({"name": "Blue.mp4",
+        "startMs": 0, "endMs": 1000, "tMs": 500, "shape": "9:16", "frame": {"type": "color",
+        "hex": "#ff8800", "paddingPct": 0, "radiusPct": 0, "shadowPct": 0}})"));
+    EXPECT_EQ(std::pair(vertical["width"], vertical["height"]), std::pair(Json(180), Json(320)));
+    test::writeFile(home / "vertical.jpg", jpegOf(vertical.value("image", "")));
+    test::expectVertical(home / "vertical.jpg", {0xff, 0x88, 0x00});
 
+    // ---- Tracks sent once draw as if each request carried them
     Json path = Json::array();
     for (int i = 0; i < 60; ++i) path.push_back({i * 33, 0.2 + i * 0.01, 0.3 + i * 0.005, 0});
     const Json clicks = Json::array({{{"t", 900}, {"fx", 0.6}, {"fy", 0.45}}});
@@ -102,22 +126,13 @@ TEST(PreviewTracks, SentOnceTheyDrawAsIfEachRequestCarriedThem) {
     Json full = edit;
     full["cursor"]["path"] = path;
     full["cursor"]["clicks"] = clicks;
-
-    int id = 0;
-    auto result = [&](const char* cmd, const Json& payload) {
-        auto reply = p.request(std::to_string(++id), cmd, payload);
-        EXPECT_TRUE(reply && (*reply)["ok"] == true) << cmd << (reply ? reply->dump() : "");
-        return reply ? (*reply)["result"] : Json();
-    };
     const Json wanted = result("edit.previewFrame", full);
     ASSERT_TRUE(wanted.contains("image")) << wanted.dump();
-
-    struct Step {
+    const struct {
         const char* label;
         const char* tracksFor;  // "edit.previewTracks" sent first for this name, or none
         bool drawn;             // otherwise {"needsTracks": true}
-    };
-    const Step steps[] = {
+    } steps[] = {
         {"nothing sent yet", nullptr, false},
         {"another recording's tracks", "Other.mp4", false},
         {"this recording's tracks", "Demo.mp4", true},
@@ -130,31 +145,50 @@ TEST(PreviewTracks, SentOnceTheyDrawAsIfEachRequestCarriedThem) {
             result("edit.previewTracks",
                    {{"name", s.tracksFor}, {"path", path}, {"clicks", clicks}});
         }
-        const Json got = result("edit.previewFrame", edit);
-        if (s.drawn) {
-            EXPECT_EQ(got, wanted);
-        } else {
-            EXPECT_EQ(got, Json({{"needsTracks", true}}));
+        EXPECT_EQ(result("edit.previewFrame", edit),
+                  s.drawn ? wanted : Json({{"needsTracks", true}}));
+    }
+
+    // ---- The playback stream
+    // Styled, with a zoom under way and a cut: 320 wide, from 1 s to the range's end at 2 s.
+    Json styled = Json::parse(R"({"name":"Demo.mp4","startMs":0,"endMs":2000,"maxWidth":320,
+        "frame":{"type":"color","hex":"#336699","paddingPct":10,"radiusPct":6},
+        "zooms":[{"startMs":200,"endMs":1800,"scale":2,"fx":0.3,"fy":0.4}],
+        "cuts":[{"startMs":1300,"endMs":1500}],"tMs":1000})");
+    const std::string url = result("edit.previewStream", styled).value("url", "");
+    const std::string prefix = "http://127.0.0.1:";
+    ASSERT_TRUE(url.starts_with(prefix)) << url;
+    const int port = std::stoi(url.substr(prefix.size()));
+    const std::string get =
+        "GET " + url.substr(url.find('/', prefix.size())) + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    const std::string answer = test::rawExchange(port, get);
+    ASSERT_TRUE(answer.starts_with("HTTP/1.1 200 OK\r\n")) << answer.substr(0, 200);
+    EXPECT_NE(answer.find("boundary=marlunepicture"), std::string::npos);
+    const std::vector<Part> parts = partsOf(answer);
+    ASSERT_FALSE(parts.empty());
+    // Pictures may be skipped to keep time, never repeated, sent out of order or taken from the
+    // cut; the first is the one asked for.
+    EXPECT_DOUBLE_EQ(parts.front().tMs, 1000);
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        SCOPED_TRACE(parts[i].tMs);
+        EXPECT_TRUE(parts[i].jpeg.starts_with("\xff\xd8") && parts[i].jpeg.ends_with("\xff\xd9"));
+        EXPECT_TRUE(parts[i].tMs < 1300 || parts[i].tMs >= 1500);
+        EXPECT_LT(parts[i].tMs, 2000);
+        if (i > 0) {
+            EXPECT_GT(parts[i].tMs, parts[i - 1].tMs);
         }
     }
-    EXPECT_EQ(p.closeAndWait(), 0);
-}
+    // The export's own picture, at the size it is shown at: what the still preview makes.
+    styled["targetHeight"] = 180;
+    EXPECT_EQ(jpegOf(result("edit.previewFrame", styled).value("image", "")), parts.front().jpeg);
+    EXPECT_TRUE(test::rawExchange(port, get).starts_with("HTTP/1.1 404")) << "read once only";
 
-// Each export's "exportProgress" events carry the "progressId" its command gave, so that the
-// page can tell two exports running together apart.
-TEST(ExportProgressId, EachExportsEventsCarryItsOwnId) {
-    TempDir home;
-    const fs::path dir = home / "Videos/Marlune";
-    fs::create_directories(dir);
-    ASSERT_TRUE(test::makeMovie(dir / "Demo.mp4", 2.0, 640, 360));
-    BridgeProcess p({.home = home.path()});
-    ASSERT_TRUE(p.request("ready", "app.ready"));
-
-    // With an id, and (as always before) without one.
-    for (const char* payload :
-         {R"({"name":"Demo.mp4","startMs":0,"endMs":2000,"progressId":"r-1"})",
-          R"({"name":"Demo.mp4","startMs":0,"endMs":1000})"}) {
-        auto reply = p.request("render", "edit.exportRender", Json::parse(payload), 120s);
+    // ---- Each export's progress events carry the id its command gave, if any
+    p.events.clear();
+    for (const char* render : {R"({"name":"Demo.mp4","startMs":0,"endMs":2000,"progressId":"r-1"})",
+                               R"({"name":"Demo.mp4","startMs":0,"endMs":1000})"}) {
+        auto reply =
+            p.request(std::to_string(++id), "edit.exportRender", Json::parse(render), 120s);
         ASSERT_TRUE(reply && (*reply)["ok"] == true) << (reply ? reply->dump() : "");
     }
     std::set<std::string> ids;
@@ -166,6 +200,20 @@ TEST(ExportProgressId, EachExportsEventsCarryItsOwnId) {
     }
     EXPECT_EQ(ids, (std::set<std::string>{"r-1", "(none)"}));
     EXPECT_EQ(p.closeAndWait(), 0);
+
+    // The replies to the overtaken scrubbing requests, read meanwhile.
+    p.others.insert(p.others.end(), p.leftover.begin(), p.leftover.end());
+    int superseded = 0, replies = 0;
+    for (const auto& line : p.others) {
+        auto s = test::parseScriptLine(line);
+        if (s.kind != test::ScriptLine::Kind::reply) continue;
+        if (!s.value.value("id", "").starts_with("scrub")) continue;
+        ++replies;
+        EXPECT_EQ(s.value["ok"], true) << line;
+        if (s.value["result"] == Json({{"superseded", true}})) ++superseded;
+    }
+    EXPECT_EQ(replies, kBurst - 1) << "one reply for each earlier request";
+    EXPECT_GE(superseded, kBurst - 2);
 }
 
 }  // namespace

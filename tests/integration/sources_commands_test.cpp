@@ -9,8 +9,7 @@
 namespace marlune {
 namespace {
 
-using test::BridgeProcess;
-using test::TempDir;
+using namespace test;
 
 TEST(SourcesCommands, ListAndPreviewOnTheDesktop) {
     TempDir home;

@@ -1,8 +1,5 @@
 // Drives `marlune --stdio-bridge` as a child process, the way automation and the page would.
 
-#include <signal.h>
-
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "support/bridge_process.h"
@@ -12,11 +9,9 @@ namespace marlune {
 namespace {
 
 namespace fs = std::filesystem;
-using test::BridgeProcess;
-using test::TempDir;
-using ::testing::IsEmpty;
+using namespace test;
 
-TEST(StdioBridge, SettingsPersistAcrossRunsAndADamagedFileIsPutAside) {
+TEST(StdioBridge, SettingsPersistAcrossRunsADamagedFileIsPutAsideAndUnsavedOnesAreReported) {
     TempDir home;
     {
         BridgeProcess p({.home = home.path()});
@@ -64,80 +59,10 @@ TEST(StdioBridge, SettingsPersistAcrossRunsAndADamagedFileIsPutAside) {
         aside += e.path().filename().string().starts_with("defaults.json.corrupt-");
     }
     EXPECT_EQ(aside, 1);
-}
 
-TEST(StdioBridge, OnlyScriptLinesReachStandardOutput) {
-    TempDir home;
-    BridgeProcess p({.home = home.path()});
-    for (const char* junk : {"", "not json", "[1,2]", "42", R"({"id":3,"cmd":"app.ready"})",
-                             R"({"id":"x"})", "{\"id\":\"1\",\"cmd\":\"app.ready\""}) {
-        p.sendRaw(junk);
-    }
-    p.sendRaw(R"({"id":"u","cmd":"recording.rewind","payload":{"sourceKind":"display"}})");
-    p.sendRaw(R"({"id":"e","cmd":"settings.get","payload":"ignored"})");
-    EXPECT_EQ(p.closeAndWait(), 0);
-    ASSERT_EQ(p.leftover.size(), 3u) << "malformed lines produce nothing, unless their id is read";
-    // The cut-off line still names its id: the page is not left waiting for ever.
-    auto cut = test::parseScriptLine(p.leftover[0]).value;
-    EXPECT_EQ(cut["id"], "1");
-    EXPECT_EQ(cut["ok"], false);
-    EXPECT_EQ(
-        p.leftover[1],
-        R"(window.__marluneDeliver({"id":"u","ok":false,"error":{"code":"unknown_command","message":"Unknown command: recording.rewind"}}))");
-    EXPECT_EQ(test::parseScriptLine(p.leftover[2]).value["result"]["fps"], 30);
-}
-
-TEST(StdioBridge, EveryLineWithAReadableIdIsAnsweredUntilATerminationSignal) {
-    TempDir home;
-    BridgeProcess p({.home = home.path()});
-    const std::string deep(100'000, '[');
-    struct Case {
-        const char* id;
-        std::string line;
-        std::optional<std::string> error;  // the start of the message; success otherwise
-        const char* key = nullptr;         // a setting the command changed, and its value
-        Json value = nullptr;
-    };
-    const Case cases[] = {
-        // Nested far too deep: refused before anything walks it.
-        {"deep",
-         R"({"id":"deep","cmd":"project.save","payload":{"name":"a.mp4","data":{"x":)" + deep +
-             "}}",
-         "The command could not be read. The JSON is nested more than 256 levels deep."},
-        // What the page's JSON.stringify writes for a string cut inside a surrogate pair.
-        {"lone", R"({"id":"lone","cmd":"settings.set","payload":{"webcamCorner":"b\ud83d"}})",
-         std::nullopt, "webcamCorner", "b\xEF\xBF\xBD"},
-        // A number beyond a double counts as missing.
-        {"huge", R"({"id":"huge","cmd":"settings.set","payload":{"webcamZoom":1e999}})",
-         std::nullopt, "webcamZoom", 1.0},
-        {"bytes", "{\"id\":\"bytes\",\"cmd\":\"settings.get\",\"payload\":{\"s\":\"\xff\"}}",
-         "The command could not be read. Invalid JSON: "},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.id);
-        p.sendRaw(c.line);
-        auto reply = p.waitReply(c.id);
-        ASSERT_TRUE(reply) << "no answer";
-        if (c.error) {
-            EXPECT_EQ((*reply)["ok"], false);
-            EXPECT_TRUE((*reply)["error"]["message"].get<std::string>().starts_with(*c.error))
-                << (*reply)["error"]["message"];
-        } else {
-            ASSERT_EQ((*reply)["ok"], true) << reply->dump();
-            EXPECT_EQ((*reply)["result"][c.key], c.value);
-        }
-    }
-    EXPECT_TRUE(p.request("after", "settings.get")) << "still running";
-    // A termination signal quits cleanly.
-    p.signal(SIGTERM);
-    EXPECT_EQ(p.closeAndWait(), 0);
-    EXPECT_THAT(p.others, IsEmpty());
-    EXPECT_FALSE(fs::exists(home / "Videos/Marlune/a.mp4.marlune.json"));
-}
-
-TEST(StdioBridge, SettingsThatCannotBeSavedLastTheRunAndAreReportedOnce) {
-    TempDir home;
-    // The configuration folder cannot be made: a file stands where it should be.
+    // Settings that cannot be saved (a file stands where the configuration folder should be) last
+    // the run and are reported once.
+    fs::remove_all(home / ".config");
     test::writeFile(home / ".config", "not a folder");
     BridgeProcess p({.home = home.path()});
     ASSERT_TRUE(p.request("ready", "app.ready"));
@@ -157,6 +82,43 @@ TEST(StdioBridge, SettingsThatCannotBeSavedLastTheRunAndAreReportedOnce) {
     EXPECT_EQ(errors[0], "Settings cannot be saved to " +
                              (home / ".config/marlune/defaults.json").string() +
                              ": Not a directory. Changes last until Marlune Studio quits.");
+}
+
+// Looks kept in the settings by two instances at once are all there.
+TEST(StdioBridge, LooksKeptByTwoInstancesAtOnceAreAllThere) {
+    TempDir home;
+    BridgeProcess one({.home = home.path()}), two({.home = home.path()});
+    ASSERT_TRUE(one.request("ready", "app.ready") && two.request("ready", "app.ready"));
+    int id = 0;
+    auto send = [&](BridgeProcess& p, const char* cmd, const char* payload) {
+        auto reply = p.request(std::to_string(++id), cmd, Json::parse(payload));
+        EXPECT_TRUE(reply) << cmd;
+        return reply ? *reply : Json();
+    };
+    // Both read the settings, then each keeps looks of its own.
+    send(one, "looks.get", "{}");
+    send(two, "looks.get", "{}");
+    send(one, "looks.save", R"({"name": " Talk ", "look": {"shape": "9:16", "other": 1}})");
+    send(two, "looks.save", R"({"name": "Demo", "look": {"cursor": {"size": 3}}})");
+    send(two, "looks.save", R"({"default": true, "look": {"shape": "1:1"}})");
+    EXPECT_EQ(send(one, "looks.get", "{}")["result"], Json::parse(R"({
+        "defaultLook": {"shape": "1:1"},
+        "looks": [{"name": "Demo", "look": {"cursor": {"size": 3}}},
+                  {"name": "Talk", "look": {"shape": "9:16"}}]})"));
+
+    const std::pair<const char*, const char*> refusals[] = {
+        {R"({"name": "   ", "look": {}})", "A look needs a name."},
+        {R"({"name": "x", "look": [1]})",
+         "A look holds the edit's frame, cursor, webcam and shape."},
+    };
+    for (const auto& [payload, error] : refusals) {
+        EXPECT_EQ(send(one, "looks.save", payload)["error"]["message"], error) << payload;
+    }
+    send(two, "looks.delete", R"({"name": "Talk"})");
+    EXPECT_EQ(send(one, "looks.delete", R"({"default": true})")["result"], Json::parse(R"({
+        "defaultLook": null, "looks": [{"name": "Demo", "look": {"cursor": {"size": 3}}}]})"));
+    EXPECT_EQ(one.closeAndWait(), 0);
+    EXPECT_EQ(two.closeAndWait(), 0);
 }
 
 }  // namespace

@@ -18,7 +18,6 @@ std::filesystem::path marluneBinary() {
 
 ScriptLine parseScriptLine(const std::string& line) {
     ScriptLine out;
-    out.text = line;
     auto decode = [&](std::string_view prefix, ScriptLine::Kind kind) {
         if (!line.starts_with(prefix) || !line.ends_with(")")) return false;
         std::string body = line.substr(prefix.size(), line.size() - prefix.size() - 1);
@@ -61,7 +60,7 @@ BridgeProcess::BridgeProcess(Options options) {
     GError* error = nullptr;
     const bool spawned = g_spawn_async_with_pipes_and_fds(
         nullptr, argv.data(), env, G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, -1, -1, errFd,
-        nullptr, nullptr, 0, &pid_, &in_, &out_, nullptr, &error);
+        nullptr, nullptr, 0, &pid_, &in_, &out_.fd, nullptr, &error);
     if (errFd >= 0) ::close(errFd);
     g_strfreev(env);
     if (!spawned) {
@@ -78,7 +77,7 @@ BridgeProcess::~BridgeProcess() {
         ::kill(pid_, SIGKILL);
         ::waitpid(pid_, nullptr, 0);
     }
-    if (out_ >= 0) ::close(out_);
+    if (out_.fd >= 0) ::close(out_.fd);
 }
 
 void BridgeProcess::sendRaw(const std::string& line) {
@@ -100,31 +99,7 @@ void BridgeProcess::send(const std::string& id, const std::string& cmd, const Js
 }
 
 std::optional<std::string> BridgeProcess::readLine(std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        auto nl = buffer_.find('\n');
-        if (nl != std::string::npos) {
-            std::string line = buffer_.substr(0, nl);
-            buffer_.erase(0, nl + 1);
-            return line;
-        }
-        if (eof_) {
-            if (buffer_.empty()) return std::nullopt;
-            return std::exchange(buffer_, {});  // an unfinished last line
-        }
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return std::nullopt;
-        pollfd p{out_, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
-        char chunk[65536];
-        ssize_t n = ::read(out_, chunk, sizeof chunk);
-        if (n <= 0) {
-            eof_ = true;
-        } else {
-            buffer_.append(chunk, static_cast<std::size_t>(n));
-        }
-    }
+    return out_.next(timeout, true);
 }
 
 std::optional<Json> BridgeProcess::waitReply(const std::string& id,

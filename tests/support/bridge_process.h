@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/json.h"
+#include "support/child_process.h"
 
 namespace marlune::test {
 
@@ -16,7 +17,6 @@ namespace marlune::test {
 struct ScriptLine {
     enum class Kind { reply, event, other } kind = Kind::other;
     Json value;  // the envelope
-    std::string text;
 };
 ScriptLine parseScriptLine(const std::string& line);
 
@@ -69,9 +69,7 @@ class BridgeProcess {
   private:
     int pid_ = -1;
     int in_ = -1;
-    int out_ = -1;
-    std::string buffer_;
-    bool eof_ = false;
+    LineReader out_;
 };
 
 // Path of the marlune executable under test.

@@ -14,11 +14,48 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/json.h"
 
 namespace marlune::test {
+
+// Lines from a pipe's read end, kept apart however the bytes arrive.
+struct LineReader {
+    int fd = -1;
+    std::string buffer;
+    bool ended = false;
+
+    // The next line, or nothing when none arrives in time or the output ended; with `unfinished`,
+    // a last line without its newline comes back once the output has ended.
+    std::optional<std::string> next(std::chrono::milliseconds timeout, bool unfinished) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            if (auto nl = buffer.find('\n'); nl != std::string::npos) {
+                std::string line = buffer.substr(0, nl);
+                buffer.erase(0, nl + 1);
+                return line;
+            }
+            if (ended) {
+                if (!unfinished || buffer.empty()) return std::nullopt;
+                return std::exchange(buffer, {});
+            }
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (fd < 0 || left.count() <= 0) return std::nullopt;
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+            char chunk[65536];
+            ssize_t n = read(fd, chunk, sizeof chunk);
+            if (n <= 0) {
+                ended = true;
+            } else {
+                buffer.append(chunk, static_cast<std::size_t>(n));
+            }
+        }
+    }
+};
 
 // Killed when the object goes, unless it has ended before.
 class Child {
@@ -40,7 +77,7 @@ class Child {
             _exit(127);
         }
         close(fds[1]);
-        out_ = fds[0];
+        out_.fd = fds[0];
         if (withInput) {
             close(in[0]);
             in_ = in[1];
@@ -49,12 +86,11 @@ class Child {
     ~Child() {
         closeInput();
         killNow();
-        if (out_ >= 0) close(out_);
+        if (out_.fd >= 0) close(out_.fd);
     }
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
 
-    pid_t pid() const { return pid_; }
     bool started() const { return pid_ > 0; }
 
     // Kills it (a stopped child too) and waits for it to be gone.
@@ -88,30 +124,13 @@ class Child {
     }
 
     std::optional<std::string> readLine(std::chrono::milliseconds timeout) {
-        auto deadline = std::chrono::steady_clock::now() + timeout;
-        for (;;) {
-            if (auto nl = buffer_.find('\n'); nl != std::string::npos) {
-                std::string line = buffer_.substr(0, nl);
-                buffer_.erase(0, nl + 1);
-                return line;
-            }
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (out_ < 0 || left.count() <= 0) return std::nullopt;
-            pollfd p{out_, POLLIN, 0};
-            if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
-            char chunk[4096];
-            ssize_t n = read(out_, chunk, sizeof chunk);
-            if (n <= 0) return std::nullopt;
-            buffer_.append(chunk, static_cast<std::size_t>(n));
-        }
+        return out_.next(timeout, false);
     }
 
   private:
     pid_t pid_ = -1;
-    int out_ = -1;
+    LineReader out_;
     int in_ = -1;
-    std::string buffer_;
 };
 
 // A GTK test program (tests/recording/data) run with the system Python, which has the GTK

@@ -1,0 +1,204 @@
+// The headless host (no window to act on, no display to list, but the media server runs) through
+// one `marlune --stdio-bridge`: only script lines on its output, every line with a readable id
+// answered until a termination signal, the shell's commands, the record screen's options (the
+// microphone and the countdown kept with the settings, the Camera card following the bubble's
+// camera) and "edit.autoZoom" on project files.
+
+#include <signal.h>
+
+#include <regex>
+
+#include <gtest/gtest.h>
+
+#include "integration/child_commands.h"
+#include "support/raw_http.h"
+
+namespace marlune {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace test;
+
+// One GET on a fresh connection ("Connection: close"); the whole answer, head and body.
+std::string httpGet(int port, const std::string& path, const std::string& extra = "") {
+    return test::rawExchange(
+        port, "GET " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n" + extra + "\r\n");
+}
+
+TEST(HeadlessHost, ScriptLinesMediaServerShellCommandsRecordOptionsAndAutoZoom) {
+    TempDir home;
+    writeFile(recordings(home) / "Take 1.mp4", "0123456789");
+    const std::string project =
+        R"({"version":1,"clicks":[{"t":5000,"fx":0.3,"fy":0.4}],"cursorPath":[[0,0.5,0.5,0]]})";
+    writeFile(recordings(home) / "Take.mp4.marlune.json", project);
+    writeFile(recordings(home) / "Broken.mp4.marlune.json", "{not json");
+    // An input that is not a video node (here FFmpeg's test picture) is not "Not set up" while the
+    // bubble shows it.
+    BridgeProcess p({.home = home.path(),
+                     .env = {{"MARLUNE_WEBCAM_INPUT_FORMAT", "lavfi"},
+                             {"MARLUNE_WEBCAM_DEVICE", "testsrc2=size=320x240:rate=30"}}});
+    // ---- Malformed lines produce nothing unless their id can be read
+    for (const char* junk : {"", "not json", "[1,2]", "42", "null", R"({"id":3,"cmd":"app.ready"})",
+                             R"({"id":"x"})", R"({"cmd":"settings.get"})", R"({"id":"y","cmd":7})",
+                             "{\"id\":\"1\",\"cmd\":\"app.ready\""}) {
+        p.sendRaw(junk);
+    }
+    p.sendRaw(R"({"id":"u","cmd":"recording.rewind","payload":{"sourceKind":"display"}})");
+    auto ignored = p.request("e", "settings.get", "ignored");
+    ASSERT_TRUE(ignored);
+    EXPECT_EQ((*ignored)["result"]["fps"], 30) << "a payload that is no object is ignored";
+    EXPECT_TRUE(p.events.empty());
+    ASSERT_EQ(p.others.size(), 2u);
+    // The cut-off line still names its id: the page is not left waiting for ever.
+    auto cut = test::parseScriptLine(p.others[0]).value;
+    EXPECT_EQ(std::pair(cut["id"], cut["ok"]), std::pair(Json("1"), Json(false)));
+    EXPECT_EQ(
+        p.others[1],
+        R"(window.__marluneDeliver({"id":"u","ok":false,"error":{"code":"unknown_command","message":"Unknown command: recording.rewind"}}))");
+    p.others.clear();
+
+    // ---- The media server and the shell's commands
+    auto ready = p.request("ready", "app.ready");
+    ASSERT_TRUE(ready);
+    // "mediaBaseURL" comes last, after the settings.
+    const Json& result = (*ready)["result"];
+    ASSERT_FALSE(result.empty());
+    EXPECT_EQ(result.begin().key(), "version");
+    EXPECT_EQ(std::prev(result.end()).key(), "mediaBaseURL");
+    std::string base = result["mediaBaseURL"];
+    std::smatch m;
+    ASSERT_TRUE(
+        std::regex_match(base, m, std::regex(R"(http://127\.0\.0\.1:(\d+)(/[0-9a-f]{32}/))")))
+        << base;
+    const int port = std::stoi(m[1]);
+    const std::string prefix = m[2];
+    std::string part = httpGet(port, prefix + "Take%201.mp4", "Range: bytes=2-4\r\n");
+    EXPECT_TRUE(part.starts_with("HTTP/1.1 206 Partial Content\r\n")) << part;
+    EXPECT_NE(part.find("Content-Type: video/mp4\r\n"), std::string::npos);
+    EXPECT_TRUE(part.ends_with("\r\n\r\n234"));
+    EXPECT_TRUE(httpGet(port, "/Take%201.mp4").starts_with("HTTP/1.1 404 Not Found\r\n"));
+
+    // No window to act on: the window commands answer all the same, and nobody can be asked to
+    // confirm, so the answer is no, at once.
+    const std::tuple<const char*, Json, Json> commands[] = {
+        {"app.setChrome", {{"dark", true}}, Json::object()},
+        {"app.setBarMode", {{"on", true}, {"w", 420}, {"h", 64}}, Json::object()},
+        {"app.moveBar", {{"dx", 5}, {"dy", "x"}}, Json::object()},
+        {"app.setBarMode", nullptr, Json::object()},
+        {"app.confirm", {{"title", "Delete?"}, {"okLabel", "Delete"}}, {{"ok", false}}},
+    };
+    for (const auto& [cmd, payload, expected] : commands) {
+        auto reply = p.request(cmd, cmd, payload);
+        ASSERT_TRUE(reply) << cmd;
+        EXPECT_EQ((*reply)["result"], expected) << cmd;
+    }
+    // Nor a display to list sources on: said plainly; a preview finds nothing.
+    auto list = p.request("list", "sources.list");
+    ASSERT_TRUE(list);
+    EXPECT_EQ((*list)["ok"], false);
+    EXPECT_EQ((*list)["error"]["message"], "Cannot connect to the X display.");
+    auto preview =
+        p.request("preview", "sources.preview", {{"sourceKind", "window"}, {"sourceID", 7}});
+    ASSERT_TRUE(preview);
+    EXPECT_TRUE((*preview)["result"]["thumb"].is_null());
+
+    // ---- The record screen's options
+    EXPECT_EQ(resultOf(p.request("camera", "permissions.status"))["camera"], "granted");
+    // {payload, countdown and microphone read back}: each applied in turn.
+    const std::tuple<const char*, int, const char*> options[] = {
+        {R"({})", 3, ""},
+        {R"({"countdown": 5, "micInput": "alsa_input.usb-headset"})", 5, "alsa_input.usb-headset"},
+        {R"({"countdown": 0})", 0, "alsa_input.usb-headset"},
+        {R"({"countdown": 4})", 3, "alsa_input.usb-headset"},
+        {R"({"countdown": "5", "micInput": 7})", 3, "alsa_input.usb-headset"},
+        {R"({"micInput": ""})", 3, ""},
+    };
+    int id = 0;
+    for (const auto& [payload, countdown, mic] : options) {
+        auto stored = resultOf(
+            p.request("options" + std::to_string(++id), "settings.set", Json::parse(payload)));
+        EXPECT_EQ(stored["countdown"], countdown) << payload;
+        EXPECT_EQ(stored["micInput"], mic) << payload;
+    }
+
+    // ---- "edit.autoZoom" proposes from the project file and saves nothing
+    struct Case {
+        const char* payload;
+        const char* error;  // nullptr: success with `zooms`
+        const char* zooms;
+    };
+    const Case cases[] = {
+        {"{}", "Missing file name", nullptr},
+        {R"({"name":"Take.mp4"})", nullptr,
+         R"([{"startMs":3477,"endMs":7015,"scale":2.5,"fx":0.3,"fy":0.4,"follow":true,)"
+         R"("inMs":1522.575,"outMs":1015.05,"typing":false}])"},
+        // The recording ends before the zoom would: it stops at the end.
+        {R"({"name":"Take.mp4","durationMs":6000})", nullptr,
+         R"([{"startMs":3462,"endMs":6000,"scale":2.5,"fx":0.3,"fy":0.4,"follow":true,)"
+         R"("inMs":1522.575,"outMs":1015.05,"typing":false}])"},
+        {R"({"name":"None.mp4"})", nullptr, "[]"},
+        {R"({"name":"Broken.mp4"})", nullptr, "[]"},
+        {R"({"name":"../Take.mp4"})", nullptr, "[]"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.payload);
+        auto reply =
+            p.request("zoom" + std::to_string(++id), "edit.autoZoom", Json::parse(c.payload));
+        if (c.error) {
+            EXPECT_EQ(errorOf(reply), c.error);
+        } else {
+            EXPECT_EQ(resultOf(reply), (Json{{"zooms", Json::parse(c.zooms)}}));
+        }
+    }
+    EXPECT_EQ(test::readFile(recordings(home) / "Take.mp4.marlune.json"), project);
+    EXPECT_EQ(test::allNames(recordings(home)),
+              (std::vector<std::string>{"Broken.mp4.marlune.json", "Take 1.mp4",
+                                        "Take.mp4.marlune.json"}));
+
+    // ---- Every line with a readable id is answered
+    const std::string deep(100'000, '[');
+    struct Line {
+        const char* id;
+        std::string line;
+        std::optional<std::string> error;  // the start of the message; success otherwise
+        const char* key = nullptr;         // a setting the command changed, and its value
+        Json value = nullptr;
+    };
+    const Line lines[] = {
+        // Nested far too deep: refused before anything walks it.
+        {"deep",
+         R"({"id":"deep","cmd":"project.save","payload":{"name":"a.mp4","data":{"x":)" + deep +
+             "}}",
+         "The command could not be read. The JSON is nested more than 256 levels deep."},
+        // What the page's JSON.stringify writes for a string cut inside a surrogate pair.
+        {"lone", R"({"id":"lone","cmd":"settings.set","payload":{"webcamCorner":"b\ud83d"}})",
+         std::nullopt, "webcamCorner", "b\xEF\xBF\xBD"},
+        // A number beyond a double counts as missing.
+        {"huge", R"({"id":"huge","cmd":"settings.set","payload":{"webcamZoom":1e999}})",
+         std::nullopt, "webcamZoom", 1.0},
+        {"bytes", "{\"id\":\"bytes\",\"cmd\":\"settings.get\",\"payload\":{\"s\":\"\xff\"}}",
+         "The command could not be read. Invalid JSON: "},
+    };
+    for (const auto& c : lines) {
+        SCOPED_TRACE(c.id);
+        p.sendRaw(c.line);
+        auto reply = p.waitReply(c.id);
+        ASSERT_TRUE(reply) << "no answer";
+        if (c.error) {
+            EXPECT_EQ((*reply)["ok"], false);
+            EXPECT_TRUE((*reply)["error"]["message"].get<std::string>().starts_with(*c.error))
+                << (*reply)["error"]["message"];
+        } else {
+            ASSERT_EQ((*reply)["ok"], true) << reply->dump();
+            EXPECT_EQ((*reply)["result"][c.key], c.value);
+        }
+    }
+    // A termination signal quits cleanly.
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.closeAndWait(), 0);
+    EXPECT_TRUE(p.others.empty());
+    EXPECT_FALSE(fs::exists(home / "Videos/Marlune/a.mp4.marlune.json"));
+}
+
+}  // namespace
+}  // namespace marlune
