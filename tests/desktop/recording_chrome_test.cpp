@@ -268,7 +268,8 @@ TEST_F(RecordingChromeTest, TheTrayItemAndTheHotKeyActOnTheRecording) {
         return tray.stringProperty(entry, "IconName") == "marlune-recording" &&
                tray.menu(entry).front().label == "Pause";
     }));
-    ASSERT_FALSE(app->windowController->isVisible());
+    app->windowController->hideForRecording();
+    ASSERT_TRUE(runMainUntil([&] { return !app->windowController->isVisible(); }));
     ASSERT_TRUE(tray.click(entry, "Show Marlune"));
     EXPECT_TRUE(runMainUntil([&] { return app->windowController->isVisible(); }));
     ASSERT_TRUE(tray.click(entry, "Stop Recording"));

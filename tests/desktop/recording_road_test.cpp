@@ -230,7 +230,7 @@ TEST(RecordingRoad, AFullRecordingFromStartToSaved) {
     EXPECT_EQ(s.closeAndWait(), 0);
 }
 
-TEST(RecordingRoad, RefusalsLeaveTheRecordingAloneAndAClosedWindowEndsItsOwn) {
+TEST(RecordingRoad, RefusalsLeaveTheRecordingAloneAndAWindowIsFollowedUntilItCloses) {
     test::TempDir home;
     Session s(home.path());
     const std::uint32_t display = displayID(s);
@@ -317,19 +317,28 @@ TEST(RecordingRoad, RefusalsLeaveTheRecordingAloneAndAClosedWindowEndsItsOwn) {
     ASSERT_TRUE(twice);
     EXPECT_EQ((*twice)["error"]["message"], "No recording is in progress.");
 
-    // A window closed while it is recorded ends the recording, which is saved.
-    test::TestWindow window({.title = "Recorded window", .width = 480, .height = 320});
+    // A window recording keeps the pointer and the clicks relative to the window, also after the
+    // window has moved; closing the window ends the recording, which is saved.
+    test::TestWindow window(
+        {.title = "Recorded", .width = 400, .height = 300, .x = 300, .y = 200, .color = "#c03090"});
     ASSERT_NE(window.id(), 0u);
     auto windowStart = s.request("wstart", "recording.start",
                                  {{"sourceKind", "window"},
                                   {"sourceID", window.id()},
                                   {"mic", false},
-                                  {"cursorMode", "system"}});
+                                  {"cursorMode", "smooth"}});
     ASSERT_TRUE(windowStart);
     ASSERT_TRUE((*windowStart)["ok"].get<bool>()) << windowStart->dump();
     const std::string file = (*windowStart)["result"]["file"];
-    // Clicks in a window recording are not tracked.
-    ASSERT_TRUE(xdotool("mousemove 200 200 click 1"));
+    auto pointAt = [&](int x, int y) {
+        return xdotool("mousemove --window " + std::to_string(window.id()) + " " +
+                       std::to_string(x) + " " + std::to_string(y) + " click 1");
+    };
+    ASSERT_TRUE(pointAt(100, 75));
+    s.pumpFor(500ms);
+    ASSERT_TRUE(window.command("move 900 500"));
+    s.pumpFor(300ms);
+    ASSERT_TRUE(pointAt(300, 225));
     s.pumpFor(1500ms);
 
     const std::size_t closedFrom = s.events.size();
@@ -350,9 +359,22 @@ TEST(RecordingRoad, RefusalsLeaveTheRecordingAloneAndAClosedWindowEndsItsOwn) {
     EXPECT_EQ(saved["name"], file);
     EXPECT_GT(saved["durationMs"].get<int>(), 1000);
     EXPECT_TRUE(test::decodesCleanly(s.folder() / file));
-    // The pointer's path on the window is the project's, and nothing is left unfinished.
-    EXPECT_TRUE(fs::exists(s.folder() / (file + ".marlune.json")));
+    // The clicks and the pointer's path on the window are the project's; nothing is left
+    // unfinished.
     EXPECT_FALSE(fs::exists(s.folder() / ("." + file + ".tracks")));
+    const Json windowProject = Json::parse(test::readFile(s.folder() / (file + ".marlune.json")));
+    const Json& clicks = windowProject["clicks"];
+    ASSERT_EQ(clicks.size(), 2u) << clicks.dump();
+    const double expected[2][2] = {{100.0 / 399, 75.0 / 299}, {300.0 / 399, 225.0 / 299}};
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_NEAR(clicks[i]["fx"].get<double>(), expected[i][0], 0.004) << i;
+        EXPECT_NEAR(clicks[i]["fy"].get<double>(), expected[i][1], 0.004) << i;
+    }
+    // The smoothed cursor rests where the second click was.
+    const Json& path = windowProject["cursorPath"];
+    ASSERT_GT(path.size(), 30u);
+    EXPECT_NEAR(path.back()[1].get<double>(), expected[1][0], 0.004);
+    EXPECT_NEAR(path.back()[2].get<double>(), expected[1][1], 0.004);
 
     // Idle again.
     EXPECT_EQ((*s.request("stop3", "recording.stop"))["error"]["message"],
