@@ -179,6 +179,23 @@ TEST(WaylandRecording, RecordsTheScreenWithItsCursorPathSurvivesAKillAndEndsWith
     std::string file;
     {
         test::Session s(home.path());
+        ASSERT_TRUE(s.request("ready", "app.ready"));
+        // The hot key comes through the desktop's shortcuts (the stand-in fires the shortcut the
+        // program bound once it launched); with no recording running, it asks the page to record.
+        unsigned held = 0;
+        for (const auto until = Clock::now() + 20s; !held && Clock::now() < until;) {
+            if (!(held = activate("record"))) s.pumpFor(100ms);
+        }
+        ASSERT_EQ(held, 1u) << "the program bound no shortcut named \"record\"";
+        EXPECT_TRUE(s.event("hotkeyRecord", 0, 20s));
+        auto status = s.request("status", "permissions.status");
+        ASSERT_TRUE(status);
+        EXPECT_EQ((*status)["result"]["session"], "wayland");
+        EXPECT_EQ((*status)["result"]["hotkey"], "granted");
+        const Json devices = (*status)["result"]["inputDevices"];
+        EXPECT_TRUE(devices == "granted" || devices == "denied" || devices == "notDetermined")
+            << devices;
+
         auto list = s.request("list", "sources.list");
         ASSERT_TRUE(list && (*list)["ok"].get<bool>()) << (list ? list->dump() : "no reply");
         const Json& screens = (*list)["result"]["screens"];
@@ -187,7 +204,6 @@ TEST(WaylandRecording, RecordsTheScreenWithItsCursorPathSurvivesAKillAndEndsWith
         EXPECT_EQ(screens[0]["height"], 720);
         EXPECT_EQ(screens[0]["asks"], true);  // nothing chosen before
         EXPECT_EQ((*list)["result"]["windows"][0]["chooser"], true);
-
         s.send("start", "recording.start",
                Json{{"sourceKind", "display"},
                     {"sourceID", screens[0]["id"]},
@@ -237,22 +253,6 @@ TEST(WaylandRecording, RecordsTheScreenWithItsCursorPathSurvivesAKillAndEndsWith
     EXPECT_GT(last[1].get<double>(), first[1].get<double>());
     EXPECT_GT(last[2].get<double>(), first[2].get<double>());
     EXPECT_LE(last[1].get<double>(), 1.0);
-
-    // The hot key comes through the desktop's shortcuts (the stand-in fires the shortcut the
-    // program bound once it launched); with no recording running, it asks the page to record.
-    unsigned held = 0;
-    for (const auto until = Clock::now() + 20s; !held && Clock::now() < until;) {
-        if (!(held = activate("record"))) s.pumpFor(100ms);
-    }
-    ASSERT_EQ(held, 1u) << "the program bound no shortcut named \"record\"";
-    EXPECT_TRUE(s.event("hotkeyRecord", 0, 20s));
-    auto status = s.request("status", "permissions.status");
-    ASSERT_TRUE(status);
-    EXPECT_EQ((*status)["result"]["session"], "wayland");
-    EXPECT_EQ((*status)["result"]["hotkey"], "granted");
-    const Json devices = (*status)["result"]["inputDevices"];
-    EXPECT_TRUE(devices == "granted" || devices == "denied" || devices == "notDetermined")
-        << devices;
 
     // The chosen monitor is remembered: listing it again needs no dialog and shows its picture.
     auto again = s.request("again", "sources.list");
