@@ -1,5 +1,6 @@
-// The Wayland session without the shortcuts portal, the caret and the countdown (the hot key
-// through the portal: wayland_recording_test.cpp). Skipped outside a Wayland session.
+// The Wayland session's hot key, permissions, caret and countdown, through the real program where
+// it matters: `marlune --stdio-bridge` inside scripts/with-wayland, whose portal stand-in binds
+// global shortcuts and fires them on request. Skipped outside a Wayland session.
 
 #include <gio/gio.h>
 #include <gtest/gtest.h>
@@ -29,6 +30,65 @@ class WaylandInputTest : public ::testing::Test {
         if (!std::getenv("WAYLAND_DISPLAY")) GTEST_SKIP() << "needs scripts/with-wayland";
     }
 };
+
+// Fires the shortcut `id` through the stand-in; answers how many sessions held it.
+unsigned activate(const char* id) {
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    if (!bus) return 0;
+    GVariant* reply = g_dbus_connection_call_sync(
+        bus, "org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop",
+        "app.marlune.PortalStandin", "Activate", g_variant_new("(s)", id), G_VARIANT_TYPE("(u)"),
+        G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+    guint32 held = 0;
+    if (reply) {
+        g_variant_get(reply, "(u)", &held);
+        g_variant_unref(reply);
+    }
+    g_object_unref(bus);
+    return held;
+}
+
+// Reads the program's output until the event `name` arrives or `timeout` passes.
+bool waitForEvent(BridgeProcess& p, const std::string& name, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (const auto& e : p.events)
+        if (e["name"] == name) return true;
+    while (std::chrono::steady_clock::now() < deadline) {
+        auto line = p.readLine(200ms);
+        if (!line) continue;
+        auto parsed = test::parseScriptLine(*line);
+        if (parsed.kind != test::ScriptLine::Kind::event) continue;
+        p.events.push_back(parsed.value);
+        if (parsed.value["name"] == name) return true;
+    }
+    return false;
+}
+
+TEST_F(WaylandInputTest, TheHotKeyComesThroughTheDesktopsShortcuts) {
+    test::TempDir home;
+    BridgeProcess p({.home = home.path()});
+    ASSERT_TRUE(p.request("ready", "app.ready"));
+    // The program binds the shortcut once it has launched; until then nothing holds it.
+    auto deadline = std::chrono::steady_clock::now() + 20s;
+    unsigned held = 0;
+    while (!held && std::chrono::steady_clock::now() < deadline) {
+        held = activate("record");
+        if (!held) p.readLine(100ms);
+    }
+    ASSERT_EQ(held, 1u) << "the program bound no shortcut named \"record\"";
+    // No recording runs: the press brings the window forward and asks the page to record.
+    EXPECT_TRUE(waitForEvent(p, "hotkeyRecord", 20s));
+
+    auto status = p.request("status", "permissions.status");
+    ASSERT_TRUE(status);
+    const Json& s = (*status)["result"];
+    EXPECT_EQ(s["session"], "wayland");
+    EXPECT_EQ(s["hotkey"], "granted");
+    EXPECT_TRUE(s["inputDevices"] == "granted" || s["inputDevices"] == "denied" ||
+                s["inputDevices"] == "notDetermined")
+        << s.dump();
+    EXPECT_EQ(p.closeAndWait(), 0);
+}
 
 TEST_F(WaylandInputTest, WithoutTheShortcutsPortalTheProgramSaysSo) {
     test::TempDir home;
