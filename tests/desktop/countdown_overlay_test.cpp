@@ -1,6 +1,3 @@
-// The countdown overlay on the real display: where it goes, what it looks like with and without a
-// compositor, and that clicks and the keyboard focus stay with the windows underneath.
-
 #include "app/countdown_overlay_controller.h"
 
 #include "desktop_test.h"
@@ -53,7 +50,9 @@ class CountdownOverlayTest : public test::DesktopTest {
     int centreX = 0, centreY = 0;
 };
 
-TEST_F(CountdownOverlayTest, ClicksReachTheWindowUnderneath) {
+// One window covers the monitor for the whole countdown; clicks and the keyboard stay with the
+// window underneath, with and without a compositor.
+TEST_F(CountdownOverlayTest, CoversTheMonitorAndLetsClicksThrough) {
     for (bool composited : {false, true}) {
         SCOPED_TRACE(composited ? "with a compositor" : "without a compositor");
         std::optional<test::Compositor> compositor;
@@ -63,9 +62,17 @@ TEST_F(CountdownOverlayTest, ClicksReachTheWindowUnderneath) {
         ASSERT_TRUE(runMainUntil([&] { return gtk_window_is_active(target.window()); }));
 
         CountdownOverlayController overlay;
-        overlay.show(3, std::nullopt);
+        overlay.show(3, monitor.id);
         ASSERT_TRUE(overlay.isShowing());
         EXPECT_EQ(overlay.hasVeil(), composited);
+        GtkWindow* window = overlay.window();
+        ASSERT_TRUE(runMainUntil([&] { return gtk_widget_get_mapped(GTK_WIDGET(window)); }));
+        GdkWindow* gdk = gtk_widget_get_window(GTK_WIDGET(window));
+        int x = -1, y = -1;
+        gdk_window_get_origin(gdk, &x, &y);
+        EXPECT_EQ(std::tuple(x, y, gdk_window_get_width(gdk), gdk_window_get_height(gdk)),
+                  std::tuple(monitor.x, monitor.y, monitor.width, monitor.height));
+        EXPECT_EQ(overlay.text(), "3");
         ASSERT_TRUE(runMainUntil([&] { return pixelOfNumber().has_value(); }))
             << "the number never showed";
         runMainFor(std::chrono::milliseconds(300));  // the pop has settled
@@ -91,39 +98,20 @@ TEST_F(CountdownOverlayTest, ClicksReachTheWindowUnderneath) {
                               std::to_string(onNumber->second) + " click 1"));
         EXPECT_TRUE(runMainUntil([&] { return target.clicks == 1; })) << target.clicks;
 
-        overlay.hide();
+        // The next numbers in the same window; 0 ends it.
+        for (int n : {2, 1}) {
+            overlay.show(n, monitor.id);
+            EXPECT_EQ(overlay.window(), window);
+            EXPECT_EQ(overlay.text(), std::to_string(n));
+        }
+        overlay.show(0, monitor.id);
         EXPECT_FALSE(overlay.isShowing());
+        EXPECT_EQ(overlay.window(), nullptr);
         EXPECT_TRUE(runMainUntil([&] {
             return test::screenPixel(onNumber->first, onNumber->second) ==
                    test::ClickTarget::kColour;
         })) << "the number stayed on the screen";
     }
-}
-
-TEST_F(CountdownOverlayTest, OneWindowCoversTheMonitorForTheWholeCountdown) {
-    CountdownOverlayController overlay;
-    overlay.show(3, monitor.id);
-    ASSERT_TRUE(overlay.isShowing());
-    GtkWindow* window = overlay.window();
-    ASSERT_TRUE(runMainUntil([&] { return gtk_widget_get_mapped(GTK_WIDGET(window)); }));
-    GdkWindow* gdk = gtk_widget_get_window(GTK_WIDGET(window));
-    int x = -1, y = -1;
-    gdk_window_get_origin(gdk, &x, &y);
-    EXPECT_EQ(x, monitor.x);
-    EXPECT_EQ(y, monitor.y);
-    EXPECT_EQ(gdk_window_get_width(gdk), monitor.width);
-    EXPECT_EQ(gdk_window_get_height(gdk), monitor.height);
-    EXPECT_EQ(overlay.text(), "3");
-
-    for (int n : {2, 1}) {
-        overlay.show(n, monitor.id);
-        EXPECT_EQ(overlay.window(), window);
-        EXPECT_EQ(overlay.text(), std::to_string(n));
-        runMainFor(std::chrono::milliseconds(100));
-    }
-    overlay.show(0, monitor.id);
-    EXPECT_FALSE(overlay.isShowing());
-    EXPECT_EQ(overlay.window(), nullptr);
 }
 
 }  // namespace

@@ -12,6 +12,11 @@
 #include "screen_helpers.h"
 
 namespace marlune {
+
+void PrintTo(const Frame& f, std::ostream* out) {
+    *out << "(" << f.x << ", " << f.y << ", " << f.width << " x " << f.height << ")";
+}
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -52,6 +57,49 @@ class DesktopAppTest : public test::AppTest {
     void change(const std::string& key, const std::string& assignment) {
         evaluate("{ const c = document.getElementById('setting-" + key + "'); c." + assignment +
                  "; c.dispatchEvent(new Event('change')); }");
+    }
+
+    GtkWindow* appWindow() const { return app->windowController->window(); }
+    // Where the window system says the window is (y downwards).
+    Frame actualFrame() const {
+        int x, y, w, h;
+        gtk_window_get_position(appWindow(), &x, &y);
+        gtk_window_get_size(appWindow(), &w, &h);
+        return {double(x), double(y), double(w), double(h)};
+    }
+    bool settlesAt(const Frame& expected) {
+        return runMainUntil([&] { return actualFrame() == expected; }, 5s);
+    }
+    // Whether the window manager keeps the window above others (its _NET_WM_STATE).
+    bool keptAbove() const {
+        GdkAtom type;
+        gint format = 0, length = 0;
+        guchar* data = nullptr;
+        bool above = false;
+        if (gdk_property_get(gtk_widget_get_window(GTK_WIDGET(appWindow())),
+                             gdk_atom_intern_static_string("_NET_WM_STATE"),
+                             gdk_atom_intern_static_string("ATOM"), 0, 1024, FALSE, &type, &format,
+                             &length, &data)) {
+            auto* atoms = reinterpret_cast<GdkAtom*>(data);
+            for (std::size_t i = 0; i < length / sizeof(GdkAtom); ++i) {
+                above = above || atoms[i] == gdk_atom_intern_static_string("_NET_WM_STATE_ABOVE");
+            }
+            g_free(data);
+        }
+        return above;
+    }
+    // The window's style classes among `names`, and the web view's background alpha.
+    std::pair<std::vector<std::string>, double> looks() const {
+        std::vector<std::string> found;
+        for (const char* name : {"chrome-dark", "chrome-light", "bar"}) {
+            if (gtk_style_context_has_class(gtk_widget_get_style_context(GTK_WIDGET(appWindow())),
+                                            name)) {
+                found.push_back(name);
+            }
+        }
+        GdkRGBA c;
+        webkit_web_view_get_background_color(app->windowController->webView(), &c);
+        return {found, c.alpha};
     }
 };
 
@@ -111,6 +159,8 @@ TEST_F(DesktopAppTest, TheStarterPageDrivesTheWindow) {
     launchDesktop();
     MainWindowController& window = *app->windowController;
     GtkWindow* mainWindow = window.window();
+    int closed = 0;
+    window.onClosed = [&] { ++closed; };
     {
         SCOPED_TRACE("the settings form");
         EXPECT_TRUE(pageShows("document.getElementById('version').textContent", "v0.1.0"));
@@ -129,23 +179,62 @@ TEST_F(DesktopAppTest, TheStarterPageDrivesTheWindow) {
         EXPECT_TRUE(pageShows("document.getElementById('setting-micEnabled').checked", "false"));
     }
     {
-        SCOPED_TRACE("window commands reply first, then act");
+        SCOPED_TRACE("window commands reply first, then act: the bar and the chrome");
+        using Looks = std::pair<std::vector<std::string>, double>;
+        EXPECT_STREQ(gtk_window_get_title(mainWindow), "Marlune Studio");
+        EXPECT_NE(gtk_widget_get_visual(GTK_WIDGET(mainWindow)),
+                  gdk_screen_get_system_visual(gtk_widget_get_screen(GTK_WIDGET(mainWindow))))
+            << "the RGBA visual is chosen before the window is realized";
+        EXPECT_EQ(looks(), (Looks{{"chrome-dark"}, 1.0}));
+        ASSERT_TRUE(runMainUntil([&] {
+            return actualFrame().width == MainWindowController::kInitialWidth &&
+                   actualFrame().height == MainWindowController::kInitialHeight;
+        }));
+        const Frame appFrame = actualFrame();
+        // Nothing outside bar mode.
+        send("m0", "app.moveBar", {{"dx", 40}, {"dy", 40}});
+        ASSERT_TRUE(replyTo("m0"));
+        runMainFor(200ms);
+        EXPECT_EQ(actualFrame(), appFrame);
+
+        // The first size places the bar, borderless and kept above, at the bottom centre of the
+        // work area.
         send("b1", "app.setBarMode", {{"on", true}, {"w", 420}, {"h", 64}});
         EXPECT_EQ(page->reply("b1"),
                   (Json{{"id", "b1"}, {"ok", true}, {"result", Json::object()}}));
         EXPECT_FALSE(window.isBarMode()) << "the reply goes out before the window changes";
-        ASSERT_TRUE(runMainUntil([&] { return window.barPlaced(); }));
-        const Frame placed = window.frame();
-        send("m1", "app.moveBar", {{"dx", 12}, {"dy", "not a number"}});
-        ASSERT_TRUE(replyTo("m1"));
-        ASSERT_TRUE(runMainUntil([&] { return window.frame().x == placed.x + 12; }));
-        EXPECT_EQ(window.frame().y, placed.y);
+        GdkRectangle area;
+        gdk_monitor_get_workarea(
+            gdk_display_get_monitor_at_window(gdk_display_get_default(),
+                                              gtk_widget_get_window(GTK_WIDGET(mainWindow))),
+            &area);
+        const double x = std::round(area.x + area.width / 2.0 - 210);
+        const double y = area.y + area.height - 96 - 64;
+        EXPECT_TRUE(settlesAt({x, y, 420, 64})) << ::testing::PrintToString(actualFrame());
+        EXPECT_FALSE(gtk_window_get_decorated(mainWindow));
+        EXPECT_TRUE(runMainUntil([&] { return keptAbove(); }));
+        EXPECT_EQ(looks(), (Looks{{"chrome-dark", "bar"}, 0.0}));
+        // A new size keeps the centre and the bottom edge; drags go the page's way (y grows
+        // downwards), a move that is not a number is none.
+        send("b2", "app.setBarMode", {{"on", true}, {"w", 300}, {"h", 80}});
+        EXPECT_TRUE(settlesAt({x + 60, y - 16, 300, 80}))
+            << ::testing::PrintToString(actualFrame());
+        for (const Json& by : {Json{{"dx", -25}, {"dy", 30}}, Json{{"dx", 5}, {"dy", -10}},
+                               Json{{"dx", 12}, {"dy", "not a number"}}}) {
+            send("m", "app.moveBar", by);
+        }
+        EXPECT_TRUE(settlesAt({x + 52, y + 4, 300, 80})) << ::testing::PrintToString(actualFrame());
+        // Light chrome in bar mode keeps the clear background.
         send("c1", "app.setChrome", {{"dark", false}});
-        ASSERT_TRUE(replyTo("c1"));
         ASSERT_TRUE(runMainUntil([&] { return !window.dark(); }));
-        send("b2", "app.setBarMode");
-        ASSERT_TRUE(replyTo("b2"));
+        EXPECT_EQ(looks(), (Looks{{"chrome-light", "bar"}, 0.0}));
+        // Off: back where it was, with its title bar.
+        send("b3", "app.setBarMode");
         ASSERT_TRUE(runMainUntil([&] { return !window.isBarMode(); }));
+        EXPECT_TRUE(gtk_window_get_decorated(mainWindow));
+        EXPECT_TRUE(settlesAt(appFrame)) << ::testing::PrintToString(actualFrame());
+        EXPECT_TRUE(runMainUntil([&] { return !keptAbove(); }));
+        EXPECT_EQ(looks(), (Looks{{"chrome-light"}, 1.0}));
     }
     {
         SCOPED_TRACE("a reload keeps the page ready");
@@ -222,15 +311,26 @@ TEST_F(DesktopAppTest, TheStarterPageDrivesTheWindow) {
             ASSERT_TRUE(replyTo(id, 20s));
             ASSERT_EQ((*page->reply(id))["ok"], true) << page->reply(id)->dump();
             EXPECT_EQ(window.isVisible(), !hide);
-            // Closing the window does not end a recording, nor the program.
+            // Closing the window does not end a recording, nor the program: it only hides.
             EXPECT_FALSE(app->applicationShouldTerminateAfterLastWindowClosed());
+            if (!hide) {
+                gtk_window_close(mainWindow);
+                ASSERT_TRUE(runMainUntil([&] { return !window.isVisible(); }));
+                EXPECT_EQ(closed, 0);
+            }
             runMainFor(1500ms);  // a few pictures recorded
             const std::size_t saved = events("saved").size();
             send(id + "-stop", "recording.stop");
             ASSERT_TRUE(runMainUntil([&] { return events("saved").size() == saved + 1; }, 20s))
                 << (page->reply(id + "-stop") ? page->reply(id + "-stop")->dump() : "no reply");
-            EXPECT_TRUE(window.isVisible()) << "back once the recording is saved";
+            EXPECT_TRUE(!hide || window.isVisible()) << "back once the recording is saved";
         }
+        // Idle, closing ends the application; the window is kept, only hidden.
+        window.show();
+        ASSERT_TRUE(runMainUntil([&] { return gtk_widget_get_mapped(GTK_WIDGET(mainWindow)); }));
+        gtk_window_close(mainWindow);
+        ASSERT_TRUE(runMainUntil([&] { return !window.isVisible() && closed == 1; }));
+        window.show();
     }
     {
         SCOPED_TRACE("confirm asks over the window");

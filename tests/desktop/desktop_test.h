@@ -48,7 +48,7 @@ class TeePage : public ScriptTarget {
 
     void evaluateScript(const std::string& script) override {
         scripts.push_back(script);
-        if (real_) real_->evaluateScript(script);
+        real_->evaluateScript(script);
     }
 
     // The reply envelope sent for `id`, if any yet.
@@ -80,8 +80,8 @@ class TeePage : public ScriptTarget {
     std::shared_ptr<ScriptTarget> real_;
 };
 
-// The application object launched in this process, watched through a TeePage: as the desktop
-// host launches it (main window and page) or as the headless host does (the tee alone).
+// The application object launched in this process as the desktop host launches it (main window
+// and page), watched through a TeePage.
 class AppTest : public DesktopTest {
   protected:
     void TearDown() override { app.reset(); }
@@ -95,12 +95,6 @@ class AppTest : public DesktopTest {
             << "the starter page never sent app.ready";
         page = std::make_shared<TeePage>(app->windowController->page());
         app->bridge->setWebView(page);
-    }
-    void launchHeadless() {
-        app = AppDelegate::create({});
-        page = std::make_shared<TeePage>(nullptr);
-        app->applicationDidFinishLaunching(page);
-        send("ready", "app.ready");
     }
 
     void send(const std::string& id, const std::string& cmd, Json payload = Json::object()) {

@@ -75,6 +75,24 @@ std::string colourAt(const fs::path& movie, int x, int y) {
     return c(0) + "," + c(1) + "," + c(2);
 }
 
+// The length of the movie as it stands on disk; nothing before its first part is there.
+std::optional<double> lengthOnDisk(const fs::path& movie) {
+    auto d = test::probeDuration(movie);
+    return d && *d > 0 ? d : std::nullopt;
+}
+
+// Plain typing, a shortcut, command keys and Shift with a letter; what each setting keeps.
+constexpr const char* kKeys = "key --delay 80 x ctrl+shift+k Escape shift+y F5 Return";
+const std::vector<std::string> kShortcuts = {"Ctrl+Shift+K", "Esc", "F5", "Enter"};
+const std::vector<std::string> kEverything = {"X", "Ctrl+Shift+K", "Esc", "Shift+Y", "F5", "Enter"};
+
+// The labels of a "keys" track, in order.
+std::vector<std::string> labels(const Json& keys) {
+    std::vector<std::string> out;
+    for (const auto& k : keys) out.push_back(k[1].get<std::string>());
+    return out;
+}
+
 std::vector<std::string> filesIn(const fs::path& folder) {
     std::vector<std::string> names;
     std::error_code ec;
@@ -92,7 +110,9 @@ TEST(RecordingRoad, AFullRecordingFromStartToSaved) {
 
     const std::size_t first = s.events.size();
     const auto sentAt = Clock::now();
-    s.send("start", "recording.start", displayPayload(display));
+    Json payload = displayPayload(display);
+    payload["recordAllKeys"] = true;
+    s.send("start", "recording.start", payload);
     auto started = s.reply("start");
     ASSERT_TRUE(started);
     ASSERT_TRUE(started->line.value["ok"].get<bool>()) << started->line.value.dump();
@@ -120,8 +140,9 @@ TEST(RecordingRoad, AFullRecordingFromStartToSaved) {
     // The tracks are kept safe beside the movie while recording.
     EXPECT_TRUE(fs::exists(s.folder() / ("." + file + ".tracks")));
 
-    // Clicks on the recorded display, and ticks every half second meanwhile.
+    // Clicks and keys on the recorded display, and ticks every half second meanwhile.
     ASSERT_TRUE(xdotool("mousemove 480 270 click 1 sleep 0.3 mousemove 1440 810 click 1"));
+    ASSERT_TRUE(xdotool(kKeys));
     const std::size_t ticksFrom = s.events.size();
     s.pumpFor(2200ms);
     std::vector<std::int64_t> ticks;
@@ -196,12 +217,20 @@ TEST(RecordingRoad, AFullRecordingFromStartToSaved) {
         EXPECT_NEAR(project["clicks"][i]["fy"].get<double>(), 0.25 + 0.5 * i, 0.002);
     }
     EXPECT_GT(project["cursorPath"].size(), 60u);  // 30 a second
+    // Every key kept, on the recording's clock: in order, after the start and within it.
+    EXPECT_EQ(labels(project["keys"]), kEverything);
+    double last = 300;
+    for (const auto& k : project["keys"]) {
+        EXPECT_GE(k[0].get<double>(), last);
+        last = k[0].get<double>();
+    }
+    EXPECT_LT(last, durationMs);
     EXPECT_EQ(filesIn(s.folder()), (std::vector<std::string>{file, file + ".marlune.json"}));
 
     EXPECT_EQ(s.closeAndWait(), 0);
 }
 
-TEST(RecordingRoad, RefusalsLeaveTheRecordingAloneAndAClosedWindowEndsItsOwn) {
+TEST(RecordingRoad, RefusalsLeaveTheRecordingAloneAndAWindowIsFollowedUntilItCloses) {
     test::TempDir home;
     Session s(home.path());
     const std::uint32_t display = displayID(s);
@@ -288,19 +317,28 @@ TEST(RecordingRoad, RefusalsLeaveTheRecordingAloneAndAClosedWindowEndsItsOwn) {
     ASSERT_TRUE(twice);
     EXPECT_EQ((*twice)["error"]["message"], "No recording is in progress.");
 
-    // A window closed while it is recorded ends the recording, which is saved.
-    test::TestWindow window({.title = "Recorded window", .width = 480, .height = 320});
+    // A window recording keeps the pointer and the clicks relative to the window, also after the
+    // window has moved; closing the window ends the recording, which is saved.
+    test::TestWindow window(
+        {.title = "Recorded", .width = 400, .height = 300, .x = 300, .y = 200, .color = "#c03090"});
     ASSERT_NE(window.id(), 0u);
     auto windowStart = s.request("wstart", "recording.start",
                                  {{"sourceKind", "window"},
                                   {"sourceID", window.id()},
                                   {"mic", false},
-                                  {"cursorMode", "system"}});
+                                  {"cursorMode", "smooth"}});
     ASSERT_TRUE(windowStart);
     ASSERT_TRUE((*windowStart)["ok"].get<bool>()) << windowStart->dump();
     const std::string file = (*windowStart)["result"]["file"];
-    // Clicks in a window recording are not tracked.
-    ASSERT_TRUE(xdotool("mousemove 200 200 click 1"));
+    auto pointAt = [&](int x, int y) {
+        return xdotool("mousemove --window " + std::to_string(window.id()) + " " +
+                       std::to_string(x) + " " + std::to_string(y) + " click 1");
+    };
+    ASSERT_TRUE(pointAt(100, 75));
+    s.pumpFor(500ms);
+    ASSERT_TRUE(window.command("move 900 500"));
+    s.pumpFor(300ms);
+    ASSERT_TRUE(pointAt(300, 225));
     s.pumpFor(1500ms);
 
     const std::size_t closedFrom = s.events.size();
@@ -321,9 +359,22 @@ TEST(RecordingRoad, RefusalsLeaveTheRecordingAloneAndAClosedWindowEndsItsOwn) {
     EXPECT_EQ(saved["name"], file);
     EXPECT_GT(saved["durationMs"].get<int>(), 1000);
     EXPECT_TRUE(test::decodesCleanly(s.folder() / file));
-    // The pointer's path on the window is the project's, and nothing is left unfinished.
-    EXPECT_TRUE(fs::exists(s.folder() / (file + ".marlune.json")));
+    // The clicks and the pointer's path on the window are the project's; nothing is left
+    // unfinished.
     EXPECT_FALSE(fs::exists(s.folder() / ("." + file + ".tracks")));
+    const Json windowProject = Json::parse(test::readFile(s.folder() / (file + ".marlune.json")));
+    const Json& clicks = windowProject["clicks"];
+    ASSERT_EQ(clicks.size(), 2u) << clicks.dump();
+    const double expected[2][2] = {{100.0 / 399, 75.0 / 299}, {300.0 / 399, 225.0 / 299}};
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_NEAR(clicks[i]["fx"].get<double>(), expected[i][0], 0.004) << i;
+        EXPECT_NEAR(clicks[i]["fy"].get<double>(), expected[i][1], 0.004) << i;
+    }
+    // The smoothed cursor rests where the second click was.
+    const Json& path = windowProject["cursorPath"];
+    ASSERT_GT(path.size(), 30u);
+    EXPECT_NEAR(path.back()[1].get<double>(), expected[1][0], 0.004);
+    EXPECT_NEAR(path.back()[2].get<double>(), expected[1][1], 0.004);
 
     // Idle again.
     EXPECT_EQ((*s.request("stop3", "recording.stop"))["error"]["message"],
@@ -351,6 +402,28 @@ TEST(RecordingRoad, RefusalsLeaveTheRecordingAloneAndAClosedWindowEndsItsOwn) {
     // The window's middle is at (200, 150) of the area; the area's far corner shows the desktop.
     EXPECT_EQ(colourAt(areaMovie, 198, 148), "3,0,0");
     EXPECT_NE(colourAt(areaMovie, 620, 340), "3,0,0");
+
+    // The stored countdown holds unless the start gives its own; a microphone that is gone falls
+    // back on the default one, so the movie has its sound.
+    ASSERT_TRUE(s.request("set", "settings.set", {{"countdown", 0}, {"micInput", "gone.source"}}));
+    const std::pair<int, std::vector<int>> countdowns[] = {{-1, {0}}, {3, {3, 2, 1, 0}}};
+    for (const auto& [asked, told] : countdowns) {
+        SCOPED_TRACE("countdown " + std::to_string(asked));
+        Json payload = displayPayload(display);
+        if (asked >= 0) payload["countdown"] = asked;
+        const std::size_t countdownFrom = s.events.size();
+        auto counted = s.request("c" + std::to_string(asked), "recording.start", payload);
+        ASSERT_TRUE(counted && (*counted)["ok"] == true) << (counted ? counted->dump() : "none");
+        std::vector<int> shown;
+        for (const Seen* c : named(s, "countdown", countdownFrom)) shown.push_back(c->data()["n"]);
+        EXPECT_EQ(shown, told);
+        s.pumpFor(1500ms);
+        auto done = s.request("cstop" + std::to_string(asked), "recording.stop");
+        ASSERT_TRUE(done && (*done)["ok"] == true);
+        EXPECT_EQ(
+            test::probeStreams(s.folder() / (*done)["result"]["name"].get<std::string>()).size(),
+            2u);
+    }
     EXPECT_EQ(s.closeAndWait(), 0);
 }
 
@@ -426,40 +499,46 @@ TEST(RecordingRoad, QuittingDuringARecordingSavesIt) {
     }
 }
 
-TEST(RecordingRoad, AKilledRecordingIsRecoveredWithItsClicksAtTheNextLaunch) {
+// A kill early in a recording loses at most about its last second, and the next launch recovers
+// it whole: the first part reaches the disk holding about a second of pictures (it used to hold
+// two, written only after them), and the clicks, the kept keys and the webcam movie are kept.
+TEST(RecordingRoad, AKilledRecordingIsRecoveredWithItsTracksAtTheNextLaunch) {
     test::TempDir home;
+    const fs::path folder = home.path() / "Videos/Marlune";
     std::string file;
     {
         Session s(home.path(), kTestCamera);
         const std::uint32_t display = displayID(s);
         ASSERT_NE(display, 0u);
         ASSERT_TRUE(s.request("ready", "app.ready"));
+        // With both sound tracks, as recordings are usually made.
         Json payload = displayPayload(display);
-        payload["webcam"] = true;
+        payload["webcam"] = payload["systemAudio"] = true;
         s.send("start", "recording.start", payload);
         auto started = s.reply("start");
         ASSERT_TRUE(started && started->line.value["ok"].get<bool>());
         file = started->line.value["result"]["file"];
+        std::optional<double> firstPart;
+        ASSERT_TRUE(s.pumpUntil(
+            [&] { return (firstPart = lengthOnDisk(folder / file)).has_value(); }, 30s));
+        EXPECT_LT(*firstPart, 1.5);
         ASSERT_TRUE(
             xdotool("mousemove 192 108 click 1 sleep 0.2 mousemove 960 540 click 1 "
                     "sleep 0.2 mousemove 1727 971 click 1"));
-        // Killed once the clicks and the webcam entry are safe beside the movie and more than a
-        // second of both movies is, as the files on disk show (a loaded machine encodes and
-        // writes later than it captures).
-        const fs::path folder = home.path() / "Videos/Marlune";
-        const auto deadline = Clock::now() + 30s;
+        ASSERT_TRUE(xdotool(kKeys));
+        // Killed once the tracks are safe beside the movie and more than a second of both movies
+        // is, as the files on disk show (a loaded machine encodes and writes later than it
+        // captures).
         auto safe = [&] {
             auto tracks = TrackJournal::read(TrackJournal::pathFor(folder / file));
             auto length = test::probeDuration(folder / file);
             auto webcamLength = test::probeDuration(folder / webcamName(file));
-            return tracks && tracks->clicks.size() == 3 && tracks->webcam && length &&
-                   *length > 1.5 && webcamLength && *webcamLength > 1.5;
+            return tracks && tracks->clicks.size() == 3 && tracks->keys.size() == 4 &&
+                   tracks->webcam && length && *length > 1.5 && webcamLength && *webcamLength > 1.5;
         };
-        while (!safe() && Clock::now() < deadline) s.pumpFor(250ms);
-        ASSERT_TRUE(safe());
+        ASSERT_TRUE(s.pumpUntil(safe, 30s));
         s.kill();
     }
-    const fs::path folder = home.path() / "Videos/Marlune";
     EXPECT_FALSE(fs::exists(folder / (file + ".marlune.json")));
     EXPECT_TRUE(fs::exists(folder / ("." + file + ".tracks")));
 
@@ -484,6 +563,7 @@ TEST(RecordingRoad, AKilledRecordingIsRecoveredWithItsClicksAtTheNextLaunch) {
         EXPECT_NEAR(project["clicks"][i]["fy"].get<double>(), expected[i][1], 0.002) << i;
     }
     EXPECT_FALSE(project["cursorPath"].empty());
+    EXPECT_EQ(labels(project["keys"]), kShortcuts);
     // The webcam movie is recovered with it, and the project places it.
     EXPECT_TRUE(test::decodesCleanly(folder / webcamName(file)));
     EXPECT_EQ(project["webcam"]["file"], webcamName(file));

@@ -1,24 +1,19 @@
 // The sound server going away in the middle of a recording: the page is told, the picture goes
 // on, and the movie is whole and reads at its frame rate.
 
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <chrono>
 #include <filesystem>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "recording/movie_probe.h"
+#include "support/child_process.h"
 #include "support/ffmpeg_tool.h"
+#include "support/main_loop.h"
 #include "support/recording_session.h"
 #include "support/temp_dir.h"
-
-extern char** environ;
 
 namespace marlune {
 namespace {
@@ -27,58 +22,34 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 // A sound server of the test's own (the shared one serves the other tests), with a speaker and
-// a microphone, killed when the test says so.
+// a microphone, off every bus (where the shared server holds the sound server's name).
 class PrivateSoundServer {
   public:
-    explicit PrivateSoundServer(const fs::path& dir) : socket_(dir / "pulse.sock") {
-        fs::create_directories(dir);
-        // Off every bus, where the shared server holds the sound server's name.
-        const std::vector<std::string> args = {
-            "env",
-            "-u",
-            "DISPLAY",
-            "DBUS_SESSION_BUS_ADDRESS=disabled:",
-            "XDG_RUNTIME_DIR=" + dir.string(),
-            "pulseaudio",
-            "--daemonize=no",
-            "--exit-idle-time=-1",
-            "--use-pid-file=no",
-            "-n",
-            "--load=module-native-protocol-unix auth-anonymous=1 socket=" + socket_.string(),
-            "--load=module-null-sink sink_name=spk rate=48000 channels=2 norewinds=1",
-            "--load=module-null-sink sink_name=micsink rate=48000 channels=1 norewinds=1",
-            "--load=module-remap-source source_name=mic master=micsink.monitor"};
-        std::vector<char*> argv;
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        if (posix_spawnp(&pid_, "env", nullptr, nullptr, argv.data(), environ) != 0) {
-            pid_ = 0;
-            return;
-        }
-        const auto deadline = std::chrono::steady_clock::now() + 20s;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (test::runTool({"pactl", "-s", server(), "set-default-source", "mic"})) {
-                ready_ = true;
-                return;
-            }
-            std::this_thread::sleep_for(50ms);
-        }
-    }
-    ~PrivateSoundServer() { kill(); }
+    explicit PrivateSoundServer(const fs::path& dir)
+        : socket_(dir / "pulse.sock"),
+          child_({"sh", "-c",
+                  "mkdir -p \"$0\" && exec env -u DISPLAY DBUS_SESSION_BUS_ADDRESS=disabled: "
+                  "XDG_RUNTIME_DIR=\"$0\" pulseaudio --daemonize=no --exit-idle-time=-1 "
+                  "--use-pid-file=no -n --load=\"module-native-protocol-unix auth-anonymous=1 "
+                  "socket=$0/pulse.sock\" --load=\"module-null-sink sink_name=spk rate=48000 "
+                  "channels=2 norewinds=1\" --load=\"module-null-sink sink_name=micsink "
+                  "rate=48000 channels=1 norewinds=1\" --load=\"module-remap-source "
+                  "source_name=mic master=micsink.monitor\"",
+                  dir.string()}) {}
 
-    bool ready() const { return ready_; }
-    std::string server() const { return "unix:" + socket_.string(); }
-    void kill() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        pid_ = 0;
+    bool ready() {
+        return test::runMainUntil(
+            [&] {
+                return test::runTool({"pactl", "-s", server(), "set-default-source", "mic"});
+            },
+            20s);
     }
+    std::string server() const { return "unix:" + socket_.string(); }
+    void kill() { child_.killNow(); }
 
   private:
     fs::path socket_;
-    pid_t pid_ = 0;
-    bool ready_ = false;
+    test::Child child_;
 };
 
 TEST(SoundServerLost, ThePageIsToldAndThePictureGoesOnInAMovieReadAtItsRate) {

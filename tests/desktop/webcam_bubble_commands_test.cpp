@@ -136,25 +136,19 @@ TEST_F(WebcamBubbleCommands, TheBubbleFollowsTheWebcamSettingsFromLaunchOn) {
     EXPECT_NE(wide->id, first->id);
     EXPECT_EQ(wide->y, 24);
 
-    // Off and on again.
+    // Off: other webcam settings changed meanwhile show nothing; then on again.
     ASSERT_TRUE(succeeds(*marlune, "5", "settings.set", {{"webcamEnabled", false}}));
     EXPECT_TRUE(waitForNoBubble());
+    ASSERT_TRUE(succeeds(*marlune, "7", "settings.set", {{"webcamCorner", "tr"}}));
+    ASSERT_TRUE(succeeds(*marlune, "8", "webcam.zoom", {{"zoom", 1.5}}));
+    test::runMainFor(500ms);
+    EXPECT_FALSE(findBubble());
     ASSERT_TRUE(
         succeeds(*marlune, "6", "settings.set", {{"webcamEnabled", true}, {"webcamSize", "l"}}));
     EXPECT_TRUE(waitForBubble([](const Placed& b) { return b.width == 300 && b.height == 169; }));
 
     EXPECT_EQ(marlune->closeAndWait(), 0);
     EXPECT_TRUE(waitForNoBubble());
-}
-
-TEST_F(WebcamBubbleCommands, NoBubbleWhileTheSettingIsOff) {
-    auto marlune = launch({{"webcamEnabled", false}});
-    // Other webcam settings changed while it is off show nothing either.
-    ASSERT_TRUE(marlune->request("1", "settings.set", {{"webcamShape", "circle"}}));
-    ASSERT_TRUE(marlune->request("2", "webcam.zoom", {{"zoom", 1.5}}));
-    test::runMainFor(500ms);
-    EXPECT_FALSE(findBubble());
-    EXPECT_EQ(marlune->closeAndWait(), 0);
 }
 
 }  // namespace

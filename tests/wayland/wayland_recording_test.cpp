@@ -1,16 +1,20 @@
 // Recording in a Wayland session through the real program: `marlune --stdio-bridge` under
 // scripts/with-wayland lists the session's monitor, records it through the screen-cast portal
-// (the stand-in over headless mutter) with the cursor path from the stream's metadata, and the
-// recording survives a kill. Skipped outside a Wayland session.
+// (the stand-in over headless mutter) with the cursor path from the stream's metadata, the
+// recording survives a kill, and a recording ends when the desktop ends the share. Skipped outside
+// a Wayland session.
 
 #include <gio/gio.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <functional>
+#include <iterator>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -146,10 +150,11 @@ std::vector<std::string> portalSessions() {
     };
     walk("/org/freedesktop/portal/desktop/session", 0);
     g_object_unref(bus);
+    std::ranges::sort(out);
     return out;
 }
 
-TEST(WaylandRecording, RecordsTheScreenWithItsCursorPathAndSurvivesAKill) {
+TEST(WaylandRecording, RecordsTheScreenWithItsCursorPathSurvivesAKillAndEndsWithTheShare) {
     if (!std::getenv("WAYLAND_DISPLAY")) GTEST_SKIP() << "needs scripts/with-wayland";
     test::TempDir home;
     Painter painter;
@@ -165,7 +170,6 @@ TEST(WaylandRecording, RecordsTheScreenWithItsCursorPathAndSurvivesAKill) {
         EXPECT_EQ(screens[0]["height"], 720);
         EXPECT_EQ(screens[0]["asks"], true);  // nothing chosen before
         EXPECT_EQ((*list)["result"]["windows"][0]["chooser"], true);
-
         s.send("start", "recording.start",
                Json{{"sourceKind", "display"},
                     {"sourceID", screens[0]["id"]},
@@ -222,6 +226,40 @@ TEST(WaylandRecording, RecordsTheScreenWithItsCursorPathAndSurvivesAKill) {
     const Json& screen = (*again)["result"]["screens"][0];
     EXPECT_EQ(screen["asks"], false);
     EXPECT_TRUE(screen.value("thumb", "").starts_with("data:image/jpeg;base64,"));
+
+    // The person stops sharing from the desktop: the stream ends and the recording is saved.
+    const auto before = portalSessions();
+    const std::size_t from = s.events.size();
+    s.send("share", "recording.start",
+           Json{{"sourceKind", "display"}, {"sourceID", screen["id"]}, {"mic", false}});
+    auto shared = s.reply("share", 60s);
+    ASSERT_TRUE(shared && shared->line.value["ok"].get<bool>());
+    const std::string sharedFile = shared->line.value["result"]["file"];
+    const fs::path sharedMovie = folder / sharedFile;
+    const auto deadline = Clock::now() + 30s;
+    while (test::probeDuration(sharedMovie).value_or(0) < 1.0 && Clock::now() < deadline) {
+        s.pumpFor(200ms);
+    }
+    std::vector<std::string> sessions;
+    std::ranges::set_difference(portalSessions(), before, std::back_inserter(sessions));
+    ASSERT_EQ(sessions.size(), 1u);
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    GVariant* closed =
+        g_dbus_connection_call_sync(bus, "org.freedesktop.portal.Desktop", sessions[0].c_str(),
+                                    "org.freedesktop.portal.Session", "Close", nullptr, nullptr,
+                                    G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+    ASSERT_TRUE(closed);
+    g_variant_unref(closed);
+    g_object_unref(bus);
+    auto error = s.event("error", from, 30s);
+    ASSERT_TRUE(error);
+    EXPECT_TRUE(s.events[*error].data()["message"].get<std::string>().starts_with(
+        "Capture stopped unexpectedly: "));
+    auto saved = s.event("saved", *error, 30s);
+    ASSERT_TRUE(saved);
+    EXPECT_EQ(s.events[*saved].data()["name"], sharedFile);
+    EXPECT_TRUE(test::decodesCleanly(sharedMovie));
+    EXPECT_GT(test::probeDuration(sharedMovie).value_or(0), 0.9);
     EXPECT_EQ(s.closeAndWait(), 0);
 }
 
@@ -297,46 +335,6 @@ TEST(WaylandRecording, AnAreaOrAWindowIsThatPartOfTheScreen) {
         }
         EXPECT_EQ(s.closeAndWait(), 0);
     }
-}
-
-// The person stops sharing from the desktop: the stream ends and the recording is saved.
-TEST(WaylandRecording, AShareEndedByTheDesktopEndsTheRecordingAndSavesIt) {
-    if (!std::getenv("WAYLAND_DISPLAY")) GTEST_SKIP() << "needs scripts/with-wayland";
-    test::TempDir home;
-    Painter painter;
-    test::Session s(home.path());
-    ASSERT_TRUE(s.request("ready", "app.ready"));  // events flow from here on
-    s.send("start", "recording.start",
-           Json{{"sourceKind", "display"}, {"sourceID", 1}, {"mic", false}});
-    auto started = s.reply("start", 60s);
-    ASSERT_TRUE(started && started->line.value["ok"].get<bool>());
-    const std::string file = started->line.value["result"]["file"];
-    const fs::path movie = home.path() / "Videos/Marlune" / file;
-    const auto deadline = Clock::now() + 30s;
-    while (test::probeDuration(movie).value_or(0) < 1.0 && Clock::now() < deadline) {
-        s.pumpFor(200ms);
-    }
-    const auto sessions = portalSessions();
-    ASSERT_EQ(sessions.size(), 1u);
-    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
-    GVariant* closed =
-        g_dbus_connection_call_sync(bus, "org.freedesktop.portal.Desktop", sessions[0].c_str(),
-                                    "org.freedesktop.portal.Session", "Close", nullptr, nullptr,
-                                    G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
-    ASSERT_TRUE(closed);
-    g_variant_unref(closed);
-    g_object_unref(bus);
-
-    auto error = s.event("error", 0, 30s);
-    ASSERT_TRUE(error);
-    EXPECT_TRUE(s.events[*error].data()["message"].get<std::string>().starts_with(
-        "Capture stopped unexpectedly: "));
-    auto saved = s.event("saved", *error, 30s);
-    ASSERT_TRUE(saved);
-    EXPECT_EQ(s.events[*saved].data()["name"], file);
-    EXPECT_TRUE(test::decodesCleanly(movie));
-    EXPECT_GT(test::probeDuration(movie).value_or(0), 0.9);
-    EXPECT_EQ(s.closeAndWait(), 0);
 }
 
 }  // namespace
