@@ -4,23 +4,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <numbers>
+
+#include "render/raster.h"
 
 namespace marlune {
-
-namespace {
-
-void roundedRect(cairo_t* cr, double x, double y, double w, double h, double r) {
-    const double pi = std::numbers::pi;
-    cairo_new_sub_path(cr);
-    cairo_arc(cr, x + w - r, y + r, r, -pi / 2, 0);
-    cairo_arc(cr, x + w - r, y + h - r, r, 0, pi / 2);
-    cairo_arc(cr, x + r, y + h - r, r, pi / 2, pi);
-    cairo_arc(cr, x + r, y + r, r, pi, 3 * pi / 2);
-    cairo_close_path(cr);
-}
-
-}  // namespace
 
 KeysLayer::KeysLayer(const KeystrokeFX& keys, const TimeMap& map, int width, int height)
     : keys_(keys), w_(width), h_(height) {
@@ -63,7 +50,7 @@ void KeysLayer::draw(cairo_t* cr, double ms) const {
     const bool light = keys_.style == "light";
     const double a = shown->alpha;
     cairo_save(cr);
-    roundedRect(cr, x, y, boxW, boxH, std::min(boxH / 2, 0.6 * textPx));
+    roundedRectPath(cr, x, y, boxW, boxH, std::min(boxH / 2, 0.6 * textPx));
     if (light) {
         cairo_set_source_rgba(cr, 1, 1, 1, 0.92 * a);
     } else {
@@ -74,7 +61,7 @@ void KeysLayer::draw(cairo_t* cr, double ms) const {
     cairo_set_line_width(cr, std::max(1.0, textPx / 24));
     cairo_set_source_rgba(cr, light ? 0 : 1, light ? 0 : 1, light ? 0 : 1, 0.18 * a);
     cairo_stroke(cr);
-    roundedRect(cr, x, y, boxW, boxH, std::min(boxH / 2, 0.6 * textPx));
+    roundedRectPath(cr, x, y, boxW, boxH, std::min(boxH / 2, 0.6 * textPx));
     cairo_clip(cr);
     cairo_move_to(cr, x + (boxW - logical.width) / 2 - logical.x, y + padY - logical.y);
     if (light) {
