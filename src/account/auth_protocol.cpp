@@ -1,13 +1,13 @@
 #include "account/auth_protocol.h"
 
-#include <sys/random.h>
-
 #include <charconv>
 #include <cmath>
 #include <ctime>
 
 #include <curl/curl.h>
 #include <glib.h>
+
+#include "core/random_hex.h"
 
 namespace marlune::auth {
 
@@ -149,19 +149,10 @@ std::string emailContinueUrl(std::string_view origin, int port, std::string_view
 }
 
 std::string newSignInState() {
-    unsigned char bytes[16] = {};
-    std::size_t got = 0;
-    while (got < sizeof bytes) {
-        const ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
-        if (n > 0) got += static_cast<std::size_t>(n);
+    // The state must not be guessable: wait for the system's random source rather than settle.
+    for (;;) {
+        if (auto hex = randomHex(16)) return *hex;
     }
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char b : bytes) {
-        out += kHex[b >> 4];
-        out += kHex[b & 15];
-    }
-    return out;
 }
 
 std::optional<std::string> cleanedErrorText(std::string_view text) {
