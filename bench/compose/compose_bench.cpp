@@ -22,6 +22,7 @@
 #include <benchmark/benchmark.h>
 
 #include "render/compose/frame_composer.h"
+#include "support/cpu_time.h"
 
 namespace marlune {
 namespace {
@@ -97,12 +98,6 @@ CursorFX movingCursor() {
     return c;
 }
 
-double threadCpuMs() {
-    timespec ts;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
-}
-
 enum class Edit { zoomOnly, styled, everything };
 
 CompositionInputs inputsFor(Edit edit, std::shared_ptr<double> sourceMs) {
@@ -122,10 +117,10 @@ CompositionInputs inputsFor(Edit edit, std::shared_ptr<double> sourceMs) {
         auto picture = std::make_shared<BgraImage>(webcamPicture());
         auto time = std::make_shared<double>(0);
         in.webcamFrames = [picture, time, sourceMs]() -> std::optional<DecodedFrame> {
-            const double start = threadCpuMs();
+            const double start = 1e3 * bench::threadCpuSeconds();
             DecodedFrame frame{*picture, *time};
             *time += kFrameSeconds;
-            *sourceMs += threadCpuMs() - start;
+            *sourceMs += 1e3 * bench::threadCpuSeconds() - start;
             return frame;
         };
     }

@@ -55,6 +55,7 @@
 #include "render/cursor_pack.h"
 #include "render/export/export_renderer.h"
 #include "support/bench_recording.h"
+#include "support/cpu_time.h"
 
 extern char** environ;
 
@@ -83,10 +84,6 @@ struct Usage {
     bool ok = false;
     std::map<std::string, double> threadCpu;  // our exports: CPU seconds by thread name
 };
-
-double seconds(timeval t) {
-    return double(t.tv_sec) + double(t.tv_usec) / 1e6;
-}
 
 // The peak resident size of process `pid` so far, in MB (its VmHWM); 0 once it is gone.
 double peakOf(const std::string& pid) {
@@ -117,7 +114,7 @@ Usage runTool(std::vector<std::string> args) {
     }
     usage.wallSeconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    usage.cpuSeconds = seconds(ru.ru_utime) + seconds(ru.ru_stime);
+    usage.cpuSeconds = bench::seconds(ru.ru_utime) + bench::seconds(ru.ru_stime);
     usage.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
     return usage;
 }
@@ -180,12 +177,6 @@ bool makeBaselinePictures() {
 bool prepare() {
     if (!bench::prepareRecording()) return false;
     return fs::exists(kCache / "background.png") || makeBaselinePictures();
-}
-
-double selfCpuSeconds() {
-    rusage ru{};
-    getrusage(RUSAGE_SELF, &ru);
-    return seconds(ru.ru_utime) + seconds(ru.ru_stime);
 }
 
 // The peak resident size since the last reset, in MB.
@@ -272,14 +263,14 @@ Usage runExport(const Json& edit, const std::optional<fs::path>& keepAs = std::n
     std::optional<Result<ExportedMovie>> result;
     resetPeak();
     ThreadWatch watch;
-    const double cpu0 = selfCpuSeconds();
+    const double cpu0 = bench::processCpuSeconds();
     auto t0 = std::chrono::steady_clock::now();
     renderer.render(std::move(*request), webRoot(), nullptr,
                     [&](Result<ExportedMovie> made) { result = std::move(made); });
     while (!result) g_main_context_iteration(nullptr, TRUE);
     usage.wallSeconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    usage.cpuSeconds = selfCpuSeconds() - cpu0;
+    usage.cpuSeconds = bench::processCpuSeconds() - cpu0;
     usage.peakMegabytes = peakMegabytes();
     usage.threadCpu = watch.stop();
     usage.ok = result->has_value();

@@ -26,6 +26,7 @@
 
 #include "core/queue.h"
 #include "library/recordings_library.h"
+#include "support/cpu_time.h"
 
 extern char** environ;
 
@@ -128,13 +129,6 @@ std::map<int, double> threadCpuSeconds(const std::string& prefix) {
     return out;
 }
 
-double cpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    auto s = [](timeval t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
-    return s(usage.ru_utime) + s(usage.ru_stime);
-}
-
 struct Measure {
     double secondsPerItem = 0;
     double coresBusy = 0;
@@ -150,7 +144,7 @@ void BM_ListRecordings(benchmark::State& state) {
     double wall = 0, cpu = 0;
     auto poolBefore = threadCpuSeconds("marlune.pool");
     for (auto _ : state) {
-        double cpu0 = cpuSeconds();
+        double cpu0 = bench::processCpuSeconds();
         auto t0 = std::chrono::steady_clock::now();
         std::promise<Json> done;
         library.list([&](Json listed) { done.set_value(std::move(listed)); });
@@ -159,7 +153,7 @@ void BM_ListRecordings(benchmark::State& state) {
             std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         state.SetIterationTime(seconds);
         wall += seconds;
-        cpu += cpuSeconds() - cpu0;
+        cpu += bench::processCpuSeconds() - cpu0;
         items = listed.size();
         thumbs = 0;
         for (const auto& item : listed) thumbs += item.contains("thumb");

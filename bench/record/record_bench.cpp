@@ -78,6 +78,7 @@ extern "C" {
 #include "recording/screen_capture_engine.h"
 #include "recording/shareable_content.h"
 #include "recording/wayland_capture.h"
+#include "support/cpu_time.h"
 
 extern char** environ;
 
@@ -139,13 +140,6 @@ std::optional<double> statusMB(const std::string& pid, const std::string& key) {
         if (line.starts_with(key + ":")) return std::stod(line.substr(key.size() + 1)) / 1024.0;
     }
     return std::nullopt;
-}
-
-double selfCpu() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    auto s = [](timeval t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
-    return s(u.ru_utime) + s(u.ru_stime);
 }
 
 // Starts the peak resident size (VmHWM) afresh from the current size.
@@ -676,7 +670,7 @@ void recordOurs(const Desktop& d, Run& run, double seconds, std::int64_t capHeig
     const Before others = otherProcessesNow(d);
     resetPeakMemory();
     run.startMB = statusMB("self", "VmRSS").value_or(0);
-    const double cpu0 = selfCpu();
+    const double cpu0 = bench::processCpuSeconds();
 
     WriterTuning tuning;
     tuning.preset = preset;
@@ -723,7 +717,7 @@ void recordOurs(const Desktop& d, Run& run, double seconds, std::int64_t capHeig
     });
     auto result = saved->get(std::chrono::seconds(60));
     run.stopSeconds = since(stop0);
-    run.cpu = selfCpu() - cpu0;
+    run.cpu = bench::processCpuSeconds() - cpu0;
     run.peakMB = statusMB("self", "VmHWM").value_or(0);
     run.loadAfter = loadAverage();
     otherProcessesSince(d, others, run);

@@ -39,25 +39,12 @@
 #include "recording/caret_tracker.h"
 #include "recording/cursor_tracker.h"
 #include "recording/cursor_type_detector.h"
+#include "support/cpu_time.h"
 
 namespace marlune {
 namespace {
 
 using namespace std::chrono_literals;
-
-double threadCpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_THREAD, &usage);
-    auto s = [](timeval t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
-    return s(usage.ru_utime) + s(usage.ru_stime);
-}
-
-double processCpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    auto s = [](timeval t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
-    return s(usage.ru_utime) + s(usage.ru_stime);
-}
 
 // CPU seconds of this process's threads named `name`.
 double namedThreadCpuSeconds(const std::string& name) {
@@ -102,12 +89,12 @@ void BM_UnchangedCursorSample(benchmark::State& state) {
     CursorTypeDetector detector;
     detector.prepare();
     detector.current();
-    double cpu0 = threadCpuSeconds();
+    double cpu0 = bench::threadCpuSeconds();
     for (auto _ : state) {
         benchmark::DoNotOptimize((*pointer)->position());
         benchmark::DoNotOptimize(detector.current());
     }
-    double perSample = (threadCpuSeconds() - cpu0) / double(state.iterations());
+    double perSample = (bench::threadCpuSeconds() - cpu0) / double(state.iterations());
     state.counters["cpu_us"] = perSample * 1e6;
     state.counters["core_pct_at_30Hz"] = perSample * 30 * 100;
     gFigures["sample_us"] = perSample * 1e6;
@@ -151,9 +138,9 @@ void BM_ChangedCursor(benchmark::State& state) {
         fetches;
     CursorTypeDetector detector(std::make_unique<ChangingCursors>(**images));
     detector.prepare();
-    double cpu0 = threadCpuSeconds();
+    double cpu0 = bench::threadCpuSeconds();
     for (auto _ : state) benchmark::DoNotOptimize(detector.current());
-    double perCursor = (threadCpuSeconds() - cpu0) / double(state.iterations());
+    double perCursor = (bench::threadCpuSeconds() - cpu0) / double(state.iterations());
     state.counters["cpu_ms"] = perCursor * 1e3;
     state.counters["references"] = double(detector.referenceCount());
     state.counters["fetch_ms"] = fetchMs;
@@ -168,19 +155,19 @@ void BM_CursorTrackerAt30Hz(benchmark::State& state) {
     const auto run = std::chrono::seconds(state.range(0));
     for (auto _ : state) {
         // Baseline: the same loop with nothing to do.
-        double idle0 = processCpuSeconds();
+        double idle0 = bench::processCpuSeconds();
         runMainLoopFor(run);
-        double idle = processCpuSeconds() - idle0;
+        double idle = bench::processCpuSeconds() - idle0;
 
         CursorTracker tracker;
         std::int64_t now = 0;
-        double cpu0 = processCpuSeconds();
+        double cpu0 = bench::processCpuSeconds();
         auto t0 = std::chrono::steady_clock::now();
         tracker.start(monitors->front().id, true, [&] { return std::optional(now += 33); });
         runMainLoopFor(run);
         tracker.stop();
         double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-        double used = processCpuSeconds() - cpu0 - idle;
+        double used = bench::processCpuSeconds() - cpu0 - idle;
         state.SetIterationTime(wall);
         state.counters["samples_per_s"] = double(tracker.path.size()) / wall;
         state.counters["core_pct"] = used / wall * 100;

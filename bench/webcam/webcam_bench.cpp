@@ -21,19 +21,13 @@
 
 #include "platform/media/camera_input.h"
 #include "recording/webcam_bubble_controller.h"
+#include "support/cpu_time.h"
 
 namespace marlune {
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-double processCpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    auto s = [](timeval t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
-    return s(usage.ru_utime) + s(usage.ru_stime);
-}
 
 void runMainLoopFor(std::chrono::duration<double> span) {
     const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(span);
@@ -51,11 +45,11 @@ struct Share {
 // The process's CPU over `span` of `work`, as a share of one core.
 template <typename Work>
 Share measure(Work&& work) {
-    const double cpu0 = processCpuSeconds();
+    const double cpu0 = bench::processCpuSeconds();
     const auto t0 = Clock::now();
     work();
     const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
-    return {(processCpuSeconds() - cpu0) / wall * 100, wall};
+    return {(bench::processCpuSeconds() - cpu0) / wall * 100, wall};
 }
 
 }  // namespace

@@ -27,22 +27,11 @@
 #include "recording/asset_writer_coordinator.h"
 #include "recording/webcam_bubble_layout.h"
 #include "recording/webcam_proxy_writer.h"
+#include "support/cpu_time.h"
 
 namespace marlune {
 namespace {
 
-double processCpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    auto s = [](timeval t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
-    return s(usage.ru_utime) + s(usage.ru_stime);
-}
-
-double threadCpuSeconds() {
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
-}
 // CPU seconds spent in the conversion alone (retrieve) in the last run, timed on this thread.
 double gConversion = 0;
 
@@ -63,15 +52,15 @@ double run(Stage stage, int pictures) {
     const auto movie = std::filesystem::temp_directory_path() / "marlune-pipeline.webcam.mp4";
     std::shared_ptr<AssetWriterCoordinator> writer;
     std::shared_ptr<WebcamProxyWriter> copy;
-    const double cpu0 = processCpuSeconds();
+    const double cpu0 = bench::processCpuSeconds();
     const HostTime start = hostTimeNow();
     for (int i = 0; i < pictures; ++i) {
         if (!camera->grab()) std::exit(1);
         if (stage == Stage::take) continue;
         auto image = std::make_shared<BgraImage>();
-        const double t0 = threadCpuSeconds();
+        const double t0 = bench::threadCpuSeconds();
         if (!camera->retrieve(*image)) std::exit(1);
-        gConversion += threadCpuSeconds() - t0;
+        gConversion += bench::threadCpuSeconds() - t0;
         if (stage == Stage::convert) continue;
         VideoFrame frame{image->width, image->height, image->stride,
                          std::shared_ptr<const std::uint8_t>(image, image->pixels.data()),
@@ -100,7 +89,7 @@ double run(Stage stage, int pictures) {
         const auto dropped = writer->counters().framesDropped;
         if (dropped) std::fprintf(stderr, "%llu pictures dropped\n", (unsigned long long)dropped);
     }
-    const double cpu = processCpuSeconds() - cpu0;
+    const double cpu = bench::processCpuSeconds() - cpu0;
     std::filesystem::remove(movie);
     return cpu;
 }

@@ -31,19 +31,13 @@
 
 #include "platform/media/live_movie.h"
 #include "recording/asset_writer_coordinator.h"
+#include "support/cpu_time.h"
 #include "support/ffmpeg_tool.h"
 #include "support/synthetic_media.h"
 
 namespace {
 
 using namespace marlune;
-
-double cpuSeconds() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
 
 double wallSeconds() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
@@ -72,7 +66,7 @@ void encodeRound(const std::string& preset, double seconds, const std::filesyste
         return;
     }
     const int frames = static_cast<int>(seconds * 30);
-    const double cpu0 = cpuSeconds(), wall0 = wallSeconds();
+    const double cpu0 = bench::processCpuSeconds(), wall0 = wallSeconds();
     for (int i = 0; i < frames; ++i) {
         VideoFrame f = pictures[static_cast<std::size_t>(i) % pictures.size()];
         f.pts = test::kSecond + i * test::kSecond / 30;
@@ -95,7 +89,7 @@ void encodeRound(const std::string& preset, double seconds, const std::filesyste
     });
     std::unique_lock lock(m);
     cv.wait(lock, [&] { return done; });
-    const double cpu = cpuSeconds() - cpu0, wall = wallSeconds() - wall0;
+    const double cpu = bench::processCpuSeconds() - cpu0, wall = wallSeconds() - wall0;
     auto c = writer.counters();
     std::printf("%-10s %8.3f %10.3f %8llu %8llu %10.3f  %s\n", preset.c_str(), cpu / seconds,
                 wall / seconds, static_cast<unsigned long long>(c.framesWritten),
