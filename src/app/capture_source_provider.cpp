@@ -132,6 +132,9 @@ std::optional<std::pair<PixelRect, BgraImage>> restoredDisplayPicture() {
     for (int y = 0; y < picture.height; ++y) {
         std::memcpy(image.row(y), picture.pixels.get() + std::size_t(y) * picture.stride,
                     std::size_t(picture.width) * 4);
+        if (!picture.paddedAlpha) continue;
+        auto* pixel = reinterpret_cast<std::uint32_t*>(image.row(y));
+        for (int x = 0; x < picture.width; ++x) pixel[x] |= 0xff000000u;
     }
     PixelRect area = (*capture)->area();
     area.width = picture.width;

@@ -126,6 +126,21 @@ struct WaylandCapture::State {
             std::lock_guard lock(mutex);
             if (!stream || waiting == copied) return;
         }
+        // Read in place when the stream can lend it: a copy of every picture cost more than a
+        // tenth of a core at 1080p30.
+        if (auto lent = stream->lendNewest()) {
+            const auto& px = lent->pixels;
+            auto* origin = const_cast<std::uint8_t*>(px.data);
+            std::lock_guard lock(mutex);
+            copied = lent->sequence;
+            latest = PortalPicture{std::shared_ptr<std::uint8_t>(lent->lease, origin),
+                                   px.width,
+                                   px.height,
+                                   px.stride,
+                                   ++published,
+                                   lent->paddedAlpha};
+            return;
+        }
         std::shared_ptr<PictureBuffer> buffer;
         PortalPicture next;
         std::uint64_t sequence = 0;

@@ -41,6 +41,9 @@ struct PortalPicture {
     int height = 0;
     int stride = 0;
     std::uint64_t sequence = 0;  // counts pictures from 1
+    // True when each pixel's fourth byte is padding, to be read as 255 (a picture read in place
+    // in the compositor's buffer; the movie's encoder never reads it).
+    bool paddedAlpha = false;
 };
 
 // The cursor as the stream last described it, in stream pixels.

@@ -14,7 +14,10 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <vector>
+
+#include "platform/wayland/buffer_lender.h"
 
 namespace marlune::wayland {
 namespace {
@@ -59,10 +62,26 @@ spa_pod* buildFormat(spa_pod_builder* b, bool linearDmaBuf) {
     return static_cast<spa_pod*>(spa_pod_builder_pop(b, &object));
 }
 
-// A DMA-BUF we mapped ourselves (PipeWire maps only those it was told are mappable).
+// A buffer's memory as we mapped it ourselves: DMA-BUFs (PipeWire maps only those it was told
+// are mappable), and shared memory that pictures are lent out of, which must stay readable after
+// PipeWire unmaps its own view of it.
 struct Mapping {
     void* address = MAP_FAILED;
     std::size_t length = 0;
+
+    Mapping(int fd, std::size_t length)
+        : address(mmap(nullptr, length, PROT_READ, MAP_SHARED, fd, 0)), length(length) {}
+    ~Mapping() {
+        if (address != MAP_FAILED) munmap(address, length);
+    }
+    Mapping(const Mapping&) = delete;
+    Mapping& operator=(const Mapping&) = delete;
+};
+
+// What we keep of each buffer (its user data).
+struct BufferInfo {
+    std::uint64_t id = 0;  // never reused, unlike the buffer's address
+    std::shared_ptr<Mapping> mapping;
 };
 
 void syncDmaBuf(int fd, std::uint64_t flags) {
@@ -108,6 +127,11 @@ struct PipeWireStream::Impl {
     pw_buffer* held = nullptr;
     std::int64_t heldPtsUs = 0;
     std::uint64_t heldSequence = 0;
+    // Pictures lent out (`lendNewest`) and the loop's event that gives their buffers back.
+    std::shared_ptr<BufferLender> lender;
+    spa_source* returned = nullptr;
+    std::uint64_t buffersAdded = 0;
+    std::size_t buffers = 0;
 
     void end(std::string message) {
         if (ended) return;
@@ -167,21 +191,62 @@ struct PipeWireStream::Impl {
 
     void onAddBuffer(pw_buffer* buffer) {
         spa_data& data = buffer->buffer->datas[0];
-        if (data.type != SPA_DATA_DmaBuf || data.data) return;
-        auto* mapping = new Mapping;
-        mapping->length = data.mapoffset + data.maxsize;
-        mapping->address =
-            mmap(nullptr, mapping->length, PROT_READ, MAP_SHARED, static_cast<int>(data.fd), 0);
-        buffer->user_data = mapping;
+        auto* info = new BufferInfo{++buffersAdded, nullptr};
+        if ((data.type == SPA_DATA_DmaBuf && !data.data) || data.type == SPA_DATA_MemFd) {
+            info->mapping =
+                std::make_shared<Mapping>(static_cast<int>(data.fd), data.mapoffset + data.maxsize);
+        }
+        buffer->user_data = info;
+        ++buffers;
     }
 
     void onRemoveBuffer(pw_buffer* buffer) {
         if (buffer == held) held = nullptr;
-        auto* mapping = static_cast<Mapping*>(buffer->user_data);
-        if (!mapping) return;
-        if (mapping->address != MAP_FAILED) munmap(mapping->address, mapping->length);
-        delete mapping;
+        auto* info = static_cast<BufferInfo*>(buffer->user_data);
+        if (!info) return;
+        lender->forget(info->id);  // a picture lent out of it keeps its mapping
+        delete info;
         buffer->user_data = nullptr;
+        --buffers;
+    }
+
+    static std::uint64_t idOf(pw_buffer* buffer) {
+        auto* info = static_cast<BufferInfo*>(buffer->user_data);
+        return info ? info->id : 0;
+    }
+
+    // Buffers whose lent pictures are all let go go back to the producer, unless one is the
+    // newest picture, still held.
+    void giveBackReturned() {
+        for (void* buffer : lender->takeReturned()) {
+            if (buffer != held) pw_stream_queue_buffer(stream, static_cast<pw_buffer*>(buffer));
+        }
+    }
+
+    // The newest picture as a lease on its buffer, when it can be read in place: BGRA or BGRx in
+    // shared memory we mapped ourselves, and the producer keeps two buffers besides the lent ones
+    // (fewer would make it wait for ours).
+    std::optional<LentPicture> lendHeld() {
+        if (!held || !hasPicture(held)) return std::nullopt;
+        auto* info = static_cast<BufferInfo*>(held->user_data);
+        const spa_data& data = held->buffer->datas[0];
+        if (!info || !info->mapping || info->mapping->address == MAP_FAILED ||
+            data.type != SPA_DATA_MemFd ||
+            (format != SPA_VIDEO_FORMAT_BGRA && format != SPA_VIDEO_FORMAT_BGRx) ||
+            lender->lentCount() + 2 >= buffers) {
+            return std::nullopt;
+        }
+        const auto* base =
+            static_cast<const std::uint8_t*>(info->mapping->address) + data.mapoffset;
+        auto place = locate(held, base);
+        if (!place) return std::nullopt;
+        LentPicture picture;
+        picture.pixels =
+            BgraPixels(place->origin, place->area.width, place->area.height, place->stride);
+        picture.paddedAlpha = format == SPA_VIDEO_FORMAT_BGRx;
+        picture.sequence = heldSequence;
+        picture.lease = lender->lend(info->id, held, info->mapping);
+        return picture;
     }
 
     // The buffer's time on the monotonic clock. The producer stamps it on that clock too
@@ -255,23 +320,18 @@ struct PipeWireStream::Impl {
                !(data.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED);
     }
 
-    // Runs `use` with the picture in `buffer` (any of kFormats) as BGRA, converting into
-    // `scratch` only when the bytes are not BGRA already (nor BGRx, with `padded` allowed).
-    template <typename Use>
-    void readPicture(pw_buffer* pwBuffer, std::int64_t pts, Use&& use, bool padded = false) {
+    // Where the picture of `pwBuffer` lies in its memory at `base`: its first pixel, its size
+    // (the crop, when the producer says one) and its stride. Nothing for a buffer without one.
+    struct Place {
+        const std::uint8_t* origin = nullptr;
+        PixelRect area;
+        int stride = 0;
+    };
+    std::optional<Place> locate(pw_buffer* pwBuffer, const std::uint8_t* base) {
         spa_buffer* buffer = pwBuffer->buffer;
-        spa_data& data = buffer->datas[0];
-        if (!hasPicture(pwBuffer)) return;
-        auto* mapping = static_cast<Mapping*>(pwBuffer->user_data);
-        const std::uint8_t* base = nullptr;
-        if (data.data) {
-            base = static_cast<const std::uint8_t*>(data.data);
-        } else if (mapping && mapping->address != MAP_FAILED) {
-            base = static_cast<const std::uint8_t*>(mapping->address) + data.mapoffset;
-        }
-        if (!base || width <= 0 || height <= 0) return;
-        int stride = data.chunk->stride > 0 ? data.chunk->stride : width * 4;
-        const std::uint8_t* origin = base + data.chunk->offset;
+        const spa_data& data = buffer->datas[0];
+        if (!base || width <= 0 || height <= 0) return std::nullopt;
+        const int stride = data.chunk->stride > 0 ? data.chunk->stride : width * 4;
         PixelRect area{0, 0, width, height};
         auto* crop = static_cast<spa_meta_region*>(
             spa_buffer_find_meta_data(buffer, SPA_META_VideoCrop, sizeof(spa_meta_region)));
@@ -280,9 +340,30 @@ struct PipeWireStream::Impl {
                              static_cast<int>(crop->region.size.width),
                              static_cast<int>(crop->region.size.height)}
                        .intersected(area);
-            if (area.empty()) return;
+            if (area.empty()) return std::nullopt;
         }
-        origin += static_cast<std::size_t>(area.y) * stride + static_cast<std::size_t>(area.x) * 4;
+        const std::uint8_t* origin = base + data.chunk->offset +
+                                     static_cast<std::size_t>(area.y) * stride +
+                                     static_cast<std::size_t>(area.x) * 4;
+        return Place{origin, area, stride};
+    }
+
+    // Runs `use` with the picture in `buffer` (any of kFormats) as BGRA, converting into
+    // `scratch` only when the bytes are not BGRA already (nor BGRx, with `padded` allowed).
+    template <typename Use>
+    void readPicture(pw_buffer* pwBuffer, std::int64_t pts, Use&& use, bool padded = false) {
+        spa_data& data = pwBuffer->buffer->datas[0];
+        if (!hasPicture(pwBuffer)) return;
+        auto* info = static_cast<BufferInfo*>(pwBuffer->user_data);
+        const std::uint8_t* base = nullptr;
+        if (data.data) {
+            base = static_cast<const std::uint8_t*>(data.data);
+        } else if (info && info->mapping && info->mapping->address != MAP_FAILED) {
+            base = static_cast<const std::uint8_t*>(info->mapping->address) + data.mapoffset;
+        }
+        auto place = locate(pwBuffer, base);
+        if (!place) return;
+        const auto [origin, area, stride] = *place;
 
         bool dmaBuf = data.type == SPA_DATA_DmaBuf;
         if (dmaBuf) syncDmaBuf(static_cast<int>(data.fd), DMA_BUF_SYNC_START);
@@ -306,7 +387,8 @@ struct PipeWireStream::Impl {
 
     // Keeps `buffer` as the newest picture, giving the one it replaces back to the producer.
     void hold(pw_buffer* buffer, std::int64_t pts) {
-        if (held) pw_stream_queue_buffer(stream, held);
+        // A lent buffer goes back when its last picture is let go (giveBackReturned).
+        if (held && lender->mayGoBack(idOf(held))) pw_stream_queue_buffer(stream, held);
         held = buffer;
         heldPtsUs = pts;
         ++heldSequence;
@@ -394,8 +476,12 @@ struct PipeWireStream::Impl {
 PipeWireStream::PipeWireStream(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 PipeWireStream::~PipeWireStream() {
+    // Pictures still lent out keep their memory; their buffers go with the stream.
+    if (impl_->lender) impl_->lender->close();
     // Stopping the loop first means no callback runs while (or after) the objects go.
     if (impl_->loop) pw_thread_loop_stop(impl_->loop);
+    if (impl_->returned)
+        pw_loop_destroy_source(pw_thread_loop_get_loop(impl_->loop), impl_->returned);
     if (impl_->stream) pw_stream_destroy(impl_->stream);
     if (impl_->registry) pw_proxy_destroy(reinterpret_cast<pw_proxy*>(impl_->registry));
     if (impl_->core) pw_core_disconnect(impl_->core);
@@ -426,6 +512,13 @@ bool PipeWireStream::readNewest(
     return kept;
 }
 
+std::optional<LentPicture> PipeWireStream::lendNewest() {
+    pw_thread_loop_lock(impl_->loop);
+    auto lent = impl_->lendHeld();
+    pw_thread_loop_unlock(impl_->loop);
+    return lent;
+}
+
 Result<std::unique_ptr<PipeWireStream>> PipeWireStream::connect(int remoteFd, std::uint32_t nodeId,
                                                                 PipeWireStreamCallbacks callbacks) {
     static std::once_flag initialised;
@@ -442,6 +535,11 @@ Result<std::unique_ptr<PipeWireStream>> PipeWireStream::connect(int remoteFd, st
     // From here the destructor of `self` cleans up whatever was made.
     std::unique_ptr<PipeWireStream> self(new PipeWireStream(std::move(impl)));
     Impl* d = self->impl_.get();
+    pw_loop* loop = pw_thread_loop_get_loop(d->loop);
+    d->returned = pw_loop_add_event(
+        loop, [](void* data, std::uint64_t) { static_cast<Impl*>(data)->giveBackReturned(); }, d);
+    d->lender =
+        BufferLender::make([loop, event = d->returned] { pw_loop_signal_event(loop, event); });
     d->context = pw_context_new(pw_thread_loop_get_loop(d->loop), nullptr, 0);
     if (!d->context) {
         if (remoteFd >= 0) close(remoteFd);

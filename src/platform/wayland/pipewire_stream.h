@@ -24,6 +24,16 @@ struct PipeWireFrame {
     std::int64_t ptsUs = 0;
 };
 
+// The newest picture read in place, in the producer's buffer: `pixels` stay valid, and the
+// buffer out of the producer's hands, as long as `lease` (or a copy of it) lives. Let it go
+// soon: the producer has only a few buffers.
+struct LentPicture {
+    BgraPixels pixels;
+    bool paddedAlpha = false;  // as in PipeWireFrame
+    std::uint64_t sequence = 0;
+    std::shared_ptr<const void> lease;
+};
+
 // The cursor as the stream's metadata describes it (cursor mode "metadata" only).
 struct PipeWireCursor {
     bool visible = false;
@@ -83,6 +93,10 @@ class PipeWireStream {
     // `paddedAlpha`), and do not call back into the stream. False when no picture is kept. Any
     // thread but the stream's own.
     bool readNewest(const std::function<void(const PipeWireFrame&, std::uint64_t sequence)>& read);
+    // The newest picture kept, lent without a copy; nothing when none is kept or it cannot be
+    // lent (a format or memory that needs `readNewest`, or the producer's buffers nearly all
+    // lent). Any thread but the stream's own.
+    std::optional<LentPicture> lendNewest();
 
     struct Impl;
 
