@@ -1,14 +1,11 @@
 // A recording must survive its process being killed or its disk filling up: these tests run a
-// real writer in a child process (record_synthetic), or drop one unfinished, and look at what it
-// leaves behind.
+// real writer in a child process (record_synthetic) and look at what it leaves behind.
 
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -18,7 +15,6 @@
 #include "recording/recording_recovery.h"
 #include "support/ffmpeg_tool.h"
 #include "support/temp_dir.h"
-#include "writer_support.h"
 
 namespace marlune {
 namespace {
@@ -56,6 +52,9 @@ std::string lastLine(Recorder& child) {
     return last;
 }
 
+// A recording killed mid-way plays as it is left and is recovered whole; its live bytes then
+// stand for a finishing interrupted at each step, and for movies cut short before anything
+// playable.
 TEST(CrashSafety, KilledRecordingPlaysAsItIsAndIsRecoveredWhole) {
     test::TempDir dir;
     auto movie = dir / "Marlune 2026-01-01 at 10.00.00.mp4";
@@ -69,8 +68,8 @@ TEST(CrashSafety, KilledRecordingPlaysAsItIsAndIsRecoveredWhole) {
     auto asLeft = test::probeDuration(movie);
     ASSERT_TRUE(asLeft);
     EXPECT_GE(*asLeft, 4.0);
+    const std::string live = test::readFile(movie);
 
-    // A copy of it stays behind for the next test of interrupted finishing.
     auto recovered = recoverInterruptedRecordings(dir.path());
     ASSERT_EQ(recovered.size(), 1u);
     EXPECT_EQ(recovered[0].name, movie.filename().string());
@@ -120,6 +119,75 @@ TEST(CrashSafety, KilledRecordingPlaysAsItIsAndIsRecoveredWhole) {
                                    std::string("uri=") + scheme + movie.string(),
                                    "video-sink=fakesink", "audio-sink=fakesink"}));
     }
+
+    // Finishing may itself be interrupted, at any of its steps: a later run still gives the same
+    // movie.
+    auto finishedPath = dir / "finished.mp4";
+    test::writeFile(finishedPath, live);
+    auto reference = finishLiveMovie(finishedPath);
+    ASSERT_TRUE(reference) << reference.error().message;
+    const std::string finished = test::readFile(finishedPath);
+    // The kept part of the live movie, then the index appended at its end.
+    const std::size_t keptEnd = live.size() - static_cast<std::size_t>(reference->bytesDropped);
+    const std::string index = finished.substr(keptEnd);
+    ASSERT_GT(index.size(), 8u);
+    ASSERT_EQ(index.substr(4, 4), "moov");
+
+    auto headerAt = live.find("moov");
+    ASSERT_NE(headerAt, std::string::npos);
+    struct Case {
+        const char* step;
+        std::string bytes;
+    };
+    std::string indexAppended = live.substr(0, keptEnd) + index;
+    std::string headerFreed = indexAppended;
+    headerFreed.replace(headerAt, 4, "free");
+    std::string brandKept = finished;
+    brandKept.replace(8, 4, "mrln");
+    const Case cases[] = {
+        {"index half written", live.substr(0, keptEnd) + index.substr(0, index.size() / 2)},
+        {"index written", indexAppended},
+        {"live header freed", headerFreed},
+        {"all but the brand", brandKept},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.step);
+        auto path = dir / "again.mp4";
+        test::writeFile(path, c.bytes);
+        EXPECT_EQ(liveMovieState(path), LiveMovieState::unfinished);
+        auto again = finishLiveMovie(path);
+        ASSERT_TRUE(again) << again.error().message;
+        EXPECT_EQ(test::readFile(path), finished);
+        EXPECT_EQ(liveMovieState(path), LiveMovieState::notLive);
+    }
+
+    // What a kill or a full disk leaves with nothing playable in it is set aside once, never
+    // listed as a recording, and reported once.
+    const auto firstPart = live.find("moof");
+    ASSERT_NE(firstPart, std::string::npos);
+    const auto folder = dir / "Marlune";
+    test::writeFile(folder / "Marlune cut.mp4", live.substr(0, firstPart + 2000));
+    test::writeFile(folder / "Marlune cut.webcam.mp4", "");
+    test::writeFile(folder / "Marlune header only.mp4", live.substr(0, firstPart - 4));
+    test::writeFile(folder / "Marlune whole.mp4", live);
+
+    auto first = recoverInterruptedRecordings(folder);
+    ASSERT_EQ(first.size(), 3u);
+    const std::pair<const char*, bool> expected[] = {{"Marlune cut.mp4", false},
+                                                     {"Marlune header only.mp4", false},
+                                                     {"Marlune whole.mp4", true}};
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(first[i].name, expected[i].first);
+        EXPECT_EQ(first[i].recovered, expected[i].second) << first[i].error;
+    }
+    // Only the recovered movie is left under a recording's name; the empty companion is gone.
+    std::vector<std::string> left;
+    for (const auto& e : std::filesystem::directory_iterator(folder)) {
+        const std::string name = e.path().filename();
+        if (name.ends_with(".mp4")) left.push_back(name);
+    }
+    EXPECT_EQ(left, std::vector<std::string>{"Marlune whole.mp4"});
+    EXPECT_TRUE(recoverInterruptedRecordings(folder).empty());
 }
 
 // A disk that fills up ends the recording with what fit kept playable; one that fills before the
@@ -147,108 +215,6 @@ TEST(CrashSafety, FullDiskKeepsWhatFitPlayableAndNothingBroken) {
         EXPECT_TRUE(test::decodesCleanly(movie));
         EXPECT_LE(std::filesystem::file_size(movie), limit);
     }
-}
-
-// Finishing may itself be interrupted, at any of its steps: a later run still gives the same
-// movie.
-TEST(CrashSafety, InterruptedFinishingIsCompletedByAnotherRun) {
-    test::TempDir dir;
-    auto live = dir / "live.mp4";
-    {
-        Recorder child({live.string(), "60"});
-        ASSERT_NO_FATAL_FAILURE(killAfter(child, 75));
-    }
-    const std::string liveBytes = test::readFile(live);
-    auto finishedPath = dir / "finished.mp4";
-    test::writeFile(finishedPath, liveBytes);
-    auto reference = finishLiveMovie(finishedPath);
-    ASSERT_TRUE(reference) << reference.error().message;
-    const std::string finished = test::readFile(finishedPath);
-    // The kept part of the live movie, then the index appended at its end.
-    const std::size_t keptEnd =
-        liveBytes.size() - static_cast<std::size_t>(reference->bytesDropped);
-    const std::string index = finished.substr(keptEnd);
-    ASSERT_GT(index.size(), 8u);
-    ASSERT_EQ(index.substr(4, 4), "moov");
-
-    auto headerAt = liveBytes.find("moov");
-    ASSERT_NE(headerAt, std::string::npos);
-    struct Case {
-        const char* step;
-        std::string bytes;
-    };
-    std::string indexAppended = liveBytes.substr(0, keptEnd) + index;
-    std::string headerFreed = indexAppended;
-    headerFreed.replace(headerAt, 4, "free");
-    std::string brandKept = finished;
-    brandKept.replace(8, 4, "mrln");
-    const Case cases[] = {
-        {"index half written", liveBytes.substr(0, keptEnd) + index.substr(0, index.size() / 2)},
-        {"index written", indexAppended},
-        {"live header freed", headerFreed},
-        {"all but the brand", brandKept},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.step);
-        auto path = dir / "again.mp4";
-        test::writeFile(path, c.bytes);
-        EXPECT_EQ(liveMovieState(path), LiveMovieState::unfinished);
-        auto again = finishLiveMovie(path);
-        ASSERT_TRUE(again) << again.error().message;
-        EXPECT_EQ(test::readFile(path), finished);
-        EXPECT_EQ(liveMovieState(path), LiveMovieState::notLive);
-    }
-}
-
-// What a kill or a full disk leaves with nothing playable in it is set aside once, never listed
-// as a recording, and reported once.
-TEST(CrashSafety, NothingPlayableIsSetAsideOnce) {
-    test::TempDir dir;
-    // A live movie with its first part cut short: as a disk that filled up early leaves it.
-    const auto source = dir / "source.mp4";
-    {
-        AssetWriterCoordinator writer;
-        ASSERT_TRUE(writer.prepare(source, 320, 180, 30, true, false));
-        // Dropped unfinished: the live movie stays as it was written.
-        const HostTime start = hostTimeNow();
-        for (int i = 0; i < 75; ++i) {
-            test::appendPaced(
-                writer, test::syntheticFrame(320, 180, i, start + i * test::kSecond / 30), i, 0);
-        }
-    }
-    // The writer's queue lets go of the file once its last work is done.
-    for (int i = 0; i < 2000 && liveMovieState(source) != LiveMovieState::unfinished; ++i) {
-        std::this_thread::sleep_for(5ms);
-    }
-    ASSERT_EQ(liveMovieState(source), LiveMovieState::unfinished);
-    const std::string live = test::readFile(source);
-    const auto firstPart = live.find("moof");
-    ASSERT_NE(firstPart, std::string::npos);
-    std::filesystem::remove(source);
-
-    const auto folder = dir / "Marlune";
-    test::writeFile(folder / "Marlune cut.mp4", live.substr(0, firstPart + 2000));
-    test::writeFile(folder / "Marlune cut.webcam.mp4", "");
-    test::writeFile(folder / "Marlune header only.mp4", live.substr(0, firstPart - 4));
-    test::writeFile(folder / "Marlune whole.mp4", live);
-
-    auto first = recoverInterruptedRecordings(folder);
-    ASSERT_EQ(first.size(), 3u);
-    const std::pair<const char*, bool> expected[] = {{"Marlune cut.mp4", false},
-                                                     {"Marlune header only.mp4", false},
-                                                     {"Marlune whole.mp4", true}};
-    for (std::size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(first[i].name, expected[i].first);
-        EXPECT_EQ(first[i].recovered, expected[i].second) << first[i].error;
-    }
-    // Only the recovered movie is left under a recording's name; the empty companion is gone.
-    std::vector<std::string> left;
-    for (const auto& e : std::filesystem::directory_iterator(folder)) {
-        const std::string name = e.path().filename();
-        if (name.ends_with(".mp4")) left.push_back(name);
-    }
-    EXPECT_EQ(left, std::vector<std::string>{"Marlune whole.mp4"});
-    EXPECT_TRUE(recoverInterruptedRecordings(folder).empty());
 }
 
 }  // namespace
