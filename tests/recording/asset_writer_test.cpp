@@ -69,13 +69,12 @@ Result<SavedInfo> finishAndWait(AssetWriterCoordinator& writer) {
 
 // Feeds `seconds` of 30 fps pictures from `from`, with mic and system sound in 10 ms buffers:
 // the mic a 440 Hz tone, the system audio silence.
-void feed(AssetWriterCoordinator& writer, HostTime from, double seconds, int width = 320,
-          int height = 240) {
+void feed(AssetWriterCoordinator& writer, HostTime from, double seconds) {
     const int frames = static_cast<int>(std::lround(seconds * 30));
     std::int64_t audio = 0;
     for (int i = 0; i < frames; ++i) {
         const HostTime pts = from + i * kSecond / 30;
-        appendPaced(writer, syntheticFrame(width, height, i, pts), i);
+        appendPaced(writer, syntheticFrame(320, 240, i, pts), i);
         while (from + audio * kSecond / 48000 < pts + kSecond / 30) {
             const HostTime at = from + audio * kSecond / 48000;
             writer.appendMic(syntheticAudio(at, 480, 440, 0.5f, audio));

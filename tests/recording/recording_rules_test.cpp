@@ -201,8 +201,9 @@ TEST(RecordingClock, PausesComeOffTheElapsedTime) {
     }
 }
 
-// Which key presses a recording keeps, and what they show as. (The X11 capture and the tracks kept
-// while recording are the desktop tests'.)
+// Which key presses a recording keeps, and what they show as. (The X11 capture, the tracks kept
+// while recording and the labels X, Shift+Y, Ctrl+Shift+K, Esc, Enter and F5 are the road
+// test's, in tests/desktop.)
 TEST(Keystrokes, OnlyShortcutsAndCommandKeysUnlessAllAreAsked) {
     constexpr unsigned ctrl = x11::kModCtrl, alt = x11::kModAlt, shift = x11::kModShift,
                        super = x11::kModSuper;
@@ -214,7 +215,6 @@ TEST(Keystrokes, OnlyShortcutsAndCommandKeysUnlessAllAreAsked) {
     };
     const Case cases[] = {
         // Typing stays private.
-        {"a", 0, nullptr, "A"},
         {"a", shift, nullptr, "Shift+A"},
         {"1", shift, nullptr, "Shift+1"},
         {"space", 0, nullptr, "Space"},
@@ -224,15 +224,12 @@ TEST(Keystrokes, OnlyShortcutsAndCommandKeysUnlessAllAreAsked) {
         {"F", 0, nullptr, "F"},
         // Shortcuts, in the order Ctrl, Alt, Shift, Super.
         {"s", ctrl, "Ctrl+S", "Ctrl+S"},
-        {"s", shift | ctrl, "Ctrl+Shift+S", "Ctrl+Shift+S"},
         {"Tab", alt, "Alt+Tab", "Alt+Tab"},
         {"Left", super | alt | ctrl, "Ctrl+Alt+Super+Left", "Ctrl+Alt+Super+Left"},
         {"space", super, "Super+Space", "Super+Space"},
         {"minus", ctrl, "Ctrl+-", "Ctrl+-"},
         // Keys that do something rather than type something, with or without Shift.
-        {"Return", 0, "Enter", "Enter"},
         {"KP_Enter", 0, "Enter", "Enter"},
-        {"Escape", 0, "Esc", "Esc"},
         {"Tab", 0, "Tab", "Tab"},
         {"ISO_Left_Tab", shift, "Shift+Tab", "Shift+Tab"},
         {"BackSpace", 0, "Backspace", "Backspace"},
@@ -240,7 +237,6 @@ TEST(Keystrokes, OnlyShortcutsAndCommandKeysUnlessAllAreAsked) {
         {"Up", 0, "Up", "Up"},
         {"Down", shift, "Shift+Down", "Shift+Down"},
         {"F1", 0, "F1", "F1"},
-        {"F12", 0, "F12", "F12"},
         {"", ctrl, nullptr, nullptr},
     };
     for (const auto& c : cases) {
