@@ -21,47 +21,22 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The writer in a process of its own; its standard output says how far it got.
-class Recorder : public test::Child {
-  public:
-    explicit Recorder(std::vector<std::string> args) : Child(withProgram(std::move(args))) {}
-    // The next line; empty at the end of the output (the writer has ended).
-    std::string line() { return readLine(120s).value_or(""); }
-
-  private:
-    static std::vector<std::string> withProgram(std::vector<std::string> args) {
-        args.insert(args.begin(), MARLUNE_RECORD_SYNTHETIC);
-        return args;
-    }
-};
-
-// Ends `child` once it has written `frames` frames.
-void killAfter(Recorder& child, int frames) {
-    for (std::string line = child.line();; line = child.line()) {
-        ASSERT_FALSE(line.empty()) << "the recording ended early";
-        if (line.rfind("written ", 0) == 0 && std::atoi(line.c_str() + 8) >= frames) break;
-    }
-    child.killNow();
-}
-
-// The last line the child printed before it ended.
-std::string lastLine(Recorder& child) {
-    std::string last, line;
-    while (!(line = child.line()).empty()) last = line;
-    child.killNow();  // reaped: gone, with its hold on the movie
-    return last;
-}
-
 // A recording killed mid-way plays as it is left and is recovered whole; its live bytes then
 // stand for a finishing interrupted at each step, and for movies cut short before anything
 // playable.
 TEST(CrashSafety, KilledRecordingPlaysAsItIsAndIsRecoveredWhole) {
     test::TempDir dir;
     auto movie = dir / "Marlune 2026-01-01 at 10.00.00.mp4";
-    Recorder child({movie.string(), "60"});
+    test::Child child({MARLUNE_RECORD_SYNTHETIC, movie.string(), "60"});
     ASSERT_TRUE(child.started());
-    // Killed once more than 5 s are encoded (on a loaded machine the writer may lag the clock).
-    ASSERT_NO_FATAL_FAILURE(killAfter(child, 160));
+    // Killed once more than 5 s are encoded (on a loaded machine the writer may lag the clock):
+    // the writer prints how many frames it has written each second.
+    for (;;) {
+        const std::string line = child.readLine(120s).value_or("");
+        ASSERT_FALSE(line.empty()) << "the recording ended early";
+        if (line.rfind("written ", 0) == 0 && std::atoi(line.c_str() + 8) >= 160) break;
+    }
+    child.killNow();
 
     // As the kill left it, the movie already plays up to its last complete second.
     EXPECT_EQ(liveMovieState(movie), LiveMovieState::unfinished);
@@ -199,9 +174,12 @@ TEST(CrashSafety, FullDiskKeepsWhatFitPlayableAndNothingBroken) {
         test::TempDir dir;
         auto movie = dir / "full.mp4";
         // About two seconds of this movie fit in the larger limit, less than a part in the other.
-        Recorder child({movie.string(), "6", "--file-size-limit", std::to_string(limit)});
+        test::Child child({MARLUNE_RECORD_SYNTHETIC, movie.string(), "6", "--file-size-limit",
+                           std::to_string(limit)});
         ASSERT_TRUE(child.started());
-        const std::string last = lastLine(child);
+        std::string last;  // the last line the writer printed before it ended
+        while (auto line = child.readLine(120s)) last = *line;
+        child.killNow();  // reaped: gone, with its hold on the movie
         EXPECT_EQ(last.rfind("failed ", 0), 0u) << last;
         if (!kept) {
             EXPECT_FALSE(std::filesystem::exists(movie));
