@@ -48,15 +48,6 @@ TEST(CameraPicture, YuyvBecomesBt601StudioRangeBgra) {
 }
 
 // Pictures as JPEG data URLs, for the page.
-BgraImage solid(int width, int height, std::uint32_t argb) {
-    BgraImage image = BgraImage::blank(width, height);
-    for (int y = 0; y < height; ++y) {
-        auto* row = reinterpret_cast<std::uint32_t*>(image.row(y));
-        for (int x = 0; x < width; ++x) row[x] = argb;
-    }
-    return image;
-}
-
 std::optional<BgraImage> decodeDataUrl(const std::string& url) {
     const std::string prefix = "data:image/jpeg;base64,";
     if (!url.starts_with(prefix)) return std::nullopt;
@@ -67,29 +58,26 @@ std::optional<BgraImage> decodeDataUrl(const std::string& url) {
     return image;
 }
 
-TEST(ImageCodecs, JpegDataUrlScalesDownAndKeepsColour) {
+TEST(ImageCodecs, JpegDataUrlNeverScalesUpNorToNothing) {
     struct Case {
         int w, h, maxWidth;
         PixelSize expected;
     };
+    // (Screens scaled to 400 and 1800 wide are the capture sources' test in tests/desktop, and the
+    // colours the preview's, which compares its pictures with the export's.)
     const Case cases[] = {
-        {3840, 2160, 400, {400, 225}},
         {300, 120, 400, {300, 120}},
         {1, 1, 480, {1, 1}},
         {2000, 3, 480, {480, 1}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h));
-        auto url = jpegDataURL(solid(c.w, c.h, 0xFF2060C0), c.maxWidth);
+        auto url = jpegDataURL(BgraImage::blank(c.w, c.h), c.maxWidth);
         ASSERT_TRUE(url);
         auto decoded = decodeDataUrl(*url);
         ASSERT_TRUE(decoded) << "not a JPEG data URL";
         EXPECT_EQ(decoded->width, c.expected.width);
         EXPECT_EQ(decoded->height, c.expected.height);
-        std::uint32_t p = decoded->pixel(decoded->width / 2, decoded->height / 2);
-        EXPECT_NEAR(int((p >> 16) & 0xFF), 0x20, 6);
-        EXPECT_NEAR(int((p >> 8) & 0xFF), 0x60, 6);
-        EXPECT_NEAR(int(p & 0xFF), 0xC0, 6);
     }
     EXPECT_FALSE(jpegDataURL(BgraImage{}, 400));
 }

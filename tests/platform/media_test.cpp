@@ -26,13 +26,15 @@ std::string brandOf(const fs::path& path) {
     return std::string(head + 8, 4);
 }
 
-TEST(MediaFile, DescribesTracksAndFailsWithFfmpegText) {
+// One movie described, cut short, and copied in part (where the copy starts and ends, from the key
+// frame before and shown from the range's start, is the trimmed copy's test in tests/library).
+TEST(MediaFile, DescribesTracksFailsWithFfmpegTextAndIsCopiedIntoAPlayableFile) {
     TempDir dir;
-    ASSERT_TRUE(test::makeMovie(dir / "clip.mp4", 2.0, 320, 180));
+    ASSERT_TRUE(test::makeMovie(dir / "clip.mp4", 4.0, 320, 180, true, 45));
     auto file = MediaFile::open(dir / "clip.mp4");
     ASSERT_TRUE(file) << file.error().message;
     ASSERT_TRUE(file->durationSeconds());
-    EXPECT_NEAR(*file->durationSeconds(), 2.0, 0.05);
+    EXPECT_NEAR(*file->durationSeconds(), 4.0, 0.05);
     auto video = file->tracks(TrackKind::video);
     auto audio = file->tracks(TrackKind::audio);
     ASSERT_EQ(video.size(), 1u);
@@ -50,6 +52,40 @@ TEST(MediaFile, DescribesTracksAndFailsWithFfmpegText) {
     auto cut = MediaFile::open(dir / "cut.mp4");
     ASSERT_FALSE(cut);
     EXPECT_EQ(cut.error().message, "Invalid data found when processing input");
+
+    StreamCopyJob job(dir / "clip.mp4", dir / "out.mp4", 1.0, 3.0);
+    EXPECT_EQ(job.progress(), 0.0);
+    auto done = job.run();
+    ASSERT_TRUE(done) << done.error().message;
+    EXPECT_EQ(job.progress(), 1.0);
+    const std::string bytes = test::readFile(dir / "out.mp4");
+    EXPECT_LT(bytes.find("moov"), bytes.find("mdat")) << "index in front";
+    EXPECT_NE(brandOf(dir / "out.mp4"), "qt  ");
+    EXPECT_TRUE(test::decodesCleanly(dir / "out.mp4"));
+
+    // PCM sound keeps its codec, in a QuickTime-branded file.
+    ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=160x90:r=30", "-f", "lavfi", "-i",
+                        "sine=f=440:sample_rate=48000", "-t", "2", "-c:v", "libx264", "-c:a",
+                        "pcm_s16le", (dir / "pcm.mov").string()}));
+    StreamCopyJob pcm(dir / "pcm.mov", dir / "pcm.mp4", 0.5, 1.5);
+    done = pcm.run();
+    ASSERT_TRUE(done) << done.error().message;
+    EXPECT_EQ(brandOf(dir / "pcm.mp4"), "qt  ");
+    auto pcmOut = MediaFile::open(dir / "pcm.mp4");
+    ASSERT_TRUE(pcmOut);
+    ASSERT_EQ(pcmOut->tracks(TrackKind::audio).size(), 1u);
+    EXPECT_EQ(pcmOut->tracks(TrackKind::audio)[0].codecName, "pcm_s16le");
+
+    // A missing file fails with the system's text, as opening it does.
+    StreamCopyJob missing(dir / "nothing.mp4", dir / "out.mp4", 0, 1);
+    auto r = missing.run();
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().message, "No such file or directory");
+    StreamCopyJob cancelled(dir / "clip.mp4", dir / "again.mp4", 0, 2);
+    cancelled.cancel();
+    r = cancelled.run();
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error(), (Error{"Cancelled.", ErrorCode::cancelled}));
 }
 
 TEST(VideoDecoder, StillFramesFollowTheDisplayMatrix) {
@@ -216,46 +252,6 @@ TEST(AudioDecoder, DeliversTheRequestedPcm) {
             EXPECT_LE(loudest, 1.0f);
         }
     }
-}
-
-// Where the copy starts and ends (from the key frame before, shown from the range's start) is the
-// trimmed copy's test in tests/library; here the file it makes and how it fails.
-TEST(StreamCopyJob, CopiesIntoAPlayableFileOrFails) {
-    TempDir dir;
-    ASSERT_TRUE(test::makeMovie(dir / "clip.mp4", 4.0, 320, 180, true, 45));
-    StreamCopyJob job(dir / "clip.mp4", dir / "out.mp4", 1.0, 3.0);
-    EXPECT_EQ(job.progress(), 0.0);
-    auto done = job.run();
-    ASSERT_TRUE(done) << done.error().message;
-    EXPECT_EQ(job.progress(), 1.0);
-    const std::string bytes = test::readFile(dir / "out.mp4");
-    EXPECT_LT(bytes.find("moov"), bytes.find("mdat")) << "index in front";
-    EXPECT_NE(brandOf(dir / "out.mp4"), "qt  ");
-    EXPECT_TRUE(test::decodesCleanly(dir / "out.mp4"));
-
-    // PCM sound keeps its codec, in a QuickTime-branded file.
-    ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=160x90:r=30", "-f", "lavfi", "-i",
-                        "sine=f=440:sample_rate=48000", "-t", "2", "-c:v", "libx264", "-c:a",
-                        "pcm_s16le", (dir / "pcm.mov").string()}));
-    StreamCopyJob pcm(dir / "pcm.mov", dir / "pcm.mp4", 0.5, 1.5);
-    done = pcm.run();
-    ASSERT_TRUE(done) << done.error().message;
-    EXPECT_EQ(brandOf(dir / "pcm.mp4"), "qt  ");
-    auto pcmOut = MediaFile::open(dir / "pcm.mp4");
-    ASSERT_TRUE(pcmOut);
-    ASSERT_EQ(pcmOut->tracks(TrackKind::audio).size(), 1u);
-    EXPECT_EQ(pcmOut->tracks(TrackKind::audio)[0].codecName, "pcm_s16le");
-
-    // A missing file fails with the system's text, as opening it does.
-    StreamCopyJob missing(dir / "nothing.mp4", dir / "out.mp4", 0, 1);
-    auto r = missing.run();
-    ASSERT_FALSE(r);
-    EXPECT_EQ(r.error().message, "No such file or directory");
-    StreamCopyJob cancelled(dir / "clip.mp4", dir / "again.mp4", 0, 2);
-    cancelled.cancel();
-    r = cancelled.run();
-    ASSERT_FALSE(r);
-    EXPECT_EQ(r.error(), (Error{"Cancelled.", ErrorCode::cancelled}));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace marlune {
@@ -42,20 +43,6 @@ struct Canvas {
     }
 };
 
-BgraImage sprite(int w, int h, std::uint32_t argb) {
-    BgraImage s = BgraImage::blank(w, h);
-    for (int y = 0; y < h; ++y) {
-        for (int x = 0; x < w; ++x) {
-            std::uint8_t* p = s.row(y) + x * 4;
-            p[0] = argb & 0xff;
-            p[1] = (argb >> 8) & 0xff;
-            p[2] = (argb >> 16) & 0xff;
-            p[3] = argb >> 24;
-        }
-    }
-    return s;
-}
-
 TEST(CapturePixels, FillIsClippedToThePicture) {
     struct Case {
         PixelRect rect;
@@ -86,7 +73,11 @@ TEST(CapturePixels, CursorAtTheEdgesIsClipped) {
     for (auto [x, y, inside] : {std::tuple{-15, -15, 1}, {9, 7, 1}, {-16, 0, 0}, {10, 0, 0}}) {
         SCOPED_TRACE(::testing::Message() << x << "," << y);
         Canvas canvas(10, 8, 0xffffffff);
-        drawOver(canvas.ref(), sprite(16, 16, 0xff000000), x, y);
+        BgraImage cursor = BgraImage::blank(16, 16);
+        for (int row = 0; row < 16; ++row) {
+            std::fill_n(reinterpret_cast<std::uint32_t*>(cursor.row(row)), 16, 0xff000000u);
+        }
+        drawOver(canvas.ref(), cursor, x, y);
         int covered = 0;
         for (int py = 0; py < canvas.height; ++py) {
             for (int px = 0; px < canvas.width; ++px) covered += canvas.at(px, py) == 0xff000000;

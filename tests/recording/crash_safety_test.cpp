@@ -1,14 +1,11 @@
 // A recording must survive its process being killed or its disk filling up: these tests run a
-// real writer in a child process (record_synthetic), or drop one unfinished, and look at what it
-// leaves behind.
+// real writer in a child process (record_synthetic) and look at what it leaves behind.
 
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -18,59 +15,36 @@
 #include "recording/recording_recovery.h"
 #include "support/ffmpeg_tool.h"
 #include "support/temp_dir.h"
-#include "writer_support.h"
 
 namespace marlune {
 namespace {
 
 using namespace std::chrono_literals;
 
-// The writer in a process of its own; its standard output says how far it got.
-class Recorder : public test::Child {
-  public:
-    explicit Recorder(std::vector<std::string> args) : Child(withProgram(std::move(args))) {}
-    // The next line; empty at the end of the output (the writer has ended).
-    std::string line() { return readLine(120s).value_or(""); }
-
-  private:
-    static std::vector<std::string> withProgram(std::vector<std::string> args) {
-        args.insert(args.begin(), MARLUNE_RECORD_SYNTHETIC);
-        return args;
-    }
-};
-
-// Ends `child` once it has written `frames` frames.
-void killAfter(Recorder& child, int frames) {
-    for (std::string line = child.line();; line = child.line()) {
-        ASSERT_FALSE(line.empty()) << "the recording ended early";
-        if (line.rfind("written ", 0) == 0 && std::atoi(line.c_str() + 8) >= frames) break;
-    }
-    child.killNow();
-}
-
-// The last line the child printed before it ended.
-std::string lastLine(Recorder& child) {
-    std::string last, line;
-    while (!(line = child.line()).empty()) last = line;
-    child.killNow();  // reaped: gone, with its hold on the movie
-    return last;
-}
-
+// A recording killed mid-way plays as it is left and is recovered whole; its live bytes then
+// stand for a finishing interrupted at each step, and for movies cut short before anything
+// playable.
 TEST(CrashSafety, KilledRecordingPlaysAsItIsAndIsRecoveredWhole) {
     test::TempDir dir;
     auto movie = dir / "Marlune 2026-01-01 at 10.00.00.mp4";
-    Recorder child({movie.string(), "60"});
+    test::Child child({MARLUNE_RECORD_SYNTHETIC, movie.string(), "60"});
     ASSERT_TRUE(child.started());
-    // Killed once more than 5 s are encoded (on a loaded machine the writer may lag the clock).
-    ASSERT_NO_FATAL_FAILURE(killAfter(child, 160));
+    // Killed once more than 5 s are encoded (on a loaded machine the writer may lag the clock):
+    // the writer prints how many frames it has written each second.
+    for (;;) {
+        const std::string line = child.readLine(120s).value_or("");
+        ASSERT_FALSE(line.empty()) << "the recording ended early";
+        if (line.rfind("written ", 0) == 0 && std::atoi(line.c_str() + 8) >= 160) break;
+    }
+    child.killNow();
 
     // As the kill left it, the movie already plays up to its last complete second.
     EXPECT_EQ(liveMovieState(movie), LiveMovieState::unfinished);
     auto asLeft = test::probeDuration(movie);
     ASSERT_TRUE(asLeft);
     EXPECT_GE(*asLeft, 4.0);
+    const std::string live = test::readFile(movie);
 
-    // A copy of it stays behind for the next test of interrupted finishing.
     auto recovered = recoverInterruptedRecordings(dir.path());
     ASSERT_EQ(recovered.size(), 1u);
     EXPECT_EQ(recovered[0].name, movie.filename().string());
@@ -120,70 +94,33 @@ TEST(CrashSafety, KilledRecordingPlaysAsItIsAndIsRecoveredWhole) {
                                    std::string("uri=") + scheme + movie.string(),
                                    "video-sink=fakesink", "audio-sink=fakesink"}));
     }
-}
 
-// A disk that fills up ends the recording with what fit kept playable; one that fills before the
-// first part is complete leaves nothing under the movie's name (it used to stay as a broken,
-// listed movie).
-TEST(CrashSafety, FullDiskKeepsWhatFitPlayableAndNothingBroken) {
-    for (auto [limit, kept] : {std::pair{1200000u, true}, {150000u, false}}) {
-        SCOPED_TRACE(limit);
-        test::TempDir dir;
-        auto movie = dir / "full.mp4";
-        // About two seconds of this movie fit in the larger limit, less than a part in the other.
-        Recorder child({movie.string(), "6", "--file-size-limit", std::to_string(limit)});
-        ASSERT_TRUE(child.started());
-        const std::string last = lastLine(child);
-        EXPECT_EQ(last.rfind("failed ", 0), 0u) << last;
-        if (!kept) {
-            EXPECT_FALSE(std::filesystem::exists(movie));
-            continue;
-        }
-        EXPECT_NE(last.find("too large"), std::string::npos) << last;
-        EXPECT_EQ(liveMovieState(movie), LiveMovieState::notLive);
-        auto duration = test::probeDuration(movie);
-        ASSERT_TRUE(duration);
-        EXPECT_GE(*duration, 0.9);
-        EXPECT_TRUE(test::decodesCleanly(movie));
-        EXPECT_LE(std::filesystem::file_size(movie), limit);
-    }
-}
-
-// Finishing may itself be interrupted, at any of its steps: a later run still gives the same
-// movie.
-TEST(CrashSafety, InterruptedFinishingIsCompletedByAnotherRun) {
-    test::TempDir dir;
-    auto live = dir / "live.mp4";
-    {
-        Recorder child({live.string(), "60"});
-        ASSERT_NO_FATAL_FAILURE(killAfter(child, 75));
-    }
-    const std::string liveBytes = test::readFile(live);
+    // Finishing may itself be interrupted, at any of its steps: a later run still gives the same
+    // movie.
     auto finishedPath = dir / "finished.mp4";
-    test::writeFile(finishedPath, liveBytes);
+    test::writeFile(finishedPath, live);
     auto reference = finishLiveMovie(finishedPath);
     ASSERT_TRUE(reference) << reference.error().message;
     const std::string finished = test::readFile(finishedPath);
     // The kept part of the live movie, then the index appended at its end.
-    const std::size_t keptEnd =
-        liveBytes.size() - static_cast<std::size_t>(reference->bytesDropped);
+    const std::size_t keptEnd = live.size() - static_cast<std::size_t>(reference->bytesDropped);
     const std::string index = finished.substr(keptEnd);
     ASSERT_GT(index.size(), 8u);
     ASSERT_EQ(index.substr(4, 4), "moov");
 
-    auto headerAt = liveBytes.find("moov");
+    auto headerAt = live.find("moov");
     ASSERT_NE(headerAt, std::string::npos);
     struct Case {
         const char* step;
         std::string bytes;
     };
-    std::string indexAppended = liveBytes.substr(0, keptEnd) + index;
+    std::string indexAppended = live.substr(0, keptEnd) + index;
     std::string headerFreed = indexAppended;
     headerFreed.replace(headerAt, 4, "free");
     std::string brandKept = finished;
     brandKept.replace(8, 4, "mrln");
     const Case cases[] = {
-        {"index half written", liveBytes.substr(0, keptEnd) + index.substr(0, index.size() / 2)},
+        {"index half written", live.substr(0, keptEnd) + index.substr(0, index.size() / 2)},
         {"index written", indexAppended},
         {"live header freed", headerFreed},
         {"all but the brand", brandKept},
@@ -198,34 +135,11 @@ TEST(CrashSafety, InterruptedFinishingIsCompletedByAnotherRun) {
         EXPECT_EQ(test::readFile(path), finished);
         EXPECT_EQ(liveMovieState(path), LiveMovieState::notLive);
     }
-}
 
-// What a kill or a full disk leaves with nothing playable in it is set aside once, never listed
-// as a recording, and reported once.
-TEST(CrashSafety, NothingPlayableIsSetAsideOnce) {
-    test::TempDir dir;
-    // A live movie with its first part cut short: as a disk that filled up early leaves it.
-    const auto source = dir / "source.mp4";
-    {
-        AssetWriterCoordinator writer;
-        ASSERT_TRUE(writer.prepare(source, 320, 180, 30, true, false));
-        // Dropped unfinished: the live movie stays as it was written.
-        const HostTime start = hostTimeNow();
-        for (int i = 0; i < 75; ++i) {
-            test::appendPaced(
-                writer, test::syntheticFrame(320, 180, i, start + i * test::kSecond / 30), i, 0);
-        }
-    }
-    // The writer's queue lets go of the file once its last work is done.
-    for (int i = 0; i < 2000 && liveMovieState(source) != LiveMovieState::unfinished; ++i) {
-        std::this_thread::sleep_for(5ms);
-    }
-    ASSERT_EQ(liveMovieState(source), LiveMovieState::unfinished);
-    const std::string live = test::readFile(source);
+    // What a kill or a full disk leaves with nothing playable in it is set aside once, never
+    // listed as a recording, and reported once.
     const auto firstPart = live.find("moof");
     ASSERT_NE(firstPart, std::string::npos);
-    std::filesystem::remove(source);
-
     const auto folder = dir / "Marlune";
     test::writeFile(folder / "Marlune cut.mp4", live.substr(0, firstPart + 2000));
     test::writeFile(folder / "Marlune cut.webcam.mp4", "");
@@ -249,6 +163,36 @@ TEST(CrashSafety, NothingPlayableIsSetAsideOnce) {
     }
     EXPECT_EQ(left, std::vector<std::string>{"Marlune whole.mp4"});
     EXPECT_TRUE(recoverInterruptedRecordings(folder).empty());
+}
+
+// A disk that fills up ends the recording with what fit kept playable; one that fills before the
+// first part is complete leaves nothing under the movie's name (it used to stay as a broken,
+// listed movie).
+TEST(CrashSafety, FullDiskKeepsWhatFitPlayableAndNothingBroken) {
+    for (auto [limit, kept] : {std::pair{1200000u, true}, {150000u, false}}) {
+        SCOPED_TRACE(limit);
+        test::TempDir dir;
+        auto movie = dir / "full.mp4";
+        // About two seconds of this movie fit in the larger limit, less than a part in the other.
+        test::Child child({MARLUNE_RECORD_SYNTHETIC, movie.string(), "6", "--file-size-limit",
+                           std::to_string(limit)});
+        ASSERT_TRUE(child.started());
+        std::string last;  // the last line the writer printed before it ended
+        while (auto line = child.readLine(120s)) last = *line;
+        child.killNow();  // reaped: gone, with its hold on the movie
+        EXPECT_EQ(last.rfind("failed ", 0), 0u) << last;
+        if (!kept) {
+            EXPECT_FALSE(std::filesystem::exists(movie));
+            continue;
+        }
+        EXPECT_NE(last.find("too large"), std::string::npos) << last;
+        EXPECT_EQ(liveMovieState(movie), LiveMovieState::notLive);
+        auto duration = test::probeDuration(movie);
+        ASSERT_TRUE(duration);
+        EXPECT_GE(*duration, 0.9);
+        EXPECT_TRUE(test::decodesCleanly(movie));
+        EXPECT_LE(std::filesystem::file_size(movie), limit);
+    }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "recording/desktop_support.h"
+#include "recording/recording_clock.h"
 #include "support/main_loop.h"
 
 namespace marlune {
@@ -14,28 +15,6 @@ using namespace std::chrono_literals;
 using test::runMainFor;
 using test::runMainUntil;
 using test::sh;
-
-// A recording clock like the controller's: milliseconds since the start, standing still while
-// paused.
-class PausableClock {
-  public:
-    std::int64_t ms() const {
-        auto end = pausedAt_.value_or(Steady::now());
-        return std::chrono::duration_cast<std::chrono::milliseconds>(end - start_ - paused_)
-            .count();
-    }
-    void pause() { pausedAt_ = Steady::now(); }
-    void resume() {
-        paused_ += Steady::now() - *pausedAt_;
-        pausedAt_.reset();
-    }
-
-  private:
-    using Steady = std::chrono::steady_clock;
-    Steady::time_point start_ = Steady::now();
-    Steady::duration paused_{};
-    std::optional<Steady::time_point> pausedAt_;
-};
 
 bool clickAt(int x, int y) {
     return sh("xdotool mousemove " + std::to_string(x) + " " + std::to_string(y) + " click 1");
@@ -106,15 +85,17 @@ TEST(CursorTracker, PathIsSampledThirtyTimesASecondOnTheRecordingClock) {
     ASSERT_TRUE(m);
     ASSERT_TRUE(
         sh("xdotool mousemove " + std::to_string(m->x + 300) + " " + std::to_string(m->y + 200)));
-    PausableClock clock;
+    // The recording's own clock, paused for 700 ms on the way.
+    RecordingClock clock;
     CursorTracker tracker;
     auto began = std::chrono::steady_clock::now();
-    tracker.start(m->id, true, [&] { return std::optional(clock.ms()); });
+    clock.start(began);
+    tracker.start(m->id, true, [&] { return std::optional(clock.elapsedMs()); });
     runMainFor(1500ms);
-    clock.pause();
-    const std::int64_t pausedAt = clock.ms();
+    clock.pause(std::chrono::steady_clock::now());
+    const std::int64_t pausedAt = clock.elapsedMs();
     runMainFor(700ms);
-    clock.resume();
+    clock.resume(std::chrono::steady_clock::now());
     runMainFor(1500ms);
     tracker.stop();
     auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();

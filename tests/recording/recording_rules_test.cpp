@@ -32,73 +32,56 @@ RecordingDefaults settings() {
     return d;
 }
 
-// The refusals of missing or mistyped keys are the road test's (tests/desktop).
-TEST(RecordingOptions, SourceIDsAreWhole32BitNumbers) {
-    const std::pair<const char*, bool> cases[] = {
-        {R"({"sourceKind": "window", "sourceID": 4294967295})", true},
-        {R"({"sourceKind": "display", "sourceID": 5.5})", false},
-        {R"({"sourceKind": "display", "sourceID": 4294967296})", false},
-        {R"(null)", false},
-    };
-    for (auto [payload, valid] : cases) {
-        EXPECT_EQ(RecordingOptions::parse(Json::parse(payload), settings()).has_value(), valid)
-            << payload;
-    }
-}
-
+// A key of the right type overrides the settings, a wrong type counts as missing, the payload
+// never overrides showCursor, and source IDs are whole 32-bit numbers. (The refusals of missing or
+// mistyped keys are the road test's, in tests/desktop.)
 TEST(RecordingOptions, OptionalKeysFallBackOnSettings) {
-    // A key of the right type overrides the settings; a wrong type counts as missing; the payload
-    // never overrides showCursor. Read: kind, display, id, fps, capHeight, mic, system audio,
-    // webcam, hide window, smooth cursor, show cursor.
+    // Read: kind, display, id, fps, capHeight, mic, system audio, webcam, hide window, smooth
+    // cursor, show cursor.
     using Read = std::tuple<std::string, bool, std::uint32_t, int, std::int64_t, bool, bool, bool,
                             bool, bool, bool>;
-    const std::pair<const char*, Read> cases[] = {
+    struct Case {
+        const char* payload;
+        std::optional<Read> read;  // nothing: refused
+        int settingsFps = 60;
+        const char* settingsCursor = "system";
+    };
+    const Case cases[] = {
         {R"({"sourceKind": "window", "sourceID": 9, "fps": 60, "capHeight": 1080, "mic": true,
              "systemAudio": false, "webcam": false, "hideWindow": false, "cursorMode": "smooth",
              "showCursor": true})",
-         {"window", false, 9, 60, 1080, true, false, false, false, true, false}},
+         Read{"window", false, 9, 60, 1080, true, false, false, false, true, false}},
         {R"({"sourceKind": "display", "sourceID": 1, "fps": "60", "capHeight": 1080.5, "mic": 1,
              "systemAudio": "no", "webcam": null, "hideWindow": 0, "cursorMode": true})",
-         {"display", true, 1, 60, 720, false, true, true, true, false, false}},
-    };
-    for (const auto& [payload, expected] : cases) {
-        auto o = RecordingOptions::parse(Json::parse(payload), settings());
-        ASSERT_TRUE(o) << payload;
-        EXPECT_EQ(Read(o->sourceKind, o->isDisplay(), o->sourceID, o->fps, o->capHeight, o->mic,
-                       o->systemAudio, o->webcam, o->hideWindow, o->smoothCursor, o->showCursor),
-                  expected)
-            << payload;
-    }
-}
-
-TEST(RecordingOptions, FrameRateAndCursorMode) {
-    struct Case {
-        const char* extra;
-        int settingsFps;
-        const char* settingsCursor;
-        int fps;
-        bool smooth;
-    };
-    const Case cases[] = {
-        {R"("fps": 45)", 60, "smooth", 30, true},
-        {R"("fps": 60)", 30, "smooth", 60, true},
-        {R"("fps": 24)", 60, "smooth", 30, true},
-        {R"("cursorMode": "system")", 30, "smooth", 30, false},
-        {R"("cursorMode": "Smooth")", 30, "smooth", 30, false},
-        {R"("x": 0)", 60, "system", 60, false},
+         Read{"display", true, 1, 60, 720, false, true, true, true, false, false}},
+        {R"({"sourceKind": "window", "sourceID": 4294967295})",
+         Read{"window", false, 4294967295u, 60, 720, false, true, true, true, false, false}},
+        {R"({"sourceKind": "display", "sourceID": 5.5})", std::nullopt},
+        {R"({"sourceKind": "display", "sourceID": 4294967296})", std::nullopt},
+        {R"(null)", std::nullopt},
+        // Only 30 and 60 frames a second; the cursor mode is "smooth" exactly.
+        {R"({"sourceKind": "display", "sourceID": 1, "fps": 45})",
+         Read{"display", true, 1, 30, 720, false, true, true, true, true, false}, 60, "smooth"},
+        {R"({"sourceKind": "display", "sourceID": 1, "fps": 60})",
+         Read{"display", true, 1, 60, 720, false, true, true, true, true, false}, 30, "smooth"},
+        {R"({"sourceKind": "display", "sourceID": 1, "fps": 24})",
+         Read{"display", true, 1, 30, 720, false, true, true, true, true, false}, 60, "smooth"},
+        {R"({"sourceKind": "display", "sourceID": 1, "cursorMode": "system"})",
+         Read{"display", true, 1, 30, 720, false, true, true, true, false, false}, 30, "smooth"},
+        {R"({"sourceKind": "display", "sourceID": 1, "cursorMode": "Smooth"})",
+         Read{"display", true, 1, 30, 720, false, true, true, true, false, false}, 30, "smooth"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.extra);
+        SCOPED_TRACE(c.payload);
         RecordingDefaults d = settings();
         d.fps = c.settingsFps;
         d.cursorMode = c.settingsCursor;
-        auto o = RecordingOptions::parse(
-            Json::parse(std::string(R"({"sourceKind": "display", "sourceID": 1, )") + c.extra +
-                        "}"),
-            d);
-        ASSERT_TRUE(o);
-        EXPECT_EQ(o->fps, c.fps);
-        EXPECT_EQ(o->smoothCursor, c.smooth);
+        auto o = RecordingOptions::parse(Json::parse(c.payload), d);
+        ASSERT_EQ(o.has_value(), c.read.has_value());
+        if (!o) continue;
+        EXPECT_EQ(Read(o->sourceKind, o->isDisplay(), o->sourceID, o->fps, o->capHeight, o->mic,
+                       o->systemAudio, o->webcam, o->hideWindow, o->smoothCursor, o->showCursor),
+                  *c.read);
     }
 }
 
@@ -218,8 +201,9 @@ TEST(RecordingClock, PausesComeOffTheElapsedTime) {
     }
 }
 
-// Which key presses a recording keeps, and what they show as. (The X11 capture and the tracks kept
-// while recording are the desktop tests'.)
+// Which key presses a recording keeps, and what they show as. (The X11 capture, the tracks kept
+// while recording and the labels X, Shift+Y, Ctrl+Shift+K, Esc, Enter and F5 are the road
+// test's, in tests/desktop.)
 TEST(Keystrokes, OnlyShortcutsAndCommandKeysUnlessAllAreAsked) {
     constexpr unsigned ctrl = x11::kModCtrl, alt = x11::kModAlt, shift = x11::kModShift,
                        super = x11::kModSuper;
@@ -231,7 +215,6 @@ TEST(Keystrokes, OnlyShortcutsAndCommandKeysUnlessAllAreAsked) {
     };
     const Case cases[] = {
         // Typing stays private.
-        {"a", 0, nullptr, "A"},
         {"a", shift, nullptr, "Shift+A"},
         {"1", shift, nullptr, "Shift+1"},
         {"space", 0, nullptr, "Space"},
@@ -241,15 +224,12 @@ TEST(Keystrokes, OnlyShortcutsAndCommandKeysUnlessAllAreAsked) {
         {"F", 0, nullptr, "F"},
         // Shortcuts, in the order Ctrl, Alt, Shift, Super.
         {"s", ctrl, "Ctrl+S", "Ctrl+S"},
-        {"s", shift | ctrl, "Ctrl+Shift+S", "Ctrl+Shift+S"},
         {"Tab", alt, "Alt+Tab", "Alt+Tab"},
         {"Left", super | alt | ctrl, "Ctrl+Alt+Super+Left", "Ctrl+Alt+Super+Left"},
         {"space", super, "Super+Space", "Super+Space"},
         {"minus", ctrl, "Ctrl+-", "Ctrl+-"},
         // Keys that do something rather than type something, with or without Shift.
-        {"Return", 0, "Enter", "Enter"},
         {"KP_Enter", 0, "Enter", "Enter"},
-        {"Escape", 0, "Esc", "Esc"},
         {"Tab", 0, "Tab", "Tab"},
         {"ISO_Left_Tab", shift, "Shift+Tab", "Shift+Tab"},
         {"BackSpace", 0, "Backspace", "Backspace"},
@@ -257,7 +237,6 @@ TEST(Keystrokes, OnlyShortcutsAndCommandKeysUnlessAllAreAsked) {
         {"Up", 0, "Up", "Up"},
         {"Down", shift, "Shift+Down", "Shift+Down"},
         {"F1", 0, "F1", "F1"},
-        {"F12", 0, "F12", "F12"},
         {"", ctrl, nullptr, nullptr},
     };
     for (const auto& c : cases) {

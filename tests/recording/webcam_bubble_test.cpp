@@ -22,13 +22,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-int red(std::uint32_t p) {
-    return (p >> 16) & 0xff;
-}
-int green(std::uint32_t p) {
-    return (p >> 8) & 0xff;
-}
-
 TEST(WebcamBubbleLayout, SizeShapeAndCornerPlaceTheBubbleInTheWorkArea) {
     const BubbleRect laptop{0, 0, 1440, 875};
     struct Case {
@@ -57,8 +50,6 @@ TEST(WebcamBubbleLayout, SizeShapeAndCornerPlaceTheBubbleInTheWorkArea) {
         EXPECT_EQ(b.continuousCorner, c.continuous);
     }
 }
-
-// ---- On the test desktop ----
 
 // What a shell command printed.
 std::string output(const std::string& command) {
@@ -106,30 +97,35 @@ int cameraThreads() {
     return n;
 }
 
-constexpr std::uint32_t kDesktopColour = 0x3a6ea5;
+void useCamera(const char* format, const char* device) {
+    setenv("MARLUNE_WEBCAM_INPUT_FORMAT", format, 1);
+    setenv("MARLUNE_WEBCAM_DEVICE", device, 1);
+}
 
-class WebcamBubbleOnTheDesktop : public testing::Test {
-  protected:
-    void SetUp() override {
-        ASSERT_TRUE(gtk_init_check(nullptr, nullptr))
-            << "no display: run under scripts/with-desktop";
-        useCamera("lavfi", "testsrc2=size=640x360:rate=30,format=yuyv422,realtime");
-        test::sh("xsetroot -solid '#3a6ea5'");
-    }
-    void TearDown() override {
-        unsetenv("MARLUNE_WEBCAM_INPUT_FORMAT");
-        unsetenv("MARLUNE_WEBCAM_DEVICE");
-    }
-    static void useCamera(const char* format, const char* device) {
-        setenv("MARLUNE_WEBCAM_INPUT_FORMAT", format, 1);
-        setenv("MARLUNE_WEBCAM_DEVICE", device, 1);
-    }
-    static bool waitForGeometry(std::uint32_t id, const BubbleRect& want) {
-        return test::runMainUntil([&] { return windowGeometry(id) == want; }, 5s);
+struct Stopped {
+    bool called = false;
+    std::shared_ptr<AssetWriterCoordinator> writer;
+    bool finished = false;
+    WebcamBubbleController::StopCompletion completion() {
+        return [this](std::shared_ptr<AssetWriterCoordinator> w, bool f) {
+            called = true;
+            writer = std::move(w);
+            finished = f;
+        };
     }
 };
 
-TEST_F(WebcamBubbleOnTheDesktop, SitsInItsCornerOfTheWorkAreaShowsTheCameraAndIsLeftOut) {
+constexpr std::uint32_t kDesktopColour = 0x3a6ea5;
+constexpr const char* kCamera720p = "testsrc2=size=1280x720:rate=30,format=yuyv422,realtime";
+constexpr const char* kCamera360p = "testsrc2=size=640x360:rate=30,format=yuyv422,realtime";
+
+// One bubble on the test desktop: placed in three corners of a work area with panels, looked at,
+// then recording its own movie with a pause; the small copy, and its removal when the same name is
+// recorded again from a small camera; then recordings stopped before any picture.
+TEST(WebcamBubbleOnTheDesktop, SitsInItsCornerAndRecordsItsOwnMovieOnTheHostClockWithoutThePause) {
+    ASSERT_TRUE(gtk_init_check(nullptr, nullptr)) << "no display: run under scripts/with-desktop";
+    useCamera("lavfi", kCamera720p);
+    test::sh("xsetroot -solid '#3a6ea5'");
     test::ScriptWindow panels(
         test::recordingData("panel.py"));  // bars along the top (40) and the left (60)
     ASSERT_TRUE(panels.ready());
@@ -150,57 +146,29 @@ TEST_F(WebcamBubbleOnTheDesktop, SitsInItsCornerOfTheWorkAreaShowsTheCameraAndIs
         bubble.show(c.corner, c.size, true, c.shape, 1.0);
         ASSERT_TRUE(bubble.isVisible());
         EXPECT_EQ(bubble.layout().frame, c.frame);
-        EXPECT_TRUE(waitForGeometry(bubble.windowID(), c.frame))
+        EXPECT_TRUE(
+            test::runMainUntil([&] { return windowGeometry(bubble.windowID()) == c.frame; }, 5s))
             << "at " << output("xdotool getwindowgeometry " + std::to_string(bubble.windowID()));
     }
     const BubbleRect frame = bubble.layout().frame;
     ASSERT_TRUE(test::runMainUntil([&] { return bubble.picturesShown() >= 10; }, 10s));
-
-    ScreenPixels screen(frame);
-    ASSERT_TRUE(screen.pixbuf);
-    // Cut to the squircle: its corners show the desktop beneath.
-    EXPECT_EQ(screen.at(2, 2), kDesktopColour);
-    EXPECT_EQ(screen.at(frame.width - 3, frame.height - 3), kDesktopColour);
-    // Inside: the camera's picture (testsrc2 has no black in the middle), and the white ring.
-    std::uint32_t middle = screen.at(frame.width / 2, frame.height / 2);
-    EXPECT_NE(middle, 0u);
-    EXPECT_NE(middle, kDesktopColour);
-    std::uint32_t ring = screen.at(frame.width / 2, 1);
-    EXPECT_GE(red(ring), 200) << std::hex << ring;
-    EXPECT_GE(green(ring), 200) << std::hex << ring;
+    {
+        ScreenPixels screen(frame);
+        ASSERT_TRUE(screen.pixbuf);
+        // Cut to the squircle: its corners show the desktop beneath.
+        EXPECT_EQ(screen.at(2, 2), kDesktopColour);
+        EXPECT_EQ(screen.at(frame.width - 3, frame.height - 3), kDesktopColour);
+        // Inside: the camera's picture (testsrc2 has no black in the middle), and the white ring.
+        std::uint32_t middle = screen.at(frame.width / 2, frame.height / 2);
+        EXPECT_NE(middle, 0u);
+        EXPECT_NE(middle, kDesktopColour);
+        std::uint32_t ring = screen.at(frame.width / 2, 1);
+        EXPECT_GE((ring >> 16) & 0xff, 200u) << std::hex << ring;
+        EXPECT_GE((ring >> 8) & 0xff, 200u) << std::hex << ring;
+    }
     // Display recordings leave out this process's windows by their owner: the bubble names it.
     std::string pid = output("xprop -id " + std::to_string(bubble.windowID()) + " _NET_WM_PID");
     EXPECT_NE(pid.find("= " + std::to_string(getpid())), std::string::npos) << pid;
-
-    bubble.hide();
-    EXPECT_FALSE(bubble.isVisible());
-    EXPECT_EQ(bubble.windowID(), 0u);
-    EXPECT_TRUE(test::runMainUntil([] { return cameraThreads() == 0; }, 5s))
-        << "hiding stops the camera";
-}
-
-// ---- The webcam movie ----
-
-struct Stopped {
-    bool called = false;
-    std::shared_ptr<AssetWriterCoordinator> writer;
-    bool finished = false;
-    WebcamBubbleController::StopCompletion completion() {
-        return [this](std::shared_ptr<AssetWriterCoordinator> w, bool f) {
-            called = true;
-            writer = std::move(w);
-            finished = f;
-        };
-    }
-};
-
-constexpr const char* kCamera720p = "testsrc2=size=1280x720:rate=30,format=yuyv422,realtime";
-
-TEST_F(WebcamBubbleOnTheDesktop, RecordsItsOwnMovieOnTheHostClockWithThePauseCutOut) {
-    useCamera("lavfi", kCamera720p);
-    WebcamBubbleController bubble;
-    bubble.show("br", "m", true, "circle", 1.0);
-    ASSERT_TRUE(test::runMainUntil([&] { return bubble.picturesShown() >= 3; }, 10s));
 
     test::TempDir dir;
     const auto webcamMovie = dir / "Marlune test.webcam.mp4";
@@ -261,9 +229,14 @@ TEST_F(WebcamBubbleOnTheDesktop, RecordsItsOwnMovieOnTheHostClockWithThePauseCut
     // What an export of the default webcam box on a 1080p recording would read.
     EXPECT_TRUE(usableWebcamProxy(webcamMovie, 1280, 720, duration, 584));
 
-    // The same name again from a small camera: the earlier recording's copy must not stay.
     bubble.hide();
-    useCamera("lavfi", "testsrc2=size=640x360:rate=30,format=yuyv422,realtime");
+    EXPECT_FALSE(bubble.isVisible());
+    EXPECT_EQ(bubble.windowID(), 0u);
+    EXPECT_TRUE(test::runMainUntil([] { return cameraThreads() == 0; }, 5s))
+        << "hiding stops the camera";
+
+    // The same name again from a small camera: the earlier recording's copy must not stay.
+    useCamera("lavfi", kCamera360p);
     WebcamBubbleController small;
     small.show("br", "m", true, "circle", 1.0);
     small.startRecording(webcamMovie);
@@ -274,44 +247,34 @@ TEST_F(WebcamBubbleOnTheDesktop, RecordsItsOwnMovieOnTheHostClockWithThePauseCut
     ASSERT_TRUE(test::runMainUntil([&] { return again.called; }, 30s));
     EXPECT_TRUE(again.finished);
     EXPECT_FALSE(std::filesystem::exists(copy));
-}
+    small.hide();
 
-TEST_F(WebcamBubbleOnTheDesktop, StoppingBeforeTheFirstPictureLeavesNoMovie) {
-    struct Case {
-        const char* name;
-        const char* device;
-        const char* log;  // a line the system log must show
-    } cases[] = {
-        {"stopped at once", kCamera720p, nullptr},
-        {"no camera", nullptr,
-         "Marlune: webcam tap unavailable \u2014 continuing without webcam layer\n"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        if (c.device) {
-            useCamera("lavfi", c.device);
-        } else {
-            useCamera("v4l2", "/dev/marlune-no-such-camera");
-        }
-        test::TempDir dir;
-        const auto movie = dir / "Marlune test.webcam.mp4";
+    // Stopped before the first picture, at once or for want of a camera: no movie, and the log
+    // says the camera is missing.
+    for (bool camera : {true, false}) {
+        SCOPED_TRACE(camera ? "stopped at once" : "no camera");
+        useCamera(camera ? "lavfi" : "v4l2", camera ? kCamera720p : "/dev/marlune-no-such-camera");
+        const auto movie = dir / "Marlune stopped.webcam.mp4";
         testing::internal::CaptureStderr();
-        WebcamBubbleController bubble;
-        bubble.show("tl", "s", true, "circle", 1.0);
-        Stopped stopped;
-        bubble.startRecording(movie);
-        if (!c.device) test::runMainFor(1s);  // the camera has been tried in the recording size
-        bubble.stopRecording(stopped.completion());
-        EXPECT_TRUE(test::runMainUntil([&] { return stopped.called; }, 10s));
+        WebcamBubbleController early;
+        early.show("tl", "s", true, "circle", 1.0);
+        Stopped none;
+        early.startRecording(movie);
+        if (!camera) test::runMainFor(1s);  // the camera has been tried in the recording size
+        early.stopRecording(none.completion());
+        EXPECT_TRUE(test::runMainUntil([&] { return none.called; }, 10s));
         test::runMainFor(300ms);  // pictures still on their way are not recorded
         std::string log = testing::internal::GetCapturedStderr();
-        EXPECT_FALSE(stopped.finished);
-        EXPECT_EQ(stopped.writer, nullptr);
+        EXPECT_FALSE(none.finished);
+        EXPECT_EQ(none.writer, nullptr);
         EXPECT_FALSE(std::filesystem::exists(movie));
-        if (c.log) {
-            EXPECT_NE(log.find(c.log), std::string::npos) << log;
+        if (!camera) {
+            EXPECT_NE(log.find("Marlune: webcam tap unavailable \u2014 continuing without webcam "
+                               "layer\n"),
+                      std::string::npos)
+                << log;
         }
-        bubble.hide();
+        early.hide();
     }
 }
 
