@@ -43,13 +43,13 @@ class Client {
         a.sin_family = AF_INET;
         a.sin_port = htons(static_cast<uint16_t>(port));
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        // A failed connection shows as a receive that finds nothing.
+        (void)!::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
         timeval tv{static_cast<time_t>(replyTime.count()), 0};
         ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     }
     ~Client() { ::close(fd_); }
 
-    bool connected() const { return connected_; }
     // The server may have let the connection go already: what is sent may be lost.
     void send(const std::string& text) {
         (void)!::send(fd_, text.data(), text.size(), MSG_NOSIGNAL);
@@ -103,7 +103,6 @@ class Client {
     }
 
     int fd_ = -1;
-    bool connected_ = false;
     std::string buffer_;
 };
 
@@ -171,7 +170,6 @@ TEST_F(MediaHttpServerTest, AnswersLikeTheMediaHost) {
     };
     // All on one connection: every answer keeps it open.
     Client client(port);
-    ASSERT_TRUE(client.connected());
     for (const auto& c : cases) {
         SCOPED_TRACE(c.request);
         client.send(c.request);
@@ -251,7 +249,6 @@ TEST_F(MediaHttpServerTest, NoCrowdOfConnectionsStopsARequestWithTheToken) {
         }
         // The real request answers at once, on a new connection.
         Client real(port, std::chrono::seconds(1));
-        ASSERT_TRUE(real.connected());
         real.send(ranged);
         auto reply = real.receive();
         ASSERT_TRUE(reply) << "no answer within a second";

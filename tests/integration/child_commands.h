@@ -1,6 +1,6 @@
 #pragma once
 
-// What the tests that drive `marlune` as a child process on real files share.
+// Shared by the tests that drive `marlune` as a child process on real files.
 
 #include <gtest/gtest.h>
 
@@ -72,25 +72,33 @@ inline bool makeBlueMovie(const std::filesystem::path& path) {
                    "libx264", "-pix_fmt", "yuv420p", path.string()});
 }
 
-// The middle column of the first picture of a 180 × 320 still or movie of the blue recording in
-// 9:16: `bars` (RGB) above row 100 and below row 220, the recording's blue between rows 115 and
-// 205.
-inline void expectVertical(const std::filesystem::path& picture, std::array<int, 3> bars) {
+// The RGB bytes of the picture at `seconds` of a still or movie after `filter` (ffmpeg's -vf).
+inline std::string rgbOf(const std::filesystem::path& picture, const std::string& filter,
+                         double seconds = 0) {
     const std::filesystem::path raw = picture.string() + ".rgb";
-    ASSERT_TRUE(
-        ffmpeg({"-i", picture.string(), "-frames:v", "1", "-vf", "format=rgb24,crop=1:320:90:0",
-                "-f", "rawvideo", "-pix_fmt", "rgb24", raw.string()}));
+    std::vector<std::string> args = {"-i", picture.string(), "-frames:v", "1"};
+    if (seconds > 0) args.insert(args.begin(), {"-ss", std::to_string(seconds)});
+    args.insert(args.end(), {"-vf", "format=rgb24," + filter, "-f", "rawvideo", raw.string()});
+    if (!ffmpeg(args)) return "";
     const std::string bytes = readFile(raw);
+    std::filesystem::remove(raw);
+    return bytes;
+}
+
+// The blue recording in 9:16 (180 × 320), down its middle column: `bars` above row 100 and below
+// row 220, the recording's blue between rows 115 and 205.
+inline void expectVertical(const std::filesystem::path& picture, std::array<int, 3> bars) {
+    const std::string bytes = rgbOf(picture, "crop=1:320:90:0");
     ASSERT_EQ(bytes.size(), 320u * 3);
-    auto expectRows = [&](std::initializer_list<int> rows, std::array<int, 3> rgb) {
-        for (int y : rows) {
+    const std::pair<std::vector<int>, std::array<int, 3>> rows[] = {
+        {{0, 50, 100, 220, 280, 319}, bars}, {{115, 160, 205}, {0x22, 0x66, 0xcc}}};
+    for (const auto& [ys, rgb] : rows) {
+        for (int y : ys) {
             for (int c = 0; c < 3; ++c) {
                 EXPECT_NEAR(static_cast<unsigned char>(bytes[3 * y + c]), rgb[c], 12) << y;
             }
         }
-    };
-    expectRows({0, 50, 100, 220, 280, 319}, bars);
-    expectRows({115, 160, 205}, {0x22, 0x66, 0xcc});
+    }
 }
 
 }  // namespace marlune::test

@@ -22,8 +22,7 @@ using namespace test;
 
 struct Finished {
     int status = -1;  // the exit status; 128 + the signal when one killed it
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 
 // `marlune export ARGS` as a user's script runs it, with no display of any kind.
@@ -41,9 +40,8 @@ class ExportRun {
     std::string err() const { return test::readFile(scratch_ / "stderr"); }
     void signal(int sig) { process_.signal(sig); }
     Finished wait() {
-        Finished done{process_.closeAndWait(std::chrono::seconds(180)), "", ""};
+        Finished done{process_.closeAndWait(std::chrono::seconds(180)), "", err()};
         for (const auto& line : process_.leftover) done.out += line + "\n";
-        done.err = err();
         return done;
     }
 
@@ -61,23 +59,6 @@ std::string pictureSize(const fs::path& movie) {
     return test::toolOutput({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
                              "stream=width,height", "-of", "csv=p=0", movie.string()})
         .value_or("(unreadable)");
-}
-
-// The mean colour of the 4 × 4 pixels at the top-left of the picture shown at `seconds`.
-std::array<int, 3> cornerColour(const fs::path& movie, double seconds, const fs::path& scratch) {
-    const fs::path raw = scratch / "corner.rgb";
-    if (!test::ffmpeg({"-ss", std::to_string(seconds), "-i", movie.string(), "-frames:v", "1",
-                       "-vf", "crop=4:4:0:0", "-f", "rawvideo", "-pix_fmt", "rgb24",
-                       raw.string()})) {
-        return {-1, -1, -1};
-    }
-    const std::string bytes = test::readFile(raw);
-    fs::remove(raw);
-    if (bytes.size() != 48) return {-1, -1, -1};
-    std::array<int, 3> sum = {0, 0, 0};
-    for (std::size_t i = 0; i < bytes.size(); ++i)
-        sum[i % 3] += static_cast<unsigned char>(bytes[i]);
-    return {sum[0] / 16, sum[1] / 16, sum[2] / 16};
 }
 
 // The percentages of the one-line-per-percent progress ("NAME: 42%").
@@ -117,70 +98,69 @@ TEST(CommandLineExport, RendersTheRecordingOrItsEditBesideItWithoutADisplay) {
     fs::path dir = recordings(home);
     ASSERT_TRUE(test::makeMovie(dir / "Demo.mp4", 2.0));
 
-    auto run = runExport(home.path(), {"Demo.mp4", "--height", "120"});
-    ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.out, (dir / "Demo export.mp4").string() + "\n");
-    EXPECT_EQ(pictureSize(dir / "Demo export.mp4"), "212,120\n");
-    EXPECT_TRUE(test::decodesCleanly(dir / "Demo export.mp4"));
-    EXPECT_NEAR(test::probeDuration(dir / "Demo export.mp4").value_or(0), 2.0, 0.1);
-    // Not a terminal: one line per percent, each once and in order, from 0 to 100.
-    std::vector<int> everyPercent(101);
-    std::iota(everyPercent.begin(), everyPercent.end(), 0);
-    EXPECT_EQ(percentages(run.err, "Demo.mp4"), everyPercent) << run.err;
-
-    // A second export never replaces the first; without --height it keeps the recording's size.
-    auto again = runExport(home.path(), {"Demo.mp4"});
-    ASSERT_EQ(again.status, 0) << again.err;
-    EXPECT_EQ(again.out, (dir / "Demo export 2.mp4").string() + "\n");
-    EXPECT_EQ(pictureSize(dir / "Demo export 2.mp4"), "320,180\n");
-    EXPECT_EQ(allNames(dir),
-              (std::vector<std::string>{"Demo export 2.mp4", "Demo export.mp4", "Demo.mp4"}));
-
-    // The same styled edit, from an edit file and from the edit the editor saved: the frame's
-    // colour fills the picture's corner, and only the range is written.
-    const Json editFile = Json::parse(R"({
+    // The same styled edit, from an edit file and from the editor's own form of it saved beside
+    // the recording: the frame's colour fills the picture's corner, and only the range is written.
+    test::writeFile(home / "edit.json", R"({
         "startMs": 250, "endMs": 1750,
         "zooms": [{"startMs": 300, "endMs": 1400, "scale": 2, "fx": 0.25, "fy": 0.25}],
         "frame": {"type": "color", "hex": "#336699", "paddingPct": 20, "radiusPct": 10,
-                  "shadowPct": 0}
-    })");
-    // The editor's own form of it.
-    const Json saved = Json::parse(R"({
-        "version": 1,
-        "edit": {
-            "version": 1, "range": {"startMs": 250, "endMs": 1750},
-            "zooms": [{"id": "z1", "startMs": 300, "endMs": 1400, "scale": 2, "fx": 0.25,
-                       "fy": 0.25, "follow": "fixed"}],
-            "frame": {"type": "color", "hex": "#336699", "paddingPct": 20, "radiusPct": 10,
-                      "shadowPct": 0}
-        }
-    })");
-    struct Case {
-        const char* label;
-        bool fromFile;
-        const char* output;
+                  "shadowPct": 0}})");
+    const std::string saved = R"({"version": 1, "edit": {
+        "version": 1, "range": {"startMs": 250, "endMs": 1750},
+        "zooms": [{"id": "z1", "startMs": 300, "endMs": 1400, "scale": 2, "fx": 0.25,
+                   "fy": 0.25, "follow": "fixed"}],
+        "frame": {"type": "color", "hex": "#336699", "paddingPct": 20, "radiusPct": 10,
+                  "shadowPct": 0}}})";
+    struct Run {
+        std::vector<std::string> args;
+        const char* movie;
+        const char* size;  // nullptr: not checked
+        double seconds;
+        bool styled = false;
     };
-    const Case cases[] = {{"edit file", true, "Demo export 3.mp4"},
-                          {"saved edit", false, "Demo export 4.mp4"}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
-        std::vector<std::string> args = {"Demo.mp4"};
-        if (c.fromFile) {
-            test::writeFile(home / "edit.json", editFile.dump());
-            args.insert(args.end(), {"--edit", (home / "edit.json").string()});
-        } else {
-            test::writeFile(dir / "Demo.mp4.marlune.json", saved.dump());
-        }
-        auto run = runExport(home.path(), args);
+    const Run runs[] = {
+        {{"Demo.mp4", "--height", "120"}, "Demo export.mp4", "212,120\n", 2.0},
+        // A second export never replaces the first; without --height it keeps the recording's size.
+        {{"Demo.mp4"}, "Demo export 2.mp4", "320,180\n", 2.0},
+        {{"Demo.mp4", "--edit", (home / "edit.json").string()},
+         "Demo export 3.mp4",
+         nullptr,
+         1.5,
+         true},
+        {{"Demo.mp4"}, "Demo export 4.mp4", nullptr, 1.5, true},  // with the saved edit
+    };
+    for (const auto& r : runs) {
+        SCOPED_TRACE(r.movie);
+        if (&r == &runs[3]) test::writeFile(dir / "Demo.mp4.marlune.json", saved);
+        auto run = runExport(home.path(), r.args);
         ASSERT_EQ(run.status, 0) << run.err;
-        const fs::path movie = dir / c.output;
+        const fs::path movie = dir / r.movie;
         EXPECT_EQ(run.out, movie.string() + "\n");
-        EXPECT_NEAR(test::probeDuration(movie).value_or(0), 1.5, 0.1);
+        if (r.size) {
+            EXPECT_EQ(pictureSize(movie), r.size);
+        }
         EXPECT_TRUE(test::decodesCleanly(movie));
-        const auto corner = cornerColour(movie, 0.5, home.path());
-        for (int i = 0; i < 3; ++i) EXPECT_NEAR(corner[i], (std::array{0x33, 0x66, 0x99})[i], 6);
+        EXPECT_NEAR(test::probeDuration(movie).value_or(0), r.seconds, 0.1);
+        if (&r == &runs[0]) {
+            // Not a terminal: one line per percent, each once and in order, from 0 to 100.
+            std::vector<int> everyPercent(101);
+            std::iota(everyPercent.begin(), everyPercent.end(), 0);
+            EXPECT_EQ(percentages(run.err, "Demo.mp4"), everyPercent) << run.err;
+        }
+        if (r.styled) {
+            // The mean of the 4 × 4 pixels at the top left.
+            const std::string corner = rgbOf(movie, "crop=4:4:0:0,scale=1:1:flags=area", 0.5);
+            ASSERT_EQ(corner.size(), 3u);
+            for (int i = 0; i < 3; ++i) {
+                EXPECT_NEAR(static_cast<unsigned char>(corner[i]),
+                            (std::array{0x33, 0x66, 0x99})[i], 6);
+            }
+        }
     }
     fs::remove(dir / "Demo.mp4.marlune.json");
+    EXPECT_EQ(allNames(dir),
+              (std::vector<std::string>{"Demo export 2.mp4", "Demo export 3.mp4",
+                                        "Demo export 4.mp4", "Demo export.mp4", "Demo.mp4"}));
 
     // --out writes there and nowhere else, also on another file system (tmpfs: a copy).
     TempDir elsewhere;
@@ -356,32 +336,24 @@ TEST(CommandLineExport, SignalsCancelAndLeaveNoPartialMovie) {
 
 // ---- The edit that is rendered ---------------------------------------------------------------
 
-// The first wallpaper the page offers, which the editor's default edit shows.
-std::string firstWallpaper() {
-    auto index =
-        Json::parse(test::readFile(fs::path(MARLUNE_SOURCE_DIR) / "web/wallpapers/index.json"));
-    for (const auto& w : index["wallpapers"]) {
-        if (w.contains("id") && w["id"].is_string() && w.contains("thumb") &&
-            w["thumb"].is_string()) {
-            return w["id"];
-        }
-    }
-    return "aurora";
-}
-
-// What the editor's Export button sends for `project` (null: none), by the page's own module.
+// What the editor's Export button sends for `project` (null: none), by the page's own module, with
+// the first wallpaper the page offers (the default edit's frame).
 std::optional<nlohmann::json> editorPayload(const Json& project, std::int64_t durationMs) {
-    const std::string module =
-        "file://" + (fs::path(MARLUNE_SOURCE_DIR) / "web/js/edit_model.js").string();
+    const fs::path web = fs::path(MARLUNE_SOURCE_DIR) / "web";
     const std::string script =
-        "import { defaultEdit, exportPayload, restoreEdit } from '" + module +
+        "import { readFileSync } from 'node:fs';\n"
+        "import { defaultEdit, exportPayload, restoreEdit } from 'file://" +
+        (web / "js/edit_model.js").string() +
         "';\n"
-        "const { project, durationMs, wallpaper } = JSON.parse(process.argv[1]);\n"
+        "const { project, durationMs, index } = JSON.parse(process.argv[1]);\n"
+        "const wallpaper = JSON.parse(readFileSync(index)).wallpapers.find(\n"
+        "  (w) => typeof w.id === 'string' && typeof w.thumb === 'string')?.id ?? 'aurora';\n"
         "const edit = restoreEdit(project?.edit, durationMs, project, { wallpaper }) ??\n"
         "  defaultEdit(durationMs, project, { wallpaper });\n"
         "process.stdout.write(JSON.stringify(exportPayload(edit, 'Demo.mp4', project)));\n";
-    const Json input = {
-        {"project", project}, {"durationMs", durationMs}, {"wallpaper", firstWallpaper()}};
+    const Json input = {{"project", project},
+                        {"durationMs", durationMs},
+                        {"index", (web / "wallpapers/index.json").string()}};
     auto out = test::toolOutput({"node", "--input-type=module", "-e", script, input.dump()});
     if (!out) return std::nullopt;
     return nlohmann::json::parse(*out, nullptr, false);

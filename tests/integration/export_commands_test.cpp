@@ -93,8 +93,9 @@ TEST(ExportCommands, ProgressSavedPayloadFittingAndCancelByName) {
     ASSERT_TRUE(p.request("ready", "app.ready"));
 
     // ---- Progress, then "saved", then the reply
+    // Its progress events carry the id the command gave; those of exports without one have none.
     const Json payload = Json::parse(R"({
-        "name": "Demo.mp4", "startMs": 250, "endMs": 1750, "targetHeight": 120,
+        "name": "Demo.mp4", "startMs": 250, "endMs": 1750, "targetHeight": 120, "progressId": "r-1",
         "zooms": [{"startMs": 300, "endMs": 1200, "scale": 2}, {"startMs": 0}],
         "frame": {"type": "gradient", "from": "#102030", "to": "#405060"},
         "cursor": {"path": [[0, 0.5, 0.5], [1500, 0.2, 0.3]], "clicks": [{"t": 500}]},
@@ -111,6 +112,8 @@ TEST(ExportCommands, ProgressSavedPayloadFittingAndCancelByName) {
         const Json& e = p.events[i];
         if (e["name"] == "exportProgress") {
             EXPECT_EQ(savedAt, -1) << "progress after saved";
+            EXPECT_EQ(e["data"].size(), 2u) << e;
+            EXPECT_EQ(e["data"]["id"], "r-1");
             progress.push_back(e["data"]["value"].get<double>());
         } else if (e["name"] == "saved") {
             savedAt = static_cast<int>(i);
@@ -162,7 +165,10 @@ TEST(ExportCommands, ProgressSavedPayloadFittingAndCancelByName) {
         const std::string name = (*answer)["result"]["name"];
         bool progressed = false;
         for (const auto& e : p.events) {
-            if (e["name"] == "exportProgress") progressed = true;
+            if (e["name"] == "exportProgress") {
+                progressed = true;
+                EXPECT_EQ(e["data"].size(), 1u) << e;
+            }
             if (e["name"] == "saved") {
                 EXPECT_EQ(e["data"]["durationMs"], c.durationMs);
             }

@@ -1,8 +1,5 @@
-// The headless host (no window to act on, no display to list, but the media server runs) through
-// one `marlune --stdio-bridge`: only script lines on its output, every line with a readable id
-// answered until a termination signal, the shell's commands, the record screen's options (the
-// microphone and the countdown kept with the settings, the Camera card following the bubble's
-// camera) and "edit.autoZoom" on project files.
+// The headless host through one `marlune --stdio-bridge`: only script lines on its output, every
+// line with a readable id answered, the media server, the shell's and the record screen's commands.
 
 #include <signal.h>
 
@@ -19,12 +16,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace test;
 
-// One GET on a fresh connection ("Connection: close"); the whole answer, head and body.
-std::string httpGet(int port, const std::string& path, const std::string& extra = "") {
-    return test::rawExchange(
-        port, "GET " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n" + extra + "\r\n");
-}
-
 TEST(HeadlessHost, ScriptLinesMediaServerShellCommandsRecordOptionsAndAutoZoom) {
     TempDir home;
     writeFile(recordings(home) / "Take 1.mp4", "0123456789");
@@ -32,6 +23,10 @@ TEST(HeadlessHost, ScriptLinesMediaServerShellCommandsRecordOptionsAndAutoZoom) 
         R"({"version":1,"clicks":[{"t":5000,"fx":0.3,"fy":0.4}],"cursorPath":[[0,0.5,0.5,0]]})";
     writeFile(recordings(home) / "Take.mp4.marlune.json", project);
     writeFile(recordings(home) / "Broken.mp4.marlune.json", "{not json");
+    // Stored by hand, of other kinds than the settings': read as a defaults object reads them.
+    writeFile(home / ".config/marlune/defaults.json",
+              R"({"fps": "60", "capHeight": "tall", "micEnabled": 0, "webcamCorner": 5,
+                  "webcamShape": "odd"})");
     // An input that is not a video node (here FFmpeg's test picture) is not "Not set up" while the
     // bubble shows it.
     BridgeProcess p({.home = home.path(),
@@ -46,7 +41,12 @@ TEST(HeadlessHost, ScriptLinesMediaServerShellCommandsRecordOptionsAndAutoZoom) 
     p.sendRaw(R"({"id":"u","cmd":"recording.rewind","payload":{"sourceKind":"display"}})");
     auto ignored = p.request("e", "settings.get", "ignored");
     ASSERT_TRUE(ignored);
-    EXPECT_EQ((*ignored)["result"]["fps"], 30) << "a payload that is no object is ignored";
+    EXPECT_EQ((*ignored)["result"].dump(),
+              R"({"fps":60,"capHeight":0,"micEnabled":false,"systemAudioEnabled":false,)"
+              R"("webcamEnabled":false,"webcamCorner":"br","webcamSize":"m","webcamRing":true,)"
+              R"("webcamShape":"odd","webcamZoom":1.0,"hideWindow":false,"showCursor":true,)"
+              R"("cursorMode":"smooth","micInput":"","countdown":3,"recordAllKeys":false})")
+        << "a payload that is no object is ignored";
     EXPECT_TRUE(p.events.empty());
     ASSERT_EQ(p.others.size(), 2u);
     // The cut-off line still names its id: the page is not left waiting for ever.
@@ -72,11 +72,15 @@ TEST(HeadlessHost, ScriptLinesMediaServerShellCommandsRecordOptionsAndAutoZoom) 
         << base;
     const int port = std::stoi(m[1]);
     const std::string prefix = m[2];
-    std::string part = httpGet(port, prefix + "Take%201.mp4", "Range: bytes=2-4\r\n");
+    auto get = [&](const std::string& path, const std::string& extra) {
+        return rawExchange(
+            port, "GET " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n" + extra + "\r\n");
+    };
+    std::string part = get(prefix + "Take%201.mp4", "Range: bytes=2-4\r\n");
     EXPECT_TRUE(part.starts_with("HTTP/1.1 206 Partial Content\r\n")) << part;
     EXPECT_NE(part.find("Content-Type: video/mp4\r\n"), std::string::npos);
     EXPECT_TRUE(part.ends_with("\r\n\r\n234"));
-    EXPECT_TRUE(httpGet(port, "/Take%201.mp4").starts_with("HTTP/1.1 404 Not Found\r\n"));
+    EXPECT_TRUE(get("/Take%201.mp4", "").starts_with("HTTP/1.1 404 Not Found\r\n"));
 
     // No window to act on: the window commands answer all the same, and nobody can be asked to
     // confirm, so the answer is no, at once.
@@ -104,21 +108,44 @@ TEST(HeadlessHost, ScriptLinesMediaServerShellCommandsRecordOptionsAndAutoZoom) 
 
     // ---- The record screen's options
     EXPECT_EQ(resultOf(p.request("camera", "permissions.status"))["camera"], "granted");
-    // {payload, countdown and microphone read back}: each applied in turn.
-    const std::tuple<const char*, int, const char*> options[] = {
-        {R"({})", 3, ""},
-        {R"({"countdown": 5, "micInput": "alsa_input.usb-headset"})", 5, "alsa_input.usb-headset"},
-        {R"({"countdown": 0})", 0, "alsa_input.usb-headset"},
-        {R"({"countdown": 4})", 3, "alsa_input.usb-headset"},
-        {R"({"countdown": "5", "micInput": 7})", 3, "alsa_input.usb-headset"},
-        {R"({"micInput": ""})", 3, ""},
+    // {payload, settings read back}: each applied in turn; values of the wrong kind or out of
+    // range are ignored or brought into range.
+    const std::pair<const char*, const char*> options[] = {
+        {R"({})", R"({"countdown": 3, "micInput": ""})"},
+        {R"({"countdown": 5, "micInput": "alsa_input.usb-headset"})",
+         R"({"countdown": 5, "micInput": "alsa_input.usb-headset"})"},
+        {R"({"countdown": 0})", R"({"countdown": 0})"},
+        {R"({"countdown": 4})", R"({"countdown": 3})"},
+        {R"({"countdown": "5", "micInput": 7})",
+         R"({"countdown": 3, "micInput": "alsa_input.usb-headset"})"},
+        {R"({"micInput": ""})", R"({"micInput": ""})"},
+        {R"({"fps": 30.0})", R"({"fps": 30})"},
+        {R"({"fps": 60.5})", R"({"fps": 30})"},
+        {R"({"fps": "60"})", R"({"fps": 30})"},
+        {R"({"fps": 24})", R"({"fps": 30})"},
+        {R"({"capHeight": -5})", R"({"capHeight": -5})"},
+        {R"({"micEnabled": 1})", R"({"micEnabled": false})"},
+        {R"({"micEnabled": true})", R"({"micEnabled": true})"},
+        {R"({"webcamCorner": "anything"})", R"({"webcamCorner": "anything"})"},
+        {R"({"webcamShape": "wide"})", R"({"webcamShape": "wide"})"},
+        {R"({"webcamShape": "hexagon"})", R"({"webcamShape": "squircle"})"},
+        {R"({"webcamZoom": 5})", R"({"webcamZoom": 2.0})"},
+        {R"({"webcamZoom": 0.5})", R"({"webcamZoom": 1.0})"},
+        {R"({"webcamZoom": 1.25})", R"({"webcamZoom": 1.25})"},
+        {R"({"cursorMode": "SYSTEM"})", R"({"cursorMode": "smooth"})"},
+        {R"({"cursorMode": "system", "showCursor": false})",
+         R"({"cursorMode": "system", "showCursor": false})"},
+        {R"({"unknown": 1, "cursorMode": null})", R"({"cursorMode": "system"})"},
     };
     int id = 0;
-    for (const auto& [payload, countdown, mic] : options) {
-        auto stored = resultOf(
+    for (const auto& [payload, expected] : options) {
+        SCOPED_TRACE(payload);
+        Json stored = resultOf(
             p.request("options" + std::to_string(++id), "settings.set", Json::parse(payload)));
-        EXPECT_EQ(stored["countdown"], countdown) << payload;
-        EXPECT_EQ(stored["micInput"], mic) << payload;
+        const Json wanted = Json::parse(expected);
+        for (const auto& [key, value] : wanted.items()) {
+            EXPECT_EQ(stored[key], value) << key;
+        }
     }
 
     // ---- "edit.autoZoom" proposes from the project file and saves nothing
@@ -173,9 +200,9 @@ TEST(HeadlessHost, ScriptLinesMediaServerShellCommandsRecordOptionsAndAutoZoom) 
         // What the page's JSON.stringify writes for a string cut inside a surrogate pair.
         {"lone", R"({"id":"lone","cmd":"settings.set","payload":{"webcamCorner":"b\ud83d"}})",
          std::nullopt, "webcamCorner", "b\xEF\xBF\xBD"},
-        // A number beyond a double counts as missing.
+        // A number beyond a double counts as missing: the zoom set above stays.
         {"huge", R"({"id":"huge","cmd":"settings.set","payload":{"webcamZoom":1e999}})",
-         std::nullopt, "webcamZoom", 1.0},
+         std::nullopt, "webcamZoom", 1.25},
         {"bytes", "{\"id\":\"bytes\",\"cmd\":\"settings.get\",\"payload\":{\"s\":\"\xff\"}}",
          "The command could not be read. Invalid JSON: "},
     };

@@ -1,10 +1,7 @@
-// The editor's previews through one `marlune --stdio-bridge`: still pictures ("edit.previewFrame",
-// with tracks sent once by "edit.previewTracks"), the playback stream read from the media server
-// as the page reads it ("edit.previewStream"), and the progress ids of exports running together.
+// The editor's still previews (tracks sent once by "edit.previewTracks") and its playback stream,
+// read from the media server as the page reads it, through one `marlune --stdio-bridge`.
 
 #include <glib.h>
-
-#include <set>
 
 #include <gtest/gtest.h>
 
@@ -54,7 +51,7 @@ std::string jpegOf(const std::string& dataURL) {
     return out;
 }
 
-TEST(PreviewCommands, FramesTracksStreamsAndExportProgressIds) {
+TEST(PreviewCommands, FramesTracksAndStreams) {
     TempDir home;
     const fs::path dir = test::recordings(home);
     ASSERT_TRUE(test::makeMovie(dir / "Demo.mp4", 2.0, 640, 360));
@@ -183,22 +180,6 @@ TEST(PreviewCommands, FramesTracksStreamsAndExportProgressIds) {
     EXPECT_EQ(jpegOf(result("edit.previewFrame", styled).value("image", "")), parts.front().jpeg);
     EXPECT_TRUE(test::rawExchange(port, get).starts_with("HTTP/1.1 404")) << "read once only";
 
-    // ---- Each export's progress events carry the id its command gave, if any
-    p.events.clear();
-    for (const char* render : {R"({"name":"Demo.mp4","startMs":0,"endMs":2000,"progressId":"r-1"})",
-                               R"({"name":"Demo.mp4","startMs":0,"endMs":1000})"}) {
-        auto reply =
-            p.request(std::to_string(++id), "edit.exportRender", Json::parse(render), 120s);
-        ASSERT_TRUE(reply && (*reply)["ok"] == true) << (reply ? reply->dump() : "");
-    }
-    std::set<std::string> ids;
-    for (const Json& e : p.events) {
-        if (e["name"] != "exportProgress") continue;
-        const Json& data = e["data"];
-        ids.insert(data.contains("id") ? data["id"].get<std::string>() : "(none)");
-        EXPECT_EQ(data.size(), data.contains("id") ? 2u : 1u) << data.dump();
-    }
-    EXPECT_EQ(ids, (std::set<std::string>{"r-1", "(none)"}));
     EXPECT_EQ(p.closeAndWait(), 0);
 
     // The replies to the overtaken scrubbing requests, read meanwhile.

@@ -1,9 +1,9 @@
-// Drives `marlune --stdio-bridge` as a child process, the way automation and the page would.
+// Settings and looks kept by `marlune --stdio-bridge` across runs and instances (the file rules
+// themselves: tests/core/files_test.cpp).
 
 #include <gtest/gtest.h>
 
-#include "support/bridge_process.h"
-#include "support/temp_dir.h"
+#include "integration/child_commands.h"
 
 namespace marlune {
 namespace {
@@ -11,80 +11,60 @@ namespace {
 namespace fs = std::filesystem;
 using namespace test;
 
-TEST(StdioBridge, SettingsPersistAcrossRunsADamagedFileIsPutAsideAndUnsavedOnesAreReported) {
+TEST(StdioBridge, SettingsPersistADamagedFileGivesTheDefaultsAndUnsavedOnesAreReported) {
     TempDir home;
+    const fs::path file = home / ".config/marlune/defaults.json";
     {
+        // Lines sent just before the input ends are still answered, in the page's envelope.
         BridgeProcess p({.home = home.path()});
         p.sendRaw(R"({"id":"1","cmd":"app.ready"})");
-        p.sendRaw(R"({"id":"2","cmd":"settings.set","payload":{"fps":24,"webcamZoom":5}})");
+        p.sendRaw(R"({"id":"2","cmd":"settings.set","payload":{"fps":60,"webcamZoom":5}})");
         EXPECT_EQ(p.closeAndWait(), 0);
         ASSERT_EQ(p.leftover.size(), 2u);
-        auto ready = test::parseScriptLine(p.leftover[0]);
-        auto set = test::parseScriptLine(p.leftover[1]);
-        ASSERT_EQ(ready.kind, test::ScriptLine::Kind::reply) << p.leftover[0];
-        EXPECT_EQ(ready.value["id"], "1");
-        EXPECT_EQ(ready.value["ok"], true);
-        EXPECT_EQ(ready.value["result"]["version"], "0.1.0");
-        EXPECT_EQ(ready.value["result"]["settings"]["fps"], 30);
-        EXPECT_EQ(set.value["result"]["fps"], 30);
-        EXPECT_EQ(set.value["result"]["webcamZoom"], 2.0);
+        const Json ready = parseScriptLine(p.leftover[0]).value;
+        EXPECT_EQ(ready["result"]["version"], "0.1.0");
+        // A fresh user's settings, in their own order.
+        EXPECT_EQ(ready["result"]["settings"].dump(),
+                  R"({"fps":30,"capHeight":1440,"micEnabled":true,"systemAudioEnabled":false,)"
+                  R"("webcamEnabled":false,"webcamCorner":"br","webcamSize":"m","webcamRing":true,)"
+                  R"("webcamShape":"squircle","webcamZoom":1.0,"hideWindow":false,)"
+                  R"("showCursor":true,"cursorMode":"smooth","micInput":"","countdown":3,)"
+                  R"("recordAllKeys":false})");
         EXPECT_TRUE(
             p.leftover[1].starts_with("window.__marluneDeliver({\"id\":\"2\",\"ok\":true,"));
-    }
-    {
-        BridgeProcess p({.home = home.path()});
-        p.sendRaw(R"({"id":"a","cmd":"settings.set","payload":{"fps":60,"cursorMode":"system"}})");
-        auto get = p.request("b", "settings.get");
-        ASSERT_TRUE(get);
-        EXPECT_EQ((*get)["result"]["fps"], 60);
-        EXPECT_EQ((*get)["result"]["webcamZoom"], 2.0);
-        EXPECT_EQ((*get)["result"]["cursorMode"], "system");
-        EXPECT_EQ(p.closeAndWait(), 0);
+        EXPECT_EQ(parseScriptLine(p.leftover[1]).value["result"]["webcamZoom"], 2.0);
     }
     EXPECT_TRUE(fs::is_directory(home / "Videos/Marlune"))
         << "launch creates the recordings folder";
-    EXPECT_TRUE(fs::exists(home / ".config/marlune/defaults.json"));
-
-    // A damaged settings file does not stop the app: it is put aside and the defaults apply.
-    test::writeFile(home / ".config/marlune/defaults.json", "{\"fps\": 60,,,");
-    {
+    // {what the file holds before the launch, fps read back}.
+    const std::pair<const char*, int> runs[] = {{nullptr, 60}, {"{\"fps\": 60,,,", 30}};
+    for (const auto& [content, fps] : runs) {
+        if (content) writeFile(file, content);
         BridgeProcess p({.home = home.path()});
-        auto r = p.request("1", "settings.get");
-        ASSERT_TRUE(r);
-        EXPECT_EQ((*r)["result"]["fps"], 30);
+        EXPECT_EQ(resultOf(p.request("1", "settings.get"))["fps"], fps) << (content ? content : "");
         EXPECT_EQ(p.closeAndWait(), 0);
     }
-    int aside = 0;
-    for (auto& e : fs::directory_iterator(home / ".config/marlune")) {
-        aside += e.path().filename().string().starts_with("defaults.json.corrupt-");
-    }
-    EXPECT_EQ(aside, 1);
 
-    // Settings that cannot be saved (a file stands where the configuration folder should be) last
-    // the run and are reported once.
+    // A file stands where the configuration folder should be: settings last the run and the
+    // failure is reported once.
     fs::remove_all(home / ".config");
-    test::writeFile(home / ".config", "not a folder");
+    writeFile(home / ".config", "not a folder");
     BridgeProcess p({.home = home.path()});
     ASSERT_TRUE(p.request("ready", "app.ready"));
-    auto set = p.request("1", "settings.set", {{"fps", 60}});
-    ASSERT_TRUE(set);
-    EXPECT_EQ((*set)["result"]["fps"], 60);
+    EXPECT_EQ(resultOf(p.request("1", "settings.set", {{"fps", 60}}))["fps"], 60);
     ASSERT_TRUE(p.request("2", "settings.set", {{"micEnabled", false}}));
-    auto get = p.request("3", "settings.get");
-    EXPECT_EQ((*get)["result"]["fps"], 60);
-    EXPECT_EQ((*get)["result"]["micEnabled"], false);
+    const Json got = resultOf(p.request("3", "settings.get"));
+    EXPECT_EQ(std::pair(got["fps"], got["micEnabled"]), std::pair(Json(60), Json(false)));
     EXPECT_EQ(p.closeAndWait(), 0);
     std::vector<std::string> errors;
     for (const auto& e : p.events) {
         if (e["name"] == "error") errors.push_back(e["data"]["message"]);
     }
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0], "Settings cannot be saved to " +
-                             (home / ".config/marlune/defaults.json").string() +
-                             ": Not a directory. Changes last until Marlune Studio quits.");
+    EXPECT_EQ(errors, std::vector<std::string>{"Settings cannot be saved to " + file.string() +
+                                               ": Not a directory. Changes last until Marlune "
+                                               "Studio quits."});
 }
 
-// Looks kept in the settings by two instances at once are all there.
 TEST(StdioBridge, LooksKeptByTwoInstancesAtOnceAreAllThere) {
     TempDir home;
     BridgeProcess one({.home = home.path()}), two({.home = home.path()});

@@ -1,7 +1,6 @@
 #pragma once
 
-// Sound for tests under the test desktop: tones played into a PulseAudio device and a
-// thread-safe collector of captured buffers. Header-only.
+// Tones played into a PulseAudio device and a thread-safe collector of captured buffers.
 
 #include <glib.h>
 #include <signal.h>
@@ -23,8 +22,7 @@
 
 namespace marlune::test {
 
-// Plays a sine tone into a PulseAudio sink for `seconds` (paplay, started at once); stops it
-// when it goes.
+// A sine tone played into a PulseAudio sink for `seconds` (paplay), stopped when it goes.
 class TonePlayer {
   public:
     TonePlayer(const std::string& sink, double hz, double seconds, float amplitude = 0.5f) {

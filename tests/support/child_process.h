@@ -1,8 +1,6 @@
 #pragma once
 
-// A helper program of the tests run as a child process: its standard output read line by line,
-// its standard input (when asked for) taking lines. Header-only so that any test program can use
-// it.
+// A helper program run as a child process, its standard output read and its input written by lines.
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,7 +1,6 @@
 #pragma once
 
-// Test movies made with the `ffmpeg` command-line tool (a test dependency, see
-// scripts/install-deps). Header-only so that any test program can use it.
+// Test movies made and probed with the ffmpeg tools (a test dependency: scripts/install-deps).
 
 #include <gio/gio.h>
 
@@ -46,8 +45,7 @@ inline bool runTool(const std::vector<std::string>& args) {
     return detail::spawn(args, nullptr);
 }
 
-// Runs a program (no shell) and returns what it wrote to standard output, when it exits with
-// status 0.
+// What a program (no shell) wrote to standard output, when it exits with status 0.
 inline std::optional<std::string> toolOutput(const std::vector<std::string>& args) {
     std::string out;
     if (!detail::spawn(args, &out)) return std::nullopt;

@@ -1,7 +1,5 @@
-// Linked into the test programs that ask for it (marlune_add_tests(... PRIVATE_HOME)): every test
-// in such a program runs with a HOME of its own, so that the recordings folder
-// (HOME/Videos/Marlune, there being no user-dirs file under the private XDG_CONFIG_HOME) is a
-// scratch folder. Set before main, before GLib reads and caches the user's folders.
+// A HOME of its own for a test program (marlune_add_tests PRIVATE_HOME), so that its recordings
+// folder is a scratch folder; set before main, before GLib reads and caches the user's folders.
 
 #include <stdlib.h>
 

@@ -4,9 +4,8 @@
 
 namespace marlune::test {
 
-// One HTTP exchange with a server on 127.0.0.1 over a fresh connection: `request` is sent as it is
-// and everything the server sends until it closes comes back (nothing when nobody listens). Gives
-// up after 30 seconds of silence.
+// `request` sent as it is to 127.0.0.1:`port` on a fresh connection; all that comes back until the
+// server closes it (nothing when nobody listens, what came when 30 seconds pass in silence).
 std::string rawExchange(int port, const std::string& request);
 
 }  // namespace marlune::test

@@ -1,7 +1,6 @@
 #pragma once
 
-// `marlune --stdio-bridge` driven as the page drives it for recordings on the test desktop, with
-// every line it printed stamped as it arrived. Header-only, for the desktop tests.
+// `marlune --stdio-bridge` driven as the page drives it for recordings, every line time-stamped.
 
 #include <signal.h>
 

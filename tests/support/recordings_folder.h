@@ -1,7 +1,6 @@
 #pragma once
 
-// The recordings folder of a test program with a private HOME (marlune_add_tests(...
-// PRIVATE_HOME)). Header-only, for the test programs that link the library.
+// The recordings folder of a test program with a private HOME (marlune_add_tests PRIVATE_HOME).
 
 #include <cstdlib>
 #include <filesystem>

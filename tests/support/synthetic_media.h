@@ -1,7 +1,6 @@
 #pragma once
 
-// Synthetic pictures and sound for movie writer tests and the recording test program.
-// Header-only.
+// Synthetic pictures and sound for the movie writer's tests and the recording test program.
 
 #include <cmath>
 #include <cstdint>

@@ -1,7 +1,6 @@
 #pragma once
 
-// A window of another process on the test desktop: test_window.py beside this file, run with
-// the system's Python (which has GTK). Header-only so that any test program can use it.
+// A window of another process on the test desktop: test_window.py, run by the system's Python.
 
 #include <chrono>
 #include <cstdint>
