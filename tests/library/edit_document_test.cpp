@@ -133,7 +133,7 @@ TEST(CursorFX, Tracks) {
     }
 }
 
-TEST(CursorFX, SettingsAreClamped) {
+TEST(CursorFXAndWebcamFX, SettingsAreClamped) {
     using S = std::tuple<double, double, double, double, double, bool, bool, std::string>;
     const std::pair<const char*, S> cases[] = {
         {R"(, "size": 0, "smooth": -1, "bounce": -0.5, "motionBlur": -3, "sway": -0.1)",
@@ -147,6 +147,22 @@ TEST(CursorFX, SettingsAreClamped) {
         ASSERT_TRUE(fx) << settings;
         EXPECT_EQ(fields(*fx), expected) << settings;
     }
+    // A webcam needs "enabled" and a companion file; "size" is the default of both width and
+    // height; nothing is clamped.
+    const std::pair<const char*, bool> webcams[] = {
+        {R"("enabled": 1, "file": "Clip.webcam.mp4")", true},
+        {R"("file": "Clip.webcam.mp4")", false},
+        {R"("enabled": "true", "file": "Clip.webcam.mp4")", false},
+        {R"("enabled": true, "file": "take1.mp4")", false},
+        {R"("enabled": true, "file": "Clip.WEBCAM.MP4")", false}};
+    for (auto [keys, ok] : webcams) {
+        EXPECT_EQ(WebcamFX::fromDict(Json::parse("{" + std::string(keys) + "}")).has_value(), ok)
+            << keys;
+    }
+    auto w = WebcamFX::fromDict(Json::parse(
+        R"({"enabled": true, "file": "a.webcam.mp4", "size": 30, "height": 50, "margin": -4})"));
+    ASSERT_TRUE(w);
+    EXPECT_EQ(std::tuple(w->width, w->height, w->margin), std::tuple(30, 50, -4));
 }
 
 CursorFX withPath(std::vector<CursorSample> path) {
@@ -239,24 +255,6 @@ TEST(CursorFX, TracksOutOfOrderGiveTheAnswersOfAScanInArrayOrder) {
         EXPECT_EQ(clicksBetween(*v, 900, 1200), (std::vector<double>{0.1, 0.2, 0.9, 0.3}));
         EXPECT_EQ(clicksBetween(*v, 1050, 6000), (std::vector<double>{0.5, 0.2, 0.3}));
     }
-}
-
-TEST(WebcamFX, EnabledAndACompanionFileAreRequired) {
-    const std::pair<const char*, bool> cases[] = {
-        {R"("enabled": 1, "file": "Clip.webcam.mp4")", true},
-        {R"("file": "Clip.webcam.mp4")", false},
-        {R"("enabled": "true", "file": "Clip.webcam.mp4")", false},
-        {R"("enabled": true, "file": "take1.mp4")", false},
-        {R"("enabled": true, "file": "Clip.WEBCAM.MP4")", false}};
-    for (auto [keys, ok] : cases) {
-        EXPECT_EQ(WebcamFX::fromDict(Json::parse("{" + std::string(keys) + "}")).has_value(), ok)
-            << keys;
-    }
-    // "size" is the default of both width and height; nothing is clamped.
-    auto w = WebcamFX::fromDict(Json::parse(
-        R"({"enabled": true, "file": "a.webcam.mp4", "size": 30, "height": 50, "margin": -4})"));
-    ASSERT_TRUE(w);
-    EXPECT_EQ(std::tuple(w->width, w->height, w->margin), std::tuple(30, 50, -4));
 }
 
 TEST(ExportRequest, DecodesEveryPartAndDropsBadOnes) {

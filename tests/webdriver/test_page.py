@@ -44,13 +44,6 @@ class Library(unittest.TestCase):
         self.app.show("library")
         self.app.wait_for(lambda: len(self.app.card_names()) >= 3, 60, "the recordings")
 
-    def choose_with_waveform(self, name):
-        self.open_library()
-        self.app.card(name).click()
-        self.app.wait_for(lambda: self.app.find_all("#library-player"), 10, "the player")
-        # Waveform drawn: its "reading" note gone.
-        self.app.wait_for(lambda: not self.app.find_all("#waveform-note"), 30, "the waveform")
-
     def send(self, *events):
         """Events as the application sends them to the page."""
         for name, data in events:
@@ -83,7 +76,10 @@ class Library(unittest.TestCase):
 
     def test_02_plays_in_place_with_its_waveform(self):
         app = self.app
-        self.choose_with_waveform("Product tour.mp4")
+        app.card("Product tour.mp4").click()
+        app.wait_for(lambda: app.find_all("#library-player"), 10, "the player")
+        # Waveform drawn: its "reading" note gone.
+        app.wait_for(lambda: not app.find_all("#waveform-note"), 30, "the waveform")
         # The trim covers the whole recording.
         self.assertIn("0:00.0 – 0:04.0", app.text("#trim-range"))
         self.assertFalse(app.find("#trim-export").is_enabled(), "nothing to trim yet")
@@ -99,7 +95,6 @@ class Library(unittest.TestCase):
 
     def test_03_trimmed_copy_then_trash(self):
         app = self.app
-        self.choose_with_waveform("Product tour.mp4")
         # The keyboard moves the trim handles: start to 1.0 s, end to 3.0 s.
         start = app.find(".trim-handle.start")
         start.click()
@@ -362,9 +357,19 @@ class Sources(unittest.TestCase):
     def tearDownClass(cls):
         cls.app.cleanup()
 
-    def choose_a_window_that_then_closes(self):
-        """Opens a window of another program, chooses it in the picker and closes it again."""
+    def test_1_choose_a_display_then_a_window_that_closes_before_the_start(self):
         app = self.app
+        display = ".source-card[data-kind='display']"
+        app.wait_for(lambda: app.find_all(display), 30, "a display")
+        self.assertFalse(app.find("#record-button").is_enabled())
+        self.assertIn("Choose a display or a window", app.text("#record-reason"))
+        app.click(display)
+        app.wait_for(lambda: app.find_all("#preview img"), 30, "the preview")
+        app.wait_for(lambda: app.find(display).get_attribute("aria-pressed") == "true", 10,
+                     "the display card to be pressed")
+        self.assertTrue(app.find("#record-button").is_enabled())
+        app.screenshot("record")
+        # A window of another program, chosen in the picker, then closed.
         window = subprocess.Popen(["/usr/bin/python3", "-c", TEST_WINDOW])
         try:
             app.wait_for(lambda: (app.click("#sources-refresh"), app.find_all(SHORT_LIVED))[1],
@@ -388,20 +393,6 @@ class Sources(unittest.TestCase):
         app.wait_for(lambda: subprocess.run(
             ["xdotool", "search", "--name", "^Short-lived window$"], capture_output=True,
             text=True).stdout.strip() == "", 10, "the test window to close")
-
-    def test_1_choose_a_display_then_a_window_that_closes_before_the_start(self):
-        app = self.app
-        display = ".source-card[data-kind='display']"
-        app.wait_for(lambda: app.find_all(display), 30, "a display")
-        self.assertFalse(app.find("#record-button").is_enabled())
-        self.assertIn("Choose a display or a window", app.text("#record-reason"))
-        app.click(display)
-        app.wait_for(lambda: app.find_all("#preview img"), 30, "the preview")
-        app.wait_for(lambda: app.find(display).get_attribute("aria-pressed") == "true", 10,
-                     "the display card to be pressed")
-        self.assertTrue(app.find("#record-button").is_enabled())
-        app.screenshot("record")
-        self.choose_a_window_that_then_closes()
         app.click("#record-button")
         # The application's message is shown; listed again, the picker says the window is gone.
         app.wait_toast("The selected window is no longer available", 30)
