@@ -1,6 +1,5 @@
-"""The editor in the real program, driven through WebDriver: zoom regions on the timeline, the
-styled preview made by the application, undo, the edit kept in the project file across a reload,
-exports with their progress, result and cancelling, and playing in step with the sound."""
+"""The editor: zoom regions, the styled preview, undo, the edit kept across a reload, exports and
+their cancelling, and playing in step with the sound."""
 
 import json
 import subprocess

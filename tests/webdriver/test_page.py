@@ -1,5 +1,4 @@
-"""The page in the real program, driven through WebDriver: the library, the shell (keys, focus,
-the title row, the window), the bad input the page meets, and the whole recording flow."""
+"""The library, the shell (keys, focus, title row, window), bad input and a whole recording."""
 
 import re
 import subprocess
@@ -10,10 +9,7 @@ from harness import MarluneApp, Keys, geometry, make_movie
 
 
 class Library(unittest.TestCase):
-    """One program run over a folder of real movies, the steps in order: the grid, playing, the
-    waveform, a trimmed copy, moving to the trash, searching, the keyboard, the focus kept across
-    updates, the window sizes, the folder emptied behind the page, a reply that never comes, the
-    recording bar, the title row and closing the window."""
+    """One program run over a folder of real movies, the steps in order."""
 
     @classmethod
     def setUpClass(cls):
@@ -232,9 +228,8 @@ class Library(unittest.TestCase):
         app.find("#theme-toggle").click()
 
     def test_10_window_becomes_the_bar_where_space_pauses_and_resumes(self):
-        """The window follows the recording's phases as the application announces them: the
-        countdown over the page, then the compact bar, then the whole window again. In the bar,
-        Space pauses and resumes (it never stops)."""
+        """The window follows the announced phases: countdown, compact bar, whole window again.
+        In the bar, Space pauses and resumes (it never stops)."""
         app = self.app
         size = app.driver.get_window_size
         before = size()
@@ -344,9 +339,8 @@ Gtk.main()
 
 
 class Sources(unittest.TestCase):
-    """One program run with the application's real listing of displays and windows, the steps in
-    order: the picker, a chosen window that closes, then the whole flow of a recording from the
-    first display to playing it in the library."""
+    """One program run with the real listing of displays and windows: the picker, a chosen window
+    that closes, then a recording of the first display from Record to playing it."""
 
     @classmethod
     def setUpClass(cls):
