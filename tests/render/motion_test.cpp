@@ -1,6 +1,5 @@
-// The springs and the motion simulator built on them: edge cases worked out by hand, the
-// closed forms against a numerical integration, properties over random edits, the motion as it
-// reads in a movie, and a golden trace (data/motion_trace.csv) of an ordinary edit frame by frame.
+// The springs and the motion simulator: hand-worked edge cases, closed forms against integration,
+// properties over random edits, and a golden trace (data/motion_trace.csv) of an ordinary edit.
 
 #include <gtest/gtest.h>
 
