@@ -93,12 +93,6 @@ FrameSettings frame(std::string type, double padding, double radius, double shad
             .shadowPct = shadow};
 }
 
-CursorFX cursorAt(double fx, double fy) {
-    CursorFX c;
-    c.path.push_back({0, fx, fy, 0});
-    return c;
-}
-
 FrameComposer::Step stepAt(double ms, double scale = 1, double fx = 0.5, double fy = 0.5,
                            std::optional<MotionSim::CursorOut> cursor = std::nullopt) {
     FrameComposer::Step step;
@@ -171,7 +165,7 @@ TEST(FrameComposer, PassThroughOnlyWithoutAnyWork) {
         CompositionInputs in = baseInputs(320, 180);
         if (c.frame) in.frame = frame("color", 10, 3, 0);
         if (c.cursor) {
-            in.cursor = cursorAt(0.5, 0.5);
+            in.cursor = CursorFX{.path = {{0, 0.5, 0.5, 0}}};
             in.cursor->render = c.drawCursor;
         }
         if (c.webcam) {
@@ -254,14 +248,14 @@ TEST(FrameComposer, ShadowRippleAndBlurShowOnlyPastTheirThresholds) {
     };
     auto ripple = [](double sinceMs) {  // -1: no click
         auto in = baseInputs(320, 180);
-        in.cursor = cursorAt(0.1, 0.1);
+        in.cursor = CursorFX{.path = {{0, 0.1, 0.1, 0}}};
         if (sinceMs >= 0) in.cursor->clicks.push_back({1000 - sinceMs, 0.6, 0.6});
         return compose(in, stepAt(1000, 1, 0.5, 0.5, MotionSim::CursorOut{0.1, 0.1, 0, 1, 0, 0, 0}),
                        solid(320, 180, 0x204060));
     };
     auto blur = [](double blurVX, double zoom) {
         auto in = baseInputs(320, 180);
-        in.cursor = cursorAt(0.5, 0.5);
+        in.cursor = CursorFX{.path = {{0, 0.5, 0.5, 0}}};
         return compose(
             in, stepAt(0, zoom, 0.5, 0.5, MotionSim::CursorOut{0.5, 0.5, 0, 1, blurVX, 0, 0}),
             solid(320, 180, 0x808080));
@@ -402,7 +396,7 @@ TEST(FrameComposer, HostileValuesNeitherCrashNorLeaveTheCanvas) {
     auto in = baseInputs(160, 90);
     in.frame = frame("gradient", 40, 20, 100);
     in.frame->outlinePct = 4;
-    in.cursor = cursorAt(0.5, 0.5);
+    in.cursor = CursorFX{.path = {{0, 0.5, 0.5, 0}}};
     in.cursor->clicks.push_back({900, 1e300, -1e300});
     in.webcam = WebcamFX{.file = "a.webcam.mp4", .margin = 1e300, .reactToZoom = true};
     in.webcamFrames = webcamFeed(solid(8, 8, 0x00ff00));
@@ -446,7 +440,7 @@ TEST(FrameComposerGolden, StyledFrameWithCursorRippleAndWebcam) {
     in.frame = frame("wallpaper", 8, 6, 60);
     in.frame->id = "aurora";
     in.frame->outlinePct = 0.6;
-    in.cursor = cursorAt(0.55, 0.45);
+    in.cursor = CursorFX{.path = {{0, 0.55, 0.45, 0}}};
     in.cursor->clicks.push_back({600, 0.55, 0.45});
     in.webcam = WebcamFX{.file = "a.webcam.mp4", .width = 30, .height = 30};
     in.webcamFrames = webcamFeed(webcamPicture(160, 120));
@@ -462,7 +456,7 @@ TEST(FrameComposerGolden, ZoomedFrameWithPackCursorBlurAndRoundWebcam) {
     in.frame->from = "#2040c0";
     in.frame->to = "#f08030";
     in.frame->angle = 135;
-    in.cursor = cursorAt(0.7, 0.7);
+    in.cursor = CursorFX{.path = {{0, 0.7, 0.7, 0}}};
     in.cursor->style = "figma";
     in.webcam = WebcamFX{.file = "a.webcam.mp4",
                          .mirror = false,

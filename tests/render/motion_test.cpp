@@ -485,26 +485,20 @@ Json pathSample(double t) {
     return Json::array({t, 0.3, 0.6, 0});
 }
 
-Json scriptedRequest() {
-    Json path = Json::array();
-    for (int i = 0; i <= 250; ++i) path.push_back(pathSample(i * 40.0));
-    Json caret = Json::array();
-    for (int i = 0; i <= 8; ++i) caret.push_back({6600 + i * 125.0, 0.2 + i * 0.02, 0.75});
-    Json request = Json::parse(R"({"name": "Script.mp4", "startMs": 0, "endMs": 10000,
+constexpr const char* kHeader = "ms,scale,fx,fy,x,y,rot,bounceK,blurVX,blurVY,typeIdx";
+
+TEST(MotionTrace, MatchesTheCheckedInTrace) {
+    Json payload = Json::parse(R"({"name": "Script.mp4", "startMs": 0, "endMs": 10000,
         "zooms": [{"startMs": 800, "endMs": 4500, "scale": 2, "fx": 0.3, "fy": 0.35},
                   {"startMs": 5000, "endMs": 9500, "scale": 2.5, "fx": 0.6, "fy": 0.5,
                    "follow": true, "inMs": 600, "outMs": 900}],
         "cursor": {"clicks": [{"t": 1200, "fx": 0.4, "fy": 0.38}, {"t": 5200}, {"t": 8600}],
-                   "lookAhead": false}})");
-    request["cursor"]["path"] = path;
-    request["cursor"]["caret"] = caret;
-    return request;
-}
-
-constexpr const char* kHeader = "ms,scale,fx,fy,x,y,rot,bounceK,blurVX,blurVY,typeIdx";
-
-TEST(MotionTrace, MatchesTheCheckedInTrace) {
-    auto request = ExportRequest::fromPayload(scriptedRequest());
+                   "lookAhead": false, "path": [], "caret": []}})");
+    for (int i = 0; i <= 250; ++i) payload["cursor"]["path"].push_back(pathSample(i * 40.0));
+    for (int i = 0; i <= 8; ++i) {
+        payload["cursor"]["caret"].push_back({6600 + i * 125.0, 0.2 + i * 0.02, 0.75});
+    }
+    auto request = ExportRequest::fromPayload(payload);
     ASSERT_TRUE(request);
     MotionSim sim(request->zooms, request->cursor, 1920, 1080);
     std::vector<std::vector<double>> actual;  // the trace's columns, frame by frame

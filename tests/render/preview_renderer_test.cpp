@@ -63,21 +63,6 @@ double meanAbsoluteDifference(const BgraImage& a, const BgraImage& b) {
     return std::max({sums[0], sums[1], sums[2]}) / (double(a.width) * a.height);
 }
 
-// A styled edit of Clip.mp4 (640 × 360, 3 s) over 200–1800 ms: gradient frame with padding,
-// radius, shadow and outline; a zoom from 400 ms that is still growing at 916 ms; a cursor with a
-// click; the webcam movie, 100 ms late.
-Json styledEdit() {
-    return Json::parse(R"({
-        "name": "Clip.mp4", "startMs": 200, "endMs": 1800,
-        "frame": {"type": "gradient", "from": "#203040", "to": "#a0b0c0", "paddingPct": 8,
-                  "radiusPct": 5, "shadowPct": 40, "outlinePct": 1},
-        "zooms": [{"startMs": 400, "endMs": 1600, "scale": 2.5, "fx": 0.3, "fy": 0.6}],
-        "cursor": {"path": [[0, 0.2, 0.2], [900, 0.6, 0.5], [1800, 0.4, 0.7]],
-                   "clicks": [{"t": 700, "fx": 0.5, "fy": 0.45}]},
-        "webcam": {"enabled": true, "file": "Clip.webcam.mp4", "offsetMs": 100, "size": 30}
-    })");
-}
-
 void makeClips() {
     const fs::path dir = test::recordingsFolder();
     // In grey, like most of a screen: H.264's half-resolution colour on the test picture's
@@ -95,7 +80,17 @@ void makeClips() {
 
 TEST(PreviewRenderer, PicturesAreTheExportedMoviesPictures) {
     ASSERT_NO_FATAL_FAILURE(makeClips());
-    const Json edit = styledEdit();
+    // Clip.mp4 (640 × 360, 3 s) over 200–1800 ms: a gradient frame with padding, radius, shadow
+    // and outline; a zoom still growing at 916 ms; a cursor with a click; the webcam 100 ms late.
+    const Json edit = Json::parse(R"({
+        "name": "Clip.mp4", "startMs": 200, "endMs": 1800,
+        "frame": {"type": "gradient", "from": "#203040", "to": "#a0b0c0", "paddingPct": 8,
+                  "radiusPct": 5, "shadowPct": 40, "outlinePct": 1},
+        "zooms": [{"startMs": 400, "endMs": 1600, "scale": 2.5, "fx": 0.3, "fy": 0.6}],
+        "cursor": {"path": [[0, 0.2, 0.2], [900, 0.6, 0.5], [1800, 0.4, 0.7]],
+                   "clicks": [{"t": 700, "fx": 0.5, "fy": 0.45}]},
+        "webcam": {"enabled": true, "file": "Clip.webcam.mp4", "offsetMs": 100, "size": 30}
+    })");
 
     // The zoom at 916 ms is between none and full: the preview has to reach the same point of
     // its animation as the export.

@@ -70,7 +70,7 @@ class Library(unittest.TestCase):
         app.wait_for(lambda: "can’t be read" in app.text("#library-detail"), 10, "the note")
         self.assertEqual(app.find_all("#library-detail video"), [])
 
-    def test_02_plays_in_place_with_its_waveform(self):
+    def test_02_plays_in_place_with_its_waveform_then_a_trimmed_copy_to_the_trash(self):
         app = self.app
         app.card("Product tour.mp4").click()
         app.wait_for(lambda: app.find_all("#library-player"), 10, "the player")
@@ -88,9 +88,6 @@ class Library(unittest.TestCase):
         app.wait_for(lambda: app.js("return document.getElementById('library-player').paused"),
                      5, "the movie to pause")
         app.screenshot("library")
-
-    def test_03_trimmed_copy_then_trash(self):
-        app = self.app
         # The keyboard moves the trim handles: start to 1.0 s, end to 3.0 s.
         start = app.find(".trim-handle.start")
         start.click()
@@ -265,7 +262,7 @@ class Library(unittest.TestCase):
         self.assertEqual(size(), before)
         self.assertTrue(app.visible("#screen-record"))
 
-    def test_11_title_row_with_named_controls_and_a_keyboard_menu(self):
+    def test_11_title_row_with_named_controls_a_keyboard_menu_and_moving(self):
         app = self.app
         # No title bar of GTK's: the page fills the window's height.
         self.assertLess(geometry(app.main_window)["HEIGHT"] - app.js("return innerHeight"), 12)
@@ -288,9 +285,7 @@ class Library(unittest.TestCase):
         self.assertEqual(app.js("return document.activeElement.id"), "title-menu-button")
         self.assertEqual(app.find("#title-menu-button").get_attribute("aria-expanded"), "false")
         app.screenshot("title-row")
-
-    def test_12_the_header_moves_and_maximises_the_window(self):
-        app = self.app
+        # The header moves the window and its button maximises it.
         label = lambda: app.find(".window-button.maximize").get_attribute("aria-label")
         before = geometry(app.main_window)
         # A point of the header between the name and the tabs, in the window's pixels.
