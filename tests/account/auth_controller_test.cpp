@@ -1,6 +1,5 @@
-// The account controller in this process against the service stand-in, for what the headless
-// host cannot show quickly or deterministically: the browser time-out with a short clock, answers
-// that overlap, and callbacks forged by other local processes.
+// The account controller against the service stand-in, for what the headless host cannot show
+// quickly or deterministically: a short browser time-out, overlapping answers, forged callbacks.
 
 #include "account/auth_controller.h"
 
@@ -42,14 +41,10 @@ struct Answer {
     }
 };
 
-int portOf(const std::string& url) {
+// The value of a parameter of a sign-in address ("port", "state").
+std::string param(const std::string& url, const std::string& name) {
     std::smatch m;
-    return std::regex_search(url, m, std::regex(R"(port=(\d+))")) ? std::stoi(m[1]) : 0;
-}
-
-std::string stateOf(const std::string& url) {
-    std::smatch m;
-    return std::regex_search(url, m, std::regex(R"(state=(\w+))")) ? std::string(m[1]) : "";
+    return std::regex_search(url, m, std::regex(name + R"(=(\w+))")) ? std::string(m[1]) : "0";
 }
 
 bool accepts(int port) {
@@ -137,7 +132,8 @@ TEST_F(AuthControllerTest, ABrowserThatNeverComesBackStopsTheWait) {
     ASSERT_EQ(magicLink("ann@example.com"), Json({{"sent", true}}));
     auto sent = standin.requestsOf("sendOobCode");
     ASSERT_EQ(sent.size(), 1u);
-    int port = portOf(Json::parse(sent[0]["body"].get<std::string>())["continueUrl"]);
+    int port =
+        std::stoi(param(Json::parse(sent[0]["body"].get<std::string>())["continueUrl"], "port"));
     ASSERT_GT(port, 0);
     // The reply and the event come home to the main thread as two posts: wait for the second.
     ASSERT_TRUE(runMainUntil([&] { return !authEvents().empty(); }, 5s));
@@ -222,9 +218,9 @@ TEST_F(AuthControllerTest, ARenewalThatArrivesAfterSignOutIsDropped) {
 TEST_F(AuthControllerTest, OnlyTheBrowserSentOutCanFinishTheSignIn) {
     ASSERT_EQ(magicLink("bob@example.com"), Json({{"sent", true}}));
     const std::string link = standin.state()["mailbox"].back()["link"];
-    const int port = portOf(link);
-    const std::string state = stateOf(link);
-    ASSERT_TRUE(port > 0 && !state.empty()) << link;
+    const int port = std::stoi(param(link, "port"));
+    const std::string state = param(link, "state");
+    ASSERT_TRUE(port > 0 && state != "0") << link;
 
     const std::string forged[] = {
         "GET /callback?oobCode=ATTACKER&email=eve%40example.com HTTP/1.1\r\n\r\n",

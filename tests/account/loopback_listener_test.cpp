@@ -1,6 +1,5 @@
-// The sign-in listener: what it hands over, and that nothing sent from this machine can hold it
-// shut (idle connections taking every place, a callback sent in two pieces read as a cancel, an
-// endless request line ending the sign-in).
+// The sign-in listener hands over what it is sent, and nothing sent from this machine can hold it
+// shut: idle connections in every place, a callback in two pieces, an endless request line.
 
 #include "account/loopback_listener.h"
 

@@ -35,27 +35,20 @@ std::vector<std::string> namesIn(const fs::path& dir, std::string_view prefix = 
     return names;
 }
 
-// A folder holding every kind of thing a recordings folder might, with a secret outside it.
-struct Folder {
-    TempDir dir;
-    fs::path root = dir / "Marlune";
-
-    Folder() {
-        writeFile(root / "clip.mp4", "movie");
-        writeFile(root / "sub/take.mp4", "take");
-        writeFile(dir / "secret.txt", "secret");
-        fs::create_directories(root / "empty");
-        ::mkfifo((root / "pipe.mp4").c_str(), 0600);
-        fs::create_symlink(dir / "secret.txt", root / "out.mp4");
-        fs::create_symlink("../secret.txt", root / "up.mp4");
-        fs::create_symlink(dir.path(), root / "away");
-        fs::create_symlink("clip.mp4", root / "alias.mp4");
-        fs::create_symlink("/dev/zero", root / "zero.mp4");
-    }
-};
-
 TEST(FolderFile, OpensOnlyRegularFilesInsideTheFolder) {
-    Folder f;
+    // Every kind of thing a recordings folder might hold, with a secret outside it.
+    TempDir dir;
+    const fs::path root = dir / "Marlune";
+    writeFile(root / "clip.mp4", "movie");
+    writeFile(root / "sub/take.mp4", "take");
+    writeFile(dir / "secret.txt", "secret");
+    fs::create_directories(root / "empty");
+    ::mkfifo((root / "pipe.mp4").c_str(), 0600);
+    fs::create_symlink(dir / "secret.txt", root / "out.mp4");
+    fs::create_symlink("../secret.txt", root / "up.mp4");
+    fs::create_symlink(dir.path(), root / "away");
+    fs::create_symlink("clip.mp4", root / "alias.mp4");
+    fs::create_symlink("/dev/zero", root / "zero.mp4");
     const std::pair<const char*, const char*> readable[] = {
         {"clip.mp4", "movie"}, {"/clip.mp4", "movie"}, {"sub//take.mp4", "take"}};
     const std::pair<const char*, Kind> refused[] = {{"missing/take.mp4", Kind::missing},
@@ -70,9 +63,9 @@ TEST(FolderFile, OpensOnlyRegularFilesInsideTheFolder) {
     for (bool byComponents : {false, true}) {
         SCOPED_TRACE(byComponents ? "by components" : "beneath");
         auto open = [&](const char* relative, bool directory = false) {
-            return byComponents ? FolderFile::openByComponents(f.root, relative, directory)
-                   : directory  ? FolderFile::openDirectory(f.root, relative)
-                                : FolderFile::open(f.root, relative);
+            return byComponents ? FolderFile::openByComponents(root, relative, directory)
+                   : directory  ? FolderFile::openDirectory(root, relative)
+                                : FolderFile::open(root, relative);
         };
         for (auto [relative, content] : readable) {
             auto opened = open(relative);
@@ -91,15 +84,15 @@ TEST(FolderFile, OpensOnlyRegularFilesInsideTheFolder) {
         EXPECT_FALSE(open("away", true) || open("clip.mp4", true) || open("nowhere", true));
     }
     // A link that stays inside is the kernel's to allow; the walk by hand refuses every link.
-    EXPECT_EQ(FolderFile::open(f.root, "alias.mp4")->readAll(100), "movie");
-    EXPECT_EQ(FolderFile::openByComponents(f.root, "alias.mp4", false).error().kind, Kind::outside);
+    EXPECT_EQ(FolderFile::open(root, "alias.mp4")->readAll(100), "movie");
+    EXPECT_EQ(FolderFile::openByComponents(root, "alias.mp4", false).error().kind, Kind::outside);
 
     // readAll holds its limit on a file that grew after it was opened.
-    writeFile(f.root / "big.json", std::string(1000, 'x'));
-    auto big = FolderFile::open(f.root, "big.json");
+    writeFile(root / "big.json", std::string(1000, 'x'));
+    auto big = FolderFile::open(root, "big.json");
     ASSERT_TRUE(big);
     EXPECT_EQ(big->readAll(999), std::nullopt);
-    std::ofstream(f.root / "big.json", std::ios::app) << "more";
+    std::ofstream(root / "big.json", std::ios::app) << "more";
     EXPECT_EQ(big->readAll(1000), std::nullopt);
     EXPECT_EQ(big->readAll(1004)->size(), 1004u);
 }

@@ -14,10 +14,6 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 auto fields(const ZoomSegment& z) {
     return std::tuple(z.startMs, z.endMs, z.scale, z.fx, z.fy, z.follow, z.inMs, z.outMs);
 }
-auto fields(const FrameSettings& f) {
-    return std::tuple(f.from, f.to, f.hex, f.angle, f.paddingPct, f.radiusPct, f.shadowPct,
-                      f.outlinePct);
-}
 auto fields(const CursorFX& c) {
     return std::tuple(c.size, c.smooth, c.bounce, c.motionBlur, c.sway, c.ripple, c.render,
                       c.style);
@@ -78,8 +74,9 @@ TEST(FrameSettings, TypeIdAndClamps) {
         FrameSettings::fromDict(Json::parse(R"({"type": "color", "from": "red", "angle": -725.5,
         "paddingPct": -5, "radiusPct": 25, "shadowPct": 100.5, "outlinePct": 10})"));
     ASSERT_TRUE(f);
-    EXPECT_EQ(fields(*f),
-              fields(FrameSettings{"", "", "red", "#000000", -725.5, "#000000", 0, 20, 100, 4}));
+    EXPECT_EQ(std::tuple(f->from, f->to, f->hex, f->angle, f->paddingPct, f->radiusPct,
+                         f->shadowPct, f->outlinePct),
+              std::tuple("red", "#000000", "#000000", -725.5, 0, 20, 100, 4));
 }
 
 TEST(CursorFX, Tracks) {
@@ -133,7 +130,7 @@ TEST(CursorFX, Tracks) {
     }
 }
 
-TEST(CursorFX, SettingsAreClamped) {
+TEST(CursorFXAndWebcamFX, SettingsAreClamped) {
     using S = std::tuple<double, double, double, double, double, bool, bool, std::string>;
     const std::pair<const char*, S> cases[] = {
         {R"(, "size": 0, "smooth": -1, "bounce": -0.5, "motionBlur": -3, "sway": -0.1)",
@@ -147,6 +144,22 @@ TEST(CursorFX, SettingsAreClamped) {
         ASSERT_TRUE(fx) << settings;
         EXPECT_EQ(fields(*fx), expected) << settings;
     }
+    // A webcam needs "enabled" and a companion file; "size" is the default of both width and
+    // height; nothing is clamped.
+    const std::pair<const char*, bool> webcams[] = {
+        {R"("enabled": 1, "file": "Clip.webcam.mp4")", true},
+        {R"("file": "Clip.webcam.mp4")", false},
+        {R"("enabled": "true", "file": "Clip.webcam.mp4")", false},
+        {R"("enabled": true, "file": "take1.mp4")", false},
+        {R"("enabled": true, "file": "Clip.WEBCAM.MP4")", false}};
+    for (auto [keys, ok] : webcams) {
+        EXPECT_EQ(WebcamFX::fromDict(Json::parse("{" + std::string(keys) + "}")).has_value(), ok)
+            << keys;
+    }
+    auto w = WebcamFX::fromDict(Json::parse(
+        R"({"enabled": true, "file": "a.webcam.mp4", "size": 30, "height": 50, "margin": -4})"));
+    ASSERT_TRUE(w);
+    EXPECT_EQ(std::tuple(w->width, w->height, w->margin), std::tuple(30, 50, -4));
 }
 
 CursorFX withPath(std::vector<CursorSample> path) {
@@ -239,24 +252,6 @@ TEST(CursorFX, TracksOutOfOrderGiveTheAnswersOfAScanInArrayOrder) {
         EXPECT_EQ(clicksBetween(*v, 900, 1200), (std::vector<double>{0.1, 0.2, 0.9, 0.3}));
         EXPECT_EQ(clicksBetween(*v, 1050, 6000), (std::vector<double>{0.5, 0.2, 0.3}));
     }
-}
-
-TEST(WebcamFX, EnabledAndACompanionFileAreRequired) {
-    const std::pair<const char*, bool> cases[] = {
-        {R"("enabled": 1, "file": "Clip.webcam.mp4")", true},
-        {R"("file": "Clip.webcam.mp4")", false},
-        {R"("enabled": "true", "file": "Clip.webcam.mp4")", false},
-        {R"("enabled": true, "file": "take1.mp4")", false},
-        {R"("enabled": true, "file": "Clip.WEBCAM.MP4")", false}};
-    for (auto [keys, ok] : cases) {
-        EXPECT_EQ(WebcamFX::fromDict(Json::parse("{" + std::string(keys) + "}")).has_value(), ok)
-            << keys;
-    }
-    // "size" is the default of both width and height; nothing is clamped.
-    auto w = WebcamFX::fromDict(Json::parse(
-        R"({"enabled": true, "file": "a.webcam.mp4", "size": 30, "height": 50, "margin": -4})"));
-    ASSERT_TRUE(w);
-    EXPECT_EQ(std::tuple(w->width, w->height, w->margin), std::tuple(30, 50, -4));
 }
 
 TEST(ExportRequest, DecodesEveryPartAndDropsBadOnes) {

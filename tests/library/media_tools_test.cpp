@@ -1,7 +1,5 @@
-// The media tools: the waveform's peaks, and trimmed copies that start and end where they were
-// asked and keep what makes a recording that can be styled again (its project file on the copy's
-// timeline, its webcam movie trimmed to the same moments). Names and errors as the page sees
-// them are proven through the bridge (tests/integration/library_commands_test.cpp).
+// The waveform's peaks, and trimmed copies cut where asked with their project file and webcam movie
+// on the copy's timeline (names and errors as the page sees them: tests/integration).
 
 #include "library/media_tools.h"
 

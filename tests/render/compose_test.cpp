@@ -1,10 +1,6 @@
-// The composer on synthetic source pictures and the pieces it is made of (output shapes and the
-// resampling pass among them): exact pixels, layers that must appear or stay away, and two golden
-// frames (data/; MARLUNE_UPDATE_GOLDEN=1 rewrites them). "styled_frame": the screen in a rounded,
-// padded, outlined frame on the aurora wallpaper with its shadow, the tilted arrow on the clicked
-// spot inside a half-grown ripple, and the mirrored squircle webcam at the bottom right;
-// "zoomed_frame": the screen zoomed 1.6x on its lower right over a blue-to-orange gradient, the
-// streaked figma arrow, a round top-left webcam.
+// The composer and its pieces on synthetic pictures: exact pixels, layers that must appear or stay
+// away, and two golden frames (data/, MARLUNE_UPDATE_GOLDEN=1 rewrites them) that catch any layer
+// drawn wrong: frame, wallpaper, shadow, outline, cursor, ripple, blur, webcam, zoom.
 
 #include <cairo.h>
 #include <gtest/gtest.h>
@@ -30,8 +26,7 @@ using test::channelDistance;
 using test::solid;
 using test::sourceWebRoot;
 
-// A screen-like source: a light page, a dark sidebar, text lines and four coloured quadrant marks
-// (so that a zoom or a shift shows).
+// A screen-like source whose quadrant marks show a zoom or a shift.
 BgraImage screen(int w, int h) {
     BgraImage image = BgraImage::blank(w, h);
     Surface s = wrapImage(image);
@@ -98,12 +93,6 @@ FrameSettings frame(std::string type, double padding, double radius, double shad
             .shadowPct = shadow};
 }
 
-CursorFX cursorAt(double fx, double fy) {
-    CursorFX c;
-    c.path.push_back({0, fx, fy, 0});
-    return c;
-}
-
 FrameComposer::Step stepAt(double ms, double scale = 1, double fx = 0.5, double fy = 0.5,
                            std::optional<MotionSim::CursorOut> cursor = std::nullopt) {
     FrameComposer::Step step;
@@ -124,8 +113,7 @@ bool samePixels(const BgraImage& a, const BgraImage& b) {
     return a.width == b.width && a.height == b.height && a.pixels == b.pixels;
 }
 
-// Bounds [x0, x1) × [y0, y1) of the pixels of `image` that `match(x, y)`; x1 is -1 when there is
-// none.
+// Bounds [x0, x1) × [y0, y1) of the pixels that `match(x, y)`; x1 is -1 when there is none.
 struct Found {
     int x0 = 1 << 30, y0 = 1 << 30, x1 = -1, y1 = -1;
 };
@@ -177,7 +165,7 @@ TEST(FrameComposer, PassThroughOnlyWithoutAnyWork) {
         CompositionInputs in = baseInputs(320, 180);
         if (c.frame) in.frame = frame("color", 10, 3, 0);
         if (c.cursor) {
-            in.cursor = cursorAt(0.5, 0.5);
+            in.cursor = CursorFX{.path = {{0, 0.5, 0.5, 0}}};
             in.cursor->render = c.drawCursor;
         }
         if (c.webcam) {
@@ -223,24 +211,19 @@ TEST(FrameComposer, ScreenSitsOnTheFramesBottomEdgeAndTheBackgroundShowsAround) 
     bare.frame = frame("color", 0, 0, 45, "#ff0000");
     EXPECT_TRUE(samePixels(compose(bare, stepAt(0), screen(320, 180)), screen(320, 180)));
 
-    struct Case {
-        int w, h;
-        double background;  // expected share of background pixels inside the padded rectangle
-    };
-    // Landscape or portrait, the whole picture fits the padded rectangle: the screen's
-    // rectangle is the picture's own, with no background inside.
-    const Case cases[] = {{320, 180, 0}, {180, 320, 0}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.w << "x" << c.h);
-        auto in = baseInputs(c.w, c.h);
+    // Landscape or portrait, the screen's rectangle is the picture's own, no background inside.
+    for (const PixelSize c : {PixelSize{320, 180}, PixelSize{180, 320}}) {
+        SCOPED_TRACE(testing::Message() << c.width << "x" << c.height);
+        const int w = c.width, h = c.height;
+        auto in = baseInputs(w, h);
         in.frame = frame("color", 10, 0, 0, "#123456");
-        const BgraImage out = compose(in, stepAt(0), grid(c.w, c.h));
-        const FrameGeometry g = frameGeometry(*in.frame, c.w, c.h);
+        const BgraImage out = compose(in, stepAt(0), grid(w, h));
+        const FrameGeometry g = frameGeometry(*in.frame, w, h);
         const int left = int(std::ceil(g.screen.x)), right = int(g.screen.x + g.screen.width);
         const int top = int(std::ceil(g.screen.y)), bottom = int(g.screen.y + g.screen.height);
         int background = 0, inside = 0;
-        for (int y = 0; y < c.h; ++y) {
-            for (int x = 0; x < c.w; ++x) {
+        for (int y = 0; y < h; ++y) {
+            for (int x = 0; x < w; ++x) {
                 const bool in = x >= left && x < right && y >= top && y < bottom;
                 if (!in && (x < left - 1 || x > right || y < top - 1 || y > bottom)) {
                     ASSERT_EQ(out.pixel(x, y), 0xff123456u) << x << "," << y;
@@ -249,57 +232,56 @@ TEST(FrameComposer, ScreenSitsOnTheFramesBottomEdgeAndTheBackgroundShowsAround) 
                 background += in && out.pixel(x, y) == 0xff123456u;
             }
         }
-        EXPECT_NEAR(double(background) / inside, c.background, 0.02);
+        EXPECT_NEAR(double(background) / inside, 0, 0.02);
         // The bottom row of the rectangle shows the source's bottom row of blocks.
         EXPECT_EQ(out.pixel(left + 2, bottom - 1), gridColour(0, 3));
     }
 }
 
-TEST(FrameComposer, ShadowOnlyAboveOnePercentAndBelowTheFrame) {
-    auto render = [](double shadowPct) {
+// The shadow above 1 %, the ripple from 175 to 775 ms after its click (past about 600 ms it is
+// too faint to change an 8-bit pixel), the motion blur above 1.5 pixels after the zoom.
+TEST(FrameComposer, ShadowRippleAndBlurShowOnlyPastTheirThresholds) {
+    auto shadow = [](double pct) {
         auto in = baseInputs(640, 360);
-        in.frame = frame("color", 10, 5, shadowPct, "#ffffff");
+        in.frame = frame("color", 10, 5, pct, "#ffffff");
         return compose(in, stepAt(0), solid(640, 360, 0x808080));
     };
-    const BgraImage none = render(0);
-    EXPECT_TRUE(samePixels(render(1), none));
-    EXPECT_FALSE(samePixels(render(1.01), none));
-    // The shadow falls below the frame: darker in the bottom margin than in the top one.
-    const BgraImage strong = render(100);
-    EXPECT_LT(strong.pixel(320, 360 - 20) & 0xff, (strong.pixel(320, 20) & 0xff) - 20);
-}
-
-TEST(FrameComposer, RippleLastsFrom175To775MsAfterTheClick) {
-    // Past about 600 ms the ripple is too faint to change an 8-bit pixel.
-    const std::pair<double, bool> cases[] = {{100, false}, {174, false}, {175, true}, {400, true},
-                                             {600, true},  {775, false}, {900, false}};
-    const BgraImage source = solid(320, 180, 0x204060);
-    auto render = [&](std::optional<double> sinceMs) {
+    auto ripple = [](double sinceMs) {  // -1: no click
         auto in = baseInputs(320, 180);
-        in.cursor = cursorAt(0.1, 0.1);
-        if (sinceMs) in.cursor->clicks.push_back({1000 - *sinceMs, 0.6, 0.6});
+        in.cursor = CursorFX{.path = {{0, 0.1, 0.1, 0}}};
+        if (sinceMs >= 0) in.cursor->clicks.push_back({1000 - sinceMs, 0.6, 0.6});
         return compose(in, stepAt(1000, 1, 0.5, 0.5, MotionSim::CursorOut{0.1, 0.1, 0, 1, 0, 0, 0}),
-                       source);
+                       solid(320, 180, 0x204060));
     };
-    const BgraImage noClick = render(std::nullopt);
-    for (auto [sinceMs, drawn] : cases) {
-        EXPECT_EQ(!samePixels(render(sinceMs), noClick), drawn) << sinceMs;
-    }
-}
-
-TEST(FrameComposer, MotionBlurOnlyAboveOneAndAHalfPixels) {
-    auto in = baseInputs(320, 180);
-    in.cursor = cursorAt(0.5, 0.5);
-    const BgraImage source = solid(320, 180, 0x808080);
-    auto render = [&](double blurVX, double zoom) {
+    auto blur = [](double blurVX, double zoom) {
+        auto in = baseInputs(320, 180);
+        in.cursor = CursorFX{.path = {{0, 0.5, 0.5, 0}}};
         return compose(
             in, stepAt(0, zoom, 0.5, 0.5, MotionSim::CursorOut{0.5, 0.5, 0, 1, blurVX, 0, 0}),
-            source);
+            solid(320, 180, 0x808080));
     };
-    EXPECT_TRUE(samePixels(render(1.4, 1), render(0, 1)));
-    EXPECT_FALSE(samePixels(render(1.6, 1), render(0, 1)));
-    // The threshold applies after zoom: 1 pixel of motion at zoom 2 is 2 pixels on screen.
-    EXPECT_FALSE(samePixels(render(1, 2), render(0, 2)));
+    struct Case {
+        const char* what;
+        BgraImage with, without;
+        bool drawn;
+    };
+    const Case cases[] = {
+        {"shadow 1 %", shadow(1), shadow(0), false},
+        {"shadow 1.01 %", shadow(1.01), shadow(0), true},
+        {"ripple at 100 ms", ripple(100), ripple(-1), false},
+        {"ripple at 174 ms", ripple(174), ripple(-1), false},
+        {"ripple at 175 ms", ripple(175), ripple(-1), true},
+        {"ripple at 400 ms", ripple(400), ripple(-1), true},
+        {"ripple at 600 ms", ripple(600), ripple(-1), true},
+        {"ripple at 775 ms", ripple(775), ripple(-1), false},
+        {"blur of 1.4 px", blur(1.4, 1), blur(0, 1), false},
+        {"blur of 1.6 px", blur(1.6, 1), blur(0, 1), true},
+        {"blur of 1 px at zoom 2", blur(1, 2), blur(0, 2), true},
+    };
+    for (const Case& c : cases) EXPECT_EQ(!samePixels(c.with, c.without), c.drawn) << c.what;
+    // The shadow falls below the frame: darker in the bottom margin than in the top one.
+    const BgraImage strong = shadow(100);
+    EXPECT_LT(strong.pixel(320, 360 - 20) & 0xff, (strong.pixel(320, 20) & 0xff) - 20);
 }
 
 TEST(FrameComposer, WebcamBoxPlacementAndZoomReaction) {
@@ -414,7 +396,7 @@ TEST(FrameComposer, HostileValuesNeitherCrashNorLeaveTheCanvas) {
     auto in = baseInputs(160, 90);
     in.frame = frame("gradient", 40, 20, 100);
     in.frame->outlinePct = 4;
-    in.cursor = cursorAt(0.5, 0.5);
+    in.cursor = CursorFX{.path = {{0, 0.5, 0.5, 0}}};
     in.cursor->clicks.push_back({900, 1e300, -1e300});
     in.webcam = WebcamFX{.file = "a.webcam.mp4", .margin = 1e300, .reactToZoom = true};
     in.webcamFrames = webcamFeed(solid(8, 8, 0x00ff00));
@@ -442,8 +424,7 @@ void expectGolden(const std::string& name, const BgraImage& image) {
     Surface png = Surface::adopt(cairo_image_surface_create_from_png(path.c_str()));
     ASSERT_TRUE(png) << path;
     ASSERT_EQ(std::pair(png.width(), png.height()), std::pair(image.width, image.height));
-    // The PNG is RGB, without alpha. Anti-aliasing may round differently with another cairo;
-    // the picture may not.
+    // The PNG is RGB. Anti-aliasing may round differently with another cairo; the picture may not.
     int off = 0;
     for (int y = 0; y < image.height; ++y) {
         for (int x = 0; x < image.width; ++x) {
@@ -459,7 +440,7 @@ TEST(FrameComposerGolden, StyledFrameWithCursorRippleAndWebcam) {
     in.frame = frame("wallpaper", 8, 6, 60);
     in.frame->id = "aurora";
     in.frame->outlinePct = 0.6;
-    in.cursor = cursorAt(0.55, 0.45);
+    in.cursor = CursorFX{.path = {{0, 0.55, 0.45, 0}}};
     in.cursor->clicks.push_back({600, 0.55, 0.45});
     in.webcam = WebcamFX{.file = "a.webcam.mp4", .width = 30, .height = 30};
     in.webcamFrames = webcamFeed(webcamPicture(160, 120));
@@ -475,7 +456,7 @@ TEST(FrameComposerGolden, ZoomedFrameWithPackCursorBlurAndRoundWebcam) {
     in.frame->from = "#2040c0";
     in.frame->to = "#f08030";
     in.frame->angle = 135;
-    in.cursor = cursorAt(0.7, 0.7);
+    in.cursor = CursorFX{.path = {{0, 0.7, 0.7, 0}}};
     in.cursor->style = "figma";
     in.webcam = WebcamFX{.file = "a.webcam.mp4",
                          .mirror = false,
@@ -540,8 +521,8 @@ TEST(LiveBackgroundReader, LoopsForwardAndWrapsAndRefusesWhatCannotLoop) {
 
 // ---- The composition's pieces ----
 
-TEST(Composition, ColourStrings) {
-    const std::pair<const char*, std::uint32_t> cases[] = {
+TEST(Composition, ColoursOutlineAndWebcamDecodeWidth) {
+    const std::pair<const char*, std::uint32_t> colours[] = {
         {"#1e90ff", 0x1e90ff},
         {"1E90FF", 0x1e90ff},
         {"##1e#90ff", 0x1e90ff},
@@ -551,25 +532,21 @@ TEST(Composition, ColourStrings) {
         {"", 0},
         {"#ff1e90ff", 0x1e90ff},
     };
-    for (auto [text, rgb] : cases) {
+    for (auto [text, rgb] : colours) {
         const Rgb c = colorFromString(text);
         const std::uint32_t got = std::uint32_t(std::lround(c.r * 255)) << 16 |
                                   std::uint32_t(std::lround(c.g * 255)) << 8 |
                                   std::uint32_t(std::lround(c.b * 255));
         EXPECT_EQ(got, rgb) << text;
     }
-}
-
-TEST(Composition, OutlineOnlyAboveHalfAPixel) {
+    // An outline only above half a pixel.
     EXPECT_FALSE(outlineImage({10, 10, 80, 40}, 5, 0.5, 100, 60));
     Surface o = outlineImage({10, 10, 80, 40}, 5, 2, 100, 60);
     ASSERT_TRUE(o);
     EXPECT_EQ(test::surfacePixel(o, 50, 10), 0x73737373u);  // white at 0.45 on the edge
     EXPECT_EQ(test::surfacePixel(o, 50, 30), 0u);           // nothing inside
     EXPECT_EQ(test::surfacePixel(o, 9, 9), 0u);             // the corner is rounded away
-}
-
-TEST(Composition, WebcamIsDecodedNoWiderThanItShows) {
+    // The webcam is decoded no wider than it shows.
     const WebcamFX webcam{.width = 40, .height = 40};       // 432 × 432 on 1080p
     const FrameSettings padded = frame("color", 10, 3, 0);  // k = 864 / 1080
     EXPECT_EQ(webcamDecodeWidth(webcam, std::nullopt, 1920, 1080, 1280, 720), 768);  // 432 × 16/9
@@ -578,12 +555,20 @@ TEST(Composition, WebcamIsDecodedNoWiderThanItShows) {
     EXPECT_FALSE(webcamDecodeWidth(webcam, std::nullopt, 40, 8, 1280, 720));  // not shown at all
 }
 
-// ---- Output shapes: canvas and movie sizes, the recording framed on the canvas, the cursor on
-// a vertical picture ----
-
-// Source × shape (× output height) → canvas, movie and where the recording is framed on the
-// canvas (padding a share of the canvas's short side).
+// Source × shape (× output height) → canvas, movie (even sides, reduced to the height asked for)
+// and where the recording is framed on the canvas (padding a share of its short side).
 TEST(OutputShape, SizesAndTheRecordingFramedWholeInTheMiddle) {
+    const std::tuple<int, int, std::int64_t, PixelSize> reduced[] = {
+        {2880, 1800, 720, {1152, 720}},
+        {1366, 768, 720, {1280, 720}},
+        {1366, 768, 721, {1280, 720}},
+        {2880, 1800, 0, {2880, 1800}},
+        {1920, 1080, -5, {1920, 1080}}};
+    for (auto [w, h, target, expected] : reduced) {
+        EXPECT_EQ(ExportRenderer::outputSize(w, h, target), expected) << w << "x" << h << target;
+    }
+    EXPECT_EQ(ExportRenderer::exportFps(29.97), 30);
+    EXPECT_EQ(ExportRenderer::exportFps(NAN), 10);
     using enum OutputShape;
     struct Case {
         PixelSize source;
@@ -664,8 +649,6 @@ TEST(OutputShape, OnAVerticalPictureTheCursorIsOnItsPoint) {
         EXPECT_NEAR((drawn.y0 + drawn.y1) / 2.0, wantY, 3);
     }
 }
-
-// ---- The screen's resampling pass (the blurs show in the golden frames' shadows and streaks) ----
 
 // Bilinear sample of channel c at continuous position (u, v), edges extended: the reference.
 double reference(const std::vector<std::uint8_t>& px, int w, int h, double u, double v, int c) {

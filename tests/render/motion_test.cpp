@@ -1,6 +1,5 @@
-// The springs and the motion simulator built on them: edge cases worked out by hand, the
-// closed forms against a numerical integration, properties over random edits, the motion as it
-// reads in a movie, and a golden trace (data/motion_trace.csv) of an ordinary edit frame by frame.
+// The springs and the motion simulator: hand-worked edge cases, closed forms against integration,
+// properties over random edits, and a golden trace (data/motion_trace.csv) of an ordinary edit.
 
 #include <gtest/gtest.h>
 
@@ -25,8 +24,6 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kFrameMs = 1000.0 / 30;
-
-// ---- Springs ----
 
 TEST(Spring, FreshOrBrokenStatesLandOnTheTargetAndNoNumberIsNoTarget) {
     const SpringState states[] = {
@@ -114,8 +111,6 @@ TEST(Spring, ZoomSpringNeverPassesItsTargetAndExtremesStayFinite) {
     SpringState far{-1e300, 0, true};
     EXPECT_TRUE(std::isfinite(stepSpring(far, 1e300, 16, zoomSpringConfig)));
 }
-
-// ---- The motion simulator ----
 
 ZoomSegment zoom(double startMs, double endMs, double scale, double fx = 0.5, double fy = 0.5,
                  bool follow = false, double inMs = ZOOM_IN_MS, double outMs = ZOOM_OUT_MS) {
@@ -275,11 +270,6 @@ TEST(MotionSim, SingleSamplePathAndTimesThatAreNoNumber) {
               std::tuple(ob.scale, ob.fx, ob.cursor->x, ob.cursor->rot));
 }
 
-bool cursorFinite(const MotionSim::CursorOut& c) {
-    return std::isfinite(c.x) && std::isfinite(c.y) && std::isfinite(c.rot) &&
-           std::isfinite(c.bounceK) && std::isfinite(c.blurVX) && std::isfinite(c.blurVY);
-}
-
 // A random edit, built through the same parser as a real export request.
 struct RandomEdit {
     std::vector<ZoomSegment> zooms;
@@ -348,7 +338,10 @@ TEST(MotionSimProperties, OutputsStayFiniteAndInRangeWhateverTheTiming) {
             ASSERT_TRUE(std::isfinite(out.scale) && std::isfinite(out.fx) && std::isfinite(out.fy));
             ASSERT_TRUE(out.scale >= 1 && out.scale <= std::min(maxScale + 1e-12, 6.0)) << i;
             ASSERT_TRUE(out.fx >= 0 && out.fx <= 1 && out.fy >= 0 && out.fy <= 1) << i;
-            ASSERT_TRUE(cursorFinite(*out.cursor)) << i;
+            const auto& c = *out.cursor;
+            ASSERT_TRUE(std::isfinite(c.x) && std::isfinite(c.y) && std::isfinite(c.rot) &&
+                        std::isfinite(c.blurVX) && std::isfinite(c.blurVY))
+                << i;
             ASSERT_TRUE(out.cursor->bounceK >= 0.72 && out.cursor->bounceK <= 1) << i;
         }
     }
@@ -385,8 +378,6 @@ TEST(MotionSimProperties, SettledFocusKeepsTheZoomedWindowInside) {
         EXPECT_GT(checked, 1000u);
     }
 }
-
-// ---- The motion as it reads in an exported movie ----
 
 // A pointer that crosses the screen to a button, clicks it, then goes to another and clicks.
 CursorFX demoCursor(double smooth, bool lookAhead) {
@@ -494,88 +485,59 @@ Json pathSample(double t) {
     return Json::array({t, 0.3, 0.6, 0});
 }
 
-Json scriptedRequest() {
-    Json path = Json::array();
-    for (int i = 0; i <= 250; ++i) path.push_back(pathSample(i * 40.0));
-    Json caret = Json::array();
-    for (int i = 0; i <= 8; ++i) caret.push_back({6600 + i * 125.0, 0.2 + i * 0.02, 0.75});
-    Json request = Json::parse(R"({"name": "Script.mp4", "startMs": 0, "endMs": 10000,
+constexpr const char* kHeader = "ms,scale,fx,fy,x,y,rot,bounceK,blurVX,blurVY,typeIdx";
+
+TEST(MotionTrace, MatchesTheCheckedInTrace) {
+    Json payload = Json::parse(R"({"name": "Script.mp4", "startMs": 0, "endMs": 10000,
         "zooms": [{"startMs": 800, "endMs": 4500, "scale": 2, "fx": 0.3, "fy": 0.35},
                   {"startMs": 5000, "endMs": 9500, "scale": 2.5, "fx": 0.6, "fy": 0.5,
                    "follow": true, "inMs": 600, "outMs": 900}],
         "cursor": {"clicks": [{"t": 1200, "fx": 0.4, "fy": 0.38}, {"t": 5200}, {"t": 8600}],
-                   "lookAhead": false}})");
-    request["cursor"]["path"] = path;
-    request["cursor"]["caret"] = caret;
-    return request;
-}
-
-struct Row {
-    double ms, scale, fx, fy, x, y, rot, bounceK, blurVX, blurVY;
-    int typeIdx;
-};
-
-std::vector<Row> simulate() {
-    auto request = ExportRequest::fromPayload(scriptedRequest());
-    EXPECT_TRUE(request);
+                   "lookAhead": false, "path": [], "caret": []}})");
+    for (int i = 0; i <= 250; ++i) payload["cursor"]["path"].push_back(pathSample(i * 40.0));
+    for (int i = 0; i <= 8; ++i) {
+        payload["cursor"]["caret"].push_back({6600 + i * 125.0, 0.2 + i * 0.02, 0.75});
+    }
+    auto request = ExportRequest::fromPayload(payload);
+    ASSERT_TRUE(request);
     MotionSim sim(request->zooms, request->cursor, 1920, 1080);
-    std::vector<Row> rows;
+    std::vector<std::vector<double>> actual;  // the trace's columns, frame by frame
     for (int i = 0; i < kFrames; ++i) {
-        const double ms = i * kFrameMs;
-        const auto out = sim.tick(ms);
+        const auto out = sim.tick(i * kFrameMs);
         const auto& c = *out.cursor;
-        rows.push_back(Row{ms, out.scale, out.fx, out.fy, c.x, c.y, c.rot, c.bounceK, c.blurVX,
-                           c.blurVY, c.typeIdx});
+        actual.push_back({i * kFrameMs, out.scale, out.fx, out.fy, c.x, c.y, c.rot, c.bounceK,
+                          c.blurVX, c.blurVY, double(c.typeIdx)});
     }
-    return rows;
-}
-
-constexpr const char* kHeader = "ms,scale,fx,fy,x,y,rot,bounceK,blurVX,blurVY,typeIdx";
-
-std::vector<double> columns(const Row& r) {
-    return {r.ms,     r.scale,          r.fx, r.fy, r.x, r.y, r.rot, r.bounceK, r.blurVX,
-            r.blurVY, double(r.typeIdx)};
-}
-
-// The trace file's rows as numbers, after checking its header.
-std::vector<std::vector<double>> readTrace() {
-    std::ifstream in(kTracePath);
-    std::string line;
-    std::getline(in, line);
-    EXPECT_EQ(line, kHeader) << kTracePath;
-    std::vector<std::vector<double>> rows;
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        rows.emplace_back();
-        for (std::string f; std::getline(fields, f, ',');) rows.back().push_back(std::stod(f));
-    }
-    return rows;
-}
-
-TEST(MotionTrace, MatchesTheCheckedInTrace) {
-    const std::vector<Row> actual = simulate();
     if (std::getenv("MARLUNE_UPDATE_GOLDEN")) {
         std::ofstream out(kTracePath);
         out << kHeader << "\n";
-        for (const Row& r : actual) {
-            const auto c = columns(r);
-            for (std::size_t i = 0; i < c.size(); ++i) {
+        for (const auto& row : actual) {
+            for (std::size_t i = 0; i < row.size(); ++i) {
                 char field[32];
-                std::snprintf(field, sizeof field, "%.17g", c[i]);
-                out << field << (i + 1 < c.size() ? "," : "\n");
+                std::snprintf(field, sizeof field, "%.17g", row[i]);
+                out << field << (i + 1 < row.size() ? "," : "\n");
             }
         }
         GTEST_SKIP() << "wrote " << kTracePath;
     }
-    const auto expected = readTrace();
+    std::ifstream in(kTracePath);
+    std::string line;
+    std::getline(in, line);
+    ASSERT_EQ(line, kHeader) << kTracePath;
+    std::vector<std::vector<double>> expected;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        expected.emplace_back();
+        for (std::string f; std::getline(fields, f, ',');) expected.back().push_back(std::stod(f));
+    }
     ASSERT_EQ(expected.size(), actual.size());
     for (std::size_t i = 0; i < actual.size(); ++i) {
-        SCOPED_TRACE(testing::Message() << "frame " << i << " at " << actual[i].ms << " ms");
-        const auto a = columns(actual[i]);
-        ASSERT_EQ(expected[i].size(), a.size());
-        for (std::size_t c = 0; c < a.size(); ++c) {
+        SCOPED_TRACE(testing::Message() << "frame " << i << " at " << actual[i][0] << " ms");
+        ASSERT_EQ(expected[i].size(), actual[i].size());
+        for (std::size_t c = 0; c < actual[i].size(); ++c) {
             const double e = expected[i][c];
-            ASSERT_LE(std::abs(a[c] - e), 1e-9 * std::max(1.0, std::abs(e))) << "column " << c;
+            ASSERT_LE(std::abs(actual[i][c] - e), 1e-9 * std::max(1.0, std::abs(e)))
+                << "column " << c;
         }
     }
 }

@@ -430,6 +430,15 @@ test('saved cuts and speeds are settled as the export restores them', () => {
   ], (saved, speed, settled) => {
     assert.deepEqual(settleStretches(saved, 10000, speed), settled);
   });
+  // An old edit loads and exports without them; a saved one keeps them.
+  const old = restoreEdit({ range: { startMs: 0, endMs: 10000 } }, 10000);
+  assert.equal('cuts' in old || 'speeds' in old, false);
+  assert.equal('cuts' in exportPayload(old, 'a.mp4') || 'speeds' in exportPayload(old, 'a.mp4'),
+               false);
+  const saved = restoreEdit({ cuts: [{ startMs: 100, endMs: 900 }],
+                              speeds: [{ startMs: 1000, endMs: 2000, rate: 3 }] }, 10000);
+  assert.deepEqual(exportPayload(saved, 'a.mp4').cuts, [{ startMs: 100, endMs: 900 }]);
+  assert.deepEqual(exportPayload(saved, 'a.mp4').speeds, [{ startMs: 1000, endMs: 2000, rate: 3 }]);
 });
 
 test('cuts and speeds are added, moved, re-rated and removed on the timeline', () => {
@@ -466,17 +475,6 @@ test('the exported length counts cuts out and speeds at their rate', () => {
      6500],
     [{ range: { startMs: 2000, endMs: 5000 }, cuts: [{ startMs: 0, endMs: 3000 }] }, 2000],
   ], (extra, length) => assert.equal(outputLengthMs(editWith(extra)), length));
-});
-
-test('an old edit loads and exports unchanged; a saved one keeps its cuts and speeds', () => {
-  const old = restoreEdit({ range: { startMs: 0, endMs: 10000 } }, 10000);
-  assert.equal('cuts' in old || 'speeds' in old, false);
-  assert.equal('cuts' in exportPayload(old, 'a.mp4') || 'speeds' in exportPayload(old, 'a.mp4'),
-               false);
-  const saved = restoreEdit({ cuts: [{ startMs: 100, endMs: 900 }],
-                              speeds: [{ startMs: 1000, endMs: 2000, rate: 3 }] }, 10000);
-  assert.deepEqual(exportPayload(saved, 'a.mp4').cuts, [{ startMs: 100, endMs: 900 }]);
-  assert.deepEqual(exportPayload(saved, 'a.mp4').speeds, [{ startMs: 1000, endMs: 2000, rate: 3 }]);
 });
 
 const LONG = 30000;

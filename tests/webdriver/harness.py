@@ -1,12 +1,6 @@
-"""Drives the real marlune program through WebKitGTK's WebDriver server.
-
-WebKitWebDriver starts the program with "--automation"; the program allows automation on its web
-context and hands its main view to the session, so these tests see the real page talking to the
-real bridge. Each MarluneApp has a private home (settings, recordings folder, trash, web storage).
-
-Needs a display, a window manager and PulseAudio (scripts/with-desktop provides them), the
-webkit2gtk-driver and python3-selenium packages, the ffmpeg tool and xdotool.
-"""
+"""The real marlune program under WebKitWebDriver ("--automation" hands its main view to the
+session), each run with a private home. Needs scripts/with-desktop, webkit2gtk-driver,
+python3-selenium, ffmpeg and xdotool."""
 
 import json
 import os
@@ -45,13 +39,6 @@ def make_movie(path, seconds, size="640x360", tone=440, rate=30):
          "-c:a", "aac", "-shortest", "-movflags", "+faststart", str(path)],
         check=True)
     return path
-
-
-def png_is_blank(png):
-    """True when a picture is (nearly) one flat colour, as the window is before it has drawn."""
-    spread = subprocess.run(["convert", "png:-", "-format", "%[fx:standard_deviation]", "info:"],
-                            input=png, capture_output=True, check=True).stdout
-    return float(spread or 0) < 0.01
 
 
 def geometry(window):
@@ -338,7 +325,10 @@ class MarluneApp:
                 return None
             png = subprocess.run(["import", "-window", window, "png:-"], capture_output=True,
                                  check=True).stdout
-            return None if png_is_blank(png) else png
+            # A window that has not drawn yet is one flat colour.
+            spread = subprocess.run(["convert", "png:-", "-format", "%[fx:standard_deviation]",
+                                     "info:"], input=png, capture_output=True, check=True).stdout
+            return png if float(spread or 0) >= 0.01 else None
         png = self.wait_for(grab, timeout, "a settled picture that is not blank")
         SHOTS.mkdir(parents=True, exist_ok=True)
         path = SHOTS / f"{name}.png"

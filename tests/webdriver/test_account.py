@@ -1,7 +1,5 @@
-"""The account screen in the real program, against the local stand-in of the account services
-(tests/account/service_standin.py) with the fake browser as the test HOME's web browser: both
-ways of signing in, the wait and its Cancel, the failures beside their controls, the profile with
-its export count, and signing out."""
+"""The account screen against tests/account/service_standin.py with fake_browser.py as the web
+browser: both ways of signing in, the wait and its Cancel, failures, the profile, signing out."""
 
 import json
 import os

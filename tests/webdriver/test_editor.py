@@ -1,10 +1,8 @@
-"""The editor in the real program, driven through WebDriver: zoom regions on the timeline, the
-styled preview made by the application, undo, the edit kept in the project file across a reload,
-exports with their progress, result and cancelling, and playing in step with the sound."""
+"""The editor: zoom regions, the styled preview, undo, the edit kept across a reload, exports and
+their cancelling, and playing in step with the sound."""
 
 import json
 import subprocess
-import time
 import unittest
 
 from harness import MarluneApp, Keys, make_movie
@@ -70,13 +68,6 @@ requestAnimationFrame(check);
 """
 
 
-def movie_size(path):
-    out = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
-                          "stream=width,height", "-of", "csv=p=0", str(path)],
-                         capture_output=True, text=True, check=True).stdout.strip()
-    return tuple(int(v) for v in out.split(","))
-
-
 class Editor(unittest.TestCase):
     """One program run, the steps in order: the first plays PLAYED; each of the others starts
     from the edit of NAME the one before left."""
@@ -94,8 +85,6 @@ class Editor(unittest.TestCase):
     def tearDownClass(cls):
         cls.app.cleanup()
 
-    # ---- Helpers ------------------------------------------------------------------------------
-
     def open_editor(self):
         app = self.app
         if not (app.visible("#editor") and app.text("#editor-title") == "Demo take"):
@@ -110,30 +99,19 @@ class Editor(unittest.TestCase):
         return self.app.js("return [...document.querySelectorAll('#tl-zooms .zoom-block')]"
                            ".map(b => [Number(b.dataset.startMs), Number(b.dataset.endMs)])")
 
-    def timeline_x(self, ms):
-        """Offset from the timeline's centre of the time `ms` (selenium offsets are from the
-        middle of the element)."""
-        box = self.app.find("#tl-ruler").rect
-        return ms / (SECONDS * 1000) * box["width"] - box["width"] / 2
-
     def seek(self, ms):
+        # Selenium's offsets are from the middle of the element.
+        width = self.app.find("#tl-ruler").rect["width"]
         ActionChains(self.app.driver).move_to_element_with_offset(
-            self.app.find("#tl-ruler"), self.timeline_x(ms), 0).click().perform()
+            self.app.find("#tl-ruler"), ms / (SECONDS * 1000) * width - width / 2, 0).click() \
+            .perform()
 
     def drag(self, element, dx, steps=5):
-        """Drags `element` dx pixels to the right as a hand would: pressed, moved in steps,
-        released."""
+        """Drags `element` dx pixels to the right as a hand would."""
         actions = ActionChains(self.app.driver).click_and_hold(element).pause(0.2)
         for _ in range(steps):
             actions.move_by_offset(dx / steps, 0).pause(0.1)
         actions.pause(0.2).release().perform()
-
-    def picture(self, name):
-        # The window's pixels follow the page a moment after it changed.
-        time.sleep(0.8)
-        self.app.screenshot(name)
-
-    # ---- Tests --------------------------------------------------------------------------------
 
     def test_0_pictures_keep_to_the_sound_and_the_still_comes_back(self):
         """The pictures drawn while playing are the export's own (styled), each drawn when the
@@ -173,7 +151,7 @@ class Editor(unittest.TestCase):
         app = self.app
         self.open_editor()
         whole = app.editor_settled()
-        self.picture("editor-opened")
+        self.app.screenshot("editor-opened")
         # Z at the playhead (the start): a three-second region, chosen.
         app.find("#editor-title").click()
         app.press("z")
@@ -201,13 +179,13 @@ class Editor(unittest.TestCase):
             app.find("#editor-stage"), -stage["width"] * 0.3, -stage["height"] * 0.3).click() \
             .perform()
         app.editor_settled()
-        self.picture("editor-zoom-chosen")
+        self.app.screenshot("editor-zoom-chosen")
         # Let go of the region: the picture in the middle of it is zoomed.
         app.press(Keys.ESCAPE)
         self.seek(start2 + 2500)
         zoomed = app.editor_settled()
         self.assertGreater(self.difference(whole, zoomed), 10, "the zoom shows in the preview")
-        self.picture("editor-zoomed")
+        self.app.screenshot("editor-zoomed")
 
     def test_2_styling_changes_the_preview_and_undo_restores_it(self):
         app = self.app
@@ -222,7 +200,7 @@ class Editor(unittest.TestCase):
         styled = app.editor_settled()
         self.assertGreater(self.difference(before, styled), 8, "the styling shows in the preview")
         self.assertEqual(wallpapers[1].get_attribute("aria-pressed"), "true")
-        self.picture("editor-styled")
+        self.app.screenshot("editor-styled")
         # Three undos: radius, padding, wallpaper; the preview is the one before.
         app.find("#editor-title").click()
         for _ in range(3):
@@ -266,18 +244,20 @@ class Editor(unittest.TestCase):
                "window.__progress.push(Number(bar().value)); }, 50);")
         app.click("#editor-export")
         app.wait_for(lambda: app.visible("#export-bar"), 10, "the progress bar")
-        self.picture("editor-exporting")
+        self.app.screenshot("editor-exporting")
         result = app.wait_for(lambda: app.find_all("#export-result") and
                               app.find("#export-result").get_attribute("data-name"), 180,
                               "the export to finish")
         progress = app.js("clearInterval(window.__progressTimer); return window.__progress")
-        self.assertEqual([result, movie_size(app.recordings / result)],
-                         ["Demo take export.mp4", (852, 480)])
+        size = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                               "stream=width,height", "-of", "csv=p=0", app.recordings / result],
+                              capture_output=True, text=True, check=True).stdout.strip()
+        self.assertEqual([result, size], ["Demo take export.mp4", "852,480"])
         self.assertTrue(any(0 < p < 1 for p in progress), f"progress shown: {progress[:20]}")
         self.assertEqual(progress, sorted(progress), "progress never goes back")
         for button in ["#export-play", "#export-reveal", "#export-folder"]:
             self.assertTrue(app.find(button).is_displayed(), button)
-        self.picture("editor-exported")
+        self.app.screenshot("editor-exported")
         # The library lists the new movie.
         app.show("library")
         app.wait_for(lambda: result in app.card_names(), 30, "the exported movie in the library")

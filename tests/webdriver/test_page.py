@@ -1,5 +1,4 @@
-"""The page in the real program, driven through WebDriver: the library, the shell (keys, focus,
-the title row, the window), the bad input the page meets, and the whole recording flow."""
+"""The library, the shell (keys, focus, title row, window), bad input and a whole recording."""
 
 import re
 import subprocess
@@ -10,10 +9,7 @@ from harness import MarluneApp, Keys, geometry, make_movie
 
 
 class Library(unittest.TestCase):
-    """One program run over a folder of real movies, the steps in order: the grid, playing, the
-    waveform, a trimmed copy, moving to the trash, searching, the keyboard, the focus kept across
-    updates, the window sizes, the folder emptied behind the page, a reply that never comes, the
-    recording bar, the title row and closing the window."""
+    """One program run over a folder of real movies, the steps in order."""
 
     @classmethod
     def setUpClass(cls):
@@ -43,13 +39,6 @@ class Library(unittest.TestCase):
     def open_library(self):
         self.app.show("library")
         self.app.wait_for(lambda: len(self.app.card_names()) >= 3, 60, "the recordings")
-
-    def choose_with_waveform(self, name):
-        self.open_library()
-        self.app.card(name).click()
-        self.app.wait_for(lambda: self.app.find_all("#library-player"), 10, "the player")
-        # Waveform drawn: its "reading" note gone.
-        self.app.wait_for(lambda: not self.app.find_all("#waveform-note"), 30, "the waveform")
 
     def send(self, *events):
         """Events as the application sends them to the page."""
@@ -81,9 +70,12 @@ class Library(unittest.TestCase):
         app.wait_for(lambda: "can’t be read" in app.text("#library-detail"), 10, "the note")
         self.assertEqual(app.find_all("#library-detail video"), [])
 
-    def test_02_plays_in_place_with_its_waveform(self):
+    def test_02_plays_in_place_with_its_waveform_then_a_trimmed_copy_to_the_trash(self):
         app = self.app
-        self.choose_with_waveform("Product tour.mp4")
+        app.card("Product tour.mp4").click()
+        app.wait_for(lambda: app.find_all("#library-player"), 10, "the player")
+        # Waveform drawn: its "reading" note gone.
+        app.wait_for(lambda: not app.find_all("#waveform-note"), 30, "the waveform")
         # The trim covers the whole recording.
         self.assertIn("0:00.0 – 0:04.0", app.text("#trim-range"))
         self.assertFalse(app.find("#trim-export").is_enabled(), "nothing to trim yet")
@@ -96,10 +88,6 @@ class Library(unittest.TestCase):
         app.wait_for(lambda: app.js("return document.getElementById('library-player').paused"),
                      5, "the movie to pause")
         app.screenshot("library")
-
-    def test_03_trimmed_copy_then_trash(self):
-        app = self.app
-        self.choose_with_waveform("Product tour.mp4")
         # The keyboard moves the trim handles: start to 1.0 s, end to 3.0 s.
         start = app.find(".trim-handle.start")
         start.click()
@@ -237,9 +225,8 @@ class Library(unittest.TestCase):
         app.find("#theme-toggle").click()
 
     def test_10_window_becomes_the_bar_where_space_pauses_and_resumes(self):
-        """The window follows the recording's phases as the application announces them: the
-        countdown over the page, then the compact bar, then the whole window again. In the bar,
-        Space pauses and resumes (it never stops)."""
+        """The window follows the announced phases: countdown, compact bar, whole window again.
+        In the bar, Space pauses and resumes (it never stops)."""
         app = self.app
         size = app.driver.get_window_size
         before = size()
@@ -275,7 +262,7 @@ class Library(unittest.TestCase):
         self.assertEqual(size(), before)
         self.assertTrue(app.visible("#screen-record"))
 
-    def test_11_title_row_with_named_controls_and_a_keyboard_menu(self):
+    def test_11_title_row_with_named_controls_a_keyboard_menu_and_moving(self):
         app = self.app
         # No title bar of GTK's: the page fills the window's height.
         self.assertLess(geometry(app.main_window)["HEIGHT"] - app.js("return innerHeight"), 12)
@@ -298,9 +285,7 @@ class Library(unittest.TestCase):
         self.assertEqual(app.js("return document.activeElement.id"), "title-menu-button")
         self.assertEqual(app.find("#title-menu-button").get_attribute("aria-expanded"), "false")
         app.screenshot("title-row")
-
-    def test_12_the_header_moves_and_maximises_the_window(self):
-        app = self.app
+        # The header moves the window and its button maximises it.
         label = lambda: app.find(".window-button.maximize").get_attribute("aria-label")
         before = geometry(app.main_window)
         # A point of the header between the name and the tabs, in the window's pixels.
@@ -349,9 +334,8 @@ Gtk.main()
 
 
 class Sources(unittest.TestCase):
-    """One program run with the application's real listing of displays and windows, the steps in
-    order: the picker, a chosen window that closes, then the whole flow of a recording from the
-    first display to playing it in the library."""
+    """One program run with the real listing of displays and windows: the picker, a chosen window
+    that closes, then a recording of the first display from Record to playing it."""
 
     @classmethod
     def setUpClass(cls):
@@ -362,9 +346,19 @@ class Sources(unittest.TestCase):
     def tearDownClass(cls):
         cls.app.cleanup()
 
-    def choose_a_window_that_then_closes(self):
-        """Opens a window of another program, chooses it in the picker and closes it again."""
+    def test_1_choose_a_display_then_a_window_that_closes_before_the_start(self):
         app = self.app
+        display = ".source-card[data-kind='display']"
+        app.wait_for(lambda: app.find_all(display), 30, "a display")
+        self.assertFalse(app.find("#record-button").is_enabled())
+        self.assertIn("Choose a display or a window", app.text("#record-reason"))
+        app.click(display)
+        app.wait_for(lambda: app.find_all("#preview img"), 30, "the preview")
+        app.wait_for(lambda: app.find(display).get_attribute("aria-pressed") == "true", 10,
+                     "the display card to be pressed")
+        self.assertTrue(app.find("#record-button").is_enabled())
+        app.screenshot("record")
+        # A window of another program, chosen in the picker, then closed.
         window = subprocess.Popen(["/usr/bin/python3", "-c", TEST_WINDOW])
         try:
             app.wait_for(lambda: (app.click("#sources-refresh"), app.find_all(SHORT_LIVED))[1],
@@ -388,20 +382,6 @@ class Sources(unittest.TestCase):
         app.wait_for(lambda: subprocess.run(
             ["xdotool", "search", "--name", "^Short-lived window$"], capture_output=True,
             text=True).stdout.strip() == "", 10, "the test window to close")
-
-    def test_1_choose_a_display_then_a_window_that_closes_before_the_start(self):
-        app = self.app
-        display = ".source-card[data-kind='display']"
-        app.wait_for(lambda: app.find_all(display), 30, "a display")
-        self.assertFalse(app.find("#record-button").is_enabled())
-        self.assertIn("Choose a display or a window", app.text("#record-reason"))
-        app.click(display)
-        app.wait_for(lambda: app.find_all("#preview img"), 30, "the preview")
-        app.wait_for(lambda: app.find(display).get_attribute("aria-pressed") == "true", 10,
-                     "the display card to be pressed")
-        self.assertTrue(app.find("#record-button").is_enabled())
-        app.screenshot("record")
-        self.choose_a_window_that_then_closes()
         app.click("#record-button")
         # The application's message is shown; listed again, the picker says the window is gone.
         app.wait_toast("The selected window is no longer available", 30)
