@@ -1,16 +1,11 @@
 // The sound server going away in the middle of a recording: the page is told, the picture goes
 // on, and the movie is whole and reads at its frame rate.
 
-#include <chrono>
-#include <filesystem>
-#include <string>
-#include <vector>
-
 #include <gtest/gtest.h>
 
+#include "desktop/recording_checks.h"
 #include "recording/movie_probe.h"
 #include "support/child_process.h"
-#include "support/ffmpeg_tool.h"
 #include "support/main_loop.h"
 #include "support/recording_session.h"
 #include "support/temp_dir.h"
@@ -60,16 +55,9 @@ TEST(SoundServerLost, ThePageIsToldAndThePictureGoesOnInAMovieReadAtItsRate) {
     ASSERT_TRUE(s.request("ready", "app.ready"));
     const std::uint32_t display = test::displayID(s);
     ASSERT_NE(display, 0u);
-    s.send("start", "recording.start",
-           {{"sourceKind", "display"},
-            {"sourceID", display},
-            {"fps", 30},
-            {"mic", true},
-            {"systemAudio", true},
-            {"webcam", false}});
-    auto started = s.reply("start");
-    ASSERT_TRUE(started && started->line.value["ok"].get<bool>())
-        << (started ? started->line.value.dump() : "no reply");
+    auto started = s.request("start", "recording.start",
+                             test::displayStart(display, {{"mic", true}, {"systemAudio", true}}));
+    ASSERT_EQ(started.value_or(Json())["ok"], true) << started.value_or(Json()).dump();
     s.pumpFor(1500ms);
     sound.kill();
 
