@@ -1,27 +1,25 @@
 // Recording in a Wayland session through the real program: `marlune --stdio-bridge` under
 // scripts/with-wayland lists the session's monitor, records it through the screen-cast portal
-// (the stand-in over headless mutter) with the cursor path from the stream's metadata, the
-// recording survives a kill, and a recording ends when the desktop ends the share. Skipped outside
-// a Wayland session.
+// (the stand-in over headless mutter) with the cursor path from the stream's metadata, survives a
+// kill, takes the hot key through the shortcuts portal, ends when the desktop ends the share, and
+// records an area or a window. Skipped outside a Wayland session.
 
 #include <gio/gio.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <iterator>
-#include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "app/capture_source_provider.h"
 #include "recording/track_journal.h"
 #include "recording/wayland_capture.h"
+#include "support/child_process.h"
 #include "support/ffmpeg_tool.h"
 #include "support/recording_session.h"
 #include "support/temp_dir.h"
@@ -75,32 +73,13 @@ TEST(WaylandRules, TheRestoredPictureGoesToTheMonitorItShows) {
 }
 
 // The painter (tests/wayland/painter.py), full screen or a window of `size` ("WxH"), repainting
-// in a new shade of #..6699.
-class Painter {
-  public:
-    explicit Painter(const char* size = nullptr) {
-        const char* argv[] = {"/usr/bin/python3", MARLUNE_SOURCE_DIR "/tests/wayland/painter.py",
-                              size, nullptr};
-        gchar** env = g_environ_setenv(g_get_environ(), "GDK_BACKEND", "wayland", TRUE);
-        env = g_environ_setenv(env, "PAINTER_READY", (ready_.path() / "up").c_str(), TRUE);
-        g_spawn_async(nullptr, const_cast<char**>(argv), env, G_SPAWN_DO_NOT_REAP_CHILD, nullptr,
-                      nullptr, &pid_, nullptr);
-        g_strfreev(env);
-        // On the screen before a recording starts (python and GTK take a while on a busy machine).
-        const auto deadline = Clock::now() + 30s;
-        while (!fs::exists(ready_.path() / "up") && Clock::now() < deadline) {
-            std::this_thread::sleep_for(50ms);
-        }
+// in a new shade of #..6699, on the screen before a recording starts.
+struct Painter {
+    explicit Painter(const std::string& size = "")
+        : child({"/usr/bin/python3", MARLUNE_SOURCE_DIR "/tests/wayland/painter.py", size}) {
+        EXPECT_TRUE(child.readLine(30s)) << "the painter did not come up";
     }
-    ~Painter() {
-        if (pid_ <= 0) return;
-        kill(pid_, SIGTERM);
-        waitpid(pid_, nullptr, 0);
-    }
-
-  private:
-    test::TempDir ready_;
-    GPid pid_ = 0;
+    test::Child child;
 };
 
 // The picture at `seconds` into a movie, as RGB pixels of a 16 × 9 reduction.
@@ -115,12 +94,6 @@ std::optional<std::string> reducedFrame(const fs::path& movie, double seconds) {
 void expectGreenBlue(const std::string& frame, std::size_t i, int green, int blue) {
     EXPECT_NEAR(static_cast<unsigned char>(frame[i * 3 + 1]), green, 28) << i;
     EXPECT_NEAR(static_cast<unsigned char>(frame[i * 3 + 2]), blue, 28) << i;
-}
-
-// The movie's picture size, as "W,H\n".
-std::optional<std::string> movieSize(const fs::path& movie) {
-    return test::toolOutput({"ffprobe", "-v", "error", "-select_streams", "v", "-show_entries",
-                             "stream=width,height", "-of", "csv=p=0", movie.string()});
 }
 
 // The screen-cast sessions the portal holds now, by object path (the stand-in registers each).
@@ -154,7 +127,23 @@ std::vector<std::string> portalSessions() {
     return out;
 }
 
-TEST(WaylandRecording, RecordsTheScreenWithItsCursorPathSurvivesAKillAndEndsWithTheShare) {
+// Fires the shortcut `id` through the stand-in; answers how many sessions held it.
+unsigned activate(const char* id) {
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    GVariant* reply = g_dbus_connection_call_sync(
+        bus, "org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop",
+        "app.marlune.PortalStandin", "Activate", g_variant_new("(s)", id), G_VARIANT_TYPE("(u)"),
+        G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+    guint32 held = 0;
+    if (reply) {
+        g_variant_get(reply, "(u)", &held);
+        g_variant_unref(reply);
+    }
+    g_object_unref(bus);
+    return held;
+}
+
+TEST(WaylandRecording, RecordsSurvivesAKillTakesTheHotKeyEndsWithTheShareAndRecordsParts) {
     if (!std::getenv("WAYLAND_DISPLAY")) GTEST_SKIP() << "needs scripts/with-wayland";
     test::TempDir home;
     Painter painter;
@@ -185,8 +174,8 @@ TEST(WaylandRecording, RecordsTheScreenWithItsCursorPathSurvivesAKillAndEndsWith
         test::PointerMover pointer;
         auto safe = [&] {
             auto tracks = TrackJournal::read(TrackJournal::pathFor(folder / file));
-            auto length = test::probeDuration(folder / file);
-            return tracks && tracks->cursorPath.size() > 30 && length && *length > 2.0;
+            return tracks && tracks->cursorPath.size() > 30 &&
+                   test::probeDuration(folder / file) > 2.0;
         };
         const auto deadline = Clock::now() + 60s;
         while (!safe() && Clock::now() < deadline) {
@@ -199,123 +188,142 @@ TEST(WaylandRecording, RecordsTheScreenWithItsCursorPathSurvivesAKillAndEndsWith
 
     test::Session s(home.path());
     ASSERT_TRUE(s.request("ready", "app.ready"));
-    auto notice = s.event("notice", 0, 10s);
-    ASSERT_TRUE(notice);
-    EXPECT_EQ(s.events[*notice].data()["message"], "Recovered an interrupted recording: " + file);
-    const fs::path movie = folder / file;
-    EXPECT_TRUE(test::decodesCleanly(movie));
-    // The painter's pictures.
-    auto frame = reducedFrame(movie, 1.0);
-    ASSERT_TRUE(frame && frame->size() == 16 * 9 * 3);
-    expectGreenBlue(*frame, 4 * 16 + 8, 0x66, 0x99);
-
-    Json project = Json::parse(test::readFile(folder / (file + ".marlune.json")));
-    const Json& path = project["cursorPath"];
-    ASSERT_GT(path.size(), 30u) << project.dump();
-    // [ms, fx, fy, type]: later samples lie right of and below the first, inside the screen.
-    const Json& first = path.front();
-    const Json& last = path.back();
-    EXPECT_GT(last[0].get<double>(), first[0].get<double>());
-    EXPECT_GT(last[1].get<double>(), first[1].get<double>());
-    EXPECT_GT(last[2].get<double>(), first[2].get<double>());
-    EXPECT_LE(last[1].get<double>(), 1.0);
+    {
+        SCOPED_TRACE("recovered after the kill");
+        auto notice = s.event("notice", 0, 10s);
+        ASSERT_TRUE(notice);
+        EXPECT_EQ(s.events[*notice].data()["message"],
+                  "Recovered an interrupted recording: " + file);
+        const fs::path movie = folder / file;
+        EXPECT_TRUE(test::decodesCleanly(movie));
+        // The painter's pictures.
+        auto frame = reducedFrame(movie, 1.0);
+        ASSERT_TRUE(frame && frame->size() == 16 * 9 * 3);
+        expectGreenBlue(*frame, 4 * 16 + 8, 0x66, 0x99);
+        Json project = Json::parse(test::readFile(folder / (file + ".marlune.json")));
+        const Json& path = project["cursorPath"];
+        ASSERT_GT(path.size(), 30u) << project.dump();
+        // [ms, fx, fy, type]: later samples lie right of and below the first, inside the screen.
+        const Json& first = path.front();
+        const Json& last = path.back();
+        EXPECT_GT(last[0].get<double>(), first[0].get<double>());
+        EXPECT_GT(last[1].get<double>(), first[1].get<double>());
+        EXPECT_GT(last[2].get<double>(), first[2].get<double>());
+        EXPECT_LE(last[1].get<double>(), 1.0);
+    }
+    {
+        SCOPED_TRACE("the hot key comes through the desktop's shortcuts");
+        // The program binds the shortcut once it has launched; until then nothing holds it.
+        unsigned held = 0;
+        s.pumpUntil([&] { return (held = activate("record")) != 0; }, 20s);
+        ASSERT_EQ(held, 1u) << "the program bound no shortcut named \"record\"";
+        // No recording runs: the press asks the page to record.
+        EXPECT_TRUE(s.event("hotkeyRecord", 0, 20s));
+        auto status = s.request("status", "permissions.status");
+        ASSERT_TRUE(status);
+        const Json& st = (*status)["result"];
+        EXPECT_EQ(st["session"], "wayland");
+        EXPECT_EQ(st["hotkey"], "granted");
+        EXPECT_TRUE(st["inputDevices"] == "granted" || st["inputDevices"] == "denied" ||
+                    st["inputDevices"] == "notDetermined")
+            << st.dump();
+    }
 
     // The chosen monitor is remembered: listing it again needs no dialog and shows its picture.
     auto again = s.request("again", "sources.list");
     ASSERT_TRUE(again && (*again)["ok"].get<bool>());
-    const Json& screen = (*again)["result"]["screens"][0];
+    const Json screen = (*again)["result"]["screens"][0];
     EXPECT_EQ(screen["asks"], false);
     EXPECT_TRUE(screen.value("thumb", "").starts_with("data:image/jpeg;base64,"));
-
-    // The person stops sharing from the desktop: the stream ends and the recording is saved.
-    const auto before = portalSessions();
-    const std::size_t from = s.events.size();
-    s.send("share", "recording.start",
-           Json{{"sourceKind", "display"}, {"sourceID", screen["id"]}, {"mic", false}});
-    auto shared = s.reply("share", 60s);
-    ASSERT_TRUE(shared && shared->line.value["ok"].get<bool>());
-    const std::string sharedFile = shared->line.value["result"]["file"];
-    const fs::path sharedMovie = folder / sharedFile;
-    const auto deadline = Clock::now() + 30s;
-    while (test::probeDuration(sharedMovie).value_or(0) < 1.0 && Clock::now() < deadline) {
-        s.pumpFor(200ms);
+    {
+        SCOPED_TRACE("the person stops sharing from the desktop: the recording is saved");
+        const auto before = portalSessions();
+        const std::size_t from = s.events.size();
+        s.send("share", "recording.start",
+               Json{{"sourceKind", "display"}, {"sourceID", screen["id"]}, {"mic", false}});
+        auto shared = s.reply("share", 60s);
+        ASSERT_TRUE(shared && shared->line.value["ok"].get<bool>());
+        const std::string sharedFile = shared->line.value["result"]["file"];
+        const fs::path sharedMovie = folder / sharedFile;
+        s.pumpUntil([&] { return test::probeDuration(sharedMovie) >= 1.0; }, 30s);
+        std::vector<std::string> sessions;
+        std::ranges::set_difference(portalSessions(), before, std::back_inserter(sessions));
+        ASSERT_EQ(sessions.size(), 1u);
+        GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+        GVariant* closed =
+            g_dbus_connection_call_sync(bus, "org.freedesktop.portal.Desktop", sessions[0].c_str(),
+                                        "org.freedesktop.portal.Session", "Close", nullptr, nullptr,
+                                        G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+        ASSERT_TRUE(closed);
+        g_variant_unref(closed);
+        g_object_unref(bus);
+        auto error = s.event("error", from, 30s);
+        ASSERT_TRUE(error);
+        EXPECT_TRUE(s.events[*error].data()["message"].get<std::string>().starts_with(
+            "Capture stopped unexpectedly: "));
+        auto saved = s.event("saved", *error, 30s);
+        ASSERT_TRUE(saved);
+        EXPECT_EQ(s.events[*saved].data()["name"], sharedFile);
+        EXPECT_TRUE(test::decodesCleanly(sharedMovie));
+        EXPECT_GT(test::probeDuration(sharedMovie).value_or(0), 0.9);
     }
-    std::vector<std::string> sessions;
-    std::ranges::set_difference(portalSessions(), before, std::back_inserter(sessions));
-    ASSERT_EQ(sessions.size(), 1u);
-    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
-    GVariant* closed =
-        g_dbus_connection_call_sync(bus, "org.freedesktop.portal.Desktop", sessions[0].c_str(),
-                                    "org.freedesktop.portal.Session", "Close", nullptr, nullptr,
-                                    G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
-    ASSERT_TRUE(closed);
-    g_variant_unref(closed);
-    g_object_unref(bus);
-    auto error = s.event("error", from, 30s);
-    ASSERT_TRUE(error);
-    EXPECT_TRUE(s.events[*error].data()["message"].get<std::string>().starts_with(
-        "Capture stopped unexpectedly: "));
-    auto saved = s.event("saved", *error, 30s);
-    ASSERT_TRUE(saved);
-    EXPECT_EQ(s.events[*saved].data()["name"], sharedFile);
-    EXPECT_TRUE(test::decodesCleanly(sharedMovie));
-    EXPECT_GT(test::probeDuration(sharedMovie).value_or(0), 0.9);
-    EXPECT_EQ(s.closeAndWait(), 0);
-}
 
-// An area of the screen is that part of the stream, the cursor measured against it; a window
-// share (the stand-in grants the focused window through mutter's RecordWindow) is that window
-// with its title bar and shadow, not the 1280 x 720 screen.
-TEST(WaylandRecording, AnAreaOrAWindowIsThatPartOfTheScreen) {
-    if (!std::getenv("WAYLAND_DISPLAY")) GTEST_SKIP() << "needs scripts/with-wayland";
+    // An area of the screen is that part of the stream, the cursor measured against it; a window
+    // share (the stand-in grants the focused window through mutter's RecordWindow) is that window
+    // with its title bar and shadow, not the 1280 x 720 screen.
     const Json area{{"x", 900}, {"y", 500}, {"width", 320}, {"height", 180}};
-    const Json areaStart{{"sourceKind", "area"},
-                         {"sourceID", 1},
-                         {"area", area},
-                         {"mic", false},
-                         {"cursorMode", "smooth"}};
-    const Json windowStart{{"sourceKind", "window"}, {"sourceID", 1}, {"mic", false}};
     const struct {
-        const char* painter;  // its window's size, or full screen
-        const Json& start;
+        const char* painter;  // its window's size, or the full-screen one already up
+        Json start;
         std::array<int, 4> size;       // least and most width, least and most height
         std::array<int, 2> greenBlue;  // of the middle (an area in the painter's #..9966 third)
     } cases[] = {
-        {nullptr, areaStart, {320, 320, 180, 180}, {0x99, 0x66}},
-        {"640x400", windowStart, {640, 760, 400, 540}, {0x66, 0x99}},
+        {nullptr,
+         {{"sourceKind", "area"},
+          {"sourceID", screen["id"]},
+          {"area", area},
+          {"mic", false},
+          {"cursorMode", "smooth"}},
+         {320, 320, 180, 180},
+         {0x99, 0x66}},
+        {"640x400",
+         {{"sourceKind", "window"}, {"sourceID", 1}, {"mic", false}},
+         {640, 760, 400, 540},
+         {0x66, 0x99}},
     };
+    int attempt = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.start.dump());
-        test::TempDir home;
-        Painter painter(c.painter);
-        test::Session s(home.path());
-        ASSERT_TRUE(s.request("ready", "app.ready"));  // events flow from here on
+        std::optional<Painter> window;
+        if (c.painter) window.emplace(c.painter);
         // The pointer from the screen's top-left corner to just outside the area's.
         test::PointerMover pointer;
         pointer.move(-4000, -4000);
         pointer.move(880, 480);
         std::optional<test::Seen> started;
-        for (int attempt = 0; attempt < 20; ++attempt) {  // a window once the painter has focus
-            s.send("start" + std::to_string(attempt), "recording.start", c.start);
-            started = s.reply("start" + std::to_string(attempt), 60s);
+        for (int tries = 0; tries < 20; ++tries) {  // a window once the painter has focus
+            const std::string id = "part" + std::to_string(attempt++);
+            s.send(id, "recording.start", c.start);
+            started = s.reply(id, 60s);
             if (!started || started->line.value["ok"].get<bool>()) break;
             s.pumpFor(500ms);
         }
         ASSERT_TRUE(started && started->line.value["ok"].get<bool>());
-        const fs::path movie = home.path() / "Videos/Marlune" /
-                               started->line.value["result"]["file"].get<std::string>();
+        const fs::path movie = folder / started->line.value["result"]["file"].get<std::string>();
         for (int step = 0; step < 30; ++step) {  // into the area, to (1000, 547.5)
             pointer.move(4, 2.25);
             s.pumpFor(50ms);
         }
-        const auto deadline = Clock::now() + 60s;
-        while (test::probeDuration(movie).value_or(0) < 2.5 && Clock::now() < deadline) {
-            s.pumpFor(100ms);
-        }
-        ASSERT_TRUE(s.request("stop", "recording.stop") && s.event("saved", 0, 30s));
+        s.pumpUntil([&] { return test::probeDuration(movie) >= 2.5; }, 60s);
+        const std::size_t from = s.events.size();
+        ASSERT_TRUE(s.request("stop" + std::to_string(attempt), "recording.stop") &&
+                    s.event("saved", from, 30s));
 
         int width = 0, height = 0;
-        ASSERT_EQ(std::sscanf(movieSize(movie).value_or("").c_str(), "%d,%d", &width, &height), 2);
+        auto size =
+            test::toolOutput({"ffprobe", "-v", "error", "-select_streams", "v", "-show_entries",
+                              "stream=width,height", "-of", "csv=p=0", movie.string()});
+        ASSERT_EQ(std::sscanf(size.value_or("").c_str(), "%d,%d", &width, &height), 2);
         EXPECT_TRUE(width >= c.size[0] && width <= c.size[1] && height >= c.size[2] &&
                     height <= c.size[3])
             << width << " x " << height;
@@ -333,8 +341,8 @@ TEST(WaylandRecording, AnAreaOrAWindowIsThatPartOfTheScreen) {
             EXPECT_NEAR(path.back()[1].get<double>(), 100.0 / 320, 0.03);
             EXPECT_NEAR(path.back()[2].get<double>(), 48.0 / 180, 0.03);
         }
-        EXPECT_EQ(s.closeAndWait(), 0);
     }
+    EXPECT_EQ(s.closeAndWait(), 0);
 }
 
 }  // namespace
