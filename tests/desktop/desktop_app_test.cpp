@@ -83,24 +83,19 @@ class FakeTray {
     };
     std::vector<Item> items;
 
-    // A property of the registered item; nothing when it cannot be read (the item is gone).
-    GVariant* property(const Item& item, const char* name) {
+    // A text property of the registered item; "<unreadable>" once the item is gone.
+    std::string stringProperty(const Item& item, const char* name) {
         GVariant* reply = call(item.busName, item.path, "org.freedesktop.DBus.Properties", "Get",
                                g_variant_new("(ss)", "org.kde.StatusNotifierItem", name));
-        if (!reply) return nullptr;
-        GVariant* value = nullptr;
-        g_variant_get(reply, "(v)", &value);
-        g_variant_unref(reply);
-        return value;
-    }
-    std::string stringProperty(const Item& item, const char* name) {
-        GVariant* v = property(item, name);
-        if (!v) return "<unreadable>";
+        if (!reply) return "<unreadable>";
+        GVariant* v = nullptr;
+        g_variant_get(reply, "(v)", &v);
         std::string s = g_variant_is_of_type(v, G_VARIANT_TYPE_STRING) ||
                                 g_variant_is_of_type(v, G_VARIANT_TYPE_OBJECT_PATH)
                             ? g_variant_get_string(v, nullptr)
                             : "<not a string>";
         g_variant_unref(v);
+        g_variant_unref(reply);
         return s;
     }
 
@@ -116,11 +111,9 @@ class FakeTray {
             call(item.busName, stringProperty(item, "Menu"), "com.canonical.dbusmenu", "GetLayout",
                  g_variant_new("(ii@as)", 0, -1, g_variant_new_strv(nullptr, 0)));
         if (!reply) return entries;
-        GVariant* layout = g_variant_get_child_value(reply, 1);
-        GVariant* children = g_variant_get_child_value(layout, 2);
-        for (gsize i = 0; i < g_variant_n_children(children); ++i) {
-            GVariant* boxed = g_variant_get_child_value(children, i);
-            GVariant* child = g_variant_get_variant(boxed);
+        GVariantIter* children = nullptr;
+        g_variant_get(reply, "(u(ia{sv}av))", nullptr, nullptr, nullptr, &children);
+        for (GVariant* child; g_variant_iter_next(children, "v", &child);) {
             Entry e;
             GVariant* props = nullptr;
             g_variant_get(child, "(i@a{sv}@av)", &e.id, &props, nullptr);
@@ -134,10 +127,8 @@ class FakeTray {
             if (visible) entries.push_back(e);
             g_variant_unref(props);
             g_variant_unref(child);
-            g_variant_unref(boxed);
         }
-        g_variant_unref(children);
-        g_variant_unref(layout);
+        g_variant_iter_free(children);
         g_variant_unref(reply);
         return entries;
     }
@@ -561,11 +552,8 @@ TEST_F(DesktopAppTest, TheStarterPageDrivesTheWindow) {
             ASSERT_TRUE(runMainUntil([&] { return events("saved").size() == saved + 1; }, 20s));
             EXPECT_TRUE(window.isVisible()) << "back once the recording is saved";
             // Hidden: gone from the bus, so from the tray.
-            EXPECT_TRUE(runMainUntil([&] {
-                GVariant* v = tray.property(entry, "Status");
-                if (v) g_variant_unref(v);
-                return v == nullptr;
-            }));
+            EXPECT_TRUE(runMainUntil(
+                [&] { return tray.stringProperty(entry, "Status") == "<unreadable>"; }));
             EXPECT_FALSE(app->statusItem->isShown());
             EXPECT_FALSE(app->isRecordingActive());
             EXPECT_TRUE(app->applicationShouldTerminateAfterLastWindowClosed());

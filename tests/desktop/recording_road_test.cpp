@@ -75,21 +75,6 @@ std::vector<std::string> filesIn(const fs::path& folder) {
     return names;
 }
 
-// The clicks of a project at the fractions `expected`, within `within`.
-void expectClicks(const Json& project, const std::vector<std::pair<double, double>>& expected,
-                  double within) {
-    const Json& clicks = project["clicks"];
-    ASSERT_EQ(clicks.size(), expected.size()) << clicks.dump();
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        EXPECT_NEAR(clicks[i]["fx"].get<double>(), expected[i].first, within) << i;
-        EXPECT_NEAR(clicks[i]["fy"].get<double>(), expected[i].second, within) << i;
-    }
-}
-
-Json projectOf(const fs::path& movie) {
-    return Json::parse(test::readFile(movie.string() + ".marlune.json"));
-}
-
 TEST(RecordingRoad, OneLaunchRefusesThenRecordsTheDisplayAWindowAndAnArea) {
     test::TempDir home;
     Session s(home.path());
@@ -239,9 +224,9 @@ TEST(RecordingRoad, OneLaunchRefusesThenRecordsTheDisplayAWindowAndAnArea) {
         EXPECT_NEAR(*span, durationMs, 1000.0 / 30 + 1);
         EXPECT_TRUE(test::decodesCleanly(movie));
         EXPECT_EQ(test::probeStreams(movie).size(), 2u);  // the picture and the microphone
-        const Json project = projectOf(movie);
+        const Json project = test::projectOf(movie);
         EXPECT_EQ(project["version"], 1);
-        expectClicks(project, {{0.25, 0.25}, {0.75, 0.75}}, 0.002);
+        test::expectClicks(project, {{0.25, 0.25}, {0.75, 0.75}}, 0.002);
         EXPECT_GT(project["cursorPath"].size(), 60u);  // 30 a second
         // Every key kept, on the recording's clock: in order, after the start and within it.
         EXPECT_EQ(labels(project["keys"]), kEverything);
@@ -324,9 +309,9 @@ TEST(RecordingRoad, OneLaunchRefusesThenRecordsTheDisplayAWindowAndAnArea) {
         EXPECT_GT(saved["durationMs"].get<int>(), 1000);
         EXPECT_TRUE(test::decodesCleanly(s.folder() / file));
         EXPECT_FALSE(fs::exists(s.folder() / ("." + file + ".tracks")));
-        const Json project = projectOf(s.folder() / file);
+        const Json project = test::projectOf(s.folder() / file);
         const std::pair<double, double> second = {300.0 / 399, 225.0 / 299};
-        expectClicks(project, {{100.0 / 399, 75.0 / 299}, second}, 0.004);
+        test::expectClicks(project, {{100.0 / 399, 75.0 / 299}, second}, 0.004);
         // The smoothed cursor rests where the second click was.
         const Json& path = project["cursorPath"];
         ASSERT_GT(path.size(), 30u);
@@ -438,7 +423,7 @@ TEST(RecordingRoad, QuittingDuringARecordingSavesIt) {
         auto span = frameSpanMs(s.folder() / file);
         ASSERT_TRUE(span);
         EXPECT_NEAR(*span, s.events[*saved].data()["durationMs"].get<double>(), 1000.0 / 30 + 1);
-        const Json project = projectOf(s.folder() / file);
+        const Json project = test::projectOf(s.folder() / file);
         EXPECT_EQ(project["clicks"].size(), 1u);
         std::vector<std::string> files = {file, file + ".marlune.json"};
         if (c.webcam) {
@@ -506,8 +491,8 @@ TEST(RecordingRoad, AKilledRecordingIsRecoveredWithItsTracksAtTheNextLaunch) {
 
     EXPECT_TRUE(test::decodesCleanly(folder / file));
     EXPECT_GT(test::probeDuration(folder / file).value_or(0), 1.0);
-    const Json project = projectOf(folder / file);
-    expectClicks(project, {{0.1, 0.1}, {0.5, 0.5}, {0.9, 0.9}}, 0.002);
+    const Json project = test::projectOf(folder / file);
+    test::expectClicks(project, {{0.1, 0.1}, {0.5, 0.5}, {0.9, 0.9}}, 0.002);
     EXPECT_FALSE(project["cursorPath"].empty());
     EXPECT_EQ(labels(project["keys"]), kShortcuts);
     EXPECT_TRUE(test::decodesCleanly(folder / webcamName(file)));

@@ -147,20 +147,15 @@ TEST(TrackedRecording, TypingPointerAndCameraReachTheProjectAndTheExport) {
     ASSERT_TRUE(s.event("saved"));
 
     // ---- The project file ----
-    const Json project = Json::parse(test::readFile(s.folder() / (file + ".marlune.json")));
+    const Json project = test::projectOf(movie);
     const auto frac = [](int p, int size) { return double(p) / (size - 1); };
     const Json& clicks = project["clicks"];
-    ASSERT_EQ(clicks.size(), 3u) << clicks.dump();
-    const int expectedClicks[3][2] = {{ex, ey}, {480, 810}, {960, 540}};
-    for (int i = 0; i < 3; ++i) {
-        SCOPED_TRACE("click " + std::to_string(i));
-        EXPECT_NEAR(clicks[i]["fx"].get<double>(), frac(expectedClicks[i][0], kScreenWidth), 0.002);
-        EXPECT_NEAR(clicks[i]["fy"].get<double>(), frac(expectedClicks[i][1], kScreenHeight),
-                    0.002);
-        if (i > 0) {
-            EXPECT_LT(clicks[i - 1]["t"].get<int>(), clicks[i]["t"].get<int>());
-        }
-    }
+    test::expectClicks(project,
+                       {{frac(ex, kScreenWidth), frac(ey, kScreenHeight)},
+                        {frac(480, kScreenWidth), frac(810, kScreenHeight)},
+                        {frac(960, kScreenWidth), frac(540, kScreenHeight)}},
+                       0.002);
+    ASSERT_EQ(clicks.size(), 3u);
     const double typingFrom = clicks[0]["t"].get<double>(), typingTo = clicks[1]["t"].get<double>();
 
     // The pointer: the text cursor over the entry, the arrow at rest on the desktop.
