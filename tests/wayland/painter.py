@@ -1,13 +1,13 @@
 #!/usr/bin/python3
-"""A full-screen GTK 3 window (with an argument WxH, a window of that size) repainting itself in
-a new shade of #..6699, #..9966 in its bottom-right ninth, so that the compositor has pictures to
-cast; once on the screen it prints a line."""
+"""A full-screen GTK 3 window on the Wayland test desktop that repaints itself in a new colour
+every few milliseconds until it is killed: the compositor then has new pictures to cast, where an
+idle screen would give one picture only, and a cursor (GTK's) wherever the pointer goes. It is
+#..6699 but for its bottom-right third, #..9966 (for areas); with an argument WxH, a window.
+Once it is on the screen it creates the file $PAINTER_READY names, when set."""
 import os
 import sys
 
 import gi
-
-os.environ["GDK_BACKEND"] = "wayland"
 
 gi.require_version("Gtk", "3.0")
 gi.require_version("Gdk", "3.0")
@@ -36,13 +36,20 @@ def thirds(orientation, last):
 corner = Gtk.Box()
 corner.set_name("corner")
 win = Gtk.Window(title="painter")
-if len(sys.argv) > 1 and sys.argv[1]:
+if len(sys.argv) > 1:
     win.set_default_size(*(int(v) for v in sys.argv[1].split("x")))
 else:
     win.fullscreen()
 win.connect("destroy", Gtk.main_quit)
 win.add(thirds(Gtk.Orientation.VERTICAL, thirds(Gtk.Orientation.HORIZONTAL, corner)))
 GLib.timeout_add(15, tick)
-win.connect("map-event", lambda *_: GLib.timeout_add(300, lambda: print("up", flush=True)))
+
+
+def up():
+    if "PAINTER_READY" in os.environ:
+        open(os.environ["PAINTER_READY"], "w").close()
+
+
+win.connect("map-event", lambda *_: GLib.timeout_add(300, up))
 win.show_all()
 Gtk.main()

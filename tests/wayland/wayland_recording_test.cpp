@@ -6,6 +6,8 @@
 
 #include <gio/gio.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <array>
@@ -14,12 +16,12 @@
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/capture_source_provider.h"
 #include "recording/track_journal.h"
 #include "recording/wayland_capture.h"
-#include "support/child_process.h"
 #include "support/ffmpeg_tool.h"
 #include "support/recording_session.h"
 #include "support/temp_dir.h"
@@ -73,13 +75,32 @@ TEST(WaylandRules, TheRestoredPictureGoesToTheMonitorItShows) {
 }
 
 // The painter (tests/wayland/painter.py), full screen or a window of `size` ("WxH"), repainting
-// in a new shade of #..6699, on the screen before a recording starts.
-struct Painter {
-    explicit Painter(const std::string& size = "")
-        : child({"/usr/bin/python3", MARLUNE_SOURCE_DIR "/tests/wayland/painter.py", size}) {
-        EXPECT_TRUE(child.readLine(30s)) << "the painter did not come up";
+// in a new shade of #..6699.
+class Painter {
+  public:
+    explicit Painter(const char* size = nullptr) {
+        const char* argv[] = {"/usr/bin/python3", MARLUNE_SOURCE_DIR "/tests/wayland/painter.py",
+                              size, nullptr};
+        gchar** env = g_environ_setenv(g_get_environ(), "GDK_BACKEND", "wayland", TRUE);
+        env = g_environ_setenv(env, "PAINTER_READY", (ready_.path() / "up").c_str(), TRUE);
+        g_spawn_async(nullptr, const_cast<char**>(argv), env, G_SPAWN_DO_NOT_REAP_CHILD, nullptr,
+                      nullptr, &pid_, nullptr);
+        g_strfreev(env);
+        // On the screen before a recording starts (python and GTK take a while on a busy machine).
+        const auto deadline = Clock::now() + 30s;
+        while (!fs::exists(ready_.path() / "up") && Clock::now() < deadline) {
+            std::this_thread::sleep_for(50ms);
+        }
     }
-    test::Child child;
+    ~Painter() {
+        if (pid_ <= 0) return;
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+    }
+
+  private:
+    test::TempDir ready_;
+    GPid pid_ = 0;
 };
 
 // The picture at `seconds` into a movie, as RGB pixels of a 16 × 9 reduction.
@@ -284,7 +305,7 @@ TEST(WaylandRecording, AnAreaOrAWindowIsThatPartOfTheScreen) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.start.dump());
         test::TempDir home;
-        Painter painter(c.painter ? c.painter : "");
+        Painter painter(c.painter);
         test::Session s(home.path());
         ASSERT_TRUE(s.request("ready", "app.ready"));  // events flow from here on
         // The pointer from the screen's top-left corner to just outside the area's.
