@@ -1,5 +1,5 @@
-// What the source picker is offered on a real desktop: displays (two RandR monitors carved out
-// of the test screen), windows of other programs, and their pictures.
+// What the source picker is offered on a real desktop: displays, windows of other programs, and
+// their pictures.
 
 #include <gio/gio.h>
 
@@ -39,21 +39,14 @@ bool middleIs(const BgraImage& image, std::uint32_t rgb, int tolerance = 24) {
     return true;
 }
 
-class CaptureSourcesTest : public test::DesktopTest {
-  protected:
-    Result<Json> list() {
-        std::atomic<bool> done = false;
-        Result<Json> out = fail("no answer");
-        provider.list([&](Result<Json> r) {
-            out = std::move(r);
-            done = true;
-        });
-        // The main loop keeps this process's own window painted meanwhile.
-        EXPECT_TRUE(runMainUntil([&] { return done.load(); }, std::chrono::seconds(30)));
-        return out;
-    }
+using CaptureSourcesTest = test::DesktopTest;
 
-    std::optional<std::string> preview(const std::string& kind, std::uint32_t id) {
+// One listing: the displays (two RandR monitors carved out of the 1920 x 1080 test screen, and
+// the screen's own) with pictures of their size, and the windows of other programs that are
+// titled and large enough, topmost first, each picture showing its own content.
+TEST_F(CaptureSourcesTest, DisplaysAndWindowsOfOtherProgramsWithTheirPictures) {
+    CaptureSourceProvider provider;
+    auto preview = [&](const std::string& kind, std::uint32_t id) {
         std::atomic<bool> done = false;
         std::optional<std::string> out;
         provider.preview(kind, id, [&](std::optional<std::string> r) {
@@ -62,33 +55,48 @@ class CaptureSourcesTest : public test::DesktopTest {
         });
         EXPECT_TRUE(runMainUntil([&] { return done.load(); }, std::chrono::seconds(30)));
         return out;
+    };
+    TestWindow titled(
+        {.title = "Titled", .width = 300, .height = 200, .x = 40, .y = 60, .color = "#cc2020"});
+    // Too small to offer (the rules are capture_source_provider_test.cpp's).
+    TestWindow small({.title = "Small", .width = 119, .height = 300, .x = 1000, .y = 60});
+    TestWindow wide(
+        {.title = "Wide", .width = 1000, .height = 500, .x = 40, .y = 450, .color = "#20a020"});
+    // One partly over the other and over "Titled".
+    TestWindow under(
+        {.title = "Under", .width = 400, .height = 300, .x = 100, .y = 100, .color = "#d02090"});
+    TestWindow over(
+        {.title = "Over", .width = 400, .height = 300, .x = 150, .y = 150, .color = "#20d0d0"});
+    for (TestWindow* w : {&titled, &small, &wide, &under, &over}) {
+        ASSERT_NE(w->id(), 0u) << "a test window did not come up";
     }
+    // This program's own window is never offered.
+    GtkWidget* own = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    gtk_window_set_title(GTK_WINDOW(own), "Own window");
+    gtk_window_set_default_size(GTK_WINDOW(own), 400, 300);
+    gtk_widget_show_all(own);
+    runMainUntil([&] { return gtk_widget_get_mapped(own); });
+    test::runMainFor(std::chrono::milliseconds(300));
 
-    static const Json* windowNamed(const Json& list, const std::string& name) {
-        for (const auto& w : list["windows"]) {
-            if (w["name"] == name) return &w;
-        }
-        return nullptr;
-    }
-
-    CaptureSourceProvider provider;
-};
-
-TEST_F(CaptureSourcesTest, DisplaysAreTheMonitorsWithPicturesOfTheirSize) {
-    // Two monitors side by side on the 1920 × 1080 test screen, besides the screen's own.
     ASSERT_TRUE(test::runTool({"xrandr", "--setmonitor", "LEFT", "960/254x1080/286+0+0", "none"}));
     ASSERT_TRUE(
         test::runTool({"xrandr", "--setmonitor", "RIGHT", "960/254x1080/286+960+0", "none"}));
-    auto list = this->list();
+    std::atomic<bool> done = false;
+    Result<Json> list = fail("no answer");
+    provider.list([&](Result<Json> r) {
+        list = std::move(r);
+        done = true;
+    });
+    // The main loop keeps this process's own window painted meanwhile.
+    EXPECT_TRUE(runMainUntil([&] { return done.load(); }, std::chrono::seconds(30)));
     test::runTool({"xrandr", "--delmonitor", "LEFT"});
     test::runTool({"xrandr", "--delmonitor", "RIGHT"});
     ASSERT_TRUE(list) << list.error().message;
 
-    struct Expected {
+    const struct {
         const char* name;
         int width, height;
-    };
-    const Expected expected[] = {{"LEFT", 960, 1080}, {"RIGHT", 960, 1080}, {"screen", 1920, 1080}};
+    } expected[] = {{"LEFT", 960, 1080}, {"RIGHT", 960, 1080}, {"screen", 1920, 1080}};
     const Json& screens = (*list)["screens"];
     ASSERT_EQ(screens.size(), std::size(expected)) << screens.dump();
     std::set<std::uint32_t> ids;
@@ -108,67 +116,39 @@ TEST_F(CaptureSourcesTest, DisplaysAreTheMonitorsWithPicturesOfTheirSize) {
     }
     EXPECT_EQ(ids.size(), 3u) << "each display has its own id";
 
-    // A display's preview is its picture at up to 1800 pixels wide.
-    auto big = preview("display", screens[2]["id"].get<std::uint32_t>());
-    ASSERT_TRUE(big);
-    auto picture = decodeDataURL(*big);
-    ASSERT_TRUE(picture);
-    EXPECT_EQ(std::pair(picture->width, picture->height), std::pair(1800, 1012));
-    EXPECT_EQ(preview("display", 1), std::nullopt) << "no such display";
-}
-
-TEST_F(CaptureSourcesTest, WindowsOfferedAreOtherProgramsTitledAndLargeEnough) {
-    TestWindow titled(
-        {.title = "Titled", .width = 300, .height = 200, .x = 40, .y = 60, .color = "#cc2020"});
-    // Too small to offer (the rules are capture_source_provider_test.cpp's).
-    TestWindow small({.title = "Small", .width = 119, .height = 300, .x = 1000, .y = 60});
-    TestWindow wide(
-        {.title = "Wide", .width = 1000, .height = 500, .x = 40, .y = 450, .color = "#20a020"});
-    // Two more, one partly over the other and over "Titled": each picture shows its own content.
-    TestWindow under(
-        {.title = "Under", .width = 400, .height = 300, .x = 100, .y = 100, .color = "#d02090"});
-    TestWindow over(
-        {.title = "Over", .width = 400, .height = 300, .x = 150, .y = 150, .color = "#20d0d0"});
-    for (TestWindow* w : {&titled, &small, &wide, &under, &over}) {
-        ASSERT_NE(w->id(), 0u) << "a test window did not come up";
-    }
-    // This program's own window is never offered.
-    GtkWidget* own = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-    gtk_window_set_title(GTK_WINDOW(own), "Own window");
-    gtk_window_set_default_size(GTK_WINDOW(own), 400, 300);
-    gtk_widget_show_all(own);
-    runMainUntil([&] { return gtk_widget_get_mapped(own); });
-    test::runMainFor(std::chrono::milliseconds(300));
-
-    auto list = this->list();
-    ASSERT_TRUE(list) << list.error().message;
     std::vector<std::string> order;
-    for (const auto& w : (*list)["windows"]) order.push_back(w["name"].get<std::string>());
+    std::map<std::string, Json> windows;
+    for (const auto& w : (*list)["windows"]) {
+        order.push_back(w["name"].get<std::string>());
+        windows[order.back()] = w;
+    }
     EXPECT_EQ(std::set<std::string>(order.begin(), order.end()),
               (std::set<std::string>{"Titled", "Wide", "Under", "Over"}));
     EXPECT_LT(std::ranges::find(order, "Over"), std::ranges::find(order, "Under"))
         << "topmost first";
-    const Json* u = windowNamed(*list, "Under");
-    ASSERT_TRUE(u);
-    auto underThumb = decodeDataURL((*u)["thumb"]);
+    auto underThumb = decodeDataURL(windows["Under"].value("thumb", ""));
     ASSERT_TRUE(underThumb);
     EXPECT_TRUE(middleIs(*underThumb, 0xd02090)) << std::hex << underThumb->pixel(200, 150);
-
-    const Json* t = windowNamed(*list, "Titled");
-    ASSERT_TRUE(t);
-    EXPECT_EQ((*t)["id"], titled.id());
-    EXPECT_EQ((*t)["app"], "Marlune-test-window");
-    auto thumb = decodeDataURL((*t)["thumb"]);
+    const Json& t = windows["Titled"];
+    EXPECT_EQ(t["id"], titled.id());
+    EXPECT_EQ(t["app"], "Marlune-test-window");
+    auto thumb = decodeDataURL(t.value("thumb", ""));
     ASSERT_TRUE(thumb);
     EXPECT_EQ(std::pair(thumb->width, thumb->height), std::pair(300, 200)) << "never enlarged";
     EXPECT_TRUE(middleIs(*thumb, 0xcc2020));
 
-    // Previews: the window at its full size; nothing once it has closed.
-    auto big = preview("window", wide.id());
-    ASSERT_TRUE(big);
-    auto picture = decodeDataURL(*big);
-    ASSERT_TRUE(picture);
-    EXPECT_EQ(std::pair(picture->width, picture->height), std::pair(1000, 500));
+    // Previews: a display at up to 1800 pixels wide, a window at its full size; nothing for a
+    // display that does not exist or a window that has closed.
+    const std::pair<std::optional<std::string>, std::pair<int, int>> previews[] = {
+        {preview("display", screens[2]["id"].get<std::uint32_t>()), {1800, 1012}},
+        {preview("window", wide.id()), {1000, 500}}};
+    for (const auto& [big, size] : previews) {
+        ASSERT_TRUE(big);
+        auto picture = decodeDataURL(*big);
+        ASSERT_TRUE(picture);
+        EXPECT_EQ(std::pair(picture->width, picture->height), size);
+    }
+    EXPECT_EQ(preview("display", 1), std::nullopt);
     titled.close();
     EXPECT_EQ(preview("window", titled.id()), std::nullopt);
     gtk_widget_destroy(own);

@@ -1,6 +1,5 @@
-// Recordings through `marlune --stdio-bridge` on the test desktop, checked for what a person
-// would see or hear as a fault: the app's own windows left in the picture as black shapes, the
-// system audio missing or broken at the start.
+// Recordings through `marlune --stdio-bridge` checked for what a person would see or hear as a
+// fault: the app's own windows left in the picture as black shapes, the system audio late.
 
 #include <algorithm>
 #include <chrono>
@@ -9,9 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include "desktop/recording_checks.h"
 #include "recording/movie_probe.h"
 #include "support/audio_fixture.h"
-#include "support/ffmpeg_tool.h"
 #include "support/recording_session.h"
 #include "support/temp_dir.h"
 #include "support/test_window.h"
@@ -46,17 +45,6 @@ double toneLevel(const std::vector<float>& s, std::size_t from, std::size_t n) {
     return sum / double(n / kBlock);
 }
 
-// The movie's picture at `seconds` as RGB bytes.
-std::string frameAt(const fs::path& movie, double seconds) {
-    test::TempDir dir;
-    const fs::path raw = dir / "frame.rgb";
-    if (!test::ffmpeg({"-ss", std::to_string(seconds), "-i", movie.string(), "-frames:v", "1", "-f",
-                       "rawvideo", "-pix_fmt", "rgb24", raw.string()})) {
-        return {};
-    }
-    return test::readFile(raw);
-}
-
 // Pixels in the rectangle that are nearly black.
 int blackPixels(const std::string& rgb, int width, int x0, int y0, int x1, int y1) {
     int count = 0;
@@ -69,22 +57,6 @@ int blackPixels(const std::string& rgb, int width, int x0, int y0, int x1, int y
         }
     }
     return count;
-}
-
-// Records `payload` for about `length` once it has started; the movie's name in the folder.
-std::string record(Session& s, const Json& payload, std::chrono::milliseconds length) {
-    static int n = 0;  // each recording's own request ids: a reply is found by its id
-    const std::string id = std::to_string(++n);
-    const std::size_t from = s.events.size();
-    auto started = s.request("start" + id, "recording.start", payload);
-    EXPECT_TRUE(started && (*started)["ok"].get<bool>()) << (started ? started->dump() : "none");
-    if (!started || !(*started)["ok"].get<bool>()) return {};
-    s.pumpFor(length);
-    s.send("stop" + id, "recording.stop");
-    auto stopped = s.reply("stop" + id, 60s);
-    EXPECT_TRUE(stopped && stopped->line.value["ok"].get<bool>());
-    EXPECT_TRUE(s.event("saved", from));
-    return (*started)["result"]["file"];
 }
 
 // A display recording with the webcam on and a tone playing: the bubble (one of the app's own
@@ -100,26 +72,26 @@ TEST(CleanRecordings, DisplayRecordingsShowWhatLiesBeneathOurWindowsAndHearTheTo
     const std::uint32_t display = test::displayID(s);
     ASSERT_NE(display, 0u);
     ASSERT_TRUE(s.request("ready", "app.ready"));
-    const Json payload = {{"sourceKind", "display"},
-                          {"sourceID", display},
-                          {"fps", 30},
-                          {"mic", false},
-                          {"systemAudio", true},
-                          {"webcam", true},
-                          {"cursorMode", "smooth"}};
+    const Json payload = test::displayStart(display, {{"systemAudio", true}, {"webcam", true}});
 
     for (int run = 0; run < 2; ++run) {
         SCOPED_TRACE("recording " + std::to_string(run + 1));
-        const std::string file = record(s, payload, 2500ms);
-        ASSERT_FALSE(file.empty());
-        const fs::path movie = s.folder() / file;
+        const std::string n = std::to_string(run);
+        auto started = s.request("start" + n, "recording.start", payload);
+        ASSERT_EQ(started.value_or(Json())["ok"], true) << started.value_or(Json()).dump();
+        s.pumpFor(2500ms);
+        s.send("stop" + n, "recording.stop");
+        auto stopped = s.reply("stop" + n, 60s);
+        ASSERT_TRUE(stopped && stopped->line.value["ok"].get<bool>());
+        const fs::path movie =
+            s.folder() / stopped->line.value["result"]["name"].get<std::string>();
 
         // The bubble sits in the bottom-right corner, 24 pixels from the edges: there, and
         // anywhere below the backdrop's title bar, only the backdrop shows (its square was
         // 48,400 black pixels; a stray dark pixel of the encoding is no box).
         for (double t : {0.0, 1.0, 2.0}) {
             SCOPED_TRACE("at " + std::to_string(t) + " s");
-            const std::string rgb = frameAt(movie, t);
+            const std::string rgb = test::rgbFrame(movie, t);
             ASSERT_EQ(rgb.size(), std::size_t(1920) * 1080 * 3);
             EXPECT_LT(blackPixels(rgb, 1920, 1600, 780, 1920, 1080), 50) << "the bubble's corner";
             EXPECT_LT(blackPixels(rgb, 1920, 0, 100, 1920, 1080), 50);

@@ -1,3 +1,5 @@
+// The countdown overlay on the X display: over the monitor, and clicks and keys pass through.
+
 #include "app/countdown_overlay_controller.h"
 
 #include "desktop_test.h"
@@ -9,50 +11,38 @@ namespace {
 using test::runMainFor;
 using test::runMainUntil;
 
-class CountdownOverlayTest : public test::DesktopTest {
-  protected:
-    void SetUp() override {
-        test::DesktopTest::SetUp();
-        auto monitors = x11::listMonitors();
-        ASSERT_TRUE(monitors && !monitors->empty());
-        monitor = monitors->front();
-        centreX = monitor.x + monitor.width / 2;
-        centreY = monitor.y + monitor.height / 2;
-    }
-
-    // A pixel of the number near the monitor's centre: pure white.
-    std::optional<std::pair<int, int>> pixelOfNumber() const {
-        const int half = 120;
-        GdkPixbuf* area = gdk_pixbuf_get_from_window(gdk_get_default_root_window(), centreX - half,
-                                                     centreY - half, 2 * half, 2 * half);
-        if (!area) return std::nullopt;
-        std::optional<std::pair<int, int>> found;
-        const int stride = gdk_pixbuf_get_rowstride(area);
-        const int channels = gdk_pixbuf_get_n_channels(area);
-        const guchar* pixels = gdk_pixbuf_get_pixels(area);
-        for (int y = 0; y < 2 * half && !found; ++y) {
-            for (int x = 0; x < 2 * half; ++x) {
-                const guchar* p = pixels + y * stride + x * channels;
-                // Well inside a stroke: white here and a few pixels to the right.
-                const guchar* q = p + 3 * channels;
-                if (x + 3 < 2 * half && p[0] == 255 && p[1] == 255 && p[2] == 255 && q[0] == 255 &&
-                    q[1] == 255 && q[2] == 255) {
-                    found = std::pair{centreX - half + x + 1, centreY - half + y};
-                    break;
-                }
-            }
+// A pixel of the number near (cx, cy): pure white here and a few pixels to the right, well
+// inside a stroke.
+std::optional<std::pair<int, int>> pixelOfNumber(int cx, int cy) {
+    const int half = 120;
+    GdkPixbuf* area = gdk_pixbuf_get_from_window(gdk_get_default_root_window(), cx - half,
+                                                 cy - half, 2 * half, 2 * half);
+    if (!area) return std::nullopt;
+    std::optional<std::pair<int, int>> found;
+    const int stride = gdk_pixbuf_get_rowstride(area);
+    const int channels = gdk_pixbuf_get_n_channels(area);
+    const guchar* pixels = gdk_pixbuf_get_pixels(area);
+    auto white = [](const guchar* p) { return p[0] == 255 && p[1] == 255 && p[2] == 255; };
+    for (int y = 0; y < 2 * half && !found; ++y) {
+        for (int x = 0; x + 3 < 2 * half && !found; ++x) {
+            const guchar* p = pixels + y * stride + x * channels;
+            if (white(p) && white(p + 3 * channels))
+                found = std::pair{cx - half + x + 1, cy - half + y};
         }
-        g_object_unref(area);
-        return found;
     }
+    g_object_unref(area);
+    return found;
+}
 
-    x11::Monitor monitor;
-    int centreX = 0, centreY = 0;
-};
+using CountdownOverlayTest = test::DesktopTest;
 
 // One window covers the monitor for the whole countdown; clicks and the keyboard stay with the
 // window underneath, with and without a compositor.
 TEST_F(CountdownOverlayTest, CoversTheMonitorAndLetsClicksThrough) {
+    auto monitors = x11::listMonitors();
+    ASSERT_TRUE(monitors && !monitors->empty());
+    const x11::Monitor monitor = monitors->front();
+    const int centreX = monitor.x + monitor.width / 2, centreY = monitor.y + monitor.height / 2;
     for (bool composited : {false, true}) {
         SCOPED_TRACE(composited ? "with a compositor" : "without a compositor");
         std::optional<test::Compositor> compositor;
@@ -73,12 +63,11 @@ TEST_F(CountdownOverlayTest, CoversTheMonitorAndLetsClicksThrough) {
         EXPECT_EQ(std::tuple(x, y, gdk_window_get_width(gdk), gdk_window_get_height(gdk)),
                   std::tuple(monitor.x, monitor.y, monitor.width, monitor.height));
         EXPECT_EQ(overlay.text(), "3");
-        ASSERT_TRUE(runMainUntil([&] { return pixelOfNumber().has_value(); }))
+        ASSERT_TRUE(runMainUntil([&] { return pixelOfNumber(centreX, centreY).has_value(); }))
             << "the number never showed";
         runMainFor(std::chrono::milliseconds(300));  // the pop has settled
-        auto onNumber = pixelOfNumber();
+        auto onNumber = pixelOfNumber(centreX, centreY);
         ASSERT_TRUE(onNumber);
-        test::saveScreenForReview(composited ? "countdown-composited" : "countdown-plain");
 
         // Beside the number: the veil darkens the window with a compositor; without one the
         // window shows as it is (a see-through window would have been black there).

@@ -1,21 +1,21 @@
 // The application object's desktop launch, driven by real pages in the web view, the hot key
-// pressed from outside through xdotool, and recordings the window steps aside for.
+// pressed through xdotool, and recordings with the window stepping aside, the countdown and the
+// tray item (a stand-in StatusNotifierWatcher on the session bus).
+
+#include <gio/gio.h>
+#include <webkit2/webkit2.h>
 
 #include <cstdlib>
 
-#include <webkit2/webkit2.h>
-
+#include "app/status_item_controller.h"
 #include "core/paths.h"
 #include "desktop_test.h"
 #include "library/recordings_library.h"
 #include "platform/desktop/x11_monitors.h"
+#include "recording/recording_controller.h"
 #include "screen_helpers.h"
 
 namespace marlune {
-
-void PrintTo(const Frame& f, std::ostream* out) {
-    *out << "(" << f.x << ", " << f.y << ", " << f.width << " x " << f.height << ")";
-}
 
 namespace {
 
@@ -23,6 +23,180 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using test::runMainFor;
 using test::runMainUntil;
+using Phase = RecordingController::Phase;
+
+constexpr const char* kWatcherXml = R"(
+<node>
+  <interface name="org.kde.StatusNotifierWatcher">
+    <method name="RegisterStatusNotifierItem"><arg name="service" type="s" direction="in"/></method>
+    <method name="RegisterStatusNotifierHost"><arg name="service" type="s" direction="in"/></method>
+    <property name="RegisteredStatusNotifierItems" type="as" access="read"/>
+    <property name="IsStatusNotifierHostRegistered" type="b" access="read"/>
+    <property name="ProtocolVersion" type="i" access="read"/>
+    <signal name="StatusNotifierItemRegistered"><arg type="s"/></signal>
+    <signal name="StatusNotifierItemUnregistered"><arg type="s"/></signal>
+    <signal name="StatusNotifierHostRegistered"/>
+  </interface>
+</node>)";
+
+// A tray as a tray sees the item: on a connection of its own, it owns the StatusNotifierWatcher's
+// name, remembers who registered, reads the item's properties and drives its
+// com.canonical.dbusmenu.
+class FakeTray {
+  public:
+    FakeTray() {
+        GError* error = nullptr;
+        gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, &error);
+        EXPECT_TRUE(address) << (error ? error->message : "");
+        connection_ = g_dbus_connection_new_for_address_sync(
+            address,
+            GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                 G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+            nullptr, nullptr, &error);
+        g_free(address);
+        EXPECT_TRUE(connection_) << (error ? error->message : "");
+        node_ = g_dbus_node_info_new_for_xml(kWatcherXml, nullptr);
+        static const GDBusInterfaceVTable vtable = {
+            &FakeTray::onCall, &FakeTray::onGet, nullptr, {}};
+        g_dbus_connection_register_object(connection_, "/StatusNotifierWatcher",
+                                          node_->interfaces[0], &vtable, this, nullptr, nullptr);
+        GVariant* owned = g_dbus_connection_call_sync(
+            connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+            "RequestName", g_variant_new("(su)", "org.kde.StatusNotifierWatcher", 4u),
+            G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+        guint answer = 0;
+        if (owned) {
+            g_variant_get(owned, "(u)", &answer);
+            g_variant_unref(owned);
+        }
+        EXPECT_EQ(answer, 1u) << "someone else owns the watcher's name";
+    }
+    ~FakeTray() {
+        g_dbus_connection_close_sync(connection_, nullptr, nullptr);
+        g_object_unref(connection_);
+        g_dbus_node_info_unref(node_);
+    }
+
+    struct Item {
+        std::string busName;
+        std::string path;
+    };
+    std::vector<Item> items;
+
+    // A text property of the registered item; "<unreadable>" once the item is gone.
+    std::string stringProperty(const Item& item, const char* name) {
+        GVariant* reply = call(item.busName, item.path, "org.freedesktop.DBus.Properties", "Get",
+                               g_variant_new("(ss)", "org.kde.StatusNotifierItem", name));
+        if (!reply) return "<unreadable>";
+        GVariant* v = nullptr;
+        g_variant_get(reply, "(v)", &v);
+        std::string s = g_variant_is_of_type(v, G_VARIANT_TYPE_STRING) ||
+                                g_variant_is_of_type(v, G_VARIANT_TYPE_OBJECT_PATH)
+                            ? g_variant_get_string(v, nullptr)
+                            : "<not a string>";
+        g_variant_unref(v);
+        g_variant_unref(reply);
+        return s;
+    }
+
+    struct Entry {
+        int id = 0;
+        std::string label;
+        bool separator = false;
+    };
+    // The menu's top-level entries, in order.
+    std::vector<Entry> menu(const Item& item) {
+        std::vector<Entry> entries;
+        GVariant* reply =
+            call(item.busName, stringProperty(item, "Menu"), "com.canonical.dbusmenu", "GetLayout",
+                 g_variant_new("(ii@as)", 0, -1, g_variant_new_strv(nullptr, 0)));
+        if (!reply) return entries;
+        GVariantIter* children = nullptr;
+        g_variant_get(reply, "(u(ia{sv}av))", nullptr, nullptr, nullptr, &children);
+        for (GVariant* child; g_variant_iter_next(children, "v", &child);) {
+            Entry e;
+            GVariant* props = nullptr;
+            g_variant_get(child, "(i@a{sv}@av)", &e.id, &props, nullptr);
+            const char* text = nullptr;
+            if (g_variant_lookup(props, "label", "&s", &text)) e.label = text;
+            const char* type = nullptr;
+            e.separator =
+                g_variant_lookup(props, "type", "&s", &type) && std::string(type) == "separator";
+            gboolean visible = TRUE;
+            g_variant_lookup(props, "visible", "b", &visible);
+            if (visible) entries.push_back(e);
+            g_variant_unref(props);
+            g_variant_unref(child);
+        }
+        g_variant_iter_free(children);
+        g_variant_unref(reply);
+        return entries;
+    }
+    // Clicks the menu entry titled `label`, as the tray does when the user picks it.
+    bool click(const Item& item, const std::string& label) {
+        for (const auto& e : menu(item)) {
+            if (e.label != label) continue;
+            GVariant* r =
+                call(item.busName, stringProperty(item, "Menu"), "com.canonical.dbusmenu", "Event",
+                     g_variant_new("(isvu)", e.id, "clicked", g_variant_new_int32(0), 0u));
+            if (r) g_variant_unref(r);
+            return true;
+        }
+        return false;
+    }
+
+  private:
+    // Calls on the main context (the item answers from it), waiting for the reply.
+    GVariant* call(const std::string& dest, const std::string& path, const char* interface,
+                   const char* method, GVariant* args) {
+        struct Pending {
+            bool done = false;
+            GVariant* reply = nullptr;
+        } pending;
+        g_dbus_connection_call(
+            connection_, dest.c_str(), path.c_str(), interface, method, args, nullptr,
+            G_DBUS_CALL_FLAGS_NONE, 5000, nullptr,
+            +[](GObject* source, GAsyncResult* result, gpointer data) {
+                auto* p = static_cast<Pending*>(data);
+                p->reply =
+                    g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, nullptr);
+                p->done = true;
+            },
+            &pending);
+        runMainUntil([&] { return pending.done; }, std::chrono::seconds(6));
+        return pending.reply;
+    }
+
+    static void onCall(GDBusConnection*, const gchar* sender, const gchar*, const gchar*,
+                       const gchar* method, GVariant* params, GDBusMethodInvocation* invocation,
+                       gpointer data) {
+        auto* self = static_cast<FakeTray*>(data);
+        const char* service = nullptr;
+        g_variant_get(params, "(&s)", &service);
+        if (std::string(method) == "RegisterStatusNotifierItem") {
+            // Either a bus name or an object path on the caller's connection.
+            std::string s = service;
+            self->items.push_back(s.starts_with("/") ? Item{sender, s}
+                                                     : Item{s, "/StatusNotifierItem"});
+        }
+        g_dbus_method_invocation_return_value(invocation, nullptr);
+    }
+
+    static GVariant* onGet(GDBusConnection*, const gchar*, const gchar*, const gchar*,
+                           const gchar* property, GError**, gpointer data) {
+        auto* self = static_cast<FakeTray*>(data);
+        std::string name = property;
+        if (name == "IsStatusNotifierHostRegistered") return g_variant_new_boolean(TRUE);
+        if (name == "ProtocolVersion") return g_variant_new_int32(0);
+        GVariantBuilder b;
+        g_variant_builder_init(&b, G_VARIANT_TYPE("as"));
+        for (const auto& i : self->items) g_variant_builder_add(&b, "s", i.path.c_str());
+        return g_variant_builder_end(&b);
+    }
+
+    GDBusConnection* connection_ = nullptr;
+    GDBusNodeInfo* node_ = nullptr;
+};
 
 class DesktopAppTest : public test::AppTest {
   protected:
@@ -154,8 +328,9 @@ TEST_F(DesktopAppTest, PageFetchesThroughTheSchemeAndPlaysOverLoopback) {
 }
 
 // One launch on the starter page: its settings form, the window commands, a reload, the window
-// becoming active, recordings with and without the window, the confirm dialog and the hot key.
+// becoming active, the hot key, recordings with the tray item, and the confirm dialog.
 TEST_F(DesktopAppTest, TheStarterPageDrivesTheWindow) {
+    FakeTray tray;
     launchDesktop();
     MainWindowController& window = *app->windowController;
     GtkWindow* mainWindow = window.window();
@@ -210,20 +385,19 @@ TEST_F(DesktopAppTest, TheStarterPageDrivesTheWindow) {
             &area);
         const double x = std::round(area.x + area.width / 2.0 - 210);
         const double y = area.y + area.height - 96 - 64;
-        EXPECT_TRUE(settlesAt({x, y, 420, 64})) << ::testing::PrintToString(actualFrame());
+        EXPECT_TRUE(settlesAt({x, y, 420, 64}));
         EXPECT_FALSE(gtk_window_get_decorated(mainWindow));
         EXPECT_TRUE(runMainUntil([&] { return keptAbove(); }));
         EXPECT_EQ(looks(), (Looks{{"chrome-dark", "bar"}, 0.0}));
         // A new size keeps the centre and the bottom edge; drags go the page's way (y grows
         // downwards), a move that is not a number is none.
         send("b2", "app.setBarMode", {{"on", true}, {"w", 300}, {"h", 80}});
-        EXPECT_TRUE(settlesAt({x + 60, y - 16, 300, 80}))
-            << ::testing::PrintToString(actualFrame());
+        EXPECT_TRUE(settlesAt({x + 60, y - 16, 300, 80}));
         for (const Json& by : {Json{{"dx", -25}, {"dy", 30}}, Json{{"dx", 5}, {"dy", -10}},
                                Json{{"dx", 12}, {"dy", "not a number"}}}) {
             send("m", "app.moveBar", by);
         }
-        EXPECT_TRUE(settlesAt({x + 52, y + 4, 300, 80})) << ::testing::PrintToString(actualFrame());
+        EXPECT_TRUE(settlesAt({x + 52, y + 4, 300, 80}));
         // Light chrome in bar mode keeps the clear background.
         send("c1", "app.setChrome", {{"dark", false}});
         ASSERT_TRUE(runMainUntil([&] { return !window.dark(); }));
@@ -232,7 +406,7 @@ TEST_F(DesktopAppTest, TheStarterPageDrivesTheWindow) {
         send("b3", "app.setBarMode");
         ASSERT_TRUE(runMainUntil([&] { return !window.isBarMode(); }));
         EXPECT_TRUE(gtk_window_get_decorated(mainWindow));
-        EXPECT_TRUE(settlesAt(appFrame)) << ::testing::PrintToString(actualFrame());
+        EXPECT_TRUE(settlesAt(appFrame));
         EXPECT_TRUE(runMainUntil([&] { return !keptAbove(); }));
         EXPECT_EQ(looks(), (Looks{{"chrome-light"}, 1.0}));
     }
@@ -296,35 +470,97 @@ TEST_F(DesktopAppTest, TheStarterPageDrivesTheWindow) {
         EXPECT_EQ(events("hotkeyRecord").size(), before + locks.size() + 1);
     }
     {
-        SCOPED_TRACE("the window steps aside while recording when asked");
+        SCOPED_TRACE("recordings: the window steps aside when asked, the tray and the hot key");
         auto monitors = x11::listMonitors();
         ASSERT_TRUE(monitors && !monitors->empty());
+        EXPECT_TRUE(tray.items.empty()) << "no tray item while idle";
+        const auto asked = events("hotkeyRecord").size();
         for (bool hide : {true, false}) {
             SCOPED_TRACE(hide ? "hidden" : "left in place");
             ASSERT_TRUE(window.isVisible());
             const std::string id = hide ? "hidden" : "kept";
+            const auto countdowns = events("countdown").size();
+            const auto registered = tray.items.size();
+            const std::size_t saved = events("saved").size();
             send(id, "recording.start",
                  {{"sourceKind", "display"},
                   {"sourceID", monitors->front().id},
                   {"mic", false},
                   {"hideWindow", hide}});
+            ASSERT_TRUE(runMainUntil([&] { return events("countdown").size() > countdowns; }, 10s));
+            // The countdown shows over the display, and lets everything through to it.
+            EXPECT_TRUE(runMainUntil(
+                [&] { return !test::visibleWindowsOfType(GTK_TYPE_WINDOW).empty(); }, 2s));
             ASSERT_TRUE(replyTo(id, 20s));
             ASSERT_EQ((*page->reply(id))["ok"], true) << page->reply(id)->dump();
             EXPECT_EQ(window.isVisible(), !hide);
+            EXPECT_EQ(test::visibleWindowsOfType(GTK_TYPE_WINDOW).empty(), hide);
+            EXPECT_EQ(app->recording->phase(), Phase::recording);
             // Closing the window does not end a recording, nor the program: it only hides.
             EXPECT_FALSE(app->applicationShouldTerminateAfterLastWindowClosed());
+            ASSERT_TRUE(runMainUntil([&] { return tray.items.size() > registered; }, 5s))
+                << "the item never registered with the tray";
+            runMainFor(200ms);
+            ASSERT_EQ(tray.items.size(), registered + 1);
+            const auto entry = tray.items.back();
+            EXPECT_EQ(tray.stringProperty(entry, "Status"), "Active");
+            EXPECT_EQ(tray.stringProperty(entry, "IconName"), "marlune-recording");
             if (!hide) {
                 gtk_window_close(mainWindow);
                 ASSERT_TRUE(runMainUntil([&] { return !window.isVisible(); }));
                 EXPECT_EQ(closed, 0);
+                ASSERT_TRUE(tray.click(entry, "Show Marlune"));
+                EXPECT_TRUE(runMainUntil([&] { return window.isVisible(); }));
+                // The hot key stops a recording in progress rather than asking the page.
+                runMainFor(1000ms);
+                ASSERT_TRUE(test::run("xdotool key ctrl+shift+2"));
+                ASSERT_TRUE(runMainUntil([&] { return events("saved").size() == saved + 1; }, 20s));
+                EXPECT_EQ(events("hotkeyRecord").size(), asked);
+                EXPECT_EQ(app->recording->phase(), Phase::idle);
+                continue;
             }
-            runMainFor(1500ms);  // a few pictures recorded
-            const std::size_t saved = events("saved").size();
-            send(id + "-stop", "recording.stop");
-            ASSERT_TRUE(runMainUntil([&] { return events("saved").size() == saved + 1; }, 20s))
-                << (page->reply(id + "-stop") ? page->reply(id + "-stop")->dump() : "no reply");
-            EXPECT_TRUE(!hide || window.isVisible()) << "back once the recording is saved";
+            // The tray finds the icons in the folder the item names.
+            fs::path icons = tray.stringProperty(entry, "IconThemePath");
+            EXPECT_TRUE(fs::exists(icons / "marlune-recording.svg")) << icons;
+            EXPECT_TRUE(fs::exists(icons / "marlune-paused.svg")) << icons;
+            auto menu = tray.menu(entry);
+            ASSERT_EQ(menu.size(), 4u);
+            EXPECT_EQ(menu[0].label, "Pause");
+            EXPECT_EQ(menu[1].label, "Stop Recording");
+            EXPECT_TRUE(menu[2].separator);
+            EXPECT_EQ(menu[3].label, "Show Marlune");
+            ASSERT_TRUE(runMainUntil(
+                [&] { return tray.stringProperty(entry, "XAyatanaLabel") == "00:01"; }, 5s))
+                << tray.stringProperty(entry, "XAyatanaLabel");
+            // The menu pauses (the time stands still), resumes and stops.
+            ASSERT_TRUE(tray.click(entry, "Pause"));
+            ASSERT_TRUE(runMainUntil([&] { return app->recording->phase() == Phase::paused; }));
+            ASSERT_TRUE(runMainUntil([&] {
+                return tray.stringProperty(entry, "IconName") == "marlune-paused" &&
+                       tray.menu(entry).front().label == "Resume";
+            }));
+            const std::string frozen = tray.stringProperty(entry, "XAyatanaLabel");
+            runMainFor(1200ms);
+            EXPECT_EQ(tray.stringProperty(entry, "XAyatanaLabel"), frozen);
+            ASSERT_TRUE(tray.click(entry, "Resume"));
+            ASSERT_TRUE(runMainUntil([&] { return app->recording->phase() == Phase::recording; }));
+            EXPECT_TRUE(runMainUntil([&] {
+                return tray.stringProperty(entry, "IconName") == "marlune-recording" &&
+                       tray.menu(entry).front().label == "Pause";
+            }));
+            ASSERT_TRUE(tray.click(entry, "Stop Recording"));
+            ASSERT_TRUE(runMainUntil([&] { return events("saved").size() == saved + 1; }, 20s));
+            EXPECT_TRUE(window.isVisible()) << "back once the recording is saved";
+            // Hidden: gone from the bus, so from the tray.
+            EXPECT_TRUE(runMainUntil(
+                [&] { return tray.stringProperty(entry, "Status") == "<unreadable>"; }));
+            EXPECT_FALSE(app->statusItem->isShown());
+            EXPECT_FALSE(app->isRecordingActive());
+            EXPECT_TRUE(app->applicationShouldTerminateAfterLastWindowClosed());
         }
+        // Idle again, the hot key asks the page to start one.
+        ASSERT_TRUE(test::run("xdotool key ctrl+shift+2"));
+        EXPECT_TRUE(runMainUntil([&] { return events("hotkeyRecord").size() == asked + 1; }));
         // Idle, closing ends the application; the window is kept, only hidden.
         window.show();
         ASSERT_TRUE(runMainUntil([&] { return gtk_widget_get_mapped(GTK_WIDGET(mainWindow)); }));

@@ -1,7 +1,7 @@
 #pragma once
 
-// Shared by the desktop tests, which need a display (scripts/test provides one). Without one they
-// fail: they are never skipped.
+// Shared by the desktop tests, which need a display (scripts/test provides one): without one they
+// fail, never skipped.
 
 #include <cstdlib>
 #include <filesystem>
@@ -51,27 +51,26 @@ class TeePage : public ScriptTarget {
         real_->evaluateScript(script);
     }
 
-    // The reply envelope sent for `id`, if any yet.
-    std::optional<Json> reply(const std::string& id) const {
-        for (const auto& s : scripts) {
-            auto line = parseScriptLine(s);
-            if (line.kind == ScriptLine::Kind::reply && line.value.value("id", "") == id) {
-                return line.value;
-            }
-        }
-        return std::nullopt;
-    }
-
-    // The data of the events named `name` sent so far, in order.
-    std::vector<Json> events(const std::string& name) const {
+    // The envelopes of `kind` sent so far whose `key` is `value`, in order.
+    std::vector<Json> sent(ScriptLine::Kind kind, const char* key, const std::string& value) const {
         std::vector<Json> found;
         for (const auto& s : scripts) {
             auto line = parseScriptLine(s);
-            if (line.kind == ScriptLine::Kind::event && line.value.value("name", "") == name) {
-                found.push_back(line.value["data"]);
-            }
+            if (line.kind == kind && line.value.value(key, "") == value)
+                found.push_back(line.value);
         }
         return found;
+    }
+    // The reply envelope sent for `id`, if any yet.
+    std::optional<Json> reply(const std::string& id) const {
+        auto r = sent(ScriptLine::Kind::reply, "id", id);
+        return r.empty() ? std::nullopt : std::optional(r.front());
+    }
+    // The data of the events named `name` sent so far, in order.
+    std::vector<Json> events(const std::string& name) const {
+        std::vector<Json> data;
+        for (auto& e : sent(ScriptLine::Kind::event, "name", name)) data.push_back(e["data"]);
+        return data;
     }
 
     std::vector<std::string> scripts;

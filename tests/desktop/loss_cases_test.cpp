@@ -1,6 +1,6 @@
 // Recordings lost, or left to be lost, through `marlune --stdio-bridge` on the test desktop: a
-// live movie deleted or edited by another instance, the recordings folder removed while
-// recording, a screen that shrinks and a disk that fills up (a kill: recording_road_test.cpp).
+// live movie deleted or edited by another instance, its folder removed, a screen that shrinks and
+// a disk that fills up (a kill: recording_road_test.cpp).
 
 #include <fcntl.h>
 #include <sched.h>
@@ -8,12 +8,10 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <thread>
 
 #include <gtest/gtest.h>
 
-#include "recording/movie_probe.h"
-#include "support/ffmpeg_tool.h"
+#include "desktop/recording_checks.h"
 #include "support/recording_session.h"
 #include "support/temp_dir.h"
 
@@ -22,62 +20,40 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
+using test::errorText;
 using test::Session;
 
-Json displayPayload(std::uint32_t id) {
-    return {{"sourceKind", "display"},
-            {"sourceID", id},
-            {"fps", 30},
-            {"mic", false},
-            {"webcam", false},
-            {"systemAudio", false},
-            {"cursorMode", "system"}};
-}
-
-// A request id not used before in this process: a reply is found by its id.
-std::string nextId() {
-    static int n = 0;
-    return "r" + std::to_string(++n);
-}
-
 std::optional<Json> ask(Session& s, const std::string& cmd, const Json& payload = nullptr) {
-    return s.request(nextId(), cmd, payload);
+    static int n = 0;  // a reply is found by its id
+    return s.request("r" + std::to_string(++n), cmd, payload);
 }
 
-// Starts a display recording; the new movie's name, or "" (with a failure recorded).
-std::string startRecording(Session& s, const Json& extra = Json::object()) {
-    Json payload = displayPayload(test::displayID(s));
-    for (auto& [k, v] : extra.items()) payload[k] = v;
-    auto started = ask(s, "recording.start", payload);
-    if (!started || !(*started)["ok"].get<bool>()) {
+// Starts a display recording and waits until its first part is on disk; the movie's name.
+std::string startRecording(Session& s) {
+    auto started = ask(s, "recording.start", test::displayStart(test::displayID(s)));
+    if (started.value_or(Json())["ok"] != true) {
         ADD_FAILURE() << (started ? started->dump() : "no reply");
         return "";
     }
-    return (*started)["result"]["file"];
+    const std::string file = (*started)["result"]["file"];
+    EXPECT_TRUE(
+        s.pumpUntil([&] { return test::lengthOnDisk(s.folder() / file).has_value(); }, 30s));
+    return file;
 }
 
-// The length of the movie as it stands on disk; nothing before its first part is there.
-std::optional<double> lengthOnDisk(const fs::path& movie) {
-    auto d = test::probeDuration(movie);
-    return d && *d > 0 ? d : std::nullopt;
-}
-
-std::string errorText(const std::optional<Json>& reply) {
-    if (!reply || (*reply)["ok"] != false) return "(no failure)";
-    return (*reply)["error"]["message"];
-}
-
-// The first "error" event from `from` on, waiting for it; "" when none came.
-std::string nextError(Session& s, std::size_t from, std::chrono::seconds wait) {
+// The first "error" event from `from` on, then the return to idle, waited for.
+std::string errorThenIdle(Session& s, std::size_t from, std::chrono::seconds wait) {
     auto at = s.event("error", from, wait);
+    EXPECT_TRUE(s.pumpUntil(
+        [&] { return !s.phases(from).empty() && s.phases(from).back() == "idle"; }, wait));
     return at ? s.events[*at].data()["message"].get<std::string>() : "";
 }
 
 // A recording being written is nobody's to delete, trim, export or preview: not this instance's,
 // not another's (the trash used to take it, and the stop then failed); nor is it lost with its
-// folder.
-TEST(LossCases, ALiveRecordingIsRefusedByEveryInstanceAndOutlivesItsFolder) {
+// folder. Then a screen that shrinks past the recorded area stops the next one, which is kept
+// (6.5 s used to give a 2 s movie).
+TEST(LossCases, ALiveRecordingIsRefusedOutlivesItsFolderAndEndsWithTheScreen) {
     test::TempDir home;
     Session recorder(home.path());
     ASSERT_TRUE(recorder.request("ready", "app.ready"));
@@ -86,64 +62,48 @@ TEST(LossCases, ALiveRecordingIsRefusedByEveryInstanceAndOutlivesItsFolder) {
     Session other(home.path());
     const std::string refusal =
         "“" + file + "” is still being recorded; export it once it has stopped";
-    struct Case {
-        const char* cmd;
-        Json payload;
-    };
-    const Case cases[] = {
+    const std::pair<const char*, Json> cases[] = {
         {"library.delete", {{"name", file}}},
         {"edit.exportTrim", {{"name", file}, {"startMs", 0}, {"endMs", 500}}},
         {"edit.exportRender", {{"name", file}, {"startMs", 0}, {"endMs", 500}}},
         {"edit.previewFrame", {{"name", file}, {"tMs", 0}, {"startMs", 0}, {"endMs", 500}}},
     };
     for (Session* s : {&recorder, &other}) {
-        for (const Case& c : cases) {
-            SCOPED_TRACE(std::string(c.cmd) + (s == &other ? " from another instance" : ""));
-            EXPECT_EQ(errorText(ask(*s, c.cmd, c.payload)), refusal);
+        for (const auto& [cmd, payload] : cases) {
+            SCOPED_TRACE(std::string(cmd) + (s == &other ? " from another instance" : ""));
+            EXPECT_EQ(errorText(ask(*s, cmd, payload)), refusal);
         }
     }
 
-    // The recordings folder deleted while recording, once the first part is on disk: the writer
-    // still holds the movie, and it is written back at stop.
+    // The folder deleted while recording: the writer still holds the movie, written back at stop.
     const fs::path movie = recorder.folder() / file;
-    ASSERT_TRUE(recorder.pumpUntil([&] { return lengthOnDisk(movie).has_value(); }, 30s));
     fs::remove_all(recorder.folder());
     recorder.pumpFor(1500ms);
     auto stopped = ask(recorder, "recording.stop");
-    ASSERT_TRUE(stopped && (*stopped)["ok"].get<bool>()) << (stopped ? stopped->dump() : "");
+    ASSERT_EQ(stopped.value_or(Json())["ok"], true) << stopped.value_or(Json()).dump();
     EXPECT_EQ((*stopped)["result"]["name"], file);
     EXPECT_GT(test::probeDuration(movie).value_or(0), 1.0);
     EXPECT_TRUE(test::decodesCleanly(movie));
     // Once stopped it is an ordinary recording again.
-    EXPECT_EQ(errorText(ask(other, "library.delete", {{"name", file}})), "(no failure)");
-}
+    EXPECT_EQ(errorText(ask(other, "library.delete", {{"name", file}})), "<no failure>");
 
-// A screen that shrinks past the recorded area: said and stopped, not recorded on without
-// pictures (6.5 s used to give a 2 s movie).
-TEST(LossCases, AScreenThatShrinksEndsTheRecording) {
     auto before = test::toolOutput(
         {"sh", "-c", "xrandr | sed -n 's/.*current \\([0-9]*\\) x \\([0-9]*\\).*/\\1x\\2/p'"});
     ASSERT_TRUE(before && !before->empty());
     const std::string size = before->substr(0, before->find('\n'));
-    test::TempDir home;
-    Session s(home.path());
-    ASSERT_TRUE(s.request("ready", "app.ready"));
-    const std::string file = startRecording(s);
-    ASSERT_FALSE(file.empty());
-    ASSERT_TRUE(s.pumpUntil([&] { return lengthOnDisk(s.folder() / file).has_value(); }, 30s));
-    const std::size_t from = s.events.size();
+    const std::string next = startRecording(recorder);
+    ASSERT_FALSE(next.empty());
+    const std::size_t from = recorder.events.size();
     // xrandr shrinks the screen, then fails to fit the output into it (and says so).
     test::runTool({"sh", "-c", "xrandr --fb 1024x600 2>/dev/null"});
-    const std::string error = nextError(s, from, 30s);
+    const std::string error = errorThenIdle(recorder, from, 30s);
     // Back to the size it had, with its output on again (the shrink turned it off).
     EXPECT_TRUE(test::runTool(
         {"sh", "-c",
          "xrandr --fb " + size +
              " && xrandr --output \"$(xrandr | awk '/ connected/{print $1; exit}')\" --auto"}));
     EXPECT_TRUE(error.starts_with("Recording stopped: the screen gave no pictures")) << error;
-    ASSERT_TRUE(s.pumpUntil(
-        [&] { return !s.phases(from).empty() && s.phases(from).back() == "idle"; }, 30s));
-    EXPECT_TRUE(test::decodesCleanly(s.folder() / file));
+    EXPECT_TRUE(test::decodesCleanly(recorder.folder() / next));
 }
 
 // A private, small file system for the recordings folder (a tmpfs in a mount namespace of this
@@ -164,8 +124,8 @@ void fillUp(const fs::path& folder, std::uintmax_t leave) {
     ::close(fd);
 }
 
-// A disk that fills up while recording is said at once, and what was recorded is kept; a start
-// on a full disk is refused.
+// A disk that fills up while recording is said at once, without a stop, and what was recorded is
+// kept; a start on a full disk is refused.
 TEST(LossCases, AFullDiskStopsTheRecordingAndKeepsIt) {
     test::TempDir home;
     const fs::path folder = home.path() / "Videos/Marlune";
@@ -174,24 +134,19 @@ TEST(LossCases, AFullDiskStopsTheRecordingAndKeepsIt) {
     ASSERT_TRUE(s.request("ready", "app.ready"));
     const std::string file = startRecording(s);
     ASSERT_FALSE(file.empty());
-    ASSERT_TRUE(s.pumpUntil([&] { return lengthOnDisk(folder / file).has_value(); }, 30s));
     const std::size_t from = s.events.size();
     ASSERT_NO_FATAL_FAILURE(fillUp(folder, 64 << 10));
-    // Told while it records, without a stop; then it is idle and the movie is kept.
-    const std::string error = nextError(s, from, 60s);
+    const std::string error = errorThenIdle(s, from, 60s);
     EXPECT_TRUE(error.starts_with("Recording stopped: ")) << error;
-    ASSERT_TRUE(s.pumpUntil(
-        [&] { return !s.phases(from).empty() && s.phases(from).back() == "idle"; }, 60s));
     fs::remove(folder / ".filler");
     EXPECT_TRUE(test::decodesCleanly(folder / file));
     auto list = ask(s, "library.list");
-    ASSERT_TRUE(list);
-    ASSERT_EQ((*list)["result"]["items"].size(), 1u) << list->dump();
+    ASSERT_EQ(list.value_or(Json())["result"]["items"].size(), 1u) << list.value_or(Json()).dump();
 
     ASSERT_NO_FATAL_FAILURE(fillUp(folder, 1 << 20));
-    auto refused = ask(s, "recording.start", displayPayload(test::displayID(s)));
-    EXPECT_TRUE(errorText(refused).starts_with("Not enough free disk space to record: "))
-        << errorText(refused);
+    const std::string refused =
+        errorText(ask(s, "recording.start", test::displayStart(test::displayID(s))));
+    EXPECT_TRUE(refused.starts_with("Not enough free disk space to record: ")) << refused;
 }
 
 }  // namespace

@@ -34,19 +34,6 @@ inline Rgb screenPixel(int x, int y) {
     return c;
 }
 
-// Saves the whole screen as a PNG when MARLUNE_TEST_SHOTS names a folder (for a person to look at).
-inline void saveScreenForReview(const std::string& name) {
-    const char* dir = std::getenv("MARLUNE_TEST_SHOTS");
-    if (!dir || !*dir) return;
-    GdkWindow* root = gdk_get_default_root_window();
-    GdkPixbuf* shot = gdk_pixbuf_get_from_window(root, 0, 0, gdk_window_get_width(root),
-                                                 gdk_window_get_height(root));
-    if (!shot) return;
-    gdk_pixbuf_save(shot, (std::string(dir) + "/" + name + ".png").c_str(), "png", nullptr,
-                    nullptr);
-    g_object_unref(shot);
-}
-
 // Runs a command line through the shell to its end (xdotool, xrandr); true when it exited with 0.
 inline bool run(const std::string& commandLine) {
     return runTool({"sh", "-c", commandLine});

@@ -1,13 +1,12 @@
 // `marlune --smoke`: the automated start-up check, run as a separate process on the display.
 
-#include <sys/wait.h>
-
 #include <chrono>
 
 #include <gio/gdesktopappinfo.h>
 
 #include "desktop_test.h"
 #include "support/bridge_process.h"
+#include "support/ffmpeg_tool.h"
 
 namespace marlune {
 namespace {
@@ -23,28 +22,22 @@ struct Outcome {
 // Runs `marlune --smoke` with its own HOME and the test's display; collects standard output.
 Outcome runSmoke(const fs::path& home, int deadlineSeconds,
                  const fs::path& program = test::marluneBinary()) {
-    gchar** env = g_get_environ();
-    env = g_environ_setenv(env, "HOME", home.c_str(), TRUE);
-    env = g_environ_setenv(env, "XDG_CONFIG_HOME", (home / ".config").c_str(), TRUE);
-    env = g_environ_setenv(env, "XDG_DATA_HOME", (home / ".local/share").c_str(), TRUE);
-    env = g_environ_setenv(env, "XDG_CACHE_HOME", (home / ".cache").c_str(), TRUE);
-    const std::string binary = program.string();
-    const std::string limit = std::to_string(deadlineSeconds);
-    const char* argv[] = {"timeout",      "-s",      "KILL", limit.c_str(),
-                          binary.c_str(), "--smoke", nullptr};
-    Outcome result;
-    gchar* out = nullptr;
-    gint wait = 0;
     const auto started = std::chrono::steady_clock::now();
-    if (g_spawn_sync(nullptr, const_cast<gchar**>(argv), env, G_SPAWN_SEARCH_PATH, nullptr, nullptr,
-                     &out, nullptr, &wait, nullptr)) {
-        result.status = WIFEXITED(wait) ? WEXITSTATUS(wait) : -1;
-        result.out = out;
-        g_free(out);
-    }
+    std::string out =
+        test::toolOutput(
+            {"sh", "-c",
+             "HOME=\"$0\" XDG_CONFIG_HOME=\"$0/.config\" XDG_DATA_HOME=\"$0/.local/share\" "
+             "XDG_CACHE_HOME=\"$0/.cache\" timeout -s KILL \"$1\" \"$2\" --smoke; "
+             "echo \"exit $?\"",
+             home.string(), std::to_string(deadlineSeconds), program.string()})
+            .value_or("");
+    Outcome result;
     result.took = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - started);
-    g_strfreev(env);
+    const auto last = out.rfind("exit ");
+    if (last == std::string::npos) return result;
+    result.status = std::stoi(out.substr(last + 5));
+    result.out = out.substr(0, last);
     return result;
 }
 

@@ -1,16 +1,11 @@
 // The sound server going away in the middle of a recording: the page is told, the picture goes
 // on, and the movie is whole and reads at its frame rate.
 
-#include <chrono>
-#include <filesystem>
-#include <string>
-#include <vector>
-
 #include <gtest/gtest.h>
 
+#include "desktop/recording_checks.h"
 #include "recording/movie_probe.h"
 #include "support/child_process.h"
-#include "support/ffmpeg_tool.h"
 #include "support/main_loop.h"
 #include "support/recording_session.h"
 #include "support/temp_dir.h"
@@ -21,57 +16,36 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// A sound server of the test's own (the shared one serves the other tests), with a speaker and
-// a microphone, off every bus (where the shared server holds the sound server's name).
-class PrivateSoundServer {
-  public:
-    explicit PrivateSoundServer(const fs::path& dir)
-        : socket_(dir / "pulse.sock"),
-          child_({"sh", "-c",
-                  "mkdir -p \"$0\" && exec env -u DISPLAY DBUS_SESSION_BUS_ADDRESS=disabled: "
-                  "XDG_RUNTIME_DIR=\"$0\" pulseaudio --daemonize=no --exit-idle-time=-1 "
-                  "--use-pid-file=no -n --load=\"module-native-protocol-unix auth-anonymous=1 "
-                  "socket=$0/pulse.sock\" --load=\"module-null-sink sink_name=spk rate=48000 "
-                  "channels=2 norewinds=1\" --load=\"module-null-sink sink_name=micsink "
-                  "rate=48000 channels=1 norewinds=1\" --load=\"module-remap-source "
-                  "source_name=mic master=micsink.monitor\"",
-                  dir.string()}) {}
-
-    bool ready() {
-        return test::runMainUntil(
-            [&] {
-                return test::runTool({"pactl", "-s", server(), "set-default-source", "mic"});
-            },
-            20s);
-    }
-    std::string server() const { return "unix:" + socket_.string(); }
-    void kill() { child_.killNow(); }
-
-  private:
-    fs::path socket_;
-    test::Child child_;
-};
-
 TEST(SoundServerLost, ThePageIsToldAndThePictureGoesOnInAMovieReadAtItsRate) {
     test::TempDir home;
-    PrivateSoundServer sound(home / "pulse");
-    ASSERT_TRUE(sound.ready()) << "the private sound server did not start";
-    test::Session s(home.path(), {{"PULSE_SERVER", sound.server()}});
+    // A sound server of the test's own (the shared one serves the other tests), with a speaker
+    // and a microphone, off every bus (where the shared server holds the sound server's name).
+    const fs::path dir = home / "pulse";
+    const std::string server = "unix:" + (dir / "pulse.sock").string();
+    test::Child sound({"sh", "-c",
+                       "mkdir -p \"$0\" && exec env -u DISPLAY DBUS_SESSION_BUS_ADDRESS=disabled: "
+                       "XDG_RUNTIME_DIR=\"$0\" pulseaudio --daemonize=no --exit-idle-time=-1 "
+                       "--use-pid-file=no -n --load=\"module-native-protocol-unix auth-anonymous=1 "
+                       "socket=$0/pulse.sock\" --load=\"module-null-sink sink_name=spk rate=48000 "
+                       "channels=2 norewinds=1\" --load=\"module-null-sink sink_name=micsink "
+                       "rate=48000 channels=1 norewinds=1\" --load=\"module-remap-source "
+                       "source_name=mic master=micsink.monitor\"",
+                       dir.string()});
+    ASSERT_TRUE(test::runMainUntil(
+        [&] {
+            return test::runTool({"pactl", "-s", server, "set-default-source", "mic"});
+        },
+        20s))
+        << "the private sound server did not start";
+    test::Session s(home.path(), {{"PULSE_SERVER", server}});
     ASSERT_TRUE(s.request("ready", "app.ready"));
     const std::uint32_t display = test::displayID(s);
     ASSERT_NE(display, 0u);
-    s.send("start", "recording.start",
-           {{"sourceKind", "display"},
-            {"sourceID", display},
-            {"fps", 30},
-            {"mic", true},
-            {"systemAudio", true},
-            {"webcam", false}});
-    auto started = s.reply("start");
-    ASSERT_TRUE(started && started->line.value["ok"].get<bool>())
-        << (started ? started->line.value.dump() : "no reply");
+    auto started = s.request("start", "recording.start",
+                             test::displayStart(display, {{"mic", true}, {"systemAudio", true}}));
+    ASSERT_EQ(started.value_or(Json())["ok"], true) << started.value_or(Json()).dump();
     s.pumpFor(1500ms);
-    sound.kill();
+    sound.killNow();
 
     // One notice for each sound input, and the recording goes on.
     std::vector<std::string> notices;

@@ -1,24 +1,21 @@
-// One recording of the test desktop through `marlune --stdio-bridge` with every tracker and the
-// test camera on, from typing and clicking to the exported movie: the project file holds what
-// was done on the screen, and the export draws the cursor where the pointer was and shows the
-// camera's picture in the webcam box.
+// One recording through `marlune --stdio-bridge` with every tracker and the test camera on: the
+// project file holds what was done on the screen, and its export draws the cursor where the
+// pointer was and the camera's picture in the webcam box.
 
 #include <signal.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <optional>
 
 #include <gtest/gtest.h>
 
+#include "desktop/recording_checks.h"
 #include "platform/desktop/accessibility.h"
 #include "recording/cursor_type_detector.h"
 #include "recording/movie_probe.h"
 #include "support/child_process.h"
-#include "support/ffmpeg_tool.h"
 #include "support/recording_session.h"
 #include "support/temp_dir.h"
 
@@ -67,10 +64,8 @@ class AccessibilityOn {
     std::optional<bool> before_;
 };
 
-// One decoded picture, RGB, row by row.
+// One decoded picture at the export's size, RGB, row by row.
 struct Picture {
-    int width = 0;
-    int height = 0;
     std::string rgb;
 
     struct Pixel {
@@ -79,25 +74,11 @@ struct Picture {
         int chroma() const { return std::max({r, g, b}) - std::min({r, g, b}); }
     };
     Pixel at(int x, int y) const {
-        const auto* p =
-            reinterpret_cast<const unsigned char*>(rgb.data()) + (std::size_t(y) * width + x) * 3;
+        const auto* p = reinterpret_cast<const unsigned char*>(rgb.data()) +
+                        (std::size_t(y) * kOutWidth + x) * 3;
         return {p[0], p[1], p[2]};
     }
 };
-
-// The picture `movie` shows at `seconds`, scaled to the export's size, decoded by the ffmpeg
-// tool into `scratch`.
-std::optional<Picture> pictureAt(const fs::path& movie, double seconds, const fs::path& scratch) {
-    if (!test::ffmpeg({"-ss", std::to_string(seconds), "-i", movie.string(), "-frames:v", "1",
-                       "-vf",
-                       "scale=" + std::to_string(kOutWidth) + ":" + std::to_string(kOutHeight),
-                       "-pix_fmt", "rgb24", "-f", "rawvideo", scratch.string()})) {
-        return std::nullopt;
-    }
-    Picture p{kOutWidth, kOutHeight, test::readFile(scratch)};
-    if (p.rgb.size() != std::size_t(kOutWidth) * kOutHeight * 3) return std::nullopt;
-    return p;
-}
 
 struct Region {
     int x0, y0, x1, y1;  // half-open
@@ -134,18 +115,11 @@ TEST(TrackedRecording, TypingPointerAndCameraReachTheProjectAndTheExport) {
     ASSERT_NE(display, 0u);
     ASSERT_TRUE(s.request("ready", "app.ready"));
 
-    s.send("start", "recording.start",
-           {{"sourceKind", "display"},
-            {"sourceID", display},
-            {"fps", 30},
-            {"mic", false},
-            {"systemAudio", false},
-            {"webcam", true},
-            {"cursorMode", "smooth"}});
-    auto started = s.reply("start");
-    ASSERT_TRUE(started);
-    ASSERT_TRUE(started->line.value["ok"].get<bool>()) << started->line.value.dump();
-    const std::string file = started->line.value["result"]["file"];
+    auto started =
+        s.request("start", "recording.start",
+                  test::displayStart(display, {{"webcam", true}, {"cursorMode", "smooth"}}));
+    ASSERT_EQ(started.value_or(Json())["ok"], true) << started.value_or(Json()).dump();
+    const std::string file = (*started)["result"]["file"];
     const fs::path movie = s.folder() / file;
 
     // The caret's first sample is taken half a second in.
@@ -163,36 +137,25 @@ TEST(TrackedRecording, TypingPointerAndCameraReachTheProjectAndTheExport) {
     // The camera's first pictures may come late on a loaded machine: stopped once both movies
     // hold a few seconds.
     const fs::path webcamMovie = s.folder() / test::webcamName(file);
-    const auto deadline = std::chrono::steady_clock::now() + 30s;
-    auto recorded = [&] {
-        auto screen = test::probeDuration(movie);
-        auto camera = test::probeDuration(webcamMovie);
-        return screen && *screen > 3.0 && camera && *camera > 2.5;
-    };
-    while (!recorded() && std::chrono::steady_clock::now() < deadline) s.pumpFor(250ms);
-    ASSERT_TRUE(recorded());
+    ASSERT_TRUE(s.pumpUntil(
+        [&] { return test::probeDuration(movie) > 3.0 && test::probeDuration(webcamMovie) > 2.5; },
+        30s));
     s.send("stop", "recording.stop");
     auto stopped = s.reply("stop", 60s);
-    ASSERT_TRUE(stopped);
-    ASSERT_TRUE(stopped->line.value["ok"].get<bool>()) << stopped->line.value.dump();
+    ASSERT_TRUE(stopped && stopped->line.value["ok"].get<bool>());
     const int durationMs = stopped->line.value["result"]["durationMs"];
     ASSERT_TRUE(s.event("saved"));
 
     // ---- The project file ----
-    const Json project = Json::parse(test::readFile(s.folder() / (file + ".marlune.json")));
+    const Json project = test::projectOf(movie);
     const auto frac = [](int p, int size) { return double(p) / (size - 1); };
     const Json& clicks = project["clicks"];
-    ASSERT_EQ(clicks.size(), 3u) << clicks.dump();
-    const int expectedClicks[3][2] = {{ex, ey}, {480, 810}, {960, 540}};
-    for (int i = 0; i < 3; ++i) {
-        SCOPED_TRACE("click " + std::to_string(i));
-        EXPECT_NEAR(clicks[i]["fx"].get<double>(), frac(expectedClicks[i][0], kScreenWidth), 0.002);
-        EXPECT_NEAR(clicks[i]["fy"].get<double>(), frac(expectedClicks[i][1], kScreenHeight),
-                    0.002);
-        if (i > 0) {
-            EXPECT_LT(clicks[i - 1]["t"].get<int>(), clicks[i]["t"].get<int>());
-        }
-    }
+    test::expectClicks(project,
+                       {{frac(ex, kScreenWidth), frac(ey, kScreenHeight)},
+                        {frac(480, kScreenWidth), frac(810, kScreenHeight)},
+                        {frac(960, kScreenWidth), frac(540, kScreenHeight)}},
+                       0.002);
+    ASSERT_EQ(clicks.size(), 3u);
     const double typingFrom = clicks[0]["t"].get<double>(), typingTo = clicks[1]["t"].get<double>();
 
     // The pointer: the text cursor over the entry, the arrow at rest on the desktop.
@@ -327,17 +290,12 @@ TEST(TrackedRecording, TypingPointerAndCameraReachTheProjectAndTheExport) {
     ASSERT_LT(checkMs, durationMs - 200);
     const Json* atCheck = sampleAt(path, checkMs);
     ASSERT_TRUE(atCheck);
-    test::TempDir scratch;
-    auto shown = pictureAt(exportMovie, checkMs / 1000, scratch / "export.rgb");
-    auto source = pictureAt(movie, checkMs / 1000, scratch / "source.rgb");
-    ASSERT_TRUE(shown && source);
-    if (const char* shots = std::getenv("MARLUNE_TEST_SHOTS"); shots && *shots) {
-        test::ffmpeg({"-ss", std::to_string(checkMs / 1000), "-i", exportMovie.string(),
-                      "-frames:v", "1",
-                      (fs::path(shots) / "tracked_recording_export.png").string()});
-        test::ffmpeg({"-ss", std::to_string(checkMs / 1000), "-i", movie.string(), "-frames:v", "1",
-                      (fs::path(shots) / "tracked_recording_source.png").string()});
-    }
+    const std::string size =
+        "scale=" + std::to_string(kOutWidth) + ":" + std::to_string(kOutHeight);
+    const Picture shown{test::rgbFrame(exportMovie, checkMs / 1000, size)};
+    const Picture source{test::rgbFrame(movie, checkMs / 1000, size)};
+    ASSERT_EQ(shown.rgb.size(), std::size_t(kOutWidth) * kOutHeight * 3);
+    ASSERT_EQ(source.rgb.size(), shown.rgb.size());
 
     // The webcam box, top right (a 40 % square of the picture's height, 24/1080 of it from the
     // edges), without its rounded corners: the camera's colour bars, where the recording shows
@@ -345,17 +303,17 @@ TEST(TrackedRecording, TypingPointerAndCameraReachTheProjectAndTheExport) {
     const int side = kOutHeight * 40 / 100, margin = kOutHeight * 24 / 1080;
     const Region box{kOutWidth - margin - side, margin, kOutWidth - margin, margin + side};
     const Region inner{box.x0 + side / 6, box.y0 + side / 6, box.x1 - side / 6, box.y1 - side / 6};
-    EXPECT_GT(meanChroma(*shown, inner), 100) << "no camera picture in the webcam box";
+    EXPECT_GT(meanChroma(shown, inner), 100) << "no camera picture in the webcam box";
     // The box is the export's own drawing, not something the recording showed there.
     double changed = 0;
     for (int y = inner.y0; y < inner.y1; ++y) {
         for (int x = inner.x0; x < inner.x1; ++x) {
-            const auto a = shown->at(x, y), b = source->at(x, y);
+            const auto a = shown.at(x, y), b = source.at(x, y);
             changed += std::abs(a.r - b.r) + std::abs(a.g - b.g) + std::abs(a.b - b.b);
         }
     }
     changed /= 3.0 * (inner.x1 - inner.x0) * (inner.y1 - inner.y0);
-    EXPECT_GT(changed, 40) << "the recording's own chroma there: " << meanChroma(*source, inner);
+    EXPECT_GT(changed, 40) << "the recording's own chroma there: " << meanChroma(source, inner);
 
     // The drawn cursor: the pixels the export made much brighter than the recording are the
     // arrow's white outline, just right of and below the pointer's tip; elsewhere on the plain
@@ -370,7 +328,7 @@ TEST(TrackedRecording, TypingPointerAndCameraReachTheProjectAndTheExport) {
         Brightened b;
         for (int y = std::max(0, int(cy) - 60); y < std::min(kOutHeight, int(cy) + 60); ++y) {
             for (int x = std::max(0, int(cx) - 60); x < std::min(kOutWidth, int(cx) + 60); ++x) {
-                if (shown->at(x, y).luma() - source->at(x, y).luma() < 100) continue;
+                if (shown.at(x, y).luma() - source.at(x, y).luma() < 100) continue;
                 ++b.count;
                 b.x += x;
                 b.y += y;

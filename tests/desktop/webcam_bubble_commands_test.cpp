@@ -1,20 +1,12 @@
-// The webcam bubble as the page drives it: the "webcamEnabled" setting at launch and through
-// "settings.set", the other webcam settings rebuilding it, and "webcam.zoom".
+// The webcam bubble of the headless host as the page drives it: the "webcamEnabled" setting at
+// launch and through "settings.set", the other webcam settings rebuilding it, and "webcam.zoom".
 
-#include <algorithm>
-#include <cmath>
 #include <cstdio>
-#include <fstream>
-#include <optional>
-#include <string>
-#include <vector>
 
-#include <gtest/gtest.h>
-
+#include "app/app_delegate.h"
 #include "desktop_test.h"
+#include "platform/desktop/x11_hotkey.h"
 #include "screen_helpers.h"
-#include "support/bridge_process.h"
-#include "support/temp_dir.h"
 
 namespace marlune {
 namespace {
@@ -88,66 +80,63 @@ int barSettlesAt(const Placed& b, double width) {
     return seen;
 }
 
-bool succeeds(test::BridgeProcess& marlune, const std::string& id, const std::string& cmd,
-              const Json& payload = nullptr) {
-    auto reply = marlune.request(id, cmd, payload);
-    return reply && reply->value("ok", false);
-}
-
-class WebcamBubbleCommands : public test::DesktopTest {
-  protected:
-    // A headless program whose defaults file holds `defaults`, with the test camera.
-    std::unique_ptr<test::BridgeProcess> launch(const Json& defaults) {
-        std::filesystem::create_directories(processHome.path() / ".config/marlune");
-        std::ofstream(processHome.path() / ".config/marlune/defaults.json") << defaults.dump();
-        return std::make_unique<test::BridgeProcess>(
-            test::BridgeProcess::Options{.home = processHome.path(),
-                                         .env = {{"MARLUNE_WEBCAM_INPUT_FORMAT", "lavfi"},
-                                                 {"MARLUNE_WEBCAM_DEVICE", kBarsCamera}},
-                                         .keepDisplay = true});
-    }
-    test::TempDir processHome;
-};
+using WebcamBubbleCommands = test::DesktopTest;
 
 TEST_F(WebcamBubbleCommands, TheBubbleFollowsTheWebcamSettingsFromLaunchOn) {
-    auto marlune = launch({{"webcamEnabled", true}, {"webcamSize", "s"}, {"webcamCorner", "tl"}});
+    // A headless program with the bars camera whose stored settings show a small bubble top left.
+    test::writeFile(
+        home / ".config/marlune/defaults.json",
+        Json{{"webcamEnabled", true}, {"webcamSize", "s"}, {"webcamCorner", "tl"}}.dump());
+    test::BridgeProcess marlune(
+        {.home = home.path(),
+         .env = {{"MARLUNE_WEBCAM_INPUT_FORMAT", "lavfi"}, {"MARLUNE_WEBCAM_DEVICE", kBarsCamera}},
+         .keepDisplay = true});
+    auto succeeds = [&](const std::string& cmd, const Json& payload = nullptr) {
+        static int n = 0;
+        return marlune.request(std::to_string(++n), cmd, payload).value_or(Json())["ok"] == true;
+    };
     auto small = [](const Placed& b) {
         return b.x == 24 && b.y == 24 && b.width == 160 && b.height == 160;
     };
     auto first = waitForBubble(small);
     ASSERT_TRUE(first) << "the bubble is shown at launch when the setting is on";
+    {
+        // The host holds the global hot key.
+        auto grab = x11::GlobalKeyGrab::controlShift(HotkeyManager::kKeysym);
+        ASSERT_FALSE(grab);
+        EXPECT_EQ(grab.error().message, x11::GlobalKeyGrab::kTakenMessage);
+    }
     // The picture's height fills the bubble.
     const int unzoomed = barSettlesAt(*first, 80 * 160 / 360.0);
     EXPECT_NEAR(unzoomed, 80 * 160 / 360.0, 3);
 
     // A new zoom alone scales the picture in the same window.
-    ASSERT_TRUE(succeeds(*marlune, "1", "settings.set", {{"webcamZoom", 1.5}}));
+    ASSERT_TRUE(succeeds("settings.set", {{"webcamZoom", 1.5}}));
     EXPECT_NEAR(barSettlesAt(*first, 1.5 * unzoomed), 1.5 * unzoomed, 3) << unzoomed;
     EXPECT_EQ(findBubble(), first) << "not rebuilt for a zoom";
 
-    ASSERT_TRUE(succeeds(*marlune, "2", "webcam.zoom", {{"zoom", 0.5}}));
+    ASSERT_TRUE(succeeds("webcam.zoom", {{"zoom", 0.5}}));
     EXPECT_NEAR(barSettlesAt(*first, unzoomed), unzoomed, 3) << "a zoom below 1 shows it as it is";
-    ASSERT_TRUE(succeeds(*marlune, "3", "webcam.zoom"));
+    ASSERT_TRUE(succeeds("webcam.zoom"));
 
     // Another shape rebuilds it.
-    ASSERT_TRUE(succeeds(*marlune, "4", "settings.set", {{"webcamShape", "wide"}}));
+    ASSERT_TRUE(succeeds("settings.set", {{"webcamShape", "wide"}}));
     auto wide = waitForBubble([](const Placed& b) { return b.width == 160 && b.height == 90; });
     ASSERT_TRUE(wide);
     EXPECT_NE(wide->id, first->id);
     EXPECT_EQ(wide->y, 24);
 
     // Off: other webcam settings changed meanwhile show nothing; then on again.
-    ASSERT_TRUE(succeeds(*marlune, "5", "settings.set", {{"webcamEnabled", false}}));
+    ASSERT_TRUE(succeeds("settings.set", {{"webcamEnabled", false}}));
     EXPECT_TRUE(waitForNoBubble());
-    ASSERT_TRUE(succeeds(*marlune, "7", "settings.set", {{"webcamCorner", "tr"}}));
-    ASSERT_TRUE(succeeds(*marlune, "8", "webcam.zoom", {{"zoom", 1.5}}));
+    ASSERT_TRUE(succeeds("settings.set", {{"webcamCorner", "tr"}}));
+    ASSERT_TRUE(succeeds("webcam.zoom", {{"zoom", 1.5}}));
     test::runMainFor(500ms);
     EXPECT_FALSE(findBubble());
-    ASSERT_TRUE(
-        succeeds(*marlune, "6", "settings.set", {{"webcamEnabled", true}, {"webcamSize", "l"}}));
+    ASSERT_TRUE(succeeds("settings.set", {{"webcamEnabled", true}, {"webcamSize", "l"}}));
     EXPECT_TRUE(waitForBubble([](const Placed& b) { return b.width == 300 && b.height == 169; }));
 
-    EXPECT_EQ(marlune->closeAndWait(), 0);
+    EXPECT_EQ(marlune.closeAndWait(), 0);
     EXPECT_TRUE(waitForNoBubble());
 }
 

@@ -6,9 +6,6 @@
 
 #include <array>
 #include <chrono>
-#include <cstdio>
-#include <fstream>
-#include <optional>
 #include <string>
 #include <thread>
 
@@ -21,40 +18,31 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The compositor's whole picture (grim), as 8-bit RGB rows.
-struct Screen {
-    int width = 0, height = 0;
-    std::string rgb;
-    std::array<int, 3> at(int x, int y) const {
-        const std::size_t i = (static_cast<std::size_t>(y) * width + x) * 3;
-        return {static_cast<unsigned char>(rgb[i]), static_cast<unsigned char>(rgb[i + 1]),
-                static_cast<unsigned char>(rgb[i + 2])};
-    }
-};
+using Rgb = std::array<int, 3>;
 
-std::optional<Screen> grab() {
-    auto ppm = test::toolOutput({"grim", "-t", "ppm", "-"});
-    Screen s;
-    int maxValue = 0, used = 0;
-    if (!ppm ||
-        std::sscanf(ppm->c_str(), "P6 %d %d %d%n", &s.width, &s.height, &maxValue, &used) != 3)
-        return std::nullopt;
-    s.rgb = ppm->substr(used + 1);
-    if (maxValue != 255 || s.rgb.size() < static_cast<std::size_t>(s.width) * s.height * 3)
-        return std::nullopt;
-    return s;
+// The compositor's whole 1280 x 720 picture (grim), as 8-bit RGB rows; "" when none was taken.
+std::string grab() {
+    auto rgb = test::toolOutput(
+        {"sh", "-c", "grim -t ppm - | ffmpeg -v error -i - -f rawvideo -pix_fmt rgb24 -"});
+    return rgb && rgb->size() == 1280 * 720 * 3 ? *rgb : "";
 }
 
-bool near(std::array<int, 3> a, std::array<int, 3> b) {
+Rgb at(const std::string& screen, int x, int y) {
+    const std::size_t i = (static_cast<std::size_t>(y) * 1280 + x) * 3;
+    if (screen.size() < i + 3) return {-1000, -1000, -1000};
+    auto c = [&](std::size_t k) { return static_cast<int>(static_cast<unsigned char>(screen[k])); };
+    return {c(i), c(i + 1), c(i + 2)};
+}
+
+bool near(Rgb a, Rgb b) {
     return std::abs(a[0] - b[0]) + std::abs(a[1] - b[1]) + std::abs(a[2] - b[2]) < 24;
 }
 
 TEST(LayerShell, TheWebcamBubbleFloatsAtItsCornerWithRoundCornersSeenThrough) {
     if (!std::getenv("SWAYSOCK")) GTEST_SKIP() << "needs MARLUNE_WAYLAND_COMPOSITOR=sway";
     test::TempDir home;
-    std::filesystem::create_directories(home.path() / ".config/marlune");
-    std::ofstream(home.path() / ".config/marlune/defaults.json")
-        << R"({"webcamEnabled": true, "webcamSize": "s", "webcamCorner": "br"})";
+    test::writeFile(home / ".config/marlune/defaults.json",
+                    R"({"webcamEnabled": true, "webcamSize": "s", "webcamCorner": "br"})");
     // A camera picture of one colour, so that the bubble is told from the background at once.
     test::BridgeProcess marlune({.home = home.path(),
                                  .env = {{"MARLUNE_WEBCAM_INPUT_FORMAT", "lavfi"},
@@ -62,7 +50,7 @@ TEST(LayerShell, TheWebcamBubbleFloatsAtItsCornerWithRoundCornersSeenThrough) {
                                           "color=c=yellow:s=640x360:r=30,format=yuyv422,realtime"}},
                                  .keepDisplay = true});
     ASSERT_TRUE(marlune.request("ready", "app.ready"));
-    const std::array<int, 3> yellow{255, 255, 0};
+    const Rgb yellow{255, 255, 0};
     // The 160-pixel bubble 24 pixels in from the corner of the 1280 x 720 output.
     const struct {
         const char* corner;
@@ -73,21 +61,20 @@ TEST(LayerShell, TheWebcamBubbleFloatsAtItsCornerWithRoundCornersSeenThrough) {
         if (std::string(c.corner) != "br") {
             ASSERT_TRUE(marlune.request("corner", "settings.set", {{"webcamCorner", c.corner}}));
         }
-        std::optional<Screen> screen;
+        std::string screen;
         const auto deadline = std::chrono::steady_clock::now() + 30s;
-        while (std::chrono::steady_clock::now() < deadline) {
-            screen = grab();
-            if (screen && near(screen->at(c.left + 80, c.top + 80), yellow)) break;
-            std::this_thread::sleep_for(200ms);
+        while (!near(at(screen = grab(), c.left + 80, c.top + 80), yellow) &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(200ms);  // the next picture of the screen
         }
-        ASSERT_TRUE(screen && near(screen->at(c.left + 80, c.top + 80), yellow))
+        ASSERT_TRUE(near(at(screen, c.left + 80, c.top + 80), yellow))
             << "the camera's picture in the bubble at its corner";
-        const auto background = screen->at(640, 360);
+        const Rgb background = at(screen, 640, 360);
         EXPECT_FALSE(near(background, yellow));
         // Beside it and in its rounded-off corner the desktop shows: no black square around it.
-        EXPECT_TRUE(near(screen->at(c.left - 6, c.top + 80), background));
-        EXPECT_TRUE(near(screen->at(c.left + 1, c.top + 1), background));
-        EXPECT_TRUE(near(screen->at(c.left + 158, c.top + 158), background));
+        EXPECT_TRUE(near(at(screen, c.left - 6, c.top + 80), background));
+        EXPECT_TRUE(near(at(screen, c.left + 1, c.top + 1), background));
+        EXPECT_TRUE(near(at(screen, c.left + 158, c.top + 158), background));
     }
     // Not a window: sway would have tiled a window over the whole output.
     auto tree = test::toolOutput({"swaymsg", "-t", "get_tree"});

@@ -1,17 +1,17 @@
-// The Wayland session's hot key, permissions, caret and countdown, through the real program where
-// it matters: `marlune --stdio-bridge` inside scripts/with-wayland, whose portal stand-in binds
-// global shortcuts and fires them on request. Skipped outside a Wayland session.
+// The Wayland session without the shortcuts portal, its caret, its countdown and the recording
+// bar (the hot key through the portal: wayland_recording_test.cpp). Skipped outside Wayland.
 
-#include <gio/gio.h>
+#include <gdk/gdkwayland.h>
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 #include "app/countdown_overlay_controller.h"
 #include "app/desktop_integration.h"
+#include "app/main_window_controller.h"
+#include "bridge/marlune_scheme_handler.h"
+#include "bridge/web_bridge.h"
 #include "core/queue.h"
 #include "recording/caret_tracker.h"
 #include "support/bridge_process.h"
@@ -24,76 +24,14 @@ namespace {
 using namespace std::chrono_literals;
 using test::BridgeProcess;
 
-class WaylandInputTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        if (!std::getenv("WAYLAND_DISPLAY")) GTEST_SKIP() << "needs scripts/with-wayland";
-    }
-};
+#define NEEDS_WAYLAND() \
+    if (!std::getenv("WAYLAND_DISPLAY")) GTEST_SKIP() << "needs scripts/with-wayland"
 
-// Fires the shortcut `id` through the stand-in; answers how many sessions held it.
-unsigned activate(const char* id) {
-    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
-    if (!bus) return 0;
-    GVariant* reply = g_dbus_connection_call_sync(
-        bus, "org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop",
-        "app.marlune.PortalStandin", "Activate", g_variant_new("(s)", id), G_VARIANT_TYPE("(u)"),
-        G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
-    guint32 held = 0;
-    if (reply) {
-        g_variant_get(reply, "(u)", &held);
-        g_variant_unref(reply);
-    }
-    g_object_unref(bus);
-    return held;
-}
-
-// Reads the program's output until the event `name` arrives or `timeout` passes.
-bool waitForEvent(BridgeProcess& p, const std::string& name, std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (const auto& e : p.events)
-        if (e["name"] == name) return true;
-    while (std::chrono::steady_clock::now() < deadline) {
-        auto line = p.readLine(200ms);
-        if (!line) continue;
-        auto parsed = test::parseScriptLine(*line);
-        if (parsed.kind != test::ScriptLine::Kind::event) continue;
-        p.events.push_back(parsed.value);
-        if (parsed.value["name"] == name) return true;
-    }
-    return false;
-}
-
-TEST_F(WaylandInputTest, TheHotKeyComesThroughTheDesktopsShortcuts) {
-    test::TempDir home;
-    BridgeProcess p({.home = home.path()});
-    ASSERT_TRUE(p.request("ready", "app.ready"));
-    // The program binds the shortcut once it has launched; until then nothing holds it.
-    auto deadline = std::chrono::steady_clock::now() + 20s;
-    unsigned held = 0;
-    while (!held && std::chrono::steady_clock::now() < deadline) {
-        held = activate("record");
-        if (!held) p.readLine(100ms);
-    }
-    ASSERT_EQ(held, 1u) << "the program bound no shortcut named \"record\"";
-    // No recording runs: the press brings the window forward and asks the page to record.
-    EXPECT_TRUE(waitForEvent(p, "hotkeyRecord", 20s));
-
-    auto status = p.request("status", "permissions.status");
-    ASSERT_TRUE(status);
-    const Json& s = (*status)["result"];
-    EXPECT_EQ(s["session"], "wayland");
-    EXPECT_EQ(s["hotkey"], "granted");
-    EXPECT_TRUE(s["inputDevices"] == "granted" || s["inputDevices"] == "denied" ||
-                s["inputDevices"] == "notDetermined")
-        << s.dump();
-    EXPECT_EQ(p.closeAndWait(), 0);
-}
-
-TEST_F(WaylandInputTest, WithoutTheShortcutsPortalTheProgramSaysSo) {
+// No session bus at all, so no portal of any kind: the program says the hot key is missing.
+TEST(WaylandInput, WithoutTheShortcutsPortalTheProgramSaysSo) {
+    NEEDS_WAYLAND();
     test::TempDir home;
     auto log = home.path() / "stderr.txt";
-    // No session bus at all: no portal of any kind answers.
     BridgeProcess p({.home = home.path(),
                      .env = {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus"}},
                      .stderrFile = log});
@@ -102,10 +40,9 @@ TEST_F(WaylandInputTest, WithoutTheShortcutsPortalTheProgramSaysSo) {
     ASSERT_TRUE(status);
     EXPECT_EQ((*status)["result"]["hotkey"], "denied");
     EXPECT_EQ(p.closeAndWait(), 0);
-    std::stringstream text;
-    text << std::ifstream(log).rdbuf();
-    EXPECT_NE(text.str().find("Control+Shift+2 is not available"), std::string::npos) << text.str();
-    EXPECT_NE(text.str().find("tray icon or the recording bar"), std::string::npos);
+    const std::string text = test::readFile(log);
+    EXPECT_NE(text.find("Control+Shift+2 is not available"), std::string::npos) << text;
+    EXPECT_NE(text.find("tray icon or the recording bar"), std::string::npos);
 }
 
 // The accessibility interface answers in the focused window's own pixels on Wayland.
@@ -118,7 +55,8 @@ class WindowCaret : public CaretTracker::CaretSource {
     atspi::ScreenRect rect_;
 };
 
-TEST_F(WaylandInputTest, TheCaretIsFollowedInWindowsOnly) {
+TEST(WaylandInput, TheCaretIsFollowedInWindowsOnly) {
+    NEEDS_WAYLAND();
     const atspi::ScreenRect rect{199, 90, 2, 20};  // middle at (200, 100)
     CaretTracker tracker([rect] { return std::make_unique<WindowCaret>(rect); });
     auto clock = []() -> std::optional<double> { return 1000.0; };
@@ -135,7 +73,8 @@ TEST_F(WaylandInputTest, TheCaretIsFollowedInWindowsOnly) {
     EXPECT_EQ(tracker.pathJSON()[0], Json::array({1000, 0.25, 0.25}));
 }
 
-TEST_F(WaylandInputTest, TheCountdownIsAnOrdinaryFullScreenWindow) {
+TEST(WaylandInput, TheCountdownIsAnOrdinaryFullScreenWindow) {
+    NEEDS_WAYLAND();
     ASSERT_TRUE(ensureToolkit());
     CountdownOverlayController overlay;
     overlay.show(3, std::nullopt);
@@ -153,6 +92,39 @@ TEST_F(WaylandInputTest, TheCountdownIsAnOrdinaryFullScreenWindow) {
     EXPECT_EQ(overlay.text(), "2");
     overlay.hide();
     EXPECT_FALSE(overlay.isShowing());
+}
+
+// The recording bar where the compositor places windows and ignores their moves (headless
+// mutter, like GNOME's, has no layer-shell): bar mode still shapes the window.
+TEST(WaylandBar, BarModeShapesTheWindowWhereTheCompositorPlacesIt) {
+    NEEDS_WAYLAND();
+    test::TempDir home;
+    ::setenv("HOME", home.path().c_str(), 1);  // the web view's data
+    ASSERT_TRUE(gtk_init_check(nullptr, nullptr));
+    ASSERT_TRUE(GDK_IS_WAYLAND_DISPLAY(gdk_display_get_default()));
+    MainWindowController window(
+        std::make_shared<WebBridge>(),
+        std::make_shared<MarluneSchemeHandler>(MarluneSchemeHandler::Locations{
+            [] { return std::nullopt; }, [&] { return home.path(); }}));
+    auto sized = [&](int width, int height) {
+        return test::runMainUntil([&] {
+            int w = 0, h = 0;
+            gtk_window_get_size(window.window(), &w, &h);
+            return gtk_widget_get_mapped(GTK_WIDGET(window.window())) && w == width && h == height;
+        });
+    };
+    const int appWidth = MainWindowController::kInitialWidth;
+    const int appHeight = MainWindowController::kInitialHeight;
+    window.show();
+    ASSERT_TRUE(sized(appWidth, appHeight));
+    window.setBarMode(true, 420, 64);
+    EXPECT_TRUE(sized(420, 64));
+    window.moveBar(-25, 30);  // no button held: the compositor is asked for nothing
+    window.setBarMode(true, 300, 80);
+    EXPECT_TRUE(sized(300, 80));
+    window.setBarMode(false);
+    EXPECT_TRUE(gtk_window_get_decorated(window.window()));
+    EXPECT_TRUE(sized(appWidth, appHeight));
 }
 
 }  // namespace

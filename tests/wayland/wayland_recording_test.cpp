@@ -1,8 +1,8 @@
 // Recording in a Wayland session through the real program: `marlune --stdio-bridge` under
 // scripts/with-wayland lists the session's monitor, records it through the screen-cast portal
-// (the stand-in over headless mutter) with the cursor path from the stream's metadata, the
-// recording survives a kill, and a recording ends when the desktop ends the share. Skipped outside
-// a Wayland session.
+// (the stand-in over headless mutter) with the cursor path from the stream's metadata, survives a
+// kill, takes the hot key through the shortcuts portal and ends when the desktop ends the share;
+// an area or a window is that part of the screen. Skipped outside a Wayland session.
 
 #include <gio/gio.h>
 #include <gtest/gtest.h>
@@ -11,10 +11,10 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <iterator>
-#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -117,44 +117,43 @@ void expectGreenBlue(const std::string& frame, std::size_t i, int green, int blu
     EXPECT_NEAR(static_cast<unsigned char>(frame[i * 3 + 2]), blue, 28) << i;
 }
 
-// The movie's picture size, as "W,H\n".
-std::optional<std::string> movieSize(const fs::path& movie) {
-    return test::toolOutput({"ffprobe", "-v", "error", "-select_streams", "v", "-show_entries",
-                             "stream=width,height", "-of", "csv=p=0", movie.string()});
-}
-
-// The screen-cast sessions the portal holds now, by object path (the stand-in registers each).
+// The screen-cast sessions the portal holds now, by object path: the stand-in registers each as
+// <root>/<client>/<token>, beside the hot key's GlobalShortcuts sessions ("marlune_keys_...").
 std::vector<std::string> portalSessions() {
+    const std::string root = "/org/freedesktop/portal/desktop/session";
+    std::istringstream tree(test::toolOutput({"gdbus", "introspect", "--session", "--dest",
+                                              "org.freedesktop.portal.Desktop", "--object-path",
+                                              root, "--recurse", "--only-properties"})
+                                .value_or(""));
     std::vector<std::string> out;
-    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
-    std::function<void(const std::string&, int)> walk = [&](const std::string& path, int depth) {
-        GVariant* reply = g_dbus_connection_call_sync(
-            bus, "org.freedesktop.portal.Desktop", path.c_str(),
-            "org.freedesktop.DBus.Introspectable", "Introspect", nullptr, G_VARIANT_TYPE("(s)"),
-            G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
-        if (!reply) return;
-        const char* xml = nullptr;
-        g_variant_get(reply, "(&s)", &xml);
-        if (GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(xml, nullptr)) {
-            for (GDBusNodeInfo** child = node->nodes; child && *child; ++child) {
-                const std::string childPath = path + "/" + (*child)->path;
-                // The hot key's GlobalShortcuts session lives beside the screen cast's.
-                if (depth == 1 && childPath.find("marlune_keys_") == std::string::npos)
-                    out.push_back(childPath);
-                else
-                    walk(childPath, depth + 1);
-            }
-            g_dbus_node_info_unref(node);
+    for (std::string word, path; tree >> word;) {
+        if (word != "node" || !(tree >> path) || !path.starts_with(root)) continue;
+        if (std::ranges::count(path.substr(root.size()), '/') == 2 &&
+            path.find("marlune_keys_") == std::string::npos) {
+            out.push_back(path);
         }
-        g_variant_unref(reply);
-    };
-    walk("/org/freedesktop/portal/desktop/session", 0);
-    g_object_unref(bus);
+    }
     std::ranges::sort(out);
     return out;
 }
 
-TEST(WaylandRecording, RecordsTheScreenWithItsCursorPathSurvivesAKillAndEndsWithTheShare) {
+// Fires the shortcut `id` through the stand-in; answers how many sessions held it.
+unsigned activate(const char* id) {
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    GVariant* reply = g_dbus_connection_call_sync(
+        bus, "org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop",
+        "app.marlune.PortalStandin", "Activate", g_variant_new("(s)", id), G_VARIANT_TYPE("(u)"),
+        G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+    guint32 held = 0;
+    if (reply) {
+        g_variant_get(reply, "(u)", &held);
+        g_variant_unref(reply);
+    }
+    g_object_unref(bus);
+    return held;
+}
+
+TEST(WaylandRecording, RecordsSurvivesAKillTakesTheHotKeyAndEndsWithTheShare) {
     if (!std::getenv("WAYLAND_DISPLAY")) GTEST_SKIP() << "needs scripts/with-wayland";
     test::TempDir home;
     Painter painter;
@@ -185,8 +184,8 @@ TEST(WaylandRecording, RecordsTheScreenWithItsCursorPathSurvivesAKillAndEndsWith
         test::PointerMover pointer;
         auto safe = [&] {
             auto tracks = TrackJournal::read(TrackJournal::pathFor(folder / file));
-            auto length = test::probeDuration(folder / file);
-            return tracks && tracks->cursorPath.size() > 30 && length && *length > 2.0;
+            return tracks && tracks->cursorPath.size() > 30 &&
+                   test::probeDuration(folder / file) > 2.0;
         };
         const auto deadline = Clock::now() + 60s;
         while (!safe() && Clock::now() < deadline) {
@@ -199,67 +198,86 @@ TEST(WaylandRecording, RecordsTheScreenWithItsCursorPathSurvivesAKillAndEndsWith
 
     test::Session s(home.path());
     ASSERT_TRUE(s.request("ready", "app.ready"));
-    auto notice = s.event("notice", 0, 10s);
-    ASSERT_TRUE(notice);
-    EXPECT_EQ(s.events[*notice].data()["message"], "Recovered an interrupted recording: " + file);
-    const fs::path movie = folder / file;
-    EXPECT_TRUE(test::decodesCleanly(movie));
-    // The painter's pictures.
-    auto frame = reducedFrame(movie, 1.0);
-    ASSERT_TRUE(frame && frame->size() == 16 * 9 * 3);
-    expectGreenBlue(*frame, 4 * 16 + 8, 0x66, 0x99);
-
-    Json project = Json::parse(test::readFile(folder / (file + ".marlune.json")));
-    const Json& path = project["cursorPath"];
-    ASSERT_GT(path.size(), 30u) << project.dump();
-    // [ms, fx, fy, type]: later samples lie right of and below the first, inside the screen.
-    const Json& first = path.front();
-    const Json& last = path.back();
-    EXPECT_GT(last[0].get<double>(), first[0].get<double>());
-    EXPECT_GT(last[1].get<double>(), first[1].get<double>());
-    EXPECT_GT(last[2].get<double>(), first[2].get<double>());
-    EXPECT_LE(last[1].get<double>(), 1.0);
+    {
+        SCOPED_TRACE("recovered after the kill");
+        auto notice = s.event("notice", 0, 10s);
+        ASSERT_TRUE(notice);
+        EXPECT_EQ(s.events[*notice].data()["message"],
+                  "Recovered an interrupted recording: " + file);
+        const fs::path movie = folder / file;
+        EXPECT_TRUE(test::decodesCleanly(movie));
+        // The painter's pictures.
+        auto frame = reducedFrame(movie, 1.0);
+        ASSERT_TRUE(frame && frame->size() == 16 * 9 * 3);
+        expectGreenBlue(*frame, 4 * 16 + 8, 0x66, 0x99);
+        Json project = Json::parse(test::readFile(folder / (file + ".marlune.json")));
+        const Json& path = project["cursorPath"];
+        ASSERT_GT(path.size(), 30u) << project.dump();
+        // [ms, fx, fy, type]: later samples lie right of and below the first, inside the screen.
+        const Json& first = path.front();
+        const Json& last = path.back();
+        EXPECT_GT(last[0].get<double>(), first[0].get<double>());
+        EXPECT_GT(last[1].get<double>(), first[1].get<double>());
+        EXPECT_GT(last[2].get<double>(), first[2].get<double>());
+        EXPECT_LE(last[1].get<double>(), 1.0);
+    }
+    {
+        SCOPED_TRACE("the hot key comes through the desktop's shortcuts");
+        // The program binds the shortcut once it has launched; until then nothing holds it.
+        unsigned held = 0;
+        s.pumpUntil([&] { return (held = activate("record")) != 0; }, 20s);
+        ASSERT_EQ(held, 1u) << "the program bound no shortcut named \"record\"";
+        // No recording runs: the press asks the page to record.
+        EXPECT_TRUE(s.event("hotkeyRecord", 0, 20s));
+        auto status = s.request("status", "permissions.status");
+        ASSERT_TRUE(status);
+        const Json& st = (*status)["result"];
+        EXPECT_EQ(st["session"], "wayland");
+        EXPECT_EQ(st["hotkey"], "granted");
+        EXPECT_TRUE(st["inputDevices"] == "granted" || st["inputDevices"] == "denied" ||
+                    st["inputDevices"] == "notDetermined")
+            << st.dump();
+    }
 
     // The chosen monitor is remembered: listing it again needs no dialog and shows its picture.
     auto again = s.request("again", "sources.list");
     ASSERT_TRUE(again && (*again)["ok"].get<bool>());
-    const Json& screen = (*again)["result"]["screens"][0];
+    const Json screen = (*again)["result"]["screens"][0];
     EXPECT_EQ(screen["asks"], false);
     EXPECT_TRUE(screen.value("thumb", "").starts_with("data:image/jpeg;base64,"));
-
-    // The person stops sharing from the desktop: the stream ends and the recording is saved.
-    const auto before = portalSessions();
-    const std::size_t from = s.events.size();
-    s.send("share", "recording.start",
-           Json{{"sourceKind", "display"}, {"sourceID", screen["id"]}, {"mic", false}});
-    auto shared = s.reply("share", 60s);
-    ASSERT_TRUE(shared && shared->line.value["ok"].get<bool>());
-    const std::string sharedFile = shared->line.value["result"]["file"];
-    const fs::path sharedMovie = folder / sharedFile;
-    const auto deadline = Clock::now() + 30s;
-    while (test::probeDuration(sharedMovie).value_or(0) < 1.0 && Clock::now() < deadline) {
-        s.pumpFor(200ms);
+    {
+        SCOPED_TRACE("the person stops sharing from the desktop: the recording is saved");
+        const auto before = portalSessions();
+        const std::size_t from = s.events.size();
+        s.send("share", "recording.start",
+               Json{{"sourceKind", "display"}, {"sourceID", screen["id"]}, {"mic", false}});
+        auto shared = s.reply("share", 60s);
+        ASSERT_TRUE(shared && shared->line.value["ok"].get<bool>());
+        const std::string sharedFile = shared->line.value["result"]["file"];
+        const fs::path sharedMovie = folder / sharedFile;
+        s.pumpUntil([&] { return test::probeDuration(sharedMovie) >= 1.0; }, 30s);
+        std::vector<std::string> sessions;
+        std::ranges::set_difference(portalSessions(), before, std::back_inserter(sessions));
+        ASSERT_EQ(sessions.size(), 1u);
+        GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+        GVariant* closed =
+            g_dbus_connection_call_sync(bus, "org.freedesktop.portal.Desktop", sessions[0].c_str(),
+                                        "org.freedesktop.portal.Session", "Close", nullptr, nullptr,
+                                        G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+        ASSERT_TRUE(closed);
+        g_variant_unref(closed);
+        g_object_unref(bus);
+        auto error = s.event("error", from, 30s);
+        ASSERT_TRUE(error);
+        EXPECT_TRUE(s.events[*error].data()["message"].get<std::string>().starts_with(
+            "Capture stopped unexpectedly: "));
+        auto saved = s.event("saved", *error, 30s);
+        ASSERT_TRUE(saved);
+        EXPECT_EQ(s.events[*saved].data()["name"], sharedFile);
+        EXPECT_TRUE(test::decodesCleanly(sharedMovie));
+        EXPECT_GT(test::probeDuration(sharedMovie).value_or(0), 0.9);
     }
-    std::vector<std::string> sessions;
-    std::ranges::set_difference(portalSessions(), before, std::back_inserter(sessions));
-    ASSERT_EQ(sessions.size(), 1u);
-    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
-    GVariant* closed =
-        g_dbus_connection_call_sync(bus, "org.freedesktop.portal.Desktop", sessions[0].c_str(),
-                                    "org.freedesktop.portal.Session", "Close", nullptr, nullptr,
-                                    G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
-    ASSERT_TRUE(closed);
-    g_variant_unref(closed);
-    g_object_unref(bus);
-    auto error = s.event("error", from, 30s);
-    ASSERT_TRUE(error);
-    EXPECT_TRUE(s.events[*error].data()["message"].get<std::string>().starts_with(
-        "Capture stopped unexpectedly: "));
-    auto saved = s.event("saved", *error, 30s);
-    ASSERT_TRUE(saved);
-    EXPECT_EQ(s.events[*saved].data()["name"], sharedFile);
-    EXPECT_TRUE(test::decodesCleanly(sharedMovie));
-    EXPECT_GT(test::probeDuration(sharedMovie).value_or(0), 0.9);
+
     EXPECT_EQ(s.closeAndWait(), 0);
 }
 
@@ -308,14 +326,14 @@ TEST(WaylandRecording, AnAreaOrAWindowIsThatPartOfTheScreen) {
             pointer.move(4, 2.25);
             s.pumpFor(50ms);
         }
-        const auto deadline = Clock::now() + 60s;
-        while (test::probeDuration(movie).value_or(0) < 2.5 && Clock::now() < deadline) {
-            s.pumpFor(100ms);
-        }
+        s.pumpUntil([&] { return test::probeDuration(movie) >= 2.5; }, 60s);
         ASSERT_TRUE(s.request("stop", "recording.stop") && s.event("saved", 0, 30s));
 
         int width = 0, height = 0;
-        ASSERT_EQ(std::sscanf(movieSize(movie).value_or("").c_str(), "%d,%d", &width, &height), 2);
+        auto size =
+            test::toolOutput({"ffprobe", "-v", "error", "-select_streams", "v", "-show_entries",
+                              "stream=width,height", "-of", "csv=p=0", movie.string()});
+        ASSERT_EQ(std::sscanf(size.value_or("").c_str(), "%d,%d", &width, &height), 2);
         EXPECT_TRUE(width >= c.size[0] && width <= c.size[1] && height >= c.size[2] &&
                     height <= c.size[3])
             << width << " x " << height;
