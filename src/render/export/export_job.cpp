@@ -1,5 +1,4 @@
 #include "render/export/export_job.h"
-#include "render/export/encode_stage.h"
 
 #include <pthread.h>
 #include <unistd.h>
@@ -313,25 +312,15 @@ Result<void> ExportJob::write(std::vector<Packet> packets, int track) {
     return {};
 }
 
-// The ".render.video" queue: composes every picture and hands it to the encoding stage, then
-// drains the encoder.
+// The ".render.video" queue: composes and encodes every picture, then drains the encoder.
 void ExportJob::runVideo() {
     MARLUNE_ASSERT_ON(videoQueue_);
     // The queue's own name is cut to "marlune.render." for both sides.
     pthread_setname_np(pthread_self(), "render.video");
     PictureConverter converter(kConversionThreads);
     BgraImage converted;  // pictures converted here, when the reading thread did not
+    BgraImage canvas;
     std::optional<Error> appendError;
-    EncodeStage stage(
-        [this](EncodeStage::Picture& picture) -> Result<void> {
-            if (gif_) return gif_->add(*picture.bgra, picture.outSeconds);
-            auto packets = picture.bgra
-                               ? videoEncoder_->encode(*picture.bgra, picture.outSeconds)
-                               : videoEncoder_->encode(picture.decoded, picture.outSeconds);
-            if (!packets) return std::unexpected(packets.error());
-            return write(std::move(*packets), videoTrack_);
-        },
-        2);
     while (auto item = reader_.next()) {
         if (stopReading_) break;
         const FrameComposer::Step step = composer_->advance(item->timeSeconds);
@@ -345,11 +334,20 @@ void ExportJob::runVideo() {
             continue;
         }
         lastOutMs_ = step.outMs;
-        EncodeStage::Picture out{.outSeconds = step.outMs / 1000.0};
-        if (step.passThrough && !gif_) {
-            out.decoded = std::move(item->picture);
-        } else if (step.passThrough && item->bgra && !item->bgra->empty()) {
-            out.bgra = std::move(item->bgra);  // back to the reader once the GIF has it
+        const double outSeconds = step.outMs / 1000.0;
+        Result<std::vector<Packet>> packets;
+        if (gif_) {
+            const BgraImage* source = item->bgra.get();
+            if (!step.passThrough && source && !source->empty()) {
+                composer_->render(step, *source, canvas);
+                source = &canvas;
+            }
+            auto added = source && !source->empty() ? gif_->add(*source, outSeconds)
+                                                    : Result<void>(fail("Frame append failed."));
+            packets = added ? Result<std::vector<Packet>>(std::vector<Packet>{})
+                            : std::unexpected(added.error());
+        } else if (step.passThrough) {
+            packets = videoEncoder_->encode(item->picture, outSeconds);
         } else {
             const BgraImage* source = item->bgra.get();
             if (!source || source->empty()) {
@@ -359,25 +357,25 @@ void ExportJob::runVideo() {
                 }
                 source = &converted;
             }
-            out.bgra = stage.canvas();
-            if (step.passThrough) {
-                *out.bgra = *source;
-            } else {
-                composer_->render(step, *source, *out.bgra);
-            }
+            composer_->render(step, *source, canvas);
+            packets = videoEncoder_->encode(canvas, outSeconds);
         }
         item->bgra.reset();  // back to the reader for a later picture
-        if (!stage.push(std::move(out))) break;
+        Result<void> written = !packets ? std::unexpected(packets.error())
+                               : gif_   ? Result<void>{}
+                                        : write(std::move(*packets), videoTrack_);
+        if (!written) {
+            appendError = written.error();
+            break;
+        }
         ++picturesWritten_;
         reportProgress(step.outMs);
         {
             std::lock_guard lock(paceLock_);
-            videoSeconds_ = step.outMs / 1000.0;
+            videoSeconds_ = outSeconds;
         }
         paceChanged_.notify_all();
     }
-    if (stopReading_) stage.cancel();
-    if (auto staged = stage.finish(); !staged) appendError = staged.error();
     if (!appendError && !stopReading_ && !gif_) {
         // The last picture lasts to the end of the range, where the sound ends too.
         auto rest = videoEncoder_->finish(timeMap_.totalOutMs() / 1000.0);
