@@ -130,11 +130,8 @@ std::optional<std::pair<PixelRect, BgraImage>> restoredDisplayPicture() {
     const PortalPicture picture = (*capture)->latest();
     BgraImage image = BgraImage::blank(picture.width, picture.height);
     for (int y = 0; y < picture.height; ++y) {
-        std::memcpy(image.row(y), picture.pixels.get() + std::size_t(y) * picture.stride,
-                    std::size_t(picture.width) * 4);
-        if (!picture.paddedAlpha) continue;
-        auto* pixel = reinterpret_cast<std::uint32_t*>(image.row(y));
-        for (int x = 0; x < picture.width; ++x) pixel[x] |= 0xff000000u;
+        copyPictureRow(image.row(y), picture.pixels.get() + std::size_t(y) * picture.stride,
+                       picture.width, picture.paddedAlpha);
     }
     PixelRect area = (*capture)->area();
     area.width = picture.width;

@@ -126,8 +126,8 @@ struct WaylandCapture::State {
             std::lock_guard lock(mutex);
             if (!stream || waiting == copied) return;
         }
-        // Read in place when the stream can lend it: a copy of every picture cost more than a
-        // tenth of a core at 1080p30.
+        // Read in place when the stream can lend it: copying every picture cost about 0.04 CPU
+        // seconds per recorded second at 1080p30.
         if (auto lent = stream->lendNewest()) {
             const auto& px = lent->pixels;
             auto* origin = const_cast<std::uint8_t*>(px.data);
@@ -159,12 +159,8 @@ struct WaylandCapture::State {
                                    });
             if (!buffer) return;
             for (int y = 0; y < px.height; ++y) {
-                std::uint8_t* row = buffer->data + std::size_t(y) * stride;
-                std::memcpy(row, px.row(y), std::size_t(stride));
-                if (!frame.paddedAlpha) continue;
-                // The row is still in the cache: making it opaque there costs little.
-                auto* pixel = reinterpret_cast<std::uint32_t*>(row);
-                for (int x = 0; x < px.width; ++x) pixel[x] |= 0xff000000u;
+                copyPictureRow(buffer->data + std::size_t(y) * stride, px.row(y), px.width,
+                               frame.paddedAlpha);
             }
             next = PortalPicture{std::shared_ptr<std::uint8_t>(buffer, buffer->data), px.width,
                                  px.height, stride, 0};

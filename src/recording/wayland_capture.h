@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -32,6 +33,15 @@ struct PortalTokenStore {
 void setPortalTokenStore(PortalTokenStore store);
 // Whether a token is kept for that kind (the portal may then start without a dialog).
 bool hasPortalToken(const std::string& kind);
+
+// Copies one row of `width` pixels, making them opaque when their fourth byte is padding (while
+// the row is still in the cache, which costs little).
+inline void copyPictureRow(std::uint8_t* to, const std::uint8_t* from, int width, bool padded) {
+    std::memcpy(to, from, std::size_t(width) * 4);
+    if (!padded) return;
+    auto* pixel = reinterpret_cast<std::uint32_t*>(to);
+    for (int x = 0; x < width; ++x) pixel[x] |= 0xff000000u;
+}
 
 // The published picture of a portal stream: immutable once published, shared by the engine's
 // frames (a picture the compositor did not replace is delivered again).
