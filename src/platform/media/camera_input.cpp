@@ -3,13 +3,12 @@
 #include <time.h>
 
 #include <cstdint>
-#include <mutex>
 
 #include "platform/media/av_support.h"
+#include "platform/media/ffmpeg_extras.h"
 #include "platform/media/yuv_reduce.h"
 
 extern "C" {
-#include <libavdevice/avdevice.h>
 #include <libavutil/time.h>
 }
 
@@ -75,8 +74,9 @@ int CameraInput::height() const {
 }
 
 Result<CameraInput> CameraInput::open(const CameraSource& source, const CameraMode& mode) {
-    static std::once_flag registered;
-    std::call_once(registered, [] { avdevice_register_all(); });
+    if (auto registered = av::registerDevices(); !registered) {
+        return std::unexpected(registered.error());
+    }
 
     const AVInputFormat* format = av_find_input_format(source.format.c_str());
     if (!format) return fail("There is no camera input named \"" + source.format + "\".");

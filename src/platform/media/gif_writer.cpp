@@ -4,20 +4,15 @@
 #include <cmath>
 #include <string>
 
-extern "C" {
-#include <libavfilter/avfilter.h>
-#include <libavfilter/buffersink.h>
-#include <libavfilter/buffersrc.h>
-}
-
 #include "platform/media/av_support.h"
+#include "platform/media/ffmpeg_extras.h"
 
 namespace marlune {
 
 namespace {
 
 struct GraphDeleter {
-    void operator()(AVFilterGraph* g) const { avfilter_graph_free(&g); }
+    void operator()(AVFilterGraph* g) const { (*av::filterLibrary())->avfilter_graph_free(&g); }
 };
 struct OutputDeleter {
     void operator()(AVFormatContext* c) const {
@@ -31,6 +26,7 @@ struct OutputDeleter {
 struct GifWriter::Impl {
     GifWriterOptions options;
     int outHeight = 0;
+    const av::FilterLibrary* fl = nullptr;
     std::unique_ptr<AVFilterGraph, GraphDeleter> graph;
     AVFilterContext* source = nullptr;
     AVFilterContext* sink = nullptr;
@@ -43,31 +39,31 @@ struct GifWriter::Impl {
     std::int64_t lastPts = -1;
 
     Result<void> buildGraph() {
-        graph.reset(avfilter_graph_alloc());
+        graph.reset(fl->avfilter_graph_alloc());
         if (!graph) return std::unexpected(av::error(AVERROR(ENOMEM)));
         graph->nb_threads = 1;
         const std::string args =
             "video_size=" + std::to_string(options.outWidth) + "x" + std::to_string(outHeight) +
             ":pix_fmt=" + std::to_string(AV_PIX_FMT_BGRA) + ":time_base=1/1000:pixel_aspect=1/1";
-        int rc = avfilter_graph_create_filter(&source, avfilter_get_by_name("buffer"), "in",
-                                              args.c_str(), nullptr, graph.get());
+        int rc = fl->avfilter_graph_create_filter(&source, fl->avfilter_get_by_name("buffer"), "in",
+                                                  args.c_str(), nullptr, graph.get());
         if (rc < 0) return std::unexpected(av::error(rc));
-        rc = avfilter_graph_create_filter(&sink, avfilter_get_by_name("buffersink"), "out", nullptr,
-                                          nullptr, graph.get());
+        rc = fl->avfilter_graph_create_filter(&sink, fl->avfilter_get_by_name("buffersink"), "out",
+                                              nullptr, nullptr, graph.get());
         if (rc < 0) return std::unexpected(av::error(rc));
-        AVFilterInOut* outputs = avfilter_inout_alloc();
-        AVFilterInOut* inputs = avfilter_inout_alloc();
+        AVFilterInOut* outputs = fl->avfilter_inout_alloc();
+        AVFilterInOut* inputs = fl->avfilter_inout_alloc();
         outputs->name = av_strdup("in");
         outputs->filter_ctx = source;
         inputs->name = av_strdup("out");
         inputs->filter_ctx = sink;
         const std::string chain =
             "fps=" + std::to_string(options.fps) + ",split[a][b];[a]palettegen[p];[b][p]paletteuse";
-        rc = avfilter_graph_parse_ptr(graph.get(), chain.c_str(), &inputs, &outputs, nullptr);
-        avfilter_inout_free(&inputs);
-        avfilter_inout_free(&outputs);
+        rc = fl->avfilter_graph_parse_ptr(graph.get(), chain.c_str(), &inputs, &outputs, nullptr);
+        fl->avfilter_inout_free(&inputs);
+        fl->avfilter_inout_free(&outputs);
         if (rc < 0) return std::unexpected(av::error(rc));
-        rc = avfilter_graph_config(graph.get(), nullptr);
+        rc = fl->avfilter_graph_config(graph.get(), nullptr);
         if (rc < 0) return std::unexpected(av::error(rc));
         return {};
     }
@@ -119,11 +115,11 @@ struct GifWriter::Impl {
     // Encodes what the filters have made so far.
     Result<void> drain() {
         for (;;) {
-            int rc = av_buffersink_get_frame(sink, filtered.get());
+            int rc = fl->av_buffersink_get_frame(sink, filtered.get());
             if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return {};
             if (rc < 0) return std::unexpected(av::error(rc));
-            filtered->pts =
-                av_rescale_q(filtered->pts, av_buffersink_get_time_base(sink), codec->time_base);
+            filtered->pts = av_rescale_q(filtered->pts, fl->av_buffersink_get_time_base(sink),
+                                         codec->time_base);
             rc = avcodec_send_frame(codec.get(), filtered.get());
             av_frame_unref(filtered.get());
             if (rc < 0) return std::unexpected(av::error(rc));
@@ -135,7 +131,7 @@ struct GifWriter::Impl {
         if (pts <= lastPts) pts = lastPts + 1;
         lastPts = pts;
         frame->pts = pts;
-        int rc = av_buffersrc_add_frame_flags(source, frame, AV_BUFFERSRC_FLAG_KEEP_REF);
+        int rc = fl->av_buffersrc_add_frame_flags(source, frame, AV_BUFFERSRC_FLAG_KEEP_REF);
         if (rc < 0) return std::unexpected(av::error(rc));
         return drain();
     }
@@ -150,7 +146,10 @@ Result<GifWriter> GifWriter::create(const std::filesystem::path& path, GifWriter
     if (options.width <= 0 || options.height <= 0 || options.outWidth <= 0 || options.fps <= 0) {
         return std::unexpected(av::error(AVERROR(EINVAL)));
     }
+    auto library = av::filterLibrary();
+    if (!library) return std::unexpected(library.error());
     auto impl = std::make_unique<Impl>();
+    impl->fl = *library;
     impl->options = options;
     const double height = std::round(double(options.outWidth) * options.height / options.width);
     impl->outHeight = std::max(2, static_cast<int>(height) & ~1);
@@ -188,7 +187,7 @@ Result<void> GifWriter::finish(double endSeconds) {
             if (auto pushed = g.push(g.last.get(), end - 1); !pushed) return pushed;
         }
     }
-    int rc = av_buffersrc_add_frame_flags(g.source, nullptr, 0);
+    int rc = g.fl->av_buffersrc_add_frame_flags(g.source, nullptr, 0);
     if (rc < 0) return std::unexpected(av::error(rc));
     if (auto drained = g.drain(); !drained) return drained;
     rc = avcodec_send_frame(g.codec.get(), nullptr);
