@@ -1,7 +1,8 @@
 import assert from 'node:assert/strict';
 import { test } from 'node:test';
 
-import { dueIndex, EARLY_MS, takeParts } from '../../web/js/editor/playback_stream.js';
+import { dueIndex, EARLY_MS, STALL_MS, takeParts, watchSound } from
+  '../../web/js/editor/playback_stream.js';
 
 const bytes = (...pieces) => {
   const chunks = pieces.map((p) => (typeof p === 'string' ? new TextEncoder().encode(p) : p));
@@ -56,4 +57,23 @@ test('the picture drawn is the last one due by the sound, a little before its ti
     assert.equal(dueIndex(waiting, clock), want, `at ${clock} ms`);
   }
   assert.equal(dueIndex([], 100), -1);
+});
+
+test('a sound clock that stops is restarted once, then left for the wall clock', () => {
+  const S = STALL_MS;
+  for (const [name, samples, want] of [
+    ['moving', [[0, 0], [40, 500], [90, 2000], [140, 4000]], 'moving'],
+    ['waiting for its first sound', [[0, 0], [0, S - 1]], 'moving'],
+    ['stopped', [[0, 0], [0, S]], 'kick'],
+    ['moved after the kick', [[0, 0], [0, S], [20, S + 100], [20, S + 200]], 'moving'],
+    ['still stopped after the kick', [[0, 0], [0, S], [0, 2 * S - 1]], 'moving'],
+    ['stopped for good', [[0, 0], [0, S], [0, 2 * S]], 'stalled'],
+    ['stopped again later, restarted again', [[0, 0], [0, S], [5, S + 10], [5, 2 * S + 10]],
+      'kick'],
+  ]) {
+    const watch = {};
+    let got;
+    for (const [soundMs, nowMs] of samples) got = watchSound(watch, soundMs, nowMs);
+    assert.equal(got, want, name);
+  }
 });

@@ -40,8 +40,9 @@ PLAYED = "Played take.mp4"
 PLAYED_EDIT = {"version": 1,
                "edit": {"frame": {"type": "color", "hex": "#ff00ff", "paddingPct": 12}}}
 EARLY_MS = 8
-# While playing, waits until the sound is 3 s in (or playing ended), then pauses and answers the
-# figures and the colour of the drawn picture's corner (the edit's background).
+# While playing, waits until the playing clock (the sound's, or the wall's once the sound
+# stalled) is 3 s in (or playing ended), then pauses and answers the figures and the colour of
+# the drawn picture's corner (the edit's background).
 PLAY = """
 const [done] = arguments;
 let started = false;
@@ -50,7 +51,7 @@ const check = () => {
   const playing = document.getElementById('editor-play').getAttribute('aria-label') === 'Pause';
   const shown = document.getElementById('editor-playing');
   started = started || playing;
-  if (!started || (playing && (!a || a.currentTime < 3 || !shown))) {
+  if (!started || (playing && (!a || !(p.clockMs >= 3000) || !shown))) {
     return requestAnimationFrame(check);
   }
   let corner = null;
@@ -61,7 +62,7 @@ const check = () => {
     corner = [...g.getImageData(1, 1, 1, 1).data.slice(0, 3)];
   }
   if (playing) document.getElementById('editor-play').click();
-  done({ shown: p.shown, lags: p.lags, corner, soundMs: a.currentTime * 1000,
+  done({ shown: p.shown, lags: p.lags, corner, soundMs: p.clockMs,
          soundError: p.soundError });
 };
 requestAnimationFrame(check);

@@ -8,7 +8,7 @@ import { $, el } from '../dom.js';
 import { toast } from '../shell.js';
 import { forgetShownPicture, previewPayload, previewWidth, sendTracks,
          stageNote } from './preview.js';
-import { dueIndex, readPictureStream } from './playback_stream.js';
+import { dueIndex, readPictureStream, watchSound } from './playback_stream.js';
 import { store } from './store.js';
 
 const video = () => $('editor-video');
@@ -23,7 +23,7 @@ const KEPT_LAGS = 4000;
 
 // One opening of the stream at a time; `serial` tells a late answer from an earlier one.
 const play = { serial: 0, stream: null, waiting: [], sound: 'waiting', fromMs: 0, wallAt: 0,
-               releaseShown: null, allowed: false };
+               releaseShown: null, allowed: false, watch: {} };
 
 function audio() {
   let a = $('editor-audio');
@@ -147,13 +147,33 @@ async function openStream(name, fromMs) {
 function startSound(mine) {
   if (mine !== play.serial || play.sound !== 'waiting' || !store.state.playing) return;
   play.sound = 'playing';
+  play.watch = {};
   audio().play().catch((error) => {
     if (mine !== play.serial || error?.name === 'AbortError') return;
     // A recording without sound (or one the player refuses) plays on the wall clock.
     if (window.__marlunePlayback) window.__marlunePlayback.soundError = String(error);
-    play.sound = 'wall';
-    play.wallAt = performance.now();
+    playByWallClock(play.fromMs);
   });
+}
+
+function playByWallClock(fromMs) {
+  play.sound = 'wall';
+  play.fromMs = fromMs;
+  play.wallAt = performance.now();
+}
+
+// A sound whose clock stopped is restarted once, then left for the wall clock: the pictures
+// never freeze while the button says Pause.
+function keepSoundMoving(a) {
+  if (play.sound !== 'playing' || a.paused) return;
+  const heard = watchSound(play.watch, a.currentTime * 1000, performance.now());
+  if (heard === 'kick') {
+    a.currentTime = a.currentTime;
+  } else if (heard === 'stalled') {
+    a.pause();
+    playByWallClock(a.currentTime * 1000);
+    if (window.__marlunePlayback) window.__marlunePlayback.soundStalled = true;
+  }
 }
 
 function endStream() {
@@ -186,6 +206,7 @@ function follow() {
   if (!state.playing) return;
   const a = audio();
   const doc = store.doc();
+  keepSoundMoving(a);
   const ms = clockMs();
   if (ms >= doc.range.endMs || (play.sound === 'playing' && a.ended)) {
     state.playheadMs = Math.min(ms, doc.range.endMs);
@@ -195,10 +216,12 @@ function follow() {
   // Played as exported: a cut is jumped over, a sped-up stretch plays at its rate, silent.
   const cut = (doc.cuts ?? []).find((c) => c.startMs <= ms && ms < c.endMs);
   if (cut && play.sound === 'playing') a.currentTime = cut.endMs / 1000;
+  else if (cut && play.sound === 'wall') playByWallClock(cut.endMs);
   const speed = (doc.speeds ?? []).find((s) => s.startMs <= ms && ms < s.endMs);
   if (a.playbackRate !== (speed ? speed.rate : 1)) a.playbackRate = speed ? speed.rate : 1;
   a.muted = Boolean(speed);
   store.set({ playheadMs: ms }, 'playhead');
+  if (window.__marlunePlayback) window.__marlunePlayback.clockMs = ms;
   draw(ms);
   requestAnimationFrame(follow);
 }

@@ -54,6 +54,22 @@ export function dueIndex(waiting, clockMs) {
   return due;
 }
 
+// The sound's clock can stop while its player says it plays (the sound server stalled under
+// load): once it has not moved for STALL_MS it is sought where it stands, which restarts the
+// player ('kick'); if it still does not move, the pictures go on by the wall clock ('stalled').
+// `watch` ({ms, since, kicked}) is the caller's, fresh for each start of the sound.
+export const STALL_MS = 1500;
+export function watchSound(watch, soundMs, nowMs) {
+  if (watch.ms !== soundMs || watch.since === undefined) {
+    Object.assign(watch, { ms: soundMs, since: nowMs, kicked: false });
+    return 'moving';
+  }
+  if (nowMs - watch.since < STALL_MS) return 'moving';
+  if (watch.kicked) return 'stalled';
+  Object.assign(watch, { since: nowMs, kicked: true });
+  return 'kick';
+}
+
 // Reads the stream at `url`, calling onPicture({tMs, image, release}) in order as each is decoded
 // (release() lets go of the image once drawn) and
 // onEnd(error or null) once. close() stops it (onEnd is not called then).
