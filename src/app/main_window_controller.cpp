@@ -46,6 +46,22 @@ class WebViewPage : public ScriptTarget {
     WebKitWebView* view_;
 };
 
+// The page writes in the generic sans-serif family, taken here from the desktop's interface font
+// (GNOME's "Cantarell 11" gives Cantarell). Named in the page instead, every family the machine
+// lacks would cost a font search for each size and weight of text as the page first draws.
+void useDesktopFont(WebKitSettings* settings) {
+    gchar* name = nullptr;
+    if (GtkSettings* desktop = gtk_settings_get_default()) {
+        g_object_get(desktop, "gtk-font-name", &name, nullptr);
+    }
+    if (!name) return;
+    PangoFontDescription* font = pango_font_description_from_string(name);
+    g_free(name);
+    const char* family = pango_font_description_get_family(font);
+    if (family && *family) webkit_settings_set_sans_serif_font_family(settings, family);
+    pango_font_description_free(font);
+}
+
 void onScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, gpointer data) {
     char* text = jsc_value_to_json(webkit_javascript_result_get_js_value(result), 0);
     if (!text) return;  // undefined, functions and the like have no JSON form
@@ -102,6 +118,7 @@ MainWindowController::MainWindowController(std::shared_ptr<WebBridge> bridge,
                      "is-controlled-by-automation", automation == Automation::on, nullptr));
     g_object_unref(context);
     g_object_unref(content);
+    useDesktopFont(webkit_web_view_get_settings(webView_));
 #ifndef NDEBUG
     webkit_settings_set_enable_developer_extras(webkit_web_view_get_settings(webView_), TRUE);
 #endif
