@@ -182,6 +182,26 @@ MainWindowController::MainWindowController(std::shared_ptr<WebBridge> bridge,
                              return FALSE;
                          })),
                      this);
+    using OptionMenu =
+        gboolean (*)(WebKitWebView*, WebKitOptionMenu*, GdkEvent*, GdkRectangle*, gpointer);
+    g_signal_connect(
+        webView_, "show-option-menu",
+        G_CALLBACK(static_cast<OptionMenu>([](WebKitWebView*, WebKitOptionMenu*, GdkEvent*,
+                                              GdkRectangle*, gpointer data) -> gboolean {
+            static_cast<MainWindowController*>(data)->matchToolkitTheme();
+            return FALSE;
+        })),
+        this);
+    using ContextMenu =
+        gboolean (*)(WebKitWebView*, WebKitContextMenu*, GdkEvent*, WebKitHitTestResult*, gpointer);
+    g_signal_connect(
+        webView_, "context-menu",
+        G_CALLBACK(static_cast<ContextMenu>([](WebKitWebView*, WebKitContextMenu*, GdkEvent*,
+                                               WebKitHitTestResult*, gpointer data) -> gboolean {
+            static_cast<MainWindowController*>(data)->matchToolkitTheme();
+            return FALSE;
+        })),
+        this);
     using StateEvent = gboolean (*)(GtkWidget*, GdkEventWindowState*, gpointer);
     g_signal_connect(window_, "window-state-event",
                      G_CALLBACK(static_cast<StateEvent>(
@@ -240,9 +260,17 @@ bool MainWindowController::isVisible() const {
 void MainWindowController::setChrome(bool dark) {
     MARLUNE_ASSERT_ON(Queue::main());
     dark_ = dark;
-    // The toolkit's dark variant colours the title bar's controls and the dialogs.
-    g_object_set(gtk_settings_get_default(), "gtk-application-prefer-dark-theme", dark, nullptr);
     applyChromeColours();
+}
+
+// The toolkit's dark variant colours what it draws for the page: the confirmation dialog, the
+// lists of <select> elements, context menus. Changing it parses the whole theme again (about
+// 50 ms of this thread), so it is told just before it draws one of those, never while the page
+// starts.
+void MainWindowController::matchToolkitTheme() {
+    if (toolkitDark_ == dark_) return;
+    toolkitDark_ = dark_;
+    g_object_set(gtk_settings_get_default(), "gtk-application-prefer-dark-theme", dark_, nullptr);
 }
 
 void MainWindowController::applyChromeColours() {
@@ -413,6 +441,7 @@ void MainWindowController::reloadFromOrigin() {
 
 void MainWindowController::confirm(const std::string& title, const std::string& message,
                                    const std::string& okLabel, std::function<void(bool)> done) {
+    matchToolkitTheme();
     runConfirmDialog(isVisible() ? window_ : nullptr, title, message, okLabel, std::move(done));
 }
 

@@ -125,6 +125,7 @@ class MainWindowController {
 
   private:
     void applyChromeColours();
+    void matchToolkitTheme();
     void applyFrame(const Frame& topLeftFrame);
     void setMinimumSize(int width, int height);
     void moveBarByCompositor();
@@ -145,6 +146,7 @@ class MainWindowController {
     GtkCssProvider* css_ = nullptr;
 
     bool dark_ = true;
+    std::optional<bool> toolkitDark_;  // what the toolkit was last told, if anything
     bool isBarMode_ = false;
     bool barPlaced_ = false;
     std::optional<Frame> savedAppFrame_;
