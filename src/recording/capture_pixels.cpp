@@ -50,39 +50,4 @@ PixelRect fitInside(int width, int height, int targetWidth, int targetHeight) {
                      static_cast<int>(h)};
 }
 
-void halve(const PixelsView& source, const PixelsRef& target) {
-    const int w = std::min(target.width, source.width / 2);
-    const int h = std::min(target.height, source.height / 2);
-    for (int y = 0; y < h; ++y) {
-        const std::uint8_t* a = source.data + std::size_t(2 * y) * source.stride;
-        const std::uint8_t* b = a + source.stride;
-        std::uint8_t* out = target.data + std::size_t(y) * target.stride;
-        for (int x = 0; x < w; ++x) {
-            for (int c = 0; c < 4; ++c) {
-                const int j = x * 8 + c;
-                out[x * 4 + c] =
-                    static_cast<std::uint8_t>((a[j] + a[j + 4] + b[j] + b[j + 4] + 2) >> 2);
-            }
-        }
-    }
-}
-
-void FrameScaler::scale(const PixelsView& source, const PixelsRef& target) {
-    PixelsView from = source;
-    int next = 0;
-    while (from.width >= 2 * target.width && from.height >= 2 * target.height) {
-        PixelsRef half{nullptr, from.width / 2, from.height / 2, (from.width / 2) * 4};
-        auto& buffer = scratch_[next];
-        buffer.resize(std::size_t(half.stride) * half.height);
-        half.data = buffer.data();
-        halve(from, half);
-        from = PixelsView{half.data, half.width, half.height, half.stride};
-        next ^= 1;
-    }
-    ResampleMap map;
-    map.scaleX = double(from.width) / target.width;
-    map.scaleY = double(from.height) / target.height;
-    resampleBilinear(from, target.data, target.stride, 0, 0, target.width, target.height, map);
-}
-
 }  // namespace marlune

@@ -1,12 +1,21 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace marlune {
 
 // A 32-bit-per-pixel picture in memory (BGRA, premultiplied), read-only.
 struct PixelsView {
     const std::uint8_t* data = nullptr;
+    int width = 0;
+    int height = 0;
+    int stride = 0;  // bytes between rows
+};
+
+// A writable BGRA picture somewhere in memory (a frame being made).
+struct PixelsRef {
+    std::uint8_t* data = nullptr;
     int width = 0;
     int height = 0;
     int stride = 0;  // bytes between rows
@@ -31,5 +40,19 @@ struct ResampleMap {
 // cairo's general path does about twice as slowly. Any thread.
 void resampleBilinear(const PixelsView& source, std::uint8_t* target, int targetStride, int x0,
                       int y0, int x1, int y1, const ResampleMap& map);
+
+// Scales whole pictures into whole frames again and again (a stream), keeping its scratch
+// memory between calls. Each halving of the size is a 2 × 2 average, so that fine detail such
+// as text turns grey rather than into noise; what remains is bilinear. Not thread-safe.
+class FrameScaler {
+  public:
+    void scale(const PixelsView& source, const PixelsRef& target);
+
+  private:
+    std::vector<std::uint8_t> scratch_[2];
+};
+
+// The 2 × 2 averages of `source` into a picture of half its size (rounded down).
+void halve(const PixelsView& source, const PixelsRef& target);
 
 }  // namespace marlune
