@@ -238,6 +238,7 @@ function draw(ms) {
   image.dataset.tMs = String(tMs);
   showImage(image, release);
   if (stats) {
+    if (!stats.shown) Object.assign(stats, { firstAt: performance.now(), firstClockMs: ms });
     stats.shown += 1;
     stats.skipped += due;
     if (stats.lags.length < KEPT_LAGS) stats.lags.push(ms - tMs);
