@@ -137,6 +137,12 @@ struct GifWriter::Impl {
     }
 };
 
+PixelSize gifPictureSize(const GifWriterOptions& options) {
+    if (options.width <= 0 || options.height <= 0) return {};
+    const double height = std::round(double(options.outWidth) * options.height / options.width);
+    return {options.outWidth & ~1, std::max(2, static_cast<int>(height) & ~1)};
+}
+
 GifWriter::GifWriter(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 GifWriter::GifWriter(GifWriter&&) noexcept = default;
 GifWriter& GifWriter::operator=(GifWriter&&) noexcept = default;
@@ -151,9 +157,9 @@ Result<GifWriter> GifWriter::create(const std::filesystem::path& path, GifWriter
     auto impl = std::make_unique<Impl>();
     impl->fl = *library;
     impl->options = options;
-    const double height = std::round(double(options.outWidth) * options.height / options.width);
-    impl->outHeight = std::max(2, static_cast<int>(height) & ~1);
-    impl->options.outWidth &= ~1;
+    const PixelSize size = gifPictureSize(options);
+    impl->outHeight = size.height;
+    impl->options.outWidth = size.width;
     if (auto built = impl->buildGraph(); !built) return std::unexpected(built.error());
     if (auto opened = impl->openEncoder(path); !opened) return std::unexpected(opened.error());
     impl->scaler = av::makeScaler(options.width, options.height, AV_PIX_FMT_BGRA,

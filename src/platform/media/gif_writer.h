@@ -15,6 +15,10 @@ struct GifWriterOptions {
     int fps = 15;      // pictures per second in the GIF
 };
 
+// The size of the GIF's pictures: `options.outWidth` wide, the height keeping the given pictures'
+// shape, both made even. Pictures given at this size are written as they are.
+PixelSize gifPictureSize(const GifWriterOptions& options);
+
 // An animated GIF that loops forever, made as FFmpeg's palettegen and paletteuse filters make
 // one: the pictures are resampled to a steady rate and scaled, one palette of 256 colours is made
 // from all of them, then each picture is dithered with it. The palette needs every picture, so

@@ -24,6 +24,7 @@
 #include "render/export/export_renderer.h"
 #include "render/export/source_reader.h"
 #include "render/export/webcam_feed.h"
+#include "render/resample.h"
 #include "render/time_map.h"
 
 namespace marlune {
@@ -107,6 +108,7 @@ class ExportJob : public std::enable_shared_from_this<ExportJob> {
     std::mutex muxLock_;  // the two sides write into one file
     std::optional<MovieMuxer> muxer_;
     std::optional<GifWriter> gif_;  // instead of the muxer and encoders, for a GIF
+    PixelSize gifSize_;             // its pictures' size, which they are scaled to here
     int videoTrack_ = -1;
     int audioTrack_ = -1;
     std::unique_ptr<FrameComposer> composer_;  // the video queue's once started
