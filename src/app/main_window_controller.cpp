@@ -182,26 +182,17 @@ MainWindowController::MainWindowController(std::shared_ptr<WebBridge> bridge,
                              return FALSE;
                          })),
                      this);
-    using OptionMenu =
-        gboolean (*)(WebKitWebView*, WebKitOptionMenu*, GdkEvent*, GdkRectangle*, gpointer);
-    g_signal_connect(
-        webView_, "show-option-menu",
-        G_CALLBACK(static_cast<OptionMenu>([](WebKitWebView*, WebKitOptionMenu*, GdkEvent*,
-                                              GdkRectangle*, gpointer data) -> gboolean {
-            static_cast<MainWindowController*>(data)->matchToolkitTheme();
-            return FALSE;
-        })),
-        this);
-    using ContextMenu =
-        gboolean (*)(WebKitWebView*, WebKitContextMenu*, GdkEvent*, WebKitHitTestResult*, gpointer);
-    g_signal_connect(
-        webView_, "context-menu",
-        G_CALLBACK(static_cast<ContextMenu>([](WebKitWebView*, WebKitContextMenu*, GdkEvent*,
-                                               WebKitHitTestResult*, gpointer data) -> gboolean {
-            static_cast<MainWindowController*>(data)->matchToolkitTheme();
-            return FALSE;
-        })),
-        this);
+    // Both signals give (view, menu, event, rectangle or hit-test result, data).
+    using BeforeMenu = gboolean (*)(WebKitWebView*, gpointer, GdkEvent*, gpointer, gpointer);
+    for (const char* menu : {"show-option-menu", "context-menu"}) {
+        g_signal_connect(webView_, menu,
+                         G_CALLBACK(static_cast<BeforeMenu>(
+                             [](WebKitWebView*, gpointer, GdkEvent*, gpointer, gpointer data) {
+                                 static_cast<MainWindowController*>(data)->matchToolkitTheme();
+                                 return FALSE;
+                             })),
+                         this);
+    }
     using StateEvent = gboolean (*)(GtkWidget*, GdkEventWindowState*, gpointer);
     g_signal_connect(window_, "window-state-event",
                      G_CALLBACK(static_cast<StateEvent>(

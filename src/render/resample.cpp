@@ -251,4 +251,14 @@ void FrameScaler::scale(const PixelsView& source, const PixelsRef& target) {
     resampleBilinear(from, target.data, target.stride, 0, 0, target.width, target.height, map);
 }
 
+const BgraImage& FrameScaler::fitted(const BgraImage& source, PixelSize size) {
+    if (source.width == size.width && source.height == size.height) return source;
+    if (fitted_.width != size.width || fitted_.height != size.height) {
+        fitted_ = BgraImage::blank(size.width, size.height);
+    }
+    scale({source.pixels.data(), source.width, source.height, source.stride},
+          {fitted_.pixels.data(), fitted_.width, fitted_.height, fitted_.stride});
+    return fitted_;
+}
+
 }  // namespace marlune

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "platform/image/bgra_image.h"
+
 namespace marlune {
 
 // A 32-bit-per-pixel picture in memory (BGRA, premultiplied), read-only.
@@ -47,9 +49,13 @@ void resampleBilinear(const PixelsView& source, std::uint8_t* target, int target
 class FrameScaler {
   public:
     void scale(const PixelsView& source, const PixelsRef& target);
+    // `source` at `size`: itself when it has that size, else scaled into a picture kept here
+    // (valid until the next call).
+    const BgraImage& fitted(const BgraImage& source, PixelSize size);
 
   private:
     std::vector<std::uint8_t> scratch_[2];
+    BgraImage fitted_;
 };
 
 // The 2 × 2 averages of `source` into a picture of half its size (rounded down).

@@ -25,12 +25,10 @@ struct OutputDeleter {
 
 struct GifWriter::Impl {
     GifWriterOptions options;
-    int outHeight = 0;
     const av::FilterLibrary* fl = nullptr;
     std::unique_ptr<AVFilterGraph, GraphDeleter> graph;
     AVFilterContext* source = nullptr;
     AVFilterContext* sink = nullptr;
-    av::SwsPtr scaler;
     av::CodecContext codec;
     std::unique_ptr<AVFormatContext, OutputDeleter> output;
     av::PacketPtr packet = av::makePacket();
@@ -43,7 +41,7 @@ struct GifWriter::Impl {
         if (!graph) return std::unexpected(av::error(AVERROR(ENOMEM)));
         graph->nb_threads = 1;
         const std::string args =
-            "video_size=" + std::to_string(options.outWidth) + "x" + std::to_string(outHeight) +
+            "video_size=" + std::to_string(options.width) + "x" + std::to_string(options.height) +
             ":pix_fmt=" + std::to_string(AV_PIX_FMT_BGRA) + ":time_base=1/1000:pixel_aspect=1/1";
         int rc = fl->avfilter_graph_create_filter(&source, fl->avfilter_get_by_name("buffer"), "in",
                                                   args.c_str(), nullptr, graph.get());
@@ -73,8 +71,8 @@ struct GifWriter::Impl {
         if (!gif) return std::unexpected(av::error(AVERROR_ENCODER_NOT_FOUND));
         codec.reset(avcodec_alloc_context3(gif));
         if (!codec) return std::unexpected(av::error(AVERROR(ENOMEM)));
-        codec->width = options.outWidth;
-        codec->height = outHeight;
+        codec->width = options.width;
+        codec->height = options.height;
         codec->pix_fmt = AV_PIX_FMT_PAL8;
         codec->time_base = AVRational{1, options.fps};
         int rc = avcodec_open2(codec.get(), gif, nullptr);
@@ -137,10 +135,10 @@ struct GifWriter::Impl {
     }
 };
 
-PixelSize gifPictureSize(const GifWriterOptions& options) {
-    if (options.width <= 0 || options.height <= 0) return {};
-    const double height = std::round(double(options.outWidth) * options.height / options.width);
-    return {options.outWidth & ~1, std::max(2, static_cast<int>(height) & ~1)};
+PixelSize gifPictureSize(PixelSize picture, int width) {
+    if (picture.width <= 0 || picture.height <= 0) return {};
+    const double height = std::round(double(width) * picture.height / picture.width);
+    return {width & ~1, std::max(2, static_cast<int>(height) & ~1)};
 }
 
 GifWriter::GifWriter(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -149,7 +147,7 @@ GifWriter& GifWriter::operator=(GifWriter&&) noexcept = default;
 GifWriter::~GifWriter() = default;
 
 Result<GifWriter> GifWriter::create(const std::filesystem::path& path, GifWriterOptions options) {
-    if (options.width <= 0 || options.height <= 0 || options.outWidth <= 0 || options.fps <= 0) {
+    if (options.width <= 0 || options.height <= 0 || options.fps <= 0) {
         return std::unexpected(av::error(AVERROR(EINVAL)));
     }
     auto library = av::filterLibrary();
@@ -157,28 +155,25 @@ Result<GifWriter> GifWriter::create(const std::filesystem::path& path, GifWriter
     auto impl = std::make_unique<Impl>();
     impl->fl = *library;
     impl->options = options;
-    const PixelSize size = gifPictureSize(options);
-    impl->outHeight = size.height;
-    impl->options.outWidth = size.width;
     if (auto built = impl->buildGraph(); !built) return std::unexpected(built.error());
     if (auto opened = impl->openEncoder(path); !opened) return std::unexpected(opened.error());
-    impl->scaler = av::makeScaler(options.width, options.height, AV_PIX_FMT_BGRA,
-                                  impl->options.outWidth, impl->outHeight, AV_PIX_FMT_BGRA, 1);
-    if (!impl->scaler) return std::unexpected(av::error(AVERROR(EINVAL)));
     return GifWriter(std::move(impl));
 }
 
 Result<void> GifWriter::add(const BgraPixels& image, double timeSeconds) {
     Impl& g = *impl_;
+    if (image.width != g.options.width || image.height != g.options.height || !image.data) {
+        return std::unexpected(av::error(AVERROR(EINVAL)));
+    }
     av::FramePtr frame = av::makeFrame();
     frame->format = AV_PIX_FMT_BGRA;
-    frame->width = g.options.outWidth;
-    frame->height = g.outHeight;
+    frame->width = g.options.width;
+    frame->height = g.options.height;
     int rc = av_frame_get_buffer(frame.get(), 0);
     if (rc < 0) return std::unexpected(av::error(rc));
-    const std::uint8_t* from[4] = {image.data, nullptr, nullptr, nullptr};
-    const int fromStride[4] = {image.stride, 0, 0, 0};
-    sws_scale(g.scaler.get(), from, fromStride, 0, image.height, frame->data, frame->linesize);
+    // The filters keep the picture until the palette is made: it needs memory of its own.
+    av_image_copy_plane(frame->data[0], frame->linesize[0], image.data, image.stride,
+                        image.width * 4, image.height);
     auto pushed = g.push(frame.get(), av::timestamp(timeSeconds, AVRational{1, 1000}));
     g.last = std::move(frame);
     return pushed;
