@@ -206,6 +206,20 @@ MainWindowController::MainWindowController(std::shared_ptr<WebBridge> bridge,
                              return FALSE;
                          })),
                      this);
+    using ConfigureEvent = gboolean (*)(GtkWidget*, GdkEventConfigure*, gpointer);
+    g_signal_connect(window_, "configure-event",
+                     G_CALLBACK(static_cast<ConfigureEvent>(
+                         [](GtkWidget*, GdkEventConfigure*, gpointer data) -> gboolean {
+                             auto* self = static_cast<MainWindowController*>(data);
+                             if (!self->sizeToRestore_) return FALSE;
+                             int w = 0, h = 0;
+                             gtk_window_get_size(self->window_, &w, &h);
+                             if (std::pair{w, h} == *self->sizeToRestore_) {
+                                 self->restoreMinimumSize();
+                             }
+                             return FALSE;
+                         })),
+                     this);
     gtk_widget_show(GTK_WIDGET(webView_));
 
     setChrome(dark_);
@@ -213,6 +227,7 @@ MainWindowController::MainWindowController(std::shared_ptr<WebBridge> bridge,
 
 MainWindowController::~MainWindowController() {
     page_.reset();
+    if (restoreTimer_) g_source_remove(restoreTimer_);
     g_signal_handlers_disconnect_by_data(window_, this);
     g_signal_handlers_disconnect_by_data(webView_, this);
     gtk_widget_destroy(GTK_WIDGET(window_));
@@ -287,6 +302,13 @@ void MainWindowController::setMinimumSize(int width, int height) {
     gtk_window_set_geometry_hints(window_, nullptr, &geometry, GDK_HINT_MIN_SIZE);
 }
 
+void MainWindowController::restoreMinimumSize() {
+    sizeToRestore_.reset();
+    if (restoreTimer_) g_source_remove(restoreTimer_);
+    restoreTimer_ = 0;
+    setMinimumSize(kMinWidth, kMinHeight);
+}
+
 double MainWindowController::screenHeight() const {
     GdkDisplay* display = gtk_widget_get_display(GTK_WIDGET(window_));
     int bottom = 0;
@@ -338,20 +360,35 @@ void MainWindowController::setBarMode(bool on, double w, double h) {
         gtk_window_set_decorated(window_, TRUE);
         gtk_window_set_keep_above(window_, FALSE);
         gtk_window_unstick(window_);
-        setMinimumSize(kMinWidth, kMinHeight);
         setChrome(dark_);
-        if (savedAppFrame_) {
-            applyFrame(*savedAppFrame_);
-        } else {
+        Frame restored = savedAppFrame_.value_or(Frame{});
+        if (!savedAppFrame_) {
             Frame visible = flipped(visibleFrame(), screenHeight());
-            applyFrame({std::round(visible.midX() - kInitialWidth / 2.0),
+            restored = {std::round(visible.midX() - kInitialWidth / 2.0),
                         std::round(visible.y + (visible.height - kInitialHeight) / 2),
-                        double(kInitialWidth), double(kInitialHeight)});
+                        double(kInitialWidth), double(kInitialHeight)};
         }
+        applyFrame(restored);
+        // The window's minimum comes back once the window has its size again: a window manager
+        // that sees the larger minimum while the window is still the bar's size enlarges it to
+        // the minimum, and may do so after the size asked for here (openbox does, one time in a
+        // few), leaving the window smaller than it was.
+        sizeToRestore_ = {static_cast<int>(std::lround(restored.width)),
+                          static_cast<int>(std::lround(restored.height))};
+        if (restoreTimer_) g_source_remove(restoreTimer_);
+        restoreTimer_ = g_timeout_add(
+            1000,
+            [](gpointer self) -> gboolean {
+                static_cast<MainWindowController*>(self)->restoreTimer_ = 0;
+                static_cast<MainWindowController*>(self)->restoreMinimumSize();
+                return G_SOURCE_REMOVE;
+            },
+            this);
         show();
         return;
     }
     if (!isBarMode_) {
+        if (sizeToRestore_) restoreMinimumSize();
         savedAppFrame_ = frame();
         barFrame_ = *savedAppFrame_;
         isBarMode_ = true;

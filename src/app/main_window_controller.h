@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "app/bar_geometry.h"
 #include "core/json.h"
@@ -128,6 +129,7 @@ class MainWindowController {
     void matchToolkitTheme();
     void applyFrame(const Frame& topLeftFrame);
     void setMinimumSize(int width, int height);
+    void restoreMinimumSize();
     void moveBarByCompositor();
     double screenHeight() const;
     static int onDelete(GtkWidget*, GdkEvent*, void* self);
@@ -150,6 +152,10 @@ class MainWindowController {
     bool isBarMode_ = false;
     bool barPlaced_ = false;
     std::optional<Frame> savedAppFrame_;
+    // Leaving bar mode: the size asked for, until the window has it (then the window's own
+    // minimum size comes back), and the timer that gives the minimum back if it never does.
+    std::optional<std::pair<int, int>> sizeToRestore_;
+    unsigned restoreTimer_ = 0;
     Frame barFrame_;                 // screen coordinates; the bar's frame as last requested
     bool compositorMoving_ = false;  // Wayland: a compositor move was asked for the held button
 };
