@@ -84,11 +84,13 @@ std::optional<x11::Monitor> chooseOverlayMonitor(const std::vector<x11::Monitor>
 
 CountdownOverlayController::~CountdownOverlayController() {
     hide();
+    release();
 }
 
 void CountdownOverlayController::show(int n, std::optional<std::uint32_t> displayID) {
     MARLUNE_ASSERT_ON(Queue::main());
     if (n < 1) return hide();
+    if (!window_) release();
     if (!window_ && !createWindow(displayID)) return;
     text_ = std::to_string(n);
     PangoLayout* layout = makeLayout();
@@ -111,13 +113,27 @@ void CountdownOverlayController::hide() {
     window_ = nullptr;
     text_.clear();
     glow_ = {};
-    gtk_widget_destroy(w);
+    if (parkOnHide_) {
+        parked_ = GTK_WINDOW(w);
+        gtk_window_resize(parked_, 1, 1);
+        gtk_widget_queue_draw(w);  // now drawing nothing (onDraw)
+    } else {
+        gtk_widget_destroy(w);
+    }
     // Gone from the screen before the capture that follows takes its first picture.
     gdk_display_sync(gdk_display_get_default());
 }
 
+void CountdownOverlayController::release() {
+    MARLUNE_ASSERT_ON(Queue::main());
+    if (!parked_) return;
+    gtk_widget_destroy(GTK_WIDGET(parked_));
+    parked_ = nullptr;
+}
+
 bool CountdownOverlayController::createWindow(std::optional<std::uint32_t> displayID) {
     if (!ensureToolkit()) return false;
+    parkOnHide_ = false;
 #ifdef GDK_WINDOWING_WAYLAND
     if (GDK_IS_WAYLAND_DISPLAY(gdk_display_get_default())) return createWaylandWindow();
 #endif
@@ -167,10 +183,12 @@ bool CountdownOverlayController::createWindow(std::optional<std::uint32_t> displ
 
 // Wayland lets no program place its windows, nor learn where the pointer is: the countdown covers
 // the primary (else the first) monitor as a layer surface over everything where the compositor
-// offers that, else as an undecorated window the compositor shows full screen (it may choose
-// another monitor, or refuse; the drawing follows whatever size the window gets). Clicks still go
-// through (the input region is empty). `monitor()` then holds that monitor in the compositor's
-// logical pixels, with the id 0.
+// offers that, else as an undecorated window of the monitor's size (the compositor places it and
+// may fit it to its work area; the drawing follows whatever size the window gets). Not a full
+// screen window: mutter paints black under one, whatever its transparency, so the screen was
+// hidden behind the number (and, with the pause of hide(), the recording's first second black).
+// Clicks still go through (the input region is empty). `monitor()` then holds that monitor in the
+// compositor's logical pixels, with the id 0.
 bool CountdownOverlayController::createWaylandWindow() {
     GdkDisplay* display = gdk_display_get_default();
     const int count = gdk_display_get_n_monitors(display);
@@ -204,9 +222,7 @@ bool CountdownOverlayController::createWaylandWindow() {
     if (rgba) gtk_widget_set_visual(w, rgba);
     gtk_widget_set_app_paintable(w, TRUE);
     gtk_window_set_default_size(gw, windowWidth_, windowHeight_);
-    if (!layer::place(gw, monitor, std::nullopt, "marlune-countdown")) {
-        gtk_window_fullscreen_on_monitor(gw, screen, index);
-    }
+    parkOnHide_ = !layer::place(gw, monitor, std::nullopt, "marlune-countdown");
     cairo_region_t* empty = cairo_region_create();
     gtk_widget_input_shape_combine_region(w, empty);
     if (!composited_) gtk_widget_shape_combine_region(w, empty);
@@ -293,6 +309,12 @@ int CountdownOverlayController::onDraw(GtkWidget* widget, cairo_t* cr, void* dat
     const double width = gtk_widget_get_allocated_width(widget);
     const double height = gtk_widget_get_allocated_height(widget);
     cairo_save(cr);
+    if (widget != GTK_WIDGET(self->window_)) {  // hidden, not yet closed
+        cairo_set_operator(cr, CAIRO_OPERATOR_CLEAR);
+        cairo_paint(cr);
+        cairo_restore(cr);
+        return TRUE;
+    }
     cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
     if (self->composited_) {
         cairo_set_source_rgba(cr, kVeil.red, kVeil.green, kVeil.blue, kVeil.alpha);

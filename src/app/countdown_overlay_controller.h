@@ -56,8 +56,13 @@ class CountdownOverlayController {
     // chooseOverlayMonitor; `displayID` is a monitor id of x11::listMonitors) and the later ones
     // reuse the window. Each number restarts the pop and brings the window to the front.
     void show(int n, std::optional<std::uint32_t> displayID);
-    // Takes the overlay off the screen at once (the recording starts right after).
+    // Takes the overlay off the screen at once (the recording starts right after). Where the
+    // countdown is an ordinary Wayland window, the window is not closed but left drawing nothing,
+    // shrunk to a pixel: mutter casts no picture for about a second and a half after a window that
+    // large goes, which would be the recording's first moments.
     void hide();
+    // Closes the window `hide` left (once the recording is over).
+    void release();
 
     // While shown: the window, the number and the monitor's area (root-window pixels).
     GtkWindow* window() const { return window_; }
@@ -83,6 +88,8 @@ class CountdownOverlayController {
     static int onDraw(GtkWidget*, cairo_t*, void* self);
 
     GtkWindow* window_ = nullptr;
+    GtkWindow* parked_ = nullptr;  // hidden but not yet closed (see hide)
+    bool parkOnHide_ = false;      // window_ is an ordinary Wayland window
     x11::Monitor monitor_;
     int windowWidth_ = 0;  // the window's size in the toolkit's units (pixels / scale factor)
     int windowHeight_ = 0;

@@ -33,6 +33,7 @@ void AppRecordingChrome::hideForRecording() {
 }
 
 void AppRecordingChrome::restoreAfterRecording() {
+    overlay_.release();
     if (auto* w = window_ ? window_() : nullptr) w->restoreAfterRecording();
 }
 

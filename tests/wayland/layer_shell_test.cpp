@@ -9,8 +9,11 @@
 #include <string>
 #include <thread>
 
+#include "app/countdown_overlay_controller.h"
+#include "app/desktop_integration.h"
 #include "support/bridge_process.h"
 #include "support/ffmpeg_tool.h"
+#include "support/main_loop.h"
 #include "support/temp_dir.h"
 
 namespace marlune {
@@ -81,6 +84,27 @@ TEST(LayerShell, TheWebcamBubbleFloatsAtItsCornerWithRoundCornersSeenThrough) {
     ASSERT_TRUE(tree);
     EXPECT_EQ(tree->find("\"app_id\""), std::string::npos) << *tree;
     EXPECT_EQ(marlune.closeAndWait(), 0);
+}
+
+// The countdown is a layer surface over the whole output: the desktop darkened under its veil,
+// not a window sway tiles, and gone from the screen the moment it is hidden.
+TEST(LayerShell, TheCountdownVeilsTheOutputAndGoesAtOnce) {
+    if (!std::getenv("SWAYSOCK")) GTEST_SKIP() << "needs MARLUNE_WAYLAND_COMPOSITOR=sway";
+    ASSERT_TRUE(ensureToolkit());
+    const Rgb before = at(grab(), 100, 100);
+    CountdownOverlayController overlay;
+    overlay.show(3, std::nullopt);
+    ASSERT_TRUE(overlay.isShowing());
+    auto darker = [&] {
+        Rgb now = at(grab(), 100, 100);
+        return now[0] + now[1] + now[2] < (before[0] + before[1] + before[2]) * 3 / 4;
+    };
+    EXPECT_TRUE(test::runMainUntil(darker, 10s)) << "no veil over the desktop";
+    auto tree = test::toolOutput({"swaymsg", "-t", "get_tree"});
+    ASSERT_TRUE(tree);
+    EXPECT_EQ(tree->find("Marlune countdown"), std::string::npos) << *tree;
+    overlay.hide();
+    EXPECT_TRUE(test::runMainUntil([&] { return near(at(grab(), 100, 100), before); }, 2s));
 }
 
 }  // namespace
