@@ -37,8 +37,9 @@ struct WriterTuning {
     // How long finishing may take before it is reported as failed.
     std::chrono::milliseconds finishTimeout{10'000};
     // Frames waiting for the encoder at most; a frame beyond this is dropped (and counted)
-    // rather than making its capture thread wait.
-    int maxPendingFrames = 6;
+    // rather than making its capture thread wait. As many as the capture keeps in flight: the
+    // encoder's first pictures are slow (see the capture plan's queue depth).
+    int maxPendingFrames = 12;
 };
 
 // Frame and buffer counts of one writer. Any thread.

@@ -110,7 +110,11 @@ Result<CapturePlan> makePlan(const ShareableContent& content, const RecordingOpt
     c.height = height;
     c.fps = fps;
     c.showsCursor = options.capturesCursor();
-    c.queueDepth = 6;
+    // Twelve pictures in flight, not six: libx264 takes 50 to 170 ms for each of its first eight
+    // or so pictures (its threads and picture buffers being set up) against 10 ms afterwards, so
+    // with six, six to twelve pictures of a recording's first half second were dropped. The extra
+    // pictures are made only when that many are waiting.
+    c.queueDepth = 12;
     if (options.systemAudio) {
         c.capturesAudio = true;
         c.sampleRate = 48000;

@@ -143,7 +143,7 @@ TEST(CapturePlan, DisplayFilterLeavesOutOwnWindowsAndConfiguresTheStream) {
     EXPECT_EQ(plan->filter.excludedProcessID, kOwnPid);
     const CaptureConfiguration& c = plan->configuration;
     EXPECT_TRUE(c.showsCursor);
-    EXPECT_EQ(c.queueDepth, 6);
+    EXPECT_EQ(c.queueDepth, 12);
     EXPECT_TRUE(c.capturesAudio);
     EXPECT_EQ(c.sampleRate, 48000);
     EXPECT_EQ(c.channelCount, 2);
