@@ -229,6 +229,7 @@ void recordOurs(const Desktop& d, Run& run, double seconds, std::int64_t capHeig
 
     WriterTuning tuning;
     tuning.preset = preset;
+    tuning.maxPendingFrames = plan->configuration.queueDepth;
     auto writer = std::make_shared<AssetWriterCoordinator>(tuning);
     const fs::path movie = dir / (run.name + ".mp4");
     if (auto ok = writer->prepare(movie, plan->width, plan->height, plan->fps, false, true); !ok) {

@@ -361,13 +361,12 @@ void MainWindowController::setBarMode(bool on, double w, double h) {
         gtk_window_set_keep_above(window_, FALSE);
         gtk_window_unstick(window_);
         setChrome(dark_);
-        Frame restored = savedAppFrame_.value_or(Frame{});
-        if (!savedAppFrame_) {
-            Frame visible = flipped(visibleFrame(), screenHeight());
-            restored = {std::round(visible.midX() - kInitialWidth / 2.0),
-                        std::round(visible.y + (visible.height - kInitialHeight) / 2),
-                        double(kInitialWidth), double(kInitialHeight)};
-        }
+        const Frame restored = savedAppFrame_ ? *savedAppFrame_ : [this] {
+            const Frame visible = flipped(visibleFrame(), screenHeight());
+            return Frame{std::round(visible.midX() - kInitialWidth / 2.0),
+                         std::round(visible.y + (visible.height - kInitialHeight) / 2),
+                         double(kInitialWidth), double(kInitialHeight)};
+        }();
         applyFrame(restored);
         // The window's minimum comes back once the window has its size again: a window manager
         // that sees the larger minimum while the window is still the bar's size enlarges it to

@@ -37,8 +37,8 @@ struct WriterTuning {
     // How long finishing may take before it is reported as failed.
     std::chrono::milliseconds finishTimeout{10'000};
     // Frames waiting for the encoder at most; a frame beyond this is dropped (and counted)
-    // rather than making its capture thread wait. As many as the capture keeps in flight: the
-    // encoder's first pictures are slow (see the capture plan's queue depth).
+    // rather than making its capture thread wait. A recording's writer takes the capture plan's
+    // queue depth: libx264's first pictures are slow.
     int maxPendingFrames = 12;
 };
 

@@ -168,7 +168,9 @@ Result<void> RecordingController::beginSession(const CapturePlan& plan,
     currentPath_ = url;
     currentFileName_ = url.filename().string();
 
-    auto writer = std::make_shared<AssetWriterCoordinator>();
+    // As many pictures wait for the encoder as the capture keeps in flight.
+    auto writer = std::make_shared<AssetWriterCoordinator>(
+        WriterTuning{.maxPendingFrames = plan.configuration.queueDepth});
     writer->useClaimedFile(claimed->second);
     writerFailureTold_ = false;
     writer->setOnFailure([weak = weak_from_this()](Error error) {
