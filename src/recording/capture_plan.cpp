@@ -112,8 +112,8 @@ Result<CapturePlan> makePlan(const ShareableContent& content, const RecordingOpt
     c.showsCursor = options.capturesCursor();
     // Twelve pictures in flight, not six: libx264 takes 50 to 170 ms for each of its first eight
     // or so pictures (its threads and picture buffers being set up) against 10 ms afterwards, so
-    // with six, six to twelve pictures of a recording's first half second were dropped. The extra
-    // pictures are made only when that many are waiting.
+    // with six, 6 to 16 pictures of a recording's first second were dropped on two cores (0 to 9
+    // with twelve). The extra pictures are made only when that many are waiting.
     c.queueDepth = 12;
     if (options.systemAudio) {
         c.capturesAudio = true;
