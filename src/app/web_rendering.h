@@ -11,9 +11,9 @@ namespace marlune {
 // variable's value, or null.
 bool switchesToCpuRendering(const char* chosen, const std::filesystem::path& driFolder);
 
-// Sets WEBKIT_SKIA_ENABLE_CPU_RENDERING=1, and WEBKIT_DISABLE_COMPOSITING_MODE=1 unless it is set,
-// for this process and the web processes it starts when switchesToCpuRendering() says so. Called
-// before any thread or web view exists.
+// Sets WEBKIT_SKIA_ENABLE_CPU_RENDERING=1, and WEBKIT_DISABLE_COMPOSITING_MODE=1 and GDK_GL=disable
+// unless they are set, for this process and the web processes it starts when
+// switchesToCpuRendering() says so. Called before any thread, web view or display exists.
 void chooseWebRendering();
 
 }  // namespace marlune
