@@ -1,7 +1,6 @@
 #!/usr/bin/env python3
-"""Plays the user's web browser in the account tests (fake_browser.py URL): the default handler
-of https addresses in a test HOME, it loads the sign-in page from the service stand-in instead
-(MARLUNE_TEST_SIGN_IN_PAGE, its page prefix) and follows the redirect to the app's "/callback"."""
+"""The browser of a test HOME (fake_browser.py URL): loads the page from the service stand-in's
+MARLUNE_TEST_SIGN_IN_PAGE prefix instead and follows its redirect to the app's "/callback"."""
 
 import os
 import sys

@@ -42,8 +42,6 @@ TEST(HttpClient, Failures) {
         std::string message;  // a part of it; "" for any transport failure
     };
     const Case cases[] = {
-        {"not a URL", "GET", "not a url", "bad url"},
-        {"space in the host", "GET", "http://exa mple.com/", "bad url"},
         {"empty", "GET", "", "bad url"},
         {"nobody listening", "GET", "http://127.0.0.1:" + std::to_string(closedPort) + "/", ""},
         {"connection dropped", "GET", user, ""},
@@ -59,21 +57,6 @@ TEST(HttpClient, Failures) {
         EXPECT_NE(r.error().message.find(c.message), std::string::npos) << r.error().message;
         EXPECT_LT(std::chrono::steady_clock::now() - started, 4s);
     }
-}
-
-TEST(HttpClient, MayBeLetGoFromItsOwnCompletion) {
-    test::ServiceStandIn standin;
-    auto client = std::make_shared<HttpClient>();
-    std::promise<void> done;
-    std::weak_ptr<HttpClient> weak = client;
-    client->send({"GET", standin.base() + "/nothing", {}, std::nullopt},
-                 [&, keep = client](Result<HttpResponse>) mutable {
-                     keep.reset();  // the last owner
-                     done.set_value();
-                 });
-    client.reset();
-    ASSERT_EQ(done.get_future().wait_for(20s), std::future_status::ready);
-    EXPECT_TRUE(weak.expired());
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
-// The sign-in listener hands over what it is sent, and nothing sent from this machine can hold it
-// shut: idle connections in every place, a callback in two pieces, an endless request line.
+// Guards the sign-in listener: nothing sent from this machine can hold it shut or slip past it.
 
 #include "account/loopback_listener.h"
 
@@ -90,26 +89,10 @@ std::string readAll(int fd) {
     return out;
 }
 
-TEST(LoopbackListener, OnLoopbackEveryRequestHeadIsHandedOverWithTheSameReply) {
-    Served served;
-    // Bound to 127.0.0.1 itself, not to every address: 127.0.0.2 is this machine too.
-    EXPECT_EQ(connectTo(served.port(), "127.0.0.2"), -1);
-    const std::pair<std::string, std::string> cases[] = {
-        {std::string(kCallback), std::string(kCallback)},
-        {"GET /\xFF\xFE HTTP/1.1\r\n\r\n", ""},  // not UTF-8
-        {std::string("GET /\0 HTTP/1.1\r\n\r\n", 19), ""},
-    };
-    for (const auto& [sent, handedOver] : cases) {
-        std::size_t before = served.texts().size();
-        EXPECT_EQ(test::rawExchange(served.port(), sent), kReply);
-        auto texts = served.texts();
-        ASSERT_EQ(texts.size(), before + 1);
-        EXPECT_EQ(texts.back(), handedOver);
-    }
-}
-
 TEST(LoopbackListener, ASilentClientHoldsNothing) {
     Served served(700ms);
+    // Bound to 127.0.0.1 itself, not to every address: 127.0.0.2 is this machine too.
+    EXPECT_EQ(connectTo(served.port(), "127.0.0.2"), -1);
     int silent = connectTo(served.port());
     ASSERT_GE(silent, 0);
     auto started = std::chrono::steady_clock::now();
@@ -123,6 +106,7 @@ TEST(LoopbackListener, ASilentClientHoldsNothing) {
     EXPECT_EQ(served.texts(), std::vector<std::string>(3, "GET /x HTTP/1.1\r\n\r\n"));
 }
 
+// Every request head is handed over (as "" when it is no text) with the same reply.
 TEST(LoopbackListener, ACallbackGetsThroughWhateverElseIsSent) {
     const std::string callback(kCallback);
     struct Case {
@@ -136,6 +120,8 @@ TEST(LoopbackListener, ACallbackGetsThroughWhateverElseIsSent) {
          {callback.substr(0, 20), callback.substr(20)},
          std::string(kReply),
          {callback}},
+        {"not UTF-8", {"GET /\xFF\xFE HTTP/1.1\r\n\r\n"}, std::string(kReply), {""}},
+        {"a NUL byte", {std::string("GET /\0 HTTP/1.1\r\n\r\n", 19)}, std::string(kReply), {""}},
         // Refused with a 431 (which the reset of the unread rest may hide from the client).
         {"a 2 MB request line is not handed over",
          {"GET /callback?error=" + std::string(2 << 20, 'x')},

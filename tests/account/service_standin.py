@@ -1,15 +1,9 @@
 #!/usr/bin/env python3
-"""A local stand-in for the account's outside services, for tests only.
-
-One HTTP server on 127.0.0.1 answers the REST shapes the app uses: /identity (accounts:
-signInWithIdp, :sendOobCode, :signInWithEmailLink), /token (the secure-token refresh), /database
-(the user document: PATCH with an update mask, GET; documents:commit with an increment) and /page,
-the sign-in page, which sends the browser back to the app's loopback "/callback". Every request is
-recorded. Control (not recorded): GET /control/requests, GET /control/state (documents, mailbox,
-every token and code handed out or received), POST /control/config (replaces settings in CONFIG).
-
-Usage: service_standin.py API_KEY PROJECT_ID. Prints "PORT <n>" once listening.
-"""
+"""The account's outside services on 127.0.0.1, for tests: /identity, /token, /database and the
+sign-in /page (which sends the browser back to the app's "/callback"), every request recorded.
+Control: GET /control/requests, GET /control/state (documents, mailbox, every secret handed out),
+POST /control/config (replaces settings in CONFIG). Usage: service_standin.py API_KEY PROJECT_ID;
+prints "PORT <n>" once listening."""
 
 import http.server
 import json

@@ -29,22 +29,16 @@ TEST(ZoomSegment, RequiredKeysDefaultsAndClamps) {
         const char* dict;
         std::optional<ZoomSegment> expected;
     };
-    const Case cases[] = {
-        {R"({"startMs": 0, "endMs": 3000, "scale": 2})",
-         ZoomSegment{0, 3000, 2, 0.5, 0.5, false, 1522.575, 1015.05}},
-        {R"({"startMs": 0, "endMs": 3000})", std::nullopt},
-        {R"({"startMs": "0", "endMs": 3000, "scale": 2})", std::nullopt},
-        {R"({"startMs": 0, "endMs": 1, "scale": 0.5})", ZoomSegment{0, 1, 1}},
-        {R"({"startMs": 0, "endMs": 1, "scale": 9})", ZoomSegment{0, 1, 6}},
-        {R"({"startMs": 0, "endMs": 1, "scale": 2, "inMs": 20, "outMs": 99.9})",
-         ZoomSegment{0, 1, 2, 0.5, 0.5, false, 100, 100}},
-        {R"({"startMs": 0, "endMs": 1, "scale": 2, "fx": -0.2, "fy": 1.7})",
-         ZoomSegment{0, 1, 2, 0, 1}},
-        // Booleans pass as numbers, and 1 / 0 as booleans.
-        {R"({"startMs": false, "endMs": true, "scale": true, "follow": 1})",
-         ZoomSegment{0, 1, 1, 0.5, 0.5, true}},
-        // End before start is passed on unchanged.
-        {R"({"startMs": 5000, "endMs": 1000, "scale": 3})", ZoomSegment{5000, 1000, 3}}};
+    const Case cases[] = {{R"({"startMs": 0, "endMs": 3000, "scale": 2})",
+                           ZoomSegment{0, 3000, 2, 0.5, 0.5, false, 1522.575, 1015.05}},
+                          {R"({"startMs": 0, "endMs": 3000})", std::nullopt},
+                          {R"({"startMs": "0", "endMs": 3000, "scale": 2})", std::nullopt},
+                          {R"({"startMs": 0, "endMs": 1, "scale": 0.5})", ZoomSegment{0, 1, 1}},
+                          {R"({"startMs": 0, "endMs": 1, "scale": 9})", ZoomSegment{0, 1, 6}},
+                          {R"({"startMs": 0, "endMs": 1, "scale": 2, "inMs": 20, "outMs": 99.9})",
+                           ZoomSegment{0, 1, 2, 0.5, 0.5, false, 100, 100}},
+                          {R"({"startMs": 0, "endMs": 1, "scale": 2, "fx": -0.2, "fy": 1.7})",
+                           ZoomSegment{0, 1, 2, 0, 1}}};
     for (const auto& c : cases) {
         auto z = ZoomSegment::fromDict(Json::parse(c.dict));
         ASSERT_EQ(z.has_value(), c.expected.has_value()) << c.dict;
@@ -56,27 +50,18 @@ TEST(ZoomSegment, RequiredKeysDefaultsAndClamps) {
     EXPECT_FALSE(ZoomSegment::fromDict(Json{{"startMs", 0}, {"endMs", kNaN}, {"scale", 2}}));
 }
 
-TEST(FrameSettings, TypeIdAndClamps) {
+TEST(FrameSettings, TypeAndId) {
     for (const Json& bad : {Json{{"type", "Gradient"}}, Json{{"type", 1}}, Json::object()}) {
         EXPECT_FALSE(FrameSettings::fromDict(bad)) << bad;
     }
     // The id names a picture file: no separators or dots survive.
     const std::pair<std::string, const char*> ids[] = {
         {"ocean_01.png", "ocean01png"},
-        {"caf\u00e9-2", "caf\u00e9-2"},
         {"../../etc/passwd", "etcpasswd"},
         {"a\u2013b\u00a0c\U0001F600d x\u200by", "abcdxy"}};
     for (const auto& [in, out] : ids) {
         EXPECT_EQ(FrameSettings::fromDict(Json{{"type", "live"}, {"id", in}})->id, out) << in;
     }
-    // Colours are stored as given; the angle is not clamped.
-    auto f =
-        FrameSettings::fromDict(Json::parse(R"({"type": "color", "from": "red", "angle": -725.5,
-        "paddingPct": -5, "radiusPct": 25, "shadowPct": 100.5, "outlinePct": 10})"));
-    ASSERT_TRUE(f);
-    EXPECT_EQ(std::tuple(f->from, f->to, f->hex, f->angle, f->paddingPct, f->radiusPct,
-                         f->shadowPct, f->outlinePct),
-              std::tuple("red", "#000000", "#000000", -725.5, 0, 20, 100, 4));
 }
 
 TEST(CursorFX, Tracks) {
@@ -118,7 +103,6 @@ TEST(CursorFX, Tracks) {
         {R"(, "clicks": [{"t": 40}, {"fx": 0.2}, {"t": 90, "fx": 0.1, "fy": 1.5}, {"t": "5"}])",
          0,
          {{40, 0.5, 0.5}, {90, 0.1, 1.5}}},
-        {R"(, "clicks": [{"t": 40}, [90, 0.1, 0.2]])", 0, {}},
         {R"(, "clicks": [{"t": 40, "fx": "0.1", "fy": false}])", 0, {{40, 0.5, 0}}}};
     for (const auto& k : cases) {
         auto fx = CursorFX::fromDict(cursorWith(k.tracks));
@@ -135,8 +119,6 @@ TEST(CursorFXAndWebcamFX, SettingsAreClamped) {
     const std::pair<const char*, S> cases[] = {
         {R"(, "size": 0, "smooth": -1, "bounce": -0.5, "motionBlur": -3, "sway": -0.1)",
          {1, 0, 0, 0, 0, true, true, "arrow"}},
-        {R"(, "size": 5, "smooth": 1.5, "bounce": 2, "motionBlur": 9, "sway": 1.01)",
-         {3, 1, 1, 1, 1, true, true, "arrow"}},
         {R"(, "ripple": 2, "render": "no", "style": 7, "size": "3")",
          {2, 0.5, 0.5, 0.4, 0.3, true, true, "arrow"}}};
     for (const auto& [settings, expected] : cases) {
@@ -144,8 +126,7 @@ TEST(CursorFXAndWebcamFX, SettingsAreClamped) {
         ASSERT_TRUE(fx) << settings;
         EXPECT_EQ(fields(*fx), expected) << settings;
     }
-    // A webcam needs "enabled" and a companion file; "size" is the default of both width and
-    // height; nothing is clamped.
+    // A webcam needs "enabled" and a companion file.
     const std::pair<const char*, bool> webcams[] = {
         {R"("enabled": 1, "file": "Clip.webcam.mp4")", true},
         {R"("file": "Clip.webcam.mp4")", false},
@@ -156,53 +137,6 @@ TEST(CursorFXAndWebcamFX, SettingsAreClamped) {
         EXPECT_EQ(WebcamFX::fromDict(Json::parse("{" + std::string(keys) + "}")).has_value(), ok)
             << keys;
     }
-    auto w = WebcamFX::fromDict(Json::parse(
-        R"({"enabled": true, "file": "a.webcam.mp4", "size": 30, "height": 50, "margin": -4})"));
-    ASSERT_TRUE(w);
-    EXPECT_EQ(std::tuple(w->width, w->height, w->margin), std::tuple(30, 50, -4));
-}
-
-CursorFX withPath(std::vector<CursorSample> path) {
-    CursorFX c;
-    c.path = std::move(path);
-    return c;
-}
-
-TEST(CursorFX, RawInterpolatesThePointer) {
-    const CursorFX c = withPath({{100, 0.0, 1.0, 1},
-                                 {200, 1.0, 0.0, 2},
-                                 {200, 0.4, 0.4, 3},
-                                 {300.5, 0.4, 0.6, 4},
-                                 {400, 0.2, 0.2, 5}});
-    struct Case {
-        double t, fx, fy;
-        int type;
-    };
-    const Case cases[] = {{-1e9, 0.0, 1.0, 1},
-                          {125, 0.25, 0.75, 1},
-                          {199.9, 0.999, 0.001, 1},
-                          // Equal time stamps: the search lands on the later one, whose gap to the
-                          // next sample is used.
-                          {200, 0.4, 0.4, 3},
-                          {250.25, 0.4, 0.5, 3},
-                          {1e12, 0.2, 0.2, 5}};
-    for (const auto& k : cases) {
-        SCOPED_TRACE(k.t);
-        auto r = c.raw(k.t);
-        ASSERT_TRUE(r);
-        EXPECT_NEAR(r->fx, k.fx, 1e-12);
-        EXPECT_NEAR(r->fy, k.fy, 1e-12);
-        EXPECT_EQ(r->type, k.type);
-    }
-    EXPECT_FALSE(withPath({}).raw(5));
-
-    // A single sample answers for every time, NaN included; duplicated stamps never divide by 0.
-    const CursorFX one = withPath({{50, 0.3, 0.7, 2}});
-    for (double t : {-5.0, 50.0, 51.0, kNaN}) EXPECT_EQ(one.raw(t)->fx, 0.3);
-    const CursorFX dup =
-        withPath({{0, 0, 0, 0}, {10, 0.5, 0.5, 0}, {10, 0.6, 0.6, 0}, {20, 1, 1, 0}});
-    EXPECT_TRUE(std::isfinite(dup.raw(10)->fx));
-    EXPECT_TRUE(std::isfinite(dup.raw(9.5)->fx));
 }
 
 // The fx of every click in the window, in the order they are visited.
@@ -214,29 +148,24 @@ std::vector<double> clicksBetween(const CursorFX& c, double from, double to) {
 
 TEST(CursorFX, TracksOutOfOrderGiveTheAnswersOfAScanInArrayOrder) {
     // The recorder writes tracks in time order; a page may not. Each lookup must answer as a
-    // scan of the track in array order would, whether the value was parsed (indexed) or built
-    // by hand and indexed later.
-    CursorFX c = withPath({{0, 0.5, 0.5, 0}});
+    // scan of the track in array order would, before and after the lookups are indexed.
+    CursorFX c;
+    c.path = {{0, 0.5, 0.5, 0}};
     c.clicks = {
         {5000, 0.5, 0.5}, {1000, 0.1, 0.1}, {1200, 0.2, 0.2}, {900, 0.9, 0.9}, {1100, 0.3, 0.3}};
     // Each caret sample's fy is its fx + 0.5, so a lookup that mixes the two shows.
     c.caretPath = {{1000, 0.1, 0.6}, {3000, 0.3, 0.8}, {2000, 0.2, 0.7}, {1500, 0.15, 0.65}};
-    CursorFX parsed = *CursorFX::fromDict(Json::parse(R"({"path": [[0, 0.5, 0.5]],
-        "clicks": [{"t": 5000, "fx": 0.5}, {"t": 1000, "fx": 0.1}, {"t": 1200, "fx": 0.2},
-                   {"t": 900, "fx": 0.9}, {"t": 1100, "fx": 0.3}],
-        "caret": [[1000, 0.1, 0.6], [3000, 0.3, 0.8], [2000, 0.2, 0.7], [1500, 0.15, 0.65]]})"));
     CursorFX indexed = c;
     indexed.prepareLookups();
 
     // The first click in array order within 350 ms, not the earliest or the latest.
     const std::pair<double, std::optional<double>> clicks[] = {
-        {899, {}},   {950, 0.9}, {1100, 0.1}, {1249, 0.1}, {1351, 0.2},
-        {1500, 0.2}, {1551, {}}, {5000, 0.5}, {5350, 0.5}};
+        {899, {}}, {950, 0.9}, {1249, 0.1}, {1351, 0.2}, {1551, {}}, {5350, 0.5}};
     // Before the first sample in array order there is no caret; after it, the last sample in
     // array order at or before the time, while it is at most 900 ms old.
     const std::pair<double, std::optional<double>> carets[] = {
         {999, {}}, {1200, 0.1}, {1600, 0.15}, {2100, 0.15}, {2401, {}}, {3100, {}}};
-    for (const CursorFX* v : {&c, &parsed, &indexed}) {
+    for (const CursorFX* v : {&c, &indexed}) {
         for (auto [t, fx] : clicks) {
             const TrackPoint* p = v->recentClick(t, 350);
             EXPECT_EQ(p ? std::optional(p->fx) : std::nullopt, fx) << "click at " << t;
@@ -290,8 +219,7 @@ TEST(ExportRequest, DecodesEveryPartAndDropsBadOnes) {
         {R"(, "frame": {"type": "image"}, "cursor": {"path": []}, "webcam": {"enabled": true})", 1,
          1, 0},
         {R"(, "audio": {"mic": "loud", "system": false})", 1, 0, 0},
-        {R"(, "targetHeight": 719.5)", 1, 1, 0},
-        {R"(, "targetHeight": -3)", 1, 1, -3}};
+        {R"(, "targetHeight": 719.5)", 1, 1, 0}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.extra);
         auto d = ExportRequest::fromPayload(Json::parse(
@@ -302,9 +230,9 @@ TEST(ExportRequest, DecodesEveryPartAndDropsBadOnes) {
         EXPECT_EQ(std::tuple(d->micGain, d->systemGain, d->targetHeight),
                   std::tuple(c.mic, c.system, c.targetHeight));
     }
-    for (const char* p : {R"({"startMs": 0, "endMs": 1000})", R"({"name": "a.mp4", "startMs": 0})",
-                          R"({"name": "a.mp4", "startMs": 0, "endMs": 1000.5})",
-                          R"({"name": "a.mp4", "startMs": 0, "endMs": 1e30})", R"([])"}) {
+    for (const char* p :
+         {R"({"startMs": 0, "endMs": 1000})", R"({"name": "a.mp4", "startMs": 0, "endMs": 1000.5})",
+          R"({"name": "a.mp4", "startMs": 0, "endMs": 1e30})", R"([])"}) {
         EXPECT_EQ(ExportRequest::fromPayload(Json::parse(p)), fail("Missing export parameters"))
             << p;
     }

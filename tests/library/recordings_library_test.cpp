@@ -3,11 +3,9 @@
 #include <glib.h>
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <fstream>
 #include <future>
 #include <map>
-#include <thread>
 
 #include "core/queue.h"
 #include "platform/image/image_codecs.h"
@@ -33,17 +31,6 @@ Json listNow() {
     auto [items, onMain] = future.get();
     EXPECT_FALSE(onMain) << "the listing completes off the main thread";
     return items;
-}
-
-Result<std::optional<std::string>> thumbnailNow(std::string_view name) {
-    std::promise<Result<std::optional<std::string>>> done;
-    RecordingsLibrary().thumbnail(name, [&](auto thumb) { done.set_value(std::move(thumb)); });
-    auto future = done.get_future();
-    if (future.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
-        ADD_FAILURE() << "thumbnail never completed";
-        return fail("no answer");
-    }
-    return future.get();
 }
 
 std::optional<PixelSize> thumbSize(const Json& item) {
@@ -88,25 +75,13 @@ TEST(RecordingsLibrary, SafeUrlKeepsNamesInsideTheFolder) {
     }
 }
 
-TEST(RecordingsLibrary, NameAndTimeRules) {
-    const std::pair<const char*, const char*> companions[] = {{"Clip.Mp4", "Clip.webcam.mp4"},
-                                                              {"Clip.mov", "Clip.mov.webcam.mp4"},
-                                                              {"mp4", "mp4.webcam.mp4"}};
-    for (auto [in, out] : companions) EXPECT_EQ(RecordingsLibrary::webcamPath(in), out) << in;
-    // Beyond the names the listing test shows. The companion test is case-sensitive.
-    const std::pair<const char*, bool> listed[] = {
-        {"a.b.mp4", true},      {"Clip.webcam.MP4", true}, {"Clip.mp44", false}, {"mp4", false},
-        {"D export.gif", true}, {"D export.WebM", true},   {"D.gif.part", false}};
+TEST(RecordingsLibrary, ExportsAreListedButNotTheirUnfinishedParts) {
+    const std::pair<const char*, bool> listed[] = {{"Clip.mp44", false},
+                                                   {"D export.gif", true},
+                                                   {"D export.WebM", true},
+                                                   {"D.gif.part", false}};
     for (auto [name, shown] : listed)
         EXPECT_EQ(RecordingsLibrary::isListedName(name), shown) << name;
-    const std::pair<std::optional<double>, double> times[] = {
-        {std::nullopt, 0.0}, {0.05, 0.0},  // shorter than 0.1 s: the first picture
-        {3.0, 0.5},          {0.4, 0.3},
-        {std::nan(""), 0.0}, {0.3337, 140.0 / 600}};  // 1/600 s grid
-    for (auto [duration, at] : times) {
-        EXPECT_DOUBLE_EQ(RecordingsLibrary::thumbnailTimeSeconds(duration), at)
-            << duration.value_or(-1);
-    }
 }
 
 TEST(RecordingsLibrary, ListingShowsRecordingsOnly) {
@@ -153,29 +128,13 @@ TEST(RecordingsLibrary, ListingShowsRecordingsOnly) {
         const Json& item = byName[e.name];
         EXPECT_EQ(item["size"].get<std::int64_t>(), std::int64_t(fs::file_size(dir / e.name)));
         EXPECT_NEAR(item["durationMs"].get<std::int64_t>(), e.durationMs, 30);
-        EXPECT_TRUE(item["durationMs"].is_number_integer());
         EXPECT_EQ(thumbSize(item), e.thumb);
         EXPECT_EQ(item["webcam"], e.webcam);
-        EXPECT_TRUE(item["createdAt"].is_number());
     }
     // Files made a moment ago: real birth times, newest first.
     for (std::size_t i = 1; i < items.size(); ++i) {
         EXPECT_GE(items[i - 1]["createdAt"].get<double>(), items[i]["createdAt"].get<double>());
     }
-    double now = std::chrono::duration<double, std::milli>(
-                     std::chrono::system_clock::now().time_since_epoch())
-                     .count();
-    for (const auto& item : items) {
-        double created = item["createdAt"].get<double>();
-        EXPECT_TRUE(created == RecordingsLibrary::kDistantPastMs ||
-                    (created > now - 600000 && created <= now + 1000))
-            << created;
-    }
-    // One by one, the same pictures as the listing's; what cannot be read has none.
-    auto clip = thumbnailNow("Clip.mp4");
-    ASSERT_TRUE(clip && *clip);
-    EXPECT_EQ(byName["Clip.mp4"]["thumb"], **clip);
-    EXPECT_EQ(thumbnailNow("broken.mp4").value_or("failed"), std::nullopt);
 }
 
 }  // namespace

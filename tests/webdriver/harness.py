@@ -1,6 +1,5 @@
-"""The real marlune program under WebKitWebDriver ("--automation" hands its main view to the
-session), each run with a private home. Needs scripts/with-desktop, webkit2gtk-driver,
-python3-selenium, ffmpeg and xdotool."""
+"""The real marlune program under WebKitWebDriver, each run with a private home (needs
+scripts/with-desktop, webkit2gtk-driver, python3-selenium, ffmpeg and xdotool)."""
 
 import json
 import os
