@@ -196,8 +196,14 @@ class Sources(unittest.TestCase):
         app.click("#bar-stop")
         # Saved: the window is back to its size and the new recording is open in the editor.
         app.wait_for(lambda: app.visible("#editor"), 30, "the editor")
+        # The size comes back and stays, and so does the minimum (given back only once the size
+        # is reached: given earlier, the window manager shrank the window to it).
         app.wait_for(lambda: abs(app.driver.get_window_size()["width"] - before["width"]) <= 40,
                      10, "the window's own size")
+        app.wait_for(lambda: re.search(r"minimum size: 9\d\d by", subprocess.run(
+            ["xprop", "-id", app.main_window, "WM_NORMAL_HINTS"], capture_output=True,
+            text=True).stdout), 5, "the window's minimum size")
+        self.assertAlmostEqual(app.driver.get_window_size()["width"], before["width"], delta=40)
         movies = [p.name for p in app.recordings.glob("*.mp4")]
         self.assertEqual(len(movies), 1, movies)
         name = movies[0]
