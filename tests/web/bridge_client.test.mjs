@@ -63,7 +63,8 @@ test('waits as long as each command needs and ignores an answer too late', async
   for (const [cmd, options, waiting, givenUp] of [
     // [command, options, still waiting at (ms), given up by (ms) or null for never]
     ['settings.get', {}, 14999, 15000], ['library.list', {}, 119000, 120000],
-    ['edit.exportTrim', {}, 3600000, null], ['settings.get', { timeoutMs: 50 }, 49, 50],
+    ['app.confirm', {}, 3600000, null], ['edit.exportTrim', {}, 3600000, null],
+    ['settings.get', { timeoutMs: 50 }, 49, 50],
   ]) {
     const { client, sent, timers, timedOut } = harness();
     const outcome = settled(client.call(cmd, {}, options));

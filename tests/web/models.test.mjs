@@ -25,7 +25,8 @@ test('times show as players do, sizes in decimal units, names without the extens
   check([[1, '1 byte'], [999, '999 bytes'], [1000, '1.0 kB'], [9999, '9.9 kB'], [10000, '10 kB'],
          [999999, '999 kB'], [1.5e9, '1.5 GB'], [NaN, '0 bytes']],
         (bytes, text) => assert.equal(formatSize(bytes), text, `${bytes}`));
-  check([['Clip.MP4', 'Clip'], ['sub/Clip trimmed.mp4', 'Clip trimmed'], ['.mp4', '.mp4']],
+  check([['Marlune 2026-12-05 at 19.27.30.mp4', 'Marlune 2026-12-05 at 19.27.30'],
+         ['Clip.MP4', 'Clip'], ['sub/Clip trimmed.mp4', 'Clip trimmed'], ['.mp4', '.mp4']],
         (name, title) => assert.equal(recordingTitle(name), title));
   assert.deepEqual([formatDimensions(1920, 1080), formatDimensions(0, 1080)], ['1920 × 1080', '']);
   // Dates relative to today (yesterday across a month too), unknown dates as such.
@@ -33,6 +34,7 @@ test('times show as players do, sizes in decimal units, names without the extens
   check([
     [at(2026, 11, 5, 0, 0), 'Today at 00:00'], [at(2026, 11, 4, 23, 59), 'Yesterday at 23:59'],
     [at(2026, 11, 3, 8, 5), '3 Dec 2026 at 08:05'], [NaN, 'Date unknown'],
+    [-62135596800000, 'Date unknown'],
   ], (ms, text) => assert.equal(formatDate(ms, at(2026, 11, 5, 20, 0)), text));
   assert.equal(formatDate(at(2026, 10, 30, 12, 0), at(2026, 11, 1, 9, 0)), 'Yesterday at 12:00');
 });
