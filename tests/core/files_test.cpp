@@ -210,8 +210,7 @@ TEST(KeyValueStore, WritesWholePrivateFilesEvenFromManyThreads) {
             badReads += j.is_discarded() || !j.is_object();
         }
     });
-    // Odd writers stand for other instances of the program sharing the file: each wrote the
-    // whole file as it knew it, and lost the others' values.
+    // Odd writers stand for other instances of the program sharing the file.
     std::vector<std::thread> writers;
     for (int t = 0; t < 6; ++t) {
         writers.emplace_back([&, t] {

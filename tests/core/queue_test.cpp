@@ -1,19 +1,14 @@
-// Queues, their timers, and the recycling pool.
+// Queues and their timers: order, thread, draining and cancelling.
 
 #include "core/queue.h"
 
 #include <algorithm>
-#include <atomic>
-#include <filesystem>
-#include <fstream>
-#include <future>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "core/recycler.h"
 #include "support/main_loop.h"
 
 namespace marlune {
@@ -55,7 +50,6 @@ TEST(SerialQueue, RunsInOrderOnItsOwnThreadAndDrainsWhenDestroyed) {
     std::vector<std::thread::id> threads;
     {
         auto q = Queue::makeSerial(".test.serial");
-        EXPECT_EQ(q->label(), "app.marlune.studio.test.serial");
         EXPECT_FALSE(q->isCurrent());
         for (int i = 0; i < 1000; ++i) {
             q->post([&, i] {
@@ -70,34 +64,6 @@ TEST(SerialQueue, RunsInOrderOnItsOwnThreadAndDrainsWhenDestroyed) {
     for (int i = 0; i < 1000; ++i) EXPECT_EQ(order[i], i);
     EXPECT_NE(threads[0], std::this_thread::get_id());
     EXPECT_EQ(std::count(threads.begin(), threads.end(), threads[0]), 1000);
-}
-
-// Threads of this process with the given name.
-int threadsNamed(const std::string& name) {
-    int count = 0;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-        std::ifstream comm(task.path() / "comm");
-        std::string line;
-        count += std::getline(comm, line) && line == name;
-    }
-    return count;
-}
-
-TEST(SerialQueue, LastOwnerLeavingOnItsOwnThreadStillDrainsAndEnds) {
-    std::promise<void> ran;
-    {
-        auto q = Queue::makeSerial(".selfdrop");
-        ASSERT_EQ(threadsNamed("marlune.selfdro"), 1);
-        Queue* raw = q.get();
-        // The work holding the last reference posts more, then lets the queue go.
-        raw->post([q = std::move(q), &ran]() mutable {
-            q->post([&ran] { ran.set_value(); });
-            q.reset();
-        });
-    }
-    EXPECT_EQ(ran.get_future().wait_for(5s), std::future_status::ready);
-    EXPECT_TRUE(runMainUntil([] { return threadsNamed("marlune.selfdro") == 0; }))
-        << "the queue's thread must end";
 }
 
 TEST(Timers, FireOnceNotEarlyAndNeverOnceCancelled) {
@@ -126,45 +92,6 @@ TEST(Timers, FireOnceNotEarlyAndNeverOnceCancelled) {
     EXPECT_EQ(repeats, 5);
     EXPECT_EQ(cancelledAfter + cancelledEvery, 0);
     TimerHandle().cancel();  // an empty handle is harmless
-}
-
-struct Item {
-    int size;
-    int* alive;
-    Item(int s, int* a) : size(s), alive(a) { ++*alive; }
-    ~Item() { --*alive; }
-};
-
-TEST(Recycler, ItemsComeBackTheCapacityHoldsAndUnfitOnesMakeRoom) {
-    int alive = 0, made = 0, discarded = 0, wanted = 10;
-    auto pool = Recycler<Item>::make(2);
-    auto make = [&] {
-        ++made;
-        return std::make_unique<Item>(wanted, &alive);
-    };
-    auto fits = [&](const Item& i) { return i.size == wanted; };
-    auto discard = [&](std::unique_ptr<Item>) { ++discarded; };
-    auto a = pool->take(fits, make, discard);
-    auto b = pool->take(fits, make, discard);
-    ASSERT_TRUE(a && b);
-    EXPECT_EQ(pool->take(fits, make, discard), nullptr) << "every item is out";
-    Item* first = a.get();
-    a.reset();
-    EXPECT_EQ(pool->take(fits, make, discard).get(), first) << "given back, handed out again";
-    EXPECT_EQ(made, 2);
-    wanted = 20;  // the pictures changed size
-    auto big = pool->take(fits, make, discard);
-    ASSERT_TRUE(big);
-    EXPECT_EQ(big->size, 20);
-    EXPECT_EQ(discarded, 1);
-    EXPECT_EQ(pool->count(), 2u);
-    auto held = std::move(big);
-    b.reset();
-    // Items outlive their pool and are freed by their last holder, on any thread.
-    pool.reset();
-    EXPECT_EQ(alive, 1);
-    std::thread([h = std::move(held)]() mutable { h.reset(); }).join();
-    EXPECT_EQ(alive, 0);
 }
 
 }  // namespace

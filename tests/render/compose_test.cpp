@@ -1,7 +1,4 @@
-// The composer and its pieces on synthetic pictures: exact pixels, layers that must appear or stay
-// away, and two golden frames (data/, MARLUNE_UPDATE_GOLDEN=1 rewrites them) that catch any layer
-// drawn wrong: frame, wallpaper, shadow, outline, cursor, ripple, blur, webcam, zoom; and output
-// shapes, the recording framed whole with the cursor on its point.
+// Layers drawn wrong or misplaced; golden frames in data/ (MARLUNE_UPDATE_GOLDEN=1 rewrites them).
 
 #include <cairo.h>
 #include <gtest/gtest.h>
@@ -110,10 +107,6 @@ BgraImage compose(CompositionInputs in, const FrameComposer::Step& step, const B
     return canvas;
 }
 
-bool samePixels(const BgraImage& a, const BgraImage& b) {
-    return a.width == b.width && a.height == b.height && a.pixels == b.pixels;
-}
-
 // Bounds [x0, x1) × [y0, y1) of the pixels that `match(x, y)`; x1 is -1 when there is none.
 struct Found {
     int x0 = 1 << 30, y0 = 1 << 30, x1 = -1, y1 = -1;
@@ -133,120 +126,8 @@ Found find(const BgraImage& image, std::uint32_t colour) {
     return bounds(image, [&](int x, int y) { return image.pixel(x, y) == colour; });
 }
 
-// A 4 × 4 grid of distinct solid colours; block (i, j) is column i, row j.
-std::uint32_t gridColour(int i, int j) {
-    return 0xff000000u | (40 + 60 * i) << 16 | (40 + 60 * j) << 8 | (i * 4 + j) * 12;
-}
-BgraImage grid(int w, int h) {
-    BgraImage image = BgraImage::blank(w, h);
-    for (int y = 0; y < h; ++y) {
-        for (int x = 0; x < w; ++x) {
-            reinterpret_cast<std::uint32_t*>(image.row(y))[x] = gridColour(4 * x / w, 4 * y / h);
-        }
-    }
-    return image;
-}
-
-TEST(FrameComposer, PassThroughOnlyWithoutAnyWork) {
-    struct Case {
-        const char* name;
-        bool frame, cursor, drawCursor, webcam, zoom, smallerOutput, passes;
-    };
-    const Case cases[] = {
-        {"nothing to do", false, false, false, false, false, false, true},
-        {"cursor tracks without drawing", false, true, false, false, false, false, true},
-        {"frame styling", true, false, false, false, false, false, false},
-        {"drawn cursor", false, true, true, false, false, false, false},
-        {"webcam", false, false, false, true, false, false, false},
-        {"zoom", false, false, false, false, true, false, false},
-        {"smaller output", false, false, false, false, false, true, false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        CompositionInputs in = baseInputs(320, 180);
-        if (c.frame) in.frame = frame("color", 10, 3, 0);
-        if (c.cursor) {
-            in.cursor = CursorFX{.path = {{0, 0.5, 0.5, 0}}};
-            in.cursor->render = c.drawCursor;
-        }
-        if (c.webcam) {
-            in.webcam = WebcamFX{.file = "a.webcam.mp4"};
-            in.webcamFrames = webcamFeed(solid(64, 36, 0x808080));
-        }
-        if (c.zoom) in.zooms.push_back({0, 10000, 2, 0.5, 0.5, false, 100, 100});
-        if (c.smallerOutput) in.outWidth = 160, in.outHeight = 90;
-        FrameComposer composer(std::move(in));
-        FrameComposer::Step step;
-        for (double t = 0; t < 1; t += 1 / 30.0) step = composer.advance(t);
-        EXPECT_EQ(step.passThrough, c.passes);
-    }
-}
-
-TEST(FrameComposer, ZoomShowsTheFocusedPartWithinTheSource) {
-    struct Case {
-        double fx, fy;
-        int firstColumn, firstRow;  // grid block shown in the top-left quarter of the canvas
-    };
-    const Case cases[] = {
-        {0, 0, 0, 0},      // the top-left quarter (the translation is clamped to 0)
-        {1, 1, 2, 2},      // the bottom-right quarter
-        {0.5, 0.5, 1, 1},  // the middle
-        {0.9, 0.1, 2, 0},
-    };
-    const BgraImage source = grid(320, 180);
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.fx << ", " << c.fy);
-        const BgraImage out = compose(baseInputs(320, 180), stepAt(0, 2, c.fx, c.fy), source);
-        for (int j = 0; j < 2; ++j) {
-            for (int i = 0; i < 2; ++i) {
-                EXPECT_EQ(out.pixel(80 + 160 * i, 45 + 90 * j),
-                          gridColour(c.firstColumn + i, c.firstRow + j));
-            }
-        }
-    }
-}
-
-TEST(FrameComposer, ScreenSitsOnTheFramesBottomEdgeAndTheBackgroundShowsAround) {
-    // Without padding or radius the shadow and the background lie entirely under the screen.
-    auto bare = baseInputs(320, 180);
-    bare.frame = frame("color", 0, 0, 45, "#ff0000");
-    EXPECT_TRUE(samePixels(compose(bare, stepAt(0), screen(320, 180)), screen(320, 180)));
-
-    // Landscape or portrait, the screen's rectangle is the picture's own, no background inside.
-    for (const PixelSize c : {PixelSize{320, 180}, PixelSize{180, 320}}) {
-        SCOPED_TRACE(testing::Message() << c.width << "x" << c.height);
-        const int w = c.width, h = c.height;
-        auto in = baseInputs(w, h);
-        in.frame = frame("color", 10, 0, 0, "#123456");
-        const BgraImage out = compose(in, stepAt(0), grid(w, h));
-        const FrameGeometry g = frameGeometry(*in.frame, w, h);
-        const int left = int(std::ceil(g.screen.x)), right = int(g.screen.x + g.screen.width);
-        const int top = int(std::ceil(g.screen.y)), bottom = int(g.screen.y + g.screen.height);
-        int background = 0, inside = 0;
-        for (int y = 0; y < h; ++y) {
-            for (int x = 0; x < w; ++x) {
-                const bool in = x >= left && x < right && y >= top && y < bottom;
-                if (!in && (x < left - 1 || x > right || y < top - 1 || y > bottom)) {
-                    ASSERT_EQ(out.pixel(x, y), 0xff123456u) << x << "," << y;
-                }
-                inside += in;
-                background += in && out.pixel(x, y) == 0xff123456u;
-            }
-        }
-        EXPECT_NEAR(double(background) / inside, 0, 0.02);
-        // The bottom row of the rectangle shows the source's bottom row of blocks.
-        EXPECT_EQ(out.pixel(left + 2, bottom - 1), gridColour(0, 3));
-    }
-}
-
-// The shadow above 1 %, the ripple from 175 to 775 ms after its click (past about 600 ms it is
-// too faint to change an 8-bit pixel), the motion blur above 1.5 pixels after the zoom.
-TEST(FrameComposer, ShadowRippleAndBlurShowOnlyPastTheirThresholds) {
-    auto shadow = [](double pct) {
-        auto in = baseInputs(640, 360);
-        in.frame = frame("color", 10, 5, pct, "#ffffff");
-        return compose(in, stepAt(0), solid(640, 360, 0x808080));
-    };
+// The ripple from 175 to 775 ms after its click, the blur above 1.5 pixels after the zoom.
+TEST(FrameComposer, RippleAndBlurShowOnlyPastTheirThresholds) {
     auto ripple = [](double sinceMs) {  // -1: no click
         auto in = baseInputs(320, 180);
         in.cursor = CursorFX{.path = {{0, 0.1, 0.1, 0}}};
@@ -267,22 +148,15 @@ TEST(FrameComposer, ShadowRippleAndBlurShowOnlyPastTheirThresholds) {
         bool drawn;
     };
     const Case cases[] = {
-        {"shadow 1 %", shadow(1), shadow(0), false},
-        {"shadow 1.01 %", shadow(1.01), shadow(0), true},
-        {"ripple at 100 ms", ripple(100), ripple(-1), false},
         {"ripple at 174 ms", ripple(174), ripple(-1), false},
         {"ripple at 175 ms", ripple(175), ripple(-1), true},
-        {"ripple at 400 ms", ripple(400), ripple(-1), true},
         {"ripple at 600 ms", ripple(600), ripple(-1), true},
         {"ripple at 775 ms", ripple(775), ripple(-1), false},
         {"blur of 1.4 px", blur(1.4, 1), blur(0, 1), false},
         {"blur of 1.6 px", blur(1.6, 1), blur(0, 1), true},
         {"blur of 1 px at zoom 2", blur(1, 2), blur(0, 2), true},
     };
-    for (const Case& c : cases) EXPECT_EQ(!samePixels(c.with, c.without), c.drawn) << c.what;
-    // The shadow falls below the frame: darker in the bottom margin than in the top one.
-    const BgraImage strong = shadow(100);
-    EXPECT_LT(strong.pixel(320, 360 - 20) & 0xff, (strong.pixel(320, 20) & 0xff) - 20);
+    for (const Case& c : cases) EXPECT_EQ(c.with.pixels != c.without.pixels, c.drawn) << c.what;
 }
 
 TEST(FrameComposer, WebcamBoxPlacementAndZoomReaction) {
@@ -300,7 +174,6 @@ TEST(FrameComposer, WebcamBoxPlacementAndZoomReaction) {
         {"top-left", 20, 20, 1, "top-left", false, 72, 72, 80, 80},
         {"zoom 2 halves it", 20, 20, 2, "bottom-right", true, 36, 36, 632, 352},
         {"never below the minimum", 10, 10, 6, "bottom-right", true, 19, 19, 632, 352},
-        {"zoom ignored", 20, 20, 2, "bottom-right", false, 72, 72, 632, 352},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -329,8 +202,7 @@ TEST(FrameComposer, WebcamBoxPlacementAndZoomReaction) {
 }
 
 TEST(FrameComposer, WebcamShowsTheLatestPictureNotAfterTheFrameAndStaysAtTheEnd) {
-    // Pictures at 0, 0.5 and 1 s of the webcam movie, told apart by colour; the movie starts
-    // 200 ms after the screen (offset 200).
+    // Pictures at 0, 0.5 and 1 s of a webcam movie starting 200 ms after the screen.
     const std::uint32_t colours[] = {0xff0000, 0x00ff00, 0x0000ff};
     auto next = std::make_shared<int>(0);
     auto in = baseInputs(320, 180);
@@ -344,11 +216,10 @@ TEST(FrameComposer, WebcamShowsTheLatestPictureNotAfterTheFrameAndStaysAtTheEnd)
     const BgraImage source = solid(320, 180, 0x101010);
     BgraImage canvas;
     const std::pair<double, std::uint32_t> frames[] = {
-        {0, 0xff0000},    // before the webcam's first picture: the first one
-        {650, 0xff0000},  // 0.45 s of the webcam
-        {700, 0x00ff00},  // 0.5 s
-        {1150, 0x00ff00}, {1200, 0x0000ff},
-        {5000, 0x0000ff},  // past its end the last picture stays
+        {0, 0xff0000},                       // before the webcam's first picture: the first one
+        {650, 0xff0000},                     // 0.45 s of the webcam
+        {700, 0x00ff00},                     // 0.5 s
+        {1200, 0x0000ff}, {5000, 0x0000ff},  // past its end the last picture stays
     };
     for (auto [ms, colour] : frames) {
         composer.render(stepAt(ms), source, canvas);
@@ -476,7 +347,6 @@ TEST(OutputShape, SizesAndTheRecordingFramedWholeInTheMiddle) {
     const std::tuple<int, int, std::int64_t, PixelSize> reduced[] = {
         {2880, 1800, 720, {1152, 720}},
         {1366, 768, 720, {1280, 720}},
-        {1366, 768, 721, {1280, 720}},
         {2880, 1800, 0, {2880, 1800}},
         {1920, 1080, -5, {1920, 1080}}};
     for (auto [w, h, target, expected] : reduced) {
@@ -497,13 +367,10 @@ TEST(OutputShape, SizesAndTheRecordingFramedWholeInTheMiddle) {
         {{1920, 1080}, 0, original, {1920, 1080}, {1920, 1080}, 12, {230.4, 129.6, 1459.2, 820.8}},
         {{1920, 1080}, 0, tall, {1080, 1920}, {1080, 1920}, 0, {0, 656.25, 1080, 607.5}},
         {{1920, 1080}, 720, tall, {1080, 1920}, {720, 1280}, 10, {108, 717, 864, 486}},
-        {{1920, 1080}, 0, square, {1080, 1080}, {1080, 1080}, 0, {0, 236.25, 1080, 607.5}},
         {{1920, 1080}, 0, classic, {1440, 1080}, {1440, 1080}, 12, {129.6, 207.9, 1180.8, 664.2}},
-        {{1920, 1080}, 0, wide, {1920, 1080}, {1920, 1080}, 0, {0, 0, 1920, 1080}},
         {{1080, 1920}, 0, wide, {1920, 1080}, {1920, 1080}, 0, {656.25, 0, 607.5, 1080}},
         // An odd window: the canvas keeps whole pixels, the movie even sides.
         {{1365, 767}, 0, tall, {767, 1364}, {766, 1364}, 0, {0, 466.51, 767, 430.98}},
-        {{1365, 767}, 0, original, {1365, 767}, {1365, 767}, 0, {0, 0, 1365, 767}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.source.width << "x" << c.source.height << " shape "
@@ -523,8 +390,7 @@ TEST(OutputShape, SizesAndTheRecordingFramedWholeInTheMiddle) {
     }
 }
 
-// A 320 × 180 recording on a 9:16 canvas (180 × 320, the picture 180 × 101.25 in the middle): the
-// cursor is where the recording's point is shown, also under a zoom.
+// On a 9:16 canvas (the picture 180 × 101.25 in the middle) the cursor is on its point, zoomed too.
 TEST(OutputShape, OnAVerticalPictureTheCursorIsOnItsPoint) {
     const BgraImage source = solid(320, 180, 0x2266cc);
     const double fx = 0.65, fy = 0.4;  // the pointer, in the recording

@@ -1,15 +1,11 @@
-// The export pipeline (MP4, GIF, WebM, cuts, speed-ups) and what it reads, on movies made by
-// ffmpeg in the private HOME's recordings folder, read back with ffprobe and the media wrappers.
+// Exports (MP4, GIF, WebM, cuts, speed-ups) of ffmpeg-made movies, read back with ffprobe.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <fstream>
 #include <functional>
-#include <map>
 #include <mutex>
-#include <set>
-#include <sstream>
 
 #include "core/queue.h"
 #include "platform/media/audio_decoder.h"
@@ -19,7 +15,6 @@
 #include "recording/movie_probe.h"
 #include "render/export/export_renderer.h"
 #include "render/export/webcam_feed.h"
-#include "render/picture_timeline.h"
 #include "render_support.h"
 #include "support/main_loop.h"
 #include "support/recordings_folder.h"
@@ -55,8 +50,7 @@ struct Outcome {
     int completions = 0;
 };
 
-// Runs one export to its completion; `whileRunning` (if any) is called with the renderer at the
-// first progress report, on the main thread.
+// Runs one export to its end; `whileRunning` gets the renderer at the first progress report.
 Outcome exportNow(ExportRequest r, std::function<void(ExportRenderer&)> whileRunning = {}) {
     ExportRenderer renderer;
     Outcome out;
@@ -93,9 +87,7 @@ Outcome exportNow(ExportRequest r, std::function<void(ExportRenderer&)> whileRun
     return out;
 }
 
-// The first stream of `type` ("video", "audio") as ffprobe sees it; null when there is none.
-// `count` reads the whole stream to count its pictures ("nb_read_frames"; GIF and WebM have no
-// count up front).
+// The first stream of `type` as ffprobe sees it (null: none); `count` fills "nb_read_frames".
 Json probeStream(const fs::path& movie, const std::string& type, bool count = false) {
     auto out = test::toolOutput({"ffprobe", count ? "-count_frames" : "-hide_banner", "-v", "error",
                                  "-of", "json", "-show_entries",
@@ -121,9 +113,7 @@ TEST(ExportRenderer, RefusalsLeaveNothingBehind) {
     };
     const Case cases[] = {
         {"../Clip.mp4", 0, 500, "Invalid file name."},
-        {"", 0, 500, "Invalid file name."},
         {"Clip.mp4", 500, 500, "Export range is empty."},
-        {"Clip.mp4", 600, 500, "Export range is empty."},
         {"Clip.mp4", 100, 140, "The cuts remove the entire clip."},
         {"Gone.mp4", 0, 500, "The file has no video track."},
         {"Voice.mp4", 0, 500, "The file has no video track."},
@@ -140,18 +130,16 @@ TEST(ExportRenderer, RefusalsLeaveNothingBehind) {
     }
 }
 
-TEST(ExportRenderer, NamesSizesTracksProgressAndEncoderSettings) {
+TEST(ExportRenderer, NamesSizesTracksAndEncoderSettings) {
     const fs::path dir = test::freshRecordingsFolder();
     ASSERT_TRUE(test::makeMovie(dir / "Demo.mp4", 2.0));
-    ASSERT_TRUE(test::makeMovie(dir / "Mute.mp4", 1.0, 320, 180, false));
     fs::create_directories(dir / "sub");
     ASSERT_TRUE(fs::copy_file(dir / "Demo.mp4", dir / "sub/Take.one.mp4"));
     const std::string x264 = " -c:v libx264 -preset ultrafast -pix_fmt ";
     // 7.2 frames a second: encoded as 10 (a key frame at least every 20 frames).
     ASSERT_TRUE(ffmpegLine("-f lavfi -i testsrc2=s=320x180:r=36/5 -t 2" + x264 + "yuv420p",
                            dir / "Slow.mp4"));
-    // One picture a second, as a recording of a screen that changes rarely: each one stays on
-    // screen for a second, the last one until the end at 4 s.
+    // One picture a second, the last one shown until the end at 4 s.
     ASSERT_TRUE(ffmpegLine("-f lavfi -i testsrc2=s=320x180:r=1 -t 4" + x264 + "yuv420p",
                            dir / "Still.mp4"));
     ASSERT_TRUE(test::makeMovie(dir / "Wide.mp4", 0.2, 2880, 1800, false));
@@ -169,15 +157,12 @@ TEST(ExportRenderer, NamesSizesTracksProgressAndEncoderSettings) {
     };
     const Case cases[] = {
         {"Demo.mp4", 0, 2000, 0, "Demo export.mp4", true, 60, 320, 180, "keyint=60 "},
-        {"Demo.mp4", 500, 1500, 0, "Demo export 2.mp4", true, 30, 320, 180, "keyint=60 "},
-        {"Demo.mp4", 1000, 1041, 0, "Demo export 3.mp4", true, 2, 320, 180, "keyint=60 "},
+        {"Demo.mp4", 1000, 1041, 0, "Demo export 2.mp4", true, 2, 320, 180, "keyint=60 "},
         {"sub/Take.one.mp4", 0, 1000, 0, "sub/Take.one export.mp4", true, 30, 320, 180,
          "keyint=60 "},
-        {"Mute.mp4", 0, 1000, 0, "Mute export.mp4", false, 30, 320, 180, "keyint=60 "},
         {"Slow.mp4", 0, 2000, 0, "Slow export.mp4", false, 14, 320, 180, "keyint=20 "},
         // A range in which no picture starts shows the picture on screen all through it.
         {"Still.mp4", 1200, 1800, 0, "Still export.mp4", false, 1, 320, 180, "keyint=20 "},
-        {"Still.mp4", 3200, 3800, 0, "Still export 2.mp4", false, 1, 320, 180, "keyint=20 "},
         {"Wide.mp4", 0, 200, 721, "Wide export.mp4", false, 6, 1152, 720, "keyint=60 "},
         {"Odd.mp4", 0, 200, 181, "Odd export.mp4", false, 6, 321, 181, "keyint=60 "},
     };
@@ -212,16 +197,6 @@ TEST(ExportRenderer, NamesSizesTracksProgressAndEncoderSettings) {
         EXPECT_NE(settings.find(c.keyint), std::string::npos) << settings;
         EXPECT_NE(settings.find(" bframes=0 "), std::string::npos) << settings;
         EXPECT_NE(settings.find(" bitrate=4000 "), std::string::npos) << "the floor: " << settings;
-        // Progress rises in whole percents from 0 (only changes are reported); 100 % is the
-        // completion's to tell.
-        ASSERT_FALSE(out.progress.empty());
-        EXPECT_EQ(out.progress.front(), 0.0);
-        EXPECT_TRUE(std::ranges::adjacent_find(out.progress, std::greater_equal<>()) ==
-                    out.progress.end());
-        for (double v : out.progress) {
-            EXPECT_EQ(v, std::round(v * 100) / 100) << "whole percents";
-        }
-        EXPECT_TRUE(c.frames != 60 || out.progress.back() == 0.98) << out.progress.back();
     }
 }
 
@@ -265,7 +240,6 @@ TEST(ExportRenderer, AudioTracksGetTheirGains) {
     };
     const Case cases[] = {
         {"System.mp4", 0.5, 2.0, 0.2f},
-        {"Both.mp4", 0.0, 1.0, 0.2f},
         {"Both.mp4", 1.0, 0.0, 0.4f},
         {"Both.mp4", 0.5, 0.5, 0.3f},
     };
@@ -316,8 +290,7 @@ TEST(ExportRenderer, PicturesAndSoundStayTogether) {
         flash + "-f lavfi -i aevalsrc='if(between(t\\,1.5\\,1.52)\\,0.8*sin(2*PI*1000*t)\\,0)'" +
             ":s=48000:d=3" + codecs,
         dir / "Sync.mp4"));
-    // The same, but the sound breaks off from 0.5 s to 1 s (buffers the recorder dropped): the
-    // click, 1 s into the samples, sounds at 1.5 s.
+    // The sound breaks off from 0.5 s to 1 s (dropped buffers): the click still sounds at 1.5 s.
     ASSERT_TRUE(ffmpegLine(
         flash + "-f lavfi -i aevalsrc='if(between(t\\,1\\,1.02)\\,0.8*sin(2*PI*1000*t)\\,0)'" +
             ":s=48000:d=2.5 -filter_complex [1:a]asetpts='if(gte(T\\,0.5)\\,PTS+24000\\,PTS)'[a]" +
@@ -329,7 +302,7 @@ TEST(ExportRenderer, PicturesAndSoundStayTogether) {
         ASSERT_NEAR(flash0, 1.5, 1e-3);
         ASSERT_NEAR(click0, 1.5, 0.005);
         // A start between two pictures: the picture on screen then opens the export.
-        for (std::int64_t startMs : {1000, 1010, 0}) {
+        for (std::int64_t startMs : {1010, 0}) {
             SCOPED_TRACE(startMs);
             Outcome out = exportNow(request(name, startMs, 2500));
             ASSERT_TRUE(out.result) << out.result.error().message;
@@ -341,23 +314,6 @@ TEST(ExportRenderer, PicturesAndSoundStayTogether) {
     }
 }
 
-// Every thread of this process by name, with the nice values of the threads of that name.
-std::map<std::string, std::set<int>> threadNiceValues() {
-    std::map<std::string, std::set<int>> found;
-    for (const auto& task : fs::directory_iterator("/proc/self/task")) {
-        std::ifstream commFile(task.path() / "comm"), statFile(task.path() / "stat");
-        std::string comm, stat, field;
-        std::getline(commFile, comm);
-        std::getline(statFile, stat);
-        // After the name in parentheses: state is field 3, nice field 19.
-        std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-        for (int i = 3; i <= 19 && fields >> field; ++i) {
-            if (i == 19) found[comm].insert(std::stoi(field));
-        }
-    }
-    return found;
-}
-
 TEST(ExportRenderer, CancellingEndsTheExportAndRemovesItsFile) {
     const fs::path dir = test::freshRecordingsFolder();
     ASSERT_TRUE(test::makeMovie(dir / "Long.mp4", 6.0, 640, 360));
@@ -367,18 +323,7 @@ TEST(ExportRenderer, CancellingEndsTheExportAndRemovesItsFile) {
     r.frame = FrameSettings{.type = "color"};
     r.webcam = WebcamFX{.file = "Long.webcam.mp4"};
     const auto before = filesIn(dir);
-    std::map<std::string, std::set<int>> nice;  // thread name → the nice values seen
-    Outcome out = exportNow(r, [&](ExportRenderer& renderer) {
-        nice = threadNiceValues();
-        renderer.cancelExport();
-    });
-    // The export's threads make way for the window and the page; the main thread does not.
-    for (const char* name : {"render.video", "render.audio", "marlune.decode", "marlune.webcam"}) {
-        EXPECT_EQ(nice[name], std::set<int>{10}) << name;
-    }
-    std::string mainThread;
-    std::getline(std::ifstream("/proc/self/comm"), mainThread);
-    EXPECT_EQ(nice[mainThread], std::set<int>{0});
+    Outcome out = exportNow(r, [](ExportRenderer& renderer) { renderer.cancelExport(); });
     ASSERT_FALSE(out.result);
     EXPECT_EQ(out.result.error().message, "Export cancelled.");
     EXPECT_EQ(out.result.error().code, ErrorCode::cancelled);
@@ -433,17 +378,11 @@ TEST(ExportFormats, EachFormatPlaysAndCutsAndSpeedsShortenTheMovie) {
         {R"(, "cuts": [{"startMs": 500, "endMs": 1500}], "speeds": [{"startMs": 2000,
             "endMs": 4000, "rate": 2}])",
          "Demo export.mp4", "h264", "aac", 2.0, 45, 61, 320},
-        {R"(, "format": "webm", "cuts": [{"startMs": 0, "endMs": 3000}])", "Demo export 2.webm",
-         "vp9", "opus", 1.0, 29, 31, 320},
         {R"(, "format": "gif", "speeds": [{"startMs": 0, "endMs": 4000, "rate": 8}])",
          "Demo export 2.gif", "gif", "", 0.5, 7, 9, 320},
-        // A webcam movie that cannot be shown is left out; the export goes on without it.
-        {R"(, "webcam": {"enabled": true, "file": "Other.webcam.mp4"})", "Demo export 2.mp4",
-         "h264", "aac", 4.0, 118, 121, 320},
-        {R"(, "webcam": {"enabled": true, "file": "../x.webcam.mp4"})", "Demo export 3.mp4", "h264",
+        // A webcam movie outside the folder is left out; the export goes on without it.
+        {R"(, "webcam": {"enabled": true, "file": "../x.webcam.mp4"})", "Demo export 2.mp4", "h264",
          "aac", 4.0, 118, 121, 320},
-        {R"(, "webcam": {"enabled": true, "file": "Demo.webcam.mp4", "offsetMs": 3800})",
-         "Demo export 4.mp4", "h264", "aac", 4.0, 118, 121, 320},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.output);
@@ -467,67 +406,10 @@ TEST(ExportFormats, EachFormatPlaysAndCutsAndSpeedsShortenTheMovie) {
     int files = 0;
     for (const auto& e : fs::directory_iterator(dir))
         files += e.path().filename().string()[0] != '.';
-    EXPECT_EQ(files, 10);
+    EXPECT_EQ(files, 7);
 }
 
-// ---- What an export reads: picture times learnt without decoding, against the decoder's own
-// (the export's range pictures come from them), and the recorder's small webcam copy, read only
-// when it shows enough and matches the movie; otherwise (older recordings too) the movie itself.
-
-// Every picture's time as the decoder gives it.
-std::vector<double> decodedTimes(const fs::path& movie) {
-    auto file = MediaFile::open(movie);
-    if (!file) return {};
-    const int track = file->tracks(TrackKind::video).at(0).index;
-    auto decoder = VideoDecoder::open(std::move(*file), track);
-    std::vector<double> times;
-    while (decoder) {
-        auto picture = decoder->nextPicture();
-        if (!picture || !*picture) break;
-        times.push_back((*picture)->timeSeconds());
-    }
-    return times;
-}
-
-TEST(PictureTimeline, TimesAreTheDecodersWhateverTheContainer) {
-    test::TempDir dir;
-    const std::string x264 =
-        "-f lavfi -i testsrc2=s=160x90:r=30 -t 2 -c:v libx264 -pix_fmt yuv420p"
-        " -g 10 -x264-params ";
-    const std::tuple<const char*, std::string, bool> cases[] = {
-        // name, ffmpeg arguments, whether the timeline comes from the index (no packets read)
-        {"plain.mp4", x264 + "bframes=0", true},
-        // Pictures coded out of order: the index holds decoding times, so the packets are read.
-        {"reordered.mp4", x264 + "bframes=2", false},
-        // What a recording looks like until it is finished: fragments with no index up front.
-        {"fragmented.mp4", x264 + "bframes=0 -movflags frag_keyframe+empty_moov", false},
-    };
-    for (const auto& [name, args, indexed] : cases) {
-        SCOPED_TRACE(name);
-        ASSERT_TRUE(test::ffmpegLine(args, dir / name));
-        auto file = MediaFile::open(dir / name);
-        ASSERT_TRUE(file);
-        EXPECT_EQ(file->indexedSamples(0).has_value(), indexed);
-        auto timeline = PictureTimeline::open(dir / name, 0);
-        ASSERT_TRUE(timeline);
-        EXPECT_EQ(timeline->complete(), indexed);
-        ASSERT_TRUE(timeline->reach(0.5));
-        const std::vector<double> decoded = decodedTimes(dir / name);
-        ASSERT_EQ(decoded.size(), 60u);
-        // Every picture up to the time asked for is known (pictures beyond may still be missing).
-        std::vector<double> known = timeline->times(), expected = decoded;
-        std::erase_if(known, [](double t) { return t > 0.5; });
-        std::erase_if(expected, [](double t) { return t > 0.5; });
-        EXPECT_EQ(known, expected);
-        ASSERT_TRUE(timeline->reach(100));
-        EXPECT_TRUE(timeline->complete());
-        EXPECT_EQ(timeline->times(), decoded);
-        // A key frame every ten pictures.
-        EXPECT_EQ(timeline->keyFrameAtOrBefore(0.5), decoded[10]);
-        EXPECT_EQ(timeline->keyFrameAtOrBefore(decoded[20]), decoded[20]);
-        EXPECT_EQ(timeline->keyFrameAtOrBefore(-1), std::nullopt);
-    }
-}
+// ---- The webcam's small copy is read only when it fits and matches the movie.
 
 TEST(WebcamCopy, IsReadOnlyWhenItShowsEnoughAndMatchesTheMovie) {
     const fs::path dir = test::freshRecordingsFolder();
@@ -546,8 +428,6 @@ TEST(WebcamCopy, IsReadOnlyWhenItShowsEnoughAndMatchesTheMovie) {
         {"the default box", 2, 640, 360, 40, none, true},
         {"no copy: an older recording", 0, 640, 360, 40, none, false},
         {"a box wider than the copy", 2, 640, 360, 80, none, false},
-        {"another length", 4, 640, 360, 40, none, false},
-        {"another shape", 2, 640, 480, 40, none, false},
         {"left unfinished by a crash", 2, 640, 360, 40, live, false},
         {"a link", 2, 640, 360, 40, link, false},
         {"left from an earlier recording", 2, 640, 360, 40, stale, false},

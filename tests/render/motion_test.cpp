@@ -1,5 +1,4 @@
-// The springs and the motion simulator: hand-worked edge cases, closed forms against integration,
-// properties over random edits, and a golden trace (data/motion_trace.csv) of an ordinary edit.
+// Springs and the motion simulator: closed forms, properties, a golden trace (data/).
 
 #include <gtest/gtest.h>
 
@@ -9,8 +8,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <limits>
-#include <numbers>
 #include <random>
 #include <sstream>
 
@@ -21,27 +18,7 @@
 namespace marlune {
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kFrameMs = 1000.0 / 30;
-
-TEST(Spring, FreshOrBrokenStatesLandOnTheTargetAndNoNumberIsNoTarget) {
-    const SpringState states[] = {
-        {0.5}, {kNaN, 0, true}, {kInf, 0, true}, {-kInf, 3, true}, {0.2, kNaN, true}};
-    for (const SpringState& start : states) {
-        for (double dtMs : {0.0, 16.7, 500.0, -3.0, kNaN}) {
-            SpringState s = start;
-            EXPECT_EQ(stepSpring(s, 0.8, dtMs, zoomSpringConfig), 0.8) << start.value << dtMs;
-            EXPECT_EQ(std::tuple(s.value, s.velocity, s.initialized), std::tuple(0.8, 0.0, true));
-        }
-    }
-    for (SpringState s : {SpringState{0.4, 2, true}, SpringState{0.4}}) {
-        const SpringState before = s;
-        EXPECT_EQ(stepSpring(s, kNaN, 16, zoomSpringConfig), 0.4);
-        EXPECT_EQ(std::pair(s.velocity, s.initialized),
-                  std::pair(before.velocity, before.initialized));
-    }
-}
 
 // Reference: the same oscillator integrated numerically with small RK4 steps.
 std::pair<double, double> integrate(double x, double v, double target, double seconds,
@@ -70,7 +47,6 @@ TEST(Spring, ClosedFormsMatchTheOscillator) {
     };
     const Case cases[] = {
         {"under-damped", {100, 5, 1, 0, 0}, 0, 2, 1, 33, 33},
-        {"under-damped, moving away", {300, 10, 2, 0, 0}, 0.2, -4, -0.5, 60, 60},
         {"critically damped", {100, 20, 1, 0, 0}, 0, 0.5, 1, 16.7, 16.7},
         {"over-damped", {100, 60, 1, 0, 0}, 1, -3, 0, 50, 50},
         {"cursor", cursorSpringConfig(1), 0.1, 0.2, 0.6, 33.3, 33.3},
@@ -89,46 +65,9 @@ TEST(Spring, ClosedFormsMatchTheOscillator) {
     }
 }
 
-TEST(Spring, ZoomSpringNeverPassesItsTargetAndExtremesStayFinite) {
-    // Thrown hard at the target, the over-damped step would cross it; it stops on it instead.
-    std::mt19937_64 rng(7);
-    std::uniform_real_distribution<double> pos(-1, 2), vel(-40, 40), dt(0, 120);
-    SpringState s{0, 0, true};
-    for (int i = 0; i < 200000; ++i) {
-        if (i % 7 == 0) s.velocity = vel(rng);
-        const double target = pos(rng), from = s.value;
-        const double x = stepSpring(s, target, dt(rng), zoomSpringConfig);
-        ASSERT_TRUE(std::isfinite(x));
-        ASSERT_TRUE(target >= from ? x <= target : x >= target) << i;
-    }
-    // Over-damped with a huge frequency: cosh/sinh of the full argument would overflow.
-    SpringState stiff{0, 0, true};
-    EXPECT_EQ(stepSpring(stiff, 1, 80, SpringConfig{1e8, 1e5, 1, 0.0005, 0.015}), 1);
-    for (const SpringConfig& cfg : {SpringConfig{0, 10, 1, 0, 0}, SpringConfig{10, 10, 0, 0, 0}}) {
-        SpringState d{0.2, 1, true};
-        EXPECT_TRUE(std::isfinite(stepSpring(d, 0.7, 16, cfg)) && std::isfinite(d.velocity));
-    }
-    SpringState far{-1e300, 0, true};
-    EXPECT_TRUE(std::isfinite(stepSpring(far, 1e300, 16, zoomSpringConfig)));
-}
-
 ZoomSegment zoom(double startMs, double endMs, double scale, double fx = 0.5, double fy = 0.5,
                  bool follow = false, double inMs = ZOOM_IN_MS, double outMs = ZOOM_OUT_MS) {
     return ZoomSegment{startMs, endMs, scale, fx, fy, follow, inMs, outMs};
-}
-
-CursorFX cursor(std::vector<CursorSample> path, std::vector<TrackPoint> clicks = {}) {
-    CursorFX c;
-    c.path = std::move(path);
-    c.clicks = std::move(clicks);
-    return c;
-}
-
-// Ticks at 30 fps from `fromMs` through `toMs` and returns the last frame's motion.
-MotionSim::Out runTo(MotionSim& sim, double fromMs, double toMs) {
-    MotionSim::Out out{};
-    for (int i = 0; fromMs + i * kFrameMs <= toMs; ++i) out = sim.tick(fromMs + i * kFrameMs);
-    return out;
 }
 
 TEST(MotionSim, TargetStrengthRampsAndChains) {
@@ -164,24 +103,13 @@ TEST(MotionSim, TargetStrengthRampsAndChains) {
         MotionSim sim(*c.zooms, std::nullopt, 1920, 1080);
         EXPECT_NEAR(sim.targetStrength(c.index, c.ms), c.target, 1e-12) << c.ms;
     }
-    // Chained segments hold the zoom through the join; segments apart let it go.
-    for (double gap : {0.0, 119.0, -500.0, 120.0, 400.0}) {
-        MotionSim sim({zoom(0, 3000, 2), zoom(3000 + gap, 7000, 2)}, std::nullopt, 1920, 1080);
-        double lowest = 2;
-        for (int i = 0; i * kFrameMs <= 5000; ++i) {
-            const double scale = sim.tick(i * kFrameMs).scale;
-            if (i * kFrameMs >= 2700) lowest = std::min(lowest, scale);
-        }
-        EXPECT_EQ(lowest < 1.9, gap >= 120) << gap;
-    }
 }
 
 TEST(MotionSim, ActiveSegmentIsTheFirstInEditOrder) {
     std::mt19937_64 rng(3);
     std::uniform_real_distribution<double> u(0, 1);
     for (int round = 0; round < 400; ++round) {
-        // Segments one after the other, often touching or of zero length, sometimes with one that
-        // ends before it starts; every third list shuffled so that segments overlap.
+        // Touching, empty and inverted segments; every third list shuffled so that they overlap.
         std::vector<ZoomSegment> zooms;
         std::vector<double> times = {-1};
         double t = 0;
@@ -204,70 +132,6 @@ TEST(MotionSim, ActiveSegmentIsTheFirstInEditOrder) {
             ASSERT_EQ(sim.activeSegment(ms), expected) << "round " << round << " at " << ms;
         }
     }
-}
-
-TEST(MotionSim, ClickBounceNeedsAVisibleBounceAndTakesTheFirstClickInTheTrack) {
-    const std::pair<double, double> cases[] = {
-        // bounce setting, size factor 175 ms after the click (7 x bounce must exceed 0.01)
-        {1, 0.72},
-        {0.001, 1},
-        {0.0015, 1 - 0.56 * 0.0015}};
-    for (auto [bounce, bounceK] : cases) {
-        CursorFX fx = cursor({{0, 0.5, 0.5, 0}}, {{1000, 0.5, 0.5}});
-        fx.bounce = bounce;
-        MotionSim sim({}, fx, 1920, 1080);
-        EXPECT_NEAR(sim.tick(1175).cursor->bounceK, bounceK, 1e-12) << bounce;
-    }
-    // The first click in the track within the window counts, also when the track is not in time
-    // order: here the click at 1100 comes first.
-    CursorFX unordered =
-        cursor({{0, 0.5, 0.5, 0}}, {{9000, 0.5, 0.5}, {1100, 0.5, 0.5}, {1000, 0.5, 0.5}});
-    unordered.bounce = 0.25;
-    MotionSim later({}, unordered, 1920, 1080);
-    EXPECT_NEAR(later.tick(1150).cursor->bounceK, 1 - 0.14 * std::sin(std::numbers::pi * 50 / 350),
-                1e-12);
-}
-
-TEST(MotionSim, TimeJumpsRestartTheMotion) {
-    // At a restart every spring lands on its target: the strength on the ramp's value, the cursor
-    // on the pointer.
-    const std::tuple<double, double, bool> cases[] = {{2000, 1000, true},    {2000, 1999.4, true},
-                                                      {2000, 1999.6, false}, {2000, 2000, false},
-                                                      {600, 1000, false},    {599, 1000, true}};
-    for (auto [from, to, restarts] : cases) {
-        SCOPED_TRACE(testing::Message() << from << " -> " << to);
-        MotionSim sim({zoom(0, 3000, 2)}, cursor({{0, 0, 0, 0}, {3000, 1, 1, 0}}), 1920, 1080);
-        for (double ms = 0; ms < from; ms += kFrameMs) sim.tick(ms);
-        sim.tick(from);
-        const auto out = sim.tick(to);
-        if (restarts) {
-            EXPECT_DOUBLE_EQ(out.scale, 1 + sim.targetStrength(0, to));
-            EXPECT_EQ(std::pair(out.cursor->x, out.cursor->rot), std::pair(to / 3000, 0.0));
-        } else {
-            EXPECT_NE(out.cursor->x, to / 3000);
-        }
-    }
-}
-
-TEST(MotionSim, SingleSamplePathAndTimesThatAreNoNumber) {
-    MotionSim single({}, cursor({{500, 0.3, 0.6, 2}}), 1920, 1080);
-    for (double ms : {0.0, 500.0, 9000.0}) {
-        const auto c = *single.tick(ms).cursor;
-        EXPECT_EQ(std::tuple(c.x, c.y, c.typeIdx), std::tuple(0.3, 0.6, 2));
-    }
-    // A time that is no number answers the resting camera and leaves the motion as it was.
-    const std::vector<ZoomSegment> zooms = {zoom(0, 3000, 2, 0.3, 0.3)};
-    const CursorFX fx = cursor({{0, 0.1, 0.1, 0}, {3000, 0.9, 0.9, 0}});
-    MotionSim a(zooms, fx, 1920, 1080), b(zooms, fx, 1920, 1080);
-    runTo(a, 0, 39 * kFrameMs);
-    runTo(b, 0, 39 * kFrameMs);
-    for (double bad : {kNaN, kInf}) {
-        const auto out = a.tick(bad);
-        EXPECT_EQ(std::tuple(out.scale, out.fx, out.cursor.has_value()), std::tuple(1, 0.5, false));
-    }
-    const auto oa = a.tick(40 * kFrameMs), ob = b.tick(40 * kFrameMs);
-    EXPECT_EQ(std::tuple(oa.scale, oa.fx, oa.cursor->x, oa.cursor->rot),
-              std::tuple(ob.scale, ob.fx, ob.cursor->x, ob.cursor->rot));
 }
 
 // A random edit, built through the same parser as a real export request.
@@ -348,8 +212,7 @@ TEST(MotionSimProperties, OutputsStayFiniteAndInRangeWhateverTheTiming) {
 }
 
 TEST(MotionSimProperties, SettledFocusKeepsTheZoomedWindowInside) {
-    // Segments of at least 4 s one after the other; a second and a half into each the camera has
-    // settled and, follow or not, its focus keeps the zoomed window inside the frame.
+    // 1.5 s into a segment of 4 s or more the settled focus keeps the zoomed window inside.
     for (std::uint64_t seed : {11, 12, 13, 14, 15, 16}) {
         SCOPED_TRACE(seed);
         std::mt19937_64 rng(seed);
@@ -394,8 +257,7 @@ CursorFX demoCursor(double smooth, bool lookAhead) {
 }
 
 TEST(MotionReadsWell, TheSmoothedCursorIsAtEachClickWhenItHappens) {
-    // {smooth, look-ahead}: ahead, within 3 px of each click at its time (1920 × 1080); off, the
-    // causal spring trails far behind.
+    // {smooth, look-ahead}: ahead, within 3 px of each click at its time; off, far behind.
     for (auto [smooth, ahead] : {std::pair{0.5, true}, {0.3, true}, {0.1, true}, {0.5, false}}) {
         SCOPED_TRACE(testing::Message() << smooth << (ahead ? " ahead" : " off"));
         MotionSim sim({}, demoCursor(smooth, ahead), 1920, 1080);
@@ -412,49 +274,10 @@ TEST(MotionReadsWell, TheSmoothedCursorIsAtEachClickWhenItHappens) {
         EXPECT_TRUE(ahead ? worst <= 3 : worst > 60) << worst;
         EXPECT_EQ(sim.lookAheadMs() == 0, !ahead) << "off, nothing ahead of the frame counts";
     }
-    // The edit turns it off with false or "off"; anything else leaves it on.
-    const Json path = Json::parse("[[0, 0.5, 0.5]]");
-    for (auto [value, on] : {std::pair{Json(false), false},
-                             {Json("off"), false},
-                             {Json("on"), true},
-                             {Json(nullptr), true}}) {
-        Json dict = {{"path", path}};
-        if (!value.is_null()) dict["lookAhead"] = value;
-        EXPECT_EQ(CursorFX::fromDict(dict)->lookAhead, on) << dict;
-    }
 }
 
-TEST(MotionReadsWell, AFollowingCameraNeverReversesAtOnce) {
-    // The pointer swings up and down across a 2.5× zoom that follows it. (Without look-ahead the
-    // camera's target jumps onto the pointer and stops dead at the picture's edge: over 30 px per
-    // frame of change from one frame to the next.)
-    CursorFX cursor{.lookAhead = true};
-    for (int i = 0; i <= 600; ++i) {
-        const double t = i * 16.0;
-        cursor.path.push_back({t, 0.5 + 0.35 * std::sin(t / 700), 0.5 + 0.42 * std::sin(t / 450)});
-    }
-    MotionSim sim({{.startMs = 500, .endMs = 9000, .scale = 2.5, .follow = true}}, cursor, 1920,
-                  1080);
-    // The camera as the composition places it: the focus kept inside the picture.
-    std::vector<double> ys;
-    for (double ms = 0; ms <= 9500; ms += kFrameMs) {
-        const auto out = sim.tick(ms);
-        const double h = 1 / (2 * out.scale);
-        ys.push_back(std::clamp(out.fy, h, 1 - h) * 1080 * out.scale);
-    }
-    double worst = 0;
-    for (std::size_t i = 2; i < ys.size(); ++i) {
-        worst = std::max(worst, std::abs((ys[i] - ys[i - 1]) - (ys[i - 1] - ys[i - 2])));
-    }
-    EXPECT_LE(worst, 12) << "px per frame, frame to frame, of the camera's vertical speed";
-}
-
-// ---- A scripted 10-second edit ticked at 30 fps, compared with a checked-in trace. The trace was
-// written by this code (run with MARLUNE_UPDATE_GOLDEN=1 to rewrite it) and reviewed row by row:
-// no camera motion before 800 ms; zoom 1 reaches exactly 2 on its plateau and decays on the same
-// focus; the cursor tilts and blurs along its motion; the teleport at 2433 ms lands without tilt
-// or blur; zoom 2 follows the pointer when it leaves the central half of the window, the caret
-// from 6600 ms until it is 900 ms old, and holds still while it goes out; clicks bounce to 0.727.
+// ---- A 10-second edit at 30 fps against a reviewed trace (MARLUNE_UPDATE_GOLDEN=1 rewrites it):
+// zoom 2 follows the pointer out of the window's central half, then the caret while it is fresh.
 constexpr int kFrames = 300;
 
 const std::filesystem::path kTracePath =
@@ -465,8 +288,7 @@ struct Waypoint {
     int type;
 };
 
-// The pointer's route: straight lines between waypoints, sampled every 40 ms like a recording.
-// 2400 -> 2440 is a jump across the frame (a teleport); 6500 -> 8200 is typing with an I-beam.
+// The pointer's route, sampled every 40 ms: a teleport at 2400, typing from 6500 to 8200.
 const Waypoint kRoute[] = {
     {0, 0.2, 0.3, 0},     {1500, 0.45, 0.4, 0}, {2400, 0.45, 0.4, 0}, {2440, 0.8, 0.7, 0},
     {5000, 0.55, 0.5, 0}, {6500, 0.85, 0.3, 0}, {6540, 0.85, 0.3, 2}, {8200, 0.85, 0.3, 2},

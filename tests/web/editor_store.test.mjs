@@ -1,7 +1,6 @@
 import assert from 'node:assert/strict';
 import { test } from 'node:test';
 
-import { drag } from '../../web/js/dom.js';
 import { addZoom, defaultEdit } from '../../web/js/edit_model.js';
 import { createStore } from '../../web/js/editor/store.js';
 import { newestWins } from '../../web/js/newest.js';
@@ -39,29 +38,6 @@ test('renders each view once per frame for the aspects it shows; a recorded step
   assert.deepEqual([store.doc().zooms.length, store.state.selected, steps], [1, null, [1, 0, 1]]);
   store.redo();
   assert.deepEqual(steps, [1, 0, 1], 'nothing to redo is no step');
-});
-
-test('drag() captures the pointer, ignores a click-sized wobble and lets go once', () => {
-  const target = new EventTarget();
-  const captured = [];
-  target.setPointerCapture = (id) => captured.push(id);
-  const moves = [];
-  const ends = [];
-  let prevented = false;
-  drag(target, { clientX: 100, pointerId: 7, preventDefault: () => { prevented = true; } },
-       { threshold: 3, onMove: (e) => moves.push(e.clientX), onEnd: () => ends.push(1) });
-  const send = (type, clientX) => target.dispatchEvent(Object.assign(new Event(type),
-                                                                     { clientX }));
-  [102, 98, 103, 101].forEach((x) => send('pointermove', x));
-  send('pointerup', 101);
-  send('pointermove', 150);
-  send('pointercancel', 150);
-  assert.deepEqual([captured, prevented, moves, ends], [[7], true, [103, 101], [1]]);
-  // A pointer that cannot be captured (made by a script) still drags.
-  target.setPointerCapture = () => { throw new Error('not pressed'); };
-  drag(target, { clientX: 0, preventDefault() {} }, { onMove: (e) => moves.push(e.clientX) });
-  send('pointermove', 1);
-  assert.deepEqual(moves, [103, 101, 1]);
 });
 
 test('newestWins() lets only the newest request count', () => {

@@ -1,7 +1,7 @@
 import assert from 'node:assert/strict';
 import { test } from 'node:test';
 
-import { dueIndex, EARLY_MS, STALL_MS, takeParts, watchSound } from
+import { STALL_MS, takeParts, watchSound } from
   '../../web/js/editor/playback_stream.js';
 
 const bytes = (...pieces) => {
@@ -22,7 +22,6 @@ test('parts are taken whole, in order, however the bytes were split', () => {
   for (const [name, input, times, used] of [
     ['both', two, [1000, 1033.333], two.length],
     ['the second cut in its picture', two.subarray(0, two.length - 3), [1000], first],
-    ['the second cut in its head', two.subarray(0, first + 20), [1000], first],
     ['the first without its line end', two.subarray(0, first - 1), [], 0],
     ['nothing', new Uint8Array(0), [], 0],
     ['then the closing boundary', bytes(part(5), '--marlunepicture--\r\n'), [5], part(5).length],
@@ -42,21 +41,6 @@ test('a stream that is not made of parts is refused', () => {
   ]) {
     assert.throws(() => takeParts(bytes(input)), /damaged/, JSON.stringify(input));
   }
-});
-
-test('the picture drawn is the last one due by the sound, a little before its time', () => {
-  const waiting = [0, 33.3, 66.7, 100].map((tMs) => ({ tMs }));
-  for (const [clock, want] of [
-    [-EARLY_MS - 1, -1],
-    [-EARLY_MS, 0],
-    [20, 0],
-    [33.3 - EARLY_MS, 1],
-    [70, 2],
-    [5000, 3],
-  ]) {
-    assert.equal(dueIndex(waiting, clock), want, `at ${clock} ms`);
-  }
-  assert.equal(dueIndex([], 100), -1);
 });
 
 test('a sound clock that stops is restarted once, then left for the wall clock', () => {
