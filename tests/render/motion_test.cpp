@@ -364,5 +364,28 @@ TEST(MotionTrace, MatchesTheCheckedInTrace) {
     }
 }
 
+TEST(MotionReadsWell, AFollowingCameraNeverReversesAtOnce) {
+    // The pointer swings across a 2.5× zoom that follows it; the camera's speed stays continuous.
+    CursorFX cursor{.lookAhead = true};
+    for (int i = 0; i <= 600; ++i) {
+        const double t = i * 16.0;
+        cursor.path.push_back({t, 0.5 + 0.35 * std::sin(t / 700), 0.5 + 0.42 * std::sin(t / 450)});
+    }
+    MotionSim sim({{.startMs = 500, .endMs = 9000, .scale = 2.5, .follow = true}}, cursor, 1920,
+                  1080);
+    // The camera as the composition places it: the focus kept inside the picture.
+    std::vector<double> ys;
+    for (double ms = 0; ms <= 9500; ms += kFrameMs) {
+        const auto out = sim.tick(ms);
+        const double h = 1 / (2 * out.scale);
+        ys.push_back(std::clamp(out.fy, h, 1 - h) * 1080 * out.scale);
+    }
+    double worst = 0;
+    for (std::size_t i = 2; i < ys.size(); ++i) {
+        worst = std::max(worst, std::abs((ys[i] - ys[i - 1]) - (ys[i - 1] - ys[i - 2])));
+    }
+    EXPECT_LE(worst, 12) << "px per frame, frame to frame, of the camera's vertical speed";
+}
+
 }  // namespace
 }  // namespace marlune
