@@ -21,21 +21,6 @@ namespace fs = std::filesystem;
 using test::ffmpeg;
 using test::TempDir;
 
-BgraImage solid(int w, int h, std::uint32_t argb) {
-    BgraImage image = BgraImage::blank(w, h);
-    for (int y = 0; y < h; ++y) {
-        auto* row = reinterpret_cast<std::uint32_t*>(image.row(y));
-        for (int x = 0; x < w; ++x) row[x] = argb;
-    }
-    return image;
-}
-
-std::string probe(const fs::path& movie, const std::string& entries) {
-    return test::toolOutput({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
-                             entries, "-of", "default=noprint_wrappers=1", movie.string()})
-        .value_or("(ffprobe failed)");
-}
-
 int channelDistance(std::uint32_t a, std::uint32_t b) {
     int worst = 0;
     for (int shift : {0, 8, 16}) {
@@ -67,82 +52,6 @@ Result<void> encodeMovie(const fs::path& path, VideoEncoderOptions options, int 
     }
     if (auto w = write(encoder->finish()); !w) return w;
     return muxer->finish();
-}
-
-TEST(VideoEncoder, BgraPicturesComeBackInTheirColoursAtTheirSize) {
-    TempDir dir;
-    const std::uint32_t colours[] = {0xFFFF0000, 0xFF20A040, 0xFF3050E0, 0xFFF0F0F0};
-    struct Case {
-        int width, height;
-        ColourMatrix matrix;
-        const char* tag;
-        int imageScale;  // images this many times the output size go through the scaler
-    };
-    const Case cases[] = {{320, 180, ColourMatrix::bt709, "bt709", 1},
-                          {321, 181, ColourMatrix::bt601, "smpte170m", 1},
-                          {320, 180, ColourMatrix::bt709, "bt709", 2}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.width << "x" << c.height << "/" << c.imageScale);
-        const fs::path movie =
-            dir / (std::to_string(c.width) + "-" + std::to_string(c.imageScale) + ".mp4");
-        auto made = encodeMovie(movie,
-                                {.width = c.width,
-                                 .height = c.height,
-                                 .fps = 30,
-                                 .bitRate = 4'000'000,
-                                 .keyFrameInterval = 8,
-                                 .preset = "superfast",
-                                 .matrix = c.matrix,
-                                 .conversionThreads = 2},
-                                20, [&](VideoEncoder& e, int i) {
-                                    return e.encode(solid(c.width * c.imageScale,
-                                                          c.height * c.imageScale, colours[i / 5]),
-                                                    i / 30.0);
-                                });
-        ASSERT_TRUE(made) << made.error().message;
-        const std::string info =
-            probe(movie, "stream=profile,width,height,pix_fmt,color_space,color_range");
-        for (const std::string& want :
-             {std::string("profile=High\n"), "width=" + std::to_string(c.width) + "\n",
-              std::string("color_space=") + c.tag, std::string("color_range=tv")}) {
-            EXPECT_NE(info.find(want), std::string::npos) << info;
-        }
-
-        auto file = MediaFile::open(movie);
-        ASSERT_TRUE(file);
-        auto decoder = VideoDecoder::open(std::move(*file), 0);
-        ASSERT_TRUE(decoder);
-        int count = 0;
-        int keyFrames = 0;
-        for (;;) {
-            auto frame = decoder->next();
-            ASSERT_TRUE(frame) << frame.error().message;
-            if (!*frame) break;
-            const BgraImage& image = (*frame)->image;
-            EXPECT_EQ(image.width, c.width);
-            EXPECT_NEAR((*frame)->timeSeconds, count / 30.0, 1e-6);
-            // The bottom-right corner is the padded edge of an odd picture.
-            for (auto [x, y] :
-                 {std::pair{0, 0}, {c.width / 2, c.height / 2}, {c.width - 1, c.height - 1}}) {
-                EXPECT_LE(channelDistance(image.pixel(x, y), colours[count / 5]), 4)
-                    << "frame " << count << " at " << x << "," << y << std::hex << " "
-                    << image.pixel(x, y);
-            }
-            ++count;
-        }
-        EXPECT_EQ(count, 20);
-        auto packets = MediaFile::open(movie);
-        ASSERT_TRUE(packets);
-        int sinceKey = 0, longest = 0;
-        while (auto p = packets->readPacket()) {
-            if (!*p) break;
-            keyFrames += (*p)->isKeyFrame();
-            sinceKey = (*p)->isKeyFrame() ? 0 : sinceKey + 1;
-            longest = std::max(longest, sinceKey + 1);
-        }
-        EXPECT_LE(longest, 8) << "a key frame at least every 8 frames";
-        EXPECT_GE(keyFrames, 3);
-    }
 }
 
 TEST(VideoEncoder, FullRangeDecodedPicturesAreConvertedToStudioRange) {

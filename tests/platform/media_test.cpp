@@ -3,9 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <thread>
 
-#include "platform/media/audio_decoder.h"
 #include "platform/media/media_file.h"
 #include "platform/media/stream_copy.h"
 #include "platform/media/video_decoder.h"
@@ -135,122 +133,6 @@ TEST(VideoDecoder, StillFramesFollowTheDisplayMatrix) {
         ASSERT_TRUE(thumb);
         EXPECT_EQ(thumb->width, 90);
         EXPECT_EQ(thumb->height, c.size.height * 90 / c.size.width);
-    }
-}
-
-// The first picture of the first video track of `movie`, decoded with `options`.
-Result<BgraImage> firstPicture(const fs::path& movie, VideoDecoderOptions options) {
-    auto file = MediaFile::open(movie);
-    if (!file) return std::unexpected(file.error());
-    auto decoder = VideoDecoder::open(std::move(*file), 0, options);
-    if (!decoder) return std::unexpected(decoder.error());
-    auto frame = decoder->next();
-    if (!frame) return std::unexpected(frame.error());
-    if (!*frame) return fail("no picture");
-    return std::move((*frame)->image);
-}
-
-TEST(VideoDecoder, ReducedPicturesAreTheMeansOfTheirBlocks) {
-    TempDir dir;
-    const fs::path busy = dir / "busy.mp4";
-    ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=640x360:r=10", "-t", "1", "-c:v",
-                        "libx264", "-qp", "0", "-pix_fmt", "yuv420p", busy.string()}));
-    // 640 / 200 gives 3 × 3 blocks: 213 × 120, each pixel near the mean of its block.
-    auto full = firstPicture(busy, {});
-    auto reduced = firstPicture(busy, {.reduceToWidth = 200});
-    ASSERT_TRUE(full && reduced);
-    ASSERT_EQ(reduced->width, 213);
-    ASSERT_EQ(reduced->height, 120);
-    double total = 0;
-    int far = 0;
-    for (int y = 0; y < reduced->height; ++y) {
-        for (int x = 0; x < reduced->width; ++x) {
-            for (int shift : {0, 8, 16}) {
-                int sum = 0;
-                for (int j = 0; j < 3; ++j) {
-                    for (int i = 0; i < 3; ++i)
-                        sum += (full->pixel(3 * x + i, 3 * y + j) >> shift) & 0xFF;
-                }
-                const int d = std::abs(int((reduced->pixel(x, y) >> shift) & 0xFF) - sum / 9);
-                total += d;
-                far += d > 24;
-            }
-            ASSERT_EQ(reduced->pixel(x, y) >> 24, 0xFFu) << "opaque";
-        }
-    }
-    EXPECT_LT(total / (213 * 120 * 3), 2.0);
-    EXPECT_LT(far, 213 * 120 * 3 / 100);
-}
-
-TEST(VideoDecoder, FrameAtPicksThePictureOnScreen) {
-    TempDir dir;
-    // 10 frames a second, a key frame every 8: times 0, 0.1, … 1.9.
-    ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=160x90:r=10", "-frames:v", "20", "-c:v",
-                        "libx264", "-g", "8", (dir / "ten.mp4").string()}));
-    auto file = MediaFile::open(dir / "ten.mp4");
-    ASSERT_TRUE(file);
-    auto decoder = VideoDecoder::open(std::move(*file), 0, {.maxWidth = 80});
-    ASSERT_TRUE(decoder);
-    EXPECT_EQ(decoder->outputSize(), (PixelSize{80, 45}));
-    // Before the first picture: the first one; after the end: the last one; then going back.
-    const std::pair<double, double> cases[] = {{0.55, 0.5}, {1.95, 1.9}, {-3.0, 0.0},
-                                               {99.0, 1.9}, {0.7, 0.7},  {0.3, 0.3}};
-    for (auto [at, shown] : cases) {
-        auto frame = decoder->frameAt(at);
-        ASSERT_TRUE(frame) << at << ": " << frame.error().message;
-        EXPECT_NEAR(frame->timeSeconds, shown, 1e-3) << "at " << at;
-        EXPECT_EQ(frame->image.width, 80);
-    }
-}
-
-TEST(AudioDecoder, DeliversTheRequestedPcm) {
-    TempDir dir;
-    // Exact sample counts need a lossless track: 16-bit PCM in a QuickTime movie.
-    ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "sine=f=440:sample_rate=44100", "-t", "1", "-ac", "2",
-                        "-c:a", "pcm_s16le", (dir / "pcm.mov").string()}));
-    struct Case {
-        AudioFormat format;
-        int rate;
-        int channels;
-        std::int64_t frames;
-        std::int64_t tolerance;
-    };
-    const Case cases[] = {
-        {{.sampleRate = 0, .channels = 1, .format = SampleFormat::s16}, 44100, 1, 44100, 0},
-        {{.sampleRate = 48000, .channels = 2, .format = SampleFormat::f32}, 48000, 2, 48000, 2},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.rate);
-        auto file = MediaFile::open(dir / "pcm.mov");
-        ASSERT_TRUE(file);
-        auto decoder = AudioDecoder::open(std::move(*file), 0, c.format);
-        ASSERT_TRUE(decoder) << decoder.error().message;
-        EXPECT_EQ(decoder->format().sampleRate, c.rate);
-        std::int64_t frames = 0;
-        double expectStart = 0.0;
-        float loudest = 0;
-        for (;;) {
-            auto buffer = decoder->next();
-            ASSERT_TRUE(buffer) << buffer.error().message;
-            if (!*buffer) break;
-            const AudioBuffer& b = **buffer;
-            EXPECT_EQ(b.channels, c.channels);
-            EXPECT_EQ(b.sampleRate, c.rate);
-            EXPECT_NEAR(b.startSeconds, expectStart, 1e-6) << "buffers follow each other";
-            expectStart = b.startSeconds + double(b.frameCount) / c.rate;
-            frames += b.frameCount;
-            if (c.format.format == SampleFormat::s16) {
-                EXPECT_EQ(b.s16().size(), std::size_t(b.frameCount) * c.channels);
-            } else {
-                EXPECT_EQ(b.f32().size(), std::size_t(b.frameCount) * c.channels);
-                for (float v : b.f32()) loudest = std::max(loudest, std::abs(v));
-            }
-        }
-        EXPECT_NEAR(frames, c.frames, c.tolerance);
-        if (c.format.format == SampleFormat::f32) {
-            EXPECT_GT(loudest, 0.05f);  // the tone is at 1/8 of full scale
-            EXPECT_LE(loudest, 1.0f);
-        }
     }
 }
 
