@@ -1,6 +1,4 @@
-// The click reader of Wayland sessions: which evdev nodes it reads (pointers, never keyboards)
-// and which records count as presses. Devices are stood in for by sysfs-like folders and pipes
-// fed with input_event records; a virtual mouse through /dev/uinput where the machine has it.
+// The Wayland click reader: it reads pointers, never keyboards, and counts only primary presses.
 
 #include "platform/wayland/pointer_buttons.h"
 

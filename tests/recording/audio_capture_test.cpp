@@ -1,5 +1,4 @@
-// PulseAudio capture against the test desktop's sound server: a null speaker "spk" (the default
-// sink) and a "mic" source fed by whatever plays into "micsink".
+// PulseAudio capture against the test desktop's "spk" speaker and the "mic" fed by "micsink".
 
 #include <glib.h>
 
@@ -29,8 +28,7 @@ using pulse::AudioSource;
 using test::Collected;
 using test::TonePlayer;
 
-// Each device: what plays into it is recorded on the host clock; once stopped nothing more is
-// delivered, and a restart starts with fresh times.
+// Sound on the host clock from each device; nothing once stopped; fresh times after a restart.
 TEST(AudioCapture, RecordsWhatPlaysIntoTheChosenDeviceAndRestartsWithFreshTimes) {
     struct Case {
         AudioSource source;

@@ -1,5 +1,4 @@
-// A camera faster than the cap is let through evenly at the cap (opening and mode changes are
-// the webcam bubble's test, with a real camera stream).
+// A camera faster than the cap is let through evenly at the cap (opening: the bubble's test).
 
 #include "recording/camera_session.h"
 

@@ -80,8 +80,7 @@ TEST(CursorTracker, OnlyTheRecordedMonitorsClicksAreKeptAndThePathStaysOnIt) {
     EXPECT_EQ(tracker.clicks.size(), kept);
 }
 
-// Sampled on the recording's clock, which a pause holds still (the rate of 30 a second is the
-// tracked recording's, in tests/desktop).
+// Sampled on the recording's clock, which a pause holds still (the rate: tests/desktop).
 TEST(CursorTracker, PathFollowsTheRecordingClockThroughAPause) {
     auto m = test::monitorNamed("");
     ASSERT_TRUE(m);

@@ -11,9 +11,7 @@
 namespace marlune {
 namespace {
 
-// Under the test desktop: the cursors another program sets, against the display's theme, each
-// told apart from a cursor of another type; one of the program's own drawing is the arrow. (An
-// invisible cursor keeping the previous answer is the tracked recording's, in tests/desktop.)
+// Another program's cursors against the display's theme, each changed to from another type.
 TEST(CursorTypeDetectorOnDisplay, PointerOverAnotherProgramsCursorsGivesTheirTypes) {
     test::ScriptWindow window(test::recordingData("cursor_areas.py"));
     ASSERT_TRUE(window.ready()) << "the cursor test window did not start";

@@ -1,6 +1,5 @@
-// A real recording of the test desktop, as a recording runs: the plan for the display, its
-// screen stream and system audio and the microphone into a movie writer; then what the movie
-// holds.
+// A real recording of the test desktop (plan, stream, microphone, writer): picture and sound in
+// step.
 
 #include <algorithm>
 #include <chrono>

@@ -70,9 +70,7 @@ struct Stopped {
 constexpr const char* kCamera720p = "testsrc2=size=1280x720:rate=30,format=yuyv422,realtime";
 constexpr const char* kCamera360p = "testsrc2=size=640x360:rate=30,format=yuyv422,realtime";
 
-// One bubble on the test desktop: placed in three corners of a work area with panels, then
-// recording its own movie with a pause; the small copy, and its removal when the same name is
-// recorded again from a small camera; then recordings stopped before any picture.
+// The bubble placed in a work area, recording its own movie without the pause, and its small copy.
 TEST(WebcamBubbleOnTheDesktop, SitsInItsCornerAndRecordsItsOwnMovieOnTheHostClockWithoutThePause) {
     ASSERT_TRUE(gtk_init_check(nullptr, nullptr)) << "no display: run under scripts/with-desktop";
     useCamera("lavfi", kCamera720p);
