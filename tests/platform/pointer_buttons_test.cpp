@@ -1,6 +1,4 @@
-// The click reader of Wayland sessions: which evdev nodes it reads (pointers, never keyboards)
-// and which records count as presses. Devices are stood in for by sysfs-like folders and pipes
-// fed with input_event records; a virtual mouse through /dev/uinput where the machine has it.
+// The Wayland click reader: it reads pointers, never keyboards, and counts only primary presses.
 
 #include "platform/wayland/pointer_buttons.h"
 
@@ -40,17 +38,11 @@ TEST(PointerButtonsTest, OnlyPointersAreRead) {
          caps({EV_KEY, EV_ABS}, {BTN_LEFT, BTN_TOOL_FINGER, BTN_TOUCH}, {},
               {ABS_X, ABS_Y, ABS_MT_POSITION_X}),
          InputDeviceKind::pointer},
-        {"mouse with media keys", caps({EV_KEY, EV_REL}, {BTN_LEFT, KEY_VOLUMEUP}, {REL_X, REL_Y}),
-         InputDeviceKind::pointer},
         {"keyboard", caps({EV_KEY, EV_LED, EV_REP}, {KEY_ESC, KEY_A, KEY_Z, KEY_ENTER}),
          InputDeviceKind::keyboard},
         {"keyboard and mouse on one node",
          caps({EV_KEY, EV_REL}, {KEY_A, BTN_LEFT}, {REL_X, REL_Y}), InputDeviceKind::keyboard},
-        {"number pad", caps({EV_KEY}, {KEY_1, KEY_2, KEY_KP1}), InputDeviceKind::keyboard},
-        {"power button", caps({EV_KEY}, {KEY_POWER}), InputDeviceKind::ignored},
         {"touchscreen", caps({EV_KEY, EV_ABS}, {BTN_TOUCH}, {}, {ABS_X, ABS_Y}),
-         InputDeviceKind::ignored},
-        {"pen tablet", caps({EV_KEY, EV_ABS}, {BTN_TOOL_PEN, BTN_STYLUS}, {}, {ABS_X, ABS_Y}),
          InputDeviceKind::ignored},
         {"buttons without motion", caps({EV_KEY}, {BTN_LEFT}), InputDeviceKind::ignored},
         {"axes listed without their event type", caps({EV_KEY}, {BTN_LEFT}, {REL_X, REL_Y}),
@@ -78,12 +70,11 @@ TEST(PointerButtonsTest, OnlyPrimaryPressesCount) {
         int presses;
     } cases[] = {
         {"a click", {press + sync + release + sync}, 1},
-        {"two clicks in one read", {press + release + press + release}, 2},
         {"a record split across writes", {press.substr(0, 5), press.substr(5) + release}, 1},
+        {"a held button repeating", {press + record(EV_KEY, BTN_LEFT, 2) + release}, 1},
         {"secondary and middle buttons",
          {record(EV_KEY, BTN_RIGHT, 1) + record(EV_KEY, BTN_MIDDLE, 1)},
          0},
-        {"a held button repeating", {press + record(EV_KEY, BTN_LEFT, 2) + release}, 1},
         {"motion and the touchpad's touch",
          {record(EV_REL, REL_X, 4) + record(EV_KEY, BTN_TOUCH, 1)},
          0},

@@ -1,14 +1,11 @@
-// PulseAudio capture against the test desktop's sound server: a null speaker "spk" (the default
-// sink) and a "mic" source fed by whatever plays into "micsink".
+// PulseAudio capture against the test desktop's "spk" speaker and the "mic" fed by "micsink".
 
 #include <glib.h>
 
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstdlib>
 #include <future>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,8 +28,7 @@ using pulse::AudioSource;
 using test::Collected;
 using test::TonePlayer;
 
-// Each device: what plays into it is recorded on the host clock; once stopped nothing more is
-// delivered, and a restart starts with fresh times.
+// Sound on the host clock from each device; nothing once stopped; fresh times after a restart.
 TEST(AudioCapture, RecordsWhatPlaysIntoTheChosenDeviceAndRestartsWithFreshTimes) {
     struct Case {
         AudioSource source;
@@ -105,83 +101,8 @@ TEST(AudioCapture, RecordsWhatPlaysIntoTheChosenDeviceAndRestartsWithFreshTimes)
     }
 }
 
-TEST(AudioCapture, DeviceGoingAwayEndsTheStreamOnce) {
-    auto module = test::toolOutput({"pactl", "load-module", "module-null-sink", "sink_name=gone"});
-    ASSERT_TRUE(module.has_value());
-    ASSERT_TRUE(test::runTool({"pactl", "set-default-sink", "gone"}));
-    auto queue = Queue::makeSerial(".capture.audio");
-    Collected got;
-    auto capture =
-        AudioCapture::open(AudioSource::systemAudio, queue, got.handler(), got.endHandler());
-    ASSERT_TRUE(test::runTool({"pactl", "set-default-sink", "spk"}));
-    ASSERT_TRUE(capture.has_value()) << capture.error().message;
-    EXPECT_EQ((*capture)->deviceName(), "gone.monitor");
-    ASSERT_TRUE((*capture)->start().has_value());
-    ASSERT_TRUE(test::runTool({"pactl", "unload-module", std::to_string(std::stoi(*module))}));
-
-    ASSERT_TRUE(got.waitForEnd(10s));
-    std::this_thread::sleep_for(200ms);
-    EXPECT_EQ(got.ends(), 1);
-    EXPECT_FALSE((*capture)->isRunning());
-    EXPECT_FALSE((*capture)->start().has_value());
-}
-
-TEST(AudioCapture, DestroyingFromTheDeliveryQueueWhileBuffersFlow) {
-    // The owner may let the capture go on the queue that receives its buffers, mid-stream.
-    auto queue = Queue::makeSerial(".mic");
-    std::unique_ptr<AudioCapture> capture;
-    std::mutex m;
-    std::condition_variable cv;
-    int after = 0;
-    bool gone = false;
-    auto opened = AudioCapture::open(AudioSource::microphone, queue, [&](AudioBuffer) {
-        std::lock_guard lock(m);
-        if (gone) ++after;
-        if (capture && !gone) {
-            capture.reset();
-            gone = true;
-            cv.notify_all();
-        }
-    });
-    ASSERT_TRUE(opened.has_value());
-    {
-        std::lock_guard lock(m);
-        capture = std::move(*opened);
-        ASSERT_TRUE(capture->start().has_value());
-    }
-    std::unique_lock lock(m);
-    ASSERT_TRUE(cv.wait_for(lock, 10s, [&] { return gone; }));
-    lock.unlock();
-    std::this_thread::sleep_for(200ms);
-    lock.lock();
-    EXPECT_EQ(after, 0);
-}
-
-TEST(MicCaptureEngine, ReusesOneStreamAndFailsWithoutAnInputDevice) {
-    MicCaptureEngine mic;
-    Collected got;
-    ASSERT_TRUE(mic.start());  // without a receiver, buffers are dropped
-    mic.setOnSampleBuffer(got.handler());
-    ASSERT_TRUE(mic.start()) << "a second start while running";
-    {
-        TonePlayer tone("micsink", 600, 2.0);
-        ASSERT_TRUE(got.waitForLoudSeconds(0.3, 10s));
-    }
-    mic.stop();
-    ASSERT_TRUE(mic.start());
-    ASSERT_TRUE(got.waitForFrames(4800, 10s));
-    // Only one stream was ever opened by this process.
-    auto clients = test::toolOutput({"pactl", "list", "short", "source-outputs"});
-    ASSERT_TRUE(clients);
-    std::size_t ours = 0;
-    for (auto at = clients->find("protocol-native"); at != std::string::npos;
-         at = clients->find("protocol-native", at + 1)) {
-        ++ours;
-    }
-    EXPECT_EQ(ours, 1u) << *clients;
-    mic.stop();
-
-    // A new engine (the one above keeps its session) without an input device.
+// The microphone's only refusal the page shows; once a microphone is back, the next start finds it.
+TEST(MicCaptureEngine, FailsWithoutAnInputDeviceUntilThereIsOne) {
     MicCaptureEngine none;
     ASSERT_TRUE(test::runTool({"pactl", "set-default-source", "spk.monitor"}));
     auto started = none.start();

@@ -41,10 +41,6 @@ ScreenRect caretAt(double x, double y, double height = 20) {
     return {x - 1, y - height / 2, 2, height};
 }
 
-void sleepFor(std::chrono::milliseconds d) {
-    test::runMainUntil([] { return false; }, d);
-}
-
 TEST(CaretTracker, SamplesMovesOfTwoPixelsOnTheRecordedMonitorOnly) {
     auto m = test::monitorNamed("");
     ASSERT_TRUE(m) << "no monitor: run under scripts/with-desktop";
@@ -88,7 +84,7 @@ TEST(CaretTracker, SamplesMovesOfTwoPixelsOnTheRecordedMonitorOnly) {
     EXPECT_EQ(tracker.pathJSON(3).size(), path.size() - 3);
 
     // Nothing is added once stopped; the samples stay until the next start.
-    sleepFor(400ms);
+    test::runMainUntil([] { return false; }, 400ms);
     EXPECT_EQ(tracker.sampleCount(), atStop);
     tracker.start(m->id, [] { return std::optional(0.0); });
     EXPECT_EQ(tracker.sampleCount(), 0u);

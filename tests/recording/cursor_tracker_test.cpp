@@ -80,30 +80,21 @@ TEST(CursorTracker, OnlyTheRecordedMonitorsClicksAreKeptAndThePathStaysOnIt) {
     EXPECT_EQ(tracker.clicks.size(), kept);
 }
 
-TEST(CursorTracker, PathIsSampledThirtyTimesASecondOnTheRecordingClock) {
+// Sampled on the recording's clock, which a pause holds still (the rate: tests/desktop).
+TEST(CursorTracker, PathFollowsTheRecordingClockThroughAPause) {
     auto m = test::monitorNamed("");
     ASSERT_TRUE(m);
-    ASSERT_TRUE(
-        sh("xdotool mousemove " + std::to_string(m->x + 300) + " " + std::to_string(m->y + 200)));
-    // The recording's own clock, paused for 700 ms on the way.
     RecordingClock clock;
     CursorTracker tracker;
-    auto began = std::chrono::steady_clock::now();
-    clock.start(began);
+    clock.start(std::chrono::steady_clock::now());
     tracker.start(m->id, true, [&] { return std::optional(clock.elapsedMs()); });
-    runMainFor(1500ms);
+    runMainFor(1000ms);
     clock.pause(std::chrono::steady_clock::now());
     const std::int64_t pausedAt = clock.elapsedMs();
     runMainFor(700ms);
     clock.resume(std::chrono::steady_clock::now());
-    runMainFor(1500ms);
+    runMainFor(1000ms);
     tracker.stop();
-    auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-
-    // Never faster than 30 a second; a loaded machine may skip a few, not half of them.
-    const double rate = (tracker.path.size() - 1) / seconds;
-    EXPECT_LE(rate, 31.5) << tracker.path.size() << " samples in " << seconds << " s";
-    EXPECT_GE(rate, 20.0) << tracker.path.size() << " samples in " << seconds << " s";
     const auto frozen = std::count_if(tracker.path.begin(), tracker.path.end(),
                                       [&](const auto& s) { return s.tMs == pausedAt; });
     EXPECT_GE(frozen, 12) << "samples go on during a pause, at the pause's time";
@@ -111,12 +102,7 @@ TEST(CursorTracker, PathIsSampledThirtyTimesASecondOnTheRecordingClock) {
         EXPECT_GE(tracker.path[i].tMs, tracker.path[i - 1].tMs);
         EXPECT_LT(tracker.path[i].tMs - tracker.path[i - 1].tMs, 400) << "paused time is left out";
     }
-    EXPECT_NEAR(tracker.path.back().tMs, 3000, 150);
-    for (const auto& s : tracker.path) {
-        EXPECT_NEAR(s.fx, 300.0 / (m->width - 1), 1e-9);
-        EXPECT_GE(s.type, 0);
-        EXPECT_LT(s.type, 9);
-    }
+    EXPECT_NEAR(tracker.path.back().tMs, 2000, 150);
     // The next start begins new tracks, without a path when the cursor is not smoothed.
     tracker.start(m->id, false, [] { return std::optional<std::int64_t>(0); });
     runMainFor(300ms);

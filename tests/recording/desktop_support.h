@@ -1,7 +1,6 @@
 #pragma once
 
-// Helpers for the tracker tests, which drive a real X display (scripts/test provides one) with
-// xdotool and small GTK programs.
+// Helpers for the tests that drive a real X display with xdotool and small GTK programs.
 
 #include <chrono>
 #include <cstdlib>
@@ -23,8 +22,7 @@ inline bool sh(const std::string& command) {
     return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-// An X server of its own with the given screen size; $DISPLAY points at it while the object
-// lives.
+// An X server of its own with the given screen size, $DISPLAY while the object lives.
 class PrivateDisplay {
   public:
     explicit PrivateDisplay(const std::string& screen)

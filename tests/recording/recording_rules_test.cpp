@@ -1,8 +1,6 @@
-// The rules of a recording: its start command, its name, its clock, the keys it keeps, the webcam
-// movie's project entry.
+// A recording's start command, name, clock, kept keys and webcam project entry.
 
 #include <ctime>
-#include <set>
 #include <tuple>
 
 #include <gtest/gtest.h>
@@ -32,9 +30,7 @@ RecordingDefaults settings() {
     return d;
 }
 
-// A key of the right type overrides the settings, a wrong type counts as missing, the payload
-// never overrides showCursor, and source IDs are whole 32-bit numbers. (The refusals of missing or
-// mistyped keys are the road test's, in tests/desktop.)
+// Right-typed keys override the settings, wrong types count as missing, IDs are whole 32-bit.
 TEST(RecordingOptions, OptionalKeysFallBackOnSettings) {
     // Read: kind, display, id, fps, capHeight, mic, system audio, webcam, hide window, smooth
     // cursor, show cursor.
@@ -57,17 +53,10 @@ TEST(RecordingOptions, OptionalKeysFallBackOnSettings) {
         {R"({"sourceKind": "window", "sourceID": 4294967295})",
          Read{"window", false, 4294967295u, 60, 720, false, true, true, true, false, false}},
         {R"({"sourceKind": "display", "sourceID": 5.5})", std::nullopt},
-        {R"({"sourceKind": "display", "sourceID": 4294967296})", std::nullopt},
         {R"(null)", std::nullopt},
         // Only 30 and 60 frames a second; the cursor mode is "smooth" exactly.
         {R"({"sourceKind": "display", "sourceID": 1, "fps": 45})",
          Read{"display", true, 1, 30, 720, false, true, true, true, true, false}, 60, "smooth"},
-        {R"({"sourceKind": "display", "sourceID": 1, "fps": 60})",
-         Read{"display", true, 1, 60, 720, false, true, true, true, true, false}, 30, "smooth"},
-        {R"({"sourceKind": "display", "sourceID": 1, "fps": 24})",
-         Read{"display", true, 1, 30, 720, false, true, true, true, true, false}, 60, "smooth"},
-        {R"({"sourceKind": "display", "sourceID": 1, "cursorMode": "system"})",
-         Read{"display", true, 1, 30, 720, false, true, true, true, false, false}, 30, "smooth"},
         {R"({"sourceKind": "display", "sourceID": 1, "cursorMode": "Smooth"})",
          Read{"display", true, 1, 30, 720, false, true, true, true, false, false}, 30, "smooth"},
     };
@@ -100,24 +89,12 @@ std::chrono::system_clock::time_point localTime(int y, int mo, int d, int h, int
 }
 
 TEST(RecordingController, RecordingsAreNamedAfterTheirLocalStartTimeWithoutOverwriting) {
-    const auto when = localTime(2026, 12, 5, 19, 27, 30) + 700ms;
-    struct Case {
-        const char* what;
-        std::set<std::string> taken;
-        const char* expected;
+    const auto when = localTime(2026, 12, 5, 19, 27, 30) + 700ms;  // seconds truncated
+    const auto taken = [](const std::string& name) {
+        return name == "Marlune 2026-12-05 at 19.27.30.mp4";
     };
-    const Case cases[] = {
-        {"free", {}, "Marlune 2026-12-05 at 19.27.30.mp4"},
-        {"taken once",
-         {"Marlune 2026-12-05 at 19.27.30.mp4"},
-         "Marlune 2026-12-05 at 19.27.30 (2).mp4"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        EXPECT_EQ(RecordingController::outputName(
-                      when, [&](const std::string& name) { return c.taken.contains(name); }),
-                  c.expected);
-    }
+    EXPECT_EQ(RecordingController::outputName(when, taken),
+              "Marlune 2026-12-05 at 19.27.30 (2).mp4");
     EXPECT_EQ(RecordingController::outputName(localTime(2027, 1, 2, 3, 4, 5), nullptr),
               "Marlune 2027-01-02 at 03.04.05.mp4");
 }
@@ -130,8 +107,7 @@ TEST(RecordingController, TheWebcamEntryPlacesTheWebcamMovieAgainstTheScreenMovi
         int offsetMs, cornerRadius;
     };
     const Case cases[] = {
-        {"later camera, circle", 100.25, 100.0, "circle", 250, 999},
-        {"wide gets its size", 100.0, 100.0, "wide", 0, 40},
+        {"later camera, wide and sized", 100.25, 100.0, "wide", 250, 40},
         {"half a millisecond rounds away from zero", 10.0625, 10.0, "squircle", 63, 90},
         {"the same below zero", 10.0, 10.0625, "circle", -63, 999},
     };
@@ -162,20 +138,17 @@ TEST(RecordingClock, PausesComeOffTheElapsedTime) {
     };
     // 's' start, 'p' pause, 'r' resume, 'x' reset.
     const Case cases[] = {
-        {"never started", {}, 5s, 0},
         {"stands still while paused", {{'s', 0ms}, {'p', 3s}}, 13s, 3000},
         {"a 10 s pause leaves it 10 s behind", {{'s', 0ms}, {'p', 3s}, {'r', 13s}}, 20s, 10000},
         {"a second pause does not restart the first",
          {{'s', 0ms}, {'p', 2s}, {'p', 5s}, {'r', 6s}},
          8s,
          4000},
-        {"a resume while running does nothing", {{'s', 0ms}, {'r', 2s}}, 3s, 3000},
         {"a pause before any start does nothing", {{'p', 0ms}, {'s', 1s}}, 3s, 2000},
         {"a new start forgets the old pauses",
          {{'s', 0ms}, {'p', 1s}, {'r', 5s}, {'s', 10s}},
          11s,
          1000},
-        {"truncated toward zero", {{'s', 0ms}}, 999'999us, 999},
         {"never below 0", {{'s', 5s}}, 1s, 0},
     };
     const auto t0 = std::chrono::steady_clock::time_point{} + 1000s;
@@ -201,9 +174,7 @@ TEST(RecordingClock, PausesComeOffTheElapsedTime) {
     }
 }
 
-// Which key presses a recording keeps, and what they show as. (The X11 capture, the tracks kept
-// while recording and the labels X, Shift+Y, Ctrl+Shift+K, Esc, Enter and F5 are the road
-// test's, in tests/desktop.)
+// Which key presses a recording keeps, and their labels (the X11 capture: tests/desktop).
 TEST(Keystrokes, OnlyShortcutsAndCommandKeysUnlessAllAreAsked) {
     constexpr unsigned ctrl = x11::kModCtrl, alt = x11::kModAlt, shift = x11::kModShift,
                        super = x11::kModSuper;
@@ -216,26 +187,16 @@ TEST(Keystrokes, OnlyShortcutsAndCommandKeysUnlessAllAreAsked) {
     const Case cases[] = {
         // Typing stays private.
         {"a", shift, nullptr, "Shift+A"},
-        {"1", shift, nullptr, "Shift+1"},
         {"space", 0, nullptr, "Space"},
-        {"comma", shift, nullptr, "Shift+,"},
-        {"Home", 0, nullptr, "Home"},
         {"F13", 0, nullptr, "F13"},
-        {"F", 0, nullptr, "F"},
         // Shortcuts, in the order Ctrl, Alt, Shift, Super.
         {"s", ctrl, "Ctrl+S", "Ctrl+S"},
         {"Tab", alt, "Alt+Tab", "Alt+Tab"},
         {"Left", super | alt | ctrl, "Ctrl+Alt+Super+Left", "Ctrl+Alt+Super+Left"},
-        {"space", super, "Super+Space", "Super+Space"},
         {"minus", ctrl, "Ctrl+-", "Ctrl+-"},
         // Keys that do something rather than type something, with or without Shift.
         {"KP_Enter", 0, "Enter", "Enter"},
-        {"Tab", 0, "Tab", "Tab"},
         {"ISO_Left_Tab", shift, "Shift+Tab", "Shift+Tab"},
-        {"BackSpace", 0, "Backspace", "Backspace"},
-        {"Delete", 0, "Delete", "Delete"},
-        {"Up", 0, "Up", "Up"},
-        {"Down", shift, "Shift+Down", "Shift+Down"},
         {"F1", 0, "F1", "F1"},
         {"", ctrl, nullptr, nullptr},
     };

@@ -24,18 +24,14 @@ namespace {
 using namespace std::chrono_literals;
 using test::TestWindow;
 
-// Collects what a stream delivers; frames are held only when asked (they keep pool pictures).
+// Collects what a stream delivers, keeping the newest frame.
 class Collector : public ScreenCaptureEngineDelegate {
   public:
     void didOutputVideo(VideoFrame frame) override {
         std::lock_guard lock(mutex);
-        if (frame.pts <= lastPts) ordered = false;
-        lastPts = frame.pts;
         ++frames;
-        allFullSize = allFullSize && frame.width == 1920 && frame.height == 1080;
-        if (keepAll) kept.push_back(frame);
         latest = std::move(frame);
-        if (frames >= 1) cv.notify_all();
+        cv.notify_all();
     }
     void didOutputSystemAudio(AudioBuffer) override {}
     void didStopWithError(Error) override {}
@@ -50,12 +46,7 @@ class Collector : public ScreenCaptureEngineDelegate {
 
     std::mutex mutex;
     std::condition_variable cv;
-    bool keepAll = false;
     int frames = 0;
-    bool ordered = true;
-    HostTime lastPts = 0;
-    bool allFullSize = true;
-    std::vector<VideoFrame> kept;
     std::optional<VideoFrame> latest;
 };
 
@@ -115,43 +106,6 @@ class ScreenCaptureEngineTest : public ::testing::Test {
     ScreenCaptureEngine engine;
 };
 
-// Paced on the host clock (at 30 a second, the recording test's movie has every picture on its own
-// frame); then a receiver holding its frames gets no more than the queue depth.
-TEST_F(ScreenCaptureEngineTest, FramesArePacedOnTheHostClockAndHeldFramesStopTheFlow) {
-    const int fps = 60;
-    ASSERT_EQ(start(wholeScreen(), config(1920, 1080, fps)), std::nullopt);
-    std::this_thread::sleep_for(2s);
-    ASSERT_TRUE(stop());
-    int framesAtStop = collector->frames;
-    std::this_thread::sleep_for(200ms);
-    EXPECT_EQ(collector->frames, framesAtStop) << "nothing after the stop completed";
-
-    // Every slot of the two seconds is accounted for once, delivered or not (how many
-    // are delivered depends on the machine's load: the benchmark measures that).
-    CaptureStatistics stats = engine.statistics();
-    EXPECT_EQ(stats.framesDelivered, std::uint64_t(framesAtStop));
-    EXPECT_GT(stats.framesDelivered, 0u);
-    std::uint64_t slots = stats.framesDelivered + stats.framesLate + stats.framesDropped;
-    EXPECT_NEAR(double(slots), 2.0 * fps, 0.15 * fps);
-    EXPECT_TRUE(collector->ordered);
-    EXPECT_TRUE(collector->allFullSize);
-    // Timed when they were taken, on the host clock.
-    EXPECT_LT(std::abs(hostTimeNow() - collector->lastPts), HostTime(2'000'000'000));
-
-    collector->keepAll = true;
-    CaptureConfiguration c = config(1920, 1080);
-    c.queueDepth = 4;
-    ASSERT_EQ(start(wholeScreen(), c), std::nullopt);
-    std::this_thread::sleep_for(1s);
-    {
-        std::lock_guard lock(collector->mutex);
-        EXPECT_EQ(collector->kept.size(), 4u);
-        EXPECT_GT(engine.statistics().framesDropped, 0u) << "the other slots are counted";
-        collector->kept.clear();  // the pictures go back
-    }
-    EXPECT_TRUE(collector->nextFrame(3)) << "frames flow again once pictures come back";
-}
-
 TEST_F(ScreenCaptureEngineTest, ScaledDisplayPicturesLeaveOutOurWindowsAndDrawTheCursorIfAsked) {
     TestWindow other(
         {.title = "Other", .width = 300, .height = 200, .x = 100, .y = 100, .color = "#e03030"});
@@ -181,32 +135,24 @@ TEST_F(ScreenCaptureEngineTest, ScaledDisplayPicturesLeaveOutOurWindowsAndDrawTh
         }
         return dark;
     };
-    for (bool leaveOut : {false, true}) {  // the stream that leaves ours out runs on below
-        SCOPED_TRACE(leaveOut ? "left out, with the cursor" : "shown, without the cursor");
-        CaptureFilter f = wholeScreen();
-        if (leaveOut) f.excludedProcessID = static_cast<int>(getpid());
-        ASSERT_EQ(start(f, config(1280, 720, 30, leaveOut)), std::nullopt);
-        auto frame = collector->nextFrame(3);
-        ASSERT_TRUE(frame) << engine.statistics().framesLate << " late, "
-                           << engine.statistics().framesDropped << " dropped";
-        EXPECT_EQ(std::pair(frame->width, frame->height), std::pair(1280, 720));
-        EXPECT_TRUE(near(at(*frame, 250, 200), 0xe03030)) << std::hex << at(*frame, 250, 200);
-        EXPECT_TRUE(near(at(*frame, 1160, 600), 0x20c020)) << std::hex << at(*frame, 1160, 600);
-        if (leaveOut) {
-            EXPECT_EQ(at(*frame, ox + 150, oy + 100), 0u) << "the bare desktop where ours is";
-            EXPECT_EQ(at(*frame, ox + 150, oy - 10), 0u) << "with its title bar";
-            EXPECT_GT(darkPixelsNearPointer(*frame), 10);
-        } else {
-            EXPECT_NE(at(*frame, ox + 150, oy + 100), 0u);
-            EXPECT_EQ(darkPixelsNearPointer(*frame), 0);
-            ASSERT_TRUE(stop());
-        }
-    }
+    // (Without the cursor asked for, none is drawn: the tracked recording's, in tests/desktop.)
+    CaptureFilter f = wholeScreen();
+    f.excludedProcessID = static_cast<int>(getpid());
+    ASSERT_EQ(start(f, config(1280, 720, 30, true)), std::nullopt);
+    auto frame = collector->nextFrame(3);
+    ASSERT_TRUE(frame) << engine.statistics().framesLate << " late, "
+                       << engine.statistics().framesDropped << " dropped";
+    EXPECT_EQ(std::pair(frame->width, frame->height), std::pair(1280, 720));
+    EXPECT_TRUE(near(at(*frame, 250, 200), 0xe03030)) << std::hex << at(*frame, 250, 200);
+    EXPECT_TRUE(near(at(*frame, 1160, 600), 0x20c020)) << std::hex << at(*frame, 1160, 600);
+    EXPECT_EQ(at(*frame, ox + 150, oy + 100), 0u) << "the bare desktop where ours is";
+    EXPECT_EQ(at(*frame, ox + 150, oy - 10), 0u) << "with its title bar";
+    EXPECT_GT(darkPixelsNearPointer(*frame), 10) << "the cursor drawn";
 
     // Our windows are followed as they move over others, and as they go.
     gtk_window_move(GTK_WINDOW(own), 150, 150);
     test::runMainFor(500ms);
-    auto frame = collector->nextFrame(3);
+    frame = collector->nextFrame(3);
     ASSERT_TRUE(frame);
     EXPECT_TRUE(near(at(*frame, 250, 200), 0xe03030))
         << "the window beneath ours, not a black box: " << std::hex << at(*frame, 250, 200);
@@ -250,7 +196,6 @@ TEST_F(ScreenCaptureEngineTest, AWindowIsRecordedCoveredAndResized) {
 }
 
 TEST_F(ScreenCaptureEngineTest, SystemAudioWithoutASoundServerIsRefused) {
-    // (Windows and displays that vanished are the recording road's refusals, end to end.)
     CaptureConfiguration withAudio = config(1920, 1080);
     withAudio.capturesAudio = true;
     const char* server = std::getenv("PULSE_SERVER");
