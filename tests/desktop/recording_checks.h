@@ -1,7 +1,6 @@
 #pragma once
 
-// What the recordings made through `marlune --stdio-bridge` are checked with: a start's payload,
-// the movie's length on disk, a refusal's text, a decoded picture, the project and its clicks.
+// What the recordings made through `marlune --stdio-bridge` are checked with.
 
 #include <filesystem>
 #include <optional>

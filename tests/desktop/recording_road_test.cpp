@@ -1,5 +1,4 @@
-// Recordings through `marlune --stdio-bridge` on the test desktop as the page makes them: the
-// events and their timing, the refusals, a window, an area, quitting, and a kill recovered.
+// Recordings as the page makes them: events, refusals, window, area, quitting, a kill recovered.
 
 #include <signal.h>
 
@@ -90,15 +89,10 @@ TEST(RecordingRoad, OneLaunchRefusesThenRecordsTheDisplayAWindowAndAnArea) {
             const char* error;
             std::vector<std::string> phases;
         };
-        // Which options are valid is recording_options_test.cpp's; here the reply and no phase.
-        // An unknown kind used to be answered as a closed window, a height of 3 made a 4 x 2 movie.
+        // The options' rules and the capture size are tests/recording's, a closed window the page's
+        // (tests/webdriver). An unknown kind used to be answered as a closed window.
         // clang-format off
         const Case cases[] = {
-            {"recording.start", {{"sourceKind", "display"}, {"sourceID", std::to_string(display)}},
-             "Invalid recording options.", {}},
-            {"recording.start", {{"sourceKind", "window"}, {"sourceID", 0x7ffffff1}},
-             "The selected window is no longer available (it may have been closed).",
-             {"preparing", "idle"}},
             {"recording.start", {{"sourceKind", "display"}, {"sourceID", display + 1000}},
              "The selected display is no longer available.", {"preparing", "idle"}},
             {"recording.stop", nullptr, "No recording is in progress.", {}},
@@ -106,10 +100,6 @@ TEST(RecordingRoad, OneLaunchRefusesThenRecordsTheDisplayAWindowAndAnArea) {
              "Invalid recording options.", {}},
             {"recording.start", {{"sourceKind", "bogus"}, {"sourceID", display}},
              "Unknown source kind “bogus”: it is \"display\", \"window\" or \"area\".", {}},
-            {"recording.start", {{"sourceKind", "display"}, {"sourceID", display}, {"capHeight", 3}},
-             "Capture size is too small.", {"preparing", "idle"}},
-            {"recording.start", {{"sourceKind", "display"}, {"sourceID", display}, {"capHeight", 15}},
-             "Capture size is too small.", {"preparing", "idle"}},
         };
         // clang-format on
         int n = 0;
@@ -127,7 +117,6 @@ TEST(RecordingRoad, OneLaunchRefusesThenRecordsTheDisplayAWindowAndAnArea) {
     {
         SCOPED_TRACE("a whole recording, paused once, from the start to the saved movie");
         const std::size_t first = s.events.size();
-        const auto sentAt = Clock::now();
         Json payload = displayWithMic;
         payload["recordAllKeys"] = true;
         s.send("start", "recording.start", payload);
@@ -145,7 +134,6 @@ TEST(RecordingRoad, OneLaunchRefusesThenRecordsTheDisplayAWindowAndAnArea) {
             EXPECT_NEAR(msBetween(countdown[i - 1]->at, countdown[i]->at), 1000, 400) << i;
         }
         EXPECT_NEAR(msBetween(countdown[0]->at, started->at), 3000, 600);
-        EXPECT_LT(msBetween(sentAt, started->at), 6000);
         EXPECT_EQ(s.phases(first),
                   (std::vector<std::string>{"preparing", "countdown", "recording"}));
         auto recordingAt = s.events[*s.event("state", first)].at;
@@ -157,24 +145,12 @@ TEST(RecordingRoad, OneLaunchRefusesThenRecordsTheDisplayAWindowAndAnArea) {
         // The tracks are kept safe beside the movie while recording.
         EXPECT_TRUE(fs::exists(s.folder() / ("." + file + ".tracks")));
 
-        // Clicks and keys on the recorded display, and ticks every half second meanwhile (a busy
-        // moment of the machine may delay one, and the next keeps the schedule).
+        // Clicks and keys on the recorded display.
         ASSERT_TRUE(xdotool("mousemove 480 270 click 1 sleep 0.3 mousemove 1440 810 click 1"));
         ASSERT_TRUE(xdotool(kKeys));
-        const std::size_t ticksFrom = s.events.size();
         s.pumpFor(2200ms);
-        auto ticks = named(s, "tick", ticksFrom);
-        ASSERT_GE(ticks.size(), 3u);
-        std::vector<std::int64_t> gaps;
-        for (std::size_t i = 1; i < ticks.size(); ++i) {
-            gaps.push_back(ticks[i]->data()["elapsedMs"].get<std::int64_t>() -
-                           ticks[i - 1]->data()["elapsedMs"].get<std::int64_t>());
-        }
-        EXPECT_TRUE(std::ranges::all_of(gaps, [](auto g) { return g > 0; }));
-        std::ranges::nth_element(gaps, gaps.begin() + gaps.size() / 2);
-        EXPECT_NEAR(gaps[gaps.size() / 2], 500, 100);
 
-        // A 2 s pause: the clock stands still, then runs on 2 s behind the wall clock.
+        // A 2 s pause: the clock stands still, and the movie leaves it out.
         const std::size_t pauseFrom = s.events.size();
         ASSERT_EQ(s.request("pause", "recording.pause").value_or(Json())["ok"], true);
         auto pausedState = s.event("state", pauseFrom);
@@ -193,11 +169,6 @@ TEST(RecordingRoad, OneLaunchRefusesThenRecordsTheDisplayAWindowAndAnArea) {
         EXPECT_EQ(s.events[*resumedState].data()["phase"], "recording");
         const double pausedFor = msBetween(pausedAt, s.events[*resumedState].at);
         EXPECT_GE(pausedFor, 1900);
-        auto tickAfter = s.event("tick", *resumedState + 1, 3s);
-        ASSERT_TRUE(tickAfter);
-        const Seen& tick = s.events[*tickAfter];
-        EXPECT_NEAR(tick.data()["elapsedMs"].get<double>(),
-                    msBetween(recordingAt, tick.at) - pausedFor, 300);
 
         s.pumpFor(800ms);
         const std::size_t stopFrom = s.events.size();
@@ -225,9 +196,7 @@ TEST(RecordingRoad, OneLaunchRefusesThenRecordsTheDisplayAWindowAndAnArea) {
         EXPECT_TRUE(test::decodesCleanly(movie));
         EXPECT_EQ(test::probeStreams(movie).size(), 2u);  // the picture and the microphone
         const Json project = test::projectOf(movie);
-        EXPECT_EQ(project["version"], 1);
         test::expectClicks(project, {{0.25, 0.25}, {0.75, 0.75}}, 0.002);
-        EXPECT_GT(project["cursorPath"].size(), 60u);  // 30 a second
         // Every key kept, on the recording's clock: in order, after the start and within it.
         EXPECT_EQ(labels(project["keys"]), kEverything);
         double last = 300;
@@ -263,7 +232,7 @@ TEST(RecordingRoad, OneLaunchRefusesThenRecordsTheDisplayAWindowAndAnArea) {
     }
     {
         SCOPED_TRACE("a window followed after it moved, until it closes");
-        // The pointer and the clicks relative to the window; closing it ends the recording,
+        // The clicks relative to the window wherever it is; closing it ends the recording,
         // which is saved.
         test::TestWindow window({.title = "Recorded",
                                  .width = 400,
@@ -310,15 +279,7 @@ TEST(RecordingRoad, OneLaunchRefusesThenRecordsTheDisplayAWindowAndAnArea) {
         EXPECT_TRUE(test::decodesCleanly(s.folder() / file));
         EXPECT_FALSE(fs::exists(s.folder() / ("." + file + ".tracks")));
         const Json project = test::projectOf(s.folder() / file);
-        const std::pair<double, double> second = {300.0 / 399, 225.0 / 299};
-        test::expectClicks(project, {{100.0 / 399, 75.0 / 299}, second}, 0.004);
-        // The smoothed cursor rests where the second click was.
-        const Json& path = project["cursorPath"];
-        ASSERT_GT(path.size(), 30u);
-        EXPECT_NEAR(path.back()[1].get<double>(), second.first, 0.004);
-        EXPECT_NEAR(path.back()[2].get<double>(), second.second, 0.004);
-        EXPECT_EQ(test::errorText(s.request("stop4", "recording.stop")),
-                  "No recording is in progress.");
+        test::expectClicks(project, {{100.0 / 399, 75.0 / 299}, {300.0 / 399, 225.0 / 299}}, 0.004);
     }
     {
         SCOPED_TRACE("an area: the movie is its size and shows what was inside it");
@@ -437,9 +398,7 @@ TEST(RecordingRoad, QuittingDuringARecordingSavesIt) {
     }
 }
 
-// A kill early in a recording loses at most about its last second (the first part reaches the
-// disk holding about a second of pictures; it used to hold two, written only after them), and
-// the next launch recovers it whole, with its clicks, kept keys and webcam movie, once.
+// A kill loses at most about the last second; the next launch recovers it with its tracks, once.
 TEST(RecordingRoad, AKilledRecordingIsRecoveredWithItsTracksAtTheNextLaunch) {
     test::TempDir home;
     const fs::path folder = home.path() / "Videos/Marlune";

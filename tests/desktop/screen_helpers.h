@@ -1,10 +1,6 @@
 #pragma once
 
-// What the desktop tests that look at the screen share: reading back its pixels, a plain window to
-// click on, a compositor to start and stop, and running the desktop's command-line tools.
-
-#include <signal.h>
-#include <sys/wait.h>
+// Screen pixels, a plain window counting clicks, and the desktop's command-line tools.
 
 #include <chrono>
 #include <cstdint>
@@ -78,36 +74,6 @@ class ClickTarget {
 
   private:
     GtkWindow* window_;
-};
-
-// xcompmgr for the life of the object: translucent windows blend from then on.
-class Compositor {
-  public:
-    Compositor() {
-        const char* argv[] = {"xcompmgr", nullptr};
-        GError* error = nullptr;
-        if (!g_spawn_async(nullptr, const_cast<gchar**>(argv), nullptr,
-                           GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD), nullptr,
-                           nullptr, &pid_, &error)) {
-            ADD_FAILURE() << "xcompmgr: " << error->message;
-            g_error_free(error);
-            return;
-        }
-        GdkScreen* screen = gdk_screen_get_default();
-        EXPECT_TRUE(runMainUntil([&] { return gdk_screen_is_composited(screen); },
-                                 std::chrono::seconds(10)))
-            << "xcompmgr did not take over the screen";
-    }
-    ~Compositor() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGTERM);
-        ::waitpid(pid_, nullptr, 0);
-        GdkScreen* screen = gdk_screen_get_default();
-        runMainUntil([&] { return !gdk_screen_is_composited(screen); }, std::chrono::seconds(5));
-    }
-
-  private:
-    GPid pid_ = 0;
 };
 
 }  // namespace marlune::test

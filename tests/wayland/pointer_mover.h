@@ -1,7 +1,6 @@
 #pragma once
 
-// Moves mutter's pointer through a remote-desktop session (headless mutter has no pointer of its
-// own, so without this there is no cursor to report). The session lives as long as the object.
+// Moves headless mutter's pointer through a remote-desktop session living as long as the object.
 
 #include <gio/gio.h>
 

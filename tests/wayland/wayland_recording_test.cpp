@@ -1,8 +1,4 @@
-// Recording in a Wayland session through the real program: `marlune --stdio-bridge` under
-// scripts/with-wayland lists the session's monitor, records it through the screen-cast portal
-// (the stand-in over headless mutter) with the cursor path from the stream's metadata, survives a
-// kill, takes the hot key through the shortcuts portal and ends when the desktop ends the share;
-// an area or a window is that part of the screen. Skipped outside a Wayland session.
+// Portal recordings under scripts/with-wayland: kill, hot key, share ended, area, window.
 
 #include <gio/gio.h>
 #include <gtest/gtest.h>
@@ -20,6 +16,7 @@
 #include <vector>
 
 #include "app/capture_source_provider.h"
+#include "recording/caret_tracker.h"
 #include "recording/track_journal.h"
 #include "recording/wayland_capture.h"
 #include "support/ffmpeg_tool.h"
@@ -34,24 +31,16 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
+// A Wayland session records through the portal; an X11 one with a Wayland socket stays on X11.
 TEST(WaylandRules, TheSessionPicksTheCaptureBackend) {
-    const struct {
-        const char* sessionType;
-        const char* waylandDisplay;
-        CaptureBackend expected;
-    } cases[] = {
+    const std::tuple<const char*, const char*, CaptureBackend> cases[] = {
         {"wayland", "", CaptureBackend::portal},
-        {"wayland", "wayland-0", CaptureBackend::portal},
         {"", "wayland-0", CaptureBackend::portal},
-        {"tty", "wayland-0", CaptureBackend::portal},
-        // An X11 session that has a Wayland socket around (a nested compositor) stays on X11.
         {"x11", "wayland-0", CaptureBackend::x11},
-        {"x11", "", CaptureBackend::x11},
         {"", "", CaptureBackend::x11},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(captureBackendFor(c.sessionType, c.waylandDisplay), c.expected)
-            << c.sessionType << " / " << c.waylandDisplay;
+    for (const auto& [session, display, expected] : cases) {
+        EXPECT_EQ(captureBackendFor(session, display), expected) << session << " / " << display;
     }
 }
 
@@ -61,17 +50,14 @@ TEST(WaylandRules, TheRestoredPictureGoesToTheMonitorItShows) {
     const auto picture = std::pair{PixelRect{1920, 0, 1280, 1024}, BgraImage::blank(64, 48)};
     const Json list = CaptureSourceProvider::waylandListObject(two, false, true, picture);
     ASSERT_EQ(list["screens"].size(), 2u);
-    EXPECT_EQ(list["screens"][0]["name"], "DP-1");
-    EXPECT_EQ(list["screens"][1]["name"], "Display 2");
-    EXPECT_EQ(list["screens"][1]["id"], 2);
-    EXPECT_EQ(list["screens"][1]["width"], 1280);
+    const Json& second = list["screens"][1];
+    EXPECT_EQ(std::tuple(second["name"], second["id"], second["width"]),
+              std::tuple(Json("Display 2"), Json(2), Json(1280)));
     EXPECT_FALSE(list["screens"][0].contains("thumb"));
-    EXPECT_TRUE(list["screens"][1].contains("thumb"));
+    EXPECT_TRUE(second.contains("thumb"));
     EXPECT_EQ(list["screens"][0]["asks"], false);
     ASSERT_EQ(list["windows"].size(), 1u);
-    EXPECT_EQ(list["windows"][0]["chooser"], true);
     EXPECT_EQ(list["windows"][0]["asks"], true);
-    EXPECT_EQ(list["windows"][0]["kind"], "window");
 }
 
 // The painter (tests/wayland/painter.py), full screen or a window of `size` ("WxH"), repainting
@@ -213,13 +199,9 @@ TEST(WaylandRecording, RecordsSurvivesAKillTakesTheHotKeyAndEndsWithTheShare) {
         Json project = Json::parse(test::readFile(folder / (file + ".marlune.json")));
         const Json& path = project["cursorPath"];
         ASSERT_GT(path.size(), 30u) << project.dump();
-        // [ms, fx, fy, type]: later samples lie right of and below the first, inside the screen.
-        const Json& first = path.front();
-        const Json& last = path.back();
-        EXPECT_GT(last[0].get<double>(), first[0].get<double>());
-        EXPECT_GT(last[1].get<double>(), first[1].get<double>());
-        EXPECT_GT(last[2].get<double>(), first[2].get<double>());
-        EXPECT_LE(last[1].get<double>(), 1.0);
+        // [ms, fx, fy, type]: the last sample lies right of and below the first.
+        EXPECT_GT(path.back()[1].get<double>(), path.front()[1].get<double>());
+        EXPECT_GT(path.back()[2].get<double>(), path.front()[2].get<double>());
     }
     {
         SCOPED_TRACE("the hot key comes through the desktop's shortcuts");
@@ -234,9 +216,6 @@ TEST(WaylandRecording, RecordsSurvivesAKillTakesTheHotKeyAndEndsWithTheShare) {
         const Json& st = (*status)["result"];
         EXPECT_EQ(st["session"], "wayland");
         EXPECT_EQ(st["hotkey"], "granted");
-        EXPECT_TRUE(st["inputDevices"] == "granted" || st["inputDevices"] == "denied" ||
-                    st["inputDevices"] == "notDetermined")
-            << st.dump();
     }
 
     // The chosen monitor is remembered: listing it again needs no dialog and shows its picture.
@@ -281,9 +260,7 @@ TEST(WaylandRecording, RecordsSurvivesAKillTakesTheHotKeyAndEndsWithTheShare) {
     EXPECT_EQ(s.closeAndWait(), 0);
 }
 
-// An area of the screen is that part of the stream, the cursor measured against it; a window
-// share (the stand-in grants the focused window through mutter's RecordWindow) is that window
-// with its title bar and shadow, not the 1280 x 720 screen.
+// An area is that part of the stream, the cursor too; a window share is the window, not the screen.
 TEST(WaylandRecording, AnAreaOrAWindowIsThatPartOfTheScreen) {
     if (!std::getenv("WAYLAND_DISPLAY")) GTEST_SKIP() << "needs scripts/with-wayland";
     const Json area{{"x", 900}, {"y", 500}, {"width", 320}, {"height", 180}};
@@ -353,6 +330,8 @@ TEST(WaylandRecording, AnAreaOrAWindowIsThatPartOfTheScreen) {
             EXPECT_NEAR(path.front()[2].get<double>(), 0.0, 0.02);
             EXPECT_NEAR(path.back()[1].get<double>(), 100.0 / 320, 0.03);
             EXPECT_NEAR(path.back()[2].get<double>(), 48.0 / 180, 0.03);
+            // The page says why zooms cannot follow typing there.
+            EXPECT_EQ(project["missing"]["caretPath"], CaretTracker::kWaylandDisplayReason);
         }
         EXPECT_EQ(s.closeAndWait(), 0);
     }
