@@ -133,6 +133,18 @@ TEST(TrackedRecording, TypingPointerAndCameraReachTheProjectAndTheExport) {
     // for typing; the arrow at rest on the desktop at the end.
     const Json& path = project["cursorPath"];
     ASSERT_GT(path.size(), 2u);
+    // Sampled 30 times a second over the whole recording: a busy machine only lengthens gaps, so
+    // the shorter ones show the rate, and no hole is long.
+    std::vector<double> gaps;
+    for (std::size_t i = 1; i < path.size(); ++i) {
+        gaps.push_back(path[i][0].get<double>() - path[i - 1][0].get<double>());
+    }
+    EXPECT_TRUE(std::ranges::all_of(gaps, [](double g) { return g > 0; })) << path.dump();
+    EXPECT_LT(path[0][0].get<double>(), 1000) << path.dump();
+    EXPECT_GT(path.back()[0].get<double>(), durationMs - 1000.0) << path.dump();
+    EXPECT_LT(std::ranges::max(gaps), 1500) << path.dump();
+    std::ranges::nth_element(gaps, gaps.begin() + gaps.size() / 4);
+    EXPECT_NEAR(gaps[gaps.size() / 4], 1000.0 / 30, 10);
     const auto types = CursorTypeDetector::types;
     const int text = static_cast<int>(std::ranges::find(types, "text") - types.begin());
     const int arrow = static_cast<int>(std::ranges::find(types, "arrow") - types.begin());
