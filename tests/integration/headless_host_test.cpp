@@ -60,12 +60,7 @@ TEST(HeadlessHost, ScriptLinesMediaServerShellCommandsRecordOptionsAndAutoZoom) 
     // ---- The media server and the shell's commands
     auto ready = p.request("ready", "app.ready");
     ASSERT_TRUE(ready);
-    // "mediaBaseURL" comes last, after the settings.
-    const Json& result = (*ready)["result"];
-    ASSERT_FALSE(result.empty());
-    EXPECT_EQ(result.begin().key(), "version");
-    EXPECT_EQ(std::prev(result.end()).key(), "mediaBaseURL");
-    std::string base = result["mediaBaseURL"];
+    std::string base = (*ready)["result"]["mediaBaseURL"];
     std::smatch m;
     ASSERT_TRUE(
         std::regex_match(base, m, std::regex(R"(http://127\.0\.0\.1:(\d+)(/[0-9a-f]{32}/))")))
@@ -96,36 +91,36 @@ TEST(HeadlessHost, ScriptLinesMediaServerShellCommandsRecordOptionsAndAutoZoom) 
         ASSERT_TRUE(reply) << cmd;
         EXPECT_EQ((*reply)["result"], expected) << cmd;
     }
-    // Nor a display to list sources on: said plainly; a preview finds nothing.
-    auto list = p.request("list", "sources.list");
-    ASSERT_TRUE(list);
-    EXPECT_EQ((*list)["ok"], false);
-    EXPECT_EQ((*list)["error"]["message"], "Cannot connect to the X display.");
+    // Nor a display to list sources on: said plainly; a preview finds nothing (a missing source
+    // is no error), unless it names no source. The pictures on a desktop: tests/desktop and
+    // tests/webdriver.
+    EXPECT_EQ(errorOf(p.request("list", "sources.list")), "Cannot connect to the X display.");
     auto preview =
         p.request("preview", "sources.preview", {{"sourceKind", "window"}, {"sourceID", 7}});
-    ASSERT_TRUE(preview);
-    EXPECT_TRUE((*preview)["result"]["thumb"].is_null());
+    EXPECT_EQ(resultOf(preview), (Json{{"thumb", nullptr}}));
+    for (const char* payload : {R"({"sourceID":1})", R"({"sourceKind":"display","sourceID":"1"})",
+                                R"({"sourceKind":"display","sourceID":-1})", "null"}) {
+        EXPECT_EQ(errorOf(p.request(payload, "sources.preview", Json::parse(payload))),
+                  "Missing source for preview")
+            << payload;
+    }
 
     // ---- The record screen's options
     EXPECT_EQ(resultOf(p.request("camera", "permissions.status"))["camera"], "granted");
     // {payload, settings read back}: each applied in turn; values of the wrong kind or out of
     // range are ignored or brought into range.
     const std::pair<const char*, const char*> options[] = {
-        {R"({})", R"({"countdown": 3, "micInput": ""})"},
         {R"({"countdown": 5, "micInput": "alsa_input.usb-headset"})",
          R"({"countdown": 5, "micInput": "alsa_input.usb-headset"})"},
         {R"({"countdown": 0})", R"({"countdown": 0})"},
         {R"({"countdown": 4})", R"({"countdown": 3})"},
         {R"({"countdown": "5", "micInput": 7})",
          R"({"countdown": 3, "micInput": "alsa_input.usb-headset"})"},
-        {R"({"micInput": ""})", R"({"micInput": ""})"},
         {R"({"fps": 30.0})", R"({"fps": 30})"},
         {R"({"fps": 60.5})", R"({"fps": 30})"},
-        {R"({"fps": "60"})", R"({"fps": 30})"},
         {R"({"fps": 24})", R"({"fps": 30})"},
         {R"({"capHeight": -5})", R"({"capHeight": -5})"},
         {R"({"micEnabled": 1})", R"({"micEnabled": false})"},
-        {R"({"micEnabled": true})", R"({"micEnabled": true})"},
         {R"({"webcamCorner": "anything"})", R"({"webcamCorner": "anything"})"},
         {R"({"webcamShape": "wide"})", R"({"webcamShape": "wide"})"},
         {R"({"webcamShape": "hexagon"})", R"({"webcamShape": "squircle"})"},
@@ -148,7 +143,8 @@ TEST(HeadlessHost, ScriptLinesMediaServerShellCommandsRecordOptionsAndAutoZoom) 
         }
     }
 
-    // ---- "edit.autoZoom" proposes from the project file and saves nothing
+    // ---- "edit.autoZoom" proposes from the project file and saves nothing (how:
+    // tests/render/auto_zoom_test.cpp)
     struct Case {
         const char* payload;
         const char* error;  // nullptr: success with `zooms`
@@ -156,14 +152,10 @@ TEST(HeadlessHost, ScriptLinesMediaServerShellCommandsRecordOptionsAndAutoZoom) 
     };
     const Case cases[] = {
         {"{}", "Missing file name", nullptr},
-        {R"({"name":"Take.mp4"})", nullptr,
-         R"([{"startMs":3477,"endMs":7015,"scale":2.5,"fx":0.3,"fy":0.4,"follow":true,)"
-         R"("inMs":1522.575,"outMs":1015.05,"typing":false}])"},
         // The recording ends before the zoom would: it stops at the end.
         {R"({"name":"Take.mp4","durationMs":6000})", nullptr,
          R"([{"startMs":3462,"endMs":6000,"scale":2.5,"fx":0.3,"fy":0.4,"follow":true,)"
          R"("inMs":1522.575,"outMs":1015.05,"typing":false}])"},
-        {R"({"name":"None.mp4"})", nullptr, "[]"},
         {R"({"name":"Broken.mp4"})", nullptr, "[]"},
         {R"({"name":"../Take.mp4"})", nullptr, "[]"},
     };
