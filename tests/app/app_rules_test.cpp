@@ -1,5 +1,6 @@
 // The window, countdown, permissions, rendering and source rules of the application, from given
-// inputs (the settings' rules: through the program, tests/integration).
+// inputs (the settings' rules: through the program, tests/integration; the countdown's look: on
+// the desktop, tests/desktop).
 
 #include <fstream>
 #include <set>
@@ -26,20 +27,6 @@ TEST(BarGeometry, RoundsHalvesAwayFromZeroAndCopesWithOddScreens) {
     EXPECT_EQ(bar::resized({546, 121, 420, 64}, 301, 80), (Frame{606, 121, 301, 80}));
     EXPECT_EQ(flipped(bar::moved({546, 121, 420, 64}, -6.5, 20), 1080),
               (Frame{539.5, 915, 420, 64}));
-}
-
-TEST(CountdownPop, PopsInHoldsThenFades) {
-    // {seconds, scale, opacity}: eased out, the pop-in is over within the first sixth; the
-    // number holds until about two thirds; the last frame holds.
-    const double keys[][3] = {{-1.0, 1.5, 0.0}, {0.0, 1.5, 0.0},           {0.15, 1.0, 1.0},
-                              {0.6, 1.0, 1.0},  {kPopSeconds, 0.93, 0.15}, {5.0, 0.93, 0.15}};
-    for (const auto& k : keys) {
-        EXPECT_NEAR(popFrame(k[0]).scale, k[1], 1e-6) << k[0] << " s";
-        EXPECT_NEAR(popFrame(k[0]).opacity, k[2], 1e-6) << k[0] << " s";
-    }
-    // Between the last two: still fading.
-    EXPECT_GT(popFrame(0.75).scale, 0.93);
-    EXPECT_LT(popFrame(0.75).opacity, 1.0);
 }
 
 TEST(CountdownOverlayMonitor, RecordedMonitorElsePointerElsePrimaryElseFirst) {
