@@ -283,26 +283,5 @@ TEST_F(SchemeHandlerTest, WholeFilesWaitForTheReader) {
     EXPECT_TRUE(released.expired());
 }
 
-TEST(SchemeWebRoot, DevWebRootNeedsAnIndex) {
-    TempDir dir;
-    writeFile(dir / "dev/index.html", "dev");
-    writeFile(dir / "bare/app.js", "");
-    KeyValueStore defaults(dir / "defaults.json");
-
-    auto fallback = MarluneSchemeHandler::webRoot(defaults);
-    ASSERT_TRUE(fallback) << "the build tree's copy of the page";
-    EXPECT_TRUE(fs::exists(*fallback / "index.html"));
-
-    // A folder holding index.html, or else the fallback.
-    const std::pair<Json, std::optional<fs::path>> cases[] = {
-        {(dir / "dev/sub/..").string(), dir / "dev"},
-        {(dir / "bare").string(), fallback},
-        {42, fallback}};
-    for (const auto& [value, root] : cases) {
-        defaults.set("DevWebRoot", value);
-        EXPECT_EQ(MarluneSchemeHandler::webRoot(defaults), root) << value;
-    }
-}
-
 }  // namespace
 }  // namespace marlune
