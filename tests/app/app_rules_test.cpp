@@ -1,6 +1,4 @@
-// The window, countdown, permissions, rendering and source rules of the application, from given
-// inputs (the settings' rules: through the program, tests/integration; the countdown's look: on
-// the desktop, tests/desktop).
+// The window, countdown, permissions, rendering and source rules, from given inputs.
 
 #include <fstream>
 #include <set>
@@ -17,8 +15,7 @@
 namespace marlune {
 namespace {
 
-// The common placements, resizes and drags are seen on the real window (main_window_test.cpp);
-// here the rounding and the odd screens.
+// Guards a bar placed off an odd screen or rounded the wrong way (common cases: the real window).
 TEST(BarGeometry, RoundsHalvesAwayFromZeroAndCopesWithOddScreens) {
     EXPECT_EQ(bar::firstPlacement({0, 0, 1921, 1080}, 420, 64), (Frame{751, 96, 420, 64}));
     EXPECT_EQ(bar::firstPlacement({-1920, 0, 1920, 1080}, 421, 64), (Frame{-1171, 96, 421, 64}));

@@ -50,9 +50,7 @@ struct Reader {
     }
 };
 
-// Plain delivery is what every page load and movie of the desktop and WebDriver tests reads; here
-// the web view giving up on a body, which nothing else shows: the feeder is told once and waits
-// for nobody.
+// Guards a feeder that is not told, or told twice, when the web view gives up on a body.
 TEST(SchemeBodyStream, ReaderLeavingStopsOnce) {
     enum class Leave { cancelWhileWaiting, cancelBetweenReads, close, drop };
     for (Leave how :

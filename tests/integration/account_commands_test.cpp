@@ -1,5 +1,4 @@
-// The account commands through `marlune --stdio-bridge`, against the service stand-in; the fake
-// browser is the test HOME's default browser.
+// Account commands through the real program against the service stand-in and a fake browser.
 
 #include <sys/stat.h>
 
@@ -145,8 +144,7 @@ class AccountHost {
 const Json kSignedOut = Json::parse(R"({"signedIn":false,"uid":"","email":"","name":"",)"
                                     R"("photo":"","exportCount":0,"waitingForBrowser":false})");
 
-// The request bodies and addresses: tests/account/auth_protocol_test.cpp; the sign-in by mail:
-// tests/webdriver/test_account.py.
+// Guards a sign-in that keeps a stale token, a readable token file or a listener left open.
 TEST(AccountCommands, GoogleSignInRenewsAndStoresTheTokensForTheUserAlone) {
     AccountHost app;
     EXPECT_EQ(app.result("auth.state"), kSignedOut);
@@ -193,8 +191,7 @@ TEST(AccountCommands, GoogleSignInRenewsAndStoresTheTokensForTheUserAlone) {
     app.expectNothingLeaked();
 }
 
-// One app through link requests refused, callbacks without a result and failed sign-ins: none
-// signs anybody in, stores a token or lets one out; then a sign-in whose renewal is refused.
+// Guards refusals, cancels and failures that sign somebody in, store a token or leak one.
 TEST(AccountCommands, RefusalsCancelsAndFailuresSignNobodyIn) {
     AccountHost app;
     const Json invalid[] = {nullptr, {{"email", " bob "}}};

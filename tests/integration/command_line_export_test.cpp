@@ -1,5 +1,4 @@
-// `marlune export`, run as a user's script runs it: a child process with its own HOME and no
-// display, on movies made by the ffmpeg tool in that HOME's recordings folder.
+// `marlune export` run as a user's script runs it: own HOME, no display, real movies.
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -72,8 +71,7 @@ std::string rgbOf(const fs::path& movie, const std::string& filter, double secon
     return bytes;
 }
 
-// A project file with recorded tracks: a pointer path across the picture, two clicks, caret
-// samples at 0.4 s and 1.5 s, and a webcam movie entry.
+// A project file with pointer, click and caret tracks (some damaged) and a webcam movie entry.
 Json projectWithTracks() {
     return Json::parse(R"({
         "version": 1,
@@ -323,8 +321,7 @@ TEST(CommandLineExport, SignalsCancelAndLeaveNoPartialMovie) {
 
 // ---- The edit that is rendered ---------------------------------------------------------------
 
-// What the editor's Export button sends for `project` (null: none), by the page's own module, with
-// the first wallpaper the page offers (the default edit's frame).
+// What the editor's Export button sends for `project` (null: none), by the page's own module.
 std::optional<nlohmann::json> editorPayload(const Json& project, std::int64_t durationMs) {
     const fs::path web = fs::path(MARLUNE_SOURCE_DIR) / "web";
     const std::string script =

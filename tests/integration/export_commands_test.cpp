@@ -1,5 +1,4 @@
-// "edit.exportRender" and "edit.exportCancel" through `marlune --stdio-bridge`, on movies made
-// by the ffmpeg tool in the child's own recordings folder.
+// "edit.exportRender" and "edit.exportCancel" through the real program on real movies.
 
 #include <signal.h>
 
@@ -16,8 +15,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace test;
 
-// Reads until a progress event whose value passes `wanted` arrives; fails if a reply comes
-// first.
+// Reads until a progress event whose value passes `wanted`; fails if a reply comes first.
 void waitForProgress(
     BridgeProcess& p, const std::function<bool(double)>& wanted = [](double) { return true; }) {
     for (bool seen = false; !seen;) {
@@ -30,8 +28,7 @@ void waitForProgress(
     }
 }
 
-// Starts the export `id` of the whole of Long.mp4 (20 s) on a coloured background, and waits
-// until it runs.
+// Starts the export `id` of the whole of Long.mp4 (20 s), styled, and waits until it runs.
 void startStyledExport(BridgeProcess& p, const std::string& id) {
     p.send(id, "edit.exportRender",
            {{"name", "Long.mp4"},

@@ -1,5 +1,4 @@
-// The headless host through one `marlune --stdio-bridge`: only script lines on its output, every
-// line with a readable id answered, the shell's and the record screen's commands.
+// The headless host: only script lines out, every readable id answered, shell and record options.
 
 #include <signal.h>
 

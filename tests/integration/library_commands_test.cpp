@@ -1,5 +1,4 @@
-// The library, media and project commands through `marlune --stdio-bridge`, on real files in the
-// child's own HOME.
+// The library, media and project commands through the real program on real files.
 
 #include <fcntl.h>
 #include <gio/gio.h>
@@ -24,10 +23,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace test;
 
-// Names outside the folder are refused or ignored, never acted on; a deleted recording goes to the
-// trash with its companions; a renamed one moves its movie, project file and webcam movie together
-// or not at all, and never over another file. The desktop commands answer at once although the
-// session has no file manager and no application for movies or folders.
+// Guards names that act outside the folder and renames or deletes that split or overwrite files.
 TEST(LibraryCommands, PayloadRulesTrashRenameAndCopy) {
     TempDir home;
     fs::path dir = recordings(home);
@@ -324,8 +320,7 @@ int httpStatus(const std::string& url) {
     return answer.size() >= 12 ? std::atoi(answer.c_str() + 9) : 0;
 }
 
-// The listing, waveform and project file of a real recording; pipes, links and folders named like
-// recordings answer at once and lead nowhere.
+// Guards pipes, links and folders named like recordings that block or lead out of the folder.
 TEST(LibraryCommands, ListingAndProjectFilesWhilePipesAndLinksLeadNowhere) {
     TempDir home;
     fs::path dir = recordings(home);

@@ -1,5 +1,4 @@
-// The editor's still previews (tracks sent once by "edit.previewTracks") and its playback stream,
-// read from the media server as the page reads it, through one `marlune --stdio-bridge`.
+// The editor's stills, its tracks sent once and its playback stream, read as the page reads them.
 
 #include <glib.h>
 
