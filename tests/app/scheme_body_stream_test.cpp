@@ -50,44 +50,7 @@ struct Reader {
     }
 };
 
-TEST(SchemeBodyStream, DeliversInSmallReadsAsksForMoreWhenLowAndOutlivesItsFeeder) {
-    auto body = std::make_unique<SchemeBodyStream>();
-    Reader reader(body->releaseStream());
-    int stops = 0, ready = 0;
-    body->setOnStop([&] { ++stops; });
-    // A read made before any data waits for it.
-    reader.readOnce();
-    test::runMainFor(std::chrono::milliseconds(20));
-    EXPECT_TRUE(reader.reading);
-    std::string chunk(300'000, 'a');
-    for (std::size_t i = 0; i < chunk.size(); ++i) chunk[i] = static_cast<char>(i % 253);
-    body->push(chunk);
-    body->whenBelow(100'000, [&] { ++ready; });
-    reader.readAll(150'000);
-    EXPECT_EQ(ready, 0) << "still more than the threshold waits";
-    reader.readAll(200'001);
-    EXPECT_EQ(ready, 1);
-    body->whenBelow(100'000, [&] { ++ready; });  // already below: at once
-    EXPECT_EQ(ready, 2);
-    body->push("tail");
-    body->finish();
-    reader.readAll();
-    EXPECT_TRUE(reader.ended);
-    EXPECT_EQ(reader.received, chunk + "tail");
-    EXPECT_EQ(body->buffered(), 0u);
-    g_input_stream_close(reader.stream, nullptr, nullptr);
-    EXPECT_EQ(stops, 0) << "a body read to its end was not stopped";
-
-    body = std::make_unique<SchemeBodyStream>();
-    Reader late(body->releaseStream());
-    body->push("abc");
-    body->finish();
-    body.reset();  // the stream goes on with what was pushed
-    late.readAll();
-    EXPECT_EQ(late.received, "abc");
-    EXPECT_TRUE(late.ended);
-}
-
+// Guards a feeder that is not told, or told twice, when the web view gives up on a body.
 TEST(SchemeBodyStream, ReaderLeavingStopsOnce) {
     enum class Leave { cancelWhileWaiting, cancelBetweenReads, close, drop };
     for (Leave how :

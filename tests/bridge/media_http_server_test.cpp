@@ -137,8 +137,7 @@ class MediaHttpServerTest : public ::testing::Test {
     std::string token;
 };
 
-// The file rules and the ranges are the scheme handler's (marlune_scheme_handler_test.cpp): here
-// what the server adds, the token, the methods and the connection.
+// Guards the token, the methods and the connection (file rules: the scheme handler's tests).
 TEST_F(MediaHttpServerTest, AnswersLikeTheMediaHost) {
     const std::string clip = patterned(1000);
     const std::string t = "/" + token;

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <filesystem>
 #include <optional>
@@ -64,41 +63,6 @@ inline std::optional<Json> replyTo(BridgeProcess& p, const std::string& id) {
         if (s.kind == ScriptLine::Kind::reply && s.value.value("id", "") == id) return s.value;
     }
     return p.waitReply(id, std::chrono::seconds(60));
-}
-
-// A one-second recording of one colour (0x2266cc), 320 × 180.
-inline bool makeBlueMovie(const std::filesystem::path& path) {
-    return ffmpeg({"-f", "lavfi", "-i", "color=c=0x2266cc:s=320x180:r=30", "-t", "1", "-c:v",
-                   "libx264", "-pix_fmt", "yuv420p", path.string()});
-}
-
-// The RGB bytes of the picture at `seconds` of a still or movie after `filter` (ffmpeg's -vf).
-inline std::string rgbOf(const std::filesystem::path& picture, const std::string& filter,
-                         double seconds = 0) {
-    const std::filesystem::path raw = picture.string() + ".rgb";
-    std::vector<std::string> args = {"-i", picture.string(), "-frames:v", "1"};
-    if (seconds > 0) args.insert(args.begin(), {"-ss", std::to_string(seconds)});
-    args.insert(args.end(), {"-vf", "format=rgb24," + filter, "-f", "rawvideo", raw.string()});
-    if (!ffmpeg(args)) return "";
-    const std::string bytes = readFile(raw);
-    std::filesystem::remove(raw);
-    return bytes;
-}
-
-// The blue recording in 9:16 (180 × 320), down its middle column: `bars` above row 100 and below
-// row 220, the recording's blue between rows 115 and 205.
-inline void expectVertical(const std::filesystem::path& picture, std::array<int, 3> bars) {
-    const std::string bytes = rgbOf(picture, "crop=1:320:90:0");
-    ASSERT_EQ(bytes.size(), 320u * 3);
-    const std::pair<std::vector<int>, std::array<int, 3>> rows[] = {
-        {{0, 50, 100, 220, 280, 319}, bars}, {{115, 160, 205}, {0x22, 0x66, 0xcc}}};
-    for (const auto& [ys, rgb] : rows) {
-        for (int y : ys) {
-            for (int c = 0; c < 3; ++c) {
-                EXPECT_NEAR(static_cast<unsigned char>(bytes[3 * y + c]), rgb[c], 12) << y;
-            }
-        }
-    }
 }
 
 }  // namespace marlune::test

@@ -1,11 +1,9 @@
-// `marlune export`, run as a user's script runs it: a child process with its own HOME and no
-// display, on movies made by the ffmpeg tool in that HOME's recordings folder.
+// `marlune export` run as a user's script runs it: own HOME, no display, real movies.
 
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <numeric>
 #include <regex>
 
 #include <gtest/gtest.h>
@@ -61,20 +59,19 @@ std::string pictureSize(const fs::path& movie) {
         .value_or("(unreadable)");
 }
 
-// The percentages of the one-line-per-percent progress ("NAME: 42%").
-std::vector<int> percentages(const std::string& err, const std::string& label) {
-    std::vector<int> out;
-    std::regex line("^" + label + ": ([0-9]+)%$");
-    std::istringstream in(err);
-    for (std::string l; std::getline(in, l);) {
-        std::smatch m;
-        if (std::regex_match(l, m, line)) out.push_back(std::stoi(m[1]));
+// The RGB bytes of the picture at `seconds` of a movie after `filter` (ffmpeg's -vf).
+std::string rgbOf(const fs::path& movie, const std::string& filter, double seconds = 0) {
+    const fs::path raw = movie.string() + ".rgb";
+    if (!ffmpeg({"-ss", std::to_string(seconds), "-i", movie.string(), "-frames:v", "1", "-vf",
+                 "format=rgb24," + filter, "-f", "rawvideo", raw.string()})) {
+        return "";
     }
-    return out;
+    const std::string bytes = readFile(raw);
+    fs::remove(raw);
+    return bytes;
 }
 
-// A project file with recorded tracks: a pointer path across the picture, two clicks, caret
-// samples at 0.4 s and 1.5 s, and a webcam movie entry.
+// A project file with pointer, click and caret tracks (some damaged) and a webcam movie entry.
 Json projectWithTracks() {
     return Json::parse(R"({
         "version": 1,
@@ -98,19 +95,13 @@ TEST(CommandLineExport, RendersTheRecordingOrItsEditBesideItWithoutADisplay) {
     fs::path dir = recordings(home);
     ASSERT_TRUE(test::makeMovie(dir / "Demo.mp4", 2.0));
 
-    // The same styled edit, from an edit file and from the editor's own form of it saved beside
-    // the recording: the frame's colour fills the picture's corner, and only the range is written.
+    // A styled edit from an edit file: the frame's colour fills the picture's corner, and only the
+    // range is written (the saved edit is read as the editor reads it: the test below).
     test::writeFile(home / "edit.json", R"({
         "startMs": 250, "endMs": 1750,
         "zooms": [{"startMs": 300, "endMs": 1400, "scale": 2, "fx": 0.25, "fy": 0.25}],
         "frame": {"type": "color", "hex": "#336699", "paddingPct": 20, "radiusPct": 10,
                   "shadowPct": 0}})");
-    const std::string saved = R"({"version": 1, "edit": {
-        "version": 1, "range": {"startMs": 250, "endMs": 1750},
-        "zooms": [{"id": "z1", "startMs": 300, "endMs": 1400, "scale": 2, "fx": 0.25,
-                   "fy": 0.25, "follow": "fixed"}],
-        "frame": {"type": "color", "hex": "#336699", "paddingPct": 20, "radiusPct": 10,
-                  "shadowPct": 0}}})";
     struct Run {
         std::vector<std::string> args;
         const char* movie;
@@ -127,11 +118,9 @@ TEST(CommandLineExport, RendersTheRecordingOrItsEditBesideItWithoutADisplay) {
          nullptr,
          1.5,
          true},
-        {{"Demo.mp4"}, "Demo export 4.mp4", nullptr, 1.5, true},  // with the saved edit
     };
     for (const auto& r : runs) {
         SCOPED_TRACE(r.movie);
-        if (&r == &runs[3]) test::writeFile(dir / "Demo.mp4.marlune.json", saved);
         auto run = runExport(home.path(), r.args);
         ASSERT_EQ(run.status, 0) << run.err;
         const fs::path movie = dir / r.movie;
@@ -141,12 +130,6 @@ TEST(CommandLineExport, RendersTheRecordingOrItsEditBesideItWithoutADisplay) {
         }
         EXPECT_TRUE(test::decodesCleanly(movie));
         EXPECT_NEAR(test::probeDuration(movie).value_or(0), r.seconds, 0.1);
-        if (&r == &runs[0]) {
-            // Not a terminal: one line per percent, each once and in order, from 0 to 100.
-            std::vector<int> everyPercent(101);
-            std::iota(everyPercent.begin(), everyPercent.end(), 0);
-            EXPECT_EQ(percentages(run.err, "Demo.mp4"), everyPercent) << run.err;
-        }
         if (r.styled) {
             // The mean of the 4 × 4 pixels at the top left.
             const std::string corner = rgbOf(movie, "crop=4:4:0:0,scale=1:1:flags=area", 0.5);
@@ -157,10 +140,8 @@ TEST(CommandLineExport, RendersTheRecordingOrItsEditBesideItWithoutADisplay) {
             }
         }
     }
-    fs::remove(dir / "Demo.mp4.marlune.json");
-    EXPECT_EQ(allNames(dir),
-              (std::vector<std::string>{"Demo export 2.mp4", "Demo export 3.mp4",
-                                        "Demo export 4.mp4", "Demo export.mp4", "Demo.mp4"}));
+    EXPECT_EQ(allNames(dir), (std::vector<std::string>{"Demo export 2.mp4", "Demo export 3.mp4",
+                                                       "Demo export.mp4", "Demo.mp4"}));
 
     // --out writes there and nowhere else, also on another file system (tmpfs: a copy).
     TempDir elsewhere;
@@ -189,14 +170,27 @@ TEST(CommandLineExport, RendersTheRecordingOrItsEditBesideItWithoutADisplay) {
     if (outs.size() > 1) fs::remove_all(outs.back().parent_path());
 
     // A one-colour recording alone (no frame) in 9:16: on black.
-    ASSERT_TRUE(test::makeBlueMovie(dir / "Blue.mp4"));
+    ASSERT_TRUE(
+        test::ffmpeg({"-f", "lavfi", "-i", "color=c=0x2266cc:s=320x180:r=30", "-t", "1", "-c:v",
+                      "libx264", "-pix_fmt", "yuv420p", (dir / "Blue.mp4").string()}));
     test::writeFile(home / "alone.json", R"({"shape": "9:16"})");
     const fs::path vertical = elsewhere / "Blue vertical.mp4";
     auto tall = runExport(home.path(), {"Blue.mp4", "--edit", (home / "alone.json").string(),
                                         "--out", vertical.string()});
     ASSERT_EQ(tall.status, 0) << tall.err;
     EXPECT_TRUE(test::decodesCleanly(vertical));
-    test::expectVertical(vertical, {0, 0, 0});
+    // Down the middle column of 180 × 320: black above row 100 and below row 220, the recording's
+    // blue between rows 115 and 205.
+    const std::string column = rgbOf(vertical, "crop=1:320:90:0");
+    ASSERT_EQ(column.size(), 320u * 3);
+    for (int y : {0, 50, 100, 115, 160, 205, 220, 280, 319}) {
+        const bool blue = y >= 115 && y <= 205;
+        for (int c = 0; c < 3; ++c) {
+            EXPECT_NEAR(static_cast<unsigned char>(column[3 * y + c]),
+                        blue ? (std::array{0x22, 0x66, 0xcc})[c] : 0, 12)
+                << y;
+        }
+    }
 
     // A recording without an edit of its own takes the default look, as the editor opens it.
     test::writeFile(home / ".config/marlune/defaults.json",
@@ -219,11 +213,8 @@ TEST(CommandLineExport, RefusalsLeaveNothingBehind) {
     const std::pair<const char*, std::string> editFiles[] = {
         {"not-json", "{\"zooms\": ["},
         {"array", "[]"},
-        {"zooms", R"({"zooms": {"startMs": 0}})"},
         {"zoom", R"({"zooms": [{"startMs": 0, "endMs": 900}]})"},
         {"frame", R"({"frame": {"type": "plaid"}})"},
-        {"range", R"({"startMs": "0", "endMs": 1000})"},
-        {"cursor", R"({"cursor": {"path": [[0, 0.5]]}})"},
         {"empty", R"({"startMs": 600, "endMs": 600})"},
         {"tall", R"({"shape": "tall"})"}};
     for (const auto& [name, content] : editFiles) {
@@ -244,10 +235,7 @@ TEST(CommandLineExport, RefusalsLeaveNothingBehind) {
     const std::vector<Case> cases = {
         {{}, {"NAME is missing"}, 2},
         {{"Demo.mp4", "--frobnicate"}, {"unknown option “--frobnicate”"}, 2},
-        {{"Demo.mp4", "Other.mp4"}, {"one recording at a time"}, 2},
         {{"Demo.mp4", "--height=-720"}, {"--height takes a whole number of pixels"}, 2},
-        {{"Demo.mp4", "--edit"}, {"--edit needs a value"}, 2},
-        {{"Demo.mp4", "--out="}, {"--out needs a value"}, 2},
         {{"Demo.mp4", "--out", "a.mp4", "--out", "b.mp4"}, {"--out given twice"}, 2},
         {{"Nope.mp4"}, {"no recording “Nope.mp4” in " + dir.string()}},
         {{(home / "Elsewhere.mp4").string()}, {"is not in the recordings folder"}},
@@ -258,11 +246,8 @@ TEST(CommandLineExport, RefusalsLeaveNothingBehind) {
         {withEdit("missing"), {edits + "/missing.json", "No such file or directory"}},
         {withEdit("not-json"), {edits + "/not-json.json", "Invalid JSON"}},
         {withEdit("array"), {edits + "/array.json", "it holds an array"}},
-        {withEdit("zooms"), {"“zooms” must be an array of objects, not an object"}},
         {withEdit("zoom"), {"zoom 1 of “zooms” needs the numbers “startMs”, “endMs” and “scale”"}},
         {withEdit("frame"), {"“frame” needs a “type”"}},
-        {withEdit("range"), {"“startMs” must be a whole number of milliseconds"}},
-        {withEdit("cursor"), {"“cursor” needs a “path”"}},
         // The renderer's own refusal, as the editor would show it.
         {withEdit("empty"), {"“Demo.mp4”: Export range is empty."}},
         {{"Demo.mp4", "--edit", "-", "--out", fresh}, {"standard input", "Invalid JSON"}},
@@ -336,8 +321,7 @@ TEST(CommandLineExport, SignalsCancelAndLeaveNoPartialMovie) {
 
 // ---- The edit that is rendered ---------------------------------------------------------------
 
-// What the editor's Export button sends for `project` (null: none), by the page's own module, with
-// the first wallpaper the page offers (the default edit's frame).
+// What the editor's Export button sends for `project` (null: none), by the page's own module.
 std::optional<nlohmann::json> editorPayload(const Json& project, std::int64_t durationMs) {
     const fs::path web = fs::path(MARLUNE_SOURCE_DIR) / "web";
     const std::string script =
@@ -369,63 +353,31 @@ TEST(CommandLineExport, EditsAreCompletedAndReadAsTheEditorWould) {
         nlohmann::json::parse(projectWithTracks()["cursorPath"].dump());
     nlohmann::json usablePath = recordedPath;
     usablePath.erase(usablePath.begin() + 3, usablePath.end());  // the samples the editor keeps
-    struct Completion {
-        const char* edit;
-        std::vector<std::string> extra;
-        // JSON pointer → the value wanted there; null for "absent".
-        std::vector<std::pair<const char*, nlohmann::json>> wanted;
-    };
-    const Completion completions[] = {
-        {R"({})",
-         {},
-         {{"/name", "Demo.mp4"},
-          {"/startMs", 0},
-          {"/cursor/path", usablePath},
-          {"/cursor/caret", nlohmann::json::array()},
-          {"/cursor/clicks/0/t", 500},
-          {"/webcam", nullptr}}},
-        {R"({"name": "Other.mp4", "startMs": 100, "endMs": 900,
-             "zooms": [{"startMs": 0, "endMs": 1000, "scale": 2, "follow": true}],
-             "cursor": {"size": 3}})",
-         {},
-         {{"/name", "Demo.mp4"},
-          {"/startMs", 100},
-          {"/endMs", 900},
-          {"/cursor/size", 3},
-          {"/cursor/path", usablePath},
-          {"/cursor/caret", nlohmann::json::parse("[[400, 0.3, 0.3]]")}}},
-        {R"({"cursor": {"render": false, "path": [[0, 0.5, 0.5]]}})",
-         {},
-         {{"/cursor/render", false}, {"/cursor/path", nlohmann::json::parse("[[0, 0.5, 0.5]]")}}},
-        {R"({"webcam": {"size": 30}})",
-         {},
-         {{"/webcam/file", "Demo.webcam.mp4"},
-          {"/webcam/offsetMs", 120},
-          {"/webcam/enabled", true},
-          {"/webcam/size", 30}}},
-        {R"({"webcam": {"enabled": false}})",
-         {},
-         {{"/webcam/enabled", false}, {"/webcam/file", nullptr}}},
-        {R"({"targetHeight": 720})", {"--height", "120"}, {{"/targetHeight", 120}}},
-    };
-    for (const auto& c : completions) {
-        SCOPED_TRACE(c.edit);
-        test::writeFile(home / "edit.json", c.edit);
-        std::vector<std::string> args = {"Demo.mp4", "--print-edit", "--edit",
-                                         (home / "edit.json").string()};
-        args.insert(args.end(), c.extra.begin(), c.extra.end());
-        auto run = runExport(home.path(), args);
-        ASSERT_EQ(run.status, 0) << run.err;
-        auto printed = printedEdit(run);
-        ASSERT_TRUE(printed.is_object()) << run.out;
-        for (const auto& [pointer, value] : c.wanted) {
-            const nlohmann::json::json_pointer at(pointer);
-            if (value.is_null()) {
-                EXPECT_FALSE(printed.contains(at)) << pointer;
-            } else {
-                EXPECT_EQ(printed.value(at, nlohmann::json()), value) << pointer;
-            }
-        }
+    // One edit file: its values kept, its name replaced, the tracks and the webcam movie taken
+    // from the project file, --height over its own.
+    test::writeFile(home / "edit.json", R"({"name": "Other.mp4", "startMs": 100, "endMs": 900,
+        "zooms": [{"startMs": 0, "endMs": 1000, "scale": 2, "follow": true}],
+        "cursor": {"size": 3}, "webcam": {"size": 30}, "targetHeight": 720})");
+    auto edited = runExport(home.path(), {"Demo.mp4", "--print-edit", "--edit",
+                                          (home / "edit.json").string(), "--height", "120"});
+    ASSERT_EQ(edited.status, 0) << edited.err;
+    const std::pair<const char*, nlohmann::json> wanted[] = {
+        {"/name", "Demo.mp4"},
+        {"/startMs", 100},
+        {"/endMs", 900},
+        {"/cursor/size", 3},
+        {"/cursor/path", usablePath},
+        {"/cursor/caret", nlohmann::json::parse("[[400, 0.3, 0.3]]")},
+        {"/webcam/file", "Demo.webcam.mp4"},
+        {"/webcam/offsetMs", 120},
+        {"/webcam/enabled", true},
+        {"/webcam/size", 30},
+        {"/targetHeight", 120}};
+    for (const auto& [pointer, value] : wanted) {
+        EXPECT_EQ(
+            printedEdit(edited).value(nlohmann::json::json_pointer(pointer), nlohmann::json()),
+            value)
+            << pointer;
     }
 
     // From standard input, by a path into the folder, with a note for a key it does not know.
@@ -458,7 +410,6 @@ TEST(CommandLineExport, EditsAreCompletedAndReadAsTheEditorWould) {
     const Case cases[] = {
         {"no project file", nullptr},
         {"tracks, no edit yet", tracks},
-        {"an edit that is not an object", withEdit("[1, 2]")},
         {"a full edit", withEdit(R"({
             "version": 1, "range": {"startMs": 200.4, "endMs": 1800},
             "zooms": [
@@ -479,13 +430,6 @@ TEST(CommandLineExport, EditsAreCompletedAndReadAsTheEditorWould) {
             "range": {"startMs": -50, "endMs": 99999}, "zooms": "none",
             "frame": {"type": "wallpaper", "id": "../etc"}, "cursor": [],
             "webcam": {"shape": "hexagon", "size": 2}, "targetHeight": 1000})")},
-        {"no frame, no webcam movie",
-         [] {
-             Json p = Json::parse(R"({"cursorPath": [[0, 0.5, 0.5]],
-                                      "edit": {"frame": {"type": "none"},
-                                               "webcam": {"enabled": true}}})");
-             return p;
-         }()},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);

@@ -1,14 +1,10 @@
-// The headless host through one `marlune --stdio-bridge`: only script lines on its output, every
-// line with a readable id answered, the media server, the shell's and the record screen's commands.
+// The headless host: only script lines out, every readable id answered, shell and record options.
 
 #include <signal.h>
-
-#include <regex>
 
 #include <gtest/gtest.h>
 
 #include "integration/child_commands.h"
-#include "support/raw_http.h"
 
 namespace marlune {
 namespace {
@@ -16,9 +12,8 @@ namespace {
 namespace fs = std::filesystem;
 using namespace test;
 
-TEST(HeadlessHost, ScriptLinesMediaServerShellCommandsRecordOptionsAndAutoZoom) {
+TEST(HeadlessHost, ScriptLinesShellCommandsRecordOptionsAndAutoZoom) {
     TempDir home;
-    writeFile(recordings(home) / "Take 1.mp4", "0123456789");
     const std::string project =
         R"({"version":1,"clicks":[{"t":5000,"fx":0.3,"fy":0.4}],"cursorPath":[[0,0.5,0.5,0]]})";
     writeFile(recordings(home) / "Take.mp4.marlune.json", project);
@@ -57,31 +52,8 @@ TEST(HeadlessHost, ScriptLinesMediaServerShellCommandsRecordOptionsAndAutoZoom) 
         R"(window.__marluneDeliver({"id":"u","ok":false,"error":{"code":"unknown_command","message":"Unknown command: recording.rewind"}}))");
     p.others.clear();
 
-    // ---- The media server and the shell's commands
-    auto ready = p.request("ready", "app.ready");
-    ASSERT_TRUE(ready);
-    // "mediaBaseURL" comes last, after the settings.
-    const Json& result = (*ready)["result"];
-    ASSERT_FALSE(result.empty());
-    EXPECT_EQ(result.begin().key(), "version");
-    EXPECT_EQ(std::prev(result.end()).key(), "mediaBaseURL");
-    std::string base = result["mediaBaseURL"];
-    std::smatch m;
-    ASSERT_TRUE(
-        std::regex_match(base, m, std::regex(R"(http://127\.0\.0\.1:(\d+)(/[0-9a-f]{32}/))")))
-        << base;
-    const int port = std::stoi(m[1]);
-    const std::string prefix = m[2];
-    auto get = [&](const std::string& path, const std::string& extra) {
-        return rawExchange(
-            port, "GET " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n" + extra + "\r\n");
-    };
-    std::string part = get(prefix + "Take%201.mp4", "Range: bytes=2-4\r\n");
-    EXPECT_TRUE(part.starts_with("HTTP/1.1 206 Partial Content\r\n")) << part;
-    EXPECT_NE(part.find("Content-Type: video/mp4\r\n"), std::string::npos);
-    EXPECT_TRUE(part.ends_with("\r\n\r\n234"));
-    EXPECT_TRUE(get("/Take%201.mp4", "").starts_with("HTTP/1.1 404 Not Found\r\n"));
-
+    // ---- The shell's commands (the media server: the library's listing test and tests/bridge)
+    ASSERT_TRUE(p.request("ready", "app.ready"));
     // No window to act on: the window commands answer all the same, and nobody can be asked to
     // confirm, so the answer is no, at once.
     const std::tuple<const char*, Json, Json> commands[] = {
@@ -96,37 +68,34 @@ TEST(HeadlessHost, ScriptLinesMediaServerShellCommandsRecordOptionsAndAutoZoom) 
         ASSERT_TRUE(reply) << cmd;
         EXPECT_EQ((*reply)["result"], expected) << cmd;
     }
-    // Nor a display to list sources on: said plainly; a preview finds nothing.
-    auto list = p.request("list", "sources.list");
-    ASSERT_TRUE(list);
-    EXPECT_EQ((*list)["ok"], false);
-    EXPECT_EQ((*list)["error"]["message"], "Cannot connect to the X display.");
+    // Nor a display to list sources on: said plainly; a preview finds nothing (a missing source
+    // is no error), unless it names no source. The pictures on a desktop: tests/desktop and
+    // tests/webdriver.
+    EXPECT_EQ(errorOf(p.request("list", "sources.list")), "Cannot connect to the X display.");
     auto preview =
         p.request("preview", "sources.preview", {{"sourceKind", "window"}, {"sourceID", 7}});
-    ASSERT_TRUE(preview);
-    EXPECT_TRUE((*preview)["result"]["thumb"].is_null());
+    EXPECT_EQ(resultOf(preview), (Json{{"thumb", nullptr}}));
+    for (const char* payload : {R"({"sourceID":1})", R"({"sourceKind":"display","sourceID":"1"})",
+                                R"({"sourceKind":"display","sourceID":-1})", "null"}) {
+        EXPECT_EQ(errorOf(p.request(payload, "sources.preview", Json::parse(payload))),
+                  "Missing source for preview")
+            << payload;
+    }
 
     // ---- The record screen's options
     EXPECT_EQ(resultOf(p.request("camera", "permissions.status"))["camera"], "granted");
     // {payload, settings read back}: each applied in turn; values of the wrong kind or out of
     // range are ignored or brought into range.
     const std::pair<const char*, const char*> options[] = {
-        {R"({})", R"({"countdown": 3, "micInput": ""})"},
         {R"({"countdown": 5, "micInput": "alsa_input.usb-headset"})",
          R"({"countdown": 5, "micInput": "alsa_input.usb-headset"})"},
         {R"({"countdown": 0})", R"({"countdown": 0})"},
         {R"({"countdown": 4})", R"({"countdown": 3})"},
         {R"({"countdown": "5", "micInput": 7})",
          R"({"countdown": 3, "micInput": "alsa_input.usb-headset"})"},
-        {R"({"micInput": ""})", R"({"micInput": ""})"},
         {R"({"fps": 30.0})", R"({"fps": 30})"},
-        {R"({"fps": 60.5})", R"({"fps": 30})"},
-        {R"({"fps": "60"})", R"({"fps": 30})"},
         {R"({"fps": 24})", R"({"fps": 30})"},
-        {R"({"capHeight": -5})", R"({"capHeight": -5})"},
         {R"({"micEnabled": 1})", R"({"micEnabled": false})"},
-        {R"({"micEnabled": true})", R"({"micEnabled": true})"},
-        {R"({"webcamCorner": "anything"})", R"({"webcamCorner": "anything"})"},
         {R"({"webcamShape": "wide"})", R"({"webcamShape": "wide"})"},
         {R"({"webcamShape": "hexagon"})", R"({"webcamShape": "squircle"})"},
         {R"({"webcamZoom": 5})", R"({"webcamZoom": 2.0})"},
@@ -148,7 +117,8 @@ TEST(HeadlessHost, ScriptLinesMediaServerShellCommandsRecordOptionsAndAutoZoom) 
         }
     }
 
-    // ---- "edit.autoZoom" proposes from the project file and saves nothing
+    // ---- "edit.autoZoom" proposes from the project file and saves nothing (how:
+    // tests/render/auto_zoom_test.cpp)
     struct Case {
         const char* payload;
         const char* error;  // nullptr: success with `zooms`
@@ -156,14 +126,10 @@ TEST(HeadlessHost, ScriptLinesMediaServerShellCommandsRecordOptionsAndAutoZoom) 
     };
     const Case cases[] = {
         {"{}", "Missing file name", nullptr},
-        {R"({"name":"Take.mp4"})", nullptr,
-         R"([{"startMs":3477,"endMs":7015,"scale":2.5,"fx":0.3,"fy":0.4,"follow":true,)"
-         R"("inMs":1522.575,"outMs":1015.05,"typing":false}])"},
         // The recording ends before the zoom would: it stops at the end.
         {R"({"name":"Take.mp4","durationMs":6000})", nullptr,
          R"([{"startMs":3462,"endMs":6000,"scale":2.5,"fx":0.3,"fy":0.4,"follow":true,)"
          R"("inMs":1522.575,"outMs":1015.05,"typing":false}])"},
-        {R"({"name":"None.mp4"})", nullptr, "[]"},
         {R"({"name":"Broken.mp4"})", nullptr, "[]"},
         {R"({"name":"../Take.mp4"})", nullptr, "[]"},
     };
@@ -179,8 +145,7 @@ TEST(HeadlessHost, ScriptLinesMediaServerShellCommandsRecordOptionsAndAutoZoom) 
     }
     EXPECT_EQ(test::readFile(recordings(home) / "Take.mp4.marlune.json"), project);
     EXPECT_EQ(test::allNames(recordings(home)),
-              (std::vector<std::string>{"Broken.mp4.marlune.json", "Take 1.mp4",
-                                        "Take.mp4.marlune.json"}));
+              (std::vector<std::string>{"Broken.mp4.marlune.json", "Take.mp4.marlune.json"}));
 
     // ---- Every line with a readable id is answered
     const std::string deep(100'000, '[');

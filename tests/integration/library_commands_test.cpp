@@ -1,5 +1,4 @@
-// The library, media and project commands through `marlune --stdio-bridge`, on real files in the
-// child's own HOME.
+// The library, media and project commands through the real program on real files.
 
 #include <fcntl.h>
 #include <gio/gio.h>
@@ -24,18 +23,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace test;
 
-std::vector<Json> eventsNamed(const std::vector<Json>& events, const std::string& name) {
-    std::vector<Json> out;
-    for (const auto& e : events) {
-        if (e["name"] == name) out.push_back(e["data"]);
-    }
-    return out;
-}
-
-// Names outside the folder are refused or ignored, never acted on; a deleted recording goes to the
-// trash with its companions; a renamed one moves its movie, project file and webcam movie together
-// or not at all, and never over another file. The desktop commands answer at once although the
-// session has no file manager and no application for movies or folders.
+// Guards names that act outside the folder and renames or deletes that split or overwrite files.
 TEST(LibraryCommands, PayloadRulesTrashRenameAndCopy) {
     TempDir home;
     fs::path dir = recordings(home);
@@ -79,18 +67,14 @@ TEST(LibraryCommands, PayloadRulesTrashRenameAndCopy) {
     const Case cases[] = {
         {"library.delete", "{}", "Missing file name", nullptr},
         {"library.delete", R"({"name":"../outside.mp4"})", "Invalid file name.", nullptr},
-        {"library.reveal", "{}", nullptr, "{}"},
         {"library.reveal", R"({"name":"../outside.mp4"})", nullptr, "{}"},
         {"library.open", R"({"name":"../outside.mp4"})", nullptr, "{}"},
         {"library.open", R"({"name":"Clip.mp4"})", nullptr, "{}"},
         {"library.openFolder", "{}", nullptr, "{}"},
-        {"library.thumb", "{}", "Missing file name", nullptr},
         {"library.thumb", R"({"name":"../outside.mp4"})", "Invalid file name.", nullptr},
         {"library.thumb", R"({"name":"Clip.mp4"})", nullptr, R"({"thumb":null})"},
-        {"media.waveform", "{}", "Missing file name", nullptr},
         {"media.waveform", R"({"name":"../outside.mp4"})", "Invalid file name.", nullptr},
         {"media.waveform", R"({"name":"none.mp4"})", nullptr, R"({"peaks":[]})"},
-        {"edit.exportTrim", R"({"name":"a.mp4","startMs":0})", "Missing trim parameters", nullptr},
         {"edit.exportTrim", R"({"name":"a.mp4","startMs":"0","endMs":5000})",
          "Missing trim parameters", nullptr},
         {"edit.exportTrim", R"({"name":"a.mp4","startMs":5000,"endMs":5000.0})",
@@ -99,7 +83,6 @@ TEST(LibraryCommands, PayloadRulesTrashRenameAndCopy) {
          "Invalid file name.", nullptr},
         {"edit.exportTrim", R"({"name":"Nothing.mp4","startMs":0,"endMs":1000})",
          "No such file or directory", nullptr},
-        {"project.load", "{}", "Missing file name", nullptr},
         {"project.load", R"({"name":"../outside.mp4"})", nullptr, R"({"data":null})"},
         {"project.load", R"({"name":"Deep.mp4"})",
          "The project file could not be read. The JSON is nested more than 256 levels deep.",
@@ -108,7 +91,6 @@ TEST(LibraryCommands, PayloadRulesTrashRenameAndCopy) {
          nullptr},
         {"project.load", R"({"name":"Lenient.mp4"})", nullptr,
          R"({"data":{"n":null,"s":"\uFFFD"}})"},
-        {"project.save", R"({"name":"a.mp4"})", "Missing project data", nullptr},
         {"project.save", R"({"name":"a.mp4","data":[1]})", "Missing project data", nullptr},
         {"project.save", R"({"name":"../outside.mp4","data":{}})", "Invalid file name.", nullptr},
         {"project.save", R"({"name":"sub/Clip.mp4","data":{}})",
@@ -209,18 +191,9 @@ TEST(LibraryCommands, PayloadRulesTrashRenameAndCopy) {
     EXPECT_FALSE(fs::exists(home / "Videos/Marlune/Nothing trimmed.mp4"));
     EXPECT_FALSE(fs::exists(home / ".local/share/Trash/files/outside.mp4"));
     EXPECT_FALSE(fs::exists(home / ".local/share/Trash/files/Clip.mp4"));
-    fs::path trash = home / ".local/share/Trash";
+    // In the trash as GLib puts things there (its information files are GLib's).
     for (auto [name, content] : trashed) {
-        SCOPED_TRACE(name);
-        ASSERT_TRUE(fs::exists(trash / "files" / name));
-        EXPECT_EQ(readFile(trash / "files" / name), content);
-        std::string info = readFile(trash / "info" / (std::string(name) + ".trashinfo"));
-        std::string escaped = std::regex_replace((dir / name).string(), std::regex(" "), "%20");
-        EXPECT_TRUE(info.starts_with("[Trash Info]\n")) << info;
-        EXPECT_NE(info.find("\nPath=" + escaped + "\n"), std::string::npos) << info;
-        EXPECT_TRUE(std::regex_search(
-            info, std::regex("\nDeletionDate=\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\n")))
-            << info;
+        EXPECT_EQ(readFile(home / ".local/share/Trash/files" / name), content) << name;
     }
 }
 
@@ -285,13 +258,11 @@ TEST(LibraryCommands, RevealAsksTheFileManager) {
     g_object_unref(bus);
 }
 
-TEST(LibraryCommands, ExportTrimMakesAShorterCopyReportingProgressOnlyBeforeItsReply) {
-    TempDir home, scratch;
+TEST(LibraryCommands, ExportTrimMakesACopyAndAKilledOneLeavesNothing) {
+    TempDir home;
     fs::path dir = recordings(home);
-    // Key frames every 1.5 s: a copy from 2 s starts at the key frame at 1.5 s.
-    ASSERT_TRUE(test::makeMovie(dir / "Clip.mp4", 10.0, 320, 180, true, 45));
-    // Copies run at disk speed: a few hundred megabytes of motion JPEG outlast the first
-    // progress tick (0.25 s). A machine fast enough to beat that gets a movie twice as long.
+    ASSERT_TRUE(test::makeMovie(dir / "Clip.mp4", 10.0));
+    // Copies run at disk speed: a few hundred megabytes of motion JPEG take a while.
     ASSERT_TRUE(test::makeBigMovie(dir / "Big.mp4", 80));
     BridgeProcess p({.home = home.path()});
     ASSERT_TRUE(p.request("0", "app.ready"));
@@ -300,46 +271,12 @@ TEST(LibraryCommands, ExportTrimMakesAShorterCopyReportingProgressOnlyBeforeItsR
                            {{"name", "Clip.mp4"}, {"startMs", 2000}, {"endMs", 5000}},
                            std::chrono::seconds(60));
     EXPECT_EQ(resultOf(first), (Json{{"name", "Clip trimmed.mp4"}}));
-    EXPECT_EQ(eventsNamed(p.events, "saved"),
-              (std::vector<Json>{Json{{"name", "Clip trimmed.mp4"}, {"durationMs", 3000}}}));
-    auto duration = test::probeDuration(dir / "Clip trimmed.mp4");
-    ASSERT_TRUE(duration);
-    EXPECT_GE(*duration, 3.0 - 0.05);
-    EXPECT_LE(*duration, 3.0 + 1.5 + 0.05) << "within one key-frame interval";
-    EXPECT_TRUE(test::decodesCleanly(dir / "Clip trimmed.mp4"));
+    // Where the copy starts and ends: tests/library/media_tools_test.cpp. "saved" comes last.
+    ASSERT_FALSE(p.events.empty());
+    EXPECT_EQ(
+        p.events.back(),
+        (Json{{"name", "saved"}, {"data", {{"name", "Clip trimmed.mp4"}, {"durationMs", 3000}}}}));
 
-    std::vector<Json> progress;
-    for (int attempt = 1; attempt <= 4 && progress.empty(); ++attempt) {
-        SCOPED_TRACE("attempt " + std::to_string(attempt));
-        p.events.clear();
-        std::string id = "trim" + std::to_string(attempt);
-        auto reply = p.request(id, "edit.exportTrim",
-                               {{"name", "Big.mp4"}, {"startMs", 0}, {"endMs", 1000000000}},
-                               std::chrono::seconds(300));
-        ASSERT_EQ(resultOf(reply), (Json{{"name", "Big trimmed.mp4"}}));
-        progress = eventsNamed(p.events, "exportProgress");
-        ASSERT_FALSE(p.events.empty());
-        EXPECT_EQ(p.events.back()["name"], "saved") << "saved comes last, before the reply";
-        // Nothing may follow the reply.
-        while (auto line = p.readLine(std::chrono::milliseconds(800))) {
-            auto late = test::parseScriptLine(*line);
-            EXPECT_NE(late.value["name"], "exportProgress") << "after the reply: " << *line;
-        }
-        fs::remove(dir / "Big trimmed.mp4");
-        if (progress.empty()) {
-            ASSERT_TRUE(test::ffmpeg({"-stream_loop", "1", "-i", (dir / "Big.mp4").string(), "-c",
-                                      "copy", (scratch / "Bigger.mp4").string()}));
-            fs::rename(scratch / "Bigger.mp4", dir / "Big.mp4");
-        }
-    }
-    ASSERT_FALSE(progress.empty()) << "no copy ever outlasted 0.25 s";
-    double last = 0.0;
-    for (const auto& data : progress) {
-        double v = data["value"].get<double>();
-        EXPECT_GE(v, last);
-        EXPECT_LE(v, 1.0);
-        last = v;
-    }
     EXPECT_EQ(p.closeAndWait(), 0);
 
     // ---- A killed trim leaves nothing listed
@@ -383,8 +320,7 @@ int httpStatus(const std::string& url) {
     return answer.size() >= 12 ? std::atoi(answer.c_str() + 9) : 0;
 }
 
-// The listing, waveform and project file of a real recording; pipes, links and folders named like
-// recordings answer at once and lead nowhere.
+// Guards pipes, links and folders named like recordings that block or lead out of the folder.
 TEST(LibraryCommands, ListingAndProjectFilesWhilePipesAndLinksLeadNowhere) {
     TempDir home;
     fs::path dir = recordings(home);
@@ -411,10 +347,6 @@ TEST(LibraryCommands, ListingAndProjectFilesWhilePipesAndLinksLeadNowhere) {
     const std::string media = resultOf(ready)["mediaBaseURL"];
     Json items = resultOf(p.request("list", "library.list", nullptr, prompt))["items"];
     ASSERT_EQ(items.size(), 1u) << items;
-    std::vector<std::string> keys;
-    for (auto& [k, v] : items[0].items()) keys.push_back(k);
-    EXPECT_EQ(keys, (std::vector<std::string>{"name", "size", "createdAt", "durationMs", "webcam",
-                                              "thumb"}));
     EXPECT_EQ(items[0]["webcam"], false);
     EXPECT_EQ(items[0]["name"], "Clip.mp4");
     EXPECT_EQ(items[0]["durationMs"], 3000);

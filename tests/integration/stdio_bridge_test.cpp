@@ -1,5 +1,4 @@
-// Settings and looks kept by `marlune --stdio-bridge` across runs and instances (the file rules
-// themselves: tests/core/files_test.cpp).
+// Settings and looks kept by the real program across runs and instances.
 
 #include <gtest/gtest.h>
 

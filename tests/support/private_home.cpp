@@ -1,5 +1,4 @@
-// A HOME of its own for a test program (marlune_add_tests PRIVATE_HOME), so that its recordings
-// folder is a scratch folder; set before main, before GLib reads and caches the user's folders.
+// A scratch HOME for a test program (PRIVATE_HOME), set before GLib reads the user's folders.
 
 #include <stdlib.h>
 
