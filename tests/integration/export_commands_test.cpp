@@ -108,8 +108,17 @@ TEST(ExportCommands, ProgressSavedPayloadFittingAndCancelByName) {
     auto saved = std::ranges::find_if(p.events, named("saved"));
     ASSERT_NE(saved, p.events.end()) << "saved was emitted before the reply";
     EXPECT_EQ((*saved)["data"], Json({{"name", "Demo export.mp4"}, {"durationMs", 1500}}));
-    EXPECT_TRUE(std::ranges::any_of(p.events.begin(), saved, named("exportProgress")));
     EXPECT_TRUE(std::ranges::none_of(saved, p.events.end(), named("exportProgress")));
+    // The page's bar: rising from 0 to 0.98, each event keyed on the export's id.
+    std::vector<double> progress;
+    for (auto e = p.events.begin(); e != saved; ++e) {
+        if (!named("exportProgress")(*e)) continue;
+        EXPECT_EQ((*e)["data"]["id"], "r-1");
+        progress.push_back((*e)["data"]["value"].get<double>());
+    }
+    ASSERT_GE(progress.size(), 10u);
+    EXPECT_TRUE(std::ranges::is_sorted(progress));
+    EXPECT_EQ(std::pair(progress.front(), progress.back()), std::pair(0.0, 0.98));
 
     // ---- Payloads are checked; ranges and gains are fitted to the recording
     struct Case {
