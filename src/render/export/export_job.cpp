@@ -188,7 +188,12 @@ Result<void> ExportJob::prepare() {
         openAudio(*file);
     }
 
-    CompositionInputs inputs = compositionInputs(request_, width_, height_, out_, webRoot_);
+    // The pictures follow the fitted range, as the sound does: a range asked from before the
+    // recording's start would otherwise delay every picture behind the sound.
+    ExportRequest fitted = request_;
+    fitted.startMs = startMs_;
+    fitted.endMs = endMs_;
+    CompositionInputs inputs = compositionInputs(fitted, width_, height_, out_, webRoot_);
     openWebcam(inputs);
 
     if (auto begun = muxer_ ? muxer_->begin() : Result<void>{}; !begun) {
