@@ -29,8 +29,8 @@ std::string brandOf(const fs::path& path) {
     return std::string(head + 8, 4);
 }
 
-// One movie described, cut short, and copied in part (the copy's range: tests/library).
-TEST(MediaFile, DescribesTracksFailsWithFfmpegTextAndIsCopiedIntoAPlayableFile) {
+// One movie described and copied in part (the copy's range: tests/library).
+TEST(MediaFile, DescribesTracksAndIsCopiedIntoAPlayableFile) {
     TempDir dir;
     ASSERT_TRUE(test::makeMovie(dir / "clip.mp4", 4.0, 320, 180, true, 45));
     auto file = MediaFile::open(dir / "clip.mp4");
@@ -46,14 +46,6 @@ TEST(MediaFile, DescribesTracksFailsWithFfmpegTextAndIsCopiedIntoAPlayableFile) 
     EXPECT_NEAR(video[0].frameRate, 30.0, 0.01);
     EXPECT_EQ(std::tuple(audio[0].codecName, audio[0].sampleRate, audio[0].channels),
               std::tuple("aac", 48000, 1));
-
-    // Without its index (written last), a cut movie can't be read at all.
-    auto size = fs::file_size(dir / "clip.mp4");
-    fs::copy_file(dir / "clip.mp4", dir / "cut.mp4");
-    fs::resize_file(dir / "cut.mp4", size / 2);
-    auto cut = MediaFile::open(dir / "cut.mp4");
-    ASSERT_FALSE(cut);
-    EXPECT_EQ(cut.error().message, "Invalid data found when processing input");
 
     StreamCopyJob job(dir / "clip.mp4", dir / "out.mp4", 1.0, 3.0);
     EXPECT_EQ(job.progress(), 0.0);
@@ -88,56 +80,6 @@ TEST(MediaFile, DescribesTracksFailsWithFfmpegTextAndIsCopiedIntoAPlayableFile) 
     r = cancelled.run();
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error(), (Error{"Cancelled.", ErrorCode::cancelled}));
-}
-
-TEST(VideoDecoder, StillFramesFollowTheDisplayMatrix) {
-    TempDir dir;
-    // Red top-left quarter on blue, 320 × 180.
-    ASSERT_TRUE(
-        ffmpeg({"-f", "lavfi", "-i",
-                "color=blue:s=320x180:r=10,drawbox=x=0:y=0:w=160:h=90:color=red:t=fill", "-t", "1",
-                "-c:v", "libx264", "-pix_fmt", "yuv420p", (dir / "plain.mp4").string()}));
-    struct Case {
-        const char* rotateTag;  // as the container stores it
-        PixelSize size;
-        int redX, redY;  // where the red quarter ends up, in fractions ×4 of the picture
-    };
-    // The placement ffmpeg's own player shows for these files.
-    const Case cases[] = {
-        {nullptr, {320, 180}, 1, 1},
-        {"90", {180, 320}, 1, 3},
-        {"180", {320, 180}, 3, 3},
-        {"270", {180, 320}, 3, 1},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.rotateTag ? c.rotateTag : "none");
-        fs::path movie = dir / "plain.mp4";
-        if (c.rotateTag) {
-            movie = dir / (std::string("rot") + c.rotateTag + ".mp4");
-            ASSERT_TRUE(ffmpeg({"-i", (dir / "plain.mp4").string(), "-c", "copy", "-metadata:s:v:0",
-                                std::string("rotate=") + c.rotateTag, movie.string()}));
-        }
-        auto file = MediaFile::open(movie);
-        ASSERT_TRUE(file);
-        auto image = stillFrame(std::move(*file), 0.5, 0);
-        ASSERT_TRUE(image) << image.error().message;
-        EXPECT_EQ(image->width, c.size.width);
-        EXPECT_EQ(image->height, c.size.height);
-        auto isRed = [](std::uint32_t p) { return ((p >> 16) & 0xFF) > 200 && (p & 0xFF) < 60; };
-        for (int qy = 1; qy <= 3; qy += 2) {
-            for (int qx = 1; qx <= 3; qx += 2) {
-                std::uint32_t p = image->pixel(image->width * qx / 4, image->height * qy / 4);
-                EXPECT_EQ(isRed(p), qx == c.redX && qy == c.redY)
-                    << "quarter " << qx << "," << qy << std::hex << " pixel " << p;
-            }
-        }
-        // Scaled after turning: the width limit applies to the picture as shown.
-        auto small = MediaFile::open(movie);
-        auto thumb = stillFrame(std::move(*small), 0.5, 90);
-        ASSERT_TRUE(thumb);
-        EXPECT_EQ(thumb->width, 90);
-        EXPECT_EQ(thumb->height, c.size.height * 90 / c.size.width);
-    }
 }
 
 int channelDistance(std::uint32_t a, std::uint32_t b) {
