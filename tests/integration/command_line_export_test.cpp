@@ -333,12 +333,10 @@ TEST(CommandLineExport, EditsAreCompletedAndReadAsTheEditorWould) {
     const std::pair<const char*, nlohmann::json> wanted[] = {
         {"/name", "Demo.mp4"},
         {"/startMs", 100},
-        {"/endMs", 900},
         {"/cursor/size", 3},
         {"/cursor/path", usablePath},
         {"/cursor/caret", nlohmann::json::parse("[[400, 0.3, 0.3]]")},
         {"/webcam/file", "Demo.webcam.mp4"},
-        {"/webcam/offsetMs", 120},
         {"/webcam/enabled", true},
         {"/webcam/size", 30},
         {"/targetHeight", 120}};

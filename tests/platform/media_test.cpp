@@ -1,17 +1,12 @@
-// The FFmpeg wrappers on real movies: reading movies the ffmpeg tool made, and writing them.
+// The FFmpeg wrappers on real movies the ffmpeg tool made.
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <fstream>
 
 #include "platform/media/audio_mix_reader.h"
-#include "platform/media/bgra_to_yuv.h"
 #include "platform/media/media_file.h"
-#include "platform/media/movie_muxer.h"
 #include "platform/media/stream_copy.h"
-#include "platform/media/video_decoder.h"
-#include "platform/media/video_encoder.h"
 #include "support/ffmpeg_tool.h"
 #include "support/temp_dir.h"
 
@@ -48,7 +43,6 @@ TEST(MediaFile, DescribesTracksAndIsCopiedIntoAPlayableFile) {
               std::tuple("aac", 48000, 1));
 
     StreamCopyJob job(dir / "clip.mp4", dir / "out.mp4", 1.0, 3.0);
-    EXPECT_EQ(job.progress(), 0.0);
     auto done = job.run();
     ASSERT_TRUE(done) << done.error().message;
     EXPECT_EQ(job.progress(), 1.0);
@@ -80,87 +74,6 @@ TEST(MediaFile, DescribesTracksAndIsCopiedIntoAPlayableFile) {
     r = cancelled.run();
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error(), (Error{"Cancelled.", ErrorCode::cancelled}));
-}
-
-int channelDistance(std::uint32_t a, std::uint32_t b) {
-    int worst = 0;
-    for (int shift : {0, 8, 16}) {
-        worst = std::max(worst, std::abs(int((a >> shift) & 0xFF) - int((b >> shift) & 0xFF)));
-    }
-    return worst;
-}
-
-// Encodes `frames` pictures made by `picture(i)` at 30 fps into an MP4 of its own.
-template <class MakePicture>
-Result<void> encodeMovie(const fs::path& path, VideoEncoderOptions options, int frames,
-                         MakePicture picture) {
-    auto muxer = MovieMuxer::create(path, MovieContainer::mp4);
-    if (!muxer) return std::unexpected(muxer.error());
-    auto encoder = VideoEncoder::open(options);
-    if (!encoder) return std::unexpected(encoder.error());
-    auto track = muxer->addTrack(*encoder);
-    if (!track) return std::unexpected(track.error());
-    if (auto begun = muxer->begin(); !begun) return begun;
-    auto write = [&](Result<std::vector<Packet>> packets) -> Result<void> {
-        if (!packets) return std::unexpected(packets.error());
-        for (auto& p : *packets) {
-            if (auto w = muxer->write(std::move(p), *track, 0); !w) return w;
-        }
-        return {};
-    };
-    for (int i = 0; i < frames; ++i) {
-        if (auto w = write(picture(*encoder, i)); !w) return w;
-    }
-    if (auto w = write(encoder->finish()); !w) return w;
-    return muxer->finish();
-}
-
-TEST(VideoEncoder, FullRangeDecodedPicturesAreConvertedToStudioRange) {
-    TempDir dir;
-    ASSERT_TRUE(test::makeMovie(dir / "src.mp4", 1.0, 320, 180, false));
-    // Full-range pictures must be converted to the studio range on the way.
-    ASSERT_TRUE(ffmpeg({"-i", (dir / "src.mp4").string(), "-vf", "scale=out_range=full", "-pix_fmt",
-                        "yuvj420p", "-c:v", "libx264", "-preset", "ultrafast",
-                        (dir / "full.mp4").string()}));
-    auto file = MediaFile::open(dir / "full.mp4");
-    ASSERT_TRUE(file);
-    auto source = VideoDecoder::open(std::move(*file), 0);
-    ASSERT_TRUE(source);
-    std::vector<BgraImage> originals;
-    PictureConverter converter;
-    const fs::path out = dir / "out.mp4";
-    auto made = encodeMovie(out,
-                            {.width = 320,
-                             .height = 180,
-                             .fps = 30,
-                             .preset = "superfast",
-                             .matrix = ColourMatrix::bt601},
-                            30, [&](VideoEncoder& e, int) -> Result<std::vector<Packet>> {
-                                auto picture = source->nextPicture();
-                                if (!picture || !*picture) return fail("no picture");
-                                BgraImage image;
-                                if (auto c = converter.toBgra(**picture, image); !c) {
-                                    return std::unexpected(c.error());
-                                }
-                                originals.push_back(std::move(image));
-                                return e.encode(**picture, (*picture)->timeSeconds());
-                            });
-    ASSERT_TRUE(made) << made.error().message;
-    auto outFile = MediaFile::open(out);
-    ASSERT_TRUE(outFile);
-    auto decoder = VideoDecoder::open(std::move(*outFile), 0);
-    ASSERT_TRUE(decoder);
-    for (std::size_t i = 0; i < originals.size(); i += 7) {
-        auto frame = decoder->frameAt(i / 30.0);
-        ASSERT_TRUE(frame);
-        double total = 0;
-        for (int y = 0; y < 180; y += 9) {
-            for (int x = 0; x < 320; x += 8) {
-                total += channelDistance(frame->image.pixel(x, y), originals[i].pixel(x, y));
-            }
-        }
-        EXPECT_LT(total / (20 * 40), 4.0) << "frame " << i;
-    }
 }
 
 // (How the tracks' gains mix over a range is the export's test, through the whole export.)
