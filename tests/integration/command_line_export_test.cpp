@@ -53,12 +53,6 @@ Finished runExport(const fs::path& home, std::vector<std::string> args,
     return ExportRun(home, std::move(args), input).wait();
 }
 
-std::string pictureSize(const fs::path& movie) {
-    return test::toolOutput({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
-                             "stream=width,height", "-of", "csv=p=0", movie.string()})
-        .value_or("(unreadable)");
-}
-
 // A project file with pointer, click and caret tracks (some damaged) and a webcam movie entry.
 Json projectWithTracks() {
     return Json::parse(R"({
@@ -114,7 +108,10 @@ TEST(CommandLineExport, RendersTheRecordingOrItsEditBesideItWithoutADisplay) {
         const fs::path movie = dir / r.movie;
         EXPECT_EQ(run.out, movie.string() + "\n");
         if (r.size) {
-            EXPECT_EQ(pictureSize(movie), r.size);
+            EXPECT_EQ(test::toolOutput({"ffprobe", "-v", "error", "-select_streams", "v:0",
+                                        "-show_entries", "stream=width,height", "-of", "csv=p=0",
+                                        movie.string()}),
+                      r.size);
         }
         EXPECT_TRUE(test::decodesCleanly(movie));
         EXPECT_NEAR(test::probeDuration(movie).value_or(0), r.seconds, 0.1);
