@@ -17,10 +17,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using namespace test;
 
-Json bodyOf(const Json& request) {
-    return Json::parse(request["body"].get<std::string>());
-}
-
 int portIn(const std::string& text) {
     std::smatch m;
     return std::regex_search(text, m, std::regex(R"(port=(\d+))")) ? std::stoi(m[1]) : 0;
@@ -194,14 +190,6 @@ TEST(AccountCommands, GoogleSignInRenewsAndStoresTheTokensForTheUserAlone) {
 // Guards refusals, cancels and failures that sign somebody in, store a token or leak one.
 TEST(AccountCommands, RefusalsCancelsAndFailuresSignNobodyIn) {
     AccountHost app;
-    const Json invalid[] = {nullptr, {{"email", " bob "}}};
-    for (const auto& payload : invalid) {
-        EXPECT_EQ(errorOf(app.request("auth.magicLink", payload)), "Enter a valid email address")
-            << payload.dump();
-    }
-    EXPECT_TRUE(app.standin.requestsOf("sendOobCode").empty());
-    EXPECT_EQ(app.result("auth.state")["waitingForBrowser"], false);
-
     struct Case {
         Json failure;
         const char* message;
@@ -303,8 +291,9 @@ TEST(AccountCommands, ExportsAreCountedAndSyncedAndOutliveSignOut) {
 
     // One increment of both, then the total read back (the bodies: the protocol tests).
     auto increment = [&](std::size_t i) {
-        return bodyOf(app.standin.requestsOf("commit").at(
-            i))["writes"][0]["transform"]["fieldTransforms"][0]["increment"]["integerValue"];
+        const Json body =
+            Json::parse(app.standin.requestsOf("commit").at(i)["body"].get<std::string>());
+        return body["writes"][0]["transform"]["fieldTransforms"][0]["increment"]["integerValue"];
     };
     EXPECT_EQ(app.standin.requestsOf("commit").size(), 1u);
     EXPECT_EQ(increment(0), "2");

@@ -67,7 +67,6 @@ TEST(LibraryCommands, PayloadRulesTrashRenameAndCopy) {
     const Case cases[] = {
         {"library.delete", "{}", "Missing file name", nullptr},
         {"library.delete", R"({"name":"../outside.mp4"})", "Invalid file name.", nullptr},
-        {"library.reveal", R"({"name":"../outside.mp4"})", nullptr, "{}"},
         {"library.open", R"({"name":"../outside.mp4"})", nullptr, "{}"},
         {"library.open", R"({"name":"Clip.mp4"})", nullptr, "{}"},
         {"library.openFolder", "{}", nullptr, "{}"},

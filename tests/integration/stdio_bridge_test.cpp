@@ -21,7 +21,6 @@ TEST(StdioBridge, SettingsPersistADamagedFileGivesTheDefaultsAndUnsavedOnesAreRe
         EXPECT_EQ(p.closeAndWait(), 0);
         ASSERT_EQ(p.leftover.size(), 2u);
         const Json ready = parseScriptLine(p.leftover[0]).value;
-        EXPECT_EQ(ready["result"]["version"], "0.1.0");
         // A fresh user's settings, in their own order.
         EXPECT_EQ(ready["result"]["settings"].dump(),
                   R"({"fps":30,"capHeight":1440,"micEnabled":true,"systemAudioEnabled":false,)"
@@ -29,8 +28,6 @@ TEST(StdioBridge, SettingsPersistADamagedFileGivesTheDefaultsAndUnsavedOnesAreRe
                   R"("webcamShape":"squircle","webcamZoom":1.0,"hideWindow":false,)"
                   R"("showCursor":true,"cursorMode":"smooth","micInput":"","countdown":3,)"
                   R"("recordAllKeys":false})");
-        EXPECT_TRUE(
-            p.leftover[1].starts_with("window.__marluneDeliver({\"id\":\"2\",\"ok\":true,"));
         EXPECT_EQ(parseScriptLine(p.leftover[1]).value["result"]["webcamZoom"], 2.0);
     }
     EXPECT_TRUE(fs::is_directory(home / "Videos/Marlune"))

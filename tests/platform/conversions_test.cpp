@@ -80,7 +80,6 @@ TEST(MonitorNames, TheProductNameComesFromTheEdidsNameDescriptor) {
         {edid(3, 0xfc, "LG ULTRAFINE"), "LG ULTRAFINE"},       // 13 characters, no line feed
         {edid(2, 0xfc, " Studio  \n  "), "Studio"},            // padding around it
         {edid(1, 0xff, "SERIAL123\n"), std::nullopt},          // a serial number, not a name
-        {edid(0, 0xfc, ""), std::nullopt},                     // timings only
         {edid(1, 0xfc, "\n"), std::nullopt},                   // an empty name
         {std::vector<std::uint8_t>(64, 0), std::nullopt},      // too short
         {std::vector<std::uint8_t>(128, 0x20), std::nullopt},  // no EDID header

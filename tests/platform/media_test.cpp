@@ -1,17 +1,12 @@
-// The FFmpeg wrappers on real movies: reading movies the ffmpeg tool made, and writing them.
+// The FFmpeg wrappers on real movies the ffmpeg tool made.
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <fstream>
 
 #include "platform/media/audio_mix_reader.h"
-#include "platform/media/bgra_to_yuv.h"
 #include "platform/media/media_file.h"
-#include "platform/media/movie_muxer.h"
 #include "platform/media/stream_copy.h"
-#include "platform/media/video_decoder.h"
-#include "platform/media/video_encoder.h"
 #include "support/ffmpeg_tool.h"
 #include "support/temp_dir.h"
 
@@ -29,8 +24,8 @@ std::string brandOf(const fs::path& path) {
     return std::string(head + 8, 4);
 }
 
-// One movie described, cut short, and copied in part (the copy's range: tests/library).
-TEST(MediaFile, DescribesTracksFailsWithFfmpegTextAndIsCopiedIntoAPlayableFile) {
+// One movie described and copied in part (the copy's range: tests/library).
+TEST(MediaFile, DescribesTracksAndIsCopiedIntoAPlayableFile) {
     TempDir dir;
     ASSERT_TRUE(test::makeMovie(dir / "clip.mp4", 4.0, 320, 180, true, 45));
     auto file = MediaFile::open(dir / "clip.mp4");
@@ -47,16 +42,7 @@ TEST(MediaFile, DescribesTracksFailsWithFfmpegTextAndIsCopiedIntoAPlayableFile) 
     EXPECT_EQ(std::tuple(audio[0].codecName, audio[0].sampleRate, audio[0].channels),
               std::tuple("aac", 48000, 1));
 
-    // Without its index (written last), a cut movie can't be read at all.
-    auto size = fs::file_size(dir / "clip.mp4");
-    fs::copy_file(dir / "clip.mp4", dir / "cut.mp4");
-    fs::resize_file(dir / "cut.mp4", size / 2);
-    auto cut = MediaFile::open(dir / "cut.mp4");
-    ASSERT_FALSE(cut);
-    EXPECT_EQ(cut.error().message, "Invalid data found when processing input");
-
     StreamCopyJob job(dir / "clip.mp4", dir / "out.mp4", 1.0, 3.0);
-    EXPECT_EQ(job.progress(), 0.0);
     auto done = job.run();
     ASSERT_TRUE(done) << done.error().message;
     EXPECT_EQ(job.progress(), 1.0);
@@ -88,137 +74,6 @@ TEST(MediaFile, DescribesTracksFailsWithFfmpegTextAndIsCopiedIntoAPlayableFile) 
     r = cancelled.run();
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error(), (Error{"Cancelled.", ErrorCode::cancelled}));
-}
-
-TEST(VideoDecoder, StillFramesFollowTheDisplayMatrix) {
-    TempDir dir;
-    // Red top-left quarter on blue, 320 × 180.
-    ASSERT_TRUE(
-        ffmpeg({"-f", "lavfi", "-i",
-                "color=blue:s=320x180:r=10,drawbox=x=0:y=0:w=160:h=90:color=red:t=fill", "-t", "1",
-                "-c:v", "libx264", "-pix_fmt", "yuv420p", (dir / "plain.mp4").string()}));
-    struct Case {
-        const char* rotateTag;  // as the container stores it
-        PixelSize size;
-        int redX, redY;  // where the red quarter ends up, in fractions ×4 of the picture
-    };
-    // The placement ffmpeg's own player shows for these files.
-    const Case cases[] = {
-        {nullptr, {320, 180}, 1, 1},
-        {"90", {180, 320}, 1, 3},
-        {"180", {320, 180}, 3, 3},
-        {"270", {180, 320}, 3, 1},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.rotateTag ? c.rotateTag : "none");
-        fs::path movie = dir / "plain.mp4";
-        if (c.rotateTag) {
-            movie = dir / (std::string("rot") + c.rotateTag + ".mp4");
-            ASSERT_TRUE(ffmpeg({"-i", (dir / "plain.mp4").string(), "-c", "copy", "-metadata:s:v:0",
-                                std::string("rotate=") + c.rotateTag, movie.string()}));
-        }
-        auto file = MediaFile::open(movie);
-        ASSERT_TRUE(file);
-        auto image = stillFrame(std::move(*file), 0.5, 0);
-        ASSERT_TRUE(image) << image.error().message;
-        EXPECT_EQ(image->width, c.size.width);
-        EXPECT_EQ(image->height, c.size.height);
-        auto isRed = [](std::uint32_t p) { return ((p >> 16) & 0xFF) > 200 && (p & 0xFF) < 60; };
-        for (int qy = 1; qy <= 3; qy += 2) {
-            for (int qx = 1; qx <= 3; qx += 2) {
-                std::uint32_t p = image->pixel(image->width * qx / 4, image->height * qy / 4);
-                EXPECT_EQ(isRed(p), qx == c.redX && qy == c.redY)
-                    << "quarter " << qx << "," << qy << std::hex << " pixel " << p;
-            }
-        }
-        // Scaled after turning: the width limit applies to the picture as shown.
-        auto small = MediaFile::open(movie);
-        auto thumb = stillFrame(std::move(*small), 0.5, 90);
-        ASSERT_TRUE(thumb);
-        EXPECT_EQ(thumb->width, 90);
-        EXPECT_EQ(thumb->height, c.size.height * 90 / c.size.width);
-    }
-}
-
-int channelDistance(std::uint32_t a, std::uint32_t b) {
-    int worst = 0;
-    for (int shift : {0, 8, 16}) {
-        worst = std::max(worst, std::abs(int((a >> shift) & 0xFF) - int((b >> shift) & 0xFF)));
-    }
-    return worst;
-}
-
-// Encodes `frames` pictures made by `picture(i)` at 30 fps into an MP4 of its own.
-template <class MakePicture>
-Result<void> encodeMovie(const fs::path& path, VideoEncoderOptions options, int frames,
-                         MakePicture picture) {
-    auto muxer = MovieMuxer::create(path, MovieContainer::mp4);
-    if (!muxer) return std::unexpected(muxer.error());
-    auto encoder = VideoEncoder::open(options);
-    if (!encoder) return std::unexpected(encoder.error());
-    auto track = muxer->addTrack(*encoder);
-    if (!track) return std::unexpected(track.error());
-    if (auto begun = muxer->begin(); !begun) return begun;
-    auto write = [&](Result<std::vector<Packet>> packets) -> Result<void> {
-        if (!packets) return std::unexpected(packets.error());
-        for (auto& p : *packets) {
-            if (auto w = muxer->write(std::move(p), *track, 0); !w) return w;
-        }
-        return {};
-    };
-    for (int i = 0; i < frames; ++i) {
-        if (auto w = write(picture(*encoder, i)); !w) return w;
-    }
-    if (auto w = write(encoder->finish()); !w) return w;
-    return muxer->finish();
-}
-
-TEST(VideoEncoder, FullRangeDecodedPicturesAreConvertedToStudioRange) {
-    TempDir dir;
-    ASSERT_TRUE(test::makeMovie(dir / "src.mp4", 1.0, 320, 180, false));
-    // Full-range pictures must be converted to the studio range on the way.
-    ASSERT_TRUE(ffmpeg({"-i", (dir / "src.mp4").string(), "-vf", "scale=out_range=full", "-pix_fmt",
-                        "yuvj420p", "-c:v", "libx264", "-preset", "ultrafast",
-                        (dir / "full.mp4").string()}));
-    auto file = MediaFile::open(dir / "full.mp4");
-    ASSERT_TRUE(file);
-    auto source = VideoDecoder::open(std::move(*file), 0);
-    ASSERT_TRUE(source);
-    std::vector<BgraImage> originals;
-    PictureConverter converter;
-    const fs::path out = dir / "out.mp4";
-    auto made = encodeMovie(out,
-                            {.width = 320,
-                             .height = 180,
-                             .fps = 30,
-                             .preset = "superfast",
-                             .matrix = ColourMatrix::bt601},
-                            30, [&](VideoEncoder& e, int) -> Result<std::vector<Packet>> {
-                                auto picture = source->nextPicture();
-                                if (!picture || !*picture) return fail("no picture");
-                                BgraImage image;
-                                if (auto c = converter.toBgra(**picture, image); !c) {
-                                    return std::unexpected(c.error());
-                                }
-                                originals.push_back(std::move(image));
-                                return e.encode(**picture, (*picture)->timeSeconds());
-                            });
-    ASSERT_TRUE(made) << made.error().message;
-    auto outFile = MediaFile::open(out);
-    ASSERT_TRUE(outFile);
-    auto decoder = VideoDecoder::open(std::move(*outFile), 0);
-    ASSERT_TRUE(decoder);
-    for (std::size_t i = 0; i < originals.size(); i += 7) {
-        auto frame = decoder->frameAt(i / 30.0);
-        ASSERT_TRUE(frame);
-        double total = 0;
-        for (int y = 0; y < 180; y += 9) {
-            for (int x = 0; x < 320; x += 8) {
-                total += channelDistance(frame->image.pixel(x, y), originals[i].pixel(x, y));
-            }
-        }
-        EXPECT_LT(total / (20 * 40), 4.0) << "frame " << i;
-    }
 }
 
 // (How the tracks' gains mix over a range is the export's test, through the whole export.)

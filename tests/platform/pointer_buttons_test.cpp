@@ -5,12 +5,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/input.h>
-#include <linux/uinput.h>
 #include <sys/inotify.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <fstream>
 
 #include "support/main_loop.h"
@@ -18,8 +15,6 @@
 
 namespace marlune::wayland {
 namespace {
-
-using namespace std::chrono_literals;
 
 InputCapabilities caps(std::set<unsigned> events, std::set<unsigned> keys,
                        std::set<unsigned> rel = {}, std::set<unsigned> abs = {}) {
@@ -96,25 +91,6 @@ TEST(PointerButtonsTest, OnlyPrimaryPressesCount) {
     }
 }
 
-TEST(PointerButtonsTest, AGoneDeviceLeavesTheOthersAndStopEndsTheCalls) {
-    int a[2], b[2];
-    ASSERT_EQ(::pipe(a), 0);
-    ASSERT_EQ(::pipe(b), 0);
-    auto buttons = PointerButtons::fromDescriptors({a[0], b[0]});
-    int seen = 0;
-    buttons->watchPrimaryPresses(Queue::main(), [&] { ++seen; });
-    ::close(a[1]);
-    ASSERT_TRUE(test::runMainUntil([&] { return buttons->deviceCount() == 1; }));
-    const std::string press = record(EV_KEY, BTN_LEFT, 1);
-    ASSERT_EQ(::write(b[1], press.data(), press.size()), static_cast<ssize_t>(press.size()));
-    ASSERT_TRUE(test::runMainUntil([&] { return seen == 1; }));
-    buttons->stopWatching();
-    ASSERT_EQ(::write(b[1], press.data(), press.size()), static_cast<ssize_t>(press.size()));
-    ::close(b[1]);
-    test::runMainFor(std::chrono::milliseconds(100));
-    EXPECT_EQ(seen, 1);
-}
-
 // A /dev/input and /sys/class/input of plain files: sysfs lists each node's capabilities as the
 // kernel does (hexadecimal longs, most significant first).
 void addNode(const std::filesystem::path& dev, const std::filesystem::path& sys,
@@ -155,37 +131,6 @@ TEST(PointerButtonsTest, AccessIsFoundWithoutOpeningKeyboards) {
     }
     ::close(watch);
     EXPECT_EQ(opened, std::set<std::string>{"event1"});
-}
-
-TEST(PointerButtonsTest, AVirtualMouseClickIsRead) {
-    int fd = ::open("/dev/uinput", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) GTEST_SKIP() << "no /dev/uinput here";
-    for (auto [request, code] : {std::pair{UI_SET_EVBIT, EV_KEY},
-                                 {UI_SET_KEYBIT, BTN_LEFT},
-                                 {UI_SET_EVBIT, EV_REL},
-                                 {UI_SET_RELBIT, REL_X},
-                                 {UI_SET_RELBIT, REL_Y}})
-        ::ioctl(fd, request, code);
-    uinput_setup setup{};
-    setup.id.bustype = BUS_VIRTUAL;
-    std::strcpy(setup.name, "marlune test mouse");
-    ASSERT_EQ(::ioctl(fd, UI_DEV_SETUP, &setup), 0);
-    ASSERT_EQ(::ioctl(fd, UI_DEV_CREATE), 0);
-    // The node appears once udev (or devtmpfs) has made it.
-    std::unique_ptr<PointerButtons> buttons;
-    ASSERT_TRUE(test::runMainUntil(
-        [&] { return (buttons = PointerButtons::open().value_or(nullptr)) != nullptr; }, 10s));
-    int seen = 0;
-    buttons->watchPrimaryPresses(Queue::main(), [&] { ++seen; });
-    const std::string click = record(EV_KEY, BTN_LEFT, 1) + record(EV_SYN, SYN_REPORT, 0) +
-                              record(EV_KEY, BTN_LEFT, 0) + record(EV_SYN, SYN_REPORT, 0);
-    auto clicked = [&] {
-        if (!seen) (void)!::write(fd, click.data(), click.size());
-        return seen > 0;
-    };
-    EXPECT_TRUE(test::runMainUntil(clicked, 10s));
-    ::ioctl(fd, UI_DEV_DESTROY);
-    ::close(fd);
 }
 
 }  // namespace
