@@ -13,6 +13,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace test;
+using namespace std::chrono_literals;
 
 struct Part {
     double tMs = 0;
@@ -79,7 +80,7 @@ TEST(PreviewCommands, FramesTracksAndStreams) {
             << cmd << " " << refused;
     }
 
-    // ---- One still picture
+    // ---- One still picture, then a scrubbing burst
     Json payload = Json::parse(R"({"name":"Demo.mp4","startMs":0,"endMs":2000,"maxWidth":320,
         "frame":{"type":"color","hex":"#336699"},
         "zooms":[{"startMs":200,"endMs":1800,"scale":2}],"tMs":1010})");
@@ -87,6 +88,16 @@ TEST(PreviewCommands, FramesTracksAndStreams) {
     EXPECT_TRUE(still["image"].get<std::string>().starts_with("data:image/jpeg;base64,"));
     EXPECT_EQ(std::pair(still["width"], still["height"]), std::pair(Json(320), Json(180)));
     EXPECT_DOUBLE_EQ(still["tMs"].get<double>(), 1000);
+    // Each request gets one reply; all but the newest (and perhaps the first, already under way)
+    // are overtaken.
+    constexpr int kBurst = 8;
+    for (int i = 0; i < kBurst; ++i) {
+        payload["tMs"] = 100 + 200 * i;
+        p.send("scrub" + std::to_string(i), "edit.previewFrame", payload);
+    }
+    auto last = p.waitReply("scrub" + std::to_string(kBurst - 1), 30s);
+    ASSERT_TRUE(last);
+    EXPECT_TRUE((*last)["result"].contains("image")) << last->dump();
 
     // ---- Tracks sent once draw as if each request carried them
     Json path = Json::array();
@@ -156,6 +167,20 @@ TEST(PreviewCommands, FramesTracksAndStreams) {
     EXPECT_TRUE(test::rawExchange(port, get).starts_with("HTTP/1.1 404")) << "read once only";
 
     EXPECT_EQ(p.closeAndWait(), 0);
+
+    // The replies to the overtaken scrubbing requests, read meanwhile.
+    p.others.insert(p.others.end(), p.leftover.begin(), p.leftover.end());
+    int superseded = 0, replies = 0;
+    for (const auto& line : p.others) {
+        auto s = test::parseScriptLine(line);
+        if (s.kind != test::ScriptLine::Kind::reply) continue;
+        if (!s.value.value("id", "").starts_with("scrub")) continue;
+        ++replies;
+        EXPECT_EQ(s.value["ok"], true) << line;
+        if (s.value["result"] == Json({{"superseded", true}})) ++superseded;
+    }
+    EXPECT_EQ(replies, kBurst - 1) << "one reply for each earlier request";
+    EXPECT_GE(superseded, kBurst - 2);
 }
 
 }  // namespace
