@@ -27,6 +27,22 @@ void addToIconSearchPath(const char* dir) {
     if (!present) gtk_icon_theme_append_search_path(theme, dir);
 }
 
+// Whether a tray's StatusNotifierWatcher owns its name on the session bus.
+bool trayWatcherOnBus() {
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    if (!bus) return false;
+    GVariant* answer = g_dbus_connection_call_sync(
+        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        "NameHasOwner", g_variant_new("(s)", "org.kde.StatusNotifierWatcher"),
+        G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE, 500, nullptr, nullptr);
+    g_object_unref(bus);
+    if (!answer) return false;
+    gboolean owned = FALSE;
+    g_variant_get(answer, "(b)", &owned);
+    g_variant_unref(answer);
+    return owned;
+}
+
 }  // namespace
 
 StatusItemController::~StatusItemController() {
@@ -38,6 +54,7 @@ void StatusItemController::show() {
     if (shown_) return;
     shown_ = true;
     paused_ = false;
+    rebuilds_ = 0;
     timeText_ = "00:00";
     if (ensureToolkit()) buildIndicator();
     applyState();
@@ -57,6 +74,12 @@ void StatusItemController::hide() {
     MARLUNE_ASSERT_ON(Queue::main());
     if (!shown_) return;
     shown_ = false;
+    dropIndicator();
+}
+
+void StatusItemController::dropIndicator() {
+    if (registrationCheck_) g_source_remove(registrationCheck_);
+    registrationCheck_ = 0;
     if (item_) {
         // Dropping the indicator takes it off the bus, and so out of the tray.
         g_object_unref(item_);
@@ -85,7 +108,10 @@ void StatusItemController::didShowApp() {
 void StatusItemController::buildIndicator() {
     auto iconDir = statusIconDir();
     if (iconDir) addToIconSearchPath(iconDir->c_str());
-    item_ = app_indicator_new_with_path(kIndicatorId, kRecordingIcon,
+    // A rebuilt item takes a new identifier: the one it replaces may still hold its bus path.
+    const std::string id =
+        rebuilds_ == 0 ? kIndicatorId : std::string(kIndicatorId) + "-" + std::to_string(rebuilds_);
+    item_ = app_indicator_new_with_path(id.c_str(), kRecordingIcon,
                                         APP_INDICATOR_CATEGORY_APPLICATION_STATUS,
                                         iconDir ? iconDir->c_str() : nullptr);
     app_indicator_set_title(item_, "Marlune Studio");
@@ -119,6 +145,24 @@ void StatusItemController::buildIndicator() {
     gtk_widget_show_all(menu_);
     app_indicator_set_menu(item_, GTK_MENU(menu_));
     app_indicator_set_status(item_, APP_INDICATOR_STATUS_ACTIVE);
+    registrationCheck_ = g_timeout_add(1500, checkRegistration, this);
+}
+
+// libayatana-appindicator 0.5 asks the tray's watcher for the item as soon as it sees the watcher
+// on the bus, through its own bus connection, which it may not have yet: then the item never
+// reaches the tray (GLib warns "g_dbus_proxy_new: assertion 'G_IS_DBUS_CONNECTION (connection)'
+// failed"), and the failed call keeps a reference to it, so it also keeps its bus path.
+int StatusItemController::checkRegistration(void* data) {
+    auto* self = static_cast<StatusItemController*>(data);
+    self->registrationCheck_ = 0;
+    gboolean connected = FALSE;
+    g_object_get(self->item_, "connected", &connected, nullptr);
+    if (connected || self->rebuilds_ >= 2 || !trayWatcherOnBus()) return G_SOURCE_REMOVE;
+    ++self->rebuilds_;
+    self->dropIndicator();
+    self->buildIndicator();
+    self->applyState();
+    return G_SOURCE_REMOVE;
 }
 
 void StatusItemController::applyState() {

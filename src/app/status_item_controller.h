@@ -52,7 +52,10 @@ class StatusItemController {
 
   private:
     void buildIndicator();
+    void dropIndicator();
     void applyState();
+    // Builds the item again under a new identifier when it has not reached a tray that is there.
+    static int checkRegistration(void* self);
 
     bool shown_ = false;
     bool paused_ = false;
@@ -61,6 +64,8 @@ class StatusItemController {
     AppIndicator* item_ = nullptr;
     GtkWidget* menu_ = nullptr;
     GtkWidget* pauseMenuItem_ = nullptr;
+    unsigned registrationCheck_ = 0;  // timer source, while one is due
+    int rebuilds_ = 0;                // since shown
 };
 
 }  // namespace marlune
