@@ -1,9 +1,13 @@
 #!/usr/bin/python3
 """A plain GTK 3 window for the desktop tests, painted one colour through CSS.
 
-Prints its X window id on a line of its own once it is mapped, then reads commands from standard
-input, one per line, printing "ok" after each: "move <x> <y>" moves the window. End of input ends
-it.
+Prints its X window id on a line of its own once it is mapped, then serves commands read from
+standard input, one per line, printing "ok" after each:
+  color <css colour>   repaint in another colour
+  move <x> <y>         move the window
+  resize <w> <h>       resize the window
+  quit                 close the window and end
+End of input also ends it.
 """
 import argparse
 import sys
@@ -27,7 +31,13 @@ parser.add_argument("--color", default="#3366cc")
 args = parser.parse_args()
 
 css = Gtk.CssProvider()
-css.load_from_data(("window { background: %s; }" % args.color).encode())
+
+
+def paint(colour):
+    css.load_from_data(("window { background: %s; }" % colour).encode())
+
+
+paint(args.color)
 Gtk.StyleContext.add_provider_for_screen(
     Gdk.Screen.get_default(), css, Gtk.STYLE_PROVIDER_PRIORITY_USER)
 
@@ -58,8 +68,16 @@ def on_input(source, condition):
         Gtk.main_quit()
         return False
     words = line.split()
-    if words and words[0] == "move":
+    if words and words[0] == "color":
+        paint(words[1])
+        win.queue_draw()
+    elif words and words[0] == "move":
         win.move(int(words[1]), int(words[2]))
+    elif words and words[0] == "resize":
+        win.resize(int(words[1]), int(words[2]))
+    elif words and words[0] == "quit":
+        win.destroy()
+        return False
     # Let the change reach the server and be drawn before answering.
     GLib.timeout_add(150, lambda: (print("ok", flush=True), False)[1])
     return True
