@@ -172,13 +172,13 @@ TEST(ScreenRecording, FiveSecondsOfTheDesktopWithItsSoundInStep) {
     const auto first = pipe->waitForFirst(20s);
     ASSERT_TRUE(first) << "no frame came";
 
-    // Three flashes, each with its click.
+    // Four flashes, each with its click: a busy machine may leave some of them unjudged (below).
     struct Flash {
         HostTime at;
         std::optional<HostTime> shown;  // when the server had drawn it
     };
     std::vector<Flash> flashes;
-    for (double second : {2.5, 3.4, 4.3}) {
+    for (double second : {1.6, 2.5, 3.4, 4.3}) {
         const HostTime at = *first + HostTime(second * 1e9);
         std::this_thread::sleep_until(
             std::chrono::steady_clock::time_point(std::chrono::nanoseconds(at - 300'000'000)));
