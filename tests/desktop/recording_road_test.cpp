@@ -4,9 +4,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
-#include <sstream>
-#include <string>
 
 #include <gtest/gtest.h>
 
@@ -424,15 +421,9 @@ TEST(RecordingRoad, AKilledRecordingIsRecoveredWithItsTracksAtTheNextLaunch) {
         // picture is under 1.5 s whatever the machine's load (the sound may run further ahead).
         ASSERT_TRUE(
             s.pumpUntil([&] { return test::lengthOnDisk(folder / file).has_value(); }, 30s));
-        auto pictureTimes =
-            test::toolOutput({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
-                              "packet=pts_time", "-of", "csv=p=0", (folder / file).string()});
-        ASSERT_TRUE(pictureTimes && !pictureTimes->empty());
-        double lastPicture = 0;
-        std::istringstream lines(*pictureTimes);
-        for (std::string line; std::getline(lines, line);) {
-            lastPicture = std::max(lastPicture, std::atof(line.c_str()));
-        }
+        const auto pictures = test::probeVideoPackets(folder / file);
+        ASSERT_FALSE(pictures.empty());
+        const double lastPicture = std::ranges::max(pictures, {}, &test::PacketInfo::time).time;
         EXPECT_LT(lastPicture, 1.5);
         ASSERT_TRUE(
             xdotool("mousemove 192 108 click 1 sleep 0.2 mousemove 960 540 click 1 "

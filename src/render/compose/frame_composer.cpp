@@ -86,7 +86,8 @@ struct FrameComposer::Impl {
 };
 
 CompositionInputs compositionInputs(const ExportRequest& request, int width, int height,
-                                    PixelSize out, std::optional<std::filesystem::path> webRoot) {
+                                    PixelSize out, std::optional<std::filesystem::path> webRoot,
+                                    std::optional<TimeMap> timeMap) {
     CompositionInputs inputs;
     inputs.width = width;
     inputs.height = height;
@@ -95,7 +96,8 @@ CompositionInputs compositionInputs(const ExportRequest& request, int width, int
     inputs.canvasHeight = canvas.height;
     inputs.outWidth = out.width;
     inputs.outHeight = out.height;
-    inputs.timeMap = requestTimeMap(request, request.startMs, request.endMs);
+    inputs.timeMap =
+        timeMap ? std::move(*timeMap) : requestTimeMap(request, request.startMs, request.endMs);
     inputs.zooms = editedZooms(request.zooms, inputs.timeMap);
     inputs.frame = request.frame;
     if (!inputs.frame && (canvas.width != width || canvas.height != height)) {

@@ -46,9 +46,11 @@ struct CompositionInputs {
 // The inputs of an export of `request` from a W × H source to `out` (the shaped output size), the
 // webcam left out (its pictures come from whoever reads the webcam movie). With a shape whose
 // canvas is not W × H and no frame, the screen sits on black with no padding, corners or shadow.
-// The zooms and cursor tracks are on the edited clock of the request's cuts and speeds.
+// The zooms and cursor tracks are on the edited clock of the request's cuts and speeds, over
+// `timeMap` when given (the range fitted to the movie), else over the request's range as asked.
 CompositionInputs compositionInputs(const ExportRequest& request, int width, int height,
-                                    PixelSize out, std::optional<std::filesystem::path> webRoot);
+                                    PixelSize out, std::optional<std::filesystem::path> webRoot,
+                                    std::optional<TimeMap> timeMap = std::nullopt);
 
 // Composes the exported pictures, running its layers in order: the zoomed screen in its frame
 // with the background, padding, rounded mask, shadow and outline (FrameLayer), then the click

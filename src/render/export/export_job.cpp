@@ -190,10 +190,8 @@ Result<void> ExportJob::prepare() {
 
     // The pictures follow the fitted range, as the sound does: a range asked from before the
     // recording's start would otherwise delay every picture behind the sound.
-    ExportRequest fitted = request_;
-    fitted.startMs = startMs_;
-    fitted.endMs = endMs_;
-    CompositionInputs inputs = compositionInputs(fitted, width_, height_, out_, webRoot_);
+    CompositionInputs inputs =
+        compositionInputs(request_, width_, height_, out_, webRoot_, timeMap_);
     openWebcam(inputs);
 
     if (auto begun = muxer_ ? muxer_->begin() : Result<void>{}; !begun) {
