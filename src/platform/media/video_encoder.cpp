@@ -108,6 +108,50 @@ class BandWorkers {
     bool quit_ = false;
 };
 
+// Runs one job at a time on a thread of its own; `post` first waits for the job before it.
+class OneAhead {
+  public:
+    OneAhead() : thread_([this] { serve(); }) {}
+    ~OneAhead() {
+        {
+            std::unique_lock lock(mutex_);
+            done_.wait(lock, [&] { return !job_; });
+            quit_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+
+    void post(std::function<void()> job) {
+        std::unique_lock lock(mutex_);
+        done_.wait(lock, [&] { return !job_; });
+        job_ = std::move(job);
+        wake_.notify_all();
+    }
+
+  private:
+    void serve() {
+        pthread_setname_np(pthread_self(), "marlune.encode");
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [&] { return quit_ || job_; });
+            if (!job_) return;
+            lock.unlock();
+            job_();
+            lock.lock();
+            job_ = nullptr;
+            done_.notify_all();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable done_;
+    std::function<void()> job_;
+    bool quit_ = false;
+    std::thread thread_;  // last: started once the rest is set up
+};
+
 }  // namespace
 
 struct VideoEncoder::Impl {
@@ -115,9 +159,13 @@ struct VideoEncoder::Impl {
     av::CodecContext codec;
     int codedWidth = 0;  // the output size rounded up to even sides
     int codedHeight = 0;
-    av::FramePtr work = av::makeFrame();     // converted pictures, coded size, reused
-    av::FramePtr view = av::makeFrame();     // `work` seen at the output size
-    av::FramePtr shared = av::makeFrame();   // a decoded picture handed on unchanged
+    // Converted pictures, coded size, reused in turn: one may be in the encoder while the
+    // next is made.
+    av::FramePtr work[2] = {av::makeFrame(), av::makeFrame()};
+    av::FramePtr view = av::makeFrame();  // `work` seen at the output size
+    // Decoded pictures handed on unchanged, in turn like `work`.
+    av::FramePtr shared[2] = {av::makeFrame(), av::makeFrame()};
+    int slot = 0;  // the `work` and `shared` frames of the next picture
     av::FramePtr wrapped = av::makeFrame();  // a BGRA image seen as a frame
     av::PacketPtr packet = av::makePacket();
     av::PacketPtr held;  // the newest packet, until its duration is known
@@ -129,6 +177,16 @@ struct VideoEncoder::Impl {
     std::unique_ptr<BandWorkers> bands;  // BGRA conversions of the output size
     std::int64_t lastPts = std::numeric_limits<std::int64_t>::min();
     std::optional<std::int64_t> lastKeyPts;  // the newest key frame's time, once there is one
+    // libx264 encodes on threads of its own and returns at once; libvpx finishes each picture
+    // before it returns. A VP9 encoder is therefore fed from a thread of its own, one picture
+    // behind the caller, who makes the next picture meanwhile. Only that thread sends pictures
+    // and drains packets while it runs; what it drained waits in `ready`.
+    std::mutex readyLock;
+    std::vector<Packet> ready;
+    std::optional<Error> aheadError;  // the first failure of the sending thread
+    std::unique_ptr<OneAhead> ahead;  // last: stopped before the rest goes
+
+    AVFrame* workFrame() { return work[slot].get(); }
 
     std::int64_t ptsFor(double seconds) {
         std::int64_t pts = av::timestamp(seconds, kTimeBase);
@@ -142,11 +200,11 @@ struct VideoEncoder::Impl {
     // Prepares `work` for a conversion and returns the frame to convert into: `work` itself, or
     // a view of its top-left output-sized part when a side is odd.
     Result<AVFrame*> target() {
-        int rc = av_frame_make_writable(work.get());
+        int rc = av_frame_make_writable(workFrame());
         if (rc < 0) return std::unexpected(av::error(rc));
-        if (codedWidth == options.width && codedHeight == options.height) return work.get();
+        if (codedWidth == options.width && codedHeight == options.height) return workFrame();
         av_frame_unref(view.get());
-        rc = av_frame_ref(view.get(), work.get());
+        rc = av_frame_ref(view.get(), workFrame());
         if (rc < 0) return std::unexpected(av::error(rc));
         view->width = options.width;
         view->height = options.height;
@@ -157,8 +215,8 @@ struct VideoEncoder::Impl {
     // planes of a 4:2:0 picture with odd sides already cover the padding.
     void padEdges() {
         av_frame_unref(view.get());
-        std::uint8_t* luma = work->data[0];
-        const int stride = work->linesize[0];
+        std::uint8_t* luma = workFrame()->data[0];
+        const int stride = workFrame()->linesize[0];
         if (codedWidth != options.width) {
             for (int y = 0; y < options.height; ++y) {
                 luma[y * stride + options.width] = luma[y * stride + options.width - 1];
@@ -196,6 +254,31 @@ struct VideoEncoder::Impl {
             lastKeyPts = std::max(lastKeyPts.value_or(ticks), ticks);
         }
         return out;
+    }
+
+    // Sends `frame` (dropping its reference afterwards when `release`), here or on the sending
+    // thread, and returns the packets ready so far.
+    Result<std::vector<Packet>> submit(AVFrame* frame, std::int64_t pts, bool release) {
+        if (!ahead) {
+            auto out = send(frame, pts);
+            if (release) av_frame_unref(frame);
+            return out;
+        }
+        ahead->post([this, frame, pts, release] {
+            auto out = send(frame, pts);
+            if (release) av_frame_unref(frame);
+            std::lock_guard lock(readyLock);
+            if (!out) {
+                if (!aheadError) aheadError = out.error();
+                return;
+            }
+            for (auto& p : *out) ready.push_back(std::move(p));
+        });
+        // The picture before this one is encoded: its slot is free for the next picture.
+        slot ^= 1;
+        std::lock_guard lock(readyLock);
+        if (aheadError) return std::unexpected(*aheadError);
+        return std::exchange(ready, {});
     }
 };
 
@@ -250,14 +333,17 @@ Result<VideoEncoder> VideoEncoder::open(VideoEncoderOptions options) {
     av_dict_free(&settings);
     if (rc < 0) return std::unexpected(av::error(rc));
 
-    AVFrame* work = impl->work.get();
-    work->format = AV_PIX_FMT_YUV420P;
-    work->width = impl->codedWidth;
-    work->height = impl->codedHeight;
-    work->color_range = c->color_range;
-    work->colorspace = c->colorspace;
-    rc = av_frame_get_buffer(work, 0);
-    if (rc < 0) return std::unexpected(av::error(rc));
+    for (auto& frame : impl->work) {
+        AVFrame* work = frame.get();
+        work->format = AV_PIX_FMT_YUV420P;
+        work->width = impl->codedWidth;
+        work->height = impl->codedHeight;
+        work->color_range = c->color_range;
+        work->colorspace = c->colorspace;
+        rc = av_frame_get_buffer(work, 0);
+        if (rc < 0) return std::unexpected(av::error(rc));
+    }
+    if (vp9) impl->ahead = std::make_unique<OneAhead>();
     return VideoEncoder(std::move(impl));
 }
 
@@ -277,12 +363,11 @@ Result<std::vector<Packet>> VideoEncoder::encode(const VideoPicture& picture, do
     const std::int64_t pts = e.ptsFor(timeSeconds);
     if (f->format == AV_PIX_FMT_YUV420P && !colour.fullRange && f->width == e.codedWidth &&
         f->height == e.codedHeight) {
-        av_frame_unref(e.shared.get());
-        int rc = av_frame_ref(e.shared.get(), f);
+        AVFrame* shared = e.shared[e.slot].get();
+        av_frame_unref(shared);
+        int rc = av_frame_ref(shared, f);
         if (rc < 0) return std::unexpected(av::error(rc));
-        auto out = e.send(e.shared.get(), pts);
-        av_frame_unref(e.shared.get());
-        return out;
+        return e.submit(shared, pts, true);
     }
     if (!e.yuvSws || e.yuvIn[0] != f->width || e.yuvIn[1] != f->height || e.yuvIn[2] != f->format ||
         e.yuvColour != colour) {
@@ -303,7 +388,7 @@ Result<std::vector<Packet>> VideoEncoder::encode(const VideoPicture& picture, do
     int rc = sws_scale_frame(e.yuvSws.get(), *dst, f);
     e.padEdges();
     if (rc < 0) return std::unexpected(av::error(rc));
-    return e.send(e.work.get(), pts);
+    return e.submit(e.workFrame(), pts, false);
 }
 
 Result<std::vector<Packet>> VideoEncoder::encode(const BgraPixels& image, double timeSeconds) {
@@ -312,11 +397,12 @@ Result<std::vector<Packet>> VideoEncoder::encode(const BgraPixels& image, double
         // The common case, a canvas of the output size: our own conversion, in bands side by
         // side, about four times faster than the general scaler's path for BGRA.
         const std::int64_t pts = e.ptsFor(timeSeconds);
-        int rc = av_frame_make_writable(e.work.get());
+        AVFrame* work = e.workFrame();
+        int rc = av_frame_make_writable(work);
         if (rc < 0) return std::unexpected(av::error(rc));
         if (!e.bands) e.bands = std::make_unique<BandWorkers>(e.options.conversionThreads - 1);
-        const YuvPlanes planes{e.work->data[0],     e.work->linesize[0], e.work->data[1],
-                               e.work->linesize[1], e.work->data[2],     e.work->linesize[2]};
+        const YuvPlanes planes{work->data[0],     work->linesize[0], work->data[1],
+                               work->linesize[1], work->data[2],     work->linesize[2]};
         const int count = e.bands->bands();
         const int height = image.height;
         e.bands->run([&](int band) {
@@ -326,7 +412,7 @@ Result<std::vector<Packet>> VideoEncoder::encode(const BgraPixels& image, double
             bgraToYuv420(image, begin, end, planes, e.options.matrix);
         });
         e.padEdges();
-        return e.send(e.work.get(), pts);
+        return e.submit(e.workFrame(), pts, false);
     }
     auto wrapped = av::wrapImage(image, e.wrapped.get());
     if (!wrapped) return std::unexpected(wrapped.error());
@@ -347,14 +433,19 @@ Result<std::vector<Packet>> VideoEncoder::encode(const BgraPixels& image, double
     av_frame_unref(e.wrapped.get());
     e.padEdges();
     if (rc < 0) return std::unexpected(av::error(rc));
-    return e.send(e.work.get(), pts);
+    return e.submit(e.workFrame(), pts, false);
 }
 
 Result<std::vector<Packet>> VideoEncoder::finish(std::optional<double> endSeconds) {
     Impl& e = *impl_;
+    std::vector<Packet> out;
+    if (e.ahead) {
+        e.ahead.reset();  // once the last picture sent is encoded
+        if (e.aheadError) return std::unexpected(*e.aheadError);
+        out = std::exchange(e.ready, {});
+    }
     int rc = avcodec_send_frame(e.codec.get(), nullptr);
     if (rc < 0 && rc != AVERROR_EOF) return std::unexpected(av::error(rc));
-    std::vector<Packet> out;
     auto drained = drain(e.codec.get(), e.packet.get(), e.held, out);
     if (!drained) return std::unexpected(drained.error());
     if (e.held) {
