@@ -5,8 +5,10 @@
 #include <fstream>
 
 #include "platform/media/audio_mix_reader.h"
+#include "platform/media/av_support.h"
 #include "platform/media/media_file.h"
 #include "platform/media/stream_copy.h"
+#include "platform/media/video_encoder.h"
 #include "support/ffmpeg_tool.h"
 #include "support/temp_dir.h"
 
@@ -89,6 +91,67 @@ TEST(AudioMixReader, SilenceBeforeTheMovieIsReadAsItComes) {
     ASSERT_TRUE(n) << n.error().message;
     EXPECT_EQ(*n, 4096);
     EXPECT_TRUE(std::all_of(chunk.begin(), chunk.end(), [](float v) { return v == 0; }));
+}
+
+// VP9's groups of pictures are encoded side by side and must come back as one stream in order:
+// each picture's grey level is read back from the decoded stream.
+TEST(VideoEncoder, Vp9GroupsEncodedSideBySidePlayInOrder) {
+    TempDir dir;
+    // Pictures 40-69 are decoded ones handed on unconverted, mid-grey.
+    ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "color=c=0x808080:s=160x120:r=30:d=1", "-pix_fmt",
+                        "yuv420p", "-c:v", "libx264", (dir / "grey.mp4").string()}));
+    auto file = MediaFile::open(dir / "grey.mp4");
+    ASSERT_TRUE(file);
+    auto decoder = VideoDecoder::open(std::move(*file), 0, {});
+    ASSERT_TRUE(decoder);
+    auto encoder = VideoEncoder::open({.codec = VideoCodec::vp9,
+                                       .width = 160,
+                                       .height = 120,
+                                       .bitRate = 400'000,
+                                       .keyFrameInterval = 10});
+    ASSERT_TRUE(encoder) << encoder.error().message;
+
+    constexpr int kPictures = 95;
+    auto level = [](int i) { return i >= 40 && i < 70 ? -1 : 20 + (i * 37) % 220; };
+    std::vector<Packet> packets;
+    BgraImage image = BgraImage::blank(160, 120);
+    for (int i = 0; i < kPictures; ++i) {
+        Result<std::vector<Packet>> out;
+        if (level(i) < 0) {
+            auto picture = decoder->nextPicture();
+            ASSERT_TRUE(picture && *picture);
+            out = encoder->encode(**picture, i / 30.0);
+        } else {
+            std::fill(image.pixels.begin(), image.pixels.end(), std::uint8_t(level(i)));
+            out = encoder->encode(BgraPixels(image), i / 30.0);
+        }
+        ASSERT_TRUE(out) << out.error().message;
+        for (auto& p : *out) packets.push_back(std::move(p));
+    }
+    auto rest = encoder->finish(4.0);
+    ASSERT_TRUE(rest);
+    for (auto& p : *rest) packets.push_back(std::move(p));
+    ASSERT_EQ(packets.size(), std::size_t{kPictures});
+
+    const AVCodec* vp9 = avcodec_find_decoder(AV_CODEC_ID_VP9);
+    av::CodecContext reader(avcodec_alloc_context3(vp9));
+    ASSERT_EQ(avcodec_open2(reader.get(), vp9, nullptr), 0);
+    auto frame = av::makeFrame();
+    for (int i = 0; i < kPictures; ++i) {
+        SCOPED_TRACE(i);
+        const Packet& p = packets[static_cast<std::size_t>(i)];
+        EXPECT_NEAR(p.ptsSeconds().value_or(-1), i / 30.0, 1e-4);
+        EXPECT_EQ(p.isKeyFrame(), i % 10 == 0);
+        EXPECT_NEAR(p.durationSeconds(), i + 1 < kPictures ? 1 / 30.0 : 4.0 - i / 30.0, 1e-4);
+        ASSERT_EQ(avcodec_send_packet(reader.get(), p.impl().packet.get()), 0);
+        ASSERT_EQ(avcodec_receive_frame(reader.get(), frame.get()), 0);
+        double sum = 0;
+        for (int y = 0; y < 120; ++y) {
+            for (int x = 0; x < 160; ++x) sum += frame->data[0][y * frame->linesize[0] + x];
+        }
+        const double grey = level(i) < 0 ? 128 : level(i);
+        EXPECT_NEAR(sum / (160 * 120), 16 + grey * 219 / 255, 4);
+    }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstring>
 #include <functional>
@@ -11,6 +12,7 @@
 
 #include "platform/media/av_support.h"
 #include "platform/media/bgra_to_yuv.h"
+#include "platform/media/vp9_lanes.h"
 
 extern "C" {
 #include <libavutil/opt.h>
@@ -23,9 +25,19 @@ namespace {
 // 90 kHz: every common frame rate (including 30000/1001 ones) lands on whole ticks.
 constexpr AVRational kTimeBase{1, 90000};
 
-// Turns the encoder's finished packets into Packets timed in its time base. Each packet is held
-// back until the next one shows how long its picture lasts: the muxer takes a track's end from
-// its last packet's duration.
+// Each packet is held back until the next one shows how long its picture lasts: the muxer takes
+// a track's end from its last packet's duration.
+void passOn(av::PacketPtr next, av::PacketPtr& held, std::vector<Packet>& out) {
+    if (held) {
+        if (next->pts > held->pts) held->duration = next->pts - held->pts;
+        auto impl = std::make_unique<Packet::Impl>();
+        impl->packet = std::move(held);
+        out.emplace_back(std::move(impl));
+    }
+    held = std::move(next);
+}
+
+// Turns the encoder's finished packets into Packets timed in its time base.
 Result<void> drain(AVCodecContext* codec, AVPacket* scratch, av::PacketPtr& held,
                    std::vector<Packet>& out) {
     for (;;) {
@@ -35,13 +47,7 @@ Result<void> drain(AVCodecContext* codec, AVPacket* scratch, av::PacketPtr& held
         auto next = av::makePacket();
         av_packet_move_ref(next.get(), scratch);
         next->time_base = codec->time_base;
-        if (held) {
-            if (next->pts > held->pts) held->duration = next->pts - held->pts;
-            auto impl = std::make_unique<Packet::Impl>();
-            impl->packet = std::move(held);
-            out.emplace_back(std::move(impl));
-        }
-        held = std::move(next);
+        passOn(std::move(next), held, out);
     }
 }
 
@@ -108,50 +114,6 @@ class BandWorkers {
     bool quit_ = false;
 };
 
-// Runs one job at a time on a thread of its own; `post` first waits for the job before it.
-class OneAhead {
-  public:
-    OneAhead() : thread_([this] { serve(); }) {}
-    ~OneAhead() {
-        {
-            std::unique_lock lock(mutex_);
-            done_.wait(lock, [&] { return !job_; });
-            quit_ = true;
-        }
-        wake_.notify_all();
-        thread_.join();
-    }
-
-    void post(std::function<void()> job) {
-        std::unique_lock lock(mutex_);
-        done_.wait(lock, [&] { return !job_; });
-        job_ = std::move(job);
-        wake_.notify_all();
-    }
-
-  private:
-    void serve() {
-        pthread_setname_np(pthread_self(), "marlune.encode");
-        std::unique_lock lock(mutex_);
-        for (;;) {
-            wake_.wait(lock, [&] { return quit_ || job_; });
-            if (!job_) return;
-            lock.unlock();
-            job_();
-            lock.lock();
-            job_ = nullptr;
-            done_.notify_all();
-        }
-    }
-
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::condition_variable done_;
-    std::function<void()> job_;
-    bool quit_ = false;
-    std::thread thread_;  // last: started once the rest is set up
-};
-
 }  // namespace
 
 struct VideoEncoder::Impl {
@@ -159,13 +121,9 @@ struct VideoEncoder::Impl {
     av::CodecContext codec;
     int codedWidth = 0;  // the output size rounded up to even sides
     int codedHeight = 0;
-    // Converted pictures, coded size, reused in turn: one may be in the encoder while the
-    // next is made.
-    av::FramePtr work[2] = {av::makeFrame(), av::makeFrame()};
-    av::FramePtr view = av::makeFrame();  // `work` seen at the output size
-    // Decoded pictures handed on unchanged, in turn like `work`.
-    av::FramePtr shared[2] = {av::makeFrame(), av::makeFrame()};
-    int slot = 0;  // the `work` and `shared` frames of the next picture
+    av::FramePtr work = av::makeFrame();     // converted pictures, coded size, reused
+    av::FramePtr view = av::makeFrame();     // `work` seen at the output size
+    av::FramePtr shared = av::makeFrame();   // a decoded picture handed on unchanged
     av::FramePtr wrapped = av::makeFrame();  // a BGRA image seen as a frame
     av::PacketPtr packet = av::makePacket();
     av::PacketPtr held;  // the newest packet, until its duration is known
@@ -177,16 +135,12 @@ struct VideoEncoder::Impl {
     std::unique_ptr<BandWorkers> bands;  // BGRA conversions of the output size
     std::int64_t lastPts = std::numeric_limits<std::int64_t>::min();
     std::optional<std::int64_t> lastKeyPts;  // the newest key frame's time, once there is one
-    // libx264 encodes on threads of its own and returns at once; libvpx finishes each picture
-    // before it returns. A VP9 encoder is therefore fed from a thread of its own, one picture
-    // behind the caller, who makes the next picture meanwhile. Only that thread sends pictures
-    // and drains packets while it runs; what it drained waits in `ready`.
-    std::mutex readyLock;
-    std::vector<Packet> ready;
-    std::optional<Error> aheadError;  // the first failure of the sending thread
-    std::unique_ptr<OneAhead> ahead;  // last: stopped before the rest goes
-
-    AVFrame* workFrame() { return work[slot].get(); }
+    // VP9 only: the encoders its groups of pictures are spread over, the picture being made for
+    // them and where the current group started.
+    std::unique_ptr<Vp9Lanes> lanes;
+    av::FramePtr making;
+    int groupPictures = 0;
+    std::int64_t groupStart = 0;
 
     std::int64_t ptsFor(double seconds) {
         std::int64_t pts = av::timestamp(seconds, kTimeBase);
@@ -200,11 +154,11 @@ struct VideoEncoder::Impl {
     // Prepares `work` for a conversion and returns the frame to convert into: `work` itself, or
     // a view of its top-left output-sized part when a side is odd.
     Result<AVFrame*> target() {
-        int rc = av_frame_make_writable(workFrame());
-        if (rc < 0) return std::unexpected(av::error(rc));
-        if (codedWidth == options.width && codedHeight == options.height) return workFrame();
+        auto frame = picture();
+        if (!frame) return frame;
+        if (codedWidth == options.width && codedHeight == options.height) return *frame;
         av_frame_unref(view.get());
-        rc = av_frame_ref(view.get(), workFrame());
+        int rc = av_frame_ref(view.get(), *frame);
         if (rc < 0) return std::unexpected(av::error(rc));
         view->width = options.width;
         view->height = options.height;
@@ -215,8 +169,9 @@ struct VideoEncoder::Impl {
     // planes of a 4:2:0 picture with odd sides already cover the padding.
     void padEdges() {
         av_frame_unref(view.get());
-        std::uint8_t* luma = workFrame()->data[0];
-        const int stride = workFrame()->linesize[0];
+        AVFrame* frame = current();
+        std::uint8_t* luma = frame->data[0];
+        const int stride = frame->linesize[0];
         if (codedWidth != options.width) {
             for (int y = 0; y < options.height; ++y) {
                 luma[y * stride + options.width] = luma[y * stride + options.width - 1];
@@ -226,6 +181,56 @@ struct VideoEncoder::Impl {
             std::memcpy(luma + options.height * stride, luma + (options.height - 1) * stride,
                         codedWidth);
         }
+    }
+
+    // The frame the next picture is converted into, made writable: `work`, or for VP9 one its
+    // lanes are done with (or a new one).
+    Result<AVFrame*> picture() {
+        if (lanes && !making) {
+            making = lanes->spare();
+            if (!making) {
+                making = av::makeFrame();
+                making->format = AV_PIX_FMT_YUV420P;
+                making->width = codedWidth;
+                making->height = codedHeight;
+                making->color_range = work->color_range;
+                making->colorspace = work->colorspace;
+                int rc = av_frame_get_buffer(making.get(), 0);
+                if (rc < 0) return std::unexpected(av::error(rc));
+            }
+        }
+        int rc = av_frame_make_writable(current());
+        if (rc < 0) return std::unexpected(av::error(rc));
+        return current();
+    }
+    AVFrame* current() { return lanes ? making.get() : work.get(); }
+
+    // Encodes the converted picture.
+    Result<std::vector<Packet>> sendConverted(std::int64_t pts) {
+        if (!lanes) return send(work.get(), pts);
+        return toLanes(std::move(making), pts, true);
+    }
+
+    // Hands a picture to the VP9 lanes, starting a group of pictures where a key frame is due.
+    Result<std::vector<Packet>> toLanes(av::FramePtr frame, std::int64_t pts, bool reusable) {
+        const bool key = groupPictures == 0 ||
+                         groupPictures >= std::max(1, options.keyFrameInterval) ||
+                         (options.keyFrameSeconds > 0 &&
+                          pts - groupStart >= av::timestamp(options.keyFrameSeconds, kTimeBase));
+        if (key) {
+            groupPictures = 0;
+            groupStart = pts;
+        }
+        ++groupPictures;
+        auto ready = lanes->add(std::move(frame), pts, key, reusable);
+        if (!ready) return std::unexpected(ready.error());
+        return hold(std::move(*ready));
+    }
+
+    std::vector<Packet> hold(std::vector<av::PacketPtr> ready) {
+        std::vector<Packet> out;
+        for (auto& next : ready) passOn(std::move(next), held, out);
+        return out;
     }
 
     Result<std::vector<Packet>> send(AVFrame* frame, std::int64_t pts) {
@@ -255,31 +260,6 @@ struct VideoEncoder::Impl {
         }
         return out;
     }
-
-    // Sends `frame` (dropping its reference afterwards when `release`), here or on the sending
-    // thread, and returns the packets ready so far.
-    Result<std::vector<Packet>> submit(AVFrame* frame, std::int64_t pts, bool release) {
-        if (!ahead) {
-            auto out = send(frame, pts);
-            if (release) av_frame_unref(frame);
-            return out;
-        }
-        ahead->post([this, frame, pts, release] {
-            auto out = send(frame, pts);
-            if (release) av_frame_unref(frame);
-            std::lock_guard lock(readyLock);
-            if (!out) {
-                if (!aheadError) aheadError = out.error();
-                return;
-            }
-            for (auto& p : *out) ready.push_back(std::move(p));
-        });
-        // The picture before this one is encoded: its slot is free for the next picture.
-        slot ^= 1;
-        std::lock_guard lock(readyLock);
-        if (aheadError) return std::unexpected(*aheadError);
-        return std::exchange(ready, {});
-    }
 };
 
 VideoEncoder::VideoEncoder(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -287,29 +267,27 @@ VideoEncoder::VideoEncoder(VideoEncoder&&) noexcept = default;
 VideoEncoder& VideoEncoder::operator=(VideoEncoder&&) noexcept = default;
 VideoEncoder::~VideoEncoder() = default;
 
-Result<VideoEncoder> VideoEncoder::open(VideoEncoderOptions options) {
-    if (options.width <= 0 || options.height <= 0 || options.fps <= 0) {
-        return std::unexpected(av::error(AVERROR(EINVAL)));
-    }
+namespace {
+
+// One encoder with the options' settings, for pictures of the coded size. `threads` is libvpx's
+// (libx264 picks its own).
+Result<av::CodecContext> openCodec(const VideoEncoderOptions& options, int width, int height,
+                                   int threads) {
     const bool vp9 = options.codec == VideoCodec::vp9;
-    const AVCodec* x264 = avcodec_find_encoder_by_name(vp9 ? "libvpx-vp9" : "libx264");
-    if (!x264) return std::unexpected(av::error(AVERROR_ENCODER_NOT_FOUND));
-    auto impl = std::make_unique<Impl>();
-    impl->options = options;
-    impl->codedWidth = options.width + (options.width & 1);
-    impl->codedHeight = options.height + (options.height & 1);
-    impl->codec.reset(avcodec_alloc_context3(x264));
-    AVCodecContext* c = impl->codec.get();
+    const AVCodec* encoder = avcodec_find_encoder_by_name(vp9 ? "libvpx-vp9" : "libx264");
+    if (!encoder) return std::unexpected(av::error(AVERROR_ENCODER_NOT_FOUND));
+    av::CodecContext codec(avcodec_alloc_context3(encoder));
+    AVCodecContext* c = codec.get();
     if (!c) return std::unexpected(av::error(AVERROR(ENOMEM)));
-    c->width = impl->codedWidth;
-    c->height = impl->codedHeight;
+    c->width = width;
+    c->height = height;
     c->pix_fmt = AV_PIX_FMT_YUV420P;
     c->time_base = kTimeBase;
     c->framerate = AVRational{options.fps, 1};
     c->bit_rate = options.bitRate;
     c->gop_size = options.keyFrameInterval;
     c->max_b_frames = 0;
-    c->thread_count = 0;
+    c->thread_count = vp9 ? threads : 0;
     // MPEG-4 keeps the parameter sets in the track header, not in the stream.
     c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     const bool hd = options.matrix == ColourMatrix::bt709;
@@ -324,31 +302,70 @@ Result<VideoEncoder> VideoEncoder::open(VideoEncoderOptions options) {
         av_dict_set(&settings, "cpu-used", "8", 0);
         av_dict_set(&settings, "row-mt", "1", 0);
         av_dict_set(&settings, "tile-columns", "2", 0);
-        c->thread_count = 4;
     } else {
         av_dict_set(&settings, "preset", options.preset.c_str(), 0);
         av_dict_set(&settings, "profile", "high", 0);
     }
-    int rc = avcodec_open2(c, x264, &settings);
+    int rc = avcodec_open2(c, encoder, &settings);
     av_dict_free(&settings);
     if (rc < 0) return std::unexpected(av::error(rc));
+    return codec;
+}
 
-    for (auto& frame : impl->work) {
-        AVFrame* work = frame.get();
-        work->format = AV_PIX_FMT_YUV420P;
-        work->width = impl->codedWidth;
-        work->height = impl->codedHeight;
-        work->color_range = c->color_range;
-        work->colorspace = c->colorspace;
-        rc = av_frame_get_buffer(work, 0);
-        if (rc < 0) return std::unexpected(av::error(rc));
+// How VP9 is spread: over two lanes on two cores or more, each with an equal share of the cores
+// (at most four threads: one per tile column), with pictures queued for each lane up to a whole
+// group of pictures, within 200 MB a lane. Each lane's encoder holds its own look-ahead (about
+// 100 MB at 1080p), so pictures larger than 1080p keep to one lane.
+Vp9Lanes::Options laneOptions(const VideoEncoderOptions& options, int width, int height,
+                              int cores) {
+    const std::size_t pictureBytes = static_cast<std::size_t>(width) * height * 3 / 2;
+    const std::size_t fit = (std::size_t{200} << 20) / std::max<std::size_t>(pictureBytes, 1);
+    const bool spread = cores >= 2 && static_cast<std::int64_t>(width) * height <= 1920 * 1088;
+    return {.lanes = spread ? 2 : 1,
+            .queued = std::clamp<std::size_t>(
+                fit, 4, static_cast<std::size_t>(std::max(options.keyFrameInterval, 4))),
+            .frameTicks = std::max<std::int64_t>(1, kTimeBase.den / options.fps)};
+}
+
+}  // namespace
+
+Result<VideoEncoder> VideoEncoder::open(VideoEncoderOptions options) {
+    if (options.width <= 0 || options.height <= 0 || options.fps <= 0) {
+        return std::unexpected(av::error(AVERROR(EINVAL)));
     }
-    if (vp9) impl->ahead = std::make_unique<OneAhead>();
+    auto impl = std::make_unique<Impl>();
+    impl->options = options;
+    const int width = impl->codedWidth = options.width + (options.width & 1);
+    const int height = impl->codedHeight = options.height + (options.height & 1);
+    const bool hd = options.matrix == ColourMatrix::bt709;
+    if (options.codec == VideoCodec::vp9) {
+        const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+        const auto spread = laneOptions(options, width, height, cores);
+        const int threads = std::clamp(cores / spread.lanes, 1, 4);
+        auto lanes =
+            Vp9Lanes::open(spread, [&] { return openCodec(options, width, height, threads); });
+        if (!lanes) return std::unexpected(lanes.error());
+        impl->lanes = std::move(*lanes);
+    } else {
+        auto codec = openCodec(options, width, height, 0);
+        if (!codec) return std::unexpected(codec.error());
+        impl->codec = std::move(*codec);
+    }
+
+    AVFrame* work = impl->work.get();
+    work->format = AV_PIX_FMT_YUV420P;
+    work->width = width;
+    work->height = height;
+    work->color_range = AVCOL_RANGE_MPEG;
+    work->colorspace = hd ? AVCOL_SPC_BT709 : AVCOL_SPC_SMPTE170M;
+    int rc = av_frame_get_buffer(work, 0);
+    if (rc < 0) return std::unexpected(av::error(rc));
     return VideoEncoder(std::move(impl));
 }
 
 const AVCodecContext* av::encoderContext(const VideoEncoder& encoder) {
-    return encoder.impl().codec.get();
+    const auto& e = encoder.impl();
+    return e.lanes ? e.lanes->context() : e.codec.get();
 }
 
 const VideoEncoderOptions& VideoEncoder::options() const {
@@ -363,11 +380,18 @@ Result<std::vector<Packet>> VideoEncoder::encode(const VideoPicture& picture, do
     const std::int64_t pts = e.ptsFor(timeSeconds);
     if (f->format == AV_PIX_FMT_YUV420P && !colour.fullRange && f->width == e.codedWidth &&
         f->height == e.codedHeight) {
-        AVFrame* shared = e.shared[e.slot].get();
-        av_frame_unref(shared);
-        int rc = av_frame_ref(shared, f);
+        if (e.lanes) {
+            auto shared = av::makeFrame();
+            int rc = av_frame_ref(shared.get(), f);
+            if (rc < 0) return std::unexpected(av::error(rc));
+            return e.toLanes(std::move(shared), pts, false);
+        }
+        av_frame_unref(e.shared.get());
+        int rc = av_frame_ref(e.shared.get(), f);
         if (rc < 0) return std::unexpected(av::error(rc));
-        return e.submit(shared, pts, true);
+        auto out = e.send(e.shared.get(), pts);
+        av_frame_unref(e.shared.get());
+        return out;
     }
     if (!e.yuvSws || e.yuvIn[0] != f->width || e.yuvIn[1] != f->height || e.yuvIn[2] != f->format ||
         e.yuvColour != colour) {
@@ -388,7 +412,7 @@ Result<std::vector<Packet>> VideoEncoder::encode(const VideoPicture& picture, do
     int rc = sws_scale_frame(e.yuvSws.get(), *dst, f);
     e.padEdges();
     if (rc < 0) return std::unexpected(av::error(rc));
-    return e.submit(e.workFrame(), pts, false);
+    return e.sendConverted(pts);
 }
 
 Result<std::vector<Packet>> VideoEncoder::encode(const BgraPixels& image, double timeSeconds) {
@@ -397,9 +421,9 @@ Result<std::vector<Packet>> VideoEncoder::encode(const BgraPixels& image, double
         // The common case, a canvas of the output size: our own conversion, in bands side by
         // side, about four times faster than the general scaler's path for BGRA.
         const std::int64_t pts = e.ptsFor(timeSeconds);
-        AVFrame* work = e.workFrame();
-        int rc = av_frame_make_writable(work);
-        if (rc < 0) return std::unexpected(av::error(rc));
+        auto target = e.picture();
+        if (!target) return std::unexpected(target.error());
+        AVFrame* work = *target;
         if (!e.bands) e.bands = std::make_unique<BandWorkers>(e.options.conversionThreads - 1);
         const YuvPlanes planes{work->data[0],     work->linesize[0], work->data[1],
                                work->linesize[1], work->data[2],     work->linesize[2]};
@@ -412,7 +436,7 @@ Result<std::vector<Packet>> VideoEncoder::encode(const BgraPixels& image, double
             bgraToYuv420(image, begin, end, planes, e.options.matrix);
         });
         e.padEdges();
-        return e.submit(e.workFrame(), pts, false);
+        return e.sendConverted(pts);
     }
     auto wrapped = av::wrapImage(image, e.wrapped.get());
     if (!wrapped) return std::unexpected(wrapped.error());
@@ -433,21 +457,22 @@ Result<std::vector<Packet>> VideoEncoder::encode(const BgraPixels& image, double
     av_frame_unref(e.wrapped.get());
     e.padEdges();
     if (rc < 0) return std::unexpected(av::error(rc));
-    return e.submit(e.workFrame(), pts, false);
+    return e.sendConverted(pts);
 }
 
 Result<std::vector<Packet>> VideoEncoder::finish(std::optional<double> endSeconds) {
     Impl& e = *impl_;
     std::vector<Packet> out;
-    if (e.ahead) {
-        e.ahead.reset();  // once the last picture sent is encoded
-        if (e.aheadError) return std::unexpected(*e.aheadError);
-        out = std::exchange(e.ready, {});
+    if (e.lanes) {
+        auto rest = e.lanes->finish();
+        if (!rest) return std::unexpected(rest.error());
+        out = e.hold(std::move(*rest));
+    } else {
+        int rc = avcodec_send_frame(e.codec.get(), nullptr);
+        if (rc < 0 && rc != AVERROR_EOF) return std::unexpected(av::error(rc));
+        auto drained = drain(e.codec.get(), e.packet.get(), e.held, out);
+        if (!drained) return std::unexpected(drained.error());
     }
-    int rc = avcodec_send_frame(e.codec.get(), nullptr);
-    if (rc < 0 && rc != AVERROR_EOF) return std::unexpected(av::error(rc));
-    auto drained = drain(e.codec.get(), e.packet.get(), e.held, out);
-    if (!drained) return std::unexpected(drained.error());
     if (e.held) {
         std::int64_t duration = kTimeBase.den / e.options.fps;
         if (endSeconds) {

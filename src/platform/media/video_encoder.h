@@ -32,7 +32,7 @@ struct VideoEncoderOptions {
     double keyFrameSeconds = 0;
     // libx264's speed preset. "ultrafast" gives up the High profile (no CABAC, no 8×8
     // transform): keep to "superfast" or slower. VP9 always encodes in libvpx's real-time mode
-    // at its fastest setting, with one row of blocks per thread.
+    // at its fastest setting, its groups of pictures spread over encoders side by side.
     std::string preset = "veryfast";
     // The matrix pictures are converted with and the stream is tagged with; always the studio
     // range. Pictures in that form pass unconverted.
