@@ -90,6 +90,7 @@ struct MarluneSchemeHandler::Task {
     SchemeRequest request;
     std::shared_ptr<SchemeResponseSink> sink;  // the main queue's; released by the last step
     std::optional<FolderFile> file;  // the whole file being streamed; the ".scheme" queue's
+    std::uint64_t left = 0;          // of its size, the bytes not read yet; the ".scheme" queue's
 };
 
 MarluneSchemeHandler::MarluneSchemeHandler(Locations locations)
@@ -375,10 +376,11 @@ void MarluneSchemeHandler::serveRange(const std::shared_ptr<Task>& task, const F
 
 void MarluneSchemeHandler::serveWholeFile(const std::shared_ptr<Task>& task, FolderFile file,
                                           std::string_view mime, std::uint64_t size) {
-    SchemeResponse head = wholeFileResponse(mime, size);
     task->file = std::move(file);
-    onMain(task, false, [task, head = std::move(head)] { task->sink->didReceiveResponse(head); });
-    askForMore(task);
+    task->left = size;
+    // The head goes with the first chunk: a file of one chunk (every page file) is answered in a
+    // single step on the main queue.
+    readNextChunk(task, wholeFileResponse(mime, size));
 }
 
 // Queues, behind the deliveries already queued, a request to the sink for the next chunk. A
@@ -399,28 +401,36 @@ void MarluneSchemeHandler::askForMore(const std::shared_ptr<Task>& task) {
     });
 }
 
-void MarluneSchemeHandler::readNextChunk(const std::shared_ptr<Task>& task) {
+void MarluneSchemeHandler::readNextChunk(const std::shared_ptr<Task>& task,
+                                         std::optional<SchemeResponse> head) {
     MARLUNE_ASSERT_ON(ioQueue_);
-    if (isStopped(task->id)) return completeWholeFile(task, false);
-    std::string chunk(kChunkBytes, '\0');
-    ssize_t n;
-    do {
-        n = ::read(task->file->fd(), chunk.data(), chunk.size());
-    } while (n < 0 && errno == EINTR);
-    // End of file and a read error both end the body; a read error leaves it short.
-    if (n <= 0) return completeWholeFile(task, true);
-    chunk.resize(static_cast<std::size_t>(n));
-    onMain(task, false, [task, chunk = std::move(chunk)]() mutable {
-        task->sink->didReceiveData(std::move(chunk));
+    if (isStopped(task->id)) {
+        task->file.reset();
+        return onMain(task, true, [] {});
+    }
+    // No more than the size the head announced: a file that grows meanwhile is cut there. The
+    // buffer is only as large as what is left, and is not cleared first.
+    std::string chunk;
+    ssize_t n = 0;
+    chunk.resize_and_overwrite(std::min<std::uint64_t>(kChunkBytes, task->left),
+                               [&](char* data, std::size_t size) {
+                                   if (size == 0) return std::size_t{0};
+                                   do {
+                                       n = ::read(task->file->fd(), data, size);
+                                   } while (n < 0 && errno == EINTR);
+                                   return n > 0 ? static_cast<std::size_t>(n) : 0;
+                               });
+    // The end of the file, and a read error, end the body; a file that shrank, or a read error,
+    // leaves it short.
+    task->left -= chunk.size();
+    const bool last = chunk.empty() || task->left == 0;
+    if (last) task->file.reset();
+    onMain(task, last, [task, last, head = std::move(head), chunk = std::move(chunk)]() mutable {
+        if (head) task->sink->didReceiveResponse(*head);
+        if (!chunk.empty()) task->sink->didReceiveData(std::move(chunk));
+        if (last) task->sink->didFinish();
     });
-    askForMore(task);
-}
-
-void MarluneSchemeHandler::completeWholeFile(const std::shared_ptr<Task>& task, bool finished) {
-    task->file.reset();
-    onMain(task, true, [task, finished] {
-        if (finished) task->sink->didFinish();
-    });
+    if (!last) askForMore(task);
 }
 
 void MarluneSchemeHandler::respondError(const std::shared_ptr<Task>& task, int status) {

@@ -59,8 +59,9 @@ class SchemeResponseSink {
     // The request could not be served at all (it had no URL).
     virtual void didFail(const Error& error) = 0;
 
-    // Flow control for whole files: the handler reads the next chunk only once `ready` has run, so
-    // a slow reader never makes it hold more than a chunk or two. A sink that takes data as fast
+    // Flow control for whole files: the first chunk comes with the response, and the handler reads
+    // each next one only once `ready` has run, so a slow reader never makes it hold more than a
+    // chunk or two. A sink that takes data as fast
     // as it comes runs it at once (the default). One that waits must run `ready` (on the main
     // thread, once) when it has room again and also when its reader goes away, so that the
     // handler sees the stop and releases the file.
@@ -140,9 +141,11 @@ class MarluneSchemeHandler : public std::enable_shared_from_this<MarluneSchemeHa
                         std::uint64_t size);
     // The folder and the path inside it that a URL names.
     std::optional<FolderPath> resolveTarget(std::string_view url) const;
-    void readNextChunk(const std::shared_ptr<Task>& task);
+    // Reads and delivers the next chunk of a whole file (after `head`, when given); the last one
+    // ends the body.
+    void readNextChunk(const std::shared_ptr<Task>& task,
+                       std::optional<SchemeResponse> head = std::nullopt);
     void askForMore(const std::shared_ptr<Task>& task);
-    void completeWholeFile(const std::shared_ptr<Task>& task, bool finished);
     void respondError(const std::shared_ptr<Task>& task, int status);
     // Runs `deliver` on the main queue unless the task is stopped; with `last`, the task's
     // identity then leaves the stopped set either way.
