@@ -411,10 +411,10 @@ void MarluneSchemeHandler::readNextChunk(const std::shared_ptr<Task>& task,
     // No more than the size the head announced: a file that grows meanwhile is cut there. The
     // buffer is only as large as what is left, and is not cleared first.
     std::string chunk;
-    ssize_t n = 0;
     chunk.resize_and_overwrite(std::min<std::uint64_t>(kChunkBytes, task->left),
                                [&](char* data, std::size_t size) {
                                    if (size == 0) return std::size_t{0};
+                                   ssize_t n;
                                    do {
                                        n = ::read(task->file->fd(), data, size);
                                    } while (n < 0 && errno == EINTR);

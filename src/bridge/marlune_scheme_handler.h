@@ -61,10 +61,9 @@ class SchemeResponseSink {
 
     // Flow control for whole files: the first chunk comes with the response, and the handler reads
     // each next one only once `ready` has run, so a slow reader never makes it hold more than a
-    // chunk or two. A sink that takes data as fast
-    // as it comes runs it at once (the default). One that waits must run `ready` (on the main
-    // thread, once) when it has room again and also when its reader goes away, so that the
-    // handler sees the stop and releases the file.
+    // chunk or two. A sink that takes data as fast as it comes runs it at once (the default). One
+    // that waits must run `ready` (on the main thread, once) when it has room again and also when
+    // its reader goes away, so that the handler sees the stop and releases the file.
     virtual void whenReadyForMore(std::function<void()> ready) { ready(); }
 };
 

@@ -121,8 +121,8 @@ struct VideoEncoder::Impl {
     av::CodecContext codec;
     int codedWidth = 0;  // the output size rounded up to even sides
     int codedHeight = 0;
-    av::FramePtr work = av::makeFrame();     // converted pictures, coded size, reused
-    av::FramePtr view = av::makeFrame();     // `work` seen at the output size
+    av::FramePtr work = av::makeFrame();     // H.264's converted pictures, coded size, reused
+    av::FramePtr view = av::makeFrame();     // the converted picture seen at the output size
     av::FramePtr shared = av::makeFrame();   // a decoded picture handed on unchanged
     av::FramePtr wrapped = av::makeFrame();  // a BGRA image seen as a frame
     av::PacketPtr packet = av::makePacket();
@@ -151,8 +151,8 @@ struct VideoEncoder::Impl {
         return pts;
     }
 
-    // Prepares `work` for a conversion and returns the frame to convert into: `work` itself, or
-    // a view of its top-left output-sized part when a side is odd.
+    // Prepares the next picture's frame for a conversion and returns the frame to convert into:
+    // that frame itself, or a view of its top-left output-sized part when a side is odd.
     Result<AVFrame*> target() {
         auto frame = picture();
         if (!frame) return frame;
@@ -190,13 +190,7 @@ struct VideoEncoder::Impl {
             making = lanes->spare();
             if (!making) {
                 making = av::makeFrame();
-                making->format = AV_PIX_FMT_YUV420P;
-                making->width = codedWidth;
-                making->height = codedHeight;
-                making->color_range = work->color_range;
-                making->colorspace = work->colorspace;
-                int rc = av_frame_get_buffer(making.get(), 0);
-                if (rc < 0) return std::unexpected(av::error(rc));
+                if (auto made = allocate(making.get()); !made) return std::unexpected(made.error());
             }
         }
         int rc = av_frame_make_writable(current());
@@ -204,6 +198,19 @@ struct VideoEncoder::Impl {
         return current();
     }
     AVFrame* current() { return lanes ? making.get() : work.get(); }
+
+    // Gives `frame` pixels for a picture of the coded size in the stream's colours.
+    Result<void> allocate(AVFrame* frame) const {
+        frame->format = AV_PIX_FMT_YUV420P;
+        frame->width = codedWidth;
+        frame->height = codedHeight;
+        frame->color_range = AVCOL_RANGE_MPEG;
+        frame->colorspace =
+            options.matrix == ColourMatrix::bt709 ? AVCOL_SPC_BT709 : AVCOL_SPC_SMPTE170M;
+        int rc = av_frame_get_buffer(frame, 0);
+        if (rc < 0) return std::unexpected(av::error(rc));
+        return {};
+    }
 
     // Encodes the converted picture.
     Result<std::vector<Packet>> sendConverted(std::int64_t pts) {
@@ -337,7 +344,6 @@ Result<VideoEncoder> VideoEncoder::open(VideoEncoderOptions options) {
     impl->options = options;
     const int width = impl->codedWidth = options.width + (options.width & 1);
     const int height = impl->codedHeight = options.height + (options.height & 1);
-    const bool hd = options.matrix == ColourMatrix::bt709;
     if (options.codec == VideoCodec::vp9) {
         const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
         const auto spread = laneOptions(options, width, height, cores);
@@ -350,16 +356,11 @@ Result<VideoEncoder> VideoEncoder::open(VideoEncoderOptions options) {
         auto codec = openCodec(options, width, height, 0);
         if (!codec) return std::unexpected(codec.error());
         impl->codec = std::move(*codec);
+        // VP9's pictures are made in frames that travel to its lanes and back.
+        if (auto made = impl->allocate(impl->work.get()); !made) {
+            return std::unexpected(made.error());
+        }
     }
-
-    AVFrame* work = impl->work.get();
-    work->format = AV_PIX_FMT_YUV420P;
-    work->width = width;
-    work->height = height;
-    work->color_range = AVCOL_RANGE_MPEG;
-    work->colorspace = hd ? AVCOL_SPC_BT709 : AVCOL_SPC_SMPTE170M;
-    int rc = av_frame_get_buffer(work, 0);
-    if (rc < 0) return std::unexpected(av::error(rc));
     return VideoEncoder(std::move(impl));
 }
 
