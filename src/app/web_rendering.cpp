@@ -30,9 +30,13 @@ void chooseWebRendering() {
         // whether the page's pictures can come as GPU buffers and from which render node. Neither
         // can without a render node, and uncomposited pages send plain pictures anyway: saying so
         // spares the driver, which the page's process otherwise waits for. No DRM device is
-        // called /dev/null, so the page's process finds none, as it would by asking.
-        setenv("WEBKIT_DISABLE_DMABUF_RENDERER", "1", 0);
-        setenv("WEBKIT_WEB_RENDER_DEVICE_FILE", "/dev/null", 0);
+        // called /dev/null, so the page's process finds none, as it would by asking. Left alone
+        // when compositing was asked for after all.
+        const char* uncomposited = std::getenv("WEBKIT_DISABLE_COMPOSITING_MODE");
+        if (uncomposited && std::string_view(uncomposited) != "0") {
+            setenv("WEBKIT_DISABLE_DMABUF_RENDERER", "1", 0);
+            setenv("WEBKIT_WEB_RENDER_DEVICE_FILE", "/dev/null", 0);
+        }
     }
 }
 

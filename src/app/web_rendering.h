@@ -12,9 +12,10 @@ namespace marlune {
 bool switchesToCpuRendering(const char* chosen, const std::filesystem::path& driFolder);
 
 // Sets WEBKIT_SKIA_ENABLE_CPU_RENDERING=1, and WEBKIT_DISABLE_COMPOSITING_MODE=1, GDK_GL=disable,
-// WEBKIT_DISABLE_DMABUF_RENDERER=1 and WEBKIT_WEB_RENDER_DEVICE_FILE=/dev/null unless they are
-// set, for this process and the web processes it starts when switchesToCpuRendering() says so.
-// Called before any thread, web view or display exists.
+// and (while compositing stays off) WEBKIT_DISABLE_DMABUF_RENDERER=1 and
+// WEBKIT_WEB_RENDER_DEVICE_FILE=/dev/null unless they are set, for this process and the web
+// processes it starts when switchesToCpuRendering() says so. Called before any thread, web view
+// or display exists.
 void chooseWebRendering();
 
 }  // namespace marlune
