@@ -12,7 +12,7 @@ function staticImports(path) {
   const source = readFileSync(join(web, path), 'utf8');
   const found = [];
   const pattern = /^\s*(?:import|export)\s(?:[^;'"]*?\sfrom\s*)?['"](\.{1,2}\/[^'"]+)['"]/gm;
-  for (const [, spec] of source.matchAll(pattern)) found.push(normalize(join(dirname(path), spec)));
+  for (const [, from] of source.matchAll(pattern)) found.push(normalize(join(dirname(path), from)));
   return found;
 }
 
