@@ -356,7 +356,8 @@ Result<VideoEncoder> VideoEncoder::open(VideoEncoderOptions options) {
         auto codec = openCodec(options, width, height, 0);
         if (!codec) return std::unexpected(codec.error());
         impl->codec = std::move(*codec);
-        // VP9's pictures are made in frames that travel to its lanes and back.
+        // H.264 converts every picture into `work`; VP9's are made in frames that travel to its
+        // lanes and back.
         if (auto made = impl->allocate(impl->work.get()); !made) {
             return std::unexpected(made.error());
         }
